@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: g++ release build, clang build,
+# AddressSanitizer + UBSan build, and a short run of each fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+jobs=$(nproc)
+
+step() { echo; echo "=== $* ==="; }
+
+step "release build (g++)"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs"
+ctest --preset release -j "$jobs"
+
+step "clang build"
+cmake --preset clang >/dev/null
+cmake --build --preset clang -j "$jobs"
+
+step "AddressSanitizer + UBSan"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --preset asan -j "$jobs"
+
+step "fuzz targets (short runs)"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+fuzz_seconds=${VT_FUZZ_SECONDS:-20}
+shopt -s nullglob
+for f in build/fuzz/bin/fuzz_*; do
+  name=$(basename "$f")
+  corpus="fuzz/corpus/${name#fuzz_}"
+  work=$(mktemp -d)
+  [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+  echo "$name: ${fuzz_seconds}s"
+  "$f" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -max_len=65536 -print_final_stats=0 "$work" 2>"$work.log" \
+    || { tail -50 "$work.log"; exit 1; }
+  rm -rf "$work" "$work.log"
+done
+echo
+echo "All tests passed."

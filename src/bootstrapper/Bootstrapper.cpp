@@ -1,0 +1,2 @@
+// Setup bootstrapper routines.
+namespace vt {}

@@ -1,0 +1,132 @@
+#include "common/Classes.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace vt {
+
+std::int64_t TStream::GetSize() {
+  std::int64_t pos = Seek(0, TSeekOrigin::soCurrent);
+  std::int64_t size = Seek(0, TSeekOrigin::soEnd);
+  Seek(pos, TSeekOrigin::soBeginning);
+  return size;
+}
+
+void TStream::SetSize(std::int64_t) {}
+
+void TStream::ReadBuffer(void* buffer, std::int64_t count) {
+  if (count != 0 && Read(buffer, count) != count) throw EReadError();
+}
+
+void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
+  if (count != 0 && Write(buffer, count) != count) throw EWriteError();
+}
+
+std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
+  if (count == 0) {
+    source.SetPosition(0);
+    count = source.Size();
+  }
+  const std::int64_t result = count;
+  constexpr std::int64_t kBufSize = 0xF000;
+  std::vector<char> buf(static_cast<size_t>(count < kBufSize ? (count > 0 ? count : 1) : kBufSize));
+  while (count > 0) {
+    std::int64_t n = count > kBufSize ? kBufSize : count;
+    source.ReadBuffer(buf.data(), n);
+    WriteBuffer(buf.data(), n);
+    count -= n;
+  }
+  return result;
+}
+
+std::int64_t TCustomMemoryStream::Read(void* buffer, std::int64_t count) {
+  if (position_ >= 0 && count >= 0) {
+    std::int64_t n = size_ - position_;
+    if (n > 0) {
+      if (n > count) n = count;
+      std::memcpy(buffer, static_cast<char*>(memory_) + position_, static_cast<size_t>(n));
+      position_ += n;
+      return n;
+    }
+  }
+  return 0;
+}
+
+std::int64_t TCustomMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  switch (origin) {
+    case TSeekOrigin::soBeginning: position_ = offset; break;
+    case TSeekOrigin::soCurrent: position_ += offset; break;
+    case TSeekOrigin::soEnd: position_ = size_ + offset; break;
+  }
+  return position_;
+}
+
+void TCustomMemoryStream::SaveToStream(TStream& stream) {
+  if (size_ != 0) stream.WriteBuffer(memory_, size_);
+}
+
+TMemoryStream::~TMemoryStream() { Clear(); }
+
+void* TMemoryStream::Realloc(std::int64_t& new_capacity) {
+  constexpr std::int64_t kDelta = 0x2000;
+  if (new_capacity > 0 && new_capacity != GetSize()) new_capacity = (new_capacity + (kDelta - 1)) & ~(kDelta - 1);
+  void* p = Memory();
+  if (new_capacity != capacity_) {
+    if (new_capacity == 0) {
+      std::free(p);
+      p = nullptr;
+    } else {
+      void* q = std::realloc(p, static_cast<size_t>(new_capacity));
+      if (q == nullptr) throw EStreamError("Out of memory while expanding memory stream");
+      p = q;
+    }
+  }
+  return p;
+}
+
+void TMemoryStream::SetCapacity(std::int64_t new_capacity) {
+  void* p = Realloc(new_capacity);
+  SetPointer(p, GetSize());
+  capacity_ = new_capacity;
+}
+
+void TMemoryStream::SetSize(std::int64_t new_size) {
+  std::int64_t old_pos = RawPosition();
+  SetCapacity(new_size);
+  SetPointer(Memory(), new_size);
+  if (old_pos > new_size) Seek(0, TSeekOrigin::soEnd);
+}
+
+std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
+  std::int64_t pos = RawPosition();
+  if (pos >= 0 && count >= 0) {
+    std::int64_t end = pos + count;
+    if (end > 0) {
+      if (end > GetSize()) {
+        if (end > capacity_) SetCapacity(end);
+        SetPointer(Memory(), end);
+      }
+      if (count > 0) std::memcpy(static_cast<char*>(Memory()) + pos, buffer, static_cast<size_t>(count));
+      SetRawPosition(end);
+      return count;
+    }
+  }
+  return 0;
+}
+
+void TMemoryStream::Clear() {
+  SetCapacity(0);
+  SetPointer(Memory(), 0);
+  SetRawPosition(0);
+}
+
+void TMemoryStream::LoadFromStream(TStream& stream) {
+  stream.SetPosition(0);
+  std::int64_t count = stream.Size();
+  SetSize(count);
+  if (count != 0) stream.ReadBuffer(Memory(), count);
+}
+
+}  // namespace vt

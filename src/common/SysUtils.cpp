@@ -1,0 +1,119 @@
+#include "common/SysUtils.h"
+
+#include <cstdio>
+
+namespace vt {
+
+EAssertionFailed::EAssertionFailed(std::string message, std::string unit, int line)
+    : Exception(message + " (" + unit + ", line " + std::to_string(line) + ")"),
+      unit_(std::move(unit)),
+      line_(line) {}
+
+void AssertionFailed(const char* unit, int line, const char* message) {
+  throw EAssertionFailed(message, unit, line);
+}
+
+std::string IntToStr(std::int64_t v) { return std::to_string(v); }
+
+namespace {
+
+std::string Pad(std::string s, int width, bool left) {
+  if (width > 0 && static_cast<int>(s.size()) < width) {
+    std::string fill(static_cast<size_t>(width) - s.size(), ' ');
+    s = left ? s + fill : fill + s;
+  }
+  return s;
+}
+
+std::string Hex(std::uint64_t v, int min_digits) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  do {
+    s.insert(s.begin(), kDigits[v & 15]);
+    v >>= 4;
+  } while (v != 0);
+  while (static_cast<int>(s.size()) < min_digits) s.insert(s.begin(), '0');
+  return s;
+}
+
+}  // namespace
+
+std::string FormatV(std::string_view fmt, const std::vector<FormatArg>& args) {
+  std::string out;
+  size_t next = 0;
+  for (size_t i = 0; i < fmt.size(); ++i) {
+    char c = fmt[i];
+    if (c != '%') {
+      out.push_back(c);
+      continue;
+    }
+    if (++i >= fmt.size()) throw EConvertError("Format '" + std::string(fmt) + "' invalid or incompatible with argument");
+    if (fmt[i] == '%') {
+      out.push_back('%');
+      continue;
+    }
+    bool left = false;
+    if (fmt[i] == '-') {
+      left = true;
+      ++i;
+    }
+    int width = 0, prec = -1;
+    while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') width = width * 10 + (fmt[i++] - '0');
+    if (i < fmt.size() && fmt[i] == '.') {
+      prec = 0;
+      ++i;
+      while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') prec = prec * 10 + (fmt[i++] - '0');
+    }
+    if (i >= fmt.size() || next >= args.size())
+      throw EConvertError("Format '" + std::string(fmt) + "' invalid or incompatible with argument");
+    const FormatArg& a = args[next++];
+    char conv = fmt[i];
+    std::string piece;
+    switch (conv) {
+      case 'd':
+      case 'i':
+        piece = std::to_string(a.AsInt());
+        if (prec > 0) {
+          bool neg = !piece.empty() && piece[0] == '-';
+          std::string digits = neg ? piece.substr(1) : piece;
+          while (static_cast<int>(digits.size()) < prec) digits.insert(digits.begin(), '0');
+          piece = neg ? "-" + digits : digits;
+        }
+        break;
+      case 'u':
+        piece = std::to_string(a.kind() == FormatArg::Kind::kInt ? static_cast<std::uint32_t>(a.AsInt()) : a.AsUInt());
+        break;
+      case 'x':
+      case 'X': {
+        std::uint64_t v = a.AsUInt();
+        if (a.kind() == FormatArg::Kind::kInt && a.AsInt() >= INT32_MIN && a.AsInt() <= INT32_MAX)
+          v = static_cast<std::uint32_t>(a.AsInt());
+        piece = Hex(v, prec);
+        break;
+      }
+      case 'p':
+        piece = Hex(a.AsUInt(), static_cast<int>(sizeof(void*) * 2));
+        break;
+      case 's':
+        piece = std::string(a.AsString());
+        if (prec >= 0 && static_cast<int>(piece.size()) > prec) piece.resize(static_cast<size_t>(prec));
+        break;
+      case 'f':
+      case 'g':
+      case 'e': {
+        char spec[16];
+        std::snprintf(spec, sizeof spec, "%%.%d%c", prec < 0 ? (conv == 'g' ? 15 : 2) : prec, conv == 'e' ? 'E' : conv);
+        char buf[512];
+        std::snprintf(buf, sizeof buf, spec, a.AsDouble());
+        piece = buf;
+        break;
+      }
+      default:
+        throw EConvertError("Format '" + std::string(fmt) + "' invalid or incompatible with argument");
+    }
+    out += Pad(std::move(piece), width, left);
+  }
+  return out;
+}
+
+}  // namespace vt

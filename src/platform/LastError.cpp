@@ -1,0 +1,128 @@
+#include "platform/LastError.h"
+
+#include <cerrno>
+
+namespace vt::os {
+
+namespace {
+thread_local DWORD t_last_error = 0;
+
+struct ErrorText {
+  DWORD code;
+  const char* text;
+};
+
+// English texts as the system reports them.
+constexpr ErrorText kTexts[] = {
+    {0, "The operation completed successfully."},
+    {1, "Incorrect function."},
+    {2, "The system cannot find the file specified."},
+    {3, "The system cannot find the path specified."},
+    {4, "The system cannot open the file."},
+    {5, "Access is denied."},
+    {6, "The handle is invalid."},
+    {8, "Not enough memory resources are available to process this command."},
+    {13, "The data is invalid."},
+    {14, "Not enough memory resources are available to complete this operation."},
+    {18, "There are no more files."},
+    {22, "The device does not recognize the command."},
+    {29, "The system cannot write to the specified device."},
+    {30, "The system cannot read from the specified device."},
+    {32, "The process cannot access the file because it is being used by another process."},
+    {33, "The process cannot access the file because another process has locked a portion of the file."},
+    {38, "Reached the end of the file."},
+    {50, "The request is not supported."},
+    {80, "The file exists."},
+    {87, "The parameter is incorrect."},
+    {109, "The pipe has been ended."},
+    {112, "There is not enough space on the disk."},
+    {122, "The data area passed to a system call is too small."},
+    {123, "The filename, directory name, or volume label syntax is incorrect."},
+    {126, "The specified module could not be found."},
+    {127, "The specified procedure could not be found."},
+    {128, "There are no child processes to wait for."},
+    {145, "The directory is not empty."},
+    {161, "The specified path is invalid."},
+    {170, "The requested resource is in use."},
+    {183, "Cannot create a file when that file already exists."},
+    {193, "%1 is not a valid Win32 application."},
+    {203, "The system could not find the environment option that was entered."},
+    {206, "The filename or extension is too long."},
+    {234, "More data is available."},
+    {259, "No more data is available."},
+    {267, "The directory name is invalid."},
+    {288, "Attempt to release mutex not owned by caller."},
+    {299, "Only part of a ReadProcessMemory or WriteProcessMemory request was completed."},
+    {487, "Attempt to access invalid address."},
+    {534, "Arithmetic result exceeded 32 bits."},
+    {995, "The I/O operation has been aborted because of either a thread exit or an application request."},
+    {1004, "Invalid flags."},
+    {1008, "An attempt was made to reference a token that does not exist."},
+    {1300, "Not all privileges or groups referenced are assigned to the caller."},
+    {1314, "A required privilege is not held by the client."},
+    {1400, "Invalid window handle."},
+    {1444, "Invalid thread identifier."},
+    {1460, "This operation returned because the timeout period expired."},
+    {1812, "The specified image file did not contain a resource section."},
+    {1813, "The specified resource type cannot be found in the image file."},
+    {1814, "The specified resource name cannot be found in the image file."},
+    {1816, "Not enough quota is available to process this command."},
+    {1920, "The file cannot be accessed by the system."},
+    {1921, "The name of the file cannot be resolved by the system."},
+};
+}  // namespace
+
+DWORD GetLastError() { return t_last_error; }
+void SetLastError(DWORD code) { t_last_error = code; }
+
+DWORD ErrnoToError(int err) {
+  switch (err) {
+    case 0: return kErrorSuccess;
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS: return kErrorAccessDenied;
+    case EBADF: return kErrorInvalidHandle;
+    case ENOMEM: return kErrorNotEnoughMemory;
+    case EEXIST: return kErrorAlreadyExists;
+    case EINVAL: return kErrorInvalidParameter;
+    case ENOSPC: return kErrorDiskFull;
+    case EMFILE:
+    case ENFILE: return kErrorTooManyOpenFiles;
+    case ENAMETOOLONG: return kErrorFilenameExcedRange;
+    case ENOTEMPTY: return kErrorDirNotEmpty;
+    case EISDIR: return kErrorAccessDenied;
+    case EBUSY: return kErrorBusy;
+    case ETXTBSY: return kErrorSharingViolation;
+    case ENOEXEC: return kErrorBadExeFormat;
+    case EPIPE: return kErrorBrokenPipe;
+    case ETIMEDOUT: return kErrorTimeout;
+    case ECHILD: return kErrorWaitNoChildren;
+    case ELOOP: return kErrorCantResolveFilename;
+    case EFAULT: return kErrorInvalidAddress;
+    case ENOSYS:
+    case EOPNOTSUPP: return kErrorNotSupported;
+    case EIO: return kErrorWriteFault;
+    default: return kErrorInvalidFunction;
+  }
+}
+
+DWORD SetLastErrorFromErrno(int err) {
+  DWORD code = ErrnoToError(err);
+  SetLastError(code);
+  return code;
+}
+
+std::string SystemErrorText(DWORD code) {
+  for (const auto& e : kTexts) {
+    if (e.code == code) {
+      std::string text = e.text;
+      while (!text.empty() && text.back() == '.') text.pop_back();
+      return text;
+    }
+  }
+  return "Unknown error " + std::to_string(code);
+}
+
+}  // namespace vt::os

@@ -1,0 +1,92 @@
+// Windows-style error codes, the calling thread's last error, and the
+// English system texts for every code this layer reports.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vt::os {
+
+using DWORD = std::uint32_t;
+
+// Error codes as the library sees them (the Windows numbering).
+enum : DWORD {
+  kErrorSuccess = 0,
+  kErrorInvalidFunction = 1,
+  kErrorFileNotFound = 2,
+  kErrorPathNotFound = 3,
+  kErrorTooManyOpenFiles = 4,
+  kErrorAccessDenied = 5,
+  kErrorInvalidHandle = 6,
+  kErrorNotEnoughMemory = 8,
+  kErrorInvalidData = 13,
+  kErrorOutOfMemory = 14,
+  kErrorNoMoreFiles = 18,
+  kErrorWriteFault = 29,
+  kErrorReadFault = 30,
+  kErrorSharingViolation = 32,
+  kErrorLockViolation = 33,
+  kErrorHandleEof = 38,
+  kErrorNotSupported = 50,
+  kErrorFileExists = 80,
+  kErrorInvalidParameter = 87,
+  kErrorBrokenPipe = 109,
+  kErrorDiskFull = 112,
+  kErrorInsufficientBuffer = 122,
+  kErrorInvalidName = 123,
+  kErrorModNotFound = 126,
+  kErrorProcNotFound = 127,
+  kErrorDirNotEmpty = 145,
+  kErrorBadPathname = 161,
+  kErrorBusy = 170,
+  kErrorAlreadyExists = 183,
+  kErrorBadExeFormat = 193,
+  kErrorEnvVarNotFound = 203,
+  kErrorFilenameExcedRange = 206,
+  kErrorMoreData = 234,
+  kErrorWaitNoChildren = 128,
+  kErrorNoMoreItems = 259,
+  kErrorDirectory = 267,
+  kErrorNotOwner = 288,
+  kErrorPartialCopy = 299,
+  kErrorInvalidAddress = 487,
+  kErrorArithmeticOverflow = 534,
+  kErrorOperationAborted = 995,
+  kErrorNoToken = 1008,
+  kErrorBadCommand = 22,
+  kErrorInvalidFlags = 1004,
+  kErrorInvalidWindowHandle = 1400,
+  kErrorResourceDataNotFound = 1812,
+  kErrorResourceTypeNotFound = 1813,
+  kErrorResourceNameNotFound = 1814,
+  kErrorNotEnoughQuota = 1816,
+  kErrorTimeout = 1460,
+  kErrorInvalidThreadId = 1444,
+  kErrorNotAllAssigned = 1300,
+  kErrorPrivilegeNotHeld = 1314,
+  kErrorCantAccessFile = 1920,
+  kErrorCantResolveFilename = 1921,
+};
+
+// Wait results.
+enum : DWORD {
+  kWaitObject0 = 0,
+  kWaitAbandoned0 = 0x80,
+  kWaitTimeout = 258,
+  kWaitFailed = 0xFFFFFFFFu,
+};
+constexpr DWORD kInfinite = 0xFFFFFFFFu;
+
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// Maps an errno value to the Windows code and stores it as the last error.
+// Returns the stored code.
+DWORD SetLastErrorFromErrno(int err);
+DWORD ErrnoToError(int err);
+
+// The system's English text for an error code, without a trailing period
+// or line break ("The system cannot find the file specified.").
+std::string SystemErrorText(DWORD code);
+
+}  // namespace vt::os

@@ -1,0 +1,2 @@
+// Skin graphics library.
+namespace vt {}

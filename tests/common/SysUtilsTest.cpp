@@ -1,0 +1,52 @@
+#include "common/SysUtils.h"
+
+#include <gtest/gtest.h>
+
+#include "common/Classes.h"
+
+namespace vt {
+namespace {
+
+TEST(Format, RuntimeStyleConversions) {
+  EXPECT_EQ(Format("Failed to close handle 0x0%x", 0xabcU), "Failed to close handle 0x0ABC");
+  EXPECT_EQ(Format("List index out of bounds (%d)", -1), "List index out of bounds (-1)");
+  EXPECT_EQ(Format("%s.%s", std::string("TA"), "B"), "TA.B");
+  EXPECT_EQ(Format("%8.3d|%-4s|%%", 7, "ab"), "     007|ab  |%");
+  EXPECT_EQ(Format("%x", -1), "FFFFFFFF");
+  EXPECT_THROW(Format("%d"), EConvertError);
+  EXPECT_THROW(Format("%q", 1), EConvertError);
+}
+
+TEST(Assertions, ReportUnitAndLineAsException) {
+  try {
+    VT_ASSERT_AT(1 + 1 == 3, "StreamUtils", 3844);
+    FAIL();
+  } catch (const EAssertionFailed& e) {
+    EXPECT_EQ(std::string(e.what()), "Assertion failure (StreamUtils, line 3844)");
+    EXPECT_EQ(e.Line(), 3844);
+  }
+}
+
+TEST(MemoryStream, WriteReadSeekAndShortReads) {
+  TMemoryStream s;
+  s.WriteBuffer("abcdef", 6);
+  EXPECT_EQ(s.Size(), 6);
+  EXPECT_EQ(s.Position(), 6);
+  s.SetPosition(2);
+  char buf[8] = {};
+  EXPECT_EQ(s.Read(buf, 8), 4);
+  EXPECT_EQ(std::string(buf, 4), "cdef");
+  s.SetPosition(5);
+  EXPECT_THROW(s.ReadBuffer(buf, 2), EReadError);
+  s.SetSize(3);
+  EXPECT_EQ(s.Position(), 3);
+  TMemoryStream copy;
+  copy.CopyFrom(s, 0);
+  EXPECT_EQ(std::string(static_cast<char*>(copy.Memory()), 3), "abc");
+  s.Clear();
+  EXPECT_EQ(s.Size(), 0);
+  EXPECT_EQ(s.Memory(), nullptr);
+}
+
+}  // namespace
+}  // namespace vt

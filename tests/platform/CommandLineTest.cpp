@@ -1,0 +1,44 @@
+#include "platform/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/LastError.h"
+
+namespace vt::os {
+namespace {
+
+std::vector<std::string> Texts(std::string_view line) { return CommandLineToArgs(line); }
+
+TEST(CommandLine, RuntimeArgumentRules) {
+  EXPECT_EQ(Texts(R"("C:\Program Files\a.exe" /install "vs_integrated")"),
+            (std::vector<std::string>{R"(C:\Program Files\a.exe)", "/install", "vs_integrated"}));
+  // Two backslashes and a quote: one backslash, quoting toggles.
+  EXPECT_EQ(Texts(R"(a\\"b c")"), (std::vector<std::string>{R"(a\b c)"}));
+  // Three backslashes and a quote: one backslash and a literal quote.
+  EXPECT_EQ(Texts(R"(a\\\"b c)"), (std::vector<std::string>{R"(a\"b)", "c"}));
+  // Doubled quote inside quotes.
+  EXPECT_EQ(Texts(R"("a""b" c)"), (std::vector<std::string>{R"(a"b)", "c"}));
+  EXPECT_EQ(Texts(R"(a\\\b)"), (std::vector<std::string>{R"(a\\\b)"}));
+  EXPECT_EQ(Texts("   \t "), std::vector<std::string>{});
+  EXPECT_EQ(Texts(R"(x "" y)"), (std::vector<std::string>{"x", "", "y"}));
+  EXPECT_EQ(Texts(std::string_view("a b\0c d", 7)), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(CommandLine, RawTokensKeepQuotes) {
+  auto t = SplitCommandLine(R"( "a b"  c\"d )");
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_EQ(t[0].raw, R"("a b")");
+  EXPECT_EQ(t[1].raw, R"(c\"d)");
+  EXPECT_EQ(t[1].text, R"(c"d)");
+}
+
+TEST(LastError, TextsAndErrnoMapping) {
+  EXPECT_EQ(SystemErrorText(2), "The system cannot find the file specified");
+  EXPECT_EQ(SystemErrorText(193), "%1 is not a valid Win32 application");
+  EXPECT_EQ(ErrnoToError(2 /*ENOENT*/), kErrorFileNotFound);
+  SetLastError(183);
+  EXPECT_EQ(GetLastError(), 183u);
+}
+
+}  // namespace
+}  // namespace vt::os
