@@ -1,0 +1,120 @@
+// OS error reporting, thin checked wrappers around system calls, and the
+// small comparison, text, hexadecimal and GUID routines shared by the library.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/Guid.h"
+#include "common/SysUtils.h"
+#include "platform/Handles.h"
+
+namespace vt {
+
+class TObject;
+
+using FormatArgs = std::vector<FormatArg>;
+
+// ---- Error routines -------------------------------------------------------
+
+// The OS-error text: the formatted message, ": ", the system's text for the
+// code and " (" + code + ")". Only the message is formatted; the system text
+// is appended as it is (it may hold placeholders such as "%1").
+std::string OSErrorText(std::string_view message, const FormatArgs& args, std::uint32_t code);
+
+[[noreturn]] void RaiseOSError(std::string_view message, const FormatArgs& args, std::uint32_t code);
+[[noreturn]] void RaiseOSErrorCode(std::string_view message, std::uint32_t code);
+// RaiseOSError with the calling thread's last system error.
+[[noreturn]] void RaiseLastOSError(std::string_view message, const FormatArgs& args = {});
+// Nothing when success; else RaiseLastOSError.
+void CheckOS(bool success, std::string_view message, const FormatArgs& args = {});
+
+// Inside a catch block: raises again with the formatted message, "\r\n" and
+// the text of the exception being handled. EAbort stays EAbort, EOSError
+// keeps its ErrorCode, anything else becomes Exception.
+[[noreturn]] void ReraiseWithContext(std::string_view message, const FormatArgs& args = {});
+
+// The class name of the object, or "(unavailable)" for none.
+std::string ExceptionClassText(const std::exception* object);
+std::string ExceptionClassText(const TObject* object);
+
+inline bool IsInvalidHandle(os::HANDLE handle) { return handle == os::kInvalidHandleValue; }
+
+// ---- Comparison routines (results -1, 0, 1) -------------------------------
+
+int CompareCardinal(std::uint32_t a, std::uint32_t b);
+int CompareInteger(std::int32_t a, std::int32_t b);
+int CompareInt64(std::int64_t a, std::int64_t b);
+// (a1, a2) against (b1, b2), first word first, unsigned.
+int ComparePair(std::uint32_t a1, std::uint32_t a2, std::uint32_t b1, std::uint32_t b2);
+
+// A bound method: code and object.
+struct TMethod {
+  const void* Code;
+  const void* Data;
+};
+bool SameMethod(const TMethod& a, const TMethod& b);
+
+bool GuidsEqual(const TGUID& a, const TGUID& b);
+// The GUID as four signed 32-bit words, compared in order.
+int CompareGuid(const TGUID& a, const TGUID& b);
+
+// ---- Text routines (8-bit strings; only ASCII letters fold case) ----------
+
+bool SameTextAscii(std::string_view a, std::string_view b);
+bool SameTextBuf(const void* p1, const void* p2, std::size_t length);
+// 1-based position of sub in s at or after from (1-based), 0 when absent.
+int PosEx(std::string_view sub, std::string_view s, int from = 1, bool case_sensitive = true);
+// s holds sub at the 1-based position pos.
+bool MatchAt(std::string_view s, int pos, std::string_view sub, bool case_sensitive = true);
+bool ReplaceSuffix(std::string& s, std::string_view suffix, std::string_view replacement, bool case_sensitive = true);
+// Replaces count characters at the 1-based position pos.
+void ReplaceRange(std::string& s, int pos, std::string_view replacement, int count);
+std::string StringReplaceAll(std::string_view s, std::string_view old_text, std::string_view new_text,
+                             bool case_sensitive = true);
+// Every character that occurs in chars is replaced by new_char.
+std::string ReplaceCharsInSet(std::string_view s, std::string_view chars, char new_char);
+void LowerCaseAsciiInPlace(std::string& s);
+int CommonPrefixLength(std::string_view a, std::string_view b, bool case_sensitive = true);
+// A quoted first token is the text up to the next quote (consumed = its
+// length + 2); else the text up to the first blank. A missing closing quote
+// raises Exception("Closing quotation mark not found.").
+std::string FirstToken(std::string_view s, int& consumed);
+void StripFirstToken(std::string& s, bool trim, std::string& token);
+
+// Exactly digits upper-case hexadecimal digits (higher digits dropped).
+std::string IntToHexFixed(std::uint64_t value, int digits);
+// "0x" + 8 digits (more when a 64-bit address needs them).
+std::string HexAddress(std::uint64_t value);
+// Decimal or the runtime's hexadecimal forms ($1F, 0x1F), no exception.
+bool TryStrToInt(std::string_view s, std::int32_t& value);
+
+// "{" + the GUID's text in upper case + "}".
+std::string GuidToText(const TGUID& guid);
+
+// Clear the references first, then free the objects.
+template <typename T>
+void FreeAndNilObject(T*& obj) {
+  T* p = obj;
+  obj = nullptr;
+  delete p;
+}
+template <typename T, typename... R>
+void FreeAndNilObject(T*& obj, R*&... rest) {
+  FreeAndNilObject(obj);
+  FreeAndNilObject(rest...);
+}
+
+inline std::int64_t Int64FromWords(std::uint32_t low, std::uint32_t high) {
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
+}
+// Any file-time record with dwLowDateTime and dwHighDateTime.
+template <typename FT>
+std::int64_t FileTimeToInt64(const FT& ft) {
+  return Int64FromWords(ft.dwLowDateTime, ft.dwHighDateTime);
+}
+
+}  // namespace vt

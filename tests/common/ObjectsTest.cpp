@@ -1,0 +1,244 @@
+#include "common/Objects.h"
+
+#include <gtest/gtest.h>
+
+#include "common/Classes.h"
+#include "platform/LastError.h"
+
+namespace vt {
+namespace {
+
+TEST(OSErrors, TextIsMessageSystemTextAndCode) {
+  try {
+    RaiseOSError("Failed to close handle 0x0%x", {os::HANDLE(0x1234)}, 6);
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "Failed to close handle 0x01234: The handle is invalid (6)");
+    EXPECT_EQ(e.ErrorCode, 6u);
+  }
+  // The system text is appended as it is, never formatted itself.
+  try {
+    RaiseOSErrorCode("Cannot run '%s'", 193);
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "Cannot run '%s': %1 is not a valid Win32 application (193)");
+  }
+  try {
+    RaiseOSError("Cannot run '%s'", {"a.exe"}, 193);
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "Cannot run 'a.exe': %1 is not a valid Win32 application (193)");
+  }
+}
+
+TEST(OSErrors, LastErrorAndCheckOS) {
+  os::SetLastError(183);
+  try {
+    RaiseLastOSError("Failed to create '%s'", {"x"});
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, 183u);
+    EXPECT_EQ(e.Message(), "Failed to create 'x': Cannot create a file when that file already exists (183)");
+  }
+  EXPECT_NO_THROW(CheckOS(true, "never"));
+  os::SetLastError(5);
+  EXPECT_THROW(CheckOS(false, "denied"), EOSError);
+}
+
+TEST(OSErrors, ReraiseKeepsKindAndAddsContext) {
+  auto reraise = [](auto&& thrower) -> std::exception_ptr {
+    try {
+      try {
+        thrower();
+      } catch (...) {
+        ReraiseWithContext("Loading '%s'", {"a.pak"});
+      }
+    } catch (...) {
+      return std::current_exception();
+    }
+    return nullptr;
+  };
+  try {
+    std::rethrow_exception(reraise([] { throw EOSError("inner", 32); }));
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "Loading 'a.pak'\r\ninner");
+    EXPECT_EQ(e.ErrorCode, 32u);
+  }
+  try {
+    std::rethrow_exception(reraise([] { throw EAbort("stop"); }));
+  } catch (const EAbort& e) {
+    EXPECT_EQ(e.Message(), "Loading 'a.pak'\r\nstop");
+  }
+  try {
+    std::rethrow_exception(reraise([] { throw EReadError(); }));
+  } catch (const EStreamError&) {
+    FAIL() << "other kinds become the base exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Loading 'a.pak'\r\nStream read error");
+  }
+  try {
+    std::rethrow_exception(reraise([] { throw 42; }));
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Loading 'a.pak'");
+  }
+}
+
+TEST(OSErrors, ClassTextAndInvalidHandle) {
+  EAbort abort("x");
+  EXPECT_EQ(ExceptionClassText(&abort), "EAbort");
+  EXPECT_EQ(ExceptionClassText(static_cast<const std::exception*>(nullptr)), "(unavailable)");
+  TMemoryStream stream;
+  EXPECT_EQ(ExceptionClassText(static_cast<const TObject*>(&stream)), "TMemoryStream");
+  EXPECT_TRUE(IsInvalidHandle(-1));
+  EXPECT_FALSE(IsInvalidHandle(0));
+}
+
+TEST(Compare, NumbersPairsAndGuids) {
+  EXPECT_EQ(CompareCardinal(0xFFFFFFFFu, 1), 1);
+  EXPECT_EQ(CompareInteger(-1, 1), -1);
+  EXPECT_EQ(CompareInt64(-1, 0x7FFFFFFF), -1);
+  EXPECT_EQ(CompareInt64(0x100000000LL, 0xFFFFFFFFLL), 1);
+  EXPECT_EQ(CompareInt64(5, 5), 0);
+  EXPECT_EQ(ComparePair(1, 0xFFFFFFFFu, 2, 0), -1);
+  EXPECT_EQ(ComparePair(2, 0x80000000u, 2, 1), 1);
+  TGUID a{0x80000000u, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8}};
+  TGUID b{1, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8}};
+  EXPECT_FALSE(GuidsEqual(a, b));
+  EXPECT_EQ(CompareGuid(a, b), -1);  // first word is signed
+  b = a;
+  EXPECT_TRUE(GuidsEqual(a, b));
+  EXPECT_EQ(CompareGuid(a, b), 0);
+  b.D4[7] = 9;
+  EXPECT_EQ(CompareGuid(a, b), -1);
+  int x = 0, y = 0;
+  EXPECT_TRUE(SameMethod({&x, &y}, {&x, &y}));
+  EXPECT_FALSE(SameMethod({&x, &y}, {&x, &x}));
+}
+
+TEST(Text, AsciiCaseFolding) {
+  EXPECT_TRUE(SameTextAscii("Hello World_1", "HELLO WORLD_1"));
+  EXPECT_TRUE(SameTextAscii("", ""));
+  EXPECT_FALSE(SameTextAscii("abc", "abcd"));
+  EXPECT_FALSE(SameTextAscii("caf\xe9", "CAF\xc9"));  // bytes above 127 do not fold
+  EXPECT_FALSE(SameTextAscii("[", "{"));              // only letters fold
+  EXPECT_TRUE(SameTextBuf("aBc", "AbC", 3));
+  std::string s = "MiXeD\xC4";
+  LowerCaseAsciiInPlace(s);
+  EXPECT_EQ(s, "mixed\xC4");
+  EXPECT_EQ(CommonPrefixLength("Abcd", "abXd", false), 2);
+  EXPECT_EQ(CommonPrefixLength("Abcd", "abXd", true), 0);
+  EXPECT_EQ(CommonPrefixLength("ab", "ab", true), 2);
+}
+
+TEST(Text, SearchAndReplace) {
+  EXPECT_EQ(PosEx("b", "abcabc"), 2);
+  EXPECT_EQ(PosEx("b", "abcabc", 3), 5);
+  EXPECT_EQ(PosEx("B", "abcabc", 1, true), 0);
+  EXPECT_EQ(PosEx("B", "abcabc", 3, false), 5);
+  EXPECT_EQ(PosEx("c", "abc", 4), 0);
+  EXPECT_EQ(PosEx("", "abc"), 0);
+  EXPECT_TRUE(MatchAt("hello", 2, "ELL", false));
+  EXPECT_FALSE(MatchAt("hello", 4, "lox", false));
+  EXPECT_FALSE(MatchAt("hello", 0, "h"));
+
+  std::string s = "Setup.PAK";
+  EXPECT_TRUE(ReplaceSuffix(s, ".pak", ".exe", false));
+  EXPECT_EQ(s, "Setup.exe");
+  EXPECT_FALSE(ReplaceSuffix(s, ".EXE", ".x", true));
+  EXPECT_FALSE(ReplaceSuffix(s, "longer than the text", "", true));
+
+  s = "abcdef";
+  ReplaceRange(s, 2, "XY", 3);
+  EXPECT_EQ(s, "aXYef");
+  ReplaceRange(s, 5, "Z", 10);
+  EXPECT_EQ(s, "aXYeZ");
+
+  // Scanning goes on after the inserted text: no endless growth.
+  EXPECT_EQ(StringReplaceAll("aaa", "a", "aa"), "aaaaaa");
+  EXPECT_EQ(StringReplaceAll("xAbab", "AB", "-", false), "x--");
+  EXPECT_EQ(StringReplaceAll("xAbab", "ab", "-", true), "xAb-");
+  EXPECT_EQ(ReplaceCharsInSet("a/b\\c:d", "/\\:", '_'), "a_b_c_d");
+}
+
+TEST(Text, Tokens) {
+  int consumed = 0;
+  EXPECT_EQ(FirstToken("\"C:\\a b\\x.exe\" -q", consumed), "C:\\a b\\x.exe");
+  EXPECT_EQ(consumed, 14);
+  EXPECT_EQ(FirstToken("setup.exe -q", consumed), "setup.exe");
+  EXPECT_EQ(consumed, 9);
+  EXPECT_EQ(FirstToken("single", consumed), "single");
+  EXPECT_EQ(consumed, 6);
+  EXPECT_EQ(FirstToken("\"\"", consumed), "");
+  EXPECT_EQ(consumed, 2);
+  try {
+    FirstToken("\"open ended", consumed);
+    FAIL();
+  } catch (const EOSError&) {
+    FAIL() << "a plain exception is expected";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Closing quotation mark not found.");
+  }
+  std::string s = "\"a b\"   rest of it ", token;
+  StripFirstToken(s, true, token);
+  EXPECT_EQ(token, "a b");
+  EXPECT_EQ(s, "rest of it");
+  s = "one two";
+  StripFirstToken(s, false, token);
+  EXPECT_EQ(token, "one");
+  EXPECT_EQ(s, " two");
+}
+
+TEST(Hex, FixedDigitsAddressesAndParsing) {
+  EXPECT_EQ(IntToHexFixed(0x12345, 4), "2345");
+  EXPECT_EQ(IntToHexFixed(0xAB, 4), "00AB");
+  EXPECT_EQ(IntToHexFixed(0xFFFFFFFFFFFFFFFFull, 20), "0000FFFFFFFFFFFFFFFF");
+  EXPECT_EQ(IntToHexFixed(5, 0), "");
+  EXPECT_EQ(HexAddress(0x401000), "0x00401000");
+  EXPECT_EQ(HexAddress(0x7FFF00001000ull), "0x00007FFF00001000");
+
+  std::int32_t v = 0;
+  EXPECT_TRUE(TryStrToInt("123", v));
+  EXPECT_EQ(v, 123);
+  EXPECT_TRUE(TryStrToInt("-2147483648", v));
+  EXPECT_EQ(v, INT32_MIN);
+  EXPECT_FALSE(TryStrToInt("2147483648", v));
+  EXPECT_TRUE(TryStrToInt("$1F", v));
+  EXPECT_EQ(v, 31);
+  EXPECT_TRUE(TryStrToInt("0xFFFFFFFF", v));
+  EXPECT_EQ(v, -1);
+  EXPECT_FALSE(TryStrToInt("0x100000000", v));
+  EXPECT_FALSE(TryStrToInt("", v));
+  EXPECT_FALSE(TryStrToInt("-", v));
+  EXPECT_FALSE(TryStrToInt("12a", v));
+  EXPECT_FALSE(TryStrToInt("99999999999999999999999", v));
+}
+
+TEST(Guids, TextIsUpperCaseInBraces) {
+  TGUID g{0x1a2b3c4du, 0x5e6f, 0x0708, {0x90, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67}};
+  EXPECT_EQ(GuidToText(g), "{1A2B3C4D-5E6F-0708-90AB-CDEF01234567}");
+}
+
+TEST(FreeAndNil, ClearsBeforeFreeing) {
+  struct Probe {
+    Probe*& ref;
+    bool& cleared;
+    ~Probe() { cleared = (ref == nullptr); }
+  };
+  Probe* p = nullptr;
+  bool cleared = false;
+  p = new Probe{p, cleared};
+  FreeAndNilObject(p);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_TRUE(cleared);
+  int *a = new int(1), *b = new int(2);
+  FreeAndNilObject(a, b);
+  EXPECT_EQ(a, nullptr);
+  EXPECT_EQ(b, nullptr);
+  struct FT {
+    std::uint32_t dwLowDateTime, dwHighDateTime;
+  } ft{0x89ABCDEFu, 0x01234567u};
+  EXPECT_EQ(FileTimeToInt64(ft), 0x0123456789ABCDEFLL);
+}
+
+}  // namespace
+}  // namespace vt
