@@ -1,0 +1,298 @@
+#include "common/StringLists.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <random>
+
+namespace vt {
+namespace {
+
+std::vector<std::string> Items(const TStrings& l) {
+  std::vector<std::string> v;
+  for (int i = 0; i < l.Count(); ++i) v.push_back(l.Get(i));
+  return v;
+}
+
+// Counts live instances so that ownership can be checked.
+struct Counted : TObject {
+  explicit Counted(int& live) : live_(live) { ++live_; }
+  ~Counted() override { --live_; }
+  int& live_;
+};
+
+template <typename F>
+std::string ErrorText(F&& f) {
+  try {
+    f();
+  } catch (const EStringListError& e) {
+    return e.Message();
+  }
+  return "<no error>";
+}
+
+TEST(StringListEx, OptionsByte) {
+  TStringListEx a(0);
+  EXPECT_FALSE(a.Sorted());
+  EXPECT_FALSE(a.CaseSensitive());
+  EXPECT_EQ(a.Duplicates(), TDuplicates::dupIgnore);
+  EXPECT_EQ(TStringListEx(sloDupError).Duplicates(), TDuplicates::dupError);
+  EXPECT_EQ(TStringListEx(sloDupAccept).Duplicates(), TDuplicates::dupAccept);
+  EXPECT_EQ(TStringListEx(sloDupAccept | sloDupError).Duplicates(), TDuplicates::dupError);
+  EXPECT_EQ(TStringListEx(sloDupIgnore | sloDupError | sloDupAccept).Duplicates(), TDuplicates::dupIgnore);
+  TStringListEx b(sloSorted | sloCaseSensitive | sloOwnsObjects | sloFlag6);
+  EXPECT_TRUE(b.Sorted());
+  EXPECT_TRUE(b.CaseSensitive());
+  EXPECT_TRUE(b.OwnsObjects());
+  EXPECT_TRUE(b.Flag6());
+}
+
+TEST(StringListEx, IndexErrorsAndUnsortedEditing) {
+  TStringListEx l;
+  l.Add("a");
+  l.Add("c");
+  l.Insert(1, "b");
+  l.Insert(3, "d");  // at Count: appends
+  EXPECT_EQ(Items(l), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(ErrorText([&] { l.Insert(5, "x"); }), "List index out of bounds (5)");
+  EXPECT_EQ(ErrorText([&] { l.Get(-1); }), "List index out of bounds (-1)");
+  EXPECT_EQ(ErrorText([&] { l.GetObject(4); }), "List index out of bounds (4)");
+  EXPECT_EQ(ErrorText([&] { l.Delete(4); }), "List index out of bounds (4)");
+  EXPECT_EQ(ErrorText([&] { l.Exchange(0, 4); }), "List index out of bounds (4)");
+  EXPECT_EQ(Items(l), (std::vector<std::string>{"a", "b", "c", "d"}));  // unchanged by failures
+  l.Put(0, "z");
+  l.Exchange(0, 3);
+  l.Delete(1);
+  EXPECT_EQ(Items(l), (std::vector<std::string>{"d", "c", "z"}));
+  EXPECT_EQ(l.IndexOf("Z"), 2);  // case-insensitive
+  EXPECT_EQ(l.IndexOf("q"), -1);
+  TStringListEx cs(sloCaseSensitive);
+  cs.Add("abc");
+  EXPECT_EQ(cs.IndexOf("ABC"), -1);
+  EXPECT_EQ(ErrorText([&] { l.SetCapacity(1); }), "List capacity out of bounds (1)");
+}
+
+TEST(StringListEx, CapacityGrowth) {
+  TStringListEx l;
+  std::vector<int> caps;
+  for (int i = 0; i < 100; ++i) {
+    l.Add("x");
+    if (caps.empty() || caps.back() != l.GetCapacity()) caps.push_back(l.GetCapacity());
+  }
+  EXPECT_EQ(caps, (std::vector<int>{4, 8, 12, 28, 44, 60, 76, 95, 118}));
+  l.Clear();
+  EXPECT_EQ(l.GetCapacity(), 0);
+  TStringListEx src;
+  for (int i = 0; i < 17; ++i) src.Add("s");
+  l.AddStrings(src);
+  EXPECT_EQ(l.GetCapacity(), 32);
+}
+
+TEST(StringListEx, SortedAddAndDuplicates) {
+  TStringListEx ign(sloSorted);
+  EXPECT_EQ(ign.Add("b"), 0);
+  EXPECT_EQ(ign.Add("a"), 0);
+  EXPECT_EQ(ign.Add("b"), 1);
+  EXPECT_EQ(ign.Add("B"), 1);  // case-insensitive duplicate
+  EXPECT_EQ(Items(ign), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(ErrorText([&] { ign.Insert(0, "x"); }), "Operation not allowed on sorted string list");
+  EXPECT_EQ(ErrorText([&] { ign.Put(0, "x"); }), "Operation not allowed on sorted string list");
+
+  TStringListEx err(sloSorted | sloDupError);
+  err.Add("b");
+  EXPECT_EQ(ErrorText([&] { err.Add("b"); }), "String list does not allow duplicates");
+  EXPECT_EQ(err.Count(), 1);
+
+  TStringListEx acc(sloSorted | sloDupAccept | sloCaseSensitive);
+  acc.AddObject("b", reinterpret_cast<TObject*>(1));
+  acc.Add("a");
+  const int i = acc.AddObject("b", reinterpret_cast<TObject*>(2));
+  EXPECT_EQ(i, 1);  // before the first equal item
+  EXPECT_EQ(acc.GetObject(1), reinterpret_cast<TObject*>(2));
+  int found = -1;
+  EXPECT_TRUE(acc.Find("b", found));
+  EXPECT_EQ(found, 1);
+  EXPECT_FALSE(acc.Find("B", found));  // case-sensitive
+  EXPECT_EQ(found, 0);
+  EXPECT_FALSE(acc.Find("c", found));
+  EXPECT_EQ(found, 3);
+
+  TStringListEx ci(sloSorted);
+  ci.Add("abc");
+  EXPECT_EQ(ci.IndexOf("ABC"), 0);
+  TStringListEx csl(sloSorted | sloCaseSensitive);
+  csl.Add("abc");
+  EXPECT_EQ(csl.IndexOf("ABC"), -1);
+}
+
+TEST(StringListEx, SortMatchesReferenceOrder) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 20; ++round) {
+    TStringListEx l(sloCaseSensitive);
+    std::vector<std::string> ref;
+    const int n = static_cast<int>(rng() % 200);
+    for (int i = 0; i < n; ++i) {
+      std::string s(1 + rng() % 3, 'a');
+      for (auto& c : s) c = static_cast<char>('a' + rng() % 4);
+      l.AddObject(s, reinterpret_cast<TObject*>(static_cast<intptr_t>(i + 1)));
+      ref.push_back(s);
+    }
+    std::vector<std::pair<std::string, TObject*>> before;
+    for (int i = 0; i < n; ++i) before.push_back({l.Get(i), l.GetObject(i)});
+    l.Sort();
+    std::sort(ref.begin(), ref.end());
+    EXPECT_EQ(Items(l), ref);
+    // Objects travel with their strings.
+    for (int i = 0; i < n; ++i) {
+      auto obj = l.GetObject(i);
+      auto it = std::find_if(before.begin(), before.end(), [&](auto& p) { return p.second == obj; });
+      ASSERT_NE(it, before.end());
+      EXPECT_EQ(it->first, l.Get(i));
+    }
+  }
+  TStringListEx ci;  // ASCII-only case folding
+  for (auto s : {"b", "A", "a", "B", "_"}) ci.Add(s);
+  ci.Sort();
+  auto lower = [](std::string x) {
+    for (auto& c : x) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return x;
+  };
+  std::vector<std::string> folded;
+  for (auto& x : Items(ci)) folded.push_back(lower(x));
+  EXPECT_EQ(folded, (std::vector<std::string>{"a", "a", "b", "b", "_"}));
+}
+
+TEST(StringListEx, OwnershipFreesObjects) {
+  int live = 0;
+  {
+    TStringListEx l(sloOwnsObjects);
+    l.AddObject("a", new Counted(live));
+    l.AddObject("b", new Counted(live));
+    l.AddObject("c", new Counted(live));
+    l.Delete(0);
+    EXPECT_EQ(live, 2);
+    auto* keep = l.GetObject(0);
+    l.PutObject(0, keep);  // same object: not freed
+    EXPECT_EQ(live, 2);
+    l.PutObject(0, new Counted(live));
+    EXPECT_EQ(live, 2);
+    TStringListEx sorted(sloSorted | sloOwnsObjects);
+    sorted.AddObject("x", new Counted(live));
+    sorted.AddObject("x", new Counted(live));  // ignored duplicate: the new object is freed
+    EXPECT_EQ(live, 3);
+  }
+  EXPECT_EQ(live, 0);
+  TStringListEx plain;
+  Counted c(live);
+  plain.AddObject("a", &c);
+  plain.Clear();
+  EXPECT_EQ(live, 1);
+}
+
+TEST(StringListEx, AddStringsAndMerge) {
+  TStringListEx a(sloSorted | sloDupAccept);
+  a.AddObject("b", reinterpret_cast<TObject*>(1));
+  a.AddObject("d", reinterpret_cast<TObject*>(2));
+  TStringListEx b(sloSorted | sloDupAccept);
+  b.AddObject("B", reinterpret_cast<TObject*>(3));
+  b.AddObject("c", reinterpret_cast<TObject*>(4));
+  b.AddObject("e", reinterpret_cast<TObject*>(5));
+  int calls = 0;
+  a.AddStringsEx(b, [&](void* data, TObject* o) {
+    ++calls;
+    EXPECT_EQ(data, &calls);
+    return reinterpret_cast<TObject*>(reinterpret_cast<intptr_t>(o) * 10);
+  }, &calls);
+  EXPECT_EQ(Items(a), (std::vector<std::string>{"b", "B", "c", "d", "e"}));
+  EXPECT_EQ(a.GetObject(0), reinterpret_cast<TObject*>(1));  // old before equal new
+  EXPECT_EQ(a.GetObject(1), reinterpret_cast<TObject*>(30));
+  EXPECT_EQ(calls, 3);
+  EXPECT_TRUE(a.Sorted());
+  EXPECT_EQ(a.UpdateCount(), 0);
+
+  TStringListEx ign(sloSorted);
+  ign.Add("a");
+  ign.Add("c");
+  ign.AddStringsEx(b);
+  EXPECT_EQ(Items(ign), (std::vector<std::string>{"a", "B", "c", "e"}));
+
+  TStringListEx err(sloSorted | sloDupError);
+  err.Add("c");
+  err.Add("a");
+  EXPECT_EQ(ErrorText([&] { err.AddStringsEx(b); }), "String list does not allow duplicates");
+  EXPECT_EQ(Items(err), (std::vector<std::string>{"a", "c"}));  // unchanged by the failure
+  EXPECT_EQ(err.UpdateCount(), 0);
+
+  // Different case rule: item by item through the sorted add.
+  TStringListEx cs(sloSorted | sloCaseSensitive);
+  cs.Add("c");
+  cs.AddStringsEx(b);
+  EXPECT_EQ(Items(cs), (std::vector<std::string>{"B", "c", "e"}));
+
+  TStringListEx un;
+  un.Add("z");
+  un.AddStrings(b);
+  un.AddStrings(un);  // from itself
+  EXPECT_EQ(Items(un), (std::vector<std::string>{"z", "B", "c", "e", "z", "B", "c", "e"}));
+  EXPECT_EQ(un.GetObject(1), reinterpret_cast<TObject*>(3));
+}
+
+TEST(StringListEx, SwitchLookUp) {
+  TStringListEx t;
+  for (auto s : {"C:\\setup.exe", "", "/installNow", "-Vs_integrated", "plain", "/vs_integrated=1"}) t.Add(s);
+  EXPECT_TRUE(t.HasSwitch("install"));
+  EXPECT_EQ(t.IndexOfSwitch("install"), 2);
+  EXPECT_EQ(t.IndexOfSwitch("vs_integrated"), 5);  // the capitalised one does not count
+  EXPECT_FALSE(t.HasSwitch("plain"));               // no switch character
+  EXPECT_EQ(t.IndexOfSwitch(""), 0);
+  TStringListEx s;
+  s.Add("/a");
+  s.Add("-b");
+  s.Add("c");
+  EXPECT_EQ(s.IndexOfSwitch(""), 2);
+  EXPECT_EQ(TStringListEx().IndexOfSwitch("x"), -1);
+
+  TStringListEx known(sloSorted | sloCaseSensitive);
+  for (auto k : {"in", "install", "log"}) known.Add(k);
+  TStringListEx u;
+  u.Add("/installfoo");
+  EXPECT_TRUE(u.HasSwitch("in"));  // prefix only
+  EXPECT_FALSE(u.HasSwitch("in", &known));  // resolves to "install"
+  EXPECT_TRUE(u.HasSwitch("install", &known));
+  u.Put(0, "/inx");
+  EXPECT_TRUE(u.HasSwitch("in", &known));
+  u.Put(0, "/in");
+  EXPECT_TRUE(u.HasSwitch("in", &known));
+  TStringListEx unsorted;
+  EXPECT_THROW(u.HasSwitch("in", &unsorted), EAssertionFailed);
+}
+
+TEST(StringLists, EqualityAndIndent) {
+  TStringListEx a, b;
+  EXPECT_TRUE(StringListsEqual(a, b));
+  a.AddObject("x", reinterpret_cast<TObject*>(1));
+  b.AddObject("x", reinterpret_cast<TObject*>(1));
+  EXPECT_TRUE(StringListsEqual(a, b));
+  b.PutObject(0, nullptr);
+  EXPECT_FALSE(StringListsEqual(a, b));
+  b.PutObject(0, reinterpret_cast<TObject*>(1));
+  b.Put(0, "X");
+  EXPECT_FALSE(StringListsEqual(a, b));
+  b.Put(0, "x");
+  b.Add("y");
+  EXPECT_FALSE(StringListsEqual(a, b));
+
+  std::string r;
+  IndentText("a\r\nb", 0, "", r);
+  EXPECT_EQ(r, "a\r\nb");
+  IndentText("a\r\nb\nc\rd\r\n", 2, "> ", r, ";");
+  EXPECT_EQ(r, ">   a;\r\n>   b;\r\n>   c;\r\n>   d;\r\n");
+  IndentText("a\n\nb", 1, "", r);
+  EXPECT_EQ(r, " a\r\n \r\n b\r\n");
+  IndentText("", 3, "", r);
+  EXPECT_EQ(r, "");
+}
+
+}  // namespace
+}  // namespace vt
