@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/Objects.h"
+
 namespace vt {
 
 namespace {
@@ -32,10 +34,6 @@ int CompareTextAscii(std::string_view a, std::string_view b) {
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-}
-
-bool SameTextAscii(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && CompareTextAscii(a, b) == 0;
 }
 
 bool IsSwitchChar(char c) { return c == '-' || c == '/'; }

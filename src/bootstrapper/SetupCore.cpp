@@ -1,0 +1,63 @@
+#include "bootstrapper/SetupCore.h"
+
+#include "bootstrapper/CmdLineTokenizer.h"
+#include "common/Objects.h"
+#include "common/SysUtils.h"
+
+namespace vt {
+
+namespace {
+
+std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+}  // namespace
+
+TSetupMetadata ReadSetupMetadata(const std::string& bytes) {
+  if (bytes.size() < 5) throw Exception("Failed to load setup metadata resource.");
+  const auto b = [&](size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])); };
+  TSetupMetadata m;
+  m.SetupExeSize = static_cast<std::int32_t>(b(0) | (b(1) << 8) | (b(2) << 16) | (b(3) << 24));
+  m.Compressed = bytes[4] != 0;
+  return m;
+}
+
+void CheckSetupExeSize(const TSetupMetadata& metadata, std::int64_t package_size) {
+  if (metadata.SetupExeSize <= 0 || metadata.SetupExeSize > package_size)
+    throw Exception(Format("Invalid setup metadata: Setup.exe size %d, package size %d", metadata.SetupExeSize,
+                           package_size));
+}
+
+std::string SetupFolderName(std::uint32_t process_id) { return "Vontaro_Setup_" + IntToStr(process_id); }
+
+std::string LzmaCommandLine(const std::string& tool, const std::string& input, const std::string& output) {
+  return Quoted(tool) + " d " + Quoted(input) + " " + Quoted(output);
+}
+
+void CheckLzmaExitCode(std::uint32_t exit_code) {
+  if (exit_code != 0)
+    throw Exception("Decompression failed. Tool returned code: " + IntToStr(static_cast<std::int32_t>(exit_code)));
+}
+
+std::string BuildSetupCommandLine(const std::string& setup_exe_path, const std::string& own_path,
+                                  const std::string& raw_command_line, int arg_count,
+                                  const std::string& product_caption) {
+  std::string result = Quoted(setup_exe_path) + " /installer_filename=" + Quoted(own_path);
+  std::string rest = raw_command_line;
+  std::string program;
+  StripFirstToken(rest, true, program);
+  result += ' ';
+  result += rest;
+
+  // The program's own path is no switch (on Linux it begins with '/').
+  TCRTCmdLineTokenizer tokenizer(raw_command_line);
+  TStringListEx args(0);
+  for (int i = 1; i < tokenizer.Tokens().Count(); ++i) args.Add(tokenizer.Tokens().Get(i));
+  if (args.HasSwitch("vs_integrated") && args.HasSwitch("install"))
+    result += " /vs_setup /COMPONENTS=Agent,Coordinator";
+
+  if (!product_caption.empty()) result += " /ProductCaption=" + product_caption;
+  if (arg_count == 0) result += " /no_params";
+  return result;
+}
+
+}  // namespace vt

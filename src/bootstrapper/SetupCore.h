@@ -1,0 +1,42 @@
+// The setup bootstrapper's core routines: setup metadata, the inner setup's
+// command line and the LZMA tool's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vt {
+
+// Resource 1001: little-endian Int32 size of Setup.exe, then the compressed
+// flag byte (any non-zero value means compressed).
+struct TSetupMetadata {
+  std::int32_t SetupExeSize = 0;
+  bool Compressed = false;
+};
+
+// Reads resource 1001's bytes. Raises "Failed to load setup metadata
+// resource." when they are fewer than 5.
+TSetupMetadata ReadSetupMetadata(const std::string& bytes);
+
+// Raises unless 0 < SetupExeSize <= package_size.
+void CheckSetupExeSize(const TSetupMetadata& metadata, std::int64_t package_size);
+
+// The per-process folder name under the temporary directory.
+std::string SetupFolderName(std::uint32_t process_id);
+
+// "<lzma>" d "<input>" "<output>"
+std::string LzmaCommandLine(const std::string& tool, const std::string& input, const std::string& output);
+// Raises "Decompression failed. Tool returned code: N" unless exit_code is 0.
+void CheckLzmaExitCode(std::uint32_t exit_code);
+
+// The command line of the inner setup: its quoted path, the quoted own path
+// as /installer_filename=, the own arguments as typed, the component
+// selection when both a "vs_integrated" and an "install" switch are given,
+// the product caption, and " /no_params" when arg_count is 0.
+// raw_command_line is the whole own command line, program part included;
+// arg_count the runtime's count of arguments after the program part.
+std::string BuildSetupCommandLine(const std::string& setup_exe_path, const std::string& own_path,
+                                  const std::string& raw_command_line, int arg_count,
+                                  const std::string& product_caption);
+
+}  // namespace vt

@@ -1,0 +1,87 @@
+#include "bootstrapper/SetupCore.h"
+
+#include <gtest/gtest.h>
+
+#include "common/SysUtils.h"
+
+namespace vt {
+namespace {
+
+const std::string kExe = "/tmp/Vontaro_Setup_42/Setup.exe";
+const std::string kOwn = "/home/u/My Setup/Vontaro.exe";
+const std::string kHead = "\"" + kExe + "\" /installer_filename=\"" + kOwn + "\"";
+
+template <typename F>
+std::string ErrorText(F&& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "<no error>";
+}
+
+TEST(SetupCommandLine, ArgumentsPassedAsTypedWithComponentSelection) {
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "\"" + kOwn + "\"  /install   /vs_integrated  ", 2, "Vontaro"),
+            kHead + " /install   /vs_integrated /vs_setup /COMPONENTS=Agent,Coordinator /ProductCaption=Vontaro");
+  // Any order, longer names, values; quotes and backslashes pass unchanged.
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x.exe -vs_integrated2 \"a\\\\\" /install=now", 3, ""),
+            kHead + " -vs_integrated2 \"a\\\\\" /install=now /vs_setup /COMPONENTS=Agent,Coordinator");
+}
+
+TEST(SetupCommandLine, ComponentSelectionNeedsBothSwitches) {
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x /install", 1, ""), kHead + " /install");
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x /vs_integrated", 1, ""), kHead + " /vs_integrated");
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x /Install /vs_integrated", 2, ""), kHead + " /Install /vs_integrated");
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x install /vs_integrated", 2, ""), kHead + " install /vs_integrated");
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x \"/install\" \"/vs_integrated\"", 2, ""),
+            kHead + " \"/install\" \"/vs_integrated\" /vs_setup /COMPONENTS=Agent,Coordinator");
+  // The program's own path is no switch, though it begins with '/'.
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "/install/x /vs_integrated", 1, ""), kHead + " /vs_integrated");
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "\"/vs_integrated\" /install", 1, ""), kHead + " /install");
+}
+
+TEST(SetupCommandLine, NoArguments) {
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "\"" + kOwn + "\"", 0, ""), kHead + "  /no_params");
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "prog", 0, "Vontaro Build"),
+            kHead + "  /ProductCaption=Vontaro Build /no_params");
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "prog  \t  ", 0, ""), kHead + "  /no_params");
+  // An unquoted program path with a blank loses only its first part.
+  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "/home/u/My Setup/Vontaro.exe", 0, ""),
+            kHead + " Setup/Vontaro.exe /no_params");
+}
+
+TEST(SetupCommandLine, UnterminatedQuote) {
+  EXPECT_EQ(ErrorText([] { BuildSetupCommandLine(kExe, kOwn, "\"/home/u/x /install", 1, ""); }),
+            "Closing quotation mark not found.");
+}
+
+TEST(SetupMetadata, ReadAndCheck) {
+  auto m = ReadSetupMetadata(std::string("\x00\x9C\x57\x00\x01", 5));
+  EXPECT_EQ(m.SetupExeSize, 5741568);
+  EXPECT_TRUE(m.Compressed);
+  EXPECT_TRUE(ReadSetupMetadata(std::string("\x01\x00\x00\x00\x02", 5)).Compressed);
+  EXPECT_FALSE(ReadSetupMetadata(std::string("\x01\x00\x00\x00\x00", 5)).Compressed);
+  EXPECT_EQ(ReadSetupMetadata(std::string("\xFF\xFF\xFF\xFF\x00", 5)).SetupExeSize, -1);
+  for (size_t n = 0; n < 5; ++n)
+    EXPECT_EQ(ErrorText([&] { ReadSetupMetadata(std::string(n, '\x01')); }),
+              "Failed to load setup metadata resource.");
+
+  TSetupMetadata ok{100, false};
+  EXPECT_NO_THROW(CheckSetupExeSize(ok, 100));
+  EXPECT_NE(ErrorText([&] { CheckSetupExeSize(ok, 99); }), "<no error>");
+  EXPECT_NE(ErrorText([&] { CheckSetupExeSize({0, false}, 99); }), "<no error>");
+  EXPECT_NE(ErrorText([&] { CheckSetupExeSize({-5, false}, 99); }), "<no error>");
+}
+
+TEST(SetupLzma, CommandLineAndExitCode) {
+  EXPECT_EQ(LzmaCommandLine("/t/lzma.exe", "/t/Setup.lzma", "/t/Setup.pak"),
+            "\"/t/lzma.exe\" d \"/t/Setup.lzma\" \"/t/Setup.pak\"");
+  EXPECT_NO_THROW(CheckLzmaExitCode(0));
+  EXPECT_EQ(ErrorText([] { CheckLzmaExitCode(1); }), "Decompression failed. Tool returned code: 1");
+  EXPECT_EQ(ErrorText([] { CheckLzmaExitCode(0xFFFFFFFFu); }), "Decompression failed. Tool returned code: -1");
+  EXPECT_EQ(SetupFolderName(1234), "Vontaro_Setup_1234");
+}
+
+}  // namespace
+}  // namespace vt
