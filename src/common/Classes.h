@@ -10,9 +10,10 @@
 namespace vt {
 
 // Common base of the library's objects: owners free what they own through it.
+// Destructors may raise: consistency checks at destruction are exceptions.
 class TObject {
  public:
-  virtual ~TObject() = default;
+  virtual ~TObject() noexcept(false) = default;
 };
 
 enum class TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };

@@ -1,0 +1,291 @@
+#include "common/StreamUtils.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "platform/VirtualMemory.h"
+
+namespace vt {
+
+namespace {
+
+constexpr const char* kUnit = "StreamUtils";
+constexpr std::int64_t kVirtualThreshold = 49152;
+constexpr std::int64_t kCopyPiece = 1048576;
+
+[[noreturn]] void OutOfMemory() { throw EStreamError("Out of memory while expanding memory stream"); }
+
+void* AllocVirtual(std::int64_t size) {
+  void* p = os::VirtualAlloc(nullptr, static_cast<std::size_t>(size), os::kMemCommit, os::kPageReadWrite);
+  if (p == nullptr) OutOfMemory();
+  return p;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TVirtualStream
+
+TVirtualStream::TVirtualStream(std::uint16_t options) : options_(options) {}
+
+TVirtualStream::~TVirtualStream() {
+  options_ &= static_cast<std::uint16_t>(~vsoKeepBlock);
+  Clear();
+  ReleaseOwner();
+}
+
+void TVirtualStream::SetExternalMemory(void* memory, std::int64_t size) {
+  const std::uint16_t saved = options_;
+  options_ &= static_cast<std::uint16_t>(~(vsoKeepBlock | vsoLocked));
+  Clear();
+  options_ = saved;
+  kind_ = memory != nullptr ? TStreamMemoryKind::External : TStreamMemoryKind::None;
+  SetPointer(memory, memory != nullptr ? size : 0);
+  SetCapacityField(memory != nullptr ? size : 0);
+}
+
+void TVirtualStream::SetSharedOwner(TSharedStreamOwner* owner) {
+  if (owner != nullptr) owner->RefCount.fetch_add(1);
+  ReleaseOwner();
+  owner_ = owner;
+}
+
+void TVirtualStream::ReleaseOwner() {
+  if (owner_ == nullptr) return;
+  TSharedStreamOwner* owner = owner_;
+  owner_ = nullptr;
+  VT_ASSERT_AT(owner->RefCount.load() >= 1, kUnit, 1573);
+  if (owner->RefCount.fetch_sub(1) == 1) delete owner;
+}
+
+void TVirtualStream::ReleaseBlock() {
+  void* p = Memory();
+  switch (kind_) {
+    case TStreamMemoryKind::Heap: std::free(p); break;
+    case TStreamMemoryKind::Virtual: os::VirtualFree(p, 0, os::kMemRelease); break;
+    default: break;
+  }
+  kind_ = TStreamMemoryKind::None;
+}
+
+void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
+  if (new_capacity <= 0) {
+    if ((options_ & vsoKeepBlock) != 0) {
+      new_capacity = Capacity();
+      return Memory();
+    }
+    new_capacity = 0;
+    ReleaseBlock();
+    return nullptr;
+  }
+  if ((options_ & vsoLocked) != 0) throw Exception("Cannot resize a locked stream");
+  if (kind_ == TStreamMemoryKind::External) throw Exception("Cannot resize an external memory stream");
+
+  if ((options_ & vsoExactSize) == 0) {
+    const std::int64_t largest = (options_ & vsoGranule4M)     ? std::int64_t{1} << 22
+                                 : (options_ & vsoGranule1M)   ? std::int64_t{1} << 20
+                                 : (options_ & vsoGranule256K) ? std::int64_t{1} << 18
+                                                               : std::int64_t{1} << 16;
+    std::int64_t granule = 4096;
+    while (granule < new_capacity && granule < largest) granule <<= 1;
+    if (new_capacity > std::numeric_limits<std::int64_t>::max() - granule) OutOfMemory();
+    new_capacity = (new_capacity + granule - 1) / granule * granule;
+  }
+  if (new_capacity == Capacity()) return Memory();
+  if ((options_ & vsoNeverShrink) != 0 && new_capacity <= Capacity()) {
+    new_capacity = Capacity();
+    return Memory();
+  }
+  if (static_cast<std::uint64_t>(new_capacity) > std::numeric_limits<std::size_t>::max() / 2) OutOfMemory();
+
+  const bool on_heap =
+      (options_ & vsoHeap) != 0 || ((options_ & vsoVirtual) == 0 && new_capacity < kVirtualThreshold);
+  void* old_block = Memory();
+  const std::int64_t keep = std::min(GetSize(), new_capacity);
+
+  if (on_heap && kind_ == TStreamMemoryKind::Heap) {
+    void* p = std::realloc(old_block, static_cast<std::size_t>(new_capacity));
+    if (p == nullptr) OutOfMemory();
+    return p;
+  }
+  void* p = nullptr;
+  if (on_heap) {
+    p = std::malloc(static_cast<std::size_t>(new_capacity));
+    if (p == nullptr) OutOfMemory();
+  } else {
+    p = AllocVirtual(new_capacity);
+  }
+  if (keep > 0) {
+    if (kind_ == TStreamMemoryKind::Virtual) {
+      // Piecewise, giving back each copied megabyte, so peak memory stays
+      // near one copy.
+      for (std::int64_t off = 0; off < keep; off += kCopyPiece) {
+        const std::int64_t n = std::min(kCopyPiece, keep - off);
+        std::memcpy(static_cast<char*>(p) + off, static_cast<char*>(old_block) + off, static_cast<std::size_t>(n));
+        if (n == kCopyPiece) os::VirtualFree(static_cast<char*>(old_block) + off, kCopyPiece, os::kMemDecommit);
+      }
+    } else {
+      std::memcpy(p, old_block, static_cast<std::size_t>(keep));
+    }
+  }
+  ReleaseBlock();
+  kind_ = on_heap ? TStreamMemoryKind::Heap : TStreamMemoryKind::Virtual;
+  return p;
+}
+
+// ---------------------------------------------------------------------------
+// TPointerStream
+
+TPointerStream::TPointerStream(void* memory, std::int64_t size, bool read_only) : read_only_(read_only) {
+  SetPointer(memory, memory != nullptr && size > 0 ? size : 0);
+}
+
+TPointerStream::~TPointerStream() {
+  void* p = Memory();
+  if (p == nullptr) return;
+  if (owns_memory_) {
+    std::free(p);
+  } else if (unmap_view_ != nullptr) {
+    unmap_view_(p);
+  }
+}
+
+std::int64_t TPointerStream::Write(const void* buffer, std::int64_t count) {
+  if (read_only_) throw EStreamError("Cannot write to read-only pointer-stream");
+  const std::int64_t pos = RawPosition();
+  if (count <= 0 || pos < 0) return 0;
+  const std::int64_t room = GetSize() - pos;
+  if (count > room) overflow_ = true;
+  if (room <= 0) return 0;
+  const std::int64_t n = std::min(count, room);
+  std::memcpy(static_cast<char*>(Memory()) + pos, buffer, static_cast<std::size_t>(n));
+  SetRawPosition(pos + n);
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// Helpers on memory streams
+
+bool StreamsEqual(TCustomMemoryStream& a, TCustomMemoryStream& b) {
+  const std::int64_t size = a.Size();
+  if (size != b.Size()) return false;
+  return size == 0 || std::memcmp(a.Memory(), b.Memory(), static_cast<std::size_t>(size)) == 0;
+}
+
+void AssignStream(TCustomMemoryStream& target, TCustomMemoryStream& source) {
+  if (&target == &source) return;
+  const std::int64_t size = source.Size();
+  target.SetPosition(0);
+  target.SetSize(size);
+  if (target.Size() < size) throw EWriteError();
+  if (size > 0) std::memcpy(target.Memory(), source.Memory(), static_cast<std::size_t>(size));
+}
+
+void EnsureStreamSize(TStream& stream, std::int64_t min_size) {
+  if (stream.Size() >= min_size) return;
+  const std::int64_t pos = stream.Position();
+  stream.SetSize(min_size);
+  stream.SetPosition(pos);
+}
+
+bool IsMemoryStream(const TStream& stream) { return dynamic_cast<const TCustomMemoryStream*>(&stream) != nullptr; }
+
+void* StreamMemory(TStream& stream, bool at_position) {
+  auto* m = dynamic_cast<TCustomMemoryStream*>(&stream);
+  if (m == nullptr) return nullptr;
+  char* p = static_cast<char*>(m->Memory());
+  if (at_position && p != nullptr) p += m->Position();
+  return p;
+}
+
+void SetStreamSizeExact(TStream& stream, std::int64_t size) {
+  auto* v = dynamic_cast<TVirtualStream*>(&stream);
+  if (v == nullptr) {
+    stream.SetSize(size);
+    return;
+  }
+  const std::uint16_t saved = v->Options();
+  v->SetOptions(static_cast<std::uint16_t>(saved | vsoExactSize));
+  try {
+    v->SetSize(size);
+  } catch (...) {
+    v->SetOptions(saved);
+    throw;
+  }
+  v->SetOptions(saved);
+}
+
+// ---------------------------------------------------------------------------
+// Compact integers
+
+void WriteCompactLength(TStream& stream, std::int64_t value) {
+  VT_ASSERT_AT(value >= 0 && value < (std::int64_t{1} << 31), kUnit, 3844);
+  if (value < 128) {
+    const std::uint8_t b = static_cast<std::uint8_t>(value * 2);
+    stream.WriteBuffer(&b, 1);
+    return;
+  }
+  const auto w = static_cast<std::uint32_t>(value * 2 + 1);
+  const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(w >> 8),
+                                 static_cast<std::uint8_t>(w >> 16), static_cast<std::uint8_t>(w >> 24)};
+  stream.WriteBuffer(bytes, 4);
+}
+
+std::uint32_t ReadCompactLength(TStream& stream) {
+  std::uint8_t bytes[4] = {};
+  stream.ReadBuffer(bytes, 1);
+  if ((bytes[0] & 1) == 0) return bytes[0] >> 1;
+  stream.ReadBuffer(bytes + 1, 3);
+  const std::uint32_t w = bytes[0] | (std::uint32_t{bytes[1]} << 8) | (std::uint32_t{bytes[2]} << 16) |
+                          (std::uint32_t{bytes[3]} << 24);
+  return w >> 1;
+}
+
+std::uint32_t ReadCompactLengthFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end) {
+  if (cursor == nullptr || cursor >= end) throw EReadError();
+  const std::uint8_t b0 = cursor[0];
+  if ((b0 & 1) == 0) {
+    ++cursor;
+    return b0 >> 1;
+  }
+  if (end - cursor < 4) throw EReadError();
+  const std::uint32_t w = b0 | (std::uint32_t{cursor[1]} << 8) | (std::uint32_t{cursor[2]} << 16) |
+                          (std::uint32_t{cursor[3]} << 24);
+  cursor += 4;
+  return w >> 1;
+}
+
+void WriteCompactId(TStream& stream, std::int64_t value) {
+  VT_ASSERT_AT(value >= 0 && value < (std::int64_t{1} << 15), kUnit, 3992);
+  if (value < 128) {
+    const std::uint8_t b = static_cast<std::uint8_t>(value * 2);
+    stream.WriteBuffer(&b, 1);
+    return;
+  }
+  const auto w = static_cast<std::uint16_t>(value * 2 + 1);
+  const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(w), static_cast<std::uint8_t>(w >> 8)};
+  stream.WriteBuffer(bytes, 2);
+}
+
+std::uint16_t ReadCompactId(TStream& stream) {
+  std::uint8_t bytes[2] = {};
+  stream.ReadBuffer(bytes, 1);
+  if ((bytes[0] & 1) == 0) return bytes[0] >> 1;
+  stream.ReadBuffer(bytes + 1, 1);
+  return static_cast<std::uint16_t>((bytes[0] | (bytes[1] << 8)) >> 1);
+}
+
+std::uint8_t WriteByteValue(TStream& stream, std::uint8_t value) {
+  stream.WriteBuffer(&value, 1);
+  return value;
+}
+
+std::uint8_t ReadByteValue(TStream& stream) {
+  std::uint8_t b = 0;
+  stream.ReadBuffer(&b, 1);
+  return b;
+}
+
+}  // namespace vt

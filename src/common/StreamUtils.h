@@ -1,0 +1,125 @@
+// Memory streams with a controlled growth policy, a stream over a given
+// block, small helpers on memory streams, and the compact integer forms
+// shared by packets, lists and streaming contexts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "common/Classes.h"
+
+namespace vt {
+
+// Options of TVirtualStream.
+enum : std::uint16_t {
+  vsoGranule256K = 0x1,   // largest growth granule 2^18
+  vsoGranule1M = 0x2,     // 2^20
+  vsoGranule4M = 0x4,     // 2^22 (the highest granule bit wins; none: 2^16)
+  vsoNeverShrink = 0x8,   // a smaller capacity keeps the present block
+  vsoHeap = 0x10,         // always on the heap
+  vsoVirtual = 0x20,      // always in virtual memory
+  vsoExactSize = 0x40,    // capacity taken as asked
+  vsoLocked = 0x80,       // any resize to a non-zero capacity raises
+  vsoKeepBlock = 0x100,   // capacity 0 keeps the block (not at destruction)
+};
+
+enum class TStreamMemoryKind { None, Heap, Virtual, External };
+
+// Reference-counted owner shared by several streams (for example the owner
+// of external memory). The last stream to go frees it.
+class TSharedStreamOwner : public TObject {
+ public:
+  std::atomic<std::int32_t> RefCount{0};
+};
+
+// Memory stream that grows by powers of two from 4 KB up to a granule and
+// keeps large blocks in virtual memory.
+class TVirtualStream : public TMemoryStream {
+ public:
+  explicit TVirtualStream(std::uint16_t options = 0);
+  ~TVirtualStream() override;
+
+  std::uint16_t Options() const { return options_; }
+  void SetOptions(std::uint16_t options) { options_ = options; }
+  TStreamMemoryKind MemoryKind() const { return kind_; }
+
+  // Puts the stream over memory supplied from outside: readable and
+  // writable within Size, never resized, never freed by the stream.
+  void SetExternalMemory(void* memory, std::int64_t size);
+
+  // Attaches a shared owner: its count is raised now and dropped (freeing
+  // it at 0) when the stream is destroyed or given another owner.
+  void SetSharedOwner(TSharedStreamOwner* owner);
+
+ protected:
+  void* Realloc(std::int64_t& new_capacity) override;
+
+ private:
+  void ReleaseBlock();
+  void ReleaseOwner();
+
+  std::uint16_t options_;
+  TStreamMemoryKind kind_ = TStreamMemoryKind::None;
+  TSharedStreamOwner* owner_ = nullptr;
+};
+
+using TUnmapViewFunc = void (*)(void* view);
+
+// Stream over a given block of memory. Writes never pass the block's end:
+// what does not fit is cut off and Overflow is set.
+class TPointerStream : public TCustomMemoryStream {
+ public:
+  TPointerStream(void* memory, std::int64_t size, bool read_only);
+  ~TPointerStream() override;
+  TPointerStream(const TPointerStream&) = delete;
+  TPointerStream& operator=(const TPointerStream&) = delete;
+
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+
+  bool ReadOnly() const { return read_only_; }
+  bool Overflow() const { return overflow_; }
+
+  // The block came from malloc and is freed with the stream.
+  void SetOwnsMemory(bool owns) { owns_memory_ = owns; }
+  // The block is a mapped view, unmapped through Unmap with the stream.
+  void SetOwnsMappedView(TUnmapViewFunc unmap) { unmap_view_ = unmap; }
+
+ private:
+  bool read_only_;
+  bool overflow_ = false;
+  bool owns_memory_ = false;
+  TUnmapViewFunc unmap_view_ = nullptr;
+};
+
+// Equal sizes and equal bytes.
+bool StreamsEqual(TCustomMemoryStream& a, TCustomMemoryStream& b);
+// Target rewound, sized to Source and filled with its bytes.
+void AssignStream(TCustomMemoryStream& target, TCustomMemoryStream& source);
+// Grows Stream to at least MinSize, keeping its position.
+void EnsureStreamSize(TStream& stream, std::int64_t min_size);
+// True for memory streams and pointer streams.
+bool IsMemoryStream(const TStream& stream);
+// The stream's memory (plus its position when AtPosition); nullptr for
+// streams that are not memory streams.
+void* StreamMemory(TStream& stream, bool at_position);
+// Sets the size of a TVirtualStream with the exact-size option in force for
+// the call (other streams: a plain size change).
+void SetStreamSizeExact(TStream& stream, std::int64_t size);
+
+// Compact length: 0 .. 2^31-1; below 128 one byte (value*2), else four
+// bytes (value*2+1, little-endian).
+void WriteCompactLength(TStream& stream, std::int64_t value);
+std::uint32_t ReadCompactLength(TStream& stream);
+// Reads from memory at Cursor (never past End: EReadError) and advances it.
+std::uint32_t ReadCompactLengthFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end);
+
+// Compact id: 0 .. 2^15-1; below 128 one byte (value*2), else two bytes
+// (value*2+1, little-endian).
+void WriteCompactId(TStream& stream, std::int64_t value);
+std::uint16_t ReadCompactId(TStream& stream);
+
+// Writes one byte and answers it.
+std::uint8_t WriteByteValue(TStream& stream, std::uint8_t value);
+std::uint8_t ReadByteValue(TStream& stream);
+
+}  // namespace vt

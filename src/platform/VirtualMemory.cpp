@@ -1,0 +1,274 @@
+#include "platform/VirtualMemory.h"
+
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace vt::os {
+
+namespace {
+
+// One reserved region: per page its protection, 0 while only reserved.
+struct Region {
+  std::size_t size;
+  DWORD allocation_protect;
+  std::vector<std::uint16_t> pages;
+};
+
+std::mutex& RegionsLock() {
+  static std::mutex m;
+  return m;
+}
+
+std::map<std::uintptr_t, Region>& Regions() {
+  static auto* regions = new std::map<std::uintptr_t, Region>();  // outlives every static destructor
+  return *regions;
+}
+
+bool ProtectToPosix(DWORD protect, int* prot) {
+  switch (protect & ~DWORD{kPageGuard}) {
+    case kPageNoAccess: *prot = PROT_NONE; break;
+    case kPageReadOnly: *prot = PROT_READ; break;
+    case kPageReadWrite:
+    case kPageWriteCopy: *prot = PROT_READ | PROT_WRITE; break;
+    case kPageExecute: *prot = PROT_EXEC; break;
+    case kPageExecuteRead: *prot = PROT_READ | PROT_EXEC; break;
+    case kPageExecuteReadWrite: *prot = PROT_READ | PROT_WRITE | PROT_EXEC; break;
+    default: return false;
+  }
+  if (protect & kPageGuard) {
+    if ((protect & kPageNoAccess) != 0) return false;
+    *prot = PROT_NONE;  // a guard page faults on first touch
+  }
+  return true;
+}
+
+constexpr std::uintptr_t RoundDown(std::uintptr_t v, std::size_t a) { return v & ~(std::uintptr_t{a} - 1); }
+constexpr std::uintptr_t RoundUp(std::uintptr_t v, std::size_t a) { return RoundDown(v + a - 1, a); }
+
+bool Fail(DWORD code) {
+  SetLastError(code);
+  return false;
+}
+
+// The region holding [start, end), or nullptr.
+std::pair<const std::uintptr_t, Region>* FindRegion(std::uintptr_t start, std::uintptr_t end) {
+  auto& regions = Regions();
+  auto it = regions.upper_bound(start);
+  if (it == regions.begin()) return nullptr;
+  --it;
+  if (end > it->first + it->second.size || start < it->first) return nullptr;
+  return &*it;
+}
+
+// Maps a fresh anonymous block of `size` bytes aligned to the granularity,
+// at `fixed` when given.
+void* MapAligned(std::uintptr_t fixed, std::size_t size, int prot) {
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  if (fixed != 0) {
+    void* p = mmap(reinterpret_cast<void*>(fixed), size, prot, flags | MAP_FIXED_NOREPLACE, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+    if (reinterpret_cast<std::uintptr_t>(p) != fixed) {  // kernels that ignore the flag
+      munmap(p, size);
+      errno = EEXIST;
+      return nullptr;
+    }
+    return p;
+  }
+  const std::size_t span = size + kAllocationGranularity - kPageSize;
+  void* p = mmap(nullptr, span, prot, flags, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  const auto raw = reinterpret_cast<std::uintptr_t>(p);
+  const auto base = RoundUp(raw, kAllocationGranularity);
+  if (base > raw) munmap(p, base - raw);
+  if (raw + span > base + size) munmap(reinterpret_cast<void*>(base + size), raw + span - (base + size));
+  return reinterpret_cast<void*>(base);
+}
+
+// Replaces pages with fresh, inaccessible ones (contents discarded).
+bool DiscardPages(std::uintptr_t start, std::size_t size) {
+  return mmap(reinterpret_cast<void*>(start), size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED,
+              -1, 0) != MAP_FAILED;
+}
+
+}  // namespace
+
+void* VirtualAlloc(void* address, std::size_t size, DWORD allocation_type, DWORD protect) {
+  int prot = 0;
+  const DWORD kinds = allocation_type & (kMemCommit | kMemReserve);
+  if (size == 0 || kinds == 0 || (allocation_type & ~(kMemCommit | kMemReserve | kMemTopDown)) != 0 ||
+      !ProtectToPosix(protect, &prot)) {
+    Fail(kErrorInvalidParameter);
+    return nullptr;
+  }
+  const auto addr = reinterpret_cast<std::uintptr_t>(address);
+  if (size > UINTPTR_MAX / 2 || addr > UINTPTR_MAX - size - kAllocationGranularity) {
+    Fail(kErrorInvalidParameter);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(RegionsLock());
+
+  if (address == nullptr || (allocation_type & kMemReserve) != 0) {
+    // A new region.
+    std::uintptr_t fixed = 0;
+    std::size_t length = RoundUp(size, kPageSize);
+    if (address != nullptr) {
+      fixed = RoundDown(addr, kAllocationGranularity);
+      length = RoundUp(addr + size, kPageSize) - fixed;
+    }
+    const bool commit = (allocation_type & kMemCommit) != 0;
+    void* p = MapAligned(fixed, length, commit ? prot : PROT_NONE);
+    if (p == nullptr) {
+      Fail(errno == EEXIST ? kErrorInvalidAddress : kErrorNotEnoughMemory);
+      return nullptr;
+    }
+    Region r{length, protect, std::vector<std::uint16_t>(length / kPageSize, commit ? static_cast<std::uint16_t>(protect) : 0)};
+    Regions().emplace(reinterpret_cast<std::uintptr_t>(p), std::move(r));
+    return p;
+  }
+
+  // Commit inside an existing region.
+  const std::uintptr_t start = RoundDown(addr, kPageSize);
+  const std::uintptr_t end = RoundUp(addr + size, kPageSize);
+  auto* region = FindRegion(start, end);
+  if (region == nullptr) {
+    Fail(kErrorInvalidAddress);
+    return nullptr;
+  }
+  if (mprotect(reinterpret_cast<void*>(start), end - start, prot) != 0) {
+    Fail(kErrorNotEnoughMemory);
+    return nullptr;
+  }
+  const std::size_t first = (start - region->first) / kPageSize;
+  for (std::size_t i = first; i < first + (end - start) / kPageSize; ++i) {
+    region->second.pages[i] = static_cast<std::uint16_t>(protect);
+  }
+  return reinterpret_cast<void*>(start);
+}
+
+bool VirtualFree(void* address, std::size_t size, DWORD free_type) {
+  const auto addr = reinterpret_cast<std::uintptr_t>(address);
+  if (address == nullptr || (free_type != kMemRelease && free_type != kMemDecommit)) {
+    return Fail(kErrorInvalidParameter);
+  }
+  std::lock_guard<std::mutex> lock(RegionsLock());
+  auto& regions = Regions();
+  if (free_type == kMemRelease) {
+    auto it = regions.find(addr);
+    if (size != 0 || it == regions.end()) return Fail(it == regions.end() ? kErrorInvalidAddress : kErrorInvalidParameter);
+    munmap(address, it->second.size);
+    regions.erase(it);
+    return true;
+  }
+  std::uintptr_t start = RoundDown(addr, kPageSize);
+  std::uintptr_t end = 0;
+  if (size == 0) {
+    auto it = regions.find(addr);
+    if (it == regions.end()) return Fail(kErrorInvalidAddress);
+    end = addr + it->second.size;
+  } else {
+    if (size > UINTPTR_MAX / 2 || addr > UINTPTR_MAX - size - kPageSize) return Fail(kErrorInvalidParameter);
+    end = RoundUp(addr + size, kPageSize);
+  }
+  auto* region = FindRegion(start, end);
+  if (region == nullptr) return Fail(kErrorInvalidAddress);
+  if (!DiscardPages(start, end - start)) return Fail(kErrorNotEnoughMemory);
+  const std::size_t first = (start - region->first) / kPageSize;
+  for (std::size_t i = first; i < first + (end - start) / kPageSize; ++i) region->second.pages[i] = 0;
+  return true;
+}
+
+bool VirtualProtect(void* address, std::size_t size, DWORD new_protect, DWORD* old_protect) {
+  int prot = 0;
+  const auto addr = reinterpret_cast<std::uintptr_t>(address);
+  if (size == 0 || size > UINTPTR_MAX / 2 || !ProtectToPosix(new_protect, &prot) ||
+      addr > UINTPTR_MAX - size - kPageSize) {
+    return Fail(kErrorInvalidParameter);
+  }
+  std::lock_guard<std::mutex> lock(RegionsLock());
+  const std::uintptr_t start = RoundDown(addr, kPageSize);
+  const std::uintptr_t end = RoundUp(addr + size, kPageSize);
+  auto* region = FindRegion(start, end);
+  if (region == nullptr) return Fail(kErrorInvalidAddress);
+  const std::size_t first = (start - region->first) / kPageSize;
+  const std::size_t count = (end - start) / kPageSize;
+  auto& pages = region->second.pages;
+  for (std::size_t i = first; i < first + count; ++i) {
+    if (pages[i] == 0) return Fail(kErrorInvalidAddress);
+  }
+  if (mprotect(reinterpret_cast<void*>(start), end - start, prot) != 0) return Fail(kErrorInvalidAddress);
+  if (old_protect != nullptr) *old_protect = pages[first];
+  for (std::size_t i = first; i < first + count; ++i) pages[i] = static_cast<std::uint16_t>(new_protect);
+  return true;
+}
+
+namespace {
+
+DWORD PermsToProtect(const char* perms) {
+  const bool r = perms[0] == 'r', w = perms[1] == 'w', x = perms[2] == 'x';
+  if (x) return w ? kPageExecuteReadWrite : (r ? kPageExecuteRead : kPageExecute);
+  if (w) return kPageReadWrite;
+  return r ? kPageReadOnly : kPageNoAccess;
+}
+
+// Memory this layer did not reserve: described from the process's map.
+void QueryForeign(std::uintptr_t page, MemoryBasicInformation* info) {
+  *info = MemoryBasicInformation{reinterpret_cast<void*>(page), nullptr, 0, 0, kMemFree, 0, 0};
+  std::uintptr_t next_start = (UINTPTR_MAX >> 1) + 1;  // end of the user half
+  if (FILE* f = std::fopen("/proc/self/maps", "re")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      unsigned long long lo = 0, hi = 0, offset = 0, inode = 0;
+      char perms[5] = {}, dev[16] = {};
+      if (std::sscanf(line, "%llx-%llx %4s %llx %15s %llu", &lo, &hi, perms, &offset, dev, &inode) < 3) continue;
+      if (page >= lo && page < hi) {
+        info->AllocationBase = reinterpret_cast<void*>(static_cast<std::uintptr_t>(lo));
+        info->AllocationProtect = info->Protect = PermsToProtect(perms);
+        info->RegionSize = static_cast<std::size_t>(hi - page);
+        info->State = kMemCommit;
+        info->Type = inode != 0 ? kMemMapped : kMemPrivate;
+        std::fclose(f);
+        return;
+      }
+      if (lo > page && lo < next_start) next_start = static_cast<std::uintptr_t>(lo);
+    }
+    std::fclose(f);
+  }
+  info->RegionSize = next_start > page ? next_start - page : kPageSize;
+}
+
+}  // namespace
+
+std::size_t VirtualQuery(const void* address, MemoryBasicInformation* info, std::size_t length) {
+  if (info == nullptr || length < sizeof(MemoryBasicInformation)) {
+    Fail(kErrorInsufficientBuffer);
+    return 0;
+  }
+  const std::uintptr_t page = RoundDown(reinterpret_cast<std::uintptr_t>(address), kPageSize);
+  {
+    std::lock_guard<std::mutex> lock(RegionsLock());
+    if (auto* region = FindRegion(page, page + 1)) {
+      const auto& pages = region->second.pages;
+      std::size_t i = (page - region->first) / kPageSize;
+      const std::uint16_t p = pages[i];
+      std::size_t j = i;
+      while (j < pages.size() && pages[j] == p) ++j;
+      *info = MemoryBasicInformation{reinterpret_cast<void*>(page),
+                                     reinterpret_cast<void*>(region->first),
+                                     region->second.allocation_protect,
+                                     (j - i) * kPageSize,
+                                     p != 0 ? DWORD{kMemCommit} : DWORD{kMemReserve},
+                                     p,
+                                     kMemPrivate};
+      return sizeof(MemoryBasicInformation);
+    }
+  }
+  QueryForeign(page, info);
+  return sizeof(MemoryBasicInformation);
+}
+
+}  // namespace vt::os

@@ -1,0 +1,73 @@
+// Virtual memory with reserve / commit / decommit / release semantics.
+//
+// Address space is reserved in 64 KB-aligned regions; pages inside a region
+// are committed (readable and writable as asked, zero on first commit or
+// after a decommit) or only reserved (no access). Failures answer nullptr /
+// false / 0 and set the last error (vt::os::GetLastError).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/LastError.h"
+
+namespace vt::os {
+
+// Allocation and free types.
+enum : DWORD {
+  kMemCommit = 0x1000,
+  kMemReserve = 0x2000,
+  kMemDecommit = 0x4000,
+  kMemRelease = 0x8000,
+  kMemFree = 0x10000,
+  kMemPrivate = 0x20000,
+  kMemMapped = 0x40000,
+  kMemTopDown = 0x100000,
+};
+
+// Page protections (one base value, optionally with kPageGuard).
+enum : DWORD {
+  kPageNoAccess = 0x01,
+  kPageReadOnly = 0x02,
+  kPageReadWrite = 0x04,
+  kPageWriteCopy = 0x08,
+  kPageExecute = 0x10,
+  kPageExecuteRead = 0x20,
+  kPageExecuteReadWrite = 0x40,
+  kPageGuard = 0x100,
+};
+
+struct MemoryBasicInformation {
+  void* BaseAddress;     // page of the queried address
+  void* AllocationBase;  // base of the region it belongs to
+  DWORD AllocationProtect;
+  std::size_t RegionSize;  // bytes from BaseAddress with the same state and protection
+  DWORD State;             // kMemCommit, kMemReserve or kMemFree
+  DWORD Protect;           // 0 unless committed
+  DWORD Type;              // kMemPrivate or kMemMapped; 0 when free
+};
+
+constexpr std::size_t kPageSize = 4096;
+constexpr std::size_t kAllocationGranularity = 65536;
+
+// Reserves and/or commits. Address nullptr: a new region (kMemCommit alone
+// reserves and commits). Address inside a reserved region with kMemCommit:
+// commits the pages covering [Address, Address + Size) and answers the first
+// page. Address with kMemReserve: reserves exactly there (rounded down to
+// the granularity) or fails with kErrorInvalidAddress.
+void* VirtualAlloc(void* address, std::size_t size, DWORD allocation_type, DWORD protect);
+
+// kMemRelease: Address must be a region base and Size 0. kMemDecommit:
+// the pages covering [Address, Address + Size) (Size 0 with a region base:
+// the whole region) go back to reserved; their contents are discarded.
+bool VirtualFree(void* address, std::size_t size, DWORD free_type);
+
+// Changes the protection of committed pages; answers the previous protection
+// of the first page in *old_protect.
+bool VirtualProtect(void* address, std::size_t size, DWORD new_protect, DWORD* old_protect);
+
+// Describes the pages from Address on. Answers sizeof(MemoryBasicInformation)
+// on success (Length must be at least that), else 0.
+std::size_t VirtualQuery(const void* address, MemoryBasicInformation* info, std::size_t length);
+
+}  // namespace vt::os

@@ -1,0 +1,346 @@
+#include "common/StreamUtils.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace vt {
+namespace {
+
+std::string Bytes(TMemoryStream& s) { return std::string(static_cast<const char*>(s.Memory()), s.Size()); }
+
+void Fill(TStream& s, std::int64_t n) {
+  std::vector<std::uint8_t> buf(static_cast<size_t>(n));
+  for (size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+  s.WriteBuffer(buf.data(), n);
+}
+
+bool Holds(TCustomMemoryStream& s, std::int64_t n) {
+  const auto* p = static_cast<const std::uint8_t*>(s.Memory());
+  for (std::int64_t i = 0; i < n; ++i) {
+    if (p[i] != static_cast<std::uint8_t>(i * 7 + i / 251)) return false;
+  }
+  return true;
+}
+
+TEST(VirtualStream, GrowthPolicy) {
+  {
+    TVirtualStream s;
+    s.SetSize(1);
+    EXPECT_EQ(s.Capacity(), 4096);
+    s.SetSize(5000);
+    EXPECT_EQ(s.Capacity(), 8192);
+    EXPECT_EQ(s.MemoryKind(), TStreamMemoryKind::Heap);
+    s.SetSize(40000);
+    EXPECT_EQ(s.Capacity(), 65536);  // from 48 KB on: virtual memory
+    EXPECT_EQ(s.MemoryKind(), TStreamMemoryKind::Virtual);
+    s.SetSize(70000);
+    EXPECT_EQ(s.Capacity(), 131072);  // two granules of 64 KB
+    s.SetSize(200000);
+    EXPECT_EQ(s.Capacity(), 262144);
+  }
+  struct Case {
+    std::uint16_t options;
+    std::int64_t size, capacity;
+  } cases[] = {
+      {vsoGranule4M, 3 * 1048576, 4 * 1048576},
+      {vsoGranule4M, 5 * 1048576, 8 * 1048576},
+      {vsoGranule1M, 3 * 1048576 + 1, 4 * 1048576},
+      {vsoGranule256K, 300000, 524288},
+      {vsoGranule256K | vsoGranule4M, 5000000, 8388608},  // highest bit wins
+      {vsoExactSize, 5000, 5000},
+  };
+  for (const auto& c : cases) {
+    TVirtualStream s(c.options);
+    s.SetSize(c.size);
+    EXPECT_EQ(s.Capacity(), c.capacity) << c.options << " " << c.size;
+  }
+}
+
+TEST(VirtualStream, HeapAndVirtualModes) {
+  TVirtualStream heap(vsoHeap);
+  heap.SetSize(1 << 20);
+  EXPECT_EQ(heap.MemoryKind(), TStreamMemoryKind::Heap);
+  TVirtualStream vm(vsoVirtual);
+  vm.SetSize(10);
+  EXPECT_EQ(vm.MemoryKind(), TStreamMemoryKind::Virtual);
+  vm.Clear();
+  EXPECT_EQ(vm.MemoryKind(), TStreamMemoryKind::None);
+  EXPECT_EQ(vm.Memory(), nullptr);
+}
+
+TEST(VirtualStream, ContentSurvivesEveryKindOfResize) {
+  // Heap -> virtual -> larger virtual (piecewise copy with decommit) ->
+  // smaller virtual -> heap.
+  TVirtualStream s;
+  Fill(s, 3000);
+  s.SetPosition(0);
+  Fill(s, 3 * 1048576 + 12345);
+  EXPECT_EQ(s.MemoryKind(), TStreamMemoryKind::Virtual);
+  EXPECT_TRUE(Holds(s, s.Size()));
+  s.SetSize(1048576 + 5);
+  EXPECT_EQ(s.Capacity(), 1048576 + 65536);
+  EXPECT_TRUE(Holds(s, s.Size()));
+  s.SetSize(20000);
+  EXPECT_EQ(s.MemoryKind(), TStreamMemoryKind::Heap);
+  EXPECT_TRUE(Holds(s, 20000));
+  EXPECT_EQ(s.Position(), 20000);  // position clipped to the new end
+}
+
+TEST(VirtualStream, NeverShrinkAndKeepBlock) {
+  TVirtualStream s(vsoNeverShrink);
+  s.SetSize(100000);
+  void* block = s.Memory();
+  s.SetSize(10);
+  EXPECT_EQ(s.Memory(), block);
+  EXPECT_EQ(s.Capacity(), 131072);
+  s.SetSize(0);
+  EXPECT_EQ(s.Memory(), nullptr);  // never-shrink does not keep a block at 0
+
+  TVirtualStream k(vsoKeepBlock);
+  k.SetSize(100);
+  block = k.Memory();
+  k.SetSize(0);
+  EXPECT_EQ(k.Memory(), block);
+  EXPECT_EQ(k.Capacity(), 4096);
+  EXPECT_EQ(k.Size(), 0);
+  // The destructor releases the kept block (leak checkers see it).
+}
+
+TEST(VirtualStream, LockedAndExternal) {
+  TVirtualStream s;
+  Fill(s, 100);
+  s.SetOptions(vsoLocked);
+  EXPECT_NO_THROW(s.WriteBuffer("x", 1));  // within capacity: no resize
+  try {
+    s.SetSize(8000);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Cannot resize a locked stream");
+  }
+  EXPECT_THROW(s.SetSize(1), Exception);
+  EXPECT_NO_THROW(s.SetSize(0));
+  EXPECT_EQ(s.Memory(), nullptr);
+
+  char buf[16] = "0123456789";
+  TVirtualStream e;
+  e.SetExternalMemory(buf, 10);
+  EXPECT_EQ(e.MemoryKind(), TStreamMemoryKind::External);
+  char out[4] = {};
+  e.SetPosition(2);
+  e.ReadBuffer(out, 3);
+  EXPECT_EQ(std::string(out, 3), "234");
+  e.SetPosition(0);
+  e.WriteBuffer("ab", 2);
+  EXPECT_EQ(buf[0], 'a');
+  try {
+    e.SetSize(11);
+    FAIL();
+  } catch (const Exception& ex) {
+    EXPECT_STREQ(ex.what(), "Cannot resize an external memory stream");
+  }
+  e.SetPosition(9);
+  EXPECT_THROW(e.WriteBuffer("xy", 2), Exception);
+  e.Clear();  // detaches, never frees the outside memory
+  EXPECT_EQ(e.Memory(), nullptr);
+  EXPECT_EQ(buf[1], 'b');
+}
+
+TEST(VirtualStream, SharedOwnerFreedByLastStream) {
+  struct Owner : TSharedStreamOwner {
+    explicit Owner(bool* flag) : freed(flag) {}
+    ~Owner() override { *freed = true; }
+    bool* freed;
+  };
+  bool freed = false;
+  auto* owner = new Owner(&freed);
+  {
+    auto* a = new TVirtualStream;
+    TVirtualStream b;
+    a->SetSharedOwner(owner);
+    b.SetSharedOwner(owner);
+    EXPECT_EQ(owner->RefCount.load(), 2);
+    delete a;
+    EXPECT_FALSE(freed);
+  }
+  EXPECT_TRUE(freed);
+
+  // A count already at 0 is a consistency fault.
+  auto* bad = new TSharedStreamOwner;
+  auto* s = new TVirtualStream;
+  s->SetSharedOwner(bad);
+  bad->RefCount = 0;
+  try {
+    delete s;
+    FAIL();
+  } catch (const EAssertionFailed& ex) {
+    EXPECT_EQ(ex.Line(), 1573);
+    EXPECT_EQ(ex.Unit(), "StreamUtils");
+  }
+  delete bad;
+}
+
+TEST(VirtualStream, SetStreamSizeExactAndHelpers) {
+  TVirtualStream s;
+  SetStreamSizeExact(s, 5000);
+  EXPECT_EQ(s.Capacity(), 5000);
+  EXPECT_EQ(s.Options(), 0);
+  TVirtualStream locked(vsoLocked);
+  EXPECT_THROW(SetStreamSizeExact(locked, 10), Exception);
+  EXPECT_EQ(locked.Options(), vsoLocked);
+
+  TVirtualStream a, b;
+  a.WriteBuffer("hello", 5);
+  EXPECT_FALSE(StreamsEqual(a, b));
+  b.WriteBuffer("hellO", 5);
+  EXPECT_FALSE(StreamsEqual(a, b));
+  AssignStream(b, a);
+  EXPECT_TRUE(StreamsEqual(a, b));
+  EXPECT_EQ(b.Position(), 0);
+  AssignStream(a, a);  // onto itself: unchanged
+  EXPECT_EQ(Bytes(a), "hello");
+
+  char small[3];
+  TPointerStream p(small, 3, false);
+  EXPECT_THROW(AssignStream(p, a), EWriteError);  // a fixed block cannot take 5 bytes
+
+  a.SetPosition(2);
+  EnsureStreamSize(a, 3);
+  EXPECT_EQ(a.Size(), 5);
+  EnsureStreamSize(a, 9);
+  EXPECT_EQ(a.Size(), 9);
+  EXPECT_EQ(a.Position(), 2);
+
+  EXPECT_TRUE(IsMemoryStream(a));
+  EXPECT_TRUE(IsMemoryStream(p));
+  EXPECT_EQ(StreamMemory(a, true), static_cast<char*>(a.Memory()) + 2);
+  EXPECT_EQ(StreamMemory(a, false), a.Memory());
+  struct NotMemory : TStream {
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+    std::int64_t Write(const void*, std::int64_t) override { return 0; }
+    std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
+  } other;
+  EXPECT_FALSE(IsMemoryStream(other));
+  EXPECT_EQ(StreamMemory(other, true), nullptr);
+}
+
+TEST(PointerStream, WritesStopAtTheBlockEnd) {
+  char block[8] = {};
+  TPointerStream s(block, 8, false);
+  EXPECT_EQ(s.Write("abcdef", 6), 6);
+  EXPECT_FALSE(s.Overflow());
+  EXPECT_EQ(s.Write("ghij", 4), 2);
+  EXPECT_TRUE(s.Overflow());
+  EXPECT_EQ(std::string(block, 8), "abcdefgh");
+  EXPECT_EQ(s.Position(), 8);
+  EXPECT_EQ(s.Write("z", 1), 0);
+  s.SetPosition(100);
+  EXPECT_EQ(s.Write("z", 1), 0);
+  s.SetPosition(1);
+  char out[3] = {};
+  EXPECT_EQ(s.Read(out, 3), 3);
+  EXPECT_EQ(std::string(out, 3), "bcd");
+
+  TPointerStream ro(block, 8, true);
+  try {
+    ro.Write("x", 1);
+    FAIL();
+  } catch (const EStreamError& e) {
+    EXPECT_STREQ(e.what(), "Cannot write to read-only pointer-stream");
+  }
+}
+
+TEST(PointerStream, OwnedBlocksAreReleased) {
+  static void* unmapped = nullptr;
+  {
+    auto* heap = static_cast<char*>(std::malloc(16));
+    TPointerStream s(heap, 16, true);
+    s.SetOwnsMemory(true);  // freed with the stream (leak checkers see it)
+  }
+  char view[4];
+  {
+    TPointerStream s(view, 4, true);
+    s.SetOwnsMappedView([](void* v) { unmapped = v; });
+  }
+  EXPECT_EQ(unmapped, view);
+}
+
+std::string WrittenLength(std::int64_t v) {
+  TVirtualStream s;
+  WriteCompactLength(s, v);
+  return Bytes(s);
+}
+
+std::string WrittenId(std::int64_t v) {
+  TVirtualStream s;
+  WriteCompactId(s, v);
+  return Bytes(s);
+}
+
+TEST(CompactIntegers, WireForms) {
+  EXPECT_EQ(WrittenLength(0), std::string("\x00", 1));
+  EXPECT_EQ(WrittenLength(127), "\xFE");
+  EXPECT_EQ(WrittenLength(128), std::string("\x01\x01\x00\x00", 4));
+  EXPECT_EQ(WrittenLength(0x7FFFFFFF), "\xFF\xFF\xFF\xFF");
+  EXPECT_EQ(WrittenId(127), "\xFE");
+  EXPECT_EQ(WrittenId(128), "\x01\x01");
+  EXPECT_EQ(WrittenId(0x7FFF), "\xFF\xFF");
+}
+
+TEST(CompactIntegers, RoundTripAndLongFormOfSmallValues) {
+  TVirtualStream s;
+  const std::int64_t lengths[] = {0, 1, 127, 128, 255, 65536, 0x7FFFFFFF};
+  for (auto v : lengths) WriteCompactLength(s, v);
+  const std::int64_t ids[] = {0, 5, 127, 128, 0x7FFF};
+  for (auto v : ids) WriteCompactId(s, v);
+  EXPECT_EQ(WriteByteValue(s, 0xAB), 0xAB);
+  s.WriteBuffer("\x0B\x00\x00\x00", 4);  // long form of 5
+  s.WriteBuffer("\x0B\x00", 2);          // long id form of 5
+  s.SetPosition(0);
+  for (auto v : lengths) EXPECT_EQ(ReadCompactLength(s), static_cast<std::uint32_t>(v));
+  for (auto v : ids) EXPECT_EQ(ReadCompactId(s), static_cast<std::uint16_t>(v));
+  EXPECT_EQ(ReadByteValue(s), 0xAB);
+  EXPECT_EQ(ReadCompactLength(s), 5u);
+  EXPECT_EQ(ReadCompactId(s), 5u);
+  EXPECT_THROW(ReadByteValue(s), EReadError);
+
+  const std::uint8_t buf[] = {0xFE, 0x01, 0x01, 0x00, 0x00, 0x03, 0x00};
+  const std::uint8_t* cur = buf;
+  EXPECT_EQ(ReadCompactLengthFromBuffer(cur, buf + sizeof buf), 127u);
+  EXPECT_EQ(ReadCompactLengthFromBuffer(cur, buf + sizeof buf), 128u);
+  EXPECT_EQ(cur, buf + 5);
+  EXPECT_THROW(ReadCompactLengthFromBuffer(cur, buf + sizeof buf), EReadError);  // long form cut short
+  EXPECT_EQ(cur, buf + 5);
+}
+
+TEST(CompactIntegers, TruncatedAndOutOfRange) {
+  TVirtualStream s;
+  s.WriteBuffer("\x01\x02", 2);
+  s.SetPosition(0);
+  EXPECT_THROW(ReadCompactLength(s), EReadError);
+  s.SetPosition(0);
+  EXPECT_EQ(ReadCompactId(s), 0x0201u >> 1);
+  s.SetPosition(1);
+  s.SetSize(1);
+  s.SetPosition(0);
+  EXPECT_THROW(ReadCompactId(s), EReadError);
+
+  try {
+    WriteCompactLength(s, std::int64_t{1} << 31);
+    FAIL();
+  } catch (const EAssertionFailed& e) {
+    EXPECT_EQ(e.Line(), 3844);
+  }
+  EXPECT_THROW(WriteCompactLength(s, -1), EAssertionFailed);
+  try {
+    WriteCompactId(s, 0x8000);
+    FAIL();
+  } catch (const EAssertionFailed& e) {
+    EXPECT_EQ(e.Line(), 3992);
+  }
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,99 @@
+#include "platform/VirtualMemory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace vt::os {
+namespace {
+
+TEST(VirtualMemory, ReserveCommitDecommitRelease) {
+  constexpr std::size_t kSize = 16 * kPageSize;
+  auto* base = static_cast<char*>(VirtualAlloc(nullptr, kSize, kMemReserve, kPageNoAccess));
+  ASSERT_NE(base, nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(base) % kAllocationGranularity, 0u);
+
+  MemoryBasicInformation info{};
+  ASSERT_EQ(VirtualQuery(base + 100, &info, sizeof info), sizeof info);
+  EXPECT_EQ(info.BaseAddress, base);
+  EXPECT_EQ(info.AllocationBase, base);
+  EXPECT_EQ(info.State, DWORD{kMemReserve});
+  EXPECT_EQ(info.RegionSize, kSize);
+
+  // Commit pages 2..3 (an unaligned range covering both).
+  EXPECT_EQ(VirtualAlloc(base + 2 * kPageSize + 10, kPageSize, kMemCommit, kPageReadWrite), base + 2 * kPageSize);
+  std::memset(base + 2 * kPageSize, 0x5A, 2 * kPageSize);
+  ASSERT_EQ(VirtualQuery(base + 3 * kPageSize, &info, sizeof info), sizeof info);
+  EXPECT_EQ(info.State, DWORD{kMemCommit});
+  EXPECT_EQ(info.Protect, DWORD{kPageReadWrite});
+  EXPECT_EQ(info.RegionSize, kPageSize);
+  EXPECT_EQ(info.Type, DWORD{kMemPrivate});
+
+  // Protection of committed pages only.
+  DWORD old = 0;
+  EXPECT_TRUE(VirtualProtect(base + 2 * kPageSize, kPageSize, kPageReadOnly, &old));
+  EXPECT_EQ(old, DWORD{kPageReadWrite});
+  EXPECT_FALSE(VirtualProtect(base, kPageSize, kPageReadOnly, &old));
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
+  EXPECT_TRUE(VirtualProtect(base + 2 * kPageSize, kPageSize, kPageReadWrite, &old));
+
+  // Decommitted pages come back zeroed.
+  EXPECT_TRUE(VirtualFree(base + 2 * kPageSize, 2 * kPageSize, kMemDecommit));
+  ASSERT_EQ(VirtualQuery(base + 2 * kPageSize, &info, sizeof info), sizeof info);
+  EXPECT_EQ(info.State, DWORD{kMemReserve});
+  ASSERT_NE(VirtualAlloc(base + 2 * kPageSize, 2 * kPageSize, kMemCommit, kPageReadWrite), nullptr);
+  EXPECT_EQ(base[2 * kPageSize], 0);
+  EXPECT_EQ(base[4 * kPageSize - 1], 0);
+
+  // Release needs the base and size 0.
+  EXPECT_FALSE(VirtualFree(base + kPageSize, 0, kMemRelease));
+  EXPECT_FALSE(VirtualFree(base, kSize, kMemRelease));
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidParameter});
+  EXPECT_TRUE(VirtualFree(base, 0, kMemRelease));
+  EXPECT_FALSE(VirtualFree(base, 0, kMemRelease));
+}
+
+TEST(VirtualMemory, CommitAloneReservesAndCommitsZeroedPages) {
+  auto* p = static_cast<unsigned char*>(VirtualAlloc(nullptr, 10000, kMemCommit, kPageReadWrite));
+  ASSERT_NE(p, nullptr);
+  for (std::size_t i = 0; i < 3 * kPageSize; i += 997) EXPECT_EQ(p[i], 0);
+  p[10000 - 1] = 1;
+  MemoryBasicInformation info{};
+  ASSERT_EQ(VirtualQuery(p, &info, sizeof info), sizeof info);
+  EXPECT_EQ(info.RegionSize, 3 * kPageSize);
+  EXPECT_TRUE(VirtualFree(p, 0, kMemRelease));
+}
+
+TEST(VirtualMemory, RejectsBadArguments) {
+  EXPECT_EQ(VirtualAlloc(nullptr, 0, kMemCommit, kPageReadWrite), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidParameter});
+  EXPECT_EQ(VirtualAlloc(nullptr, 4096, kMemCommit, 0x3), nullptr);  // two protections at once
+  EXPECT_EQ(VirtualAlloc(nullptr, 4096, 0, kPageReadWrite), nullptr);
+  int local = 0;
+  // Committing outside any reservation of this layer fails.
+  EXPECT_EQ(VirtualAlloc(&local, 4, kMemCommit, kPageReadWrite), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
+  MemoryBasicInformation info{};
+  EXPECT_EQ(VirtualQuery(&local, &info, sizeof info - 1), 0u);
+  // Foreign memory (the stack) is described as committed read-write.
+  ASSERT_EQ(VirtualQuery(&local, &info, sizeof info), sizeof info);
+  EXPECT_EQ(info.State, DWORD{kMemCommit});
+  EXPECT_EQ(info.Protect, DWORD{kPageReadWrite});
+}
+
+TEST(VirtualMemory, ReserveAtAnOccupiedAddressFails) {
+  void* a = VirtualAlloc(nullptr, kAllocationGranularity, kMemReserve, kPageNoAccess);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(VirtualAlloc(a, kPageSize, kMemReserve, kPageNoAccess), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
+  EXPECT_TRUE(VirtualFree(a, 0, kMemRelease));
+  // Now free: reserving exactly there works.
+  void* b = VirtualAlloc(a, kPageSize, kMemReserve | kMemCommit, kPageReadWrite);
+  if (b != nullptr) {  // another thread may have taken the range meanwhile
+    EXPECT_EQ(b, a);
+    EXPECT_TRUE(VirtualFree(b, 0, kMemRelease));
+  }
+}
+
+}  // namespace
+}  // namespace vt::os
