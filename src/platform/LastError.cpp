@@ -69,6 +69,12 @@ constexpr ErrorText kTexts[] = {
     {1816, "Not enough quota is available to process this command."},
     {1920, "The file cannot be accessed by the system."},
     {1921, "The name of the file cannot be resolved by the system."},
+    {15, "The system cannot find the drive specified."},
+    {131, "An attempt was made to move the file pointer before the beginning of the file."},
+    {1006, "The volume for a file has been externally altered so that the opened file is no longer valid."},
+    {1132, "The base address or the file offset specified does not have the proper alignment."},
+    {1224, "The requested operation cannot be performed on a file with a user-mapped section open."},
+    {1332, "No mapping between account names and security IDs was done."},
 };
 }  // namespace
 

@@ -66,6 +66,12 @@ enum : DWORD {
   kErrorPrivilegeNotHeld = 1314,
   kErrorCantAccessFile = 1920,
   kErrorCantResolveFilename = 1921,
+  kErrorInvalidDrive = 15,
+  kErrorNegativeSeek = 131,
+  kErrorFileInvalid = 1006,
+  kErrorMappedAlignment = 1132,
+  kErrorUserMappedFile = 1224,
+  kErrorNoneMapped = 1332,
 };
 
 // Wait results.

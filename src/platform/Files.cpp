@@ -1,0 +1,975 @@
+#include "platform/Files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <unordered_map>
+
+namespace vt::os {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The table of open files.
+
+struct OpenEntry {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  DWORD access = 0;  // kGenericRead | kGenericWrite | kDeleteAccess
+  DWORD share = 0;
+  bool delete_on_close = false;
+  std::string path;
+};
+
+struct ViewEntry {
+  std::size_t size = 0;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::uint64_t end = 0;  // file offset just past the view
+};
+
+std::mutex& TableMutex() {
+  static std::mutex m;
+  return m;
+}
+std::unordered_map<int, OpenEntry>& OpenFiles() {
+  static std::unordered_map<int, OpenEntry> t;
+  return t;
+}
+std::map<const void*, ViewEntry>& Views() {
+  static std::map<const void*, ViewEntry> t;
+  return t;
+}
+
+bool Fail(DWORD code) {
+  SetLastError(code);
+  return false;
+}
+bool FailErrno() {
+  SetLastErrorFromErrno(errno);
+  return false;
+}
+
+std::string ParentOf(const std::string& path) {
+  auto p = path.find_last_of('/');
+  if (p == std::string::npos) return ".";
+  if (p == 0) return "/";
+  return path.substr(0, p);
+}
+
+// Error for a name that does not exist: 2 when its folder exists, else 3.
+DWORD MissingError(const std::string& path) {
+  struct stat st;
+  if (::stat(ParentOf(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return kErrorFileNotFound;
+  return kErrorPathNotFound;
+}
+
+DWORD ErrnoForPath(int err, const std::string& path) {
+  if (err == ENOENT) return MissingError(path);
+  if (err == ENOTDIR) return kErrorPathNotFound;
+  return ErrnoToError(err);
+}
+
+bool IsReadOnlyMode(mode_t mode) { return S_ISREG(mode) && (mode & S_IWUSR) == 0; }
+
+DWORD AccessOf(DWORD access, bool delete_on_close) {
+  DWORD a = 0;
+  if (access & kGenericRead) a |= kGenericRead;
+  if (access & kGenericWrite) a |= kGenericWrite;
+  if ((access & kDeleteAccess) || delete_on_close) a |= kDeleteAccess;
+  return a;
+}
+
+bool SharingConflict(const OpenEntry& e, DWORD access, DWORD share) {
+  if ((access & kGenericRead) && !(e.share & kFileShareRead)) return true;
+  if ((access & kGenericWrite) && !(e.share & kFileShareWrite)) return true;
+  if ((access & kDeleteAccess) && !(e.share & kFileShareDelete)) return true;
+  if ((e.access & kGenericRead) && !(share & kFileShareRead)) return true;
+  if ((e.access & kGenericWrite) && !(share & kFileShareWrite)) return true;
+  if ((e.access & kDeleteAccess) && !(share & kFileShareDelete)) return true;
+  return false;
+}
+
+// Caller holds the table lock.
+bool AnyOpenConflict(dev_t dev, ino_t ino, DWORD access, DWORD share) {
+  for (const auto& [fd, e] : OpenFiles())
+    if (e.dev == dev && e.ino == ino && SharingConflict(e, access, share)) return true;
+  return false;
+}
+
+std::vector<MappingObject*>& Mappings();
+
+// Caller holds the table lock: the largest file offset a mapping or view of
+// the file still needs.
+std::uint64_t MappedExtent(dev_t dev, ino_t ino);
+
+FILETIME TimespecToFileTime(const struct timespec& ts) { return UnixTimeToFileTime(ts.tv_sec, ts.tv_nsec); }
+
+struct timespec FileTimeToTimespec(FILETIME ft) {
+  std::int64_t s = 0, ns = 0;
+  FileTimeToUnixTime(ft, &s, &ns);
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(s);
+  ts.tv_nsec = static_cast<long>(ns);
+  return ts;
+}
+
+DWORD AttributesOf(const struct stat& st) {
+  DWORD a = 0;
+  if (S_ISDIR(st.st_mode)) {
+    a |= kFileAttributeDirectory;
+  } else {
+    a |= kFileAttributeArchive;
+    if (IsReadOnlyMode(st.st_mode)) a |= kFileAttributeReadOnly;
+  }
+  return a;
+}
+
+// Attributes of a name without following a final symbolic link; a link
+// carries the reparse-point bit and the folder bit of its target.
+bool LinkAwareAttributes(const std::string& path, struct stat* lst, DWORD* attributes) {
+  if (::lstat(path.c_str(), lst) != 0) return false;
+  if (S_ISLNK(lst->st_mode)) {
+    struct stat st;
+    DWORD a = kFileAttributeReparsePoint;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) a |= kFileAttributeDirectory;
+    *attributes = a;
+  } else {
+    *attributes = AttributesOf(*lst);
+  }
+  return true;
+}
+
+}  // namespace
+
+struct MappingObject {
+  int fd = -1;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  DWORD protect = 0;
+  std::uint64_t size = 0;
+};
+
+namespace {
+std::vector<MappingObject*>& Mappings() {
+  static std::vector<MappingObject*> t;
+  return t;
+}
+std::uint64_t MappedExtent(dev_t dev, ino_t ino) {
+  std::uint64_t extent = 0;
+  for (const MappingObject* m : Mappings())
+    if (m->dev == dev && m->ino == ino) extent = std::max(extent, m->size);
+  for (const auto& [addr, v] : Views())
+    if (v.dev == dev && v.ino == ino) extent = std::max(extent, v.end);
+  return extent;
+}
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Files
+
+FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD disposition,
+                      DWORD flags_and_attributes) {
+  if (name.empty()) {
+    SetLastError(kErrorPathNotFound);
+    return kInvalidFile;
+  }
+  const bool want_read = access & kGenericRead;
+  const bool want_write = access & kGenericWrite;
+  const bool delete_on_close = flags_and_attributes & kFileFlagDeleteOnClose;
+  int oflags = O_CLOEXEC;
+  if (want_read && want_write)
+    oflags |= O_RDWR;
+  else if (want_write)
+    oflags |= O_WRONLY;
+  else
+    oflags |= O_RDONLY;
+  bool truncate = false;
+  switch (disposition) {
+    case kCreateNew: oflags |= O_CREAT | O_EXCL; break;
+    case kCreateAlways: oflags |= O_CREAT; truncate = true; break;
+    case kOpenExisting: break;
+    case kOpenAlways: oflags |= O_CREAT; break;
+    case kTruncateExisting:
+      if (!want_write) {
+        SetLastError(kErrorInvalidParameter);
+        return kInvalidFile;
+      }
+      truncate = true;
+      break;
+    default: SetLastError(kErrorInvalidParameter); return kInvalidFile;
+  }
+  if (flags_and_attributes & kFileFlagWriteThrough) oflags |= O_DSYNC;
+
+  std::lock_guard<std::mutex> lock(TableMutex());
+  struct stat before;
+  const bool existed = ::stat(name.c_str(), &before) == 0;
+  if (existed) {
+    if (disposition == kCreateNew) {
+      SetLastError(kErrorFileExists);
+      return kInvalidFile;
+    }
+    if (S_ISDIR(before.st_mode)) {
+      SetLastError(kErrorAccessDenied);
+      return kInvalidFile;
+    }
+    if (IsReadOnlyMode(before.st_mode) && (want_write || truncate || delete_on_close)) {
+      SetLastError(kErrorAccessDenied);
+      return kInvalidFile;
+    }
+  }
+  const mode_t mode = (flags_and_attributes & kFileAttributeReadOnly) ? 0444 : 0666;
+  int fd;
+  do {
+    fd = ::open(name.c_str(), oflags, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    int err = errno;
+    if (err == EEXIST) {
+      SetLastError(kErrorFileExists);
+    } else if (err == EISDIR) {
+      SetLastError(kErrorAccessDenied);
+    } else {
+      SetLastError(ErrnoForPath(err, name));
+    }
+    return kInvalidFile;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    int err = errno;
+    ::close(fd);
+    SetLastErrorFromErrno(err);
+    return kInvalidFile;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    SetLastError(kErrorAccessDenied);
+    return kInvalidFile;
+  }
+  const DWORD eff_access = AccessOf(access, delete_on_close);
+  if (AnyOpenConflict(st.st_dev, st.st_ino, eff_access, share)) {
+    ::close(fd);
+    SetLastError(kErrorSharingViolation);
+    return kInvalidFile;
+  }
+  if (truncate && st.st_size > 0) {
+    if (MappedExtent(st.st_dev, st.st_ino) > 0) {
+      ::close(fd);
+      SetLastError(kErrorUserMappedFile);
+      return kInvalidFile;
+    }
+    if (::ftruncate(fd, 0) != 0) {
+      int err = errno;
+      ::close(fd);
+      SetLastErrorFromErrno(err);
+      return kInvalidFile;
+    }
+  }
+  if (existed && truncate && (flags_and_attributes & kFileAttributeReadOnly))
+    ::fchmod(fd, st.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH));
+  if (flags_and_attributes & kFileFlagSequentialScan) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  if (flags_and_attributes & kFileFlagRandomAccess) ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+
+  OpenEntry e;
+  e.dev = st.st_dev;
+  e.ino = st.st_ino;
+  e.access = eff_access;
+  e.share = share;
+  e.delete_on_close = delete_on_close;
+  if (delete_on_close) e.path = GetFullPathName(name);
+  OpenFiles()[fd] = std::move(e);
+  SetLastError(existed && (disposition == kCreateAlways || disposition == kOpenAlways) ? kErrorAlreadyExists
+                                                                                         : kErrorSuccess);
+  return fd;
+}
+
+bool CloseFile(FileHandle h) {
+  if (h < 0) return Fail(kErrorInvalidHandle);
+  std::lock_guard<std::mutex> lock(TableMutex());
+  auto it = OpenFiles().find(h);
+  if (it == OpenFiles().end()) return Fail(kErrorInvalidHandle);
+  OpenEntry e = std::move(it->second);
+  OpenFiles().erase(it);
+  ::close(h);
+  if (e.delete_on_close && !e.path.empty()) {
+    struct stat st;
+    bool still_open = false;
+    for (const auto& [fd, o] : OpenFiles())
+      if (o.dev == e.dev && o.ino == e.ino) still_open = true;
+    if (!still_open && ::lstat(e.path.c_str(), &st) == 0 && st.st_dev == e.dev && st.st_ino == e.ino)
+      ::unlink(e.path.c_str());
+  }
+  return true;
+}
+
+namespace {
+// A transfer refused by the descriptor's mode is access denied, as a handle
+// opened without that right answers.
+bool FailTransfer(FileHandle h) {
+  int err = errno;
+  if (err == EBADF && ::fcntl(h, F_GETFD) != -1) return Fail(kErrorAccessDenied);
+  SetLastErrorFromErrno(err);
+  return false;
+}
+}  // namespace
+
+bool ReadFile(FileHandle h, void* buffer, std::int64_t count, std::int64_t* done) {
+  if (done) *done = 0;
+  if (count < 0) return Fail(kErrorInvalidParameter);
+  auto* p = static_cast<char*>(buffer);
+  std::int64_t total = 0;
+  while (total < count) {
+    std::size_t chunk = static_cast<std::size_t>(std::min<std::int64_t>(count - total, 1 << 30));
+    ssize_t n = ::read(h, p + total, chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (done) *done = total;
+      return FailTransfer(h);
+    }
+    if (n == 0) break;
+    total += n;
+  }
+  if (done) *done = total;
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+bool WriteFile(FileHandle h, const void* buffer, std::int64_t count, std::int64_t* done) {
+  if (done) *done = 0;
+  if (count < 0) return Fail(kErrorInvalidParameter);
+  const auto* p = static_cast<const char*>(buffer);
+  std::int64_t total = 0;
+  while (total < count) {
+    std::size_t chunk = static_cast<std::size_t>(std::min<std::int64_t>(count - total, 1 << 30));
+    ssize_t n = ::write(h, p + total, chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (done) *done = total;
+      return FailTransfer(h);
+    }
+    if (n == 0) {
+      if (done) *done = total;
+      return Fail(kErrorDiskFull);
+    }
+    total += n;
+  }
+  if (done) *done = total;
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+bool SetFilePointer(FileHandle h, std::int64_t distance, DWORD method, std::int64_t* new_position) {
+  int whence;
+  switch (method) {
+    case kFileBegin: whence = SEEK_SET; break;
+    case kFileCurrent: whence = SEEK_CUR; break;
+    case kFileEnd: whence = SEEK_END; break;
+    default: return Fail(kErrorInvalidParameter);
+  }
+  if (whence == SEEK_SET && distance < 0) return Fail(kErrorNegativeSeek);
+  off_t r = ::lseek(h, static_cast<off_t>(distance), whence);
+  if (r < 0) {
+    if (errno == EINVAL) return Fail(kErrorNegativeSeek);
+    return FailErrno();
+  }
+  if (new_position) *new_position = r;
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+bool GetFileSize(FileHandle h, std::int64_t* size) {
+  struct stat st;
+  if (::fstat(h, &st) != 0) return FailErrno();
+  if (size) *size = st.st_size;
+  return true;
+}
+
+bool SetEndOfFile(FileHandle h) {
+  off_t pos = ::lseek(h, 0, SEEK_CUR);
+  if (pos < 0) return FailErrno();
+  struct stat st;
+  if (::fstat(h, &st) != 0) return FailErrno();
+  std::lock_guard<std::mutex> lock(TableMutex());
+  if (pos < st.st_size && MappedExtent(st.st_dev, st.st_ino) > static_cast<std::uint64_t>(pos))
+    return Fail(kErrorUserMappedFile);
+  if (::ftruncate(h, pos) != 0) return FailTransfer(h);
+  return true;
+}
+
+bool FlushFileBuffers(FileHandle h) {
+  if (::fsync(h) != 0) {
+    if (errno == EINVAL || errno == EROFS) return true;  // nothing to flush (pipes, special files)
+    return FailErrno();
+  }
+  return true;
+}
+
+bool GetFileInformationByHandle(FileHandle h, FileInformation* info) {
+  struct stat st;
+  if (::fstat(h, &st) != 0) return FailErrno();
+  FileInformation r;
+  r.attributes = AttributesOf(st);
+  r.last_access_time = TimespecToFileTime(st.st_atim);
+  r.last_write_time = TimespecToFileTime(st.st_mtim);
+  r.creation_time = TimespecToFileTime(st.st_ctim);
+#ifdef STATX_BTIME
+  struct statx sx;
+  if (::statx(h, "", AT_EMPTY_PATH, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+    r.creation_time = UnixTimeToFileTime(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec);
+#endif
+  r.volume_serial_number = static_cast<DWORD>(st.st_dev);
+  r.size = st.st_size;
+  r.number_of_links = static_cast<DWORD>(st.st_nlink);
+  r.file_index = st.st_ino;
+  if (info) *info = r;
+  return true;
+}
+
+bool SetFileTime(FileHandle h, const FILETIME* creation, const FILETIME* last_access,
+                 const FILETIME* last_write) {
+  (void)creation;
+  struct timespec ts[2];
+  ts[0].tv_sec = 0;
+  ts[0].tv_nsec = UTIME_OMIT;
+  ts[1] = ts[0];
+  if (last_access) ts[0] = FileTimeToTimespec(*last_access);
+  if (last_write) ts[1] = FileTimeToTimespec(*last_write);
+  if (::futimens(h, ts) != 0) return FailTransfer(h);
+  return true;
+}
+
+DWORD GetFileAttributes(const std::string& name) {
+  struct stat lst;
+  DWORD a = 0;
+  if (name.empty() || !LinkAwareAttributes(name, &lst, &a)) {
+    SetLastError(name.empty() ? kErrorPathNotFound : ErrnoForPath(errno, name));
+    return kInvalidFileAttributes;
+  }
+  return a;
+}
+
+bool SetFileAttributes(const std::string& name, DWORD attributes) {
+  struct stat st;
+  if (::stat(name.c_str(), &st) != 0) return Fail(ErrnoForPath(errno, name));
+  if (!S_ISREG(st.st_mode)) return true;
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & kFileAttributeReadOnly)
+    mode &= ~(S_IWUSR | S_IWGRP | S_IWOTH);
+  else
+    mode |= S_IWUSR;
+  if (mode != (st.st_mode & 07777) && ::chmod(name.c_str(), mode) != 0) return FailErrno();
+  return true;
+}
+
+bool DeleteFile(const std::string& name) {
+  struct stat st;
+  if (name.empty()) return Fail(kErrorPathNotFound);
+  std::lock_guard<std::mutex> lock(TableMutex());
+  if (::lstat(name.c_str(), &st) != 0) return Fail(ErrnoForPath(errno, name));
+  if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied);
+  if (IsReadOnlyMode(st.st_mode)) return Fail(kErrorAccessDenied);
+  if (!S_ISLNK(st.st_mode) && AnyOpenConflict(st.st_dev, st.st_ino, kDeleteAccess, kFileShareRead | kFileShareWrite | kFileShareDelete))
+    return Fail(kErrorSharingViolation);
+  if (::unlink(name.c_str()) != 0) return Fail(ErrnoForPath(errno, name));
+  return true;
+}
+
+bool CreateDirectory(const std::string& name) {
+  if (name.empty()) return Fail(kErrorPathNotFound);
+  if (::mkdir(name.c_str(), 0777) == 0) return true;
+  int err = errno;
+  if (err == EEXIST) return Fail(kErrorAlreadyExists);
+  if (err == ENOENT || err == ENOTDIR) return Fail(kErrorPathNotFound);
+  return Fail(ErrnoToError(err));
+}
+
+bool RemoveDirectory(const std::string& name) {
+  struct stat lst;
+  if (name.empty()) return Fail(kErrorPathNotFound);
+  if (::lstat(name.c_str(), &lst) != 0) return Fail(ErrnoForPath(errno, name));
+  if (S_ISLNK(lst.st_mode)) {
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return Fail(kErrorDirectory);
+    if (::unlink(name.c_str()) != 0) return FailErrno();
+    return true;
+  }
+  if (!S_ISDIR(lst.st_mode)) return Fail(kErrorDirectory);
+  if (::rmdir(name.c_str()) == 0) return true;
+  int err = errno;
+  if (err == ENOTEMPTY || err == EEXIST) return Fail(kErrorDirNotEmpty);
+  if (err == EBUSY) return Fail(kErrorSharingViolation);
+  return Fail(ErrnoToError(err));
+}
+
+// ---------------------------------------------------------------------------
+// Mappings
+
+MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t maximum_size,
+                                const std::string& name) {
+  if (!name.empty()) {
+    SetLastError(kErrorNotSupported);
+    return nullptr;
+  }
+  if (file < 0) {
+    SetLastError(kErrorInvalidHandle);
+    return nullptr;
+  }
+  if (protect != kPageReadOnly && protect != kPageReadWrite && protect != kPageWriteCopy) {
+    SetLastError(kErrorInvalidParameter);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> lock(TableMutex());
+  auto it = OpenFiles().find(file);
+  if (it == OpenFiles().end()) {
+    SetLastError(kErrorInvalidHandle);
+    return nullptr;
+  }
+  const OpenEntry entry = it->second;
+  if (!(entry.access & kGenericRead) || (protect == kPageReadWrite && !(entry.access & kGenericWrite))) {
+    SetLastError(kErrorAccessDenied);
+    return nullptr;
+  }
+  struct stat st;
+  if (::fstat(file, &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return nullptr;
+  }
+  std::uint64_t size = maximum_size;
+  if (size == 0) {
+    if (st.st_size == 0) {
+      SetLastError(kErrorFileInvalid);
+      return nullptr;
+    }
+    size = static_cast<std::uint64_t>(st.st_size);
+  } else if (size > static_cast<std::uint64_t>(st.st_size)) {
+    if (protect != kPageReadWrite) {
+      SetLastError(kErrorNotEnoughMemory);
+      return nullptr;
+    }
+    if (::ftruncate(file, static_cast<off_t>(size)) != 0) {
+      SetLastErrorFromErrno(errno);
+      return nullptr;
+    }
+  }
+  int dup = ::fcntl(file, F_DUPFD_CLOEXEC, 0);
+  if (dup < 0) {
+    SetLastErrorFromErrno(errno);
+    return nullptr;
+  }
+  auto* m = new MappingObject;
+  m->fd = dup;
+  m->dev = st.st_dev;
+  m->ino = st.st_ino;
+  m->protect = protect;
+  m->size = size;
+  // The mapping keeps the file open with the opener's rights and sharing.
+  OpenEntry held = entry;
+  held.delete_on_close = false;
+  held.path.clear();
+  OpenFiles()[dup] = std::move(held);
+  Mappings().push_back(m);
+  SetLastError(kErrorSuccess);
+  return m;
+}
+
+bool CloseMapping(MappingHandle mapping) {
+  if (!mapping) return Fail(kErrorInvalidHandle);
+  std::lock_guard<std::mutex> lock(TableMutex());
+  auto& all = Mappings();
+  auto it = std::find(all.begin(), all.end(), mapping);
+  if (it == all.end()) return Fail(kErrorInvalidHandle);
+  all.erase(it);
+  OpenFiles().erase(mapping->fd);
+  ::close(mapping->fd);
+  delete mapping;
+  return true;
+}
+
+std::uint64_t MappingSize(MappingHandle mapping) { return mapping ? mapping->size : 0; }
+
+void* MapViewOfFile(MappingHandle mapping, DWORD access, std::uint64_t offset, std::size_t size) {
+  std::lock_guard<std::mutex> lock(TableMutex());
+  auto& all = Mappings();
+  if (!mapping || std::find(all.begin(), all.end(), mapping) == all.end()) {
+    SetLastError(kErrorInvalidHandle);
+    return nullptr;
+  }
+  if (offset % kAllocationGranularity != 0) {
+    SetLastError(kErrorMappedAlignment);
+    return nullptr;
+  }
+  if (offset >= mapping->size || (size != 0 && size > mapping->size - offset)) {
+    SetLastError(kErrorAccessDenied);
+    return nullptr;
+  }
+  if (size == 0) size = static_cast<std::size_t>(mapping->size - offset);
+  int prot = PROT_READ;
+  int flags = MAP_SHARED;
+  if (access & kFileMapWrite) {
+    if (mapping->protect != kPageReadWrite) {
+      SetLastError(kErrorAccessDenied);
+      return nullptr;
+    }
+    prot |= PROT_WRITE;
+  } else if (access & kFileMapCopy) {
+    prot |= PROT_WRITE;
+    flags = MAP_PRIVATE;
+  }
+  void* p = ::mmap(nullptr, size, prot, flags, mapping->fd, static_cast<off_t>(offset));
+  if (p == MAP_FAILED) {
+    SetLastErrorFromErrno(errno);
+    return nullptr;
+  }
+  ViewEntry v;
+  v.size = size;
+  v.dev = mapping->dev;
+  v.ino = mapping->ino;
+  v.end = offset + size;
+  Views()[p] = v;
+  SetLastError(kErrorSuccess);
+  return p;
+}
+
+bool UnmapViewOfFile(const void* address) {
+  std::lock_guard<std::mutex> lock(TableMutex());
+  auto it = Views().find(address);
+  if (it == Views().end()) return Fail(kErrorInvalidAddress);
+  ::munmap(const_cast<void*>(address), it->second.size);
+  Views().erase(it);
+  return true;
+}
+
+bool FlushViewOfFile(const void* address, std::size_t size) {
+  std::lock_guard<std::mutex> lock(TableMutex());
+  auto& views = Views();
+  auto it = views.upper_bound(address);
+  if (it == views.begin()) return Fail(kErrorInvalidAddress);
+  --it;
+  auto base = reinterpret_cast<std::uintptr_t>(it->first);
+  auto addr = reinterpret_cast<std::uintptr_t>(address);
+  if (addr >= base + it->second.size) return Fail(kErrorInvalidAddress);
+  std::size_t len = size == 0 ? base + it->second.size - addr : std::min<std::size_t>(size, base + it->second.size - addr);
+  const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  std::uintptr_t start = addr & ~(page - 1);
+  if (::msync(reinterpret_cast<void*>(start), len + (addr - start), MS_SYNC) != 0) return FailErrno();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Directory search
+
+namespace {
+
+char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool WildMatch(const char* n, std::size_t nl, const char* m, std::size_t ml) {
+  std::size_t ni = 0, mi = 0, star_m = std::string::npos, star_n = 0;
+  while (ni < nl) {
+    if (mi < ml && m[mi] == '*') {
+      star_m = mi++;
+      star_n = ni;
+    } else if (mi < ml && (m[mi] == '?' || FoldAscii(m[mi]) == FoldAscii(n[ni]))) {
+      ++mi;
+      ++ni;
+    } else if (star_m != std::string::npos) {
+      mi = star_m + 1;
+      ni = ++star_n;
+    } else {
+      return false;
+    }
+  }
+  while (mi < ml && m[mi] == '*') ++mi;
+  return mi == ml;
+}
+
+}  // namespace
+
+bool MatchesMask(const std::string& name, const std::string& mask) {
+  const std::size_t ml = mask.size();
+  if (ml >= 2 && mask[ml - 2] == '.' && mask[ml - 1] == '*') {
+    if (WildMatch(name.data(), name.size(), mask.data(), ml)) return true;
+    return WildMatch(name.data(), name.size(), mask.data(), ml - 2);
+  }
+  if (ml >= 2 && mask[ml - 1] == '.' && mask != "..") {
+    if (name.find('.') != std::string::npos) return false;
+    return WildMatch(name.data(), name.size(), mask.data(), ml - 1);
+  }
+  return WildMatch(name.data(), name.size(), mask.data(), ml);
+}
+
+struct FindObject {
+  DIR* dir = nullptr;
+  std::string folder;
+  std::string mask;
+};
+
+namespace {
+bool NextMatch(FindObject* f, FindData* data) {
+  for (;;) {
+    errno = 0;
+    struct dirent* de = ::readdir(f->dir);
+    if (!de) return false;
+    std::string name = de->d_name;
+    if (!MatchesMask(name, f->mask)) continue;
+    std::string full = f->folder == "/" ? "/" + name : f->folder + "/" + name;
+    struct stat lst;
+    DWORD attributes = 0;
+    if (!LinkAwareAttributes(full, &lst, &attributes)) continue;  // vanished meanwhile
+    FindData d;
+    d.attributes = attributes;
+    d.creation_time = TimespecToFileTime(lst.st_ctim);
+    d.last_access_time = TimespecToFileTime(lst.st_atim);
+    d.last_write_time = TimespecToFileTime(lst.st_mtim);
+    d.size = S_ISREG(lst.st_mode) ? lst.st_size : 0;
+    d.name = std::move(name);
+    if (data) *data = std::move(d);
+    return true;
+  }
+}
+}  // namespace
+
+FindHandle FindFirstFile(const std::string& pattern, FindData* data) {
+  std::string folder, mask;
+  auto p = pattern.find_last_of('/');
+  if (p == std::string::npos) {
+    folder = ".";
+    mask = pattern;
+  } else {
+    folder = p == 0 ? "/" : pattern.substr(0, p);
+    mask = pattern.substr(p + 1);
+  }
+  if (mask.empty()) {
+    SetLastError(kErrorFileNotFound);
+    return nullptr;
+  }
+  DIR* d = ::opendir(folder.c_str());
+  if (!d) {
+    int err = errno;
+    SetLastError(err == ENOENT || err == ENOTDIR ? kErrorPathNotFound : ErrnoToError(err));
+    return nullptr;
+  }
+  auto* f = new FindObject{d, folder, mask};
+  if (!NextMatch(f, data)) {
+    ::closedir(d);
+    delete f;
+    SetLastError(kErrorFileNotFound);
+    return nullptr;
+  }
+  SetLastError(kErrorSuccess);
+  return f;
+}
+
+bool FindNextFile(FindHandle find, FindData* data) {
+  if (!find) return Fail(kErrorInvalidHandle);
+  if (!NextMatch(find, data)) return Fail(kErrorNoMoreFiles);
+  return true;
+}
+
+bool FindClose(FindHandle find) {
+  if (!find) return Fail(kErrorInvalidHandle);
+  ::closedir(find->dir);
+  delete find;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Folders, environment, names
+
+namespace {
+std::mutex& EnvMutex() {
+  static std::mutex m;
+  return m;
+}
+}  // namespace
+
+std::string GetTempPath() {
+  std::string dir;
+  {
+    std::lock_guard<std::mutex> lock(EnvMutex());
+    const char* t = std::getenv("TMPDIR");
+    if (t && *t) dir = t;
+  }
+  if (dir.empty()) dir = "/tmp";
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
+std::string GetCurrentDirectory() {
+  std::vector<char> buf(512);
+  for (;;) {
+    if (::getcwd(buf.data(), buf.size())) return std::string(buf.data());
+    if (errno != ERANGE) {
+      SetLastErrorFromErrno(errno);
+      return std::string();
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+std::string GetFullPathName(const std::string& name) {
+  std::string path = !name.empty() && name[0] == '/' ? name : GetCurrentDirectory() + "/" + name;
+  std::vector<std::string> parts;
+  std::size_t i = 0;
+  while (i <= path.size()) {
+    std::size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    std::string part = path.substr(i, j - i);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(std::move(part));
+    }
+    i = j + 1;
+  }
+  std::string r;
+  for (const auto& part : parts) r += "/" + part;
+  if (r.empty()) r = "/";
+  if (path.size() > 1 && path.back() == '/' && r != "/") r += '/';
+  return r;
+}
+
+std::string SearchPath(const std::string& search_path, const std::string& file_name) {
+  auto is_file = [](const std::string& p) {
+    struct stat st;
+    return ::stat(p.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  };
+  if (file_name.empty()) {
+    SetLastError(kErrorInvalidParameter);
+    return std::string();
+  }
+  if (file_name.find('/') != std::string::npos) {
+    if (is_file(file_name)) return GetFullPathName(file_name);
+    SetLastError(kErrorFileNotFound);
+    return std::string();
+  }
+  std::string dirs = search_path;
+  if (dirs.empty()) {
+    std::lock_guard<std::mutex> lock(EnvMutex());
+    const char* p = std::getenv("PATH");
+    dirs = p ? p : "";
+  }
+  std::size_t i = 0;
+  while (i <= dirs.size()) {
+    std::size_t j = dirs.find(':', i);
+    if (j == std::string::npos) j = dirs.size();
+    std::string dir = dirs.substr(i, j - i);
+    if (dir.empty()) dir = ".";
+    std::string candidate = dir + (dir.back() == '/' ? "" : "/") + file_name;
+    if (is_file(candidate)) return GetFullPathName(candidate);
+    i = j + 1;
+  }
+  SetLastError(kErrorFileNotFound);
+  return std::string();
+}
+
+DWORD GetEnvironmentVariable(const std::string& name, char* buffer, DWORD size) {
+  std::lock_guard<std::mutex> lock(EnvMutex());
+  const char* v = name.empty() ? nullptr : std::getenv(name.c_str());
+  if (!v) {
+    SetLastError(kErrorEnvVarNotFound);
+    return 0;
+  }
+  const std::size_t len = std::strlen(v);
+  if (len >= 0xFFFFFFFFu) {
+    SetLastError(kErrorNotEnoughMemory);
+    return 0;
+  }
+  if (buffer == nullptr || size <= len) {
+    SetLastError(kErrorSuccess);
+    return static_cast<DWORD>(len + 1);
+  }
+  std::memcpy(buffer, v, len + 1);
+  SetLastError(kErrorSuccess);
+  return static_cast<DWORD>(len);
+}
+
+bool SetEnvironmentVariable(const std::string& name, const char* value) {
+  if (name.empty() || name.find('=') != std::string::npos) return Fail(kErrorInvalidParameter);
+  std::lock_guard<std::mutex> lock(EnvMutex());
+  int r = value ? ::setenv(name.c_str(), value, 1) : ::unsetenv(name.c_str());
+  if (r != 0) return FailErrno();
+  return true;
+}
+
+std::string ExpandEnvironmentStrings(const std::string& text) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text[i] == '%') {
+      std::size_t j = text.find('%', i + 1);
+      if (j != std::string::npos && j > i + 1) {
+        std::string name = text.substr(i + 1, j - i - 1);
+        std::lock_guard<std::mutex> lock(EnvMutex());
+        const char* v = std::getenv(name.c_str());
+        if (v) {
+          out += v;
+          i = j + 1;
+          continue;
+        }
+      }
+    }
+    out += text[i++];
+  }
+  return out;
+}
+
+std::string GetUserName() {
+  std::vector<char> buf(1024);
+  struct passwd pw;
+  struct passwd* result = nullptr;
+  for (;;) {
+    int r = ::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &result);
+    if (r == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    break;
+  }
+  if (result && result->pw_name && *result->pw_name) return result->pw_name;
+  std::lock_guard<std::mutex> lock(EnvMutex());
+  for (const char* var : {"USER", "LOGNAME"}) {
+    const char* v = std::getenv(var);
+    if (v && *v) return v;
+  }
+  SetLastError(kErrorNoneMapped);
+  return std::string();
+}
+
+std::string GetComputerName() {
+  struct utsname u;
+  if (::uname(&u) != 0) {
+    SetLastErrorFromErrno(errno);
+    return std::string();
+  }
+  std::string name = u.nodename;
+  auto dot = name.find('.');
+  if (dot != std::string::npos) name.resize(dot);
+  return name;
+}
+
+// 1601-01-01 to 1970-01-01 in seconds.
+constexpr std::int64_t kEpochDifference = 11644473600LL;
+
+FILETIME UnixTimeToFileTime(std::int64_t seconds, std::int64_t nanoseconds) {
+  return static_cast<FILETIME>((seconds + kEpochDifference) * 10000000LL + nanoseconds / 100);
+}
+
+void FileTimeToUnixTime(FILETIME ft, std::int64_t* seconds, std::int64_t* nanoseconds) {
+  const auto ticks = static_cast<std::int64_t>(ft);
+  *seconds = ticks / 10000000LL - kEpochDifference;
+  *nanoseconds = (ticks % 10000000LL) * 100;
+}
+
+}  // namespace vt::os

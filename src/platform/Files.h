@@ -1,0 +1,223 @@
+// Files, folders, mapped views and the process's context names, with the
+// Windows behaviour the library relies on: dispositions, access and share
+// modes, error codes, file times and attributes.
+//
+// Paths are native ('/' separated). Every call that fails returns its
+// failure value and leaves a Windows error code in GetLastError().
+//
+// Sharing: every file this layer opens is entered in an in-process table
+// keyed by device and inode with its access and share modes. An open whose
+// access another open's share mode does not allow (or whose share mode does
+// not allow another open's access) fails with error 32, as does deleting a
+// file held open without delete sharing. Other processes are not seen.
+//
+// Read-only attribute: a file is read-only when its owner-write permission
+// bit is clear. This layer itself refuses to open such a file for writing,
+// to truncate or delete it (error 5), also for a privileged user.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/LastError.h"
+
+namespace vt::os {
+
+// An open file. Valid handles are never negative.
+using FileHandle = int;
+constexpr FileHandle kInvalidFile = -1;
+
+// 100 ns units since 1601-01-01 UTC.
+using FILETIME = std::uint64_t;
+
+// Access rights.
+enum : DWORD {
+  kGenericRead = 0x80000000u,
+  kGenericWrite = 0x40000000u,
+  kDeleteAccess = 0x00010000u,
+};
+
+// Share modes.
+enum : DWORD {
+  kFileShareRead = 1,
+  kFileShareWrite = 2,
+  kFileShareDelete = 4,
+};
+
+// Creation dispositions.
+enum : DWORD {
+  kCreateNew = 1,
+  kCreateAlways = 2,
+  kOpenExisting = 3,
+  kOpenAlways = 4,
+  kTruncateExisting = 5,
+};
+
+// Attributes.
+enum : DWORD {
+  kFileAttributeReadOnly = 0x1,
+  kFileAttributeHidden = 0x2,
+  kFileAttributeSystem = 0x4,
+  kFileAttributeDirectory = 0x10,
+  kFileAttributeArchive = 0x20,
+  kFileAttributeNormal = 0x80,
+  kFileAttributeTemporary = 0x100,
+  kFileAttributeReparsePoint = 0x400,
+};
+constexpr DWORD kInvalidFileAttributes = 0xFFFFFFFFu;
+
+// Flags combined with the attributes of CreateFile. Write-through,
+// sequential and random access are passed on to the system as hints;
+// no-buffering and overlapped are accepted and ignored (all transfers are
+// synchronous and buffered).
+enum : DWORD {
+  kFileFlagWriteThrough = 0x80000000u,
+  kFileFlagOverlapped = 0x40000000u,
+  kFileFlagNoBuffering = 0x20000000u,
+  kFileFlagRandomAccess = 0x10000000u,
+  kFileFlagSequentialScan = 0x08000000u,
+  kFileFlagDeleteOnClose = 0x04000000u,
+};
+
+// Seek methods.
+enum : DWORD { kFileBegin = 0, kFileCurrent = 1, kFileEnd = 2 };
+
+// CreateFile: opens or creates Name. With kCreateAlways and kOpenAlways an
+// existing file sets the last error to 183 on success (else 0).
+// Errors: 2 missing file, 3 missing folder, 5 access denied (also a folder,
+// a read-only file opened for writing), 32 sharing violation, 80 file exists
+// (kCreateNew), 87 bad disposition.
+FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD disposition,
+                      DWORD flags_and_attributes);
+bool CloseFile(FileHandle h);
+
+// Transfers up to Count bytes; *Done receives the count moved. Reading at
+// the end of the file succeeds with 0 bytes.
+bool ReadFile(FileHandle h, void* buffer, std::int64_t count, std::int64_t* done);
+bool WriteFile(FileHandle h, const void* buffer, std::int64_t count, std::int64_t* done);
+bool SetFilePointer(FileHandle h, std::int64_t distance, DWORD method, std::int64_t* new_position);
+bool GetFileSize(FileHandle h, std::int64_t* size);
+// Cuts or extends the file at the present position. Error 1224 when a
+// mapping of the file would lose its backing.
+bool SetEndOfFile(FileHandle h);
+bool FlushFileBuffers(FileHandle h);
+
+struct FileInformation {
+  DWORD attributes = 0;
+  FILETIME creation_time = 0;
+  FILETIME last_access_time = 0;
+  FILETIME last_write_time = 0;
+  DWORD volume_serial_number = 0;
+  std::int64_t size = 0;
+  DWORD number_of_links = 0;
+  std::uint64_t file_index = 0;
+};
+bool GetFileInformationByHandle(FileHandle h, FileInformation* info);
+// Null pointers leave a time unchanged. The creation time cannot be set on
+// this system and is ignored.
+bool SetFileTime(FileHandle h, const FILETIME* creation, const FILETIME* last_access,
+                 const FILETIME* last_write);
+
+// Attributes by name (kInvalidFileAttributes on failure). Only the read-only
+// bit can be changed.
+DWORD GetFileAttributes(const std::string& name);
+bool SetFileAttributes(const std::string& name, DWORD attributes);
+
+// DeleteFile removes a file or a symbolic link (never its target).
+// Errors: 2, 3, 5 (a folder or a read-only file), 32 (open without delete
+// sharing).
+bool DeleteFile(const std::string& name);
+// Errors: 183 when the name exists, 3 when the parent is missing.
+bool CreateDirectory(const std::string& name);
+// Removes an empty folder; a symbolic link to a folder is removed itself.
+// Errors: 2, 3, 145 (not empty), 267 (not a folder).
+bool RemoveDirectory(const std::string& name);
+
+// Memory-mapped files.
+struct MappingObject;
+using MappingHandle = MappingObject*;
+
+enum : DWORD {
+  kPageReadOnly = 0x02,
+  kPageReadWrite = 0x04,
+  kPageWriteCopy = 0x08,
+};
+enum : DWORD {
+  kFileMapCopy = 0x1,
+  kFileMapWrite = 0x2,
+  kFileMapRead = 0x4,
+};
+// Offsets of views are multiples of this.
+constexpr std::uint64_t kAllocationGranularity = 0x10000;
+
+// A mapping of an open file. MaximumSize 0 means the file's size (error 1006
+// for an empty file). A read-write mapping larger than the file extends the
+// file first; a read-only one fails with error 8. The mapping keeps the file
+// open until it is closed. Named mappings are not supported (error 50).
+MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t maximum_size,
+                                const std::string& name = std::string());
+bool CloseMapping(MappingHandle mapping);
+std::uint64_t MappingSize(MappingHandle mapping);
+// Size 0 maps from Offset to the mapping's end. Errors: 1132 for an offset
+// that is not a multiple of kAllocationGranularity, 5 for a window past the
+// mapping's end or more access than the mapping allows.
+void* MapViewOfFile(MappingHandle mapping, DWORD access, std::uint64_t offset, std::size_t size);
+bool UnmapViewOfFile(const void* address);
+bool FlushViewOfFile(const void* address, std::size_t size);
+
+// Directory search with Windows wildcards: '*' any run of characters, '?'
+// one character; letters match regardless of case. A mask ending in ".*"
+// also matches names without a dot ("*.*" matches every name); a mask ending
+// in a single '.' matches only names without a dot. The search reports "."
+// and ".." like any other entry. Symbolic links carry the reparse-point
+// attribute, plus the folder attribute when they point to a folder.
+struct FindData {
+  DWORD attributes = 0;
+  FILETIME creation_time = 0;
+  FILETIME last_access_time = 0;
+  FILETIME last_write_time = 0;
+  std::int64_t size = 0;
+  std::string name;
+  std::string alternate_name;  // no short names here: always empty
+};
+struct FindObject;
+using FindHandle = FindObject*;
+// Pattern: folder + '/' + mask (a pattern without '/' searches the current
+// folder). Errors: 3 missing folder, 2 nothing matches.
+FindHandle FindFirstFile(const std::string& pattern, FindData* data);
+// Error 18 when no entry is left.
+bool FindNextFile(FindHandle find, FindData* data);
+bool FindClose(FindHandle find);
+bool MatchesMask(const std::string& name, const std::string& mask);
+
+// The temporary folder: TMPDIR when set, else /tmp, with a trailing '/'.
+std::string GetTempPath();
+// Looks for FileName in the ':'-separated SearchPath (PATH when empty); a
+// name with a '/' is only checked as given. Returns the full name or empty.
+std::string SearchPath(const std::string& search_path, const std::string& file_name);
+// The absolute form of a path, relative to the current folder.
+std::string GetFullPathName(const std::string& name);
+std::string GetCurrentDirectory();
+
+// Environment variables, in the Windows calling shape: with a buffer too
+// small for the value and its terminating zero the result is the size
+// needed (terminator included); otherwise the value's length. 0 with error
+// 203 when the variable is missing.
+DWORD GetEnvironmentVariable(const std::string& name, char* buffer, DWORD size);
+// A null Value removes the variable.
+bool SetEnvironmentVariable(const std::string& name, const char* value);
+// Replaces each %NAME% by the variable's value; unknown names stay as they are.
+std::string ExpandEnvironmentStrings(const std::string& text);
+
+// The effective user's login name; empty with an error when unknown.
+std::string GetUserName();
+// The host's name as the system knows it.
+std::string GetComputerName();
+
+// FILETIME <-> seconds and nanoseconds since 1970 (UTC).
+FILETIME UnixTimeToFileTime(std::int64_t seconds, std::int64_t nanoseconds);
+void FileTimeToUnixTime(FILETIME ft, std::int64_t* seconds, std::int64_t* nanoseconds);
+
+}  // namespace vt::os

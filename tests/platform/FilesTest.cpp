@@ -1,0 +1,393 @@
+#include "platform/Files.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+namespace fs = std::filesystem;
+using namespace vt::os;
+
+namespace {
+
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vt_files_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(dir_, ec))
+      if (!e.is_symlink()) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(dir_, ec);
+  }
+  std::string P(const std::string& name) const { return dir_ + "/" + name; }
+  void Write(const std::string& name, const std::string& content) {
+    std::ofstream(P(name), std::ios::binary) << content;
+  }
+  std::string dir_;
+};
+
+constexpr DWORD kRW = kGenericRead | kGenericWrite;
+constexpr DWORD kShareAll = kFileShareRead | kFileShareWrite | kFileShareDelete;
+
+}  // namespace
+
+TEST_F(FilesTest, DispositionsAndTheirErrorCodes) {
+  // Missing file and missing folder differ.
+  EXPECT_EQ(CreateFile(P("none"), kGenericRead, 0, kOpenExisting, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  EXPECT_EQ(CreateFile(P("nodir/none"), kGenericRead, 0, kOpenExisting, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+  EXPECT_EQ(CreateFile(P("nodir/none"), kRW, 0, kCreateAlways, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+
+  FileHandle h = CreateFile(P("a"), kRW, 0, kCreateNew, 0);
+  ASSERT_NE(h, kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorSuccess);
+  std::int64_t n = 0;
+  ASSERT_TRUE(WriteFile(h, "hello", 5, &n));
+  EXPECT_EQ(n, 5);
+  EXPECT_TRUE(CloseFile(h));
+  EXPECT_FALSE(CloseFile(h));
+  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+
+  EXPECT_EQ(CreateFile(P("a"), kRW, 0, kCreateNew, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorFileExists);
+
+  // Open always keeps the content and reports that the file was there.
+  h = CreateFile(P("a"), kRW, 0, kOpenAlways, 0);
+  ASSERT_NE(h, kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
+  std::int64_t size = -1;
+  EXPECT_TRUE(GetFileSize(h, &size));
+  EXPECT_EQ(size, 5);
+  CloseFile(h);
+
+  // Create always truncates and reports the same.
+  h = CreateFile(P("a"), kRW, 0, kCreateAlways, 0);
+  ASSERT_NE(h, kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
+  EXPECT_TRUE(GetFileSize(h, &size));
+  EXPECT_EQ(size, 0);
+  CloseFile(h);
+
+  // Truncate-existing needs write access and an existing file.
+  EXPECT_EQ(CreateFile(P("a"), kGenericRead, 0, kTruncateExisting, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+  EXPECT_EQ(CreateFile(P("b"), kGenericWrite, 0, kTruncateExisting, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+
+  // A folder cannot be opened as a file.
+  EXPECT_EQ(CreateFile(dir_, kGenericRead, kShareAll, kOpenExisting, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+}
+
+TEST_F(FilesTest, SharingViolationsWithinTheProcess) {
+  Write("s", "x");
+  FileHandle reader = CreateFile(P("s"), kGenericRead, kFileShareRead, kOpenExisting, 0);
+  ASSERT_NE(reader, kInvalidFile);
+  // Another reader is fine; a writer is not, neither is one that denies reading.
+  FileHandle r2 = CreateFile(P("s"), kGenericRead, kFileShareRead, kOpenExisting, 0);
+  EXPECT_NE(r2, kInvalidFile);
+  CloseFile(r2);
+  EXPECT_EQ(CreateFile(P("s"), kGenericWrite, kShareAll, kOpenExisting, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  EXPECT_EQ(CreateFile(P("s"), kGenericRead, 0, kOpenExisting, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  // Deleting needs delete sharing.
+  EXPECT_FALSE(DeleteFile(P("s")));
+  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  CloseFile(reader);
+
+  // An exclusive open blocks everything, and its close releases the file.
+  FileHandle excl = CreateFile(P("s"), kRW, 0, kOpenExisting, 0);
+  ASSERT_NE(excl, kInvalidFile);
+  EXPECT_EQ(CreateFile(P("s"), kGenericRead, kShareAll, kOpenExisting, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  // A mapping keeps the file open with the opener's sharing after the close.
+  MappingHandle m = CreateFileMapping(excl, kPageReadOnly, 0);
+  ASSERT_NE(m, nullptr);
+  CloseFile(excl);
+  EXPECT_EQ(CreateFile(P("s"), kGenericRead, kShareAll, kOpenExisting, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  CloseMapping(m);
+  FileHandle again = CreateFile(P("s"), kGenericRead, kShareAll, kOpenExisting, 0);
+  EXPECT_NE(again, kInvalidFile);
+  CloseFile(again);
+
+  // With delete sharing the file can be deleted while open.
+  FileHandle shared = CreateFile(P("s"), kGenericRead, kShareAll, kOpenExisting, 0);
+  ASSERT_NE(shared, kInvalidFile);
+  EXPECT_TRUE(DeleteFile(P("s")));
+  CloseFile(shared);
+}
+
+TEST_F(FilesTest, DeleteOnCloseRemovesTheFile) {
+  FileHandle h = CreateFile(P("t"), kRW, 0, kCreateAlways, kFileFlagDeleteOnClose);
+  ASSERT_NE(h, kInvalidFile);
+  EXPECT_TRUE(fs::exists(P("t")));
+  CloseFile(h);
+  EXPECT_FALSE(fs::exists(P("t")));
+}
+
+TEST_F(FilesTest, ReadOnlyAttributeHoldsForEveryUser) {
+  Write("ro", "data");
+  EXPECT_EQ(GetFileAttributes(P("ro")) & kFileAttributeReadOnly, 0u);
+  ASSERT_TRUE(SetFileAttributes(P("ro"), kFileAttributeReadOnly));
+  EXPECT_NE(GetFileAttributes(P("ro")) & kFileAttributeReadOnly, 0u);
+
+  EXPECT_EQ(CreateFile(P("ro"), kGenericWrite, 0, kOpenExisting, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_EQ(CreateFile(P("ro"), kRW, 0, kCreateAlways, 0), kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_FALSE(DeleteFile(P("ro")));
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  FileHandle r = CreateFile(P("ro"), kGenericRead, kFileShareRead, kOpenExisting, 0);
+  EXPECT_NE(r, kInvalidFile);
+  CloseFile(r);
+  EXPECT_EQ(fs::file_size(P("ro")), 4u);
+
+  ASSERT_TRUE(SetFileAttributes(P("ro"), kFileAttributeNormal));
+  EXPECT_TRUE(DeleteFile(P("ro")));
+
+  // Created with the attribute: the creating handle may still write.
+  FileHandle c = CreateFile(P("ro2"), kRW, 0, kCreateNew, kFileAttributeReadOnly);
+  ASSERT_NE(c, kInvalidFile);
+  std::int64_t n = 0;
+  EXPECT_TRUE(WriteFile(c, "abc", 3, &n));
+  CloseFile(c);
+  EXPECT_NE(GetFileAttributes(P("ro2")) & kFileAttributeReadOnly, 0u);
+}
+
+TEST_F(FilesTest, TransfersSeeksAndEndOfFile) {
+  FileHandle h = CreateFile(P("f"), kRW, 0, kCreateNew, 0);
+  ASSERT_NE(h, kInvalidFile);
+  std::int64_t n = 0, pos = 0;
+  ASSERT_TRUE(WriteFile(h, "0123456789", 10, &n));
+  ASSERT_TRUE(SetFilePointer(h, -4, kFileEnd, &pos));
+  EXPECT_EQ(pos, 6);
+  char buf[16] = {};
+  ASSERT_TRUE(ReadFile(h, buf, 16, &n));
+  EXPECT_EQ(n, 4);
+  EXPECT_EQ(std::string(buf, 4), "6789");
+  ASSERT_TRUE(ReadFile(h, buf, 16, &n));  // at the end: success, nothing read
+  EXPECT_EQ(n, 0);
+  EXPECT_FALSE(SetFilePointer(h, -1, kFileBegin, &pos));
+  EXPECT_EQ(GetLastError(), kErrorNegativeSeek);
+  ASSERT_TRUE(SetFilePointer(h, 3, kFileBegin, &pos));
+  ASSERT_TRUE(SetEndOfFile(h));
+  std::int64_t size = 0;
+  GetFileSize(h, &size);
+  EXPECT_EQ(size, 3);
+  ASSERT_TRUE(SetFilePointer(h, 100, kFileBegin, &pos));
+  ASSERT_TRUE(SetEndOfFile(h));
+  GetFileSize(h, &size);
+  EXPECT_EQ(size, 100);
+  EXPECT_TRUE(FlushFileBuffers(h));
+  CloseFile(h);
+
+  // A read-only handle refuses writes with access denied.
+  FileHandle r = CreateFile(P("f"), kGenericRead, kFileShareRead, kOpenExisting, 0);
+  ASSERT_NE(r, kInvalidFile);
+  EXPECT_FALSE(WriteFile(r, "x", 1, &n));
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  CloseFile(r);
+}
+
+TEST_F(FilesTest, FileTimesAndInformation) {
+  FileHandle h = CreateFile(P("t"), kRW, 0, kCreateNew, 0);
+  ASSERT_NE(h, kInvalidFile);
+  // 2020-01-02 03:04:05.1234567 UTC
+  const FILETIME when = UnixTimeToFileTime(1577934245, 123456700);
+  EXPECT_EQ(when, 132224078451234567ull);
+  ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &when));
+  FileInformation info;
+  ASSERT_TRUE(GetFileInformationByHandle(h, &info));
+  EXPECT_EQ(info.last_write_time, when);
+  EXPECT_EQ(info.number_of_links, 1u);
+  EXPECT_EQ(info.attributes & kFileAttributeDirectory, 0u);
+  CloseFile(h);
+  std::int64_t s = 0, ns = 0;
+  FileTimeToUnixTime(when, &s, &ns);
+  EXPECT_EQ(s, 1577934245);
+  EXPECT_EQ(ns, 123456700);
+  EXPECT_EQ(UnixTimeToFileTime(0, 0), 116444736000000000ull);
+}
+
+TEST_F(FilesTest, MappingsGrowTheFileAndGuardTheirViews) {
+  FileHandle h = CreateFile(P("m"), kRW, 0, kCreateNew, 0);
+  ASSERT_NE(h, kInvalidFile);
+  // An empty file cannot be mapped with its own size.
+  EXPECT_EQ(CreateFileMapping(h, kPageReadWrite, 0), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorFileInvalid);
+  // Nor can a read-only mapping pass its end.
+  EXPECT_EQ(CreateFileMapping(h, kPageReadOnly, 100), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorNotEnoughMemory);
+  // A read-write mapping grows it.
+  MappingHandle m = CreateFileMapping(h, kPageReadWrite, 3 * kAllocationGranularity);
+  ASSERT_NE(m, nullptr);
+  std::int64_t size = 0;
+  GetFileSize(h, &size);
+  EXPECT_EQ(size, static_cast<std::int64_t>(3 * kAllocationGranularity));
+  EXPECT_EQ(MapViewOfFile(m, kFileMapWrite, 100, 10), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorMappedAlignment);
+  EXPECT_EQ(MapViewOfFile(m, kFileMapWrite, 2 * kAllocationGranularity, kAllocationGranularity + 1), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_EQ(MapViewOfFile(m, kFileMapRead, 3 * kAllocationGranularity, 0), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  auto* view = static_cast<char*>(MapViewOfFile(m, kFileMapWrite, kAllocationGranularity, 0));
+  ASSERT_NE(view, nullptr);
+  std::memcpy(view, "mapped", 6);
+  EXPECT_TRUE(FlushViewOfFile(view + 2, 4));
+  // The file cannot be cut below a live view.
+  std::int64_t pos = 0;
+  SetFilePointer(h, 10, kFileBegin, &pos);
+  EXPECT_FALSE(SetEndOfFile(h));
+  EXPECT_EQ(GetLastError(), kErrorUserMappedFile);
+  EXPECT_TRUE(UnmapViewOfFile(view));
+  EXPECT_FALSE(UnmapViewOfFile(view));
+  EXPECT_EQ(GetLastError(), kErrorInvalidAddress);
+  EXPECT_FALSE(SetEndOfFile(h));  // the mapping still needs the length
+  EXPECT_TRUE(CloseMapping(m));
+  SetFilePointer(h, kAllocationGranularity, kFileBegin, &pos);
+  char buf[6];
+  std::int64_t n = 0;
+  ASSERT_TRUE(ReadFile(h, buf, 6, &n));
+  EXPECT_EQ(std::string(buf, 6), "mapped");
+  SetFilePointer(h, 10, kFileBegin, &pos);
+  EXPECT_TRUE(SetEndOfFile(h));
+  CloseFile(h);
+
+  // A write view of a read-only mapping is refused; a copy view stays private.
+  FileHandle r = CreateFile(P("m"), kGenericRead, kFileShareRead, kOpenExisting, 0);
+  MappingHandle rm = CreateFileMapping(r, kPageReadOnly, 0);
+  ASSERT_NE(rm, nullptr);
+  EXPECT_EQ(MappingSize(rm), 10u);
+  EXPECT_EQ(MapViewOfFile(rm, kFileMapWrite, 0, 0), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  auto* copy = static_cast<char*>(MapViewOfFile(rm, kFileMapCopy, 0, 0));
+  ASSERT_NE(copy, nullptr);
+  copy[0] = 'Z';
+  UnmapViewOfFile(copy);
+  CloseMapping(rm);
+  CloseFile(r);
+  std::ifstream in(P("m"), std::ios::binary);
+  EXPECT_EQ(in.get(), 0);
+}
+
+TEST(FileMasks, WindowsWildcardRules) {
+  EXPECT_TRUE(MatchesMask("abc", "*.*"));
+  EXPECT_TRUE(MatchesMask("a.b.c", "*.*"));
+  EXPECT_TRUE(MatchesMask(".a", "*"));
+  EXPECT_TRUE(MatchesMask("Readme.TXT", "*.txt"));
+  EXPECT_FALSE(MatchesMask("readme.txt2", "*.txt"));
+  EXPECT_TRUE(MatchesMask("a1.txt", "a?.txt"));
+  EXPECT_FALSE(MatchesMask("a.txt", "a?.txt"));
+  EXPECT_TRUE(MatchesMask("setup", "setup.*"));
+  EXPECT_TRUE(MatchesMask("setup.exe", "setup.*"));
+  EXPECT_FALSE(MatchesMask("setupx", "setup.*"));
+  EXPECT_TRUE(MatchesMask("noext", "*."));
+  EXPECT_FALSE(MatchesMask("has.ext", "*."));
+  EXPECT_TRUE(MatchesMask("aXbXc", "a*b*c"));
+  EXPECT_FALSE(MatchesMask("aXbXcd", "a*b*c"));
+}
+
+TEST_F(FilesTest, DirectorySearchFoldersAndLinks) {
+  Write("one.txt", "1");
+  Write("two.dat", "22");
+  ASSERT_TRUE(CreateDirectory(P("sub")));
+  EXPECT_FALSE(CreateDirectory(P("sub")));
+  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
+  EXPECT_FALSE(CreateDirectory(P("no/sub")));
+  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+  fs::create_symlink(P("sub"), P("link"));
+
+  std::set<std::string> names;
+  FindData d;
+  FindHandle f = FindFirstFile(P("*.*"), &d);
+  ASSERT_NE(f, nullptr);
+  do {
+    names.insert(d.name);
+    if (d.name == "two.dat") {
+      EXPECT_EQ(d.size, 2);
+    }
+    if (d.name == "sub") {
+      EXPECT_EQ(d.attributes & kFileAttributeDirectory, kFileAttributeDirectory);
+    }
+    if (d.name == "link") {
+      EXPECT_EQ(d.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint),
+                kFileAttributeDirectory | kFileAttributeReparsePoint);
+    }
+  } while (FindNextFile(f, &d));
+  EXPECT_EQ(GetLastError(), kErrorNoMoreFiles);
+  FindClose(f);
+  EXPECT_EQ(names, (std::set<std::string>{".", "..", "one.txt", "two.dat", "sub", "link"}));
+
+  f = FindFirstFile(P("*.TXT"), &d);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(d.name, "one.txt");
+  EXPECT_FALSE(FindNextFile(f, &d));
+  FindClose(f);
+  EXPECT_EQ(FindFirstFile(P("*.none"), &d), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  EXPECT_EQ(FindFirstFile(P("missing/*"), &d), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+
+  // Removing a link to a folder removes the link only; folders and files
+  // answer each other's removal with their own codes.
+  Write("sub/inner", "x");
+  EXPECT_FALSE(RemoveDirectory(P("sub")));
+  EXPECT_EQ(GetLastError(), kErrorDirNotEmpty);
+  EXPECT_FALSE(RemoveDirectory(P("one.txt")));
+  EXPECT_EQ(GetLastError(), kErrorDirectory);
+  EXPECT_FALSE(DeleteFile(P("sub")));
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_TRUE(RemoveDirectory(P("link")));
+  EXPECT_TRUE(fs::exists(P("sub/inner")));
+  EXPECT_FALSE(RemoveDirectory(P("gone")));
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  EXPECT_EQ(GetFileAttributes(P("gone/x")), kInvalidFileAttributes);
+  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+}
+
+TEST(FilesEnvironment, VariablesOfAnyLengthAndExpansion) {
+  const std::string long_value(100000, 'v');
+  ASSERT_TRUE(SetEnvironmentVariable("VT_FILES_TEST_VAR", long_value.c_str()));
+  char small[8];
+  EXPECT_EQ(GetEnvironmentVariable("VT_FILES_TEST_VAR", small, sizeof small), long_value.size() + 1);
+  std::string buf(long_value.size() + 1, '\0');
+  EXPECT_EQ(GetEnvironmentVariable("VT_FILES_TEST_VAR", buf.data(), static_cast<DWORD>(buf.size())),
+            long_value.size());
+  EXPECT_EQ(buf.c_str(), long_value);
+  ASSERT_TRUE(SetEnvironmentVariable("VT_FILES_TEST_VAR", "x"));
+  EXPECT_EQ(ExpandEnvironmentStrings("a%VT_FILES_TEST_VAR%b%VT_NO_SUCH_VAR%c%"), "axb%VT_NO_SUCH_VAR%c%");
+  ASSERT_TRUE(SetEnvironmentVariable("VT_FILES_TEST_VAR", nullptr));
+  EXPECT_EQ(GetEnvironmentVariable("VT_FILES_TEST_VAR", small, sizeof small), 0u);
+  EXPECT_EQ(GetLastError(), kErrorEnvVarNotFound);
+  EXPECT_FALSE(SetEnvironmentVariable("A=B", "x"));
+}
+
+TEST(FilesEnvironment, TempPathUserAndComputer) {
+  const char* old = std::getenv("TMPDIR");
+  std::string saved = old ? old : "";
+  SetEnvironmentVariable("TMPDIR", "/var/tmp");
+  EXPECT_EQ(GetTempPath(), "/var/tmp/");
+  SetEnvironmentVariable("TMPDIR", nullptr);
+  EXPECT_EQ(GetTempPath(), "/tmp/");
+  if (old) SetEnvironmentVariable("TMPDIR", saved.c_str());
+  EXPECT_FALSE(GetUserName().empty());
+  EXPECT_FALSE(GetComputerName().empty());
+  EXPECT_EQ(GetComputerName().find('.'), std::string::npos);
+  EXPECT_EQ(GetFullPathName("/a/./b/../c//d/"), "/a/c/d/");
+  EXPECT_EQ(SearchPath("/nonexistent:/bin:/usr/bin", "sh").empty(), false);
+  EXPECT_EQ(SearchPath("/nonexistent", "sh"), "");
+}
