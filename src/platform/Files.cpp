@@ -82,6 +82,10 @@ DWORD ErrnoForPath(int err, const std::string& path) {
   return ErrnoToError(err);
 }
 
+// The descriptor behind a file handle; -1 for values that cannot be one.
+// Kernel-object handles start at 0x40000000.
+int Fd(FileHandle h) { return h >= 0 && h < 0x40000000 ? static_cast<int>(h) : -1; }
+
 bool IsReadOnlyMode(mode_t mode) { return S_ISREG(mode) && (mode & S_IWUSR) == 0; }
 
 DWORD AccessOf(DWORD access, bool delete_on_close) {
@@ -102,10 +106,22 @@ bool SharingConflict(const OpenEntry& e, DWORD access, DWORD share) {
   return false;
 }
 
-// Caller holds the table lock.
+// Caller holds the table lock. Entries whose descriptor was closed behind
+// the table's back (or now refers to another file) are dropped.
 bool AnyOpenConflict(dev_t dev, ino_t ino, DWORD access, DWORD share) {
-  for (const auto& [fd, e] : OpenFiles())
-    if (e.dev == dev && e.ino == ino && SharingConflict(e, access, share)) return true;
+  auto& files = OpenFiles();
+  for (auto it = files.begin(); it != files.end();) {
+    const OpenEntry& e = it->second;
+    if (e.dev == dev && e.ino == ino) {
+      struct stat st;
+      if (::fstat(it->first, &st) != 0 || st.st_dev != e.dev || st.st_ino != e.ino) {
+        it = files.erase(it);
+        continue;
+      }
+      if (SharingConflict(e, access, share)) return true;
+    }
+    ++it;
+  }
   return false;
 }
 
@@ -295,11 +311,13 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
   return fd;
 }
 
-bool CloseFile(FileHandle h) {
+bool CloseFile(FileHandle handle) {
+  const int h = Fd(handle);
   if (h < 0) return Fail(kErrorInvalidHandle);
   std::lock_guard<std::mutex> lock(TableMutex());
   auto it = OpenFiles().find(h);
-  if (it == OpenFiles().end()) return Fail(kErrorInvalidHandle);
+  // A descriptor this layer did not open is still closed.
+  if (it == OpenFiles().end()) return ::close(h) == 0 || Fail(kErrorInvalidHandle);
   OpenEntry e = std::move(it->second);
   OpenFiles().erase(it);
   ::close(h);
@@ -317,7 +335,7 @@ bool CloseFile(FileHandle h) {
 namespace {
 // A transfer refused by the descriptor's mode is access denied, as a handle
 // opened without that right answers.
-bool FailTransfer(FileHandle h) {
+bool FailTransfer(int h) {
   int err = errno;
   if (err == EBADF && ::fcntl(h, F_GETFD) != -1) return Fail(kErrorAccessDenied);
   SetLastErrorFromErrno(err);
@@ -325,7 +343,8 @@ bool FailTransfer(FileHandle h) {
 }
 }  // namespace
 
-bool ReadFile(FileHandle h, void* buffer, std::int64_t count, std::int64_t* done) {
+bool ReadFile(FileHandle handle, void* buffer, std::int64_t count, std::int64_t* done) {
+  const int h = Fd(handle);
   if (done) *done = 0;
   if (count < 0) return Fail(kErrorInvalidParameter);
   auto* p = static_cast<char*>(buffer);
@@ -346,7 +365,8 @@ bool ReadFile(FileHandle h, void* buffer, std::int64_t count, std::int64_t* done
   return true;
 }
 
-bool WriteFile(FileHandle h, const void* buffer, std::int64_t count, std::int64_t* done) {
+bool WriteFile(FileHandle handle, const void* buffer, std::int64_t count, std::int64_t* done) {
+  const int h = Fd(handle);
   if (done) *done = 0;
   if (count < 0) return Fail(kErrorInvalidParameter);
   const auto* p = static_cast<const char*>(buffer);
@@ -370,7 +390,8 @@ bool WriteFile(FileHandle h, const void* buffer, std::int64_t count, std::int64_
   return true;
 }
 
-bool SetFilePointer(FileHandle h, std::int64_t distance, DWORD method, std::int64_t* new_position) {
+bool SetFilePointer(FileHandle handle, std::int64_t distance, DWORD method, std::int64_t* new_position) {
+  const int h = Fd(handle);
   int whence;
   switch (method) {
     case kFileBegin: whence = SEEK_SET; break;
@@ -389,14 +410,16 @@ bool SetFilePointer(FileHandle h, std::int64_t distance, DWORD method, std::int6
   return true;
 }
 
-bool GetFileSize(FileHandle h, std::int64_t* size) {
+bool GetFileSize(FileHandle handle, std::int64_t* size) {
+  const int h = Fd(handle);
   struct stat st;
   if (::fstat(h, &st) != 0) return FailErrno();
   if (size) *size = st.st_size;
   return true;
 }
 
-bool SetEndOfFile(FileHandle h) {
+bool SetEndOfFile(FileHandle handle) {
+  const int h = Fd(handle);
   off_t pos = ::lseek(h, 0, SEEK_CUR);
   if (pos < 0) return FailErrno();
   struct stat st;
@@ -408,7 +431,8 @@ bool SetEndOfFile(FileHandle h) {
   return true;
 }
 
-bool FlushFileBuffers(FileHandle h) {
+bool FlushFileBuffers(FileHandle handle) {
+  const int h = Fd(handle);
   if (::fsync(h) != 0) {
     if (errno == EINVAL || errno == EROFS) return true;  // nothing to flush (pipes, special files)
     return FailErrno();
@@ -416,7 +440,8 @@ bool FlushFileBuffers(FileHandle h) {
   return true;
 }
 
-bool GetFileInformationByHandle(FileHandle h, FileInformation* info) {
+bool GetFileInformationByHandle(FileHandle handle, FileInformation* info) {
+  const int h = Fd(handle);
   struct stat st;
   if (::fstat(h, &st) != 0) return FailErrno();
   FileInformation r;
@@ -437,8 +462,9 @@ bool GetFileInformationByHandle(FileHandle h, FileInformation* info) {
   return true;
 }
 
-bool SetFileTime(FileHandle h, const FILETIME* creation, const FILETIME* last_access,
+bool SetFileTime(FileHandle handle, const FILETIME* creation, const FILETIME* last_access,
                  const FILETIME* last_write) {
+  const int h = Fd(handle);
   (void)creation;
   struct timespec ts[2];
   ts[0].tv_sec = 0;
@@ -531,7 +557,7 @@ MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t ma
     return nullptr;
   }
   std::lock_guard<std::mutex> lock(TableMutex());
-  auto it = OpenFiles().find(file);
+  auto it = OpenFiles().find(Fd(file));
   if (it == OpenFiles().end()) {
     SetLastError(kErrorInvalidHandle);
     return nullptr;
@@ -542,7 +568,7 @@ MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t ma
     return nullptr;
   }
   struct stat st;
-  if (::fstat(file, &st) != 0) {
+  if (::fstat(Fd(file), &st) != 0) {
     SetLastErrorFromErrno(errno);
     return nullptr;
   }
@@ -558,12 +584,12 @@ MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t ma
       SetLastError(kErrorNotEnoughMemory);
       return nullptr;
     }
-    if (::ftruncate(file, static_cast<off_t>(size)) != 0) {
+    if (::ftruncate(Fd(file), static_cast<off_t>(size)) != 0) {
       SetLastErrorFromErrno(errno);
       return nullptr;
     }
   }
-  int dup = ::fcntl(file, F_DUPFD_CLOEXEC, 0);
+  int dup = ::fcntl(Fd(file), F_DUPFD_CLOEXEC, 0);
   if (dup < 0) {
     SetLastErrorFromErrno(errno);
     return nullptr;

@@ -6,7 +6,9 @@
 // failure value and leaves a Windows error code in GetLastError().
 //
 // Sharing: every file this layer opens is entered in an in-process table
-// keyed by device and inode with its access and share modes. An open whose
+// keyed by device and inode with its access and share modes (close it with
+// CloseFile; a descriptor closed otherwise is dropped from the table when
+// it is next looked at). An open whose
 // access another open's share mode does not allow (or whose share mode does
 // not allow another open's access) fails with error 32, as does deleting a
 // file held open without delete sharing. Other processes are not seen.
@@ -21,13 +23,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/Handles.h"
 #include "platform/LastError.h"
+#include "platform/VirtualMemory.h"
 
 namespace vt::os {
 
-// An open file. Valid handles are never negative.
-using FileHandle = int;
-constexpr FileHandle kInvalidFile = -1;
+// An open file: a file descriptor.
+using FileHandle = HANDLE;
+constexpr FileHandle kInvalidFile = kInvalidHandleValue;
 
 // 100 ns units since 1601-01-01 UTC.
 using FILETIME = std::uint64_t;
@@ -139,19 +143,13 @@ bool RemoveDirectory(const std::string& name);
 struct MappingObject;
 using MappingHandle = MappingObject*;
 
-enum : DWORD {
-  kPageReadOnly = 0x02,
-  kPageReadWrite = 0x04,
-  kPageWriteCopy = 0x08,
-};
+// Protections: kPageReadOnly, kPageReadWrite, kPageWriteCopy.
 enum : DWORD {
   kFileMapCopy = 0x1,
   kFileMapWrite = 0x2,
   kFileMapRead = 0x4,
 };
-// Offsets of views are multiples of this.
-constexpr std::uint64_t kAllocationGranularity = 0x10000;
-
+// Offsets of views are multiples of kAllocationGranularity.
 // A mapping of an open file. MaximumSize 0 means the file's size (error 1006
 // for an empty file). A read-write mapping larger than the file extends the
 // file first; a read-only one fails with error 8. The mapping keeps the file

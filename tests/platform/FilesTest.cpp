@@ -124,6 +124,14 @@ TEST_F(FilesTest, SharingViolationsWithinTheProcess) {
   EXPECT_NE(again, kInvalidFile);
   CloseFile(again);
 
+  // A descriptor closed behind the layer's back no longer blocks the file.
+  FileHandle lost = CreateFile(P("s"), kRW, 0, kOpenExisting, 0);
+  ASSERT_NE(lost, kInvalidFile);
+  ::close(static_cast<int>(lost));
+  FileHandle after = CreateFile(P("s"), kRW, 0, kOpenExisting, 0);
+  EXPECT_NE(after, kInvalidFile);
+  CloseFile(after);
+
   // With delete sharing the file can be deleted while open.
   FileHandle shared = CreateFile(P("s"), kGenericRead, kShareAll, kOpenExisting, 0);
   ASSERT_NE(shared, kInvalidFile);
