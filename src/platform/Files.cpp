@@ -275,6 +275,7 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
     return kInvalidFile;
   }
   const DWORD eff_access = AccessOf(access, delete_on_close);
+  OpenFiles().erase(fd);  // the number was free: any entry for it is stale
   if (AnyOpenConflict(st.st_dev, st.st_ino, eff_access, share)) {
     ::close(fd);
     SetLastError(kErrorSharingViolation);
@@ -594,6 +595,7 @@ MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t ma
     SetLastErrorFromErrno(errno);
     return nullptr;
   }
+  OpenFiles().erase(dup);
   auto* m = new MappingObject;
   m->fd = dup;
   m->dev = st.st_dev;
