@@ -1,0 +1,624 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/CommandLine.h"
+#include "platform/PeExec.h"
+
+namespace vt::os {
+
+namespace {
+
+struct Child {
+  pid_t pid = 0;
+  int pidfd = -1;
+  std::mutex lock;
+  bool ended = false;
+  DWORD exit_code = 0;
+  ~Child() {
+    if (pidfd >= 0) ::close(pidfd);
+  }
+};
+
+std::mutex g_table_lock;
+std::map<ProcessHandle, std::shared_ptr<Child>>& Table() {
+  static auto* table = new std::map<ProcessHandle, std::shared_ptr<Child>>;
+  return *table;
+}
+std::vector<pid_t>& Orphans() {  // children whose handles were closed while running
+  static auto* list = new std::vector<pid_t>;
+  return *list;
+}
+// Process handles keep a range of their own, apart from descriptors and the
+// kernel-object table.
+ProcessHandle g_next_handle = 0x50000004;
+
+ProcessHandle AddHandle(const std::shared_ptr<Child>& child) {
+  std::lock_guard lock(g_table_lock);
+  ProcessHandle h = g_next_handle;
+  g_next_handle += 4;
+  Table()[h] = child;
+  return h;
+}
+
+std::shared_ptr<Child> FindHandle(ProcessHandle h) {
+  std::lock_guard lock(g_table_lock);
+  auto it = Table().find(h);
+  return it == Table().end() ? nullptr : it->second;
+}
+
+void ReapOrphans() {
+  std::lock_guard lock(g_table_lock);
+  auto& list = Orphans();
+  for (size_t i = 0; i < list.size();) {
+    pid_t r = ::waitpid(list[i], nullptr, WNOHANG);
+    if (r == list[i] || (r < 0 && errno == ECHILD)) {
+      list[i] = list.back();
+      list.pop_back();
+    } else {
+      ++i;
+    }
+  }
+}
+
+DWORD StatusToExitCode(int status) {
+  if (WIFEXITED(status)) return static_cast<DWORD>(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return kExitCodeSignalBase + static_cast<DWORD>(WTERMSIG(status));
+  return kExitCodeSignalBase;
+}
+
+// Collects the child's status when it has ended. Caller holds child.lock.
+// Returns false on a failed query (last error set).
+bool TryReap(Child& child, bool* ended) {
+  if (child.ended) {
+    *ended = true;
+    return true;
+  }
+  int status = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(child.pid, &status, WNOHANG);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  if (r == 0) {
+    *ended = false;
+    return true;
+  }
+  child.ended = true;
+  child.exit_code = StatusToExitCode(status);
+  *ended = true;
+  return true;
+}
+
+// ---- starting ----
+
+enum Stage : int { kStageExec = 1, kStageChdir = 2, kStageRedirect = 3, kStageSession = 4 };
+
+struct ExecReport {
+  int stage;
+  int err;
+};
+
+std::string BaseName(const std::string& path) {
+  size_t p = path.find_last_of("/\\");
+  return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+bool SameAscii(const std::string& a, const char* b) {
+  size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// "cmd /c <text>" or "cmd.exe /C <text>": <text> as the interpreter sees it
+// (surrounding quotes removed). False when the line has no /c switch.
+bool InterpreterText(const std::string& line, std::string* text) {
+  auto tokens = SplitCommandLine(line);
+  size_t pos = 0;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    pos = line.find(tokens[i].raw, pos);
+    if (pos == std::string::npos) return false;
+    pos += tokens[i].raw.size();
+    if (i > 0 && (tokens[i].raw == "/c" || tokens[i].raw == "/C")) {
+      std::string rest = line.substr(pos);
+      size_t b = rest.find_first_not_of(" \t");
+      rest = b == std::string::npos ? std::string() : rest.substr(b);
+      if (rest.size() >= 2 && rest.front() == '"') {
+        size_t last = rest.find_last_of('"');
+        if (last > 0) rest = rest.substr(1, last - 1) + rest.substr(last + 1);
+      }
+      *text = rest;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string SearchPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (dir.empty()) dir = ".";
+    std::string candidate = dir + "/" + name;
+    if (IsExecutableFile(candidate)) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
+// Copies the ELF program of a PE file into an anonymous file. Returns the
+// descriptor, or -1 with the last error set (193 for a plain PE image).
+int ExtractEmbeddedElf(int fd, std::uint64_t file_size, const std::string& name) {
+  std::uint8_t tail[peexec::kTrailerSize];
+  std::uint64_t offset = 0, size = 0;
+  std::uint8_t magic[4];
+  if (file_size < peexec::kTrailerSize ||
+      ::pread(fd, tail, sizeof tail, static_cast<off_t>(file_size - sizeof tail)) != static_cast<ssize_t>(sizeof tail) ||
+      !peexec::ParseTrailer(tail, file_size, &offset, &size) ||
+      ::pread(fd, magic, 4, static_cast<off_t>(offset)) != 4 || !peexec::IsElfMagic(magic)) {
+    SetLastError(kErrorBadExeFormat);
+    return -1;
+  }
+  int mfd = static_cast<int>(::syscall(SYS_memfd_create, BaseName(name).c_str(), MFD_CLOEXEC));
+  if (mfd < 0) {
+    SetLastErrorFromErrno(errno);
+    return -1;
+  }
+  std::vector<char> buf(1 << 20);
+  std::uint64_t done = 0;
+  while (done < size) {
+    size_t want = static_cast<size_t>(std::min<std::uint64_t>(buf.size(), size - done));
+    ssize_t r = ::pread(fd, buf.data(), want, static_cast<off_t>(offset + done));
+    if (r <= 0) {
+      if (r < 0 && errno == EINTR) continue;
+      SetLastError(r < 0 ? ErrnoToError(errno) : kErrorBadExeFormat);
+      ::close(mfd);
+      return -1;
+    }
+    for (ssize_t w = 0; w < r;) {
+      ssize_t n = ::write(mfd, buf.data() + w, static_cast<size_t>(r - w));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        SetLastErrorFromErrno(errno);
+        ::close(mfd);
+        return -1;
+      }
+      w += n;
+    }
+    done += static_cast<std::uint64_t>(r);
+  }
+  return mfd;
+}
+
+std::string Utf16ToUtf8(const char16_t* s, size_t n) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    std::uint32_t c = s[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+constexpr size_t kMaxEnvironmentChars = 16u << 20;
+
+// Reads an environment block; false when it has no end within the bound.
+bool ParseEnvironment(const void* block, bool unicode, std::vector<std::string>* out) {
+  if (unicode) {
+    const char16_t* p = static_cast<const char16_t*>(block);
+    size_t i = 0;
+    while (i < kMaxEnvironmentChars) {
+      size_t n = 0;
+      while (i + n < kMaxEnvironmentChars && p[i + n] != 0) ++n;
+      if (i + n >= kMaxEnvironmentChars) return false;
+      if (n == 0) return true;
+      out->push_back(Utf16ToUtf8(p + i, n));
+      i += n + 1;
+    }
+    return false;
+  }
+  const char* p = static_cast<const char*>(block);
+  size_t i = 0;
+  while (i < kMaxEnvironmentChars) {
+    size_t n = ::strnlen(p + i, kMaxEnvironmentChars - i);
+    if (i + n >= kMaxEnvironmentChars) return false;
+    if (n == 0) return true;
+    out->emplace_back(p + i, n);
+    i += n + 1;
+  }
+  return false;
+}
+
+int NiceFor(DWORD flags, bool* set) {
+  *set = true;
+  if (flags & kRealtimePriorityClass) return -20;
+  if (flags & kHighPriorityClass) return -10;
+  if (flags & kAboveNormalPriorityClass) return -5;
+  if (flags & kIdlePriorityClass) return 19;
+  if (flags & kBelowNormalPriorityClass) return 10;
+  *set = false;
+  return 0;
+}
+
+[[noreturn]] void ChildFail(int pipe_fd, int stage, int err) {
+  ExecReport rep{stage, err};
+  ssize_t ignored = ::write(pipe_fd, &rep, sizeof rep);
+  (void)ignored;
+  ::_exit(127);
+}
+
+std::atomic<unsigned> g_error_mode{0};
+
+}  // namespace
+
+bool CreateProcess(const std::string& application_name, const std::string& command_line, bool inherit_handles,
+                   DWORD creation_flags, const void* environment, const std::string& current_directory,
+                   const StartupInfo& startup, ProcessInformation* info, std::uintptr_t user_token) {
+  ReapOrphans();
+  if (user_token != 0 || (creation_flags & kCreateSuspended)) {
+    SetLastError(kErrorNotSupported);
+    return false;
+  }
+
+  // What to run, with which arguments.
+  std::vector<std::string> args;
+  std::string file;
+  std::string shell_text;
+  bool interpreter = !application_name.empty() && SameAscii(BaseName(application_name), "cmd.exe");
+  if (interpreter) {
+    if (!InterpreterText(command_line, &shell_text)) {
+      SetLastError(kErrorInvalidParameter);
+      return false;
+    }
+    file = "/bin/sh";
+    args = {"sh", "-c", shell_text};
+  } else {
+    args = CommandLineToArgs(command_line);
+    if (!application_name.empty()) {
+      file = application_name;
+      if (args.empty()) args.push_back(application_name);
+    } else {
+      if (args.empty() || args[0].empty()) {
+        SetLastError(kErrorFileNotFound);
+        return false;
+      }
+      file = args[0];
+      if (file.find('/') == std::string::npos) {
+        std::string found = SearchPath(file);
+        if (found.empty()) {
+          SetLastError(kErrorFileNotFound);
+          return false;
+        }
+        file = found;
+      }
+    }
+  }
+
+  std::vector<std::string> env_strings;
+  if (environment &&
+      !ParseEnvironment(environment, (creation_flags & kCreateUnicodeEnvironment) != 0, &env_strings)) {
+    SetLastError(kErrorInvalidParameter);
+    return false;
+  }
+  if (!current_directory.empty()) {
+    struct stat st {};
+    if (::stat(current_directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      SetLastError(kErrorDirectory);
+      return false;
+    }
+  }
+
+  // Open the program: a PE image runs only through its embedded ELF program.
+  int exec_fd = -1;
+  {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      SetLastErrorFromErrno(errno);
+      return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      SetLastError(kErrorAccessDenied);
+      return false;
+    }
+    char head[2] = {0, 0};
+    if (::pread(fd, head, 2, 0) == 2 && head[0] == 'M' && head[1] == 'Z') {
+      exec_fd = ExtractEmbeddedElf(fd, static_cast<std::uint64_t>(st.st_size), file);
+      ::close(fd);
+      if (exec_fd < 0) return false;
+    } else {
+      ::close(fd);
+    }
+  }
+
+  // Everything the child needs, prepared before fork.
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : env_strings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  char** child_env = environment ? envp.data() : environ;
+
+  const bool new_session = (creation_flags & (kCreateNewConsole | kDetachedProcess)) != 0;
+  const bool new_group = (creation_flags & kCreateNewProcessGroup) != 0;
+  const bool hidden = (startup.flags & kStartfUseShowWindow) && startup.show_window == kSwHide;
+  const bool use_std = (startup.flags & kStartfUseStdHandles) != 0;
+  const bool null_std = !use_std && ((creation_flags & kDetachedProcess) ||
+                                     ((creation_flags & kCreateNewConsole) && hidden));
+  bool set_nice = false;
+  const int nice_value = NiceFor(creation_flags, &set_nice);
+  const int std_fds[3] = {static_cast<int>(startup.std_input), static_cast<int>(startup.std_output),
+                          static_cast<int>(startup.std_error)};
+  const char* cwd = current_directory.empty() ? nullptr : current_directory.c_str();
+
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    SetLastErrorFromErrno(errno);
+    if (exec_fd >= 0) ::close(exec_fd);
+    return false;
+  }
+
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    // Child: system calls only.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int s = 1; s < NSIG; ++s)
+      if (s != SIGKILL && s != SIGSTOP) ::signal(s, SIG_DFL);
+    if (new_session) {
+      if (::setsid() < 0) ChildFail(report[1], kStageSession, errno);
+    } else if (new_group) {
+      if (::setpgid(0, 0) < 0) ChildFail(report[1], kStageSession, errno);
+    }
+    if (set_nice) (void)::setpriority(PRIO_PROCESS, 0, nice_value);
+    if (use_std || null_std) {
+      int null_fd = -1;
+      // Move the given descriptors above 2 first so one may replace another.
+      int moved[3];
+      for (int i = 0; i < 3; ++i) {
+        moved[i] = -1;
+        if (use_std && std_fds[i] >= 0) {
+          moved[i] = ::fcntl(std_fds[i], F_DUPFD_CLOEXEC, 3);
+          if (moved[i] < 0) ChildFail(report[1], kStageRedirect, errno);
+        }
+      }
+      for (int i = 0; i < 3; ++i) {
+        int src = moved[i];
+        if (src < 0) {
+          if (null_fd < 0) null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+          if (null_fd < 0) ChildFail(report[1], kStageRedirect, errno);
+          src = null_fd;
+        }
+        if (::dup2(src, i) < 0) ChildFail(report[1], kStageRedirect, errno);
+      }
+    }
+    if (cwd && ::chdir(cwd) != 0) ChildFail(report[1], kStageChdir, errno);
+    if (!inherit_handles) {
+      // Descriptors above 2 close on exec (the report pipe and the program's
+      // anonymous file close there anyway).
+      if (::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */) != 0) {
+        for (int fd = 3; fd < 1024; ++fd)
+          if (fd != report[1] && fd != exec_fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+      }
+    }
+    if (exec_fd >= 0)
+      ::fexecve(exec_fd, argv.data(), child_env);
+    else
+      ::execve(file.c_str(), argv.data(), child_env);
+    ChildFail(report[1], kStageExec, errno);
+  }
+  int fork_errno = errno;
+  ::close(report[1]);
+  if (exec_fd >= 0) ::close(exec_fd);
+  if (pid < 0) {
+    ::close(report[0]);
+    SetLastErrorFromErrno(fork_errno);
+    return false;
+  }
+  ExecReport rep{};
+  ssize_t got;
+  do {
+    got = ::read(report[0], &rep, sizeof rep);
+  } while (got < 0 && errno == EINTR);
+  ::close(report[0]);
+  if (got == static_cast<ssize_t>(sizeof rep)) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (rep.stage == kStageChdir)
+      SetLastError(kErrorDirectory);
+    else if (rep.stage == kStageExec && rep.err == ENOEXEC)
+      SetLastError(kErrorBadExeFormat);
+    else
+      SetLastErrorFromErrno(rep.err);
+    return false;
+  }
+
+  auto child = std::make_shared<Child>();
+  child->pid = pid;
+  child->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  ProcessInformation pi;
+  pi.process = AddHandle(child);
+  pi.thread = AddHandle(child);
+  pi.process_id = static_cast<DWORD>(pid);
+  pi.thread_id = static_cast<DWORD>(pid);
+  if (info) *info = pi;
+  else {
+    CloseProcessHandle(pi.process);
+    CloseProcessHandle(pi.thread);
+  }
+  SetLastError(kErrorSuccess);
+  return true;
+}
+
+DWORD WaitForProcess(ProcessHandle process, DWORD timeout_ms) {
+  auto child = FindHandle(process);
+  if (!child) {
+    SetLastError(kErrorInvalidHandle);
+    return kWaitFailed;
+  }
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms == kInfinite ? 0 : timeout_ms);
+  for (;;) {
+    {
+      std::lock_guard lock(child->lock);
+      bool ended = false;
+      if (!TryReap(*child, &ended)) return kWaitFailed;
+      if (ended) return kWaitObject0;
+    }
+    int wait_ms = -1;
+    if (timeout_ms != kInfinite) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return kWaitTimeout;
+      wait_ms = static_cast<int>(std::min<long long>(left, 1 << 30));
+    }
+    if (child->pidfd >= 0) {
+      pollfd p{child->pidfd, POLLIN, 0};
+      int r = ::poll(&p, 1, wait_ms);
+      if (r < 0 && errno != EINTR) {
+        SetLastErrorFromErrno(errno);
+        return kWaitFailed;
+      }
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms < 0 || wait_ms > 5 ? 5 : wait_ms));
+    }
+  }
+}
+
+bool GetExitCodeProcess(ProcessHandle process, DWORD* code) {
+  auto child = FindHandle(process);
+  if (!child) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  std::lock_guard lock(child->lock);
+  bool ended = false;
+  if (!TryReap(*child, &ended)) return false;
+  *code = ended ? child->exit_code : kStillActive;
+  return true;
+}
+
+DWORD GetProcessId(ProcessHandle process) {
+  auto child = FindHandle(process);
+  if (!child) {
+    SetLastError(kErrorInvalidHandle);
+    return 0;
+  }
+  return static_cast<DWORD>(child->pid);
+}
+
+bool CloseProcessHandle(ProcessHandle handle) {
+  std::shared_ptr<Child> child;
+  {
+    std::lock_guard lock(g_table_lock);
+    auto it = Table().find(handle);
+    if (it == Table().end()) {
+      SetLastError(kErrorInvalidHandle);
+      return false;
+    }
+    child = std::move(it->second);
+    Table().erase(it);
+  }
+  if (child.use_count() == 1) {
+    std::lock_guard lock(child->lock);
+    bool ended = false;
+    if (TryReap(*child, &ended) && !ended) {
+      std::lock_guard table_lock(g_table_lock);
+      Orphans().push_back(child->pid);
+    }
+  }
+  return true;
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+DWORD GetCurrentThreadId() { return static_cast<DWORD>(::gettid()); }
+
+unsigned SetErrorMode(unsigned mode) { return g_error_mode.exchange(mode); }
+unsigned GetErrorMode() { return g_error_mode.load(); }
+
+// ---- the process's own exit ----
+
+namespace {
+std::atomic<ExitHook> g_exit_hook{nullptr};
+std::once_flag g_exit_handler_once;
+
+void ExitHandler(int status, void*) {
+  ExitHook hook = g_exit_hook.exchange(nullptr);
+  if (!hook) return;
+  DWORD code = hook(static_cast<DWORD>(status));
+  std::fflush(nullptr);
+  ::_exit(static_cast<int>(code));
+}
+}  // namespace
+
+void ExitProcess(DWORD code) {
+  ExitHook hook = g_exit_hook.exchange(nullptr);
+  if (hook) code = hook(code);
+  std::exit(static_cast<int>(code));
+}
+
+void SetExitHook(ExitHook hook) {
+  std::call_once(g_exit_handler_once, [] { ::on_exit(ExitHandler, nullptr); });
+  g_exit_hook.store(hook);
+}
+
+ExitHook GetExitHook() { return g_exit_hook.load(); }
+
+}  // namespace vt::os

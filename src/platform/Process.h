@@ -1,0 +1,117 @@
+// Child processes, process and thread ids, the error mode and the process's
+// own exit.
+//
+// Exit codes: a child's exit code is its exit status. Linux keeps only the
+// low 8 bits of a status, so codes above 255 that a program passes to
+// ExitProcess (or that the exit hook chooses) reach the parent modulo 256.
+// A child ended by a signal reports kExitCodeSignalBase + the signal number
+// (bit 31 set, as exception codes are), so a crash is never read as success.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/Handles.h"
+#include "platform/LastError.h"
+
+namespace vt::os {
+
+using ProcessHandle = HANDLE;  // 0: none
+
+constexpr DWORD kStillActive = 259;
+constexpr DWORD kExitCodeSignalBase = 0xC0000000u;
+
+// Start-up record flags and show modes.
+constexpr DWORD kStartfUseShowWindow = 0x1;
+constexpr DWORD kStartfUseStdHandles = 0x100;
+constexpr std::uint16_t kSwHide = 0;
+constexpr std::uint16_t kSwShowMaximized = 3;
+
+// Creation flags.
+constexpr DWORD kCreateSuspended = 0x4;
+constexpr DWORD kDetachedProcess = 0x8;
+constexpr DWORD kCreateNewConsole = 0x10;
+constexpr DWORD kNormalPriorityClass = 0x20;
+constexpr DWORD kIdlePriorityClass = 0x40;
+constexpr DWORD kHighPriorityClass = 0x80;
+constexpr DWORD kRealtimePriorityClass = 0x100;
+constexpr DWORD kCreateNewProcessGroup = 0x200;
+constexpr DWORD kCreateUnicodeEnvironment = 0x400;
+constexpr DWORD kBelowNormalPriorityClass = 0x4000;
+constexpr DWORD kAboveNormalPriorityClass = 0x8000;
+constexpr DWORD kCreateBreakawayFromJob = 0x1000000;
+
+// Error-mode bits.
+constexpr unsigned kSemFailCriticalErrors = 0x1;
+constexpr unsigned kSemNoGpFaultErrorBox = 0x2;
+constexpr unsigned kSemNoOpenFileErrorBox = 0x8000;
+
+struct StartupInfo {
+  DWORD flags = 0;
+  std::uint16_t show_window = 0;
+  std::string desktop;  // no desktops here: ignored
+  // File descriptors for the child's standard input, output and error when
+  // flags has kStartfUseStdHandles; a negative value gives the null device.
+  std::intptr_t std_input = -1;
+  std::intptr_t std_output = -1;
+  std::intptr_t std_error = -1;
+};
+
+struct ProcessInformation {
+  ProcessHandle process = 0;
+  ProcessHandle thread = 0;  // a second handle to the same child
+  DWORD process_id = 0;
+  DWORD thread_id = 0;  // the child's main thread, which has the process id
+};
+
+// Starts a program. command_line is a Windows-style command line; it is split
+// by the runtime's argument rules into the child's arguments. The program is
+// application_name when given, else the first argument (searched on PATH when
+// it holds no '/'). A file starting with "MZ" runs only when it carries an
+// embedded ELF program (platform/PeExec.h), else the start fails with 193.
+// The application "cmd.exe" (any folder, any case) is the command
+// interpreter: "cmd /c <text>" runs <text> with /bin/sh -c.
+// A new console that is hidden, or a detached process, gets the null device as
+// standard handles unless they are given. The inherit flag false closes every
+// descriptor above 2 in the child. Not available here: kCreateSuspended, a user
+// token (both fail with kErrorNotSupported).
+// environment: a block of "name=value" strings each ended by NUL and the block
+// by a second NUL (UTF-16 with kCreateUnicodeEnvironment), or null.
+// Returns false with the last error set on failure.
+bool CreateProcess(const std::string& application_name, const std::string& command_line, bool inherit_handles,
+                   DWORD creation_flags, const void* environment, const std::string& current_directory,
+                   const StartupInfo& startup, ProcessInformation* info, std::uintptr_t user_token = 0);
+
+// kWaitObject0 when the child has ended, kWaitTimeout, or kWaitFailed (last
+// error set). timeout_ms kInfinite waits without limit.
+DWORD WaitForProcess(ProcessHandle process, DWORD timeout_ms);
+
+// kStillActive while the child runs. False with the last error on failure.
+bool GetExitCodeProcess(ProcessHandle process, DWORD* code);
+DWORD GetProcessId(ProcessHandle process);
+
+// Closes a process or thread handle of CreateProcess. False (error 6) for an
+// unknown handle.
+bool CloseProcessHandle(ProcessHandle handle);
+
+DWORD GetCurrentProcessId();
+DWORD GetCurrentThreadId();
+
+// The process error mode (kept for the children's start; no dialogs exist
+// here). Returns the previous mode.
+unsigned SetErrorMode(unsigned mode);
+unsigned GetErrorMode();
+
+// Ends the process with code (the low 8 bits on Linux). When an exit hook is
+// set, it is removed first and chooses the code from the requested one.
+[[noreturn]] void ExitProcess(DWORD code);
+
+// The exit hook: consulted once by ExitProcess, or, when the process ends
+// through exit() or a return from main, by a handler that then ends the
+// process at once with the chosen code (handlers registered before the first
+// SetExitHook call do not run then). Null removes the hook.
+using ExitHook = DWORD (*)(DWORD requested);
+void SetExitHook(ExitHook hook);
+ExitHook GetExitHook();
+
+}  // namespace vt::os

@@ -1,0 +1,152 @@
+#include "common/ProcessRunner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "common/SysUtils.h"
+#include "platform/LastError.h"
+#include "platform/Process.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Child() { return (fs::read_symlink("/proc/self/exe").parent_path() / "vt_proc_child").string(); }
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "vt_run_XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+template <typename F>
+EOSError CatchOSError(F&& f) {
+  try {
+    f();
+  } catch (const EOSError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no EOSError";
+  return EOSError("", 0);
+}
+
+TEST(RunProcess, WaitsAndReturnsTheExitCode) {
+  EXPECT_EQ(RunProcess("\"" + Child() + "\" exit 42", true), 42);
+  // The unpacking tool's options: hidden, new console, no error dialogs.
+  unsigned mode = os::SetErrorMode(0x1);
+  EXPECT_EQ(RunProcess(Child() + " exit 3", true, 0x00040009), 3);
+  EXPECT_EQ(os::GetErrorMode(), 0x1u);
+  // A crashing child is no success.
+  EXPECT_EQ(static_cast<std::uint32_t>(RunProcess(Child() + " kill", true)), os::kExitCodeSignalBase + SIGKILL);
+
+  // Without waiting: -1 at once, the caller may own the handles.
+  TProcessInformation pi{};
+  EXPECT_EQ(RunProcess(Child() + " exit 8", false, 0, {}, &pi), -1);
+  EXPECT_NE(pi.hProcess, 0);
+  EXPECT_NE(pi.dwProcessId, 0u);
+  EXPECT_EQ(os::WaitForProcess(pi.hProcess, os::kInfinite), os::kWaitObject0);
+  std::uint32_t code = 0;
+  EXPECT_TRUE(os::GetExitCodeProcess(pi.hProcess, &code));
+  EXPECT_EQ(code, 8u);
+  EXPECT_TRUE(os::CloseProcessHandle(pi.hProcess));
+  EXPECT_TRUE(os::CloseProcessHandle(pi.hThread));
+  EXPECT_EQ(RunProcess(Child() + " sleep 200", false), -1);
+  os::SetErrorMode(mode);
+}
+
+TEST(RunProcess, StartFailuresNameTheAttempt) {
+  TempDir dir;
+  const std::string missing = "\"" + (dir.path() / "missing.exe").string() + "\" /x";
+  unsigned mode = os::SetErrorMode(0);
+  EOSError e = CatchOSError([&] { RunProcess(missing, true, roNoErrorDialogs); });
+  EXPECT_EQ(e.ErrorCode, os::kErrorFileNotFound);
+  EXPECT_EQ(e.Message(), "Failed to create process: ; " + missing + ": The system cannot find the file specified (2)");
+  EXPECT_EQ(os::GetErrorMode(), 0u);  // restored although the start raised
+
+  // Percent signs in the command line are no format.
+  e = CatchOSError([&] { RunProcess("vt_no_such_%s_%d", true); });
+  EXPECT_EQ(e.Message(), "Failed to create process: ; vt_no_such_%s_%d: The system cannot find the file specified (2)");
+
+  e = CatchOSError([&] { RunProcess("", true, 0, {}, nullptr, nullptr, nullptr, 0, ""); });
+  EXPECT_EQ(e.Message(), "Failed to create process: ;  : The system cannot find the file specified (2)");
+
+  // A PE image without a program for this system.
+  fs::path pe = dir.path() / "Setup.exe";
+  std::ofstream(pe, std::ios::binary) << "MZ" << std::string(100, '\0');
+  fs::permissions(pe, fs::perms::owner_all);
+  e = CatchOSError([&] { RunProcess("\"" + pe.string() + "\"", true); });
+  EXPECT_EQ(e.ErrorCode, os::kErrorBadExeFormat);
+  EXPECT_NE(e.Message().find(": %1 is not a valid Win32 application (193)"), std::string::npos) << e.Message();
+
+  // Both attempts fail: the report names the interpreter's.
+  e = CatchOSError([&] { RunProcess("exit 4", true, roCmdFallback, (dir.path() / "none").string()); });
+  EXPECT_EQ(e.ErrorCode, os::kErrorDirectory);
+  EXPECT_EQ(e.Message(), "Failed to create process: " + CommandInterpreterPath() +
+                             "; cmd /c \"exit 4\": The directory name is invalid (267)");
+  os::SetErrorMode(mode);
+}
+
+TEST(RunProcess, CommandInterpreter) {
+  // "exit" is no program: only the interpreter runs it.
+  EXPECT_EQ(RunProcess("exit 4", true, roCmdFallback), 4);
+  EXPECT_EQ(RunProcess("exit 5", true, roUseCmd), 5);
+  // With roUseCmd no direct attempt is made, even for a real program.
+  TempDir dir;
+  fs::path out = dir.path() / "out";
+  int fd = ::open(out.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  TStdHandles std_handles{fd, -1, 2};
+  EXPECT_EQ(RunProcess("echo $((6*7))", true, roUseCmd, {}, nullptr, nullptr, &std_handles), 0);
+  ::close(fd);
+  EXPECT_EQ(ReadFile(out), "42\n");
+}
+
+TEST(RunProcess, RedirectionDirectoryAndEnvironment) {
+  TempDir dir;
+  fs::path out = dir.path() / "out";
+  int fd = ::open(out.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  TStdHandles std_handles{fd, -1, 2};
+  const char env[] = "VT_SETTING=on\0";
+  EXPECT_EQ(RunProcess(Child() + " env VT_SETTING", true, 0, {}, nullptr, env, &std_handles), 0);
+  EXPECT_EQ(RunProcess(Child() + " cwd", true, roHideWindow | roMaximized, dir.path().string(), nullptr, nullptr,
+                       &std_handles),
+            0);
+  ::close(fd);
+  EXPECT_EQ(ReadFile(out), "on" + dir.path().string());
+}
+
+TEST(RunProcess, FailedWaitRaisesInsteadOfReturningACode) {
+  // Children reaped by the system leave nothing to wait for.
+  struct sigaction old {};
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGCHLD, &ignore, &old);
+  EOSError e = CatchOSError([&] { RunProcess(Child() + " exit 3", true); });
+  ::sigaction(SIGCHLD, &old, nullptr);
+  EXPECT_EQ(e.ErrorCode, os::kErrorWaitNoChildren);
+  EXPECT_EQ(e.Message(), "Wait operation failed: There are no child processes to wait for (128)");
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,236 @@
+#include "platform/Process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/PeExec.h"
+
+namespace vt::os {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path BinDir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
+std::string Child() { return (BinDir() / "vt_proc_child").string(); }
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "vt_proc_XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+struct Result {
+  bool created = false;
+  DWORD error = 0;
+  DWORD exit_code = 0;
+  std::string out;
+};
+
+// Starts a child with its standard output in a file and waits for it.
+Result Start(const std::string& application, const std::string& command_line, DWORD flags = 0,
+           const void* env = nullptr, const std::string& cwd = {}, int input_fd = -1) {
+  TempDir dir;
+  fs::path out = dir.path() / "out";
+  int fd = ::open(out.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  StartupInfo si;
+  si.flags = kStartfUseStdHandles;
+  si.std_output = fd;
+  si.std_error = 2;
+  si.std_input = input_fd;
+  ProcessInformation pi;
+  Result r;
+  r.created = CreateProcess(application, command_line, false, flags, env, cwd, si, &pi);
+  r.error = GetLastError();
+  ::close(fd);
+  if (!r.created) return r;
+  EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+  EXPECT_TRUE(GetExitCodeProcess(pi.process, &r.exit_code));
+  EXPECT_TRUE(CloseProcessHandle(pi.process));
+  EXPECT_TRUE(CloseProcessHandle(pi.thread));
+  r.out = ReadFile(out);
+  return r;
+}
+
+std::vector<std::string> SplitNul(const std::string& s) {
+  std::vector<std::string> v;
+  size_t start = 0;
+  for (size_t i = 0; i < s.size(); ++i)
+    if (s[i] == '\0') {
+      v.push_back(s.substr(start, i - start));
+      start = i + 1;
+    }
+  return v;
+}
+
+TEST(Process, ChildReceivesArgumentsOfAWindowsCommandLine) {
+  const std::string line = "\"" + Child() + R"(" args "a b" c\"d "e\\" f\\g "" "x""y")";
+  Result r = Start({}, line);
+  ASSERT_TRUE(r.created) << r.error;
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(SplitNul(r.out),
+            (std::vector<std::string>{Child(), "args", "a b", "c\"d", "e\\", "f\\\\g", "", "x\"y"}));
+
+  // With an application name the command line only gives the arguments.
+  r = Start(Child(), "first args second");
+  ASSERT_TRUE(r.created);
+  EXPECT_EQ(SplitNul(r.out), (std::vector<std::string>{"first", "args", "second"}));
+}
+
+TEST(Process, ExitCodesAndWaiting) {
+  EXPECT_EQ(Start({}, Child() + " exit 7").exit_code, 7u);
+  EXPECT_EQ(Start({}, Child() + " exit 255").exit_code, 255u);
+  // Only 8 bits survive on this system.
+  EXPECT_EQ(Start({}, Child() + " exit 260").exit_code, 4u);
+  // A child ended by a signal never reads as success.
+  EXPECT_EQ(Start({}, Child() + " kill").exit_code, kExitCodeSignalBase + SIGKILL);
+
+  StartupInfo si;
+  ProcessInformation pi;
+  ASSERT_TRUE(CreateProcess({}, Child() + " sleep 3000", false, 0, nullptr, {}, si, &pi));
+  EXPECT_EQ(pi.process_id, pi.thread_id);
+  EXPECT_EQ(GetProcessId(pi.process), pi.process_id);
+  EXPECT_EQ(WaitForProcess(pi.process, 50), kWaitTimeout);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
+  EXPECT_EQ(code, kStillActive);
+  ::kill(static_cast<pid_t>(pi.process_id), SIGTERM);
+  // Both handles see the same child.
+  EXPECT_EQ(WaitForProcess(pi.thread, kInfinite), kWaitObject0);
+  EXPECT_EQ(WaitForProcess(pi.process, 0), kWaitObject0);
+  EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
+  EXPECT_EQ(code, kExitCodeSignalBase + SIGTERM);
+  EXPECT_TRUE(CloseProcessHandle(pi.process));
+  EXPECT_TRUE(CloseProcessHandle(pi.thread));
+
+  EXPECT_FALSE(CloseProcessHandle(pi.process));
+  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  EXPECT_EQ(WaitForProcess(pi.process, 0), kWaitFailed);
+  EXPECT_FALSE(GetExitCodeProcess(pi.process, &code));
+}
+
+TEST(Process, StartFailuresGiveWindowsErrors) {
+  TempDir dir;
+  Result r = Start({}, "\"" + (dir.path() / "missing").string() + "\" x");
+  EXPECT_FALSE(r.created);
+  EXPECT_EQ(r.error, kErrorFileNotFound);
+  EXPECT_EQ(Start({}, "no_such_program_vt_1234").error, kErrorFileNotFound);
+  EXPECT_EQ(Start({}, "").error, kErrorFileNotFound);
+  EXPECT_EQ(Start({}, " ").error, kErrorFileNotFound);
+
+  fs::path plain_pe = dir.path() / "Plain.exe";
+  std::ofstream(plain_pe, std::ios::binary) << "MZ" << std::string(200, '\0');
+  fs::permissions(plain_pe, fs::perms::owner_all);
+  r = Start({}, "\"" + plain_pe.string() + "\"");
+  EXPECT_FALSE(r.created);
+  EXPECT_EQ(r.error, kErrorBadExeFormat);
+
+  fs::path not_exec = dir.path() / "data";
+  std::ofstream(not_exec) << "text";
+  EXPECT_EQ(Start(not_exec.string(), "data").error, kErrorAccessDenied);
+  EXPECT_EQ(Start(dir.path().string(), "dir").error, kErrorAccessDenied);
+
+  r = Start({}, Child() + " exit 0", 0, nullptr, (dir.path() / "nodir").string());
+  EXPECT_FALSE(r.created);
+  EXPECT_EQ(r.error, kErrorDirectory);
+  EXPECT_EQ(Start({}, Child() + " exit 0", kCreateSuspended).error, kErrorNotSupported);
+}
+
+TEST(Process, PeImageRunsItsEmbeddedProgram) {
+  TempDir dir;
+  std::string elf = ReadFile(Child());
+  ASSERT_GT(elf.size(), 4u);
+  std::string pe = "MZ" + std::string(126, '\x01');
+  std::uint8_t trailer[peexec::kTrailerSize];
+  peexec::WriteTrailer(trailer, pe.size());
+  fs::path setup = dir.path() / "Setup.exe";
+  {
+    std::ofstream f(setup, std::ios::binary);
+    f << pe << elf;
+    f.write(reinterpret_cast<const char*>(trailer), sizeof trailer);
+  }
+  fs::permissions(setup, fs::perms::owner_all);
+  Result r = Start({}, "\"" + setup.string() + "\" args \"x y\"");
+  ASSERT_TRUE(r.created) << r.error;
+  EXPECT_EQ(SplitNul(r.out), (std::vector<std::string>{setup.string(), "args", "x y"}));
+  EXPECT_EQ(Start({}, "\"" + setup.string() + "\" exit 9").exit_code, 9u);
+
+  // A trailer that points past the file, or at something that is no ELF.
+  std::uint8_t tail[peexec::kTrailerSize];
+  std::uint64_t off = 0, size = 0;
+  peexec::WriteTrailer(tail, 1000);
+  EXPECT_FALSE(peexec::ParseTrailer(tail, 1000, &off, &size));
+  EXPECT_FALSE(peexec::ParseTrailer(tail, 1016 + 3, &off, &size));
+  EXPECT_TRUE(peexec::ParseTrailer(tail, 1016 + 4, &off, &size));
+  EXPECT_EQ(off, 1000u);
+  EXPECT_EQ(size, 4u);
+  peexec::WriteTrailer(tail, 0);
+  EXPECT_FALSE(peexec::ParseTrailer(tail, 100, &off, &size));
+
+  fs::path bad = dir.path() / "Bad.exe";
+  {
+    std::ofstream f(bad, std::ios::binary);
+    f << pe << "not an elf program";
+    peexec::WriteTrailer(trailer, pe.size());
+    f.write(reinterpret_cast<const char*>(trailer), sizeof trailer);
+  }
+  fs::permissions(bad, fs::perms::owner_all);
+  r = Start({}, "\"" + bad.string() + "\"");
+  EXPECT_FALSE(r.created);
+  EXPECT_EQ(r.error, kErrorBadExeFormat);
+}
+
+TEST(Process, InterpreterEnvironmentDirectoryAndInput) {
+  Result r = Start("C:\\Windows\\system32\\CMD.EXE", "cmd /c \"echo hi there\"");
+  ASSERT_TRUE(r.created) << r.error;
+  EXPECT_EQ(r.out, "hi there\n");
+  EXPECT_EQ(Start("cmd.exe", "cmd /c \"exit 3\"").exit_code, 3u);
+
+  const char env[] = "VT_A=1\0VT_B=two words\0";
+  r = Start({}, Child() + " env VT_B", 0, env);
+  EXPECT_EQ(r.out, "two words");
+  EXPECT_EQ(Start({}, Child() + " env HOME", 0, env).out, "<unset>");
+  const char16_t wenv[] = u"VT_W=\u00e9t\u00e9\0";
+  EXPECT_EQ(Start({}, Child() + " env VT_W", kCreateUnicodeEnvironment, wenv).out, "\xc3\xa9t\xc3\xa9");
+
+  TempDir dir;
+  EXPECT_EQ(Start({}, Child() + " cwd", 0, nullptr, dir.path().string()).out, dir.path().string());
+
+  fs::path in = dir.path() / "in";
+  std::ofstream(in) << "input text";
+  int fd = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(Start({}, Child() + " stdin", 0, nullptr, {}, fd).out, "input text");
+  ::close(fd);
+}
+
+TEST(Process, ErrorModeAndExitHookSlot) {
+  unsigned before = SetErrorMode(0x8003);
+  EXPECT_EQ(SetErrorMode(before), 0x8003u);
+  EXPECT_EQ(GetErrorMode(), before);
+  EXPECT_EQ(GetExitHook(), nullptr);
+}
+
+}  // namespace
+}  // namespace vt::os
