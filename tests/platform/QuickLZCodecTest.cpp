@@ -1,0 +1,361 @@
+#include "platform/quicklz/QuickLZCodec.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/Modules.h"
+
+namespace vt::qlz {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::string DataDir() { return std::string(VT_TEST_DATA_DIR) + "/quicklz/"; }
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  EXPECT_TRUE(f.good()) << path;
+  return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+struct Vector {
+  std::string name;
+  std::vector<size_t> unspecified131, unspecified120;
+  bool has131 = true;
+};
+
+std::vector<size_t> ParsePositions(const std::string& s) {
+  std::vector<size_t> r;
+  if (s.empty() || !std::isdigit(static_cast<unsigned char>(s[0]))) return r;
+  std::stringstream ss(s);
+  std::string item;
+  while (std::getline(ss, item, ',')) r.push_back(std::stoul(item));
+  return r;
+}
+
+std::vector<Vector> Manifest() {
+  std::ifstream f(DataDir() + "MANIFEST.tsv");
+  std::string line;
+  std::getline(f, line);
+  std::vector<Vector> out;
+  while (std::getline(f, line)) {
+    std::vector<std::string> cols;
+    std::stringstream ss(line);
+    std::string col;
+    while (std::getline(ss, col, '\t')) cols.push_back(col);
+    if (cols.size() < 11) continue;
+    Vector v;
+    v.name = cols[0];
+    v.has131 = cols[3] != "-";
+    v.unspecified131 = ParsePositions(cols[6]);
+    v.unspecified120 = ParsePositions(cols[10]);
+    out.push_back(v);
+  }
+  return out;
+}
+
+Bytes Decode(const Bytes& packet, Version v, std::int64_t* result = nullptr) {
+  Header h;
+  Bytes out;
+  if (!ParseHeader(packet.data(), packet.size(), h)) {
+    if (result) *result = -1;
+    return out;
+  }
+  out.resize(h.data_size);
+  std::int64_t r = Decompress(packet.data(), packet.size(), out.data(), out.size(), v);
+  if (result) *result = r;
+  return out;
+}
+
+Bytes Encode(const Bytes& in, Version v) {
+  Bytes out(in.size() + kCompressSlack);
+  out.resize(Compress(in.data(), in.size(), out.data(), out.size(), v));
+  return out;
+}
+
+// Walks a compressed packet token by token and checks the rules every packet
+// must keep so that the reference decoders read it: header form and sizes,
+// group structure, distances of at least 4, no match or run in the last four
+// output bytes, a payload of at least 9 bytes.
+::testing::AssertionResult FollowsPacketRules(const Bytes& p, size_t n) {
+  auto fail = [](const std::string& s) { return ::testing::AssertionFailure() << s; };
+  if (p.size() < 12) return fail("packet shorter than 12 bytes");
+  const bool long_hdr = p[0] & 2;
+  if (p[0] & 0xFC) return fail("reserved flag bits set");
+  if (long_hdr != (n >= 216)) return fail("header form does not follow n < 216");
+  size_t hdr = long_hdr ? 9 : 3;
+  uint32_t c, dn;
+  if (long_hdr) {
+    std::memcpy(&c, &p[1], 4);
+    std::memcpy(&dn, &p[5], 4);
+  } else {
+    c = p[1];
+    dn = p[2];
+  }
+  if (c != p.size() || dn != n) return fail("header sizes wrong");
+  if (!(p[0] & 1)) return c == n + hdr ? ::testing::AssertionSuccess() : fail("stored size wrong");
+  if (c - hdr < 9) return fail("payload below 9 bytes");
+  size_t ip = hdr, op = 0;
+  int k = 31;
+  uint32_t cw = 0;
+  bool tail = false;
+  while (op < n) {
+    if (k == 31) {
+      std::memcpy(&cw, &p[ip], 4);
+      if (!(cw & 0x80000000u)) return fail("control word without bit 31");
+      ip += 4;
+      k = 0;
+    }
+    bool ref = !tail && n > 4 && ((cw >> k) & 1);
+    ++k;
+    if (!ref) {
+      ++ip;
+      ++op;
+      if (op >= n - 4) tail = true;
+      continue;
+    }
+    uint32_t v = 0;
+    std::memcpy(&v, &p[ip], std::min<size_t>(4, p.size() - ip));
+    uint64_t len;
+    uint32_t dist = 0;
+    size_t size;
+    bool run = false;
+    if ((v & 3) == 0) size = 1, len = 3, dist = (v & 0xFF) >> 2;
+    else if ((v & 2) == 0) size = 2, len = 3, dist = (v & 0xFFFF) >> 2;
+    else if ((v & 1) == 0) size = 2, len = ((v >> 2) & 0xF) + 3, dist = (v & 0xFFFF) >> 6;
+    else if ((v & 4) == 0) size = 3, len = ((v >> 3) & 0x1F) + 3, dist = (v & 0xFFFFFF) >> 8;
+    else if ((v & 8) == 0) {
+      size = 4, len = ((v >> 4) & 0x7FF) + 3, dist = v >> 15;
+      if (dist == 0) {
+        uint32_t l, d;
+        std::memcpy(&l, &p[ip + 4], 4);
+        std::memcpy(&d, &p[ip + 8], 4);
+        size = 12, len = l, dist = d;
+      }
+    } else {
+      run = true;
+      size = 3, len = (v >> 4) & 0xFFF;
+      if (len == 0) {
+        uint32_t l;
+        std::memcpy(&l, &p[ip + 3], 4);
+        size = 7, len = l;
+      }
+      if (len == 0) return fail("empty run");
+    }
+    if (!run && (dist < 4 || dist > op)) return fail("distance below 4 or before the start at " + std::to_string(op));
+    if (op + len > n - 4) return fail("reference into the last four bytes at " + std::to_string(op));
+    op += len;
+    ip += size;
+  }
+  if (k < 31 && k > 0 && !tail) {
+    if (cw & ~(0x80000000u | ((1u << k) - 1))) return fail("unused flag bits set");
+  }
+  if (ip > c) return fail("payload overruns the packet");
+  if (ip < c && c - hdr > 9 && ip != c) return fail("bytes left after the payload");
+  return ::testing::AssertionSuccess();
+}
+
+// Test data of several kinds.
+Bytes MakeData(int kind, size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  switch (kind) {
+    case 0:  // random
+      for (auto& x : b) x = static_cast<uint8_t>(rng());
+      break;
+    case 1: {  // text lines
+      std::string s;
+      for (unsigned i = 0; s.size() < n; ++i) s += "line " + std::to_string(i * 7 % 1000) + ": the quick brown fox\n";
+      std::memcpy(b.data(), s.data(), n);
+      break;
+    }
+    case 2:  // runs of random lengths
+      for (size_t i = 0; i < n;) {
+        size_t len = 1 + rng() % 300;
+        uint8_t c = static_cast<uint8_t>(rng() % 4);
+        for (size_t j = 0; j < len && i < n; ++j) b[i++] = c;
+      }
+      break;
+    default:  // few symbols: many short matches at all distances
+      for (auto& x : b) x = "abcd"[rng() % 4];
+      break;
+  }
+  return b;
+}
+
+TEST(QuickLZVectors, EveryReferencePacketDecodesWithBothVersions) {
+  for (const auto& v : Manifest()) {
+    const Bytes in = ReadFile(DataDir() + v.name + ".in");
+    for (const char* ext : {".qlz120", ".qlz131"}) {
+      if (std::string(ext) == ".qlz131" && !v.has131) continue;
+      const Bytes packet = ReadFile(DataDir() + v.name + ext);
+      for (Version ver : {Version::k120, Version::k131}) {
+        std::int64_t r;
+        Bytes out = Decode(packet, ver, &r);
+        EXPECT_EQ(r, static_cast<std::int64_t>(in.size())) << v.name << ext;
+        EXPECT_TRUE(out == in) << v.name << ext;
+      }
+    }
+  }
+}
+
+TEST(QuickLZVectors, HandBuiltPacketsDecodeAndMalformedOnesAreRejected) {
+  for (const char* name : {"forms_all", "longhdr_small", "stored_long", "stored_short"}) {
+    const Bytes packet = ReadFile(DataDir() + "decoder/" + name + ".qlz");
+    const Bytes expected = ReadFile(DataDir() + "decoder/" + name + ".out");
+    for (Version ver : {Version::k120, Version::k131}) EXPECT_TRUE(Decode(packet, ver) == expected) << name;
+  }
+  for (const char* name : {"neg_dsize_too_big", "neg_flag_bits", "neg_match_into_tail", "neg_offset_17bit_beyond",
+                           "neg_offset_before_start", "neg_run_too_long", "neg_truncated"}) {
+    const Bytes packet = ReadFile(DataDir() + "decoder/" + name + ".qlz");
+    for (Version ver : {Version::k120, Version::k131}) {
+      std::int64_t r;
+      Decode(packet, ver, &r);
+      EXPECT_EQ(r, -1) << name;
+    }
+  }
+}
+
+TEST(QuickLZDecoder, RefusesOutputBeyondCapacityAndShortInput) {
+  const Bytes packet = ReadFile(DataDir() + "text65536.qlz131");
+  Bytes out(65535);
+  EXPECT_EQ(Decompress(packet.data(), packet.size(), out.data(), out.size(), Version::k131), -1);
+  out.resize(65536);
+  EXPECT_EQ(Decompress(packet.data(), packet.size() - 1, out.data(), out.size(), Version::k131), -1);
+  EXPECT_EQ(Decompress(packet.data(), 2, out.data(), out.size(), Version::k131), -1);
+  EXPECT_EQ(Decompress(packet.data(), 8, out.data(), out.size(), Version::k131), -1);
+  EXPECT_EQ(Decompress(nullptr, 0, out.data(), out.size(), Version::k131), -1);
+}
+
+// Every truncation and every single-byte change of valid packets is decoded
+// without leaving the buffers (checked under the sanitizers) and an accepted
+// packet always yields exactly n bytes.
+TEST(QuickLZDecoder, DamagedPacketsStayInBounds) {
+  for (const char* name : {"text65536.qlz120", "a100.qlz131", "hdr216.qlz131", "longmatch6000.qlz131"}) {
+    const Bytes good = ReadFile(DataDir() + name);
+    for (size_t len = 0; len < good.size(); len += (len < 64 ? 1 : 97)) {
+      Bytes cut(good.begin(), good.begin() + static_cast<long>(len));
+      Bytes out(70000);
+      for (Version ver : {Version::k120, Version::k131})
+        Decompress(cut.data(), cut.size(), out.data(), out.size(), ver);
+    }
+    std::mt19937 rng(7);
+    for (int i = 0; i < 2000; ++i) {
+      Bytes bad = good;
+      bad[rng() % bad.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+      Header h;
+      if (!ParseHeader(bad.data(), bad.size(), h) || h.data_size > 1 << 20) continue;
+      Bytes out(h.data_size);
+      for (Version ver : {Version::k120, Version::k131}) {
+        std::int64_t r = Decompress(bad.data(), bad.size(), out.data(), out.size(), ver);
+        EXPECT_TRUE(r == -1 || r == static_cast<std::int64_t>(h.data_size));
+      }
+    }
+  }
+}
+
+TEST(QuickLZCompressor, MatchesReferencePacketsOutsideUnspecifiedBytes) {
+  for (const auto& v : Manifest()) {
+    const Bytes in = ReadFile(DataDir() + v.name + ".in");
+    for (Version ver : {Version::k120, Version::k131}) {
+      const bool v131 = ver == Version::k131;
+      Bytes ours = Encode(in, ver);
+      if (v131 && !v.has131) {
+        EXPECT_TRUE(ours.empty());
+        continue;
+      }
+      Bytes ref = ReadFile(DataDir() + v.name + (v131 ? ".qlz131" : ".qlz120"));
+      ASSERT_EQ(ours.size(), ref.size()) << v.name << (v131 ? " 1.3.1" : " 1.2.0");
+      for (size_t pos : v131 ? v.unspecified131 : v.unspecified120) ours[pos] = ref[pos];
+      EXPECT_TRUE(ours == ref) << v.name << (v131 ? " 1.3.1" : " 1.2.0");
+    }
+  }
+}
+
+TEST(QuickLZCompressor, OutputFollowsPacketRulesAndRoundTrips) {
+  std::vector<size_t> sizes;
+  for (size_t n = 1; n <= 40; ++n) sizes.push_back(n);
+  for (size_t n : {100, 215, 216, 255, 256, 1000, 4096, 65536, 200000}) sizes.push_back(n);
+  for (Version ver : {Version::k120, Version::k131}) {
+    for (int kind = 0; kind < 4; ++kind) {
+      for (size_t n : sizes) {
+        const Bytes in = MakeData(kind, n, static_cast<unsigned>(n * 4 + kind));
+        const Bytes packet = Encode(in, ver);
+        ASSERT_FALSE(packet.empty());
+        EXPECT_LE(packet.size(), n + 400);
+        EXPECT_TRUE(FollowsPacketRules(packet, n)) << "kind " << kind << " n " << n;
+        for (Version dec : {Version::k120, Version::k131}) EXPECT_TRUE(Decode(packet, dec) == in);
+      }
+    }
+  }
+}
+
+TEST(QuickLZCompressor, EmptyInputPerVersionAndCapacityLimit) {
+  uint8_t dst[64];
+  EXPECT_EQ(Compress(nullptr, 0, dst, sizeof dst, Version::k131), 0u);
+  ASSERT_EQ(Compress(nullptr, 0, dst, sizeof dst, Version::k120), 12u);
+  Bytes empty12(dst, dst + 12);
+  std::int64_t r;
+  Decode(empty12, Version::k120, &r);
+  EXPECT_EQ(r, 0);
+  uint8_t src[40] = {};
+  EXPECT_EQ(Compress(src, 40, dst, 40 + kCompressSlack - 1, Version::k131), 0u);
+}
+
+// The two run-time libraries export the entry points by decorated and plain
+// names, and the 1.3.1 one reports the 32-bit scratch sizes.
+TEST(QuickLZLibraries, ExportEveryEntryPointAndWork) {
+  const std::string exe = os::GetProgramFileName();
+  const std::string dir = exe.substr(0, exe.rfind('/') + 1);
+  os::HMODULE l120 = os::LoadLibrary(dir + "QuickLZ.dll");
+  os::HMODULE l131 = os::LoadLibrary(dir + "QuickLZ131.dll");
+  ASSERT_NE(l120, nullptr);
+  ASSERT_NE(l131, nullptr);
+  for (const char* name : {"_qlz_compress@12", "_qlz_decompress@8", "_qlz_size_decompressed@4", "_qlz_size_source@4",
+                           "qlz_compress", "qlz_decompress", "qlz_size_decompressed", "qlz_size_source"})
+    EXPECT_NE(os::GetProcAddress(l120, name), nullptr) << name;
+  for (const char* prefix : {"qlz_", "qlz_streaming_"}) {
+    for (const char* fn : {"size_decompressed@4", "size_compressed@4", "compress@16", "decompress@12", "get_setting@4"}) {
+      const std::string decorated = std::string("_") + prefix + fn;
+      EXPECT_NE(os::GetProcAddress(l131, decorated), nullptr) << decorated;
+      EXPECT_NE(os::GetProcAddress(l131, decorated.substr(1, decorated.find('@') - 1)), nullptr);
+    }
+  }
+  EXPECT_EQ(os::GetProcAddress(l120, "_qlz_get_setting@4"), nullptr);
+
+  auto setting = reinterpret_cast<int (*)(int)>(os::GetProcAddress(l131, "_qlz_get_setting@4"));
+  EXPECT_EQ(setting(1), 32784);
+  EXPECT_EQ(setting(2), 16);
+
+  const Bytes in = MakeData(1, 5000, 1);
+  auto c120 = reinterpret_cast<size_t (*)(const void*, char*, size_t)>(os::GetProcAddress(l120, "_qlz_compress@12"));
+  auto d120 = reinterpret_cast<size_t (*)(const char*, void*)>(os::GetProcAddress(l120, "_qlz_decompress@8"));
+  auto s120 = reinterpret_cast<size_t (*)(const char*)>(os::GetProcAddress(l120, "_qlz_size_source@4"));
+  auto c131 = reinterpret_cast<size_t (*)(const void*, char*, size_t, char*)>(os::GetProcAddress(l131, "qlz_compress"));
+  auto d131 = reinterpret_cast<size_t (*)(const char*, void*, char*)>(os::GetProcAddress(l131, "qlz_decompress"));
+  std::vector<char> packet(in.size() + 36000), scratch(32784);
+  size_t c = c120(in.data(), packet.data(), in.size());
+  EXPECT_EQ(s120(packet.data()), c);
+  Bytes out(in.size());
+  EXPECT_EQ(d120(packet.data(), out.data()), in.size());
+  EXPECT_TRUE(out == in);
+  c = c131(in.data(), packet.data(), in.size(), scratch.data());
+  std::fill(out.begin(), out.end(), 0);
+  EXPECT_EQ(d131(packet.data(), out.data(), scratch.data()), in.size());
+  EXPECT_TRUE(out == in);
+  packet[0] = 4;  // a reserved flag bit: refused
+  EXPECT_EQ(d131(packet.data(), out.data(), scratch.data()), 0u);
+  os::FreeLibrary(l120);
+  os::FreeLibrary(l131);
+}
+
+}  // namespace
+}  // namespace vt::qlz
