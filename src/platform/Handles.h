@@ -7,10 +7,63 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/LastError.h"
 
 namespace vt::os {
 
 using HANDLE = std::intptr_t;
 inline constexpr HANDLE kInvalidHandleValue = -1;
+inline constexpr HANDLE kHandleTableBase = 0x40000000;
+// Pseudo handle of the calling process (same value as the invalid handle).
+inline constexpr HANDLE kCurrentProcess = -1;
+
+// An object behind a table handle. Waitable objects override the wait
+// operations; others keep the defaults, which fail with ERROR_INVALID_HANDLE.
+class KernelObject {
+ public:
+  enum class Poll { kNotSignaled, kSignaled, kAbandoned, kFailed };
+
+  virtual ~KernelObject();
+  virtual bool Waitable() const { return false; }
+  // Takes the object when it is signalled (resets an auto-reset event, owns a
+  // mutex) without blocking. kFailed sets the last error.
+  virtual Poll TryWait();
+  // Gives back what a successful TryWait took (used when a wait for all
+  // objects cannot take them all).
+  virtual void UndoWait() {}
+  // Blocks up to timeout_ms for this object alone and answers a wait result
+  // (kWaitObject0, kWaitAbandoned0, kWaitTimeout, kWaitFailed). The default
+  // polls TryWait.
+  virtual DWORD WaitSingle(DWORD timeout_ms);
+  // Signals the object for SignalObjectAndWait (set an event, release a
+  // mutex). The default fails with ERROR_INVALID_HANDLE.
+  virtual bool Signal();
+  // Native name ("\BaseNamedObjects\..."), empty for an unnamed object.
+  virtual std::string NativeName() const { return {}; }
+};
+
+// Puts an object in the table; answers its new handle.
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+// The object behind a table handle, or null (last error 6) for any other value.
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle);
+template <typename T>
+std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
+  auto p = std::dynamic_pointer_cast<T>(LookupHandle(handle));
+  if (!p) SetLastError(kErrorInvalidHandle);
+  return p;
+}
+bool IsTableHandle(HANDLE handle);
+
+// Closes a table handle or a file descriptor. False with the last error set
+// (ERROR_INVALID_HANDLE for anything that is not open).
+bool CloseHandle(HANDLE handle);
+
+// Duplicates a handle within the calling process (both process handles must
+// be kCurrentProcess; else ERROR_NOT_SUPPORTED). A table handle gets a second
+// handle to the same object, a descriptor is duplicated.
+bool DuplicateHandle(HANDLE source_process, HANDLE handle, HANDLE target_process, HANDLE* target, bool inherit);
 
 }  // namespace vt::os

@@ -1,0 +1,321 @@
+#include "platform/Sync.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Section.h"
+
+namespace vt::os {
+namespace {
+
+// Names unique to this test run, so parallel runs never meet.
+std::string Name(const std::string& base) { return base + "_" + std::to_string(::getpid()); }
+
+std::string HelperPath() {
+  char buf[PATH_MAX + 1];
+  ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
+  std::string self(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  return self.substr(0, self.rfind('/') + 1) + "vt_sync_helper";
+}
+
+// Runs the helper program as a second process; answers its exit code.
+int RunHelper(std::vector<std::string> args) {
+  args.insert(args.begin(), HelperPath());
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(98);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Starts the helper without waiting; answers its pid.
+pid_t StartHelper(std::vector<std::string> args) {
+  args.insert(args.begin(), HelperPath());
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(98);
+  }
+  return pid;
+}
+
+int WaitHelper(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Events, ManualAndAutoReset) {
+  HANDLE manual = CreateEventA(nullptr, true, false, "");
+  ASSERT_NE(manual, 0);
+  EXPECT_EQ(GetLastError(), kErrorSuccess);
+  EXPECT_EQ(WaitForSingleObject(manual, 0), kWaitTimeout);
+  EXPECT_TRUE(SetEvent(manual));
+  EXPECT_EQ(WaitForSingleObject(manual, 0), kWaitObject0);
+  EXPECT_EQ(WaitForSingleObject(manual, 0), kWaitObject0);  // stays signalled
+  EXPECT_TRUE(ResetEvent(manual));
+  EXPECT_EQ(WaitForSingleObject(manual, 10), kWaitTimeout);
+
+  HANDLE autoev = CreateEventA(nullptr, false, true, "");
+  EXPECT_EQ(WaitForSingleObject(autoev, 0), kWaitObject0);
+  EXPECT_EQ(WaitForSingleObject(autoev, 0), kWaitTimeout);  // reset by the wait
+
+  // A waiting thread is released by a set from another thread.
+  std::thread setter([&] {
+    Sleep(30);
+    SetEvent(autoev);
+  });
+  EXPECT_EQ(WaitForSingleObject(autoev, 5000), kWaitObject0);
+  setter.join();
+  EXPECT_TRUE(CloseHandle(manual));
+  EXPECT_TRUE(CloseHandle(autoev));
+}
+
+TEST(Handles, InvalidAndClosedHandles) {
+  EXPECT_FALSE(CloseHandle(kInvalidHandleValue));
+  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  HANDLE e = CreateEventA(nullptr, true, false, "");
+  HANDLE dup = 0;
+  ASSERT_TRUE(DuplicateHandle(kCurrentProcess, e, kCurrentProcess, &dup, false));
+  EXPECT_TRUE(CloseHandle(e));
+  EXPECT_FALSE(CloseHandle(e));
+  EXPECT_FALSE(SetEvent(e));
+  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  EXPECT_EQ(WaitForSingleObject(e, 0), kWaitFailed);
+  // The duplicate still reaches the object.
+  EXPECT_TRUE(SetEvent(dup));
+  EXPECT_EQ(WaitForSingleObject(dup, 0), kWaitObject0);
+  EXPECT_TRUE(CloseHandle(dup));
+  HANDLE other = 0;
+  EXPECT_FALSE(DuplicateHandle(kCurrentProcess, dup, 1234, &other, false));
+}
+
+TEST(NamedObjects, ExistingNamesKindsAndLifetime) {
+  std::string name = Name("vt_test_named");
+  HANDLE a = CreateEventA(nullptr, true, false, name);
+  ASSERT_NE(a, 0);
+  EXPECT_EQ(GetLastError(), kErrorSuccess);
+  HANDLE b = CreateEventA(nullptr, false, true, name);  // settings of the existing object win
+  ASSERT_NE(b, 0);
+  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
+  EXPECT_EQ(WaitForSingleObject(b, 0), kWaitTimeout);
+  SetEvent(a);
+  EXPECT_EQ(WaitForSingleObject(b, 0), kWaitObject0);
+  EXPECT_EQ(WaitForSingleObject(b, 0), kWaitObject0);  // still manual reset
+
+  // One namespace for all kinds.
+  EXPECT_EQ(CreateMutexA(nullptr, false, name), 0);
+  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  EXPECT_EQ(OpenMutexA(name), 0);
+  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+
+  // "Local\" is the default namespace; "Global\" is another one.
+  HANDLE local = OpenEventA("Local\\" + name);
+  EXPECT_NE(local, 0);
+  EXPECT_EQ(OpenEventA("Global\\" + name), 0);
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+
+  std::string native;
+  EXPECT_EQ(NtQueryObjectName(a, native), kStatusSuccess);
+  EXPECT_EQ(native, "\\Sessions\\1\\BaseNamedObjects\\" + name);
+
+  CloseHandle(a);
+  CloseHandle(b);
+  CloseHandle(local);
+  // Closing the last handle ends the object: a new one starts afresh.
+  EXPECT_EQ(OpenEventA(name), 0);
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  HANDLE c = CreateEventA(nullptr, true, false, name);
+  EXPECT_EQ(GetLastError(), kErrorSuccess);
+  EXPECT_EQ(WaitForSingleObject(c, 0), kWaitTimeout);
+  CloseHandle(c);
+
+  EXPECT_EQ(CreateEventA(nullptr, true, false, "Global\\"), 0);
+  EXPECT_EQ(CreateEventA(nullptr, true, false, std::string(300, 'n')), 0);
+  EXPECT_EQ(GetLastError(), kErrorFilenameExcedRange);
+  // Odd characters are escaped, never taken as path parts.
+  HANDLE odd = CreateEventA(nullptr, true, false, Name("a/../b\\c%d"));
+  EXPECT_NE(odd, 0);
+  CloseHandle(odd);
+}
+
+TEST(NamedObjects, OpenSecurityMeansEveryLocalUser) {
+  mode_t old = ::umask(077);
+  SECURITY_DESCRIPTOR open_sd{1, true};
+  SECURITY_ATTRIBUTES open_sa{12, &open_sd, false};
+  std::string name = Name("vt_test_mode");
+  HANDLE e = CreateEventA(&open_sa, true, false, "Global\\" + name);
+  HANDLE m = CreateMutexA(nullptr, false, "Global\\" + name + "_m");
+  ::umask(old);
+  ASSERT_NE(e, 0);
+  ASSERT_NE(m, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(("/dev/shm/vt.g." + name).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  ASSERT_EQ(::stat(("/dev/shm/vt.g." + name + "_m").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  CloseHandle(e);
+  CloseHandle(m);
+}
+
+TEST(Mutexes, RecursiveOwnershipAndAbandonedByThread) {
+  HANDLE m = CreateMutexA(nullptr, true, "");
+  ASSERT_NE(m, 0);
+  EXPECT_EQ(WaitForSingleObject(m, 0), kWaitObject0);  // recursive
+  std::atomic<DWORD> other{0};
+  std::thread t([&] {
+    other = WaitForSingleObject(m, 20);
+    if (!ReleaseMutex(m)) other = other + 1000 * GetLastError();
+  });
+  t.join();
+  EXPECT_EQ(other.load(), kWaitTimeout + 1000 * kErrorNotOwner);
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_FALSE(ReleaseMutex(m));
+  EXPECT_EQ(GetLastError(), kErrorNotOwner);
+
+  // A thread that ends owning the mutex abandons it.
+  std::thread owner([&] { WaitForSingleObject(m, 1000); });
+  owner.join();
+  EXPECT_EQ(WaitForSingleObject(m, 1000), kWaitAbandoned0);
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_EQ(WaitForSingleObject(m, 0), kWaitObject0);  // normal again
+  EXPECT_TRUE(ReleaseMutex(m));
+  CloseHandle(m);
+}
+
+TEST(Waits, SeveralObjects) {
+  HANDLE e0 = CreateEventA(nullptr, false, false, "");
+  HANDLE e1 = CreateEventA(nullptr, false, false, "");
+  HANDLE m = CreateMutexA(nullptr, false, "");
+  HANDLE hs[] = {e0, e1, m};
+  // Wait-any: the lowest signalled index.
+  SetEvent(e1);
+  EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 0), kWaitObject0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 20), kWaitTimeout);
+  SetEvent(e0);
+  SetEvent(e1);
+  EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 0), kWaitObject0);
+  EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 0), kWaitObject0 + 1);
+
+  // Wait-all takes everything or nothing.
+  SetEvent(e0);
+  EXPECT_EQ(WaitForMultipleObjects(3, hs, true, 20), kWaitTimeout);
+  EXPECT_EQ(WaitForSingleObject(e0, 0), kWaitObject0);  // left as it was
+  EXPECT_EQ(WaitForSingleObject(m, 0), kWaitObject0);    // mutex not kept
+  ReleaseMutex(m);
+  SetEvent(e0);
+  std::thread late([&] {
+    Sleep(30);
+    SetEvent(e1);
+  });
+  EXPECT_EQ(WaitForMultipleObjects(3, hs, true, 5000), kWaitObject0);
+  late.join();
+  EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 0), kWaitTimeout);  // both auto events consumed
+  EXPECT_TRUE(ReleaseMutex(m));
+
+  // Bad requests.
+  EXPECT_EQ(WaitForMultipleObjects(0, hs, false, 0), kWaitFailed);
+  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
+  HANDLE twice[] = {e0, e0};
+  EXPECT_EQ(WaitForMultipleObjects(2, twice, true, 0), kWaitFailed);
+  HANDLE bad[] = {e0, 12345678};
+  EXPECT_EQ(WaitForMultipleObjects(2, bad, false, 0), kWaitFailed);
+  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+
+  // Signal one object, wait for another.
+  EXPECT_EQ(SignalObjectAndWait(e1, e1, 0, false), kWaitObject0);
+  for (HANDLE h : hs) CloseHandle(h);
+}
+
+TEST(CrossProcess, EventsReachAnotherProcess) {
+  std::string name = Name("vt_test_xev");
+  HANDLE e = CreateEventA(nullptr, false, false, name);
+  ASSERT_NE(e, 0);
+  EXPECT_EQ(RunHelper({"set-event", name}), 0);
+  EXPECT_EQ(WaitForSingleObject(e, 5000), kWaitObject0);
+
+  // The other process waits; this one sets.
+  pid_t waiter = StartHelper({"wait-event", name, "10000"});
+  Sleep(50);
+  SetEvent(e);
+  EXPECT_EQ(WaitHelper(waiter), 0);
+  EXPECT_EQ(RunHelper({"wait-event", name, "50"}), 1);  // consumed by the waiter
+
+  EXPECT_EQ(RunHelper({"create-event", name}), 183);
+  EXPECT_EQ(RunHelper({"create-event", Name("vt_test_xev_new")}), 0);
+  EXPECT_EQ(RunHelper({"set-event", Name("vt_test_missing")}), 100 + static_cast<int>(kErrorFileNotFound));
+  CloseHandle(e);
+}
+
+TEST(CrossProcess, ObjectsLeftByDeadProcessesAreSwept) {
+  std::string name = Name("vt_test_left");
+  EXPECT_EQ(RunHelper({"leave-event", name}), 0);
+  HANDLE e = CreateEventA(nullptr, true, false, name);
+  ASSERT_NE(e, 0);
+  EXPECT_EQ(GetLastError(), kErrorSuccess);  // a new object, not the dead one
+  EXPECT_EQ(WaitForSingleObject(e, 0), kWaitTimeout);
+  CloseHandle(e);
+}
+
+TEST(CrossProcess, MutexAbandonedWhenOwnerProcessDies) {
+  std::string mname = Name("vt_test_xmutex"), ready = Name("vt_test_xready");
+  HANDLE m = CreateMutexA(nullptr, false, mname);
+  HANDLE r = CreateEventA(nullptr, true, false, ready);
+  ASSERT_NE(m, 0);
+  ASSERT_NE(r, 0);
+  pid_t holder = StartHelper({"hold-mutex", mname, ready});
+  ASSERT_EQ(WaitForSingleObject(r, 5000), kWaitObject0);
+  EXPECT_EQ(WaitHelper(holder), 0);
+  HANDLE both[] = {r, m};
+  ResetEvent(r);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, false, 5000), kWaitAbandoned0 + 1);
+  EXPECT_TRUE(ReleaseMutex(m));
+  EXPECT_EQ(WaitForSingleObject(m, 0), kWaitObject0);
+  EXPECT_TRUE(ReleaseMutex(m));
+  CloseHandle(m);
+  CloseHandle(r);
+}
+
+TEST(Sections, SharedBetweenProcesses) {
+  std::string name = Name("vt_test_section");
+  HANDLE s = 0;
+  ASSERT_EQ(NtCreateSectionNamed("\\BaseNamedObjects\\Global\\" + name, 72, true, &s), kStatusSuccess);
+  std::uint64_t size = 0;
+  auto* view = static_cast<char*>(MapSectionView(s, &size));
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(size, 72u);
+  view[0] = 'A';
+  // The other process names it without "Global\": the same object.
+  EXPECT_EQ(RunHelper({"section", "\\BaseNamedObjects\\" + name}), 0);
+  EXPECT_EQ(view[1], 'B');
+  // The view outlives the handle.
+  EXPECT_EQ(NtClose(s), kStatusSuccess);
+  view[2] = 'C';
+  EXPECT_TRUE(UnmapSectionView(view));
+  EXPECT_FALSE(UnmapSectionView(view));
+  EXPECT_EQ(NtCreateSectionNamed("BaseNamedObjects\\x", 72, true, &s), kStatusObjectPathNotFound);
+  EXPECT_EQ(NtCreateSectionNamed("\\BaseNamedObjects\\" + name, 0, true, &s), kStatusInvalidParameter);
+  std::string n;
+  EXPECT_EQ(NtQueryObjectName(kInvalidHandleValue, n), kStatusInvalidHandle);
+}
+
+}  // namespace
+}  // namespace vt::os
