@@ -6,6 +6,10 @@
 //   cwd             write the current directory
 //   env <name>      write the variable's value, or "<unset>"
 //   stdin           copy standard input to standard output
+//   hook <item>...  units initialized; each number is stored with
+//                   SetProcessExitCode; "fin=<n>" stores n from a unit's
+//                   finalization; "exit=<n>" ends through os::ExitProcess(n)
+//                   after the finalizations, else main returns 0
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,6 +20,42 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+
+#include "common/CodePatch.h"
+#include "common/Units.h"
+#include "platform/Process.h"
+
+namespace {
+int g_final_code = 0;
+bool g_final_set = false;
+void FinalizeMarker() {
+  std::printf("finalized\n");
+  std::fflush(stdout);
+  if (g_final_set) vt::SetProcessExitCode(g_final_code);
+}
+const vt::UnitEntry kUnits[] = {{"ProcChildMarker", nullptr, FinalizeMarker}};
+
+int Hook(int argc, char** argv) {
+  vt::InitializeUnits(kUnits);
+  bool exit_process = false;
+  unsigned long requested = 0;
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a.rfind("fin=", 0) == 0) {
+      g_final_set = true;
+      g_final_code = std::atoi(a.c_str() + 4);
+    } else if (a.rfind("exit=", 0) == 0) {
+      exit_process = true;
+      requested = std::strtoul(a.c_str() + 5, nullptr, 0);
+    } else {
+      vt::SetProcessExitCode(std::atoi(a.c_str()));
+    }
+  }
+  vt::FinalizeUnits();
+  if (exit_process) vt::os::ExitProcess(static_cast<vt::os::DWORD>(requested));
+  return 0;
+}
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return 100;
@@ -42,6 +82,7 @@ int main(int argc, char** argv) {
     std::printf("%s", v ? v : "<unset>");
     return 0;
   }
+  if (mode == "hook") return Hook(argc, argv);
   if (mode == "stdin") {
     char buf[4096];
     size_t n;

@@ -1,0 +1,131 @@
+#include "common/CodePatch.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <filesystem>
+#include <vector>
+
+#include "common/ProcessRunner.h"
+#include "common/SysUtils.h"
+#include "platform/VirtualMemory.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Child() { return (fs::read_symlink("/proc/self/exe").parent_path() / "vt_proc_child").string(); }
+
+// Patches are written to a scratch page and read back, never run.
+class ScratchPage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    page_ = static_cast<std::uint8_t*>(os::VirtualAlloc(nullptr, os::kPageSize, os::kMemCommit, os::kPageReadOnly));
+    ASSERT_NE(page_, nullptr);
+  }
+  void TearDown() override { os::VirtualFree(page_, 0, os::kMemRelease); }
+  std::uint8_t* page_ = nullptr;
+};
+
+TEST_F(ScratchPage, RelativeJumpAndPushRetAreWrittenAndUndone) {
+  os::DWORD old = 0;
+  ASSERT_TRUE(os::VirtualProtect(page_, os::kPageSize, os::kPageReadWrite, &old));
+  for (int i = 0; i < 64; ++i) page_[i] = static_cast<std::uint8_t>(0xA0 + i);
+  ASSERT_TRUE(os::VirtualProtect(page_, os::kPageSize, os::kPageReadOnly, &old));
+
+  TSavedCode saved{};
+  std::uint8_t* target = page_ + 8;
+  PatchCode(target, page_ + 0x100, false, saved);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(saved[i], 0xA8 + i);
+  const std::uint8_t jump[] = {0xE9, 0xF3, 0x00, 0x00, 0x00};  // 0x100 - 8 - 5
+  EXPECT_EQ(std::memcmp(target, jump, 5), 0);
+  EXPECT_EQ(target[5], 0xAD);
+  // The previous protection is back.
+  os::MemoryBasicInformation info{};
+  ASSERT_NE(os::VirtualQuery(page_, &info, sizeof info), 0u);
+  EXPECT_EQ(info.Protect, os::kPageReadOnly);
+
+  RestoreCode(target, saved);
+  for (int i = 0; i < 16; ++i) EXPECT_EQ(target[i], 0xA8 + i);
+
+  // Backward jump: negative displacement.
+  PatchCode(page_ + 0x200, page_, false, saved);
+  const std::uint8_t back[] = {0xE9, 0xFB, 0xFD, 0xFF, 0xFF};  // -0x200 - 5
+  EXPECT_EQ(std::memcmp(page_ + 0x200, back, 5), 0);
+
+  // Push and return needs a 32-bit address.
+  PatchCode(page_ + 0x300, reinterpret_cast<const void*>(0x12345678), true, saved);
+  const std::uint8_t push_ret[] = {0x68, 0x78, 0x56, 0x34, 0x12, 0xC3};
+  EXPECT_EQ(std::memcmp(page_ + 0x300, push_ret, 6), 0);
+  if (sizeof(void*) > 4) {
+    std::vector<std::uint8_t> before(page_ + 0x400, page_ + 0x410);
+    EXPECT_THROW(PatchCode(page_ + 0x400, reinterpret_cast<const void*>(std::uintptr_t{1} << 40), true, saved),
+                 Exception);
+    EXPECT_THROW(PatchCode(page_ + 0x400, page_ + (std::intptr_t{1} << 33), false, saved), Exception);
+    EXPECT_EQ(std::vector<std::uint8_t>(page_ + 0x400, page_ + 0x410), before);
+  }
+}
+
+TEST_F(ScratchPage, ProtectionFailureRaisesAndLeavesCodeAlone) {
+  TSavedCode saved{};
+  ASSERT_TRUE(os::VirtualFree(page_, os::kPageSize, os::kMemDecommit));
+  try {
+    PatchCode(page_, page_ + 64, false, saved);
+    ADD_FAILURE();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message().rfind("Failed to change protection of 16 bytes at 0x0", 0), 0u) << e.Message();
+  }
+}
+
+TEST(CodePatch, ExitCodeRule) {
+  EXPECT_EQ(ChooseExitCode(0, 3), 3);
+  EXPECT_EQ(ChooseExitCode(0xC0000005u, 3), static_cast<int>(0xC0000005u));
+  EXPECT_EQ(ChooseExitCode(0xC0000005u, -2), -2);
+  EXPECT_EQ(ChooseExitCode(7, -2), -2);
+}
+
+TEST(CodePatch, DwordMoveMatchesByteCopies) {
+  for (int count : {0, 1, 3, 4, 7, 8, 13}) {
+    for (int shift : {-5, -2, 0, 2, 5}) {
+      std::vector<std::uint8_t> a(40), b;
+      for (size_t i = 0; i < a.size(); ++i) a[i] = static_cast<std::uint8_t>(i * 7 + 1);
+      b = a;
+      DwordMove(a.data() + 10, a.data() + 10 + shift, count);
+      std::memmove(b.data() + 10 + shift, b.data() + 10, static_cast<size_t>(count));
+      EXPECT_EQ(a, b) << count << " " << shift;
+    }
+  }
+}
+
+// The exit-code hook in real processes, after their unit finalizations.
+// Runs the child's hook mode; its output must show the finalization ran.
+int RunHook(const std::string& items) {
+  std::string tmpl = (fs::temp_directory_path() / "vt_hook_XXXXXX").string();
+  int fd = ::mkstemp(tmpl.data());
+  TStdHandles std_handles{fd, -1, 2};
+  int code = RunProcess("\"" + Child() + "\" hook " + items, true, 0, {}, nullptr, nullptr, &std_handles);
+  ::close(fd);
+  std::ifstream f(tmpl);
+  std::string line;
+  std::getline(f, line);
+  EXPECT_EQ(line, "finalized") << items;
+  fs::remove(tmpl);
+  return code;
+}
+
+TEST(CodePatch, ExitCodeHookSetsTheStatusOfARealProcess) {
+  EXPECT_EQ(RunHook("3"), 3);                     // main returns 0
+  EXPECT_EQ(RunHook("3 exit=0"), 3);              // exit through the hooked call
+  EXPECT_EQ(RunHook("1 4"), 4);                   // the last code wins
+  EXPECT_EQ(RunHook("3 exit=0xC0000005"), 0x05);  // exception code kept (low 8 bits)
+  EXPECT_EQ(RunHook("-2 exit=0xC0000005"), 254);  // stored -2 wins
+  EXPECT_EQ(RunHook("1 fin=9"), 9);               // stored by a finalization
+  EXPECT_EQ(RunHook("exit=5"), 5);                // no hook: the requested code
+}
+
+}  // namespace
+}  // namespace vt
