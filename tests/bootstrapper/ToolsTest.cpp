@@ -1,0 +1,162 @@
+// The bootstrapper's build tools: the LZMA tool, the PE wrapper and the
+// sample inner setup, run as programs.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path BinDir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
+fs::path DataDir() { return fs::path(VT_TEST_DATA_DIR); }
+
+std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// Runs a shell command; its exit code, or -1 when it did not exit normally.
+int Shell(const std::string& command) {
+  const int status = std::system((command + " 2>/dev/null").c_str());
+  if (status == -1 || (status & 0x7F) != 0) return -1;
+  return (status >> 8) & 0xFF;
+}
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const fs::path& p, const std::string& s) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << s;
+}
+
+std::uint64_t Le(const std::string& s, size_t pos, int n) {
+  std::uint64_t v = 0;
+  for (int i = n - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[pos + static_cast<size_t>(i)]);
+  return v;
+}
+
+class ToolsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("vt_tools_" + std::to_string(std::random_device{}()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  int Lzma(const std::string& mode, const fs::path& in, const fs::path& out) {
+    return Shell(Q(BinDir() / "vt_lzma") + " " + mode + " " + Q(in) + " " + Q(out));
+  }
+  fs::path dir_;
+};
+
+TEST_F(ToolsTest, LzmaRoundTripInShippedFormat) {
+  std::mt19937 rng(3);
+  std::string text;
+  for (int i = 0; i < 300000; ++i) text += static_cast<char>('a' + rng() % 7);
+  for (const std::string& payload : {text, std::string()}) {
+    WriteAll(dir_ / "in", payload);
+    ASSERT_EQ(Lzma("e", dir_ / "in", dir_ / "in.lzma"), 0);
+    const std::string packed = ReadAll(dir_ / "in.lzma");
+    ASSERT_GE(packed.size(), 13u);
+    EXPECT_EQ(static_cast<unsigned char>(packed[0]), 0x5Du);
+    EXPECT_EQ(Le(packed, 1, 4), 8u << 20);
+    EXPECT_EQ(Le(packed, 5, 8), payload.size());
+    ASSERT_EQ(Lzma("d", dir_ / "in.lzma", dir_ / "out"), 0);
+    EXPECT_EQ(ReadAll(dir_ / "out"), payload);
+  }
+  // A stream with an end marker and no size in the header decodes too.
+  ASSERT_EQ(Lzma("d", DataDir() / "lzma" / "hello_eopm.lzma", dir_ / "hello"), 0);
+  EXPECT_EQ(ReadAll(dir_ / "hello"), ReadAll(DataDir() / "lzma" / "hello.txt"));
+}
+
+TEST_F(ToolsTest, LzmaRefusesBadInputWithoutOutput) {
+  WriteAll(dir_ / "in", std::string(100000, 'x') + "tail");
+  ASSERT_EQ(Lzma("e", dir_ / "in", dir_ / "good.lzma"), 0);
+  const std::string good = ReadAll(dir_ / "good.lzma");
+
+  std::string hostile = good;  // 4 GiB dictionary: refused by the memory limit
+  hostile[1] = hostile[2] = hostile[3] = hostile[4] = '\xFF';
+  std::string bad_props = good;
+  bad_props[0] = '\xE1';
+  const std::vector<std::string> inputs = {good.substr(0, good.size() / 2), good.substr(0, 10), std::string(),
+                                           hostile, bad_props};
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    WriteAll(dir_ / "bad.lzma", inputs[i]);
+    fs::remove(dir_ / "out");
+    EXPECT_NE(Lzma("d", dir_ / "bad.lzma", dir_ / "out"), 0) << i;
+    EXPECT_FALSE(fs::exists(dir_ / "out")) << i;
+  }
+  EXPECT_NE(Lzma("d", dir_ / "missing", dir_ / "out"), 0);
+  EXPECT_NE(Lzma("x", dir_ / "good.lzma", dir_ / "out"), 0);
+  EXPECT_NE(Shell(Q(BinDir() / "vt_lzma") + " d " + Q(dir_ / "good.lzma")), 0);
+  EXPECT_NE(Lzma("d", dir_ / "good.lzma", dir_ / "no" / "such" / "folder"), 0);
+}
+
+TEST_F(ToolsTest, PeWrapperMakesValidImageCarryingTheProgram) {
+  const fs::path elf = BinDir() / "vt_sample_setup_elf";
+  for (int subsystem : {2, 3}) {
+    const fs::path out = dir_ / ("w" + std::to_string(subsystem) + ".exe");
+    ASSERT_EQ(Shell(Q(BinDir() / "vt_pewrap") + " " + Q(elf) + " " + Q(out) + " " + std::to_string(subsystem)), 0);
+    const std::string pe = ReadAll(out);
+    ASSERT_GT(pe.size(), 0x400u);
+    EXPECT_EQ(pe.substr(0, 2), "MZ");
+    const size_t nt = Le(pe, 0x3C, 4);
+    EXPECT_EQ(pe.substr(nt, 4), std::string("PE\0\0", 4));
+    EXPECT_EQ(Le(pe, nt + 6, 2), 1u);         // one section
+    EXPECT_EQ(Le(pe, nt + 20, 2), 224u);      // PE32 optional header size
+    EXPECT_EQ(Le(pe, nt + 24, 2), 0x10Bu);    // PE32
+    EXPECT_EQ(Le(pe, nt + 24 + 68, 2), static_cast<std::uint64_t>(subsystem));
+    const size_t headers = Le(pe, nt + 24 + 60, 4);
+    const size_t section = nt + 24 + 224;
+    EXPECT_LE(section + 40, headers);
+    EXPECT_LE(Le(pe, section + 20, 4) + Le(pe, section + 16, 4), pe.size());  // raw data inside the file
+    // Trailer: magic and the offset of the unchanged program.
+    EXPECT_EQ(pe.substr(pe.size() - 16, 8), "VTELFPE1");
+    const size_t offset = Le(pe, pe.size() - 8, 8);
+    EXPECT_EQ(pe.substr(offset, pe.size() - 16 - offset), ReadAll(elf));
+  }
+  WriteAll(dir_ / "text", "not a program");
+  EXPECT_NE(Shell(Q(BinDir() / "vt_pewrap") + " " + Q(dir_ / "text") + " " + Q(dir_ / "t.exe") + " 2"), 0);
+  EXPECT_NE(Shell(Q(BinDir() / "vt_pewrap") + " " + Q(elf) + " " + Q(dir_ / "t.exe") + " 1"), 0);
+  EXPECT_FALSE(fs::exists(dir_ / "t.exe"));
+}
+
+TEST_F(ToolsTest, SampleSetupReportsWhatItReceived) {
+  // Run the carried program the way the process layer does: from the
+  // image's own path as argument 0.
+  const fs::path exe = dir_ / "Setup.exe";
+  fs::copy_file(BinDir() / "vt_sample_setup.exe", exe);
+  const std::string pe = ReadAll(exe);
+  const size_t offset = Le(pe, pe.size() - 8, 8);
+  const fs::path elf = dir_ / "run" / "program";
+  fs::create_directories(elf.parent_path());
+  WriteAll(elf, pe.substr(offset, pe.size() - 16 - offset));
+  fs::permissions(elf, fs::perms::owner_all);
+  WriteAll(dir_ / "info.dat", "12345");
+  const fs::path report = dir_ / "run" / "report.txt";
+  const std::string cmd = "cd " + Q(dir_ / "run") + " && VT_SAMPLE_SETUP_REPORT=" + Q(report) +
+                          " bash -c 'exec -a \"$0\" \"$@\"' " + Q(exe) + " " + Q(elf) +
+                          " /install 'a b' /exit_code=42 >/dev/null";
+  EXPECT_EQ(Shell(cmd), 42);
+  const std::string text = ReadAll(report);
+  EXPECT_NE(text.find("argc=3\narg0=" + exe.string() + "\narg1=/install\narg2=a b\narg3=/exit_code=42\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("cwd=" + (dir_ / "run").string() + "\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("folder=" + dir_.string() + "\nfile=Setup.exe " + std::to_string(pe.size()) +
+                      "\nfile=info.dat 5\nfile=run 0\nsubsystem=2\nexit_code=42\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(Shell("VT_SAMPLE_SETUP_EXIT_CODE=3 " + Q(elf)), 3);
+}
+
+}  // namespace
