@@ -16,8 +16,8 @@ struct Attempt {
 };
 
 void ClearInformation(os::ProcessInformation& pi) {
-  if (pi.process) os::CloseProcessHandle(pi.process);
-  if (pi.thread) os::CloseProcessHandle(pi.thread);
+  if (pi.process) os::CloseHandle(pi.process);
+  if (pi.thread) os::CloseHandle(pi.thread);
   pi = {};
 }
 

@@ -41,7 +41,7 @@ struct TStdHandles {
 };
 
 // The started process: the caller owns both handles (close them with
-// os::CloseProcessHandle).
+// os::CloseHandle).
 struct TProcessInformation {
   os::HANDLE hProcess;
   os::HANDLE hThread;

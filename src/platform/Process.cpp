@@ -29,46 +29,14 @@ namespace vt::os {
 
 namespace {
 
-struct Child {
-  pid_t pid = 0;
-  int pidfd = -1;
-  std::mutex lock;
-  bool ended = false;
-  DWORD exit_code = 0;
-  ~Child() {
-    if (pidfd >= 0) ::close(pidfd);
-  }
-};
-
-std::mutex g_table_lock;
-std::map<ProcessHandle, std::shared_ptr<Child>>& Table() {
-  static auto* table = new std::map<ProcessHandle, std::shared_ptr<Child>>;
-  return *table;
-}
-std::vector<pid_t>& Orphans() {  // children whose handles were closed while running
+std::mutex g_orphans_lock;
+std::vector<pid_t>& Orphans() {  // children whose handles were all closed while they ran
   static auto* list = new std::vector<pid_t>;
   return *list;
 }
-// Process handles keep a range of their own, apart from descriptors and the
-// kernel-object table.
-ProcessHandle g_next_handle = 0x50000004;
-
-ProcessHandle AddHandle(const std::shared_ptr<Child>& child) {
-  std::lock_guard lock(g_table_lock);
-  ProcessHandle h = g_next_handle;
-  g_next_handle += 4;
-  Table()[h] = child;
-  return h;
-}
-
-std::shared_ptr<Child> FindHandle(ProcessHandle h) {
-  std::lock_guard lock(g_table_lock);
-  auto it = Table().find(h);
-  return it == Table().end() ? nullptr : it->second;
-}
 
 void ReapOrphans() {
-  std::lock_guard lock(g_table_lock);
+  std::lock_guard lock(g_orphans_lock);
   auto& list = Orphans();
   for (size_t i = 0; i < list.size();) {
     pid_t r = ::waitpid(list[i], nullptr, WNOHANG);
@@ -87,30 +55,93 @@ DWORD StatusToExitCode(int status) {
   return kExitCodeSignalBase;
 }
 
-// Collects the child's status when it has ended. Caller holds child.lock.
-// Returns false on a failed query (last error set).
-bool TryReap(Child& child, bool* ended) {
-  if (child.ended) {
-    *ended = true;
+// A child process behind a handle; signalled once it has ended.
+class Child : public KernelObject {
+ public:
+  Child(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
+  ~Child() override {
+    if (pidfd_ >= 0) ::close(pidfd_);
+    std::lock_guard lock(lock_);
+    bool ended = false;
+    if (Reap(&ended) && !ended) {
+      std::lock_guard orphans(g_orphans_lock);
+      Orphans().push_back(pid_);
+    }
+  }
+  pid_t pid() const { return pid_; }
+  bool Waitable() const override { return true; }
+  Poll TryWait() override {
+    std::lock_guard lock(lock_);
+    bool ended = false;
+    if (!Reap(&ended)) return Poll::kFailed;
+    return ended ? Poll::kSignaled : Poll::kNotSignaled;
+  }
+  DWORD WaitSingle(DWORD timeout_ms) override;
+  // kStillActive while running; false with the last error on a failed query.
+  bool ExitCode(DWORD* code) {
+    std::lock_guard lock(lock_);
+    bool ended = false;
+    if (!Reap(&ended)) return false;
+    *code = ended ? exit_code_ : kStillActive;
     return true;
   }
-  int status = 0;
-  pid_t r;
-  do {
-    r = ::waitpid(child.pid, &status, WNOHANG);
-  } while (r < 0 && errno == EINTR);
-  if (r < 0) {
-    SetLastErrorFromErrno(errno);
-    return false;
-  }
-  if (r == 0) {
-    *ended = false;
+
+ private:
+  // Collects the status once the child has ended. Caller holds lock_.
+  bool Reap(bool* ended) {
+    if (ended_) {
+      *ended = true;
+      return true;
+    }
+    int status = 0;
+    pid_t r;
+    do {
+      r = ::waitpid(pid_, &status, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) {
+      SetLastErrorFromErrno(errno);
+      return false;
+    }
+    *ended = r != 0;
+    if (r != 0) {
+      ended_ = true;
+      exit_code_ = StatusToExitCode(status);
+    }
     return true;
   }
-  child.ended = true;
-  child.exit_code = StatusToExitCode(status);
-  *ended = true;
-  return true;
+
+  pid_t pid_;
+  int pidfd_;
+  std::mutex lock_;
+  bool ended_ = false;
+  DWORD exit_code_ = 0;
+};
+
+DWORD Child::WaitSingle(DWORD timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms == kInfinite ? 0 : timeout_ms);
+  for (;;) {
+    switch (TryWait()) {
+      case Poll::kSignaled: return kWaitObject0;
+      case Poll::kFailed: return kWaitFailed;
+      default: break;
+    }
+    int wait_ms = -1;
+    if (timeout_ms != kInfinite) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return kWaitTimeout;
+      wait_ms = static_cast<int>(std::min<long long>(left, 1 << 30));
+    }
+    if (pidfd_ >= 0) {
+      pollfd p{pidfd_, POLLIN, 0};
+      if (::poll(&p, 1, wait_ms) < 0 && errno != EINTR) {
+        SetLastErrorFromErrno(errno);
+        return kWaitFailed;
+      }
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms < 0 || wait_ms > 5 ? 5 : wait_ms));
+    }
+  }
 }
 
 // ---- starting ----
@@ -491,100 +522,34 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
     return false;
   }
 
-  auto child = std::make_shared<Child>();
-  child->pid = pid;
-  child->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  auto child = std::make_shared<Child>(pid, static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   ProcessInformation pi;
-  pi.process = AddHandle(child);
-  pi.thread = AddHandle(child);
+  pi.process = InsertHandle(child);
+  pi.thread = InsertHandle(child);
   pi.process_id = static_cast<DWORD>(pid);
   pi.thread_id = static_cast<DWORD>(pid);
   if (info) *info = pi;
   else {
-    CloseProcessHandle(pi.process);
-    CloseProcessHandle(pi.thread);
+    CloseHandle(pi.process);
+    CloseHandle(pi.thread);
   }
   SetLastError(kErrorSuccess);
   return true;
 }
 
 DWORD WaitForProcess(ProcessHandle process, DWORD timeout_ms) {
-  auto child = FindHandle(process);
-  if (!child) {
-    SetLastError(kErrorInvalidHandle);
-    return kWaitFailed;
-  }
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms == kInfinite ? 0 : timeout_ms);
-  for (;;) {
-    {
-      std::lock_guard lock(child->lock);
-      bool ended = false;
-      if (!TryReap(*child, &ended)) return kWaitFailed;
-      if (ended) return kWaitObject0;
-    }
-    int wait_ms = -1;
-    if (timeout_ms != kInfinite) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return kWaitTimeout;
-      wait_ms = static_cast<int>(std::min<long long>(left, 1 << 30));
-    }
-    if (child->pidfd >= 0) {
-      pollfd p{child->pidfd, POLLIN, 0};
-      int r = ::poll(&p, 1, wait_ms);
-      if (r < 0 && errno != EINTR) {
-        SetLastErrorFromErrno(errno);
-        return kWaitFailed;
-      }
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms < 0 || wait_ms > 5 ? 5 : wait_ms));
-    }
-  }
+  auto child = LookupHandleAs<Child>(process);
+  return child ? child->WaitSingle(timeout_ms) : kWaitFailed;
 }
 
 bool GetExitCodeProcess(ProcessHandle process, DWORD* code) {
-  auto child = FindHandle(process);
-  if (!child) {
-    SetLastError(kErrorInvalidHandle);
-    return false;
-  }
-  std::lock_guard lock(child->lock);
-  bool ended = false;
-  if (!TryReap(*child, &ended)) return false;
-  *code = ended ? child->exit_code : kStillActive;
-  return true;
+  auto child = LookupHandleAs<Child>(process);
+  return child && child->ExitCode(code);
 }
 
 DWORD GetProcessId(ProcessHandle process) {
-  auto child = FindHandle(process);
-  if (!child) {
-    SetLastError(kErrorInvalidHandle);
-    return 0;
-  }
-  return static_cast<DWORD>(child->pid);
-}
-
-bool CloseProcessHandle(ProcessHandle handle) {
-  std::shared_ptr<Child> child;
-  {
-    std::lock_guard lock(g_table_lock);
-    auto it = Table().find(handle);
-    if (it == Table().end()) {
-      SetLastError(kErrorInvalidHandle);
-      return false;
-    }
-    child = std::move(it->second);
-    Table().erase(it);
-  }
-  if (child.use_count() == 1) {
-    std::lock_guard lock(child->lock);
-    bool ended = false;
-    if (TryReap(*child, &ended) && !ended) {
-      std::lock_guard table_lock(g_table_lock);
-      Orphans().push_back(child->pid);
-    }
-  }
-  return true;
+  auto child = LookupHandleAs<Child>(process);
+  return child ? static_cast<DWORD>(child->pid()) : 0;
 }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }

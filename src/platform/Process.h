@@ -82,6 +82,9 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
                    DWORD creation_flags, const void* environment, const std::string& current_directory,
                    const StartupInfo& startup, ProcessInformation* info, std::uintptr_t user_token = 0);
 
+// Process and thread handles are handles of the platform table: they close
+// with CloseHandle and are waitable (signalled when the child has ended).
+
 // kWaitObject0 when the child has ended, kWaitTimeout, or kWaitFailed (last
 // error set). timeout_ms kInfinite waits without limit.
 DWORD WaitForProcess(ProcessHandle process, DWORD timeout_ms);
@@ -89,10 +92,6 @@ DWORD WaitForProcess(ProcessHandle process, DWORD timeout_ms);
 // kStillActive while the child runs. False with the last error on failure.
 bool GetExitCodeProcess(ProcessHandle process, DWORD* code);
 DWORD GetProcessId(ProcessHandle process);
-
-// Closes a process or thread handle of CreateProcess. False (error 6) for an
-// unknown handle.
-bool CloseProcessHandle(ProcessHandle handle);
 
 DWORD GetCurrentProcessId();
 DWORD GetCurrentThreadId();

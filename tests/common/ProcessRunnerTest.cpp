@@ -70,8 +70,8 @@ TEST(RunProcess, WaitsAndReturnsTheExitCode) {
   std::uint32_t code = 0;
   EXPECT_TRUE(os::GetExitCodeProcess(pi.hProcess, &code));
   EXPECT_EQ(code, 8u);
-  EXPECT_TRUE(os::CloseProcessHandle(pi.hProcess));
-  EXPECT_TRUE(os::CloseProcessHandle(pi.hThread));
+  EXPECT_TRUE(os::CloseHandle(pi.hProcess));
+  EXPECT_TRUE(os::CloseHandle(pi.hThread));
   EXPECT_EQ(RunProcess(Child() + " sleep 200", false), -1);
   os::SetErrorMode(mode);
 }

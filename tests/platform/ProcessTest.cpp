@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/PeExec.h"
+#include "platform/Sync.h"
 
 namespace vt::os {
 namespace {
@@ -68,8 +69,8 @@ Result Start(const std::string& application, const std::string& command_line, DW
   if (!r.created) return r;
   EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
   EXPECT_TRUE(GetExitCodeProcess(pi.process, &r.exit_code));
-  EXPECT_TRUE(CloseProcessHandle(pi.process));
-  EXPECT_TRUE(CloseProcessHandle(pi.thread));
+  EXPECT_TRUE(CloseHandle(pi.process));
+  EXPECT_TRUE(CloseHandle(pi.thread));
   r.out = ReadFile(out);
   return r;
 }
@@ -118,14 +119,14 @@ TEST(Process, ExitCodesAndWaiting) {
   EXPECT_EQ(code, kStillActive);
   ::kill(static_cast<pid_t>(pi.process_id), SIGTERM);
   // Both handles see the same child.
-  EXPECT_EQ(WaitForProcess(pi.thread, kInfinite), kWaitObject0);
+  EXPECT_EQ(WaitForSingleObject(pi.thread, kInfinite), kWaitObject0);
   EXPECT_EQ(WaitForProcess(pi.process, 0), kWaitObject0);
   EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
   EXPECT_EQ(code, kExitCodeSignalBase + SIGTERM);
-  EXPECT_TRUE(CloseProcessHandle(pi.process));
-  EXPECT_TRUE(CloseProcessHandle(pi.thread));
+  EXPECT_TRUE(CloseHandle(pi.process));
+  EXPECT_TRUE(CloseHandle(pi.thread));
 
-  EXPECT_FALSE(CloseProcessHandle(pi.process));
+  EXPECT_FALSE(CloseHandle(pi.process));
   EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
   EXPECT_EQ(WaitForProcess(pi.process, 0), kWaitFailed);
   EXPECT_FALSE(GetExitCodeProcess(pi.process, &code));
