@@ -1,8 +1,12 @@
 #include "bootstrapper/SetupCore.h"
 
+#include <cerrno>
+
 #include "bootstrapper/CmdLineTokenizer.h"
 #include "common/Objects.h"
 #include "common/SysUtils.h"
+#include "platform/CommandLine.h"
+#include "platform/LastError.h"
 
 namespace vt {
 
@@ -26,6 +30,34 @@ void CheckSetupExeSize(const TSetupMetadata& metadata, std::int64_t package_size
     throw Exception(Format("Invalid setup metadata: Setup.exe size %d, package size %d", metadata.SetupExeSize,
                            package_size));
 }
+
+void SplitSetupExe(TStream& package, TStream& exe, const TSetupMetadata& metadata) {
+  CheckSetupExeSize(metadata, package.Size());
+  package.Seek(-static_cast<std::int64_t>(metadata.SetupExeSize), TSeekOrigin::soEnd);
+  exe.CopyFrom(package, metadata.SetupExeSize);
+}
+
+bool HasSilentInstallerSwitch(const std::string& raw_command_line) {
+  const auto args = os::CommandLineToArgs(raw_command_line);
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (!a.empty() && (a[0] == '-' || a[0] == '/') && SameTextAscii(std::string_view(a).substr(1), "silent_installer"))
+      return true;
+  }
+  return false;
+}
+
+void WriteConsoleText(std::FILE* out, std::string_view text) {
+  errno = 0;
+  const bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
+  if (!ok) {
+    const int err = errno ? errno : EIO;
+    std::clearerr(out);
+    throw Exception("I/O error " + IntToStr(os::ErrnoToError(err)));
+  }
+}
+
+std::string ConsoleEraseLine() { return "\r" + std::string(78, ' ') + "\r"; }
 
 std::string SetupFolderName(std::uint32_t process_id) { return "Vontaro_Setup_" + IntToStr(process_id); }
 

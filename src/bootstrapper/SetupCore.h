@@ -3,7 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <string_view>
+
+#include "common/Classes.h"
 
 namespace vt {
 
@@ -20,6 +24,20 @@ TSetupMetadata ReadSetupMetadata(const std::string& bytes);
 
 // Raises unless 0 < SetupExeSize <= package_size.
 void CheckSetupExeSize(const TSetupMetadata& metadata, std::int64_t package_size);
+
+// Copies the last SetupExeSize bytes of the package into exe, after checking
+// the size against the package.
+void SplitSetupExe(TStream& package, TStream& exe, const TSetupMetadata& metadata);
+
+// Some argument after the program part begins with '-' or '/' and its
+// remainder equals "silent_installer" ignoring case.
+bool HasSilentInstallerSwitch(const std::string& raw_command_line);
+
+// Writes text to out and flushes it; a failure raises "I/O error N".
+void WriteConsoleText(std::FILE* out, std::string_view text);
+
+// Erases "Please wait..." and its dots: CR, 78 blanks, CR.
+std::string ConsoleEraseLine();
 
 // The per-process folder name under the temporary directory.
 std::string SetupFolderName(std::uint32_t process_id);

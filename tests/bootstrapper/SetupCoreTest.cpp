@@ -85,3 +85,55 @@ TEST(SetupLzma, CommandLineAndExitCode) {
 
 }  // namespace
 }  // namespace vt
+
+namespace vt {
+namespace {
+
+TEST(SetupSplit, CopiesTheTailAfterCheckingTheSize) {
+  TMemoryStream package;
+  const std::string bytes = "PACKETPARTMZsetup";
+  package.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+  TMemoryStream exe;
+  SplitSetupExe(package, exe, {7, true});
+  EXPECT_EQ(std::string(static_cast<const char*>(exe.Memory()), static_cast<size_t>(exe.Size())), "MZsetup");
+  EXPECT_EQ(package.Size(), static_cast<std::int64_t>(bytes.size()));  // the package keeps its content
+  TMemoryStream whole;
+  SplitSetupExe(package, whole, {static_cast<std::int32_t>(bytes.size()), false});
+  EXPECT_EQ(whole.Size(), package.Size());
+  for (std::int32_t bad : {0, -1, static_cast<std::int32_t>(bytes.size() + 1), 0x7FFFFFFF}) {
+    TMemoryStream none;
+    EXPECT_THROW(SplitSetupExe(package, none, {bad, false}), Exception) << bad;
+    EXPECT_EQ(none.Size(), 0);
+  }
+}
+
+TEST(SetupSwitches, SilentInstaller) {
+  EXPECT_TRUE(HasSilentInstallerSwitch("prog /silent_installer"));
+  EXPECT_TRUE(HasSilentInstallerSwitch("prog a -SILENT_INSTALLER b"));
+  EXPECT_TRUE(HasSilentInstallerSwitch("prog \"/Silent_Installer\""));
+  EXPECT_FALSE(HasSilentInstallerSwitch("prog silent_installer"));
+  EXPECT_FALSE(HasSilentInstallerSwitch("prog /silent_installer2"));
+  EXPECT_FALSE(HasSilentInstallerSwitch("prog /silent installer"));
+  EXPECT_FALSE(HasSilentInstallerSwitch("/silent_installer"));  // the program's own path
+}
+
+TEST(SetupConsole, WriteErrorsRaise) {
+  EXPECT_EQ(ConsoleEraseLine(), "\r" + std::string(78, ' ') + "\r");
+  std::FILE* full = std::fopen("/dev/full", "w");
+  ASSERT_NE(full, nullptr);
+  try {
+    WriteConsoleText(full, "Please wait...");
+    ADD_FAILURE() << "no error";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message().rfind("I/O error ", 0), 0u) << e.Message();
+  }
+  std::fclose(full);
+  std::FILE* ok = std::tmpfile();
+  WriteConsoleText(ok, "Please wait...");
+  WriteConsoleText(ok, ".");
+  EXPECT_EQ(std::ftell(ok), 15);
+  std::fclose(ok);
+}
+
+}  // namespace
+}  // namespace vt
