@@ -8,7 +8,10 @@
 #include <typeinfo>
 
 #include "common/Classes.h"
+#include "platform/Files.h"
 #include "platform/LastError.h"
+#include "platform/ModuleNames.h"
+#include "platform/Section.h"
 
 namespace vt {
 
@@ -78,6 +81,104 @@ std::string ExceptionClassText(const TObject* object) {
   if (!object) return "(unavailable)";
   return ClassNameOf(typeid(*object));
 }
+
+// ---- Checked system wrappers ----------------------------------------------
+
+namespace {
+const void* AsPointer(const void* p) { return p; }
+}  // namespace
+
+os::HMODULE LoadLibraryChecked(const std::string& name) {
+  os::HMODULE m = os::LoadLibrary(name);
+  if (!m) RaiseLastOSError("Cannot load library '%s'", {name});
+  return m;
+}
+
+void* GetProcAddressChecked(os::HMODULE module, const std::string& name) {
+  void* p = os::GetProcAddress(module, name);
+  if (!p) RaiseLastOSError("Cannot get address of procedure '%s'", {name});
+  return p;
+}
+
+os::HMODULE GetModuleHandleChecked(const std::string& name) {
+  os::HMODULE m = os::GetModuleHandle(name);
+  if (!m) RaiseLastOSError("Cannot get handle of module '%s'", {name});
+  return m;
+}
+
+std::string GetModuleFileNameChecked(os::HMODULE module) {
+  std::string name = os::GetModuleFileName(module);
+  if (name.empty()) RaiseLastOSError("Cannot get filename of module 0x0%x", {AsPointer(module)});
+  return name;
+}
+
+std::string GetModuleFileNameStr(os::HMODULE module) { return os::GetModuleFileName(module); }
+
+void CloseHandleChecked(os::HANDLE handle) {
+  if (!os::CloseHandle(handle)) RaiseLastOSError("Failed to close handle 0x0%x", {handle});
+}
+
+void CloseHandleAndNil(os::HANDLE& handle) {
+  os::HANDLE h = handle;
+  handle = 0;
+  if (h != 0) os::CloseHandle(h);
+}
+
+void CloseHandleCheckedAndNil(os::HANDLE& handle) {
+  os::HANDLE h = handle;
+  handle = 0;
+  if (h != 0) CloseHandleChecked(h);
+}
+
+void UnmapViewAndNil(void*& address) {
+  void* view = address;
+  address = nullptr;
+  if (view && !os::UnmapSectionView(view)) os::UnmapViewOfFile(view);
+}
+
+os::HANDLE DuplicateHandleSameAccess(os::HANDLE source_process, os::HANDLE handle, os::HANDLE target_process,
+                                     bool inherit) {
+  os::HANDLE result = 0;
+  if (!os::DuplicateHandle(source_process, handle, target_process, &result, inherit))
+    RaiseLastOSError("Failed to duplicate handle 0x0%x (with same access rights, from process 0x0%x to 0x0%x)",
+                     {handle, source_process, target_process});
+  return result;
+}
+
+void* VirtualAllocChecked(void* address, std::size_t size, std::uint32_t allocation_type, std::uint32_t protect) {
+  void* p = os::VirtualAlloc(address, size, allocation_type, protect);
+  if (!p) RaiseLastOSError("Failed to allocate %d bytes of virtual memory at 0x0%p", {size, AsPointer(address)});
+  return p;
+}
+
+void VirtualFreeChecked(void* address, std::size_t size, std::uint32_t free_type) {
+  if (!os::VirtualFree(address, size, free_type))
+    RaiseLastOSError("Failed to free %d bytes of virtual memory at 0x0%p", {size, AsPointer(address)});
+}
+
+bool VirtualQueryChecked(const void* address, os::MemoryBasicInformation& info, bool raise_on_failure) {
+  bool ok = os::VirtualQuery(address, &info, sizeof info) == sizeof info;
+  if (!ok && raise_on_failure) RaiseLastOSError("Failed to query virtual memory at 0x0%p", {address});
+  return ok;
+}
+
+std::uint32_t VirtualProtectChecked(void* address, std::size_t size, std::uint32_t protect) {
+  os::DWORD old = 0;
+  if (!os::VirtualProtect(address, size, protect, &old))
+    RaiseLastOSError("Failed to change protection of %d bytes at 0x0%p", {size, AsPointer(address)});
+  return old;
+}
+
+void* AllocPages(std::size_t size) {
+  if (size == 0) return nullptr;
+  return VirtualAllocChecked(nullptr, size, os::kMemCommit, os::kPageReadWrite);
+}
+
+void FreePages(void* address) {
+  if (address) VirtualFreeChecked(address, 0, os::kMemRelease);
+}
+
+void DecommitPages(void* address, std::size_t size) { VirtualFreeChecked(address, size, os::kMemDecommit); }
 
 // ---- Comparison routines --------------------------------------------------
 

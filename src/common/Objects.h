@@ -11,6 +11,8 @@
 #include "common/Guid.h"
 #include "common/SysUtils.h"
 #include "platform/Handles.h"
+#include "platform/Modules.h"
+#include "platform/VirtualMemory.h"
 
 namespace vt {
 
@@ -42,6 +44,39 @@ std::string ExceptionClassText(const std::exception* object);
 std::string ExceptionClassText(const TObject* object);
 
 inline bool IsInvalidHandle(os::HANDLE handle) { return handle == os::kInvalidHandleValue; }
+
+// ---- Checked system wrappers (failures raise RaiseLastOSError) -----------
+
+os::HMODULE LoadLibraryChecked(const std::string& name);
+void* GetProcAddressChecked(os::HMODULE module, const std::string& name);
+// An empty name gives the program itself.
+os::HMODULE GetModuleHandleChecked(const std::string& name);
+// The full path of the module's file (never cut to a fixed length).
+std::string GetModuleFileNameChecked(os::HMODULE module);
+// No failure: empty string.
+std::string GetModuleFileNameStr(os::HMODULE module);
+
+void CloseHandleChecked(os::HANDLE handle);
+// Clears the variable, then closes a non-zero handle (result ignored).
+void CloseHandleAndNil(os::HANDLE& handle);
+void CloseHandleCheckedAndNil(os::HANDLE& handle);
+// Clears the variable, then unmaps a non-nil view (file or section view).
+void UnmapViewAndNil(void*& address);
+// A new handle to the same object with the same access. Here only within the
+// calling process (os::kCurrentProcess for both processes).
+os::HANDLE DuplicateHandleSameAccess(os::HANDLE source_process, os::HANDLE handle, os::HANDLE target_process,
+                                     bool inherit);
+
+void* VirtualAllocChecked(void* address, std::size_t size, std::uint32_t allocation_type, std::uint32_t protect);
+void VirtualFreeChecked(void* address, std::size_t size, std::uint32_t free_type);
+// Success when the full record was returned; a failure raises only when asked.
+bool VirtualQueryChecked(const void* address, os::MemoryBasicInformation& info, bool raise_on_failure);
+// Answers the previous protection.
+std::uint32_t VirtualProtectChecked(void* address, std::size_t size, std::uint32_t protect);
+// nullptr for 0; else committed read-write pages.
+void* AllocPages(std::size_t size);
+void FreePages(void* address);
+void DecommitPages(void* address, std::size_t size);
 
 // ---- Comparison routines (results -1, 0, 1) -------------------------------
 
@@ -111,10 +146,6 @@ void FreeAndNilObject(T*& obj, R*&... rest) {
 inline std::int64_t Int64FromWords(std::uint32_t low, std::uint32_t high) {
   return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
 }
-// Any file-time record with dwLowDateTime and dwHighDateTime.
-template <typename FT>
-std::int64_t FileTimeToInt64(const FT& ft) {
-  return Int64FromWords(ft.dwLowDateTime, ft.dwHighDateTime);
-}
+inline std::int64_t FileTimeToInt64(std::uint64_t file_time) { return static_cast<std::int64_t>(file_time); }
 
 }  // namespace vt

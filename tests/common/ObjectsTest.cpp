@@ -4,6 +4,7 @@
 
 #include "common/Classes.h"
 #include "platform/LastError.h"
+#include "platform/Sync.h"
 
 namespace vt {
 namespace {
@@ -234,10 +235,79 @@ TEST(FreeAndNil, ClearsBeforeFreeing) {
   FreeAndNilObject(a, b);
   EXPECT_EQ(a, nullptr);
   EXPECT_EQ(b, nullptr);
-  struct FT {
-    std::uint32_t dwLowDateTime, dwHighDateTime;
-  } ft{0x89ABCDEFu, 0x01234567u};
-  EXPECT_EQ(FileTimeToInt64(ft), 0x0123456789ABCDEFLL);
+  EXPECT_EQ(Int64FromWords(0x89ABCDEFu, 0x01234567u), 0x0123456789ABCDEFLL);
+}
+
+TEST(Wrappers, HandlesAndTheirFailureTexts) {
+  try {
+    CloseHandleChecked(os::kInvalidHandleValue);
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "Failed to close handle 0x0FFFFFFFF: The handle is invalid (6)");
+    EXPECT_EQ(e.ErrorCode, 6u);
+  }
+  os::HANDLE h = os::CreateEventA(nullptr, true, false, "");
+  os::HANDLE dup = DuplicateHandleSameAccess(os::kCurrentProcess, h, os::kCurrentProcess, false);
+  EXPECT_NE(dup, h);
+  CloseHandleCheckedAndNil(h);
+  EXPECT_EQ(h, 0);
+  CloseHandleCheckedAndNil(h);  // zero: nothing to do
+  os::HANDLE copy = dup;
+  CloseHandleAndNil(dup);
+  EXPECT_EQ(dup, 0);
+  EXPECT_THROW(CloseHandleChecked(copy), EOSError);
+  try {
+    DuplicateHandleSameAccess(os::kCurrentProcess, copy, os::kCurrentProcess, false);
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, 6u);
+    EXPECT_EQ(e.Message().rfind("Failed to duplicate handle 0x0", 0), 0u);
+  }
+}
+
+TEST(Wrappers, ModulesAndProcedures) {
+  std::string self = GetModuleFileNameChecked(nullptr);
+  EXPECT_EQ(self.substr(self.rfind('/') + 1), "vt_tests_common");
+  EXPECT_EQ(GetModuleFileNameChecked(GetModuleHandleChecked("")), self);
+  try {
+    LoadLibraryChecked("/nonexistent/libnothing.so");
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(),
+              "Cannot load library '/nonexistent/libnothing.so': The specified module could not be found (126)");
+  }
+  try {
+    GetModuleHandleChecked("libnot_loaded_here.so");
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, 126u);
+  }
+  os::HMODULE libc = LoadLibraryChecked("libc.so.6");
+  EXPECT_NE(GetProcAddressChecked(libc, "strlen"), nullptr);
+  EXPECT_THROW(GetProcAddressChecked(libc, "no_such_procedure_here"), EOSError);
+  EXPECT_NE(GetModuleFileNameStr(GetModuleHandleChecked("libc.so.6")).find("libc"), std::string::npos);
+  os::FreeLibrary(libc);
+}
+
+TEST(Wrappers, Pages) {
+  EXPECT_EQ(AllocPages(0), nullptr);
+  auto* p = static_cast<char*>(AllocPages(3 * 4096));
+  ASSERT_NE(p, nullptr);
+  p[0] = 1;
+  p[3 * 4096 - 1] = 2;
+  os::MemoryBasicInformation info{};
+  EXPECT_TRUE(VirtualQueryChecked(p, info, true));
+  EXPECT_EQ(info.State, os::kMemCommit);
+  EXPECT_EQ(VirtualProtectChecked(p, 4096, os::kPageReadOnly), os::kPageReadWrite);
+  DecommitPages(p + 4096, 4096);
+  EXPECT_TRUE(VirtualQueryChecked(p + 4096, info, true));
+  EXPECT_EQ(info.State, os::kMemReserve);
+  FreePages(p);
+  FreePages(nullptr);
+  EXPECT_THROW(VirtualFreeChecked(p + 4096, 0, os::kMemRelease), EOSError);
+  EXPECT_THROW(VirtualAllocChecked(nullptr, 0, os::kMemCommit, os::kPageReadWrite), EOSError);
+  void* view = nullptr;
+  UnmapViewAndNil(view);  // nil: nothing to do
 }
 
 }  // namespace

@@ -1,0 +1,43 @@
+#include "platform/ModuleNames.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include "platform/LastError.h"
+
+namespace vt::os {
+
+namespace {
+HMODULE ProgramHandle() {
+  static HMODULE self = ::dlopen(nullptr, RTLD_NOW);
+  return self;
+}
+}  // namespace
+
+HMODULE GetModuleHandle(const std::string& name) {
+  if (name.empty()) return ProgramHandle();
+  void* h = ::dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (!h) {
+    SetLastError(kErrorModNotFound);
+    return nullptr;
+  }
+  ::dlclose(h);  // RTLD_NOLOAD counted one more load
+  return h;
+}
+
+std::string GetModuleFileName(HMODULE module) {
+  if (module == nullptr || module == ProgramHandle()) {
+    std::string path = GetProgramFileName();
+    if (path.empty()) SetLastError(kErrorFileNotFound);
+    return path;
+  }
+  link_map* map = nullptr;
+  if (::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
+    SetLastError(kErrorInvalidHandle);
+    return {};
+  }
+  if (map->l_name == nullptr || map->l_name[0] == '\0') return GetProgramFileName();
+  return map->l_name;
+}
+
+}  // namespace vt::os

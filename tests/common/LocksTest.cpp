@@ -1,0 +1,207 @@
+#include "common/Locks.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace vt {
+namespace {
+
+std::vector<std::string> g_warnings;
+void Collect(const std::string& text) { g_warnings.push_back(text); }
+
+struct WarningsCaptured {
+  WarningsCaptured() {
+    g_warnings.clear();
+    SetWarningCallback(Collect);
+  }
+  ~WarningsCaptured() {
+    SetWarningCallback(nullptr);
+    testing::SetDeadlockSliceMs(20000);
+  }
+};
+
+std::string Unique(const std::string& base) { return base + "_" + std::to_string(::getpid()); }
+
+TEST(FastMutex, RecursiveAndExclusive) {
+  TFastMutex m;
+  m.Enter();
+  m.Enter();
+  m.Leave();
+  m.Leave();
+  long counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        m.Enter();
+        ++counter;
+        m.Leave();
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(counter, 80000);
+}
+
+TEST(WinObjects, CreationExistenceAndEvents) {
+  std::string name = Unique("vt_locks_mutex");
+  TWinMutex a(GetEveryoneSecurityAttributes(), name);
+  EXPECT_FALSE(a.AlreadyExisted);
+  EXPECT_TRUE(a.OwnsHandle);
+  TWinMutex b(nullptr, name);
+  EXPECT_TRUE(b.AlreadyExisted);
+  EXPECT_TRUE(a.Acquire(0));
+  a.Release();
+
+  try {
+    TWinEvent clash(nullptr, name, true, false);  // a mutex holds the name
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "Failed to create event object: '" + name + "': The handle is invalid (6)");
+  }
+  TWinEvent ev(nullptr, "", true, false);
+  EXPECT_FALSE(ev.AlreadyExisted);
+  EXPECT_FALSE(ev.WaitFor(10));
+  ev.SetEvent();
+  EXPECT_TRUE(ev.WaitFor(0));
+  try {
+    SetEventChecked(os::kInvalidHandleValue);
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "Failed to set event object 0x0FFFFFFFF: The handle is invalid (6)");
+  }
+  EXPECT_EQ(AddGlobalPrefix("Palgrem_X"), "Global\\Palgrem_X");
+  EXPECT_TRUE(GetEveryoneSecurityDescriptor()->NullDacl);
+  EXPECT_EQ(GetEveryoneSecurityAttributes()->nLength, 12u);
+  EXPECT_FALSE(GetEveryoneSecurityAttributes()->bInheritHandle);
+}
+
+TEST(WaitForObjects, TimeoutsAndFailures) {
+  TWinEvent ev(nullptr, "", true, false);
+  try {
+    WaitForObjects({ev.Handle}, false, 100);
+    FAIL();
+  } catch (const EOSError&) {
+    FAIL() << "a time-out is a plain exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Wait operation timed out after 100ms");
+  }
+  EXPECT_EQ(WaitForObjects({ev.Handle}, false, 100, wfNoTimeoutError), -1);
+  EXPECT_FALSE(WaitForObject(ev.Handle, 10, wfNoTimeoutError));
+  try {
+    WaitForObjects({}, false, 0);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "No objects to wait for specified.");
+  }
+  try {
+    WaitForObjects({os::kInvalidHandleValue}, false, 0);
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "Wait operation failed: The handle is invalid (6)");
+  }
+  try {
+    WaitForObjects({ev.Handle, ev.Handle}, false, 0, 0, ev.Handle);
+    FAIL();
+  } catch (const EAssertionFailed& e) {
+    EXPECT_EQ(e.Message(), "Assertion failure (Objects, line 3370)");
+  }
+}
+
+TEST(WaitForObjects, SignalObjectIsSignalledOnce) {
+  TWinEvent first(nullptr, "", false, false), second(nullptr, "", false, true);
+  EXPECT_TRUE(WaitForObject(second.Handle, 0, 0, first.Handle));
+  EXPECT_TRUE(first.WaitFor(0));
+  EXPECT_FALSE(first.WaitFor(0));
+}
+
+TEST(WaitForObjects, DeadlockWarningsAroundLongWaits) {
+  WarningsCaptured capture;
+  testing::SetDeadlockSliceMs(20);
+  TWinEvent late(nullptr, "", true, false);
+  std::thread setter([&] {
+    os::Sleep(90);
+    late.SetEvent();
+  });
+  EXPECT_EQ(WaitForObjects({late.Handle}, false, os::kInfinite, wfDeadlockWarnings), 0);
+  setter.join();
+  ASSERT_GE(g_warnings.size(), 3u);
+  for (size_t i = 0; i + 1 < g_warnings.size(); ++i) EXPECT_EQ(g_warnings[i], "Wait State Warning (possible deadlock)");
+  EXPECT_EQ(g_warnings.back(), "Wait State Ended (deadlock condition avoided)");
+
+  // Without the flag or with a bounded time-out: no warnings.
+  g_warnings.clear();
+  EXPECT_EQ(WaitForObjects({late.Handle}, false, 1000, wfDeadlockWarnings), 0);
+  EXPECT_TRUE(g_warnings.empty());
+}
+
+TEST(WaitForObjects, AbandonedMutexCountsAsAcquired) {
+  WarningsCaptured capture;
+  TWinMutex m(nullptr, "");
+  TWinEvent other(nullptr, "", true, false);
+  std::thread([&] { m.Acquire(); }).join();  // the thread ends owning it
+  EXPECT_TRUE(m.Acquire(1000, wfWarnAbandoned));
+  ASSERT_EQ(g_warnings.size(), 1u);
+  EXPECT_EQ(g_warnings[0], "Wait State Warning (wait abandoned)");
+  m.Release();
+  std::thread([&] { m.Acquire(); }).join();
+  g_warnings.clear();
+  EXPECT_EQ(WaitForObjects({other.Handle, m.Handle}, false, 1000, wfWarnAbandoned), 1);
+  ASSERT_EQ(g_warnings.size(), 1u);
+  EXPECT_EQ(g_warnings[0], "Wait State Warning (wait abandoned)\r\nAbandoned object index is 1");
+  m.Release();
+  // Unassigned callback: warnings are dropped.
+  SetWarningCallback(nullptr);
+  EXPECT_NO_THROW(SendWarning("dropped"));
+}
+
+TEST(Posting, RetriesFullQueuesAndRaisesOtherErrors) {
+  int calls = 0;
+  auto before_posted = PostedMessageCount();
+  auto before_retries = PostRetryCount();
+  PostMessageRetryLoop(
+      [&] {
+        ++calls;
+        if (calls < 3) {
+          os::SetLastError(calls == 1 ? os::DWORD{0} : os::DWORD{os::kErrorNotEnoughQuota});
+          return false;
+        }
+        return true;
+      },
+      0x401, 0xABC);
+  EXPECT_EQ(calls, 3);
+  EXPECT_EQ(PostedMessageCount() - before_posted, 1);
+  EXPECT_EQ(PostRetryCount() - before_retries, 2);
+  try {
+    PostMessageRetryLoop(
+        [] {
+          os::SetLastError(os::kErrorInvalidWindowHandle);
+          return false;
+        },
+        0x401, 0xABC);
+    FAIL();
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, 1400u);
+    EXPECT_EQ(e.Message(), "Failed to post message 0x0401 to window 0x0ABC.: Invalid window handle (1400)");
+  }
+}
+
+TEST(ThreadCounters, ExceptionLoggingSuppressionIsPerThread) {
+  EXPECT_FALSE(IsExceptionLoggingDisabled());
+  DisableExceptionLogging();
+  DisableExceptionLogging();
+  EXPECT_TRUE(IsExceptionLoggingDisabled());
+  bool other = true;
+  std::thread([&] { other = IsExceptionLoggingDisabled(); }).join();
+  EXPECT_FALSE(other);
+  EnableExceptionLogging();
+  EXPECT_TRUE(IsExceptionLoggingDisabled());
+  EnableExceptionLogging();
+  EXPECT_FALSE(IsExceptionLoggingDisabled());
+}
+
+}  // namespace
+}  // namespace vt
