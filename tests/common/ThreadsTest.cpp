@@ -1,0 +1,237 @@
+#include "common/Threads.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/SysUtils.h"
+
+namespace vt {
+namespace {
+
+// Captures what the library writes to its log.
+struct LogCapture {
+  static inline std::mutex lock;
+  static inline std::vector<std::pair<TLogRecord, std::string>> records;
+  static void Hook(TLogRecord kind, const std::string& text, int) {
+    std::lock_guard g(lock);
+    records.emplace_back(kind, text);
+  }
+  LogCapture() {
+    std::lock_guard g(lock);
+    records.clear();
+    SetLibraryLogHook(&Hook);
+  }
+  ~LogCapture() { SetLibraryLogHook(nullptr); }
+  std::string All() {
+    std::lock_guard g(lock);
+    std::string s;
+    for (auto& [k, t] : records) s += t + "\n";
+    return s;
+  }
+};
+
+class RaisingThread : public TSafeThread {
+ public:
+  RaisingThread() : TSafeThread(false) {}
+  ~RaisingThread() override { StopAndWait(); }
+
+ protected:
+  void Execute() override { throw Exception("boom"); }
+};
+
+TEST(Threads, ExceptionsEndSafeThreadsLoudlyAndMethodThreadsSilently) {
+  LogCapture log;
+  auto t = MakeThread<RaisingThread>();
+  EXPECT_EQ(t->WaitFor(), kThreadErrorExitCode);
+  EXPECT_NE(log.All().find("Thread Error\nboom\n"), std::string::npos);
+
+  LogCapture quiet;
+  std::unique_ptr<TMethodThread> m;
+  TMethodThread::Start(m, false, [](TMethodThread&) { throw Exception("swallowed"); });
+  EXPECT_EQ(m->WaitFor(), 0u);
+  TMethodThread::Dispose(m);
+  EXPECT_EQ(m, nullptr);
+  EXPECT_EQ(quiet.All(), "");
+}
+
+// DoTerminate still uses the object after the body returned.
+class SlowEndThread : public TSafeThread {
+ public:
+  explicit SlowEndThread(std::atomic<bool>& body_done, std::atomic<bool>& ended)
+      : TSafeThread(false), body_done_(body_done), ended_(ended) {}
+  ~SlowEndThread() override { StopAndWait(); }
+
+ protected:
+  void Execute() override { body_done_ = true; }
+  void DoTerminate() override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    marker_ = "ended";
+    ended_ = marker_ == "ended";
+  }
+
+ private:
+  std::atomic<bool>& body_done_;
+  std::atomic<bool>& ended_;
+  std::string marker_;
+};
+
+TEST(Threads, ObjectIsFreedOnlyAfterItsThreadHasEnded) {
+  std::atomic<bool> body_done{false}, ended{false};
+  auto t = MakeThread<SlowEndThread>(body_done, ended);
+  while (!body_done) std::this_thread::yield();
+  EXPECT_FALSE(t->Finished());  // set only when the procedure is done with the object
+  t.reset();
+  EXPECT_TRUE(ended);
+}
+
+TEST(Threads, SuspendedThreadIsDiscardedWithoutWaitingOrRunning) {
+  std::atomic<bool> ran{false};
+  auto t = std::make_unique<TMethodThread>(true, [&](TMethodThread&) { ran = true; });
+  EXPECT_TRUE(t->Suspended());
+  EXPECT_NE(t->Handle(), nullptr);
+  t.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(ran);
+}
+
+TEST(Threads, TerminateIsSeenByTheBodyAndCreationFailureIsLogged) {
+  std::unique_ptr<TMethodThread> t;
+  std::atomic<int> loops{0};
+  TMethodThread::Start(t, false, [&](TMethodThread& self) {
+    while (!self.Terminated()) {
+      ++loops;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  while (loops == 0) std::this_thread::yield();
+  TMethodThread::Dispose(t);  // terminates and waits
+
+  LogCapture log;
+  os::FailNextThreadCreations(1);
+  std::unique_ptr<TMethodThread> failed;
+  TMethodThread::Start(failed, false, [](TMethodThread&) {});
+  EXPECT_EQ(failed->Handle(), nullptr);
+  EXPECT_EQ(failed->CreateError(), os::kErrorNotEnoughMemory);
+  std::string all = log.All();
+  EXPECT_NE(all.find("DBG: Thread creating failed:\n  Error code: 8\n  Threads count: "), std::string::npos);
+  TMethodThread::Dispose(failed);
+}
+
+// ---- message loop ----
+
+struct LoopWindow {
+  std::vector<os::UINT> seen;
+  os::HWND hwnd = 0;
+  explicit LoopWindow(std::function<void(TMessage&)> extra = nullptr) {
+    hwnd = AllocateUtilityWindow([this, extra](TMessage& m) {
+      seen.push_back(m.Msg);
+      if (extra) extra(m);
+    });
+  }
+  ~LoopWindow() { DeallocateUtilityWindow(hwnd); }
+};
+
+TEST(Threads, MessageLoopDropsDeviceChangesAndSurvivesDispatchErrors) {
+  LogCapture log;
+  LoopWindow w([](TMessage& m) {
+    if (m.Msg == os::WM_USER + 1) throw Exception("handler failed");
+    if (m.Msg == os::WM_USER + 2) throw EAbort("quiet");
+  });
+  os::PostMessageA(w.hwnd, os::WM_DEVICECHANGE, 0, 0);
+  os::PostMessageA(w.hwnd, os::WM_USER + 1, 0x12, 0x34);
+  os::PostMessageA(w.hwnd, os::WM_USER + 2, 0, 0);
+  os::PostMessageA(w.hwnd, os::WM_USER + 3, 0, 0);
+  os::PostQuitMessage(0);
+  RunMessageLoop(kLoopShowExceptions);
+  EXPECT_EQ(w.seen, (std::vector<os::UINT>{os::WM_USER + 1, os::WM_USER + 2, os::WM_USER + 3}));
+  std::string all = log.All();
+  EXPECT_NE(all.find("Message Dispatch Error\r\n    hWnd   = 0x"), std::string::npos);
+  EXPECT_NE(all.find("    msg    = 0x00000401\r\n    wParam = 0x00000012\r\n    lParam = 0x00000034\r\nhandler failed"),
+            std::string::npos);
+  EXPECT_EQ(all.find("quiet"), std::string::npos);
+  auto boxes = os::TakeShownMessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "handler failed");
+}
+
+TEST(Threads, MessageLoopRaisesAgainWhenAsked) {
+  LoopWindow w([](TMessage& m) {
+    if (m.Msg == os::WM_USER) throw Exception("stop here");
+  });
+  os::PostMessageA(w.hwnd, os::WM_USER, 0, 0);
+  EXPECT_THROW(RunMessageLoop(kLoopRaiseExceptions), Exception);
+}
+
+TEST(Threads, UtilityWindowsUseTheirClassAndMethod) {
+  // A class of that name with another procedure is registered again.
+  os::WNDCLASSA wc;
+  wc.lpfnWndProc = [](os::HWND h, os::UINT m, os::WPARAM w, os::LPARAM l) -> os::LRESULT {
+    return os::DefWindowProcA(h, m, w, l) + 1000;
+  };
+  wc.lpszClassName = kUtilityWindowClass;
+  os::UnregisterClassA(kUtilityWindowClass, 0);
+  ASSERT_TRUE(os::RegisterClassA(wc));
+
+  os::HWND plain = AllocateUtilityWindow();
+  ASSERT_NE(plain, 0u);
+  EXPECT_EQ(os::GetClassNameA(plain), kUtilityWindowClass);
+  EXPECT_EQ(os::GetWindowLongA(plain, os::GWL_EXSTYLE), os::WS_EX_TOOLWINDOW);
+  EXPECT_EQ(static_cast<os::DWORD>(os::GetWindowLongA(plain, os::GWL_STYLE)), os::WS_POPUP);
+  EXPECT_EQ(os::SendMessageA(plain, os::WM_USER, 0, 0), 0);  // DefWindowProc
+
+  os::HWND served = AllocateUtilityWindow([](TMessage& m) { m.Result = static_cast<os::LRESULT>(m.WParam + 1); });
+  EXPECT_EQ(os::SendMessageA(served, os::WM_USER, 41, 0), 42);
+  DeallocateUtilityWindow(served);
+  DeallocateUtilityWindow(plain);
+  DeallocateUtilityWindow(0);
+  EXPECT_FALSE(os::IsWindow(served));
+}
+
+TEST(Threads, PostMessageWithRetryWaitsForRoomAndRaisesOnDeadWindows) {
+  os::HWND target = 0;
+  std::atomic<bool> ready{false}, drain{false};
+  std::atomic<int> received{0};
+  std::unique_ptr<TMethodThread> owner;
+  TMethodThread::Start(owner, false, [&](TMethodThread&) {
+    target = AllocateUtilityWindow([&](TMessage& m) {
+      if (m.Msg == os::WM_USER) ++received;
+    });
+    ready = true;
+    while (!drain) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    RunMessageLoop();
+    DeallocateUtilityWindow(target);
+  });
+  while (!ready) std::this_thread::yield();
+  int saved = os::GetPostedMessageQuota();
+  os::SetPostedMessageQuota(2);
+  PostMessageWithRetry(target, os::WM_USER, 0, 0);
+  PostMessageWithRetry(target, os::WM_USER, 0, 0);
+  auto retries = PostRetryCount();
+  std::thread unblock([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    drain = true;
+  });
+  PostMessageWithRetry(target, os::WM_USER, 0, 0);  // full until the owner drains
+  unblock.join();
+  EXPECT_GT(PostRetryCount(), retries);
+  os::SetPostedMessageQuota(saved);
+  PostMessageWithRetry(target, os::WM_QUIT, 0, 0);
+  TMethodThread::Dispose(owner);
+  EXPECT_EQ(received, 3);
+  try {
+    PostMessageWithRetry(target, os::WM_USER, 0, 0);
+    FAIL() << "posting to a destroyed window must raise";
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.ErrorCode, os::kErrorInvalidWindowHandle);
+    EXPECT_EQ(std::string(e.what()).rfind("Failed to post message 0x0400 to window 0x0", 0), 0u) << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace vt

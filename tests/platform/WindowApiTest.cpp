@@ -1,0 +1,240 @@
+#include "platform/WindowApi.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/ThreadApi.h"
+
+namespace vt::os {
+namespace {
+
+std::vector<UINT>* g_seen = nullptr;
+
+LRESULT RecordingProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  if (g_seen && msg != WM_CREATE) g_seen->push_back(msg);
+  if (msg == WM_USER + 50) return static_cast<LRESULT>(wparam * 2);
+  return DefWindowProcA(hwnd, msg, wparam, lparam);
+}
+
+void RegisterRecordingClass() {
+  WNDCLASSA wc;
+  wc.lpfnWndProc = RecordingProc;
+  wc.lpszClassName = "RecordingTestClass";
+  RegisterClassA(wc);
+}
+
+HWND MakeWindow(HWND parent = 0, DWORD style = WS_POPUP) {
+  RegisterRecordingClass();
+  return CreateWindowExA(0, "RecordingTestClass", "w", style, 0, 0, 10, 10, parent, 0, 0, nullptr);
+}
+
+TEST(WindowApi, ClassesRegisterOnceAndUnknownClassesFail) {
+  RegisterRecordingClass();
+  WNDCLASSA wc;
+  wc.lpfnWndProc = RecordingProc;
+  wc.lpszClassName = "recordingtestclass";  // names ignore case
+  EXPECT_FALSE(RegisterClassA(wc));
+  EXPECT_EQ(GetLastError(), kErrorClassAlreadyExists);
+  EXPECT_EQ(CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(GetLastError(), kErrorCannotFindWndClass);
+  EXPECT_TRUE(GetClassInfoA(0, "static", &wc));
+}
+
+TEST(WindowApi, PostedMessagesArriveInOrderAndQuitEndsTheLoop) {
+  HWND w = MakeWindow();
+  ASSERT_NE(w, 0u);
+  for (UINT i = 0; i < 3; ++i) ASSERT_TRUE(PostMessageA(w, WM_USER + i, i, 0));
+  PostQuitMessage(7);
+  MSG m;
+  for (UINT i = 0; i < 3; ++i) {
+    ASSERT_EQ(GetMessageA(&m, 0, 0, 0), 1);
+    EXPECT_EQ(m.message, WM_USER + i);
+    EXPECT_EQ(m.hwnd, w);
+  }
+  EXPECT_EQ(GetMessageA(&m, 0, 0, 0), 0);
+  EXPECT_EQ(m.message, static_cast<UINT>(WM_QUIT));
+  EXPECT_EQ(m.wParam, 7u);
+  EXPECT_FALSE(PeekMessageA(&m, 0, 0, 0, PM_REMOVE));
+  DestroyWindow(w);
+}
+
+TEST(WindowApi, PostingFailsOnFullQueueAndOnDeadWindow) {
+  HWND w = MakeWindow();
+  int saved = GetPostedMessageQuota();
+  SetPostedMessageQuota(3);
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(PostMessageA(w, WM_USER, 0, 0));
+  EXPECT_FALSE(PostMessageA(w, WM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), kErrorNotEnoughQuota);
+  MSG m;
+  ASSERT_TRUE(PeekMessageA(&m, 0, 0, 0, PM_REMOVE));
+  EXPECT_TRUE(PostMessageA(w, WM_USER, 0, 0));
+  SetPostedMessageQuota(saved);
+  ASSERT_TRUE(DestroyWindow(w));
+  EXPECT_FALSE(PeekMessageA(&m, w, 0, 0, PM_REMOVE));  // its messages went with it
+  EXPECT_FALSE(PostMessageA(w, WM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), kErrorInvalidWindowHandle);
+  EXPECT_FALSE(PostThreadMessageA(0x7FFFFFF0, WM_USER, 0, 0));
+  EXPECT_EQ(GetLastError(), kErrorInvalidThreadId);
+}
+
+TEST(WindowApi, SendAcrossThreadsRunsOnTheOwnerAndDestroyIsOwnerOnly) {
+  std::atomic<HWND> w{0};
+  std::atomic<DWORD> owner{0};
+  std::thread t([&] {
+    owner = GetCurrentThreadId();
+    w = MakeWindow();
+    MSG m;
+    while (GetMessageA(&m, 0, 0, 0) > 0) DispatchMessageA(&m);
+    DestroyWindow(w);
+  });
+  while (!w) std::this_thread::yield();
+  EXPECT_EQ(SendMessageA(w, WM_USER + 50, 21, 0), 42);
+  EXPECT_EQ(GetWindowThreadProcessId(w, nullptr), owner.load());
+  EXPECT_FALSE(DestroyWindow(w));
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_TRUE(PostThreadMessageA(owner, WM_QUIT, 0, 0));
+  t.join();
+  EXPECT_FALSE(IsWindow(w));
+}
+
+TEST(WindowApi, WindowsOfAnEndedThreadAreGoneAndSendsToThemReturn) {
+  HWND w = 0;
+  std::thread t([&] { w = MakeWindow(); });
+  t.join();
+  EXPECT_FALSE(IsWindow(w));
+  EXPECT_EQ(SendMessageA(w, WM_USER + 50, 1, 0), 0);
+}
+
+TEST(WindowApi, DestroyTakesOwnedWindowsFirstThenParentsBeforeChildren) {
+  std::vector<UINT> seen;
+  HWND owner = MakeWindow();
+  HWND owned = MakeWindow(owner);
+  HWND child = MakeWindow(owned, WS_CHILD);
+  EXPECT_EQ(GetParent(child), owned);
+  EXPECT_EQ(GetWindow(owned, GW_OWNER), owner);
+  std::vector<HWND> order;
+  g_seen = &seen;
+  ASSERT_TRUE(DestroyWindow(owner));
+  g_seen = nullptr;
+  EXPECT_EQ(seen, (std::vector<UINT>{WM_DESTROY, WM_DESTROY, WM_DESTROY}));
+  EXPECT_FALSE(IsWindow(owned));
+  EXPECT_FALSE(IsWindow(child));
+  EXPECT_EQ(CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 1, 1, 0, 0, 0, nullptr), 0u);
+}
+
+TEST(WindowApi, TimersTickOnlyWhenNoPostedMessageWaits) {
+  HWND w = MakeWindow();
+  ASSERT_EQ(SetTimer(w, 5, 10), 5u);
+  ASSERT_TRUE(PostMessageA(w, WM_USER, 0, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  MSG m;
+  ASSERT_EQ(GetMessageA(&m, 0, 0, 0), 1);
+  EXPECT_EQ(m.message, WM_USER);
+  ASSERT_EQ(GetMessageA(&m, 0, 0, 0), 1);
+  EXPECT_EQ(m.message, WM_TIMER);
+  EXPECT_EQ(m.wParam, 5u);
+  EXPECT_TRUE(KillTimer(w, 5));
+  EXPECT_FALSE(KillTimer(w, 5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(PeekMessageA(&m, 0, 0, 0, PM_REMOVE));
+  DestroyWindow(w);
+}
+
+TEST(WindowApi, ControlsKeepTextEnabledStateRangeAndPosition) {
+  HWND parent = MakeWindow();
+  HWND text = CreateWindowExA(0, "STATIC", "hello", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, parent, 0, 0, nullptr);
+  HWND button = CreateWindowExA(0, "BUTTON", "&Cancel", WS_CHILD, 0, 0, 10, 10, parent, 0, 0, nullptr);
+  HWND bar = CreateWindowExA(0, "msctls_progress32", "", WS_CHILD, 0, 0, 10, 10, parent, 0, 0, nullptr);
+  EXPECT_EQ(GetWindowTextA(text), "hello");
+  EXPECT_TRUE(SetWindowTextA(text, "bye"));
+  EXPECT_EQ(GetWindowTextA(text), "bye");
+  EXPECT_TRUE(IsWindowEnabled(button));
+  EXPECT_FALSE(EnableWindow(button, false));
+  EXPECT_FALSE(IsWindowEnabled(button));
+  EXPECT_TRUE(EnableWindow(button, true));
+  SendMessageA(bar, PBM_SETRANGE32, 0, 4);
+  EXPECT_EQ(SendMessageA(bar, PBM_SETPOS, 3, 0), 0);
+  EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 3);
+  SendMessageA(bar, PBM_SETPOS, 9, 0);
+  EXPECT_EQ(SendMessageA(bar, PBM_GETPOS, 0, 0), 4);  // clamped to the range
+  HFONT font = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, "Tahoma");
+  SendMessageA(text, WM_SETFONT, font, 0);
+  EXPECT_EQ(static_cast<HFONT>(SendMessageA(text, WM_GETFONT, 0, 0)), font);
+  EXPECT_EQ(GetFontFace(font), "Tahoma");
+  int stale = GetStaleFontUseCount();
+  EXPECT_TRUE(DeleteObject(font));
+  EXPECT_FALSE(DeleteObject(font));
+  DestroyWindow(parent);  // the static control still holds the dead font
+  EXPECT_EQ(GetStaleFontUseCount(), stale + 1);
+}
+
+TEST(WindowApi, ClientAreaLeavesOutFrameAndCaption) {
+  RegisterRecordingClass();
+  HWND w = CreateWindowExA(0, "RecordingTestClass", "t", WS_CAPTION, 5, 6, 400, 120, 0, 0, 0, nullptr);
+  RECT r;
+  ASSERT_TRUE(GetClientRect(w, &r));
+  EXPECT_EQ(r.right, 394);
+  EXPECT_EQ(r.bottom, 91);
+  ASSERT_TRUE(GetWindowRect(w, &r));
+  EXPECT_EQ(r.left, 5);
+  EXPECT_EQ(r.bottom, 126);
+  DestroyWindow(w);
+}
+
+TEST(WindowApi, MessageBoxesAreRecorded) {
+  TakeShownMessageBoxes();
+  EXPECT_EQ(MessageBoxA(0, "text", "caption", MB_OK), IDOK);
+  auto shown = TakeShownMessageBoxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].caption, "caption");
+  EXPECT_EQ(shown[0].text, "text");
+}
+
+// ---- threads ----
+
+DWORD ReturnParam(void* p) {
+  auto* ran = static_cast<std::atomic<int>*>(p);
+  ++*ran;
+  return 42;
+}
+
+TEST(ThreadApi, SuspendedThreadRunsOnResumeAndReportsItsExitCode) {
+  std::atomic<int> ran{0};
+  DWORD id = 0;
+  ThreadHandle t = CreateThread(0, ReturnParam, &ran, kCreateSuspended, &id);
+  ASSERT_NE(t, nullptr);
+  EXPECT_NE(id, 0u);
+  EXPECT_EQ(WaitForThread(t, 20), kWaitTimeout);
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeThread(t, &code));
+  EXPECT_EQ(code, kStillActive);
+  EXPECT_EQ(SuspendThread(t), 1u);
+  EXPECT_EQ(ResumeThread(t), 2u);
+  EXPECT_EQ(ResumeThread(t), 1u);
+  EXPECT_EQ(WaitForThread(t, kInfinite), kWaitObject0);
+  GetExitCodeThread(t, &code);
+  EXPECT_EQ(code, 42u);
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(SuspendThread(t), 0xFFFFFFFFu);  // running threads cannot be held here
+  CloseThreadHandle(t);
+}
+
+TEST(ThreadApi, ClosedBeforeStartNeverRunsAndCreationCanFail) {
+  std::atomic<int> ran{0};
+  ThreadHandle t = CreateThread(0, ReturnParam, &ran, kCreateSuspended, nullptr);
+  ASSERT_NE(t, nullptr);
+  CloseThreadHandle(t);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(ran, 0);
+  FailNextThreadCreations(1);
+  EXPECT_EQ(CreateThread(0, ReturnParam, &ran, 0, nullptr), nullptr);
+  EXPECT_EQ(GetLastError(), kErrorNotEnoughMemory);
+  EXPECT_GT(GetProcessThreadCount(), 0);
+}
+
+}  // namespace
+}  // namespace vt::os
