@@ -4,17 +4,12 @@
 
 #include "bootstrapper/CmdLineTokenizer.h"
 #include "common/Objects.h"
+#include "common/ObjectsFiles.h"
 #include "common/SysUtils.h"
 #include "platform/CommandLine.h"
 #include "platform/LastError.h"
 
 namespace vt {
-
-namespace {
-
-std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
-
-}  // namespace
 
 TSetupMetadata ReadSetupMetadata(const std::string& bytes) {
   if (bytes.size() < 5) throw Exception("Failed to load setup metadata resource.");
@@ -62,7 +57,7 @@ std::string ConsoleEraseLine() { return "\r" + std::string(78, ' ') + "\r"; }
 std::string SetupFolderName(std::uint32_t process_id) { return "Vontaro_Setup_" + IntToStr(process_id); }
 
 std::string LzmaCommandLine(const std::string& tool, const std::string& input, const std::string& output) {
-  return Quoted(tool) + " d " + Quoted(input) + " " + Quoted(output);
+  return QuoteAlways(tool) + " d " + QuoteAlways(input) + " " + QuoteAlways(output);
 }
 
 void CheckLzmaExitCode(std::uint32_t exit_code) {
@@ -73,7 +68,7 @@ void CheckLzmaExitCode(std::uint32_t exit_code) {
 std::string BuildSetupCommandLine(const std::string& setup_exe_path, const std::string& own_path,
                                   const std::string& raw_command_line, int arg_count,
                                   const std::string& product_caption) {
-  std::string result = Quoted(setup_exe_path) + " /installer_filename=" + Quoted(own_path);
+  std::string result = QuoteAlways(setup_exe_path) + " /installer_filename=" + QuoteAlways(own_path);
   std::string rest = raw_command_line;
   std::string program;
   StripFirstToken(rest, true, program);

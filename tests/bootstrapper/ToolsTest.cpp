@@ -11,6 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "bootstrapper/SetupCore.h"
+#include "common/ObjectsFiles.h"
+#include "common/ProcessRunner.h"
+#include "platform/Files.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -157,6 +162,29 @@ TEST_F(ToolsTest, SampleSetupReportsWhatItReceived) {
             std::string::npos)
       << text;
   EXPECT_EQ(Shell("VT_SAMPLE_SETUP_EXIT_CODE=3 " + Q(elf)), 3);
+}
+
+TEST_F(ToolsTest, ProcessRunnerStartsWrappedImagesAndTheLzmaTool) {
+  // The inner setup as the bootstrapper starts it: a PE image by its path.
+  const fs::path exe = dir_ / "Setup.exe";
+  fs::copy_file(BinDir() / "vt_sample_setup.exe", exe);
+  const fs::path report = dir_ / "report.txt";
+  vt::os::SetEnvironmentVariable("VT_SAMPLE_SETUP_REPORT", report.c_str());
+  const int code = vt::RunProcess(vt::QuoteAlways(exe.string()) + " /install \"a b\" /exit_code=42", true);
+  vt::os::SetEnvironmentVariable("VT_SAMPLE_SETUP_REPORT", nullptr);
+  EXPECT_EQ(code, 42);
+  const std::string text = ReadAll(report);
+  EXPECT_NE(text.find("arg1=/install\narg2=a b\narg3=/exit_code=42\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("subsystem=2\n"), std::string::npos) << text;
+
+  // The LZMA tool through the command line the bootstrapper builds.
+  WriteAll(dir_ / "pak", std::string(5000, 'p'));
+  ASSERT_EQ(Lzma("e", dir_ / "pak", dir_ / "Setup.lzma"), 0);
+  fs::copy_file(BinDir() / "vt_lzma", dir_ / "lzma.exe");
+  const std::string line = vt::LzmaCommandLine((dir_ / "lzma.exe").string(), (dir_ / "Setup.lzma").string(),
+                                               (dir_ / "Setup.pak").string());
+  EXPECT_EQ(vt::RunProcess(line, true, vt::roHideWindow | vt::roNewConsole | vt::roNoErrorDialogs), 0);
+  EXPECT_EQ(ReadAll(dir_ / "Setup.pak"), std::string(5000, 'p'));
 }
 
 }  // namespace
