@@ -1,0 +1,536 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/StreamUtils.h"
+#include "common/TypedLists.h"
+
+namespace vt {
+namespace {
+
+std::vector<int> Values(const TIntegerList& l) {
+  std::vector<int> v;
+  for (int i = 0; i < l.Count(); ++i) v.push_back(l.Items(i));
+  return v;
+}
+
+std::string Bytes(TMemoryStream& s) { return std::string(static_cast<const char*>(s.Memory()), s.Size()); }
+
+template <typename F>
+std::string MessageOf(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+// Counts live instances so ownership can be checked.
+struct Counted : TObject {
+  static int alive;
+  Counted() { ++alive; }
+  ~Counted() override { --alive; }
+};
+int Counted::alive = 0;
+
+TEST(CustomList, GrowthRuleAndStorageRelease) {
+  TIntegerList l;
+  std::vector<int> caps;
+  for (int i = 0; i < 153; ++i) {
+    if (l.Count() == l.Capacity()) {
+      l.Add(i);
+      caps.push_back(l.Capacity());
+    } else {
+      l.Add(i);
+    }
+  }
+  EXPECT_EQ(caps, (std::vector<int>{4, 8, 12, 28, 44, 60, 76, 152, 304}));
+  while (l.Count() > 1) l.DeleteFirst();
+  EXPECT_EQ(l.Items(0), 152);
+  EXPECT_EQ(l.Capacity(), 304);
+  l.DeleteLast();
+  EXPECT_EQ(l.Capacity(), 0);
+  EXPECT_TRUE(l.IsEmpty());
+
+  TIntegerList s(loStreamStorage);  // records in an owned TVirtualStream
+  for (int i = 0; i < 100; ++i) s.Add(i);
+  EXPECT_EQ(s.Items(99), 99);
+  s.Move(99, 0);
+  EXPECT_EQ(s.Items(0), 99);
+  EXPECT_EQ(s.Items(1), 0);
+  s.Move(0, 99);
+  EXPECT_EQ(s.Items(99), 99);
+}
+
+TEST(CustomList, DuplicateModes) {
+  TIntegerList plain;  // unsorted: accepts everything
+  plain.Add(3);
+  plain.Add(3);
+  EXPECT_EQ(plain.Count(), 2);
+
+  TIntegerList ignore(loSorted);  // none given: ignore
+  EXPECT_EQ(ignore.Add(5), 0);
+  EXPECT_EQ(ignore.Add(1), 0);
+  EXPECT_EQ(ignore.Add(5), 1);
+  EXPECT_EQ(ignore.Count(), 2);
+  TIntegerList ignore8(loSorted | loDupIgnore);
+  ignore8.Add(5);
+  ignore8.Add(5);
+  EXPECT_EQ(ignore8.Count(), 1);
+
+  TIntegerList accept(loSorted | loDupAccept);
+  for (int v : {5, 3, 5, 9, 5, 3}) accept.Add(v);
+  EXPECT_EQ(Values(accept), (std::vector<int>{3, 3, 5, 5, 5, 9}));
+  int index = -1;
+  EXPECT_TRUE(accept.Find(5, index));
+  EXPECT_EQ(index, 2);  // the first of the equal keys
+  EXPECT_FALSE(accept.Find(4, index));
+  EXPECT_EQ(index, 2);
+  EXPECT_FALSE(accept.Find(10, index));
+  EXPECT_EQ(index, 6);
+  EXPECT_EQ(accept.IndexOf(9), 5);
+  EXPECT_EQ(accept.IndexOf(4), -1);
+
+  TIntegerList error(loSorted | loDupError);
+  error.Add(1);
+  EXPECT_EQ(MessageOf([&] { error.Add(1); }), "TIntegerList: List does not allow duplicates.");
+  EXPECT_EQ(error.Count(), 1);
+
+  EXPECT_THROW(TIntegerList(loDupError | loDupAccept), EAssertionFailed);
+  EXPECT_THROW(TIntegerList(loDupAccept | loDupIgnore), EAssertionFailed);
+  EXPECT_THROW(TIntegerList{loHashed}, EAssertionFailed);
+}
+
+TEST(CustomList, RemoveIndexErrorsAndMove) {
+  TIntegerList u;
+  for (int v : {1, 2, 1, 3, 1}) u.Add(v);
+  const int one = 1;
+  EXPECT_EQ(u.Remove(&one), 3);
+  EXPECT_EQ(Values(u), (std::vector<int>{2, 3}));
+
+  TIntegerList s(loSorted | loDupAccept);
+  for (int v : {4, 2, 4, 4, 1, 4, 7}) s.Add(v);
+  const int four = 4;
+  EXPECT_EQ(s.Remove(&four), 4);
+  EXPECT_EQ(Values(s), (std::vector<int>{1, 2, 7}));
+  EXPECT_EQ(s.Remove(&four), 0);
+
+  try {
+    s.Items(3);
+    FAIL();
+  } catch (const EListError& e) {
+    EXPECT_STREQ(e.what(), "TIntegerList: List index out of bounds (3)");
+  }
+  EXPECT_THROW(s.Delete(-1), EListError);
+  EXPECT_THROW(s.InsertSlot(4), EListError);
+  EXPECT_THROW(s.Move(0, 3), EListError);
+  EXPECT_THROW(s.SetCapacity(2), EListError);
+  EXPECT_EQ(MessageOf([&] { s.SetItem(0, 5); }),
+            "TIntegerList: Cannot set value of an index field in a sorted/hashed list");
+  EXPECT_THROW(s.Insert(0, 1), EAssertionFailed);  // typed Insert needs an unsorted list
+}
+
+TEST(CustomList, InsertListMoveItemsEqualsAssign) {
+  TIntegerList a, b;
+  for (int v : {1, 2, 3}) a.Add(v);
+  for (int v : {8, 9}) b.Add(v);
+  a.InsertList(b, 1);
+  EXPECT_EQ(Values(a), (std::vector<int>{1, 8, 9, 2, 3}));
+  EXPECT_THROW(a.InsertList(a, 0), EAssertionFailed);
+  TCardinalList other;
+  EXPECT_THROW(a.InsertList(other, 0), EAssertionFailed);
+  EXPECT_THROW(a.Equals(other), EAssertionFailed);
+
+  TIntegerList sorted(loSorted);
+  EXPECT_THROW(sorted.InsertList(b, 0), EAssertionFailed);  // the other list is not sorted
+  EXPECT_EQ(MessageOf([&] { sorted.MoveItemsFrom(b); }), "TIntegerList: Cannot add multiple items to a sorted list.");
+
+  a.MoveItemsFrom(b);
+  EXPECT_EQ(Values(a), (std::vector<int>{1, 8, 9, 2, 3, 8, 9}));
+  EXPECT_EQ(b.Count(), 0);
+  EXPECT_EQ(b.Capacity(), 0);
+
+  TIntegerList c;
+  c.Assign(a);
+  EXPECT_TRUE(c.Equals(a));
+  c.Assign(c);  // onto itself: unchanged
+  EXPECT_TRUE(c.Equals(a));
+  c.DeleteLast();
+  EXPECT_FALSE(c.Equals(a));
+  c.Add(10);
+  EXPECT_FALSE(c.Equals(a));
+}
+
+TEST(CustomList, SaveAndLoad) {
+  TIntegerList l;
+  TVirtualStream s;
+  l.SaveToStream(s);
+  EXPECT_EQ(Bytes(s), std::string("\x00", 1));
+  for (int v : {1, -2, 0x01020304}) l.Add(v);
+  s.Clear();
+  l.SaveToStream(s);
+  EXPECT_EQ(Bytes(s), std::string("\x06\x01\x00\x00\x00\xFE\xFF\xFF\xFF\x04\x03\x02\x01", 13));
+  s.SetPosition(0);
+  TIntegerList m;
+  m.Add(99);
+  m.LoadFromStream(s);
+  EXPECT_EQ(Values(m), (std::vector<int>{1, -2, 0x01020304}));
+  EXPECT_EQ(m.Capacity(), 3);
+
+  // A count larger than the bytes that follow is refused before allocating.
+  TVirtualStream bad;
+  WriteCompactLength(bad, 0x7FFFFFFF);
+  bad.WriteBuffer("\0\0\0\0", 4);
+  bad.SetPosition(0);
+  EXPECT_THROW(m.LoadFromStream(bad), EReadError);
+  EXPECT_EQ(m.Count(), 0);
+  TVirtualStream short_stream;
+  WriteCompactLength(short_stream, 2);
+  short_stream.WriteBuffer("\1\0\0\0\2\0\0", 7);
+  short_stream.SetPosition(0);
+  EXPECT_THROW(m.LoadFromStream(short_stream), EReadError);
+
+  // Records holding references never travel raw.
+  TStringIntegerMap strings;
+  EXPECT_THROW(strings.SaveToStream(s), Exception);
+}
+
+class GuardedList : public TIntegerList {
+ public:
+  void Corrupt() { SetGuard(0x12345678); }
+  void Heal() { SetGuard(0x56AB84FD); }
+};
+
+class GuardedTable : public TIntegerIntegerMap_HashTable {
+ public:
+  GuardedTable() : TIntegerIntegerMap_HashTable(dupIgnore, 0, 4) {}
+  void Corrupt() { SetGuard(0); }
+  void Heal() { SetGuard(0x427FDC1F); }
+};
+
+TEST(CustomList, GuardWordDetection) {
+  GuardedList l;
+  l.Add(1);
+  l.Corrupt();
+  EXPECT_EQ(MessageOf([&] { l.Clear(); }), "TIntegerList <- memory overwrite detected (Lists, line 349)");
+  EXPECT_EQ(MessageOf([&] { l.Delete(0); }), "TIntegerList <- memory overwrite detected (Lists, line 411)");
+  EXPECT_EQ(MessageOf([&] { l.Add(2); }), "TIntegerList <- memory overwrite detected (Lists, line 529)");
+  l.Heal();
+  EXPECT_EQ(l.Count(), 1);
+
+  auto* dead = new GuardedList;
+  dead->Corrupt();
+  EXPECT_EQ(MessageOf([&] { delete dead; }),
+            "TIntegerList <- memory overwrite or redundant object destruction detected (Lists, line 440)");
+
+  GuardedTable t;
+  t.Add(1, 1);
+  t.Corrupt();
+  EXPECT_EQ(MessageOf([&] { t.Clear(); }),
+            "TIntegerIntegerMap_HashTable <- memory overwrite detected (Lists, line 1525)");
+  EXPECT_EQ(MessageOf([&] { t.Add(2, 2); }),
+            "TIntegerIntegerMap_HashTable <- memory overwrite detected (Lists, line 1359)");
+  t.Heal();
+  auto* dead_table = new GuardedTable;
+  dead_table->Corrupt();
+  EXPECT_EQ(MessageOf([&] { delete dead_table; }),
+            "TIntegerIntegerMap_HashTable <- memory overwrite or redundant object destruction detected (Lists, "
+            "line 1437)");
+}
+
+TEST(HashTable, DuplicateModesAndLookups) {
+  TIntegerIntegerMap_HashTable ignore(dupIgnore, 0, 3);
+  EXPECT_EQ(ignore.Find(1), nullptr);  // no buckets yet
+  ignore.Add(1, 10);
+  ignore.Add(1, 11);
+  EXPECT_EQ(ignore.Count(), 1);
+  EXPECT_EQ(ignore.Lookup(1, -1), 10);
+  EXPECT_EQ(ignore.Lookup(2, -1), -1);
+
+  TIntegerIntegerMap_HashTable accept(dupAccept, 0, 3);
+  accept.Add(1, 10);
+  accept.Add(1, 11);
+  EXPECT_EQ(accept.Count(), 2);
+  EXPECT_EQ(accept.Lookup(1, -1), 11);  // newest first in its chain
+
+  TGuidListEx_HashTable error(dupError, 0, 5);
+  const TGUID g{0x11223344, 0x5566, 0x7788, {1, 2, 3, 4, 5, 6, 7, 8}};
+  TGUID h = g;
+  h.D4[7] = 9;  // same first word: same bucket
+  Counted* obj = new Counted;
+  error.Add(g, obj);
+  error.Add(h, nullptr);
+  EXPECT_EQ(error.ObjectOf(g), obj);
+  EXPECT_NE(error.Find(h), nullptr);
+  EXPECT_EQ(error.ObjectOf(TGUID{1, 2, 3, {}}), nullptr);
+  EXPECT_EQ(MessageOf([&] { error.Add(g, nullptr); }), "TGuidListEx_HashTable: Hashtable does not allow duplicates.");
+  EXPECT_EQ(error.Count(), 2);
+  delete obj;
+
+  // Many keys: node blocks of growing size, every key found.
+  TIntegerIntegerMap_HashTable big(dupError, 0, 6);
+  for (int i = 0; i < 5000; ++i) big.Add(i * 7919, i);
+  EXPECT_EQ(big.Count(), 5000);
+  for (int i = 0; i < 5000; ++i) ASSERT_EQ(big.Lookup(i * 7919, -1), i);
+  big.Clear(true);
+  EXPECT_EQ(big.Count(), 0);
+  EXPECT_EQ(big.Lookup(0, -1), -1);
+  big.Add(3, 4);
+  EXPECT_EQ(big.Lookup(3, -1), 4);
+}
+
+TEST(HashTable, ForEachDeleteAndAssign) {
+  TIntegerIntegerMap_HashTable t(dupAccept, 0, 2);
+  for (int i = 0; i < 20; ++i) t.Add(i % 10, i);
+  int visited = 0;
+  EXPECT_FALSE(t.ForEach([&](void*) { return ++visited < 5; }));
+  EXPECT_EQ(visited, 5);
+  // Delete the odd keys while walking.
+  EXPECT_TRUE(t.ForEach([&](void* item) {
+    if (static_cast<TIntegerIntegerRec*>(item)->Key % 2 == 1) t.DeleteItem(item);
+    return true;
+  }));
+  EXPECT_EQ(t.Count(), 10);
+  EXPECT_EQ(t.Find(3), nullptr);
+  // Adding inside the walk breaks the one-deletion rule.
+  EXPECT_THROW(t.ForEach([&](void*) {
+    t.Add(100, 100);
+    return true;
+  }),
+               EAssertionFailed);
+  t.DeleteItem(t.Find(100));
+
+  TIntegerIntegerMap_HashTable copy(dupAccept, 0, 2);
+  copy.Add(77, 77);
+  copy.Assign(t);
+  EXPECT_EQ(copy.Count(), t.Count());
+  std::vector<int> a, b;
+  t.ForEach([&](void* item) {
+    a.push_back(static_cast<TIntegerIntegerRec*>(item)->Value);
+    return true;
+  });
+  copy.ForEach([&](void* item) {
+    b.push_back(static_cast<TIntegerIntegerRec*>(item)->Value);
+    return true;
+  });
+  EXPECT_EQ(a, b);  // every chain kept in order
+  EXPECT_EQ(copy.Find(77), nullptr);
+  copy.Assign(copy);
+  EXPECT_EQ(copy.Count(), t.Count());
+
+  TIntegerIntegerMap_HashTable other_bits(dupAccept, 0, 3);
+  EXPECT_THROW(other_bits.Assign(t), EAssertionFailed);
+}
+
+TEST(HashTable, OwnedObjectsAndStringKeys) {
+  Counted::alive = 0;
+  {
+    TStringInt64ObjectMap_HashTable m(dupError, loOwnsObjects | loIgnoreCase, 8, StringHash10);
+    m.Add("Alpha", 1, new Counted);
+    m.Add("beta", 2, new Counted);
+    EXPECT_EQ(MessageOf([&] { m.Add("ALPHA", 3, nullptr); }),
+              "TStringInt64ObjectMap_HashTable: Hashtable does not allow duplicates.");
+    ASSERT_NE(m.Find("BETA"), nullptr);
+    EXPECT_EQ(m.Find("BETA")->Value, 2);
+    EXPECT_EQ(Counted::alive, 2);
+    TStringInt64ObjectMap_HashTable copy(dupError, loOwnsObjects | loIgnoreCase, 8, StringHash10);
+    EXPECT_THROW(copy.Assign(m), Exception);  // two owners of one object
+  }
+  EXPECT_EQ(Counted::alive, 0);
+
+  TStringIntegerIntegerMap_HashTable exact(dupIgnore, 0, 4);
+  exact.Add("key", 1, 2);
+  exact.Add("", 3, 4);
+  EXPECT_EQ(exact.Find("KEY"), nullptr);
+  ASSERT_NE(exact.Find(""), nullptr);
+  EXPECT_EQ(exact.Find("")->Value2, 4);
+  TStringIntegerIntegerMap_HashTable copy(dupIgnore, 0, 4);
+  copy.Assign(exact);
+  ASSERT_NE(copy.Find("key"), nullptr);
+  EXPECT_EQ(copy.Find("key")->Value1, 1);
+}
+
+TEST(TypedLists, StringHash10) {
+  EXPECT_EQ(StringHash10(""), 0u);
+  EXPECT_EQ(StringHash10("abc"), StringHash10("ABC"));
+  EXPECT_EQ(StringHash10("abc"), 788u);
+  EXPECT_EQ(StringHash10("abcdefg"), 322u);
+  EXPECT_EQ(StringHash10("Hello, world"), 312u);
+  for (const char* two : {"ab", "zz", "\x01\xFF", "Q7"}) EXPECT_EQ(StringHash10(two), 0u) << two;
+  for (const char* one : {"a", "Z", "0", "\x80"}) EXPECT_EQ(StringHash10(one), 467u) << one;
+  const std::string key = "Abc";
+  EXPECT_EQ(StringHash10(static_cast<const void*>(&key)), 788u);
+  const TGUID g{0xCAFEBABE, 1, 2, {}};
+  EXPECT_EQ(FirstWordHash(&g), 0xCAFEBABEu);
+}
+
+TEST(TypedLists, ObjectOwnershipOfIntegerListEx) {
+  Counted::alive = 0;
+  {
+    TIntegerListEx owning(loOwnsObjects);
+    owning.Add(1, new Counted);
+    owning.Insert(0, 2, new Counted);
+    EXPECT_EQ(owning.Keys(0), 2);
+    EXPECT_EQ(owning.ObjectOf(1), owning.Objects(1));
+    EXPECT_EQ(owning.ObjectOf(3), nullptr);
+    owning.Delete(0);
+    EXPECT_EQ(Counted::alive, 1);
+    TIntegerListEx copy(loOwnsObjects);
+    EXPECT_THROW(copy.Assign(owning), Exception);  // two owners of one object
+  }
+  EXPECT_EQ(Counted::alive, 0);
+
+  Counted kept;
+  {
+    TIntegerListEx plain;
+    plain.Add(1, &kept);
+    plain.Delete(0);
+    plain.Add(2, &kept);
+  }
+  EXPECT_EQ(Counted::alive, 1);
+
+  // Moving items hands the objects over without freeing them.
+  TIntegerListEx from(loOwnsObjects), to(loOwnsObjects);
+  from.Add(5, new Counted);
+  to.MoveItemsFrom(from);
+  EXPECT_EQ(Counted::alive, 2);
+  EXPECT_EQ(to.Count(), 1);
+  to.Clear();
+  EXPECT_EQ(Counted::alive, 1);
+
+  TIntegerPairListEx pairs(loSorted | loOwnsObjects);
+  pairs.Add(1, 2, new Counted);
+  pairs.Add(1, 1, new Counted);
+  pairs.Add(0, 9, nullptr);
+  EXPECT_EQ(pairs.Key2(1), 1);
+  EXPECT_EQ(pairs.IndexOf(1, 2), 2);
+  EXPECT_NE(pairs.ObjectOf(1, 1), nullptr);
+  pairs.Clear();
+  EXPECT_EQ(Counted::alive, 1);
+}
+
+TEST(TypedLists, SixtyFourBitKeysAndPadding) {
+  TInt64IntegerMap m(loSorted);
+  m.Add(10, 1);
+  m.Add(20, -1);
+  m.Add(30, std::int64_t{1} << 40);
+  m.Add(40, -(std::int64_t{1} << 40));
+  EXPECT_EQ(m.Keys(0), -(std::int64_t{1} << 40));
+  EXPECT_EQ(m.Keys(1), -1);
+  EXPECT_EQ(m.Keys(2), 1);
+  EXPECT_EQ(m.Values(3), 30);
+  int index = -1;
+  EXPECT_TRUE(m.Find(1, index));
+  EXPECT_EQ(index, 2);
+  EXPECT_EQ(m.IndexOf(2), -1);
+
+  TPointer64IntegerList p;
+  p.Add(0x0102030405060708, 7);
+  TVirtualStream s;
+  p.SaveToStream(s);
+  EXPECT_EQ(Bytes(s), std::string("\x02\x08\x07\x06\x05\x04\x03\x02\x01\x07\x00\x00\x00\x00\x00\x00\x00", 17));
+  // Padding read from outside is dropped: saved again as zeros.
+  s.SetPosition(0);
+  s.SetSize(0);
+  WriteCompactLength(s, 1);
+  s.WriteBuffer("\x01\0\0\0\0\0\0\0\x02\0\0\0\xAA\xBB\xCC\xDD", 16);
+  s.SetPosition(0);
+  p.LoadFromStream(s);
+  EXPECT_EQ(p.Keys(0), 1);
+  EXPECT_EQ(p.Values(0), 2);
+  TVirtualStream out;
+  p.SaveToStream(out);
+  EXPECT_EQ(Bytes(out).substr(13), std::string(4, '\0'));
+}
+
+TEST(TypedLists, StringIntegerMap) {
+  TStringIntegerMap m(loSorted | loDupIgnore | loIgnoreCase);
+  EXPECT_EQ(m.Add("beta", 2), 0);
+  EXPECT_EQ(m.Add("Alpha", 1), 0);
+  EXPECT_EQ(m.Add("BETA", 3), 1);  // ignored: the existing index
+  EXPECT_EQ(m.Count(), 2);
+  EXPECT_EQ(m.Keys(1), "beta");
+  EXPECT_EQ(m.Values(1), 2);
+  EXPECT_EQ(m.IndexOf("ALPHA"), 0);
+
+  TStringIntegerMap exact(loSorted | loDupAccept);
+  for (const char* k : {"b", "B", "a", "b"}) exact.Add(k, 0);
+  EXPECT_EQ(exact.Keys(0), "B");  // byte order: upper case first
+  EXPECT_EQ(exact.Keys(1), "a");
+  int index = -1;
+  EXPECT_TRUE(exact.Find("b", index));
+  EXPECT_EQ(index, 2);
+  const std::string b = "b";
+  const TStringIntegerRec probe{const_cast<std::string*>(&b), 0};
+  EXPECT_EQ(exact.Remove(&probe), 2);
+
+  TStringIntegerMap copy(loSorted | loDupAccept);
+  copy.Assign(exact);
+  EXPECT_TRUE(copy.Equals(exact));
+  exact.Clear();
+  EXPECT_EQ(copy.Keys(1), "a");  // a deep copy
+}
+
+TEST(TypedLists, NotifyListsAndViews) {
+  TNotifyTimerList timers(loSorted);
+  const TMethod m1{reinterpret_cast<const void*>(0x10), reinterpret_cast<const void*>(0x2)};
+  const TMethod m2{reinterpret_cast<const void*>(0x10), reinterpret_cast<const void*>(0x1)};
+  EXPECT_EQ(timers.Add(m1, 1000, 5), 0);
+  EXPECT_EQ(timers.Add(m2, 50, 6), 0);  // second word orders equal first words
+  timers.SetValue1(1, 2000);
+  timers.SetValue2(1, 7);
+  EXPECT_EQ(timers.Value1(1), 2000u);
+  EXPECT_EQ(timers.Value2(1), 7u);
+  EXPECT_EQ(timers.IndexOf(m1), 1);
+  EXPECT_EQ(MessageOf([&] { timers.SetKey(0, m1); }),
+            "TNotifyTimerList: Cannot set value of an index field in a sorted/hashed list");
+  TNotifyTimerList unsorted;
+  unsorted.Add(m1, 1, 1);
+  unsorted.SetKey(0, m2);
+  EXPECT_EQ(unsorted.Key(0).Data, m2.Data);
+
+  Counted::alive = 0;
+  TObject* a = new Counted;
+  TObject* b = new Counted;
+  TNotifyQueueList q(loOwnsObjects), later(loOwnsObjects);
+  q.Add(a, m1, nullptr, 1, "first");
+  later.Add(b, m1, nullptr, 2, "second");
+  later.Add(a, m1, b, 3, "");
+  q.MoveItemsFrom(later);
+  EXPECT_EQ(q.Count(), 3);
+  EXPECT_EQ(q.Name(1), "second");
+  EXPECT_EQ(q.Data(2), b);
+  q.Items(2).Source = nullptr;  // a is owned through item 0 only
+  q.Items(2).Data = nullptr;
+  EXPECT_EQ(q.Remove(a), 1);
+  EXPECT_EQ(Counted::alive, 1);
+  q.Clear();
+  EXPECT_EQ(Counted::alive, 0);
+
+  static std::vector<void*> unmapped;
+  unmapped.clear();
+  char v1, v2;
+  {
+    TIntegerViewList views(loOwnsViews, [](void* v) { unmapped.push_back(v); });
+    views.Add(1, &v1);
+    views.Insert(0, 2, &v2);
+    EXPECT_EQ(views.IndexOf(1), 1);
+    EXPECT_EQ(views.Views(0), &v2);
+    views.Delete(0);
+    EXPECT_EQ(unmapped, std::vector<void*>{&v2});
+  }
+  EXPECT_EQ(unmapped.size(), 2u);
+  EXPECT_THROW(TIntegerViewList{loOwnsViews}, EAssertionFailed);
+
+  TCardinalList cards(loSorted);
+  cards.Add(0xFFFFFFFFu);
+  cards.Add(1);
+  EXPECT_EQ(cards.Items(0), 1u);  // unsigned order
+  EXPECT_EQ(cards.IndexOf(0xFFFFFFFFu), 1);
+}
+
+}  // namespace
+}  // namespace vt
