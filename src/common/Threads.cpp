@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/Locks.h"
 #include "common/Objects.h"
 #include "common/SysUtils.h"
 
@@ -164,33 +165,9 @@ void RunMessageLoop(unsigned options) {
 
 // ---- Posting ---------------------------------------------------------------
 
-namespace {
-std::atomic<std::uint64_t> g_posted{0};
-std::atomic<std::uint64_t> g_post_retries{0};
-}  // namespace
-
 void PostMessageWithRetry(os::HWND window, os::UINT msg, os::WPARAM wparam, os::LPARAM lparam) {
-  auto since = std::chrono::steady_clock::now();
-  for (;;) {
-    if (os::PostMessageA(window, msg, wparam, lparam)) {
-      ++g_posted;
-      return;
-    }
-    os::DWORD error = os::GetLastError();
-    if (error != os::kErrorSuccess && error != os::kErrorNotEnoughQuota)
-      RaiseOSError("Failed to post message 0x0%x to window 0x0%x.", {msg, window}, error);
-    ++g_post_retries;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    auto now = std::chrono::steady_clock::now();
-    if (now - since >= std::chrono::milliseconds(10000)) {
-      LibraryLog(TLogRecord::Warning, "Message cannot be posted (possible deadlock)");
-      since = now;
-    }
-  }
+  PostMessageRetryLoop([&] { return os::PostMessageA(window, msg, wparam, lparam); }, msg, window);
 }
-
-std::uint64_t PostedMessageCount() { return g_posted; }
-std::uint64_t PostRetryCount() { return g_post_retries; }
 
 // ---- Utility windows -------------------------------------------------------
 

@@ -129,11 +129,8 @@ void RunMessageLoop(unsigned options = 0);
 
 // Posts a message. While the target queue is full (or the post fails
 // without an error) it retries every millisecond without end, warning every
-// 10 s; any other failure raises EOSError.
+// 10 s; any other failure raises EOSError (PostMessageRetryLoop, Locks.h).
 void PostMessageWithRetry(os::HWND window, os::UINT msg, os::WPARAM wparam, os::LPARAM lparam);
-// Messages posted, and failed attempts retried, since start.
-std::uint64_t PostedMessageCount();
-std::uint64_t PostRetryCount();
 
 // ---- Utility windows -------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Locks.h"
 #include "common/SysUtils.h"
 
 namespace vt {
