@@ -1,6 +1,7 @@
 #include "bootstrapper/SetupCore.h"
 
 #include <cerrno>
+#include <cmath>
 
 #include "bootstrapper/CmdLineTokenizer.h"
 #include "common/Objects.h"
@@ -53,6 +54,18 @@ void WriteConsoleText(std::FILE* out, std::string_view text) {
 }
 
 std::string ConsoleEraseLine() { return "\r" + std::string(78, ' ') + "\r"; }
+
+os::FILETIME TSetupCore::DateTimeToFileTime(double date_time) {
+  constexpr double kDaysBefore1899 = 109205;  // 1601-01-01 to 1899-12-30
+  constexpr double kMsPerDay = 86400000.0;
+  // Whole days, then the time of day (its absolute value for dates before 1899).
+  const double days = std::trunc(date_time);
+  const double ms = std::round(std::fabs(date_time - days) * kMsPerDay);
+  const double total = (days + kDaysBefore1899) * kMsPerDay + ms;
+  if (!std::isfinite(date_time) || total < 0 || total >= 9.2e14)  // past year 30000
+    throw EConvertError("Invalid date-time value");
+  return static_cast<os::FILETIME>(total) * 10000u;
+}
 
 std::string SetupFolderName(std::uint32_t process_id) { return "Vontaro_Setup_" + IntToStr(process_id); }
 

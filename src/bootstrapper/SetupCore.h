@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/Classes.h"
+#include "platform/Files.h"
 
 namespace vt {
 
@@ -38,6 +39,13 @@ void WriteConsoleText(std::FILE* out, std::string_view text);
 
 // Erases "Please wait..." and its dots: CR, 78 blanks, CR.
 std::string ConsoleEraseLine();
+
+class TSetupCore {
+ public:
+  // A date-time (days since 1899-12-30) taken as UTC, to a file time, to the
+  // millisecond. Raises EConvertError for values outside the file-time range.
+  static os::FILETIME DateTimeToFileTime(double date_time);
+};
 
 // The per-process folder name under the temporary directory.
 std::string SetupFolderName(std::uint32_t process_id);

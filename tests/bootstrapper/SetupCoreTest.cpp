@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "common/SysUtils.h"
 
 namespace vt {
@@ -133,6 +135,24 @@ TEST(SetupConsole, WriteErrorsRaise) {
   WriteConsoleText(ok, ".");
   EXPECT_EQ(std::ftell(ok), 15);
   std::fclose(ok);
+}
+
+}  // namespace
+}  // namespace vt
+
+namespace vt {
+namespace {
+
+TEST(SetupCore, DateTimeToFileTimeAsUtc) {
+  constexpr os::FILETIME kUnixEpoch = 116444736000000000ull;
+  EXPECT_EQ(TSetupCore::DateTimeToFileTime(25569.0), kUnixEpoch);
+  EXPECT_EQ(TSetupCore::DateTimeToFileTime(25569.5), kUnixEpoch + 12ull * 3600 * 10000000);
+  EXPECT_EQ(TSetupCore::DateTimeToFileTime(25569.0 + 1.0 / 86400000), kUnixEpoch + 10000);  // one millisecond
+  EXPECT_EQ(TSetupCore::DateTimeToFileTime(1.5), TSetupCore::DateTimeToFileTime(0) + 36ull * 3600 * 10000000);
+  EXPECT_EQ(TSetupCore::DateTimeToFileTime(-1.25), TSetupCore::DateTimeToFileTime(-1) + 6ull * 3600 * 10000000);
+  EXPECT_EQ(TSetupCore::DateTimeToFileTime(-109205.0), 0u);
+  for (double bad : {-109206.0, std::nan(""), HUGE_VAL, 1e300})
+    EXPECT_THROW(TSetupCore::DateTimeToFileTime(bad), EConvertError) << bad;
 }
 
 }  // namespace
