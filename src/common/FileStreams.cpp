@@ -1,0 +1,442 @@
+#include "common/FileStreams.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "common/Objects.h"
+#include "common/ObjectsFiles.h"
+
+namespace vt {
+
+namespace {
+
+constexpr std::int64_t kWholeFileView = 1 << 20;  // views of whole-file copies and compares
+
+// Closes a mapping when it goes out of scope.
+struct MappingGuard {
+  os::MappingHandle m = nullptr;
+  ~MappingGuard() { CloseMappingAndNil(m); }
+};
+
+struct ViewGuard {
+  void* p = nullptr;
+  ~ViewGuard() {
+    if (p) os::UnmapViewOfFile(p);
+  }
+};
+
+}  // namespace
+
+// ---- THandleStream ----------------------------------------------------------
+
+THandleStream::~THandleStream() { CloseHandle(); }
+
+void THandleStream::CloseHandle() {
+  os::FileHandle h = handle_;
+  handle_ = os::kInvalidFile;
+  if (h != os::kInvalidFile) os::CloseFile(h);
+}
+
+std::int64_t THandleStream::Read(void* buffer, std::int64_t count) {
+  std::int64_t done = 0;
+  os::ReadFile(handle_, buffer, count, &done);
+  return done;
+}
+
+std::int64_t THandleStream::Write(const void* buffer, std::int64_t count) {
+  std::int64_t done = 0;
+  os::WriteFile(handle_, buffer, count, &done);
+  return done;
+}
+
+std::int64_t THandleStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  return SetFilePointerChecked(handle_, offset, static_cast<std::uint32_t>(origin));
+}
+
+std::int64_t THandleStream::GetSize() { return GetFileSizeChecked(handle_, true); }
+
+void THandleStream::SetSize(std::int64_t new_size) {
+  const std::int64_t pos = Position();
+  SetFilePointerChecked(handle_, new_size, os::kFileBegin);
+  SetEndOfFileChecked(handle_);
+  SetFilePointerChecked(handle_, std::min(pos, new_size), os::kFileBegin);
+}
+
+// ---- TFileStreamEx ----------------------------------------------------------
+
+TFileStreamEx::TFileStreamEx(const std::string& file_name, std::uint16_t mode, int retry_seconds,
+                             std::uint32_t options)
+    : options_(options), file_name_(file_name) {
+  VT_ASSERT_AT(retry_seconds >= 0, "StreamUtils", 1186);
+  created_ = mode == kFileModeCreate;
+  os::DWORD access, share = 0, disposition;
+  if (created_) {
+    access = os::kGenericRead | os::kGenericWrite;
+    disposition = os::kCreateAlways;
+  } else {
+    switch (mode & 3) {
+      case 1: access = os::kGenericWrite; break;
+      case 2: access = os::kGenericRead | os::kGenericWrite; break;
+      default: access = os::kGenericRead; break;
+    }
+    switch ((mode >> 4) & 0xF) {
+      case 2: share = os::kFileShareRead; break;
+      case 3: share = os::kFileShareWrite; break;
+      case 4: share = os::kFileShareRead | os::kFileShareWrite; break;
+      default: break;
+    }
+    disposition = (options & fsoCreateNew) ? os::kCreateAlways : (options & fsoOpenAlways) ? os::kOpenAlways
+                                                                                           : os::kOpenExisting;
+  }
+  if (options & fsoShareDelete) share |= os::kFileShareDelete;
+  os::DWORD flags = 0;
+  if (options & fsoWriteThrough) flags |= os::kFileFlagWriteThrough;
+  if (options & fsoNoBuffering) flags |= os::kFileFlagNoBuffering;
+  if (options & fsoSequentialScan) flags |= os::kFileFlagSequentialScan;
+  if (options & fsoDeleteOnClose) flags |= os::kFileFlagDeleteOnClose;
+  if (options & fsoTemporary) flags |= os::kFileAttributeTemporary;
+  if (options & fsoOverlapped) flags |= os::kFileFlagOverlapped;
+  if (options & fsoRandomAccess) flags |= os::kFileFlagRandomAccess;
+  if (flags == 0) flags = os::kFileAttributeNormal;
+
+  const std::int64_t all_attempts = std::int64_t{retry_seconds} * 20;
+  std::int64_t attempts = all_attempts;
+  bool folder_created = false;
+  for (;;) {
+    os::FileHandle h = os::CreateFile(file_name, access, share, disposition, flags);
+    if (h != os::kInvalidFile) {
+      SetHandle(h);
+      break;
+    }
+    const os::DWORD err = os::GetLastError();
+    if (attempts <= 0 || err == os::kErrorFileNotFound || err == os::kErrorPathNotFound ||
+        err == os::kErrorInvalidDrive) {
+      if ((options & fsoCreateFolder) && !folder_created) {
+        folder_created = true;
+        bool worked = false;
+        const std::string folder = ExtractFilePathEx(file_name);
+        try {
+          worked = !folder.empty() && (ForceDirectoriesNotify(folder, "") || DirectoryExists(folder));
+        } catch (const Exception&) {
+          worked = false;
+        }
+        if (worked) continue;
+      }
+      const bool writing = created_ || (access & os::kGenericWrite);
+      if (err == os::kErrorAccessDenied && writing && IsReadOnlyFile(file_name))
+        throw Exception(Format(created_ ? "Cannot overwrite a read-only file: %s"
+                                        : "Cannot open a read-only file for writing: %s",
+                               file_name));
+      if (created_) throw EFCreateError(Format("Cannot create file: %s", file_name));
+      throw EFOpenError(Format("Cannot open file: %s", file_name));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    --attempts;
+  }
+  waited_ms_ = (all_attempts - attempts) * 50;
+}
+
+namespace {
+[[noreturn]] void RaiseTransfer(const char* what, const std::string& name, std::int64_t count,
+                                std::int64_t position, os::DWORD code) {
+  throw EOSError(Format("Failed to %s file '%s' (%d bytes at position %d): %s", what, name, count, position,
+                        os::SystemErrorText(code)),
+                 code);
+}
+}  // namespace
+
+std::int64_t TFileStreamEx::Read(void* buffer, std::int64_t count) {
+  std::int64_t done = 0;
+  if (!os::ReadFile(Handle(), buffer, count, &done) && os::GetLastError() != os::kErrorHandleEof) {
+    const os::DWORD code = os::GetLastError();
+    std::int64_t pos = 0;
+    os::SetFilePointer(Handle(), 0, os::kFileCurrent, &pos);
+    RaiseTransfer("read from", file_name_, count, pos - done, code);
+  }
+  return done;
+}
+
+std::int64_t TFileStreamEx::Write(const void* buffer, std::int64_t count) {
+  std::int64_t done = 0;
+  if (!os::WriteFile(Handle(), buffer, count, &done) || done < count) {
+    const os::DWORD code = os::GetLastError() == os::kErrorSuccess ? os::kErrorDiskFull : os::GetLastError();
+    std::int64_t pos = 0;
+    os::SetFilePointer(Handle(), 0, os::kFileCurrent, &pos);
+    RaiseTransfer("write to", file_name_, count, pos - done, code);
+  }
+  return done;
+}
+
+void TFileStreamEx::Flush() { FlushFileBuffersChecked(Handle()); }
+
+bool TFileStreamEx::SameContent(const void* memory, std::int64_t size) {
+  if (GetFileSizeChecked(Handle(), true) != size) return false;
+  if (size == 0) return true;
+  MappingGuard mapping{CreateFileMappingChecked(Handle(), os::kPageReadOnly, 0, std::string(), true)};
+  const auto* mem = static_cast<const char*>(memory);
+  for (std::int64_t offset = 0; offset < size; offset += kWholeFileView) {
+    const auto len = static_cast<std::size_t>(std::min(kWholeFileView, size - offset));
+    ViewGuard view{MapViewChecked(mapping.m, os::kFileMapRead, static_cast<std::uint64_t>(offset), len, true)};
+    if (std::memcmp(view.p, mem + offset, len) != 0) return false;
+  }
+  return true;
+}
+
+os::FileInformation TFileStreamEx::GetFileInformation() {
+  os::FileInformation info;
+  GetFileInformationChecked(Handle(), &info);
+  return info;
+}
+
+std::uint64_t TFileStreamEx::LastWriteTime() { return GetFileInformation().last_write_time; }
+
+void TFileStreamEx::SetLastWriteTime(std::uint64_t file_time) {
+  SetFileTimeChecked(Handle(), nullptr, nullptr, &file_time);
+}
+
+void TFileStreamEx::CopyToNewFile(const std::string& target_name) { CopyFileToNewFile(Handle(), target_name); }
+
+// ---- TMappedViewCache -------------------------------------------------------
+
+char* TMappedViewCache::ViewAt(std::int64_t position, std::int64_t& available) {
+  if (position < 0 || position >= stream_.size_)
+    throw Exception(Format("Cannot map view of mapped stream: Invalid position/size requested (position = %s, "
+                           "size = %s, stream size = %s)",
+                           IntToStr(position), IntToStr(available), IntToStr(stream_.size_)));
+  const std::int64_t index = position >> kViewSizeBits;
+  auto it = std::find_if(views_.begin(), views_.end(), [&](const View& v) { return v.index == index; });
+  if (it != views_.end()) {
+    std::rotate(views_.begin(), it, it + 1);  // most recently used first
+  } else {
+    if (views_.size() >= kMaxViews) {
+      os::UnmapViewOfFile(views_.back().address);
+      views_.pop_back();
+    }
+    os::MappingHandle mapping;
+    try {
+      mapping = stream_.Mapping();
+    } catch (...) {
+      ReraiseWithContext("Failed to obtain mapping object handle while mapping view");
+    }
+    const std::int64_t offset = index << kViewSizeBits;
+    const std::int64_t length = std::min(kViewSize, stream_.mapped_size_ - offset);
+    void* p = MapViewChecked(mapping, stream_.Writable() ? os::kFileMapWrite : os::kFileMapRead,
+                             static_cast<std::uint64_t>(offset), static_cast<std::size_t>(length), true);
+    views_.insert(views_.begin(), View{index, static_cast<char*>(p), length});
+  }
+  const View& v = views_.front();
+  const std::int64_t within = position - (v.index << kViewSizeBits);
+  available = v.length - within;
+  return v.address + within;
+}
+
+void TMappedViewCache::Clear() {
+  for (const View& v : views_) os::UnmapViewOfFile(v.address);
+  views_.clear();
+}
+
+// ---- TMappedFileStream ------------------------------------------------------
+
+TMappedFileStream::TMappedFileStream(const std::string& file_name, std::uint16_t mode, int retry_seconds,
+                                     std::uint32_t options)
+    : TFileStreamEx(file_name, mode, retry_seconds, options) {
+  if (mode == kFileModeCreate || (mode & 3) == 1 || (mode & 3) == 2) options_ |= fsoWritable;
+  if (!(options_ & fsoNoSizeCheck)) size_ = GetFileSizeChecked(Handle(), true);
+}
+
+TMappedFileStream::~TMappedFileStream() {
+  try {
+    Close();
+  } catch (...) {
+    // Reported only through an explicit Close().
+  }
+}
+
+os::MappingHandle TMappedFileStream::Mapping() {
+  if (!mapping_) {
+    const std::int64_t needed =
+        Writable() ? (size_ + TMappedViewCache::kViewMask) & ~TMappedViewCache::kViewMask : size_;
+    if (needed == 0) return nullptr;  // a mapping is never made empty
+    if (Writable() && (options_ & fsoSetEndOnGrow) && GetFileSizeChecked(Handle(), true) < needed) {
+      SetFilePointerChecked(Handle(), needed, os::kFileBegin);
+      SetEndOfFileChecked(Handle());
+    }
+    mapping_ = CreateFileMappingChecked(Handle(), Writable() ? os::kPageReadWrite : os::kPageReadOnly,
+                                        static_cast<std::uint64_t>(needed), std::string(), true);
+    mapped_size_ = needed;
+  }
+  return mapping_;
+}
+
+void TMappedFileStream::DropMapping() {
+  cache_.Clear();
+  CloseMappingAndNil(mapping_);
+  mapped_size_ = 0;
+}
+
+void TMappedFileStream::SetSize(std::int64_t new_size) {
+  VT_ASSERT_AT(new_size >= 0, "StreamUtils", 4271);
+  size_ = new_size;
+  const std::int64_t needed =
+      Writable() ? (size_ + TMappedViewCache::kViewMask) & ~TMappedViewCache::kViewMask : size_;
+  if (mapping_ && mapped_size_ < needed) DropMapping();
+  if (!mapping_ && needed > 0) Mapping();
+}
+
+std::int64_t TMappedFileStream::Read(void* buffer, std::int64_t count) {
+  if (count <= 0 || position_ >= size_ || position_ < 0) return 0;
+  const std::int64_t n = std::min(count, size_ - position_);
+  auto* out = static_cast<char*>(buffer);
+  std::int64_t done = 0;
+  while (done < n) {
+    std::int64_t available = n - done;
+    char* p;
+    try {
+      p = cache_.ViewAt(position_, available);
+    } catch (...) {
+      ReraiseWithContext("Failed to read %s bytes at %s from mapped view", {IntToStr(n - done), IntToStr(position_)});
+    }
+    const std::int64_t chunk = std::min(available, n - done);
+    std::memcpy(out + done, p, static_cast<std::size_t>(chunk));
+    done += chunk;
+    position_ += chunk;
+  }
+  return n;
+}
+
+std::int64_t TMappedFileStream::Write(const void* buffer, std::int64_t count) {
+  if (!Writable()) throw Exception("Cannot write to a read-only mapped file.");
+  if (count <= 0) return 0;
+  if (position_ + count > size_) SetSize(position_ + count);
+  const auto* in = static_cast<const char*>(buffer);
+  std::int64_t done = 0;
+  while (done < count) {
+    std::int64_t available = count - done;
+    char* p;
+    try {
+      p = cache_.ViewAt(position_, available);
+    } catch (...) {
+      ReraiseWithContext("Failed to write %s bytes at %s to mapped view",
+                         {IntToStr(count - done), IntToStr(position_)});
+    }
+    const std::int64_t chunk = std::min(available, count - done);
+    std::memcpy(p, in + done, static_cast<std::size_t>(chunk));
+    done += chunk;
+    position_ += chunk;
+  }
+  return count;
+}
+
+std::int64_t TMappedFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  switch (origin) {
+    case TSeekOrigin::soBeginning: position_ = offset; break;
+    case TSeekOrigin::soCurrent: position_ += offset; break;
+    case TSeekOrigin::soEnd: position_ = size_ + offset; break;
+  }
+  return position_;
+}
+
+void TMappedFileStream::Flush() {
+  cache_.Clear();
+  FlushFileBuffersChecked(Handle());
+}
+
+void TMappedFileStream::Close() {
+  if (closed_) return;
+  closed_ = true;
+  try {
+    DropMapping();
+    if (Handle() != os::kInvalidFile && Writable() && !(options_ & fsoNoSizeCheck) &&
+        GetFileSizeChecked(Handle(), true) != size_) {
+      SetFilePointerChecked(Handle(), size_, os::kFileBegin);
+      SetEndOfFileChecked(Handle());
+    }
+  } catch (...) {
+    CloseHandle();
+    ReraiseWithContext("Failed to close mapped file: %s", {FileName()});
+  }
+  CloseHandle();
+}
+
+// ---- Whole-file routines ----------------------------------------------------
+
+void SaveStreamToFile(TStream& stream, const std::string& file_name, std::uint32_t options, std::uint64_t file_time) {
+  TFileStreamEx file(file_name, kFileModeCreate, 0, options);
+  file.CopyFrom(stream, 0);
+  if (file_time != 0) file.SetLastWriteTime(file_time);
+}
+
+void CopyFileToNewFile(os::FileHandle source_handle, const std::string& target_name, TCopyProgress progress,
+                       void* progress_data) {
+  const std::int64_t total = GetFileSizeChecked(source_handle, true);
+  TMappedFileStream target(target_name, kFileModeCreate, 0, fsoSequentialScan | fsoTemporary);
+  if (total > 0) {
+    MappingGuard mapping{CreateFileMappingChecked(source_handle, os::kPageReadOnly, 0, std::string(), true)};
+    target.SetSize(total);
+    for (std::int64_t offset = 0; offset < total; offset += kWholeFileView) {
+      const std::int64_t len = std::min(kWholeFileView, total - offset);
+      ViewGuard view{MapViewChecked(mapping.m, os::kFileMapRead, static_cast<std::uint64_t>(offset),
+                                    static_cast<std::size_t>(len), true)};
+      target.WriteBuffer(view.p, len);
+      if (progress) progress(progress_data, offset + len, total);
+    }
+  }
+  target.Close();
+}
+
+bool FilesEqual(const std::string& name_a, const std::string& name_b) {
+  TFileStreamEx a(name_a, fmShareDenyWrite, 0, 0);
+  TFileStreamEx b(name_b, fmShareDenyWrite, 0, 0);
+  const std::int64_t size = a.Size();
+  if (size != b.Size()) return false;
+  if (size == 0) return true;
+  MappingGuard ma{CreateFileMappingChecked(a.Handle(), os::kPageReadOnly, 0, std::string(), true)};
+  MappingGuard mb{CreateFileMappingChecked(b.Handle(), os::kPageReadOnly, 0, std::string(), true)};
+  for (std::int64_t offset = 0; offset < size; offset += kWholeFileView) {
+    const auto len = static_cast<std::size_t>(std::min(kWholeFileView, size - offset));
+    ViewGuard va{MapViewChecked(ma.m, os::kFileMapRead, static_cast<std::uint64_t>(offset), len, true)};
+    ViewGuard vb{MapViewChecked(mb.m, os::kFileMapRead, static_cast<std::uint64_t>(offset), len, true)};
+    if (std::memcmp(va.p, vb.p, len) != 0) return false;
+  }
+  return true;
+}
+
+void* MapWholeFile(const std::string& file_name, int kind, std::int64_t& size) {
+  if (kind < 0 || kind > 2) throw Exception("Invalid file map-kind");
+  TFileStreamEx file(file_name, kind == 1 ? (fmShareDenyWrite | fmOpenReadWrite) : fmShareDenyWrite, 0, 0);
+  size = file.Size();
+  if (size == 0) return nullptr;
+  const std::uint32_t protect = kind == 1 ? os::kPageReadWrite : kind == 2 ? os::kPageWriteCopy : os::kPageReadOnly;
+  const std::uint32_t access = kind == 1 ? os::kFileMapWrite : kind == 2 ? os::kFileMapCopy : os::kFileMapRead;
+  MappingGuard mapping{CreateFileMappingChecked(file.Handle(), protect, 0, std::string(), true)};
+  return MapViewChecked(mapping.m, access, 0, 0, true);
+}
+
+os::HMODULE LoadLibraryFromTempCopy(const std::string& library_file_name) {
+  const std::string dir = GetTempDir();
+  TFileStreamEx source(library_file_name, fmShareDenyWrite, 4, 0);
+  const std::string base = ExtractFileBaseName(library_file_name);
+  const std::string ext = ExtractFileExtEx(library_file_name);
+  std::string candidate;
+  bool placed = false;
+  for (int i = 1; i <= 100000; ++i) {
+    candidate = dir + base + "." + IntToStr(i) + ext;
+    if (!FileExistsNotDir(candidate)) {
+      CopyFileToNewFile(source.Handle(), candidate);
+      placed = true;
+      break;
+    }
+    if (FilesEqual(candidate, library_file_name)) {
+      placed = true;
+      break;
+    }
+  }
+  if (!placed) throw Exception(Format("Failed to assign temporary filename for library: %s", library_file_name));
+  os::HMODULE module = os::LoadLibrary(candidate);
+  if (!module) RaiseLastOSError("Cannot load library '%s'", {candidate});
+  return module;
+}
+
+}  // namespace vt

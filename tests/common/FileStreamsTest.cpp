@@ -1,0 +1,334 @@
+#include "common/FileStreams.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <thread>
+
+#include "common/Objects.h"
+#include "common/ObjectsFiles.h"
+#include "common/StreamUtils.h"
+
+namespace fs = std::filesystem;
+using namespace vt;
+
+namespace {
+
+class StreamFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vt_fstreams_XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(dir_, ec))
+      if (!e.is_symlink()) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(dir_, ec);
+  }
+  std::string P(const std::string& name) const { return dir_ + "/" + name; }
+  void Write(const std::string& name, const std::string& content) {
+    std::ofstream(P(name), std::ios::binary) << content;
+  }
+  std::string Read(const std::string& name) {
+    std::ifstream in(P(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string dir_;
+};
+
+std::string Pattern(std::size_t n, unsigned seed = 1) {
+  std::string s(n, '\0');
+  unsigned x = seed;
+  for (auto& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+template <typename E>
+std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+}  // namespace
+
+TEST_F(StreamFileTest, OpenFailuresAndRetries) {
+  // A missing file fails at once, whatever the retry time.
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStreamEx f(P("missing"), fmOpenRead, 2, 0); }),
+            "Cannot open file: " + P("missing"));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+  EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStreamEx f(P("no/dir/f"), kFileModeCreate, 0, 0); }),
+            "Cannot create file: " + P("no/dir/f"));
+  {
+    TFileStreamEx f(P("no/dir/f"), kFileModeCreate, 0, fsoCreateFolder);
+    EXPECT_TRUE(f.Created());
+    EXPECT_EQ(f.WaitedMilliseconds(), 0);
+  }
+  EXPECT_TRUE(FileExistsNotDir(P("no/dir/f")));
+  EXPECT_THROW(TFileStreamEx(P("x"), fmOpenRead, -1, 0), EAssertionFailed);
+
+  // A file held exclusively: 20 attempts 50 ms apart, then the open error.
+  auto holder = std::make_unique<TFileStreamEx>(P("held"), kFileModeCreate, 0, 0);
+  started = std::chrono::steady_clock::now();
+  EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStreamEx f(P("held"), fmOpenRead | fmShareDenyNone, 1, 0); }),
+            "Cannot open file: " + P("held"));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
+  // Released while the second open waits: it succeeds and counts the wait.
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    holder.reset();
+  });
+  {
+    TFileStreamEx f(P("held"), fmOpenRead | fmShareDenyNone, 5, 0);
+    EXPECT_GE(f.WaitedMilliseconds(), 100);
+    EXPECT_EQ(f.WaitedMilliseconds() % 50, 0);
+  }
+  release.join();
+}
+
+TEST_F(StreamFileTest, ReadOnlyFilesAndDispositions) {
+  Write("ro", "abc");
+  os::SetFileAttributes(P("ro"), os::kFileAttributeReadOnly);
+  EXPECT_EQ(MessageOf<Exception>([&] { TFileStreamEx f(P("ro"), kFileModeCreate, 0, 0); }),
+            "Cannot overwrite a read-only file: " + P("ro"));
+  EXPECT_EQ(MessageOf<Exception>([&] { TFileStreamEx f(P("ro"), fmOpenReadWrite, 0, 0); }),
+            "Cannot open a read-only file for writing: " + P("ro"));
+  { TFileStreamEx f(P("ro"), fmOpenRead | fmShareDenyWrite, 0, 0); }
+
+  { TFileStreamEx f(P("new"), fmOpenReadWrite, 0, fsoOpenAlways); }  // created when missing
+  EXPECT_TRUE(FileExistsNotDir(P("new")));
+  Write("new", "content");
+  { TFileStreamEx f(P("new"), fmOpenReadWrite, 0, fsoOpenAlways); EXPECT_EQ(f.Size(), 7); }
+  { TFileStreamEx f(P("new"), fmOpenReadWrite, 0, fsoCreateNew); EXPECT_EQ(f.Size(), 0); }
+  { TFileStreamEx f(P("tmp"), kFileModeCreate, 0, fsoDeleteOnClose); }
+  EXPECT_FALSE(FileExistsNotDir(P("tmp")));
+}
+
+TEST_F(StreamFileTest, TransfersAndTheirFailures) {
+  {
+    TFileStreamEx f(P("t"), kFileModeCreate, 0, 0);
+    f.WriteBuffer("0123456789", 10);
+    f.SetPosition(6);
+    char buf[8];
+    EXPECT_EQ(f.Read(buf, 8), 4);  // short read at the end: no error
+    EXPECT_EQ(f.Read(buf, 8), 0);
+    f.SetSize(4);
+    EXPECT_EQ(f.Size(), 4);
+    EXPECT_EQ(f.Position(), 4);
+    f.Flush();
+    EXPECT_TRUE(f.SameContent("0123", 4));
+    EXPECT_FALSE(f.SameContent("0124", 4));
+    EXPECT_FALSE(f.SameContent("012", 3));
+  }
+  TFileStreamEx r(P("t"), fmOpenRead | fmShareDenyNone, 0, 0);
+  r.SetPosition(2);
+  EXPECT_EQ(MessageOf<EOSError>([&] { r.Write("abc", 3); }),
+            "Failed to write to file '" + P("t") + "' (3 bytes at position 2): Access is denied");
+  TFileStreamEx w(P("t"), fmOpenWrite | fmShareDenyNone, 0, 0);
+  char c;
+  EXPECT_EQ(MessageOf<EOSError>([&] { w.Read(&c, 1); }),
+            "Failed to read from file '" + P("t") + "' (1 bytes at position 0): Access is denied");
+  TFileStreamEx empty(P("e"), kFileModeCreate, 0, 0);
+  EXPECT_TRUE(empty.SameContent(nullptr, 0));
+}
+
+TEST_F(StreamFileTest, TimesInformationAndCopies) {
+  const std::uint64_t when = 132224078450000000ull;
+  TVirtualStream content;
+  const std::string data = Pattern(3 * 1024 * 1024 + 17);
+  content.WriteBuffer(data.data(), static_cast<std::int64_t>(data.size()));
+  content.SetPosition(100);  // saved from its start all the same
+  SaveStreamToFile(content, P("saved"), 0, when);
+  EXPECT_EQ(Read("saved"), data);
+  {
+    TFileStreamEx f(P("saved"), fmOpenRead | fmShareDenyWrite, 0, 0);
+    EXPECT_EQ(f.LastWriteTime(), when);
+    EXPECT_EQ(f.GetFileInformation().size, static_cast<std::int64_t>(data.size()));
+    std::vector<std::int64_t> steps;
+    CopyFileToNewFile(
+        f.Handle(), P("copy"),
+        [](void* d, std::int64_t done, std::int64_t total) {
+          static_cast<std::vector<std::int64_t>*>(d)->push_back(done);
+          EXPECT_EQ(total, 3 * 1024 * 1024 + 17);
+        },
+        &steps);
+    EXPECT_EQ(steps, (std::vector<std::int64_t>{1 << 20, 2 << 20, 3 << 20, 3 * (1 << 20) + 17}));
+    f.CopyToNewFile(P("copy2"));
+  }
+  EXPECT_EQ(Read("copy"), data);
+  EXPECT_TRUE(FilesEqual(P("copy"), P("copy2")));
+  TVirtualStream none;
+  SaveStreamToFile(none, P("e1"), 0, 0);
+  SaveStreamToFile(none, P("e2"), 0, 0);
+  EXPECT_TRUE(FilesEqual(P("e1"), P("e2")));
+  EXPECT_FALSE(FilesEqual(P("e1"), P("copy")));
+  std::string changed = data;
+  changed[changed.size() - 1] ^= 1;
+  Write("changed", changed);
+  EXPECT_FALSE(FilesEqual(P("changed"), P("copy")));
+  EXPECT_THROW(FilesEqual(P("missing"), P("copy")), EFOpenError);
+}
+
+TEST_F(StreamFileTest, MapWholeFileKinds) {
+  std::int64_t size = -1;
+  EXPECT_EQ(MessageOf<Exception>([&] { MapWholeFile(P("any"), 3, size); }), "Invalid file map-kind");
+  Write("empty", "");
+  EXPECT_EQ(MapWholeFile(P("empty"), 0, size), nullptr);
+  EXPECT_EQ(size, 0);
+  Write("f", "hello");
+  auto* ro = static_cast<const char*>(MapWholeFile(P("f"), 0, size));
+  ASSERT_NE(ro, nullptr);
+  EXPECT_EQ(std::string(ro, 5), "hello");
+  os::UnmapViewOfFile(ro);
+  auto* cow = static_cast<char*>(MapWholeFile(P("f"), 2, size));
+  cow[0] = 'j';
+  os::UnmapViewOfFile(cow);
+  EXPECT_EQ(Read("f"), "hello");
+  auto* rw = static_cast<char*>(MapWholeFile(P("f"), 1, size));
+  rw[0] = 'j';
+  os::UnmapViewOfFile(rw);
+  EXPECT_EQ(Read("f"), "jello");
+}
+
+TEST_F(StreamFileTest, MappedStreamWritesAcrossViewsAndTrimsOnClose) {
+  const std::string data = Pattern(700 * 1024 + 3, 7);
+  {
+    TMappedFileStream m(P("m"), kFileModeCreate, 0, 0);
+    EXPECT_TRUE(m.Writable());
+    std::size_t off = 0, step = 1;
+    while (off < data.size()) {  // uneven pieces cross the 256 KB views
+      const std::size_t n = std::min(step, data.size() - off);
+      m.WriteBuffer(data.data() + off, static_cast<std::int64_t>(n));
+      off += n;
+      step = step * 3 + 1;
+    }
+    EXPECT_EQ(m.Size(), static_cast<std::int64_t>(data.size()));
+    // The mapping runs ahead of the data, in whole views.
+    EXPECT_EQ(fs::file_size(P("m")), 768u * 1024u);
+    m.Close();
+    m.Close();  // once only
+  }
+  EXPECT_EQ(Read("m"), data);
+
+  TMappedFileStream r(P("m"), fmOpenRead | fmShareDenyWrite, 0, 0);
+  EXPECT_FALSE(r.Writable());
+  EXPECT_EQ(r.Size(), static_cast<std::int64_t>(data.size()));
+  // Jumps between three windows: more than the two kept views.
+  for (std::int64_t pos : {0, 300000, 600000, 10, 262143, 700 * 1024 - 2}) {
+    char buf[8] = {};
+    r.SetPosition(pos);
+    ASSERT_EQ(r.Read(buf, 5), 5);
+    EXPECT_EQ(std::string(buf, 5), data.substr(static_cast<std::size_t>(pos), 5)) << pos;
+  }
+  r.Seek(-2, TSeekOrigin::soEnd);
+  char tail[8];
+  EXPECT_EQ(r.Read(tail, 8), 2);
+  EXPECT_EQ(r.Read(tail, 8), 0);
+  EXPECT_EQ(MessageOf<Exception>([&] { r.Write("x", 1); }), "Cannot write to a read-only mapped file.");
+}
+
+TEST_F(StreamFileTest, MappedStreamSizesAndOptions) {
+  {
+    TMappedFileStream m(P("s"), kFileModeCreate, 0, 0);
+    m.SetSize(300000);
+    m.SetPosition(299999);
+    m.WriteBuffer("z", 1);
+    m.SetSize(5);
+    m.Flush();
+  }
+  EXPECT_EQ(fs::file_size(P("s")), 5u);
+  {
+    // Without the size check the file keeps the mapping's length.
+    TMappedFileStream m(P("k"), kFileModeCreate, 0, fsoNoSizeCheck);
+    m.WriteBuffer("abc", 3);
+  }
+  EXPECT_EQ(fs::file_size(P("k")), 256u * 1024u);
+  {
+    TMappedFileStream m(P("g"), kFileModeCreate, 0, fsoSetEndOnGrow);
+    m.WriteBuffer("abc", 3);
+    EXPECT_EQ(fs::file_size(P("g")), 256u * 1024u);
+  }
+  EXPECT_EQ(Read("g"), "abc");
+  Write("empty", "");
+  TMappedFileStream e(P("empty"), fmOpenRead | fmShareDenyWrite, 0, 0);
+  char c;
+  EXPECT_EQ(e.Read(&c, 1), 0);
+  EXPECT_THROW(e.SetSize(-1), EAssertionFailed);
+}
+
+TEST_F(StreamFileTest, MappedStreamCloseReportsAndDestructorStaysQuiet) {
+  auto run = [&](bool explicit_close) {
+    auto m = std::make_unique<TMappedFileStream>(P("c"), fmOpenReadWrite | fmShareDenyNone, 0,
+                                                 fsoOpenAlways | fsoShareDelete);
+    m->WriteBuffer("0123456789", 10);  // file grown to a whole view
+    m->Flush();
+    // Another view of the file keeps its full length alive.
+    os::FileHandle h = os::CreateFile(P("c"), os::kGenericRead,
+                                      os::kFileShareRead | os::kFileShareWrite | os::kFileShareDelete,
+                                      os::kOpenExisting, 0);
+    os::MappingHandle mh = os::CreateFileMapping(h, os::kPageReadOnly, 0);
+    void* view = os::MapViewOfFile(mh, os::kFileMapRead, 0, 0);
+    std::string message;
+    if (explicit_close) {
+      message = MessageOf<Exception>([&] { m->Close(); });
+    } else {
+      EXPECT_NO_THROW(m.reset());
+    }
+    os::UnmapViewOfFile(view);
+    os::CloseMapping(mh);
+    os::CloseFile(h);
+    return message;
+  };
+  EXPECT_EQ(run(true).rfind("Failed to close mapped file: " + P("c") + "\r\nFailed to set end of file", 0), 0u);
+  run(false);
+}
+
+TEST_F(StreamFileTest, MappedStreamRejectsPositionsPastItsEnd) {
+  TMappedFileStream m(P("p"), kFileModeCreate, 0, 0);
+  m.WriteBuffer("abc", 3);
+  m.SetPosition(-5);
+  char buf[4];
+  EXPECT_EQ(m.Read(buf, 4), 0);
+  EXPECT_EQ(MessageOf<Exception>([&] { m.WriteBuffer("x", 1); }),
+            "Failed to write 1 bytes at -5 to mapped view\r\nCannot map view of mapped stream: Invalid "
+            "position/size requested (position = -5, size = 1, stream size = 3)");
+}
+
+TEST_F(StreamFileTest, LibraryLoadedFromATemporaryCopy) {
+  std::string lib = os::SearchLibraryPath("libm.so.6");
+  for (const char* p : {"/lib/x86_64-linux-gnu/libm.so.6", "/usr/lib/x86_64-linux-gnu/libm.so.6",
+                        "/lib/aarch64-linux-gnu/libm.so.6", "/lib64/libm.so.6", "/usr/lib64/libm.so.6"})
+    if (lib.empty() && fs::exists(p)) lib = p;
+  if (lib.empty()) GTEST_SKIP() << "no libm.so.6 on the library path";
+  const char* old = ::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  ::setenv("TMPDIR", P("tmp").c_str(), 1);
+  Write("libm.so.1.6", "something else");  // taken: the next number is used
+  fs::create_directories(P("tmp"));
+  fs::rename(P("libm.so.1.6"), P("tmp/libm.so.1.6"));
+  os::HMODULE a = LoadLibraryFromTempCopy(lib);
+  os::HMODULE b = LoadLibraryFromTempCopy(lib);  // the equal copy is reused
+  if (old)
+    ::setenv("TMPDIR", saved.c_str(), 1);
+  else
+    ::unsetenv("TMPDIR");
+  ASSERT_NE(a, nullptr);
+  EXPECT_NE(os::GetProcAddress(a, "cos"), nullptr);
+  EXPECT_TRUE(FilesEqual(P("tmp/libm.so.2.6"), lib));
+  EXPECT_FALSE(fs::exists(P("tmp/libm.so.3.6")));
+  os::FreeLibrary(a);
+  os::FreeLibrary(b);
+}
