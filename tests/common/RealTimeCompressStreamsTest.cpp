@@ -1,0 +1,328 @@
+#include "common/RealTimeCompressStreams.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/StreamUtils.h"
+
+namespace vt {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes ReadFile(const std::string& name) {
+  std::ifstream f(std::string(VT_TEST_DATA_DIR) + "/quicklz/" + name, std::ios::binary);
+  EXPECT_TRUE(f.good()) << name;
+  return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+// A stream that is not a memory stream, over a byte vector.
+class TPlainStream : public TStream {
+ public:
+  explicit TPlainStream(Bytes data = {}) : data_(std::move(data)) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    const std::int64_t n = std::max<std::int64_t>(0, std::min<std::int64_t>(count, Size() - pos_));
+    if (n > 0) std::memcpy(buffer, data_.data() + pos_, static_cast<size_t>(n));
+    pos_ += n;
+    return n;
+  }
+  std::int64_t Write(const void* buffer, std::int64_t count) override {
+    if (static_cast<std::int64_t>(data_.size()) < pos_ + count) data_.resize(static_cast<size_t>(pos_ + count));
+    std::memcpy(data_.data() + pos_, buffer, static_cast<size_t>(count));
+    pos_ += count;
+    return count;
+  }
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+    pos_ = origin == TSeekOrigin::soBeginning ? offset
+           : origin == TSeekOrigin::soCurrent ? pos_ + offset
+                                               : Size() + offset;
+    return pos_;
+  }
+  std::int64_t GetSize() override { return static_cast<std::int64_t>(data_.size()); }
+  Bytes data_;
+
+ private:
+  std::int64_t pos_ = 0;
+};
+
+Bytes StreamBytes(TMemoryStream& s) {
+  const auto* p = static_cast<const std::uint8_t*>(s.Memory());
+  return Bytes(p, p + s.Size());
+}
+
+Bytes Compress(const Bytes& in, std::uint32_t format) {
+  TVirtualStream source, target;
+  source.WriteBuffer(in.data(), static_cast<std::int64_t>(in.size()));
+  source.SetPosition(0);
+  const std::int64_t written = CompressToStream(source, source.Size(), target, format);
+  EXPECT_EQ(written, target.Size());
+  return StreamBytes(target);
+}
+
+Bytes ReadAll(TStream& s) {
+  Bytes out(static_cast<size_t>(s.Size()));
+  s.SetPosition(0);
+  s.ReadBuffer(out.data(), static_cast<std::int64_t>(out.size()));
+  return out;
+}
+
+Bytes Decompress(const Bytes& container) {
+  TPlainStream source(container);
+  TDecompressStream d(&source, 0, 1, false, -1);
+  return ReadAll(d);
+}
+
+void PutU32(Bytes& b, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// A container built by hand: header, then one block per packet.
+Bytes Container(const char* sig, std::uint32_t format, std::uint64_t total, const std::vector<std::pair<std::uint32_t, Bytes>>& blocks) {
+  Bytes b(sig, sig + 4);
+  PutU32(b, format);
+  PutU32(b, static_cast<std::uint32_t>(total));
+  if (std::string(sig) == "sdc3") PutU32(b, static_cast<std::uint32_t>(total >> 32));
+  for (const auto& [u, packet] : blocks) {
+    PutU32(b, static_cast<std::uint32_t>(packet.size() + 4));
+    PutU32(b, u);
+    b.insert(b.end(), packet.begin(), packet.end());
+  }
+  return b;
+}
+
+std::string Message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.Message();
+  }
+  return "no exception";
+}
+
+Bytes TestData(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = (i / 4096) % 2 ? static_cast<uint8_t>(rng()) : "the quick brown fox "[i % 20];
+  return b;
+}
+
+TEST(CompressToStream, EmptyInputIsTheHeaderAlone) {
+  for (std::uint32_t format : {cfQuickLZ120, cfQuickLZ131}) {
+    const Bytes c = Compress({}, format);
+    Bytes expected = {'s', 'd', 'c', '2', static_cast<uint8_t>(format), 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(c, expected);
+    EXPECT_TRUE(Decompress(c).empty());
+  }
+}
+
+TEST(CompressToStream, BlocksSplitAtTheBlockSize) {
+  const Bytes mixed = ReadFile("mixed2064384.in");
+  ASSERT_EQ(static_cast<std::int64_t>(mixed.size()), kCompressBlockSize);
+  for (std::uint32_t format : {cfQuickLZ120, cfQuickLZ131}) {
+    Bytes c = Compress(mixed, format);
+    TPlainStream s1(c);
+    TDecompressStream one(&s1, 0, 1, false);
+    EXPECT_EQ(one.BlockCount(), 1u);
+    EXPECT_EQ(ReadAll(one), mixed);
+
+    Bytes more = mixed;
+    more.push_back(0x5A);
+    c = Compress(more, format);
+    TPlainStream s2(c);
+    TDecompressStream two(&s2, 0, 1, false);
+    EXPECT_EQ(two.BlockCount(), 2u);
+    EXPECT_EQ(ReadAll(two), more);
+    // The second block holds the one extra byte.
+    std::uint32_t l1, u2;
+    std::memcpy(&l1, &c[12], 4);
+    std::memcpy(&u2, &c[12 + 4 + l1 + 4], 4);
+    EXPECT_EQ(u2, 1u);
+  }
+}
+
+TEST(CompressToStream, MemoryAndPlainStreamsGiveTheSameContainer) {
+  const Bytes in = TestData(3 * 1000 * 1000, 3);
+  for (std::uint32_t format : {cfQuickLZ120, cfQuickLZ131}) {
+    const Bytes in_memory = Compress(in, format);
+    TPlainStream source(in), target;
+    target.WriteBuffer("xyz", 3);  // the container starts at the target's position
+    EXPECT_EQ(CompressToStream(source, static_cast<std::int64_t>(in.size()), target, format),
+              static_cast<std::int64_t>(in_memory.size()));
+    EXPECT_TRUE(std::equal(in_memory.begin(), in_memory.end(), target.data_.begin() + 3));
+    EXPECT_EQ(Decompress(in_memory), in);
+    EXPECT_LE(static_cast<std::int64_t>(in_memory.size()), 12 + CompressedContainerBound(format, 3000000));
+  }
+}
+
+TEST(CompressToStream, FormatAndInputErrors) {
+  Bytes in(100, 1);
+  TVirtualStream source, target;
+  source.WriteBuffer(in.data(), 100);
+  source.SetPosition(0);
+  EXPECT_EQ(Message([&] { CompressToStream(source, 100, target, 2); }), "Unknown compression format (2)");
+  source.SetPosition(0);
+  EXPECT_THROW(CompressToStream(source, 100, target, 7), EAssertionFailed);
+  source.SetPosition(50);
+  EXPECT_EQ(Message([&] { CompressToStream(source, 100, target, 3); }),
+            "Compression error: Input buffer is smaller than expected.");
+  TPlainStream plain(in);
+  EXPECT_EQ(Message([&] { CompressToStream(plain, 101, target, 1); }),
+            "Compression error: Input buffer is smaller than expected.");
+}
+
+// A total beyond 32 bits is written with the "sdc3" header and its 64-bit
+// size (the source here runs dry right after the header is written).
+TEST(CompressToStream, LargeTotalsUseTheWideHeader) {
+  TPlainStream source(Bytes(10, 0));
+  TVirtualStream target;
+  const std::int64_t count = (std::int64_t{1} << 32) + 5;
+  EXPECT_THROW(CompressToStream(source, count, target, cfQuickLZ131), Exception);
+  const Bytes b = StreamBytes(target);
+  ASSERT_GE(b.size(), 16u);
+  EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "sdc3");
+  std::uint64_t total;
+  std::memcpy(&total, &b[8], 8);
+  EXPECT_EQ(total, static_cast<std::uint64_t>(count));
+
+  // The reader takes "sdc3" and "sdc1" headers.
+  const Bytes abc = ReadFile("abc.qlz131");
+  EXPECT_EQ(Decompress(Container("sdc3", 3, 3, {{3, abc}})), Bytes({'a', 'b', 'c'}));
+  EXPECT_EQ(Decompress(Container("sdc1", 3, 3, {{3, abc}})), Bytes({'a', 'b', 'c'}));
+}
+
+// Containers made of reference packets read back exactly.
+TEST(TDecompressStream, ReadsContainersOfReferencePackets) {
+  for (const char* name : {"mixed2064384", "text65536", "farmatch", "rand4096"}) {
+    const Bytes in = ReadFile(std::string(name) + ".in");
+    EXPECT_EQ(Decompress(Container("sdc2", 1, in.size(), {{static_cast<uint32_t>(in.size()), ReadFile(std::string(name) + ".qlz120")}})), in);
+    EXPECT_EQ(Decompress(Container("sdc2", 3, in.size(), {{static_cast<uint32_t>(in.size()), ReadFile(std::string(name) + ".qlz131")}})), in);
+  }
+}
+
+TEST(TDecompressStream, RandomAccessDecompressesOnlyTheNeededBlocks) {
+  const Bytes in = TestData(3 * kCompressBlockSize + 1000, 5);
+  const Bytes c = Compress(in, cfQuickLZ131);
+  TPlainStream source(c);
+  TDecompressStream d(&source, 0, 2, false);
+  ASSERT_EQ(d.BlockCount(), 4u);
+  EXPECT_EQ(d.BlocksDecompressed(), 0);
+  std::uint8_t buf[64];
+  d.Seek(2 * kCompressBlockSize + 12345, TSeekOrigin::soBeginning);
+  ASSERT_EQ(d.Read(buf, 10), 10);
+  EXPECT_EQ(0, std::memcmp(buf, &in[2 * kCompressBlockSize + 12345], 10));
+  EXPECT_EQ(d.BlocksDecompressed(), 1);
+  ASSERT_EQ(d.Read(buf, 10), 10);  // the same block, from the cache
+  EXPECT_EQ(d.BlocksDecompressed(), 1);
+  d.Seek(kCompressBlockSize - 20, TSeekOrigin::soBeginning);  // crosses into block 1
+  ASSERT_EQ(d.Read(buf, 40), 40);
+  EXPECT_EQ(0, std::memcmp(buf, &in[kCompressBlockSize - 20], 40));
+  EXPECT_EQ(d.BlocksDecompressed(), 3);
+  d.Seek(-5, TSeekOrigin::soEnd);
+  EXPECT_EQ(d.Read(buf, 64), 5);
+  EXPECT_EQ(0, std::memcmp(buf, &in[in.size() - 5], 5));
+  EXPECT_EQ(d.Read(buf, 64), 0);  // at the end
+  EXPECT_EQ(d.Seek(0, TSeekOrigin::soCurrent), static_cast<std::int64_t>(in.size()));
+  EXPECT_EQ(Message([&] { d.Write(buf, 1); }), "Cannot write to decompressed stream.");
+}
+
+// The container may sit behind other data; without a size it runs to the
+// source's end.
+TEST(TDecompressStream, ContainerBehindOtherDataUsesTheRestOfTheSource) {
+  const Bytes in = TestData(5000, 9);
+  Bytes stream(100, 0xEE);
+  const Bytes c = Compress(in, cfQuickLZ120);
+  stream.insert(stream.end(), c.begin(), c.end());
+  TPlainStream source(stream);
+  TDecompressStream d(&source, 100, 1, false, -1);
+  EXPECT_EQ(ReadAll(d), in);
+  TPlainStream again(stream);
+  TDecompressStream sized(&again, 100, 1, false, static_cast<std::int64_t>(c.size()));
+  EXPECT_EQ(ReadAll(sized), in);
+}
+
+TEST(TDecompressStream, RefusesBadHeadersAndBlockMaps) {
+  const Bytes abc = ReadFile("abc.qlz131");
+  auto open = [](const Bytes& b) { return Message([&] { Decompress(b); }); };
+  EXPECT_EQ(open(Container("sdc4", 3, 3, {{3, abc}})), "Decompression error: Header contains an invalid signature.");
+  EXPECT_EQ(open(Container("sdc2", 3, 4, {{3, abc}})),
+            "Decompression error: Output buffer size does not match total size of source blocks.");
+  const std::string bad_block = "Decompression error: Invalid source block size.";
+  Bytes b = Container("sdc2", 3, 3, {{3, abc}});
+  Bytes l_small = b;
+  l_small[12] = 3;  // L below the U field
+  EXPECT_EQ(open(l_small), bad_block);
+  Bytes past_end = b;
+  past_end[12] += 1;  // runs one byte past the container
+  EXPECT_EQ(open(past_end), bad_block);
+  Bytes big_u = Container("sdc2", 3, kCompressBlockSize + 1, {{static_cast<uint32_t>(kCompressBlockSize + 1), abc}});
+  EXPECT_EQ(open(big_u), bad_block);
+  Bytes stub = b;
+  stub.insert(stub.end(), {1, 0, 0});  // fewer than 8 bytes of a block
+  EXPECT_EQ(open(stub), bad_block);
+  Bytes negative = b;
+  negative[15] = 0x80;
+  EXPECT_EQ(open(negative), bad_block);
+  EXPECT_THROW(Decompress(Bytes{'s', 'd', 'c'}), EReadError);
+}
+
+// The packet's own sizes are checked against U and L - 4 before anything is
+// decompressed.
+TEST(TDecompressStream, RefusesPacketsThatDisagreeWithTheirBlock) {
+  const Bytes a100 = ReadFile("a100.qlz131");
+  EXPECT_EQ(Message([&] { Decompress(Container("sdc2", 3, 99, {{99, a100}})); }),
+            "Decompression error: Output buffer size mismatch.");
+  Bytes cut(a100.begin(), a100.end() - 1);
+  EXPECT_EQ(Message([&] { Decompress(Container("sdc2", 3, 100, {{100, cut}})); }),
+            "Decompression error: Input buffer is smaller than expected.");
+  EXPECT_EQ(Message([&] { Decompress(Container("sdc2", 3, 100, {{100, Bytes{1, 2}}})); }),
+            "Decompression error: Input buffer is smaller than expected.");
+  Bytes flagged = a100;
+  flagged[0] |= 4;
+  EXPECT_EQ(Message([&] { Decompress(Container("sdc2", 3, 100, {{100, flagged}})); }),
+            "Decompression error: Output buffer size mismatch.");
+  EXPECT_EQ(Message([&] { Decompress(Container("sdc2", 2, 100, {{100, a100}})); }), "Unknown compression format (2)");
+  // Blocks of U = 0 hold nothing and are never decompressed.
+  EXPECT_EQ(Decompress(Container("sdc2", 3, 100, {{0, Bytes{9, 9}}, {100, a100}})), Bytes(100, 'a'));
+}
+
+// Damaged containers raise the library's exceptions, never crash.
+TEST(TDecompressStream, DamagedContainersFailCleanly) {
+  const Bytes good = Compress(TestData(20000, 11), cfQuickLZ131);
+  std::mt19937 rng(1);
+  for (int i = 0; i < 3000; ++i) {
+    Bytes bad = good;
+    if (i % 3 == 0) bad.resize(rng() % bad.size());
+    else bad[rng() % bad.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+    try {
+      Decompress(bad);
+    } catch (const Exception&) {
+    }
+  }
+}
+
+TEST(QuickLZLibraryLoading, ReportsMissingBrokenAndIncompleteLibraries) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / ("vt_qlz_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" + std::to_string(reinterpret_cast<std::uintptr_t>(&dir) & 0xFFFFF));
+  fs::create_directories(dir);
+  EXPECT_EQ(Message([&] { quicklz::LoadLibrary131(dir.string()); }), "QuickLZ library not found: QuickLZ131.dll");
+  std::ofstream(dir / "QuickLZ.dll") << "not a library";
+  EXPECT_EQ(Message([&] { quicklz::LoadLibrary120(dir.string()); }),
+            "Cannot load library '" + (dir / "QuickLZ.dll").string() + "'");
+  // The 1.2.0 library under the 1.3.1 name lacks the 1.3.1 entry points.
+  const fs::path bin = fs::read_symlink("/proc/self/exe").parent_path();
+  fs::copy_file(bin / "QuickLZ.dll", dir / "QuickLZ131.dll");
+  EXPECT_EQ(Message([&] { quicklz::LoadLibrary131(dir.string()); }),
+            "Cannot get address of procedure 'qlz_size_compressed'");
+  fs::remove_all(dir);
+  EXPECT_NO_THROW(quicklz::LoadLibrary131(bin.string()));
+}
+
+}  // namespace
+}  // namespace vt
