@@ -1,0 +1,311 @@
+// The build command packets: field table, defaults, wire bytes, dump.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "catalogues/BuildPackets.h"
+#include "common/PacketContext.h"
+
+namespace vt {
+namespace {
+
+std::string Bytes(TCustomMemoryStream& s) {
+  return std::string(static_cast<const char*>(s.Memory()), static_cast<std::size_t>(s.Size()));
+}
+
+std::string Save(const TPacket& p, TPacketStreamingContext* ctx = nullptr) {
+  TMemoryStream s;
+  SavePacket(p, s, ctx);
+  return Bytes(s);
+}
+
+void PutU32(std::string& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+
+// Loads Bytes into a new packet in buffer mode and, through a copy in a
+// TMemoryStream wrapper that is read field by field, in stream mode.
+void LoadInto(TBuildCommandPacket& p, const std::string& bytes) {
+  TPointerStream s(const_cast<char*>(bytes.data()), static_cast<std::int64_t>(bytes.size()), true);
+  LoadPacketInto(p, s);
+  EXPECT_EQ(s.Position(), static_cast<std::int64_t>(bytes.size()));
+}
+
+void Fill(TBuildCommandPacket& p) {
+  p.BuildID = GuidLiteral("{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}");
+  p.Flags = {1, 2, 3, 4, 5, 6};
+  p.BuildClass = "class";
+  p.Caption = "Solution 'x'";
+  p.PrimaryFilename = "C:\\src\\x.sln";
+  p.EnvBlock = std::string("A=1\0B=2\0", 8);
+  p.WorkspaceAsStr = "ws";
+  p.LocalAppDataDir = u"C:\\Users\\\u00e9";
+  p.SelectedSources.Add("a.cpp");
+  p.LoadedProjectPaths.Add("p1");
+  p.Obsolete_ActiveProjects.Add("old");
+  p.CompilerParamsAdd.Add("/O2");
+  p.CompilerParamsSub.Add("/Od");
+  p.LinkerParamsAdd.Add("/DEBUG");
+  p.LinkerParamsSub.Add("");
+  p.ShouldBuildProjectPaths.Add("s");
+  p.AllowRemote.Add("cl.exe");
+  p.AllowIntercept.Add("link.exe");
+  p.CurDir = "C:\\src";
+  p.Command = "build";
+  p.ProfileFilename = "profile.xml";
+  p.BuildConsoleCommandLine = "x.sln /build";
+  p.MonitorFilename = "m.ib_mon";
+  p.EVC4_CeConfig = "ce";
+  p.OverrideMaxHelpersPerJob = 12;
+  auto& proj = p.ActiveProjects.AddNew();
+  proj.Name = "x";
+  proj.Config = "Release|Win32";
+  proj.MSBuildName = "x";
+  p.ActiveProjects.AddNew().IdeName = "ide";
+  p.BoundsCheckerInstrumentedProjects.Add("bc");
+  p.IntelCompilerVersion = "19";
+  p.MinWinVer_Major = 6;
+  p.MinWinVer_Minor = 1;
+  p.MaxWinVer_Major = 200;
+  p.MaxWinVer_Minor = 0x7FFFFFFF;
+  p.OverrideLogLevel = 3;
+  p.ForcedEnv.Add("X=1");
+  p.Obsolete_NintendoProjects.Add("n");
+  p.LogWarnings = true;
+  p.InitiatorName = "me";
+  p.KeepNumOfJobs = true;
+  p.PlugInVer = "1.0";
+  p.KWJsonName = "kw.json";
+  p.OutDir = "out";
+  p.MSBuildArgs = "/m";
+  p.UseMSBuild = true;
+  p.InjectBase = 0x123456789ABCll;
+  p.AdditionalArgs = "--x";
+  p.VirtualizeDirectX = true;
+  p.PluginUpDateVer = 5;
+  p.DisablePdbForwarding = true;
+  p.UseIDEMonitorPID = 1234;
+  p.MonitoredDirs.Add("C:\\out");
+  p.HideFile = "h";
+  p.VSInstallDir = "vs";
+  p.VtExitCodeShift = -3;
+  p.MSBuildMaxInstances = 8;
+  p.BiIssuer = "bi";
+  p.TestFwId = "fw";
+  p.ConsoleOutputCodePage = 65001;
+  p.OverridePredictedExecutionMode = 2;
+  p.OverrideUseMSBuild = 1;
+}
+
+class BuildPacketsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static const UnitEntry units[] = {kPacketsUnit, kBuildPacketsUnit};
+    InitializeUnits(units);
+  }
+};
+
+TEST_F(BuildPacketsTest, ClassesAreRegisteredInDeclarationOrder) {
+  EXPECT_EQ(FindPacketClass(GuidLiteral("{95CC18AF-747B-4B8C-A35D-16047EF6C6EA}")),
+            &TBuildCommandProjectPacket::Class);
+  EXPECT_EQ(FindPacketClass(GuidLiteral("{26B22475-8588-4603-BBCE-844F30AEDD55}")), &TBuildCommandPacket::Class);
+  EXPECT_EQ(GetPacketClassNumber(TBuildCommandPacket::Class),
+            GetPacketClassNumber(TBuildCommandProjectPacket::Class) + 1);
+  EXPECT_EQ(TBuildCommandPacket::Class.FieldCount(), 59);
+  EXPECT_EQ(TBuildCommandProjectPacket::Class.FieldCount(), 5);
+  EXPECT_EQ(TBuildCommandPacket::Class.FieldIndexByName("OverrideUseMSBuild"), 58);
+  EXPECT_EQ(TBuildCommandPacket::Class.FieldType(1), pftOther);
+  EXPECT_EQ(TBuildCommandPacket::Class.FieldType(25), pftObject);
+  EXPECT_EQ(TBuildCommandPacket::Class.FieldCaption(3), "Caption");
+  EXPECT_EQ(TBuildCommandPacket::Class.FieldItemCaption(3), "");
+}
+
+TEST_F(BuildPacketsTest, DefaultsDumpAndClear) {
+  TBuildCommandPacket p;
+  TStringListEx lines;
+  p.DumpToStrings(lines);
+  std::vector<std::string> d;
+  for (int i = 0; i < lines.Count(); ++i) d.push_back(lines[i]);
+  ASSERT_GE(d.size(), 60u);
+  EXPECT_EQ(d[0], "(TBuildCommandPacket)");
+  EXPECT_EQ(d[1], "  BuildID = {00000000-0000-0000-0000-000000000000}");
+  EXPECT_EQ(d[2], "  Flags = (?)");
+  EXPECT_EQ(d[3], "  BuildClass = ''");
+  EXPECT_EQ(d[8], "  LocalAppDataDir = ''");
+  EXPECT_EQ(d[9], "  SelectedSources = ");
+  const auto has = [&](const std::string& line) { return std::find(d.begin(), d.end(), line) != d.end(); };
+  EXPECT_TRUE(has("  OverrideLogLevel = -1"));
+  EXPECT_TRUE(has("  PluginUpDateVer = -1"));
+  EXPECT_TRUE(has("  OverridePredictedExecutionMode = -1"));
+  EXPECT_TRUE(has("  OverrideUseMSBuild = 0"));
+  EXPECT_TRUE(has("  ActiveProjects = "));
+  EXPECT_TRUE(has("    (empty list)"));
+  EXPECT_TRUE(has("  LogWarnings = False"));
+  EXPECT_TRUE(has("  InjectBase = 0"));
+  EXPECT_EQ(d.back(), "  OverrideUseMSBuild = 0");
+
+  Fill(p);
+  EXPECT_EQ(p.GetFieldAsInteger(43), 0x56789ABC);
+  EXPECT_EQ(p.GetFieldAsString(56), "65001");
+  EXPECT_THROW(p.GetFieldAsString(1), Exception);
+  p.Clear();
+  EXPECT_TRUE(p.Equals(TBuildCommandPacket()));
+  EXPECT_EQ(p.OverrideLogLevel, -1);
+  EXPECT_EQ(p.PluginUpDateVer, -1);
+  EXPECT_EQ(p.OverridePredictedExecutionMode, -1);
+  EXPECT_EQ(p.ActiveProjects.Count(), 0);
+}
+
+TEST_F(BuildPacketsTest, FilledPacketRoundTripsAndCopies) {
+  TBuildCommandPacket p;
+  Fill(p);
+  const std::string b = Save(p);
+  TBuildCommandPacket q;
+  LoadInto(q, b);
+  EXPECT_TRUE(q.Equals(p));
+  EXPECT_EQ(q.ActiveProjects.Items(0).Config, "Release|Win32");
+  EXPECT_EQ(q.LocalAppDataDir, p.LocalAppDataDir);
+  EXPECT_EQ(Save(q), b);
+
+  TPacketStreamingContext w, r;
+  TMemoryStream s;
+  SavePacket(p, s, &w);
+  SavePacket(p, s, &w);
+  s.SetPosition(0);
+  auto c1 = LoadPacket(s, &r);
+  auto c2 = LoadPacket(s, &r);
+  EXPECT_TRUE(c1->Equals(p));
+  EXPECT_TRUE(c2->Equals(p));
+
+  TBuildCommandPacket copy;
+  copy.AssignFrom(p);
+  EXPECT_TRUE(copy.Equals(p));
+  EXPECT_NE(&copy.ActiveProjects.Items(0), &p.ActiveProjects.Items(0));
+  p.SelectedSources.Put(0, "b.cpp");
+  p.ActiveProjects.Items(1).IdeName = "other";
+  EXPECT_EQ(copy.SelectedSources[0], "a.cpp");
+  EXPECT_EQ(copy.ActiveProjects.Items(1).IdeName, "ide");
+}
+
+// Offsets in a default packet: header 32, GUID 16, Flags 7, five strings,
+// the wide string, ten string lists, six strings, Int32, the list count,
+// a string list, a string.
+constexpr std::size_t kMinWinVerMajorAt = 32 + 16 + 7 + 5 + 1 + 10 + 6 + 4 + 4 + 1 + 1;
+constexpr std::size_t kActiveProjectsAt = 32 + 16 + 7 + 5 + 1 + 10 + 6 + 4;
+constexpr std::size_t kFlagsAt = 32 + 16;
+
+TEST_F(BuildPacketsTest, CompactWinVerBytes) {
+  TBuildCommandPacket p;
+  const std::string zero = Save(p);
+  EXPECT_EQ(zero[kMinWinVerMajorAt], '\0');
+  p.MinWinVer_Major = 127;
+  std::string b = Save(p);
+  ASSERT_EQ(b.size(), zero.size());
+  EXPECT_EQ(static_cast<unsigned char>(b[kMinWinVerMajorAt]), 0xFE);
+  p.MinWinVer_Major = 128;
+  b = Save(p);
+  ASSERT_EQ(b.size(), zero.size() + 3);
+  EXPECT_EQ(b.substr(kMinWinVerMajorAt, 4), std::string("\x01\x01\x00\x00", 4));
+  TBuildCommandPacket q;
+  LoadInto(q, b);
+  EXPECT_EQ(q.MinWinVer_Major, 128);
+
+  p.MaxWinVer_Minor = -1;
+  TMemoryStream s;
+  EXPECT_THROW(SavePacket(p, s), Exception);
+  EXPECT_EQ(s.Size(), 0);
+}
+
+TEST_F(BuildPacketsTest, FlagsStoredWithAnotherWidth) {
+  TBuildCommandPacket p;
+  Fill(p);
+  const std::string b = Save(p);
+  ASSERT_EQ(b.substr(kFlagsAt, 7), std::string("\x06\x01\x02\x03\x04\x05\x06", 7));
+
+  std::string four = b;
+  four.replace(kFlagsAt, 7, std::string("\x04\x01\x02\x03\x04", 5));
+  PutU32(four, 4, static_cast<std::uint32_t>(four.size()));
+  TBuildCommandPacket q;
+  q.Flags = {9, 9, 9, 9, 9, 9};
+  LoadInto(q, four);
+  EXPECT_EQ(q.Flags, (TBuildCommandFlags{1, 2, 3, 4, 0, 0}));
+  EXPECT_EQ(q.TestFwId, "fw");
+
+  std::string eight = b;
+  eight.replace(kFlagsAt, 7, std::string("\x08\x01\x02\x03\x04\x05\x06\x07\x08", 9));
+  PutU32(eight, 4, static_cast<std::uint32_t>(eight.size()));
+  TBuildCommandPacket r;
+  LoadInto(r, eight);
+  EXPECT_EQ(r.Flags, (TBuildCommandFlags{1, 2, 3, 4, 5, 6}));
+  EXPECT_TRUE(r.Equals(p));
+}
+
+TEST_F(BuildPacketsTest, OlderWriterWithTwentyFiveFields) {
+  // Fields 0..24 filled, the rest at their defaults; cut the payload before
+  // field 25.
+  TBuildCommandPacket full;
+  Fill(full);
+  TBuildCommandPacket older;
+  older.Assign(full);
+  TBuildCommandPacket defaults;
+  for (int i = 25; i < 59; ++i) {
+    if (older.FieldType(i) == pftObject) {
+      if (i == 25) {
+        older.ActiveProjects.Clear();
+      } else {
+        static_cast<TStrings*>(older.GetFieldAsObject(i))->Clear();
+      }
+    }
+  }
+  older.IntelCompilerVersion.clear();
+  older.MinWinVer_Major = older.MinWinVer_Minor = older.MaxWinVer_Major = older.MaxWinVer_Minor = 0;
+  std::string b = Save(older);
+  const std::size_t tail = Save(defaults).size() - kActiveProjectsAt;
+  // Clear the remaining scalar and string fields the same way.
+  for (int i = 32; i < 59; ++i) {
+    switch (older.FieldType(i)) {
+      case pftString: older.SetFieldAsString(i, ""); break;
+      case pftInteger:
+      case pftBoolean: older.SetFieldAsInteger(i, defaults.GetFieldAsInteger(i)); break;
+      default: break;
+    }
+  }
+  b = Save(older);
+  b.resize(b.size() - tail);
+  PutU32(b, 4, static_cast<std::uint32_t>(b.size()));
+  PutU32(b, 8, 25);
+
+  TBuildCommandPacket q;
+  LoadInto(q, b);
+  EXPECT_EQ(q.Caption, full.Caption);
+  EXPECT_EQ(q.OverrideMaxHelpersPerJob, 12);
+  EXPECT_EQ(q.EVC4_CeConfig, "ce");
+  EXPECT_EQ(q.ActiveProjects.Count(), 0);
+  EXPECT_EQ(q.OverrideLogLevel, -1);
+  EXPECT_EQ(q.PluginUpDateVer, -1);
+  EXPECT_EQ(q.TestFwId, "");
+  EXPECT_TRUE(q.Equals(older));
+}
+
+TEST_F(BuildPacketsTest, ProjectPacketHeaderAndContextReference) {
+  TBuildCommandProjectPacket p;
+  p.Name = "A";
+  const std::string expected(
+      "\x02\x00\x00\x00\x26\x00\x00\x00\x05\x00\x00\x00\x00\x00\x00\x00"
+      "\xAF\x18\xCC\x95\x7B\x74\x8C\x4B\xA3\x5D\x16\x04\x7E\xF6\xC6\xEA"
+      "\x02"
+      "A\x00\x00\x00\x00",
+      38);
+  EXPECT_EQ(Save(p), expected);
+
+  TPacketStreamingContext ctx;
+  TMemoryStream s;
+  SavePacket(p, s, &ctx);
+  SavePacket(p, s, &ctx);
+  const std::string b = Bytes(s);
+  EXPECT_EQ(b.substr(0, 20), std::string("\x00\x00\x05\x00", 4) + expected.substr(16, 16));
+  EXPECT_EQ(b.substr(20, 6), expected.substr(32));
+  EXPECT_EQ(b.substr(26), "\x02" + expected.substr(32));
+}
+
+}  // namespace
+}  // namespace vt

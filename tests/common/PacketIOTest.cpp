@@ -1,0 +1,434 @@
+// Stand-alone form, field encodings, streaming context and packet lists on
+// the wire, including damaged and hostile input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "PacketTestClasses.h"
+#include "common/Objects.h"
+#include "common/PacketContext.h"
+#include "common/PacketFields.h"
+
+namespace vt::test {
+namespace {
+
+// A stream that is not a memory stream: exercises the stream reader and
+// the one-read path for small payloads.
+class TByteStream : public TStream {
+ public:
+  explicit TByteStream(std::string bytes = {}) : bytes_(std::move(bytes)) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    ++reads;
+    if (pos_ >= static_cast<std::int64_t>(bytes_.size()) || count <= 0) return 0;
+    const std::int64_t n = std::min<std::int64_t>(count, static_cast<std::int64_t>(bytes_.size()) - pos_);
+    std::memcpy(buffer, bytes_.data() + pos_, static_cast<std::size_t>(n));
+    pos_ += n;
+    return n;
+  }
+  std::int64_t Write(const void* buffer, std::int64_t count) override {
+    if (pos_ + count > static_cast<std::int64_t>(bytes_.size())) bytes_.resize(static_cast<std::size_t>(pos_ + count));
+    std::memcpy(bytes_.data() + pos_, buffer, static_cast<std::size_t>(count));
+    pos_ += count;
+    return count;
+  }
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+    if (origin == TSeekOrigin::soBeginning) pos_ = offset;
+    if (origin == TSeekOrigin::soCurrent) pos_ += offset;
+    if (origin == TSeekOrigin::soEnd) pos_ = static_cast<std::int64_t>(bytes_.size()) + offset;
+    return pos_;
+  }
+  const std::string& Bytes() const { return bytes_; }
+  int reads = 0;
+
+ private:
+  std::string bytes_;
+  std::int64_t pos_ = 0;
+};
+
+std::string Bytes(TCustomMemoryStream& s) {
+  return std::string(static_cast<const char*>(s.Memory()), static_cast<std::size_t>(s.Size()));
+}
+
+std::string Save(const TPacket& p, TPacketStreamingContext* ctx = nullptr) {
+  TMemoryStream s;
+  SavePacket(p, s, ctx);
+  return Bytes(s);
+}
+
+// Loads from a copy of Bytes, in buffer mode (memory stream) and in stream
+// mode, and checks both answer the same.
+std::unique_ptr<TPacket> LoadBoth(const std::string& bytes) {
+  TPointerStream mem(const_cast<char*>(bytes.data()), static_cast<std::int64_t>(bytes.size()), true);
+  auto a = LoadPacket(mem);
+  TByteStream str(bytes);
+  auto b = LoadPacket(str);
+  EXPECT_TRUE(a->Equals(*b));
+  EXPECT_EQ(mem.Position(), str.Position());
+  return a;
+}
+
+// Runs Load on the bytes in both modes and expects the same exception type.
+template <typename E>
+void ExpectBothFail(const std::string& bytes) {
+  TPointerStream mem(const_cast<char*>(bytes.data()), static_cast<std::int64_t>(bytes.size()), true);
+  EXPECT_THROW(LoadPacket(mem), E);
+  TByteStream str(bytes);
+  EXPECT_THROW(LoadPacket(str), E);
+}
+
+void PutU32(std::string& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+
+class PacketIOTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RegisterTestPackets(); }
+};
+
+TEST_F(PacketIOTest, HeaderBytesAreExact) {
+  TSmallPacket p;
+  p.Value = 0x01020304;
+  p.Text = "A";
+  const std::string b = Save(p);
+  const std::string expected(
+      "\x02\x00\x00\x00"
+      "\x26\x00\x00\x00"
+      "\x02\x00\x00\x00"
+      "\x00\x00\x00\x00"
+      "\x11\x11\x11\x11\x22\x22\x33\x33\x44\x44\x55\x55\x55\x55\x55\x55"
+      "\x04\x03\x02\x01"
+      "\x02"
+      "A",
+      38);
+  EXPECT_EQ(b, expected);
+}
+
+TEST_F(PacketIOTest, EveryFieldKindRoundTripsInBothModesWithAndWithoutContext) {
+  TAllKindsPacket p;
+  FillAllKinds(p);
+  auto q = LoadBoth(Save(p));
+  EXPECT_TRUE(q->Equals(p));
+
+  TPacketStreamingContext wctx;
+  TMemoryStream s;
+  SavePacket(p, s, &wctx);
+  SavePacket(p, s, &wctx);
+  for (bool memory : {true, false}) {
+    TPacketStreamingContext rctx;
+    std::string bytes = Bytes(s);
+    TPointerStream ps(bytes.data(), static_cast<std::int64_t>(bytes.size()), true);
+    TByteStream bs(bytes);
+    TStream& in = memory ? static_cast<TStream&>(ps) : bs;
+    auto r1 = LoadPacket(in, &rctx);
+    auto r2 = LoadPacket(in, &rctx);
+    EXPECT_TRUE(r1->Equals(p));
+    EXPECT_TRUE(r2->Equals(p));
+    EXPECT_EQ(in.Position(), static_cast<std::int64_t>(bytes.size()));
+  }
+}
+
+TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
+  TSmallPacket p;
+  std::string b = Save(p) + "trailing executable bytes";
+  TPointerStream mem(b.data(), static_cast<std::int64_t>(b.size()), true);
+  auto q = LoadPacket(mem);
+  EXPECT_EQ(mem.Position(), 32 + 4 + 5);
+
+  // A newer writer's extra field is skipped; an older writer's missing
+  // field keeps its default.
+  TSmallPacketV2 v2;
+  v2.Value = 3;
+  v2.Extra = 5;
+  std::string nb = Save(v2) + "xyz";
+  for (bool memory : {true, false}) {
+    TPointerStream ps(nb.data(), static_cast<std::int64_t>(nb.size()), true);
+    TByteStream bs(nb);
+    TStream& in = memory ? static_cast<TStream&>(ps) : bs;
+    TSmallPacket into;
+    LoadPacketInto(into, in);
+    EXPECT_EQ(into.Value, 3);
+    EXPECT_EQ(in.Position(), static_cast<std::int64_t>(nb.size()) - 3);
+  }
+  TSmallPacketV2 older;
+  older.Extra = 1;
+  std::string ob = Save(p);
+  TPointerStream os(ob.data(), static_cast<std::int64_t>(ob.size()), true);
+  LoadPacketInto(older, os);
+  EXPECT_EQ(older.Extra, 1);
+}
+
+TEST_F(PacketIOTest, BadHeadersAreRefused) {
+  TSmallPacket p;
+  const std::string good = Save(p);
+  for (std::uint32_t version : {1u, 3u}) {
+    std::string b = good;
+    PutU32(b, 0, version);
+    TPointerStream s(b.data(), static_cast<std::int64_t>(b.size()), true);
+    try {
+      LoadPacket(s);
+      ADD_FAILURE();
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), "Cannot load packet. Unknown format version: " + std::to_string(version));
+    }
+  }
+  for (std::uint32_t total : {0u, 31u, static_cast<std::uint32_t>(good.size() + 1), 0xFFFFFFFFu}) {
+    std::string b = good;
+    PutU32(b, 4, total);
+    ExpectBothFail<Exception>(b);
+  }
+  std::string unknown = good;
+  unknown[16] = '\x77';
+  TPointerStream us(unknown.data(), static_cast<std::int64_t>(unknown.size()), true);
+  EXPECT_EQ([&] {
+    try {
+      LoadPacket(us);
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return std::string();
+  }(),
+            "Unregistered packet class: {11111177-2222-3333-4444-555555555555}");
+
+  TOtherPacket other;
+  std::string ob = Save(other);
+  TPointerStream os(ob.data(), static_cast<std::int64_t>(ob.size()), true);
+  TSmallPacket into;
+  try {
+    LoadPacketInto(into, os);
+    ADD_FAILURE();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(),
+              "Incompatible packet class: {AAAAAAAA-0000-0000-0000-000000000001} "
+              "({11111111-2222-3333-4444-555555555555}, TSmallPacket expected)");
+  }
+}
+
+TEST_F(PacketIOTest, TruncatedDataFailsWithTheReadErrorInBothModes) {
+  TAllKindsPacket p;
+  FillAllKinds(p);
+  const std::string good = Save(p);
+  const std::int32_t before = TAllKindsPacket::Class.InstanceCount();
+  for (std::size_t cut = 33; cut < good.size(); cut += 7) {
+    std::string b = good.substr(0, cut);
+    PutU32(b, 4, static_cast<std::uint32_t>(cut));  // a consistent but short packet
+    ExpectBothFail<Exception>(b);
+  }
+  // A failed load leaves nothing behind.
+  EXPECT_EQ(TAllKindsPacket::Class.InstanceCount(), before);
+}
+
+TEST_F(PacketIOTest, HugeStoredLengthsAreRefusedBeforeAllocation) {
+  TSmallPacket p;
+  std::string b = Save(p);
+  // Text field: compact length 2^30 (long form) in place of the short one.
+  const std::uint32_t claim = (1u << 30) * 2 + 1;
+  std::string huge = b.substr(0, 36) + std::string(reinterpret_cast<const char*>(&claim), 4) + "abc";
+  PutU32(huge, 4, static_cast<std::uint32_t>(huge.size()));
+  ExpectBothFail<EReadError>(huge);
+
+  // String list, wide string, stream and list counts through the all-kinds class.
+  TAllKindsPacket a;
+  const std::string ab = Save(a);
+  auto patch_at_field = [&](int field, const std::string& bytes) {
+    // Re-save with fields before Field only: find the field's offset by
+    // saving a packet whose earlier fields are defaults (fixed sizes).
+    std::string r = ab;
+    std::size_t off = 32;
+    TAllKindsPacket d;
+    for (int i = 0; i < field; ++i) {
+      // Default sizes of fields 0..21 of TAllKindsPacket.
+      static const int sizes[] = {1, 1, 2, 3, 4, 1, 4, 8, 8, 1, 8, 16, 2, 4, 8, 5, 8, 1, 1, 4, 41, 1};
+      off += static_cast<std::size_t>(sizes[i]);
+    }
+    r.replace(off, bytes.size(), bytes);
+    return r;
+  };
+  const std::string big_compact("\xFF\xFF\xFF\x7F", 4);
+  for (int field : {17, 18}) ExpectBothFail<EReadError>(patch_at_field(field, big_compact));
+  ExpectBothFail<EReadError>(patch_at_field(19, std::string("\xF0\xFF\xFF\xFF", 4)));
+  ExpectBothFail<EReadError>(patch_at_field(22, std::string("\xFF\xFF\xFF\x0F", 4)));
+}
+
+TEST_F(PacketIOTest, NestingDepthIsLimited) {
+  auto build = [](int depth) {
+    TChainPacket root;
+    TChainPacket* p = &root;
+    for (int i = 1; i < depth; ++i) p = &p->NeedNext();
+    return Save(root);
+  };
+  auto ok = LoadBoth(build(kMaxPacketNesting));
+  EXPECT_TRUE(static_cast<TChainPacket&>(*ok).Next.Present());
+  const std::string deep = build(kMaxPacketNesting + 1);
+  TPointerStream s(const_cast<char*>(deep.data()), static_cast<std::int64_t>(deep.size()), true);
+  EXPECT_THROW(LoadPacket(s), Exception);
+}
+
+TEST_F(PacketIOTest, NegativeCompactValueFailsBeforeAnythingIsWritten) {
+  TAllKindsPacket p;
+  p.Compact = -1;
+  TMemoryStream s;
+  try {
+    SavePacket(p, s);
+    ADD_FAILURE();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(),
+              "Cannot save packet: TAllKindsPacket.Compact holds -1, outside the compact range 0..2147483647");
+  }
+  EXPECT_EQ(s.Size(), 0);
+  TPacketStreamingContext ctx;
+  EXPECT_THROW(SavePacket(p, s, &ctx), Exception);
+  EXPECT_EQ(s.Size(), 0);
+  EXPECT_EQ(ctx.WrittenClassCount(), 0);
+}
+
+TEST_F(PacketIOTest, CompactAndSizedFormsAndStoredFieldCounts) {
+  TAllKindsPacket p;
+  p.Compact = 127;
+  std::string b = Save(p);
+  const std::size_t compact_at = 32 + 1 + 1 + 2 + 3 + 4;
+  EXPECT_EQ(static_cast<unsigned char>(b[compact_at]), 0xFE);
+  p.Compact = 128;
+  b = Save(p);
+  EXPECT_EQ(b.substr(compact_at, 4), std::string("\x01\x01\x00\x00", 4));
+  // A long form may carry a small value.
+  b.replace(compact_at, 4, std::string("\x03\x00\x00\x00", 4));
+  EXPECT_EQ(static_cast<TAllKindsPacket&>(*LoadBoth(b)).Compact, 1);
+
+  // A stored field count of 0 reads nothing.
+  TSmallPacket s;
+  s.Value = 1;
+  std::string sb = Save(s);
+  PutU32(sb, 8, 0);
+  EXPECT_EQ(static_cast<TSmallPacket&>(*LoadBoth(sb)).Value, 7);
+
+  // Sized: a 1-byte enum stored with size 4 takes the first byte.
+  std::string e = Save(TAllKindsPacket());
+  const std::size_t colour_at = 32 + 1 + 1 + 2 + 3 + 4 + 1 + 4 + 8 + 8 + 1 + 8 + 16;
+  e.replace(colour_at, 2, std::string("\x04\x02\x00\x00\x00", 5));
+  PutU32(e, 4, static_cast<std::uint32_t>(e.size()));
+  auto loaded = LoadBoth(e);
+  EXPECT_EQ(static_cast<TAllKindsPacket&>(*loaded).Colour, TColour::Blue);
+  EXPECT_EQ(static_cast<TAllKindsPacket&>(*loaded).Str, "default");
+}
+
+TEST_F(PacketIOTest, SmallPayloadsFromOtherStreamsAreReadInOneRead) {
+  TAllKindsPacket p;
+  p.Lines.Add(std::string(100, 'x'));
+  TByteStream s(Save(p));
+  s.reads = 0;
+  auto q = LoadPacket(s);
+  EXPECT_EQ(s.reads, 2);  // header, payload
+  EXPECT_TRUE(q->Equals(p));
+}
+
+TEST_F(PacketIOTest, StreamingContextWritesTheDefinitionOnce) {
+  TSmallPacket p;
+  TPacketStreamingContext ctx;
+  TMemoryStream s;
+  SavePacket(p, s, &ctx);
+  const std::string first = Bytes(s);
+  ASSERT_EQ(first.size(), 20u + 4 + 5);
+  EXPECT_EQ(first.substr(0, 4), std::string("\x00\x00\x02\x00", 4));
+  EXPECT_EQ(first.substr(4, 16), std::string("\x11\x11\x11\x11\x22\x22\x33\x33\x44\x44\x55\x55\x55\x55\x55\x55", 16));
+  SavePacket(p, s, &ctx);
+  EXPECT_EQ(Bytes(s).substr(first.size()), "\x02" + first.substr(20));
+
+  // An id never defined.
+  TPacketStreamingContext r;
+  std::string bad("\x04", 1);
+  TPointerStream bs(bad.data(), 1, true);
+  try {
+    LoadPacket(bs, &r);
+    ADD_FAILURE();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Invalid streaming context ID: 2");
+  }
+
+  // A definition with more fields than the reader's class.
+  TSmallPacketV2 v2;
+  TPacketStreamingContext w2;
+  TMemoryStream s2;
+  // TSmallPacketV2 is not registered (its GUID belongs to TSmallPacket):
+  // write the definition by hand.
+  std::string def("\x00\x00\x03\x00", 4);
+  def += first.substr(4, 16);
+  TPointerStream ds(def.data(), static_cast<std::int64_t>(def.size()), true);
+  TPacketStreamingContext r2;
+  try {
+    LoadPacket(ds, &r2);
+    ADD_FAILURE();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Unsupported version of packet class: TSmallPacket (version 3)");
+  }
+
+  // DoNotLearn: the definition is used, not remembered.
+  std::string two = Bytes(s);
+  TPointerStream ts(two.data(), static_cast<std::int64_t>(two.size()), true);
+  TPacketStreamingContext forget;
+  forget.DoNotLearn = true;
+  LoadPacket(ts, &forget);
+  EXPECT_EQ(forget.KnownClassCount(), 0);
+  EXPECT_THROW(LoadPacket(ts, &forget), Exception);
+}
+
+TEST_F(PacketIOTest, PacketListsOnTheWire) {
+  TSmallPacketList list;
+  TMemoryStream s;
+  list.SaveToStream(s, nullptr);
+  EXPECT_EQ(Bytes(s), std::string(4, '\0'));
+
+  TSmallPacketList a, b;
+  EXPECT_TRUE(a.Equals(b));
+  a.AddNew().Value = 1;
+  a.AddNew().Value = 2;
+  b.AddNew().Value = 2;
+  b.AddNew().Value = 1;
+  EXPECT_FALSE(a.Equals(b));
+  b.Assign(a);
+  EXPECT_TRUE(a.Equals(b));
+
+  // Loading replaces the content.
+  TMemoryStream ls;
+  a.SaveToStream(ls, nullptr);
+  ls.SetPosition(0);
+  b.AddNew();
+  b.LoadFromStream(ls, nullptr);
+  EXPECT_EQ(b.Count(), 2);
+
+  // An item of a class that does not inherit from the item class.
+  TMemoryStream bad;
+  const std::uint32_t one = 1;
+  bad.WriteBuffer(&one, 4);
+  SavePacket(TOtherPacket(), bad);
+  bad.SetPosition(0);
+  try {
+    b.LoadFromStream(bad, nullptr);
+    ADD_FAILURE();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Cannot load packet list: TOtherPacket is not a TSmallPacket");
+  }
+  EXPECT_THROW(b.AddChecked(std::make_unique<TOtherPacket>()), EAssertionFailed);
+  TPacketList<TOtherPacket> others;
+  EXPECT_THROW(b.AddCopies(others), EAssertionFailed);
+}
+
+TEST_F(PacketIOTest, StreamFieldLengthFormFollowsTheContext) {
+  TAllKindsPacket p;
+  const std::string plain = Save(p);
+  TPacketStreamingContext ctx;
+  const std::string with = Save(p, &ctx);
+  // The stream field: four bytes without a context, one with.
+  EXPECT_NE(plain.find(std::string("\x00\x00\x00\x00", 4), 32 + 74), std::string::npos);
+  EXPECT_LT(with.size(), plain.size());
+}
+
+TEST_F(PacketIOTest, CompressOptionReportsMissingCompression) {
+  TSmallPacket p;
+  TMemoryStream s;
+  EXPECT_THROW(SavePacket(p, s, nullptr, pioCompress | pioBuffered), Exception);
+  EXPECT_EQ(s.Size(), 0);
+  SavePacket(p, s, nullptr, pioBuffered);
+  EXPECT_EQ(Bytes(s), Save(p));
+}
+
+}  // namespace
+}  // namespace vt::test

@@ -1,0 +1,449 @@
+// The packet base class, registry, field tables, typed access and texts.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "PacketTestClasses.h"
+#include "common/Objects.h"
+#include "common/PacketFields.h"
+
+namespace vt::test {
+namespace {
+
+class PacketTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RegisterTestPackets(); }
+};
+
+std::vector<std::string> Dump(const TPacket& p) {
+  TStringListEx lines;
+  p.DumpToStrings(lines);
+  std::vector<std::string> r;
+  for (int i = 0; i < lines.Count(); ++i) r.push_back(lines[i]);
+  return r;
+}
+
+template <typename F>
+std::string MessageOf(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+// ---- Registry ------------------------------------------------------------------
+
+TEST_F(PacketTest, RegistryNumbersClassesAndFindsThemByGuid) {
+  EXPECT_EQ(GetPacketClassNumber(TPacket::Class), 1);
+  EXPECT_EQ(FindPacketClass(TPacket::Class.GetClassGUID()), &TPacket::Class);
+  EXPECT_EQ(FindPacketClass(TSmallPacket::Class.GetClassGUID()), &TSmallPacket::Class);
+  EXPECT_EQ(FindPacketClass(GuidLiteral("{DEADBEEF-0000-0000-0000-000000000000}")), nullptr);
+  EXPECT_GT(GetPacketClassNumber(TSmallPacket::Class), 1);
+
+  // Registering again changes nothing.
+  const std::int32_t before = GetPacketClassNumber(TSmallPacket::Class);
+  RegisterPacketClass(TSmallPacket::Class);
+  EXPECT_EQ(GetPacketClassNumber(TSmallPacket::Class), before);
+
+  // TCommPacket answers TPacket's identity.
+  EXPECT_TRUE(GuidsEqual(TCommPacket::Class.GetClassGUID(), TPacket::Class.GetClassGUID()));
+  EXPECT_EQ(TCommPacket::Class.ClassNumberPtr(), TPacket::Class.ClassNumberPtr());
+  EXPECT_EQ(TCommPacket::Class.FieldCount(), 0);
+}
+
+TEST_F(PacketTest, DuplicateGuidFailsAndLeavesTheSecondClassUnregistered) {
+  // TSmallPacketV2 answers TSmallPacket's GUID.
+  EXPECT_EQ(MessageOf([] { RegisterPacketClass(TSmallPacketV2::Class); }),
+            "Failed to register packet class: TSmallPacketV2\r\n"
+            "TGuidListEx_HashTable: Hashtable does not allow duplicates.");
+  EXPECT_EQ(TSmallPacketV2::Class.ClassNumberPtr()->load(), -1);
+  EXPECT_EQ(FindPacketClass(TSmallPacket::Class.GetClassGUID()), &TSmallPacket::Class);
+  EXPECT_THROW(GetPacketClassNumber(TSmallPacketV2::Class), EAssertionFailed);
+}
+
+// ---- Class-level data ------------------------------------------------------------
+
+TEST_F(PacketTest, ClassLevelTablesAnswerWithoutAnInstance) {
+  const TPacketClass& c = TAllKindsPacket::Class;
+  EXPECT_EQ(c.FieldCount(), 24);
+  EXPECT_EQ(c.FieldName(0), "I8");
+  EXPECT_EQ(c.FieldName(24), "");
+  EXPECT_EQ(c.FieldName(-1), "");
+  EXPECT_EQ(c.FieldIndexByName("Lines"), 18);
+  EXPECT_EQ(c.FieldIndexByName("lines"), -1);  // case-sensitive
+  EXPECT_EQ(c.FieldType(0), pftInteger);
+  EXPECT_EQ(c.FieldType(9), pftBoolean);
+  EXPECT_EQ(c.FieldType(10), pftDouble);
+  EXPECT_EQ(c.FieldType(11), pftOther);
+  EXPECT_EQ(c.FieldType(12), pftOther);
+  EXPECT_EQ(c.FieldType(16), pftString);
+  EXPECT_EQ(c.FieldType(17), pftString);
+  EXPECT_EQ(c.FieldType(20), pftObject);
+  EXPECT_EQ(c.FieldType(99), pftOther);
+  // Caption falls back to the name; item caption to the item name.
+  EXPECT_EQ(c.FieldCaption(0), "I8");
+  EXPECT_EQ(TSmallPacket::Class.FieldCaption(1), "Label");
+  EXPECT_EQ(c.FieldItemName(4), "Item");
+  EXPECT_EQ(c.FieldItemCaption(4), "Item caption");
+  EXPECT_EQ(c.FieldItemCaption(0), "");
+  EXPECT_EQ(QualifiedFieldName(c, 16), "TAllKindsPacket.Str");
+  EXPECT_EQ(QualifiedFieldName(c, 50), "TAllKindsPacket.");
+  EXPECT_EQ(TPacket::Class.FieldCount(), 0);
+  EXPECT_EQ(TPacket::Class.FieldIndexByName("I8"), -1);
+}
+
+TEST_F(PacketTest, CreateSetsDefaultsAndCountsInstances) {
+  const std::int32_t before = TSmallPacket::Class.InstanceCount();
+  {
+    auto p = TSmallPacket::Class.Create();
+    EXPECT_EQ(TSmallPacket::Class.InstanceCount(), before + 1);
+    auto& s = static_cast<TSmallPacket&>(*p);
+    EXPECT_EQ(s.Value, 7);
+    EXPECT_EQ(s.Text, "none");
+    auto c = p->Clone();
+    EXPECT_EQ(TSmallPacket::Class.InstanceCount(), before + 2);
+    EXPECT_TRUE(c->Equals(*p));
+  }
+  EXPECT_EQ(TSmallPacket::Class.InstanceCount(), before);
+
+  TAllKindsPacket a;
+  EXPECT_EQ(a.I8, -1);
+  EXPECT_TRUE(a.Bool);
+  EXPECT_EQ(a.Dbl, 1.5);
+  EXPECT_EQ(a.Str, "default");
+  EXPECT_FALSE(a.Maybe.Present());
+  EXPECT_STREQ(a.Any.Get().ClassName(), "TPacket");
+}
+
+TEST_F(PacketTest, ClearRestoresDefaultsAndKeepsObjects) {
+  TAllKindsPacket p;
+  FillAllKinds(p);
+  TSmallPacket* maybe = p.Maybe.get();
+  p.Clear();
+  TAllKindsPacket fresh;
+  fresh.NeedMaybe();  // a present optional member stays present, cleared
+  EXPECT_EQ(p.Maybe.get(), maybe);
+  EXPECT_EQ(p.Maybe->Value, 7);
+  EXPECT_EQ(p.Items.Count(), 0);
+  EXPECT_EQ(p.Data.Size(), 0);
+  EXPECT_EQ(p.Str, "default");
+  EXPECT_EQ(p.Nested.Text, "none");
+  // The any-packet member keeps the class it holds.
+  EXPECT_STREQ(p.Any.Get().ClassName(), "TOtherPacket");
+  fresh.Any.Reset(std::make_unique<TOtherPacket>());
+  EXPECT_TRUE(p.Equals(fresh));
+}
+
+// ---- Typed access ---------------------------------------------------------------
+
+TEST_F(PacketTest, RefusedAccessNamesTheQualifiedField) {
+  TAllKindsPacket p;
+  EXPECT_EQ(MessageOf([&] { p.GetFieldAsString(11); }), "Cannot get field as string: TAllKindsPacket.Guid");
+  EXPECT_EQ(MessageOf([&] { p.GetFieldAsInteger(16); }), "Cannot get field as integer: TAllKindsPacket.Str");
+  EXPECT_EQ(MessageOf([&] { p.SetFieldAsInteger(10, 1); }), "Cannot set field as integer: TAllKindsPacket.Dbl");
+  EXPECT_EQ(MessageOf([&] { p.SetFieldAsString(12, "x"); }), "Cannot set field as string: TAllKindsPacket.Colour");
+  EXPECT_EQ(MessageOf([&] { p.GetFieldAsDouble(9); }), "Cannot get field as double: TAllKindsPacket.Bool");
+  EXPECT_EQ(MessageOf([&] { p.SetFieldAsDouble(16, 1); }), "Cannot set field as double: TAllKindsPacket.Str");
+  EXPECT_EQ(MessageOf([&] { p.GetFieldAsObject(0); }), "Cannot get field as object: TAllKindsPacket.I8");
+  EXPECT_EQ(MessageOf([&] { p.GetFieldAsInteger(77); }), "Cannot get field as integer: TAllKindsPacket.");
+  EXPECT_EQ(MessageOf([&] { p.GetFieldAsObject(21); }),
+            "Attempt to access uninitialized member object: TAllKindsPacket.Maybe");
+  EXPECT_EQ(MessageOf([&] { p.GetMaybe(); }), "Attempt to access uninitialized member object: TAllKindsPacket.Maybe");
+  EXPECT_EQ(p.GetFieldAsObject(18), &p.Lines);
+  EXPECT_EQ(p.GetFieldAsObject(22), &p.Items);
+  EXPECT_EQ(p.GetFieldAsObject(23), &p.Any.Get());
+}
+
+TEST_F(PacketTest, IntegerAccessConvertsByWidthAndSign) {
+  TAllKindsPacket p;
+  p.SetFieldAsInteger(7, -1);  // Int64 sign-extended
+  EXPECT_EQ(p.I64, -1);
+  p.I64 = 0x123456789ll;
+  EXPECT_EQ(p.GetFieldAsInteger(7), 0x23456789);  // low 32 bits
+  EXPECT_EQ(p.GetFieldAsString(7), "4886718345");
+  p.U32 = 4000000000u;
+  EXPECT_EQ(p.GetFieldAsString(6), "4000000000");
+  EXPECT_EQ(p.GetFieldAsDouble(6), 4000000000.0);
+  p.SetFieldAsInteger(0, 300);  // Int8 keeps the low byte
+  EXPECT_EQ(p.I8, 44);
+  p.SetFieldAsString(4, "");
+  EXPECT_EQ(p.I32, 0);
+  p.SetFieldAsString(4, "$10");
+  EXPECT_EQ(p.I32, 16);
+  p.I64 = 5;
+  EXPECT_THROW(p.SetFieldAsString(7, "4294967296"), EConvertError);
+  EXPECT_EQ(p.I64, 5);
+  EXPECT_EQ(MessageOf([&] { p.SetFieldAsString(4, "12x"); }), "'12x' is not a valid integer value");
+  p.SetFieldAsInteger(9, 5);
+  EXPECT_EQ(p.Bool.Value, 1);
+  EXPECT_EQ(p.GetFieldAsInteger(9), 1);
+  p.SetFieldAsString(9, "tRuE");
+  EXPECT_TRUE(p.Bool);
+  p.SetFieldAsString(9, "yes");
+  EXPECT_FALSE(p.Bool);
+}
+
+TEST_F(PacketTest, DoubleToIntegerRoundsToEvenAndRefusesWhatDoesNotFit) {
+  TAllKindsPacket p;
+  p.SetFieldAsDouble(4, 2.5);
+  EXPECT_EQ(p.I32, 2);
+  p.SetFieldAsDouble(4, 3.5);
+  EXPECT_EQ(p.I32, 4);
+  p.SetFieldAsDouble(4, -2.5);
+  EXPECT_EQ(p.I32, -2);
+  p.SetFieldAsDouble(7, 1e15);
+  EXPECT_EQ(p.I64, 1000000000000000ll);
+  for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(),
+                     -std::numeric_limits<double>::infinity(), 1e19, -1e30}) {
+    p.I32 = 77;
+    p.I64 = 78;
+    EXPECT_THROW(p.SetFieldAsDouble(4, bad), EConvertError) << bad;
+    EXPECT_THROW(p.SetFieldAsDouble(7, bad), EConvertError) << bad;
+    EXPECT_EQ(p.I32, 77);
+    EXPECT_EQ(p.I64, 78);
+  }
+}
+
+TEST_F(PacketTest, DoubleTextsUseTheGeneralFormAndTheDateTimeForm) {
+  TAllKindsPacket p;
+  std::string text;
+  p.Dbl = 0.3;
+  EXPECT_EQ(p.GetFieldAsString(10), "0.3");
+  EXPECT_EQ(p.FieldToText(10, text), 1);
+  EXPECT_EQ(text, "07:12:00");
+  p.Dbl = 1.5;
+  EXPECT_EQ(p.GetFieldAsString(10), "1.5");
+  p.FieldToText(10, text);
+  EXPECT_EQ(text, "1899-12-31 12:00:00");
+  p.Dbl = 2;
+  p.FieldToText(10, text);
+  EXPECT_EQ(text, "1900-01-01");
+  p.Dbl = 45000.25;
+  p.FieldToText(10, text);
+  EXPECT_EQ(text, "2023-03-15 06:00:00");
+
+  EXPECT_EQ(FloatToTextGeneral4(1.25), "1.25");
+  EXPECT_EQ(FloatToTextGeneral4(1234.4), "1234");
+  EXPECT_EQ(FloatToTextGeneral4(9999.6), "1E4");
+  EXPECT_EQ(FloatToTextGeneral4(123456), "1.235E5");
+  EXPECT_EQ(FloatToTextGeneral4(-0.00012346), "-0.0001235");
+  EXPECT_EQ(FloatToTextGeneral4(0.000001), "1E-6");
+  EXPECT_EQ(FloatToTextGeneral4(0), "0");
+  EXPECT_EQ(FloatToTextGeneral4(100), "100");
+
+  p.SetFieldAsString(10, " 2.75 ");
+  EXPECT_EQ(p.Dbl, 2.75);
+  EXPECT_EQ(MessageOf([&] { p.SetFieldAsString(10, "2,5"); }), "'2,5' is not a valid floating point value");
+  EXPECT_THROW(p.SetFieldAsString(10, "nan"), EConvertError);
+  EXPECT_EQ(p.Dbl, 2.75);
+}
+
+// ---- Texts and dumps ----------------------------------------------------------------
+
+TEST_F(PacketTest, FieldTextsByKind) {
+  TAllKindsPacket p;
+  FillAllKinds(p);
+  std::string t;
+  EXPECT_EQ(p.FieldToText(8, t), 1);
+  EXPECT_EQ(t, "18000000000000000000");
+  EXPECT_EQ(p.FieldToText(11, t), 1);
+  EXPECT_EQ(t, "{01234567-89AB-CDEF-0123-456789ABCDEF}");
+  EXPECT_EQ(p.FieldToText(12, t), 0);  // enumerations, sets, records
+  EXPECT_EQ(p.FieldToText(14, t), 0);
+  EXPECT_EQ(p.FieldToText(16, t), 1);
+  EXPECT_EQ(t, "'with nul'");
+  EXPECT_EQ(p.FieldToText(17, t), 1);
+  EXPECT_EQ(t, "'wide \xC3\xA9\xE4\xB8\xAD'");
+  EXPECT_EQ(p.FieldToText(18, t), 2);
+  EXPECT_EQ(t, "one\r\n\r\nthree\r\n");
+  EXPECT_EQ(p.FieldToText(19, t), 1);
+  EXPECT_EQ(t, "(size = 12)");
+  p.FreeMaybe();
+  EXPECT_EQ(p.FieldToText(21, t), 1);
+  EXPECT_EQ(t, "(null)");
+  EXPECT_EQ(p.FieldToText(99, t), 0);
+  EXPECT_EQ(p.GetFieldAsString(18), "one\r\n\r\nthree\r\n");
+  p.SetFieldAsString(18, "a\rb\nc\r\n");
+  EXPECT_EQ(p.Lines.Count(), 3);
+  EXPECT_EQ(p.Lines[2], "c");
+  EXPECT_EQ(StringFieldToText(std::string("a'\0", 3)), "'a' '");
+}
+
+TEST_F(PacketTest, BooleanKeepsItsStoredByte) {
+  TOtherPacket a, b;
+  a.Flag.Value = 2;
+  b.Flag.Value = 1;
+  std::string t;
+  a.FieldToText(0, t);
+  EXPECT_EQ(t, "True");
+  EXPECT_FALSE(a.Equals(b));
+  TMemoryStream s;
+  SavePacket(a, s);
+  EXPECT_EQ(static_cast<const std::uint8_t*>(s.Memory())[32], 2);
+  s.SetPosition(0);
+  auto loaded = LoadPacket(s);
+  EXPECT_EQ(static_cast<TOtherPacket&>(*loaded).Flag.Value, 2);
+}
+
+TEST_F(PacketTest, DumpShowsEveryFieldAndIndentsNestedText) {
+  EXPECT_EQ(Dump(TPacket()), std::vector<std::string>{"(TPacket)"});
+  TAllKindsPacket p;
+  FillAllKinds(p);
+  const std::vector<std::string> d = Dump(p);
+  const std::vector<std::string> expected = {
+      "(TAllKindsPacket)",
+      "  I8 = -5",
+      "  U8 = 250",
+      "  I16 = -300",
+      "  U16 = 60000",
+      "  I32 = -100000",
+      "  Compact = 300",
+      "  U32 = 4000000000",
+      "  I64 = -5000000000",
+      "  U64 = 18000000000000000000",
+      "  Bool = True",
+      "  Dbl = 2023-03-15 06:00:00",
+      "  Guid = {01234567-89AB-CDEF-0123-456789ABCDEF}",
+      "  Colour = (?)",
+      "  Set = (?)",
+      "  Record = (?)",
+      "  Handle = 4660",
+      "  Str = 'with nul'",
+      "  WStr = 'wide \xC3\xA9\xE4\xB8\xAD'",
+      "  Lines = ",
+      "    one",
+      "    ",
+      "    three",
+      "  Data = (size = 12)",
+      "  Nested = ",
+      "    (TSmallPacket)",
+      "      Value = 42",
+      "      Text = 'nested'",
+      "    ",
+      "  Maybe = ",
+      "    (TSmallPacket)",
+      "      Value = 43",
+      "      Text = 'none'",
+      "    ",
+      "  Items = ",
+      "    [1/2]",
+      "    (TSmallPacket)",
+      "      Value = 1",
+      "      Text = 'none'",
+      "    ",
+      "    [2/2]",
+      "    (TSmallPacket)",
+      "      Value = 7",
+      "      Text = 'second'",
+      "    ",
+      "  Any = ",
+      "    (TOtherPacket)",
+      "      Flag = True",
+      "    ",
+  };
+  EXPECT_EQ(d, expected);
+  TSmallPacketList empty;
+  std::string t;
+  empty.DumpToText(t);
+  EXPECT_EQ(t, "(empty list)");
+}
+
+// ---- Equals, CompareFields, Assign ----------------------------------------------------
+
+void Collect(void* data, std::int32_t index) { static_cast<std::vector<int>*>(data)->push_back(index); }
+
+TEST_F(PacketTest, EqualsAndCompareFields) {
+  TAllKindsPacket a, b;
+  EXPECT_TRUE(a.Equals(b));  // both optional members absent
+  std::vector<int> diff;
+  EXPECT_TRUE(a.CompareFields(b, &Collect, &diff));
+  EXPECT_TRUE(diff.empty());
+  b.U8 = 1;
+  b.Str = "x";
+  EXPECT_FALSE(a.Equals(b));
+  EXPECT_FALSE(a.CompareFields(b, &Collect, &diff));
+  EXPECT_EQ(diff, (std::vector<int>{1, 16}));
+  EXPECT_TRUE(a.CompareFields(a, &Collect, &diff));
+
+  // Doubles compare bytewise: 0.0 and -0.0 differ, a NaN equals itself.
+  TAllKindsPacket c, d;
+  c.Dbl = 0.0;
+  d.Dbl = -0.0;
+  EXPECT_FALSE(c.Equals(d));
+  c.Dbl = d.Dbl = std::nan("");
+  EXPECT_TRUE(c.Equals(d));
+
+  // Another class: -1 and False, no exception; Equals answers False.
+  TSmallPacket s;
+  diff.clear();
+  EXPECT_FALSE(a.CompareFields(s, &Collect, &diff));
+  EXPECT_EQ(diff, std::vector<int>{-1});
+  EXPECT_FALSE(a.Equals(s));
+  // Same GUID, other class.
+  TSmallPacketV2 v2;
+  diff.clear();
+  EXPECT_FALSE(s.CompareFields(v2, &Collect, &diff));
+  EXPECT_EQ(diff, std::vector<int>{-1});
+}
+
+TEST_F(PacketTest, AssignCopiesDeeplyAndRefusesAnotherClass) {
+  TAllKindsPacket a, b;
+  FillAllKinds(a);
+  // The plain TPacket of an any-packet member takes nothing over.
+  b.Assign(a);
+  EXPECT_STREQ(b.Any.Get().ClassName(), "TPacket");
+  EXPECT_FALSE(b.Equals(a));
+  b.Any.Reset(std::make_unique<TOtherPacket>());
+  b.Assign(a);
+  EXPECT_TRUE(b.Equals(a));
+  EXPECT_NE(b.Items.GetItem(0), a.Items.GetItem(0));
+  EXPECT_NE(b.Maybe.get(), a.Maybe.get());
+  a.Items.Items(0).Value = 99;
+  a.Lines.Put(0, "changed");
+  EXPECT_FALSE(b.Equals(a));
+  EXPECT_EQ(b.Lines[0], "one");
+
+  b.Assign(b);  // from itself: nothing changes
+  EXPECT_EQ(b.Items.Count(), 2);
+  EXPECT_EQ(b.Lines.Count(), 3);
+  b.Items.Assign(b.Items);
+  EXPECT_EQ(b.Items.Count(), 2);
+
+  TSmallPacket s;
+  EXPECT_THROW(b.Assign(s), EInvalidCast);
+  EXPECT_EQ(b.Items.Count(), 2);
+
+  // Absent optional member in the source frees the own one.
+  TAllKindsPacket c;
+  c.Any.Reset(std::make_unique<TOtherPacket>());
+  b.Assign(c);
+  EXPECT_FALSE(b.Maybe.Present());
+}
+
+TEST_F(PacketTest, OptionalMemberOperations) {
+  TAllKindsPacket p;
+  EXPECT_TRUE(p.SameMaybe(nullptr));
+  TSmallPacket s;
+  s.Value = 5;
+  EXPECT_FALSE(p.SameMaybe(&s));
+  p.SetMaybe(&s);
+  EXPECT_TRUE(p.SameMaybe(&s));
+  EXPECT_NE(&p.GetMaybe(), &s);
+  EXPECT_EQ(p.GetMaybe().Value, 5);
+  EXPECT_FALSE(p.SameMaybe(nullptr));
+  p.SetMaybe(nullptr);
+  EXPECT_FALSE(p.Maybe.Present());
+  p.NeedMaybe().Value = 1;
+  TSmallPacket* first = p.Maybe.get();
+  p.NeedMaybe();
+  EXPECT_EQ(p.Maybe.get(), first);
+  p.FreeMaybe();
+  EXPECT_FALSE(p.Maybe.Present());
+}
+
+}  // namespace
+}  // namespace vt::test
