@@ -150,8 +150,7 @@ void RunMessageLoop(unsigned options) {
       os::DispatchMessageA(&msg);
     } catch (const EAbort&) {
     } catch (const std::exception& e) {
-      LibraryLog(TLogRecord::Warning,
-                 std::string("Message Dispatch Error\r\n") +
+      SendWarning(std::string("Message Dispatch Error\r\n") +
                      "    hWnd   = 0x" + IntToHexFixed(msg.hwnd, 8) + "\r\n" +
                      "    msg    = 0x" + IntToHexFixed(msg.message, 8) + "\r\n" +
                      "    wParam = 0x" + IntToHexFixed(msg.wParam, 8) + "\r\n" +

@@ -23,7 +23,6 @@ enum class TLogRecord {
   Text,          // a plain record
   Message,       // an ordinary message (with process and thread id)
   Debug,         // a debug message
-  Warning,       // a warning with the caller's call trace
   ShortWarning,  // a short warning
 };
 using TLogHook = void (*)(TLogRecord kind, const std::string& text, int flags);

@@ -23,12 +23,17 @@ struct LogCapture {
     std::lock_guard g(lock);
     records.emplace_back(kind, text);
   }
+  static void Warning(const std::string& text) { Hook(TLogRecord::ShortWarning, text, 2); }
   LogCapture() {
     std::lock_guard g(lock);
     records.clear();
     SetLibraryLogHook(&Hook);
+    SetWarningCallback(&Warning);
   }
-  ~LogCapture() { SetLibraryLogHook(nullptr); }
+  ~LogCapture() {
+    SetLibraryLogHook(nullptr);
+    SetWarningCallback(nullptr);
+  }
   std::string All() {
     std::lock_guard g(lock);
     std::string s;

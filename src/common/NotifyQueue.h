@@ -1,0 +1,176 @@
+// The main thread's notification queue and its clocks.
+//
+// Notifications (a source object, a method and a name) are posted from any
+// thread in three priorities and run on the thread that owns the queue. In
+// window mode (mode 1) a hidden utility window receives a wake-up message
+// for each batch and a one-second timer that serves the queue even when a
+// wake-up is lost. Clocks are periodic callbacks on the owning thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/Classes.h"
+#include "common/Locks.h"
+#include "common/Threads.h"
+#include "common/Units.h"
+
+namespace vt {
+
+enum TNotifyPriority : int { npLow = 0, npNormal = 1, npHigh = 2 };
+
+struct TNotifyQueueListRec;
+using TNotifyMethod = std::function<void(TNotifyQueueListRec&)>;
+
+struct TNotifyQueueListRec {
+  TObject* Source = nullptr;  // a record without a source is not dispatched
+  TNotifyMethod Method;
+  TObject* Data = nullptr;
+  std::uint32_t PostTick = 0;
+  std::string Name;
+  // Class names noted when posted, so that reports never touch the objects.
+  std::string SourceClass;
+  std::string DataClass;
+};
+
+class TClock;
+
+class TNotifyQueue : public TObject {
+ public:
+  TNotifyQueue();
+  ~TNotifyQueue() override;
+
+  // The calling thread becomes the owner (once per queue and thread).
+  void AttachToThread();
+  // Only mode 1 (window mode); see the checks in the implementation.
+  void SetMode(std::uint8_t mode);
+  std::uint8_t Mode() const { return mode_; }
+  std::uint32_t OwnerThreadId() const { return owner_thread_; }
+  os::HWND Window() const { return window_; }
+
+  // Any thread: appends to the primary list of the priority and wakes the owner.
+  void Post(TNotifyPriority priority, TObject* source, TNotifyMethod method, TObject* data = nullptr,
+            std::string name = {});
+  void Wake();
+
+  // Owning thread only.
+  void CheckThread(const char* operation) const;
+  void ProcessAll();
+  void ProcessQueue(int priority);
+
+  // Timer list of mode 0, keyed by the owner of the callback.
+  void AddTimer(std::uint32_t interval, const void* key, std::function<void()> callback);
+  void RemoveTimer(const void* key);
+  void ResetTimer(const void* key);
+
+  std::function<void(const std::string&)> OnNotifyError;
+
+  // Counts for inspection.
+  std::size_t PendingCount(int priority) const;
+
+ private:
+  struct TimerEntry {
+    const void* key = nullptr;
+    std::function<void()> callback;
+    std::uint32_t interval = 0;
+    std::uint32_t due = 0;
+  };
+
+  void QueueWindowProc(TMessage& message);
+  bool Dispatch(TNotifyQueueListRec& item);
+  void WakeLocked();
+
+  std::uint8_t mode_ = 0;
+  mutable TFastMutex lock_;
+  TWinEvent wake_event_{nullptr, "", false, false};  // mode 0: auto-reset
+  os::HWND window_ = 0;
+  std::uint32_t owner_thread_ = 0;
+  bool wake_pending_ = false;
+  bool terminating_ = false;
+  std::uint32_t wake_sequence_ = 0;
+  std::uint32_t last_processed_ = 0;
+  std::uint32_t last_wake_tick_ = 0;
+  std::array<std::deque<TNotifyQueueListRec>, 3> primary_;
+  std::array<std::deque<TNotifyQueueListRec>, 3> temporary_;
+  std::vector<TimerEntry> timers_;
+};
+
+// The calling thread's queue, or null.
+TNotifyQueue* CurrentNotifyQueue();
+
+// ---- Clocks ----------------------------------------------------------------
+
+class TClock : public TObject {
+ public:
+  using TClockEvent = std::function<void(TClock&)>;
+
+  TClock();
+  ~TClock() override;
+
+  std::uint32_t Interval() const { return interval_; }
+  bool Enabled() const { return enabled_; }
+  void SetInterval(std::uint32_t interval);
+  void SetEnabled(bool enabled);
+  void SetOnTick(TClockEvent on_tick);  // always applies the settings
+
+  virtual void Update() {}
+  virtual void Restart() {}
+
+  static int LiveCount();
+
+ protected:
+  void Tick();
+  bool HasOnTick() const { return static_cast<bool>(on_tick_); }
+
+ private:
+  std::uint32_t interval_ = 0;
+  TClockEvent on_tick_;
+  bool enabled_ = false;
+};
+
+// Ticks through the owning queue's timer list (mode 0).
+class TNotifyClock : public TClock {
+ public:
+  explicit TNotifyClock(TNotifyQueue& queue) : queue_(queue) {}
+  ~TNotifyClock() override;
+  void Update() override;
+  void Restart() override;
+
+ private:
+  TNotifyQueue& queue_;
+};
+
+// Ticks through a timer of its own utility window (mode 1).
+class TWindowsClock : public TClock {
+ public:
+  TWindowsClock();
+  ~TWindowsClock() override;
+  void Update() override;
+  void Restart() override;
+  os::HWND Window() const { return window_; }
+
+ private:
+  os::HWND window_ = 0;
+};
+
+// A clock for the calling thread's queue: TNotifyClock in mode 0,
+// TWindowsClock in mode 1.
+std::unique_ptr<TClock> CreateClock(std::uint32_t interval, bool enabled, TClock::TClockEvent on_tick);
+
+// ---- Start-up --------------------------------------------------------------
+
+// The runtime's console flag: a console program sets it before the units
+// start, and its queue then stays in mode 0.
+void SetConsoleProgram(bool console);
+bool IsConsoleProgram();
+
+// Creates the queue, attaches it to the initializing thread and, unless the
+// program is a console program, switches it to window mode.
+extern const UnitEntry kNotifyQueueUnit;
+
+}  // namespace vt

@@ -1,0 +1,244 @@
+#include "common/NotifyQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vt {
+namespace {
+
+struct LogCapture {
+  static inline std::mutex lock;
+  static inline std::vector<std::string> lines;
+  static void Hook(TLogRecord, const std::string& text, int) {
+    std::lock_guard g(lock);
+    lines.push_back(text);
+  }
+  LogCapture() {
+    std::lock_guard g(lock);
+    lines.clear();
+    SetLibraryLogHook(&Hook);
+  }
+  ~LogCapture() { SetLibraryLogHook(nullptr); }
+  std::string All() {
+    std::lock_guard g(lock);
+    std::string s;
+    for (auto& t : lines) s += t + "\n";
+    return s;
+  }
+};
+
+class TSource : public TObject {};
+class TPayload : public TObject {};
+
+// Runs Body on a fresh thread that owns a window-mode queue, then the
+// thread's message loop until quit.
+void OnQueueThread(const std::function<void(TNotifyQueue&)>& body, const std::function<void()>& after = nullptr) {
+  std::unique_ptr<TMethodThread> t;
+  TMethodThread::Start(t, false, [&](TMethodThread&) {
+    TNotifyQueue queue;
+    queue.AttachToThread();
+    queue.SetMode(1);
+    body(queue);
+    RunMessageLoop();
+    if (after) after();
+  });
+  TMethodThread::Dispose(t);
+}
+
+TEST(NotifyQueue, NotificationsRunOnTheOwnerInPriorityOrder) {
+  TSource source;
+  std::vector<std::string> order;
+  std::atomic<std::uint32_t> ran_on{0};
+  std::uint32_t owner = 0;
+  OnQueueThread([&](TNotifyQueue& q) {
+    owner = os::GetCurrentThreadId();
+    std::thread poster([&] {
+      auto add = [&](TNotifyPriority p, std::string name) {
+        q.Post(p, &source, [&, name](TNotifyQueueListRec&) {
+          order.push_back(name);
+          ran_on = os::GetCurrentThreadId();
+          if (name == "low2") os::PostQuitMessage(0);
+        }, nullptr, name);
+      };
+      add(npLow, "low1");
+      add(npNormal, "normal");
+      add(npHigh, "high");
+      add(npLow, "low2");
+    });
+    poster.join();
+  });
+  EXPECT_EQ(order, (std::vector<std::string>{"high", "normal", "low1", "low2"}));
+  EXPECT_EQ(ran_on, owner);
+}
+
+TEST(NotifyQueue, HighPostedDuringLowProcessingGoesBeforeWaitingLows) {
+  TSource source;
+  std::vector<std::string> order;
+  OnQueueThread([&](TNotifyQueue& q) {
+    q.Post(npLow, &source, [&](TNotifyQueueListRec&) {
+      order.push_back("low1");
+      // Arrives while the low pass runs: its own pass comes first.
+      q.Post(npHigh, &source, [&](TNotifyQueueListRec&) { order.push_back("high"); });
+      q.Post(npLow, &source, [&](TNotifyQueueListRec&) {
+        order.push_back("low3");
+        os::PostQuitMessage(0);
+      });
+    });
+    q.Post(npLow, &source, [&](TNotifyQueueListRec&) { order.push_back("low2"); });
+    q.Post(npLow, nullptr, [&](TNotifyQueueListRec&) { order.push_back("no source"); });
+  });
+  EXPECT_EQ(order, (std::vector<std::string>{"low1", "low2", "high", "low3"}));
+}
+
+TEST(NotifyQueue, LostWakeMessageIsMadeUpByTheTimerAndReported) {
+  LogCapture log;
+  TSource source;
+  std::vector<int> got;
+  OnQueueThread([&](TNotifyQueue& q) {
+    q.Post(npNormal, &source, [&](TNotifyQueueListRec&) {
+      got.push_back(1);
+      // The next wake-up carries sequence 2 while 1 was never seen.
+      q.Post(npNormal, &source, [&](TNotifyQueueListRec&) {
+        got.push_back(2);
+        os::PostQuitMessage(0);
+      });
+    });
+    os::MSG m;
+    ASSERT_TRUE(os::PeekMessageA(&m, q.Window(), os::WM_USER, os::WM_USER, os::PM_REMOVE));  // lost
+  });
+  EXPECT_EQ(got, (std::vector<int>{1, 2}));
+  EXPECT_NE(log.All().find("Notify Queue Warning: 1 posted message(s) has been lost."), std::string::npos);
+}
+
+TEST(NotifyQueue, DispatchFailureIsReportedAndDeliveryGoesOn) {
+  LogCapture log;
+  TSource source;
+  std::string reported;
+  int after = 0;
+  OnQueueThread([&](TNotifyQueue& q) {
+    q.OnNotifyError = [&](const std::string& text) { reported = text; };
+    q.Post(npNormal, &source, [](TNotifyQueueListRec&) { throw Exception("it broke"); });
+    q.Post(npNormal, &source, [&](TNotifyQueueListRec&) {
+      ++after;
+      os::PostQuitMessage(0);
+    });
+  });
+  EXPECT_EQ(after, 1);
+  EXPECT_EQ(reported.rfind("Failed to notify object at 0x", 0), 0u) << reported;
+  EXPECT_NE(reported.find(", class is "), std::string::npos);
+  EXPECT_NE(reported.find("TSource\r\nit broke"), std::string::npos) << reported;
+  EXPECT_NE(log.All().find(reported), std::string::npos);
+}
+
+TEST(NotifyQueue, ShutdownReportNamesUndeliveredDataWithoutTouchingIt) {
+  LogCapture log;
+  TSource source;
+  {
+    TNotifyQueue q;  // never attached: nothing is processed
+    auto* data = new TPayload;
+    q.Post(npHigh, &source, [](TNotifyQueueListRec&) {}, data);
+    q.Post(npHigh, &source, [](TNotifyQueueListRec&) {}, nullptr);
+    delete data;  // freed before the report
+  }
+  std::string all = log.All();
+  EXPECT_NE(all.find("Notify Queue Warning\nShutting down with 2 undelivered notifications in Primary Queue (High).\n"
+                     "  TPayload\n  \n"),
+            std::string::npos)
+      << all;
+}
+
+TEST(NotifyQueue, ThreadAndModeChecks) {
+  TNotifyQueue q;
+  try {
+    q.CheckThread("Process queue");
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Notify queue operation cannot be performed before a thread is attached: Process queue");
+  }
+  std::unique_ptr<TMethodThread> t;
+  TMethodThread::Start(t, false, [&](TMethodThread&) { q.AttachToThread(); });
+  TMethodThread::Dispose(t);
+  try {
+    q.SetMode(1);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Notify queue operation can be performed from main thread only: Set mode");
+  }
+  EXPECT_THROW(CreateClock(10, true, [](TClock&) {}), EAssertionFailed);  // this thread has no queue
+}
+
+TEST(NotifyQueue, ModeCannotChangeAfterClocksOrPosts) {
+  OnQueueThread([](TNotifyQueue& q) {
+    q.SetMode(1);  // the current mode: nothing happens
+    auto clock = CreateClock(10, false, nullptr);
+    EXPECT_NE(dynamic_cast<TWindowsClock*>(clock.get()), nullptr);
+    clock.reset();
+    os::PostQuitMessage(0);
+  });
+  std::unique_ptr<TMethodThread> t;
+  TMethodThread::Start(t, false, [](TMethodThread&) {
+    TNotifyQueue q;
+    q.AttachToThread();
+    auto clock = CreateClock(10, true, [](TClock&) {});
+    EXPECT_NE(dynamic_cast<TNotifyClock*>(clock.get()), nullptr);
+    try {
+      q.SetMode(1);
+      ADD_FAILURE();
+    } catch (const Exception& e) {
+      EXPECT_STREQ(e.what(), "Notify queue: Cannot set mode after timers have been created");
+    }
+    clock.reset();
+    TSource source;
+    q.Post(npLow, &source, [](TNotifyQueueListRec&) {});
+    try {
+      q.SetMode(1);
+      ADD_FAILURE();
+    } catch (const Exception& e) {
+      EXPECT_STREQ(e.what(), "Notify queue: Cannot set mode after messages have been posted");
+    }
+  });
+  TMethodThread::Dispose(t);
+}
+
+TEST(NotifyQueue, WindowsClockTicksOnTheOwnerAndHasNoTimerWithoutSettings) {
+  int ticks = 0;
+  std::unique_ptr<TClock> clock;
+  OnQueueThread(
+      [&](TNotifyQueue&) {
+        auto idle = CreateClock(0, true, [](TClock&) {});
+        EXPECT_FALSE(os::KillTimer(static_cast<TWindowsClock*>(idle.get())->Window(), 1));
+        auto no_tick = CreateClock(10, true, nullptr);
+        EXPECT_FALSE(os::KillTimer(static_cast<TWindowsClock*>(no_tick.get())->Window(), 1));
+        clock = CreateClock(10, true, [&](TClock& c) {
+          if (++ticks == 3) {
+            c.SetEnabled(false);
+            os::PostQuitMessage(0);
+          }
+        });
+      },
+      [&] { clock.reset(); });
+  EXPECT_EQ(ticks, 3);
+}
+
+TEST(NotifyQueue, UnitAttachesAWindowModeQueueToTheInitializingThread) {
+  std::unique_ptr<TMethodThread> t;
+  TMethodThread::Start(t, false, [](TMethodThread&) {
+    const UnitEntry units[] = {kNotifyQueueUnit};
+    InitializeUnits(units);
+    ASSERT_NE(CurrentNotifyQueue(), nullptr);
+    EXPECT_EQ(CurrentNotifyQueue()->Mode(), 1);
+    EXPECT_EQ(CurrentNotifyQueue()->OwnerThreadId(), os::GetCurrentThreadId());
+    FinalizeUnits();
+    EXPECT_EQ(CurrentNotifyQueue(), nullptr);
+  });
+  TMethodThread::Dispose(t);
+}
+
+}  // namespace
+}  // namespace vt
