@@ -1,0 +1,177 @@
+#include "common/Session.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "common/EventLog.h"
+#include "platform/SystemLog.h"
+#include "platform/VirtualMemory.h"
+
+namespace vt {
+namespace {
+
+TEST(StatusNames, KnownAndUnknownCodes) {
+  EXPECT_EQ(NtStatusToText(0xC0000022, "STATUS "), "STATUS_ACCESS_DENIED");
+  EXPECT_EQ(NtStatusToText(0, "STATUS "), "STATUS_SUCCESS");
+  EXPECT_EQ(NtStatusToText(0x40000000, ""), "STATUS_OBJECT_NAME_EXISTS");
+  EXPECT_EQ(NtStatusToText(0xC0150002, ""), "STATUS_ASSEMBLY_NOT_FOUND");
+  EXPECT_EQ(NtStatusToText(0xC0DE0001, "STATUS "), "STATUS 0xC0DE0001");
+  try {
+    RaiseNtStatus(0xC0000034, "Failed to open '%s'", {"x"});
+    FAIL();
+  } catch (const EOSError&) {
+    FAIL() << "a plain exception is expected";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Failed to open 'x': STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)");
+  }
+  EXPECT_NO_THROW(CheckNtStatus(0, "never"));
+  EXPECT_NO_THROW(CheckNtStatus(0xC0000002, "never"));
+  EXPECT_THROW(CheckNtStatus(0xC0000001, "fails"), Exception);
+}
+
+TEST(SessionData, OnePublishedViewSharedWithOtherProcesses) {
+  std::vector<void*> seen(8);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&, i] { seen[i] = GetSessionData(); });
+  for (auto& t : threads) t.join();
+  for (void* v : seen) EXPECT_EQ(v, seen[0]);
+  auto* data = static_cast<unsigned char*>(GetSessionData());
+  ASSERT_NE(data, nullptr);
+  EXPECT_FALSE(IsBadMemory(data, kSessionDataSize));
+
+  // A second process opens the same section (the name exists) and sees the bytes.
+  unsigned char marker = static_cast<unsigned char>(::getpid() & 0x7F) | 0x80;
+  data[71] = marker;
+  pid_t child = ::fork();
+  if (child == 0) {
+    os::HANDLE h = 0;
+    os::NTSTATUS st = os::NtCreateSectionNamed(kSessionSectionName, kSessionDataSize, true, &h);
+    std::uint64_t size = 0;
+    auto* view = static_cast<unsigned char*>(os::MapSectionView(h, &size));
+    bool ok = st == os::kStatusObjectNameExists && view && size == kSessionDataSize && view[71] == marker;
+    if (ok) view[70] = 0x5A;
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(data[70], 0x5A);
+}
+
+TEST(SessionData, UnitInitializationAndObjectNames) {
+  EXPECT_THROW(SessionLock(), Exception);
+  InitializeSession();
+  SessionLock().Enter();
+  SessionLock().Leave();
+  FinalizeSession();
+  EXPECT_THROW(SessionLock(), Exception);
+
+  TWinEvent named(nullptr, "Global\\vt_session_name_" + std::to_string(::getpid()), true, false);
+  EXPECT_EQ(QueryObjectName(named.Handle), "\\BaseNamedObjects\\vt_session_name_" + std::to_string(::getpid()));
+  try {
+    QueryObjectName(os::kInvalidHandleValue);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Failed to query object name: 0x0FFFFFFFF: STATUS_INVALID_HANDLE (0xC0000008)");
+  }
+  os::HANDLE h = named.Handle;
+  os::HANDLE dup = DuplicateHandleSameAccess(os::kCurrentProcess, h, os::kCurrentProcess, false);
+  CloseNtHandleAndNil(dup);
+  EXPECT_EQ(dup, 0);
+}
+
+TEST(SessionData, BadMemoryProbe) {
+  std::vector<char> heap(10000);
+  EXPECT_FALSE(IsBadMemory(heap.data(), heap.size()));
+  void* region = os::VirtualAlloc(nullptr, 3 * os::kPageSize, os::kMemReserve, os::kPageReadWrite);
+  ASSERT_NE(region, nullptr);
+  auto* p = static_cast<char*>(region);
+  os::VirtualAlloc(p, os::kPageSize, os::kMemCommit, os::kPageReadWrite);
+  EXPECT_FALSE(IsBadMemory(p, os::kPageSize));
+  EXPECT_TRUE(IsBadMemory(p, os::kPageSize + 1));  // the next page is only reserved
+  os::DWORD old = 0;
+  os::VirtualProtect(p, os::kPageSize, os::kPageNoAccess, &old);
+  EXPECT_TRUE(IsBadMemory(p, 1));
+  os::VirtualFree(p, 0, os::kMemRelease);
+  EXPECT_TRUE(IsBadMemory(reinterpret_cast<void*>(~std::uintptr_t{0} - 10), 100));
+}
+
+std::vector<std::pair<os::DWORD, std::string>> g_records;
+void Capture(os::DWORD kind, const std::string& text) { g_records.emplace_back(kind, text); }
+
+class Recorder : public TEventLog {
+ public:
+  std::vector<std::pair<int, std::string>> entries;
+  void WriteEntry(std::string_view format, const FormatArgs& args, int category, std::uint32_t, std::uint32_t) override {
+    entries.emplace_back(category, FormatV(format, args));
+  }
+};
+
+TEST(EventLog, BaseViewsAndText) {
+  TEventLog* base = GetEventLog();
+  EXPECT_EQ(base, GetEventLog());
+  EXPECT_NO_THROW(base->WriteEntry("x %d", {1}, 1, os::kEventError, 0));  // writes nothing
+  EXPECT_EQ(base->BeginEntry(1, os::kEventError), -1);
+
+  Recorder log;
+  log.Settings[1] = 7;
+  TEventLogView* view = log.CreateView("Threads", 3);
+  EXPECT_EQ(view->Settings[1], 7u);
+  EXPECT_EQ(view->DefaultCategory(), 3);
+  view->WriteEntry("%s", {"a"}, -1, os::kEventWarning, 0);
+  view->WriteEntry("%s", {"b"}, 5, os::kEventWarning, 0);
+  WriteText(view, "one\r\ntwo\nthree", true, -1, "50% ", os::kEventInformation);
+  WriteText(&log, "whole\ntext", false, 2, "P: ", os::kEventInformation);
+  ASSERT_EQ(log.entries.size(), 6u);
+  EXPECT_EQ(log.entries[0], std::make_pair(3, std::string("a")));
+  EXPECT_EQ(log.entries[1], std::make_pair(5, std::string("b")));
+  EXPECT_EQ(log.entries[2], std::make_pair(3, std::string("50% one")));
+  EXPECT_EQ(log.entries[4], std::make_pair(3, std::string("50% three")));
+  EXPECT_EQ(log.entries[5], std::make_pair(2, std::string("P: whole\ntext")));
+  EXPECT_THROW(log.CreateView("bad", 0), EAssertionFailed);
+  log.Active = false;
+  try {
+    log.CreateView("late", 1);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Cannot create views for inactive event log");
+  }
+
+  TEventLog* permanent = new TEventLog;
+  permanent->Permanent = true;
+  try {
+    FreeEventLog(permanent);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Attempt to free a permanent event log object");
+  }
+  ASSERT_NE(permanent, nullptr);
+  permanent->Permanent = false;
+  SetDefaultEventLog(permanent);
+  FreeEventLog(permanent);
+  EXPECT_EQ(permanent, nullptr);
+  EXPECT_EQ(GetDefaultEventLog(), nullptr);  // freeing the default clears it
+  delete view;
+}
+
+TEST(EventLog, SystemLogSink) {
+  g_records.clear();
+  os::testing::SetSystemLogHook(Capture);
+  TSystemEventLog sink;
+  SetDefaultEventLog(&sink);
+  GetDefaultEventLog()->WriteEntry("Thread %d failed: %s", {7, "boom"}, 1, os::kEventError, 0);
+  WriteText(&sink, "a\nb", true, 1, "", os::kEventWarning);
+  os::testing::SetSystemLogHook(nullptr);
+  ASSERT_EQ(g_records.size(), 3u);
+  EXPECT_EQ(g_records[0], std::make_pair(os::DWORD{os::kEventError}, std::string("Thread 7 failed: boom")));
+  EXPECT_EQ(g_records[2], std::make_pair(os::DWORD{os::kEventWarning}, std::string("b")));
+  SetDefaultEventLog(nullptr);
+}
+
+}  // namespace
+}  // namespace vt
