@@ -1,0 +1,55 @@
+#include "common/Resources.h"
+
+#include "common/FileStreams.h"
+#include "common/TypedLists.h"
+
+namespace vt {
+
+namespace {
+
+// The resource's bytes in place, or nullptr (size 0 counts as a failure).
+const void* LockedResource(os::HMODULE module, const os::ResId& name, const os::ResId& type, std::int64_t& size) {
+  os::HRSRC r = os::FindResource(module, name, type);
+  if (r == nullptr) return nullptr;
+  size = os::SizeofResource(module, r);
+  if (size == 0) return nullptr;
+  os::HGLOBAL g = os::LoadResource(module, r);
+  if (g == nullptr) return nullptr;
+  return os::LockResource(g);
+}
+
+}  // namespace
+
+std::string LoadResourceString(os::HMODULE module, const os::ResId& name, const os::ResId& type) {
+  std::int64_t size = 0;
+  const void* p = LockedResource(module, name, type, size);
+  if (p == nullptr) return {};
+  return std::string(static_cast<const char*>(p), static_cast<std::size_t>(size));
+}
+
+bool WriteResourceToStream(os::HMODULE module, const os::ResId& name, const os::ResId& type, TStream& stream) {
+  std::int64_t size = 0;
+  const void* p = LockedResource(module, name, type, size);
+  if (p == nullptr) return false;
+  stream.WriteBuffer(p, size);
+  return true;
+}
+
+bool SaveResourceToFile(os::HMODULE module, const os::ResId& name, const os::ResId& type, std::uint32_t options,
+                        const std::string& file_name) {
+  if (options & 0x20) {
+    TMappedFileStream stream(file_name, kFileModeCreate, 0, options);
+    const bool written = WriteResourceToStream(module, name, type, stream);
+    stream.Close();
+    return written;
+  }
+  TFileStreamEx stream(file_name, kFileModeCreate, 0, options);
+  return WriteResourceToStream(module, name, type, stream);
+}
+
+TVersionInfoCache::TVersionInfoCache()
+    : map_(std::make_unique<TStringInt64ObjectMap_HashTable>(2, std::uint16_t{0x110}, 8)) {}
+
+TVersionInfoCache::~TVersionInfoCache() = default;
+
+}  // namespace vt

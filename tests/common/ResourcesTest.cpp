@@ -1,0 +1,198 @@
+#include "common/Resources.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/StreamUtils.h"
+#include "platform/Files.h"
+#include "platform/ResourceFormat.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+namespace rsrc = os::rsrc;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes ReadFile(const fs::path& path) {
+  std::ifstream f(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+void WriteFile(const fs::path& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+fs::path DataDir() { return fs::path(VT_TEST_DATA_DIR) / "resources"; }
+
+class TempDir {
+ public:
+  TempDir() {
+    static int counter = 0;
+    path_ = fs::temp_directory_path() /
+            ("vt_res_" + std::to_string(std::random_device{}()) + "_" + std::to_string(counter++));
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    for (auto& e : fs::recursive_directory_iterator(path_, ec))
+      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+int OpenHandles() {
+  int n = 0;
+  for ([[maybe_unused]] auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// A file with some bytes of its own and the given resources appended.
+fs::path PackagedFile(const TempDir& dir, const std::vector<rsrc::NewResource>& resources) {
+  Bytes file(1000, 0x7F);
+  rsrc::AppendResources(file, resources);
+  const fs::path path = dir.path() / "module.bin";
+  WriteFile(path, file);
+  return path;
+}
+
+// A program packaged at build time with resources reads them from its own
+// file: strings, sizes, the error codes of missing ones, its header image,
+// and files written from them.
+TEST(Resources, PackagedProgramReadsItsOwnResources) {
+  TempDir dir;
+  const fs::path probe = fs::read_symlink("/proc/self/exe").parent_path() / "vt_resprobe";
+  const std::string command = probe.string() + " " + dir.path().string() + " > " + (dir.path() / "out.txt").string();
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream out(dir.path() / "out.txt");
+  std::stringstream text;
+  text << out.rdbuf();
+  EXPECT_EQ(text.str(),
+            "1000 100000\n1001 5\nmanifest 131\nnamed hello from a resource\nempty 0\n"
+            "missing name 1814\nmissing type 1813\nin place yes\nsubsystem 3 aligned yes\n"
+            "saved mapped 1\nsaved plain 1\nsaved missing 0\n");
+  EXPECT_EQ(ReadFile(dir.path() / "payload.bin"), ReadFile(DataDir() / "payload.bin"));
+  EXPECT_EQ(ReadFile(dir.path() / "app.manifest"), ReadFile(DataDir() / "app.manifest"));
+  ASSERT_TRUE(fs::exists(dir.path() / "missing.bin"));
+  EXPECT_EQ(fs::file_size(dir.path() / "missing.bin"), 0u);
+}
+
+TEST(Resources, LookUpByIdentifierAndNameWithWindowsErrorCodes) {
+  TempDir dir;
+  const fs::path file = PackagedFile(dir, {{rsrc::IdKey(10), rsrc::IdKey(1000), {1, 2, 3}},
+                                           {rsrc::TextKey("Pictures"), rsrc::TextKey("Logo"), {9, 8}},
+                                           {rsrc::IdKey(10), rsrc::IdKey(5), {}}});
+  os::HMODULE m = os::LoadResourceModule(file.string());
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(LoadResourceString(m, 1000, os::kRtRcData), std::string("\1\2\3"));
+  EXPECT_EQ(LoadResourceString(m, "#1000", "#10"), std::string("\1\2\3"));
+  EXPECT_EQ(LoadResourceString(m, "LOGO", "pictures"), std::string("\x09\x08"));
+  os::HRSRC r = os::FindResource(m, "logo", "Pictures");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(os::SizeofResource(m, r), 2u);
+  const void* data = os::LockResource(os::LoadResource(m, r));
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(data) % rsrc::kAlignment, 0u);
+  EXPECT_EQ(os::FindResource(m, 1001, os::kRtRcData), nullptr);
+  EXPECT_EQ(os::GetLastError(), os::kErrorResourceNameNotFound);
+  EXPECT_EQ(os::FindResource(m, 1000, 3), nullptr);
+  EXPECT_EQ(os::GetLastError(), os::kErrorResourceTypeNotFound);
+  EXPECT_EQ(os::GetModuleImage(m), nullptr);
+  // A resource of size 0: empty string, and nothing written.
+  EXPECT_EQ(LoadResourceString(m, 5, os::kRtRcData), "");
+  TVirtualStream stream;
+  EXPECT_FALSE(WriteResourceToStream(m, 5, os::kRtRcData, stream));
+  EXPECT_EQ(stream.Size(), 0);
+  EXPECT_TRUE(WriteResourceToStream(m, 1000, os::kRtRcData, stream));
+  EXPECT_EQ(stream.Size(), 3);
+  const fs::path target = dir.path() / "zero.bin";
+  EXPECT_FALSE(SaveResourceToFile(m, 5, os::kRtRcData, 0x20, target.string()));
+  EXPECT_TRUE(fs::exists(target));
+  EXPECT_EQ(fs::file_size(target), 0u);
+  EXPECT_TRUE(os::FreeResourceModule(m));
+  EXPECT_EQ(os::FindResource(m, 1000, os::kRtRcData), nullptr);
+  EXPECT_EQ(os::GetLastError(), os::kErrorInvalidHandle);
+
+  // A file without resources.
+  WriteFile(dir.path() / "plain.bin", Bytes(100, 1));
+  m = os::LoadResourceModule((dir.path() / "plain.bin").string());
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(os::FindResource(m, 1000, os::kRtRcData), nullptr);
+  EXPECT_EQ(os::GetLastError(), os::kErrorResourceDataNotFound);
+  EXPECT_EQ(LoadResourceString(m, 1000, os::kRtRcData), "");
+  os::FreeResourceModule(m);
+  EXPECT_EQ(os::LoadResourceModule((dir.path() / "none.bin").string()), nullptr);
+  EXPECT_EQ(os::GetLastError(), os::kErrorFileNotFound);
+}
+
+TEST(Resources, SaveOverReadOnlyFileRaisesAndClosesEverything) {
+  TempDir dir;
+  const fs::path file = PackagedFile(dir, {{rsrc::IdKey(10), rsrc::IdKey(1000), Bytes(5000, 3)}});
+  os::HMODULE m = os::LoadResourceModule(file.string());
+  ASSERT_NE(m, nullptr);
+  const fs::path target = dir.path() / "locked.bin";
+  WriteFile(target, Bytes(10, 1));
+  ASSERT_TRUE(os::SetFileAttributes(target.string(), os::kFileAttributeReadOnly));
+  const int before = OpenHandles();
+  for (std::uint32_t options : {0u, 0x20u}) {
+    try {
+      (void)SaveResourceToFile(m, 1000, os::kRtRcData, options, target.string());
+      ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+      EXPECT_NE(std::string(e.what()).find(target.string()), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(OpenHandles(), before);
+  EXPECT_EQ(ReadFile(target), Bytes(10, 1));
+  os::FreeResourceModule(m);
+}
+
+// Damaged trailers and directories are refused; whatever parses lies inside
+// the file.
+TEST(Resources, DamagedDirectoriesAreRefusedSafely) {
+  Bytes good(333, 0x11);
+  rsrc::AppendResources(good, {{rsrc::IdKey(10), rsrc::IdKey(1), Bytes(100, 1)},
+                               {rsrc::TextKey("NAMED"), rsrc::TextKey("X"), Bytes(7, 2)}});
+  std::vector<rsrc::Entry> entries;
+  std::uint64_t start = 0;
+  ASSERT_TRUE(rsrc::ParseDirectory(good.data(), good.size(), entries, start));
+  EXPECT_EQ(start, 333u);
+  ASSERT_EQ(entries.size(), 2u);
+  for (size_t len = 0; len < good.size(); ++len) EXPECT_FALSE(rsrc::ParseDirectory(good.data(), len, entries, start));
+  std::mt19937 rng(3);
+  for (int i = 0; i < 20000; ++i) {
+    Bytes bad = good;
+    const size_t at = bad.size() - 1 - rng() % 120;
+    bad[at] ^= static_cast<std::uint8_t>(1 + rng() % 255);
+    if (rsrc::ParseDirectory(bad.data(), bad.size(), entries, start)) {
+      for (const auto& e : entries) EXPECT_LE(e.offset + e.size, bad.size() - rsrc::kTrailerSize);
+    }
+  }
+}
+
+TEST(Resources, ImageHeaderIsAValidPe32Header) {
+  const Bytes h = rsrc::BuildImageHeader(2);
+  ASSERT_EQ(h.size(), rsrc::kImageHeaderSize);
+  EXPECT_EQ(h[0], 'M');
+  EXPECT_EQ(h[1], 'Z');
+  const std::uint32_t nt = h[0x3C];
+  EXPECT_EQ(std::string(h.begin() + nt, h.begin() + nt + 4), std::string("PE\0\0", 4));
+  EXPECT_EQ(h[nt + 24] | h[nt + 25] << 8, 0x10B);
+  EXPECT_EQ(h[nt + 20] | h[nt + 21] << 8, 224);
+  EXPECT_EQ(h[nt + 24 + 68], 2);
+}
+
+}  // namespace
+}  // namespace vt
