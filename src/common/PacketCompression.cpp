@@ -1,17 +1,15 @@
 #include "common/PacketCompression.h"
 
-#include "common/SysUtils.h"
+#include "common/RealTimeCompressStreams.h"
 
 namespace vt {
 
-// Connection point for the block-compressed container: until the container
-// is wired in here, both directions refuse with a clear message.
-void WritePacketContainer(TStream&, TCustomMemoryStream&) {
-  throw Exception("Cannot save packet: block compression is not available");
+void WritePacketContainer(TStream& target, TCustomMemoryStream& source) {
+  CompressToStream(source, source.Size(), target, cfQuickLZ131);
 }
 
-std::unique_ptr<TStream> OpenPacketContainer(TStream&) {
-  throw Exception("Cannot load packet: block compression is not available");
+std::unique_ptr<TStream> OpenPacketContainer(TStream& source) {
+  return std::make_unique<TDecompressStream>(&source, 0, 1, false, -1);
 }
 
 }  // namespace vt

@@ -421,13 +421,34 @@ TEST_F(PacketIOTest, StreamFieldLengthFormFollowsTheContext) {
   EXPECT_LT(with.size(), plain.size());
 }
 
-TEST_F(PacketIOTest, CompressOptionReportsMissingCompression) {
-  TSmallPacket p;
+TEST_F(PacketIOTest, CompressedPacketLoadsBack) {
+  TAllKindsPacket p;
+  FillAllKinds(p);
   TMemoryStream s;
-  EXPECT_THROW(SavePacket(p, s, nullptr, pioCompress | pioBuffered), Exception);
-  EXPECT_EQ(s.Size(), 0);
-  SavePacket(p, s, nullptr, pioBuffered);
-  EXPECT_EQ(Bytes(s), Save(p));
+  SavePacket(p, s, nullptr, pioCompress | pioBuffered);  // as the compress option alone
+  const std::string container = Bytes(s);
+  ASSERT_GE(container.size(), 12u);
+  EXPECT_EQ(container.substr(0, 8), std::string("sdc2\x03\x00\x00\x00", 8));
+  const std::string plain = Save(p);
+  std::uint32_t total;
+  std::memcpy(&total, container.data() + 8, 4);
+  EXPECT_EQ(total, plain.size());
+
+  s.SetPosition(0);
+  std::unique_ptr<TPacket> loaded = LoadPacket(s, nullptr, pioCompressed);
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_TRUE(loaded->Equals(p));
+  TAllKindsPacket into;
+  s.SetPosition(0);
+  LoadPacketInto(into, s, nullptr, pioCompressed);
+  EXPECT_TRUE(into.Equals(p));
+
+  // Behind other data the container cannot be read: the reader starts at 0.
+  TMemoryStream behind;
+  behind.WriteBuffer("xx", 2);
+  SavePacket(p, behind, nullptr, pioCompress);
+  behind.SetPosition(2);
+  EXPECT_THROW(LoadPacket(behind, nullptr, pioCompressed), Exception);
 }
 
 }  // namespace
