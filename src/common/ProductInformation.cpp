@@ -1,0 +1,68 @@
+#include "common/ProductInformation.h"
+
+#include "common/FileStreams.h"
+#include "common/Objects.h"
+#include "common/ObjectsFiles.h"
+#include "platform/ModuleNames.h"
+
+namespace vt {
+
+VT_PACKET_FIELDS(TProductInformationPacket) = {
+    VT_FIELD(VontaroProductMode, 0, Sized(1)),
+    VT_FIELD(ExecutionMode, 0, Sized(1)),
+    VT_FIELD(SetupExecutionMode, 0, Sized(1)),
+    VT_FIELD(ProductCaption, 1, String).WithDefault("Vontaro"),
+    VT_FIELD(GridServiceID, 0, Raw(16)),
+    VT_FIELD(CoordinatorServiceID, 0, Raw(16)),
+    VT_FIELD(DefaultPortCoordinatorService, 2, Raw(4)),
+    VT_FIELD(DefaultPortAgentService, 2, Raw(4)),
+    VT_FIELD(DefaultPortAgentHelper, 2, Raw(4)),
+    VT_FIELD(VsAddIn, 3, Raw(1)).WithDefault(true),
+    VT_FIELD(VisualStudioBuilds, 3, Raw(1)).WithDefault(true),
+    VT_FIELD(VisualStudioAddIn, 3, Raw(1)).WithDefault(true),
+    VT_FIELD(SetupHelpHtml, 1, String),
+    VT_FIELD(ChmHelpFile, 1, String),
+};
+VT_DEFINE_PACKET(TProductInformationPacket, "{250B5A66-4EF1-432A-9949-3CB94F9F5AA1}")
+
+std::uint8_t TProductInformationPacket::FieldToText(std::int32_t index, std::string& text) const {
+  if (index >= 0 && index < 3) return 0;
+  return TPacket::FieldToText(index, text);
+}
+
+namespace {
+std::unique_ptr<TProductInfoLoader> g_product_info;
+bool g_file_loaded = false;
+}  // namespace
+
+TProductInfoLoader::TProductInfoLoader(const std::string& file_name) : FileName(file_name) {
+  ModulePath = os::GetModuleFileName(nullptr);
+  ModuleDir = ExtractFilePathEx(ModulePath);
+  if (FileName.empty()) FileName = ExpandPath(ModuleDir, "info.dat");
+  Packet = std::make_unique<TProductInformationPacket>();
+  if (FileExistsNotDir(FileName)) {
+    TFileStreamEx file(FileName, 0x20, 0, 0);
+    LoadPacketInto(*Packet, file);
+    g_file_loaded = true;
+  }
+  ProductCaption = Packet->ProductCaption;
+  CaptionIsDefault = SameTextAscii(ProductCaption, "Vontaro");
+  VisualStudioBuilds = Packet->VisualStudioBuilds;
+  VisualStudioAddIn = Packet->VisualStudioAddIn;
+}
+
+TProductInfoLoader& GetProductInfo(const std::string& path) {
+  if (g_product_info && g_file_loaded) return *g_product_info;
+  g_product_info.reset();
+  g_product_info = std::make_unique<TProductInfoLoader>(path);
+  return *g_product_info;
+}
+
+bool ProductInfoFileLoaded() { return g_file_loaded; }
+
+void RegisterProductInformationPackets() { RegisterPacketClass(TProductInformationPacket::Class); }
+
+const UnitEntry kProductInformationUnit{"ProductInformation", &RegisterProductInformationPackets,
+                                        [] { g_product_info.reset(); }};
+
+}  // namespace vt

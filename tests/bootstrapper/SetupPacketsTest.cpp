@@ -1,0 +1,122 @@
+#include "bootstrapper/SetupPackets.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/FileStreams.h"
+#include "common/ProductInformation.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SetupPackets : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static const UnitEntry units[] = {kPacketsUnit, kProductInformationUnit, kSetupPacketsUnit};
+    InitializeUnits(units);
+    dir_ = fs::temp_directory_path() /
+           ("vt_setup_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  static void AddFile(TSetupPacket& p, const std::string& name, const std::string& content) {
+    TSetupFilePacket& f = p.Files.AddNew();
+    f.Filename = name;
+    f.Content.WriteBuffer(content.data(), static_cast<std::int64_t>(content.size()));
+  }
+
+  std::string Write(const std::string& name, const TPacket& packet, const std::string& tail = "") {
+    const std::string path = (dir_ / name).string();
+    TVirtualStream s(0);
+    SavePacket(packet, s);
+    s.WriteBuffer(tail.data(), static_cast<std::int64_t>(tail.size()));
+    SaveStreamToFile(s, path, 0, 0);
+    return path;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(SetupPackets, FreshPacketHasDefaults) {
+  TSetupPacket p;
+  EXPECT_EQ(p.ProductCaption, "Vontaro");
+  EXPECT_EQ(p.Files.Count(), 0);
+  EXPECT_EQ(&p.Files.ItemClass(), &TSetupFilePacket::Class);
+  EXPECT_EQ(TSetupPacket::Class.FieldCount(), 9);
+  EXPECT_EQ(TSetupFilePacket::Class.FieldCount(), 5);
+  EXPECT_EQ(TSetupEventPacket::Class.FieldCount(), 4);
+  // Registration order follows the product information class.
+  EXPECT_EQ(GetPacketClassNumber(TSetupFilePacket::Class), GetPacketClassNumber(TSetupEventPacket::Class) + 1);
+  EXPECT_EQ(GetPacketClassNumber(TSetupPacket::Class), GetPacketClassNumber(TSetupFilePacket::Class) + 1);
+  EXPECT_EQ(GetPacketClassNumber(TSetupEventPacket::Class),
+            GetPacketClassNumber(TProductInformationPacket::Class) + 1);
+}
+
+TEST_F(SetupPackets, PackageWithAppendedProgramLoadsUpToItsTotalSize) {
+  TSetupPacket p;
+  p.Version = 7;
+  p.SetupDateTime = 45000.5;
+  AddFile(p, "INFO.DAT", "info bytes");
+  AddFile(p, "Setup.exe", std::string(1000, 'x'));
+  TVirtualStream alone(0);
+  SavePacket(p, alone);
+  const std::string tail = "MZ\x90 appended program bytes that are never read";
+  const std::string path = Write("Setup.pak", p, tail);
+
+  auto loaded = LoadSetupPacketFromFile(path, 0);
+  EXPECT_TRUE(loaded->Equals(p));
+  ASSERT_EQ(loaded->Files.Count(), 2);
+  EXPECT_EQ(loaded->Files.GetItem(0).Content.Size(), 10);
+
+  TFileStreamEx file(path, 0x20, 0, 0);
+  TSetupPacket into;
+  LoadPacketInto(into, file);
+  EXPECT_EQ(file.Position(), alone.Size());
+}
+
+TEST_F(SetupPackets, IndexOfSetupFileFirstMatchAndCase) {
+  TSetupPacket p;
+  AddFile(p, "readme.txt", "");
+  AddFile(p, "INFO.DAT", "first");
+  AddFile(p, "info.dat", "second");
+  EXPECT_EQ(IndexOfSetupFile(p.Files, "info.dat", false), 1);
+  EXPECT_EQ(IndexOfSetupFile(p.Files, "info.dat", true), 2);
+  EXPECT_EQ(IndexOfSetupFile(p.Files, "INFO.DAT", true), 1);
+  EXPECT_EQ(IndexOfSetupFile(p.Files, "missing", false), -1);
+  EXPECT_EQ(IndexOfSetupFile(p.Files, "\xC9NFO.DAT", false), -1);
+}
+
+TEST_F(SetupPackets, PackageOfAnotherClassOrDamagedIsRefused) {
+  TProductInformationPacket info;
+  const std::string path = Write("other.pak", info);
+  try {
+    LoadSetupPacketFromFile(path, 0);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_NE(std::string(e.what()).find("Incompatible packet class: "), std::string::npos) << e.what();
+  }
+  TSetupPacket p;
+  AddFile(p, "info.dat", std::string(500, 'i'));
+  TVirtualStream s(0);
+  SavePacket(p, s);
+  std::ofstream(dir_ / "cut.pak", std::ios::binary)
+      .write(static_cast<const char*>(s.Memory()), static_cast<std::streamsize>(s.Size() - 100));
+  EXPECT_THROW(LoadSetupPacketFromFile((dir_ / "cut.pak").string(), 0), Exception);
+  EXPECT_THROW(LoadSetupPacketFromFile((dir_ / "missing.pak").string(), 0), Exception);
+}
+
+TEST_F(SetupPackets, WrongItemClassIsAnInvalidCast) {
+  TSetupPacket p;
+  p.Files.Add(std::make_unique<TSetupEventPacket>());
+  EXPECT_THROW(p.Files.GetItem(0), EInvalidCast);
+  EXPECT_EQ(IndexOfSetupFile(TSetupFilePacketList{}, "x", false), -1);
+}
+
+}  // namespace
+}  // namespace vt

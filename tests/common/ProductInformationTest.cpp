@@ -1,0 +1,109 @@
+#include "common/ProductInformation.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "common/FileStreams.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ProductInformation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static const UnitEntry units[] = {kPacketsUnit, kProductInformationUnit};
+    InitializeUnits(units);
+    dir_ = fs::temp_directory_path() /
+           ("vt_info_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string WriteInfo(const std::string& name, const TProductInformationPacket& packet) {
+    const std::string path = (dir_ / name).string();
+    TVirtualStream s(0);
+    SavePacket(packet, s);
+    SaveStreamToFile(s, path, 0, 0);
+    return path;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(ProductInformation, FreshFileIs95BytesAndReadsBack) {
+  TProductInformationPacket packet;
+  EXPECT_EQ(packet.ProductCaption, "Vontaro");
+  EXPECT_TRUE(packet.VsAddIn && packet.VisualStudioBuilds && packet.VisualStudioAddIn);
+  const std::string path = WriteInfo("info.dat", packet);
+  EXPECT_EQ(fs::file_size(path), 95u);
+
+  TProductInfoLoader loader(path);
+  EXPECT_EQ(loader.ProductCaption, "Vontaro");
+  EXPECT_TRUE(loader.CaptionIsDefault);
+  EXPECT_TRUE(loader.Packet->Equals(packet));
+  EXPECT_EQ(loader.FileName, path);
+  EXPECT_FALSE(loader.ModulePath.empty());
+  EXPECT_EQ(loader.ModuleDir.back(), '/');
+}
+
+TEST_F(ProductInformation, CaptionIsDefaultIgnoresAsciiCaseOnly) {
+  struct {
+    const char* caption;
+    bool is_default;
+  } cases[] = {{"VONTARO", true}, {"vontaro", true}, {"Vontaro Setup", false}, {"Vontar", false}, {"", false}};
+  for (const auto& c : cases) {
+    TProductInformationPacket packet;
+    packet.ProductCaption = c.caption;
+    packet.VisualStudioBuilds = false;
+    TProductInfoLoader loader(WriteInfo("caption.dat", packet));
+    EXPECT_EQ(loader.CaptionIsDefault, c.is_default) << c.caption;
+    EXPECT_EQ(loader.ProductCaption, c.caption);
+    EXPECT_FALSE(loader.VisualStudioBuilds);
+    EXPECT_TRUE(loader.VisualStudioAddIn);
+  }
+}
+
+TEST_F(ProductInformation, EnumerationsHaveNoText) {
+  TProductInformationPacket packet;
+  std::string text;
+  EXPECT_EQ(packet.FieldToText(0, text), 0);
+  EXPECT_EQ(packet.FieldToText(2, text), 0);
+  EXPECT_EQ(packet.FieldToText(3, text), 1);
+  EXPECT_EQ(text, "'Vontaro'");
+}
+
+TEST_F(ProductInformation, DamagedFileRaisesThePacketError) {
+  const std::string path = (dir_ / "bad.dat").string();
+  std::ofstream(path, std::ios::binary) << std::string(40, '\x07');
+  EXPECT_THROW(TProductInfoLoader loader(path), Exception);
+}
+
+// The singleton: one test, since the "file loaded" flag lasts for the process.
+TEST_F(ProductInformation, FirstLoaderThatFindsItsFileWins) {
+  const std::string missing = (dir_ / "missing.dat").string();
+  TProductInfoLoader* first = &GetProductInfo(missing);
+  EXPECT_EQ(first->ProductCaption, "Vontaro");
+  EXPECT_FALSE(ProductInfoFileLoaded());
+  EXPECT_EQ(GetProductInfo(missing).FileName, missing);
+
+  TProductInformationPacket packet;
+  packet.ProductCaption = "Acme Build";
+  const std::string found = WriteInfo("found.dat", packet);
+  TProductInfoLoader& loaded = GetProductInfo(found);
+  EXPECT_EQ(loaded.ProductCaption, "Acme Build");
+  EXPECT_FALSE(loaded.CaptionIsDefault);
+  EXPECT_TRUE(ProductInfoFileLoaded());
+
+  packet.ProductCaption = "Other";
+  const std::string other = WriteInfo("other.dat", packet);
+  EXPECT_EQ(&GetProductInfo(other), &loaded);
+  EXPECT_EQ(GetProductInfo("").ProductCaption, "Acme Build");
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,2 @@
+#include <stdio.h>
+int main(void) { puts("hello"); return 3; }
