@@ -1,0 +1,275 @@
+#include "common/ModuleExp.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string DataFile(const std::string& name) { return std::string(VT_TEST_DATA_DIR) + "/pe/" + name; }
+
+std::vector<std::uint8_t> ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    path_ = fs::temp_directory_path() / ("vt_modexp_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                         "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(path_);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+    std::ofstream f(File(name), std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return File(name);
+  }
+
+ private:
+  fs::path path_;
+};
+
+std::uint32_t Get32(const std::vector<std::uint8_t>& b, size_t off) {
+  std::uint32_t v;
+  std::memcpy(&v, b.data() + off, 4);
+  return v;
+}
+void Put32(std::vector<std::uint8_t>& b, size_t off, std::uint32_t v) { std::memcpy(b.data() + off, &v, 4); }
+void Put16(std::vector<std::uint8_t>& b, size_t off, std::uint16_t v) { std::memcpy(b.data() + off, &v, 2); }
+
+std::vector<std::string> ExportNames(TModuleExplorer& e) {
+  std::vector<std::string> names;
+  std::uint8_t* dir = e.ExportDirectory();
+  if (dir == nullptr || e.ExportNames() == nullptr) return names;
+  std::uint32_t count;
+  std::memcpy(&count, dir + 24, 4);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t rva;
+    std::memcpy(&rva, e.ExportNames() + 4 * i, 4);
+    const char* p = reinterpret_cast<const char*>(e.Search().RvaToPointer(rva));
+    names.emplace_back(p ? p : "");
+  }
+  return names;
+}
+
+TEST(ModuleExplorer, ReadsRealImagesInEveryMode) {
+  struct Case {
+    const char* file;
+    bool plus;
+    std::uint16_t subsystem;
+    std::int64_t base;
+    bool exports;
+  } cases[] = {
+      {"console32.exe", false, 3, 0x400000, false},
+      {"console64.exe", true, 3, 0x140000000, false},
+      {"gui32.exe", false, 2, 0x400000, false},
+      {"exports32.dll", false, 3, -1, true},
+      {"exports64.dll", true, 3, -1, true},
+  };
+  for (const auto& c : cases) {
+    for (std::uint8_t mode : {0, 1, 2}) {
+      SCOPED_TRACE(std::string(c.file) + " mode " + std::to_string(mode));
+      TModuleExplorer e(DataFile(c.file), mode);
+      EXPECT_EQ(e.Mode(), mode);
+      EXPECT_EQ(e.OwnsMapping(), mode == 1);
+      EXPECT_EQ(dynamic_cast<TPE32PlusFormat*>(&e.Format()) != nullptr, c.plus);
+      EXPECT_EQ(e.Format().Subsystem(), c.subsystem);
+      if (c.base >= 0) {
+        EXPECT_EQ(e.Format().ImageBase(), c.base);
+      }
+      EXPECT_GT(e.Format().SizeOfHeaders(), 0u);
+      EXPECT_EQ(e.Format().FileAlignment(), 0x200u);
+      EXPECT_EQ(dynamic_cast<TOSLoadedPESearchStrategy*>(&e.Search()) != nullptr, mode == 0);
+      if (c.exports) {
+        EXPECT_EQ(ExportNames(e), (std::vector<std::string>{"vt_add", "vt_mul"}));
+        EXPECT_NE(e.ExportFunctions(), nullptr);
+        EXPECT_NE(e.ExportNameOrdinals(), nullptr);
+        EXPECT_GE(e.ExportDirectorySize(), 40u);
+      } else {
+        EXPECT_EQ(e.ExportNames(), nullptr);
+        EXPECT_EQ(e.ExportFunctions(), nullptr);
+      }
+      if (mode == 2) {
+        EXPECT_NE(e.FileTime(), 0u);
+      }
+    }
+  }
+}
+
+TEST(ModuleExplorer, SubsystemRewriteChangesExactlyTheSubsystemBytes) {
+  TempDir dir;
+  for (const char* name : {"gui32.exe", "console64.exe"}) {
+    SCOPED_TRACE(name);
+    auto original = ReadAll(DataFile(name));
+    TModuleExplorer e(DataFile(name), 2);
+    e.Format().SetSubsystem(2);
+    e.SetConsoleSubsystem();
+    const std::string out = dir.File(std::string("out_") + name);
+    e.SaveToFile(out);
+    auto saved = ReadAll(out);
+    ASSERT_EQ(saved.size(), original.size());
+    const size_t subsystem_at = Get32(original, 60) + 24 + 68;
+    for (size_t i = 0; i < saved.size(); ++i)
+      if (i != subsystem_at && i != subsystem_at + 1) {
+        ASSERT_EQ(saved[i], original[i]) << "offset " << i;
+      }
+    EXPECT_EQ(saved[subsystem_at], 3);
+    EXPECT_EQ(saved[subsystem_at + 1], 0);
+    TModuleExplorer reread(out, 1);
+    EXPECT_EQ(reread.Format().Subsystem(), 3);
+  }
+}
+
+TEST(ModuleExplorer, SaveToFileOnlyFromWholeFileMode) {
+  TempDir dir;
+  for (std::uint8_t mode : {0, 1}) {
+    TModuleExplorer e(DataFile("gui32.exe"), mode);
+    EXPECT_THROW(e.SaveToFile(dir.File("x.exe")), EAssertionFailed);
+  }
+}
+
+TEST(ModuleExplorer, RvaOutsideEverySectionGivesNull) {
+  TModuleExplorer file_layout(DataFile("console32.exe"), 2);
+  EXPECT_EQ(file_layout.Search().RvaToPointer(0x7FFFFFF0), nullptr);
+  TModuleExplorer loaded(DataFile("console32.exe"), 0);
+  EXPECT_EQ(loaded.Search().RvaToPointer(0x7FFFFFF0), nullptr);
+  EXPECT_NE(loaded.Search().RvaToPointer(0x1000), nullptr);
+}
+
+// Expects the file constructor to fail with the two-line message.
+void ExpectLoadFailure(const std::string& path, const std::string& second_line_start, std::uint8_t mode = 2) {
+  try {
+    TModuleExplorer e(path, mode);
+    ADD_FAILURE() << "no failure for " << path;
+  } catch (const Exception& ex) {
+    const std::string text = ex.what();
+    const std::string first = "Failed to load image from file: " + path + "\r\n";
+    ASSERT_EQ(text.substr(0, first.size()), first) << text;
+    EXPECT_EQ(text.substr(first.size(), second_line_start.size()), second_line_start) << text;
+  }
+}
+
+TEST(ModuleExplorer, DamagedImagesRaiseHeaderMessages) {
+  TempDir dir;
+  const auto good = ReadAll(DataFile("console32.exe"));
+  const size_t nt = Get32(good, 60);
+
+  auto bytes = good;
+  bytes[0] = 'X';
+  ExpectLoadFailure(dir.Write("nomz.exe", bytes), "Invalid module DOS header at 0x");
+  ExpectLoadFailure(dir.Write("empty.exe", {}), "Invalid module DOS header at 0x");
+  ExpectLoadFailure(dir.Write("short.exe", {'M', 'Z', 0, 0}), "Invalid module DOS header at 0x");
+
+  bytes = good;
+  bytes[nt + 1] = 'X';
+  ExpectLoadFailure(dir.Write("nope.exe", bytes), "Invalid module NT header at 0x");
+  for (std::uint32_t lfanew : {0x7FFFFFF0u, 0x80000000u, static_cast<std::uint32_t>(good.size() - 2)}) {
+    bytes = good;
+    Put32(bytes, 60, lfanew);
+    ExpectLoadFailure(dir.Write("lfanew.exe", bytes), "Invalid module NT header at 0x");
+  }
+
+  bytes = good;
+  Put16(bytes, nt + 24, 0x107);
+  ExpectLoadFailure(dir.Write("magic.exe", bytes), "Unknown format of module at 0x");
+
+  bytes = good;
+  Put16(bytes, nt + 20, 68);  // optional header too short for the subsystem field
+  ExpectLoadFailure(dir.Write("opt.exe", bytes), "Invalid module NT header at 0x");
+  bytes = good;
+  Put16(bytes, nt + 20, 0xFFFF);
+  ExpectLoadFailure(dir.Write("opt2.exe", bytes), "Invalid module NT header at 0x");
+
+  bytes = good;
+  Put16(bytes, nt + 6, 0xFFFF);  // section table past the end
+  ExpectLoadFailure(dir.Write("sections.exe", bytes), "Invalid module NT header at 0x");
+
+  // Mode 0 copies raw section data: a section whose raw data lies past the end is refused.
+  bytes = good;
+  const size_t first_section = nt + 24 + (bytes[nt + 20] | bytes[nt + 21] << 8);
+  Put32(bytes, first_section + 20, 0x7FFFFF00);
+  ExpectLoadFailure(dir.Write("raw.exe", bytes), "Invalid module NT header at 0x", 0);
+  bytes = good;
+  Put32(bytes, first_section + 8, 0xFFFFFFF0);  // virtual size: no runaway allocation
+  ExpectLoadFailure(dir.Write("vsize.exe", bytes), "Invalid module NT header at 0x", 0);
+
+  ExpectLoadFailure(dir.File("missing.exe"), "", 2);
+  ExpectLoadFailure(DataFile("console32.exe"), "", 7);
+}
+
+TEST(ModuleExplorer, EveryTruncationFailsCleanlyOrParses) {
+  TempDir dir;
+  const auto good = ReadAll(DataFile("exports32.dll"));
+  for (size_t len = 0; len < 1200 && len < good.size(); len += 7) {
+    std::vector<std::uint8_t> cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
+    const std::string path = dir.Write("cut.dll", cut);
+    for (std::uint8_t mode : {1, 2}) {
+      try {
+        TModuleExplorer e(path, mode);
+        (void)ExportNames(e);
+      } catch (const Exception&) {
+      }
+    }
+  }
+}
+
+TEST(ModuleExplorer, ExportDirectoryShorterThan40BytesIsIgnored) {
+  TempDir dir;
+  auto bytes = ReadAll(DataFile("exports32.dll"));
+  const size_t nt = Get32(bytes, 60);
+  Put32(bytes, nt + 24 + 96 + 4, 39);
+  TModuleExplorer e(dir.Write("short_export.dll", bytes), 2);
+  EXPECT_EQ(e.ExportDirectory(), nullptr);
+  EXPECT_EQ(e.ExportNames(), nullptr);
+  std::uint32_t size = 0;
+  EXPECT_EQ(e.DirectoryData(0, 40, &size), nullptr);
+  EXPECT_EQ(size, 39u);
+  EXPECT_EQ(e.DirectoryData(40, 0), nullptr);  // beyond the directory count
+}
+
+TEST(ModuleExplorer, ExportArraysOutsideTheImageStayNull) {
+  TempDir dir;
+  auto bytes = ReadAll(DataFile("exports32.dll"));
+  TModuleExplorer probe(DataFile("exports32.dll"), 2);
+  const size_t dir_offset = static_cast<size_t>(probe.ExportDirectory() - probe.Image());
+  Put32(bytes, dir_offset + 24, 0x40000000);  // NumberOfNames far beyond the image
+  TModuleExplorer e(dir.Write("big_names.dll", bytes), 2);
+  EXPECT_NE(e.ExportDirectory(), nullptr);
+  EXPECT_EQ(e.ExportNames(), nullptr);
+  EXPECT_EQ(e.ExportNameOrdinals(), nullptr);
+  EXPECT_NE(e.ExportFunctions(), nullptr);
+}
+
+}  // namespace
+}  // namespace vt
+
+namespace vt {
+namespace {
+
+TEST(ModuleExplorer, ProgramWithoutHeaderImage) {
+  // The test program carries no packaged header image.
+  TModuleExplorer tolerant(nullptr, false);
+  EXPECT_TRUE(tolerant.Invalid());
+  try {
+    TModuleExplorer strict(nullptr, true);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Invalid module at base address 0x", 0), 0u) << e.what();
+    EXPECT_NE(std::string(e.what()).find("\r\nInvalid module DOS header at 0x"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(TModuleExplorer::IsConsoleSubsystem(), Exception);
+}
+
+}  // namespace
+}  // namespace vt
