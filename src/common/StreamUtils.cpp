@@ -17,9 +17,26 @@ constexpr std::int64_t kCopyPiece = 1048576;
 
 [[noreturn]] void OutOfMemory() { throw EStreamError("Out of memory while expanding memory stream"); }
 
-void* AllocVirtual(std::int64_t size) {
-  void* p = os::VirtualAlloc(nullptr, static_cast<std::size_t>(size), os::kMemCommit, os::kPageReadWrite);
+constexpr std::int64_t kPage = static_cast<std::int64_t>(os::kPageSize);
+
+std::int64_t PageUp(std::int64_t v) { return (v + kPage - 1) / kPage * kPage; }
+
+// Address space for a block of Size bytes: twice the next power of two, so
+// that later growth commits pages in place instead of copying the block.
+std::int64_t ReserveFor(std::int64_t size) {
+  std::int64_t r = kPage;
+  while (r < size) r <<= 1;
+  return r <= (std::int64_t{1} << 40) ? r * 2 : PageUp(size);
+}
+
+// A block with `commit` bytes committed inside `reserve` bytes of space.
+void* AllocVirtual(std::int64_t commit, std::int64_t reserve) {
+  void* p = os::VirtualAlloc(nullptr, static_cast<std::size_t>(reserve), os::kMemReserve, os::kPageNoAccess);
   if (p == nullptr) OutOfMemory();
+  if (os::VirtualAlloc(p, static_cast<std::size_t>(commit), os::kMemCommit, os::kPageReadWrite) == nullptr) {
+    os::VirtualFree(p, 0, os::kMemRelease);
+    OutOfMemory();
+  }
   return p;
 }
 
@@ -68,6 +85,7 @@ void TVirtualStream::ReleaseBlock() {
     default: break;
   }
   kind_ = TStreamMemoryKind::None;
+  reserved_ = 0;
 }
 
 void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
@@ -105,17 +123,33 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
   void* old_block = Memory();
   const std::int64_t keep = std::min(GetSize(), new_capacity);
 
+  if (!on_heap && kind_ == TStreamMemoryKind::Virtual && new_capacity <= reserved_) {
+    // Resize in place inside the reserved space: commit or give back pages.
+    char* base = static_cast<char*>(old_block);
+    const std::int64_t committed = PageUp(Capacity()), wanted = PageUp(new_capacity);
+    if (wanted > committed) {
+      if (os::VirtualAlloc(base + committed, static_cast<std::size_t>(wanted - committed), os::kMemCommit,
+                           os::kPageReadWrite) == nullptr) {
+        OutOfMemory();
+      }
+    } else if (wanted < committed) {
+      os::VirtualFree(base + wanted, static_cast<std::size_t>(committed - wanted), os::kMemDecommit);
+    }
+    return old_block;
+  }
   if (on_heap && kind_ == TStreamMemoryKind::Heap) {
     void* p = std::realloc(old_block, static_cast<std::size_t>(new_capacity));
     if (p == nullptr) OutOfMemory();
     return p;
   }
   void* p = nullptr;
+  std::int64_t reserve = 0;
   if (on_heap) {
     p = std::malloc(static_cast<std::size_t>(new_capacity));
     if (p == nullptr) OutOfMemory();
   } else {
-    p = AllocVirtual(new_capacity);
+    reserve = ReserveFor(new_capacity);
+    p = AllocVirtual(new_capacity, reserve);
   }
   if (keep > 0) {
     if (kind_ == TStreamMemoryKind::Virtual) {
@@ -132,6 +166,7 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
   }
   ReleaseBlock();
   kind_ = on_heap ? TStreamMemoryKind::Heap : TStreamMemoryKind::Virtual;
+  reserved_ = reserve;
   return p;
 }
 

@@ -60,6 +60,7 @@ class TVirtualStream : public TMemoryStream {
 
   std::uint16_t options_;
   TStreamMemoryKind kind_ = TStreamMemoryKind::None;
+  std::int64_t reserved_ = 0;  // address space behind a virtual-memory block
   TSharedStreamOwner* owner_ = nullptr;
 };
 

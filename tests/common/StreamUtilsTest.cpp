@@ -72,14 +72,22 @@ TEST(VirtualStream, HeapAndVirtualModes) {
 }
 
 TEST(VirtualStream, ContentSurvivesEveryKindOfResize) {
-  // Heap -> virtual -> larger virtual (piecewise copy with decommit) ->
-  // smaller virtual -> heap.
+  // Heap -> virtual -> larger virtual in place -> larger virtual beyond the
+  // reserved space (piecewise copy with decommit) -> smaller virtual -> heap.
   TVirtualStream s;
   Fill(s, 3000);
   s.SetPosition(0);
   Fill(s, 3 * 1048576 + 12345);
   EXPECT_EQ(s.MemoryKind(), TStreamMemoryKind::Virtual);
   EXPECT_TRUE(Holds(s, s.Size()));
+  void* block = s.Memory();
+  s.SetSize(4 * 1048576);
+  EXPECT_EQ(s.Memory(), block);  // grown inside its reserved space
+  EXPECT_TRUE(Holds(s, 3 * 1048576 + 12345));
+  s.SetSize(64 * 1048576);
+  EXPECT_NE(s.Memory(), block);
+  EXPECT_TRUE(Holds(s, 3 * 1048576 + 12345));
+  s.SetSize(3 * 1048576 + 12345);
   s.SetSize(1048576 + 5);
   EXPECT_EQ(s.Capacity(), 1048576 + 65536);
   EXPECT_TRUE(Holds(s, s.Size()));
