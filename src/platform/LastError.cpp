@@ -58,6 +58,7 @@ constexpr ErrorText kTexts[] = {
     {995, "The I/O operation has been aborted because of either a thread exit or an application request."},
     {1004, "Invalid flags."},
     {1008, "An attempt was made to reference a token that does not exist."},
+    {1009, "The configuration registry database is corrupt."},
     {1300, "Not all privileges or groups referenced are assigned to the caller."},
     {1314, "A required privilege is not held by the client."},
     {1400, "Invalid window handle."},

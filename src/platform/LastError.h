@@ -53,6 +53,7 @@ enum : DWORD {
   kErrorArithmeticOverflow = 534,
   kErrorOperationAborted = 995,
   kErrorNoToken = 1008,
+  kErrorBadDb = 1009,
   kErrorBadCommand = 22,
   kErrorInvalidFlags = 1004,
   kErrorInvalidWindowHandle = 1400,

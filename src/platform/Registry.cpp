@@ -1,0 +1,532 @@
+#include "platform/Registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/SystemInfo.h"
+
+namespace vt::os {
+
+namespace {
+
+constexpr std::size_t kMaxHiveFile = 64u << 20;
+constexpr char kHeader[] = "VTREG 1";
+
+struct Value {
+  std::string name;
+  DWORD type = kRegNone;
+  std::vector<std::uint8_t> data;
+};
+struct Key {
+  std::string path;
+  std::vector<Value> values;
+};
+using Hive = std::map<std::string, Key>;  // by lower-case path; "" is the root
+
+std::string Lower(std::string_view s) {
+  std::string r(s);
+  for (char& c : r)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return r;
+}
+
+const char* RootName(HKEY root) {
+  switch (root) {
+    case kHkeyClassesRoot: return "HKEY_CLASSES_ROOT";
+    case kHkeyCurrentUser: return "HKEY_CURRENT_USER";
+    case kHkeyLocalMachine: return "HKEY_LOCAL_MACHINE";
+    case kHkeyUsers: return "HKEY_USERS";
+    default: return nullptr;
+  }
+}
+
+std::string HivePath(HKEY root) { return RegistryDirectory() + "/" + RootName(root) + ".reg"; }
+
+void AddKey(Hive& hive, const std::string& path) {
+  // The key and every parent.
+  size_t pos = 0;
+  for (;;) {
+    size_t next = path.find('\\', pos);
+    std::string part = path.substr(0, next);
+    auto& k = hive[Lower(part)];
+    if (k.path.empty()) k.path = part;
+    if (next == std::string::npos) break;
+    pos = next + 1;
+  }
+}
+
+// ---- text form ----
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A quoted text at s[pos]; pos moves past the closing quote.
+bool ParseQuoted(const std::string& s, size_t& pos, std::string* out) {
+  if (pos >= s.size() || s[pos] != '"') return false;
+  ++pos;
+  out->clear();
+  while (pos < s.size()) {
+    char c = s[pos++];
+    if (c == '"') return true;
+    if (c == '\\') {
+      if (pos >= s.size()) return false;
+      c = s[pos++];
+      if (c != '\\' && c != '"') return false;
+    }
+    out->push_back(c);
+  }
+  return false;
+}
+
+std::string Quote(std::string_view s) {
+  std::string r = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') r.push_back('\\');
+    r.push_back(c);
+  }
+  r.push_back('"');
+  return r;
+}
+
+bool ParseValue(const std::string& line, Value* v) {
+  size_t pos = 0;
+  if (!ParseQuoted(line, pos, &v->name) || pos >= line.size() || line[pos] != '=') return false;
+  std::string rest = line.substr(pos + 1);
+  if (rest.rfind("dword:", 0) == 0) {
+    std::string digits = rest.substr(6);
+    if (digits.empty() || digits.size() > 8) return false;
+    std::uint32_t x = 0;
+    for (char c : digits) {
+      int d = HexDigit(c);
+      if (d < 0) return false;
+      x = x * 16 + static_cast<std::uint32_t>(d);
+    }
+    v->type = kRegDword;
+    v->data.resize(4);
+    std::memcpy(v->data.data(), &x, 4);  // stored little-endian on this host
+    return true;
+  }
+  if (!rest.empty() && rest[0] == '"') {
+    size_t p = 0;
+    std::string text;
+    if (!ParseQuoted(rest, p, &text) || p != rest.size()) return false;
+    v->type = kRegSz;
+    v->data.assign(text.begin(), text.end());
+    v->data.push_back(0);
+    return true;
+  }
+  if (rest.rfind("hex(", 0) == 0) {
+    size_t close = rest.find("):");
+    if (close == std::string::npos || close == 4 || close > 12) return false;
+    std::uint64_t type = 0;
+    for (size_t i = 4; i < close; ++i) {
+      int d = HexDigit(rest[i]);
+      if (d < 0) return false;
+      type = type * 16 + static_cast<std::uint64_t>(d);
+    }
+    if (type > 0xFFFFFFFFu) return false;
+    v->type = static_cast<DWORD>(type);
+    v->data.clear();
+    std::string bytes = rest.substr(close + 2);
+    for (size_t i = 0; i < bytes.size();) {
+      if (i + 2 > bytes.size()) return false;
+      int h = HexDigit(bytes[i]), l = HexDigit(bytes[i + 1]);
+      if (h < 0 || l < 0) return false;
+      v->data.push_back(static_cast<std::uint8_t>(h * 16 + l));
+      i += 2;
+      if (i < bytes.size()) {
+        if (bytes[i] != ',' || i + 1 == bytes.size()) return false;
+        ++i;
+      }
+    }
+    return true;
+  }
+  return false;
+}
+
+std::string FormatValue(const Value& v) {
+  std::string line = Quote(v.name) + "=";
+  if (v.type == kRegDword && v.data.size() == 4) {
+    std::uint32_t x;
+    std::memcpy(&x, v.data.data(), 4);
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "dword:%08x", x);
+    return line + buf;
+  }
+  if (v.type == kRegSz && !v.data.empty() && v.data.back() == 0 &&
+      std::memchr(v.data.data(), 0, v.data.size() - 1) == nullptr &&
+      std::memchr(v.data.data(), '\n', v.data.size()) == nullptr &&
+      std::memchr(v.data.data(), '\r', v.data.size()) == nullptr)
+    return line + Quote(std::string_view(reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1));
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
+  line += buf;
+  for (size_t i = 0; i < v.data.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? ",%02x" : "%02x", v.data[i]);
+    line += buf;
+  }
+  return line;
+}
+
+DWORD ParseHive(const std::string& text, Hive* hive) {
+  hive->clear();
+  (*hive)[""] = Key{};
+  size_t pos = 0;
+  bool first = true;
+  Key* current = nullptr;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (first) {
+      if (line != kHeader) return kErrorBadDb;
+      first = false;
+      continue;
+    }
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      if (line.back() != ']') return kErrorBadDb;
+      std::string path = line.substr(1, line.size() - 2);
+      if (path.empty() || path.front() == '\\' || path.back() == '\\' || path.find("\\\\") != std::string::npos)
+        return kErrorBadDb;
+      AddKey(*hive, path);
+      current = &(*hive)[Lower(path)];
+      continue;
+    }
+    Value v;
+    if (!current || !ParseValue(line, &v)) return kErrorBadDb;
+    current->values.push_back(std::move(v));
+  }
+  return first && !text.empty() ? kErrorBadDb : kErrorSuccess;
+}
+
+std::string FormatHive(const Hive& hive) {
+  std::string text = std::string(kHeader) + "\n";
+  for (const auto& [lower, key] : hive) {
+    if (lower.empty()) continue;
+    text += "\n[" + key.path + "]\n";
+    for (const auto& v : key.values) text += FormatValue(v) + "\n";
+  }
+  return text;
+}
+
+// ---- files ----
+
+bool MakeDirectories(const std::string& dir) {
+  for (size_t pos = 1;; ++pos) {
+    pos = dir.find('/', pos);
+    std::string part = dir.substr(0, pos);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (pos == std::string::npos) return true;
+  }
+}
+
+// Holds the hive's lock file (shared for readers, exclusive for writers).
+class HiveLock {
+ public:
+  HiveLock(HKEY root, bool write) {
+    std::string dir = RegistryDirectory();
+    if (write && !MakeDirectories(dir)) {
+      error_ = ErrnoToError(errno);
+      return;
+    }
+    fd_ = ::open((dir + "/" + RootName(root) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      if (!write && errno == ENOENT) return;  // no registry yet: empty
+      error_ = ErrnoToError(errno);
+      return;
+    }
+    while (::flock(fd_, write ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
+    }
+  }
+  ~HiveLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  HiveLock(const HiveLock&) = delete;
+  HiveLock& operator=(const HiveLock&) = delete;
+  DWORD error() const { return error_; }
+
+ private:
+  int fd_ = -1;
+  DWORD error_ = kErrorSuccess;
+};
+
+DWORD LoadHive(HKEY root, Hive* hive) {
+  hive->clear();
+  (*hive)[""] = Key{};
+  int fd = ::open(HivePath(root).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? kErrorSuccess : ErrnoToError(errno);
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      DWORD e = ErrnoToError(errno);
+      ::close(fd);
+      return e;
+    }
+    if (n == 0) break;
+    if (text.size() + static_cast<size_t>(n) > kMaxHiveFile) {
+      ::close(fd);
+      return kErrorBadDb;
+    }
+    text.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return ParseHive(text, hive);
+}
+
+DWORD SaveHive(HKEY root, const Hive& hive) {
+  std::string path = HivePath(root);
+  std::string tmp = path + ".tmp" + std::to_string(::getpid());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return ErrnoToError(errno);
+  std::string text = FormatHive(hive);
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      DWORD e = ErrnoToError(errno);
+      ::close(fd);
+      ::unlink(tmp.c_str());
+      return e;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    DWORD e = ErrnoToError(errno);
+    ::unlink(tmp.c_str());
+    return e;
+  }
+  return kErrorSuccess;
+}
+
+// ---- open keys ----
+
+struct OpenKey {
+  HKEY root;
+  std::string path;
+  DWORD access;
+};
+std::mutex g_keys_lock;
+std::map<HKEY, OpenKey>& Keys() {
+  static auto* keys = new std::map<HKEY, OpenKey>;
+  return *keys;
+}
+HKEY g_next_key = 0x70000004;
+
+bool IsRoot(HKEY key) { return RootName(key) != nullptr; }
+
+// The root and full path of parent\sub_key in the view the access asks for.
+DWORD Resolve(HKEY parent, std::string_view sub_key, DWORD access, HKEY* root, std::string* path) {
+  std::vector<std::string> parts;
+  auto split = [&parts](std::string_view s) {
+    size_t pos = 0;
+    while (pos <= s.size()) {
+      size_t end = s.find('\\', pos);
+      if (end == std::string_view::npos) end = s.size();
+      if (end > pos) parts.emplace_back(s.substr(pos, end - pos));
+      pos = end + 1;
+    }
+  };
+  if (IsRoot(parent)) {
+    *root = parent;
+  } else {
+    std::lock_guard lock(g_keys_lock);
+    auto it = Keys().find(parent);
+    if (it == Keys().end()) return kErrorInvalidHandle;
+    *root = it->second.root;
+    split(it->second.path);
+  }
+  split(sub_key);
+  const bool view32 = Is64BitSystem() && !(access & kKeyWow64_64Key);
+  if (view32 && *root == kHkeyLocalMachine && !parts.empty() && Lower(parts[0]) == "software" &&
+      (parts.size() < 2 || Lower(parts[1]) != "wow6432node"))
+    parts.insert(parts.begin() + 1, "Wow6432Node");
+  path->clear();
+  for (const auto& p : parts) {
+    if (!path->empty()) path->push_back('\\');
+    *path += p;
+  }
+  return kErrorSuccess;
+}
+
+HKEY AddOpenKey(HKEY root, const std::string& path, DWORD access) {
+  std::lock_guard lock(g_keys_lock);
+  HKEY h = g_next_key;
+  g_next_key += 4;
+  Keys()[h] = OpenKey{root, path, access};
+  return h;
+}
+
+DWORD FindOpenKey(HKEY key, DWORD needed, OpenKey* out) {
+  if (IsRoot(key)) {
+    *out = OpenKey{key, "", kKeyAllAccess};
+    return kErrorSuccess;
+  }
+  std::lock_guard lock(g_keys_lock);
+  auto it = Keys().find(key);
+  if (it == Keys().end()) return kErrorInvalidHandle;
+  if ((it->second.access & needed) != needed) return kErrorAccessDenied;
+  *out = it->second;
+  return kErrorSuccess;
+}
+
+Value* FindValue(Key& key, std::string_view name) {
+  std::string lower = Lower(name);
+  for (auto& v : key.values)
+    if (Lower(v.name) == lower) return &v;
+  return nullptr;
+}
+
+}  // namespace
+
+std::string RegistryDirectory() {
+  if (const char* dir = std::getenv("VT_REGISTRY_DIR"); dir && *dir) return dir;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return std::string(xdg) + "/vontaro/registry";
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : "/tmp") + "/.config/vontaro/registry";
+}
+
+bool Is64BitSystem() {
+  SystemInfo info;
+  GetNativeSystemInfo(&info);
+  return info.wProcessorArchitecture == kProcessorArchitectureAmd64 ||
+         info.wProcessorArchitecture == kProcessorArchitectureIa64 ||
+         info.wProcessorArchitecture == kProcessorArchitectureArm64;
+}
+
+DWORD RegOpenKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* result) {
+  HKEY root;
+  std::string path;
+  if (DWORD e = Resolve(parent, sub_key, access, &root, &path)) return e;
+  HiveLock lock(root, false);
+  if (lock.error()) return lock.error();
+  Hive hive;
+  if (DWORD e = LoadHive(root, &hive)) return e;
+  auto it = hive.find(Lower(path));
+  if (it == hive.end()) return kErrorFileNotFound;
+  *result = AddOpenKey(root, it->second.path, access);
+  return kErrorSuccess;
+}
+
+DWORD RegCreateKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* result, bool* created) {
+  HKEY root;
+  std::string path;
+  if (DWORD e = Resolve(parent, sub_key, access, &root, &path)) return e;
+  HiveLock lock(root, true);
+  if (lock.error()) return lock.error();
+  Hive hive;
+  if (DWORD e = LoadHive(root, &hive)) return e;
+  auto it = hive.find(Lower(path));
+  if (created) *created = it == hive.end();
+  if (it == hive.end()) {
+    AddKey(hive, path);
+    if (DWORD e = SaveHive(root, hive)) return e;
+    it = hive.find(Lower(path));
+  }
+  *result = AddOpenKey(root, it->second.path, access);
+  return kErrorSuccess;
+}
+
+DWORD RegCloseKey(HKEY key) {
+  if (IsRoot(key)) return kErrorSuccess;
+  std::lock_guard lock(g_keys_lock);
+  return Keys().erase(key) ? kErrorSuccess : kErrorInvalidHandle;
+}
+
+DWORD RegFlushKey(HKEY key) {
+  OpenKey k;
+  return FindOpenKey(key, 0, &k);  // every change is already on disk
+}
+
+DWORD RegQueryValueEx(HKEY key, std::string_view name, DWORD* type, std::vector<std::uint8_t>* data) {
+  OpenKey k;
+  if (DWORD e = FindOpenKey(key, kKeyQueryValue, &k)) return e;
+  HiveLock lock(k.root, false);
+  if (lock.error()) return lock.error();
+  Hive hive;
+  if (DWORD e = LoadHive(k.root, &hive)) return e;
+  auto it = hive.find(Lower(k.path));
+  if (it == hive.end()) return kErrorFileNotFound;  // deleted meanwhile
+  Value* v = FindValue(it->second, name);
+  if (!v) return kErrorFileNotFound;
+  if (type) *type = v->type;
+  if (data) *data = v->data;
+  return kErrorSuccess;
+}
+
+DWORD RegSetValueEx(HKEY key, std::string_view name, DWORD type, const void* data, std::size_t size) {
+  OpenKey k;
+  if (DWORD e = FindOpenKey(key, kKeySetValue, &k)) return e;
+  HiveLock lock(k.root, true);
+  if (lock.error()) return lock.error();
+  Hive hive;
+  if (DWORD e = LoadHive(k.root, &hive)) return e;
+  auto it = hive.find(Lower(k.path));
+  if (it == hive.end()) return kErrorFileNotFound;
+  Value* v = FindValue(it->second, name);
+  if (!v) {
+    it->second.values.push_back(Value{std::string(name), kRegNone, {}});
+    v = &it->second.values.back();
+  }
+  v->type = type;
+  auto* p = static_cast<const std::uint8_t*>(data);
+  v->data.assign(p, p + size);
+  return SaveHive(k.root, hive);
+}
+
+DWORD RegDeleteValue(HKEY key, std::string_view name) {
+  OpenKey k;
+  if (DWORD e = FindOpenKey(key, kKeySetValue, &k)) return e;
+  HiveLock lock(k.root, true);
+  if (lock.error()) return lock.error();
+  Hive hive;
+  if (DWORD e = LoadHive(k.root, &hive)) return e;
+  auto it = hive.find(Lower(k.path));
+  if (it == hive.end()) return kErrorFileNotFound;
+  auto& values = it->second.values;
+  std::string lower = Lower(name);
+  for (auto v = values.begin(); v != values.end(); ++v)
+    if (Lower(v->name) == lower) {
+      values.erase(v);
+      return SaveHive(k.root, hive);
+    }
+  return kErrorFileNotFound;
+}
+
+DWORD RegDeleteKey(HKEY parent, std::string_view sub_key) {
+  HKEY root;
+  std::string path;
+  if (DWORD e = Resolve(parent, sub_key, 0, &root, &path)) return e;
+  if (path.empty()) return kErrorAccessDenied;
+  HiveLock lock(root, true);
+  if (lock.error()) return lock.error();
+  Hive hive;
+  if (DWORD e = LoadHive(root, &hive)) return e;
+  std::string lower = Lower(path);
+  auto it = hive.find(lower);
+  if (it == hive.end()) return kErrorFileNotFound;
+  auto child = hive.lower_bound(lower + "\\");
+  if (child != hive.end() && child->first.rfind(lower + "\\", 0) == 0) return kErrorAccessDenied;
+  hive.erase(it);
+  return SaveHive(root, hive);
+}
+
+}  // namespace vt::os

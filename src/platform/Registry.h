@@ -1,0 +1,72 @@
+// A registry of our own: keys with typed values, kept in one text file per
+// root key.
+//
+// Location: the folder named by the environment variable VT_REGISTRY_DIR,
+// else $XDG_CONFIG_HOME/vontaro/registry, else ~/.config/vontaro/registry.
+// Files: HKEY_LOCAL_MACHINE.reg, HKEY_CURRENT_USER.reg, HKEY_CLASSES_ROOT.reg,
+// HKEY_USERS.reg. Each holds the line "VTREG 1", then per key a line
+// "[path]" followed by its values:
+//   "name"=dword:0000000c          integer
+//   "name"="text"                  string (\\ and \" escaped)
+//   "name"=hex(<type>):01,ff,...   any other type (expandable string: 2, binary: 3)
+// Writers replace a file as a whole (temporary file + rename) under a lock
+// file, so readers never see half a file. Key and value names are compared
+// without regard to ASCII case.
+//
+// Views: the system is reported 64-bit where the host is. The 32-bit view,
+// which is the program's own (no view flag in the access), sees the keys
+// below HKEY_LOCAL_MACHINE\SOFTWARE under SOFTWARE\Wow6432Node.
+//
+// Calls answer a Windows error code (0 on success) and set no last error.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/LastError.h"
+
+namespace vt::os {
+
+using HKEY = std::uintptr_t;
+constexpr HKEY kHkeyClassesRoot = 0x80000000u;
+constexpr HKEY kHkeyCurrentUser = 0x80000001u;
+constexpr HKEY kHkeyLocalMachine = 0x80000002u;
+constexpr HKEY kHkeyUsers = 0x80000003u;
+
+// Value types.
+constexpr DWORD kRegNone = 0;
+constexpr DWORD kRegSz = 1;
+constexpr DWORD kRegExpandSz = 2;
+constexpr DWORD kRegBinary = 3;
+constexpr DWORD kRegDword = 4;
+
+// Access rights.
+constexpr DWORD kKeyQueryValue = 0x1;
+constexpr DWORD kKeySetValue = 0x2;
+constexpr DWORD kKeyCreateSubKey = 0x4;
+constexpr DWORD kKeyEnumerateSubKeys = 0x8;
+constexpr DWORD kKeyWow64_64Key = 0x100;
+constexpr DWORD kKeyWow64_32Key = 0x200;
+constexpr DWORD kKeyRead = 0x20019;
+constexpr DWORD kKeyAllAccess = 0xF003F;
+
+std::string RegistryDirectory();
+
+// True where the layer reports a 64-bit system (two registry views).
+bool Is64BitSystem();
+
+DWORD RegOpenKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* result);
+// Opens or creates the key and its missing parents.
+DWORD RegCreateKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* result, bool* created = nullptr);
+DWORD RegCloseKey(HKEY key);
+DWORD RegFlushKey(HKEY key);
+// kErrorFileNotFound when the value does not exist.
+DWORD RegQueryValueEx(HKEY key, std::string_view name, DWORD* type, std::vector<std::uint8_t>* data);
+DWORD RegSetValueEx(HKEY key, std::string_view name, DWORD type, const void* data, std::size_t size);
+DWORD RegDeleteValue(HKEY key, std::string_view name);
+// Deletes a key without subkeys (kErrorAccessDenied when it has some).
+DWORD RegDeleteKey(HKEY parent, std::string_view sub_key);
+
+}  // namespace vt::os
