@@ -20,4 +20,20 @@ std::vector<CommandLineToken> SplitCommandLine(std::string_view line);
 // The processed texts only.
 std::vector<std::string> CommandLineToArgs(std::string_view line);
 
+// Joins arguments into a command line that CommandLineToArgs splits back into
+// exactly those arguments: an argument without blanks, tabs or quotes stays
+// as it is, any other is quoted, with the backslashes before a quote or the
+// closing quote doubled and each inner quote escaped.
+std::string JoinCommandLine(const std::vector<std::string>& args);
+
+// The process's whole command line, program part included. A process that
+// CreateProcess started receives the line it was started with in the
+// environment variable kCommandLineVariable; the line is used when it splits
+// into exactly the process's arguments. Otherwise the line is joined from
+// the arguments (argument 0 first). The variable is taken out of the
+// environment at load time, so it is never passed on.
+const std::string& GetCommandLine();
+
+inline constexpr const char* kCommandLineVariable = "VT_PROCESS_COMMAND_LINE";
+
 }  // namespace vt::os

@@ -422,10 +422,17 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  // The child learns its command line as given (GetCommandLine), except the
+  // command interpreter, which is no program of ours.
+  if (!environment)
+    for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
+  const std::string variable = std::string(kCommandLineVariable) + "=";
+  std::erase_if(env_strings, [&](const std::string& e) { return e.compare(0, variable.size(), variable) == 0; });
+  if (!interpreter) env_strings.push_back(variable + command_line);
   std::vector<char*> envp;
   for (auto& e : env_strings) envp.push_back(e.data());
   envp.push_back(nullptr);
-  char** child_env = environment ? envp.data() : environ;
+  char** child_env = envp.data();
 
   const bool new_session = (creation_flags & (kCreateNewConsole | kDetachedProcess)) != 0;
   const bool new_group = (creation_flags & kCreateNewProcessGroup) != 0;

@@ -76,7 +76,9 @@ struct ProcessInformation {
 // descriptor above 2 in the child. Not available here: kCreateSuspended, a user
 // token (both fail with kErrorNotSupported).
 // environment: a block of "name=value" strings each ended by NUL and the block
-// by a second NUL (UTF-16 with kCreateUnicodeEnvironment), or null.
+// by a second NUL (UTF-16 with kCreateUnicodeEnvironment), or null. Either
+// way the child also gets its command line in kCommandLineVariable
+// (platform/CommandLine.h, GetCommandLine).
 // Returns false with the last error set on failure.
 bool CreateProcess(const std::string& application_name, const std::string& command_line, bool inherit_handles,
                    DWORD creation_flags, const void* environment, const std::string& current_directory,

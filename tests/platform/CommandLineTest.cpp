@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "platform/LastError.h"
 
 namespace vt::os {
@@ -30,6 +33,34 @@ TEST(CommandLine, RawTokensKeepQuotes) {
   EXPECT_EQ(t[0].raw, R"("a b")");
   EXPECT_EQ(t[1].raw, R"(c\"d)");
   EXPECT_EQ(t[1].text, R"(c"d)");
+}
+
+TEST(CommandLine, JoinedLinesSplitBackIntoTheArguments) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"/usr/bin/prog", "/install", "a b", ""},
+      {"C:\\Program Files\\x.exe", "tail\\", "in\"side", "\\\"", "x\\\\\"y\\ z", "\t", "\"\""},
+      {"plain\\path\\", "back\\slashes\\\\"},
+      {""},
+      {},
+  };
+  for (const auto& args : cases) EXPECT_EQ(Texts(JoinCommandLine(args)), args) << JoinCommandLine(args);
+  EXPECT_EQ(JoinCommandLine({"a", "b c", "d\\"}), "a \"b c\" d\\");
+  EXPECT_EQ(JoinCommandLine({"x y\\", "q\""}), "\"x y\\\\\" \"q\\\"\"");
+}
+
+TEST(CommandLine, OwnLineSplitsIntoOwnArguments) {
+  // This test program was not started by CreateProcess: its line is joined
+  // from its arguments, which /proc/self/cmdline lists.
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string data((std::istreambuf_iterator<char>(in)), {});
+  std::vector<std::string> args;
+  for (size_t start = 0, i = 0; i < data.size(); ++i)
+    if (data[i] == '\0') {
+      args.push_back(data.substr(start, i - start));
+      start = i + 1;
+    }
+  EXPECT_EQ(Texts(GetCommandLine()), args);
+  EXPECT_EQ(&GetCommandLine(), &GetCommandLine());
 }
 
 TEST(LastError, TextsAndErrnoMapping) {

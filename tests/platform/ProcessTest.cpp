@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/CommandLine.h"
 #include "platform/PeExec.h"
 #include "platform/Sync.h"
 
@@ -224,6 +225,27 @@ TEST(Process, InterpreterEnvironmentDirectoryAndInput) {
   int fd = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
   EXPECT_EQ(Start({}, Child() + " stdin", 0, nullptr, {}, fd).out, "input text");
   ::close(fd);
+}
+
+TEST(Process, ChildKnowsItsCommandLineAsGiven) {
+  // Started here: the line exactly as given, blanks and quoting included;
+  // the variable that carried it is not left in the child's environment.
+  const std::string line = "\"" + Child() + "\"   cmdline  \"a b\"\tc\\\"d   ";
+  Result r = Start({}, line);
+  ASSERT_TRUE(r.created) << r.error;
+  EXPECT_EQ(SplitNul(r.out + '\0'), (std::vector<std::string>{line, "<unset>"}));
+  // Also with an own environment block, which already names the variable.
+  const std::string env = std::string(kCommandLineVariable) + std::string("=stale\0VT_A=1\0\0", 15);
+  r = Start({}, line, 0, env.c_str());
+  EXPECT_EQ(SplitNul(r.out + '\0'), (std::vector<std::string>{line, "<unset>"}));
+
+  // Started otherwise, with a variable that does not fit the arguments: the
+  // line is joined from the arguments.
+  r = Start("cmd.exe", "cmd /c \"" + std::string(kCommandLineVariable) + "='x y' '" + Child() +
+                           "' cmdline 'a b' 'c\"d' ''\"");
+  ASSERT_TRUE(r.created) << r.error;
+  EXPECT_EQ(SplitNul(r.out + '\0'),
+            (std::vector<std::string>{Child() + " cmdline \"a b\" \"c\\\"d\" \"\"", "<unset>"}));
 }
 
 TEST(Process, ErrorModeAndExitHookSlot) {

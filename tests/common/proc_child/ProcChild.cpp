@@ -6,6 +6,8 @@
 //   cwd             write the current directory
 //   env <name>      write the variable's value, or "<unset>"
 //   stdin           copy standard input to standard output
+//   cmdline         write the process's command line, a NUL and the value
+//                   of the command-line variable (or "<unset>")
 //   hook <item>...  units initialized; each number is stored with
 //                   SetProcessExitCode; "fin=<n>" stores n from a unit's
 //                   finalization; "exit=<n>" ends through os::ExitProcess(n)
@@ -23,6 +25,7 @@
 
 #include "common/CodePatch.h"
 #include "common/Units.h"
+#include "platform/CommandLine.h"
 #include "platform/Process.h"
 
 namespace {
@@ -83,6 +86,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "hook") return Hook(argc, argv);
+  if (mode == "cmdline") {
+    const std::string& line = vt::os::GetCommandLine();
+    const char* v = std::getenv(vt::os::kCommandLineVariable);
+    std::fwrite(line.c_str(), 1, line.size() + 1, stdout);
+    std::printf("%s", v ? v : "<unset>");
+    return 0;
+  }
   if (mode == "stdin") {
     char buf[4096];
     size_t n;
