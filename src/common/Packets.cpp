@@ -119,6 +119,9 @@ void SetDefault(const TPacketField& f, void* m) {
       break;
     case TFieldKind::StringList: As<TStrings>(m).Clear(); break;
     case TFieldKind::Stream: As<TMemoryStream>(m).Clear(); break;
+    case TFieldKind::Chunked: As<TChunkedDataContainer>(m).Clear(); break;
+    case TFieldKind::IntegerList:
+    case TFieldKind::TypedList: As<TCustomList>(m).Clear(); break;
     case TFieldKind::Packet: As<TPacket>(m).Clear(); break;
     case TFieldKind::OptionalPacket:
       if (TPacket* p = As<TOptionalPacketBase>(m).Pointer()) p->Clear();
@@ -149,6 +152,9 @@ void AssignField(const TPacketField& f, void* m, const void* s) {
     case TFieldKind::Stream:
       AssignStream(As<TMemoryStream>(m), const_cast<TMemoryStream&>(As<TMemoryStream>(s)));
       break;
+    case TFieldKind::Chunked: As<TChunkedDataContainer>(m).Assign(As<TChunkedDataContainer>(s)); break;
+    case TFieldKind::IntegerList:
+    case TFieldKind::TypedList: As<TCustomList>(m).Assign(const_cast<TCustomList&>(As<TCustomList>(s))); break;
     case TFieldKind::Packet: As<TPacket>(m).AssignFrom(As<TPacket>(s)); break;
     case TFieldKind::OptionalPacket: As<TOptionalPacketBase>(m).Set(As<TOptionalPacketBase>(s).Pointer()); break;
     case TFieldKind::PacketList: As<TCustomPacketList>(m).Assign(As<TCustomPacketList>(s)); break;
@@ -167,6 +173,10 @@ bool FieldEquals(const TPacketField& f, const void* a, const void* b) {
     case TFieldKind::Stream:
       return StreamsEqual(const_cast<TMemoryStream&>(As<TMemoryStream>(a)),
                           const_cast<TMemoryStream&>(As<TMemoryStream>(b)));
+    case TFieldKind::Chunked: return As<TChunkedDataContainer>(a).Equals(As<TChunkedDataContainer>(b));
+    case TFieldKind::IntegerList:
+    case TFieldKind::TypedList:
+      return const_cast<TCustomList&>(As<TCustomList>(a)).Equals(const_cast<TCustomList&>(As<TCustomList>(b)));
     case TFieldKind::Packet: return As<TPacket>(a).Equals(As<TPacket>(b));
     case TFieldKind::OptionalPacket: return As<TOptionalPacketBase>(a).Same(As<TOptionalPacketBase>(b).Pointer());
     case TFieldKind::PacketList: return As<TCustomPacketList>(a).Equals(As<TCustomPacketList>(b));
@@ -195,6 +205,22 @@ void SaveField(const TPacketField& f, const void* m, TStream& stream, TPacketStr
     case TWireForm::Stream:
       WriteStreamField(stream, const_cast<TMemoryStream&>(As<TMemoryStream>(m)), context != nullptr);
       break;
+    case TWireForm::Chunked: {
+      auto& chunks = const_cast<TChunkedDataContainer&>(As<TChunkedDataContainer>(m));
+      const std::int64_t n = chunks.Size();
+      if (context != nullptr) {
+        WriteCompactLength(stream, n);
+      } else {
+        if (n > 0xFFFFFFFFll) throw EWriteError("Stream field too large for its length form");
+        const std::uint32_t n32 = static_cast<std::uint32_t>(n);
+        stream.WriteBuffer(&n32, 4);
+      }
+      const std::int64_t pos = chunks.Position();
+      chunks.SaveToStream(stream);
+      chunks.SetPosition(pos);
+      break;
+    }
+    case TWireForm::TypedList: const_cast<TCustomList&>(As<TCustomList>(m)).SaveToStream(stream); break;
     case TWireForm::Packet:
       if (f.Kind == TFieldKind::AnyPacket) {
         SavePacket(As<TAnyPacket>(m).Get(), stream, context, 0);
@@ -233,6 +259,18 @@ void LoadObjectField(const TPacketField& f, void* m, TStream& stream, TPacketStr
       break;
     }
     case TWireForm::PacketList: As<TCustomPacketList>(m).LoadFromStream(stream, context); break;
+    case TWireForm::Chunked: {
+      std::uint32_t n;
+      if (context != nullptr) {
+        n = ReadCompactLength(stream);
+      } else {
+        stream.ReadBuffer(&n, 4);
+      }
+      if (n > static_cast<std::uint64_t>(StreamBytesLeft(stream))) throw EReadError();
+      As<TChunkedDataContainer>(m).LoadFromStream(stream, n);
+      break;
+    }
+    case TWireForm::TypedList: As<TCustomList>(m).LoadFromStream(stream); break;
     case TWireForm::Custom: f.Ops->Load(m, stream, context); break;
     default: break;
   }
@@ -423,6 +461,9 @@ void TPacket::InitializeFields(const TPacketClass& cls) {
         break;
       case TFieldKind::StringList:
       case TFieldKind::Stream:
+      case TFieldKind::Chunked:
+      case TFieldKind::IntegerList:
+      case TFieldKind::TypedList:
       case TFieldKind::Packet:
       case TFieldKind::OptionalPacket:
       case TFieldKind::PacketList:
@@ -443,6 +484,9 @@ TObject* TPacket::GetFieldAsObject(std::int32_t index) {
     switch (f->Kind) {
       case TFieldKind::StringList: return &As<TStrings>(m);
       case TFieldKind::Stream: return &As<TMemoryStream>(m);
+      case TFieldKind::Chunked: return &As<TChunkedDataContainer>(m);
+      case TFieldKind::IntegerList:
+      case TFieldKind::TypedList: return &As<TCustomList>(m);
       case TFieldKind::Packet: return &As<TPacket>(m);
       case TFieldKind::PacketList: return &As<TCustomPacketList>(m);
       case TFieldKind::AnyPacket: return &As<TAnyPacket>(m).Get();
@@ -622,6 +666,8 @@ std::uint8_t TPacket::FieldToText(std::int32_t index, std::string& text) const {
     case TFieldKind::WideString: text = StringFieldToText(WideToAnsi(As<std::u16string>(m))); return 1;
     case TFieldKind::StringList: text = StringsToText(As<TStrings>(m)); return 2;
     case TFieldKind::Stream: return StreamFieldToText(&As<TMemoryStream>(m), text);
+    case TFieldKind::Chunked: return StreamFieldToText(&As<TChunkedDataContainer>(m), text);
+    case TFieldKind::IntegerList: return 1;  // rendered as an empty text
     case TFieldKind::Packet: return StreamFieldToText(&As<TPacket>(m), text);
     case TFieldKind::OptionalPacket: return StreamFieldToText(As<TOptionalPacketBase>(m).Pointer(), text);
     case TFieldKind::PacketList: return StreamFieldToText(&As<TCustomPacketList>(m), text);

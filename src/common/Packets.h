@@ -43,11 +43,14 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/ChunkedDataContainer.h"
 #include "common/Classes.h"
 #include "common/Guid.h"
+#include "common/Lists.h"
 #include "common/StreamUtils.h"
 #include "common/StringLists.h"
 #include "common/SysUtils.h"
+#include "common/TypedLists.h"
 #include "common/Units.h"
 
 namespace vt {
@@ -85,13 +88,15 @@ enum class TFieldKind : std::uint8_t {
   Boolean, Double, Guid,
   Bytes,  // enumeration, set or OS record: opaque bytes
   AnsiString, WideString,
-  StringList, Stream,
+  StringList, Stream, Chunked,
+  IntegerList, TypedList,  // TIntegerList; other TCustomList descendants
   Packet, OptionalPacket, PacketList, AnyPacket,
   Custom,
 };
 
 enum class TWireForm : std::uint8_t {
-  Raw, Sized, Compact, String, Wide, StringList, Stream, Packet, OptionalPacket, PacketList, Custom,
+  Raw, Sized, Compact, String, Wide, StringList, Stream, Chunked, TypedList, Packet, OptionalPacket, PacketList,
+  Custom,
 };
 
 struct TWireSpec {
@@ -108,6 +113,10 @@ inline constexpr TWireSpec String{TWireForm::String, 0};
 inline constexpr TWireSpec Wide{TWireForm::Wide, 0};
 inline constexpr TWireSpec StringList{TWireForm::StringList, 0};
 inline constexpr TWireSpec Stream{TWireForm::Stream, 0};
+inline constexpr TWireSpec Chunked{TWireForm::Chunked, 0};
+// Compact count, then the raw item records (integer lists and other typed lists).
+inline constexpr TWireSpec TypedList{TWireForm::TypedList, 0};
+inline constexpr TWireSpec IntList{TWireForm::TypedList, 0};
 inline constexpr TWireSpec Packet{TWireForm::Packet, 0};
 inline constexpr TWireSpec OptionalPacket{TWireForm::OptionalPacket, 0};
 inline constexpr TWireSpec PacketList{TWireForm::PacketList, 0};
@@ -522,6 +531,12 @@ constexpr TFieldKind KindOf(int type_code) {
     return TFieldKind::StringList;
   } else if constexpr (std::is_base_of_v<TMemoryStream, T>) {
     return TFieldKind::Stream;
+  } else if constexpr (std::is_base_of_v<TChunkedDataContainer, T>) {
+    return TFieldKind::Chunked;
+  } else if constexpr (std::is_base_of_v<TIntegerList, T>) {
+    return TFieldKind::IntegerList;
+  } else if constexpr (std::is_base_of_v<TCustomList, T>) {
+    return TFieldKind::TypedList;
   } else if constexpr (std::is_base_of_v<TPacket, T>) {
     return TFieldKind::Packet;
   } else if constexpr (std::is_base_of_v<TOptionalPacketBase, T>) {
@@ -570,6 +585,8 @@ constexpr void Check(TFieldKind k, int code, TWireSpec w, std::size_t size) {
     case TWireForm::Wide: ok = k == TFieldKind::WideString; break;
     case TWireForm::StringList: ok = k == TFieldKind::StringList; break;
     case TWireForm::Stream: ok = k == TFieldKind::Stream; break;
+    case TWireForm::Chunked: ok = k == TFieldKind::Chunked; break;
+    case TWireForm::TypedList: ok = k == TFieldKind::IntegerList || k == TFieldKind::TypedList; break;
     case TWireForm::Packet: ok = k == TFieldKind::Packet || k == TFieldKind::AnyPacket; break;
     case TWireForm::OptionalPacket: ok = k == TFieldKind::OptionalPacket; break;
     case TWireForm::PacketList: ok = k == TFieldKind::PacketList; break;
@@ -615,7 +632,8 @@ consteval TPacketField MakeField(const char* name, int type_code, TWireSpec w) {
 #define VT_PACKET_FIELDS(ClassName) constinit const ::vt::TPacketField ClassName::kFields[]
 
 // One field: member name, type code, wire form (Raw(n), Sized(n), Compact,
-// String, Wide, StringList, Stream, Packet, OptionalPacket, PacketList).
+// String, Wide, StringList, Stream, Chunked, IntList, TypedList, Packet,
+// OptionalPacket, PacketList, Custom).
 #define VT_FIELD(Member, TypeCode, WireForm) \
   ::vt::packet_detail::MakeField<&Self::Member>(#Member, TypeCode, ::vt::wire::WireForm)
 

@@ -69,9 +69,9 @@ TEST_F(PacketTest, DuplicateGuidFailsAndLeavesTheSecondClassUnregistered) {
 
 TEST_F(PacketTest, ClassLevelTablesAnswerWithoutAnInstance) {
   const TPacketClass& c = TAllKindsPacket::Class;
-  EXPECT_EQ(c.FieldCount(), 24);
+  EXPECT_EQ(c.FieldCount(), 26);
   EXPECT_EQ(c.FieldName(0), "I8");
-  EXPECT_EQ(c.FieldName(24), "");
+  EXPECT_EQ(c.FieldName(26), "");
   EXPECT_EQ(c.FieldName(-1), "");
   EXPECT_EQ(c.FieldIndexByName("Lines"), 18);
   EXPECT_EQ(c.FieldIndexByName("lines"), -1);  // case-sensitive
@@ -130,6 +130,8 @@ TEST_F(PacketTest, ClearRestoresDefaultsAndKeepsObjects) {
   EXPECT_EQ(p.Maybe->Value, 7);
   EXPECT_EQ(p.Items.Count(), 0);
   EXPECT_EQ(p.Data.Size(), 0);
+  EXPECT_EQ(p.Ints.Count(), 0);
+  EXPECT_EQ(p.Chunks.Size(), 0);
   EXPECT_EQ(p.Str, "default");
   EXPECT_EQ(p.Nested.Text, "none");
   // The any-packet member keeps the class it holds.
@@ -344,6 +346,8 @@ TEST_F(PacketTest, DumpShowsEveryFieldAndIndentsNestedText) {
       "    (TOtherPacket)",
       "      Flag = True",
       "    ",
+      "  Ints = ",
+      "  Chunks = (size = 7)",
   };
   EXPECT_EQ(d, expected);
   TSmallPacketList empty;
@@ -406,6 +410,11 @@ TEST_F(PacketTest, AssignCopiesDeeplyAndRefusesAnotherClass) {
   a.Lines.Put(0, "changed");
   EXPECT_FALSE(b.Equals(a));
   EXPECT_EQ(b.Lines[0], "one");
+  EXPECT_EQ(b.Ints.Items(1), 70000);
+  a.Ints.SetItem(1, 5);
+  a.Chunks.SetSize(3);
+  EXPECT_EQ(b.Ints.Items(1), 70000);
+  EXPECT_EQ(b.Chunks.Size(), 7);
 
   b.Assign(b);  // from itself: nothing changes
   EXPECT_EQ(b.Items.Count(), 2);

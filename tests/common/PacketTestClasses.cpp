@@ -52,6 +52,8 @@ VT_PACKET_FIELDS(TAllKindsPacket) = {
     VT_FIELD(Maybe, 5, OptionalPacket),
     VT_FIELD(Items, 5, PacketList),
     VT_FIELD(Any, 5, Packet),
+    VT_FIELD(Ints, 5, IntList),
+    VT_FIELD(Chunks, 5, Chunked),
 };
 VT_DEFINE_PACKET(TAllKindsPacket, "{AAAAAAAA-0000-0000-0000-000000000003}")
 
@@ -100,6 +102,9 @@ void FillAllKinds(TAllKindsPacket& p) {
   auto other = std::make_unique<TOtherPacket>();
   other->Flag = true;
   p.Any.Reset(std::move(other));
+  p.Ints.Add(-1);
+  p.Ints.Add(70000);
+  p.Chunks.WriteBuffer("chunked", 7);
 }
 
 }  // namespace vt::test

@@ -75,6 +75,8 @@ class TAllKindsPacket : public TPacket {
   TOptionalPacket<TSmallPacket> Maybe;
   TSmallPacketList Items;
   TAnyPacket Any;
+  TIntegerList Ints;
+  TChunkedDataContainer Chunks;
 
   VT_OPTIONAL_MEMBER(TSmallPacket, Maybe)
 };
