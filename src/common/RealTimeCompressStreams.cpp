@@ -132,6 +132,22 @@ std::int64_t CompressToStream(TStream& source, std::int64_t count, TStream& targ
   const std::int64_t bound = target.Position() + CompressedContainerBound(format, count);
   const bool source_in_memory = IsMemoryStream(source);
   auto* target_memory = dynamic_cast<TMemoryStream*>(&target);
+  // A memory target is grown once to the bound and kept from shrinking
+  // between blocks, so no block reallocates and copies what came before.
+  auto* target_virtual = dynamic_cast<TVirtualStream*>(&target);
+  struct OptionsGuard {
+    TVirtualStream* stream;
+    std::uint16_t options;
+    ~OptionsGuard() {
+      if (stream) stream->SetOptions(options);
+    }
+  } guard{target_virtual, target_virtual ? target_virtual->Options() : std::uint16_t{0}};
+  if (target_virtual) target_virtual->SetOptions(guard.options | vsoNeverShrink);
+  if (target_memory != nullptr && target_memory->Size() < bound) {
+    const std::int64_t pos = target_memory->Position();
+    target_memory->SetSize(bound);
+    target_memory->SetPosition(pos);
+  }
   std::vector<std::uint8_t> source_buffer, target_buffer;
   for (std::int64_t remaining = count; remaining > 0;) {
     const std::int64_t n = std::min(remaining, kCompressBlockSize);
@@ -169,6 +185,8 @@ std::int64_t CompressToStream(TStream& source, std::int64_t count, TStream& targ
     target.SetPosition(end);
     remaining -= n;
   }
+  if (target_virtual) target_virtual->SetOptions(guard.options);
+  if (target_memory != nullptr) target_memory->SetSize(target_memory->Position());
   if (target.Position() > bound) throw Exception("Compression error: Output stream has grown larger than expected.");
   return target.Position() - start;
 }

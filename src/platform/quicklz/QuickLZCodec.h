@@ -1,7 +1,7 @@
 // Compressor and decompressor for the QuickLZ 1.2.0 and 1.3.1 (level 1, no
 // streaming) packet formats. Both versions share one packet layout; the
 // version only changes a few compressor choices and the decoder's tail
-// threshold. The format is described in docs/quicklz-format.md.
+// threshold.
 //
 // Packet: a 3-byte header (flags, c, n as bytes) or a 9-byte header (flags,
 // c and n as UInt32), then either the n input bytes (stored) or groups of a

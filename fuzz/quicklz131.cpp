@@ -1,0 +1,7 @@
+// Fuzz target: the QuickLZ 1.3.1 decoder on arbitrary packets, and the
+// compressor's round trip.
+#include "quicklz_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return FuzzQuickLZ(data, size, vt::qlz::Version::k131);
+}
