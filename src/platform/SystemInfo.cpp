@@ -1,5 +1,7 @@
 #include "platform/SystemInfo.h"
 
+#include <execinfo.h>
+#include <sys/time.h>
 #include <unistd.h>
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
@@ -138,6 +140,30 @@ bool QueryPerformanceCounter(std::int64_t* count) {
 bool QueryPerformanceFrequency(std::int64_t* frequency) {
   *frequency = 1000000000;
   return true;
+}
+
+void GetLocalTime(SystemTime* time) {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  tm local{};
+  ::localtime_r(&ts.tv_sec, &local);
+  time->wYear = static_cast<std::uint16_t>(local.tm_year + 1900);
+  time->wMonth = static_cast<std::uint16_t>(local.tm_mon + 1);
+  time->wDayOfWeek = static_cast<std::uint16_t>(local.tm_wday);
+  time->wDay = static_cast<std::uint16_t>(local.tm_mday);
+  time->wHour = static_cast<std::uint16_t>(local.tm_hour);
+  time->wMinute = static_cast<std::uint16_t>(local.tm_min);
+  time->wSecond = static_cast<std::uint16_t>(local.tm_sec);
+  time->wMilliseconds = static_cast<std::uint16_t>(ts.tv_nsec / 1000000);
+}
+
+int CaptureStackBackTrace(void** frames, int max_frames) {
+  if (max_frames <= 0) return 0;
+  std::vector<void*> all(static_cast<size_t>(max_frames) + 1);
+  int n = ::backtrace(all.data(), static_cast<int>(all.size()));
+  if (n <= 1) return 0;
+  for (int i = 1; i < n; ++i) frames[i - 1] = all[static_cast<size_t>(i)];
+  return n - 1;
 }
 
 }  // namespace vt::os

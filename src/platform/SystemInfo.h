@@ -78,4 +78,14 @@ bool Cpuid(std::uint32_t leaf, std::uint32_t regs[4]);
 bool QueryPerformanceCounter(std::int64_t* count);
 bool QueryPerformanceFrequency(std::int64_t* frequency);
 
+// The local date and time.
+struct SystemTime {
+  std::uint16_t wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+};
+void GetLocalTime(SystemTime* time);
+
+// Return addresses of the calling thread's frames, innermost first, the
+// caller of this routine first. Answers how many were stored.
+int CaptureStackBackTrace(void** frames, int max_frames);
+
 }  // namespace vt::os

@@ -8,6 +8,8 @@
 //   stdin           copy standard input to standard output
 //   cmdline         write the process's command line, a NUL and the value
 //                   of the command-line variable (or "<unset>")
+//   log <n> <text>  with the log unit: n messages "<text> <i>", one debug
+//                   record "debug record" and one warning "warned"
 //   hook <item>...  units initialized; each number is stored with
 //                   SetProcessExitCode; "fin=<n>" stores n from a unit's
 //                   finalization; "exit=<n>" ends through os::ExitProcess(n)
@@ -24,6 +26,7 @@
 #include <thread>
 
 #include "common/CodePatch.h"
+#include "common/Logs.h"
 #include "common/Units.h"
 #include "platform/CommandLine.h"
 #include "platform/Process.h"
@@ -56,6 +59,18 @@ int Hook(int argc, char** argv) {
   }
   vt::FinalizeUnits();
   if (exit_process) vt::os::ExitProcess(static_cast<vt::os::DWORD>(requested));
+  return 0;
+}
+
+int Log(int argc, char** argv) {
+  if (argc < 4) return 100;
+  const vt::UnitEntry units[] = {vt::kLogsUnit};
+  vt::InitializeUnits(units);
+  int n = std::atoi(argv[2]);
+  for (int i = 0; i < n; ++i) vt::LogMessage(std::string(argv[3]) + " " + std::to_string(i));
+  vt::LogDebug("debug record");
+  vt::LogWarning("warned");
+  vt::FinalizeUnits();
   return 0;
 }
 }  // namespace
@@ -93,6 +108,7 @@ int main(int argc, char** argv) {
     std::printf("%s", v ? v : "<unset>");
     return 0;
   }
+  if (mode == "log") return Log(argc, argv);
   if (mode == "stdin") {
     char buf[4096];
     size_t n;

@@ -1,0 +1,363 @@
+#include "common/Logs.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "common/CrossRegistry.h"
+#include "common/Locks.h"
+#include "common/Objects.h"
+#include "common/ObjectsFiles.h"
+#include "common/ProductInformation.h"
+#include "platform/Files.h"
+#include "platform/ModuleNames.h"
+#include "platform/Modules.h"
+#include "platform/Process.h"
+#include "platform/SystemInfo.h"
+
+namespace vt {
+
+namespace {
+
+constexpr size_t kMaxThreadNames = 129;
+
+struct LogState {
+  std::string file_name;
+  os::FileHandle file = os::kInvalidFile;
+  TWinMutex* mutex = nullptr;
+  std::atomic<bool> initialized{false};
+  std::atomic<bool> closed{false};
+  std::atomic<bool> opened{false};
+  bool enabled = false;
+  bool debug = false;
+  bool nimbrel = false;
+  bool trim = false;
+  std::string init_error;
+  TFastMutex* names_lock = nullptr;
+  std::vector<std::pair<std::string, std::uint32_t>>* names = nullptr;
+};
+
+LogState& State() {
+  static auto* state = new LogState;  // lives to the end of the process
+  return *state;
+}
+
+// Raises a per-thread counter for a scope.
+class CounterScope {
+ public:
+  explicit CounterScope(int& counter) : counter_(counter) { ++counter_; }
+  ~CounterScope() { --counter_; }
+  CounterScope(const CounterScope&) = delete;
+  CounterScope& operator=(const CounterScope&) = delete;
+
+ private:
+  int& counter_;
+};
+
+// The product caption for the registry key; the default one when the
+// product information cannot be read.
+std::string LogCaption() {
+  try {
+    std::string caption = GetProductInfo().ProductCaption;
+    if (!caption.empty()) return caption;
+  } catch (...) {
+  }
+  return "Vontaro";
+}
+
+std::string LowerAscii(std::string s) {
+  LowerCaseAsciiInPlace(s);
+  return s;
+}
+
+// The tail of the file moves to its start first and the file is cut
+// afterwards, so an interrupted cut never leaves it empty.
+void CutLog(os::FileHandle file, std::int64_t size) {
+  std::vector<char> tail(static_cast<size_t>(kLogKeptSize));
+  std::int64_t pos = 0, done = 0;
+  if (!os::SetFilePointer(file, size - kLogKeptSize, os::kFileBegin, &pos)) return;
+  std::int64_t got = 0;
+  while (got < kLogKeptSize) {
+    if (!os::ReadFile(file, tail.data() + got, kLogKeptSize - got, &done) || done <= 0) return;
+    got += done;
+  }
+  if (!os::SetFilePointer(file, 0, os::kFileBegin, &pos)) return;
+  std::int64_t written = 0;
+  while (written < kLogKeptSize) {
+    if (!os::WriteFile(file, tail.data() + written, kLogKeptSize - written, &done) || done <= 0) return;
+    written += done;
+  }
+  os::SetEndOfFile(file);
+}
+
+void OpenLog() {
+  LogState& s = State();
+  static std::mutex open_lock;
+  std::lock_guard guard(open_lock);
+  if (s.opened || !s.initialized || s.closed) return;
+  s.opened = true;
+  CounterScope nesting(ThreadCounters().LogNesting);
+  try {
+    s.mutex = new TWinMutex(GetEveryoneSecurityAttributes(), LogMutexName(s.file_name));
+  } catch (const std::exception&) {
+    return;
+  }
+  s.file = os::CreateFile(s.file_name, os::kGenericRead | os::kGenericWrite, os::kFileShareRead | os::kFileShareWrite,
+                          os::kOpenAlways, os::kFileAttributeTemporary);
+  if (s.file == os::kInvalidFile) return;
+  if (!s.init_error.empty())
+    WriteLog("An error occurred while initializing log.\r\nFailed to access registry information.\r\n" + s.init_error,
+             lfAlways);
+}
+
+std::string Hex8(std::uint64_t v) { return IntToHexFixed(v & 0xFFFFFFFFu, 8); }
+
+// The address of the call instruction that returns to ret, or 0.
+std::uintptr_t CallSite(std::uintptr_t ret) {
+  if (ret < 16) return 0;
+  auto at = [ret](int back) { return *reinterpret_cast<const std::uint8_t*>(ret - static_cast<std::uintptr_t>(back)); };
+  if (at(5) == 0xE8) return ret - 5;                                          // relative call
+  if (at(6) == 0xFF && (at(5) == 0x15 || at(5) == 0x1D)) return ret - 6;     // through an absolute address
+  if (at(6) == 0xFF && at(5) >= 0x90 && at(5) <= 0x9F) return ret - 6;       // 32-bit displacement
+  if (at(3) == 0xFF && at(2) >= 0x50 && at(2) <= 0x5F) return ret - 3;       // 8-bit displacement
+  const std::uint8_t m = at(1);
+  if (at(2) == 0xFF && ((m >= 0x10 && m <= 0x14) || (m >= 0x16 && m <= 0x1C) || m == 0x1E || m == 0x1F ||
+                        (m >= 0xD0 && m <= 0xDF)))
+    return ret - 2;  // register or register-indirect call
+  return 0;
+}
+
+}  // namespace
+
+std::string LogTimeText() {
+  os::SystemTime t{};
+  os::GetLocalTime(&t);
+  char b[64];
+  std::snprintf(b, sizeof b, "%02u/%02u/%04u %02u:%02u:%02u.%03u", unsigned{t.wDay}, unsigned{t.wMonth},
+                unsigned{t.wYear}, unsigned{t.wHour}, unsigned{t.wMinute}, unsigned{t.wSecond},
+                unsigned{t.wMilliseconds});
+  return b;
+}
+
+std::string FormatHeaderLine(const std::string& Title, char Fill, const std::string& Time) {
+  std::string line(10, Fill);
+  line += Title;
+  if (Title.size() < 30) line.append(30 - Title.size(), Fill);
+  line += Time;
+  if (line.size() < 79) line.append(79 - line.size(), Fill);
+  return line;
+}
+
+// The log file is shared by every session, so is its mutex.
+std::string LogMutexName(const std::string& FileName) {
+  return AddGlobalPrefix("Palgrem_LogMutex_" + LowerAscii(ExtractFileBaseName(FileName)));
+}
+
+std::string LogRegistryKey() { return "SOFTWARE\\Palgrem\\" + LogCaption() + "\\Log"; }
+
+void InitLog() {
+  LogState& s = State();
+  if (os::GetModuleHandle("__Palgrem_VE__") != nullptr) {
+    s.closed = true;
+    return;
+  }
+  s.names_lock = new TFastMutex;
+  s.names = new std::vector<std::pair<std::string, std::uint32_t>>;
+  s.names->emplace_back("Main Thread", os::GetCurrentThreadId());
+
+  std::string module = GetRealFileName(os::GetProgramFileName(), nullptr, false);
+  std::string folder = IncludeTrailingBackslash(ExtractFilePathEx(module)) + "Logs";
+  std::string name = ExtractFileBaseName(module);
+  std::string instance = GetEnvVar("PalgremLogInstance");
+  if (!instance.empty()) name += "_" + instance;
+  s.file_name = ExpandPath(IncludeTrailingBackslash(folder), name + ".log");
+  os::CreateDirectory(folder);  // one level; failure ignored
+
+  s.init_error.clear();
+  try {
+    TCrossRegistry reg;
+    reg.SetRootKey(os::kHkeyLocalMachine);
+    reg.Access = os::kKeyRead;
+    if (reg.OpenKey(LogRegistryKey(), false)) {
+      s.enabled = reg.ReadIntegerDef("Level", 0) > 0;
+      s.debug = reg.ReadBoolDef("Debug", false);
+      if (s.debug) s.enabled = true;
+      s.nimbrel = reg.ReadBoolDef("LogNimbrel", false);
+    }
+  } catch (const std::exception& e) {
+    s.enabled = s.debug = false;
+    s.init_error = e.what();
+  }
+  s.initialized = true;
+  SetWarningCallback(LogWarningWithCallTrace);
+}
+
+void WriteLog(const std::string& Text, std::uint32_t Flags) {
+  LogState& s = State();
+  if (!s.initialized || s.closed) return;
+  TThreadCounters& counters = ThreadCounters();
+  CounterScope nesting(counters.LogNesting);
+  if (Flags & lfDebug) {
+    if (!s.debug) return;
+  } else if (!(Flags & lfAlways) && !s.enabled) {
+    return;
+  }
+  if (counters.LogBusy > 0) return;  // a write of this thread is in progress
+  if (!s.opened) OpenLog();
+  if (s.file == os::kInvalidFile || !s.mutex) return;
+
+  CounterScope busy(counters.LogBusy);
+  std::string record = Text;
+  record += "\r\n";
+  s.mutex->Acquire(os::kInfinite, wfDeadlockWarnings | wfWarnAbandoned);
+  std::int64_t size = 0, pos = 0, done = 0;
+  if (os::GetFileSize(s.file, &size) && size > kLogMaxSize && s.trim) CutLog(s.file, size);
+  os::SetFilePointer(s.file, 0, os::kFileEnd, &pos);
+  std::int64_t written = 0;
+  while (written < static_cast<std::int64_t>(record.size())) {
+    if (!os::WriteFile(s.file, record.data() + written, static_cast<std::int64_t>(record.size()) - written, &done) ||
+        done <= 0)
+      break;
+    written += done;
+  }
+  if (Flags & lfFlush) os::FlushFileBuffers(s.file);
+  s.mutex->Release();
+}
+
+void LogTimed(const std::string& Text, std::uint32_t Flags) { WriteLog(LogTimeText() + " " + Text, Flags); }
+
+void LogMessage(const std::string& Text, std::uint32_t Flags) {
+  LogTimed("[" + std::to_string(os::GetCurrentProcessId()) + "|" + std::to_string(os::GetCurrentThreadId()) + "] " +
+               Text,
+           Flags);
+}
+
+void LogDebug(const std::string& Text) { LogMessage(Text, lfDebug); }
+
+void LogHeader(const std::string& Title, char Fill, std::uint32_t Flags) {
+  WriteLog(FormatHeaderLine(Title, Fill, LogTimeText()) + "\r\n", Flags);
+}
+
+void LogStart() {
+  LogState& s = State();
+  if (!s.enabled) return;
+  std::string text = FormatHeaderLine("Started", '-', LogTimeText()) + "\r\n\r\n";
+  text += "Build=" + std::to_string(kLogBuild) + "   PID=" + std::to_string(os::GetCurrentProcessId()) +
+          "   TID=" + std::to_string(os::GetCurrentThreadId()) + "   Computer=" + GetComputerNameStrNoRaise() + "\r\n";
+  WriteLog(text, 0);
+  if (s.debug) LogDebug("Special Debugging Mode Enabled");
+}
+
+void LogStop() {
+  if (!State().enabled) return;
+  LogHeader("Stopped (PID=" + std::to_string(os::GetCurrentProcessId()) + ")", '-', 0);
+}
+
+std::string GetThreadText() {
+  LogState& s = State();
+  const std::uint32_t tid = os::GetCurrentThreadId();
+  std::string text = std::to_string(tid);
+  if (s.names_lock) {
+    s.names_lock->Enter();
+    for (auto it = s.names->rbegin(); it != s.names->rend(); ++it)
+      if (it->second == tid) {
+        text += " [" + it->first + "]";
+        break;
+      }
+    s.names_lock->Leave();
+  }
+  return text;
+}
+
+void RegisterThreadName(std::uint32_t ThreadId, const std::string& Name) {
+  LogState& s = State();
+  if (!s.names_lock) return;
+  s.names_lock->Enter();
+  while (s.names->size() >= kMaxThreadNames) s.names->erase(s.names->begin());
+  s.names->emplace_back(Name, ThreadId);
+  s.names_lock->Leave();
+}
+
+std::string GetCallTrace(const void* FirstAddress, const void* StartAddress, std::uint32_t Flags) {
+  constexpr int kMaxEntries = 128;
+  std::vector<std::pair<std::uintptr_t, std::uint32_t>> entries;  // address, count
+  auto add = [&entries](std::uintptr_t a) {
+    if (!entries.empty() && entries.back().first == a) {
+      if (entries.back().second < 0x100000) ++entries.back().second;
+    } else if (entries.size() < kMaxEntries) {
+      entries.emplace_back(a, 1);
+    }
+  };
+  if (FirstAddress) add(reinterpret_cast<std::uintptr_t>(FirstAddress));
+  void* frames[kMaxEntries];
+  int n = os::CaptureStackBackTrace(frames, kMaxEntries);
+  for (int i = 0; i < n; ++i)
+    if (std::uintptr_t call = CallSite(reinterpret_cast<std::uintptr_t>(frames[i]))) add(call);
+
+  std::string text = "($CALLTRACE:" + Hex8(reinterpret_cast<std::uintptr_t>(&GetCallTrace)) + ":";
+  std::string previous = "00000000";
+  for (size_t i = 0; i < entries.size(); ++i) {
+    std::string hex = Hex8(entries[i].first);
+    size_t shared = 0;
+    while (shared < 8 && hex[shared] == previous[shared]) ++shared;
+    if (i) text += ",";
+    text += hex.substr(shared);
+    if (entries[i].second > 1) text += "*" + std::to_string(entries[i].second);
+    previous = hex;
+  }
+  return text + ")";
+}
+
+void LogWarning(const std::string& Text) {
+  WriteLog(FormatHeaderLine("Warning", '=', LogTimeText()) + "\r\n" + Text + "\r\n", lfAlways);
+}
+
+void LogWarningWithCallTrace(const std::string& Text) {
+  std::string pid_line = "PID=" + std::to_string(os::GetCurrentProcessId()) + " TID=" + GetThreadText() +
+                         " Build=" + std::to_string(kLogBuild);
+  WriteLog(FormatHeaderLine("Warning", '-', LogTimeText()) + "\r\n" + pid_line + "\r\n" + Text + "\r\n" +
+               GetCallTrace(),
+           lfAlways);
+}
+
+void CloseLog(bool CloseHandleDirectly) {
+  LogState& s = State();
+  s.closed = true;
+  if (s.file != os::kInvalidFile) {
+    if (CloseHandleDirectly) {
+      os::CloseFile(s.file);
+    } else if (s.mutex) {
+      s.mutex->OwnsHandle = false;
+      os::CloseFile(s.file);
+    }
+    s.file = os::kInvalidFile;
+  }
+  FreeAndNilObject(s.mutex);
+  FreeAndNilObject(s.names);
+  FreeAndNilObject(s.names_lock);
+}
+
+const std::string& LogFileName() { return State().file_name; }
+bool LogEnabled() { return State().enabled; }
+bool DebugEnabled() { return State().debug; }
+bool LogNimbrelEnabled() { return State().nimbrel; }
+
+namespace {
+void InitializeLogsUnit() {
+  InitLog();
+  LogStart();
+  State().trim = !State().debug;
+}
+void FinalizeLogsUnit() {
+  LogStop();
+  CloseLog(true);
+  State().init_error.clear();
+}
+}  // namespace
+
+const UnitEntry kLogsUnit = {"Logs", InitializeLogsUnit, FinalizeLogsUnit};
+
+}  // namespace vt

@@ -1,0 +1,72 @@
+// The process log: a text file "Logs/<program>[_<instance>].log" beside the
+// program, shared by every running instance of it, switched on by registry
+// values, written record by record under a machine-wide named mutex.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/Units.h"
+
+namespace vt {
+
+// Write flags.
+enum : std::uint32_t {
+  lfDebug = 1,   // written only in debug mode
+  lfAlways = 2,  // written whatever the settings (warnings, errors)
+  lfFlush = 4,   // flush the file after the write
+};
+
+constexpr int kLogBuild = 4821;
+constexpr std::int64_t kLogMaxSize = 4194304;
+constexpr std::int64_t kLogKeptSize = 3145728;
+
+// Start-up: file name, registry settings, warning callback.
+void InitLog();
+void LogStart();
+void LogStop();
+// The single writer: appends Text and "\r\n" when the flags pass.
+void WriteLog(const std::string& Text, std::uint32_t Flags);
+// "[pid|tid] Text" after the time.
+void LogMessage(const std::string& Text, std::uint32_t Flags = 0);
+void LogDebug(const std::string& Text);
+void LogTimed(const std::string& Text, std::uint32_t Flags = 0);
+void LogHeader(const std::string& Title, char Fill, std::uint32_t Flags = 0);
+void LogWarning(const std::string& Text);
+void LogWarningWithCallTrace(const std::string& Text);
+// CloseHandleDirectly false leaves the mutex's handle open.
+void CloseLog(bool CloseHandleDirectly);
+
+void RegisterThreadName(std::uint32_t ThreadId, const std::string& Name);
+// Decimal thread id, and " [name]" when the thread has one.
+std::string GetThreadText();
+// "($CALLTRACE:<reference>:<entries>)": return addresses of the calling
+// thread turned into the addresses of their call instructions (low 32 bits as
+// 8 hexadecimal digits, leading digits shared with the previous entry
+// dropped, "*n" for n equal entries in a row). FirstAddress, when not null,
+// is the first entry. StartAddress is not used: frames come from the
+// system's unwinder.
+std::string GetCallTrace(const void* FirstAddress = nullptr, const void* StartAddress = nullptr,
+                         std::uint32_t Flags = 0);
+
+// The header line: 10 x Fill, Title, (30 - length) x Fill, the time, Fill up
+// to 79 characters.
+std::string FormatHeaderLine(const std::string& Title, char Fill, const std::string& Time);
+// "dd/mm/yyyy hh:nn:ss.zzz", local time.
+std::string LogTimeText();
+
+// State, for the program and tests.
+const std::string& LogFileName();
+bool LogEnabled();
+bool DebugEnabled();
+bool LogNimbrelEnabled();
+// "Global\Palgrem_LogMutex_" + the log file's base name in lower case.
+std::string LogMutexName(const std::string& FileName);
+// "SOFTWARE\Palgrem\<caption>\Log" below HKEY_LOCAL_MACHINE.
+std::string LogRegistryKey();
+
+// The unit: InitLog, LogStart and trimming at start-up; LogStop and
+// CloseLog(true) at shutdown.
+extern const UnitEntry kLogsUnit;
+
+}  // namespace vt

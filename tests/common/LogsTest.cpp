@@ -1,0 +1,211 @@
+#include "common/Logs.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <vector>
+
+#include "common/ProcessRunner.h"
+#include "platform/Process.h"
+#include "platform/Registry.h"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Logs, HeaderLinesAndNames) {
+  const std::string time = "01/02/2024 10:11:12.123";
+  std::string line = FormatHeaderLine("Started", '-', time);
+  EXPECT_EQ(line.size(), 79u);
+  EXPECT_EQ(line, std::string(10, '-') + "Started" + std::string(23, '-') + time + std::string(16, '-'));
+  // A title of 30 characters or more gets no fill before the time.
+  std::string title(35, 'T');
+  line = FormatHeaderLine(title, '=', time);
+  EXPECT_EQ(line, std::string(10, '=') + title + time + std::string(79 - 10 - 35 - 23, '='));
+  std::string long_title(60, 'L');
+  EXPECT_EQ(FormatHeaderLine(long_title, '-', time), std::string(10, '-') + long_title + time);
+
+  EXPECT_TRUE(std::regex_match(LogTimeText(), std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})")));
+  // Machine-wide, like the file.
+  EXPECT_EQ(LogMutexName("/opt/x/Logs/Tool_2.log"), "Global\\Palgrem_LogMutex_tool_2");
+  EXPECT_EQ(LogRegistryKey(), "SOFTWARE\\Palgrem\\Vontaro\\Log");
+
+  std::string trace = GetCallTrace(reinterpret_cast<const void*>(0x00401000));
+  EXPECT_TRUE(std::regex_match(trace, std::regex(R"(\(\$CALLTRACE:[0-9A-F]{8}:401000(,[0-9A-F]{1,8}(\*\d+)?)*\))")))
+      << trace;
+}
+
+// Runs copies of the child program in a folder of their own, with a registry
+// of their own.
+class LogFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "vt_log_XXXXXX").string();
+    dir_ = ::mkdtemp(tmpl.data());
+    fs::copy_file(fs::read_symlink("/proc/self/exe").parent_path() / "vt_proc_child", dir_ / "LogChild");
+    ::setenv("VT_REGISTRY_DIR", (dir_ / "registry").c_str(), 1);
+    ::setenv("PalgremLogInstance", "7", 1);
+  }
+  void TearDown() override {
+    ::unsetenv("VT_REGISTRY_DIR");
+    ::unsetenv("PalgremLogInstance");
+    fs::remove_all(dir_);
+  }
+  void Settings(int level, bool debug) {
+    os::HKEY k = 0;
+    ASSERT_EQ(os::RegCreateKeyEx(os::kHkeyLocalMachine, LogRegistryKey(), os::kKeyAllAccess, &k), 0u);
+    std::uint32_t v = static_cast<std::uint32_t>(level);
+    ASSERT_EQ(os::RegSetValueEx(k, "Level", os::kRegDword, &v, 4), 0u);
+    v = debug ? 1 : 0;
+    ASSERT_EQ(os::RegSetValueEx(k, "Debug", os::kRegDword, &v, 4), 0u);
+    os::RegCloseKey(k);
+  }
+  std::uint32_t Start(const std::string& args) {
+    TProcessInformation pi{};
+    RunProcess("\"" + (dir_ / "LogChild").string() + "\" log " + args, false, 0, {}, &pi);
+    os::CloseHandle(pi.hThread);
+    return static_cast<std::uint32_t>(pi.hProcess);
+  }
+  int Finish(std::uint32_t process) {
+    EXPECT_EQ(os::WaitForProcess(process, os::kInfinite), os::kWaitObject0);
+    std::uint32_t code = 99;
+    os::GetExitCodeProcess(process, &code);
+    os::CloseHandle(process);
+    return static_cast<int>(code);
+  }
+  fs::path LogPath() const { return dir_ / "Logs" / "LogChild_7.log"; }
+  std::string LogText() const {
+    std::ifstream f(LogPath(), std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  fs::path dir_;
+};
+
+TEST_F(LogFiles, WithoutSettingsOnlyWarningsAreWritten) {
+  EXPECT_EQ(Finish(Start("3 message")), 0);
+  std::string text = LogText();
+  EXPECT_TRUE(fs::is_directory(dir_ / "Logs"));
+  EXPECT_EQ(text.find("Started"), std::string::npos);
+  EXPECT_EQ(text.find("message"), std::string::npos);
+  EXPECT_EQ(text.find("Stopped"), std::string::npos);
+  EXPECT_TRUE(std::regex_match(text, std::regex("={10}Warning={23}[0-9/ :.]{23}={16}\r\nwarned\r\n\r\n")))
+      << text;
+}
+
+TEST_F(LogFiles, LevelOneWritesRecordsAndHeaders) {
+  Settings(1, false);
+  EXPECT_EQ(Finish(Start("2 hello")), 0);
+  std::string text = LogText();
+  const std::string t = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})";
+  std::regex expected("-{10}Started-{23}" + t + "-{16}\r\n\r\n" +
+                      R"(Build=4821   PID=(\d+)   TID=\d+   Computer=[^\r\n]+\r\n\r\n)" + t +
+                      R"( \[\d+\|\d+\] hello 0\r\n)" + t + R"( \[\d+\|\d+\] hello 1\r\n)" +
+                      "={10}Warning={23}" + t + "={16}\r\nwarned\r\n\r\n" +
+                      R"(-{10}Stopped \(PID=\d+\)-+)" + t + "-+\r\n\r\n");
+  EXPECT_TRUE(std::regex_match(text, expected)) << text;
+  EXPECT_EQ(text.find("debug record"), std::string::npos);
+  EXPECT_EQ(text.find("Special Debugging"), std::string::npos);
+
+  // Records of all runs accumulate.
+  EXPECT_EQ(Finish(Start("1 again")), 0);
+  text = LogText();
+  EXPECT_NE(text.find("hello 1"), std::string::npos);
+  EXPECT_NE(text.find("again 0"), std::string::npos);
+}
+
+TEST_F(LogFiles, DebugModeWritesDebugRecordsAndNeverCuts) {
+  Settings(0, true);
+  fs::create_directory(dir_ / "Logs");
+  std::ofstream(LogPath(), std::ios::binary) << std::string(kLogMaxSize + 10, 'x') << "\r\n";
+  EXPECT_EQ(Finish(Start("1 m")), 0);
+  std::string text = LogText();
+  EXPECT_GT(text.size(), static_cast<size_t>(kLogMaxSize));
+  size_t started = text.find("Started");
+  size_t special = text.find("] Special Debugging Mode Enabled\r\n");
+  ASSERT_NE(started, std::string::npos);
+  ASSERT_NE(special, std::string::npos);
+  EXPECT_LT(started, special);
+  EXPECT_NE(text.find("] debug record\r\n"), std::string::npos);
+}
+
+TEST_F(LogFiles, CutKeepsTheTailAndNeverEmptiesTheFile) {
+  Settings(1, false);
+  fs::create_directory(dir_ / "Logs");
+  std::string old;
+  for (int i = 0; old.size() <= static_cast<size_t>(kLogMaxSize); ++i) old += "old line " + std::to_string(i) + "\r\n";
+  std::ofstream(LogPath(), std::ios::binary) << old;
+  EXPECT_EQ(Finish(Start("1 new")), 0);
+  std::string text = LogText();
+  // The start record is written before trimming is on; the next record cuts
+  // the file to its last 3 MiB (ending with the start record).
+  size_t started = text.find("----------Started");
+  ASSERT_NE(started, std::string::npos);
+  ASSERT_GT(started, static_cast<size_t>(kLogKeptSize) - 300);
+  EXPECT_TRUE(text.compare(0, started, old, old.size() - started) == 0);
+  EXPECT_LT(text.size(), static_cast<size_t>(kLogKeptSize) + 2000);
+  EXPECT_NE(text.find("new 0", kLogKeptSize), std::string::npos);
+}
+
+TEST_F(LogFiles, RegistryErrorIsReportedBeforeTheFirstWarning) {
+  os::HKEY k = 0;
+  ASSERT_EQ(os::RegCreateKeyEx(os::kHkeyLocalMachine, LogRegistryKey(), os::kKeyAllAccess, &k), 0u);
+  ASSERT_EQ(os::RegSetValueEx(k, "Level", os::kRegBinary, "\x01", 1), 0u);
+  os::RegCloseKey(k);
+  EXPECT_EQ(Finish(Start("1 m")), 0);
+  std::string text = LogText();
+  EXPECT_EQ(text.rfind("An error occurred while initializing log.\r\nFailed to access registry information.\r\n"
+                       "Unexpected registry value type at: SOFTWARE\\Palgrem\\Vontaro\\Log\\Level\r\n",
+                       0),
+            0u)
+      << text;
+  EXPECT_NE(text.find("warned"), std::string::npos);
+  EXPECT_EQ(text.find("m 0"), std::string::npos);
+}
+
+TEST_F(LogFiles, TwoProcessesAppendWholeRecords) {
+  Settings(1, false);
+  const int kRecords = 2000;
+  std::uint32_t a = Start(std::to_string(kRecords) + " first-process-record");
+  std::uint32_t b = Start(std::to_string(kRecords) + " second-process-record");
+  EXPECT_EQ(Finish(a), 0);
+  EXPECT_EQ(Finish(b), 0);
+  std::string text = LogText();
+  std::regex record(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} \[(\d+)\|\d+\] (first|second)-process-record (\d+))");
+  std::map<std::string, std::vector<int>> seen;
+  std::istringstream lines(text);
+  std::string line;
+  int records = 0;
+  while (std::getline(lines, line)) {
+    ASSERT_FALSE(line.empty());
+    ASSERT_EQ(line.back(), '\r');
+    line.pop_back();
+    if (line.find("-process-record") == std::string::npos) continue;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(line, m, record)) << line;
+    seen[m[2]].push_back(std::stoi(m[3]));
+    ++records;
+  }
+  EXPECT_EQ(records, 2 * kRecords);
+  for (const char* who : {"first", "second"}) {
+    ASSERT_EQ(seen[who].size(), static_cast<size_t>(kRecords)) << who;
+    for (int i = 0; i < kRecords; ++i) EXPECT_EQ(seen[who][static_cast<size_t>(i)], i) << who;
+  }
+  // Two start and two stop headers.
+  size_t starts = 0, pos = 0;
+  while ((pos = text.find("Started", pos)) != std::string::npos) ++starts, ++pos;
+  EXPECT_EQ(starts, 2u);
+}
+
+}  // namespace
+}  // namespace vt
