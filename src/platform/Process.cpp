@@ -215,6 +215,10 @@ std::string SearchPath(const std::string& name) {
   return {};
 }
 
+// Copies size bytes at offset of fd into an anonymous executable file.
+// Returns its descriptor, or -1 with the last error set.
+int CopyToAnonymousFile(int fd, std::uint64_t offset, std::uint64_t size, const std::string& name);
+
 // Copies the ELF program of a PE file into an anonymous file. Returns the
 // descriptor, or -1 with the last error set (193 for a plain PE image).
 int ExtractEmbeddedElf(int fd, std::uint64_t file_size, const std::string& name) {
@@ -228,6 +232,10 @@ int ExtractEmbeddedElf(int fd, std::uint64_t file_size, const std::string& name)
     SetLastError(kErrorBadExeFormat);
     return -1;
   }
+  return CopyToAnonymousFile(fd, offset, size, name);
+}
+
+int CopyToAnonymousFile(int fd, std::uint64_t offset, std::uint64_t size, const std::string& name) {
   int mfd = static_cast<int>(::syscall(SYS_memfd_create, BaseName(name).c_str(), MFD_CLOEXEC));
   if (mfd < 0) {
     SetLastErrorFromErrno(errno);
@@ -408,9 +416,16 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
       SetLastError(kErrorAccessDenied);
       return false;
     }
-    char head[2] = {0, 0};
-    if (::pread(fd, head, 2, 0) == 2 && head[0] == 'M' && head[1] == 'Z') {
+    std::uint8_t head[4] = {0, 0, 0, 0};
+    const ssize_t got = ::pread(fd, head, 4, 0);
+    if (got >= 2 && head[0] == 'M' && head[1] == 'Z') {
       exec_fd = ExtractEmbeddedElf(fd, static_cast<std::uint64_t>(st.st_size), file);
+      ::close(fd);
+      if (exec_fd < 0) return false;
+    } else if (got == 4 && peexec::IsElfMagic(head) && ::access(file.c_str(), X_OK) != 0) {
+      // A program is one by its content, as there: a file written without
+      // the execute permission runs from an executable copy.
+      exec_fd = CopyToAnonymousFile(fd, 0, static_cast<std::uint64_t>(st.st_size), file);
       ::close(fd);
       if (exec_fd < 0) return false;
     } else {
@@ -561,6 +576,8 @@ DWORD GetProcessId(ProcessHandle process) {
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
 DWORD GetCurrentThreadId() { return static_cast<DWORD>(::gettid()); }
+
+void IgnoreBrokenPipeSignal() { ::signal(SIGPIPE, SIG_IGN); }
 
 unsigned SetErrorMode(unsigned mode) { return g_error_mode.exchange(mode); }
 unsigned GetErrorMode() { return g_error_mode.load(); }

@@ -69,6 +69,8 @@ struct ProcessInformation {
 // application_name when given, else the first argument (searched on PATH when
 // it holds no '/'). A file starting with "MZ" runs only when it carries an
 // embedded ELF program (platform/PeExec.h), else the start fails with 193.
+// A program file counts by its content: an ELF file without the execute
+// permission runs from an executable copy.
 // The application "cmd.exe" (any folder, any case) is the command
 // interpreter: "cmd /c <text>" runs <text> with /bin/sh -c.
 // A new console that is hidden, or a detached process, gets the null device as
@@ -102,6 +104,10 @@ DWORD GetCurrentThreadId();
 // here). Returns the previous mode.
 unsigned SetErrorMode(unsigned mode);
 unsigned GetErrorMode();
+
+// Writes to a pipe without a reader fail with an error (as there) instead of
+// ending the process with a signal. Children start with the default again.
+void IgnoreBrokenPipeSignal();
 
 // Ends the process with code (the low 8 bits on Linux). When an exit hook is
 // set, it is removed first and chooses the code from the requested one.

@@ -1,6 +1,7 @@
 // A sample inner setup. It reports what it received: its arguments, the
 // folder it runs in, the files beside its own image and the subsystem its
-// own PE header holds. The report goes to standard output and, when the
+// own PE header holds, and the raw command line when it was started by the
+// platform layer's process start. The report goes to standard output and, when the
 // environment variable VT_SAMPLE_SETUP_REPORT names a file, to that file.
 // Exit code: the value of an argument "/exit_code=N", else of the
 // environment variable VT_SAMPLE_SETUP_EXIT_CODE, else 0.
@@ -56,6 +57,9 @@ int main(int argc, char** argv) {
     report += "arg" + std::to_string(i) + "=" + arg + "\n";
     if (i > 0 && arg.rfind("/exit_code=", 0) == 0) ParseCode(arg.substr(11), exit_code);
   }
+  // The command line as the starter gave it, when the platform layer's
+  // process start passed it on.
+  if (const char* line = std::getenv("VT_PROCESS_COMMAND_LINE")) report += "command_line=" + std::string(line) + "\n";
   std::error_code ec;
   report += "cwd=" + fs::current_path(ec).string() + "\n";
 

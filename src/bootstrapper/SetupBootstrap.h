@@ -1,0 +1,21 @@
+// The bootstrapper's main block: unpacks the setup carried in the program's
+// resources into a per-process folder, runs the inner Setup.exe and ends
+// with its exit code (6 on any failure).
+#pragma once
+
+#include <string>
+
+namespace vt {
+
+// Runs once, after the unit initializations. Stores the exit code with
+// SetProcessExitCode and also returns it.
+int RunSetupBootstrap();
+
+// One progress step: the progress window's bar, or a dot on the console.
+void TickProgress();
+
+// "Fatal Error: " + Message on the console, else a message box titled with
+// the product caption and " Setup".
+void ReportFatalError(const std::string& message);
+
+}  // namespace vt

@@ -1,0 +1,52 @@
+// The setup bootstrapper program. One source gives the console and the
+// windowed build: which one runs is read from the program's own executable
+// header, which the packaging tool writes.
+#include "bootstrapper/SetupBootstrap.h"
+#include "bootstrapper/SetupPackets.h"
+#include "catalogues/BuildPackets.h"
+#include "common/EventLog.h"
+#include "common/ModuleExp.h"
+#include "common/NotifyQueue.h"
+#include "common/Packets.h"
+#include "common/ProductInformation.h"
+#include "common/Session.h"
+#include "common/Units.h"
+#include "platform/Process.h"
+
+namespace {
+
+// Start-up in link order: the common library first, then the packet units.
+const vt::UnitEntry kUnits[] = {
+    vt::kSessionUnit,
+    vt::kNotifyQueueUnit,
+    vt::kPacketsUnit,
+    // TODO(log): the process log unit goes here once it is in.
+    vt::kEventLogUnit,
+    vt::kProductInformationUnit,
+    vt::kSetupPacketsUnit,
+    vt::kBuildPacketsUnit,
+};
+
+// The runtime's console flag comes from the executable header before any
+// unit starts; a program without one runs windowed.
+bool ConsoleHeader() {
+  try {
+    return vt::TModuleExplorer::IsConsoleSubsystem();
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+int main() {
+  // A console write error is reported like any failure (exit code 6).
+  vt::os::IgnoreBrokenPipeSignal();
+  vt::SetConsoleProgram(ConsoleHeader());
+  vt::InitializeUnits(kUnits);
+  const int exit_code = vt::RunSetupBootstrap();
+  vt::FinalizeUnits();
+  // The exit hook that RunSetupBootstrap installed ends the process with the
+  // stored code.
+  return exit_code;
+}

@@ -1,0 +1,433 @@
+// The bootstrapper programs run end to end as separate processes, each in a
+// private temporary folder, with the sample inner setup reporting what it
+// received.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Process.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using vt::os::DWORD;
+
+fs::path BinDir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const fs::path& p, const std::string& s) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << s;
+}
+
+std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+
+int Shell(const std::string& command) {
+  const int status = std::system((command + " >/dev/null 2>&1").c_str());
+  return status == -1 || (status & 0x7F) ? -1 : (status >> 8) & 0xFF;
+}
+
+std::string Metadata(std::uint32_t size, char flag) {
+  std::string m;
+  for (int b = 0; b < 4; ++b) m += static_cast<char>((size >> (8 * b)) & 0xFF);
+  return m + flag;
+}
+
+// Text without the carriage returns a terminal adds to line ends.
+std::string NoCr(std::string s) {
+  std::erase(s, '\r');
+  return s;
+}
+
+struct RunResult {
+  DWORD exit_code = 0;
+  DWORD pid = 0;
+  std::string out;     // standard output
+  std::string err;     // standard error, a terminal (message boxes and the progress window show there)
+  std::string report;  // the inner setup's report, when it ran
+  // One report line's value ("command_line", "subsystem", ...).
+  std::string Value(const std::string& key) const {
+    const std::string k = "\n" + key + "=";
+    const std::string r = "\n" + report;
+    const size_t p = r.find(k);
+    if (p == std::string::npos) return "<none>";
+    const size_t start = p + k.size();
+    return r.substr(start, r.find('\n', start) - start);
+  }
+  std::set<std::string> Files() const {
+    std::set<std::string> files;
+    for (size_t p = report.find("file="); p != std::string::npos; p = report.find("\nfile=", p + 1)) {
+      const size_t start = report[p] == '\n' ? p + 6 : p + 5;
+      const std::string entry = report.substr(start, report.find('\n', start) - start);
+      files.insert(entry.substr(0, entry.find(' ')));
+    }
+    return files;
+  }
+};
+
+class BootstrapperRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "vt_boot_XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    dir_ = tmpl;
+    tmp_ = dir_ / "tmp";
+    fs::create_directories(tmp_);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  // Makes a bootstrapper from the unpackaged program. Empty metadata leaves
+  // resource 1001 out; an empty tool path puts in the LZMA tool.
+  fs::path Package(const std::string& name, const char* subsystem, const fs::path& payload,
+                   const std::string& metadata, const fs::path& tool = {}) {
+    const fs::path out = dir_ / name;
+    std::string cmd = Q(BinDir() / "vtpack") + " " + Q(BinDir() / "vt_install") + " -o " + Q(out) +
+                      " --subsystem " + subsystem + " --add RCDATA 1000 " + Q(payload) + " --add RCDATA 1002 " +
+                      Q(tool.empty() ? BinDir() / "vt_lzma" : tool);
+    if (!metadata.empty()) {
+      WriteAll(dir_ / (name + ".meta"), metadata);
+      cmd += " --add RCDATA 1001 " + Q(dir_ / (name + ".meta"));
+    }
+    EXPECT_EQ(Shell(cmd), 0) << cmd;
+    return out;
+  }
+
+  // A setup package of the sample inner setup (or of another program).
+  fs::path MakePak(const std::string& name, const std::string& options = "",
+                   const fs::path& exe = BinDir() / "vt_sample_setup.exe") {
+    const fs::path pak = dir_ / name;
+    EXPECT_EQ(Shell(Q(BinDir() / "vt_make_setup_pak") + " " + Q(exe) + " " + Q(pak) + " " + options), 0);
+    return pak;
+  }
+
+  fs::path Compress(const fs::path& pak) {
+    const fs::path out = pak.string() + ".lzma";
+    EXPECT_EQ(Shell(Q(BinDir() / "vt_lzma") + " e " + Q(pak) + " " + Q(out)), 0);
+    return out;
+  }
+
+  // Starts the program through the platform's process start (so the raw
+  // command line reaches it as given) and waits. Standard error is a
+  // terminal; standard output a file unless out_fd is given.
+  RunResult Start(const std::string& application, const std::string& command_line,
+            const std::map<std::string, std::string>& env = {}, int out_fd = -1) {
+    const fs::path report = dir_ / ("report_" + std::to_string(++runs_));
+    std::string block;
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      if (entry.rfind("TMPDIR=", 0) != 0 && entry.rfind("VT_SAMPLE_SETUP_", 0) != 0) block += entry + '\0';
+    }
+    block += "TMPDIR=" + tmp_.string() + '\0';
+    block += "VT_SAMPLE_SETUP_REPORT=" + report.string() + '\0';
+    for (const auto& [k, v] : env) block += k + "=" + v + '\0';
+    block += '\0';
+
+    const fs::path out_file = report.string() + ".out";
+    const int out = out_fd >= 0 ? out_fd : ::open(out_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(master, 0);
+    EXPECT_EQ(::grantpt(master), 0);
+    EXPECT_EQ(::unlockpt(master), 0);
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_GE(slave, 0);
+
+    RunResult run;
+    std::thread reader([&] {
+      char buf[4096];
+      for (;;) {
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        run.err.append(buf, static_cast<size_t>(n));
+      }
+    });
+    vt::os::StartupInfo si;
+    si.flags = vt::os::kStartfUseStdHandles;
+    si.std_output = out;
+    si.std_error = slave;
+    vt::os::ProcessInformation pi;
+    const bool started = vt::os::CreateProcess(application, command_line, false, 0, block.data(), {}, si, &pi);
+    ::close(slave);
+    if (out_fd < 0) ::close(out);
+    if (started) {
+      EXPECT_EQ(vt::os::WaitForProcess(pi.process, vt::os::kInfinite), vt::os::kWaitObject0);
+      EXPECT_TRUE(vt::os::GetExitCodeProcess(pi.process, &run.exit_code));
+      run.pid = pi.process_id;
+      vt::os::CloseHandle(pi.process);
+      vt::os::CloseHandle(pi.thread);
+    }
+    reader.join();
+    ::close(master);
+    EXPECT_TRUE(started) << command_line;
+    run.out = ReadAll(out_file);
+    run.report = ReadAll(report);
+    return run;
+  }
+
+  RunResult StartProgram(const fs::path& program, const std::string& args = "",
+                   const std::map<std::string, std::string>& env = {}, int out_fd = -1) {
+    return Start({}, "\"" + program.string() + "\"" + args, env, out_fd);
+  }
+
+  std::string SetupFolder(const RunResult& run) const { return tmp_.string() + "/Vontaro_Setup_" + std::to_string(run.pid); }
+  bool TmpIsEmpty() const { return fs::is_empty(tmp_); }
+
+  fs::path dir_, tmp_;
+  std::atomic<int> runs_{0};
+};
+
+// ---- runs that reach the inner setup ----------------------------------------
+
+TEST_F(BootstrapperRun, WindowedCompressedPassesItsArgumentsAndTheInnerExitCode) {
+  const fs::path program = BinDir() / "vt_setup_windowed";
+  const RunResult run = StartProgram(program, "  /install  /vs_integrated", {{"VT_SAMPLE_SETUP_EXIT_CODE", "42"}});
+  EXPECT_EQ(run.exit_code, 42u);
+  const std::string folder = SetupFolder(run);
+  EXPECT_EQ(run.Value("command_line"), "\"" + folder + "/Setup.exe\" /installer_filename=\"" + program.string() +
+                                           "\" /install  /vs_integrated /vs_setup /COMPONENTS=Agent,Coordinator "
+                                           "/ProductCaption=Vontaro");
+  EXPECT_EQ(run.Value("folder"), folder);
+  EXPECT_EQ(run.Files(), (std::set<std::string>{"Setup.exe", "Setup.lzma", "Setup.pak", "info.dat", "lzma.exe"}));
+  EXPECT_NE(run.report.find("file=Setup.exe " + std::to_string(fs::file_size(BinDir() / "vt_sample_setup.exe"))),
+            std::string::npos);
+  EXPECT_EQ(run.Value("subsystem"), "2");  // a windowed build without the switch leaves it alone
+  EXPECT_EQ(run.Value("cwd"), fs::current_path().string());
+  EXPECT_TRUE(TmpIsEmpty());
+  // The progress window showed, full, and no message box.
+  EXPECT_NE(run.err.find("Extracting setup files..."), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("Setup]"), std::string::npos) << run.err;
+  // The inner setup's own output is all there is on standard output.
+  EXPECT_EQ(run.out, run.report);
+
+  // Linux keeps 8 bits of an exit status: 3010 arrives as 194.
+  EXPECT_EQ(StartProgram(program, "", {{"VT_SAMPLE_SETUP_EXIT_CODE", "3010"}}).exit_code, 3010u % 256);
+}
+
+TEST_F(BootstrapperRun, ConsolePlainWithoutArgumentsShowsDotsAndSwitchesSetupToConsole) {
+  const fs::path program = BinDir() / "vt_setup_console_plain";
+  RunResult run = StartProgram(program);
+  EXPECT_EQ(run.exit_code, 0u);
+  const std::string folder = SetupFolder(run);
+  // Two ticks for a plain package, then the line is erased.
+  EXPECT_EQ(run.out.substr(0, run.out.size() - run.report.size()),
+            "Please wait.....\r" + std::string(78, ' ') + "\r");
+  EXPECT_EQ(run.Value("command_line"), "\"" + folder + "/Setup.exe\" /installer_filename=\"" + program.string() +
+                                           "\"  /ProductCaption=Vontaro /no_params");
+  EXPECT_EQ(run.Files(), (std::set<std::string>{"Setup.exe", "Setup.pak", "info.dat"}));
+  EXPECT_EQ(run.Value("subsystem"), "3");
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(TmpIsEmpty());
+
+  // Without "info.dat": no caption, two blanks before /no_params; blanks
+  // alone count as no arguments. Compressed: four dots.
+  const fs::path pak = MakePak("noinfo.pak", "--no-info");
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(BinDir() / "vt_sample_setup.exe"));
+  const fs::path bare = Package("bare", "console", Compress(pak), Metadata(exe_size, 2));
+  run = StartProgram(bare, "   ");
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_EQ(run.out.substr(0, 18), "Please wait.......");
+  EXPECT_EQ(run.Value("command_line"),
+            "\"" + SetupFolder(run) + "/Setup.exe\" /installer_filename=\"" + bare.string() + "\"  /no_params");
+  EXPECT_EQ(run.Files(), (std::set<std::string>{"Setup.exe", "Setup.lzma", "Setup.pak", "lzma.exe"}));
+  EXPECT_TRUE(TmpIsEmpty());
+}
+
+TEST_F(BootstrapperRun, SilentSwitchInAnyCaseHidesProgressAndSwitchesSetupToConsole) {
+  const fs::path program = BinDir() / "vt_setup_windowed";
+  for (const std::string args : {" -SILENT_INSTALLER", " /install /Silent_Installer", " -silent_installer x"}) {
+    const RunResult run = StartProgram(program, args);
+    EXPECT_EQ(run.exit_code, 0u) << args;
+    EXPECT_EQ(run.Value("subsystem"), "3") << args;
+    EXPECT_EQ(run.err, "") << args;  // no window at all
+    EXPECT_NE(run.Value("command_line").find("\"" + program.string() + "\"" + args + " /ProductCaption="),
+              std::string::npos)
+        << args;
+  }
+  // Only the whole word counts; the component selection needs both switches.
+  const RunResult run = StartProgram(program, " /silent_installer2 /install");
+  EXPECT_EQ(run.Value("subsystem"), "2");
+  EXPECT_EQ(run.Value("command_line").find("/vs_setup"), std::string::npos);
+  EXPECT_TRUE(TmpIsEmpty());
+}
+
+TEST_F(BootstrapperRun, TwoRunsAtOnceUseTheirOwnFolders) {
+  const fs::path program = BinDir() / "vt_setup_windowed";
+  RunResult a, b;
+  std::thread other([&] { b = StartProgram(program, " /second", {{"VT_SAMPLE_SETUP_EXIT_CODE", "8"}}); });
+  a = StartProgram(program, " /first", {{"VT_SAMPLE_SETUP_EXIT_CODE", "7"}});
+  other.join();
+  EXPECT_EQ(a.exit_code, 7u);
+  EXPECT_EQ(b.exit_code, 8u);
+  EXPECT_NE(a.Value("folder"), b.Value("folder"));
+  EXPECT_NE(a.Value("command_line").find(" /first "), std::string::npos);
+  EXPECT_NE(b.Value("command_line").find(" /second "), std::string::npos);
+  EXPECT_EQ(a.Files().size(), 5u);
+  EXPECT_EQ(b.Files().size(), 5u);
+  EXPECT_TRUE(TmpIsEmpty());
+}
+
+TEST_F(BootstrapperRun, FolderIsMadeFreshWithoutFollowingWhatWasPlantedThere) {
+  // Names for the next process ids: links to a victim folder, and folders
+  // holding a link to a victim file.
+  const fs::path victim = dir_ / "victim";
+  fs::create_directories(victim);
+  WriteAll(victim / "keep.txt", "keep");
+  const int last = std::atoi(ReadAll("/proc/sys/kernel/ns_last_pid").c_str());
+  for (int pid = last + 1; pid <= last + 300; ++pid) {
+    const fs::path name = tmp_ / ("Vontaro_Setup_" + std::to_string(pid));
+    if (pid % 2) {
+      fs::create_directory_symlink(victim, name);
+    } else {
+      fs::create_directories(name);
+      fs::create_symlink(victim / "keep.txt", name / "Setup.exe");
+      fs::create_directory_symlink(victim, name / "info.dat");
+    }
+  }
+  const RunResult run = StartProgram(BinDir() / "vt_setup_windowed", " /x");
+  EXPECT_EQ(run.exit_code, 0u) << run.err;
+  EXPECT_EQ(run.Files(), (std::set<std::string>{"Setup.exe", "Setup.lzma", "Setup.pak", "info.dat", "lzma.exe"}));
+  EXPECT_EQ(run.Value("subsystem"), "2");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(SetupFolder(run))));
+  EXPECT_EQ(ReadAll(victim / "keep.txt"), "keep");
+  EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
+}
+
+// ---- failures: exit code 6 and the message ----------------------------------
+
+TEST_F(BootstrapperRun, MetadataMissingShortOrWithBadSizesIsRefused) {
+  const fs::path pak = MakePak("Setup.pak");
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(BinDir() / "vt_sample_setup.exe"));
+  const auto pak_size = static_cast<std::uint32_t>(fs::file_size(pak));
+
+  // Windowed: a message box titled " Setup" (no caption yet).
+  RunResult run = StartProgram(Package("nometa", "windows", pak, ""));
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_NE(NoCr(run.err).find("[ Setup]\nFailed to load setup metadata resource.\n"), std::string::npos) << run.err;
+  EXPECT_EQ(run.report, "");
+  EXPECT_TRUE(TmpIsEmpty());
+
+  for (const std::string& meta : {std::string("\x01", 1), std::string("\x00\x00\x01\x00", 4)}) {
+    run = StartProgram(Package("short", "console", pak, meta));
+    EXPECT_EQ(run.exit_code, 6u);
+    EXPECT_EQ(run.out, "Please wait...Fatal Error: Failed to load setup metadata resource.\n");
+    EXPECT_TRUE(TmpIsEmpty());
+  }
+
+  for (const std::uint32_t size : {0u, 0xFFFFFFFFu, 0x80000000u, pak_size + 1}) {
+    run = StartProgram(Package("badsize", "console", pak, Metadata(size, 0)));
+    EXPECT_EQ(run.exit_code, 6u) << size;
+    EXPECT_EQ(run.out.rfind("Please wait....Fatal Error: Invalid setup metadata: Setup.exe size ", 0), 0u)
+        << run.out;
+    EXPECT_EQ(run.report, "");
+    EXPECT_TRUE(TmpIsEmpty());
+  }
+  // The whole package as Setup.exe is still a valid split (the packet is no
+  // image then: the console build fails on the rewrite).
+  run = StartProgram(Package("whole", "console", pak, Metadata(pak_size, 0)));
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_NE(run.out.find("Fatal Error: Failed to load image from file: "), std::string::npos) << run.out;
+  (void)exe_size;
+}
+
+TEST_F(BootstrapperRun, LzmaToolFailureReportsItsExitCode) {
+  const fs::path pak = MakePak("Setup.pak");
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(BinDir() / "vt_sample_setup.exe"));
+  std::string packed = ReadAll(Compress(pak));
+  packed.resize(packed.size() / 2);
+  WriteAll(dir_ / "cut.lzma", packed);
+
+  RunResult run = StartProgram(Package("cut", "console", dir_ / "cut.lzma", Metadata(exe_size, 1)));
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_EQ(run.out, "Please wait......Fatal Error: Decompression failed. Tool returned code: 1\n");
+  EXPECT_TRUE(TmpIsEmpty());
+
+  // Another tool in resource 1002, ending with its own code; windowed.
+  run = StartProgram(Package("tool", "windows", Compress(pak), Metadata(exe_size, 1), BinDir() / "vt_proc_child"));
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_NE(NoCr(run.err).find("[ Setup]\nDecompression failed. Tool returned code: 100\n"), std::string::npos)
+      << run.err;
+  EXPECT_TRUE(TmpIsEmpty());
+}
+
+TEST_F(BootstrapperRun, DamagedPackageAndNonImageSetupAreReported) {
+  // A Setup.exe that is no PE image: the console build fails on the rewrite.
+  WriteAll(dir_ / "text.exe", std::string(5000, 'x'));
+  const fs::path text_pak = MakePak("text.pak", "", dir_ / "text.exe");
+  RunResult run = StartProgram(Package("text", "console", text_pak, Metadata(5000, 0)));
+  EXPECT_EQ(run.exit_code, 6u);
+  const std::string expected = "Please wait....Fatal Error: Failed to load image from file: " +
+                               SetupFolder(run) + "/Setup.exe\r\nInvalid module DOS header at 0x";
+  EXPECT_EQ(run.out.substr(0, expected.size()), expected) << run.out;
+  EXPECT_TRUE(TmpIsEmpty());
+
+  // The windowed build runs it unchanged and fails to start it, after the
+  // caption was read: the box is titled "Vontaro Setup".
+  run = StartProgram(Package("textw", "windows", text_pak, Metadata(5000, 0)));
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_NE(NoCr(run.err).find("[Vontaro Setup]\nFailed to create process: "), std::string::npos) << run.err;
+  EXPECT_TRUE(TmpIsEmpty());
+
+  // A damaged packet header.
+  const fs::path pak = MakePak("Setup.pak");
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(BinDir() / "vt_sample_setup.exe"));
+  std::string bytes = ReadAll(pak);
+  bytes[0] = 7;
+  WriteAll(dir_ / "damaged.pak", bytes);
+  run = StartProgram(Package("damaged", "console", dir_ / "damaged.pak", Metadata(exe_size, 0)));
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_EQ(run.out, "Please wait.....Fatal Error: Cannot load packet. Unknown format version: 7\n");
+  EXPECT_TRUE(TmpIsEmpty());
+}
+
+TEST_F(BootstrapperRun, UnterminatedQuoteAndConsoleWriteErrorsEndWithSix) {
+  // The program part opens a quote that never closes.
+  const fs::path program = BinDir() / "vt_setup_console";
+  RunResult run = Start(program.string(), "\"vt_setup_console /install");
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_EQ(run.out.substr(run.out.size() - 47), "Fatal Error: Closing quotation mark not found.\n");
+  EXPECT_EQ(run.report, "");
+  EXPECT_TRUE(TmpIsEmpty());
+
+  // Standard output that cannot be written: a full device, a pipe without
+  // reader. The inner setup never runs.
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  run = StartProgram(program, "", {}, full);
+  ::close(full);
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_EQ(run.report, "");
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+  ::close(pipe_fds[0]);
+  run = StartProgram(program, "", {}, pipe_fds[1]);
+  ::close(pipe_fds[1]);
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_EQ(run.report, "");
+  EXPECT_TRUE(TmpIsEmpty());
+}
+
+}  // namespace
