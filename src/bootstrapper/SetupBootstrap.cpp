@@ -9,8 +9,9 @@
 #include "bootstrapper/WaitDialog.h"
 #include "common/CodePatch.h"
 #include "common/FileStreams.h"
+#include "common/Logs.h"
 #include "common/ModuleExp.h"
-#include "common/NotifyQueue.h"
+#include "common/NotifyQueueUnit.h"
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
 #include "common/ProcessRunner.h"
@@ -138,7 +139,7 @@ int RunSetupBootstrap() {
         WriteConsoleText(stdout, ConsoleEraseLine());
         std::fflush(stdout);
       }
-      // TODO(log): CloseLog(true) once the process log is in.
+      CloseLog(true);
 
       exit_code = RunProcess(inner, true);
       SetProcessExitCode(exit_code);

@@ -18,6 +18,7 @@
 #include "common/Classes.h"
 #include "common/Locks.h"
 #include "common/Threads.h"
+#include "common/NotifyQueueUnit.h"
 #include "common/Units.h"
 
 namespace vt {
@@ -162,15 +163,6 @@ class TWindowsClock : public TClock {
 // TWindowsClock in mode 1.
 std::unique_ptr<TClock> CreateClock(std::uint32_t interval, bool enabled, TClock::TClockEvent on_tick);
 
-// ---- Start-up --------------------------------------------------------------
-
-// The runtime's console flag: a console program sets it before the units
-// start, and its queue then stays in mode 0.
-void SetConsoleProgram(bool console);
-bool IsConsoleProgram();
-
-// Creates the queue, attaches it to the initializing thread and, unless the
-// program is a console program, switches it to window mode.
-extern const UnitEntry kNotifyQueueUnit;
+// Start-up and the console flag: common/NotifyQueueUnit.h.
 
 }  // namespace vt

@@ -5,8 +5,9 @@
 #include "bootstrapper/SetupPackets.h"
 #include "catalogues/BuildPackets.h"
 #include "common/EventLog.h"
+#include "common/Logs.h"
 #include "common/ModuleExp.h"
-#include "common/NotifyQueue.h"
+#include "common/NotifyQueueUnit.h"
 #include "common/Packets.h"
 #include "common/ProductInformation.h"
 #include "common/Session.h"
@@ -20,7 +21,7 @@ const vt::UnitEntry kUnits[] = {
     vt::kSessionUnit,
     vt::kNotifyQueueUnit,
     vt::kPacketsUnit,
-    // TODO(log): the process log unit goes here once it is in.
+    vt::kLogsUnit,
     vt::kEventLogUnit,
     vt::kProductInformationUnit,
     vt::kSetupPacketsUnit,
