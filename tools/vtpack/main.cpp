@@ -32,9 +32,14 @@ using Bytes = std::vector<std::uint8_t>;
 }
 
 Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
   if (!f) Fail("cannot read " + path);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
+  const std::streamoff size = f.tellg();
+  if (size < 0) Fail("cannot read " + path);
+  Bytes data(static_cast<size_t>(size));
+  f.seekg(0);
+  if (!f.read(reinterpret_cast<char*>(data.data()), size)) Fail("cannot read " + path);
+  return data;
 }
 
 std::string TypeKey(const std::string& text) {
