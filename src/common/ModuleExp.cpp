@@ -20,7 +20,7 @@ constexpr std::uint32_t kMinOptionalHeader = 70;  // up to and including Subsyst
 constexpr std::uint32_t kSectionHeaderSize = 40;
 constexpr std::uint32_t kExportDirectorySize = 40;
 // A file-layout image is laid out as loaded only up to this size.
-constexpr std::uint64_t kMaxLoadedImage = 1ull << 30;
+constexpr std::uint64_t kMaxLoadedImage = 256ull << 20;
 
 std::uint16_t Load16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 std::uint32_t Load32(const std::uint8_t* p) {
@@ -209,7 +209,8 @@ void TModuleExplorer::LoadFile(const std::string& file_name, std::uint8_t mode) 
 }
 
 void TModuleExplorer::LayOutAsLoaded(TModuleExplorer& source) {
-  TVirtualStream work(0);
+  auto work_owner = std::make_unique<TVirtualStream>(0);
+  TVirtualStream& work = *work_owner;
   const std::uint32_t headers = source.Format().SizeOfHeaders();
   if (headers > source.ImageSize()) source.RaiseHeader("Invalid module NT header at 0x%p");
   work.WriteBuffer(source.Image(), headers);
@@ -229,8 +230,8 @@ void TModuleExplorer::LayOutAsLoaded(TModuleExplorer& source) {
     work.SetPosition(s.virtual_address);
     work.WriteBuffer(source.Image() + s.pointer_to_raw_data, s.size_of_raw_data);
   }
-  buffer_ = std::make_unique<TVirtualStream>(0);
-  buffer_->CopyFrom(work, 0);
+  // The work stream becomes the image buffer: no second copy.
+  buffer_ = std::move(work_owner);
   image_ = static_cast<std::uint8_t*>(buffer_->Memory());
   image_size_ = static_cast<std::uint64_t>(buffer_->Size());
 }
@@ -309,7 +310,11 @@ bool TModuleExplorer::IsConsoleSubsystem() {
   return own.Format().Subsystem() == 3;
 }
 
-void TModuleExplorer::SetConsoleSubsystem() { format_->SetSubsystem(3); }
+void TModuleExplorer::SetConsoleSubsystem() {
+  // A mapped file and a module's header image are read-only memory.
+  if (buffer_ == nullptr) throw Exception(vt::Format("Cannot change read-only image at 0x%p", static_cast<const void*>(image_)));
+  format_->SetSubsystem(3);
+}
 
 void TModuleExplorer::SaveToFile(const std::string& file_name) {
   VT_ASSERT_AT(mode_ == kModeFileRead, "ModuleExp", 1136);

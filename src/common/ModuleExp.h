@@ -130,6 +130,8 @@ class TModuleExplorer {
   // True when the program's own image says console subsystem (3).
   static bool IsConsoleSubsystem();
 
+  // Sets Subsystem to 3 in the image held in memory; a read-only image
+  // (mode 1, or a module of this process) raises instead.
   void SetConsoleSubsystem();
   // Mode 2 only: writes the whole image to a new file.
   void SaveToFile(const std::string& file_name);

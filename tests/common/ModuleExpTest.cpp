@@ -131,12 +131,18 @@ TEST(ModuleExplorer, SubsystemRewriteChangesExactlyTheSubsystemBytes) {
   }
 }
 
-TEST(ModuleExplorer, SaveToFileOnlyFromWholeFileMode) {
+TEST(ModuleExplorer, SaveToFileOnlyFromWholeFileModeAndMappedImagesStayReadOnly) {
   TempDir dir;
   for (std::uint8_t mode : {0, 1}) {
     TModuleExplorer e(DataFile("gui32.exe"), mode);
     EXPECT_THROW(e.SaveToFile(dir.File("x.exe")), EAssertionFailed);
   }
+  TModuleExplorer loaded(DataFile("gui32.exe"), 0);
+  loaded.SetConsoleSubsystem();
+  EXPECT_EQ(loaded.Format().Subsystem(), 3);
+  TModuleExplorer mapped(DataFile("gui32.exe"), 1);
+  EXPECT_THROW(mapped.SetConsoleSubsystem(), Exception);
+  EXPECT_EQ(mapped.Format().Subsystem(), 2);
 }
 
 TEST(ModuleExplorer, RvaOutsideEverySectionGivesNull) {
