@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/Process.h"
+#include "platform/Resources.h"
 
 extern char** environ;
 
@@ -222,6 +223,17 @@ TEST_F(BootstrapperRun, WindowedCompressedPassesItsArgumentsAndTheInnerExitCode)
   EXPECT_EQ(run.err.find("Setup]"), std::string::npos) << run.err;
   // The inner setup's own output is all there is on standard output.
   EXPECT_EQ(run.out, run.report);
+
+  // The program carries the manifest: administrator rights, common controls 6.
+  vt::os::HMODULE module = vt::os::LoadResourceModule(program.string());
+  ASSERT_NE(module, nullptr);
+  vt::os::HRSRC manifest = vt::os::FindResource(module, 1, vt::os::kRtManifest);
+  ASSERT_NE(manifest, nullptr);
+  const std::string xml(static_cast<const char*>(vt::os::LockResource(vt::os::LoadResource(module, manifest))),
+                        vt::os::SizeofResource(module, manifest));
+  EXPECT_NE(xml.find("level=\"requireAdministrator\""), std::string::npos);
+  EXPECT_NE(xml.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
+  vt::os::FreeResourceModule(module);
 
   // Linux keeps 8 bits of an exit status: 3010 arrives as 194.
   EXPECT_EQ(StartProgram(program, "", {{"VT_SAMPLE_SETUP_EXIT_CODE", "3010"}}).exit_code, 3010u % 256);

@@ -204,6 +204,26 @@ TEST(Process, PeImageRunsItsEmbeddedProgram) {
   EXPECT_EQ(r.error, kErrorBadExeFormat);
 }
 
+TEST(Process, ProgramFileRunsWithoutExecutePermission) {
+  // A program written as plain data (no execute bit) still runs; other
+  // files without the bit are refused.
+  TempDir dir;
+  const fs::path tool = dir.path() / "lzma.exe";
+  fs::copy_file(Child(), tool);
+  fs::permissions(tool, fs::perms::owner_read | fs::perms::owner_write);
+  Result r = Start({}, "\"" + tool.string() + "\" args d in");
+  ASSERT_TRUE(r.created) << r.error;
+  EXPECT_EQ(SplitNul(r.out), (std::vector<std::string>{tool.string(), "args", "d", "in"}));
+  EXPECT_EQ(Start({}, "\"" + tool.string() + "\" exit 5").exit_code, 5u);
+
+  const fs::path script = dir.path() / "run.sh";
+  std::ofstream(script) << "#!/bin/sh\nexit 0\n";
+  fs::permissions(script, fs::perms::owner_read | fs::perms::owner_write);
+  r = Start({}, "\"" + script.string() + "\"");
+  EXPECT_FALSE(r.created);
+  EXPECT_EQ(r.error, kErrorAccessDenied);
+}
+
 TEST(Process, InterpreterEnvironmentDirectoryAndInput) {
   Result r = Start("C:\\Windows\\system32\\CMD.EXE", "cmd /c \"echo hi there\"");
   ASSERT_TRUE(r.created) << r.error;
