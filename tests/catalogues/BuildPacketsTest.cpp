@@ -6,13 +6,12 @@
 
 #include "catalogues/BuildPackets.h"
 #include "common/PacketContext.h"
+#include "support/StreamBytes.h"
 
 namespace vt {
 namespace {
 
-std::string Bytes(TCustomMemoryStream& s) {
-  return std::string(static_cast<const char*>(s.Memory()), static_cast<std::size_t>(s.Size()));
-}
+using test::Bytes;
 
 std::string Save(const TPacket& p, TPacketStreamingContext* ctx = nullptr) {
   TMemoryStream s;

@@ -12,13 +12,14 @@
 #include "common/ProcessRunner.h"
 #include "common/SysUtils.h"
 #include "platform/VirtualMemory.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Child() { return (fs::read_symlink("/proc/self/exe").parent_path() / "vt_proc_child").string(); }
+std::string Child() { return test::ProgramBeside("vt_proc_child"); }
 
 // Patches are written to a scratch page and read back, never run.
 class ScratchPage : public ::testing::Test {

@@ -5,42 +5,21 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <numeric>
 #include <thread>
 
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
 #include "common/StreamUtils.h"
+#include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
 using namespace vt;
+using vt::test::MessageOf;
 
 namespace {
 
-class StreamFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vt_fstreams_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(dir_, ec))
-      if (!e.is_symlink()) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
-  }
-  std::string P(const std::string& name) const { return dir_ + "/" + name; }
-  void Write(const std::string& name, const std::string& content) {
-    std::ofstream(P(name), std::ios::binary) << content;
-  }
-  std::string Read(const std::string& name) {
-    std::ifstream in(P(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string dir_;
-};
+class StreamFileTest : public test::TempFolderTest {};
 
 std::string Pattern(std::size_t n, unsigned seed = 1) {
   std::string s(n, '\0');
@@ -50,16 +29,6 @@ std::string Pattern(std::size_t n, unsigned seed = 1) {
     c = static_cast<char>(x >> 16);
   }
   return s;
-}
-
-template <typename E>
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no exception>";
 }
 
 }  // namespace

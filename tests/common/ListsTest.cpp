@@ -6,6 +6,8 @@
 
 #include "common/StreamUtils.h"
 #include "common/TypedLists.h"
+#include "support/StreamBytes.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
@@ -16,17 +18,8 @@ std::vector<int> Values(const TIntegerList& l) {
   return v;
 }
 
-std::string Bytes(TMemoryStream& s) { return std::string(static_cast<const char*>(s.Memory()), s.Size()); }
-
-template <typename F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
+using test::Bytes;
+using test::MessageOf;
 
 // Counts live instances so ownership can be checked.
 struct Counted : TObject {

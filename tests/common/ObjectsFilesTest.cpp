@@ -4,35 +4,17 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 
 #include "common/Objects.h"
+#include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
 using namespace vt;
 
 namespace {
 
-class FolderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vt_objfiles_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(dir_, ec))
-      if (!e.is_symlink()) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
-  }
-  std::string P(const std::string& name) const { return dir_ + "/" + name; }
-  void Write(const std::string& name, const std::string& content = "x") {
-    std::ofstream(P(name), std::ios::binary) << content;
-  }
-  std::string dir_;
-};
+class FolderTest : public test::TempFolderTest {};
 
 std::string LowerAsciiCopy(std::string s) {
   LowerCaseAsciiInPlace(s);

@@ -9,6 +9,7 @@
 #include "common/Objects.h"
 #include "common/PacketContext.h"
 #include "common/PacketFields.h"
+#include "support/StreamBytes.h"
 
 namespace vt::test {
 namespace {
@@ -45,10 +46,6 @@ class TByteStream : public TStream {
   std::string bytes_;
   std::int64_t pos_ = 0;
 };
-
-std::string Bytes(TCustomMemoryStream& s) {
-  return std::string(static_cast<const char*>(s.Memory()), static_cast<std::size_t>(s.Size()));
-}
 
 std::string Save(const TPacket& p, TPacketStreamingContext* ctx = nullptr) {
   TMemoryStream s;

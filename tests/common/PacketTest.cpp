@@ -8,6 +8,7 @@
 #include "PacketTestClasses.h"
 #include "common/Objects.h"
 #include "common/PacketFields.h"
+#include "support/TestFiles.h"
 
 namespace vt::test {
 namespace {
@@ -23,16 +24,6 @@ std::vector<std::string> Dump(const TPacket& p) {
   std::vector<std::string> r;
   for (int i = 0; i < lines.Count(); ++i) r.push_back(lines[i]);
   return r;
-}
-
-template <typename F>
-std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 // ---- Registry ------------------------------------------------------------------

@@ -13,33 +13,17 @@
 #include "common/SysUtils.h"
 #include "platform/LastError.h"
 #include "platform/Process.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Child() { return (fs::read_symlink("/proc/self/exe").parent_path() / "vt_proc_child").string(); }
+using test::ReadFileText;
+using test::TempFolder;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "vt_run_XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+std::string Child() { return test::ProgramBeside("vt_proc_child"); }
 
 template <typename F>
 EOSError CatchOSError(F&& f) {
@@ -77,7 +61,7 @@ TEST(RunProcess, WaitsAndReturnsTheExitCode) {
 }
 
 TEST(RunProcess, StartFailuresNameTheAttempt) {
-  TempDir dir;
+  TempFolder dir;
   const std::string missing = "\"" + (dir.path() / "missing.exe").string() + "\" /x";
   unsigned mode = os::SetErrorMode(0);
   EOSError e = CatchOSError([&] { RunProcess(missing, true, roNoErrorDialogs); });
@@ -113,17 +97,17 @@ TEST(RunProcess, CommandInterpreter) {
   EXPECT_EQ(RunProcess("exit 4", true, roCmdFallback), 4);
   EXPECT_EQ(RunProcess("exit 5", true, roUseCmd), 5);
   // With roUseCmd no direct attempt is made, even for a real program.
-  TempDir dir;
+  TempFolder dir;
   fs::path out = dir.path() / "out";
   int fd = ::open(out.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
   TStdHandles std_handles{fd, -1, 2};
   EXPECT_EQ(RunProcess("echo $((6*7))", true, roUseCmd, {}, nullptr, nullptr, &std_handles), 0);
   ::close(fd);
-  EXPECT_EQ(ReadFile(out), "42\n");
+  EXPECT_EQ(ReadFileText(out), "42\n");
 }
 
 TEST(RunProcess, RedirectionDirectoryAndEnvironment) {
-  TempDir dir;
+  TempFolder dir;
   fs::path out = dir.path() / "out";
   int fd = ::open(out.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
   TStdHandles std_handles{fd, -1, 2};
@@ -133,7 +117,7 @@ TEST(RunProcess, RedirectionDirectoryAndEnvironment) {
                        &std_handles),
             0);
   ::close(fd);
-  EXPECT_EQ(ReadFile(out), "on" + dir.path().string());
+  EXPECT_EQ(ReadFileText(out), "on" + dir.path().string());
 }
 
 TEST(RunProcess, FailedWaitRaisesInsteadOfReturningACode) {

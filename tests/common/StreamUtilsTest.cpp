@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "support/StreamBytes.h"
+
 namespace vt {
 namespace {
 
-std::string Bytes(TMemoryStream& s) { return std::string(static_cast<const char*>(s.Memory()), s.Size()); }
+using test::Bytes;
 
 void Fill(TStream& s, std::int64_t n) {
   std::vector<std::uint8_t> buf(static_cast<size_t>(n));

@@ -11,30 +11,14 @@
 #include <set>
 #include <string>
 
+#include "support/TestFiles.h"
+
 namespace fs = std::filesystem;
 using namespace vt::os;
 
 namespace {
 
-class FilesTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vt_files_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(dir_, ec))
-      if (!e.is_symlink()) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(dir_, ec);
-  }
-  std::string P(const std::string& name) const { return dir_ + "/" + name; }
-  void Write(const std::string& name, const std::string& content) {
-    std::ofstream(P(name), std::ios::binary) << content;
-  }
-  std::string dir_;
-};
+class FilesTest : public vt::test::TempFolderTest {};
 
 constexpr DWORD kRW = kGenericRead | kGenericWrite;
 constexpr DWORD kShareAll = kFileShareRead | kFileShareWrite | kFileShareDelete;

@@ -15,34 +15,17 @@
 #include "platform/CommandLine.h"
 #include "platform/PeExec.h"
 #include "platform/Sync.h"
+#include "support/TestFiles.h"
 
 namespace vt::os {
 namespace {
 
 namespace fs = std::filesystem;
 
-fs::path BinDir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
-std::string Child() { return (BinDir() / "vt_proc_child").string(); }
+using test::ReadFileText;
+using test::TempFolder;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "vt_proc_XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+std::string Child() { return test::ProgramBeside("vt_proc_child"); }
 
 struct Result {
   bool created = false;
@@ -54,7 +37,7 @@ struct Result {
 // Starts a child with its standard output in a file and waits for it.
 Result Start(const std::string& application, const std::string& command_line, DWORD flags = 0,
            const void* env = nullptr, const std::string& cwd = {}, int input_fd = -1) {
-  TempDir dir;
+  TempFolder dir;
   fs::path out = dir.path() / "out";
   int fd = ::open(out.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
   StartupInfo si;
@@ -72,7 +55,7 @@ Result Start(const std::string& application, const std::string& command_line, DW
   EXPECT_TRUE(GetExitCodeProcess(pi.process, &r.exit_code));
   EXPECT_TRUE(CloseHandle(pi.process));
   EXPECT_TRUE(CloseHandle(pi.thread));
-  r.out = ReadFile(out);
+  r.out = ReadFileText(out);
   return r;
 }
 
@@ -134,7 +117,7 @@ TEST(Process, ExitCodesAndWaiting) {
 }
 
 TEST(Process, StartFailuresGiveWindowsErrors) {
-  TempDir dir;
+  TempFolder dir;
   Result r = Start({}, "\"" + (dir.path() / "missing").string() + "\" x");
   EXPECT_FALSE(r.created);
   EXPECT_EQ(r.error, kErrorFileNotFound);
@@ -161,8 +144,8 @@ TEST(Process, StartFailuresGiveWindowsErrors) {
 }
 
 TEST(Process, PeImageRunsItsEmbeddedProgram) {
-  TempDir dir;
-  std::string elf = ReadFile(Child());
+  TempFolder dir;
+  std::string elf = ReadFileText(Child());
   ASSERT_GT(elf.size(), 4u);
   std::string pe = "MZ" + std::string(126, '\x01');
   std::uint8_t trailer[peexec::kTrailerSize];
@@ -237,7 +220,7 @@ TEST(Process, InterpreterEnvironmentDirectoryAndInput) {
   const char16_t wenv[] = u"VT_W=\u00e9t\u00e9\0";
   EXPECT_EQ(Start({}, Child() + " env VT_W", kCreateUnicodeEnvironment, wenv).out, "\xc3\xa9t\xc3\xa9");
 
-  TempDir dir;
+  TempFolder dir;
   EXPECT_EQ(Start({}, Child() + " cwd", 0, nullptr, dir.path().string()).out, dir.path().string());
 
   fs::path in = dir.path() / "in";

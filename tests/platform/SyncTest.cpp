@@ -6,12 +6,12 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <climits>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/Section.h"
+#include "support/TestFiles.h"
 
 namespace vt::os {
 namespace {
@@ -19,32 +19,9 @@ namespace {
 // Names unique to this test run, so parallel runs never meet.
 std::string Name(const std::string& base) { return base + "_" + std::to_string(::getpid()); }
 
-std::string HelperPath() {
-  char buf[PATH_MAX + 1];
-  ssize_t n = ::readlink("/proc/self/exe", buf, PATH_MAX);
-  std::string self(buf, n > 0 ? static_cast<size_t>(n) : 0);
-  return self.substr(0, self.rfind('/') + 1) + "vt_sync_helper";
-}
-
-// Runs the helper program as a second process; answers its exit code.
-int RunHelper(std::vector<std::string> args) {
-  args.insert(args.begin(), HelperPath());
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(98);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Starts the helper without waiting; answers its pid.
+// Starts the helper program as a second process without waiting; answers its pid.
 pid_t StartHelper(std::vector<std::string> args) {
-  args.insert(args.begin(), HelperPath());
+  args.insert(args.begin(), test::ProgramBeside("vt_sync_helper"));
   pid_t pid = ::fork();
   if (pid == 0) {
     std::vector<char*> argv;
@@ -61,6 +38,9 @@ int WaitHelper(pid_t pid) {
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// Runs the helper to its end; answers its exit code.
+int RunHelper(std::vector<std::string> args) { return WaitHelper(StartHelper(std::move(args))); }
 
 TEST(Events, ManualAndAutoReset) {
   HANDLE manual = CreateEventA(nullptr, true, false, "");
