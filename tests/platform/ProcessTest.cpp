@@ -190,7 +190,7 @@ TEST(Process, PeImageRunsItsEmbeddedProgram) {
 TEST(Process, ProgramFileRunsWithoutExecutePermission) {
   // A program written as plain data (no execute bit) still runs; other
   // files without the bit are refused.
-  TempDir dir;
+  TempFolder dir;
   const fs::path tool = dir.path() / "lzma.exe";
   fs::copy_file(Child(), tool);
   fs::permissions(tool, fs::perms::owner_read | fs::perms::owner_write);
