@@ -285,24 +285,38 @@ void TMappedFileStream::SetSize(std::int64_t new_size) {
   if (!mapping_ && needed > 0) Mapping();
 }
 
-std::int64_t TMappedFileStream::Read(void* buffer, std::int64_t count) {
-  if (count <= 0 || position_ >= size_ || position_ < 0) return 0;
-  const std::int64_t n = std::min(count, size_ - position_);
-  auto* out = static_cast<char*>(buffer);
+namespace {
+
+// Walks n bytes of views from the position on, moving the position; copy
+// gets each view piece, its offset in the caller's buffer and its size. A
+// view that cannot be had is reported by message (bytes left, position).
+template <typename Copy>
+void CopyThroughViews(TMappedViewCache& cache, std::int64_t& position, std::int64_t n, const char* message,
+                      Copy copy) {
   std::int64_t done = 0;
   while (done < n) {
     std::int64_t available = n - done;
     char* p;
     try {
-      p = cache_.ViewAt(position_, available);
+      p = cache.ViewAt(position, available);
     } catch (...) {
-      ReraiseWithContext("Failed to read %s bytes at %s from mapped view", {IntToStr(n - done), IntToStr(position_)});
+      ReraiseWithContext(message, {IntToStr(n - done), IntToStr(position)});
     }
     const std::int64_t chunk = std::min(available, n - done);
-    std::memcpy(out + done, p, static_cast<std::size_t>(chunk));
+    copy(p, done, static_cast<std::size_t>(chunk));
     done += chunk;
-    position_ += chunk;
+    position += chunk;
   }
+}
+
+}  // namespace
+
+std::int64_t TMappedFileStream::Read(void* buffer, std::int64_t count) {
+  if (count <= 0 || position_ >= size_ || position_ < 0) return 0;
+  const std::int64_t n = std::min(count, size_ - position_);
+  auto* out = static_cast<char*>(buffer);
+  CopyThroughViews(cache_, position_, n, "Failed to read %s bytes at %s from mapped view",
+                   [out](char* view, std::int64_t at, std::size_t size) { std::memcpy(out + at, view, size); });
   return n;
 }
 
@@ -311,21 +325,8 @@ std::int64_t TMappedFileStream::Write(const void* buffer, std::int64_t count) {
   if (count <= 0) return 0;
   if (position_ + count > size_) SetSize(position_ + count);
   const auto* in = static_cast<const char*>(buffer);
-  std::int64_t done = 0;
-  while (done < count) {
-    std::int64_t available = count - done;
-    char* p;
-    try {
-      p = cache_.ViewAt(position_, available);
-    } catch (...) {
-      ReraiseWithContext("Failed to write %s bytes at %s to mapped view",
-                         {IntToStr(count - done), IntToStr(position_)});
-    }
-    const std::int64_t chunk = std::min(available, count - done);
-    std::memcpy(p, in + done, static_cast<std::size_t>(chunk));
-    done += chunk;
-    position_ += chunk;
-  }
+  CopyThroughViews(cache_, position_, count, "Failed to write %s bytes at %s to mapped view",
+                   [in](char* view, std::int64_t at, std::size_t size) { std::memcpy(view, in + at, size); });
   return count;
 }
 

@@ -412,37 +412,61 @@ bool Is64BitSystem() {
          info.wProcessorArchitecture == kProcessorArchitectureArm64;
 }
 
+namespace {
+
+// Runs f on the hive of root, loaded under its lock (held for writing when
+// f may change the hive).
+template <typename F>
+DWORD WithHive(HKEY root, bool write, F&& f) {
+  HiveLock lock(root, write);
+  if (lock.error()) return lock.error();
+  Hive hive;
+  if (DWORD e = LoadHive(root, &hive)) return e;
+  return f(hive);
+}
+
+// Runs f on the hive of an open key and the key in it; a key deleted
+// meanwhile is not found.
+template <typename F>
+DWORD WithOpenKey(HKEY key, DWORD access, bool write, F&& f) {
+  OpenKey k;
+  if (DWORD e = FindOpenKey(key, access, &k)) return e;
+  return WithHive(k.root, write, [&](Hive& hive) -> DWORD {
+    auto it = hive.find(Lower(k.path));
+    if (it == hive.end()) return kErrorFileNotFound;
+    return f(k.root, hive, it->second);
+  });
+}
+
+}  // namespace
+
 DWORD RegOpenKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* result) {
   HKEY root;
   std::string path;
   if (DWORD e = Resolve(parent, sub_key, access, &root, &path)) return e;
-  HiveLock lock(root, false);
-  if (lock.error()) return lock.error();
-  Hive hive;
-  if (DWORD e = LoadHive(root, &hive)) return e;
-  auto it = hive.find(Lower(path));
-  if (it == hive.end()) return kErrorFileNotFound;
-  *result = AddOpenKey(root, it->second.path, access);
-  return kErrorSuccess;
+  return WithHive(root, false, [&](Hive& hive) -> DWORD {
+    auto it = hive.find(Lower(path));
+    if (it == hive.end()) return kErrorFileNotFound;
+    *result = AddOpenKey(root, it->second.path, access);
+    return kErrorSuccess;
+  });
 }
 
 DWORD RegCreateKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* result, bool* created) {
   HKEY root;
   std::string path;
   if (DWORD e = Resolve(parent, sub_key, access, &root, &path)) return e;
-  HiveLock lock(root, true);
-  if (lock.error()) return lock.error();
-  Hive hive;
-  if (DWORD e = LoadHive(root, &hive)) return e;
-  auto it = hive.find(Lower(path));
-  if (created) *created = it == hive.end();
-  if (it == hive.end()) {
-    AddKey(hive, path);
-    if (DWORD e = SaveHive(root, hive)) return e;
-    it = hive.find(Lower(path));
-  }
-  *result = AddOpenKey(root, it->second.path, access);
-  return kErrorSuccess;
+  return WithHive(root, true, [&](Hive& hive) -> DWORD {
+    auto it = hive.find(Lower(path));
+    if (created) *created = it == hive.end();
+    if (it == hive.end()) {
+      AddKey(hive, path);
+      if (DWORD e = SaveHive(root, hive)) return e;
+      it = hive.find(Lower(path));
+    }
+    *result = AddOpenKey(root, it->second.path, access);
+    return kErrorSuccess;
+  });
 }
 
 DWORD RegCloseKey(HKEY key) {
@@ -457,58 +481,39 @@ DWORD RegFlushKey(HKEY key) {
 }
 
 DWORD RegQueryValueEx(HKEY key, std::string_view name, DWORD* type, std::vector<std::uint8_t>* data) {
-  OpenKey k;
-  if (DWORD e = FindOpenKey(key, kKeyQueryValue, &k)) return e;
-  HiveLock lock(k.root, false);
-  if (lock.error()) return lock.error();
-  Hive hive;
-  if (DWORD e = LoadHive(k.root, &hive)) return e;
-  auto it = hive.find(Lower(k.path));
-  if (it == hive.end()) return kErrorFileNotFound;  // deleted meanwhile
-  Value* v = FindValue(it->second, name);
-  if (!v) return kErrorFileNotFound;
-  if (type) *type = v->type;
-  if (data) *data = v->data;
-  return kErrorSuccess;
+  return WithOpenKey(key, kKeyQueryValue, false, [&](HKEY, Hive&, Key& k) -> DWORD {
+    Value* v = FindValue(k, name);
+    if (!v) return kErrorFileNotFound;
+    if (type) *type = v->type;
+    if (data) *data = v->data;
+    return kErrorSuccess;
+  });
 }
 
 DWORD RegSetValueEx(HKEY key, std::string_view name, DWORD type, const void* data, std::size_t size) {
-  OpenKey k;
-  if (DWORD e = FindOpenKey(key, kKeySetValue, &k)) return e;
-  HiveLock lock(k.root, true);
-  if (lock.error()) return lock.error();
-  Hive hive;
-  if (DWORD e = LoadHive(k.root, &hive)) return e;
-  auto it = hive.find(Lower(k.path));
-  if (it == hive.end()) return kErrorFileNotFound;
-  Value* v = FindValue(it->second, name);
-  if (!v) {
-    it->second.values.push_back(Value{std::string(name), kRegNone, {}});
-    v = &it->second.values.back();
-  }
-  v->type = type;
-  auto* p = static_cast<const std::uint8_t*>(data);
-  v->data.assign(p, p + size);
-  return SaveHive(k.root, hive);
+  return WithOpenKey(key, kKeySetValue, true, [&](HKEY root, Hive& hive, Key& k) -> DWORD {
+    Value* v = FindValue(k, name);
+    if (!v) {
+      k.values.push_back(Value{std::string(name), kRegNone, {}});
+      v = &k.values.back();
+    }
+    v->type = type;
+    auto* p = static_cast<const std::uint8_t*>(data);
+    v->data.assign(p, p + size);
+    return SaveHive(root, hive);
+  });
 }
 
 DWORD RegDeleteValue(HKEY key, std::string_view name) {
-  OpenKey k;
-  if (DWORD e = FindOpenKey(key, kKeySetValue, &k)) return e;
-  HiveLock lock(k.root, true);
-  if (lock.error()) return lock.error();
-  Hive hive;
-  if (DWORD e = LoadHive(k.root, &hive)) return e;
-  auto it = hive.find(Lower(k.path));
-  if (it == hive.end()) return kErrorFileNotFound;
-  auto& values = it->second.values;
-  std::string lower = Lower(name);
-  for (auto v = values.begin(); v != values.end(); ++v)
-    if (Lower(v->name) == lower) {
-      values.erase(v);
-      return SaveHive(k.root, hive);
-    }
-  return kErrorFileNotFound;
+  return WithOpenKey(key, kKeySetValue, true, [&](HKEY root, Hive& hive, Key& k) -> DWORD {
+    std::string lower = Lower(name);
+    for (auto v = k.values.begin(); v != k.values.end(); ++v)
+      if (Lower(v->name) == lower) {
+        k.values.erase(v);
+        return SaveHive(root, hive);
+      }
+    return kErrorFileNotFound;
+  });
 }
 
 DWORD RegDeleteKey(HKEY parent, std::string_view sub_key) {
@@ -516,17 +521,15 @@ DWORD RegDeleteKey(HKEY parent, std::string_view sub_key) {
   std::string path;
   if (DWORD e = Resolve(parent, sub_key, 0, &root, &path)) return e;
   if (path.empty()) return kErrorAccessDenied;
-  HiveLock lock(root, true);
-  if (lock.error()) return lock.error();
-  Hive hive;
-  if (DWORD e = LoadHive(root, &hive)) return e;
-  std::string lower = Lower(path);
-  auto it = hive.find(lower);
-  if (it == hive.end()) return kErrorFileNotFound;
-  auto child = hive.lower_bound(lower + "\\");
-  if (child != hive.end() && child->first.rfind(lower + "\\", 0) == 0) return kErrorAccessDenied;
-  hive.erase(it);
-  return SaveHive(root, hive);
+  return WithHive(root, true, [&](Hive& hive) -> DWORD {
+    std::string lower = Lower(path);
+    auto it = hive.find(lower);
+    if (it == hive.end()) return kErrorFileNotFound;
+    auto child = hive.lower_bound(lower + "\\");
+    if (child != hive.end() && child->first.rfind(lower + "\\", 0) == 0) return kErrorAccessDenied;
+    hive.erase(it);
+    return SaveHive(root, hive);
+  });
 }
 
 }  // namespace vt::os
