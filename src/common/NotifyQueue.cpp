@@ -58,7 +58,7 @@ TNotifyQueue::~TNotifyQueue() {
   Locked lock(lock_);
   DisableExceptionLogging();
   for (int p = 0; p < 3; ++p) {
-    const std::pair<const char*, std::deque<TNotifyQueueListRec>*> lists[2] = {{"Temporary Queue (", &temporary_[p]},
+    const std::pair<const char*, std::deque<TNotifyQueueItem>*> lists[2] = {{"Temporary Queue (", &temporary_[p]},
                                                                                {"Primary Queue (", &primary_[p]}};
     for (auto [title, list] : lists) {
       if (list->empty()) continue;
@@ -113,7 +113,7 @@ void TNotifyQueue::SetMode(std::uint8_t mode) {
 void TNotifyQueue::Post(TNotifyPriority priority, TObject* source, TNotifyMethod method, TObject* data,
                         std::string name) {
   VT_ASSERT_AT(priority >= npLow && priority <= npHigh, "NotifyQueue", __LINE__);
-  TNotifyQueueListRec rec;
+  TNotifyQueueItem rec;
   rec.Source = source;
   rec.Method = std::move(method);
   rec.Data = data;
@@ -199,7 +199,7 @@ void TNotifyQueue::ProcessQueue(int priority) {
     from.clear();
   }
   for (;;) {
-    TNotifyQueueListRec item;
+    TNotifyQueueItem item;
     {
       Locked lock(lock_);
       auto& list = temporary_[priority];
@@ -219,7 +219,7 @@ void TNotifyQueue::ProcessQueue(int priority) {
   }
 }
 
-bool TNotifyQueue::Dispatch(TNotifyQueueListRec& item) {
+bool TNotifyQueue::Dispatch(TNotifyQueueItem& item) {
   if (!item.Source) return false;
   try {
     if (item.Method) item.Method(item);

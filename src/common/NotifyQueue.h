@@ -25,10 +25,12 @@ namespace vt {
 
 enum TNotifyPriority : int { npLow = 0, npNormal = 1, npHigh = 2 };
 
-struct TNotifyQueueListRec;
-using TNotifyMethod = std::function<void(TNotifyQueueListRec&)>;
+struct TNotifyQueueItem;
+using TNotifyMethod = std::function<void(TNotifyQueueItem&)>;
 
-struct TNotifyQueueListRec {
+// One queued notification (the queue keeps its own records in deques,
+// with the class names noted at posting time).
+struct TNotifyQueueItem {
   TObject* Source = nullptr;  // a record without a source is not dispatched
   TNotifyMethod Method;
   TObject* Data = nullptr;
@@ -83,7 +85,7 @@ class TNotifyQueue : public TObject {
   };
 
   void QueueWindowProc(TMessage& message);
-  bool Dispatch(TNotifyQueueListRec& item);
+  bool Dispatch(TNotifyQueueItem& item);
   void WakeLocked();
 
   std::uint8_t mode_ = 0;
@@ -96,8 +98,8 @@ class TNotifyQueue : public TObject {
   std::uint32_t wake_sequence_ = 0;
   std::uint32_t last_processed_ = 0;
   std::uint32_t last_wake_tick_ = 0;
-  std::array<std::deque<TNotifyQueueListRec>, 3> primary_;
-  std::array<std::deque<TNotifyQueueListRec>, 3> temporary_;
+  std::array<std::deque<TNotifyQueueItem>, 3> primary_;
+  std::array<std::deque<TNotifyQueueItem>, 3> temporary_;
   std::vector<TimerEntry> timers_;
 };
 

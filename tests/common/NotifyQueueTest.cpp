@@ -60,7 +60,7 @@ TEST(NotifyQueue, NotificationsRunOnTheOwnerInPriorityOrder) {
     owner = os::GetCurrentThreadId();
     std::thread poster([&] {
       auto add = [&](TNotifyPriority p, std::string name) {
-        q.Post(p, &source, [&, name](TNotifyQueueListRec&) {
+        q.Post(p, &source, [&, name](TNotifyQueueItem&) {
           order.push_back(name);
           ran_on = os::GetCurrentThreadId();
           if (name == "low2") os::PostQuitMessage(0);
@@ -81,17 +81,17 @@ TEST(NotifyQueue, HighPostedDuringLowProcessingGoesBeforeWaitingLows) {
   TSource source;
   std::vector<std::string> order;
   OnQueueThread([&](TNotifyQueue& q) {
-    q.Post(npLow, &source, [&](TNotifyQueueListRec&) {
+    q.Post(npLow, &source, [&](TNotifyQueueItem&) {
       order.push_back("low1");
       // Arrives while the low pass runs: its own pass comes first.
-      q.Post(npHigh, &source, [&](TNotifyQueueListRec&) { order.push_back("high"); });
-      q.Post(npLow, &source, [&](TNotifyQueueListRec&) {
+      q.Post(npHigh, &source, [&](TNotifyQueueItem&) { order.push_back("high"); });
+      q.Post(npLow, &source, [&](TNotifyQueueItem&) {
         order.push_back("low3");
         os::PostQuitMessage(0);
       });
     });
-    q.Post(npLow, &source, [&](TNotifyQueueListRec&) { order.push_back("low2"); });
-    q.Post(npLow, nullptr, [&](TNotifyQueueListRec&) { order.push_back("no source"); });
+    q.Post(npLow, &source, [&](TNotifyQueueItem&) { order.push_back("low2"); });
+    q.Post(npLow, nullptr, [&](TNotifyQueueItem&) { order.push_back("no source"); });
   });
   EXPECT_EQ(order, (std::vector<std::string>{"low1", "low2", "high", "low3"}));
 }
@@ -101,10 +101,10 @@ TEST(NotifyQueue, LostWakeMessageIsMadeUpByTheTimerAndReported) {
   TSource source;
   std::vector<int> got;
   OnQueueThread([&](TNotifyQueue& q) {
-    q.Post(npNormal, &source, [&](TNotifyQueueListRec&) {
+    q.Post(npNormal, &source, [&](TNotifyQueueItem&) {
       got.push_back(1);
       // The next wake-up carries sequence 2 while 1 was never seen.
-      q.Post(npNormal, &source, [&](TNotifyQueueListRec&) {
+      q.Post(npNormal, &source, [&](TNotifyQueueItem&) {
         got.push_back(2);
         os::PostQuitMessage(0);
       });
@@ -123,8 +123,8 @@ TEST(NotifyQueue, DispatchFailureIsReportedAndDeliveryGoesOn) {
   int after = 0;
   OnQueueThread([&](TNotifyQueue& q) {
     q.OnNotifyError = [&](const std::string& text) { reported = text; };
-    q.Post(npNormal, &source, [](TNotifyQueueListRec&) { throw Exception("it broke"); });
-    q.Post(npNormal, &source, [&](TNotifyQueueListRec&) {
+    q.Post(npNormal, &source, [](TNotifyQueueItem&) { throw Exception("it broke"); });
+    q.Post(npNormal, &source, [&](TNotifyQueueItem&) {
       ++after;
       os::PostQuitMessage(0);
     });
@@ -142,8 +142,8 @@ TEST(NotifyQueue, ShutdownReportNamesUndeliveredDataWithoutTouchingIt) {
   {
     TNotifyQueue q;  // never attached: nothing is processed
     auto* data = new TPayload;
-    q.Post(npHigh, &source, [](TNotifyQueueListRec&) {}, data);
-    q.Post(npHigh, &source, [](TNotifyQueueListRec&) {}, nullptr);
+    q.Post(npHigh, &source, [](TNotifyQueueItem&) {}, data);
+    q.Post(npHigh, &source, [](TNotifyQueueItem&) {}, nullptr);
     delete data;  // freed before the report
   }
   std::string all = log.All();
@@ -195,7 +195,7 @@ TEST(NotifyQueue, ModeCannotChangeAfterClocksOrPosts) {
     }
     clock.reset();
     TSource source;
-    q.Post(npLow, &source, [](TNotifyQueueListRec&) {});
+    q.Post(npLow, &source, [](TNotifyQueueItem&) {});
     try {
       q.SetMode(1);
       ADD_FAILURE();
