@@ -7,6 +7,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "common/FileStreams.h"
 #include "common/Objects.h"
 #include "common/PacketCompression.h"
 #include "common/PacketContext.h"
@@ -107,6 +108,7 @@ bool AllFields(const TPacketClass& cls, Fn&& fn) {
 }
 
 void SetDefault(const TPacketField& f, void* m) {
+  if (f.Ops != nullptr && f.Ops->Clear != nullptr) return f.Ops->Clear(m);
   if (IsIntegerKind(f.Kind)) return StoreInt(f.Kind, m, f.IntDefault);
   switch (f.Kind) {
     case TFieldKind::Boolean: As<ByteBool>(m).Value = static_cast<std::uint8_t>(f.IntDefault); break;
@@ -128,12 +130,12 @@ void SetDefault(const TPacketField& f, void* m) {
       break;
     case TFieldKind::PacketList: As<TCustomPacketList>(m).Clear(); break;
     case TFieldKind::AnyPacket: As<TAnyPacket>(m).Get().Clear(); break;
-    case TFieldKind::Custom: f.Ops->Clear(m); break;
     default: break;
   }
 }
 
 void AssignField(const TPacketField& f, void* m, const void* s) {
+  if (f.Ops != nullptr && f.Ops->Assign != nullptr) return f.Ops->Assign(m, s);
   if (f.Width != 0 && f.Kind != TFieldKind::Custom) {
     std::memcpy(m, s, f.Width);
     return;
@@ -159,12 +161,12 @@ void AssignField(const TPacketField& f, void* m, const void* s) {
     case TFieldKind::OptionalPacket: As<TOptionalPacketBase>(m).Set(As<TOptionalPacketBase>(s).Pointer()); break;
     case TFieldKind::PacketList: As<TCustomPacketList>(m).Assign(As<TCustomPacketList>(s)); break;
     case TFieldKind::AnyPacket: As<TAnyPacket>(m).Get().AssignFrom(As<TAnyPacket>(s).Get()); break;
-    case TFieldKind::Custom: f.Ops->Assign(m, s); break;
     default: break;
   }
 }
 
 bool FieldEquals(const TPacketField& f, const void* a, const void* b) {
+  if (f.Ops != nullptr && f.Ops->Equals != nullptr) return f.Ops->Equals(a, b);
   if (f.Width != 0 && f.Kind != TFieldKind::Custom) return std::memcmp(a, b, f.Width) == 0;
   switch (f.Kind) {
     case TFieldKind::AnsiString: return As<std::string>(a) == As<std::string>(b);
@@ -181,7 +183,6 @@ bool FieldEquals(const TPacketField& f, const void* a, const void* b) {
     case TFieldKind::OptionalPacket: return As<TOptionalPacketBase>(a).Same(As<TOptionalPacketBase>(b).Pointer());
     case TFieldKind::PacketList: return As<TCustomPacketList>(a).Equals(As<TCustomPacketList>(b));
     case TFieldKind::AnyPacket: return As<TAnyPacket>(a).Get().Equals(As<TAnyPacket>(b).Get());
-    case TFieldKind::Custom: return f.Ops->Equals(a, b);
     default: return true;
   }
 }
@@ -353,6 +354,17 @@ struct DepthGuard {
   ~DepthGuard() { --depth; }
 };
 
+// A custom field needs its wire operations, and all of them when its
+// member has no standard kind.
+void CheckCustomOps(const TPacketField& f) {
+  const TCustomFieldOps* ops = f.Ops;
+  const bool wire = ops != nullptr && ops->Save != nullptr && ops->Load != nullptr;
+  const bool rest = ops != nullptr && ops->Clear != nullptr && ops->Assign != nullptr && ops->Equals != nullptr &&
+                    ops->ToText != nullptr;
+  if (!wire || (f.Kind == TFieldKind::Custom && !rest))
+    throw Exception(std::string("Custom packet field without its operations: ") + f.Name);
+}
+
 void SplitLines(const std::string& text, TDumpSink sink, void* data) {
   std::size_t i = 0;
   while (i < text.size()) {
@@ -454,6 +466,7 @@ void TPacket::RaiseFieldError(const char* message, std::int32_t index) const {
 void TPacket::InitializeFields(const TPacketClass& cls) {
   for (const TPacketField& f : cls.OwnFields()) {
     void* m = f.Member(*this);
+    if (f.Wire == TWireForm::Custom) CheckCustomOps(f);
     switch (f.Kind) {
       case TFieldKind::AnsiString:
       case TFieldKind::WideString:
@@ -654,6 +667,7 @@ std::uint8_t TPacket::FieldToText(std::int32_t index, std::string& text) const {
   const TPacketField* f = ClassType().FieldAt(index);
   if (f == nullptr) return 0;
   const void* m = MemberOf(*f, *this);
+  if (f->Ops != nullptr && f->Ops->ToText != nullptr) return f->Ops->ToText(m, text);
   if (IsIntegerKind(f->Kind)) {
     text = IntText(f->Kind, m);
     return 1;
@@ -672,7 +686,6 @@ std::uint8_t TPacket::FieldToText(std::int32_t index, std::string& text) const {
     case TFieldKind::OptionalPacket: return StreamFieldToText(As<TOptionalPacketBase>(m).Pointer(), text);
     case TFieldKind::PacketList: return StreamFieldToText(&As<TCustomPacketList>(m), text);
     case TFieldKind::AnyPacket: return StreamFieldToText(&As<TAnyPacket>(m).Get(), text);
-    case TFieldKind::Custom: return f->Ops->ToText(m, text);
     default: return 0;
   }
 }
@@ -1047,6 +1060,15 @@ std::unique_ptr<TPacket> LoadPacket(TStream& stream, TPacketStreamingContext* co
   ReadPacketFields(*packet, stream, context, info);
   if (info.PayloadEnd >= 0) stream.SetPosition(info.PayloadEnd);
   return packet;
+}
+
+void LoadPacketFromFile(TPacket& packet, const std::string& file_name, std::uint8_t flags) {
+  try {
+    TMappedFileStream file(file_name, fmOpenRead | fmShareDenyWrite, (flags & pioRetryOpen) ? 4 : 0, 0);
+    LoadPacketInto(packet, file, nullptr, flags);
+  } catch (...) {
+    ReraiseWithContext("Failed to load packet %s from file %s", {packet.ClassName(), file_name});
+  }
 }
 
 }  // namespace vt

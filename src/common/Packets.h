@@ -123,8 +123,12 @@ inline constexpr TWireSpec PacketList{TWireForm::PacketList, 0};
 inline constexpr TWireSpec Custom{TWireForm::Custom, 0};
 }  // namespace wire
 
-// Operations of a field that no standard kind describes. Every entry must
-// be set; Member is the field's address in the packet.
+// Operations of a field whose wire form no standard encoding describes
+// (wire form Custom). Save and Load must be set. When the member's type has
+// a standard kind (an integer, say), Clear, Assign, Equals and ToText may
+// be left null: that kind serves them, and the typed accessors; for any
+// other member type every entry must be set. Member is the field's address
+// in the packet.
 struct TCustomFieldOps {
   void (*Save)(const void* member, TStream& stream, TPacketStreamingContext* context);
   void (*Load)(void* member, TStream& stream, TPacketStreamingContext* context);
@@ -569,7 +573,10 @@ constexpr std::uint8_t CodeOf(TFieldKind k) {
 
 // Rejects a declaration whose type code or wire form does not fit the member.
 constexpr void Check(TFieldKind k, int code, TWireSpec w, std::size_t size) {
-  if (w.Form == TWireForm::Custom) return;
+  if (w.Form == TWireForm::Custom) {
+    if (k != TFieldKind::Custom && code != CodeOf(k)) throw "type code does not match the member type";
+    return;
+  }
   if (k == TFieldKind::Custom) throw "member type has no standard field kind: give it custom operations";
   if (code != CodeOf(k)) throw "type code does not match the member type";
   bool ok = false;
@@ -604,7 +611,7 @@ consteval TPacketField MakeField(const char* name, int type_code, TWireSpec w) {
   Check(k, type_code, w, size);
   TPacketField f;
   f.Name = name;
-  f.Kind = w.Form == TWireForm::Custom ? TFieldKind::Custom : k;
+  f.Kind = k;
   f.Wire = w.Form;
   f.TypeCode = static_cast<std::uint8_t>(type_code);
   f.Width = static_cast<std::uint16_t>(size);
@@ -710,6 +717,11 @@ std::unique_ptr<TPacket> LoadPacket(TStream& stream, TPacketStreamingContext* co
 // Reads into Packet; the stored class must be Packet's class.
 void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* context = nullptr,
                     std::uint8_t flags = 0);
+// Opens FileName as a mapped file (read access, others may read but not
+// write; retried for 4 s with pioRetryOpen) and loads it into Packet with
+// the same flags. Failures raise "Failed to load packet <Class> from file
+// <FileName>" + CR LF + the cause.
+void LoadPacketFromFile(TPacket& packet, const std::string& file_name, std::uint8_t flags = 0);
 void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const TPacketClass* expected,
                       TPacketLoadInfo& info);
 void ReadPacketFields(TPacket& packet, TStream& stream, TPacketStreamingContext* context,

@@ -1,6 +1,5 @@
 #include "common/ProductInformation.h"
 
-#include "common/FileStreams.h"
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
 #include "platform/ModuleNames.h"
@@ -41,8 +40,7 @@ TProductInfoLoader::TProductInfoLoader(const std::string& file_name) : FileName(
   if (FileName.empty()) FileName = ExpandPath(ModuleDir, "info.dat");
   Packet = std::make_unique<TProductInformationPacket>();
   if (FileExistsNotDir(FileName)) {
-    TFileStreamEx file(FileName, 0x20, 0, 0);
-    LoadPacketInto(*Packet, file);
+    LoadPacketFromFile(*Packet, FileName, 0);
     g_file_loaded = true;
   }
   ProductCaption = Packet->ProductCaption;

@@ -1,8 +1,10 @@
 // The build command packets: field table, defaults, wire bytes, dump.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "catalogues/BuildPackets.h"
 #include "common/PacketContext.h"
@@ -21,12 +23,41 @@ std::string Save(const TPacket& p, TPacketStreamingContext* ctx = nullptr) {
 
 void PutU32(std::string& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
 
-// Loads Bytes into a new packet in buffer mode and, through a copy in a
-// TMemoryStream wrapper that is read field by field, in stream mode.
+// A stream without a memory buffer: payloads up to 64 KB are read in one
+// piece, larger ones field by field from the stream.
+class TPlainStream : public TStream {
+ public:
+  explicit TPlainStream(const std::string& bytes) : bytes_(bytes) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    const std::int64_t n = std::max<std::int64_t>(0, std::min<std::int64_t>(count, Size() - pos_));
+    std::memcpy(buffer, bytes_.data() + pos_, static_cast<std::size_t>(n));
+    pos_ += n;
+    return n;
+  }
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+    pos_ = (origin == TSeekOrigin::soBeginning ? 0 : origin == TSeekOrigin::soCurrent ? pos_ : Size()) + offset;
+    return pos_;
+  }
+
+ private:
+  std::int64_t Size() const { return static_cast<std::int64_t>(bytes_.size()); }
+  std::string bytes_;
+  std::int64_t pos_ = 0;
+};
+
+// Loads Bytes into P in buffer mode, and into a copy of P's present state
+// from a plain stream; both must agree and end behind the packet.
 void LoadInto(TBuildCommandPacket& p, const std::string& bytes) {
+  TBuildCommandPacket other;
+  other.Assign(p);
+  TPlainStream plain(bytes);
+  LoadPacketInto(other, plain);
+  EXPECT_EQ(plain.Position(), static_cast<std::int64_t>(bytes.size()));
   TPointerStream s(const_cast<char*>(bytes.data()), static_cast<std::int64_t>(bytes.size()), true);
   LoadPacketInto(p, s);
   EXPECT_EQ(s.Position(), static_cast<std::int64_t>(bytes.size()));
+  EXPECT_TRUE(other.Equals(p));
 }
 
 void Fill(TBuildCommandPacket& p) {
@@ -164,6 +195,16 @@ TEST_F(BuildPacketsTest, FilledPacketRoundTripsAndCopies) {
   EXPECT_EQ(q.ActiveProjects.Items(0).Config, "Release|Win32");
   EXPECT_EQ(q.LocalAppDataDir, p.LocalAppDataDir);
   EXPECT_EQ(Save(q), b);
+
+  // A payload above 64 KB, read field by field from a plain stream.
+  TBuildCommandPacket big;
+  big.Assign(p);
+  big.EnvBlock = std::string(70000, 'e');
+  big.ActiveProjects.Items(1).IdeName = std::string(1000, 'i');
+  const std::string bb = Save(big);
+  TBuildCommandPacket loaded;
+  LoadInto(loaded, bb);
+  EXPECT_TRUE(loaded.Equals(big));
 
   TPacketStreamingContext w, r;
   TMemoryStream s;
@@ -304,6 +345,109 @@ TEST_F(BuildPacketsTest, ProjectPacketHeaderAndContextReference) {
   EXPECT_EQ(b.substr(0, 20), std::string("\x00\x00\x05\x00", 4) + expected.substr(16, 16));
   EXPECT_EQ(b.substr(20, 6), expected.substr(32));
   EXPECT_EQ(b.substr(26), "\x02" + expected.substr(32));
+}
+
+TEST_F(BuildPacketsTest, FilledPacketDump) {
+  TBuildCommandPacket p;
+  Fill(p);
+  p.ConsoleOutputCodePage = 0xFFFFFFFF;  // unsigned
+  TStringListEx lines;
+  p.DumpToStrings(lines);
+  std::vector<std::string> d;
+  for (int i = 0; i < lines.Count(); ++i) d.push_back(lines[i]);
+  const std::vector<std::string> expected = {
+      "(TBuildCommandPacket)",
+      "  BuildID = {0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}",
+      "  Flags = (?)",
+      "  BuildClass = 'class'",
+      "  Caption = 'Solution 'x''",
+      "  PrimaryFilename = 'C:\\src\\x.sln'",
+      "  EnvBlock = 'A=1 B=2 '",
+      "  WorkspaceAsStr = 'ws'",
+      "  LocalAppDataDir = 'C:\\Users\\\xC3\xA9'",
+      "  SelectedSources = ",
+      "    a.cpp",
+      "  LoadedProjectPaths = ",
+      "    p1",
+      "  Obsolete_ActiveProjects = ",
+      "    old",
+      "  CompilerParamsAdd = ",
+      "    /O2",
+      "  CompilerParamsSub = ",
+      "    /Od",
+      "  LinkerParamsAdd = ",
+      "    /DEBUG",
+      "  LinkerParamsSub = ",
+      "    ",
+      "  ShouldBuildProjectPaths = ",
+      "    s",
+      "  AllowRemote = ",
+      "    cl.exe",
+      "  AllowIntercept = ",
+      "    link.exe",
+      "  CurDir = 'C:\\src'",
+      "  Command = 'build'",
+      "  ProfileFilename = 'profile.xml'",
+      "  BuildConsoleCommandLine = 'x.sln /build'",
+      "  MonitorFilename = 'm.ib_mon'",
+      "  EVC4_CeConfig = 'ce'",
+      "  OverrideMaxHelpersPerJob = 12",
+      "  ActiveProjects = ",
+      "    [1/2]",
+      "    (TBuildCommandProjectPacket)",
+      "      Name = 'x'",
+      "      Config = 'Release|Win32'",
+      "      RelativePath_Optional = ''",
+      "      MSBuildName = 'x'",
+      "      IdeName = ''",
+      "    ",
+      "    [2/2]",
+      "    (TBuildCommandProjectPacket)",
+      "      Name = ''",
+      "      Config = ''",
+      "      RelativePath_Optional = ''",
+      "      MSBuildName = ''",
+      "      IdeName = 'ide'",
+      "    ",
+      "  BoundsCheckerInstrumentedProjects = ",
+      "    bc",
+      "  IntelCompilerVersion = '19'",
+      "  MinWinVer_Major = 6",
+      "  MinWinVer_Minor = 1",
+      "  MaxWinVer_Major = 200",
+      "  MaxWinVer_Minor = 2147483647",
+      "  OverrideLogLevel = 3",
+      "  ForcedEnv = ",
+      "    X=1",
+      "  Obsolete_NintendoProjects = ",
+      "    n",
+      "  LogWarnings = True",
+      "  InitiatorName = 'me'",
+      "  KeepNumOfJobs = True",
+      "  PlugInVer = '1.0'",
+      "  KWJsonName = 'kw.json'",
+      "  OutDir = 'out'",
+      "  MSBuildArgs = '/m'",
+      "  UseMSBuild = True",
+      "  InjectBase = 20015998343868",
+      "  AdditionalArgs = '--x'",
+      "  VirtualizeDirectX = True",
+      "  PluginUpDateVer = 5",
+      "  DisablePdbForwarding = True",
+      "  UseIDEMonitorPID = 1234",
+      "  MonitoredDirs = ",
+      "    C:\\out",
+      "  HideFile = 'h'",
+      "  VSInstallDir = 'vs'",
+      "  VtExitCodeShift = -3",
+      "  MSBuildMaxInstances = 8",
+      "  BiIssuer = 'bi'",
+      "  TestFwId = 'fw'",
+      "  ConsoleOutputCodePage = 4294967295",
+      "  OverridePredictedExecutionMode = 2",
+      "  OverrideUseMSBuild = 1",
+  };
+  EXPECT_EQ(d, expected);
 }
 
 }  // namespace

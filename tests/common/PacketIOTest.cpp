@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "PacketTestClasses.h"
+#include "common/FileStreams.h"
 #include "common/Objects.h"
 #include "common/PacketContext.h"
 #include "common/PacketFields.h"
 #include "support/StreamBytes.h"
+#include "support/TestFiles.h"
 
 namespace vt::test {
 namespace {
@@ -446,6 +449,115 @@ TEST_F(PacketIOTest, CompressedPacketLoadsBack) {
   SavePacket(p, behind, nullptr, pioCompress);
   behind.SetPosition(2);
   EXPECT_THROW(LoadPacket(behind, nullptr, pioCompressed), Exception);
+}
+
+// ---- Custom field operations: a handle stored with 4 or 8 bytes ---------------
+
+TEST_F(PacketIOTest, HandleFieldIsWrittenSizedFourAndReadFromFourOrEightBytes) {
+  THandlePacket h;
+  h.After = "z";
+  const std::string b = Save(h);
+  EXPECT_EQ(b.substr(32), std::string("\x04\x00\x00\x00\x00\x02z\x00", 8));
+  h.Mutex = 0x01020304;
+  EXPECT_EQ(Save(h).substr(32, 5), std::string("\x04\x04\x03\x02\x01", 5));
+
+  // A 64-bit writer: the low four bytes are the handle, the next field
+  // follows the eight value bytes. Small and large payloads, both modes.
+  for (std::size_t padding : {std::size_t{0}, std::size_t{70000}}) {
+    THandlePacket wide;
+    wide.After = "after" + std::string(padding, '.');
+    std::string w = Save(wide);
+    w.replace(32, 5, std::string("\x08\x78\x56\x34\x12\xFF\xFF\xFF\xFF", 9));
+    PutU32(w, 4, static_cast<std::uint32_t>(w.size()));
+    auto loaded = LoadBoth(w + "tail");
+    EXPECT_EQ(static_cast<THandlePacket&>(*loaded).Mutex, 0x12345678u);
+    EXPECT_EQ(static_cast<THandlePacket&>(*loaded).After, wide.After);
+  }
+
+  // Any other stored size stops the load.
+  std::string two = b;
+  two.replace(32, 5, std::string("\x02\x01\x00", 3));
+  PutU32(two, 4, static_cast<std::uint32_t>(two.size()));
+  ExpectBothFail<EAssertionFailed>(two);
+
+  // Through a streaming context, twice.
+  TPacketStreamingContext w, r;
+  TMemoryStream s;
+  h.Cardinals.Add(9);
+  SavePacket(h, s, &w);
+  SavePacket(h, s, &w);
+  s.SetPosition(0);
+  EXPECT_TRUE(LoadPacket(s, &r)->Equals(h));
+  EXPECT_TRUE(LoadPacket(s, &r)->Equals(h));
+}
+
+// ---- Loading from a file --------------------------------------------------------
+
+class PacketFileTest : public PacketIOTest {
+ protected:
+  std::string Write(const std::string& name, const std::string& bytes) {
+    WriteFileText(folder_.File(name), bytes);
+    return folder_.File(name);
+  }
+
+  TempFolder folder_{"vt_packet_file"};
+};
+
+TEST_F(PacketFileTest, LoadsTheStandAlonePacketAtTheStartOfTheFile) {
+  // A newer writer's packet with other bytes behind it: the reader takes
+  // its own fields and nothing past the header's total size.
+  for (std::size_t size : {std::size_t{5}, std::size_t{70000}}) {
+    TSmallPacketV2 v2;
+    v2.Value = 3;
+    v2.Text = std::string(size, 't');
+    v2.Extra = 5;
+    const std::string path = Write("v2.dat", Save(v2) + "MZ appended program");
+    TSmallPacket p;
+    LoadPacketFromFile(p, path);
+    EXPECT_EQ(p.Value, 3);
+    EXPECT_EQ(p.Text, v2.Text);
+  }
+
+  // Compressed, with the retry flag (the file is there: no wait).
+  TAllKindsPacket all;
+  FillAllKinds(all);
+  TMemoryStream packed;
+  SavePacket(all, packed, nullptr, pioCompress);
+  const std::string path = Write("packed.dat", Bytes(packed));
+  TAllKindsPacket into;
+  LoadPacketFromFile(into, path, pioCompressed | pioRetryOpen);
+  EXPECT_TRUE(into.Equals(all));
+}
+
+TEST_F(PacketFileTest, FailuresNameTheClassAndTheFile) {
+  const std::string missing = folder_.File("missing.dat");
+  TSmallPacket p;
+  EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, missing); }),
+            "Failed to load packet TSmallPacket from file " + missing + "\r\nCannot open file: " + missing);
+  EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, missing, pioRetryOpen); }),
+            "Failed to load packet TSmallPacket from file " + missing + "\r\nCannot open file: " + missing);
+
+  const std::string other = Write("other.dat", Save(TOtherPacket()));
+  EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, other); }),
+            "Failed to load packet TSmallPacket from file " + other +
+                "\r\nIncompatible packet class: {AAAAAAAA-0000-0000-0000-000000000001} "
+                "({11111111-2222-3333-4444-555555555555}, TSmallPacket expected)");
+
+  const std::string empty = Write("empty.dat", "");
+  EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, empty); }),
+            "Failed to load packet TSmallPacket from file " + empty + "\r\nStream read error");
+  std::string cut = Save(p);
+  cut.resize(34);
+  const std::string short_file = Write("short.dat", cut);
+  EXPECT_THROW(LoadPacketFromFile(p, short_file), Exception);
+
+  // The file is closed after a failure: it can be replaced and read.
+  std::filesystem::remove(other);
+  p.Value = 11;
+  const std::string again = Write("other.dat", Save(p));
+  TSmallPacket q;
+  LoadPacketFromFile(q, again);
+  EXPECT_EQ(q.Value, 11);
 }
 
 }  // namespace

@@ -26,6 +26,8 @@ std::vector<std::string> Dump(const TPacket& p) {
   return r;
 }
 
+void Collect(void* data, std::int32_t index) { static_cast<std::vector<int>*>(data)->push_back(index); }
+
 // ---- Registry ------------------------------------------------------------------
 
 TEST_F(PacketTest, RegistryNumbersClassesAndFindsThemByGuid) {
@@ -280,6 +282,57 @@ TEST_F(PacketTest, BooleanKeepsItsStoredByte) {
   s.SetPosition(0);
   auto loaded = LoadPacket(s);
   EXPECT_EQ(static_cast<TOtherPacket&>(*loaded).Flag.Value, 2);
+  // Copied as stored.
+  TOtherPacket c;
+  c.Assign(a);
+  EXPECT_EQ(c.Flag.Value, 2);
+  EXPECT_EQ(static_cast<TOtherPacket&>(*a.Clone()).Flag.Value, 2);
+  EXPECT_TRUE(c.Equals(a));
+}
+
+TEST_F(PacketTest, ListFieldTexts) {
+  // An integer list renders as one line and leaves the text as it was;
+  // other typed lists are not rendered.
+  TAllKindsPacket p;
+  FillAllKinds(p);
+  std::string t = "kept";
+  EXPECT_EQ(p.FieldToText(24, t), 1);
+  EXPECT_EQ(t, "kept");
+  THandlePacket h;
+  h.Cardinals.Add(1);
+  EXPECT_EQ(h.FieldToText(2, t), 0);
+  EXPECT_EQ(Dump(h).back(), "  Cardinals = (?)");
+  EXPECT_EQ(h.GetFieldAsObject(2), &h.Cardinals);
+}
+
+TEST_F(PacketTest, CustomHandleFieldKeepsItsIntegerBehaviour) {
+  THandlePacket h;
+  EXPECT_EQ(h.FieldType(0), pftInteger);
+  h.SetFieldAsInteger(0, -1);
+  EXPECT_EQ(h.Mutex, 0xFFFFFFFFu);
+  EXPECT_EQ(h.GetFieldAsString(0), "4294967295");
+  EXPECT_EQ(h.GetFieldAsDouble(0), 4294967295.0);
+  std::string t;
+  EXPECT_EQ(h.FieldToText(0, t), 1);
+  EXPECT_EQ(t, "4294967295");
+  h.SetFieldAsString(0, "$1234");
+  EXPECT_EQ(h.GetFieldAsInteger(0), 0x1234);
+
+  THandlePacket copy;
+  copy.Assign(h);
+  EXPECT_EQ(copy.Mutex, 0x1234u);
+  EXPECT_TRUE(copy.Equals(h));
+  copy.Mutex = 1;
+  copy.After = "x";
+  std::vector<int> diff;
+  EXPECT_FALSE(copy.CompareFields(h, &Collect, &diff));
+  EXPECT_EQ(diff, (std::vector<int>{0, 1}));
+  copy.Clear();
+  EXPECT_EQ(copy.Mutex, 0u);
+  EXPECT_TRUE(copy.Equals(THandlePacket()));
+
+  // A custom field must come with its wire operations.
+  EXPECT_EQ(MessageOf([] { TNoOpsPacket p; }), "Custom packet field without its operations: Handle");
 }
 
 TEST_F(PacketTest, DumpShowsEveryFieldAndIndentsNestedText) {
@@ -348,8 +401,6 @@ TEST_F(PacketTest, DumpShowsEveryFieldAndIndentsNestedText) {
 }
 
 // ---- Equals, CompareFields, Assign ----------------------------------------------------
-
-void Collect(void* data, std::int32_t index) { static_cast<std::vector<int>*>(data)->push_back(index); }
 
 TEST_F(PacketTest, EqualsAndCompareFields) {
   TAllKindsPacket a, b;

@@ -1,6 +1,7 @@
 #include "PacketTestClasses.h"
 
 #include <array>
+#include <cstring>
 
 namespace vt::test {
 
@@ -58,11 +59,45 @@ VT_PACKET_FIELDS(TAllKindsPacket) = {
 VT_DEFINE_PACKET(TAllKindsPacket, "{AAAAAAAA-0000-0000-0000-000000000003}")
 
 namespace {
+
+void SaveHandle(const void* member, TStream& stream, TPacketStreamingContext*) {
+  WriteByteValue(stream, 4);
+  stream.WriteBuffer(member, 4);
+}
+
+void LoadHandle(void* member, TStream& stream, TPacketStreamingContext*) {
+  auto& handle = *static_cast<std::uint32_t*>(member);
+  handle = 0;
+  const std::uint8_t size = ReadByteValue(stream);
+  VT_ASSERT_AT(size == 4 || size == 8, "PacketTestClasses", 1);
+  std::uint8_t bytes[8];
+  stream.ReadBuffer(bytes, size);
+  std::memcpy(&handle, bytes, 4);  // the low half of an 8-byte handle
+}
+
+constexpr TCustomFieldOps kHandleOps{&SaveHandle, &LoadHandle, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+VT_PACKET_FIELDS(THandlePacket) = {
+    VT_FIELD(Mutex, 2, Custom).WithOps(&kHandleOps),
+    VT_FIELD(After, 1, String),
+    VT_FIELD(Cardinals, 5, TypedList),
+};
+VT_DEFINE_PACKET(THandlePacket, "{AAAAAAAA-0000-0000-0000-000000000004}")
+
+VT_PACKET_FIELDS(TNoOpsPacket) = {
+    VT_FIELD(Handle, 2, Custom),
+};
+VT_DEFINE_PACKET(TNoOpsPacket, "{AAAAAAAA-0000-0000-0000-000000000005}")
+
+namespace {
 void Initialize() {
   RegisterPacketClass(TSmallPacket::Class);
   RegisterPacketClass(TOtherPacket::Class);
   RegisterPacketClass(TChainPacket::Class);
   RegisterPacketClass(TAllKindsPacket::Class);
+  RegisterPacketClass(THandlePacket::Class);
 }
 }  // namespace
 

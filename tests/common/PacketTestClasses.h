@@ -81,6 +81,24 @@ class TAllKindsPacket : public TPacket {
   VT_OPTIONAL_MEMBER(TSmallPacket, Maybe)
 };
 
+// An OS handle held in 4 bytes: written sized 4, read from a stored size
+// of 4 or 8 (a 64-bit writer); any other size is an assertion failure.
+// Everything else is the integer field's own behaviour.
+class THandlePacket : public TPacket {
+  VT_PACKET_CLASS(THandlePacket, TPacket)
+ public:
+  std::uint32_t Mutex{};
+  std::string After;
+  TCardinalList Cardinals;
+};
+
+// A custom field declared without its operations.
+class TNoOpsPacket : public TPacket {
+  VT_PACKET_CLASS(TNoOpsPacket, TPacket)
+ public:
+  std::uint32_t Handle{};
+};
+
 // Registers the test classes once (after the packets unit).
 void RegisterTestPackets();
 
