@@ -1,6 +1,5 @@
 #include "bootstrapper/SetupPackets.h"
 
-#include "common/FileStreams.h"
 #include "common/Objects.h"
 
 namespace vt {
@@ -53,8 +52,7 @@ std::int32_t IndexOfSetupFile(const TSetupFilePacketList& list, const std::strin
 
 std::unique_ptr<TSetupPacket> LoadSetupPacketFromFile(const std::string& file_name, std::uint8_t options) {
   auto packet = std::make_unique<TSetupPacket>();
-  TFileStreamEx file(file_name, 0x20, (options & pioRetryOpen) ? 4 : 0, 0);
-  LoadPacketInto(*packet, file, nullptr, static_cast<std::uint8_t>(options & ~pioRetryOpen));
+  LoadPacketFromFile(*packet, file_name, options);
   return packet;
 }
 
