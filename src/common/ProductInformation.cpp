@@ -58,6 +58,11 @@ TProductInfoLoader& GetProductInfo(const std::string& path) {
 
 bool ProductInfoFileLoaded() { return g_file_loaded; }
 
+void testing::ResetProductInfo() {
+  g_product_info.reset();
+  g_file_loaded = false;
+}
+
 void RegisterProductInformationPackets() { RegisterPacketClass(TProductInformationPacket::Class); }
 
 const UnitEntry kProductInformationUnit{"ProductInformation", &RegisterProductInformationPackets,

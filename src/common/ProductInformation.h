@@ -56,6 +56,11 @@ TProductInfoLoader& GetProductInfo(const std::string& path = "");
 // True once any loader has loaded a file.
 bool ProductInfoFileLoaded();
 
+namespace testing {
+// Frees the process-wide loader and clears the "file loaded" flag.
+void ResetProductInfo();
+}  // namespace testing
+
 void RegisterProductInformationPackets();
 extern const UnitEntry kProductInformationUnit;
 

@@ -85,6 +85,7 @@ TEST_F(ProductInformation, DamagedFileRaisesThePacketError) {
 
 // The singleton: one test, since the "file loaded" flag lasts for the process.
 TEST_F(ProductInformation, FirstLoaderThatFindsItsFileWins) {
+  testing::ResetProductInfo();
   const std::string missing = (dir_ / "missing.dat").string();
   TProductInfoLoader* first = &GetProductInfo(missing);
   EXPECT_EQ(first->ProductCaption, "Vontaro");
