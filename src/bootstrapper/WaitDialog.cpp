@@ -98,7 +98,7 @@ void TWaitDialog::Run(TMethodThread&) {
 
 void TWaitDialog::CreateWindows() {
   os::WNDCLASSA wc;
-  wc.lpfnWndProc = &TWaitDialog::WndProc;
+  wc.lpfnWndProc = &TWaitDialog::WaitDialogWndProc;
   wc.hIcon = os::IDI_APPLICATION;
   wc.hCursor = os::LoadCursorA(0, os::IDC_WAIT);
   wc.hbrBackground = os::COLOR_BTNFACE + 1;
@@ -147,7 +147,8 @@ void TWaitDialog::Cancel() {
   cancelled_ = true;
 }
 
-os::LRESULT TWaitDialog::WndProc(os::HWND hwnd, os::UINT msg, os::WPARAM wparam, os::LPARAM lparam) {
+os::LRESULT TWaitDialog::WaitDialogWndProc(os::HWND hwnd, os::UINT msg, os::WPARAM wparam,
+                                           os::LPARAM lparam) {
   TWaitDialog* dialog = g_current;
   if (dialog) {
     switch (msg) {

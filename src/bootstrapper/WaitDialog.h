@@ -57,7 +57,7 @@ class TWaitDialog : public TObject {
   void CreateWindows();
   void SetReady(std::uint32_t error);
   void ReleaseResources();
-  static os::LRESULT WndProc(os::HWND hwnd, os::UINT msg, os::WPARAM wparam, os::LPARAM lparam);
+  static os::LRESULT WaitDialogWndProc(os::HWND hwnd, os::UINT msg, os::WPARAM wparam, os::LPARAM lparam);
 
   std::uint8_t options_;
   std::unique_ptr<TMethodThread> thread_;

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/EventLog.h"
 #include "common/Locks.h"
 #include "common/Objects.h"
 #include "common/SysUtils.h"
@@ -140,14 +141,22 @@ void TMethodThread::Dispose(std::unique_ptr<TMethodThread>& ref) {
 
 // ---- Message loop ----------------------------------------------------------
 
-void RunMessageLoop(unsigned options) {
+void RunMessageLoop(unsigned options, TEventLog* event_log) {
+  TEventLog* log = event_log ? event_log : GetDefaultEventLog();
   for (;;) {
     os::MSG msg;
     try {
       // Messages sent from other threads are delivered inside GetMessage.
       if (os::GetMessageA(&msg, 0, 0, 0) <= 0) break;
       if (msg.message == os::WM_DEVICECHANGE) continue;
-      os::DispatchMessageA(&msg);
+      if (log) log->WriteEntry("Handling message %u", {msg.message}, 3, 0xFFFFFFFFu, 0);
+      try {
+        os::DispatchMessageA(&msg);
+      } catch (...) {
+        if (log) log->WriteEntry("Done", {}, 4, 0xFFFFFFFFu, 0);
+        throw;
+      }
+      if (log) log->WriteEntry("Done", {}, 4, 0xFFFFFFFFu, 0);
     } catch (const EAbort&) {
     } catch (const std::exception& e) {
       SendWarning(std::string("Message Dispatch Error\r\n") +

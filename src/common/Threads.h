@@ -123,8 +123,12 @@ enum : unsigned {
   kLoopRaiseExceptions = 2,  // raise it again (ends the loop)
 };
 
-// Runs the calling thread's message loop until WM_QUIT.
-void RunMessageLoop(unsigned options = 0);
+class TEventLog;
+
+// Runs the calling thread's message loop until WM_QUIT. Each dispatched
+// message is bracketed by the entries "Handling message <number>" and "Done"
+// in the event log (the default event log when none is given).
+void RunMessageLoop(unsigned options = 0, TEventLog* event_log = nullptr);
 
 // Posts a message. While the target queue is full (or the post fails
 // without an error) it retries every millisecond without end, warning every

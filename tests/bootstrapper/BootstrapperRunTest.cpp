@@ -218,8 +218,10 @@ TEST_F(BootstrapperRun, WindowedCompressedPassesItsArgumentsAndTheInnerExitCode)
   EXPECT_EQ(run.Value("subsystem"), "2");  // a windowed build without the switch leaves it alone
   EXPECT_EQ(run.Value("cwd"), fs::current_path().string());
   EXPECT_TRUE(TmpIsEmpty());
-  // The progress window showed, full, and no message box.
-  EXPECT_NE(run.err.find("Extracting setup files..."), std::string::npos) << run.err;
+  // The progress window showed, full (three ticks unpacking, one after the
+  // split), and no message box.
+  EXPECT_NE(run.err.find("Please Wait...  Extracting setup files...  ["), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("] 4/4"), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find("Setup]"), std::string::npos) << run.err;
   // The inner setup's own output is all there is on standard output.
   EXPECT_EQ(run.out, run.report);
@@ -401,6 +403,11 @@ TEST_F(BootstrapperRun, DamagedPackageAndNonImageSetupAreReported) {
   run = StartProgram(Package("textw", "windows", text_pak, Metadata(5000, 0)));
   EXPECT_EQ(run.exit_code, 6u);
   EXPECT_NE(NoCr(run.err).find("[Vontaro Setup]\nFailed to create process: "), std::string::npos) << run.err;
+  // A plain package ticks twice: the bar stops at half, and the window is
+  // gone before the box shows.
+  EXPECT_NE(run.err.find("] 2/4"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("] 3/4"), std::string::npos) << run.err;
+  EXPECT_LT(run.err.find("] 2/4"), run.err.find("[Vontaro Setup]")) << run.err;
   EXPECT_TRUE(TmpIsEmpty());
 
   // A damaged packet header.

@@ -4,7 +4,10 @@
 
 #include <cmath>
 
+#include "bootstrapper/SetupBootstrap.h"
+#include "common/NotifyQueueUnit.h"
 #include "common/SysUtils.h"
+#include "platform/WindowApi.h"
 
 namespace vt {
 namespace {
@@ -153,6 +156,25 @@ TEST(SetupCore, DateTimeToFileTimeAsUtc) {
   EXPECT_EQ(TSetupCore::DateTimeToFileTime(-109205.0), 0u);
   for (double bad : {-109206.0, std::nan(""), HUGE_VAL, 1e300})
     EXPECT_THROW(TSetupCore::DateTimeToFileTime(bad), EConvertError) << bad;
+}
+
+}  // namespace
+}  // namespace vt
+
+namespace vt {
+namespace {
+
+TEST(SetupFatalError, WindowedBoxBeforeTheCaptionIsKnown) {
+  const bool console = IsConsoleProgram();
+  SetConsoleProgram(false);
+  (void)os::TakeShownMessageBoxes();
+  ReportFatalError("Failed to load setup metadata resource.");
+  SetConsoleProgram(console);
+  const auto boxes = os::TakeShownMessageBoxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Failed to load setup metadata resource.");
+  EXPECT_EQ(boxes[0].caption, " Setup");  // no caption read yet: the leading blank stays
+  EXPECT_EQ(boxes[0].type, 16u);          // the hand icon and the single OK button
 }
 
 }  // namespace

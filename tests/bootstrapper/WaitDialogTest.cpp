@@ -114,6 +114,21 @@ TEST(WaitDialog, EscapeCancelsEvenWithTheButtonDisabledAndWorkGoesOn) {
   EXPECT_TRUE(BarReaches(dialog.ProgressBar(), 1));
 }
 
+TEST(WaitDialog, LetterKeyCancelsOtherKeysDoNotAndTheCursorStaysBusy) {
+  TWaitDialog dialog("x", 4, 0);
+  // Sent from this thread: each has been handled when the call returns.
+  os::SendMessageA(dialog.DialogWindow(), os::WM_KEYDOWN, 68, 0);
+  os::SendMessageA(dialog.DialogWindow(), os::WM_KEYDOWN, 13, 0);
+  EXPECT_FALSE(dialog.Cancelled());
+  os::SendMessageA(dialog.DialogWindow(), os::WM_KEYDOWN, 67, 0);
+  EXPECT_TRUE(dialog.Cancelled());
+  // The wait cursor everywhere but over the button, without default handling.
+  EXPECT_EQ(os::SendMessageA(dialog.DialogWindow(), os::WM_SETCURSOR,
+                             static_cast<os::WPARAM>(dialog.ProgressBar()), 0), -1);
+  EXPECT_EQ(os::SendMessageA(dialog.DialogWindow(), os::WM_SETCURSOR,
+                             static_cast<os::WPARAM>(dialog.CancelButton()), 0), 0);
+}
+
 TEST(WaitDialog, ThresholdAndDirectionDecideWhatIsPosted) {
   TWaitDialog big("x", 1024, 0);
   EXPECT_EQ(big.UpdateThreshold(), 4);

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/EventLog.h"
 #include "common/Locks.h"
 #include "common/SysUtils.h"
 
@@ -164,6 +165,43 @@ TEST(Threads, MessageLoopDropsDeviceChangesAndSurvivesDispatchErrors) {
   auto boxes = os::TakeShownMessageBoxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, "handler failed");
+}
+
+// Records event entries as "category/kind: text".
+class TRecordingEventLog : public TEventLog {
+ public:
+  std::vector<std::string> entries;
+  void WriteEntry(std::string_view format, const FormatArgs& args, int category, std::uint32_t kind,
+                  std::uint32_t) override {
+    entries.push_back(IntToStr(category) + "/" + IntToStr(static_cast<std::int32_t>(kind)) + ": " +
+                      FormatV(format, args));
+  }
+};
+
+TEST(Threads, MessageLoopBracketsEachDispatchInTheEventLog) {
+  LogCapture log;
+  LoopWindow w([](TMessage& m) {
+    if (m.Msg == os::WM_USER + 1) throw Exception("handler failed");
+  });
+  TRecordingEventLog given;
+  os::PostMessageA(w.hwnd, os::WM_DEVICECHANGE, 0, 0);
+  os::PostMessageA(w.hwnd, os::WM_USER + 1, 0, 0);
+  os::PostMessageA(w.hwnd, os::WM_USER + 2, 0, 0);
+  os::PostQuitMessage(0);
+  RunMessageLoop(0, &given);
+  // Nothing for the dropped device change; "Done" also after a failed dispatch.
+  EXPECT_EQ(given.entries, (std::vector<std::string>{"3/-1: Handling message 1025", "4/-1: Done",
+                                                     "3/-1: Handling message 1026", "4/-1: Done"}));
+
+  // Without a log given, the default event log receives them.
+  auto* fallback = new TRecordingEventLog;
+  SetDefaultEventLog(fallback);
+  os::PostMessageA(w.hwnd, os::WM_USER + 3, 0, 0);
+  os::PostQuitMessage(0);
+  RunMessageLoop();
+  EXPECT_EQ(fallback->entries, (std::vector<std::string>{"3/-1: Handling message 1027", "4/-1: Done"}));
+  delete fallback;
+  EXPECT_EQ(GetDefaultEventLog(), nullptr);
 }
 
 TEST(Threads, MessageLoopRaisesAgainWhenAsked) {
