@@ -76,9 +76,63 @@ VT_DEFINE_PACKET(TBuildCommandPacket, "{26B22475-8588-4603-BBCE-844F30AEDD55}")
 
 static_assert(std::size(TBuildCommandPacket::kFields) == 59);
 
+VT_PACKET_FIELDS(TBuildStatusPacket) = {
+    VT_FIELD(BuildID, 0, Raw(16)),
+    VT_FIELD(BuildClass, 1, String),
+    VT_FIELD(Caption, 1, String),
+    VT_FIELD(DisplayTitle, 1, String),
+    VT_FIELD(DonePercent, 2, Raw(1)),
+    VT_FIELD(HelpersNeeded, 2, Raw(4)),
+    VT_FIELD(HelperIDs, 5, StringList),
+    VT_FIELD(MinWinVer_Major, 2, Raw(4)),
+    VT_FIELD(MinWinVer_Minor, 2, Raw(4)),
+    VT_FIELD(RequiredAssemblies_Obsolete, 5, StringList),
+    VT_FIELD(BuildErrorCount, 2, Raw(4)),
+    VT_FIELD(BuildWarningCount, 2, Raw(4)),
+    VT_FIELD(Flags, 0, Sized(6)),
+    VT_FIELD(MaxWinVer_Major, 2, Compact),
+    VT_FIELD(MaxWinVer_Minor, 2, Compact),
+    VT_FIELD(DisplayWorkPowerMHz, 2, Raw(4)),
+    VT_FIELD(DisplayWorkPowerCPUs, 2, Compact),
+    VT_FIELD(Only64bitHelpers, 3, Raw(1)),
+    VT_FIELD(WorkerCount, 2, Raw(4)),
+    VT_FIELD(StartTime, 4, Raw(8)),
+    VT_FIELD(AvoidLocalExec, 3, Raw(1)),
+    VT_FIELD(LocalCores, 2, Raw(4)),
+};
+VT_DEFINE_PACKET(TBuildStatusPacket, "{14F0DF70-FB6B-4D71-90B9-5048EB7CCAC2}")
+
+VT_PACKET_FIELDS(TAttachToBuildPacket) = {
+    VT_FIELD(BuildID, 0, Raw(16)),
+};
+VT_DEFINE_PACKET(TAttachToBuildPacket, "{6E76799D-6424-41CE-9860-16871B0D5DE9}")
+
+VT_PACKET_FIELDS(TBuildAvoidanceStatisticsPacket) = {
+    VT_FIELD(BuildID, 1, String),
+    VT_FIELD(TotalCacheableTasks, 2, Raw(4)),
+    VT_FIELD(CachedTasks, 2, Raw(4)),
+    VT_FIELD(CachedTasksTotalProcessingTime, 2, Raw(8)),
+    VT_FIELD(TotalOriginalItemsTime, 2, Raw(8)),
+    VT_FIELD(UncachedTasks, 2, Raw(4)),
+    VT_FIELD(NewCacheTasks, 2, Raw(4)),
+    VT_FIELD(NewCachedTasksProcessingTime, 2, Raw(8)),
+    VT_FIELD(NewCachedTasksTotalOriginalTime, 2, Raw(8)),
+    VT_FIELD(NewCachedTasksArtifactsTotalSize, 2, Raw(4)),
+    VT_FIELD(TotalCacheTime, 2, Raw(8)),
+    VT_FIELD(DBServer, 1, String),
+    VT_FIELD(CacheLocation, 1, String),
+};
+VT_DEFINE_PACKET(TBuildAvoidanceStatisticsPacket, "{50FD63A3-CCCD-4FD8-AD08-01223B50FEE3}")
+
+static_assert(std::size(TBuildStatusPacket::kFields) == 22);
+static_assert(std::size(TBuildAvoidanceStatisticsPacket::kFields) == 13);
+
 void RegisterBuildPackets() {
   RegisterPacketClass(TBuildCommandProjectPacket::Class);
   RegisterPacketClass(TBuildCommandPacket::Class);
+  RegisterPacketClass(TBuildStatusPacket::Class);
+  RegisterPacketClass(TAttachToBuildPacket::Class);
+  RegisterPacketClass(TBuildAvoidanceStatisticsPacket::Class);
 }
 
 namespace {

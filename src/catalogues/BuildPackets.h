@@ -88,6 +88,66 @@ class TBuildCommandPacket : public TPacket {
   std::int8_t OverrideUseMSBuild{};
 };
 
+// ---- Build status and build-avoidance statistics ----------------------------
+
+// The 6 bytes of a build status's flags set.
+using TBuildStatusFlags = std::array<std::uint8_t, 6>;
+
+// The running state of one build.
+class TBuildStatusPacket : public TCommPacket {
+  VT_PACKET_CLASS(TBuildStatusPacket, TCommPacket)
+ public:
+  TGUID BuildID{};
+  std::string BuildClass;
+  std::string Caption;
+  std::string DisplayTitle;
+  std::uint8_t DonePercent{};
+  std::int32_t HelpersNeeded{};
+  TStringListEx HelperIDs;
+  std::int32_t MinWinVer_Major{};
+  std::int32_t MinWinVer_Minor{};
+  TStringListEx RequiredAssemblies_Obsolete;
+  std::int32_t BuildErrorCount{};
+  std::int32_t BuildWarningCount{};
+  TBuildStatusFlags Flags{};
+  std::int32_t MaxWinVer_Major{};
+  std::int32_t MaxWinVer_Minor{};
+  std::int32_t DisplayWorkPowerMHz{};
+  std::int32_t DisplayWorkPowerCPUs{};
+  ByteBool Only64bitHelpers;
+  std::int32_t WorkerCount{};
+  double StartTime{};
+  ByteBool AvoidLocalExec;
+  std::int32_t LocalCores{};
+};
+using TBuildStatusPacketList = TPacketList<TBuildStatusPacket>;
+
+// Names a build to attach to.
+class TAttachToBuildPacket : public TCommPacket {
+  VT_PACKET_CLASS(TAttachToBuildPacket, TCommPacket)
+ public:
+  TGUID BuildID{};
+};
+
+// Cache statistics of one build.
+class TBuildAvoidanceStatisticsPacket : public TCommPacket {
+  VT_PACKET_CLASS(TBuildAvoidanceStatisticsPacket, TCommPacket)
+ public:
+  std::string BuildID;
+  std::int32_t TotalCacheableTasks{};
+  std::int32_t CachedTasks{};
+  std::int64_t CachedTasksTotalProcessingTime{};
+  std::int64_t TotalOriginalItemsTime{};
+  std::int32_t UncachedTasks{};
+  std::int32_t NewCacheTasks{};
+  std::int64_t NewCachedTasksProcessingTime{};
+  std::int64_t NewCachedTasksTotalOriginalTime{};
+  std::int32_t NewCachedTasksArtifactsTotalSize{};
+  std::int64_t TotalCacheTime{};
+  std::string DBServer;
+  std::string CacheLocation;
+};
+
 // Registers the unit's classes, in declaration order.
 void RegisterBuildPackets();
 

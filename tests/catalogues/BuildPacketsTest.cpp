@@ -7,58 +7,12 @@
 #include <vector>
 
 #include "catalogues/BuildPackets.h"
-#include "common/PacketContext.h"
-#include "support/StreamBytes.h"
+#include "catalogues/BuildPacketsTestSupport.h"
 
 namespace vt {
 namespace {
 
-using test::Bytes;
-
-std::string Save(const TPacket& p, TPacketStreamingContext* ctx = nullptr) {
-  TMemoryStream s;
-  SavePacket(p, s, ctx);
-  return Bytes(s);
-}
-
-void PutU32(std::string& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
-
-// A stream without a memory buffer: payloads up to 64 KB are read in one
-// piece, larger ones field by field from the stream.
-class TPlainStream : public TStream {
- public:
-  explicit TPlainStream(const std::string& bytes) : bytes_(bytes) {}
-  std::int64_t Read(void* buffer, std::int64_t count) override {
-    const std::int64_t n = std::max<std::int64_t>(0, std::min<std::int64_t>(count, Size() - pos_));
-    std::memcpy(buffer, bytes_.data() + pos_, static_cast<std::size_t>(n));
-    pos_ += n;
-    return n;
-  }
-  std::int64_t Write(const void*, std::int64_t) override { return 0; }
-  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
-    pos_ = (origin == TSeekOrigin::soBeginning ? 0 : origin == TSeekOrigin::soCurrent ? pos_ : Size()) + offset;
-    return pos_;
-  }
-
- private:
-  std::int64_t Size() const { return static_cast<std::int64_t>(bytes_.size()); }
-  std::string bytes_;
-  std::int64_t pos_ = 0;
-};
-
-// Loads Bytes into P in buffer mode, and into a copy of P's present state
-// from a plain stream; both must agree and end behind the packet.
-void LoadInto(TBuildCommandPacket& p, const std::string& bytes) {
-  TBuildCommandPacket other;
-  other.Assign(p);
-  TPlainStream plain(bytes);
-  LoadPacketInto(other, plain);
-  EXPECT_EQ(plain.Position(), static_cast<std::int64_t>(bytes.size()));
-  TPointerStream s(const_cast<char*>(bytes.data()), static_cast<std::int64_t>(bytes.size()), true);
-  LoadPacketInto(p, s);
-  EXPECT_EQ(s.Position(), static_cast<std::int64_t>(bytes.size()));
-  EXPECT_TRUE(other.Equals(p));
-}
+using namespace buildtest;
 
 void Fill(TBuildCommandPacket& p) {
   p.BuildID = GuidLiteral("{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}");
@@ -341,7 +295,7 @@ TEST_F(BuildPacketsTest, ProjectPacketHeaderAndContextReference) {
   TMemoryStream s;
   SavePacket(p, s, &ctx);
   SavePacket(p, s, &ctx);
-  const std::string b = Bytes(s);
+  const std::string b = test::Bytes(s);
   EXPECT_EQ(b.substr(0, 20), std::string("\x00\x00\x05\x00", 4) + expected.substr(16, 16));
   EXPECT_EQ(b.substr(20, 6), expected.substr(32));
   EXPECT_EQ(b.substr(26), "\x02" + expected.substr(32));
