@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 
+#include "common/FileStreams.h"
 #include "common/StreamUtils.h"
 #include "platform/Files.h"
 #include "platform/Modules.h"
@@ -318,6 +319,7 @@ os::HMODULE OpenLibrary(const std::string& folder, const std::string& file_name)
     path = os::SearchLibraryPath(file_name);
     if (path.empty()) throw Exception(Format("QuickLZ library not found: %s", file_name));
   }
+  if (LoadFromTempCopies.load()) return LoadLibraryFromTempCopy(path);
   os::HMODULE h = os::LoadLibrary(path);
   if (h == nullptr) throw Exception(Format("Cannot load library '%s'", path));
   return h;

@@ -12,6 +12,7 @@
 // library search path.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -108,6 +109,10 @@ struct TLibrary131 {
   Set plain;
   Set streaming;  // resolved, not used by the container
 };
+
+// Process-wide switch, off by default: when set, a library is loaded from a
+// copy in the temporary folder (LoadLibraryFromTempCopy) instead of in place.
+inline std::atomic<bool> LoadFromTempCopies{false};
 
 // Scratch sizes the 1.3.1 library may ask for at most.
 inline constexpr int kMaxCompressScratch = 32784;

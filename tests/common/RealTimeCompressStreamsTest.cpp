@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "common/StreamUtils.h"
+#include "platform/Files.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
@@ -322,6 +324,33 @@ TEST(QuickLZLibraryLoading, ReportsMissingBrokenAndIncompleteLibraries) {
             "Cannot get address of procedure 'qlz_size_compressed'");
   fs::remove_all(dir);
   EXPECT_NO_THROW(quicklz::LoadLibrary131(bin.string()));
+}
+
+// With the process-wide switch set, a library is loaded from a copy in the
+// temporary folder, and an equal copy already there is reused.
+TEST(QuickLZLibraryLoading, SwitchLoadsFromATemporaryCopy) {
+  namespace fs = std::filesystem;
+  test::TempFolder temp("vt_qlz_copy");
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  ASSERT_TRUE(os::SetEnvironmentVariable("TMPDIR", temp.path().string().c_str()));
+  const std::string bin = test::ProgramFolder().string();
+  quicklz::LoadLibrary131(bin);
+  EXPECT_FALSE(fs::exists(temp.path() / "QuickLZ131.1.dll"));  // off by default: loaded in place
+  quicklz::LoadFromTempCopies = true;
+  std::string failure;
+  try {
+    const quicklz::TLibrary131 lib = quicklz::LoadLibrary131(bin);
+    EXPECT_EQ(lib.plain.get_setting(1), quicklz::kMaxCompressScratch);
+    quicklz::LoadLibrary131(bin);
+  } catch (const Exception& e) {
+    failure = e.Message();
+  }
+  quicklz::LoadFromTempCopies = false;
+  os::SetEnvironmentVariable("TMPDIR", old ? saved.c_str() : nullptr);
+  EXPECT_EQ(failure, "");
+  EXPECT_TRUE(fs::exists(temp.path() / "QuickLZ131.1.dll"));
+  EXPECT_FALSE(fs::exists(temp.path() / "QuickLZ131.2.dll"));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/StreamUtils.h"
+#include "common/TypedLists.h"
 #include "platform/Files.h"
 #include "platform/ResourceFormat.h"
 
@@ -192,6 +193,29 @@ TEST(Resources, ImageHeaderIsAValidPe32Header) {
   EXPECT_EQ(h[nt + 24] | h[nt + 25] << 8, 0x10B);
   EXPECT_EQ(h[nt + 20] | h[nt + 21] << 8, 224);
   EXPECT_EQ(h[nt + 24 + 68], 2);
+}
+
+// The cache's map: names compared ignoring case, duplicates refused, its
+// objects owned and freed with it.
+TEST(Resources, VersionInfoCacheMap) {
+  struct Counted : TObject {
+    explicit Counted(int* alive) : alive_(alive) { ++*alive_; }
+    ~Counted() override { --*alive_; }
+    int* alive_;
+  };
+  int alive = 0;
+  {
+    TVersionInfoCache cache;
+    TStringInt64ObjectMap_HashTable& map = cache.Map();
+    EXPECT_EQ(map.BucketCount(), 256);
+    EXPECT_EQ(map.HashFunction(), static_cast<THashFunc>(StringHash10));
+    map.Add("Setup.exe", 0x0001000200030004, new Counted(&alive));
+    ASSERT_NE(map.Find("SETUP.EXE"), nullptr);
+    EXPECT_EQ(map.Find("setup.exe")->Value, 0x0001000200030004);
+    EXPECT_THROW(map.Add("setup.EXE", 1, nullptr), Exception);
+    EXPECT_EQ(map.Count(), 1);
+  }
+  EXPECT_EQ(alive, 0);
 }
 
 }  // namespace
