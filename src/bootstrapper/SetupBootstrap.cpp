@@ -32,6 +32,13 @@ constexpr int kPackageResource = 1000;
 constexpr int kMetadataResource = 1001;
 constexpr int kLzmaToolResource = 1002;
 constexpr std::uint32_t kResourceFileOptions = 0x20;  // created through a mapped-file stream
+
+// Writes one of the program's resources to a file; a missing resource stops
+// the run here rather than leaving an empty file for the next step.
+void ExtractResource(int id, const std::string& file_name) {
+  if (!SaveResourceToFile(nullptr, id, os::kRtRcData, kResourceFileOptions, file_name))
+    throw Exception(Format("Failed to extract setup resource %d.", id));
+}
 constexpr int kFailureExitCode = 6;
 
 std::unique_ptr<TWaitDialog> g_progress;
@@ -93,18 +100,17 @@ int RunSetupBootstrap() {
       const std::string setup_pak = dir + "Setup.pak";
       const std::string info_dat = dir + "info.dat";
 
-      // A missing resource leaves an empty file, on which the next step fails.
       if (metadata.Compressed) {
-        (void)SaveResourceToFile(nullptr, kLzmaToolResource, os::kRtRcData, kResourceFileOptions, lzma_exe);
+        ExtractResource(kLzmaToolResource, lzma_exe);
         TickProgress();
-        (void)SaveResourceToFile(nullptr, kPackageResource, os::kRtRcData, kResourceFileOptions, setup_lzma);
+        ExtractResource(kPackageResource, setup_lzma);
         TickProgress();
         const int tool_code = RunProcess(LzmaCommandLine(lzma_exe, setup_lzma, setup_pak), true,
                                          roHideWindow | roNewConsole | roNoErrorDialogs);
         TickProgress();
         CheckLzmaExitCode(static_cast<std::uint32_t>(tool_code));
       } else {
-        (void)SaveResourceToFile(nullptr, kPackageResource, os::kRtRcData, kResourceFileOptions, setup_pak);
+        ExtractResource(kPackageResource, setup_pak);
         TickProgress();
       }
 

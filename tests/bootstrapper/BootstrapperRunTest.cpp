@@ -359,6 +359,21 @@ TEST_F(BootstrapperRun, MetadataMissingShortOrWithBadSizesIsRefused) {
     EXPECT_EQ(run.report, "");
     EXPECT_TRUE(TmpIsEmpty());
   }
+  // A missing payload or tool resource stops the run at once.
+  for (const bool compressed : {false, true}) {
+    const fs::path out = dir_ / (compressed ? "nopayload_c" : "nopayload");
+    WriteAll(dir_ / "nopayload.meta", Metadata(exe_size, compressed ? 1 : 0));
+    const std::string cmd = Q(BinDir() / "vtpack") + " " + Q(BinDir() / "vt_install") + " -o " + Q(out) +
+                            " --subsystem console --add RCDATA 1001 " + Q(dir_ / "nopayload.meta") +
+                            (compressed ? "" : " --add RCDATA 1002 " + Q(BinDir() / "vt_lzma"));
+    ASSERT_EQ(Shell(cmd), 0) << cmd;
+    run = StartProgram(out);
+    EXPECT_EQ(run.exit_code, 6u);
+    EXPECT_EQ(run.out, compressed ? "Please wait...Fatal Error: Failed to extract setup resource 1002.\n"
+                                  : "Please wait...Fatal Error: Failed to extract setup resource 1000.\n");
+    EXPECT_TRUE(TmpIsEmpty());
+  }
+
   // The whole package as Setup.exe is still a valid split (the packet is no
   // image then: the console build fails on the rewrite).
   run = StartProgram(Package("whole", "console", pak, Metadata(pak_size, 0)));
