@@ -76,6 +76,123 @@ VT_DEFINE_PACKET(TBuildCommandPacket, "{26B22475-8588-4603-BBCE-844F30AEDD55}")
 
 static_assert(std::size(TBuildCommandPacket::kFields) == 59);
 
+VT_PACKET_FIELDS(TMetaBuildAttachmentPacket) = {
+    VT_FIELD(Filename, 1, String),
+    VT_FIELD(Content, 5, Stream),
+};
+VT_DEFINE_PACKET(TMetaBuildAttachmentPacket, "{D6DC9F53-9D3A-4187-88B6-E9FC52D0E313}")
+
+VT_PACKET_FIELDS(TMetaBuildPacket) = {
+    VT_FIELD(ID, 0, Raw(16)),
+    VT_FIELD(Caption, 1, String),
+    VT_FIELD(ComputerName, 1, String),
+    VT_FIELD(UserName, 1, String),
+    VT_FIELD(BuildFlags, 0, Sized(6)),
+    VT_FIELD(ErrorCount, 2, Raw(4)),
+    VT_FIELD(WarningCount, 2, Raw(4)),
+    VT_FIELD(SystemErrorCount, 2, Raw(4)),
+    VT_FIELD(SystemWarningCount, 2, Raw(4)),
+    VT_FIELD(StartTime, 4, Raw(8)),
+    VT_FIELD(Duration, 4, Raw(8)),
+    VT_FIELD(Cancelled, 3, Raw(1)),
+    VT_FIELD(OldMonitorEvents, 5, Stream),
+    VT_FIELD(ProductVersion, 2, Raw(4)),
+    VT_FIELD(ProductBuildNum, 2, Raw(4)),
+    VT_FIELD(ProductVersionText, 1, String),
+    VT_FIELD(SystemAutoRecoveryCount, 2, Raw(4)),
+    VT_FIELD(OldBuildLog, 5, Stream),
+    VT_FIELD(ProjectFormat, 1, String),
+    VT_FIELD(LoggingLevel, 2, Raw(4)).WithDefault(-1),
+    VT_FIELD(SegmentedBuildLog, 3, Raw(1)),
+    VT_FIELD(PrimaryFilename, 1, String),
+    VT_FIELD(Incomplete, 3, Raw(1)),
+    VT_FIELD(Command, 5, Packet),
+    VT_FIELD(OldEventLog, 5, Stream),
+    VT_FIELD(Attachments, 5, PacketList),
+    VT_FIELD(Tag, 1, String),
+    VT_FIELD(MonitorEvents, 5, Stream),
+    VT_FIELD(OverrideBuildStatusToSuccess, 3, Raw(1)),
+    VT_FIELD(ExitCode, 2, Raw(4)),
+    VT_FIELD(BuildLog, 5, Chunked),
+    VT_FIELD(EventLog, 5, Chunked),
+};
+VT_DEFINE_PACKET(TMetaBuildPacket, "{683B05FD-48F0-4EDB-9A3B-8A823CC9AA68}")
+
+VT_PACKET_FIELDS(TMetaBuildCachePacket) = {
+    VT_FIELD(Builds, 5, PacketList),
+};
+VT_DEFINE_PACKET(TMetaBuildCachePacket, "{B0FB2435-A345-4576-A255-EF6AAE191786}")
+
+static_assert(std::size(TMetaBuildPacket::kFields) == 32);
+
+VT_PACKET_FIELDS(TExecuteSearchReplacePacket) = {
+    VT_FIELD(CaseSensitive, 3, Raw(1)),
+    VT_FIELD(IncludeTerminatingNull, 3, Raw(1)),
+    VT_FIELD(SearchForContent, 1, String),
+    VT_FIELD(ReplaceWithContent, 1, String),
+};
+VT_DEFINE_PACKET(TExecuteSearchReplacePacket, "{C189B6E8-F409-4E32-A8FD-C62CA39B6F02}")
+
+VT_PACKET_FIELDS(TExecuteSearchReplaceFilePacket) = {
+    VT_FIELD(Path, 1, String),
+    VT_FIELD(Items, 5, PacketList),
+};
+VT_DEFINE_PACKET(TExecuteSearchReplaceFilePacket, "{D49C7AC2-0A02-41E3-A03C-26F58ECFA45C}")
+
+VT_PACKET_FIELDS(TExecuteIncrementalFilePacket) = {
+    VT_FIELD(Path, 1, String),
+    VT_FIELD(Revision, 2, Raw(4)),
+    VT_FIELD(ContinueWithExistingFile, 3, Raw(1)),
+    VT_FIELD(BaseRevision, 2, Raw(4)),
+    VT_FIELD(SyncPath, 1, String),
+    VT_FIELD(LargeFile, 3, Raw(1)),
+};
+VT_DEFINE_PACKET(TExecuteIncrementalFilePacket, "{0AA3D3ED-304C-4426-B5BB-5C2E88F6E406}")
+
+VT_PACKET_FIELDS(TExecuteDirContentPacket) = {
+    VT_FIELD(DirName, 1, String),
+    VT_FIELD(DirData, 5, Stream),
+};
+VT_DEFINE_PACKET(TExecuteDirContentPacket, "{C50C6014-59F4-4FCF-BD83-8582D8277231}")
+
+VT_PACKET_FIELDS(TExecuteCommonDirPacket) = {
+    VT_FIELD(DirName, 1, String),
+    VT_FIELD(FileMask, 1, String),
+    VT_FIELD(ScanOutputText, 3, Raw(1)),
+    VT_FIELD(DeleteCached, 3, Raw(1)),
+    VT_FIELD(ExistingFiles, 5, StringList),
+};
+VT_DEFINE_PACKET(TExecuteCommonDirPacket, "{4B8888E4-6EAB-49FC-8783-F75D5AB2B57E}")
+
+VT_PACKET_FIELDS(TExecuteOutputFilePacket) = {
+    VT_FIELD(Path, 1, String),
+    VT_FIELD(Persistent, 3, Raw(1)),
+    VT_FIELD(PullAsSinglePart, 3, Raw(1)),
+    VT_FIELD(Incremental, 3, Raw(1)),
+    VT_FIELD(LargeFile, 3, Raw(1)),
+};
+VT_DEFINE_PACKET(TExecuteOutputFilePacket, "{3B342DB4-B61B-4063-B55B-EE93FD78CB9D}")
+
+VT_PACKET_FIELDS(TExecuteResultPacket) = {
+    VT_FIELD(ExitCode, 2, Raw(4)),
+    VT_FIELD(KernelTime, 2, Raw(8)),
+    VT_FIELD(UserTime, 2, Raw(8)),
+    VT_FIELD(StdOutText, 1, String),
+    VT_FIELD(IncrementalFiles, 5, PacketList),
+    VT_FIELD(MetaOutput, 5, Stream),
+    VT_FIELD(StdErrText, 1, String),
+    VT_FIELD(PdbActionStream, 5, Stream),
+    VT_FIELD(PossibleInputFilesAccessed, 5, StringList),
+    VT_FIELD(MissingDirect3DFileName, 1, String),
+};
+VT_DEFINE_PACKET(TExecuteResultPacket, "{5EE08CD8-5571-42D0-B803-FFEC4BEAB38C}")
+
+VT_PACKET_FIELDS(TParentProcessIDPacket) = {
+    VT_FIELD(PID, 2, Raw(4)),
+    VT_FIELD(Timestamp, 2, Raw(8)),
+};
+VT_DEFINE_PACKET(TParentProcessIDPacket, "{0438F81F-2E25-4A05-AEFF-F29A67723285}")
+
 VT_PACKET_FIELDS(TBuildStatusPacket) = {
     VT_FIELD(BuildID, 0, Raw(16)),
     VT_FIELD(BuildClass, 1, String),
@@ -130,6 +247,17 @@ static_assert(std::size(TBuildAvoidanceStatisticsPacket::kFields) == 13);
 void RegisterBuildPackets() {
   RegisterPacketClass(TBuildCommandProjectPacket::Class);
   RegisterPacketClass(TBuildCommandPacket::Class);
+  RegisterPacketClass(TMetaBuildAttachmentPacket::Class);
+  RegisterPacketClass(TMetaBuildPacket::Class);
+  RegisterPacketClass(TMetaBuildCachePacket::Class);
+  RegisterPacketClass(TExecuteSearchReplacePacket::Class);
+  RegisterPacketClass(TExecuteSearchReplaceFilePacket::Class);
+  RegisterPacketClass(TExecuteIncrementalFilePacket::Class);
+  RegisterPacketClass(TExecuteDirContentPacket::Class);
+  RegisterPacketClass(TExecuteCommonDirPacket::Class);
+  RegisterPacketClass(TExecuteOutputFilePacket::Class);
+  RegisterPacketClass(TExecuteResultPacket::Class);
+  RegisterPacketClass(TParentProcessIDPacket::Class);
   RegisterPacketClass(TBuildStatusPacket::Class);
   RegisterPacketClass(TAttachToBuildPacket::Class);
   RegisterPacketClass(TBuildAvoidanceStatisticsPacket::Class);

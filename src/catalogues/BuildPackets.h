@@ -1,11 +1,14 @@
-// Build command packets: one requested build, its projects and options.
+// Build packets: build commands and their projects, meta-build records,
+// remote task execution, build status and build-avoidance statistics.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
 
+#include "common/ChunkedDataContainer.h"
 #include "common/Packets.h"
+#include "common/StreamUtils.h"
 
 namespace vt {
 
@@ -86,6 +89,153 @@ class TBuildCommandPacket : public TPacket {
   std::uint32_t ConsoleOutputCodePage{};
   std::int8_t OverridePredictedExecutionMode{};
   std::int8_t OverrideUseMSBuild{};
+};
+
+// ---- Meta-build records -------------------------------------------------------
+
+// A file attached to a build record.
+class TMetaBuildAttachmentPacket : public TPacket {
+  VT_PACKET_CLASS(TMetaBuildAttachmentPacket, TPacket)
+ public:
+  std::string Filename;
+  TVirtualStream Content;
+};
+using TMetaBuildAttachmentPacketList = TPacketList<TMetaBuildAttachmentPacket>;
+
+// One build after the fact: who, where, when, its counts, its command, its
+// logs and attachments. The logs come in two generations: the "Old" memory
+// streams and the chunked BuildLog and EventLog at the end.
+class TMetaBuildPacket : public TPacket {
+  VT_PACKET_CLASS(TMetaBuildPacket, TPacket)
+ public:
+  TGUID ID{};
+  std::string Caption;
+  std::string ComputerName;
+  std::string UserName;
+  TBuildCommandFlags BuildFlags{};
+  std::int32_t ErrorCount{};
+  std::int32_t WarningCount{};
+  std::int32_t SystemErrorCount{};
+  std::int32_t SystemWarningCount{};
+  double StartTime{};
+  double Duration{};
+  ByteBool Cancelled;
+  TVirtualStream OldMonitorEvents;
+  std::int32_t ProductVersion{};
+  std::int32_t ProductBuildNum{};
+  std::string ProductVersionText;
+  std::int32_t SystemAutoRecoveryCount{};
+  TVirtualStream OldBuildLog;
+  std::string ProjectFormat;
+  std::int32_t LoggingLevel{};
+  ByteBool SegmentedBuildLog;
+  std::string PrimaryFilename;
+  ByteBool Incomplete;
+  TBuildCommandPacket Command;
+  TVirtualStream OldEventLog;
+  TMetaBuildAttachmentPacketList Attachments;
+  std::string Tag;
+  TVirtualStream MonitorEvents;
+  ByteBool OverrideBuildStatusToSuccess;
+  std::int32_t ExitCode{};
+  TChunkedDataContainer BuildLog;
+  TChunkedDataContainer EventLog;
+};
+using TMetaBuildPacketList = TPacketList<TMetaBuildPacket>;
+
+// A list of build records.
+class TMetaBuildCachePacket : public TPacket {
+  VT_PACKET_CLASS(TMetaBuildCachePacket, TPacket)
+ public:
+  TMetaBuildPacketList Builds;
+};
+
+// ---- Remote task execution ------------------------------------------------------
+
+// One search-and-replace edit; both contents are byte strings.
+class TExecuteSearchReplacePacket : public TPacket {
+  VT_PACKET_CLASS(TExecuteSearchReplacePacket, TPacket)
+ public:
+  ByteBool CaseSensitive;
+  ByteBool IncludeTerminatingNull;
+  std::string SearchForContent;
+  std::string ReplaceWithContent;
+};
+using TExecuteSearchReplacePacketList = TPacketList<TExecuteSearchReplacePacket>;
+
+// The edits to apply to one file.
+class TExecuteSearchReplaceFilePacket : public TPacket {
+  VT_PACKET_CLASS(TExecuteSearchReplaceFilePacket, TPacket)
+ public:
+  std::string Path;
+  TExecuteSearchReplacePacketList Items;
+};
+
+// A file identified by its revision.
+class TExecuteIncrementalFilePacket : public TPacket {
+  VT_PACKET_CLASS(TExecuteIncrementalFilePacket, TPacket)
+ public:
+  std::string Path;
+  std::int32_t Revision{};
+  ByteBool ContinueWithExistingFile;
+  std::int32_t BaseRevision{};
+  std::string SyncPath;
+  ByteBool LargeFile;
+};
+using TExecuteIncrementalFilePacketList = TPacketList<TExecuteIncrementalFilePacket>;
+
+// The content of one directory.
+class TExecuteDirContentPacket : public TPacket {
+  VT_PACKET_CLASS(TExecuteDirContentPacket, TPacket)
+ public:
+  std::string DirName;
+  TVirtualStream DirData;
+};
+
+// A directory to scan.
+class TExecuteCommonDirPacket : public TPacket {
+  VT_PACKET_CLASS(TExecuteCommonDirPacket, TPacket)
+ public:
+  std::string DirName;
+  std::string FileMask;
+  ByteBool ScanOutputText;
+  ByteBool DeleteCached;
+  TStringListEx ExistingFiles;
+};
+
+// An output file to bring back.
+class TExecuteOutputFilePacket : public TPacket {
+  VT_PACKET_CLASS(TExecuteOutputFilePacket, TPacket)
+ public:
+  std::string Path;
+  ByteBool Persistent;
+  ByteBool PullAsSinglePart;
+  ByteBool Incremental;
+  ByteBool LargeFile;
+};
+
+// The result of one executed task.
+class TExecuteResultPacket : public TPacket {
+  VT_PACKET_CLASS(TExecuteResultPacket, TPacket)
+ public:
+  std::int32_t ExitCode{};
+  std::int64_t KernelTime{};
+  std::int64_t UserTime{};
+  std::string StdOutText;
+  TExecuteIncrementalFilePacketList IncrementalFiles;
+  TVirtualStream MetaOutput;
+  std::string StdErrText;
+  TVirtualStream PdbActionStream;
+  TStringListEx PossibleInputFilesAccessed;
+  std::string MissingDirect3DFileName;
+};
+
+// The identity of a parent process.
+class TParentProcessIDPacket : public TPacket {
+  VT_PACKET_CLASS(TParentProcessIDPacket, TPacket)
+ public:
+  std::int32_t PID{};
+  std::int64_t Timestamp{};
 };
 
 // ---- Build status and build-avoidance statistics ----------------------------
