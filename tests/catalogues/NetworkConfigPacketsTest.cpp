@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "catalogues/NetworkConfigPackets.h"
+#include "catalogues/PdbForwarderPackets.h"
+#include "catalogues/VEPackets.h"
 #include "PacketCheck.h"
 
 namespace vt {
@@ -12,7 +14,8 @@ using test::Hex;
 class NetworkConfigPacketsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit, kNetworkConfigPacketsUnit};
+    static const UnitEntry units[] = {kPacketsUnit, kNetworkConfigPacketsUnit, kPdbForwarderPacketsUnit,
+                                      kVEPacketsUnit};
     InitializeUnits(units);
   }
 };

@@ -72,9 +72,25 @@ inline std::int64_t LoadFieldsBothWays(TPacket& by_stream, TPacket& by_buffer, c
   return buffer.Position();
 }
 
+// Both readers refuse Fields with exception E.
+template <typename E>
+void ExpectBothReadersFail(const TPacketClass& cls, const std::string& fields, std::int32_t field_count) {
+  auto a = cls.Create();
+  TPlainStream plain(fields);
+  std::int32_t remaining = field_count;
+  EXPECT_THROW(a->LoadFields(plain, remaining, nullptr), E);
+  auto b = cls.Create();
+  std::string copy = fields;
+  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
+  remaining = field_count;
+  EXPECT_THROW(b->LoadFieldsFromBuffer(buffer, remaining, nullptr), E);
+}
+
 // Every path a filled packet travels: both payload readers, stand-alone
-// save and load by class, and two packets through one streaming context.
-inline void ExpectRoundTrips(const TPacket& p) {
+// save and load by class, and two packets through one streaming context;
+// a cleared copy equals a new packet unless ClearEqualsNew is false (a
+// present optional member stays present when cleared).
+inline void ExpectRoundTrips(const TPacket& p, bool clear_equals_new = true) {
   SCOPED_TRACE(p.ClassName());
   const std::string fields = FieldBytes(p);
   auto a = p.ClassType().Create();
@@ -107,7 +123,7 @@ inline void ExpectRoundTrips(const TPacket& p) {
   auto copy = p.Clone();
   EXPECT_TRUE(copy->Equals(p));
   copy->Clear();
-  EXPECT_TRUE(copy->Equals(*p.ClassType().Create()));
+  EXPECT_EQ(copy->Equals(*p.ClassType().Create()), clear_equals_new);
 }
 
 inline std::string Hex(const std::string& bytes) {
