@@ -331,23 +331,6 @@ TEST_F(VEPacketsTest, SessionContextOnlyAndClear) {
   EXPECT_TRUE(full.Equals(TVESessionPacket()));
 }
 
-TEST_F(VEPacketsTest, SessionText) {
-  TVESessionPacket s;
-  Fill(s);
-  std::string text;
-  EXPECT_EQ(s.FieldToText(11, text), 1);
-  EXPECT_EQ(text, "4294967295");
-  EXPECT_EQ(s.FieldToText(8, text), 1);
-  EXPECT_EQ(text, "1073741840");
-  EXPECT_EQ(s.FieldToText(14, text), 1);
-  EXPECT_EQ(text, "3735928559");
-  EXPECT_EQ(s.FieldToText(13, text), 1);
-  EXPECT_EQ(text, "'DOMAIN\\b\xC3\xBCilder'");
-  EXPECT_EQ(s.FieldToText(9, text), 1);
-  EXPECT_EQ(text, "{11111111-2222-3333-4444-555555555555}");
-  EXPECT_EQ(s.FieldToText(0, text), 2);
-}
-
 // ---- Handle fields -----------------------------------------------------------
 
 struct HandleFieldRow {
@@ -554,38 +537,44 @@ TEST_F(VEPacketsTest, ForwarderContextMember) {
   EXPECT_EQ(copy.PdbForwarderContext.get(), nullptr);
 }
 
-TEST_F(VEPacketsTest, ProcessTextAndClear) {
+TEST_F(VEPacketsTest, FieldTexts) {
+  TVESessionPacket s;
+  Fill(s);
   TVEProcessPacket p;
   Fill(p);
   p.ProcessArrayHandle = 0xFFFFFFFE;
   p.ParentCurDirHandle = -1;
+  TVEPreloadPacket pre;
+  pre.ProcessHandleInSession = 0x80000000;
+  const struct {
+    const TPacket* Packet;
+    std::int32_t Index;
+    const char* Text;
+  } rows[] = {
+      {&s, 11, "4294967295"},
+      {&s, 8, "1073741840"},
+      {&s, 14, "3735928559"},
+      {&s, 13, "'DOMAIN\\b\xC3\xBCilder'"},
+      {&s, 9, "{11111111-2222-3333-4444-555555555555}"},
+      {&p, 1, "4294967294"},
+      {&p, 5, "2147487744"},
+      {&p, 16, "-1"},
+      {&p, 26, "'C:\\logs'"},
+      {&p, 18, "{01020304-0506-0708-090A-0B0C0D0E0F10}"},
+      {&pre, 0, "2147483648"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(QualifiedFieldName(row.Packet->ClassType(), row.Index));
+    std::string text;
+    EXPECT_EQ(row.Packet->FieldToText(row.Index, text), 1);
+    EXPECT_EQ(text, row.Text);
+  }
   std::string text;
-  EXPECT_EQ(p.FieldToText(1, text), 1);
-  EXPECT_EQ(text, "4294967294");
-  EXPECT_EQ(p.FieldToText(5, text), 1);
-  EXPECT_EQ(text, "2147487744");
-  EXPECT_EQ(p.FieldToText(16, text), 1);
-  EXPECT_EQ(text, "-1");
-  EXPECT_EQ(p.FieldToText(26, text), 1);
-  EXPECT_EQ(text, "'C:\\logs'");
-  EXPECT_EQ(p.FieldToText(18, text), 1);
-  EXPECT_EQ(text, "{01020304-0506-0708-090A-0B0C0D0E0F10}");
+  EXPECT_EQ(s.FieldToText(0, text), 2);
   EXPECT_EQ(p.FieldToText(23, text), 2);
   EXPECT_EQ(text, "big.pch\r\n");
   EXPECT_EQ(p.GetFieldAsInteger(1), -2);
-  EXPECT_EQ(p.GetFieldAsString(2), "1073741860");
-
-  TVEPreloadPacket pre;
-  pre.ProcessHandleInSession = 0x80000000;
-  EXPECT_EQ(pre.FieldToText(0, text), 1);
-  EXPECT_EQ(text, "2147483648");
   EXPECT_EQ(Hex(test::Payload(pre)), "00 00 00 80");
-
-  p.Clear();
-  EXPECT_TRUE(p.PatchFiles.IsEmpty());
-  EXPECT_TRUE(p.FileHandles.IsEmpty());
-  EXPECT_EQ(p.LargeFiles.Count(), 0);
-  EXPECT_EQ(p.ProcessArrayHandle, 0u);
 }
 
 // ---- Reservations and patches --------------------------------------------------
