@@ -505,6 +505,61 @@ std::string GetComputerNameStrNoRaise() {
   }
 }
 
+std::string GetWindowStationName() {
+  std::string name;
+  if (!os::GetProcessWindowStationName(&name)) RaiseLastOSError("Failed to get window station of process");
+  return name;
+}
+
+// ---- System folders ---------------------------------------------------------
+
+namespace {
+struct SystemFolders {
+  std::mutex lock;
+  bool known = false;
+  std::string windows;
+  std::string system;
+};
+SystemFolders& Folders() {
+  static SystemFolders f;
+  return f;
+}
+std::string WindowsDirFromSystem() { return IncludeTrailingBackslash(os::GetWindowsDirectory()); }
+std::string SystemDirFromSystem() { return IncludeTrailingBackslash(os::GetSystemDirectory()); }
+}  // namespace
+
+void InitSystemFolders() {
+  SystemFolders& f = Folders();
+  std::lock_guard<std::mutex> lock(f.lock);
+  f.windows = WindowsDirFromSystem();
+  f.system = SystemDirFromSystem();
+  f.known = true;
+}
+
+void DoneSystemFolders() {
+  {
+    SystemFolders& f = Folders();
+    std::lock_guard<std::mutex> lock(f.lock);
+    f.known = false;
+    f.windows.clear();
+    f.system.clear();
+  }
+  std::lock_guard<std::mutex> lock(ComputerNameMutex());
+  CachedComputerName().clear();
+}
+
+std::string GetWindowsDir() {
+  SystemFolders& f = Folders();
+  std::lock_guard<std::mutex> lock(f.lock);
+  return f.known ? f.windows : WindowsDirFromSystem();
+}
+
+std::string GetSystemDir() {
+  SystemFolders& f = Folders();
+  std::lock_guard<std::mutex> lock(f.lock);
+  return f.known ? f.system : SystemDirFromSystem();
+}
+
 // ---- Handle-based file operations -------------------------------------------
 
 void SetFileTimeChecked(os::FileHandle handle, const std::uint64_t* creation, const std::uint64_t* access,

@@ -128,6 +128,20 @@ std::string GetUserNameStr();
 std::string GetComputerNameStr();
 // Never raises: "<Unknown:" + the exception text + ">" on failure.
 std::string GetComputerNameStrNoRaise();
+// The name of the process's window station; raises "Failed to get window
+// station of process".
+std::string GetWindowStationName();
+
+// ---- System folders ---------------------------------------------------------
+
+// The Windows folder and the system folder, each with a trailing separator.
+// The start-up of the operating-system layer computes them once
+// (InitSystemFolders); before that each call asks the system.
+void InitSystemFolders();
+// Forgets the folders and the cached computer name.
+void DoneSystemFolders();
+std::string GetWindowsDir();
+std::string GetSystemDir();
 
 // ---- Handle-based file operations -------------------------------------------
 

@@ -1,6 +1,7 @@
 #include "common/ProcessRunner.h"
 
 #include "common/Objects.h"
+#include "common/ObjectsFiles.h"
 #include "platform/LastError.h"
 #include "platform/Process.h"
 
@@ -56,19 +57,9 @@ class ErrorModeGuard {
   unsigned saved_ = 0;
 };
 
-// Double quotes around s, nothing inside escaped.
-std::string QuoteAlways(const std::string& s) {
-  std::string q;
-  q.reserve(s.size() + 2);
-  q.push_back('"');
-  q.append(s);
-  q.push_back('"');
-  return q;
-}
-
 }  // namespace
 
-std::string CommandInterpreterPath() { return "cmd.exe"; }
+std::string CommandInterpreterPath() { return ExpandPath(GetSystemDir(), "cmd.exe"); }
 
 int RunProcess(const std::string& CommandLine, bool Wait, TRunProcessOptions Options,
                const std::string& CurrentDirectory, TProcessInformation* ProcessInformation,

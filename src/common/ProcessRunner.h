@@ -61,7 +61,8 @@ int RunProcess(const std::string& CommandLine, bool Wait, TRunProcessOptions Opt
                os::HANDLE UserToken = 0, const std::string& ApplicationName = {},
                const std::string& Desktop = {});
 
-// The command interpreter used by roUseCmd and roCmdFallback.
+// The command interpreter used by roUseCmd and roCmdFallback: "cmd.exe" in
+// the system folder.
 std::string CommandInterpreterPath();
 
 }  // namespace vt

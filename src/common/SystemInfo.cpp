@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "common/ObjectsFiles.h"
 #include "platform/Sync.h"
 
 namespace vt {
@@ -19,6 +20,7 @@ void InitSystemInfo() {
   TProcessorInfo info;
   GetProcessorInfo(info);
   LogicalProcessorCount = info.LogicalProcessors;
+  InitSystemFolders();
   StartTick = os::GetTickCount64();
 }
 

@@ -35,7 +35,8 @@ extern os::SystemInfo SystemInfo;
 extern int LogicalProcessorCount;
 extern std::uint64_t StartTick;
 
-// Start-up: version, system information, processor count, then the start tick.
+// Start-up: version, system information, processor count, the system
+// folders, then the start tick.
 void InitSystemInfo();
 
 // Major 6 with a minor other than 0, or major 7 and above (from OSVersionInfo).

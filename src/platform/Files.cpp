@@ -987,6 +987,14 @@ std::string GetComputerName() {
   return name;
 }
 
+bool GetProcessWindowStationName(std::string* name) {
+  *name = "WinSta0";
+  return true;
+}
+
+std::string GetWindowsDirectory() { return "/"; }
+std::string GetSystemDirectory() { return "/bin"; }
+
 // 1601-01-01 to 1970-01-01 in seconds.
 constexpr std::int64_t kEpochDifference = 11644473600LL;
 

@@ -213,6 +213,14 @@ std::string ExpandEnvironmentStrings(const std::string& text);
 std::string GetUserName();
 // The host's name as the system knows it.
 std::string GetComputerName();
+// The name of the process's window station. Every process here runs in the
+// one interactive station, "WinSta0".
+bool GetProcessWindowStationName(std::string* name);
+
+// The system's folders, without a trailing '/': the Windows folder is the
+// root "/", the system folder "/bin", which holds the command interpreter.
+std::string GetWindowsDirectory();
+std::string GetSystemDirectory();
 
 // FILETIME <-> seconds and nanoseconds since 1970 (UTC).
 FILETIME UnixTimeToFileTime(std::int64_t seconds, std::int64_t nanoseconds);

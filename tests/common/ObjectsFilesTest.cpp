@@ -285,6 +285,7 @@ TEST(ContextNames, EnvironmentUserAndComputer) {
   EXPECT_FALSE(GetUserNameStr().empty());
   EXPECT_EQ(GetComputerNameStr(), GetComputerNameStrNoRaise());
   EXPECT_FALSE(GetComputerNameStr().empty());
+  EXPECT_EQ(GetWindowStationName(), "WinSta0");
 }
 
 TEST_F(FolderTest, HandleWrappersRaiseWithTheirTexts) {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/ObjectsFiles.h"
 #include "common/SysUtils.h"
 #include "platform/LastError.h"
 #include "platform/Process.h"
@@ -93,6 +94,8 @@ TEST(RunProcess, StartFailuresNameTheAttempt) {
 }
 
 TEST(RunProcess, CommandInterpreter) {
+  // "cmd.exe" in the system folder.
+  EXPECT_EQ(CommandInterpreterPath(), GetSystemDir() + "cmd.exe");
   // "exit" is no program: only the interpreter runs it.
   EXPECT_EQ(RunProcess("exit 4", true, roCmdFallback), 4);
   EXPECT_EQ(RunProcess("exit 5", true, roUseCmd), 5);

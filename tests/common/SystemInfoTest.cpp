@@ -7,6 +7,8 @@
 #include <cstring>
 #include <thread>
 
+#include "common/ObjectsFiles.h"
+#include "common/ObjectsUnit.h"
 #include "platform/Sync.h"
 
 namespace vt {
@@ -89,6 +91,31 @@ TEST(SystemInfo, ProcessorCounts) {
 #if defined(__x86_64__)
   EXPECT_TRUE(Is64BitWindows());
 #endif
+}
+
+TEST(SystemInfo, OperatingSystemLayerStartUp) {
+  EXPECT_STREQ(kObjectsUnit.name, "Objects");
+  ASSERT_NE(kObjectsUnit.initialize, nullptr);
+  ASSERT_NE(kObjectsUnit.finalize, nullptr);
+  ::setenv("VT_OS_VERSION", "6.1.7601", 1);
+  const std::uint64_t before = os::GetTickCount64();
+  kObjectsUnit.initialize();
+  ::unsetenv("VT_OS_VERSION");
+  // The facts are kept: the version read at start-up stays in force.
+  EXPECT_EQ(OSVersionInfo.dwMajorVersion, 6u);
+  EXPECT_EQ(OSVersionInfo.dwMinorVersion, 1u);
+  EXPECT_EQ(OSVersionInfo.dwBuildNumber, 7601u);
+  EXPECT_TRUE(IsWindows7OrLater());
+  EXPECT_EQ(static_cast<unsigned>(LogicalProcessorCount), std::thread::hardware_concurrency());
+  EXPECT_GE(StartTick, before);
+  EXPECT_LE(StartTick, os::GetTickCount64());
+  // The system folders, each with its trailing separator.
+  EXPECT_EQ(GetWindowsDir(), "/");
+  EXPECT_EQ(GetSystemDir(), "/bin/");
+  kObjectsUnit.finalize();
+  EXPECT_EQ(GetSystemDir(), "/bin/");  // asked again after finalization
+  InitSystemInfo();                    // back to the reported version
+  EXPECT_EQ(OSVersionInfo.dwMajorVersion, 10u);
 }
 
 TEST(SystemInfo, Tables) {
