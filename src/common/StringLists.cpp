@@ -215,29 +215,25 @@ int TStringListEx::AddObject(const std::string& s, TObject* object) {
 }
 
 void TStringListEx::AddStrings(const TStrings& source) {
-  const int n = source.GetCount();
-  if (n < 1) return;
+  if (source.GetCount() < 1) return;
   UpdateGuard guard(*this);
-  std::vector<Item> copy;  // source may be this list
-  copy.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) copy.push_back({source.Get(i), source.GetObject(i)});
-  Reserve(static_cast<std::int64_t>(GetCount()) + n);
-  for (auto& item : copy) {
-    if (sorted_)
-      AddSorted(item.str, item.object);
-    else
-      InsertItem(GetCount(), std::move(item.str), item.object);
-  }
+  AppendItems(source, {}, nullptr);
 }
 
 void TStringListEx::AddStringsEx(const TStrings& source, const TObjectMap& map, void* map_data) {
-  auto mapped = [&](TObject* o) { return map ? map(map_data, o) : o; };
   UpdateGuard guard(*this);
   const auto* ex = dynamic_cast<const TStringListEx*>(&source);
   if (sorted_ && ex && ex->sorted_ && ex->case_sensitive_ == case_sensitive_) {
     MergeSorted(*ex, map, map_data);
     return;
   }
+  AppendItems(source, map, map_data);
+}
+
+// Adds Source's items one by one (sorted lists by search), each object
+// passed through Map (identity when empty).
+void TStringListEx::AppendItems(const TStrings& source, const TObjectMap& map, void* map_data) {
+  auto mapped = [&](TObject* o) { return map ? map(map_data, o) : o; };
   const int n = source.GetCount();
   std::vector<Item> copy;  // source may be this list
   copy.reserve(static_cast<size_t>(n));

@@ -134,6 +134,7 @@ class TStringListEx : public TStrings {
   int AddSorted(const std::string& s, TObject* object);
   void QuickSort(int lo, int hi, TCompare compare);
   void MergeSorted(const TStringListEx& source, const TObjectMap& map, void* map_data);
+  void AppendItems(const TStrings& source, const TObjectMap& map, void* map_data);
   std::string ResolveSwitch(std::string_view rest) const;
 
   std::vector<Item> items_;
