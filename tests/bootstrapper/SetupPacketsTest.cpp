@@ -2,28 +2,22 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
+#include <string>
 
 #include "common/FileStreams.h"
 #include "common/ProductInformation.h"
+#include "support/StreamBytes.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
 
-namespace fs = std::filesystem;
-
-class SetupPackets : public ::testing::Test {
+class SetupPackets : public test::TempFolderTest {
  protected:
   void SetUp() override {
     static const UnitEntry units[] = {kPacketsUnit, kProductInformationUnit, kSetupPacketsUnit};
     InitializeUnits(units);
-    dir_ = fs::temp_directory_path() /
-           ("vt_setup_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   static void AddFile(TSetupPacket& p, const std::string& name, const std::string& content) {
     TSetupFilePacket& f = p.Files.AddNew();
@@ -32,15 +26,13 @@ class SetupPackets : public ::testing::Test {
   }
 
   std::string Write(const std::string& name, const TPacket& packet, const std::string& tail = "") {
-    const std::string path = (dir_ / name).string();
+    const std::string path = P(name);
     TVirtualStream s(0);
     SavePacket(packet, s);
     s.WriteBuffer(tail.data(), static_cast<std::int64_t>(tail.size()));
     SaveStreamToFile(s, path, 0, 0);
     return path;
   }
-
-  fs::path dir_;
 };
 
 TEST_F(SetupPackets, FreshPacketHasDefaults) {
@@ -105,10 +97,10 @@ TEST_F(SetupPackets, PackageOfAnotherClassOrDamagedIsRefused) {
   AddFile(p, "info.dat", std::string(500, 'i'));
   TVirtualStream s(0);
   SavePacket(p, s);
-  std::ofstream(dir_ / "cut.pak", std::ios::binary)
-      .write(static_cast<const char*>(s.Memory()), static_cast<std::streamsize>(s.Size() - 100));
-  EXPECT_THROW(LoadSetupPacketFromFile((dir_ / "cut.pak").string(), 0), Exception);
-  EXPECT_THROW(LoadSetupPacketFromFile((dir_ / "missing.pak").string(), 0), Exception);
+  const std::string whole = test::Bytes(s);
+  test::WriteFileText(P("cut.pak"), whole.substr(0, whole.size() - 100));
+  EXPECT_THROW(LoadSetupPacketFromFile(P("cut.pak"), 0), Exception);
+  EXPECT_THROW(LoadSetupPacketFromFile(P("missing.pak"), 0), Exception);
 }
 
 TEST_F(SetupPackets, WrongItemClassIsAnInvalidCast) {

@@ -7,8 +7,9 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <string>
+
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
@@ -16,17 +17,10 @@ namespace {
 namespace fs = std::filesystem;
 
 // Every test gets a registry folder of its own.
-class Registry : public ::testing::Test {
+class Registry : public test::TempFolderTest {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "vt_reg_XXXXXX").string();
-    dir_ = ::mkdtemp(tmpl.data());
-    ::setenv("VT_REGISTRY_DIR", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("VT_REGISTRY_DIR");
-    fs::remove_all(dir_);
-  }
+  void SetUp() override { ::setenv("VT_REGISTRY_DIR", dir_.c_str(), 1); }
+  void TearDown() override { ::unsetenv("VT_REGISTRY_DIR"); }
   void SetValue(os::HKEY root, const std::string& key, const std::string& name, std::uint32_t type,
                 const std::string& bytes, std::uint32_t view = 0) {
     os::HKEY k = 0;
@@ -40,13 +34,6 @@ class Registry : public ::testing::Test {
     std::memcpy(bytes.data(), &v, 4);
     SetValue(root, key, name, os::kRegDword, bytes, view);
   }
-  std::string HiveText(const char* name) {
-    std::ifstream f(dir_ / name);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
-  fs::path dir_;
 };
 
 TEST_F(Registry, TypedReadsAndTolerantDefaults) {
@@ -146,21 +133,21 @@ TEST_F(Registry, ThirtyTwoAndSixtyFourBitViews) {
   EXPECT_EQ(reg.ReadInteger("Level"), 64);
   ASSERT_TRUE(reg.OpenKey("\\SOFTWARE\\Wow6432Node\\Palgrem\\X", false));
   EXPECT_EQ(reg.ReadInteger("Level"), 32);
-  EXPECT_NE(HiveText("HKEY_LOCAL_MACHINE.reg").find("[SOFTWARE\\Wow6432Node\\Palgrem\\X]"), std::string::npos);
+  EXPECT_NE(Read("HKEY_LOCAL_MACHINE.reg").find("[SOFTWARE\\Wow6432Node\\Palgrem\\X]"), std::string::npos);
 }
 
 TEST_F(Registry, StoreFileIsReadableTextAndBadFilesAreRefused) {
   SetDword(os::kHkeyCurrentUser, "K", "Level", 1);
   SetValue(os::kHkeyCurrentUser, "K", "Text \"q\"", os::kRegSz, std::string("a\\b\0", 4));
   SetValue(os::kHkeyCurrentUser, "K", "Bin", os::kRegBinary, "\x00\xff", 0);
-  std::string text = HiveText("HKEY_CURRENT_USER.reg");
+  std::string text = Read("HKEY_CURRENT_USER.reg");
   EXPECT_EQ(text, "VTREG 1\n\n[K]\n\"Level\"=dword:00000001\n\"Text \\\"q\\\"\"=\"a\\\\b\"\n\"Bin\"=hex(3):\n");
   // Replaced as a whole: no temporary files stay behind.
   for (auto& e : fs::directory_iterator(dir_))
     EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();
 
   // A hand-written file; parents of a listed key exist.
-  std::ofstream(dir_ / "HKEY_USERS.reg") << "VTREG 1\r\n; note\r\n[X\\Y]\r\n\"D\"=dword:1f\r\n\"H\"=hex(4):02,00,00,00\r\n";
+  Write("HKEY_USERS.reg", "VTREG 1\r\n; note\r\n[X\\Y]\r\n\"D\"=dword:1f\r\n\"H\"=hex(4):02,00,00,00\r\n");
   TCrossRegistry reg;
   reg.SetRootKey(os::kHkeyUsers);
   ASSERT_TRUE(reg.OpenKey("X", false));
@@ -171,7 +158,7 @@ TEST_F(Registry, StoreFileIsReadableTextAndBadFilesAreRefused) {
   for (const char* bad : {"garbage\n", "VTREG 1\n\"v\"=dword:1\n", "VTREG 1\n[K]\n\"v\"=dword:123456789\n",
                           "VTREG 1\n[K]\n\"v\"=hex(3):1\n", "VTREG 1\n[K]\n\"v=\"x\"\n", "VTREG 1\n[K\n",
                           "VTREG 1\n[\\K]\n", "VTREG 1\n[K]\n\"v\"=hex(3):01,\n"}) {
-    std::ofstream(dir_ / "HKEY_USERS.reg", std::ios::trunc) << bad;
+    Write("HKEY_USERS.reg", bad);
     os::HKEY k = 0;
     EXPECT_EQ(os::RegOpenKeyEx(os::kHkeyUsers, "K", os::kKeyRead, &k), os::kErrorBadDb) << bad;
   }

@@ -7,15 +7,16 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
+#include <string>
 #include <vector>
 
 #include "common/ProcessRunner.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
@@ -46,19 +47,16 @@ TEST(Logs, HeaderLinesAndNames) {
 
 // Runs copies of the child program in a folder of their own, with a registry
 // of their own.
-class LogFiles : public ::testing::Test {
+class LogFiles : public test::TempFolderTest {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "vt_log_XXXXXX").string();
-    dir_ = ::mkdtemp(tmpl.data());
-    fs::copy_file(fs::read_symlink("/proc/self/exe").parent_path() / "vt_proc_child", dir_ / "LogChild");
-    ::setenv("VT_REGISTRY_DIR", (dir_ / "registry").c_str(), 1);
+    fs::copy_file(test::ProgramBeside("vt_proc_child"), P("LogChild"));
+    ::setenv("VT_REGISTRY_DIR", P("registry").c_str(), 1);
     ::setenv("PalgremLogInstance", "7", 1);
   }
   void TearDown() override {
     ::unsetenv("VT_REGISTRY_DIR");
     ::unsetenv("PalgremLogInstance");
-    fs::remove_all(dir_);
   }
   void Settings(int level, bool debug) {
     os::HKEY k = 0;
@@ -71,7 +69,7 @@ class LogFiles : public ::testing::Test {
   }
   std::uint32_t Start(const std::string& args) {
     TProcessInformation pi{};
-    RunProcess("\"" + (dir_ / "LogChild").string() + "\" log " + args, false, 0, {}, &pi);
+    RunProcess("\"" + P("LogChild") + "\" log " + args, false, 0, {}, &pi);
     os::CloseHandle(pi.hThread);
     return static_cast<std::uint32_t>(pi.hProcess);
   }
@@ -82,20 +80,14 @@ class LogFiles : public ::testing::Test {
     os::CloseHandle(process);
     return static_cast<int>(code);
   }
-  fs::path LogPath() const { return dir_ / "Logs" / "LogChild_7.log"; }
-  std::string LogText() const {
-    std::ifstream f(LogPath(), std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
-  fs::path dir_;
+  fs::path LogPath() const { return folder_.path() / "Logs" / "LogChild_7.log"; }
+  std::string LogText() const { return test::ReadFileText(LogPath()); }
 };
 
 TEST_F(LogFiles, WithoutSettingsOnlyWarningsAreWritten) {
   EXPECT_EQ(Finish(Start("3 message")), 0);
   std::string text = LogText();
-  EXPECT_TRUE(fs::is_directory(dir_ / "Logs"));
+  EXPECT_TRUE(fs::is_directory(folder_.path() / "Logs"));
   EXPECT_EQ(text.find("Started"), std::string::npos);
   EXPECT_EQ(text.find("message"), std::string::npos);
   EXPECT_EQ(text.find("Stopped"), std::string::npos);
@@ -126,8 +118,8 @@ TEST_F(LogFiles, LevelOneWritesRecordsAndHeaders) {
 
 TEST_F(LogFiles, DebugModeWritesDebugRecordsAndNeverCuts) {
   Settings(0, true);
-  fs::create_directory(dir_ / "Logs");
-  std::ofstream(LogPath(), std::ios::binary) << std::string(kLogMaxSize + 10, 'x') << "\r\n";
+  fs::create_directory(folder_.path() / "Logs");
+  test::WriteFileText(LogPath(), std::string(kLogMaxSize + 10, 'x') + "\r\n");
   EXPECT_EQ(Finish(Start("1 m")), 0);
   std::string text = LogText();
   EXPECT_GT(text.size(), static_cast<size_t>(kLogMaxSize));
@@ -141,10 +133,10 @@ TEST_F(LogFiles, DebugModeWritesDebugRecordsAndNeverCuts) {
 
 TEST_F(LogFiles, CutKeepsTheTailAndNeverEmptiesTheFile) {
   Settings(1, false);
-  fs::create_directory(dir_ / "Logs");
+  fs::create_directory(folder_.path() / "Logs");
   std::string old;
   for (int i = 0; old.size() <= static_cast<size_t>(kLogMaxSize); ++i) old += "old line " + std::to_string(i) + "\r\n";
-  std::ofstream(LogPath(), std::ios::binary) << old;
+  test::WriteFileText(LogPath(), old);
   EXPECT_EQ(Finish(Start("1 new")), 0);
   std::string text = LogText();
   // The start record is written before trimming is on; the next record cuts

@@ -3,41 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
 
-namespace fs = std::filesystem;
-
 std::string DataFile(const std::string& name) { return std::string(VT_TEST_DATA_DIR) + "/pe/" + name; }
 
-std::vector<std::uint8_t> ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
+using test::ReadFileBytes;
 
-class TempDir {
+// A temporary folder whose Write gives the path of the file it wrote.
+class TempDir : public test::TempFolder {
  public:
-  TempDir() {
-    path_ = fs::temp_directory_path() / ("vt_modexp_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                         "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
   std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
-    std::ofstream f(File(name), std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    test::WriteFileBytes(File(name), bytes);
     return File(name);
   }
-
- private:
-  fs::path path_;
 };
 
 std::uint32_t Get32(const std::vector<std::uint8_t>& b, size_t off) {
@@ -111,13 +95,13 @@ TEST(ModuleExplorer, SubsystemRewriteChangesExactlyTheSubsystemBytes) {
   TempDir dir;
   for (const char* name : {"gui32.exe", "console64.exe"}) {
     SCOPED_TRACE(name);
-    auto original = ReadAll(DataFile(name));
+    auto original = ReadFileBytes(DataFile(name));
     TModuleExplorer e(DataFile(name), 2);
     e.Format().SetSubsystem(2);
     e.SetConsoleSubsystem();
     const std::string out = dir.File(std::string("out_") + name);
     e.SaveToFile(out);
-    auto saved = ReadAll(out);
+    auto saved = ReadFileBytes(out);
     ASSERT_EQ(saved.size(), original.size());
     const size_t subsystem_at = Get32(original, 60) + 24 + 68;
     for (size_t i = 0; i < saved.size(); ++i)
@@ -168,7 +152,7 @@ void ExpectLoadFailure(const std::string& path, const std::string& second_line_s
 
 TEST(ModuleExplorer, DamagedImagesRaiseHeaderMessages) {
   TempDir dir;
-  const auto good = ReadAll(DataFile("console32.exe"));
+  const auto good = ReadFileBytes(DataFile("console32.exe"));
   const size_t nt = Get32(good, 60);
 
   auto bytes = good;
@@ -216,7 +200,7 @@ TEST(ModuleExplorer, DamagedImagesRaiseHeaderMessages) {
 
 TEST(ModuleExplorer, EveryTruncationFailsCleanlyOrParses) {
   TempDir dir;
-  const auto good = ReadAll(DataFile("exports32.dll"));
+  const auto good = ReadFileBytes(DataFile("exports32.dll"));
   for (size_t len = 0; len < 1200 && len < good.size(); len += 7) {
     std::vector<std::uint8_t> cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
     const std::string path = dir.Write("cut.dll", cut);
@@ -232,7 +216,7 @@ TEST(ModuleExplorer, EveryTruncationFailsCleanlyOrParses) {
 
 TEST(ModuleExplorer, ExportDirectoryShorterThan40BytesIsIgnored) {
   TempDir dir;
-  auto bytes = ReadAll(DataFile("exports32.dll"));
+  auto bytes = ReadFileBytes(DataFile("exports32.dll"));
   const size_t nt = Get32(bytes, 60);
   Put32(bytes, nt + 24 + 96 + 4, 39);
   TModuleExplorer e(dir.Write("short_export.dll", bytes), 2);
@@ -246,7 +230,7 @@ TEST(ModuleExplorer, ExportDirectoryShorterThan40BytesIsIgnored) {
 
 TEST(ModuleExplorer, ExportArraysOutsideTheImageStayNull) {
   TempDir dir;
-  auto bytes = ReadAll(DataFile("exports32.dll"));
+  auto bytes = ReadFileBytes(DataFile("exports32.dll"));
   TModuleExplorer probe(DataFile("exports32.dll"), 2);
   const size_t dir_offset = static_cast<size_t>(probe.ExportDirectory() - probe.Image());
   Put32(bytes, dir_offset + 24, 0x40000000);  // NumberOfNames far beyond the image

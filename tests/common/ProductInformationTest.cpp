@@ -3,36 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "common/FileStreams.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
 
 namespace fs = std::filesystem;
 
-class ProductInformation : public ::testing::Test {
+class ProductInformation : public test::TempFolderTest {
  protected:
   void SetUp() override {
     static const UnitEntry units[] = {kPacketsUnit, kProductInformationUnit};
     InitializeUnits(units);
-    dir_ = fs::temp_directory_path() /
-           ("vt_info_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string WriteInfo(const std::string& name, const TProductInformationPacket& packet) {
-    const std::string path = (dir_ / name).string();
+    const std::string path = P(name);
     TVirtualStream s(0);
     SavePacket(packet, s);
     SaveStreamToFile(s, path, 0, 0);
     return path;
   }
-
-  fs::path dir_;
 };
 
 TEST_F(ProductInformation, FreshFileIs95BytesAndReadsBack) {
@@ -78,15 +71,15 @@ TEST_F(ProductInformation, EnumerationsHaveNoText) {
 }
 
 TEST_F(ProductInformation, DamagedFileRaisesThePacketError) {
-  const std::string path = (dir_ / "bad.dat").string();
-  std::ofstream(path, std::ios::binary) << std::string(40, '\x07');
+  const std::string path = P("bad.dat");
+  test::WriteFileText(path, std::string(40, '\x07'));
   EXPECT_THROW(TProductInfoLoader loader(path), Exception);
 }
 
 // The singleton: one test, since the "file loaded" flag lasts for the process.
 TEST_F(ProductInformation, FirstLoaderThatFindsItsFileWins) {
   testing::ResetProductInfo();
-  const std::string missing = (dir_ / "missing.dat").string();
+  const std::string missing = P("missing.dat");
   TProductInfoLoader* first = &GetProductInfo(missing);
   EXPECT_EQ(first->ProductCaption, "Vontaro");
   EXPECT_FALSE(ProductInfoFileLoaded());

@@ -4,10 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +12,7 @@
 #include "common/TypedLists.h"
 #include "platform/Files.h"
 #include "platform/ResourceFormat.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
@@ -23,37 +21,7 @@ namespace fs = std::filesystem;
 namespace rsrc = os::rsrc;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream f(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-void WriteFile(const fs::path& path, const Bytes& data) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
 fs::path DataDir() { return fs::path(VT_TEST_DATA_DIR) / "resources"; }
-
-class TempDir {
- public:
-  TempDir() {
-    static int counter = 0;
-    path_ = fs::temp_directory_path() /
-            ("vt_res_" + std::to_string(std::random_device{}()) + "_" + std::to_string(counter++));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    for (auto& e : fs::recursive_directory_iterator(path_, ec))
-      fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 int OpenHandles() {
   int n = 0;
@@ -62,11 +30,11 @@ int OpenHandles() {
 }
 
 // A file with some bytes of its own and the given resources appended.
-fs::path PackagedFile(const TempDir& dir, const std::vector<rsrc::NewResource>& resources) {
+fs::path PackagedFile(const test::TempFolder& dir, const std::vector<rsrc::NewResource>& resources) {
   Bytes file(1000, 0x7F);
   rsrc::AppendResources(file, resources);
   const fs::path path = dir.path() / "module.bin";
-  WriteFile(path, file);
+  test::WriteFileBytes(path, file);
   return path;
 }
 
@@ -74,25 +42,22 @@ fs::path PackagedFile(const TempDir& dir, const std::vector<rsrc::NewResource>& 
 // file: strings, sizes, the error codes of missing ones, its header image,
 // and files written from them.
 TEST(Resources, PackagedProgramReadsItsOwnResources) {
-  TempDir dir;
-  const fs::path probe = fs::read_symlink("/proc/self/exe").parent_path() / "vt_resprobe";
-  const std::string command = probe.string() + " " + dir.path().string() + " > " + (dir.path() / "out.txt").string();
+  test::TempFolder dir;
+  const std::string command =
+      test::ProgramBeside("vt_resprobe") + " " + dir.path().string() + " > " + (dir.path() / "out.txt").string();
   ASSERT_EQ(std::system(command.c_str()), 0);
-  std::ifstream out(dir.path() / "out.txt");
-  std::stringstream text;
-  text << out.rdbuf();
-  EXPECT_EQ(text.str(),
+  EXPECT_EQ(test::ReadFileText(dir.path() / "out.txt"),
             "1000 100000\n1001 5\nmanifest 131\nnamed hello from a resource\nempty 0\n"
             "missing name 1814\nmissing type 1813\nin place yes\nsubsystem 3 aligned yes\n"
             "saved mapped 1\nsaved plain 1\nsaved missing 0\n");
-  EXPECT_EQ(ReadFile(dir.path() / "payload.bin"), ReadFile(DataDir() / "payload.bin"));
-  EXPECT_EQ(ReadFile(dir.path() / "app.manifest"), ReadFile(DataDir() / "app.manifest"));
+  EXPECT_EQ(test::ReadFileBytes(dir.path() / "payload.bin"), test::ReadFileBytes(DataDir() / "payload.bin"));
+  EXPECT_EQ(test::ReadFileBytes(dir.path() / "app.manifest"), test::ReadFileBytes(DataDir() / "app.manifest"));
   ASSERT_TRUE(fs::exists(dir.path() / "missing.bin"));
   EXPECT_EQ(fs::file_size(dir.path() / "missing.bin"), 0u);
 }
 
 TEST(Resources, LookUpByIdentifierAndNameWithWindowsErrorCodes) {
-  TempDir dir;
+  test::TempFolder dir;
   const fs::path file = PackagedFile(dir, {{rsrc::IdKey(10), rsrc::IdKey(1000), {1, 2, 3}},
                                            {rsrc::TextKey("Pictures"), rsrc::TextKey("Logo"), {9, 8}},
                                            {rsrc::IdKey(10), rsrc::IdKey(5), {}}});
@@ -127,7 +92,7 @@ TEST(Resources, LookUpByIdentifierAndNameWithWindowsErrorCodes) {
   EXPECT_EQ(os::GetLastError(), os::kErrorInvalidHandle);
 
   // A file without resources.
-  WriteFile(dir.path() / "plain.bin", Bytes(100, 1));
+  test::WriteFileBytes(dir.path() / "plain.bin", Bytes(100, 1));
   m = os::LoadResourceModule((dir.path() / "plain.bin").string());
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(os::FindResource(m, 1000, os::kRtRcData), nullptr);
@@ -139,12 +104,12 @@ TEST(Resources, LookUpByIdentifierAndNameWithWindowsErrorCodes) {
 }
 
 TEST(Resources, SaveOverReadOnlyFileRaisesAndClosesEverything) {
-  TempDir dir;
+  test::TempFolder dir;
   const fs::path file = PackagedFile(dir, {{rsrc::IdKey(10), rsrc::IdKey(1000), Bytes(5000, 3)}});
   os::HMODULE m = os::LoadResourceModule(file.string());
   ASSERT_NE(m, nullptr);
   const fs::path target = dir.path() / "locked.bin";
-  WriteFile(target, Bytes(10, 1));
+  test::WriteFileBytes(target, Bytes(10, 1));
   ASSERT_TRUE(os::SetFileAttributes(target.string(), os::kFileAttributeReadOnly));
   const int before = OpenHandles();
   for (std::uint32_t options : {0u, 0x20u}) {
@@ -156,7 +121,7 @@ TEST(Resources, SaveOverReadOnlyFileRaisesAndClosesEverything) {
     }
   }
   EXPECT_EQ(OpenHandles(), before);
-  EXPECT_EQ(ReadFile(target), Bytes(10, 1));
+  EXPECT_EQ(test::ReadFileBytes(target), Bytes(10, 1));
   os::FreeResourceModule(m);
 }
 
