@@ -1,0 +1,230 @@
+#include "platform/ExceptionDispatch.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <ucontext.h>
+#include <unistd.h>
+#include <unwind.h>
+
+#include <atomic>
+#include <cxxabi.h>
+#include <mutex>
+
+namespace vt::os {
+
+namespace {
+
+std::atomic<RaiseObserver> g_raise_observer{nullptr};
+std::atomic<CatchObserver> g_catch_observer{nullptr};
+std::atomic<FaultObserver> g_fault_observer{nullptr};
+
+// Raise addresses of the last objects thrown by this thread, to tell a
+// handler where its exception came from.
+struct RaiseSite {
+  void* object;
+  const void* address;
+};
+constexpr int kRaiseSites = 16;
+thread_local RaiseSite t_sites[kRaiseSites];
+thread_local int t_next_site = 0;
+
+void NoteRaiseSite(void* object, const void* address) {
+  for (RaiseSite& s : t_sites)
+    if (s.object == object) {
+      s.address = address;
+      return;
+    }
+  t_sites[t_next_site] = {object, address};
+  t_next_site = (t_next_site + 1) % kRaiseSites;
+}
+
+const void* RaiseSiteOf(void* object) {
+  if (!object) return nullptr;
+  for (const RaiseSite& s : t_sites)
+    if (s.object == object) return s.address;
+  return nullptr;
+}
+
+// The runtime's own entry routines, found behind ours.
+using ThrowFn = void (*)(void*, std::type_info*, void (*)(void*));
+using BeginCatchFn = void* (*)(void*);
+
+template <typename Fn>
+Fn NextSymbol(const char* name) {
+  void* p = ::dlsym(RTLD_NEXT, name);
+  if (!p) ::abort();  // no runtime to forward to
+  return reinterpret_cast<Fn>(p);
+}
+
+ThrowFn RuntimeThrow() {
+  static const ThrowFn fn = NextSymbol<ThrowFn>("__cxa_throw");
+  return fn;
+}
+
+BeginCatchFn RuntimeBeginCatch() {
+  static const BeginCatchFn fn = NextSymbol<BeginCatchFn>("__cxa_begin_catch");
+  return fn;
+}
+
+// Exceptions of this runtime carry the class "GNUCC++" + a kind byte: 0 for
+// a thrown object (which follows the unwind header), 1 for a rethrown
+// exception_ptr (whose object lies elsewhere).
+constexpr std::uint64_t kNativeClass = 0x474e5543432b2b00ULL;
+
+// ---- processor faults ----
+
+constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+struct sigaction g_previous[sizeof(kFaultSignals) / sizeof(kFaultSignals[0])];
+std::mutex g_fault_lock;
+bool g_faults_installed = false;
+
+std::uint32_t FaultCode(int sig, int code) {
+  switch (sig) {
+    case SIGFPE:
+      switch (code) {
+        case FPE_INTDIV: return kStatusIntegerDivideByZero;
+        case FPE_INTOVF: return kStatusIntegerOverflow;
+        case FPE_FLTDIV: return kStatusFloatDivideByZero;
+        case FPE_FLTOVF: return kStatusFloatOverflow;
+        case FPE_FLTUND: return kStatusFloatUnderflow;
+        case FPE_FLTRES: return kStatusFloatInexactResult;
+        case FPE_FLTSUB: return kStatusArrayBoundsExceeded;
+        default: return kStatusFloatInvalidOperation;
+      }
+    case SIGILL:
+      return (code == ILL_PRVOPC || code == ILL_PRVREG) ? kStatusPrivilegedInstruction : kStatusIllegalInstruction;
+    default:
+      return kStatusAccessViolation;
+  }
+}
+
+void PutBack(int sig) {
+  for (size_t i = 0; i < std::size(kFaultSignals); ++i)
+    if (kFaultSignals[i] == sig) ::sigaction(sig, &g_previous[i], nullptr);
+}
+
+void OnFault(int sig, siginfo_t* info, void* uc) {
+  ExceptionRecord record;
+  ExceptionContext context;
+  record.ExceptionCode = FaultCode(sig, info->si_code);
+#if defined(__x86_64__)
+  const auto* gregs = static_cast<ucontext_t*>(uc)->uc_mcontext.gregs;
+  context.Ip = static_cast<std::uintptr_t>(gregs[REG_RIP]);
+  context.Fp = static_cast<std::uintptr_t>(gregs[REG_RBP]);
+  context.Sp = static_cast<std::uintptr_t>(gregs[REG_RSP]);
+  const auto err = static_cast<std::uintptr_t>(gregs[REG_ERR]);
+  const std::uintptr_t operation = (err & 0x10) ? 8 : (err & 0x2) ? 1 : 0;
+#else
+  (void)uc;
+  const std::uintptr_t operation = 0;
+#endif
+  record.ExceptionAddress = reinterpret_cast<const void*>(context.Ip);
+  if (record.ExceptionCode == kStatusAccessViolation) {
+    record.NumberParameters = 2;
+    record.ExceptionInformation[0] = operation;
+    record.ExceptionInformation[1] = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  }
+  if (FaultObserver observer = g_fault_observer.load()) observer(record, context);
+  // The fault takes its previous course: the instruction runs again under
+  // the previous handler, and a sent signal is sent again.
+  PutBack(sig);
+  if (info->si_code <= 0) ::raise(sig);
+}
+
+}  // namespace
+
+const std::exception* AsStdException(void* object, const std::type_info* type) {
+  if (!object || !type) return nullptr;
+  void* adjusted = object;
+  // The test the runtime applies to a catch clause of std::exception.
+  if (typeid(std::exception).__do_catch(type, &adjusted, 1)) return static_cast<const std::exception*>(adjusted);
+  return nullptr;
+}
+
+void SetRaiseObserver(RaiseObserver observer) { g_raise_observer.store(observer); }
+void SetCatchObserver(CatchObserver observer) { g_catch_observer.store(observer); }
+
+bool SetFaultObserver(FaultObserver observer) {
+  std::lock_guard<std::mutex> lock(g_fault_lock);
+  g_fault_observer.store(observer);
+  if (observer && !g_faults_installed) {
+    struct sigaction action = {};
+    action.sa_sigaction = &OnFault;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < std::size(kFaultSignals); ++i)
+      if (::sigaction(kFaultSignals[i], &action, &g_previous[i]) != 0) {
+        while (i-- > 0) ::sigaction(kFaultSignals[i], &g_previous[i], nullptr);
+        g_fault_observer.store(nullptr);
+        return false;
+      }
+    g_faults_installed = true;
+  } else if (!observer && g_faults_installed) {
+    for (size_t i = 0; i < std::size(kFaultSignals); ++i) ::sigaction(kFaultSignals[i], &g_previous[i], nullptr);
+    g_faults_installed = false;
+  }
+  return true;
+}
+
+namespace {
+// The load address of the program's own image (the first object listed).
+int FirstImageBase(struct dl_phdr_info* info, size_t, void* data) {
+  for (int i = 0; i < info->dlpi_phnum; ++i)
+    if (info->dlpi_phdr[i].p_type == PT_LOAD) {
+      *static_cast<std::uintptr_t*>(data) = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
+      break;
+    }
+  return 1;
+}
+}  // namespace
+
+bool FindModuleOfAddress(const void* address, std::string& file_name, const void*& base) {
+  Dl_info info{};
+  if (!address || ::dladdr(address, &info) == 0 || !info.dli_fbase) return false;
+  base = info.dli_fbase;
+  std::uintptr_t program_base = 0;
+  ::dl_iterate_phdr(&FirstImageBase, &program_base);
+  char path[PATH_MAX];
+  if (reinterpret_cast<std::uintptr_t>(info.dli_fbase) == program_base) {
+    // The program is listed under the name it was started with.
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
+    file_name = n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string(info.dli_fname ? info.dli_fname : "");
+  } else {
+    file_name = info.dli_fname ? info.dli_fname : "";
+  }
+  return true;
+}
+
+}  // namespace vt::os
+
+// The runtime's raise routine and handler entry, forwarded to the runtime's
+// own after the observers have seen them.
+namespace __cxxabiv1 {
+extern "C" {
+
+void __cxa_throw(void* object, std::type_info* type, void (*destructor)(void*)) {
+  const void* address = __builtin_return_address(0);
+  vt::os::NoteRaiseSite(object, address);
+  if (vt::os::RaiseObserver observer = vt::os::g_raise_observer.load()) observer(object, type, address);
+  vt::os::RuntimeThrow()(object, type, destructor);
+  __builtin_unreachable();
+}
+
+void* __cxa_begin_catch(void* header) noexcept {
+  void* caught = vt::os::RuntimeBeginCatch()(header);
+  if (vt::os::CatchObserver observer = vt::os::g_catch_observer.load()) {
+    auto* unwind = static_cast<_Unwind_Exception*>(header);
+    const std::uint64_t kind = unwind->exception_class ^ vt::os::kNativeClass;
+    if (kind <= 1) {
+      void* object = kind == 0 ? static_cast<void*>(unwind + 1) : nullptr;
+      observer(object, abi::__cxa_current_exception_type(), vt::os::RaiseSiteOf(object));
+    }
+  }
+  return caught;
+}
+
+}  // extern "C"
+}  // namespace __cxxabiv1
