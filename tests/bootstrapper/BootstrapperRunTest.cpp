@@ -12,8 +12,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -22,25 +20,17 @@
 
 #include "platform/Process.h"
 #include "platform/Resources.h"
+#include "support/TestFiles.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using vt::test::ProgramFolder;
+using vt::test::ReadFileText;
+using vt::test::WriteFileText;
 using vt::os::DWORD;
-
-fs::path BinDir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const fs::path& p, const std::string& s) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << s;
-}
 
 std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
 
@@ -106,11 +96,11 @@ class BootstrapperRun : public ::testing::Test {
   fs::path Package(const std::string& name, const char* subsystem, const fs::path& payload,
                    const std::string& metadata, const fs::path& tool = {}) {
     const fs::path out = dir_ / name;
-    std::string cmd = Q(BinDir() / "vtpack") + " " + Q(BinDir() / "vt_install") + " -o " + Q(out) +
-                      " --subsystem " + subsystem + " --add RCDATA 1000 " + Q(payload) + " --add RCDATA 1002 " +
-                      Q(tool.empty() ? BinDir() / "vt_lzma" : tool);
+    std::string cmd = Q(ProgramFolder() / "vtpack") + " " + Q(ProgramFolder() / "vt_install") + " -o " +
+                      Q(out) + " --subsystem " + subsystem + " --add RCDATA 1000 " + Q(payload) +
+                      " --add RCDATA 1002 " + Q(tool.empty() ? ProgramFolder() / "vt_lzma" : tool);
     if (!metadata.empty()) {
-      WriteAll(dir_ / (name + ".meta"), metadata);
+      WriteFileText(dir_ / (name + ".meta"), metadata);
       cmd += " --add RCDATA 1001 " + Q(dir_ / (name + ".meta"));
     }
     EXPECT_EQ(Shell(cmd), 0) << cmd;
@@ -119,15 +109,16 @@ class BootstrapperRun : public ::testing::Test {
 
   // A setup package of the sample inner setup (or of another program).
   fs::path MakePak(const std::string& name, const std::string& options = "",
-                   const fs::path& exe = BinDir() / "vt_sample_setup.exe") {
+                   const fs::path& exe = ProgramFolder() / "vt_sample_setup.exe") {
     const fs::path pak = dir_ / name;
-    EXPECT_EQ(Shell(Q(BinDir() / "vt_make_setup_pak") + " " + Q(exe) + " " + Q(pak) + " " + options), 0);
+    EXPECT_EQ(Shell(Q(ProgramFolder() / "vt_make_setup_pak") + " " + Q(exe) + " " + Q(pak) + " " + options),
+              0);
     return pak;
   }
 
   fs::path Compress(const fs::path& pak) {
     const fs::path out = pak.string() + ".lzma";
-    EXPECT_EQ(Shell(Q(BinDir() / "vt_lzma") + " e " + Q(pak) + " " + Q(out)), 0);
+    EXPECT_EQ(Shell(Q(ProgramFolder() / "vt_lzma") + " e " + Q(pak) + " " + Q(out)), 0);
     return out;
   }
 
@@ -184,8 +175,8 @@ class BootstrapperRun : public ::testing::Test {
     reader.join();
     ::close(master);
     EXPECT_TRUE(started) << command_line;
-    run.out = ReadAll(out_file);
-    run.report = ReadAll(report);
+    run.out = ReadFileText(out_file);
+    run.report = ReadFileText(report);
     return run;
   }
 
@@ -204,7 +195,7 @@ class BootstrapperRun : public ::testing::Test {
 // ---- runs that reach the inner setup ----------------------------------------
 
 TEST_F(BootstrapperRun, WindowedCompressedPassesItsArgumentsAndTheInnerExitCode) {
-  const fs::path program = BinDir() / "vt_setup_windowed";
+  const fs::path program = ProgramFolder() / "vt_setup_windowed";
   const RunResult run = StartProgram(program, "  /install  /vs_integrated", {{"VT_SAMPLE_SETUP_EXIT_CODE", "42"}});
   EXPECT_EQ(run.exit_code, 42u);
   const std::string folder = SetupFolder(run);
@@ -213,7 +204,8 @@ TEST_F(BootstrapperRun, WindowedCompressedPassesItsArgumentsAndTheInnerExitCode)
                                            "/ProductCaption=Vontaro");
   EXPECT_EQ(run.Value("folder"), folder);
   EXPECT_EQ(run.Files(), (std::set<std::string>{"Setup.exe", "Setup.lzma", "Setup.pak", "info.dat", "lzma.exe"}));
-  EXPECT_NE(run.report.find("file=Setup.exe " + std::to_string(fs::file_size(BinDir() / "vt_sample_setup.exe"))),
+  EXPECT_NE(run.report.find("file=Setup.exe " +
+                            std::to_string(fs::file_size(ProgramFolder() / "vt_sample_setup.exe"))),
             std::string::npos);
   EXPECT_EQ(run.Value("subsystem"), "2");  // a windowed build without the switch leaves it alone
   EXPECT_EQ(run.Value("cwd"), fs::current_path().string());
@@ -242,7 +234,7 @@ TEST_F(BootstrapperRun, WindowedCompressedPassesItsArgumentsAndTheInnerExitCode)
 }
 
 TEST_F(BootstrapperRun, ConsolePlainWithoutArgumentsShowsDotsAndSwitchesSetupToConsole) {
-  const fs::path program = BinDir() / "vt_setup_console_plain";
+  const fs::path program = ProgramFolder() / "vt_setup_console_plain";
   RunResult run = StartProgram(program);
   EXPECT_EQ(run.exit_code, 0u);
   const std::string folder = SetupFolder(run);
@@ -259,7 +251,7 @@ TEST_F(BootstrapperRun, ConsolePlainWithoutArgumentsShowsDotsAndSwitchesSetupToC
   // Without "info.dat": no caption, two blanks before /no_params; blanks
   // alone count as no arguments. Compressed: four dots.
   const fs::path pak = MakePak("noinfo.pak", "--no-info");
-  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(BinDir() / "vt_sample_setup.exe"));
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(ProgramFolder() / "vt_sample_setup.exe"));
   const fs::path bare = Package("bare", "console", Compress(pak), Metadata(exe_size, 2));
   run = StartProgram(bare, "   ");
   EXPECT_EQ(run.exit_code, 0u);
@@ -271,7 +263,7 @@ TEST_F(BootstrapperRun, ConsolePlainWithoutArgumentsShowsDotsAndSwitchesSetupToC
 }
 
 TEST_F(BootstrapperRun, SilentSwitchInAnyCaseHidesProgressAndSwitchesSetupToConsole) {
-  const fs::path program = BinDir() / "vt_setup_windowed";
+  const fs::path program = ProgramFolder() / "vt_setup_windowed";
   for (const std::string args : {" -SILENT_INSTALLER", " /install /Silent_Installer", " -silent_installer x"}) {
     const RunResult run = StartProgram(program, args);
     EXPECT_EQ(run.exit_code, 0u) << args;
@@ -289,7 +281,7 @@ TEST_F(BootstrapperRun, SilentSwitchInAnyCaseHidesProgressAndSwitchesSetupToCons
 }
 
 TEST_F(BootstrapperRun, TwoRunsAtOnceUseTheirOwnFolders) {
-  const fs::path program = BinDir() / "vt_setup_windowed";
+  const fs::path program = ProgramFolder() / "vt_setup_windowed";
   RunResult a, b;
   std::thread other([&] { b = StartProgram(program, " /second", {{"VT_SAMPLE_SETUP_EXIT_CODE", "8"}}); });
   a = StartProgram(program, " /first", {{"VT_SAMPLE_SETUP_EXIT_CODE", "7"}});
@@ -309,8 +301,8 @@ TEST_F(BootstrapperRun, FolderIsMadeFreshWithoutFollowingWhatWasPlantedThere) {
   // holding a link to a victim file.
   const fs::path victim = dir_ / "victim";
   fs::create_directories(victim);
-  WriteAll(victim / "keep.txt", "keep");
-  const int last = std::atoi(ReadAll("/proc/sys/kernel/ns_last_pid").c_str());
+  WriteFileText(victim / "keep.txt", "keep");
+  const int last = std::atoi(ReadFileText("/proc/sys/kernel/ns_last_pid").c_str());
   for (int pid = last + 1; pid <= last + 300; ++pid) {
     const fs::path name = tmp_ / ("Vontaro_Setup_" + std::to_string(pid));
     if (pid % 2) {
@@ -321,12 +313,12 @@ TEST_F(BootstrapperRun, FolderIsMadeFreshWithoutFollowingWhatWasPlantedThere) {
       fs::create_directory_symlink(victim, name / "info.dat");
     }
   }
-  const RunResult run = StartProgram(BinDir() / "vt_setup_windowed", " /x");
+  const RunResult run = StartProgram(ProgramFolder() / "vt_setup_windowed", " /x");
   EXPECT_EQ(run.exit_code, 0u) << run.err;
   EXPECT_EQ(run.Files(), (std::set<std::string>{"Setup.exe", "Setup.lzma", "Setup.pak", "info.dat", "lzma.exe"}));
   EXPECT_EQ(run.Value("subsystem"), "2");
   EXPECT_FALSE(fs::exists(fs::symlink_status(SetupFolder(run))));
-  EXPECT_EQ(ReadAll(victim / "keep.txt"), "keep");
+  EXPECT_EQ(ReadFileText(victim / "keep.txt"), "keep");
   EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
 }
 
@@ -334,7 +326,7 @@ TEST_F(BootstrapperRun, FolderIsMadeFreshWithoutFollowingWhatWasPlantedThere) {
 
 TEST_F(BootstrapperRun, MetadataMissingShortOrWithBadSizesIsRefused) {
   const fs::path pak = MakePak("Setup.pak");
-  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(BinDir() / "vt_sample_setup.exe"));
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(ProgramFolder() / "vt_sample_setup.exe"));
   const auto pak_size = static_cast<std::uint32_t>(fs::file_size(pak));
 
   // Windowed: a message box titled " Setup" (no caption yet).
@@ -362,10 +354,10 @@ TEST_F(BootstrapperRun, MetadataMissingShortOrWithBadSizesIsRefused) {
   // A missing payload or tool resource stops the run at once.
   for (const bool compressed : {false, true}) {
     const fs::path out = dir_ / (compressed ? "nopayload_c" : "nopayload");
-    WriteAll(dir_ / "nopayload.meta", Metadata(exe_size, compressed ? 1 : 0));
-    const std::string cmd = Q(BinDir() / "vtpack") + " " + Q(BinDir() / "vt_install") + " -o " + Q(out) +
-                            " --subsystem console --add RCDATA 1001 " + Q(dir_ / "nopayload.meta") +
-                            (compressed ? "" : " --add RCDATA 1002 " + Q(BinDir() / "vt_lzma"));
+    WriteFileText(dir_ / "nopayload.meta", Metadata(exe_size, compressed ? 1 : 0));
+    const std::string cmd = Q(ProgramFolder() / "vtpack") + " " + Q(ProgramFolder() / "vt_install") + " -o " +
+                            Q(out) + " --subsystem console --add RCDATA 1001 " + Q(dir_ / "nopayload.meta") +
+                            (compressed ? "" : " --add RCDATA 1002 " + Q(ProgramFolder() / "vt_lzma"));
     ASSERT_EQ(Shell(cmd), 0) << cmd;
     run = StartProgram(out);
     EXPECT_EQ(run.exit_code, 6u);
@@ -384,10 +376,10 @@ TEST_F(BootstrapperRun, MetadataMissingShortOrWithBadSizesIsRefused) {
 
 TEST_F(BootstrapperRun, LzmaToolFailureReportsItsExitCode) {
   const fs::path pak = MakePak("Setup.pak");
-  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(BinDir() / "vt_sample_setup.exe"));
-  std::string packed = ReadAll(Compress(pak));
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(ProgramFolder() / "vt_sample_setup.exe"));
+  std::string packed = ReadFileText(Compress(pak));
   packed.resize(packed.size() / 2);
-  WriteAll(dir_ / "cut.lzma", packed);
+  WriteFileText(dir_ / "cut.lzma", packed);
 
   RunResult run = StartProgram(Package("cut", "console", dir_ / "cut.lzma", Metadata(exe_size, 1)));
   EXPECT_EQ(run.exit_code, 6u);
@@ -395,7 +387,8 @@ TEST_F(BootstrapperRun, LzmaToolFailureReportsItsExitCode) {
   EXPECT_TRUE(TmpIsEmpty());
 
   // Another tool in resource 1002, ending with its own code; windowed.
-  run = StartProgram(Package("tool", "windows", Compress(pak), Metadata(exe_size, 1), BinDir() / "vt_proc_child"));
+  run = StartProgram(
+      Package("tool", "windows", Compress(pak), Metadata(exe_size, 1), ProgramFolder() / "vt_proc_child"));
   EXPECT_EQ(run.exit_code, 6u);
   EXPECT_NE(NoCr(run.err).find("[ Setup]\nDecompression failed. Tool returned code: 100\n"), std::string::npos)
       << run.err;
@@ -404,7 +397,7 @@ TEST_F(BootstrapperRun, LzmaToolFailureReportsItsExitCode) {
 
 TEST_F(BootstrapperRun, DamagedPackageAndNonImageSetupAreReported) {
   // A Setup.exe that is no PE image: the console build fails on the rewrite.
-  WriteAll(dir_ / "text.exe", std::string(5000, 'x'));
+  WriteFileText(dir_ / "text.exe", std::string(5000, 'x'));
   const fs::path text_pak = MakePak("text.pak", "", dir_ / "text.exe");
   RunResult run = StartProgram(Package("text", "console", text_pak, Metadata(5000, 0)));
   EXPECT_EQ(run.exit_code, 6u);
@@ -427,10 +420,10 @@ TEST_F(BootstrapperRun, DamagedPackageAndNonImageSetupAreReported) {
 
   // A damaged packet header.
   const fs::path pak = MakePak("Setup.pak");
-  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(BinDir() / "vt_sample_setup.exe"));
-  std::string bytes = ReadAll(pak);
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(ProgramFolder() / "vt_sample_setup.exe"));
+  std::string bytes = ReadFileText(pak);
   bytes[0] = 7;
-  WriteAll(dir_ / "damaged.pak", bytes);
+  WriteFileText(dir_ / "damaged.pak", bytes);
   run = StartProgram(Package("damaged", "console", dir_ / "damaged.pak", Metadata(exe_size, 0)));
   EXPECT_EQ(run.exit_code, 6u);
   const std::string damaged = "Please wait.....Fatal Error: Failed to load packet TSetupPacket from file ";
@@ -442,7 +435,7 @@ TEST_F(BootstrapperRun, DamagedPackageAndNonImageSetupAreReported) {
 
 TEST_F(BootstrapperRun, UnterminatedQuoteAndConsoleWriteErrorsEndWithSix) {
   // The program part opens a quote that never closes.
-  const fs::path program = BinDir() / "vt_setup_console";
+  const fs::path program = ProgramFolder() / "vt_setup_console";
   RunResult run = Start(program.string(), "\"vt_setup_console /install");
   EXPECT_EQ(run.exit_code, 6u);
   EXPECT_EQ(run.out.substr(run.out.size() - 47), "Fatal Error: Closing quotation mark not found.\n");

@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,12 +13,15 @@
 #include "common/ObjectsFiles.h"
 #include "common/ProcessRunner.h"
 #include "platform/Files.h"
+#include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
+using vt::test::ProgramFolder;
+using vt::test::ReadFileText;
+using vt::test::WriteFileText;
 
 namespace {
 
-fs::path BinDir() { return fs::read_symlink("/proc/self/exe").parent_path(); }
 fs::path DataDir() { return fs::path(VT_TEST_DATA_DIR); }
 
 std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
@@ -30,16 +31,6 @@ int Shell(const std::string& command) {
   const int status = std::system((command + " 2>/dev/null").c_str());
   if (status == -1 || (status & 0x7F) != 0) return -1;
   return (status >> 8) & 0xFF;
-}
-
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const fs::path& p, const std::string& s) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << s;
 }
 
 std::uint64_t Le(const std::string& s, size_t pos, int n) {
@@ -58,7 +49,7 @@ class ToolsTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
   int Lzma(const std::string& mode, const fs::path& in, const fs::path& out) {
-    return Shell(Q(BinDir() / "vt_lzma") + " " + mode + " " + Q(in) + " " + Q(out));
+    return Shell(Q(ProgramFolder() / "vt_lzma") + " " + mode + " " + Q(in) + " " + Q(out));
   }
   fs::path dir_;
 };
@@ -68,25 +59,25 @@ TEST_F(ToolsTest, LzmaRoundTripInShippedFormat) {
   std::string text;
   for (int i = 0; i < 300000; ++i) text += static_cast<char>('a' + rng() % 7);
   for (const std::string& payload : {text, std::string()}) {
-    WriteAll(dir_ / "in", payload);
+    WriteFileText(dir_ / "in", payload);
     ASSERT_EQ(Lzma("e", dir_ / "in", dir_ / "in.lzma"), 0);
-    const std::string packed = ReadAll(dir_ / "in.lzma");
+    const std::string packed = ReadFileText(dir_ / "in.lzma");
     ASSERT_GE(packed.size(), 13u);
     EXPECT_EQ(static_cast<unsigned char>(packed[0]), 0x5Du);
     EXPECT_EQ(Le(packed, 1, 4), 8u << 20);
     EXPECT_EQ(Le(packed, 5, 8), payload.size());
     ASSERT_EQ(Lzma("d", dir_ / "in.lzma", dir_ / "out"), 0);
-    EXPECT_EQ(ReadAll(dir_ / "out"), payload);
+    EXPECT_EQ(ReadFileText(dir_ / "out"), payload);
   }
   // A stream with an end marker and no size in the header decodes too.
   ASSERT_EQ(Lzma("d", DataDir() / "lzma" / "hello_eopm.lzma", dir_ / "hello"), 0);
-  EXPECT_EQ(ReadAll(dir_ / "hello"), ReadAll(DataDir() / "lzma" / "hello.txt"));
+  EXPECT_EQ(ReadFileText(dir_ / "hello"), ReadFileText(DataDir() / "lzma" / "hello.txt"));
 }
 
 TEST_F(ToolsTest, LzmaRefusesBadInputWithoutOutput) {
-  WriteAll(dir_ / "in", std::string(100000, 'x') + "tail");
+  WriteFileText(dir_ / "in", std::string(100000, 'x') + "tail");
   ASSERT_EQ(Lzma("e", dir_ / "in", dir_ / "good.lzma"), 0);
-  const std::string good = ReadAll(dir_ / "good.lzma");
+  const std::string good = ReadFileText(dir_ / "good.lzma");
 
   std::string hostile = good;  // 4 GiB dictionary: refused by the memory limit
   hostile[1] = hostile[2] = hostile[3] = hostile[4] = '\xFF';
@@ -95,23 +86,25 @@ TEST_F(ToolsTest, LzmaRefusesBadInputWithoutOutput) {
   const std::vector<std::string> inputs = {good.substr(0, good.size() / 2), good.substr(0, 10), std::string(),
                                            hostile, bad_props};
   for (size_t i = 0; i < inputs.size(); ++i) {
-    WriteAll(dir_ / "bad.lzma", inputs[i]);
+    WriteFileText(dir_ / "bad.lzma", inputs[i]);
     fs::remove(dir_ / "out");
     EXPECT_NE(Lzma("d", dir_ / "bad.lzma", dir_ / "out"), 0) << i;
     EXPECT_FALSE(fs::exists(dir_ / "out")) << i;
   }
   EXPECT_NE(Lzma("d", dir_ / "missing", dir_ / "out"), 0);
   EXPECT_NE(Lzma("x", dir_ / "good.lzma", dir_ / "out"), 0);
-  EXPECT_NE(Shell(Q(BinDir() / "vt_lzma") + " d " + Q(dir_ / "good.lzma")), 0);
+  EXPECT_NE(Shell(Q(ProgramFolder() / "vt_lzma") + " d " + Q(dir_ / "good.lzma")), 0);
   EXPECT_NE(Lzma("d", dir_ / "good.lzma", dir_ / "no" / "such" / "folder"), 0);
 }
 
 TEST_F(ToolsTest, PeWrapperMakesValidImageCarryingTheProgram) {
-  const fs::path elf = BinDir() / "vt_sample_setup_elf";
+  const fs::path elf = ProgramFolder() / "vt_sample_setup_elf";
   for (int subsystem : {2, 3}) {
     const fs::path out = dir_ / ("w" + std::to_string(subsystem) + ".exe");
-    ASSERT_EQ(Shell(Q(BinDir() / "vt_pewrap") + " " + Q(elf) + " " + Q(out) + " " + std::to_string(subsystem)), 0);
-    const std::string pe = ReadAll(out);
+    ASSERT_EQ(Shell(Q(ProgramFolder() / "vt_pewrap") + " " + Q(elf) + " " + Q(out) + " " +
+                    std::to_string(subsystem)),
+              0);
+    const std::string pe = ReadFileText(out);
     ASSERT_GT(pe.size(), 0x400u);
     EXPECT_EQ(pe.substr(0, 2), "MZ");
     const size_t nt = Le(pe, 0x3C, 4);
@@ -127,11 +120,12 @@ TEST_F(ToolsTest, PeWrapperMakesValidImageCarryingTheProgram) {
     // Trailer: magic and the offset of the unchanged program.
     EXPECT_EQ(pe.substr(pe.size() - 16, 8), "VTELFPE1");
     const size_t offset = Le(pe, pe.size() - 8, 8);
-    EXPECT_EQ(pe.substr(offset, pe.size() - 16 - offset), ReadAll(elf));
+    EXPECT_EQ(pe.substr(offset, pe.size() - 16 - offset), ReadFileText(elf));
   }
-  WriteAll(dir_ / "text", "not a program");
-  EXPECT_NE(Shell(Q(BinDir() / "vt_pewrap") + " " + Q(dir_ / "text") + " " + Q(dir_ / "t.exe") + " 2"), 0);
-  EXPECT_NE(Shell(Q(BinDir() / "vt_pewrap") + " " + Q(elf) + " " + Q(dir_ / "t.exe") + " 1"), 0);
+  WriteFileText(dir_ / "text", "not a program");
+  EXPECT_NE(Shell(Q(ProgramFolder() / "vt_pewrap") + " " + Q(dir_ / "text") + " " + Q(dir_ / "t.exe") + " 2"),
+            0);
+  EXPECT_NE(Shell(Q(ProgramFolder() / "vt_pewrap") + " " + Q(elf) + " " + Q(dir_ / "t.exe") + " 1"), 0);
   EXPECT_FALSE(fs::exists(dir_ / "t.exe"));
 }
 
@@ -139,20 +133,20 @@ TEST_F(ToolsTest, SampleSetupReportsWhatItReceived) {
   // Run the carried program the way the process layer does: from the
   // image's own path as argument 0.
   const fs::path exe = dir_ / "Setup.exe";
-  fs::copy_file(BinDir() / "vt_sample_setup.exe", exe);
-  const std::string pe = ReadAll(exe);
+  fs::copy_file(ProgramFolder() / "vt_sample_setup.exe", exe);
+  const std::string pe = ReadFileText(exe);
   const size_t offset = Le(pe, pe.size() - 8, 8);
   const fs::path elf = dir_ / "run" / "program";
   fs::create_directories(elf.parent_path());
-  WriteAll(elf, pe.substr(offset, pe.size() - 16 - offset));
+  WriteFileText(elf, pe.substr(offset, pe.size() - 16 - offset));
   fs::permissions(elf, fs::perms::owner_all);
-  WriteAll(dir_ / "info.dat", "12345");
+  WriteFileText(dir_ / "info.dat", "12345");
   const fs::path report = dir_ / "run" / "report.txt";
   const std::string cmd = "cd " + Q(dir_ / "run") + " && VT_SAMPLE_SETUP_REPORT=" + Q(report) +
                           " bash -c 'exec -a \"$0\" \"$@\"' " + Q(exe) + " " + Q(elf) +
                           " /install 'a b' /exit_code=42 >/dev/null";
   EXPECT_EQ(Shell(cmd), 42);
-  const std::string text = ReadAll(report);
+  const std::string text = ReadFileText(report);
   EXPECT_NE(text.find("argc=3\narg0=" + exe.string() + "\narg1=/install\narg2=a b\narg3=/exit_code=42\n"),
             std::string::npos)
       << text;
@@ -167,24 +161,24 @@ TEST_F(ToolsTest, SampleSetupReportsWhatItReceived) {
 TEST_F(ToolsTest, ProcessRunnerStartsWrappedImagesAndTheLzmaTool) {
   // The inner setup as the bootstrapper starts it: a PE image by its path.
   const fs::path exe = dir_ / "Setup.exe";
-  fs::copy_file(BinDir() / "vt_sample_setup.exe", exe);
+  fs::copy_file(ProgramFolder() / "vt_sample_setup.exe", exe);
   const fs::path report = dir_ / "report.txt";
   vt::os::SetEnvironmentVariable("VT_SAMPLE_SETUP_REPORT", report.c_str());
   const int code = vt::RunProcess(vt::QuoteAlways(exe.string()) + " /install \"a b\" /exit_code=42", true);
   vt::os::SetEnvironmentVariable("VT_SAMPLE_SETUP_REPORT", nullptr);
   EXPECT_EQ(code, 42);
-  const std::string text = ReadAll(report);
+  const std::string text = ReadFileText(report);
   EXPECT_NE(text.find("arg1=/install\narg2=a b\narg3=/exit_code=42\n"), std::string::npos) << text;
   EXPECT_NE(text.find("subsystem=2\n"), std::string::npos) << text;
 
   // The LZMA tool through the command line the bootstrapper builds.
-  WriteAll(dir_ / "pak", std::string(5000, 'p'));
+  WriteFileText(dir_ / "pak", std::string(5000, 'p'));
   ASSERT_EQ(Lzma("e", dir_ / "pak", dir_ / "Setup.lzma"), 0);
-  fs::copy_file(BinDir() / "vt_lzma", dir_ / "lzma.exe");
+  fs::copy_file(ProgramFolder() / "vt_lzma", dir_ / "lzma.exe");
   const std::string line = vt::LzmaCommandLine((dir_ / "lzma.exe").string(), (dir_ / "Setup.lzma").string(),
                                                (dir_ / "Setup.pak").string());
   EXPECT_EQ(vt::RunProcess(line, true, vt::roHideWindow | vt::roNewConsole | vt::roNoErrorDialogs), 0);
-  EXPECT_EQ(ReadAll(dir_ / "Setup.pak"), std::string(5000, 'p'));
+  EXPECT_EQ(ReadFileText(dir_ / "Setup.pak"), std::string(5000, 'p'));
 }
 
 }  // namespace

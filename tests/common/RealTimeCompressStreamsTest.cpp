@@ -160,14 +160,14 @@ TEST(CompressToStream, FormatAndInputErrors) {
   TVirtualStream source, target;
   source.WriteBuffer(in.data(), 100);
   source.SetPosition(0);
-  EXPECT_EQ(MessageOf<Exception>([&] { CompressToStream(source, 100, target, 2); }), "Unknown compression format (2)");
+  EXPECT_EQ(MessageOf([&] { CompressToStream(source, 100, target, 2); }), "Unknown compression format (2)");
   source.SetPosition(0);
   EXPECT_THROW(CompressToStream(source, 100, target, 7), EAssertionFailed);
   source.SetPosition(50);
-  EXPECT_EQ(MessageOf<Exception>([&] { CompressToStream(source, 100, target, 3); }),
+  EXPECT_EQ(MessageOf([&] { CompressToStream(source, 100, target, 3); }),
             "Compression error: Input buffer is smaller than expected.");
   TPlainStream plain(in);
-  EXPECT_EQ(MessageOf<Exception>([&] { CompressToStream(plain, 101, target, 1); }),
+  EXPECT_EQ(MessageOf([&] { CompressToStream(plain, 101, target, 1); }),
             "Compression error: Input buffer is smaller than expected.");
 }
 
@@ -223,7 +223,7 @@ TEST(TDecompressStream, RandomAccessDecompressesOnlyTheNeededBlocks) {
   EXPECT_EQ(0, std::memcmp(buf, &in[in.size() - 5], 5));
   EXPECT_EQ(d.Read(buf, 64), 0);  // at the end
   EXPECT_EQ(d.Seek(0, TSeekOrigin::soCurrent), static_cast<std::int64_t>(in.size()));
-  EXPECT_EQ(MessageOf<Exception>([&] { d.Write(buf, 1); }), "Cannot write to decompressed stream.");
+  EXPECT_EQ(MessageOf([&] { d.Write(buf, 1); }), "Cannot write to decompressed stream.");
 }
 
 // The container may sit behind other data; without a size it runs to the
@@ -243,7 +243,7 @@ TEST(TDecompressStream, ContainerBehindOtherDataUsesTheRestOfTheSource) {
 
 TEST(TDecompressStream, RefusesBadHeadersAndBlockMaps) {
   const Bytes abc = ReadFile("abc.qlz131");
-  auto open = [](const Bytes& b) { return MessageOf<Exception>([&] { Decompress(b); }); };
+  auto open = [](const Bytes& b) { return MessageOf([&] { Decompress(b); }); };
   EXPECT_EQ(open(Container("sdc4", 3, 3, {{3, abc}})), "Decompression error: Header contains an invalid signature.");
   EXPECT_EQ(open(Container("sdc2", 3, 4, {{3, abc}})),
             "Decompression error: Output buffer size does not match total size of source blocks.");
@@ -270,18 +270,18 @@ TEST(TDecompressStream, RefusesBadHeadersAndBlockMaps) {
 // decompressed.
 TEST(TDecompressStream, RefusesPacketsThatDisagreeWithTheirBlock) {
   const Bytes a100 = ReadFile("a100.qlz131");
-  EXPECT_EQ(MessageOf<Exception>([&] { Decompress(Container("sdc2", 3, 99, {{99, a100}})); }),
+  EXPECT_EQ(MessageOf([&] { Decompress(Container("sdc2", 3, 99, {{99, a100}})); }),
             "Decompression error: Output buffer size mismatch.");
   Bytes cut(a100.begin(), a100.end() - 1);
-  EXPECT_EQ(MessageOf<Exception>([&] { Decompress(Container("sdc2", 3, 100, {{100, cut}})); }),
+  EXPECT_EQ(MessageOf([&] { Decompress(Container("sdc2", 3, 100, {{100, cut}})); }),
             "Decompression error: Input buffer is smaller than expected.");
-  EXPECT_EQ(MessageOf<Exception>([&] { Decompress(Container("sdc2", 3, 100, {{100, Bytes{1, 2}}})); }),
+  EXPECT_EQ(MessageOf([&] { Decompress(Container("sdc2", 3, 100, {{100, Bytes{1, 2}}})); }),
             "Decompression error: Input buffer is smaller than expected.");
   Bytes flagged = a100;
   flagged[0] |= 4;
-  EXPECT_EQ(MessageOf<Exception>([&] { Decompress(Container("sdc2", 3, 100, {{100, flagged}})); }),
+  EXPECT_EQ(MessageOf([&] { Decompress(Container("sdc2", 3, 100, {{100, flagged}})); }),
             "Decompression error: Output buffer size mismatch.");
-  EXPECT_EQ(MessageOf<Exception>([&] { Decompress(Container("sdc2", 2, 100, {{100, a100}})); }), "Unknown compression format (2)");
+  EXPECT_EQ(MessageOf([&] { Decompress(Container("sdc2", 2, 100, {{100, a100}})); }), "Unknown compression format (2)");
   // Blocks of U = 0 hold nothing and are never decompressed.
   EXPECT_EQ(Decompress(Container("sdc2", 3, 100, {{0, Bytes{9, 9}}, {100, a100}})), Bytes(100, 'a'));
 }
@@ -305,14 +305,14 @@ TEST(QuickLZLibraryLoading, ReportsMissingBrokenAndIncompleteLibraries) {
   namespace fs = std::filesystem;
   test::TempFolder folder;
   const fs::path& dir = folder.path();
-  EXPECT_EQ(MessageOf<Exception>([&] { quicklz::LoadLibrary131(dir.string()); }), "QuickLZ library not found: QuickLZ131.dll");
+  EXPECT_EQ(MessageOf([&] { quicklz::LoadLibrary131(dir.string()); }), "QuickLZ library not found: QuickLZ131.dll");
   test::WriteFileText(dir / "QuickLZ.dll", "not a library");
-  EXPECT_EQ(MessageOf<Exception>([&] { quicklz::LoadLibrary120(dir.string()); }),
+  EXPECT_EQ(MessageOf([&] { quicklz::LoadLibrary120(dir.string()); }),
             "Cannot load library '" + (dir / "QuickLZ.dll").string() + "'");
   // The 1.2.0 library under the 1.3.1 name lacks the 1.3.1 entry points.
   const fs::path bin = test::ProgramFolder();
   fs::copy_file(bin / "QuickLZ.dll", dir / "QuickLZ131.dll");
-  EXPECT_EQ(MessageOf<Exception>([&] { quicklz::LoadLibrary131(dir.string()); }),
+  EXPECT_EQ(MessageOf([&] { quicklz::LoadLibrary131(dir.string()); }),
             "Cannot get address of procedure 'qlz_size_compressed'");
   EXPECT_NO_THROW(quicklz::LoadLibrary131(bin.string()));
 }

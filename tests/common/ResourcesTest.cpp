@@ -43,15 +43,16 @@ fs::path PackagedFile(const test::TempFolder& dir, const std::vector<rsrc::NewRe
 // and files written from them.
 TEST(Resources, PackagedProgramReadsItsOwnResources) {
   test::TempFolder dir;
-  const std::string command =
-      test::ProgramBeside("vt_resprobe") + " " + dir.path().string() + " > " + (dir.path() / "out.txt").string();
+  const std::string command = test::ProgramBeside("vt_resprobe") + " " + dir.path().string() + " > " +
+                              (dir.path() / "out.txt").string();
   ASSERT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(test::ReadFileText(dir.path() / "out.txt"),
             "1000 100000\n1001 5\nmanifest 131\nnamed hello from a resource\nempty 0\n"
             "missing name 1814\nmissing type 1813\nin place yes\nsubsystem 3 aligned yes\n"
             "saved mapped 1\nsaved plain 1\nsaved missing 0\n");
   EXPECT_EQ(test::ReadFileBytes(dir.path() / "payload.bin"), test::ReadFileBytes(DataDir() / "payload.bin"));
-  EXPECT_EQ(test::ReadFileBytes(dir.path() / "app.manifest"), test::ReadFileBytes(DataDir() / "app.manifest"));
+  EXPECT_EQ(test::ReadFileBytes(dir.path() / "app.manifest"),
+            test::ReadFileBytes(DataDir() / "app.manifest"));
   ASSERT_TRUE(fs::exists(dir.path() / "missing.bin"));
   EXPECT_EQ(fs::file_size(dir.path() / "missing.bin"), 0u);
 }
