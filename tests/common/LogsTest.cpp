@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Locks.h"
 #include "common/ProcessRunner.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
@@ -163,6 +164,21 @@ TEST_F(LogFiles, RegistryErrorIsReportedBeforeTheFirstWarning) {
       << text;
   EXPECT_NE(text.find("warned"), std::string::npos);
   EXPECT_EQ(text.find("m 0"), std::string::npos);
+}
+
+TEST_F(LogFiles, WarningRaisedWhileTakingTheLogMutexIsDropped) {
+  Settings(1, false);
+  // The first child dies holding the log mutex. The next writer finds it
+  // abandoned; the warning about that comes while its own write is in
+  // progress and is dropped instead of being written from inside the write.
+  // This process keeps the mutex alive meanwhile.
+  TWinMutex keep(GetEveryoneSecurityAttributes(), LogMutexName(LogPath().string()));
+  EXPECT_EQ(RunProcess("\"" + (dir_ / "LogChild").string() + "\" holdlog", true), 0);
+  EXPECT_EQ(Finish(Start("2 after")), 0);
+  std::string text = LogText();
+  EXPECT_NE(text.find("] after 1\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Stopped"), std::string::npos);
+  EXPECT_EQ(text.find("abandoned"), std::string::npos) << text;
 }
 
 TEST_F(LogFiles, TwoProcessesAppendWholeRecords) {

@@ -10,6 +10,7 @@
 //                   of the command-line variable (or "<unset>")
 //   log <n> <text>  with the log unit: n messages "<text> <i>", one debug
 //                   record "debug record" and one warning "warned"
+//   holdlog         with the log unit: takes the log mutex and ends holding it
 //   hook <item>...  units initialized; each number is stored with
 //                   SetProcessExitCode; "fin=<n>" stores n from a unit's
 //                   finalization; "exit=<n>" ends through os::ExitProcess(n)
@@ -26,6 +27,7 @@
 #include <thread>
 
 #include "common/CodePatch.h"
+#include "common/Locks.h"
 #include "common/Logs.h"
 #include "common/Units.h"
 #include "platform/CommandLine.h"
@@ -73,6 +75,14 @@ int Log(int argc, char** argv) {
   vt::FinalizeUnits();
   return 0;
 }
+// Takes the log's mutex and ends without releasing it.
+int HoldLog() {
+  const vt::UnitEntry units[] = {vt::kLogsUnit};
+  vt::InitializeUnits(units);
+  static vt::TWinMutex mutex(vt::GetEveryoneSecurityAttributes(), vt::LogMutexName(vt::LogFileName()));
+  if (!mutex.Acquire(vt::os::kInfinite, 0)) return 102;
+  std::_Exit(0);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,6 +119,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "log") return Log(argc, argv);
+  if (mode == "holdlog") return HoldLog();
   if (mode == "stdin") {
     char buf[4096];
     size_t n;
