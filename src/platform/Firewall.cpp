@@ -1,0 +1,185 @@
+#include "platform/Firewall.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "platform/LastError.h"
+
+namespace vt::os {
+
+namespace {
+
+constexpr std::int64_t kMaxStoreSize = 16 * 1024 * 1024;
+constexpr std::uint32_t kWinErrorFileNotFound = 2;
+
+bool SameTextAscii(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+struct Store {
+  bool enabled = true;
+  std::vector<FwAuthorizedApplication> apps;
+};
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t tab = line.find('\t', start);
+    parts.push_back(line.substr(start, tab - start));
+    if (tab == std::string::npos) return parts;
+    start = tab + 1;
+  }
+}
+
+bool ParseInt(const std::string& s, std::int32_t& value) {
+  if (s.empty() || s.size() > 11) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(s.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
+  value = static_cast<std::int32_t>(v);
+  return true;
+}
+
+std::string StorePath() { return FirewallDirectory() + "/firewall.txt"; }
+
+// Reads the store; a missing file is an empty, enabled firewall.
+HRESULT ReadStore(Store& store) {
+  if (!IsDirectory(FirewallDirectory())) return kRegdbEClassNotReg;
+  struct stat st {};
+  if (::stat(StorePath().c_str(), &st) != 0) return errno == ENOENT ? kSOk : kEFail;
+  std::ifstream in(StorePath(), std::ios::binary);
+  if (!in) return kEFail;
+  in.seekg(0, std::ios::end);
+  const std::int64_t size = in.tellg();
+  if (size < 0 || size > kMaxStoreSize) return kEFail;
+  in.seekg(0);
+  std::string line;
+  if (!std::getline(in, line) || (line != "VTFW 1" && line != "VTFW 1\r")) return kEFail;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    if (line == "enabled=1" || line == "enabled=0") {
+      store.enabled = line.back() == '1';
+      continue;
+    }
+    const std::vector<std::string> f = SplitTabs(line);
+    FwAuthorizedApplication app;
+    std::int32_t enabled = 0;
+    if (f.size() != 7 || f[0] != "app" || !ParseInt(f[4], enabled) || !ParseInt(f[5], app.Scope) ||
+        !ParseInt(f[6], app.IpVersion))
+      return kEFail;
+    app.Name = f[1];
+    app.ProcessImageFileName = f[2];
+    app.RemoteAddresses = f[3];
+    app.Enabled = enabled != 0;
+    store.apps.push_back(std::move(app));
+  }
+  return kSOk;
+}
+
+HRESULT WriteStore(const Store& store) {
+  std::ostringstream out;
+  out << "VTFW 1\nenabled=" << (store.enabled ? 1 : 0) << "\n";
+  for (const auto& a : store.apps)
+    out << "app\t" << a.Name << '\t' << a.ProcessImageFileName << '\t' << a.RemoteAddresses << '\t'
+        << (a.Enabled ? 1 : 0) << '\t' << a.Scope << '\t' << a.IpVersion << "\n";
+  const std::string temp = StorePath() + ".tmp";
+  {
+    std::ofstream f(temp, std::ios::binary | std::ios::trunc);
+    f << out.str();
+    if (!f.flush()) return HResultFromWin32(ErrnoToError(errno));
+  }
+  if (std::rename(temp.c_str(), StorePath().c_str()) != 0) return HResultFromWin32(ErrnoToError(errno));
+  return kSOk;
+}
+
+// Holds the store's lock file for a read-modify-write.
+class StoreLock {
+ public:
+  StoreLock() {
+    fd_ = ::open((FirewallDirectory() + "/firewall.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+  }
+  ~StoreLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::string HResultText(HRESULT hr) {
+  const auto u = static_cast<std::uint32_t>(hr);
+  if ((u & 0xFFFF0000u) == 0x80070000u) return SystemErrorText(u & 0xFFFF);
+  switch (u) {
+    case 0x80004005u: return "Unspecified error";
+    case 0x80040154u: return "Class not registered";
+    default: return "";
+  }
+}
+
+std::string FirewallDirectory() {
+  if (const char* dir = ::getenv("VT_FIREWALL_DIR"); dir && *dir) return dir;
+  if (const char* config = ::getenv("XDG_CONFIG_HOME"); config && *config)
+    return std::string(config) + "/vontaro/firewall";
+  const char* home = ::getenv("HOME");
+  return std::string(home ? home : "") + "/.config/vontaro/firewall";
+}
+
+HRESULT FwCreateManager() { return IsDirectory(FirewallDirectory()) ? kSOk : kRegdbEClassNotReg; }
+
+HRESULT FwGetFirewallEnabled(bool* enabled) {
+  Store store;
+  const HRESULT hr = ReadStore(store);
+  if (hr == kSOk) *enabled = store.enabled;
+  return hr;
+}
+
+HRESULT FwGetAuthorizedApplications(std::vector<FwAuthorizedApplication>* applications) {
+  Store store;
+  const HRESULT hr = ReadStore(store);
+  if (hr == kSOk) *applications = std::move(store.apps);
+  return hr;
+}
+
+HRESULT FwRemoveAuthorizedApplication(const std::string& process_image_file_name) {
+  if (!IsDirectory(FirewallDirectory())) return kRegdbEClassNotReg;
+  StoreLock lock;
+  Store store;
+  if (const HRESULT hr = ReadStore(store); hr != kSOk) return hr;
+  for (auto it = store.apps.begin(); it != store.apps.end(); ++it)
+    if (SameTextAscii(it->ProcessImageFileName, process_image_file_name)) {
+      store.apps.erase(it);
+      return WriteStore(store);
+    }
+  return HResultFromWin32(kWinErrorFileNotFound);
+}
+
+}  // namespace vt::os

@@ -1,0 +1,129 @@
+// Firewall clean-up over the file-backed firewall: the store, the allowed
+// programs and the removal of the setup's own exception.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include "bootstrapper/FirewallConfig.h"
+#include "bootstrapper/NetFw.h"
+#include "platform/Firewall.h"
+#include "support/TestFiles.h"
+
+namespace vt {
+namespace {
+
+using test::MessageOf;
+
+class FirewallTest : public test::TempFolderTest {
+ protected:
+  void SetUp() override { ::setenv("VT_FIREWALL_DIR", (folder_.path() / "fw").c_str(), 1); }
+  void TearDown() override {
+    FreeFirewall();
+    ::unsetenv("VT_FIREWALL_DIR");
+  }
+  // Installs the firewall with these store lines after the header.
+  void Store(const std::string& lines) {
+    std::filesystem::create_directory(folder_.path() / "fw");
+    test::WriteFileText(folder_.path() / "fw" / "firewall.txt", "VTFW 1\n" + lines);
+  }
+  static std::string App(const std::string& name, const std::string& image, int scope = 0, int ip = 2) {
+    return "app\t" + name + "\t" + image + "\t*\t1\t" + std::to_string(scope) + "\t" + std::to_string(ip) + "\n";
+  }
+  static std::vector<std::string> Images() {
+    std::vector<os::FwAuthorizedApplication> apps;
+    EXPECT_EQ(os::FwGetAuthorizedApplications(&apps), os::kSOk);
+    std::vector<std::string> images;
+    for (const auto& a : apps) images.push_back(a.ProcessImageFileName);
+    return images;
+  }
+};
+
+TEST_F(FirewallTest, WithoutAFirewallNothingHappens) {
+  EXPECT_EQ(os::FwCreateManager(), os::kRegdbEClassNotReg);
+  EXPECT_NO_THROW(TFirewallUtil::RemoveSetupAppException());
+  TFirewall* fw = GetFirewall();
+  EXPECT_FALSE(fw->Installed);
+  EXPECT_EQ(MessageOf([&] { fw->RemoveAuthorizedApplication("C:\\a.exe"); }),
+            "Cannot complete operation: Firewall is not installed");
+  EXPECT_EQ(MessageOf([&] { fw->GetAuthorizedApplications(); }),
+            "Cannot complete operation: Firewall is not installed");
+  EXPECT_EQ(MessageOf([&] { fw->RemoveApplicationsByName("x"); }),
+            "Cannot complete operation: Firewall is not installed");
+  // One instance per process.
+  EXPECT_EQ(MessageOf([] { TFirewall second(true); }), "Cannot create firewall object. Instance already exists.");
+  EXPECT_EQ(GetFirewall(), fw);
+}
+
+TEST_F(FirewallTest, SetupExceptionsAreRemovedWhateverTheirCase) {
+  Store("enabled=0\n" + App("Vontaro Setup App", "C:\\t1\\Setup.exe") + App("Other App", "C:\\other.exe") +
+        App("Vontaro Setup App", "C:\\t2\\Setup.exe", 3, 3) + App("vONTARO setup APP", "C:\\t3\\Setup.exe") +
+        App("Vontaro Setup App2", "C:\\t4\\Setup.exe"));
+  TFirewall* fw = GetFirewall();
+  EXPECT_TRUE(fw->Installed);
+  EXPECT_FALSE(fw->Enabled);
+  const TAuhtorizedAppList apps = fw->GetAuthorizedApplications();
+  ASSERT_EQ(apps.size(), 5u);
+  EXPECT_EQ(apps[2]->Name, "Vontaro Setup App");
+  EXPECT_EQ(apps[2]->RemoteAddresses, "*");
+  EXPECT_EQ(apps[2]->Scope, 3);
+  EXPECT_EQ(apps[2]->IpVersion, 3);
+  EXPECT_TRUE(apps[2]->Enabled);
+
+  TFirewallUtil::RemoveSetupAppException();
+  EXPECT_EQ(Images(), (std::vector<std::string>{"C:\\other.exe", "C:\\t4\\Setup.exe"}));
+  // Nothing left to remove: no error.
+  EXPECT_NO_THROW(TFirewallUtil::RemoveSetupAppException());
+}
+
+TEST_F(FirewallTest, OutOfRangeValuesAndStoreFailuresRaise) {
+  Store(App("a", "a.exe", 4, 0));
+  EXPECT_EQ(MessageOf([] { GetFirewall()->GetAuthorizedApplications(); }), "Unknown Scope type");
+  Store(App("a", "a.exe", 0, 4));
+  EXPECT_EQ(MessageOf([] { GetFirewall()->GetAuthorizedApplications(); }), "Unknown Firewall IP Versio");
+  Store(App("a", "a.exe", -1, 0));
+  EXPECT_EQ(MessageOf([] { GetFirewall()->GetAuthorizedApplications(); }), "Unknown Scope type");
+
+  // A program that is not listed.
+  Store(App("a", "a.exe"));
+  try {
+    GetFirewall()->RemoveAuthorizedApplication("b.exe");
+    ADD_FAILURE();
+  } catch (const EOleSysError& e) {
+    EXPECT_EQ(e.ErrorCode, static_cast<os::HRESULT>(0x80070002));
+    EXPECT_STREQ(e.what(), "The system cannot find the file specified");
+  }
+  // A damaged store.
+  for (const std::string bad : {"app\ta\tb\n", "app\ta\tb\t*\tx\t0\t0\n", "app\ta\tb\t*\t1\t99999999999\t0\n"}) {
+    Store(bad);
+    try {
+      GetFirewall()->GetAuthorizedApplications();
+      ADD_FAILURE() << bad;
+    } catch (const EOleSysError& e) {
+      EXPECT_EQ(e.ErrorCode, os::kEFail);
+      EXPECT_STREQ(e.what(), "Unspecified error");
+    }
+  }
+  // Unknown codes.
+  EXPECT_EQ(MessageOf([] { OleError(static_cast<os::HRESULT>(0x8000FFFF)); }), "OLE error 8000FFFF");
+  EXPECT_NO_THROW(OleCheck(1));
+}
+
+TEST_F(FirewallTest, StoreRemovalByImageKeepsTheRest) {
+  // An installed firewall without a store file allows nothing.
+  std::filesystem::create_directory(folder_.path() / "fw");
+  bool enabled = false;
+  EXPECT_EQ(os::FwGetFirewallEnabled(&enabled), os::kSOk);
+  EXPECT_TRUE(enabled);
+  EXPECT_TRUE(Images().empty());
+
+  Store(App("A", "C:\\Prog\\A.exe") + App("B", "C:\\b.exe") + "\n");
+  EXPECT_EQ(os::FwRemoveAuthorizedApplication("c:\\prog\\a.EXE"), os::kSOk);
+  EXPECT_EQ(os::FwRemoveAuthorizedApplication("c:\\prog\\a.EXE"), static_cast<os::HRESULT>(0x80070002));
+  EXPECT_EQ(Images(), (std::vector<std::string>{"C:\\b.exe"}));
+  EXPECT_EQ(os::FwGetFirewallEnabled(&enabled), os::kSOk);
+  EXPECT_TRUE(enabled);
+  test::WriteFileText(folder_.path() / "fw" / "firewall.txt", "something else\n");
+  EXPECT_EQ(os::FwGetFirewallEnabled(&enabled), os::kEFail);
+}
+
+}  // namespace
+}  // namespace vt
