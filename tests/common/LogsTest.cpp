@@ -173,7 +173,7 @@ TEST_F(LogFiles, WarningRaisedWhileTakingTheLogMutexIsDropped) {
   // progress and is dropped instead of being written from inside the write.
   // This process keeps the mutex alive meanwhile.
   TWinMutex keep(GetEveryoneSecurityAttributes(), LogMutexName(LogPath().string()));
-  EXPECT_EQ(RunProcess("\"" + (dir_ / "LogChild").string() + "\" holdlog", true), 0);
+  EXPECT_EQ(RunProcess("\"" + (folder_.path() / "LogChild").string() + "\" holdlog", true), 0);
   EXPECT_EQ(Finish(Start("2 after")), 0);
   std::string text = LogText();
   EXPECT_NE(text.find("] after 1\r\n"), std::string::npos) << text;
