@@ -1,0 +1,160 @@
+#include "common/AppRemoteControl.h"
+
+#include <vector>
+
+#include "common/Locks.h"
+#include "common/Logs.h"
+#include "common/NotifyQueue.h"
+#include "common/Objects.h"
+#include "common/ObjectsFiles.h"
+#include "common/ProductInformation.h"
+#include "common/Threads.h"
+#include "platform/ModuleNames.h"
+#include "platform/Sync.h"
+
+namespace vt {
+
+namespace {
+
+// While a request's event stays signalled it is left out of the wait and
+// looked at again this often, until the controller resets it.
+constexpr os::DWORD kHeldEventPollMs = 10;
+
+}  // namespace
+
+TAppRemoteControl::TAppRemoteControl(const std::string& name) : name_(name) {
+  if (name_.empty()) name_ = ExtractFileBaseName(os::GetModuleFileName(nullptr));
+  std::string lower = name_;
+  LowerCaseAsciiInPlace(lower);
+  base_ = "Palgrem" + GetProductInfo().ProductCaption + "_" + lower;
+  try {
+    for (int kind = 0; kind < 2; ++kind) {
+      os::SetLastError(0);
+      mutexes_[kind] = os::CreateMutexA(GetEveryoneSecurityAttributes(), false, MutexName(kind));
+      mutex_existed_[kind] = os::GetLastError() == os::kErrorAlreadyExists;
+    }
+    events_[0] = os::CreateEventA(nullptr, true, false, "");
+    if (!events_[0]) RaiseLastOSError("Unable to create/open event object.");
+    for (int i = 1; i < kRemoteEventCount; ++i) {
+      const std::string event_name = EventName(i);
+      events_[i] = os::CreateEventA(GetEveryoneSecurityAttributes(), true, false, event_name);
+      // Created by someone we may only wait on.
+      if (!events_[i]) events_[i] = os::OpenEventA(event_name);
+      if (!events_[i]) RaiseLastOSError("Unable to create/open event object.");
+    }
+    window_ = AllocateUtilityWindow([this](TMessage& m) { WindowProc(m); });
+    if (!window_) RaiseLastOSError("Unable to create remote control window.");
+    TMethodThread::Start(thread_, false, [this](TMethodThread&) { ControlThreadProc(); });
+    RegisterThreadName(thread_->ThreadID(), "Application Control Thread (" + name_ + ")");
+  } catch (...) {
+    ReleaseResources();
+    throw;
+  }
+}
+
+TAppRemoteControl::~TAppRemoteControl() {
+  quit_clock_.reset();
+  Close();
+}
+
+std::string TAppRemoteControl::MutexName(int kind) const {
+  const std::string base = base_ + "_Mutex";
+  if (kind == 0) return base + "_" + GetUserNameStr() + "_" + GetWindowStationName();
+  return AddGlobalPrefix(base);
+}
+
+std::string TAppRemoteControl::EventName(int index) const {
+  if (index <= 0 || index >= kRemoteEventCount) return {};
+  return AddGlobalPrefix(base_ + "_Event_" + std::to_string(index));
+}
+
+void TAppRemoteControl::Close() {
+  if (closed_.exchange(true)) return;
+  ReleaseResources();
+}
+
+void TAppRemoteControl::ReleaseResources() {
+  closed_ = true;
+  if (thread_) {
+    if (events_[0]) os::SetEvent(events_[0]);
+    TMethodThread::Dispose(thread_);
+  }
+  DeallocateUtilityWindow(window_);
+  window_ = 0;
+  for (auto& event : events_) CloseHandleAndNil(event);
+  for (auto& mutex : mutexes_) CloseHandleAndNil(mutex);
+  for (auto& handler : Handlers) handler = nullptr;
+}
+
+void TAppRemoteControl::ControlThreadProc() {
+  // A request is one pulse of its event. The control thread never resets an
+  // event (other instances wait on the same ones), so an event still
+  // signalled after it was forwarded is held back until it has been reset;
+  // otherwise one long pulse would become a flood of requests.
+  std::array<bool, kRemoteEventCount> held{};
+  std::vector<os::HANDLE> handles;
+  std::vector<int> indexes;
+  for (;;) {
+    handles.clear();
+    indexes.clear();
+    bool any_held = false;
+    for (int i = 0; i < kRemoteEventCount; ++i) {
+      if (held[i]) {
+        any_held = true;
+        continue;
+      }
+      handles.push_back(events_[i]);
+      indexes.push_back(i);
+    }
+    const os::DWORD result = os::WaitForMultipleObjects(static_cast<os::DWORD>(handles.size()), handles.data(),
+                                                        false, any_held ? kHeldEventPollMs : os::kInfinite);
+    if (closed_) return;
+    // The handles are gone: nothing can arrive any more.
+    if (result == os::kWaitFailed) return;
+    for (int i = 1; i < kRemoteEventCount; ++i)
+      if (held[i] && os::WaitForSingleObject(events_[i], 0) != os::kWaitObject0) held[i] = false;
+    if (result < handles.size()) {
+      const int index = indexes[result];
+      os::PostMessageA(window_, os::WM_USER, static_cast<os::WPARAM>(index), 0);
+      if (index != 0) held[index] = true;
+    }
+  }
+}
+
+void TAppRemoteControl::WindowProc(TMessage& message) {
+  if (message.Msg != os::WM_USER || message.WParam >= static_cast<os::WPARAM>(kRemoteEventCount)) {
+    DefaultHandler(window_, message);
+    return;
+  }
+  const auto index = static_cast<int>(message.WParam);
+  auto start_quit = [this, index] {
+    if (index == 1 && !quit_clock_)
+      quit_clock_ = CreateClock(kRemoteQuitDelayMs, true, [](TClock&) { os::PostQuitMessage(0); });
+  };
+  // The handler runs first; a failing one does not keep the program from ending.
+  // A copy: the handler may close the object, which clears the table.
+  const TRemoteRequestHandler handler = Handlers[index];
+  try {
+    if (handler) handler(*this);
+  } catch (...) {
+    start_quit();
+    throw;
+  }
+  start_quit();
+}
+
+// ---- The process-wide object ------------------------------------------------
+
+namespace {
+TAppRemoteControl* g_remote_control = nullptr;
+}  // namespace
+
+TAppRemoteControl& GetAppRemoteControl() {
+  if (!g_remote_control) g_remote_control = new TAppRemoteControl();
+  return *g_remote_control;
+}
+
+const UnitEntry kAppRemoteControlUnit{"AppRemoteControl", [] { GetAppRemoteControl(); },
+                                      [] { FreeAndNilObject(g_remote_control); }};
+
+}  // namespace vt
