@@ -3,11 +3,20 @@
 // header, which the packaging tool writes.
 #include "bootstrapper/SetupBootstrap.h"
 #include "bootstrapper/SetupPackets.h"
+#include "bootstrapper/NetFw.h"
 #include "catalogues/BuildPackets.h"
+#include "catalogues/NetworkConfigPackets.h"
+#include "catalogues/PdbForwarderPackets.h"
+#include "catalogues/ReportAgentPacket.h"
+#include "catalogues/VEPackets.h"
+#include "common/AppRemoteControl.h"
 #include "common/EventLog.h"
+#include "common/ExceptionHooks.h"
+#include "common/ExceptionPacket.h"
 #include "common/Logs.h"
 #include "common/ModuleExp.h"
 #include "common/NotifyQueueUnit.h"
+#include "common/ObjectsUnit.h"
 #include "common/Packets.h"
 #include "common/ProductInformation.h"
 #include "common/Session.h"
@@ -16,16 +25,26 @@
 
 namespace {
 
-// Start-up in link order: the common library first, then the packet units.
+// Start-up in link order: the common library first, then the packet units
+// of the catalogues, each registering its classes.
 const vt::UnitEntry kUnits[] = {
     vt::kSessionUnit,
     vt::kNotifyQueueUnit,
     vt::kPacketsUnit,
     vt::kLogsUnit,
     vt::kEventLogUnit,
+    vt::kObjectsUnit,
+    vt::kExceptionHooksUnit,
+    vt::kAppRemoteControlUnit,
     vt::kProductInformationUnit,
     vt::kSetupPacketsUnit,
+    vt::kNetFwUnit,
+    vt::kExceptionPacketUnit,
+    vt::kNetworkConfigPacketsUnit,
+    vt::kPdbForwarderPacketsUnit,
+    vt::kVEPacketsUnit,
     vt::kBuildPacketsUnit,
+    vt::kReportAgentPacketUnit,
 };
 
 // The runtime's console flag comes from the executable header before any
