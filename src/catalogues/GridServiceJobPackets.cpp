@@ -39,6 +39,20 @@ VT_DEFINE_PACKET(TQueryActiveJobsReplyPacket, "{70B1115D-5080-439E-B57B-A3847806
 VT_PACKET_FIELDS(TQueryServiceStatusPacket) = {VT_FIELD(Reserved, 3, Raw(1))};
 VT_DEFINE_PACKET(TQueryServiceStatusPacket, "{068A8C56-C273-415F-A940-3817E4A161E1}")
 
+VT_PACKET_FIELDS(TQueryServiceStatusReplyPacket) = {
+    VT_FIELD(CoordinatorMisconnection, 3, Raw(1)),
+    VT_FIELD(StandAlone, 3, Raw(1)),
+    VT_FIELD(UsingBackup, 3, Raw(1)),
+    VT_FIELD(ConnectedDirectlyToBackup, 3, Raw(1)),
+    VT_FIELD(CoordinatorVersionMismatch, 3, Raw(1)),
+    VT_FIELD(CpuCount, 2, Raw(4)),
+    VT_FIELD(AgentID, 1, String),
+    VT_FIELD(StaticPacket, 5, Packet),
+    VT_FIELD(MaxHelpersPerJob, 2, Raw(4)),
+    VT_FIELD(FirewallMisconfigured, 3, Raw(1)),
+};
+VT_DEFINE_PACKET(TQueryServiceStatusReplyPacket, "{6E88EEFD-55DB-4784-8FE1-B04F94509440}")
+
 VT_PACKET_FIELDS(TAddJobToHistoryPacket) = {
     VT_FIELD(JobID, 0, Raw(16)),
     VT_FIELD(JobDateTime, 4, Raw(8)),
@@ -48,6 +62,9 @@ VT_DEFINE_PACKET(TAddJobToHistoryPacket, "{59C4BCDA-6035-407C-A7C1-4315C674AC64}
 
 VT_PACKET_FIELDS(TJobStartedPacket) = {VT_FIELD(Status, 5, Packet)};
 VT_DEFINE_PACKET(TJobStartedPacket, "{D4DE5C85-D0D8-4BF4-A106-FF41623D4AF3}")
+
+VT_PACKET_FIELDS(TJobStartedReplyPacket) = {VT_FIELD(ServiceStatus, 5, Packet)};
+VT_DEFINE_PACKET(TJobStartedReplyPacket, "{BCECE4E1-E0D5-4C50-8981-0897C5DFD2AF}")
 
 VT_PACKET_FIELDS(TJobEndedPacket) = {
     VT_FIELD(Status, 5, Packet),
@@ -65,6 +82,18 @@ VT_PACKET_FIELDS(TGetCacheServiceReplyPacket) = {
     VT_FIELD(CacheProcessHandle, 2, Raw(4)),
 };
 VT_DEFINE_PACKET(TGetCacheServiceReplyPacket, "{D83E9778-ACAF-486A-888F-FDEC7A3D6720}")
+
+VT_PACKET_FIELDS(TEmployHelpersPacket) = {
+    VT_FIELD(BuildID, 0, Raw(16)),
+    VT_FIELD(HelperIDs, 5, StringList),
+    VT_FIELD(StaticInfos, 5, PacketList),
+    VT_FIELD(UseRoutingIPs, 3, Raw(1)),
+    VT_FIELD(SslCnPattern, 1, String),
+};
+VT_DEFINE_PACKET(TEmployHelpersPacket, "{E3A2EEA8-4CDE-4361-90AF-7778984B8C87}")
+
+VT_PACKET_FIELDS(TEmployHelpersExPacket) = {VT_FIELD(Packets, 5, PacketList)};
+VT_DEFINE_PACKET(TEmployHelpersExPacket, "{4873887C-4B0C-447F-8A82-DD2B9E0161BC}")
 
 VT_PACKET_FIELDS(TReportHelperPacket) = {
     VT_FIELD(CPUIndex, 2, Raw(4)),

@@ -37,6 +37,40 @@ VT_DEFINE_PACKET(TOpenFirewallReplyPacket, "{779EAC4D-D7D1-4736-A790-C33BE5F0CB9
 VT_PACKET_FIELDS(TShowMessageBoxPacket) = {VT_FIELD(MessageText, 1, String)};
 VT_DEFINE_PACKET(TShowMessageBoxPacket, "{FE80506A-297D-42A4-A643-2EE5FDB5C120}")
 
+// ---- Agent report and version update ----------------------------------------
+
+VT_PACKET_FIELDS(TReportAgent_LegacyPacket) = {
+    VT_FIELD(Static, 5, Packet),
+    VT_FIELD(Dynamic, 5, Packet),
+    VT_FIELD(Standalone, 3, Raw(1)),
+    VT_FIELD(Subscribed, 3, Raw(1)),
+    VT_FIELD(VersionUpdateRequired, 3, Raw(1)),
+    VT_FIELD(AllowDisable, 3, Raw(1)),
+};
+VT_DEFINE_PACKET(TReportAgent_LegacyPacket, "{531B30F2-EA9D-415B-B1FF-B7C4EB92DE82}")
+
+VT_PACKET_FIELDS(TReportAgentPacket) = {
+    VT_FIELD(Static, 5, Packet),
+    VT_FIELD(Dynamic, 5, Packet),
+    VT_FIELD(Standalone, 3, Raw(1)),
+    VT_FIELD(Subscribed, 3, Raw(1)).WithDefault(true),
+    VT_FIELD(VersionUpdateRequired, 3, Raw(1)),
+    VT_FIELD(AllowEnableDisable, 3, Raw(1)),
+    VT_FIELD(StubFor9_4_3_Obsolete, 3, Raw(1)),
+    VT_FIELD(BuildGroup, 1, String),
+};
+VT_DEFINE_PACKET(TReportAgentPacket, "{5AE6AA2E-E790-4815-BF77-D4B53DDCF00E}")
+
+VT_PACKET_FIELDS(TRunVersionUpdatePacket) = {
+    VT_FIELD(Version, 2, Raw(4)),
+    VT_FIELD(VersionText, 1, String),
+    VT_FIELD(Force, 3, Raw(1)),
+    VT_FIELD(Rollback, 3, Raw(1)),
+    VT_FIELD(QuickRollback, 3, Raw(1)),
+    VT_FIELD(InstallerExecutable, 5, Stream),
+};
+VT_DEFINE_PACKET(TRunVersionUpdatePacket, "{26DDE067-8E75-4050-BD56-73442254F228}")
+
 // ---- Job stop and build cancel ----------------------------------------------
 
 VT_PACKET_FIELDS(TStopJobPacket) = {VT_FIELD(JobID, 0, Raw(16))};
@@ -111,6 +145,9 @@ void RegisterGridServicePackets() {
   RegisterPacketClass(TOpenFirewallPacket::Class);
   RegisterPacketClass(TOpenFirewallReplyPacket::Class);
   RegisterPacketClass(TShowMessageBoxPacket::Class);
+  RegisterPacketClass(TReportAgent_LegacyPacket::Class);
+  RegisterPacketClass(TReportAgentPacket::Class);
+  RegisterPacketClass(TRunVersionUpdatePacket::Class);
   RegisterPacketClass(TStopJobPacket::Class);
   RegisterPacketClass(TBuildCancelPacket::Class);
   RegisterPacketClass(TBuildCancelReplyPacket::Class);
@@ -129,11 +166,15 @@ void RegisterGridServicePackets() {
   RegisterPacketClass(TActiveJobBasicInfoPacket::Class);
   RegisterPacketClass(TQueryActiveJobsReplyPacket::Class);
   RegisterPacketClass(TQueryServiceStatusPacket::Class);
+  RegisterPacketClass(TQueryServiceStatusReplyPacket::Class);
   RegisterPacketClass(TAddJobToHistoryPacket::Class);
   RegisterPacketClass(TJobStartedPacket::Class);
+  RegisterPacketClass(TJobStartedReplyPacket::Class);
   RegisterPacketClass(TJobEndedPacket::Class);
   RegisterPacketClass(TGetCacheServicePacket::Class);
   RegisterPacketClass(TGetCacheServiceReplyPacket::Class);
+  RegisterPacketClass(TEmployHelpersPacket::Class);
+  RegisterPacketClass(TEmployHelpersExPacket::Class);
   RegisterPacketClass(TReportHelperPacket::Class);
   RegisterPacketClass(TDisableHelperPacket::Class);
   RegisterPacketClass(TQueryJobHistoryPacket::Class);

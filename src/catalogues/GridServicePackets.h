@@ -9,6 +9,7 @@
 
 #include "catalogues/BuildPackets.h"
 #include "catalogues/NetworkConfigPackets.h"
+#include "catalogues/ReportAgentPacket.h"
 #include "common/Packets.h"
 #include "common/StreamUtils.h"
 
@@ -80,6 +81,43 @@ class TShowMessageBoxPacket : public TCommPacket {
   VT_PACKET_CLASS(TShowMessageBoxPacket, TCommPacket)
  public:
   std::string MessageText;
+};
+
+// ---- Agent report and version update ----------------------------------------
+
+class TReportAgent_LegacyPacket : public TCommPacket {
+  VT_PACKET_CLASS(TReportAgent_LegacyPacket, TCommPacket)
+ public:
+  TStaticPacket Static;
+  TDynamic_LegacyPacket Dynamic;
+  ByteBool Standalone;
+  ByteBool Subscribed;
+  ByteBool VersionUpdateRequired;
+  ByteBool AllowDisable;
+};
+
+class TReportAgentPacket : public TCommPacket {
+  VT_PACKET_CLASS(TReportAgentPacket, TCommPacket)
+ public:
+  TStaticPacket Static;
+  TDynamicPacket Dynamic;
+  ByteBool Standalone;
+  ByteBool Subscribed;  // True when new and after Clear
+  ByteBool VersionUpdateRequired;
+  ByteBool AllowEnableDisable;
+  ByteBool StubFor9_4_3_Obsolete;
+  std::string BuildGroup;
+};
+
+class TRunVersionUpdatePacket : public TCommPacket {
+  VT_PACKET_CLASS(TRunVersionUpdatePacket, TCommPacket)
+ public:
+  std::int32_t Version{};
+  std::string VersionText;
+  ByteBool Force;
+  ByteBool Rollback;
+  ByteBool QuickRollback;
+  TVirtualStream InstallerExecutable{0};
 };
 
 // ---- Job stop and build cancel ----------------------------------------------
@@ -217,6 +255,21 @@ class TQueryServiceStatusPacket : public TCommPacket {
   ByteBool Reserved;
 };
 
+class TQueryServiceStatusReplyPacket : public TPacket {
+  VT_PACKET_CLASS(TQueryServiceStatusReplyPacket, TPacket)
+ public:
+  ByteBool CoordinatorMisconnection;
+  ByteBool StandAlone;
+  ByteBool UsingBackup;
+  ByteBool ConnectedDirectlyToBackup;
+  ByteBool CoordinatorVersionMismatch;
+  std::int32_t CpuCount{};
+  std::string AgentID;
+  TStaticPacket StaticPacket;
+  std::int32_t MaxHelpersPerJob{};
+  ByteBool FirewallMisconfigured;
+};
+
 class TAddJobToHistoryPacket : public TCommPacket {
   VT_PACKET_CLASS(TAddJobToHistoryPacket, TCommPacket)
  public:
@@ -229,6 +282,12 @@ class TJobStartedPacket : public TCommPacket {
   VT_PACKET_CLASS(TJobStartedPacket, TCommPacket)
  public:
   TBuildStatusPacket Status;
+};
+
+class TJobStartedReplyPacket : public TPacket {
+  VT_PACKET_CLASS(TJobStartedReplyPacket, TPacket)
+ public:
+  TQueryServiceStatusReplyPacket ServiceStatus;
 };
 
 class TJobEndedPacket : public TCommPacket {
@@ -251,6 +310,24 @@ class TGetCacheServiceReplyPacket : public TCommPacket {
  public:
   std::string Address;
   std::uint32_t CacheProcessHandle{};
+};
+
+// Employs helpers for one build.
+class TEmployHelpersPacket : public TCommPacket {
+  VT_PACKET_CLASS(TEmployHelpersPacket, TCommPacket)
+ public:
+  TGUID BuildID{};
+  TStringListEx HelperIDs;
+  TStaticPacketList StaticInfos;
+  ByteBool UseRoutingIPs;
+  std::string SslCnPattern;
+};
+using TEmployHelpersPacketList = TPacketList<TEmployHelpersPacket>;
+
+class TEmployHelpersExPacket : public TCommPacket {
+  VT_PACKET_CLASS(TEmployHelpersExPacket, TCommPacket)
+ public:
+  TEmployHelpersPacketList Packets;
 };
 
 class TReportHelperPacket : public TCommPacket {

@@ -11,6 +11,9 @@
 #include "catalogues/CommRarSupportPackets.h"
 #include "catalogues/GridServicePackets.h"
 #include "catalogues/NetworkConfigPackets.h"
+#include "catalogues/PdbForwarderPackets.h"
+#include "catalogues/ReportAgentPacket.h"
+#include "catalogues/VEPackets.h"
 #include "common/Objects.h"
 #include "support/TestFiles.h"
 
@@ -25,7 +28,9 @@ using test::Payload;
 class GridServicePacketsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit, kNetworkConfigPacketsUnit, kBuildPacketsUnit,
+    // The catalogues in the program's order.
+    static const UnitEntry units[] = {kPacketsUnit,           kNetworkConfigPacketsUnit, kPdbForwarderPacketsUnit,
+                                      kVEPacketsUnit,         kBuildPacketsUnit,         kReportAgentPacketUnit,
                                       kGridServicePacketsUnit, kCommRarSupportPacketsUnit};
     InitializeUnits(units);
   }
@@ -88,6 +93,9 @@ const ClassRow kGridClasses[] = {
     {&TOpenFirewallPacket::Class, "{87788B29-7871-4DAF-B155-C9C8E8BF9465}", &TCommPacket::Class, 1},
     {&TOpenFirewallReplyPacket::Class, "{779EAC4D-D7D1-4736-A790-C33BE5F0CB96}", &TPacket::Class, 1},
     {&TShowMessageBoxPacket::Class, "{FE80506A-297D-42A4-A643-2EE5FDB5C120}", &TCommPacket::Class, 1},
+    {&TReportAgent_LegacyPacket::Class, "{531B30F2-EA9D-415B-B1FF-B7C4EB92DE82}", &TCommPacket::Class, 6},
+    {&TReportAgentPacket::Class, "{5AE6AA2E-E790-4815-BF77-D4B53DDCF00E}", &TCommPacket::Class, 8},
+    {&TRunVersionUpdatePacket::Class, "{26DDE067-8E75-4050-BD56-73442254F228}", &TCommPacket::Class, 6},
     {&TStopJobPacket::Class, "{7EE3D029-AFA5-4DF1-AC03-5512E6918071}", &TCommPacket::Class, 1},
     {&TBuildCancelPacket::Class, "{308330BC-1BF7-487D-880F-C06AA6666412}", &TCommPacket::Class, 2},
     {&TBuildCancelReplyPacket::Class, "{99014C27-09EF-44C5-9C51-1BEDE659CCC5}", &TPacket::Class, 1},
@@ -106,11 +114,15 @@ const ClassRow kGridClasses[] = {
     {&TActiveJobBasicInfoPacket::Class, "{71F1BC4D-0811-412B-9914-F30419DEF37C}", &TCommPacket::Class, 3},
     {&TQueryActiveJobsReplyPacket::Class, "{70B1115D-5080-439E-B57B-A38478060B26}", &TPacket::Class, 2},
     {&TQueryServiceStatusPacket::Class, "{068A8C56-C273-415F-A940-3817E4A161E1}", &TCommPacket::Class, 1},
+    {&TQueryServiceStatusReplyPacket::Class, "{6E88EEFD-55DB-4784-8FE1-B04F94509440}", &TPacket::Class, 10},
     {&TAddJobToHistoryPacket::Class, "{59C4BCDA-6035-407C-A7C1-4315C674AC64}", &TCommPacket::Class, 3},
     {&TJobStartedPacket::Class, "{D4DE5C85-D0D8-4BF4-A106-FF41623D4AF3}", &TCommPacket::Class, 1},
+    {&TJobStartedReplyPacket::Class, "{BCECE4E1-E0D5-4C50-8981-0897C5DFD2AF}", &TPacket::Class, 1},
     {&TJobEndedPacket::Class, "{BA075496-78C6-4577-B7C8-53C56962CEFE}", &TCommPacket::Class, 2},
     {&TGetCacheServicePacket::Class, "{63692AE2-8A0C-4D15-AD08-2483EC9A02D2}", &TCommPacket::Class, 1},
     {&TGetCacheServiceReplyPacket::Class, "{D83E9778-ACAF-486A-888F-FDEC7A3D6720}", &TCommPacket::Class, 2},
+    {&TEmployHelpersPacket::Class, "{E3A2EEA8-4CDE-4361-90AF-7778984B8C87}", &TCommPacket::Class, 5},
+    {&TEmployHelpersExPacket::Class, "{4873887C-4B0C-447F-8A82-DD2B9E0161BC}", &TCommPacket::Class, 1},
     {&TReportHelperPacket::Class, "{8EDC4A50-8667-4D35-8F3F-1AA78BC8D53D}", &TCommPacket::Class, 6},
     {&TDisableHelperPacket::Class, "{37334F39-4362-4EBB-B213-D21CC25F247C}", &TCommPacket::Class, 1},
     {&TQueryJobHistoryPacket::Class, "{D90367AD-950A-4D2B-BBA6-3E187781E28E}", &TCommPacket::Class, 5},
@@ -127,8 +139,10 @@ const ClassRow kGridClasses[] = {
 };
 
 TEST_F(GridServicePacketsTest, ClassesRegisteredInOrder) {
+  ASSERT_EQ(std::size(kGridClasses), 54u);
   const std::int32_t first = GetPacketClassNumber(TEnableAgentPacket::Class);
-  EXPECT_GT(first, GetPacketClassNumber(TBuildAvoidanceStatisticsPacket::Class));
+  EXPECT_GT(first, GetPacketClassNumber(TRefreshAgentPacket::Class));
+  EXPECT_EQ(GetPacketClassNumber(TCreateUserPacket::Class), first + 53);
   std::int32_t n = first;
   for (const ClassRow& row : kGridClasses) {
     SCOPED_TRACE(row.cls->Name());
@@ -162,6 +176,17 @@ void Fill(TBuildStatusPacket& s, int seed) {
   s.StartTime = 45000.25;
 }
 
+void Fill(TStaticPacket& s, int seed) {
+  s.Version = 900 + seed;
+  s.Host = "host" + std::to_string(seed);
+  s.ID = "agent-" + std::to_string(seed);
+  s.Port = 31104;
+  s.VersionInfo[0] = 148;
+  s.ConnectionInfo.Name = "eth0";
+  s.Benchmark.Rating = seed;
+  s.MachineID = "m";
+}
+
 TEST_F(GridServicePacketsTest, FilledPacketsOfEveryClassRoundTrip) {
   const TGUID g = GuidLiteral("{01234567-89AB-CDEF-0123-456789ABCDEF}");
   const std::string blob("\x00\x01\xFFpayload\x00", 11);
@@ -181,6 +206,26 @@ TEST_F(GridServicePacketsTest, FilledPacketsOfEveryClassRoundTrip) {
   TRequestBuildStatusReplayPacket replay;
   for (int i = 0; i < 3; ++i) Fill(replay.Builds.AddNew(), i);
   test::ExpectRoundTrips(replay);
+
+  TReportAgentPacket report;
+  Fill(report.Static, 1);
+  report.Dynamic.UpTime = 4;
+  report.Dynamic.NeedVersionUpdate();
+  report.Subscribed = false;
+  report.StubFor9_4_3_Obsolete = true;
+  report.BuildGroup = "group";
+  test::ExpectRoundTrips(report, false);
+  TReportAgent_LegacyPacket legacy;
+  Fill(legacy.Static, 2);
+  legacy.Dynamic.HelpersNeeded = 5;
+  legacy.AllowDisable = true;
+  test::ExpectRoundTrips(legacy);
+  TRunVersionUpdatePacket update;
+  update.Version = 950;
+  update.VersionText = "9.5";
+  update.QuickRollback = true;
+  WriteText(update.InstallerExecutable, "MZ" + blob);
+  test::ExpectRoundTrips(update);
 
   TBuildCancelPacket cancel;
   cancel.JobID = g;
@@ -237,6 +282,14 @@ TEST_F(GridServicePacketsTest, FilledPacketsOfEveryClassRoundTrip) {
   }
   test::ExpectRoundTrips(active);
 
+  TJobStartedReplyPacket service;
+  service.ServiceStatus.UsingBackup = true;
+  service.ServiceStatus.CpuCount = 32;
+  service.ServiceStatus.AgentID = "agent";
+  Fill(service.ServiceStatus.StaticPacket, 3);
+  service.ServiceStatus.FirewallMisconfigured = true;
+  test::ExpectRoundTrips(service);
+
   TJobEndedPacket ended;
   Fill(ended.Status, 9);
   ended.HistoryPacket.JobID = g;
@@ -251,6 +304,21 @@ TEST_F(GridServicePacketsTest, FilledPacketsOfEveryClassRoundTrip) {
   cache.Address = "cache:443";
   cache.CacheProcessHandle = 0xFFFFFFF0u;
   test::ExpectRoundTrips(cache);
+
+  TEmployHelpersExPacket employ;
+  for (int i = 0; i < 2; ++i) {
+    TEmployHelpersPacket& e = employ.Packets.AddNew();
+    e.BuildID = g;
+    e.BuildID.D1 = static_cast<std::uint32_t>(i);
+    e.HelperIDs.Add("helper-a");
+    e.HelperIDs.Add("helper-b");
+    Fill(e.StaticInfos.AddNew(), i);
+    Fill(e.StaticInfos.AddNew(), i + 1);
+    e.UseRoutingIPs = i == 1;
+    e.SslCnPattern = "*.grid";
+  }
+  test::ExpectRoundTrips(employ.Packets.Items(0));
+  test::ExpectRoundTrips(employ);
 
   TReportHelperPacket helper;
   helper.CPUIndex = 3;
@@ -399,21 +467,101 @@ TEST_F(GridServicePacketsTest, PacketsStoredWithFewerFieldsLoad) {
 }
 
 TEST_F(GridServicePacketsTest, NestedPacketOfAnotherClassIsRefused) {
-  TJobStartedPacket p;
-  Fill(p.Status, 2);
-  std::string b = test::SaveBytes(p);
-  // The nested status packet's header follows the outer one; give it the
-  // GUID of another class.
-  const TGUID other = TAttachToBuildPacket::Class.GetClassGUID();
-  std::memcpy(b.data() + kPacketHeaderSize + 16, &other, 16);
+  // The nested packet's header follows the outer one; give it the GUID of
+  // another class.
+  const auto refused = [](const TPacket& p, TPacket& target) {
+    std::string b = test::SaveBytes(p);
+    const TGUID other = TAttachToBuildPacket::Class.GetClassGUID();
+    std::memcpy(b.data() + kPacketHeaderSize + 16, &other, 16);
+    TMemoryStream s;
+    WriteText(s, b);
+    s.SetPosition(0);
+    return MessageOf<Exception>([&] { LoadPacketInto(target, s); });
+  };
+  TJobStartedPacket started;
+  Fill(started.Status, 2);
   TJobStartedPacket q;
-  TBuildStatusPacket* member = &q.Status;
+  TObject* member = q.GetFieldAsObject(0);
+  EXPECT_EQ(refused(started, q).rfind("Incompatible packet class: ", 0), 0u);
+  EXPECT_EQ(q.GetFieldAsObject(0), member);
+
+  TJobStartedReplyPacket reply;
+  reply.ServiceStatus.AgentID = "a";
+  TJobStartedReplyPacket r;
+  member = r.GetFieldAsObject(0);
+  EXPECT_EQ(refused(reply, r).rfind("Incompatible packet class: ", 0), 0u);
+  EXPECT_EQ(r.GetFieldAsObject(0), member);
+  EXPECT_EQ(&r.ServiceStatus.StaticPacket, r.ServiceStatus.GetFieldAsObject(7));
+}
+
+TEST_F(GridServicePacketsTest, AgentReportDefaultsAndShorterWriters) {
+  TReportAgentPacket report;
+  EXPECT_TRUE(report.Subscribed);
+  TReportAgent_LegacyPacket legacy;
+  for (int i = 2; i < 6; ++i) EXPECT_EQ(legacy.GetFieldAsInteger(i), 0) << i;
+  report.Subscribed = false;
+  report.BuildGroup = "g";
+  report.Static.Host = "h";
+  report.Clear();
+  EXPECT_TRUE(report.Subscribed);
+  EXPECT_TRUE(report.Equals(TReportAgentPacket()));
+  EXPECT_TRUE(report.Static.Host.empty());
+
+  EXPECT_EQ(TReportAgentPacket::Class.FieldIndexByName("BuildGroup"), 7);
+  EXPECT_EQ(TReportAgent_LegacyPacket::Class.FieldIndexByName("BuildGroup"), -1);
+  EXPECT_EQ(TReportAgentPacket::Class.FieldIndexByName("AllowDisable"), -1);
+  EXPECT_EQ(TReportAgent_LegacyPacket::Class.FieldIndexByName("AllowDisable"), 5);
+  EXPECT_EQ(TReportAgentPacket::Class.FieldIndexByName("AllowEnableDisable"), 5);
+  EXPECT_EQ(TReportAgent_LegacyPacket::Class.FieldIndexByName("AllowEnableDisable"), -1);
+
+  // A writer with the two nested packets and Standalone only.
+  TReportAgentPacket writer;
+  writer.Standalone = true;
+  writer.Subscribed = false;
+  const std::string fields = FieldBytes(writer);
+  const std::size_t three = fields.size() - 4 - 1;  // less four flags and the empty group
   TMemoryStream s;
-  WriteText(s, b);
+  WriteText(s, Truncated(writer, 3, three));
   s.SetPosition(0);
-  EXPECT_EQ(MessageOf<Exception>([&] { LoadPacketInto(q, s); }).rfind("Incompatible packet class: ", 0), 0u);
-  EXPECT_EQ(&q.Status, member);
-  EXPECT_EQ(static_cast<TObject*>(member), q.GetFieldAsObject(0));
+  auto loaded = LoadPacket(s);
+  auto& r = dynamic_cast<TReportAgentPacket&>(*loaded);
+  EXPECT_TRUE(r.Standalone);
+  EXPECT_TRUE(r.Subscribed);
+
+  // An empty installer travels as length 0.
+  TRunVersionUpdatePacket update;
+  WriteText(update.InstallerExecutable, "old");
+  const std::string empty = Payload(TRunVersionUpdatePacket());
+  EXPECT_EQ(empty.substr(empty.size() - 4), std::string(4, '\0'));
+  LoadBytes(update, test::SaveBytes(TRunVersionUpdatePacket()));
+  EXPECT_EQ(update.InstallerExecutable.Size(), 0);
+}
+
+TEST_F(GridServicePacketsTest, HelperEmploymentWireAndTexts) {
+  TEmployHelpersPacket e;
+  EXPECT_EQ(Payload(e).size(), 23u);
+  EXPECT_EQ(Hex(Payload(e).substr(16)), "00 00 00 00 00 00 00");
+
+  e.SetFieldAsString(1, "a\r\nb\r\n");
+  ASSERT_EQ(e.HelperIDs.Count(), 2);
+  EXPECT_EQ(e.HelperIDs[1], "b");
+  EXPECT_EQ(e.GetFieldAsString(1), "a\r\nb\r\n");
+  EXPECT_EQ(e.GetFieldAsObject(1), &e.HelperIDs);
+  EXPECT_EQ(e.GetFieldAsObject(2), &e.StaticInfos);
+  EXPECT_THROW(e.GetFieldAsString(2), Exception);
+  std::string text;
+  EXPECT_EQ(e.FieldToText(1, text), 2);
+
+  TEmployHelpersExPacket ex;
+  ex.Packets.AddNew().SslCnPattern = "first";
+  ex.Packets.AddNew().SslCnPattern = "second";
+  const std::string b = Payload(ex);
+  EXPECT_EQ(Hex(b.substr(0, 4)), "02 00 00 00");
+  TEmployHelpersExPacket back;
+  LoadBytes(back, test::SaveBytes(ex));
+  ASSERT_EQ(back.Packets.Count(), 2);
+  EXPECT_EQ(back.Packets.Items(0).SslCnPattern, "first");
+  EXPECT_EQ(back.Packets.Items(1).SslCnPattern, "second");
 }
 
 // ---- Generic operations -------------------------------------------------------
