@@ -5,6 +5,8 @@
 #include "bootstrapper/SetupPackets.h"
 #include "bootstrapper/NetFw.h"
 #include "catalogues/BuildPackets.h"
+#include "catalogues/CommRarSupportPackets.h"
+#include "catalogues/GridServicePackets.h"
 #include "catalogues/NetworkConfigPackets.h"
 #include "catalogues/PdbForwarderPackets.h"
 #include "catalogues/ReportAgentPacket.h"
@@ -45,6 +47,8 @@ const vt::UnitEntry kUnits[] = {
     vt::kVEPacketsUnit,
     vt::kBuildPacketsUnit,
     vt::kReportAgentPacketUnit,
+    vt::kGridServicePacketsUnit,
+    vt::kCommRarSupportPacketsUnit,
 };
 
 // The runtime's console flag comes from the executable header before any
