@@ -298,7 +298,12 @@ void CheckCompactFields(const TPacket& packet) {
     const void* m = MemberOf(f, packet);
     switch (f.Kind) {
       case TFieldKind::Packet: CheckCompactFields(As<TPacket>(m)); return;
-      case TFieldKind::AnyPacket: CheckCompactFields(As<TAnyPacket>(m).Get()); return;
+      case TFieldKind::AnyPacket:
+        if (const TPacket* p = As<TAnyPacket>(m).Pointer()) {
+          CheckCompactFields(*p);
+          return;
+        }
+        throw Exception("Attempt to access uninitialized member object: " + QualifiedFieldName(cls, index));
       case TFieldKind::OptionalPacket:
         if (const TPacket* p = As<TOptionalPacketBase>(m).Pointer()) CheckCompactFields(*p);
         return;

@@ -474,11 +474,13 @@ class TOptionalPacket : public TOptionalPacketBase {
   Type& Get##Field() const { return static_cast<Type&>(Field.Get(Class.Name(), #Field)); }
 
 // A member holding a packet of any registered class (a plain TPacket until
-// set or loaded).
+// set or loaded). Reset with none leaves it empty: Get must not be used
+// then, Pointer answers nullptr.
 class TAnyPacket {
  public:
   TAnyPacket() : packet_(std::make_unique<TPacket>()) {}
   TPacket& Get() const { return *packet_; }
+  TPacket* Pointer() const { return packet_.get(); }
   void Reset(std::unique_ptr<TPacket> packet) { packet_ = std::move(packet); }
 
  private:
