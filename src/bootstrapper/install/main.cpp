@@ -6,6 +6,8 @@
 #include "bootstrapper/NetFw.h"
 #include "catalogues/BuildPackets.h"
 #include "catalogues/CommRarSupportPackets.h"
+#include "catalogues/CoordServicePackets.h"
+#include "catalogues/CoordTypes.h"
 #include "catalogues/GridServicePackets.h"
 #include "catalogues/NetworkConfigPackets.h"
 #include "catalogues/PdbForwarderPackets.h"
@@ -49,6 +51,9 @@ const vt::UnitEntry kUnits[] = {
     vt::kReportAgentPacketUnit,
     vt::kGridServicePacketsUnit,
     vt::kCommRarSupportPacketsUnit,
+    vt::kCoordServicePacketsUnit,
+    vt::kCoordTypesUnit,
+    vt::kCoordNameSuffixesUnit,
 };
 
 // The runtime's console flag comes from the executable header before any
