@@ -4,11 +4,16 @@
 #include "bootstrapper/SetupBootstrap.h"
 #include "bootstrapper/SetupPackets.h"
 #include "bootstrapper/NetFw.h"
+#include "catalogues/AgentWrapperPackets.h"
+#include "catalogues/BuildCacheProfilePackets.h"
 #include "catalogues/BuildPackets.h"
 #include "catalogues/CommRarSupportPackets.h"
 #include "catalogues/CoordServicePackets.h"
 #include "catalogues/CoordTypes.h"
+#include "catalogues/GridGraphPackets.h"
+#include "catalogues/GridProfileXmlPackets.h"
 #include "catalogues/GridServicePackets.h"
+#include "catalogues/MonitorPackets.h"
 #include "catalogues/NetworkConfigPackets.h"
 #include "catalogues/PdbForwarderPackets.h"
 #include "catalogues/ReportAgentPacket.h"
@@ -54,6 +59,11 @@ const vt::UnitEntry kUnits[] = {
     vt::kCoordServicePacketsUnit,
     vt::kCoordTypesUnit,
     vt::kCoordNameSuffixesUnit,
+    vt::kGridGraphPacketsUnit,
+    vt::kMonitorPacketsUnit,
+    vt::kAgentWrapperPacketsUnit,
+    vt::kBuildCacheProfilePacketsUnit,
+    vt::kGridProfileXmlPacketsUnit,
 };
 
 // The runtime's console flag comes from the executable header before any
