@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "catalogues/BuildPackets.h"
-#include "catalogues/BuildPacketsTestSupport.h"
+#include "CatalogueTestSupport.h"
 #include "common/Objects.h"
 
 namespace vt {
 namespace {
 
-using namespace buildtest;
+using namespace test;
 
 void Fill(TBuildCommandPacket& p) {
   p.BuildID = GuidLiteral("{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}");
@@ -81,13 +81,7 @@ void Fill(TBuildCommandPacket& p) {
   p.OverrideUseMSBuild = 1;
 }
 
-class BuildPacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit, kBuildPacketsUnit};
-    InitializeUnits(units);
-  }
-};
+class BuildPacketsTest : public test::CatalogueTest {};
 
 TEST_F(BuildPacketsTest, ClassesAreRegisteredInDeclarationOrder) {
   const struct {
@@ -173,33 +167,26 @@ TEST_F(BuildPacketsTest, DefaultsDumpAndClear) {
 TEST_F(BuildPacketsTest, FilledPacketRoundTripsAndCopies) {
   TBuildCommandPacket p;
   Fill(p);
-  const std::string b = Save(p);
+  const std::string b = SaveBytes(p);
   TBuildCommandPacket q;
   LoadInto(q, b);
   EXPECT_TRUE(q.Equals(p));
   EXPECT_EQ(q.ActiveProjects.Items(0).Config, "Release|Win32");
   EXPECT_EQ(q.LocalAppDataDir, p.LocalAppDataDir);
-  EXPECT_EQ(Save(q), b);
+  EXPECT_EQ(SaveBytes(q), b);
 
   // A payload above 64 KB, read field by field from a plain stream.
   TBuildCommandPacket big;
   big.Assign(p);
   big.EnvBlock = std::string(70000, 'e');
   big.ActiveProjects.Items(1).IdeName = std::string(1000, 'i');
-  const std::string bb = Save(big);
+  const std::string bb = SaveBytes(big);
   TBuildCommandPacket loaded;
   LoadInto(loaded, bb);
   EXPECT_TRUE(loaded.Equals(big));
 
-  TPacketStreamingContext w, r;
-  TMemoryStream s;
-  SavePacket(p, s, &w);
-  SavePacket(p, s, &w);
-  s.SetPosition(0);
-  auto c1 = LoadPacket(s, &r);
-  auto c2 = LoadPacket(s, &r);
-  EXPECT_TRUE(c1->Equals(p));
-  EXPECT_TRUE(c2->Equals(p));
+  ExpectRoundTrips(p);
+  ExpectRoundTrips(big);
 
   TBuildCommandPacket copy;
   copy.AssignFrom(p);
@@ -220,14 +207,14 @@ constexpr std::size_t kFlagsAt = 32 + 16;
 
 TEST_F(BuildPacketsTest, CompactWinVerBytes) {
   TBuildCommandPacket p;
-  const std::string zero = Save(p);
+  const std::string zero = SaveBytes(p);
   EXPECT_EQ(zero[kMinWinVerMajorAt], '\0');
   p.MinWinVer_Major = 127;
-  std::string b = Save(p);
+  std::string b = SaveBytes(p);
   ASSERT_EQ(b.size(), zero.size());
   EXPECT_EQ(static_cast<unsigned char>(b[kMinWinVerMajorAt]), 0xFE);
   p.MinWinVer_Major = 128;
-  b = Save(p);
+  b = SaveBytes(p);
   ASSERT_EQ(b.size(), zero.size() + 3);
   EXPECT_EQ(b.substr(kMinWinVerMajorAt, 4), std::string("\x01\x01\x00\x00", 4));
   TBuildCommandPacket q;
@@ -243,7 +230,7 @@ TEST_F(BuildPacketsTest, CompactWinVerBytes) {
 TEST_F(BuildPacketsTest, FlagsStoredWithAnotherWidth) {
   TBuildCommandPacket p;
   Fill(p);
-  const std::string b = Save(p);
+  const std::string b = SaveBytes(p);
   ASSERT_EQ(b.substr(kFlagsAt, 7), std::string("\x06\x01\x02\x03\x04\x05\x06", 7));
 
   std::string four = b;
@@ -283,8 +270,8 @@ TEST_F(BuildPacketsTest, OlderWriterWithTwentyFiveFields) {
   }
   older.IntelCompilerVersion.clear();
   older.MinWinVer_Major = older.MinWinVer_Minor = older.MaxWinVer_Major = older.MaxWinVer_Minor = 0;
-  std::string b = Save(older);
-  const std::size_t tail = Save(defaults).size() - kActiveProjectsAt;
+  std::string b = SaveBytes(older);
+  const std::size_t tail = SaveBytes(defaults).size() - kActiveProjectsAt;
   // Clear the remaining scalar and string fields the same way.
   for (int i = 32; i < 59; ++i) {
     switch (older.FieldType(i)) {
@@ -294,7 +281,7 @@ TEST_F(BuildPacketsTest, OlderWriterWithTwentyFiveFields) {
       default: break;
     }
   }
-  b = Save(older);
+  b = SaveBytes(older);
   b.resize(b.size() - tail);
   PutU32(b, 4, static_cast<std::uint32_t>(b.size()));
   PutU32(b, 8, 25);
@@ -320,7 +307,7 @@ TEST_F(BuildPacketsTest, ProjectPacketHeaderAndContextReference) {
       "\x02"
       "A\x00\x00\x00\x00",
       38);
-  EXPECT_EQ(Save(p), expected);
+  EXPECT_EQ(SaveBytes(p), expected);
 
   TPacketStreamingContext ctx;
   TMemoryStream s;

@@ -6,13 +6,13 @@
 #include <vector>
 
 #include "catalogues/BuildPackets.h"
-#include "catalogues/BuildPacketsTestSupport.h"
+#include "CatalogueTestSupport.h"
 #include "common/Objects.h"
 
 namespace vt {
 namespace {
 
-using namespace buildtest;
+using namespace test;
 
 void Fill(TBuildStatusPacket& p, int seed = 0) {
   p.BuildID = GuidLiteral("{14F0DF70-0000-4D71-90B9-5048EB7CCAC2}");
@@ -57,13 +57,7 @@ void Fill(TBuildAvoidanceStatisticsPacket& p) {
   p.CacheLocation = "\\\\server\\cache";
 }
 
-class BuildStatusPacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit, kBuildPacketsUnit};
-    InitializeUnits(units);
-  }
-};
+class BuildStatusPacketsTest : public test::CatalogueTest {};
 
 TEST_F(BuildStatusPacketsTest, ClassesRegisteredAsServiceMessages) {
   const struct {
@@ -98,7 +92,7 @@ TEST_F(BuildStatusPacketsTest, StatusWireBytes) {
   TBuildStatusPacket p;
   p.MinWinVer_Major = 6;
   p.MaxWinVer_Major = 6;
-  const std::string b = Save(p);
+  const std::string b = SaveBytes(p);
   EXPECT_EQ(b.substr(kMinWinVerMajorAt, 4), std::string("\x06\x00\x00\x00", 4));
   EXPECT_EQ(b[kMaxWinVerMajorAt], '\x0C');
   // Then MaxWinVer_Minor, MHz, CPUs, Only64bitHelpers, WorkerCount,
@@ -128,7 +122,7 @@ TEST_F(BuildStatusPacketsTest, StatusFlagsStoredWithAnotherWidth) {
   p.DisplayTitle.clear();
   p.HelperIDs.Clear();
   p.RequiredAssemblies_Obsolete.Clear();
-  const std::string b = Save(p);
+  const std::string b = SaveBytes(p);
   ASSERT_EQ(b.substr(kFlagsAt, 7), std::string("\x06\x01\x02\x03\x04\x05\x06", 7));
 
   std::string shorter = b;
@@ -187,7 +181,7 @@ TEST_F(BuildStatusPacketsTest, FilledPacketsRoundTrip) {
   TAttachToBuildPacket attach;
   attach.BuildID = GuidLiteral("{6E76799D-6424-41CE-9860-16871B0D5DE9}");
   ExpectRoundTrips(attach);
-  EXPECT_EQ(Save(attach).size(), 32u + 16u);
+  EXPECT_EQ(SaveBytes(attach).size(), 32u + 16u);
 
   TBuildAvoidanceStatisticsPacket stats;
   Fill(stats);
@@ -228,7 +222,7 @@ TEST_F(BuildStatusPacketsTest, StatusListKeepsItsItems) {
 TEST_F(BuildStatusPacketsTest, AvoidanceStatisticsWireAndText) {
   TBuildAvoidanceStatisticsPacket p;
   Fill(p);
-  const std::string b = Save(p);
+  const std::string b = SaveBytes(p);
   // The string ID, then 4+4+8+8+4+4+8+8+4+8 bytes of counts and times.
   const std::size_t id = 1 + p.BuildID.size();
   EXPECT_EQ(b.size(), 32 + id + 60 + 3 + 1 + p.CacheLocation.size());

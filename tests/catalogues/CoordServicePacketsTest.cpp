@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "PacketCheck.h"
+#include "CatalogueTestSupport.h"
 #include "catalogues/BuildPackets.h"
 #include "catalogues/CommRarSupportPackets.h"
 #include "catalogues/CoordServicePackets.h"
@@ -25,15 +25,7 @@
 namespace vt {
 namespace {
 
-using test::Hex;
-using test::Payload;
-using test::SaveBytes;
-
-struct ClassRow {
-  const TPacketClass* cls;
-  TGUID guid;
-  int fields;
-};
+using namespace test;
 
 #define ROW(T, G, N) \
   { &T::Class, GuidLiteral(G), N }
@@ -110,134 +102,24 @@ const ClassRow kClasses[] = {
 
 #undef ROW
 
-// Sets every field to a value other than its default: typed fields through
-// the accessors, enumerations and GUIDs byte by byte, streams and lists
-// through the object accessor.
-void Fill(TPacket& p, int seed) {
-  for (std::int32_t i = 0; i < p.FieldCount(); ++i) {
-    switch (p.FieldType(i)) {
-      case pftString:
-        p.SetFieldAsString(i, "s" + std::to_string(seed * 100 + i));
-        break;
-      case pftInteger:
-        p.SetFieldAsInteger(i, 100 + seed + i);
-        break;
-      case pftBoolean:
-        p.SetFieldAsInteger(i, p.GetFieldAsInteger(i) == 0 ? 1 : 0);
-        break;
-      case pftDouble:
-        p.SetFieldAsDouble(i, 45000.25 + seed + i);
-        break;
-      case pftOther: {
-        const TPacketField* f = p.ClassType().FieldAt(i);
-        std::memset(f->Member(p), 0x40 + seed + i, f->Width);
-        break;
-      }
-      case pftObject: {
-        TObject* o = p.GetFieldAsObject(i);
-        if (auto* s = dynamic_cast<TMemoryStream*>(o)) {
-          const std::string bytes = "stream " + std::to_string(seed + i);
-          s->WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-        } else if (auto* list = dynamic_cast<TCustomPacketList*>(o)) {
-          for (int k = 0; k < 2; ++k) {
-            auto item = list->ItemClass().Create();
-            Fill(*item, seed + k + 1);
-            list->Add(std::move(item));
-          }
-        }
-        break;
-      }
-      default:
-        break;
-    }
-  }
-}
-
-std::vector<std::int32_t> Differences(const TPacket& a, const TPacket& b) {
-  std::vector<std::int32_t> out;
-  a.CompareFields(
-      b, [](void* d, std::int32_t i) { static_cast<std::vector<std::int32_t>*>(d)->push_back(i); }, &out);
-  return out;
-}
-
-std::string ExceptionText(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
-std::vector<std::string> DumpLines(const TPacket& p) {
-  TStringListEx lines;
-  p.DumpToStrings(lines);
-  std::vector<std::string> out;
-  for (int i = 0; i < lines.Count(); ++i) out.push_back(lines[i]);
-  return out;
-}
-
-// A stand-alone packet of Cls whose header declares Stored fields and whose
-// payload is Fields.
-std::string StandAlone(const TPacketClass& cls, std::uint32_t stored, const std::string& fields) {
-  TPacketHeader h{kPacketFormatVersion, static_cast<std::uint32_t>(32 + fields.size()), stored, 0,
-                  cls.GetClassGUID()};
-  return std::string(reinterpret_cast<const char*>(&h), sizeof h) + fields;
-}
-
-// Loads Bytes into P with both readers: a plain stream and a memory buffer.
-void LoadBothWays(TPacket& by_stream, TPacket& by_buffer, const std::string& bytes) {
-  test::TPlainStream plain(bytes);
-  LoadPacketInto(by_stream, plain);
-  std::string copy = bytes;
-  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
-  LoadPacketInto(by_buffer, buffer);
-  EXPECT_EQ(plain.Position(), static_cast<std::int64_t>(bytes.size()));
-  EXPECT_EQ(buffer.Position(), static_cast<std::int64_t>(bytes.size()));
-}
-
 std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
 
-class CoordServicePacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // The program's order of the catalogue units.
-    static const UnitEntry units[] = {kPacketsUnit,
-                                      kNetworkConfigPacketsUnit,
-                                      kPdbForwarderPacketsUnit,
-                                      kVEPacketsUnit,
-                                      kBuildPacketsUnit,
-                                      kReportAgentPacketUnit,
-                                      kGridServicePacketsUnit,
-                                      kCommRarSupportPacketsUnit,
-                                      kCoordServicePacketsUnit,
-                                      kCoordTypesUnit,
-                                      kCoordNameSuffixesUnit};
-    InitializeUnits(units);
-  }
-};
+class CoordServicePacketsTest : public test::CatalogueTest {};
 
 // ---- Registration and constants ------------------------------------------------------
 
 TEST_F(CoordServicePacketsTest, RegistersEveryClassInOrder) {
   const std::int32_t first = GetPacketClassNumber(TCoordQueryAgentsPacket::Class);
   EXPECT_GT(first, GetPacketClassNumber(TRefreshAgentPacket::Class));
-  int n = 0;
+  EXPECT_EQ(ExpectRegisteredInOrder(kClasses, first, &TCommPacket::Class), 66);
   for (const ClassRow& row : kClasses) {
     SCOPED_TRACE(row.cls->Name());
-    EXPECT_EQ(FindPacketClass(row.guid), row.cls);
-    EXPECT_TRUE(GuidsEqual(row.cls->GetClassGUID(), row.guid));
-    EXPECT_EQ(row.cls->FieldCount(), row.fields);
-    EXPECT_EQ(row.cls->Parent(), &TCommPacket::Class);
-    EXPECT_EQ(GetPacketClassNumber(*row.cls), first + n);
     for (std::int32_t i = 0; i < row.fields; ++i) {
       EXPECT_EQ(row.cls->FieldIndexByName(row.cls->FieldName(i)), i);
       EXPECT_EQ(row.cls->FieldCaption(i), row.cls->FieldName(i));
       EXPECT_EQ(row.cls->FieldItemCaption(i), "");
     }
-    ++n;
   }
-  EXPECT_EQ(n, 66);
 
   // The list's items are registered through their class; running the unit
   // again numbers nothing twice.
@@ -274,7 +156,7 @@ TEST_F(CoordServicePacketsTest, RoleNamesSuffixesAndRoleMap) {
 TEST_F(CoordServicePacketsTest, FilledPacketsOfEveryClassRoundTrip) {
   for (const ClassRow& row : kClasses) {
     auto p = row.cls->Create();
-    Fill(*p, 1);
+    FillGeneric(*p, 1);
     EXPECT_FALSE(p->Equals(*row.cls->Create())) << row.cls->Name();
     // The envelope copies into the class it holds, so its clones differ
     // (its own test covers it).
@@ -339,9 +221,9 @@ TEST_F(CoordServicePacketsTest, AgentQueryReplyStreamLengthFormsAndEnumAccess) {
   EXPECT_EQ(p.FieldToText(8, text), 1);
   EXPECT_EQ(text, "(size = 0)");
   EXPECT_EQ(p.GetFieldAsObject(8), &p.CompressedAgentData);
-  EXPECT_EQ(ExceptionText([&] { p.GetFieldAsInteger(0); }),
+  EXPECT_EQ(MessageOf([&] { p.GetFieldAsInteger(0); }),
             "Cannot get field as integer: TCoordQueryAgentsReplyPacket.RoleState");
-  EXPECT_EQ(ExceptionText([&] { p.GetFieldAsString(14); }),
+  EXPECT_EQ(MessageOf([&] { p.GetFieldAsString(14); }),
             "Cannot get field as string: TCoordQueryAgentsReplyPacket.NimbrelState");
 
   p.Unsubscribed = true;
@@ -395,7 +277,7 @@ TEST_F(CoordServicePacketsTest, AgentCommandBytes) {
   TUpdateAgentBuildCacheSettingsPacket cache;
   EXPECT_EQ(Hex(Payload(cache)), "FF FF FF FF 00 00");
   EXPECT_EQ(cache.GetFieldAsString(0), "-1");
-  Fill(cache, 1);
+  FillGeneric(cache, 1);
   cache.Clear();
   EXPECT_EQ(Hex(Payload(cache)), "FF FF FF FF 00 00");
 
@@ -417,14 +299,14 @@ TEST_F(CoordServicePacketsTest, AgentCommandBytes) {
 
 TEST_F(CoordServicePacketsTest, RefusedAccessAndConversionErrors) {
   TUpdateVersionAgentPacket upd;
-  EXPECT_EQ(ExceptionText([&] { upd.GetFieldAsString(3); }),
+  EXPECT_EQ(MessageOf([&] { upd.GetFieldAsString(3); }),
             "Cannot get field as string: TUpdateVersionAgentPacket.UpdateID");
   TSetAgentPriorityPacket prio;
-  EXPECT_EQ(ExceptionText([&] { prio.GetFieldAsInteger(2); }),
+  EXPECT_EQ(MessageOf([&] { prio.GetFieldAsInteger(2); }),
             "Cannot get field as integer: TSetAgentPriorityPacket.PriorityBonus");
-  EXPECT_EQ(ExceptionText([&] { prio.GetFieldAsInteger(3); }),
+  EXPECT_EQ(MessageOf([&] { prio.GetFieldAsInteger(3); }),
             "Cannot get field as integer: TSetAgentPriorityPacket.");
-  EXPECT_EQ(ExceptionText([&] { TAgentWakeOnLANPacket().GetFieldAsDouble(0); }),
+  EXPECT_EQ(MessageOf([&] { TAgentWakeOnLANPacket().GetFieldAsDouble(0); }),
             "Cannot get field as double: TAgentWakeOnLANPacket.ID");
   prio.Priority = 5;
   EXPECT_THROW(prio.SetFieldAsString(1, "5z"), EConvertError);
@@ -500,7 +382,7 @@ TEST_F(CoordServicePacketsTest, SettingsDefaultsBytesAndShortLoad) {
   EXPECT_EQ(p.GetFieldAsString(0), "0.3");
 
   // Every field changed, then cleared: equal to a new packet again.
-  Fill(p, 3);
+  FillGeneric(p, 3);
   EXPECT_EQ(Differences(p, TCoordSettingsPacket()).size(), 44u);
   p.Clear();
   EXPECT_TRUE(p.Equals(TCoordSettingsPacket()));
@@ -630,7 +512,7 @@ TEST_F(CoordServicePacketsTest, TableRowBytes) {
   EXPECT_EQ(b.CloudState, 9);
 
   TCoordAgentInfoTable src;
-  Fill(src, 1);
+  FillGeneric(src, 1);
   TCoordAgentInfoTable c, d;
   std::string fields = Payload(src);
   fields.resize(fields.size() - 8 - (1 + src.vtSettings.size()) - 1);
@@ -765,7 +647,7 @@ TEST_F(CoordServicePacketsTest, EnvelopeCarriesAnyRegisteredPacket) {
   EXPECT_EQ(static_cast<TQueryStatePacket&>(*state.HeldPacket()).Port, 0);
   EXPECT_EQ(state.ID, "");
 
-  const std::vector<std::string> dump = DumpLines(env);
+  const std::vector<std::string> dump = Dump(env);
   EXPECT_NE(std::find(dump.begin(), dump.end(), "    (TTerminatePacket)"), dump.end());
   EXPECT_NE(std::find(dump.begin(), dump.end(), "      Reserved = True"), dump.end());
 }
@@ -786,7 +668,7 @@ TEST_F(CoordServicePacketsTest, EnvelopeWithUnregisteredPacketKeepsItsPacket) {
     std::string copy = bytes;
     test::TPlainStream plain(bytes);
     TPointerStream mem(copy.data(), static_cast<std::int64_t>(copy.size()), true);
-    const std::string message = ExceptionText([&] {
+    const std::string message = MessageOf([&] {
       if (buffer) {
         LoadPacketInto(target, mem);
       } else {
@@ -810,10 +692,10 @@ TEST_F(CoordServicePacketsTest, EnvelopeWithoutPacketFailsCleanly) {
   // Saving raises before anything is written, in every form.
   const std::string expected = "Attempt to access uninitialized member object: TForwardToAgentPacket.Packet";
   TMemoryStream s;
-  EXPECT_EQ(ExceptionText([&] { SavePacket(env, s); }), expected);
+  EXPECT_EQ(MessageOf([&] { SavePacket(env, s); }), expected);
   TPacketStreamingContext ctx;
-  EXPECT_EQ(ExceptionText([&] { SavePacket(env, s, &ctx); }), expected);
-  EXPECT_EQ(ExceptionText([&] { env.SaveFields(s, nullptr); }), expected);
+  EXPECT_EQ(MessageOf([&] { SavePacket(env, s, &ctx); }), expected);
+  EXPECT_EQ(MessageOf([&] { env.SaveFields(s, nullptr); }), expected);
   EXPECT_EQ(s.Size(), 0);
 
   // Equality treats "none" as a value; Clear keeps it.
@@ -833,10 +715,10 @@ TEST_F(CoordServicePacketsTest, EnvelopeWithoutPacketFailsCleanly) {
 
   // Assign in either direction raises, after copying ID; nothing is freed.
   holding.ID = "z";
-  EXPECT_EQ(ExceptionText([&] { env.Assign(holding); }), expected);
+  EXPECT_EQ(MessageOf([&] { env.Assign(holding); }), expected);
   EXPECT_EQ(env.ID, "z");
   TPacket* held = holding.HeldPacket();
-  EXPECT_EQ(ExceptionText([&] { holding.Assign(other); }), expected);
+  EXPECT_EQ(MessageOf([&] { holding.Assign(other); }), expected);
   EXPECT_EQ(holding.HeldPacket(), held);
 
   // A load gives it a packet again.

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "catalogues/BuildPackets.h"
-#include "catalogues/BuildPacketsTestSupport.h"
+#include "CatalogueTestSupport.h"
 
 namespace vt {
 namespace {
 
-using namespace buildtest;
+using namespace test;
 
 void Put(TStream& s, const std::string& bytes) { s.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size())); }
 
@@ -40,13 +40,7 @@ void Fill(TExecuteResultPacket& p) {
   p.MissingDirect3DFileName = "d3dx9_43.dll";
 }
 
-class ExecutePacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit, kBuildPacketsUnit};
-    InitializeUnits(units);
-  }
-};
+class ExecutePacketsTest : public test::CatalogueTest {};
 
 TEST_F(ExecutePacketsTest, FilledPacketsRoundTrip) {
   TExecuteSearchReplaceFilePacket edits;
@@ -94,7 +88,7 @@ TEST_F(ExecutePacketsTest, FilledPacketsRoundTrip) {
 TEST_F(ExecutePacketsTest, SearchContentIsAByteString) {
   TExecuteSearchReplacePacket p;
   p.SearchForContent = std::string("a\0b", 3);
-  const std::string b = Save(p);
+  const std::string b = SaveBytes(p);
   // Two Booleans, then the compact length 3 and the bytes, then the empty
   // replacement.
   EXPECT_EQ(b.substr(32), std::string("\x00\x00\x06" "a\0b" "\x00", 7));
@@ -110,7 +104,7 @@ TEST_F(ExecutePacketsTest, OutputFileBooleans) {
   TExecuteOutputFilePacket p;
   p.Path = "o";
   p.Persistent = p.PullAsSinglePart = p.Incremental = p.LargeFile = true;
-  EXPECT_EQ(Save(p).substr(32), std::string("\x02o\x01\x01\x01\x01", 6));
+  EXPECT_EQ(SaveBytes(p).substr(32), std::string("\x02o\x01\x01\x01\x01", 6));
   EXPECT_EQ(Dump(p), (std::vector<std::string>{"(TExecuteOutputFilePacket)", "  Path = 'o'", "  Persistent = True",
                                                 "  PullAsSinglePart = True", "  Incremental = True",
                                                 "  LargeFile = True"}));
@@ -130,7 +124,7 @@ TEST_F(ExecutePacketsTest, SixtyFourBitTimes) {
   EXPECT_EQ(parent.GetFieldAsInteger(1), 0x23456789);
   EXPECT_EQ(parent.FieldToText(1, text), 1);
   EXPECT_EQ(text, "4886718345");
-  EXPECT_EQ(Save(parent).size(), 32u + 4 + 8);
+  EXPECT_EQ(SaveBytes(parent).size(), 32u + 4 + 8);
 }
 
 TEST_F(ExecutePacketsTest, ResultFromAnOlderWriter) {
@@ -140,7 +134,7 @@ TEST_F(ExecutePacketsTest, ResultFromAnOlderWriter) {
   p.UserTime = 2;
   p.StdOutText = "out";
   // Stored count 4: the payload stops after StdOutText.
-  std::string b = Save(p);
+  std::string b = SaveBytes(p);
   b.resize(32 + 4 + 8 + 8 + 4);
   PutU32(b, 4, static_cast<std::uint32_t>(b.size()));
   PutU32(b, 8, 4);
@@ -151,7 +145,7 @@ TEST_F(ExecutePacketsTest, ResultFromAnOlderWriter) {
   EXPECT_TRUE(q.Equals(p));
 
   // A later writer with one more field: the unknown tail is skipped.
-  std::string longer = Save(p) + std::string("\x07\x00\x00\x00", 4);
+  std::string longer = SaveBytes(p) + std::string("\x07\x00\x00\x00", 4);
   PutU32(longer, 4, static_cast<std::uint32_t>(longer.size()));
   PutU32(longer, 8, 11);
   TExecuteResultPacket r;
@@ -163,7 +157,7 @@ TEST_F(ExecutePacketsTest, DamagedInputIsRefused) {
   TExecuteDirContentPacket dir;
   dir.DirName = "d";
   Put(dir.DirData, "abc");
-  std::string b = Save(dir);
+  std::string b = SaveBytes(dir);
   PutU32(b, 32 + 2, 0xFFFFFFF0u);  // DirData's length
   TExecuteDirContentPacket q;
   TPointerStream s(b.data(), static_cast<std::int64_t>(b.size()), true);
@@ -174,7 +168,7 @@ TEST_F(ExecutePacketsTest, DamagedInputIsRefused) {
   // A list count far beyond the data.
   TExecuteSearchReplaceFilePacket edits;
   edits.Items.AddNew();
-  std::string e = Save(edits);
+  std::string e = SaveBytes(edits);
   PutU32(e, 32 + 1, 0x10000000u);  // Items' count
   TExecuteSearchReplaceFilePacket r;
   TPointerStream s2(e.data(), static_cast<std::int64_t>(e.size()), true);
@@ -185,7 +179,7 @@ TEST_F(ExecutePacketsTest, DamagedInputIsRefused) {
   // A list item of another class is refused.
   TExecuteResultPacket result;
   result.IncrementalFiles.Add(std::make_unique<TExecuteSearchReplacePacket>());
-  std::string x = Save(result);
+  std::string x = SaveBytes(result);
   TExecuteResultPacket t;
   TPointerStream s3(x.data(), static_cast<std::int64_t>(x.size()), true);
   EXPECT_THROW(LoadPacketInto(t, s3), Exception);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "PacketCheck.h"
+#include "CatalogueTestSupport.h"
 #include "catalogues/BuildPackets.h"
 #include "catalogues/CommRarSupportPackets.h"
 #include "catalogues/GridServicePackets.h"
@@ -20,29 +20,9 @@
 namespace vt {
 namespace {
 
-using test::FieldBytes;
-using test::Hex;
-using test::MessageOf;
-using test::Payload;
+using namespace test;
 
-class GridServicePacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    // The catalogues in the program's order.
-    static const UnitEntry units[] = {kPacketsUnit,           kNetworkConfigPacketsUnit, kPdbForwarderPacketsUnit,
-                                      kVEPacketsUnit,         kBuildPacketsUnit,         kReportAgentPacketUnit,
-                                      kGridServicePacketsUnit, kCommRarSupportPacketsUnit};
-    InitializeUnits(units);
-  }
-};
-
-std::vector<std::string> Dump(const TPacket& p) {
-  TStringListEx lines;
-  p.DumpToStrings(lines);
-  std::vector<std::string> d;
-  for (int i = 0; i < lines.Count(); ++i) d.push_back(lines[i]);
-  return d;
-}
+class GridServicePacketsTest : public test::CatalogueTest {};
 
 bool DumpHas(const TPacket& p, const std::string& line) {
   const auto d = Dump(p);

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "catalogues/BuildPackets.h"
-#include "catalogues/BuildPacketsTestSupport.h"
+#include "CatalogueTestSupport.h"
 
 namespace vt {
 namespace {
 
-using namespace buildtest;
+using namespace test;
 
 void Put(TStream& s, const std::string& bytes) { s.WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size())); }
 
@@ -59,13 +59,7 @@ void Fill(TMetaBuildPacket& p, int seed = 0) {
   Put(p.EventLog, "events");
 }
 
-class MetaBuildPacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit, kBuildPacketsUnit};
-    InitializeUnits(units);
-  }
-};
+class MetaBuildPacketsTest : public test::CatalogueTest {};
 
 TEST_F(MetaBuildPacketsTest, DefaultsAndClear) {
   TMetaBuildPacket p;
@@ -140,7 +134,7 @@ TEST_F(MetaBuildPacketsTest, CacheCarriesANestedCommandHeaderPerBuild) {
   TMetaBuildCachePacket cache;
   Fill(cache.Builds.AddNew(), 1);
   cache.Builds.AddNew();
-  const std::string b = Save(cache);
+  const std::string b = SaveBytes(cache);
   ASSERT_EQ(CountCommandGuids(b), 2u);
   // Each is a stand-alone header: version 2, total size, 59 fields, zero word.
   for (std::size_t at = b.find(kCommandGuid); at != std::string::npos; at = b.find(kCommandGuid, at + 1)) {
@@ -154,17 +148,17 @@ TEST_F(MetaBuildPacketsTest, CacheCarriesANestedCommandHeaderPerBuild) {
 
   // With a streaming context the class is named once, then referenced.
   TPacketStreamingContext ctx;
-  EXPECT_EQ(CountCommandGuids(Save(cache, &ctx)), 1u);
+  EXPECT_EQ(CountCommandGuids(SaveBytes(cache, &ctx)), 1u);
 }
 
 TEST_F(MetaBuildPacketsTest, ChunkedLogLengthForms) {
   TMetaBuildPacket p;
   Put(p.EventLog, "abc");
   // BuildLog and EventLog end the payload.
-  const std::string plain = Save(p);
+  const std::string plain = SaveBytes(p);
   EXPECT_EQ(plain.substr(plain.size() - 11), std::string("\x00\x00\x00\x00\x03\x00\x00\x00" "abc", 11));
   TPacketStreamingContext ctx;
-  const std::string compact = Save(p, &ctx);
+  const std::string compact = SaveBytes(p, &ctx);
   EXPECT_EQ(compact.substr(compact.size() - 5), std::string("\x00\x06" "abc", 5));
 
   TMetaBuildPacket q;
@@ -178,7 +172,7 @@ TEST_F(MetaBuildPacketsTest, OlderRecordWithoutChunkedLogs) {
   p.BuildLog.Clear();
   p.EventLog.Clear();
   // Drop fields 30 and 31 (two empty 4-byte lengths).
-  std::string b = Save(p);
+  std::string b = SaveBytes(p);
   b.resize(b.size() - 8);
   PutU32(b, 4, static_cast<std::uint32_t>(b.size()));
   PutU32(b, 8, 30);
@@ -193,7 +187,7 @@ TEST_F(MetaBuildPacketsTest, OlderRecordWithoutChunkedLogs) {
 TEST_F(MetaBuildPacketsTest, DamagedLengthsAreRefused) {
   TMetaBuildPacket p;
   Put(p.EventLog, "abc");
-  std::string b = Save(p);
+  std::string b = SaveBytes(p);
   // EventLog's length claims more than the packet holds.
   PutU32(b, b.size() - 7, 0x7FFFFFF0u);
   TMetaBuildPacket q;
@@ -203,7 +197,7 @@ TEST_F(MetaBuildPacketsTest, DamagedLengthsAreRefused) {
   EXPECT_THROW(LoadPacketInto(q, s), Exception);
 
   // The nested command's header claims more than the record holds.
-  std::string n = Save(p);
+  std::string n = SaveBytes(p);
   const std::size_t at = n.find(std::string("\x75\x24\xB2\x26", 4)) - 16;
   PutU32(n, at + 4, 0x7FFFFFF0u);
   TPointerStream s2(n.data(), static_cast<std::int64_t>(n.size()), true);

@@ -7,11 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "CatalogueFill.h"
-#include "PacketCheck.h"
+#include "CatalogueTestSupport.h"
 #include "catalogues/AgentWrapperPackets.h"
 #include "catalogues/BuildPackets.h"
-#include "catalogues/BuildPacketsTestSupport.h"
 #include "catalogues/BuildCacheProfilePackets.h"
 #include "catalogues/GridGraphPackets.h"
 #include "catalogues/GridProfileXmlPackets.h"
@@ -22,21 +20,7 @@
 namespace vt {
 namespace {
 
-using cattest::B;
-using cattest::Differences;
-using cattest::ExceptionText;
-using cattest::FillGeneric;
-using test::FieldBytes;
-using test::Hex;
-using test::LoadFieldsBothWays;
-using test::Payload;
-using test::SaveBytes;
-
-struct ClassRow {
-  const TPacketClass* cls;
-  TGUID guid;
-  int fields;
-};
+using namespace test;
 
 // Registration order of the three units, one after the other.
 const ClassRow kClasses[] = {
@@ -79,41 +63,14 @@ const ClassRow kClasses[] = {
     {&TWrapperStatusPacket::Class, GuidLiteral("{16D64F84-9130-4B22-9EBF-EB3A1D92C71F}"), 1},
 };
 
-// A stand-alone packet of class Guid claiming FieldCount stored fields.
-std::string StandAlone(const TGUID& guid, std::uint32_t field_count, const std::string& payload) {
-  B b;
-  b.i32(2).i32(static_cast<std::int32_t>(32 + payload.size())).i32(static_cast<std::int32_t>(field_count)).i32(0);
-  b.raw(&guid, 16).bytes(payload);
-  return b.s;
-}
-
-class MonitorPacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit,          kNetworkConfigPacketsUnit, kBuildPacketsUnit,
-                                      kReportAgentPacketUnit, kGridGraphPacketsUnit,    kMonitorPacketsUnit,
-                                      kAgentWrapperPacketsUnit, kBuildCacheProfilePacketsUnit,
-                                      kGridProfileXmlPacketsUnit};
-    InitializeUnits(units);
-  }
-};
+class MonitorPacketsTest : public test::CatalogueTest {};
 
 // ---- Registration ------------------------------------------------------------------
 
 TEST_F(MonitorPacketsTest, RegistersEveryClassInOrder) {
   const std::int32_t first = GetPacketClassNumber(TGraphDefPacket::Class);
   EXPECT_GT(first, GetPacketClassNumber(TStaticPacket::Class));
-  int n = 0;
-  for (const ClassRow& row : kClasses) {
-    SCOPED_TRACE(row.cls->Name());
-    EXPECT_EQ(FindPacketClass(row.guid), row.cls);
-    EXPECT_EQ(row.cls->FieldCount(), row.fields);
-    EXPECT_EQ(row.cls->Parent(), &TPacket::Class);
-    EXPECT_EQ(GetPacketClassNumber(*row.cls), first + n);
-    auto p = row.cls->Create();
-    EXPECT_EQ(&p->ClassType(), row.cls);
-    ++n;
-  }
+  const int n = ExpectRegisteredInOrder(kClasses, first, &TPacket::Class);
   EXPECT_EQ(n, 3 + 31 + 2);
   // The build-cache and profile units come after these.
   EXPECT_EQ(GetPacketClassNumber(TBuildCacheToolChildExclude::Class), first + n);
@@ -133,35 +90,35 @@ TEST_F(MonitorPacketsTest, FilledPacketsOfEveryClassRoundTrip) {
     test::ExpectRoundTrips(*p);
   }
 
-  // Fields of code 0 and the optional member, which the generic fill leaves.
+  // Chosen values in fields of code 0, and the optional member, which the
+  // generic fill leaves absent.
   TMonitorEventStartedPacket started;
   FillGeneric(started, 2);
   started.BuildFlags = {1, 2, 3, 4, 5, 6};
   started.ID = GuidLiteral("{01234567-89AB-CDEF-0123-456789ABCDEF}");
-  buildtest::ExpectRoundTrips(started);
+  test::ExpectRoundTrips(started);
 
   TGraphDefPacket def;
   def.Color = 7;
   def.Flags = 0x81;
-  buildtest::ExpectRoundTrips(def);
+  test::ExpectRoundTrips(def);
 
   TMonitorEventBeginStepPacket step;
   FillGeneric(step, 3);
   step.CmdGUID = GuidLiteral("{8D6F4346-BC8D-47F2-8370-E2A71FF89B01}");
   FillGeneric(step.NeedBuildCacheTaskInfo(), 4);
-  buildtest::ExpectRoundTrips(step);
-  test::ExpectRoundTrips(step, false);
+  test::ExpectRoundTrips(step, false);  // the optional member stays present when cleared
 
   TMonitorEventAddGraphSetPacket set;
   FillGeneric(set, 5);
   ASSERT_EQ(set.SetDefinitionPacket.Graphs.Count(), 2);
   set.SetDefinitionPacket.Graphs.Items(1).Color = 3;
-  buildtest::ExpectRoundTrips(set);
+  test::ExpectRoundTrips(set);
 
   TMonitorEventEmployPacket employ;
   FillGeneric(employ, 6);
   EXPECT_EQ(employ.StaticInfo.Host, "s702");
-  buildtest::ExpectRoundTrips(employ);
+  test::ExpectRoundTrips(employ);
 }
 
 // ---- Graph packets --------------------------------------------------------------------
@@ -178,7 +135,7 @@ TEST_F(MonitorPacketsTest, GraphPacketsOnTheWire) {
   std::int32_t last = 0;
   std::memcpy(&last, b.data() + b.size() - 4, 4);
   EXPECT_EQ(last, 63);
-  buildtest::ExpectRoundTrips(many);
+  test::ExpectRoundTrips(many);
 
   // A set with three graphs keeps them in order.
   TGraphSetDefPacket set;
@@ -217,9 +174,9 @@ TEST_F(MonitorPacketsTest, GraphFieldsWithoutTextAndSampleValues) {
   std::string text = "untouched";
   EXPECT_EQ(def.FieldToText(5, text), 0);
   EXPECT_EQ(def.FieldToText(6, text), 0);
-  EXPECT_EQ(ExceptionText([&] { def.GetFieldAsInteger(5); }), "Cannot get field as integer: TGraphDefPacket.Color");
-  EXPECT_EQ(ExceptionText([&] { def.SetFieldAsString(6, "1"); }), "Cannot set field as string: TGraphDefPacket.Flags");
-  const auto dump = buildtest::Dump(def);
+  EXPECT_EQ(MessageOf<Exception>([&] { def.GetFieldAsInteger(5); }), "Cannot get field as integer: TGraphDefPacket.Color");
+  EXPECT_EQ(MessageOf<Exception>([&] { def.SetFieldAsString(6, "1"); }), "Cannot set field as string: TGraphDefPacket.Flags");
+  const auto dump = test::Dump(def);
   ASSERT_EQ(dump.size(), 8u);
   EXPECT_EQ(dump[6], "  Color = (?)");
   EXPECT_EQ(dump[7], "  Flags = (?)");
@@ -235,7 +192,7 @@ TEST_F(MonitorPacketsTest, GraphFieldsWithoutTextAndSampleValues) {
   EXPECT_EQ(a.GetFieldAsObject(1), &a.Values);
   // Numbers of a sample do not show in its dump.
   EXPECT_EQ(a.FieldToText(1, text), 1);
-  EXPECT_EQ(buildtest::Dump(a).back(), "  Values = ");
+  EXPECT_EQ(test::Dump(a).back(), "  Values = ");
 
   b.Values.Clear();
   for (int v : {3, 2, 1}) b.Values.Add(v);
@@ -254,7 +211,7 @@ TEST_F(MonitorPacketsTest, CountersStartAtTheirDefaults) {
   count.Clear();
   EXPECT_EQ(Hex(FieldBytes(count)), expected);
   count.Warnings = -1;
-  buildtest::ExpectRoundTrips(count);
+  test::ExpectRoundTrips(count);
 
   TMonitorEventProjectCountPacket project;
   EXPECT_EQ(FieldBytes(project), std::string(4 + 1 + 16, '\0'));
@@ -295,7 +252,7 @@ TEST_F(MonitorPacketsTest, CompactCountersRefuseNegativeValues) {
   EXPECT_EQ(FieldBytes(done).size(), 18u);
   EXPECT_EQ(Hex(FieldBytes(done).substr(9, 4)), "91 01 00 00");  // 401
   done.ExitCode = -3;
-  buildtest::ExpectRoundTrips(done);
+  test::ExpectRoundTrips(done);
 
   auto refused = [](TPacket& p, std::int32_t index) {
     p.SetFieldAsInteger(index, -1);
@@ -317,11 +274,11 @@ TEST_F(MonitorPacketsTest, CompactCountersRefuseNegativeValues) {
   // Raw counters carry -1.
   TMonitorEventOutputPacket out;
   out.ErrorCount = -1;
-  buildtest::ExpectRoundTrips(out);
+  test::ExpectRoundTrips(out);
   TMonitorEventCountPacket count;
   count.Warnings = -1;
   count.Built = -7;
-  buildtest::ExpectRoundTrips(count);
+  test::ExpectRoundTrips(count);
 
   TMonitorEventEndStepPacket end;
   end.Errors = 200;
@@ -360,7 +317,7 @@ TEST_F(MonitorPacketsTest, StoredPacketsWithFewerOrMoreFields) {
   EXPECT_EQ(c.WorkerID, "w");
 
   // A newer writer's extra field is skipped.
-  const std::string newer = StandAlone(TMonitorEventEndCachingPacket::Class.GetClassGUID(), 4, full + "\x07\x00");
+  const std::string newer = StandAlone(TMonitorEventEndCachingPacket::Class, 4, full + "\x07\x00");
   for (bool buffer : {true, false}) {
     std::unique_ptr<TPacket> p;
     std::int64_t end = 0;
@@ -395,7 +352,7 @@ TEST_F(MonitorPacketsTest, TimeStampAccessAndComparisons) {
   EXPECT_THROW(s.SetFieldAsString(0, "12a"), EConvertError);
   EXPECT_EQ(s.ms, 2);
   s.ms = 0;
-  EXPECT_EQ(ExceptionText([&] { s.GetFieldAsString(5); }), "Cannot get field as string: TMonitorEventStartedPacket.ID");
+  EXPECT_EQ(MessageOf<Exception>([&] { s.GetFieldAsString(5); }), "Cannot get field as string: TMonitorEventStartedPacket.ID");
   EXPECT_EQ(s.FieldName(7), "IsMSBuilsProject_Obsolete");
 
   TMonitorEventStartedPacket t;
@@ -472,7 +429,7 @@ TEST_F(MonitorPacketsTest, ProjectListAndEmployMembers) {
   std::string wrong = b;
   const TGUID other = TBenchmarkPacket::Class.GetClassGUID();
   std::memcpy(wrong.data() + 9 + 16, &other, 16);
-  EXPECT_NE(ExceptionText([&] {
+  EXPECT_NE(MessageOf<Exception>([&] {
               TMonitorEventEmployPacket q;
               test::TPlainStream s(wrong);
               std::int32_t remaining = 7;
@@ -487,7 +444,7 @@ TEST_F(MonitorPacketsTest, BeginStepOptionalMember) {
   TMonitorEventBeginStepPacket fresh;
   const std::string none = FieldBytes(fresh);
   EXPECT_EQ(none.back(), '\0');
-  EXPECT_EQ(ExceptionText([&] { fresh.GetFieldAsObject(12); }),
+  EXPECT_EQ(MessageOf<Exception>([&] { fresh.GetFieldAsObject(12); }),
             "Attempt to access uninitialized member object: TMonitorEventBeginStepPacket.BuildCacheTaskInfo");
   std::string text;
   EXPECT_EQ(fresh.FieldToText(12, text), 1);
@@ -545,7 +502,7 @@ TEST_F(MonitorPacketsTest, BeginStepOptionalMember) {
   TBuildCacheTaskInfo info;
   info.TaskSignature = u"a\u4E2D\u00E9";
   info.SrcFileHash = u"h";
-  buildtest::ExpectRoundTrips(info);
+  test::ExpectRoundTrips(info);
   EXPECT_EQ(Hex(FieldBytes(info).substr(0, 7)), "06 61 00 2D 4E E9 00");
   EXPECT_EQ(info.GetFieldAsString(0), "a\xE4\xB8\xAD\xC3\xA9");
   TBuildCacheTaskInfo upper;
@@ -579,7 +536,7 @@ TEST_F(MonitorPacketsTest, GraphEventsHoldTheirGraphPackets) {
   EXPECT_TRUE(set.SetDefinitionPacket.Graphs.IsEmpty());
   EXPECT_TRUE(set.Equals(TMonitorEventAddGraphSetPacket()));
 
-  const auto dump = buildtest::Dump(other);
+  const auto dump = test::Dump(other);
   const std::vector<std::string> expected = {
       "(TMonitorEventAddGraphSetPacket)",
       "  ms = 0",
@@ -618,7 +575,7 @@ TEST_F(MonitorPacketsTest, WrapperStatusSizesAndTimes) {
   EXPECT_EQ(item.GetFieldAsString(3), "4294967295");
   EXPECT_EQ(item.GetFieldAsInteger(3), -1);
   EXPECT_EQ(item.GetFieldAsDouble(3), 4294967295.0);
-  buildtest::ExpectRoundTrips(item);
+  test::ExpectRoundTrips(item);
   item.SetFieldAsDouble(6, 4294967296.0 + 7);
   EXPECT_EQ(item.WrapperSize, 7u);
   item.SetFieldAsString(6, "-2");

@@ -4,21 +4,14 @@
 #include "catalogues/NetworkConfigPackets.h"
 #include "catalogues/PdbForwarderPackets.h"
 #include "catalogues/VEPackets.h"
-#include "PacketCheck.h"
+#include "CatalogueTestSupport.h"
 
 namespace vt {
 namespace {
 
-using test::Hex;
+using namespace test;
 
-class NetworkConfigPacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit, kNetworkConfigPacketsUnit, kPdbForwarderPacketsUnit,
-                                      kVEPacketsUnit};
-    InitializeUnits(units);
-  }
-};
+class NetworkConfigPacketsTest : public test::CatalogueTest {};
 
 TEST_F(NetworkConfigPacketsTest, RegisteredAndRoundTrips) {
   EXPECT_EQ(FindPacketClass(GuidLiteral("{744E97F7-7BD0-4D89-B5BE-708F31869BF2}")),

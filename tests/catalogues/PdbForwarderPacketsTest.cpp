@@ -4,27 +4,14 @@
 #include "catalogues/NetworkConfigPackets.h"
 #include "catalogues/PdbForwarderPackets.h"
 #include "catalogues/VEPackets.h"
-#include "PacketCheck.h"
+#include "CatalogueTestSupport.h"
 
 namespace vt {
 namespace {
 
-using test::Hex;
+using namespace test;
 
-class PdbForwarderPacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit, kNetworkConfigPacketsUnit, kPdbForwarderPacketsUnit,
-                                      kVEPacketsUnit};
-    InitializeUnits(units);
-  }
-};
-
-struct ClassRow {
-  const TPacketClass* Class;
-  TGUID Guid;
-  int Fields;
-};
+class PdbForwarderPacketsTest : public test::CatalogueTest {};
 
 TEST_F(PdbForwarderPacketsTest, RegisteredInDeclarationOrder) {
   const ClassRow rows[] = {
@@ -40,13 +27,8 @@ TEST_F(PdbForwarderPacketsTest, RegisteredInDeclarationOrder) {
       {&TPdbInputFileActionAPacket::Class, GuidLiteral("{E16974D9-1122-4D51-BA9F-DB3973C14DDF}"), 2},
   };
   // The unit follows the network connection unit directly.
-  std::int32_t number = GetPacketClassNumber(TNetworkConnectionInfoPacket::Class);
-  for (const ClassRow& row : rows) {
-    SCOPED_TRACE(row.Class->Name());
-    EXPECT_EQ(FindPacketClass(row.Guid), row.Class);
-    EXPECT_EQ(GetPacketClassNumber(*row.Class), ++number);
-    EXPECT_EQ(row.Class->FieldCount(), row.Fields);
-  }
+  const std::int32_t first = GetPacketClassNumber(TNetworkConnectionInfoPacket::Class) + 1;
+  EXPECT_EQ(ExpectRegisteredInOrder(rows, first), std::ssize(rows));
   kPdbForwarderPacketsUnit.initialize();  // a second run registers nothing
   kPdbForwarderPacketsUnit.finalize();
 }

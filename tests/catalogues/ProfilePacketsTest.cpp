@@ -8,13 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "CatalogueFill.h"
-#include "PacketCheck.h"
+#include "CatalogueTestSupport.h"
 #include "catalogues/AgentWrapperPackets.h"
 #include "catalogues/BuildCacheProfilePackets.h"
 #include "catalogues/BuildCacheRequestNames.h"
 #include "catalogues/BuildPackets.h"
-#include "catalogues/BuildPacketsTestSupport.h"
 #include "catalogues/GridGraphPackets.h"
 #include "catalogues/GridProfileXmlPackets.h"
 #include "catalogues/MonitorPackets.h"
@@ -24,20 +22,7 @@
 namespace vt {
 namespace {
 
-using cattest::B;
-using cattest::Differences;
-using cattest::ExceptionText;
-using cattest::FillGeneric;
-using test::FieldBytes;
-using test::Hex;
-using test::LoadFieldsBothWays;
-using test::SaveBytes;
-
-struct ClassRow {
-  const TPacketClass* cls;
-  TGUID guid;
-  int fields;
-};
+using namespace test;
 
 // Registration order: the build-cache unit, then the profile unit.
 const ClassRow kClasses[] = {
@@ -54,16 +39,7 @@ const ClassRow kClasses[] = {
     {&TXml_BuildDocument::Class, GuidLiteral("{988A0D77-E054-44A7-94A2-0748413BF52E}"), 3},
 };
 
-class ProfilePacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit,          kNetworkConfigPacketsUnit, kBuildPacketsUnit,
-                                      kReportAgentPacketUnit, kGridGraphPacketsUnit,    kMonitorPacketsUnit,
-                                      kAgentWrapperPacketsUnit, kBuildCacheProfilePacketsUnit,
-                                      kGridProfileXmlPacketsUnit};
-    InitializeUnits(units);
-  }
-};
+class ProfilePacketsTest : public test::CatalogueTest {};
 
 // A build document with an environment and a project three groups deep.
 void FillTree(TXml_BuildDocument& doc) {
@@ -98,15 +74,7 @@ void FillTree(TXml_BuildDocument& doc) {
 TEST_F(ProfilePacketsTest, RegistersEveryClassInOrder) {
   const std::int32_t first = GetPacketClassNumber(TBuildCacheToolChildExclude::Class);
   EXPECT_EQ(first, GetPacketClassNumber(TWrapperStatusPacket::Class) + 1);
-  int n = 0;
-  for (const ClassRow& row : kClasses) {
-    SCOPED_TRACE(row.cls->Name());
-    EXPECT_EQ(FindPacketClass(row.guid), row.cls);
-    EXPECT_EQ(row.cls->FieldCount(), row.fields);
-    EXPECT_EQ(row.cls->Parent(), &TPacket::Class);
-    EXPECT_EQ(GetPacketClassNumber(*row.cls), first + n);
-    ++n;
-  }
+  EXPECT_EQ(ExpectRegisteredInOrder(kClasses, first, &TPacket::Class), 11);
   for (const UnitEntry* u : {&kBuildCacheProfilePacketsUnit, &kGridProfileXmlPacketsUnit}) {
     u->initialize();
     u->finalize();
@@ -129,7 +97,7 @@ TEST_F(ProfilePacketsTest, FilledDocumentsRoundTrip) {
   TXml_BuildDocument doc;
   FillTree(doc);
   test::ExpectRoundTrips(doc);
-  buildtest::ExpectRoundTrips(doc);
+  test::ExpectRoundTrips(doc);
 }
 
 // ---- Build-cache profile ---------------------------------------------------------------
@@ -159,9 +127,9 @@ TEST_F(ProfilePacketsTest, BuildCacheProfileBytesAndNames) {
   EXPECT_FALSE(tool.AllowBuildCache);
   doc.SetFieldAsString(0, "");
   EXPECT_EQ(doc.FormatVersion, 0);
-  EXPECT_EQ(ExceptionText([&] { doc.GetFieldAsString(1); }),
+  EXPECT_EQ(MessageOf<Exception>([&] { doc.GetFieldAsString(1); }),
             "Cannot get field as string: TBuildCacheProfileDocument.Tools");
-  EXPECT_EQ(ExceptionText([&] { doc.GetFieldAsInteger(2); }), "Cannot get field as integer: TBuildCacheProfileDocument.");
+  EXPECT_EQ(MessageOf<Exception>([&] { doc.GetFieldAsInteger(2); }), "Cannot get field as integer: TBuildCacheProfileDocument.");
 
   // A stored document with only FormatVersion has no tools.
   TBuildCacheProfileDocument a, c;
@@ -210,7 +178,7 @@ TEST_F(ProfilePacketsTest, LookAlikeIdentitiesStayApart) {
   TMemoryStream s;
   s.WriteBuffer(b.data(), static_cast<std::int64_t>(b.size()));
   s.SetPosition(0);
-  EXPECT_NE(ExceptionText([&] { LoadPacketInto(xml, s); }).find("Incompatible packet class"), std::string::npos);
+  EXPECT_NE(MessageOf<Exception>([&] { LoadPacketInto(xml, s); }).find("Incompatible packet class"), std::string::npos);
   EXPECT_TRUE(xml.Filename.empty());
   s.SetPosition(0);
   EXPECT_EQ(&LoadPacket(s)->ClassType(), &TBuildCacheTool::Class);
@@ -288,7 +256,7 @@ TEST_F(ProfilePacketsTest, ToolRecoveryListAndTypedAccess) {
   EXPECT_FALSE(other.Equals(tool));
   EXPECT_EQ(Differences(tool, other), std::vector<std::int32_t>{22});
 
-  EXPECT_EQ(ExceptionText([&] { tool.GetFieldAsDouble(2); }), "Cannot get field as double: TXml_Tool.AllowWrap");
+  EXPECT_EQ(MessageOf<Exception>([&] { tool.GetFieldAsDouble(2); }), "Cannot get field as double: TXml_Tool.AllowWrap");
 }
 
 // ---- Build description -----------------------------------------------------------------

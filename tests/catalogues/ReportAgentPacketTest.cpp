@@ -9,56 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "PacketCheck.h"
+#include "CatalogueTestSupport.h"
 #include "catalogues/AgentTypes.h"
-#include "catalogues/BuildPacketsTestSupport.h"
 #include "catalogues/ReportAgentPacket.h"
 #include "common/PacketFields.h"
 
 namespace vt {
 namespace {
 
-using test::FieldBytes;
-using test::Hex;
-using test::LoadFieldsBothWays;
-using test::Payload;
-using test::SaveBytes;
-
-// Little-endian byte builder for expected payloads.
-struct B {
-  std::string s;
-  B& u8(std::uint8_t v) {
-    s += static_cast<char>(v);
-    return *this;
-  }
-  B& i16(std::int16_t v) { return raw(&v, 2); }
-  B& i32(std::int32_t v) { return raw(&v, 4); }
-  B& i64(std::int64_t v) { return raw(&v, 8); }
-  B& zeros(std::size_t n) {
-    s.append(n, '\0');
-    return *this;
-  }
-  B& str(const std::string& v) {  // short strings: one-byte compact length
-    u8(static_cast<std::uint8_t>(v.size() * 2));
-    s += v;
-    return *this;
-  }
-  B& bytes(const std::string& v) {
-    s += v;
-    return *this;
-  }
-  B& raw(const void* p, std::size_t n) {
-    s.append(static_cast<const char*>(p), n);
-    return *this;
-  }
-};
-
-struct ClassRow {
-  const TPacketClass* cls;
-  TGUID guid;
-  int fields;
-  const TPacketClass* parent;
-};
+using namespace test;
 
 // In registration order.
 const ClassRow kClasses[] = {
@@ -86,99 +45,14 @@ const ClassRow kClasses[] = {
      &TCommPacket::Class},
 };
 
-// Sets every field that the typed accessors and object access reach to a
-// value other than its default; nested packets and list items are filled
-// the same way. Fields of type code 0 and absent optional members are left.
-void FillGeneric(TPacket& p, int seed) {
-  for (std::int32_t i = 0; i < p.FieldCount(); ++i) {
-    switch (p.FieldType(i)) {
-      case pftString:
-        p.SetFieldAsString(i, "s" + std::to_string(seed * 100 + i));
-        break;
-      case pftInteger:
-        p.SetFieldAsInteger(i, 100 + seed + i);
-        break;
-      case pftBoolean:
-        p.SetFieldAsInteger(i, p.GetFieldAsInteger(i) == 0 ? 1 : 0);
-        break;
-      case pftDouble:
-        p.SetFieldAsDouble(i, 45000.25 + seed + i);
-        break;
-      case pftObject: {
-        TObject* o = nullptr;
-        try {
-          o = p.GetFieldAsObject(i);
-        } catch (const Exception&) {
-          break;  // absent optional member
-        }
-        if (auto* list = dynamic_cast<TStrings*>(o)) {
-          list->Add("line " + std::to_string(i));
-          list->Add("next");
-        } else if (auto* packets = dynamic_cast<TCustomPacketList*>(o)) {
-          for (int k = 0; k < 2; ++k) {
-            auto item = packets->ItemClass().Create();
-            FillGeneric(*item, seed + k + 1);
-            packets->Add(std::move(item));
-          }
-        } else if (auto* nested = dynamic_cast<TPacket*>(o)) {
-          FillGeneric(*nested, seed + 1);
-        }
-        break;
-      }
-      default:
-        break;
-    }
-  }
-}
-
-template <typename T>
-std::unique_ptr<T> Filled() {
-  auto p = std::make_unique<T>();
-  FillGeneric(*p, 1);
-  return p;
-}
-
-std::vector<std::int32_t> Differences(const TPacket& a, const TPacket& b) {
-  std::vector<std::int32_t> out;
-  a.CompareFields(
-      b, [](void* d, std::int32_t i) { static_cast<std::vector<std::int32_t>*>(d)->push_back(i); }, &out);
-  return out;
-}
-
-std::string ExceptionText(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
-class ReportAgentPacketTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit, kNetworkConfigPacketsUnit, kBuildPacketsUnit,
-                                      kReportAgentPacketUnit};
-    InitializeUnits(units);
-  }
-};
+class ReportAgentPacketTest : public test::CatalogueTest {};
 
 // ---- Registration -----------------------------------------------------------------
 
 TEST_F(ReportAgentPacketTest, RegistersEveryClassInOrder) {
   const std::int32_t first = GetPacketClassNumber(TBenchmarkPacket::Class);
   EXPECT_GT(first, GetPacketClassNumber(TBuildStatusPacket::Class));
-  int n = 0;
-  for (const ClassRow& row : kClasses) {
-    SCOPED_TRACE(row.cls->Name());
-    EXPECT_EQ(FindPacketClass(row.guid), row.cls);
-    EXPECT_EQ(row.cls->FieldCount(), row.fields);
-    EXPECT_EQ(row.cls->Parent(), row.parent);
-    EXPECT_EQ(GetPacketClassNumber(*row.cls), first + n);
-    EXPECT_EQ(row.cls->Create()->FieldCount(), row.fields);
-    ++n;
-  }
-  EXPECT_EQ(n, 16);
+  EXPECT_EQ(ExpectRegisteredInOrder(kClasses, first), 16);
   EXPECT_EQ(
       TRefreshAgentPacket::Class.ClassNumberPtr()->load() - TBenchmarkPacket::Class.ClassNumberPtr()->load(),
       15);
@@ -200,8 +74,8 @@ TEST_F(ReportAgentPacketTest, FilledPacketsOfEveryClassRoundTrip) {
     test::ExpectRoundTrips(*p);
   }
 
-  // The fields of code 0 and the optional members, which the generic fill
-  // leaves alone.
+  // Chosen values in fields of code 0, and the optional members, which the
+  // generic fill leaves absent.
   auto st = Filled<TStaticPacket>();
   for (std::size_t i = 0; i < st->VersionInfo.size(); ++i)
     st->VersionInfo[i] = static_cast<std::uint8_t>(i + 1);
@@ -209,36 +83,36 @@ TEST_F(ReportAgentPacketTest, FilledPacketsOfEveryClassRoundTrip) {
   st->HistorySourceID = GuidLiteral("{01234567-89AB-CDEF-0123-456789ABCDEF}");
   st->AgentType = 5;
   EXPECT_EQ(st->ConnectionInfo.Name, "s202");  // nested packets are filled too
-  buildtest::ExpectRoundTrips(*st);
+  test::ExpectRoundTrips(*st);
 
   auto dyn = Filled<TDynamicPacket>();
   FillGeneric(dyn->NeedVersionUpdate(), 3);
   dyn->GetVersionUpdate().UpdateID = GuidLiteral("{75D7B0B3-DE9E-46EC-B92E-2800BAE9DFBB}");
   ASSERT_EQ(dyn->Builds.Count(), 2);
   dyn->Builds.Items(1).Flags = {1, 2, 3, 4, 5, 6};
-  buildtest::ExpectRoundTrips(*dyn);
+  test::ExpectRoundTrips(*dyn, false);  // the optional member stays present
 
   auto legacy = Filled<TDynamic_LegacyPacket>();
   legacy->NeedVersionUpdate().InstallStatus = "installing";
   legacy->BuildID = GuidLiteral("{A319EB71-BCBC-4820-BA3E-AD5EEA093D0A}");
-  buildtest::ExpectRoundTrips(*legacy);
+  test::ExpectRoundTrips(*legacy, false);  // the optional member stays present
 
   auto sub = Filled<TSubscriptionPacket>();
   sub->NeedVersionUpdate().QuickRollback = true;
   sub->MultiBootID_Obselete.D1 = 7;
-  buildtest::ExpectRoundTrips(*sub);
+  test::ExpectRoundTrips(*sub, false);  // the optional member stays present
 
   auto reply = Filled<TReportAgentReplyPacket>();
   reply->NeedVersionUpdate().DownloadedBytes = 12345;
   reply->CoordinatorRoleState = 3;
   reply->CustomCheckFailures = 0x81;
   reply->CoordinatorWorkGroupID_Obselete.D4[7] = 9;
-  buildtest::ExpectRoundTrips(*reply);
+  test::ExpectRoundTrips(*reply, false);  // the optional member stays present
 
   TConnectCloudAgentPacket cloud;
   cloud.AgentIP = "10.0.0.1";
   cloud.AgentType = 200;
-  buildtest::ExpectRoundTrips(cloud);
+  test::ExpectRoundTrips(cloud);
 }
 
 // ---- Fresh packets on the wire ---------------------------------------------------------
@@ -306,9 +180,9 @@ TEST_F(ReportAgentPacketTest, AssemblyListsTravelAsText) {
 
     // Not a string field, not rendered.
     const std::string field = QualifiedFieldName(p.ClassType(), c.index);
-    EXPECT_EQ(ExceptionText([&] { (void)p.GetFieldAsString(c.index); }),
+    EXPECT_EQ(MessageOf<Exception>([&] { (void)p.GetFieldAsString(c.index); }),
               "Cannot get field as string: " + field);
-    EXPECT_EQ(ExceptionText([&] { p.SetFieldAsString(c.index, "x"); }),
+    EXPECT_EQ(MessageOf<Exception>([&] { p.SetFieldAsString(c.index, "x"); }),
               "Cannot set field as string: " + field);
     std::string text;
     EXPECT_EQ(p.FieldToText(c.index, text), 0);
@@ -384,7 +258,7 @@ TEST_F(ReportAgentPacketTest, VersionUpdateMembers) {
     EXPECT_EQ(c.cls->FieldName(c.index), "VersionUpdate");
     const std::string message =
         std::string("Attempt to access uninitialized member object: ") + c.cls->Name() + ".VersionUpdate";
-    EXPECT_EQ(ExceptionText([&] { (void)fresh->GetFieldAsObject(c.index); }), message);
+    EXPECT_EQ(MessageOf<Exception>([&] { (void)fresh->GetFieldAsObject(c.index); }), message);
     std::string text;
     EXPECT_EQ(fresh->FieldToText(c.index, text), 1);
     EXPECT_EQ(text, "(null)");
@@ -417,7 +291,7 @@ TEST_F(ReportAgentPacketTest, VersionUpdateMembers) {
     LoadFieldsBothWays(*a, *b, absent, c.cls->FieldCount());
     EXPECT_FALSE(c.member(*a).Present());
     EXPECT_FALSE(c.member(*b).Present());
-    EXPECT_EQ(ExceptionText([&] { (void)a->GetFieldAsObject(c.index); }), message);
+    EXPECT_EQ(MessageOf<Exception>([&] { (void)a->GetFieldAsObject(c.index); }), message);
 
     // Assign copies the member through set, and an absent source frees it.
     auto copy = c.cls->Create();
@@ -429,7 +303,7 @@ TEST_F(ReportAgentPacketTest, VersionUpdateMembers) {
   }
 
   TReportAgentReplyPacket reply;
-  EXPECT_EQ(ExceptionText([&] { (void)reply.GetVersionUpdate(); }),
+  EXPECT_EQ(MessageOf<Exception>([&] { (void)reply.GetVersionUpdate(); }),
             "Attempt to access uninitialized member object: TReportAgentReplyPacket.VersionUpdate");
   reply.NeedVersionUpdate().UpdateSize = 5;
   EXPECT_EQ(reply.GetVersionUpdate().UpdateSize, 5);
@@ -597,7 +471,7 @@ TEST_F(ReportAgentPacketTest, ExportTreeAndItemNames) {
   std::string broken = SaveBytes(coord);
   const std::size_t count_at = broken.find(agents);
   ASSERT_NE(count_at, std::string::npos);
-  buildtest::PutU32(broken, count_at, 0x7FFFFFFF);
+  test::PutU32(broken, count_at, 0x7FFFFFFF);
   TMemoryStream s;
   s.WriteBuffer(broken.data(), static_cast<std::int64_t>(broken.size()));
   s.SetPosition(0);

@@ -7,7 +7,7 @@
 #include "catalogues/NetworkConfigPackets.h"
 #include "catalogues/PdbForwarderPackets.h"
 #include "catalogues/VEPackets.h"
-#include "PacketCheck.h"
+#include "CatalogueTestSupport.h"
 #include "platform/Handles.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"
@@ -15,21 +15,12 @@
 namespace vt {
 namespace {
 
-using test::FieldBytes;
-using test::Hex;
-using test::LoadFieldsBothWays;
+using namespace test;
 
 std::string Z(std::size_t n) { return std::string(n, '\0'); }
 const std::string kZeroHandle = "\x04" + Z(4);
 
-class VEPacketsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    static const UnitEntry units[] = {kPacketsUnit, kNetworkConfigPacketsUnit, kPdbForwarderPacketsUnit,
-                                      kVEPacketsUnit};
-    InitializeUnits(units);
-  }
-};
+class VEPacketsTest : public test::CatalogueTest {};
 
 const std::uintptr_t kSelf = static_cast<std::uintptr_t>(os::kCurrentProcess);
 
@@ -184,12 +175,6 @@ void Fill(TVEDirInfoPacket& d) {
   d.DirCaseSensitive = true;
 }
 
-struct ClassRow {
-  const TPacketClass* Class;
-  TGUID Guid;
-  int Fields;
-};
-
 TEST_F(VEPacketsTest, RegisteredInDeclarationOrder) {
   const ClassRow rows[] = {
       {&TVEContextPacket::Class, GuidLiteral("{8B924D93-EF4A-42C5-8366-791AE71BCE4F}"), 25},
@@ -205,13 +190,8 @@ TEST_F(VEPacketsTest, RegisteredInDeclarationOrder) {
       {&TVEDirInfoPacket::Class, GuidLiteral("{7881AE0D-3551-48C6-8529-E11DD3A6FB03}"), 8},
   };
   // The unit follows the PDB forwarding unit directly.
-  std::int32_t number = GetPacketClassNumber(TPdbInputFileActionAPacket::Class);
-  for (const ClassRow& row : rows) {
-    SCOPED_TRACE(row.Class->Name());
-    EXPECT_EQ(FindPacketClass(row.Guid), row.Class);
-    EXPECT_EQ(GetPacketClassNumber(*row.Class), ++number);
-    EXPECT_EQ(row.Class->FieldCount(), row.Fields);
-  }
+  const std::int32_t first = GetPacketClassNumber(TPdbInputFileActionAPacket::Class) + 1;
+  EXPECT_EQ(ExpectRegisteredInOrder(rows, first), std::ssize(rows));
   EXPECT_TRUE(TVESessionPacket::Class.InheritsFrom(TCommPacket::Class));
   EXPECT_TRUE(TVEProcessPacket::Class.InheritsFrom(TCommPacket::Class));
   EXPECT_TRUE(TVEPreloadPacket::Class.InheritsFrom(TCommPacket::Class));

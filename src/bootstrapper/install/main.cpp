@@ -4,20 +4,7 @@
 #include "bootstrapper/SetupBootstrap.h"
 #include "bootstrapper/SetupPackets.h"
 #include "bootstrapper/NetFw.h"
-#include "catalogues/AgentWrapperPackets.h"
-#include "catalogues/BuildCacheProfilePackets.h"
-#include "catalogues/BuildPackets.h"
-#include "catalogues/CommRarSupportPackets.h"
-#include "catalogues/CoordServicePackets.h"
-#include "catalogues/CoordTypes.h"
-#include "catalogues/GridGraphPackets.h"
-#include "catalogues/GridProfileXmlPackets.h"
-#include "catalogues/GridServicePackets.h"
-#include "catalogues/MonitorPackets.h"
-#include "catalogues/NetworkConfigPackets.h"
-#include "catalogues/PdbForwarderPackets.h"
-#include "catalogues/ReportAgentPacket.h"
-#include "catalogues/VEPackets.h"
+#include "catalogues/CatalogueUnits.h"
 #include "common/AppRemoteControl.h"
 #include "common/EventLog.h"
 #include "common/ExceptionHooks.h"
@@ -35,7 +22,7 @@
 namespace {
 
 // Start-up in link order: the common library first, then the packet units
-// of the catalogues, each registering its classes.
+// of the catalogues (CatalogueUnits), each registering its classes.
 const vt::UnitEntry kUnits[] = {
     vt::kSessionUnit,
     vt::kNotifyQueueUnit,
@@ -49,21 +36,6 @@ const vt::UnitEntry kUnits[] = {
     vt::kSetupPacketsUnit,
     vt::kNetFwUnit,
     vt::kExceptionPacketUnit,
-    vt::kNetworkConfigPacketsUnit,
-    vt::kPdbForwarderPacketsUnit,
-    vt::kVEPacketsUnit,
-    vt::kBuildPacketsUnit,
-    vt::kReportAgentPacketUnit,
-    vt::kGridServicePacketsUnit,
-    vt::kCommRarSupportPacketsUnit,
-    vt::kCoordServicePacketsUnit,
-    vt::kCoordTypesUnit,
-    vt::kCoordNameSuffixesUnit,
-    vt::kGridGraphPacketsUnit,
-    vt::kMonitorPacketsUnit,
-    vt::kAgentWrapperPacketsUnit,
-    vt::kBuildCacheProfilePacketsUnit,
-    vt::kGridProfileXmlPacketsUnit,
 };
 
 // The runtime's console flag comes from the executable header before any
@@ -83,6 +55,7 @@ int main() {
   vt::os::IgnoreBrokenPipeSignal();
   vt::SetConsoleProgram(ConsoleHeader());
   vt::InitializeUnits(kUnits);
+  vt::InitializeUnits(vt::CatalogueUnits());
   const int exit_code = vt::RunSetupBootstrap();
   vt::FinalizeUnits();
   // The exit hook that RunSetupBootstrap installed ends the process with the

@@ -1,0 +1,14 @@
+// The start-up units of the packet catalogues, in link order.
+#pragma once
+
+#include <span>
+
+#include "common/Units.h"
+
+namespace vt {
+
+// Each catalogue's unit, in the order a program initializes them (after the
+// common library's units, the packet registry among them).
+std::span<const UnitEntry> CatalogueUnits();
+
+}  // namespace vt

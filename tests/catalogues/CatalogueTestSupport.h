@@ -1,0 +1,363 @@
+// Helpers shared by the catalogue tests: the unit start-up fixture, filling
+// every field, saving to bytes, loading in both reading modes, and the round
+// trips every filled packet must survive.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "catalogues/CatalogueUnits.h"
+#include "common/PacketContext.h"
+#include "common/Packets.h"
+#include "common/StreamUtils.h"
+#include "common/TypedLists.h"
+#include "support/StreamBytes.h"
+#include "support/TestFiles.h"
+
+namespace vt::test {
+
+// Starts the packet registry and every catalogue unit in the program's
+// order, so that class numbers do not depend on which test runs first.
+class CatalogueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static const UnitEntry registry[] = {kPacketsUnit};
+    InitializeUnits(registry);
+    InitializeUnits(CatalogueUnits());
+  }
+};
+
+// A stream without a memory buffer, so that loads go through the stream
+// reader: payloads up to 64 KB are read in one piece, larger ones field by
+// field.
+class TPlainStream : public TStream {
+ public:
+  explicit TPlainStream(const std::string& bytes) : bytes_(bytes) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    const std::int64_t n = std::max<std::int64_t>(0, std::min<std::int64_t>(count, Size() - pos_));
+    std::memcpy(buffer, bytes_.data() + pos_, static_cast<std::size_t>(n));
+    pos_ += n;
+    return n;
+  }
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+    pos_ = (origin == TSeekOrigin::soBeginning ? 0 : origin == TSeekOrigin::soCurrent ? pos_ : Size()) + offset;
+    return pos_;
+  }
+
+ private:
+  std::int64_t Size() const { return static_cast<std::int64_t>(bytes_.size()); }
+  std::string bytes_;
+  std::int64_t pos_ = 0;
+};
+
+// ---- Bytes ----------------------------------------------------------------------------------
+
+inline std::string SaveBytes(const TPacket& p, TPacketStreamingContext* ctx = nullptr) {
+  TMemoryStream s;
+  SavePacket(p, s, ctx);
+  return Bytes(s);
+}
+
+// The payload of a stand-alone packet (the fields, behind the header).
+inline std::string Payload(const TPacket& p) { return SaveBytes(p).substr(kPacketHeaderSize); }
+
+inline std::string FieldBytes(const TPacket& p) {
+  TMemoryStream s;
+  p.SaveFields(s, nullptr);
+  return Bytes(s);
+}
+
+// A stand-alone packet of Cls whose header declares Stored fields and whose
+// payload is Fields.
+inline std::string StandAlone(const TPacketClass& cls, std::uint32_t stored, const std::string& fields) {
+  TPacketHeader h{kPacketFormatVersion, static_cast<std::uint32_t>(kPacketHeaderSize + fields.size()), stored, 0,
+                  cls.GetClassGUID()};
+  return std::string(reinterpret_cast<const char*>(&h), sizeof h) + fields;
+}
+
+inline void PutU32(std::string& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+
+inline std::string Hex(const std::string& bytes) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (!out.empty()) out += ' ';
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// Little-endian byte builder for expected payloads.
+struct B {
+  std::string s;
+  B& u8(std::uint8_t v) {
+    s += static_cast<char>(v);
+    return *this;
+  }
+  B& i16(std::int16_t v) { return raw(&v, 2); }
+  B& i32(std::int32_t v) { return raw(&v, 4); }
+  B& i64(std::int64_t v) { return raw(&v, 8); }
+  B& zeros(std::size_t n) {
+    s.append(n, '\0');
+    return *this;
+  }
+  B& str(const std::string& v) {  // short strings: one-byte compact length
+    u8(static_cast<std::uint8_t>(v.size() * 2));
+    s += v;
+    return *this;
+  }
+  B& bytes(const std::string& v) {
+    s += v;
+    return *this;
+  }
+  B& raw(const void* p, std::size_t n) {
+    s.append(static_cast<const char*>(p), n);
+    return *this;
+  }
+};
+
+// ---- Inspection -----------------------------------------------------------------------------
+
+inline std::vector<std::string> Dump(const TPacket& p) {
+  TStringListEx lines;
+  p.DumpToStrings(lines);
+  std::vector<std::string> d;
+  for (int i = 0; i < lines.Count(); ++i) d.push_back(lines[i]);
+  return d;
+}
+
+// The indices of the fields in which A and B differ.
+inline std::vector<std::int32_t> Differences(const TPacket& a, const TPacket& b) {
+  std::vector<std::int32_t> out;
+  a.CompareFields(
+      b, [](void* d, std::int32_t i) { static_cast<std::vector<std::int32_t>*>(d)->push_back(i); }, &out);
+  return out;
+}
+
+// ---- Filling --------------------------------------------------------------------------------
+
+// Sets every field to a value other than its default: typed fields through
+// the accessors, GUIDs, enumerations and records byte by byte, streams,
+// string lists, integer lists, nested packets and new list items through
+// object access. Absent optional members are left alone. Lists of lists
+// (task groups hold task groups) get items down to Depth levels only.
+inline void FillGeneric(TPacket& p, int seed, int depth = 3) {
+  for (std::int32_t i = 0; i < p.FieldCount(); ++i) {
+    switch (p.FieldType(i)) {
+      case pftString: p.SetFieldAsString(i, "s" + std::to_string(seed * 100 + i)); break;
+      case pftInteger: p.SetFieldAsInteger(i, 100 + seed + i); break;
+      case pftBoolean: p.SetFieldAsInteger(i, p.GetFieldAsInteger(i) == 0 ? 1 : 0); break;
+      case pftDouble: p.SetFieldAsDouble(i, 45000.25 + seed + i); break;
+      case pftOther: {
+        const TPacketField* f = p.ClassType().FieldAt(i);
+        if (f->Kind == TFieldKind::Custom) break;  // no plain bytes behind it
+        std::memset(f->Member(p), 0x40 + seed + i, f->Width);
+        break;
+      }
+      case pftObject: {
+        TObject* o = nullptr;
+        try {
+          o = p.GetFieldAsObject(i);
+        } catch (const Exception&) {
+          break;  // absent optional member
+        }
+        if (auto* lines = dynamic_cast<TStrings*>(o)) {
+          lines->Add("line " + std::to_string(i));
+          lines->Add("next");
+        } else if (auto* ints = dynamic_cast<TIntegerList*>(o)) {
+          ints->Add(seed);
+          ints->Add(-seed * 1000);
+        } else if (auto* packets = dynamic_cast<TCustomPacketList*>(o)) {
+          for (int k = 0; depth > 0 && k < 2; ++k) {
+            auto item = packets->ItemClass().Create();
+            FillGeneric(*item, seed + k + 1, depth - 1);
+            packets->Add(std::move(item));
+          }
+        } else if (auto* nested = dynamic_cast<TPacket*>(o)) {
+          FillGeneric(*nested, seed + 1, depth);
+        } else if (auto* stream = dynamic_cast<TStream*>(o)) {
+          const std::string bytes = "stream " + std::to_string(seed + i);
+          stream->WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+        }
+        break;
+      }
+      default: break;
+    }
+  }
+}
+
+template <typename T>
+std::unique_ptr<T> Filled(int seed = 1) {
+  auto p = std::make_unique<T>();
+  FillGeneric(*p, seed);
+  return p;
+}
+
+// ---- Loading --------------------------------------------------------------------------------
+
+// Reads Fields (FieldCount stored fields) into ByStream with the stream
+// reader and into ByBuffer with the buffer reader; both must stop at the
+// same offset, which is answered.
+inline std::int64_t LoadFieldsBothWays(TPacket& by_stream, TPacket& by_buffer, const std::string& fields,
+                                       std::int32_t field_count) {
+  TPlainStream plain(fields);
+  std::int32_t remaining = field_count;
+  by_stream.LoadFields(plain, remaining, nullptr);
+  EXPECT_EQ(remaining, 0);
+  std::string copy = fields;
+  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
+  remaining = field_count;
+  by_buffer.LoadFieldsFromBuffer(buffer, remaining, nullptr);
+  EXPECT_EQ(remaining, 0);
+  EXPECT_EQ(plain.Position(), buffer.Position());
+  return buffer.Position();
+}
+
+// Both readers refuse Fields with exception E.
+template <typename E>
+void ExpectBothReadersFail(const TPacketClass& cls, const std::string& fields, std::int32_t field_count) {
+  auto a = cls.Create();
+  TPlainStream plain(fields);
+  std::int32_t remaining = field_count;
+  EXPECT_THROW(a->LoadFields(plain, remaining, nullptr), E);
+  auto b = cls.Create();
+  std::string copy = fields;
+  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
+  remaining = field_count;
+  EXPECT_THROW(b->LoadFieldsFromBuffer(buffer, remaining, nullptr), E);
+}
+
+// Loads the stand-alone packet Bytes into ByStream from a plain stream and
+// into ByBuffer from a memory buffer; both must end behind the packet.
+inline void LoadBothWays(TPacket& by_stream, TPacket& by_buffer, const std::string& bytes) {
+  TPlainStream plain(bytes);
+  LoadPacketInto(by_stream, plain);
+  std::string copy = bytes;
+  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
+  LoadPacketInto(by_buffer, buffer);
+  EXPECT_EQ(plain.Position(), static_cast<std::int64_t>(bytes.size()));
+  EXPECT_EQ(buffer.Position(), static_cast<std::int64_t>(bytes.size()));
+}
+
+// Loads Bytes into P in buffer mode, and into a copy of P's present state
+// from a plain stream; both must agree and end behind the packet.
+inline void LoadInto(TPacket& p, const std::string& bytes) {
+  auto other = p.ClassType().Create();
+  other->Assign(p);
+  std::string copy = bytes;
+  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
+  LoadPacketInto(p, buffer);
+  EXPECT_EQ(buffer.Position(), static_cast<std::int64_t>(bytes.size()));
+  TPlainStream plain(bytes);
+  LoadPacketInto(*other, plain);
+  EXPECT_EQ(plain.Position(), static_cast<std::int64_t>(bytes.size()));
+  EXPECT_TRUE(other->Equals(p));
+}
+
+// ---- Registration ---------------------------------------------------------------------------
+
+struct ClassRow {
+  const TPacketClass* cls;
+  TGUID guid;
+  int fields;
+  const TPacketClass* parent = nullptr;  // nullptr: the table's parent
+};
+
+// Rows, in registration order, are numbered one after another from First:
+// each found by its GUID, with its field count and parent (Parent where the
+// row names none; not checked where neither does), created as its class.
+// Answers the number of rows.
+inline int ExpectRegisteredInOrder(std::span<const ClassRow> rows, std::int32_t first,
+                                   const TPacketClass* parent = nullptr) {
+  int n = 0;
+  for (const ClassRow& row : rows) {
+    SCOPED_TRACE(row.cls->Name());
+    EXPECT_EQ(FindPacketClass(row.guid), row.cls);
+    EXPECT_TRUE(GuidsEqual(row.cls->GetClassGUID(), row.guid));
+    EXPECT_EQ(row.cls->FieldCount(), row.fields);
+    if (const TPacketClass* want = row.parent ? row.parent : parent) {
+      EXPECT_EQ(row.cls->Parent(), want);
+    }
+    EXPECT_EQ(GetPacketClassNumber(*row.cls), first + n);
+    auto p = row.cls->Create();
+    EXPECT_EQ(&p->ClassType(), row.cls);
+    EXPECT_EQ(p->FieldCount(), row.fields);
+    ++n;
+  }
+  return n;
+}
+
+// ---- Round trips ----------------------------------------------------------------------------
+
+// Every path a filled packet travels: its fields through both payload
+// readers; stand-alone, loaded by class and into a packet in both reading
+// modes, saving to the same bytes again; two copies through one streaming
+// context, read from memory and from a plain stream; clone and assign. A
+// cleared copy equals a new packet unless ClearEqualsNew is false (a present
+// optional member stays present when cleared).
+inline void ExpectRoundTrips(const TPacket& p, bool clear_equals_new = true) {
+  SCOPED_TRACE(p.ClassName());
+  const TPacketClass& cls = p.ClassType();
+  const std::string fields = FieldBytes(p);
+  auto a = cls.Create();
+  auto b = cls.Create();
+  EXPECT_EQ(LoadFieldsBothWays(*a, *b, fields, p.FieldCount()), static_cast<std::int64_t>(fields.size()));
+  EXPECT_TRUE(a->Equals(p));
+  EXPECT_TRUE(b->Equals(p));
+
+  const std::string whole = SaveBytes(p);
+  TMemoryStream s;
+  s.WriteBuffer(whole.data(), static_cast<std::int64_t>(whole.size()));
+  s.SetPosition(0);
+  auto loaded = LoadPacket(s);
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(&loaded->ClassType(), &cls);
+  EXPECT_TRUE(loaded->Equals(p));
+  EXPECT_EQ(SaveBytes(*loaded), whole);
+  auto into = cls.Create();
+  LoadInto(*into, whole);
+  EXPECT_TRUE(into->Equals(p));
+  EXPECT_EQ(SaveBytes(*into), whole);
+
+  TPacketStreamingContext w, r;
+  TMemoryStream cs;
+  SavePacket(p, cs, &w);
+  SavePacket(p, cs, &w);
+  cs.SetPosition(0);
+  auto c1 = LoadPacket(cs, &r);
+  auto c2 = LoadPacket(cs, &r);
+  EXPECT_EQ(cs.Position(), cs.Size());
+  ASSERT_NE(c1, nullptr);
+  ASSERT_NE(c2, nullptr);
+  EXPECT_EQ(&c1->ClassType(), &cls);
+  EXPECT_TRUE(c1->Equals(p));
+  EXPECT_TRUE(c2->Equals(p));
+
+  TPacketStreamingContext r2;
+  TPlainStream plain(Bytes(cs));
+  auto d1 = LoadPacket(plain, &r2);
+  auto d2 = LoadPacket(plain, &r2);
+  ASSERT_NE(d1, nullptr);
+  ASSERT_NE(d2, nullptr);
+  EXPECT_TRUE(d1->Equals(p));
+  EXPECT_TRUE(d2->Equals(p));
+
+  auto copy = p.Clone();
+  EXPECT_TRUE(copy->Equals(p));
+  auto assigned = cls.Create();
+  assigned->Assign(p);
+  EXPECT_TRUE(assigned->Equals(p));
+  copy->Clear();
+  EXPECT_EQ(copy->Equals(*cls.Create()), clear_equals_new);
+}
+
+}  // namespace vt::test
