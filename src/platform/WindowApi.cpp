@@ -1009,7 +1009,7 @@ HFONT CreateFontA(int height, int, int, int, int weight, DWORD, DWORD, DWORD, DW
   return h;
 }
 
-bool DeleteObject(std::uintptr_t object) {
+bool DeleteFontObject(std::uintptr_t object) {
   State& s = S();
   std::lock_guard lock(s.lock);
   return s.fonts.erase(object) > 0;

@@ -189,7 +189,8 @@ void InitCommonControls();
 HFONT CreateFontA(int height, int width, int escapement, int orientation, int weight, DWORD italic,
                   DWORD underline, DWORD strike_out, DWORD charset, DWORD out_precision, DWORD clip_precision,
                   DWORD quality, DWORD pitch_and_family, const char* face);
-bool DeleteObject(std::uintptr_t object);
+bool DeleteObject(std::uintptr_t object);  // fonts here; bitmaps and palettes: Gdi.h
+bool DeleteFontObject(std::uintptr_t object);
 bool IsFont(HFONT font);
 std::string GetFontFace(HFONT font);
 

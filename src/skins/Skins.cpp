@@ -1,2 +1,0 @@
-// Skin graphics library.
-namespace vt {}

@@ -1,0 +1,1269 @@
+#include "skins/SpPngImage.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace vt {
+namespace {
+
+constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+// Inflated zTXt texts above this size are treated as a failed inflate.
+constexpr std::size_t kMaxText = std::size_t{1} << 20;
+
+std::uint32_t crc_table[256];
+bool crc_table_built = false;
+
+TspPngPointerList* chunk_classes = nullptr;
+
+bool NameIs(const char a[4], const char* b) { return std::memcmp(a, b, 4) == 0; }
+
+std::uint32_t GetBE32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+void PutBE32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 24);
+  p[1] = static_cast<std::uint8_t>(v >> 16);
+  p[2] = static_cast<std::uint8_t>(v >> 8);
+  p[3] = static_cast<std::uint8_t>(v);
+}
+
+bool ReadBE32(TStream& s, std::uint32_t& v) {
+  std::uint8_t b[4];
+  if (s.Read(b, 4) != 4) return false;
+  v = GetBE32(b);
+  return true;
+}
+
+void WriteChunk(TStream& s, const char name[4], const std::uint8_t* data, std::uint32_t size) {
+  std::uint8_t head[8];
+  PutBE32(head, size);
+  std::memcpy(head + 4, name, 4);
+  s.WriteBuffer(head, 8);
+  if (size) s.WriteBuffer(data, size);
+  std::uint32_t crc = PngCrc32(0xFFFFFFFFu, name, 4);
+  crc = PngCrc32(crc, data, size) ^ 0xFFFFFFFFu;
+  std::uint8_t tail[4];
+  PutBE32(tail, crc);
+  s.WriteBuffer(tail, 4);
+}
+
+std::int64_t Remaining(TStream& s) { return std::max<std::int64_t>(0, s.Size() - s.Position()); }
+
+int MulDiv(int a, int b, int c) {
+  if (c == 0) return -1;
+  std::int64_t p = static_cast<std::int64_t>(a) * b;
+  std::int64_t q = (std::llabs(p) * 2 + std::llabs(c)) / (std::llabs(c) * 2);
+  return static_cast<int>((p < 0) != (c < 0) ? -q : q);
+}
+
+template <typename T>
+TspPngLayer* Make(TspPngImage* owner) {
+  return new T(owner);
+}
+
+}  // namespace
+
+// ---- Helpers ----
+
+std::uint32_t PngCrc32(std::uint32_t crc, const void* buffer, std::size_t count) {
+  if (!crc_table_built) {
+    for (std::uint32_t n = 0; n < 256; ++n) {
+      std::uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      crc_table[n] = c;
+    }
+    crc_table_built = true;
+  }
+  const auto* p = static_cast<const std::uint8_t*>(buffer);
+  for (std::size_t i = 0; i < count; ++i) crc = crc_table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  return crc;
+}
+
+std::uint32_t SwapBytes32(std::uint32_t v) {
+  return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+std::uint16_t SwapBytes16(std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); }
+
+int PngBytesPerRow(std::int64_t width, int color_type, int bit_depth) {
+  int samples;
+  switch (color_type) {
+    case 0:
+    case 3:
+      samples = 1;
+      break;
+    case 2:
+      samples = 3;
+      break;
+    case 4:
+      samples = 2;
+      break;
+    case 6:
+      samples = 4;
+      break;
+    default:
+      return 0;
+  }
+  return static_cast<int>((width * bit_depth * samples + 7) / 8);
+}
+
+int PngPaethPredictor(int a, int b, int c) {
+  int p = a + b - c;
+  int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+  if (pa <= pb && pa <= pc) return a;
+  if (pb <= pc) return b;
+  return c;
+}
+
+std::string GetChunkName(const TspPngChunkClass& cls) {
+  std::string n = cls.class_name;
+  return n.size() > 11 ? n.substr(11) : std::string();
+}
+
+// ---- Pointer list ----
+
+void TspPngPointerList::Add(void* p) {
+  SetCount(count_ + 1);
+  items_[count_ - 1] = p;
+}
+
+void TspPngPointerList::SetCount(int n) {
+  if (n <= 0) {
+    std::free(items_);
+    items_ = nullptr;
+    count_ = 0;
+    return;
+  }
+  void* grown = std::realloc(items_, sizeof(void*) * static_cast<std::size_t>(n));
+  if (!grown) throw Exception("Out of memory");
+  items_ = static_cast<void**>(grown);
+  for (int i = count_; i < n; ++i) items_[i] = nullptr;
+  count_ = n;
+}
+
+void* TspPngPointerList::Remove(void* p) {
+  for (int i = count_ - 1; i >= 0; --i) {
+    if (items_[i] != p) continue;
+    std::memmove(items_ + i, items_ + i + 1, sizeof(void*) * static_cast<std::size_t>(count_ - i - 1));
+    SetCount(count_ - 1);
+    return p;
+  }
+  return nullptr;
+}
+
+// ---- Registry ----
+
+void RegisterPngChunkClass(const TspPngChunkClass* cls) {
+  if (!chunk_classes) chunk_classes = new TspPngPointerList;
+  chunk_classes->Add(new const TspPngChunkClass*(cls));
+}
+
+void RegisterPngChunkClasses() {
+  for (const TspPngChunkClass* c :
+       {&TspPngLayerIEND::kClass, &TspPngLayerIHDR::kClass, &TspPngLayerIDAT::kClass, &TspPngLayerPLTE::kClass,
+        &TspPngLayergAMA::kClass, &TspPngLayertRNS::kClass, &TspPngLayerpHYs::kClass, &TspPngLayertIME::kClass,
+        &TspPngLayertEXt::kClass, &TspPngLayerzTXt::kClass})
+    RegisterPngChunkClass(c);
+}
+
+const TspPngChunkClass* FindPngChunkClass(const char name[4]) {
+  if (!chunk_classes) return nullptr;
+  for (int i = 0; i < chunk_classes->Count(); ++i) {
+    const TspPngChunkClass* c = *static_cast<const TspPngChunkClass**>(chunk_classes->Items(i));
+    std::string n = GetChunkName(*c);
+    if (n.size() == 4 && std::memcmp(n.data(), name, 4) == 0) return c;
+  }
+  return nullptr;
+}
+
+const TspPngPointerList* PngChunkClasses() { return chunk_classes; }
+
+namespace {
+
+void InitializeSpPngImage() {
+  crc_table_built = false;
+  RegisterPngChunkClasses();
+}
+
+void FinalizeSpPngImage() {
+  if (!chunk_classes) return;
+  for (int i = 0; i < chunk_classes->Count(); ++i)
+    delete static_cast<const TspPngChunkClass**>(chunk_classes->Items(i));
+  delete chunk_classes;
+  chunk_classes = nullptr;
+}
+
+}  // namespace
+
+const UnitEntry kSpPngImageUnit{"sppngimage", &InitializeSpPngImage, &FinalizeSpPngImage};
+
+// ---- Base chunk ----
+
+const TspPngChunkClass TspPngLayer::kClass{"TspPngLayer", &Make<TspPngLayer>};
+const TspPngChunkClass TspPngLayerIEND::kClass{"TspPngLayerIEND", &Make<TspPngLayerIEND>};
+const TspPngChunkClass TspPngLayerIHDR::kClass{"TspPngLayerIHDR", &Make<TspPngLayerIHDR>};
+const TspPngChunkClass TspPngLayerPLTE::kClass{"TspPngLayerPLTE", &Make<TspPngLayerPLTE>};
+const TspPngChunkClass TspPngLayertRNS::kClass{"TspPngLayertRNS", &Make<TspPngLayertRNS>};
+const TspPngChunkClass TspPngLayergAMA::kClass{"TspPngLayergAMA", &Make<TspPngLayergAMA>};
+const TspPngChunkClass TspPngLayerpHYs::kClass{"TspPngLayerpHYs", &Make<TspPngLayerpHYs>};
+const TspPngChunkClass TspPngLayertIME::kClass{"TspPngLayertIME", &Make<TspPngLayertIME>};
+const TspPngChunkClass TspPngLayertEXt::kClass{"TspPngLayertEXt", &Make<TspPngLayertEXt>};
+const TspPngChunkClass TspPngLayerzTXt::kClass{"TspPngLayerzTXt", &Make<TspPngLayerzTXt>};
+const TspPngChunkClass TspPngLayerIDAT::kClass{"TspPngLayerIDAT", &Make<TspPngLayerIDAT>};
+
+TspPngLayer::TspPngLayer(TspPngImage* owner, const TspPngChunkClass& cls) : data_(1, 0), owner_(owner) {
+  const std::string name = GetChunkName(cls);
+  if (name.size() == 4) std::memcpy(ChunkName, name.data(), 4);
+}
+
+void TspPngLayer::SetDataSize(int n) {
+  if (n < 0) n = 0;
+  data_size_ = n;
+  data_.resize(static_cast<std::size_t>(n) + 1, 0);
+  data_[static_cast<std::size_t>(n)] = 0;
+}
+
+bool TspPngLayer::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  // A length beyond the data at hand cannot be a whole chunk.
+  if (size < 0 || size > Remaining(stream)) return false;
+  SetDataSize(size);
+  if (size > 0) stream.Read(Data(), size);
+  std::uint32_t stored = 0;
+  if (!ReadBE32(stream, stored)) return false;
+  std::uint32_t crc = PngCrc32(0xFFFFFFFFu, chunk_name, 4);
+  crc = PngCrc32(crc, Data(), static_cast<std::size_t>(size));
+  return stored == (crc ^ 0xFFFFFFFFu);
+}
+
+bool TspPngLayer::SaveToStream(TStream& stream) {
+  WriteChunk(stream, ChunkName, Data(), static_cast<std::uint32_t>(DataSize()));
+  return true;
+}
+
+void TspPngLayer::Assign(TspPngLayer* source) {
+  std::memcpy(ChunkName, source->ChunkName, 4);
+  SetDataSize(source->DataSize());
+  std::memcpy(Data(), source->Data(), static_cast<std::size_t>(source->DataSize()));
+}
+
+// ---- IHDR ----
+
+TspPngLayerIHDR::TspPngLayerIHDR(TspPngImage* owner) : TspPngLayer(owner, kClass) {}
+
+TspPngLayerIHDR::~TspPngLayerIHDR() { FreeImageBuffers(); }
+
+void TspPngLayerIHDR::FreeImageBuffers() {
+  if (Owner() && Owner()->Canvas && Owner()->Canvas->Handle() == DC) Owner()->Canvas->SetHandle(0);
+  if (DC) os::DeleteDC(DC);
+  if (DibHandle) os::DeleteObject(DibHandle);
+  if (Palette) os::DeleteObject(Palette);
+  DC = 0;
+  DibHandle = 0;
+  Palette = 0;
+  Bits = nullptr;
+  std::free(LowBytePlane);
+  std::free(AlphaPlane);
+  LowBytePlane = nullptr;
+  AlphaPlane = nullptr;
+  HasPalette = false;
+}
+
+bool TspPngLayerIHDR::PrepareImageBuffers() {
+  FreeImageBuffers();
+  BitmapInfo = os::BITMAPINFO256{};
+  RowStride = 0;
+  int bit_count = 0;
+  switch (ColorType) {
+    case 0:
+    case 3:
+    case 4:
+      if (BitDepth == 1 || BitDepth == 4 || BitDepth == 8)
+        bit_count = BitDepth;
+      else if (BitDepth == 2)
+        bit_count = 4;
+      else if (BitDepth == 16)
+        bit_count = 8;
+      HasPalette = bit_count != 0;
+      break;
+    case 2:
+    case 6:
+      bit_count = 24;
+      break;
+    default:
+      break;
+  }
+  if (bit_count == 0) return true;  // nothing this image can hold
+  auto& h = BitmapInfo.bmiHeader;
+  h.biSize = 40;
+  h.biWidth = static_cast<std::int32_t>(Width);
+  h.biHeight = static_cast<std::int32_t>(Height);
+  h.biPlanes = 1;
+  h.biBitCount = static_cast<std::uint16_t>(bit_count);
+  h.biCompression = os::BI_RGB;
+  RowStride = static_cast<int>(((static_cast<std::int64_t>(bit_count) * Width + 31) & ~std::int64_t{31}) / 8);
+  const std::size_t plane = static_cast<std::size_t>(Width) * Height;
+  if (ColorType == 4 || ColorType == 6) {
+    AlphaPlane = static_cast<std::uint8_t*>(std::calloc(plane ? plane : 1, 1));
+    if (!AlphaPlane) return false;
+  }
+  if (BitDepth == 16) {
+    LowBytePlane = static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(RowStride) * Height + 1, 1));
+    if (!LowBytePlane) return false;
+  }
+  DC = os::CreateCompatibleDC(0);
+  if (!DC) return false;
+  if (Owner() && Owner()->Canvas) Owner()->Canvas->SetHandle(DC);
+  if (HasPalette) {
+    if (ColorType == 3) {
+      Palette = os::CreateHalftonePalette(DC);
+    } else {
+      const int entries = BitDepth == 16 ? 256 : 1 << BitDepth;
+      std::vector<os::PALETTEENTRY> pe(static_cast<std::size_t>(entries));
+      for (int i = 0; i < entries; ++i) {
+        std::uint8_t v = Owner() ? Owner()->GammaTable[MulDiv(i, 255, entries - 1)] : 0;
+        pe[i] = os::PALETTEENTRY{v, v, v, 0};
+      }
+      Palette = os::CreatePalette(0x300, pe.data(), entries);
+    }
+    if (!Palette) return false;
+    const std::uint32_t n = 1u << bit_count;
+    os::ResizePalette(Palette, n);
+    h.biClrUsed = n;
+    os::SelectPalette(DC, Palette, false);
+    os::RealizePalette(DC);
+    os::PALETTEENTRY pe[256];
+    std::uint32_t got = os::GetPaletteEntries(Palette, 0, std::min<std::uint32_t>(n, 256), pe);
+    for (std::uint32_t i = 0; i < got; ++i)
+      BitmapInfo.bmiColors[i] = os::RGBQUAD{pe[i].peBlue, pe[i].peGreen, pe[i].peRed, 0};
+  }
+  void* bits = nullptr;
+  DibHandle = os::CreateDIBSection(DC, &h, BitmapInfo.bmiColors, os::DIB_RGB_COLORS, &bits, 0, 0);
+  if (!DibHandle || !bits) return false;
+  os::SelectObject(DC, DibHandle);
+  Bits = static_cast<std::uint8_t*>(bits);
+  std::memset(Bits, 0, static_cast<std::size_t>(RowStride) * Height);
+  return true;
+}
+
+bool TspPngLayerIHDR::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
+  if (DataSize() < 13) return false;
+  const std::uint8_t* d = Data();
+  Width = GetBE32(d);
+  Height = GetBE32(d + 4);
+  BitDepth = d[8];
+  ColorType = d[9];
+  CompressionMethod = d[10];
+  FilterMethod = d[11];
+  InterlaceMethod = d[12];
+  if (Width > 65535 || Height > 65535 || CompressionMethod != 0 || InterlaceMethod > 1) return false;
+  if (Owner()) {
+    Owner()->InterlaceMethod = InterlaceMethod;
+    if (static_cast<std::int64_t>(Width) * Height > Owner()->MaxPixels) return false;
+  }
+  return PrepareImageBuffers();
+}
+
+bool TspPngLayerIHDR::SaveToStream(TStream& stream) {
+  if (BitDepth == 2) BitDepth = 4;
+  SetDataSize(13);
+  std::uint8_t* d = Data();
+  PutBE32(d, Width);
+  PutBE32(d + 4, Height);
+  d[8] = BitDepth;
+  d[9] = ColorType;
+  d[10] = CompressionMethod;
+  d[11] = FilterMethod;
+  d[12] = Owner() ? Owner()->InterlaceMethod : InterlaceMethod;
+  return TspPngLayer::SaveToStream(stream);
+}
+
+void TspPngLayerIHDR::Assign(TspPngLayer* source) {
+  auto* src = dynamic_cast<TspPngLayerIHDR*>(source);
+  if (!src || src == this) return;
+  Width = src->Width;
+  Height = src->Height;
+  BitDepth = src->BitDepth;
+  ColorType = src->ColorType;
+  CompressionMethod = src->CompressionMethod;
+  FilterMethod = src->FilterMethod;
+  InterlaceMethod = src->InterlaceMethod;
+  if (!PrepareImageBuffers()) return;
+  if (Bits && src->Bits && RowStride == src->RowStride)
+    std::memcpy(Bits, src->Bits, static_cast<std::size_t>(RowStride) * Height);
+  if (AlphaPlane && src->AlphaPlane) std::memcpy(AlphaPlane, src->AlphaPlane, static_cast<std::size_t>(Width) * Height);
+  std::memcpy(BitmapInfo.bmiColors, src->BitmapInfo.bmiColors, sizeof BitmapInfo.bmiColors);
+  if (DC) os::SetDIBColorTable(DC, 0, 256, BitmapInfo.bmiColors);
+  if (Palette && src->Palette) {
+    std::uint32_t n = os::GetPaletteEntries(src->Palette, 0, 0, nullptr);
+    std::vector<os::PALETTEENTRY> pe(n);
+    os::GetPaletteEntries(src->Palette, 0, n, pe.data());
+    os::ResizePalette(Palette, n);
+    // Replace the entries: a palette of the source's entries.
+    os::HPALETTE copy = os::CreatePalette(0x300, pe.data(), static_cast<int>(n));
+    if (copy) {
+      os::SelectPalette(DC, copy, false);
+      os::DeleteObject(Palette);
+      Palette = copy;
+    }
+  }
+}
+
+// ---- PLTE ----
+
+bool TspPngLayerPLTE::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
+  if (DataSize() % 3 != 0 || DataSize() / 3 > 256) return false;
+  PaletteCount = DataSize() / 3;
+  if (PaletteCount == 0 || !Owner()) return true;
+  std::vector<os::PALETTEENTRY> pe(static_cast<std::size_t>(PaletteCount));
+  const std::uint8_t* d = Data();
+  for (int i = 0; i < PaletteCount; ++i)
+    pe[i] = os::PALETTEENTRY{Owner()->GammaTable[d[i * 3]], Owner()->GammaTable[d[i * 3 + 1]],
+                             Owner()->GammaTable[d[i * 3 + 2]], 0};
+  os::HPALETTE pal = os::CreatePalette(0x300, pe.data(), PaletteCount);
+  if (pal) Owner()->SetPalette(pal);
+  return true;
+}
+
+bool TspPngLayerPLTE::SaveToStream(TStream& stream) {
+  TspPngLayerIHDR* h = Owner() ? Owner()->Header() : nullptr;
+  if (PaletteCount == 0 && h) PaletteCount = static_cast<int>(h->BitmapInfo.bmiHeader.biClrUsed);
+  PaletteCount = std::clamp(PaletteCount, 0, 256);
+  SetDataSize(PaletteCount * 3);
+  os::PALETTEENTRY pe[256];
+  std::uint32_t got = h && h->Palette ? os::GetPaletteEntries(h->Palette, 0, 256, pe) : 0;
+  std::uint8_t* d = Data();
+  for (int i = 0; i < PaletteCount; ++i) {
+    os::PALETTEENTRY e = static_cast<std::uint32_t>(i) < got ? pe[i] : os::PALETTEENTRY{};
+    d[i * 3] = Owner()->InverseGammaTable[e.peRed];
+    d[i * 3 + 1] = Owner()->InverseGammaTable[e.peGreen];
+    d[i * 3 + 2] = Owner()->InverseGammaTable[e.peBlue];
+  }
+  return TspPngLayer::SaveToStream(stream);
+}
+
+void TspPngLayerPLTE::Assign(TspPngLayer* source) {
+  if (auto* src = dynamic_cast<TspPngLayerPLTE*>(source)) PaletteCount = src->PaletteCount;
+}
+
+// ---- tRNS ----
+
+TspPngLayertRNS::TspPngLayertRNS(TspPngImage* owner) : TspPngLayer(owner, kClass) { std::memset(AlphaTable, 255, 256); }
+
+bool TspPngLayertRNS::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
+  std::memset(AlphaTable, 255, 256);
+  const int n = std::min(DataSize(), 256);
+  std::memcpy(AlphaTable, Data(), static_cast<std::size_t>(n));
+  TspPngLayerIHDR* h = Owner() ? Owner()->Header() : nullptr;
+  if (!h) return true;
+  if (h->ColorType == 0 || h->ColorType == 2) {
+    SingleTransparency = true;
+  } else if (h->ColorType == 3) {
+    // One palette entry below 255: a single transparent colour.
+    int below = 0;
+    for (int i = 0; i < n; ++i)
+      if (Data()[i] < 255) ++below;
+    SingleTransparency = below == 1;
+  }
+  return true;
+}
+
+bool TspPngLayertRNS::SaveToStream(TStream& stream) {
+  if (DataSize() <= 256) std::memcpy(Data(), AlphaTable, static_cast<std::size_t>(DataSize()));
+  return TspPngLayer::SaveToStream(stream);
+}
+
+void TspPngLayertRNS::Assign(TspPngLayer* source) {
+  if (auto* src = dynamic_cast<TspPngLayertRNS*>(source)) {
+    std::memcpy(AlphaTable, src->AlphaTable, 256);
+    SingleTransparency = src->SingleTransparency;
+  }
+  TspPngLayer::Assign(source);
+}
+
+// ---- gAMA ----
+
+TspPngLayergAMA::TspPngLayergAMA(TspPngImage* owner) : TspPngLayer(owner, kClass) { SetGamma(1); }
+
+std::uint32_t TspPngLayergAMA::Gamma() const { return DataSize() >= 4 ? GetBE32(Data()) : 0; }
+
+void TspPngLayergAMA::SetGamma(std::uint32_t value) {
+  if (DataSize() != 4) SetDataSize(4);
+  PutBE32(Data(), value);
+}
+
+bool TspPngLayergAMA::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
+  std::uint32_t g;
+  if (DataSize() == 4) {
+    g = GetBE32(Data());
+  } else {
+    SetGamma(1);
+    g = 1;
+  }
+  if (g != 0 && Owner()) {
+    const double e = 1.0 / (g / 100000.0 * 2.2);
+    for (int i = 0; i < 256; ++i) {
+      const double b = i / 255.0;
+      const double v = e == 0 ? 1.0 : b == 0 ? 0.0 : std::exp(e * std::log(b));
+      const int r = std::clamp(static_cast<int>(std::nearbyint(v * 255)), 0, 255);
+      Owner()->GammaTable[i] = static_cast<std::uint8_t>(r);
+      Owner()->InverseGammaTable[r] = static_cast<std::uint8_t>(i);
+    }
+  }
+  return true;
+}
+
+void TspPngLayergAMA::Assign(TspPngLayer* source) {
+  if (auto* src = dynamic_cast<TspPngLayergAMA*>(source)) SetGamma(src->Gamma());
+}
+
+// ---- pHYs ----
+
+bool TspPngLayerpHYs::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
+  if (DataSize() == 9) {
+    PixelsPerUnitX = GetBE32(Data());
+    PixelsPerUnitY = GetBE32(Data() + 4);
+    UnitSpecifier = Data()[8];
+  }
+  return true;
+}
+
+bool TspPngLayerpHYs::SaveToStream(TStream& stream) {
+  SetDataSize(9);
+  PutBE32(Data(), PixelsPerUnitX);
+  PutBE32(Data() + 4, PixelsPerUnitY);
+  Data()[8] = UnitSpecifier;
+  return TspPngLayer::SaveToStream(stream);
+}
+
+void TspPngLayerpHYs::Assign(TspPngLayer* source) {
+  if (auto* src = dynamic_cast<TspPngLayerpHYs*>(source)) {
+    PixelsPerUnitX = src->PixelsPerUnitX;
+    PixelsPerUnitY = src->PixelsPerUnitY;
+    UnitSpecifier = src->UnitSpecifier;
+  }
+}
+
+// ---- tIME ----
+
+bool TspPngLayertIME::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
+  if (DataSize() == 7) {
+    const std::uint8_t* d = Data();
+    Year = static_cast<std::uint16_t>((d[0] << 8) | d[1]);
+    Month = d[2];
+    Day = d[3];
+    Hour = d[4];
+    Minute = d[5];
+    Second = d[6];
+  }
+  return true;
+}
+
+bool TspPngLayertIME::SaveToStream(TStream& stream) {
+  SetDataSize(7);
+  std::uint8_t* d = Data();
+  d[0] = static_cast<std::uint8_t>(Year >> 8);
+  d[1] = static_cast<std::uint8_t>(Year);
+  d[2] = Month;
+  d[3] = Day;
+  d[4] = Hour;
+  d[5] = Minute;
+  d[6] = Second;
+  return TspPngLayer::SaveToStream(stream);
+}
+
+void TspPngLayertIME::Assign(TspPngLayer* source) {
+  if (auto* src = dynamic_cast<TspPngLayertIME*>(source)) {
+    Year = src->Year;
+    Month = src->Month;
+    Day = src->Day;
+    Hour = src->Hour;
+    Minute = src->Minute;
+    Second = src->Second;
+  }
+}
+
+// ---- tEXt and zTXt ----
+
+namespace {
+
+// Length of the keyword: the bytes before the first NUL (all when none).
+int KeywordLength(const TspPngLayer& c) {
+  const auto* d = c.Data();
+  const auto* nul = static_cast<const std::uint8_t*>(std::memchr(d, 0, static_cast<std::size_t>(c.DataSize())));
+  return nul ? static_cast<int>(nul - d) : c.DataSize();
+}
+
+bool InflateText(const std::uint8_t* in, std::size_t size, std::string& out) {
+  z_stream z{};
+  if (inflateInit(&z) != Z_OK) return false;
+  z.next_in = const_cast<Bytef*>(in);
+  z.avail_in = static_cast<uInt>(size);
+  std::uint8_t block[256];
+  bool ok = false;
+  for (;;) {
+    z.next_out = block;
+    z.avail_out = sizeof block;
+    int r = inflate(&z, Z_NO_FLUSH);
+    if (r != Z_OK && r != Z_STREAM_END) break;
+    out.append(reinterpret_cast<char*>(block), sizeof block - z.avail_out);
+    if (r == Z_STREAM_END) {
+      ok = true;
+      break;
+    }
+    if (out.size() > kMaxText) break;
+  }
+  inflateEnd(&z);
+  return ok;
+}
+
+bool DeflateText(const std::string& text, int level, std::string& out) {
+  z_stream z{};
+  if (deflateInit(&z, level) != Z_OK) return false;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  std::uint8_t block[256];
+  bool ok = false;
+  for (;;) {
+    z.next_out = block;
+    z.avail_out = sizeof block;
+    int r = deflate(&z, Z_FINISH);
+    if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) break;
+    out.append(reinterpret_cast<char*>(block), sizeof block - z.avail_out);
+    if (r == Z_STREAM_END) {
+      ok = true;
+      break;
+    }
+  }
+  deflateEnd(&z);
+  return ok;
+}
+
+}  // namespace
+
+bool TspPngLayertEXt::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
+  if (DataSize() >= 3) {
+    const int k = KeywordLength(*this);
+    Keyword.assign(reinterpret_cast<const char*>(Data()), static_cast<std::size_t>(k));
+    const int n = DataSize() - k - 1;
+    Text.assign(n > 0 ? reinterpret_cast<const char*>(Data()) + k + 1 : "", n > 0 ? static_cast<std::size_t>(n) : 0);
+  }
+  return true;
+}
+
+bool TspPngLayertEXt::SaveToStream(TStream& stream) {
+  SetDataSize(static_cast<int>(Keyword.size() + Text.size() + 1));
+  std::memcpy(Data(), Keyword.data(), Keyword.size());
+  Data()[Keyword.size()] = 0;
+  std::memcpy(Data() + Keyword.size() + 1, Text.data(), Text.size());
+  return TspPngLayer::SaveToStream(stream);
+}
+
+void TspPngLayertEXt::Assign(TspPngLayer* source) {
+  if (auto* src = dynamic_cast<TspPngLayertEXt*>(source)) {
+    Keyword = src->Keyword;
+    Text = src->Text;
+  }
+}
+
+bool TspPngLayerzTXt::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  if (!TspPngLayertEXt::LoadFromStream(stream, chunk_name, size)) return false;
+  if (DataSize() >= 4) {
+    const int k = KeywordLength(*this);
+    Keyword.assign(reinterpret_cast<const char*>(Data()), static_cast<std::size_t>(k));
+    Text.clear();
+    const int start = k + 2;  // after the NUL and the method byte
+    if (start < DataSize()) {
+      std::string out;
+      if (InflateText(Data() + start, static_cast<std::size_t>(DataSize() - start), out) && out.size() <= kMaxText)
+        Text = std::move(out);
+    }
+  }
+  return true;
+}
+
+bool TspPngLayerzTXt::SaveToStream(TStream& stream) {
+  if (Text.empty()) Text = " ";
+  std::string packed;
+  const int level = Owner() ? Owner()->CompressionLevel : Z_DEFAULT_COMPRESSION;
+  if (!DeflateText(Text, std::min(level, 9), packed)) return false;
+  SetDataSize(static_cast<int>(Keyword.size() + 2 + packed.size()));
+  std::uint8_t* d = Data();
+  std::memcpy(d, Keyword.data(), Keyword.size());
+  d[Keyword.size()] = 0;
+  d[Keyword.size() + 1] = 0;
+  std::memcpy(d + Keyword.size() + 2, packed.data(), packed.size());
+  return TspPngLayer::SaveToStream(stream);
+}
+
+// ---- IDAT ----
+
+namespace {
+
+struct Pass {
+  int row_start, col_start, row_step, col_step;
+};
+constexpr Pass kAdam7[7] = {{0, 0, 8, 8}, {0, 4, 8, 8}, {4, 0, 8, 4}, {0, 2, 4, 4},
+                            {2, 0, 4, 2}, {0, 1, 2, 2}, {1, 0, 2, 1}};
+constexpr Pass kWhole = {0, 0, 1, 1};
+
+int FilterOffset(int color_type, int depth) {
+  switch (color_type) {
+    case 0:
+      return depth == 16 ? 2 : 1;
+    case 2:
+      return depth * 3 / 8;
+    case 3:
+      return 1;
+    case 4:
+      return depth * 2 / 8;
+    case 6:
+      return depth * 4 / 8;
+    default:
+      return 0;
+  }
+}
+
+int SamplesPerPixel(int color_type) {
+  switch (color_type) {
+    case 2:
+      return 3;
+    case 4:
+      return 2;
+    case 6:
+      return 4;
+    default:
+      return 1;
+  }
+}
+
+// A packed sample (depth 1, 2 or 4) of a row.
+unsigned GetPacked(const std::uint8_t* row, std::int64_t k, int depth) {
+  std::int64_t bit = k * depth;
+  int shift = 8 - depth - static_cast<int>(bit % 8);
+  return (row[bit / 8] >> shift) & ((1u << depth) - 1);
+}
+void PutPacked(std::uint8_t* row, std::int64_t k, int depth, unsigned v) {
+  std::int64_t bit = k * depth;
+  int shift = 8 - depth - static_cast<int>(bit % 8);
+  auto mask = static_cast<std::uint8_t>(((1u << depth) - 1) << shift);
+  row[bit / 8] = static_cast<std::uint8_t>((row[bit / 8] & ~mask) | ((v << shift) & mask));
+}
+
+// Which converter a header takes (none when the combination has none).
+bool HasConverter(const TspPngLayerIHDR& h) {
+  if (!h.Bits) return false;
+  const int d = h.BitDepth;
+  switch (h.ColorType) {
+    case 0:
+      return d == 1 || d == 2 || d == 4 || d == 8 || d == 16;
+    case 3:
+      return d == 1 || d == 2 || d == 4 || d == 8 || d == 16;
+    case 2:
+    case 4:
+    case 6:
+      return d == 8 || d == 16;
+    default:
+      return false;
+  }
+}
+
+void DecodeRow(TspPngLayerIHDR& h, const std::uint8_t* gamma, const std::uint8_t* raw, int pass_width,
+               std::uint32_t y, const Pass& p) {
+  const int d = h.BitDepth, spp = SamplesPerPixel(h.ColorType);
+  std::uint8_t* dib = h.DibRow(y);
+  std::uint8_t* low = h.LowBytePlane ? h.LowBytePlane + (dib - h.Bits) : nullptr;
+  std::uint8_t* alpha = h.AlphaPlane ? h.AlphaPlane + static_cast<std::int64_t>(y) * h.Width : nullptr;
+  const int dib_bits = h.BitmapInfo.bmiHeader.biBitCount;
+  for (int k = 0; k < pass_width; ++k) {
+    const std::int64_t x = p.col_start + static_cast<std::int64_t>(k) * p.col_step;
+    auto hi = [&](int c) { return raw[(static_cast<std::int64_t>(k) * spp + c) * 2]; };
+    auto lo = [&](int c) { return raw[(static_cast<std::int64_t>(k) * spp + c) * 2 + 1]; };
+    auto s8 = [&](int c) { return raw[static_cast<std::int64_t>(k) * spp + c]; };
+    switch (h.ColorType) {
+      case 0:
+      case 3:
+        if (d < 8) {
+          unsigned v = GetPacked(raw, k, d);
+          if (d == 2 && h.ColorType == 0) v *= 5;  // 2-bit grey on the 16-level palette
+          PutPacked(dib, x, dib_bits, v);
+        } else if (d == 8) {
+          dib[x] = s8(0);
+        } else {
+          dib[x] = hi(0);
+          if (low) low[x] = lo(0);
+        }
+        break;
+      case 2:
+        for (int c = 0; c < 3; ++c) {
+          dib[x * 3 + 2 - c] = gamma[d == 8 ? s8(c) : hi(c)];
+          if (d == 16 && low) low[x * 3 + 2 - c] = gamma[lo(c)];
+        }
+        break;
+      case 4:
+        if (d == 8) {
+          dib[x] = s8(0);
+          if (alpha) alpha[x] = s8(1);
+        } else {
+          dib[x] = hi(0);
+          if (low) low[x] = lo(0);
+          if (alpha) alpha[x] = hi(1);
+        }
+        break;
+      case 6:
+        for (int c = 0; c < 3; ++c) {
+          dib[x * 3 + 2 - c] = gamma[d == 8 ? s8(c) : hi(c)];
+          if (d == 16 && low) low[x * 3 + 2 - c] = gamma[lo(c)];
+        }
+        if (alpha) alpha[x] = d == 8 ? s8(3) : hi(3);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void EncodeRow(const TspPngLayerIHDR& h, const std::uint8_t* inverse, std::uint8_t* raw, int pass_width,
+               std::uint32_t y, const Pass& p) {
+  const int d = h.BitDepth, spp = SamplesPerPixel(h.ColorType);
+  const std::uint8_t* dib = h.DibRow(y);
+  const std::uint8_t* alpha = h.AlphaPlane ? h.AlphaPlane + static_cast<std::int64_t>(y) * h.Width : nullptr;
+  const int dib_bits = h.BitmapInfo.bmiHeader.biBitCount;
+  for (int k = 0; k < pass_width; ++k) {
+    const std::int64_t x = p.col_start + static_cast<std::int64_t>(k) * p.col_step;
+    auto put = [&](int c, std::uint8_t v) {
+      if (d == 16) {
+        raw[(static_cast<std::int64_t>(k) * spp + c) * 2] = v;
+        raw[(static_cast<std::int64_t>(k) * spp + c) * 2 + 1] = 0;
+      } else {
+        raw[static_cast<std::int64_t>(k) * spp + c] = v;
+      }
+    };
+    switch (h.ColorType) {
+      case 0:
+      case 3:
+        if (d < 8)
+          PutPacked(raw, k, d, GetPacked(dib, x, dib_bits));
+        else
+          put(0, dib[x]);
+        break;
+      case 2:
+      case 6:
+        for (int c = 0; c < 3; ++c) put(c, inverse[dib[x * 3 + 2 - c]]);
+        if (h.ColorType == 6) put(3, alpha ? alpha[x] : 255);
+        break;
+      case 4:
+        put(0, dib[x]);
+        put(1, alpha ? alpha[x] : 255);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void Unfilter(std::uint8_t* row, const std::uint8_t* prior, int n, int offset) {
+  const int type = row[0];
+  std::uint8_t* x = row + 1;
+  const std::uint8_t* up = prior + 1;
+  for (int i = 0; i < n; ++i) {
+    const int left = i >= offset ? x[i - offset] : 0;
+    const int ul = i >= offset ? up[i - offset] : 0;
+    switch (type) {
+      case 1:
+        x[i] = static_cast<std::uint8_t>(x[i] + left);
+        break;
+      case 2:
+        x[i] = static_cast<std::uint8_t>(x[i] + up[i]);
+        break;
+      case 3:
+        x[i] = static_cast<std::uint8_t>(x[i] + (up[i] + left) / 2);
+        break;
+      case 4:
+        x[i] = static_cast<std::uint8_t>(x[i] + PngPaethPredictor(left, up[i], ul));
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// The reader of consecutive IDAT chunks feeding one inflate stream.
+class IdatReader {
+ public:
+  IdatReader(TStream& s, std::int64_t first_size) : s_(s) {
+    crc_ = PngCrc32(0xFFFFFFFFu, "IDAT", 4);
+    data_end_ = s.Position() + first_size;
+    input_.resize(65535);
+  }
+  ~IdatReader() {
+    if (started_) inflateEnd(&z_);
+  }
+  bool Start() { return started_ = inflateInit(&z_) == Z_OK; }
+
+  // Fills out with up to size bytes; answers the count, or -1 on failure.
+  int ReadRow(std::uint8_t* out, int size) {
+    z_.next_out = out;
+    z_.avail_out = static_cast<uInt>(size);
+    while (z_.avail_out > 0 && !ended_) {
+      if (z_.avail_in == 0) {
+        if (s_.Position() >= data_end_ && !NextChunk()) return -1;
+        const std::int64_t want = std::min<std::int64_t>(65535, data_end_ - s_.Position());
+        const std::int64_t got = want > 0 ? s_.Read(input_.data(), want) : 0;
+        if (got <= 0) {
+          if (want > 0) break;  // the stream ends inside the chunk
+          continue;             // an empty chunk: go to the next
+        }
+        crc_ = PngCrc32(crc_, input_.data(), static_cast<std::size_t>(got));
+        z_.next_in = input_.data();
+        z_.avail_in = static_cast<uInt>(got);
+      }
+      const int r = inflate(&z_, Z_NO_FLUSH);
+      if (r == Z_STREAM_END) ended_ = true;
+      else if (r != Z_OK) return -1;
+    }
+    return size - static_cast<int>(z_.avail_out);
+  }
+
+  // Reads the rest of the current chunk and its CRC, then checks and skips
+  // any IDAT chunks that follow. True when every CRC matched.
+  bool Finish() {
+    std::int64_t rest = data_end_ - s_.Position();
+    while (rest > 0) {
+      const std::int64_t got = s_.Read(input_.data(), std::min<std::int64_t>(rest, 65535));
+      if (got <= 0) return false;
+      crc_ = PngCrc32(crc_, input_.data(), static_cast<std::size_t>(got));
+      rest -= got;
+    }
+    if (!CheckCrc()) return false;
+    for (;;) {
+      std::uint8_t head[8];
+      const std::int64_t at = s_.Position();
+      if (s_.Read(head, 8) != 8 || std::memcmp(head + 4, "IDAT", 4) != 0) {
+        s_.SetPosition(at);
+        return true;
+      }
+      const std::uint32_t len = GetBE32(head);
+      if (len > static_cast<std::uint64_t>(Remaining(s_))) return false;
+      crc_ = PngCrc32(0xFFFFFFFFu, "IDAT", 4);
+      for (std::int64_t left = len; left > 0;) {
+        const std::int64_t got = s_.Read(input_.data(), std::min<std::int64_t>(left, 65535));
+        if (got <= 0) return false;
+        crc_ = PngCrc32(crc_, input_.data(), static_cast<std::size_t>(got));
+        left -= got;
+      }
+      if (!CheckCrc()) return false;
+    }
+  }
+
+ private:
+  bool CheckCrc() {
+    std::uint32_t stored;
+    return ReadBE32(s_, stored) && stored == (crc_ ^ 0xFFFFFFFFu);
+  }
+  bool NextChunk() {
+    if (!CheckCrc()) return false;
+    std::uint8_t head[8];
+    if (s_.Read(head, 8) != 8 || std::memcmp(head + 4, "IDAT", 4) != 0) return false;
+    const std::uint32_t len = GetBE32(head);
+    if (len > static_cast<std::uint64_t>(Remaining(s_))) return false;
+    crc_ = PngCrc32(0xFFFFFFFFu, "IDAT", 4);
+    data_end_ = s_.Position() + len;
+    return true;
+  }
+
+  TStream& s_;
+  z_stream z_{};
+  bool started_ = false;
+  bool ended_ = false;
+  std::uint32_t crc_;
+  std::int64_t data_end_;
+  std::vector<std::uint8_t> input_;
+};
+
+}  // namespace
+
+bool TspPngLayerIDAT::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  (void)chunk_name;
+  TspPngImage* owner = Owner();
+  TspPngLayerIHDR* h = owner ? owner->Header() : nullptr;
+  if (!h || size < 0) return false;
+  if (h->HasPalette && (h->ColorType == 0 || h->ColorType == 4)) {
+    const int entries = 1 << h->BitmapInfo.bmiHeader.biBitCount;
+    std::vector<os::PALETTEENTRY> pe(static_cast<std::size_t>(entries));
+    for (int i = 0; i < entries; ++i) {
+      const std::uint8_t v = owner->GammaTable[MulDiv(i, 255, entries - 1)];
+      pe[i] = os::PALETTEENTRY{v, v, v, 0};
+    }
+    if (os::HPALETTE pal = os::CreatePalette(0x300, pe.data(), entries)) owner->SetPalette(pal);
+  }
+  IdatReader reader(stream, size);
+  if (!reader.Start()) return false;
+  const int offset = FilterOffset(h->ColorType, h->BitDepth);
+  const bool convert = HasConverter(*h);
+  const bool interlaced = h->InterlaceMethod == 1;
+  const int full_bytes = PngBytesPerRow(h->Width, h->ColorType, h->BitDepth);
+  std::vector<std::uint8_t> buf[2] = {std::vector<std::uint8_t>(static_cast<std::size_t>(full_bytes) + 1, 0),
+                                      std::vector<std::uint8_t>(static_cast<std::size_t>(full_bytes) + 1, 0)};
+  int cur = 1;
+  bool failed = false;
+  for (int pi = 0; pi < (interlaced ? 7 : 1) && !failed; ++pi) {
+    const Pass& p = interlaced ? kAdam7[pi] : kWhole;
+    const std::int64_t pw =
+        h->Width > static_cast<std::uint32_t>(p.col_start) ? (h->Width - p.col_start + p.col_step - 1) / p.col_step : 0;
+    const int row_bytes = PngBytesPerRow(pw, h->ColorType, h->BitDepth);
+    if (row_bytes == 0) continue;
+    std::fill(buf[1 - cur].begin(), buf[1 - cur].end(), 0);
+    bool ended = false;
+    for (std::int64_t y = p.row_start; y < h->Height; y += p.row_step) {
+      std::uint8_t* row = buf[cur].data();
+      const int got = reader.ReadRow(row, row_bytes + 1);
+      if (got < 0) {
+        failed = true;
+        break;
+      }
+      if (got == 0) {
+        ended = true;
+        break;
+      }
+      std::fill(row + got, row + row_bytes + 1, 0);
+      Unfilter(row, buf[1 - cur].data(), row_bytes, offset);
+      if (convert)
+        DecodeRow(*h, owner->GammaTable, row + 1, static_cast<int>(pw), static_cast<std::uint32_t>(y), p);
+      cur = 1 - cur;
+    }
+    if (ended) break;
+  }
+  if (failed) return false;
+  return reader.Finish();
+}
+
+bool TspPngLayerIDAT::SaveToStream(TStream& stream) {
+  TspPngImage* owner = Owner();
+  TspPngLayerIHDR* h = owner ? owner->Header() : nullptr;
+  if (!h) return false;
+  const int offset = FilterOffset(h->ColorType, h->BitDepth);
+  const bool convert = HasConverter(*h);
+  const int full_bytes = PngBytesPerRow(h->Width, h->ColorType, h->BitDepth);
+  std::vector<std::uint8_t> raw(static_cast<std::size_t>(full_bytes) + 1), prior(raw.size());
+  std::vector<std::uint8_t> cand[5];
+  const std::uint8_t set = owner->Filters & 0x1F;
+  for (int f = 1; f <= 4; ++f)
+    if (set & (1 << f)) cand[f].resize(raw.size());
+  const int max_idat = std::max(1, owner->MaxIdatSize);
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(max_idat));
+  z_stream z{};
+  if (deflateInit(&z, std::min<int>(owner->CompressionLevel, 9)) != Z_OK) return false;
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(max_idat);
+  auto flush_full = [&] {
+    if (z.avail_out == 0) {
+      WriteChunk(stream, "IDAT", out.data(), static_cast<std::uint32_t>(max_idat));
+      z.next_out = out.data();
+      z.avail_out = static_cast<uInt>(max_idat);
+    }
+  };
+  auto feed = [&](const std::uint8_t* data, int n) {
+    z.next_in = const_cast<Bytef*>(data);
+    z.avail_in = static_cast<uInt>(n);
+    while (z.avail_in > 0) {
+      if (deflate(&z, Z_NO_FLUSH) == Z_STREAM_ERROR) return false;
+      flush_full();
+    }
+    return true;
+  };
+  bool ok = true;
+  const bool interlaced = owner->InterlaceMethod == 1;
+  for (int pi = 0; pi < (interlaced ? 7 : 1) && ok; ++pi) {
+    const Pass& p = interlaced ? kAdam7[pi] : kWhole;
+    const std::int64_t pw =
+        h->Width > static_cast<std::uint32_t>(p.col_start) ? (h->Width - p.col_start + p.col_step - 1) / p.col_step : 0;
+    const int n = PngBytesPerRow(pw, h->ColorType, h->BitDepth);
+    if (n == 0) continue;
+    std::fill(prior.begin(), prior.end(), 0);
+    for (std::int64_t y = p.row_start; y < h->Height && ok; y += p.row_step) {
+      std::fill(raw.begin(), raw.end(), 0);
+      if (convert) EncodeRow(*h, owner->InverseGammaTable, raw.data(), static_cast<int>(pw), static_cast<std::uint32_t>(y), p);
+      for (int f = 1; f <= 4; ++f) {
+        if (!(set & (1 << f))) continue;
+        for (int i = 0; i < n; ++i) {
+          const int left = i >= offset ? raw[i - offset] : 0;
+          const int ul = i >= offset ? prior[i - offset] : 0;
+          int pred = 0;
+          switch (f) {
+            case 1:
+              pred = left;
+              break;
+            case 2:
+              pred = prior[i];
+              break;
+            case 3:
+              pred = (prior[i] + left) / 2;
+              break;
+            default:
+              pred = PngPaethPredictor(left, prior[i], ul);
+          }
+          cand[f][i] = static_cast<std::uint8_t>(raw[i] - pred);
+        }
+      }
+      std::swap(raw, prior);  // prior now holds the raw row: the None candidate
+      const std::uint8_t* none = prior.data();
+      int chosen = 0;
+      if (set != 0 && set != kPngFilterNone) {
+        int best = 0;
+        for (int f = 0; f <= 4; ++f) {
+          if (!(set & (1 << f))) continue;
+          if (set == (1 << f)) {
+            chosen = f;
+            break;
+          }
+          const std::uint8_t* c = f == 0 ? none : cand[f].data();
+          int count = 0;
+          for (int i = 2; i < n; ++i)
+            if (c[i] == c[i - 1] || c[i] == c[i - 2]) ++count;
+          if (count > best) best = count, chosen = f;
+        }
+      }
+      const std::uint8_t type = static_cast<std::uint8_t>(chosen);
+      ok = feed(&type, 1) && feed(chosen == 0 ? none : cand[chosen].data(), n);
+    }
+  }
+  if (ok) {
+    z.next_in = nullptr;
+    z.avail_in = 0;
+    for (;;) {
+      const int r = deflate(&z, Z_FINISH);
+      if (r == Z_STREAM_END) break;
+      if (r == Z_STREAM_ERROR) {
+        ok = false;
+        break;
+      }
+      const std::uint32_t filled = static_cast<std::uint32_t>(max_idat) - z.avail_out;
+      WriteChunk(stream, "IDAT", out.data(), filled);
+      z.next_out = out.data();
+      z.avail_out = static_cast<uInt>(max_idat);
+    }
+    const std::uint32_t filled = static_cast<std::uint32_t>(max_idat) - z.avail_out;
+    if (ok && filled > 0) WriteChunk(stream, "IDAT", out.data(), filled);
+  }
+  deflateEnd(&z);
+  return ok;
+}
+
+// ---- The image ----
+
+TspPngImage::TspPngImage() {
+  for (int i = 0; i < 256; ++i) GammaTable[i] = InverseGammaTable[i] = static_cast<std::uint8_t>(i);
+}
+
+TspPngImage::~TspPngImage() { Clear(); }
+
+void TspPngImage::Clear() {
+  // The header last: other chunks may refer to it while they go.
+  for (int i = Chunks.Count() - 1; i >= 0; --i) delete static_cast<TspPngLayer*>(Chunks.Items(i));
+  Chunks.SetCount(0);
+}
+
+TspPngLayerIHDR* TspPngImage::Header() const { return dynamic_cast<TspPngLayerIHDR*>(static_cast<TspPngLayer*>(Chunks.Items(0))); }
+
+void TspPngImage::SetPalette(os::HPALETTE palette) {
+  TspPngLayerIHDR* h = Header();
+  if (!h || !h->DC) {
+    os::DeleteObject(palette);
+    return;
+  }
+  os::SelectPalette(h->DC, palette, false);
+  os::RealizePalette(h->DC);
+  if (h->Palette && h->Palette != palette) os::DeleteObject(h->Palette);
+  h->Palette = palette;
+  os::PALETTEENTRY pe[256];
+  const std::uint32_t n = os::GetPaletteEntries(palette, 0, 256, pe);
+  for (std::uint32_t i = 0; i < n; ++i)
+    h->BitmapInfo.bmiColors[i] = os::RGBQUAD{pe[i].peBlue, pe[i].peGreen, pe[i].peRed, 0};
+  os::SetDIBColorTable(h->DC, 0, n, h->BitmapInfo.bmiColors);
+}
+
+TspPngLayer* TspPngImage::CreateChunk(const char name[4]) {
+  const TspPngChunkClass* cls = FindPngChunkClass(name);
+  TspPngLayer* c = cls ? cls->create(this) : new TspPngLayer(this);
+  std::memcpy(c->ChunkName, name, 4);
+  return c;
+}
+
+void TspPngImage::InsertChunk(int index, TspPngLayer* chunk) {
+  std::vector<void*> items;
+  for (int i = 0; i < Chunks.Count(); ++i) items.push_back(Chunks.Items(i));
+  index = std::clamp(index, 0, Chunks.Count());
+  items.insert(items.begin() + index, chunk);
+  Chunks.SetCount(0);
+  for (void* p : items) Chunks.Add(p);
+}
+
+TspPngLayer* TspPngImage::FindChunk(const char name[4]) const {
+  for (int i = 0; i < Chunks.Count(); ++i) {
+    auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
+    if (std::memcmp(c->ChunkName, name, 4) == 0) return c;
+  }
+  return nullptr;
+}
+
+void TspPngImage::CreateBlank(std::uint8_t color_type, std::uint8_t bit_depth, std::uint32_t width,
+                              std::uint32_t height) {
+  Clear();
+  auto* h = new TspPngLayerIHDR(this);
+  std::memcpy(h->ChunkName, "IHDR", 4);
+  Chunks.Add(h);
+  h->Width = width;
+  h->Height = height;
+  h->BitDepth = bit_depth;
+  h->ColorType = color_type;
+  h->InterlaceMethod = InterlaceMethod;
+  if (width == 0 || height == 0 || width > 65535 || height > 65535 || !h->PrepareImageBuffers())
+    throw EspPngError("Cannot create the PNG image buffers");
+  Chunks.Add(CreateChunk("IDAT"));
+  Chunks.Add(CreateChunk("IEND"));
+}
+
+void TspPngImage::LoadFromStream(TStream& stream) {
+  Clear();
+  std::uint8_t sig[8];
+  if (stream.Read(sig, 8) != 8 || std::memcmp(sig, kSignature, 8) != 0) throw EspPngError("Invalid PNG signature");
+  for (;;) {
+    std::uint8_t head[8];
+    if (stream.Read(head, 8) != 8) throw EspPngError("PNG data ends before the IEND chunk");
+    const std::uint32_t len = GetBE32(head);
+    char name[4];
+    std::memcpy(name, head + 4, 4);
+    std::string shown(name, 4);
+    for (char& ch : shown)
+      if (static_cast<unsigned char>(ch) < 32 || static_cast<unsigned char>(ch) > 126) ch = '?';
+    if (len > 0x7FFFFFFFu) throw EspPngError(Format("Invalid length of PNG chunk %s", shown));
+    if (Chunks.Count() == 0 && !NameIs(name, "IHDR")) throw EspPngError("PNG image has no header chunk");
+    if (Chunks.Count() > 0 && NameIs(name, "IHDR")) throw EspPngError("PNG image has more than one header chunk");
+    TspPngLayer* chunk = CreateChunk(name);
+    Chunks.Add(chunk);
+    if (!chunk->LoadFromStream(stream, name, static_cast<int>(len)))
+      throw EspPngError(Format("PNG chunk %s is corrupt", shown));
+    if (NameIs(name, "IEND")) break;
+  }
+}
+
+void TspPngImage::SaveToStream(TStream& stream) {
+  if (!Header()) throw EspPngError("PNG image has no header chunk");
+  stream.WriteBuffer(kSignature, 8);
+  for (int i = 0; i < Chunks.Count(); ++i) {
+    auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
+    if (!c->SaveToStream(stream)) throw EspPngError(Format("Cannot write PNG chunk %s", std::string(c->ChunkName, 4)));
+  }
+}
+
+}  // namespace vt

@@ -1,0 +1,125 @@
+// Start-up of the skin units: date and time formats, dialog tables, optional
+// entry points, the desktop folder and item-ID lists.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "SkinTestSupport.h"
+#include "common/DateTimeFormat.h"
+
+namespace vt {
+namespace {
+
+class SkinUnitsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::EnsureSkinUnits(); }
+};
+
+TEST_F(SkinUnitsTest, UnitsStartInOrder) {
+  std::vector<std::string> names;
+  for (const UnitEntry& u : SkinUnits()) {
+    names.push_back(u.name);
+    EXPECT_TRUE(UnitInitialized(u.name)) << u.name;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"SkinMessageDialogs", "speffbmp", "sppngimage", "SkinComCtlStrings",
+                                             "SkinWindowApi", "SkinDialogs", "SkinShell", "SkinDateFormats",
+                                             "SkinSettings"}));
+}
+
+TEST_F(SkinUnitsTest, DateAndTimeFormats) {
+  EXPECT_EQ(DateToStr(EncodeDate(2024, 3, 7)), "2024-03-07");
+  EXPECT_EQ(TimeToStr(EncodeTime(21, 5, 3, 0)), "21:05:03");
+  const double when = EncodeDate(1999, 12, 31) + EncodeTime(9, 8, 7, 0);
+  EXPECT_EQ(FormatDateTime(FormatSettings().ShortTimeFormat, when), "09:08:07");
+  EXPECT_EQ(FormatDateTime("d/m/yy h:n:s 'at' \"x\"", when), "31-12-99 9:8:7 at x");
+  TFormatSettings us;
+  EXPECT_EQ(FormatDateTime(us.ShortDateFormat, EncodeDate(2024, 3, 7), us), "3/7/2024");
+  EXPECT_EQ(FormatDateTime("yyyy", 1e300), "");
+  EXPECT_EQ(DateToStr(EncodeDate(1899, 12, 30)), "1899-12-30");
+  EXPECT_EQ(DateToStr(EncodeDate(1800, 2, 28) + 1), "1800-03-01");
+}
+
+TEST_F(SkinUnitsTest, DialogTables) {
+  EXPECT_EQ(SpWideCaptions[1], u"שגיאה");
+  EXPECT_EQ(SpWideCaptions[4], u"");
+  EXPECT_EQ(SpWideButtonNames[8], u"NoToAll");
+  EXPECT_EQ(SpWideButtonCaptions[5], u"נסה שוב");
+  EXPECT_STREQ(kSpButtonCaptions[8], "N&o to All");
+  EXPECT_STREQ(kSpCaptions[3], "Confirm");
+  EXPECT_EQ(SpDialogButtonCaptions[8], "N&oToAll");
+  EXPECT_EQ(SpDialogButtonCaptions[9], "&YesToAll");
+  EXPECT_EQ(SpDialogCaptions[2], "Information");
+  EXPECT_EQ(SpDialogCaptions[4], "");
+  EXPECT_STREQ(kSpCharsetNames[9], "HEBREW_CHARSET");
+  EXPECT_STREQ(kSpCharsetNames[18], "BALTIC_CHARSET");
+}
+
+TEST_F(SkinUnitsTest, MissingSystemLibrariesLeaveNullEntries) {
+  EXPECT_EQ(SpWindowApi.DwmIsCompositionEnabled, nullptr);
+  EXPECT_EQ(SpWindowApi.DwmSetWindowAttribute, nullptr);
+  EXPECT_EQ(SpWindowApi.DwmEnableBlurBehindWindow, nullptr);
+  EXPECT_EQ(SpWindowApi.MonitorFromWindow, nullptr);
+  EXPECT_TRUE(SpWindowApi.IsWinNT);
+  EXPECT_TRUE(SpComCtlString.empty());
+  EXPECT_FALSE(SpMsimg32Loaded());
+  EXPECT_EQ(SpMmxAvailable(), SpDetectMmx());
+}
+
+TEST_F(SkinUnitsTest, DesktopFolderAndShellShutdown) {
+  TspShellFolder* desktop = SpDesktopFolder();
+  ASSERT_NE(desktop, nullptr);
+  EXPECT_EQ(desktop->Parent, nullptr);
+  EXPECT_EQ(SpIdListSize(desktop->RelativeIdList), 2u);
+  EXPECT_EQ(SpIdListSize(desktop->AbsoluteIdList), 2u);
+  EXPECT_EQ(desktop->Value1, -1);
+  EXPECT_NE(desktop->Bitmap, nullptr);
+  EXPECT_NE(SpShellLock(), nullptr);
+  EXPECT_EQ(os::OleInitializeCount(), 1);
+
+  // A child of the desktop and a grandchild.
+  const std::uint8_t item[] = {5, 0, 'a', 'b', 'c', 0, 0};
+  TspShellFolder child(nullptr, nullptr, item);
+  EXPECT_EQ(child.Parent, desktop);
+  EXPECT_EQ(child.Level, 0);
+  EXPECT_EQ(SpIdListSize(child.AbsoluteIdList), 7u);
+  TspShellFolder grandchild(&child, nullptr, item);
+  EXPECT_EQ(grandchild.Level, 1);  // the desktop above the child
+  EXPECT_EQ(SpIdListSize(grandchild.AbsoluteIdList), 12u);
+  EXPECT_EQ(std::memcmp(grandchild.AbsoluteIdList, "\x05\x00" "abc\x05\x00" "abc\x00\x00", 12), 0);
+  TspShellFolder great(&grandchild, nullptr, item);
+  EXPECT_EQ(great.Level, 2);
+
+  kSkinShellUnit.finalize();
+  EXPECT_EQ(SpDesktopFolder(), nullptr);
+  EXPECT_EQ(SpShellLock(), nullptr);
+  EXPECT_EQ(os::OleInitializeCount(), 0);
+  kSkinShellUnit.initialize();
+  EXPECT_NE(SpDesktopFolder(), nullptr);
+}
+
+TEST_F(SkinUnitsTest, ItemIdLists) {
+  EXPECT_EQ(SpIdListSize(nullptr), 0u);
+  EXPECT_EQ(SpCopyIdList(nullptr), nullptr);
+  const std::uint8_t a[] = {4, 0, 'x', 'y', 3, 0, 'z', 0, 0};
+  os::ItemIdList* copy = SpCopyIdList(a);
+  EXPECT_EQ(std::memcmp(copy, a, sizeof a), 0);
+  os::ItemIdList* both = SpConcatIdLists(copy, a);
+  EXPECT_EQ(SpIdListSize(both), 16u);
+  os::ItemIdList* first_only = SpConcatIdLists(a, nullptr);
+  EXPECT_EQ(SpIdListSize(first_only), 9u);
+  os::ItemIdList* zeroed = SpAllocIdList(6);
+  EXPECT_EQ(SpIdListSize(zeroed), 2u);
+  for (auto* p : {copy, both, first_only, zeroed}) SpFreeIdList(p);
+}
+
+TEST_F(SkinUnitsTest, SettingSettersAnswerThePreviousValue) {
+  EXPECT_EQ(SpSetSetting1(5), 0);
+  EXPECT_EQ(SpSetSetting1(0), 5);
+  EXPECT_EQ(SpSetSetting2(-1), 0);
+  EXPECT_EQ(SpSetSetting2(0), -1);
+  EXPECT_FALSE(SpSetSetting3(true));
+  EXPECT_TRUE(SpSetSetting3(false));
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,293 @@
+// PNG chunks: CRC, registry, per-chunk checks and save forms.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "SkinTestSupport.h"
+
+namespace vt {
+namespace {
+
+using test::BE32;
+using test::IhdrData;
+
+// Feeds one chunk's data and CRC to a chunk object, as the image reader does.
+bool LoadChunk(TspPngLayer& chunk, const std::string& name, const std::string& data, bool good_crc = true) {
+  std::string whole = test::Chunk(name, data);
+  if (!good_crc) whole.back() ^= 1;
+  TMemoryStream s;
+  s.WriteBuffer(whole.data() + 8, static_cast<std::int64_t>(whole.size() - 8));
+  s.SetPosition(0);
+  return chunk.LoadFromStream(s, name.data(), static_cast<int>(data.size()));
+}
+
+std::string SaveChunk(TspPngLayer& chunk) {
+  TMemoryStream s;
+  EXPECT_TRUE(chunk.SaveToStream(s));
+  return std::string(static_cast<const char*>(s.Memory()), static_cast<std::size_t>(s.Size()));
+}
+
+class PngChunkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::EnsureSkinUnits(); }
+  std::unique_ptr<TspPngImage> owned_ = std::make_unique<TspPngImage>();
+  TspPngImage& image_ = *owned_;
+};
+
+TEST_F(PngChunkTest, CrcHelpersAndNames) {
+  EXPECT_EQ(PngCrc32(0xFFFFFFFFu, "IEND", 4) ^ 0xFFFFFFFFu, 0xAE426082u);
+  std::string text = "The quick brown fox jumps over the lazy dog, 0123456789";
+  EXPECT_EQ(PngCrc32(0xFFFFFFFFu, text.data(), text.size()) ^ 0xFFFFFFFFu,
+            crc32(0, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size())));
+  EXPECT_EQ(SwapBytes32(0x11223344u), 0x44332211u);
+  EXPECT_EQ(SwapBytes16(0x1122), 0x2211);
+  EXPECT_EQ(GetChunkName(TspPngLayerpHYs::kClass), "pHYs");
+  EXPECT_EQ(GetChunkName(TspPngLayer::kClass), "");
+  EXPECT_EQ(std::string(TspPngLayerzTXt(nullptr).ChunkClass().class_name), "TspPngLayerzTXt");
+
+  EXPECT_EQ(PngBytesPerRow(7, 2, 8), 21);
+  EXPECT_EQ(PngBytesPerRow(7, 0, 2), 2);
+  EXPECT_EQ(PngBytesPerRow(3, 6, 16), 24);
+  EXPECT_EQ(PngBytesPerRow(5, 4, 8), 10);
+  EXPECT_EQ(PngBytesPerRow(5, 3, 1), 1);
+  EXPECT_EQ(PngBytesPerRow(5, 5, 8), 0);
+
+  EXPECT_EQ(PngPaethPredictor(10, 20, 10), 20);  // p = 20: b nearest
+  EXPECT_EQ(PngPaethPredictor(20, 10, 10), 20);  // p = 20: a first
+  EXPECT_EQ(PngPaethPredictor(5, 9, 30), 5);     // p = -16: a nearest
+}
+
+TEST_F(PngChunkTest, RegistryHoldsTheClassesInOrder) {
+  const TspPngPointerList* list = PngChunkClasses();
+  ASSERT_NE(list, nullptr);
+  std::vector<std::string> names;
+  for (int i = 0; i < list->Count(); ++i)
+    names.push_back(GetChunkName(**static_cast<const TspPngChunkClass* const*>(list->Items(i))));
+  EXPECT_EQ(names, (std::vector<std::string>{"IEND", "IHDR", "IDAT", "PLTE", "gAMA", "tRNS", "pHYs", "tIME", "tEXt",
+                                             "zTXt"}));
+  EXPECT_EQ(FindPngChunkClass("tIME"), &TspPngLayertIME::kClass);
+  EXPECT_EQ(FindPngChunkClass("vpAg"), nullptr);
+}
+
+TEST_F(PngChunkTest, PointerList) {
+  TspPngPointerList list;
+  int a = 0, b = 0, c = 0;
+  list.Add(&a);
+  list.Add(&b);
+  list.Add(&a);
+  list.Add(&c);
+  EXPECT_EQ(list.Items(4), nullptr);
+  EXPECT_EQ(list.Items(-1), nullptr);
+  EXPECT_EQ(list.Remove(&a), &a);  // the last occurrence goes
+  ASSERT_EQ(list.Count(), 3);
+  EXPECT_EQ(list.Items(0), &a);
+  EXPECT_EQ(list.Items(1), &b);
+  EXPECT_EQ(list.Items(2), &c);
+  int d = 0;
+  EXPECT_EQ(list.Remove(&d), nullptr);
+  list.SetCount(0);
+  EXPECT_EQ(list.Count(), 0);
+}
+
+TEST_F(PngChunkTest, BaseChunkChecksItsCrcAndLength) {
+  TspPngLayer chunk(&image_);
+  EXPECT_TRUE(LoadChunk(chunk, "abCd", "payload"));
+  EXPECT_EQ(chunk.DataSize(), 7);
+  EXPECT_FALSE(LoadChunk(chunk, "abCd", "payload", false));
+  // A length beyond the stream is refused before anything is allocated.
+  TMemoryStream s;
+  s.WriteBuffer("abc", 3);
+  s.SetPosition(0);
+  EXPECT_FALSE(chunk.LoadFromStream(s, "abCd", 0x7FFFFFF0));
+  // Data short of its CRC.
+  TMemoryStream t;
+  t.WriteBuffer("abcdefg", 7);
+  t.SetPosition(0);
+  EXPECT_FALSE(chunk.LoadFromStream(t, "abCd", 7));
+}
+
+TEST_F(PngChunkTest, HeaderChecks) {
+  image_.MaxPixels = std::int64_t{1} << 20;
+  TspPngLayerIHDR h(&image_);
+  EXPECT_TRUE(LoadChunk(h, "IHDR", IhdrData(65535, 1, 8, 2)));
+  EXPECT_EQ(h.Width, 65535u);
+  EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(65536, 1, 8, 2)));
+  EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(1, 65536, 8, 2)));
+  EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(4, 4, 8, 2, 0, 0, 2)));
+  EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(4, 4, 8, 2, 1)));
+  EXPECT_TRUE(LoadChunk(h, "IHDR", IhdrData(4, 4, 8, 2, 0, 1)));  // the filter byte is not checked
+  EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(4, 4, 8, 2).substr(0, 12)));
+  EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(4, 4, 8, 2), false));
+  // Larger than the image allows: refused without the pixels.
+  EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(2048, 1024, 8, 6)));
+
+  EXPECT_TRUE(LoadChunk(h, "IHDR", IhdrData(3, 2, 8, 6, 0, 0, 1)));
+  EXPECT_EQ(image_.InterlaceMethod, 1);
+  EXPECT_NE(h.Bits, nullptr);
+  EXPECT_NE(h.AlphaPlane, nullptr);
+  EXPECT_EQ(h.RowStride, 12);
+  EXPECT_FALSE(h.HasPalette);
+}
+
+TEST_F(PngChunkTest, HeaderBuffersFollowColourTypeAndDepth) {
+  TspPngLayerIHDR h(&image_);
+  struct Case {
+    int depth, color, bits, stride;
+    bool palette, alpha, low;
+  } cases[] = {{1, 0, 1, 4, true, false, false},   {2, 0, 4, 4, true, false, false},
+               {16, 0, 8, 8, true, false, true},   {8, 3, 8, 8, true, false, false},
+               {16, 2, 24, 16, false, false, true}, {8, 4, 8, 8, true, true, false},
+               {16, 6, 24, 16, false, true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "depth " << c.depth << " type " << c.color);
+    ASSERT_TRUE(LoadChunk(h, "IHDR", IhdrData(5, 3, c.depth, c.color)));
+    EXPECT_EQ(h.BitmapInfo.bmiHeader.biBitCount, c.bits);
+    EXPECT_EQ(h.RowStride, c.stride);
+    EXPECT_EQ(h.HasPalette, c.palette);
+    EXPECT_EQ(h.AlphaPlane != nullptr, c.alpha);
+    EXPECT_EQ(h.LowBytePlane != nullptr, c.low);
+    if (c.palette) {
+      EXPECT_EQ(h.BitmapInfo.bmiHeader.biClrUsed, 1u << c.bits);
+    }
+  }
+  // An unknown colour type leaves the buffers empty and still loads.
+  ASSERT_TRUE(LoadChunk(h, "IHDR", IhdrData(5, 3, 8, 5)));
+  EXPECT_EQ(h.Bits, nullptr);
+  EXPECT_EQ(h.BitmapInfo.bmiHeader.biSize, 0u);
+}
+
+TEST_F(PngChunkTest, HeaderSavesDepthTwoAsFour) {
+  TspPngLayerIHDR h(&image_);
+  ASSERT_TRUE(LoadChunk(h, "IHDR", IhdrData(7, 3, 2, 0)));
+  image_.InterlaceMethod = 1;
+  std::string saved = SaveChunk(h);
+  EXPECT_EQ(saved, test::Chunk("IHDR", IhdrData(7, 3, 4, 0, 0, 0, 1)));
+}
+
+TEST_F(PngChunkTest, PaletteSizes) {
+  image_.CreateBlank(3, 8, 2, 2);
+  TspPngLayerPLTE p(&image_);
+  std::string full(768, '\0');
+  for (int i = 0; i < 768; ++i) full[i] = char(i % 251);
+  EXPECT_TRUE(LoadChunk(p, "PLTE", full));
+  EXPECT_EQ(p.PaletteCount, 256);
+  os::PALETTEENTRY pe[256];
+  ASSERT_EQ(os::GetPaletteEntries(image_.Header()->Palette, 0, 256, pe), 256u);
+  EXPECT_EQ(pe[1].peRed, 3);
+  EXPECT_EQ(pe[1].peGreen, 4);
+  EXPECT_EQ(pe[1].peBlue, 5);
+  EXPECT_EQ(SaveChunk(p), test::Chunk("PLTE", full));  // written back through the inverse table
+  EXPECT_FALSE(LoadChunk(p, "PLTE", std::string(771, '\0')));
+  EXPECT_FALSE(LoadChunk(p, "PLTE", std::string(10, '\0')));
+}
+
+TEST_F(PngChunkTest, TransparencyOfPaletteImages) {
+  image_.CreateBlank(3, 4, 2, 2);
+  TspPngLayertRNS t(&image_);
+  ASSERT_TRUE(LoadChunk(t, "tRNS", std::string("\xff\x00\xff", 3)));
+  EXPECT_TRUE(t.SingleTransparency);
+  EXPECT_EQ(t.AlphaTable[1], 0);
+  EXPECT_EQ(t.AlphaTable[3], 255);
+  ASSERT_TRUE(LoadChunk(t, "tRNS", std::string("\x00\x00", 2)));
+  EXPECT_FALSE(t.SingleTransparency);
+  t.AlphaTable[0] = 7;
+  EXPECT_EQ(SaveChunk(t), test::Chunk("tRNS", std::string("\x07\x00", 2)));
+
+  image_.CreateBlank(2, 8, 2, 2);
+  TspPngLayertRNS rgb(&image_);
+  ASSERT_TRUE(LoadChunk(rgb, "tRNS", std::string(6, '\x10')));
+  EXPECT_TRUE(rgb.SingleTransparency);
+}
+
+TEST_F(PngChunkTest, GammaBuildsTheTables) {
+  TspPngLayergAMA g(&image_);
+  EXPECT_EQ(g.Gamma(), 1u);
+  EXPECT_EQ(g.DataSize(), 4);
+  ASSERT_TRUE(LoadChunk(g, "gAMA", BE32(100000)));
+  for (int i : {0, 1, 64, 128, 200, 255}) {
+    int expected = static_cast<int>(std::nearbyint(std::pow(i / 255.0, 1 / 2.2) * 255));
+    EXPECT_EQ(image_.GammaTable[i], expected) << i;
+    EXPECT_EQ(image_.InverseGammaTable[expected] <= i, true);
+  }
+  EXPECT_EQ(image_.InverseGammaTable[255], 255);
+  // A wrong size resets the value to 1.
+  ASSERT_TRUE(LoadChunk(g, "gAMA", "abc"));
+  EXPECT_EQ(g.Gamma(), 1u);
+  // Zero leaves the tables alone.
+  TspPngImage other;
+  TspPngLayergAMA z(&other);
+  ASSERT_TRUE(LoadChunk(z, "gAMA", BE32(0)));
+  EXPECT_EQ(other.GammaTable[100], 100);
+}
+
+TEST_F(PngChunkTest, PhysicalSizeAndTime) {
+  TspPngLayerpHYs p(&image_);
+  ASSERT_TRUE(LoadChunk(p, "pHYs", BE32(2835) + BE32(2836) + "\x01"));
+  EXPECT_EQ(p.PixelsPerUnitX, 2835u);
+  EXPECT_EQ(p.PixelsPerUnitY, 2836u);
+  EXPECT_EQ(p.UnitSpecifier, 1);
+  TspPngLayerpHYs copy(&image_);
+  copy.Assign(&p);
+  EXPECT_EQ(SaveChunk(copy), test::Chunk("pHYs", BE32(2835) + BE32(2836) + "\x01"));
+
+  TspPngLayertIME t(&image_);
+  ASSERT_TRUE(LoadChunk(t, "tIME", std::string("\x07\xe8\x03\x07\x15\x05\x03", 7)));
+  EXPECT_EQ(t.Year, 2024);
+  EXPECT_EQ(t.Hour, 21);
+  EXPECT_EQ(SaveChunk(t), test::Chunk("tIME", std::string("\x07\xe8\x03\x07\x15\x05\x03", 7)));
+  // Other sizes keep the fields.
+  ASSERT_TRUE(LoadChunk(t, "tIME", "xy"));
+  EXPECT_EQ(t.Year, 2024);
+}
+
+TEST_F(PngChunkTest, Texts) {
+  TspPngLayertEXt t(&image_);
+  ASSERT_TRUE(LoadChunk(t, "tEXt", std::string("Title\0Skin sample", 17)));
+  EXPECT_EQ(t.Keyword, "Title");
+  EXPECT_EQ(t.Text, "Skin sample");
+  ASSERT_TRUE(LoadChunk(t, "tEXt", "ab"));  // too short: fields kept
+  EXPECT_EQ(t.Keyword, "Title");
+  EXPECT_EQ(SaveChunk(t), test::Chunk("tEXt", std::string("Title\0Skin sample", 17)));
+  ASSERT_TRUE(LoadChunk(t, "tEXt", "NoSeparator"));
+  EXPECT_EQ(t.Keyword, "NoSeparator");
+  EXPECT_EQ(t.Text, "");
+
+  TspPngLayerzTXt z(&image_);
+  z.Keyword = "Comment";
+  std::string saved = SaveChunk(z);
+  EXPECT_EQ(z.Text, " ");
+  std::string data = saved.substr(8, saved.size() - 12);
+  ASSERT_EQ(data.substr(0, 9), std::string("Comment\0\0", 9));
+  char out[8] = {};
+  uLongf out_len = sizeof out;
+  ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(out), &out_len, reinterpret_cast<const Bytef*>(data.data() + 9),
+                       static_cast<uLong>(data.size() - 9)),
+            Z_OK);
+  EXPECT_EQ(std::string(out, out_len), " ");
+
+  TspPngLayerzTXt back(&image_);
+  ASSERT_TRUE(LoadChunk(back, "zTXt", data));
+  EXPECT_EQ(back.Keyword, "Comment");
+  EXPECT_EQ(back.Text, " ");
+  // Damaged compressed bytes: the text stays empty and the chunk loads.
+  ASSERT_TRUE(LoadChunk(back, "zTXt", std::string("Comment\0\0garbage!", 17)));
+  EXPECT_EQ(back.Text, "");
+}
+
+TEST_F(PngChunkTest, InflatedTextIsBounded) {
+  std::string big(4 << 20, 'a');
+  uLongf packed_len = compressBound(static_cast<uLong>(big.size()));
+  std::string packed(packed_len, '\0');
+  ASSERT_EQ(compress(reinterpret_cast<Bytef*>(packed.data()), &packed_len, reinterpret_cast<const Bytef*>(big.data()),
+                     static_cast<uLong>(big.size())),
+            Z_OK);
+  packed.resize(packed_len);
+  TspPngLayerzTXt z(&image_);
+  ASSERT_TRUE(LoadChunk(z, "zTXt", std::string("K\0\0", 3) + packed));
+  EXPECT_EQ(z.Text, "");
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,308 @@
+// PNG image data: decoding files written by another encoder, round trips,
+// filter choice, IDAT splitting and damaged input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "SkinTestSupport.h"
+
+namespace vt {
+namespace {
+
+using test::FxAlpha;
+using test::FxBlue;
+using test::FxGreen;
+using test::FxRed;
+
+class PngImageTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::EnsureSkinUnits(); }
+
+  void Load(const std::string& bytes) { test::LoadPngBytes(image_, bytes); }
+  TspPngLayerIHDR& H() { return *image_.Header(); }
+  // Blue, green, red of a 24-bit image.
+  std::uint32_t Rgb(int x, int y) {
+    const std::uint8_t* p = H().DibRow(y) + x * 3;
+    return (p[2] << 16) | (p[1] << 8) | p[0];
+  }
+  unsigned Index(int x, int y) {
+    const int bits = H().BitmapInfo.bmiHeader.biBitCount;
+    const std::uint8_t* row = H().DibRow(y);
+    if (bits == 8) return row[x];
+    const int per = 8 / bits;
+    return (row[x / per] >> ((per - 1 - x % per) * bits)) & ((1u << bits) - 1);
+  }
+  os::RGBQUAD TableColour(unsigned i) {
+    os::RGBQUAD q;
+    EXPECT_EQ(os::GetDIBColorTable(H().DC, i, 1, &q), 1u);
+    return q;
+  }
+  std::string Message(const std::string& bytes) {
+    return test::MessageOf<EspPngError>([&] { Load(bytes); });
+  }
+
+  std::unique_ptr<TspPngImage> owned_ = std::make_unique<TspPngImage>();
+  TspPngImage& image_ = *owned_;
+};
+
+std::uint32_t FxRgb(int x, int y) {
+  return static_cast<std::uint32_t>((FxRed(x, y) << 16) | (FxGreen(x, y) << 8) | FxBlue(x, y));
+}
+
+TEST_F(PngImageTest, DecodesRgbRowsOfEveryFilter) {
+  Load(test::PngFixture("rgb8.png"));
+  ASSERT_EQ(H().Width, 7u);
+  ASSERT_EQ(H().Height, 6u);
+  for (int y = 0; y < 6; ++y)
+    for (int x = 0; x < 7; ++x) ASSERT_EQ(Rgb(x, y), FxRgb(x, y)) << x << "," << y;
+}
+
+TEST_F(PngImageTest, DataSplitOverSeveralChunksDecodesTheSame) {
+  Load(test::PngFixture("rgb8_split.png"));
+  for (int y = 0; y < 6; ++y)
+    for (int x = 0; x < 7; ++x) ASSERT_EQ(Rgb(x, y), FxRgb(x, y)) << x << "," << y;
+  ASSERT_NE(image_.FindChunk("IEND"), nullptr);
+
+  // A damaged CRC of the middle IDAT chunk fails the load.
+  std::string bytes = test::PngFixture("rgb8_split.png");
+  auto chunks = test::SplitChunks(bytes);
+  ASSERT_EQ(chunks[2].first, "IDAT");
+  std::size_t middle_crc = 8 + (12 + chunks[0].second.size()) + (12 + chunks[1].second.size()) + 8 +
+                           chunks[2].second.size();
+  bytes[middle_crc] ^= 0x40;
+  EXPECT_EQ(Message(bytes), "PNG chunk IDAT is corrupt");
+}
+
+TEST_F(PngImageTest, DecodesInterlacedRgbaWithAlphaPlane) {
+  Load(test::PngFixture("rgba8_adam7.png"));
+  ASSERT_EQ(image_.InterlaceMethod, 1);
+  for (int y = 0; y < 10; ++y)
+    for (int x = 0; x < 9; ++x) {
+      ASSERT_EQ(Rgb(x, y), FxRgb(x, y)) << x << "," << y;
+      ASSERT_EQ(H().AlphaPlane[y * 9 + x], FxAlpha(x, y)) << x << "," << y;
+    }
+  TspPngImage one;
+  test::LoadPngBytes(one, test::PngFixture("rgba8_1x1_adam7.png"));
+  EXPECT_EQ(one.Header()->AlphaPlane[0], 0);
+  EXPECT_EQ(one.Header()->Bits[0], 0);
+}
+
+TEST_F(PngImageTest, Grey16KeepsLowBytesAndSavesThemAsZero) {
+  Load(test::PngFixture("gray16.png"));
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 5; ++x) {
+      const int v = test::FxGrey16(x, y);
+      ASSERT_EQ(H().DibRow(y)[x], v >> 8);
+      ASSERT_EQ(H().LowBytePlane[(H().DibRow(y) - H().Bits) + x], v & 255);
+    }
+  std::string saved = test::SavePngBytes(image_);
+  TspPngImage back;
+  test::LoadPngBytes(back, saved);
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 5; ++x) {
+      ASSERT_EQ(back.Header()->DibRow(y)[x], test::FxGrey16(x, y) >> 8);
+      ASSERT_EQ(back.Header()->LowBytePlane[(back.Header()->DibRow(y) - back.Header()->Bits) + x], 0);
+    }
+}
+
+TEST_F(PngImageTest, GreyWithAlphaAndTwoBitGrey) {
+  Load(test::PngFixture("graya8.png"));
+  for (int y = 0; y < 3; ++y)
+    for (int x = 0; x < 6; ++x) {
+      ASSERT_EQ(H().DibRow(y)[x], FxRed(x, y));
+      ASSERT_EQ(H().AlphaPlane[y * 6 + x], FxAlpha(x, y));
+    }
+  EXPECT_EQ(TableColour(77).rgbGreen, 77);  // grey palette
+
+  TspPngImage plain, interlaced;
+  test::LoadPngBytes(plain, test::PngFixture("gray2.png"));
+  test::LoadPngBytes(interlaced, test::PngFixture("gray2_adam7.png"));
+  image_.CreateBlank(0, 8, 1, 1);  // keep the fixture helpers on plain
+  for (TspPngImage* img : {&plain, &interlaced}) {
+    TspPngLayerIHDR& h = *img->Header();
+    ASSERT_EQ(h.BitmapInfo.bmiHeader.biBitCount, 4);
+    for (int y = 0; y < 3; ++y)
+      for (int x = 0; x < 7; ++x) {
+        const unsigned nib = (h.DibRow(y)[x / 2] >> (x % 2 ? 0 : 4)) & 15;
+        ASSERT_EQ(nib, static_cast<unsigned>(((x + y) & 3) * 5)) << x << "," << y;
+      }
+    os::RGBQUAD q;
+    ASSERT_EQ(os::GetDIBColorTable(h.DC, 10, 1, &q), 1u);
+    EXPECT_EQ(q.rgbRed, 170);  // level 10 of 16 shows 2-bit grey 2
+  }
+}
+
+TEST_F(PngImageTest, PaletteImageWithTransparency) {
+  Load(test::PngFixture("pal4_trns.png"));
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 5; ++x) ASSERT_EQ(Index(x, y), static_cast<unsigned>((x + 2 * y) % 6));
+  EXPECT_EQ(TableColour(1).rgbGreen, 255);
+  EXPECT_EQ(TableColour(5).rgbRed, 17);
+  EXPECT_EQ(TableColour(5).rgbBlue, 51);
+  auto* t = dynamic_cast<TspPngLayertRNS*>(image_.FindChunk("tRNS"));
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(t->SingleTransparency);
+
+  // Saved and read again: same indices and palette.
+  TspPngImage back;
+  test::LoadPngBytes(back, test::SavePngBytes(image_));
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 5; ++x) {
+      const unsigned v = (back.Header()->DibRow(y)[x / 2] >> (x % 2 ? 0 : 4)) & 15;
+      ASSERT_EQ(v, static_cast<unsigned>((x + 2 * y) % 6));
+    }
+}
+
+TEST_F(PngImageTest, AncillaryAndUnknownChunksSurviveASave) {
+  Load(test::PngFixture("meta.png"));
+  auto* z = dynamic_cast<TspPngLayerzTXt*>(image_.FindChunk("zTXt"));
+  ASSERT_NE(z, nullptr);
+  std::string expected;
+  for (int i = 0; i < 20; ++i) expected += "packed text ";
+  EXPECT_EQ(z->Text, expected);
+  auto* t = dynamic_cast<TspPngLayertIME*>(image_.FindChunk("tIME"));
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->Minute, 5);
+  ASSERT_NE(image_.FindChunk("vpAg"), nullptr);
+  auto names = test::SplitChunks(test::SavePngBytes(image_));
+  std::vector<std::string> got;
+  for (auto& c : names) got.push_back(c.first);
+  EXPECT_EQ(got, (std::vector<std::string>{"IHDR", "gAMA", "pHYs", "tIME", "tEXt", "zTXt", "vpAg", "IDAT", "IEND"}));
+}
+
+// Fills an RGBA image with the fixture formulas.
+void FillRgba(TspPngImage& img, int w, int h) {
+  img.CreateBlank(6, 8, w, h);
+  TspPngLayerIHDR& hd = *img.Header();
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      std::uint8_t* p = hd.DibRow(y) + x * 3;
+      p[0] = FxBlue(x, y);
+      p[1] = FxGreen(x, y);
+      p[2] = FxRed(x, y);
+      hd.AlphaPlane[y * w + x] = FxAlpha(x, y);
+    }
+}
+
+void ExpectRgba(TspPngImage& img, int w, int h) {
+  TspPngLayerIHDR& hd = *img.Header();
+  ASSERT_EQ(hd.Width, static_cast<std::uint32_t>(w));
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const std::uint8_t* p = hd.DibRow(y) + x * 3;
+      ASSERT_EQ((p[2] << 16) | (p[1] << 8) | p[0], static_cast<int>(FxRgb(x, y))) << x << "," << y;
+      ASSERT_EQ(hd.AlphaPlane[y * w + x], FxAlpha(x, y));
+    }
+}
+
+TEST_F(PngImageTest, RoundTripsPlainAndInterlaced) {
+  for (int interlace : {0, 1}) {
+    SCOPED_TRACE(interlace);
+    TspPngImage img;
+    img.InterlaceMethod = static_cast<std::uint8_t>(interlace);
+    FillRgba(img, 13, 11);
+    std::string bytes = test::SavePngBytes(img);
+    // zlib reads what we wrote.
+    auto chunks = test::SplitChunks(bytes);
+    ASSERT_EQ(chunks[0].second[12], char(interlace));
+    TspPngImage back;
+    test::LoadPngBytes(back, bytes);
+    ExpectRgba(back, 13, 11);
+  }
+}
+
+// The filter bytes of each row of a non-interlaced image.
+std::vector<int> RowFilters(const std::string& png, int row_bytes) {
+  std::string z;
+  for (auto& c : test::SplitChunks(png))
+    if (c.first == "IDAT") z += c.second;
+  std::string raw(1 << 16, '\0');
+  uLongf len = static_cast<uLongf>(raw.size());
+  EXPECT_EQ(uncompress(reinterpret_cast<Bytef*>(raw.data()), &len, reinterpret_cast<const Bytef*>(z.data()),
+                       static_cast<uLong>(z.size())),
+            Z_OK);
+  std::vector<int> out;
+  for (uLongf at = 0; at < len; at += static_cast<uLongf>(row_bytes) + 1) out.push_back(raw[at]);
+  return out;
+}
+
+TEST_F(PngImageTest, FilterChoice) {
+  TspPngImage img;
+  FillRgba(img, 8, 5);
+  img.Filters = kPngFilterSub;
+  EXPECT_EQ(RowFilters(test::SavePngBytes(img), 32), std::vector<int>(5, 1));
+  img.Filters = kPngFilterNone;
+  EXPECT_EQ(RowFilters(test::SavePngBytes(img), 32), std::vector<int>(5, 0));
+  img.Filters = 0;
+  EXPECT_EQ(RowFilters(test::SavePngBytes(img), 32), std::vector<int>(5, 0));
+  img.Filters = kPngFilterPaeth;
+  std::string paeth = test::SavePngBytes(img);
+  EXPECT_EQ(RowFilters(paeth, 32), std::vector<int>(5, 4));
+  TspPngImage back;
+  test::LoadPngBytes(back, paeth);
+  ExpectRgba(back, 8, 5);
+
+  // Rows of identical bytes: every candidate scores the same, None wins.
+  TspPngImage flat;
+  flat.CreateBlank(2, 8, 6, 3);
+  std::memset(flat.Header()->Bits, 0x33, static_cast<std::size_t>(flat.Header()->RowStride) * 3);
+  flat.Filters = kPngFilterNone | kPngFilterSub | kPngFilterUp;
+  EXPECT_EQ(RowFilters(test::SavePngBytes(flat), 18), std::vector<int>(3, 0));
+}
+
+TEST_F(PngImageTest, IdatChunksHoldTheMaximumSize) {
+  TspPngImage img;
+  img.CreateBlank(2, 8, 200, 200);
+  std::mt19937 rng(7);
+  TspPngLayerIHDR& h = *img.Header();
+  for (int i = 0; i < h.RowStride * 200; ++i) h.Bits[i] = static_cast<std::uint8_t>(rng());
+  img.MaxIdatSize = 8192;
+  img.Filters = kPngFilterNone;
+  std::string bytes = test::SavePngBytes(img);
+  std::vector<std::size_t> sizes;
+  for (auto& c : test::SplitChunks(bytes))
+    if (c.first == "IDAT") sizes.push_back(c.second.size());
+  ASSERT_GT(sizes.size(), 10u);
+  for (std::size_t i = 0; i + 2 < sizes.size(); ++i) EXPECT_EQ(sizes[i], 8192u) << i;
+  TspPngImage back;
+  back.MaxIdatSize = 100;
+  test::LoadPngBytes(back, bytes);
+  EXPECT_EQ(std::memcmp(back.Header()->Bits, h.Bits, static_cast<std::size_t>(h.RowStride) * 200), 0);
+}
+
+TEST_F(PngImageTest, DamagedFilesGiveClearErrors) {
+  const std::string good = test::PngFixture("rgb8.png");
+  EXPECT_EQ(Message("GIF89a.."), "Invalid PNG signature");
+  EXPECT_EQ(Message(test::kPngSignature + test::Chunk("IEND", "")), "PNG image has no header chunk");
+  std::string bad_header = good;
+  bad_header[8 + 8 + 13] ^= 1;  // IHDR CRC
+  EXPECT_EQ(Message(bad_header), "PNG chunk IHDR is corrupt");
+  std::string huge = test::kPngSignature + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 2)) +
+                     test::BE32(0x7FFFFFF0) + "tEXt";
+  EXPECT_EQ(Message(huge), "PNG chunk tEXt is corrupt");
+  std::string negative = test::kPngSignature + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 2)) +
+                         test::BE32(0x80000000u) + "tEXt";
+  EXPECT_EQ(Message(negative), "Invalid length of PNG chunk tEXt");
+  std::string two_headers = test::kPngSignature + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 2)) +
+                            test::Chunk("IHDR", test::IhdrData(4, 4, 8, 2));
+  EXPECT_EQ(Message(two_headers), "PNG image has more than one header chunk");
+  image_.MaxPixels = 1000;
+  EXPECT_EQ(Message(test::kPngSignature + test::Chunk("IHDR", test::IhdrData(100, 100, 8, 2))),
+            "PNG chunk IHDR is corrupt");
+  image_.MaxPixels = std::int64_t{1} << 24;
+
+  // Every truncation fails cleanly.
+  for (std::size_t n = 0; n < good.size(); ++n) {
+    SCOPED_TRACE(n);
+    EXPECT_NE(Message(good.substr(0, n)), "(no exception)");
+  }
+  // IDAT data that is not a zlib stream.
+  std::string garbage = test::kPngSignature + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 2)) +
+                        test::Chunk("IDAT", "this is not deflate") + test::Chunk("IEND", "");
+  EXPECT_EQ(Message(garbage), "PNG chunk IDAT is corrupt");
+}
+
+}  // namespace
+}  // namespace vt
