@@ -17,7 +17,13 @@
 
 namespace vt {
 
+namespace {
+// The last two entries are the profile documents.
+constexpr std::size_t kProfileDocumentUnits = 2;
+}  // namespace
+
 std::span<const UnitEntry> CatalogueUnits() {
+  // Built on first use, from the units' constant entries.
   static const UnitEntry units[] = {
       kNetworkConfigPacketsUnit,
       kPdbForwarderPacketsUnit,
@@ -36,6 +42,14 @@ std::span<const UnitEntry> CatalogueUnits() {
       kGridProfileXmlPacketsUnit,
   };
   return units;
+}
+
+std::span<const UnitEntry> MessageCatalogueUnits() {
+  return CatalogueUnits().first(CatalogueUnits().size() - kProfileDocumentUnits);
+}
+
+std::span<const UnitEntry> ProfileDocumentUnits() {
+  return CatalogueUnits().last(kProfileDocumentUnits);
 }
 
 }  // namespace vt

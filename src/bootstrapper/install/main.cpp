@@ -5,6 +5,7 @@
 #include "bootstrapper/SetupPackets.h"
 #include "bootstrapper/NetFw.h"
 #include "catalogues/CatalogueUnits.h"
+#include "skins/SkinUnits.h"
 #include "common/AppRemoteControl.h"
 #include "common/EventLog.h"
 #include "common/ExceptionHooks.h"
@@ -22,7 +23,8 @@
 namespace {
 
 // Start-up in link order: the common library first, then the packet units
-// of the catalogues (CatalogueUnits), each registering its classes.
+// of the catalogues, each registering its classes, with the skin units
+// between the message catalogues and the profile documents.
 const vt::UnitEntry kUnits[] = {
     vt::kSessionUnit,
     vt::kNotifyQueueUnit,
@@ -55,7 +57,9 @@ int main() {
   vt::os::IgnoreBrokenPipeSignal();
   vt::SetConsoleProgram(ConsoleHeader());
   vt::InitializeUnits(kUnits);
-  vt::InitializeUnits(vt::CatalogueUnits());
+  vt::InitializeUnits(vt::MessageCatalogueUnits());
+  vt::InitializeUnits(vt::SkinUnits());
+  vt::InitializeUnits(vt::ProfileDocumentUnits());
   const int exit_code = vt::RunSetupBootstrap();
   vt::FinalizeUnits();
   // The exit hook that RunSetupBootstrap installed ends the process with the
