@@ -17,6 +17,11 @@ std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
 }
 
+
+constexpr std::int64_t kUnixEpochDay = 25569;  // 1970-01-01 from 1899-12-30
+
+}  // namespace
+
 void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
   z += 719468;
   const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
@@ -29,10 +34,6 @@ void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
   m = mp < 10 ? mp + 3 : mp - 9;
   y += m <= 2;
 }
-
-constexpr std::int64_t kUnixEpochDay = 25569;  // 1970-01-01 from 1899-12-30
-
-}  // namespace
 
 TFormatSettings& FormatSettings() {
   static TFormatSettings settings;

@@ -3,6 +3,7 @@
 // as its fraction.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace vt {
@@ -18,6 +19,9 @@ struct TFormatSettings {
 
 // The process-wide settings (set during start-up, read afterwards).
 TFormatSettings& FormatSettings();
+
+// Civil date of a day count from 1970-01-01 (proleptic Gregorian).
+void CivilFromDays(std::int64_t days, std::int64_t& year, unsigned& month, unsigned& day);
 
 double EncodeDate(int year, int month, int day);
 double EncodeTime(int hour, int minute, int second, int msec);

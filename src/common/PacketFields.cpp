@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/DateTimeFormat.h"
 #include "common/StreamUtils.h"
 #include "common/StringLists.h"
 
@@ -239,23 +240,6 @@ std::string FloatToTextGeneral4(double value) {
   return r;
 }
 
-namespace {
-
-// Civil date of a day count from 1970-01-01.
-void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  y = static_cast<std::int64_t>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
-}
-
-}  // namespace
 
 std::string DateTimeToText(double value) {
   // Day counts of 0001-01-01 and 9999-12-31 from 1899-12-30.
