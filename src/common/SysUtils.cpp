@@ -101,10 +101,10 @@ std::string FormatV(std::string_view fmt, const std::vector<FormatArg>& args) {
       case 'f':
       case 'g':
       case 'e': {
-        char spec[16];
-        std::snprintf(spec, sizeof spec, "%%.%d%c", prec < 0 ? (conv == 'g' ? 15 : 2) : prec, conv == 'e' ? 'E' : conv);
+        char conversion[16];
+        std::snprintf(conversion, sizeof conversion, "%%.%d%c", prec < 0 ? (conv == 'g' ? 15 : 2) : prec, conv == 'e' ? 'E' : conv);
         char buf[512];
-        std::snprintf(buf, sizeof buf, spec, a.AsDouble());
+        std::snprintf(buf, sizeof buf, conversion, a.AsDouble());
         piece = buf;
         break;
       }
