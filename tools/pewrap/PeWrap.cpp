@@ -11,106 +11,39 @@
 #include <vector>
 
 #include "platform/PeExec.h"
+#include "platform/ResourceFormat.h"
 
 namespace {
 
-constexpr std::uint32_t kFileAlignment = 0x200;
-constexpr std::uint32_t kSectionAlignment = 0x1000;
-constexpr std::uint32_t kNtOffset = 0x40;
-constexpr std::uint32_t kOptionalHeaderSize = 224;  // PE32 with 16 data directories
 constexpr std::uint64_t kMaxInput = 1ull << 32;
 
-class Writer {
- public:
-  explicit Writer(std::vector<std::uint8_t>& b) : b_(b) {}
-  void At(std::size_t pos) {
-    if (b_.size() < pos) b_.resize(pos, 0);
-    pos_ = pos;
-  }
-  void U8(std::uint8_t v) { Put(&v, 1); }
-  void U16(std::uint16_t v) { Le(v, 2); }
-  void U32(std::uint32_t v) { Le(v, 4); }
-  void U64(std::uint64_t v) { Le(v, 8); }
-  void Bytes(const void* p, std::size_t n) { Put(p, n); }
-  std::size_t Pos() const { return pos_; }
-
- private:
-  void Le(std::uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) U8(static_cast<std::uint8_t>(v >> (8 * i)));
-  }
-  void Put(const void* p, std::size_t n) {
-    if (b_.size() < pos_ + n) b_.resize(pos_ + n, 0);
-    std::memcpy(b_.data() + pos_, p, n);
-    pos_ += n;
-  }
-  std::vector<std::uint8_t>& b_;
-  std::size_t pos_ = 0;
-};
-
+// The packaging tool's header image (file alignment 0x200, section alignment
+// 0x1000) with one code section holding a single "ret".
 std::vector<std::uint8_t> MakeImage(std::uint16_t subsystem) {
-  std::vector<std::uint8_t> b;
-  Writer w(b);
-  // DOS header: signature, then e_lfanew at 0x3C.
-  w.Bytes("MZ", 2);
-  w.At(0x3C);
-  w.U32(kNtOffset);
-  // NT signature and file header.
-  w.At(kNtOffset);
-  w.Bytes("PE\0\0", 4);
-  w.U16(0x014C);  // Machine: i386
-  w.U16(1);       // NumberOfSections
-  w.U32(0);       // TimeDateStamp
-  w.U32(0);       // PointerToSymbolTable
-  w.U32(0);       // NumberOfSymbols
-  w.U16(kOptionalHeaderSize);
-  w.U16(0x0103);  // RELOCS_STRIPPED | EXECUTABLE_IMAGE | 32BIT_MACHINE
-  // PE32 optional header.
-  const std::size_t opt = w.Pos();
-  w.U16(0x010B);  // Magic
-  w.U8(1);        // linker version
-  w.U8(0);
-  w.U32(kFileAlignment);     // SizeOfCode
-  w.U32(0);                  // SizeOfInitializedData
-  w.U32(0);                  // SizeOfUninitializedData
-  w.U32(kSectionAlignment);  // AddressOfEntryPoint
-  w.U32(kSectionAlignment);  // BaseOfCode
-  w.U32(2 * kSectionAlignment);  // BaseOfData
-  w.U32(0x00400000);         // ImageBase
-  w.U32(kSectionAlignment);
-  w.U32(kFileAlignment);
-  w.U16(4);  // operating system version
-  w.U16(0);
-  w.U16(0);  // image version
-  w.U16(0);
-  w.U16(4);  // subsystem version
-  w.U16(0);
-  w.U32(0);                      // Win32VersionValue
-  w.U32(2 * kSectionAlignment);  // SizeOfImage
-  w.U32(kFileAlignment);         // SizeOfHeaders
-  w.U32(0);                      // CheckSum
-  w.U16(subsystem);              // at optional header + 68
-  w.U16(0);                      // DllCharacteristics
-  w.U32(0x100000);               // stack reserve, commit
-  w.U32(0x1000);
-  w.U32(0x100000);  // heap reserve, commit
-  w.U32(0x1000);
-  w.U32(0);   // LoaderFlags
-  w.U32(16);  // NumberOfRvaAndSizes; the directories stay zero
-  w.At(opt + kOptionalHeaderSize);
-  // Section table: one code section holding a single "ret".
-  w.Bytes(".text\0\0\0", 8);
-  w.U32(1);                  // VirtualSize
-  w.U32(kSectionAlignment);  // VirtualAddress
-  w.U32(kFileAlignment);     // SizeOfRawData
-  w.U32(kFileAlignment);     // PointerToRawData
-  w.U32(0);
-  w.U32(0);
-  w.U16(0);
-  w.U16(0);
-  w.U32(0x60000020);  // CODE | EXECUTE | READ
-  w.At(kFileAlignment);
-  w.U8(0xC3);
-  w.At(2 * kFileAlignment);
+  namespace rsrc = vt::os::rsrc;
+  std::vector<std::uint8_t> b = rsrc::BuildImageHeader(subsystem);
+  auto put = [&b](std::size_t at, std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  const std::size_t nt = static_cast<std::size_t>(rsrc::GetLE(b.data() + 0x3C, 4));
+  const std::size_t opt = nt + 24;
+  const std::size_t section = opt + rsrc::GetLE(b.data() + nt + 20, 2);
+  const std::uint32_t file_align = static_cast<std::uint32_t>(rsrc::GetLE(b.data() + opt + 36, 4));
+  const std::uint32_t code_rva = static_cast<std::uint32_t>(rsrc::GetLE(b.data() + opt + 16, 4));
+  put(nt + 6, 1, 2);                    // NumberOfSections
+  put(nt + 22, 0x0103, 2);              // RELOCS_STRIPPED | EXECUTABLE_IMAGE | 32BIT_MACHINE
+  put(opt + 4, file_align, 4);          // SizeOfCode
+  put(opt + 20, code_rva, 4);           // BaseOfCode
+  put(opt + 24, 2 * code_rva, 4);       // BaseOfData
+  put(opt + 56, 2 * code_rva, 4);       // SizeOfImage
+  std::memcpy(b.data() + section, ".text\0\0\0", 8);
+  put(section + 8, 1, 4);               // VirtualSize
+  put(section + 12, code_rva, 4);       // VirtualAddress
+  put(section + 16, file_align, 4);     // SizeOfRawData
+  put(section + 20, b.size(), 4);       // PointerToRawData: right behind the headers
+  put(section + 36, 0x60000020, 4);     // CODE | EXECUTE | READ
+  b.push_back(0xC3);
+  b.resize(b.size() + file_align - 1, 0);
   return b;
 }
 
