@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/ObjectsFiles.h"
+#include "platform/Registry.h"
 #include "platform/Sync.h"
 
 namespace vt {
@@ -33,14 +34,7 @@ bool IsWindows7OrLater() { return IsWindows7OrLater(OSVersionInfo); }
 void GetNativeSystemInfoEx(os::SystemInfo& Info) { os::GetNativeSystemInfo(&Info); }
 
 bool Is64BitWindows() {
-  static const bool is64 = [] {
-    os::SystemInfo info;
-    GetNativeSystemInfoEx(info);
-    return info.wProcessorArchitecture == os::kProcessorArchitectureIa64 ||
-           info.wProcessorArchitecture == os::kProcessorArchitectureAmd64 ||
-           info.wProcessorArchitecture == os::kProcessorArchitectureIa32OnWin64 ||
-           info.wProcessorArchitecture == os::kProcessorArchitectureArm64;
-  }();
+  static const bool is64 = os::Is64BitSystem();  // the registry layer's own test, so both pick the same views
   return is64;
 }
 

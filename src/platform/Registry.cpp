@@ -409,6 +409,7 @@ bool Is64BitSystem() {
   GetNativeSystemInfo(&info);
   return info.wProcessorArchitecture == kProcessorArchitectureAmd64 ||
          info.wProcessorArchitecture == kProcessorArchitectureIa64 ||
+         info.wProcessorArchitecture == kProcessorArchitectureIa32OnWin64 ||
          info.wProcessorArchitecture == kProcessorArchitectureArm64;
 }
 
