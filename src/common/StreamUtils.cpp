@@ -106,7 +106,7 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
                                  : (options_ & vsoGranule1M)   ? std::int64_t{1} << 20
                                  : (options_ & vsoGranule256K) ? std::int64_t{1} << 18
                                                                : std::int64_t{1} << 16;
-    std::int64_t granule = 4096;
+    std::int64_t granule = kPage;
     while (granule < new_capacity && granule < largest) granule <<= 1;
     if (new_capacity > std::numeric_limits<std::int64_t>::max() - granule) OutOfMemory();
     new_capacity = (new_capacity + granule - 1) / granule * granule;
