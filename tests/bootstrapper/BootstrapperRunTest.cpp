@@ -79,17 +79,7 @@ struct RunResult {
 
 class BootstrapperRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "vt_boot_XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-    tmp_ = dir_ / "tmp";
-    fs::create_directories(tmp_);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  void SetUp() override { fs::create_directories(tmp_); }
 
   // Makes a bootstrapper from the unpackaged program. Empty metadata leaves
   // resource 1001 out; an empty tool path puts in the LZMA tool.
@@ -188,7 +178,9 @@ class BootstrapperRun : public ::testing::Test {
   std::string SetupFolder(const RunResult& run) const { return tmp_.string() + "/Vontaro_Setup_" + std::to_string(run.pid); }
   bool TmpIsEmpty() const { return fs::is_empty(tmp_); }
 
-  fs::path dir_, tmp_;
+  vt::test::TempFolder folder_{"vt_boot"};
+  const fs::path dir_ = folder_.path();
+  const fs::path tmp_ = dir_ / "tmp";
   std::atomic<int> runs_{0};
 };
 

@@ -41,17 +41,11 @@ std::uint64_t Le(const std::string& s, size_t pos, int n) {
 
 class ToolsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("vt_tools_" + std::to_string(std::random_device{}()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
   int Lzma(const std::string& mode, const fs::path& in, const fs::path& out) {
     return Shell(Q(ProgramFolder() / "vt_lzma") + " " + mode + " " + Q(in) + " " + Q(out));
   }
-  fs::path dir_;
+  vt::test::TempFolder folder_{"vt_tools"};
+  const fs::path dir_ = folder_.path();
 };
 
 TEST_F(ToolsTest, LzmaRoundTripInShippedFormat) {
