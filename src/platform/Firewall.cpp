@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "platform/LastError.h"
+#include "platform/Registry.h"
 
 namespace vt::os {
 
@@ -145,13 +146,7 @@ std::string HResultText(HRESULT hr) {
   }
 }
 
-std::string FirewallDirectory() {
-  if (const char* dir = ::getenv("VT_FIREWALL_DIR"); dir && *dir) return dir;
-  if (const char* config = ::getenv("XDG_CONFIG_HOME"); config && *config)
-    return std::string(config) + "/vontaro/firewall";
-  const char* home = ::getenv("HOME");
-  return std::string(home ? home : "") + "/.config/vontaro/firewall";
-}
+std::string FirewallDirectory() { return ConfigDirectory("VT_FIREWALL_DIR", "firewall"); }
 
 HRESULT FwCreateManager() { return IsDirectory(FirewallDirectory()) ? kSOk : kRegdbEClassNotReg; }
 

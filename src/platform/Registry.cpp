@@ -397,12 +397,14 @@ Value* FindValue(Key& key, std::string_view name) {
 
 }  // namespace
 
-std::string RegistryDirectory() {
-  if (const char* dir = std::getenv("VT_REGISTRY_DIR"); dir && *dir) return dir;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return std::string(xdg) + "/vontaro/registry";
+std::string ConfigDirectory(const char* override_variable, const char* name) {
+  if (const char* dir = std::getenv(override_variable); dir && *dir) return dir;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return std::string(xdg) + "/vontaro/" + name;
   const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/.config/vontaro/registry";
+  return std::string(home && *home ? home : "/tmp") + "/.config/vontaro/" + name;
 }
+
+std::string RegistryDirectory() { return ConfigDirectory("VT_REGISTRY_DIR", "registry"); }
 
 bool Is64BitSystem() {
   SystemInfo info;

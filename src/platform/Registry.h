@@ -53,6 +53,9 @@ constexpr DWORD kKeyRead = 0x20019;
 constexpr DWORD kKeyAllAccess = 0xF003F;
 
 std::string RegistryDirectory();
+// A folder of our own settings: $<OverrideVariable>, else
+// $XDG_CONFIG_HOME/vontaro/<Name>, else ~/.config/vontaro/<Name>.
+std::string ConfigDirectory(const char* override_variable, const char* name);
 
 // True where the layer reports a 64-bit system (two registry views).
 bool Is64BitSystem();
