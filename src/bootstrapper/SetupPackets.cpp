@@ -34,14 +34,6 @@ VT_PACKET_FIELDS(TSetupPacket) = {
 };
 VT_DEFINE_PACKET(TSetupPacket, "{367101FD-5156-450A-92A6-E9E2B6619E74}")
 
-// The set and enumeration fields have no text.
-std::uint8_t TSetupEventPacket::FieldToText(std::int32_t index, std::string& text) const {
-  return index == 0 ? 0 : TPacket::FieldToText(index, text);
-}
-std::uint8_t TSetupFilePacket::FieldToText(std::int32_t index, std::string& text) const {
-  return index == 0 || index == 1 ? 0 : TPacket::FieldToText(index, text);
-}
-
 std::int32_t IndexOfSetupFile(const TSetupFilePacketList& list, const std::string& name, bool case_sensitive) {
   for (std::int32_t i = 0; i < list.Count(); ++i) {
     const std::string& f = list.GetItem(i).Filename;

@@ -18,8 +18,6 @@ class TSetupEventPacket : public TPacket {
   std::string Text;
   std::int8_t ProgressPercent{};
   ByteBool EnableRetry;
-
-  std::uint8_t FieldToText(std::int32_t index, std::string& text) const override;
 };
 
 class TSetupFilePacket : public TPacket {
@@ -30,8 +28,6 @@ class TSetupFilePacket : public TPacket {
   std::string Filename;
   std::string Description;
   TVirtualStream Content{0};
-
-  std::uint8_t FieldToText(std::int32_t index, std::string& text) const override;
 };
 
 class TSetupFilePacketList : public TPacketList<TSetupFilePacket> {

@@ -43,6 +43,13 @@ TEST_F(SetupPackets, FreshPacketHasDefaults) {
   EXPECT_EQ(TSetupPacket::Class.FieldCount(), 9);
   EXPECT_EQ(TSetupFilePacket::Class.FieldCount(), 5);
   EXPECT_EQ(TSetupEventPacket::Class.FieldCount(), 4);
+  // The set and enumeration fields have no text.
+  std::string text = "unchanged";
+  EXPECT_EQ(TSetupEventPacket().FieldToText(0, text), 0);
+  EXPECT_EQ(TSetupFilePacket().FieldToText(0, text), 0);
+  EXPECT_EQ(TSetupFilePacket().FieldToText(1, text), 0);
+  EXPECT_EQ(text, "unchanged");
+  EXPECT_EQ(TSetupEventPacket().FieldToText(1, text), 1);
   // Registration order follows the product information class.
   EXPECT_EQ(GetPacketClassNumber(TSetupFilePacket::Class), GetPacketClassNumber(TSetupEventPacket::Class) + 1);
   EXPECT_EQ(GetPacketClassNumber(TSetupPacket::Class), GetPacketClassNumber(TSetupFilePacket::Class) + 1);
