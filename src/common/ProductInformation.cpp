@@ -24,11 +24,6 @@ VT_PACKET_FIELDS(TProductInformationPacket) = {
 };
 VT_DEFINE_PACKET(TProductInformationPacket, "{250B5A66-4EF1-432A-9949-3CB94F9F5AA1}")
 
-std::uint8_t TProductInformationPacket::FieldToText(std::int32_t index, std::string& text) const {
-  if (index >= 0 && index < 3) return 0;
-  return TPacket::FieldToText(index, text);
-}
-
 namespace {
 std::unique_ptr<TProductInfoLoader> g_product_info;
 bool g_file_loaded = false;

@@ -27,9 +27,6 @@ class TProductInformationPacket : public TPacket {
   ByteBool VisualStudioAddIn;
   std::string SetupHelpHtml;
   std::string ChmHelpFile;
-
-  // The enumerations (fields 0 to 2) have no text.
-  std::uint8_t FieldToText(std::int32_t index, std::string& text) const override;
 };
 
 // Loads "info.dat" (or the given file) once; a missing file leaves the
