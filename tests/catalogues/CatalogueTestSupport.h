@@ -18,6 +18,7 @@
 #include "common/Packets.h"
 #include "common/StreamUtils.h"
 #include "common/TypedLists.h"
+#include "support/PacketBytes.h"
 #include "support/StreamBytes.h"
 #include "support/TestFiles.h"
 
@@ -34,37 +35,7 @@ class CatalogueTest : public ::testing::Test {
   }
 };
 
-// A stream without a memory buffer, so that loads go through the stream
-// reader: payloads up to 64 KB are read in one piece, larger ones field by
-// field.
-class TPlainStream : public TStream {
- public:
-  explicit TPlainStream(const std::string& bytes) : bytes_(bytes) {}
-  std::int64_t Read(void* buffer, std::int64_t count) override {
-    const std::int64_t n = std::max<std::int64_t>(0, std::min<std::int64_t>(count, Size() - pos_));
-    std::memcpy(buffer, bytes_.data() + pos_, static_cast<std::size_t>(n));
-    pos_ += n;
-    return n;
-  }
-  std::int64_t Write(const void*, std::int64_t) override { return 0; }
-  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
-    pos_ = (origin == TSeekOrigin::soBeginning ? 0 : origin == TSeekOrigin::soCurrent ? pos_ : Size()) + offset;
-    return pos_;
-  }
-
- private:
-  std::int64_t Size() const { return static_cast<std::int64_t>(bytes_.size()); }
-  std::string bytes_;
-  std::int64_t pos_ = 0;
-};
-
 // ---- Bytes ----------------------------------------------------------------------------------
-
-inline std::string SaveBytes(const TPacket& p, TPacketStreamingContext* ctx = nullptr) {
-  TMemoryStream s;
-  SavePacket(p, s, ctx);
-  return Bytes(s);
-}
 
 // The payload of a stand-alone packet (the fields, behind the header).
 inline std::string Payload(const TPacket& p) { return SaveBytes(p).substr(kPacketHeaderSize); }
@@ -82,8 +53,6 @@ inline std::string StandAlone(const TPacketClass& cls, std::uint32_t stored, con
                   cls.GetClassGUID()};
   return std::string(reinterpret_cast<const char*>(&h), sizeof h) + fields;
 }
-
-inline void PutU32(std::string& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
 
 inline std::string Hex(const std::string& bytes) {
   static const char* digits = "0123456789ABCDEF";
@@ -126,14 +95,6 @@ struct B {
 };
 
 // ---- Inspection -----------------------------------------------------------------------------
-
-inline std::vector<std::string> Dump(const TPacket& p) {
-  TStringListEx lines;
-  p.DumpToStrings(lines);
-  std::vector<std::string> d;
-  for (int i = 0; i < lines.Count(); ++i) d.push_back(lines[i]);
-  return d;
-}
 
 // The indices of the fields in which A and B differ.
 inline std::vector<std::int32_t> Differences(const TPacket& a, const TPacket& b) {

@@ -11,57 +11,19 @@
 #include "common/Objects.h"
 #include "common/PacketContext.h"
 #include "common/PacketFields.h"
+#include "support/PacketBytes.h"
 #include "support/StreamBytes.h"
 #include "support/TestFiles.h"
 
 namespace vt::test {
 namespace {
 
-// A stream that is not a memory stream: exercises the stream reader and
-// the one-read path for small payloads.
-class TByteStream : public TStream {
- public:
-  explicit TByteStream(std::string bytes = {}) : bytes_(std::move(bytes)) {}
-  std::int64_t Read(void* buffer, std::int64_t count) override {
-    ++reads;
-    if (pos_ >= static_cast<std::int64_t>(bytes_.size()) || count <= 0) return 0;
-    const std::int64_t n = std::min<std::int64_t>(count, static_cast<std::int64_t>(bytes_.size()) - pos_);
-    std::memcpy(buffer, bytes_.data() + pos_, static_cast<std::size_t>(n));
-    pos_ += n;
-    return n;
-  }
-  std::int64_t Write(const void* buffer, std::int64_t count) override {
-    if (pos_ + count > static_cast<std::int64_t>(bytes_.size())) bytes_.resize(static_cast<std::size_t>(pos_ + count));
-    std::memcpy(bytes_.data() + pos_, buffer, static_cast<std::size_t>(count));
-    pos_ += count;
-    return count;
-  }
-  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
-    if (origin == TSeekOrigin::soBeginning) pos_ = offset;
-    if (origin == TSeekOrigin::soCurrent) pos_ += offset;
-    if (origin == TSeekOrigin::soEnd) pos_ = static_cast<std::int64_t>(bytes_.size()) + offset;
-    return pos_;
-  }
-  const std::string& Bytes() const { return bytes_; }
-  int reads = 0;
-
- private:
-  std::string bytes_;
-  std::int64_t pos_ = 0;
-};
-
-std::string Save(const TPacket& p, TPacketStreamingContext* ctx = nullptr) {
-  TMemoryStream s;
-  SavePacket(p, s, ctx);
-  return Bytes(s);
-}
-
 // Loads from a copy of Bytes, in buffer mode (memory stream) and in stream
 // mode, and checks both answer the same.
 std::unique_ptr<TPacket> LoadBoth(const std::string& bytes) {
   TPointerStream mem(const_cast<char*>(bytes.data()), static_cast<std::int64_t>(bytes.size()), true);
   auto a = LoadPacket(mem);
-  TByteStream str(bytes);
+  TPlainStream str(bytes);
   auto b = LoadPacket(str);
   EXPECT_TRUE(a->Equals(*b));
   EXPECT_EQ(mem.Position(), str.Position());
@@ -73,11 +35,10 @@ template <typename E>
 void ExpectBothFail(const std::string& bytes) {
   TPointerStream mem(const_cast<char*>(bytes.data()), static_cast<std::int64_t>(bytes.size()), true);
   EXPECT_THROW(LoadPacket(mem), E);
-  TByteStream str(bytes);
+  TPlainStream str(bytes);
   EXPECT_THROW(LoadPacket(str), E);
 }
 
-void PutU32(std::string& b, std::size_t at, std::uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
 
 class PacketIOTest : public ::testing::Test {
  protected:
@@ -88,7 +49,7 @@ TEST_F(PacketIOTest, HeaderBytesAreExact) {
   TSmallPacket p;
   p.Value = 0x01020304;
   p.Text = "A";
-  const std::string b = Save(p);
+  const std::string b = SaveBytes(p);
   const std::string expected(
       "\x02\x00\x00\x00"
       "\x26\x00\x00\x00"
@@ -105,7 +66,7 @@ TEST_F(PacketIOTest, HeaderBytesAreExact) {
 TEST_F(PacketIOTest, EveryFieldKindRoundTripsInBothModesWithAndWithoutContext) {
   TAllKindsPacket p;
   FillAllKinds(p);
-  auto q = LoadBoth(Save(p));
+  auto q = LoadBoth(SaveBytes(p));
   EXPECT_TRUE(q->Equals(p));
 
   TPacketStreamingContext wctx;
@@ -116,7 +77,7 @@ TEST_F(PacketIOTest, EveryFieldKindRoundTripsInBothModesWithAndWithoutContext) {
     TPacketStreamingContext rctx;
     std::string bytes = Bytes(s);
     TPointerStream ps(bytes.data(), static_cast<std::int64_t>(bytes.size()), true);
-    TByteStream bs(bytes);
+    TPlainStream bs(bytes);
     TStream& in = memory ? static_cast<TStream&>(ps) : bs;
     auto r1 = LoadPacket(in, &rctx);
     auto r2 = LoadPacket(in, &rctx);
@@ -128,7 +89,7 @@ TEST_F(PacketIOTest, EveryFieldKindRoundTripsInBothModesWithAndWithoutContext) {
 
 TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
   TSmallPacket p;
-  std::string b = Save(p) + "trailing executable bytes";
+  std::string b = SaveBytes(p) + "trailing executable bytes";
   TPointerStream mem(b.data(), static_cast<std::int64_t>(b.size()), true);
   auto q = LoadPacket(mem);
   EXPECT_EQ(mem.Position(), 32 + 4 + 5);
@@ -138,10 +99,10 @@ TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
   TSmallPacketV2 v2;
   v2.Value = 3;
   v2.Extra = 5;
-  std::string nb = Save(v2) + "xyz";
+  std::string nb = SaveBytes(v2) + "xyz";
   for (bool memory : {true, false}) {
     TPointerStream ps(nb.data(), static_cast<std::int64_t>(nb.size()), true);
-    TByteStream bs(nb);
+    TPlainStream bs(nb);
     TStream& in = memory ? static_cast<TStream&>(ps) : bs;
     TSmallPacket into;
     LoadPacketInto(into, in);
@@ -150,7 +111,7 @@ TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
   }
   TSmallPacketV2 older;
   older.Extra = 1;
-  std::string ob = Save(p);
+  std::string ob = SaveBytes(p);
   TPointerStream os(ob.data(), static_cast<std::int64_t>(ob.size()), true);
   LoadPacketInto(older, os);
   EXPECT_EQ(older.Extra, 1);
@@ -158,7 +119,7 @@ TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
 
 TEST_F(PacketIOTest, BadHeadersAreRefused) {
   TSmallPacket p;
-  const std::string good = Save(p);
+  const std::string good = SaveBytes(p);
   for (std::uint32_t version : {1u, 3u}) {
     std::string b = good;
     PutU32(b, 0, version);
@@ -189,7 +150,7 @@ TEST_F(PacketIOTest, BadHeadersAreRefused) {
             "Unregistered packet class: {11111177-2222-3333-4444-555555555555}");
 
   TOtherPacket other;
-  std::string ob = Save(other);
+  std::string ob = SaveBytes(other);
   TPointerStream os(ob.data(), static_cast<std::int64_t>(ob.size()), true);
   TSmallPacket into;
   try {
@@ -205,7 +166,7 @@ TEST_F(PacketIOTest, BadHeadersAreRefused) {
 TEST_F(PacketIOTest, TruncatedDataFailsWithTheReadErrorInBothModes) {
   TAllKindsPacket p;
   FillAllKinds(p);
-  const std::string good = Save(p);
+  const std::string good = SaveBytes(p);
   const std::int32_t before = TAllKindsPacket::Class.InstanceCount();
   for (std::size_t cut = 33; cut < good.size(); cut += 7) {
     std::string b = good.substr(0, cut);
@@ -218,7 +179,7 @@ TEST_F(PacketIOTest, TruncatedDataFailsWithTheReadErrorInBothModes) {
 
 TEST_F(PacketIOTest, HugeStoredLengthsAreRefusedBeforeAllocation) {
   TSmallPacket p;
-  std::string b = Save(p);
+  std::string b = SaveBytes(p);
   // Text field: compact length 2^30 (long form) in place of the short one.
   const std::uint32_t claim = (1u << 30) * 2 + 1;
   std::string huge = b.substr(0, 36) + std::string(reinterpret_cast<const char*>(&claim), 4) + "abc";
@@ -227,7 +188,7 @@ TEST_F(PacketIOTest, HugeStoredLengthsAreRefusedBeforeAllocation) {
 
   // String list, wide string, stream and list counts through the all-kinds class.
   TAllKindsPacket a;
-  const std::string ab = Save(a);
+  const std::string ab = SaveBytes(a);
   auto patch_at_field = [&](int field, const std::string& bytes) {
     // Re-save with fields before Field only: find the field's offset by
     // saving a packet whose earlier fields are defaults (fixed sizes).
@@ -253,7 +214,7 @@ TEST_F(PacketIOTest, NestingDepthIsLimited) {
     TChainPacket root;
     TChainPacket* p = &root;
     for (int i = 1; i < depth; ++i) p = &p->NeedNext();
-    return Save(root);
+    return SaveBytes(root);
   };
   auto ok = LoadBoth(build(kMaxPacketNesting));
   EXPECT_TRUE(static_cast<TChainPacket&>(*ok).Next.Present());
@@ -283,11 +244,11 @@ TEST_F(PacketIOTest, NegativeCompactValueFailsBeforeAnythingIsWritten) {
 TEST_F(PacketIOTest, CompactAndSizedFormsAndStoredFieldCounts) {
   TAllKindsPacket p;
   p.Compact = 127;
-  std::string b = Save(p);
+  std::string b = SaveBytes(p);
   const std::size_t compact_at = 32 + 1 + 1 + 2 + 3 + 4;
   EXPECT_EQ(static_cast<unsigned char>(b[compact_at]), 0xFE);
   p.Compact = 128;
-  b = Save(p);
+  b = SaveBytes(p);
   EXPECT_EQ(b.substr(compact_at, 4), std::string("\x01\x01\x00\x00", 4));
   // A long form may carry a small value.
   b.replace(compact_at, 4, std::string("\x03\x00\x00\x00", 4));
@@ -296,12 +257,12 @@ TEST_F(PacketIOTest, CompactAndSizedFormsAndStoredFieldCounts) {
   // A stored field count of 0 reads nothing.
   TSmallPacket s;
   s.Value = 1;
-  std::string sb = Save(s);
+  std::string sb = SaveBytes(s);
   PutU32(sb, 8, 0);
   EXPECT_EQ(static_cast<TSmallPacket&>(*LoadBoth(sb)).Value, 7);
 
   // Sized: a 1-byte enum stored with size 4 takes the first byte.
-  std::string e = Save(TAllKindsPacket());
+  std::string e = SaveBytes(TAllKindsPacket());
   const std::size_t colour_at = 32 + 1 + 1 + 2 + 3 + 4 + 1 + 4 + 8 + 8 + 1 + 8 + 16;
   e.replace(colour_at, 2, std::string("\x04\x02\x00\x00\x00", 5));
   PutU32(e, 4, static_cast<std::uint32_t>(e.size()));
@@ -313,7 +274,7 @@ TEST_F(PacketIOTest, CompactAndSizedFormsAndStoredFieldCounts) {
 TEST_F(PacketIOTest, SmallPayloadsFromOtherStreamsAreReadInOneRead) {
   TAllKindsPacket p;
   p.Lines.Add(std::string(100, 'x'));
-  TByteStream s(Save(p));
+  TPlainStream s(SaveBytes(p));
   s.reads = 0;
   auto q = LoadPacket(s);
   EXPECT_EQ(s.reads, 2);  // header, payload
@@ -413,9 +374,9 @@ TEST_F(PacketIOTest, PacketListsOnTheWire) {
 
 TEST_F(PacketIOTest, StreamFieldLengthFormFollowsTheContext) {
   TAllKindsPacket p;
-  const std::string plain = Save(p);
+  const std::string plain = SaveBytes(p);
   TPacketStreamingContext ctx;
-  const std::string with = Save(p, &ctx);
+  const std::string with = SaveBytes(p, &ctx);
   // The stream field: four bytes without a context, one with.
   EXPECT_NE(plain.find(std::string("\x00\x00\x00\x00", 4), 32 + 74), std::string::npos);
   EXPECT_LT(with.size(), plain.size());
@@ -429,7 +390,7 @@ TEST_F(PacketIOTest, CompressedPacketLoadsBack) {
   const std::string container = Bytes(s);
   ASSERT_GE(container.size(), 12u);
   EXPECT_EQ(container.substr(0, 8), std::string("sdc2\x03\x00\x00\x00", 8));
-  const std::string plain = Save(p);
+  const std::string plain = SaveBytes(p);
   std::uint32_t total;
   std::memcpy(&total, container.data() + 8, 4);
   EXPECT_EQ(total, plain.size());
@@ -456,17 +417,17 @@ TEST_F(PacketIOTest, CompressedPacketLoadsBack) {
 TEST_F(PacketIOTest, HandleFieldIsWrittenSizedFourAndReadFromFourOrEightBytes) {
   THandlePacket h;
   h.After = "z";
-  const std::string b = Save(h);
+  const std::string b = SaveBytes(h);
   EXPECT_EQ(b.substr(32), std::string("\x04\x00\x00\x00\x00\x02z\x00", 8));
   h.Mutex = 0x01020304;
-  EXPECT_EQ(Save(h).substr(32, 5), std::string("\x04\x04\x03\x02\x01", 5));
+  EXPECT_EQ(SaveBytes(h).substr(32, 5), std::string("\x04\x04\x03\x02\x01", 5));
 
   // A 64-bit writer: the low four bytes are the handle, the next field
   // follows the eight value bytes. Small and large payloads, both modes.
   for (std::size_t padding : {std::size_t{0}, std::size_t{70000}}) {
     THandlePacket wide;
     wide.After = "after" + std::string(padding, '.');
-    std::string w = Save(wide);
+    std::string w = SaveBytes(wide);
     w.replace(32, 5, std::string("\x08\x78\x56\x34\x12\xFF\xFF\xFF\xFF", 9));
     PutU32(w, 4, static_cast<std::uint32_t>(w.size()));
     auto loaded = LoadBoth(w + "tail");
@@ -511,7 +472,7 @@ TEST_F(PacketFileTest, LoadsTheStandAlonePacketAtTheStartOfTheFile) {
     v2.Value = 3;
     v2.Text = std::string(size, 't');
     v2.Extra = 5;
-    const std::string path = Write("v2.dat", Save(v2) + "MZ appended program");
+    const std::string path = Write("v2.dat", SaveBytes(v2) + "MZ appended program");
     TSmallPacket p;
     LoadPacketFromFile(p, path);
     EXPECT_EQ(p.Value, 3);
@@ -537,7 +498,7 @@ TEST_F(PacketFileTest, FailuresNameTheClassAndTheFile) {
   EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, missing, pioRetryOpen); }),
             "Failed to load packet TSmallPacket from file " + missing + "\r\nCannot open file: " + missing);
 
-  const std::string other = Write("other.dat", Save(TOtherPacket()));
+  const std::string other = Write("other.dat", SaveBytes(TOtherPacket()));
   EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, other); }),
             "Failed to load packet TSmallPacket from file " + other +
                 "\r\nIncompatible packet class: {AAAAAAAA-0000-0000-0000-000000000001} "
@@ -546,7 +507,7 @@ TEST_F(PacketFileTest, FailuresNameTheClassAndTheFile) {
   const std::string empty = Write("empty.dat", "");
   EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, empty); }),
             "Failed to load packet TSmallPacket from file " + empty + "\r\nStream read error");
-  std::string cut = Save(p);
+  std::string cut = SaveBytes(p);
   cut.resize(34);
   const std::string short_file = Write("short.dat", cut);
   EXPECT_THROW(LoadPacketFromFile(p, short_file), Exception);
@@ -554,7 +515,7 @@ TEST_F(PacketFileTest, FailuresNameTheClassAndTheFile) {
   // The file is closed after a failure: it can be replaced and read.
   std::filesystem::remove(other);
   p.Value = 11;
-  const std::string again = Write("other.dat", Save(p));
+  const std::string again = Write("other.dat", SaveBytes(p));
   TSmallPacket q;
   LoadPacketFromFile(q, again);
   EXPECT_EQ(q.Value, 11);

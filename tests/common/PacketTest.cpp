@@ -8,6 +8,7 @@
 #include "PacketTestClasses.h"
 #include "common/Objects.h"
 #include "common/PacketFields.h"
+#include "support/PacketBytes.h"
 #include "support/TestFiles.h"
 
 namespace vt::test {
@@ -17,14 +18,6 @@ class PacketTest : public ::testing::Test {
  protected:
   void SetUp() override { RegisterTestPackets(); }
 };
-
-std::vector<std::string> Dump(const TPacket& p) {
-  TStringListEx lines;
-  p.DumpToStrings(lines);
-  std::vector<std::string> r;
-  for (int i = 0; i < lines.Count(); ++i) r.push_back(lines[i]);
-  return r;
-}
 
 void Collect(void* data, std::int32_t index) { static_cast<std::vector<int>*>(data)->push_back(index); }
 
