@@ -84,38 +84,28 @@ void Fill(TBuildCommandPacket& p) {
 class BuildPacketsTest : public test::CatalogueTest {};
 
 TEST_F(BuildPacketsTest, ClassesAreRegisteredInDeclarationOrder) {
-  const struct {
-    const TPacketClass* cls;
-    const char* guid;
-    int fields;
-    const TPacketClass* parent;
-  } classes[] = {
-      {&TBuildCommandProjectPacket::Class, "{95CC18AF-747B-4B8C-A35D-16047EF6C6EA}", 5, &TPacket::Class},
-      {&TBuildCommandPacket::Class, "{26B22475-8588-4603-BBCE-844F30AEDD55}", 59, &TPacket::Class},
-      {&TMetaBuildAttachmentPacket::Class, "{D6DC9F53-9D3A-4187-88B6-E9FC52D0E313}", 2, &TPacket::Class},
-      {&TMetaBuildPacket::Class, "{683B05FD-48F0-4EDB-9A3B-8A823CC9AA68}", 32, &TPacket::Class},
-      {&TMetaBuildCachePacket::Class, "{B0FB2435-A345-4576-A255-EF6AAE191786}", 1, &TPacket::Class},
-      {&TExecuteSearchReplacePacket::Class, "{C189B6E8-F409-4E32-A8FD-C62CA39B6F02}", 4, &TPacket::Class},
-      {&TExecuteSearchReplaceFilePacket::Class, "{D49C7AC2-0A02-41E3-A03C-26F58ECFA45C}", 2, &TPacket::Class},
-      {&TExecuteIncrementalFilePacket::Class, "{0AA3D3ED-304C-4426-B5BB-5C2E88F6E406}", 6, &TPacket::Class},
-      {&TExecuteDirContentPacket::Class, "{C50C6014-59F4-4FCF-BD83-8582D8277231}", 2, &TPacket::Class},
-      {&TExecuteCommonDirPacket::Class, "{4B8888E4-6EAB-49FC-8783-F75D5AB2B57E}", 5, &TPacket::Class},
-      {&TExecuteOutputFilePacket::Class, "{3B342DB4-B61B-4063-B55B-EE93FD78CB9D}", 5, &TPacket::Class},
-      {&TExecuteResultPacket::Class, "{5EE08CD8-5571-42D0-B803-FFEC4BEAB38C}", 10, &TPacket::Class},
-      {&TParentProcessIDPacket::Class, "{0438F81F-2E25-4A05-AEFF-F29A67723285}", 2, &TPacket::Class},
-      {&TBuildStatusPacket::Class, "{14F0DF70-FB6B-4D71-90B9-5048EB7CCAC2}", 22, &TCommPacket::Class},
-      {&TAttachToBuildPacket::Class, "{6E76799D-6424-41CE-9860-16871B0D5DE9}", 1, &TCommPacket::Class},
-      {&TBuildAvoidanceStatisticsPacket::Class, "{50FD63A3-CCCD-4FD8-AD08-01223B50FEE3}", 13, &TCommPacket::Class},
+  const ClassRow classes[] = {
+      {&TBuildCommandProjectPacket::Class, GuidLiteral("{95CC18AF-747B-4B8C-A35D-16047EF6C6EA}"), 5, &TPacket::Class},
+      {&TBuildCommandPacket::Class, GuidLiteral("{26B22475-8588-4603-BBCE-844F30AEDD55}"), 59, &TPacket::Class},
+      {&TMetaBuildAttachmentPacket::Class, GuidLiteral("{D6DC9F53-9D3A-4187-88B6-E9FC52D0E313}"), 2, &TPacket::Class},
+      {&TMetaBuildPacket::Class, GuidLiteral("{683B05FD-48F0-4EDB-9A3B-8A823CC9AA68}"), 32, &TPacket::Class},
+      {&TMetaBuildCachePacket::Class, GuidLiteral("{B0FB2435-A345-4576-A255-EF6AAE191786}"), 1, &TPacket::Class},
+      {&TExecuteSearchReplacePacket::Class, GuidLiteral("{C189B6E8-F409-4E32-A8FD-C62CA39B6F02}"), 4, &TPacket::Class},
+      {&TExecuteSearchReplaceFilePacket::Class, GuidLiteral("{D49C7AC2-0A02-41E3-A03C-26F58ECFA45C}"), 2, &TPacket::Class},
+      {&TExecuteIncrementalFilePacket::Class, GuidLiteral("{0AA3D3ED-304C-4426-B5BB-5C2E88F6E406}"), 6, &TPacket::Class},
+      {&TExecuteDirContentPacket::Class, GuidLiteral("{C50C6014-59F4-4FCF-BD83-8582D8277231}"), 2, &TPacket::Class},
+      {&TExecuteCommonDirPacket::Class, GuidLiteral("{4B8888E4-6EAB-49FC-8783-F75D5AB2B57E}"), 5, &TPacket::Class},
+      {&TExecuteOutputFilePacket::Class, GuidLiteral("{3B342DB4-B61B-4063-B55B-EE93FD78CB9D}"), 5, &TPacket::Class},
+      {&TExecuteResultPacket::Class, GuidLiteral("{5EE08CD8-5571-42D0-B803-FFEC4BEAB38C}"), 10, &TPacket::Class},
+      {&TParentProcessIDPacket::Class, GuidLiteral("{0438F81F-2E25-4A05-AEFF-F29A67723285}"), 2, &TPacket::Class},
+      {&TBuildStatusPacket::Class, GuidLiteral("{14F0DF70-FB6B-4D71-90B9-5048EB7CCAC2}"), 22, &TCommPacket::Class},
+      {&TAttachToBuildPacket::Class, GuidLiteral("{6E76799D-6424-41CE-9860-16871B0D5DE9}"), 1, &TCommPacket::Class},
+      {&TBuildAvoidanceStatisticsPacket::Class, GuidLiteral("{50FD63A3-CCCD-4FD8-AD08-01223B50FEE3}"), 13, &TCommPacket::Class},
   };
   const std::int32_t first = GetPacketClassNumber(TBuildCommandProjectPacket::Class);
-  for (int i = 0; i < 16; ++i) {
-    const auto& c = classes[i];
+  EXPECT_EQ(ExpectRegisteredInOrder(classes, first), 16);
+  for (const ClassRow& c : classes) {
     SCOPED_TRACE(c.cls->Name());
-    EXPECT_EQ(GuidToText(c.cls->GetClassGUID()), c.guid);
-    EXPECT_EQ(FindPacketClass(c.cls->GetClassGUID()), c.cls);
-    EXPECT_EQ(GetPacketClassNumber(*c.cls), first + i);
-    EXPECT_EQ(c.cls->FieldCount(), c.fields);
-    EXPECT_EQ(c.cls->Parent(), c.parent);
     // No item names or captions: the captions fall back to the names.
     for (int f = 0; f < c.fields; ++f) {
       EXPECT_EQ(c.cls->FieldItemName(f), "");

@@ -60,26 +60,14 @@ void Fill(TBuildAvoidanceStatisticsPacket& p) {
 class BuildStatusPacketsTest : public test::CatalogueTest {};
 
 TEST_F(BuildStatusPacketsTest, ClassesRegisteredAsServiceMessages) {
-  const struct {
-    const TPacketClass* cls;
-    const char* guid;
-    int fields;
-  } classes[] = {
-      {&TBuildStatusPacket::Class, "{14F0DF70-FB6B-4D71-90B9-5048EB7CCAC2}", 22},
-      {&TAttachToBuildPacket::Class, "{6E76799D-6424-41CE-9860-16871B0D5DE9}", 1},
-      {&TBuildAvoidanceStatisticsPacket::Class, "{50FD63A3-CCCD-4FD8-AD08-01223B50FEE3}", 13},
+  const ClassRow classes[] = {
+      {&TBuildStatusPacket::Class, GuidLiteral("{14F0DF70-FB6B-4D71-90B9-5048EB7CCAC2}"), 22},
+      {&TAttachToBuildPacket::Class, GuidLiteral("{6E76799D-6424-41CE-9860-16871B0D5DE9}"), 1},
+      {&TBuildAvoidanceStatisticsPacket::Class, GuidLiteral("{50FD63A3-CCCD-4FD8-AD08-01223B50FEE3}"), 13},
   };
   const std::int32_t first = GetPacketClassNumber(TBuildStatusPacket::Class);
   EXPECT_GT(first, GetPacketClassNumber(TBuildCommandPacket::Class));
-  for (int i = 0; i < 3; ++i) {
-    const auto& c = classes[i];
-    SCOPED_TRACE(c.cls->Name());
-    EXPECT_EQ(GuidToText(c.cls->GetClassGUID()), c.guid);
-    EXPECT_EQ(FindPacketClass(c.cls->GetClassGUID()), c.cls);
-    EXPECT_EQ(c.cls->Parent(), &TCommPacket::Class);
-    EXPECT_EQ(c.cls->FieldCount(), c.fields);
-    EXPECT_EQ(GetPacketClassNumber(*c.cls), first + i);
-  }
+  EXPECT_EQ(ExpectRegisteredInOrder(classes, first, &TCommPacket::Class), 3);
 }
 
 // Offsets in a status packet with empty strings and lists: header, GUID,

@@ -53,69 +53,62 @@ void LoadBytes(T& p, const std::string& bytes) {
   EXPECT_EQ(s.Position(), s.Size());
 }
 
-struct ClassRow {
-  const TPacketClass* cls;
-  const char* guid;
-  const TPacketClass* parent;
-  int fields;
-};
-
 // The unit's classes in registration order.
 const ClassRow kGridClasses[] = {
-    {&TEnableAgentPacket::Class, "{31007206-8C9C-43CD-8919-51E033623A0A}", &TCommPacket::Class, 1},
-    {&TChangeVersionUpdateStatusPacket::Class, "{1D5FDEF1-4BF3-4DBB-B590-83E33ABCBC8F}", &TCommPacket::Class, 1},
-    {&TSetForcePortPacket::Class, "{1AD1E3C9-D0D1-4027-BD9E-EB00D21620F4}", &TCommPacket::Class, 1},
-    {&TRequestVersionUpdatePacket::Class, "{A0846E4E-B6D2-4E8B-8747-A0E6D9A3EC6F}", &TCommPacket::Class, 1},
-    {&TRegisterMonitorPacket::Class, "{5E04D53C-0103-4B24-8B9D-79AD15C62AF5}", &TCommPacket::Class, 1},
-    {&TRequestBuildStatusPacket::Class, "{6D40FB32-DA36-43CE-996B-8E54CCAEE6BF}", &TCommPacket::Class, 1},
-    {&TRequestBuildStatusReplayPacket::Class, "{CF73BBDF-39C2-44EB-832A-BAA2EC408988}", &TPacket::Class, 1},
-    {&TRegisterJobStatusMonitorPacket::Class, "{DB985284-A569-4ED0-9F73-FF76DD7C4E92}", &TCommPacket::Class, 1},
-    {&TOpenFirewallPacket::Class, "{87788B29-7871-4DAF-B155-C9C8E8BF9465}", &TCommPacket::Class, 1},
-    {&TOpenFirewallReplyPacket::Class, "{779EAC4D-D7D1-4736-A790-C33BE5F0CB96}", &TPacket::Class, 1},
-    {&TShowMessageBoxPacket::Class, "{FE80506A-297D-42A4-A643-2EE5FDB5C120}", &TCommPacket::Class, 1},
-    {&TReportAgent_LegacyPacket::Class, "{531B30F2-EA9D-415B-B1FF-B7C4EB92DE82}", &TCommPacket::Class, 6},
-    {&TReportAgentPacket::Class, "{5AE6AA2E-E790-4815-BF77-D4B53DDCF00E}", &TCommPacket::Class, 8},
-    {&TRunVersionUpdatePacket::Class, "{26DDE067-8E75-4050-BD56-73442254F228}", &TCommPacket::Class, 6},
-    {&TStopJobPacket::Class, "{7EE3D029-AFA5-4DF1-AC03-5512E6918071}", &TCommPacket::Class, 1},
-    {&TBuildCancelPacket::Class, "{308330BC-1BF7-487D-880F-C06AA6666412}", &TCommPacket::Class, 2},
-    {&TBuildCancelReplyPacket::Class, "{99014C27-09EF-44C5-9C51-1BEDE659CCC5}", &TPacket::Class, 1},
-    {&TReadHelperLogPacket::Class, "{A8B76B84-9CF6-4224-9972-D071266A671A}", &TCommPacket::Class, 1},
-    {&TTestNetworkPacket::Class, "{3FC288CA-88AD-4A31-ACBA-812531526B15}", &TCommPacket::Class, 5},
-    {&TReadHelperLogReplyPacket::Class, "{587A70DB-C13A-4ACA-8988-795BCD01E916}", &TPacket::Class, 2},
-    {&TReadExceptionLogsPacket::Class, "{F19E4C8C-44C6-486D-98E9-700A44CE0210}", &TCommPacket::Class, 1},
-    {&TExceptionLogPacket::Class, "{ED5DAA84-E072-46AD-ACAE-6DAAE4502755}", &TPacket::Class, 2},
-    {&TReadExceptionLogsReplyPacket::Class, "{34054AE2-2EE8-4D91-BDB9-BB8B53C46F1D}", &TPacket::Class, 1},
-    {&TLookupAgentIPPacket::Class, "{D5045A43-7248-434B-9D90-957A1CF41B09}", &TCommPacket::Class, 1},
-    {&TLookupAgentIPReplyPacket::Class, "{3193455B-BD51-42B1-A55A-8AC10EF7FE58}", &TPacket::Class, 2},
-    {&TClearFileCachePacket::Class, "{03C56293-D099-4D90-AA93-26C64132F1D7}", &TCommPacket::Class, 1},
-    {&TStartJobRequestPacket::Class, "{46189D21-0D20-40FB-81BA-856380795754}", &TCommPacket::Class, 4},
-    {&TStartJobRequestReplyPacket::Class, "{6CB85CB1-CD38-4700-B0F1-6D4B660D9150}", &TPacket::Class, 2},
-    {&TQueryActiveJobsPacket::Class, "{23EDB916-143E-42EA-B756-531DD3753483}", &TCommPacket::Class, 1},
-    {&TActiveJobBasicInfoPacket::Class, "{71F1BC4D-0811-412B-9914-F30419DEF37C}", &TCommPacket::Class, 3},
-    {&TQueryActiveJobsReplyPacket::Class, "{70B1115D-5080-439E-B57B-A38478060B26}", &TPacket::Class, 2},
-    {&TQueryServiceStatusPacket::Class, "{068A8C56-C273-415F-A940-3817E4A161E1}", &TCommPacket::Class, 1},
-    {&TQueryServiceStatusReplyPacket::Class, "{6E88EEFD-55DB-4784-8FE1-B04F94509440}", &TPacket::Class, 10},
-    {&TAddJobToHistoryPacket::Class, "{59C4BCDA-6035-407C-A7C1-4315C674AC64}", &TCommPacket::Class, 3},
-    {&TJobStartedPacket::Class, "{D4DE5C85-D0D8-4BF4-A106-FF41623D4AF3}", &TCommPacket::Class, 1},
-    {&TJobStartedReplyPacket::Class, "{BCECE4E1-E0D5-4C50-8981-0897C5DFD2AF}", &TPacket::Class, 1},
-    {&TJobEndedPacket::Class, "{BA075496-78C6-4577-B7C8-53C56962CEFE}", &TCommPacket::Class, 2},
-    {&TGetCacheServicePacket::Class, "{63692AE2-8A0C-4D15-AD08-2483EC9A02D2}", &TCommPacket::Class, 1},
-    {&TGetCacheServiceReplyPacket::Class, "{D83E9778-ACAF-486A-888F-FDEC7A3D6720}", &TCommPacket::Class, 2},
-    {&TEmployHelpersPacket::Class, "{E3A2EEA8-4CDE-4361-90AF-7778984B8C87}", &TCommPacket::Class, 5},
-    {&TEmployHelpersExPacket::Class, "{4873887C-4B0C-447F-8A82-DD2B9E0161BC}", &TCommPacket::Class, 1},
-    {&TReportHelperPacket::Class, "{8EDC4A50-8667-4D35-8F3F-1AA78BC8D53D}", &TCommPacket::Class, 6},
-    {&TDisableHelperPacket::Class, "{37334F39-4362-4EBB-B213-D21CC25F247C}", &TCommPacket::Class, 1},
-    {&TQueryJobHistoryPacket::Class, "{D90367AD-950A-4D2B-BBA6-3E187781E28E}", &TCommPacket::Class, 5},
-    {&TJobHistoryEntryPacket::Class, "{D021C746-D6F7-4F39-BFA3-E91DBDB64277}", &TPacket::Class, 4},
-    {&TQueryJobHistoryReplyPacket::Class, "{0D520B29-F0E7-4C15-9159-841F707E30EC}", &TCommPacket::Class, 7},
-    {&TClearJobHistoryPacket::Class, "{FCD23238-5D7D-4777-A34F-D9E2A0FF05C7}", &TCommPacket::Class, 1},
-    {&TSetJobMaxLocalCoresPacket::Class, "{1EEF6205-6E5A-41AF-9EA5-7EAB5D92F2D6}", &TCommPacket::Class, 1},
-    {&TBuildFinishedPacket::Class, "{6EDC3879-8ED5-4BE6-B8EA-A8202B369CE6}", &TCommPacket::Class, 15},
-    {&TCoordBuildActivityInfo::Class, "{AE31590E-9117-4456-A611-01F516F36784}", &TCommPacket::Class, 45},
-    {&TSetAgentRegistryPacket::Class, "{55794F17-54C7-4E91-8092-A40350A924EA}", &TCommPacket::Class, 3},
-    {&TTrayCoordMonitorPacket::Class, "{94AAF72B-1C77-474A-A352-80E34250CD6C}", &TCommPacket::Class, 1},
-    {&TTrayCoordMonitorReplyPacket::Class, "{FC986FE9-5045-476C-A4A1-A46DDC3CEBAB}", &TCommPacket::Class, 1},
-    {&TCreateUserPacket::Class, "{7845B264-B895-4030-88FE-50F5D3294656}", &TCommPacket::Class, 2},
+    {&TEnableAgentPacket::Class, GuidLiteral("{31007206-8C9C-43CD-8919-51E033623A0A}"), 1, &TCommPacket::Class},
+    {&TChangeVersionUpdateStatusPacket::Class, GuidLiteral("{1D5FDEF1-4BF3-4DBB-B590-83E33ABCBC8F}"), 1, &TCommPacket::Class},
+    {&TSetForcePortPacket::Class, GuidLiteral("{1AD1E3C9-D0D1-4027-BD9E-EB00D21620F4}"), 1, &TCommPacket::Class},
+    {&TRequestVersionUpdatePacket::Class, GuidLiteral("{A0846E4E-B6D2-4E8B-8747-A0E6D9A3EC6F}"), 1, &TCommPacket::Class},
+    {&TRegisterMonitorPacket::Class, GuidLiteral("{5E04D53C-0103-4B24-8B9D-79AD15C62AF5}"), 1, &TCommPacket::Class},
+    {&TRequestBuildStatusPacket::Class, GuidLiteral("{6D40FB32-DA36-43CE-996B-8E54CCAEE6BF}"), 1, &TCommPacket::Class},
+    {&TRequestBuildStatusReplayPacket::Class, GuidLiteral("{CF73BBDF-39C2-44EB-832A-BAA2EC408988}"), 1, &TPacket::Class},
+    {&TRegisterJobStatusMonitorPacket::Class, GuidLiteral("{DB985284-A569-4ED0-9F73-FF76DD7C4E92}"), 1, &TCommPacket::Class},
+    {&TOpenFirewallPacket::Class, GuidLiteral("{87788B29-7871-4DAF-B155-C9C8E8BF9465}"), 1, &TCommPacket::Class},
+    {&TOpenFirewallReplyPacket::Class, GuidLiteral("{779EAC4D-D7D1-4736-A790-C33BE5F0CB96}"), 1, &TPacket::Class},
+    {&TShowMessageBoxPacket::Class, GuidLiteral("{FE80506A-297D-42A4-A643-2EE5FDB5C120}"), 1, &TCommPacket::Class},
+    {&TReportAgent_LegacyPacket::Class, GuidLiteral("{531B30F2-EA9D-415B-B1FF-B7C4EB92DE82}"), 6, &TCommPacket::Class},
+    {&TReportAgentPacket::Class, GuidLiteral("{5AE6AA2E-E790-4815-BF77-D4B53DDCF00E}"), 8, &TCommPacket::Class},
+    {&TRunVersionUpdatePacket::Class, GuidLiteral("{26DDE067-8E75-4050-BD56-73442254F228}"), 6, &TCommPacket::Class},
+    {&TStopJobPacket::Class, GuidLiteral("{7EE3D029-AFA5-4DF1-AC03-5512E6918071}"), 1, &TCommPacket::Class},
+    {&TBuildCancelPacket::Class, GuidLiteral("{308330BC-1BF7-487D-880F-C06AA6666412}"), 2, &TCommPacket::Class},
+    {&TBuildCancelReplyPacket::Class, GuidLiteral("{99014C27-09EF-44C5-9C51-1BEDE659CCC5}"), 1, &TPacket::Class},
+    {&TReadHelperLogPacket::Class, GuidLiteral("{A8B76B84-9CF6-4224-9972-D071266A671A}"), 1, &TCommPacket::Class},
+    {&TTestNetworkPacket::Class, GuidLiteral("{3FC288CA-88AD-4A31-ACBA-812531526B15}"), 5, &TCommPacket::Class},
+    {&TReadHelperLogReplyPacket::Class, GuidLiteral("{587A70DB-C13A-4ACA-8988-795BCD01E916}"), 2, &TPacket::Class},
+    {&TReadExceptionLogsPacket::Class, GuidLiteral("{F19E4C8C-44C6-486D-98E9-700A44CE0210}"), 1, &TCommPacket::Class},
+    {&TExceptionLogPacket::Class, GuidLiteral("{ED5DAA84-E072-46AD-ACAE-6DAAE4502755}"), 2, &TPacket::Class},
+    {&TReadExceptionLogsReplyPacket::Class, GuidLiteral("{34054AE2-2EE8-4D91-BDB9-BB8B53C46F1D}"), 1, &TPacket::Class},
+    {&TLookupAgentIPPacket::Class, GuidLiteral("{D5045A43-7248-434B-9D90-957A1CF41B09}"), 1, &TCommPacket::Class},
+    {&TLookupAgentIPReplyPacket::Class, GuidLiteral("{3193455B-BD51-42B1-A55A-8AC10EF7FE58}"), 2, &TPacket::Class},
+    {&TClearFileCachePacket::Class, GuidLiteral("{03C56293-D099-4D90-AA93-26C64132F1D7}"), 1, &TCommPacket::Class},
+    {&TStartJobRequestPacket::Class, GuidLiteral("{46189D21-0D20-40FB-81BA-856380795754}"), 4, &TCommPacket::Class},
+    {&TStartJobRequestReplyPacket::Class, GuidLiteral("{6CB85CB1-CD38-4700-B0F1-6D4B660D9150}"), 2, &TPacket::Class},
+    {&TQueryActiveJobsPacket::Class, GuidLiteral("{23EDB916-143E-42EA-B756-531DD3753483}"), 1, &TCommPacket::Class},
+    {&TActiveJobBasicInfoPacket::Class, GuidLiteral("{71F1BC4D-0811-412B-9914-F30419DEF37C}"), 3, &TCommPacket::Class},
+    {&TQueryActiveJobsReplyPacket::Class, GuidLiteral("{70B1115D-5080-439E-B57B-A38478060B26}"), 2, &TPacket::Class},
+    {&TQueryServiceStatusPacket::Class, GuidLiteral("{068A8C56-C273-415F-A940-3817E4A161E1}"), 1, &TCommPacket::Class},
+    {&TQueryServiceStatusReplyPacket::Class, GuidLiteral("{6E88EEFD-55DB-4784-8FE1-B04F94509440}"), 10, &TPacket::Class},
+    {&TAddJobToHistoryPacket::Class, GuidLiteral("{59C4BCDA-6035-407C-A7C1-4315C674AC64}"), 3, &TCommPacket::Class},
+    {&TJobStartedPacket::Class, GuidLiteral("{D4DE5C85-D0D8-4BF4-A106-FF41623D4AF3}"), 1, &TCommPacket::Class},
+    {&TJobStartedReplyPacket::Class, GuidLiteral("{BCECE4E1-E0D5-4C50-8981-0897C5DFD2AF}"), 1, &TPacket::Class},
+    {&TJobEndedPacket::Class, GuidLiteral("{BA075496-78C6-4577-B7C8-53C56962CEFE}"), 2, &TCommPacket::Class},
+    {&TGetCacheServicePacket::Class, GuidLiteral("{63692AE2-8A0C-4D15-AD08-2483EC9A02D2}"), 1, &TCommPacket::Class},
+    {&TGetCacheServiceReplyPacket::Class, GuidLiteral("{D83E9778-ACAF-486A-888F-FDEC7A3D6720}"), 2, &TCommPacket::Class},
+    {&TEmployHelpersPacket::Class, GuidLiteral("{E3A2EEA8-4CDE-4361-90AF-7778984B8C87}"), 5, &TCommPacket::Class},
+    {&TEmployHelpersExPacket::Class, GuidLiteral("{4873887C-4B0C-447F-8A82-DD2B9E0161BC}"), 1, &TCommPacket::Class},
+    {&TReportHelperPacket::Class, GuidLiteral("{8EDC4A50-8667-4D35-8F3F-1AA78BC8D53D}"), 6, &TCommPacket::Class},
+    {&TDisableHelperPacket::Class, GuidLiteral("{37334F39-4362-4EBB-B213-D21CC25F247C}"), 1, &TCommPacket::Class},
+    {&TQueryJobHistoryPacket::Class, GuidLiteral("{D90367AD-950A-4D2B-BBA6-3E187781E28E}"), 5, &TCommPacket::Class},
+    {&TJobHistoryEntryPacket::Class, GuidLiteral("{D021C746-D6F7-4F39-BFA3-E91DBDB64277}"), 4, &TPacket::Class},
+    {&TQueryJobHistoryReplyPacket::Class, GuidLiteral("{0D520B29-F0E7-4C15-9159-841F707E30EC}"), 7, &TCommPacket::Class},
+    {&TClearJobHistoryPacket::Class, GuidLiteral("{FCD23238-5D7D-4777-A34F-D9E2A0FF05C7}"), 1, &TCommPacket::Class},
+    {&TSetJobMaxLocalCoresPacket::Class, GuidLiteral("{1EEF6205-6E5A-41AF-9EA5-7EAB5D92F2D6}"), 1, &TCommPacket::Class},
+    {&TBuildFinishedPacket::Class, GuidLiteral("{6EDC3879-8ED5-4BE6-B8EA-A8202B369CE6}"), 15, &TCommPacket::Class},
+    {&TCoordBuildActivityInfo::Class, GuidLiteral("{AE31590E-9117-4456-A611-01F516F36784}"), 45, &TCommPacket::Class},
+    {&TSetAgentRegistryPacket::Class, GuidLiteral("{55794F17-54C7-4E91-8092-A40350A924EA}"), 3, &TCommPacket::Class},
+    {&TTrayCoordMonitorPacket::Class, GuidLiteral("{94AAF72B-1C77-474A-A352-80E34250CD6C}"), 1, &TCommPacket::Class},
+    {&TTrayCoordMonitorReplyPacket::Class, GuidLiteral("{FC986FE9-5045-476C-A4A1-A46DDC3CEBAB}"), 1, &TCommPacket::Class},
+    {&TCreateUserPacket::Class, GuidLiteral("{7845B264-B895-4030-88FE-50F5D3294656}"), 2, &TCommPacket::Class},
 };
 
 TEST_F(GridServicePacketsTest, ClassesRegisteredInOrder) {
@@ -123,15 +116,7 @@ TEST_F(GridServicePacketsTest, ClassesRegisteredInOrder) {
   const std::int32_t first = GetPacketClassNumber(TEnableAgentPacket::Class);
   EXPECT_GT(first, GetPacketClassNumber(TRefreshAgentPacket::Class));
   EXPECT_EQ(GetPacketClassNumber(TCreateUserPacket::Class), first + 53);
-  std::int32_t n = first;
-  for (const ClassRow& row : kGridClasses) {
-    SCOPED_TRACE(row.cls->Name());
-    EXPECT_EQ(GuidToText(row.cls->GetClassGUID()), row.guid);
-    EXPECT_EQ(FindPacketClass(row.cls->GetClassGUID()), row.cls);
-    EXPECT_EQ(row.cls->Parent(), row.parent);
-    EXPECT_EQ(row.cls->FieldCount(), row.fields);
-    EXPECT_EQ(GetPacketClassNumber(*row.cls), n++);
-  }
+  const std::int32_t n = first + ExpectRegisteredInOrder(kGridClasses, first);
   EXPECT_EQ(GetPacketClassNumber(TCommRarSupportPacket::Class), n);
   EXPECT_EQ(FindPacketClass(GuidLiteral("{0BADC9AA-A691-46EA-97E5-158AA50F956A}")), &TCommRarSupportPacket::Class);
   EXPECT_EQ(TCommRarSupportPacket::Class.Parent(), &TCommPacket::Class);
