@@ -14,9 +14,6 @@ constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '
 // Inflated zTXt texts above this size are treated as a failed inflate.
 constexpr std::size_t kMaxText = std::size_t{1} << 20;
 
-std::uint32_t crc_table[256];
-bool crc_table_built = false;
-
 TspPngPointerList* chunk_classes = nullptr;
 
 bool NameIs(const char a[4], const char* b) { return std::memcmp(a, b, 4) == 0; }
@@ -70,17 +67,16 @@ TspPngLayer* Make(TspPngImage* owner) {
 // ---- Helpers ----
 
 std::uint32_t PngCrc32(std::uint32_t crc, const void* buffer, std::size_t count) {
-  if (!crc_table_built) {
-    for (std::uint32_t n = 0; n < 256; ++n) {
-      std::uint32_t c = n;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      crc_table[n] = c;
-    }
-    crc_table_built = true;
+  // zlib's routine conditions the value itself; ours is the running register.
+  const auto* p = static_cast<const Bytef*>(buffer);
+  uLong c = crc ^ 0xFFFFFFFFu;
+  while (count > 0) {
+    const auto n = static_cast<uInt>(std::min<std::size_t>(count, 1u << 30));
+    c = crc32(c, p, n);
+    p += n;
+    count -= n;
   }
-  const auto* p = static_cast<const std::uint8_t*>(buffer);
-  for (std::size_t i = 0; i < count; ++i) crc = crc_table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-  return crc;
+  return static_cast<std::uint32_t>(c) ^ 0xFFFFFFFFu;
 }
 
 std::uint32_t SwapBytes32(std::uint32_t v) {
@@ -184,7 +180,6 @@ const TspPngPointerList* PngChunkClasses() { return chunk_classes; }
 namespace {
 
 void InitializeSpPngImage() {
-  crc_table_built = false;
   RegisterPngChunkClasses();
 }
 
