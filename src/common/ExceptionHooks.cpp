@@ -1,13 +1,10 @@
 #include "common/ExceptionHooks.h"
 
-#include <cxxabi.h>
-
-#include <cstdlib>
-
 #include "common/EventLog.h"
 #include "common/Locks.h"
 #include "common/Logs.h"
 #include "common/Objects.h"
+#include "common/ObjectsFiles.h"
 #include "platform/Process.h"
 #include "platform/SystemLog.h"
 
@@ -15,21 +12,7 @@ namespace vt {
 
 namespace {
 
-std::string ClassNameOfType(const std::type_info* type) {
-  if (!type) return {};
-  int status = 0;
-  char* demangled = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-  std::string name = (status == 0 && demangled) ? demangled : type->name();
-  std::free(demangled);
-  const size_t colon = name.rfind("::", name.find('<'));
-  if (colon != std::string::npos) name.erase(0, colon + 2);
-  return name;
-}
-
-std::string FileNameOnly(const std::string& path) {
-  const size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+std::string ClassNameOfType(const std::type_info* type) { return type ? ClassNameOf(*type) : std::string(); }
 
 std::string OperationText(std::uintptr_t operation) {
   switch (operation) {
@@ -149,7 +132,7 @@ std::unique_ptr<EExternal> MapOSException(const os::ExceptionRecord& Record) {
       if (os::FindModuleOfAddress(r.ExceptionAddress, module, base))
         return std::make_unique<EAccessViolation>(
             Format("Access violation at address %p in module '%s' (Base = 0x%p). %s of address %p",
-                   r.ExceptionAddress, FileNameOnly(module), base, operation, accessed),
+                   r.ExceptionAddress, ExtractFileNameEx(module), base, operation, accessed),
             r);
       return std::make_unique<EAccessViolation>(
           Format("Access violation at address %p. %s of address %p", r.ExceptionAddress, operation, accessed), r);

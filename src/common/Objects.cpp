@@ -58,7 +58,6 @@ void ReraiseWithContext(std::string_view message, const FormatArgs& args) {
   }
 }
 
-namespace {
 std::string ClassNameOf(const std::type_info& info) {
   int status = 0;
   std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(info.name(), nullptr, nullptr, &status),
@@ -70,7 +69,6 @@ std::string ClassNameOf(const std::type_info& info) {
   if (colon != std::string::npos) name.erase(0, colon + 2);
   return name;
 }
-}  // namespace
 
 std::string ExceptionClassText(const std::exception* object) {
   if (!object) return "(unavailable)";

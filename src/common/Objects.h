@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <vector>
 
 #include "common/Guid.h"
@@ -42,6 +43,8 @@ void CheckOS(bool success, std::string_view message, const FormatArgs& args = {}
 // The class name of the object, or "(unavailable)" for none.
 std::string ExceptionClassText(const std::exception* object);
 std::string ExceptionClassText(const TObject* object);
+// The class name of a type, without its namespaces.
+std::string ClassNameOf(const std::type_info& info);
 
 inline bool IsInvalidHandle(os::HANDLE handle) { return handle == os::kInvalidHandleValue; }
 
