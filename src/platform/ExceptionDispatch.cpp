@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <link.h>
-#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <ucontext.h>
@@ -12,6 +11,9 @@
 #include <atomic>
 #include <cxxabi.h>
 #include <mutex>
+#include <utility>
+
+#include "platform/Modules.h"
 
 namespace vt::os {
 
@@ -187,13 +189,10 @@ bool FindModuleOfAddress(const void* address, std::string& file_name, const void
   base = info.dli_fbase;
   std::uintptr_t program_base = 0;
   ::dl_iterate_phdr(&FirstImageBase, &program_base);
-  char path[PATH_MAX];
+  file_name = info.dli_fname ? info.dli_fname : "";
   if (reinterpret_cast<std::uintptr_t>(info.dli_fbase) == program_base) {
     // The program is listed under the name it was started with.
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-    file_name = n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string(info.dli_fname ? info.dli_fname : "");
-  } else {
-    file_name = info.dli_fname ? info.dli_fname : "";
+    if (std::string path = GetProgramFileName(); !path.empty()) file_name = std::move(path);
   }
   return true;
 }
