@@ -28,16 +28,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using vt::test::ProgramFolder;
+using vt::test::Q;
+using vt::test::Shell;
 using vt::test::ReadFileText;
 using vt::test::WriteFileText;
 using vt::os::DWORD;
-
-std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
-
-int Shell(const std::string& command) {
-  const int status = std::system((command + " >/dev/null 2>&1").c_str());
-  return status == -1 || (status & 0x7F) ? -1 : (status >> 8) & 0xFF;
-}
 
 std::string Metadata(std::uint32_t size, char flag) {
   std::string m;

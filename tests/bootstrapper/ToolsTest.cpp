@@ -17,21 +17,14 @@
 
 namespace fs = std::filesystem;
 using vt::test::ProgramFolder;
+using vt::test::Q;
+using vt::test::Shell;
 using vt::test::ReadFileText;
 using vt::test::WriteFileText;
 
 namespace {
 
 fs::path DataDir() { return fs::path(VT_TEST_DATA_DIR); }
-
-std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
-
-// Runs a shell command; its exit code, or -1 when it did not exit normally.
-int Shell(const std::string& command) {
-  const int status = std::system((command + " 2>/dev/null").c_str());
-  if (status == -1 || (status & 0x7F) != 0) return -1;
-  return (status >> 8) & 0xFF;
-}
 
 std::uint64_t Le(const std::string& s, size_t pos, int n) {
   std::uint64_t v = 0;

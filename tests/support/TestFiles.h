@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +23,16 @@ namespace vt::test {
 inline std::filesystem::path ProgramFolder() { return std::filesystem::read_symlink("/proc/self/exe").parent_path(); }
 
 inline std::string ProgramBeside(const std::string& name) { return (ProgramFolder() / name).string(); }
+
+// A path quoted for the shell.
+inline std::string Q(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
+
+// Runs a shell command with its output discarded; its exit code, or -1 when
+// it did not exit normally.
+inline int Shell(const std::string& command) {
+  const int status = std::system((command + " >/dev/null 2>&1").c_str());
+  return status == -1 || (status & 0x7F) ? -1 : (status >> 8) & 0xFF;
+}
 
 // Whole files; a file that cannot be opened reads as empty.
 inline std::string ReadFileText(const std::filesystem::path& path) {
