@@ -2,7 +2,7 @@
 # Installs the build and test tools a fresh Debian machine lacks.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-      liblzma-dev zlib1g-dev xz-utils)
+      liblzma-dev zlib1g-dev libpng-dev xz-utils)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,5 +1,7 @@
 #include "skins/SpPngImage.h"
 
+#include "skins/SpPngIdat.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -18,9 +20,16 @@ TspPngPointerList* chunk_classes = nullptr;
 
 bool NameIs(const char a[4], const char* b) { return std::memcmp(a, b, 4) == 0; }
 
+}  // namespace
+
+// ---- Byte order, chunk framing and palettes shared with the pixel codec ----
+
+namespace png_detail {
+
 std::uint32_t GetBE32(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
 }
+
 void PutBE32(std::uint8_t* p, std::uint32_t v) {
   p[0] = static_cast<std::uint8_t>(v >> 24);
   p[1] = static_cast<std::uint8_t>(v >> 16);
@@ -50,12 +59,21 @@ void WriteChunk(TStream& s, const char name[4], const std::uint8_t* data, std::u
 
 std::int64_t Remaining(TStream& s) { return std::max<std::int64_t>(0, s.Size() - s.Position()); }
 
-int MulDiv(int a, int b, int c) {
-  if (c == 0) return -1;
-  std::int64_t p = static_cast<std::int64_t>(a) * b;
-  std::int64_t q = (std::llabs(p) * 2 + std::llabs(c)) / (std::llabs(c) * 2);
-  return static_cast<int>((p < 0) != (c < 0) ? -q : q);
+os::HPALETTE CreateGreyPalette(const TspPngImage* owner, int entries) {
+  std::vector<os::PALETTEENTRY> pe(static_cast<std::size_t>(entries));
+  for (int i = 0; i < entries; ++i) {
+    const std::int64_t level = (static_cast<std::int64_t>(i) * 255 * 2 + (entries - 1)) / (2 * (entries - 1));
+    const std::uint8_t v = owner ? owner->GammaTable[level] : 0;
+    pe[i] = os::PALETTEENTRY{v, v, v, 0};
+  }
+  return os::CreatePalette(0x300, pe.data(), entries);
 }
+
+}  // namespace png_detail
+
+using namespace png_detail;
+
+namespace {
 
 template <typename T>
 TspPngLayer* Make(TspPngImage* owner) {
@@ -104,14 +122,6 @@ int PngBytesPerRow(std::int64_t width, int color_type, int bit_depth) {
       return 0;
   }
   return static_cast<int>((width * bit_depth * samples + 7) / 8);
-}
-
-int PngPaethPredictor(int a, int b, int c) {
-  int p = a + b - c;
-  int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-  if (pa <= pb && pa <= pc) return a;
-  if (pb <= pc) return b;
-  return c;
 }
 
 std::string GetChunkName(const TspPngChunkClass& cls) {
@@ -223,14 +233,15 @@ void TspPngLayer::SetDataSize(int n) {
 
 bool TspPngLayer::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
   // A length beyond the data at hand cannot be a whole chunk.
-  if (size < 0 || size > Remaining(stream)) return false;
+  fail_reason_.clear();
+  if (size < 0 || size > Remaining(stream)) return Refuse("chunk length beyond the end of the data");
   SetDataSize(size);
   if (size > 0) stream.Read(Data(), size);
   std::uint32_t stored = 0;
-  if (!ReadBE32(stream, stored)) return false;
+  if (!ReadBE32(stream, stored)) return Refuse("data ends before the CRC");
   std::uint32_t crc = PngCrc32(0xFFFFFFFFu, chunk_name, 4);
   crc = PngCrc32(crc, Data(), static_cast<std::size_t>(size));
-  return stored == (crc ^ 0xFFFFFFFFu);
+  return stored == (crc ^ 0xFFFFFFFFu) || Refuse("CRC mismatch");
 }
 
 bool TspPngLayer::SaveToStream(TStream& stream) {
@@ -315,13 +326,7 @@ bool TspPngLayerIHDR::PrepareImageBuffers() {
     if (ColorType == 3) {
       Palette = os::CreateHalftonePalette(DC);
     } else {
-      const int entries = BitDepth == 16 ? 256 : 1 << BitDepth;
-      std::vector<os::PALETTEENTRY> pe(static_cast<std::size_t>(entries));
-      for (int i = 0; i < entries; ++i) {
-        std::uint8_t v = Owner() ? Owner()->GammaTable[MulDiv(i, 255, entries - 1)] : 0;
-        pe[i] = os::PALETTEENTRY{v, v, v, 0};
-      }
-      Palette = os::CreatePalette(0x300, pe.data(), entries);
+      Palette = CreateGreyPalette(Owner(), BitDepth == 16 ? 256 : 1 << BitDepth);
     }
     if (!Palette) return false;
     const std::uint32_t n = 1u << bit_count;
@@ -345,7 +350,7 @@ bool TspPngLayerIHDR::PrepareImageBuffers() {
 
 bool TspPngLayerIHDR::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
   if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
-  if (DataSize() < 13) return false;
+  if (DataSize() < 13) return Refuse("header shorter than 13 bytes");
   const std::uint8_t* d = Data();
   Width = GetBE32(d);
   Height = GetBE32(d + 4);
@@ -354,12 +359,14 @@ bool TspPngLayerIHDR::LoadFromStream(TStream& stream, const char chunk_name[4], 
   CompressionMethod = d[10];
   FilterMethod = d[11];
   InterlaceMethod = d[12];
-  if (Width > 65535 || Height > 65535 || CompressionMethod != 0 || InterlaceMethod > 1) return false;
+  if (Width > 65535 || Height > 65535) return Refuse("width or height above 65535");
+  if (CompressionMethod != 0) return Refuse("unknown compression method");
+  if (InterlaceMethod > 1) return Refuse("unknown interlace method");
   if (Owner()) {
     Owner()->InterlaceMethod = InterlaceMethod;
-    if (static_cast<std::int64_t>(Width) * Height > Owner()->MaxPixels) return false;
+    if (static_cast<std::int64_t>(Width) * Height > Owner()->MaxPixels) return Refuse("image exceeds the pixel limit");
   }
-  return PrepareImageBuffers();
+  return PrepareImageBuffers() || Refuse("cannot create the image buffers");
 }
 
 bool TspPngLayerIHDR::SaveToStream(TStream& stream) {
@@ -411,7 +418,7 @@ void TspPngLayerIHDR::Assign(TspPngLayer* source) {
 
 bool TspPngLayerPLTE::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
   if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
-  if (DataSize() % 3 != 0 || DataSize() / 3 > 256) return false;
+  if (DataSize() % 3 != 0 || DataSize() / 3 > 256) return Refuse("palette size not 3 bytes per entry up to 256 entries");
   PaletteCount = DataSize() / 3;
   if (PaletteCount == 0 || !Owner()) return true;
   std::vector<os::PALETTEENTRY> pe(static_cast<std::size_t>(PaletteCount));
@@ -700,460 +707,6 @@ bool TspPngLayerzTXt::SaveToStream(TStream& stream) {
   return TspPngLayer::SaveToStream(stream);
 }
 
-// ---- IDAT ----
-
-namespace {
-
-struct Pass {
-  int row_start, col_start, row_step, col_step;
-};
-constexpr Pass kAdam7[7] = {{0, 0, 8, 8}, {0, 4, 8, 8}, {4, 0, 8, 4}, {0, 2, 4, 4},
-                            {2, 0, 4, 2}, {0, 1, 2, 2}, {1, 0, 2, 1}};
-constexpr Pass kWhole = {0, 0, 1, 1};
-
-int FilterOffset(int color_type, int depth) {
-  switch (color_type) {
-    case 0:
-      return depth == 16 ? 2 : 1;
-    case 2:
-      return depth * 3 / 8;
-    case 3:
-      return 1;
-    case 4:
-      return depth * 2 / 8;
-    case 6:
-      return depth * 4 / 8;
-    default:
-      return 0;
-  }
-}
-
-int SamplesPerPixel(int color_type) {
-  switch (color_type) {
-    case 2:
-      return 3;
-    case 4:
-      return 2;
-    case 6:
-      return 4;
-    default:
-      return 1;
-  }
-}
-
-// A packed sample (depth 1, 2 or 4) of a row.
-unsigned GetPacked(const std::uint8_t* row, std::int64_t k, int depth) {
-  std::int64_t bit = k * depth;
-  int shift = 8 - depth - static_cast<int>(bit % 8);
-  return (row[bit / 8] >> shift) & ((1u << depth) - 1);
-}
-void PutPacked(std::uint8_t* row, std::int64_t k, int depth, unsigned v) {
-  std::int64_t bit = k * depth;
-  int shift = 8 - depth - static_cast<int>(bit % 8);
-  auto mask = static_cast<std::uint8_t>(((1u << depth) - 1) << shift);
-  row[bit / 8] = static_cast<std::uint8_t>((row[bit / 8] & ~mask) | ((v << shift) & mask));
-}
-
-// Which converter a header takes (none when the combination has none).
-bool HasConverter(const TspPngLayerIHDR& h) {
-  if (!h.Bits) return false;
-  const int d = h.BitDepth;
-  switch (h.ColorType) {
-    case 0:
-      return d == 1 || d == 2 || d == 4 || d == 8 || d == 16;
-    case 3:
-      return d == 1 || d == 2 || d == 4 || d == 8 || d == 16;
-    case 2:
-    case 4:
-    case 6:
-      return d == 8 || d == 16;
-    default:
-      return false;
-  }
-}
-
-void DecodeRow(TspPngLayerIHDR& h, const std::uint8_t* gamma, const std::uint8_t* raw, int pass_width,
-               std::uint32_t y, const Pass& p) {
-  const int d = h.BitDepth, spp = SamplesPerPixel(h.ColorType);
-  std::uint8_t* dib = h.DibRow(y);
-  std::uint8_t* low = h.LowBytePlane ? h.LowBytePlane + (dib - h.Bits) : nullptr;
-  std::uint8_t* alpha = h.AlphaPlane ? h.AlphaPlane + static_cast<std::int64_t>(y) * h.Width : nullptr;
-  const int dib_bits = h.BitmapInfo.bmiHeader.biBitCount;
-  for (int k = 0; k < pass_width; ++k) {
-    const std::int64_t x = p.col_start + static_cast<std::int64_t>(k) * p.col_step;
-    auto hi = [&](int c) { return raw[(static_cast<std::int64_t>(k) * spp + c) * 2]; };
-    auto lo = [&](int c) { return raw[(static_cast<std::int64_t>(k) * spp + c) * 2 + 1]; };
-    auto s8 = [&](int c) { return raw[static_cast<std::int64_t>(k) * spp + c]; };
-    switch (h.ColorType) {
-      case 0:
-      case 3:
-        if (d < 8) {
-          unsigned v = GetPacked(raw, k, d);
-          if (d == 2 && h.ColorType == 0) v *= 5;  // 2-bit grey on the 16-level palette
-          PutPacked(dib, x, dib_bits, v);
-        } else if (d == 8) {
-          dib[x] = s8(0);
-        } else {
-          dib[x] = hi(0);
-          if (low) low[x] = lo(0);
-        }
-        break;
-      case 2:
-        for (int c = 0; c < 3; ++c) {
-          dib[x * 3 + 2 - c] = gamma[d == 8 ? s8(c) : hi(c)];
-          if (d == 16 && low) low[x * 3 + 2 - c] = gamma[lo(c)];
-        }
-        break;
-      case 4:
-        if (d == 8) {
-          dib[x] = s8(0);
-          if (alpha) alpha[x] = s8(1);
-        } else {
-          dib[x] = hi(0);
-          if (low) low[x] = lo(0);
-          if (alpha) alpha[x] = hi(1);
-        }
-        break;
-      case 6:
-        for (int c = 0; c < 3; ++c) {
-          dib[x * 3 + 2 - c] = gamma[d == 8 ? s8(c) : hi(c)];
-          if (d == 16 && low) low[x * 3 + 2 - c] = gamma[lo(c)];
-        }
-        if (alpha) alpha[x] = d == 8 ? s8(3) : hi(3);
-        break;
-      default:
-        break;
-    }
-  }
-}
-
-void EncodeRow(const TspPngLayerIHDR& h, const std::uint8_t* inverse, std::uint8_t* raw, int pass_width,
-               std::uint32_t y, const Pass& p) {
-  const int d = h.BitDepth, spp = SamplesPerPixel(h.ColorType);
-  const std::uint8_t* dib = h.DibRow(y);
-  const std::uint8_t* alpha = h.AlphaPlane ? h.AlphaPlane + static_cast<std::int64_t>(y) * h.Width : nullptr;
-  const int dib_bits = h.BitmapInfo.bmiHeader.biBitCount;
-  for (int k = 0; k < pass_width; ++k) {
-    const std::int64_t x = p.col_start + static_cast<std::int64_t>(k) * p.col_step;
-    auto put = [&](int c, std::uint8_t v) {
-      if (d == 16) {
-        raw[(static_cast<std::int64_t>(k) * spp + c) * 2] = v;
-        raw[(static_cast<std::int64_t>(k) * spp + c) * 2 + 1] = 0;
-      } else {
-        raw[static_cast<std::int64_t>(k) * spp + c] = v;
-      }
-    };
-    switch (h.ColorType) {
-      case 0:
-      case 3:
-        if (d < 8)
-          PutPacked(raw, k, d, GetPacked(dib, x, dib_bits));
-        else
-          put(0, dib[x]);
-        break;
-      case 2:
-      case 6:
-        for (int c = 0; c < 3; ++c) put(c, inverse[dib[x * 3 + 2 - c]]);
-        if (h.ColorType == 6) put(3, alpha ? alpha[x] : 255);
-        break;
-      case 4:
-        put(0, dib[x]);
-        put(1, alpha ? alpha[x] : 255);
-        break;
-      default:
-        break;
-    }
-  }
-}
-
-void Unfilter(std::uint8_t* row, const std::uint8_t* prior, int n, int offset) {
-  const int type = row[0];
-  std::uint8_t* x = row + 1;
-  const std::uint8_t* up = prior + 1;
-  for (int i = 0; i < n; ++i) {
-    const int left = i >= offset ? x[i - offset] : 0;
-    const int ul = i >= offset ? up[i - offset] : 0;
-    switch (type) {
-      case 1:
-        x[i] = static_cast<std::uint8_t>(x[i] + left);
-        break;
-      case 2:
-        x[i] = static_cast<std::uint8_t>(x[i] + up[i]);
-        break;
-      case 3:
-        x[i] = static_cast<std::uint8_t>(x[i] + (up[i] + left) / 2);
-        break;
-      case 4:
-        x[i] = static_cast<std::uint8_t>(x[i] + PngPaethPredictor(left, up[i], ul));
-        break;
-      default:
-        break;
-    }
-  }
-}
-
-// The reader of consecutive IDAT chunks feeding one inflate stream.
-class IdatReader {
- public:
-  IdatReader(TStream& s, std::int64_t first_size) : s_(s) {
-    crc_ = PngCrc32(0xFFFFFFFFu, "IDAT", 4);
-    data_end_ = s.Position() + first_size;
-    input_.resize(65535);
-  }
-  ~IdatReader() {
-    if (started_) inflateEnd(&z_);
-  }
-  bool Start() { return started_ = inflateInit(&z_) == Z_OK; }
-
-  // Fills out with up to size bytes; answers the count, or -1 on failure.
-  int ReadRow(std::uint8_t* out, int size) {
-    z_.next_out = out;
-    z_.avail_out = static_cast<uInt>(size);
-    while (z_.avail_out > 0 && !ended_) {
-      if (z_.avail_in == 0) {
-        if (s_.Position() >= data_end_ && !NextChunk()) return -1;
-        const std::int64_t want = std::min<std::int64_t>(65535, data_end_ - s_.Position());
-        const std::int64_t got = want > 0 ? s_.Read(input_.data(), want) : 0;
-        if (got <= 0) {
-          if (want > 0) break;  // the stream ends inside the chunk
-          continue;             // an empty chunk: go to the next
-        }
-        crc_ = PngCrc32(crc_, input_.data(), static_cast<std::size_t>(got));
-        z_.next_in = input_.data();
-        z_.avail_in = static_cast<uInt>(got);
-      }
-      const int r = inflate(&z_, Z_NO_FLUSH);
-      if (r == Z_STREAM_END) ended_ = true;
-      else if (r != Z_OK) return -1;
-    }
-    return size - static_cast<int>(z_.avail_out);
-  }
-
-  // Reads the rest of the current chunk and its CRC, then checks and skips
-  // any IDAT chunks that follow. True when every CRC matched.
-  bool Finish() {
-    std::int64_t rest = data_end_ - s_.Position();
-    while (rest > 0) {
-      const std::int64_t got = s_.Read(input_.data(), std::min<std::int64_t>(rest, 65535));
-      if (got <= 0) return false;
-      crc_ = PngCrc32(crc_, input_.data(), static_cast<std::size_t>(got));
-      rest -= got;
-    }
-    if (!CheckCrc()) return false;
-    for (;;) {
-      std::uint8_t head[8];
-      const std::int64_t at = s_.Position();
-      if (s_.Read(head, 8) != 8 || std::memcmp(head + 4, "IDAT", 4) != 0) {
-        s_.SetPosition(at);
-        return true;
-      }
-      const std::uint32_t len = GetBE32(head);
-      if (len > static_cast<std::uint64_t>(Remaining(s_))) return false;
-      crc_ = PngCrc32(0xFFFFFFFFu, "IDAT", 4);
-      for (std::int64_t left = len; left > 0;) {
-        const std::int64_t got = s_.Read(input_.data(), std::min<std::int64_t>(left, 65535));
-        if (got <= 0) return false;
-        crc_ = PngCrc32(crc_, input_.data(), static_cast<std::size_t>(got));
-        left -= got;
-      }
-      if (!CheckCrc()) return false;
-    }
-  }
-
- private:
-  bool CheckCrc() {
-    std::uint32_t stored;
-    return ReadBE32(s_, stored) && stored == (crc_ ^ 0xFFFFFFFFu);
-  }
-  bool NextChunk() {
-    if (!CheckCrc()) return false;
-    std::uint8_t head[8];
-    if (s_.Read(head, 8) != 8 || std::memcmp(head + 4, "IDAT", 4) != 0) return false;
-    const std::uint32_t len = GetBE32(head);
-    if (len > static_cast<std::uint64_t>(Remaining(s_))) return false;
-    crc_ = PngCrc32(0xFFFFFFFFu, "IDAT", 4);
-    data_end_ = s_.Position() + len;
-    return true;
-  }
-
-  TStream& s_;
-  z_stream z_{};
-  bool started_ = false;
-  bool ended_ = false;
-  std::uint32_t crc_;
-  std::int64_t data_end_;
-  std::vector<std::uint8_t> input_;
-};
-
-}  // namespace
-
-bool TspPngLayerIDAT::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
-  (void)chunk_name;
-  TspPngImage* owner = Owner();
-  TspPngLayerIHDR* h = owner ? owner->Header() : nullptr;
-  if (!h || size < 0) return false;
-  if (h->HasPalette && (h->ColorType == 0 || h->ColorType == 4)) {
-    const int entries = 1 << h->BitmapInfo.bmiHeader.biBitCount;
-    std::vector<os::PALETTEENTRY> pe(static_cast<std::size_t>(entries));
-    for (int i = 0; i < entries; ++i) {
-      const std::uint8_t v = owner->GammaTable[MulDiv(i, 255, entries - 1)];
-      pe[i] = os::PALETTEENTRY{v, v, v, 0};
-    }
-    if (os::HPALETTE pal = os::CreatePalette(0x300, pe.data(), entries)) owner->SetPalette(pal);
-  }
-  IdatReader reader(stream, size);
-  if (!reader.Start()) return false;
-  const int offset = FilterOffset(h->ColorType, h->BitDepth);
-  const bool convert = HasConverter(*h);
-  const bool interlaced = h->InterlaceMethod == 1;
-  const int full_bytes = PngBytesPerRow(h->Width, h->ColorType, h->BitDepth);
-  std::vector<std::uint8_t> buf[2] = {std::vector<std::uint8_t>(static_cast<std::size_t>(full_bytes) + 1, 0),
-                                      std::vector<std::uint8_t>(static_cast<std::size_t>(full_bytes) + 1, 0)};
-  int cur = 1;
-  bool failed = false;
-  for (int pi = 0; pi < (interlaced ? 7 : 1) && !failed; ++pi) {
-    const Pass& p = interlaced ? kAdam7[pi] : kWhole;
-    const std::int64_t pw =
-        h->Width > static_cast<std::uint32_t>(p.col_start) ? (h->Width - p.col_start + p.col_step - 1) / p.col_step : 0;
-    const int row_bytes = PngBytesPerRow(pw, h->ColorType, h->BitDepth);
-    if (row_bytes == 0) continue;
-    std::fill(buf[1 - cur].begin(), buf[1 - cur].end(), 0);
-    bool ended = false;
-    for (std::int64_t y = p.row_start; y < h->Height; y += p.row_step) {
-      std::uint8_t* row = buf[cur].data();
-      const int got = reader.ReadRow(row, row_bytes + 1);
-      if (got < 0) {
-        failed = true;
-        break;
-      }
-      if (got == 0) {
-        ended = true;
-        break;
-      }
-      std::fill(row + got, row + row_bytes + 1, 0);
-      Unfilter(row, buf[1 - cur].data(), row_bytes, offset);
-      if (convert)
-        DecodeRow(*h, owner->GammaTable, row + 1, static_cast<int>(pw), static_cast<std::uint32_t>(y), p);
-      cur = 1 - cur;
-    }
-    if (ended) break;
-  }
-  if (failed) return false;
-  return reader.Finish();
-}
-
-bool TspPngLayerIDAT::SaveToStream(TStream& stream) {
-  TspPngImage* owner = Owner();
-  TspPngLayerIHDR* h = owner ? owner->Header() : nullptr;
-  if (!h) return false;
-  const int offset = FilterOffset(h->ColorType, h->BitDepth);
-  const bool convert = HasConverter(*h);
-  const int full_bytes = PngBytesPerRow(h->Width, h->ColorType, h->BitDepth);
-  std::vector<std::uint8_t> raw(static_cast<std::size_t>(full_bytes) + 1), prior(raw.size());
-  std::vector<std::uint8_t> cand[5];
-  const std::uint8_t set = owner->Filters & 0x1F;
-  for (int f = 1; f <= 4; ++f)
-    if (set & (1 << f)) cand[f].resize(raw.size());
-  const int max_idat = std::max(1, owner->MaxIdatSize);
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(max_idat));
-  z_stream z{};
-  if (deflateInit(&z, std::min<int>(owner->CompressionLevel, 9)) != Z_OK) return false;
-  z.next_out = out.data();
-  z.avail_out = static_cast<uInt>(max_idat);
-  auto flush_full = [&] {
-    if (z.avail_out == 0) {
-      WriteChunk(stream, "IDAT", out.data(), static_cast<std::uint32_t>(max_idat));
-      z.next_out = out.data();
-      z.avail_out = static_cast<uInt>(max_idat);
-    }
-  };
-  auto feed = [&](const std::uint8_t* data, int n) {
-    z.next_in = const_cast<Bytef*>(data);
-    z.avail_in = static_cast<uInt>(n);
-    while (z.avail_in > 0) {
-      if (deflate(&z, Z_NO_FLUSH) == Z_STREAM_ERROR) return false;
-      flush_full();
-    }
-    return true;
-  };
-  bool ok = true;
-  const bool interlaced = owner->InterlaceMethod == 1;
-  for (int pi = 0; pi < (interlaced ? 7 : 1) && ok; ++pi) {
-    const Pass& p = interlaced ? kAdam7[pi] : kWhole;
-    const std::int64_t pw =
-        h->Width > static_cast<std::uint32_t>(p.col_start) ? (h->Width - p.col_start + p.col_step - 1) / p.col_step : 0;
-    const int n = PngBytesPerRow(pw, h->ColorType, h->BitDepth);
-    if (n == 0) continue;
-    std::fill(prior.begin(), prior.end(), 0);
-    for (std::int64_t y = p.row_start; y < h->Height && ok; y += p.row_step) {
-      std::fill(raw.begin(), raw.end(), 0);
-      if (convert) EncodeRow(*h, owner->InverseGammaTable, raw.data(), static_cast<int>(pw), static_cast<std::uint32_t>(y), p);
-      for (int f = 1; f <= 4; ++f) {
-        if (!(set & (1 << f))) continue;
-        for (int i = 0; i < n; ++i) {
-          const int left = i >= offset ? raw[i - offset] : 0;
-          const int ul = i >= offset ? prior[i - offset] : 0;
-          int pred = 0;
-          switch (f) {
-            case 1:
-              pred = left;
-              break;
-            case 2:
-              pred = prior[i];
-              break;
-            case 3:
-              pred = (prior[i] + left) / 2;
-              break;
-            default:
-              pred = PngPaethPredictor(left, prior[i], ul);
-          }
-          cand[f][i] = static_cast<std::uint8_t>(raw[i] - pred);
-        }
-      }
-      std::swap(raw, prior);  // prior now holds the raw row: the None candidate
-      const std::uint8_t* none = prior.data();
-      int chosen = 0;
-      if (set != 0 && set != kPngFilterNone) {
-        int best = 0;
-        for (int f = 0; f <= 4; ++f) {
-          if (!(set & (1 << f))) continue;
-          if (set == (1 << f)) {
-            chosen = f;
-            break;
-          }
-          const std::uint8_t* c = f == 0 ? none : cand[f].data();
-          int count = 0;
-          for (int i = 2; i < n; ++i)
-            if (c[i] == c[i - 1] || c[i] == c[i - 2]) ++count;
-          if (count > best) best = count, chosen = f;
-        }
-      }
-      const std::uint8_t type = static_cast<std::uint8_t>(chosen);
-      ok = feed(&type, 1) && feed(chosen == 0 ? none : cand[chosen].data(), n);
-    }
-  }
-  if (ok) {
-    z.next_in = nullptr;
-    z.avail_in = 0;
-    for (;;) {
-      const int r = deflate(&z, Z_FINISH);
-      if (r == Z_STREAM_END) break;
-      if (r == Z_STREAM_ERROR) {
-        ok = false;
-        break;
-      }
-      const std::uint32_t filled = static_cast<std::uint32_t>(max_idat) - z.avail_out;
-      WriteChunk(stream, "IDAT", out.data(), filled);
-      z.next_out = out.data();
-      z.avail_out = static_cast<uInt>(max_idat);
-    }
-    const std::uint32_t filled = static_cast<std::uint32_t>(max_idat) - z.avail_out;
-    if (ok && filled > 0) WriteChunk(stream, "IDAT", out.data(), filled);
-  }
-  deflateEnd(&z);
-  return ok;
-}
-
 // ---- The image ----
 
 TspPngImage::TspPngImage() {
@@ -1224,6 +777,7 @@ void TspPngImage::CreateBlank(std::uint8_t color_type, std::uint8_t bit_depth, s
   h->InterlaceMethod = InterlaceMethod;
   if (width == 0 || height == 0 || width > 65535 || height > 65535 || !h->PrepareImageBuffers())
     throw EspPngError("Cannot create the PNG image buffers");
+  if (color_type == 3) Chunks.Add(CreateChunk("PLTE"));
   Chunks.Add(CreateChunk("IDAT"));
   Chunks.Add(CreateChunk("IEND"));
 }
@@ -1246,14 +800,23 @@ void TspPngImage::LoadFromStream(TStream& stream) {
     if (Chunks.Count() > 0 && NameIs(name, "IHDR")) throw EspPngError("PNG image has more than one header chunk");
     TspPngLayer* chunk = CreateChunk(name);
     Chunks.Add(chunk);
-    if (!chunk->LoadFromStream(stream, name, static_cast<int>(len)))
-      throw EspPngError(Format("PNG chunk %s is corrupt", shown));
+    if (!chunk->LoadFromStream(stream, name, static_cast<int>(len))) {
+      const std::string& why = chunk->FailReason();
+      throw EspPngError(Format("PNG chunk %s is corrupt", shown) + (why.empty() ? "" : ": " + why));
+    }
     if (NameIs(name, "IEND")) break;
   }
 }
 
 void TspPngImage::SaveToStream(TStream& stream) {
   if (!Header()) throw EspPngError("PNG image has no header chunk");
+  // Readers refuse palette images whose pixel data comes before a palette.
+  for (int i = 0; Header()->ColorType == 3 && i < Chunks.Count(); ++i) {
+    const char* name = static_cast<TspPngLayer*>(Chunks.Items(i))->ChunkName;
+    if (NameIs(name, "PLTE")) break;
+    if (NameIs(name, "IDAT") || NameIs(name, "IEND"))
+      throw EspPngError("PNG palette image has no PLTE chunk before its image data");
+  }
   stream.WriteBuffer(kSignature, 8);
   for (int i = 0; i < Chunks.Count(); ++i) {
     auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));

@@ -88,9 +88,18 @@ class TspPngLayer : public TObject {
   int DataSize() const { return data_size_; }
   void SetDataSize(int n);
   TspPngImage* Owner() const { return owner_; }
+  // Why the last LoadFromStream answered false.
+  const std::string& FailReason() const { return fail_reason_; }
   char ChunkName[4] = {};
 
+ protected:
+  bool Refuse(std::string reason) {
+    fail_reason_ = std::move(reason);
+    return false;
+  }
+
  private:
+  std::string fail_reason_;
   std::vector<std::uint8_t> data_;
   int data_size_ = 0;
   TspPngImage* owner_;
@@ -269,7 +278,8 @@ class TspPngImage : public TObject {
   void LoadFromStream(TStream& stream);
   void SaveToStream(TStream& stream);
 
-  // A fresh image of one header, IDAT and IEND chunk with zeroed pixels.
+  // A fresh image of one header, IDAT and IEND chunk with zeroed pixels
+  // (and a PLTE chunk for palette images).
   void CreateBlank(std::uint8_t color_type, std::uint8_t bit_depth, std::uint32_t width, std::uint32_t height);
   // Creates a chunk of a registered class (or a plain chunk) for a name.
   TspPngLayer* CreateChunk(const char name[4]);

@@ -76,6 +76,9 @@ TEST_F(SpBitmapTest, RegistryForgetsDestroyedBitmaps) {
 TEST_F(SpBitmapTest, BlendMembers) {
   EXPECT_EQ(SpBlendPixelPlain(0x80FFFFFFu, 0xFF000000u), 0xFF7F7F7Fu);
   EXPECT_EQ(SpBlendPixelMmx(0x80FFFFFFu, 0xFF000000u), 0xBF7F7F7Fu);
+  // Partial alpha over a lit target: the target keeps weight 255 - a.
+  EXPECT_EQ(SpBlendPixelPlain(0x40000000u, 0xFFFFFFFFu), 0xFFBEBEBEu);
+  EXPECT_EQ(SpBlendPixelMmx(0x40000000u, 0xFFFFFFFFu), 0xCFBFBFBFu);
   for (auto blend : {&SpBlendPixelPlain, &SpBlendPixelMmx}) {
     EXPECT_EQ(blend(0xFF123456u, 0xFFABCDEFu), 0xFF123456u);
     EXPECT_EQ(blend(0x00123456u, 0x80ABCDEFu), 0x80ABCDEFu);

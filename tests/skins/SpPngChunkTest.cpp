@@ -71,24 +71,16 @@ TEST_F(PngChunkTest, RegistryHoldsTheClassesInOrder) {
   EXPECT_EQ(FindPngChunkClass("vpAg"), nullptr);
 }
 
-TEST_F(PngChunkTest, PointerList) {
+TEST_F(PngChunkTest, PointerListRemovesTheLastOccurrence) {
   TspPngPointerList list;
-  int a = 0, b = 0, c = 0;
-  list.Add(&a);
-  list.Add(&b);
-  list.Add(&a);
-  list.Add(&c);
-  EXPECT_EQ(list.Items(4), nullptr);
-  EXPECT_EQ(list.Items(-1), nullptr);
-  EXPECT_EQ(list.Remove(&a), &a);  // the last occurrence goes
+  int a = 0, b = 0, c = 0, d = 0;
+  for (int* p : {&a, &b, &a, &c}) list.Add(p);
+  EXPECT_EQ(list.Remove(&a), &a);
   ASSERT_EQ(list.Count(), 3);
-  EXPECT_EQ(list.Items(0), &a);
   EXPECT_EQ(list.Items(1), &b);
   EXPECT_EQ(list.Items(2), &c);
-  int d = 0;
+  EXPECT_EQ(list.Items(3), nullptr);
   EXPECT_EQ(list.Remove(&d), nullptr);
-  list.SetCount(0);
-  EXPECT_EQ(list.Count(), 0);
 }
 
 TEST_F(PngChunkTest, BaseChunkChecksItsCrcAndLength) {

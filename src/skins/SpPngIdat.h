@@ -1,0 +1,30 @@
+// The pixel side of the PNG codec: row filters, the conversion between PNG
+// rows and the header chunk's buffers, and the helpers it shares with the
+// chunk codec. The IDAT chunk's load and save live beside them.
+#pragma once
+
+#include <cstdint>
+
+#include "skins/SpPngImage.h"
+
+namespace vt::png_detail {
+
+std::uint32_t GetBE32(const std::uint8_t* p);
+void PutBE32(std::uint8_t* p, std::uint32_t v);
+bool ReadBE32(TStream& s, std::uint32_t& v);
+// Length, name, data and CRC of one chunk.
+void WriteChunk(TStream& s, const char name[4], const std::uint8_t* data, std::uint32_t size);
+// Bytes between the stream's position and its end.
+std::int64_t Remaining(TStream& s);
+// A palette of `entries` grey levels, each shown through the owner's gamma table.
+os::HPALETTE CreateGreyPalette(const TspPngImage* owner, int entries);
+
+// Bytes of one complete pixel: the filters' distance to the left neighbour.
+int FilterOffset(int color_type, int depth);
+// Undoes the filter named by row[0] on the n bytes after it; prior is the
+// previous row in the same layout (filter byte first).
+void Unfilter(std::uint8_t* row, const std::uint8_t* prior, int n, int offset);
+// Writes filter `type` (1-4) of the n bytes of raw, given the prior row, to out.
+void FilterRow(int type, const std::uint8_t* raw, const std::uint8_t* prior, std::uint8_t* out, int n, int offset);
+
+}  // namespace vt::png_detail
