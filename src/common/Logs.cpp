@@ -38,7 +38,12 @@ struct LogState {
   std::string init_error;
   TFastMutex* names_lock = nullptr;
   std::vector<std::pair<std::string, std::uint32_t>>* names = nullptr;
+  // Threads inside a routine that uses the objects above; CloseLog frees
+  // them only once it is the last one.
+  std::atomic<int> users{0};
 };
+
+thread_local int t_log_uses = 0;
 
 LogState& State() {
   static auto* state = new LogState;  // lives to the end of the process
@@ -55,6 +60,25 @@ class CounterScope {
 
  private:
   int& counter_;
+};
+
+// Marks the calling thread as a user of the log's objects for a scope.
+// Check closed after entering: CloseLog sets closed before it waits.
+class LogUse {
+ public:
+  explicit LogUse(LogState& s) : s_(s) {
+    ++s_.users;
+    ++t_log_uses;
+  }
+  ~LogUse() {
+    --t_log_uses;
+    --s_.users;
+  }
+  LogUse(const LogUse&) = delete;
+  LogUse& operator=(const LogUse&) = delete;
+
+ private:
+  LogState& s_;
 };
 
 // The product caption for the registry key; the default one when the
@@ -197,6 +221,7 @@ void InitLog() {
 
 void WriteLog(const std::string& Text, std::uint32_t Flags) {
   LogState& s = State();
+  LogUse use(s);
   if (!s.initialized || s.closed) return;
   TThreadCounters& counters = ThreadCounters();
   CounterScope nesting(counters.LogNesting);
@@ -260,7 +285,8 @@ std::string GetThreadText() {
   LogState& s = State();
   const std::uint32_t tid = os::GetCurrentThreadId();
   std::string text = std::to_string(tid);
-  if (s.names_lock) {
+  LogUse use(s);
+  if (s.names_lock && !s.closed) {
     s.names_lock->Enter();
     for (auto it = s.names->rbegin(); it != s.names->rend(); ++it)
       if (it->second == tid) {
@@ -274,7 +300,8 @@ std::string GetThreadText() {
 
 void RegisterThreadName(std::uint32_t ThreadId, const std::string& Name) {
   LogState& s = State();
-  if (!s.names_lock) return;
+  LogUse use(s);
+  if (!s.names_lock || s.closed) return;
   s.names_lock->Enter();
   while (s.names->size() >= kMaxThreadNames) s.names->erase(s.names->begin());
   s.names->emplace_back(Name, ThreadId);
@@ -326,6 +353,9 @@ void LogWarningWithCallTrace(const std::string& Text) {
 void CloseLog(bool CloseHandleDirectly) {
   LogState& s = State();
   s.closed = true;
+  // Writers that came in before closed was set finish first (the calling
+  // thread's own uses aside).
+  while (s.users.load() > t_log_uses) os::Sleep(1);
   if (s.file != os::kInvalidFile) {
     if (CloseHandleDirectly) {
       os::CloseFile(s.file);

@@ -8,6 +8,7 @@
 #include <typeinfo>
 
 #include "common/Classes.h"
+#include "common/Locks.h"
 #include "platform/Files.h"
 #include "platform/LastError.h"
 #include "platform/ModuleNames.h"
@@ -45,17 +46,29 @@ void ReraiseWithContext(std::string_view message, const FormatArgs& args) {
   std::string text = args.empty() ? std::string(message) : FormatV(message, args);
   std::exception_ptr current = std::current_exception();
   if (!current) throw Exception(text);
+  // Rethrowing is only how the kind is read here: the exception was logged
+  // when it was raised and taken, so the inner handler is not logged again.
+  enum { kAbort, kOSError, kOther } kind = kOther;
+  std::uint32_t code = 0;
+  DisableExceptionLogging();
   try {
     std::rethrow_exception(current);
   } catch (const EAbort& e) {
-    throw EAbort(text + "\r\n" + e.Message());
+    kind = kAbort;
+    text += "\r\n" + e.Message();
   } catch (const EOSError& e) {
-    throw EOSError(text + "\r\n" + e.Message(), e.ErrorCode);
+    kind = kOSError;
+    code = e.ErrorCode;
+    text += "\r\n" + e.Message();
   } catch (const std::exception& e) {
-    throw Exception(text + "\r\n" + e.what());
+    text += "\r\n";
+    text += e.what();
   } catch (...) {
-    throw Exception(text);
   }
+  EnableExceptionLogging();
+  if (kind == kAbort) throw EAbort(text);
+  if (kind == kOSError) throw EOSError(text, code);
+  throw Exception(text);
 }
 
 std::string ClassNameOf(const std::type_info& info) {

@@ -208,20 +208,27 @@ std::string FloatToTextGeneral4(double value) {
   if (std::isnan(value)) return "NAN";
   if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
   if (value == 0) return "0";
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%.3e", value);  // [-]d.ddde[+-]xx, rounded to 4 digits
-  std::string text(buf);
-  const std::size_t epos = text.find('e');
-  const int exponent = std::atoi(text.c_str() + epos + 1);
-  const bool negative = text[0] == '-';
-  std::string digits;
-  for (std::size_t i = negative ? 1 : 0; i < epos; ++i)
-    if (text[i] != '.') digits += text[i];
+  // The exact decimal expansion (a double has at most 767 significant
+  // digits), rounded to 4 digits with ties away from zero.
+  char buf[800];
+  std::snprintf(buf, sizeof buf, "%.767e", std::fabs(value));
+  const bool negative = value < 0;
+  int exponent = std::atoi(std::strchr(buf, 'e') + 1);
+  std::string digits = {buf[0], buf[2], buf[3], buf[4]};
+  if (buf[5] >= '5') {
+    int i = 3;
+    while (i >= 0 && digits[static_cast<std::size_t>(i)] == '9') digits[static_cast<std::size_t>(i--)] = '0';
+    if (i < 0) {
+      digits = "1000";
+      ++exponent;
+    } else {
+      ++digits[static_cast<std::size_t>(i)];
+    }
+  }
   while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-  const double rounded = std::strtod(buf, nullptr);
 
   std::string r = negative ? "-" : "";
-  if (exponent >= 4 || std::fabs(rounded) < 0.00001) {
+  if (exponent >= 4 || exponent < -5) {
     r += digits[0];
     if (digits.size() > 1) r += "." + digits.substr(1);
     r += "E" + std::to_string(exponent);

@@ -130,7 +130,8 @@ std::string SystemErrorText(DWORD code) {
   for (const auto& e : kTexts) {
     if (e.code == code) {
       std::string text = e.text;
-      while (!text.empty() && text.back() == '.') text.pop_back();
+      // System texts may end in a period and a Windows line end.
+      while (!text.empty() && (text.back() == '.' || text.back() == '\r' || text.back() == '\n')) text.pop_back();
       return text;
     }
   }

@@ -93,6 +93,22 @@ TEST_F(ExceptionHooks, CaughtExceptionLeavesRaiseAndHandlerRecords) {
   EXPECT_EQ(Count("Code=0x0EEDFADE"), 1);
 }
 
+TEST_F(ExceptionHooks, ReraiseWithContextLeavesOnlyTheRecordsOfItsOwnRaise) {
+  try {
+    try {
+      Raise("inner");
+    } catch (const Exception&) {
+      ReraiseWithContext("outer");
+    }
+  } catch (const Exception&) {
+  }
+  UninstallExceptionHooks();
+  // Raise and handler of "inner", raise and handler of "outer".
+  EXPECT_EQ(Count("Raised Exception"), 2) << log_->Text();
+  EXPECT_EQ(Count("Code=0x0EEDFADE"), 2) << log_->Text();
+  EXPECT_EQ(Count("No Message"), 0) << log_->Text();
+}
+
 TEST_F(ExceptionHooks, SilentAndSuppressedExceptionsAreNotRecorded) {
   try {
     throw EAbort("quiet");

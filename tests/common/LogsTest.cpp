@@ -68,9 +68,10 @@ class LogFiles : public test::TempFolderTest {
     ASSERT_EQ(os::RegSetValueEx(k, "Debug", os::kRegDword, &v, 4), 0u);
     os::RegCloseKey(k);
   }
-  std::uint32_t Start(const std::string& args) {
+  std::uint32_t Start(const std::string& args) { return StartMode("log " + args); }
+  std::uint32_t StartMode(const std::string& args) {
     TProcessInformation pi{};
-    RunProcess("\"" + P("LogChild") + "\" log " + args, false, 0, {}, &pi);
+    RunProcess("\"" + P("LogChild") + "\" " + args, false, 0, {}, &pi);
     os::CloseHandle(pi.hThread);
     return static_cast<std::uint32_t>(pi.hProcess);
   }
@@ -179,6 +180,13 @@ TEST_F(LogFiles, WarningRaisedWhileTakingTheLogMutexIsDropped) {
   EXPECT_NE(text.find("] after 1\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Stopped"), std::string::npos);
   EXPECT_EQ(text.find("abandoned"), std::string::npos) << text;
+}
+
+TEST_F(LogFiles, CloseWaitsForThreadsInsideTheLog) {
+  Settings(1, false);
+  EXPECT_EQ(Finish(StartMode("closelog")), 0);
+  EXPECT_NE(LogText().find("] record "), std::string::npos);
+  EXPECT_EQ(LogText().find("after close"), std::string::npos);
 }
 
 TEST_F(LogFiles, TwoProcessesAppendWholeRecords) {

@@ -30,6 +30,10 @@ TEST(OSErrors, TextIsMessageSystemTextAndCode) {
   } catch (const EOSError& e) {
     EXPECT_EQ(e.Message(), "Cannot run 'a.exe': %1 is not a valid Win32 application (193)");
   }
+  for (std::uint32_t code = 0; code < 16000; ++code) {
+    const std::string text = OSErrorText("m", {}, code);
+    ASSERT_EQ(text.find_first_of("\r\n"), std::string::npos) << code;
+  }
 }
 
 TEST(OSErrors, LastErrorAndCheckOS) {

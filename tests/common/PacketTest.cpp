@@ -216,6 +216,10 @@ TEST_F(PacketTest, DoubleTextsUseTheGeneralFormAndTheDateTimeForm) {
 
   EXPECT_EQ(FloatToTextGeneral4(1.25), "1.25");
   EXPECT_EQ(FloatToTextGeneral4(1234.4), "1234");
+  // Exact ties round away from zero.
+  EXPECT_EQ(FloatToTextGeneral4(1234.5), "1235");
+  EXPECT_EQ(FloatToTextGeneral4(-12345), "-1.235E4");
+  EXPECT_EQ(FloatToTextGeneral4(1.0625), "1.063");
   EXPECT_EQ(FloatToTextGeneral4(9999.6), "1E4");
   EXPECT_EQ(FloatToTextGeneral4(123456), "1.235E5");
   EXPECT_EQ(FloatToTextGeneral4(-0.00012346), "-0.0001235");

@@ -11,6 +11,7 @@
 //   log <n> <text>  with the log unit: n messages "<text> <i>", one debug
 //                   record "debug record" and one warning "warned"
 //   holdlog         with the log unit: takes the log mutex and ends holding it
+//   closelog        with the log unit: closes the log while threads write to it
 //   hook <item>...  units initialized; each number is stored with
 //                   SetProcessExitCode; "fin=<n>" stores n from a unit's
 //                   finalization; "exit=<n>" ends through os::ExitProcess(n)
@@ -18,6 +19,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/CodePatch.h"
 #include "common/Locks.h"
@@ -83,6 +86,29 @@ int HoldLog() {
   if (!mutex.Acquire(vt::os::kInfinite, 0)) return 102;
   std::_Exit(0);
 }
+// Threads write records and name themselves while the log is closed.
+int CloseLogWhileWriting() {
+  const vt::UnitEntry units[] = {vt::kLogsUnit};
+  vt::InitializeUnits(units);
+  std::atomic<int> started{0};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 4; ++t)
+    writers.emplace_back([&, t] {
+      for (int i = 0; !stop; ++i) {
+        vt::RegisterThreadName(vt::os::GetCurrentThreadId(), "writer " + std::to_string(t));
+        vt::LogMessage("record " + std::to_string(i) + " of " + vt::GetThreadText());
+        if (i == 50) ++started;
+      }
+    });
+  while (started < 4) std::this_thread::yield();
+  vt::CloseLog(true);
+  for (int i = 0; i < 1000; ++i) vt::LogMessage("after close");
+  stop = true;
+  for (auto& w : writers) w.join();
+  vt::FinalizeUnits();
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -120,6 +146,7 @@ int main(int argc, char** argv) {
   }
   if (mode == "log") return Log(argc, argv);
   if (mode == "holdlog") return HoldLog();
+  if (mode == "closelog") return CloseLogWhileWriting();
   if (mode == "stdin") {
     char buf[4096];
     size_t n;
