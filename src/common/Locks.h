@@ -28,6 +28,18 @@ class TFastMutex {
   std::recursive_mutex section_;
 };
 
+// Holds a TFastMutex for a scope.
+class TFastMutexLock {
+ public:
+  explicit TFastMutexLock(TFastMutex& mutex) : mutex_(mutex) { mutex_.Enter(); }
+  ~TFastMutexLock() { mutex_.Leave(); }
+  TFastMutexLock(const TFastMutexLock&) = delete;
+  TFastMutexLock& operator=(const TFastMutexLock&) = delete;
+
+ private:
+  TFastMutex& mutex_;
+};
+
 // Wait flags (a small set).
 enum TWaitFlag : std::uint32_t {
   wfDeadlockWarnings = 1,  // an unbounded wait runs in 20000 ms slices, warning after each

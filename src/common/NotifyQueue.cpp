@@ -19,17 +19,7 @@ const char* const kPriorityNames[3] = {"Low", "Normal", "High"};
 
 std::uint32_t TickCount() { return os::GetTickCount(); }
 
-// Holds a TFastMutex for a scope.
-class Locked {
- public:
-  explicit Locked(TFastMutex& m) : m_(m) { m_.Enter(); }
-  ~Locked() { m_.Leave(); }
-  Locked(const Locked&) = delete;
-  Locked& operator=(const Locked&) = delete;
-
- private:
-  TFastMutex& m_;
-};
+using Locked = TFastMutexLock;
 
 thread_local TNotifyQueue* t_queue = nullptr;
 std::atomic<int> g_live_clocks{0};

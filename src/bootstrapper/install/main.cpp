@@ -17,6 +17,7 @@
 #include "common/Packets.h"
 #include "common/ProductInformation.h"
 #include "common/Session.h"
+#include "common/ThreadPool.h"
 #include "common/Units.h"
 #include "platform/Process.h"
 
@@ -32,6 +33,7 @@ const vt::UnitEntry kUnits[] = {
     vt::kLogsUnit,
     vt::kEventLogUnit,
     vt::kObjectsUnit,
+    vt::kThreadPoolUnit,
     vt::kExceptionHooksUnit,
     vt::kAppRemoteControlUnit,
     vt::kProductInformationUnit,
