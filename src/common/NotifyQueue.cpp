@@ -86,6 +86,7 @@ void TNotifyQueue::SetMode(std::uint8_t mode) {
   if (TClock::LiveCount() > 0) throw Exception("Notify queue: Cannot set mode after timers have been created");
   {
     Locked lock(lock_);
+    if (!external_.empty()) throw Exception("Notify queue: Cannot set mode after external event has been created");
     for (int p = 0; p < 3; ++p)
       if (!primary_[p].empty() || !temporary_[p].empty())
         throw Exception("Notify queue: Cannot set mode after messages have been posted");
@@ -114,6 +115,42 @@ void TNotifyQueue::Post(TNotifyPriority priority, TObject* source, TNotifyMethod
   Locked lock(lock_);
   primary_[priority].push_back(std::move(rec));
   WakeLocked();
+}
+
+void TNotifyQueue::AddExternal(TObject* source, TNotifyMethod method, std::string name) {
+  TNotifyQueueItem rec;
+  rec.Source = source;
+  rec.Method = std::move(method);
+  rec.PostTick = TickCount();
+  rec.Name = std::move(name);
+  rec.SourceClass = ClassNameOrNone(source);
+  Locked lock(lock_);
+  external_.push_back(std::move(rec));
+}
+
+void TNotifyQueue::RemoveExternal(TObject* source) {
+  Locked lock(lock_);
+  for (auto& item : external_)
+    if (item.Source == source) item.Source = nullptr;
+}
+
+void TNotifyQueue::ProcessExternal() {
+  CheckThread("Process external queue");
+  bool purge = false;
+  // Items are only removed here, so an index stays valid while the lock is
+  // let go for a dispatch.
+  for (std::size_t i = 0;; ++i) {
+    TNotifyQueueItem item;
+    {
+      Locked lock(lock_);
+      if (i >= external_.size() || terminating_) break;
+      item = external_[i];
+    }
+    if (!Dispatch(item)) purge = true;
+  }
+  if (!purge) return;
+  Locked lock(lock_);
+  std::erase_if(external_, [](const TNotifyQueueItem& item) { return item.Source == nullptr; });
 }
 
 void TNotifyQueue::Wake() {
@@ -160,6 +197,7 @@ void TNotifyQueue::QueueWindowProc(TMessage& message) {
       last_processed_ = s;
     }
   }
+  ProcessExternal();
   ProcessAll();
 }
 
@@ -260,6 +298,24 @@ void TNotifyQueue::ResetTimer(const void* key) {
 std::size_t TNotifyQueue::PendingCount(int priority) const {
   Locked lock(lock_);
   return primary_[priority].size() + temporary_[priority].size();
+}
+
+std::size_t TNotifyQueue::ExternalCount() const {
+  Locked lock(lock_);
+  return external_.size();
+}
+
+std::size_t TNotifyQueue::TimerCount() const {
+  Locked lock(lock_);
+  return static_cast<std::size_t>(
+      std::count_if(timers_.begin(), timers_.end(), [](const TimerEntry& e) { return e.interval != 0; }));
+}
+
+std::uint32_t TNotifyQueue::TimerDue(const void* key) const {
+  Locked lock(lock_);
+  for (const auto& e : timers_)
+    if (e.key == key && e.interval != 0) return e.due;
+  return 0;
 }
 
 // ---- Clocks ----------------------------------------------------------------

@@ -61,8 +61,18 @@ class TNotifyQueue : public TObject {
             std::string name = {});
   void Wake();
 
+  // External events: items kept on the queue and dispatched on every pass
+  // of the owning thread, before the queued notifications. Any thread.
+  void AddExternal(TObject* source, TNotifyMethod method, std::string name = {});
+  // Clears the source of the items of Source; the next pass drops them. A
+  // dispatch already under way on the owning thread still runs.
+  void RemoveExternal(TObject* source);
+
   // Owning thread only.
   void CheckThread(const char* operation) const;
+  // Dispatches every external item in order; when one had no source, drops
+  // all that have none.
+  void ProcessExternal();
   void ProcessAll();
   void ProcessQueue(int priority);
 
@@ -75,6 +85,10 @@ class TNotifyQueue : public TObject {
 
   // Counts for inspection.
   std::size_t PendingCount(int priority) const;
+  std::size_t ExternalCount() const;
+  // Timers with an interval, and the due tick of Key's (0 when none).
+  std::size_t TimerCount() const;
+  std::uint32_t TimerDue(const void* key) const;
 
  private:
   struct TimerEntry {
@@ -100,6 +114,7 @@ class TNotifyQueue : public TObject {
   std::uint32_t last_wake_tick_ = 0;
   std::array<std::deque<TNotifyQueueItem>, 3> primary_;
   std::array<std::deque<TNotifyQueueItem>, 3> temporary_;
+  std::vector<TNotifyQueueItem> external_;
   std::vector<TimerEntry> timers_;
 };
 

@@ -33,6 +33,15 @@ struct LogCapture {
   }
 };
 
+std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Exception& e) {
+    return e.what();
+  }
+  return "(nothing raised)";
+}
+
 class TSource : public TObject {};
 class TPayload : public TObject {};
 
@@ -155,21 +164,13 @@ TEST(NotifyQueue, ShutdownReportNamesUndeliveredDataWithoutTouchingIt) {
 
 TEST(NotifyQueue, ThreadAndModeChecks) {
   TNotifyQueue q;
-  try {
-    q.CheckThread("Process queue");
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "Notify queue operation cannot be performed before a thread is attached: Process queue");
-  }
+  EXPECT_EQ(MessageOf([&] { q.CheckThread("Process queue"); }),
+            "Notify queue operation cannot be performed before a thread is attached: Process queue");
   std::unique_ptr<TMethodThread> t;
   TMethodThread::Start(t, false, [&](TMethodThread&) { q.AttachToThread(); });
   TMethodThread::Dispose(t);
-  try {
-    q.SetMode(1);
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "Notify queue operation can be performed from main thread only: Set mode");
-  }
+  EXPECT_EQ(MessageOf([&] { q.SetMode(1); }),
+            "Notify queue operation can be performed from main thread only: Set mode");
   EXPECT_THROW(CreateClock(10, true, [](TClock&) {}), EAssertionFailed);  // this thread has no queue
 }
 
@@ -187,21 +188,13 @@ TEST(NotifyQueue, ModeCannotChangeAfterClocksOrPosts) {
     q.AttachToThread();
     auto clock = CreateClock(10, true, [](TClock&) {});
     EXPECT_NE(dynamic_cast<TNotifyClock*>(clock.get()), nullptr);
-    try {
-      q.SetMode(1);
-      ADD_FAILURE();
-    } catch (const Exception& e) {
-      EXPECT_STREQ(e.what(), "Notify queue: Cannot set mode after timers have been created");
-    }
+    EXPECT_EQ(MessageOf([&] { q.SetMode(1); }),
+              "Notify queue: Cannot set mode after timers have been created");
     clock.reset();
     TSource source;
     q.Post(npLow, &source, [](TNotifyQueueItem&) {});
-    try {
-      q.SetMode(1);
-      ADD_FAILURE();
-    } catch (const Exception& e) {
-      EXPECT_STREQ(e.what(), "Notify queue: Cannot set mode after messages have been posted");
-    }
+    EXPECT_EQ(MessageOf([&] { q.SetMode(1); }),
+              "Notify queue: Cannot set mode after messages have been posted");
   });
   TMethodThread::Dispose(t);
 }
@@ -224,6 +217,87 @@ TEST(NotifyQueue, WindowsClockTicksOnTheOwnerAndHasNoTimerWithoutSettings) {
       },
       [&] { clock.reset(); });
   EXPECT_EQ(ticks, 3);
+}
+
+// Runs Body on a fresh thread that owns a queue in mode 0.
+void OnLoopModeThread(const std::function<void(TNotifyQueue&)>& body) {
+  std::unique_ptr<TMethodThread> t;
+  TMethodThread::Start(t, false, [&](TMethodThread&) {
+    TNotifyQueue queue;
+    queue.AttachToThread();
+    body(queue);
+  });
+  TMethodThread::Dispose(t);
+}
+
+TEST(NotifyQueue, ExternalItemsRunInOrderOnEveryPassUntilRemoved) {
+  TSource a, b;
+  std::string calls;
+  OnLoopModeThread([&](TNotifyQueue& q) {
+    q.AddExternal(&a, [&](TNotifyQueueItem&) { calls += "a"; });
+    q.AddExternal(&b, [&](TNotifyQueueItem&) { calls += "b"; });
+    q.ProcessExternal();
+    q.ProcessExternal();
+    q.RemoveExternal(&a);
+    q.ProcessExternal();
+    EXPECT_EQ(q.ExternalCount(), 1u);
+    EXPECT_EQ(MessageOf([&] { q.SetMode(1); }), "Notify queue: Cannot set mode after external event has been created");
+    std::thread other([&] {
+      EXPECT_EQ(MessageOf([&] { q.ProcessExternal(); }),
+                "Notify queue operation can be performed from main thread only: Process external queue");
+    });
+    other.join();
+  });
+  EXPECT_EQ(calls, "ababb");
+
+  // In window mode each wake-up serves the external items before the queues.
+  calls.clear();
+  OnQueueThread([&](TNotifyQueue& q) {
+    q.AddExternal(&a, [&](TNotifyQueueItem&) { calls += "x"; });
+    q.Post(npHigh, &b, [&](TNotifyQueueItem&) {
+      calls += "q";
+      os::PostQuitMessage(0);
+    });
+  });
+  EXPECT_EQ(calls.substr(0, 2), "xq");
+}
+
+TEST(NotifyQueue, NotifyClockKeepsOneTimerInTheLoopModeList) {
+  OnLoopModeThread([](TNotifyQueue& q) {
+    auto clock = CreateClock(100, true, [](TClock&) {});
+    ASSERT_NE(dynamic_cast<TNotifyClock*>(clock.get()), nullptr);
+    EXPECT_EQ(q.TimerCount(), 1u);
+    const std::uint32_t due = q.TimerDue(clock.get());
+    EXPECT_LE(due - os::GetTickCount(), 100u);
+    os::Sleep(20);
+    clock->Restart();  // enabled: the timer is due one interval from now
+    EXPECT_GT(static_cast<std::int32_t>(q.TimerDue(clock.get()) - due), 0);
+    clock->SetEnabled(false);
+    EXPECT_EQ(q.TimerCount(), 0u);
+    clock->Restart();  // disabled: enables
+    EXPECT_TRUE(clock->Enabled());
+    EXPECT_EQ(q.TimerCount(), 1u);
+    clock->SetInterval(0);
+    EXPECT_EQ(q.TimerCount(), 0u);
+    clock->SetInterval(50);
+    auto second = CreateClock(70, true, [](TClock&) {});
+    EXPECT_EQ(q.TimerCount(), 2u);
+    second.reset();
+    clock.reset();
+    EXPECT_EQ(q.TimerCount(), 0u);
+  });
+  OnQueueThread([](TNotifyQueue& q) {
+    int key = 0;
+    EXPECT_EQ(MessageOf([&] { q.AddTimer(10, &key, [] {}); }), "Notify loop must be enabled before adding timer");
+    EXPECT_EQ(MessageOf([&] { q.RemoveTimer(&key); }), "Notify loop must be enabled before removing timer");
+    EXPECT_EQ(MessageOf([&] { q.ResetTimer(&key); }), "Notify loop must be enabled before removing timer");
+    std::thread other([&] {
+      EXPECT_EQ(MessageOf([&] { q.AddTimer(10, &key, [] {}); }),
+                "Notify queue operation can be performed from main thread only: Add timer");
+    });
+    other.join();
+    os::PostQuitMessage(0);
+  });
 }
 
 TEST(NotifyQueue, UnitAttachesAWindowModeQueueToTheInitializingThread) {
