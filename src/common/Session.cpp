@@ -1,7 +1,9 @@
 #include "common/Session.h"
 
 #include <atomic>
+#include <cstring>
 
+#include "platform/SystemInfo.h"
 #include "platform/VirtualMemory.h"
 
 namespace vt {
@@ -72,6 +74,82 @@ bool IsBadMemory(const void* address, std::size_t size) {
     if (page + os::kPageSize < page) break;
   }
   return false;
+}
+
+void InitObjectAttributes(TObjectAttributes& attributes, std::string_view name,
+                          const os::SECURITY_ATTRIBUTES* security_attributes) {
+  os::OBJECT_ATTRIBUTES& a = attributes.Attributes;
+  a = os::OBJECT_ATTRIBUTES{};
+  a.Length = sizeof(os::OBJECT_ATTRIBUTES);
+  a.Attributes = os::kObjCaseInsensitive;
+  if (security_attributes) {
+    if (security_attributes->bInheritHandle) a.Attributes |= os::kObjInherit;
+    a.SecurityDescriptor = security_attributes->lpSecurityDescriptor;
+  }
+  if (name.empty()) return;
+  AnsiToUnicodeString(name, attributes.NameBuffer, sizeof attributes.NameBuffer, attributes.Name);
+  a.ObjectName = &attributes.Name;
+}
+
+void AnsiToUnicodeString(std::string_view s, char16_t* buffer, std::size_t buffer_size,
+                         os::UNICODE_STRING& unicode_string) {
+  unicode_string.Buffer = buffer;
+  unicode_string.Length = 0;
+  unicode_string.MaximumLength = static_cast<std::uint16_t>(std::min<std::size_t>(buffer_size, 0xFFFF));
+  if (os::RtlAnsiStringToUnicodeString(&unicode_string, s) != os::kStatusSuccess)
+    throw Exception(Format("Failed to convert ansi string to unicode buffer: %s", s));
+}
+
+std::u16string UnicodeStringToWide(const os::UNICODE_STRING* value) {
+  if (!value || !value->Buffer) return {};
+  return std::u16string(value->Buffer, value->Length / sizeof(char16_t));
+}
+
+std::uint32_t QuerySystemInformation(std::uint32_t info_class, std::vector<std::uint8_t>& buffer,
+                                     std::uint32_t initial_size) {
+  std::uint32_t size = initial_size;
+  for (;;) {
+    buffer.assign(size, 0);
+    std::uint32_t length = 0;
+    os::NTSTATUS status = os::NtQuerySystemInformation(info_class, buffer.data(), size, &length);
+    if (status == os::kStatusSuccess) return length;
+    if (status != os::kStatusInfoLengthMismatch)
+      RaiseNtStatus(status, "Failed to query system information (class " + IntToStr(info_class) + ")");
+    size *= 2;
+  }
+}
+
+std::uint32_t QueryProcessList(std::vector<std::uint8_t>& buffer) {
+  return QuerySystemInformation(os::kSystemProcessInformation, buffer, 65536);
+}
+
+std::uint32_t ProcessEntryHeaderSize() {
+  os::OSVersionInfoEx version;
+  return os::GetVersionEx(&version) && version.dwMajorVersion <= 4 ? 136 : 184;
+}
+
+int GetProcessThreadCount(std::uint32_t process_id) {
+  std::vector<std::uint8_t> list;
+  const std::uint32_t length = QueryProcessList(list);
+  const std::uint32_t header = ProcessEntryHeaderSize();
+  auto at = [&](std::size_t offset) {
+    std::uint32_t v = 0;
+    if (offset + 4 <= length) std::memcpy(&v, list.data() + offset, 4);
+    return v;
+  };
+  for (std::size_t entry = 0; entry + header <= length;) {
+    if (at(entry + os::kProcessEntryProcessId) == process_id) {
+      // The thread entries that name this process.
+      int count = 0;
+      for (std::uint32_t i = 0; i < at(entry + os::kProcessEntryThreadCount); ++i)
+        count += at(entry + header + i * os::kThreadEntrySize + os::kThreadEntryProcessId) == process_id;
+      return count;
+    }
+    const std::uint32_t next = at(entry + os::kProcessEntryNextOffset);
+    if (next == 0) break;
+    entry += next;
+  }
+  return 0;
 }
 
 TFastMutex& SessionLock() {

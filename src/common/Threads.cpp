@@ -8,6 +8,7 @@
 #include "common/EventLog.h"
 #include "common/Locks.h"
 #include "common/Objects.h"
+#include "common/Session.h"
 #include "common/SysUtils.h"
 
 namespace vt {
@@ -37,7 +38,7 @@ TSafeThread::TSafeThread(bool create_suspended, bool hard_exit, std::size_t stac
     create_error_ = error;
     LibraryLog(TLogRecord::Message, "DBG: Thread creating failed:", 0);
     LibraryLog(TLogRecord::Message, "  Error code: " + IntToStr(error), 0);
-    LibraryLog(TLogRecord::Message, "  Threads count: " + IntToStr(os::GetProcessThreadCount()), 0);
+    LibraryLog(TLogRecord::Message, "  Threads count: " + IntToStr(GetProcessThreadCount(os::GetCurrentProcessId())), 0);
     return;
   }
   thread_id_ = id;

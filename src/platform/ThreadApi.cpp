@@ -173,21 +173,6 @@ void CloseThreadHandle(ThreadHandle t) {
   Release(t);
 }
 
-int GetProcessThreadCount() {
-  std::FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return 0;
-  char line[256];
-  int count = 0;
-  while (std::fgets(line, sizeof line, f)) {
-    if (std::strncmp(line, "Threads:", 8) == 0) {
-      count = std::atoi(line + 8);
-      break;
-    }
-  }
-  std::fclose(f);
-  return count;
-}
-
 void FailNextThreadCreations(int count) { g_failing_creations = count; }
 
 }  // namespace vt::os

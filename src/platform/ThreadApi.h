@@ -44,9 +44,6 @@ DWORD GetThreadId(ThreadHandle thread);
 // by itself; one that never started is discarded without running.
 void CloseThreadHandle(ThreadHandle thread);
 
-// Number of threads the current process has right now (0 when unknown).
-int GetProcessThreadCount();
-
 // Test hook: the next Count thread creations fail with ERROR_NOT_ENOUGH_MEMORY.
 void FailNextThreadCreations(int count);
 

@@ -4,16 +4,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "common/EventLog.h"
+#include "platform/Process.h"
 #include "platform/SystemLog.h"
 #include "platform/VirtualMemory.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST(StatusNames, KnownAndUnknownCodes) {
   EXPECT_EQ(NtStatusToText(0xC0000022, "STATUS "), "STATUS_ACCESS_DENIED");
@@ -99,6 +106,64 @@ TEST(SessionData, BadMemoryProbe) {
   EXPECT_TRUE(IsBadMemory(p, 1));
   os::VirtualFree(p, 0, os::kMemRelease);
   EXPECT_TRUE(IsBadMemory(reinterpret_cast<void*>(~std::uintptr_t{0} - 10), 100));
+}
+
+TEST(NativeCalls, ObjectAttributesAndCountedStrings) {
+  os::SECURITY_ATTRIBUTES inheritable;
+  inheritable.lpSecurityDescriptor = GetEveryoneSecurityDescriptor();
+  inheritable.bInheritHandle = true;
+  TObjectAttributes a;
+  InitObjectAttributes(a, "Global\\Name", &inheritable);
+  EXPECT_EQ(a.Attributes.Attributes, os::kObjCaseInsensitive | os::kObjInherit);
+  EXPECT_EQ(a.Attributes.SecurityDescriptor, GetEveryoneSecurityDescriptor());
+  EXPECT_EQ(UnicodeStringToWide(a.Attributes.ObjectName), u"Global\\Name");
+  InitObjectAttributes(a, "", nullptr);
+  EXPECT_EQ(a.Attributes.Attributes, os::kObjCaseInsensitive);
+  EXPECT_EQ(a.Attributes.ObjectName, nullptr);
+  EXPECT_EQ(UnicodeStringToWide(nullptr), u"");
+
+  char16_t small[2];
+  os::UNICODE_STRING u;
+  EXPECT_EQ(test::MessageOf([&] { AnsiToUnicodeString("abc", small, sizeof small, u); }),
+            "Failed to convert ansi string to unicode buffer: abc");
+}
+
+TEST(NativeCalls, ProcessListCountsTheThreadsOfAnyProcess) {
+  std::vector<std::uint8_t> list;
+  const std::uint32_t length = QuerySystemInformation(os::kSystemProcessInformation, list, 16);
+  EXPECT_GT(length, 16u);  // grown by doubling
+  EXPECT_GE(list.size(), length);
+  EXPECT_EQ(test::MessageOf([&] { QuerySystemInformation(99, list, 16); }),
+            "Failed to query system information (class 99): STATUS_INVALID_INFO_CLASS (0xC0000003)");
+
+  auto tasks = [](const std::string& pid) {
+    auto n = std::distance(fs::directory_iterator("/proc/" + pid + "/task"), fs::directory_iterator{});
+    return static_cast<int>(n);
+  };
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> extra;
+  for (int i = 0; i < 3; ++i)
+    extra.emplace_back([&] {
+      while (!stop) std::this_thread::yield();
+    });
+  for (const char* version : {"10.0", "4.0"}) {
+    ::setenv("VT_OS_VERSION", version, 1);
+    EXPECT_EQ(ProcessEntryHeaderSize(), version[0] == '4' ? 136u : 184u);
+    EXPECT_EQ(GetProcessThreadCount(os::GetCurrentProcessId()), tasks("self")) << version;
+  }
+  ::unsetenv("VT_OS_VERSION");
+  stop = true;
+  for (auto& t : extra) t.join();
+
+  pid_t child = ::fork();
+  if (child == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  EXPECT_EQ(GetProcessThreadCount(static_cast<std::uint32_t>(child)), 1);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(GetProcessThreadCount(static_cast<std::uint32_t>(child)), 0);
 }
 
 std::vector<std::pair<os::DWORD, std::string>> g_records;
