@@ -7,6 +7,9 @@
 
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
+#include "common/Session.h"
+#include "platform/Process.h"
+#include "platform/Sync.h"
 
 namespace vt {
 
@@ -439,5 +442,34 @@ os::HMODULE LoadLibraryFromTempCopy(const std::string& library_file_name) {
   if (!module) RaiseLastOSError("Cannot load library '%s'", {candidate});
   return module;
 }
+
+// ---- Start-up ----------------------------------------------------------------
+
+namespace {
+
+constexpr const char* kDefaultNamespaceDirectory = "\\BaseNamedObjects\\";
+std::string g_namespace_directory = kDefaultNamespaceDirectory;
+
+// The folder is what the full name of an event of our own holds before the
+// event's name.
+void InitFileStreams() {
+  const std::string name = "{4AA16932-BBE4-4957-96E3-BA48B291E25A}:" + IntToStr(os::GetCurrentProcessId());
+  g_namespace_directory = kDefaultNamespaceDirectory;
+  os::HANDLE event = os::CreateEventA(nullptr, true, false, name);
+  if (event == 0) return;
+  try {
+    const std::string full = QueryObjectName(event);
+    if (full.size() > name.size() && full.compare(full.size() - name.size(), name.size(), name) == 0)
+      g_namespace_directory = full.substr(0, full.size() - name.size());
+  } catch (const Exception&) {
+  }
+  os::CloseHandle(event);
+}
+
+}  // namespace
+
+const std::string& ObjectNamespaceDirectory() { return g_namespace_directory; }
+
+const UnitEntry kFileStreamsUnit{"FileStreams", &InitFileStreams, nullptr};
 
 }  // namespace vt

@@ -10,6 +10,7 @@
 
 #include "common/Classes.h"
 #include "common/SysUtils.h"
+#include "common/Units.h"
 #include "platform/Files.h"
 #include "platform/Modules.h"
 
@@ -192,5 +193,13 @@ void* MapWholeFile(const std::string& file_name, int kind, std::int64_t& size);
 // Loads a copy of the library placed in the temporary folder (an equal copy
 // already there is reused).
 os::HMODULE LoadLibraryFromTempCopy(const std::string& library_file_name);
+
+// The object-namespace folder in which this process's named objects live,
+// with its trailing backslash; found at start-up ("\BaseNamedObjects\"
+// until then, or when the system does not tell).
+const std::string& ObjectNamespaceDirectory();
+
+// Start-up: finds the object-namespace folder.
+extern const UnitEntry kFileStreamsUnit;
 
 }  // namespace vt

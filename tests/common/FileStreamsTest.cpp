@@ -10,7 +10,9 @@
 
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
+#include "common/Session.h"
 #include "common/StreamUtils.h"
+#include "platform/Process.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -301,3 +303,17 @@ TEST_F(StreamFileTest, LibraryLoadedFromATemporaryCopy) {
   os::FreeLibrary(a);
   os::FreeLibrary(b);
 }
+
+namespace {
+
+TEST(FileStreamsUnit, FindsTheNamespaceFolderOfItsOwnObjects) {
+  const UnitEntry units[] = {kFileStreamsUnit};
+  InitializeUnits(units);
+  const std::string name = "vt_namespace_probe_" + std::to_string(os::GetCurrentProcessId());
+  TWinEvent probe(nullptr, name, true, false);
+  EXPECT_EQ(QueryObjectName(probe.Handle), ObjectNamespaceDirectory() + name);
+  // Unprefixed names live in the session's folder, not the machine-wide one.
+  EXPECT_NE(ObjectNamespaceDirectory(), "\\BaseNamedObjects\\");
+}
+
+}  // namespace

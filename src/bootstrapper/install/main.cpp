@@ -10,6 +10,7 @@
 #include "common/EventLog.h"
 #include "common/ExceptionHooks.h"
 #include "common/ExceptionPacket.h"
+#include "common/FileStreams.h"
 #include "common/Logs.h"
 #include "common/ModuleExp.h"
 #include "common/NotifyQueueUnit.h"
@@ -28,6 +29,7 @@ namespace {
 // between the message catalogues and the profile documents.
 const vt::UnitEntry kUnits[] = {
     vt::kSessionUnit,
+    vt::kFileStreamsUnit,
     vt::kNotifyQueueUnit,
     vt::kPacketsUnit,
     vt::kLogsUnit,
