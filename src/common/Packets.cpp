@@ -2,6 +2,7 @@
 // registry; packet lists; optional members; dumps.
 #include "common/Packets.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -923,6 +924,16 @@ const TPacketClass* FindPacketClass(const TGUID& guid) {
   if (g_registry == nullptr) return nullptr;
   auto it = g_registry->find(guid);
   return it == g_registry->end() ? nullptr : it->second;
+}
+
+std::vector<const TPacketClass*> RegisteredPacketClasses() {
+  std::vector<const TPacketClass*> classes;
+  if (g_registry == nullptr) return classes;
+  for (const auto& entry : *g_registry) classes.push_back(entry.second);
+  std::sort(classes.begin(), classes.end(), [](const TPacketClass* a, const TPacketClass* b) {
+    return a->ClassNumberPtr()->load() < b->ClassNumberPtr()->load();
+  });
+  return classes;
 }
 
 std::int32_t GetPacketClassNumber(const TPacketClass& cls) {

@@ -662,6 +662,8 @@ consteval TPacketField MakeField(const char* name, int type_code, TWireSpec w) {
 // <name>" + CR LF + the registry's duplicate message, and stays unnumbered.
 void RegisterPacketClass(const TPacketClass& cls);
 const TPacketClass* FindPacketClass(const TGUID& guid);
+// Every registered class, by class number.
+std::vector<const TPacketClass*> RegisteredPacketClasses();
 // Asserts that the class is registered.
 std::int32_t GetPacketClassNumber(const TPacketClass& cls);
 std::int32_t NextPacketClassNumber();

@@ -13,9 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "bootstrapper/SetupPackets.h"
 #include "catalogues/CatalogueUnits.h"
+#include "common/ExceptionPacket.h"
 #include "common/PacketContext.h"
 #include "common/Packets.h"
+#include "common/ProductInformation.h"
 #include "common/StreamUtils.h"
 #include "common/TypedLists.h"
 #include "support/PacketBytes.h"
@@ -24,14 +27,16 @@
 
 namespace vt::test {
 
-// Starts the packet registry and every catalogue unit in the program's
+// Starts every unit that registers packet classes, in the setup program's
 // order, so that class numbers do not depend on which test runs first.
 class CatalogueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static const UnitEntry registry[] = {kPacketsUnit};
-    InitializeUnits(registry);
-    InitializeUnits(CatalogueUnits());
+    static const UnitEntry packet_units[] = {kPacketsUnit, kProductInformationUnit, kSetupPacketsUnit,
+                                             kExceptionPacketUnit};
+    InitializeUnits(packet_units);
+    InitializeUnits(MessageCatalogueUnits());
+    InitializeUnits(ProfileDocumentUnits());
   }
 };
 
@@ -106,62 +111,99 @@ inline std::vector<std::int32_t> Differences(const TPacket& a, const TPacket& b)
 
 // ---- Filling --------------------------------------------------------------------------------
 
-// Sets every field to a value other than its default: typed fields through
-// the accessors, GUIDs, enumerations and records byte by byte, streams,
-// string lists, integer lists, nested packets and new list items through
-// object access. Absent optional members are left alone. Lists of lists
-// (task groups hold task groups) get items down to Depth levels only.
-inline void FillGeneric(TPacket& p, int seed, int depth = 3) {
+// Gives every field a value that differs from its default and from the other
+// fields of its type, derived from the field index and Seed: numbers and
+// strings through the typed accessors (64-bit integers above 32 bits,
+// Booleans alternating), GUIDs, enumerations, sets and records byte by byte,
+// one item in lists, streams and string lists with content. Nested, optional
+// and listed packets are filled in turn down to Depth levels. Fields with
+// their own operations and no standard kind keep their defaults.
+inline void FillFields(TPacket& p, int seed = 0, int depth = 2) {
   for (std::int32_t i = 0; i < p.FieldCount(); ++i) {
-    switch (p.FieldType(i)) {
-      case pftString: p.SetFieldAsString(i, "s" + std::to_string(seed * 100 + i)); break;
-      case pftInteger: p.SetFieldAsInteger(i, 100 + seed + i); break;
-      case pftBoolean: p.SetFieldAsInteger(i, p.GetFieldAsInteger(i) == 0 ? 1 : 0); break;
-      case pftDouble: p.SetFieldAsDouble(i, 45000.25 + seed + i); break;
-      case pftOther: {
-        const TPacketField* f = p.ClassType().FieldAt(i);
-        if (f->Kind == TFieldKind::Custom) break;  // no plain bytes behind it
-        std::memset(f->Member(p), 0x40 + seed + i, f->Width);
+    const TPacketField& f = *p.ClassType().FieldAt(i);
+    const int v = 300 + 7 * i + seed;
+    switch (f.Kind) {
+      case TFieldKind::Boolean: p.SetFieldAsInteger(i, (i + seed) % 2); break;
+      case TFieldKind::Double: p.SetFieldAsDouble(i, 45000.25 + v); break;
+      case TFieldKind::AnsiString:
+      case TFieldKind::WideString: p.SetFieldAsString(i, "f" + std::to_string(v)); break;
+      case TFieldKind::StringList: {
+        auto& lines = dynamic_cast<TStrings&>(*p.GetFieldAsObject(i));
+        lines.Add("l" + std::to_string(v));
+        lines.Add("");
         break;
       }
-      case pftObject: {
-        TObject* o = nullptr;
-        try {
-          o = p.GetFieldAsObject(i);
-        } catch (const Exception&) {
-          break;  // absent optional member
-        }
-        if (auto* lines = dynamic_cast<TStrings*>(o)) {
-          lines->Add("line " + std::to_string(i));
-          lines->Add("next");
-        } else if (auto* ints = dynamic_cast<TIntegerList*>(o)) {
-          ints->Add(seed);
-          ints->Add(-seed * 1000);
-        } else if (auto* packets = dynamic_cast<TCustomPacketList*>(o)) {
-          for (int k = 0; depth > 0 && k < 2; ++k) {
-            auto item = packets->ItemClass().Create();
-            FillGeneric(*item, seed + k + 1, depth - 1);
-            packets->Add(std::move(item));
-          }
-        } else if (auto* nested = dynamic_cast<TPacket*>(o)) {
-          FillGeneric(*nested, seed + 1, depth);
-        } else if (auto* stream = dynamic_cast<TStream*>(o)) {
-          const std::string bytes = "stream " + std::to_string(seed + i);
-          stream->WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
-        }
+      case TFieldKind::Guid:
+      case TFieldKind::Bytes: std::memset(f.Member(p), 0x40 + v % 64, f.Width); break;
+      case TFieldKind::Stream:
+      case TFieldKind::Chunked: {
+        const std::string bytes = "stream " + std::to_string(v);
+        dynamic_cast<TStream&>(*p.GetFieldAsObject(i)).WriteBuffer(bytes.data(), std::ssize(bytes));
         break;
       }
-      default: break;
+      case TFieldKind::IntegerList:
+      case TFieldKind::TypedList: {
+        auto& list = dynamic_cast<TCustomList&>(*p.GetFieldAsObject(i));
+        TMemoryStream record;
+        WriteCompactLength(record, 1);
+        for (int k = 0; k < list.ItemSize(); ++k) WriteByteValue(record, static_cast<std::uint8_t>(v + k));
+        record.SetPosition(0);
+        list.LoadFromStream(record);
+        break;
+      }
+      case TFieldKind::Packet:
+        if (depth > 0) FillFields(dynamic_cast<TPacket&>(*p.GetFieldAsObject(i)), seed + 1, depth - 1);
+        break;
+      case TFieldKind::OptionalPacket:
+        if (depth > 0) FillFields(static_cast<TOptionalPacketBase*>(f.Member(p))->Need(), seed + 1, depth - 1);
+        break;
+      case TFieldKind::PacketList:
+        if (depth > 0) {
+          auto& list = dynamic_cast<TCustomPacketList&>(*p.GetFieldAsObject(i));
+          auto item = list.ItemClass().Create();
+          FillFields(*item, seed + 1, depth - 1);
+          list.Add(std::move(item));
+        }
+        break;
+      case TFieldKind::AnyPacket:
+      case TFieldKind::Custom: break;
+      default:  // integers; handles with their own operations stay in 32 bits
+        if (f.Width == 8 && f.Wire != TWireForm::Custom) {
+          p.SetFieldAsDouble(i, (i + 1) * 4294967296.0 + v);
+        } else {
+          p.SetFieldAsInteger(i, v);
+        }
+        break;
     }
   }
 }
 
-template <typename T>
-std::unique_ptr<T> Filled(int seed = 1) {
-  auto p = std::make_unique<T>();
-  FillGeneric(*p, seed);
+inline std::unique_ptr<TPacket> Filled(const TPacketClass& cls, int seed = 0) {
+  auto p = cls.Create();
+  FillFields(*p, seed);
   return p;
 }
+
+template <typename T>
+std::unique_ptr<T> Filled(int seed = 0) {
+  auto p = std::make_unique<T>();
+  FillFields(*p, seed);
+  return p;
+}
+
+// Whether P or a packet nested in it holds an optional member (which Clear
+// keeps).
+inline bool HoldsOptionalMember(TPacket& p) {
+  for (std::int32_t i = 0; i < p.FieldCount(); ++i) {
+    const TPacketField& f = *p.ClassType().FieldAt(i);
+    if (f.Kind == TFieldKind::OptionalPacket && static_cast<TOptionalPacketBase*>(f.Member(p))->Present()) return true;
+    if (f.Kind == TFieldKind::Packet && HoldsOptionalMember(dynamic_cast<TPacket&>(*p.GetFieldAsObject(i))))
+      return true;
+  }
+  return false;
+}
+
+inline void FillGeneric(TPacket& p, int seed, int = 3) { FillFields(p, seed); }  // TEMP
 
 // ---- Loading --------------------------------------------------------------------------------
 
