@@ -59,45 +59,19 @@ inline std::string StandAlone(const TPacketClass& cls, std::uint32_t stored, con
   return std::string(reinterpret_cast<const char*>(&h), sizeof h) + fields;
 }
 
-inline std::string Hex(const std::string& bytes) {
+inline std::string Hex(const std::string& bytes, const char* separator = " ") {
   static const char* digits = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : bytes) {
-    if (!out.empty()) out += ' ';
+    if (!out.empty()) out += separator;
     out += digits[c >> 4];
     out += digits[c & 15];
   }
   return out;
 }
 
-// Little-endian byte builder for expected payloads.
-struct B {
-  std::string s;
-  B& u8(std::uint8_t v) {
-    s += static_cast<char>(v);
-    return *this;
-  }
-  B& i16(std::int16_t v) { return raw(&v, 2); }
-  B& i32(std::int32_t v) { return raw(&v, 4); }
-  B& i64(std::int64_t v) { return raw(&v, 8); }
-  B& zeros(std::size_t n) {
-    s.append(n, '\0');
-    return *this;
-  }
-  B& str(const std::string& v) {  // short strings: one-byte compact length
-    u8(static_cast<std::uint8_t>(v.size() * 2));
-    s += v;
-    return *this;
-  }
-  B& bytes(const std::string& v) {
-    s += v;
-    return *this;
-  }
-  B& raw(const void* p, std::size_t n) {
-    s.append(static_cast<const char*>(p), n);
-    return *this;
-  }
-};
+// A string field as written: short texts take a one-byte compact length.
+inline std::string ShortString(const std::string& v) { return static_cast<char>(v.size() * 2) + v; }
 
 // ---- Inspection -----------------------------------------------------------------------------
 
@@ -184,13 +158,6 @@ inline std::unique_ptr<TPacket> Filled(const TPacketClass& cls, int seed = 0) {
   return p;
 }
 
-template <typename T>
-std::unique_ptr<T> Filled(int seed = 0) {
-  auto p = std::make_unique<T>();
-  FillFields(*p, seed);
-  return p;
-}
-
 // Whether P or a packet nested in it holds an optional member (which Clear
 // keeps).
 inline bool HoldsOptionalMember(TPacket& p) {
@@ -202,8 +169,6 @@ inline bool HoldsOptionalMember(TPacket& p) {
   }
   return false;
 }
-
-inline void FillGeneric(TPacket& p, int seed, int = 3) { FillFields(p, seed); }  // TEMP
 
 // ---- Loading --------------------------------------------------------------------------------
 
@@ -264,39 +229,6 @@ inline void LoadInto(TPacket& p, const std::string& bytes) {
   LoadPacketInto(*other, plain);
   EXPECT_EQ(plain.Position(), static_cast<std::int64_t>(bytes.size()));
   EXPECT_TRUE(other->Equals(p));
-}
-
-// ---- Registration ---------------------------------------------------------------------------
-
-struct ClassRow {
-  const TPacketClass* cls;
-  TGUID guid;
-  int fields;
-  const TPacketClass* parent = nullptr;  // nullptr: the table's parent
-};
-
-// Rows, in registration order, are numbered one after another from First:
-// each found by its GUID, with its field count and parent (Parent where the
-// row names none; not checked where neither does), created as its class.
-// Answers the number of rows.
-inline int ExpectRegisteredInOrder(std::span<const ClassRow> rows, std::int32_t first,
-                                   const TPacketClass* parent = nullptr) {
-  int n = 0;
-  for (const ClassRow& row : rows) {
-    SCOPED_TRACE(row.cls->Name());
-    EXPECT_EQ(FindPacketClass(row.guid), row.cls);
-    EXPECT_TRUE(GuidsEqual(row.cls->GetClassGUID(), row.guid));
-    EXPECT_EQ(row.cls->FieldCount(), row.fields);
-    if (const TPacketClass* want = row.parent ? row.parent : parent) {
-      EXPECT_EQ(row.cls->Parent(), want);
-    }
-    EXPECT_EQ(GetPacketClassNumber(*row.cls), first + n);
-    auto p = row.cls->Create();
-    EXPECT_EQ(&p->ClassType(), row.cls);
-    EXPECT_EQ(p->FieldCount(), row.fields);
-    ++n;
-  }
-  return n;
 }
 
 // ---- Round trips ----------------------------------------------------------------------------

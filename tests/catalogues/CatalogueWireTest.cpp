@@ -26,16 +26,6 @@ const char* const kTableHeader =
     "#   filled <payload with a distinct value in every field>\n"
     "# Regenerate: VT_WRITE_CATALOGUE_WIRE=1 build/release/bin/vt_tests_catalogues --gtest_filter='CatalogueWire*'\n";
 
-std::string HexOf(const std::string& bytes) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
 std::string BytesOf(const std::string& hex) {
   std::string out;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
@@ -80,15 +70,16 @@ Row RowOf(const TPacketClass& cls) {
   return row;
 }
 
-// Rows by class name, in file order.
+// The table's rows with their class names, in file order.
 std::vector<std::pair<std::string, Row>> ReadTable(const std::string& text) {
   std::vector<std::pair<std::string, Row>> rows;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     if (line.empty() || line[0] == '#') continue;
     if (line[0] != ' ') {
-      rows.push_back({line.substr(line.find(' ') + 1, line.find(' ', line.find(' ') + 1) - line.find(' ') - 1),
-                      Row{line, {}, {}, {}}});
+      std::string number, name;
+      std::istringstream(line) >> number >> name;
+      rows.push_back({name, Row{line, {}, {}, {}}});
       continue;
     }
     const std::size_t key_end = std::min(line.find(' ', 2), line.size());
@@ -115,8 +106,8 @@ TEST_F(CatalogueWire, EveryRegisteredClassMatchesTheTable) {
       const auto item = [](const char* key, const std::string& value) {
         return std::string("  ") + key + (value.empty() ? "" : " ") + value + "\n";
       };
-      text += row.head + "\n" + item("fields", row.fields) + item("new", HexOf(row.fresh)) +
-              item("filled", HexOf(row.filled));
+      text += row.head + "\n" + item("fields", row.fields) + item("new", Hex(row.fresh, "")) +
+              item("filled", Hex(row.filled, ""));
     }
     WriteFileText(path, text);
     GTEST_SKIP() << "table written to " << path;
@@ -125,10 +116,11 @@ TEST_F(CatalogueWire, EveryRegisteredClassMatchesTheTable) {
   const auto table = ReadTable(ReadFileText(path));
   ASSERT_GT(table.size(), 200u);
   std::map<std::string, const TPacketClass*> by_name;
-  for (const TPacketClass* cls : classes) by_name[cls->Name()] = cls;
-  std::vector<std::string> order;
-  for (const TPacketClass* cls : classes) order.push_back(cls->Name());
-  std::vector<std::string> table_order;
+  std::vector<std::string> order, table_order;
+  for (const TPacketClass* cls : classes) {
+    by_name[cls->Name()] = cls;
+    order.push_back(cls->Name());
+  }
   for (const auto& [name, row] : table) table_order.push_back(name);
   EXPECT_EQ(order, table_order) << "registered classes and the table differ";
 
@@ -140,8 +132,8 @@ TEST_F(CatalogueWire, EveryRegisteredClassMatchesTheTable) {
     const Row got = RowOf(cls);
     EXPECT_EQ(got.head, want.head);
     EXPECT_EQ(got.fields, want.fields);
-    EXPECT_EQ(HexOf(got.fresh), HexOf(want.fresh));
-    EXPECT_EQ(HexOf(got.filled), HexOf(want.filled));
+    EXPECT_EQ(Hex(got.fresh), Hex(want.fresh));
+    EXPECT_EQ(Hex(got.filled), Hex(want.filled));
 
     // The stored bytes load back by class and into either state.
     const auto filled = Filled(cls);
@@ -155,7 +147,7 @@ TEST_F(CatalogueWire, EveryRegisteredClassMatchesTheTable) {
     LoadInto(*loaded, StandAlone(cls, static_cast<std::uint32_t>(cls.FieldCount()), want.fresh));
     EXPECT_TRUE(loaded->Equals(*fresh));
     ExpectRoundTrips(*filled, !HoldsOptionalMember(*filled));
-    std::string text;
+    std::string text;  // every field's text form can be made
     for (std::int32_t i = 0; i < cls.FieldCount(); ++i) filled->FieldToText(i, text);
   }
 }
