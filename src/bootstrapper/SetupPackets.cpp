@@ -5,32 +5,32 @@
 namespace vt {
 
 VT_PACKET_FIELDS(TSetupEventPacket) = {
-    VT_FIELD(Event, 0, Sized(1)),
-    VT_FIELD(Text, 1, String),
-    VT_FIELD(ProgressPercent, 2, Raw(1)),
-    VT_FIELD(EnableRetry, 3, Raw(1)),
+    VT_FIELD(Event, pftOther, Sized(1)),
+    VT_FIELD(Text, pftString, String),
+    VT_FIELD(ProgressPercent, pftInteger, Raw(1)),
+    VT_FIELD(EnableRetry, pftBoolean, Raw(1)),
 };
 VT_DEFINE_PACKET(TSetupEventPacket, "{188A9F7C-4ABC-4E00-8D05-111506A43D23}")
 
 VT_PACKET_FIELDS(TSetupFilePacket) = {
-    VT_FIELD(Components, 0, Sized(1)),
-    VT_FIELD(Flags, 0, Sized(1)),
-    VT_FIELD(Filename, 1, String),
-    VT_FIELD(Description, 1, String),
-    VT_FIELD(Content, 5, Stream),
+    VT_FIELD(Components, pftOther, Sized(1)),
+    VT_FIELD(Flags, pftOther, Sized(1)),
+    VT_FIELD(Filename, pftString, String),
+    VT_FIELD(Description, pftString, String),
+    VT_FIELD(Content, pftObject, Stream),
 };
 VT_DEFINE_PACKET(TSetupFilePacket, "{E0AF1EF7-1461-4FE5-AD1C-D99A2A595AAB}")
 
 VT_PACKET_FIELDS(TSetupPacket) = {
-    VT_FIELD(Version, 2, Raw(4)),
-    VT_FIELD(SetupDateTime, 4, Raw(8)),
-    VT_FIELD(LicenseAgreement, 1, String),
-    VT_FIELD(SetupHelpHtml, 1, String),
-    VT_FIELD(Files, 5, PacketList),
-    VT_FIELD(ProductCaption, 1, String).WithDefault("Vontaro"),
-    VT_FIELD(GridServiceID, 0, Raw(16)),
-    VT_FIELD(CoordinatorServiceID, 0, Raw(16)),
-    VT_FIELD(ChmHelpFile, 1, String),
+    VT_FIELD(Version, pftInteger, Raw(4)),
+    VT_FIELD(SetupDateTime, pftDouble, Raw(8)),
+    VT_FIELD(LicenseAgreement, pftString, String),
+    VT_FIELD(SetupHelpHtml, pftString, String),
+    VT_FIELD(Files, pftObject, PacketList),
+    VT_FIELD(ProductCaption, pftString, String).WithDefault("Vontaro"),
+    VT_FIELD(GridServiceID, pftOther, Raw(16)),
+    VT_FIELD(CoordinatorServiceID, pftOther, Raw(16)),
+    VT_FIELD(ChmHelpFile, pftString, String),
 };
 VT_DEFINE_PACKET(TSetupPacket, "{367101FD-5156-450A-92A6-E9E2B6619E74}")
 

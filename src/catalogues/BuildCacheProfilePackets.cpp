@@ -3,21 +3,21 @@
 namespace vt {
 
 VT_PACKET_FIELDS(TBuildCacheToolChildExclude) = {
-    VT_FIELD(ProcName, 1, String),
+    VT_FIELD(ProcName, pftString, String),
 };
 VT_DEFINE_PACKET(TBuildCacheToolChildExclude, "{0D71E0F3-1A17-44C9-BC5B-CFEB3A3DFF7D}")
 
 VT_PACKET_FIELDS(TBuildCacheTool) = {
-    VT_FIELD(Filename, 1, String),
-    VT_FIELD(AllowBuildCache, 3, Raw(1)),
-    VT_FIELD(IncludeBinaryDependencies, 3, Raw(1)),
-    VT_FIELD(ChildProcesses, 5, PacketList).WithItemName("Exclude"),
+    VT_FIELD(Filename, pftString, String),
+    VT_FIELD(AllowBuildCache, pftBoolean, Raw(1)),
+    VT_FIELD(IncludeBinaryDependencies, pftBoolean, Raw(1)),
+    VT_FIELD(ChildProcesses, pftObject, PacketList).WithItemName("Exclude"),
 };
 VT_DEFINE_PACKET(TBuildCacheTool, "{06A1E0F3-1A17-44C9-BC5B-CFEB0F3DFF7D}")
 
 VT_PACKET_FIELDS(TBuildCacheProfileDocument) = {
-    VT_FIELD(FormatVersion, 2, Raw(4)),
-    VT_FIELD(Tools, 5, PacketList).WithItemName("Tool"),
+    VT_FIELD(FormatVersion, pftInteger, Raw(4)),
+    VT_FIELD(Tools, pftObject, PacketList).WithItemName("Tool"),
 };
 VT_DEFINE_PACKET(TBuildCacheProfileDocument, "{B1825CF7-879E-4E7B-83DC-7D3B8F53E7F5}")
 

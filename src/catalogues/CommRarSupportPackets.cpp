@@ -2,7 +2,7 @@
 
 namespace vt {
 
-VT_PACKET_FIELDS(TCommRarSupportPacket) = {VT_FIELD(Data, 5, Stream)};
+VT_PACKET_FIELDS(TCommRarSupportPacket) = {VT_FIELD(Data, pftObject, Stream)};
 VT_DEFINE_PACKET(TCommRarSupportPacket, "{0BADC9AA-A691-46EA-97E5-158AA50F956A}")
 
 void RegisterCommRarSupportPackets() { RegisterPacketClass(TCommRarSupportPacket::Class); }

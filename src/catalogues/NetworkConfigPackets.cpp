@@ -3,11 +3,11 @@
 namespace vt {
 
 VT_PACKET_FIELDS(TNetworkConnectionInfoPacket) = {
-    VT_FIELD(SpeedBitsPerSec, 2, Raw(8)),
-    VT_FIELD(IP, 2, Raw(4)),
-    VT_FIELD(Name, 1, String),
-    VT_FIELD(Description, 1, String),
-    VT_FIELD(PhysicalAddress, 1, String),
+    VT_FIELD(SpeedBitsPerSec, pftInteger, Raw(8)),
+    VT_FIELD(IP, pftInteger, Raw(4)),
+    VT_FIELD(Name, pftString, String),
+    VT_FIELD(Description, pftString, String),
+    VT_FIELD(PhysicalAddress, pftString, String),
 };
 VT_DEFINE_PACKET(TNetworkConnectionInfoPacket, "{744E97F7-7BD0-4D89-B5BE-708F31869BF2}")
 

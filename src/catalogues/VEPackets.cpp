@@ -47,78 +47,78 @@ void Duplicate(TVEHandleValue& handle, std::uintptr_t source_process, std::uintp
 }  // namespace
 
 VT_PACKET_FIELDS(TVEContextPacket) = {
-    VT_FIELD(ComputerName, 1, String),
-    VT_FIELD(WindowsDir, 1, String),
-    VT_FIELD(SystemDir, 1, String),
-    VT_FIELD(SystemWindowsDir, 1, String),
-    VT_FIELD(TempDir, 1, String),
-    VT_FIELD(UserName, 1, String),
-    VT_FIELD(UserSecurityID, 1, String),
-    VT_FIELD(Env, 1, String),
-    VT_FIELD(InternetCacheDir, 1, String),
-    VT_FIELD(CookiesDir, 1, String),
-    VT_FIELD(HistoryDir, 1, String),
-    VT_FIELD(SystemDllMasks, 5, StringList),
-    VT_FIELD(DriveMap, 2, Raw(4)),
-    VT_FIELD(DriveTypes, 1, String),
-    VT_FIELD(RemoveSysWow64FromPath, 3, Raw(1)).WithDefault(true),
-    VT_FIELD(VEAlloc_MaxSpace, 2, Raw(4)),
-    VT_FIELD(VtTempDir, 1, String),
-    VT_FIELD(NoDotNetVirt, 3, Raw(1)),
-    VT_FIELD(OSVersionInfo, 0, Raw(156)),
-    VT_FIELD(ActiveCodePage, 2, Raw(4)),
-    VT_FIELD(SystemRegKeyMasks, 5, StringList),
-    VT_FIELD(BypassUNC, 3, Raw(1)),
-    VT_FIELD(AllowKernelBaseHooks, 3, Raw(1)),
-    VT_FIELD(ConsoleOutputCodePage, 2, Raw(4)),
-    VT_FIELD(EnableSandboxLocalFiles, 3, Raw(1)),
+    VT_FIELD(ComputerName, pftString, String),
+    VT_FIELD(WindowsDir, pftString, String),
+    VT_FIELD(SystemDir, pftString, String),
+    VT_FIELD(SystemWindowsDir, pftString, String),
+    VT_FIELD(TempDir, pftString, String),
+    VT_FIELD(UserName, pftString, String),
+    VT_FIELD(UserSecurityID, pftString, String),
+    VT_FIELD(Env, pftString, String),
+    VT_FIELD(InternetCacheDir, pftString, String),
+    VT_FIELD(CookiesDir, pftString, String),
+    VT_FIELD(HistoryDir, pftString, String),
+    VT_FIELD(SystemDllMasks, pftObject, StringList),
+    VT_FIELD(DriveMap, pftInteger, Raw(4)),
+    VT_FIELD(DriveTypes, pftString, String),
+    VT_FIELD(RemoveSysWow64FromPath, pftBoolean, Raw(1)).WithDefault(true),
+    VT_FIELD(VEAlloc_MaxSpace, pftInteger, Raw(4)),
+    VT_FIELD(VtTempDir, pftString, String),
+    VT_FIELD(NoDotNetVirt, pftBoolean, Raw(1)),
+    VT_FIELD(OSVersionInfo, pftOther, Raw(156)),
+    VT_FIELD(ActiveCodePage, pftInteger, Raw(4)),
+    VT_FIELD(SystemRegKeyMasks, pftObject, StringList),
+    VT_FIELD(BypassUNC, pftBoolean, Raw(1)),
+    VT_FIELD(AllowKernelBaseHooks, pftBoolean, Raw(1)),
+    VT_FIELD(ConsoleOutputCodePage, pftInteger, Raw(4)),
+    VT_FIELD(EnableSandboxLocalFiles, pftBoolean, Raw(1)),
 };
 VT_DEFINE_PACKET(TVEContextPacket, "{8B924D93-EF4A-42C5-8366-791AE71BCE4F}")
 
 VT_PACKET_FIELDS(TVEReservePacket) = {
-    VT_FIELD(FreeTrigger, 0, Sized(1)),
-    VT_FIELD(Path, 1, String),
-    VT_FIELD(Map, 5, TypedList),
-    VT_FIELD(PathContainsWildcards, 3, Raw(1)),
-    VT_FIELD(Redundant, 3, Raw(1)),
-    VT_FIELD(PathContainsFilenameOnly, 3, Raw(1)),
-    VT_FIELD(BasedOnPath, 1, String),
+    VT_FIELD(FreeTrigger, pftOther, Sized(1)),
+    VT_FIELD(Path, pftString, String),
+    VT_FIELD(Map, pftObject, TypedList),
+    VT_FIELD(PathContainsWildcards, pftBoolean, Raw(1)),
+    VT_FIELD(Redundant, pftBoolean, Raw(1)),
+    VT_FIELD(PathContainsFilenameOnly, pftBoolean, Raw(1)),
+    VT_FIELD(BasedOnPath, pftString, String),
 };
 VT_DEFINE_PACKET(TVEReservePacket, "{5742BCF1-EE3A-4DE6-9062-575F7EE42491}")
 
 VT_PACKET_FIELDS(TVEPatchPacket) = {
-    VT_FIELD(Position, 2, Raw(8)),
-    VT_FIELD(Size, 2, Raw(4)),
-    VT_FIELD(Content, 1, String),
+    VT_FIELD(Position, pftInteger, Raw(8)),
+    VT_FIELD(Size, pftInteger, Raw(4)),
+    VT_FIELD(Content, pftString, String),
 };
 VT_DEFINE_PACKET(TVEPatchPacket, "{B4C7C307-B52E-4C99-8502-C32F78B8F3E6}")
 
 VT_PACKET_FIELDS(TVEPatchFilePacket) = {
-    VT_FIELD(Path, 1, String),
-    VT_FIELD(Patches, 5, PacketList),
+    VT_FIELD(Path, pftString, String),
+    VT_FIELD(Patches, pftObject, PacketList),
 };
 VT_DEFINE_PACKET(TVEPatchFilePacket, "{8E48896C-8499-4917-9598-E22599EF7D4C}")
 
 VT_PACKET_FIELDS(TVESessionPacket) = {
-    VT_FIELD(Context, 5, Packet),
-    VT_FIELD(LogOnly, 3, Raw(1)),
-    VT_FIELD(InstanceIndex, 2, Raw(4)),
-    VT_FIELD(SessionProcessID, 2, Raw(4)),
-    VT_FIELD(VECacheDir, 1, String),
-    VT_FIELD(FileCacheDir, 1, String),
-    VT_FIELD(ModuleCacheDir, 1, String),
-    VT_FIELD(FileCacheTempDir, 1, String),
-    VT_FIELD(CreateProcessMutex, 2, Custom).WithOps(&kHandleOps<kCreateProcessMutexLine>),
-    VT_FIELD(StreamGroupID, 0, Raw(16)),
-    VT_FIELD(CacheStreamGroupID, 0, Raw(16)),
-    VT_FIELD(ExampleFileHandle, 2, Custom).WithOps(&kHandleOps<kExampleFileHandleLine>),
-    VT_FIELD(SessionUserSID, 1, String),
-    VT_FIELD(SessionUserNameEx2, 1, Wide),
-    VT_FIELD(SystemVolumeSerialNumber, 2, Raw(4)),
-    VT_FIELD(AllowInjectionIntoMSPDBSRV, 3, Raw(1)),
-    VT_FIELD(KB3126587_LdrLoadDll_Hack, 3, Raw(1)),
-    VT_FIELD(UCRTBASE_Exists, 3, Raw(1)),
-    VT_FIELD(UCRTBASED_Exists, 3, Raw(1)),
+    VT_FIELD(Context, pftObject, Packet),
+    VT_FIELD(LogOnly, pftBoolean, Raw(1)),
+    VT_FIELD(InstanceIndex, pftInteger, Raw(4)),
+    VT_FIELD(SessionProcessID, pftInteger, Raw(4)),
+    VT_FIELD(VECacheDir, pftString, String),
+    VT_FIELD(FileCacheDir, pftString, String),
+    VT_FIELD(ModuleCacheDir, pftString, String),
+    VT_FIELD(FileCacheTempDir, pftString, String),
+    VT_FIELD(CreateProcessMutex, pftInteger, Custom).WithOps(&kHandleOps<kCreateProcessMutexLine>),
+    VT_FIELD(StreamGroupID, pftOther, Raw(16)),
+    VT_FIELD(CacheStreamGroupID, pftOther, Raw(16)),
+    VT_FIELD(ExampleFileHandle, pftInteger, Custom).WithOps(&kHandleOps<kExampleFileHandleLine>),
+    VT_FIELD(SessionUserSID, pftString, String),
+    VT_FIELD(SessionUserNameEx2, pftString, Wide),
+    VT_FIELD(SystemVolumeSerialNumber, pftInteger, Raw(4)),
+    VT_FIELD(AllowInjectionIntoMSPDBSRV, pftBoolean, Raw(1)),
+    VT_FIELD(KB3126587_LdrLoadDll_Hack, pftBoolean, Raw(1)),
+    VT_FIELD(UCRTBASE_Exists, pftBoolean, Raw(1)),
+    VT_FIELD(UCRTBASED_Exists, pftBoolean, Raw(1)),
 };
 VT_DEFINE_PACKET(TVESessionPacket, "{961A0591-8237-4810-9412-0CA5FC870BAF}")
 
@@ -129,9 +129,9 @@ void TVESessionPacket::DuplicateHandles(std::uintptr_t source_process, std::uint
 }
 
 VT_PACKET_FIELDS(TVEHandlePacket) = {
-    VT_FIELD(Handle, 2, Custom).WithOps(&kHandleOps<kHandleLine>),
-    VT_FIELD(Token, 2, Raw(4)),
-    VT_FIELD(StreamID, 2, Raw(8)),
+    VT_FIELD(Handle, pftInteger, Custom).WithOps(&kHandleOps<kHandleLine>),
+    VT_FIELD(Token, pftInteger, Raw(4)),
+    VT_FIELD(StreamID, pftInteger, Raw(8)),
 };
 VT_DEFINE_PACKET(TVEHandlePacket, "{7F66A6AB-FD02-4EBC-939C-4E7D27739E76}")
 
@@ -141,35 +141,35 @@ void TVEHandlePacket::DuplicateHandles(std::uintptr_t source_process, std::uintp
 }
 
 VT_PACKET_FIELDS(TVEProcessPacket) = {
-    VT_FIELD(JobID, 2, Raw(4)),
-    VT_FIELD(ProcessArrayHandle, 2, Custom).WithOps(&kHandleOps<kProcessArrayHandleLine>),
-    VT_FIELD(TerminateEventHandle, 2, Custom).WithOps(&kHandleOps<kTerminateEventHandleLine>),
-    VT_FIELD(PatchFiles, 5, PacketList),
-    VT_FIELD(ReserveList, 5, PacketList),
-    VT_FIELD(CompilerHeapAddress, 2, Raw(4)),
-    VT_FIELD(CmdLine, 1, String),
-    VT_FIELD(CurrentDir, 1, String),
-    VT_FIELD(SavedPathVariable, 1, String),
-    VT_FIELD(AppName, 1, String),
-    VT_FIELD(SkipReserve, 3, Raw(1)),
-    VT_FIELD(ProcessIndex, 2, Raw(4)),
-    VT_FIELD(FileHandles, 5, PacketList),
-    VT_FIELD(DivideSleepTime, 2, Raw(4)),
-    VT_FIELD(ParentLogID_Obsolete, 2, Raw(4)),
-    VT_FIELD(WaitForSyncOnSleep, 3, Raw(1)),
-    VT_FIELD(ParentCurDirHandle, 2, Raw(8)),
-    VT_FIELD(IsDebugged, 3, Raw(1)),
-    VT_FIELD(SyncServerID, 0, Raw(16)),
-    VT_FIELD(PatchClExeConfig, 3, Raw(1)),
-    VT_FIELD(CompleteExitProcess, 3, Raw(1)),
-    VT_FIELD(PdbForwarderContext, 5, OptionalPacket),
-    VT_FIELD(PossibleInputSharedHeapGUID, 0, Raw(16)),
-    VT_FIELD(LargeFiles, 5, StringList),
-    VT_FIELD(SharedMsPdbSrvId, 1, String),
-    VT_FIELD(BuildAvoidanceMode, 2, Raw(4)),
-    VT_FIELD(BuildAvoidanceLogsDir, 1, Wide),
-    VT_FIELD(BuildAvoidanceCacheSupportedTools, 5, StringList),
-    VT_FIELD(BuildAvoidanceBlacklistedTools, 5, StringList),
+    VT_FIELD(JobID, pftInteger, Raw(4)),
+    VT_FIELD(ProcessArrayHandle, pftInteger, Custom).WithOps(&kHandleOps<kProcessArrayHandleLine>),
+    VT_FIELD(TerminateEventHandle, pftInteger, Custom).WithOps(&kHandleOps<kTerminateEventHandleLine>),
+    VT_FIELD(PatchFiles, pftObject, PacketList),
+    VT_FIELD(ReserveList, pftObject, PacketList),
+    VT_FIELD(CompilerHeapAddress, pftInteger, Raw(4)),
+    VT_FIELD(CmdLine, pftString, String),
+    VT_FIELD(CurrentDir, pftString, String),
+    VT_FIELD(SavedPathVariable, pftString, String),
+    VT_FIELD(AppName, pftString, String),
+    VT_FIELD(SkipReserve, pftBoolean, Raw(1)),
+    VT_FIELD(ProcessIndex, pftInteger, Raw(4)),
+    VT_FIELD(FileHandles, pftObject, PacketList),
+    VT_FIELD(DivideSleepTime, pftInteger, Raw(4)),
+    VT_FIELD(ParentLogID_Obsolete, pftInteger, Raw(4)),
+    VT_FIELD(WaitForSyncOnSleep, pftBoolean, Raw(1)),
+    VT_FIELD(ParentCurDirHandle, pftInteger, Raw(8)),
+    VT_FIELD(IsDebugged, pftBoolean, Raw(1)),
+    VT_FIELD(SyncServerID, pftOther, Raw(16)),
+    VT_FIELD(PatchClExeConfig, pftBoolean, Raw(1)),
+    VT_FIELD(CompleteExitProcess, pftBoolean, Raw(1)),
+    VT_FIELD(PdbForwarderContext, pftObject, OptionalPacket),
+    VT_FIELD(PossibleInputSharedHeapGUID, pftOther, Raw(16)),
+    VT_FIELD(LargeFiles, pftObject, StringList),
+    VT_FIELD(SharedMsPdbSrvId, pftString, String),
+    VT_FIELD(BuildAvoidanceMode, pftInteger, Raw(4)),
+    VT_FIELD(BuildAvoidanceLogsDir, pftString, Wide),
+    VT_FIELD(BuildAvoidanceCacheSupportedTools, pftObject, StringList),
+    VT_FIELD(BuildAvoidanceBlacklistedTools, pftObject, StringList),
 };
 VT_DEFINE_PACKET(TVEProcessPacket, "{0D82F548-CC66-4CFC-939B-6901623811CF}")
 
@@ -180,37 +180,37 @@ void TVEProcessPacket::DuplicateHandles(std::uintptr_t source_process, std::uint
 }
 
 VT_PACKET_FIELDS(TVEPreloadPacket) = {
-    VT_FIELD(ProcessHandleInSession, 2, Raw(4)),
+    VT_FIELD(ProcessHandleInSession, pftInteger, Raw(4)),
 };
 VT_DEFINE_PACKET(TVEPreloadPacket, "{72C7B217-E4B9-4618-B2D5-2174D857DC6F}")
 
 VT_PACKET_FIELDS(TVEFileCachePacket) = {
-    VT_FIELD(FileTableStream, 5, Stream),
-    VT_FIELD(StorageTableStream, 5, Stream),
+    VT_FIELD(FileTableStream, pftObject, Stream),
+    VT_FIELD(StorageTableStream, pftObject, Stream),
 };
 VT_DEFINE_PACKET(TVEFileCachePacket, "{95AC466A-DEF0-4FEA-9758-C36BD790A950}")
 
 VT_PACKET_FIELDS(TVEFileInfoPacket) = {
-    VT_FIELD(Size, 2, Raw(8)),
-    VT_FIELD(CreationTime, 2, Raw(8)),
-    VT_FIELD(LastWriteTime, 2, Raw(8)),
-    VT_FIELD(IsDir, 3, Raw(1)),
-    VT_FIELD(Name, 1, String),
-    VT_FIELD(ShortName, 1, String),
-    VT_FIELD(IsSystem, 3, Raw(1)),
-    VT_FIELD(IsReadOnly, 3, Raw(1)),
+    VT_FIELD(Size, pftInteger, Raw(8)),
+    VT_FIELD(CreationTime, pftInteger, Raw(8)),
+    VT_FIELD(LastWriteTime, pftInteger, Raw(8)),
+    VT_FIELD(IsDir, pftBoolean, Raw(1)),
+    VT_FIELD(Name, pftString, String),
+    VT_FIELD(ShortName, pftString, String),
+    VT_FIELD(IsSystem, pftBoolean, Raw(1)),
+    VT_FIELD(IsReadOnly, pftBoolean, Raw(1)),
 };
 VT_DEFINE_PACKET(TVEFileInfoPacket, "{57B0FB32-D8EC-40FF-B0E1-A51D7C0005B7}")
 
 VT_PACKET_FIELDS(TVEDirInfoPacket) = {
-    VT_FIELD(DirIndex, 2, Raw(4)),
-    VT_FIELD(DirVersion, 2, Raw(4)),
-    VT_FIELD(DirExists, 3, Raw(1)),
-    VT_FIELD(UseKnownVersion, 3, Raw(1)),
-    VT_FIELD(ShortName, 1, String),
-    VT_FIELD(LongName, 1, String),
-    VT_FIELD(Files, 5, PacketList),
-    VT_FIELD(DirCaseSensitive, 3, Raw(1)),
+    VT_FIELD(DirIndex, pftInteger, Raw(4)),
+    VT_FIELD(DirVersion, pftInteger, Raw(4)),
+    VT_FIELD(DirExists, pftBoolean, Raw(1)),
+    VT_FIELD(UseKnownVersion, pftBoolean, Raw(1)),
+    VT_FIELD(ShortName, pftString, String),
+    VT_FIELD(LongName, pftString, String),
+    VT_FIELD(Files, pftObject, PacketList),
+    VT_FIELD(DirCaseSensitive, pftBoolean, Raw(1)),
 };
 VT_DEFINE_PACKET(TVEDirInfoPacket, "{7881AE0D-3551-48C6-8529-E11DD3A6FB03}")
 

@@ -3,9 +3,9 @@
 namespace vt {
 
 VT_PACKET_FIELDS(TCommExceptionPacket) = {
-    VT_FIELD(ExceptionMessage, 1, String),
-    VT_FIELD(ExceptionClass, 1, String),
-    VT_FIELD(ExceptionMethodName, 1, String),
+    VT_FIELD(ExceptionMessage, pftString, String),
+    VT_FIELD(ExceptionClass, pftString, String),
+    VT_FIELD(ExceptionMethodName, pftString, String),
 };
 VT_DEFINE_PACKET(TCommExceptionPacket, "{147D1111-3535-4E71-9695-E35D6011ECDE}")
 

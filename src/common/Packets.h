@@ -19,9 +19,9 @@
 //
 //   // source
 //   VT_PACKET_FIELDS(TExamplePacket) = {
-//       VT_FIELD(Count, 2, Compact).WithDefault(-1),
-//       VT_FIELD(Caption, 1, String).WithCaption("Title"),
-//       VT_FIELD(Lines, 5, StringList),
+//       VT_FIELD(Count, pftInteger, Compact).WithDefault(-1),
+//       VT_FIELD(Caption, pftString, String).WithCaption("Title"),
+//       VT_FIELD(Lines, pftObject, StringList),
 //   };
 //   VT_DEFINE_PACKET(TExamplePacket, "{01234567-89AB-CDEF-0123-456789ABCDEF}")
 //
@@ -640,7 +640,7 @@ consteval TPacketField MakeField(const char* name, int type_code, TWireSpec w) {
 // The field table of a class, in index order.
 #define VT_PACKET_FIELDS(ClassName) constinit const ::vt::TPacketField ClassName::kFields[]
 
-// One field: member name, type code, wire form (Raw(n), Sized(n), Compact,
+// One field: member name, type code (TPacketFieldType), wire form (Raw(n), Sized(n), Compact,
 // String, Wide, StringList, Stream, Chunked, IntList, TypedList, Packet,
 // OptionalPacket, PacketList, Custom).
 #define VT_FIELD(Member, TypeCode, WireForm) \

@@ -7,20 +7,20 @@
 namespace vt {
 
 VT_PACKET_FIELDS(TProductInformationPacket) = {
-    VT_FIELD(VontaroProductMode, 0, Sized(1)),
-    VT_FIELD(ExecutionMode, 0, Sized(1)),
-    VT_FIELD(SetupExecutionMode, 0, Sized(1)),
-    VT_FIELD(ProductCaption, 1, String).WithDefault("Vontaro"),
-    VT_FIELD(GridServiceID, 0, Raw(16)),
-    VT_FIELD(CoordinatorServiceID, 0, Raw(16)),
-    VT_FIELD(DefaultPortCoordinatorService, 2, Raw(4)),
-    VT_FIELD(DefaultPortAgentService, 2, Raw(4)),
-    VT_FIELD(DefaultPortAgentHelper, 2, Raw(4)),
-    VT_FIELD(VsAddIn, 3, Raw(1)).WithDefault(true),
-    VT_FIELD(VisualStudioBuilds, 3, Raw(1)).WithDefault(true),
-    VT_FIELD(VisualStudioAddIn, 3, Raw(1)).WithDefault(true),
-    VT_FIELD(SetupHelpHtml, 1, String),
-    VT_FIELD(ChmHelpFile, 1, String),
+    VT_FIELD(VontaroProductMode, pftOther, Sized(1)),
+    VT_FIELD(ExecutionMode, pftOther, Sized(1)),
+    VT_FIELD(SetupExecutionMode, pftOther, Sized(1)),
+    VT_FIELD(ProductCaption, pftString, String).WithDefault("Vontaro"),
+    VT_FIELD(GridServiceID, pftOther, Raw(16)),
+    VT_FIELD(CoordinatorServiceID, pftOther, Raw(16)),
+    VT_FIELD(DefaultPortCoordinatorService, pftInteger, Raw(4)),
+    VT_FIELD(DefaultPortAgentService, pftInteger, Raw(4)),
+    VT_FIELD(DefaultPortAgentHelper, pftInteger, Raw(4)),
+    VT_FIELD(VsAddIn, pftBoolean, Raw(1)).WithDefault(true),
+    VT_FIELD(VisualStudioBuilds, pftBoolean, Raw(1)).WithDefault(true),
+    VT_FIELD(VisualStudioAddIn, pftBoolean, Raw(1)).WithDefault(true),
+    VT_FIELD(SetupHelpHtml, pftString, String),
+    VT_FIELD(ChmHelpFile, pftString, String),
 };
 VT_DEFINE_PACKET(TProductInformationPacket, "{250B5A66-4EF1-432A-9949-3CB94F9F5AA1}")
 
