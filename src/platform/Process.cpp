@@ -206,9 +206,10 @@ std::string SearchPath(const std::string& name) {
   while (start <= dirs.size()) {
     size_t end = dirs.find(':', start);
     if (end == std::string::npos) end = dirs.size();
-    std::string dir = dirs.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + name;
+    // An empty entry is the current folder.
+    std::string candidate = end > start ? dirs.substr(start, end - start) : std::string(".");
+    candidate += '/';
+    candidate += name;
     if (IsExecutableFile(candidate)) return candidate;
     start = end + 1;
   }

@@ -1,0 +1,14 @@
+# What a release engineer needs to make a bootstrapper of their own setup:
+#   bin/                  the packaging tool, the setup-package tool, the LZMA
+#                         tool and the PE wrapper
+#   lib/vontaro/          the bootstrapper program before packaging, with the
+#                         QuickLZ libraries beside it (its block-compressed
+#                         container loads them from the program's folder)
+#   share/vontaro/        the bootstrapper's manifest
+# Nothing refers to the prefix, so the tree can be moved.
+include(GNUInstallDirs)
+set(VT_INSTALL_LIBEXEC ${CMAKE_INSTALL_LIBDIR}/vontaro)
+install(TARGETS vtpack vt_make_setup_pak vt_lzma vt_pewrap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vt_install RUNTIME DESTINATION ${VT_INSTALL_LIBEXEC})
+install(TARGETS vt_quicklz120 vt_quicklz131 LIBRARY DESTINATION ${VT_INSTALL_LIBEXEC})
+install(FILES ${VT_INSTALL_MANIFEST} DESTINATION ${CMAKE_INSTALL_DATADIR}/vontaro)
