@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: g++ release build, clang build,
-# AddressSanitizer + UBSan build, and a short run of each fuzz target.
+# Builds everything and runs every test: g++ release build, a plain g++
+# Release build with its install, clang build, AddressSanitizer + UBSan
+# build, and a short run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -12,6 +13,14 @@ step "release build (g++)"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs"
+
+step "plain Release build (g++), as a packager builds"
+cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=Release -DVT_WERROR=ON >/dev/null
+cmake --build build/plain -j "$jobs"
+ctest --test-dir build/plain -j "$jobs" --output-on-failure --timeout 600
+
+step "install, move, and ship a setup with the README's recipe"
+scripts/ship-test.sh build/plain
 
 step "clang build"
 cmake --preset clang >/dev/null
