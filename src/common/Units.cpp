@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/Process.h"
+
 namespace vt {
 
 namespace {
@@ -20,6 +22,7 @@ bool Contains(const char* name) {
 }  // namespace
 
 void InitializeUnits(std::span<const UnitEntry> units) {
+  os::EnsureStandardHandles();
   std::lock_guard lock(g_units_lock);
   for (const auto& u : units) {
     if (Contains(u.name)) continue;

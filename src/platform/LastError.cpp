@@ -81,6 +81,7 @@ constexpr ErrorText kTexts[] = {
     {1132, "The base address or the file offset specified does not have the proper alignment."},
     {1224, "The requested operation cannot be performed on a file with a user-mapped section open."},
     {1332, "No mapping between account names and security IDs was done."},
+    {1392, "The file or directory is corrupted and unreadable."},
 };
 }  // namespace
 

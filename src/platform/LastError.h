@@ -78,6 +78,7 @@ enum : DWORD {
   kErrorMappedAlignment = 1132,
   kErrorUserMappedFile = 1224,
   kErrorNoneMapped = 1332,
+  kErrorFileCorrupt = 1392,
 };
 
 // Wait results.

@@ -24,6 +24,7 @@
 
 #include "platform/CommandLine.h"
 #include "platform/PeExec.h"
+#include "platform/SharedSegment.h"
 
 namespace vt::os {
 
@@ -580,6 +581,23 @@ DWORD GetCurrentThreadId() { return static_cast<DWORD>(::gettid()); }
 
 void IgnoreBrokenPipeSignal() { ::signal(SIGPIPE, SIG_IGN); }
 
+void EnsureStandardHandles() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor: this one, as those below it are open.
+    // Inheritable, as standard handles are.
+    int null_fd;
+    do {
+      null_fd = ::open("/dev/null", O_RDWR);
+    } while (null_fd < 0 && errno == EINTR);
+    if (null_fd < 0) return;
+    if (null_fd != fd) {
+      ::dup2(null_fd, fd);
+      ::close(null_fd);
+    }
+  }
+}
+
 unsigned SetErrorMode(unsigned mode) { return g_error_mode.exchange(mode); }
 unsigned GetErrorMode() { return g_error_mode.load(); }
 
@@ -594,6 +612,8 @@ void ExitHandler(int status, void*) {
   if (!hook) return;
   DWORD code = hook(static_cast<DWORD>(status));
   std::fflush(nullptr);
+  // Handlers registered before this one do not run.
+  detail::ReleaseNamesAtExit();
   ::_exit(static_cast<int>(code));
 }
 }  // namespace

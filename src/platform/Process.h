@@ -109,6 +109,11 @@ unsigned GetErrorMode();
 // ending the process with a signal. Children start with the default again.
 void IgnoreBrokenPipeSignal();
 
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that
+// no file opened later takes a standard descriptor. Called first thing at
+// start-up.
+void EnsureStandardHandles();
+
 // Ends the process with code (the low 8 bits on Linux). When an exit hook is
 // set, it is removed first and chooses the code from the requested one.
 [[noreturn]] void ExitProcess(DWORD code);

@@ -37,6 +37,8 @@ NTSTATUS StatusFromError(DWORD err) {
   switch (err) {
     case kErrorAccessDenied: return kStatusAccessDenied;
     case kErrorInvalidHandle: return kStatusObjectTypeMismatch;
+    case kErrorFileCorrupt: return kStatusFileCorruptError;
+    case kErrorTimeout: return kStatusTimeout;
     case kErrorFileNotFound: return kStatusObjectNameNotFound;
     case kErrorPathNotFound: return kStatusObjectPathNotFound;
     case kErrorInvalidName: return kStatusObjectNameInvalid;
@@ -49,7 +51,7 @@ NTSTATUS StatusFromError(DWORD err) {
 
 }  // namespace
 
-NTSTATUS NtCreateSectionNamed(std::string_view native_name, std::uint64_t size, bool open_security,
+NTSTATUS NtCreateSectionNamed(std::string_view native_name, std::uint64_t size, bool /*open_security*/,
                               HANDLE* section) {
   *section = 0;
   if (size == 0) return kStatusInvalidParameter;
@@ -58,7 +60,7 @@ NTSTATUS NtCreateSectionNamed(std::string_view native_name, std::uint64_t size, 
   auto object = std::make_shared<SectionObject>();
   bool existed = false;
   DWORD err =
-      object->segment.Create(path, detail::SegmentKind::kSection, size, open_security, nullptr, nullptr, existed);
+      object->segment.Create(path, detail::SegmentKind::kSection, size, nullptr, nullptr, existed);
   if (err != kErrorSuccess) return StatusFromError(err);
   *section = InsertHandle(object);
   return existed ? kStatusObjectNameExists : kStatusSuccess;

@@ -13,6 +13,7 @@ using NTSTATUS = std::uint32_t;
 
 enum : NTSTATUS {
   kStatusSuccess = 0,
+  kStatusTimeout = 0x00000102,
   kStatusObjectNameExists = 0x40000000,
   kStatusNotImplemented = 0xC0000002,
   kStatusInfoLengthMismatch = 0xC0000004,
@@ -24,13 +25,16 @@ enum : NTSTATUS {
   kStatusObjectNameInvalid = 0xC0000033,
   kStatusObjectNameNotFound = 0xC0000034,
   kStatusObjectPathNotFound = 0xC000003A,
+  kStatusFileCorruptError = 0xC0000102,
   kStatusNameTooLong = 0xC0000106,
 };
 
 // Creates the section of size bytes, or opens the existing one (then
 // kStatusObjectNameExists). native_name is "\BaseNamedObjects\X" (machine-wide,
 // "\BaseNamedObjects\Global\X" is the same) or "\Sessions\<n>\BaseNamedObjects\X".
-// open_security: every local user may open it.
+// Sections are private to the calling user whatever open_security asks (see
+// SharedSegment.h); a damaged one gives STATUS_FILE_CORRUPT_ERROR, one of
+// another user STATUS_ACCESS_DENIED.
 NTSTATUS NtCreateSectionNamed(std::string_view native_name, std::uint64_t size, bool open_security,
                               HANDLE* section);
 

@@ -1,5 +1,6 @@
 #include "platform/SharedSegment.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -8,19 +9,48 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <vector>
 
 namespace vt::os::detail {
 
 namespace {
 
 constexpr std::uint32_t kMagic = 0x4A424F56;  // "VOBJ"
+constexpr std::uint32_t kVersion = 2;
 constexpr std::size_t kMaxNameLength = 260;
 constexpr std::uint64_t kMaxDataSize = 1ull << 30;
 constexpr std::size_t kMaxFileComponent = 200;
+constexpr char kStoreDir[] = "/dev/shm/";
+// Join and create races (a name being removed or made meanwhile) are retried
+// this often, 1 ms apart.
+constexpr int kAttempts = 200;
+constexpr DWORD kRetry = 0xFFFFFFFFu;
 
-std::atomic<std::uint32_t>& MagicOf(void* base) {
-  return *reinterpret_cast<std::atomic<std::uint32_t>*>(&static_cast<SegmentHeader*>(base)->magic);
-}
+struct NameHeader {
+  std::uint32_t magic;
+  std::uint32_t version;
+  std::uint32_t kind;
+  std::uint32_t reserved;
+  std::uint64_t data_size;
+  std::uint64_t data_dev;  // the memfd's inode
+  std::uint64_t data_ino;
+};
+struct HolderRecord {
+  std::int32_t pid;  // 0: a free record
+  std::int32_t fd;
+};
+constexpr off_t kHoldersOffset = 64;
+constexpr std::size_t kMaxHolders = 4096;
+static_assert(sizeof(NameHeader) <= kHoldersOffset);
+
+off_t HolderOffset(std::size_t slot) { return kHoldersOffset + static_cast<off_t>(slot * sizeof(HolderRecord)); }
+
+// "/dev/shm/vt.<uid>.": every name file of this user starts so.
+std::string UserPrefix() { return std::string(kStoreDir) + "vt." + std::to_string(::geteuid()) + "."; }
 
 // Letters, digits, '_', '-' and '.' stay; every other byte becomes %XX.
 // Over-long results keep a prefix and a hash of the whole name.
@@ -51,11 +81,25 @@ bool StartsWith(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && s.substr(0, prefix.size()) == prefix;
 }
 
-// The descriptor still names the file at path (it was not swept meanwhile).
+// Never follows a link, never blocks on a fifo, never becomes a terminal.
+int OpenName(const std::string& path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool OwnedRegularFile(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+// The descriptor still names the file at path (it was not removed meanwhile).
 bool SameFile(int fd, const std::string& path) {
   struct stat a {}, b {};
   if (::fstat(fd, &a) != 0 || a.st_nlink == 0) return false;
-  if (::stat(path.c_str(), &b) != 0) return false;
+  if (::lstat(path.c_str(), &b) != 0) return false;
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -66,6 +110,109 @@ int LockFile(int fd, int op) {
   } while (r != 0 && errno == EINTR);
   return r;
 }
+
+// Nobody holds the name file: its holders are gone. Removes it.
+bool SweepIfUnheld(int fd, const std::string& path) {
+  if (LockFile(fd, LOCK_EX | LOCK_NB) != 0) return false;
+  if (SameFile(fd, path)) ::unlink(path.c_str());
+  return true;
+}
+
+// Write lock on the whole holder table; bounded so that a table held by a
+// stuck process fails instead of hanging.
+bool LockTable(int fd) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  for (int i = 0; i < 2000; ++i) {
+    if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
+    ::usleep(1000);
+  }
+  return false;
+}
+
+void UnlockTable(int fd) {
+  struct flock fl {};
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  ::fcntl(fd, F_OFD_SETLK, &fl);
+}
+
+bool ReadAt(int fd, void* buf, std::size_t size, off_t at) {
+  return ::pread(fd, buf, size, at) == static_cast<ssize_t>(size);
+}
+bool WriteAt(int fd, const void* buf, std::size_t size, off_t at) {
+  return ::pwrite(fd, buf, size, at) == static_cast<ssize_t>(size);
+}
+
+// Reads and checks the header and the holder table of a name file.
+DWORD ReadNameFile(int fd, SegmentKind kind, NameHeader& header, std::vector<HolderRecord>& holders) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return ErrnoToError(errno);
+  if (st.st_size < HolderOffset(1) || (st.st_size - kHoldersOffset) % sizeof(HolderRecord) != 0 ||
+      st.st_size > HolderOffset(kMaxHolders))
+    return kErrorFileCorrupt;
+  if (!ReadAt(fd, &header, sizeof header, 0) || header.magic != kMagic) return kErrorFileCorrupt;
+  if (header.version != kVersion || header.kind != static_cast<std::uint32_t>(kind)) return kErrorInvalidHandle;
+  if (header.data_size == 0 || header.data_size > kMaxDataSize) return kErrorFileCorrupt;
+  holders.resize(static_cast<std::size_t>(st.st_size - kHoldersOffset) / sizeof(HolderRecord));
+  if (!ReadAt(fd, holders.data(), holders.size() * sizeof(HolderRecord), kHoldersOffset)) return kErrorFileCorrupt;
+  return kErrorSuccess;
+}
+
+bool IsObjectData(const struct stat& st, const NameHeader& header) {
+  return S_ISREG(st.st_mode) && st.st_dev == header.data_dev && st.st_ino == header.data_ino &&
+         static_cast<std::uint64_t>(st.st_size) >= header.data_size;
+}
+
+enum class Holder { kReached, kDead, kUnknown };
+
+// Opens the object's memfd through a holder's descriptor; the link is
+// checked before it is opened, so nothing else is ever opened.
+Holder ReachHolder(const HolderRecord& record, const NameHeader& header, int& data_fd) {
+  std::string link = "/proc/" + std::to_string(record.pid) + "/fd/" + std::to_string(record.fd);
+  struct stat st {};
+  if (::stat(link.c_str(), &st) != 0) return errno == ENOENT ? Holder::kDead : Holder::kUnknown;
+  if (!IsObjectData(st, header)) return Holder::kDead;
+  int fd = ::open(link.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return Holder::kUnknown;
+  if (::fstat(fd, &st) != 0 || !IsObjectData(st, header)) {
+    ::close(fd);
+    return Holder::kUnknown;
+  }
+  data_fd = fd;
+  return Holder::kReached;
+}
+
+// Removes the name files of this user that nobody holds.
+void SweepNames() {
+  DIR* dir = ::opendir(kStoreDir);
+  if (!dir) return;
+  const std::string prefix = UserPrefix();
+  const std::string_view own = std::string_view(prefix).substr(sizeof kStoreDir - 1);
+  while (dirent* entry = ::readdir(dir)) {
+    if (!StartsWith(entry->d_name, own)) continue;
+    std::string path = kStoreDir + std::string(entry->d_name);
+    int fd = OpenName(path, O_RDONLY);
+    if (fd < 0) continue;
+    if (OwnedRegularFile(fd)) SweepIfUnheld(fd, path);
+    ::close(fd);
+  }
+  ::closedir(dir);
+}
+
+// Named segments still holding their names, for the exit-time release.
+struct LiveSegments {
+  std::mutex lock;
+  std::set<Segment*> segments;
+};
+LiveSegments& Live() {
+  static auto* live = new LiveSegments;  // lives to the end of the process
+  return *live;
+}
+
+std::atomic<unsigned> g_temp_counter{0};
 
 }  // namespace
 
@@ -102,8 +249,7 @@ bool ResolveObjectName(std::string_view name, bool native, ObjectPath& out) {
     SetLastError(kErrorFilenameExcedRange);
     return false;
   }
-  std::string ns = global ? "g" : "s" + std::to_string(::getuid());
-  out.file = "/dev/shm/vt." + ns + "." + EscapeName(name);
+  out.file = UserPrefix() + (global ? "g." : "s.") + EscapeName(name);
   out.native_name = (global ? std::string("\\BaseNamedObjects\\") : "\\Sessions\\1\\BaseNamedObjects\\") +
                     std::string(name);
   return true;
@@ -111,146 +257,199 @@ bool ResolveObjectName(std::string_view name, bool native, ObjectPath& out) {
 
 Segment::~Segment() { Close(); }
 
-void Segment::Close() {
-  if (fd_ >= 0) {
-    // The last holder anywhere removes the name.
-    if (LockFile(fd_, LOCK_EX | LOCK_NB) == 0 && SameFile(fd_, file_)) ::unlink(file_.c_str());
-    ::close(fd_);
-    fd_ = -1;
+void Segment::ReleaseName() {
+  if (name_fd_ < 0) return;
+  if (LockTable(name_fd_)) {
+    HolderRecord record{};
+    if (ReadAt(name_fd_, &record, sizeof record, HolderOffset(slot_)) && record.pid == ::getpid() &&
+        record.fd == data_fd_) {
+      record = {};
+      WriteAt(name_fd_, &record, sizeof record, HolderOffset(slot_));
+    }
+    UnlockTable(name_fd_);
   }
+  // The last holder anywhere removes the name.
+  SweepIfUnheld(name_fd_, file_);
+  ::close(name_fd_);
+  name_fd_ = -1;
+}
+
+void Segment::Close() {
+  if (!file_.empty()) {
+    LiveSegments& live = Live();
+    std::lock_guard<std::mutex> guard(live.lock);
+    live.segments.erase(this);
+    ReleaseName();
+  }
+  if (data_fd_ >= 0) ::close(data_fd_);
+  data_fd_ = -1;
   if (base_ && !leak_mapping_) ::munmap(base_, map_size_);
   base_ = nullptr;
 }
 
-DWORD Segment::Create(const ObjectPath& path, SegmentKind kind, std::uint64_t data_size, bool open_security,
+void ReleaseNamesAtExit() {
+  LiveSegments& live = Live();
+  std::lock_guard<std::mutex> guard(live.lock);
+  for (Segment* segment : live.segments) segment->ReleaseName();
+  live.segments.clear();
+}
+
+DWORD Segment::Create(const ObjectPath& path, SegmentKind kind, std::uint64_t data_size,
                       void (*init)(void*, void*), void* context, bool& existed) {
-  return Attach(path, kind, true, data_size, open_security, init, context, existed);
+  return Attach(path, kind, true, data_size, init, context, existed);
 }
 
 DWORD Segment::Open(const ObjectPath& path, SegmentKind kind) {
   bool existed = false;
-  return Attach(path, kind, false, 0, false, nullptr, nullptr, existed);
+  return Attach(path, kind, false, 0, nullptr, nullptr, existed);
 }
 
-DWORD Segment::CreateAnonymous(SegmentKind kind, std::uint64_t data_size, void (*init)(void*, void*),
-                               void* context) {
-  if (data_size > kMaxDataSize) return kErrorInvalidParameter;
-  map_size_ = kSegmentDataOffset + data_size;
-  void* base = ::mmap(nullptr, map_size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+DWORD Segment::MapData(int data_fd, std::uint64_t data_size) {
+  void* base = ::mmap(nullptr, data_size, PROT_READ | PROT_WRITE, MAP_SHARED, data_fd, 0);
+  if (base == MAP_FAILED) return ErrnoToError(errno);
+  data_fd_ = data_fd;
+  base_ = base;
+  map_size_ = data_size;
+  data_size_ = data_size;
+  return kErrorSuccess;
+}
+
+DWORD Segment::CreateAnonymous(std::uint64_t data_size, void (*init)(void*, void*), void* context) {
+  if (data_size == 0 || data_size > kMaxDataSize) return kErrorInvalidParameter;
+  void* base = ::mmap(nullptr, data_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (base == MAP_FAILED) return ErrnoToError(errno);
   base_ = base;
-  auto* h = static_cast<SegmentHeader*>(base);
-  h->kind = static_cast<std::uint32_t>(kind);
-  h->data_size = data_size;
-  data_size_ = data_size;
-  if (init) init(Data(), context);
-  MagicOf(base).store(kMagic, std::memory_order_release);
+  map_size_ = data_size_ = data_size;
+  if (init) init(base, context);
   return kErrorSuccess;
 }
 
 DWORD Segment::Attach(const ObjectPath& path, SegmentKind kind, bool create, std::uint64_t data_size,
-                      bool open_security, void (*init)(void*, void*), void* context, bool& existed) {
-  if (data_size > kMaxDataSize) return kErrorInvalidParameter;
-  const mode_t mode = open_security ? 0666 : 0600;
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    if (create) {
-      int fd = ::open(path.file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
-      if (fd >= 0) {
-        ::fchmod(fd, mode);
-        // Only shared locks are ever held by live handles; openers wait for
-        // the magic word before they use the object.
-        if (LockFile(fd, LOCK_SH) != 0 || !SameFile(fd, path.file)) {
-          ::close(fd);
-          continue;
-        }
-        size_t size = kSegmentDataOffset + data_size;
-        void* base = MAP_FAILED;
-        if (::ftruncate(fd, static_cast<off_t>(size)) == 0)
-          base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (base == MAP_FAILED) {
-          DWORD err = ErrnoToError(errno);
-          ::unlink(path.file.c_str());
-          ::close(fd);
-          return err;
-        }
-        auto* h = static_cast<SegmentHeader*>(base);
-        h->kind = static_cast<std::uint32_t>(kind);
-        h->data_size = data_size;
-        if (init) init(static_cast<char*>(base) + kSegmentDataOffset, context);
-        MagicOf(base).store(kMagic, std::memory_order_release);
-        fd_ = fd;
-        base_ = base;
-        map_size_ = size;
-        data_size_ = data_size;
-        file_ = path.file;
-        native_name_ = path.native_name;
-        existed = false;
-        return kErrorSuccess;
-      }
-      if (errno != EEXIST) return ErrnoToError(errno);
-    }
-    int fd = ::open(path.file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-      if (errno == ENOENT) {
-        if (create) continue;
-        return kErrorFileNotFound;
-      }
-      return ErrnoToError(errno);
-    }
-    if (LockFile(fd, LOCK_EX | LOCK_NB) == 0) {
-      // Nobody holds the object: its processes are gone. Sweep it.
-      bool same = SameFile(fd, path.file);
-      bool swept = same && ::unlink(path.file.c_str()) == 0;
-      ::close(fd);
-      if (same && !swept) return kErrorAccessDenied;
+                      void (*init)(void*, void*), void* context, bool& existed) {
+  if (create && (data_size == 0 || data_size > kMaxDataSize)) return kErrorInvalidParameter;
+  if (create) SweepNames();
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    if (attempt > 0) ::usleep(1000);
+    DWORD r;
+    int fd = OpenName(path.file, O_RDWR);
+    if (fd >= 0) {
+      r = Join(fd, path.file, kind);
+      existed = true;
+    } else if (errno == ENOENT) {
       if (!create) return kErrorFileNotFound;
-      continue;
+      r = CreateNew(path.file, kind, data_size, init, context);
+      existed = false;
+    } else {
+      return errno == ELOOP ? kErrorAccessDenied : ErrnoToError(errno);  // ELOOP: a symbolic link
     }
-    if (LockFile(fd, LOCK_SH) != 0 || !SameFile(fd, path.file)) {
-      ::close(fd);
-      continue;
+    if (r == kRetry) continue;
+    if (r == kErrorSuccess) {
+      file_ = path.file;
+      native_name_ = path.native_name;
+      static std::once_flag at_exit;
+      std::call_once(at_exit, [] { std::atexit(ReleaseNamesAtExit); });
+      LiveSegments& live = Live();
+      std::lock_guard<std::mutex> guard(live.lock);
+      live.segments.insert(this);
     }
-    // Wait (bounded) while the creator is still initialising.
-    struct stat st {};
-    bool ready = false;
-    for (int i = 0; i < 5000 && !ready; ++i) {
-      SegmentHeader h {};
-      if (::fstat(fd, &st) != 0) break;
-      if (static_cast<std::uint64_t>(st.st_size) >= kSegmentDataOffset &&
-          ::pread(fd, &h, sizeof h, 0) == static_cast<ssize_t>(sizeof h) && h.magic == kMagic) {
-        ready = true;
-        break;
-      }
-      ::usleep(1000);
-    }
-    if (!ready) {
-      ::close(fd);
-      return kErrorInvalidHandle;
-    }
-    auto size = static_cast<size_t>(st.st_size);
-    void* base = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (base == MAP_FAILED) {
-      DWORD err = ErrnoToError(errno);
-      ::close(fd);
-      return err;
-    }
-    auto* h = static_cast<SegmentHeader*>(base);
-    if (MagicOf(base).load(std::memory_order_acquire) != kMagic || h->kind != static_cast<std::uint32_t>(kind) ||
-        h->data_size > size - kSegmentDataOffset) {
-      ::munmap(base, size);
-      ::close(fd);
-      return kErrorInvalidHandle;  // another kind of object holds the name
-    }
-    fd_ = fd;
-    base_ = base;
-    map_size_ = size;
-    data_size_ = h->data_size;
-    file_ = path.file;
-    native_name_ = path.native_name;
-    existed = true;
-    return kErrorSuccess;
+    return r;
   }
-  return kErrorBusy;
+  // Holders keep the name but none of them can hand the object over.
+  return kErrorAccessDenied;
+}
+
+// Joins the object of an existing name file; takes the descriptor.
+DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
+  auto fail = [fd](DWORD err) {
+    ::close(fd);
+    return err;
+  };
+  if (!OwnedRegularFile(fd)) return fail(kErrorAccessDenied);
+  if (SweepIfUnheld(fd, file)) return fail(kRetry);
+  // A shared lock marks this holder; an exclusive one is only ever held by
+  // a process removing the name.
+  if (LockFile(fd, LOCK_SH | LOCK_NB) != 0 || !SameFile(fd, file)) return fail(kRetry);
+  if (!LockTable(fd)) return fail(kErrorTimeout);
+  NameHeader header{};
+  std::vector<HolderRecord> holders;
+  DWORD err = ReadNameFile(fd, kind, header, holders);
+  int data_fd = -1;
+  std::size_t slot = holders.size();
+  for (std::size_t i = 0; err == kErrorSuccess && i < holders.size(); ++i) {
+    Holder state = Holder::kDead;
+    if (holders[i].pid > 0 && data_fd < 0) state = ReachHolder(holders[i], header, data_fd);
+    else if (holders[i].pid > 0) continue;
+    if (state == Holder::kDead) {
+      if (holders[i].pid != 0) {
+        holders[i] = {};
+        WriteAt(fd, &holders[i], sizeof holders[i], HolderOffset(i));
+      }
+      if (slot == holders.size()) slot = i;
+    }
+  }
+  if (err == kErrorSuccess && data_fd >= 0) {
+    if (slot == kMaxHolders) err = kErrorNotEnoughQuota;
+    HolderRecord self{static_cast<std::int32_t>(::getpid()), data_fd};
+    if (err == kErrorSuccess && !WriteAt(fd, &self, sizeof self, HolderOffset(slot))) err = ErrnoToError(errno);
+  }
+  UnlockTable(fd);
+  if (err == kErrorSuccess && data_fd < 0) {
+    // Every holder left meanwhile, or none is reachable: look again.
+    SweepIfUnheld(fd, file);
+    return fail(kRetry);
+  }
+  if (err == kErrorSuccess) err = MapData(data_fd, header.data_size);
+  if (err != kErrorSuccess) {
+    if (data_fd >= 0) ::close(data_fd);
+    return fail(err);
+  }
+  name_fd_ = fd;
+  slot_ = slot;
+  return kErrorSuccess;
+}
+
+// Makes a new object under a temporary name and links it to its name.
+DWORD Segment::CreateNew(const std::string& file, SegmentKind kind, std::uint64_t data_size,
+                         void (*init)(void*, void*), void* context) {
+  int data_fd = ::memfd_create("vt.object", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (data_fd < 0) return ErrnoToError(errno);
+  struct stat st {};
+  DWORD err = kErrorSuccess;
+  if (::ftruncate(data_fd, static_cast<off_t>(data_size)) != 0 ||
+      ::fcntl(data_fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0 || ::fstat(data_fd, &st) != 0)
+    err = ErrnoToError(errno);
+  if (err == kErrorSuccess) err = MapData(data_fd, data_size);
+  if (err != kErrorSuccess) {
+    ::close(data_fd);
+    return err;
+  }
+  if (init) init(base_, context);
+
+  const std::string temp =
+      UserPrefix() + "new." + std::to_string(::getpid()) + "." + std::to_string(g_temp_counter.fetch_add(1));
+  int fd = OpenName(temp, O_RDWR | O_CREAT | O_EXCL, 0600);
+  DWORD result = kRetry;
+  if (fd < 0) {
+    result = ErrnoToError(errno);
+  } else if (::fchmod(fd, 0600) == 0 && LockFile(fd, LOCK_SH | LOCK_NB) == 0 && SameFile(fd, temp)) {
+    const NameHeader header{kMagic, kVersion, static_cast<std::uint32_t>(kind), 0, data_size, st.st_dev, st.st_ino};
+    const HolderRecord self{static_cast<std::int32_t>(::getpid()), data_fd};
+    if (!WriteAt(fd, &header, sizeof header, 0) || !WriteAt(fd, &self, sizeof self, HolderOffset(0)))
+      result = ErrnoToError(errno);
+    else if (::link(temp.c_str(), file.c_str()) == 0)
+      result = kErrorSuccess;
+    else if (errno != EEXIST)
+      result = ErrnoToError(errno);
+  }
+  if (fd >= 0) ::unlink(temp.c_str());
+  if (result == kErrorSuccess) {
+    name_fd_ = fd;
+    slot_ = 0;
+    return result;
+  }
+  if (fd >= 0) ::close(fd);
+  Close();
+  return result;
 }
 
 }  // namespace vt::os::detail

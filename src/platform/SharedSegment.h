@@ -1,29 +1,36 @@
 // Named kernel objects shared between processes (internal to the platform).
 //
-// Design: every named object (event, mutex, section) is one shared-memory
-// file in /dev/shm, named after the object's namespace and its escaped name:
-//   "Global\X" and "\BaseNamedObjects\X"      -> /dev/shm/vt.g.<X>
-//   "X", "Local\X" (the session namespace)    -> /dev/shm/vt.s<uid>.<X>
-// Events and mutexes share one namespace, as kernel objects do: opening a
-// name as the wrong kind fails with ERROR_INVALID_HANDLE.
+// Ownership: a named object is private to the user who made it. Its name is
+// a file in /dev/shm that carries the effective uid:
+//   "Global\X" and "\BaseNamedObjects\X"      -> /dev/shm/vt.<uid>.g.<X>
+//   "X", "Local\X" (the session namespace)    -> /dev/shm/vt.<uid>.s.<X>
+// so "Global\" means every process of this user and users never meet. Name
+// files are 0600 whatever the security descriptor asks. Events and mutexes
+// share one namespace, as kernel objects do.
 //
-// The file starts with a header (magic, kind, data size); the object's state
-// follows: a robust, recursive, process-shared pthread mutex for a mutex (the
-// kernel marks it abandoned when the owning thread or process dies), a
-// signalled word and a futex sequence word for an event, plain bytes for a
-// section.
+// Storage: the object's state lives in a sealed memfd that can neither
+// shrink nor grow, so a mapping never faults whatever happens to the name
+// file. The name file holds a header (magic, version, kind, data size, the
+// memfd's inode) and a table of holders (pid and memfd descriptor); it is
+// only read and written with pread/pwrite under an open-file-description
+// lock, never mapped. An opener reaches the memfd through
+// /proc/<pid>/fd/<n> of a holder whose descriptor still names the recorded
+// inode. A creator fills a temporary file and links it to the name, so a
+// name never shows a half-made object.
 //
-// Life time: each open handle holds a shared flock() on its descriptor. The
-// creator initialises the file under an exclusive lock; openers block on the
-// shared lock until it is done. Closing the last handle anywhere (an
-// exclusive lock can then be taken) unlinks the file, so a later create
-// starts afresh. A file nobody holds a lock on was left by processes that
-// died; the next create sweeps it. After taking a lock, a process checks that
-// the path still names its file, and starts over when it was swept.
+// Errors of Create and Open, after the name file is checked:
+//   ERROR_ACCESS_DENIED (5)     not a regular file owned by this user (a
+//                               symbolic link, another user's file), or no
+//                               live holder can hand the object over
+//   ERROR_INVALID_HANDLE (6)    an object of another kind or layout version
+//   ERROR_FILE_CORRUPT (1392)   a damaged or truncated name file
+//   ERROR_TIMEOUT (1460)        the holder table stayed locked for 2 s
 //
-// Security: the open security descriptor (null access list) creates the file
-// with mode 0666, set with fchmod so that the umask does not narrow it; the
-// default gives mode 0600 (the creating user only).
+// Life time: each holder keeps a shared flock() on the name file. Closing
+// the last handle anywhere (an exclusive lock can then be taken) unlinks the
+// name; process exit closes the names the process still holds. A name file
+// nobody holds a lock on was left by processes that died (the memfd went
+// with them): every named create sweeps this user's such files.
 #pragma once
 
 #include <cstddef>
@@ -37,21 +44,15 @@ namespace vt::os::detail {
 
 enum class SegmentKind : std::uint32_t { kEvent = 1, kMutex = 2, kSection = 3 };
 
-struct SegmentHeader {
-  std::uint32_t magic;  // written last by the creator
-  std::uint32_t kind;
-  std::uint64_t data_size;
-};
-inline constexpr std::size_t kSegmentDataOffset = 64;
-
 // Where a Windows-style name lives. Answers false (last error set) for a
 // name that is too long or empty after its prefix.
 struct ObjectPath {
-  std::string file;         // "/dev/shm/vt.g.Name"
+  std::string file;         // "/dev/shm/vt.0.g.Name"
   std::string native_name;  // "\BaseNamedObjects\Name" or "\Sessions\1\BaseNamedObjects\Name"
 };
 bool ResolveObjectName(std::string_view name, bool native, ObjectPath& out);
 
+// One handle's hold on an object. Not for concurrent use.
 class Segment {
  public:
   Segment() = default;
@@ -60,17 +61,17 @@ class Segment {
   ~Segment();
 
   // Creates the named object or opens the existing one (existed then true).
-  // init receives the data area of a new object. data_size is the object's
-  // size for a new object; an opened one keeps its own. 0 or an error code.
-  DWORD Create(const ObjectPath& path, SegmentKind kind, std::uint64_t data_size, bool open_security,
+  // init receives the zeroed data area of a new object. data_size is the
+  // object's size for a new object; an opened one keeps its own. 0 or an
+  // error code.
+  DWORD Create(const ObjectPath& path, SegmentKind kind, std::uint64_t data_size,
                void (*init)(void* data, void* context), void* context, bool& existed);
   // Opens an existing object: ERROR_FILE_NOT_FOUND when there is none.
   DWORD Open(const ObjectPath& path, SegmentKind kind);
   // An unnamed object in anonymous shared memory.
-  DWORD CreateAnonymous(SegmentKind kind, std::uint64_t data_size, void (*init)(void* data, void* context),
-                        void* context);
+  DWORD CreateAnonymous(std::uint64_t data_size, void (*init)(void* data, void* context), void* context);
 
-  void* Data() const { return base_ ? static_cast<char*>(base_) + kSegmentDataOffset : nullptr; }
+  void* Data() const { return base_; }
   std::uint64_t DataSize() const { return data_size_; }
   const std::string& NativeName() const { return native_name_; }
   // Keep the mapping when the segment is closed (a thread still owns a
@@ -78,11 +79,20 @@ class Segment {
   void LeakMappingOnClose() { leak_mapping_ = true; }
 
  private:
-  DWORD Attach(const ObjectPath& path, SegmentKind kind, bool create, std::uint64_t data_size, bool open_security,
+  friend void ReleaseNamesAtExit();
+
+  DWORD Attach(const ObjectPath& path, SegmentKind kind, bool create, std::uint64_t data_size,
                void (*init)(void*, void*), void* context, bool& existed);
+  DWORD Join(int name_fd, const std::string& file, SegmentKind kind);
+  DWORD CreateNew(const std::string& file, SegmentKind kind, std::uint64_t data_size, void (*init)(void*, void*),
+                  void* context);
+  DWORD MapData(int data_fd, std::uint64_t data_size);
+  void ReleaseName();
   void Close();
 
-  int fd_ = -1;
+  int name_fd_ = -1;
+  int data_fd_ = -1;
+  std::size_t slot_ = 0;  // this holder's record in the name file
   void* base_ = nullptr;
   std::size_t map_size_ = 0;
   std::uint64_t data_size_ = 0;
@@ -90,5 +100,11 @@ class Segment {
   std::string native_name_;
   bool leak_mapping_ = false;
 };
+
+// Lets go of every name the process holds, as the kernel closes handles at
+// exit: a name whose last holder this was is removed. Mappings stay, so
+// threads still running are not disturbed. Runs from an atexit handler and
+// from the exit hook's handler.
+void ReleaseNamesAtExit();
 
 }  // namespace vt::os::detail

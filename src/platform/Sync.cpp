@@ -26,10 +26,6 @@ using detail::SegmentKind;
 
 constexpr DWORD kMaxWaitObjects = 64;
 
-bool OpenSecurity(const SECURITY_ATTRIBUTES* attributes) {
-  return attributes && attributes->lpSecurityDescriptor && attributes->lpSecurityDescriptor->NullDacl;
-}
-
 timespec MonotonicNow() {
   timespec ts{};
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -210,17 +206,17 @@ class MutexObject : public KernelObject {
 
 // Creates (or opens) a named object, or an unnamed one for an empty name.
 template <typename Obj>
-HANDLE CreateObject(const SECURITY_ATTRIBUTES* attributes, std::string_view name, SegmentKind kind,
+HANDLE CreateObject(std::string_view name, SegmentKind kind,
                     std::size_t data_size, void (*init)(void*, void*), void* context, bool& existed) {
   auto object = std::make_shared<Obj>();
   DWORD err;
   existed = false;
   if (name.empty()) {
-    err = object->segment.CreateAnonymous(kind, data_size, init, context);
+    err = object->segment.CreateAnonymous(data_size, init, context);
   } else {
     ObjectPath path;
     if (!detail::ResolveObjectName(name, false, path)) return 0;
-    err = object->segment.Create(path, kind, data_size, OpenSecurity(attributes), init, context, existed);
+    err = object->segment.Create(path, kind, data_size, init, context, existed);
   }
   if (err == kErrorSuccess && object->segment.DataSize() < data_size) err = kErrorInvalidHandle;
   if (err != kErrorSuccess) {
@@ -260,11 +256,11 @@ DWORD PollResult(KernelObject::Poll p, DWORD index) {
 
 }  // namespace
 
-HANDLE CreateEventA(const SECURITY_ATTRIBUTES* attributes, bool manual_reset, bool initial_state,
+HANDLE CreateEventA(const SECURITY_ATTRIBUTES* /*attributes*/, bool manual_reset, bool initial_state,
                     std::string_view name) {
   EventInit init{manual_reset, initial_state};
   bool existed;
-  return CreateObject<EventObject>(attributes, name, SegmentKind::kEvent, sizeof(EventData), InitEvent, &init,
+  return CreateObject<EventObject>(name, SegmentKind::kEvent, sizeof(EventData), InitEvent, &init,
                                    existed);
 }
 
@@ -286,9 +282,9 @@ bool ResetEvent(HANDLE event) {
   return true;
 }
 
-HANDLE CreateMutexA(const SECURITY_ATTRIBUTES* attributes, bool initial_owner, std::string_view name) {
+HANDLE CreateMutexA(const SECURITY_ATTRIBUTES* /*attributes*/, bool initial_owner, std::string_view name) {
   bool existed;
-  HANDLE h = CreateObject<MutexObject>(attributes, name, SegmentKind::kMutex, sizeof(MutexData), InitMutex,
+  HANDLE h = CreateObject<MutexObject>(name, SegmentKind::kMutex, sizeof(MutexData), InitMutex,
                                        nullptr, existed);
   // The creator alone takes initial ownership.
   if (h && initial_owner && !existed) {

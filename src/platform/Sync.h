@@ -1,8 +1,9 @@
 // Kernel events and mutexes, shared between processes by name, and waits on
 // one or several of them (see SharedSegment.h for the design).
 //
-// Names: "Global\X" is machine-wide; "X" and "Local\X" live in the session
-// namespace (one per user here). Create on an existing name opens it and
+// Names: named objects are private to the user who made them. "Global\X" is
+// shared by every process of this user; "X" and "Local\X" live in the
+// session namespace (one per user here). Create on an existing name opens it and
 // sets the last error to ERROR_ALREADY_EXISTS (183). Create and Open answer 0
 // on failure with the last error set.
 #pragma once
@@ -15,7 +16,8 @@
 
 namespace vt::os {
 
-// A security descriptor: with NullDacl every local user may open the object.
+// A security descriptor. Accepted for its shape only: objects stay private
+// to their user even with NullDacl.
 struct SECURITY_DESCRIPTOR {
   std::uint8_t Revision = 1;
   bool NullDacl = false;

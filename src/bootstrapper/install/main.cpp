@@ -57,6 +57,8 @@ bool ConsoleHeader() {
 }  // namespace
 
 int main() {
+  // Before anything is opened: no file may take a closed standard descriptor.
+  vt::os::EnsureStandardHandles();
   // A console write error is reported like any failure (exit code 6).
   vt::os::IgnoreBrokenPipeSignal();
   vt::SetConsoleProgram(ConsoleHeader());
