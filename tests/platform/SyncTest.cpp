@@ -1,6 +1,9 @@
 #include "platform/Sync.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,11 +22,34 @@ namespace {
 // Names unique to this test run, so parallel runs never meet.
 std::string Name(const std::string& base) { return base + "_" + std::to_string(::getpid()); }
 
+// The name file of an object of this user ("Global\" names when global).
+std::string StoreFile(const std::string& name, bool global = false) {
+  return "/dev/shm/vt." + std::to_string(::geteuid()) + (global ? ".g." : ".s.") + name;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Why this machine cannot play a second user (uid 65534), or empty.
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+std::string NoSecondUser() {
+  if (::geteuid() != 0) return "not running as root";
+  if (::access(kSetpriv, X_OK) != 0) return "setpriv is missing";
+  return {};
+}
+
+enum class As { kSameUser, kOtherUser, kStdoutClosed };
+
 // Starts the helper program as a second process without waiting; answers its pid.
-pid_t StartHelper(std::vector<std::string> args) {
+pid_t StartHelper(std::vector<std::string> args, As as = As::kSameUser) {
   args.insert(args.begin(), test::ProgramBeside("vt_sync_helper"));
+  if (as == As::kOtherUser)
+    args.insert(args.begin(), {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups"});
   pid_t pid = ::fork();
   if (pid == 0) {
+    if (as == As::kStdoutClosed) ::close(1);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -40,7 +66,9 @@ int WaitHelper(pid_t pid) {
 }
 
 // Runs the helper to its end; answers its exit code.
-int RunHelper(std::vector<std::string> args) { return WaitHelper(StartHelper(std::move(args))); }
+int RunHelper(std::vector<std::string> args, As as = As::kSameUser) {
+  return WaitHelper(StartHelper(std::move(args), as));
+}
 
 TEST(Events, ManualAndAutoReset) {
   HANDLE manual = CreateEventA(nullptr, true, false, "");
@@ -136,23 +164,124 @@ TEST(NamedObjects, ExistingNamesKindsAndLifetime) {
   CloseHandle(odd);
 }
 
-TEST(NamedObjects, OpenSecurityMeansEveryLocalUser) {
-  mode_t old = ::umask(077);
+TEST(NamedObjects, PrivateToTheirUser) {
+  // Even the open descriptor and a permissive umask give a file of this user only.
+  mode_t old = ::umask(0);
   SECURITY_DESCRIPTOR open_sd{1, true};
   SECURITY_ATTRIBUTES open_sa{12, &open_sd, false};
-  std::string name = Name("vt_test_mode");
+  std::string name = Name("vt_test_users");
   HANDLE e = CreateEventA(&open_sa, true, false, "Global\\" + name);
-  HANDLE m = CreateMutexA(nullptr, false, "Global\\" + name + "_m");
+  HANDLE s = 0;
+  EXPECT_EQ(NtCreateSectionNamed("\\BaseNamedObjects\\Global\\" + name + "_s", 72, true, &s), kStatusSuccess);
   ::umask(old);
   ASSERT_NE(e, 0);
-  ASSERT_NE(m, 0);
   struct stat st {};
-  ASSERT_EQ(::stat(("/dev/shm/vt.g." + name).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
-  ASSERT_EQ(::stat(("/dev/shm/vt.g." + name + "_m").c_str(), &st), 0);
+  ASSERT_EQ(::stat(StoreFile(name, true).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+
+  // A second user gets objects of its own under the same names, while ours live.
+  std::string why = NoSecondUser();
+  if (why.empty()) {
+    EXPECT_EQ(RunHelper({"create-event", "Global\\" + name}, As::kOtherUser), 0);
+    EXPECT_EQ(RunHelper({"section", "\\BaseNamedObjects\\" + name + "_s"}, As::kOtherUser), 0);
+  }
   CloseHandle(e);
-  CloseHandle(m);
+  NtClose(s);
+  if (!why.empty()) GTEST_SKIP() << "second user: " << why;
+}
+
+TEST(NamedObjects, ForeignOrDamagedNameFilesGiveErrors) {
+  // What lies at the name, whether a live process holds it, and the result.
+  enum Plant { kGarbage, kForeignUser, kSymlink };
+  struct Case {
+    const char* what;
+    Plant plant;
+    std::string content;
+    bool held;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"another user's file", kForeignUser, std::string(72, 'x'), false, kErrorAccessDenied},
+      {"symbolic link", kSymlink, "", false, kErrorAccessDenied},
+      {"console text", kGarbage, "Please wait....", true, kErrorFileCorrupt},
+      {"zeroed header", kGarbage, std::string(72, '\0'), true, kErrorFileCorrupt},
+      {"empty", kGarbage, "", true, kErrorFileCorrupt},
+      {"garbage nobody holds", kGarbage, "Please wait....", false, kErrorSuccess},
+  };
+  std::string name = Name("vt_test_planted");
+  std::string file = StoreFile(name);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.plant == kForeignUser && !NoSecondUser().empty()) continue;
+    if (c.plant == kSymlink) {
+      ASSERT_EQ(::symlink("/dev/null", file.c_str()), 0);
+    } else {
+      test::WriteFileText(file, c.content);
+      if (c.plant == kForeignUser) {
+        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+      }
+    }
+    int holder = c.held ? ::open(file.c_str(), O_RDONLY) : -1;
+    if (c.held) {
+      ASSERT_EQ(::flock(holder, LOCK_SH), 0);
+    }
+    HANDLE e = CreateEventA(nullptr, true, false, name);
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_EQ(e != 0, c.error == kErrorSuccess);
+    if (c.error != kErrorSuccess) {
+      EXPECT_EQ(OpenEventA(name), 0);
+    }
+    if (e) CloseHandle(e);
+    if (holder >= 0) ::close(holder);
+    ::unlink(file.c_str());
+  }
+}
+
+TEST(NamedObjects, HolderOutlivesTruncationByAnotherProcess) {
+  std::string name = Name("vt_test_truncated");
+  HANDLE e = CreateEventA(nullptr, false, false, name);
+  ASSERT_NE(e, 0);
+  // The name file gives way, the object's memory does not.
+  EXPECT_EQ(RunHelper({"truncate", std::to_string(::getpid()), StoreFile(name)}), 0);
+  EXPECT_TRUE(SetEvent(e));
+  EXPECT_EQ(WaitForSingleObject(e, 0), kWaitObject0);
+  EXPECT_EQ(OpenEventA(name), 0);
+  EXPECT_EQ(GetLastError(), kErrorFileCorrupt);
+  EXPECT_TRUE(CloseHandle(e));
+  EXPECT_FALSE(Exists(StoreFile(name)));
+}
+
+TEST(NamedObjects, NameGoesWithItsLastHolder) {
+  // How the helper that made the object ends, and whether this process
+  // holds the object too (its close is then the last).
+  struct Case {
+    const char* end;
+    bool shared;
+    bool gone_at_once;  // else the next create anywhere sweeps it
+  };
+  const Case cases[] = {{"exit", false, true}, {"wait", true, true}, {"wait", false, false}};
+  std::string ready = Name("vt_test_gone_ready");
+  for (const Case& c : cases) {
+    std::string name = Name(std::string("vt_test_gone_") + c.end + (c.shared ? "_shared" : ""));
+    SCOPED_TRACE(name);
+    HANDLE r = CreateEventA(nullptr, true, false, ready);
+    pid_t helper = StartHelper({"hold-event", name, ready, c.end});
+    ASSERT_EQ(WaitForSingleObject(r, 5000), kWaitObject0);
+    HANDLE mine = c.shared ? OpenEventA(name) : 0;
+    EXPECT_EQ(mine != 0, c.shared);
+    if (std::string(c.end) == "wait") ::kill(helper, SIGKILL);
+    WaitHelper(helper);
+    if (mine) CloseHandle(mine);
+    CloseHandle(r);
+    EXPECT_EQ(Exists(StoreFile(name)), !c.gone_at_once);
+    CloseHandle(CreateEventA(nullptr, true, false, Name("vt_test_gone_other")));
+    EXPECT_FALSE(Exists(StoreFile(name)));
+  }
+}
+
+TEST(NamedObjects, ClosedStandardOutputIsNotTakenByAnObject) {
+  EXPECT_EQ(RunHelper({"stdio", Name("vt_test_stdio")}, As::kStdoutClosed), 0);
 }
 
 TEST(Mutexes, RecursiveOwnershipAndAbandonedByThread) {
@@ -245,16 +374,6 @@ TEST(CrossProcess, EventsReachAnotherProcess) {
   CloseHandle(e);
 }
 
-TEST(CrossProcess, ObjectsLeftByDeadProcessesAreSwept) {
-  std::string name = Name("vt_test_left");
-  EXPECT_EQ(RunHelper({"leave-event", name}), 0);
-  HANDLE e = CreateEventA(nullptr, true, false, name);
-  ASSERT_NE(e, 0);
-  EXPECT_EQ(GetLastError(), kErrorSuccess);  // a new object, not the dead one
-  EXPECT_EQ(WaitForSingleObject(e, 0), kWaitTimeout);
-  CloseHandle(e);
-}
-
 TEST(CrossProcess, MutexAbandonedWhenOwnerProcessDies) {
   std::string mname = Name("vt_test_xmutex"), ready = Name("vt_test_xready");
   HANDLE m = CreateMutexA(nullptr, false, mname);
@@ -284,7 +403,7 @@ TEST(Sections, SharedBetweenProcesses) {
   EXPECT_EQ(size, 72u);
   view[0] = 'A';
   // The other process names it without "Global\": the same object.
-  EXPECT_EQ(RunHelper({"section", "\\BaseNamedObjects\\" + name}), 0);
+  EXPECT_EQ(RunHelper({"section", "\\BaseNamedObjects\\" + name}), 183);
   EXPECT_EQ(view[1], 'B');
   // The view outlives the handle.
   EXPECT_EQ(NtClose(s), kStatusSuccess);

@@ -2,27 +2,78 @@
 //   set-event NAME                 open the event and set it
 //   wait-event NAME MS             open the event and wait: exit 0 signalled, 1 time-out
 //   create-event NAME              create (or open) an event: exit 183 when it existed, else 0
-//   leave-event NAME               create a signalled event and exit without closing it
+//   hold-event NAME READY END      create the event, set event READY, then END: "exit"
+//                                  returns without closing, "wait" sleeps until killed
 //   hold-mutex NAME READY          own the mutex, set event READY, end without releasing
-//   section NAME                   open the session-style section and write 'B' to byte 1
+//   section NAME                   create or open the session-style section, write 'B' to
+//                                  byte 1: exit 183 when it existed, else 0
+//   truncate PID FILE              truncate the name file, then every object memfd of
+//                                  process PID: exit 0 when only the name file gave way
+//   stdio NAME                     start-up with standard descriptors checked, then create
+//                                  the event: exit 0 when descriptor 1 is /dev/null and
+//                                  the object's descriptors are close-on-exec
 // Any failure exits with 100 + the last error (bounded).
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "platform/Process.h"
 #include "platform/Section.h"
 #include "platform/Sync.h"
 
 using namespace vt::os;
 
 namespace {
+
 [[noreturn]] void Fail() { std::_Exit(100 + static_cast<int>(GetLastError() % 100)); }
+
+std::string LinkOf(const std::string& path) {
+  char buf[4096];
+  ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// Truncates every object memfd of the process; answers how many there
+// were, or -1 when one of them gave way.
+int TruncateObjectMemory(const std::string& pid) {
+  const std::string folder = "/proc/" + pid + "/fd/";
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return -1;
+  int found = 0;
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string path = folder + entry->d_name;
+    if (LinkOf(path).rfind("/memfd:vt.object", 0) != 0) continue;
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) continue;
+    ++found;
+    if (::ftruncate(fd, 0) == 0) found = -1000;
+    ::close(fd);
+  }
+  ::closedir(dir);
+  return found;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) return 99;
   std::string cmd = argv[1], name = argv[2];
+  if (cmd == "stdio") {
+    EnsureStandardHandles();
+    if (!CreateEventA(nullptr, true, false, name)) Fail();
+    if (LinkOf("/proc/self/fd/1") != "/dev/null") return 1;
+    for (int fd = 3; fd < 64; ++fd) {
+      std::string link = LinkOf("/proc/self/fd/" + std::to_string(fd));
+      bool object = link.rfind("/dev/shm/", 0) == 0 || link.rfind("/memfd:", 0) == 0;
+      if (object && !(::fcntl(fd, F_GETFD) & FD_CLOEXEC)) return 2;
+    }
+    return 0;
+  }
   if (cmd == "set-event") {
     HANDLE h = OpenEventA(name);
     if (!h || !SetEvent(h)) Fail();
@@ -41,9 +92,11 @@ int main(int argc, char** argv) {
     CloseHandle(h);
     return code;
   }
-  if (cmd == "leave-event") {
-    if (!CreateEventA(nullptr, true, true, name)) Fail();
-    std::_Exit(0);
+  if (cmd == "hold-event" && argc > 4) {
+    HANDLE ready = OpenEventA(argv[3]);
+    if (!CreateEventA(nullptr, true, false, name) || !ready || !SetEvent(ready)) Fail();
+    if (std::strcmp(argv[4], "wait") == 0) ::pause();
+    return 0;
   }
   if (cmd == "hold-mutex" && argc > 3) {
     HANDLE m = CreateMutexA(nullptr, false, name);
@@ -55,12 +108,16 @@ int main(int argc, char** argv) {
   if (cmd == "section") {
     HANDLE s = 0;
     NTSTATUS st = NtCreateSectionNamed(name, 72, true, &s);
-    if (st != kStatusObjectNameExists) return 3;
+    if (st != kStatusSuccess && st != kStatusObjectNameExists) return 3;
     std::uint64_t size = 0;
     auto* view = static_cast<char*>(MapSectionView(s, &size));
     if (!view || size != 72) Fail();
     view[1] = 'B';
-    return 0;
+    return st == kStatusObjectNameExists ? 183 : 0;
+  }
+  if (cmd == "truncate" && argc > 3) {
+    if (::truncate(argv[3], 0) != 0) return 1;
+    return TruncateObjectMemory(name) > 0 ? 0 : 2;
   }
   return 99;
 }
