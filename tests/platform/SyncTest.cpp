@@ -206,7 +206,6 @@ TEST(NamedObjects, ForeignOrDamagedNameFilesGiveErrors) {
       {"symbolic link", kSymlink, "", false, kErrorAccessDenied},
       {"console text", kGarbage, "Please wait....", true, kErrorFileCorrupt},
       {"zeroed header", kGarbage, std::string(72, '\0'), true, kErrorFileCorrupt},
-      {"empty", kGarbage, "", true, kErrorFileCorrupt},
       {"garbage nobody holds", kGarbage, "Please wait....", false, kErrorSuccess},
   };
   std::string name = Name("vt_test_planted");
