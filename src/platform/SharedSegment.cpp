@@ -259,9 +259,15 @@ Segment::~Segment() { Close(); }
 
 void Segment::ReleaseName() {
   if (name_fd_ < 0) return;
+  // A forked child shares the descriptor but holds nothing of its own.
+  if (holder_pid_ != ::getpid()) {
+    ::close(name_fd_);
+    name_fd_ = -1;
+    return;
+  }
   if (LockTable(name_fd_)) {
     HolderRecord record{};
-    if (ReadAt(name_fd_, &record, sizeof record, HolderOffset(slot_)) && record.pid == ::getpid() &&
+    if (ReadAt(name_fd_, &record, sizeof record, HolderOffset(slot_)) && record.pid == holder_pid_ &&
         record.fd == data_fd_) {
       record = {};
       WriteAt(name_fd_, &record, sizeof record, HolderOffset(slot_));
@@ -376,16 +382,15 @@ DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
   int data_fd = -1;
   std::size_t slot = holders.size();
   for (std::size_t i = 0; err == kErrorSuccess && i < holders.size(); ++i) {
-    Holder state = Holder::kDead;
-    if (holders[i].pid > 0 && data_fd < 0) state = ReachHolder(holders[i], header, data_fd);
-    else if (holders[i].pid > 0) continue;
-    if (state == Holder::kDead) {
-      if (holders[i].pid != 0) {
-        holders[i] = {};
-        WriteAt(fd, &holders[i], sizeof holders[i], HolderOffset(i));
-      }
-      if (slot == holders.size()) slot = i;
+    const HolderRecord& holder = holders[i];
+    Holder state = Holder::kDead;  // free and garbage records too
+    if (holder.pid > 0) state = data_fd >= 0 ? Holder::kUnknown : ReachHolder(holder, header, data_fd);
+    if (state != Holder::kDead) continue;
+    if (holder.pid != 0) {
+      holders[i] = {};
+      WriteAt(fd, &holders[i], sizeof holders[i], HolderOffset(i));
     }
+    if (slot == holders.size()) slot = i;
   }
   if (err == kErrorSuccess && data_fd >= 0) {
     if (slot == kMaxHolders) err = kErrorNotEnoughQuota;
@@ -405,6 +410,7 @@ DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
   }
   name_fd_ = fd;
   slot_ = slot;
+  holder_pid_ = ::getpid();
   return kErrorSuccess;
 }
 
@@ -445,6 +451,7 @@ DWORD Segment::CreateNew(const std::string& file, SegmentKind kind, std::uint64_
   if (result == kErrorSuccess) {
     name_fd_ = fd;
     slot_ = 0;
+    holder_pid_ = ::getpid();
     return result;
   }
   if (fd >= 0) ::close(fd);

@@ -93,6 +93,7 @@ class Segment {
   int name_fd_ = -1;
   int data_fd_ = -1;
   std::size_t slot_ = 0;  // this holder's record in the name file
+  std::int32_t holder_pid_ = 0;
   void* base_ = nullptr;
   std::size_t map_size_ = 0;
   std::uint64_t data_size_ = 0;
