@@ -33,7 +33,7 @@ std::vector<std::uint32_t> NumericEntries(const std::string& folder) {
 }
 
 std::uint32_t ParentOf(std::uint32_t pid) {
-  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
   if (!f) return 0;
   char buf[512];
   std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
