@@ -1,5 +1,7 @@
 #include "common/ProcessRunner.h"
 
+#include <cstring>
+
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
 #include "platform/LastError.h"
@@ -59,6 +61,19 @@ class ErrorModeGuard {
 
 }  // namespace
 
+std::vector<std::uint8_t> RuntimeHandleBlock(os::HANDLE input, os::HANDLE output, os::HANDLE error) {
+  const os::HANDLE handles[3] = {input, output, error};
+  std::vector<std::uint8_t> block(4 + 3 + 3 * 4, 0);
+  block[0] = 3;
+  for (std::size_t i = 0; i < 3; ++i) {
+    const os::DWORD type = handles[i] == os::kInvalidHandleValue ? os::kFileTypeUnknown : os::GetFileType(handles[i]);
+    block[4 + i] = type == os::kFileTypePipe ? 0x89 : type == os::kFileTypeDisk ? 0x81 : 0xC1;
+    const auto word = static_cast<std::uint32_t>(handles[i]);
+    std::memcpy(block.data() + 7 + 4 * i, &word, 4);
+  }
+  return block;
+}
+
 std::string CommandInterpreterPath() { return ExpandPath(GetSystemDir(), "cmd.exe"); }
 
 int RunProcess(const std::string& CommandLine, bool Wait, TRunProcessOptions Options,
@@ -80,6 +95,14 @@ int RunProcess(const std::string& CommandLine, bool Wait, TRunProcessOptions Opt
     si.std_error = StdHandles->Error;
   }
   const std::uint32_t flags = CreationFlags(Options);
+  if (Options & roPassStdHandlesToCrt) {
+    if (si.flags & os::kStartfUseStdHandles)
+      si.runtime_handles = RuntimeHandleBlock(si.std_input, si.std_output, si.std_error);
+    else
+      si.runtime_handles = RuntimeHandleBlock(os::GetStdHandle(os::kStdInputHandle),
+                                              os::GetStdHandle(os::kStdOutputHandle),
+                                              os::GetStdHandle(os::kStdErrorHandle));
+  }
 
   os::ProcessInformation pi;
   Attempt last;

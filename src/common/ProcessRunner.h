@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Handles.h"
 
@@ -60,6 +61,12 @@ int RunProcess(const std::string& CommandLine, bool Wait, TRunProcessOptions Opt
                const void* Environment = nullptr, const TStdHandles* StdHandles = nullptr,
                os::HANDLE UserToken = 0, const std::string& ApplicationName = {},
                const std::string& Desktop = {});
+
+// The runtime library's block of the three standard handles (input, output,
+// error) that roPassStdHandlesToCrt hands the child: a 32-bit count 3, a flag
+// byte per handle (0x89 a pipe, 0x81 a disk file, 0xC1 anything else and the
+// invalid handle), then the handles as 32-bit words; 19 bytes.
+std::vector<std::uint8_t> RuntimeHandleBlock(os::HANDLE input, os::HANDLE output, os::HANDLE error);
 
 // The command interpreter used by roUseCmd and roCmdFallback: "cmd.exe" in
 // the system folder.

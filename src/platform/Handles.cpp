@@ -1,6 +1,7 @@
 #include "platform/Handles.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -132,6 +133,24 @@ bool DuplicateHandle(HANDLE source_process, HANDLE handle, HANDLE target_process
   }
   SetLastError(kErrorInvalidHandle);
   return false;
+}
+
+HANDLE GetStdHandle(DWORD which) {
+  switch (which) {
+    case kStdInputHandle: return 0;
+    case kStdOutputHandle: return 1;
+    case kStdErrorHandle: return 2;
+    default: return kInvalidHandleValue;
+  }
+}
+
+DWORD GetFileType(HANDLE handle) {
+  struct stat st;
+  if (handle < 0 || IsTableHandle(handle) || ::fstat(static_cast<int>(handle), &st) != 0) return kFileTypeUnknown;
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || S_ISBLK(st.st_mode)) return kFileTypeDisk;
+  if (S_ISCHR(st.st_mode)) return kFileTypeChar;
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return kFileTypePipe;
+  return kFileTypeUnknown;
 }
 
 }  // namespace vt::os

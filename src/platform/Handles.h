@@ -66,4 +66,17 @@ bool CloseHandle(HANDLE handle);
 // handle to the same object, a descriptor is duplicated.
 bool DuplicateHandle(HANDLE source_process, HANDLE handle, HANDLE target_process, HANDLE* target, bool inherit);
 
+// The calling process's standard handles: kStdInputHandle, kStdOutputHandle,
+// kStdErrorHandle give descriptors 0, 1 and 2; anything else the invalid handle.
+inline constexpr DWORD kStdInputHandle = static_cast<DWORD>(-10);
+inline constexpr DWORD kStdOutputHandle = static_cast<DWORD>(-11);
+inline constexpr DWORD kStdErrorHandle = static_cast<DWORD>(-12);
+HANDLE GetStdHandle(DWORD which);
+
+// The kind of file behind a descriptor: a disk file (kFileTypeDisk), a
+// character device (kFileTypeChar), a pipe or socket (kFileTypePipe), or
+// kFileTypeUnknown for anything else and for what is not open.
+enum : DWORD { kFileTypeUnknown = 0, kFileTypeDisk = 1, kFileTypeChar = 2, kFileTypePipe = 3 };
+DWORD GetFileType(HANDLE handle);
+
 }  // namespace vt::os

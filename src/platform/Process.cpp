@@ -336,6 +336,21 @@ int NiceFor(DWORD flags, bool* set) {
   return 0;
 }
 
+// The entries of the runtime handle block that name open descriptors
+// replace the first three of fds.
+void RuntimeHandlesOver(const std::vector<std::uint8_t>& block, int fds[3]) {
+  std::uint32_t count = 0;
+  if (block.size() < 4) return;
+  std::memcpy(&count, block.data(), 4);
+  for (std::uint32_t i = 0; i < 3 && i < count; ++i) {
+    const std::size_t at = 4 + count + 4 * std::size_t{i};
+    if (at + 4 > block.size() || !(block[4 + i] & kRuntimeHandleOpen)) continue;
+    std::int32_t handle = 0;
+    std::memcpy(&handle, block.data() + at, 4);
+    if (handle >= 0 && ::fcntl(handle, F_GETFD) >= 0) fds[i] = handle;
+  }
+}
+
 [[noreturn]] void ChildFail(int pipe_fd, int stage, int err) {
   ExecReport rep{stage, err};
   ssize_t ignored = ::write(pipe_fd, &rep, sizeof rep);
@@ -459,8 +474,16 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
                                      ((creation_flags & kCreateNewConsole) && hidden));
   bool set_nice = false;
   const int nice_value = NiceFor(creation_flags, &set_nice);
-  const int std_fds[3] = {static_cast<int>(startup.std_input), static_cast<int>(startup.std_output),
-                          static_cast<int>(startup.std_error)};
+  // What becomes the child's descriptors 0 to 2: a descriptor, kNullDevice,
+  // or kKeep (inherited as it is).
+  constexpr int kNullDevice = -1, kKeep = -2;
+  int std_fds[3] = {kKeep, kKeep, kKeep};
+  if (use_std || null_std) {
+    const std::intptr_t given[3] = {startup.std_input, startup.std_output, startup.std_error};
+    for (int i = 0; i < 3; ++i) std_fds[i] = use_std && given[i] >= 0 ? static_cast<int>(given[i]) : kNullDevice;
+  }
+  RuntimeHandlesOver(startup.runtime_handles, std_fds);
+  const bool redirect = std_fds[0] != kKeep || std_fds[1] != kKeep || std_fds[2] != kKeep;
   const char* cwd = current_directory.empty() ? nullptr : current_directory.c_str();
 
   int report[2];
@@ -484,19 +507,20 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
       if (::setpgid(0, 0) < 0) ChildFail(report[1], kStageSession, errno);
     }
     if (set_nice) (void)::setpriority(PRIO_PROCESS, 0, nice_value);
-    if (use_std || null_std) {
+    if (redirect) {
       int null_fd = -1;
       // Move the given descriptors above 2 first so one may replace another.
       int moved[3];
       for (int i = 0; i < 3; ++i) {
-        moved[i] = -1;
-        if (use_std && std_fds[i] >= 0) {
+        moved[i] = std_fds[i];
+        if (std_fds[i] >= 0) {
           moved[i] = ::fcntl(std_fds[i], F_DUPFD_CLOEXEC, 3);
           if (moved[i] < 0) ChildFail(report[1], kStageRedirect, errno);
         }
       }
       for (int i = 0; i < 3; ++i) {
         int src = moved[i];
+        if (src == kKeep) continue;
         if (src < 0) {
           if (null_fd < 0) null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
           if (null_fd < 0) ChildFail(report[1], kStageRedirect, errno);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/Handles.h"
 #include "platform/LastError.h"
@@ -55,7 +56,14 @@ struct StartupInfo {
   std::intptr_t std_input = -1;
   std::intptr_t std_output = -1;
   std::intptr_t std_error = -1;
+  // The runtime library's handle block (u32 count, count flag bytes, count
+  // u32 handles, unaligned). Its first three entries, when their flag has
+  // the open bit (kRuntimeHandleOpen) and their handle is an open
+  // descriptor, become the child's standard input, output and error, over
+  // the redirection above.
+  std::vector<std::uint8_t> runtime_handles;
 };
+inline constexpr std::uint8_t kRuntimeHandleOpen = 0x01;
 
 struct ProcessInformation {
   ProcessHandle process = 0;

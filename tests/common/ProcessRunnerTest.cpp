@@ -123,6 +123,48 @@ TEST(RunProcess, RedirectionDirectoryAndEnvironment) {
   EXPECT_EQ(ReadFileText(out), "on" + dir.path().string());
 }
 
+TEST(RunProcess, RuntimeHandleBlockHandsTheChildTheStandardHandles) {
+  TempFolder dir;
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const int file = ::open((dir.path() / "f").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  const int null_device = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  const std::vector<std::uint8_t> block = RuntimeHandleBlock(pipe_fds[0], file, null_device);
+  std::vector<std::uint8_t> expected = {3, 0, 0, 0, 0x89, 0x81, 0xC1};
+  for (int fd : {pipe_fds[0], file, null_device})
+    for (int b = 0; b < 4; ++b) expected.push_back(static_cast<std::uint8_t>(fd >> (8 * b)));
+  EXPECT_EQ(block, expected);
+  EXPECT_EQ(RuntimeHandleBlock(-1, -1, -1)[4], 0xC1);
+  for (int fd : {pipe_fds[0], pipe_fds[1], file, null_device}) ::close(fd);
+
+  // A hidden child in a new console gets the null device as its standard
+  // handles; with the block it gets ours instead.
+  test::WriteFileText(dir.path() / "in", "abc");
+  auto run = [&](TRunProcessOptions options) {
+    const std::string names[3] = {"in", "out", "err"};
+    int saved[3];
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (int i = 0; i < 3; ++i) {
+      saved[i] = ::dup(i);
+      int fd = ::open((dir.path() / names[i]).c_str(), i == 0 ? O_RDONLY : O_CREAT | O_TRUNC | O_WRONLY, 0600);
+      ::dup2(fd, i);
+      ::close(fd);
+    }
+    int code = RunProcess(Child() + " stdio", true, roHideWindow | roNewConsole | options);
+    for (int i = 0; i < 3; ++i) {
+      ::dup2(saved[i], i);
+      ::close(saved[i]);
+    }
+    return code;
+  };
+  EXPECT_EQ(run(0), 0);
+  EXPECT_EQ(ReadFileText(dir.path() / "out") + ReadFileText(dir.path() / "err"), "");
+  EXPECT_EQ(run(roPassStdHandlesToCrt), 0);
+  EXPECT_EQ(ReadFileText(dir.path() / "out"), "out:abc");
+  EXPECT_EQ(ReadFileText(dir.path() / "err"), "err:abc");
+}
+
 TEST(RunProcess, FailedWaitRaisesInsteadOfReturningACode) {
   // Children reaped by the system leave nothing to wait for.
   struct sigaction old {};

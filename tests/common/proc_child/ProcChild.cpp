@@ -6,6 +6,8 @@
 //   cwd             write the current directory
 //   env <name>      write the variable's value, or "<unset>"
 //   stdin           copy standard input to standard output
+//   stdio           read standard input, write "out:" and it to standard
+//                   output, "err:" and it to standard error
 //   cmdline         write the process's command line, a NUL and the value
 //                   of the command-line variable (or "<unset>")
 //   log <n> <text>  with the log unit: n messages "<text> <i>", one debug
@@ -147,6 +149,15 @@ int main(int argc, char** argv) {
   if (mode == "log") return Log(argc, argv);
   if (mode == "holdlog") return HoldLog();
   if (mode == "closelog") return CloseLogWhileWriting();
+  if (mode == "stdio") {
+    std::string in;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) in.append(buf, n);
+    std::fprintf(stdout, "out:%s", in.c_str());
+    std::fprintf(stderr, "err:%s", in.c_str());
+    return 0;
+  }
   if (mode == "stdin") {
     char buf[4096];
     size_t n;
