@@ -12,6 +12,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/TestHooks.h"
+
 namespace vt::os {
 
 struct ThreadRecord {
@@ -173,6 +175,6 @@ void CloseThreadHandle(ThreadHandle t) {
   Release(t);
 }
 
-void FailNextThreadCreations(int count) { g_failing_creations = count; }
+void PlatformTestHelper::FailNextThreadCreations(int count) { g_failing_creations = count; }
 
 }  // namespace vt::os

@@ -44,7 +44,4 @@ DWORD GetThreadId(ThreadHandle thread);
 // by itself; one that never started is discarded without running.
 void CloseThreadHandle(ThreadHandle thread);
 
-// Test hook: the next Count thread creations fail with ERROR_NOT_ENOUGH_MEMORY.
-void FailNextThreadCreations(int count);
-
 }  // namespace vt::os

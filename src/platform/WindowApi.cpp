@@ -1,3 +1,15 @@
+// One state under one lock (State, S()); its divisions in file order:
+//
+//   state         windows, classes, queues, timers and fonts; lookups,
+//                 terminal drawing, sent-message delivery, destruction
+//   controls      the procedures of static text, button and progress bar
+//   classes       registration and look-up of window classes
+//   windows       creation (the failure hook), destruction, DefWindowProc
+//   queues        posting (the quota), sending, getting, peeking, dispatch
+//   timers        SetTimer, KillTimer
+//   window state  text, long values, relatives, rectangles, visibility,
+//                 enabling, foreground, screen metrics
+//   fonts, cursors, message boxes; then inspection and the test hooks
 #include "platform/WindowApi.h"
 
 #include <unistd.h>
@@ -13,6 +25,7 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/TestHooks.h"
 #include "platform/ThreadApi.h"
 
 namespace vt::os {
@@ -1058,31 +1071,33 @@ std::vector<ShownMessageBox> TakeShownMessageBoxes() {
   return result;
 }
 
+// ---- inspection and test hooks ----
+
 int GetStaleFontUseCount() {
   State& s = S();
   std::lock_guard lock(s.lock);
   return s.stale_font_uses;
 }
 
-int GetPostedMessageQuota() {
+int PlatformTestHelper::GetPostedMessageQuota() {
   State& s = S();
   std::lock_guard lock(s.lock);
   return s.posted_quota;
 }
 
-void SetPostedMessageQuota(int quota) {
+void PlatformTestHelper::SetPostedMessageQuota(int quota) {
   State& s = S();
   std::lock_guard lock(s.lock);
   s.posted_quota = quota;
 }
 
-void FailNextWindowCreations(int count) {
+void PlatformTestHelper::FailNextWindowCreations(int count) {
   State& s = S();
   std::lock_guard lock(s.lock);
   s.failing_creations = count;
 }
 
-void SetScreenSize(int width, int height) {
+void PlatformTestHelper::SetScreenSize(int width, int height) {
   State& s = S();
   std::lock_guard lock(s.lock);
   s.screen_width = width;

@@ -202,7 +202,7 @@ HCURSOR GetCursor();
 // Shown on the terminal when one is attached; answers IDOK.
 int MessageBoxA(HWND owner, const std::string& text, const std::string& caption, UINT type);
 
-// Inspection and test hooks.
+// Inspection (test hooks: platform/TestHooks.h).
 struct ShownMessageBox {
   std::string text, caption;
   UINT type = 0;
@@ -211,10 +211,5 @@ std::vector<ShownMessageBox> TakeShownMessageBoxes();
 // Number of times a control drew or was torn down with a font that had been
 // deleted.
 int GetStaleFontUseCount();
-int GetPostedMessageQuota();
-void SetPostedMessageQuota(int quota);
-// The next Count window creations fail with ERROR_NOT_ENOUGH_QUOTA.
-void FailNextWindowCreations(int count);
-void SetScreenSize(int width, int height);
 
 }  // namespace vt::os

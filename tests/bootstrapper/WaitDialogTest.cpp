@@ -5,6 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/TestHooks.h"
+
 namespace vt {
 namespace {
 
@@ -59,7 +61,7 @@ TEST(WaitDialog, RunsOnItsOwnThreadAndTheBarSeesEveryStep) {
 }
 
 TEST(WaitDialog, LayoutFollowsTheScreenAndTheOptions) {
-  os::SetScreenSize(1024, 768);
+  os::PlatformTestHelper::SetScreenSize(1024, 768);
   TWaitDialog dialog("Extracting setup files...", 4, 0);
   os::HWND owner = dialog.OwnerWindow();
   os::HWND w = dialog.DialogWindow();
@@ -91,9 +93,9 @@ TEST(WaitDialog, LayoutFollowsTheScreenAndTheOptions) {
 }
 
 TEST(WaitDialog, NarrowScreenGivesNegativeXAndEnabledCancelClicks) {
-  os::SetScreenSize(300, 100);
+  os::PlatformTestHelper::SetScreenSize(300, 100);
   TWaitDialog dialog("x", 4, wdoCancelEnabled);
-  os::SetScreenSize(1024, 768);
+  os::PlatformTestHelper::SetScreenSize(1024, 768);
   os::RECT r;
   os::GetWindowRect(dialog.DialogWindow(), &r);
   EXPECT_EQ(r.left, -50);
@@ -151,7 +153,7 @@ TEST(WaitDialog, BackwardsAllowedWithTheOption) {
 }
 
 TEST(WaitDialog, FailuresToCreateTheThreadOrWindowsAreReported) {
-  os::FailNextWindowCreations(1);
+  os::PlatformTestHelper::FailNextWindowCreations(1);
   try {
     TWaitDialog dialog("x", 4, 0);
     FAIL() << "a dialog without windows must not be created";
@@ -161,7 +163,7 @@ TEST(WaitDialog, FailuresToCreateTheThreadOrWindowsAreReported) {
   }
   EXPECT_EQ(TWaitDialog::Current(), nullptr);
 
-  os::FailNextThreadCreations(1);
+  os::PlatformTestHelper::FailNextThreadCreations(1);
   EXPECT_THROW(TWaitDialog("x", 4, 0), EOSError);
   EXPECT_EQ(TWaitDialog::Current(), nullptr);
 

@@ -12,6 +12,7 @@
 #include "common/EventLog.h"
 #include "common/Locks.h"
 #include "common/SysUtils.h"
+#include "platform/TestHooks.h"
 
 namespace vt {
 namespace {
@@ -120,7 +121,7 @@ TEST(Threads, TerminateIsSeenByTheBodyAndCreationFailureIsLogged) {
   TMethodThread::Dispose(t);  // terminates and waits
 
   LogCapture log;
-  os::FailNextThreadCreations(1);
+  os::PlatformTestHelper::FailNextThreadCreations(1);
   std::unique_ptr<TMethodThread> failed;
   TMethodThread::Start(failed, false, [](TMethodThread&) {});
   EXPECT_EQ(failed->Handle(), nullptr);
@@ -252,8 +253,8 @@ TEST(Threads, PostMessageWithRetryWaitsForRoomAndRaisesOnDeadWindows) {
     DeallocateUtilityWindow(target);
   });
   while (!ready) std::this_thread::yield();
-  int saved = os::GetPostedMessageQuota();
-  os::SetPostedMessageQuota(2);
+  int saved = os::PlatformTestHelper::GetPostedMessageQuota();
+  os::PlatformTestHelper::SetPostedMessageQuota(2);
   PostMessageWithRetry(target, os::WM_USER, 0, 0);
   PostMessageWithRetry(target, os::WM_USER, 0, 0);
   auto retries = PostRetryCount();
@@ -264,7 +265,7 @@ TEST(Threads, PostMessageWithRetryWaitsForRoomAndRaisesOnDeadWindows) {
   PostMessageWithRetry(target, os::WM_USER, 0, 0);  // full until the owner drains
   unblock.join();
   EXPECT_GT(PostRetryCount(), retries);
-  os::SetPostedMessageQuota(saved);
+  os::PlatformTestHelper::SetPostedMessageQuota(saved);
   PostMessageWithRetry(target, os::WM_QUIT, 0, 0);
   TMethodThread::Dispose(owner);
   EXPECT_EQ(received, 3);

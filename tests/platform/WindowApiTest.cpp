@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/ThreadApi.h"
+#include "platform/TestHooks.h"
 
 namespace vt::os {
 namespace {
@@ -64,15 +65,15 @@ TEST(WindowApi, PostedMessagesArriveInOrderAndQuitEndsTheLoop) {
 
 TEST(WindowApi, PostingFailsOnFullQueueAndOnDeadWindow) {
   HWND w = MakeWindow();
-  int saved = GetPostedMessageQuota();
-  SetPostedMessageQuota(3);
+  int saved = PlatformTestHelper::GetPostedMessageQuota();
+  PlatformTestHelper::SetPostedMessageQuota(3);
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(PostMessageA(w, WM_USER, 0, 0));
   EXPECT_FALSE(PostMessageA(w, WM_USER, 0, 0));
   EXPECT_EQ(GetLastError(), kErrorNotEnoughQuota);
   MSG m;
   ASSERT_TRUE(PeekMessageA(&m, 0, 0, 0, PM_REMOVE));
   EXPECT_TRUE(PostMessageA(w, WM_USER, 0, 0));
-  SetPostedMessageQuota(saved);
+  PlatformTestHelper::SetPostedMessageQuota(saved);
   ASSERT_TRUE(DestroyWindow(w));
   EXPECT_FALSE(PeekMessageA(&m, w, 0, 0, PM_REMOVE));  // its messages went with it
   EXPECT_FALSE(PostMessageA(w, WM_USER, 0, 0));
@@ -230,7 +231,7 @@ TEST(ThreadApi, ClosedBeforeStartNeverRunsAndCreationCanFail) {
   CloseThreadHandle(t);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(ran, 0);
-  FailNextThreadCreations(1);
+  PlatformTestHelper::FailNextThreadCreations(1);
   EXPECT_EQ(CreateThread(0, ReturnParam, &ran, 0, nullptr), nullptr);
   EXPECT_EQ(GetLastError(), kErrorNotEnoughMemory);
 }

@@ -1,0 +1,21 @@
+// Test hooks of the platform layer: faults and limits its emulation can be
+// set to. Only tests include this header; each hook is defined beside the
+// state it sets.
+#pragma once
+
+namespace vt::os {
+
+class PlatformTestHelper {
+ public:
+  // The next Count window creations fail with ERROR_NOT_ENOUGH_QUOTA.
+  static void FailNextWindowCreations(int count);
+  // The next Count thread creations fail with ERROR_NOT_ENOUGH_MEMORY.
+  static void FailNextThreadCreations(int count);
+  static void SetScreenSize(int width, int height);
+  // Messages a thread's queue takes before posting fails with
+  // ERROR_NOT_ENOUGH_QUOTA.
+  static int GetPostedMessageQuota();
+  static void SetPostedMessageQuota(int quota);
+};
+
+}  // namespace vt::os
