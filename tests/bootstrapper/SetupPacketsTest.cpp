@@ -35,28 +35,6 @@ class SetupPackets : public test::TempFolderTest {
   }
 };
 
-TEST_F(SetupPackets, FreshPacketHasDefaults) {
-  TSetupPacket p;
-  EXPECT_EQ(p.ProductCaption, "Vontaro");
-  EXPECT_EQ(p.Files.Count(), 0);
-  EXPECT_EQ(&p.Files.ItemClass(), &TSetupFilePacket::Class);
-  EXPECT_EQ(TSetupPacket::Class.FieldCount(), 9);
-  EXPECT_EQ(TSetupFilePacket::Class.FieldCount(), 5);
-  EXPECT_EQ(TSetupEventPacket::Class.FieldCount(), 4);
-  // The set and enumeration fields have no text.
-  std::string text = "unchanged";
-  EXPECT_EQ(TSetupEventPacket().FieldToText(0, text), 0);
-  EXPECT_EQ(TSetupFilePacket().FieldToText(0, text), 0);
-  EXPECT_EQ(TSetupFilePacket().FieldToText(1, text), 0);
-  EXPECT_EQ(text, "unchanged");
-  EXPECT_EQ(TSetupEventPacket().FieldToText(1, text), 1);
-  // Registration order follows the product information class.
-  EXPECT_EQ(GetPacketClassNumber(TSetupFilePacket::Class), GetPacketClassNumber(TSetupEventPacket::Class) + 1);
-  EXPECT_EQ(GetPacketClassNumber(TSetupPacket::Class), GetPacketClassNumber(TSetupFilePacket::Class) + 1);
-  EXPECT_EQ(GetPacketClassNumber(TSetupEventPacket::Class),
-            GetPacketClassNumber(TProductInformationPacket::Class) + 1);
-}
-
 TEST_F(SetupPackets, PackageWithAppendedProgramLoadsUpToItsTotalSize) {
   TSetupPacket p;
   p.Version = 7;
