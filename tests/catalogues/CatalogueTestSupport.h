@@ -5,11 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
