@@ -130,7 +130,7 @@ void OpenLog() {
     return;
   }
   s.file = os::CreateFile(s.file_name, os::kGenericRead | os::kGenericWrite, os::kFileShareRead | os::kFileShareWrite,
-                          os::kOpenAlways, os::kFileAttributeTemporary);
+                          os::kOpenAlways, os::DWORD{os::kFileAttributeTemporary} | os::kFileFlagOpenReparsePoint);
   if (s.file == os::kInvalidFile) return;
   if (!s.init_error.empty())
     WriteLog("An error occurred while initializing log.\r\nFailed to access registry information.\r\n" + s.init_error,

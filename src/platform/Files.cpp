@@ -228,6 +228,8 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
     default: SetLastError(kErrorInvalidParameter); return kInvalidFile;
   }
   if (flags_and_attributes & kFileFlagWriteThrough) oflags |= O_DSYNC;
+  const bool regular_only = flags_and_attributes & kFileFlagOpenReparsePoint;
+  if (regular_only) oflags |= O_NOFOLLOW | O_NONBLOCK;
 
   std::lock_guard<std::mutex> lock(TableMutex());
   struct stat before;
@@ -273,6 +275,14 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
     ::close(fd);
     SetLastError(kErrorAccessDenied);
     return kInvalidFile;
+  }
+  if (regular_only) {
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      SetLastError(kErrorCantAccessFile);
+      return kInvalidFile;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
   const DWORD eff_access = AccessOf(access, delete_on_close);
   OpenFiles().erase(fd);  // the number was free: any entry for it is stale

@@ -83,6 +83,10 @@ enum : DWORD {
   kFileFlagRandomAccess = 0x10000000u,
   kFileFlagSequentialScan = 0x08000000u,
   kFileFlagDeleteOnClose = 0x04000000u,
+  // The name's last part is not followed when it is a symbolic link (the
+  // open fails with 1921), and anything but a regular file is refused with
+  // 1920 without waiting for a FIFO's other end.
+  kFileFlagOpenReparsePoint = 0x00200000u,
 };
 
 // Seek methods.

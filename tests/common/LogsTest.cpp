@@ -1,6 +1,8 @@
 #include "common/Logs.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -149,6 +151,28 @@ TEST_F(LogFiles, CutKeepsTheTailAndNeverEmptiesTheFile) {
   EXPECT_TRUE(text.compare(0, started, old, old.size() - started) == 0);
   EXPECT_LT(text.size(), static_cast<size_t>(kLogKeptSize) + 2000);
   EXPECT_NE(text.find("new 0", kLogKeptSize), std::string::npos);
+}
+
+// A log name that is a planted link or a FIFO: nothing is written through
+// it, nothing is cut, the run goes on.
+TEST_F(LogFiles, LinkOrFifoInPlaceOfTheLogIsLeftAlone) {
+  Settings(1, false);
+  fs::create_directory(folder_.path() / "Logs");
+  const std::string target(kLogMaxSize + (1 << 20), 't');
+  test::WriteFileText(P("target"), target);
+  fs::create_symlink(P("target"), LogPath());
+  EXPECT_EQ(Finish(Start("1 m")), 0);
+  EXPECT_TRUE(fs::is_symlink(LogPath()));
+  EXPECT_TRUE(test::ReadFileText(P("target")) == target);
+
+  fs::remove(LogPath());
+  ASSERT_EQ(::mkfifo(LogPath().c_str(), 0600), 0);
+  const int reader = ::open(LogPath().c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(Finish(Start("1 m")), 0);
+  char c;
+  EXPECT_LE(::read(reader, &c, 1), 0);
+  ::close(reader);
 }
 
 TEST_F(LogFiles, RegistryErrorIsReportedBeforeTheFirstWarning) {
