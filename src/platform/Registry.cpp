@@ -1,9 +1,6 @@
 #include "platform/Registry.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -11,6 +8,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/AsciiCase.h"
+#include "platform/FileStore.h"
 #include "platform/SystemInfo.h"
 
 namespace vt::os {
@@ -24,19 +23,14 @@ struct Value {
   std::string name;
   DWORD type = kRegNone;
   std::vector<std::uint8_t> data;
+  bool operator==(const Value&) const = default;
 };
 struct Key {
   std::string path;
   std::vector<Value> values;
+  bool operator==(const Key&) const = default;
 };
 using Hive = std::map<std::string, Key>;  // by lower-case path; "" is the root
-
-std::string Lower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return r;
-}
 
 const char* RootName(HKEY root) {
   switch (root) {
@@ -56,7 +50,7 @@ void AddKey(Hive& hive, const std::string& path) {
   for (;;) {
     size_t next = path.find('\\', pos);
     std::string part = path.substr(0, next);
-    auto& k = hive[Lower(part)];
+    auto& k = hive[LowerAscii(part)];
     if (k.path.empty()) k.path = part;
     if (next == std::string::npos) break;
     pos = next + 1;
@@ -83,18 +77,33 @@ bool ParseQuoted(const std::string& s, size_t& pos, std::string* out) {
     if (c == '\\') {
       if (pos >= s.size()) return false;
       c = s[pos++];
-      if (c != '\\' && c != '"') return false;
+      if (c == 'x') {
+        if (pos + 2 > s.size() || HexDigit(s[pos]) < 0 || HexDigit(s[pos + 1]) < 0) return false;
+        c = static_cast<char>(HexDigit(s[pos]) * 16 + HexDigit(s[pos + 1]));
+        pos += 2;
+      } else if (c != '\\' && c != '"') {
+        return false;
+      }
     }
     out->push_back(c);
   }
   return false;
 }
 
+// Control characters (line ends among them) as \xHH.
 std::string Quote(std::string_view s) {
   std::string r = "\"";
   for (char c : s) {
-    if (c == '\\' || c == '"') r.push_back('\\');
-    r.push_back(c);
+    if (c == '\\' || c == '"') {
+      r.push_back('\\');
+      r.push_back(c);
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+      r += buf;
+    } else {
+      r.push_back(c);
+    }
   }
   r.push_back('"');
   return r;
@@ -204,7 +213,7 @@ DWORD ParseHive(const std::string& text, Hive* hive) {
       if (path.empty() || path.front() == '\\' || path.back() == '\\' || path.find("\\\\") != std::string::npos)
         return kErrorBadDb;
       AddKey(*hive, path);
-      current = &(*hive)[Lower(path)];
+      current = &(*hive)[LowerAscii(path)];
       continue;
     }
     Value v;
@@ -235,86 +244,21 @@ bool MakeDirectories(const std::string& dir) {
   }
 }
 
-// Holds the hive's lock file (shared for readers, exclusive for writers).
-class HiveLock {
- public:
-  HiveLock(HKEY root, bool write) {
-    std::string dir = RegistryDirectory();
-    if (write && !MakeDirectories(dir)) {
-      error_ = ErrnoToError(errno);
-      return;
-    }
-    fd_ = ::open((dir + "/" + RootName(root) + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
-      if (!write && errno == ENOENT) return;  // no registry yet: empty
-      error_ = ErrnoToError(errno);
-      return;
-    }
-    while (::flock(fd_, write ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
-    }
-  }
-  ~HiveLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  HiveLock(const HiveLock&) = delete;
-  HiveLock& operator=(const HiveLock&) = delete;
-  DWORD error() const { return error_; }
-
- private:
-  int fd_ = -1;
-  DWORD error_ = kErrorSuccess;
-};
-
 DWORD LoadHive(HKEY root, Hive* hive) {
   hive->clear();
   (*hive)[""] = Key{};
-  int fd = ::open(HivePath(root).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? kErrorSuccess : ErrnoToError(errno);
   std::string text;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      DWORD e = ErrnoToError(errno);
-      ::close(fd);
-      return e;
-    }
-    if (n == 0) break;
-    if (text.size() + static_cast<size_t>(n) > kMaxHiveFile) {
-      ::close(fd);
-      return kErrorBadDb;
-    }
-    text.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return ParseHive(text, hive);
+  const DWORD e = ReadStoreFile(HivePath(root), kMaxHiveFile, &text);
+  if (e == kErrorFileNotFound || e == kErrorPathNotFound) return kErrorSuccess;  // no hive yet: empty
+  return e ? e : ParseHive(text, hive);
 }
 
+// A hive whose text would not read back as the same hive is not written.
 DWORD SaveHive(HKEY root, const Hive& hive) {
-  std::string path = HivePath(root);
-  std::string tmp = path + ".tmp" + std::to_string(::getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return ErrnoToError(errno);
-  std::string text = FormatHive(hive);
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      DWORD e = ErrnoToError(errno);
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      return e;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0 || ::rename(tmp.c_str(), path.c_str()) != 0) {
-    DWORD e = ErrnoToError(errno);
-    ::unlink(tmp.c_str());
-    return e;
-  }
-  return kErrorSuccess;
+  const std::string text = FormatHive(hive);
+  Hive check;
+  if (ParseHive(text, &check) != kErrorSuccess || check != hive) return kErrorBadDb;
+  return ReplaceStoreFile(HivePath(root), text);
 }
 
 // ---- open keys ----
@@ -354,10 +298,13 @@ DWORD Resolve(HKEY parent, std::string_view sub_key, DWORD access, HKEY* root, s
     *root = it->second.root;
     split(it->second.path);
   }
+  // Key names are lines of the hive file: no control characters.
+  for (char c : sub_key)
+    if (static_cast<unsigned char>(c) < 0x20) return kErrorBadPathname;
   split(sub_key);
   const bool view32 = Is64BitSystem() && !(access & kKeyWow64_64Key);
-  if (view32 && *root == kHkeyLocalMachine && !parts.empty() && Lower(parts[0]) == "software" &&
-      (parts.size() < 2 || Lower(parts[1]) != "wow6432node"))
+  if (view32 && *root == kHkeyLocalMachine && !parts.empty() && LowerAscii(parts[0]) == "software" &&
+      (parts.size() < 2 || LowerAscii(parts[1]) != "wow6432node"))
     parts.insert(parts.begin() + 1, "Wow6432Node");
   path->clear();
   for (const auto& p : parts) {
@@ -389,9 +336,9 @@ DWORD FindOpenKey(HKEY key, DWORD needed, OpenKey* out) {
 }
 
 Value* FindValue(Key& key, std::string_view name) {
-  std::string lower = Lower(name);
+  std::string lower = LowerAscii(name);
   for (auto& v : key.values)
-    if (Lower(v.name) == lower) return &v;
+    if (LowerAscii(v.name) == lower) return &v;
   return nullptr;
 }
 
@@ -421,8 +368,12 @@ namespace {
 // f may change the hive).
 template <typename F>
 DWORD WithHive(HKEY root, bool write, F&& f) {
-  HiveLock lock(root, write);
-  if (lock.error()) return lock.error();
+  const std::string dir = RegistryDirectory();
+  if (write && !MakeDirectories(dir)) return ErrnoToError(errno);
+  StoreLock lock(dir + "/" + RootName(root) + ".lock", write);
+  // Without the folder there is no registry yet: nothing to lock.
+  if (lock.error() && (write || (lock.error() != kErrorFileNotFound && lock.error() != kErrorPathNotFound)))
+    return lock.error();
   Hive hive;
   if (DWORD e = LoadHive(root, &hive)) return e;
   return f(hive);
@@ -435,7 +386,7 @@ DWORD WithOpenKey(HKEY key, DWORD access, bool write, F&& f) {
   OpenKey k;
   if (DWORD e = FindOpenKey(key, access, &k)) return e;
   return WithHive(k.root, write, [&](Hive& hive) -> DWORD {
-    auto it = hive.find(Lower(k.path));
+    auto it = hive.find(LowerAscii(k.path));
     if (it == hive.end()) return kErrorFileNotFound;
     return f(k.root, hive, it->second);
   });
@@ -448,7 +399,7 @@ DWORD RegOpenKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* re
   std::string path;
   if (DWORD e = Resolve(parent, sub_key, access, &root, &path)) return e;
   return WithHive(root, false, [&](Hive& hive) -> DWORD {
-    auto it = hive.find(Lower(path));
+    auto it = hive.find(LowerAscii(path));
     if (it == hive.end()) return kErrorFileNotFound;
     *result = AddOpenKey(root, it->second.path, access);
     return kErrorSuccess;
@@ -460,12 +411,12 @@ DWORD RegCreateKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* 
   std::string path;
   if (DWORD e = Resolve(parent, sub_key, access, &root, &path)) return e;
   return WithHive(root, true, [&](Hive& hive) -> DWORD {
-    auto it = hive.find(Lower(path));
+    auto it = hive.find(LowerAscii(path));
     if (created) *created = it == hive.end();
     if (it == hive.end()) {
       AddKey(hive, path);
       if (DWORD e = SaveHive(root, hive)) return e;
-      it = hive.find(Lower(path));
+      it = hive.find(LowerAscii(path));
     }
     *result = AddOpenKey(root, it->second.path, access);
     return kErrorSuccess;
@@ -509,9 +460,9 @@ DWORD RegSetValueEx(HKEY key, std::string_view name, DWORD type, const void* dat
 
 DWORD RegDeleteValue(HKEY key, std::string_view name) {
   return WithOpenKey(key, kKeySetValue, true, [&](HKEY root, Hive& hive, Key& k) -> DWORD {
-    std::string lower = Lower(name);
+    std::string lower = LowerAscii(name);
     for (auto v = k.values.begin(); v != k.values.end(); ++v)
-      if (Lower(v->name) == lower) {
+      if (LowerAscii(v->name) == lower) {
         k.values.erase(v);
         return SaveHive(root, hive);
       }
@@ -525,7 +476,7 @@ DWORD RegDeleteKey(HKEY parent, std::string_view sub_key) {
   if (DWORD e = Resolve(parent, sub_key, 0, &root, &path)) return e;
   if (path.empty()) return kErrorAccessDenied;
   return WithHive(root, true, [&](Hive& hive) -> DWORD {
-    std::string lower = Lower(path);
+    std::string lower = LowerAscii(path);
     auto it = hive.find(lower);
     if (it == hive.end()) return kErrorFileNotFound;
     auto child = hive.lower_bound(lower + "\\");

@@ -7,11 +7,14 @@
 // HKEY_USERS.reg. Each holds the line "VTREG 1", then per key a line
 // "[path]" followed by its values:
 //   "name"=dword:0000000c          integer
-//   "name"="text"                  string (\\ and \" escaped)
+//   "name"="text"                  string (\\ and \" escaped, control characters as \xHH)
 //   "name"=hex(<type>):01,ff,...   any other type (expandable string: 2, binary: 3)
-// Writers replace a file as a whole (temporary file + rename) under a lock
-// file, so readers never see half a file. Key and value names are compared
-// without regard to ASCII case.
+// Value names are quoted like strings. Key names cannot hold control
+// characters (error 161). Writers replace a file as a whole (temporary file
+// + rename) under a lock file, so readers never see half a file, and write
+// nothing that would not read back the same. A hive file that is a link or
+// not a regular file is refused (1921, 1920). Key and value names are
+// compared without regard to ASCII case.
 //
 // Views: the system is reported 64-bit where the host is. The 32-bit view,
 // which is the program's own (no view flag in the access), sees the keys

@@ -1,6 +1,7 @@
 #include "common/CrossRegistry.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -8,7 +9,10 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "common/ProcessRunner.h"
+#include "platform/Process.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -162,6 +166,80 @@ TEST_F(Registry, StoreFileIsReadableTextAndBadFilesAreRefused) {
     os::HKEY k = 0;
     EXPECT_EQ(os::RegOpenKeyEx(os::kHkeyUsers, "K", os::kKeyRead, &k), os::kErrorBadDb) << bad;
   }
+}
+
+// Every byte value in key names, value names and strings: stored so that it
+// reads back exactly, or (control characters in key names) refused with 161;
+// either way nothing else in the hive changes.
+TEST_F(Registry, AnyByteInNamesAndStringsReadsBackAndInjectsNothing) {
+  os::HKEY k = 0;
+  ASSERT_EQ(os::RegCreateKeyEx(os::kHkeyCurrentUser, "K", os::kKeyAllAccess, &k), 0u);
+  auto read = [](os::HKEY key, const std::string& name) {
+    std::vector<std::uint8_t> data;
+    os::DWORD type = 0;
+    const os::DWORD e = os::RegQueryValueEx(key, name, &type, &data);
+    return e ? "error " + std::to_string(e) : std::string(data.begin(), data.end());
+  };
+  for (int b = 1; b < 256; ++b) {
+    const std::string c(1, static_cast<char>(b));
+    const std::string data = "a" + c + "z" + std::string(1, '\0');
+    ASSERT_EQ(os::RegSetValueEx(k, "v" + c + "\n\"x\"=dword:1", os::kRegSz, data.data(), data.size()), 0u) << b;
+    EXPECT_EQ(read(k, "v" + c + "\n\"x\"=dword:1"), data) << b;
+    os::HKEY sub = 0;
+    const os::DWORD e = os::RegCreateKeyEx(k, "k" + c + "]", os::kKeyAllAccess, &sub);
+    if (b < 0x20) {
+      EXPECT_EQ(e, os::kErrorBadPathname) << b;
+      continue;
+    }
+    ASSERT_EQ(e, 0u) << b;
+    os::RegCloseKey(sub);
+    ASSERT_EQ(os::RegOpenKeyEx(os::kHkeyCurrentUser, "K\\k" + c + "]", os::kKeyRead, &sub), 0u) << b;
+    os::RegCloseKey(sub);
+  }
+  // The texts of the report: a value name and a key name that end a line.
+  const std::uint32_t one = 1;
+  EXPECT_EQ(os::RegSetValueEx(k, "x\n", os::kRegDword, &one, 4), 0u);
+  EXPECT_EQ(read(k, "x\n"), std::string("\1\0\0\0", 4));
+  os::HKEY sub = 0;
+  EXPECT_EQ(os::RegCreateKeyEx(k, "y]\n\"Injected\"=dword:5", os::kKeyAllAccess, &sub), os::kErrorBadPathname);
+  EXPECT_EQ(read(k, "Injected"), "error 2");
+  EXPECT_EQ(read(k, "x"), "error 2");
+  os::RegCloseKey(k);
+}
+
+TEST_F(Registry, HiveThatIsALinkOrAFifoIsRefused) {
+  SetDword(os::kHkeyUsers, "K", "V", 1);
+  fs::rename(P("HKEY_USERS.reg"), P("elsewhere"));
+  fs::create_symlink(P("elsewhere"), P("HKEY_USERS.reg"));
+  os::HKEY k = 0;
+  EXPECT_EQ(os::RegOpenKeyEx(os::kHkeyUsers, "K", os::kKeyRead, &k), os::kErrorCantResolveFilename);
+  fs::remove(P("HKEY_USERS.reg"));
+  ASSERT_EQ(::mkfifo(P("HKEY_USERS.reg").c_str(), 0600), 0);
+  EXPECT_EQ(os::RegOpenKeyEx(os::kHkeyUsers, "K", os::kKeyRead, &k), os::kErrorCantAccessFile);
+  EXPECT_EQ(os::RegCreateKeyEx(os::kHkeyUsers, "K2", os::kKeyAllAccess, &k), os::kErrorCantAccessFile);
+}
+
+// Writers in several processes: every value of each is kept.
+TEST_F(Registry, ConcurrentWritersKeepEveryValue) {
+  constexpr int kWriters = 4, kValues = 250;
+  std::vector<TProcessInformation> children(kWriters);
+  for (int i = 0; i < kWriters; ++i)
+    RunProcess("\"" + test::ProgramBeside("vt_proc_child") + "\" regwrite " + std::to_string(kValues) + " w" +
+                   std::to_string(i) + "_",
+               false, 0, {}, &children[static_cast<size_t>(i)]);
+  for (auto& pi : children) {
+    EXPECT_EQ(os::WaitForProcess(pi.hProcess, os::kInfinite), os::kWaitObject0);
+    std::uint32_t code = 99;
+    os::GetExitCodeProcess(pi.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    os::CloseHandle(pi.hProcess);
+    os::CloseHandle(pi.hThread);
+  }
+  TCrossRegistry reg;
+  ASSERT_TRUE(reg.OpenKey("Concurrent", false));
+  for (int i = 0; i < kWriters; ++i)
+    for (int v = 0; v < kValues; ++v)
+      ASSERT_EQ(reg.ReadIntegerDef("w" + std::to_string(i) + "_" + std::to_string(v), -1), v) << i;
 }
 
 }  // namespace

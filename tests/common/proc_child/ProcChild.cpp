@@ -14,6 +14,8 @@
 //                   record "debug record" and one warning "warned"
 //   holdlog         with the log unit: takes the log mutex and ends holding it
 //   closelog        with the log unit: closes the log while threads write to it
+//   regwrite <n> <prefix>  sets n integer values "<prefix><i>" in the key
+//                   HKEY_CURRENT_USER\Concurrent
 //   hook <item>...  units initialized; each number is stored with
 //                   SetProcessExitCode; "fin=<n>" stores n from a unit's
 //                   finalization; "exit=<n>" ends through os::ExitProcess(n)
@@ -37,6 +39,7 @@
 #include "common/Units.h"
 #include "platform/CommandLine.h"
 #include "platform/Process.h"
+#include "platform/Registry.h"
 
 namespace {
 int g_final_code = 0;
@@ -144,6 +147,16 @@ int main(int argc, char** argv) {
     const char* v = std::getenv(vt::os::kCommandLineVariable);
     std::fwrite(line.c_str(), 1, line.size() + 1, stdout);
     std::printf("%s", v ? v : "<unset>");
+    return 0;
+  }
+  if (mode == "regwrite" && argc > 3) {
+    vt::os::HKEY k = 0;
+    if (vt::os::RegCreateKeyEx(vt::os::kHkeyCurrentUser, "Concurrent", vt::os::kKeyAllAccess, &k) != 0) return 102;
+    for (int i = 0, n = std::atoi(argv[2]); i < n; ++i) {
+      const std::uint32_t v = static_cast<std::uint32_t>(i);
+      if (vt::os::RegSetValueEx(k, std::string(argv[3]) + std::to_string(i), vt::os::kRegDword, &v, 4) != 0)
+        return 103;
+    }
     return 0;
   }
   if (mode == "log") return Log(argc, argv);
