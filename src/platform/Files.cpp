@@ -17,6 +17,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/AsciiCase.h"
+
 namespace vt::os {
 
 namespace {
@@ -709,8 +711,6 @@ bool FlushViewOfFile(const void* address, std::size_t size) {
 // Directory search
 
 namespace {
-
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool WildMatch(const char* n, std::size_t nl, const char* m, std::size_t ml) {
   std::size_t ni = 0, mi = 0, star_m = std::string::npos, star_n = 0;

@@ -1,17 +1,14 @@
 #include "platform/Firewall.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <fstream>
+#include <cstdlib>
 #include <sstream>
 
+#include "platform/AsciiCase.h"
+#include "platform/FileStore.h"
 #include "platform/LastError.h"
 #include "platform/Registry.h"
 
@@ -19,19 +16,7 @@ namespace vt::os {
 
 namespace {
 
-constexpr std::int64_t kMaxStoreSize = 16 * 1024 * 1024;
-constexpr std::uint32_t kWinErrorFileNotFound = 2;
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
+constexpr std::size_t kMaxStoreSize = 16 * 1024 * 1024;
 
 bool IsDirectory(const std::string& path) {
   struct stat st {};
@@ -69,14 +54,10 @@ std::string StorePath() { return FirewallDirectory() + "/firewall.txt"; }
 // Reads the store; a missing file is an empty, enabled firewall.
 HRESULT ReadStore(Store& store) {
   if (!IsDirectory(FirewallDirectory())) return kRegdbEClassNotReg;
-  struct stat st {};
-  if (::stat(StorePath().c_str(), &st) != 0) return errno == ENOENT ? kSOk : kEFail;
-  std::ifstream in(StorePath(), std::ios::binary);
-  if (!in) return kEFail;
-  in.seekg(0, std::ios::end);
-  const std::int64_t size = in.tellg();
-  if (size < 0 || size > kMaxStoreSize) return kEFail;
-  in.seekg(0);
+  std::string text;
+  if (const DWORD e = ReadStoreFile(StorePath(), kMaxStoreSize, &text))
+    return e == kErrorFileNotFound ? kSOk : kEFail;
+  std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || (line != "VTFW 1" && line != "VTFW 1\r")) return kEFail;
   while (std::getline(in, line)) {
@@ -107,32 +88,8 @@ HRESULT WriteStore(const Store& store) {
   for (const auto& a : store.apps)
     out << "app\t" << a.Name << '\t' << a.ProcessImageFileName << '\t' << a.RemoteAddresses << '\t'
         << (a.Enabled ? 1 : 0) << '\t' << a.Scope << '\t' << a.IpVersion << "\n";
-  const std::string temp = StorePath() + ".tmp";
-  {
-    std::ofstream f(temp, std::ios::binary | std::ios::trunc);
-    f << out.str();
-    if (!f.flush()) return HResultFromWin32(ErrnoToError(errno));
-  }
-  if (std::rename(temp.c_str(), StorePath().c_str()) != 0) return HResultFromWin32(ErrnoToError(errno));
-  return kSOk;
+  return HResultFromWin32(ReplaceStoreFile(StorePath(), out.str()));
 }
-
-// Holds the store's lock file for a read-modify-write.
-class StoreLock {
- public:
-  StoreLock() {
-    fd_ = ::open((FirewallDirectory() + "/firewall.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
-  }
-  ~StoreLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  StoreLock(const StoreLock&) = delete;
-  StoreLock& operator=(const StoreLock&) = delete;
-
- private:
-  int fd_;
-};
 
 }  // namespace
 
@@ -166,7 +123,8 @@ HRESULT FwGetAuthorizedApplications(std::vector<FwAuthorizedApplication>* applic
 
 HRESULT FwRemoveAuthorizedApplication(const std::string& process_image_file_name) {
   if (!IsDirectory(FirewallDirectory())) return kRegdbEClassNotReg;
-  StoreLock lock;
+  StoreLock lock(FirewallDirectory() + "/firewall.lock", true);
+  if (lock.error()) return HResultFromWin32(lock.error());
   Store store;
   if (const HRESULT hr = ReadStore(store); hr != kSOk) return hr;
   for (auto it = store.apps.begin(); it != store.apps.end(); ++it)
@@ -174,7 +132,7 @@ HRESULT FwRemoveAuthorizedApplication(const std::string& process_image_file_name
       store.apps.erase(it);
       return WriteStore(store);
     }
-  return HResultFromWin32(kWinErrorFileNotFound);
+  return HResultFromWin32(kErrorFileNotFound);
 }
 
 }  // namespace vt::os

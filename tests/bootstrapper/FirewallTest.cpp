@@ -2,6 +2,7 @@
 // programs and the removal of the setup's own exception.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include "bootstrapper/FirewallConfig.h"
 #include "bootstrapper/NetFw.h"
@@ -123,6 +124,11 @@ TEST_F(FirewallTest, StoreRemovalByImageKeepsTheRest) {
   EXPECT_TRUE(enabled);
   test::WriteFileText(folder_.path() / "fw" / "firewall.txt", "something else\n");
   EXPECT_EQ(os::FwGetFirewallEnabled(&enabled), os::kEFail);
+  // A store that is not a regular file is refused, not waited on.
+  std::filesystem::remove(folder_.path() / "fw" / "firewall.txt");
+  ASSERT_EQ(::mkfifo((folder_.path() / "fw" / "firewall.txt").c_str(), 0600), 0);
+  EXPECT_EQ(os::FwGetFirewallEnabled(&enabled), os::kEFail);
+  EXPECT_EQ(os::FwRemoveAuthorizedApplication("c:\\b.exe"), os::kEFail);
 }
 
 }  // namespace
