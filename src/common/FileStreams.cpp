@@ -1,9 +1,7 @@
 #include "common/FileStreams.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
@@ -135,7 +133,7 @@ TFileStreamEx::TFileStreamEx(const std::string& file_name, std::uint16_t mode, i
       if (created_) throw EFCreateError(Format("Cannot create file: %s", file_name));
       throw EFOpenError(Format("Cannot open file: %s", file_name));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    os::Sleep(50);
     --attempts;
   }
   waited_ms_ = (all_attempts - attempts) * 50;
@@ -289,47 +287,62 @@ void TMappedFileStream::SetSize(std::int64_t new_size) {
 }
 
 namespace {
+constexpr const char* kReadFailure = "Failed to read %s bytes at %s from mapped view";
+constexpr const char* kWriteFailure = "Failed to write %s bytes at %s to mapped view";
+}  // namespace
 
-// Walks n bytes of views from the position on, moving the position; copy
-// gets each view piece, its offset in the caller's buffer and its size. A
-// view that cannot be had is reported by message (bytes left, position).
 template <typename Copy>
-void CopyThroughViews(TMappedViewCache& cache, std::int64_t& position, std::int64_t n, const char* message,
-                      Copy copy) {
+void TMappedFileStream::Transfer(std::int64_t n, const char* message, Copy copy) {
   std::int64_t done = 0;
   while (done < n) {
-    std::int64_t available = n - done;
-    char* p;
+    const std::int64_t left = n - done;
     try {
-      p = cache.ViewAt(position, available);
+      if (left >= kLargeTransfer) {
+        // A window of its own, past the cache: large windows cost a fraction
+        // of many small ones per byte.
+        const std::int64_t start = position_ & ~(kLargeWindowAlignment - 1);
+        const std::int64_t end = std::min(start + kLargeWindow, position_ + left);
+        ViewGuard view{MapViewChecked(Mapping(), Writable() ? os::kFileMapWrite : os::kFileMapRead,
+                                      static_cast<std::uint64_t>(start), static_cast<std::size_t>(end - start), true)};
+        copy(static_cast<char*>(view.p) + (position_ - start), done, static_cast<std::size_t>(end - position_));
+        done += end - position_;
+        position_ = end;
+        continue;
+      }
+      std::int64_t available = left;
+      char* p = cache_.ViewAt(position_, available);
+      const std::int64_t chunk = std::min(available, left);
+      copy(p, done, static_cast<std::size_t>(chunk));
+      done += chunk;
+      position_ += chunk;
     } catch (...) {
-      ReraiseWithContext(message, {IntToStr(n - done), IntToStr(position)});
+      ReraiseWithContext(message, {IntToStr(left), IntToStr(position_)});
     }
-    const std::int64_t chunk = std::min(available, n - done);
-    copy(p, done, static_cast<std::size_t>(chunk));
-    done += chunk;
-    position += chunk;
   }
 }
-
-}  // namespace
 
 std::int64_t TMappedFileStream::Read(void* buffer, std::int64_t count) {
   if (count <= 0 || position_ >= size_ || position_ < 0) return 0;
   const std::int64_t n = std::min(count, size_ - position_);
   auto* out = static_cast<char*>(buffer);
-  CopyThroughViews(cache_, position_, n, "Failed to read %s bytes at %s from mapped view",
-                   [out](char* view, std::int64_t at, std::size_t size) { std::memcpy(out + at, view, size); });
+  Transfer(n, kReadFailure,
+           [out](char* view, std::int64_t at, std::size_t size) { std::memcpy(out + at, view, size); });
   return n;
 }
 
 std::int64_t TMappedFileStream::Write(const void* buffer, std::int64_t count) {
   if (!Writable()) throw Exception("Cannot write to a read-only mapped file.");
   if (count <= 0) return 0;
-  if (position_ + count > size_) SetSize(position_ + count);
+  if (position_ + count > size_) {
+    try {
+      SetSize(position_ + count);
+    } catch (...) {
+      ReraiseWithContext(kWriteFailure, {IntToStr(count), IntToStr(position_)});
+    }
+  }
   const auto* in = static_cast<const char*>(buffer);
-  CopyThroughViews(cache_, position_, count, "Failed to write %s bytes at %s to mapped view",
-                   [in](char* view, std::int64_t at, std::size_t size) { std::memcpy(view, in + at, size); });
+  Transfer(count, kWriteFailure,
+           [in](char* view, std::int64_t at, std::size_t size) { std::memcpy(view, in + at, size); });
   return count;
 }
 

@@ -163,8 +163,19 @@ class TMappedFileStream : public TFileStreamEx {
 
   bool Writable() const { return (options_ & fsoWritable) != 0; }
 
+  // Transfers of at least kLargeTransfer bytes go through windows of up to
+  // kLargeWindow bytes mapped for the transfer alone, not through the cache.
+  static constexpr std::int64_t kLargeTransfer = std::int64_t{1} << 21;
+  static constexpr std::int64_t kLargeWindow = std::int64_t{8} << 20;
+  static constexpr std::int64_t kLargeWindowAlignment = std::int64_t{2} << 20;
+
  private:
   friend class TMappedViewCache;
+  // Moves n bytes between the file at the position and a buffer; copy gets
+  // each mapped piece, its offset in the buffer and its size. Failures are
+  // reported by message (bytes left, position).
+  template <typename Copy>
+  void Transfer(std::int64_t n, const char* message, Copy copy);
   // The mapping, created for the present size when missing.
   os::MappingHandle Mapping();
   void DropMapping();

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -18,6 +19,7 @@
 #include <unordered_map>
 
 #include "platform/AsciiCase.h"
+#include "platform/SystemCalls.h"
 
 namespace vt::os {
 
@@ -87,6 +89,16 @@ DWORD ErrnoForPath(int err, const std::string& path) {
 // The descriptor behind a file handle; -1 for values that cannot be one.
 // Kernel-object handles start at 0x40000000.
 int Fd(FileHandle h) { return h >= 0 && h < 0x40000000 ? static_cast<int>(h) : -1; }
+
+// A file-size limit makes the growing call fail (error 223) instead of ending
+// the process; a handler the program installed itself is left alone.
+void IgnoreFileSizeSignal() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction old;
+    if (::sigaction(SIGXFSZ, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) ::signal(SIGXFSZ, SIG_IGN);
+  });
+}
 
 bool IsReadOnlyMode(mode_t mode) { return S_ISREG(mode) && (mode & S_IWUSR) == 0; }
 
@@ -232,6 +244,7 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
   if (flags_and_attributes & kFileFlagWriteThrough) oflags |= O_DSYNC;
   const bool regular_only = flags_and_attributes & kFileFlagOpenReparsePoint;
   if (regular_only) oflags |= O_NOFOLLOW | O_NONBLOCK;
+  if (want_write) IgnoreFileSizeSignal();
 
   std::lock_guard<std::mutex> lock(TableMutex());
   struct stat before;
@@ -253,7 +266,7 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
   const mode_t mode = (flags_and_attributes & kFileAttributeReadOnly) ? 0444 : 0666;
   int fd;
   do {
-    fd = ::open(name.c_str(), oflags, mode);
+    fd = SystemCalls().open(name.c_str(), oflags, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     int err = errno;
@@ -299,7 +312,7 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
       SetLastError(kErrorUserMappedFile);
       return kInvalidFile;
     }
-    if (::ftruncate(fd, 0) != 0) {
+    if (SystemCalls().ftruncate(fd, 0) != 0) {
       int err = errno;
       ::close(fd);
       SetLastErrorFromErrno(err);
@@ -386,7 +399,7 @@ bool WriteFile(FileHandle handle, const void* buffer, std::int64_t count, std::i
   std::int64_t total = 0;
   while (total < count) {
     std::size_t chunk = static_cast<std::size_t>(std::min<std::int64_t>(count - total, 1 << 30));
-    ssize_t n = ::write(h, p + total, chunk);
+    ssize_t n = SystemCalls().write(h, p + total, chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (done) *done = total;
@@ -440,7 +453,7 @@ bool SetEndOfFile(FileHandle handle) {
   std::lock_guard<std::mutex> lock(TableMutex());
   if (pos < st.st_size && MappedExtent(st.st_dev, st.st_ino) > static_cast<std::uint64_t>(pos))
     return Fail(kErrorUserMappedFile);
-  if (::ftruncate(h, pos) != 0) return FailTransfer(h);
+  if (SystemCalls().ftruncate(h, pos) != 0) return FailTransfer(h);
   return true;
 }
 
@@ -592,13 +605,15 @@ MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t ma
       return nullptr;
     }
     size = static_cast<std::uint64_t>(st.st_size);
-  } else if (size > static_cast<std::uint64_t>(st.st_size)) {
-    if (protect != kPageReadWrite) {
-      SetLastError(kErrorNotEnoughMemory);
-      return nullptr;
-    }
-    if (::ftruncate(Fd(file), static_cast<off_t>(size)) != 0) {
-      SetLastErrorFromErrno(errno);
+  } else if (size > static_cast<std::uint64_t>(st.st_size) && protect != kPageReadWrite) {
+    SetLastError(kErrorNotEnoughMemory);
+    return nullptr;
+  }
+  if (protect == kPageReadWrite) {
+    // Real blocks behind every page a view may write, so that a full disk
+    // or a size limit fails here rather than faulting in the middle of a copy.
+    if (const int err = SystemCalls().fallocate(Fd(file), 0, static_cast<off_t>(size)); err != 0) {
+      SetLastErrorFromErrno(err);
       return nullptr;
     }
   }
@@ -667,7 +682,7 @@ void* MapViewOfFile(MappingHandle mapping, DWORD access, std::uint64_t offset, s
     prot |= PROT_WRITE;
     flags = MAP_PRIVATE;
   }
-  void* p = ::mmap(nullptr, size, prot, flags, mapping->fd, static_cast<off_t>(offset));
+  void* p = SystemCalls().mmap(nullptr, size, prot, flags, mapping->fd, static_cast<off_t>(offset));
   if (p == MAP_FAILED) {
     SetLastErrorFromErrno(errno);
     return nullptr;

@@ -93,7 +93,9 @@ enum : DWORD {
 enum : DWORD { kFileBegin = 0, kFileCurrent = 1, kFileEnd = 2 };
 
 // CreateFile: opens or creates Name. With kCreateAlways and kOpenAlways an
-// existing file sets the last error to 183 on success (else 0).
+// existing file sets the last error to 183 on success (else 0). Opening for
+// writing makes the file-size limit signal ignored (unless the program
+// handles it), so that growing a file past the limit fails with error 223.
 // Errors: 2 missing file, 3 missing folder, 5 access denied (also a folder,
 // a read-only file opened for writing), 32 sharing violation, 80 file exists
 // (kCreateNew), 87 bad disposition.
@@ -155,9 +157,11 @@ enum : DWORD {
 };
 // Offsets of views are multiples of kAllocationGranularity.
 // A mapping of an open file. MaximumSize 0 means the file's size (error 1006
-// for an empty file). A read-write mapping larger than the file extends the
-// file first; a read-only one fails with error 8. The mapping keeps the file
-// open until it is closed. Named mappings are not supported (error 50).
+// for an empty file). A read-write mapping reserves disk space for its whole
+// size first, extending a smaller file (error 112 when the disk is full, 223
+// beyond the process's file-size limit); a read-only mapping larger than the
+// file fails with error 8. The mapping keeps the file open until it is
+// closed. Named mappings are not supported (error 50).
 MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t maximum_size,
                                 const std::string& name = std::string());
 bool CloseMapping(MappingHandle mapping);

@@ -48,6 +48,7 @@ constexpr ErrorText kTexts[] = {
     {193, "%1 is not a valid Win32 application."},
     {203, "The system could not find the environment option that was entered."},
     {206, "The filename or extension is too long."},
+    {223, "The file size exceeds the limit allowed and cannot be saved."},
     {234, "More data is available."},
     {259, "No more data is available."},
     {267, "The directory name is invalid."},
@@ -100,7 +101,9 @@ DWORD ErrnoToError(int err) {
     case ENOMEM: return kErrorNotEnoughMemory;
     case EEXIST: return kErrorAlreadyExists;
     case EINVAL: return kErrorInvalidParameter;
-    case ENOSPC: return kErrorDiskFull;
+    case ENOSPC:
+    case EDQUOT: return kErrorDiskFull;
+    case EFBIG: return kErrorFileTooLarge;
     case EMFILE:
     case ENFILE: return kErrorTooManyOpenFiles;
     case ENAMETOOLONG: return kErrorFilenameExcedRange;

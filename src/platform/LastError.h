@@ -41,6 +41,7 @@ enum : DWORD {
   kErrorBusy = 170,
   kErrorAlreadyExists = 183,
   kErrorBadExeFormat = 193,
+  kErrorFileTooLarge = 223,
   kErrorEnvVarNotFound = 203,
   kErrorFilenameExcedRange = 206,
   kErrorMoreData = 234,

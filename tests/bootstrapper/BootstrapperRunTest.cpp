@@ -3,6 +3,7 @@
 // received.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -418,6 +419,39 @@ TEST_F(BootstrapperRun, DamagedPackageAndNonImageSetupAreReported) {
   EXPECT_NE(run.out.find("/Setup.pak\r\nCannot load packet. Unknown format version: 7\n"), std::string::npos)
       << run.out;
   EXPECT_TRUE(TmpIsEmpty());
+}
+
+// A package larger than the space left: a file-size limit, and a temporary
+// folder on a 256 KiB filesystem (a private mount, where this machine allows
+// one). The write fails as an ordinary error, and the folder goes.
+TEST_F(BootstrapperRun, FullDiskAndFileSizeLimitEndWithSix) {
+  WriteFileText(dir_ / "big.bin", std::string(1 << 20, 'b'));
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(ProgramFolder() / "vt_sample_setup.exe"));
+  const fs::path program =
+      Package("big", "console", MakePak("big.pak", "--file big.bin " + Q(dir_ / "big.bin")), Metadata(exe_size, 0));
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 256 << 10;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  RunResult run = StartProgram(program);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_NE(run.out.find("Fatal Error: Failed to write "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("The file size exceeds the limit allowed and cannot be saved (223)"), std::string::npos)
+      << run.out;
+  EXPECT_TRUE(TmpIsEmpty());
+
+  WriteFileText(dir_ / "small.sh",
+                "mount -t tmpfs -o size=256k none \"$TMPDIR\" || exit 99\n\"$1\"\ncode=$?\n"
+                "ls -A \"$TMPDIR\" >\"$2\"\nexit $code\n");
+  run = Start({}, "unshare -m sh " + (dir_ / "small.sh").string() + " " + program.string() + " " +
+                      (dir_ / "left").string());
+  if (run.exit_code != 6 && run.out.empty()) GTEST_SKIP() << "cannot mount a small filesystem here (needs root)";
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_NE(run.out.find("There is not enough space on the disk (112)"), std::string::npos) << run.out;
+  EXPECT_EQ(ReadFileText(dir_ / "left"), "");
 }
 
 TEST_F(BootstrapperRun, UnterminatedQuoteAndConsoleWriteErrorsEndWithSix) {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <numeric>
@@ -13,6 +15,7 @@
 #include "common/Session.h"
 #include "common/StreamUtils.h"
 #include "platform/Process.h"
+#include "platform/SystemCallsTestHelper.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -209,6 +212,75 @@ TEST_F(StreamFileTest, MappedStreamWritesAcrossViewsAndTrimsOnClose) {
   EXPECT_EQ(r.Read(tail, 8), 2);
   EXPECT_EQ(r.Read(tail, 8), 0);
   EXPECT_EQ(MessageOf<Exception>([&] { r.Write("x", 1); }), "Cannot write to a read-only mapped file.");
+}
+
+TEST_F(StreamFileTest, MappedStreamLargeTransfersCrossTheirWindows) {
+  // From an unaligned position, across several large windows and back.
+  const std::int64_t at = 3 * TMappedFileStream::kLargeWindowAlignment / 2 + 7;
+  const std::string data = Pattern(static_cast<std::size_t>(TMappedFileStream::kLargeWindow * 2 + 5), 3);
+  {
+    TMappedFileStream m(P("big"), kFileModeCreate, 0, 0);
+    m.SetPosition(at);
+    m.WriteBuffer(data.data(), static_cast<std::int64_t>(data.size()));
+  }
+  std::string back(data.size(), '\0');
+  TMappedFileStream r(P("big"), fmOpenRead | fmShareDenyWrite, 0, 0);
+  EXPECT_EQ(r.Size(), at + static_cast<std::int64_t>(data.size()));
+  r.SetPosition(at);
+  r.ReadBuffer(back.data(), static_cast<std::int64_t>(back.size()));
+  EXPECT_TRUE(back == data);
+}
+
+namespace {
+int g_errno = 0;
+}  // namespace
+
+// Each call that creates, writes, grows or maps a file fails in turn as on a
+// full disk, an exhausted quota, a failing device or past the file-size
+// limit: the streams raise the OS error, nothing faults.
+TEST_F(StreamFileTest, SickMachineWriteErrorsAreOrdinaryErrors) {
+  struct Undo {
+    ~Undo() { os::SystemCallsTestHelper::Reset(); }
+  } undo;
+  os::SystemCallTable& calls = os::SystemCallsTestHelper::Table();
+  const auto code_of = [](auto&& f) -> std::uint32_t {
+    try {
+      f();
+    } catch (const EOSError& e) {
+      return e.ErrorCode;
+    }
+    return 0;
+  };
+  for (const auto& [err, code] : {std::pair{ENOSPC, 112u}, {EDQUOT, 112u}, {EIO, 29u}, {EFBIG, 223u}}) {
+    SCOPED_TRACE(err);
+    g_errno = err;
+    os::SystemCallsTestHelper::Reset();
+    calls.open = [](const char*, int, mode_t) { return errno = g_errno, -1; };
+    EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStreamEx f(P("o"), kFileModeCreate); }),
+              "Cannot create file: " + P("o"));
+
+    os::SystemCallsTestHelper::Reset();
+    calls.write = [](int, const void*, std::size_t) -> ssize_t { return errno = g_errno, -1; };
+    TFileStreamEx w(P("w"), kFileModeCreate);
+    EXPECT_EQ(code_of([&] { w.WriteBuffer("abc", 3); }), code);
+
+    calls.ftruncate = [](int, off_t) { return errno = g_errno, -1; };
+    EXPECT_EQ(code_of([&] { w.SetSize(10); }), code);
+
+    os::SystemCallsTestHelper::Reset();
+    calls.fallocate = [](int, off_t, off_t) { return g_errno; };
+    TMappedFileStream m(P("m"), kFileModeCreate);
+    const std::string message = MessageOf<EOSError>([&] { m.WriteBuffer("abc", 3); });
+    EXPECT_EQ(message.rfind("Failed to write 3 bytes at 0 to mapped view\r\nFailed to create file mapping", 0), 0u)
+        << message;
+    EXPECT_EQ(code_of([&] { m.WriteBuffer("abc", 3); }), code);
+
+    os::SystemCallsTestHelper::Reset();
+    m.WriteBuffer("abc", 3);
+    calls.mmap = [](void*, std::size_t, int, int, int, off_t) { return errno = g_errno, MAP_FAILED; };
+    m.Flush();  // drops the views
+    EXPECT_NE(code_of([&] { m.WriteBuffer("d", 1); }), 0u);
+  }
 }
 
 TEST_F(StreamFileTest, MappedStreamSizesAndOptions) {
