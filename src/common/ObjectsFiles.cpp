@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/Objects.h"
+#include "platform/Environment.h"
 
 namespace vt {
 

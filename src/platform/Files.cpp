@@ -2,12 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +17,7 @@
 #include <unordered_map>
 
 #include "platform/AsciiCase.h"
+#include "platform/Environment.h"
 #include "platform/SystemCalls.h"
 
 namespace vt::os {
@@ -838,22 +837,11 @@ bool FindClose(FindHandle find) {
 }
 
 // ---------------------------------------------------------------------------
-// Folders, environment, names
-
-namespace {
-std::mutex& EnvMutex() {
-  static std::mutex m;
-  return m;
-}
-}  // namespace
+// Folders
 
 std::string GetTempPath() {
   std::string dir;
-  {
-    std::lock_guard<std::mutex> lock(EnvMutex());
-    const char* t = std::getenv("TMPDIR");
-    if (t && *t) dir = t;
-  }
+  ReadEnvironmentVariable("TMPDIR", &dir);
   if (dir.empty()) dir = "/tmp";
   if (dir.back() != '/') dir += '/';
   return dir;
@@ -908,11 +896,7 @@ std::string SearchPath(const std::string& search_path, const std::string& file_n
     return std::string();
   }
   std::string dirs = search_path;
-  if (dirs.empty()) {
-    std::lock_guard<std::mutex> lock(EnvMutex());
-    const char* p = std::getenv("PATH");
-    dirs = p ? p : "";
-  }
+  if (dirs.empty()) ReadEnvironmentVariable("PATH", &dirs);
   std::size_t i = 0;
   while (i <= dirs.size()) {
     std::size_t j = dirs.find(':', i);
@@ -926,99 +910,6 @@ std::string SearchPath(const std::string& search_path, const std::string& file_n
   SetLastError(kErrorFileNotFound);
   return std::string();
 }
-
-DWORD GetEnvironmentVariable(const std::string& name, char* buffer, DWORD size) {
-  std::lock_guard<std::mutex> lock(EnvMutex());
-  const char* v = name.empty() ? nullptr : std::getenv(name.c_str());
-  if (!v) {
-    SetLastError(kErrorEnvVarNotFound);
-    return 0;
-  }
-  const std::size_t len = std::strlen(v);
-  if (len >= 0xFFFFFFFFu) {
-    SetLastError(kErrorNotEnoughMemory);
-    return 0;
-  }
-  if (buffer == nullptr || size <= len) {
-    SetLastError(kErrorSuccess);
-    return static_cast<DWORD>(len + 1);
-  }
-  std::memcpy(buffer, v, len + 1);
-  SetLastError(kErrorSuccess);
-  return static_cast<DWORD>(len);
-}
-
-bool SetEnvironmentVariable(const std::string& name, const char* value) {
-  if (name.empty() || name.find('=') != std::string::npos) return Fail(kErrorInvalidParameter);
-  std::lock_guard<std::mutex> lock(EnvMutex());
-  int r = value ? ::setenv(name.c_str(), value, 1) : ::unsetenv(name.c_str());
-  if (r != 0) return FailErrno();
-  return true;
-}
-
-std::string ExpandEnvironmentStrings(const std::string& text) {
-  std::string out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == '%') {
-      std::size_t j = text.find('%', i + 1);
-      if (j != std::string::npos && j > i + 1) {
-        std::string name = text.substr(i + 1, j - i - 1);
-        std::lock_guard<std::mutex> lock(EnvMutex());
-        const char* v = std::getenv(name.c_str());
-        if (v) {
-          out += v;
-          i = j + 1;
-          continue;
-        }
-      }
-    }
-    out += text[i++];
-  }
-  return out;
-}
-
-std::string GetUserName() {
-  std::vector<char> buf(1024);
-  struct passwd pw;
-  struct passwd* result = nullptr;
-  for (;;) {
-    int r = ::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &result);
-    if (r == ERANGE && buf.size() < (1u << 20)) {
-      buf.resize(buf.size() * 2);
-      continue;
-    }
-    break;
-  }
-  if (result && result->pw_name && *result->pw_name) return result->pw_name;
-  std::lock_guard<std::mutex> lock(EnvMutex());
-  for (const char* var : {"USER", "LOGNAME"}) {
-    const char* v = std::getenv(var);
-    if (v && *v) return v;
-  }
-  SetLastError(kErrorNoneMapped);
-  return std::string();
-}
-
-std::string GetComputerName() {
-  struct utsname u;
-  if (::uname(&u) != 0) {
-    SetLastErrorFromErrno(errno);
-    return std::string();
-  }
-  std::string name = u.nodename;
-  auto dot = name.find('.');
-  if (dot != std::string::npos) name.resize(dot);
-  return name;
-}
-
-bool GetProcessWindowStationName(std::string* name) {
-  *name = "WinSta0";
-  return true;
-}
-
-std::string GetWindowsDirectory() { return "/"; }
-std::string GetSystemDirectory() { return "/bin"; }
 
 // 1601-01-01 to 1970-01-01 in seconds.
 constexpr std::int64_t kEpochDifference = 11644473600LL;

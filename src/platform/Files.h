@@ -1,6 +1,6 @@
-// Files, folders, mapped views and the process's context names, with the
-// Windows behaviour the library relies on: dispositions, access and share
-// modes, error codes, file times and attributes.
+// Files, folders and mapped views, with the Windows behaviour the library
+// relies on: dispositions, access and share modes, error codes, file times
+// and attributes.
 //
 // Paths are native ('/' separated). Every call that fails returns its
 // failure value and leaves a Windows error code in GetLastError().
@@ -206,29 +206,6 @@ std::string SearchPath(const std::string& search_path, const std::string& file_n
 // The absolute form of a path, relative to the current folder.
 std::string GetFullPathName(const std::string& name);
 std::string GetCurrentDirectory();
-
-// Environment variables, in the Windows calling shape: with a buffer too
-// small for the value and its terminating zero the result is the size
-// needed (terminator included); otherwise the value's length. 0 with error
-// 203 when the variable is missing.
-DWORD GetEnvironmentVariable(const std::string& name, char* buffer, DWORD size);
-// A null Value removes the variable.
-bool SetEnvironmentVariable(const std::string& name, const char* value);
-// Replaces each %NAME% by the variable's value; unknown names stay as they are.
-std::string ExpandEnvironmentStrings(const std::string& text);
-
-// The effective user's login name; empty with an error when unknown.
-std::string GetUserName();
-// The host's name as the system knows it.
-std::string GetComputerName();
-// The name of the process's window station. Every process here runs in the
-// one interactive station, "WinSta0".
-bool GetProcessWindowStationName(std::string* name);
-
-// The system's folders, without a trailing '/': the Windows folder is the
-// root "/", the system folder "/bin", which holds the command interpreter.
-std::string GetWindowsDirectory();
-std::string GetSystemDirectory();
 
 // FILETIME <-> seconds and nanoseconds since 1970 (UTC).
 FILETIME UnixTimeToFileTime(std::int64_t seconds, std::int64_t nanoseconds);

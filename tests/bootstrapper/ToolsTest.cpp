@@ -12,7 +12,7 @@
 #include "bootstrapper/SetupCore.h"
 #include "common/ObjectsFiles.h"
 #include "common/ProcessRunner.h"
-#include "platform/Files.h"
+#include "platform/Environment.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;

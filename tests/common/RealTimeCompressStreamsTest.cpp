@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/StreamUtils.h"
-#include "platform/Files.h"
+#include "platform/Environment.h"
 #include "support/TestFiles.h"
 
 namespace vt {

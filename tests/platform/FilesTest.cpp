@@ -1,4 +1,5 @@
 #include "platform/Files.h"
+#include "platform/Environment.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
