@@ -105,6 +105,7 @@ int RunSetupBootstrap() {
         TickProgress();
         ExtractResource(kPackageResource, setup_lzma);
         TickProgress();
+        CheckSpaceForPayload(setup_lzma, dir, metadata);
         const int tool_code = RunProcess(LzmaCommandLine(lzma_exe, setup_lzma, setup_pak), true,
                                          roHideWindow | roNewConsole | roNoErrorDialogs);
         TickProgress();

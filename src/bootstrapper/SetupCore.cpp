@@ -1,9 +1,12 @@
 #include "bootstrapper/SetupCore.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include "bootstrapper/CmdLineTokenizer.h"
+#include "common/FileStreams.h"
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
 #include "common/SysUtils.h"
@@ -76,6 +79,29 @@ std::string LzmaCommandLine(const std::string& tool, const std::string& input, c
 void CheckLzmaExitCode(std::uint32_t exit_code) {
   if (exit_code != 0)
     throw Exception("Decompression failed. Tool returned code: " + IntToStr(static_cast<std::int32_t>(exit_code)));
+}
+
+void CheckSpaceToExtract(std::string_view payload_header, const TSetupMetadata& metadata,
+                         std::uint64_t free_bytes) {
+  constexpr std::size_t kSizeAt = 5, kHeaderSize = 13;
+  std::uint64_t decoded = ~std::uint64_t{0};
+  if (payload_header.size() >= kHeaderSize) std::memcpy(&decoded, payload_header.data() + kSizeAt, 8);
+  if (decoded == ~std::uint64_t{0}) throw Exception("Invalid setup payload: decoded size unknown.");
+  const auto exe = static_cast<std::uint64_t>(std::max<std::int32_t>(metadata.SetupExeSize, 0));
+  const std::uint64_t needed = decoded > ~std::uint64_t{0} - exe ? ~std::uint64_t{0} : decoded + exe;
+  if (needed > free_bytes)
+    throw Exception("Not enough free space to extract setup: " + std::to_string(needed) + " bytes needed, " +
+                    std::to_string(free_bytes) + " free.");
+}
+
+void CheckSpaceForPayload(const std::string& payload_file, const std::string& folder,
+                          const TSetupMetadata& metadata) {
+  char header[13] = {};
+  const std::int64_t n = TFileStreamEx(payload_file, fmShareDenyWrite).Read(header, sizeof header);
+  std::uint64_t free_bytes = 0;
+  if (!os::GetDiskFreeSpaceEx(folder, &free_bytes, nullptr, nullptr))
+    RaiseLastOSError("Failed to get the free space of '%s'", {folder});
+  CheckSpaceToExtract(std::string_view(header, static_cast<std::size_t>(n)), metadata, free_bytes);
 }
 
 std::string BuildSetupCommandLine(const std::string& setup_exe_path, const std::string& own_path,

@@ -55,6 +55,17 @@ std::string LzmaCommandLine(const std::string& tool, const std::string& input, c
 // Raises "Decompression failed. Tool returned code: N" unless exit_code is 0.
 void CheckLzmaExitCode(std::uint32_t exit_code);
 
+// Before decoding: the package that an LZMA-alone payload's header (its
+// first 13 bytes) announces, and the Setup.exe split off it, must fit into
+// free_bytes. Raises "Invalid setup payload: decoded size unknown." for a
+// short header or one without a size, else "Not enough free space to
+// extract setup: N bytes needed, M free.".
+void CheckSpaceToExtract(std::string_view payload_header, const TSetupMetadata& metadata,
+                         std::uint64_t free_bytes);
+// The same for the payload file and the space free in folder's filesystem.
+void CheckSpaceForPayload(const std::string& payload_file, const std::string& folder,
+                          const TSetupMetadata& metadata);
+
 // The command line of the inner setup: its quoted path, the quoted own path
 // as /installer_filename=, the own arguments as typed, the component
 // selection when both a "vs_integrated" and an "install" switch are given,

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -845,6 +846,17 @@ std::string GetTempPath() {
   if (dir.empty()) dir = "/tmp";
   if (dir.back() != '/') dir += '/';
   return dir;
+}
+
+bool GetDiskFreeSpaceEx(const std::string& path, std::uint64_t* free_to_caller, std::uint64_t* total,
+                        std::uint64_t* total_free) {
+  struct statvfs st;
+  if (::statvfs(path.empty() ? "." : path.c_str(), &st) != 0) return Fail(ErrnoForPath(errno, path));
+  const std::uint64_t unit = st.f_frsize;
+  if (free_to_caller) *free_to_caller = st.f_bavail * unit;
+  if (total) *total = st.f_blocks * unit;
+  if (total_free) *total_free = st.f_bfree * unit;
+  return true;
 }
 
 std::string GetCurrentDirectory() {

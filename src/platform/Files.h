@@ -198,6 +198,12 @@ bool FindNextFile(FindHandle find, FindData* data);
 bool FindClose(FindHandle find);
 bool MatchesMask(const std::string& name, const std::string& mask);
 
+// Space on the filesystem holding Path (a folder): the bytes this user may
+// still write, the filesystem's size and all its free bytes. Null pointers
+// are skipped.
+bool GetDiskFreeSpaceEx(const std::string& path, std::uint64_t* free_to_caller, std::uint64_t* total,
+                        std::uint64_t* total_free);
+
 // The temporary folder: TMPDIR when set, else /tmp, with a trailing '/'.
 std::string GetTempPath();
 // Looks for FileName in the ':'-separated SearchPath (PATH when empty); a

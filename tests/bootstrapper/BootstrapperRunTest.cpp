@@ -421,21 +421,33 @@ TEST_F(BootstrapperRun, DamagedPackageAndNonImageSetupAreReported) {
   EXPECT_TRUE(TmpIsEmpty());
 }
 
-// A package larger than the space left: a file-size limit, and a temporary
-// folder on a 256 KiB filesystem (a private mount, where this machine allows
-// one). The write fails as an ordinary error, and the folder goes.
+// A package larger than the space left: one that announces more than the
+// disk holds, a file-size limit, and a temporary folder on a 256 KiB
+// filesystem (a private mount, where this machine allows one). Each fails as
+// an ordinary error, and the folder goes.
 TEST_F(BootstrapperRun, FullDiskAndFileSizeLimitEndWithSix) {
   WriteFileText(dir_ / "big.bin", std::string(1 << 20, 'b'));
   const auto exe_size = static_cast<std::uint32_t>(fs::file_size(ProgramFolder() / "vt_sample_setup.exe"));
   const fs::path program =
       Package("big", "console", MakePak("big.pak", "--file big.bin " + Q(dir_ / "big.bin")), Metadata(exe_size, 0));
 
+  // A payload announcing 2^62 bytes is refused before it is decoded.
+  std::string bomb = ReadFileText(Compress(MakePak("Setup.pak")));
+  bomb.replace(5, 8, std::string("\0\0\0\0\0\0\0\x40", 8));
+  WriteFileText(dir_ / "bomb.lzma", bomb);
+  RunResult run = StartProgram(Package("bomb", "console", dir_ / "bomb.lzma", Metadata(exe_size, 1)));
+  EXPECT_EQ(run.exit_code, 6u);
+  const std::string refused = "Please wait.....Fatal Error: Not enough free space to extract setup: " +
+                              std::to_string((std::uint64_t{1} << 62) + exe_size) + " bytes needed, ";
+  EXPECT_EQ(run.out.substr(0, refused.size()), refused) << run.out;
+  EXPECT_TRUE(TmpIsEmpty());
+
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
   rlimit small = saved;
   small.rlim_cur = 256 << 10;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  RunResult run = StartProgram(program);
+  run = StartProgram(program);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_EQ(run.exit_code, 6u);
   EXPECT_NE(run.out.find("Fatal Error: Failed to write "), std::string::npos) << run.out;

@@ -88,6 +88,30 @@ TEST(SetupLzma, CommandLineAndExitCode) {
   EXPECT_EQ(SetupFolderName(1234), "Vontaro_Setup_1234");
 }
 
+TEST(SetupLzma, PayloadMustFitTheFreeSpaceBeforeDecoding) {
+  const auto header = [](std::uint64_t size) {
+    std::string h = std::string("\x5D\0\0\x80\0", 5) + std::string(8, '\0');
+    for (int i = 0; i < 8; ++i) h[5 + i] = static_cast<char>(size >> (8 * i));
+    return h;
+  };
+  const TSetupMetadata meta{100, true};
+  struct Case {
+    std::string header;
+    std::uint64_t free;
+    const char* error;
+  };
+  const Case cases[] = {
+      {header(900), 1000, "<no error>"},
+      {header(901), 1000, "Not enough free space to extract setup: 1001 bytes needed, 1000 free."},
+      {header(~std::uint64_t{0} - 1), ~std::uint64_t{0} - 1,
+       "Not enough free space to extract setup: 18446744073709551615 bytes needed, 18446744073709551614 free."},
+      {header(~std::uint64_t{0}), ~std::uint64_t{0}, "Invalid setup payload: decoded size unknown."},
+      {header(900).substr(0, 12), 1000, "Invalid setup payload: decoded size unknown."},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ErrorText([&] { CheckSpaceToExtract(c.header, meta, c.free); }), c.error) << c.free;
+}
+
 }  // namespace
 }  // namespace vt
 

@@ -70,8 +70,13 @@ TEST_F(ToolsTest, LzmaRefusesBadInputWithoutOutput) {
   hostile[1] = hostile[2] = hostile[3] = hostile[4] = '\xFF';
   std::string bad_props = good;
   bad_props[0] = '\xE1';
+  // A header size below or above the data's: the output stops at the
+  // header's size, and the stream is refused.
+  std::string shorter = good, longer = good;
+  shorter[6] = static_cast<char>(shorter[6] - 1);
+  longer[12] = 1;
   const std::vector<std::string> inputs = {good.substr(0, good.size() / 2), good.substr(0, 10), std::string(),
-                                           hostile, bad_props};
+                                           hostile, bad_props, shorter, longer};
   for (size_t i = 0; i < inputs.size(); ++i) {
     WriteFileText(dir_ / "bad.lzma", inputs[i]);
     fs::remove(dir_ / "out");
