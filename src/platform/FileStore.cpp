@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/SystemCalls.h"
+
 namespace vt::os {
 
 namespace {
@@ -16,7 +18,7 @@ namespace {
 int OpenRegular(const std::string& path, int flags, DWORD* error) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    fd = SystemCalls().open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     *error = ErrnoToError(errno);
@@ -34,7 +36,7 @@ int OpenRegular(const std::string& path, int flags, DWORD* error) {
 
 DWORD WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
+    const ssize_t n = SystemCalls().write(fd, text.data(), text.size());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return ErrnoToError(errno);
     if (n == 0) return kErrorWriteFault;
@@ -94,7 +96,7 @@ DWORD ReplaceStoreFile(const std::string& path, std::string_view text) {
   error = WriteAll(fd, text);
   if (!error && ::fsync(fd) != 0) error = ErrnoToError(errno);
   if (::close(fd) != 0 && !error) error = ErrnoToError(errno);
-  if (!error && ::rename(temp.c_str(), path.c_str()) != 0) error = ErrnoToError(errno);
+  if (!error && SystemCalls().rename(temp.c_str(), path.c_str()) != 0) error = ErrnoToError(errno);
   if (error) ::unlink(temp.c_str());
   return error;
 }

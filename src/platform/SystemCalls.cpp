@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "platform/SystemCallsTestHelper.h"
+#include "platform/TestHooks.h"
 
 namespace vt::os {
 
@@ -29,7 +29,7 @@ SystemCallTable g_table = kSystemCalls;
 
 const SystemCallTable& SystemCalls() { return g_table; }
 
-SystemCallTable& SystemCallsTestHelper::Table() { return g_table; }
-void SystemCallsTestHelper::Reset() { g_table = kSystemCalls; }
+SystemCallTable& PlatformTestHelper::SystemCalls() { return g_table; }
+void PlatformTestHelper::ResetSystemCalls() { g_table = kSystemCalls; }
 
 }  // namespace vt::os

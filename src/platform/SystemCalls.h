@@ -1,7 +1,7 @@
 // The system calls through which this layer creates, writes, grows, maps and
 // renames files: the ones a full disk, a quota or a failing device makes
 // fail. They go through one table so that tests can make any of them fail
-// (SystemCallsTestHelper.h); nothing else changes the table.
+// (TestHooks.h); nothing else changes the table.
 #pragma once
 
 #include <sys/types.h>

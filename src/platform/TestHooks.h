@@ -3,6 +3,8 @@
 // state it sets.
 #pragma once
 
+#include "platform/SystemCalls.h"
+
 namespace vt::os {
 
 class PlatformTestHelper {
@@ -16,6 +18,11 @@ class PlatformTestHelper {
   // ERROR_NOT_ENOUGH_QUOTA.
   static int GetPostedMessageQuota();
   static void SetPostedMessageQuota(int quota);
+  // The live table of the calls that create, write, grow and map files;
+  // replace entries only while no other thread is inside the platform layer.
+  static SystemCallTable& SystemCalls();
+  // Puts every entry back to the system's own call.
+  static void ResetSystemCalls();
 };
 
 }  // namespace vt::os

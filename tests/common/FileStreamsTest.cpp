@@ -15,7 +15,7 @@
 #include "common/Session.h"
 #include "common/StreamUtils.h"
 #include "platform/Process.h"
-#include "platform/SystemCallsTestHelper.h"
+#include "platform/TestHooks.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -240,9 +240,9 @@ int g_errno = 0;
 // limit: the streams raise the OS error, nothing faults.
 TEST_F(StreamFileTest, SickMachineWriteErrorsAreOrdinaryErrors) {
   struct Undo {
-    ~Undo() { os::SystemCallsTestHelper::Reset(); }
+    ~Undo() { os::PlatformTestHelper::ResetSystemCalls(); }
   } undo;
-  os::SystemCallTable& calls = os::SystemCallsTestHelper::Table();
+  os::SystemCallTable& calls = os::PlatformTestHelper::SystemCalls();
   const auto code_of = [](auto&& f) -> std::uint32_t {
     try {
       f();
@@ -254,12 +254,12 @@ TEST_F(StreamFileTest, SickMachineWriteErrorsAreOrdinaryErrors) {
   for (const auto& [err, code] : {std::pair{ENOSPC, 112u}, {EDQUOT, 112u}, {EIO, 29u}, {EFBIG, 223u}}) {
     SCOPED_TRACE(err);
     g_errno = err;
-    os::SystemCallsTestHelper::Reset();
+    os::PlatformTestHelper::ResetSystemCalls();
     calls.open = [](const char*, int, mode_t) { return errno = g_errno, -1; };
     EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStreamEx f(P("o"), kFileModeCreate); }),
               "Cannot create file: " + P("o"));
 
-    os::SystemCallsTestHelper::Reset();
+    os::PlatformTestHelper::ResetSystemCalls();
     calls.write = [](int, const void*, std::size_t) -> ssize_t { return errno = g_errno, -1; };
     TFileStreamEx w(P("w"), kFileModeCreate);
     EXPECT_EQ(code_of([&] { w.WriteBuffer("abc", 3); }), code);
@@ -267,7 +267,7 @@ TEST_F(StreamFileTest, SickMachineWriteErrorsAreOrdinaryErrors) {
     calls.ftruncate = [](int, off_t) { return errno = g_errno, -1; };
     EXPECT_EQ(code_of([&] { w.SetSize(10); }), code);
 
-    os::SystemCallsTestHelper::Reset();
+    os::PlatformTestHelper::ResetSystemCalls();
     calls.fallocate = [](int, off_t, off_t) { return g_errno; };
     TMappedFileStream m(P("m"), kFileModeCreate);
     const std::string message = MessageOf<EOSError>([&] { m.WriteBuffer("abc", 3); });
@@ -275,7 +275,7 @@ TEST_F(StreamFileTest, SickMachineWriteErrorsAreOrdinaryErrors) {
         << message;
     EXPECT_EQ(code_of([&] { m.WriteBuffer("abc", 3); }), code);
 
-    os::SystemCallsTestHelper::Reset();
+    os::PlatformTestHelper::ResetSystemCalls();
     m.WriteBuffer("abc", 3);
     calls.mmap = [](void*, std::size_t, int, int, int, off_t) { return errno = g_errno, MAP_FAILED; };
     m.Flush();  // drops the views

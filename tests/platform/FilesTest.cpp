@@ -1,7 +1,10 @@
 #include "platform/Files.h"
 #include "platform/Environment.h"
+#include "platform/FileStore.h"
+#include "platform/TestHooks.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -275,6 +278,37 @@ TEST_F(FilesTest, MappingsGrowTheFileAndGuardTheirViews) {
   CloseFile(r);
   std::ifstream in(P("m"), std::ios::binary);
   EXPECT_EQ(in.get(), 0);
+}
+
+namespace {
+int g_errno = 0;
+}  // namespace
+
+// A store's replacement that fails on a full disk, an exhausted quota or a
+// failing device (creating, writing or renaming the temporary file) leaves
+// the store as it was and no temporary file behind.
+TEST_F(FilesTest, StoreReplacementFailuresLeaveTheStore) {
+  struct Undo {
+    ~Undo() { PlatformTestHelper::ResetSystemCalls(); }
+  } undo;
+  SystemCallTable& calls = PlatformTestHelper::SystemCalls();
+  const std::string store = P("store");
+  ASSERT_EQ(ReplaceStoreFile(store, "old"), 0u);
+  for (const auto& [err, code] : {std::pair{ENOSPC, 112u}, {EDQUOT, 112u}, {EIO, 29u}}) {
+    g_errno = err;
+    for (int call = 0; call < 3; ++call) {
+      PlatformTestHelper::ResetSystemCalls();
+      if (call == 0) calls.open = [](const char*, int, mode_t) { return errno = g_errno, -1; };
+      if (call == 1) calls.write = [](int, const void*, std::size_t) -> ssize_t { return errno = g_errno, -1; };
+      if (call == 2) calls.rename = [](const char*, const char*) { return errno = g_errno, -1; };
+      EXPECT_EQ(ReplaceStoreFile(store, "new"), code) << err << " " << call;
+      PlatformTestHelper::ResetSystemCalls();
+      std::string text;
+      EXPECT_EQ(ReadStoreFile(store, 100, &text), 0u);
+      EXPECT_EQ(text, "old");
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
+    }
+  }
 }
 
 TEST(FileMasks, WindowsWildcardRules) {
