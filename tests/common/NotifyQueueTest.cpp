@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestFiles.h"
+
 namespace vt {
 namespace {
 
@@ -33,14 +35,7 @@ struct LogCapture {
   }
 };
 
-std::string MessageOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.what();
-  }
-  return "(nothing raised)";
-}
+using test::MessageOf;
 
 class TSource : public TObject {};
 class TPayload : public TObject {};
