@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestFiles.h"
+
 namespace vt {
 namespace {
 
@@ -67,12 +69,8 @@ TEST(WinObjects, CreationExistenceAndEvents) {
   EXPECT_FALSE(ev.WaitFor(10));
   ev.SetEvent();
   EXPECT_TRUE(ev.WaitFor(0));
-  try {
-    SetEventChecked(os::kInvalidHandleValue);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message(), "Failed to set event object 0x0FFFFFFFF: The handle is invalid (6)");
-  }
+  EXPECT_EQ(test::MessageOf<EOSError>([&] { SetEventChecked(os::kInvalidHandleValue); }),
+            "Failed to set event object 0x0FFFFFFFF: The handle is invalid (6)");
   EXPECT_EQ(AddGlobalPrefix("Palgrem_X"), "Global\\Palgrem_X");
   EXPECT_TRUE(GetEveryoneSecurityDescriptor()->NullDacl);
   EXPECT_EQ(GetEveryoneSecurityAttributes()->nLength, 12u);
@@ -91,24 +89,12 @@ TEST(WaitForObjects, TimeoutsAndFailures) {
   }
   EXPECT_EQ(WaitForObjects({ev.Handle}, false, 100, wfNoTimeoutError), -1);
   EXPECT_FALSE(WaitForObject(ev.Handle, 10, wfNoTimeoutError));
-  try {
-    WaitForObjects({}, false, 0);
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "No objects to wait for specified.");
-  }
-  try {
-    WaitForObjects({os::kInvalidHandleValue}, false, 0);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message(), "Wait operation failed: The handle is invalid (6)");
-  }
-  try {
-    WaitForObjects({ev.Handle, ev.Handle}, false, 0, 0, ev.Handle);
-    FAIL();
-  } catch (const EAssertionFailed& e) {
-    EXPECT_EQ(e.Message(), "Assertion failure (Objects, line 3370)");
-  }
+  EXPECT_EQ(test::MessageOf([&] { WaitForObjects({}, false, 0); }), "No objects to wait for specified.");
+  EXPECT_EQ(test::MessageOf<EOSError>([&] { WaitForObjects({os::kInvalidHandleValue}, false, 0); }),
+            "Wait operation failed: The handle is invalid (6)");
+  EXPECT_EQ(
+      test::MessageOf<EAssertionFailed>([&] { WaitForObjects({ev.Handle, ev.Handle}, false, 0, 0, ev.Handle); }),
+      "Assertion failure (Objects, line 3370)");
 }
 
 TEST(WaitForObjects, SignalObjectIsSignalledOnce) {

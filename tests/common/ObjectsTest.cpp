@@ -5,6 +5,7 @@
 #include "common/Classes.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
@@ -18,18 +19,10 @@ TEST(OSErrors, TextIsMessageSystemTextAndCode) {
     EXPECT_EQ(e.ErrorCode, 6u);
   }
   // The system text is appended as it is, never formatted itself.
-  try {
-    RaiseOSErrorCode("Cannot run '%s'", 193);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message(), "Cannot run '%s': %1 is not a valid Win32 application (193)");
-  }
-  try {
-    RaiseOSError("Cannot run '%s'", {"a.exe"}, 193);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message(), "Cannot run 'a.exe': %1 is not a valid Win32 application (193)");
-  }
+  EXPECT_EQ(test::MessageOf<EOSError>([&] { RaiseOSErrorCode("Cannot run '%s'", 193); }),
+            "Cannot run '%s': %1 is not a valid Win32 application (193)");
+  EXPECT_EQ(test::MessageOf<EOSError>([&] { RaiseOSError("Cannot run '%s'", {"a.exe"}, 193); }),
+            "Cannot run 'a.exe': %1 is not a valid Win32 application (193)");
   for (std::uint32_t code = 0; code < 16000; ++code) {
     const std::string text = OSErrorText("m", {}, code);
     ASSERT_EQ(text.find_first_of("\r\n"), std::string::npos) << code;

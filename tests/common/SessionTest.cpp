@@ -80,12 +80,8 @@ TEST(SessionData, UnitInitializationAndObjectNames) {
 
   TWinEvent named(nullptr, "Global\\vt_session_name_" + std::to_string(::getpid()), true, false);
   EXPECT_EQ(QueryObjectName(named.Handle), "\\BaseNamedObjects\\vt_session_name_" + std::to_string(::getpid()));
-  try {
-    QueryObjectName(os::kInvalidHandleValue);
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Failed to query object name: 0x0FFFFFFFF: STATUS_INVALID_HANDLE (0xC0000008)");
-  }
+  EXPECT_EQ(test::MessageOf([&] { QueryObjectName(os::kInvalidHandleValue); }),
+            "Failed to query object name: 0x0FFFFFFFF: STATUS_INVALID_HANDLE (0xC0000008)");
   os::HANDLE h = named.Handle;
   os::HANDLE dup = DuplicateHandleSameAccess(os::kCurrentProcess, h, os::kCurrentProcess, false);
   CloseNtHandleAndNil(dup);
@@ -200,21 +196,11 @@ TEST(EventLog, BaseViewsAndText) {
   EXPECT_EQ(log.entries[5], std::make_pair(2, std::string("P: whole\ntext")));
   EXPECT_THROW(log.CreateView("bad", 0), EAssertionFailed);
   log.Active = false;
-  try {
-    log.CreateView("late", 1);
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Cannot create views for inactive event log");
-  }
+  EXPECT_EQ(test::MessageOf([&] { log.CreateView("late", 1); }), "Cannot create views for inactive event log");
 
   TEventLog* permanent = new TEventLog;
   permanent->Permanent = true;
-  try {
-    FreeEventLog(permanent);
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Attempt to free a permanent event log object");
-  }
+  EXPECT_EQ(test::MessageOf([&] { FreeEventLog(permanent); }), "Attempt to free a permanent event log object");
   ASSERT_NE(permanent, nullptr);
   permanent->Permanent = false;
   SetDefaultEventLog(permanent);
