@@ -39,11 +39,13 @@ void TThreadPoolThread::Execute() {
   while (!Terminated() && !pool_.Terminated()) {
     if (TThreadPoolWork* item = pool_.GetWork()) {
       item->thread_ = this;
+      // A failing item is reported as a thread error would be; the worker
+      // stays for the rest of the work.
       try {
         item->Execute();
-      } catch (...) {
-        pool_.WorkDone(item);
-        throw;
+      } catch (const std::exception& e) {
+        LibraryLog(TLogRecord::Header, "Thread Error", 2);
+        LibraryLog(TLogRecord::Text, e.what(), 2);
       }
       pool_.WorkDone(item);
     } else {

@@ -40,7 +40,8 @@ class TThreadPoolWork {
   TThreadPoolThread* thread_ = nullptr;
 };
 
-// A worker: waits on its event, runs work until none is left.
+// A worker: waits on its event, runs work until none is left. An item that
+// raises is logged ("Thread Error") and handed back like any other.
 class TThreadPoolThread : public TSafeThread {
  public:
   explicit TThreadPoolThread(TThreadPool& pool);

@@ -105,9 +105,25 @@ TEST_F(ThreadPoolTest, ShutdownWithWorkPendingRunsNoMoreAndFreesTheRest) {
   EXPECT_EQ(tally.freed, kItems);
 }
 
-TEST_F(ThreadPoolTest, IdleWorkersEndOnShutdown) {
-  TThreadPool pool(3);
-  pool.WakeThreads(true);
+class TFailingWork : public TCountedWork {
+ public:
+  using TCountedWork::TCountedWork;
+
+ protected:
+  void Execute() override {
+    TCountedWork::Execute();
+    throw Exception("item failed");
+  }
+};
+
+TEST_F(ThreadPoolTest, FailingItemsLeaveTheWorkerServingAndIdleWorkersEndOnShutdown) {
+  Tally tally;
+  tally.runs.assign(2, 0);
+  TThreadPool pool(1);
+  pool.AddWork(std::make_unique<TFailingWork>(tally, 0));
+  pool.AddWork(std::make_unique<TCountedWork>(tally, 1));
+  tally.WaitUntil([&] { return tally.freed == 2; });
+  EXPECT_EQ(tally.runs, (std::vector<int>{1, 1}));
   pool.Shutdown();
   EXPECT_EQ(pool.ThreadCount(), 0);
 }
