@@ -9,32 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/LibraryLogCapture.h"
 #include "support/TestFiles.h"
 
 namespace vt {
 namespace {
 
-struct LogCapture {
-  static inline std::mutex lock;
-  static inline std::vector<std::string> lines;
-  static void Hook(TLogRecord, const std::string& text, int) {
-    std::lock_guard g(lock);
-    lines.push_back(text);
-  }
-  LogCapture() {
-    std::lock_guard g(lock);
-    lines.clear();
-    SetLibraryLogHook(&Hook);
-  }
-  ~LogCapture() { SetLibraryLogHook(nullptr); }
-  std::string All() {
-    std::lock_guard g(lock);
-    std::string s;
-    for (auto& t : lines) s += t + "\n";
-    return s;
-  }
-};
-
+using test::LogCapture;
 using test::MessageOf;
 
 class TSource : public TObject {};

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/LibraryLogCapture.h"
+
 namespace vt {
 namespace {
 
@@ -117,6 +119,7 @@ class TFailingWork : public TCountedWork {
 };
 
 TEST_F(ThreadPoolTest, FailingItemsLeaveTheWorkerServingAndIdleWorkersEndOnShutdown) {
+  test::LogCapture log;
   Tally tally;
   tally.runs.assign(2, 0);
   TThreadPool pool(1);
@@ -124,6 +127,7 @@ TEST_F(ThreadPoolTest, FailingItemsLeaveTheWorkerServingAndIdleWorkersEndOnShutd
   pool.AddWork(std::make_unique<TCountedWork>(tally, 1));
   tally.WaitUntil([&] { return tally.freed == 2; });
   EXPECT_EQ(tally.runs, (std::vector<int>{1, 1}));
+  EXPECT_EQ(log.All(), "Thread Error\nitem failed\n");
   pool.Shutdown();
   EXPECT_EQ(pool.ThreadCount(), 0);
 }

@@ -13,36 +13,12 @@
 #include "common/Locks.h"
 #include "common/SysUtils.h"
 #include "platform/TestHooks.h"
+#include "support/LibraryLogCapture.h"
 
 namespace vt {
 namespace {
 
-// Captures what the library writes to its log.
-struct LogCapture {
-  static inline std::mutex lock;
-  static inline std::vector<std::pair<TLogRecord, std::string>> records;
-  static void Hook(TLogRecord kind, const std::string& text, int) {
-    std::lock_guard g(lock);
-    records.emplace_back(kind, text);
-  }
-  static void Warning(const std::string& text) { Hook(TLogRecord::ShortWarning, text, 2); }
-  LogCapture() {
-    std::lock_guard g(lock);
-    records.clear();
-    SetLibraryLogHook(&Hook);
-    SetWarningCallback(&Warning);
-  }
-  ~LogCapture() {
-    SetLibraryLogHook(nullptr);
-    SetWarningCallback(nullptr);
-  }
-  std::string All() {
-    std::lock_guard g(lock);
-    std::string s;
-    for (auto& [k, t] : records) s += t + "\n";
-    return s;
-  }
-};
+using test::LogCapture;
 
 class RaisingThread : public TSafeThread {
  public:
