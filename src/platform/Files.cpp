@@ -893,10 +893,12 @@ std::string GetFullPathName(const std::string& name) {
   return r;
 }
 
-std::string SearchPath(const std::string& search_path, const std::string& file_name) {
-  auto is_file = [](const std::string& p) {
+std::string SearchPath(const std::string& search_path, const std::string& file_name, PathSearch what) {
+  auto is_file = [what](const std::string& p) {
     struct stat st;
-    return ::stat(p.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    if (::stat(p.c_str(), &st) != 0) return false;
+    if (what == PathSearch::Executable) return S_ISREG(st.st_mode) && ::access(p.c_str(), X_OK) == 0;
+    return !S_ISDIR(st.st_mode);
   };
   if (file_name.empty()) {
     SetLastError(kErrorInvalidParameter);
@@ -908,14 +910,15 @@ std::string SearchPath(const std::string& search_path, const std::string& file_n
     return std::string();
   }
   std::string dirs = search_path;
-  if (dirs.empty()) ReadEnvironmentVariable("PATH", &dirs);
+  if (dirs.empty() && !ReadEnvironmentVariable("PATH", &dirs) && what == PathSearch::Executable)
+    dirs = "/usr/local/bin:/usr/bin:/bin";
   std::size_t i = 0;
   while (i <= dirs.size()) {
     std::size_t j = dirs.find(':', i);
     if (j == std::string::npos) j = dirs.size();
-    std::string dir = dirs.substr(i, j - i);
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + (dir.back() == '/' ? "" : "/") + file_name;
+    std::string candidate = j > i ? dirs.substr(i, j - i) : std::string(".");
+    if (candidate.back() != '/') candidate += '/';
+    candidate += file_name;
     if (is_file(candidate)) return GetFullPathName(candidate);
     i = j + 1;
   }

@@ -206,9 +206,15 @@ bool GetDiskFreeSpaceEx(const std::string& path, std::uint64_t* free_to_caller, 
 
 // The temporary folder: TMPDIR when set, else /tmp, with a trailing '/'.
 std::string GetTempPath();
-// Looks for FileName in the ':'-separated SearchPath (PATH when empty); a
-// name with a '/' is only checked as given. Returns the full name or empty.
-std::string SearchPath(const std::string& search_path, const std::string& file_name);
+// What SearchPath takes: anything but a folder, or a regular file the
+// process may run.
+enum class PathSearch { AnyFile, Executable };
+// Looks for FileName in the ':'-separated SearchPath (PATH when empty; for
+// executables an unset PATH means "/usr/local/bin:/usr/bin:/bin"); an empty
+// entry is the current folder, and a name with a '/' is only checked as
+// given. Returns the full name, or empty with the last error set.
+std::string SearchPath(const std::string& search_path, const std::string& file_name,
+                       PathSearch what = PathSearch::AnyFile);
 // The absolute form of a path, relative to the current folder.
 std::string GetFullPathName(const std::string& name);
 std::string GetCurrentDirectory();

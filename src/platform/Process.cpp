@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/CommandLine.h"
+#include "platform/Files.h"
 #include "platform/PeExec.h"
 #include "platform/SharedSegment.h"
 
@@ -193,28 +194,6 @@ bool InterpreterText(const std::string& line, std::string* text) {
     }
   }
   return false;
-}
-
-bool IsExecutableFile(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
-std::string SearchPath(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    // An empty entry is the current folder.
-    std::string candidate = end > start ? dirs.substr(start, end - start) : std::string(".");
-    candidate += '/';
-    candidate += name;
-    if (IsExecutableFile(candidate)) return candidate;
-    start = end + 1;
-  }
-  return {};
 }
 
 // Copies size bytes at offset of fd into an anonymous executable file.
@@ -395,7 +374,7 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
       }
       file = args[0];
       if (file.find('/') == std::string::npos) {
-        std::string found = SearchPath(file);
+        std::string found = SearchPath({}, file, PathSearch::Executable);
         if (found.empty()) {
           SetLastError(kErrorFileNotFound);
           return false;

@@ -415,6 +415,26 @@ TEST(FilesEnvironment, TempPathUserAndComputer) {
   EXPECT_FALSE(GetComputerName().empty());
   EXPECT_EQ(GetComputerName().find('.'), std::string::npos);
   EXPECT_EQ(GetFullPathName("/a/./b/../c//d/"), "/a/c/d/");
-  EXPECT_EQ(SearchPath("/nonexistent:/bin:/usr/bin", "sh").empty(), false);
-  EXPECT_EQ(SearchPath("/nonexistent", "sh"), "");
+}
+
+// The files layer takes any file on the path, process start only what it
+// may run; an unset PATH means the system folders for programs alone.
+TEST_F(FilesTest, PathSearchForFilesAndForPrograms) {
+  for (const char* dir : {"a/tool", "b", "c"}) std::filesystem::create_directories(P(dir));
+  Write("b/tool");
+  Write("c/tool");
+  ASSERT_EQ(::chmod(P("c/tool").c_str(), 0755), 0);
+  const std::string dirs = P("a") + ":" + P("b") + ":" + P("c/");
+  EXPECT_EQ(SearchPath(dirs, "tool"), P("b/tool"));
+  EXPECT_EQ(SearchPath(dirs, "tool", PathSearch::Executable), P("c/tool"));
+  EXPECT_EQ(SearchPath(P("a"), "tool"), "");
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+
+  std::string path;
+  ASSERT_TRUE(ReadEnvironmentVariable("PATH", &path));
+  ::unsetenv("PATH");
+  const std::string sh = SearchPath({}, "sh", PathSearch::Executable);
+  EXPECT_TRUE(sh == "/usr/bin/sh" || sh == "/bin/sh" || sh == "/usr/local/bin/sh") << sh;
+  EXPECT_EQ(SearchPath({}, "sh"), "");
+  ::setenv("PATH", path.c_str(), 1);
 }
