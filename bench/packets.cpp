@@ -1,8 +1,16 @@
 // Save and load of a filled build command packet, stand-alone and through a
-// streaming context, beside a plain copy of the same bytes.
+// streaming context, beside a plain copy of the same bytes; and two big
+// packets (100,000 strings in one list; 100,000 small project packets)
+// beside a minimal serializer of the same strings (length + bytes into a
+// vector, back into strings). Run the big cases with
+//   --benchmark_filter=Big --benchmark_repetitions=9
+//   --benchmark_enable_random_interleaving=true
+// and compare medians.
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "catalogues/BuildPackets.h"
@@ -142,12 +150,205 @@ void BM_MemcpySameBytes(benchmark::State& state) {
   Report(state, n);
 }
 
+// ---- Big packets ----------------------------------------------------------
+
+constexpr int kBigCount = 100000;
+
+struct BigSetup {
+  BigSetup() {
+    S();
+    for (int i = 0; i < kBigCount; ++i) strings.SelectedSources.Add("src\\module" + std::to_string(i) + "\\file.cpp");
+    for (int i = 0; i < kBigCount; ++i) {
+      auto& proj = projects.ActiveProjects.AddNew();
+      proj.Name = "proj" + std::to_string(i);
+      proj.Config = "Release|x64";
+      proj.RelativePath_Optional = "engine\\proj" + std::to_string(i) + ".vcxproj";
+      proj.MSBuildName = proj.Name;
+    }
+    SavePacket(strings, strings_saved);
+    SavePacket(projects, projects_saved);
+  }
+  TBuildCommandPacket strings;
+  TBuildCommandPacket projects;
+  TMemoryStream strings_saved;
+  TMemoryStream projects_saved;
+};
+
+BigSetup& B() {
+  static BigSetup b;
+  return b;
+}
+
+// The minimal serializer: 4-byte length and bytes appended to a vector.
+void PutString(std::vector<std::uint8_t>& out, const std::string& s) {
+  const std::uint32_t n = static_cast<std::uint32_t>(s.size());
+  const std::size_t at = out.size();
+  out.resize(at + 4 + n);
+  std::memcpy(out.data() + at, &n, 4);
+  std::memcpy(out.data() + at + 4, s.data(), n);
+}
+
+std::string GetString(const std::uint8_t*& p) {
+  std::uint32_t n;
+  std::memcpy(&n, p, 4);
+  std::string s(reinterpret_cast<const char*>(p + 4), n);
+  p += 4 + n;
+  return s;
+}
+
+using Project = std::array<std::string, 5>;
+
+struct Plain {
+  std::vector<std::string> strings;
+  std::vector<Project> projects;
+  Plain() {
+    for (int i = 0; i < kBigCount; ++i) strings.push_back(B().strings.SelectedSources.Get(i));
+    for (int i = 0; i < kBigCount; ++i) {
+      const auto& p = B().projects.ActiveProjects.Items(i);
+      projects.push_back({p.Name, p.Config, p.RelativePath_Optional, p.MSBuildName, p.IdeName});
+    }
+  }
+};
+
+Plain& P() {
+  static Plain p;
+  return p;
+}
+
+void SaveStrings(const std::vector<std::string>& in, std::vector<std::uint8_t>& out) {
+  out.clear();
+  const std::uint32_t n = static_cast<std::uint32_t>(in.size());
+  out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(&n), reinterpret_cast<const std::uint8_t*>(&n) + 4);
+  for (const std::string& s : in) PutString(out, s);
+}
+
+void LoadStrings(const std::vector<std::uint8_t>& in, std::vector<std::string>& out) {
+  const std::uint8_t* p = in.data();
+  std::uint32_t n;
+  std::memcpy(&n, p, 4);
+  p += 4;
+  out.clear();
+  out.reserve(n);
+  for (std::uint32_t i = 0; i < n; ++i) out.push_back(GetString(p));
+}
+
+void SaveProjects(const std::vector<Project>& in, std::vector<std::uint8_t>& out) {
+  out.clear();
+  const std::uint32_t n = static_cast<std::uint32_t>(in.size());
+  out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(&n), reinterpret_cast<const std::uint8_t*>(&n) + 4);
+  for (const Project& pr : in)
+    for (const std::string& s : pr) PutString(out, s);
+}
+
+void LoadProjects(const std::vector<std::uint8_t>& in, std::vector<Project>& out) {
+  const std::uint8_t* p = in.data();
+  std::uint32_t n;
+  std::memcpy(&n, p, 4);
+  p += 4;
+  out.clear();
+  out.reserve(n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    Project& pr = out.emplace_back();
+    for (std::string& s : pr) s = GetString(p);
+  }
+}
+
+void BM_BigStringsSavePacket(benchmark::State& state) {
+  TMemoryStream out;
+  for (auto _ : state) {
+    out.SetPosition(0);
+    SavePacket(B().strings, out);
+    benchmark::DoNotOptimize(out.Memory());
+  }
+  Report(state, B().strings_saved.Size());
+}
+
+void BM_BigStringsSavePlain(benchmark::State& state) {
+  std::vector<std::uint8_t> out;
+  for (auto _ : state) {
+    SaveStrings(P().strings, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  Report(state, static_cast<std::int64_t>(out.size()));
+}
+
+void BM_BigStringsLoadPacket(benchmark::State& state) {
+  TMemoryStream& in = B().strings_saved;
+  TBuildCommandPacket p;
+  for (auto _ : state) {
+    in.SetPosition(0);
+    LoadPacketInto(p, in);
+    benchmark::DoNotOptimize(&p);
+  }
+  Report(state, in.Size());
+}
+
+void BM_BigStringsLoadPlain(benchmark::State& state) {
+  std::vector<std::uint8_t> in;
+  SaveStrings(P().strings, in);
+  std::vector<std::string> out;
+  for (auto _ : state) {
+    LoadStrings(in, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  Report(state, static_cast<std::int64_t>(in.size()));
+}
+
+void BM_BigProjectsSavePacket(benchmark::State& state) {
+  TMemoryStream out;
+  for (auto _ : state) {
+    out.SetPosition(0);
+    SavePacket(B().projects, out);
+    benchmark::DoNotOptimize(out.Memory());
+  }
+  Report(state, B().projects_saved.Size());
+}
+
+void BM_BigProjectsSavePlain(benchmark::State& state) {
+  std::vector<std::uint8_t> out;
+  for (auto _ : state) {
+    SaveProjects(P().projects, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  Report(state, static_cast<std::int64_t>(out.size()));
+}
+
+void BM_BigProjectsLoadPacket(benchmark::State& state) {
+  TMemoryStream& in = B().projects_saved;
+  TBuildCommandPacket p;
+  for (auto _ : state) {
+    in.SetPosition(0);
+    LoadPacketInto(p, in);
+    benchmark::DoNotOptimize(&p);
+  }
+  Report(state, in.Size());
+}
+
+void BM_BigProjectsLoadPlain(benchmark::State& state) {
+  std::vector<std::uint8_t> in;
+  SaveProjects(P().projects, in);
+  std::vector<Project> out;
+  for (auto _ : state) {
+    LoadProjects(in, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+  Report(state, static_cast<std::int64_t>(in.size()));
+}
+
 BENCHMARK(BM_SaveStandAlone);
 BENCHMARK(BM_LoadStandAlone);
 BENCHMARK(BM_LoadIntoStandAlone);
 BENCHMARK(BM_SaveContext);
 BENCHMARK(BM_LoadContext);
 BENCHMARK(BM_MemcpySameBytes);
+BENCHMARK(BM_BigStringsSavePacket)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BigStringsSavePlain)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BigStringsLoadPacket)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BigStringsLoadPlain)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BigProjectsSavePacket)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BigProjectsSavePlain)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BigProjectsLoadPacket)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BigProjectsLoadPlain)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace vt

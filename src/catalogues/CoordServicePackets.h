@@ -115,17 +115,6 @@ class TForwardToAgentPacket : public TCommPacket {
   void SetPacket(std::unique_ptr<TPacket> value) { Packet.Reset(std::move(value)); }
   // The held packet, or nullptr.
   TPacket* HeldPacket() const { return Packet.Pointer(); }
-
-  // An envelope without a packet: Clear keeps it empty, Equals and
-  // CompareFields treat "none" as a value, the dump shows "(null)", and
-  // Assign and SaveFields raise the uninitialized-member error.
-  TObject* GetFieldAsObject(std::int32_t index) override;
-  void SaveFields(TStream& stream, TPacketStreamingContext* context) const override;
-  void Assign(const TPacket& source) override;
-  void Clear() override;
-  std::uint8_t FieldToText(std::int32_t index, std::string& text) const override;
-  bool Equals(const TPacket& other) const override;
-  bool CompareFields(const TPacket& other, TFieldDifferenceCallback callback, void* data) const override;
 };
 
 class TRefreshPacket : public TCommPacket {

@@ -1,5 +1,6 @@
 #include "common/PacketFields.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/ChunkedDataContainer.h"
 #include "common/DateTimeFormat.h"
 #include "common/StreamUtils.h"
 #include "common/StringLists.h"
@@ -15,182 +17,334 @@ namespace vt {
 
 static_assert(std::endian::native == std::endian::little, "the wire form is little-endian");
 
+// ---- Reader ---------------------------------------------------------------------
+
 namespace {
-
-// A stored length that does not fit in the bytes left is the data ending early.
-void CheckFits(std::uint64_t needed, std::int64_t left) {
-  if (left < 0 || needed > static_cast<std::uint64_t>(left)) throw EReadError();
-}
-
-std::int64_t BufferLeft(const std::uint8_t* cursor, const std::uint8_t* end) { return end - cursor; }
-
-void TakeBytes(const std::uint8_t*& cursor, const std::uint8_t* end, void* dest, std::uint64_t n) {
-  CheckFits(n, BufferLeft(cursor, end));
-  if (n != 0) std::memcpy(dest, cursor, static_cast<std::size_t>(n));
-  cursor += n;
-}
-
-std::uint32_t ReadUInt32(TStream& stream) {
-  std::uint32_t v;
-  stream.ReadBuffer(&v, 4);
-  return v;
-}
-
+// Read-ahead of a reader over a stream that is not in memory.
+constexpr std::size_t kReadAhead = 65536;
 }  // namespace
 
-void ReadRawFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end, void* dest, std::int64_t count) {
-  TakeBytes(cursor, end, dest, static_cast<std::uint64_t>(count));
+TFieldReader::TFieldReader(TStream& source, std::int64_t limit)
+    : source_(source), memory_(dynamic_cast<TCustomMemoryStream*>(&source)), limit_(limit) {
+  size_ = source.Size();
+  const std::int64_t pos = source.Position();
+  if (memory_ != nullptr) {
+    begin_ = static_cast<const std::uint8_t*>(memory_->Memory());
+    end_ = begin_ + size_;
+    cur_ = pos >= 0 && pos <= size_ ? begin_ + pos : end_;
+    end_pos_ = size_;
+  } else {
+    end_pos_ = pos;
+  }
 }
 
-std::int64_t StreamBytesLeft(TStream& stream) {
-  const std::int64_t left = stream.Size() - stream.Position();
-  return left > 0 ? left : 0;
+TFieldReader::~TFieldReader() = default;
+
+void TFieldReader::Refill(std::size_t need) {
+  const std::size_t have = static_cast<std::size_t>(end_ - cur_);
+  std::int64_t ahead = limit_ - end_pos_;
+  if (ahead > static_cast<std::int64_t>(kReadAhead)) ahead = kReadAhead;
+  const std::size_t want = std::max(need, have + static_cast<std::size_t>(ahead > 0 ? ahead : 0));
+  const std::size_t at = static_cast<std::size_t>(cur_ - begin_);
+  if (buffer_.size() < want) buffer_.resize(std::max<std::size_t>(want, 4096));
+  if (have != 0) std::memmove(buffer_.data(), buffer_.data() + at, have);
+  begin_ = buffer_.data();
+  cur_ = begin_;
+  end_ = begin_ + have;
+  const std::int64_t got = source_.Read(buffer_.data() + have, static_cast<std::int64_t>(want - have));
+  end_ += got;
+  end_pos_ += got;
+  if (static_cast<std::size_t>(end_ - cur_) < need) throw EReadError();
 }
 
-// ---- Strings ----------------------------------------------------------------
-
-void WriteStringField(TStream& stream, std::string_view value) {
-  WriteCompactLength(stream, static_cast<std::int64_t>(value.size()));
-  stream.WriteBuffer(value.data(), static_cast<std::int64_t>(value.size()));
+const std::uint8_t* TFieldReader::TakeSlow(std::size_t n) {
+  if (memory_ != nullptr) throw EReadError();
+  Refill(n);
+  const std::uint8_t* p = cur_;
+  cur_ += n;
+  return p;
 }
 
-void ReadStringField(TStream& stream, std::string& value) {
-  const std::uint32_t n = ReadCompactLength(stream);
-  CheckFits(n, StreamBytesLeft(stream));
+void TFieldReader::GetSlow(void* dest, std::size_t n) {
+  if (memory_ != nullptr) throw EReadError();
+  const std::size_t have = static_cast<std::size_t>(end_ - cur_);
+  if (n - have < kReadAhead) {
+    std::memcpy(dest, Take(n), n);
+    return;
+  }
+  // Large blocks go straight from the source to their place.
+  if (have != 0) std::memcpy(dest, cur_, have);
+  cur_ = end_;
+  source_.ReadBuffer(static_cast<std::uint8_t*>(dest) + have, static_cast<std::int64_t>(n - have));
+  end_pos_ += static_cast<std::int64_t>(n - have);
+}
+
+std::uint32_t TFieldReader::GetCompact() {
+  const std::uint8_t b0 = GetByte();
+  if ((b0 & 1) == 0) return b0 >> 1;
+  const std::uint8_t* p = Take(3);
+  const std::uint32_t w = b0 | (std::uint32_t{p[0]} << 8) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 24);
+  return w >> 1;
+}
+
+void TFieldReader::SkipTo(std::int64_t offset) {
+  if (memory_ != nullptr && offset >= 0 && offset <= size_) {
+    cur_ = begin_ + offset;
+    end_pos_ = size_;
+    return;
+  }
+  const std::int64_t start = end_pos_ - (end_ - begin_);
+  if (offset >= start && offset <= end_pos_) {
+    cur_ = end_ - (end_pos_ - offset);
+    return;
+  }
+  if (memory_ != nullptr) {  // outside the memory nothing more can be read
+    cur_ = end_;
+    end_pos_ = offset;
+    return;
+  }
+  source_.SetPosition(offset);
+  cur_ = end_ = begin_;
+  end_pos_ = offset;
+}
+
+void TFieldReader::ReadString(std::string& value) {
+  const std::uint32_t n = GetCompact();
+  CheckFits(n);
+  if (n <= static_cast<std::size_t>(end_ - cur_)) {
+    const char* p = reinterpret_cast<const char*>(cur_);
+    cur_ += n;
+    if (n <= value.capacity()) {
+      value.clear();
+      value.append(p, n);
+    } else {
+      value = std::string(p, n);
+    }
+    return;
+  }
   value.resize(n);
-  stream.ReadBuffer(value.data(), n);
+  Get(value.data(), n);
 }
 
-void ReadStringFieldFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end, std::string& value) {
-  const std::uint32_t n = ReadCompactLengthFromBuffer(cursor, end);
-  CheckFits(n, BufferLeft(cursor, end));
-  value.assign(reinterpret_cast<const char*>(cursor), n);
-  cursor += n;
-}
-
-void WriteWideStringField(TStream& stream, std::u16string_view value) {
-  WriteCompactLength(stream, static_cast<std::int64_t>(value.size()));
-  stream.WriteBuffer(value.data(), static_cast<std::int64_t>(value.size()) * 2);
-}
-
-void ReadWideStringField(TStream& stream, std::u16string& value) {
-  const std::uint32_t n = ReadCompactLength(stream);
-  CheckFits(std::uint64_t{n} * 2, StreamBytesLeft(stream));
+void TFieldReader::ReadWide(std::u16string& value) {
+  const std::uint32_t n = GetCompact();
+  CheckFits(std::uint64_t{n} * 2);
   value.resize(n);
-  stream.ReadBuffer(value.data(), std::int64_t{n} * 2);
-}
-
-void ReadWideStringFieldFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end,
-                                   std::u16string& value) {
-  const std::uint32_t n = ReadCompactLengthFromBuffer(cursor, end);
-  CheckFits(std::uint64_t{n} * 2, BufferLeft(cursor, end));
-  value.resize(n);
-  if (n != 0) std::memcpy(value.data(), cursor, std::size_t{n} * 2);
-  cursor += std::size_t{n} * 2;
-}
-
-// ---- String lists -------------------------------------------------------------
-
-void WriteStringListField(TStream& stream, const TStrings& list) {
-  const int n = list.Count();
-  WriteCompactLength(stream, n);
-  for (int i = 0; i < n; ++i) WriteStringField(stream, list.Get(i));
+  Get(value.data(), std::size_t{n} * 2);
 }
 
 // Every stored string takes at least its one length byte.
-void ReadStringListField(TStream& stream, TStrings& list) {
-  const std::uint32_t n = ReadCompactLength(stream);
-  CheckFits(n, StreamBytesLeft(stream));
-  list.Clear();
-  list.SetCapacity(static_cast<int>(n));
-  std::string s;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    ReadStringField(stream, s);
-    list.Add(s);
-  }
-}
-
-void ReadStringListFieldFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end, TStrings& list) {
-  const std::uint32_t n = ReadCompactLengthFromBuffer(cursor, end);
-  CheckFits(n, BufferLeft(cursor, end));
-  list.Clear();
-  list.SetCapacity(static_cast<int>(n));
-  std::string s;
-  for (std::uint32_t i = 0; i < n; ++i) {
-    ReadStringFieldFromBuffer(cursor, end, s);
-    list.Add(s);
-  }
-}
-
-// ---- Streams ------------------------------------------------------------------
-
-void WriteStreamField(TStream& stream, TCustomMemoryStream& source, bool use_compact_length) {
-  const std::int64_t n = source.Size();
-  if (use_compact_length) {
-    WriteCompactLength(stream, n);
-  } else {
-    if (n > 0xFFFFFFFFll) throw EWriteError("Stream field too large for its length form");
-    const std::uint32_t n32 = static_cast<std::uint32_t>(n);
-    stream.WriteBuffer(&n32, 4);
-  }
-  if (n > 0) stream.WriteBuffer(source.Memory(), n);
-}
-
-void ReadStreamField(TStream& stream, TMemoryStream& target, bool use_compact_length) {
-  const std::uint32_t n = use_compact_length ? ReadCompactLength(stream) : ReadUInt32(stream);
-  CheckFits(n, StreamBytesLeft(stream));
-  target.SetPosition(0);
-  SetStreamSizeExact(target, n);
-  if (n > 0) stream.ReadBuffer(target.Memory(), n);
-  target.SetPosition(0);
-}
-
-void ReadStreamFieldFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end, TMemoryStream& target,
-                               bool use_compact_length) {
-  std::uint32_t n;
-  if (use_compact_length) {
-    n = ReadCompactLengthFromBuffer(cursor, end);
-  } else {
-    TakeBytes(cursor, end, &n, 4);
-  }
-  CheckFits(n, BufferLeft(cursor, end));
-  target.SetPosition(0);
-  SetStreamSizeExact(target, n);
-  if (n > 0) std::memcpy(target.Memory(), cursor, n);
-  cursor += n;
-  target.SetPosition(0);
-}
-
-// ---- Sized fields -------------------------------------------------------------
-
-void ReadFixedField(TStream& stream, void* field, int width) {
-  const int stored = ReadByteValue(stream);
-  auto* p = static_cast<std::uint8_t*>(field);
-  if (stored < width) {
-    std::memset(p + stored, 0, static_cast<std::size_t>(width - stored));
-    stream.ReadBuffer(p, stored);
-  } else {
-    stream.ReadBuffer(p, width);
-    const int skip = stored - width;
-    if (skip > 0) {
-      CheckFits(static_cast<std::uint64_t>(skip), StreamBytesLeft(stream));
-      stream.Seek(skip, TSeekOrigin::soCurrent);
+void TFieldReader::ReadStringList(TStrings& list) {
+  const std::uint32_t n = GetCompact();
+  CheckFits(n);
+  auto* plain = dynamic_cast<TStringListEx*>(&list);
+  if (plain != nullptr && !plain->Sorted()) {
+    plain->ClearForCount(static_cast<int>(n));
+    for (std::uint32_t i = 0; i < n; ++i) {
+      std::string s;
+      ReadString(s);
+      plain->Append(std::move(s));
     }
+    return;
+  }
+  list.Clear();
+  list.SetCapacity(static_cast<int>(n));
+  std::string s;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    ReadString(s);
+    list.Add(s);
   }
 }
 
-void ReadFixedFieldFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end, void* field, int width) {
-  std::uint8_t stored;
-  TakeBytes(cursor, end, &stored, 1);
-  CheckFits(stored, BufferLeft(cursor, end));
+void TFieldReader::ReadStream(TMemoryStream& target, bool use_compact_length) {
+  const std::uint32_t n = use_compact_length ? GetCompact() : GetUInt32();
+  CheckFits(n);
+  target.SetPosition(0);
+  SetStreamSizeExact(target, n);
+  if (n > 0) Get(target.Memory(), n);
+  target.SetPosition(0);
+}
+
+void TFieldReader::ReadChunked(TChunkedDataContainer& target, bool use_compact_length) {
+  const std::uint32_t n = use_compact_length ? GetCompact() : GetUInt32();
+  CheckFits(n);
+  target.LoadFromStream(Stream(), n);
+  Resume();
+}
+
+void TFieldReader::ReadSized(void* field, int width) {
+  const int stored = GetByte();
+  CheckFits(static_cast<std::uint64_t>(stored));
   auto* p = static_cast<std::uint8_t*>(field);
   if (stored < width) {
     std::memset(p + stored, 0, static_cast<std::size_t>(width - stored));
-    std::memcpy(p, cursor, stored);
+    Get(p, static_cast<std::size_t>(stored));
   } else {
-    std::memcpy(p, cursor, static_cast<std::size_t>(width));
+    Get(p, static_cast<std::size_t>(width));
+    SkipTo(Offset() + stored - width);
   }
-  cursor += stored;
+}
+
+TStream& TFieldReader::Stream() {
+  if (memory_ == nullptr) return *this;
+  memory_->SetPosition(Offset());
+  return *memory_;
+}
+
+void TFieldReader::Resume() {
+  if (memory_ != nullptr) SkipTo(memory_->Position());
+}
+
+void TFieldReader::Finish() { source_.SetPosition(Offset()); }
+
+std::int64_t TFieldReader::Read(void* buffer, std::int64_t count) {
+  if (count <= 0) return 0;
+  const std::int64_t n = std::min(count, std::max<std::int64_t>(Left(), 0));
+  if (n <= end_ - cur_) {
+    Get(buffer, static_cast<std::size_t>(n));
+    return n;
+  }
+  // Past the buffer: what the source still gives.
+  const std::int64_t have = end_ - cur_;
+  if (have != 0) std::memcpy(buffer, cur_, static_cast<std::size_t>(have));
+  cur_ = end_;
+  if (memory_ != nullptr) return have;
+  const std::int64_t got = source_.Read(static_cast<std::uint8_t*>(buffer) + have, n - have);
+  end_pos_ += got;
+  return have + got;
+}
+
+std::int64_t TFieldReader::Write(const void*, std::int64_t) { throw EWriteError(); }
+
+std::int64_t TFieldReader::Seek(std::int64_t offset, TSeekOrigin origin) {
+  switch (origin) {
+    case TSeekOrigin::soBeginning: break;
+    case TSeekOrigin::soCurrent:
+      if (offset == 0) return Offset();
+      offset += Offset();
+      break;
+    case TSeekOrigin::soEnd: offset += size_; break;
+  }
+  SkipTo(offset);
+  return Offset();
+}
+
+// ---- Writer ---------------------------------------------------------------------
+
+TFieldWriter::TFieldWriter(TStream& target) : target_(target), base_(target.Position()), cur_(buffer_) {}
+
+TFieldWriter::~TFieldWriter() = default;
+
+void TFieldWriter::Flush() {
+  const std::int64_t n = cur_ - buffer_;
+  cur_ = buffer_;
+  if (n == 0) return;
+  target_.WriteBuffer(buffer_, n);
+  base_ += n;
+}
+
+void TFieldWriter::PutSlow(const void* data, std::size_t n) {
+  Flush();
+  if (n >= kBufferSize / 2) {
+    target_.WriteBuffer(data, static_cast<std::int64_t>(n));
+    base_ += static_cast<std::int64_t>(n);
+    return;
+  }
+  std::memcpy(cur_, data, n);
+  cur_ += n;
+}
+
+void TFieldWriter::PutCompact(std::int64_t value) {
+  VT_ASSERT_AT(value >= 0 && value < (std::int64_t{1} << 31), "StreamUtils", 3844);
+  if (value < 128) return PutByte(static_cast<std::uint8_t>(value * 2));
+  const auto w = static_cast<std::uint32_t>(value * 2 + 1);
+  Put(&w, 4);
+}
+
+void TFieldWriter::PatchUInt32(std::int64_t at, std::uint32_t value) {
+  if (at >= base_ && at + 4 <= Offset()) {
+    std::memcpy(buffer_ + (at - base_), &value, 4);
+    return;
+  }
+  Flush();
+  target_.SetPosition(at);
+  target_.WriteBuffer(&value, 4);
+  target_.SetPosition(base_);
+}
+
+void TFieldWriter::WriteWide(std::u16string_view value) {
+  PutCompact(static_cast<std::int64_t>(value.size()));
+  Put(value.data(), value.size() * 2);
+}
+
+void TFieldWriter::WriteStringList(const TStrings& list) {
+  const int n = list.Count();
+  PutCompact(n);
+  if (const auto* plain = dynamic_cast<const TStringListEx*>(&list)) {
+    for (int i = 0; i < n; ++i) WriteString(plain->Ref(i));
+    return;
+  }
+  for (int i = 0; i < n; ++i) WriteString(list.Get(i));
+}
+
+void TFieldWriter::WriteLength(std::int64_t n, bool use_compact_length) {
+  if (use_compact_length) return PutCompact(n);
+  if (n > 0xFFFFFFFFll) throw EWriteError("Stream field too large for its length form");
+  const std::uint32_t n32 = static_cast<std::uint32_t>(n);
+  Put(&n32, 4);
+}
+
+void TFieldWriter::WriteBlock(const void* data, std::int64_t size, bool use_compact_length) {
+  WriteLength(size, use_compact_length);
+  if (size > 0) Put(data, static_cast<std::size_t>(size));
+}
+
+void TFieldWriter::WriteChunked(TChunkedDataContainer& source, bool use_compact_length) {
+  WriteLength(source.Size(), use_compact_length);
+  const std::int64_t pos = source.Position();
+  source.SaveToStream(*this);
+  source.SetPosition(pos);
+}
+
+std::int64_t TFieldWriter::Read(void*, std::int64_t) { throw EReadError(); }
+
+std::int64_t TFieldWriter::Write(const void* buffer, std::int64_t count) {
+  if (count > 0) Put(buffer, static_cast<std::size_t>(count));
+  return count > 0 ? count : 0;
+}
+
+std::int64_t TFieldWriter::Seek(std::int64_t offset, TSeekOrigin origin) {
+  if (origin == TSeekOrigin::soCurrent && offset == 0) return Offset();
+  Flush();
+  base_ = target_.Seek(offset, origin);
+  return base_;
+}
+
+std::int64_t TFieldWriter::GetSize() {
+  Flush();
+  return target_.Size();
+}
+
+void TFieldWriter::SetSize(std::int64_t new_size) {
+  Flush();
+  target_.SetSize(new_size);
+  base_ = target_.Position();
+}
+
+// ---- Strings on any stream --------------------------------------------------------
+
+void WriteStringField(TStream& stream, std::string_view value) {
+  if (TFieldWriter* w = TFieldWriter::Of(stream)) return w->WriteString(value);
+  TFieldWriter w(stream);
+  w.WriteString(value);
+  w.Flush();
+}
+
+void ReadStringField(TStream& stream, std::string& value) {
+  if (TFieldReader* r = TFieldReader::Of(stream)) return r->ReadString(value);
+  TFieldReader r(stream, -1);
+  r.ReadString(value);
+  r.Finish();
 }
 
 // ---- Text forms ---------------------------------------------------------------

@@ -18,48 +18,224 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <typeinfo>
+#include <vector>
 
 #include "common/Classes.h"
 
 namespace vt {
 
 class TStrings;
+class TChunkedDataContainer;
 
-// ---- Stream writers and readers ----------------------------------------
+// The one reader of packet payloads: a cursor and an end over the bytes
+// at hand. Over a memory stream they are the stream's own memory; over any
+// other stream a buffer of the reader's, refilled when it runs out, never
+// reading ahead past Limit (a stream position; negative: only the bytes
+// asked for, so that the stream ends right behind what was read). Nested
+// packets are read through the same reader; operations that need a stream
+// get the reader itself, or the memory stream at the reader's position.
+// Finish puts the source's position behind what was read.
+class TFieldReader final : public TStream {
+ public:
+  TFieldReader(TStream& source, std::int64_t limit);
+  ~TFieldReader() override;
+  TFieldReader(const TFieldReader&) = delete;
+  TFieldReader& operator=(const TFieldReader&) = delete;
 
+  // Stream is the reader of a load in progress: nullptr when it is not one.
+  static TFieldReader* Of(TStream& stream) {
+    return typeid(stream) == typeid(TFieldReader) ? static_cast<TFieldReader*>(&stream) : nullptr;
+  }
+
+  // Allows reading ahead up to Limit (a smaller one changes nothing).
+  void RaiseLimit(std::int64_t limit) {
+    if (limit > limit_) limit_ = limit;
+  }
+  std::int64_t Offset() const { return end_pos_ - (end_ - cur_); }
+  // Bytes between the position and the source's end.
+  std::int64_t Left() const { return size_ - Offset(); }
+  // A stored length that cannot fit in the bytes left is the data ending
+  // early: EReadError before anything is allocated.
+  void CheckFits(std::uint64_t needed) const {
+    const std::int64_t left = Left();
+    if (left < 0 || needed > static_cast<std::uint64_t>(left)) throw EReadError();
+  }
+
+  // N bytes at the cursor (valid until the next read), then past them.
+  const std::uint8_t* Take(std::size_t n) {
+    if (n <= static_cast<std::size_t>(end_ - cur_)) {
+      const std::uint8_t* p = cur_;
+      cur_ += n;
+      return p;
+    }
+    return TakeSlow(n);
+  }
+  void Get(void* dest, std::size_t n) {
+    if (n <= static_cast<std::size_t>(end_ - cur_)) {
+      if (n != 0) std::memcpy(dest, cur_, n);
+      cur_ += n;
+      return;
+    }
+    GetSlow(dest, n);
+  }
+  std::uint8_t GetByte() { return *Take(1); }
+  std::uint32_t GetUInt32() {
+    std::uint32_t v;
+    std::memcpy(&v, Take(4), 4);
+    return v;
+  }
+  std::uint32_t GetCompact();
+  void SkipTo(std::int64_t offset);
+
+  // The wire forms.
+  void ReadString(std::string& value);
+  void ReadWide(std::u16string& value);
+  void ReadStringList(TStrings& list);
+  void ReadStream(TMemoryStream& target, bool use_compact_length);
+  void ReadChunked(TChunkedDataContainer& target, bool use_compact_length);
+  // One byte S, then S bytes into Field (zero-filled when S < Width, the
+  // surplus skipped when S > Width). Never writes past Width.
+  void ReadSized(void* field, int width);
+
+  // For operations that read a stream: the memory stream at the reader's
+  // position (in place), else the reader; Resume takes the position back.
+  TStream& Stream();
+  void Resume();
+
+  void Finish();
+
+  // The class of the last stand-alone header read: a look-up cache for the
+  // packets of a list, which are mostly of one class.
+  const void* LastClass = nullptr;
+
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  std::int64_t GetSize() override { return size_; }
+
+ private:
+  const std::uint8_t* TakeSlow(std::size_t n);
+  void GetSlow(void* dest, std::size_t n);
+  void Refill(std::size_t need);
+
+  TStream& source_;
+  TCustomMemoryStream* memory_;  // the source when it is read in place
+  const std::uint8_t* begin_ = nullptr;
+  const std::uint8_t* cur_ = nullptr;
+  const std::uint8_t* end_ = nullptr;
+  std::int64_t end_pos_ = 0;  // source position of end_
+  std::int64_t size_ = 0;
+  std::int64_t limit_;
+  std::vector<std::uint8_t> buffer_;
+};
+
+// The one writer of packet payloads: fields go into a buffer of its own,
+// handed to the target stream in large pieces. Flush hands over what is
+// buffered; the target's position is then the writer's Offset. Seeks other
+// than to the current position flush first.
+class TFieldWriter final : public TStream {
+ public:
+  explicit TFieldWriter(TStream& target);
+  ~TFieldWriter() override;
+  TFieldWriter(const TFieldWriter&) = delete;
+  TFieldWriter& operator=(const TFieldWriter&) = delete;
+
+  static TFieldWriter* Of(TStream& stream) {
+    return typeid(stream) == typeid(TFieldWriter) ? static_cast<TFieldWriter*>(&stream) : nullptr;
+  }
+
+  std::int64_t Offset() const { return base_ + (cur_ - buffer_); }
+  void Put(const void* data, std::size_t n) {
+    if (n <= static_cast<std::size_t>(buffer_ + kBufferSize - cur_)) {
+      if (n != 0) std::memcpy(cur_, data, n);
+      cur_ += n;
+      return;
+    }
+    PutSlow(data, n);
+  }
+  void PutByte(std::uint8_t b) { Put(&b, 1); }
+  void PutCompact(std::int64_t value);
+  // Overwrites 4 bytes written earlier at Offset At.
+  void PatchUInt32(std::int64_t at, std::uint32_t value);
+  void Flush();
+
+  // The wire forms.
+  void WriteString(std::string_view value) {
+    PutCompact(static_cast<std::int64_t>(value.size()));
+    Put(value.data(), value.size());
+  }
+  void WriteWide(std::u16string_view value);
+  void WriteStringList(const TStrings& list);
+  // Length (compact, else UInt32), then Size bytes of Data.
+  void WriteBlock(const void* data, std::int64_t size, bool use_compact_length);
+  void WriteChunked(TChunkedDataContainer& source, bool use_compact_length);
+  void WriteSized(const void* field, int width) {
+    PutByte(static_cast<std::uint8_t>(width));
+    Put(field, static_cast<std::size_t>(width));
+  }
+
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  std::int64_t GetSize() override;
+  void SetSize(std::int64_t new_size) override;
+
+ private:
+  static constexpr std::size_t kBufferSize = 16384;
+  void PutSlow(const void* data, std::size_t n);
+  void WriteLength(std::int64_t n, bool use_compact_length);
+
+  TStream& target_;
+  std::int64_t base_;  // target position of buffer_[0]
+  std::uint8_t* cur_;
+  std::uint8_t buffer_[kBufferSize];
+};
+
+// The reader a load goes through: Stream itself when it is a reader, else
+// one of the scope's own over it, finished by Done.
+class TReaderScope {
+ public:
+  TReaderScope(TStream& stream, std::int64_t limit) : reader_(TFieldReader::Of(stream)) {
+    if (reader_ == nullptr) reader_ = &own_.emplace(stream, limit);
+  }
+  TFieldReader& operator*() const { return *reader_; }
+  TFieldReader* operator->() const { return reader_; }
+  void Done() {
+    if (own_) own_->Finish();
+  }
+
+ private:
+  TFieldReader* reader_;
+  std::optional<TFieldReader> own_;
+};
+
+// The writer a save goes through: Stream itself when it is a writer, else
+// one of the scope's own over it, flushed by Done.
+class TWriterScope {
+ public:
+  explicit TWriterScope(TStream& stream) : writer_(TFieldWriter::Of(stream)) {
+    if (writer_ == nullptr) writer_ = &own_.emplace(stream);
+  }
+  TFieldWriter& operator*() const { return *writer_; }
+  TFieldWriter* operator->() const { return writer_; }
+  void Done() {
+    if (own_) own_->Flush();
+  }
+
+ private:
+  TFieldWriter* writer_;
+  std::optional<TFieldWriter> own_;
+};
+
+// A string field written to or read from any stream (custom field
+// operations).
 void WriteStringField(TStream& stream, std::string_view value);
 void ReadStringField(TStream& stream, std::string& value);
-void WriteWideStringField(TStream& stream, std::u16string_view value);
-void ReadWideStringField(TStream& stream, std::u16string& value);
-// Count, then each line; objects attached to lines are not written.
-void WriteStringListField(TStream& stream, const TStrings& list);
-// Empties List, then adds the stored lines in order.
-void ReadStringListField(TStream& stream, TStrings& list);
-// Length (compact when UseCompactLength, else UInt32), then Source's whole
-// content; Source's position is ignored and kept.
-void WriteStreamField(TStream& stream, TCustomMemoryStream& source, bool use_compact_length);
-// Target is rewound and sized to exactly the stored length; position 0.
-void ReadStreamField(TStream& stream, TMemoryStream& target, bool use_compact_length);
-// One byte S, then S bytes into Field (zero-filled when S < Width, the
-// surplus skipped when S > Width). Never writes past Width.
-void ReadFixedField(TStream& stream, void* field, int width);
-
-// ---- Memory readers: parse at Cursor, never past End, advance Cursor -----
-
-void ReadStringFieldFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end, std::string& value);
-void ReadWideStringFieldFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end,
-                                   std::u16string& value);
-void ReadStringListFieldFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end, TStrings& list);
-void ReadStreamFieldFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end, TMemoryStream& target,
-                               bool use_compact_length);
-void ReadFixedFieldFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end, void* field, int width);
-// Exactly Count bytes into Dest.
-void ReadRawFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end, void* dest, std::int64_t count);
-
-// Bytes left between the stream's position and its end (0 when past it).
-std::int64_t StreamBytesLeft(TStream& stream);
 
 // ---- Text forms -----------------------------------------------------------
 

@@ -1,17 +1,12 @@
-// TPacket's operations, written once over the field tables; the class
-// registry; packet lists; optional members; dumps.
+// TPacket's operations, written once over the field tables, with the
+// field-by-field save and load; packet lists; optional members; dumps.
 #include "common/Packets.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <mutex>
-#include <unordered_map>
+#include <type_traits>
 
-#include "common/FileStreams.h"
 #include "common/Objects.h"
-#include "common/PacketCompression.h"
-#include "common/PacketContext.h"
 #include "common/PacketFields.h"
 
 namespace vt {
@@ -80,32 +75,28 @@ void* MemberOf(const TPacketField& f, const TPacket& p) { return f.Member(const_
 bool IsBaseClass(const TPacketClass& cls) { return &cls == &TPacket::Class || &cls == &TCommPacket::Class; }
 
 // Fn(field, index) for every field of Cls and its ancestors, in index order.
+// A Fn answering bool stops the walk at false; the result tells whether the
+// walk ran to the end. A chain deeper than the walk can hold is refused.
 template <typename Fn>
-void ForEachField(const TPacketClass& cls, Fn&& fn) {
-  const TPacketClass* chain[16];
+bool WalkFields(const TPacketClass& cls, Fn&& fn) {
+  constexpr int kMaxDepth = 16;
+  const TPacketClass* chain[kMaxDepth];
   int depth = 0;
-  for (const TPacketClass* c = &cls; c != nullptr && depth < 16; c = c->Parent()) chain[depth++] = c;
+  for (const TPacketClass* c = &cls; c != nullptr; c = c->Parent()) {
+    if (depth == kMaxDepth)
+      throw Exception(Format("Packet class %s derives from more than %d classes", cls.Name(), kMaxDepth - 1));
+    chain[depth++] = c;
+  }
   std::int32_t index = 0;
   for (int i = depth - 1; i >= 0; --i)
-    for (const TPacketField& f : chain[i]->OwnFields()) fn(f, index++);
-}
-
-// Same as ForEachField, stopping when Fn answers false.
-template <typename Fn>
-bool AllFields(const TPacketClass& cls, Fn&& fn) {
-  bool ok = true;
-  const TPacketClass* chain[16];
-  int depth = 0;
-  for (const TPacketClass* c = &cls; c != nullptr && depth < 16; c = c->Parent()) chain[depth++] = c;
-  std::int32_t index = 0;
-  for (int i = depth - 1; i >= 0 && ok; --i)
     for (const TPacketField& f : chain[i]->OwnFields()) {
-      if (!fn(f, index++)) {
-        ok = false;
-        break;
+      if constexpr (std::is_void_v<std::invoke_result_t<Fn&, const TPacketField&, std::int32_t>>) {
+        fn(f, index++);
+      } else if (!fn(f, index++)) {
+        return false;
       }
     }
-  return ok;
+  return true;
 }
 
 void SetDefault(const TPacketField& f, void* m) {
@@ -130,12 +121,23 @@ void SetDefault(const TPacketField& f, void* m) {
       if (TPacket* p = As<TOptionalPacketBase>(m).Pointer()) p->Clear();
       break;
     case TFieldKind::PacketList: As<TCustomPacketList>(m).Clear(); break;
-    case TFieldKind::AnyPacket: As<TAnyPacket>(m).Get().Clear(); break;
+    case TFieldKind::AnyPacket:
+      if (TPacket* p = As<TAnyPacket>(m).Pointer()) p->Clear();
+      break;
     default: break;
   }
 }
 
-void AssignField(const TPacketField& f, void* m, const void* s) {
+// The packet an any-class member holds; none raises the
+// uninitialized-member error with the owner's field name.
+TPacket& HeldPacket(const void* m, const TPacketClass& owner, std::int32_t index) {
+  TPacket* p = As<TAnyPacket>(m).Pointer();
+  if (p == nullptr)
+    throw Exception("Attempt to access uninitialized member object: " + QualifiedFieldName(owner, index));
+  return *p;
+}
+
+void AssignField(const TPacketField& f, void* m, const void* s, const TPacketClass& owner, std::int32_t index) {
   if (f.Ops != nullptr && f.Ops->Assign != nullptr) return f.Ops->Assign(m, s);
   if (f.Width != 0 && f.Kind != TFieldKind::Custom) {
     std::memcpy(m, s, f.Width);
@@ -161,7 +163,11 @@ void AssignField(const TPacketField& f, void* m, const void* s) {
     case TFieldKind::Packet: As<TPacket>(m).AssignFrom(As<TPacket>(s)); break;
     case TFieldKind::OptionalPacket: As<TOptionalPacketBase>(m).Set(As<TOptionalPacketBase>(s).Pointer()); break;
     case TFieldKind::PacketList: As<TCustomPacketList>(m).Assign(As<TCustomPacketList>(s)); break;
-    case TFieldKind::AnyPacket: As<TAnyPacket>(m).Get().AssignFrom(As<TAnyPacket>(s).Get()); break;
+    case TFieldKind::AnyPacket: {
+      const TPacket& source = HeldPacket(s, owner, index);
+      HeldPacket(m, owner, index).AssignFrom(source);
+      break;
+    }
     default: break;
   }
 }
@@ -183,7 +189,11 @@ bool FieldEquals(const TPacketField& f, const void* a, const void* b) {
     case TFieldKind::Packet: return As<TPacket>(a).Equals(As<TPacket>(b));
     case TFieldKind::OptionalPacket: return As<TOptionalPacketBase>(a).Same(As<TOptionalPacketBase>(b).Pointer());
     case TFieldKind::PacketList: return As<TCustomPacketList>(a).Equals(As<TCustomPacketList>(b));
-    case TFieldKind::AnyPacket: return As<TAnyPacket>(a).Get().Equals(As<TAnyPacket>(b).Get());
+    case TFieldKind::AnyPacket: {  // holding none is a value of its own
+      const TPacket* pa = As<TAnyPacket>(a).Pointer();
+      const TPacket* pb = As<TAnyPacket>(b).Pointer();
+      return pa != nullptr && pb != nullptr ? pa->Equals(*pb) : pa == pb;
+    }
     default: return true;
   }
 }
@@ -193,172 +203,122 @@ std::int64_t CompactValue(const TPacketField& f, const void* m) {
                                 : LoadInt(f.Kind, m);
 }
 
-void SaveField(const TPacketField& f, const void* m, TStream& stream, TPacketStreamingContext* context) {
+void SaveField(const TPacketField& f, const void* m, TFieldWriter& w, TPacketStreamingContext* context,
+               const TPacketClass& owner, std::int32_t index) {
   switch (f.Wire) {
-    case TWireForm::Raw: stream.WriteBuffer(m, f.Width); break;
-    case TWireForm::Sized:
-      WriteByteValue(stream, static_cast<std::uint8_t>(f.Width));
-      stream.WriteBuffer(m, f.Width);
-      break;
-    case TWireForm::Compact: WriteCompactLength(stream, CompactValue(f, m)); break;
-    case TWireForm::String: WriteStringField(stream, As<std::string>(m)); break;
-    case TWireForm::Wide: WriteWideStringField(stream, As<std::u16string>(m)); break;
-    case TWireForm::StringList: WriteStringListField(stream, As<TStrings>(m)); break;
-    case TWireForm::Stream:
-      WriteStreamField(stream, const_cast<TMemoryStream&>(As<TMemoryStream>(m)), context != nullptr);
-      break;
-    case TWireForm::Chunked: {
-      auto& chunks = const_cast<TChunkedDataContainer&>(As<TChunkedDataContainer>(m));
-      const std::int64_t n = chunks.Size();
-      if (context != nullptr) {
-        WriteCompactLength(stream, n);
-      } else {
-        if (n > 0xFFFFFFFFll) throw EWriteError("Stream field too large for its length form");
-        const std::uint32_t n32 = static_cast<std::uint32_t>(n);
-        stream.WriteBuffer(&n32, 4);
-      }
-      const std::int64_t pos = chunks.Position();
-      chunks.SaveToStream(stream);
-      chunks.SetPosition(pos);
+    case TWireForm::Raw: w.Put(m, f.Width); break;
+    case TWireForm::Sized: w.WriteSized(m, f.Width); break;
+    case TWireForm::Compact: w.PutCompact(CompactValue(f, m)); break;
+    case TWireForm::String: w.WriteString(As<std::string>(m)); break;
+    case TWireForm::Wide: w.WriteWide(As<std::u16string>(m)); break;
+    case TWireForm::StringList: w.WriteStringList(As<TStrings>(m)); break;
+    case TWireForm::Stream: {
+      const auto& stream = As<TMemoryStream>(m);
+      w.WriteBlock(stream.Memory(), const_cast<TMemoryStream&>(stream).Size(), context != nullptr);
       break;
     }
-    case TWireForm::TypedList: const_cast<TCustomList&>(As<TCustomList>(m)).SaveToStream(stream); break;
+    case TWireForm::Chunked:
+      w.WriteChunked(const_cast<TChunkedDataContainer&>(As<TChunkedDataContainer>(m)), context != nullptr);
+      break;
+    case TWireForm::TypedList: const_cast<TCustomList&>(As<TCustomList>(m)).SaveToStream(w); break;
     case TWireForm::Packet:
-      if (f.Kind == TFieldKind::AnyPacket) {
-        SavePacket(As<TAnyPacket>(m).Get(), stream, context, 0);
-      } else {
-        SavePacket(As<TPacket>(m), stream, context, 0);
-      }
+      SavePacket(f.Kind == TFieldKind::AnyPacket ? HeldPacket(m, owner, index) : As<TPacket>(m), w, context, 0);
       break;
     case TWireForm::OptionalPacket: {
       const TPacket* p = As<TOptionalPacketBase>(m).Pointer();
-      WriteByteValue(stream, p != nullptr ? 1 : 0);
-      if (p != nullptr) SavePacket(*p, stream, context, 0);
+      w.PutByte(p != nullptr ? 1 : 0);
+      if (p != nullptr) SavePacket(*p, w, context, 0);
       break;
     }
-    case TWireForm::PacketList: As<TCustomPacketList>(m).SaveToStream(stream, context); break;
-    case TWireForm::Custom: f.Ops->Save(m, stream, context); break;
+    case TWireForm::PacketList: As<TCustomPacketList>(m).SaveToStream(w, context); break;
+    case TWireForm::Custom: f.Ops->Save(m, w, context); break;
   }
 }
 
-// Object fields and custom fields: the stream reader in both modes.
-void LoadObjectField(const TPacketField& f, void* m, TStream& stream, TPacketStreamingContext* context) {
+void LoadField(const TPacketField& f, void* m, TFieldReader& r, TPacketStreamingContext* context) {
   switch (f.Wire) {
+    case TWireForm::Raw: r.Get(m, f.Width); break;
+    case TWireForm::Sized: r.ReadSized(m, f.Width); break;
+    case TWireForm::Compact: StoreInt(f.Kind, m, r.GetCompact()); break;
+    case TWireForm::String: r.ReadString(As<std::string>(m)); break;
+    case TWireForm::Wide: r.ReadWide(As<std::u16string>(m)); break;
+    case TWireForm::StringList: r.ReadStringList(As<TStrings>(m)); break;
+    case TWireForm::Stream: r.ReadStream(As<TMemoryStream>(m), context != nullptr); break;
+    case TWireForm::Chunked: r.ReadChunked(As<TChunkedDataContainer>(m), context != nullptr); break;
+    case TWireForm::TypedList:
+      As<TCustomList>(m).LoadFromStream(r.Stream());
+      r.Resume();
+      break;
     case TWireForm::Packet:
       if (f.Kind == TFieldKind::AnyPacket) {
-        As<TAnyPacket>(m).Reset(LoadPacket(stream, context, 0));
+        As<TAnyPacket>(m).Reset(LoadPacket(r, context, 0));
       } else {
-        LoadPacketInto(As<TPacket>(m), stream, context, 0);
+        LoadPacketInto(As<TPacket>(m), r, context, 0);
       }
       break;
     case TWireForm::OptionalPacket: {
       auto& member = As<TOptionalPacketBase>(m);
-      if (ReadByteValue(stream) != 0) {
-        LoadPacketInto(member.Need(), stream, context, 0);
+      if (r.GetByte() != 0) {
+        LoadPacketInto(member.Need(), r, context, 0);
       } else {
         member.Free();
       }
       break;
     }
-    case TWireForm::PacketList: As<TCustomPacketList>(m).LoadFromStream(stream, context); break;
-    case TWireForm::Chunked: {
-      std::uint32_t n;
-      if (context != nullptr) {
-        n = ReadCompactLength(stream);
-      } else {
-        stream.ReadBuffer(&n, 4);
-      }
-      if (n > static_cast<std::uint64_t>(StreamBytesLeft(stream))) throw EReadError();
-      As<TChunkedDataContainer>(m).LoadFromStream(stream, n);
+    case TWireForm::PacketList: As<TCustomPacketList>(m).LoadFromStream(r, context); break;
+    case TWireForm::Custom:
+      f.Ops->Load(m, r.Stream(), context);
+      r.Resume();
       break;
-    }
-    case TWireForm::TypedList: As<TCustomList>(m).LoadFromStream(stream); break;
-    case TWireForm::Custom: f.Ops->Load(m, stream, context); break;
-    default: break;
   }
 }
 
-void LoadFieldFromStream(const TPacketField& f, void* m, TStream& stream, TPacketStreamingContext* context) {
-  switch (f.Wire) {
-    case TWireForm::Raw: stream.ReadBuffer(m, f.Width); break;
-    case TWireForm::Sized: ReadFixedField(stream, m, f.Width); break;
-    case TWireForm::Compact: StoreInt(f.Kind, m, ReadCompactLength(stream)); break;
-    case TWireForm::String: ReadStringField(stream, As<std::string>(m)); break;
-    case TWireForm::Wide: ReadWideStringField(stream, As<std::u16string>(m)); break;
-    case TWireForm::StringList: ReadStringListField(stream, As<TStrings>(m)); break;
-    case TWireForm::Stream: ReadStreamField(stream, As<TMemoryStream>(m), context != nullptr); break;
-    default: LoadObjectField(f, m, stream, context); break;
+// Facts about a class's fields, worked out once per class.
+enum : std::uint8_t {
+  kTraitsKnown = 1,
+  kHoldsCompact = 2,  // a compact field, own, inherited or in a nested packet
+  kOwnDefaults = 4,   // an own field that InitializeFields must set or check
+};
+
+bool HoldsCompactOrNested(const TPacketField& f) {
+  return f.Wire == TWireForm::Compact || f.Kind == TFieldKind::Packet || f.Kind == TFieldKind::AnyPacket ||
+         f.Kind == TFieldKind::OptionalPacket || f.Kind == TFieldKind::PacketList;
+}
+
+// Fields that construction leaves as they must be: owned objects start
+// empty, strings without a default empty.
+bool ConstructedDefault(const TPacketField& f) {
+  if (f.Wire == TWireForm::Custom) return false;
+  switch (f.Kind) {
+    case TFieldKind::AnsiString:
+    case TFieldKind::WideString: return f.TextDefault == nullptr;
+    case TFieldKind::StringList:
+    case TFieldKind::Stream:
+    case TFieldKind::Chunked:
+    case TFieldKind::IntegerList:
+    case TFieldKind::TypedList:
+    case TFieldKind::Packet:
+    case TFieldKind::OptionalPacket:
+    case TFieldKind::PacketList:
+    case TFieldKind::AnyPacket:
+    case TFieldKind::Custom: return true;
+    default: return false;
   }
 }
 
-// Negative (or too large) values of compact fields, anywhere in the packet
-// and its nested packets, fail before anything is written.
-void CheckCompactFields(const TPacket& packet) {
-  const TPacketClass& cls = packet.ClassType();
-  ForEachField(cls, [&](const TPacketField& f, std::int32_t index) {
-    const void* m = MemberOf(f, packet);
-    switch (f.Kind) {
-      case TFieldKind::Packet: CheckCompactFields(As<TPacket>(m)); return;
-      case TFieldKind::AnyPacket:
-        if (const TPacket* p = As<TAnyPacket>(m).Pointer()) {
-          CheckCompactFields(*p);
-          return;
-        }
-        throw Exception("Attempt to access uninitialized member object: " + QualifiedFieldName(cls, index));
-      case TFieldKind::OptionalPacket:
-        if (const TPacket* p = As<TOptionalPacketBase>(m).Pointer()) CheckCompactFields(*p);
-        return;
-      case TFieldKind::PacketList: {
-        const auto& list = As<TCustomPacketList>(m);
-        for (std::int32_t i = 0; i < list.Count(); ++i) CheckCompactFields(*list.GetItem(i));
-        return;
-      }
-      default: break;
-    }
-    if (f.Wire != TWireForm::Compact) return;
-    const std::int64_t v = CompactValue(f, m);
-    if (v < 0 || v > 0x7FFFFFFF)
-      throw Exception(Format("Cannot save packet: %s holds %s, outside the compact range 0..2147483647",
-                             QualifiedFieldName(cls, index), std::to_string(v)));
+std::uint8_t ClassTraits(const TPacketClass& cls) {
+  std::atomic<std::uint8_t>& cell = cls.TraitsCell();
+  std::uint8_t traits = cell.load(std::memory_order_relaxed);
+  if (traits != 0) return traits;
+  traits = kTraitsKnown;
+  WalkFields(cls, [&](const TPacketField& f, std::int32_t) {
+    if (HoldsCompactOrNested(f)) traits |= kHoldsCompact;
   });
+  for (const TPacketField& f : cls.OwnFields())
+    if (!ConstructedDefault(f)) traits |= kOwnDefaults;
+  cell.store(traits, std::memory_order_relaxed);
+  return traits;
 }
-
-// ---- Registry -----------------------------------------------------------------
-
-struct GuidHash {
-  std::size_t operator()(const TGUID& g) const { return g.D1; }
-};
-struct GuidEq {
-  bool operator()(const TGUID& a, const TGUID& b) const { return GuidsEqual(a, b); }
-};
-using Registry = std::unordered_map<TGUID, const TPacketClass*, GuidHash, GuidEq>;
-
-Registry* g_registry = nullptr;
-std::atomic<std::int32_t> g_class_counter{1};
-
-Registry& EnsurePacketClassRegistry() {
-  if (g_registry == nullptr) {
-    g_registry = new Registry();
-    g_registry->reserve(512);
-  }
-  return *g_registry;
-}
-
-void FreePacketClassRegistry() {
-  delete g_registry;
-  g_registry = nullptr;
-}
-
-// Packets being loaded inside each other on this thread.
-thread_local int t_load_depth = 0;
-// SavePacket calls in progress on this thread (nested ones skip the check).
-thread_local int t_save_depth = 0;
-
-struct DepthGuard {
-  int& depth;
-  explicit DepthGuard(int& d) : depth(d) { ++depth; }
-  ~DepthGuard() { --depth; }
-};
 
 // A custom field needs its wire operations, and all of them when its
 // member has no standard kind.
@@ -470,27 +430,11 @@ void TPacket::RaiseFieldError(const char* message, std::int32_t index) const {
 }
 
 void TPacket::InitializeFields(const TPacketClass& cls) {
-  for (const TPacketField& f : cls.OwnFields()) {
-    void* m = f.Member(*this);
-    if (f.Wire == TWireForm::Custom) CheckCustomOps(f);
-    switch (f.Kind) {
-      case TFieldKind::AnsiString:
-      case TFieldKind::WideString:
-        if (f.TextDefault) SetDefault(f, m);
-        break;
-      case TFieldKind::StringList:
-      case TFieldKind::Stream:
-      case TFieldKind::Chunked:
-      case TFieldKind::IntegerList:
-      case TFieldKind::TypedList:
-      case TFieldKind::Packet:
-      case TFieldKind::OptionalPacket:
-      case TFieldKind::PacketList:
-      case TFieldKind::AnyPacket:
-      case TFieldKind::Custom: break;  // constructed empty
-      default: SetDefault(f, m); break;
+  if (ClassTraits(cls) & kOwnDefaults)
+    for (const TPacketField& f : cls.OwnFields()) {
+      if (f.Wire == TWireForm::Custom) CheckCustomOps(f);
+      if (!ConstructedDefault(f)) SetDefault(f, f.Member(*this));
     }
-  }
   cls.InstanceCreated();
 }
 
@@ -508,7 +452,7 @@ TObject* TPacket::GetFieldAsObject(std::int32_t index) {
       case TFieldKind::TypedList: return &As<TCustomList>(m);
       case TFieldKind::Packet: return &As<TPacket>(m);
       case TFieldKind::PacketList: return &As<TCustomPacketList>(m);
-      case TFieldKind::AnyPacket: return &As<TAnyPacket>(m).Get();
+      case TFieldKind::AnyPacket: return As<TAnyPacket>(m).Pointer();
       case TFieldKind::OptionalPacket: return &As<TOptionalPacketBase>(m).Get(ClassName(), f->Name);
       default: break;
     }
@@ -611,48 +555,56 @@ void TPacket::SetFieldAsDouble(std::int32_t index, double value) {
   RaiseFieldError("Cannot set field as double: %s", index);
 }
 
+void CheckCompactFields(const TPacket& packet) {
+  const TPacketClass& cls = packet.ClassType();
+  if (!(ClassTraits(cls) & kHoldsCompact)) return;
+  WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
+    const void* m = MemberOf(f, packet);
+    switch (f.Kind) {
+      case TFieldKind::Packet: CheckCompactFields(As<TPacket>(m)); return;
+      case TFieldKind::AnyPacket: CheckCompactFields(HeldPacket(m, cls, index)); return;
+      case TFieldKind::OptionalPacket:
+        if (const TPacket* p = As<TOptionalPacketBase>(m).Pointer()) CheckCompactFields(*p);
+        return;
+      case TFieldKind::PacketList: {
+        const auto& list = As<TCustomPacketList>(m);
+        for (std::int32_t i = 0; i < list.Count(); ++i) CheckCompactFields(*list.GetItem(i));
+        return;
+      }
+      default: break;
+    }
+    if (f.Wire != TWireForm::Compact) return;
+    const std::int64_t v = CompactValue(f, m);
+    if (v < 0 || v > 0x7FFFFFFF)
+      throw Exception(Format("Cannot save packet: %s holds %s, outside the compact range 0..2147483647",
+                             QualifiedFieldName(cls, index), std::to_string(v)));
+  });
+}
+
 // ---- Whole-packet operations ---------------------------------------------------------
 
 void TPacket::SaveFields(TStream& stream, TPacketStreamingContext* context) const {
-  ForEachField(ClassType(), [&](const TPacketField& f, std::int32_t) { SaveField(f, MemberOf(f, *this), stream, context); });
+  TWriterScope writer(stream);
+  const TPacketClass& cls = ClassType();
+  WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
+    SaveField(f, MemberOf(f, *this), *writer, context, cls, index);
+  });
+  writer.Done();
 }
 
 void TPacket::LoadFields(TStream& stream, std::int32_t& remaining, TPacketStreamingContext* context) {
   if (remaining <= 0) return;
-  AllFields(ClassType(), [&](const TPacketField& f, std::int32_t) {
-    LoadFieldFromStream(f, f.Member(*this), stream, context);
+  TReaderScope reader(stream, -1);
+  WalkFields(ClassType(), [&](const TPacketField& f, std::int32_t) {
+    LoadField(f, f.Member(*this), *reader, context);
     return --remaining > 0;
   });
+  reader.Done();
 }
 
 void TPacket::LoadFieldsFromBuffer(TCustomMemoryStream& stream, std::int32_t& remaining,
                                    TPacketStreamingContext* context) {
-  if (remaining <= 0) return;
-  const auto* base = static_cast<const std::uint8_t*>(stream.Memory());
-  const std::int64_t size = stream.Size();
-  const std::int64_t pos = stream.Position();
-  const std::uint8_t* end = base + size;
-  const std::uint8_t* cur = pos >= 0 && pos <= size ? base + pos : end;
-  AllFields(ClassType(), [&](const TPacketField& f, std::int32_t) {
-    void* m = f.Member(*this);
-    switch (f.Wire) {
-      case TWireForm::Raw: ReadRawFromBuffer(cur, end, m, f.Width); break;
-      case TWireForm::Sized: ReadFixedFieldFromBuffer(cur, end, m, f.Width); break;
-      case TWireForm::Compact: StoreInt(f.Kind, m, ReadCompactLengthFromBuffer(cur, end)); break;
-      case TWireForm::String: ReadStringFieldFromBuffer(cur, end, As<std::string>(m)); break;
-      case TWireForm::Wide: ReadWideStringFieldFromBuffer(cur, end, As<std::u16string>(m)); break;
-      case TWireForm::StringList: ReadStringListFieldFromBuffer(cur, end, As<TStrings>(m)); break;
-      case TWireForm::Stream: ReadStreamFieldFromBuffer(cur, end, As<TMemoryStream>(m), context != nullptr); break;
-      default:
-        stream.SetPosition(cur - base);
-        LoadObjectField(f, m, stream, context);
-        cur = base + stream.Position();
-        if (cur > end) cur = end;
-        break;
-    }
-    return --remaining > 0;
-  });
-  stream.SetPosition(cur - base);
+  LoadFields(stream, remaining, context);
 }
 
 void TPacket::Assign(const TPacket& source) {
@@ -660,11 +612,13 @@ void TPacket::Assign(const TPacket& source) {
   const TPacketClass& cls = ClassType();
   if (IsBaseClass(cls)) return;
   if (!source.ClassType().InheritsFrom(cls)) throw EInvalidCast();
-  ForEachField(cls, [&](const TPacketField& f, std::int32_t) { AssignField(f, f.Member(*this), MemberOf(f, source)); });
+  WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
+    AssignField(f, f.Member(*this), MemberOf(f, source), cls, index);
+  });
 }
 
 void TPacket::Clear() {
-  ForEachField(ClassType(), [&](const TPacketField& f, std::int32_t) { SetDefault(f, f.Member(*this)); });
+  WalkFields(ClassType(), [&](const TPacketField& f, std::int32_t) { SetDefault(f, f.Member(*this)); });
 }
 
 void TPacket::DuplicateHandles(std::uintptr_t, std::uintptr_t) {}
@@ -691,7 +645,7 @@ std::uint8_t TPacket::FieldToText(std::int32_t index, std::string& text) const {
     case TFieldKind::Packet: return StreamFieldToText(&As<TPacket>(m), text);
     case TFieldKind::OptionalPacket: return StreamFieldToText(As<TOptionalPacketBase>(m).Pointer(), text);
     case TFieldKind::PacketList: return StreamFieldToText(&As<TCustomPacketList>(m), text);
-    case TFieldKind::AnyPacket: return StreamFieldToText(&As<TAnyPacket>(m).Get(), text);
+    case TFieldKind::AnyPacket: return StreamFieldToText(As<TAnyPacket>(m).Pointer(), text);
     default: return 0;
   }
 }
@@ -702,7 +656,7 @@ bool TPacket::Equals(const TPacket& other) const {
   const TPacketClass& cls = ClassType();
   if (IsBaseClass(cls)) return true;
   if (!other.ClassType().InheritsFrom(cls)) throw EInvalidCast();
-  return AllFields(cls, [&](const TPacketField& f, std::int32_t) {
+  return WalkFields(cls, [&](const TPacketField& f, std::int32_t) {
     return FieldEquals(f, MemberOf(f, *this), MemberOf(f, other));
   });
 }
@@ -715,7 +669,7 @@ bool TPacket::CompareFields(const TPacket& other, TFieldDifferenceCallback callb
     return false;
   }
   bool same = true;
-  ForEachField(cls, [&](const TPacketField& f, std::int32_t index) {
+  WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
     if (!FieldEquals(f, MemberOf(f, *this), MemberOf(f, other))) {
       same = false;
       if (callback) callback(data, index);
@@ -825,26 +779,28 @@ TPacket* TCustomPacketList::GetItem(std::int32_t index) const {
 }
 
 void TCustomPacketList::SaveToStream(TStream& stream, TPacketStreamingContext* context) const {
+  TWriterScope writer(stream);
   const std::uint32_t n = static_cast<std::uint32_t>(items_.size());
-  stream.WriteBuffer(&n, 4);
-  for (const auto& p : items_) SavePacket(*p, stream, context, 0);
+  writer->Put(&n, 4);
+  for (const auto& p : items_) SavePacket(*p, *writer, context, 0);
+  writer.Done();
 }
 
 void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext* context) {
-  std::uint32_t n;
-  stream.ReadBuffer(&n, 4);
+  TReaderScope reader(stream, -1);
+  const std::uint32_t n = reader->GetUInt32();
   // A packet takes at least one byte with a context, a header without.
-  const std::uint64_t smallest = context != nullptr ? 1 : kPacketHeaderSize;
-  if (std::uint64_t{n} * smallest > static_cast<std::uint64_t>(StreamBytesLeft(stream))) throw EReadError();
+  reader->CheckFits(std::uint64_t{n} * (context != nullptr ? 1 : kPacketHeaderSize));
   Clear();
   items_.reserve(n);
   const TPacketClass& item_class = ItemClass();
   for (std::uint32_t i = 0; i < n; ++i) {
-    std::unique_ptr<TPacket> p = LoadPacket(stream, context, 0);
+    std::unique_ptr<TPacket> p = LoadPacket(*reader, context, 0);
     if (!p->InheritsFrom(item_class))
       throw Exception(Format("Cannot load packet list: %s is not a %s", p->ClassName(), item_class.Name()));
     items_.push_back(std::move(p));
   }
+  reader.Done();
 }
 
 void TCustomPacketList::DumpToText(std::string& text) const {
@@ -893,198 +849,6 @@ TPacket& TOptionalPacketBase::Get(const char* owner_class, const char* field) co
   if (!packet_)
     throw Exception(std::string("Attempt to access uninitialized member object: ") + owner_class + "." + field);
   return *packet_;
-}
-
-// ---- Registry --------------------------------------------------------------------------------
-
-std::int32_t NextPacketClassNumber() { return g_class_counter.fetch_add(1); }
-
-void RegisterPacketClass(const TPacketClass& cls) {
-  try {
-    std::atomic<std::int32_t>* cell = cls.ClassNumberPtr();
-    if (cell->load() != -1) return;
-    const std::int32_t number = NextPacketClassNumber();
-    VT_ASSERT_AT(number < 65535, kUnit, 1691);
-    std::int32_t expected = -1;
-    if (!cell->compare_exchange_strong(expected, number)) return;
-    try {
-      Registry& registry = EnsurePacketClassRegistry();
-      if (!registry.emplace(cls.GetClassGUID(), &cls).second)
-        throw EListError("TGuidListEx_HashTable: Hashtable does not allow duplicates.");
-    } catch (...) {
-      cell->store(-1);  // the class stays unregistered
-      throw;
-    }
-  } catch (...) {
-    ReraiseWithContext("Failed to register packet class: %s", {cls.Name()});
-  }
-}
-
-const TPacketClass* FindPacketClass(const TGUID& guid) {
-  if (g_registry == nullptr) return nullptr;
-  auto it = g_registry->find(guid);
-  return it == g_registry->end() ? nullptr : it->second;
-}
-
-std::vector<const TPacketClass*> RegisteredPacketClasses() {
-  std::vector<const TPacketClass*> classes;
-  if (g_registry == nullptr) return classes;
-  for (const auto& entry : *g_registry) classes.push_back(entry.second);
-  std::sort(classes.begin(), classes.end(), [](const TPacketClass* a, const TPacketClass* b) {
-    return a->ClassNumberPtr()->load() < b->ClassNumberPtr()->load();
-  });
-  return classes;
-}
-
-std::int32_t GetPacketClassNumber(const TPacketClass& cls) {
-  const std::int32_t n = cls.ClassNumberPtr()->load();
-  VT_ASSERT_AT(n > 0, kUnit, 1292);
-  return n;
-}
-
-namespace {
-void InitializePacketsUnit() { RegisterPacketClass(TPacket::Class); }
-}  // namespace
-
-const UnitEntry kPacketsUnit{"Packets", &InitializePacketsUnit, &FreePacketClassRegistry};
-
-// ---- Stand-alone form and packet I/O ------------------------------------------------------------
-
-[[noreturn]] void RaiseIncompatiblePacketClass(const TGUID& found, const TPacketClass* expected) {
-  VT_ASSERT_AT(expected != nullptr, kUnit, 465);
-  throw Exception(Format("Incompatible packet class: %s (%s, %s expected)", GuidToText(found),
-                         GuidToText(expected->GetClassGUID()), expected->Name()));
-}
-
-void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const TPacketClass* expected,
-                      TPacketLoadInfo& info) {
-  if (context != nullptr) {
-    const TPacketClass* cls = nullptr;
-    std::int32_t stored = 0;
-    context->ReadClassRef(stream, cls, stored);
-    if (expected != nullptr && cls != expected) RaiseIncompatiblePacketClass(cls->GetClassGUID(), expected);
-    info.Class = cls;
-    info.StoredFieldCount = stored;
-    info.PayloadSize = -1;
-    info.PayloadEnd = -1;
-    return;
-  }
-  const std::int64_t start = stream.Position();
-  TPacketHeader h;
-  stream.ReadBuffer(&h, sizeof h);
-  if (h.Version != kPacketFormatVersion)
-    throw Exception(Format("Cannot load packet. Unknown format version: %d", h.Version));
-  if (h.TotalSize < kPacketHeaderSize || start + static_cast<std::int64_t>(h.TotalSize) > stream.Size())
-    throw Exception(Format("Cannot load packet. Invalid packet size: %u", h.TotalSize));
-  if (expected != nullptr) {
-    if (!GuidsEqual(expected->GetClassGUID(), h.ClassGUID)) RaiseIncompatiblePacketClass(h.ClassGUID, expected);
-    info.Class = expected;
-  } else {
-    info.Class = FindPacketClass(h.ClassGUID);
-    if (info.Class == nullptr) throw Exception(Format("Unregistered packet class: %s", GuidToText(h.ClassGUID)));
-  }
-  info.StoredFieldCount = h.FieldCount > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<std::int32_t>(h.FieldCount);
-  info.PayloadSize = static_cast<std::int64_t>(h.TotalSize) - kPacketHeaderSize;
-  info.PayloadEnd = start + kPacketHeaderSize + info.PayloadSize;
-}
-
-void ReadPacketFields(TPacket& packet, TStream& stream, TPacketStreamingContext* context,
-                      const TPacketLoadInfo& info) {
-  std::int32_t remaining = info.StoredFieldCount;
-  if (auto* memory = dynamic_cast<TCustomMemoryStream*>(&stream)) {
-    packet.LoadFieldsFromBuffer(*memory, remaining, context);
-    return;
-  }
-  if (info.PayloadSize < 0 || info.PayloadSize > 65536) {
-    packet.LoadFields(stream, remaining, context);
-    return;
-  }
-  // Small payloads: one read, then parsed in memory.
-  std::vector<std::uint8_t> buffer(static_cast<std::size_t>(info.PayloadSize));
-  stream.ReadBuffer(buffer.data(), info.PayloadSize);
-  TPointerStream view(buffer.data(), info.PayloadSize, true);
-  packet.LoadFieldsFromBuffer(view, remaining, context);
-}
-
-namespace {
-
-void CheckNesting() {
-  if (t_load_depth > kMaxPacketNesting)
-    throw Exception(Format("Cannot load packet. Nesting deeper than %d levels", kMaxPacketNesting));
-}
-
-}  // namespace
-
-void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext* context, std::uint8_t flags) {
-  if (flags & pioCompress) {
-    TVirtualStream memory(2);
-    SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~(pioCompress | pioBuffered)));
-    memory.SetPosition(0);
-    WritePacketContainer(stream, memory);
-    return;
-  }
-  if (flags & pioBuffered) {
-    TVirtualStream memory(2);
-    SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~pioBuffered));
-    stream.WriteBuffer(memory.Memory(), memory.Size());
-    return;
-  }
-  if (t_save_depth == 0) CheckCompactFields(packet);
-  DepthGuard guard(t_save_depth);
-  if (context != nullptr) {
-    context->WriteClassRef(stream, packet.ClassType());
-    packet.SaveFields(stream, context);
-    return;
-  }
-  const std::int64_t start = stream.Position();
-  TPacketHeader h{kPacketFormatVersion, 0, static_cast<std::uint32_t>(packet.FieldCount()), 0,
-                  packet.GetClassGUID()};
-  stream.WriteBuffer(&h, sizeof h);
-  packet.SaveFields(stream, nullptr);
-  const std::int64_t size = stream.Position() - start;
-  if (size > 0xFFFFFFFFll) throw EWriteError("Packet too large for the stand-alone form");
-  h.TotalSize = static_cast<std::uint32_t>(size);
-  stream.SetPosition(start);
-  stream.WriteBuffer(&h, sizeof h);
-  stream.SetPosition(start + size);
-}
-
-void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* context, std::uint8_t flags) {
-  if (flags & pioCompressed) {
-    std::unique_ptr<TStream> data = OpenPacketContainer(stream);
-    LoadPacketInto(packet, *data, context, static_cast<std::uint8_t>(flags & ~pioCompressed));
-    return;
-  }
-  DepthGuard guard(t_load_depth);
-  CheckNesting();
-  TPacketLoadInfo info;
-  ReadPacketHeader(stream, context, &packet.ClassType(), info);
-  ReadPacketFields(packet, stream, context, info);
-  if (info.PayloadEnd >= 0) stream.SetPosition(info.PayloadEnd);
-}
-
-std::unique_ptr<TPacket> LoadPacket(TStream& stream, TPacketStreamingContext* context, std::uint8_t flags) {
-  if (flags & pioCompressed) {
-    std::unique_ptr<TStream> data = OpenPacketContainer(stream);
-    return LoadPacket(*data, context, static_cast<std::uint8_t>(flags & ~pioCompressed));
-  }
-  DepthGuard guard(t_load_depth);
-  CheckNesting();
-  TPacketLoadInfo info;
-  ReadPacketHeader(stream, context, nullptr, info);
-  std::unique_ptr<TPacket> packet = info.Class->Create();
-  ReadPacketFields(*packet, stream, context, info);
-  if (info.PayloadEnd >= 0) stream.SetPosition(info.PayloadEnd);
-  return packet;
-}
-
-void LoadPacketFromFile(TPacket& packet, const std::string& file_name, std::uint8_t flags) {
-  try {
-    TMappedFileStream file(file_name, fmOpenRead | fmShareDenyWrite, (flags & pioRetryOpen) ? 4 : 0, 0);
-    LoadPacketInto(packet, file, nullptr, flags);
-  } catch (...) {
-    ReraiseWithContext("Failed to load packet %s from file %s", {packet.ClassName(), file_name});
-  }
 }
 
 }  // namespace vt

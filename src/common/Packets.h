@@ -241,9 +241,18 @@ class TPacketClass {
   // The virtual constructor: a new instance with every default set.
   std::unique_ptr<TPacket> Create() const { return factory_(); }
 
-  // Live-instance counter, kept by the generated constructors.
-  void InstanceCreated() const { instances_.fetch_add(1, std::memory_order_relaxed); }
-  void InstanceDestroyed() const { instances_.fetch_sub(1, std::memory_order_relaxed); }
+  // Facts about the class's fields that the packet code works out on first
+  // use (0 until then).
+  std::atomic<std::uint8_t>& TraitsCell() const { return traits_; }
+
+  // Live-instance counter, kept by the generated constructors: plain
+  // increments, a diagnostic that concurrent changes may miss.
+  void InstanceCreated() const {
+    instances_.store(instances_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+  void InstanceDestroyed() const {
+    instances_.store(instances_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+  }
 
  private:
   const char* name_;
@@ -254,6 +263,7 @@ class TPacketClass {
   bool shares_parent_identity_;
   mutable std::atomic<std::int32_t> class_number_{-1};
   mutable std::atomic<std::int32_t> instances_{0};
+  mutable std::atomic<std::uint8_t> traits_{0};
 };
 
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" at compile time.
@@ -474,8 +484,11 @@ class TOptionalPacket : public TOptionalPacketBase {
   Type& Get##Field() const { return static_cast<Type&>(Field.Get(Class.Name(), #Field)); }
 
 // A member holding a packet of any registered class (a plain TPacket until
-// set or loaded). Reset with none leaves it empty: Get must not be used
-// then, Pointer answers nullptr.
+// set or loaded), or none after Reset with none. A packet holding none:
+// Clear keeps none, Equals and CompareFields take none as a value of its
+// own, the dump and GetFieldAsObject show none ("(null)", nullptr), and
+// Assign and saving raise the uninitialized-member error; a load gives it
+// a packet again.
 class TAnyPacket {
  public:
   TAnyPacket() : packet_(std::make_unique<TPacket>()) {}
@@ -667,6 +680,10 @@ std::vector<const TPacketClass*> RegisteredPacketClasses();
 // Asserts that the class is registered.
 std::int32_t GetPacketClassNumber(const TPacketClass& cls);
 std::int32_t NextPacketClassNumber();
+
+// Raises when a compact field of Packet or of a packet nested in it holds a
+// value outside 0 .. 2^31-1 (SavePacket checks before it writes).
+void CheckCompactFields(const TPacket& packet);
 
 // "<Class>.<Field>" ("<Class>." out of range).
 std::string QualifiedFieldName(const TPacketClass& cls, std::int32_t index);

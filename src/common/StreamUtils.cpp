@@ -278,20 +278,6 @@ std::uint32_t ReadCompactLength(TStream& stream) {
   return w >> 1;
 }
 
-std::uint32_t ReadCompactLengthFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end) {
-  if (cursor == nullptr || cursor >= end) throw EReadError();
-  const std::uint8_t b0 = cursor[0];
-  if ((b0 & 1) == 0) {
-    ++cursor;
-    return b0 >> 1;
-  }
-  if (end - cursor < 4) throw EReadError();
-  const std::uint32_t w = b0 | (std::uint32_t{cursor[1]} << 8) | (std::uint32_t{cursor[2]} << 16) |
-                          (std::uint32_t{cursor[3]} << 24);
-  cursor += 4;
-  return w >> 1;
-}
-
 void WriteCompactId(TStream& stream, std::int64_t value) {
   VT_ASSERT_AT(value >= 0 && value < (std::int64_t{1} << 15), kUnit, 3992);
   if (value < 128) {

@@ -111,8 +111,6 @@ void SetStreamSizeExact(TStream& stream, std::int64_t size);
 // bytes (value*2+1, little-endian).
 void WriteCompactLength(TStream& stream, std::int64_t value);
 std::uint32_t ReadCompactLength(TStream& stream);
-// Reads from memory at Cursor (never past End: EReadError) and advances it.
-std::uint32_t ReadCompactLengthFromBuffer(const std::uint8_t*& cursor, const std::uint8_t* end);
 
 // Compact id: 0 .. 2^15-1; below 128 one byte (value*2), else two bytes
 // (value*2+1, little-endian).

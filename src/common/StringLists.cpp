@@ -121,6 +121,18 @@ std::string TStringListEx::Get(int index) const {
   return items_[static_cast<size_t>(index)].str;
 }
 
+const std::string& TStringListEx::Ref(int index) const {
+  CheckIndex(index);
+  return items_[static_cast<size_t>(index)].str;
+}
+
+int TStringListEx::Append(std::string&& s) {
+  if (sorted_) return Add(s);
+  const int index = GetCount();
+  InsertItem(index, std::move(s), nullptr);
+  return index;
+}
+
 TObject* TStringListEx::GetObject(int index) const {
   CheckIndex(index);
   return items_[static_cast<size_t>(index)].object;
@@ -290,6 +302,16 @@ void TStringListEx::Clear() {
   capacity_ = 0;
   if (owns_objects_)
     for (auto& item : old) delete item.object;
+}
+
+void TStringListEx::ClearForCount(int capacity) {
+  if (owns_objects_) {
+    Clear();
+  } else {
+    items_.clear();
+    capacity_ = 0;
+  }
+  SetCapacity(capacity);
 }
 
 void TStringListEx::Delete(int index) {

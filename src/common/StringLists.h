@@ -77,6 +77,12 @@ class TStringListEx : public TStrings {
   TStringListEx& operator=(const TStringListEx&) = delete;
 
   std::string Get(int index) const override;
+  // The string at Index, without a copy.
+  const std::string& Ref(int index) const;
+  // Appends S at the end, taking its storage (sorted lists: Add).
+  int Append(std::string&& s);
+  // Clear, then SetCapacity(Capacity), keeping the block of the items.
+  void ClearForCount(int capacity);
   int GetCapacity() const override { return capacity_; }
   int GetCount() const override { return static_cast<int>(items_.size()); }
   TObject* GetObject(int index) const override;

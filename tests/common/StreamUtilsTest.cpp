@@ -316,13 +316,6 @@ TEST(CompactIntegers, RoundTripAndLongFormOfSmallValues) {
   EXPECT_EQ(ReadCompactId(s), 5u);
   EXPECT_THROW(ReadByteValue(s), EReadError);
 
-  const std::uint8_t buf[] = {0xFE, 0x01, 0x01, 0x00, 0x00, 0x03, 0x00};
-  const std::uint8_t* cur = buf;
-  EXPECT_EQ(ReadCompactLengthFromBuffer(cur, buf + sizeof buf), 127u);
-  EXPECT_EQ(ReadCompactLengthFromBuffer(cur, buf + sizeof buf), 128u);
-  EXPECT_EQ(cur, buf + 5);
-  EXPECT_THROW(ReadCompactLengthFromBuffer(cur, buf + sizeof buf), EReadError);  // long form cut short
-  EXPECT_EQ(cur, buf + 5);
 }
 
 TEST(CompactIntegers, TruncatedAndOutOfRange) {

@@ -1,0 +1,177 @@
+// Stand-alone and streaming-context packet I/O: SavePacket, the header
+// reader and the loaders. A load or save reads and writes through one field
+// reader or writer (PacketFields.h), which nested packets share.
+#include <cstddef>
+
+#include "common/FileStreams.h"
+#include "common/Objects.h"
+#include "common/PacketCompression.h"
+#include "common/PacketContext.h"
+#include "common/PacketFields.h"
+#include "common/Packets.h"
+
+namespace vt {
+
+namespace {
+
+constexpr const char* kUnit = "Packets";
+
+// Packets being loaded inside each other on this thread.
+thread_local int t_load_depth = 0;
+// SavePacket calls in progress on this thread (nested ones skip the check).
+thread_local int t_save_depth = 0;
+
+struct DepthGuard {
+  int& depth;
+  explicit DepthGuard(int& d) : depth(d) { ++depth; }
+  ~DepthGuard() { --depth; }
+};
+
+void CheckNesting() {
+  if (t_load_depth > kMaxPacketNesting)
+    throw Exception(Format("Cannot load packet. Nesting deeper than %d levels", kMaxPacketNesting));
+}
+
+void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TPacketClass* expected,
+                TPacketLoadInfo& info) {
+  if (context != nullptr) {
+    const TPacketClass* cls = nullptr;
+    std::int32_t stored = 0;
+    context->ReadClassRef(reader, cls, stored);
+    if (expected != nullptr && cls != expected) RaiseIncompatiblePacketClass(cls->GetClassGUID(), expected);
+    info.Class = cls;
+    info.StoredFieldCount = stored;
+    info.PayloadSize = -1;
+    info.PayloadEnd = -1;
+    return;
+  }
+  const std::int64_t start = reader.Offset();
+  TPacketHeader h;
+  reader.Get(&h, sizeof h);
+  if (h.Version != kPacketFormatVersion)
+    throw Exception(Format("Cannot load packet. Unknown format version: %d", h.Version));
+  if (h.TotalSize < kPacketHeaderSize || start + static_cast<std::int64_t>(h.TotalSize) > reader.Size())
+    throw Exception(Format("Cannot load packet. Invalid packet size: %u", h.TotalSize));
+  if (expected != nullptr) {
+    if (!GuidsEqual(expected->GetClassGUID(), h.ClassGUID)) RaiseIncompatiblePacketClass(h.ClassGUID, expected);
+    info.Class = expected;
+  } else {
+    const auto* last = static_cast<const TPacketClass*>(reader.LastClass);
+    info.Class = last != nullptr && GuidsEqual(last->GetClassGUID(), h.ClassGUID) ? last : FindPacketClass(h.ClassGUID);
+    if (info.Class == nullptr) throw Exception(Format("Unregistered packet class: %s", GuidToText(h.ClassGUID)));
+    reader.LastClass = info.Class;
+  }
+  info.StoredFieldCount = h.FieldCount > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<std::int32_t>(h.FieldCount);
+  info.PayloadSize = static_cast<std::int64_t>(h.TotalSize) - kPacketHeaderSize;
+  info.PayloadEnd = start + kPacketHeaderSize + info.PayloadSize;
+}
+
+// The payload, read ahead up to its end when that is known; a stand-alone
+// packet ends at its stored size, whatever its reader's class knows.
+void ReadFields(TPacket& packet, TFieldReader& reader, TPacketStreamingContext* context,
+                const TPacketLoadInfo& info) {
+  reader.RaiseLimit(info.PayloadEnd);
+  std::int32_t remaining = info.StoredFieldCount;
+  packet.LoadFields(reader, remaining, context);
+  if (info.PayloadEnd >= 0) reader.SkipTo(info.PayloadEnd);
+}
+
+}  // namespace
+
+[[noreturn]] void RaiseIncompatiblePacketClass(const TGUID& found, const TPacketClass* expected) {
+  VT_ASSERT_AT(expected != nullptr, kUnit, 465);
+  throw Exception(Format("Incompatible packet class: %s (%s, %s expected)", GuidToText(found),
+                         GuidToText(expected->GetClassGUID()), expected->Name()));
+}
+
+void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const TPacketClass* expected,
+                      TPacketLoadInfo& info) {
+  TReaderScope reader(stream, -1);
+  ReadHeader(*reader, context, expected, info);
+  reader.Done();
+}
+
+void ReadPacketFields(TPacket& packet, TStream& stream, TPacketStreamingContext* context,
+                      const TPacketLoadInfo& info) {
+  TReaderScope reader(stream, -1);
+  reader->RaiseLimit(info.PayloadEnd);
+  std::int32_t remaining = info.StoredFieldCount;
+  packet.LoadFields(*reader, remaining, context);
+  reader.Done();
+}
+
+void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext* context, std::uint8_t flags) {
+  if (flags & pioCompress) {
+    TVirtualStream memory(2);
+    SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~(pioCompress | pioBuffered)));
+    memory.SetPosition(0);
+    WritePacketContainer(stream, memory);
+    return;
+  }
+  if (flags & pioBuffered) {
+    TVirtualStream memory(2);
+    SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~pioBuffered));
+    stream.WriteBuffer(memory.Memory(), memory.Size());
+    return;
+  }
+  if (t_save_depth == 0) CheckCompactFields(packet);
+  DepthGuard guard(t_save_depth);
+  TWriterScope writer(stream);
+  if (context != nullptr) {
+    context->WriteClassRef(*writer, packet.ClassType());
+    packet.SaveFields(*writer, context);
+    writer.Done();
+    return;
+  }
+  const std::int64_t start = writer->Offset();
+  const TPacketHeader h{kPacketFormatVersion, 0, static_cast<std::uint32_t>(packet.FieldCount()), 0,
+                        packet.GetClassGUID()};
+  writer->Put(&h, sizeof h);
+  packet.SaveFields(*writer, nullptr);
+  const std::int64_t size = writer->Offset() - start;
+  if (size > 0xFFFFFFFFll) throw EWriteError("Packet too large for the stand-alone form");
+  writer->PatchUInt32(start + offsetof(TPacketHeader, TotalSize), static_cast<std::uint32_t>(size));
+  writer.Done();
+}
+
+void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* context, std::uint8_t flags) {
+  if (flags & pioCompressed) {
+    std::unique_ptr<TStream> data = OpenPacketContainer(stream);
+    LoadPacketInto(packet, *data, context, static_cast<std::uint8_t>(flags & ~pioCompressed));
+    return;
+  }
+  DepthGuard guard(t_load_depth);
+  CheckNesting();
+  TReaderScope reader(stream, -1);
+  TPacketLoadInfo info;
+  ReadHeader(*reader, context, &packet.ClassType(), info);
+  ReadFields(packet, *reader, context, info);
+  reader.Done();
+}
+
+std::unique_ptr<TPacket> LoadPacket(TStream& stream, TPacketStreamingContext* context, std::uint8_t flags) {
+  if (flags & pioCompressed) {
+    std::unique_ptr<TStream> data = OpenPacketContainer(stream);
+    return LoadPacket(*data, context, static_cast<std::uint8_t>(flags & ~pioCompressed));
+  }
+  DepthGuard guard(t_load_depth);
+  CheckNesting();
+  TReaderScope reader(stream, -1);
+  TPacketLoadInfo info;
+  ReadHeader(*reader, context, nullptr, info);
+  std::unique_ptr<TPacket> packet = info.Class->Create();
+  ReadFields(*packet, *reader, context, info);
+  reader.Done();
+  return packet;
+}
+
+void LoadPacketFromFile(TPacket& packet, const std::string& file_name, std::uint8_t flags) {
+  try {
+    TMappedFileStream file(file_name, fmOpenRead | fmShareDenyWrite, (flags & pioRetryOpen) ? 4 : 0, 0);
+    LoadPacketInto(packet, file, nullptr, flags);
+  } catch (...) {
+    ReraiseWithContext("Failed to load packet %s from file %s", {packet.ClassName(), file_name});
+  }
+}
+
+}  // namespace vt
