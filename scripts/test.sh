@@ -13,6 +13,19 @@ step "release build (g++)"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs"
+# Each test binary once more as one process, in a shuffled order: no test
+# may rely on what another left behind or on running first.
+pids=()
+for t in build/release/bin/vt_tests_*; do
+  "$t" --gtest_shuffle >"$t.shuffled.log" 2>&1 &
+  pids+=("$!:$t")
+done
+for entry in "${pids[@]}"; do
+  t=${entry#*:}
+  wait "${entry%%:*}" || { grep -E "FAILED|Failure" -A5 "$t.shuffled.log" | head -80; echo "$t failed as one shuffled process"; exit 1; }
+  echo "$(basename "$t"): $(grep -E '^\[  PASSED' "$t.shuffled.log") (one process, shuffled)"
+  rm -f "$t.shuffled.log"
+done
 
 step "plain Release build (g++), as a packager builds"
 cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=Release -DVT_WERROR=ON >/dev/null

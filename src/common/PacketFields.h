@@ -258,10 +258,6 @@ std::string DateTimeToText(double value);
 // allowed. False for anything else (no NaN or infinity texts).
 bool TryTextToFloat(std::string_view text, double& value);
 
-// UTF-16 <-> the 8-bit text of packet dumps and string accessors (UTF-8).
-std::string WideToAnsi(std::u16string_view s);
-std::u16string AnsiToWide(std::string_view s);
-
 // A string list's text: every line followed by CR LF.
 std::string StringsToText(const TStrings& list);
 // Replaces the lines of List by the segments of Text ending at CR, LF or

@@ -8,6 +8,7 @@
 
 #include "common/Objects.h"
 #include "common/PacketFields.h"
+#include "platform/Utf.h"
 
 namespace vt {
 
@@ -109,7 +110,7 @@ void SetDefault(const TPacketField& f, void* m) {
     case TFieldKind::Bytes: std::memset(m, 0, f.Width); break;
     case TFieldKind::AnsiString: As<std::string>(m) = f.TextDefault ? f.TextDefault : ""; break;
     case TFieldKind::WideString:
-      As<std::u16string>(m) = f.TextDefault ? AnsiToWide(f.TextDefault) : std::u16string();
+      As<std::u16string>(m) = f.TextDefault ? os::Utf8ToUtf16(f.TextDefault) : std::u16string();
       break;
     case TFieldKind::StringList: As<TStrings>(m).Clear(); break;
     case TFieldKind::Stream: As<TMemoryStream>(m).Clear(); break;
@@ -492,7 +493,7 @@ std::string TPacket::GetFieldAsString(std::int32_t index) const {
       case TFieldKind::Boolean: return As<ByteBool>(m) ? "True" : "False";
       case TFieldKind::Double: return FloatToTextGeneral4(As<double>(m));
       case TFieldKind::AnsiString: return As<std::string>(m);
-      case TFieldKind::WideString: return WideToAnsi(As<std::u16string>(m));
+      case TFieldKind::WideString: return os::Utf16ToUtf8(As<std::u16string>(m));
       case TFieldKind::StringList: return StringsToText(As<TStrings>(m));
       default: break;
     }
@@ -519,7 +520,7 @@ void TPacket::SetFieldAsString(std::int32_t index, const std::string& value) {
         return;
       }
       case TFieldKind::AnsiString: As<std::string>(m) = value; return;
-      case TFieldKind::WideString: As<std::u16string>(m) = AnsiToWide(value); return;
+      case TFieldKind::WideString: As<std::u16string>(m) = os::Utf8ToUtf16(value); return;
       case TFieldKind::StringList: SetStringsText(As<TStrings>(m), value); return;
       default: break;
     }
@@ -637,7 +638,7 @@ std::uint8_t TPacket::FieldToText(std::int32_t index, std::string& text) const {
     case TFieldKind::Double: text = DateTimeToText(As<double>(m)); return 1;
     case TFieldKind::Guid: text = GuidToText(As<TGUID>(m)); return 1;
     case TFieldKind::AnsiString: text = StringFieldToText(As<std::string>(m)); return 1;
-    case TFieldKind::WideString: text = StringFieldToText(WideToAnsi(As<std::u16string>(m))); return 1;
+    case TFieldKind::WideString: text = StringFieldToText(os::Utf16ToUtf8(As<std::u16string>(m))); return 1;
     case TFieldKind::StringList: text = StringsToText(As<TStrings>(m)); return 2;
     case TFieldKind::Stream: return StreamFieldToText(&As<TMemoryStream>(m), text);
     case TFieldKind::Chunked: return StreamFieldToText(&As<TChunkedDataContainer>(m), text);

@@ -26,6 +26,7 @@
 #include "platform/Files.h"
 #include "platform/PeExec.h"
 #include "platform/SharedSegment.h"
+#include "platform/Utf.h"
 
 namespace vt::os {
 
@@ -248,33 +249,6 @@ int CopyToAnonymousFile(int fd, std::uint64_t offset, std::uint64_t size, const 
   return mfd;
 }
 
-std::string Utf16ToUtf8(const char16_t* s, size_t n) {
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    std::uint32_t c = s[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 constexpr size_t kMaxEnvironmentChars = 16u << 20;
 
 // Reads an environment block; false when it has no end within the bound.
@@ -287,7 +261,7 @@ bool ParseEnvironment(const void* block, bool unicode, std::vector<std::string>*
       while (i + n < kMaxEnvironmentChars && p[i + n] != 0) ++n;
       if (i + n >= kMaxEnvironmentChars) return false;
       if (n == 0) return true;
-      out->push_back(Utf16ToUtf8(p + i, n));
+      out->push_back(Utf16ToUtf8(std::u16string_view(p + i, n)));
       i += n + 1;
     }
     return false;

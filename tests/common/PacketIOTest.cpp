@@ -271,7 +271,7 @@ TEST_F(PacketIOTest, CompactAndSizedFormsAndStoredFieldCounts) {
   EXPECT_EQ(static_cast<TAllKindsPacket&>(*loaded).Str, "default");
 }
 
-TEST_F(PacketIOTest, SmallPayloadsFromOtherStreamsAreReadInOneRead) {
+TEST_F(PacketIOTest, OtherStreamsAreReadAndWrittenInLargePieces) {
   TAllKindsPacket p;
   p.Lines.Add(std::string(100, 'x'));
   TPlainStream s(SaveBytes(p));
@@ -279,6 +279,26 @@ TEST_F(PacketIOTest, SmallPayloadsFromOtherStreamsAreReadInOneRead) {
   auto q = LoadPacket(s);
   EXPECT_EQ(s.reads, 2);  // header, payload
   EXPECT_TRUE(q->Equals(p));
+
+  // A payload far beyond one buffer, written behind other bytes: the same
+  // bytes as in memory, the header's size patched in place, a load in a
+  // few reads that ends behind the packet.
+  FillAllKinds(p);
+  for (int i = 0; i < 3000; ++i) p.Lines.Add(std::string(40, static_cast<char>('a' + i % 26)));
+  p.Data.SetSize(100000);
+  std::memset(p.Data.Memory(), 7, 100000);
+  const std::string bytes = SaveBytes(p);
+  TPlainStream out("lead");
+  out.SetPosition(4);
+  SavePacket(p, out);
+  EXPECT_EQ(out.Bytes(), "lead" + bytes);
+  out.Write("tail", 4);
+  out.SetPosition(4);
+  out.reads = 0;
+  EXPECT_TRUE(LoadPacket(out)->Equals(p));
+  EXPECT_LE(out.reads, 8);
+  EXPECT_EQ(out.Position(), 4 + static_cast<std::int64_t>(bytes.size()));
+  LoadBoth(bytes);
 }
 
 TEST_F(PacketIOTest, StreamingContextWritesTheDefinitionOnce) {

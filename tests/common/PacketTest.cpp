@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "PacketTestClasses.h"
@@ -49,6 +50,32 @@ TEST_F(PacketTest, DuplicateGuidFailsAndLeavesTheSecondClassUnregistered) {
   EXPECT_EQ(TSmallPacketV2::Class.ClassNumberPtr()->load(), -1);
   EXPECT_EQ(FindPacketClass(TSmallPacket::Class.GetClassGUID()), &TSmallPacket::Class);
   EXPECT_THROW(GetPacketClassNumber(TSmallPacketV2::Class), EAssertionFailed);
+}
+
+TEST_F(PacketTest, FinalizationUndoesRegistrationSoThatUnitsCanStartAgain) {
+  FinalizeUnits();
+  EXPECT_EQ(FindPacketClass(TSmallPacket::Class.GetClassGUID()), nullptr);
+  EXPECT_EQ(TSmallPacket::Class.ClassNumberPtr()->load(), -1);
+  RegisterTestPackets();
+  EXPECT_EQ(GetPacketClassNumber(TPacket::Class), 1);
+  EXPECT_EQ(FindPacketClass(TSmallPacket::Class.GetClassGUID()), &TSmallPacket::Class);
+}
+
+TEST_F(PacketTest, ClassChainDeeperThanTheFieldWalkHoldsIsRefused) {
+  std::vector<std::unique_ptr<TPacketClass>> chain;
+  const TPacketClass* parent = &TPacket::Class;
+  for (int i = 0; i < 16; ++i) {
+    chain.push_back(std::make_unique<TPacketClass>("TDeep", parent, TGUID{}, std::span<const TPacketField>(), nullptr));
+    parent = chain.back().get();
+  }
+  struct TDeep : TPacket {
+    const TPacketClass* cls = nullptr;
+    const TPacketClass& ClassType() const override { return *cls; }
+  } p;
+  p.cls = chain[14].get();  // 16 classes with TPacket
+  p.Clear();
+  p.cls = chain[15].get();
+  EXPECT_EQ(MessageOf([&] { p.Clear(); }), "Packet class TDeep derives from more than 15 classes");
 }
 
 // ---- Class-level data ------------------------------------------------------------

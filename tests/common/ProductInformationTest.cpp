@@ -18,6 +18,8 @@ class ProductInformation : public test::TempFolderTest {
     static const UnitEntry units[] = {kPacketsUnit, kProductInformationUnit};
     InitializeUnits(units);
   }
+  // The singleton outlives the test: leave it as other tests expect it.
+  void TearDown() override { testing::ResetProductInfo(); }
 
   std::string WriteInfo(const std::string& name, const TProductInformationPacket& packet) {
     const std::string path = P(name);

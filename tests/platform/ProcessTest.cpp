@@ -217,8 +217,10 @@ TEST(Process, InterpreterEnvironmentDirectoryAndInput) {
   r = Start({}, Child() + " env VT_B", 0, env);
   EXPECT_EQ(r.out, "two words");
   EXPECT_EQ(Start({}, Child() + " env HOME", 0, env).out, "<unset>");
-  const char16_t wenv[] = u"VT_W=\u00e9t\u00e9\0";
-  EXPECT_EQ(Start({}, Child() + " env VT_W", kCreateUnicodeEnvironment, wenv).out, "\xc3\xa9t\xc3\xa9");
+  // A pair is one character; a lone surrogate becomes '?', as in packet texts.
+  const char16_t wenv[] = u"VT_W=\u00e9t\u00e9\xD800x\U0001F600\0";
+  EXPECT_EQ(Start({}, Child() + " env VT_W", kCreateUnicodeEnvironment, wenv).out,
+            "\xc3\xa9t\xc3\xa9?x\xf0\x9f\x98\x80");
 
   TempFolder dir;
   EXPECT_EQ(Start({}, Child() + " cwd", 0, nullptr, dir.path().string()).out, dir.path().string());
