@@ -215,65 +215,51 @@ Plain& P() {
   return p;
 }
 
-void SaveStrings(const std::vector<std::string>& in, std::vector<std::uint8_t>& out) {
+// The minimal serializer of one item: a string, or a project's strings.
+void Put(std::vector<std::uint8_t>& out, const std::string& s) { PutString(out, s); }
+void Put(std::vector<std::uint8_t>& out, const Project& pr) {
+  for (const std::string& s : pr) PutString(out, s);
+}
+void Get(const std::uint8_t*& p, std::string& s) { s = GetString(p); }
+void Get(const std::uint8_t*& p, Project& pr) {
+  for (std::string& s : pr) s = GetString(p);
+}
+
+template <typename T>
+void SavePlain(const std::vector<T>& in, std::vector<std::uint8_t>& out) {
   out.clear();
   const std::uint32_t n = static_cast<std::uint32_t>(in.size());
   out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(&n), reinterpret_cast<const std::uint8_t*>(&n) + 4);
-  for (const std::string& s : in) PutString(out, s);
+  for (const T& item : in) Put(out, item);
 }
 
-void LoadStrings(const std::vector<std::uint8_t>& in, std::vector<std::string>& out) {
+template <typename T>
+void LoadPlain(const std::vector<std::uint8_t>& in, std::vector<T>& out) {
   const std::uint8_t* p = in.data();
   std::uint32_t n;
   std::memcpy(&n, p, 4);
   p += 4;
   out.clear();
   out.reserve(n);
-  for (std::uint32_t i = 0; i < n; ++i) out.push_back(GetString(p));
+  for (std::uint32_t i = 0; i < n; ++i) Get(p, out.emplace_back());
 }
 
-void SaveProjects(const std::vector<Project>& in, std::vector<std::uint8_t>& out) {
-  out.clear();
-  const std::uint32_t n = static_cast<std::uint32_t>(in.size());
-  out.insert(out.end(), reinterpret_cast<const std::uint8_t*>(&n), reinterpret_cast<const std::uint8_t*>(&n) + 4);
-  for (const Project& pr : in)
-    for (const std::string& s : pr) PutString(out, s);
-}
+// The big cases: Which picks the strings packet or the projects packet.
+TBuildCommandPacket& BigPacket(int which) { return which == 0 ? B().strings : B().projects; }
+TMemoryStream& BigSaved(int which) { return which == 0 ? B().strings_saved : B().projects_saved; }
 
-void LoadProjects(const std::vector<std::uint8_t>& in, std::vector<Project>& out) {
-  const std::uint8_t* p = in.data();
-  std::uint32_t n;
-  std::memcpy(&n, p, 4);
-  p += 4;
-  out.clear();
-  out.reserve(n);
-  for (std::uint32_t i = 0; i < n; ++i) {
-    Project& pr = out.emplace_back();
-    for (std::string& s : pr) s = GetString(p);
-  }
-}
-
-void BM_BigStringsSavePacket(benchmark::State& state) {
+void BM_BigSavePacket(benchmark::State& state, int which) {
   TMemoryStream out;
   for (auto _ : state) {
     out.SetPosition(0);
-    SavePacket(B().strings, out);
+    SavePacket(BigPacket(which), out);
     benchmark::DoNotOptimize(out.Memory());
   }
-  Report(state, B().strings_saved.Size());
+  Report(state, BigSaved(which).Size());
 }
 
-void BM_BigStringsSavePlain(benchmark::State& state) {
-  std::vector<std::uint8_t> out;
-  for (auto _ : state) {
-    SaveStrings(P().strings, out);
-    benchmark::DoNotOptimize(out.data());
-  }
-  Report(state, static_cast<std::int64_t>(out.size()));
-}
-
-void BM_BigStringsLoadPacket(benchmark::State& state) {
-  TMemoryStream& in = B().strings_saved;
+void BM_BigLoadPacket(benchmark::State& state, int which) {
+  TMemoryStream& in = BigSaved(which);
   TBuildCommandPacket p;
   for (auto _ : state) {
     in.SetPosition(0);
@@ -283,57 +269,30 @@ void BM_BigStringsLoadPacket(benchmark::State& state) {
   Report(state, in.Size());
 }
 
-void BM_BigStringsLoadPlain(benchmark::State& state) {
-  std::vector<std::uint8_t> in;
-  SaveStrings(P().strings, in);
-  std::vector<std::string> out;
-  for (auto _ : state) {
-    LoadStrings(in, out);
-    benchmark::DoNotOptimize(out.data());
-  }
-  Report(state, static_cast<std::int64_t>(in.size()));
-}
-
-void BM_BigProjectsSavePacket(benchmark::State& state) {
-  TMemoryStream out;
-  for (auto _ : state) {
-    out.SetPosition(0);
-    SavePacket(B().projects, out);
-    benchmark::DoNotOptimize(out.Memory());
-  }
-  Report(state, B().projects_saved.Size());
-}
-
-void BM_BigProjectsSavePlain(benchmark::State& state) {
+template <typename T>
+void BM_BigSavePlain(benchmark::State& state, std::vector<T>& (*items)()) {
   std::vector<std::uint8_t> out;
   for (auto _ : state) {
-    SaveProjects(P().projects, out);
+    SavePlain(items(), out);
     benchmark::DoNotOptimize(out.data());
   }
   Report(state, static_cast<std::int64_t>(out.size()));
 }
 
-void BM_BigProjectsLoadPacket(benchmark::State& state) {
-  TMemoryStream& in = B().projects_saved;
-  TBuildCommandPacket p;
-  for (auto _ : state) {
-    in.SetPosition(0);
-    LoadPacketInto(p, in);
-    benchmark::DoNotOptimize(&p);
-  }
-  Report(state, in.Size());
-}
-
-void BM_BigProjectsLoadPlain(benchmark::State& state) {
+template <typename T>
+void BM_BigLoadPlain(benchmark::State& state, std::vector<T>& (*items)()) {
   std::vector<std::uint8_t> in;
-  SaveProjects(P().projects, in);
-  std::vector<Project> out;
+  SavePlain(items(), in);
+  std::vector<T> out;
   for (auto _ : state) {
-    LoadProjects(in, out);
+    LoadPlain(in, out);
     benchmark::DoNotOptimize(out.data());
   }
   Report(state, static_cast<std::int64_t>(in.size()));
 }
+
+std::vector<std::string>& PlainStrings() { return P().strings; }
+std::vector<Project>& PlainProjects() { return P().projects; }
 
 BENCHMARK(BM_SaveStandAlone);
 BENCHMARK(BM_LoadStandAlone);
@@ -341,14 +300,14 @@ BENCHMARK(BM_LoadIntoStandAlone);
 BENCHMARK(BM_SaveContext);
 BENCHMARK(BM_LoadContext);
 BENCHMARK(BM_MemcpySameBytes);
-BENCHMARK(BM_BigStringsSavePacket)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BigStringsSavePlain)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BigStringsLoadPacket)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BigStringsLoadPlain)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BigProjectsSavePacket)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BigProjectsSavePlain)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BigProjectsLoadPacket)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BigProjectsLoadPlain)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BigSavePacket, Strings, 0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BigSavePlain, Strings, &PlainStrings)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BigLoadPacket, Strings, 0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BigLoadPlain, Strings, &PlainStrings)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BigSavePacket, Projects, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BigSavePlain, Projects, &PlainProjects)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BigLoadPacket, Projects, 1)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_BigLoadPlain, Projects, &PlainProjects)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace vt
