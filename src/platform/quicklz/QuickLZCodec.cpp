@@ -23,8 +23,6 @@ inline std::uint64_t Load64(const std::uint8_t* p) {
 inline void Store32(std::uint8_t* p, std::uint32_t v) { std::memcpy(p, &v, 4); }
 inline void Store64(std::uint8_t* p, std::uint64_t v) { std::memcpy(p, &v, 8); }
 // Fixed-size copies: the compiler turns them into plain moves.
-inline void Copy4(std::uint8_t* d, const std::uint8_t* s) { std::memcpy(d, s, 4); }
-inline void Copy8(std::uint8_t* d, const std::uint8_t* s) { std::memcpy(d, s, 8); }
 inline void Copy16(std::uint8_t* d, const std::uint8_t* s) { std::memcpy(d, s, 16); }
 inline void Copy32(std::uint8_t* d, const std::uint8_t* s) { std::memcpy(d, s, 32); }
 
@@ -324,39 +322,39 @@ std::size_t CompressPacket(const std::uint8_t* src, std::size_t n, std::uint8_t*
   return c;
 }
 
+// Copies W-byte words from `from` to out until out reaches `end`; the last
+// word may reach up to W - 1 bytes past it.
+template <std::size_t W>
+inline void CopyWords(std::uint8_t* out, const std::uint8_t* from, const std::uint8_t* end) {
+  do {
+    std::memcpy(out, from, W);
+    out += W;
+    from += W;
+  } while (out < end);
+}
+
 // Copies a match of `count` bytes from `dist` (>= 4) bytes back, where
 // `room` bytes may be written from out. Word copies stay correct for
 // overlapping matches: each word reads only bytes already written. Far from
-// the end the last word may reach up to 15 bytes past the match.
+// the end the last word may reach up to 15 bytes past the match; near it the
+// copy stops at the match's end.
 inline void CopyMatch(std::uint8_t* out, std::size_t dist, std::size_t count, std::size_t room) {
   const std::uint8_t* from = out - dist;
   std::uint8_t* const end = out + count;
   if (count + 16 <= room) {
     if (dist >= 16) {
-      do {
-        Copy16(out, from);
-        out += 16;
-        from += 16;
-      } while (out < end);
+      CopyWords<16>(out, from, end);
     } else if (dist >= 8) {
-      do {
-        Copy8(out, from);
-        out += 8;
-        from += 8;
-      } while (out < end);
+      CopyWords<8>(out, from, end);
     } else {
-      do {
-        Copy4(out, from);
-        out += 4;
-        from += 4;
-      } while (out < end);
+      CopyWords<4>(out, from, end);
     }
     return;
   }
   if (dist >= 8) {
-    for (; end - out >= 8; out += 8, from += 8) Copy8(out, from);
+    for (; end - out >= 8; out += 8, from += 8) std::memcpy(out, from, 8);
   } else {
-    for (; end - out >= 4; out += 4, from += 4) Copy4(out, from);
+    for (; end - out >= 4; out += 4, from += 4) std::memcpy(out, from, 4);
   }
   while (out < end) *out++ = *from++;
 }
