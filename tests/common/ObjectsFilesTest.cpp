@@ -16,6 +16,9 @@ namespace {
 
 class FolderTest : public test::TempFolderTest {};
 
+using test::CodedMessageOf;
+using test::MessageOf;
+
 std::string LowerAsciiCopy(std::string s) {
   LowerCaseAsciiInPlace(s);
   return s;
@@ -84,12 +87,7 @@ TEST(PathText, NormalizeAndExpand) {
   EXPECT_EQ(ExpandPath("D:\\a\\", "\"\""), "D:\\a\\");
   EXPECT_EQ(ExpandPath("D:\\a", ""), "D:\\a\\");
   EXPECT_EQ(ExpandPath("D:\\a", "\"b c\""), "D:\\a\\b c");
-  EXPECT_THROW(ExpandPath("", "x"), Exception);
-  try {
-    ExpandPath("", "rel");
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Base path cannot be an empty string (relative path is \"rel\")");
-  }
+  EXPECT_EQ(MessageOf([] { ExpandPath("", "rel"); }), "Base path cannot be an empty string (relative path is \"rel\")");
   EXPECT_EQ(ExpandPath("/tmp/x", "../y/./Setup.exe"), "/tmp/y/Setup.exe");
   EXPECT_EQ(ExpandPath("/tmp/x", "/etc/passwd"), "/etc/passwd");
   int pos = 0;
@@ -111,46 +109,25 @@ TEST_F(FolderTest, ForceDirectoriesCreatesParentsAndRefusesFiles) {
   RemoveCreateDirNotify(id);
 
   Write("file");
-  try {
-    ForceDirectoriesNotify(P("file/sub"), "");
-    FAIL() << "no exception";
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.ErrorCode, 183u);
-    EXPECT_EQ(e.Message().rfind("Failed to create directory: " + P("file/sub") + "\r\nCannot create directory '" +
-                                    P("file") + "': ",
-                                0),
-              0u)
-        << e.Message();
-  }
-  try {
-    ForceDirectoriesNotify(P("file"), "temporary directory");
-    FAIL() << "no exception";
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message().rfind("Failed to create directory (temporary directory): " + P("file") + "\r\n", 0), 0u);
-  }
+  std::string error = CodedMessageOf<EOSError>([&] { ForceDirectoriesNotify(P("file/sub"), ""); });
+  EXPECT_TRUE(error.starts_with("Failed to create directory: " + P("file/sub") + "\r\nCannot create directory '" +
+                                P("file") + "': ") &&
+              error.ends_with(" #183"))
+      << error;
+  error = MessageOf<EOSError>([&] { ForceDirectoriesNotify(P("file"), "temporary directory"); });
+  EXPECT_TRUE(error.starts_with("Failed to create directory (temporary directory): " + P("file") + "\r\n")) << error;
   EXPECT_FALSE(CreateDirectoryChecked(P("a"), false));
   EXPECT_THROW(CreateDirectoryChecked(P("a"), true), EOSError);
 }
 
 TEST_F(FolderTest, DeleteFileCheckedReportsReadOnlyFiles) {
   DeleteFileChecked(P("missing"), false);  // nothing happens
-  try {
-    DeleteFileChecked(P("missing"), true);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.ErrorCode, 2u);
-  }
+  EXPECT_TRUE(CodedMessageOf<EOSError>([&] { DeleteFileChecked(P("missing"), true); }).ends_with(" #2"));
   Write("ro");
   ASSERT_TRUE(os::SetFileAttributes(P("ro"), os::kFileAttributeReadOnly));
   EXPECT_TRUE(IsReadOnlyFile(P("ro")));
-  try {
-    DeleteFileChecked(P("ro"), false);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.ErrorCode, 5u);
-    EXPECT_EQ(e.Message(), "Failed to delete file '" + P("ro") +
-                               "'\r\nCannot delete a read-only file: Access is denied (5)");
-  }
+  EXPECT_EQ(CodedMessageOf<EOSError>([&] { DeleteFileChecked(P("ro"), false); }),
+            "Failed to delete file '" + P("ro") + "'\r\nCannot delete a read-only file: Access is denied (5) #5");
   EXPECT_TRUE(FileExistsNotDir(P("ro")));
 }
 
@@ -240,12 +217,7 @@ TEST_F(FolderTest, FileInformationAndRealNames) {
   Write("MixedCase.Txt", "abc");
   EXPECT_EQ(GetRealFileName(P("mixedcase.txt")), P("MixedCase.Txt"));
   EXPECT_EQ(GetRealFileName(P("none"), nullptr, false), P("none"));
-  try {
-    GetRealFileName(P("none"));
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "File not found: " + P("none"));
-  }
+  EXPECT_EQ(MessageOf([&] { GetRealFileName(P("none")); }), "File not found: " + P("none"));
   os::FileInformation info;
   ASSERT_TRUE(GetFileInformationByName(P("MixedCase.Txt"), &info, true));
   EXPECT_EQ(info.size, 3);
@@ -289,27 +261,17 @@ TEST(ContextNames, EnvironmentUserAndComputer) {
 }
 
 TEST_F(FolderTest, HandleWrappersRaiseWithTheirTexts) {
-  try {
-    SetEndOfFileChecked(12345);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message().rfind("Failed to set end of file for handle 0x03039: ", 0), 0u) << e.Message();
-  }
+  EXPECT_TRUE(MessageOf<EOSError>([] { SetEndOfFileChecked(12345); })
+                  .starts_with("Failed to set end of file for handle 0x03039: "));
   EXPECT_EQ(GetFileSizeChecked(12345, false), -1);
   Write("empty", "");
   os::FileHandle h = os::CreateFile(P("empty"), os::kGenericRead, os::kFileShareRead, os::kOpenExisting, 0);
   ASSERT_NE(h, os::kInvalidFile);
-  try {
-    CreateFileMappingChecked(h, os::kPageReadOnly, 0, "", true);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.ErrorCode, os::kErrorFileInvalid);
-    EXPECT_EQ(e.Message().rfind("Failed to create file mapping for handle " +
-                                    HexAddress(static_cast<std::uint64_t>(h)) + " (0 bytes): ",
-                                0),
-              0u)
-        << e.Message();
-  }
+  const std::string error = CodedMessageOf<EOSError>([&] { CreateFileMappingChecked(h, os::kPageReadOnly, 0, "", true); });
+  EXPECT_TRUE(error.starts_with("Failed to create file mapping for handle " +
+                                HexAddress(static_cast<std::uint64_t>(h)) + " (0 bytes): ") &&
+              error.ends_with(" #" + std::to_string(os::kErrorFileInvalid)))
+      << error;
   EXPECT_EQ(CreateFileMappingChecked(h, os::kPageReadOnly, 0, "", false), nullptr);
   os::CloseFile(h);
 }

@@ -10,18 +10,16 @@
 namespace vt {
 namespace {
 
+using test::CodedMessageOf;
+using test::MessageOf;
+
 TEST(OSErrors, TextIsMessageSystemTextAndCode) {
-  try {
-    RaiseOSError("Failed to close handle 0x0%x", {os::HANDLE(0x1234)}, 6);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message(), "Failed to close handle 0x01234: The handle is invalid (6)");
-    EXPECT_EQ(e.ErrorCode, 6u);
-  }
+  EXPECT_EQ(CodedMessageOf<EOSError>([] { RaiseOSError("Failed to close handle 0x0%x", {os::HANDLE(0x1234)}, 6); }),
+            "Failed to close handle 0x01234: The handle is invalid (6) #6");
   // The system text is appended as it is, never formatted itself.
-  EXPECT_EQ(test::MessageOf<EOSError>([&] { RaiseOSErrorCode("Cannot run '%s'", 193); }),
+  EXPECT_EQ(MessageOf<EOSError>([] { RaiseOSErrorCode("Cannot run '%s'", 193); }),
             "Cannot run '%s': %1 is not a valid Win32 application (193)");
-  EXPECT_EQ(test::MessageOf<EOSError>([&] { RaiseOSError("Cannot run '%s'", {"a.exe"}, 193); }),
+  EXPECT_EQ(MessageOf<EOSError>([] { RaiseOSError("Cannot run '%s'", {"a.exe"}, 193); }),
             "Cannot run 'a.exe': %1 is not a valid Win32 application (193)");
   for (std::uint32_t code = 0; code < 16000; ++code) {
     const std::string text = OSErrorText("m", {}, code);
@@ -31,54 +29,34 @@ TEST(OSErrors, TextIsMessageSystemTextAndCode) {
 
 TEST(OSErrors, LastErrorAndCheckOS) {
   os::SetLastError(183);
-  try {
-    RaiseLastOSError("Failed to create '%s'", {"x"});
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.ErrorCode, 183u);
-    EXPECT_EQ(e.Message(), "Failed to create 'x': Cannot create a file when that file already exists (183)");
-  }
+  EXPECT_EQ(CodedMessageOf<EOSError>([] { RaiseLastOSError("Failed to create '%s'", {"x"}); }),
+            "Failed to create 'x': Cannot create a file when that file already exists (183) #183");
   EXPECT_NO_THROW(CheckOS(true, "never"));
   os::SetLastError(5);
   EXPECT_THROW(CheckOS(false, "denied"), EOSError);
 }
 
 TEST(OSErrors, ReraiseKeepsKindAndAddsContext) {
-  auto reraise = [](auto&& thrower) -> std::exception_ptr {
+  // "<class>: <message>" of what comes out.
+  auto reraise = [](auto&& thrower) -> std::string {
     try {
       try {
         thrower();
       } catch (...) {
         ReraiseWithContext("Loading '%s'", {"a.pak"});
       }
-    } catch (...) {
-      return std::current_exception();
+    } catch (const EOSError& e) {
+      return "EOSError " + std::to_string(e.ErrorCode) + ": " + e.Message();
+    } catch (const Exception& e) {
+      return ExceptionClassText(&e) + ": " + e.Message();
     }
-    return nullptr;
+    return "";
   };
-  try {
-    std::rethrow_exception(reraise([] { throw EOSError("inner", 32); }));
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message(), "Loading 'a.pak'\r\ninner");
-    EXPECT_EQ(e.ErrorCode, 32u);
-  }
-  try {
-    std::rethrow_exception(reraise([] { throw EAbort("stop"); }));
-  } catch (const EAbort& e) {
-    EXPECT_EQ(e.Message(), "Loading 'a.pak'\r\nstop");
-  }
-  try {
-    std::rethrow_exception(reraise([] { throw EReadError(); }));
-  } catch (const EStreamError&) {
-    FAIL() << "other kinds become the base exception";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Loading 'a.pak'\r\nStream read error");
-  }
-  try {
-    std::rethrow_exception(reraise([] { throw 42; }));
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Loading 'a.pak'");
-  }
+  EXPECT_EQ(reraise([] { throw EOSError("inner", 32); }), "EOSError 32: Loading 'a.pak'\r\ninner");
+  EXPECT_EQ(reraise([] { throw EAbort("stop"); }), "EAbort: Loading 'a.pak'\r\nstop");
+  // Other kinds become the base exception.
+  EXPECT_EQ(reraise([] { throw EReadError(); }), "Exception: Loading 'a.pak'\r\nStream read error");
+  EXPECT_EQ(reraise([] { throw 42; }), "Exception: Loading 'a.pak'");
 }
 
 TEST(OSErrors, ClassTextAndInvalidHandle) {
@@ -159,23 +137,17 @@ TEST(Text, SearchAndReplace) {
 }
 
 TEST(Text, Tokens) {
+  const struct {
+    const char *text, *token;
+    int consumed;
+  } cases[] = {{"\"C:\\a b\\x.exe\" -q", "C:\\a b\\x.exe", 14}, {"setup.exe -q", "setup.exe", 9},
+               {"single", "single", 6}, {"\"\"", "", 2}};
   int consumed = 0;
-  EXPECT_EQ(FirstToken("\"C:\\a b\\x.exe\" -q", consumed), "C:\\a b\\x.exe");
-  EXPECT_EQ(consumed, 14);
-  EXPECT_EQ(FirstToken("setup.exe -q", consumed), "setup.exe");
-  EXPECT_EQ(consumed, 9);
-  EXPECT_EQ(FirstToken("single", consumed), "single");
-  EXPECT_EQ(consumed, 6);
-  EXPECT_EQ(FirstToken("\"\"", consumed), "");
-  EXPECT_EQ(consumed, 2);
-  try {
-    FirstToken("\"open ended", consumed);
-    FAIL();
-  } catch (const EOSError&) {
-    FAIL() << "a plain exception is expected";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Closing quotation mark not found.");
+  for (const auto& c : cases) {
+    EXPECT_EQ(FirstToken(c.text, consumed), c.token);
+    EXPECT_EQ(consumed, c.consumed) << c.text;
   }
+  EXPECT_EQ(MessageOf([&] { FirstToken("\"open ended", consumed); }), "Closing quotation mark not found.");
   std::string s = "\"a b\"   rest of it ", token;
   StripFirstToken(s, true, token);
   EXPECT_EQ(token, "a b");
@@ -194,21 +166,15 @@ TEST(Hex, FixedDigitsAddressesAndParsing) {
   EXPECT_EQ(HexAddress(0x401000), "0x00401000");
   EXPECT_EQ(HexAddress(0x7FFF00001000ull), "0x00007FFF00001000");
 
+  const std::pair<const char*, std::int32_t> good[] = {
+      {"123", 123}, {"-2147483648", INT32_MIN}, {"$1F", 31}, {"0xFFFFFFFF", -1}};
+  for (const auto& [text, value] : good) {
+    std::int32_t v = 0;
+    EXPECT_TRUE(TryStrToInt(text, v) && v == value) << text;
+  }
   std::int32_t v = 0;
-  EXPECT_TRUE(TryStrToInt("123", v));
-  EXPECT_EQ(v, 123);
-  EXPECT_TRUE(TryStrToInt("-2147483648", v));
-  EXPECT_EQ(v, INT32_MIN);
-  EXPECT_FALSE(TryStrToInt("2147483648", v));
-  EXPECT_TRUE(TryStrToInt("$1F", v));
-  EXPECT_EQ(v, 31);
-  EXPECT_TRUE(TryStrToInt("0xFFFFFFFF", v));
-  EXPECT_EQ(v, -1);
-  EXPECT_FALSE(TryStrToInt("0x100000000", v));
-  EXPECT_FALSE(TryStrToInt("", v));
-  EXPECT_FALSE(TryStrToInt("-", v));
-  EXPECT_FALSE(TryStrToInt("12a", v));
-  EXPECT_FALSE(TryStrToInt("99999999999999999999999", v));
+  for (const char* bad : {"2147483648", "0x100000000", "", "-", "12a", "99999999999999999999999"})
+    EXPECT_FALSE(TryStrToInt(bad, v)) << bad;
 }
 
 TEST(Guids, TextIsUpperCaseInBraces) {
@@ -230,19 +196,13 @@ TEST(FreeAndNil, ClearsBeforeFreeing) {
   EXPECT_TRUE(cleared);
   int *a = new int(1), *b = new int(2);
   FreeAndNilObject(a, b);
-  EXPECT_EQ(a, nullptr);
-  EXPECT_EQ(b, nullptr);
+  EXPECT_TRUE(a == nullptr && b == nullptr);
   EXPECT_EQ(Int64FromWords(0x89ABCDEFu, 0x01234567u), 0x0123456789ABCDEFLL);
 }
 
 TEST(Wrappers, HandlesAndTheirFailureTexts) {
-  try {
-    CloseHandleChecked(os::kInvalidHandleValue);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message(), "Failed to close handle 0x0FFFFFFFF: The handle is invalid (6)");
-    EXPECT_EQ(e.ErrorCode, 6u);
-  }
+  EXPECT_EQ(CodedMessageOf<EOSError>([] { CloseHandleChecked(os::kInvalidHandleValue); }),
+            "Failed to close handle 0x0FFFFFFFF: The handle is invalid (6) #6");
   os::HANDLE h = os::CreateEventA(nullptr, true, false, "");
   os::HANDLE dup = DuplicateHandleSameAccess(os::kCurrentProcess, h, os::kCurrentProcess, false);
   EXPECT_NE(dup, h);
@@ -253,32 +213,18 @@ TEST(Wrappers, HandlesAndTheirFailureTexts) {
   CloseHandleAndNil(dup);
   EXPECT_EQ(dup, 0);
   EXPECT_THROW(CloseHandleChecked(copy), EOSError);
-  try {
-    DuplicateHandleSameAccess(os::kCurrentProcess, copy, os::kCurrentProcess, false);
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.ErrorCode, 6u);
-    EXPECT_EQ(e.Message().rfind("Failed to duplicate handle 0x0", 0), 0u);
-  }
+  const std::string dup_error = CodedMessageOf<EOSError>(
+      [&] { DuplicateHandleSameAccess(os::kCurrentProcess, copy, os::kCurrentProcess, false); });
+  EXPECT_TRUE(dup_error.starts_with("Failed to duplicate handle 0x0") && dup_error.ends_with(" #6")) << dup_error;
 }
 
 TEST(Wrappers, ModulesAndProcedures) {
   std::string self = GetModuleFileNameChecked(nullptr);
   EXPECT_EQ(self.substr(self.rfind('/') + 1), "vt_tests_common");
   EXPECT_EQ(GetModuleFileNameChecked(GetModuleHandleChecked("")), self);
-  try {
-    LoadLibraryChecked("/nonexistent/libnothing.so");
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message(),
-              "Cannot load library '/nonexistent/libnothing.so': The specified module could not be found (126)");
-  }
-  try {
-    GetModuleHandleChecked("libnot_loaded_here.so");
-    FAIL();
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.ErrorCode, 126u);
-  }
+  EXPECT_EQ(MessageOf<EOSError>([] { LoadLibraryChecked("/nonexistent/libnothing.so"); }),
+            "Cannot load library '/nonexistent/libnothing.so': The specified module could not be found (126)");
+  EXPECT_TRUE(CodedMessageOf<EOSError>([] { GetModuleHandleChecked("libnot_loaded_here.so"); }).ends_with(" #126"));
   os::HMODULE libc = LoadLibraryChecked("libc.so.6");
   EXPECT_NE(GetProcAddressChecked(libc, "strlen"), nullptr);
   EXPECT_THROW(GetProcAddressChecked(libc, "no_such_procedure_here"), EOSError);

@@ -102,4 +102,15 @@ std::string MessageOf(F&& f) {
   return "(no exception)";
 }
 
+// "<text> #<ErrorCode>" of the E that f throws, or "(no exception)".
+template <typename E, typename F>
+std::string CodedMessageOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return std::string(e.what()) + " #" + std::to_string(e.ErrorCode);
+  }
+  return "(no exception)";
+}
+
 }  // namespace vt::test
