@@ -1,24 +1,17 @@
-#include "bootstrapper/WaitDialog.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
+#include "bootstrapper/WaitDialog.h"
 #include "platform/TestHooks.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
 
-// Waits (at most 5 s) until the progress bar shows Expected.
-bool BarReaches(os::HWND bar, int expected) {
-  for (int i = 0; i < 5000; ++i) {
-    if (os::SendMessageA(bar, os::PBM_GETPOS, 0, 0) == expected) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
-}
-
+// Waits (at most 5 s) until f holds.
 template <typename F>
 bool Eventually(F f) {
   for (int i = 0; i < 5000; ++i) {
@@ -26,6 +19,10 @@ bool Eventually(F f) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return false;
+}
+
+bool BarReaches(os::HWND bar, int expected) {
+  return Eventually([&] { return os::SendMessageA(bar, os::PBM_GETPOS, 0, 0) == expected; });
 }
 
 TEST(WaitDialog, RunsOnItsOwnThreadAndTheBarSeesEveryStep) {
@@ -44,8 +41,7 @@ TEST(WaitDialog, RunsOnItsOwnThreadAndTheBarSeesEveryStep) {
     EXPECT_EQ(os::GetWindowThreadProcessId(dialog_window, nullptr), dialog.ThreadId());
     int range[2] = {-1, -1};
     os::SendMessageA(bar, os::PBM_GETRANGE, 0, reinterpret_cast<os::LPARAM>(range));
-    EXPECT_EQ(range[0], 0);
-    EXPECT_EQ(range[1], 4);
+    EXPECT_TRUE(range[0] == 0 && range[1] == 4);
     for (int step = 1; step <= 4; ++step) {
       dialog.Step(1);
       EXPECT_EQ(dialog.LastPostedPosition(), step);
@@ -73,18 +69,15 @@ TEST(WaitDialog, LayoutFollowsTheScreenAndTheOptions) {
   EXPECT_TRUE(os::IsWindowVisible(w));
   os::RECT r;
   os::GetWindowRect(w, &r);
-  EXPECT_EQ(r.left, 312);
-  EXPECT_EQ(r.top, 324);
-  EXPECT_EQ(r.right - r.left, 400);
+  EXPECT_EQ(std::vector<int>({r.left, r.top, r.right - r.left}), std::vector<int>({312, 324, 400}));
   EXPECT_EQ(os::GetWindowTextA(dialog.TextWindow()), "Extracting setup files...");
   EXPECT_EQ(os::GetWindowTextA(dialog.CancelButton()), "&Cancel");
   EXPECT_FALSE(os::IsWindowEnabled(dialog.CancelButton()));
   EXPECT_EQ(os::GetFontFace(dialog.Font()), "Tahoma");
-  EXPECT_EQ(static_cast<os::HFONT>(os::SendMessageA(dialog.TextWindow(), os::WM_GETFONT, 0, 0)), dialog.Font());
+  EXPECT_EQ(static_cast<os::HFONT>(os::SendMessageA(dialog.TextWindow(), os::WM_GETFONT, 0, 0)),
+            dialog.Font());
   os::GetWindowRect(dialog.ProgressBar(), &r);
-  EXPECT_EQ(r.left, 8);
-  EXPECT_EQ(r.top, 28);
-  EXPECT_EQ(r.right - r.left, 394 - 16);
+  EXPECT_EQ(std::vector<int>({r.left, r.top, r.right - r.left}), std::vector<int>({8, 28, 394 - 16}));
 
   // The dialog cannot be moved.
   EXPECT_TRUE(os::SetWindowPos(w, 0, 5, 5, 400, 120, 0));
@@ -98,8 +91,7 @@ TEST(WaitDialog, NarrowScreenGivesNegativeXAndEnabledCancelClicks) {
   os::PlatformTestHelper::SetScreenSize(1024, 768);
   os::RECT r;
   os::GetWindowRect(dialog.DialogWindow(), &r);
-  EXPECT_EQ(r.left, -50);
-  EXPECT_EQ(r.top, -10);
+  EXPECT_TRUE(r.left == -50 && r.top == -10) << r.left << "," << r.top;
   EXPECT_TRUE(os::IsWindowEnabled(dialog.CancelButton()));
   os::PostMessageA(dialog.DialogWindow(), os::WM_COMMAND, os::MakeWParam(1, os::BN_CLICKED),
                    static_cast<os::LPARAM>(dialog.CancelButton()));
@@ -126,9 +118,11 @@ TEST(WaitDialog, LetterKeyCancelsOtherKeysDoNotAndTheCursorStaysBusy) {
   EXPECT_TRUE(dialog.Cancelled());
   // The wait cursor everywhere but over the button, without default handling.
   EXPECT_EQ(os::SendMessageA(dialog.DialogWindow(), os::WM_SETCURSOR,
-                             static_cast<os::WPARAM>(dialog.ProgressBar()), 0), -1);
+                             static_cast<os::WPARAM>(dialog.ProgressBar()), 0),
+            -1);
   EXPECT_EQ(os::SendMessageA(dialog.DialogWindow(), os::WM_SETCURSOR,
-                             static_cast<os::WPARAM>(dialog.CancelButton()), 0), 0);
+                             static_cast<os::WPARAM>(dialog.CancelButton()), 0),
+            0);
 }
 
 TEST(WaitDialog, ThresholdAndDirectionDecideWhatIsPosted) {
@@ -142,25 +136,18 @@ TEST(WaitDialog, ThresholdAndDirectionDecideWhatIsPosted) {
   EXPECT_TRUE(BarReaches(big.ProgressBar(), 4));
   big.SetPosition(2);  // backwards is ignored
   EXPECT_EQ(big.Position(), 4);
-}
 
-TEST(WaitDialog, BackwardsAllowedWithTheOption) {
-  TWaitDialog dialog("x", 10, wdoAllowBackwards);
-  dialog.SetPosition(5);
-  dialog.SetPosition(2);
-  EXPECT_EQ(dialog.Position(), 2);
-  EXPECT_TRUE(BarReaches(dialog.ProgressBar(), 2));
+  TWaitDialog back("x", 10, wdoAllowBackwards);
+  back.SetPosition(5);
+  back.SetPosition(2);
+  EXPECT_EQ(back.Position(), 2);
+  EXPECT_TRUE(BarReaches(back.ProgressBar(), 2));
 }
 
 TEST(WaitDialog, FailuresToCreateTheThreadOrWindowsAreReported) {
   os::PlatformTestHelper::FailNextWindowCreations(1);
-  try {
-    TWaitDialog dialog("x", 4, 0);
-    FAIL() << "a dialog without windows must not be created";
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.ErrorCode, os::kErrorNotEnoughQuota);
-    EXPECT_EQ(std::string(e.what()).rfind("System Error.  Code: 1816.", 0), 0u) << e.what();
-  }
+  const std::string error = test::CodedMessageOf<EOSError>([] { TWaitDialog dialog("x", 4, 0); });
+  EXPECT_TRUE(error.starts_with("System Error.  Code: 1816.") && error.ends_with(" #1816")) << error;
   EXPECT_EQ(TWaitDialog::Current(), nullptr);
 
   os::PlatformTestHelper::FailNextThreadCreations(1);

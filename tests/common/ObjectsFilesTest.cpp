@@ -1,5 +1,3 @@
-#include "common/ObjectsFiles.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -7,6 +5,7 @@
 #include <set>
 
 #include "common/Objects.h"
+#include "common/ObjectsFiles.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -87,7 +86,8 @@ TEST(PathText, NormalizeAndExpand) {
   EXPECT_EQ(ExpandPath("D:\\a\\", "\"\""), "D:\\a\\");
   EXPECT_EQ(ExpandPath("D:\\a", ""), "D:\\a\\");
   EXPECT_EQ(ExpandPath("D:\\a", "\"b c\""), "D:\\a\\b c");
-  EXPECT_EQ(MessageOf([] { ExpandPath("", "rel"); }), "Base path cannot be an empty string (relative path is \"rel\")");
+  EXPECT_EQ(MessageOf([] { ExpandPath("", "rel"); }),
+            "Base path cannot be an empty string (relative path is \"rel\")");
   EXPECT_EQ(ExpandPath("/tmp/x", "../y/./Setup.exe"), "/tmp/y/Setup.exe");
   EXPECT_EQ(ExpandPath("/tmp/x", "/etc/passwd"), "/etc/passwd");
   int pos = 0;
@@ -110,12 +110,13 @@ TEST_F(FolderTest, ForceDirectoriesCreatesParentsAndRefusesFiles) {
 
   Write("file");
   std::string error = CodedMessageOf<EOSError>([&] { ForceDirectoriesNotify(P("file/sub"), ""); });
-  EXPECT_TRUE(error.starts_with("Failed to create directory: " + P("file/sub") + "\r\nCannot create directory '" +
-                                P("file") + "': ") &&
+  EXPECT_TRUE(error.starts_with("Failed to create directory: " + P("file/sub") +
+                                "\r\nCannot create directory '" + P("file") + "': ") &&
               error.ends_with(" #183"))
       << error;
   error = MessageOf<EOSError>([&] { ForceDirectoriesNotify(P("file"), "temporary directory"); });
-  EXPECT_TRUE(error.starts_with("Failed to create directory (temporary directory): " + P("file") + "\r\n")) << error;
+  EXPECT_TRUE(error.starts_with("Failed to create directory (temporary directory): " + P("file") + "\r\n"))
+      << error;
   EXPECT_FALSE(CreateDirectoryChecked(P("a"), false));
   EXPECT_THROW(CreateDirectoryChecked(P("a"), true), EOSError);
 }
@@ -126,8 +127,9 @@ TEST_F(FolderTest, DeleteFileCheckedReportsReadOnlyFiles) {
   Write("ro");
   ASSERT_TRUE(os::SetFileAttributes(P("ro"), os::kFileAttributeReadOnly));
   EXPECT_TRUE(IsReadOnlyFile(P("ro")));
-  EXPECT_EQ(CodedMessageOf<EOSError>([&] { DeleteFileChecked(P("ro"), false); }),
-            "Failed to delete file '" + P("ro") + "'\r\nCannot delete a read-only file: Access is denied (5) #5");
+  EXPECT_EQ(
+      CodedMessageOf<EOSError>([&] { DeleteFileChecked(P("ro"), false); }),
+      "Failed to delete file '" + P("ro") + "'\r\nCannot delete a read-only file: Access is denied (5) #5");
   EXPECT_TRUE(FileExistsNotDir(P("ro")));
 }
 
@@ -261,13 +263,15 @@ TEST(ContextNames, EnvironmentUserAndComputer) {
 }
 
 TEST_F(FolderTest, HandleWrappersRaiseWithTheirTexts) {
-  EXPECT_TRUE(MessageOf<EOSError>([] { SetEndOfFileChecked(12345); })
-                  .starts_with("Failed to set end of file for handle 0x03039: "));
+  EXPECT_TRUE(MessageOf<EOSError>([] {
+                SetEndOfFileChecked(12345);
+              }).starts_with("Failed to set end of file for handle 0x03039: "));
   EXPECT_EQ(GetFileSizeChecked(12345, false), -1);
   Write("empty", "");
   os::FileHandle h = os::CreateFile(P("empty"), os::kGenericRead, os::kFileShareRead, os::kOpenExisting, 0);
   ASSERT_NE(h, os::kInvalidFile);
-  const std::string error = CodedMessageOf<EOSError>([&] { CreateFileMappingChecked(h, os::kPageReadOnly, 0, "", true); });
+  const std::string error =
+      CodedMessageOf<EOSError>([&] { CreateFileMappingChecked(h, os::kPageReadOnly, 0, "", true); });
   EXPECT_TRUE(error.starts_with("Failed to create file mapping for handle " +
                                 HexAddress(static_cast<std::uint64_t>(h)) + " (0 bytes): ") &&
               error.ends_with(" #" + std::to_string(os::kErrorFileInvalid)))

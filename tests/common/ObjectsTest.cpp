@@ -1,8 +1,7 @@
-#include "common/Objects.h"
-
 #include <gtest/gtest.h>
 
 #include "common/Classes.h"
+#include "common/Objects.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"
 #include "support/TestFiles.h"
@@ -14,8 +13,9 @@ using test::CodedMessageOf;
 using test::MessageOf;
 
 TEST(OSErrors, TextIsMessageSystemTextAndCode) {
-  EXPECT_EQ(CodedMessageOf<EOSError>([] { RaiseOSError("Failed to close handle 0x0%x", {os::HANDLE(0x1234)}, 6); }),
-            "Failed to close handle 0x01234: The handle is invalid (6) #6");
+  EXPECT_EQ(
+      CodedMessageOf<EOSError>([] { RaiseOSError("Failed to close handle 0x0%x", {os::HANDLE(0x1234)}, 6); }),
+      "Failed to close handle 0x01234: The handle is invalid (6) #6");
   // The system text is appended as it is, never formatted itself.
   EXPECT_EQ(MessageOf<EOSError>([] { RaiseOSErrorCode("Cannot run '%s'", 193); }),
             "Cannot run '%s': %1 is not a valid Win32 application (193)");
@@ -140,8 +140,10 @@ TEST(Text, Tokens) {
   const struct {
     const char *text, *token;
     int consumed;
-  } cases[] = {{"\"C:\\a b\\x.exe\" -q", "C:\\a b\\x.exe", 14}, {"setup.exe -q", "setup.exe", 9},
-               {"single", "single", 6}, {"\"\"", "", 2}};
+  } cases[] = {{"\"C:\\a b\\x.exe\" -q", "C:\\a b\\x.exe", 14},
+               {"setup.exe -q", "setup.exe", 9},
+               {"single", "single", 6},
+               {"\"\"", "", 2}};
   int consumed = 0;
   for (const auto& c : cases) {
     EXPECT_EQ(FirstToken(c.text, consumed), c.token);
@@ -215,16 +217,19 @@ TEST(Wrappers, HandlesAndTheirFailureTexts) {
   EXPECT_THROW(CloseHandleChecked(copy), EOSError);
   const std::string dup_error = CodedMessageOf<EOSError>(
       [&] { DuplicateHandleSameAccess(os::kCurrentProcess, copy, os::kCurrentProcess, false); });
-  EXPECT_TRUE(dup_error.starts_with("Failed to duplicate handle 0x0") && dup_error.ends_with(" #6")) << dup_error;
+  EXPECT_TRUE(dup_error.starts_with("Failed to duplicate handle 0x0") && dup_error.ends_with(" #6"))
+      << dup_error;
 }
 
 TEST(Wrappers, ModulesAndProcedures) {
   std::string self = GetModuleFileNameChecked(nullptr);
   EXPECT_EQ(self.substr(self.rfind('/') + 1), "vt_tests_common");
   EXPECT_EQ(GetModuleFileNameChecked(GetModuleHandleChecked("")), self);
-  EXPECT_EQ(MessageOf<EOSError>([] { LoadLibraryChecked("/nonexistent/libnothing.so"); }),
-            "Cannot load library '/nonexistent/libnothing.so': The specified module could not be found (126)");
-  EXPECT_TRUE(CodedMessageOf<EOSError>([] { GetModuleHandleChecked("libnot_loaded_here.so"); }).ends_with(" #126"));
+  EXPECT_EQ(
+      MessageOf<EOSError>([] { LoadLibraryChecked("/nonexistent/libnothing.so"); }),
+      "Cannot load library '/nonexistent/libnothing.so': The specified module could not be found (126)");
+  EXPECT_TRUE(
+      CodedMessageOf<EOSError>([] { GetModuleHandleChecked("libnot_loaded_here.so"); }).ends_with(" #126"));
   os::HMODULE libc = LoadLibraryChecked("libc.so.6");
   EXPECT_NE(GetProcAddressChecked(libc, "strlen"), nullptr);
   EXPECT_THROW(GetProcAddressChecked(libc, "no_such_procedure_here"), EOSError);

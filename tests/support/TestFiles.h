@@ -20,7 +20,9 @@
 namespace vt::test {
 
 // The folder of the running test program; helper programs are built there.
-inline std::filesystem::path ProgramFolder() { return std::filesystem::read_symlink("/proc/self/exe").parent_path(); }
+inline std::filesystem::path ProgramFolder() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+}
 
 inline std::string ProgramBeside(const std::string& name) { return (ProgramFolder() / name).string(); }
 
@@ -60,14 +62,16 @@ class TempFolder {
  public:
   explicit TempFolder(const std::string& prefix = "vt_test") {
     std::string tmpl = (std::filesystem::temp_directory_path() / (prefix + "_XXXXXX")).string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("cannot create the temporary folder " + tmpl);
+    if (::mkdtemp(tmpl.data()) == nullptr)
+      throw std::runtime_error("cannot create the temporary folder " + tmpl);
     path_ = tmpl;
   }
   ~TempFolder() {
     namespace fs = std::filesystem;
     std::error_code ec, ignored;
     for (fs::recursive_directory_iterator it(path_, ec), end; !ec && it != end; it.increment(ec))
-      if (!it->is_symlink(ignored)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+      if (!it->is_symlink(ignored))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(path_, ignored);
   }
   TempFolder(const TempFolder&) = delete;
@@ -84,7 +88,9 @@ class TempFolder {
 class TempFolderTest : public ::testing::Test {
  protected:
   std::string P(const std::string& name) const { return folder_.File(name); }
-  void Write(const std::string& name, const std::string& content = "x") const { WriteFileText(P(name), content); }
+  void Write(const std::string& name, const std::string& content = "x") const {
+    WriteFileText(P(name), content);
+  }
   std::string Read(const std::string& name) const { return ReadFileText(P(name)); }
 
   TempFolder folder_;
