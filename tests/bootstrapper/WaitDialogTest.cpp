@@ -1,10 +1,11 @@
+#include "bootstrapper/WaitDialog.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <thread>
 #include <vector>
 
-#include "bootstrapper/WaitDialog.h"
 #include "platform/TestHooks.h"
 #include "support/TestFiles.h"
 

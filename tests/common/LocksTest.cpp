@@ -1,3 +1,5 @@
+#include "common/Locks.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -1,3 +1,5 @@
+#include "common/ObjectsFiles.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -5,7 +7,6 @@
 #include <set>
 
 #include "common/Objects.h"
-#include "common/ObjectsFiles.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;

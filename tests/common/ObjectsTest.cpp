@@ -1,7 +1,8 @@
+#include "common/Objects.h"
+
 #include <gtest/gtest.h>
 
 #include "common/Classes.h"
-#include "common/Objects.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"
 #include "support/TestFiles.h"

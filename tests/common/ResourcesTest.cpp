@@ -1,3 +1,5 @@
+#include "common/Resources.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "common/Resources.h"
 #include "common/StreamUtils.h"
 #include "common/TypedLists.h"
 #include "platform/Files.h"
