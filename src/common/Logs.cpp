@@ -286,7 +286,7 @@ std::string GetThreadText() {
   const std::uint32_t tid = os::GetCurrentThreadId();
   std::string text = std::to_string(tid);
   LogUse use(s);
-  if (s.names_lock && !s.closed) {
+  if (!s.closed && s.names_lock) {
     s.names_lock->Enter();
     for (auto it = s.names->rbegin(); it != s.names->rend(); ++it)
       if (it->second == tid) {
@@ -301,7 +301,7 @@ std::string GetThreadText() {
 void RegisterThreadName(std::uint32_t ThreadId, const std::string& Name) {
   LogState& s = State();
   LogUse use(s);
-  if (!s.names_lock || s.closed) return;
+  if (s.closed || !s.names_lock) return;
   s.names_lock->Enter();
   while (s.names->size() >= kMaxThreadNames) s.names->erase(s.names->begin());
   s.names->emplace_back(Name, ThreadId);

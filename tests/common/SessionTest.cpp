@@ -151,12 +151,19 @@ TEST(NativeCalls, ProcessListCountsTheThreadsOfAnyProcess) {
   stop = true;
   for (auto& t : extra) t.join();
 
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
   pid_t child = ::fork();
   if (child == 0) {
-    ::pause();
+    char c = 1;
+    if (::write(ready[1], &c, 1) == 1) ::pause();
     ::_exit(0);
   }
-  EXPECT_EQ(GetProcessThreadCount(static_cast<std::uint32_t>(child)), 1);
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  EXPECT_EQ(GetProcessThreadCount(static_cast<std::uint32_t>(child)), tasks(std::to_string(child)));
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
   EXPECT_EQ(GetProcessThreadCount(static_cast<std::uint32_t>(child)), 0);
