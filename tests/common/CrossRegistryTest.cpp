@@ -72,16 +72,11 @@ TEST_F(Registry, TypedReadsAndTolerantDefaults) {
   EXPECT_EQ(type, TRegDataType::rdBinary);
   EXPECT_EQ(size, 2);
 
-  auto message = [](auto&& f) {
-    try {
-      f();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return std::string("no exception");
-  };
-  EXPECT_EQ(message([&] { reg.ReadIntegerDef("Abc", 0); }), "Invalid registry integer value at: Software\\Test\\Abc");
-  EXPECT_EQ(message([&] { reg.ReadIntegerDef("Bin", 0); }), "Unexpected registry value type at: Software\\Test\\Bin");
+  auto message = [](auto&& f) { return test::MessageOf<Exception>(f); };
+  EXPECT_EQ(message([&] { reg.ReadIntegerDef("Abc", 0); }),
+            "Invalid registry integer value at: Software\\Test\\Abc");
+  EXPECT_EQ(message([&] { reg.ReadIntegerDef("Bin", 0); }),
+            "Unexpected registry value type at: Software\\Test\\Bin");
   EXPECT_EQ(message([&] { reg.ReadInteger("Str"); }), "Invalid data type for 'Str'");
   EXPECT_EQ(message([&] { reg.ReadString("Int"); }), "Invalid data type for 'Int'");
   EXPECT_EQ(message([&] { reg.ReadInteger("Missing"); }), "Failed to get data for 'Missing'");
@@ -145,7 +140,8 @@ TEST_F(Registry, StoreFileIsReadableTextAndBadFilesAreRefused) {
   SetValue(os::kHkeyCurrentUser, "K", "Text \"q\"", os::kRegSz, std::string("a\\b\0", 4));
   SetValue(os::kHkeyCurrentUser, "K", "Bin", os::kRegBinary, "\x00\xff", 0);
   std::string text = Read("HKEY_CURRENT_USER.reg");
-  EXPECT_EQ(text, "VTREG 1\n\n[K]\n\"Level\"=dword:00000001\n\"Text \\\"q\\\"\"=\"a\\\\b\"\n\"Bin\"=hex(3):\n");
+  EXPECT_EQ(text,
+            "VTREG 1\n\n[K]\n\"Level\"=dword:00000001\n\"Text \\\"q\\\"\"=\"a\\\\b\"\n\"Bin\"=hex(3):\n");
   // Replaced as a whole: no temporary files stay behind.
   for (auto& e : fs::directory_iterator(dir_))
     EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();

@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "support/StreamBytes.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
 
 using test::Bytes;
+using test::MessageOf;
 
 void Fill(TStream& s, std::int64_t n) {
   std::vector<std::uint8_t> buf(static_cast<size_t>(n));
@@ -28,49 +30,34 @@ bool Holds(TCustomMemoryStream& s, std::int64_t n) {
 }
 
 TEST(VirtualStream, GrowthPolicy) {
-  {
-    TVirtualStream s;
-    s.SetSize(1);
-    EXPECT_EQ(s.Capacity(), 4096);
-    s.SetSize(5000);
-    EXPECT_EQ(s.Capacity(), 8192);
-    EXPECT_EQ(s.MemoryKind(), TStreamMemoryKind::Heap);
-    s.SetSize(40000);
-    EXPECT_EQ(s.Capacity(), 65536);  // from 48 KB on: virtual memory
-    EXPECT_EQ(s.MemoryKind(), TStreamMemoryKind::Virtual);
-    s.SetSize(70000);
-    EXPECT_EQ(s.Capacity(), 131072);  // two granules of 64 KB
-    s.SetSize(200000);
-    EXPECT_EQ(s.Capacity(), 262144);
-  }
+  using enum TStreamMemoryKind;
   struct Case {
     std::uint16_t options;
     std::int64_t size, capacity;
+    TStreamMemoryKind kind = Virtual;
   } cases[] = {
+      {0, 1, 4096, Heap},
+      {0, 5000, 8192, Heap},
+      {0, 40000, 65536},   // from 48 KB on: virtual memory
+      {0, 70000, 131072},  // two granules of 64 KB
+      {0, 200000, 262144},
+      {vsoHeap, 1 << 20, 1 << 20, Heap},
+      {vsoVirtual, 10, 4096},
       {vsoGranule4M, 3 * 1048576, 4 * 1048576},
       {vsoGranule4M, 5 * 1048576, 8 * 1048576},
       {vsoGranule1M, 3 * 1048576 + 1, 4 * 1048576},
       {vsoGranule256K, 300000, 524288},
       {vsoGranule256K | vsoGranule4M, 5000000, 8388608},  // highest bit wins
-      {vsoExactSize, 5000, 5000},
+      {vsoExactSize, 5000, 5000, Heap},
   };
   for (const auto& c : cases) {
     TVirtualStream s(c.options);
     s.SetSize(c.size);
     EXPECT_EQ(s.Capacity(), c.capacity) << c.options << " " << c.size;
+    EXPECT_EQ(s.MemoryKind(), c.kind) << c.options << " " << c.size;
+    s.Clear();
+    EXPECT_TRUE(s.MemoryKind() == None && s.Memory() == nullptr);
   }
-}
-
-TEST(VirtualStream, HeapAndVirtualModes) {
-  TVirtualStream heap(vsoHeap);
-  heap.SetSize(1 << 20);
-  EXPECT_EQ(heap.MemoryKind(), TStreamMemoryKind::Heap);
-  TVirtualStream vm(vsoVirtual);
-  vm.SetSize(10);
-  EXPECT_EQ(vm.MemoryKind(), TStreamMemoryKind::Virtual);
-  vm.Clear();
-  EXPECT_EQ(vm.MemoryKind(), TStreamMemoryKind::None);
-  EXPECT_EQ(vm.Memory(), nullptr);
 }
 
 TEST(VirtualStream, ContentSurvivesEveryKindOfResize) {
@@ -124,12 +111,7 @@ TEST(VirtualStream, LockedAndExternal) {
   Fill(s, 100);
   s.SetOptions(vsoLocked);
   EXPECT_NO_THROW(s.WriteBuffer("x", 1));  // within capacity: no resize
-  try {
-    s.SetSize(8000);
-    FAIL();
-  } catch (const Exception& e) {
-    EXPECT_STREQ(e.what(), "Cannot resize a locked stream");
-  }
+  EXPECT_EQ(MessageOf([&] { s.SetSize(8000); }), "Cannot resize a locked stream");
   EXPECT_THROW(s.SetSize(1), Exception);
   EXPECT_NO_THROW(s.SetSize(0));
   EXPECT_EQ(s.Memory(), nullptr);
@@ -145,12 +127,7 @@ TEST(VirtualStream, LockedAndExternal) {
   e.SetPosition(0);
   e.WriteBuffer("ab", 2);
   EXPECT_EQ(buf[0], 'a');
-  try {
-    e.SetSize(11);
-    FAIL();
-  } catch (const Exception& ex) {
-    EXPECT_STREQ(ex.what(), "Cannot resize an external memory stream");
-  }
+  EXPECT_EQ(MessageOf([&] { e.SetSize(11); }), "Cannot resize an external memory stream");
   e.SetPosition(9);
   EXPECT_THROW(e.WriteBuffer("xy", 2), Exception);
   e.Clear();  // detaches, never frees the outside memory
@@ -182,13 +159,7 @@ TEST(VirtualStream, SharedOwnerFreedByLastStream) {
   auto* s = new TVirtualStream;
   s->SetSharedOwner(bad);
   bad->RefCount = 0;
-  try {
-    delete s;
-    FAIL();
-  } catch (const EAssertionFailed& ex) {
-    EXPECT_EQ(ex.Line(), 1573);
-    EXPECT_EQ(ex.Unit(), "StreamUtils");
-  }
+  EXPECT_EQ(MessageOf<EAssertionFailed>([&] { delete s; }), "Assertion failure (StreamUtils, line 1573)");
   delete bad;
 }
 
@@ -254,12 +225,7 @@ TEST(PointerStream, WritesStopAtTheBlockEnd) {
   EXPECT_EQ(std::string(out, 3), "bcd");
 
   TPointerStream ro(block, 8, true);
-  try {
-    ro.Write("x", 1);
-    FAIL();
-  } catch (const EStreamError& e) {
-    EXPECT_STREQ(e.what(), "Cannot write to read-only pointer-stream");
-  }
+  EXPECT_EQ(MessageOf<EStreamError>([&] { ro.Write("x", 1); }), "Cannot write to read-only pointer-stream");
 }
 
 TEST(PointerStream, OwnedBlocksAreReleased) {
@@ -315,7 +281,6 @@ TEST(CompactIntegers, RoundTripAndLongFormOfSmallValues) {
   EXPECT_EQ(ReadCompactLength(s), 5u);
   EXPECT_EQ(ReadCompactId(s), 5u);
   EXPECT_THROW(ReadByteValue(s), EReadError);
-
 }
 
 TEST(CompactIntegers, TruncatedAndOutOfRange) {
@@ -330,19 +295,11 @@ TEST(CompactIntegers, TruncatedAndOutOfRange) {
   s.SetPosition(0);
   EXPECT_THROW(ReadCompactId(s), EReadError);
 
-  try {
-    WriteCompactLength(s, std::int64_t{1} << 31);
-    FAIL();
-  } catch (const EAssertionFailed& e) {
-    EXPECT_EQ(e.Line(), 3844);
-  }
+  EXPECT_EQ(MessageOf<EAssertionFailed>([&] { WriteCompactLength(s, std::int64_t{1} << 31); }),
+            "Assertion failure (StreamUtils, line 3844)");
   EXPECT_THROW(WriteCompactLength(s, -1), EAssertionFailed);
-  try {
-    WriteCompactId(s, 0x8000);
-    FAIL();
-  } catch (const EAssertionFailed& e) {
-    EXPECT_EQ(e.Line(), 3992);
-  }
+  EXPECT_EQ(MessageOf<EAssertionFailed>([&] { WriteCompactId(s, 0x8000); }),
+            "Assertion failure (StreamUtils, line 3992)");
 }
 
 }  // namespace
