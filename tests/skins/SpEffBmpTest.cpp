@@ -46,8 +46,7 @@ TEST_F(SpBitmapTest, SizeRules) {
   const auto dc = b.DC;
   const auto* bits = b.Bits;
   b.SetSize(4, 3);
-  EXPECT_EQ(b.DC, dc);
-  EXPECT_EQ(b.Bits, bits);
+  EXPECT_TRUE(b.DC == dc && b.Bits == bits);
   EXPECT_EQ(*b.PixelAddress(1, 1), 0x12345678u);
   b.SetPixel(4, 0, 1);
   b.SetPixel(0, 3, 1);
@@ -89,18 +88,15 @@ TEST_F(SpBitmapTest, BlendMembers) {
   std::uint32_t src[3] = {0x00FFFFFFu, 0xFF0000FFu, 0x80FFFFFFu};
   std::uint32_t dst[3] = {0x11223344u, 0x11223344u, 0xFF000000u};
   R().BlendRow(src, dst, 3);
-  EXPECT_EQ(dst[0], 0x11223344u);
-  EXPECT_EQ(dst[1], 0xFF0000FFu);
-  EXPECT_EQ(dst[2], 0xBF7F7F7Fu);
+  EXPECT_EQ(std::vector<std::uint32_t>(dst, dst + 3),
+            (std::vector<std::uint32_t>{0x11223344u, 0xFF0000FFu, 0xBF7F7F7Fu}));
 }
 
 TEST_F(SpBitmapTest, RowRoutines) {
   std::uint32_t src[3] = {0x007F007Fu, 0xAB7F007Fu, 0x00123456u};
   std::uint32_t dst[3] = {1, 2, 3};
   R().KeyCopyRow(src, dst, 3);
-  EXPECT_EQ(dst[0], 1u);
-  EXPECT_EQ(dst[1], 2u);
-  EXPECT_EQ(dst[2], 0xFF123456u);
+  EXPECT_EQ(std::vector<std::uint32_t>(dst, dst + 3), (std::vector<std::uint32_t>{1, 2, 0xFF123456u}));
 
   R().CopyRow(src, dst, 2);
   EXPECT_EQ(dst[1], 0xAB7F007Fu);
@@ -108,22 +104,14 @@ TEST_F(SpBitmapTest, RowRoutines) {
 
   std::vector<std::uint32_t> buf(4 * 3, 0x01020304u);
   R().FillRect(buf.data(), 4, 0xFFFFFFFFu, 1, 0, 2, 1);  // corners inclusive
-  EXPECT_EQ(buf[0], 0x01020304u);
-  EXPECT_EQ(buf[1], 0xFFFFFFFFu);
-  EXPECT_EQ(buf[2], 0xFFFFFFFFu);
-  EXPECT_EQ(buf[3], 0x01020304u);
-  EXPECT_EQ(buf[6], 0xFFFFFFFFu);
-  EXPECT_EQ(buf[9], 0x01020304u);
   R().SetAlphaRect(buf.data(), 4, 0x80, 0, 2, 3, 2);
-  EXPECT_EQ(buf[8], 0x80020304u);
-  EXPECT_EQ(buf[4], 0x01020304u);
-  R().FillRow(buf.data(), 2, 7);
-  EXPECT_EQ(buf[1], 7u);
+  R().FillRow(buf.data(), 1, 7);
+  const std::uint32_t o = 0x01020304u, w = 0xFFFFFFFFu, a = 0x80020304u;
+  EXPECT_EQ(buf, (std::vector<std::uint32_t>{7, w, w, o, o, w, w, o, a, a, a, a}));
 
   std::uint32_t keyed[2] = {0xFF7F007Fu, 0xFF7F0070u};
   R().ClearKeyAlpha(keyed, 2, kSpKeyColor);
-  EXPECT_EQ(keyed[0], 0x007F007Fu);
-  EXPECT_EQ(keyed[1], 0xFF7F0070u);
+  EXPECT_TRUE(keyed[0] == 0x007F007Fu && keyed[1] == 0xFF7F0070u);
 }
 
 // Column of the source pixel that landed at each x of row 0 (bottom-up
@@ -133,7 +121,8 @@ std::vector<int> BufferColumns(TspBitmap& src, int dw) {
   os::RECT d{0, 0, dw, 2};
   SpRoutines().StretchCopyToBuffer(buf.data(), d, d, dw, 2, src, os::RECT{0, 0, src.Width, src.Height});
   std::vector<int> cols;
-  for (int x = 0; x < dw; ++x) cols.push_back(static_cast<int>((buf[static_cast<std::size_t>(dw) + x] >> 8) & 0xFF));
+  for (int x = 0; x < dw; ++x)
+    cols.push_back(static_cast<int>((buf[static_cast<std::size_t>(dw) + x] >> 8) & 0xFF));
   return cols;
 }
 
@@ -186,7 +175,8 @@ TEST_F(SpBitmapTest, ClipLimitsWritesAndOffsetsTheSource) {
     }
   // The same into a bottom-up buffer.
   std::vector<std::uint32_t> buf(64, 0);
-  R().StretchCopyToBuffer(buf.data(), os::RECT{1, 1, 7, 7}, os::RECT{3, 2, 5, 4}, 8, 8, *src, os::RECT{0, 0, 6, 6});
+  R().StretchCopyToBuffer(buf.data(), os::RECT{1, 1, 7, 7}, os::RECT{3, 2, 5, 4}, 8, 8, *src,
+                          os::RECT{0, 0, 6, 6});
   EXPECT_EQ(buf[(8 - 1 - 2) * 8 + 3], 0xFF000000u | (2 << 8) | 1);
   EXPECT_EQ(buf[(8 - 1 - 1) * 8 + 3], 0u);
 }
@@ -207,10 +197,10 @@ TEST_F(SpBitmapTest, ScaledBlendAndKeyTransfers) {
   EXPECT_EQ(*t.PixelAddress(3, 0), 0xFF000000u);  // alpha 0 leaves the target
   for (int i = 0; i < 16; ++i) t.Bits[i] = 0xFF000000u;
   R().StretchKeyBitmap(t, d, d, src, os::RECT{0, 0, 2, 2});
-  EXPECT_EQ(*t.PixelAddress(0, 0), 0xFFFFFFFFu);
-  EXPECT_EQ(*t.PixelAddress(3, 0), 0xFF000000u);  // key colour: left out
-  EXPECT_EQ(*t.PixelAddress(0, 3), 0xFF000000u);
-  EXPECT_EQ(*t.PixelAddress(3, 3), 0xFF102030u);
+  // The key colour is left out.
+  EXPECT_EQ(std::vector<std::uint32_t>(
+                {*t.PixelAddress(0, 0), *t.PixelAddress(3, 0), *t.PixelAddress(0, 3), *t.PixelAddress(3, 3)}),
+            std::vector<std::uint32_t>({0xFFFFFFFFu, 0xFF000000u, 0xFF000000u, 0xFF102030u}));
 }
 
 TEST_F(SpBitmapTest, BitmapRectanglesAreClipped) {
