@@ -82,6 +82,7 @@ int RunProcess(const std::string& CommandLine, bool Wait, TRunProcessOptions Opt
                const std::string& ApplicationName, const std::string& Desktop) {
   os::StartupInfo si;
   si.desktop = Desktop;
+  si.end_with_parent = Wait;
   int exit_code = -1;
   if (Options & (roHideWindow | roMaximized)) {
     si.flags |= os::kStartfUseShowWindow;

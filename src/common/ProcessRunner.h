@@ -51,7 +51,8 @@ struct TProcessInformation {
 };
 
 // Starts CommandLine (a Windows-style command line). With Wait, waits for the
-// child and returns its exit code (see platform/Process.h for the codes of a
+// child (which is killed should this thread or the process end first) and
+// returns its exit code (see platform/Process.h for the codes of a
 // child ended by a signal); otherwise returns -1. A failed start raises
 // EOSError "Failed to create process: <application>; <command line>: <system
 // text> (<code>)"; a failed wait or exit-code query raises EOSError "Wait

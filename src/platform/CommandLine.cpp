@@ -59,29 +59,29 @@ std::vector<std::string> CommandLineToArgs(std::string_view line) {
 
 namespace vt::os {
 
+std::string QuoteArgument(std::string_view arg) {
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') backslashes = backslashes * 2 + 1;
+    quoted.append(backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + '"';
+}
+
 std::string JoinCommandLine(const std::vector<std::string>& args) {
   std::string line;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (i > 0) line += ' ';
-    if (!a.empty() && a.find_first_of(" \t\"") == std::string::npos) {
-      line += a;
-      continue;
-    }
-    line += '"';
-    size_t backslashes = 0;
-    for (char c : a) {
-      if (c == '\\') {
-        ++backslashes;
-        continue;
-      }
-      if (c == '"') backslashes = backslashes * 2 + 1;
-      line.append(backslashes, '\\');
-      backslashes = 0;
-      line += c;
-    }
-    line.append(backslashes * 2, '\\');
-    line += '"';
+    line += !a.empty() && a.find_first_of(" \t\"") == std::string::npos ? a : QuoteArgument(a);
   }
   return line;
 }

@@ -20,10 +20,14 @@ std::vector<CommandLineToken> SplitCommandLine(std::string_view line);
 // The processed texts only.
 std::vector<std::string> CommandLineToArgs(std::string_view line);
 
+// The argument in quotes, read back exactly by CommandLineToArgs: each inner
+// quote escaped, the backslashes before it or before the closing quote
+// doubled.
+std::string QuoteArgument(std::string_view arg);
+
 // Joins arguments into a command line that CommandLineToArgs splits back into
 // exactly those arguments: an argument without blanks, tabs or quotes stays
-// as it is, any other is quoted, with the backslashes before a quote or the
-// closing quote doubled and each inner quote escaped.
+// as it is, any other is quoted by QuoteArgument.
 std::string JoinCommandLine(const std::vector<std::string>& args);
 
 // The process's whole command line, program part included. A process that

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,7 +20,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/CommandLine.h"
@@ -52,6 +52,22 @@ void ReapOrphans() {
   }
 }
 
+// Termination requests: the handler records each one in a pipe that child
+// waits read.
+int g_request_pipe[2] = {-1, -1};
+std::atomic<int> g_first_request{0};
+std::atomic<TerminationPolicy> g_policy{TerminationPolicy::kStopChild};
+
+void OnTerminationRequest(int signal) {
+  const int saved = errno;
+  int none = 0;
+  g_first_request.compare_exchange_strong(none, signal);
+  const auto byte = static_cast<unsigned char>(signal);
+  const ssize_t ignored = ::write(g_request_pipe[1], &byte, 1);
+  (void)ignored;
+  errno = saved;
+}
+
 DWORD StatusToExitCode(int status) {
   if (WIFEXITED(status)) return static_cast<DWORD>(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) return kExitCodeSignalBase + static_cast<DWORD>(WTERMSIG(status));
@@ -80,6 +96,17 @@ class Child : public KernelObject {
     return ended ? Poll::kSignaled : Poll::kNotSignaled;
   }
   DWORD WaitSingle(DWORD timeout_ms) override;
+  // Acts on the termination requests caught so far, as the policy says.
+  void PassOnRequests() {
+    unsigned char requests[64];
+    ssize_t n;
+    while ((n = ::read(g_request_pipe[0], requests, sizeof requests)) > 0) {
+      std::lock_guard lock(lock_);
+      if (ended_) continue;
+      for (ssize_t i = 0; i < n; ++i)
+        ::kill(pid_, g_policy.load() == TerminationPolicy::kForwardToChild ? requests[i] : SIGKILL);
+    }
+  }
   // kStillActive while running; false with the last error on a failed query.
   bool ExitCode(DWORD* code) {
     std::lock_guard lock(lock_);
@@ -123,7 +150,9 @@ class Child : public KernelObject {
 DWORD Child::WaitSingle(DWORD timeout_ms) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms == kInfinite ? 0 : timeout_ms);
+  const int requests = g_request_pipe[0];
   for (;;) {
+    if (requests >= 0) PassOnRequests();
     switch (TryWait()) {
       case Poll::kSignaled: return kWaitObject0;
       case Poll::kFailed: return kWaitFailed;
@@ -135,14 +164,15 @@ DWORD Child::WaitSingle(DWORD timeout_ms) {
       if (left <= 0) return kWaitTimeout;
       wait_ms = static_cast<int>(std::min<long long>(left, 1 << 30));
     }
-    if (pidfd_ >= 0) {
-      pollfd p{pidfd_, POLLIN, 0};
-      if (::poll(&p, 1, wait_ms) < 0 && errno != EINTR) {
-        SetLastErrorFromErrno(errno);
-        return kWaitFailed;
-      }
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms < 0 || wait_ms > 5 ? 5 : wait_ms));
+    // Without a process descriptor the child's end is looked for every 5 ms.
+    if (pidfd_ < 0 && (wait_ms < 0 || wait_ms > 5)) wait_ms = 5;
+    pollfd fds[2];
+    nfds_t count = 0;
+    if (pidfd_ >= 0) fds[count++] = {pidfd_, POLLIN, 0};
+    if (requests >= 0) fds[count++] = {requests, POLLIN, 0};
+    if (::poll(fds, count, wait_ms) < 0 && errno != EINTR) {
+      SetLastErrorFromErrno(errno);
+      return kWaitFailed;
     }
   }
 }
@@ -438,6 +468,7 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
   RuntimeHandlesOver(startup.runtime_handles, std_fds);
   const bool redirect = std_fds[0] != kKeep || std_fds[1] != kKeep || std_fds[2] != kKeep;
   const char* cwd = current_directory.empty() ? nullptr : current_directory.c_str();
+  const pid_t parent = ::getpid();
 
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) {
@@ -454,6 +485,10 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int s = 1; s < NSIG; ++s)
       if (s != SIGKILL && s != SIGSTOP) ::signal(s, SIG_DFL);
+    if (startup.end_with_parent) {
+      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) ChildFail(report[1], kStageSession, errno);
+      if (::getppid() != parent) ::_exit(127);  // the starter died before the request took hold
+    }
     if (new_session) {
       if (::setsid() < 0) ChildFail(report[1], kStageSession, errno);
     } else if (new_group) {
@@ -574,6 +609,27 @@ void EnsureStandardHandles() {
     }
   }
 }
+
+bool CatchTerminationRequests(TerminationPolicy policy) {
+  g_policy.store(policy);
+  static const int error = [] {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return errno;
+    g_request_pipe[0] = fds[0];
+    g_request_pipe[1] = fds[1];
+    struct sigaction action {};
+    action.sa_handler = OnTerminationRequest;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+      if (::sigaction(signal, &action, nullptr) != 0) return errno;
+    return 0;
+  }();
+  if (error) SetLastErrorFromErrno(error);
+  return error == 0;
+}
+
+int TerminationRequest() { return g_first_request.load(); }
 
 unsigned SetErrorMode(unsigned mode) { return g_error_mode.exchange(mode); }
 unsigned GetErrorMode() { return g_error_mode.load(); }

@@ -62,6 +62,9 @@ struct StartupInfo {
   // descriptor, become the child's standard input, output and error, over
   // the redirection above.
   std::vector<std::uint8_t> runtime_handles;
+  // The child is killed when the thread that started it ends (the process's
+  // death included): for children the caller waits for.
+  bool end_with_parent = false;
 };
 inline constexpr std::uint8_t kRuntimeHandleOpen = 0x01;
 
@@ -112,6 +115,20 @@ DWORD GetCurrentThreadId();
 // here). Returns the previous mode.
 unsigned SetErrorMode(unsigned mode);
 unsigned GetErrorMode();
+
+// Termination requests: SIGHUP, SIGINT, SIGQUIT and SIGTERM. Once caught they
+// no longer end the process: each is recorded, and a wait for a child
+// (WaitForProcess, with or without time-out) acts on the requests that
+// arrive before or during it as the policy says.
+enum class TerminationPolicy {
+  kStopChild,       // the child is killed; the wait returns once it has ended
+  kForwardToChild,  // each request is sent on to the child; the wait goes on
+};
+// Catches the requests (from the first call on) and sets the policy. False
+// with the last error when the handlers cannot be installed.
+bool CatchTerminationRequests(TerminationPolicy policy);
+// The signal number of the first request caught, 0 while none was.
+int TerminationRequest();
 
 // Writes to a pipe without a reader fail with an error (as there) instead of
 // ending the process with a signal. Children start with the default again.

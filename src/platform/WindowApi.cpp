@@ -1056,10 +1056,9 @@ int MessageBoxA(HWND, const std::string& text, const std::string& caption, UINT 
   std::lock_guard lock(s.lock);
   if (s.message_boxes.size() >= kMessageBoxRecordLimit) s.message_boxes.erase(s.message_boxes.begin());
   s.message_boxes.push_back(ShownMessageBox{text, caption, type});
-  if (TerminalAttached()) {
-    std::fprintf(stderr, "\n[%s]\n%s\n", caption.c_str(), text.c_str());
-    std::fflush(stderr);
-  }
+  // A message box reaches the user whatever standard error is.
+  std::fprintf(stderr, "\n[%s]\n%s\n", caption.c_str(), text.c_str());
+  std::fflush(stderr);
   return IDOK;
 }
 

@@ -5,8 +5,9 @@
 // standard controls the library uses (static text, button, progress bar),
 // fonts as handles, cursors and message boxes. A window belongs to the thread
 // that created it; its procedure runs on that thread. There is no screen:
-// visible captioned windows and message boxes are shown as text on the
-// terminal (stderr) when one is attached, and nothing is shown otherwise.
+// visible captioned windows are shown as text on the terminal (stderr) when
+// one is attached, and nothing is shown otherwise; message boxes are written
+// to stderr in any case.
 #pragma once
 
 #include <cstdint>
@@ -199,7 +200,7 @@ HCURSOR LoadCursorA(HINSTANCE instance, std::uintptr_t id);
 HCURSOR SetCursor(HCURSOR cursor);
 HCURSOR GetCursor();
 
-// Shown on the terminal when one is attached; answers IDOK.
+// Written to standard error, a terminal or not; answers IDOK.
 int MessageBoxA(HWND owner, const std::string& text, const std::string& caption, UINT type);
 
 // Inspection (test hooks: platform/TestHooks.h).
