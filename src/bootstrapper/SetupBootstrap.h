@@ -15,7 +15,11 @@ int RunSetupBootstrap();
 void TickProgress();
 
 // "Fatal Error: " + Message on the console, else a message box titled with
-// the product caption and " Setup".
+// the product caption and " Setup"; in the log either way.
 void ReportFatalError(const std::string& message);
+
+// Ends a run that failed: the progress window goes, the exit code becomes 6
+// and the message is reported (a failing console changes nothing). Returns 6.
+int EndWithFatalError(const std::string& message);
 
 }  // namespace vt

@@ -1,7 +1,6 @@
 #include "bootstrapper/SetupCore.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -46,14 +45,10 @@ bool HasSilentInstallerSwitch(const std::string& raw_command_line) {
   return false;
 }
 
-void WriteConsoleText(std::FILE* out, std::string_view text) {
-  errno = 0;
-  const bool ok = std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0;
-  if (!ok) {
-    const int err = errno ? errno : EIO;
-    std::clearerr(out);
-    throw Exception("I/O error " + IntToStr(os::ErrnoToError(err)));
-  }
+void WriteConsoleText(os::FileHandle out, std::string_view text) {
+  std::int64_t done = 0;
+  if (!os::WriteFile(out, text.data(), static_cast<std::int64_t>(text.size()), &done))
+    throw Exception("I/O error " + IntToStr(os::GetLastError()));
 }
 
 std::string ConsoleEraseLine() { return "\r" + std::string(78, ' ') + "\r"; }
@@ -73,7 +68,7 @@ os::FILETIME TSetupCore::DateTimeToFileTime(double date_time) {
 std::string SetupFolderName(std::uint32_t process_id) { return "Vontaro_Setup_" + IntToStr(process_id); }
 
 std::string LzmaCommandLine(const std::string& tool, const std::string& input, const std::string& output) {
-  return QuoteAlways(tool) + " d " + QuoteAlways(input) + " " + QuoteAlways(output);
+  return os::QuoteArgument(tool) + " d " + os::QuoteArgument(input) + " " + os::QuoteArgument(output);
 }
 
 void CheckLzmaExitCode(std::uint32_t exit_code) {
@@ -107,15 +102,25 @@ void CheckSpaceForPayload(const std::string& payload_file, const std::string& fo
 std::string BuildSetupCommandLine(const std::string& setup_exe_path, const std::string& own_path,
                                   const std::string& raw_command_line, int arg_count,
                                   const std::string& product_caption) {
-  std::string result = QuoteAlways(setup_exe_path) + " /installer_filename=" + QuoteAlways(own_path);
+  std::string result =
+      os::QuoteArgument(setup_exe_path) + " /installer_filename=" + os::QuoteArgument(own_path);
   std::string rest = raw_command_line;
   std::string program;
   StripFirstToken(rest, true, program);
+  TCRTCmdLineTokenizer tokenizer(raw_command_line);
+  // A quoted program part ends where the runtime's argument rules end it, so
+  // that an escaped quote in the program's path cannot pass part of the path
+  // on as arguments.
+  if (!raw_command_line.empty() && raw_command_line[0] == '"') {
+    rest = raw_command_line.substr(tokenizer.RawTokens().Get(0).size());
+    const auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    while (!rest.empty() && blank(rest.back())) rest.pop_back();
+    rest.erase(rest.begin(), std::find_if_not(rest.begin(), rest.end(), blank));
+  }
   result += ' ';
   result += rest;
 
   // The program's own path is no switch (on Linux it begins with '/').
-  TCRTCmdLineTokenizer tokenizer(raw_command_line);
   TStringListEx args(0);
   for (int i = 1; i < tokenizer.Tokens().Count(); ++i) args.Add(tokenizer.Tokens().Get(i));
   if (args.HasSwitch("vs_integrated") && args.HasSwitch("install"))

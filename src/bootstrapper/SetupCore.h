@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -34,8 +33,9 @@ void SplitSetupExe(TStream& package, TStream& exe, const TSetupMetadata& metadat
 // remainder equals "silent_installer" ignoring case.
 bool HasSilentInstallerSwitch(const std::string& raw_command_line);
 
-// Writes text to out and flushes it; a failure raises "I/O error N".
-void WriteConsoleText(std::FILE* out, std::string_view text);
+// Writes text to out (standard output, unbuffered); a failure raises
+// "I/O error N".
+void WriteConsoleText(os::FileHandle out, std::string_view text);
 
 // Erases "Please wait..." and its dots: CR, 78 blanks, CR.
 std::string ConsoleEraseLine();
@@ -50,7 +50,7 @@ class TSetupCore {
 // The per-process folder name under the temporary directory.
 std::string SetupFolderName(std::uint32_t process_id);
 
-// "<lzma>" d "<input>" "<output>"
+// "<lzma>" d "<input>" "<output>", each path quoted by the runtime's rules.
 std::string LzmaCommandLine(const std::string& tool, const std::string& input, const std::string& output);
 // Raises "Decompression failed. Tool returned code: N" unless exit_code is 0.
 void CheckLzmaExitCode(std::uint32_t exit_code);
@@ -67,7 +67,8 @@ void CheckSpaceForPayload(const std::string& payload_file, const std::string& fo
                           const TSetupMetadata& metadata);
 
 // The command line of the inner setup: its quoted path, the quoted own path
-// as /installer_filename=, the own arguments as typed, the component
+// as /installer_filename= (both quoted by the runtime's rules, so that the
+// child receives them exactly), the own arguments as typed, the component
 // selection when both a "vs_integrated" and an "install" switch are given,
 // the product caption, and " /no_params" when arg_count is 0.
 // raw_command_line is the whole own command line, program part included;

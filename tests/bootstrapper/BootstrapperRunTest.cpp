@@ -2,6 +2,7 @@
 // private temporary folder, with the sample inner setup reporting what it
 // received.
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -9,16 +10,22 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/Packets.h"
+#include "common/ProductInformation.h"
+#include "common/StreamUtils.h"
+#include "platform/CommandLine.h"
 #include "platform/Process.h"
 #include "platform/Resources.h"
 #include "support/TestFiles.h"
@@ -109,8 +116,10 @@ class BootstrapperRun : public ::testing::Test {
   }
 
   // Starts the program through the platform's process start (so the raw
-  // command line reaches it as given) and waits. Standard error is a
-  // terminal; standard output a file unless out_fd is given.
+  // command line reaches it as given), in a process group of its own, calls
+  // while_running_ with its process id and the inner setup's report path,
+  // and waits. Standard error is a terminal unless stderr_terminal_ is
+  // false; standard output a file unless out_fd is given.
   RunResult Start(const std::string& application, const std::string& command_line,
             const std::map<std::string, std::string>& env = {}, int out_fd = -1) {
     const fs::path report = dir_ / ("report_" + std::to_string(++runs_));
@@ -119,12 +128,13 @@ class BootstrapperRun : public ::testing::Test {
       const std::string entry = *e;
       if (entry.rfind("TMPDIR=", 0) != 0 && entry.rfind("VT_SAMPLE_SETUP_", 0) != 0) block += entry + '\0';
     }
-    block += "TMPDIR=" + tmp_.string() + '\0';
+    if (!env.count("TMPDIR")) block += "TMPDIR=" + tmp_.string() + '\0';
     block += "VT_SAMPLE_SETUP_REPORT=" + report.string() + '\0';
     for (const auto& [k, v] : env) block += k + "=" + v + '\0';
     block += '\0';
 
     const fs::path out_file = report.string() + ".out";
+    const fs::path err_file = report.string() + ".err";
     const int out = out_fd >= 0 ? out_fd : ::open(out_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     EXPECT_GE(master, 0);
@@ -132,6 +142,7 @@ class BootstrapperRun : public ::testing::Test {
     EXPECT_EQ(::unlockpt(master), 0);
     const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
     EXPECT_GE(slave, 0);
+    const int err = stderr_terminal_ ? slave : ::open(err_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
 
     RunResult run;
     std::thread reader([&] {
@@ -146,12 +157,15 @@ class BootstrapperRun : public ::testing::Test {
     vt::os::StartupInfo si;
     si.flags = vt::os::kStartfUseStdHandles;
     si.std_output = out;
-    si.std_error = slave;
+    si.std_error = err;
     vt::os::ProcessInformation pi;
-    const bool started = vt::os::CreateProcess(application, command_line, false, 0, block.data(), {}, si, &pi);
+    const bool started = vt::os::CreateProcess(application, command_line, false, vt::os::kCreateNewProcessGroup,
+                                               block.data(), cwd_, si, &pi);
     ::close(slave);
+    if (err != slave) ::close(err);
     if (out_fd < 0) ::close(out);
     if (started) {
+      if (while_running_) while_running_(pi.process_id, report);
       EXPECT_EQ(vt::os::WaitForProcess(pi.process, vt::os::kInfinite), vt::os::kWaitObject0);
       EXPECT_TRUE(vt::os::GetExitCodeProcess(pi.process, &run.exit_code));
       run.pid = pi.process_id;
@@ -163,12 +177,20 @@ class BootstrapperRun : public ::testing::Test {
     EXPECT_TRUE(started) << command_line;
     run.out = ReadFileText(out_file);
     run.report = ReadFileText(report);
+    if (!stderr_terminal_) run.err = ReadFileText(err_file);
     return run;
   }
 
   RunResult StartProgram(const fs::path& program, const std::string& args = "",
                    const std::map<std::string, std::string>& env = {}, int out_fd = -1) {
     return Start({}, "\"" + program.string() + "\"" + args, env, out_fd);
+  }
+
+  // A copy of a program in a folder of its own (its log goes there, to Logs).
+  fs::path CopyProgram(const fs::path& program, const std::string& folder, const std::string& name) {
+    fs::create_directories(dir_ / folder);
+    fs::copy_file(program, dir_ / folder / name);
+    return dir_ / folder / name;
   }
 
   std::string SetupFolder(const RunResult& run) const { return tmp_.string() + "/Vontaro_Setup_" + std::to_string(run.pid); }
@@ -178,6 +200,9 @@ class BootstrapperRun : public ::testing::Test {
   const fs::path dir_ = folder_.path();
   const fs::path tmp_ = dir_ / "tmp";
   std::atomic<int> runs_{0};
+  bool stderr_terminal_ = true;
+  std::string cwd_;  // the runs' current folder, when given
+  std::function<void(DWORD pid, const fs::path& report)> while_running_;
 };
 
 // ---- runs that reach the inner setup ----------------------------------------
@@ -491,6 +516,169 @@ TEST_F(BootstrapperRun, UnterminatedQuoteAndConsoleWriteErrorsEndWithSix) {
   EXPECT_EQ(run.exit_code, 6u);
   EXPECT_EQ(run.report, "");
   EXPECT_TRUE(TmpIsEmpty());
+}
+
+TEST_F(BootstrapperRun, FailuresReachStandardErrorAndTheLogWithoutATerminal) {
+  // A damaged "info.dat" beside the program fails a unit's start-up; a
+  // missing resource fails the run. Standard error is a file.
+  stderr_terminal_ = false;
+  const fs::path pak = MakePak("Setup.pak");
+  const fs::path windowed = CopyProgram(ProgramFolder() / "vt_setup_windowed", "bin", "windowed");
+  const fs::path console = CopyProgram(ProgramFolder() / "vt_setup_console", "bin", "console");
+  WriteFileText(dir_ / "bin" / "info.dat", "damaged");
+  const fs::path nometa = Package("nometa", "windows", pak, "");
+  const std::string bad_info = "Failed to load packet TProductInformationPacket from file " +
+                               (dir_ / "bin" / "info.dat").string() + "\nStream read error";
+  const struct {
+    fs::path program;
+    std::string message;
+  } cases[] = {{windowed, bad_info}, {console, bad_info}, {nometa, "Failed to load setup metadata resource."}};
+  for (const auto& c : cases) {
+    const RunResult run = StartProgram(c.program);
+    EXPECT_EQ(run.exit_code, 6u) << c.program;
+    if (c.program == console)
+      EXPECT_EQ(NoCr(run.out), "Fatal Error: " + c.message + "\n");
+    else
+      EXPECT_EQ(NoCr(run.err), "\n[ Setup]\n" + c.message + "\n");
+    const fs::path log = c.program.parent_path() / "Logs" / (c.program.filename().string() + ".log");
+    EXPECT_NE(NoCr(ReadFileText(log)).find("] Fatal Error: " + c.message + "\n"), std::string::npos) << log;
+    EXPECT_TRUE(TmpIsEmpty());
+  }
+}
+
+TEST_F(BootstrapperRun, InfoDatIsFoundInAnyCase) {
+  vt::TProductInformationPacket info;
+  info.ProductCaption = "Kestrel";
+  vt::TVirtualStream bytes(0);
+  vt::SavePacket(info, bytes);
+  WriteFileText(dir_ / "info", std::string(static_cast<const char*>(bytes.Memory()), bytes.Size()));
+  const fs::path pak = MakePak("upper.pak", "--no-info --file INFO.Dat " + Q(dir_ / "info"));
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(ProgramFolder() / "vt_sample_setup.exe"));
+  const RunResult run = StartProgram(Package("upper", "console", pak, Metadata(exe_size, 0)));
+  EXPECT_EQ(run.exit_code, 0u);
+  EXPECT_NE(run.Value("command_line").find(" /ProductCaption=Kestrel /no_params"), std::string::npos);
+}
+
+TEST_F(BootstrapperRun, QuotesBackslashesAndBlanksInPathsReachTheChildrenExactly) {
+  // The log's path routines read a program path holding a backslash as a
+  // Windows path, relative to the current folder: keep that in the test's.
+  cwd_ = dir_.string();
+  const struct {
+    std::string program, tmp;
+  } cases[] = {{"boot\" -SILENT_INSTALLER -injected \"x", "t \"q\" b"},
+               {"b \\\"a\\\\ c\\", "tmp \"\\"},  // a backslash in the temporary folder is refused
+               {"\\\\\\", "\"x y\""}};
+  for (const auto& c : cases) {
+    const fs::path program = CopyProgram(ProgramFolder() / "vt_setup_windowed", c.program, c.program);
+    fs::create_directories(dir_ / c.tmp);
+    const RunResult run =
+        Start({}, vt::os::JoinCommandLine({program.string()}), {{"TMPDIR", (dir_ / c.tmp).string()}});
+    if (c.tmp.find('\\') != std::string::npos) {
+      EXPECT_EQ(run.exit_code, 6u);
+      EXPECT_NE(NoCr(run.err).find("[ Setup]\nThe temporary folder '" + (dir_ / c.tmp).string() + "/' holds a "),
+                std::string::npos)
+          << run.err;
+      EXPECT_TRUE(fs::is_empty(dir_ / c.tmp));
+      continue;
+    }
+    const std::string folder = (dir_ / c.tmp).string() + "/Vontaro_Setup_" + std::to_string(run.pid);
+    EXPECT_EQ(run.exit_code, 0u) << c.program << "\n" << run.err;
+    EXPECT_EQ(run.Value("argc"), "3") << run.report;
+    EXPECT_EQ(run.Value("arg0"), folder + "/Setup.exe");
+    EXPECT_EQ(run.Value("arg1"), "/installer_filename=" + program.string());
+    EXPECT_EQ(run.Value("arg2"), "/ProductCaption=Vontaro");
+    EXPECT_TRUE(fs::is_empty(dir_ / c.tmp));
+  }
+}
+
+TEST_F(BootstrapperRun, SquattedFolderNameTellsWhatToDo) {
+  // Another user's folders, not empty, at the names for the next process
+  // ids in a shared sticky folder; the run cannot remove them.
+  if (::geteuid() != 0 || Shell("unshare -r true") != 0) GTEST_SKIP() << "needs root and user namespaces";
+  fs::permissions(tmp_, fs::perms::all | fs::perms::sticky_bit);
+  const int last = std::atoi(ReadFileText("/proc/sys/kernel/ns_last_pid").c_str());
+  for (int pid = last + 1; pid <= last + 300; ++pid) {
+    const fs::path name = tmp_ / ("Vontaro_Setup_" + std::to_string(pid));
+    fs::create_directory(name);
+    WriteFileText(name / "x", "");
+    ASSERT_EQ(::chown((name / "x").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(name.c_str(), 65534, 65534), 0);
+  }
+  // The run as root of a user namespace: no privilege over the other user's files.
+  const fs::path program = ProgramFolder() / "vt_setup_console";
+  const RunResult run = Start("/usr/bin/unshare", vt::os::JoinCommandLine({"unshare", "-r", program.string()}));
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_EQ(NoCr(run.out), "Please wait...Fatal Error: Cannot create directory '" + SetupFolder(run) +
+                               "': Cannot create a file when that file already exists (183)\nSet TMPDIR to a "
+                               "folder of your own and run setup again.\n");
+}
+
+// ---- signals and children -----------------------------------------------
+
+// The process id the sample program reports once it runs.
+int ReportedPid(const fs::path& report) {
+  for (int i = 0; i < 3000; ++i) {
+    const std::string text = ReadFileText(report);
+    const size_t p = text.find("\npid=");
+    if (p != std::string::npos && text.find("\nexit_code=") != std::string::npos) return std::atoi(&text[p + 5]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ADD_FAILURE() << "the sample program did not start";
+  return 0;
+}
+
+// Whether a process has ended (a zombie counts), waiting up to 30 s for it.
+bool ProcessEnds(int pid) {
+  for (int i = 0; i < 3000; ++i) {
+    const std::string stat = ReadFileText("/proc/" + std::to_string(pid) + "/stat");
+    if (stat.empty() || stat.find(") Z ") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  return false;
+}
+
+TEST_F(BootstrapperRun, TerminationSignalsStopTheToolOrPassToTheInnerSetup) {
+  // The sample program is a slow inner setup, or in resource 1002 a slow
+  // LZMA tool: it reports, then waits a minute.
+  const auto exe_size = static_cast<std::uint32_t>(fs::file_size(ProgramFolder() / "vt_sample_setup.exe"));
+  const fs::path slow_tool = Package("slowtool", "console", Compress(MakePak("Setup.pak")), Metadata(exe_size, 1),
+                                     ProgramFolder() / "vt_sample_setup.exe");
+  const struct {
+    fs::path program;
+    int signal;
+    bool group;  // to the process group, as a terminal sends it
+    DWORD exit_code;
+    std::string out_end;
+  } cases[] = {
+      {slow_tool, SIGTERM, false, 6, "Fatal Error: Setup was interrupted by signal 15.\n"},
+      {slow_tool, SIGINT, true, 6, "Fatal Error: Setup was interrupted by signal 2.\n"},
+      {ProgramFolder() / "vt_setup_console", SIGINT, true, vt::os::kExitCodeSignalBase + SIGINT, "exit_code=0\n"},
+      {ProgramFolder() / "vt_setup_windowed", SIGHUP, false, vt::os::kExitCodeSignalBase + SIGHUP, "exit_code=0\n"},
+      {ProgramFolder() / "vt_setup_windowed", SIGTERM, false, vt::os::kExitCodeSignalBase + SIGTERM, ""},
+  };
+  for (const auto& c : cases) {
+    int child = 0;
+    while_running_ = [&](DWORD pid, const fs::path& report) {
+      child = ReportedPid(report);
+      ::kill(c.group ? -static_cast<pid_t>(pid) : static_cast<pid_t>(pid), c.signal);
+    };
+    const RunResult run = StartProgram(c.program, "", {{"VT_SAMPLE_SETUP_SLEEP_MS", "60000"}});
+    EXPECT_EQ(run.exit_code, c.exit_code % 256) << c.program << " " << c.signal;
+    EXPECT_TRUE(run.out.ends_with(c.out_end)) << run.out;
+    EXPECT_TRUE(ProcessEnds(child));
+    EXPECT_TRUE(TmpIsEmpty());
+  }
+
+  // Killed outright, the program takes the tool with it.
+  int tool = 0;
+  while_running_ = [&](DWORD pid, const fs::path& report) {
+    tool = ReportedPid(report);
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+  };
+  EXPECT_EQ(StartProgram(slow_tool, "", {{"VT_SAMPLE_SETUP_SLEEP_MS", "60000"}}).exit_code,
+            vt::os::kExitCodeSignalBase + SIGKILL);
+  EXPECT_TRUE(ProcessEnds(tool));
 }
 
 }  // namespace

@@ -146,24 +146,6 @@ TEST(SetupSwitches, SilentInstaller) {
   EXPECT_FALSE(HasSilentInstallerSwitch("/silent_installer"));  // the program's own path
 }
 
-TEST(SetupConsole, WriteErrorsRaise) {
-  EXPECT_EQ(ConsoleEraseLine(), "\r" + std::string(78, ' ') + "\r");
-  std::FILE* full = std::fopen("/dev/full", "w");
-  ASSERT_NE(full, nullptr);
-  try {
-    WriteConsoleText(full, "Please wait...");
-    ADD_FAILURE() << "no error";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message().rfind("I/O error ", 0), 0u) << e.Message();
-  }
-  std::fclose(full);
-  std::FILE* ok = std::tmpfile();
-  WriteConsoleText(ok, "Please wait...");
-  WriteConsoleText(ok, ".");
-  EXPECT_EQ(std::ftell(ok), 15);
-  std::fclose(ok);
-}
-
 }  // namespace
 }  // namespace vt
 

@@ -4,14 +4,17 @@
 // platform layer's process start. The report goes to standard output and, when the
 // environment variable VT_SAMPLE_SETUP_REPORT names a file, to that file.
 // Exit code: the value of an argument "/exit_code=N", else of the
-// environment variable VT_SAMPLE_SETUP_EXIT_CODE, else 0.
+// environment variable VT_SAMPLE_SETUP_EXIT_CODE, else 0. With
+// VT_SAMPLE_SETUP_SLEEP_MS it waits that long after the report before ending.
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -62,6 +65,7 @@ int main(int argc, char** argv) {
   if (const char* line = std::getenv("VT_PROCESS_COMMAND_LINE")) report += "command_line=" + std::string(line) + "\n";
   std::error_code ec;
   report += "cwd=" + fs::current_path(ec).string() + "\n";
+  report += "pid=" + fs::read_symlink("/proc/self", ec).string() + "\n";
 
   fs::path self = argc > 0 ? fs::path(argv[0]) : fs::path();
   if (self.empty() || !fs::exists(self, ec)) self = fs::read_symlink("/proc/self/exe", ec);
@@ -84,5 +88,7 @@ int main(int argc, char** argv) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << report;
   }
+  if (const char* ms = std::getenv("VT_SAMPLE_SETUP_SLEEP_MS"))
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(ms)));
   return exit_code;
 }

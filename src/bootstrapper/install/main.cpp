@@ -1,6 +1,8 @@
 // The setup bootstrapper program. One source gives the console and the
 // windowed build: which one runs is read from the program's own executable
 // header, which the packaging tool writes.
+#include <exception>
+
 #include "bootstrapper/SetupBootstrap.h"
 #include "bootstrapper/SetupPackets.h"
 #include "bootstrapper/NetFw.h"
@@ -62,11 +64,17 @@ int main() {
   // A console write error is reported like any failure (exit code 6).
   vt::os::IgnoreBrokenPipeSignal();
   vt::SetConsoleProgram(ConsoleHeader());
-  vt::InitializeUnits(kUnits);
-  vt::InitializeUnits(vt::MessageCatalogueUnits());
-  vt::InitializeUnits(vt::SkinUnits());
-  vt::InitializeUnits(vt::ProfileDocumentUnits());
-  const int exit_code = vt::RunSetupBootstrap();
+  int exit_code = 0;
+  try {
+    vt::InitializeUnits(kUnits);
+    vt::InitializeUnits(vt::MessageCatalogueUnits());
+    vt::InitializeUnits(vt::SkinUnits());
+    vt::InitializeUnits(vt::ProfileDocumentUnits());
+  } catch (const std::exception& e) {
+    // A unit that cannot start ends the program like any failure of the run.
+    exit_code = vt::EndWithFatalError(e.what());
+  }
+  if (exit_code == 0) exit_code = vt::RunSetupBootstrap();
   vt::FinalizeUnits();
   // The exit hook that RunSetupBootstrap installed ends the process with the
   // stored code.
