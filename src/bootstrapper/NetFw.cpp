@@ -1,6 +1,7 @@
 #include "bootstrapper/NetFw.h"
 
 #include "common/Objects.h"
+#include "common/ObjectsFiles.h"
 
 namespace vt {
 
@@ -38,6 +39,8 @@ TFirewall::TFirewall(bool initialize_com) {
   ComInitialized = true;
   if (os::FwCreateManager() != os::kSOk) return;
   Installed = true;
+  Manager = os::FirewallDirectory();
+  Profile = ExpandPath(Manager, "firewall.txt");
   OleCheck(os::FwGetFirewallEnabled(&Enabled));
 }
 

@@ -57,6 +57,10 @@ class TFirewall {
   // of ASCII letters.
   void RemoveApplicationsByName(const std::string& name);
 
+  // The manager and its current profile: the firewall store's folder and
+  // the file of its profile (platform/Firewall.h); empty without a firewall.
+  std::string Manager;
+  std::string Profile;
   bool Installed = false;
   bool Enabled = false;
   bool ComInitialized = false;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bootstrapper/CmdLineTokenizer.h"
+#include "bootstrapper/FirewallConfig.h"
 #include "common/FileStreams.h"
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
@@ -52,6 +53,8 @@ void WriteConsoleText(os::FileHandle out, std::string_view text) {
 }
 
 std::string ConsoleEraseLine() { return "\r" + std::string(78, ' ') + "\r"; }
+
+TSetupCore::~TSetupCore() { TFirewallUtil::RemoveSetupAppException(); }
 
 os::FILETIME TSetupCore::DateTimeToFileTime(double date_time) {
   constexpr double kDaysBefore1899 = 109205;  // 1601-01-01 to 1899-12-30

@@ -40,12 +40,27 @@ void WriteConsoleText(os::FileHandle out, std::string_view text);
 // Erases "Please wait..." and its dots: CR, 78 blanks, CR.
 std::string ConsoleEraseLine();
 
-class TSetupCore {
+// The setup engine. Only its destructor belongs to this program: it frees
+// what the engine owns (nothing here: the engine's parts and its network
+// library have no counterpart), then removes the setup's firewall exception
+// (TFirewallUtil::RemoveSetupAppException); a failing firewall raises.
+class TSetupCore : public TObject {
  public:
+  TSetupCore() = default;
+  ~TSetupCore() override;
+  TSetupCore(const TSetupCore&) = delete;
+  TSetupCore& operator=(const TSetupCore&) = delete;
+
   // A date-time (days since 1899-12-30) taken as UTC, to a file time, to the
   // millisecond. Raises EConvertError for values outside the file-time range.
   static os::FILETIME DateTimeToFileTime(double date_time);
 };
+
+// The setup engine's tables, kept though nothing here reads them.
+inline constexpr const char* kSetupModes[] = {"Setup", "Repair", "Install", "Uninstall"};
+inline constexpr const char* kProjectFileExtensions[] = {".sln", ".vcproj", ".dsw", ".dsp", ".vcw", ".vcp"};
+inline constexpr const char* kErrorText = "Error ";
+inline constexpr const char* kFailureText = "Failure occurred while ";
 
 // The per-process folder name under the temporary directory.
 std::string SetupFolderName(std::uint32_t process_id);

@@ -4,8 +4,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include "bootstrapper/FirewallConfig.h"
 #include "bootstrapper/NetFw.h"
+#include "bootstrapper/SetupCore.h"
 #include "platform/Firewall.h"
 #include "support/TestFiles.h"
 
@@ -40,7 +40,7 @@ class FirewallTest : public test::TempFolderTest {
 
 TEST_F(FirewallTest, WithoutAFirewallNothingHappens) {
   EXPECT_EQ(os::FwCreateManager(), os::kRegdbEClassNotReg);
-  EXPECT_NO_THROW(TFirewallUtil::RemoveSetupAppException());
+  EXPECT_NO_THROW(TSetupCore());
   TFirewall* fw = GetFirewall();
   EXPECT_FALSE(fw->Installed);
   EXPECT_EQ(MessageOf([&] { fw->RemoveAuthorizedApplication("C:\\a.exe"); }),
@@ -69,10 +69,11 @@ TEST_F(FirewallTest, SetupExceptionsAreRemovedWhateverTheirCase) {
   EXPECT_EQ(apps[2]->IpVersion, 3);
   EXPECT_TRUE(apps[2]->Enabled);
 
-  TFirewallUtil::RemoveSetupAppException();
+  // The setup engine's end removes them.
+  { const TSetupCore core; }
   EXPECT_EQ(Images(), (std::vector<std::string>{"C:\\other.exe", "C:\\t4\\Setup.exe"}));
   // Nothing left to remove: no error.
-  EXPECT_NO_THROW(TFirewallUtil::RemoveSetupAppException());
+  EXPECT_NO_THROW(TSetupCore());
 }
 
 TEST_F(FirewallTest, OutOfRangeValuesAndStoreFailuresRaise) {
