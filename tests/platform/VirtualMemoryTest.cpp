@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace vt::os {
 namespace {
@@ -15,19 +16,16 @@ TEST(VirtualMemory, ReserveCommitDecommitRelease) {
 
   MemoryBasicInformation info{};
   ASSERT_EQ(VirtualQuery(base + 100, &info, sizeof info), sizeof info);
-  EXPECT_EQ(info.BaseAddress, base);
-  EXPECT_EQ(info.AllocationBase, base);
-  EXPECT_EQ(info.State, DWORD{kMemReserve});
-  EXPECT_EQ(info.RegionSize, kSize);
+  EXPECT_TRUE(info.BaseAddress == base && info.AllocationBase == base);
+  EXPECT_TRUE(info.State == kMemReserve && info.RegionSize == kSize) << info.State << " " << info.RegionSize;
 
   // Commit pages 2..3 (an unaligned range covering both).
-  EXPECT_EQ(VirtualAlloc(base + 2 * kPageSize + 10, kPageSize, kMemCommit, kPageReadWrite), base + 2 * kPageSize);
+  EXPECT_EQ(VirtualAlloc(base + 2 * kPageSize + 10, kPageSize, kMemCommit, kPageReadWrite),
+            base + 2 * kPageSize);
   std::memset(base + 2 * kPageSize, 0x5A, 2 * kPageSize);
   ASSERT_EQ(VirtualQuery(base + 3 * kPageSize, &info, sizeof info), sizeof info);
-  EXPECT_EQ(info.State, DWORD{kMemCommit});
-  EXPECT_EQ(info.Protect, DWORD{kPageReadWrite});
-  EXPECT_EQ(info.RegionSize, kPageSize);
-  EXPECT_EQ(info.Type, DWORD{kMemPrivate});
+  EXPECT_EQ(std::vector<std::uint64_t>({info.State, info.Protect, info.RegionSize, info.Type}),
+            std::vector<std::uint64_t>({kMemCommit, kPageReadWrite, kPageSize, kMemPrivate}));
 
   // Protection of committed pages only.
   DWORD old = 0;
@@ -42,8 +40,7 @@ TEST(VirtualMemory, ReserveCommitDecommitRelease) {
   ASSERT_EQ(VirtualQuery(base + 2 * kPageSize, &info, sizeof info), sizeof info);
   EXPECT_EQ(info.State, DWORD{kMemReserve});
   ASSERT_NE(VirtualAlloc(base + 2 * kPageSize, 2 * kPageSize, kMemCommit, kPageReadWrite), nullptr);
-  EXPECT_EQ(base[2 * kPageSize], 0);
-  EXPECT_EQ(base[4 * kPageSize - 1], 0);
+  EXPECT_TRUE(base[2 * kPageSize] == 0 && base[4 * kPageSize - 1] == 0);
 
   // Release needs the base and size 0.
   EXPECT_FALSE(VirtualFree(base + kPageSize, 0, kMemRelease));
@@ -77,8 +74,7 @@ TEST(VirtualMemory, RejectsBadArguments) {
   EXPECT_EQ(VirtualQuery(&local, &info, sizeof info - 1), 0u);
   // Foreign memory (the stack) is described as committed read-write.
   ASSERT_EQ(VirtualQuery(&local, &info, sizeof info), sizeof info);
-  EXPECT_EQ(info.State, DWORD{kMemCommit});
-  EXPECT_EQ(info.Protect, DWORD{kPageReadWrite});
+  EXPECT_TRUE(info.State == kMemCommit && info.Protect == kPageReadWrite);
 }
 
 TEST(VirtualMemory, ReserveAtAnOccupiedAddressFails) {
