@@ -15,6 +15,7 @@
 #include "platform/Process.h"
 #include "platform/SystemLog.h"
 #include "platform/VirtualMemory.h"
+#include "support/EventLogs.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -167,21 +168,12 @@ TEST(NativeCalls, ProcessListCountsTheThreadsOfAnyProcess) {
 std::vector<std::pair<os::DWORD, std::string>> g_records;
 void Capture(os::DWORD kind, const std::string& text) { g_records.emplace_back(kind, text); }
 
-class Recorder : public TEventLog {
- public:
-  std::vector<std::pair<int, std::string>> entries;
-  void WriteEntry(std::string_view format, const FormatArgs& args, int category, std::uint32_t,
-                  std::uint32_t) override {
-    entries.emplace_back(category, FormatV(format, args));
-  }
-};
-
 TEST(EventLog, BaseViewsAndText) {
   TEventLog* base = GetEventLog();
   EXPECT_NO_THROW(base->WriteEntry("x %d", {1}, 1, os::kEventError, 0));  // writes nothing
   EXPECT_EQ(base->BeginEntry(1, os::kEventError), -1);
 
-  Recorder log;
+  test::TRecordingEventLog log;
   log.Settings[1] = 7;
   TEventLogView* view = log.CreateView("Threads", 3);
   EXPECT_EQ(view->Settings[1], 7u);
@@ -190,10 +182,8 @@ TEST(EventLog, BaseViewsAndText) {
   view->WriteEntry("%s", {"b"}, 5, os::kEventWarning, 0);
   WriteText(view, "one\r\ntwo\nthree", true, -1, "50% ", os::kEventInformation);
   WriteText(&log, "whole\ntext", false, 2, "P: ", os::kEventInformation);
-  EXPECT_EQ(
-      log.entries,
-      (std::vector<std::pair<int, std::string>>{
-          {3, "a"}, {5, "b"}, {3, "50% one"}, {3, "50% two"}, {3, "50% three"}, {2, "P: whole\ntext"}}));
+  EXPECT_EQ(log.entries, (std::vector<std::string>{"3/2: a", "5/2: b", "3/4: 50% one", "3/4: 50% two",
+                                                   "3/4: 50% three", "2/4: P: whole\ntext"}));
   EXPECT_THROW(log.CreateView("bad", 0), EAssertionFailed);
   log.Active = false;
   EXPECT_EQ(test::MessageOf([&] { log.CreateView("late", 1); }),

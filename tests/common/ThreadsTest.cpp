@@ -13,6 +13,7 @@
 #include "common/Locks.h"
 #include "common/SysUtils.h"
 #include "platform/TestHooks.h"
+#include "support/EventLogs.h"
 #include "support/TestFiles.h"
 #include "support/LibraryLogCapture.h"
 
@@ -147,16 +148,7 @@ TEST(Threads, MessageLoopDropsDeviceChangesAndSurvivesDispatchErrors) {
   EXPECT_EQ(boxes[0].text, "handler failed");
 }
 
-// Records event entries as "category/kind: text".
-class TRecordingEventLog : public TEventLog {
- public:
-  std::vector<std::string> entries;
-  void WriteEntry(std::string_view format, const FormatArgs& args, int category, std::uint32_t kind,
-                  std::uint32_t) override {
-    entries.push_back(IntToStr(category) + "/" + IntToStr(static_cast<std::int32_t>(kind)) + ": " +
-                      FormatV(format, args));
-  }
-};
+using test::TRecordingEventLog;
 
 TEST(Threads, MessageLoopBracketsEachDispatchInTheEventLog) {
   LogCapture log;
