@@ -4,9 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 #include "platform/LastError.h"
+#include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -16,14 +16,11 @@ namespace {
 class PrivateFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("vt_private_" + std::to_string(std::random_device{}()));
-    fs::create_directories(root_);
-    outside_ = root_ / "outside";
     fs::create_directories(outside_);
     std::ofstream(outside_ / "keep.txt") << "keep";
   }
-  void TearDown() override { fs::remove_all(root_); }
-  fs::path root_, outside_;
+  test::TempFolder folder_{"vt_private"};
+  const fs::path root_ = folder_.path(), outside_ = root_ / "outside";
 };
 
 TEST_F(PrivateFolderTest, CreatesFreshOwnerOnlyFolder) {
