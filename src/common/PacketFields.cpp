@@ -137,14 +137,10 @@ void TFieldReader::ReadWide(std::u16string& value) {
 void TFieldReader::ReadStringList(TStrings& list) {
   const std::uint32_t n = GetCompact();
   CheckFits(n);
-  auto* plain = dynamic_cast<TStringListEx*>(&list);
-  if (plain != nullptr && !plain->Sorted()) {
-    plain->ClearForCount(static_cast<int>(n));
-    for (std::uint32_t i = 0; i < n; ++i) {
-      std::string s;
-      ReadString(s);
-      plain->Append(std::move(s));
-    }
+  if (auto* plain = dynamic_cast<TStringListEx*>(&list)) {
+    plain->FillLines(
+        static_cast<int>(n), [](void* reader, std::string& s) { static_cast<TFieldReader*>(reader)->ReadString(s); },
+        this);
     return;
   }
   list.Clear();

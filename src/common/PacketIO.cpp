@@ -154,12 +154,23 @@ std::unique_ptr<TPacket> LoadPacket(TStream& stream, TPacketStreamingContext* co
     std::unique_ptr<TStream> data = OpenPacketContainer(stream);
     return LoadPacket(*data, context, static_cast<std::uint8_t>(flags & ~pioCompressed));
   }
+  return LoadPacketOver(nullptr, stream, context);
+}
+
+std::unique_ptr<TPacket> LoadPacketOver(std::unique_ptr<TPacket> spare, TStream& stream,
+                                        TPacketStreamingContext* context) {
   DepthGuard guard(t_load_depth);
   CheckNesting();
   TReaderScope reader(stream, -1);
   TPacketLoadInfo info;
   ReadHeader(*reader, context, nullptr, info);
-  std::unique_ptr<TPacket> packet = info.Class->Create();
+  std::unique_ptr<TPacket> packet;
+  if (spare != nullptr && &spare->ClassType() == info.Class && info.StoredFieldCount >= info.Class->FieldCount() &&
+      LoadReplacesEveryField(*info.Class)) {
+    packet = std::move(spare);
+  } else {
+    packet = info.Class->Create();
+  }
   ReadFields(*packet, *reader, context, info);
   reader.Done();
   return packet;

@@ -2,6 +2,7 @@
 // field-by-field save and load; packet lists; optional members; dumps.
 #include "common/Packets.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -279,6 +280,7 @@ enum : std::uint8_t {
   kTraitsKnown = 1,
   kHoldsCompact = 2,  // a compact field, own, inherited or in a nested packet
   kOwnDefaults = 4,   // an own field that InitializeFields must set or check
+  kNotReplaced = 8,   // a field a load does not replace whole (nested packets, custom)
 };
 
 bool HoldsCompactOrNested(const TPacketField& f) {
@@ -314,6 +316,7 @@ std::uint8_t ClassTraits(const TPacketClass& cls) {
   traits = kTraitsKnown;
   WalkFields(cls, [&](const TPacketField& f, std::int32_t) {
     if (HoldsCompactOrNested(f)) traits |= kHoldsCompact;
+    if (f.Wire >= TWireForm::Packet || f.Ops != nullptr) traits |= kNotReplaced;
   });
   for (const TPacketField& f : cls.OwnFields())
     if (!ConstructedDefault(f)) traits |= kOwnDefaults;
@@ -556,6 +559,8 @@ void TPacket::SetFieldAsDouble(std::int32_t index, double value) {
   RaiseFieldError("Cannot set field as double: %s", index);
 }
 
+bool LoadReplacesEveryField(const TPacketClass& cls) { return !(ClassTraits(cls) & kNotReplaced); }
+
 void CheckCompactFields(const TPacket& packet) {
   const TPacketClass& cls = packet.ClassType();
   if (!(ClassTraits(cls) & kHoldsCompact)) return;
@@ -792,14 +797,26 @@ void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext*
   const std::uint32_t n = reader->GetUInt32();
   // A packet takes at least one byte with a context, a header without.
   reader->CheckFits(std::uint64_t{n} * (context != nullptr ? 1 : kPacketHeaderSize));
-  Clear();
+  // The items there are may be loaded over instead of freed and made anew.
+  const std::size_t keep = std::min<std::size_t>(items_.size(), n);
+  items_.resize(keep);
   items_.reserve(n);
   const TPacketClass& item_class = ItemClass();
-  for (std::uint32_t i = 0; i < n; ++i) {
-    std::unique_ptr<TPacket> p = LoadPacket(*reader, context, 0);
-    if (!p->InheritsFrom(item_class))
-      throw Exception(Format("Cannot load packet list: %s is not a %s", p->ClassName(), item_class.Name()));
-    items_.push_back(std::move(p));
+  std::size_t i = 0;
+  try {
+    for (; i < n; ++i) {
+      std::unique_ptr<TPacket> p = LoadPacketOver(i < keep ? std::move(items_[i]) : nullptr, *reader, context);
+      if (!p->InheritsFrom(item_class))
+        throw Exception(Format("Cannot load packet list: %s is not a %s", p->ClassName(), item_class.Name()));
+      if (i < keep) {
+        items_[i] = std::move(p);
+      } else {
+        items_.push_back(std::move(p));
+      }
+    }
+  } catch (...) {
+    items_.resize(i);  // the packets read before stay
+    throw;
   }
   reader.Done();
 }

@@ -681,6 +681,10 @@ std::vector<const TPacketClass*> RegisteredPacketClasses();
 std::int32_t GetPacketClassNumber(const TPacketClass& cls);
 std::int32_t NextPacketClassNumber();
 
+// Whether a load of every field of Cls replaces each whole (no nested
+// packets, no custom fields).
+bool LoadReplacesEveryField(const TPacketClass& cls);
+
 // Raises when a compact field of Packet or of a packet nested in it holds a
 // value outside 0 .. 2^31-1 (SavePacket checks before it writes).
 void CheckCompactFields(const TPacket& packet);
@@ -735,6 +739,12 @@ void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext*
 // is left behind when the load fails.
 std::unique_ptr<TPacket> LoadPacket(TStream& stream, TPacketStreamingContext* context = nullptr,
                                     std::uint8_t flags = 0);
+// LoadPacket that fills Spare instead of a new instance when the stored
+// packet is of Spare's very class, stores every field of it, and a load
+// replaces each of them whole (no nested packets, no custom fields):
+// packet lists load over their items this way. Otherwise Spare is freed.
+std::unique_ptr<TPacket> LoadPacketOver(std::unique_ptr<TPacket> spare, TStream& stream,
+                                        TPacketStreamingContext* context);
 // Reads into Packet; the stored class must be Packet's class.
 void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* context = nullptr,
                     std::uint8_t flags = 0);

@@ -126,13 +126,6 @@ const std::string& TStringListEx::Ref(int index) const {
   return items_[static_cast<size_t>(index)].str;
 }
 
-int TStringListEx::Append(std::string&& s) {
-  if (sorted_) return Add(s);
-  const int index = GetCount();
-  InsertItem(index, std::move(s), nullptr);
-  return index;
-}
-
 TObject* TStringListEx::GetObject(int index) const {
   CheckIndex(index);
   return items_[static_cast<size_t>(index)].object;
@@ -304,14 +297,31 @@ void TStringListEx::Clear() {
     for (auto& item : old) delete item.object;
 }
 
-void TStringListEx::ClearForCount(int capacity) {
-  if (owns_objects_) {
+void TStringListEx::FillLines(int count, void (*fill)(void* data, std::string& s), void* data) {
+  if (sorted_) {
     Clear();
-  } else {
-    items_.clear();
-    capacity_ = 0;
+    SetCapacity(count);
+    std::string s;
+    for (int i = 0; i < count; ++i) {
+      fill(data, s);
+      Add(s);
+    }
+    return;
   }
-  SetCapacity(capacity);
+  for (Item& item : items_) {
+    TObject* object = item.object;
+    item.object = nullptr;
+    if (owns_objects_) delete object;
+  }
+  items_.resize(static_cast<size_t>(count));
+  SetCapacity(count);
+  int i = 0;
+  try {
+    for (; i < count; ++i) fill(data, items_[static_cast<size_t>(i)].str);
+  } catch (...) {
+    items_.resize(static_cast<size_t>(i));
+    throw;
+  }
 }
 
 void TStringListEx::Delete(int index) {

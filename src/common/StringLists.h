@@ -79,10 +79,11 @@ class TStringListEx : public TStrings {
   std::string Get(int index) const override;
   // The string at Index, without a copy.
   const std::string& Ref(int index) const;
-  // Appends S at the end, taking its storage (sorted lists: Add).
-  int Append(std::string&& s);
-  // Clear, then SetCapacity(Capacity), keeping the block of the items.
-  void ClearForCount(int capacity);
+  // Replaces the lines by Count strings that Fill writes in order, into
+  // the strings there are (their storage is kept); objects are dropped
+  // (freed when owned). A sorted list is cleared and each string added.
+  // When Fill raises, the lines filled before stay.
+  void FillLines(int count, void (*fill)(void* data, std::string& s), void* data);
   int GetCapacity() const override { return capacity_; }
   int GetCount() const override { return static_cast<int>(items_.size()); }
   TObject* GetObject(int index) const override;

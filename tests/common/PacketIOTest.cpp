@@ -367,13 +367,31 @@ TEST_F(PacketIOTest, PacketListsOnTheWire) {
   b.Assign(a);
   EXPECT_TRUE(a.Equals(b));
 
-  // Loading replaces the content.
+  // Loading replaces the content, also where it loads over the items
+  // there are: an item stored with fewer fields gets the defaults, and a
+  // string list refilled in place loses its old lines and objects.
   TMemoryStream ls;
   a.SaveToStream(ls, nullptr);
-  ls.SetPosition(0);
+  std::string stored = Bytes(ls);
+  PutU32(stored, 4 + 8, 1);  // the first item stores its Value only
+  b.Items(0).Text = "old";
   b.AddNew();
-  b.LoadFromStream(ls, nullptr);
-  EXPECT_EQ(b.Count(), 2);
+  TPointerStream ps(stored.data(), static_cast<std::int64_t>(stored.size()), true);
+  b.LoadFromStream(ps, nullptr);
+  ASSERT_EQ(b.Count(), 2);
+  EXPECT_EQ(b.Items(0).Value, 1);
+  EXPECT_EQ(b.Items(0).Text, "none");
+  EXPECT_TRUE(b.Items(1).Equals(a.Items(1)));
+  TAllKindsPacket lines, over;
+  lines.Lines.Add("new");
+  TObject marker;
+  for (const char* s : {"x", "y"}) over.Lines.AddObject(s, &marker);
+  const std::string lb = SaveBytes(lines);
+  TPointerStream lps(const_cast<char*>(lb.data()), static_cast<std::int64_t>(lb.size()), true);
+  LoadPacketInto(over, lps);
+  ASSERT_EQ(over.Lines.Count(), 1);
+  EXPECT_EQ(over.Lines.Get(0), "new");
+  EXPECT_EQ(over.Lines.GetObject(0), nullptr);
 
   // An item of a class that does not inherit from the item class.
   TMemoryStream bad;
