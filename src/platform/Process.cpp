@@ -621,7 +621,7 @@ bool CatchTerminationRequests(TerminationPolicy policy) {
     action.sa_handler = OnTerminationRequest;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU})
       if (::sigaction(signal, &action, nullptr) != 0) return errno;
     return 0;
   }();

@@ -116,10 +116,13 @@ DWORD GetCurrentThreadId();
 unsigned SetErrorMode(unsigned mode);
 unsigned GetErrorMode();
 
-// Termination requests: SIGHUP, SIGINT, SIGQUIT and SIGTERM. Once caught they
-// no longer end the process: each is recorded, and a wait for a child
-// (WaitForProcess, with or without time-out) acts on the requests that
-// arrive before or during it as the policy says.
+// Termination requests: SIGHUP, SIGINT, SIGQUIT, SIGTERM, and the other
+// signals that end a process unless caught and that this program never
+// raises itself (SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU; SIGPIPE and SIGXFSZ are
+// write errors here). Once caught they no longer end the process: each is
+// recorded, and a wait for a child (WaitForProcess, with or without
+// time-out) acts on the requests that arrive before or during it as the
+// policy says.
 enum class TerminationPolicy {
   kStopChild,       // the child is killed; the wait returns once it has ended
   kForwardToChild,  // each request is sent on to the child; the wait goes on

@@ -653,6 +653,7 @@ TEST_F(BootstrapperRun, TerminationSignalsStopTheToolOrPassToTheInnerSetup) {
   } cases[] = {
       {slow_tool, SIGTERM, false, 6, "Fatal Error: Setup was interrupted by signal 15.\n"},
       {slow_tool, SIGINT, true, 6, "Fatal Error: Setup was interrupted by signal 2.\n"},
+      {slow_tool, SIGUSR1, false, 6, "Fatal Error: Setup was interrupted by signal 10.\n"},
       {ProgramFolder() / "vt_setup_console", SIGINT, true, vt::os::kExitCodeSignalBase + SIGINT, "exit_code=0\n"},
       {ProgramFolder() / "vt_setup_windowed", SIGHUP, false, vt::os::kExitCodeSignalBase + SIGHUP, "exit_code=0\n"},
       {ProgramFolder() / "vt_setup_windowed", SIGTERM, false, vt::os::kExitCodeSignalBase + SIGTERM, ""},
