@@ -30,7 +30,6 @@ std::uint32_t Get32(const std::vector<std::uint8_t>& b, size_t off) {
   return v;
 }
 void Put32(std::vector<std::uint8_t>& b, size_t off, std::uint32_t v) { std::memcpy(b.data() + off, &v, 4); }
-void Put16(std::vector<std::uint8_t>& b, size_t off, std::uint16_t v) { std::memcpy(b.data() + off, &v, 2); }
 
 std::vector<std::string> ExportNames(TModuleExplorer& e) {
   std::vector<std::string> names;
@@ -146,45 +145,35 @@ TEST(ModuleExplorer, DamagedImagesRaiseHeaderMessages) {
   const auto good = ReadFileBytes(DataFile("console32.exe"));
   const size_t nt = Get32(good, 60);
 
-  auto bytes = good;
-  bytes[0] = 'X';
-  ExpectLoadFailure(dir.Write("nomz.exe", bytes), "Invalid module DOS header at 0x");
-  ExpectLoadFailure(dir.Write("empty.exe", {}), "Invalid module DOS header at 0x");
-  ExpectLoadFailure(dir.Write("short.exe", {'M', 'Z', 0, 0}), "Invalid module DOS header at 0x");
-
-  bytes = good;
-  bytes[nt + 1] = 'X';
-  ExpectLoadFailure(dir.Write("nope.exe", bytes), "Invalid module NT header at 0x");
-  for (std::uint32_t lfanew : {0x7FFFFFF0u, 0x80000000u, static_cast<std::uint32_t>(good.size() - 2)}) {
-    bytes = good;
-    Put32(bytes, 60, lfanew);
-    ExpectLoadFailure(dir.Write("lfanew.exe", bytes), "Invalid module NT header at 0x");
+  const size_t first_section = nt + 24 + (good[nt + 20] | good[nt + 21] << 8);
+  const std::string dos = "Invalid module DOS header at 0x", nt_header = "Invalid module NT header at 0x";
+  // One patched word each (width 1, 2 or 4 bytes); mode 0 copies raw section data.
+  const struct {
+    size_t at;
+    int width;
+    std::uint32_t value;
+    const std::string& message;
+    std::uint8_t mode = 2;
+  } cases[] = {
+      {0, 1, 'X', dos},
+      {nt + 1, 1, 'X', nt_header},
+      {60, 4, 0x7FFFFFF0u, nt_header},
+      {60, 4, 0x80000000u, nt_header},
+      {60, 4, static_cast<std::uint32_t>(good.size() - 2), nt_header},
+      {nt + 24, 2, 0x107, "Unknown format of module at 0x"},
+      {nt + 20, 2, 68, nt_header},  // optional header too short for the subsystem field
+      {nt + 20, 2, 0xFFFF, nt_header},
+      {nt + 6, 2, 0xFFFF, nt_header},                     // section table past the end
+      {first_section + 20, 4, 0x7FFFFF00, nt_header, 0},  // raw data past the end
+      {first_section + 8, 4, 0xFFFFFFF0, nt_header, 0},   // virtual size: no runaway allocation
+  };
+  for (const auto& c : cases) {
+    auto bytes = good;
+    std::memcpy(bytes.data() + c.at, &c.value, static_cast<size_t>(c.width));
+    ExpectLoadFailure(dir.Write("damaged.exe", bytes), c.message, c.mode);
   }
-
-  bytes = good;
-  Put16(bytes, nt + 24, 0x107);
-  ExpectLoadFailure(dir.Write("magic.exe", bytes), "Unknown format of module at 0x");
-
-  bytes = good;
-  Put16(bytes, nt + 20, 68);  // optional header too short for the subsystem field
-  ExpectLoadFailure(dir.Write("opt.exe", bytes), "Invalid module NT header at 0x");
-  bytes = good;
-  Put16(bytes, nt + 20, 0xFFFF);
-  ExpectLoadFailure(dir.Write("opt2.exe", bytes), "Invalid module NT header at 0x");
-
-  bytes = good;
-  Put16(bytes, nt + 6, 0xFFFF);  // section table past the end
-  ExpectLoadFailure(dir.Write("sections.exe", bytes), "Invalid module NT header at 0x");
-
-  // Mode 0 copies raw section data: a section whose raw data lies past the end is refused.
-  bytes = good;
-  const size_t first_section = nt + 24 + (bytes[nt + 20] | bytes[nt + 21] << 8);
-  Put32(bytes, first_section + 20, 0x7FFFFF00);
-  ExpectLoadFailure(dir.Write("raw.exe", bytes), "Invalid module NT header at 0x", 0);
-  bytes = good;
-  Put32(bytes, first_section + 8, 0xFFFFFFF0);  // virtual size: no runaway allocation
-  ExpectLoadFailure(dir.Write("vsize.exe", bytes), "Invalid module NT header at 0x", 0);
-
+  ExpectLoadFailure(dir.Write("empty.exe", {}), dos);
+  ExpectLoadFailure(dir.Write("short.exe", {'M', 'Z', 0, 0}), dos);
   ExpectLoadFailure(dir.File("missing.exe"), "", 2);
   ExpectLoadFailure(DataFile("console32.exe"), "", 7);
 }
