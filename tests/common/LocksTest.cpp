@@ -79,7 +79,7 @@ TEST(WinObjects, CreationExistenceAndEvents) {
 
 TEST(WaitForObjects, TimeoutsAndFailures) {
   TWinEvent ev(nullptr, "", true, false);
-  EXPECT_EQ(MessageOf([&] { WaitForObjects({ev.Handle}, false, 100); }),
+  EXPECT_EQ(test::ExactMessageOf<Exception>([&] { WaitForObjects({ev.Handle}, false, 100); }),
             "Wait operation timed out after 100ms");
   EXPECT_EQ(WaitForObjects({ev.Handle}, false, 100, wfNoTimeoutError), -1);
   EXPECT_FALSE(WaitForObject(ev.Handle, 10, wfNoTimeoutError));

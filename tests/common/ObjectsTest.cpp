@@ -150,7 +150,8 @@ TEST(Text, Tokens) {
     EXPECT_EQ(FirstToken(c.text, consumed), c.token);
     EXPECT_EQ(consumed, c.consumed) << c.text;
   }
-  EXPECT_EQ(MessageOf([&] { FirstToken("\"open ended", consumed); }), "Closing quotation mark not found.");
+  EXPECT_EQ(test::ExactMessageOf<Exception>([&] { FirstToken("\"open ended", consumed); }),
+            "Closing quotation mark not found.");
   std::string s = "\"a b\"   rest of it ", token;
   StripFirstToken(s, true, token);
   EXPECT_EQ(token, "a b");

@@ -29,7 +29,7 @@ TEST(StatusNames, KnownAndUnknownCodes) {
   EXPECT_EQ(NtStatusToText(0x40000000, ""), "STATUS_OBJECT_NAME_EXISTS");
   EXPECT_EQ(NtStatusToText(0xC0150002, ""), "STATUS_ASSEMBLY_NOT_FOUND");
   EXPECT_EQ(NtStatusToText(0xC0DE0001, "STATUS "), "STATUS 0xC0DE0001");
-  EXPECT_EQ(test::MessageOf([] { RaiseNtStatus(0xC0000034, "Failed to open '%s'", {"x"}); }),
+  EXPECT_EQ(test::ExactMessageOf<Exception>([] { RaiseNtStatus(0xC0000034, "Failed to open '%s'", {"x"}); }),
             "Failed to open 'x': STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)");
   EXPECT_NO_THROW(CheckNtStatus(0, "never"));
   EXPECT_NO_THROW(CheckNtStatus(0xC0000002, "never"));

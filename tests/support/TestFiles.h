@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <typeinfo>
 #include <vector>
 
 namespace vt::test {
@@ -104,6 +105,18 @@ std::string MessageOf(F&& f) {
     f();
   } catch (const E& e) {
     return e.what();
+  }
+  return "(no exception)";
+}
+
+// Like MessageOf, for an exception of exactly class E: one of a derived class
+// reads "(derived) <text>".
+template <typename E, typename F>
+std::string ExactMessageOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return (typeid(e) == typeid(E) ? "" : "(derived) ") + std::string(e.what());
   }
   return "(no exception)";
 }
