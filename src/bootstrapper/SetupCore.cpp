@@ -33,6 +33,7 @@ void CheckSetupExeSize(const TSetupMetadata& metadata, std::int64_t package_size
 void SplitSetupExe(TStream& package, TStream& exe, const TSetupMetadata& metadata) {
   CheckSetupExeSize(metadata, package.Size());
   package.Seek(-static_cast<std::int64_t>(metadata.SetupExeSize), TSeekOrigin::soEnd);
+  exe.SetSize(exe.Position() + metadata.SetupExeSize);  // reserved once, not piece by piece
   exe.CopyFrom(package, metadata.SetupExeSize);
 }
 

@@ -1,5 +1,6 @@
 #include "bootstrapper/SetupPackets.h"
 
+#include "common/FileStreams.h"
 #include "common/Objects.h"
 
 namespace vt {
@@ -44,7 +45,15 @@ std::int32_t IndexOfSetupFile(const TSetupFilePacketList& list, const std::strin
 
 std::unique_ptr<TSetupPacket> LoadSetupPacketFromFile(const std::string& file_name, std::uint8_t options) {
   auto packet = std::make_unique<TSetupPacket>();
-  LoadPacketFromFile(*packet, file_name, options);
+  try {
+    // The files' contents become parts of one view of the package, not
+    // copies: memory stays flat however large the setup.
+    TMappedFileStream file(file_name, fmOpenRead | fmShareDenyWrite, (options & pioRetryOpen) ? 4 : 0, 0);
+    file.SetLendBytes(true);
+    LoadPacketInto(*packet, file, nullptr, options);
+  } catch (...) {
+    ReraiseWithContext("Failed to load packet %s from file %s", {packet->ClassName(), file_name});
+  }
   return packet;
 }
 

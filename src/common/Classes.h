@@ -20,6 +20,8 @@ enum class TSeekOrigin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
 
 // Byte stream with a position. Read and Write move at most Count bytes and
 // answer how many moved; ReadBuffer and WriteBuffer move all or raise.
+class TMemoryStream;
+
 class TStream : public TObject {
  public:
   virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
@@ -40,6 +42,11 @@ class TStream : public TObject {
   // Copies Count bytes from Source's position (Count = 0: all of Source,
   // from its start). Answers the bytes copied.
   std::int64_t CopyFrom(TStream& source, std::int64_t count);
+
+  // Puts Target over the next Count bytes of this stream in place, without
+  // copying them, and moves past them; false (nothing done) when the stream
+  // does not lend its bytes.
+  virtual bool LendBytes(std::int64_t count, TMemoryStream& target) { return false; }
 };
 
 // A stream over one block of memory. Reads, seeks and size work on the

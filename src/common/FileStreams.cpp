@@ -6,6 +6,7 @@
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
 #include "common/Session.h"
+#include "common/StreamUtils.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
 
@@ -360,9 +361,39 @@ void TMappedFileStream::Flush() {
   FlushFileBuffersChecked(Handle());
 }
 
+// The whole-file view that lent blocks point into; unmapped with the last
+// holder.
+class TLentView : public TSharedStreamOwner {
+ public:
+  explicit TLentView(void* base) : base_(static_cast<char*>(base)) {}
+  ~TLentView() override { os::UnmapViewOfFile(base_); }
+  char* Base() const { return base_; }
+
+ private:
+  char* base_;
+};
+
+bool TMappedFileStream::LendBytes(std::int64_t count, TMemoryStream& target) {
+  auto* memory = dynamic_cast<TVirtualStream*>(&target);
+  if (!lend_ || Writable() || memory == nullptr || count <= 0 || position_ < 0 || count > size_ - position_)
+    return false;
+  if (lent_ == nullptr) {
+    MappingGuard mapping{CreateFileMappingChecked(Handle(), os::kPageWriteCopy, 0, std::string(), true)};
+    lent_ = new TLentView(MapViewChecked(mapping.m, os::kFileMapCopy, 0, 0, true));
+    lent_->RefCount.fetch_add(1);
+  }
+  memory->SetExternalMemory(lent_->Base() + position_, count);
+  memory->SetSharedOwner(lent_);
+  memory->SetPosition(0);
+  position_ += count;
+  return true;
+}
+
 void TMappedFileStream::Close() {
   if (closed_) return;
   closed_ = true;
+  if (lent_ != nullptr && lent_->RefCount.fetch_sub(1) == 1) delete lent_;
+  lent_ = nullptr;
   try {
     DropMapping();
     if (Handle() != os::kInvalidFile && Writable() && !(options_ & fsoNoSizeCheck) &&

@@ -163,6 +163,13 @@ class TMappedFileStream : public TFileStreamEx {
 
   bool Writable() const { return (options_ & fsoWritable) != 0; }
 
+  // With lending on, a read-only stream lends blocks to TVirtualStream
+  // targets (LendBytes) as parts of one copy-on-write view of the whole file,
+  // which lives until the last of them is gone: large contents then cost
+  // address space, not memory.
+  void SetLendBytes(bool lend) { lend_ = lend; }
+  bool LendBytes(std::int64_t count, TMemoryStream& target) override;
+
   // Transfers of at least kLargeTransfer bytes go through windows of up to
   // kLargeWindow bytes mapped for the transfer alone, not through the cache.
   static constexpr std::int64_t kLargeTransfer = std::int64_t{1} << 21;
@@ -186,6 +193,8 @@ class TMappedFileStream : public TFileStreamEx {
   std::int64_t mapped_size_ = 0;
   TMappedViewCache cache_{*this};
   bool closed_ = false;
+  bool lend_ = false;
+  class TLentView* lent_ = nullptr;  // one reference held by the stream
 };
 
 // Creates FileName (no retries), copies the whole Stream into it from its

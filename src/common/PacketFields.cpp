@@ -152,9 +152,25 @@ void TFieldReader::ReadStringList(TStrings& list) {
   }
 }
 
+// Large blocks of a source that lends its bytes are not copied: the target
+// is put over them in place, and the read-ahead is dropped.
+bool TFieldReader::Lend(std::size_t n, TMemoryStream& target) {
+  if (memory_ != nullptr) return false;
+  const std::int64_t at = Offset();
+  source_.SetPosition(at);
+  if (!source_.LendBytes(static_cast<std::int64_t>(n), target)) {
+    source_.SetPosition(end_pos_);
+    return false;
+  }
+  cur_ = end_ = begin_;
+  end_pos_ = at + static_cast<std::int64_t>(n);
+  return true;
+}
+
 void TFieldReader::ReadStream(TMemoryStream& target, bool use_compact_length) {
   const std::uint32_t n = use_compact_length ? GetCompact() : GetUInt32();
   CheckFits(n);
+  if (n >= kReadAhead && Lend(n, target)) return;
   target.SetPosition(0);
   SetStreamSizeExact(target, n);
   if (n > 0) Get(target.Memory(), n);

@@ -122,6 +122,7 @@ class TFieldReader final : public TStream {
   const std::uint8_t* TakeSlow(std::size_t n);
   void GetSlow(void* dest, std::size_t n);
   void Refill(std::size_t need);
+  bool Lend(std::size_t n, TMemoryStream& target);
 
   TStream& source_;
   TCustomMemoryStream* memory_;  // the source when it is read in place

@@ -1,5 +1,7 @@
 #include "common/Resources.h"
 
+#include <algorithm>
+
 #include "common/FileStreams.h"
 #include "common/TypedLists.h"
 
@@ -29,9 +31,17 @@ std::string LoadResourceString(os::HMODULE module, const os::ResId& name, const 
 
 bool WriteResourceToStream(os::HMODULE module, const os::ResId& name, const os::ResId& type, TStream& stream) {
   std::int64_t size = 0;
-  const void* p = LockedResource(module, name, type, size);
+  const auto* p = static_cast<const char*>(LockedResource(module, name, type, size));
   if (p == nullptr) return false;
-  stream.WriteBuffer(p, size);
+  // The target is sized once; the resource's pages are let go as they are
+  // written, so that memory stays flat however large the resource.
+  if (stream.Size() < stream.Position() + size) stream.SetSize(stream.Position() + size);
+  constexpr std::int64_t kPiece = std::int64_t{8} << 20;
+  for (std::int64_t done = 0; done < size; done += kPiece) {
+    const std::int64_t n = std::min(kPiece, size - done);
+    stream.WriteBuffer(p + done, n);
+    os::ReleaseResourcePages(p + done, static_cast<std::size_t>(n));
+  }
   return true;
 }
 

@@ -145,6 +145,18 @@ HGLOBAL LoadResource(HMODULE module, HRSRC resource) {
 
 const void* LockResource(HGLOBAL data) { return data; }
 
+void ReleaseResourcePages(const void* address, std::size_t size) {
+  // Resource mappings are read-only copies of their file: dropping their
+  // pages loses nothing.
+  const ResourceModule* m = ProgramModule();
+  const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto from = (reinterpret_cast<std::uintptr_t>(address) + page - 1) & ~(page - 1);
+  const auto to = (reinterpret_cast<std::uintptr_t>(address) + size) & ~(page - 1);
+  const auto base = reinterpret_cast<std::uintptr_t>(m != nullptr ? m->base : nullptr);
+  if (m == nullptr || from >= to || from < base || to > base + m->size) return;
+  ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
 const void* GetModuleImage(HMODULE module, std::size_t* size) {
   HRSRC r = FindResource(module, rsrc::kImageHeaderId, rsrc::kTypeImageHeader);
   if (r == nullptr) return nullptr;

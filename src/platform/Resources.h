@@ -63,6 +63,10 @@ DWORD SizeofResource(HMODULE module, HRSRC resource);
 HGLOBAL LoadResource(HMODULE module, HRSRC resource);
 // The first byte of the resource's data, in place.
 const void* LockResource(HGLOBAL data);
+// Lets go of the memory that the whole pages of the running program's
+// resource data in [Address, Address + Size) occupy; they are read from the program file again when
+// next touched. Copies of large resources so keep memory flat.
+void ReleaseResourcePages(const void* address, std::size_t size);
 
 // The module's executable header image (see above) and its size; nullptr
 // with the last error when the module carries none.

@@ -475,7 +475,7 @@ TEST_F(BootstrapperRun, FullDiskAndFileSizeLimitEndWithSix) {
   run = StartProgram(program);
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
   EXPECT_EQ(run.exit_code, 6u);
-  EXPECT_NE(run.out.find("Fatal Error: Failed to write "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Fatal Error: Failed to create file mapping for handle "), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("The file size exceeds the limit allowed and cannot be saved (223)"), std::string::npos)
       << run.out;
   EXPECT_TRUE(TmpIsEmpty());

@@ -41,6 +41,7 @@ TEST_F(SetupPackets, PackageWithAppendedProgramLoadsUpToItsTotalSize) {
   p.SetupDateTime = 45000.5;
   AddFile(p, "INFO.DAT", "info bytes");
   AddFile(p, "Setup.exe", std::string(1000, 'x'));
+  AddFile(p, "big.bin", std::string(200000, 'b'));  // large: lent from the file, not copied
   TVirtualStream alone(0);
   SavePacket(p, alone);
   const std::string tail = "MZ\x90 appended program bytes that are never read";
@@ -48,8 +49,13 @@ TEST_F(SetupPackets, PackageWithAppendedProgramLoadsUpToItsTotalSize) {
 
   auto loaded = LoadSetupPacketFromFile(path, 0);
   EXPECT_TRUE(loaded->Equals(p));
-  ASSERT_EQ(loaded->Files.Count(), 2);
+  ASSERT_EQ(loaded->Files.Count(), 3);
   EXPECT_EQ(loaded->Files.GetItem(0).Content.Size(), 10);
+  TVirtualStream& big = loaded->Files.GetItem(2).Content;
+  EXPECT_EQ(big.MemoryKind(), TStreamMemoryKind::External);
+  const std::string before = test::ReadFileText(path);
+  static_cast<char*>(big.Memory())[0] = 'c';  // a private copy: the file keeps its bytes
+  EXPECT_EQ(test::ReadFileText(path), before);
 
   TFileStreamEx file(path, 0x20, 0, 0);
   TSetupPacket into;
