@@ -13,6 +13,7 @@
 #include "common/EventLog.h"
 #include "common/Locks.h"
 #include "platform/Process.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
@@ -20,7 +21,8 @@ namespace {
 // Collects the lines written to it as the default event log.
 class TCaptureLog : public TEventLog {
  public:
-  void WriteEntry(std::string_view format, const FormatArgs& args, int, std::uint32_t, std::uint32_t) override {
+  void WriteEntry(std::string_view format, const FormatArgs& args, int, std::uint32_t,
+                  std::uint32_t) override {
     if (throw_inside) {
       try {
         throw Exception("inside the log");
@@ -41,7 +43,8 @@ class TCaptureLog : public TEventLog {
 // Writes each line to stderr, for checks in a child that dies.
 class TStderrLog : public TEventLog {
  public:
-  void WriteEntry(std::string_view format, const FormatArgs& args, int, std::uint32_t, std::uint32_t) override {
+  void WriteEntry(std::string_view format, const FormatArgs& args, int, std::uint32_t,
+                  std::uint32_t) override {
     std::fprintf(stderr, "%s\n", FormatV(format, args).c_str());
   }
 };
@@ -67,27 +70,31 @@ class ExceptionHooks : public ::testing::Test {
 [[gnu::noinline]] void Raise(const char* text) { throw EConvertError(text); }
 
 TEST_F(ExceptionHooks, CaughtExceptionLeavesRaiseAndHandlerRecords) {
-  try {
-    Raise("bad number");
-  } catch (const EConvertError&) {
-  }
+  (void)test::MessageOf<EConvertError>([] { Raise("bad number"); });
   UninstallExceptionHooks();
   const std::string text = log_->Text();
   const std::string pid = std::to_string(os::GetCurrentProcessId());
-  EXPECT_TRUE(std::regex_search(text, std::regex("-{10}Raised Exception-{14}[0-9/ :.]{23}-+\n"
-                                                 "EConvertError PID=" + pid + " TID=\\d+[^\n]* Build=4821\n\n"
-                                                 "bad number\n\n\\(\\$CALLTRACE:[0-9A-F]{8}:[0-9A-F,*]+\\)\n")))
+  EXPECT_TRUE(
+      std::regex_search(text, std::regex("-{10}Raised Exception-{14}[0-9/ :.]{23}-+\n"
+                                         "EConvertError PID=" +
+                                         pid +
+                                         " TID=\\d+[^\n]* Build=4821\n\n"
+                                         "bad number\n\n\\(\\$CALLTRACE:[0-9A-F]{8}:[0-9A-F,*]+\\)\n")))
       << text;
-  EXPECT_TRUE(std::regex_search(text, std::regex("-{10}Exception-+[0-9/ :.]{23}-+\n"
-                                                 "EConvertError   Code=0x0EEDFADE   Flags=0x1   Addr=0x[0-9A-F]{8,16}"
-                                                 "   PID=" + pid + "   TID=\\d+[^\n]*   Build=4821\n\n"
-                                                 "bad number\n\n\\(\\$CALLTRACE:")))
+  EXPECT_TRUE(
+      std::regex_search(text, std::regex("-{10}Exception-+[0-9/ :.]{23}-+\n"
+                                         "EConvertError   Code=0x0EEDFADE   Flags=0x1   Addr=0x[0-9A-F]{8,16}"
+                                         "   PID=" +
+                                         pid +
+                                         "   TID=\\d+[^\n]*   Build=4821\n\n"
+                                         "bad number\n\n\\(\\$CALLTRACE:")))
       << text;
   // The handler record names the place of the raise, the trace starts there.
   std::smatch m;
   ASSERT_TRUE(std::regex_search(text, m, std::regex("Addr=0x([0-9A-F]+)")));
   const std::string addr = m[1].str().substr(m[1].length() - 8);
-  EXPECT_TRUE(std::regex_search(text, std::regex("\\(\\$CALLTRACE:[0-9A-F]{8}:0*" + addr.substr(addr.find_first_not_of('0')))))
+  EXPECT_TRUE(std::regex_search(
+      text, std::regex("\\(\\$CALLTRACE:[0-9A-F]{8}:0*" + addr.substr(addr.find_first_not_of('0')))))
       << text;
   EXPECT_EQ(Count("Raised Exception"), 1);
   EXPECT_EQ(Count("Code=0x0EEDFADE"), 1);
@@ -110,24 +117,15 @@ TEST_F(ExceptionHooks, ReraiseWithContextLeavesOnlyTheRecordsOfItsOwnRaise) {
 }
 
 TEST_F(ExceptionHooks, SilentAndSuppressedExceptionsAreNotRecorded) {
-  try {
-    throw EAbort("quiet");
-  } catch (const EAbort&) {
-  }
+  (void)test::MessageOf<EAbort>([] { throw EAbort("quiet"); });
   DisableExceptionLogging();
-  try {
-    Raise("suppressed");
-  } catch (const Exception&) {
-  }
+  (void)test::MessageOf([] { Raise("suppressed"); });
   EnableExceptionLogging();
   EXPECT_TRUE(log_->lines.empty()) << log_->Text();
 
   // Exceptions of the logger itself are not logged again.
   log_->throw_inside = true;
-  try {
-    Raise("once");
-  } catch (const Exception&) {
-  }
+  (void)test::MessageOf([] { Raise("once"); });
   UninstallExceptionHooks();
   EXPECT_EQ(Count("Raised Exception"), 1);
   EXPECT_EQ(Count("-Exception-"), 1);
@@ -202,20 +200,23 @@ TEST(ExceptionTexts, AccessViolationsNameAddressModuleAndOperation) {
     record.ExceptionInformation[0] = code;
     auto e = MapOSException(record);
     EXPECT_EQ(ExceptionClassText(e.get()), "EAccessViolation");
-    EXPECT_TRUE(std::regex_match(e->Message(), std::regex("Access violation at address " + at +
-                                                          " in module 'vt_tests_common' \\(Base = 0x[0-9A-F]+\\)\\. " +
-                                                          text + " of address " + accessed)))
+    EXPECT_TRUE(std::regex_match(
+        e->Message(), std::regex("Access violation at address " + at +
+                                 " in module 'vt_tests_common' \\(Base = 0x[0-9A-F]+\\)\\. " + text +
+                                 " of address " + accessed)))
         << e->Message();
   }
   // Code outside every module: the short text.
   record.ExceptionAddress = reinterpret_cast<const void*>(0x10);
   record.ExceptionInformation[0] = 1;
-  EXPECT_EQ(MapOSException(record)->Message(),
-            "Access violation at address " + Format("%p", record.ExceptionAddress) + ". Write of address " + accessed);
+  EXPECT_EQ(MapOSException(record)->Message(), "Access violation at address " +
+                                                   Format("%p", record.ExceptionAddress) +
+                                                   ". Write of address " + accessed);
   // A record without parameters reads as a read of address 0.
   record.NumberParameters = 0;
-  EXPECT_EQ(MapOSException(record)->Message(), "Access violation at address " + Format("%p", record.ExceptionAddress) +
-                                                    ". Read of address " + Format("%p", static_cast<const void*>(nullptr)));
+  EXPECT_EQ(MapOSException(record)->Message(),
+            "Access violation at address " + Format("%p", record.ExceptionAddress) + ". Read of address " +
+                Format("%p", static_cast<const void*>(nullptr)));
 }
 
 [[gnu::noinline]] void WriteTo(std::uintptr_t address) {
@@ -245,9 +246,10 @@ TEST(ExceptionHooksDeathTest, ProcessorFaultsAreRecordedThenTakeTheirCourse) {
     else
       WriteTo(0x10);
   };
-  EXPECT_DEATH(fault(false), "EAccessViolation   Code=0xC0000005   Flags=0x0   Addr=0x[0-9A-F]+   PID=[^\n]*\n\n"
-                             "Access violation at address [0-9A-F]+ in module 'vt_tests_common' \\(Base = "
-                             "0x[0-9A-F]+\\)\\. Write of address 0+10\n");
+  EXPECT_DEATH(fault(false),
+               "EAccessViolation   Code=0xC0000005   Flags=0x0   Addr=0x[0-9A-F]+   PID=[^\n]*\n\n"
+               "Access violation at address [0-9A-F]+ in module 'vt_tests_common' \\(Base = "
+               "0x[0-9A-F]+\\)\\. Write of address 0+10\n");
   EXPECT_DEATH(fault(true), "EDivByZero   Code=0xC0000094[^\n]*\n\nDivision by zero\n");
 }
 
