@@ -83,7 +83,8 @@ std::uint32_t TFieldReader::GetCompact() {
   const std::uint8_t b0 = GetByte();
   if ((b0 & 1) == 0) return b0 >> 1;
   const std::uint8_t* p = Take(3);
-  const std::uint32_t w = b0 | (std::uint32_t{p[0]} << 8) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 24);
+  const std::uint32_t w =
+      b0 | (std::uint32_t{p[0]} << 8) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 24);
   return w >> 1;
 }
 
@@ -139,8 +140,8 @@ void TFieldReader::ReadStringList(TStrings& list) {
   CheckFits(n);
   if (auto* plain = dynamic_cast<TStringListEx*>(&list)) {
     plain->FillLines(
-        static_cast<int>(n), [](void* reader, std::string& s) { static_cast<TFieldReader*>(reader)->ReadString(s); },
-        this);
+        static_cast<int>(n),
+        [](void* reader, std::string& s) { static_cast<TFieldReader*>(reader)->ReadString(s); }, this);
     return;
   }
   list.Clear();
@@ -230,12 +231,15 @@ std::int64_t TFieldReader::Write(const void*, std::int64_t) { throw EWriteError(
 
 std::int64_t TFieldReader::Seek(std::int64_t offset, TSeekOrigin origin) {
   switch (origin) {
-    case TSeekOrigin::soBeginning: break;
+    case TSeekOrigin::soBeginning:
+      break;
     case TSeekOrigin::soCurrent:
       if (offset == 0) return Offset();
       offset += Offset();
       break;
-    case TSeekOrigin::soEnd: offset += size_; break;
+    case TSeekOrigin::soEnd:
+      offset += size_;
+      break;
   }
   SkipTo(offset);
   return Offset();
@@ -412,7 +416,6 @@ std::string FloatToTextGeneral4(double value) {
   }
   return r;
 }
-
 
 std::string DateTimeToText(double value) {
   // Day counts of 0001-01-01 and 9999-12-31 from 1899-12-30.

@@ -53,12 +53,16 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
   if (h.TotalSize < kPacketHeaderSize || start + static_cast<std::int64_t>(h.TotalSize) > reader.Size())
     throw Exception(Format("Cannot load packet. Invalid packet size: %u", h.TotalSize));
   if (expected != nullptr) {
-    if (!GuidsEqual(expected->GetClassGUID(), h.ClassGUID)) RaiseIncompatiblePacketClass(h.ClassGUID, expected);
+    if (!GuidsEqual(expected->GetClassGUID(), h.ClassGUID))
+      RaiseIncompatiblePacketClass(h.ClassGUID, expected);
     info.Class = expected;
   } else {
     const auto* last = static_cast<const TPacketClass*>(reader.LastClass);
-    info.Class = last != nullptr && GuidsEqual(last->GetClassGUID(), h.ClassGUID) ? last : FindPacketClass(h.ClassGUID);
-    if (info.Class == nullptr) throw Exception(Format("Unregistered packet class: %s", GuidToText(h.ClassGUID)));
+    info.Class = last != nullptr && GuidsEqual(last->GetClassGUID(), h.ClassGUID)
+                     ? last
+                     : FindPacketClass(h.ClassGUID);
+    if (info.Class == nullptr)
+      throw Exception(Format("Unregistered packet class: %s", GuidToText(h.ClassGUID)));
     reader.LastClass = info.Class;
   }
   info.StoredFieldCount = h.FieldCount > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<std::int32_t>(h.FieldCount);
@@ -100,7 +104,8 @@ void ReadPacketFields(TPacket& packet, TStream& stream, TPacketStreamingContext*
   reader.Done();
 }
 
-void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext* context, std::uint8_t flags) {
+void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext* context,
+                std::uint8_t flags) {
   if (flags & pioCompress) {
     TVirtualStream memory(2);
     SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~(pioCompress | pioBuffered)));
@@ -165,8 +170,8 @@ std::unique_ptr<TPacket> LoadPacketOver(std::unique_ptr<TPacket> spare, TStream&
   TPacketLoadInfo info;
   ReadHeader(*reader, context, nullptr, info);
   std::unique_ptr<TPacket> packet;
-  if (spare != nullptr && &spare->ClassType() == info.Class && info.StoredFieldCount >= info.Class->FieldCount() &&
-      LoadReplacesEveryField(*info.Class)) {
+  if (spare != nullptr && &spare->ClassType() == info.Class &&
+      info.StoredFieldCount >= info.Class->FieldCount() && LoadReplacesEveryField(*info.Class)) {
     packet = std::move(spare);
   } else {
     packet = info.Class->Create();

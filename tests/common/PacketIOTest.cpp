@@ -124,12 +124,8 @@ TEST_F(PacketIOTest, BadHeadersAreRefused) {
     std::string b = good;
     PutU32(b, 0, version);
     TPointerStream s(b.data(), static_cast<std::int64_t>(b.size()), true);
-    try {
-      LoadPacket(s);
-      ADD_FAILURE();
-    } catch (const Exception& e) {
-      EXPECT_EQ(e.Message(), "Cannot load packet. Unknown format version: " + std::to_string(version));
-    }
+    EXPECT_EQ(MessageOf([&] { LoadPacket(s); }),
+              "Cannot load packet. Unknown format version: " + std::to_string(version));
   }
   for (std::uint32_t total : {0u, 31u, static_cast<std::uint32_t>(good.size() + 1), 0xFFFFFFFFu}) {
     std::string b = good;
@@ -153,14 +149,9 @@ TEST_F(PacketIOTest, BadHeadersAreRefused) {
   std::string ob = SaveBytes(other);
   TPointerStream os(ob.data(), static_cast<std::int64_t>(ob.size()), true);
   TSmallPacket into;
-  try {
-    LoadPacketInto(into, os);
-    ADD_FAILURE();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(),
-              "Incompatible packet class: {AAAAAAAA-0000-0000-0000-000000000001} "
-              "({11111111-2222-3333-4444-555555555555}, TSmallPacket expected)");
-  }
+  EXPECT_EQ(MessageOf([&] { LoadPacketInto(into, os); }),
+            "Incompatible packet class: {AAAAAAAA-0000-0000-0000-000000000001} "
+            "({11111111-2222-3333-4444-555555555555}, TSmallPacket expected)");
 }
 
 TEST_F(PacketIOTest, TruncatedDataFailsWithTheReadErrorInBothModes) {
@@ -227,13 +218,8 @@ TEST_F(PacketIOTest, NegativeCompactValueFailsBeforeAnythingIsWritten) {
   TAllKindsPacket p;
   p.Compact = -1;
   TMemoryStream s;
-  try {
-    SavePacket(p, s);
-    ADD_FAILURE();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(),
-              "Cannot save packet: TAllKindsPacket.Compact holds -1, outside the compact range 0..2147483647");
-  }
+  EXPECT_EQ(MessageOf([&] { SavePacket(p, s); }),
+            "Cannot save packet: TAllKindsPacket.Compact holds -1, outside the compact range 0..2147483647");
   EXPECT_EQ(s.Size(), 0);
   TPacketStreamingContext ctx;
   EXPECT_THROW(SavePacket(p, s, &ctx), Exception);
@@ -317,12 +303,7 @@ TEST_F(PacketIOTest, StreamingContextWritesTheDefinitionOnce) {
   TPacketStreamingContext r;
   std::string bad("\x04", 1);
   TPointerStream bs(bad.data(), 1, true);
-  try {
-    LoadPacket(bs, &r);
-    ADD_FAILURE();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Invalid streaming context ID: 2");
-  }
+  EXPECT_EQ(MessageOf([&] { LoadPacket(bs, &r); }), "Invalid streaming context ID: 2");
 
   // A definition with more fields than the reader's class.
   TSmallPacketV2 v2;
@@ -334,12 +315,7 @@ TEST_F(PacketIOTest, StreamingContextWritesTheDefinitionOnce) {
   def += first.substr(4, 16);
   TPointerStream ds(def.data(), static_cast<std::int64_t>(def.size()), true);
   TPacketStreamingContext r2;
-  try {
-    LoadPacket(ds, &r2);
-    ADD_FAILURE();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Unsupported version of packet class: TSmallPacket (version 3)");
-  }
+  EXPECT_EQ(MessageOf([&] { LoadPacket(ds, &r2); }), "Unsupported version of packet class: TSmallPacket (version 3)");
 
   // DoNotLearn: the definition is used, not remembered.
   std::string two = Bytes(s);
@@ -399,12 +375,8 @@ TEST_F(PacketIOTest, PacketListsOnTheWire) {
   bad.WriteBuffer(&one, 4);
   SavePacket(TOtherPacket(), bad);
   bad.SetPosition(0);
-  try {
-    b.LoadFromStream(bad, nullptr);
-    ADD_FAILURE();
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Cannot load packet list: TOtherPacket is not a TSmallPacket");
-  }
+  EXPECT_EQ(MessageOf([&] { b.LoadFromStream(bad, nullptr); }),
+            "Cannot load packet list: TOtherPacket is not a TSmallPacket");
   EXPECT_THROW(b.AddChecked(std::make_unique<TOtherPacket>()), EAssertionFailed);
   TPacketList<TOtherPacket> others;
   EXPECT_THROW(b.AddCopies(others), EAssertionFailed);
