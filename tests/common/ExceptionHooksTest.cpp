@@ -21,8 +21,7 @@ namespace {
 // Collects the lines written to it as the default event log.
 class TCaptureLog : public TEventLog {
  public:
-  void WriteEntry(std::string_view format, const FormatArgs& args, int, std::uint32_t,
-                  std::uint32_t) override {
+  void WriteEntry(std::string_view format, const FormatArgs& args, int, std::uint32_t, std::uint32_t) override {
     if (throw_inside) {
       try {
         throw Exception("inside the log");
@@ -43,8 +42,7 @@ class TCaptureLog : public TEventLog {
 // Writes each line to stderr, for checks in a child that dies.
 class TStderrLog : public TEventLog {
  public:
-  void WriteEntry(std::string_view format, const FormatArgs& args, int, std::uint32_t,
-                  std::uint32_t) override {
+  void WriteEntry(std::string_view format, const FormatArgs& args, int, std::uint32_t, std::uint32_t) override {
     std::fprintf(stderr, "%s\n", FormatV(format, args).c_str());
   }
 };
@@ -74,27 +72,20 @@ TEST_F(ExceptionHooks, CaughtExceptionLeavesRaiseAndHandlerRecords) {
   UninstallExceptionHooks();
   const std::string text = log_->Text();
   const std::string pid = std::to_string(os::GetCurrentProcessId());
-  EXPECT_TRUE(
-      std::regex_search(text, std::regex("-{10}Raised Exception-{14}[0-9/ :.]{23}-+\n"
-                                         "EConvertError PID=" +
-                                         pid +
-                                         " TID=\\d+[^\n]* Build=4821\n\n"
-                                         "bad number\n\n\\(\\$CALLTRACE:[0-9A-F]{8}:[0-9A-F,*]+\\)\n")))
+  EXPECT_TRUE(std::regex_search(text, std::regex("-{10}Raised Exception-{14}[0-9/ :.]{23}-+\n"
+                                                 "EConvertError PID=" + pid + " TID=\\d+[^\n]* Build=4821\n\n"
+                                                 "bad number\n\n\\(\\$CALLTRACE:[0-9A-F]{8}:[0-9A-F,*]+\\)\n")))
       << text;
-  EXPECT_TRUE(
-      std::regex_search(text, std::regex("-{10}Exception-+[0-9/ :.]{23}-+\n"
-                                         "EConvertError   Code=0x0EEDFADE   Flags=0x1   Addr=0x[0-9A-F]{8,16}"
-                                         "   PID=" +
-                                         pid +
-                                         "   TID=\\d+[^\n]*   Build=4821\n\n"
-                                         "bad number\n\n\\(\\$CALLTRACE:")))
+  EXPECT_TRUE(std::regex_search(text, std::regex("-{10}Exception-+[0-9/ :.]{23}-+\n"
+                                                 "EConvertError   Code=0x0EEDFADE   Flags=0x1   Addr=0x[0-9A-F]{8,16}"
+                                                 "   PID=" + pid + "   TID=\\d+[^\n]*   Build=4821\n\n"
+                                                 "bad number\n\n\\(\\$CALLTRACE:")))
       << text;
   // The handler record names the place of the raise, the trace starts there.
   std::smatch m;
   ASSERT_TRUE(std::regex_search(text, m, std::regex("Addr=0x([0-9A-F]+)")));
   const std::string addr = m[1].str().substr(m[1].length() - 8);
-  EXPECT_TRUE(std::regex_search(
-      text, std::regex("\\(\\$CALLTRACE:[0-9A-F]{8}:0*" + addr.substr(addr.find_first_not_of('0')))))
+  EXPECT_TRUE(std::regex_search(text, std::regex("\\(\\$CALLTRACE:[0-9A-F]{8}:0*" + addr.substr(addr.find_first_not_of('0')))))
       << text;
   EXPECT_EQ(Count("Raised Exception"), 1);
   EXPECT_EQ(Count("Code=0x0EEDFADE"), 1);
@@ -200,23 +191,20 @@ TEST(ExceptionTexts, AccessViolationsNameAddressModuleAndOperation) {
     record.ExceptionInformation[0] = code;
     auto e = MapOSException(record);
     EXPECT_EQ(ExceptionClassText(e.get()), "EAccessViolation");
-    EXPECT_TRUE(std::regex_match(
-        e->Message(), std::regex("Access violation at address " + at +
-                                 " in module 'vt_tests_common' \\(Base = 0x[0-9A-F]+\\)\\. " + text +
-                                 " of address " + accessed)))
+    EXPECT_TRUE(std::regex_match(e->Message(), std::regex("Access violation at address " + at +
+                                                          " in module 'vt_tests_common' \\(Base = 0x[0-9A-F]+\\)\\. " +
+                                                          text + " of address " + accessed)))
         << e->Message();
   }
   // Code outside every module: the short text.
   record.ExceptionAddress = reinterpret_cast<const void*>(0x10);
   record.ExceptionInformation[0] = 1;
-  EXPECT_EQ(MapOSException(record)->Message(), "Access violation at address " +
-                                                   Format("%p", record.ExceptionAddress) +
-                                                   ". Write of address " + accessed);
+  EXPECT_EQ(MapOSException(record)->Message(),
+            "Access violation at address " + Format("%p", record.ExceptionAddress) + ". Write of address " + accessed);
   // A record without parameters reads as a read of address 0.
   record.NumberParameters = 0;
-  EXPECT_EQ(MapOSException(record)->Message(),
-            "Access violation at address " + Format("%p", record.ExceptionAddress) + ". Read of address " +
-                Format("%p", static_cast<const void*>(nullptr)));
+  EXPECT_EQ(MapOSException(record)->Message(), "Access violation at address " + Format("%p", record.ExceptionAddress) +
+                                                    ". Read of address " + Format("%p", static_cast<const void*>(nullptr)));
 }
 
 [[gnu::noinline]] void WriteTo(std::uintptr_t address) {
@@ -246,10 +234,9 @@ TEST(ExceptionHooksDeathTest, ProcessorFaultsAreRecordedThenTakeTheirCourse) {
     else
       WriteTo(0x10);
   };
-  EXPECT_DEATH(fault(false),
-               "EAccessViolation   Code=0xC0000005   Flags=0x0   Addr=0x[0-9A-F]+   PID=[^\n]*\n\n"
-               "Access violation at address [0-9A-F]+ in module 'vt_tests_common' \\(Base = "
-               "0x[0-9A-F]+\\)\\. Write of address 0+10\n");
+  EXPECT_DEATH(fault(false), "EAccessViolation   Code=0xC0000005   Flags=0x0   Addr=0x[0-9A-F]+   PID=[^\n]*\n\n"
+                             "Access violation at address [0-9A-F]+ in module 'vt_tests_common' \\(Base = "
+                             "0x[0-9A-F]+\\)\\. Write of address 0+10\n");
   EXPECT_DEATH(fault(true), "EDivByZero   Code=0xC0000094[^\n]*\n\nDivision by zero\n");
 }
 
