@@ -11,28 +11,29 @@
 
 #include "common/Objects.h"
 #include "platform/Sync.h"
+#include "platform/ThreadSafety.h"
 
 namespace vt {
 
 // Spinning critical section: recursive for the owning thread.
-class TFastMutex {
+class CAPABILITY("mutex") TFastMutex {
  public:
   TFastMutex() = default;
   TFastMutex(const TFastMutex&) = delete;
   TFastMutex& operator=(const TFastMutex&) = delete;
   // Up to 1000 tries, yielding the processor between them, then blocks.
-  void Enter();
-  void Leave();
+  void Enter() ACQUIRE();
+  void Leave() RELEASE();
 
  private:
   std::recursive_mutex section_;
 };
 
 // Holds a TFastMutex for a scope.
-class TFastMutexLock {
+class SCOPED_CAPABILITY TFastMutexLock {
  public:
-  explicit TFastMutexLock(TFastMutex& mutex) : mutex_(mutex) { mutex_.Enter(); }
-  ~TFastMutexLock() { mutex_.Leave(); }
+  explicit TFastMutexLock(TFastMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.Enter(); }
+  ~TFastMutexLock() RELEASE() { mutex_.Leave(); }
   TFastMutexLock(const TFastMutexLock&) = delete;
   TFastMutexLock& operator=(const TFastMutexLock&) = delete;
 

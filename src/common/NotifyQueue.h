@@ -20,6 +20,7 @@
 #include "common/Threads.h"
 #include "common/NotifyQueueUnit.h"
 #include "common/Units.h"
+#include "platform/ThreadSafety.h"
 
 namespace vt {
 
@@ -100,22 +101,22 @@ class TNotifyQueue : public TObject {
 
   void QueueWindowProc(TMessage& message);
   bool Dispatch(TNotifyQueueItem& item);
-  void WakeLocked();
+  void WakeLocked() REQUIRES(lock_);
 
   std::uint8_t mode_ = 0;
   mutable TFastMutex lock_;
   TWinEvent wake_event_{nullptr, "", false, false};  // mode 0: auto-reset
   os::HWND window_ = 0;
   std::uint32_t owner_thread_ = 0;
-  bool wake_pending_ = false;
-  bool terminating_ = false;
-  std::uint32_t wake_sequence_ = 0;
-  std::uint32_t last_processed_ = 0;
-  std::uint32_t last_wake_tick_ = 0;
-  std::array<std::deque<TNotifyQueueItem>, 3> primary_;
-  std::array<std::deque<TNotifyQueueItem>, 3> temporary_;
-  std::vector<TNotifyQueueItem> external_;
-  std::vector<TimerEntry> timers_;
+  bool wake_pending_ GUARDED_BY(lock_) = false;
+  bool terminating_ GUARDED_BY(lock_) = false;
+  std::uint32_t wake_sequence_ GUARDED_BY(lock_) = 0;
+  std::uint32_t last_processed_ GUARDED_BY(lock_) = 0;
+  std::uint32_t last_wake_tick_ GUARDED_BY(lock_) = 0;
+  std::array<std::deque<TNotifyQueueItem>, 3> primary_ GUARDED_BY(lock_);
+  std::array<std::deque<TNotifyQueueItem>, 3> temporary_ GUARDED_BY(lock_);
+  std::vector<TNotifyQueueItem> external_ GUARDED_BY(lock_);
+  std::vector<TimerEntry> timers_ GUARDED_BY(lock_);
 };
 
 // The calling thread's queue, or null.

@@ -15,6 +15,7 @@
 #include "common/Locks.h"
 #include "common/Threads.h"
 #include "common/Units.h"
+#include "platform/ThreadSafety.h"
 
 namespace vt {
 
@@ -23,6 +24,10 @@ inline constexpr int kThreadPoolLists = 5;
 
 class TThreadPool;
 class TThreadPoolThread;
+
+// The unit's lock, guarding every pool's lists and workers' flags. Raises
+// while the unit is not running.
+TFastMutex& ThreadPoolLock();
 
 // One unit of work. The pool owns a queued item until it hands it back with
 // WorkDone (whose default frees it).
@@ -92,18 +97,14 @@ class TThreadPool {
  private:
   friend class TThreadPoolThread;
   void CheckGuard(int line) const;
-  int WaitingCountLocked() const;
+  int WaitingCountLocked() const REQUIRES(ThreadPoolLock());
 
   std::uint32_t guard_ = kThreadPoolGuard;
   std::atomic<bool> terminated_{false};
-  bool shut_down_ = false;
-  std::array<std::deque<std::unique_ptr<TThreadPoolWork>>, kThreadPoolLists> lists_;
-  std::vector<std::unique_ptr<TThreadPoolThread>> threads_;
+  bool shut_down_ GUARDED_BY(ThreadPoolLock()) = false;
+  std::array<std::deque<std::unique_ptr<TThreadPoolWork>>, kThreadPoolLists> lists_ GUARDED_BY(ThreadPoolLock());
+  std::vector<std::unique_ptr<TThreadPoolThread>> threads_ GUARDED_BY(ThreadPoolLock());
 };
-
-// The unit's lock, guarding every pool's lists and workers' flags. Raises
-// while the unit is not running.
-TFastMutex& ThreadPoolLock();
 
 // Makes the lock at start-up and frees it at finalization.
 extern const UnitEntry kThreadPoolUnit;

@@ -22,11 +22,11 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "platform/TestHooks.h"
 #include "platform/ThreadApi.h"
+#include "platform/ThreadSafety.h"
 
 namespace vt::os {
 
@@ -101,19 +101,20 @@ LRESULT ProgressProc(HWND, UINT, WPARAM, LPARAM);
 // wait (queues, sent-message replies). Never freed: threads may outlive
 // static destruction.
 struct State {
-  std::mutex lock;
+  Mutex lock;
   std::condition_variable changed;
-  std::map<HWND, std::unique_ptr<Window>> windows;
-  std::map<DWORD, std::shared_ptr<Queue>> queues;
-  std::vector<ClassRecord> classes;
-  std::map<HFONT, FontRecord> fonts;
-  std::uintptr_t next_handle = 0x10010;
-  int posted_quota = kDefaultPostedMessageQuota;
-  int failing_creations = 0;
-  int stale_font_uses = 0;
-  int screen_width = 1024, screen_height = 768;
-  HWND foreground = 0;
-  std::vector<ShownMessageBox> message_boxes;
+  std::map<HWND, std::unique_ptr<Window>> windows GUARDED_BY(lock);
+  std::map<DWORD, std::shared_ptr<Queue>> queues GUARDED_BY(lock);
+  std::vector<ClassRecord> classes GUARDED_BY(lock);
+  std::map<HFONT, FontRecord> fonts GUARDED_BY(lock);
+  std::uintptr_t next_handle GUARDED_BY(lock) = 0x10010;
+  int posted_quota GUARDED_BY(lock) = kDefaultPostedMessageQuota;
+  int failing_creations GUARDED_BY(lock) = 0;
+  int stale_font_uses GUARDED_BY(lock) = 0;
+  int screen_width GUARDED_BY(lock) = 1024;
+  int screen_height GUARDED_BY(lock) = 768;
+  HWND foreground GUARDED_BY(lock) = 0;
+  std::vector<ShownMessageBox> message_boxes GUARDED_BY(lock);
 
   State() {
     for (auto [name, proc] : {std::pair<const char*, WNDPROC>{"STATIC", StaticProc},
@@ -142,13 +143,13 @@ bool SameName(const std::string& a, const char* b) {
   return true;
 }
 
-ClassRecord* FindClass(State& s, const char* name) {
+ClassRecord* FindClass(State& s, const char* name) REQUIRES(s.lock) {
   for (auto& c : s.classes)
     if (SameName(c.name, name)) return &c;
   return nullptr;
 }
 
-Window* FindWindowLocked(State& s, HWND hwnd) {
+Window* FindWindowLocked(State& s, HWND hwnd) REQUIRES(s.lock) {
   auto it = s.windows.find(hwnd);
   return it == s.windows.end() ? nullptr : it->second.get();
 }
@@ -165,12 +166,12 @@ struct ThreadQueueGuard {
 thread_local ThreadQueueGuard t_queue_guard;
 thread_local HCURSOR t_cursor = 0;
 
-std::shared_ptr<Queue> QueueOfLocked(State& s, DWORD thread_id) {
+std::shared_ptr<Queue> QueueOfLocked(State& s, DWORD thread_id) REQUIRES(s.lock) {
   auto it = s.queues.find(thread_id);
   return it == s.queues.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<Queue> EnsureQueueLocked(State& s) {
+std::shared_ptr<Queue> EnsureQueueLocked(State& s) REQUIRES(s.lock) {
   DWORD tid = GetCurrentThreadId();
   auto q = QueueOfLocked(s, tid);
   if (!q) {
@@ -187,7 +188,7 @@ bool TerminalAttached() {
   return attached;
 }
 
-HWND TopLevelLocked(State& s, HWND hwnd) {
+HWND TopLevelLocked(State& s, HWND hwnd) REQUIRES(s.lock) {
   Window* w = FindWindowLocked(s, hwnd);
   while (w && (w->style & WS_CHILD) && w->parent) {
     Window* p = FindWindowLocked(s, w->parent);
@@ -199,7 +200,7 @@ HWND TopLevelLocked(State& s, HWND hwnd) {
 
 // One terminal line per visible captioned window: its title, the texts of
 // its visible static controls and its progress bars.
-void DrawLocked(State& s, HWND hwnd) {
+void DrawLocked(State& s, HWND hwnd) REQUIRES(s.lock) {
   Window* w = FindWindowLocked(s, hwnd);
   if (w && w->font && !s.fonts.count(w->font)) ++s.stale_font_uses;
   if (!TerminalAttached()) return;
@@ -224,7 +225,7 @@ void DrawLocked(State& s, HWND hwnd) {
 
 std::optional<WNDPROC> ProcOf(HWND hwnd) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w) return std::nullopt;
   return w->proc;
@@ -237,8 +238,10 @@ LRESULT CallProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
 }
 
 // Delivers the messages other threads sent to this queue. Called with the
-// lock held; releases it around each window procedure.
-void DeliverSentLocked(State& s, std::unique_lock<std::mutex>& lock, const std::shared_ptr<Queue>& q) {
+// lock held; releases it around each window procedure (through the caller's
+// guard, which the analysis cannot follow).
+void DeliverSentLocked(State& s, UniqueMutexLock& lock, const std::shared_ptr<Queue>& q)
+    REQUIRES(s.lock) NO_THREAD_SAFETY_ANALYSIS {
   while (!q->sent.empty()) {
     auto m = q->sent.front();
     q->sent.pop_front();
@@ -273,7 +276,7 @@ DWORD NowMs() {
 // One attempt to take a message: posted messages, then quit, then due timers.
 // Answers 1 for a message, 0 for WM_QUIT, -1 for none (Next: next timer).
 int TakeLocked(State& s, Queue& q, MSG* out, HWND hwnd, UINT lo, UINT hi, bool remove,
-               std::optional<Clock::time_point>* next) {
+               std::optional<Clock::time_point>* next) REQUIRES(s.lock) {
   for (auto it = q.posted.begin(); it != q.posted.end(); ++it) {
     if (!Matches(*it, hwnd, lo, hi)) continue;
     MSG m = *it;
@@ -308,9 +311,9 @@ int TakeLocked(State& s, Queue& q, MSG* out, HWND hwnd, UINT lo, UINT hi, bool r
   return -1;
 }
 
-void DestroyLocked(State& s, std::unique_lock<std::mutex>& lock, HWND hwnd);
+void DestroyLocked(State& s, UniqueMutexLock& lock, HWND hwnd) REQUIRES(s.lock);
 
-void RemoveWindowLocked(State& s, HWND hwnd) {
+void RemoveWindowLocked(State& s, HWND hwnd) REQUIRES(s.lock) {
   Window* w = FindWindowLocked(s, hwnd);
   if (!w) return;
   if (w->font && !s.fonts.count(w->font)) ++s.stale_font_uses;
@@ -327,8 +330,9 @@ void RemoveWindowLocked(State& s, HWND hwnd) {
 }
 
 // Owned windows first; then WM_DESTROY to the window and to its children,
-// parents before children; then the records go.
-void DestroyLocked(State& s, std::unique_lock<std::mutex>& lock, HWND hwnd) {
+// parents before children; then the records go. Releases the lock around
+// each WM_DESTROY through the caller's guard, which the analysis cannot follow.
+void DestroyLocked(State& s, UniqueMutexLock& lock, HWND hwnd) REQUIRES(s.lock) NO_THREAD_SAFETY_ANALYSIS {
   Window* w = FindWindowLocked(s, hwnd);
   if (!w || w->destroying) return;
   w->destroying = true;
@@ -353,7 +357,7 @@ void DestroyLocked(State& s, std::unique_lock<std::mutex>& lock, HWND hwnd) {
 
 void CleanupThread(DWORD thread_id) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   auto q = QueueOfLocked(s, thread_id);
   if (!q) return;
   std::vector<HWND> mine;
@@ -373,7 +377,7 @@ LRESULT ControlProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   State& s = S();
   switch (msg) {
     case WM_SETFONT: {
-      std::lock_guard lock(s.lock);
+      MutexLock lock(s.lock);
       if (Window* w = FindWindowLocked(s, hwnd)) {
         w->font = static_cast<HFONT>(wparam);
         if (lparam) DrawLocked(s, hwnd);
@@ -381,7 +385,7 @@ LRESULT ControlProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
       return 0;
     }
     case WM_GETFONT: {
-      std::lock_guard lock(s.lock);
+      MutexLock lock(s.lock);
       Window* w = FindWindowLocked(s, hwnd);
       return w ? static_cast<LRESULT>(w->font) : 0;
     }
@@ -403,7 +407,7 @@ LRESULT ProgressProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   switch (msg) {
     case PBM_SETRANGE:
     case PBM_SETRANGE32: {
-      std::lock_guard lock(s.lock);
+      MutexLock lock(s.lock);
       Window* w = FindWindowLocked(s, hwnd);
       if (!w) return 0;
       LRESULT previous = static_cast<LRESULT>(MakeWParam(static_cast<unsigned>(w->range_min),
@@ -420,7 +424,7 @@ LRESULT ProgressProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
       return previous;
     }
     case PBM_SETPOS: {
-      std::lock_guard lock(s.lock);
+      MutexLock lock(s.lock);
       Window* w = FindWindowLocked(s, hwnd);
       if (!w) return 0;
       int previous = w->pos;
@@ -430,12 +434,12 @@ LRESULT ProgressProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
       return previous;
     }
     case PBM_GETPOS: {
-      std::lock_guard lock(s.lock);
+      MutexLock lock(s.lock);
       Window* w = FindWindowLocked(s, hwnd);
       return w ? w->pos : 0;
     }
     case PBM_GETRANGE: {
-      std::lock_guard lock(s.lock);
+      MutexLock lock(s.lock);
       Window* w = FindWindowLocked(s, hwnd);
       if (!w) return 0;
       if (lparam) {
@@ -456,7 +460,7 @@ LRESULT ProgressProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
 
 bool RegisterClassA(const WNDCLASSA& wc) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   if (!wc.lpszClassName || !*wc.lpszClassName || !wc.lpfnWndProc) {
     SetLastError(kErrorInvalidParameter);
     return false;
@@ -476,7 +480,7 @@ bool RegisterClassA(const WNDCLASSA& wc) {
 
 bool UnregisterClassA(const char* class_name, HINSTANCE) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   auto it = std::find_if(s.classes.begin(), s.classes.end(),
                          [&](const ClassRecord& c) { return SameName(c.name, class_name); });
   if (it == s.classes.end()) {
@@ -494,7 +498,7 @@ bool UnregisterClassA(const char* class_name, HINSTANCE) {
 
 bool GetClassInfoA(HINSTANCE, const char* class_name, WNDCLASSA* wc) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   ClassRecord* c = FindClass(s, class_name);
   if (!c) {
     SetLastError(kErrorClassDoesNotExist);
@@ -514,7 +518,7 @@ HWND CreateWindowExA(DWORD ex_style, const char* class_name, const char* title, 
   State& s = S();
   HWND handle = 0;
   {
-    std::lock_guard lock(s.lock);
+    MutexLock lock(s.lock);
     ClassRecord* c = FindClass(s, class_name);
     if (!c) {
       SetLastError(kErrorCannotFindWndClass);
@@ -557,12 +561,12 @@ HWND CreateWindowExA(DWORD ex_style, const char* class_name, const char* title, 
   }
   if (CallProc(handle, WM_CREATE, 0, reinterpret_cast<LPARAM>(param)) == -1) {
     State& st = S();
-    std::unique_lock lock(st.lock);
+    UniqueMutexLock lock(st.lock);
     DestroyLocked(st, lock, handle);
     return 0;
   }
   {
-    std::lock_guard lock(s.lock);
+    MutexLock lock(s.lock);
     DrawLocked(s, handle);
   }
   return handle;
@@ -570,7 +574,7 @@ HWND CreateWindowExA(DWORD ex_style, const char* class_name, const char* title, 
 
 bool DestroyWindow(HWND hwnd) {
   State& s = S();
-  std::unique_lock lock(s.lock);
+  UniqueMutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w) {
     SetLastError(kErrorInvalidWindowHandle);
@@ -586,7 +590,7 @@ bool DestroyWindow(HWND hwnd) {
 
 bool IsWindow(HWND hwnd) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   return FindWindowLocked(s, hwnd) != nullptr;
 }
 
@@ -594,7 +598,7 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   State& s = S();
   switch (msg) {
     case WM_SETTEXT: {
-      std::lock_guard lock(s.lock);
+      MutexLock lock(s.lock);
       Window* w = FindWindowLocked(s, hwnd);
       if (!w) return 0;
       const char* text = reinterpret_cast<const char*>(lparam);
@@ -603,7 +607,7 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
       return 1;
     }
     case WM_GETTEXT: {
-      std::lock_guard lock(s.lock);
+      MutexLock lock(s.lock);
       Window* w = FindWindowLocked(s, hwnd);
       if (!w || wparam == 0 || !lparam) return 0;
       std::size_t n = std::min<std::size_t>(w->title.size(), wparam - 1);
@@ -612,7 +616,7 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
       return static_cast<LRESULT>(n);
     }
     case WM_GETTEXTLENGTH: {
-      std::lock_guard lock(s.lock);
+      MutexLock lock(s.lock);
       Window* w = FindWindowLocked(s, hwnd);
       return w ? static_cast<LRESULT>(w->title.size()) : 0;
     }
@@ -622,7 +626,7 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
     case WM_SETCURSOR: {
       HCURSOR cursor = 0;
       {
-        std::lock_guard lock(s.lock);
+        MutexLock lock(s.lock);
         Window* w = FindWindowLocked(s, hwnd);
         if (w) cursor = w->class_cursor;
       }
@@ -638,7 +642,7 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
 
 bool PostMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   std::shared_ptr<Queue> q;
   if (hwnd == 0) {
     q = EnsureQueueLocked(s);
@@ -665,7 +669,7 @@ bool PostMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
 
 bool PostThreadMessageA(DWORD thread_id, UINT msg, WPARAM wparam, LPARAM lparam) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   auto q = QueueOfLocked(s, thread_id);
   if (!q || !q->alive) {
     SetLastError(kErrorInvalidThreadId);
@@ -682,7 +686,7 @@ bool PostThreadMessageA(DWORD thread_id, UINT msg, WPARAM wparam, LPARAM lparam)
 
 void PostQuitMessage(int exit_code) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   auto q = EnsureQueueLocked(s);
   q->quit = true;
   q->quit_code = exit_code;
@@ -691,7 +695,7 @@ void PostQuitMessage(int exit_code) {
 
 LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   State& s = S();
-  std::unique_lock lock(s.lock);
+  UniqueMutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w) {
     SetLastError(kErrorInvalidWindowHandle);
@@ -713,14 +717,14 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
       DeliverSentLocked(s, lock, own);
       continue;
     }
-    s.changed.wait(lock);
+    s.changed.wait(lock.Native());
   }
   return m->result;
 }
 
 int GetMessageA(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) {
   State& s = S();
-  std::unique_lock lock(s.lock);
+  UniqueMutexLock lock(s.lock);
   auto q = EnsureQueueLocked(s);
   for (;;) {
     DeliverSentLocked(s, lock, q);
@@ -728,15 +732,15 @@ int GetMessageA(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max) {
     int r = TakeLocked(s, *q, msg, hwnd, filter_min, filter_max, true, &next);
     if (r >= 0) return r;
     if (next)
-      s.changed.wait_until(lock, *next);
+      s.changed.wait_until(lock.Native(), *next);
     else
-      s.changed.wait(lock);
+      s.changed.wait(lock.Native());
   }
 }
 
 bool PeekMessageA(MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT remove) {
   State& s = S();
-  std::unique_lock lock(s.lock);
+  UniqueMutexLock lock(s.lock);
   auto q = EnsureQueueLocked(s);
   DeliverSentLocked(s, lock, q);
   return TakeLocked(s, *q, msg, hwnd, filter_min, filter_max, (remove & PM_REMOVE) != 0, nullptr) >= 0;
@@ -753,7 +757,7 @@ LRESULT DispatchMessageA(const MSG* msg) {
 
 std::uintptr_t SetTimer(HWND hwnd, std::uintptr_t id, UINT elapse_ms) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w) {
     SetLastError(kErrorInvalidWindowHandle);
@@ -782,7 +786,7 @@ std::uintptr_t SetTimer(HWND hwnd, std::uintptr_t id, UINT elapse_ms) {
 
 bool KillTimer(HWND hwnd, std::uintptr_t id) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w) {
     SetLastError(kErrorInvalidWindowHandle);
@@ -808,21 +812,21 @@ bool SetWindowTextA(HWND hwnd, const std::string& text) {
 
 std::string GetWindowTextA(HWND hwnd) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   return w ? w->title : std::string();
 }
 
 std::string GetClassNameA(HWND hwnd) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   return w ? w->class_name : std::string();
 }
 
 std::intptr_t GetWindowLongA(HWND hwnd, int index) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w) {
     SetLastError(kErrorInvalidWindowHandle);
@@ -837,7 +841,7 @@ std::intptr_t GetWindowLongA(HWND hwnd, int index) {
 
 std::intptr_t SetWindowLongPtrA(HWND hwnd, int index, std::intptr_t value) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w) {
     SetLastError(kErrorInvalidWindowHandle);
@@ -854,7 +858,7 @@ std::intptr_t SetWindowLongPtrA(HWND hwnd, int index, std::intptr_t value) {
 
 HWND GetParent(HWND hwnd) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w) return 0;
   return (w->style & WS_CHILD) ? w->parent : w->owner;
@@ -862,7 +866,7 @@ HWND GetParent(HWND hwnd) {
 
 HWND GetWindow(HWND hwnd, UINT cmd) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w || cmd != GW_OWNER) return 0;
   return w->owner;
@@ -870,7 +874,7 @@ HWND GetWindow(HWND hwnd, UINT cmd) {
 
 bool GetWindowRect(HWND hwnd, RECT* rect) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w || !rect) {
     SetLastError(kErrorInvalidWindowHandle);
@@ -882,7 +886,7 @@ bool GetWindowRect(HWND hwnd, RECT* rect) {
 
 bool GetClientRect(HWND hwnd, RECT* rect) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w || !rect) {
     SetLastError(kErrorInvalidWindowHandle);
@@ -905,7 +909,7 @@ bool SetWindowPos(HWND hwnd, HWND insert_after, int x, int y, int cx, int cy, UI
   WINDOWPOS wp{hwnd, insert_after, x, y, cx, cy, flags};
   SendMessageA(hwnd, WM_WINDOWPOSCHANGING, 0, reinterpret_cast<LPARAM>(&wp));
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w) return false;
   if (!(wp.flags & SWP_NOMOVE)) {
@@ -921,7 +925,7 @@ bool SetWindowPos(HWND hwnd, HWND insert_after, int x, int y, int cx, int cy, UI
 
 bool IsWindowVisible(HWND hwnd) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   for (Window* w = FindWindowLocked(s, hwnd); w; w = FindWindowLocked(s, w->parent)) {
     if (!(w->style & WS_VISIBLE)) return false;
     if (!(w->style & WS_CHILD)) return true;
@@ -931,7 +935,7 @@ bool IsWindowVisible(HWND hwnd) {
 
 bool IsWindowEnabled(HWND hwnd) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   return w && !(w->style & WS_DISABLED);
 }
@@ -941,7 +945,7 @@ bool EnableWindow(HWND hwnd, bool enable) {
   bool changed = false;
   {
     State& s = S();
-    std::lock_guard lock(s.lock);
+    MutexLock lock(s.lock);
     Window* w = FindWindowLocked(s, hwnd);
     if (!w) {
       SetLastError(kErrorInvalidWindowHandle);
@@ -960,7 +964,7 @@ bool EnableWindow(HWND hwnd, bool enable) {
 
 DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (process_id) *process_id = w ? static_cast<DWORD>(::getpid()) : 0;
   return w ? w->thread_id : 0;
@@ -968,7 +972,7 @@ DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process_id) {
 
 std::vector<HWND> EnumThreadWindows(DWORD thread_id) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   std::vector<HWND> result;
   for (auto& [h, w] : s.windows)
     if (w->thread_id == thread_id && !(w->style & WS_CHILD) && !w->destroying) result.push_back(h);
@@ -977,7 +981,7 @@ std::vector<HWND> EnumThreadWindows(DWORD thread_id) {
 
 HWND GetLastActivePopup(HWND hwnd) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   if (!FindWindowLocked(s, hwnd)) return 0;
   HWND popup = hwnd;
   for (auto& [h, w] : s.windows)
@@ -988,7 +992,7 @@ HWND GetLastActivePopup(HWND hwnd) {
 
 bool SetForegroundWindow(HWND hwnd) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   if (!FindWindowLocked(s, hwnd)) return false;
   s.foreground = hwnd;
   return true;
@@ -996,13 +1000,13 @@ bool SetForegroundWindow(HWND hwnd) {
 
 HWND GetForegroundWindow() {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   return s.foreground;
 }
 
 int GetSystemMetrics(int index) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   if (index == SM_CXFULLSCREEN) return s.screen_width;
   if (index == SM_CYFULLSCREEN) return s.screen_height;
   return 0;
@@ -1015,7 +1019,7 @@ void InitCommonControls() {}
 HFONT CreateFontA(int height, int, int, int, int weight, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
                   const char* face) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   HFONT h = s.next_handle;
   s.next_handle += 2;
   s.fonts[h] = FontRecord{face ? face : "", height, weight};
@@ -1024,19 +1028,19 @@ HFONT CreateFontA(int height, int, int, int, int weight, DWORD, DWORD, DWORD, DW
 
 bool DeleteFontObject(std::uintptr_t object) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   return s.fonts.erase(object) > 0;
 }
 
 bool IsFont(HFONT font) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   return s.fonts.count(font) > 0;
 }
 
 std::string GetFontFace(HFONT font) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   auto it = s.fonts.find(font);
   return it == s.fonts.end() ? std::string() : it->second.face;
 }
@@ -1053,7 +1057,7 @@ HCURSOR GetCursor() { return t_cursor; }
 
 int MessageBoxA(HWND, const std::string& text, const std::string& caption, UINT type) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   if (s.message_boxes.size() >= kMessageBoxRecordLimit) s.message_boxes.erase(s.message_boxes.begin());
   s.message_boxes.push_back(ShownMessageBox{text, caption, type});
   // A message box reaches the user whatever standard error is.
@@ -1064,7 +1068,7 @@ int MessageBoxA(HWND, const std::string& text, const std::string& caption, UINT 
 
 std::vector<ShownMessageBox> TakeShownMessageBoxes() {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   std::vector<ShownMessageBox> result;
   result.swap(s.message_boxes);
   return result;
@@ -1074,31 +1078,31 @@ std::vector<ShownMessageBox> TakeShownMessageBoxes() {
 
 int GetStaleFontUseCount() {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   return s.stale_font_uses;
 }
 
 int PlatformTestHelper::GetPostedMessageQuota() {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   return s.posted_quota;
 }
 
 void PlatformTestHelper::SetPostedMessageQuota(int quota) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   s.posted_quota = quota;
 }
 
 void PlatformTestHelper::FailNextWindowCreations(int count) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   s.failing_creations = count;
 }
 
 void PlatformTestHelper::SetScreenSize(int width, int height) {
   State& s = S();
-  std::lock_guard lock(s.lock);
+  MutexLock lock(s.lock);
   s.screen_width = width;
   s.screen_height = height;
 }
