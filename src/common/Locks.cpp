@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "common/TestHooks.h"
+
 namespace vt {
 
 namespace {
@@ -179,8 +181,6 @@ void DisableExceptionLogging() { ++ThreadCounters().ExceptionLogSuppression; }
 void EnableExceptionLogging() { --ThreadCounters().ExceptionLogSuppression; }
 bool IsExceptionLoggingDisabled() { return ThreadCounters().ExceptionLogSuppression > 0; }
 
-namespace testing {
-void SetDeadlockSliceMs(std::uint32_t ms) { g_deadlock_slice_ms.store(ms); }
-}  // namespace testing
+void CommonTestHelper::SetDeadlockSliceMs(std::uint32_t ms) { g_deadlock_slice_ms.store(ms); }
 
 }  // namespace vt

@@ -126,9 +126,4 @@ void DisableExceptionLogging();
 void EnableExceptionLogging();
 bool IsExceptionLoggingDisabled();
 
-namespace testing {
-// Length of one deadlock-warning slice (20000 ms unless changed by tests).
-void SetDeadlockSliceMs(std::uint32_t ms);
-}  // namespace testing
-
 }  // namespace vt

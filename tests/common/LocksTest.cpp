@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/TestHooks.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -22,7 +23,7 @@ struct WarningsCaptured {
   }
   ~WarningsCaptured() {
     SetWarningCallback(nullptr);
-    testing::SetDeadlockSliceMs(20000);
+    CommonTestHelper::SetDeadlockSliceMs(20000);
   }
 };
 
@@ -106,7 +107,7 @@ TEST(WaitForObjects, SignalObjectIsSignalledOnce) {
 
 TEST(WaitForObjects, DeadlockWarningsAroundLongWaits) {
   WarningsCaptured capture;
-  testing::SetDeadlockSliceMs(20);
+  CommonTestHelper::SetDeadlockSliceMs(20);
   TWinEvent late(nullptr, "", true, false);
   std::thread setter([&] {
     os::Sleep(90);
