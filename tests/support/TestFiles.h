@@ -98,38 +98,37 @@ class TempFolderTest : public ::testing::Test {
   const std::string dir_ = folder_.path().string();
 };
 
-// The text of the E that f throws, or "(no exception)"; other exceptions pass.
+// What describe makes of the E that f throws, or "(no exception)"; other
+// exceptions pass.
+template <typename E, typename F, typename D>
+std::string DescribeThrown(F&& f, D&& describe) {
+  try {
+    f();
+  } catch (const E& e) {
+    return describe(e);
+  }
+  return "(no exception)";
+}
+
+// The text of the E that f throws.
 template <typename E = std::exception, typename F>
 std::string MessageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "(no exception)";
+  return DescribeThrown<E>(f, [](const E& e) { return std::string(e.what()); });
 }
 
-// Like MessageOf, for an exception of exactly class E: one of a derived class
-// reads "(derived) <text>".
+// The same for an exception of exactly class E: one of a derived class reads
+// "(derived) <text>".
 template <typename E, typename F>
 std::string ExactMessageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return (typeid(e) == typeid(E) ? "" : "(derived) ") + std::string(e.what());
-  }
-  return "(no exception)";
+  return DescribeThrown<E>(
+      f, [](const E& e) { return (typeid(e) == typeid(E) ? "" : "(derived) ") + std::string(e.what()); });
 }
 
-// "<text> #<ErrorCode>" of the E that f throws, or "(no exception)".
+// "<text> #<ErrorCode>" of the E that f throws.
 template <typename E, typename F>
 std::string CodedMessageOf(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return std::string(e.what()) + " #" + std::to_string(e.ErrorCode);
-  }
-  return "(no exception)";
+  return DescribeThrown<E>(
+      f, [](const E& e) { return std::string(e.what()) + " #" + std::to_string(e.ErrorCode); });
 }
 
 }  // namespace vt::test
