@@ -13,16 +13,6 @@ void RequireInstalled(const TFirewall& firewall) {
 }
 }  // namespace
 
-void OleError(os::HRESULT code) {
-  std::string text = os::HResultText(code);
-  if (text.empty()) text = "OLE error " + IntToHexFixed(static_cast<std::uint32_t>(code), 8);
-  throw EOleSysError(text, code);
-}
-
-void OleCheck(os::HRESULT code) {
-  if (code < 0) OleError(code);
-}
-
 TAuhtorizedApp::TAuhtorizedApp(std::string name, std::string remote_addresses, std::string process_image_file_name,
                                bool enabled, std::uint8_t scope, std::uint8_t ip_version)
     : Name(std::move(name)),

@@ -7,22 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "common/Objects.h"
 #include "common/SysUtils.h"
 #include "common/Units.h"
 #include "platform/Firewall.h"
 
 namespace vt {
 
-// A failing firewall call; the text is the system's for the code, else
-// "OLE error XXXXXXXX".
-class EOleSysError : public Exception {
- public:
-  EOleSysError(std::string message, os::HRESULT code) : Exception(std::move(message)), ErrorCode(code) {}
-  os::HRESULT ErrorCode;
-};
-[[noreturn]] void OleError(os::HRESULT code);
-// Raises for a failure code (negative).
-void OleCheck(os::HRESULT code);
 
 // One allowed program (the class name is spelled so).
 class TAuhtorizedApp {

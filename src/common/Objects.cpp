@@ -42,6 +42,16 @@ void CheckOS(bool success, std::string_view message, const FormatArgs& args) {
   if (!success) RaiseLastOSError(message, args);
 }
 
+void OleError(os::HRESULT code) {
+  std::string text = os::HResultText(code);
+  if (text.empty()) text = "OLE error " + IntToHexFixed(static_cast<std::uint32_t>(code), 8);
+  throw EOleSysError(text, code);
+}
+
+void OleCheck(os::HRESULT code) {
+  if (code < 0) OleError(code);
+}
+
 void ReraiseWithContext(std::string_view message, const FormatArgs& args) {
   std::string text = args.empty() ? std::string(message) : FormatV(message, args);
   std::exception_ptr current = std::current_exception();

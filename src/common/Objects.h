@@ -35,6 +35,16 @@ std::string OSErrorText(std::string_view message, const FormatArgs& args, std::u
 // Nothing when success; else RaiseLastOSError.
 void CheckOS(bool success, std::string_view message, const FormatArgs& args = {});
 
+// A failing OLE call: the system's text for the code, else "OLE error XXXXXXXX".
+class EOleSysError : public Exception {
+ public:
+  EOleSysError(std::string message, os::HRESULT code) : Exception(std::move(message)), ErrorCode(code) {}
+  os::HRESULT ErrorCode;
+};
+[[noreturn]] void OleError(os::HRESULT code);
+// Raises for a failure code (negative).
+void OleCheck(os::HRESULT code);
+
 // Inside a catch block: raises again with the formatted message, "\r\n" and
 // the text of the exception being handled. EAbort stays EAbort, EOSError
 // keeps its ErrorCode, anything else becomes Exception.

@@ -93,16 +93,6 @@ HRESULT WriteStore(const Store& store) {
 
 }  // namespace
 
-std::string HResultText(HRESULT hr) {
-  const auto u = static_cast<std::uint32_t>(hr);
-  if ((u & 0xFFFF0000u) == 0x80070000u) return SystemErrorText(u & 0xFFFF);
-  switch (u) {
-    case 0x80004005u: return "Unspecified error";
-    case 0x80040154u: return "Class not registered";
-    default: return "";
-  }
-}
-
 std::string FirewallDirectory() { return ConfigDirectory("VT_FIREWALL_DIR", "firewall"); }
 
 HRESULT FwCreateManager() { return IsDirectory(FirewallDirectory()) ? kSOk : kRegdbEClassNotReg; }

@@ -18,18 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/LastError.h"
+
 namespace vt::os {
 
-using HRESULT = std::int32_t;
 constexpr HRESULT kSOk = 0;
 constexpr HRESULT kEFail = static_cast<HRESULT>(0x80004005);
 constexpr HRESULT kRegdbEClassNotReg = static_cast<HRESULT>(0x80040154);
-// An HRESULT carrying a Windows error code.
-constexpr HRESULT HResultFromWin32(std::uint32_t code) {
-  return code == 0 ? 0 : static_cast<HRESULT>((code & 0xFFFF) | 0x80070000u);
-}
-// The system's text for an HRESULT ("" for codes it has no text for).
-std::string HResultText(HRESULT hr);
 
 struct FwAuthorizedApplication {
   std::string Name;

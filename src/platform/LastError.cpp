@@ -142,4 +142,14 @@ std::string SystemErrorText(DWORD code) {
   return "Unknown error " + std::to_string(code);
 }
 
+std::string HResultText(HRESULT hr) {
+  const auto u = static_cast<std::uint32_t>(hr);
+  if ((u & 0xFFFF0000u) == 0x80070000u) return SystemErrorText(u & 0xFFFF);
+  switch (u) {
+    case 0x80004005u: return "Unspecified error";
+    case 0x80040154u: return "Class not registered";
+    default: return "";
+  }
+}
+
 }  // namespace vt::os

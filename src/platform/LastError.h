@@ -9,6 +9,15 @@ namespace vt::os {
 
 using DWORD = std::uint32_t;
 
+// COM-style result codes: negative is failure.
+using HRESULT = std::int32_t;
+// An HRESULT carrying a Windows error code.
+constexpr HRESULT HResultFromWin32(std::uint32_t code) {
+  return code == 0 ? 0 : static_cast<HRESULT>((code & 0xFFFF) | 0x80070000u);
+}
+// The system's text for an HRESULT ("" for codes it has no text for).
+std::string HResultText(HRESULT hr);
+
 // Error codes as the library sees them (the Windows numbering).
 enum : DWORD {
   kErrorSuccess = 0,

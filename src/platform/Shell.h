@@ -8,14 +8,16 @@
 
 #include <cstdint>
 
+#include "platform/LastError.h"
+
 namespace vt::os {
 
-using HRESULT = std::int32_t;
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
+constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
 
 constexpr int CSIDL_DESKTOP = 0;
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/DateTimeFormat.h"
+#include "common/Objects.h"
 #include "common/Resources.h"
 #include "platform/ModuleNames.h"
 #include "platform/SystemInfo.h"
@@ -152,7 +153,8 @@ bool ole_started = false;
 os::ItemIdList* DesktopLocation() {
   os::ItemIdList* list = nullptr;
   os::HRESULT hr = os::SHGetSpecialFolderLocation(0, os::CSIDL_DESKTOP, &list);
-  if (hr < 0 || !list) throw EOleError(Format("OLE error %x", static_cast<std::uint32_t>(hr)), hr);
+  OleCheck(hr);
+  if (!list) OleError(os::E_UNEXPECTED);
   return list;
 }
 
@@ -163,7 +165,7 @@ void CreateDesktopFolder() {
   os::HRESULT hr = os::SHGetDesktopFolder(&folder);
   if (hr < 0 || !folder) {
     SpFreeIdList(list);
-    throw EOleError(Format("OLE error %x", static_cast<std::uint32_t>(hr)), hr);
+    OleError(hr < 0 ? hr : os::E_UNEXPECTED);
   }
   creating_desktop = true;
   try {

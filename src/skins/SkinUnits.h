@@ -80,7 +80,7 @@ void SpFreeIdList(os::ItemIdList* list);
 class TspShellFolder : public TObject {
  public:
   // parent null: the process-wide desktop folder (none while the desktop
-  // itself is created). Raises EOleError on a shell failure.
+  // itself is created). Raises EOleSysError on a shell failure.
   TspShellFolder(TspShellFolder* parent, os::IShellFolder* folder, const os::ItemIdList* id_list);
   ~TspShellFolder() override;
   TspShellFolder(const TspShellFolder&) = delete;
@@ -101,11 +101,6 @@ class TspShellFolder : public TObject {
   bool Flag = false;
 };
 
-class EOleError : public Exception {
- public:
-  EOleError(std::string message, os::HRESULT code) : Exception(std::move(message)), ErrorCode(code) {}
-  os::HRESULT ErrorCode;
-};
 
 TspShellFolder* SpDesktopFolder();
 std::recursive_mutex* SpShellLock();
