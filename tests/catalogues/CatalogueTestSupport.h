@@ -40,9 +40,6 @@ class CatalogueTest : public ::testing::Test {
 
 // ---- Bytes ----------------------------------------------------------------------------------
 
-// The payload of a stand-alone packet (the fields, behind the header).
-inline std::string Payload(const TPacket& p) { return SaveBytes(p).substr(kPacketHeaderSize); }
-
 inline std::string FieldBytes(const TPacket& p) {
   TMemoryStream s;
   p.SaveFields(s, nullptr);
@@ -170,48 +167,55 @@ inline bool HoldsOptionalMember(TPacket& p) {
 
 // ---- Loading --------------------------------------------------------------------------------
 
+// Calls Read(stream, buffered) on a plain stream over Bytes, then on a memory
+// buffer over a copy; answers both end positions.
+template <typename F>
+std::pair<std::int64_t, std::int64_t> ReadBothWays(const std::string& bytes, F&& read) {
+  TPlainStream plain(bytes);
+  read(plain, false);
+  std::string copy = bytes;
+  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
+  read(buffer, true);
+  return {plain.Position(), buffer.Position()};
+}
+
+// Reads fields with the buffer reader when Buffered, else with the stream reader.
+inline void ReadFields(TPacket& p, TStream& s, bool buffered, std::int32_t& remaining) {
+  if (buffered) {
+    p.LoadFieldsFromBuffer(static_cast<TCustomMemoryStream&>(s), remaining, nullptr);
+  } else {
+    p.LoadFields(s, remaining, nullptr);
+  }
+}
+
 // Reads Fields (FieldCount stored fields) into ByStream with the stream
 // reader and into ByBuffer with the buffer reader; both must stop at the
 // same offset, which is answered.
 inline std::int64_t LoadFieldsBothWays(TPacket& by_stream, TPacket& by_buffer, const std::string& fields,
                                        std::int32_t field_count) {
-  TPlainStream plain(fields);
-  std::int32_t remaining = field_count;
-  by_stream.LoadFields(plain, remaining, nullptr);
-  EXPECT_EQ(remaining, 0);
-  std::string copy = fields;
-  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
-  remaining = field_count;
-  by_buffer.LoadFieldsFromBuffer(buffer, remaining, nullptr);
-  EXPECT_EQ(remaining, 0);
-  EXPECT_EQ(plain.Position(), buffer.Position());
-  return buffer.Position();
+  const auto [a, b] = ReadBothWays(fields, [&](TStream& s, bool buffered) {
+    std::int32_t remaining = field_count;
+    ReadFields(buffered ? by_buffer : by_stream, s, buffered, remaining);
+    EXPECT_EQ(remaining, 0);
+  });
+  EXPECT_EQ(a, b);
+  return b;
 }
 
 // Both readers refuse Fields with exception E.
 template <typename E>
 void ExpectBothReadersFail(const TPacketClass& cls, const std::string& fields, std::int32_t field_count) {
-  auto a = cls.Create();
-  TPlainStream plain(fields);
-  std::int32_t remaining = field_count;
-  EXPECT_THROW(a->LoadFields(plain, remaining, nullptr), E);
-  auto b = cls.Create();
-  std::string copy = fields;
-  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
-  remaining = field_count;
-  EXPECT_THROW(b->LoadFieldsFromBuffer(buffer, remaining, nullptr), E);
+  ReadBothWays(fields, [&](TStream& s, bool buffered) {
+    std::int32_t remaining = field_count;
+    EXPECT_THROW(ReadFields(*cls.Create(), s, buffered, remaining), E);
+  });
 }
 
 // Loads the stand-alone packet Bytes into ByStream from a plain stream and
 // into ByBuffer from a memory buffer; both must end behind the packet.
 inline void LoadBothWays(TPacket& by_stream, TPacket& by_buffer, const std::string& bytes) {
-  TPlainStream plain(bytes);
-  LoadPacketInto(by_stream, plain);
-  std::string copy = bytes;
-  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
-  LoadPacketInto(by_buffer, buffer);
-  EXPECT_EQ(plain.Position(), static_cast<std::int64_t>(bytes.size()));
-  EXPECT_EQ(buffer.Position(), static_cast<std::int64_t>(bytes.size()));
+  const auto end = ReadBothWays(bytes, [&](TStream& s, bool buffered) { LoadPacketInto(buffered ? by_buffer : by_stream, s); });
+  EXPECT_EQ(end, std::make_pair(std::ssize(bytes), std::ssize(bytes)));
 }
 
 // Loads Bytes into P in buffer mode, and into a copy of P's present state
@@ -219,13 +223,7 @@ inline void LoadBothWays(TPacket& by_stream, TPacket& by_buffer, const std::stri
 inline void LoadInto(TPacket& p, const std::string& bytes) {
   auto other = p.ClassType().Create();
   other->Assign(p);
-  std::string copy = bytes;
-  TPointerStream buffer(copy.data(), static_cast<std::int64_t>(copy.size()), true);
-  LoadPacketInto(p, buffer);
-  EXPECT_EQ(buffer.Position(), static_cast<std::int64_t>(bytes.size()));
-  TPlainStream plain(bytes);
-  LoadPacketInto(*other, plain);
-  EXPECT_EQ(plain.Position(), static_cast<std::int64_t>(bytes.size()));
+  LoadBothWays(*other, p, bytes);
   EXPECT_TRUE(other->Equals(p));
 }
 
@@ -243,13 +241,13 @@ inline void ExpectRoundTrips(const TPacket& p, bool clear_equals_new = true) {
   const std::string fields = FieldBytes(p);
   auto a = cls.Create();
   auto b = cls.Create();
-  EXPECT_EQ(LoadFieldsBothWays(*a, *b, fields, p.FieldCount()), static_cast<std::int64_t>(fields.size()));
+  EXPECT_EQ(LoadFieldsBothWays(*a, *b, fields, p.FieldCount()), std::ssize(fields));
   EXPECT_TRUE(a->Equals(p));
   EXPECT_TRUE(b->Equals(p));
 
   const std::string whole = SaveBytes(p);
   TMemoryStream s;
-  s.WriteBuffer(whole.data(), static_cast<std::int64_t>(whole.size()));
+  s.WriteBuffer(whole.data(), std::ssize(whole));
   s.SetPosition(0);
   auto loaded = LoadPacket(s);
   ASSERT_NE(loaded, nullptr);
@@ -261,28 +259,21 @@ inline void ExpectRoundTrips(const TPacket& p, bool clear_equals_new = true) {
   EXPECT_TRUE(into->Equals(p));
   EXPECT_EQ(SaveBytes(*into), whole);
 
-  TPacketStreamingContext w, r;
+  TPacketStreamingContext w;
   TMemoryStream cs;
   SavePacket(p, cs, &w);
   SavePacket(p, cs, &w);
-  cs.SetPosition(0);
-  auto c1 = LoadPacket(cs, &r);
-  auto c2 = LoadPacket(cs, &r);
-  EXPECT_EQ(cs.Position(), cs.Size());
-  ASSERT_NE(c1, nullptr);
-  ASSERT_NE(c2, nullptr);
-  EXPECT_EQ(&c1->ClassType(), &cls);
-  EXPECT_TRUE(c1->Equals(p));
-  EXPECT_TRUE(c2->Equals(p));
-
-  TPacketStreamingContext r2;
-  TPlainStream plain(Bytes(cs));
-  auto d1 = LoadPacket(plain, &r2);
-  auto d2 = LoadPacket(plain, &r2);
-  ASSERT_NE(d1, nullptr);
-  ASSERT_NE(d2, nullptr);
-  EXPECT_TRUE(d1->Equals(p));
-  EXPECT_TRUE(d2->Equals(p));
+  const std::string shared = Bytes(cs);
+  const auto end = ReadBothWays(shared, [&](TStream& in, bool) {
+    TPacketStreamingContext r;
+    for (int i = 0; i < 2; ++i) {
+      auto c = LoadPacket(in, &r);
+      ASSERT_NE(c, nullptr);
+      EXPECT_EQ(&c->ClassType(), &cls);
+      EXPECT_TRUE(c->Equals(p));
+    }
+  });
+  EXPECT_EQ(end, std::make_pair(std::ssize(shared), std::ssize(shared)));
 
   auto copy = p.Clone();
   EXPECT_TRUE(copy->Equals(p));

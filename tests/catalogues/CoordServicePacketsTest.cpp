@@ -16,7 +16,7 @@ namespace {
 
 using namespace test;
 
-class CoordServicePacketsTest : public test::CatalogueTest {};
+class CoordServicePacketsTest : public CatalogueTest {};
 
 TEST_F(CoordServicePacketsTest, RoleNamesSuffixesAndRoleMap) {
   EXPECT_STREQ(CoordRoleNames[0], "Primary Coordinator");
@@ -36,54 +36,37 @@ TEST_F(CoordServicePacketsTest, RoleNamesSuffixesAndRoleMap) {
 
 // ---- Forwarding envelope --------------------------------------------------------------------
 
-TEST_F(CoordServicePacketsTest, EnvelopeHoldsAPlainPacketFirst) {
-  TForwardToAgentPacket env;
-  ASSERT_NE(env.HeldPacket(), nullptr);
-  EXPECT_EQ(&env.HeldPacket()->ClassType(), &TPacket::Class);
-  EXPECT_EQ(
-      Hex(Payload(env)),
-      "00 02 00 00 00 20 00 00 00 00 00 00 00 00 00 00 00 05 52 BF 47 93 89 F5 41 98 E9 03 CB 6E A3 4D 1E");
-  EXPECT_EQ(env.GetFieldAsObject(1), env.HeldPacket());
-
-  // A stored field count of 1 keeps the plain packet.
+TEST_F(CoordServicePacketsTest, EnvelopeCarriesAnyRegisteredPacket) {
+  // A new envelope holds a plain packet; a stored field count of 1 keeps it.
   TForwardToAgentPacket a, b;
+  EXPECT_EQ(a.GetFieldAsObject(1), a.HeldPacket());
   LoadBothWays(a, b, StandAlone(TForwardToAgentPacket::Class, 1, std::string("\x04id", 3)));
   EXPECT_EQ(a.ID, "id");
   EXPECT_EQ(&b.HeldPacket()->ClassType(), &TPacket::Class);
-}
 
-TEST_F(CoordServicePacketsTest, EnvelopeCarriesAnyRegisteredPacket) {
   TForwardToAgentPacket env;
   env.ID = "agent";
   auto held = std::make_unique<TTerminatePacket>();
   held->Reserved = true;
   env.SetPacket(std::move(held));
-
-  const std::string bytes = SaveBytes(env);
-  TForwardToAgentPacket a, b;
-  LoadBothWays(a, b, bytes);
+  LoadBothWays(a, b, SaveBytes(env));
   for (auto* q : {&a, &b}) {
     auto* t = dynamic_cast<TTerminatePacket*>(q->HeldPacket());
     ASSERT_NE(t, nullptr);
     EXPECT_TRUE(t->Reserved);
     EXPECT_EQ(q->ID, "agent");
   }
-  EXPECT_TRUE(a.Equals(env));
   // Several envelopes through one streaming context, in both readers.
   TPacketStreamingContext w;
   TMemoryStream cs;
   SavePacket(env, cs, &w);
   SavePacket(env, cs, &w);
   const std::string shared = test::Bytes(cs);
-  for (bool buffer : {false, true}) {
+  const auto end = ReadBothWays(shared, [&](TStream& in, bool) {
     TPacketStreamingContext r;
-    std::string copy = shared;
-    test::TPlainStream plain(shared);
-    TPointerStream mem(copy.data(), static_cast<std::int64_t>(copy.size()), true);
-    TStream& in = buffer ? static_cast<TStream&>(mem) : plain;
     for (int i = 0; i < 2; ++i) EXPECT_TRUE(LoadPacket(in, &r)->Equals(env));
-    EXPECT_EQ(in.Position(), static_cast<std::int64_t>(shared.size()));
-  }
+  });
+  EXPECT_EQ(end, std::make_pair(std::ssize(shared), std::ssize(shared)));
 
   // Assign keeps the receiver's class: into a plain packet nothing is
   // copied; between different classes the cast fails after ID is copied.
@@ -118,25 +101,15 @@ TEST_F(CoordServicePacketsTest, EnvelopeWithUnregisteredPacketKeepsItsPacket) {
   // The nested header's GUID: behind the outer header, the ID and the
   // nested header's first 16 bytes.
   bytes[32 + 1 + 16] ^= 0x5A;
-  for (bool buffer : {false, true}) {
-    SCOPED_TRACE(buffer);
+  ReadBothWays(bytes, [](TStream& in, bool) {
     TForwardToAgentPacket target;
     auto kept = std::make_unique<TRefreshPacket>();
     TPacket* before = kept.get();
     target.SetPacket(std::move(kept));
-    std::string copy = bytes;
-    test::TPlainStream plain(bytes);
-    TPointerStream mem(copy.data(), static_cast<std::int64_t>(copy.size()), true);
-    const std::string message = MessageOf([&] {
-      if (buffer) {
-        LoadPacketInto(target, mem);
-      } else {
-        LoadPacketInto(target, plain);
-      }
-    });
+    const std::string message = MessageOf([&] { LoadPacketInto(target, in); });
     EXPECT_EQ(message.rfind("Unregistered packet class: {", 0), 0u) << message;
     EXPECT_EQ(target.HeldPacket(), before);
-  }
+  });
 }
 
 TEST_F(CoordServicePacketsTest, EnvelopeWithoutPacketFailsCleanly) {

@@ -13,7 +13,7 @@ namespace {
 
 using namespace test;
 
-class VEPacketsTest : public test::CatalogueTest {};
+class VEPacketsTest : public CatalogueTest {};
 
 const std::uintptr_t kSelf = static_cast<std::uintptr_t>(os::kCurrentProcess);
 
@@ -59,24 +59,14 @@ TEST_F(VEPacketsTest, HandlesLoadFromFourOrEightBytesOnly) {
                                    std::string("\xFF", 1) + std::string(255, '\0')}) {
       std::string fields = good;
       fields.replace(at, 5, bad);
-      for (int mode = 0; mode < 2; ++mode) {
+      ReadBothWays(fields, [&](TStream& in, bool buffered) {
         auto q = row.Class->Create();
         q->SetFieldAsInteger(row.Index, 77);
         std::int32_t remaining = row.Class->FieldCount();
-        try {
-          if (mode == 0) {
-            test::TPlainStream plain(fields);
-            q->LoadFields(plain, remaining, nullptr);
-          } else {
-            TPointerStream buffer(fields.data(), static_cast<std::int64_t>(fields.size()), true);
-            q->LoadFieldsFromBuffer(buffer, remaining, nullptr);
-          }
-          ADD_FAILURE() << "loaded";
-        } catch (const EAssertionFailed& e) {
-          EXPECT_EQ(e.Message(), "Assertion failure (VEPackets, line " + std::to_string(row.Line) + ")");
-        }
+        EXPECT_EQ(MessageOf<EAssertionFailed>([&] { ReadFields(*q, in, buffered, remaining); }),
+                  "Assertion failure (VEPackets, line " + std::to_string(row.Line) + ")");
         EXPECT_EQ(q->GetFieldAsInteger(row.Index), 0);  // set to 0 before the size is read
-      }
+      });
     }
     // Eight bytes: the low half is taken; written back in four.
     std::string eight = good;
@@ -88,7 +78,7 @@ TEST_F(VEPacketsTest, HandlesLoadFromFourOrEightBytesOnly) {
     EXPECT_EQ(FieldBytes(*b), good);
     // Eight bytes announced, three present: a read error, never more.
     std::string cut = good.substr(0, at) + std::string("\x08\x01\x02\x03", 4);
-    test::ExpectBothReadersFail<EReadError>(*row.Class, cut, row.Class->FieldCount());
+    ExpectBothReadersFail<EReadError>(*row.Class, cut, row.Class->FieldCount());
   }
 }
 
@@ -146,13 +136,9 @@ TEST_F(VEPacketsTest, DuplicateHandlesFailure) {
   TVESessionPacket s;
   s.CreateProcessMutex = e1.Value();
   s.ExampleFileHandle = bogus;
-  try {
-    s.DuplicateHandles(kSelf, kSelf);
-    ADD_FAILURE() << "duplicated";
-  } catch (const EOSError& e) {
-    EXPECT_EQ(e.Message().rfind("Failed to duplicate handle 0x0", 0), 0u) << e.Message();
-    EXPECT_NE(e.Message().find("with same access rights, from process"), std::string::npos);
-  }
+  const std::string message = MessageOf<EOSError>([&] { s.DuplicateHandles(kSelf, kSelf); });
+  EXPECT_EQ(message.rfind("Failed to duplicate handle 0x0", 0), 0u) << message;
+  EXPECT_NE(message.find("with same access rights, from process"), std::string::npos);
   EXPECT_NE(s.CreateProcessMutex, e1.Value());  // the first keeps its duplicate
   EXPECT_TRUE(SameEvent(e1.Value(), s.CreateProcessMutex));
   EXPECT_EQ(s.ExampleFileHandle, bogus);

@@ -59,8 +59,8 @@ inline std::vector<std::pair<std::string, std::string>> SplitChunks(const std::s
   std::vector<std::pair<std::string, std::string>> out;
   std::size_t at = 8;
   while (at + 12 <= png.size()) {
-    auto len = (std::uint32_t(std::uint8_t(png[at])) << 24) | (std::uint32_t(std::uint8_t(png[at + 1])) << 16) |
-               (std::uint32_t(std::uint8_t(png[at + 2])) << 8) | std::uint8_t(png[at + 3]);
+    std::uint32_t len = 0;
+    for (int i = 0; i < 4; ++i) len = len << 8 | std::uint8_t(png[at + i]);
     out.emplace_back(png.substr(at + 4, 4), png.substr(at + 8, len));
     at += 12 + len;
   }
