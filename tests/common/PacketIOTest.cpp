@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <numeric>
 #include <filesystem>
 #include <string>
 
@@ -30,13 +31,19 @@ std::unique_ptr<TPacket> LoadBoth(const std::string& bytes) {
   return a;
 }
 
+// Calls F with a memory stream over the bytes, then with a plain stream.
+template <typename F>
+void InBothModes(std::string bytes, F&& f) {
+  TPointerStream mem(bytes.data(), static_cast<std::int64_t>(bytes.size()), true);
+  f(static_cast<TStream&>(mem));
+  TPlainStream str(bytes);
+  f(static_cast<TStream&>(str));
+}
+
 // Runs Load on the bytes in both modes and expects the same exception type.
 template <typename E>
 void ExpectBothFail(const std::string& bytes) {
-  TPointerStream mem(const_cast<char*>(bytes.data()), static_cast<std::int64_t>(bytes.size()), true);
-  EXPECT_THROW(LoadPacket(mem), E);
-  TPlainStream str(bytes);
-  EXPECT_THROW(LoadPacket(str), E);
+  InBothModes(bytes, [](TStream& s) { EXPECT_THROW(LoadPacket(s), E); });
 }
 
 
@@ -73,18 +80,12 @@ TEST_F(PacketIOTest, EveryFieldKindRoundTripsInBothModesWithAndWithoutContext) {
   TMemoryStream s;
   SavePacket(p, s, &wctx);
   SavePacket(p, s, &wctx);
-  for (bool memory : {true, false}) {
+  InBothModes(Bytes(s), [&](TStream& in) {
     TPacketStreamingContext rctx;
-    std::string bytes = Bytes(s);
-    TPointerStream ps(bytes.data(), static_cast<std::int64_t>(bytes.size()), true);
-    TPlainStream bs(bytes);
-    TStream& in = memory ? static_cast<TStream&>(ps) : bs;
-    auto r1 = LoadPacket(in, &rctx);
-    auto r2 = LoadPacket(in, &rctx);
-    EXPECT_TRUE(r1->Equals(p));
-    EXPECT_TRUE(r2->Equals(p));
-    EXPECT_EQ(in.Position(), static_cast<std::int64_t>(bytes.size()));
-  }
+    EXPECT_TRUE(LoadPacket(in, &rctx)->Equals(p));
+    EXPECT_TRUE(LoadPacket(in, &rctx)->Equals(p));
+    EXPECT_EQ(in.Position(), s.Size());
+  });
 }
 
 TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
@@ -99,16 +100,13 @@ TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
   TSmallPacketV2 v2;
   v2.Value = 3;
   v2.Extra = 5;
-  std::string nb = SaveBytes(v2) + "xyz";
-  for (bool memory : {true, false}) {
-    TPointerStream ps(nb.data(), static_cast<std::int64_t>(nb.size()), true);
-    TPlainStream bs(nb);
-    TStream& in = memory ? static_cast<TStream&>(ps) : bs;
+  const std::string nb = SaveBytes(v2);
+  InBothModes(nb + "xyz", [&](TStream& in) {
     TSmallPacket into;
     LoadPacketInto(into, in);
     EXPECT_EQ(into.Value, 3);
-    EXPECT_EQ(in.Position(), static_cast<std::int64_t>(nb.size()) - 3);
-  }
+    EXPECT_EQ(in.Position(), static_cast<std::int64_t>(nb.size()));
+  });
   TSmallPacketV2 older;
   older.Extra = 1;
   std::string ob = SaveBytes(p);
@@ -135,15 +133,7 @@ TEST_F(PacketIOTest, BadHeadersAreRefused) {
   std::string unknown = good;
   unknown[16] = '\x77';
   TPointerStream us(unknown.data(), static_cast<std::int64_t>(unknown.size()), true);
-  EXPECT_EQ([&] {
-    try {
-      LoadPacket(us);
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    return std::string();
-  }(),
-            "Unregistered packet class: {11111177-2222-3333-4444-555555555555}");
+  EXPECT_EQ(MessageOf([&] { LoadPacket(us); }), "Unregistered packet class: {11111177-2222-3333-4444-555555555555}");
 
   TOtherPacket other;
   std::string ob = SaveBytes(other);
@@ -181,17 +171,10 @@ TEST_F(PacketIOTest, HugeStoredLengthsAreRefusedBeforeAllocation) {
   TAllKindsPacket a;
   const std::string ab = SaveBytes(a);
   auto patch_at_field = [&](int field, const std::string& bytes) {
-    // Re-save with fields before Field only: find the field's offset by
-    // saving a packet whose earlier fields are defaults (fixed sizes).
+    // The stored sizes of fields 0..21 of a new TAllKindsPacket.
+    static const int sizes[] = {1, 1, 2, 3, 4, 1, 4, 8, 8, 1, 8, 16, 2, 4, 8, 5, 8, 1, 1, 4, 41, 1};
     std::string r = ab;
-    std::size_t off = 32;
-    TAllKindsPacket d;
-    for (int i = 0; i < field; ++i) {
-      // Default sizes of fields 0..21 of TAllKindsPacket.
-      static const int sizes[] = {1, 1, 2, 3, 4, 1, 4, 8, 8, 1, 8, 16, 2, 4, 8, 5, 8, 1, 1, 4, 41, 1};
-      off += static_cast<std::size_t>(sizes[i]);
-    }
-    r.replace(off, bytes.size(), bytes);
+    r.replace(32 + std::accumulate(sizes, sizes + field, std::size_t{0}), bytes.size(), bytes);
     return r;
   };
   const std::string big_compact("\xFF\xFF\xFF\x7F", 4);
@@ -306,11 +289,6 @@ TEST_F(PacketIOTest, StreamingContextWritesTheDefinitionOnce) {
   EXPECT_EQ(MessageOf([&] { LoadPacket(bs, &r); }), "Invalid streaming context ID: 2");
 
   // A definition with more fields than the reader's class.
-  TSmallPacketV2 v2;
-  TPacketStreamingContext w2;
-  TMemoryStream s2;
-  // TSmallPacketV2 is not registered (its GUID belongs to TSmallPacket):
-  // write the definition by hand.
   std::string def("\x00\x00\x03\x00", 4);
   def += first.substr(4, 16);
   TPointerStream ds(def.data(), static_cast<std::int64_t>(def.size()), true);
@@ -502,21 +480,17 @@ TEST_F(PacketFileTest, LoadsTheStandAlonePacketAtTheStartOfTheFile) {
 
 TEST_F(PacketFileTest, FailuresNameTheClassAndTheFile) {
   const std::string missing = folder_.File("missing.dat");
+  const std::string failed = "Failed to load packet TSmallPacket from file ";
   TSmallPacket p;
-  EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, missing); }),
-            "Failed to load packet TSmallPacket from file " + missing + "\r\nCannot open file: " + missing);
-  EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, missing, pioRetryOpen); }),
-            "Failed to load packet TSmallPacket from file " + missing + "\r\nCannot open file: " + missing);
-
+  for (std::uint8_t options : {std::uint8_t{0}, std::uint8_t{pioRetryOpen}})
+    EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, missing, options); }),
+              failed + missing + "\r\nCannot open file: " + missing);
   const std::string other = Write("other.dat", SaveBytes(TOtherPacket()));
   EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, other); }),
-            "Failed to load packet TSmallPacket from file " + other +
-                "\r\nIncompatible packet class: {AAAAAAAA-0000-0000-0000-000000000001} "
-                "({11111111-2222-3333-4444-555555555555}, TSmallPacket expected)");
-
+            failed + other + "\r\nIncompatible packet class: {AAAAAAAA-0000-0000-0000-000000000001} "
+                             "({11111111-2222-3333-4444-555555555555}, TSmallPacket expected)");
   const std::string empty = Write("empty.dat", "");
-  EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, empty); }),
-            "Failed to load packet TSmallPacket from file " + empty + "\r\nStream read error");
+  EXPECT_EQ(MessageOf([&] { LoadPacketFromFile(p, empty); }), failed + empty + "\r\nStream read error");
   std::string cut = SaveBytes(p);
   cut.resize(34);
   const std::string short_file = Write("short.dat", cut);

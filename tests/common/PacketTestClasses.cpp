@@ -125,9 +125,7 @@ void FillAllKinds(TAllKindsPacket& p) {
   p.Handle = 0x1234;
   p.Str = std::string("with\0nul", 8);
   p.WStr = u"wide \u00e9\u4e2d";
-  p.Lines.Add("one");
-  p.Lines.Add("");
-  p.Lines.Add("three");
+  for (const char* line : {"one", "", "three"}) p.Lines.Add(line);
   p.Data.WriteBuffer("stream bytes", 12);
   p.Nested.Value = 42;
   p.Nested.Text = "nested";
@@ -137,8 +135,7 @@ void FillAllKinds(TAllKindsPacket& p) {
   auto other = std::make_unique<TOtherPacket>();
   other->Flag = true;
   p.Any.Reset(std::move(other));
-  p.Ints.Add(-1);
-  p.Ints.Add(70000);
+  for (std::int32_t i : {-1, 70000}) p.Ints.Add(i);
   p.Chunks.WriteBuffer("chunked", 7);
 }
 

@@ -6,13 +6,13 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/Modules.h"
+#include "support/TestFiles.h"
 
 namespace vt::qlz {
 namespace {
@@ -21,26 +21,15 @@ using Bytes = std::vector<std::uint8_t>;
 
 std::string DataDir() { return std::string(VT_TEST_DATA_DIR) + "/quicklz/"; }
 
-Bytes ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  EXPECT_TRUE(f.good()) << path;
-  return Bytes(std::istreambuf_iterator<char>(f), {});
-}
+Bytes ReadFile(const std::string& name) { return test::ReadFileBytes(DataDir() + name); }
 
+// A reference vector: its name, whether it has a 1.3.1 packet, and the
+// packet positions whose bytes the reference leaves unspecified.
 struct Vector {
   std::string name;
-  std::vector<size_t> unspecified131, unspecified120;
   bool has131 = true;
+  std::vector<size_t> unspecified131, unspecified120;
 };
-
-std::vector<size_t> ParsePositions(const std::string& s) {
-  std::vector<size_t> r;
-  if (s.empty() || !std::isdigit(static_cast<unsigned char>(s[0]))) return r;
-  std::stringstream ss(s);
-  std::string item;
-  while (std::getline(ss, item, ',')) r.push_back(std::stoul(item));
-  return r;
-}
 
 std::vector<Vector> Manifest() {
   std::ifstream f(DataDir() + "MANIFEST.tsv");
@@ -50,16 +39,17 @@ std::vector<Vector> Manifest() {
   while (std::getline(f, line)) {
     std::vector<std::string> cols;
     std::stringstream ss(line);
-    std::string col;
-    while (std::getline(ss, col, '\t')) cols.push_back(col);
+    for (std::string col; std::getline(ss, col, '\t');) cols.push_back(col);
     if (cols.size() < 11) continue;
-    Vector v;
-    v.name = cols[0];
-    v.has131 = cols[3] != "-";
-    v.unspecified131 = ParsePositions(cols[6]);
-    v.unspecified120 = ParsePositions(cols[10]);
-    out.push_back(v);
+    auto positions = [](const std::string& list) {
+      std::vector<size_t> r;
+      std::stringstream items(std::isdigit(static_cast<unsigned char>(list[0])) ? list : "");
+      for (std::string item; std::getline(items, item, ',');) r.push_back(std::stoul(item));
+      return r;
+    };
+    out.push_back({cols[0], cols[3] != "-", positions(cols[6]), positions(cols[10])});
   }
+  EXPECT_FALSE(out.empty());
   return out;
 }
 
@@ -115,10 +105,10 @@ Bytes MakeData(int kind, size_t n, unsigned seed) {
 
 TEST(QuickLZVectors, EveryReferencePacketDecodesWithBothVersions) {
   for (const auto& v : Manifest()) {
-    const Bytes in = ReadFile(DataDir() + v.name + ".in");
+    const Bytes in = ReadFile(v.name + ".in");
     for (const char* ext : {".qlz120", ".qlz131"}) {
       if (std::string(ext) == ".qlz131" && !v.has131) continue;
-      const Bytes packet = ReadFile(DataDir() + v.name + ext);
+      const Bytes packet = ReadFile(v.name + ext);
       for (Version ver : {Version::k120, Version::k131}) {
         std::int64_t r;
         Bytes out = Decode(packet, ver, &r);
@@ -131,13 +121,13 @@ TEST(QuickLZVectors, EveryReferencePacketDecodesWithBothVersions) {
 
 TEST(QuickLZVectors, HandBuiltPacketsDecodeAndMalformedOnesAreRejected) {
   for (const char* name : {"forms_all", "longhdr_small", "stored_long", "stored_short"}) {
-    const Bytes packet = ReadFile(DataDir() + "decoder/" + name + ".qlz");
-    const Bytes expected = ReadFile(DataDir() + "decoder/" + name + ".out");
+    const Bytes packet = ReadFile(std::string("decoder/") + name + ".qlz");
+    const Bytes expected = ReadFile(std::string("decoder/") + name + ".out");
     for (Version ver : {Version::k120, Version::k131}) EXPECT_TRUE(Decode(packet, ver) == expected) << name;
   }
   for (const char* name : {"neg_dsize_too_big", "neg_flag_bits", "neg_match_into_tail", "neg_offset_17bit_beyond",
                            "neg_offset_before_start", "neg_run_too_long", "neg_truncated"}) {
-    const Bytes packet = ReadFile(DataDir() + "decoder/" + name + ".qlz");
+    const Bytes packet = ReadFile(std::string("decoder/") + name + ".qlz");
     for (Version ver : {Version::k120, Version::k131}) {
       std::int64_t r;
       Decode(packet, ver, &r);
@@ -147,7 +137,7 @@ TEST(QuickLZVectors, HandBuiltPacketsDecodeAndMalformedOnesAreRejected) {
 }
 
 TEST(QuickLZDecoder, RefusesOutputBeyondCapacityAndShortInput) {
-  const Bytes packet = ReadFile(DataDir() + "text65536.qlz131");
+  const Bytes packet = ReadFile("text65536.qlz131");
   Bytes out(65535);
   EXPECT_EQ(Decompress(packet.data(), packet.size(), out.data(), out.size(), Version::k131), -1);
   out.resize(65536);
@@ -162,7 +152,7 @@ TEST(QuickLZDecoder, RefusesOutputBeyondCapacityAndShortInput) {
 // packet always yields exactly n bytes.
 TEST(QuickLZDecoder, DamagedPacketsStayInBounds) {
   for (const char* name : {"text65536.qlz120", "a100.qlz131", "hdr216.qlz131", "longmatch6000.qlz131"}) {
-    const Bytes good = ReadFile(DataDir() + name);
+    const Bytes good = ReadFile(name);
     for (size_t len = 0; len < good.size(); len += (len < 64 ? 1 : 97)) {
       Bytes cut(good.begin(), good.begin() + static_cast<long>(len));
       Bytes out(70000);
@@ -186,7 +176,7 @@ TEST(QuickLZDecoder, DamagedPacketsStayInBounds) {
 
 TEST(QuickLZCompressor, MatchesReferencePacketsOutsideUnspecifiedBytes) {
   for (const auto& v : Manifest()) {
-    const Bytes in = ReadFile(DataDir() + v.name + ".in");
+    const Bytes in = ReadFile(v.name + ".in");
     for (Version ver : {Version::k120, Version::k131}) {
       const bool v131 = ver == Version::k131;
       Bytes ours = Encode(in, ver);
@@ -194,7 +184,7 @@ TEST(QuickLZCompressor, MatchesReferencePacketsOutsideUnspecifiedBytes) {
         EXPECT_TRUE(ours.empty());
         continue;
       }
-      Bytes ref = ReadFile(DataDir() + v.name + (v131 ? ".qlz131" : ".qlz120"));
+      Bytes ref = ReadFile(v.name + (v131 ? ".qlz131" : ".qlz120"));
       ASSERT_EQ(ours.size(), ref.size()) << v.name << (v131 ? " 1.3.1" : " 1.2.0");
       for (size_t pos : v131 ? v.unspecified131 : v.unspecified120) ours[pos] = ref[pos];
       EXPECT_TRUE(ours == ref) << v.name << (v131 ? " 1.3.1" : " 1.2.0");
