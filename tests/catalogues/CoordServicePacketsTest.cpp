@@ -156,10 +156,8 @@ TEST_F(CoordServicePacketsTest, EnvelopeWithoutPacketFailsCleanly) {
   // A load gives it a packet again.
   TForwardToAgentPacket source;
   source.SetPacket(std::make_unique<TRefreshPacket>());
-  TMemoryStream m;
-  SavePacket(source, m);
-  m.SetPosition(0);
-  LoadPacketInto(env, m);
+  TPlainStream saved(SaveBytes(source));
+  LoadPacketInto(env, saved);
   ASSERT_NE(env.HeldPacket(), nullptr);
   EXPECT_TRUE(env.Equals(source));
 }

@@ -15,7 +15,7 @@ namespace {
 
 using namespace test;
 
-class ReportAgentPacketTest : public test::CatalogueTest {};
+class ReportAgentPacketTest : public CatalogueTest {};
 
 TEST_F(ReportAgentPacketTest, AssemblyListsTravelAsText) {
   struct Case {
@@ -26,16 +26,15 @@ TEST_F(ReportAgentPacketTest, AssemblyListsTravelAsText) {
   for (Case& c : cases) {
     TPacket& p = *c.packet;
     SCOPED_TRACE(p.ClassName());
-    auto* list = dynamic_cast<TStrings*>(p.GetFieldAsObject(c.index));
-    ASSERT_NE(list, nullptr);
+    auto& list = dynamic_cast<TStrings&>(*p.GetFieldAsObject(c.index));
     EXPECT_EQ(p.FieldType(c.index), pftObject);
 
     // Two lines: one string of each line and CR LF.
-    list->Add("System.Core");
-    list->Add("mscorlib");
+    list.Add("System.Core");
+    list.Add("mscorlib");
     const std::string all = FieldBytes(p);
     EXPECT_NE(all.find(ShortString("System.Core\r\nmscorlib\r\n")), std::string::npos);
-    test::ExpectRoundTrips(p);
+    ExpectRoundTrips(p);
 
     // Not a string field, not rendered.
     const std::string field = QualifiedFieldName(p.ClassType(), c.index);
@@ -48,7 +47,7 @@ TEST_F(ReportAgentPacketTest, AssemblyListsTravelAsText) {
     TStringListEx dump;
     p.DumpToStrings(dump);
     EXPECT_NE(dump.IndexOf("  " + p.FieldName(c.index) + " = (?)"), -1);
-    EXPECT_EQ(list->Count(), 2);  // untouched by the refused set
+    EXPECT_EQ(list.Count(), 2);  // untouched by the refused set
   }
 
   // Reading: CR, LF and CR LF all end a line; the first NUL ends the text.
