@@ -43,12 +43,10 @@ TEST_F(FirewallTest, WithoutAFirewallNothingHappens) {
   EXPECT_NO_THROW(TSetupCore());
   TFirewall* fw = GetFirewall();
   EXPECT_FALSE(fw->Installed);
-  EXPECT_EQ(MessageOf([&] { fw->RemoveAuthorizedApplication("C:\\a.exe"); }),
-            "Cannot complete operation: Firewall is not installed");
-  EXPECT_EQ(MessageOf([&] { fw->GetAuthorizedApplications(); }),
-            "Cannot complete operation: Firewall is not installed");
-  EXPECT_EQ(MessageOf([&] { fw->RemoveApplicationsByName("x"); }),
-            "Cannot complete operation: Firewall is not installed");
+  for (const auto& action : {+[] { GetFirewall()->RemoveAuthorizedApplication("C:\\a.exe"); },
+                             +[] { GetFirewall()->GetAuthorizedApplications(); },
+                             +[] { GetFirewall()->RemoveApplicationsByName("x"); }})
+    EXPECT_EQ(MessageOf(action), "Cannot complete operation: Firewall is not installed");
   // One instance per process.
   EXPECT_EQ(MessageOf([] { TFirewall second(true); }), "Cannot create firewall object. Instance already exists.");
   EXPECT_EQ(GetFirewall(), fw);
@@ -76,33 +74,30 @@ TEST_F(FirewallTest, SetupExceptionsAreRemovedWhateverTheirCase) {
   EXPECT_NO_THROW(TSetupCore());
 }
 
+// Out-of-range values, a program that is not listed, a damaged store.
 TEST_F(FirewallTest, OutOfRangeValuesAndStoreFailuresRaise) {
-  Store(App("a", "a.exe", 4, 0));
-  EXPECT_EQ(MessageOf([] { GetFirewall()->GetAuthorizedApplications(); }), "Unknown Scope type");
-  Store(App("a", "a.exe", 0, 4));
-  EXPECT_EQ(MessageOf([] { GetFirewall()->GetAuthorizedApplications(); }), "Unknown Firewall IP Versio");
-  Store(App("a", "a.exe", -1, 0));
-  EXPECT_EQ(MessageOf([] { GetFirewall()->GetAuthorizedApplications(); }), "Unknown Scope type");
-
-  // A program that is not listed.
-  Store(App("a", "a.exe"));
-  try {
-    GetFirewall()->RemoveAuthorizedApplication("b.exe");
-    ADD_FAILURE();
-  } catch (const EOleSysError& e) {
-    EXPECT_EQ(e.ErrorCode, static_cast<os::HRESULT>(0x80070002));
-    EXPECT_STREQ(e.what(), "The system cannot find the file specified");
-  }
-  // A damaged store.
-  for (const std::string bad : {"app\ta\tb\n", "app\ta\tb\t*\tx\t0\t0\n", "app\ta\tb\t*\t1\t99999999999\t0\n"}) {
-    Store(bad);
-    try {
-      GetFirewall()->GetAuthorizedApplications();
-      ADD_FAILURE() << bad;
-    } catch (const EOleSysError& e) {
-      EXPECT_EQ(e.ErrorCode, os::kEFail);
-      EXPECT_STREQ(e.what(), "Unspecified error");
-    }
+  const auto list = +[] { GetFirewall()->GetAuthorizedApplications(); };
+  const std::string unspecified = "Unspecified error #" + std::to_string(os::kEFail);
+  const struct {
+    std::string store;
+    void (*action)();
+    std::string error;
+  } cases[] = {
+      {App("a", "a.exe", 4, 0), list, "Unknown Scope type"},
+      {App("a", "a.exe", 0, 4), list, "Unknown Firewall IP Versio"},
+      {App("a", "a.exe", -1, 0), list, "Unknown Scope type"},
+      {App("a", "a.exe"), +[] { GetFirewall()->RemoveAuthorizedApplication("b.exe"); },
+       "The system cannot find the file specified #" + std::to_string(static_cast<os::HRESULT>(0x80070002))},
+      {"app\ta\tb\n", list, unspecified},
+      {"app\ta\tb\t*\tx\t0\t0\n", list, unspecified},
+      {"app\ta\tb\t*\t1\t99999999999\t0\n", list, unspecified},
+  };
+  for (const auto& c : cases) {
+    Store(c.store);
+    EXPECT_EQ(c.error.find(" #") == std::string::npos ? MessageOf(c.action)
+                                                       : test::CodedMessageOf<EOleSysError>(c.action),
+              c.error)
+        << c.store;
   }
   // Unknown codes.
   EXPECT_EQ(MessageOf([] { OleError(static_cast<os::HRESULT>(0x8000FFFF)); }), "OLE error 8000FFFF");

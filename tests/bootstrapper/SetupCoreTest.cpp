@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 
 #include "bootstrapper/SetupBootstrap.h"
 #include "common/NotifyQueueUnit.h"
 #include "common/SysUtils.h"
 #include "platform/WindowApi.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
@@ -16,44 +18,40 @@ const std::string kExe = "/tmp/Vontaro_Setup_42/Setup.exe";
 const std::string kOwn = "/home/u/My Setup/Vontaro.exe";
 const std::string kHead = "\"" + kExe + "\" /installer_filename=\"" + kOwn + "\"";
 
-template <typename F>
-std::string ErrorText(F&& f) {
-  try {
-    f();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "<no error>";
+std::string ErrorText(const std::function<void()>& f) {
+  const std::string text = test::MessageOf<Exception>(f);
+  return text == "(no exception)" ? "<no error>" : text;
 }
 
+// The arguments pass as typed; the component selection needs both switches
+// (any order, longer names, values; quotes and backslashes pass unchanged);
+// the program's own path is no switch, though it begins with '/'.
 TEST(SetupCommandLine, ArgumentsPassedAsTypedWithComponentSelection) {
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "\"" + kOwn + "\"  /install   /vs_integrated  ", 2, "Vontaro"),
-            kHead + " /install   /vs_integrated /vs_setup /COMPONENTS=Agent,Coordinator /ProductCaption=Vontaro");
-  // Any order, longer names, values; quotes and backslashes pass unchanged.
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x.exe -vs_integrated2 \"a\\\\\" /install=now", 3, ""),
-            kHead + " -vs_integrated2 \"a\\\\\" /install=now /vs_setup /COMPONENTS=Agent,Coordinator");
-}
-
-TEST(SetupCommandLine, ComponentSelectionNeedsBothSwitches) {
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x /install", 1, ""), kHead + " /install");
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x /vs_integrated", 1, ""), kHead + " /vs_integrated");
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x /Install /vs_integrated", 2, ""), kHead + " /Install /vs_integrated");
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x install /vs_integrated", 2, ""), kHead + " install /vs_integrated");
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "x \"/install\" \"/vs_integrated\"", 2, ""),
-            kHead + " \"/install\" \"/vs_integrated\" /vs_setup /COMPONENTS=Agent,Coordinator");
-  // The program's own path is no switch, though it begins with '/'.
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "/install/x /vs_integrated", 1, ""), kHead + " /vs_integrated");
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "\"/vs_integrated\" /install", 1, ""), kHead + " /install");
-}
-
-TEST(SetupCommandLine, NoArguments) {
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "\"" + kOwn + "\"", 0, ""), kHead + "  /no_params");
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "prog", 0, "Vontaro Build"),
-            kHead + "  /ProductCaption=Vontaro Build /no_params");
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "prog  \t  ", 0, ""), kHead + "  /no_params");
-  // An unquoted program path with a blank loses only its first part.
-  EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, "/home/u/My Setup/Vontaro.exe", 0, ""),
-            kHead + " Setup/Vontaro.exe /no_params");
+  const std::string kSel = " /vs_setup /COMPONENTS=Agent,Coordinator";
+  const struct {
+    std::string line;
+    int argc;
+    std::string caption, tail;
+  } cases[] = {
+      {"\"" + kOwn + "\"  /install   /vs_integrated  ", 2, "Vontaro",
+       " /install   /vs_integrated" + kSel + " /ProductCaption=Vontaro"},
+      {"x.exe -vs_integrated2 \"a\\\\\" /install=now", 3, "", " -vs_integrated2 \"a\\\\\" /install=now" + kSel},
+      {"x /install", 1, "", " /install"},
+      {"x /vs_integrated", 1, "", " /vs_integrated"},
+      {"x /Install /vs_integrated", 2, "", " /Install /vs_integrated"},
+      {"x install /vs_integrated", 2, "", " install /vs_integrated"},
+      {"x \"/install\" \"/vs_integrated\"", 2, "", " \"/install\" \"/vs_integrated\"" + kSel},
+      {"/install/x /vs_integrated", 1, "", " /vs_integrated"},
+      {"\"/vs_integrated\" /install", 1, "", " /install"},
+      // No arguments; an unquoted program path with a blank loses only its
+      // first part.
+      {"\"" + kOwn + "\"", 0, "", "  /no_params"},
+      {"prog", 0, "Vontaro Build", "  /ProductCaption=Vontaro Build /no_params"},
+      {"prog  \t  ", 0, "", "  /no_params"},
+      {"/home/u/My Setup/Vontaro.exe", 0, "", " Setup/Vontaro.exe /no_params"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(BuildSetupCommandLine(kExe, kOwn, c.line, c.argc, c.caption), kHead + c.tail) << c.line;
 }
 
 TEST(SetupCommandLine, UnterminatedQuote) {
@@ -105,11 +103,6 @@ TEST(SetupLzma, PayloadMustFitTheFreeSpaceBeforeDecoding) {
     EXPECT_EQ(ErrorText([&] { CheckSpaceToExtract(c.header, meta, c.free); }), c.error) << c.free;
 }
 
-}  // namespace
-}  // namespace vt
-
-namespace vt {
-namespace {
 
 TEST(SetupSplit, CopiesTheTailAfterCheckingTheSize) {
   TMemoryStream package;
@@ -130,20 +123,13 @@ TEST(SetupSplit, CopiesTheTailAfterCheckingTheSize) {
 }
 
 TEST(SetupSwitches, SilentInstaller) {
-  EXPECT_TRUE(HasSilentInstallerSwitch("prog /silent_installer"));
-  EXPECT_TRUE(HasSilentInstallerSwitch("prog a -SILENT_INSTALLER b"));
-  EXPECT_TRUE(HasSilentInstallerSwitch("prog \"/Silent_Installer\""));
-  EXPECT_FALSE(HasSilentInstallerSwitch("prog silent_installer"));
-  EXPECT_FALSE(HasSilentInstallerSwitch("prog /silent_installer2"));
-  EXPECT_FALSE(HasSilentInstallerSwitch("prog /silent installer"));
-  EXPECT_FALSE(HasSilentInstallerSwitch("/silent_installer"));  // the program's own path
+  for (const char* on : {"prog /silent_installer", "prog a -SILENT_INSTALLER b", "prog \"/Silent_Installer\""})
+    EXPECT_TRUE(HasSilentInstallerSwitch(on)) << on;
+  // The last: the program's own path.
+  for (const char* off : {"prog silent_installer", "prog /silent_installer2", "prog /silent installer",
+                          "/silent_installer"})
+    EXPECT_FALSE(HasSilentInstallerSwitch(off)) << off;
 }
-
-}  // namespace
-}  // namespace vt
-
-namespace vt {
-namespace {
 
 TEST(SetupCore, DateTimeToFileTimeAsUtc) {
   constexpr os::FILETIME kUnixEpoch = 116444736000000000ull;
@@ -157,11 +143,6 @@ TEST(SetupCore, DateTimeToFileTimeAsUtc) {
     EXPECT_THROW(TSetupCore::DateTimeToFileTime(bad), EConvertError) << bad;
 }
 
-}  // namespace
-}  // namespace vt
-
-namespace vt {
-namespace {
 
 TEST(SetupFatalError, WindowedBoxBeforeTheCaptionIsKnown) {
   const bool console = IsConsoleProgram();
