@@ -49,8 +49,8 @@ inline std::string FieldBytes(const TPacket& p) {
 // A stand-alone packet of Cls whose header declares Stored fields and whose
 // payload is Fields.
 inline std::string StandAlone(const TPacketClass& cls, std::uint32_t stored, const std::string& fields) {
-  TPacketHeader h{kPacketFormatVersion, static_cast<std::uint32_t>(kPacketHeaderSize + fields.size()), stored, 0,
-                  cls.GetClassGUID()};
+  TPacketHeader h{kPacketFormatVersion, static_cast<std::uint32_t>(kPacketHeaderSize + fields.size()), stored,
+                  0, cls.GetClassGUID()};
   return std::string(reinterpret_cast<const char*>(&h), sizeof h) + fields;
 }
 
@@ -92,10 +92,16 @@ inline void FillFields(TPacket& p, int seed = 0, int depth = 2) {
     const TPacketField& f = *p.ClassType().FieldAt(i);
     const int v = 300 + 7 * i + seed;
     switch (f.Kind) {
-      case TFieldKind::Boolean: p.SetFieldAsInteger(i, (i + seed) % 2); break;
-      case TFieldKind::Double: p.SetFieldAsDouble(i, 45000.25 + v); break;
+      case TFieldKind::Boolean:
+        p.SetFieldAsInteger(i, (i + seed) % 2);
+        break;
+      case TFieldKind::Double:
+        p.SetFieldAsDouble(i, 45000.25 + v);
+        break;
       case TFieldKind::AnsiString:
-      case TFieldKind::WideString: p.SetFieldAsString(i, "f" + std::to_string(v)); break;
+      case TFieldKind::WideString:
+        p.SetFieldAsString(i, "f" + std::to_string(v));
+        break;
       case TFieldKind::StringList: {
         auto& lines = dynamic_cast<TStrings&>(*p.GetFieldAsObject(i));
         lines.Add("l" + std::to_string(v));
@@ -103,7 +109,9 @@ inline void FillFields(TPacket& p, int seed = 0, int depth = 2) {
         break;
       }
       case TFieldKind::Guid:
-      case TFieldKind::Bytes: std::memset(f.Member(p), 0x40 + v % 64, f.Width); break;
+      case TFieldKind::Bytes:
+        std::memset(f.Member(p), 0x40 + v % 64, f.Width);
+        break;
       case TFieldKind::Stream:
       case TFieldKind::Chunked: {
         const std::string bytes = "stream " + std::to_string(v);
@@ -124,7 +132,8 @@ inline void FillFields(TPacket& p, int seed = 0, int depth = 2) {
         if (depth > 0) FillFields(dynamic_cast<TPacket&>(*p.GetFieldAsObject(i)), seed + 1, depth - 1);
         break;
       case TFieldKind::OptionalPacket:
-        if (depth > 0) FillFields(static_cast<TOptionalPacketBase*>(f.Member(p))->Need(), seed + 1, depth - 1);
+        if (depth > 0)
+          FillFields(static_cast<TOptionalPacketBase*>(f.Member(p))->Need(), seed + 1, depth - 1);
         break;
       case TFieldKind::PacketList:
         if (depth > 0) {
@@ -135,7 +144,8 @@ inline void FillFields(TPacket& p, int seed = 0, int depth = 2) {
         }
         break;
       case TFieldKind::AnyPacket:
-      case TFieldKind::Custom: break;
+      case TFieldKind::Custom:
+        break;
       default:  // integers; handles with their own operations stay in 32 bits
         if (f.Width == 8 && f.Wire != TWireForm::Custom) {
           p.SetFieldAsDouble(i, (i + 1) * 4294967296.0 + v);
@@ -158,7 +168,8 @@ inline std::unique_ptr<TPacket> Filled(const TPacketClass& cls, int seed = 0) {
 inline bool HoldsOptionalMember(TPacket& p) {
   for (std::int32_t i = 0; i < p.FieldCount(); ++i) {
     const TPacketField& f = *p.ClassType().FieldAt(i);
-    if (f.Kind == TFieldKind::OptionalPacket && static_cast<TOptionalPacketBase*>(f.Member(p))->Present()) return true;
+    if (f.Kind == TFieldKind::OptionalPacket && static_cast<TOptionalPacketBase*>(f.Member(p))->Present())
+      return true;
     if (f.Kind == TFieldKind::Packet && HoldsOptionalMember(dynamic_cast<TPacket&>(*p.GetFieldAsObject(i))))
       return true;
   }
@@ -214,7 +225,8 @@ void ExpectBothReadersFail(const TPacketClass& cls, const std::string& fields, s
 // Loads the stand-alone packet Bytes into ByStream from a plain stream and
 // into ByBuffer from a memory buffer; both must end behind the packet.
 inline void LoadBothWays(TPacket& by_stream, TPacket& by_buffer, const std::string& bytes) {
-  const auto end = ReadBothWays(bytes, [&](TStream& s, bool buffered) { LoadPacketInto(buffered ? by_buffer : by_stream, s); });
+  const auto end = ReadBothWays(
+      bytes, [&](TStream& s, bool buffered) { LoadPacketInto(buffered ? by_buffer : by_stream, s); });
   EXPECT_EQ(end, std::make_pair(std::ssize(bytes), std::ssize(bytes)));
 }
 

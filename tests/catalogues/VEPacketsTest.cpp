@@ -2,8 +2,8 @@
 // duplication into another process) and the optional forwarder context.
 #include <gtest/gtest.h>
 
-#include "catalogues/VEPackets.h"
 #include "CatalogueTestSupport.h"
+#include "catalogues/VEPackets.h"
 #include "platform/Handles.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"
@@ -42,10 +42,8 @@ struct HandleFieldRow {
 
 TEST_F(VEPacketsTest, HandlesLoadFromFourOrEightBytesOnly) {
   const HandleFieldRow rows[] = {
-      {&TVESessionPacket::Class, 8, 6669},
-      {&TVESessionPacket::Class, 11, 6697},
-      {&TVEHandlePacket::Class, 0, 8028},
-      {&TVEProcessPacket::Class, 1, 9300},
+      {&TVESessionPacket::Class, 8, 6669}, {&TVESessionPacket::Class, 11, 6697},
+      {&TVEHandlePacket::Class, 0, 8028},  {&TVEProcessPacket::Class, 1, 9300},
       {&TVEProcessPacket::Class, 2, 9318},
   };
   for (const HandleFieldRow& row : rows) {
@@ -167,7 +165,8 @@ TEST_F(VEPacketsTest, HandleTextsAreUnsigned) {
 
 TEST_F(VEPacketsTest, AbsentForwarderContextNamesItsField) {
   TVEProcessPacket p;
-  const std::string message = "Attempt to access uninitialized member object: TVEProcessPacket.PdbForwarderContext";
+  const std::string message =
+      "Attempt to access uninitialized member object: TVEProcessPacket.PdbForwarderContext";
   EXPECT_EQ(MessageOf([&] { p.GetPdbForwarderContext(); }), message);
   EXPECT_EQ(MessageOf([&] { p.GetFieldAsObject(21); }), message);
 }

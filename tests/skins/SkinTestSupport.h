@@ -22,14 +22,13 @@ inline std::string PngFixture(const std::string& name) {
   return ReadFileText(std::string(dir ? dir : VT_TEST_DATA_DIR) + "/png/" + name);
 }
 
-inline std::string BE32(std::uint32_t v) {
-  return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-}
+inline std::string BE32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 
 // A chunk with its CRC (computed by zlib).
 inline std::string Chunk(const std::string& name, const std::string& data) {
   std::string body = name + data;
-  auto crc = static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+  auto crc = static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
   return BE32(static_cast<std::uint32_t>(data.size())) + body + BE32(crc);
 }
 
@@ -37,7 +36,8 @@ inline const std::string kPngSignature("\x89PNG\r\n\x1a\n", 8);
 
 inline std::string IhdrData(std::uint32_t w, std::uint32_t h, int depth, int color, int compression = 0,
                             int filter = 0, int interlace = 0) {
-  return BE32(w) + BE32(h) + std::string{char(depth), char(color), char(compression), char(filter), char(interlace)};
+  return BE32(w) + BE32(h) +
+         std::string{char(depth), char(color), char(compression), char(filter), char(interlace)};
 }
 
 // Loads bytes into the image; raises what the image raises.

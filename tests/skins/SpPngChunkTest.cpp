@@ -1,8 +1,8 @@
 // PNG chunks: CRC, registry, per-chunk checks and save forms.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -47,8 +47,8 @@ TEST_F(PngChunkTest, CrcHelpersAndNames) {
   EXPECT_EQ(GetChunkName(TspPngLayer::kClass), "");
   EXPECT_EQ(std::string(TspPngLayerzTXt(nullptr).ChunkClass().class_name), "TspPngLayerzTXt");
   // Width, colour type, depth: bytes per row.
-  for (auto [w, color, depth, bytes] : {std::array{7, 2, 8, 21}, {7, 0, 2, 2}, {3, 6, 16, 24}, {5, 4, 8, 10},
-                                        {5, 3, 1, 1}, {5, 5, 8, 0}})
+  for (auto [w, color, depth, bytes] :
+       {std::array{7, 2, 8, 21}, {7, 0, 2, 2}, {3, 6, 16, 24}, {5, 4, 8, 10}, {5, 3, 1, 1}, {5, 5, 8, 0}})
     EXPECT_EQ(PngBytesPerRow(w, color, depth), bytes) << w << " " << color << " " << depth;
 
   EXPECT_EQ(PngPaethPredictor(10, 20, 10), 20);  // p = 20: b nearest
@@ -62,8 +62,8 @@ TEST_F(PngChunkTest, RegistryHoldsTheClassesInOrder) {
   std::vector<std::string> names;
   for (int i = 0; i < list->Count(); ++i)
     names.push_back(GetChunkName(**static_cast<const TspPngChunkClass* const*>(list->Items(i))));
-  EXPECT_EQ(names, (std::vector<std::string>{"IEND", "IHDR", "IDAT", "PLTE", "gAMA", "tRNS", "pHYs", "tIME", "tEXt",
-                                             "zTXt"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"IEND", "IHDR", "IDAT", "PLTE", "gAMA", "tRNS", "pHYs", "tIME",
+                                             "tEXt", "zTXt"}));
   EXPECT_EQ(FindPngChunkClass("tIME"), &TspPngLayertIME::kClass);
   EXPECT_EQ(FindPngChunkClass("vpAg"), nullptr);
 }
@@ -102,20 +102,19 @@ TEST_F(PngChunkTest, HeaderChecks) {
   EXPECT_EQ(h.Width, 65535u);
   // Too wide, too high, unknown interlace or compression, short, bad CRC,
   // more pixels than the image allows; the filter byte is not checked.
-  for (auto [data, ok] : std::initializer_list<std::pair<std::string, bool>>{
-           {IhdrData(65536, 1, 8, 2), false}, {IhdrData(1, 65536, 8, 2), false},
-           {IhdrData(4, 4, 8, 2, 0, 0, 2), false}, {IhdrData(4, 4, 8, 2, 1), false},
-           {IhdrData(4, 4, 8, 2).substr(0, 12), false}, {IhdrData(2048, 1024, 8, 6), false},
-           {IhdrData(4, 4, 8, 2, 0, 1), true}})
+  for (auto [data, ok] :
+       std::initializer_list<std::pair<std::string, bool>>{{IhdrData(65536, 1, 8, 2), false},
+                                                           {IhdrData(1, 65536, 8, 2), false},
+                                                           {IhdrData(4, 4, 8, 2, 0, 0, 2), false},
+                                                           {IhdrData(4, 4, 8, 2, 1), false},
+                                                           {IhdrData(4, 4, 8, 2).substr(0, 12), false},
+                                                           {IhdrData(2048, 1024, 8, 6), false},
+                                                           {IhdrData(4, 4, 8, 2, 0, 1), true}})
     EXPECT_EQ(LoadChunk(h, "IHDR", data), ok) << testing::PrintToString(data);
   EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(4, 4, 8, 2), false));
 
   EXPECT_TRUE(LoadChunk(h, "IHDR", IhdrData(3, 2, 8, 6, 0, 0, 1)));
   EXPECT_EQ(image_.InterlaceMethod, 1);
-  EXPECT_NE(h.Bits, nullptr);
-  EXPECT_NE(h.AlphaPlane, nullptr);
-  EXPECT_EQ(h.RowStride, 12);
-  EXPECT_FALSE(h.HasPalette);
 }
 
 TEST_F(PngChunkTest, HeaderBuffersFollowColourTypeAndDepth) {
@@ -123,10 +122,10 @@ TEST_F(PngChunkTest, HeaderBuffersFollowColourTypeAndDepth) {
   struct Case {
     int depth, color, bits, stride;
     bool palette, alpha, low;
-  } cases[] = {{1, 0, 1, 4, true, false, false},   {2, 0, 4, 4, true, false, false},
-               {16, 0, 8, 8, true, false, true},   {8, 3, 8, 8, true, false, false},
+  } cases[] = {{1, 0, 1, 4, true, false, false},    {2, 0, 4, 4, true, false, false},
+               {16, 0, 8, 8, true, false, true},    {8, 3, 8, 8, true, false, false},
                {16, 2, 24, 16, false, false, true}, {8, 4, 8, 8, true, true, false},
-               {16, 6, 24, 16, false, true, true}};
+               {16, 6, 24, 16, false, true, true},  {8, 6, 24, 16, false, true, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "depth " << c.depth << " type " << c.color);
     ASSERT_TRUE(LoadChunk(h, "IHDR", IhdrData(5, 3, c.depth, c.color)));
@@ -249,8 +248,8 @@ TEST_F(PngChunkTest, Texts) {
   ASSERT_EQ(data.substr(0, 9), std::string("Comment\0\0", 9));
   char out[8] = {};
   uLongf out_len = sizeof out;
-  ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(out), &out_len, reinterpret_cast<const Bytef*>(data.data() + 9),
-                       static_cast<uLong>(data.size() - 9)),
+  ASSERT_EQ(uncompress(reinterpret_cast<Bytef*>(out), &out_len,
+                       reinterpret_cast<const Bytef*>(data.data() + 9), static_cast<uLong>(data.size() - 9)),
             Z_OK);
   EXPECT_EQ(std::string(out, out_len), " ");
 
@@ -267,8 +266,8 @@ TEST_F(PngChunkTest, InflatedTextIsBounded) {
   std::string big(4 << 20, 'a');
   uLongf packed_len = compressBound(static_cast<uLong>(big.size()));
   std::string packed(packed_len, '\0');
-  ASSERT_EQ(compress(reinterpret_cast<Bytef*>(packed.data()), &packed_len, reinterpret_cast<const Bytef*>(big.data()),
-                     static_cast<uLong>(big.size())),
+  ASSERT_EQ(compress(reinterpret_cast<Bytef*>(packed.data()), &packed_len,
+                     reinterpret_cast<const Bytef*>(big.data()), static_cast<uLong>(big.size())),
             Z_OK);
   packed.resize(packed_len);
   TspPngLayerzTXt z(&image_);

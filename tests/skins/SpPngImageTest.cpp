@@ -112,7 +112,6 @@ TEST_F(PngImageTest, PaletteImageWithTransparency) {
   auto* t = dynamic_cast<TspPngLayertRNS*>(image_.FindChunk("tRNS"));
   ASSERT_NE(t, nullptr);
   EXPECT_TRUE(t->SingleTransparency);
-
 }
 
 TEST_F(PngImageTest, AncillaryAndUnknownChunksSurviveASave) {
@@ -129,7 +128,8 @@ TEST_F(PngImageTest, AncillaryAndUnknownChunksSurviveASave) {
   auto names = test::SplitChunks(test::SavePngBytes(image_));
   std::vector<std::string> got;
   for (auto& c : names) got.push_back(c.first);
-  EXPECT_EQ(got, (std::vector<std::string>{"IHDR", "gAMA", "pHYs", "tIME", "tEXt", "zTXt", "vpAg", "IDAT", "IEND"}));
+  EXPECT_EQ(got, (std::vector<std::string>{"IHDR", "gAMA", "pHYs", "tIME", "tEXt", "zTXt", "vpAg", "IDAT",
+                                           "IEND"}));
 }
 
 // Fills an RGBA image with the fixture formulas.
@@ -207,15 +207,18 @@ TEST_F(PngImageTest, DamagedFilesGiveClearErrors) {
   std::string bad_idat = test::PngFixture("rgb8_split.png");
   const auto chunks = test::SplitChunks(bad_idat);
   ASSERT_EQ(chunks[2].first, "IDAT");
-  bad_idat[8 + (12 + chunks[0].second.size()) + (12 + chunks[1].second.size()) + 8 + chunks[2].second.size()] ^= 0x40;
+  bad_idat[8 + (12 + chunks[0].second.size()) + (12 + chunks[1].second.size()) + 8 +
+           chunks[2].second.size()] ^= 0x40;
   const std::pair<std::string, const char*> cases[] = {
       {"GIF89a..", "Invalid PNG signature"},
       {test::kPngSignature + test::Chunk("IEND", ""), "PNG image has no header chunk"},
       {bad_header, "PNG chunk IHDR is corrupt: CRC mismatch"},
       {bad_idat, "PNG chunk IDAT is corrupt: CRC mismatch"},
-      {sig_ihdr + test::BE32(0x7FFFFFF0) + "tEXt", "PNG chunk tEXt is corrupt: chunk length beyond the end of the data"},
+      {sig_ihdr + test::BE32(0x7FFFFFF0) + "tEXt",
+       "PNG chunk tEXt is corrupt: chunk length beyond the end of the data"},
       {sig_ihdr + test::BE32(0x80000000u) + "tEXt", "Invalid length of PNG chunk tEXt"},
-      {sig_ihdr + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 2)), "PNG image has more than one header chunk"},
+      {sig_ihdr + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 2)),
+       "PNG image has more than one header chunk"},
       {sig_ihdr + test::Chunk("IDAT", "this is not deflate") + test::Chunk("IEND", ""),
        "PNG chunk IDAT is corrupt: bad zlib stream: incorrect header check"},
   };
@@ -239,8 +242,9 @@ void AppendToString(png_structp png, png_bytep data, png_size_t n) {
 }
 
 // libpng reports errors by longjmp: nothing with a destructor lives here.
-[[gnu::noinline]] bool LibpngWriteRows(std::string* out, int w, int h, int color, int depth, const png_color* palette,
-                                       int palette_size, const std::uint8_t* rows, std::size_t stride, int filters) {
+[[gnu::noinline]] bool LibpngWriteRows(std::string* out, int w, int h, int color, int depth,
+                                       const png_color* palette, int palette_size, const std::uint8_t* rows,
+                                       std::size_t stride, int filters) {
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
   if (setjmp(png_jmpbuf(png))) {
@@ -260,14 +264,15 @@ void AppendToString(png_structp png, png_bytep data, png_size_t n) {
 }
 
 // Rows in PNG layout written by libpng with the given filters (PNG_FILTER_*).
-std::string LibpngWrite(int w, int h, int color, int depth, const std::vector<std::uint8_t>& rows, int filters) {
+std::string LibpngWrite(int w, int h, int color, int depth, const std::vector<std::uint8_t>& rows,
+                        int filters) {
   std::vector<png_color> palette(static_cast<std::size_t>(1) << std::min(depth, 8));
   for (std::size_t i = 0; i < palette.size(); ++i)
     palette[i] = png_color{png_byte(i * 37), png_byte(255 - i * 11), png_byte(i * 101)};
   std::string out;
   const auto stride = static_cast<std::size_t>(PngBytesPerRow(w, color, depth));
-  if (!LibpngWriteRows(&out, w, h, color, depth, palette.data(), static_cast<int>(palette.size()), rows.data(), stride,
-                       filters))
+  if (!LibpngWriteRows(&out, w, h, color, depth, palette.data(), static_cast<int>(palette.size()),
+                       rows.data(), stride, filters))
     out.clear();
   return out;
 }
@@ -291,9 +296,21 @@ std::vector<std::uint8_t> LibpngRgba(const std::string& bytes, bool linear = fal
 TEST_F(PngImageTest, AgreesWithLibpngBothWays) {
   const int w = 37, h = 23;
   std::mt19937 rng(11);
-  for (auto [color, depth] : std::vector<std::pair<int, int>>{{0, 1},  {0, 2}, {0, 4}, {0, 8}, {0, 16},
-                                                              {2, 8},  {2, 16}, {3, 1}, {3, 2}, {3, 4},
-                                                              {3, 8},  {4, 8}, {4, 16}, {6, 8}, {6, 16}}) {
+  for (auto [color, depth] : std::vector<std::pair<int, int>>{{0, 1},
+                                                              {0, 2},
+                                                              {0, 4},
+                                                              {0, 8},
+                                                              {0, 16},
+                                                              {2, 8},
+                                                              {2, 16},
+                                                              {3, 1},
+                                                              {3, 2},
+                                                              {3, 4},
+                                                              {3, 8},
+                                                              {4, 8},
+                                                              {4, 16},
+                                                              {6, 8},
+                                                              {6, 16}}) {
     const int stride = PngBytesPerRow(w, color, depth);
     std::vector<std::uint8_t> rows(static_cast<std::size_t>(stride) * h);
     for (std::size_t i = 0; i < rows.size(); ++i) {
