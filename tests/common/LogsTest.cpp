@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <map>
+#include <numeric>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -35,8 +35,7 @@ TEST(Logs, HeaderLinesAndNames) {
   std::string title(35, 'T');
   line = FormatHeaderLine(title, '=', time);
   EXPECT_EQ(line, std::string(10, '=') + title + time + std::string(79 - 10 - 35 - 23, '='));
-  std::string long_title(60, 'L');
-  EXPECT_EQ(FormatHeaderLine(long_title, '-', time), std::string(10, '-') + long_title + time);
+  EXPECT_EQ(FormatHeaderLine(std::string(60, 'L'), '-', time), std::string(10, '-') + std::string(60, 'L') + time);
 
   EXPECT_TRUE(std::regex_match(LogTimeText(), std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})")));
   // Machine-wide, like the file.
@@ -61,14 +60,15 @@ class LogFiles : public test::TempFolderTest {
     ::unsetenv("VT_REGISTRY_DIR");
     ::unsetenv("PalgremLogInstance");
   }
-  void Settings(int level, bool debug) {
+  void SetValue(const std::string& name, std::uint32_t type, const void* data, std::uint32_t size) {
     os::HKEY k = 0;
     ASSERT_EQ(os::RegCreateKeyEx(os::kHkeyLocalMachine, LogRegistryKey(), os::kKeyAllAccess, &k), 0u);
-    std::uint32_t v = static_cast<std::uint32_t>(level);
-    ASSERT_EQ(os::RegSetValueEx(k, "Level", os::kRegDword, &v, 4), 0u);
-    v = debug ? 1 : 0;
-    ASSERT_EQ(os::RegSetValueEx(k, "Debug", os::kRegDword, &v, 4), 0u);
+    ASSERT_EQ(os::RegSetValueEx(k, name, type, data, size), 0u);
     os::RegCloseKey(k);
+  }
+  void Settings(std::uint32_t level, std::uint32_t debug) {
+    SetValue("Level", os::kRegDword, &level, 4);
+    SetValue("Debug", os::kRegDword, &debug, 4);
   }
   std::uint32_t Start(const std::string& args) { return StartMode("log " + args); }
   std::uint32_t StartMode(const std::string& args) {
@@ -100,7 +100,7 @@ TEST_F(LogFiles, WithoutSettingsOnlyWarningsAreWritten) {
 }
 
 TEST_F(LogFiles, LevelOneWritesRecordsAndHeaders) {
-  Settings(1, false);
+  Settings(1, 0);
   EXPECT_EQ(Finish(Start("2 hello")), 0);
   std::string text = LogText();
   const std::string t = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})";
@@ -121,22 +121,20 @@ TEST_F(LogFiles, LevelOneWritesRecordsAndHeaders) {
 }
 
 TEST_F(LogFiles, DebugModeWritesDebugRecordsAndNeverCuts) {
-  Settings(0, true);
+  Settings(0, 1);
   fs::create_directory(folder_.path() / "Logs");
   test::WriteFileText(LogPath(), std::string(kLogMaxSize + 10, 'x') + "\r\n");
   EXPECT_EQ(Finish(Start("1 m")), 0);
   std::string text = LogText();
   EXPECT_GT(text.size(), static_cast<size_t>(kLogMaxSize));
-  size_t started = text.find("Started");
-  size_t special = text.find("] Special Debugging Mode Enabled\r\n");
-  ASSERT_NE(started, std::string::npos);
+  const size_t started = text.find("Started"), special = text.find("] Special Debugging Mode Enabled\r\n");
   ASSERT_NE(special, std::string::npos);
   EXPECT_LT(started, special);
   EXPECT_NE(text.find("] debug record\r\n"), std::string::npos);
 }
 
 TEST_F(LogFiles, CutKeepsTheTailAndNeverEmptiesTheFile) {
-  Settings(1, false);
+  Settings(1, 0);
   fs::create_directory(folder_.path() / "Logs");
   std::string old;
   for (int i = 0; old.size() <= static_cast<size_t>(kLogMaxSize); ++i) old += "old line " + std::to_string(i) + "\r\n";
@@ -156,7 +154,7 @@ TEST_F(LogFiles, CutKeepsTheTailAndNeverEmptiesTheFile) {
 // A log name that is a planted link or a FIFO: nothing is written through
 // it, nothing is cut, the run goes on.
 TEST_F(LogFiles, LinkOrFifoInPlaceOfTheLogIsLeftAlone) {
-  Settings(1, false);
+  Settings(1, 0);
   fs::create_directory(folder_.path() / "Logs");
   const std::string target(kLogMaxSize + (1 << 20), 't');
   test::WriteFileText(P("target"), target);
@@ -176,23 +174,17 @@ TEST_F(LogFiles, LinkOrFifoInPlaceOfTheLogIsLeftAlone) {
 }
 
 TEST_F(LogFiles, RegistryErrorIsReportedBeforeTheFirstWarning) {
-  os::HKEY k = 0;
-  ASSERT_EQ(os::RegCreateKeyEx(os::kHkeyLocalMachine, LogRegistryKey(), os::kKeyAllAccess, &k), 0u);
-  ASSERT_EQ(os::RegSetValueEx(k, "Level", os::kRegBinary, "\x01", 1), 0u);
-  os::RegCloseKey(k);
+  SetValue("Level", os::kRegBinary, "\x01", 1);
   EXPECT_EQ(Finish(Start("1 m")), 0);
   std::string text = LogText();
   EXPECT_EQ(text.rfind("An error occurred while initializing log.\r\nFailed to access registry information.\r\n"
-                       "Unexpected registry value type at: SOFTWARE\\Palgrem\\Vontaro\\Log\\Level\r\n",
-                       0),
-            0u)
-      << text;
+                       "Unexpected registry value type at: SOFTWARE\\Palgrem\\Vontaro\\Log\\Level\r\n", 0), 0u) << text;
   EXPECT_NE(text.find("warned"), std::string::npos);
   EXPECT_EQ(text.find("m 0"), std::string::npos);
 }
 
 TEST_F(LogFiles, WarningRaisedWhileTakingTheLogMutexIsDropped) {
-  Settings(1, false);
+  Settings(1, 0);
   // The first child dies holding the log mutex. The next writer finds it
   // abandoned; the warning about that comes while its own write is in
   // progress and is dropped instead of being written from inside the write.
@@ -207,14 +199,14 @@ TEST_F(LogFiles, WarningRaisedWhileTakingTheLogMutexIsDropped) {
 }
 
 TEST_F(LogFiles, CloseWaitsForThreadsInsideTheLog) {
-  Settings(1, false);
+  Settings(1, 0);
   EXPECT_EQ(Finish(StartMode("closelog")), 0);
   EXPECT_NE(LogText().find("] record "), std::string::npos);
   EXPECT_EQ(LogText().find("after close"), std::string::npos);
 }
 
 TEST_F(LogFiles, TwoProcessesAppendWholeRecords) {
-  Settings(1, false);
+  Settings(1, 0);
   const int kRecords = 2000;
   std::uint32_t a = Start(std::to_string(kRecords) + " first-process-record");
   std::uint32_t b = Start(std::to_string(kRecords) + " second-process-record");
@@ -222,25 +214,20 @@ TEST_F(LogFiles, TwoProcessesAppendWholeRecords) {
   EXPECT_EQ(Finish(b), 0);
   std::string text = LogText();
   std::regex record(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3} \[(\d+)\|\d+\] (first|second)-process-record (\d+))");
-  std::map<std::string, std::vector<int>> seen;
+  std::map<std::string, std::vector<int>> seen;  // every record a whole line, each process's in order
   std::istringstream lines(text);
-  std::string line;
-  int records = 0;
-  while (std::getline(lines, line)) {
-    ASSERT_FALSE(line.empty());
-    ASSERT_EQ(line.back(), '\r');
+  std::smatch m;
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_TRUE(!line.empty() && line.back() == '\r') << line;
     line.pop_back();
     if (line.find("-process-record") == std::string::npos) continue;
-    std::smatch m;
     ASSERT_TRUE(std::regex_match(line, m, record)) << line;
     seen[m[2]].push_back(std::stoi(m[3]));
-    ++records;
   }
-  EXPECT_EQ(records, 2 * kRecords);
-  for (const char* who : {"first", "second"}) {
-    ASSERT_EQ(seen[who].size(), static_cast<size_t>(kRecords)) << who;
-    for (int i = 0; i < kRecords; ++i) EXPECT_EQ(seen[who][static_cast<size_t>(i)], i) << who;
-  }
+  std::vector<int> in_order(kRecords);
+  std::iota(in_order.begin(), in_order.end(), 0);
+  EXPECT_EQ(seen["first"], in_order);
+  EXPECT_EQ(seen["second"], in_order);
   // Two start and two stop headers.
   size_t starts = 0, pos = 0;
   while ((pos = text.find("Started", pos)) != std::string::npos) ++starts, ++pos;

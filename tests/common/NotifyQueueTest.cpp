@@ -21,20 +21,27 @@ using test::MessageOf;
 class TSource : public TObject {};
 class TPayload : public TObject {};
 
-// Runs Body on a fresh thread that owns a window-mode queue, then the
-// thread's message loop until quit.
-void OnQueueThread(const std::function<void(TNotifyQueue&)>& body, const std::function<void()>& after = nullptr) {
+// Runs body on a fresh thread and waits for it.
+void OnThread(const std::function<void()>& body) {
   std::unique_ptr<TMethodThread> t;
-  TMethodThread::Start(t, false, [&](TMethodThread&) {
-    TNotifyQueue queue;
-    queue.AttachToThread();
-    queue.SetMode(1);
-    body(queue);
-    RunMessageLoop();
-    if (after) after();
-  });
+  TMethodThread::Start(t, false, [&](TMethodThread&) { body(); });
   TMethodThread::Dispose(t);
 }
+
+// Runs body on a fresh thread that owns a queue; in window mode (1), then
+// the thread's message loop until quit.
+void OnQueueThread(const std::function<void(TNotifyQueue&)>& body, const std::function<void()>& after = nullptr,
+                   int mode = 1) {
+  OnThread([&] {
+    TNotifyQueue queue;
+    queue.AttachToThread();
+    if (mode == 1) queue.SetMode(1);
+    body(queue);
+    if (mode == 1) RunMessageLoop();
+    if (after) after();
+  });
+}
+void OnLoopModeThread(const std::function<void(TNotifyQueue&)>& body) { OnQueueThread(body, nullptr, 0); }
 
 TEST(NotifyQueue, NotificationsRunOnTheOwnerInPriorityOrder) {
   TSource source;
@@ -44,17 +51,12 @@ TEST(NotifyQueue, NotificationsRunOnTheOwnerInPriorityOrder) {
   OnQueueThread([&](TNotifyQueue& q) {
     owner = os::GetCurrentThreadId();
     std::thread poster([&] {
-      auto add = [&](TNotifyPriority p, std::string name) {
-        q.Post(p, &source, [&, name](TNotifyQueueItem&) {
+      for (const auto& [p, name] : {std::pair{npLow, "low1"}, {npNormal, "normal"}, {npHigh, "high"}, {npLow, "low2"}})
+        q.Post(p, &source, [&, name = std::string(name)](TNotifyQueueItem&) {
           order.push_back(name);
           ran_on = os::GetCurrentThreadId();
           if (name == "low2") os::PostQuitMessage(0);
         }, nullptr, name);
-      };
-      add(npLow, "low1");
-      add(npNormal, "normal");
-      add(npHigh, "high");
-      add(npLow, "low2");
     });
     poster.join();
   });
@@ -142,9 +144,7 @@ TEST(NotifyQueue, ThreadAndModeChecks) {
   TNotifyQueue q;
   EXPECT_EQ(MessageOf([&] { q.CheckThread("Process queue"); }),
             "Notify queue operation cannot be performed before a thread is attached: Process queue");
-  std::unique_ptr<TMethodThread> t;
-  TMethodThread::Start(t, false, [&](TMethodThread&) { q.AttachToThread(); });
-  TMethodThread::Dispose(t);
+  OnThread([&] { q.AttachToThread(); });
   EXPECT_EQ(MessageOf([&] { q.SetMode(1); }),
             "Notify queue operation can be performed from main thread only: Set mode");
   EXPECT_THROW(CreateClock(10, true, [](TClock&) {}), EAssertionFailed);  // this thread has no queue
@@ -158,10 +158,7 @@ TEST(NotifyQueue, ModeCannotChangeAfterClocksOrPosts) {
     clock.reset();
     os::PostQuitMessage(0);
   });
-  std::unique_ptr<TMethodThread> t;
-  TMethodThread::Start(t, false, [](TMethodThread&) {
-    TNotifyQueue q;
-    q.AttachToThread();
+  OnLoopModeThread([](TNotifyQueue& q) {
     auto clock = CreateClock(10, true, [](TClock&) {});
     EXPECT_NE(dynamic_cast<TNotifyClock*>(clock.get()), nullptr);
     EXPECT_EQ(MessageOf([&] { q.SetMode(1); }),
@@ -172,7 +169,6 @@ TEST(NotifyQueue, ModeCannotChangeAfterClocksOrPosts) {
     EXPECT_EQ(MessageOf([&] { q.SetMode(1); }),
               "Notify queue: Cannot set mode after messages have been posted");
   });
-  TMethodThread::Dispose(t);
 }
 
 TEST(NotifyQueue, WindowsClockTicksOnTheOwnerAndHasNoTimerWithoutSettings) {
@@ -193,17 +189,6 @@ TEST(NotifyQueue, WindowsClockTicksOnTheOwnerAndHasNoTimerWithoutSettings) {
       },
       [&] { clock.reset(); });
   EXPECT_EQ(ticks, 3);
-}
-
-// Runs Body on a fresh thread that owns a queue in mode 0.
-void OnLoopModeThread(const std::function<void(TNotifyQueue&)>& body) {
-  std::unique_ptr<TMethodThread> t;
-  TMethodThread::Start(t, false, [&](TMethodThread&) {
-    TNotifyQueue queue;
-    queue.AttachToThread();
-    body(queue);
-  });
-  TMethodThread::Dispose(t);
 }
 
 TEST(NotifyQueue, ExternalItemsRunInOrderOnEveryPassUntilRemoved) {
@@ -277,8 +262,7 @@ TEST(NotifyQueue, NotifyClockKeepsOneTimerInTheLoopModeList) {
 }
 
 TEST(NotifyQueue, UnitAttachesAWindowModeQueueToTheInitializingThread) {
-  std::unique_ptr<TMethodThread> t;
-  TMethodThread::Start(t, false, [](TMethodThread&) {
+  OnThread([] {
     const UnitEntry units[] = {kNotifyQueueUnit};
     InitializeUnits(units);
     ASSERT_NE(CurrentNotifyQueue(), nullptr);
@@ -287,7 +271,6 @@ TEST(NotifyQueue, UnitAttachesAWindowModeQueueToTheInitializingThread) {
     FinalizeUnits();
     EXPECT_EQ(CurrentNotifyQueue(), nullptr);
   });
-  TMethodThread::Dispose(t);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "common/ObjectsFiles.h"
 #include "common/SysUtils.h"
@@ -26,16 +25,9 @@ using test::TempFolder;
 
 std::string Child() { return test::ProgramBeside("vt_proc_child"); }
 
+// "<text> #<code>" of the OS error f raises.
 template <typename F>
-EOSError CatchOSError(F&& f) {
-  try {
-    f();
-  } catch (const EOSError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no EOSError";
-  return EOSError("", 0);
-}
+std::string OSError(F&& f) { return test::CodedMessageOf<EOSError>(f); }
 
 TEST(RunProcess, WaitsAndReturnsTheExitCode) {
   EXPECT_EQ(RunProcess("\"" + Child() + "\" exit 42", true), 42);
@@ -65,62 +57,46 @@ TEST(RunProcess, StartFailuresNameTheAttempt) {
   TempFolder dir;
   const std::string missing = "\"" + (dir.path() / "missing.exe").string() + "\" /x";
   unsigned mode = os::SetErrorMode(0);
-  EOSError e = CatchOSError([&] { RunProcess(missing, true, roNoErrorDialogs); });
-  EXPECT_EQ(e.ErrorCode, os::kErrorFileNotFound);
-  EXPECT_EQ(e.Message(), "Failed to create process: ; " + missing + ": The system cannot find the file specified (2)");
+  const std::string not_found = ": The system cannot find the file specified (2) #2";
+  EXPECT_EQ(OSError([&] { RunProcess(missing, true, roNoErrorDialogs); }),
+            "Failed to create process: ; " + missing + not_found);
   EXPECT_EQ(os::GetErrorMode(), 0u);  // restored although the start raised
-
   // Percent signs in the command line are no format.
-  e = CatchOSError([&] { RunProcess("vt_no_such_%s_%d", true); });
-  EXPECT_EQ(e.Message(), "Failed to create process: ; vt_no_such_%s_%d: The system cannot find the file specified (2)");
-
-  e = CatchOSError([&] { RunProcess("", true, 0, {}, nullptr, nullptr, nullptr, 0, ""); });
-  EXPECT_EQ(e.Message(), "Failed to create process: ;  : The system cannot find the file specified (2)");
+  EXPECT_EQ(OSError([&] { RunProcess("vt_no_such_%s_%d", true); }),
+            "Failed to create process: ; vt_no_such_%s_%d" + not_found);
+  EXPECT_EQ(OSError([&] { RunProcess("", true, 0, {}, nullptr, nullptr, nullptr, 0, ""); }),
+            "Failed to create process: ;  " + not_found);
 
   // A PE image without a program for this system.
   fs::path pe = dir.path() / "Setup.exe";
   std::ofstream(pe, std::ios::binary) << "MZ" << std::string(100, '\0');
   fs::permissions(pe, fs::perms::owner_all);
-  e = CatchOSError([&] { RunProcess("\"" + pe.string() + "\"", true); });
-  EXPECT_EQ(e.ErrorCode, os::kErrorBadExeFormat);
-  EXPECT_NE(e.Message().find(": %1 is not a valid Win32 application (193)"), std::string::npos) << e.Message();
-
+  const std::string bad = OSError([&] { RunProcess("\"" + pe.string() + "\"", true); });
+  EXPECT_NE(bad.find(": %1 is not a valid Win32 application (193) #193"), std::string::npos) << bad;
   // Both attempts fail: the report names the interpreter's.
-  e = CatchOSError([&] { RunProcess("exit 4", true, roCmdFallback, (dir.path() / "none").string()); });
-  EXPECT_EQ(e.ErrorCode, os::kErrorDirectory);
-  EXPECT_EQ(e.Message(), "Failed to create process: " + CommandInterpreterPath() +
-                             "; cmd /c \"exit 4\": The directory name is invalid (267)");
+  EXPECT_EQ(OSError([&] { RunProcess("exit 4", true, roCmdFallback, (dir.path() / "none").string()); }),
+            "Failed to create process: " + CommandInterpreterPath() +
+                "; cmd /c \"exit 4\": The directory name is invalid (267) #267");
   os::SetErrorMode(mode);
 }
 
-TEST(RunProcess, CommandInterpreter) {
-  // "cmd.exe" in the system folder.
+TEST(RunProcess, CommandInterpreterRedirectionDirectoryAndEnvironment) {
+  // "cmd.exe" in the system folder; "exit" is no program: only the interpreter runs it.
   EXPECT_EQ(CommandInterpreterPath(), GetSystemDir() + "cmd.exe");
-  // "exit" is no program: only the interpreter runs it.
   EXPECT_EQ(RunProcess("exit 4", true, roCmdFallback), 4);
   EXPECT_EQ(RunProcess("exit 5", true, roUseCmd), 5);
+  TempFolder dir;
+  fs::path out = dir.path() / "out";
+  int fd = ::open(out.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  TStdHandles std_handles{fd, -1, 2};
   // With roUseCmd no direct attempt is made, even for a real program.
-  TempFolder dir;
-  fs::path out = dir.path() / "out";
-  int fd = ::open(out.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-  TStdHandles std_handles{fd, -1, 2};
   EXPECT_EQ(RunProcess("echo $((6*7))", true, roUseCmd, {}, nullptr, nullptr, &std_handles), 0);
-  ::close(fd);
-  EXPECT_EQ(ReadFileText(out), "42\n");
-}
-
-TEST(RunProcess, RedirectionDirectoryAndEnvironment) {
-  TempFolder dir;
-  fs::path out = dir.path() / "out";
-  int fd = ::open(out.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-  TStdHandles std_handles{fd, -1, 2};
   const char env[] = "VT_SETTING=on\0";
   EXPECT_EQ(RunProcess(Child() + " env VT_SETTING", true, 0, {}, nullptr, env, &std_handles), 0);
   EXPECT_EQ(RunProcess(Child() + " cwd", true, roHideWindow | roMaximized, dir.path().string(), nullptr, nullptr,
-                       &std_handles),
-            0);
+                       &std_handles), 0);
   ::close(fd);
-  EXPECT_EQ(ReadFileText(out), "on" + dir.path().string());
+  EXPECT_EQ(ReadFileText(out), "42\non" + dir.path().string());
 }
 
 TEST(RunProcess, RuntimeHandleBlockHandsTheChildTheStandardHandles) {
@@ -152,17 +128,13 @@ TEST(RunProcess, RuntimeHandleBlockHandsTheChildTheStandardHandles) {
       ::close(fd);
     }
     int code = RunProcess(Child() + " stdio", true, roHideWindow | roNewConsole | options);
-    for (int i = 0; i < 3; ++i) {
-      ::dup2(saved[i], i);
-      ::close(saved[i]);
-    }
+    for (int i = 0; i < 3; ++i) ::dup2(saved[i], i), ::close(saved[i]);
     return code;
   };
   EXPECT_EQ(run(0), 0);
   EXPECT_EQ(ReadFileText(dir.path() / "out") + ReadFileText(dir.path() / "err"), "");
   EXPECT_EQ(run(roPassStdHandlesToCrt), 0);
-  EXPECT_EQ(ReadFileText(dir.path() / "out"), "out:abc");
-  EXPECT_EQ(ReadFileText(dir.path() / "err"), "err:abc");
+  EXPECT_EQ(ReadFileText(dir.path() / "out") + ReadFileText(dir.path() / "err"), "out:abcerr:abc");
 }
 
 TEST(RunProcess, FailedWaitRaisesInsteadOfReturningACode) {
@@ -171,10 +143,9 @@ TEST(RunProcess, FailedWaitRaisesInsteadOfReturningACode) {
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGCHLD, &ignore, &old);
-  EOSError e = CatchOSError([&] { RunProcess(Child() + " exit 3", true); });
+  const std::string e = OSError([&] { RunProcess(Child() + " exit 3", true); });
   ::sigaction(SIGCHLD, &old, nullptr);
-  EXPECT_EQ(e.ErrorCode, os::kErrorWaitNoChildren);
-  EXPECT_EQ(e.Message(), "Wait operation failed: There are no child processes to wait for (128)");
+  EXPECT_EQ(e, "Wait operation failed: There are no child processes to wait for (128) #128");
 }
 
 }  // namespace

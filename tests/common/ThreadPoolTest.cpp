@@ -20,7 +20,8 @@ class ThreadPoolTest : public ::testing::Test {
   const UnitEntry units_[1] = {kThreadPoolUnit};
 };
 
-// Counts its runs and its frees; an item of a gated batch waits for the gate.
+// Counts its runs and its frees; an item of a gated batch waits for the gate,
+// a failing one throws after its run.
 struct Tally {
   std::mutex lock;
   std::condition_variable changed;
@@ -37,7 +38,7 @@ struct Tally {
 
 class TCountedWork : public TThreadPoolWork {
  public:
-  TCountedWork(Tally& tally, int index) : tally_(tally), index_(index) {}
+  TCountedWork(Tally& tally, int index, bool fail = false) : tally_(tally), index_(index), fail_(fail) {}
   ~TCountedWork() override {
     std::lock_guard l(tally_.lock);
     ++tally_.freed;
@@ -52,11 +53,13 @@ class TCountedWork : public TThreadPoolWork {
     ++tally_.done;
     tally_.changed.notify_all();
     tally_.changed.wait(l, [this] { return tally_.gate_open; });
+    if (fail_) throw Exception("item failed");
   }
 
  private:
   Tally& tally_;
   int index_;
+  bool fail_;
 };
 
 TEST_F(ThreadPoolTest, ItemsFromManyThreadsRunExactlyOnceOnTheWorkers) {
@@ -93,11 +96,8 @@ TEST_F(ThreadPoolTest, ShutdownWithWorkPendingRunsNoMoreAndFreesTheRest) {
   tally.WaitUntil([&] { return tally.done == 2; });
   std::thread stopper([&] { pool->Shutdown(); });
   while (!pool->Terminated()) std::this_thread::yield();
-  {
-    std::lock_guard l(tally.lock);
-    tally.gate_open = true;
-    tally.changed.notify_all();
-  }
+  { std::lock_guard l(tally.lock); tally.gate_open = true; }
+  tally.changed.notify_all();
   stopper.join();
   EXPECT_EQ(pool->ThreadCount(), 0);
   EXPECT_EQ(tally.done, 2);
@@ -107,23 +107,12 @@ TEST_F(ThreadPoolTest, ShutdownWithWorkPendingRunsNoMoreAndFreesTheRest) {
   EXPECT_EQ(tally.freed, kItems);
 }
 
-class TFailingWork : public TCountedWork {
- public:
-  using TCountedWork::TCountedWork;
-
- protected:
-  void Execute() override {
-    TCountedWork::Execute();
-    throw Exception("item failed");
-  }
-};
-
 TEST_F(ThreadPoolTest, FailingItemsLeaveTheWorkerServingAndIdleWorkersEndOnShutdown) {
   test::LogCapture log;
   Tally tally;
   tally.runs.assign(2, 0);
   TThreadPool pool(1);
-  pool.AddWork(std::make_unique<TFailingWork>(tally, 0));
+  pool.AddWork(std::make_unique<TCountedWork>(tally, 0, true));
   pool.AddWork(std::make_unique<TCountedWork>(tally, 1));
   tally.WaitUntil([&] { return tally.freed == 2; });
   EXPECT_EQ(tally.runs, (std::vector<int>{1, 1}));

@@ -8,12 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <string>
 
 #include "support/TestFiles.h"
 
@@ -22,21 +20,29 @@ using namespace vt::os;
 
 namespace {
 
-class FilesTest : public vt::test::TempFolderTest {};
-
 constexpr DWORD kRW = kGenericRead | kGenericWrite;
 constexpr DWORD kShareAll = kFileShareRead | kFileShareWrite | kFileShareDelete;
+constexpr DWORD kOk = 0xFFFFFFFF;  // what the error helpers answer for a success
+
+// The error a failed call leaves, or kOk.
+DWORD Fails(bool ok) { return ok ? kOk : GetLastError(); }
+
+class FilesTest : public vt::test::TempFolderTest {
+ protected:
+  // The error of an open that fails, or kOk (the handle is then closed).
+  DWORD OpenFails(const std::string& name, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
+    FileHandle h = CreateFile(name.empty() ? dir_ : P(name), access, share, disposition, flags);
+    return h == kInvalidFile ? GetLastError() : (CloseFile(h), kOk);
+  }
+};
 
 }  // namespace
 
 TEST_F(FilesTest, DispositionsAndTheirErrorCodes) {
   // Missing file and missing folder differ.
-  EXPECT_EQ(CreateFile(P("none"), kGenericRead, 0, kOpenExisting, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
-  EXPECT_EQ(CreateFile(P("nodir/none"), kGenericRead, 0, kOpenExisting, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
-  EXPECT_EQ(CreateFile(P("nodir/none"), kRW, 0, kCreateAlways, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+  EXPECT_EQ(OpenFails("none", kGenericRead, 0, kOpenExisting), kErrorFileNotFound);
+  EXPECT_EQ(OpenFails("nodir/none", kGenericRead, 0, kOpenExisting), kErrorPathNotFound);
+  EXPECT_EQ(OpenFails("nodir/none", kRW, 0, kCreateAlways), kErrorPathNotFound);
 
   FileHandle h = CreateFile(P("a"), kRW, 0, kCreateNew, 0);
   ASSERT_NE(h, kInvalidFile);
@@ -45,11 +51,8 @@ TEST_F(FilesTest, DispositionsAndTheirErrorCodes) {
   ASSERT_TRUE(WriteFile(h, "hello", 5, &n));
   EXPECT_EQ(n, 5);
   EXPECT_TRUE(CloseFile(h));
-  EXPECT_FALSE(CloseFile(h));
-  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-
-  EXPECT_EQ(CreateFile(P("a"), kRW, 0, kCreateNew, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorFileExists);
+  EXPECT_EQ(Fails(CloseFile(h)), kErrorInvalidHandle);
+  EXPECT_EQ(OpenFails("a", kRW, 0, kCreateNew), kErrorFileExists);
 
   // Open always keeps the content and reports that the file was there.
   h = CreateFile(P("a"), kRW, 0, kOpenAlways, 0);
@@ -68,15 +71,10 @@ TEST_F(FilesTest, DispositionsAndTheirErrorCodes) {
   EXPECT_EQ(size, 0);
   CloseFile(h);
 
-  // Truncate-existing needs write access and an existing file.
-  EXPECT_EQ(CreateFile(P("a"), kGenericRead, 0, kTruncateExisting, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
-  EXPECT_EQ(CreateFile(P("b"), kGenericWrite, 0, kTruncateExisting, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
-
-  // A folder cannot be opened as a file.
-  EXPECT_EQ(CreateFile(dir_, kGenericRead, kShareAll, kOpenExisting, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  // Truncate-existing needs write access and an existing file; a folder is no file.
+  EXPECT_EQ(OpenFails("a", kGenericRead, 0, kTruncateExisting), kErrorInvalidParameter);
+  EXPECT_EQ(OpenFails("b", kGenericWrite, 0, kTruncateExisting), kErrorFileNotFound);
+  EXPECT_EQ(OpenFails("", kGenericRead, kShareAll, kOpenExisting), kErrorAccessDenied);
 }
 
 TEST_F(FilesTest, SharingViolationsWithinTheProcess) {
@@ -84,50 +82,36 @@ TEST_F(FilesTest, SharingViolationsWithinTheProcess) {
   FileHandle reader = CreateFile(P("s"), kGenericRead, kFileShareRead, kOpenExisting, 0);
   ASSERT_NE(reader, kInvalidFile);
   // Another reader is fine; a writer is not, neither is one that denies reading.
-  FileHandle r2 = CreateFile(P("s"), kGenericRead, kFileShareRead, kOpenExisting, 0);
-  EXPECT_NE(r2, kInvalidFile);
-  CloseFile(r2);
-  EXPECT_EQ(CreateFile(P("s"), kGenericWrite, kShareAll, kOpenExisting, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
-  EXPECT_EQ(CreateFile(P("s"), kGenericRead, 0, kOpenExisting, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
-  // Deleting needs delete sharing.
-  EXPECT_FALSE(DeleteFile(P("s")));
-  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  EXPECT_EQ(OpenFails("s", kGenericRead, kFileShareRead, kOpenExisting), kOk);
+  EXPECT_EQ(OpenFails("s", kGenericWrite, kShareAll, kOpenExisting), kErrorSharingViolation);
+  EXPECT_EQ(OpenFails("s", kGenericRead, 0, kOpenExisting), kErrorSharingViolation);
+  EXPECT_EQ(Fails(DeleteFile(P("s"))), kErrorSharingViolation);  // needs delete sharing
   CloseFile(reader);
 
   // An exclusive open blocks everything, and its close releases the file.
   FileHandle excl = CreateFile(P("s"), kRW, 0, kOpenExisting, 0);
   ASSERT_NE(excl, kInvalidFile);
-  EXPECT_EQ(CreateFile(P("s"), kGenericRead, kShareAll, kOpenExisting, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  EXPECT_EQ(OpenFails("s", kGenericRead, kShareAll, kOpenExisting), kErrorSharingViolation);
   // A mapping keeps the file open with the opener's sharing after the close.
   MappingHandle m = CreateFileMapping(excl, kPageReadOnly, 0);
   ASSERT_NE(m, nullptr);
   CloseFile(excl);
-  EXPECT_EQ(CreateFile(P("s"), kGenericRead, kShareAll, kOpenExisting, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  EXPECT_EQ(OpenFails("s", kGenericRead, kShareAll, kOpenExisting), kErrorSharingViolation);
   CloseMapping(m);
-  FileHandle again = CreateFile(P("s"), kGenericRead, kShareAll, kOpenExisting, 0);
-  EXPECT_NE(again, kInvalidFile);
-  CloseFile(again);
+  EXPECT_EQ(OpenFails("s", kGenericRead, kShareAll, kOpenExisting), kOk);
 
   // A descriptor closed behind the layer's back no longer blocks the file.
   FileHandle lost = CreateFile(P("s"), kRW, 0, kOpenExisting, 0);
   ASSERT_NE(lost, kInvalidFile);
   ::close(static_cast<int>(lost));
-  FileHandle after = CreateFile(P("s"), kRW, 0, kOpenExisting, 0);
-  EXPECT_NE(after, kInvalidFile);
-  CloseFile(after);
+  EXPECT_EQ(OpenFails("s", kRW, 0, kOpenExisting), kOk);
 
   // With delete sharing the file can be deleted while open.
   FileHandle shared = CreateFile(P("s"), kGenericRead, kShareAll, kOpenExisting, 0);
   ASSERT_NE(shared, kInvalidFile);
   EXPECT_TRUE(DeleteFile(P("s")));
   CloseFile(shared);
-}
 
-TEST_F(FilesTest, DeleteOnCloseRemovesTheFile) {
   FileHandle h = CreateFile(P("t"), kRW, 0, kCreateAlways, kFileFlagDeleteOnClose);
   ASSERT_NE(h, kInvalidFile);
   EXPECT_TRUE(fs::exists(P("t")));
@@ -141,15 +125,10 @@ TEST_F(FilesTest, ReadOnlyAttributeHoldsForEveryUser) {
   ASSERT_TRUE(SetFileAttributes(P("ro"), kFileAttributeReadOnly));
   EXPECT_NE(GetFileAttributes(P("ro")) & kFileAttributeReadOnly, 0u);
 
-  EXPECT_EQ(CreateFile(P("ro"), kGenericWrite, 0, kOpenExisting, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
-  EXPECT_EQ(CreateFile(P("ro"), kRW, 0, kCreateAlways, 0), kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
-  EXPECT_FALSE(DeleteFile(P("ro")));
-  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
-  FileHandle r = CreateFile(P("ro"), kGenericRead, kFileShareRead, kOpenExisting, 0);
-  EXPECT_NE(r, kInvalidFile);
-  CloseFile(r);
+  EXPECT_EQ(OpenFails("ro", kGenericWrite, 0, kOpenExisting), kErrorAccessDenied);
+  EXPECT_EQ(OpenFails("ro", kRW, 0, kCreateAlways), kErrorAccessDenied);
+  EXPECT_EQ(Fails(DeleteFile(P("ro"))), kErrorAccessDenied);
+  EXPECT_EQ(OpenFails("ro", kGenericRead, kFileShareRead, kOpenExisting), kOk);
   EXPECT_EQ(fs::file_size(P("ro")), 4u);
 
   ASSERT_TRUE(SetFileAttributes(P("ro"), kFileAttributeNormal));
@@ -177,8 +156,7 @@ TEST_F(FilesTest, TransfersSeeksAndEndOfFile) {
   EXPECT_EQ(std::string(buf, 4), "6789");
   ASSERT_TRUE(ReadFile(h, buf, 16, &n));  // at the end: success, nothing read
   EXPECT_EQ(n, 0);
-  EXPECT_FALSE(SetFilePointer(h, -1, kFileBegin, &pos));
-  EXPECT_EQ(GetLastError(), kErrorNegativeSeek);
+  EXPECT_EQ(Fails(SetFilePointer(h, -1, kFileBegin, &pos)), kErrorNegativeSeek);
   ASSERT_TRUE(SetFilePointer(h, 3, kFileBegin, &pos));
   ASSERT_TRUE(SetEndOfFile(h));
   std::int64_t size = 0;
@@ -193,9 +171,7 @@ TEST_F(FilesTest, TransfersSeeksAndEndOfFile) {
 
   // A read-only handle refuses writes with access denied.
   FileHandle r = CreateFile(P("f"), kGenericRead, kFileShareRead, kOpenExisting, 0);
-  ASSERT_NE(r, kInvalidFile);
-  EXPECT_FALSE(WriteFile(r, "x", 1, &n));
-  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_EQ(Fails(WriteFile(r, "x", 1, &n)), kErrorAccessDenied);
   CloseFile(r);
 }
 
@@ -222,24 +198,21 @@ TEST_F(FilesTest, FileTimesAndInformation) {
 TEST_F(FilesTest, MappingsGrowTheFileAndGuardTheirViews) {
   FileHandle h = CreateFile(P("m"), kRW, 0, kCreateNew, 0);
   ASSERT_NE(h, kInvalidFile);
-  // An empty file cannot be mapped with its own size.
-  EXPECT_EQ(CreateFileMapping(h, kPageReadWrite, 0), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorFileInvalid);
-  // Nor can a read-only mapping pass its end.
-  EXPECT_EQ(CreateFileMapping(h, kPageReadOnly, 100), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorNotEnoughMemory);
+  // An empty file cannot be mapped with its own size, nor a read-only mapping pass its end.
+  EXPECT_EQ(Fails(CreateFileMapping(h, kPageReadWrite, 0) != nullptr), kErrorFileInvalid);
+  EXPECT_EQ(Fails(CreateFileMapping(h, kPageReadOnly, 100) != nullptr), kErrorNotEnoughMemory);
   // A read-write mapping grows it.
   MappingHandle m = CreateFileMapping(h, kPageReadWrite, 3 * kAllocationGranularity);
   ASSERT_NE(m, nullptr);
   std::int64_t size = 0;
   GetFileSize(h, &size);
   EXPECT_EQ(size, static_cast<std::int64_t>(3 * kAllocationGranularity));
-  EXPECT_EQ(MapViewOfFile(m, kFileMapWrite, 100, 10), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorMappedAlignment);
-  EXPECT_EQ(MapViewOfFile(m, kFileMapWrite, 2 * kAllocationGranularity, kAllocationGranularity + 1), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
-  EXPECT_EQ(MapViewOfFile(m, kFileMapRead, 3 * kAllocationGranularity, 0), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  const auto view_fails = [&](DWORD access, std::uint64_t offset, std::size_t size) {
+    return Fails(MapViewOfFile(m, access, offset, size) != nullptr);
+  };
+  EXPECT_EQ(view_fails(kFileMapWrite, 100, 10), kErrorMappedAlignment);
+  EXPECT_EQ(view_fails(kFileMapWrite, 2 * kAllocationGranularity, kAllocationGranularity + 1), kErrorAccessDenied);
+  EXPECT_EQ(view_fails(kFileMapRead, 3 * kAllocationGranularity, 0), kErrorAccessDenied);
   auto* view = static_cast<char*>(MapViewOfFile(m, kFileMapWrite, kAllocationGranularity, 0));
   ASSERT_NE(view, nullptr);
   std::memcpy(view, "mapped", 6);
@@ -247,11 +220,9 @@ TEST_F(FilesTest, MappingsGrowTheFileAndGuardTheirViews) {
   // The file cannot be cut below a live view.
   std::int64_t pos = 0;
   SetFilePointer(h, 10, kFileBegin, &pos);
-  EXPECT_FALSE(SetEndOfFile(h));
-  EXPECT_EQ(GetLastError(), kErrorUserMappedFile);
+  EXPECT_EQ(Fails(SetEndOfFile(h)), kErrorUserMappedFile);
   EXPECT_TRUE(UnmapViewOfFile(view));
-  EXPECT_FALSE(UnmapViewOfFile(view));
-  EXPECT_EQ(GetLastError(), kErrorInvalidAddress);
+  EXPECT_EQ(Fails(UnmapViewOfFile(view)), kErrorInvalidAddress);
   EXPECT_FALSE(SetEndOfFile(h));  // the mapping still needs the length
   EXPECT_TRUE(CloseMapping(m));
   SetFilePointer(h, kAllocationGranularity, kFileBegin, &pos);
@@ -268,8 +239,7 @@ TEST_F(FilesTest, MappingsGrowTheFileAndGuardTheirViews) {
   MappingHandle rm = CreateFileMapping(r, kPageReadOnly, 0);
   ASSERT_NE(rm, nullptr);
   EXPECT_EQ(MappingSize(rm), 10u);
-  EXPECT_EQ(MapViewOfFile(rm, kFileMapWrite, 0, 0), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_EQ(Fails(MapViewOfFile(rm, kFileMapWrite, 0, 0) != nullptr), kErrorAccessDenied);
   auto* copy = static_cast<char*>(MapViewOfFile(rm, kFileMapCopy, 0, 0));
   ASSERT_NE(copy, nullptr);
   copy[0] = 'Z';
@@ -280,9 +250,7 @@ TEST_F(FilesTest, MappingsGrowTheFileAndGuardTheirViews) {
   EXPECT_EQ(in.get(), 0);
 }
 
-namespace {
-int g_errno = 0;
-}  // namespace
+static int g_errno = 0;
 
 // A store's replacement that fails on a full disk, an exhausted quota or a
 // failing device (creating, writing or renaming the temporary file) leaves
@@ -312,30 +280,21 @@ TEST_F(FilesTest, StoreReplacementFailuresLeaveTheStore) {
 }
 
 TEST(FileMasks, WindowsWildcardRules) {
-  EXPECT_TRUE(MatchesMask("abc", "*.*"));
-  EXPECT_TRUE(MatchesMask("a.b.c", "*.*"));
-  EXPECT_TRUE(MatchesMask(".a", "*"));
-  EXPECT_TRUE(MatchesMask("Readme.TXT", "*.txt"));
-  EXPECT_FALSE(MatchesMask("readme.txt2", "*.txt"));
-  EXPECT_TRUE(MatchesMask("a1.txt", "a?.txt"));
-  EXPECT_FALSE(MatchesMask("a.txt", "a?.txt"));
-  EXPECT_TRUE(MatchesMask("setup", "setup.*"));
-  EXPECT_TRUE(MatchesMask("setup.exe", "setup.*"));
-  EXPECT_FALSE(MatchesMask("setupx", "setup.*"));
-  EXPECT_TRUE(MatchesMask("noext", "*."));
-  EXPECT_FALSE(MatchesMask("has.ext", "*."));
-  EXPECT_TRUE(MatchesMask("aXbXc", "a*b*c"));
-  EXPECT_FALSE(MatchesMask("aXbXcd", "a*b*c"));
+  const struct { const char *name, *mask; bool match; } cases[] = {
+      {"abc", "*.*", true},        {"a.b.c", "*.*", true},        {".a", "*", true},
+      {"Readme.TXT", "*.txt", true}, {"readme.txt2", "*.txt", false}, {"a1.txt", "a?.txt", true},
+      {"a.txt", "a?.txt", false},  {"setup", "setup.*", true},    {"setup.exe", "setup.*", true},
+      {"setupx", "setup.*", false}, {"noext", "*.", true},         {"has.ext", "*.", false},
+      {"aXbXc", "a*b*c", true},    {"aXbXcd", "a*b*c", false}};
+  for (const auto& c : cases) EXPECT_EQ(MatchesMask(c.name, c.mask), c.match) << c.name << " " << c.mask;
 }
 
 TEST_F(FilesTest, DirectorySearchFoldersAndLinks) {
   Write("one.txt", "1");
   Write("two.dat", "22");
   ASSERT_TRUE(CreateDirectory(P("sub")));
-  EXPECT_FALSE(CreateDirectory(P("sub")));
-  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
-  EXPECT_FALSE(CreateDirectory(P("no/sub")));
-  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+  EXPECT_EQ(Fails(CreateDirectory(P("sub"))), kErrorAlreadyExists);
+  EXPECT_EQ(Fails(CreateDirectory(P("no/sub"))), kErrorPathNotFound);
   fs::create_symlink(P("sub"), P("link"));
 
   std::set<std::string> names;
@@ -344,16 +303,10 @@ TEST_F(FilesTest, DirectorySearchFoldersAndLinks) {
   ASSERT_NE(f, nullptr);
   do {
     names.insert(d.name);
-    if (d.name == "two.dat") {
-      EXPECT_EQ(d.size, 2);
-    }
-    if (d.name == "sub") {
-      EXPECT_EQ(d.attributes & kFileAttributeDirectory, kFileAttributeDirectory);
-    }
-    if (d.name == "link") {
-      EXPECT_EQ(d.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint),
-                kFileAttributeDirectory | kFileAttributeReparsePoint);
-    }
+    if (d.name == "two.dat") { EXPECT_EQ(d.size, 2); }
+    if (d.name == "sub") { EXPECT_EQ(d.attributes & kFileAttributeDirectory, kFileAttributeDirectory); }
+    const DWORD link_bits = kFileAttributeDirectory | kFileAttributeReparsePoint;
+    if (d.name == "link") { EXPECT_EQ(d.attributes & link_bits, link_bits); }
   } while (FindNextFile(f, &d));
   EXPECT_EQ(GetLastError(), kErrorNoMoreFiles);
   FindClose(f);
@@ -364,26 +317,19 @@ TEST_F(FilesTest, DirectorySearchFoldersAndLinks) {
   EXPECT_EQ(d.name, "one.txt");
   EXPECT_FALSE(FindNextFile(f, &d));
   FindClose(f);
-  EXPECT_EQ(FindFirstFile(P("*.none"), &d), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
-  EXPECT_EQ(FindFirstFile(P("missing/*"), &d), nullptr);
-  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+  EXPECT_EQ(Fails(FindFirstFile(P("*.none"), &d) != nullptr), kErrorFileNotFound);
+  EXPECT_EQ(Fails(FindFirstFile(P("missing/*"), &d) != nullptr), kErrorPathNotFound);
 
   // Removing a link to a folder removes the link only; folders and files
   // answer each other's removal with their own codes.
   Write("sub/inner", "x");
-  EXPECT_FALSE(RemoveDirectory(P("sub")));
-  EXPECT_EQ(GetLastError(), kErrorDirNotEmpty);
-  EXPECT_FALSE(RemoveDirectory(P("one.txt")));
-  EXPECT_EQ(GetLastError(), kErrorDirectory);
-  EXPECT_FALSE(DeleteFile(P("sub")));
-  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_EQ(Fails(RemoveDirectory(P("sub"))), kErrorDirNotEmpty);
+  EXPECT_EQ(Fails(RemoveDirectory(P("one.txt"))), kErrorDirectory);
+  EXPECT_EQ(Fails(DeleteFile(P("sub"))), kErrorAccessDenied);
   EXPECT_TRUE(RemoveDirectory(P("link")));
   EXPECT_TRUE(fs::exists(P("sub/inner")));
-  EXPECT_FALSE(RemoveDirectory(P("gone")));
-  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
-  EXPECT_EQ(GetFileAttributes(P("gone/x")), kInvalidFileAttributes);
-  EXPECT_EQ(GetLastError(), kErrorPathNotFound);
+  EXPECT_EQ(Fails(RemoveDirectory(P("gone"))), kErrorFileNotFound);
+  EXPECT_EQ(Fails(GetFileAttributes(P("gone/x")) != kInvalidFileAttributes), kErrorPathNotFound);
 }
 
 TEST(FilesEnvironment, VariablesOfAnyLengthAndExpansion) {

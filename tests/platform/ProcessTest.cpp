@@ -59,15 +59,31 @@ Result Start(const std::string& application, const std::string& command_line, DW
   return r;
 }
 
+// The error of a start that fails, or ~0 when the child started.
+DWORD StartError(const std::string& application, const std::string& command_line, DWORD flags = 0,
+                 const std::string& cwd = {}) {
+  Result r = Start(application, command_line, flags, nullptr, cwd);
+  return r.created ? ~0u : r.error;
+}
+
+// The pieces of s, each ended by a NUL.
 std::vector<std::string> SplitNul(const std::string& s) {
   std::vector<std::string> v;
-  size_t start = 0;
-  for (size_t i = 0; i < s.size(); ++i)
-    if (s[i] == '\0') {
-      v.push_back(s.substr(start, i - start));
-      start = i + 1;
-    }
+  for (size_t start = 0, end; (end = s.find('\0', start)) != std::string::npos; start = end + 1)
+    v.push_back(s.substr(start, end - start));
   return v;
+}
+
+// A file made of a small PE stub, then body, then the trailer that points at body.
+void WritePe(const fs::path& path, const std::string& body) {
+  const std::string pe = "MZ" + std::string(126, '\x01');
+  std::uint8_t trailer[peexec::kTrailerSize];
+  peexec::WriteTrailer(trailer, pe.size());
+  std::ofstream f(path, std::ios::binary);
+  f << pe << body;
+  f.write(reinterpret_cast<const char*>(trailer), sizeof trailer);
+  f.close();
+  fs::permissions(path, fs::perms::owner_all);
 }
 
 TEST(Process, ChildReceivesArgumentsOfAWindowsCommandLine) {
@@ -109,7 +125,6 @@ TEST(Process, ExitCodesAndWaiting) {
   EXPECT_EQ(code, kExitCodeSignalBase + SIGTERM);
   EXPECT_TRUE(CloseHandle(pi.process));
   EXPECT_TRUE(CloseHandle(pi.thread));
-
   EXPECT_FALSE(CloseHandle(pi.process));
   EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
   EXPECT_EQ(WaitForProcess(pi.process, 0), kWaitFailed);
@@ -118,45 +133,24 @@ TEST(Process, ExitCodesAndWaiting) {
 
 TEST(Process, StartFailuresGiveWindowsErrors) {
   TempFolder dir;
-  Result r = Start({}, "\"" + (dir.path() / "missing").string() + "\" x");
-  EXPECT_FALSE(r.created);
-  EXPECT_EQ(r.error, kErrorFileNotFound);
-  EXPECT_EQ(Start({}, "no_such_program_vt_1234").error, kErrorFileNotFound);
-  EXPECT_EQ(Start({}, "").error, kErrorFileNotFound);
-  EXPECT_EQ(Start({}, " ").error, kErrorFileNotFound);
-
-  fs::path plain_pe = dir.path() / "Plain.exe";
+  const fs::path plain_pe = dir.path() / "Plain.exe", not_exec = dir.path() / "data";
   std::ofstream(plain_pe, std::ios::binary) << "MZ" << std::string(200, '\0');
   fs::permissions(plain_pe, fs::perms::owner_all);
-  r = Start({}, "\"" + plain_pe.string() + "\"");
-  EXPECT_FALSE(r.created);
-  EXPECT_EQ(r.error, kErrorBadExeFormat);
-
-  fs::path not_exec = dir.path() / "data";
   std::ofstream(not_exec) << "text";
-  EXPECT_EQ(Start(not_exec.string(), "data").error, kErrorAccessDenied);
-  EXPECT_EQ(Start(dir.path().string(), "dir").error, kErrorAccessDenied);
-
-  r = Start({}, Child() + " exit 0", 0, nullptr, (dir.path() / "nodir").string());
-  EXPECT_FALSE(r.created);
-  EXPECT_EQ(r.error, kErrorDirectory);
-  EXPECT_EQ(Start({}, Child() + " exit 0", kCreateSuspended).error, kErrorNotSupported);
+  EXPECT_EQ(StartError({}, "\"" + (dir.path() / "missing").string() + "\" x"), kErrorFileNotFound);
+  for (const char* line : {"no_such_program_vt_1234", "", " "}) EXPECT_EQ(StartError({}, line), kErrorFileNotFound);
+  EXPECT_EQ(StartError({}, "\"" + plain_pe.string() + "\""), kErrorBadExeFormat);
+  EXPECT_EQ(StartError(not_exec.string(), "data"), kErrorAccessDenied);
+  EXPECT_EQ(StartError(dir.path().string(), "dir"), kErrorAccessDenied);
+  EXPECT_EQ(StartError({}, Child() + " exit 0", 0, (dir.path() / "nodir").string()), kErrorDirectory);
+  EXPECT_EQ(StartError({}, Child() + " exit 0", kCreateSuspended), kErrorNotSupported);
 }
 
 TEST(Process, PeImageRunsItsEmbeddedProgram) {
   TempFolder dir;
-  std::string elf = ReadFileText(Child());
-  ASSERT_GT(elf.size(), 4u);
-  std::string pe = "MZ" + std::string(126, '\x01');
-  std::uint8_t trailer[peexec::kTrailerSize];
-  peexec::WriteTrailer(trailer, pe.size());
-  fs::path setup = dir.path() / "Setup.exe";
-  {
-    std::ofstream f(setup, std::ios::binary);
-    f << pe << elf;
-    f.write(reinterpret_cast<const char*>(trailer), sizeof trailer);
-  }
-  fs::permissions(setup, fs::perms::owner_all);
+  const fs::path setup = dir.path() / "Setup.exe", bad = dir.path() / "Bad.exe";
+  WritePe(setup, ReadFileText(Child()));
+  WritePe(bad, "not an elf program");
   Result r = Start({}, "\"" + setup.string() + "\" args \"x y\"");
   ASSERT_TRUE(r.created) << r.error;
   EXPECT_EQ(SplitNul(r.out), (std::vector<std::string>{setup.string(), "args", "x y"}));
@@ -173,18 +167,7 @@ TEST(Process, PeImageRunsItsEmbeddedProgram) {
   EXPECT_EQ(size, 4u);
   peexec::WriteTrailer(tail, 0);
   EXPECT_FALSE(peexec::ParseTrailer(tail, 100, &off, &size));
-
-  fs::path bad = dir.path() / "Bad.exe";
-  {
-    std::ofstream f(bad, std::ios::binary);
-    f << pe << "not an elf program";
-    peexec::WriteTrailer(trailer, pe.size());
-    f.write(reinterpret_cast<const char*>(trailer), sizeof trailer);
-  }
-  fs::permissions(bad, fs::perms::owner_all);
-  r = Start({}, "\"" + bad.string() + "\"");
-  EXPECT_FALSE(r.created);
-  EXPECT_EQ(r.error, kErrorBadExeFormat);
+  EXPECT_EQ(StartError({}, "\"" + bad.string() + "\""), kErrorBadExeFormat);
 }
 
 TEST(Process, ProgramFileRunsWithoutExecutePermission) {
@@ -202,9 +185,7 @@ TEST(Process, ProgramFileRunsWithoutExecutePermission) {
   const fs::path script = dir.path() / "run.sh";
   std::ofstream(script) << "#!/bin/sh\nexit 0\n";
   fs::permissions(script, fs::perms::owner_read | fs::perms::owner_write);
-  r = Start({}, "\"" + script.string() + "\"");
-  EXPECT_FALSE(r.created);
-  EXPECT_EQ(r.error, kErrorAccessDenied);
+  EXPECT_EQ(StartError({}, "\"" + script.string() + "\""), kErrorAccessDenied);
 }
 
 TEST(Process, InterpreterEnvironmentDirectoryAndInput) {
@@ -214,8 +195,7 @@ TEST(Process, InterpreterEnvironmentDirectoryAndInput) {
   EXPECT_EQ(Start("cmd.exe", "cmd /c \"exit 3\"").exit_code, 3u);
 
   const char env[] = "VT_A=1\0VT_B=two words\0";
-  r = Start({}, Child() + " env VT_B", 0, env);
-  EXPECT_EQ(r.out, "two words");
+  EXPECT_EQ(Start({}, Child() + " env VT_B", 0, env).out, "two words");
   EXPECT_EQ(Start({}, Child() + " env HOME", 0, env).out, "<unset>");
   // A pair is one character; a lone surrogate becomes '?', as in packet texts.
   const char16_t wenv[] = u"VT_W=\u00e9t\u00e9\xD800x\U0001F600\0";
@@ -251,13 +231,6 @@ TEST(Process, ChildKnowsItsCommandLineAsGiven) {
   ASSERT_TRUE(r.created) << r.error;
   EXPECT_EQ(SplitNul(r.out + '\0'),
             (std::vector<std::string>{Child() + " cmdline \"a b\" \"c\\\"d\" \"\"", "<unset>"}));
-}
-
-TEST(Process, ErrorModeAndExitHookSlot) {
-  unsigned before = SetErrorMode(0x8003);
-  EXPECT_EQ(SetErrorMode(before), 0x8003u);
-  EXPECT_EQ(GetErrorMode(), before);
-  EXPECT_EQ(GetExitHook(), nullptr);
 }
 
 }  // namespace

@@ -27,6 +27,9 @@ std::string StoreFile(const std::string& name, bool global = false) {
   return "/dev/shm/vt." + std::to_string(::geteuid()) + (global ? ".g." : ".s.") + name;
 }
 
+// The error a failed call leaves, or ~0 for a success.
+DWORD Fails(bool ok) { return ok ? ~0u : GetLastError(); }
+
 bool Exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
@@ -64,9 +67,7 @@ int WaitHelper(pid_t pid) {
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-// Runs the helper to its end; answers its exit code.
-int RunHelper(std::vector<std::string> args, As as = As::kSameUser) {
+int RunHelper(std::vector<std::string> args, As as = As::kSameUser) {  // to its end; its exit code
   return WaitHelper(StartHelper(std::move(args), as));
 }
 
@@ -97,15 +98,13 @@ TEST(Events, ManualAndAutoReset) {
 }
 
 TEST(Handles, InvalidAndClosedHandles) {
-  EXPECT_FALSE(CloseHandle(kInvalidHandleValue));
-  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  EXPECT_EQ(Fails(CloseHandle(kInvalidHandleValue)), kErrorInvalidHandle);
   HANDLE e = CreateEventA(nullptr, true, false, "");
   HANDLE dup = 0;
   ASSERT_TRUE(DuplicateHandle(kCurrentProcess, e, kCurrentProcess, &dup, false));
   EXPECT_TRUE(CloseHandle(e));
-  EXPECT_FALSE(CloseHandle(e));
-  EXPECT_FALSE(SetEvent(e));
-  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  EXPECT_EQ(Fails(CloseHandle(e)), kErrorInvalidHandle);
+  EXPECT_EQ(Fails(SetEvent(e)), kErrorInvalidHandle);
   EXPECT_EQ(WaitForSingleObject(e, 0), kWaitFailed);
   // The duplicate still reaches the object.
   EXPECT_TRUE(SetEvent(dup));
@@ -127,16 +126,13 @@ TEST(NamedObjects, ExistingNamesKindsAndLifetime) {
   EXPECT_EQ(WaitForSingleObject(b, 0), kWaitObject0);  // still manual reset
 
   // One namespace for all kinds.
-  EXPECT_EQ(CreateMutexA(nullptr, false, name), 0);
-  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
-  EXPECT_EQ(OpenMutexA(name), 0);
-  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  EXPECT_EQ(Fails(CreateMutexA(nullptr, false, name)), kErrorInvalidHandle);
+  EXPECT_EQ(Fails(OpenMutexA(name)), kErrorInvalidHandle);
 
   // "Local\" is the default namespace; "Global\" is another one.
   HANDLE local = OpenEventA("Local\\" + name);
   EXPECT_NE(local, 0);
-  EXPECT_EQ(OpenEventA("Global\\" + name), 0);
-  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  EXPECT_EQ(Fails(OpenEventA("Global\\" + name)), kErrorFileNotFound);
 
   std::string native;
   EXPECT_EQ(NtQueryObjectName(a, native), kStatusSuccess);
@@ -149,12 +145,10 @@ TEST(NamedObjects, ExistingNamesKindsAndLifetime) {
   EXPECT_FALSE(Exists(StoreFile(name)));
 
   EXPECT_EQ(CreateEventA(nullptr, true, false, "Global\\"), 0);
-  EXPECT_EQ(CreateEventA(nullptr, true, false, std::string(300, 'n')), 0);
-  EXPECT_EQ(GetLastError(), kErrorFilenameExcedRange);
+  EXPECT_EQ(Fails(CreateEventA(nullptr, true, false, std::string(300, 'n'))), kErrorFilenameExcedRange);
   // Odd characters are escaped, never taken as path parts.
   HANDLE odd = CreateEventA(nullptr, true, false, Name("a/../b\\c%d"));
-  EXPECT_NE(odd, 0);
-  CloseHandle(odd);
+  EXPECT_TRUE(CloseHandle(odd));
 }
 
 TEST(NamedObjects, PrivateToTheirUser) {
@@ -206,24 +200,15 @@ TEST(NamedObjects, ForeignOrDamagedNameFilesGiveErrors) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     if (c.plant == kForeignUser && !NoSecondUser().empty()) continue;
-    if (c.plant == kSymlink) {
-      ASSERT_EQ(::symlink("/dev/null", file.c_str()), 0);
-    } else {
-      test::WriteFileText(file, c.content);
-      if (c.plant == kForeignUser) {
-        ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
-      }
-    }
+    if (c.plant == kSymlink) { ASSERT_EQ(::symlink("/dev/null", file.c_str()), 0); }
+    if (c.plant != kSymlink) test::WriteFileText(file, c.content);
+    if (c.plant == kForeignUser) { ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0); }
     int holder = c.held ? ::open(file.c_str(), O_RDONLY) : -1;
-    if (c.held) {
-      ASSERT_EQ(::flock(holder, LOCK_SH), 0);
-    }
+    if (c.held) { ASSERT_EQ(::flock(holder, LOCK_SH), 0); }
     HANDLE e = CreateEventA(nullptr, true, false, name);
     EXPECT_EQ(GetLastError(), c.error);
     EXPECT_EQ(e != 0, c.error == kErrorSuccess);
-    if (c.error != kErrorSuccess) {
-      EXPECT_EQ(OpenEventA(name), 0);
-    }
+    if (c.error != kErrorSuccess) { EXPECT_EQ(OpenEventA(name), 0); }
     if (e) CloseHandle(e);
     if (holder >= 0) ::close(holder);
     ::unlink(file.c_str());
@@ -238,8 +223,7 @@ TEST(NamedObjects, HolderOutlivesTruncationByAnotherProcess) {
   EXPECT_EQ(RunHelper({"truncate", std::to_string(::getpid()), StoreFile(name)}), 0);
   EXPECT_TRUE(SetEvent(e));
   EXPECT_EQ(WaitForSingleObject(e, 0), kWaitObject0);
-  EXPECT_EQ(OpenEventA(name), 0);
-  EXPECT_EQ(GetLastError(), kErrorFileCorrupt);
+  EXPECT_EQ(Fails(OpenEventA(name)), kErrorFileCorrupt);
   EXPECT_TRUE(CloseHandle(e));
   EXPECT_FALSE(Exists(StoreFile(name)));
 }
@@ -272,7 +256,7 @@ TEST(NamedObjects, NameGoesWithItsLastHolder) {
   }
 }
 
-TEST(NamedObjects, ClosedStandardOutputIsNotTakenByAnObject) {
+TEST(NamedObjects, ClosedStandardOutputIsNotTakenByAnObject) {  // nor any object descriptor inherited
   EXPECT_EQ(RunHelper({"stdio", Name("vt_test_stdio")}, As::kStdoutClosed), 0);
 }
 
@@ -289,8 +273,7 @@ TEST(Mutexes, RecursiveOwnershipAndAbandonedByThread) {
   EXPECT_EQ(other.load(), kWaitTimeout + 1000 * kErrorNotOwner);
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_TRUE(ReleaseMutex(m));
-  EXPECT_FALSE(ReleaseMutex(m));
-  EXPECT_EQ(GetLastError(), kErrorNotOwner);
+  EXPECT_EQ(Fails(ReleaseMutex(m)), kErrorNotOwner);
 
   // A thread that ends owning the mutex abandons it.
   std::thread owner([&] { WaitForSingleObject(m, 1000); });
@@ -333,13 +316,10 @@ TEST(Waits, SeveralObjects) {
   EXPECT_TRUE(ReleaseMutex(m));
 
   // Bad requests.
-  EXPECT_EQ(WaitForMultipleObjects(0, hs, false, 0), kWaitFailed);
-  EXPECT_EQ(GetLastError(), kErrorInvalidParameter);
-  HANDLE twice[] = {e0, e0};
+  HANDLE twice[] = {e0, e0}, bad[] = {e0, 12345678};
+  EXPECT_EQ(Fails(WaitForMultipleObjects(0, hs, false, 0) != kWaitFailed), kErrorInvalidParameter);
   EXPECT_EQ(WaitForMultipleObjects(2, twice, true, 0), kWaitFailed);
-  HANDLE bad[] = {e0, 12345678};
-  EXPECT_EQ(WaitForMultipleObjects(2, bad, false, 0), kWaitFailed);
-  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  EXPECT_EQ(Fails(WaitForMultipleObjects(2, bad, false, 0) != kWaitFailed), kErrorInvalidHandle);
 
   // Signal one object, wait for another.
   EXPECT_EQ(SignalObjectAndWait(e1, e1, 0, false), kWaitObject0);
@@ -370,8 +350,7 @@ TEST(CrossProcess, MutexAbandonedWhenOwnerProcessDies) {
   std::string mname = Name("vt_test_xmutex"), ready = Name("vt_test_xready");
   HANDLE m = CreateMutexA(nullptr, false, mname);
   HANDLE r = CreateEventA(nullptr, true, false, ready);
-  ASSERT_NE(m, 0);
-  ASSERT_NE(r, 0);
+  ASSERT_TRUE(m && r);
   pid_t holder = StartHelper({"hold-mutex", mname, ready});
   ASSERT_EQ(WaitForSingleObject(r, 5000), kWaitObject0);
   EXPECT_EQ(WaitHelper(holder), 0);
@@ -404,8 +383,7 @@ TEST(Sections, SharedBetweenProcesses) {
   EXPECT_FALSE(UnmapSectionView(view));
   EXPECT_EQ(NtCreateSectionNamed("BaseNamedObjects\\x", 72, true, &s), kStatusObjectPathNotFound);
   EXPECT_EQ(NtCreateSectionNamed("\\BaseNamedObjects\\" + name, 0, true, &s), kStatusInvalidParameter);
-  std::string n;
-  EXPECT_EQ(NtQueryObjectName(kInvalidHandleValue, n), kStatusInvalidHandle);
+  EXPECT_EQ(NtQueryObjectName(kInvalidHandleValue, name), kStatusInvalidHandle);
 }
 
 }  // namespace
