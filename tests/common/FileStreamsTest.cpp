@@ -1,12 +1,9 @@
 #include "common/FileStreams.h"
 
-#include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/mman.h>
 
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
 #include <numeric>
 #include <thread>
 

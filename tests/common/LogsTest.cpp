@@ -1,19 +1,14 @@
 #include "common/Logs.h"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
 
-#include <filesystem>
 #include <map>
 #include <numeric>
 #include <regex>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "common/Locks.h"
 #include "common/ProcessRunner.h"

@@ -1,13 +1,10 @@
 #include "common/NotifyQueue.h"
 
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "support/LibraryLogCapture.h"
 #include "support/TestFiles.h"
@@ -72,10 +69,7 @@ TEST(NotifyQueue, HighPostedDuringLowProcessingGoesBeforeWaitingLows) {
       order.push_back("low1");
       // Arrives while the low pass runs: its own pass comes first.
       q.Post(npHigh, &source, [&](TNotifyQueueItem&) { order.push_back("high"); });
-      q.Post(npLow, &source, [&](TNotifyQueueItem&) {
-        order.push_back("low3");
-        os::PostQuitMessage(0);
-      });
+      q.Post(npLow, &source, [&](TNotifyQueueItem&) { order.push_back("low3"); os::PostQuitMessage(0); });
     });
     q.Post(npLow, &source, [&](TNotifyQueueItem&) { order.push_back("low2"); });
     q.Post(npLow, nullptr, [&](TNotifyQueueItem&) { order.push_back("no source"); });
@@ -91,10 +85,7 @@ TEST(NotifyQueue, LostWakeMessageIsMadeUpByTheTimerAndReported) {
     q.Post(npNormal, &source, [&](TNotifyQueueItem&) {
       got.push_back(1);
       // The next wake-up carries sequence 2 while 1 was never seen.
-      q.Post(npNormal, &source, [&](TNotifyQueueItem&) {
-        got.push_back(2);
-        os::PostQuitMessage(0);
-      });
+      q.Post(npNormal, &source, [&](TNotifyQueueItem&) { got.push_back(2); os::PostQuitMessage(0); });
     });
     os::MSG m;
     ASSERT_TRUE(os::PeekMessageA(&m, q.Window(), os::WM_USER, os::WM_USER, os::PM_REMOVE));  // lost
@@ -111,10 +102,7 @@ TEST(NotifyQueue, DispatchFailureIsReportedAndDeliveryGoesOn) {
   OnQueueThread([&](TNotifyQueue& q) {
     q.OnNotifyError = [&](const std::string& text) { reported = text; };
     q.Post(npNormal, &source, [](TNotifyQueueItem&) { throw Exception("it broke"); });
-    q.Post(npNormal, &source, [&](TNotifyQueueItem&) {
-      ++after;
-      os::PostQuitMessage(0);
-    });
+    q.Post(npNormal, &source, [&](TNotifyQueueItem&) { ++after; os::PostQuitMessage(0); });
   });
   EXPECT_EQ(after, 1);
   EXPECT_EQ(reported.rfind("Failed to notify object at 0x", 0), 0u) << reported;
@@ -215,10 +203,7 @@ TEST(NotifyQueue, ExternalItemsRunInOrderOnEveryPassUntilRemoved) {
   calls.clear();
   OnQueueThread([&](TNotifyQueue& q) {
     q.AddExternal(&a, [&](TNotifyQueueItem&) { calls += "x"; });
-    q.Post(npHigh, &b, [&](TNotifyQueueItem&) {
-      calls += "q";
-      os::PostQuitMessage(0);
-    });
+    q.Post(npHigh, &b, [&](TNotifyQueueItem&) { calls += "q"; os::PostQuitMessage(0); });
   });
   EXPECT_EQ(calls.substr(0, 2), "xq");
 }

@@ -4,10 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 
 #include "common/ObjectsFiles.h"
 #include "common/SysUtils.h"

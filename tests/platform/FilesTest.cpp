@@ -3,14 +3,11 @@
 #include "platform/FileStore.h"
 #include "platform/TestHooks.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <set>
 
 #include "support/TestFiles.h"

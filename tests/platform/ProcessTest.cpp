@@ -4,13 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "platform/CommandLine.h"
 #include "platform/PeExec.h"

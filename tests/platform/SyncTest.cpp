@@ -1,7 +1,6 @@
 #include "platform/Sync.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -9,9 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/Section.h"
 #include "support/TestFiles.h"

@@ -57,25 +57,26 @@ int Hook(int argc, char** argv) {
   unsigned long requested = 0;
   for (int i = 2; i < argc; ++i) {
     std::string a = argv[i];
-    if (a.rfind("fin=", 0) == 0) {
-      g_final_set = true;
-      g_final_code = std::atoi(a.c_str() + 4);
-    } else if (a.rfind("exit=", 0) == 0) {
-      exit_process = true;
-      requested = std::strtoul(a.c_str() + 5, nullptr, 0);
-    } else {
+    if (a.rfind("fin=", 0) == 0)
+      g_final_set = true, g_final_code = std::atoi(a.c_str() + 4);
+    else if (a.rfind("exit=", 0) == 0)
+      exit_process = true, requested = std::strtoul(a.c_str() + 5, nullptr, 0);
+    else
       vt::SetProcessExitCode(std::atoi(a.c_str()));
-    }
   }
   vt::FinalizeUnits();
   if (exit_process) vt::os::ExitProcess(static_cast<vt::os::DWORD>(requested));
   return 0;
 }
 
+void StartLogUnit() {
+  static const vt::UnitEntry units[] = {vt::kLogsUnit};
+  vt::InitializeUnits(units);
+}
+
 int Log(int argc, char** argv) {
   if (argc < 4) return 100;
-  const vt::UnitEntry units[] = {vt::kLogsUnit};
-  vt::InitializeUnits(units);
+  StartLogUnit();
   int n = std::atoi(argv[2]);
   for (int i = 0; i < n; ++i) vt::LogMessage(std::string(argv[3]) + " " + std::to_string(i));
   vt::LogDebug("debug record");
@@ -85,16 +86,14 @@ int Log(int argc, char** argv) {
 }
 // Takes the log's mutex and ends without releasing it.
 int HoldLog() {
-  const vt::UnitEntry units[] = {vt::kLogsUnit};
-  vt::InitializeUnits(units);
+  StartLogUnit();
   static vt::TWinMutex mutex(vt::GetEveryoneSecurityAttributes(), vt::LogMutexName(vt::LogFileName()));
   if (!mutex.Acquire(vt::os::kInfinite, 0)) return 102;
   std::_Exit(0);
 }
 // Threads write records and name themselves while the log is closed.
 int CloseLogWhileWriting() {
-  const vt::UnitEntry units[] = {vt::kLogsUnit};
-  vt::InitializeUnits(units);
+  StartLogUnit();
   std::atomic<int> started{0};
   std::atomic<bool> stop{false};
   std::vector<std::thread> writers;
@@ -119,36 +118,10 @@ int CloseLogWhileWriting() {
 int main(int argc, char** argv) {
   if (argc < 2) return 100;
   std::string mode = argv[1];
-  if (mode == "args") {
-    for (int i = 0; i < argc; ++i) std::fwrite(argv[i], 1, std::strlen(argv[i]) + 1, stdout);
-    return 0;
-  }
-  if (mode == "exit" && argc > 2) return std::atoi(argv[2]);
-  if (mode == "kill") {
-    ::kill(::getpid(), SIGKILL);
-    return 101;
-  }
-  if (mode == "sleep" && argc > 2) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
-    return 0;
-  }
-  if (mode == "cwd") {
-    std::printf("%s", std::filesystem::current_path().c_str());
-    return 0;
-  }
-  if (mode == "env" && argc > 2) {
-    const char* v = std::getenv(argv[2]);
-    std::printf("%s", v ? v : "<unset>");
-    return 0;
-  }
   if (mode == "hook") return Hook(argc, argv);
-  if (mode == "cmdline") {
-    const std::string& line = vt::os::GetCommandLine();
-    const char* v = std::getenv(vt::os::kCommandLineVariable);
-    std::fwrite(line.c_str(), 1, line.size() + 1, stdout);
-    std::printf("%s", v ? v : "<unset>");
-    return 0;
-  }
+  if (mode == "log") return Log(argc, argv);
+  if (mode == "holdlog") return HoldLog();
+  if (mode == "closelog") return CloseLogWhileWriting();
   if (mode == "regwrite" && argc > 3) {
     vt::os::HKEY k = 0;
     if (vt::os::RegCreateKeyEx(vt::os::kHkeyCurrentUser, "Concurrent", vt::os::kKeyAllAccess, &k) != 0) return 102;
@@ -159,23 +132,31 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (mode == "log") return Log(argc, argv);
-  if (mode == "holdlog") return HoldLog();
-  if (mode == "closelog") return CloseLogWhileWriting();
-  if (mode == "stdio") {
+  const auto value = [](const char* name) { const char* v = std::getenv(name); return v ? v : "<unset>"; };
+  if (mode == "args") {
+    for (int i = 0; i < argc; ++i) std::fwrite(argv[i], 1, std::strlen(argv[i]) + 1, stdout);
+  } else if (mode == "exit" && argc > 2) {
+    return std::atoi(argv[2]);
+  } else if (mode == "kill") {
+    return ::kill(::getpid(), SIGKILL), 101;
+  } else if (mode == "sleep" && argc > 2) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
+  } else if (mode == "cwd") {
+    std::printf("%s", std::filesystem::current_path().c_str());
+  } else if (mode == "env" && argc > 2) {
+    std::printf("%s", value(argv[2]));
+  } else if (mode == "cmdline") {
+    const std::string& line = vt::os::GetCommandLine();
+    std::fwrite(line.c_str(), 1, line.size() + 1, stdout);
+    std::printf("%s", value(vt::os::kCommandLineVariable));
+  } else if (mode == "stdio" || mode == "stdin") {
     std::string in;
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) in.append(buf, n);
-    std::fprintf(stdout, "out:%s", in.c_str());
-    std::fprintf(stderr, "err:%s", in.c_str());
-    return 0;
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, stdin)) > 0;) in.append(buf, n);
+    if (mode == "stdin") std::fwrite(in.data(), 1, in.size(), stdout);
+    if (mode == "stdio") std::fprintf(stdout, "out:%s", in.c_str()), std::fprintf(stderr, "err:%s", in.c_str());
+  } else {
+    return 100;
   }
-  if (mode == "stdin") {
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) std::fwrite(buf, 1, n, stdout);
-    return 0;
-  }
-  return 100;
+  return 0;
 }

@@ -48,11 +48,8 @@ int TruncateObjectMemory(const std::string& pid) {
   while (dirent* entry = ::readdir(dir)) {
     const std::string path = folder + entry->d_name;
     if (LinkOf(path).rfind("/memfd:vt.object", 0) != 0) continue;
-    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) continue;
-    ++found;
-    if (::ftruncate(fd, 0) == 0) found = -1000;
-    ::close(fd);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) found = ::ftruncate(fd, 0) == 0 ? -1000 : found + 1, ::close(fd);
   }
   ::closedir(dir);
   return found;
@@ -74,23 +71,17 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (cmd == "set-event") {
+  if (cmd == "set-event" || cmd == "wait-event") {
     HANDLE h = OpenEventA(name);
-    if (!h || !SetEvent(h)) Fail();
-    return 0;
-  }
-  if (cmd == "wait-event" && argc > 3) {
-    HANDLE h = OpenEventA(name);
-    if (!h) Fail();
+    if (!h || (cmd == "set-event" && !SetEvent(h))) Fail();
+    if (cmd == "set-event" || argc < 4) return cmd == "set-event" ? 0 : 99;
     DWORD r = WaitForSingleObject(h, static_cast<DWORD>(std::atoi(argv[3])));
     return r == kWaitObject0 ? 0 : r == kWaitTimeout ? 1 : 2;
   }
   if (cmd == "create-event") {
     HANDLE h = CreateEventA(nullptr, true, false, name);
     if (!h) Fail();
-    int code = GetLastError() == kErrorAlreadyExists ? 183 : 0;
-    CloseHandle(h);
-    return code;
+    return GetLastError() == kErrorAlreadyExists ? 183 : 0;  // the handle goes with the process
   }
   if (cmd == "hold-event" && argc > 4) {
     HANDLE ready = OpenEventA(argv[3]);
@@ -115,9 +106,6 @@ int main(int argc, char** argv) {
     view[1] = 'B';
     return st == kStatusObjectNameExists ? 183 : 0;
   }
-  if (cmd == "truncate" && argc > 3) {
-    if (::truncate(argv[3], 0) != 0) return 1;
-    return TruncateObjectMemory(name) > 0 ? 0 : 2;
-  }
+  if (cmd == "truncate" && argc > 3) return ::truncate(argv[3], 0) != 0 ? 1 : TruncateObjectMemory(name) > 0 ? 0 : 2;
   return 99;
 }
