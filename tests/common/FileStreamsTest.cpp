@@ -152,18 +152,14 @@ TEST_F(StreamFileTest, MapWholeFileKinds) {
   EXPECT_EQ(MapWholeFile(P("empty"), 0, size), nullptr);
   EXPECT_EQ(size, 0);
   Write("f", "hello");
-  auto* ro = static_cast<const char*>(MapWholeFile(P("f"), 0, size));
-  ASSERT_NE(ro, nullptr);
-  EXPECT_EQ(std::string(ro, 5), "hello");
-  os::UnmapViewOfFile(ro);
-  auto* cow = static_cast<char*>(MapWholeFile(P("f"), 2, size));
-  cow[0] = 'j';
-  os::UnmapViewOfFile(cow);
-  EXPECT_EQ(Read("f"), "hello");
-  auto* rw = static_cast<char*>(MapWholeFile(P("f"), 1, size));
-  rw[0] = 'j';
-  os::UnmapViewOfFile(rw);
-  EXPECT_EQ(Read("f"), "jello");
+  for (const auto& [kind, file] : {std::pair{0, "hello"}, {2, "hello"}, {1, "jello"}}) {
+    auto* view = static_cast<char*>(MapWholeFile(P("f"), kind, size));
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(std::string(view, 5), "hello");
+    if (kind != 0) view[0] = 'j';
+    os::UnmapViewOfFile(view);
+    EXPECT_EQ(Read("f"), file) << kind;
+  }
 }
 
 TEST_F(StreamFileTest, MappedStreamWritesAcrossViewsAndTrimsOnClose) {

@@ -96,12 +96,10 @@ TEST(Process, ChildReceivesArgumentsOfAWindowsCommandLine) {
 }
 
 TEST(Process, ExitCodesAndWaiting) {
-  EXPECT_EQ(Start({}, Child() + " exit 7").exit_code, 7u);
-  EXPECT_EQ(Start({}, Child() + " exit 255").exit_code, 255u);
-  // Only 8 bits survive on this system.
-  EXPECT_EQ(Start({}, Child() + " exit 260").exit_code, 4u);
-  // A child ended by a signal never reads as success.
-  EXPECT_EQ(Start({}, Child() + " kill").exit_code, kExitCodeSignalBase + SIGKILL);
+  // Only 8 bits survive on this system; a child ended by a signal never reads as success.
+  for (const auto& [args, code] : {std::pair<const char*, DWORD>{" exit 7", 7}, {" exit 255", 255}, {" exit 260", 4},
+                                   {" kill", kExitCodeSignalBase + SIGKILL}})
+    EXPECT_EQ(Start({}, Child() + args).exit_code, code) << args;
 
   StartupInfo si;
   ProcessInformation pi;

@@ -135,9 +135,7 @@ TEST(NamedObjects, ExistingNamesKindsAndLifetime) {
   EXPECT_EQ(NtQueryObjectName(a, native), kStatusSuccess);
   EXPECT_EQ(native, "\\Sessions\\1\\BaseNamedObjects\\" + name);
 
-  CloseHandle(a);
-  CloseHandle(b);
-  CloseHandle(local);
+  for (HANDLE h : {a, b, local}) CloseHandle(h);
   // Closing the last handle ends the object.
   EXPECT_FALSE(Exists(StoreFile(name)));
 
