@@ -328,13 +328,19 @@ TEST_F(BootstrapperRun, RunsAtOnceMakeTheirFoldersFreshWithoutFollowingWhatWasPl
 
 // ---- failures: exit code 6 and the message ----------------------------------
 
-// Damaged or incomplete packages, failing tools, bad command lines and
-// standard output that cannot be written: each ends with 6, the inner setup
-// never runs and the folder goes.
+// Damaged or incomplete packages, failing tools, bad command lines, standard
+// output that cannot be written, a damaged "info.dat": each ends with 6, the
+// inner setup never runs and the folder goes. Without a terminal the
+// message goes to standard error, and to the program's log.
 TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
   const fs::path pak = MakePak("Setup.pak");
   const auto pak_size = static_cast<std::uint32_t>(fs::file_size(pak));
   const fs::path console = ProgramFolder() / "vt_setup_console";
+  const fs::path windowed = CopyProgram(ProgramFolder() / "vt_setup_windowed", "bin", "windowed");
+  const fs::path logged_console = CopyProgram(console, "bin", "console");
+  WriteFileText(dir_ / "bin" / "info.dat", "damaged");
+  const std::string bad_info = "Failed to load packet TProductInformationPacket from file " +
+                               (dir_ / "bin" / "info.dat").string() + "\r\nStream read error";
   WriteFileText(dir_ / "text.exe", std::string(5000, 'x'));  // a Setup.exe that is no PE image
   const fs::path text_pak = MakePak("text.pak", "", dir_ / "text.exe");
   std::string cut = ReadFileText(Compress(pak)), damaged = ReadFileText(pak), bomb = cut;
@@ -351,6 +357,7 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
   const std::string wait3 = "Please wait...Fatal Error: ", wait4 = "Please wait....Fatal Error: ",
                     meta_error = "Failed to load setup metadata resource.",
                     bad_size = wait4 + "Invalid setup metadata: Setup.exe size ";
+  const fs::path nometa = Package("nometa", "windows", pak, "");
   const auto Con = [&](const std::string& name, const fs::path& payload, const std::string& meta,
                        const fs::path& tool = {}) { return Package(name, "console", payload, meta, tool); };
 
@@ -365,8 +372,9 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
     bool windowed = false;
     std::string command_line = "", before = "", absent = "";  // before: shown before the text
     int out_fd = -1;
+    std::string logged = "";  // standard error a file, and the program's log holds this message
   } cases[] = {
-      {Package("nometa", "windows", pak, ""), "[ Setup]\n" + meta_error + "\n", kContains, true},
+      {nometa, "[ Setup]\n" + meta_error + "\n", kContains, true},
       {Con("short1", pak, std::string("\x01", 1)), wait3 + meta_error + "\n"},
       {Con("short4", pak, std::string("\x00\x00\x01\x00", 4)), wait3 + meta_error + "\n"},
       {Con("size0", pak, Metadata(0, 0)), bad_size, kPrefix},
@@ -399,12 +407,17 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
       {console, "Fatal Error: Closing quotation mark not found.\n", kContains, false, "\"vt_setup_console /install"},
       {console, "", kContains, false, "", "", "", full},
       {console, "", kContains, false, "", "", "", pipe_fds[1]},
+      // A damaged "info.dat" beside the program fails a unit's start-up.
+      {.program = windowed, .text = "\n[ Setup]\n" + bad_info + "\n", .windowed = true, .logged = bad_info},
+      {.program = logged_console, .text = "Fatal Error: " + bad_info + "\n", .logged = bad_info},
+      {.program = nometa, .text = "\n[ Setup]\n" + meta_error + "\n", .windowed = true, .logged = meta_error},
   };
   for (const auto& c : cases) {
+    stderr_terminal_ = c.logged.empty();
     const RunResult run = c.command_line.empty() ? StartProgram(c.program, "", {}, c.out_fd)
                                                  : Start(c.program.string(), c.command_line);
     const std::string shown = c.windowed ? NoCr(run.err) : run.out;
-    std::string text = c.text;
+    std::string text = c.windowed ? NoCr(c.text) : c.text;
     if (const size_t p = text.find("{dir}"); p != std::string::npos) text.replace(p, 5, SetupFolder(run));
     EXPECT_EQ(run.exit_code, 6u) << c.program;
     const size_t at = shown.find(text);
@@ -414,6 +427,10 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
     EXPECT_TRUE(c.absent.empty() || shown.find(c.absent) == std::string::npos) << shown;
     EXPECT_EQ(run.report, "") << c.program;
     EXPECT_TRUE(TmpIsEmpty()) << c.program;
+    const fs::path log = c.program.parent_path() / "Logs" / (c.program.filename().string() + ".log");
+    EXPECT_TRUE(c.logged.empty() ||
+                NoCr(ReadFileText(log)).find("] Fatal Error: " + NoCr(c.logged) + "\n") != std::string::npos)
+        << log;
   }
   ::close(full);
   ::close(pipe_fds[1]);
@@ -448,33 +465,6 @@ TEST_F(BootstrapperRun, FullDiskAndFileSizeLimitEndWithSix) {
   EXPECT_EQ(run.exit_code, 6u);
   EXPECT_NE(run.out.find("There is not enough space on the disk (112)"), std::string::npos) << run.out;
   EXPECT_EQ(ReadFileText(dir_ / "left"), "");
-}
-
-TEST_F(BootstrapperRun, FailuresReachStandardErrorAndTheLogWithoutATerminal) {
-  // A damaged "info.dat" beside the program fails a unit's start-up; a
-  // missing resource fails the run. Standard error is a file.
-  stderr_terminal_ = false;
-  const fs::path windowed = CopyProgram(ProgramFolder() / "vt_setup_windowed", "bin", "windowed");
-  const fs::path console = CopyProgram(ProgramFolder() / "vt_setup_console", "bin", "console");
-  WriteFileText(dir_ / "bin" / "info.dat", "damaged");
-  const fs::path nometa = Package("nometa", "windows", MakePak("Setup.pak"), "");
-  const std::string bad_info = "Failed to load packet TProductInformationPacket from file " +
-                               (dir_ / "bin" / "info.dat").string() + "\nStream read error";
-  const struct {
-    fs::path program;
-    std::string message;
-  } cases[] = {{windowed, bad_info}, {console, bad_info}, {nometa, "Failed to load setup metadata resource."}};
-  for (const auto& c : cases) {
-    const RunResult run = StartProgram(c.program);
-    EXPECT_EQ(run.exit_code, 6u) << c.program;
-    if (c.program == console)
-      EXPECT_EQ(NoCr(run.out), "Fatal Error: " + c.message + "\n");
-    else
-      EXPECT_EQ(NoCr(run.err), "\n[ Setup]\n" + c.message + "\n");
-    const fs::path log = c.program.parent_path() / "Logs" / (c.program.filename().string() + ".log");
-    EXPECT_NE(NoCr(ReadFileText(log)).find("] Fatal Error: " + c.message + "\n"), std::string::npos) << log;
-    EXPECT_TRUE(TmpIsEmpty());
-  }
 }
 
 TEST_F(BootstrapperRun, QuotesBackslashesAndBlanksInPathsReachTheChildrenExactly) {
