@@ -50,10 +50,7 @@ TEST_F(StreamFileTest, OpenFailuresAndRetries) {
   EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStreamEx f(P("held"), fmOpenRead | fmShareDenyNone, 1, 0); }),
             "Cannot open file: " + P("held"));
   // Released while the second open waits: it succeeds and counts the wait.
-  std::thread release([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    holder.reset();
-  });
+  std::thread release([&] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); holder.reset(); });
   {
     TFileStreamEx f(P("held"), fmOpenRead | fmShareDenyNone, 5, 0);
     EXPECT_GE(f.WaitedMilliseconds(), 100);

@@ -23,14 +23,12 @@ namespace fs = std::filesystem;
 
 TEST(Logs, HeaderLinesAndNames) {
   const std::string time = "01/02/2024 10:11:12.123";
-  std::string line = FormatHeaderLine("Started", '-', time);
-  EXPECT_EQ(line.size(), 79u);
-  EXPECT_EQ(line, std::string(10, '-') + "Started" + std::string(23, '-') + time + std::string(16, '-'));
-  // A title of 30 characters or more gets no fill before the time.
-  std::string title(35, 'T');
-  line = FormatHeaderLine(title, '=', time);
-  EXPECT_EQ(line, std::string(10, '=') + title + time + std::string(79 - 10 - 35 - 23, '='));
-  EXPECT_EQ(FormatHeaderLine(std::string(60, 'L'), '-', time), std::string(10, '-') + std::string(60, 'L') + time);
+  // 79 characters; a title of 30 characters or more gets no fill before the time.
+  const std::string t35(35, 'T'), l60(60, 'L');
+  EXPECT_EQ(FormatHeaderLine("Started", '-', time),
+            std::string(10, '-') + "Started" + std::string(23, '-') + time + std::string(16, '-'));
+  EXPECT_EQ(FormatHeaderLine(t35, '=', time), std::string(10, '=') + t35 + time + std::string(79 - 10 - 35 - 23, '='));
+  EXPECT_EQ(FormatHeaderLine(l60, '-', time), std::string(10, '-') + l60 + time);
 
   EXPECT_TRUE(std::regex_match(LogTimeText(), std::regex(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})")));
   // Machine-wide, like the file.

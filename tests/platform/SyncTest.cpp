@@ -84,10 +84,7 @@ TEST(Events, ManualAndAutoReset) {
   EXPECT_EQ(WaitForSingleObject(autoev, 0), kWaitTimeout);  // reset by the wait
 
   // A waiting thread is released by a set from another thread.
-  std::thread setter([&] {
-    Sleep(30);
-    SetEvent(autoev);
-  });
+  std::thread setter([&] { Sleep(30); SetEvent(autoev); });
   EXPECT_EQ(WaitForSingleObject(autoev, 5000), kWaitObject0);
   setter.join();
   EXPECT_TRUE(CloseHandle(manual));
@@ -281,8 +278,7 @@ TEST(Mutexes, RecursiveOwnershipAndAbandonedByThread) {
 }
 
 TEST(Waits, SeveralObjects) {
-  HANDLE e0 = CreateEventA(nullptr, false, false, "");
-  HANDLE e1 = CreateEventA(nullptr, false, false, "");
+  HANDLE e0 = CreateEventA(nullptr, false, false, ""), e1 = CreateEventA(nullptr, false, false, "");
   HANDLE m = CreateMutexA(nullptr, false, "");
   HANDLE hs[] = {e0, e1, m};
   // Wait-any: the lowest signalled index.
@@ -301,10 +297,7 @@ TEST(Waits, SeveralObjects) {
   EXPECT_EQ(WaitForSingleObject(m, 0), kWaitObject0);    // mutex not kept
   ReleaseMutex(m);
   SetEvent(e0);
-  std::thread late([&] {
-    Sleep(30);
-    SetEvent(e1);
-  });
+  std::thread late([&] { Sleep(30); SetEvent(e1); });
   EXPECT_EQ(WaitForMultipleObjects(3, hs, true, 5000), kWaitObject0);
   late.join();
   EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 0), kWaitTimeout);  // both auto events consumed
