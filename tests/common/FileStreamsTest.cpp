@@ -118,13 +118,10 @@ TEST_F(StreamFileTest, TimesInformationAndCopies) {
     EXPECT_EQ(f.LastWriteTime(), when);
     EXPECT_EQ(f.GetFileInformation().size, static_cast<std::int64_t>(data.size()));
     std::vector<std::int64_t> steps;
-    CopyFileToNewFile(
-        f.Handle(), P("copy"),
-        [](void* d, std::int64_t done, std::int64_t total) {
-          static_cast<std::vector<std::int64_t>*>(d)->push_back(done);
-          EXPECT_EQ(total, 3 * 1024 * 1024 + 17);
-        },
-        &steps);
+    CopyFileToNewFile(f.Handle(), P("copy"), [](void* d, std::int64_t done, std::int64_t total) {
+      static_cast<std::vector<std::int64_t>*>(d)->push_back(done);
+      EXPECT_EQ(total, 3 * 1024 * 1024 + 17);
+    }, &steps);
     EXPECT_EQ(steps, (std::vector<std::int64_t>{1 << 20, 2 << 20, 3 << 20, 3 * (1 << 20) + 17}));
     f.CopyToNewFile(P("copy2"));
   }
