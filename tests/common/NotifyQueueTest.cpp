@@ -139,13 +139,6 @@ TEST(NotifyQueue, ThreadAndModeChecks) {
 }
 
 TEST(NotifyQueue, ModeCannotChangeAfterClocksOrPosts) {
-  OnQueueThread([](TNotifyQueue& q) {
-    q.SetMode(1);  // the current mode: nothing happens
-    auto clock = CreateClock(10, false, nullptr);
-    EXPECT_NE(dynamic_cast<TWindowsClock*>(clock.get()), nullptr);
-    clock.reset();
-    os::PostQuitMessage(0);
-  });
   OnLoopModeThread([](TNotifyQueue& q) {
     auto clock = CreateClock(10, true, [](TClock&) {});
     EXPECT_NE(dynamic_cast<TNotifyClock*>(clock.get()), nullptr);
@@ -163,16 +156,15 @@ TEST(NotifyQueue, WindowsClockTicksOnTheOwnerAndHasNoTimerWithoutSettings) {
   int ticks = 0;
   std::unique_ptr<TClock> clock;
   OnQueueThread(
-      [&](TNotifyQueue&) {
+      [&](TNotifyQueue& q) {
+        q.SetMode(1);  // the current mode: nothing happens
         auto idle = CreateClock(0, true, [](TClock&) {});
+        ASSERT_NE(dynamic_cast<TWindowsClock*>(idle.get()), nullptr);
         EXPECT_FALSE(os::KillTimer(static_cast<TWindowsClock*>(idle.get())->Window(), 1));
         auto no_tick = CreateClock(10, true, nullptr);
         EXPECT_FALSE(os::KillTimer(static_cast<TWindowsClock*>(no_tick.get())->Window(), 1));
         clock = CreateClock(10, true, [&](TClock& c) {
-          if (++ticks == 3) {
-            c.SetEnabled(false);
-            os::PostQuitMessage(0);
-          }
+          if (++ticks == 3) c.SetEnabled(false), os::PostQuitMessage(0);
         });
       },
       [&] { clock.reset(); });
