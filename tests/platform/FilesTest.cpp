@@ -24,6 +24,12 @@ constexpr DWORD kOk = 0xFFFFFFFF;  // what the error helpers answer for a succes
 // The error a failed call leaves, or kOk.
 DWORD Fails(bool ok) { return ok ? kOk : GetLastError(); }
 
+// The size of an open file, or -1.
+std::int64_t SizeOf(FileHandle h) {
+  std::int64_t size = -1;
+  return GetFileSize(h, &size) ? size : -1;
+}
+
 class FilesTest : public vt::test::TempFolderTest {
  protected:
   // The error of an open that fails, or kOk (the handle is then closed).
@@ -51,22 +57,14 @@ TEST_F(FilesTest, DispositionsAndTheirErrorCodes) {
   EXPECT_EQ(Fails(CloseFile(h)), kErrorInvalidHandle);
   EXPECT_EQ(OpenFails("a", kRW, 0, kCreateNew), kErrorFileExists);
 
-  // Open always keeps the content and reports that the file was there.
-  h = CreateFile(P("a"), kRW, 0, kOpenAlways, 0);
-  ASSERT_NE(h, kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
-  std::int64_t size = -1;
-  EXPECT_TRUE(GetFileSize(h, &size));
-  EXPECT_EQ(size, 5);
-  CloseFile(h);
-
-  // Create always truncates and reports the same.
-  h = CreateFile(P("a"), kRW, 0, kCreateAlways, 0);
-  ASSERT_NE(h, kInvalidFile);
-  EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
-  EXPECT_TRUE(GetFileSize(h, &size));
-  EXPECT_EQ(size, 0);
-  CloseFile(h);
+  // Open always keeps the content, create always truncates; both report that the file was there.
+  for (const auto& [disposition, size] : {std::pair{kOpenAlways, 5}, {kCreateAlways, 0}}) {
+    h = CreateFile(P("a"), kRW, 0, disposition, 0);
+    ASSERT_NE(h, kInvalidFile);
+    EXPECT_EQ(GetLastError(), kErrorAlreadyExists);
+    EXPECT_EQ(SizeOf(h), size);
+    CloseFile(h);
+  }
 
   // Truncate-existing needs write access and an existing file; a folder is no file.
   EXPECT_EQ(OpenFails("a", kGenericRead, 0, kTruncateExisting), kErrorInvalidParameter);
@@ -156,13 +154,10 @@ TEST_F(FilesTest, TransfersSeeksAndEndOfFile) {
   EXPECT_EQ(Fails(SetFilePointer(h, -1, kFileBegin, &pos)), kErrorNegativeSeek);
   ASSERT_TRUE(SetFilePointer(h, 3, kFileBegin, &pos));
   ASSERT_TRUE(SetEndOfFile(h));
-  std::int64_t size = 0;
-  GetFileSize(h, &size);
-  EXPECT_EQ(size, 3);
+  EXPECT_EQ(SizeOf(h), 3);
   ASSERT_TRUE(SetFilePointer(h, 100, kFileBegin, &pos));
   ASSERT_TRUE(SetEndOfFile(h));
-  GetFileSize(h, &size);
-  EXPECT_EQ(size, 100);
+  EXPECT_EQ(SizeOf(h), 100);
   EXPECT_TRUE(FlushFileBuffers(h));
   CloseFile(h);
 
@@ -201,9 +196,7 @@ TEST_F(FilesTest, MappingsGrowTheFileAndGuardTheirViews) {
   // A read-write mapping grows it.
   MappingHandle m = CreateFileMapping(h, kPageReadWrite, 3 * kAllocationGranularity);
   ASSERT_NE(m, nullptr);
-  std::int64_t size = 0;
-  GetFileSize(h, &size);
-  EXPECT_EQ(size, static_cast<std::int64_t>(3 * kAllocationGranularity));
+  EXPECT_EQ(SizeOf(h), static_cast<std::int64_t>(3 * kAllocationGranularity));
   const auto view_fails = [&](DWORD access, std::uint64_t offset, std::size_t size) {
     return Fails(MapViewOfFile(m, access, offset, size) != nullptr);
   };
