@@ -85,9 +85,7 @@ TEST_F(LogFiles, WithoutSettingsOnlyWarningsAreWritten) {
   EXPECT_EQ(Finish(Start("3 message")), 0);
   std::string text = LogText();
   EXPECT_TRUE(fs::is_directory(folder_.path() / "Logs"));
-  EXPECT_EQ(text.find("Started"), std::string::npos);
-  EXPECT_EQ(text.find("message"), std::string::npos);
-  EXPECT_EQ(text.find("Stopped"), std::string::npos);
+  // The whole file: no start or stop headers, no messages.
   EXPECT_TRUE(std::regex_match(text, std::regex("={10}Warning={23}[0-9/ :.]{23}={16}\r\nwarned\r\n\r\n")))
       << text;
 }
@@ -102,9 +100,7 @@ TEST_F(LogFiles, LevelOneWritesRecordsAndHeaders) {
                       R"( \[\d+\|\d+\] hello 0\r\n)" + t + R"( \[\d+\|\d+\] hello 1\r\n)" +
                       "={10}Warning={23}" + t + "={16}\r\nwarned\r\n\r\n" +
                       R"(-{10}Stopped \(PID=\d+\)-+)" + t + "-+\r\n\r\n");
-  EXPECT_TRUE(std::regex_match(text, expected)) << text;
-  EXPECT_EQ(text.find("debug record"), std::string::npos);
-  EXPECT_EQ(text.find("Special Debugging"), std::string::npos);
+  EXPECT_TRUE(std::regex_match(text, expected)) << text;  // the whole file: no debug records
 
   // Records of all runs accumulate.
   EXPECT_EQ(Finish(Start("1 again")), 0);
