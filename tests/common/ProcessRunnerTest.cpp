@@ -44,8 +44,7 @@ TEST(RunProcess, WaitsAndReturnsTheExitCode) {
   std::uint32_t code = 0;
   EXPECT_TRUE(os::GetExitCodeProcess(pi.hProcess, &code));
   EXPECT_EQ(code, 8u);
-  EXPECT_TRUE(os::CloseHandle(pi.hProcess));
-  EXPECT_TRUE(os::CloseHandle(pi.hThread));
+  EXPECT_TRUE(os::CloseHandle(pi.hProcess) && os::CloseHandle(pi.hThread));
   EXPECT_EQ(RunProcess(Child() + " sleep 200", false), -1);
   os::SetErrorMode(mode);
 }

@@ -48,8 +48,7 @@ Result Start(const std::string& application, const std::string& command_line, DW
   if (!r.created) return r;
   EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
   EXPECT_TRUE(GetExitCodeProcess(pi.process, &r.exit_code));
-  EXPECT_TRUE(CloseHandle(pi.process));
-  EXPECT_TRUE(CloseHandle(pi.thread));
+  EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
   r.out = ReadFileText(out);
   return r;
 }
@@ -116,8 +115,7 @@ TEST(Process, ExitCodesAndWaiting) {
   EXPECT_EQ(WaitForProcess(pi.process, 0), kWaitObject0);
   EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
   EXPECT_EQ(code, kExitCodeSignalBase + SIGTERM);
-  EXPECT_TRUE(CloseHandle(pi.process));
-  EXPECT_TRUE(CloseHandle(pi.thread));
+  EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
   EXPECT_FALSE(CloseHandle(pi.process));
   EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
   EXPECT_EQ(WaitForProcess(pi.process, 0), kWaitFailed);

@@ -61,8 +61,7 @@ pid_t StartHelper(std::vector<std::string> args, As as = As::kSameUser) {
 
 int WaitHelper(pid_t pid) {
   int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 int RunHelper(std::vector<std::string> args, As as = As::kSameUser) {  // to its end; its exit code
   return WaitHelper(StartHelper(std::move(args), as));
@@ -87,8 +86,7 @@ TEST(Events, ManualAndAutoReset) {
   std::thread setter([&] { Sleep(30); SetEvent(autoev); });
   EXPECT_EQ(WaitForSingleObject(autoev, 5000), kWaitObject0);
   setter.join();
-  EXPECT_TRUE(CloseHandle(manual));
-  EXPECT_TRUE(CloseHandle(autoev));
+  EXPECT_TRUE(CloseHandle(manual) && CloseHandle(autoev));
 }
 
 TEST(Handles, InvalidAndClosedHandles) {
