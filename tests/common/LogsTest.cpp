@@ -63,6 +63,7 @@ class LogFiles : public test::TempFolderTest {
     SetValue("Level", os::kRegDword, &level, 4);
     SetValue("Debug", os::kRegDword, &debug, 4);
   }
+  // Starts the child in a mode ("log <n> <text>" for Start); Finish waits for its exit code.
   std::uint32_t Start(const std::string& args) { return StartMode("log " + args); }
   std::uint32_t StartMode(const std::string& args) {
     TProcessInformation pi{};
@@ -71,10 +72,9 @@ class LogFiles : public test::TempFolderTest {
     return static_cast<std::uint32_t>(pi.hProcess);
   }
   int Finish(std::uint32_t process) {
-    EXPECT_EQ(os::WaitForProcess(process, os::kInfinite), os::kWaitObject0);
     std::uint32_t code = 99;
-    os::GetExitCodeProcess(process, &code);
-    os::CloseHandle(process);
+    EXPECT_EQ(os::WaitForProcess(process, os::kInfinite), os::kWaitObject0);
+    EXPECT_TRUE(os::GetExitCodeProcess(process, &code) && os::CloseHandle(process));
     return static_cast<int>(code);
   }
   fs::path LogPath() const { return folder_.path() / "Logs" / "LogChild_7.log"; }
