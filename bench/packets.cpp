@@ -100,8 +100,8 @@ void BM_LoadStandAlone(benchmark::State& state) {
   Report(state, in.Size());
 }
 
-void BM_LoadIntoStandAlone(benchmark::State& state) {
-  TMemoryStream& in = S().saved;
+// Loads a saved build command over one packet, again and again.
+void LoadIntoLoop(benchmark::State& state, TMemoryStream& in) {
   TBuildCommandPacket p;
   for (auto _ : state) {
     in.SetPosition(0);
@@ -110,6 +110,8 @@ void BM_LoadIntoStandAlone(benchmark::State& state) {
   }
   Report(state, in.Size());
 }
+
+void BM_LoadIntoStandAlone(benchmark::State& state) { LoadIntoLoop(state, S().saved); }
 
 // Through a context that knows the class: each packet is the short
 // reference and its payload.
@@ -258,16 +260,7 @@ void BM_BigSavePacket(benchmark::State& state, int which) {
   Report(state, BigSaved(which).Size());
 }
 
-void BM_BigLoadPacket(benchmark::State& state, int which) {
-  TMemoryStream& in = BigSaved(which);
-  TBuildCommandPacket p;
-  for (auto _ : state) {
-    in.SetPosition(0);
-    LoadPacketInto(p, in);
-    benchmark::DoNotOptimize(&p);
-  }
-  Report(state, in.Size());
-}
+void BM_BigLoadPacket(benchmark::State& state, int which) { LoadIntoLoop(state, BigSaved(which)); }
 
 template <typename T>
 void BM_BigSavePlain(benchmark::State& state, std::vector<T>& (*items)()) {
