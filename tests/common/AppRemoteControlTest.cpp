@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -41,26 +40,25 @@ std::string Pulse(const TAppRemoteControl& rc, int index, int hold_ms = 100) {
 }
 
 // Runs the main thread's message loop while the controlling program runs
-// the steps. A watchdog ends a loop that nothing else ends.
+// the steps. A loop still running wait_s seconds after them is ended from
+// outside.
 struct LoopRun {
-  bool ended_by_watchdog = false;
+  bool ended_from_outside = false;
   int controller_exit = -1;
 };
 
-LoopRun RunLoopWhileControlled(const std::string& steps) {
+LoopRun RunLoopWhileControlled(const std::string& steps, int wait_s = 30) {
   LoopRun run;
   const os::DWORD main_thread = os::GetCurrentThreadId();
   std::mutex lock;
   std::condition_variable done_cv;
   bool loop_done = false;
-  std::atomic<bool> fired{false};
-  std::thread controller([&] { run.controller_exit = RunController(steps); });
-  std::thread watchdog([&] {
+  std::thread controller([&] {
+    run.controller_exit = RunController(steps);
     std::unique_lock guard(lock);
-    if (!done_cv.wait_for(guard, std::chrono::seconds(30), [&] { return loop_done; })) {
-      fired = true;
-      os::PostThreadMessageA(main_thread, os::WM_QUIT, 0, 0);
-    }
+    run.ended_from_outside =
+        !done_cv.wait_for(guard, std::chrono::seconds(wait_s), [&] { return loop_done; });
+    if (run.ended_from_outside) os::PostThreadMessageA(main_thread, os::WM_QUIT, 0, 0);
   });
   RunMessageLoop();
   {
@@ -68,9 +66,7 @@ LoopRun RunLoopWhileControlled(const std::string& steps) {
     loop_done = true;
   }
   done_cv.notify_all();
-  watchdog.join();
   controller.join();
-  run.ended_by_watchdog = fired;
   return run;
 }
 
@@ -87,7 +83,7 @@ class RemoteControlTest : public ::testing::Test {
   TNotifyQueue* queue_ = nullptr;
 };
 
-TEST_F(RemoteControlTest, NamesComeFromCaptionProgramUserAndWindowStation) {
+TEST_F(RemoteControlTest, NamesAndMutexesMarkingARunningInstance) {
   const std::string caption = GetProductInfo().ProductCaption;
   {
     TAppRemoteControl rc;
@@ -107,84 +103,57 @@ TEST_F(RemoteControlTest, NamesComeFromCaptionProgramUserAndWindowStation) {
   EXPECT_EQ(rc.EventName(7), "Global\\Palgrem" + caption + "_" + lower + "_Event_7");
   EXPECT_EQ(rc.MutexName(1), "Global\\Palgrem" + caption + "_" + lower + "_Mutex");
   for (int i = 0; i < kRemoteEventCount; ++i) EXPECT_NE(rc.EventHandle(i), 0) << i;
-  EXPECT_NE(rc.Window(), 0u);
   EXPECT_EQ(os::GetClassNameA(rc.Window()), kUtilityWindowClass);
   EXPECT_EQ(rc.QuitClock(), nullptr);
-}
 
-TEST_F(RemoteControlTest, MutexesMarkARunningInstanceUntilClosed) {
-  const std::string name = UniqueName("rc_instance");
-  auto first = std::make_unique<TAppRemoteControl>(name);
-  EXPECT_FALSE(first->MutexAlreadyExisted(0));
-  EXPECT_FALSE(first->MutexAlreadyExisted(1));
-  const std::string probe = "mutex " + Quoted(first->MutexName(0)) + " mutex " + Quoted(first->MutexName(1));
-  EXPECT_EQ(RunController(probe), 0);
+  // The mutexes mark a running instance until it is closed.
+  EXPECT_FALSE(rc.MutexAlreadyExisted(0) || rc.MutexAlreadyExisted(1));
+  EXPECT_EQ(RunController("mutex " + Quoted(rc.MutexName(0)) + " mutex " + Quoted(rc.MutexName(1))), 0);
   {
     // A second instance of the same program, same user and window station.
     TAppRemoteControl second(name);
-    EXPECT_TRUE(second.MutexAlreadyExisted(0));
-    EXPECT_TRUE(second.MutexAlreadyExisted(1));
+    EXPECT_TRUE(second.MutexAlreadyExisted(0) && second.MutexAlreadyExisted(1));
   }
-  first->Close();
-  first->Close();
-  EXPECT_TRUE(first->Closed() && first->MutexHandle(0) == 0 && first->EventHandle(1) == 0 &&
-              first->Window() == 0u);
-  EXPECT_EQ(RunController("mutex " + Quoted(first->MutexName(0))), 1);
-  EXPECT_EQ(RunController("mutex " + Quoted(first->MutexName(1))), 1);
-  first.reset();
+  rc.Close();
+  rc.Close();
+  EXPECT_TRUE(rc.Closed() && rc.MutexHandle(0) == 0 && rc.EventHandle(1) == 0 && rc.Window() == 0u);
+  EXPECT_EQ(RunController("mutex " + Quoted(rc.MutexName(0))), 1);
+  EXPECT_EQ(RunController("mutex " + Quoted(rc.MutexName(1))), 1);
 }
 
-TEST_F(RemoteControlTest, RequestOneFromAnotherProcessEndsTheLoopAfterItsHandler) {
-  TAppRemoteControl rc(UniqueName("rc_quit"));
-  int calls = 0;
+// Each pulse is one request, handled in arrival order; request 1 ends the
+// loop after its handler, even a failing one.
+TEST_F(RemoteControlTest, PulsesAreRequestsInArrivalOrderAndOneEndsTheLoop) {
+  TAppRemoteControl rc(UniqueName("rc_order"));
+  std::vector<int> calls;
+  for (int i : {5, 12, 18}) rc.Handlers[i] = [&calls, i](TAppRemoteControl&) { calls.push_back(i); };
   bool clock_before_handler = true;
-  // The handler runs first; even a failing one does not keep the program alive.
   rc.Handlers[1] = [&](TAppRemoteControl& sender) {
     EXPECT_EQ(&sender, &rc);
     clock_before_handler = rc.QuitClock() != nullptr;
-    ++calls;
+    calls.push_back(1);
     throw Exception("handler failed");
   };
-  const LoopRun run = RunLoopWhileControlled(Pulse(rc, 1));
-  EXPECT_TRUE(run.controller_exit == 0 && !run.ended_by_watchdog) << run.controller_exit;
-  EXPECT_EQ(calls, 1);
-  EXPECT_FALSE(clock_before_handler);
-  ASSERT_NE(rc.QuitClock(), nullptr);
-  EXPECT_EQ(rc.QuitClock()->Interval(), kRemoteQuitDelayMs);
-}
-
-TEST_F(RemoteControlTest, EachPulseIsOneRequestInArrivalOrder) {
-  TAppRemoteControl rc(UniqueName("rc_order"));
-  std::vector<int> calls;
-  for (int i : {1, 5, 12, 18}) rc.Handlers[i] = [&calls, i](TAppRemoteControl&) { calls.push_back(i); };
   // A long pulse stays one request; request 7 has no handler; a stray
   // message number the window does not know is passed on.
   os::PostMessageA(rc.Window(), os::WM_USER, 99, 0);
   const std::string steps = "pulse " + Quoted(rc.EventName(5)) + " 400 sleep 100 " + Pulse(rc, 5) +
                             Pulse(rc, 7) + Pulse(rc, 12) + Pulse(rc, 18) + Pulse(rc, 1);
   const LoopRun run = RunLoopWhileControlled(steps);
-  EXPECT_TRUE(run.controller_exit == 0 && !run.ended_by_watchdog) << run.controller_exit;
+  EXPECT_TRUE(run.controller_exit == 0 && !run.ended_from_outside) << run.controller_exit;
   EXPECT_EQ(calls, (std::vector<int>{5, 5, 12, 18, 1}));
+  EXPECT_FALSE(clock_before_handler);
+  ASSERT_NE(rc.QuitClock(), nullptr);
+  EXPECT_EQ(rc.QuitClock()->Interval(), kRemoteQuitDelayMs);
 }
 
 TEST_F(RemoteControlTest, ClosingFromAHandlerEndsTheControl) {
   TAppRemoteControl rc(UniqueName("rc_closed"));
-  int calls = 0;
-  rc.Handlers[3] = [&](TAppRemoteControl&) { ++calls; };
-  rc.Handlers[2] = [&](TAppRemoteControl& sender) { sender.Close(); };
+  rc.Handlers[3] = [](TAppRemoteControl&) {};
+  rc.Handlers[2] = [](TAppRemoteControl& sender) { sender.Close(); };
   // After the close the events are gone: the controller cannot open event 3.
-  const std::string steps = Pulse(rc, 2) + Pulse(rc, 3);
-  int controller_exit = -1;
-  const os::DWORD main_thread = os::GetCurrentThreadId();
-  std::thread controller([&] {
-    controller_exit = RunController(steps);
-    os::PostThreadMessageA(main_thread, os::WM_QUIT, 0, 0);
-  });
-  RunMessageLoop();
-  controller.join();
-  EXPECT_EQ(controller_exit, 3);
+  EXPECT_EQ(RunLoopWhileControlled(Pulse(rc, 2) + Pulse(rc, 3), 0).controller_exit, 3);
   EXPECT_TRUE(rc.Closed());
-  EXPECT_EQ(calls, 0);
   EXPECT_FALSE(rc.Handlers[3]);
   EXPECT_EQ(rc.QuitClock(), nullptr);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/Classes.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
@@ -18,13 +19,8 @@ TEST(Format, RuntimeStyleConversions) {
 }
 
 TEST(Assertions, ReportUnitAndLineAsException) {
-  try {
-    VT_ASSERT_AT(1 + 1 == 3, "StreamUtils", 3844);
-    FAIL();
-  } catch (const EAssertionFailed& e) {
-    EXPECT_EQ(std::string(e.what()), "Assertion failure (StreamUtils, line 3844)");
-    EXPECT_EQ(e.Line(), 3844);
-  }
+  EXPECT_EQ(test::ExactMessageOf<EAssertionFailed>([] { VT_ASSERT_AT(1 + 1 == 3, "StreamUtils", 3844); }),
+            "Assertion failure (StreamUtils, line 3844)");
 }
 
 TEST(MemoryStream, WriteReadSeekAndShortReads) {

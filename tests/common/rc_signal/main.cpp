@@ -11,12 +11,6 @@
 #include "platform/Handles.h"
 #include "platform/Sync.h"
 
-namespace {
-
-unsigned Milliseconds(const char* text) { return static_cast<unsigned>(std::strtoul(text, nullptr, 10)); }
-
-}  // namespace
-
 int main(int argc, char** argv) {
   using namespace vt::os;
   for (int i = 1; i < argc; ++i) {
@@ -28,13 +22,13 @@ int main(int argc, char** argv) {
         return 3;
       }
       const bool ok = SetEvent(event);
-      Sleep(Milliseconds(argv[i + 2]));
+      Sleep(static_cast<unsigned>(std::atoi(argv[i + 2])));
       const bool reset = ResetEvent(event);
       CloseHandle(event);
       if (!ok || !reset) return 3;
       i += 2;
     } else if (step == "sleep" && i + 1 < argc) {
-      Sleep(Milliseconds(argv[++i]));
+      Sleep(static_cast<unsigned>(std::atoi(argv[++i])));
     } else if (step == "mutex" && i + 1 < argc) {
       HANDLE mutex = OpenMutexA(argv[++i]);
       if (!mutex) return 1;
