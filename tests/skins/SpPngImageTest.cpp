@@ -70,14 +70,11 @@ TEST_F(PngImageTest, Grey16KeepsLowBytesAndSavesThemAsZero) {
       ASSERT_EQ(H().DibRow(y)[x], v >> 8);
       ASSERT_EQ(H().LowBytePlane[(H().DibRow(y) - H().Bits) + x], v & 255);
     }
-  std::string saved = test::SavePngBytes(image_);
   TspPngImage back;
-  test::LoadPngBytes(back, saved);
-  for (int y = 0; y < 4; ++y)
-    for (int x = 0; x < 5; ++x) {
-      ASSERT_EQ(back.Header()->DibRow(y)[x], test::FxGrey16(x, y) >> 8);
-      ASSERT_EQ(back.Header()->LowBytePlane[(back.Header()->DibRow(y) - back.Header()->Bits) + x], 0);
-    }
+  test::LoadPngBytes(back, test::SavePngBytes(image_));
+  const auto size = static_cast<std::size_t>(H().RowStride) * 4;
+  EXPECT_EQ(std::memcmp(back.Header()->Bits, H().Bits, size), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(back.Header()->LowBytePlane), size), std::string(size, '\0'));
 }
 
 TEST_F(PngImageTest, GreyWithAlphaAndTwoBitGrey) {
@@ -124,7 +121,6 @@ TEST_F(PngImageTest, AncillaryAndUnknownChunksSurviveASave) {
   auto* t = dynamic_cast<TspPngLayertIME*>(image_.FindChunk("tIME"));
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(t->Minute, 5);
-  ASSERT_NE(image_.FindChunk("vpAg"), nullptr);
   auto names = test::SplitChunks(test::SavePngBytes(image_));
   std::vector<std::string> got;
   for (auto& c : names) got.push_back(c.first);
@@ -296,21 +292,9 @@ std::vector<std::uint8_t> LibpngRgba(const std::string& bytes, bool linear = fal
 TEST_F(PngImageTest, AgreesWithLibpngBothWays) {
   const int w = 37, h = 23;
   std::mt19937 rng(11);
-  for (auto [color, depth] : std::vector<std::pair<int, int>>{{0, 1},
-                                                              {0, 2},
-                                                              {0, 4},
-                                                              {0, 8},
-                                                              {0, 16},
-                                                              {2, 8},
-                                                              {2, 16},
-                                                              {3, 1},
-                                                              {3, 2},
-                                                              {3, 4},
-                                                              {3, 8},
-                                                              {4, 8},
-                                                              {4, 16},
-                                                              {6, 8},
-                                                              {6, 16}}) {
+  const std::pair<int, int> formats[] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
+                                         {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
+  for (auto [color, depth] : formats) {
     const int stride = PngBytesPerRow(w, color, depth);
     std::vector<std::uint8_t> rows(static_cast<std::size_t>(stride) * h);
     for (std::size_t i = 0; i < rows.size(); ++i) {
