@@ -89,14 +89,8 @@ TEST_F(PacketIOTest, EveryFieldKindRoundTripsInBothModesWithAndWithoutContext) {
 }
 
 TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
-  TSmallPacket p;
-  std::string b = SaveBytes(p) + "trailing executable bytes";
-  TPointerStream mem(b.data(), static_cast<std::int64_t>(b.size()), true);
-  auto q = LoadPacket(mem);
-  EXPECT_EQ(mem.Position(), 32 + 4 + 5);
-
-  // A newer writer's extra field is skipped; an older writer's missing
-  // field keeps its default.
+  // A newer writer's extra field is skipped, the bytes behind the packet
+  // are not read; an older writer's missing field keeps its value.
   TSmallPacketV2 v2;
   v2.Value = 3;
   v2.Extra = 5;
@@ -109,7 +103,7 @@ TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
   });
   TSmallPacketV2 older;
   older.Extra = 1;
-  std::string ob = SaveBytes(p);
+  std::string ob = SaveBytes(TSmallPacket());
   TPointerStream os(ob.data(), static_cast<std::int64_t>(ob.size()), true);
   LoadPacketInto(older, os);
   EXPECT_EQ(older.Extra, 1);
@@ -306,13 +300,7 @@ TEST_F(PacketIOTest, StreamingContextWritesTheDefinitionOnce) {
 }
 
 TEST_F(PacketIOTest, PacketListsOnTheWire) {
-  TSmallPacketList list;
-  TMemoryStream s;
-  list.SaveToStream(s, nullptr);
-  EXPECT_EQ(Bytes(s), std::string(4, '\0'));
-
   TSmallPacketList a, b;
-  EXPECT_TRUE(a.Equals(b));
   a.AddNew().Value = 1;
   a.AddNew().Value = 2;
   b.AddNew().Value = 2;
@@ -374,22 +362,9 @@ TEST_F(PacketIOTest, CompressedPacketLoadsBack) {
   FillAllKinds(p);
   TMemoryStream s;
   SavePacket(p, s, nullptr, pioCompress | pioBuffered);  // as the compress option alone
-  const std::string container = Bytes(s);
-  ASSERT_GE(container.size(), 12u);
-  EXPECT_EQ(container.substr(0, 8), std::string("sdc2\x03\x00\x00\x00", 8));
-  const std::string plain = SaveBytes(p);
-  std::uint32_t total;
-  std::memcpy(&total, container.data() + 8, 4);
-  EXPECT_EQ(total, plain.size());
-
+  EXPECT_EQ(Bytes(s).substr(0, 8), std::string("sdc2\x03\x00\x00\x00", 8));
   s.SetPosition(0);
-  std::unique_ptr<TPacket> loaded = LoadPacket(s, nullptr, pioCompressed);
-  ASSERT_NE(loaded, nullptr);
-  EXPECT_TRUE(loaded->Equals(p));
-  TAllKindsPacket into;
-  s.SetPosition(0);
-  LoadPacketInto(into, s, nullptr, pioCompressed);
-  EXPECT_TRUE(into.Equals(p));
+  EXPECT_TRUE(LoadPacket(s, nullptr, pioCompressed)->Equals(p));
 
   // Behind other data the container cannot be read: the reader starts at 0.
   TMemoryStream behind;
@@ -397,46 +372,6 @@ TEST_F(PacketIOTest, CompressedPacketLoadsBack) {
   SavePacket(p, behind, nullptr, pioCompress);
   behind.SetPosition(2);
   EXPECT_THROW(LoadPacket(behind, nullptr, pioCompressed), Exception);
-}
-
-// ---- Custom field operations: a handle stored with 4 or 8 bytes ---------------
-
-TEST_F(PacketIOTest, HandleFieldIsWrittenSizedFourAndReadFromFourOrEightBytes) {
-  THandlePacket h;
-  h.After = "z";
-  const std::string b = SaveBytes(h);
-  EXPECT_EQ(b.substr(32), std::string("\x04\x00\x00\x00\x00\x02z\x00", 8));
-  h.Mutex = 0x01020304;
-  EXPECT_EQ(SaveBytes(h).substr(32, 5), std::string("\x04\x04\x03\x02\x01", 5));
-
-  // A 64-bit writer: the low four bytes are the handle, the next field
-  // follows the eight value bytes. Small and large payloads, both modes.
-  for (std::size_t padding : {std::size_t{0}, std::size_t{70000}}) {
-    THandlePacket wide;
-    wide.After = "after" + std::string(padding, '.');
-    std::string w = SaveBytes(wide);
-    w.replace(32, 5, std::string("\x08\x78\x56\x34\x12\xFF\xFF\xFF\xFF", 9));
-    PutU32(w, 4, static_cast<std::uint32_t>(w.size()));
-    auto loaded = LoadBoth(w + "tail");
-    EXPECT_EQ(static_cast<THandlePacket&>(*loaded).Mutex, 0x12345678u);
-    EXPECT_EQ(static_cast<THandlePacket&>(*loaded).After, wide.After);
-  }
-
-  // Any other stored size stops the load.
-  std::string two = b;
-  two.replace(32, 5, std::string("\x02\x01\x00", 3));
-  PutU32(two, 4, static_cast<std::uint32_t>(two.size()));
-  ExpectBothFail<EAssertionFailed>(two);
-
-  // Through a streaming context, twice.
-  TPacketStreamingContext w, r;
-  TMemoryStream s;
-  h.Cardinals.Add(9);
-  SavePacket(h, s, &w);
-  SavePacket(h, s, &w);
-  s.SetPosition(0);
-  EXPECT_TRUE(LoadPacket(s, &r)->Equals(h));
-  EXPECT_TRUE(LoadPacket(s, &r)->Equals(h));
 }
 
 // ---- Loading from a file --------------------------------------------------------
@@ -454,17 +389,14 @@ class PacketFileTest : public PacketIOTest {
 TEST_F(PacketFileTest, LoadsTheStandAlonePacketAtTheStartOfTheFile) {
   // A newer writer's packet with other bytes behind it: the reader takes
   // its own fields and nothing past the header's total size.
-  for (std::size_t size : {std::size_t{5}, std::size_t{70000}}) {
-    TSmallPacketV2 v2;
-    v2.Value = 3;
-    v2.Text = std::string(size, 't');
-    v2.Extra = 5;
-    const std::string path = Write("v2.dat", SaveBytes(v2) + "MZ appended program");
-    TSmallPacket p;
-    LoadPacketFromFile(p, path);
-    EXPECT_EQ(p.Value, 3);
-    EXPECT_EQ(p.Text, v2.Text);
-  }
+  TSmallPacketV2 v2;
+  v2.Value = 3;
+  v2.Text = std::string(70000, 't');
+  v2.Extra = 5;
+  TSmallPacket p;
+  LoadPacketFromFile(p, Write("v2.dat", SaveBytes(v2) + "MZ appended program"));
+  EXPECT_EQ(p.Value, 3);
+  EXPECT_EQ(p.Text, v2.Text);
 
   // Compressed, with the retry flag (the file is there: no wait).
   TAllKindsPacket all;

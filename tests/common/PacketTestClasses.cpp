@@ -1,8 +1,5 @@
 #include "PacketTestClasses.h"
 
-#include <array>
-#include <cstring>
-
 namespace vt::test {
 
 VT_PACKET_FIELDS(TSmallPacket) = {
@@ -55,36 +52,9 @@ VT_PACKET_FIELDS(TAllKindsPacket) = {
     VT_FIELD(Any, 5, Packet),
     VT_FIELD(Ints, 5, IntList),
     VT_FIELD(Chunks, 5, Chunked),
-};
-VT_DEFINE_PACKET(TAllKindsPacket, "{AAAAAAAA-0000-0000-0000-000000000003}")
-
-namespace {
-
-void SaveHandle(const void* member, TStream& stream, TPacketStreamingContext*) {
-  WriteByteValue(stream, 4);
-  stream.WriteBuffer(member, 4);
-}
-
-void LoadHandle(void* member, TStream& stream, TPacketStreamingContext*) {
-  auto& handle = *static_cast<std::uint32_t*>(member);
-  handle = 0;
-  const std::uint8_t size = ReadByteValue(stream);
-  VT_ASSERT_AT(size == 4 || size == 8, "PacketTestClasses", 1);
-  std::uint8_t bytes[8];
-  stream.ReadBuffer(bytes, size);
-  std::memcpy(&handle, bytes, 4);  // the low half of an 8-byte handle
-}
-
-constexpr TCustomFieldOps kHandleOps{&SaveHandle, &LoadHandle, nullptr, nullptr, nullptr, nullptr};
-
-}  // namespace
-
-VT_PACKET_FIELDS(THandlePacket) = {
-    VT_FIELD(Mutex, 2, Custom).WithOps(&kHandleOps),
-    VT_FIELD(After, 1, String),
     VT_FIELD(Cardinals, 5, TypedList),
 };
-VT_DEFINE_PACKET(THandlePacket, "{AAAAAAAA-0000-0000-0000-000000000004}")
+VT_DEFINE_PACKET(TAllKindsPacket, "{AAAAAAAA-0000-0000-0000-000000000003}")
 
 VT_PACKET_FIELDS(TNoOpsPacket) = {
     VT_FIELD(Handle, 2, Custom),
@@ -97,7 +67,6 @@ void Initialize() {
   RegisterPacketClass(TOtherPacket::Class);
   RegisterPacketClass(TChainPacket::Class);
   RegisterPacketClass(TAllKindsPacket::Class);
-  RegisterPacketClass(THandlePacket::Class);
 }
 }  // namespace
 
@@ -137,6 +106,7 @@ void FillAllKinds(TAllKindsPacket& p) {
   p.Any.Reset(std::move(other));
   for (std::int32_t i : {-1, 70000}) p.Ints.Add(i);
   p.Chunks.WriteBuffer("chunked", 7);
+  p.Cardinals.Add(9);
 }
 
 }  // namespace vt::test

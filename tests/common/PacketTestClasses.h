@@ -77,19 +77,9 @@ class TAllKindsPacket : public TPacket {
   TAnyPacket Any;
   TIntegerList Ints;
   TChunkedDataContainer Chunks;
+  TCardinalList Cardinals;
 
   VT_OPTIONAL_MEMBER(TSmallPacket, Maybe)
-};
-
-// An OS handle held in 4 bytes: written sized 4, read from a stored size
-// of 4 or 8 (a 64-bit writer); any other size is an assertion failure.
-// Everything else is the integer field's own behaviour.
-class THandlePacket : public TPacket {
-  VT_PACKET_CLASS(THandlePacket, TPacket)
- public:
-  std::uint32_t Mutex{};
-  std::string After;
-  TCardinalList Cardinals;
 };
 
 // A custom field declared without its operations.
