@@ -12,29 +12,7 @@ namespace {
 
 std::vector<std::string> Texts(std::string_view line) { return CommandLineToArgs(line); }
 
-TEST(CommandLine, RuntimeArgumentRules) {
-  EXPECT_EQ(Texts(R"("C:\Program Files\a.exe" /install "vs_integrated")"),
-            (std::vector<std::string>{R"(C:\Program Files\a.exe)", "/install", "vs_integrated"}));
-  // Two backslashes and a quote: one backslash, quoting toggles.
-  EXPECT_EQ(Texts(R"(a\\"b c")"), (std::vector<std::string>{R"(a\b c)"}));
-  // Three backslashes and a quote: one backslash and a literal quote.
-  EXPECT_EQ(Texts(R"(a\\\"b c)"), (std::vector<std::string>{R"(a\"b)", "c"}));
-  // Doubled quote inside quotes.
-  EXPECT_EQ(Texts(R"("a""b" c)"), (std::vector<std::string>{R"(a"b)", "c"}));
-  EXPECT_EQ(Texts(R"(a\\\b)"), (std::vector<std::string>{R"(a\\\b)"}));
-  EXPECT_EQ(Texts("   \t "), std::vector<std::string>{});
-  EXPECT_EQ(Texts(R"(x "" y)"), (std::vector<std::string>{"x", "", "y"}));
-  EXPECT_EQ(Texts(std::string_view("a b\0c d", 7)), (std::vector<std::string>{"a", "b"}));
-}
-
-TEST(CommandLine, RawTokensKeepQuotes) {
-  auto t = SplitCommandLine(R"( "a b"  c\"d )");
-  ASSERT_EQ(t.size(), 2u);
-  EXPECT_EQ(t[0].raw, R"("a b")");
-  EXPECT_EQ(t[1].raw, R"(c\"d)");
-  EXPECT_EQ(t[1].text, R"(c"d)");
-}
-
+// The splitting rules themselves are checked through the bootstrapper's tokenizer.
 TEST(CommandLine, JoinedLinesSplitBackIntoTheArguments) {
   const std::vector<std::vector<std::string>> cases = {
       {"/usr/bin/prog", "/install", "a b", ""},
