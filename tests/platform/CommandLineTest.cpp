@@ -1,10 +1,9 @@
-#include "platform/CommandLine.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 
+#include "platform/CommandLine.h"
 #include "platform/LastError.h"
 
 namespace vt::os {
@@ -12,7 +11,23 @@ namespace {
 
 std::vector<std::string> Texts(std::string_view line) { return CommandLineToArgs(line); }
 
-// The splitting rules themselves are checked through the bootstrapper's tokenizer.
+// The splitting rules (the bootstrapper's tokenizer relies on these).
+TEST(CommandLine, RuntimeArgumentRules) {
+  const struct {
+    std::string_view line;
+    std::vector<std::string> args;
+  } cases[] = {
+      {R"(a\\"b c" d)", {R"(a\b c)", "d"}},          // two backslashes and a quote: one, quoting toggles
+      {R"(a\\\"b c)", {R"(a\"b)", "c"}},             // three and a quote: one and a literal quote
+      {R"("a""b c" d)", {R"(a"b c)", "d"}},          // doubled quote inside quotes
+      {R"(a\\\\b\ c\\)", {R"(a\\\\b\)", R"(c\\)"}},  // backslashes without a quote stay
+      {" \t  ", {}},
+      {R"(x "" y)", {"x", "", "y"}},
+      {std::string_view("a b\0c d", 7), {"a", "b"}},  // the line ends at a NUL
+  };
+  for (const auto& c : cases) EXPECT_EQ(Texts(c.line), c.args) << c.line;
+}
+
 TEST(CommandLine, JoinedLinesSplitBackIntoTheArguments) {
   const std::vector<std::vector<std::string>> cases = {
       {"/usr/bin/prog", "/install", "a b", ""},
