@@ -1,7 +1,5 @@
 // Exception records: raise and handler records, suppression, the texts made
 // from system exception records, processor faults.
-#include "common/ExceptionHooks.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -11,7 +9,7 @@
 #include <vector>
 
 #include "common/EventLog.h"
-#include "common/Locks.h"
+#include "common/ExceptionHooks.h"
 #include "platform/Process.h"
 #include "support/TestFiles.h"
 
@@ -22,12 +20,7 @@ namespace {
 class TCaptureLog : public TEventLog {
  public:
   void WriteEntry(std::string_view format, const FormatArgs& args, int, std::uint32_t, std::uint32_t) override {
-    if (throw_inside) {
-      try {
-        throw Exception("inside the log");
-      } catch (const Exception&) {
-      }
-    }
+    if (throw_inside) (void)test::MessageOf([] { throw Exception("inside the log"); });
     lines.push_back(FormatV(format, args));
   }
   std::string Text() const {
@@ -67,8 +60,15 @@ class ExceptionHooks : public ::testing::Test {
 
 [[gnu::noinline]] void Raise(const char* text) { throw EConvertError(text); }
 
-TEST_F(ExceptionHooks, CaughtExceptionLeavesRaiseAndHandlerRecords) {
+TEST_F(ExceptionHooks, CaughtAndReraisedExceptionsLeaveTheRecordsOfTheirOwnRaises) {
   (void)test::MessageOf<EConvertError>([] { Raise("bad number"); });
+  (void)test::MessageOf([] {
+    try {
+      Raise("inner");
+    } catch (const Exception&) {
+      ReraiseWithContext("outer");
+    }
+  });
   UninstallExceptionHooks();
   const std::string text = log_->Text();
   const std::string pid = std::to_string(os::GetCurrentProcessId());
@@ -87,24 +87,10 @@ TEST_F(ExceptionHooks, CaughtExceptionLeavesRaiseAndHandlerRecords) {
   const std::string addr = m[1].str().substr(m[1].length() - 8);
   EXPECT_TRUE(std::regex_search(text, std::regex("\\(\\$CALLTRACE:[0-9A-F]{8}:0*" + addr.substr(addr.find_first_not_of('0')))))
       << text;
-  EXPECT_EQ(Count("Raised Exception"), 1);
-  EXPECT_EQ(Count("Code=0x0EEDFADE"), 1);
-}
-
-TEST_F(ExceptionHooks, ReraiseWithContextLeavesOnlyTheRecordsOfItsOwnRaise) {
-  try {
-    try {
-      Raise("inner");
-    } catch (const Exception&) {
-      ReraiseWithContext("outer");
-    }
-  } catch (const Exception&) {
-  }
-  UninstallExceptionHooks();
-  // Raise and handler of "inner", raise and handler of "outer".
-  EXPECT_EQ(Count("Raised Exception"), 2) << log_->Text();
-  EXPECT_EQ(Count("Code=0x0EEDFADE"), 2) << log_->Text();
-  EXPECT_EQ(Count("No Message"), 0) << log_->Text();
+  // Raise and handler records of "bad number", "inner" and "outer".
+  EXPECT_EQ(Count("Raised Exception"), 3) << text;
+  EXPECT_EQ(Count("Code=0x0EEDFADE"), 3) << text;
+  EXPECT_EQ(Count("No Message"), 0) << text;
 }
 
 TEST_F(ExceptionHooks, SilentAndSuppressedExceptionsAreNotRecorded) {
@@ -141,12 +127,11 @@ TEST_F(ExceptionHooks, OtherObjectsAndMissingRecords) {
 }
 
 TEST(ExceptionTexts, SystemRecordsBecomeRuntimeExceptions) {
-  struct Case {
+  const struct {
     std::uint32_t code;
     const char* class_name;
     const char* message;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {0xC0000094, "EDivByZero", "Division by zero"},
       {0xC0000095, "EIntOverflow", "Integer overflow"},
       {0xC000008C, "ERangeError", "Range check error"},
@@ -163,7 +148,7 @@ TEST(ExceptionTexts, SystemRecordsBecomeRuntimeExceptions) {
       {0xC000001D, "EExternalException", "External exception C000001D"},
       {0x0EEDFADE, "EExternalException", "External exception EEDFADE"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     os::ExceptionRecord record;
     record.ExceptionCode = c.code;
     record.ExceptionFlags = 1;

@@ -1,21 +1,18 @@
-#include "common/Threads.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/EventLog.h"
-#include "common/Locks.h"
 #include "common/SysUtils.h"
+#include "common/Threads.h"
 #include "platform/TestHooks.h"
 #include "support/EventLogs.h"
-#include "support/TestFiles.h"
 #include "support/LibraryLogCapture.h"
+#include "support/TestFiles.h"
 
 namespace vt {
 namespace {
@@ -123,19 +120,26 @@ struct LoopWindow {
   ~LoopWindow() { DeallocateUtilityWindow(hwnd); }
 };
 
-TEST(Threads, MessageLoopDropsDeviceChangesAndSurvivesDispatchErrors) {
+using test::TRecordingEventLog;
+
+TEST(Threads, MessageLoopDropsDeviceChangesSurvivesDispatchErrorsAndLogsEachDispatch) {
   LogCapture log;
   LoopWindow w([](TMessage& m) {
     if (m.Msg == os::WM_USER + 1) throw Exception("handler failed");
     if (m.Msg == os::WM_USER + 2) throw EAbort("quiet");
   });
+  TRecordingEventLog given;
   os::PostMessageA(w.hwnd, os::WM_DEVICECHANGE, 0, 0);
   os::PostMessageA(w.hwnd, os::WM_USER + 1, 0x12, 0x34);
   os::PostMessageA(w.hwnd, os::WM_USER + 2, 0, 0);
   os::PostMessageA(w.hwnd, os::WM_USER + 3, 0, 0);
   os::PostQuitMessage(0);
-  RunMessageLoop(kLoopShowExceptions);
+  RunMessageLoop(kLoopShowExceptions, &given);
   EXPECT_EQ(w.seen, (std::vector<os::UINT>{os::WM_USER + 1, os::WM_USER + 2, os::WM_USER + 3}));
+  // Nothing for the dropped device change; "Done" also after a failed dispatch.
+  EXPECT_EQ(given.entries, (std::vector<std::string>{"3/-1: Handling message 1025", "4/-1: Done",
+                                                     "3/-1: Handling message 1026", "4/-1: Done",
+                                                     "3/-1: Handling message 1027", "4/-1: Done"}));
   std::string all = log.All();
   EXPECT_NE(all.find("Message Dispatch Error\r\n    hWnd   = 0x"), std::string::npos);
   EXPECT_NE(
@@ -146,24 +150,6 @@ TEST(Threads, MessageLoopDropsDeviceChangesAndSurvivesDispatchErrors) {
   auto boxes = os::TakeShownMessageBoxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, "handler failed");
-}
-
-using test::TRecordingEventLog;
-
-TEST(Threads, MessageLoopBracketsEachDispatchInTheEventLog) {
-  LogCapture log;
-  LoopWindow w([](TMessage& m) {
-    if (m.Msg == os::WM_USER + 1) throw Exception("handler failed");
-  });
-  TRecordingEventLog given;
-  os::PostMessageA(w.hwnd, os::WM_DEVICECHANGE, 0, 0);
-  os::PostMessageA(w.hwnd, os::WM_USER + 1, 0, 0);
-  os::PostMessageA(w.hwnd, os::WM_USER + 2, 0, 0);
-  os::PostQuitMessage(0);
-  RunMessageLoop(0, &given);
-  // Nothing for the dropped device change; "Done" also after a failed dispatch.
-  EXPECT_EQ(given.entries, (std::vector<std::string>{"3/-1: Handling message 1025", "4/-1: Done",
-                                                     "3/-1: Handling message 1026", "4/-1: Done"}));
 
   // Without a log given, the default event log receives them.
   auto* fallback = new TRecordingEventLog;
@@ -174,13 +160,9 @@ TEST(Threads, MessageLoopBracketsEachDispatchInTheEventLog) {
   EXPECT_EQ(fallback->entries, (std::vector<std::string>{"3/-1: Handling message 1027", "4/-1: Done"}));
   delete fallback;
   EXPECT_EQ(GetDefaultEventLog(), nullptr);
-}
 
-TEST(Threads, MessageLoopRaisesAgainWhenAsked) {
-  LoopWindow w([](TMessage& m) {
-    if (m.Msg == os::WM_USER) throw Exception("stop here");
-  });
-  os::PostMessageA(w.hwnd, os::WM_USER, 0, 0);
+  // Raised again when asked.
+  os::PostMessageA(w.hwnd, os::WM_USER + 1, 0, 0);
   EXPECT_THROW(RunMessageLoop(kLoopRaiseExceptions), Exception);
 }
 
