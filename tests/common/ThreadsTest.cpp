@@ -1,3 +1,5 @@
+#include "common/Threads.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,11 +10,10 @@
 
 #include "common/EventLog.h"
 #include "common/SysUtils.h"
-#include "common/Threads.h"
 #include "platform/TestHooks.h"
 #include "support/EventLogs.h"
-#include "support/LibraryLogCapture.h"
 #include "support/TestFiles.h"
+#include "support/LibraryLogCapture.h"
 
 namespace vt {
 namespace {
