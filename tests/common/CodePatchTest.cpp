@@ -1,11 +1,13 @@
-#include <fcntl.h>
+#include "common/CodePatch.h"
+
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <vector>
 
-#include "common/CodePatch.h"
 #include "common/ProcessRunner.h"
 #include "common/SysUtils.h"
 #include "platform/VirtualMemory.h"
@@ -17,60 +19,52 @@ namespace {
 std::string Child() { return test::ProgramBeside("vt_proc_child"); }
 
 // Patches are written to a scratch page and read back, never run.
-class ScratchPage : public ::testing::Test {
- protected:
-  void SetUp() override {
-    page_ = static_cast<std::uint8_t*>(
-        os::VirtualAlloc(nullptr, os::kPageSize, os::kMemCommit, os::kPageReadOnly));
-    ASSERT_NE(page_, nullptr);
-  }
-  void TearDown() override { os::VirtualFree(page_, 0, os::kMemRelease); }
-  std::uint8_t* page_ = nullptr;
-};
-
-TEST_F(ScratchPage, RelativeJumpAndPushRetAreWrittenAndUndoneAndProtectionFailuresRaise) {
+TEST(CodePatch, RelativeJumpAndPushRetAreWrittenAndUndoneAndProtectionFailuresRaise) {
+  auto* page =
+      static_cast<std::uint8_t*>(os::VirtualAlloc(nullptr, os::kPageSize, os::kMemCommit, os::kPageReadOnly));
+  ASSERT_NE(page, nullptr);
   os::DWORD old = 0;
-  ASSERT_TRUE(os::VirtualProtect(page_, os::kPageSize, os::kPageReadWrite, &old));
-  for (int i = 0; i < 64; ++i) page_[i] = static_cast<std::uint8_t>(0xA0 + i);
-  ASSERT_TRUE(os::VirtualProtect(page_, os::kPageSize, os::kPageReadOnly, &old));
+  ASSERT_TRUE(os::VirtualProtect(page, os::kPageSize, os::kPageReadWrite, &old));
+  for (int i = 0; i < 64; ++i) page[i] = static_cast<std::uint8_t>(0xA0 + i);
+  ASSERT_TRUE(os::VirtualProtect(page, os::kPageSize, os::kPageReadOnly, &old));
 
   TSavedCode saved{};
-  std::uint8_t* target = page_ + 8;
-  PatchCode(target, page_ + 0x100, false, saved);
+  std::uint8_t* target = page + 8;
+  PatchCode(target, page + 0x100, false, saved);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(saved[i], 0xA8 + i);
   const std::uint8_t jump[] = {0xE9, 0xF3, 0x00, 0x00, 0x00};  // 0x100 - 8 - 5
   EXPECT_EQ(std::memcmp(target, jump, 5), 0);
   EXPECT_EQ(target[5], 0xAD);
   // The previous protection is back.
   os::MemoryBasicInformation info{};
-  ASSERT_NE(os::VirtualQuery(page_, &info, sizeof info), 0u);
+  ASSERT_NE(os::VirtualQuery(page, &info, sizeof info), 0u);
   EXPECT_EQ(info.Protect, os::kPageReadOnly);
 
   RestoreCode(target, saved);
   for (int i = 0; i < 16; ++i) EXPECT_EQ(target[i], 0xA8 + i);
 
   // Backward jump: negative displacement.
-  PatchCode(page_ + 0x200, page_, false, saved);
+  PatchCode(page + 0x200, page, false, saved);
   const std::uint8_t back[] = {0xE9, 0xFB, 0xFD, 0xFF, 0xFF};  // -0x200 - 5
-  EXPECT_EQ(std::memcmp(page_ + 0x200, back, 5), 0);
+  EXPECT_EQ(std::memcmp(page + 0x200, back, 5), 0);
 
   // Push and return needs a 32-bit address.
-  PatchCode(page_ + 0x300, reinterpret_cast<const void*>(0x12345678), true, saved);
+  PatchCode(page + 0x300, reinterpret_cast<const void*>(0x12345678), true, saved);
   const std::uint8_t push_ret[] = {0x68, 0x78, 0x56, 0x34, 0x12, 0xC3};
-  EXPECT_EQ(std::memcmp(page_ + 0x300, push_ret, 6), 0);
+  EXPECT_EQ(std::memcmp(page + 0x300, push_ret, 6), 0);
   if (sizeof(void*) > 4) {
-    std::vector<std::uint8_t> before(page_ + 0x400, page_ + 0x410);
-    EXPECT_THROW(
-        PatchCode(page_ + 0x400, reinterpret_cast<const void*>(std::uintptr_t{1} << 40), true, saved),
-        Exception);
-    EXPECT_THROW(PatchCode(page_ + 0x400, page_ + (std::intptr_t{1} << 33), false, saved), Exception);
-    EXPECT_EQ(std::vector<std::uint8_t>(page_ + 0x400, page_ + 0x410), before);
+    std::vector<std::uint8_t> before(page + 0x400, page + 0x410);
+    EXPECT_THROW(PatchCode(page + 0x400, reinterpret_cast<const void*>(std::uintptr_t{1} << 40), true, saved),
+                 Exception);
+    EXPECT_THROW(PatchCode(page + 0x400, page + (std::intptr_t{1} << 33), false, saved), Exception);
+    EXPECT_EQ(std::vector<std::uint8_t>(page + 0x400, page + 0x410), before);
   }
 
   // A page whose protection cannot change.
-  ASSERT_TRUE(os::VirtualFree(page_, os::kPageSize, os::kMemDecommit));
-  const std::string error = test::MessageOf<EOSError>([&] { PatchCode(page_, page_ + 64, false, saved); });
+  ASSERT_TRUE(os::VirtualFree(page, os::kPageSize, os::kMemDecommit));
+  const std::string error = test::MessageOf<EOSError>([&] { PatchCode(page, page + 64, false, saved); });
   EXPECT_TRUE(error.starts_with("Failed to change protection of 16 bytes at 0x0")) << error;
+  os::VirtualFree(page, 0, os::kMemRelease);
 }
 
 TEST(CodePatch, DwordMoveMatchesByteCopies) {
