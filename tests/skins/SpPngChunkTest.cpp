@@ -142,13 +142,8 @@ TEST_F(PngChunkTest, PaletteSizes) {
   std::string full(768, '\0');
   for (int i = 0; i < 768; ++i) full[i] = char(i % 251);
   EXPECT_TRUE(LoadChunk(p, "PLTE", full));
-  EXPECT_EQ(p.PaletteCount, 256);
-  os::PALETTEENTRY pe[256];
-  ASSERT_EQ(os::GetPaletteEntries(image_.Header()->Palette, 0, 256, pe), 256u);
-  EXPECT_EQ(pe[1].peRed, 3);
-  EXPECT_EQ(pe[1].peGreen, 4);
-  EXPECT_EQ(pe[1].peBlue, 5);
-  EXPECT_EQ(SaveChunk(p), test::Chunk("PLTE", full));  // written back through the inverse table
+  // Written back from the image's palette through the inverse table.
+  EXPECT_EQ(SaveChunk(p), test::Chunk("PLTE", full));
   EXPECT_FALSE(LoadChunk(p, "PLTE", std::string(771, '\0')));
   EXPECT_FALSE(LoadChunk(p, "PLTE", std::string(10, '\0')));
 }
