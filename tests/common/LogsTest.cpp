@@ -60,9 +60,8 @@ class LogFiles : public test::TempFolderTest {
     SetValue("Level", os::kRegDword, &level, 4);
     SetValue("Debug", os::kRegDword, &debug, 4);
   }
-  // Starts the child in a mode ("log <n> <text>" for Start); Finish waits for its exit code.
-  std::uint32_t Start(const std::string& args) { return StartMode("log " + args); }
-  std::uint32_t StartMode(const std::string& args) {
+  // Starts the child in a mode ("log <n> <text>", ...); Finish waits for its exit code.
+  std::uint32_t Start(const std::string& args) {
     TProcessInformation pi{};
     RunProcess("\"" + P("LogChild") + "\" " + args, false, 0, {}, &pi);
     os::CloseHandle(pi.hThread);
@@ -78,17 +77,29 @@ class LogFiles : public test::TempFolderTest {
   std::string LogText() const { return test::ReadFileText(LogPath()); }
 };
 
-TEST_F(LogFiles, WithoutSettingsOnlyWarningsAreWritten) {
-  EXPECT_EQ(Finish(Start("3 message")), 0);
-  std::string text = LogText();
+// Without a usable level only warnings are written; a level of the wrong type
+// is reported before the run's first warning.
+TEST_F(LogFiles, WithoutAUsableLevelOnlyWarningsAreWritten) {
+  EXPECT_EQ(Finish(Start("log 3 message")), 0);
+  const std::string first = LogText();
   // The whole file: no start or stop headers, no messages.
-  EXPECT_TRUE(std::regex_match(text, std::regex("={10}Warning={23}[0-9/ :.]{23}={16}\r\nwarned\r\n\r\n")))
+  EXPECT_TRUE(std::regex_match(first, std::regex("={10}Warning={23}[0-9/ :.]{23}={16}\r\nwarned\r\n\r\n")))
+      << first;
+
+  SetValue("Level", os::kRegBinary, "\x01", 1);
+  EXPECT_EQ(Finish(Start("log 1 m")), 0);
+  const std::string text = LogText().substr(first.size());
+  EXPECT_TRUE(text.starts_with(
+      "An error occurred while initializing log.\r\nFailed to access registry information.\r\n"
+      "Unexpected registry value type at: SOFTWARE\\Palgrem\\Vontaro\\Log\\Level\r\n"))
       << text;
+  EXPECT_NE(text.find("warned"), std::string::npos);
+  EXPECT_EQ(text.find("m 0"), std::string::npos);
 }
 
 TEST_F(LogFiles, LevelOneWritesRecordsAndHeaders) {
   Settings(1, 0);
-  EXPECT_EQ(Finish(Start("2 hello")), 0);
+  EXPECT_EQ(Finish(Start("log 2 hello")), 0);
   std::string text = LogText();
   const std::string t = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})";
   std::regex expected("-{10}Started-{23}" + t + "-{16}\r\n\r\n" +
@@ -97,13 +108,19 @@ TEST_F(LogFiles, LevelOneWritesRecordsAndHeaders) {
                       "={10}Warning={23}" + t + "={16}\r\nwarned\r\n\r\n" +
                       R"(-{10}Stopped \(PID=\d+\)-+)" + t + "-+\r\n\r\n");
   EXPECT_TRUE(std::regex_match(text, expected)) << text;  // the whole file: no debug records
+
+  // Closing waits for the threads inside the log; nothing is written after.
+  EXPECT_EQ(Finish(Start("closelog")), 0);
+  text = LogText();
+  EXPECT_NE(text.find("] record "), std::string::npos);
+  EXPECT_EQ(text.find("after close"), std::string::npos);
 }
 
 TEST_F(LogFiles, DebugModeWritesDebugRecordsAndNeverCuts) {
   Settings(0, 1);
   fs::create_directory(folder_.path() / "Logs");
   test::WriteFileText(LogPath(), std::string(kLogMaxSize + 10, 'x') + "\r\n");
-  EXPECT_EQ(Finish(Start("1 m")), 0);
+  EXPECT_EQ(Finish(Start("log 1 m")), 0);
   std::string text = LogText();
   EXPECT_GT(text.size(), static_cast<size_t>(kLogMaxSize));
   const size_t started = text.find("Started"), special = text.find("] Special Debugging Mode Enabled\r\n");
@@ -118,7 +135,7 @@ TEST_F(LogFiles, CutKeepsTheTailAndNeverEmptiesTheFile) {
   std::string old;
   for (int i = 0; old.size() <= static_cast<size_t>(kLogMaxSize); ++i) old += "old line " + std::to_string(i) + "\r\n";
   test::WriteFileText(LogPath(), old);
-  EXPECT_EQ(Finish(Start("1 new")), 0);
+  EXPECT_EQ(Finish(Start("log 1 new")), 0);
   std::string text = LogText();
   // The start record is written before trimming is on; the next record cuts
   // the file to its last 3 MiB (ending with the start record).
@@ -138,7 +155,7 @@ TEST_F(LogFiles, LinkOrFifoInPlaceOfTheLogIsLeftAlone) {
   const std::string target(kLogMaxSize + (1 << 20), 't');
   test::WriteFileText(P("target"), target);
   fs::create_symlink(P("target"), LogPath());
-  EXPECT_EQ(Finish(Start("1 m")), 0);
+  EXPECT_EQ(Finish(Start("log 1 m")), 0);
   EXPECT_TRUE(fs::is_symlink(LogPath()));
   EXPECT_TRUE(test::ReadFileText(P("target")) == target);
 
@@ -146,20 +163,10 @@ TEST_F(LogFiles, LinkOrFifoInPlaceOfTheLogIsLeftAlone) {
   ASSERT_EQ(::mkfifo(LogPath().c_str(), 0600), 0);
   const int reader = ::open(LogPath().c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_GE(reader, 0);
-  EXPECT_EQ(Finish(Start("1 m")), 0);
+  EXPECT_EQ(Finish(Start("log 1 m")), 0);
   char c;
   EXPECT_LE(::read(reader, &c, 1), 0);
   ::close(reader);
-}
-
-TEST_F(LogFiles, RegistryErrorIsReportedBeforeTheFirstWarning) {
-  SetValue("Level", os::kRegBinary, "\x01", 1);
-  EXPECT_EQ(Finish(Start("1 m")), 0);
-  std::string text = LogText();
-  EXPECT_EQ(text.rfind("An error occurred while initializing log.\r\nFailed to access registry information.\r\n"
-                       "Unexpected registry value type at: SOFTWARE\\Palgrem\\Vontaro\\Log\\Level\r\n", 0), 0u) << text;
-  EXPECT_NE(text.find("warned"), std::string::npos);
-  EXPECT_EQ(text.find("m 0"), std::string::npos);
 }
 
 TEST_F(LogFiles, WarningRaisedWhileTakingTheLogMutexIsDropped) {
@@ -170,25 +177,18 @@ TEST_F(LogFiles, WarningRaisedWhileTakingTheLogMutexIsDropped) {
   // This process keeps the mutex alive meanwhile.
   TWinMutex keep(GetEveryoneSecurityAttributes(), LogMutexName(LogPath().string()));
   EXPECT_EQ(RunProcess("\"" + (folder_.path() / "LogChild").string() + "\" holdlog", true), 0);
-  EXPECT_EQ(Finish(Start("2 after")), 0);
+  EXPECT_EQ(Finish(Start("log 2 after")), 0);
   std::string text = LogText();
   EXPECT_NE(text.find("] after 1\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Stopped"), std::string::npos);
   EXPECT_EQ(text.find("abandoned"), std::string::npos) << text;
 }
 
-TEST_F(LogFiles, CloseWaitsForThreadsInsideTheLog) {
-  Settings(1, 0);
-  EXPECT_EQ(Finish(StartMode("closelog")), 0);
-  EXPECT_NE(LogText().find("] record "), std::string::npos);
-  EXPECT_EQ(LogText().find("after close"), std::string::npos);
-}
-
 TEST_F(LogFiles, TwoProcessesAppendWholeRecords) {
   Settings(1, 0);
   const int kRecords = 2000;
-  std::uint32_t a = Start(std::to_string(kRecords) + " first-process-record");
-  std::uint32_t b = Start(std::to_string(kRecords) + " second-process-record");
+  std::uint32_t a = Start("log " + std::to_string(kRecords) + " first-process-record");
+  std::uint32_t b = Start("log " + std::to_string(kRecords) + " second-process-record");
   EXPECT_EQ(Finish(a), 0);
   EXPECT_EQ(Finish(b), 0);
   std::string text = LogText();

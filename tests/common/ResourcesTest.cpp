@@ -55,7 +55,9 @@ TEST(Resources, PackagedProgramReadsItsOwnResources) {
   EXPECT_EQ(fs::file_size(dir.path() / "missing.bin"), 0u);
 }
 
-TEST(Resources, LookUpByIdentifierAndNameWithWindowsErrorCodes) {
+// Look-ups by identifier and name with Windows error codes; a save over a
+// read-only file raises and leaves no handle open.
+TEST(Resources, LookUpAndSaveFailures) {
   test::TempFolder dir;
   const fs::path file = PackagedFile(dir, {{rsrc::IdKey(10), rsrc::IdKey(1000), {1, 2, 3}},
                                            {rsrc::TextKey("Pictures"), rsrc::TextKey("Logo"), {9, 8}},
@@ -73,6 +75,17 @@ TEST(Resources, LookUpByIdentifierAndNameWithWindowsErrorCodes) {
   // A resource of size 0 counts as missing.
   TVirtualStream stream;
   EXPECT_FALSE(WriteResourceToStream(m, 5, os::kRtRcData, stream));
+  const fs::path target = dir.path() / "locked.bin";
+  test::WriteFileBytes(target, Bytes(10, 1));
+  ASSERT_TRUE(os::SetFileAttributes(target.string(), os::kFileAttributeReadOnly));
+  const int before = OpenHandles();
+  for (std::uint32_t options : {0u, 0x20u}) {
+    const std::string error =
+        test::MessageOf([&] { (void)SaveResourceToFile(m, 1000, os::kRtRcData, options, target.string()); });
+    EXPECT_NE(error.find(target.string()), std::string::npos) << error;
+  }
+  EXPECT_EQ(OpenHandles(), before);
+  EXPECT_EQ(test::ReadFileBytes(target), Bytes(10, 1));
   EXPECT_TRUE(os::FreeResourceModule(m));
   EXPECT_EQ(os::FindResource(m, 1000, os::kRtRcData), nullptr);
   EXPECT_EQ(os::GetLastError(), os::kErrorInvalidHandle);
@@ -86,25 +99,6 @@ TEST(Resources, LookUpByIdentifierAndNameWithWindowsErrorCodes) {
   os::FreeResourceModule(m);
   EXPECT_EQ(os::LoadResourceModule((dir.path() / "none.bin").string()), nullptr);
   EXPECT_EQ(os::GetLastError(), os::kErrorFileNotFound);
-}
-
-TEST(Resources, SaveOverReadOnlyFileRaisesAndClosesEverything) {
-  test::TempFolder dir;
-  const fs::path file = PackagedFile(dir, {{rsrc::IdKey(10), rsrc::IdKey(1000), Bytes(5000, 3)}});
-  os::HMODULE m = os::LoadResourceModule(file.string());
-  ASSERT_NE(m, nullptr);
-  const fs::path target = dir.path() / "locked.bin";
-  test::WriteFileBytes(target, Bytes(10, 1));
-  ASSERT_TRUE(os::SetFileAttributes(target.string(), os::kFileAttributeReadOnly));
-  const int before = OpenHandles();
-  for (std::uint32_t options : {0u, 0x20u}) {
-    const std::string error =
-        test::MessageOf([&] { (void)SaveResourceToFile(m, 1000, os::kRtRcData, options, target.string()); });
-    EXPECT_NE(error.find(target.string()), std::string::npos) << error;
-  }
-  EXPECT_EQ(OpenHandles(), before);
-  EXPECT_EQ(test::ReadFileBytes(target), Bytes(10, 1));
-  os::FreeResourceModule(m);
 }
 
 // Damaged trailers and directories are refused; whatever parses lies inside
