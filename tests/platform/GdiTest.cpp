@@ -31,11 +31,6 @@ TEST(Gdi, SelectedObjectsCannotBeDeletedAndSizesAreBounded) {
   EXPECT_EQ(bits, nullptr);
   auto odd = Header(3, 2, 7);
   EXPECT_EQ(CreateDIBSection(0, &odd, nullptr, DIB_RGB_COLORS, &bits, 0, 0), 0u);
-
-  // Fonts still go through the same DeleteObject.
-  HFONT font = CreateFontA(12, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, "Tahoma");
-  EXPECT_TRUE(DeleteObject(font));
-  EXPECT_FALSE(IsFont(font));
 }
 
 TEST(Gdi, BlitsConvertBetweenFormatsAndClip) {

@@ -50,7 +50,7 @@ TEST(VirtualMemory, ReserveCommitDecommitRelease) {
   EXPECT_FALSE(VirtualFree(base, 0, kMemRelease));
 }
 
-TEST(VirtualMemory, CommitAloneReservesAndCommitsZeroedPages) {
+TEST(VirtualMemory, CommitAloneOccupiedAddressesAndBadArguments) {
   auto* p = static_cast<unsigned char*>(VirtualAlloc(nullptr, 10000, kMemCommit, kPageReadWrite));
   ASSERT_NE(p, nullptr);
   for (std::size_t i = 0; i < 3 * kPageSize; i += 997) EXPECT_EQ(p[i], 0);
@@ -58,10 +58,16 @@ TEST(VirtualMemory, CommitAloneReservesAndCommitsZeroedPages) {
   MemoryBasicInformation info{};
   ASSERT_EQ(VirtualQuery(p, &info, sizeof info), sizeof info);
   EXPECT_EQ(info.RegionSize, 3 * kPageSize);
+  // Reserving at an occupied address fails; once it is free, it works.
+  EXPECT_EQ(VirtualAlloc(p, kPageSize, kMemReserve, kPageNoAccess), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
   EXPECT_TRUE(VirtualFree(p, 0, kMemRelease));
-}
+  void* b = VirtualAlloc(p, kPageSize, kMemReserve | kMemCommit, kPageReadWrite);
+  if (b != nullptr) {  // another thread may have taken the range meanwhile
+    EXPECT_EQ(b, p);
+    EXPECT_TRUE(VirtualFree(b, 0, kMemRelease));
+  }
 
-TEST(VirtualMemory, RejectsBadArguments) {
   EXPECT_EQ(VirtualAlloc(nullptr, 0, kMemCommit, kPageReadWrite), nullptr);
   EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidParameter});
   EXPECT_EQ(VirtualAlloc(nullptr, 4096, kMemCommit, 0x3), nullptr);  // two protections at once
@@ -70,25 +76,10 @@ TEST(VirtualMemory, RejectsBadArguments) {
   // Committing outside any reservation of this layer fails.
   EXPECT_EQ(VirtualAlloc(&local, 4, kMemCommit, kPageReadWrite), nullptr);
   EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
-  MemoryBasicInformation info{};
   EXPECT_EQ(VirtualQuery(&local, &info, sizeof info - 1), 0u);
   // Foreign memory (the stack) is described as committed read-write.
   ASSERT_EQ(VirtualQuery(&local, &info, sizeof info), sizeof info);
   EXPECT_TRUE(info.State == kMemCommit && info.Protect == kPageReadWrite);
-}
-
-TEST(VirtualMemory, ReserveAtAnOccupiedAddressFails) {
-  void* a = VirtualAlloc(nullptr, kAllocationGranularity, kMemReserve, kPageNoAccess);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(VirtualAlloc(a, kPageSize, kMemReserve, kPageNoAccess), nullptr);
-  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
-  EXPECT_TRUE(VirtualFree(a, 0, kMemRelease));
-  // Now free: reserving exactly there works.
-  void* b = VirtualAlloc(a, kPageSize, kMemReserve | kMemCommit, kPageReadWrite);
-  if (b != nullptr) {  // another thread may have taken the range meanwhile
-    EXPECT_EQ(b, a);
-    EXPECT_TRUE(VirtualFree(b, 0, kMemRelease));
-  }
 }
 
 }  // namespace

@@ -46,9 +46,10 @@ TEST(WindowApi, ClassesRegisterOnceAndUnknownClassesFail) {
   EXPECT_TRUE(GetClassInfoA(0, "static", &wc));
 }
 
-TEST(WindowApi, PostedMessagesArriveInOrderAndQuitEndsTheLoop) {
+TEST(WindowApi, PostedMessagesTimersAndQueueLimit) {
   HWND w = MakeWindow();
   ASSERT_NE(w, 0u);
+  // Posted messages arrive in order; quit ends the loop.
   for (UINT i = 0; i < 3; ++i) ASSERT_TRUE(PostMessageA(w, WM_USER + i, i, 0));
   PostQuitMessage(7);
   MSG m;
@@ -61,21 +62,31 @@ TEST(WindowApi, PostedMessagesArriveInOrderAndQuitEndsTheLoop) {
   EXPECT_EQ(m.message, static_cast<UINT>(WM_QUIT));
   EXPECT_EQ(m.wParam, 7u);
   EXPECT_FALSE(PeekMessageA(&m, 0, 0, 0, PM_REMOVE));
-  DestroyWindow(w);
-}
 
-TEST(WindowApi, PostingFailsOnFullQueueAndOnDeadWindow) {
-  HWND w = MakeWindow();
+  // Timers tick only when no posted message waits.
+  ASSERT_EQ(SetTimer(w, 5, 10), 5u);
+  ASSERT_TRUE(PostMessageA(w, WM_USER, 0, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  for (UINT message : {UINT(WM_USER), UINT(WM_TIMER)}) {
+    ASSERT_EQ(GetMessageA(&m, 0, 0, 0), 1);
+    EXPECT_EQ(m.message, message);
+  }
+  EXPECT_EQ(m.wParam, 5u);
+  EXPECT_TRUE(KillTimer(w, 5));
+  EXPECT_FALSE(KillTimer(w, 5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(PeekMessageA(&m, 0, 0, 0, PM_REMOVE));
+
+  // A full queue refuses posts; a destroyed window takes its messages along.
   int saved = PlatformTestHelper::GetPostedMessageQuota();
   PlatformTestHelper::SetPostedMessageQuota(3);
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(PostMessageA(w, WM_USER, 0, 0));
   EXPECT_EQ(Fails(PostMessageA(w, WM_USER, 0, 0)), kErrorNotEnoughQuota);
-  MSG m;
   ASSERT_TRUE(PeekMessageA(&m, 0, 0, 0, PM_REMOVE));
   EXPECT_TRUE(PostMessageA(w, WM_USER, 0, 0));
   PlatformTestHelper::SetPostedMessageQuota(saved);
   ASSERT_TRUE(DestroyWindow(w));
-  EXPECT_FALSE(PeekMessageA(&m, w, 0, 0, PM_REMOVE));  // its messages went with it
+  EXPECT_FALSE(PeekMessageA(&m, w, 0, 0, PM_REMOVE));
   EXPECT_EQ(Fails(PostMessageA(w, WM_USER, 0, 0)), kErrorInvalidWindowHandle);
   EXPECT_EQ(Fails(PostThreadMessageA(0x7FFFFFF0, WM_USER, 0, 0)), kErrorInvalidThreadId);
 }
@@ -121,26 +132,16 @@ TEST(WindowApi, DestroyTakesOwnedWindowsFirstThenParentsBeforeChildren) {
   EXPECT_EQ(CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 1, 1, 0, 0, 0, nullptr), 0u);
 }
 
-TEST(WindowApi, TimersTickOnlyWhenNoPostedMessageWaits) {
-  HWND w = MakeWindow();
-  ASSERT_EQ(SetTimer(w, 5, 10), 5u);
-  ASSERT_TRUE(PostMessageA(w, WM_USER, 0, 0));
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  MSG m;
-  for (UINT message : {UINT(WM_USER), UINT(WM_TIMER)}) {
-    ASSERT_EQ(GetMessageA(&m, 0, 0, 0), 1);
-    EXPECT_EQ(m.message, message);
-  }
-  EXPECT_EQ(m.wParam, 5u);
-  EXPECT_TRUE(KillTimer(w, 5));
-  EXPECT_FALSE(KillTimer(w, 5));
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  EXPECT_FALSE(PeekMessageA(&m, 0, 0, 0, PM_REMOVE));
-  DestroyWindow(w);
-}
-
-TEST(WindowApi, ControlsKeepTextEnabledStateRangeAndPosition) {
+TEST(WindowApi, ClientAreaAndControlsTextEnabledStateRangeAndFont) {
   HWND parent = MakeWindow();
+  // The client area leaves out frame and caption.
+  HWND framed = CreateWindowExA(0, "RecordingTestClass", "t", WS_CAPTION, 5, 6, 400, 120, 0, 0, 0, nullptr);
+  RECT r, outer;
+  ASSERT_TRUE(GetClientRect(framed, &r) && GetWindowRect(framed, &outer));
+  EXPECT_EQ(std::vector<int>({r.right, r.bottom, outer.left, outer.bottom}),
+            std::vector<int>({394, 91, 5, 126}));
+  DestroyWindow(framed);
+
   HWND text = CreateWindowExA(0, "STATIC", "hello", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, parent, 0, 0, nullptr);
   HWND button = CreateWindowExA(0, "BUTTON", "&Cancel", WS_CHILD, 0, 0, 10, 10, parent, 0, 0, nullptr);
   HWND bar = CreateWindowExA(0, "msctls_progress32", "", WS_CHILD, 0, 0, 10, 10, parent, 0, 0, nullptr);
@@ -166,15 +167,6 @@ TEST(WindowApi, ControlsKeepTextEnabledStateRangeAndPosition) {
   EXPECT_EQ(GetStaleFontUseCount(), stale + 1);
 }
 
-TEST(WindowApi, ClientAreaLeavesOutFrameAndCaption) {
-  RegisterRecordingClass();
-  HWND w = CreateWindowExA(0, "RecordingTestClass", "t", WS_CAPTION, 5, 6, 400, 120, 0, 0, 0, nullptr);
-  RECT r, outer;
-  ASSERT_TRUE(GetClientRect(w, &r) && GetWindowRect(w, &outer));
-  EXPECT_EQ(std::vector<int>({r.right, r.bottom, outer.left, outer.bottom}), std::vector<int>({394, 91, 5, 126}));
-  DestroyWindow(w);
-}
-
 TEST(WindowApi, MessageBoxesAreRecorded) {
   TakeShownMessageBoxes();
   EXPECT_EQ(MessageBoxA(0, "text", "caption", MB_OK), IDOK);
@@ -191,7 +183,7 @@ DWORD ReturnParam(void* p) {
   return 42;
 }
 
-TEST(ThreadApi, SuspendedThreadRunsOnResumeAndReportsItsExitCode) {
+TEST(ThreadApi, SuspendedThreadsRunOnResumeOrNeverAndCreationCanFail) {
   std::atomic<int> ran{0};
   DWORD id = 0;
   ThreadHandle t = CreateThread(0, ReturnParam, &ran, kCreateSuspended, &id);
@@ -209,15 +201,11 @@ TEST(ThreadApi, SuspendedThreadRunsOnResumeAndReportsItsExitCode) {
   EXPECT_EQ(ran, 1);
   EXPECT_EQ(SuspendThread(t), 0xFFFFFFFFu);  // running threads cannot be held here
   CloseThreadHandle(t);
-}
 
-TEST(ThreadApi, ClosedBeforeStartNeverRunsAndCreationCanFail) {
-  std::atomic<int> ran{0};
-  ThreadHandle t = CreateThread(0, ReturnParam, &ran, kCreateSuspended, nullptr);
-  ASSERT_NE(t, nullptr);
-  CloseThreadHandle(t);
+  // Closed before its start: never runs.
+  CloseThreadHandle(CreateThread(0, ReturnParam, &ran, kCreateSuspended, nullptr));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(ran, 0);
+  EXPECT_EQ(ran, 1);
   PlatformTestHelper::FailNextThreadCreations(1);
   EXPECT_EQ(Fails(CreateThread(0, ReturnParam, &ran, 0, nullptr) != nullptr), kErrorNotEnoughMemory);
 }
