@@ -29,15 +29,6 @@ int OpenHandles() {
   return n;
 }
 
-// A file with some bytes of its own and the given resources appended.
-fs::path PackagedFile(const test::TempFolder& dir, const std::vector<rsrc::NewResource>& resources) {
-  Bytes file(1000, 0x7F);
-  rsrc::AppendResources(file, resources);
-  const fs::path path = dir.path() / "module.bin";
-  test::WriteFileBytes(path, file);
-  return path;
-}
-
 // A program packaged at build time with resources reads them from its own
 // file: strings, sizes, the error codes of missing ones, its header image,
 // and files written from them.
@@ -59,10 +50,12 @@ TEST(Resources, PackagedProgramReadsItsOwnResources) {
 // read-only file raises and leaves no handle open.
 TEST(Resources, LookUpAndSaveFailures) {
   test::TempFolder dir;
-  const fs::path file = PackagedFile(dir, {{rsrc::IdKey(10), rsrc::IdKey(1000), {1, 2, 3}},
-                                           {rsrc::TextKey("Pictures"), rsrc::TextKey("Logo"), {9, 8}},
-                                           {rsrc::IdKey(10), rsrc::IdKey(5), {}}});
-  os::HMODULE m = os::LoadResourceModule(file.string());
+  Bytes image(1000, 0x7F);  // bytes of its own, then the resources
+  rsrc::AppendResources(image, {{rsrc::IdKey(10), rsrc::IdKey(1000), {1, 2, 3}},
+                                {rsrc::TextKey("Pictures"), rsrc::TextKey("Logo"), {9, 8}},
+                                {rsrc::IdKey(10), rsrc::IdKey(5), {}}});
+  test::WriteFileBytes(dir.path() / "module.bin", image);
+  os::HMODULE m = os::LoadResourceModule((dir.path() / "module.bin").string());
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(LoadResourceString(m, 1000, os::kRtRcData), std::string("\1\2\3"));
   EXPECT_EQ(LoadResourceString(m, "#1000", "#10"), std::string("\1\2\3"));
