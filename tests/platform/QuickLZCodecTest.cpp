@@ -89,6 +89,10 @@ Bytes MakeData(int kind, size_t n, unsigned seed) {
     case 2:  // few symbols: many short matches at all distances
       for (auto& x : b) x = "abcd"[rng() % 4];
       break;
+    case 20:  // random stretches between short zero runs, then zeros: a packet, not stored, with many
+              // incompressible runs
+      for (size_t i = 0; i < n * 2 / 3; ++i) b[i] = i % 2200 < 2000 ? static_cast<uint8_t>(rng()) : 0;
+      break;
     default:  // period 3 to 19: matches overlapping their own output
       for (size_t i = 0; i < n; ++i) b[i] = i < static_cast<size_t>(kind) ? static_cast<uint8_t>(rng()) : b[i - kind];
       break;
@@ -179,7 +183,7 @@ TEST(QuickLZCompressor, RoundTripsWithoutWritingPastTheEnd) {
   for (size_t n = 1; n <= 40; ++n) sizes.push_back(n);
   for (size_t n : {100, 215, 216, 255, 256, 1000, 4096, 65536, 200000}) sizes.push_back(n);
   for (Version ver : {Version::k120, Version::k131}) {
-    for (int kind = 0; kind < 20; ++kind) {
+    for (int kind = 0; kind <= 20; ++kind) {
       for (size_t n : sizes) {
         const Bytes in = MakeData(kind, n, static_cast<unsigned>(n * 4 + kind));
         const Bytes packet = Encode(in, ver);
