@@ -41,7 +41,7 @@ class FilesTest : public vt::test::TempFolderTest {
 
 }  // namespace
 
-TEST_F(FilesTest, DispositionsAndTheirErrorCodes) {
+TEST_F(FilesTest, DispositionsReadOnlyAttributeAndTheirErrorCodes) {
   // Missing file and missing folder differ.
   EXPECT_EQ(OpenFails("none", kGenericRead, 0, kOpenExisting), kErrorFileNotFound);
   EXPECT_EQ(OpenFails("nodir/none", kGenericRead, 0, kOpenExisting), kErrorPathNotFound);
@@ -69,6 +69,27 @@ TEST_F(FilesTest, DispositionsAndTheirErrorCodes) {
   EXPECT_EQ(OpenFails("a", kGenericRead, 0, kTruncateExisting), kErrorInvalidParameter);
   EXPECT_EQ(OpenFails("b", kGenericWrite, 0, kTruncateExisting), kErrorFileNotFound);
   EXPECT_EQ(OpenFails("", kGenericRead, kShareAll, kOpenExisting), kErrorAccessDenied);
+
+  // The read-only attribute holds for every user.
+  Write("ro", "data");
+  EXPECT_EQ(GetFileAttributes(P("ro")) & kFileAttributeReadOnly, 0u);
+  ASSERT_TRUE(SetFileAttributes(P("ro"), kFileAttributeReadOnly));
+
+  EXPECT_EQ(OpenFails("ro", kGenericWrite, 0, kOpenExisting), kErrorAccessDenied);
+  EXPECT_EQ(OpenFails("ro", kRW, 0, kCreateAlways), kErrorAccessDenied);
+  EXPECT_EQ(Fails(DeleteFile(P("ro"))), kErrorAccessDenied);
+  EXPECT_EQ(OpenFails("ro", kGenericRead, kFileShareRead, kOpenExisting), kOk);
+  EXPECT_EQ(fs::file_size(P("ro")), 4u);
+
+  ASSERT_TRUE(SetFileAttributes(P("ro"), kFileAttributeNormal));
+  EXPECT_TRUE(DeleteFile(P("ro")));
+
+  // Created with the attribute: the creating handle may still write.
+  FileHandle c = CreateFile(P("ro2"), kRW, 0, kCreateNew, kFileAttributeReadOnly);
+  ASSERT_NE(c, kInvalidFile);
+  EXPECT_TRUE(WriteFile(c, "abc", 3, &n));
+  CloseFile(c);
+  EXPECT_NE(GetFileAttributes(P("ro2")) & kFileAttributeReadOnly, 0u);
 }
 
 TEST_F(FilesTest, SharingViolationsWithinTheProcess) {
@@ -111,29 +132,6 @@ TEST_F(FilesTest, SharingViolationsWithinTheProcess) {
   EXPECT_TRUE(fs::exists(P("t")));
   CloseFile(h);
   EXPECT_FALSE(fs::exists(P("t")));
-}
-
-TEST_F(FilesTest, ReadOnlyAttributeHoldsForEveryUser) {
-  Write("ro", "data");
-  EXPECT_EQ(GetFileAttributes(P("ro")) & kFileAttributeReadOnly, 0u);
-  ASSERT_TRUE(SetFileAttributes(P("ro"), kFileAttributeReadOnly));
-
-  EXPECT_EQ(OpenFails("ro", kGenericWrite, 0, kOpenExisting), kErrorAccessDenied);
-  EXPECT_EQ(OpenFails("ro", kRW, 0, kCreateAlways), kErrorAccessDenied);
-  EXPECT_EQ(Fails(DeleteFile(P("ro"))), kErrorAccessDenied);
-  EXPECT_EQ(OpenFails("ro", kGenericRead, kFileShareRead, kOpenExisting), kOk);
-  EXPECT_EQ(fs::file_size(P("ro")), 4u);
-
-  ASSERT_TRUE(SetFileAttributes(P("ro"), kFileAttributeNormal));
-  EXPECT_TRUE(DeleteFile(P("ro")));
-
-  // Created with the attribute: the creating handle may still write.
-  FileHandle c = CreateFile(P("ro2"), kRW, 0, kCreateNew, kFileAttributeReadOnly);
-  ASSERT_NE(c, kInvalidFile);
-  std::int64_t n = 0;
-  EXPECT_TRUE(WriteFile(c, "abc", 3, &n));
-  CloseFile(c);
-  EXPECT_NE(GetFileAttributes(P("ro2")) & kFileAttributeReadOnly, 0u);
 }
 
 TEST_F(FilesTest, TransfersSeeksEndOfFileAndTimes) {
@@ -271,7 +269,7 @@ TEST(FileMasks, WindowsWildcardRules) {
   for (const auto& c : cases) EXPECT_EQ(MatchesMask(c.name, c.mask), c.match) << c.name << " " << c.mask;
 }
 
-TEST_F(FilesTest, DirectorySearchFoldersAndLinks) {
+TEST_F(FilesTest, DirectoryAndPathSearchFoldersAndLinks) {
   Write("one.txt", "1");
   Write("two.dat", "22");
   ASSERT_TRUE(CreateDirectory(P("sub")));
@@ -312,6 +310,26 @@ TEST_F(FilesTest, DirectorySearchFoldersAndLinks) {
   EXPECT_TRUE(fs::exists(P("sub/inner")));
   EXPECT_EQ(Fails(RemoveDirectory(P("gone"))), kErrorFileNotFound);
   EXPECT_EQ(Fails(GetFileAttributes(P("gone/x")) != kInvalidFileAttributes), kErrorPathNotFound);
+
+  // The files layer takes any file on the path, process start only what it
+  // may run; an unset PATH means the system folders for programs alone.
+  for (const char* dir : {"a/tool", "b", "c"}) std::filesystem::create_directories(P(dir));
+  Write("b/tool");
+  Write("c/tool");
+  ASSERT_EQ(::chmod(P("c/tool").c_str(), 0755), 0);
+  const std::string dirs = P("a") + ":" + P("b") + ":" + P("c/");
+  EXPECT_EQ(SearchPath(dirs, "tool"), P("b/tool"));
+  EXPECT_EQ(SearchPath(dirs, "tool", PathSearch::Executable), P("c/tool"));
+  EXPECT_EQ(SearchPath(P("a"), "tool"), "");
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+
+  std::string path;
+  ASSERT_TRUE(ReadEnvironmentVariable("PATH", &path));
+  ::unsetenv("PATH");
+  const std::string sh = SearchPath({}, "sh", PathSearch::Executable);
+  EXPECT_TRUE(sh == "/usr/bin/sh" || sh == "/bin/sh" || sh == "/usr/local/bin/sh") << sh;
+  EXPECT_EQ(SearchPath({}, "sh"), "");
+  ::setenv("PATH", path.c_str(), 1);
 }
 
 TEST(FilesEnvironment, VariablesTempPathUserAndComputer) {
@@ -341,26 +359,4 @@ TEST(FilesEnvironment, VariablesTempPathUserAndComputer) {
   EXPECT_FALSE(GetComputerName().empty());
   EXPECT_EQ(GetComputerName().find('.'), std::string::npos);
   EXPECT_EQ(GetFullPathName("/a/./b/../c//d/"), "/a/c/d/");
-}
-
-// The files layer takes any file on the path, process start only what it
-// may run; an unset PATH means the system folders for programs alone.
-TEST_F(FilesTest, PathSearchForFilesAndForPrograms) {
-  for (const char* dir : {"a/tool", "b", "c"}) std::filesystem::create_directories(P(dir));
-  Write("b/tool");
-  Write("c/tool");
-  ASSERT_EQ(::chmod(P("c/tool").c_str(), 0755), 0);
-  const std::string dirs = P("a") + ":" + P("b") + ":" + P("c/");
-  EXPECT_EQ(SearchPath(dirs, "tool"), P("b/tool"));
-  EXPECT_EQ(SearchPath(dirs, "tool", PathSearch::Executable), P("c/tool"));
-  EXPECT_EQ(SearchPath(P("a"), "tool"), "");
-  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
-
-  std::string path;
-  ASSERT_TRUE(ReadEnvironmentVariable("PATH", &path));
-  ::unsetenv("PATH");
-  const std::string sh = SearchPath({}, "sh", PathSearch::Executable);
-  EXPECT_TRUE(sh == "/usr/bin/sh" || sh == "/bin/sh" || sh == "/usr/local/bin/sh") << sh;
-  EXPECT_EQ(SearchPath({}, "sh"), "");
-  ::setenv("PATH", path.c_str(), 1);
 }

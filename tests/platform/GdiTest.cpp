@@ -11,7 +11,7 @@ namespace {
 
 BITMAPINFOHEADER Header(int w, int h, int bits) { return BITMAPINFOHEADER{40, w, h, 1, std::uint16_t(bits), 0, 0, 0, 0, 0, 0}; }
 
-TEST(Gdi, SelectedObjectsCannotBeDeletedAndSizesAreBounded) {
+TEST(Gdi, SelectedObjectsCannotBeDeletedSizesAreBoundedAndPalettes) {
   auto h = Header(3, 2, 32);
   void* bits = nullptr;
   HBITMAP dib = CreateDIBSection(0, &h, nullptr, DIB_RGB_COLORS, &bits, 0, 0);
@@ -23,7 +23,6 @@ TEST(Gdi, SelectedObjectsCannotBeDeletedAndSizesAreBounded) {
   EXPECT_TRUE(DeleteDC(a));
   EXPECT_TRUE(DeleteObject(dib));
   EXPECT_FALSE(IsGdiHandle(dib));
-  EXPECT_TRUE(DeleteDC(b));
 
   auto huge = Header(65535, 65535, 32);
   EXPECT_EQ(CreateDIBSection(0, &huge, nullptr, DIB_RGB_COLORS, &bits, 0, 0), 0u);
@@ -31,6 +30,25 @@ TEST(Gdi, SelectedObjectsCannotBeDeletedAndSizesAreBounded) {
   EXPECT_EQ(bits, nullptr);
   auto odd = Header(3, 2, 7);
   EXPECT_EQ(CreateDIBSection(0, &odd, nullptr, DIB_RGB_COLORS, &bits, 0, 0), 0u);
+
+  // Palettes: sizes, entries, and the same rule while selected.
+  PALETTEENTRY e[2] = {{1, 2, 3, 0}, {4, 5, 6, 0}};
+  EXPECT_EQ(CreatePalette(0x200, e, 2), 0u);
+  HPALETTE p = CreatePalette(0x300, e, 2);
+  ASSERT_NE(p, 0u);
+  EXPECT_TRUE(ResizePalette(p, 4));
+  EXPECT_EQ(GetPaletteEntries(p, 0, 0, nullptr), 4u);
+  PALETTEENTRY out[8];
+  EXPECT_EQ(GetPaletteEntries(p, 1, 8, out), 3u);
+  EXPECT_EQ(out[0].peBlue, 6);
+  SelectPalette(b, p, false);
+  EXPECT_EQ(RealizePalette(b), 4u);
+  EXPECT_FALSE(DeleteObject(p));  // still selected
+  EXPECT_TRUE(DeleteDC(b));
+  EXPECT_TRUE(DeleteObject(p));
+  HPALETTE half = CreateHalftonePalette(0);
+  EXPECT_EQ(GetPaletteEntries(half, 0, 0, nullptr), 256u);
+  DeleteObject(half);
 }
 
 TEST(Gdi, BlitsConvertBetweenFormatsAndClip) {
@@ -62,27 +80,6 @@ TEST(Gdi, BlitsConvertBetweenFormatsAndClip) {
   EXPECT_FALSE(StretchBlt(c32b, 0, 0, -2, 2, c32, 0, 0, 2, 2, SRCCOPY));
   for (HDC dc : {c32, c4, c32b}) DeleteDC(dc);
   for (HBITMAP d : {d32, d4, db}) DeleteObject(d);
-}
-
-TEST(Gdi, Palettes) {
-  PALETTEENTRY e[2] = {{1, 2, 3, 0}, {4, 5, 6, 0}};
-  EXPECT_EQ(CreatePalette(0x200, e, 2), 0u);
-  HPALETTE p = CreatePalette(0x300, e, 2);
-  ASSERT_NE(p, 0u);
-  EXPECT_TRUE(ResizePalette(p, 4));
-  EXPECT_EQ(GetPaletteEntries(p, 0, 0, nullptr), 4u);
-  PALETTEENTRY out[8];
-  EXPECT_EQ(GetPaletteEntries(p, 1, 8, out), 3u);
-  EXPECT_EQ(out[0].peBlue, 6);
-  HDC dc = CreateCompatibleDC(0);
-  SelectPalette(dc, p, false);
-  EXPECT_EQ(RealizePalette(dc), 4u);
-  EXPECT_FALSE(DeleteObject(p));  // still selected
-  DeleteDC(dc);
-  EXPECT_TRUE(DeleteObject(p));
-  HPALETTE half = CreateHalftonePalette(0);
-  EXPECT_EQ(GetPaletteEntries(half, 0, 0, nullptr), 256u);
-  DeleteObject(half);
 }
 
 }  // namespace

@@ -52,15 +52,11 @@ std::vector<Vector> Manifest() {
   return out;
 }
 
+// Decodes into exactly the size the header gives (the decoder reads the header again).
 Bytes Decode(const Bytes& packet, Version v, std::int64_t* result = nullptr) {
   Header h;
-  Bytes out;
-  if (!ParseHeader(packet.data(), packet.size(), h)) {
-    if (result) *result = -1;
-    return out;
-  }
-  out.resize(h.data_size);
-  std::int64_t r = Decompress(packet.data(), packet.size(), out.data(), out.size(), v);
+  Bytes out(ParseHeader(packet.data(), packet.size(), h) ? h.data_size : 0);
+  const std::int64_t r = Decompress(packet.data(), packet.size(), out.data(), out.size(), v);
   if (result) *result = r;
   return out;
 }

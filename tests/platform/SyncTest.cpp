@@ -314,10 +314,11 @@ TEST(Waits, SeveralObjects) {
   for (HANDLE h : hs) CloseHandle(h);
 }
 
-TEST(CrossProcess, EventsReachAnotherProcess) {
-  std::string name = Name("vt_test_xev");
+TEST(CrossProcess, EventsAndAbandonedMutexesReachAnotherProcess) {
+  std::string name = Name("vt_test_xev"), mname = Name("vt_test_xmutex");
   HANDLE e = CreateEventA(nullptr, false, false, name);
-  ASSERT_NE(e, 0);
+  HANDLE m = CreateMutexA(nullptr, false, mname);
+  ASSERT_TRUE(e && m);
   EXPECT_EQ(RunHelper({"set-event", name}), 0);
   EXPECT_EQ(WaitForSingleObject(e, 5000), kWaitObject0);
 
@@ -327,27 +328,18 @@ TEST(CrossProcess, EventsReachAnotherProcess) {
   SetEvent(e);
   EXPECT_EQ(WaitHelper(waiter), 0);
   EXPECT_EQ(RunHelper({"wait-event", name, "50"}), 1);  // consumed by the waiter
-
   EXPECT_EQ(RunHelper({"create-event", name}), 183);
-  CloseHandle(e);
-}
 
-TEST(CrossProcess, MutexAbandonedWhenOwnerProcessDies) {
-  std::string mname = Name("vt_test_xmutex"), ready = Name("vt_test_xready");
-  HANDLE m = CreateMutexA(nullptr, false, mname);
-  HANDLE r = CreateEventA(nullptr, true, false, ready);
-  ASSERT_TRUE(m && r);
-  pid_t holder = StartHelper({"hold-mutex", mname, ready});
-  ASSERT_EQ(WaitForSingleObject(r, 5000), kWaitObject0);
+  // A process that ends owning the mutex abandons it.
+  pid_t holder = StartHelper({"hold-mutex", mname, name});
+  ASSERT_EQ(WaitForSingleObject(e, 5000), kWaitObject0);
   EXPECT_EQ(WaitHelper(holder), 0);
-  HANDLE both[] = {r, m};
-  ResetEvent(r);
+  HANDLE both[] = {e, m};
   EXPECT_EQ(WaitForMultipleObjects(2, both, false, 5000), kWaitAbandoned0 + 1);
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_EQ(WaitForSingleObject(m, 0), kWaitObject0);
   EXPECT_TRUE(ReleaseMutex(m));
-  CloseHandle(m);
-  CloseHandle(r);
+  EXPECT_TRUE(CloseHandle(e) && CloseHandle(m));
 }
 
 TEST(Sections, SharedBetweenProcesses) {
