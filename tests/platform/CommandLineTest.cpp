@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 
 #include "platform/CommandLine.h"
 #include "platform/LastError.h"
@@ -45,13 +44,8 @@ TEST(CommandLine, OwnLineSplitsIntoOwnArguments) {
   // This test program was not started by CreateProcess: its line is joined
   // from its arguments, which /proc/self/cmdline lists.
   std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  std::string data((std::istreambuf_iterator<char>(in)), {});
   std::vector<std::string> args;
-  for (size_t start = 0, i = 0; i < data.size(); ++i)
-    if (data[i] == '\0') {
-      args.push_back(data.substr(start, i - start));
-      start = i + 1;
-    }
+  for (std::string arg; std::getline(in, arg, '\0');) args.push_back(arg);
   EXPECT_EQ(Texts(GetCommandLine()), args);
   EXPECT_EQ(&GetCommandLine(), &GetCommandLine());
 }

@@ -71,9 +71,8 @@ TEST(Gdi, BlitsConvertBetweenFormatsAndClip) {
   std::uint32_t key = 0x007F007Fu;
   px[0] = key;
   HDC c32b = CreateCompatibleDC(0);
-  auto hb = Header(2, 2, 32);
   void* bb = nullptr;
-  HBITMAP db = CreateDIBSection(0, &hb, nullptr, DIB_RGB_COLORS, &bb, 0, 0);
+  HBITMAP db = CreateDIBSection(0, &h32, nullptr, DIB_RGB_COLORS, &bb, 0, 0);
   SelectObject(c32b, db);
   EXPECT_TRUE(TransparentBlt(c32b, 0, 0, 2, 2, c32, 0, 0, 2, 2, 0x7F007F));
   EXPECT_TRUE(static_cast<std::uint32_t*>(bb)[0] == 0u && static_cast<std::uint32_t*>(bb)[1] == 0x00FF0000u);

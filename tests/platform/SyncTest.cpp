@@ -136,12 +136,12 @@ TEST(NamedObjects, ExistingNamesKindsAndLifetime) {
   EXPECT_TRUE(CloseHandle(odd));
 }
 
-TEST(NamedObjects, PrivateToTheirUser) {
+TEST(NamedObjects, PrivateToTheirUserAndSectionsSharedBetweenProcesses) {
   // Even the open descriptor and a permissive umask give a file of this user only.
   mode_t old = ::umask(0);
   SECURITY_DESCRIPTOR open_sd{1, true};
   SECURITY_ATTRIBUTES open_sa{12, &open_sd, false};
-  std::string name = Name("vt_test_users");
+  std::string name = Name("vt_test_users"), section = "\\BaseNamedObjects\\" + name + "_s";
   HANDLE e = CreateEventA(&open_sa, true, false, "Global\\" + name);
   HANDLE s = 0;
   EXPECT_EQ(NtCreateSectionNamed("\\BaseNamedObjects\\Global\\" + name + "_s", 72, true, &s), kStatusSuccess);
@@ -151,14 +151,30 @@ TEST(NamedObjects, PrivateToTheirUser) {
   ASSERT_EQ(::stat(StoreFile(name, true).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
+  // Another process names the section without "Global\": the same object.
+  std::uint64_t size = 0;
+  auto* view = static_cast<char*>(MapSectionView(s, &size));
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(size, 72u);
+  view[0] = 'A';
+  EXPECT_EQ(RunHelper({"section", section}), 183);
+  EXPECT_EQ(view[1], 'B');
+
   // A second user gets objects of its own under the same names, while ours live.
   std::string why = NoSecondUser();
   if (why.empty()) {
     EXPECT_EQ(RunHelper({"create-event", "Global\\" + name}, As::kOtherUser), 0);
-    EXPECT_EQ(RunHelper({"section", "\\BaseNamedObjects\\" + name + "_s"}, As::kOtherUser), 0);
+    EXPECT_EQ(RunHelper({"section", section}, As::kOtherUser), 0);
   }
   CloseHandle(e);
-  NtClose(s);
+  // The view outlives the handle.
+  EXPECT_EQ(NtClose(s), kStatusSuccess);
+  view[2] = 'C';
+  EXPECT_TRUE(UnmapSectionView(view));
+  EXPECT_FALSE(UnmapSectionView(view));
+  EXPECT_EQ(NtCreateSectionNamed("BaseNamedObjects\\x", 72, true, &s), kStatusObjectPathNotFound);
+  EXPECT_EQ(NtCreateSectionNamed(section, 0, true, &s), kStatusInvalidParameter);
+  EXPECT_EQ(NtQueryObjectName(kInvalidHandleValue, name), kStatusInvalidHandle);
   if (!why.empty()) GTEST_SKIP() << "second user: " << why;
 }
 
@@ -207,7 +223,9 @@ TEST(NamedObjects, ForeignOrDamagedNameFilesGiveErrors) {
   }
 }
 
-TEST(NamedObjects, HolderOutlivesTruncationByAnotherProcess) {
+TEST(NamedObjects, HolderOutlivesTruncationAndClosedStdoutIsNotTaken) {
+  // A closed standard output is not taken by an object, nor any object descriptor inherited.
+  EXPECT_EQ(RunHelper({"stdio", Name("vt_test_stdio")}, As::kStdoutClosed), 0);
   std::string name = Name("vt_test_truncated");
   HANDLE e = CreateEventA(nullptr, false, false, name);
   ASSERT_NE(e, 0);
@@ -247,10 +265,6 @@ TEST(NamedObjects, NameGoesWithItsLastHolder) {
     CloseHandle(CreateEventA(nullptr, true, false, Name("vt_test_gone_other")));
     EXPECT_FALSE(Exists(StoreFile(name)));
   }
-}
-
-TEST(NamedObjects, ClosedStandardOutputIsNotTakenByAnObject) {  // nor any object descriptor inherited
-  EXPECT_EQ(RunHelper({"stdio", Name("vt_test_stdio")}, As::kStdoutClosed), 0);
 }
 
 TEST(Mutexes, RecursiveOwnershipAndAbandonedByThread) {
@@ -340,28 +354,6 @@ TEST(CrossProcess, EventsAndAbandonedMutexesReachAnotherProcess) {
   EXPECT_EQ(WaitForSingleObject(m, 0), kWaitObject0);
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_TRUE(CloseHandle(e) && CloseHandle(m));
-}
-
-TEST(Sections, SharedBetweenProcesses) {
-  std::string name = Name("vt_test_section");
-  HANDLE s = 0;
-  ASSERT_EQ(NtCreateSectionNamed("\\BaseNamedObjects\\Global\\" + name, 72, true, &s), kStatusSuccess);
-  std::uint64_t size = 0;
-  auto* view = static_cast<char*>(MapSectionView(s, &size));
-  ASSERT_NE(view, nullptr);
-  EXPECT_EQ(size, 72u);
-  view[0] = 'A';
-  // The other process names it without "Global\": the same object.
-  EXPECT_EQ(RunHelper({"section", "\\BaseNamedObjects\\" + name}), 183);
-  EXPECT_EQ(view[1], 'B');
-  // The view outlives the handle.
-  EXPECT_EQ(NtClose(s), kStatusSuccess);
-  view[2] = 'C';
-  EXPECT_TRUE(UnmapSectionView(view));
-  EXPECT_FALSE(UnmapSectionView(view));
-  EXPECT_EQ(NtCreateSectionNamed("BaseNamedObjects\\x", 72, true, &s), kStatusObjectPathNotFound);
-  EXPECT_EQ(NtCreateSectionNamed("\\BaseNamedObjects\\" + name, 0, true, &s), kStatusInvalidParameter);
-  EXPECT_EQ(NtQueryObjectName(kInvalidHandleValue, name), kStatusInvalidHandle);
 }
 
 }  // namespace

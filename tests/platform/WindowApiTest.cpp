@@ -36,7 +36,7 @@ HWND MakeWindow(HWND parent = 0, DWORD style = WS_POPUP) {
   return CreateWindowExA(0, "RecordingTestClass", "w", style, 0, 0, 10, 10, parent, 0, 0, nullptr);
 }
 
-TEST(WindowApi, ClassesRegisterOnceAndUnknownClassesFail) {
+TEST(WindowApi, ClassesRegisterOnceUnknownClassesFailAndMessageBoxesAreRecorded) {
   RegisterRecordingClass();
   WNDCLASSA wc;
   wc.lpfnWndProc = RecordingProc;
@@ -44,6 +44,13 @@ TEST(WindowApi, ClassesRegisterOnceAndUnknownClassesFail) {
   EXPECT_EQ(Fails(RegisterClassA(wc)), kErrorClassAlreadyExists);
   EXPECT_EQ(Fails(CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr)), kErrorCannotFindWndClass);
   EXPECT_TRUE(GetClassInfoA(0, "static", &wc));
+
+  // Message boxes are recorded.
+  TakeShownMessageBoxes();
+  EXPECT_EQ(MessageBoxA(0, "text", "caption", MB_OK), IDOK);
+  auto shown = TakeShownMessageBoxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].caption + "|" + shown[0].text, "caption|text");
 }
 
 TEST(WindowApi, PostedMessagesTimersAndQueueLimit) {
@@ -165,14 +172,6 @@ TEST(WindowApi, ClientAreaAndControlsTextEnabledStateRangeAndFont) {
   EXPECT_FALSE(DeleteObject(font));
   DestroyWindow(parent);  // the static control still holds the dead font
   EXPECT_EQ(GetStaleFontUseCount(), stale + 1);
-}
-
-TEST(WindowApi, MessageBoxesAreRecorded) {
-  TakeShownMessageBoxes();
-  EXPECT_EQ(MessageBoxA(0, "text", "caption", MB_OK), IDOK);
-  auto shown = TakeShownMessageBoxes();
-  ASSERT_EQ(shown.size(), 1u);
-  EXPECT_EQ(shown[0].caption + "|" + shown[0].text, "caption|text");
 }
 
 // ---- threads ----
