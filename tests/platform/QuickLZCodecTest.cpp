@@ -228,9 +228,9 @@ TEST(QuickLZLibraries, ExportEveryEntryPointAndWork) {
   Bytes packet = ReadFile("abc.qlz131"), out(3);
   packet[0] |= 4;
   auto d131 =
-      reinterpret_cast<size_t (*)(const void*, void*, char*)>(os::GetProcAddress(l131, "qlz_decompress"));
+      reinterpret_cast<size_t (*)(const char*, void*, char*)>(os::GetProcAddress(l131, "qlz_decompress"));
   std::vector<char> scratch(32784);
-  EXPECT_EQ(d131(packet.data(), out.data(), scratch.data()), 0u);
+  EXPECT_EQ(d131(reinterpret_cast<const char*>(packet.data()), out.data(), scratch.data()), 0u);
   os::FreeLibrary(l120);
   os::FreeLibrary(l131);
 }
