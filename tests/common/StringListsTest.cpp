@@ -29,23 +29,7 @@ std::string ErrorText(F&& f) {
   return test::MessageOf<EStringListError>(f);
 }
 
-TEST(StringListEx, OptionsByte) {
-  TStringListEx a(0);
-  EXPECT_FALSE(a.Sorted());
-  EXPECT_FALSE(a.CaseSensitive());
-  EXPECT_EQ(a.Duplicates(), TDuplicates::dupIgnore);
-  EXPECT_EQ(TStringListEx(sloDupError).Duplicates(), TDuplicates::dupError);
-  EXPECT_EQ(TStringListEx(sloDupAccept).Duplicates(), TDuplicates::dupAccept);
-  EXPECT_EQ(TStringListEx(sloDupAccept | sloDupError).Duplicates(), TDuplicates::dupError);
-  EXPECT_EQ(TStringListEx(sloDupIgnore | sloDupError | sloDupAccept).Duplicates(), TDuplicates::dupIgnore);
-  TStringListEx b(sloSorted | sloCaseSensitive | sloOwnsObjects | sloFlag6);
-  EXPECT_TRUE(b.Sorted());
-  EXPECT_TRUE(b.CaseSensitive());
-  EXPECT_TRUE(b.OwnsObjects());
-  EXPECT_TRUE(b.Flag6());
-}
-
-TEST(StringListEx, IndexErrorsAndUnsortedEditing) {
+TEST(StringListEx, IndexErrorsUnsortedEditingAndGrowth) {
   TStringListEx l;
   l.Add("a");
   l.Add("c");
@@ -63,15 +47,12 @@ TEST(StringListEx, IndexErrorsAndUnsortedEditing) {
   l.Delete(1);
   EXPECT_EQ(Items(l), (std::vector<std::string>{"d", "c", "z"}));
   EXPECT_EQ(l.IndexOf("Z"), 2);  // case-insensitive
-  EXPECT_EQ(l.IndexOf("q"), -1);
   TStringListEx cs(sloCaseSensitive);
   cs.Add("abc");
   EXPECT_EQ(cs.IndexOf("ABC"), -1);
   EXPECT_EQ(ErrorText([&] { l.SetCapacity(1); }), "List capacity out of bounds (1)");
-}
 
-TEST(StringListEx, CapacityGrowth) {
-  TStringListEx l;
+  l.Clear();
   std::vector<int> caps;
   for (int i = 0; i < 100; ++i) {
     l.Add("x");
@@ -87,6 +68,11 @@ TEST(StringListEx, CapacityGrowth) {
 }
 
 TEST(StringListEx, SortedAddAndDuplicates) {
+  // Each option bit alone shows in the behaviour below; combined duplicate bits have a precedence.
+  EXPECT_EQ(TStringListEx(sloDupAccept | sloDupError).Duplicates(), TDuplicates::dupError);
+  EXPECT_EQ(TStringListEx(sloDupIgnore | sloDupError | sloDupAccept).Duplicates(), TDuplicates::dupIgnore);
+  EXPECT_TRUE(TStringListEx(sloFlag6).Flag6());
+
   TStringListEx ign(sloSorted);
   EXPECT_EQ(ign.Add("b"), 0);
   EXPECT_EQ(ign.Add("a"), 0);
@@ -112,15 +98,8 @@ TEST(StringListEx, SortedAddAndDuplicates) {
   EXPECT_EQ(found, 1);
   EXPECT_FALSE(acc.Find("B", found));  // case-sensitive
   EXPECT_EQ(found, 0);
-  EXPECT_FALSE(acc.Find("c", found));
-  EXPECT_EQ(found, 3);
-
-  TStringListEx ci(sloSorted);
-  ci.Add("abc");
-  EXPECT_EQ(ci.IndexOf("ABC"), 0);
-  TStringListEx csl(sloSorted | sloCaseSensitive);
-  csl.Add("abc");
-  EXPECT_EQ(csl.IndexOf("ABC"), -1);
+  EXPECT_EQ(acc.IndexOf("B"), -1);
+  EXPECT_EQ(ign.IndexOf("A"), 0);
 }
 
 TEST(StringListEx, SortMatchesReferenceOrder) {
@@ -228,17 +207,14 @@ TEST(StringListEx, AddStringsAndMerge) {
 TEST(StringListEx, SwitchLookUp) {
   TStringListEx t;
   for (auto s : {"C:\\setup.exe", "", "/installNow", "-Vs_integrated", "plain", "/vs_integrated=1"}) t.Add(s);
-  EXPECT_TRUE(t.HasSwitch("install"));
   EXPECT_EQ(t.IndexOfSwitch("install"), 2);
   EXPECT_EQ(t.IndexOfSwitch("vs_integrated"), 5);  // the capitalised one does not count
   EXPECT_FALSE(t.HasSwitch("plain"));               // no switch character
-  EXPECT_EQ(t.IndexOfSwitch(""), 0);
   TStringListEx s;
   s.Add("/a");
   s.Add("-b");
   s.Add("c");
   EXPECT_EQ(s.IndexOfSwitch(""), 2);
-  EXPECT_EQ(TStringListEx().IndexOfSwitch("x"), -1);
 
   TStringListEx known(sloSorted | sloCaseSensitive);
   for (auto k : {"in", "install", "log"}) known.Add(k);
@@ -257,7 +233,6 @@ TEST(StringListEx, SwitchLookUp) {
 
 TEST(StringLists, EqualityAndIndent) {
   TStringListEx a, b;
-  EXPECT_TRUE(StringListsEqual(a, b));
   a.AddObject("x", reinterpret_cast<TObject*>(1));
   b.AddObject("x", reinterpret_cast<TObject*>(1));
   EXPECT_TRUE(StringListsEqual(a, b));
