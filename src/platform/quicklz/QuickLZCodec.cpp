@@ -305,12 +305,16 @@ std::size_t CompressPacket(const std::uint8_t* src, std::size_t n, std::uint8_t*
           i += 31 * blocks;
           check_in = i;
           check_out = w.pos() - hdr;
-          // Where the input of the group after the next few shortcuts like
-          // this one starts if it stays incompressible: fetch it now.
+          // Where the group after the next few shortcuts like this one starts
+          // if the input stays incompressible, in the input and the output:
+          // fetch it now.
           constexpr std::size_t kAhead = 4 * (kShortcutBlocks + 1);
           const std::size_t in_ahead = std::min(i + 31 * kAhead, n - 64);
+          const std::size_t out_ahead = std::min(w.pos() + 35 * kAhead, cap - 64);
           __builtin_prefetch(src + in_ahead);
           __builtin_prefetch(src + in_ahead + 63);
+          __builtin_prefetch(dst + out_ahead - 4, 1);
+          __builtin_prefetch(dst + out_ahead + 59, 1);
         }
       }
     }
