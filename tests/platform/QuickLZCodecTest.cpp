@@ -231,6 +231,18 @@ TEST(QuickLZLibraries, ExportEveryEntryPointAndWork) {
       reinterpret_cast<size_t (*)(const char*, void*, char*)>(os::GetProcAddress(l131, "qlz_decompress"));
   std::vector<char> scratch(32784);
   EXPECT_EQ(d131(reinterpret_cast<const char*>(packet.data()), out.data(), scratch.data()), 0u);
+
+  // Each library compresses in its own version's form.
+  const Bytes in = MakeData(2, 4096, 1);
+  Bytes c120(in.size() + kCompressSlack), c131(c120.size());
+  auto e120 = reinterpret_cast<size_t (*)(const void*, char*, size_t)>(os::GetProcAddress(l120, "qlz_compress"));
+  auto e131 =
+      reinterpret_cast<size_t (*)(const void*, char*, size_t, char*)>(os::GetProcAddress(l131, "qlz_compress"));
+  c120.resize(e120(in.data(), reinterpret_cast<char*>(c120.data()), in.size()));
+  c131.resize(e131(in.data(), reinterpret_cast<char*>(c131.data()), in.size(), scratch.data()));
+  EXPECT_TRUE(c120 == Encode(in, Version::k120));
+  EXPECT_TRUE(c131 == Encode(in, Version::k131));
+  EXPECT_FALSE(c120 == c131);
   os::FreeLibrary(l120);
   os::FreeLibrary(l131);
 }
