@@ -37,106 +37,12 @@ constexpr std::uint32_t kGroupBit = 0x80000000u;
 using Slot = std::uint64_t;
 constexpr Slot MakeSlot(std::uint32_t pos, std::uint32_t word) { return std::uint64_t{word} << 32 | pos; }
 
-// Where a long-header stored packet's data starts.
-constexpr std::size_t kStoredAt = 9;
-
-// Writes the stored packet of src[0...n), but for src[skip_from...skip_to),
-// which is at its place already.
-std::size_t WriteStored(const std::uint8_t* src, std::size_t n, std::uint8_t* dst, std::size_t skip_from = 0,
-                        std::size_t skip_to = 0) {
-  if (n < 216) {
-    dst[0] = 0;
-    dst[1] = static_cast<std::uint8_t>(n + 3);
-    dst[2] = static_cast<std::uint8_t>(n);
-    if (n) std::memcpy(dst + 3, src, n);
-    return n + 3;
-  }
-  dst[0] = kFlagLongHeader;
-  Store32(dst + 1, static_cast<std::uint32_t>(n + kStoredAt));
-  Store32(dst + 5, static_cast<std::uint32_t>(n));
-  std::memcpy(dst + kStoredAt, src, skip_from);
-  std::memcpy(dst + kStoredAt + skip_to, src + skip_to, n - skip_to);
-  return n + kStoredAt;
-}
-
-constexpr std::size_t kBlockSize = 4 + kTokensPerGroup;  // a group of 31 literals
-
-// Groups of 31 literals whose bytes are written only once the packet is
-// known not to be stored instead, so that incompressible input is not copied
-// twice and the output is not touched meanwhile. While the first run of them
-// grows, the input bytes whose stored place lies within that run are copied
-// there already: nothing else writes there before Write, and if the packet
-// ends stored they need not be copied again.
-class DeferredLiterals {
- public:
-  DeferredLiterals(const std::uint8_t* src, std::size_t n, std::uint8_t* dst, bool long_header)
-      : src_(src), dst_(dst), n_(n), store_ahead_(long_header) {}
-
-  // Adds `blocks` groups, their words at dst[word...] and their literals from
-  // src[from...]; answers the end of the run they are now part of.
-  std::size_t Add(std::size_t word, std::size_t from, std::size_t blocks) {
-    Note* last = count_ > 0 ? &notes_[count_ - 1] : nullptr;
-    if (last && last->word + kBlockSize * last->blocks == word &&
-        last->from + kTokensPerGroup * last->blocks == from) {
-      last->blocks += blocks;
-    } else {
-      if (count_ == kMaxNotes) Write();
-      last = &notes_[count_++];
-      *last = {word, from, blocks};
-    }
-    const std::size_t end = last->word + kBlockSize * last->blocks;
-    if (store_ahead_ && count_ == 1) StoreAhead(end);
-    return end;
-  }
-  void Write() {
-    for (std::size_t k = 0; k < count_; ++k) {
-      std::uint8_t* at = dst_ + notes_[k].word;
-      const std::uint8_t* from = src_ + notes_[k].from;
-      for (std::size_t b = notes_[k].blocks; b > 0; --b, at += kBlockSize, from += kTokensPerGroup) {
-        Store32(at, kGroupBit);
-        Copy16(at + 4, from);
-        Copy16(at + 4 + 15, from + 15);
-      }
-    }
-    count_ = 0;
-    store_ahead_ = false;
-    stored_from_ = stored_to_ = 0;
-  }
-  // The packet as stored instead; the bytes already in place stay.
-  std::size_t Stored() const { return WriteStored(src_, n_, dst_, stored_from_, stored_to_); }
-
- private:
-  void StoreAhead(std::size_t end) {
-    if (stored_to_ == 0) stored_from_ = stored_to_ = notes_[0].word - kStoredAt;
-    const std::size_t to = std::min(end - kStoredAt, n_);
-    if (to <= stored_to_) return;
-    std::memcpy(dst_ + kStoredAt + stored_to_, src_ + stored_to_, to - stored_to_);
-    stored_to_ = to;
-  }
-  // A run: the first group word's position, the first literal's, the number of groups.
-  struct Note {
-    std::size_t word, from, blocks;
-  };
-  static constexpr std::size_t kMaxNotes = 8;
-  const std::uint8_t* src_;
-  std::uint8_t* dst_;
-  std::size_t n_;
-  Note notes_[kMaxNotes];
-  std::size_t count_ = 0;
-  bool store_ahead_;
-  // The input already at its stored place: [stored_from_, stored_to_).
-  std::size_t stored_from_ = 0, stored_to_ = 0;
-};
-
 // Writes the groups of one compressed payload. Tokens are encoded straight
 // into the output at cursor(); word stores may reach past a token's end, which
 // later tokens overwrite.
 class GroupWriter {
  public:
-  GroupWriter(std::uint8_t* dst, std::size_t pos, DeferredLiterals& deferred)
-      : dst_(dst), pos_(pos), deferred_(deferred) {
-    Open();
-  }
+  GroupWriter(std::uint8_t* dst, std::size_t pos) : dst_(dst), pos_(pos) { Open(); }
 
   void Literal(std::uint8_t b) {
     dst_[pos_++] = b;
@@ -160,25 +66,33 @@ class GroupWriter {
     Close();
     Open();
   }
-  // A deferred group's word is written with its literals.
-  void Close() {
-    if (word_ + kBlockSize != deferred_end_) Store32(dst_ + word_, bits_ | kGroupBit);
-  }
-  // Closes the open group, empty, as the first of `blocks` deferred groups
-  // of 31 literals from src[from...], and opens the group after them.
+  void Close() { Store32(dst_ + word_, bits_ | kGroupBit); }
+  // Closes the open group, empty, as the first of `blocks` groups of 31
+  // literals from src[from...] and opens the group after them. Their bytes
+  // are written by WriteDeferred, once the packet is known not to be stored
+  // instead: incompressible input is then not copied twice. Meanwhile the
+  // region holds a note of them (16 bytes), linked to the previous one.
   void DeferLiteralBlocks(std::size_t from, std::size_t blocks) {
-    deferred_end_ = deferred_.Add(word_, from, blocks);
+    std::uint8_t* note = dst_ + word_;
+    Store64(note, deferred_);
+    Store32(note + 8, static_cast<std::uint32_t>(from));
+    Store32(note + 12, static_cast<std::uint32_t>(blocks));
+    deferred_ = word_;
     word_ += kBlockSize * blocks;
     pos_ += kBlockSize * blocks;
   }
-  // Whether the open group is empty and directly follows deferred groups.
-  bool FollowsDeferred() const { return word_ == deferred_end_ && tokens_ == 0; }
-  // Makes the open group, as the 31 literals from src[from...], one more
-  // deferred group; it is then full.
-  void DeferGroup(std::size_t from) {
-    deferred_end_ = deferred_.Add(word_, from, 1);
-    pos_ += kTokensPerGroup;
-    tokens_ = kTokensPerGroup;
+  void WriteDeferred(const std::uint8_t* src) {
+    for (std::size_t at = deferred_; at != 0;) {
+      const std::uint8_t* note = dst_ + at;
+      const std::size_t prev = Load64(note);
+      const std::uint8_t* from = src + Load32(note + 8);
+      for (std::uint32_t b = Load32(note + 12); b > 0; --b, at += kBlockSize, from += kTokensPerGroup) {
+        Store32(dst_ + at, kGroupBit);
+        Copy16(dst_ + at + 4, from);
+        Copy16(dst_ + at + 4 + 15, from + 15);
+      }
+      at = prev;
+    }
   }
   std::size_t pos() const { return pos_; }
   void Pad(std::size_t to) {
@@ -197,9 +111,24 @@ class GroupWriter {
   std::size_t word_ = 0;
   std::uint32_t bits_ = 0;
   int tokens_ = 0;
-  DeferredLiterals& deferred_;
-  std::size_t deferred_end_ = 0;  // where the last deferred run ends
+  std::size_t deferred_ = 0;  // the last note's position; 0: none
+  static constexpr std::size_t kBlockSize = 4 + kTokensPerGroup;
 };
+
+std::size_t WriteStored(const std::uint8_t* src, std::size_t n, std::uint8_t* dst) {
+  if (n < 216) {
+    dst[0] = 0;
+    dst[1] = static_cast<std::uint8_t>(n + 3);
+    dst[2] = static_cast<std::uint8_t>(n);
+    if (n) std::memcpy(dst + 3, src, n);
+    return n + 3;
+  }
+  dst[0] = kFlagLongHeader;
+  Store32(dst + 1, static_cast<std::uint32_t>(n + 9));
+  Store32(dst + 5, static_cast<std::uint32_t>(n));
+  std::memcpy(dst + 9, src, n);
+  return n + 9;
+}
 
 std::size_t EncodeMatch(std::uint8_t* t, std::uint32_t len, std::uint32_t dist) {
   if (len <= 18 && dist <= 1023) {
@@ -276,8 +205,7 @@ std::size_t CompressPacket(const std::uint8_t* src, std::size_t n, std::uint8_t*
   Slot table[kTableSize];
   std::fill_n(table, kTableSize, v131 ? MakeSlot(kEmptySlot, 0) : MakeSlot(0, guard > 1 ? Load32(src) : 0));
 
-  DeferredLiterals deferred(src, n, dst, hdr == kStoredAt);
-  GroupWriter w(dst, hdr, deferred);
+  GroupWriter w(dst, hdr);
   std::size_t i = 0;
   if constexpr (v131) {
     for (const std::size_t first = std::min<std::size_t>(guard, 4); i < first; ++i) w.Literal(src[i]);
@@ -290,9 +218,9 @@ std::size_t CompressPacket(const std::uint8_t* src, std::size_t n, std::uint8_t*
   std::size_t check_out = v131 ? 4 : 5;
 
   while (i < guard) {
-    if (w.pos() + 16 > cap) return deferred.Stored();
+    if (w.pos() + 16 > cap) return WriteStored(src, n, dst);
     if (w.Full()) {
-      if (w.pos() - hdr > n) return deferred.Stored();
+      if (w.pos() - hdr > n) return WriteStored(src, n, dst);
       w.Next();
       if (w.pos() - hdr - check_out > i - check_in && i > 1000) {
         // As many blocks as keep i + 31 below the guard and the payload + 35
@@ -341,12 +269,6 @@ std::size_t CompressPacket(const std::uint8_t* src, std::size_t n, std::uint8_t*
       out[k] = static_cast<std::uint8_t>(word);
       if (++k == span) break;
     }
-    // A whole group of literals right after deferred ones is deferred too.
-    if (k == kTokensPerGroup && w.FollowsDeferred()) {
-      w.DeferGroup(i);
-      i += k;
-      continue;
-    }
     w.Literals(k);
     i += k;
     if (k == span) continue;
@@ -378,7 +300,7 @@ std::size_t CompressPacket(const std::uint8_t* src, std::size_t n, std::uint8_t*
   }
   // The tail: literals only, opening groups as needed.
   const std::size_t tail = n - i;
-  if (w.pos() + tail + 4 * (tail / 31 + 1) + 9 > cap) return deferred.Stored();
+  if (w.pos() + tail + 4 * (tail / 31 + 1) + 9 > cap) return WriteStored(src, n, dst);
   for (; i < n; ++i) {
     if (w.Full()) w.Next();
     w.Literal(src[i]);
@@ -386,8 +308,8 @@ std::size_t CompressPacket(const std::uint8_t* src, std::size_t n, std::uint8_t*
   w.Close();
   w.Pad(hdr + 9);
   const std::size_t c = w.pos();
-  if (hdr == 3 && c > 255) return deferred.Stored();
-  deferred.Write();
+  if (hdr == 3 && c > 255) return WriteStored(src, n, dst);
+  w.WriteDeferred(src);
   if (hdr == 3) {
     dst[0] = kFlagCompressed;
     dst[1] = static_cast<std::uint8_t>(c);
