@@ -198,6 +198,7 @@ TEST_F(FolderTest, DeleteFileInformationAndRealNames) {
   EXPECT_TRUE(FileExistsNotDir(P("ro")));
 
   Write("MixedCase.Txt", "abc");
+  EXPECT_FALSE(IsReadOnlyFile(P("MixedCase.Txt")));
   EXPECT_EQ(GetRealFileName(P("mixedcase.txt")), P("MixedCase.Txt"));
   EXPECT_EQ(GetRealFileName(P("none"), nullptr, false), P("none"));
   EXPECT_EQ(MessageOf([&] { GetRealFileName(P("none")); }), "File not found: " + P("none"));

@@ -244,6 +244,7 @@ TEST(StringLists, EqualityAndIndent) {
   b.Put(0, "x");
   b.Add("y");
   EXPECT_FALSE(StringListsEqual(a, b));
+  EXPECT_FALSE(StringListsEqual(b, a));
 
   std::string r;
   IndentText("a\r\nb", 0, "", r);
