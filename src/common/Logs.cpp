@@ -192,12 +192,19 @@ void InitLog() {
   s.names = new std::vector<std::pair<std::string, std::uint32_t>>;
   s.names->emplace_back("Main Thread", os::GetCurrentThreadId());
 
-  std::string module = GetRealFileName(os::GetProgramFileName(), nullptr, false);
-  std::string folder = IncludeTrailingBackslash(ExtractFilePathEx(module)) + "Logs";
-  std::string name = ExtractFileBaseName(module);
+  const std::string module = GetRealFileName(os::GetProgramFileName(), nullptr, false);
+  // The program's own path is native: a backslash in it is part of a name,
+  // which the path routines would read as a Windows separator.
+  const bool native = !module.empty() && module[0] == '/';
+  const std::size_t slash = module.rfind('/');
+  std::string folder = native ? module.substr(0, slash + 1) + "Logs"
+                              : IncludeTrailingBackslash(ExtractFilePathEx(module)) + "Logs";
+  std::string name = native ? module.substr(slash + 1) : ExtractFileBaseName(module);
+  if (native && name.rfind('.') != std::string::npos) name.resize(name.rfind('.'));
   std::string instance = GetEnvVar("PalgremLogInstance");
   if (!instance.empty()) name += "_" + instance;
-  s.file_name = ExpandPath(IncludeTrailingBackslash(folder), name + ".log");
+  s.file_name =
+      native ? folder + "/" + name + ".log" : ExpandPath(IncludeTrailingBackslash(folder), name + ".log");
   os::CreateDirectory(folder);  // one level; failure ignored
 
   s.init_error.clear();

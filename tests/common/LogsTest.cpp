@@ -97,6 +97,16 @@ TEST_F(LogFiles, WithoutAUsableLevelOnlyWarningsAreWritten) {
   EXPECT_EQ(text.find("m 0"), std::string::npos);
 }
 
+// A backslash in the program's folder is part of a name: the log goes beside
+// the program all the same.
+TEST_F(LogFiles, ProgramFolderWithABackslash) {
+  const fs::path dir = folder_.path() / "a\\b";
+  fs::create_directory(dir);
+  fs::copy_file(P("LogChild"), dir / "LogChild");
+  EXPECT_EQ(RunProcess("\"" + (dir / "LogChild").string() + "\" log 3 m", true), 0);
+  EXPECT_NE(test::ReadFileText(dir / "Logs" / "LogChild_7.log").find("warned"), std::string::npos);
+}
+
 TEST_F(LogFiles, LevelOneWritesRecordsAndHeaders) {
   Settings(1, 0);
   EXPECT_EQ(Finish(Start("log 2 hello")), 0);
