@@ -22,6 +22,7 @@ namespace {
 std::atomic<RaiseObserver> g_raise_observer{nullptr};
 std::atomic<CatchObserver> g_catch_observer{nullptr};
 std::atomic<FaultObserver> g_fault_observer{nullptr};
+std::atomic<FatalFaultHook> g_fatal_fault_hook{nullptr};
 
 // Raise addresses of the last objects thrown by this thread, to tell a
 // handler where its exception came from.
@@ -130,6 +131,8 @@ void OnFault(int sig, siginfo_t* info, void* uc) {
     record.ExceptionInformation[1] = reinterpret_cast<std::uintptr_t>(info->si_addr);
   }
   if (FaultObserver observer = g_fault_observer.load()) observer(record, context);
+  if (info->si_code > 0)
+    if (FatalFaultHook hook = g_fatal_fault_hook.load()) hook(record);
   // The fault takes its previous course: the instruction runs again under
   // the previous handler, and a sent signal is sent again.
   PutBack(sig);
@@ -148,6 +151,7 @@ const std::exception* AsStdException(void* object, const std::type_info* type) {
 
 void SetRaiseObserver(RaiseObserver observer) { g_raise_observer.store(observer); }
 void SetCatchObserver(CatchObserver observer) { g_catch_observer.store(observer); }
+void SetFatalFaultHook(FatalFaultHook hook) { g_fatal_fault_hook.store(hook); }
 
 bool SetFaultObserver(FaultObserver observer) {
   std::lock_guard<std::mutex> lock(g_fault_lock);

@@ -73,6 +73,14 @@ void SetCatchObserver(CatchObserver observer);
 // False when the handlers could not be installed.
 bool SetFaultObserver(FaultObserver observer);
 
+// Called on the faulting thread by the fault handlers (while installed),
+// after the observer has seen the fault and before the fault ends the
+// process: the program's last chance to clean up. It may do only
+// async-signal-safe work and should not return; if it does, the fault
+// takes its course.
+using FatalFaultHook = void (*)(const ExceptionRecord& record) noexcept;
+void SetFatalFaultHook(FatalFaultHook hook);
+
 // The file name and load address of the module whose mapped image holds the
 // address; false when no loaded module holds it.
 bool FindModuleOfAddress(const void* address, std::string& file_name, const void*& base);
