@@ -2,6 +2,7 @@
 // hook is defined beside the state it sets.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vt {
@@ -10,6 +11,8 @@ class CommonTestHelper {
  public:
   // Length of one deadlock-warning slice (20000 ms unless changed).
   static void SetDeadlockSliceMs(std::uint32_t ms);
+  // Pairs in the status-name table.
+  static std::size_t StatusNameCount();
 };
 
 }  // namespace vt

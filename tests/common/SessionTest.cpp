@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/EventLog.h"
+#include "common/TestHooks.h"
 #include "platform/Process.h"
 #include "platform/SystemLog.h"
 #include "platform/VirtualMemory.h"
@@ -24,8 +25,21 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(StatusNames, KnownAndUnknownCodes) {
+  EXPECT_EQ(CommonTestHelper::StatusNameCount(), 1119u);
   EXPECT_EQ(NtStatusToText(0, "STATUS "), "STATUS_SUCCESS");
   EXPECT_EQ(NtStatusToText(0xC0150002, ""), "STATUS_ASSEMBLY_NOT_FOUND");
+  EXPECT_EQ(NtStatusToText(0xC0150003, "STATUS "), "STATUS 0xC0150003");
+  EXPECT_EQ(NtStatusToText(0xC0000022, "STATUS "), "STATUS_ACCESS_DENIED");
+  EXPECT_EQ(NtStatusToText(0xC0000120, ""), "STATUS_CANCELLED");
+  // The first name of a value listed under several.
+  EXPECT_EQ(NtStatusToText(0x00000080, ""), "STATUS_ABANDONED");
+  // One from each facility.
+  EXPECT_EQ(NtStatusToText(0x40000000, ""), "STATUS_OBJECT_NAME_EXISTS");
+  EXPECT_EQ(NtStatusToText(0x80000005, ""), "STATUS_BUFFER_OVERFLOW");
+  EXPECT_EQ(NtStatusToText(0xC0040035, ""), "STATUS_PNP_BAD_MPS_TABLE");
+  EXPECT_EQ(NtStatusToText(0xC00A0001, ""), "STATUS_CTX_WINSTATION_NAME_INVALID");
+  EXPECT_EQ(NtStatusToText(0xC0130001, ""), "STATUS_CLUSTER_INVALID_NODE");
+  EXPECT_EQ(NtStatusToText(0xC0140001, ""), "STATUS_ACPI_INVALID_OPCODE");
   EXPECT_EQ(NtStatusToText(0xC0DE0001, "STATUS "), "STATUS 0xC0DE0001");
   EXPECT_EQ(test::ExactMessageOf<Exception>([] { RaiseNtStatus(0xC0000034, "Failed to open '%s'", {"x"}); }),
             "Failed to open 'x': STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034)");
