@@ -9,9 +9,11 @@
 
 #include "common/CrossRegistry.h"
 #include "common/Locks.h"
+#include "common/NotifyQueueUnit.h"
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
 #include "common/ProductInformation.h"
+#include "common/Threads.h"
 #include "platform/Files.h"
 #include "platform/ModuleNames.h"
 #include "platform/Modules.h"
@@ -175,12 +177,37 @@ std::string FormatHeaderLine(const std::string& Title, char Fill, const std::str
   return line;
 }
 
-// The log file is shared by every session, so is its mutex.
+// The session's own namespace: no "Global\" prefix.
 std::string LogMutexName(const std::string& FileName) {
-  return AddGlobalPrefix("Palgrem_LogMutex_" + LowerAscii(ExtractFileBaseName(FileName)));
+  return "Palgrem_LogMutex_" + LowerAscii(ExtractFileBaseName(FileName));
 }
 
 std::string LogRegistryKey() { return "SOFTWARE\\Palgrem\\" + LogCaption() + "\\Log"; }
+
+namespace {
+// The library's own records (threads, notification queue), each through
+// its writer.
+void WriteLibraryRecord(TLogRecord kind, const std::string& text, int flags) {
+  const auto f = static_cast<std::uint32_t>(flags);
+  switch (kind) {
+    case TLogRecord::Header:
+      LogHeader(text, '-', f);
+      break;
+    case TLogRecord::Text:
+      LogTimed(text, f);
+      break;
+    case TLogRecord::Message:
+      LogMessage(text, f);
+      break;
+    case TLogRecord::Debug:
+      LogDebug(text);
+      break;
+    case TLogRecord::ShortWarning:
+      LogWarning(text);
+      break;
+  }
+}
+}  // namespace
 
 void InitLog() {
   LogState& s = State();
@@ -224,6 +251,7 @@ void InitLog() {
   }
   s.initialized = true;
   SetWarningCallback(LogWarningWithCallTrace);
+  SetLibraryLogHook(WriteLibraryRecord);
 }
 
 void WriteLog(const std::string& Text, std::uint32_t Flags) {
@@ -276,7 +304,7 @@ void LogHeader(const std::string& Title, char Fill, std::uint32_t Flags) {
 void LogStart() {
   LogState& s = State();
   if (!s.enabled) return;
-  std::string text = FormatHeaderLine("Started", '-', LogTimeText()) + "\r\n\r\n";
+  std::string text = FormatHeaderLine("Started", '-', LogTimeText()) + "\r\n";
   text += "Build=" + std::to_string(kLogBuild) + "   PID=" + std::to_string(os::GetCurrentProcessId()) +
           "   TID=" + std::to_string(os::GetCurrentThreadId()) + "   Computer=" + GetComputerNameStrNoRaise() + "\r\n";
   WriteLog(text, 0);
@@ -359,17 +387,18 @@ void LogWarningWithCallTrace(const std::string& Text) {
 
 void CloseLog(bool CloseHandleDirectly) {
   LogState& s = State();
+  SetLibraryLogHook(nullptr);
   s.closed = true;
   // Writers that came in before closed was set finish first (the calling
   // thread's own uses aside).
   while (s.users.load() > t_log_uses) os::Sleep(1);
   if (s.file != os::kInvalidFile) {
-    if (CloseHandleDirectly) {
+    // Without CloseHandleDirectly both the file's and the mutex's handles
+    // stay open.
+    if (CloseHandleDirectly)
       os::CloseFile(s.file);
-    } else if (s.mutex) {
+    else if (s.mutex)
       s.mutex->OwnsHandle = false;
-      os::CloseFile(s.file);
-    }
     s.file = os::kInvalidFile;
   }
   FreeAndNilObject(s.mutex);
@@ -389,6 +418,9 @@ void InitializeLogsUnit() {
   State().trim = !State().debug;
 }
 void FinalizeLogsUnit() {
+  // The main thread's queue goes after the log: what it leaves undelivered
+  // is reported while the log still writes.
+  ShutDownMainNotifyQueue();
   LogStop();
   CloseLog(true);
   State().init_error.clear();

@@ -21,7 +21,8 @@ constexpr int kLogBuild = 4821;
 constexpr std::int64_t kLogMaxSize = 4194304;
 constexpr std::int64_t kLogKeptSize = 3145728;
 
-// Start-up: file name, registry settings, warning callback.
+// Start-up: file name, registry settings, warning callback, and the
+// library's log hook (SetLibraryLogHook), which CloseLog disconnects.
 void InitLog();
 void LogStart();
 void LogStop();
@@ -34,7 +35,7 @@ void LogTimed(const std::string& Text, std::uint32_t Flags = 0);
 void LogHeader(const std::string& Title, char Fill, std::uint32_t Flags = 0);
 void LogWarning(const std::string& Text);
 void LogWarningWithCallTrace(const std::string& Text);
-// CloseHandleDirectly false leaves the mutex's handle open.
+// CloseHandleDirectly false leaves the file's and the mutex's handles open.
 void CloseLog(bool CloseHandleDirectly);
 
 void RegisterThreadName(std::uint32_t ThreadId, const std::string& Name);
@@ -60,13 +61,15 @@ const std::string& LogFileName();
 bool LogEnabled();
 bool DebugEnabled();
 bool LogNimbrelEnabled();
-// "Global\Palgrem_LogMutex_" + the log file's base name in lower case.
+// "Palgrem_LogMutex_" + the log file's base name in lower case, in the
+// session's own namespace.
 std::string LogMutexName(const std::string& FileName);
 // "SOFTWARE\Palgrem\<caption>\Log" below HKEY_LOCAL_MACHINE.
 std::string LogRegistryKey();
 
-// The unit: InitLog, LogStart and trimming at start-up; LogStop and
-// CloseLog(true) at shutdown.
+// The unit: InitLog, LogStart and trimming at start-up; at shutdown the
+// main thread's queue reports what it leaves undelivered, then LogStop and
+// CloseLog(true).
 extern const UnitEntry kLogsUnit;
 
 }  // namespace vt

@@ -45,24 +45,35 @@ TNotifyQueue::~TNotifyQueue() {
     DeallocateUtilityWindow(window_);
     window_ = 0;
   }
-  Locked lock(lock_);
-  DisableExceptionLogging();
-  for (int p = 0; p < 3; ++p) {
-    const std::pair<const char*, std::deque<TNotifyQueueItem>*> lists[2] = {{"Temporary Queue (", &temporary_[p]},
-                                                                               {"Primary Queue (", &primary_[p]}};
-    for (auto [title, list] : lists) {
-      if (list->empty()) continue;
-      LibraryLog(TLogRecord::Header, "Notify Queue Warning", 2);
-      LibraryLog(TLogRecord::Text,
-                 "Shutting down with " + IntToStr(static_cast<std::int64_t>(list->size())) +
-                     " undelivered notifications in " + title + kPriorityNames[p] + ").",
-                 2);
-      // The class names were noted when posted: the objects may be gone.
-      for (const auto& item : *list) LibraryLog(TLogRecord::Text, "  " + item.DataClass, 2);
-    }
-  }
-  EnableExceptionLogging();
+  Shutdown();
   if (t_queue == this) t_queue = nullptr;
+}
+
+void TNotifyQueue::Shutdown() {
+  std::array<std::deque<TNotifyQueueItem>, 3> temporary, primary;
+  {
+    Locked lock(lock_);
+    terminating_ = true;
+    DisableExceptionLogging();
+    for (int p = 0; p < 3; ++p) {
+      const std::pair<const char*, std::deque<TNotifyQueueItem>*> lists[2] = {{"Temporary Queue (", &temporary_[p]},
+                                                                                 {"Primary Queue (", &primary_[p]}};
+      for (auto [title, list] : lists) {
+        if (list->empty()) continue;
+        LibraryLog(TLogRecord::Header, "Notify Queue Warning", 2);
+        LibraryLog(TLogRecord::Text,
+                   "Shutting down with " + IntToStr(static_cast<std::int64_t>(list->size())) +
+                       " undelivered notifications in " + title + kPriorityNames[p] + ").",
+                   2);
+        // The class names were noted when posted: the objects may be gone.
+        for (const auto& item : *list) LibraryLog(TLogRecord::Text, "  " + item.DataClass, 2);
+      }
+    }
+    EnableExceptionLogging();
+    temporary.swap(temporary_);
+    primary.swap(primary_);
+  }
+  // The dropped items (and what their methods hold) go outside the lock.
 }
 
 void TNotifyQueue::AttachToThread() {
@@ -421,6 +432,10 @@ void InitNotifyQueue() {
 void DoneNotifyQueue() { FreeAndNilObject(g_main_queue); }
 
 }  // namespace
+
+void ShutDownMainNotifyQueue() {
+  if (g_main_queue) g_main_queue->Shutdown();
+}
 
 const UnitEntry kNotifyQueueUnit{"NotifyQueue", &InitNotifyQueue, &DoneNotifyQueue};
 

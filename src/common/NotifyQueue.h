@@ -82,6 +82,10 @@ class TNotifyQueue : public TObject {
   void RemoveTimer(const void* key);
   void ResetTimer(const void* key);
 
+  // Stops serving (Terminating) and reports the notifications left in the
+  // lists, which are dropped. Any thread; the destructor does it too.
+  void Shutdown();
+
   std::function<void(const std::string&)> OnNotifyError;
 
   // Counts for inspection.

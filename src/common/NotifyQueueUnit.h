@@ -16,4 +16,9 @@ bool IsConsoleProgram();
 // program is a console program, switches it to window mode.
 extern const UnitEntry kNotifyQueueUnit;
 
+// Shutdown of the unit's queue before the log closes: it stops serving and
+// reports the notifications it leaves undelivered; the unit's finalization
+// frees it later. Nothing when there is no queue.
+void ShutDownMainNotifyQueue();
+
 }  // namespace vt

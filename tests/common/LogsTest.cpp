@@ -29,8 +29,8 @@ TEST(Logs, HeaderLinesAndNames) {
   EXPECT_EQ(FormatHeaderLine(t35, '=', time), std::string(10, '=') + t35 + time + std::string(79 - 10 - 35 - 23, '='));
   EXPECT_EQ(FormatHeaderLine(l60, '-', time), std::string(10, '-') + l60 + time);
 
-  // Machine-wide, like the file.
-  EXPECT_EQ(LogMutexName("/opt/x/Logs/Tool_2.log"), "Global\\Palgrem_LogMutex_tool_2");
+  // In the session's own namespace.
+  EXPECT_EQ(LogMutexName("/opt/x/Logs/Tool_2.log"), "Palgrem_LogMutex_tool_2");
 
   std::string trace = GetCallTrace(reinterpret_cast<const void*>(0x00401000));
   EXPECT_TRUE(std::regex_match(trace, std::regex(R"(\(\$CALLTRACE:[0-9A-F]{8}:401000(,[0-9A-F]{1,8}(\*\d+)?)*\))")))
@@ -112,7 +112,9 @@ TEST_F(LogFiles, LevelOneWritesRecordsAndHeaders) {
   EXPECT_EQ(Finish(Start("log 2 hello")), 0);
   std::string text = LogText();
   const std::string t = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})";
-  std::regex expected("-{10}Started-{23}" + t + "-{16}\r\n\r\n" +
+  // The start record's header line is followed at once by its next line,
+  // as the warning record's is.
+  std::regex expected("-{10}Started-{23}" + t + "-{16}\r\n" +
                       R"(Build=4821   PID=(\d+)   TID=\d+   Computer=[^\r\n]+\r\n\r\n)" + t +
                       R"( \[\d+\|\d+\] hello 0\r\n)" + t + R"( \[\d+\|\d+\] hello 1\r\n)" +
                       "={10}Warning={23}" + t + "={16}\r\nwarned\r\n\r\n" +
@@ -124,6 +126,40 @@ TEST_F(LogFiles, LevelOneWritesRecordsAndHeaders) {
   text = LogText();
   EXPECT_NE(text.find("] record "), std::string::npos);
   EXPECT_EQ(text.find("after close"), std::string::npos);
+}
+
+// The library's own records reach the log of a program that starts its
+// units as programs do: a thread that raises, a thread that cannot be
+// created, a notification that raises, one served late, one undelivered.
+TEST_F(LogFiles, LibraryRecordsReachTheLogThroughStartUp) {
+  Settings(1, 1);
+  fs::copy_file(test::ProgramBeside("vt_startup_child"), P("StartupChild"));
+  EXPECT_EQ(RunProcess("\"" + P("StartupChild") + "\" records", true), 0);
+  const std::string text = test::ReadFileText(folder_.path() / "Logs" / "StartupChild_7.log");
+  const std::string t = R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\.\d{3})", m = t + R"( \[\d+\|\d+\] )";
+  const auto has = [&](const std::string& pattern) {
+    EXPECT_TRUE(std::regex_search(text, std::regex(pattern))) << pattern << "\n" << text;
+  };
+  has("-{10}Thread Error-{18}" + t + "-{16}\r\n\r\n" + t + " thread body failed\r\n");
+  has(m + "DBG: Thread creating failed:\r\n" + m + "  Error code: [1-9]\\d*\r\n" + m + "  Threads count: [1-9]\\d*\r\n");
+  has("={10}Warning={23}" + t + "={16}\r\nFailed to notify object at 0x[0-9A-F]{8,16}, class is TChildSource\r\n"
+      "notification failed\r\n\r\n");
+  has(m + "TNotifyQueue\\.ProcessQueue: Packet LateNotification from source TChildSource processed after "
+          "\\d+ ms\\. Finished after \\d+ ms\r\n");
+  // Reported before the log closes.
+  has("-{10}Notify Queue Warning-{10}" + t + "-+\r\n\r\n" + t +
+      " Shutting down with 1 undelivered notifications in Primary Queue \\(Low\\)\\.\r\n" + t +
+      "   TChildPayload\r\n-{10}Stopped");
+}
+
+// CloseLog(false) leaves the file's handle open; CloseLog(true) closes it.
+TEST_F(LogFiles, CloseLogClosesTheFileOnlyWhenAsked) {
+  Settings(1, 0);
+  fs::copy_file(test::ProgramBeside("vt_startup_child"), P("StartupChild"));
+  EXPECT_EQ(RunProcess("\"" + P("StartupChild") + "\" closelog keep", true), 0);
+  EXPECT_EQ(RunProcess("\"" + P("StartupChild") + "\" closelog direct", true), 1);
+  EXPECT_NE(test::ReadFileText(folder_.path() / "Logs" / "StartupChild_7.log").find("] before close\r\n"),
+            std::string::npos);
 }
 
 TEST_F(LogFiles, DebugModeWritesDebugRecordsAndNeverCuts) {
