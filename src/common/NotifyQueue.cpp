@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 
 #include "common/Objects.h"
 #include "common/SysUtils.h"
@@ -73,6 +74,7 @@ void TNotifyQueue::Shutdown() {
     temporary.swap(temporary_);
     primary.swap(primary_);
   }
+  os::SetEvent(wake_event_.Handle);  // a waiting notify loop ends (never raises here)
   // The dropped items (and what their methods hold) go outside the lock.
 }
 
@@ -272,6 +274,93 @@ bool TNotifyQueue::Dispatch(TNotifyQueueItem& item) {
   return true;
 }
 
+void TNotifyQueue::RunNotifyLoop() {
+  CheckThread("Notify loop");
+  if (mode_ != 0) throw Exception("Notify loop must be enabled before running it");
+  for (;;) {
+    std::uint32_t wait = 0;
+    {
+      Locked lock(lock_);
+      if (stop_requested_ || terminating_) {
+        stop_requested_ = false;
+        return;
+      }
+      wait = NextTimerWait();
+    }
+    if (wait != 0) wake_event_.WaitFor(wait);
+    ProcessExternal();
+    ProcessAll();
+    FireDueTimers();
+  }
+}
+
+void TNotifyQueue::StopNotifyLoop() {
+  {
+    Locked lock(lock_);
+    stop_requested_ = true;
+  }
+  wake_event_.SetEvent();
+}
+
+std::uint32_t TNotifyQueue::NextTimerWait() const {
+  const std::uint32_t now = TickCount();
+  std::uint32_t wait = os::kInfinite;
+  for (const auto& e : timers_) {
+    if (e.interval == 0) continue;
+    const auto left = static_cast<std::int32_t>(e.due - now);
+    if (left <= 0) return 0;
+    wait = std::min(wait, static_cast<std::uint32_t>(left));
+  }
+  return wait;
+}
+
+void TNotifyQueue::FireDueTimers() {
+  // Entries are cleared, never removed, so an index stays valid while the
+  // lock is let go for a callback.
+  for (std::size_t i = 0;; ++i) {
+    std::function<void()> callback;
+    {
+      Locked lock(lock_);
+      if (i >= timers_.size() || terminating_ || stop_requested_) return;
+      TimerEntry& e = timers_[i];
+      const std::uint32_t now = TickCount();
+      if (e.interval == 0 || static_cast<std::int32_t>(now - e.due) < 0) continue;
+      e.due = now + e.interval;
+      callback = e.callback;
+      firing_key_ = e.key;
+    }
+    // The callback's copy goes before the key is released: DropTimer's
+    // caller may free what it holds as soon as it is.
+    struct Release {
+      TNotifyQueue& queue;
+      std::function<void()>& callback;
+      ~Release() {
+        callback = nullptr;
+        Locked lock(queue.lock_);
+        queue.firing_key_ = nullptr;
+      }
+    } release{*this, callback};
+    callback();
+  }
+}
+
+void TNotifyQueue::DropTimer(const void* key) {
+  const bool owner = os::GetCurrentThreadId() == owner_thread_;
+  for (;;) {
+    {
+      Locked lock(lock_);
+      for (auto& e : timers_)
+        if (e.key == key) {
+          e.key = nullptr;
+          e.callback = nullptr;
+          e.interval = 0;
+        }
+      if (owner || firing_key_ != key) return;
+    }
+    os::Sleep(1);
+  }
+}
+
 void TNotifyQueue::AddTimer(std::uint32_t interval, const void* key, std::function<void()> callback) {
   CheckThread("Add timer");
   if (mode_ != 0) throw Exception("Notify loop must be enabled before adding timer");
@@ -358,10 +447,10 @@ void TClock::Tick() {
 }
 
 TNotifyClock::~TNotifyClock() {
-  try {
-    if (CurrentNotifyQueue() == &queue_ && queue_.Mode() == 0) queue_.RemoveTimer(this);
-  } catch (...) {
-  }
+  // The owning thread no longer has the queue: it is gone, and its timers
+  // with it.
+  if (os::GetCurrentThreadId() == owner_thread_ && CurrentNotifyQueue() != &queue_) return;
+  queue_.DropTimer(this);
 }
 
 void TNotifyClock::Update() {
@@ -421,20 +510,41 @@ bool IsConsoleProgram() { return g_console_program; }
 
 namespace {
 
+// Set and cleared by the unit on the main thread; posters from other
+// threads read it under the lock.
+std::mutex g_main_queue_lock;
 TNotifyQueue* g_main_queue = nullptr;
 
 void InitNotifyQueue() {
-  g_main_queue = new TNotifyQueue;
-  g_main_queue->AttachToThread();
-  if (!IsConsoleProgram()) g_main_queue->SetMode(1);
+  auto queue = std::make_unique<TNotifyQueue>();
+  queue->AttachToThread();
+  if (!IsConsoleProgram()) queue->SetMode(1);
+  std::lock_guard guard(g_main_queue_lock);
+  g_main_queue = queue.release();
 }
 
-void DoneNotifyQueue() { FreeAndNilObject(g_main_queue); }
+void DoneNotifyQueue() {
+  TNotifyQueue* queue = nullptr;
+  {
+    std::lock_guard guard(g_main_queue_lock);
+    std::swap(queue, g_main_queue);
+  }
+  delete queue;
+}
 
 }  // namespace
 
+bool PostNotification(TNotifyPriority priority, TObject* source, TNotifyMethod method, TObject* data,
+                      std::string name) {
+  std::lock_guard guard(g_main_queue_lock);
+  if (!g_main_queue) return false;
+  g_main_queue->Post(priority, source, std::move(method), data, std::move(name));
+  return true;
+}
+
 void ShutDownMainNotifyQueue() {
-  if (g_main_queue) g_main_queue->Shutdown();
+  // Only the main thread, which runs start-up and shutdown, changes it.
+  if (TNotifyQueue* queue = g_main_queue) queue->Shutdown();
 }
 
 const UnitEntry kNotifyQueueUnit{"NotifyQueue", &InitNotifyQueue, &DoneNotifyQueue};

@@ -4,7 +4,9 @@
 // thread in three priorities and run on the thread that owns the queue. In
 // window mode (mode 1) a hidden utility window receives a wake-up message
 // for each batch and a one-second timer that serves the queue even when a
-// wake-up is lost. Clocks are periodic callbacks on the owning thread.
+// wake-up is lost. In loop mode (mode 0, console programs) the owning thread
+// runs the notify loop, which waits on the queue's wake event and serves the
+// queue's own timer list. Clocks are periodic callbacks on the owning thread.
 #pragma once
 
 #include <array>
@@ -77,10 +79,24 @@ class TNotifyQueue : public TObject {
   void ProcessAll();
   void ProcessQueue(int priority);
 
+  // Mode 0, owning thread: the notify loop. Waits on the wake event until
+  // the earliest due timer, serves the external list and the queues, and
+  // fires the due timers (each re-armed by its interval); ends when asked
+  // (StopNotifyLoop) or when the queue is terminating. An exception from a
+  // timer's callback ends the loop and goes on to the caller.
+  void RunNotifyLoop();
+  // Any thread: the loop ends after its current step (at once when it is
+  // not running yet).
+  void StopNotifyLoop();
+
   // Timer list of mode 0, keyed by the owner of the callback.
   void AddTimer(std::uint32_t interval, const void* key, std::function<void()> callback);
   void RemoveTimer(const void* key);
   void ResetTimer(const void* key);
+  // Any thread: clears Key's timers, and when a call of Key's callback is
+  // under way on the owning thread, waits for its end (unless called from
+  // inside it). Nothing of Key fires afterwards.
+  void DropTimer(const void* key);
 
   // Stops serving (Terminating) and reports the notifications left in the
   // lists, which are dropped. Any thread; the destructor does it too.
@@ -106,6 +122,10 @@ class TNotifyQueue : public TObject {
   void QueueWindowProc(TMessage& message);
   bool Dispatch(TNotifyQueueItem& item);
   void WakeLocked() REQUIRES(lock_);
+  // Milliseconds to the earliest due timer, 0 when one is due, infinite
+  // when there is none.
+  std::uint32_t NextTimerWait() const REQUIRES(lock_);
+  void FireDueTimers();
 
   std::uint8_t mode_ = 0;
   mutable TFastMutex lock_;
@@ -114,6 +134,9 @@ class TNotifyQueue : public TObject {
   std::uint32_t owner_thread_ = 0;
   bool wake_pending_ GUARDED_BY(lock_) = false;
   bool terminating_ GUARDED_BY(lock_) = false;
+  bool stop_requested_ GUARDED_BY(lock_) = false;
+  // The key whose timer callback runs on the owning thread, or null.
+  const void* firing_key_ GUARDED_BY(lock_) = nullptr;
   std::uint32_t wake_sequence_ GUARDED_BY(lock_) = 0;
   std::uint32_t last_processed_ GUARDED_BY(lock_) = 0;
   std::uint32_t last_wake_tick_ GUARDED_BY(lock_) = 0;
@@ -125,6 +148,12 @@ class TNotifyQueue : public TObject {
 
 // The calling thread's queue, or null.
 TNotifyQueue* CurrentNotifyQueue();
+
+// Any thread: posts to the queue that start-up attached to the main thread
+// (TNotifyQueue::Post). False, with nothing posted, when there is none
+// (before the unit starts or after it finalizes).
+bool PostNotification(TNotifyPriority priority, TObject* source, TNotifyMethod method, TObject* data = nullptr,
+                      std::string name = {});
 
 // ---- Clocks ----------------------------------------------------------------
 
@@ -156,16 +185,18 @@ class TClock : public TObject {
   bool enabled_ = false;
 };
 
-// Ticks through the owning queue's timer list (mode 0).
+// Ticks through the owning queue's timer list (mode 0). It may be destroyed
+// on any thread while its queue lives; on the owning thread also after.
 class TNotifyClock : public TClock {
  public:
-  explicit TNotifyClock(TNotifyQueue& queue) : queue_(queue) {}
+  explicit TNotifyClock(TNotifyQueue& queue) : queue_(queue), owner_thread_(queue.OwnerThreadId()) {}
   ~TNotifyClock() override;
   void Update() override;
   void Restart() override;
 
  private:
   TNotifyQueue& queue_;
+  std::uint32_t owner_thread_;
 };
 
 // Ticks through a timer of its own utility window (mode 1).

@@ -224,6 +224,156 @@ TEST(NotifyQueue, NotifyClockKeepsOneTimerInTheLoopModeList) {
   });
 }
 
+// ---- The notify loop (mode 0) ----------------------------------------------
+
+TEST(NotifyLoop, ClockTicksOnTheOwnerAtItsInterval) {
+  std::vector<std::uint32_t> ticks;
+  std::uint32_t owner = 0, created = 0;
+  bool all_on_owner = true;
+  OnLoopModeThread([&](TNotifyQueue& q) {
+    owner = os::GetCurrentThreadId();
+    created = os::GetTickCount();
+    auto clock = CreateClock(20, true, [&](TClock&) {
+      ticks.push_back(os::GetTickCount());
+      all_on_owner = all_on_owner && os::GetCurrentThreadId() == owner;
+      if (ticks.size() == 3) q.StopNotifyLoop();
+    });
+    q.RunNotifyLoop();
+    EXPECT_EQ(q.TimerCount(), 1u);  // re-armed after each tick
+  });
+  ASSERT_EQ(ticks.size(), 3u);
+  EXPECT_TRUE(all_on_owner);
+  // Never before the interval has passed.
+  EXPECT_GE(ticks[0] - created, 20u);
+  EXPECT_GE(ticks[1] - ticks[0], 20u);
+  EXPECT_GE(ticks[2] - ticks[1], 20u);
+}
+
+TEST(NotifyLoop, PostsFromAnotherThreadRunOnTheOwnerInPriorityOrder) {
+  TSource source;
+  std::vector<std::string> order;
+  std::uint32_t owner = 0;
+  bool all_on_owner = true;
+  OnLoopModeThread([&](TNotifyQueue& q) {
+    owner = os::GetCurrentThreadId();
+    auto note = [&](std::string name) {
+      return [&, name](TNotifyQueueItem&) {
+        order.push_back(name);
+        all_on_owner = all_on_owner && os::GetCurrentThreadId() == owner;
+      };
+    };
+    std::thread poster([&] {
+      for (const auto& [p, name] : {std::pair{npLow, "low1"}, {npNormal, "normal"}, {npHigh, "high"}, {npLow, "low2"}})
+        q.Post(p, &source, note(name));
+    });
+    poster.join();
+    // And one while the loop waits, which ends it.
+    std::thread late([&] {
+      os::Sleep(20);
+      q.Post(npNormal, &source, [&](TNotifyQueueItem& item) {
+        note("late")(item);
+        q.StopNotifyLoop();
+      });
+    });
+    q.RunNotifyLoop();
+    late.join();
+  });
+  EXPECT_EQ(order, (std::vector<std::string>{"high", "normal", "low1", "low2", "late"}));
+  EXPECT_TRUE(all_on_owner);
+}
+
+TEST(NotifyLoop, PostsReachTheMainQueueFromAnyThreadWhileTheUnitLives) {
+  TSource source;
+  std::string got;
+  OnThread([&] {
+    SetConsoleProgram(true);
+    const UnitEntry units[] = {kNotifyQueueUnit};
+    InitializeUnits(units);
+    SetConsoleProgram(false);
+    TNotifyQueue* q = CurrentNotifyQueue();
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(q->Mode(), 0);
+    std::thread poster([&] {
+      EXPECT_TRUE(PostNotification(npLow, &source, [&](TNotifyQueueItem& item) {
+        got += item.Name + (item.Data == &source ? "+data" : "");
+        q->StopNotifyLoop();
+      }, &source, "named"));
+    });
+    poster.join();
+    q->RunNotifyLoop();
+    FinalizeUnits();
+  });
+  EXPECT_EQ(got, "named+data");
+  EXPECT_FALSE(PostNotification(npLow, &source, [](TNotifyQueueItem&) {}));
+}
+
+TEST(NotifyLoop, TimerRemovedWhileTheLoopWaitsDoesNotFire) {
+  int removed_ticks = 0;
+  OnLoopModeThread([&](TNotifyQueue& q) {
+    TSource source;
+    auto removed = CreateClock(200, true, [&](TClock&) { ++removed_ticks; });
+    auto stopper = CreateClock(250, true, [&](TClock&) { q.StopNotifyLoop(); });
+    // The loop is waiting for the first clock when this arrives.
+    std::thread other([&] {
+      os::Sleep(10);
+      q.Post(npNormal, &source, [&](TNotifyQueueItem&) { removed->SetEnabled(false); });
+    });
+    q.RunNotifyLoop();
+    other.join();
+  });
+  EXPECT_EQ(removed_ticks, 0);
+}
+
+// A clock destroyed on another thread, also while its tick runs: nothing
+// of it fires afterwards (run under the address sanitizer, a tick of the
+// freed clock is reported).
+TEST(NotifyLoop, ClockDestroyedFromAnotherThreadLeavesNothingThatFires) {
+  std::atomic<int> ticks{0}, after{-1};
+  OnLoopModeThread([&](TNotifyQueue& q) {
+    auto clock = CreateClock(1, true, [&](TClock&) {
+      ++ticks;
+      os::Sleep(1);
+    });
+    auto stopper = CreateClock(100, true, [&](TClock&) { q.StopNotifyLoop(); });
+    std::thread other([&] {
+      while (ticks < 3) os::Sleep(1);
+      clock.reset();
+      after = ticks.load();
+      EXPECT_EQ(q.TimerCount(), 1u);  // the stopper only
+    });
+    q.RunNotifyLoop();
+    other.join();
+  });
+  ASSERT_GE(after, 3);
+  EXPECT_EQ(ticks, after);
+
+  // Destroyed elsewhere before any loop runs: its timer goes with it.
+  OnLoopModeThread([&](TNotifyQueue& q) {
+    auto clock = CreateClock(1, true, [&](TClock&) { ++ticks; });
+    std::thread([&] { clock.reset(); }).join();
+    EXPECT_EQ(q.TimerCount(), 0u);
+  });
+}
+
+TEST(NotifyLoop, EndsWhenAskedOrTerminatingAndOnlyInLoopMode) {
+  OnLoopModeThread([](TNotifyQueue& q) {
+    q.StopNotifyLoop();  // asked before it runs: it ends at once
+    q.RunNotifyLoop();
+    std::thread other([&] {
+      EXPECT_EQ(MessageOf([&] { q.RunNotifyLoop(); }),
+                "Notify queue operation can be performed from main thread only: Notify loop");
+      os::Sleep(20);
+      q.Shutdown();
+    });
+    q.RunNotifyLoop();  // ends with the shutdown
+    other.join();
+  });
+  OnQueueThread([](TNotifyQueue& q) {
+    EXPECT_EQ(MessageOf([&] { q.RunNotifyLoop(); }), "Notify loop must be enabled before running it");
+    os::PostQuitMessage(0);
+  });
+}
+
 TEST(NotifyQueue, UnitAttachesAWindowModeQueueToTheInitializingThread) {
   OnThread([] {
     const UnitEntry units[] = {kNotifyQueueUnit};

@@ -3,7 +3,8 @@
 // and ends. Usage: vt_startup_child records
 //   records  a thread whose body raises; a thread that cannot be created;
 //            from another thread, a notification that raises and a named
-//            one served late; one notification left undelivered
+//            one served late by the notify loop; one notification left
+//            undelivered
 //   closelog keep|direct  writes a record, closes the log with
 //            CloseLog(false|true); exit code 0 when the log file is still
 //            open in the process afterwards, 1 when it is not
@@ -60,15 +61,20 @@ int Records() {
   vt::TNotifyQueue* queue = vt::CurrentNotifyQueue();
   if (!queue || queue->Mode() != 0) return 12;
   static TChildSource source;
-  std::thread poster([queue] {
-    queue->Post(vt::npNormal, &source, [](vt::TNotifyQueueItem&) { throw vt::Exception("notification failed"); });
-    queue->Post(vt::npLow, &source, [](vt::TNotifyQueueItem&) {}, nullptr, "LateNotification");
+  std::thread poster([] {
+    vt::PostNotification(vt::npNormal, &source,
+                         [](vt::TNotifyQueueItem&) { throw vt::Exception("notification failed"); });
+    vt::PostNotification(vt::npLow, &source, [](vt::TNotifyQueueItem&) {}, nullptr, "LateNotification");
   });
   poster.join();
   // Served more than a second after it was posted: a debug record.
   vt::os::Sleep(1100);
-  queue->ProcessAll();
-  queue->Post(vt::npLow, &source, [](vt::TNotifyQueueItem&) {}, new TChildPayload);
+  // The notify loop serves both, then a clock ends it.
+  auto clock = vt::CreateClock(20, true, [queue](vt::TClock&) { queue->StopNotifyLoop(); });
+  queue->RunNotifyLoop();
+  clock.reset();
+  static TChildPayload payload;
+  if (!vt::PostNotification(vt::npLow, &source, [](vt::TNotifyQueueItem&) {}, &payload)) return 13;
   return 0;
 }
 
