@@ -286,6 +286,8 @@ void TNotifyQueue::RunNotifyLoop() {
         return;
       }
       wait = NextTimerWait();
+      // External items are served at least once a second, as in window mode.
+      if (!external_.empty()) wait = std::min(wait, kQueueTimerInterval);
     }
     if (wait != 0) wake_event_.WaitFor(wait);
     ProcessExternal();

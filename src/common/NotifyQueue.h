@@ -80,7 +80,8 @@ class TNotifyQueue : public TObject {
   void ProcessQueue(int priority);
 
   // Mode 0, owning thread: the notify loop. Waits on the wake event until
-  // the earliest due timer, serves the external list and the queues, and
+  // the earliest due timer (at most a second while there are external
+  // items), serves the external list and the queues, and
   // fires the due timers (each re-armed by its interval); ends when asked
   // (StopNotifyLoop) or when the queue is terminating. An exception from a
   // timer's callback ends the loop and goes on to the caller.

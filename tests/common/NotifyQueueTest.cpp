@@ -355,6 +355,21 @@ TEST(NotifyLoop, ClockDestroyedFromAnotherThreadLeavesNothingThatFires) {
   });
 }
 
+// With nothing posted and no timers, external items are still served,
+// once a second as in window mode.
+TEST(NotifyLoop, ServesExternalItemsWithoutWakeUps) {
+  TSource source;
+  int calls = 0;
+  OnLoopModeThread([&](TNotifyQueue& q) {
+    q.AddExternal(&source, [&](TNotifyQueueItem&) {
+      ++calls;
+      q.StopNotifyLoop();
+    });
+    q.RunNotifyLoop();
+  });
+  EXPECT_EQ(calls, 1);
+}
+
 TEST(NotifyLoop, EndsWhenAskedOrTerminatingAndOnlyInLoopMode) {
   OnLoopModeThread([](TNotifyQueue& q) {
     q.StopNotifyLoop();  // asked before it runs: it ends at once
