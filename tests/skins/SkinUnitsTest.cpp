@@ -2,12 +2,14 @@
 // entry points, the desktop folder and item-ID lists.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "SkinTestSupport.h"
 #include "common/DateTimeFormat.h"
 #include "platform/Gdi.h"
 #include "platform/ModuleNames.h"
+#include "platform/Resources.h"
 #include "platform/TestHooks.h"
 #include "skins/SpEffBmp.h"
 
@@ -51,6 +53,25 @@ TEST_F(SkinUnitsTest, DialogTables) {
   EXPECT_EQ(SpDialogButtonCaptions[9], "&YesToAll");
   EXPECT_EQ(SpDialogCaptions[2], "Information");
   EXPECT_EQ(SpDialogCaptions[4], "");
+}
+
+TEST_F(SkinUnitsTest, DialogStringsComeFromTheProgramsStringTable) {
+  // A program's own entries win; the others keep their built-in texts.
+  test::TempFolder dir;
+  const std::string command = test::Q(test::ProgramBeside("vt_dialogprobe")) + " > " + test::Q(dir.path() / "out");
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(test::ReadFileText(dir.path() / "out"),
+            "&Ja\n&Nein\nOK\nCancel\n&Abort\n&Retry\n&Ignore\n&All\nN&oToAll\n&YesToAll\n&Hilfe\n"
+            "Warnung\nError\nInformation\nBestätigen\n\n");
+  // The bootstrapper carries the whole table.
+  const os::HMODULE install = os::LoadResourceModule(test::ProgramBeside("vt_install"));
+  ASSERT_NE(install, nullptr);
+  EXPECT_EQ(SpLoadStringEntry(install, 65281), u"&Yes");
+  EXPECT_EQ(SpLoadStringEntry(install, 65289), u"N&oToAll");
+  EXPECT_EQ(SpLoadStringEntry(install, 65295), u"Confirm");
+  EXPECT_EQ(SpLoadStringEntry(install, 65280), u"");
+  EXPECT_EQ(SpLoadStringEntry(install, 65296), u"");
+  os::FreeResourceModule(install);
 }
 
 TEST_F(SkinUnitsTest, OptionalSystemLibrariesFoundOrNot) {
