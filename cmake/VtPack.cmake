@@ -1,11 +1,15 @@
-# vt_add_resources(<target> [SUBSYSTEM console|windows]
+# vt_add_resources(<target> [SUBSYSTEM console|windows] [STRINGS <file>]
 #                  [RESOURCE <type> <id> <file>]...)
 # Appends resources to the target's program file after every link, with the
 # packaging tool (tools/vtpack). The target is linked again when a resource
 # file changes.
 function(vt_add_resources target)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "SUBSYSTEM" "RESOURCE")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "SUBSYSTEM;STRINGS" "RESOURCE")
   set(args)
+  if(ARG_STRINGS)
+    list(APPEND args --strings ${ARG_STRINGS})
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${ARG_STRINGS})
+  endif()
   if(ARG_SUBSYSTEM)
     list(APPEND args --subsystem ${ARG_SUBSYSTEM})
   endif()

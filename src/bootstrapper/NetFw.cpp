@@ -2,6 +2,7 @@
 
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
+#include "platform/Utf.h"
 
 namespace vt {
 
@@ -10,6 +11,25 @@ TFirewall* g_firewall = nullptr;
 
 void RequireInstalled(const TFirewall& firewall) {
   if (!firewall.Installed) throw Exception("Cannot complete operation: Firewall is not installed");
+}
+
+// Properties read by name; a failing read raises the OLE error.
+os::Variant Property(os::IDispatch* object, const std::u16string& name) {
+  os::Variant value;
+  OleCheck(os::GetDispatchProperty(object, name, &value));
+  return value;
+}
+
+std::string TextProperty(os::IDispatch* object, const std::u16string& name) {
+  std::u16string text;
+  OleCheck(Property(object, name).ToString(&text));
+  return os::Utf16ToUtf8(text);
+}
+
+std::int32_t IntProperty(os::IDispatch* object, const std::u16string& name) {
+  std::int32_t value = 0;
+  OleCheck(Property(object, name).ToInt(&value));
+  return value;
 }
 }  // namespace
 
@@ -25,33 +45,70 @@ TAuhtorizedApp::TAuhtorizedApp(std::string name, std::string remote_addresses, s
 TFirewall::TFirewall(bool initialize_com) {
   if (g_firewall) throw Exception("Cannot create firewall object. Instance already exists.");
   if (!initialize_com) return;
-  // No component runtime to start here; the flag only records the request.
-  ComInitialized = true;
-  if (os::FwCreateManager() != os::kSOk) return;
-  Installed = true;
-  Manager = os::FirewallDirectory();
-  Profile = ExpandPath(Manager, "firewall.txt");
-  OleCheck(os::FwGetFirewallEnabled(&Enabled));
+  ComInitialized = os::CoInitialize(nullptr) >= 0;
+  try {
+    if (os::CoCreateInstance(os::CLSID_NetFwMgr, nullptr, os::CLSCTX_INPROC_SERVER | os::CLSCTX_LOCAL_SERVER,
+                             os::IID_INetFwMgr, Manager.PutVoid()) < 0) {
+      Manager.Reset();
+      return;
+    }
+    Installed = true;
+    os::ComPtr<os::INetFwPolicy> policy;
+    OleCheck(Manager->get_LocalPolicy(policy.Put()));
+    OleCheck(policy->get_CurrentProfile(Profile.Put()));
+    os::VARIANT_BOOL enabled = os::VARIANT_FALSE;
+    OleCheck(Profile->get_FirewallEnabled(&enabled));
+    Enabled = enabled != os::VARIANT_FALSE;
+  } catch (...) {
+    Release();
+    throw;
+  }
 }
 
-TFirewall::~TFirewall() = default;
+TFirewall::~TFirewall() { Release(); }
+
+void TFirewall::Release() {
+  Profile.Reset();
+  Manager.Reset();
+  if (ComInitialized) os::CoUninitialize();
+  ComInitialized = false;
+}
+
+os::ComPtr<os::INetFwAuthorizedApplications> TFirewall::Applications() {
+  RequireInstalled(*this);
+  os::ComPtr<os::INetFwAuthorizedApplications> apps;
+  OleCheck(Profile->get_AuthorizedApplications(apps.Put()));
+  return apps;
+}
 
 void TFirewall::RemoveAuthorizedApplication(const std::string& image_file_name) {
-  RequireInstalled(*this);
-  OleCheck(os::FwRemoveAuthorizedApplication(image_file_name));
+  OleCheck(Applications()->Remove(os::Utf8ToUtf16(image_file_name)));
 }
 
 TAuhtorizedAppList TFirewall::GetAuthorizedApplications() {
-  RequireInstalled(*this);
-  std::vector<os::FwAuthorizedApplication> entries;
-  OleCheck(os::FwGetAuthorizedApplications(&entries));
+  os::ComPtr<os::IUnknown> unknown;
+  OleCheck(Applications()->get__NewEnum(unknown.Put()));
+  os::ComPtr<os::IEnumVARIANT> entries;
+  OleCheck(unknown.As(os::IID_IEnumVARIANT, entries));
   TAuhtorizedAppList list;
-  for (const auto& e : entries) {
-    if (e.Scope < 0 || e.Scope > 3) throw Exception("Unknown Scope type");
-    if (e.IpVersion < 0 || e.IpVersion > 3) throw Exception("Unknown Firewall IP Versio");
-    list.push_back(std::make_unique<TAuhtorizedApp>(e.Name, e.RemoteAddresses, e.ProcessImageFileName, e.Enabled,
-                                                    static_cast<std::uint8_t>(e.Scope),
-                                                    static_cast<std::uint8_t>(e.IpVersion)));
+  os::Variant item;
+  std::uint32_t fetched = 0;
+  while (entries->Next(1, &item, &fetched) == os::S_OK && fetched == 1) {
+    os::ComPtr<os::IDispatch> entry;
+    OleCheck(item.object() ? item.object()->QueryInterface(os::IID_IDispatch, entry.PutVoid())
+                           : os::DISP_E_TYPEMISMATCH);
+    std::string remote_addresses = TextProperty(entry.Get(), u"RemoteAddresses");
+    std::string image = TextProperty(entry.Get(), u"ProcessImageFileName");
+    bool enabled = false;
+    OleCheck(Property(entry.Get(), u"Enabled").ToBool(&enabled));
+    const std::int32_t scope = IntProperty(entry.Get(), u"Scope");
+    const std::int32_t ip_version = IntProperty(entry.Get(), u"IpVersion");
+    std::string name = TextProperty(entry.Get(), u"Name");
+    if (scope < 0 || scope > 3) throw Exception("Unknown Scope type");
+    if (ip_version < 0 || ip_version > 3) throw Exception("Unknown Firewall IP Versio");
+    list.push_back(std::make_unique<TAuhtorizedApp>(std::move(name), std::move(remote_addresses), std::move(image),
+                                                    enabled, static_cast<std::uint8_t>(scope),
+                                                    static_cast<std::uint8_t>(ip_version)));
   }
   return list;
 }

@@ -14,7 +14,6 @@
 
 namespace vt {
 
-
 // One allowed program (the class name is spelled so).
 class TAuhtorizedApp {
  public:
@@ -32,7 +31,9 @@ using TAuhtorizedAppList = std::vector<std::unique_ptr<TAuhtorizedApp>>;
 class TFirewall {
  public:
   // Raises "Cannot create firewall object. Instance already exists." while
-  // the process-wide instance exists. No firewall leaves Installed false.
+  // the process-wide instance exists. With initialize_com: initialises the
+  // thread's component objects and creates the manager; no firewall leaves
+  // Installed false, a failing call on the way raises the OLE error.
   explicit TFirewall(bool initialize_com);
   ~TFirewall();
   TFirewall(const TFirewall&) = delete;
@@ -48,13 +49,17 @@ class TFirewall {
   // of ASCII letters.
   void RemoveApplicationsByName(const std::string& name);
 
-  // The manager and its current profile: the firewall store's folder and
-  // the file of its profile (platform/Firewall.h); empty without a firewall.
-  std::string Manager;
-  std::string Profile;
+  // The manager and its current profile; null without a firewall.
+  os::ComPtr<os::INetFwMgr> Manager;
+  os::ComPtr<os::INetFwProfile> Profile;
   bool Installed = false;
   bool Enabled = false;
   bool ComInitialized = false;
+
+ private:
+  void Release();
+  // The current profile's allowed programs; raises unless Installed.
+  os::ComPtr<os::INetFwAuthorizedApplications> Applications();
 };
 
 // The process-wide instance, created on first call.

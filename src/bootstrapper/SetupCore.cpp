@@ -12,6 +12,7 @@
 #include "common/SysUtils.h"
 #include "platform/CommandLine.h"
 #include "platform/LastError.h"
+#include "platform/Sockets.h"
 
 namespace vt {
 
@@ -55,7 +56,10 @@ void WriteConsoleText(os::FileHandle out, std::string_view text) {
 
 std::string ConsoleEraseLine() { return "\r" + std::string(78, ' ') + "\r"; }
 
-TSetupCore::~TSetupCore() { TFirewallUtil::RemoveSetupAppException(); }
+TSetupCore::~TSetupCore() {
+  os::WSACleanup();
+  TFirewallUtil::RemoveSetupAppException();
+}
 
 os::FILETIME TSetupCore::DateTimeToFileTime(double date_time) {
   constexpr double kDaysBefore1899 = 109205;  // 1601-01-01 to 1899-12-30

@@ -201,6 +201,17 @@ void FreePages(void* address) {
 
 void DecommitPages(void* address, std::size_t size) { VirtualFreeChecked(address, size, os::kMemDecommit); }
 
+os::ComPtr<os::IUnknown> CreateComObjectNoRaise(const TGUID& class_id) {
+  os::GUID clsid;
+  static_assert(sizeof clsid == sizeof class_id);
+  std::memcpy(&clsid, &class_id, sizeof clsid);
+  os::ComPtr<os::IUnknown> object;
+  if (os::CoCreateInstance(clsid, nullptr, os::CLSCTX_INPROC_SERVER | os::CLSCTX_LOCAL_SERVER, os::IID_IUnknown,
+                           object.PutVoid()) < 0)
+    object.Reset();
+  return object;
+}
+
 // ---- Comparison routines --------------------------------------------------
 
 int CompareCardinal(std::uint32_t a, std::uint32_t b) { return a < b ? -1 : (a > b ? 1 : 0); }

@@ -11,6 +11,7 @@
 
 #include "common/Guid.h"
 #include "common/SysUtils.h"
+#include "platform/Com.h"
 #include "platform/Handles.h"
 #include "platform/Modules.h"
 #include "platform/VirtualMemory.h"
@@ -90,6 +91,9 @@ std::uint32_t VirtualProtectChecked(void* address, std::size_t size, std::uint32
 void* AllocPages(std::size_t size);
 void FreePages(void* address);
 void DecommitPages(void* address, std::size_t size);
+// An object of the class asked for as IUnknown (in-process or local server);
+// null when it cannot be created. Nothing is raised.
+os::ComPtr<os::IUnknown> CreateComObjectNoRaise(const TGUID& class_id);
 
 // ---- Comparison routines (results -1, 0, 1) -------------------------------
 

@@ -11,13 +11,19 @@
 // Programs are keyed by their image file name (compared without regard to
 // ASCII case). Writers replace the file as a whole under a lock file.
 //
-// Calls answer an HRESULT (0 on success).
+// Calls answer an HRESULT (0 on success). The same firewall is the system
+// class CLSID_NetFwMgr of the component objects (Com.h): its manager hands
+// out the local policy, its current profile and the allowed programs; each
+// allowed program answers its properties by name ("Name",
+// "ProcessImageFileName", "RemoteAddresses", "Enabled", "Scope",
+// "IpVersion"). Without the store's folder the class does not exist.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/Com.h"
 #include "platform/LastError.h"
 
 namespace vt::os {
@@ -44,5 +50,56 @@ HRESULT FwGetFirewallEnabled(bool* enabled);
 HRESULT FwGetAuthorizedApplications(std::vector<FwAuthorizedApplication>* applications);
 // HResultFromWin32(kErrorFileNotFound) when no allowed program has that image.
 HRESULT FwRemoveAuthorizedApplication(const std::string& process_image_file_name);
+
+// ---- The firewall as component objects ----
+
+extern const GUID CLSID_NetFwMgr;  // "HNetCfg.FwMgr"
+extern const GUID IID_INetFwMgr;
+extern const GUID IID_INetFwPolicy;
+extern const GUID IID_INetFwProfile;
+extern const GUID IID_INetFwAuthorizedApplications;
+
+using VARIANT_BOOL = std::int16_t;
+constexpr VARIANT_BOOL VARIANT_TRUE = -1;
+constexpr VARIANT_BOOL VARIANT_FALSE = 0;
+
+class INetFwAuthorizedApplications : public IDispatch {
+ public:
+  virtual HRESULT Remove(const std::u16string& process_image_file_name) = 0;
+  // An IEnumVARIANT over the allowed programs, each an IDispatch.
+  virtual HRESULT get__NewEnum(IUnknown** enumerator) = 0;
+
+ protected:
+  ~INetFwAuthorizedApplications() = default;
+};
+
+class INetFwProfile : public IDispatch {
+ public:
+  virtual HRESULT get_FirewallEnabled(VARIANT_BOOL* enabled) = 0;
+  virtual HRESULT get_AuthorizedApplications(INetFwAuthorizedApplications** applications) = 0;
+
+ protected:
+  ~INetFwProfile() = default;
+};
+
+class INetFwPolicy : public IDispatch {
+ public:
+  virtual HRESULT get_CurrentProfile(INetFwProfile** profile) = 0;
+
+ protected:
+  ~INetFwPolicy() = default;
+};
+
+class INetFwMgr : public IDispatch {
+ public:
+  virtual HRESULT get_LocalPolicy(INetFwPolicy** policy) = 0;
+
+ protected:
+  ~INetFwMgr() = default;
+};
+
+// Whether the class exists (the store's folder does), and its factory.
+bool FirewallInstalled();
+HRESULT CreateFirewallManager(const GUID& iid, void** object);
 
 }  // namespace vt::os

@@ -16,6 +16,11 @@ HMODULE ProgramHandle() {
 
 HMODULE GetModuleHandle(const std::string& name) {
   if (name.empty()) return ProgramHandle();
+  if (HMODULE builtin = FindBuiltinModule(name)) {
+    if (BuiltinModuleLoadCount(builtin) > 0) return builtin;
+    SetLastError(kErrorModNotFound);
+    return nullptr;
+  }
   void* h = ::dlopen(name.c_str(), RTLD_NOW | RTLD_NOLOAD);
   if (!h) {
     SetLastError(kErrorModNotFound);
@@ -30,6 +35,10 @@ std::string GetModuleFileName(HMODULE module) {
     std::string path = GetProgramFileName();
     if (path.empty()) SetLastError(kErrorFileNotFound);
     return path;
+  }
+  if (IsBuiltinModule(module)) {
+    // Built into this layer: the program's own file holds it.
+    return GetProgramFileName();
   }
   link_map* map = nullptr;
   if (::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {

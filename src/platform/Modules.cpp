@@ -4,10 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
+#include "platform/AsciiCase.h"
+#include "platform/Gdi.h"
 #include "platform/LastError.h"
+#include "platform/TestHooks.h"
 
 namespace vt::os {
 
@@ -18,6 +22,23 @@ struct ExportEntry {
   void* address;
 };
 
+struct BuiltinModule {
+  const char* name;
+  const ExportEntry* exports;
+  std::atomic<int> loads;
+};
+
+const ExportEntry kMsimg32Exports[] = {{"TransparentBlt", reinterpret_cast<void*>(&TransparentBlt)}, {nullptr, nullptr}};
+
+BuiltinModule g_builtins[] = {{"msimg32.dll", kMsimg32Exports, {0}}};
+std::atomic<bool> g_builtins_hidden{false};
+
+BuiltinModule* AsBuiltin(HMODULE module) {
+  for (BuiltinModule& m : g_builtins)
+    if (module == &m) return &m;
+  return nullptr;
+}
+
 bool IsRegularFile(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -25,7 +46,29 @@ bool IsRegularFile(const std::string& path) {
 
 }  // namespace
 
+HMODULE FindBuiltinModule(const std::string& file_name) {
+  if (g_builtins_hidden.load() || file_name.find_first_of("/\\") != std::string::npos) return nullptr;
+  for (BuiltinModule& m : g_builtins) {
+    const std::string_view name = m.name;
+    if (SameTextAscii(file_name, name) || SameTextAscii(file_name, name.substr(0, name.size() - 4))) return &m;
+  }
+  return nullptr;
+}
+
+bool IsBuiltinModule(HMODULE module) { return AsBuiltin(module) != nullptr; }
+
+int BuiltinModuleLoadCount(HMODULE module) {
+  const BuiltinModule* m = AsBuiltin(module);
+  return m ? m->loads.load() : 0;
+}
+
+void PlatformTestHelper::HideBuiltinModules(bool hidden) { g_builtins_hidden.store(hidden); }
+
 HMODULE LoadLibrary(const std::string& file_name) {
+  if (HMODULE builtin = FindBuiltinModule(file_name)) {
+    ++AsBuiltin(builtin)->loads;
+    return builtin;
+  }
   void* h = ::dlopen(file_name.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (h == nullptr) {
     SetLastError(::access(file_name.c_str(), F_OK) == 0 ? kErrorBadExeFormat : kErrorModNotFound);
@@ -37,6 +80,12 @@ HMODULE LoadLibrary(const std::string& file_name) {
 void* GetProcAddress(HMODULE module, const std::string& name) {
   if (module == nullptr) {
     SetLastError(kErrorInvalidHandle);
+    return nullptr;
+  }
+  if (const BuiltinModule* m = AsBuiltin(module)) {
+    for (const ExportEntry* e = m->exports; e->name != nullptr; ++e)
+      if (name == e->name) return e->address;
+    SetLastError(kErrorProcNotFound);
     return nullptr;
   }
   if (name.find('@') == std::string::npos) {
@@ -52,6 +101,14 @@ void* GetProcAddress(HMODULE module, const std::string& name) {
 }
 
 bool FreeLibrary(HMODULE module) {
+  if (BuiltinModule* m = AsBuiltin(module)) {
+    int loads = m->loads.load();
+    while (loads > 0 && !m->loads.compare_exchange_weak(loads, loads - 1)) {
+    }
+    if (loads > 0) return true;
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
   if (module == nullptr || ::dlclose(module) != 0) {
     SetLastError(kErrorInvalidHandle);
     return false;

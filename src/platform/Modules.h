@@ -6,6 +6,12 @@
 // an array of {name, address} pairs ending with a null name, exported under
 // the symbol "VtExportTable". GetProcAddress looks there when the name is not
 // an exported symbol.
+//
+// Some system libraries that programs look for by name are built into this
+// layer: LoadLibrary gives them a handle of their own, with the entry points
+// the platform has ("msimg32.dll": TransparentBlt); entry points it lacks
+// are not found. They are found by their bare name, with or without ".dll",
+// in any case; GetModuleHandle finds them while loaded.
 #pragma once
 
 #include <string>
@@ -23,6 +29,13 @@ HMODULE LoadLibrary(const std::string& file_name);
 void* GetProcAddress(HMODULE module, const std::string& name);
 
 bool FreeLibrary(HMODULE module);
+
+// The built-in library of that name, loaded or not; nullptr when there is
+// none. IsBuiltinModule tells a built-in library's handle.
+HMODULE FindBuiltinModule(const std::string& file_name);
+bool IsBuiltinModule(HMODULE module);
+// How often the built-in library is loaded (0 when not).
+int BuiltinModuleLoadCount(HMODULE module);
 
 // Full path of the running program's file ("" if it cannot be read).
 std::string GetProgramFileName();

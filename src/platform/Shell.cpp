@@ -47,11 +47,14 @@ HRESULT SHGetDesktopFolder(IShellFolder** folder) {
 
 HRESULT OleInitialize(void* reserved) {
   (void)reserved;
+  CoInitialize(nullptr);
   return ole_count++ == 0 ? S_OK : S_FALSE;
 }
 
 void OleUninitialize() {
-  if (ole_count > 0) --ole_count;
+  if (ole_count == 0) return;
+  --ole_count;
+  CoUninitialize();
 }
 
 int OleInitializeCount() { return ole_count; }

@@ -8,16 +8,10 @@
 
 #include <cstdint>
 
+#include "platform/Com.h"
 #include "platform/LastError.h"
 
 namespace vt::os {
-
-constexpr HRESULT S_OK = 0;
-constexpr HRESULT S_FALSE = 1;
-constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
-constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
-constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001u);
-constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFFu);
 
 constexpr int CSIDL_DESKTOP = 0;
 
@@ -42,7 +36,8 @@ class IShellFolder {
 HRESULT SHGetDesktopFolder(IShellFolder** folder);
 
 // OLE for the calling thread: S_OK for the first call, S_FALSE for nested
-// ones; every successful call is balanced by OleUninitialize.
+// ones; every successful call is balanced by OleUninitialize. It also
+// initialises the thread's component objects (CoInitialize).
 HRESULT OleInitialize(void* reserved);
 void OleUninitialize();
 int OleInitializeCount();  // the calling thread's count

@@ -23,6 +23,8 @@ class PlatformTestHelper {
   static SystemCallTable& SystemCalls();
   // Puts every entry back to the system's own call.
   static void ResetSystemCalls();
+  // Built-in libraries are not found, as on a system without them.
+  static void HideBuiltinModules(bool hidden);
 };
 
 }  // namespace vt::os

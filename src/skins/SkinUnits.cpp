@@ -8,6 +8,7 @@
 #include "common/Resources.h"
 #include "platform/ModuleNames.h"
 #include "platform/SystemInfo.h"
+#include "platform/Utf.h"
 #include "skins/SpPngImage.h"
 
 namespace vt {
@@ -35,13 +36,9 @@ std::u16string SpComCtlString;
 TSpWindowApi SpWindowApi;
 TSpShellApi SpShellApi;
 
-namespace {
-
 // ---- String tables ----
 
-// Entry id of the module's string table (16 strings per block, each a
-// 16-bit length and that many UTF-16 units); empty when missing.
-std::u16string LoadStringEntry(os::HMODULE module, unsigned id) {
+std::u16string SpLoadStringEntry(os::HMODULE module, unsigned id) {
   constexpr int kRtString = 6;
   const std::string block = LoadResourceString(module, os::ResId(static_cast<int>((id >> 4) + 1)), os::ResId(kRtString));
   std::size_t at = 0;
@@ -62,11 +59,7 @@ std::u16string LoadStringEntry(os::HMODULE module, unsigned id) {
   return {};
 }
 
-std::string Narrow(const std::u16string& s) {
-  std::string out;
-  for (char16_t c : s) out += c < 0x80 ? static_cast<char>(c) : '?';
-  return out;
-}
+namespace {
 
 // ---- 1: message-dialog tables ----
 
@@ -84,7 +77,7 @@ os::HMODULE comctl32 = nullptr;
 
 void InitComCtlStrings() {
   comctl32 = os::LoadLibrary("Comctl32");
-  SpComCtlString = comctl32 ? LoadStringEntry(comctl32, 4163) : std::u16string();
+  SpComCtlString = comctl32 ? SpLoadStringEntry(comctl32, 4163) : std::u16string();
 }
 
 void DoneComCtlStrings() {
@@ -132,12 +125,12 @@ void InitDialogs() {
   // the texts above stand where the program carries no such entry.
   os::HMODULE self = os::GetModuleHandle("");
   for (int i = 0; i < kSpDialogButtons; ++i) {
-    std::u16string s = LoadStringEntry(self, 65281u + static_cast<unsigned>(i));
-    SpDialogButtonCaptions[i] = s.empty() ? kButtonTexts[i] : Narrow(s);
+    std::u16string s = SpLoadStringEntry(self, 65281u + static_cast<unsigned>(i));
+    SpDialogButtonCaptions[i] = s.empty() ? kButtonTexts[i] : os::Utf16ToUtf8(s);
   }
   for (int i = 0; i < 4; ++i) {
-    std::u16string s = LoadStringEntry(self, 65292u + static_cast<unsigned>(i));
-    SpDialogCaptions[i] = s.empty() ? kCaptionTexts[i] : Narrow(s);
+    std::u16string s = SpLoadStringEntry(self, 65292u + static_cast<unsigned>(i));
+    SpDialogCaptions[i] = s.empty() ? kCaptionTexts[i] : os::Utf16ToUtf8(s);
   }
   SpDialogCaptions[4].clear();
 }

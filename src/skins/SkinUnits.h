@@ -44,6 +44,10 @@ extern std::array<std::string, kSpDialogTypes> SpDialogCaptions;
 // The 19 character-set names.
 extern const std::array<const char*, 19> kSpCharsetNames;
 
+// Entry id of the module's string table (16 strings a block, each a 16-bit
+// length and that many UTF-16 units); empty when missing.
+std::u16string SpLoadStringEntry(os::HMODULE module, unsigned id);
+
 // The common-controls string (empty when the library is not there).
 extern std::u16string SpComCtlString;
 

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <cstring>
+
 #include "bootstrapper/NetFw.h"
 #include "bootstrapper/SetupCore.h"
 #include "platform/Firewall.h"
@@ -40,6 +42,12 @@ class FirewallTest : public test::TempFolderTest {
 
 TEST_F(FirewallTest, WithoutAFirewallNothingHappens) {
   EXPECT_EQ(os::FwCreateManager(), os::kRegdbEClassNotReg);
+  // The manager's class does not exist: created as nothing, without a raise.
+  os::CoInitialize(nullptr);
+  TGUID manager_class;
+  std::memcpy(&manager_class, &os::CLSID_NetFwMgr, sizeof manager_class);
+  EXPECT_FALSE(CreateComObjectNoRaise(manager_class));
+  os::CoUninitialize();
   EXPECT_NO_THROW(TSetupCore());
   TFirewall* fw = GetFirewall();
   EXPECT_FALSE(fw->Installed);
@@ -67,11 +75,18 @@ TEST_F(FirewallTest, SetupExceptionsAreRemovedWhateverTheirCase) {
   EXPECT_EQ(apps[2]->IpVersion, 3);
   EXPECT_TRUE(apps[2]->Enabled);
 
+  EXPECT_TRUE(fw->Manager && fw->Profile);
+  EXPECT_TRUE(fw->ComInitialized);
+
   // The setup engine's end removes them.
   { const TSetupCore core; }
   EXPECT_EQ(Images(), (std::vector<std::string>{"C:\\other.exe", "C:\\t4\\Setup.exe"}));
   // Nothing left to remove: no error.
   EXPECT_NO_THROW(TSetupCore());
+  // Freeing the firewall lets go of every object and of the thread's start-up.
+  FreeFirewall();
+  EXPECT_EQ(os::LiveComObjects(), 0);
+  EXPECT_EQ(os::CoInitializeCount(), 0);
 }
 
 // Out-of-range values, a program that is not listed, a damaged store.

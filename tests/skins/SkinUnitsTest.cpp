@@ -2,10 +2,16 @@
 // entry points, the desktop folder and item-ID lists.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "SkinTestSupport.h"
 #include "common/DateTimeFormat.h"
+#include "platform/Gdi.h"
+#include "platform/ModuleNames.h"
+#include "platform/Resources.h"
+#include "platform/TestHooks.h"
+#include "skins/SpEffBmp.h"
 
 namespace vt {
 namespace {
@@ -49,13 +55,53 @@ TEST_F(SkinUnitsTest, DialogTables) {
   EXPECT_EQ(SpDialogCaptions[4], "");
 }
 
-TEST_F(SkinUnitsTest, MissingSystemLibrariesLeaveNullEntries) {
+TEST_F(SkinUnitsTest, DialogStringsComeFromTheProgramsStringTable) {
+  // A program's own entries win; the others keep their built-in texts.
+  test::TempFolder dir;
+  const std::string command = test::Q(test::ProgramBeside("vt_dialogprobe")) + " > " + test::Q(dir.path() / "out");
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(test::ReadFileText(dir.path() / "out"),
+            "&Ja\n&Nein\nOK\nCancel\n&Abort\n&Retry\n&Ignore\n&All\nN&oToAll\n&YesToAll\n&Hilfe\n"
+            "Warnung\nError\nInformation\nBestätigen\n\n");
+  // The bootstrapper carries the whole table.
+  const os::HMODULE install = os::LoadResourceModule(test::ProgramBeside("vt_install"));
+  ASSERT_NE(install, nullptr);
+  EXPECT_EQ(SpLoadStringEntry(install, 65281), u"&Yes");
+  EXPECT_EQ(SpLoadStringEntry(install, 65289), u"N&oToAll");
+  EXPECT_EQ(SpLoadStringEntry(install, 65295), u"Confirm");
+  EXPECT_EQ(SpLoadStringEntry(install, 65280), u"");
+  EXPECT_EQ(SpLoadStringEntry(install, 65296), u"");
+  os::FreeResourceModule(install);
+}
+
+TEST_F(SkinUnitsTest, OptionalSystemLibrariesFoundOrNot) {
+  // dwmapi, user32's monitor calls and comctl32's strings are not here.
   EXPECT_TRUE(!SpWindowApi.DwmIsCompositionEnabled && !SpWindowApi.DwmSetWindowAttribute &&
               !SpWindowApi.DwmEnableBlurBehindWindow && !SpWindowApi.MonitorFromWindow);
   EXPECT_TRUE(SpWindowApi.IsWinNT);
   EXPECT_TRUE(SpComCtlString.empty());
-  EXPECT_FALSE(SpMsimg32Loaded());
   EXPECT_EQ(SpMmxAvailable(), SpDetectMmx());
+
+  // msimg32 is: key-coloured drawing goes through its TransparentBlt.
+  EXPECT_TRUE(SpMsimg32Loaded());
+  const os::HMODULE msimg32 = os::GetModuleHandle("MSIMG32");
+  ASSERT_NE(msimg32, nullptr);
+  EXPECT_EQ(os::GetProcAddress(msimg32, "TransparentBlt"), reinterpret_cast<void*>(&os::TransparentBlt));
+  EXPECT_EQ(os::GetProcAddress(msimg32, "AlphaBlend"), nullptr);
+  const auto via_blit = SpRoutines().KeyToDC;
+  kSpEffBmpUnit.finalize();
+  EXPECT_EQ(os::GetModuleHandle("msimg32.dll"), nullptr);
+
+  // Without it the unit starts on its own path.
+  os::PlatformTestHelper::HideBuiltinModules(true);
+  kSpEffBmpUnit.initialize();
+  os::PlatformTestHelper::HideBuiltinModules(false);
+  EXPECT_FALSE(SpMsimg32Loaded());
+  EXPECT_NE(SpRoutines().KeyToDC, via_blit);
+  kSpEffBmpUnit.finalize();
+  EXPECT_FALSE(os::FreeLibrary(msimg32));
+  kSpEffBmpUnit.initialize();
+  EXPECT_EQ(SpRoutines().KeyToDC, via_blit);
 }
 
 TEST_F(SkinUnitsTest, DesktopFolderAndShellShutdown) {

@@ -2,24 +2,30 @@
 // src/platform/ResourceFormat.h).
 //
 //   vtpack PROGRAM [-o OUTPUT] [--subsystem console|windows|N]
-//                  [--add TYPE ID FILE]... [--list]
+//                  [--add TYPE ID FILE]... [--strings FILE]... [--list]
 //
 // TYPE is RCDATA, MANIFEST, a number below 65536 or a name; ID a number or a
 // name. Resources the program already carries are kept unless replaced by
 // one of the same type and identifier. --subsystem stores the executable
 // header image with that subsystem (console = 3, windows = 2). Without -o
-// the program is rewritten in place.
+// the program is rewritten in place. --strings adds a string table: FILE
+// holds lines "ID TEXT" (ID below 65536, TEXT in UTF-8 up to the line's end);
+// they become the string blocks (type 6, block ID / 16 + 1, sixteen
+// counted UTF-16 strings each) that hold them.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "platform/ResourceFormat.h"
+#include "platform/Utf.h"
 
 namespace {
 
@@ -48,8 +54,49 @@ std::string TypeKey(const std::string& text) {
   return rsrc::TextKey(text);
 }
 
+// The string blocks of a string-table file.
+std::vector<rsrc::NewResource> StringBlocks(const std::string& path) {
+  const Bytes text = ReadFile(path);
+  std::map<std::uint32_t, std::array<std::u16string, 16>> blocks;
+  std::string line;
+  for (std::size_t at = 0; at <= text.size(); ++at) {
+    if (at < text.size() && text[at] != '\n') {
+      line += static_cast<char>(text[at]);
+      continue;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) {
+      const std::size_t space = line.find_first_of(" \t");
+      const std::string id_text = line.substr(0, space);
+      char* end = nullptr;
+      const unsigned long id = std::strtoul(id_text.c_str(), &end, 10);
+      if (id_text.empty() || *end != '\0' || id > 0xFFFF || space == std::string::npos)
+        Fail("bad string-table line in " + path + ": " + line);
+      std::u16string value = vt::os::Utf8ToUtf16(std::string_view(line).substr(space + 1));
+      if (value.size() > 0xFFFF) Fail("string too long in " + path);
+      blocks[static_cast<std::uint32_t>(id / 16 + 1)][id % 16] = std::move(value);
+    }
+    line.clear();
+  }
+  std::vector<rsrc::NewResource> out;
+  for (const auto& [block, strings] : blocks) {
+    Bytes data;
+    for (const std::u16string& s : strings) {
+      data.push_back(static_cast<std::uint8_t>(s.size()));
+      data.push_back(static_cast<std::uint8_t>(s.size() >> 8));
+      for (char16_t c : s) {
+        data.push_back(static_cast<std::uint8_t>(c));
+        data.push_back(static_cast<std::uint8_t>(c >> 8));
+      }
+    }
+    out.push_back({rsrc::IdKey(6), rsrc::IdKey(block), std::move(data)});
+  }
+  return out;
+}
+
 [[noreturn]] void Usage() {
-  Fail("usage: vtpack PROGRAM [-o OUTPUT] [--subsystem console|windows|N] [--add TYPE ID FILE]... [--list]");
+  Fail("usage: vtpack PROGRAM [-o OUTPUT] [--subsystem console|windows|N] [--add TYPE ID FILE]... "
+       "[--strings FILE]... [--list]");
 }
 
 }  // namespace
@@ -77,6 +124,8 @@ int main(int argc, char** argv) {
       if (r.data.size() > 0xFFFFFFFFu) Fail(std::string("resource too large: ") + argv[i + 3]);
       adds.push_back(std::move(r));
       i += 3;
+    } else if (a == "--strings" && i + 1 < argc) {
+      for (auto& block : StringBlocks(argv[++i])) adds.push_back(std::move(block));
     } else if (a == "--list") {
       list = true;
     } else {
