@@ -83,6 +83,8 @@ TEST_F(SkinUnitsTest, OptionalSystemLibrariesFoundOrNot) {
   EXPECT_EQ(SpMmxAvailable(), SpDetectMmx());
 
   // msimg32 is: key-coloured drawing goes through its TransparentBlt.
+  kSpEffBmpUnit.finalize();  // a fresh selection (other tests select routines of their own)
+  kSpEffBmpUnit.initialize();
   EXPECT_TRUE(SpMsimg32Loaded());
   const os::HMODULE msimg32 = os::GetModuleHandle("MSIMG32");
   ASSERT_NE(msimg32, nullptr);
