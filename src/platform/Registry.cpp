@@ -355,9 +355,11 @@ Value* FindValue(Key& key, std::string_view name) {
 
 }  // namespace
 
+namespace {
+
+// $HOME when it is absolute, else the home folder of the user database.
 std::string HomeDirectory() {
   if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
-  // Without $HOME, the user database's entry.
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
   for (;;) {
@@ -371,6 +373,8 @@ std::string HomeDirectory() {
     return e == 0 && found && found->pw_dir && found->pw_dir[0] == '/' ? found->pw_dir : "";
   }
 }
+
+}  // namespace
 
 std::string ConfigDirectory(const char* override_variable, const char* name) {
   if (const char* dir = std::getenv(override_variable); dir && *dir) return dir;
