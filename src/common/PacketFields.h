@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -193,8 +194,10 @@ class TFieldWriter final : public TStream {
 
   TStream& target_;
   std::int64_t base_;  // target position of buffer_[0]
+  // On the heap: writers are made on the stack.
+  std::unique_ptr<std::uint8_t[]> storage_{new std::uint8_t[kBufferSize]};
+  std::uint8_t* const buffer_ = storage_.get();
   std::uint8_t* cur_;
-  std::uint8_t buffer_[kBufferSize];
 };
 
 // The reader a load goes through: Stream itself when it is a reader, else

@@ -5,13 +5,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
 
 #include "platform/SystemCalls.h"
 
 namespace vt::os {
 
 namespace {
+
+constexpr std::size_t kReadChunk = 65536;
+std::atomic<unsigned> g_lock_timeout_ms{5000};
 
 // Opens a regular file without following a link in the last part and
 // without waiting for the other end of a FIFO. -1 with *error set otherwise.
@@ -45,16 +56,143 @@ DWORD WriteAll(int fd, std::string_view text) {
   return kErrorSuccess;
 }
 
+// Says on standard error why a folder is not used, once per folder and
+// reason.
+DWORD Refuse(const std::string& dir, const std::string& why) {
+  static std::mutex lock;
+  static auto* reported = new std::set<std::string>;
+  const std::string text = "The settings folder \"" + dir + "\" is not used: " + why + "\n";
+  {
+    std::lock_guard guard(lock);
+    if (!reported->insert(text).second) return kErrorAccessDenied;
+  }
+  [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+  return kErrorAccessDenied;
+}
+
+bool WritableByOthers(const struct stat& st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+// "/", "/a", "/a/b" for "/a/b/c": the folders above path.
+std::vector<std::string> FoldersAbove(const std::string& path) {
+  std::vector<std::string> out{"/"};
+  for (std::size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
+    if (path[pos - 1] != '/') out.push_back(path.substr(0, pos));
+  return out;
+}
+
+// The folders above dir must not let another user rename what lies below
+// them: owned by root or this user, writable by nobody else unless sticky.
+// Those of the path as given and of the path its existing part resolves
+// to (links on the way).
+DWORD CheckFoldersAbove(const std::string& dir) {
+  std::vector<std::string> folders = FoldersAbove(dir);
+  std::string existing = dir;
+  struct stat st {};
+  while (existing.size() > 1 && ::stat(existing.c_str(), &st) != 0) existing.erase(existing.rfind('/'));
+  if (existing.empty()) existing = "/";
+  if (char* real = ::realpath(existing.c_str(), nullptr)) {
+    const std::string resolved = real;
+    std::free(real);
+    for (auto& f : FoldersAbove(resolved + dir.substr(existing.size()))) folders.push_back(f);
+  }
+  const uid_t me = ::geteuid();
+  for (const std::string& folder : folders) {
+    if (::stat(folder.c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      return ErrnoToError(errno);
+    }
+    if (!S_ISDIR(st.st_mode)) return kErrorPathNotFound;
+    if (st.st_uid != 0 && st.st_uid != me)
+      return Refuse(dir, "\"" + folder + "\" belongs to another user (uid " + std::to_string(st.st_uid) + ").");
+    if (WritableByOthers(st) && !(st.st_mode & S_ISVTX))
+      return Refuse(dir, "other users can change \"" + folder + "\".");
+  }
+  return kErrorSuccess;
+}
+
+DWORD MakeFolders(const std::string& dir, mode_t mode) {
+  for (const std::string& folder : FoldersAbove(dir + "/")) {
+    if (folder == "/") continue;
+    if (::mkdir(folder.c_str(), mode) == 0) {
+      ::chmod(folder.c_str(), mode);  // whatever the umask took away
+    } else if (errno != EEXIST) {
+      return ErrnoToError(errno);
+    }
+  }
+  return kErrorSuccess;
+}
+
+}  // namespace
+
+DWORD OpenStoreFolder(const std::string& folder, StoreOwner owner, bool create) {
+  std::string dir = folder;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  if (dir.empty() || dir[0] != '/') return kErrorPathNotFound;
+  if (DWORD e = CheckFoldersAbove(dir)) return e;
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) {
+    if (errno != ENOENT || !create) return errno == ENOENT ? kErrorPathNotFound : ErrnoToError(errno);
+    if (DWORD e = MakeFolders(dir, owner == StoreOwner::kMachine ? 0755 : 0700)) return e;
+    if (::stat(dir.c_str(), &st) != 0) return ErrnoToError(errno);
+  }
+  if (!S_ISDIR(st.st_mode)) return kErrorPathNotFound;
+  const uid_t me = ::geteuid();
+  const bool root_owned_machine = owner == StoreOwner::kMachine && st.st_uid == 0;
+  if (st.st_uid != me && !root_owned_machine)
+    return Refuse(dir, "it belongs to another user (uid " + std::to_string(st.st_uid) + ").");
+  if (WritableByOthers(st)) return Refuse(dir, "other users can change it.");
+  // Only the owner writes the machine's store.
+  if (create && st.st_uid != me) return kErrorAccessDenied;
+  return kErrorSuccess;
+}
+
+namespace {
+
+// Writers waiting for the lock mark themselves with a read lock on the lock
+// file's first byte (a record lock, apart from the flock() that is the store
+// lock itself). A writer that finds others waiting waits behind them, so a
+// holder that writes in a loop cannot keep the lock from them.
+bool SetWaiting(int fd, bool waiting) {
+  struct flock fl {};
+  fl.l_type = waiting ? F_RDLCK : F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_len = 1;
+  return ::fcntl(fd, F_OFD_SETLK, &fl) == 0;
+}
+
+bool OthersWaiting(int fd) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_len = 1;
+  return ::fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+}
+
 }  // namespace
 
 StoreLock::StoreLock(const std::string& path, bool exclusive) {
   fd_ = OpenRegular(path, O_RDWR | O_CREAT, &error_);
   if (fd_ < 0) return;
-  while (::flock(fd_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-    if (errno == EINTR) continue;
-    error_ = ErrnoToError(errno);
-    return;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(g_lock_timeout_ms.load());
+  bool waiting = false;
+  for (;;) {
+    if (waiting || !OthersWaiting(fd_)) {
+      if (::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) break;
+      if (errno == EINTR) continue;
+      if (errno != EWOULDBLOCK) {
+        error_ = ErrnoToError(errno);
+        return;
+      }
+    }
+    if (!waiting) waiting = SetWaiting(fd_, true);
+    if (std::chrono::steady_clock::now() >= deadline) {
+      error_ = kErrorLockViolation;
+      return;  // closing the file drops the mark
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  if (waiting) SetWaiting(fd_, false);
 }
 
 StoreLock::~StoreLock() {
@@ -66,39 +204,46 @@ DWORD ReadStoreFile(const std::string& path, std::size_t max_size, std::string* 
   DWORD error = kErrorSuccess;
   const int fd = OpenRegular(path, O_RDONLY, &error);
   if (fd < 0) return error;
-  char buf[65536];
+  // Read straight into the text: no large buffer on the stack.
   for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
+    const std::size_t have = text->size();
+    text->resize(have + kReadChunk);
+    const ssize_t n = ::read(fd, text->data() + have, kReadChunk);
+    text->resize(have + (n > 0 ? static_cast<std::size_t>(n) : 0));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       error = ErrnoToError(errno);
       break;
     }
     if (n == 0) break;
-    if (text->size() + static_cast<std::size_t>(n) > max_size) {
+    if (text->size() > max_size) {
       error = kErrorBadDb;
       break;
     }
-    text->append(buf, static_cast<std::size_t>(n));
   }
   ::close(fd);
   if (error) text->clear();
   return error;
 }
 
-DWORD ReplaceStoreFile(const std::string& path, std::string_view text) {
+DWORD ReplaceStoreFile(const std::string& path, std::string_view text, mode_t mode) {
   const std::string temp = path + ".tmp" + std::to_string(::getpid());
   DWORD error = kErrorSuccess;
   // A file of that name is left from a process that died while writing.
   ::unlink(temp.c_str());
   const int fd = OpenRegular(temp, O_WRONLY | O_CREAT | O_EXCL, &error);
   if (fd < 0) return error;
-  error = WriteAll(fd, text);
+  if (mode != 0600 && ::fchmod(fd, mode) != 0) error = ErrnoToError(errno);
+  if (!error) error = WriteAll(fd, text);
   if (!error && ::fsync(fd) != 0) error = ErrnoToError(errno);
   if (::close(fd) != 0 && !error) error = ErrnoToError(errno);
   if (!error && SystemCalls().rename(temp.c_str(), path.c_str()) != 0) error = ErrnoToError(errno);
   if (error) ::unlink(temp.c_str());
   return error;
 }
+
+namespace testing {
+void SetStoreLockTimeout(unsigned milliseconds) { g_lock_timeout_ms = milliseconds; }
+}  // namespace testing
 
 }  // namespace vt::os

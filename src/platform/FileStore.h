@@ -1,10 +1,14 @@
 // Small stores kept whole in one file (the registry's hives, the firewall's
-// list): a lock file beside it, a bounded read that never follows a link nor
-// waits on a FIFO, and replacement through a temporary file and a rename, so
-// that readers see the old file or the new one, never a part.
+// list): a folder checked before use, a bounded read that never follows a
+// link nor waits on a FIFO, and replacement through a temporary file and a
+// rename, so that readers see the old file or the new one, never a part.
+// Readers therefore take no lock; writers serialise on a lock file beside
+// the store and give up after a bounded wait.
 //
 // Calls answer a Windows error code (0 on success) and set no last error.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <string>
@@ -14,11 +18,29 @@
 
 namespace vt::os {
 
-// Holds an advisory lock on the file at path (created when missing): shared
-// or exclusive. error() is 0 when the lock is held.
+// Who keeps a store's folder: the user, or (the machine's registry) root,
+// read by every user and written by its owner only.
+enum class StoreOwner { kUser, kMachine };
+
+// Checks a store's folder before it is used. Every folder above it must
+// belong to root or to this user and be writable by nobody else (a sticky
+// folder excepted); the folder itself must belong to this user (a machine
+// store, to read: to root or to this user) and be writable by nobody else.
+// A folder that breaks these rules is refused with kErrorAccessDenied and a
+// message on standard error, once per folder, that names it and says why.
+// To read (create false): kErrorPathNotFound when the folder does not exist.
+// To write (create true): missing folders are made (0700, a machine store's
+// 0755), and a folder this user does not own answers kErrorAccessDenied (no
+// message for a machine store owned by root: the ordinary case of a user
+// without the right).
+DWORD OpenStoreFolder(const std::string& dir, StoreOwner owner, bool create);
+
+// Holds an exclusive advisory lock on the file at path (created when
+// missing), waiting a bounded time for another holder to let go;
+// kErrorLockViolation when it did not. error() is 0 when the lock is held.
 class StoreLock {
  public:
-  StoreLock(const std::string& path, bool exclusive);
+  StoreLock(const std::string& path, bool exclusive = true);
   ~StoreLock();
   StoreLock(const StoreLock&) = delete;
   StoreLock& operator=(const StoreLock&) = delete;
@@ -34,9 +56,14 @@ class StoreLock {
 // when it holds more than max_size bytes.
 DWORD ReadStoreFile(const std::string& path, std::size_t max_size, std::string* text);
 
-// Writes text to a temporary file beside path, flushes it to the disk and
-// renames it over path. On any failure path is left as it was and the
-// temporary file is removed. The caller holds the store's exclusive lock.
-DWORD ReplaceStoreFile(const std::string& path, std::string_view text);
+// Writes text to a temporary file beside path (with the given mode), flushes
+// it to the disk and renames it over path. On any failure path is left as it
+// was and the temporary file is removed. The caller holds the store's lock.
+DWORD ReplaceStoreFile(const std::string& path, std::string_view text, mode_t mode = 0600);
+
+namespace testing {
+// How long a writer waits for the store's lock (5000 ms unless set).
+void SetStoreLockTimeout(unsigned milliseconds);
+}  // namespace testing
 
 }  // namespace vt::os

@@ -1,7 +1,5 @@
 #include "platform/Firewall.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -18,9 +16,12 @@ namespace {
 
 constexpr std::size_t kMaxStoreSize = 16 * 1024 * 1024;
 
-bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+// Without the folder no firewall is installed; a folder another user owns
+// or can change is refused.
+HRESULT CheckFolder() {
+  const DWORD e = OpenStoreFolder(FirewallDirectory(), StoreOwner::kUser, false);
+  if (e == kErrorPathNotFound) return kRegdbEClassNotReg;
+  return e ? HResultFromWin32(e) : kSOk;
 }
 
 struct Store {
@@ -53,7 +54,7 @@ std::string StorePath() { return FirewallDirectory() + "/firewall.txt"; }
 
 // Reads the store; a missing file is an empty, enabled firewall.
 HRESULT ReadStore(Store& store) {
-  if (!IsDirectory(FirewallDirectory())) return kRegdbEClassNotReg;
+  if (const HRESULT hr = CheckFolder(); hr != kSOk) return hr;
   std::string text;
   if (const DWORD e = ReadStoreFile(StorePath(), kMaxStoreSize, &text))
     return e == kErrorFileNotFound ? kSOk : kEFail;
@@ -95,7 +96,7 @@ HRESULT WriteStore(const Store& store) {
 
 std::string FirewallDirectory() { return ConfigDirectory("VT_FIREWALL_DIR", "firewall"); }
 
-HRESULT FwCreateManager() { return IsDirectory(FirewallDirectory()) ? kSOk : kRegdbEClassNotReg; }
+HRESULT FwCreateManager() { return CheckFolder(); }
 
 HRESULT FwGetFirewallEnabled(bool* enabled) {
   Store store;
@@ -112,8 +113,8 @@ HRESULT FwGetAuthorizedApplications(std::vector<FwAuthorizedApplication>* applic
 }
 
 HRESULT FwRemoveAuthorizedApplication(const std::string& process_image_file_name) {
-  if (!IsDirectory(FirewallDirectory())) return kRegdbEClassNotReg;
-  StoreLock lock(FirewallDirectory() + "/firewall.lock", true);
+  if (const HRESULT hr = CheckFolder(); hr != kSOk) return hr;
+  StoreLock lock(FirewallDirectory() + "/firewall.lock");
   if (lock.error()) return HResultFromWin32(lock.error());
   Store store;
   if (const HRESULT hr = ReadStore(store); hr != kSOk) return hr;

@@ -3,13 +3,17 @@
 //
 // Store: the file "firewall.txt" in the folder named by the environment
 // variable VT_FIREWALL_DIR, else $XDG_CONFIG_HOME/vontaro/firewall, else
-// ~/.config/vontaro/firewall. Without the folder no firewall is installed.
+// ~/.config/vontaro/firewall (the home folder from the user database when
+// $HOME is unset). Without the folder no firewall is installed; a folder
+// another user owns or can change is refused (E_ACCESSDENIED, with a
+// message on standard error).
 // Without the file the firewall is installed, enabled and allows nothing.
 // The file holds the line "VTFW 1", the line "enabled=1" (or 0), then one line
 // per allowed program, fields separated by tabs:
 //   app <Name> <ProcessImageFileName> <RemoteAddresses> <Enabled 0|1> <Scope> <IpVersion>
 // Programs are keyed by their image file name (compared without regard to
-// ASCII case). Writers replace the file as a whole under a lock file.
+// ASCII case). Writers replace the file as a whole under a lock file, waiting
+// for it a bounded time; readers take no lock.
 //
 // Calls answer an HRESULT (0 on success). The same firewall is the system
 // class CLSID_NetFwMgr of the component objects (Com.h): its manager hands

@@ -1,6 +1,8 @@
 #include "platform/Registry.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -42,7 +44,23 @@ const char* RootName(HKEY root) {
   }
 }
 
-std::string HivePath(HKEY root) { return RegistryDirectory() + "/" + RootName(root) + ".reg"; }
+// Where a root's hive lives and who keeps that folder.
+struct HiveFolder {
+  std::string dir;
+  StoreOwner owner;
+};
+HiveFolder FolderOf(HKEY root) {
+  if (root == kHkeyLocalMachine) {
+    const std::string dir = MachineRegistryDirectory();
+    // The private registry of $VT_REGISTRY_DIR holds this root too.
+    const char* all = std::getenv("VT_REGISTRY_DIR");
+    const bool private_registry = all && *all && dir == all;
+    return {dir, private_registry ? StoreOwner::kUser : StoreOwner::kMachine};
+  }
+  return {RegistryDirectory(), StoreOwner::kUser};
+}
+
+std::string HivePath(const std::string& dir, HKEY root) { return dir + "/" + RootName(root) + ".reg"; }
 
 void AddKey(Hive& hive, const std::string& path) {
   // The key and every parent.
@@ -235,20 +253,11 @@ std::string FormatHive(const Hive& hive) {
 
 // ---- files ----
 
-bool MakeDirectories(const std::string& dir) {
-  for (size_t pos = 1;; ++pos) {
-    pos = dir.find('/', pos);
-    std::string part = dir.substr(0, pos);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    if (pos == std::string::npos) return true;
-  }
-}
-
-DWORD LoadHive(HKEY root, Hive* hive) {
+DWORD LoadHive(const std::string& dir, HKEY root, Hive* hive) {
   hive->clear();
   (*hive)[""] = Key{};
   std::string text;
-  const DWORD e = ReadStoreFile(HivePath(root), kMaxHiveFile, &text);
+  const DWORD e = ReadStoreFile(HivePath(dir, root), kMaxHiveFile, &text);
   if (e == kErrorFileNotFound || e == kErrorPathNotFound) return kErrorSuccess;  // no hive yet: empty
   return e ? e : ParseHive(text, hive);
 }
@@ -258,7 +267,9 @@ DWORD SaveHive(HKEY root, const Hive& hive) {
   const std::string text = FormatHive(hive);
   Hive check;
   if (ParseHive(text, &check) != kErrorSuccess || check != hive) return kErrorBadDb;
-  return ReplaceStoreFile(HivePath(root), text);
+  const HiveFolder folder = FolderOf(root);
+  // The machine's hive is read by every user.
+  return ReplaceStoreFile(HivePath(folder.dir, root), text, folder.owner == StoreOwner::kMachine ? 0644 : 0600);
 }
 
 // ---- open keys ----
@@ -344,14 +355,43 @@ Value* FindValue(Key& key, std::string_view name) {
 
 }  // namespace
 
+namespace {
+
+// $HOME when it is absolute, else the home folder of the user database.
+std::string HomeDirectory() {
+  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  for (;;) {
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    const int e = ::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &found);
+    if (e == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    return e == 0 && found && found->pw_dir && found->pw_dir[0] == '/' ? found->pw_dir : "";
+  }
+}
+
+}  // namespace
+
 std::string ConfigDirectory(const char* override_variable, const char* name) {
   if (const char* dir = std::getenv(override_variable); dir && *dir) return dir;
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return std::string(xdg) + "/vontaro/" + name;
-  const char* home = std::getenv("HOME");
-  return std::string(home && *home ? home : "/tmp") + "/.config/vontaro/" + name;
+  // A relative $XDG_CONFIG_HOME is ignored, as the convention asks.
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/')
+    return std::string(xdg) + "/vontaro/" + name;
+  const std::string home = HomeDirectory();
+  return home.empty() ? std::string() : home + "/.config/vontaro/" + name;
 }
 
 std::string RegistryDirectory() { return ConfigDirectory("VT_REGISTRY_DIR", "registry"); }
+
+std::string MachineRegistryDirectory() {
+  if (const char* dir = std::getenv("VT_MACHINE_REGISTRY_DIR"); dir && *dir) return dir;
+  if (const char* dir = std::getenv("VT_REGISTRY_DIR"); dir && *dir) return dir;
+  return kMachineRegistryFolder;
+}
 
 bool Is64BitSystem() {
   SystemInfo info;
@@ -364,19 +404,38 @@ bool Is64BitSystem() {
 
 namespace {
 
-// Runs f on the hive of root, loaded under its lock (held for writing when
-// f may change the hive).
+// Runs f on the hive of root. Readers take no lock (writers replace the
+// file by a rename); a writer, which may change the hive, holds the store's
+// lock from the load to the save.
 template <typename F>
 DWORD WithHive(HKEY root, bool write, F&& f) {
-  const std::string dir = RegistryDirectory();
-  if (write && !MakeDirectories(dir)) return ErrnoToError(errno);
-  StoreLock lock(dir + "/" + RootName(root) + ".lock", write);
-  // Without the folder there is no registry yet: nothing to lock.
-  if (lock.error() && (write || (lock.error() != kErrorFileNotFound && lock.error() != kErrorPathNotFound)))
-    return lock.error();
+  const HiveFolder folder = FolderOf(root);
   Hive hive;
-  if (DWORD e = LoadHive(root, &hive)) return e;
+  if (DWORD e = OpenStoreFolder(folder.dir, folder.owner, write)) {
+    // Without the folder there is no registry yet: an empty hive.
+    if (write || e != kErrorPathNotFound) return e;
+    hive[""] = Key{};
+    return f(hive);
+  }
+  if (!write) {
+    if (DWORD e = LoadHive(folder.dir, root, &hive)) return e;
+    return f(hive);
+  }
+  StoreLock lock(folder.dir + "/" + RootName(root) + ".lock");
+  if (lock.error()) return lock.error();
+  if (DWORD e = LoadHive(folder.dir, root, &hive)) return e;
   return f(hive);
+}
+
+// Opening a key of the machine's store for writing needs its owner's right.
+DWORD CheckWriteRight(HKEY root, DWORD access) {
+  constexpr DWORD kWriteRights = 0xD0026;  // set value, create subkey and link, delete, write DAC and owner
+  if (!(access & kWriteRights)) return kErrorSuccess;
+  const HiveFolder folder = FolderOf(root);
+  if (folder.owner != StoreOwner::kMachine) return kErrorSuccess;
+  struct stat st {};
+  if (::stat(folder.dir.c_str(), &st) == 0 && st.st_uid != ::geteuid()) return kErrorAccessDenied;
+  return kErrorSuccess;
 }
 
 // Runs f on the hive of an open key and the key in it; a key deleted
@@ -401,6 +460,7 @@ DWORD RegOpenKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* re
   return WithHive(root, false, [&](Hive& hive) -> DWORD {
     auto it = hive.find(LowerAscii(path));
     if (it == hive.end()) return kErrorFileNotFound;
+    if (DWORD e = CheckWriteRight(root, access)) return e;
     *result = AddOpenKey(root, it->second.path, access);
     return kErrorSuccess;
   });
@@ -410,6 +470,18 @@ DWORD RegCreateKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* 
   HKEY root;
   std::string path;
   if (DWORD e = Resolve(parent, sub_key, access, &root, &path)) return e;
+  // An existing key is opened with the access asked for; only a missing one
+  // needs the right to write the store.
+  const DWORD opened = WithHive(root, false, [&](Hive& hive) -> DWORD {
+    auto it = hive.find(LowerAscii(path));
+    if (it == hive.end()) return kErrorFileNotFound;
+    if (DWORD e = CheckWriteRight(root, access)) return e;
+    if (created) *created = false;
+    *result = AddOpenKey(root, it->second.path, access);
+    return kErrorSuccess;
+  });
+  if (opened != kErrorFileNotFound) return opened;
+  if (DWORD e = CheckWriteRight(root, kKeyCreateSubKey)) return e;
   return WithHive(root, true, [&](Hive& hive) -> DWORD {
     auto it = hive.find(LowerAscii(path));
     if (created) *created = it == hive.end();

@@ -1,18 +1,27 @@
 // A registry of our own: keys with typed values, kept in one text file per
 // root key.
 //
-// Location: the folder named by the environment variable VT_REGISTRY_DIR,
-// else $XDG_CONFIG_HOME/vontaro/registry, else ~/.config/vontaro/registry.
+// Location: HKEY_LOCAL_MACHINE is the machine's store, one for every user:
+// the folder /etc/vontaro/registry, read by every user and written by its
+// owner (root) only; others get ERROR_ACCESS_DENIED when they open a key of
+// it for writing or create one. The other roots are the user's own: the
+// folder ~/.config/vontaro/registry, or $XDG_CONFIG_HOME/vontaro/registry
+// (the home folder from the user database when $HOME is unset).
+// VT_REGISTRY_DIR names a private registry holding every root (tests and
+// unprivileged use); VT_MACHINE_REGISTRY_DIR names the machine's folder
+// alone. Folders are checked before use (see FileStore.h): one that another
+// user owns or can change is refused, and nothing is created in it.
 // Files: HKEY_LOCAL_MACHINE.reg, HKEY_CURRENT_USER.reg, HKEY_CLASSES_ROOT.reg,
-// HKEY_USERS.reg. Each holds the line "VTREG 1", then per key a line
+// HKEY_USERS.reg (the machine's mode 0644, the user's 0600). Each holds the line "VTREG 1", then per key a line
 // "[path]" followed by its values:
 //   "name"=dword:0000000c          integer
 //   "name"="text"                  string (\\ and \" escaped, control characters as \xHH)
 //   "name"=hex(<type>):01,ff,...   any other type (expandable string: 2, binary: 3)
 // Value names are quoted like strings. Key names cannot hold control
 // characters (error 161). Writers replace a file as a whole (temporary file
-// + rename) under a lock file, so readers never see half a file, and write
-// nothing that would not read back the same. A hive file that is a link or
+// + rename) under a lock file, waiting for it a bounded time (else
+// ERROR_LOCK_VIOLATION); readers take no lock and never see half a file.
+// Nothing is written that would not read back the same. A hive file that is a link or
 // not a regular file is refused (1921, 1920). Key and value names are
 // compared without regard to ASCII case.
 //
@@ -55,9 +64,15 @@ constexpr DWORD kKeyWow64_32Key = 0x200;
 constexpr DWORD kKeyRead = 0x20019;
 constexpr DWORD kKeyAllAccess = 0xF003F;
 
+inline constexpr char kMachineRegistryFolder[] = "/etc/vontaro/registry";
+
+// The user's roots, and HKEY_LOCAL_MACHINE's.
 std::string RegistryDirectory();
-// A folder of our own settings: $<OverrideVariable>, else
-// $XDG_CONFIG_HOME/vontaro/<Name>, else ~/.config/vontaro/<Name>.
+std::string MachineRegistryDirectory();
+// A folder of the user's own settings: $<OverrideVariable>, else
+// $XDG_CONFIG_HOME/vontaro/<Name> (when absolute), else
+// <home>/.config/vontaro/<Name> with $HOME, or without it the home folder of
+// the user database; empty when there is none.
 std::string ConfigDirectory(const char* override_variable, const char* name);
 
 // True where the layer reports a 64-bit system (two registry views).

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -51,6 +52,32 @@ off_t HolderOffset(std::size_t slot) { return kHoldersOffset + static_cast<off_t
 
 // "/dev/shm/vt.<uid>.": every name file of this user starts so.
 std::string UserPrefix() { return std::string(kStoreDir) + "vt." + std::to_string(::geteuid()) + "."; }
+
+// Holders are reached through /proc, so an object is shared by the processes
+// that see the same /proc (the same PID namespace view): its identity (the
+// mount's device) is part of every name, and holders record their process
+// id as that /proc numbers them. Processes of other views (containers with
+// their own /proc) get objects of their own instead of ones they could not
+// reach.
+std::string ViewPrefix() {
+  struct stat st {};
+  const unsigned long long view = ::stat("/proc/self", &st) == 0 ? static_cast<unsigned long long>(st.st_dev) : 0;
+  return UserPrefix() + "p" + std::to_string(view) + ".";
+}
+
+// This process's id in the /proc it sees (in a PID namespace whose /proc is
+// the parent's, not getpid()).
+std::int32_t ViewPid() {
+  char buf[32];
+  const ssize_t n = ::readlink("/proc/self", buf, sizeof buf - 1);
+  if (n > 0) {
+    buf[n] = 0;
+    char* end = nullptr;
+    const long pid = std::strtol(buf, &end, 10);
+    if (*end == 0 && pid > 0 && pid <= INT32_MAX) return static_cast<std::int32_t>(pid);
+  }
+  return static_cast<std::int32_t>(::getpid());
+}
 
 // Letters, digits, '_', '-' and '.' stay; every other byte becomes %XX.
 // Over-long results keep a prefix and a hash of the whole name.
@@ -249,7 +276,7 @@ bool ResolveObjectName(std::string_view name, bool native, ObjectPath& out) {
     SetLastError(kErrorFilenameExcedRange);
     return false;
   }
-  out.file = UserPrefix() + (global ? "g." : "s.") + EscapeName(name);
+  out.file = ViewPrefix() + (global ? "g." : "s.") + EscapeName(name);
   out.native_name = (global ? std::string("\\BaseNamedObjects\\") : "\\Sessions\\1\\BaseNamedObjects\\") +
                     std::string(name);
   return true;
@@ -267,7 +294,7 @@ void Segment::ReleaseName() {
   }
   if (LockTable(name_fd_)) {
     HolderRecord record{};
-    if (ReadAt(name_fd_, &record, sizeof record, HolderOffset(slot_)) && record.pid == holder_pid_ &&
+    if (ReadAt(name_fd_, &record, sizeof record, HolderOffset(slot_)) && record.pid == record_pid_ &&
         record.fd == data_fd_) {
       record = {};
       WriteAt(name_fd_, &record, sizeof record, HolderOffset(slot_));
@@ -378,6 +405,7 @@ DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
   if (!LockTable(fd)) return fail(kErrorTimeout);
   NameHeader header{};
   std::vector<HolderRecord> holders;
+  const std::int32_t record_pid = ViewPid();
   DWORD err = ReadNameFile(fd, kind, header, holders);
   int data_fd = -1;
   std::size_t slot = holders.size();
@@ -394,7 +422,7 @@ DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
   }
   if (err == kErrorSuccess && data_fd >= 0) {
     if (slot == kMaxHolders) err = kErrorNotEnoughQuota;
-    HolderRecord self{static_cast<std::int32_t>(::getpid()), data_fd};
+    HolderRecord self{record_pid, data_fd};
     if (err == kErrorSuccess && !WriteAt(fd, &self, sizeof self, HolderOffset(slot))) err = ErrnoToError(errno);
   }
   UnlockTable(fd);
@@ -411,6 +439,7 @@ DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
   name_fd_ = fd;
   slot_ = slot;
   holder_pid_ = ::getpid();
+  record_pid_ = record_pid;
   return kErrorSuccess;
 }
 
@@ -431,15 +460,16 @@ DWORD Segment::CreateNew(const std::string& file, SegmentKind kind, std::uint64_
   }
   if (init) init(base_, context);
 
+  const std::int32_t record_pid = ViewPid();
   const std::string temp =
-      UserPrefix() + "new." + std::to_string(::getpid()) + "." + std::to_string(g_temp_counter.fetch_add(1));
+      ViewPrefix() + "new." + std::to_string(record_pid) + "." + std::to_string(g_temp_counter.fetch_add(1));
   int fd = OpenName(temp, O_RDWR | O_CREAT | O_EXCL, 0600);
   DWORD result = kRetry;
   if (fd < 0) {
     result = ErrnoToError(errno);
   } else if (::fchmod(fd, 0600) == 0 && LockFile(fd, LOCK_SH | LOCK_NB) == 0 && SameFile(fd, temp)) {
     const NameHeader header{kMagic, kVersion, static_cast<std::uint32_t>(kind), 0, data_size, st.st_dev, st.st_ino};
-    const HolderRecord self{static_cast<std::int32_t>(::getpid()), data_fd};
+    const HolderRecord self{record_pid, data_fd};
     if (!WriteAt(fd, &header, sizeof header, 0) || !WriteAt(fd, &self, sizeof self, HolderOffset(0)))
       result = ErrnoToError(errno);
     else if (::link(temp.c_str(), file.c_str()) == 0)
@@ -452,6 +482,7 @@ DWORD Segment::CreateNew(const std::string& file, SegmentKind kind, std::uint64_
     name_fd_ = fd;
     slot_ = 0;
     holder_pid_ = ::getpid();
+    record_pid_ = record_pid;
     return result;
   }
   if (fd >= 0) ::close(fd);

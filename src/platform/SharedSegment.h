@@ -1,19 +1,23 @@
 // Named kernel objects shared between processes (internal to the platform).
 //
 // Ownership: a named object is private to the user who made it. Its name is
-// a file in /dev/shm that carries the effective uid:
-//   "Global\X" and "\BaseNamedObjects\X"      -> /dev/shm/vt.<uid>.g.<X>
-//   "X", "Local\X" (the session namespace)    -> /dev/shm/vt.<uid>.s.<X>
-// so "Global\" means every process of this user and users never meet. Name
-// files are 0600 whatever the security descriptor asks. Events and mutexes
-// share one namespace, as kernel objects do.
+// a file in /dev/shm that carries the effective uid and the /proc the
+// process sees (<view>: "p" and the device number of that /proc mount):
+//   "Global\X" and "\BaseNamedObjects\X"      -> /dev/shm/vt.<uid>.<view>.g.<X>
+//   "X", "Local\X" (the session namespace)    -> /dev/shm/vt.<uid>.<view>.s.<X>
+// so "Global\" means every process of this user that sees the same /proc,
+// and users never meet. Processes in PID namespaces with a /proc of their
+// own (containers sharing /dev/shm) cannot reach each other's objects, so
+// each such view has its own; PID namespaces that share one /proc share
+// their objects. Name files are 0600 whatever the security descriptor asks.
+// Events and mutexes share one namespace, as kernel objects do.
 //
 // Storage: the object's state lives in a sealed memfd that can neither
 // shrink nor grow, so a mapping never faults whatever happens to the name
 // file. The name file holds a header (magic, version, kind, data size, the
-// memfd's inode) and a table of holders (pid and memfd descriptor); it is
-// only read and written with pread/pwrite under an open-file-description
-// lock, never mapped. An opener reaches the memfd through
+// memfd's inode) and a table of holders (pid in that /proc and memfd
+// descriptor); it is only read and written with pread/pwrite under an
+// open-file-description lock, never mapped. An opener reaches the memfd through
 // /proc/<pid>/fd/<n> of a holder whose descriptor still names the recorded
 // inode. A creator fills a temporary file and links it to the name, so a
 // name never shows a half-made object.
@@ -47,7 +51,7 @@ enum class SegmentKind : std::uint32_t { kEvent = 1, kMutex = 2, kSection = 3 };
 // Where a Windows-style name lives. Answers false (last error set) for a
 // name that is too long or empty after its prefix.
 struct ObjectPath {
-  std::string file;         // "/dev/shm/vt.0.g.Name"
+  std::string file;         // "/dev/shm/vt.0.p22.g.Name"
   std::string native_name;  // "\BaseNamedObjects\Name" or "\Sessions\1\BaseNamedObjects\Name"
 };
 bool ResolveObjectName(std::string_view name, bool native, ObjectPath& out);
@@ -93,7 +97,8 @@ class Segment {
   int name_fd_ = -1;
   int data_fd_ = -1;
   std::size_t slot_ = 0;  // this holder's record in the name file
-  std::int32_t holder_pid_ = 0;
+  std::int32_t holder_pid_ = 0;  // getpid() of the holder, to tell a forked child
+  std::int32_t record_pid_ = 0;  // the holder's id as the holder table records it
   void* base_ = nullptr;
   std::size_t map_size_ = 0;
   std::uint64_t data_size_ = 0;

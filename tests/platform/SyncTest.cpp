@@ -21,7 +21,10 @@ std::string Name(const std::string& base) { return base + "_" + std::to_string(:
 
 // The name file of an object of this user ("Global\" names when global).
 std::string StoreFile(const std::string& name, bool global = false) {
-  return "/dev/shm/vt." + std::to_string(::geteuid()) + (global ? ".g." : ".s.") + name;
+  struct stat proc {};
+  ::stat("/proc/self", &proc);
+  return "/dev/shm/vt." + std::to_string(::geteuid()) + ".p" + std::to_string(proc.st_dev) +
+         (global ? ".g." : ".s.") + name;
 }
 
 // The error a failed call leaves, or ~0 for a success.

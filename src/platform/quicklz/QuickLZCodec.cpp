@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <vector>
 
 namespace vt::qlz {
 
@@ -202,8 +203,8 @@ std::size_t CompressPacket(const std::uint8_t* src, std::size_t n, std::uint8_t*
 
   // 1.3.1 starts from empty slots, 1.2.0 from position 0 in every slot (the
   // table is read only when the main loop runs, that is when n > 9).
-  Slot table[kTableSize];
-  std::fill_n(table, kTableSize, v131 ? MakeSlot(kEmptySlot, 0) : MakeSlot(0, guard > 1 ? Load32(src) : 0));
+  // On the heap (32 KiB): callers may run on a small stack.
+  std::vector<Slot> table(kTableSize, v131 ? MakeSlot(kEmptySlot, 0) : MakeSlot(0, guard > 1 ? Load32(src) : 0));
 
   GroupWriter w(dst, hdr);
   std::size_t i = 0;

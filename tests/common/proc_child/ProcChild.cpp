@@ -16,6 +16,15 @@
 //   closelog        with the log unit: closes the log while threads write to it
 //   regwrite <n> <prefix>  sets n integer values "<prefix><i>" in the key
 //                   HKEY_CURRENT_USER\Concurrent
+//   regmachine      reads "Level" of the log's key of HKEY_LOCAL_MACHINE as
+//                   the log does, then tries to write there; writes
+//                   "level=<n> open=<error> create=<error> set=<error>"
+//   smallstack      writes and reads a registry value, reads the firewall
+//                   store and compresses a block (run under a small stack)
+//   session <byte>  the library's units started as the setup program starts
+//                   them; writes "seen=<first byte of the session data>",
+//                   stores byte there, writes "started", and ends when
+//                   standard input closes
 //   hook <item>...  units initialized; each number is stored with
 //                   SetProcessExitCode; "fin=<n>" stores n from a unit's
 //                   finalization; "exit=<n>" ends through os::ExitProcess(n)
@@ -33,13 +42,26 @@
 #include <thread>
 #include <vector>
 
+#include "common/AppRemoteControl.h"
 #include "common/CodePatch.h"
+#include "common/CrossRegistry.h"
+#include "common/EventLog.h"
+#include "common/ExceptionHooks.h"
+#include "common/FileStreams.h"
 #include "common/Locks.h"
 #include "common/Logs.h"
+#include "common/NotifyQueueUnit.h"
+#include "common/ObjectsUnit.h"
+#include "common/Packets.h"
+#include "common/ProductInformation.h"
+#include "common/Session.h"
+#include "common/ThreadPool.h"
 #include "common/Units.h"
 #include "platform/CommandLine.h"
 #include "platform/Process.h"
+#include "platform/Firewall.h"
 #include "platform/Registry.h"
+#include "platform/quicklz/QuickLZCodec.h"
 
 namespace {
 int g_final_code = 0;
@@ -113,6 +135,79 @@ int CloseLogWhileWriting() {
   vt::FinalizeUnits();
   return 0;
 }
+// The log's settings as the log reads them, then writes that need the
+// machine store's owner.
+int RegMachine() {
+  int level = -1;
+  try {
+    vt::TCrossRegistry reg;
+    reg.SetRootKey(vt::os::kHkeyLocalMachine);
+    reg.Access = vt::os::kKeyRead;
+    if (reg.OpenKey("SOFTWARE\\Palgrem\\Vontaro\\Log", false)) level = reg.ReadIntegerDef("Level", 0);
+  } catch (const std::exception& e) {
+    std::printf("error=%s ", e.what());
+  }
+  namespace os = vt::os;
+  os::HKEY k = 0;
+  const os::DWORD open = os::RegOpenKeyEx(os::kHkeyLocalMachine, "SOFTWARE\\Palgrem\\Vontaro\\Log",
+                                          os::kKeyAllAccess, &k);
+  os::RegCloseKey(k);
+  const os::DWORD create = os::RegCreateKeyEx(os::kHkeyLocalMachine, "SOFTWARE\\Palgrem\\Vontaro\\Log\\Sub",
+                                              os::kKeyAllAccess, &k);
+  os::RegCloseKey(k);
+  os::DWORD set = 0xFFFFFFFF;
+  if (os::RegOpenKeyEx(os::kHkeyLocalMachine, "SOFTWARE\\Palgrem\\Vontaro\\Log", os::kKeyRead, &k) == 0) {
+    const std::uint32_t v = 0;
+    set = os::RegSetValueEx(k, "Level", os::kRegDword, &v, 4);
+    os::RegCloseKey(k);
+  }
+  std::printf("level=%d open=%u create=%u set=%u", level, open, create, set);
+  return 0;
+}
+
+int SmallStack() {
+  namespace os = vt::os;
+  os::HKEY k = 0;
+  if (os::RegCreateKeyEx(os::kHkeyCurrentUser, "Small", os::kKeyAllAccess, &k) != 0) return 102;
+  const std::uint32_t v = 42;
+  if (os::RegSetValueEx(k, "V", os::kRegDword, &v, 4) != 0) return 103;
+  os::DWORD type = 0;
+  std::vector<std::uint8_t> data;
+  if (os::RegQueryValueEx(k, "V", &type, &data) != 0 || data.size() != 4 || data[0] != 42) return 104;
+  std::vector<os::FwAuthorizedApplication> apps;
+  if (os::FwGetAuthorizedApplications(&apps) != os::kSOk || apps.size() != 1) return 105;
+  std::vector<std::uint8_t> in(100000), out(in.size() + vt::qlz::kCompressSlack);
+  for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<std::uint8_t>(i * 7 % 251);
+  if (vt::qlz::Compress(in.data(), in.size(), out.data(), out.size(), vt::qlz::Version::k131) == 0) return 106;
+  std::printf("ok");
+  return 0;
+}
+
+// Start-up of the library's units in the setup program's order.
+int Session(int argc, char** argv) {
+  if (argc < 3) return 100;
+  static const vt::UnitEntry units[] = {
+      vt::kSessionUnit,     vt::kFileStreamsUnit,    vt::kNotifyQueueUnit,       vt::kPacketsUnit,
+      vt::kLogsUnit,        vt::kEventLogUnit,       vt::kObjectsUnit,           vt::kThreadPoolUnit,
+      vt::kExceptionHooksUnit, vt::kAppRemoteControlUnit, vt::kProductInformationUnit,
+  };
+  try {
+    vt::InitializeUnits(units);
+  } catch (const std::exception& e) {
+    std::printf("failed: %s\n", e.what());
+    return 1;
+  }
+  auto* data = static_cast<unsigned char*>(vt::GetSessionData());
+  std::printf("seen=%d\n", data[0]);
+  data[0] = static_cast<unsigned char>(std::atoi(argv[2]));
+  std::printf("started\n");
+  std::fflush(stdout);
+  char c;
+  while (std::fread(&c, 1, 1, stdin) == 1) {
+  }
+  vt::FinalizeUnits();
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -122,6 +217,9 @@ int main(int argc, char** argv) {
   if (mode == "log") return Log(argc, argv);
   if (mode == "holdlog") return HoldLog();
   if (mode == "closelog") return CloseLogWhileWriting();
+  if (mode == "regmachine") return RegMachine();
+  if (mode == "smallstack") return SmallStack();
+  if (mode == "session") return Session(argc, argv);
   if (mode == "regwrite" && argc > 3) {
     vt::os::HKEY k = 0;
     if (vt::os::RegCreateKeyEx(vt::os::kHkeyCurrentUser, "Concurrent", vt::os::kKeyAllAccess, &k) != 0) return 102;

@@ -1,0 +1,291 @@
+// The small-file stores (registry hives, firewall list) on a shared machine:
+// locks that cannot hang a reader, folders of other users, the machine's
+// registry read by every user, and a small stack.
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "platform/FileStore.h"
+#include "platform/Firewall.h"
+#include "platform/Registry.h"
+#include "support/TestFiles.h"
+
+namespace vt::os {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uid_t kOtherUser = 65534;
+
+// Sets or unsets a variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old, had_ = true;
+    if (value) ::setenv(name, value, 1);
+    else ::unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (had_) ::setenv(name_, old_.c_str(), 1);
+    else ::unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+std::vector<std::string> Entries(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+DWORD SetDword(HKEY root, const std::string& key, const std::string& name, std::uint32_t value) {
+  HKEY k = 0;
+  if (DWORD e = RegCreateKeyEx(root, key, kKeyAllAccess, &k)) return e;
+  const DWORD e = RegSetValueEx(k, name, kRegDword, &value, 4);
+  RegCloseKey(k);
+  return e;
+}
+
+// The value, or ~0 with the error in *error.
+std::uint32_t GetDword(HKEY root, const std::string& key, const std::string& name, DWORD* error) {
+  HKEY k = 0;
+  *error = RegOpenKeyEx(root, key, kKeyRead, &k);
+  if (*error) return ~0u;
+  std::vector<std::uint8_t> data;
+  *error = RegQueryValueEx(k, name, nullptr, &data);
+  RegCloseKey(k);
+  std::uint32_t v = ~0u;
+  if (!*error && data.size() == 4) std::memcpy(&v, data.data(), 4);
+  return v;
+}
+
+// A child process that holds an exclusive lock on the file until killed.
+pid_t HoldLock(const std::string& path) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? '1' : '0';
+    [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  char ok = 0;
+  if (::read(ready[0], &ok, 1) != 1 || ok != '1') {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    return -1;
+  }
+  ::close(ready[0]);
+  return child;
+}
+
+void EndChild(pid_t child) {
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+}
+
+class Stores : public test::TempFolderTest {
+ protected:
+  void SetUp() override {
+    fs::create_directory(P("reg"));
+    fs::create_directory(P("fw"));
+    test::WriteFileText(P("fw") + "/firewall.txt", "VTFW 1\napp\tVontaro Setup App\tC:\\a.exe\t*\t1\t0\t2\n");
+  }
+  void TearDown() override { testing::SetStoreLockTimeout(5000); }
+  ScopedEnv registry_{"VT_REGISTRY_DIR", P("reg").c_str()};
+  ScopedEnv machine_{"VT_MACHINE_REGISTRY_DIR", nullptr};
+  ScopedEnv firewall_{"VT_FIREWALL_DIR", P("fw").c_str()};
+};
+
+// Another process holding a store's lock neither hangs a reader nor a
+// writer: readers take no lock, writers give up with the Windows error.
+TEST_F(Stores, AHeldLockHangsNoReaderAndStopsWritersInTime) {
+  ASSERT_EQ(SetDword(kHkeyCurrentUser, "Software\\Held", "V", 7), 0u);
+  const pid_t registry_holder = HoldLock(P("reg") + "/HKEY_CURRENT_USER.lock");
+  const pid_t firewall_holder = HoldLock(P("fw") + "/firewall.lock");
+  ASSERT_GT(registry_holder, 0);
+  ASSERT_GT(firewall_holder, 0);
+  testing::SetStoreLockTimeout(200);
+  auto work = std::async(std::launch::async, [] {
+    DWORD read_error = 0;
+    const std::uint32_t v = GetDword(kHkeyCurrentUser, "Software\\Held", "V", &read_error);
+    std::vector<FwAuthorizedApplication> apps;
+    const HRESULT list = FwGetAuthorizedApplications(&apps);
+    return std::make_tuple(read_error, v, list, apps.size(), SetDword(kHkeyCurrentUser, "Software\\Held", "V", 8),
+                           FwRemoveAuthorizedApplication("C:\\a.exe"));
+  });
+  // A hang shows as a failure here, not as a test that never ends.
+  const bool finished = work.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  EndChild(registry_holder);
+  EndChild(firewall_holder);
+  ASSERT_TRUE(finished) << "a store call waited for the held lock";
+  const auto [read_error, v, list, apps, set, remove] = work.get();
+  EXPECT_EQ(read_error, 0u);
+  EXPECT_EQ(v, 7u);
+  EXPECT_EQ(list, kSOk);
+  EXPECT_EQ(apps, 1u);
+  EXPECT_EQ(set, kErrorLockViolation);
+  EXPECT_EQ(remove, HResultFromWin32(kErrorLockViolation));
+  // Nothing changed; with the holders gone the writers go through.
+  DWORD e = 0;
+  EXPECT_EQ(GetDword(kHkeyCurrentUser, "Software\\Held", "V", &e), 7u);
+  EXPECT_EQ(SetDword(kHkeyCurrentUser, "Software\\Held", "V", 8), 0u);
+  EXPECT_EQ(FwRemoveAuthorizedApplication("C:\\a.exe"), kSOk);
+}
+
+// Reading creates nothing, not even a lock file.
+TEST_F(Stores, ReadersCreateNothing) {
+  HKEY k = 0;
+  EXPECT_EQ(RegOpenKeyEx(kHkeyCurrentUser, "Software\\X", kKeyRead, &k), kErrorFileNotFound);
+  EXPECT_TRUE(Entries(P("reg")).empty());
+  ASSERT_EQ(SetDword(kHkeyCurrentUser, "Software\\X", "V", 1), 0u);
+  fs::remove(P("reg") + "/HKEY_CURRENT_USER.lock");
+  DWORD e = 0;
+  EXPECT_EQ(GetDword(kHkeyCurrentUser, "Software\\X", "V", &e), 1u);
+  EXPECT_EQ(Entries(P("reg")), std::vector<std::string>{"HKEY_CURRENT_USER.reg"});
+}
+
+// Without $HOME the home folder comes from the user database, never /tmp.
+TEST_F(Stores, WithoutHomeTheUserDatabaseGivesTheFolder) {
+  ScopedEnv home("HOME", nullptr), xdg("XDG_CONFIG_HOME", nullptr), reg("VT_REGISTRY_DIR", nullptr),
+      fw("VT_FIREWALL_DIR", nullptr);
+  const passwd* pw = ::getpwuid(::geteuid());
+  ASSERT_NE(pw, nullptr);
+  EXPECT_EQ(RegistryDirectory(), std::string(pw->pw_dir) + "/.config/vontaro/registry");
+  EXPECT_EQ(FirewallDirectory(), std::string(pw->pw_dir) + "/.config/vontaro/firewall");
+  // Relative folders are not taken either.
+  ScopedEnv relative_home("HOME", "rel"), relative_xdg("XDG_CONFIG_HOME", "cfg");
+  EXPECT_EQ(RegistryDirectory(), std::string(pw->pw_dir) + "/.config/vontaro/registry");
+  ScopedEnv own_xdg("XDG_CONFIG_HOME", dir_.c_str());
+  EXPECT_EQ(RegistryDirectory(), dir_ + "/vontaro/registry");
+}
+
+// A store folder that others can change is refused with a message, for
+// reading and writing, and nothing is created in it.
+TEST_F(Stores, FolderOthersCanChangeIsRefused) {
+  fs::create_directory(P("open"));
+  fs::create_directory(P("open/reg"));
+  ::chmod(P("open/reg").c_str(), 0777);
+  ScopedEnv reg("VT_REGISTRY_DIR", (P("open") + "/reg").c_str());
+  ::testing::internal::CaptureStderr();
+  HKEY k = 0;
+  EXPECT_EQ(RegOpenKeyEx(kHkeyCurrentUser, "Software", kKeyRead, &k), kErrorAccessDenied);
+  EXPECT_EQ(RegCreateKeyEx(kHkeyCurrentUser, "Software", kKeyAllAccess, &k), kErrorAccessDenied);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(said, "The settings folder \"" + P("open") + "/reg\" is not used: other users can change it.\n");
+  EXPECT_TRUE(Entries(P("open/reg")).empty());
+
+  // A folder above that others can rename in (not sticky).
+  ::chmod(P("open/reg").c_str(), 0700);
+  ::chmod(P("open").c_str(), 0775);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(RegCreateKeyEx(kHkeyCurrentUser, "Software", kKeyAllAccess, &k), kErrorAccessDenied);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("other users can change \"" + P("open") + "\""),
+            std::string::npos);
+  EXPECT_TRUE(Entries(P("open/reg")).empty());
+
+  // The firewall's folder likewise: refused, not installed.
+  ::chmod(P("fw").c_str(), 0770);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(FwCreateManager(), HResultFromWin32(kErrorAccessDenied));
+  EXPECT_EQ(FwRemoveAuthorizedApplication("C:\\a.exe"), HResultFromWin32(kErrorAccessDenied));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find(P("fw")), std::string::npos);
+  EXPECT_EQ(Entries(P("fw")), std::vector<std::string>{"firewall.txt"});
+}
+
+// $XDG_CONFIG_HOME in another user's folder: root creates nothing there, and
+// reads nothing from it.
+TEST_F(Stores, AnotherUsersFolderGetsNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
+  const std::string other = P("other");
+  ASSERT_EQ(test::Shell("setpriv --reuid=" + std::to_string(kOtherUser) + " --regid=" + std::to_string(kOtherUser) +
+                        " --clear-groups true"),
+            0);
+  fs::create_directory(other);
+  ::chmod(dir_.c_str(), 0755);
+  ASSERT_EQ(::chown(other.c_str(), kOtherUser, kOtherUser), 0);
+  ScopedEnv reg("VT_REGISTRY_DIR", nullptr), fw("VT_FIREWALL_DIR", nullptr), xdg("XDG_CONFIG_HOME", other.c_str());
+  ::testing::internal::CaptureStderr();
+  HKEY k = 0;
+  EXPECT_EQ(RegCreateKeyEx(kHkeyCurrentUser, "Software", kKeyAllAccess, &k), kErrorAccessDenied);
+  EXPECT_EQ(FwRemoveAuthorizedApplication("C:\\a.exe"), HResultFromWin32(kErrorAccessDenied));
+  EXPECT_TRUE(Entries(other).empty());
+
+  // The other user made the store: refused for reading too.
+  fs::create_directories(other + "/vontaro/registry");
+  test::WriteFileText(other + "/vontaro/registry/HKEY_CURRENT_USER.reg", "VTREG 1\n[Software]\n\"V\"=dword:1\n");
+  for (const char* f : {"/vontaro", "/vontaro/registry", "/vontaro/registry/HKEY_CURRENT_USER.reg"})
+    ASSERT_EQ(::chown((other + f).c_str(), kOtherUser, kOtherUser), 0);
+  EXPECT_EQ(RegOpenKeyEx(kHkeyCurrentUser, "Software", kKeyRead, &k), kErrorAccessDenied);
+  EXPECT_EQ(RegCreateKeyEx(kHkeyCurrentUser, "Software\\New", kKeyAllAccess, &k), kErrorAccessDenied);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("belongs to another user (uid 65534)"), std::string::npos);
+  EXPECT_EQ(Entries(other + "/vontaro/registry"), std::vector<std::string>{"HKEY_CURRENT_USER.reg"});
+}
+
+// HKEY_LOCAL_MACHINE is one store: every user reads the log's settings from
+// it, only its owner writes it.
+TEST_F(Stores, MachineStoreIsReadByEveryUserAndWrittenByItsOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a second user";
+  const std::string child = P("vt_proc_child");
+  fs::copy_file(test::ProgramBeside("vt_proc_child"), child);
+  ::chmod(dir_.c_str(), 0755);
+  const std::string as_other = "setpriv --reuid=" + std::to_string(kOtherUser) + " --regid=" +
+                               std::to_string(kOtherUser) + " --clear-groups ";
+  if (test::Shell(as_other + test::Q(child) + " exit 0") != 0) GTEST_SKIP() << "the second user cannot run programs";
+
+  const std::string machine = P("machine");
+  ScopedEnv machine_dir("VT_MACHINE_REGISTRY_DIR", machine.c_str());
+  // Root writes the log's settings in the program's own view.
+  ASSERT_EQ(SetDword(kHkeyLocalMachine, "SOFTWARE\\Palgrem\\Vontaro\\Log", "Level", 1), 0u);
+  ASSERT_EQ(SetDword(kHkeyCurrentUser, "SOFTWARE\\Palgrem\\Vontaro\\Log", "Level", 5), 0u);  // not the machine's
+  struct stat st {};
+  ASSERT_EQ(::stat((machine + "/HKEY_LOCAL_MACHINE.reg").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  const std::string before = test::ReadFileText(machine + "/HKEY_LOCAL_MACHINE.reg");
+
+  const std::string out = P("out");
+  ASSERT_EQ(test::Shell("(env -u VT_REGISTRY_DIR HOME=/nonexistent " + as_other + test::Q(child) +
+                        " regmachine > " + test::Q(out) + ")"),
+            0);
+  EXPECT_EQ(test::ReadFileText(out), "level=1 open=5 create=5 set=5");
+  EXPECT_EQ(test::ReadFileText(machine + "/HKEY_LOCAL_MACHINE.reg"), before);
+  EXPECT_EQ(Entries(machine), (std::vector<std::string>{"HKEY_LOCAL_MACHINE.lock", "HKEY_LOCAL_MACHINE.reg"}));
+}
+
+// The stores run on a 64 KiB stack: no large buffers on it.
+TEST_F(Stores, SmallStack) {
+  const std::string out = P("out");
+  const int code = test::Shell("(ulimit -s 64 && " + test::Q(test::ProgramBeside("vt_proc_child")) +
+                               " smallstack > " + test::Q(out) + ")");
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(test::ReadFileText(out), "ok");
+}
+
+}  // namespace
+}  // namespace vt::os
