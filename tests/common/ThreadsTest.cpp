@@ -107,6 +107,111 @@ TEST(Threads, TerminateIsSeenByTheBodyAndCreationFailureIsLogged) {
   TMethodThread::Dispose(failed);
 }
 
+// Waits until Condition holds; false after a generous limit, so that a
+// fault fails the test instead of hanging it.
+template <typename F>
+bool Eventually(F condition) {
+  auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+bool Moves(const std::atomic<int>& count) {
+  const int seen = count;
+  return Eventually([&] { return count != seen; });
+}
+
+TEST(Threads, SuspendAndResumeCountOnARunningThreadAndTheFlagFollowsTheOutcome) {
+  std::atomic<int> count{0};
+  auto counter = [&count](TMethodThread& self) {
+    while (!self.Terminated()) {
+      ++count;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  };
+  // Created suspended: nothing of the body runs until Resume.
+  auto t = std::make_unique<TMethodThread>(true, counter);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(t->Resume(), 1u);
+  EXPECT_FALSE(t->Suspended());
+  ASSERT_TRUE(Moves(count));
+
+  EXPECT_EQ(t->Suspend(), 0u);
+  EXPECT_TRUE(t->Suspended());
+  const int held = count;
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // it would have counted
+  EXPECT_EQ(count, held);
+  EXPECT_EQ(t->Suspend(), 1u);
+  EXPECT_EQ(t->Resume(), 2u);
+  EXPECT_TRUE(t->Suspended());
+  EXPECT_EQ(count, held);
+  EXPECT_EQ(t->Resume(), 1u);
+  EXPECT_FALSE(t->Suspended());
+  EXPECT_TRUE(Moves(count));
+
+  // Destroying a suspended thread object does not wait: the thread stays
+  // behind, stopped, with its handle closed.
+  EXPECT_EQ(t->Suspend(), 0u);
+  const int left = count;
+  t.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(count, left);
+
+  // A finished thread cannot be suspended, and the object does not claim it.
+  auto done = MakeThread<TMethodThread>(false, [](TMethodThread&) {});
+  done->WaitFor();
+  EXPECT_EQ(done->Suspend(), 0xFFFFFFFFu);
+  EXPECT_EQ(os::GetLastError(), os::kErrorAccessDenied);
+  EXPECT_FALSE(done->Suspended());
+  done.reset();  // not suspended: waited for as usual
+}
+
+TEST(Threads, ThreadCanSuspendItselfUntilResumed) {
+  std::atomic<bool> after{false};
+  std::atomic<std::uint32_t> answered{0xFFFFFFFFu};
+  std::unique_ptr<TMethodThread> t;
+  TMethodThread::Start(t, false, [&](TMethodThread& self) {
+    answered = self.Suspend();
+    after = true;
+  });
+  ASSERT_TRUE(Eventually([&] { return t->Suspended(); }));
+  // The flag is raised just before the thread stops: resume once it has.
+  ASSERT_TRUE(Eventually([&] { return t->Resume() == 1u; }));
+  EXPECT_EQ(t->WaitFor(), 0u);
+  EXPECT_TRUE(after);
+  EXPECT_EQ(answered, 0u);
+  EXPECT_FALSE(t->Suspended());
+}
+
+// Sets its exit code and ends hard after DoTerminate.
+class HardEndThread : public TSafeThread {
+ public:
+  explicit HardEndThread(std::atomic<int>& terminated) : TSafeThread(false, true), terminated_(terminated) {}
+  ~HardEndThread() override { StopAndWait(); }
+
+ protected:
+  void Execute() override { SetReturnValue(31); }
+  void DoTerminate() override { ++terminated_; }
+
+ private:
+  std::atomic<int>& terminated_;
+};
+
+TEST(Threads, HardExitEndsTheThreadWithItsExitCode) {
+  std::atomic<int> terminated{0};
+  for (int round = 0; round < 5; ++round) {
+    auto t = MakeThread<HardEndThread>(terminated);
+    EXPECT_TRUE(t->HardExit());
+    EXPECT_EQ(t->WaitFor(), 31u);
+    EXPECT_TRUE(t->Finished());
+  }
+  EXPECT_EQ(terminated, 5);
+}
+
 // ---- message loop ----
 
 struct LoopWindow {
