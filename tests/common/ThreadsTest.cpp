@@ -124,7 +124,7 @@ bool Moves(const std::atomic<int>& count) {
   return Eventually([&] { return count != seen; });
 }
 
-TEST(Threads, SuspendAndResumeCountOnARunningThreadAndTheFlagFollowsTheOutcome) {
+TEST(Threads, SuspendAndResumeCountOnARunningThread) {
   std::atomic<int> count{0};
   auto counter = [&count](TMethodThread& self) {
     while (!self.Terminated()) {
@@ -160,14 +160,23 @@ TEST(Threads, SuspendAndResumeCountOnARunningThreadAndTheFlagFollowsTheOutcome) 
   t.reset();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(count, left);
+}
 
-  // A finished thread cannot be suspended, and the object does not claim it.
+TEST(Threads, SuspendedClaimsOnlyASuspensionThatHappened) {
+  // A finished thread cannot be suspended.
   auto done = MakeThread<TMethodThread>(false, [](TMethodThread&) {});
   done->WaitFor();
   EXPECT_EQ(done->Suspend(), 0xFFFFFFFFu);
   EXPECT_EQ(os::GetLastError(), os::kErrorAccessDenied);
   EXPECT_FALSE(done->Suspended());
   done.reset();  // not suspended: waited for as usual
+
+  LogCapture log;
+  os::PlatformTestHelper::FailNextThreadCreations(1);
+  auto none = MakeThread<TMethodThread>(false, [](TMethodThread&) {});
+  ASSERT_EQ(none->Handle(), nullptr);
+  EXPECT_EQ(none->Suspend(), 0xFFFFFFFFu);
+  EXPECT_FALSE(none->Suspended());
 }
 
 TEST(Threads, ThreadCanSuspendItselfUntilResumed) {
