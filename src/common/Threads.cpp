@@ -58,7 +58,10 @@ void TSafeThread::StopAndWait() {
   if (!handle_) return;
   if (started_) {
     // A started thread is always waited for, also when it reports itself
-    // finished: its procedure may still be using the object.
+    // finished: its procedure may still be using the object. A suspended
+    // one would never end: it stays behind, stopped for good once its
+    // handle is closed.
+    if (suspended_) return;
     Terminate();
     WaitFor();
   } else {
@@ -70,6 +73,7 @@ void TSafeThread::StopAndWait() {
 
 std::uint32_t TSafeThread::Resume() {
   if (!handle_) return 0xFFFFFFFFu;
+  os::MutexLock lock(state_lock_);
   os::DWORD previous = os::ResumeThread(handle_);
   if (previous == 1) {
     started_ = true;
@@ -79,8 +83,24 @@ std::uint32_t TSafeThread::Resume() {
 }
 
 std::uint32_t TSafeThread::Suspend() {
-  suspended_ = true;
-  return os::SuspendThread(handle_);
+  if (handle_ && os::GetCurrentThreadId() == thread_id_) {
+    // The running thread stops inside the call: the flag goes first, and
+    // the lock is not held while it is stopped.
+    {
+      os::MutexLock lock(state_lock_);
+      suspended_ = true;
+    }
+    os::DWORD previous = os::SuspendThread(handle_);
+    if (previous == 0xFFFFFFFFu) {
+      os::MutexLock lock(state_lock_);
+      suspended_ = false;
+    }
+    return previous;
+  }
+  os::MutexLock lock(state_lock_);
+  os::DWORD previous = os::SuspendThread(handle_);
+  if (previous != 0xFFFFFFFFu) suspended_ = true;
+  return previous;
 }
 
 std::uint32_t TSafeThread::WaitFor() {
@@ -110,8 +130,11 @@ os::DWORD TSafeThread::ThreadProc(void* param) {
     self->DoTerminate();
   } catch (...) {
   }
+  const bool hard_exit = self->hard_exit_;
+  const os::ThreadHandle handle = self->handle_;
   // Last touch of the object: the owner may free it once it sees this.
   self->finished_ = true;
+  if (hard_exit) os::TerminateThread(handle, code);
   return code;
 }
 

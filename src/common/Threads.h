@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/ThreadApi.h"
+#include "platform/ThreadSafety.h"
 #include "platform/WindowApi.h"
 
 namespace vt {
@@ -32,7 +33,9 @@ void LibraryLog(TLogRecord kind, const std::string& text, int flags = 0);
 // ---- Threads ---------------------------------------------------------------
 
 // Thread base. The body is Execute; exceptions leaving it are logged
-// ("Thread Error") and end the thread with kThreadErrorExitCode.
+// ("Thread Error") and end the thread with kThreadErrorExitCode. With
+// HardExit the thread ends at once after DoTerminate, without its own
+// clean-up.
 //
 // The thread object is only half-built while its constructor runs, so the
 // thread is started by AfterConstruction (MakeThread does both), and every
@@ -49,8 +52,11 @@ class TSafeThread {
   // Starts the thread unless it was created suspended.
   void AfterConstruction();
 
-  std::uint32_t Resume();   // the previous suspend count
-  std::uint32_t Suspend();  // only before the thread has started
+  // Suspend count semantics: both answer the previous count (0xFFFFFFFF on
+  // failure); the thread runs again when the count is back at 0. Suspended
+  // follows what happened.
+  std::uint32_t Resume();
+  std::uint32_t Suspend();
   void Terminate() { terminated_ = true; }
   std::uint32_t WaitFor();  // the exit code
 
@@ -69,7 +75,8 @@ class TSafeThread {
   virtual void DoTerminate() {}
   virtual void Execute() = 0;
   // Ends a started thread (Terminate, WaitFor) and keeps it from being
-  // started later. Safe to call more than once.
+  // started later; a suspended one is left behind, stopped, without waiting.
+  // Safe to call more than once.
   void StopAndWait();
 
  private:
@@ -81,6 +88,8 @@ class TSafeThread {
   std::atomic<bool> suspended_{false};
   std::atomic<bool> finished_{false};
   std::atomic<bool> started_{false};
+  // Keeps Suspend and Resume from another thread in step with the flags.
+  os::Mutex state_lock_;
   std::atomic<std::uint32_t> return_value_{0};
   bool hard_exit_ = false;
   bool create_suspended_ = false;

@@ -1,5 +1,6 @@
 // Operating-system threads with Windows-shaped behaviour: creation (also
-// suspended), resume, waiting for the end, exit code, thread ids.
+// suspended), suspend and resume with a suspend count, the hard end of the
+// calling thread, waiting for the end, exit code, thread ids.
 #pragma once
 
 #include <cstddef>
@@ -18,20 +19,34 @@ using ThreadProc = DWORD (*)(void* param);
 
 
 // Starts Proc(Param) on a new thread. Flags: kCreateSuspended (the thread
-// waits for ResumeThread); other bits are accepted and ignored. StackSize 0
-// means the default. On failure: null, and the last error is set.
+// runs nothing of Proc until ResumeThread); other bits are accepted and
+// ignored. StackSize 0 means the default. On failure: null, and the last
+// error is set.
 ThreadHandle CreateThread(std::size_t stack_size, ThreadProc proc, void* param, DWORD flags,
                           DWORD* thread_id);
 
-// Lowers the suspend count; the thread starts when it reaches 0. Answers the
-// previous count, or 0xFFFFFFFF (last error set) for a null handle.
+// Lowers the suspend count; the thread runs (again) when it reaches 0.
+// Answers the previous count, or 0xFFFFFFFF (last error set) for a null
+// handle.
 DWORD ResumeThread(ThreadHandle thread);
 
-// Raises the suspend count of a thread that has not started yet. A running
-// thread cannot be stopped from outside here: 0xFFFFFFFF, ERROR_NOT_SUPPORTED.
+// Raises the suspend count and answers the previous one. A running thread
+// is stopped before this returns: it is sent the suspend signal (SIGRTMIN+4)
+// and waits in its handler until the count is back at 0; a thread that
+// suspends itself waits right here. Every other signal is held back while a
+// thread is stopped; a system call it was in is restarted or returns EINTR,
+// as the call does for any signal handler. A thread whose procedure has
+// ended: 0xFFFFFFFF, ERROR_ACCESS_DENIED.
 DWORD SuspendThread(ThreadHandle thread);
 
-// Waits until the thread's procedure has returned: kWaitObject0, or
+// Ends the calling thread at once with ExitCode when the handle is its own:
+// the procedure's frames are left without unwinding (no destructors, no
+// catch blocks run) and the thread ends as if its procedure had returned
+// ExitCode, so waits and the exit code see it. Does not return then. Another
+// thread cannot be ended from outside here: false, ERROR_NOT_SUPPORTED.
+bool TerminateThread(ThreadHandle thread, DWORD exit_code);
+
+// Waits until the thread's procedure has ended: kWaitObject0, or
 // kWaitTimeout; kWaitFailed (last error set) for a null handle.
 DWORD WaitForThread(ThreadHandle thread, DWORD timeout_ms);
 
@@ -41,7 +56,8 @@ bool GetExitCodeThread(ThreadHandle thread, DWORD* exit_code);
 DWORD GetThreadId(ThreadHandle thread);
 
 // Releases the handle. A finished thread is joined; a running one goes on
-// by itself; one that never started is discarded without running.
+// by itself (a suspended one stays stopped); one that never started is
+// discarded without running.
 void CloseThreadHandle(ThreadHandle thread);
 
 }  // namespace vt::os

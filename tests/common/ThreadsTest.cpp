@@ -107,6 +107,84 @@ TEST(Threads, TerminateIsSeenByTheBodyAndCreationFailureIsLogged) {
   TMethodThread::Dispose(failed);
 }
 
+// Waits until Condition holds; false after a generous limit.
+template <typename F>
+bool Eventually(F condition) {
+  for (int i = 0; i < 20000; ++i) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+TEST(Threads, SuspendAndResumeCountOnARunningThread) {
+  std::atomic<int> count{0};
+  auto t = std::make_unique<TMethodThread>(true, [&count](TMethodThread& self) {
+    for (; !self.Terminated(); ++count) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(count, 0);  // created suspended: nothing of the body runs
+  EXPECT_EQ(t->Resume(), 1u);
+  ASSERT_TRUE(Eventually([&] { return count > 0; }));
+
+  EXPECT_EQ(t->Suspend(), 0u);
+  EXPECT_EQ(t->Suspend(), 1u);
+  const int held = count;
+  EXPECT_EQ(t->Resume(), 2u);
+  EXPECT_TRUE(t->Suspended());
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // it would have counted
+  EXPECT_EQ(count, held);
+  EXPECT_EQ(t->Resume(), 1u);
+  EXPECT_FALSE(t->Suspended());
+  EXPECT_TRUE(Eventually([&] { return count != held; }));
+
+  // Destroying a suspended thread object does not wait: the thread stays
+  // behind, stopped, with its handle closed.
+  EXPECT_EQ(t->Suspend(), 0u);
+  const int left = count;
+  t.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(count, left);
+}
+
+TEST(Threads, SuspendedClaimsOnlyASuspensionThatHappened) {
+  auto done = MakeThread<TMethodThread>(false, [](TMethodThread&) {});
+  done->WaitFor();
+  EXPECT_EQ(done->Suspend(), 0xFFFFFFFFu);
+  EXPECT_EQ(os::GetLastError(), os::kErrorAccessDenied);
+  EXPECT_FALSE(done->Suspended());
+  done.reset();  // not suspended: waited for as usual
+
+  // A thread suspending itself: the flag is up before it stops.
+  std::atomic<std::uint32_t> answered{0xFFFFFFFFu};
+  std::unique_ptr<TMethodThread> self;
+  TMethodThread::Start(self, false, [&](TMethodThread& me) { answered = me.Suspend(); });
+  ASSERT_TRUE(Eventually([&] { return self->Suspended(); }));
+  ASSERT_TRUE(Eventually([&] { return self->Resume() == 1u; }));
+  EXPECT_EQ(self->WaitFor(), 0u);
+  EXPECT_EQ(answered, 0u);
+  EXPECT_FALSE(self->Suspended());
+}
+
+class HardEndThread : public TSafeThread {
+ public:
+  explicit HardEndThread(std::atomic<int>& ended) : TSafeThread(false, true), ended_(ended) {}
+  ~HardEndThread() override { StopAndWait(); }
+
+ protected:
+  void Execute() override { SetReturnValue(31); }
+  void DoTerminate() override { ++ended_; }
+
+ private:
+  std::atomic<int>& ended_;
+};
+
+TEST(Threads, HardExitEndsTheThreadWithItsExitCode) {
+  std::atomic<int> ended{0};
+  for (int round = 0; round < 3; ++round) EXPECT_EQ(MakeThread<HardEndThread>(ended)->WaitFor(), 31u);
+  EXPECT_EQ(ended, 3);
+}
+
 // ---- message loop ----
 
 struct LoopWindow {

@@ -198,7 +198,7 @@ TEST(ThreadApi, SuspendedThreadsRunOnResumeOrNeverAndCreationCanFail) {
   GetExitCodeThread(t, &code);
   EXPECT_EQ(code, 42u);
   EXPECT_EQ(ran, 1);
-  EXPECT_EQ(SuspendThread(t), 0xFFFFFFFFu);  // running threads cannot be held here
+  EXPECT_EQ(SuspendThread(t), 0xFFFFFFFFu);  // a finished thread cannot be held
   CloseThreadHandle(t);
 
   // Closed before its start: never runs.
