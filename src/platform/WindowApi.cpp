@@ -943,9 +943,18 @@ bool GetWindowRect(HWND hwnd, RECT* rect) {
 
 bool GetClientRect(HWND hwnd, RECT* rect) {
   // On a display the window manager's frame stands for a captioned
-  // window's border and caption: the whole window is client area.
-  const bool framed_by_display = display::Wanted() && display::WaitActive();
+  // top-level window's border and caption: the whole window is client area.
   State& s = S();
+  bool framed_by_display = false;
+  if (display::Wanted()) {
+    bool captioned_top = false;
+    {
+      MutexLock lock(s.lock);
+      Window* w = FindWindowLocked(s, hwnd);
+      captioned_top = w && (w->style & WS_CAPTION) == WS_CAPTION && !(w->style & WS_CHILD);
+    }
+    framed_by_display = captioned_top && display::WaitActive();
+  }
   MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w || !rect) {

@@ -226,6 +226,8 @@ struct Api {
   int (*XNextEvent)(x::Display*, x::XEvent*);
   int (*XFlush)(x::Display*);
   x::KeySym (*XLookupKeysym)(x::XKeyEvent*, int);
+  int (*XFreeFont)(x::Display*, x::XFontStruct*);
+  int (*XFreeGC)(x::Display*, x::GC);
   void* (*XSetErrorHandler)(int (*)(x::Display*, void*));
   void* (*XSetIOErrorHandler)(int (*)(x::Display*));
 };
@@ -234,6 +236,7 @@ struct XftApi {
   x::XftFont* (*XftFontOpenName)(x::Display*, int, const char*);
   x::XftDraw* (*XftDrawCreate)(x::Display*, x::Window, x::Visual*, x::Colormap);
   void (*XftDrawDestroy)(x::XftDraw*);
+  void (*XftFontClose)(x::Display*, x::XftFont*);
   void (*XftDrawString8)(x::XftDraw*, const x::XftColor*, x::XftFont*, int, int, const unsigned char*, int);
   void (*XftTextExtents8)(x::Display*, x::XftFont*, const unsigned char*, int, x::XGlyphInfo*);
   x::Bool (*XftColorAllocValue)(x::Display*, x::Visual*, x::Colormap, const x::XRenderColor*, x::XftColor*);
@@ -259,12 +262,12 @@ bool LoadApi(void* lib, Api& a) {
          VT_FIND(lib, a, XSetForeground) && VT_FIND(lib, a, XSetFont) && VT_FIND(lib, a, XFillRectangle) &&
          VT_FIND(lib, a, XDrawLine) && VT_FIND(lib, a, XDrawString) && VT_FIND(lib, a, XLoadQueryFont) &&
          VT_FIND(lib, a, XTextWidth) && VT_FIND(lib, a, XAllocColor) && VT_FIND(lib, a, XPending) &&
-         VT_FIND(lib, a, XNextEvent) && VT_FIND(lib, a, XFlush) && VT_FIND(lib, a, XLookupKeysym) &&
+         VT_FIND(lib, a, XNextEvent) && VT_FIND(lib, a, XFlush) && VT_FIND(lib, a, XLookupKeysym) && VT_FIND(lib, a, XFreeFont) && VT_FIND(lib, a, XFreeGC) &&
          VT_FIND(lib, a, XSetErrorHandler) && VT_FIND(lib, a, XSetIOErrorHandler);
 }
 
 bool LoadXftApi(void* lib, XftApi& a) {
-  return VT_FIND(lib, a, XftFontOpenName) && VT_FIND(lib, a, XftDrawCreate) && VT_FIND(lib, a, XftDrawDestroy) &&
+  return VT_FIND(lib, a, XftFontOpenName) && VT_FIND(lib, a, XftDrawCreate) && VT_FIND(lib, a, XftDrawDestroy) && VT_FIND(lib, a, XftFontClose) &&
          VT_FIND(lib, a, XftDrawString8) && VT_FIND(lib, a, XftTextExtents8) && VT_FIND(lib, a, XftColorAllocValue);
 }
 
@@ -467,7 +470,18 @@ bool Connection::Open(const std::string& name) {
 }
 
 void Connection::Close() {
-  if (dpy_) x_.XCloseDisplay(dpy_);
+  if (!dpy_) return;
+  for (auto& [h, e] : entries_)
+    if (e.draw) xft_.XftDrawDestroy(e.draw);
+  for (auto& f : fonts_) {
+    if (f.xft) xft_.XftFontClose(dpy_, f.xft);
+    if (f.core) x_.XFreeFont(dpy_, f.core);
+  }
+  entries_.clear();
+  fonts_.clear();
+  if (gc_) x_.XFreeGC(dpy_, gc_);
+  gc_ = nullptr;
+  x_.XCloseDisplay(dpy_);
   dpy_ = nullptr;
 }
 
@@ -890,6 +904,9 @@ void ThreadMain() {
   if (!lost) {
     c->Close();
     delete c;
+  } else {
+    static auto* kept = new std::vector<Connection*>;  // still reachable: nothing of it may be freed
+    kept->push_back(c);
   }
   // Modal loops waiting on a window learn that it is gone.
   for (HWND h : tops) PostMessageA(h, WM_NULL, 0, 0);
