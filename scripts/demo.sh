@@ -29,8 +29,15 @@ run() {
 VT_SAMPLE_SETUP_EXIT_CODE=42 run "$bin/vt_setup_console" /install /vs_integrated "a b"
 
 # Windowed build, payload stored as is, no arguments: the progress window
-# (shown on standard error when it is a terminal); Setup.exe left windowed.
+# (a real window when DISPLAY names a display, and on standard error when it
+# is a terminal); Setup.exe left windowed.
+[ -n "${DISPLAY:-}" ] && echo "(windows show on display $DISPLAY)"
 run "$bin/vt_setup_windowed_plain"
+
+# Windowed build that fails (its temporary folder holds a backslash): the
+# error box, on the display a window that waits for Enter or a click.
+mkdir -p "$work/back\\slash"
+TMPDIR="$work/back\\slash" run "$bin/vt_setup_windowed"
 
 # Windowed build started silently: no progress, Setup.exe switched to
 # console. The inner exit code passes through; 3010 arrives as 194 (Linux

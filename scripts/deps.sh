@@ -2,7 +2,9 @@
 # Installs the build and test tools a fresh Debian machine lacks.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-      liblzma-dev zlib1g-dev libpng-dev xz-utils)
+      liblzma-dev zlib1g-dev libpng-dev xz-utils
+      # The window tests: a virtual display, its tools, the X client and font libraries, a face.
+      xvfb x11-utils x11-apps xdotool libx11-6 libxft2 fonts-dejavu-core)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

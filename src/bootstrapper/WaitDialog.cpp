@@ -4,6 +4,7 @@
 
 #include "common/Objects.h"
 #include "common/SysUtils.h"
+#include "platform/Debugger.h"
 
 namespace vt {
 
@@ -37,6 +38,9 @@ TWaitDialog::TWaitDialog(std::string caption, int max_steps, std::uint8_t option
   ready_event_ = std::make_unique<TWinEvent>(nullptr, "", false, false);
   g_current = this;
   font_ = os::CreateFontA(-11, 0, 0, 0, os::FW_NORMAL, 0, 0, 0, os::DEFAULT_CHARSET, 0, 0, 0, 0, "Tahoma");
+  // Under a debugger no thread and no window: stepping through the setup
+  // needs no window of its own in the way.
+  if (os::IsDebuggerPresent()) return;
   TMethodThread::Start(thread_, false, [this](TMethodThread& t) { Run(t); });
   std::uint32_t error = 0;
   if (!thread_->Handle()) {
@@ -139,7 +143,13 @@ void TWaitDialog::SetPosition(int position) {
   position_ = position;
   if (std::abs(position - last_posted_position_) < update_threshold_) return;
   last_posted_position_ = position;
-  if (progress_bar_) PostMessageWithRetry(progress_bar_, os::PBM_SETPOS, static_cast<os::WPARAM>(position), 0);
+  if (!progress_bar_) return;
+  try {
+    PostMessageWithRetry(progress_bar_, os::PBM_SETPOS, static_cast<os::WPARAM>(position), 0);
+  } catch (const EOSError& e) {
+    // The user closed the window: the work goes on without it.
+    if (e.ErrorCode != os::kErrorInvalidWindowHandle) throw;
+  }
 }
 
 void TWaitDialog::Cancel() {

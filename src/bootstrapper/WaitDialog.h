@@ -25,7 +25,8 @@ inline constexpr const char* kProgressWindowTitle = "Please Wait...";
 class TWaitDialog : public TObject {
  public:
   // Returns once the window exists; raises EOSError when the dialog thread
-  // or its windows cannot be created.
+  // or its windows cannot be created. Under a debugger it makes neither and
+  // Step and SetPosition only keep the count.
   TWaitDialog(std::string caption, int max_steps, std::uint8_t options);
   // Closes the window and returns once the dialog thread has ended.
   ~TWaitDialog() override;

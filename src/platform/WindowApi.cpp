@@ -27,6 +27,7 @@
 #include "platform/TestHooks.h"
 #include "platform/ThreadApi.h"
 #include "platform/ThreadSafety.h"
+#include "platform/X11Display.h"
 
 namespace vt::os {
 
@@ -77,7 +78,9 @@ struct Window {
   HWND owner = 0;   // top-level windows
   DWORD thread_id = 0;
   HFONT font = 0;
+  std::uintptr_t id = 0;                        // a child's control id
   int range_min = 0, range_max = 100, pos = 0;  // progress bar
+  int box_result = 0;                           // message box: the button that ended it
   bool destroying = false;
   bool shown = false;  // drawn on the terminal
 };
@@ -96,6 +99,9 @@ struct FontRecord {
 LRESULT StaticProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT ButtonProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT ProgressProc(HWND, UINT, WPARAM, LPARAM);
+LRESULT MessageBoxProc(HWND, UINT, WPARAM, LPARAM);
+
+constexpr const char* kMessageBoxClass = "#32770";
 
 // All window-manager state, guarded by one lock; one condition serves every
 // wait (queues, sent-message replies). Never freed: threads may outlive
@@ -119,7 +125,8 @@ struct State {
   State() {
     for (auto [name, proc] : {std::pair<const char*, WNDPROC>{"STATIC", StaticProc},
                               {"BUTTON", ButtonProc},
-                              {"msctls_progress32", ProgressProc}}) {
+                              {"msctls_progress32", ProgressProc},
+                              {kMessageBoxClass, MessageBoxProc}}) {
       ClassRecord rec;
       rec.name = name;
       rec.wc.lpfnWndProc = proc;
@@ -198,14 +205,59 @@ HWND TopLevelLocked(State& s, HWND hwnd) REQUIRES(s.lock) {
   return w ? w->handle : 0;
 }
 
+// What the display shows of a window.
+display::View ViewLocked(State& s, const Window& w) REQUIRES(s.lock) {
+  display::View v;
+  const bool child = (w.style & WS_CHILD) && w.parent;
+  v.hwnd = w.handle;
+  v.parent = child ? w.parent : 0;
+  v.kind = !child                                         ? display::Kind::kFrame
+           : SameName(w.class_name, "STATIC")             ? display::Kind::kStatic
+           : SameName(w.class_name, "BUTTON")             ? display::Kind::kButton
+           : SameName(w.class_name, "msctls_progress32")  ? display::Kind::kProgress
+                                                          : display::Kind::kOther;
+  v.text = w.title;
+  v.x = w.x;
+  v.y = w.y;
+  v.width = w.width;
+  v.height = w.height;
+  v.id = w.id;
+  v.visible = (w.style & WS_VISIBLE) != 0;
+  v.enabled = !(w.style & WS_DISABLED);
+  if (!child) {
+    // An owned window of a top-most owner stays on top with it.
+    const Window* owner = FindWindowLocked(s, w.owner);
+    v.topmost = (w.ex_style & WS_EX_TOPMOST) || (owner && (owner->ex_style & WS_EX_TOPMOST));
+    v.closable = (w.style & WS_SYSMENU) != 0;
+  }
+  v.default_button = v.kind == display::Kind::kButton && (w.style & 0xF) == BS_DEFPUSHBUTTON;
+  v.range_min = w.range_min;
+  v.range_max = w.range_max;
+  v.pos = w.pos;
+  if (auto it = s.fonts.find(w.font); w.font && it != s.fonts.end()) {
+    v.face = it->second.face;
+    v.font_height = it->second.height;
+  }
+  return v;
+}
+
+// Hands the display the window's present state.
+void MirrorLocked(State& s, HWND hwnd) REQUIRES(s.lock) {
+  if (!display::Wanted()) return;
+  if (Window* w = FindWindowLocked(s, hwnd)) display::Update(ViewLocked(s, *w));
+}
+
 // One terminal line per visible captioned window: its title, the texts of
-// its visible static controls and its progress bars.
+// its visible static controls and its progress bars. Message boxes are
+// written by MessageBoxA.
 void DrawLocked(State& s, HWND hwnd) REQUIRES(s.lock) {
   Window* w = FindWindowLocked(s, hwnd);
   if (w && w->font && !s.fonts.count(w->font)) ++s.stale_font_uses;
+  MirrorLocked(s, hwnd);
   if (!TerminalAttached()) return;
   Window* top = FindWindowLocked(s, TopLevelLocked(s, hwnd));
   if (!top || !(top->style & WS_VISIBLE) || (top->style & WS_CAPTION) != WS_CAPTION) return;
+  if (SameName(top->class_name, kMessageBoxClass)) return;
   std::string line = top->title;
   for (auto& [h, child] : s.windows) {
     if (child->parent != top->handle || !(child->style & WS_CHILD) || !(child->style & WS_VISIBLE)) continue;
@@ -327,6 +379,7 @@ void RemoveWindowLocked(State& s, HWND hwnd) REQUIRES(s.lock) {
   }
   if (s.foreground == hwnd) s.foreground = 0;
   s.windows.erase(hwnd);
+  display::Remove(hwnd);
 }
 
 // Owned windows first; then WM_DESTROY to the window and to its children,
@@ -514,7 +567,7 @@ bool GetClassInfoA(HINSTANCE, const char* class_name, WNDCLASSA* wc) {
 // ---- windows ----
 
 HWND CreateWindowExA(DWORD ex_style, const char* class_name, const char* title, DWORD style, int x, int y,
-                     int width, int height, HWND parent, std::uintptr_t, HINSTANCE, void* param) {
+                     int width, int height, HWND parent, std::uintptr_t menu, HINSTANCE, void* param) {
   State& s = S();
   HWND handle = 0;
   {
@@ -552,10 +605,12 @@ HWND CreateWindowExA(DWORD ex_style, const char* class_name, const char* title, 
     w->y = y;
     w->width = width;
     w->height = height;
-    if (style & WS_CHILD)
+    if (style & WS_CHILD) {
       w->parent = parent;
-    else
+      w->id = menu;
+    } else {
       w->owner = parent;
+    }
     w->thread_id = GetCurrentThreadId();
     s.windows[handle] = std::move(w);
   }
@@ -585,6 +640,8 @@ bool DestroyWindow(HWND hwnd) {
     return false;
   }
   DestroyLocked(s, lock, hwnd);
+  lock.unlock();
+  display::Flush();  // gone from the screen too when this returns
   return true;
 }
 
@@ -885,7 +942,19 @@ bool GetWindowRect(HWND hwnd, RECT* rect) {
 }
 
 bool GetClientRect(HWND hwnd, RECT* rect) {
+  // On a display the window manager's frame stands for a captioned
+  // top-level window's border and caption: the whole window is client area.
   State& s = S();
+  bool framed_by_display = false;
+  if (display::Wanted()) {
+    bool captioned_top = false;
+    {
+      MutexLock lock(s.lock);
+      Window* w = FindWindowLocked(s, hwnd);
+      captioned_top = w && (w->style & WS_CAPTION) == WS_CAPTION && !(w->style & WS_CHILD);
+    }
+    framed_by_display = captioned_top && display::WaitActive();
+  }
   MutexLock lock(s.lock);
   Window* w = FindWindowLocked(s, hwnd);
   if (!w || !rect) {
@@ -893,7 +962,7 @@ bool GetClientRect(HWND hwnd, RECT* rect) {
     return false;
   }
   int cw = w->width, ch = w->height;
-  if ((w->style & WS_CAPTION) == WS_CAPTION) {
+  if ((w->style & WS_CAPTION) == WS_CAPTION && !(framed_by_display && !(w->style & WS_CHILD))) {
     cw -= 2 * kFrameWidth;
     ch -= 2 * kFrameWidth + kCaptionHeight;
   }
@@ -920,6 +989,7 @@ bool SetWindowPos(HWND hwnd, HWND insert_after, int x, int y, int cx, int cy, UI
     w->width = wp.cx;
     w->height = wp.cy;
   }
+  MirrorLocked(s, hwnd);
   return true;
 }
 
@@ -957,6 +1027,7 @@ bool EnableWindow(HWND hwnd, bool enable) {
       w->style &= ~static_cast<DWORD>(WS_DISABLED);
     else
       w->style |= WS_DISABLED;
+    MirrorLocked(s, hwnd);
   }
   if (changed) SendMessageA(hwnd, WM_ENABLE, enable ? 1 : 0, 0);
   return was_disabled;
@@ -1005,6 +1076,8 @@ HWND GetForegroundWindow() {
 }
 
 int GetSystemMetrics(int index) {
+  if ((index == SM_CXFULLSCREEN || index == SM_CYFULLSCREEN) && display::WaitActive())
+    return index == SM_CXFULLSCREEN ? display::ScreenWidth() : display::ScreenHeight();
   State& s = S();
   MutexLock lock(s.lock);
   if (index == SM_CXFULLSCREEN) return s.screen_width;
@@ -1055,15 +1128,96 @@ HCURSOR SetCursor(HCURSOR cursor) {
 
 HCURSOR GetCursor() { return t_cursor; }
 
-int MessageBoxA(HWND, const std::string& text, const std::string& caption, UINT type) {
+namespace {
+
+constexpr int kBoxMargin = 12;
+constexpr int kBoxButtonWidth = 75;
+constexpr int kBoxButtonHeight = 23;
+constexpr int kBoxMaxTextWidth = 480;
+
+int BoxResult(HWND box) {
   State& s = S();
   MutexLock lock(s.lock);
-  if (s.message_boxes.size() >= kMessageBoxRecordLimit) s.message_boxes.erase(s.message_boxes.begin());
-  s.message_boxes.push_back(ShownMessageBox{text, caption, type});
-  // A message box reaches the user whatever standard error is.
-  std::fprintf(stderr, "\n[%s]\n%s\n", caption.c_str(), text.c_str());
-  std::fflush(stderr);
-  return IDOK;
+  Window* w = FindWindowLocked(s, box);
+  return w ? w->box_result : IDOK;
+}
+
+void EndBox(HWND box, int result) {
+  State& s = S();
+  MutexLock lock(s.lock);
+  if (Window* w = FindWindowLocked(s, box)) w->box_result = result;
+}
+
+// Enter, Escape, the button and the close box end a box with one button.
+LRESULT MessageBoxProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  switch (msg) {
+    case WM_COMMAND:
+      if ((wparam & 0xFFFF) == static_cast<WPARAM>(IDOK)) EndBox(hwnd, IDOK);
+      return 0;
+    case WM_KEYDOWN:
+      if (wparam == VK_RETURN || wparam == VK_ESCAPE) EndBox(hwnd, IDOK);
+      return 0;
+    case WM_CLOSE:
+      EndBox(hwnd, IDOK);
+      return 0;
+    default:
+      return DefWindowProcA(hwnd, msg, wparam, lparam);
+  }
+}
+
+// A modal window on the display: the text wrapped, one OK button, centred
+// on the screen. Runs the calling thread's messages until it ends.
+int ShowMessageBoxWindow(const std::string& text, const std::string& caption) {
+  const display::FontMetrics metrics = display::DefaultFontMetrics();
+  const int screen_width = display::ScreenWidth(), screen_height = display::ScreenHeight();
+  const int wrap = std::max(kBoxButtonWidth, std::min(kBoxMaxTextWidth, screen_width - 8 * kBoxMargin));
+  const auto lines = display::WrapText(metrics, text, wrap);
+  int text_width = 0;
+  for (const auto& line : lines) text_width = std::max(text_width, display::TextWidth(metrics, line));
+  const int text_height = static_cast<int>(lines.size()) * metrics.LineHeight();
+  const int width = std::max({text_width + 2 * kBoxMargin, kBoxButtonWidth + 2 * kBoxMargin,
+                              display::TextWidth(metrics, caption) + 6 * kBoxMargin});
+  const int height = kBoxMargin + text_height + kBoxMargin + kBoxButtonHeight + kBoxMargin;
+  HWND box = CreateWindowExA(0, kMessageBoxClass, caption.c_str(), WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_VISIBLE,
+                             (screen_width - width) / 2, (screen_height - height) / 2, width, height, 0, 0, 0,
+                             nullptr);
+  if (!box) return IDOK;
+  HWND label = CreateWindowExA(0, "STATIC", text.c_str(), WS_CHILD | WS_VISIBLE, kBoxMargin, kBoxMargin,
+                               std::max(1, text_width), std::max(1, text_height), box, 0, 0, nullptr);
+  HWND button = CreateWindowExA(0, "BUTTON", "OK", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+                                (width - kBoxButtonWidth) / 2, height - kBoxMargin - kBoxButtonHeight,
+                                kBoxButtonWidth, kBoxButtonHeight, box, static_cast<std::uintptr_t>(IDOK), 0, nullptr);
+  int result = (label && button) ? 0 : IDOK;
+  while (result == 0) {
+    MSG msg;
+    if (GetMessageA(&msg, 0, 0, 0) == 0) {
+      // A quit message ends the box and stays for the thread's own loop.
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      result = IDOK;
+      break;
+    }
+    DispatchMessageA(&msg);
+    result = BoxResult(box);
+    if (!display::Active()) result = IDOK;  // the display went away
+  }
+  DestroyWindow(box);
+  return result;
+}
+
+}  // namespace
+
+int MessageBoxA(HWND, const std::string& text, const std::string& caption, UINT type) {
+  {
+    State& s = S();
+    MutexLock lock(s.lock);
+    if (s.message_boxes.size() >= kMessageBoxRecordLimit) s.message_boxes.erase(s.message_boxes.begin());
+    s.message_boxes.push_back(ShownMessageBox{text, caption, type});
+    // A message box reaches the user whatever standard error is.
+    std::fprintf(stderr, "\n[%s]\n%s\n", caption.c_str(), text.c_str());
+    std::fflush(stderr);
+  }
+  if (!display::WaitActive()) return IDOK;
+  return ShowMessageBoxWindow(text, caption);
 }
 
 std::vector<ShownMessageBox> TakeShownMessageBoxes() {

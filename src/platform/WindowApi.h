@@ -4,10 +4,11 @@
 // thread (posted and sent messages, quit, a posting quota), timers, the
 // standard controls the library uses (static text, button, progress bar),
 // fonts as handles, cursors and message boxes. A window belongs to the thread
-// that created it; its procedure runs on that thread. There is no screen:
-// visible captioned windows are shown as text on the terminal (stderr) when
-// one is attached, and nothing is shown otherwise; message boxes are written
-// to stderr in any case.
+// that created it; its procedure runs on that thread. Visible captioned
+// windows are shown as text on the terminal (stderr) when one is attached;
+// message boxes are written to stderr in any case. When an X11 display is
+// reachable (platform/X11Display.h), visible top-level windows are also real
+// windows there, and message boxes modal windows.
 #pragma once
 
 #include <cstdint>
@@ -84,7 +85,7 @@ enum : int { SM_CXFULLSCREEN = 16, SM_CYFULLSCREEN = 17 };
 enum : UINT { PM_NOREMOVE = 0, PM_REMOVE = 1 };
 enum : UINT { SWP_NOSIZE = 0x1, SWP_NOMOVE = 0x2, SWP_NOZORDER = 0x4 };
 enum : UINT { BN_CLICKED = 0 };
-enum : WPARAM { VK_ESCAPE = 27 };
+enum : WPARAM { VK_RETURN = 13, VK_ESCAPE = 27 };
 enum : UINT { MB_OK = 0, MB_ICONERROR = 0x10 };
 enum : int { IDOK = 1 };
 enum : std::uintptr_t { IDC_ARROW = 32512, IDC_WAIT = 32514, IDI_APPLICATION = 32512 };
@@ -200,7 +201,9 @@ HCURSOR LoadCursorA(HINSTANCE instance, std::uintptr_t id);
 HCURSOR SetCursor(HCURSOR cursor);
 HCURSOR GetCursor();
 
-// Written to standard error, a terminal or not; answers IDOK.
+// Written to standard error, a terminal or not; on a display also shown as a
+// modal window with an OK button, which Enter, Escape, a click or the close
+// box ends (the calling thread's messages run meanwhile). Answers IDOK.
 int MessageBoxA(HWND owner, const std::string& text, const std::string& caption, UINT type);
 
 // Inspection (test hooks: platform/TestHooks.h).

@@ -1,0 +1,279 @@
+// The progress window and the error box on a real (virtual) display: the
+// windowed bootstrapper end to end, looked at with the display's own tools,
+// and the progress window in this process.
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bootstrapper/WaitDialog.h"
+#include "platform/X11Display.h"
+#include "support/TestFiles.h"
+#include "support/VirtualDisplay.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using vt::test::ProgramFolder;
+using vt::test::Q;
+using vt::test::ReadFileText;
+using vt::test::Shell;
+using vt::test::VirtualDisplay;
+using vt::test::WaitUntil;
+using vt::test::WriteFileText;
+
+constexpr int kBarInner = 400 - 16 - 4;  // the bar's width inside its border
+
+std::string Metadata(std::uint32_t size, char flag) {
+  std::string m;
+  for (int b = 0; b < 4; ++b) m += static_cast<char>((size >> (8 * b)) & 0xFF);
+  return m + flag;
+}
+
+class X11Windows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!display_.Start()) GTEST_SKIP() << display_.Why();
+    fs::create_directories(tmp_);
+  }
+
+  // A windowed bootstrapper whose LZMA tool waits at the gate; its payload
+  // carries a large file.
+  fs::path GatedPackage() {
+    WriteFileText(dir_ / "big.bin", std::string(24 << 20, 'v'));
+    const fs::path pak = dir_ / "Setup.pak", lzma = dir_ / "Setup.lzma";
+    EXPECT_EQ(Shell(Q(ProgramFolder() / "vt_make_setup_pak") + " " + Q(ProgramFolder() / "vt_sample_setup.exe") +
+                    " " + Q(pak) + " --file big.bin " + Q(dir_ / "big.bin") + " >/dev/null"),
+              0);
+    EXPECT_EQ(Shell(Q(ProgramFolder() / "vt_lzma") + " e " + Q(pak) + " " + Q(lzma)), 0);
+    return Package("gated", lzma, ProgramFolder() / "vt_gated_tool", 1);
+  }
+
+  fs::path Package(const std::string& name, const fs::path& payload, const fs::path& tool, char compressed) {
+    WriteFileText(dir_ / (name + ".meta"),
+                  Metadata(static_cast<std::uint32_t>(fs::file_size(ProgramFolder() / "vt_sample_setup.exe")),
+                           compressed));
+    std::string cmd = Q(ProgramFolder() / "vtpack") + " " + Q(ProgramFolder() / "vt_install") + " -o " +
+                      Q(dir_ / name) + " --subsystem windows --add RCDATA 1001 " + Q(dir_ / (name + ".meta"));
+    if (!payload.empty()) cmd += " --add RCDATA 1000 " + Q(payload);
+    if (!tool.empty()) cmd += " --add RCDATA 1002 " + Q(tool);
+    EXPECT_EQ(Shell(cmd), 0) << cmd;
+    return dir_ / name;
+  }
+
+  // Starts the program on a thread of its own, which stays its parent (and
+  // its tracer when asked) until it ends; answers its exit code.
+  std::future<int> Launch(const fs::path& program, bool with_display = true, bool traced = false) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("TMPDIR=", 0) != 0) env.push_back(entry);
+    }
+    if (with_display) env.push_back("DISPLAY=" + display_.Name());
+    env.push_back("TMPDIR=" + tmp_.string());
+    env.push_back("VT_SAMPLE_SETUP_REPORT=" + report_.string());
+    env.push_back("VT_SAMPLE_SETUP_SLEEP_MS=400");
+    env.push_back("VT_TEST_GATE=" + gate_.string());
+    env.push_back("VT_TEST_TOOL=" + (ProgramFolder() / "vt_lzma").string());
+    const std::string err = (dir_ / "stderr").string();
+    return std::async(std::launch::async, [program, env, err, traced] {
+      std::vector<char*> envp;
+      for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+      envp.push_back(nullptr);
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 2);
+        int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        if (traced) ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        ::execve(program.c_str(), argv, envp.data());
+        ::_exit(127);
+      }
+      for (;;) {
+        int status = 0;
+        if (::waitpid(pid, &status, 0) < 0) return -1;
+        if (WIFEXITED(status)) return WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+        if (WIFSTOPPED(status)) {
+          const int sig = WSTOPSIG(status);
+          ::ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(sig == SIGTRAP ? 0 : sig)));
+        }
+      }
+    });
+  }
+
+  bool ToolStarted() const {
+    return WaitUntil([&] { return fs::exists(gate_.string() + ".started"); });
+  }
+  void OpenGate() const { WriteFileText(gate_, ""); }
+  std::string Err() const { return ReadFileText(dir_ / "stderr"); }
+
+  VirtualDisplay display_;
+  vt::test::TempFolder folder_{"vt_x11"};
+  const fs::path dir_ = folder_.path();
+  const fs::path tmp_ = dir_ / "tmp";
+  const fs::path gate_ = dir_ / "gate";
+  const fs::path report_ = dir_ / "report";
+};
+
+TEST_F(X11Windows, ProgressWindowShowsWhileExtractingAndGoesBeforeTheSetupRuns) {
+  auto exit_code = Launch(GatedPackage());
+  ASSERT_TRUE(ToolStarted());
+  // Titled, 400 by 120, centred on the screen, asking to stay on top.
+  const auto window = display_.WaitFor("Please Wait...");
+  ASSERT_TRUE(window);
+  EXPECT_EQ(window->width, 400);
+  EXPECT_EQ(window->height, 120);
+  EXPECT_EQ(window->x, (VirtualDisplay::kWidth - 400) / 2);
+  EXPECT_EQ(window->y, (VirtualDisplay::kHeight - 120) / 2);
+  EXPECT_NE(display_.Tool("xprop -id " + window->id + " _NET_WM_STATE").find("_NET_WM_STATE_ABOVE"),
+            std::string::npos);
+  // The text is drawn where the line is, nothing below the bar; the bar is
+  // half full after two of the four steps (the tool runs after the second).
+  const auto text = display_.Find("Extracting setup files...");
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->x - window->x, 8);
+  vt::test::Pixels shot;
+  EXPECT_TRUE(WaitUntil([&] {
+    shot = display_.Grab(window->id);
+    return shot.width == 400 && CountInRow(shot, 36, vt::test::kBarColour) == kBarInner / 2;
+  })) << CountInRow(shot, 36, vt::test::kBarColour);
+  EXPECT_GT(CountOther(shot, 8, 8, 392, 21, vt::test::kFaceColour), 50);
+  EXPECT_EQ(CountOther(shot, 8, 50, 300, 80, vt::test::kFaceColour), 0);
+  EXPECT_NE(display_.Find("&Cancel"), std::nullopt);
+
+  // Escape and "C" cancel nothing that matters: extraction goes on.
+  display_.Tool("xdotool key --window " + window->id + " Escape c");
+  OpenGate();
+  // The window is gone while the inner setup runs.
+  EXPECT_TRUE(WaitUntil([&] { return ReadFileText(report_).find("\nexit_code=") != std::string::npos; }));
+  EXPECT_EQ(display_.Find("Please Wait..."), std::nullopt);
+  EXPECT_EQ(exit_code.get(), 0) << Err();
+  EXPECT_TRUE(display_.Windows().empty());
+}
+
+TEST_F(X11Windows, FailureShowsAModalMessageBoxThatEnterCloses) {
+  auto exit_code = Launch(Package("nopayload", {}, {}, 0));
+  const auto box = display_.WaitFor(" Setup");
+  ASSERT_TRUE(box) << Err();
+  const auto text = display_.Find("Failed to extract setup resource 1000.");
+  ASSERT_TRUE(text);
+  EXPECT_GT(CountOther(display_.Grab(text->id), 0, 0, text->width, text->height, vt::test::kFaceColour), 50);
+  EXPECT_NE(display_.Find("OK"), std::nullopt);
+  // Modal: the program waits for it, and it has said so on standard error.
+  EXPECT_EQ(exit_code.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  EXPECT_NE(Err().find("[ Setup]\nFailed to extract setup resource 1000.\n"), std::string::npos);
+  display_.Tool("xdotool key --window " + box->id + " Return");
+  EXPECT_EQ(exit_code.get(), 6);
+  EXPECT_TRUE(display_.Windows().empty());
+}
+
+TEST_F(X11Windows, ADisplayThatGoesAwayLeavesTheSetupToFinish) {
+  auto exit_code = Launch(GatedPackage());
+  ASSERT_TRUE(ToolStarted());
+  ASSERT_TRUE(display_.WaitFor("Please Wait..."));
+  display_.Stop();
+  OpenGate();
+  EXPECT_EQ(exit_code.get(), 0) << Err();
+  EXPECT_NE(ReadFileText(report_).find("\nexit_code=0"), std::string::npos);
+}
+
+TEST_F(X11Windows, UnderATracerOrAsConsoleOrWithoutDisplayNoWindowShows) {
+  const fs::path program = GatedPackage();
+  const struct {
+    bool traced, with_display;
+  } cases[] = {{true, true}, {false, false}};
+  for (const auto& c : cases) {
+    fs::remove(gate_);
+    fs::remove(gate_.string() + ".started");
+    auto exit_code = Launch(program, c.with_display, c.traced);
+    ASSERT_TRUE(ToolStarted());
+    EXPECT_TRUE(display_.Windows().empty());
+    OpenGate();
+    EXPECT_EQ(exit_code.get(), 0) << Err();
+  }
+  // A display that cannot be reached is no display.
+  auto unreachable = std::async(std::launch::async, [&] {
+    return Shell("DISPLAY=:4095 TMPDIR=" + Q(tmp_) + " VT_SAMPLE_SETUP_REPORT=" + Q(dir_ / "r2") + " " +
+                 Q(ProgramFolder() / "vt_setup_windowed_plain") + " >/dev/null 2>&1");
+  });
+  EXPECT_EQ(unreachable.get(), 0);
+  EXPECT_EQ(Shell(Q(ProgramFolder() / "vt_setup_console") + " >/dev/null 2>&1 </dev/null"), 0);
+}
+
+// ---- the progress window in this process ------------------------------------
+
+class X11WaitDialog : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!display_.Start()) GTEST_SKIP() << display_.Why();
+    vt::os::display::UseDisplayForTest(display_.Name());
+  }
+  void TearDown() override { vt::os::display::UseDisplayForTest(""); }
+
+  std::string IdOf(vt::os::HWND hwnd) {
+    unsigned long id = 0;
+    WaitUntil([&] { return (id = vt::os::display::XWindowOfForTest(hwnd)) != 0; });
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%lx", id);
+    return text;
+  }
+
+  VirtualDisplay display_;
+};
+
+TEST_F(X11WaitDialog, TheBarGrowsWithEachStepAndKeysOrTheButtonCancel) {
+  {
+    vt::TWaitDialog dialog("Extracting setup files...", 4, 0);
+    const std::string id = IdOf(dialog.DialogWindow());
+    for (int step = 1; step <= 4; ++step) {
+      dialog.Step(1);
+      vt::test::Pixels shot;
+      EXPECT_TRUE(WaitUntil([&] {
+        shot = display_.Grab(id);
+        return shot.width == 400 && CountInRow(shot, 36, vt::test::kBarColour) == kBarInner * step / 4;
+      })) << step;
+    }
+    // A click on the disabled button does nothing; Escape cancels.
+    const auto w = display_.Find("Please Wait...");
+    ASSERT_TRUE(w);
+    const std::string button_centre = std::to_string(w->x + 319 + 36) + " " + std::to_string(w->y + 87 + 12);
+    display_.Tool("xdotool mousemove " + button_centre + " click 1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(dialog.Cancelled());
+    display_.Tool("xdotool key --window " + id + " Escape");
+    EXPECT_TRUE(WaitUntil([&] { return dialog.Cancelled(); }));
+  }
+  {
+    vt::TWaitDialog dialog("Extracting setup files...", 4, 0);
+    display_.Tool("xdotool key --window " + IdOf(dialog.DialogWindow()) + " c");
+    EXPECT_TRUE(WaitUntil([&] { return dialog.Cancelled(); }));
+  }
+  {
+    // An enabled button: a click cancels and disables it.
+    vt::TWaitDialog dialog("Extracting setup files...", 4, vt::wdoCancelEnabled);
+    IdOf(dialog.CancelButton());
+    const auto w = display_.WaitFor("Please Wait...");
+    ASSERT_TRUE(w);
+    display_.Tool("xdotool mousemove " + std::to_string(w->x + 319 + 36) + " " + std::to_string(w->y + 87 + 12) +
+                  " click 1");
+    EXPECT_TRUE(WaitUntil([&] { return dialog.Cancelled(); }));
+    EXPECT_FALSE(vt::os::IsWindowEnabled(dialog.CancelButton()));
+  }
+  EXPECT_TRUE(WaitUntil([&] { return display_.Windows().empty(); }));
+}
+
+}  // namespace

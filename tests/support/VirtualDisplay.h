@@ -1,0 +1,196 @@
+// A virtual X display of a test's own (Xvfb on a free display number), and
+// what the display's own tools tell about its windows: the tree with names
+// and geometry (xwininfo), a window's pixels (xwd), keys and clicks
+// (xdotool).
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vt::test {
+
+struct XWindowInfo {
+  std::string id, name;
+  int width = 0, height = 0, x = 0, y = 0;  // x, y: on the screen
+};
+
+struct Rgb {
+  int r = 0, g = 0, b = 0;
+  bool operator==(const Rgb&) const = default;
+};
+
+struct Pixels {
+  int width = 0, height = 0;
+  std::vector<Rgb> data;
+  Rgb At(int x, int y) const { return data[static_cast<size_t>(y * width + x)]; }
+};
+
+inline std::string Capture(const std::string& command) {
+  std::string out;
+  if (FILE* p = ::popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    ::pclose(p);
+  }
+  return out;
+}
+
+// Waits (at most 10 s) until f holds.
+inline bool WaitUntil(const std::function<bool()>& f) {
+  for (int i = 0; i < 1000; ++i) {
+    if (f()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+class VirtualDisplay {
+ public:
+  static constexpr int kWidth = 1000, kHeight = 700;
+
+  // Empty when Xvfb is missing (Why() tells).
+  bool Start() {
+    if (::access("/usr/bin/Xvfb", X_OK) != 0) {
+      why_ = "Xvfb is not installed (scripts/deps.sh installs it)";
+      return false;
+    }
+    for (const char* tool : {"/usr/bin/xwininfo", "/usr/bin/xwd", "/usr/bin/xdotool"})
+      if (::access(tool, X_OK) != 0) {
+        why_ = std::string(tool) + " is not installed (scripts/deps.sh installs it)";
+        return false;
+      }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(fds[1], 3);
+      int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 2);
+      const std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
+      ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten", "tcp",
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    std::string number;
+    char c;
+    while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    ::close(fds[0]);
+    if (number.empty()) {
+      why_ = "Xvfb did not start";
+      Stop();
+      return false;
+    }
+    name_ = ":" + number;
+    return true;
+  }
+
+  void Stop() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+  }
+  ~VirtualDisplay() { Stop(); }
+
+  const std::string& Name() const { return name_; }
+  const std::string& Why() const { return why_; }
+
+  std::string Tool(const std::string& args) const { return Capture("DISPLAY=" + name_ + " " + args + " 2>/dev/null"); }
+
+  // Every window below the root, each with its name and place.
+  std::vector<XWindowInfo> Windows() const {
+    static const std::regex line(
+        R"re(^\s*(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \(.*\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+))re");
+    std::vector<XWindowInfo> result;
+    const std::string tree = Tool("xwininfo -root -tree");
+    size_t start = 0;
+    while (start < tree.size()) {
+      size_t end = tree.find('\n', start);
+      if (end == std::string::npos) end = tree.size();
+      std::smatch m;
+      const std::string text = tree.substr(start, end - start);
+      if (std::regex_search(text, m, line))
+        result.push_back({m[1], m[2], std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[5]), std::stoi(m[6])});
+      start = end + 1;
+    }
+    return result;
+  }
+
+  std::optional<XWindowInfo> Find(const std::string& name) const {
+    for (const auto& w : Windows())
+      if (w.name == name) return w;
+    return std::nullopt;
+  }
+
+  std::optional<XWindowInfo> WaitFor(const std::string& name) const {
+    std::optional<XWindowInfo> found;
+    WaitUntil([&] { return (found = Find(name)).has_value(); });
+    return found;
+  }
+
+  // A window's pixels as the screen shows them (xwd, 24-bit TrueColor).
+  Pixels Grab(const std::string& id) const {
+    const std::string d = Tool("xwd -silent -id " + id);
+    Pixels p;
+    auto be = [&](size_t at) {
+      return (std::uint32_t{static_cast<unsigned char>(d[at])} << 24) |
+             (std::uint32_t{static_cast<unsigned char>(d[at + 1])} << 16) |
+             (std::uint32_t{static_cast<unsigned char>(d[at + 2])} << 8) | static_cast<unsigned char>(d[at + 3]);
+    };
+    if (d.size() < 100) return p;
+    const std::uint32_t header = be(0), width = be(16), height = be(20), byte_order = be(28), bpp = be(44),
+                        line = be(48), colours = be(76);
+    const size_t offset = header + colours * 12;
+    if (bpp != 32 || d.size() < offset + size_t{line} * height) return p;
+    p.width = static_cast<int>(width);
+    p.height = static_cast<int>(height);
+    for (std::uint32_t y = 0; y < height; ++y)
+      for (std::uint32_t x = 0; x < width; ++x) {
+        const size_t at = offset + size_t{y} * line + size_t{x} * 4;
+        std::uint32_t v = be(at);
+        if (byte_order == 0) v = __builtin_bswap32(v);
+        p.data.push_back({static_cast<int>((v >> 16) & 255), static_cast<int>((v >> 8) & 255),
+                          static_cast<int>(v & 255)});
+      }
+    return p;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_, why_;
+};
+
+// Pixels in a row that have the colour.
+inline int CountInRow(const Pixels& p, int y, Rgb colour) {
+  int n = 0;
+  for (int x = 0; x < p.width; ++x) n += p.At(x, y) == colour;
+  return n;
+}
+
+// Pixels of the rectangle that differ from the colour.
+inline int CountOther(const Pixels& p, int x0, int y0, int x1, int y1, Rgb colour) {
+  int n = 0;
+  for (int y = y0; y < y1 && y < p.height; ++y)
+    for (int x = x0; x < x1 && x < p.width; ++x) n += !(p.At(x, y) == colour);
+  return n;
+}
+
+inline constexpr Rgb kFaceColour{240, 240, 240};
+inline constexpr Rgb kBarColour{0, 120, 215};
+
+}  // namespace vt::test
