@@ -173,7 +173,7 @@ void TFieldReader::ReadStream(TMemoryStream& target, bool use_compact_length) {
   CheckFits(n);
   if (n >= kReadAhead && Lend(n, target)) return;
   target.SetPosition(0);
-  SetStreamSizeExact(target, n);
+  SetStreamSizeExact(target, n, true);
   if (n > 0) Get(target.Memory(), n);
   target.SetPosition(0);
 }
