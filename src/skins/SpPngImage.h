@@ -21,6 +21,7 @@ class TspPngLayer;
 
 class EspPngError : public Exception {
  public:
+  VT_EXCEPTION_KIND(EspPngError)
   using Exception::Exception;
 };
 
