@@ -218,23 +218,20 @@ class TReaderScope {
   std::optional<TFieldReader> own_;
 };
 
-// The writer a save goes through: Stream itself when it is a writer, else
-// one of the scope's own over it, flushed by Done.
-class TWriterScope {
- public:
-  explicit TWriterScope(TStream& stream) : writer_(TFieldWriter::Of(stream)) {
-    if (writer_ == nullptr) writer_ = &own_.emplace(stream);
-  }
-  TFieldWriter& operator*() const { return *writer_; }
-  TFieldWriter* operator->() const { return writer_; }
-  void Done() {
-    if (own_) own_->Flush();
-  }
-
- private:
-  TFieldWriter* writer_;
-  std::optional<TFieldWriter> own_;
-};
+// Runs Fn with the writer a save goes through: Stream itself when it is a
+// writer, else one of its own over it, flushed after Fn. The writer's buffer
+// lives only in the frame that makes one, so nested saves take little stack.
+template <typename Fn>
+[[gnu::noinline]] void WithOwnFieldWriter(TStream& stream, Fn& fn) {
+  TFieldWriter writer(stream);
+  fn(writer);
+  writer.Flush();
+}
+template <typename Fn>
+void WithFieldWriter(TStream& stream, Fn&& fn) {
+  if (TFieldWriter* writer = TFieldWriter::Of(stream)) return fn(*writer);
+  WithOwnFieldWriter(stream, fn);
+}
 
 // A string field written to or read from any stream (custom field
 // operations).

@@ -177,18 +177,44 @@ TEST_F(PacketIOTest, HugeStoredLengthsAreRefusedBeforeAllocation) {
   ExpectBothFail<EReadError>(patch_at_field(22, std::string("\xFF\xFF\xFF\x0F", 4)));
 }
 
-TEST_F(PacketIOTest, NestingDepthIsLimited) {
-  auto build = [](int depth) {
-    TChainPacket root;
+TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
+  auto chain = [](TChainPacket& root, int depth) {
     TChainPacket* p = &root;
     for (int i = 1; i < depth; ++i) p = &p->NeedNext();
-    return SaveBytes(root);
+    return p;
   };
-  auto ok = LoadBoth(build(kMaxPacketNesting));
-  EXPECT_TRUE(static_cast<TChainPacket&>(*ok).Next.Present());
-  const std::string deep = build(kMaxPacketNesting + 1);
-  TPointerStream s(const_cast<char*>(deep.data()), static_cast<std::int64_t>(deep.size()), true);
-  EXPECT_THROW(LoadPacket(s), Exception);
+  TChainPacket at_limit;
+  chain(at_limit, kMaxPacketNesting);
+  const std::string bytes = SaveBytes(at_limit);
+  EXPECT_TRUE(LoadBoth(bytes)->Equals(at_limit));
+  TPacketStreamingContext save_context, load_context;
+  const std::string with_context = SaveBytes(at_limit, &save_context);
+  TPointerStream in(const_cast<char*>(with_context.data()), static_cast<std::int64_t>(with_context.size()), true);
+  EXPECT_TRUE(LoadPacket(in, &load_context)->Equals(at_limit));
+
+  // One level more is refused before anything is written, with or without
+  // a context.
+  TChainPacket deeper;
+  chain(deeper, kMaxPacketNesting)->NeedNext();
+  TMemoryStream out;
+  const std::string refused = "Cannot save packet. Nesting deeper than " + std::to_string(kMaxPacketNesting) + " levels";
+  EXPECT_EQ(MessageOf([&] { SavePacket(deeper, out); }), refused);
+  TPacketStreamingContext context;
+  EXPECT_EQ(MessageOf([&] { SavePacket(deeper, out, &context); }), refused);
+  EXPECT_EQ(out.Size(), 0);
+
+  // Such bytes written by another writer are refused on load: the chain at
+  // the limit wrapped in one more packet.
+  std::string deep(32, '\0');
+  PutU32(deep, 0, kPacketFormatVersion);
+  PutU32(deep, 4, static_cast<std::uint32_t>(32 + 1 + bytes.size()));
+  PutU32(deep, 8, static_cast<std::uint32_t>(TChainPacket::Class.FieldCount()));
+  std::memcpy(deep.data() + 16, &TChainPacket::Class.GetClassGUID(), 16);
+  deep += '\x01' + bytes;
+  InBothModes(deep, [&](TStream& s) {
+    EXPECT_EQ(MessageOf([&] { LoadPacket(s); }),
+              "Cannot load packet. Nesting deeper than " + std::to_string(kMaxPacketNesting) + " levels");
+  });
 }
 
 TEST_F(PacketIOTest, NegativeCompactValueFailsBeforeAnythingIsWritten) {
