@@ -8,6 +8,7 @@
 #include <string>
 
 #include "PacketTestClasses.h"
+#include "common/ChunkedDataContainer.h"
 #include "common/FileStreams.h"
 #include "common/Objects.h"
 #include "common/PacketContext.h"
@@ -215,6 +216,93 @@ TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
     EXPECT_EQ(MessageOf([&] { LoadPacket(s); }),
               "Cannot load packet. Nesting deeper than " + std::to_string(kMaxPacketNesting) + " levels");
   });
+}
+
+// The field routines by name: written to a stream, read back from a stream
+// and from memory at a cursor, which ends where the stream reader ends.
+TEST_F(PacketIOTest, FieldRoutinesReadWhatTheyWriteFromStreamsAndBuffers) {
+  for (bool compact : {false, true}) {
+    SCOPED_TRACE(compact);
+    TStringListEx lines;
+    for (const char* line : {"one", "", "three"}) lines.Add(line);
+    TVirtualStream data;
+    data.WriteBuffer("stream bytes", 12);
+    TChunkedDataContainer chunks;
+    chunks.WriteBuffer("chunked", 7);
+    const std::uint8_t sized2[] = {2, 0x11, 0x22}, sized8[] = {8, 1, 2, 3, 4, 5, 6, 7, 8};
+
+    TMemoryStream out;
+    out.WriteBuffer(sized2, sizeof sized2);
+    out.WriteBuffer(sized8, sizeof sized8);
+    WriteStringField(out, std::string("a\0b", 3));
+    WriteWideStringField(out, u"w\u00e9");
+    WriteStringListField(out, lines);
+    WriteStreamField(out, data, compact);
+    WriteChunkedDataField(out, chunks, compact);
+    TVirtualStream empty;
+    WriteStreamField(out, empty, compact);
+    WriteStringListField(out, TStringListEx());
+    const std::string bytes = Bytes(out);
+
+    struct Values {
+      std::uint32_t fixed2 = 0xFFFFFFFF, fixed8 = 0;
+      std::string text;
+      std::u16string wide;
+      TStringListEx list, empty_list;
+      TVirtualStream stream, empty_stream;
+      TChunkedDataContainer chunked;
+    };
+    auto check = [&](Values& v) {
+      EXPECT_EQ(v.fixed2, 0x2211u);  // upper bytes zero
+      EXPECT_EQ(v.fixed8, 0x04030201u);  // the surplus skipped
+      EXPECT_EQ(v.text, std::string("a\0b", 3));
+      EXPECT_EQ(v.wide, u"w\u00e9");
+      EXPECT_TRUE(StringListsEqual(v.list, lines));
+      EXPECT_TRUE(StreamsEqual(v.stream, data));
+      EXPECT_EQ(v.stream.Position(), 0);
+      EXPECT_TRUE(v.chunked.Equals(chunks));
+      EXPECT_EQ(v.empty_stream.Size(), 0);
+      EXPECT_EQ(v.empty_list.Count(), 0);
+    };
+
+    Values a;
+    a.empty_stream.WriteBuffer("old", 3);
+    a.empty_list.Add("old");
+    TPlainStream in(bytes);
+    ReadFixedField(in, &a.fixed2, 4);
+    ReadFixedField(in, &a.fixed8, 4);
+    ReadStringField(in, a.text);
+    ReadWideStringField(in, a.wide);
+    ReadStringListField(in, a.list);
+    ReadStreamField(in, a.stream, compact);
+    ReadChunkedDataField(in, a.chunked, compact);
+    ReadStreamField(in, a.empty_stream, compact);
+    ReadStringListField(in, a.empty_list);
+    check(a);
+    EXPECT_EQ(in.Position(), static_cast<std::int64_t>(bytes.size()));
+
+    Values b;
+    b.empty_stream.WriteBuffer("old", 3);
+    b.empty_list.Add("old");
+    const auto* start = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    TBufferCursor cursor{start, start + bytes.size()};
+    ReadFixedFieldFromBuffer(cursor, &b.fixed2, 4);
+    ReadFixedFieldFromBuffer(cursor, &b.fixed8, 4);
+    ReadStringFieldFromBuffer(cursor, b.text);
+    ReadWideStringFieldFromBuffer(cursor, b.wide);
+    ReadStringListFieldFromBuffer(cursor, b.list);
+    ReadStreamFieldFromBuffer(cursor, b.stream, compact);
+    ReadChunkedDataFieldFromBuffer(cursor, b.chunked, compact);
+    ReadStreamFieldFromBuffer(cursor, b.empty_stream, compact);
+    ReadStringListFieldFromBuffer(cursor, b.empty_list);
+    check(b);
+    EXPECT_EQ(cursor.Pos, cursor.End);
+
+    // A cursor never reads past its end.
+    TBufferCursor short_cursor{start + 12, start + 14};
+    std::string text;
+    EXPECT_THROW(ReadStringFieldFromBuffer(short_cursor, text), EReadError);
+  }
 }
 
 TEST_F(PacketIOTest, NegativeCompactValueFailsBeforeAnythingIsWritten) {
