@@ -222,7 +222,7 @@ class TReaderScope {
 // writer, else one of its own over it, flushed after Fn. The writer's buffer
 // lives only in the frame that makes one, so nested saves take little stack.
 template <typename Fn>
-[[gnu::noinline]] void WithOwnFieldWriter(TStream& stream, Fn& fn) {
+[[gnu::noinline]] void WithOwnFieldWriter(TStream& stream, Fn&& fn) {
   TFieldWriter writer(stream);
   fn(writer);
   writer.Flush();

@@ -28,14 +28,14 @@ struct DepthGuard {
 };
 
 void CheckNesting() {
-  if (t_load_depth > kMaxPacketNesting)
-    throw Exception(Format("Cannot load packet. Nesting deeper than %d levels", kMaxPacketNesting));
+  if (t_load_depth > kMaxPacketNesting) [[unlikely]]
+    RaiseNestingTooDeep("load");
 }
 
 // Nested saves that the check before the save cannot see (custom fields).
 void CheckSaveNesting() {
-  if (t_save_depth > kMaxPacketNesting)
-    throw Exception(Format("Cannot save packet. Nesting deeper than %d levels", kMaxPacketNesting));
+  if (t_save_depth > kMaxPacketNesting) [[unlikely]]
+    RaiseNestingTooDeep("save");
 }
 
 void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TPacketClass* expected,

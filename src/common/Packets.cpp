@@ -564,8 +564,8 @@ bool LoadReplacesEveryField(const TPacketClass& cls) { return !(ClassTraits(cls)
 namespace {
 
 void CheckBeforeSave(const TPacket& packet, int depth) {
-  if (depth > kMaxPacketNesting)
-    throw Exception(Format("Cannot save packet. Nesting deeper than %d levels", kMaxPacketNesting));
+  if (depth > kMaxPacketNesting) [[unlikely]]
+    RaiseNestingTooDeep("save");
   const TPacketClass& cls = packet.ClassType();
   if (!(ClassTraits(cls) & kHoldsCompact)) return;
   WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
@@ -595,15 +595,26 @@ void CheckBeforeSave(const TPacket& packet, int depth) {
 
 void CheckBeforeSave(const TPacket& packet) { CheckBeforeSave(packet, 1); }
 
+void RaiseNestingTooDeep(const char* action) {
+  throw Exception(Format("Cannot %s packet. Nesting deeper than %d levels", action, kMaxPacketNesting));
+}
+
 // ---- Whole-packet operations ---------------------------------------------------------
 
-void TPacket::SaveFields(TStream& stream, TPacketStreamingContext* context) const {
-  const TPacketClass& cls = ClassType();
-  WithFieldWriter(stream, [&](TFieldWriter& writer) {
-    WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
-      SaveField(f, MemberOf(f, *this), writer, context, cls, index);
-    });
+namespace {
+
+void SaveFieldsTo(const TPacket& packet, TFieldWriter& writer, TPacketStreamingContext* context) {
+  const TPacketClass& cls = packet.ClassType();
+  WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
+    SaveField(f, MemberOf(f, packet), writer, context, cls, index);
   });
+}
+
+}  // namespace
+
+void TPacket::SaveFields(TStream& stream, TPacketStreamingContext* context) const {
+  if (TFieldWriter* writer = TFieldWriter::Of(stream)) return SaveFieldsTo(*this, *writer, context);
+  WithOwnFieldWriter(stream, [&](TFieldWriter& writer) { SaveFieldsTo(*this, writer, context); });
 }
 
 void TPacket::LoadFields(TStream& stream, std::int32_t& remaining, TPacketStreamingContext* context) {

@@ -689,6 +689,8 @@ bool LoadReplacesEveryField(const TPacketClass& cls);
 // Packet or of a packet nested in it holds a value outside 0 .. 2^31-1, or
 // when packets nest deeper than kMaxPacketNesting (a load would refuse it).
 void CheckBeforeSave(const TPacket& packet);
+// "Cannot <Action> packet. Nesting deeper than <kMaxPacketNesting> levels".
+[[noreturn, gnu::cold]] void RaiseNestingTooDeep(const char* action);
 
 // "<Class>.<Field>" ("<Class>." out of range).
 std::string QualifiedFieldName(const TPacketClass& cls, std::int32_t index);
