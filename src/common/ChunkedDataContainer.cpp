@@ -5,7 +5,7 @@
 #include <limits>
 #include <memory>
 
-#include "platform/VirtualMemory.h"
+#include "platform/SystemInfo.h"
 
 namespace vt {
 
@@ -15,7 +15,14 @@ constexpr std::int64_t kMaxSize = std::numeric_limits<std::int32_t>::max();
 
 TChunkedDataContainer::~TChunkedDataContainer() { Clear(); }
 
-std::int64_t TChunkedDataContainer::ChunkSize() { return static_cast<std::int64_t>(os::kPageSize) * 1024; }
+std::int64_t TChunkedDataContainer::ChunkSize() {
+  static const std::int64_t size = [] {
+    os::SystemInfo info;
+    os::GetSystemInfo(&info);
+    return static_cast<std::int64_t>(info.dwPageSize != 0 ? info.dwPageSize : 4096) * 1024;
+  }();
+  return size;
+}
 
 void TChunkedDataContainer::Clear() {
   for (std::uint8_t* c : chunks_) delete[] c;

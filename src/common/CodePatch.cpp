@@ -44,7 +44,9 @@ void PatchCode(void* Target, const void* NewAddress, bool UsePushRet, TSavedCode
   std::uint8_t code[6];
   std::size_t length;
   if (UsePushRet) {
-    if (dest > 0xFFFFFFFFu) throw Exception("Jump target out of range");
+    // The pushed 32 bits are sign-extended on 64-bit processors.
+    const std::uintptr_t reach = sizeof(void*) > 4 ? 0x7FFFFFFFu : 0xFFFFFFFFu;
+    if (dest > reach) throw Exception("Jump target out of range");
     code[0] = 0x68;
     const auto address = static_cast<std::uint32_t>(dest);
     std::memcpy(code + 1, &address, 4);

@@ -15,8 +15,9 @@ using TSavedCode = std::array<std::uint8_t, 16>;
 // address and a return (0x68, address, 0xC3). The page is made writable for
 // the write and its protection put back. Raises EOSError "Failed to change
 // protection of %d bytes at 0x0%p" when the protection cannot be changed, and
-// Exception "Jump target out of range" when the jump cannot reach NewAddress;
-// Target is left unpatched then.
+// Exception "Jump target out of range" when the jump cannot reach NewAddress
+// (push and return: on 64-bit processors the pushed value is sign-extended,
+// so only addresses below 0x80000000); Target is left unpatched then.
 void PatchCode(void* Target, const void* NewAddress, bool UsePushRet, TSavedCode& Saved);
 
 // Puts the 16 saved bytes back.

@@ -14,6 +14,7 @@ namespace vt {
 
 class ERegistryException : public Exception {
  public:
+  VT_EXCEPTION_KIND(ERegistryException)
   using Exception::Exception;
 };
 

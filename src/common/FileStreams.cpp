@@ -382,8 +382,7 @@ bool TMappedFileStream::LendBytes(std::int64_t count, TMemoryStream& target) {
     lent_ = new TLentView(MapViewChecked(mapping.m, os::kFileMapCopy, 0, 0, true));
     lent_->RefCount.fetch_add(1);
   }
-  memory->SetExternalMemory(lent_->Base() + position_, count);
-  memory->SetSharedOwner(lent_);
+  memory->LendMemory(lent_->Base() + position_, count, lent_);
   memory->SetPosition(0);
   position_ += count;
   return true;

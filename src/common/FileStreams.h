@@ -18,6 +18,7 @@ namespace vt {
 
 class EFCreateError : public EStreamError {
  public:
+  VT_EXCEPTION_KIND(EFCreateError)
   using EStreamError::EStreamError;
 };
 

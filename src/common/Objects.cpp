@@ -56,28 +56,22 @@ void ReraiseWithContext(std::string_view message, const FormatArgs& args) {
   std::string text = args.empty() ? std::string(message) : FormatV(message, args);
   std::exception_ptr current = std::current_exception();
   if (!current) throw Exception(text);
-  // Rethrowing is only how the kind is read here: the exception was logged
-  // when it was raised and taken, so the inner handler is not logged again.
-  enum { kAbort, kOSError, kOther } kind = kOther;
-  std::uint32_t code = 0;
+  // Rethrowing is only how the exception is reached here: it was logged when
+  // it was raised and taken, so the inner handler is not logged again.
   DisableExceptionLogging();
   try {
     std::rethrow_exception(current);
-  } catch (const EAbort& e) {
-    kind = kAbort;
-    text += "\r\n" + e.Message();
-  } catch (const EOSError& e) {
-    kind = kOSError;
-    code = e.ErrorCode;
-    text += "\r\n" + e.Message();
+  } catch (Exception& e) {
+    EnableExceptionLogging();
+    e.SetMessage(text + "\r\n" + e.Message());
+    e.RaiseCopy();
   } catch (const std::exception& e) {
+    EnableExceptionLogging();
     text += "\r\n";
     text += e.what();
   } catch (...) {
+    EnableExceptionLogging();
   }
-  EnableExceptionLogging();
-  if (kind == kAbort) throw EAbort(text);
-  if (kind == kOSError) throw EOSError(text, code);
   throw Exception(text);
 }
 

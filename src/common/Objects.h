@@ -39,6 +39,7 @@ void CheckOS(bool success, std::string_view message, const FormatArgs& args = {}
 // A failing OLE call: the system's text for the code, else "OLE error XXXXXXXX".
 class EOleSysError : public Exception {
  public:
+  VT_EXCEPTION_KIND(EOleSysError)
   EOleSysError(std::string message, os::HRESULT code) : Exception(std::move(message)), ErrorCode(code) {}
   os::HRESULT ErrorCode;
 };
@@ -47,8 +48,9 @@ class EOleSysError : public Exception {
 void OleCheck(os::HRESULT code);
 
 // Inside a catch block: raises again with the formatted message, "\r\n" and
-// the text of the exception being handled. EAbort stays EAbort, EOSError
-// keeps its ErrorCode, anything else becomes Exception.
+// the text of the exception being handled. The library's exceptions keep
+// their class and data (EOSError its ErrorCode, ...); other objects become
+// Exception.
 [[noreturn]] void ReraiseWithContext(std::string_view message, const FormatArgs& args = {});
 
 // The class name of the object, or "(unavailable)" for none.

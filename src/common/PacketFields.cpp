@@ -173,7 +173,7 @@ void TFieldReader::ReadStream(TMemoryStream& target, bool use_compact_length) {
   CheckFits(n);
   if (n >= kReadAhead && Lend(n, target)) return;
   target.SetPosition(0);
-  SetStreamSizeExact(target, n);
+  SetStreamSizeExact(target, n, true);
   if (n > 0) Get(target.Memory(), n);
   target.SetPosition(0);
 }
@@ -347,20 +347,86 @@ void TFieldWriter::SetSize(std::int64_t new_size) {
   base_ = target_.Position();
 }
 
-// ---- Strings on any stream --------------------------------------------------------
+// ---- The field routines ------------------------------------------------------------
 
-void WriteStringField(TStream& stream, std::string_view value) {
-  if (TFieldWriter* w = TFieldWriter::Of(stream)) return w->WriteString(value);
-  TFieldWriter w(stream);
-  w.WriteString(value);
-  w.Flush();
+namespace {
+
+// Fn with the stream's reader, or one over it that reads no further than Fn.
+template <typename Fn>
+void ReadOn(TStream& stream, Fn&& fn) {
+  if (TFieldReader* reader = TFieldReader::Of(stream)) return fn(*reader);
+  TFieldReader reader(stream, -1);
+  fn(reader);
+  reader.Finish();
 }
 
+// Fn with a reader in place over the cursor's bytes; the cursor then moves
+// past what Fn read.
+template <typename Fn>
+void ReadAt(TBufferCursor& cursor, Fn&& fn) {
+  TPointerStream bytes(const_cast<std::uint8_t*>(cursor.Pos), cursor.End - cursor.Pos, true);
+  TFieldReader reader(bytes, -1);
+  fn(reader);
+  cursor.Pos += reader.Offset();
+}
+
+}  // namespace
+
+void ReadFixedField(TStream& stream, void* field, int width) {
+  ReadOn(stream, [&](TFieldReader& r) { r.ReadSized(field, width); });
+}
+void ReadFixedFieldFromBuffer(TBufferCursor& cursor, void* field, int width) {
+  ReadAt(cursor, [&](TFieldReader& r) { r.ReadSized(field, width); });
+}
+
+void WriteStringField(TStream& stream, std::string_view value) {
+  WithFieldWriter(stream, [&](TFieldWriter& w) { w.WriteString(value); });
+}
 void ReadStringField(TStream& stream, std::string& value) {
-  if (TFieldReader* r = TFieldReader::Of(stream)) return r->ReadString(value);
-  TFieldReader r(stream, -1);
-  r.ReadString(value);
-  r.Finish();
+  ReadOn(stream, [&](TFieldReader& r) { r.ReadString(value); });
+}
+void ReadStringFieldFromBuffer(TBufferCursor& cursor, std::string& value) {
+  ReadAt(cursor, [&](TFieldReader& r) { r.ReadString(value); });
+}
+
+void WriteWideStringField(TStream& stream, std::u16string_view value) {
+  WithFieldWriter(stream, [&](TFieldWriter& w) { w.WriteWide(value); });
+}
+void ReadWideStringField(TStream& stream, std::u16string& value) {
+  ReadOn(stream, [&](TFieldReader& r) { r.ReadWide(value); });
+}
+void ReadWideStringFieldFromBuffer(TBufferCursor& cursor, std::u16string& value) {
+  ReadAt(cursor, [&](TFieldReader& r) { r.ReadWide(value); });
+}
+
+void WriteStringListField(TStream& stream, const TStrings& list) {
+  WithFieldWriter(stream, [&](TFieldWriter& w) { w.WriteStringList(list); });
+}
+void ReadStringListField(TStream& stream, TStrings& list) {
+  ReadOn(stream, [&](TFieldReader& r) { r.ReadStringList(list); });
+}
+void ReadStringListFieldFromBuffer(TBufferCursor& cursor, TStrings& list) {
+  ReadAt(cursor, [&](TFieldReader& r) { r.ReadStringList(list); });
+}
+
+void WriteStreamField(TStream& stream, TCustomMemoryStream& value, bool use_compact_length) {
+  WithFieldWriter(stream, [&](TFieldWriter& w) { w.WriteBlock(value.Memory(), value.Size(), use_compact_length); });
+}
+void ReadStreamField(TStream& stream, TMemoryStream& value, bool use_compact_length) {
+  ReadOn(stream, [&](TFieldReader& r) { r.ReadStream(value, use_compact_length); });
+}
+void ReadStreamFieldFromBuffer(TBufferCursor& cursor, TMemoryStream& value, bool use_compact_length) {
+  ReadAt(cursor, [&](TFieldReader& r) { r.ReadStream(value, use_compact_length); });
+}
+
+void WriteChunkedDataField(TStream& stream, TChunkedDataContainer& value, bool use_compact_length) {
+  WithFieldWriter(stream, [&](TFieldWriter& w) { w.WriteChunked(value, use_compact_length); });
+}
+void ReadChunkedDataField(TStream& stream, TChunkedDataContainer& value, bool use_compact_length) {
+  ReadOn(stream, [&](TFieldReader& r) { r.ReadChunked(value, use_compact_length); });
+}
+void ReadChunkedDataFieldFromBuffer(TBufferCursor& cursor, TChunkedDataContainer& value, bool use_compact_length) {
+  ReadAt(cursor, [&](TFieldReader& r) { r.ReadChunked(value, use_compact_length); });
 }
 
 // ---- Text forms ---------------------------------------------------------------

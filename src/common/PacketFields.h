@@ -218,28 +218,65 @@ class TReaderScope {
   std::optional<TFieldReader> own_;
 };
 
-// The writer a save goes through: Stream itself when it is a writer, else
-// one of the scope's own over it, flushed by Done.
-class TWriterScope {
- public:
-  explicit TWriterScope(TStream& stream) : writer_(TFieldWriter::Of(stream)) {
-    if (writer_ == nullptr) writer_ = &own_.emplace(stream);
-  }
-  TFieldWriter& operator*() const { return *writer_; }
-  TFieldWriter* operator->() const { return writer_; }
-  void Done() {
-    if (own_) own_->Flush();
-  }
+// Runs Fn with the writer a save goes through: Stream itself when it is a
+// writer, else one of its own over it, flushed after Fn. The writer's buffer
+// lives only in the frame that makes one, so nested saves take little stack.
+template <typename Fn>
+[[gnu::noinline]] void WithOwnFieldWriter(TStream& stream, Fn&& fn) {
+  TFieldWriter writer(stream);
+  fn(writer);
+  writer.Flush();
+}
+template <typename Fn>
+void WithFieldWriter(TStream& stream, Fn&& fn) {
+  if (TFieldWriter* writer = TFieldWriter::Of(stream)) return fn(*writer);
+  WithOwnFieldWriter(stream, fn);
+}
 
- private:
-  TFieldWriter* writer_;
-  std::optional<TFieldWriter> own_;
+// ---- The field routines ----------------------------------------------------
+// Each wire form by itself, for custom field operations and other callers:
+// over any stream (through the stream's reader or writer when it is one, else
+// one made for the call, reading no further than the field), and over bytes
+// in memory at a cursor, which they advance. All go through the one reader
+// and writer above.
+
+// Bytes in memory being parsed: Pos moves, End bounds what may be read.
+struct TBufferCursor {
+  const std::uint8_t* Pos;
+  const std::uint8_t* End;
 };
 
-// A string field written to or read from any stream (custom field
-// operations).
+// Sized form: one byte S, then S bytes into Field (zero-filled when S is
+// less than Width, the surplus skipped when greater).
+void ReadFixedField(TStream& stream, void* field, int width);
+void ReadFixedFieldFromBuffer(TBufferCursor& cursor, void* field, int width);
+
 void WriteStringField(TStream& stream, std::string_view value);
 void ReadStringField(TStream& stream, std::string& value);
+void ReadStringFieldFromBuffer(TBufferCursor& cursor, std::string& value);
+
+void WriteWideStringField(TStream& stream, std::u16string_view value);
+void ReadWideStringField(TStream& stream, std::u16string& value);
+void ReadWideStringFieldFromBuffer(TBufferCursor& cursor, std::u16string& value);
+
+// Objects attached to the items are not written; the reader empties the
+// list before it adds what is stored.
+void WriteStringListField(TStream& stream, const TStrings& list);
+void ReadStringListField(TStream& stream, TStrings& list);
+void ReadStringListFieldFromBuffer(TBufferCursor& cursor, TStrings& list);
+
+// The length is compact with UseCompactLength (a streaming context is in
+// use), else a UInt32. The writer takes the whole memory whatever the
+// position; the reader sizes the target to exactly the stored length and
+// leaves it at position 0.
+void WriteStreamField(TStream& stream, TCustomMemoryStream& value, bool use_compact_length);
+void ReadStreamField(TStream& stream, TMemoryStream& value, bool use_compact_length);
+void ReadStreamFieldFromBuffer(TBufferCursor& cursor, TMemoryStream& value, bool use_compact_length);
+
+// The same length rule; the reader replaces the container's content.
+void WriteChunkedDataField(TStream& stream, TChunkedDataContainer& value, bool use_compact_length);
+void ReadChunkedDataField(TStream& stream, TChunkedDataContainer& value, bool use_compact_length);
+void ReadChunkedDataFieldFromBuffer(TBufferCursor& cursor, TChunkedDataContainer& value, bool use_compact_length);
 
 // ---- Text forms -----------------------------------------------------------
 

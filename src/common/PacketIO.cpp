@@ -28,8 +28,14 @@ struct DepthGuard {
 };
 
 void CheckNesting() {
-  if (t_load_depth > kMaxPacketNesting)
-    throw Exception(Format("Cannot load packet. Nesting deeper than %d levels", kMaxPacketNesting));
+  if (t_load_depth > kMaxPacketNesting) [[unlikely]]
+    RaiseNestingTooDeep("load");
+}
+
+// Nested saves that the check before the save cannot see (custom fields).
+void CheckSaveNesting() {
+  if (t_save_depth > kMaxPacketNesting) [[unlikely]]
+    RaiseNestingTooDeep("save");
 }
 
 void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TPacketClass* expected,
@@ -119,24 +125,24 @@ void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext*
     stream.WriteBuffer(memory.Memory(), memory.Size());
     return;
   }
-  if (t_save_depth == 0) CheckCompactFields(packet);
+  if (t_save_depth == 0) CheckBeforeSave(packet);
   DepthGuard guard(t_save_depth);
-  TWriterScope writer(stream);
-  if (context != nullptr) {
-    context->WriteClassRef(*writer, packet.ClassType());
-    packet.SaveFields(*writer, context);
-    writer.Done();
-    return;
-  }
-  const std::int64_t start = writer->Offset();
-  const TPacketHeader h{kPacketFormatVersion, 0, static_cast<std::uint32_t>(packet.FieldCount()), 0,
-                        packet.GetClassGUID()};
-  writer->Put(&h, sizeof h);
-  packet.SaveFields(*writer, nullptr);
-  const std::int64_t size = writer->Offset() - start;
-  if (size > 0xFFFFFFFFll) throw EWriteError("Packet too large for the stand-alone form");
-  writer->PatchUInt32(start + offsetof(TPacketHeader, TotalSize), static_cast<std::uint32_t>(size));
-  writer.Done();
+  CheckSaveNesting();
+  WithFieldWriter(stream, [&](TFieldWriter& writer) {
+    if (context != nullptr) {
+      context->WriteClassRef(writer, packet.ClassType());
+      packet.SaveFields(writer, context);
+      return;
+    }
+    const std::int64_t start = writer.Offset();
+    const TPacketHeader h{kPacketFormatVersion, 0, static_cast<std::uint32_t>(packet.FieldCount()), 0,
+                          packet.GetClassGUID()};
+    writer.Put(&h, sizeof h);
+    packet.SaveFields(writer, nullptr);
+    const std::int64_t size = writer.Offset() - start;
+    if (size > 0xFFFFFFFFll) throw EWriteError("Packet too large for the stand-alone form");
+    writer.PatchUInt32(start + offsetof(TPacketHeader, TotalSize), static_cast<std::uint32_t>(size));
+  });
 }
 
 void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* context, std::uint8_t flags) {

@@ -1,9 +1,9 @@
 // The packet class registry: class GUID -> class, and the class numbers.
 #include <algorithm>
 #include <atomic>
-#include <unordered_map>
 
 #include "common/Packets.h"
+#include "common/TypedLists.h"
 
 namespace vt {
 
@@ -11,30 +11,35 @@ namespace {
 
 constexpr const char* kUnit = "Packets";
 
-struct GuidHash {
-  std::size_t operator()(const TGUID& g) const { return g.D1; }
-};
-struct GuidEq {
-  bool operator()(const TGUID& a, const TGUID& b) const { return GuidsEqual(a, b); }
-};
-using Registry = std::unordered_map<TGUID, const TPacketClass*, GuidHash, GuidEq>;
-
-Registry* g_registry = nullptr;
+// Key: class GUID (hashed by its first word); value: the class, held in the
+// record's object slot (the table owns nothing). Duplicates are an error.
+TGuidListEx_HashTable* g_registry = nullptr;
 std::atomic<std::int32_t> g_class_counter{1};
 
-Registry& EnsurePacketClassRegistry() {
-  if (g_registry == nullptr) {
-    g_registry = new Registry();
-    g_registry->reserve(512);
-  }
+TObject* ClassSlot(const TPacketClass& cls) { return reinterpret_cast<TObject*>(const_cast<TPacketClass*>(&cls)); }
+const TPacketClass* SlotClass(TObject* slot) { return reinterpret_cast<const TPacketClass*>(slot); }
+
+TGuidListEx_HashTable& EnsurePacketClassRegistry() {
+  if (g_registry == nullptr) g_registry = new TGuidListEx_HashTable(dupError, 0, 5);
   return *g_registry;
+}
+
+// The registered classes, in no particular order.
+std::vector<const TPacketClass*> RegistryClasses() {
+  std::vector<const TPacketClass*> classes;
+  if (g_registry == nullptr) return classes;
+  classes.reserve(static_cast<std::size_t>(g_registry->Count()));
+  g_registry->ForEach([&](void* item) {
+    classes.push_back(SlotClass(static_cast<TGuidListExRec*>(item)->Object));
+    return true;
+  });
+  return classes;
 }
 
 // Undoes every registration: the classes lose their numbers and numbering
 // starts again at 1, so that the units can be initialized again.
 void FreePacketClassRegistry() {
-  if (g_registry != nullptr)
-    for (const auto& entry : *g_registry) entry.second->ClassNumberPtr()->store(-1);
+  for (const TPacketClass* cls : RegistryClasses()) cls->ClassNumberPtr()->store(-1);
   delete g_registry;
   g_registry = nullptr;
   g_class_counter.store(1);
@@ -55,9 +60,7 @@ void RegisterPacketClass(const TPacketClass& cls) {
     std::int32_t expected = -1;
     if (!cell->compare_exchange_strong(expected, number)) return;
     try {
-      Registry& registry = EnsurePacketClassRegistry();
-      if (!registry.emplace(cls.GetClassGUID(), &cls).second)
-        throw EListError("TGuidListEx_HashTable: Hashtable does not allow duplicates.");
+      EnsurePacketClassRegistry().Add(cls.GetClassGUID(), ClassSlot(cls));
     } catch (...) {
       cell->store(-1);  // the class stays unregistered
       throw;
@@ -69,14 +72,12 @@ void RegisterPacketClass(const TPacketClass& cls) {
 
 const TPacketClass* FindPacketClass(const TGUID& guid) {
   if (g_registry == nullptr) return nullptr;
-  auto it = g_registry->find(guid);
-  return it == g_registry->end() ? nullptr : it->second;
+  TGuidListExRec* rec = g_registry->Find(guid);
+  return rec != nullptr ? SlotClass(rec->Object) : nullptr;
 }
 
 std::vector<const TPacketClass*> RegisteredPacketClasses() {
-  std::vector<const TPacketClass*> classes;
-  if (g_registry == nullptr) return classes;
-  for (const auto& entry : *g_registry) classes.push_back(entry.second);
+  std::vector<const TPacketClass*> classes = RegistryClasses();
   std::sort(classes.begin(), classes.end(), [](const TPacketClass* a, const TPacketClass* b) {
     return a->ClassNumberPtr()->load() < b->ClassNumberPtr()->load();
   });

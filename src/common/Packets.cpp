@@ -561,20 +561,24 @@ void TPacket::SetFieldAsDouble(std::int32_t index, double value) {
 
 bool LoadReplacesEveryField(const TPacketClass& cls) { return !(ClassTraits(cls) & kNotReplaced); }
 
-void CheckCompactFields(const TPacket& packet) {
+namespace {
+
+void CheckBeforeSave(const TPacket& packet, int depth) {
+  if (depth > kMaxPacketNesting) [[unlikely]]
+    RaiseNestingTooDeep("save");
   const TPacketClass& cls = packet.ClassType();
   if (!(ClassTraits(cls) & kHoldsCompact)) return;
   WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
     const void* m = MemberOf(f, packet);
     switch (f.Kind) {
-      case TFieldKind::Packet: CheckCompactFields(As<TPacket>(m)); return;
-      case TFieldKind::AnyPacket: CheckCompactFields(HeldPacket(m, cls, index)); return;
+      case TFieldKind::Packet: CheckBeforeSave(As<TPacket>(m), depth + 1); return;
+      case TFieldKind::AnyPacket: CheckBeforeSave(HeldPacket(m, cls, index), depth + 1); return;
       case TFieldKind::OptionalPacket:
-        if (const TPacket* p = As<TOptionalPacketBase>(m).Pointer()) CheckCompactFields(*p);
+        if (const TPacket* p = As<TOptionalPacketBase>(m).Pointer()) CheckBeforeSave(*p, depth + 1);
         return;
       case TFieldKind::PacketList: {
         const auto& list = As<TCustomPacketList>(m);
-        for (std::int32_t i = 0; i < list.Count(); ++i) CheckCompactFields(*list.GetItem(i));
+        for (std::int32_t i = 0; i < list.Count(); ++i) CheckBeforeSave(*list.GetItem(i), depth + 1);
         return;
       }
       default: break;
@@ -587,15 +591,30 @@ void CheckCompactFields(const TPacket& packet) {
   });
 }
 
+}  // namespace
+
+void CheckBeforeSave(const TPacket& packet) { CheckBeforeSave(packet, 1); }
+
+void RaiseNestingTooDeep(const char* action) {
+  throw Exception(Format("Cannot %s packet. Nesting deeper than %d levels", action, kMaxPacketNesting));
+}
+
 // ---- Whole-packet operations ---------------------------------------------------------
 
-void TPacket::SaveFields(TStream& stream, TPacketStreamingContext* context) const {
-  TWriterScope writer(stream);
-  const TPacketClass& cls = ClassType();
+namespace {
+
+void SaveFieldsTo(const TPacket& packet, TFieldWriter& writer, TPacketStreamingContext* context) {
+  const TPacketClass& cls = packet.ClassType();
   WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
-    SaveField(f, MemberOf(f, *this), *writer, context, cls, index);
+    SaveField(f, MemberOf(f, packet), writer, context, cls, index);
   });
-  writer.Done();
+}
+
+}  // namespace
+
+void TPacket::SaveFields(TStream& stream, TPacketStreamingContext* context) const {
+  if (TFieldWriter* writer = TFieldWriter::Of(stream)) return SaveFieldsTo(*this, *writer, context);
+  WithOwnFieldWriter(stream, [&](TFieldWriter& writer) { SaveFieldsTo(*this, writer, context); });
 }
 
 void TPacket::LoadFields(TStream& stream, std::int32_t& remaining, TPacketStreamingContext* context) {
@@ -785,11 +804,11 @@ TPacket* TCustomPacketList::GetItem(std::int32_t index) const {
 }
 
 void TCustomPacketList::SaveToStream(TStream& stream, TPacketStreamingContext* context) const {
-  TWriterScope writer(stream);
-  const std::uint32_t n = static_cast<std::uint32_t>(items_.size());
-  writer->Put(&n, 4);
-  for (const auto& p : items_) SavePacket(*p, *writer, context, 0);
-  writer.Done();
+  WithFieldWriter(stream, [&](TFieldWriter& writer) {
+    const std::uint32_t n = static_cast<std::uint32_t>(items_.size());
+    writer.Put(&n, 4);
+    for (const auto& p : items_) SavePacket(*p, writer, context, 0);
+  });
 }
 
 void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext* context) {

@@ -685,9 +685,12 @@ std::int32_t NextPacketClassNumber();
 // packets, no custom fields).
 bool LoadReplacesEveryField(const TPacketClass& cls);
 
-// Raises when a compact field of Packet or of a packet nested in it holds a
-// value outside 0 .. 2^31-1 (SavePacket checks before it writes).
-void CheckCompactFields(const TPacket& packet);
+// What SavePacket checks before it writes: raises when a compact field of
+// Packet or of a packet nested in it holds a value outside 0 .. 2^31-1, or
+// when packets nest deeper than kMaxPacketNesting (a load would refuse it).
+void CheckBeforeSave(const TPacket& packet);
+// "Cannot <Action> packet. Nesting deeper than <kMaxPacketNesting> levels".
+[[noreturn, gnu::cold]] void RaiseNestingTooDeep(const char* action);
 
 // "<Class>.<Field>" ("<Class>." out of range).
 std::string QualifiedFieldName(const TPacketClass& cls, std::int32_t index);
@@ -712,8 +715,10 @@ enum : std::uint8_t {
 
 constexpr std::uint32_t kPacketFormatVersion = 2;
 constexpr std::int64_t kPacketHeaderSize = 32;
-// Deepest nesting of packets inside packets that a load accepts.
-constexpr int kMaxPacketNesting = 64;
+// Deepest nesting of packets inside packets (the outermost is level 1) that
+// a save writes and a load accepts; far above what documents hold, and
+// within what a thread's stack takes.
+constexpr int kMaxPacketNesting = 256;
 
 #pragma pack(push, 1)
 struct TPacketHeader {

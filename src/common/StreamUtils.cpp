@@ -63,6 +63,19 @@ void TVirtualStream::SetExternalMemory(void* memory, std::int64_t size) {
   SetCapacityField(memory != nullptr ? size : 0);
 }
 
+void TVirtualStream::LendMemory(void* memory, std::int64_t size, TSharedStreamOwner* owner) {
+  SetExternalMemory(memory, size);
+  if (memory == nullptr) return;
+  kind_ = TStreamMemoryKind::Lent;
+  SetSharedOwner(owner);
+}
+
+std::int64_t TVirtualStream::Write(const void* buffer, std::int64_t count) {
+  // The lent bytes may be another stream's too: write into a copy.
+  if (kind_ == TStreamMemoryKind::Lent && count > 0) SetCapacity(GetSize());
+  return TMemoryStream::Write(buffer, count);
+}
+
 void TVirtualStream::SetSharedOwner(TSharedStreamOwner* owner) {
   if (owner != nullptr) owner->RefCount.fetch_add(1);
   ReleaseOwner();
@@ -82,6 +95,10 @@ void TVirtualStream::ReleaseBlock() {
   switch (kind_) {
     case TStreamMemoryKind::Heap: std::free(p); break;
     case TStreamMemoryKind::Virtual: os::VirtualFree(p, 0, os::kMemRelease); break;
+    case TStreamMemoryKind::Lent:
+      kind_ = TStreamMemoryKind::None;
+      ReleaseOwner();
+      break;
     default: break;
   }
   kind_ = TStreamMemoryKind::None;
@@ -89,8 +106,9 @@ void TVirtualStream::ReleaseBlock() {
 }
 
 void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
+  const bool lent = kind_ == TStreamMemoryKind::Lent;
   if (new_capacity <= 0) {
-    if ((options_ & vsoKeepBlock) != 0) {
+    if ((options_ & vsoKeepBlock) != 0 && !lent) {
       new_capacity = Capacity();
       return Memory();
     }
@@ -111,8 +129,9 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
     if (new_capacity > std::numeric_limits<std::int64_t>::max() - granule) OutOfMemory();
     new_capacity = (new_capacity + granule - 1) / granule * granule;
   }
-  if (new_capacity == Capacity()) return Memory();
-  if ((options_ & vsoNeverShrink) != 0 && new_capacity <= Capacity()) {
+  // Lent bytes are never resized in place: they are copied below.
+  if (new_capacity == Capacity() && !lent) return Memory();
+  if ((options_ & vsoNeverShrink) != 0 && new_capacity <= Capacity() && !lent) {
     new_capacity = Capacity();
     return Memory();
   }
@@ -212,10 +231,16 @@ bool StreamsEqual(TCustomMemoryStream& a, TCustomMemoryStream& b) {
 void AssignStream(TCustomMemoryStream& target, TCustomMemoryStream& source) {
   if (&target == &source) return;
   const std::int64_t size = source.Size();
+  DropLentMemory(target);
   target.SetPosition(0);
   target.SetSize(size);
   if (target.Size() < size) throw EWriteError();
   if (size > 0) std::memcpy(target.Memory(), source.Memory(), static_cast<std::size_t>(size));
+}
+
+void DropLentMemory(TStream& stream) {
+  auto* v = dynamic_cast<TVirtualStream*>(&stream);
+  if (v != nullptr && v->MemoryKind() == TStreamMemoryKind::Lent) v->Clear();
 }
 
 void EnsureStreamSize(TStream& stream, std::int64_t min_size) {
@@ -235,12 +260,13 @@ void* StreamMemory(TStream& stream, bool at_position) {
   return p;
 }
 
-void SetStreamSizeExact(TStream& stream, std::int64_t size) {
+void SetStreamSizeExact(TStream& stream, std::int64_t size, bool discard) {
   auto* v = dynamic_cast<TVirtualStream*>(&stream);
   if (v == nullptr) {
     stream.SetSize(size);
     return;
   }
+  if (discard && v->MemoryKind() == TStreamMemoryKind::Lent) v->Clear();
   const std::uint16_t saved = v->Options();
   v->SetOptions(static_cast<std::uint16_t>(saved | vsoExactSize));
   try {

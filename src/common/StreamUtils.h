@@ -23,7 +23,9 @@ enum : std::uint16_t {
   vsoKeepBlock = 0x100,   // capacity 0 keeps the block (not at destruction)
 };
 
-enum class TStreamMemoryKind { None, Heap, Virtual, External };
+// Lent: memory another stream lends (LendMemory), read in place until the
+// stream is first written or resized.
+enum class TStreamMemoryKind { None, Heap, Virtual, External, Lent };
 
 // Reference-counted owner shared by several streams (for example the owner
 // of external memory). The last stream to go frees it.
@@ -46,6 +48,14 @@ class TVirtualStream : public TMemoryStream {
   // Puts the stream over memory supplied from outside: readable and
   // writable within Size, never resized, never freed by the stream.
   void SetExternalMemory(void* memory, std::int64_t size);
+
+  // Puts the stream over Size bytes that Owner lends (a copy-on-write view
+  // that other streams may share). They are read in place; the first write
+  // or resize takes a private copy and lets the lent bytes and Owner go, so
+  // the stream then behaves as one that owns its memory.
+  void LendMemory(void* memory, std::int64_t size, TSharedStreamOwner* owner);
+
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
 
   // Attaches a shared owner: its count is raised now and dropped (freeing
   // it at 0) when the stream is destroyed or given another owner.
@@ -104,8 +114,13 @@ bool IsMemoryStream(const TStream& stream);
 // streams that are not memory streams.
 void* StreamMemory(TStream& stream, bool at_position);
 // Sets the size of a TVirtualStream with the exact-size option in force for
-// the call (other streams: a plain size change).
-void SetStreamSizeExact(TStream& stream, std::int64_t size);
+// the call (other streams: a plain size change). With Discard the content
+// is about to be overwritten: lent memory is let go instead of copied.
+void SetStreamSizeExact(TStream& stream, std::int64_t size, bool discard = false);
+// A stream over lent memory lets it go (it becomes empty); other streams
+// are left as they are. For targets about to be overwritten whole, so that
+// the lent bytes are not copied first.
+void DropLentMemory(TStream& stream);
 
 // Compact length: 0 .. 2^31-1; below 128 one byte (value*2), else four
 // bytes (value*2+1, little-endian).

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -19,62 +20,87 @@ class Exception : public std::exception {
   const std::string& Message() const noexcept { return message_; }
   void SetMessage(std::string message) { message_ = std::move(message); }
 
+  // Only inside a handler of this very exception: raises a copy of it, of
+  // its own class with all its data. A class that does not declare
+  // VT_EXCEPTION_KIND raises the handled object itself again.
+  [[noreturn]] virtual void RaiseCopy() const {
+    if (typeid(*this) != typeid(Exception)) throw;
+    throw *this;
+  }
+
  private:
   std::string message_;
 };
 
+// In the public part of every exception class: RaiseCopy of that class.
+#define VT_EXCEPTION_KIND(Class)                        \
+  [[noreturn]] void RaiseCopy() const override {        \
+    if (typeid(*this) != typeid(Class)) throw;          \
+    throw *this;                                        \
+  }
+
 // Silent exception: ends an operation without a report.
 class EAbort : public Exception {
  public:
+  VT_EXCEPTION_KIND(EAbort)
   using Exception::Exception;
 };
 
 // A failed system call; ErrorCode is the Windows-style system error.
 class EOSError : public Exception {
  public:
+  VT_EXCEPTION_KIND(EOSError)
   EOSError(std::string message, std::uint32_t code) : Exception(std::move(message)), ErrorCode(code) {}
   std::uint32_t ErrorCode;
 };
 
 class EListError : public Exception {
  public:
+  VT_EXCEPTION_KIND(EListError)
   using Exception::Exception;
 };
 
 class EStringListError : public Exception {
  public:
+  VT_EXCEPTION_KIND(EStringListError)
   using Exception::Exception;
 };
 
 class EConvertError : public Exception {
  public:
+  VT_EXCEPTION_KIND(EConvertError)
   using Exception::Exception;
 };
 
 class EStreamError : public Exception {
  public:
+  VT_EXCEPTION_KIND(EStreamError)
   using Exception::Exception;
 };
 
 class EReadError : public EStreamError {
  public:
+  VT_EXCEPTION_KIND(EReadError)
   EReadError() : EStreamError("Stream read error") {}
   using EStreamError::EStreamError;
 };
 
 class EWriteError : public EStreamError {
  public:
+  VT_EXCEPTION_KIND(EWriteError)
   EWriteError() : EStreamError("Stream write error") {}
   using EStreamError::EStreamError;
 };
 
 class EFOpenError : public EStreamError {
  public:
+  VT_EXCEPTION_KIND(EFOpenError)
   using EStreamError::EStreamError;
 };
 
 class EInvalidCast : public Exception {
  public:
+  VT_EXCEPTION_KIND(EInvalidCast)
   EInvalidCast() : Exception("Invalid class typecast") {}
 };
 
@@ -83,6 +109,7 @@ class EInvalidCast : public Exception {
 // unless the check gives its own.
 class EAssertionFailed : public Exception {
  public:
+  VT_EXCEPTION_KIND(EAssertionFailed)
   EAssertionFailed(std::string message, std::string unit, int line);
   const std::string& Unit() const noexcept { return unit_; }
   int Line() const noexcept { return line_; }

@@ -491,13 +491,13 @@ void TspBitmap::Assign(TPersistent* source) {
   if (auto* sp = dynamic_cast<TspBitmap*>(source)) {
     if (sp == this) return;
     SetSize(sp->Width, sp->Height);
-    // An empty source leaves nothing to copy (its size may not be ours).
-    if (!Empty() && !sp->Empty() && Width == sp->Width && Height == sp->Height) {
+    // An empty source has no pixels to copy (its size may not be ours); its
+    // text and flags are copied all the same.
+    if (!Empty() && !sp->Empty() && Width == sp->Width && Height == sp->Height)
       g_table.CopyRow(sp->Bits, Bits, Width * Height);
-      UserText = sp->UserText;
-      Transparent = sp->Transparent;
-      AlphaBlending = sp->AlphaBlending;
-    }
+    UserText = sp->UserText;
+    Transparent = sp->Transparent;
+    AlphaBlending = sp->AlphaBlending;
     return;
   }
   if (auto* hb = dynamic_cast<TBitmap*>(source)) {

@@ -302,6 +302,19 @@ class IdatReader {
 
 namespace png_detail {
 
+std::int64_t ImageDataSize(const TspPngLayerIHDR& h) {
+  const bool interlaced = h.InterlaceMethod == 1;
+  std::int64_t total = 0;
+  for (int pi = 0; pi < (interlaced ? 7 : 1); ++pi) {
+    const Pass& p = interlaced ? kAdam7[pi] : kWhole;
+    const int row_bytes = PngBytesPerRow(PassWidth(h.Width, p), h.ColorType, h.BitDepth);
+    if (row_bytes == 0 || h.Height <= static_cast<std::uint32_t>(p.row_start)) continue;
+    const std::int64_t rows = (h.Height - p.row_start + p.row_step - 1) / p.row_step;
+    total += rows * (row_bytes + 1);
+  }
+  return total;
+}
+
 int FilterOffset(int color_type, int depth) {
   switch (color_type) {
     case 0:

@@ -19,6 +19,10 @@ std::int64_t Remaining(TStream& s);
 // A palette of `entries` grey levels, each shown through the owner's gamma table.
 os::HPALETTE CreateGreyPalette(const TspPngImage* owner, int entries);
 
+// Bytes of the decompressed image data of a header: every row of every pass
+// with its filter byte (0 for a colour type or depth without rows).
+std::int64_t ImageDataSize(const TspPngLayerIHDR& h);
+
 // Bytes of one complete pixel: the filters' distance to the left neighbour.
 int FilterOffset(int color_type, int depth);
 // Undoes the filter named by row[0] on the n bytes after it; prior is the

@@ -344,7 +344,8 @@ bool TspPngLayerIHDR::PrepareImageBuffers() {
   if (!DibHandle || !bits) return false;
   os::SelectObject(DC, DibHandle);
   Bits = static_cast<std::uint8_t*>(bits);
-  std::memset(Bits, 0, static_cast<std::size_t>(RowStride) * Height);
+  // The platform's DIB sections start zeroed: pages are taken only as rows
+  // are decoded into them.
   return true;
 }
 
@@ -366,6 +367,14 @@ bool TspPngLayerIHDR::LoadFromStream(TStream& stream, const char chunk_name[4], 
     Owner()->InterlaceMethod = InterlaceMethod;
     if (static_cast<std::int64_t>(Width) * Height > Owner()->MaxPixels) return Refuse("image exceeds the pixel limit");
   }
+  // Deflate makes at most 1032 bytes of one: a large image whose rows the
+  // rest of the file cannot hold is refused before its buffers are made.
+  // Smaller ones are taken as they come (their buffers take memory only as
+  // rows are decoded).
+  constexpr std::int64_t kMaxDeflateRatio = 1032, kUncheckedData = std::int64_t{64} << 20;
+  const std::int64_t data = ImageDataSize(*this);
+  if (data > kUncheckedData && data > Remaining(stream) * kMaxDeflateRatio)
+    return Refuse("image larger than the rest of the file can hold");
   return PrepareImageBuffers() || Refuse("cannot create the image buffers");
 }
 

@@ -21,6 +21,7 @@ class TspPngLayer;
 
 class EspPngError : public Exception {
  public:
+  VT_EXCEPTION_KIND(EspPngError)
   using Exception::Exception;
 };
 
@@ -266,8 +267,9 @@ class TspPngImage : public TObject {
   std::uint8_t Filters = kPngFilterNone | kPngFilterSub | kPngFilterUp | kPngFilterAverage | kPngFilterPaeth;
   std::uint8_t CompressionLevel = 9;
   std::int32_t MaxIdatSize = 65536;
-  // Images of more pixels are refused on load.
-  std::int64_t MaxPixels = std::int64_t{1} << 24;
+  // Images of more pixels are refused on load (a caller's own limit; by
+  // default every size the format allows).
+  std::int64_t MaxPixels = std::int64_t{65535} * 65535;
   TCanvas* Canvas = nullptr;  // optional, not owned
 
   TspPngLayerIHDR* Header() const;

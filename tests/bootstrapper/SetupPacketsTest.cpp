@@ -51,7 +51,7 @@ TEST_F(SetupPackets, PackageWithAppendedProgramLoadsUpToItsTotalSize) {
   ASSERT_EQ(loaded->Files.Count(), 3);
   EXPECT_EQ(loaded->Files.GetItem(0).Content.Size(), 10);
   TVirtualStream& big = loaded->Files.GetItem(2).Content;
-  EXPECT_EQ(big.MemoryKind(), TStreamMemoryKind::External);
+  EXPECT_EQ(big.MemoryKind(), TStreamMemoryKind::Lent);
   const std::string before = test::ReadFileText(path);
   static_cast<char*>(big.Memory())[0] = 'c';  // a private copy: the file keeps its bytes
   EXPECT_EQ(test::ReadFileText(path), before);

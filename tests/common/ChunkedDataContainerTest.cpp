@@ -1,6 +1,7 @@
 #include "common/ChunkedDataContainer.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ std::vector<std::uint8_t> Pattern(std::int64_t n, int seed = 0) {
 
 TEST(ChunkedDataContainer, ChunkBoundaries) {
   const std::int64_t chunk = TChunkedDataContainer::ChunkSize();
+  EXPECT_EQ(chunk, ::sysconf(_SC_PAGESIZE) * 1024);  // the system's page size
   TChunkedDataContainer c;
   const auto data = Pattern(chunk + 10);
   c.WriteBuffer(data.data(), chunk);

@@ -54,8 +54,14 @@ TEST(CodePatch, RelativeJumpAndPushRetAreWrittenAndUndoneAndProtectionFailuresRa
   EXPECT_EQ(std::memcmp(page + 0x300, push_ret, 6), 0);
   if (sizeof(void*) > 4) {
     std::vector<std::uint8_t> before(page + 0x400, page + 0x410);
-    EXPECT_THROW(PatchCode(page + 0x400, reinterpret_cast<const void*>(std::uintptr_t{1} << 40), true, saved),
-                 Exception);
+    // push imm32 sign-extends: from 0x80000000 the return would go elsewhere.
+    for (std::uintptr_t far : {std::uintptr_t{1} << 40, std::uintptr_t{0x80000000u}, std::uintptr_t{0xFFFFFFFFu}})
+      EXPECT_EQ(test::MessageOf([&] { PatchCode(page + 0x400, reinterpret_cast<const void*>(far), true, saved); }),
+                "Jump target out of range")
+          << far;
+    PatchCode(page + 0x300, reinterpret_cast<const void*>(0x7FFFFFFF), true, saved);
+    const std::uint8_t highest[] = {0x68, 0xFF, 0xFF, 0xFF, 0x7F, 0xC3};
+    EXPECT_EQ(std::memcmp(page + 0x300, highest, 6), 0);
     EXPECT_THROW(PatchCode(page + 0x400, page + (std::intptr_t{1} << 33), false, saved), Exception);
     EXPECT_EQ(std::vector<std::uint8_t>(page + 0x400, page + 0x410), before);
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "common/Classes.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"
@@ -47,14 +49,59 @@ TEST(OSErrors, ReraiseKeepsKindAndAddsContext) {
   EXPECT_EQ(CodedMessageOf<EOSError>(reraised([] { throw EOSError("inner", 32); })),
             "Loading 'a.pak'\r\ninner #32");
   EXPECT_EQ(ExactMessageOf<EAbort>(reraised([] { throw EAbort("stop"); })), "Loading 'a.pak'\r\nstop");
-  // Other kinds become the base exception.
-  EXPECT_EQ(ExactMessageOf<Exception>(reraised([] { throw EReadError(); })),
+  EXPECT_EQ(ExactMessageOf<EReadError>(reraised([] { throw EReadError(); })),
             "Loading 'a.pak'\r\nStream read error");
+  EXPECT_EQ(ExactMessageOf<Exception>(reraised([] { throw Exception("plain"); })), "Loading 'a.pak'\r\nplain");
+  // Objects that are not the library's exceptions become the base exception.
   EXPECT_EQ(ExactMessageOf<Exception>(reraised([] { throw 42; })), "Loading 'a.pak'");
+  EXPECT_EQ(ExactMessageOf<Exception>(reraised([] { throw std::runtime_error("std"); })), "Loading 'a.pak'\r\nstd");
 
   EXPECT_EQ(ExceptionClassText(static_cast<const std::exception*>(nullptr)), "(unavailable)");
   TMemoryStream stream;
   EXPECT_EQ(ExceptionClassText(static_cast<const TObject*>(&stream)), "TMemoryStream");
+}
+
+// Two context layers over each kind: the caller catches the very kind with
+// its data and both layers' texts.
+TEST(OSErrors, ReraiseKeepsTheKindThroughEveryLayer) {
+  auto layered = [](auto thrower) {
+    return [thrower] {
+      try {
+        try {
+          thrower();
+        } catch (...) {
+          ReraiseWithContext("inner %d", {1});
+        }
+      } catch (...) {
+        ReraiseWithContext("outer");
+      }
+    };
+  };
+  EXPECT_EQ(ExactMessageOf<EFOpenError>(layered([] { throw EFOpenError("Cannot open file: x"); })),
+            "outer\r\ninner 1\r\nCannot open file: x");
+  EXPECT_EQ(ExactMessageOf<EReadError>(layered([] { throw EReadError(); })),
+            "outer\r\ninner 1\r\nStream read error");
+  EXPECT_EQ(ExactMessageOf<EConvertError>(layered([] { throw EConvertError("bad"); })),
+            "outer\r\ninner 1\r\nbad");
+  EXPECT_EQ(CodedMessageOf<EOSError>(layered([] { RaiseOSErrorCode("Failed", 5); })),
+            "outer\r\ninner 1\r\nFailed: Access is denied (5) #5");
+  EXPECT_EQ(CodedMessageOf<EOleSysError>(layered([] { throw EOleSysError("ole", -2147467259); })),
+            "outer\r\ninner 1\r\nole #-2147467259");
+  const std::string assertion = test::DescribeThrown<EAssertionFailed>(
+      layered([] { AssertionFailed("Packets", 1691); }),
+      [](const EAssertionFailed& e) { return e.Unit() + ":" + std::to_string(e.Line()) + " " + e.what(); });
+  EXPECT_EQ(assertion, "Packets:1691 outer\r\ninner 1\r\nAssertion failure (Packets, line 1691)");
+
+  // A class of its own without a declared kind still arrives as itself.
+  struct EUndeclared : EStreamError {
+    using EStreamError::EStreamError;
+    int Extra = 7;
+  };
+  EXPECT_EQ(test::DescribeThrown<EUndeclared>(layered([] { throw EUndeclared("mine"); }),
+                                              [](const EUndeclared& e) {
+                                                return std::string(e.what()) + " #" + std::to_string(e.Extra);
+                                              }),
+            "outer\r\ninner 1\r\nmine #7");
 }
 
 TEST(Compare, NumbersPairsAndGuids) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "PacketTestClasses.h"
+#include "common/ChunkedDataContainer.h"
 #include "common/FileStreams.h"
 #include "common/Objects.h"
 #include "common/PacketContext.h"
@@ -177,18 +178,131 @@ TEST_F(PacketIOTest, HugeStoredLengthsAreRefusedBeforeAllocation) {
   ExpectBothFail<EReadError>(patch_at_field(22, std::string("\xFF\xFF\xFF\x0F", 4)));
 }
 
-TEST_F(PacketIOTest, NestingDepthIsLimited) {
-  auto build = [](int depth) {
-    TChainPacket root;
+TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
+  auto chain = [](TChainPacket& root, int depth) {
     TChainPacket* p = &root;
     for (int i = 1; i < depth; ++i) p = &p->NeedNext();
-    return SaveBytes(root);
+    return p;
   };
-  auto ok = LoadBoth(build(kMaxPacketNesting));
-  EXPECT_TRUE(static_cast<TChainPacket&>(*ok).Next.Present());
-  const std::string deep = build(kMaxPacketNesting + 1);
-  TPointerStream s(const_cast<char*>(deep.data()), static_cast<std::int64_t>(deep.size()), true);
-  EXPECT_THROW(LoadPacket(s), Exception);
+  TChainPacket at_limit;
+  chain(at_limit, kMaxPacketNesting);
+  const std::string bytes = SaveBytes(at_limit);
+  EXPECT_TRUE(LoadBoth(bytes)->Equals(at_limit));
+  TPacketStreamingContext save_context, load_context;
+  const std::string with_context = SaveBytes(at_limit, &save_context);
+  TPointerStream in(const_cast<char*>(with_context.data()), static_cast<std::int64_t>(with_context.size()), true);
+  EXPECT_TRUE(LoadPacket(in, &load_context)->Equals(at_limit));
+
+  // One level more is refused before anything is written, with or without
+  // a context.
+  TChainPacket deeper;
+  chain(deeper, kMaxPacketNesting)->NeedNext();
+  TMemoryStream out;
+  const std::string refused = "Cannot save packet. Nesting deeper than " + std::to_string(kMaxPacketNesting) + " levels";
+  EXPECT_EQ(MessageOf([&] { SavePacket(deeper, out); }), refused);
+  TPacketStreamingContext context;
+  EXPECT_EQ(MessageOf([&] { SavePacket(deeper, out, &context); }), refused);
+  EXPECT_EQ(out.Size(), 0);
+
+  // Such bytes written by another writer are refused on load: the chain at
+  // the limit wrapped in one more packet.
+  std::string deep(32, '\0');
+  PutU32(deep, 0, kPacketFormatVersion);
+  PutU32(deep, 4, static_cast<std::uint32_t>(32 + 1 + bytes.size()));
+  PutU32(deep, 8, static_cast<std::uint32_t>(TChainPacket::Class.FieldCount()));
+  std::memcpy(deep.data() + 16, &TChainPacket::Class.GetClassGUID(), 16);
+  deep += '\x01' + bytes;
+  InBothModes(deep, [&](TStream& s) {
+    EXPECT_EQ(MessageOf([&] { LoadPacket(s); }),
+              "Cannot load packet. Nesting deeper than " + std::to_string(kMaxPacketNesting) + " levels");
+  });
+}
+
+// The field routines by name: written to a stream, read back from a stream
+// and from memory at a cursor, which ends where the stream reader ends.
+TEST_F(PacketIOTest, FieldRoutinesReadWhatTheyWriteFromStreamsAndBuffers) {
+  for (bool compact : {false, true}) {
+    SCOPED_TRACE(compact);
+    TStringListEx lines;
+    for (const char* line : {"one", "", "three"}) lines.Add(line);
+    TVirtualStream data;
+    data.WriteBuffer("stream bytes", 12);
+    TChunkedDataContainer chunks;
+    chunks.WriteBuffer("chunked", 7);
+    const std::uint8_t sized2[] = {2, 0x11, 0x22}, sized8[] = {8, 1, 2, 3, 4, 5, 6, 7, 8};
+
+    TMemoryStream out;
+    out.WriteBuffer(sized2, sizeof sized2);
+    out.WriteBuffer(sized8, sizeof sized8);
+    WriteStringField(out, std::string("a\0b", 3));
+    WriteWideStringField(out, u"w\u00e9");
+    WriteStringListField(out, lines);
+    WriteStreamField(out, data, compact);
+    WriteChunkedDataField(out, chunks, compact);
+    TVirtualStream empty;
+    WriteStreamField(out, empty, compact);
+    WriteStringListField(out, TStringListEx());
+    const std::string bytes = Bytes(out);
+
+    struct Values {
+      std::uint32_t fixed2 = 0xFFFFFFFF, fixed8 = 0;
+      std::string text;
+      std::u16string wide;
+      TStringListEx list, empty_list;
+      TVirtualStream stream, empty_stream;
+      TChunkedDataContainer chunked;
+    };
+    auto check = [&](Values& v) {
+      EXPECT_EQ(v.fixed2, 0x2211u);  // upper bytes zero
+      EXPECT_EQ(v.fixed8, 0x04030201u);  // the surplus skipped
+      EXPECT_EQ(v.text, std::string("a\0b", 3));
+      EXPECT_EQ(v.wide, u"w\u00e9");
+      EXPECT_TRUE(StringListsEqual(v.list, lines));
+      EXPECT_TRUE(StreamsEqual(v.stream, data));
+      EXPECT_EQ(v.stream.Position(), 0);
+      EXPECT_TRUE(v.chunked.Equals(chunks));
+      EXPECT_EQ(v.empty_stream.Size(), 0);
+      EXPECT_EQ(v.empty_list.Count(), 0);
+    };
+
+    Values a;
+    a.empty_stream.WriteBuffer("old", 3);
+    a.empty_list.Add("old");
+    TPlainStream in(bytes);
+    ReadFixedField(in, &a.fixed2, 4);
+    ReadFixedField(in, &a.fixed8, 4);
+    ReadStringField(in, a.text);
+    ReadWideStringField(in, a.wide);
+    ReadStringListField(in, a.list);
+    ReadStreamField(in, a.stream, compact);
+    ReadChunkedDataField(in, a.chunked, compact);
+    ReadStreamField(in, a.empty_stream, compact);
+    ReadStringListField(in, a.empty_list);
+    check(a);
+    EXPECT_EQ(in.Position(), static_cast<std::int64_t>(bytes.size()));
+
+    Values b;
+    b.empty_stream.WriteBuffer("old", 3);
+    b.empty_list.Add("old");
+    const auto* start = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    TBufferCursor cursor{start, start + bytes.size()};
+    ReadFixedFieldFromBuffer(cursor, &b.fixed2, 4);
+    ReadFixedFieldFromBuffer(cursor, &b.fixed8, 4);
+    ReadStringFieldFromBuffer(cursor, b.text);
+    ReadWideStringFieldFromBuffer(cursor, b.wide);
+    ReadStringListFieldFromBuffer(cursor, b.list);
+    ReadStreamFieldFromBuffer(cursor, b.stream, compact);
+    ReadChunkedDataFieldFromBuffer(cursor, b.chunked, compact);
+    ReadStreamFieldFromBuffer(cursor, b.empty_stream, compact);
+    ReadStringListFieldFromBuffer(cursor, b.empty_list);
+    check(b);
+    EXPECT_EQ(cursor.Pos, cursor.End);
+
+    // A cursor never reads past its end.
+    TBufferCursor short_cursor{start + 12, start + 14};
+    std::string text;
+    EXPECT_THROW(ReadStringFieldFromBuffer(short_cursor, text), EReadError);
+  }
 }
 
 TEST_F(PacketIOTest, NegativeCompactValueFailsBeforeAnythingIsWritten) {

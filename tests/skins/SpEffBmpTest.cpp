@@ -244,9 +244,22 @@ TEST_F(SpBitmapTest, AssignFromGraphicsAndBitmaps) {
   copy.Assign(&b);
   EXPECT_EQ(copy.UserText, "skin");
   EXPECT_EQ(*copy.PixelAddress(1, 1), 0xFF000044u);
+  // From an empty bitmap: no pixels, but its text and flags.
   TspBitmap empty;
-  copy.Assign(&empty);  // nothing to copy
+  empty.UserText = "none";
+  empty.Transparent = true;
+  copy.AlphaBlending = true;
+  copy.Assign(&empty);
   EXPECT_EQ(copy.Width, 2);
+  EXPECT_EQ(*copy.PixelAddress(1, 1), 0xFF000044u);
+  EXPECT_EQ(copy.UserText, "none");
+  EXPECT_TRUE(copy.Transparent);
+  EXPECT_FALSE(copy.AlphaBlending);
+  TspBitmap fresh;
+  fresh.Assign(&empty);
+  EXPECT_TRUE(fresh.Empty());
+  EXPECT_EQ(fresh.UserText, "none");
+  EXPECT_TRUE(fresh.Transparent);
 
   TPicture pic;
   pic.Assign(&copy);  // asks the bitmap to render itself

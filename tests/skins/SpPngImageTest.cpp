@@ -194,6 +194,45 @@ TEST_F(PngImageTest, IdatChunksHoldTheMaximumSize) {
   EXPECT_EQ(std::memcmp(back.Header()->Bits, h.Bits, static_cast<std::size_t>(h.RowStride) * 200), 0);
 }
 
+TEST_F(PngImageTest, LargeImagesTheLibraryWritesReadBack) {
+  // More than 2^24 pixels.
+  TspPngImage big;
+  big.Filters = kPngFilterNone;
+  big.CreateBlank(0, 8, 4097, 4097);
+  TspPngLayerIHDR& h = *big.Header();
+  for (std::uint32_t y = 0; y < h.Height; y += 13) h.DibRow(y)[(y * 7) % h.Width] = static_cast<std::uint8_t>(y | 1);
+  h.DibRow(4096)[4096] = 255;
+  const std::string bytes = test::SavePngBytes(big);
+  TspPngImage back;
+  test::LoadPngBytes(back, bytes);
+  ASSERT_EQ(back.Header()->Width, 4097u);
+  ASSERT_EQ(back.Header()->Height, 4097u);
+  EXPECT_EQ(std::memcmp(back.Header()->Bits, h.Bits, static_cast<std::size_t>(h.RowStride) * h.Height), 0);
+}
+
+TEST_F(PngImageTest, HeadersClaimingMoreThanTheFileCanHoldAreRefused) {
+  // A few bytes of deflate cannot make the rows of the largest image.
+  std::string tiny;
+  {
+    TspPngImage small;
+    small.CreateBlank(6, 16, 1, 1);
+    for (const auto& c : test::SplitChunks(test::SavePngBytes(small)))
+      if (c.first == "IDAT") tiny = c.second;
+  }
+  const std::string tail = test::Chunk("IDAT", tiny) + test::Chunk("IEND", "");
+  for (int interlace : {0, 1}) {
+    EXPECT_EQ(Message(test::kPngSignature + test::Chunk("IHDR", test::IhdrData(65535, 65535, 16, 6, 0, 0, interlace)) +
+                      tail),
+              "PNG chunk IHDR is corrupt: image larger than the rest of the file can hold");
+  }
+  EXPECT_EQ(Message(test::kPngSignature + test::Chunk("IHDR", test::IhdrData(5000, 5000, 8, 2)) + tail),
+            "PNG chunk IHDR is corrupt: image larger than the rest of the file can hold");
+  // What a short stream can hold loads, the missing rows zero.
+  TspPngImage fits;
+  test::LoadPngBytes(fits, test::kPngSignature + test::Chunk("IHDR", test::IhdrData(40, 40, 16, 6)) + tail);
+  EXPECT_EQ(fits.Header()->Width, 40u);
+}
+
 TEST_F(PngImageTest, DamagedFilesGiveClearErrors) {
   const std::string good = test::PngFixture("rgb8.png");
   const std::string sig_ihdr = test::kPngSignature + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 2));
