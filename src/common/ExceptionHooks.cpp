@@ -1,16 +1,21 @@
 #include "common/ExceptionHooks.h"
 
+#include "common/CallTrace.h"
 #include "common/EventLog.h"
 #include "common/Locks.h"
 #include "common/Logs.h"
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
+#include "platform/FaultSupport.h"
 #include "platform/Process.h"
 #include "platform/SystemLog.h"
 
 namespace vt {
 
 namespace {
+
+void LogExceptionWithTrace(const os::ExceptionRecord* Record, const os::ExceptionContext* Context,
+                           const std::string* trace);
 
 std::string ClassNameOfType(const std::type_info* type) { return type ? ClassNameOf(*type) : std::string(); }
 
@@ -50,7 +55,36 @@ std::string HeaderLine(const std::string& title) { return FormatHeaderLine(title
 
 std::string OrUnknown(const std::string& text, const char* fallback) { return text.empty() ? fallback : text; }
 
-void LogRaised(const std::exception* object, const std::type_info* type, const void* address) {
+// Traces taken where the last objects of this thread were raised, for the
+// records of their handlers.
+struct TRaiseTrace {
+  const void* object = nullptr;
+  std::string trace;
+};
+constexpr int kRaiseTraces = 16;
+thread_local TRaiseTrace t_raise_traces[kRaiseTraces];
+thread_local int t_next_raise_trace = 0;
+
+void NoteRaiseTrace(const void* object, const std::string& trace) {
+  if (!object) return;
+  for (TRaiseTrace& t : t_raise_traces)
+    if (t.object == object) {
+      t.trace = trace;
+      return;
+    }
+  t_raise_traces[t_next_raise_trace] = {object, trace};
+  t_next_raise_trace = (t_next_raise_trace + 1) % kRaiseTraces;
+}
+
+const std::string* RaiseTraceOf(const void* object) {
+  if (!object) return nullptr;
+  for (const TRaiseTrace& t : t_raise_traces)
+    if (t.object == object) return &t.trace;
+  return nullptr;
+}
+
+void LogRaised(const std::exception* object, const std::type_info* type, const void* address,
+               const std::string* trace = nullptr) {
   TLogGuard guard;
   if (!guard.Active() || dynamic_cast<const EAbort*>(object)) return;
   try {
@@ -59,7 +93,7 @@ void LogRaised(const std::exception* object, const std::type_info* type, const v
     WriteExceptionText(HeaderLine("Raised Exception") + OrUnknown(class_name, "Unknown Class") + " PID=" +
                        std::to_string(os::GetCurrentProcessId()) + " TID=" + GetThreadText() +
                        " Build=" + std::to_string(kLogBuild) + "\r\n\r\n" + OrUnknown(message, "No Message") +
-                       "\r\n\r\n" + GetCallTrace(address) + "\r\n\r\n");
+                       "\r\n\r\n" + (trace ? *trace : GetCallTrace(address)) + "\r\n\r\n");
   } catch (const std::exception& e) {
     WriteExceptionText(std::string("Error logging raised exception: ") + e.what());
   } catch (...) {
@@ -73,12 +107,26 @@ thread_local bool t_probing = false;
 thread_local bool t_probe_raised = false;
 thread_local bool t_probe_caught = false;
 
-void OnRaise(void* object, const std::type_info* type, const void* address) {
+void OnRaise(void* object, const std::type_info* type, const void* address, const void* stack) {
   if (t_probing) {
     t_probe_raised = true;
     return;
   }
-  LogRaised(os::AsStdException(object, type), type, address);
+  const std::exception* e = os::AsStdException(object, type);
+  if (IsExceptionLoggingDisabled() || dynamic_cast<const EAbort*>(e)) return;
+  // The thrower's trace, for this record and the handler's.
+  std::string trace;
+  {
+    TLogGuard guard;
+    if (!guard.Active()) return;
+    try {
+      trace = GetCallTrace(address, stack);
+      NoteRaiseTrace(object, trace);
+    } catch (...) {
+      trace.clear();
+    }
+  }
+  LogRaised(e, type, address, trace.empty() ? nullptr : &trace);
 }
 
 void OnCatch(void* object, const std::type_info* type, const void* address) {
@@ -96,11 +144,178 @@ void OnCatch(void* object, const std::type_info* type, const void* address) {
   record.ExceptionInformation[2] = reinterpret_cast<std::uintptr_t>(type);
   os::ExceptionContext context;
   context.Ip = reinterpret_cast<std::uintptr_t>(address);
-  LogException(&record, &context);
+  LogExceptionWithTrace(&record, &context, RaiseTraceOf(object));
 }
 
+// ---- records of processor faults, written from the signal handler ----
+
+struct TKindText {
+  const char* class_name;
+  const char* message;  // null: made from the record
+};
+
+TKindText KindText(std::uint32_t code) {
+  switch (code) {
+    case os::kStatusIntegerDivideByZero: return {"EDivByZero", "Division by zero"};
+    case os::kStatusIntegerOverflow: return {"EIntOverflow", "Integer overflow"};
+    case os::kStatusArrayBoundsExceeded: return {"ERangeError", "Range check error"};
+    case os::kStatusFloatInexactResult:
+    case os::kStatusFloatInvalidOperation:
+    case os::kStatusFloatStackCheck:
+      return {"EInvalidOp", "Invalid floating point operation"};
+    case os::kStatusFloatDivideByZero: return {"EZeroDivide", "Floating point division by zero"};
+    case os::kStatusFloatOverflow: return {"EOverflow", "Floating point overflow"};
+    case os::kStatusFloatDenormalOperand:
+    case os::kStatusFloatUnderflow:
+      return {"EUnderflow", "Floating point underflow"};
+    case os::kStatusPrivilegedInstruction: return {"EPrivilege", "Privileged instruction"};
+    case os::kStatusControlCExit: return {"EControlC", "Control-C hit"};
+    case os::kStatusStackOverflow: return {"EStackOverflow", "Stack overflow"};
+    case os::kStatusAccessViolation: return {"EAccessViolation", nullptr};
+    default: return {"EExternalException", nullptr};
+  }
+}
+
+// Text in a fixed buffer, cut at its end.
+class TFaultText {
+ public:
+  TFaultText(char* out, std::size_t capacity) : out_(out), capacity_(capacity) { out_[0] = 0; }
+  TFaultText& operator<<(const char* s) {
+    while (*s) Put(*s++);
+    return *this;
+  }
+  void Put(char c) {
+    if (len_ + 1 < capacity_) {
+      out_[len_++] = c;
+      out_[len_] = 0;
+    }
+  }
+  void Repeat(char c, std::size_t n) {
+    while (n--) Put(c);
+  }
+  void Hex(std::uint64_t v, int digits) {
+    char d[17];
+    int n = 0;
+    while (n < 16 && (v || n < digits)) d[n++] = "0123456789ABCDEF"[v & 15], v >>= 4;
+    while (n) Put(d[--n]);
+  }
+  void Decimal(std::uint64_t v, int digits = 1) {
+    char d[21];
+    int n = 0;
+    while (n < 20 && (v || n < digits)) d[n++] = static_cast<char>('0' + v % 10), v /= 10;
+    while (n) Put(d[--n]);
+  }
+  std::size_t Length() const { return len_; }
+  const char* Text() const { return out_; }
+
+ private:
+  char* out_;
+  std::size_t capacity_;
+  std::size_t len_ = 0;
+};
+
+constexpr int kPointerDigits = static_cast<int>(sizeof(void*) * 2);
+
+void PutFaultMessage(TFaultText& t, const os::ExceptionRecord& r) {
+  const TKindText kind = KindText(r.ExceptionCode);
+  if (kind.message) {
+    t << kind.message;
+    return;
+  }
+  if (r.ExceptionCode != os::kStatusAccessViolation) {
+    t << "External exception ";
+    t.Hex(r.ExceptionCode, 1);
+    return;
+  }
+  const bool has_parameters = r.NumberParameters >= 2;
+  const std::uintptr_t operation = has_parameters ? r.ExceptionInformation[0] : 0;
+  t << "Access violation at address ";
+  t.Hex(reinterpret_cast<std::uintptr_t>(r.ExceptionAddress), kPointerDigits);
+  char module[512];
+  const void* base = nullptr;
+  if (os::FindModuleOfAddressInHandler(r.ExceptionAddress, module, sizeof module, &base)) {
+    const char* name = module;
+    for (const char* p = module; *p; ++p)
+      if (*p == '/' || *p == '\\') name = p + 1;
+    t << " in module '" << name << "' (Base = 0x";
+    t.Hex(reinterpret_cast<std::uintptr_t>(base), kPointerDigits);
+    t << ")";
+  }
+  t << ". ";
+  switch (operation) {
+    case 0: t << "Read"; break;
+    case 1: t << "Write"; break;
+    case 8: t << "Execute"; break;
+    default:
+      t << "Operation 0x";
+      t.Hex(operation, 1);
+      break;
+  }
+  t << " of address ";
+  t.Hex(has_parameters ? r.ExceptionInformation[1] : 0, kPointerDigits);
+}
+
+void PutHeaderLine(TFaultText& t, const char* title, char fill) {
+  const std::size_t start = t.Length();
+  t.Repeat(fill, 10);
+  t << title;
+  const std::size_t title_length = t.Length() - start - 10;
+  if (title_length < 30) t.Repeat(fill, 30 - title_length);
+  os::SystemTime now{};
+  os::GetLocalTimeInHandler(&now);
+  t.Decimal(now.wDay, 2), t.Put('/'), t.Decimal(now.wMonth, 2), t.Put('/'), t.Decimal(now.wYear, 4), t.Put(' ');
+  t.Decimal(now.wHour, 2), t.Put(':'), t.Decimal(now.wMinute, 2), t.Put(':'), t.Decimal(now.wSecond, 2);
+  t.Put('.'), t.Decimal(now.wMilliseconds, 3);
+  if (t.Length() - start < 79) t.Repeat(fill, 79 - (t.Length() - start));
+}
+
+constexpr std::size_t kFaultRecordCapacity = 2048 + kCallTraceCapacity;
+
 void OnFault(const os::ExceptionRecord& record, const os::ExceptionContext& context) {
-  LogException(&record, &context);
+  TThreadCounters& counters = ThreadCounters();
+  ++counters.LogNesting;
+  if (counters.ExceptionLogSuppression > 0) {
+    --counters.LogNesting;
+    return;
+  }
+  ++counters.ExceptionLogSuppression;
+  // The record, composed on this (alternate) stack and written at once.
+  char buffer[kFaultRecordCapacity];
+  TFaultText t(buffer, sizeof buffer);
+  PutHeaderLine(t, "Exception", '-');
+  t << "\r\n" << KindText(record.ExceptionCode).class_name << "   Code=0x";
+  t.Hex(record.ExceptionCode, 8);
+  t << "   Flags=0x";
+  t.Hex(record.ExceptionFlags, 1);
+  const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
+  t << "   Addr=0x";
+  t.Hex(address, address > 0xFFFFFFFFu ? 16 : 8);
+  t << "   PID=";
+  t.Decimal(os::GetCurrentProcessId());
+  char thread_text[160];
+  GetThreadTextInHandler(thread_text, sizeof thread_text);
+  t << "   TID=" << thread_text << "   Build=";
+  t.Decimal(kLogBuild);
+  t << "\r\n\r\n";
+  PutFaultMessage(t, record);
+  t << "\r\n\r\n";
+  TCallTraceEntry entries[kMaxCallTraceEntries];
+  const int count = CollectCallTrace(context.Ip, context.Sp ? context.Sp : context.Fp, entries);
+  char trace[kCallTraceCapacity];
+  FormatCallTrace(CallTraceReference(), entries, count, trace, sizeof trace);
+  t << trace << "\r\n\r\n";
+  WriteLogInHandler(t.Text(), t.Length());
+  // The event log's copy is not safe here: the handler's time limit ends
+  // the process should it hang.
+  if (TEventLog* log = GetDefaultEventLog()) {
+    try {
+      std::string text(t.Text(), t.Length() - 2);
+      WriteText(log, text, true, -1, "", os::kEventError);
+    } catch (...) {
+    }
+  }
+  --counters.ExceptionLogSuppression;
+  --counters.LogNesting;
 }
 
 }  // namespace
@@ -148,6 +363,12 @@ void WriteExceptionText(const std::string& Text) {
 }
 
 void LogException(const os::ExceptionRecord* Record, const os::ExceptionContext* Context) {
+  LogExceptionWithTrace(Record, Context, nullptr);
+}
+
+namespace {
+void LogExceptionWithTrace(const os::ExceptionRecord* Record, const os::ExceptionContext* Context,
+                           const std::string* trace) {
   TLogGuard guard;
   if (!guard.Active()) return;
   try {
@@ -172,20 +393,23 @@ void LogException(const os::ExceptionRecord* Record, const os::ExceptionContext*
       class_name = ExceptionClassText(mapped.get());
       message = mapped->Message();
     }
+    // The scan starts at the context's stack pointer: 64-bit code keeps no
+    // frame pointer, so its frame-pointer register may hold anything.
     const void* ip = reinterpret_cast<const void*>(Context->Ip);
-    const void* start = reinterpret_cast<const void*>(ip ? Context->Fp : Context->Sp);
+    const void* start = reinterpret_cast<const void*>(Context->Sp ? Context->Sp : Context->Fp);
     WriteExceptionText(HeaderLine("Exception") + OrUnknown(class_name, "Unknown Class") +
                        "   Code=0x" + IntToHexFixed(Record->ExceptionCode, 8) +
                        "   Flags=0x" + Format("%x", Record->ExceptionFlags) +
                        "   Addr=" + HexAddress(reinterpret_cast<std::uintptr_t>(Record->ExceptionAddress)) +
                        "   PID=" + std::to_string(os::GetCurrentProcessId()) + "   TID=" + GetThreadText() +
                        "   Build=" + std::to_string(kLogBuild) + "\r\n\r\n" + OrUnknown(message, "No Message") +
-                       "\r\n\r\n" + GetCallTrace(ip, start) + "\r\n");
+                       "\r\n\r\n" + (trace ? *trace : GetCallTrace(ip, start)) + "\r\n");
   } catch (const std::exception& e) {
     WriteExceptionText(std::string("Error logging exception: ") + e.what());
   } catch (...) {
   }
 }
+}  // namespace
 
 void LogRaisedException(const std::exception* ExceptionObject, const void* Address) {
   LogRaised(ExceptionObject, ExceptionObject ? &typeid(*ExceptionObject) : nullptr, Address);

@@ -25,6 +25,8 @@ void TFastMutex::Enter() {
   section_.lock();
 }
 
+bool TFastMutex::TryEnter() { return section_.try_lock(); }
+
 void TFastMutex::Leave() { section_.unlock(); }
 
 // ---- TWinMutex / TWinEvent ----------------------------------------------------

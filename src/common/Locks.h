@@ -23,6 +23,8 @@ class CAPABILITY("mutex") TFastMutex {
   TFastMutex& operator=(const TFastMutex&) = delete;
   // Up to 1000 tries, yielding the processor between them, then blocks.
   void Enter() ACQUIRE();
+  // One try, without waiting (also from a signal handler).
+  bool TryEnter() TRY_ACQUIRE(true);
   void Leave() RELEASE();
 
  private:

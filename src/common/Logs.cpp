@@ -14,10 +14,12 @@
 #include "common/ObjectsFiles.h"
 #include "common/ProductInformation.h"
 #include "common/Threads.h"
+#include "platform/FaultSupport.h"
 #include "platform/Files.h"
 #include "platform/ModuleNames.h"
 #include "platform/Modules.h"
 #include "platform/Process.h"
+#include "platform/Sync.h"
 #include "platform/SystemInfo.h"
 
 namespace vt {
@@ -43,7 +45,12 @@ struct LogState {
   // Threads inside a routine that uses the objects above; CloseLog frees
   // them only once it is the last one.
   std::atomic<int> users{0};
+  // The log mutex's native lock, for records written from fault handlers.
+  void* fault_lock = nullptr;
 };
+
+// The state once made, for fault handlers (which may not make it).
+std::atomic<LogState*> g_fault_state{nullptr};
 
 thread_local int t_log_uses = 0;
 
@@ -134,26 +141,10 @@ void OpenLog() {
   s.file = os::CreateFile(s.file_name, os::kGenericRead | os::kGenericWrite, os::kFileShareRead | os::kFileShareWrite,
                           os::kOpenAlways, os::DWORD{os::kFileAttributeTemporary} | os::kFileFlagOpenReparsePoint);
   if (s.file == os::kInvalidFile) return;
+  s.fault_lock = os::MutexNativeLock(s.mutex->Handle);
   if (!s.init_error.empty())
     WriteLog("An error occurred while initializing log.\r\nFailed to access registry information.\r\n" + s.init_error,
              lfAlways);
-}
-
-std::string Hex8(std::uint64_t v) { return IntToHexFixed(v & 0xFFFFFFFFu, 8); }
-
-// The address of the call instruction that returns to ret, or 0.
-std::uintptr_t CallSite(std::uintptr_t ret) {
-  if (ret < 16) return 0;
-  auto at = [ret](int back) { return *reinterpret_cast<const std::uint8_t*>(ret - static_cast<std::uintptr_t>(back)); };
-  if (at(5) == 0xE8) return ret - 5;                                          // relative call
-  if (at(6) == 0xFF && (at(5) == 0x15 || at(5) == 0x1D)) return ret - 6;     // through an absolute address
-  if (at(6) == 0xFF && at(5) >= 0x90 && at(5) <= 0x9F) return ret - 6;       // 32-bit displacement
-  if (at(3) == 0xFF && at(2) >= 0x50 && at(2) <= 0x5F) return ret - 3;       // 8-bit displacement
-  const std::uint8_t m = at(1);
-  if (at(2) == 0xFF && ((m >= 0x10 && m <= 0x14) || (m >= 0x16 && m <= 0x1C) || m == 0x1E || m == 0x1F ||
-                        (m >= 0xD0 && m <= 0xDF)))
-    return ret - 2;  // register or register-indirect call
-  return 0;
 }
 
 }  // namespace
@@ -250,6 +241,7 @@ void InitLog() {
     s.init_error = e.what();
   }
   s.initialized = true;
+  g_fault_state = &s;
   SetWarningCallback(LogWarningWithCallTrace);
   SetLibraryLogHook(WriteLibraryRecord);
 }
@@ -343,36 +335,6 @@ void RegisterThreadName(std::uint32_t ThreadId, const std::string& Name) {
   s.names_lock->Leave();
 }
 
-std::string GetCallTrace(const void* FirstAddress, const void* StartAddress, std::uint32_t Flags) {
-  constexpr int kMaxEntries = 128;
-  std::vector<std::pair<std::uintptr_t, std::uint32_t>> entries;  // address, count
-  auto add = [&entries](std::uintptr_t a) {
-    if (!entries.empty() && entries.back().first == a) {
-      if (entries.back().second < 0x100000) ++entries.back().second;
-    } else if (entries.size() < kMaxEntries) {
-      entries.emplace_back(a, 1);
-    }
-  };
-  if (FirstAddress) add(reinterpret_cast<std::uintptr_t>(FirstAddress));
-  void* frames[kMaxEntries];
-  int n = os::CaptureStackBackTrace(frames, kMaxEntries);
-  for (int i = 0; i < n; ++i)
-    if (std::uintptr_t call = CallSite(reinterpret_cast<std::uintptr_t>(frames[i]))) add(call);
-
-  std::string text = "($CALLTRACE:" + Hex8(reinterpret_cast<std::uintptr_t>(&GetCallTrace)) + ":";
-  std::string previous = "00000000";
-  for (size_t i = 0; i < entries.size(); ++i) {
-    std::string hex = Hex8(entries[i].first);
-    size_t shared = 0;
-    while (shared < 8 && hex[shared] == previous[shared]) ++shared;
-    if (i) text += ",";
-    text += hex.substr(shared);
-    if (entries[i].second > 1) text += "*" + std::to_string(entries[i].second);
-    previous = hex;
-  }
-  return text + ")";
-}
-
 void LogWarning(const std::string& Text) {
   WriteLog(FormatHeaderLine("Warning", '=', LogTimeText()) + "\r\n" + Text + "\r\n", lfAlways);
 }
@@ -410,6 +372,62 @@ const std::string& LogFileName() { return State().file_name; }
 bool LogEnabled() { return State().enabled; }
 bool DebugEnabled() { return State().debug; }
 bool LogNimbrelEnabled() { return State().nimbrel; }
+
+// ---- records from fault handlers: no allocation, no waiting without end ----
+
+std::size_t GetThreadTextInHandler(char* out, std::size_t capacity) noexcept {
+  if (capacity == 0) return 0;
+  std::size_t len = 0;
+  auto put = [&](char c) {
+    if (len + 1 < capacity) out[len++] = c;
+  };
+  const std::uint32_t tid = os::GetCurrentThreadId();
+  char digits[10];
+  int n = 0;
+  for (std::uint32_t v = tid; n == 0 || v; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+  while (n) put(digits[--n]);
+  // The names, unless this thread was using them (they may be half changed)
+  // or another thread holds them.
+  LogState* s = g_fault_state.load();
+  if (s && t_log_uses == 0) {
+    LogUse use(*s);
+    if (!s->closed && s->names_lock && s->names_lock->TryEnter()) {
+      for (auto it = s->names->rbegin(); it != s->names->rend(); ++it)
+        if (it->second == tid) {
+          put(' ');
+          put('[');
+          for (char c : it->first) put(c);
+          put(']');
+          break;
+        }
+      s->names_lock->Leave();
+    }
+  }
+  out[len] = 0;
+  return len;
+}
+
+void WriteLogInHandler(const char* text, std::size_t length) noexcept {
+  LogState* s = g_fault_state.load();
+  if (!s) return;
+  LogUse use(*s);
+  if (!s->initialized || s->closed) return;
+  constexpr os::DWORD kLockWaitMs = 1000;
+  if (!s->opened) {
+    // Not opened yet: straight to the file, without the mutex.
+    const os::HANDLE file = os::OpenFileForAppendInHandler(s->file_name.c_str());
+    if (file == os::kInvalidHandleValue) return;
+    os::AppendToFileInHandler(file, text, length);
+    os::CloseFileInHandler(file);
+    return;
+  }
+  if (s->file == os::kInvalidFile) return;
+  // The mutex is re-entrant for this thread; a holder that does not let go
+  // in time is not waited for.
+  const bool locked = os::LockNativeMutexInHandler(s->fault_lock, kLockWaitMs);
+  os::AppendToFileInHandler(s->file, text, length);
+  if (locked) os::UnlockNativeMutexInHandler(s->fault_lock);
+}
 
 namespace {
 void InitializeLogsUnit() {

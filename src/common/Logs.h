@@ -3,6 +3,7 @@
 // values, written record by record under a machine-wide named mutex.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -41,14 +42,20 @@ void CloseLog(bool CloseHandleDirectly);
 void RegisterThreadName(std::uint32_t ThreadId, const std::string& Name);
 // Decimal thread id, and " [name]" when the thread has one.
 std::string GetThreadText();
-// "($CALLTRACE:<reference>:<entries>)": return addresses of the calling
-// thread turned into the addresses of their call instructions (low 32 bits as
-// 8 hexadecimal digits, leading digits shared with the previous entry
-// dropped, "*n" for n equal entries in a row). FirstAddress, when not null,
-// is the first entry. StartAddress is not used: frames come from the
-// system's unwinder.
+// "($CALLTRACE:<reference>:<entries>)" (CallTrace.h): the call instructions
+// of the return addresses on the calling thread's stack from StartAddress
+// (null: the caller's position) up to the stack's base. FirstAddress, when
+// not null, is the first entry. Flags have no effect.
 std::string GetCallTrace(const void* FirstAddress = nullptr, const void* StartAddress = nullptr,
                          std::uint32_t Flags = 0);
+
+// The fault-record path, for fault handlers (async-signal-safe): the thread
+// text of the calling thread (its name left out when the names cannot be
+// read safely), and a record always written as it stands, in one write (the
+// caller ends it with "\r\n"; no trimming; the log mutex waited for a
+// bounded time). Answers the length written to out.
+std::size_t GetThreadTextInHandler(char* out, std::size_t capacity) noexcept;
+void WriteLogInHandler(const char* text, std::size_t length) noexcept;
 
 // The header line: 10 x Fill, Title, (30 - length) x Fill, the time, Fill up
 // to 79 characters.

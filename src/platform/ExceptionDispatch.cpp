@@ -4,15 +4,19 @@
 #include <link.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
 #include <unwind.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cxxabi.h>
 #include <mutex>
 #include <utility>
 
+#include "platform/FaultSupport.h"
 #include "platform/Modules.h"
 
 namespace vt::os {
@@ -84,6 +88,66 @@ struct sigaction g_previous[sizeof(kFaultSignals) / sizeof(kFaultSignals[0])];
 std::mutex g_fault_lock;
 bool g_faults_installed = false;
 
+// The time the observer and the hook get together; when it runs out (or the
+// handler faults itself) the process ends at once.
+constexpr long kFaultTimeLimitMs = 5000;
+// A fault this close above the low end of the stack, with the fault address
+// in the guard area below it, is the stack's overflow.
+constexpr std::uintptr_t kOverflowReach = 64 * 1024;
+
+struct FaultThreadState {
+  int depth = 0;  // fault handlers running on this thread
+  int first_signal = 0;
+  bool hook_due = false;  // the first entry was a processor fault
+  bool hook_called = false;
+  int timer = -1;  // the watchdog's kernel timer id
+  ExceptionRecord record;
+};
+thread_local FaultThreadState t_fault;
+
+// The watchdog sends the fault's signal to this thread when the time is up.
+void ArmWatchdog(int sig) {
+  FaultThreadState& f = t_fault;
+  if (f.timer < 0) {
+    struct sigevent event = {};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = sig;
+    event._sigev_un._tid = static_cast<pid_t>(::syscall(SYS_gettid));
+    int id = -1;
+    if (::syscall(SYS_timer_create, CLOCK_MONOTONIC, &event, &id) != 0) return;
+    f.timer = id;
+  }
+  struct itimerspec due = {};
+  due.it_value.tv_sec = kFaultTimeLimitMs / 1000;
+  due.it_value.tv_nsec = kFaultTimeLimitMs % 1000 * 1000000L;
+  ::syscall(SYS_timer_settime, f.timer, 0, &due, nullptr);
+}
+
+void DropWatchdog() {
+  if (t_fault.timer >= 0) ::syscall(SYS_timer_delete, t_fault.timer);
+  t_fault.timer = -1;
+}
+
+[[noreturn]] void EndNow(int sig) {
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(sig, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  ::syscall(SYS_tgkill, ::getpid(), ::syscall(SYS_gettid), sig);
+  ::_exit(128 + sig);
+}
+
+void CallHook() {
+  FaultThreadState& f = t_fault;
+  if (!f.hook_due || f.hook_called) return;
+  f.hook_called = true;
+  if (FatalFaultHook hook = g_fatal_fault_hook.load()) hook(f.record);
+}
+
 std::uint32_t FaultCode(int sig, int code) {
   switch (sig) {
     case SIGFPE:
@@ -104,13 +168,33 @@ std::uint32_t FaultCode(int sig, int code) {
   }
 }
 
+bool IsStackOverflow(std::uintptr_t address, std::uintptr_t sp) {
+  StackBounds b;
+  return GetThreadStackBounds(&b) && address >= b.GuardLow && address < b.Low && sp < b.Low + kOverflowReach;
+}
+
 void PutBack(int sig) {
   for (size_t i = 0; i < std::size(kFaultSignals); ++i)
     if (kFaultSignals[i] == sig) ::sigaction(sig, &g_previous[i], nullptr);
 }
 
+// Runs on the thread's alternate stack when it has one. Everything here and
+// in the observer and hook is async-signal-safe; a fault inside, or a hang
+// past the time limit, ends the process at once (after the hook, when it has
+// not run yet).
 void OnFault(int sig, siginfo_t* info, void* uc) {
-  ExceptionRecord record;
+  const int saved_errno = errno;
+  FaultThreadState& f = t_fault;
+  if (f.depth++ > 0) {
+    ArmWatchdog(f.first_signal);  // a fresh time limit for the hook
+    CallHook();
+    EndNow(f.first_signal);
+  }
+  f.first_signal = sig;
+  f.hook_due = info->si_code > 0;
+  f.hook_called = false;
+  f.record = ExceptionRecord();
+  ExceptionRecord& record = f.record;
   ExceptionContext context;
   record.ExceptionCode = FaultCode(sig, info->si_code);
 #if defined(__x86_64__)
@@ -125,18 +209,24 @@ void OnFault(int sig, siginfo_t* info, void* uc) {
   const std::uintptr_t operation = 0;
 #endif
   record.ExceptionAddress = reinterpret_cast<const void*>(context.Ip);
-  if (record.ExceptionCode == kStatusAccessViolation) {
+  const auto accessed = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  if (sig == SIGSEGV && info->si_code > 0 && IsStackOverflow(accessed, context.Sp))
+    record.ExceptionCode = kStatusStackOverflow;
+  if (record.ExceptionCode == kStatusAccessViolation || record.ExceptionCode == kStatusStackOverflow) {
     record.NumberParameters = 2;
     record.ExceptionInformation[0] = operation;
-    record.ExceptionInformation[1] = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    record.ExceptionInformation[1] = accessed;
   }
+  ArmWatchdog(sig);
   if (FaultObserver observer = g_fault_observer.load()) observer(record, context);
-  if (info->si_code > 0)
-    if (FatalFaultHook hook = g_fatal_fault_hook.load()) hook(record);
+  CallHook();
+  DropWatchdog();
+  f.depth = 0;
   // The fault takes its previous course: the instruction runs again under
   // the previous handler, and a sent signal is sent again.
   PutBack(sig);
   if (info->si_code <= 0) ::raise(sig);
+  errno = saved_errno;
 }
 
 }  // namespace
@@ -153,13 +243,21 @@ void SetRaiseObserver(RaiseObserver observer) { g_raise_observer.store(observer)
 void SetCatchObserver(CatchObserver observer) { g_catch_observer.store(observer); }
 void SetFatalFaultHook(FatalFaultHook hook) { g_fatal_fault_hook.store(hook); }
 
+bool InFaultHandler() noexcept { return t_fault.depth > 0; }
+
 bool SetFaultObserver(FaultObserver observer) {
   std::lock_guard<std::mutex> lock(g_fault_lock);
+  if (observer) {
+    // What the handlers may not work out themselves.
+    PrepareThreadForFaults();
+    NoteLocalTimeOffset();
+    NoteProgramImage();
+  }
   g_fault_observer.store(observer);
   if (observer && !g_faults_installed) {
     struct sigaction action = {};
     action.sa_sigaction = &OnFault;
-    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     for (size_t i = 0; i < std::size(kFaultSignals); ++i)
       if (::sigaction(kFaultSignals[i], &action, &g_previous[i]) != 0) {
@@ -210,8 +308,15 @@ extern "C" {
 
 void __cxa_throw(void* object, std::type_info* type, void (*destructor)(void*)) {
   const void* address = __builtin_return_address(0);
+#if defined(__x86_64__)
+  // The thrower's stack as the call left it: above the saved frame pointer
+  // and the return address.
+  const void* stack = static_cast<const char*>(__builtin_frame_address(0)) + 2 * sizeof(void*);
+#else
+  const void* stack = nullptr;
+#endif
   vt::os::NoteRaiseSite(object, address);
-  if (vt::os::RaiseObserver observer = vt::os::g_raise_observer.load()) observer(object, type, address);
+  if (vt::os::RaiseObserver observer = vt::os::g_raise_observer.load()) observer(object, type, address, stack);
   vt::os::RuntimeThrow()(object, type, destructor);
   __builtin_unreachable();
 }

@@ -56,20 +56,28 @@ struct ExceptionContext {
 const std::exception* AsStdException(void* object, const std::type_info* type);
 
 // Called by the thread that throws, before the search for a handler starts;
-// address is the return address of the raise call.
-using RaiseObserver = void (*)(void* object, const std::type_info* type, const void* address);
+// address is the return address of the raise call, stack the thrower's stack
+// position at that call (null when unknown).
+using RaiseObserver = void (*)(void* object, const std::type_info* type, const void* address, const void* stack);
 // Called as a catch handler is entered, with the thrown object (null when the
 // runtime cannot tell it) and the raise address seen on this thread (null
 // when unknown).
 using CatchObserver = void (*)(void* object, const std::type_info* type, const void* address);
-// Called from the signal handler of a processor fault; the fault then takes
-// its previous course (the handler installed before, or the default).
+// Called from the signal handler of a processor fault, on the thread's
+// alternate signal stack when it has one (see FaultSupport.h): it may do only
+// async-signal-safe work. The fault then takes its previous course (the
+// handler installed before, or the default). A fault in the guard area below
+// the thread's stack is a stack overflow (kStatusStackOverflow). Observer and
+// hook get a few seconds together: when they hang, or fault themselves, the
+// process ends at once by the fault's signal (the hook still called first
+// when it has not run).
 using FaultObserver = void (*)(const ExceptionRecord& record, const ExceptionContext& context);
 
 void SetRaiseObserver(RaiseObserver observer);
 void SetCatchObserver(CatchObserver observer);
 // Installs the fault handlers (SIGSEGV, SIGBUS, SIGFPE, SIGILL) for a
-// non-null observer and puts the previous ones back for null.
+// non-null observer and puts the previous ones back for null; installing
+// also prepares the calling thread (PrepareThreadForFaults).
 // False when the handlers could not be installed.
 bool SetFaultObserver(FaultObserver observer);
 

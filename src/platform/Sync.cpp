@@ -309,6 +309,11 @@ bool ReleaseMutex(HANDLE mutex) {
   return m && m->Release();
 }
 
+void* MutexNativeLock(HANDLE mutex) {
+  auto m = LookupHandleAs<MutexObject>(mutex);
+  return m ? &m->d->mutex : nullptr;
+}
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms) { return WaitForMultipleObjects(1, &handle, false, timeout_ms); }
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool wait_all, DWORD timeout_ms) {

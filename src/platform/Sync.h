@@ -38,6 +38,10 @@ HANDLE CreateMutexA(const SECURITY_ATTRIBUTES* attributes, bool initial_owner, s
 HANDLE OpenMutexA(std::string_view name);
 // Fails with ERROR_NOT_OWNER (288) when the calling thread does not own it.
 bool ReleaseMutex(HANDLE mutex);
+// The native lock behind a mutex handle, for fault handlers that may not
+// look handles up (FaultSupport.h); valid while the handle is open. Null for
+// anything else.
+void* MutexNativeLock(HANDLE mutex);
 
 // Results: kWaitObject0 + i, kWaitAbandoned0 + i (a mutex whose owner ended
 // without releasing it; the caller now owns it), kWaitTimeout, kWaitFailed.

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/FaultSupport.h"
 #include "platform/TestHooks.h"
 
 namespace vt::os {
@@ -125,7 +126,9 @@ void* ThreadStart(void* arg) {
   if (!t->abandoned) {
     t->in_procedure = true;
     lock.unlock();
+    PrepareThreadForFaults();
     RunProcedure(t);
+    ReleaseThreadFaultStack();
   } else {
     lock.unlock();
   }

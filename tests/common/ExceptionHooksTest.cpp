@@ -76,7 +76,7 @@ TEST_F(ExceptionHooks, CaughtAndReraisedExceptionsLeaveTheRecordsOfTheirOwnRaise
   const std::string pid = std::to_string(os::GetCurrentProcessId());
   EXPECT_TRUE(std::regex_search(text, std::regex("-{10}Raised Exception-{14}[0-9/ :.]{23}-+\n"
                                                  "EConvertError PID=" + pid + " TID=\\d+[^\n]* Build=4821\n\n"
-                                                 "bad number\n\n\\(\\$CALLTRACE:[0-9A-F]{8}:[0-9A-F,*]+\\)\n")))
+                                                 "bad number\n\n\\(\\$CALLTRACE:[0-9A-F]{8,16}:[0-9A-F,*]+\\)\n")))
       << text;
   EXPECT_TRUE(std::regex_search(text, std::regex("-{10}Exception-+[0-9/ :.]{23}-+\n"
                                                  "EConvertError   Code=0x0EEDFADE   Flags=0x1   Addr=0x[0-9A-F]{8,16}"
@@ -86,8 +86,8 @@ TEST_F(ExceptionHooks, CaughtAndReraisedExceptionsLeaveTheRecordsOfTheirOwnRaise
   // The handler record names the place of the raise, the trace starts there.
   std::smatch m;
   ASSERT_TRUE(std::regex_search(text, m, std::regex("Addr=0x([0-9A-F]+)")));
-  const std::string addr = m[1].str().substr(m[1].length() - 8);
-  EXPECT_TRUE(std::regex_search(text, std::regex("\\(\\$CALLTRACE:[0-9A-F]{8}:0*" + addr.substr(addr.find_first_not_of('0')))))
+  const std::string addr = m[1].str().substr(m[1].str().find_first_not_of('0'));
+  EXPECT_TRUE(std::regex_search(text, std::regex("\\(\\$CALLTRACE:[0-9A-F]{8,16}:" + addr + "[,)]")))
       << text;
   // Raise and handler records of "bad number", "inner" and "outer".
   EXPECT_EQ(Count("Raised Exception"), 3) << text;

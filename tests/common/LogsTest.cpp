@@ -33,7 +33,7 @@ TEST(Logs, HeaderLinesAndNames) {
   EXPECT_EQ(LogMutexName("/opt/x/Logs/Tool_2.log"), "Palgrem_LogMutex_tool_2");
 
   std::string trace = GetCallTrace(reinterpret_cast<const void*>(0x00401000));
-  EXPECT_TRUE(std::regex_match(trace, std::regex(R"(\(\$CALLTRACE:[0-9A-F]{8}:401000(,[0-9A-F]{1,8}(\*\d+)?)*\))")))
+  EXPECT_TRUE(std::regex_match(trace, std::regex(R"(\(\$CALLTRACE:[0-9A-F]{8,16}:401000(,[0-9A-F]{1,16}(\*\d+)?)*\))")))
       << trace;
 }
 
