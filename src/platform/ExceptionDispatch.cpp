@@ -18,6 +18,7 @@
 
 #include "platform/FaultSupport.h"
 #include "platform/Modules.h"
+#include "platform/TestHooks.h"
 
 namespace vt::os {
 
@@ -88,9 +89,11 @@ struct sigaction g_previous[sizeof(kFaultSignals) / sizeof(kFaultSignals[0])];
 std::mutex g_fault_lock;
 bool g_faults_installed = false;
 
-// The time the observer and the hook get together; when it runs out (or the
-// handler faults itself) the process ends at once.
-constexpr long kFaultTimeLimitMs = 5000;
+// The time the observer gets, then the hook; when it runs out (or the
+// handler faults itself) the process ends at once, the hook called first
+// when it has not run.
+std::atomic<long> g_observer_time_limit_ms{5000};
+std::atomic<long> g_hook_time_limit_ms{60000};
 // A fault this close above the low end of the stack, with the fault address
 // in the guard area below it, is the stack's overflow.
 constexpr std::uintptr_t kOverflowReach = 64 * 1024;
@@ -106,7 +109,7 @@ struct FaultThreadState {
 thread_local FaultThreadState t_fault;
 
 // The watchdog sends the fault's signal to this thread when the time is up.
-void ArmWatchdog(int sig) {
+void ArmWatchdog(int sig, long limit_ms) {
   FaultThreadState& f = t_fault;
   if (f.timer < 0) {
     struct sigevent event = {};
@@ -118,8 +121,8 @@ void ArmWatchdog(int sig) {
     f.timer = id;
   }
   struct itimerspec due = {};
-  due.it_value.tv_sec = kFaultTimeLimitMs / 1000;
-  due.it_value.tv_nsec = kFaultTimeLimitMs % 1000 * 1000000L;
+  due.it_value.tv_sec = limit_ms / 1000;
+  due.it_value.tv_nsec = limit_ms % 1000 * 1000000L;
   ::syscall(SYS_timer_settime, f.timer, 0, &due, nullptr);
 }
 
@@ -145,6 +148,7 @@ void CallHook() {
   FaultThreadState& f = t_fault;
   if (!f.hook_due || f.hook_called) return;
   f.hook_called = true;
+  ArmWatchdog(f.first_signal, g_hook_time_limit_ms.load());
   if (FatalFaultHook hook = g_fatal_fault_hook.load()) hook(f.record);
 }
 
@@ -186,7 +190,6 @@ void OnFault(int sig, siginfo_t* info, void* uc) {
   const int saved_errno = errno;
   FaultThreadState& f = t_fault;
   if (f.depth++ > 0) {
-    ArmWatchdog(f.first_signal);  // a fresh time limit for the hook
     CallHook();
     EndNow(f.first_signal);
   }
@@ -217,7 +220,7 @@ void OnFault(int sig, siginfo_t* info, void* uc) {
     record.ExceptionInformation[0] = operation;
     record.ExceptionInformation[1] = accessed;
   }
-  ArmWatchdog(sig);
+  ArmWatchdog(sig, g_observer_time_limit_ms.load());
   if (FaultObserver observer = g_fault_observer.load()) observer(record, context);
   CallHook();
   DropWatchdog();
@@ -244,6 +247,11 @@ void SetCatchObserver(CatchObserver observer) { g_catch_observer.store(observer)
 void SetFatalFaultHook(FatalFaultHook hook) { g_fatal_fault_hook.store(hook); }
 
 bool InFaultHandler() noexcept { return t_fault.depth > 0; }
+
+void PlatformTestHelper::SetFaultTimeLimits(long observer_ms, long hook_ms) {
+  g_observer_time_limit_ms = observer_ms;
+  g_hook_time_limit_ms = hook_ms;
+}
 
 bool SetFaultObserver(FaultObserver observer) {
   std::lock_guard<std::mutex> lock(g_fault_lock);

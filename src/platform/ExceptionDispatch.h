@@ -67,10 +67,10 @@ using CatchObserver = void (*)(void* object, const std::type_info* type, const v
 // alternate signal stack when it has one (see FaultSupport.h): it may do only
 // async-signal-safe work. The fault then takes its previous course (the
 // handler installed before, or the default). A fault in the guard area below
-// the thread's stack is a stack overflow (kStatusStackOverflow). Observer and
-// hook get a few seconds together: when they hang, or fault themselves, the
-// process ends at once by the fault's signal (the hook still called first
-// when it has not run).
+// the thread's stack is a stack overflow (kStatusStackOverflow). The observer
+// gets 5 seconds, the hook then 60: when one of them hangs past its time, or
+// faults, the process ends at once by the fault's signal (the hook still
+// called first when it has not run).
 using FaultObserver = void (*)(const ExceptionRecord& record, const ExceptionContext& context);
 
 void SetRaiseObserver(RaiseObserver observer);

@@ -25,6 +25,9 @@ class PlatformTestHelper {
   static void ResetSystemCalls();
   // Built-in libraries are not found, as on a system without them.
   static void HideBuiltinModules(bool hidden);
+  // The times the fault observer and the fatal-fault hook get before the
+  // process ends at once (5000 and 60000 ms).
+  static void SetFaultTimeLimits(long observer_ms, long hook_ms);
 };
 
 }  // namespace vt::os

@@ -214,5 +214,21 @@ TEST_F(FaultRecords, FaultsInsideTheAllocatorOrTheLogStillEndWithARecord) {
   }
 }
 
+// The event log's copy of a fault record is written after the file's, by
+// code that may hang or fault: the handler's time limit, or the second
+// fault, ends the process at once, the hook still called.
+TEST_F(FaultRecords, AHandlerThatHangsOrFaultsEndsTheProcessAtOnce) {
+  for (const char* mode : {"eventlog-hangs", "eventlog-faults"}) {
+    EXPECT_EQ(Run(std::string(mode) + " hook " + P("hooked")), 6u) << mode;
+    EXPECT_EQ(Read("hooked"), "hook C0000005") << mode;
+    const std::string text = LogText();
+    EXPECT_EQ(Records(text, "EAccessViolation"), 1) << mode << "\n" << text;
+    fs::remove(folder_.path() / "Logs" / "FaultChild_f.log");
+    fs::remove(P("hooked"));
+  }
+  EXPECT_EQ(Run("eventlog-faults"), kKilledBySegv);
+  EXPECT_EQ(Run("eventlog-hangs"), kKilledBySegv);
+}
+
 }  // namespace
 }  // namespace vt

@@ -12,6 +12,10 @@
 //                    then faults
 //   stuckholder      writes a warning; another thread takes the log's mutex
 //                    and keeps it; then this thread faults
+//   eventlog-hangs   faults with a default event log that never returns
+//   eventlog-faults  faults with a default event log that faults itself
+//                    (both with time limits of 300 ms for the handler and
+//                    the hook)
 // With "hook <file>" as the last arguments, the fatal-fault hook writes
 // "hook <code>" to <file> and ends the process with exit code 6.
 #include <fcntl.h>
@@ -27,11 +31,13 @@
 #include <string>
 #include <thread>
 
+#include "common/EventLog.h"
 #include "common/ExceptionHooks.h"
 #include "common/Locks.h"
 #include "common/Logs.h"
 #include "common/Units.h"
 #include "platform/ExceptionDispatch.h"
+#include "platform/TestHooks.h"
 #include "platform/ThreadApi.h"
 
 // ---- the allocation seam: an allocation of at least g_fault_size bytes
@@ -54,12 +60,27 @@ void* operator new(std::size_t n) {
   if (!p) throw std::bad_alloc();
   return p;
 }
+void* operator new[](std::size_t n) { return operator new(n); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
 char g_hook_file[4096];
+
+class TBadEventLog : public vt::TEventLog {
+ public:
+  explicit TBadEventLog(bool hang) : hang_(hang) {}
+  void WriteEntry(std::string_view, const vt::FormatArgs&, int, std::uint32_t, std::uint32_t) override {
+    if (!hang_) Fault();
+    for (;;) ::pause();
+  }
+
+ private:
+  bool hang_;
+};
 
 void Hook(const vt::os::ExceptionRecord& record) noexcept {
   char text[32] = "hook ";
@@ -142,6 +163,11 @@ int main(int argc, char** argv) {
       for (;;) ::pause();
     }).detach();
     while (!held) ::sched_yield();
+    Fault();
+  } else if (mode == "eventlog-hangs" || mode == "eventlog-faults") {
+    vt::os::PlatformTestHelper::SetFaultTimeLimits(300, 300);
+    static TBadEventLog log(mode == "eventlog-hangs");
+    vt::SetDefaultEventLog(&log);
     Fault();
   } else {
     return 100;
