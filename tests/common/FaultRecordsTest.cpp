@@ -181,6 +181,7 @@ TEST_F(FaultRecords, AFaultsTraceStartsAtTheFaultingInstruction) {
   EXPECT_EQ(Run("av " + P("expected")), kKilledBySegv);
   const std::string text = LogText();
   ASSERT_EQ(Records(text, "EAccessViolation"), 1) << text;
+  EXPECT_NE(text.find(" [Main Thread]   Build=4821"), std::string::npos) << text;
   EXPECT_TRUE(std::regex_search(text, std::regex("Access violation at address [0-9A-F]{16} in module 'FaultChild' "
                                                  "\\(Base = 0x[0-9A-F]{16}\\)\\. Write of address 0+10\r\n")))
       << text;
