@@ -24,7 +24,30 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t kKilledBySegv = 0xC0000000u + SIGSEGV;
+#if defined(__SANITIZE_ADDRESS__)
+#define VT_FAULT_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VT_FAULT_TEST_ASAN 1
+#endif
+#endif
+#ifdef VT_FAULT_TEST_ASAN
+// The sanitizer's handler was there first: after the record the fault takes
+// its course through it, which ends the process with 1. Its builds keep no
+// optimisation, so frames hold stale return addresses the scan takes too.
+constexpr std::uint32_t kFaultsCourse = 1;
+constexpr std::size_t kCallerEntryReach = 4;
+#else
+constexpr std::uint32_t kFaultsCourse = 0xC0000000u + SIGSEGV;
+constexpr std::size_t kCallerEntryReach = 1;
+#endif
+
+// True when the entries after the first hold the call within reach.
+bool CallerWithinReach(const std::vector<std::uint64_t>& entries, std::uint64_t call) {
+  for (std::size_t i = 1; i < entries.size() && i <= kCallerEntryReach; ++i)
+    if (entries[i] == call) return true;
+  return false;
+}
 
 // The entries of a trace, each with its leading digits restored; the width
 // is the reference's.
@@ -117,7 +140,7 @@ TEST(CallTraces, ACaughtExceptionShowsTheThrowersCallers) {
   for (const std::string& record : {raised, caught}) {
     const std::vector<std::uint64_t> entries = DecodeTrace(record);
     ASSERT_GE(entries.size(), 2u) << record;
-    EXPECT_EQ(entries[1], call) << record << "\nexpected " << Hex(call);
+    EXPECT_TRUE(CallerWithinReach(entries, call)) << record << "\nexpected " << Hex(call);
   }
   EXPECT_EQ(DecodeTrace(raised), DecodeTrace(caught));
 }
@@ -163,7 +186,7 @@ class FaultRecords : public test::TempFolderTest {
 
 TEST_F(FaultRecords, StackOverflowIsRecordedThenEndsTheProcess) {
   // A thread the library started: the record, then the fault's own end.
-  EXPECT_EQ(Run("overflow-thread"), kKilledBySegv);
+  EXPECT_EQ(Run("overflow-thread"), kFaultsCourse);
   std::string text = LogText();
   EXPECT_EQ(Records(text, "EStackOverflow"), 1) << text;
   EXPECT_NE(text.find("Code=0xC00000FD"), std::string::npos) << text;
@@ -178,7 +201,7 @@ TEST_F(FaultRecords, StackOverflowIsRecordedThenEndsTheProcess) {
 }
 
 TEST_F(FaultRecords, AFaultsTraceStartsAtTheFaultingInstruction) {
-  EXPECT_EQ(Run("av " + P("expected")), kKilledBySegv);
+  EXPECT_EQ(Run("av " + P("expected")), kFaultsCourse);
   const std::string text = LogText();
   ASSERT_EQ(Records(text, "EAccessViolation"), 1) << text;
   EXPECT_NE(text.find(" [Main Thread]   Build=4821"), std::string::npos) << text;
@@ -190,14 +213,14 @@ TEST_F(FaultRecords, AFaultsTraceStartsAtTheFaultingInstruction) {
   const std::vector<std::uint64_t> entries = DecodeTrace(text);
   ASSERT_GE(entries.size(), 2u) << text;
   EXPECT_EQ(entries[0], std::stoull(m[1], nullptr, 16)) << text;
-  EXPECT_EQ(Hex(entries[1]), Read("expected")) << text;
+  EXPECT_TRUE(CallerWithinReach(entries, std::stoull(Read("expected"), nullptr, 16))) << text;
 }
 
 TEST_F(FaultRecords, FaultsInsideTheAllocatorOrTheLogStillEndWithARecord) {
   // The log over its size: the record that faults is the cut's.
   fs::create_directory(folder_.path() / "Logs");
   test::WriteFileText(folder_.path() / "Logs" / "FaultChild_f.log", std::string(kLogMaxSize + 4096, 'x'));
-  EXPECT_EQ(Run("cutlog"), kKilledBySegv);
+  EXPECT_EQ(Run("cutlog"), kFaultsCourse);
   std::string text = LogText();
   EXPECT_EQ(Records(text, "EAccessViolation"), 1) << text.substr(text.size() > 2000 ? text.size() - 2000 : 0);
 
@@ -227,8 +250,9 @@ TEST_F(FaultRecords, AHandlerThatHangsOrFaultsEndsTheProcessAtOnce) {
     fs::remove(folder_.path() / "Logs" / "FaultChild_f.log");
     fs::remove(P("hooked"));
   }
-  EXPECT_EQ(Run("eventlog-faults"), kKilledBySegv);
-  EXPECT_EQ(Run("eventlog-hangs"), kKilledBySegv);
+  // Ended at once: by the signal itself, past any earlier handler.
+  EXPECT_EQ(Run("eventlog-faults"), 0xC0000000u + SIGSEGV);
+  EXPECT_EQ(Run("eventlog-hangs"), 0xC0000000u + SIGSEGV);
 }
 
 }  // namespace
