@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
@@ -111,6 +112,13 @@ class TCaptureLog : public TEventLog {
   std::string text;
 };
 
+// Clears the stack below the caller of stale return addresses.
+[[gnu::noinline]] void ScrubStack() {
+  char area[32768];
+  std::memset(area, 0, sizeof area);
+  asm volatile("" : : "r"(area) : "memory");
+}
+
 const void* g_thrower_return = nullptr;
 [[gnu::noinline]] void Thrower() {
   g_thrower_return = __builtin_return_address(0);
@@ -125,6 +133,7 @@ TEST(CallTraces, ACaughtExceptionShowsTheThrowersCallers) {
   TCaptureLog log;
   SetDefaultEventLog(&log);
   InstallExceptionHooks();
+  ScrubStack();
   try {
     Middle();
   } catch (const EConvertError&) {

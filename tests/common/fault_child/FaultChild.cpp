@@ -109,6 +109,12 @@ void* g_return = nullptr;
   g_return = __builtin_return_address(0);
   if (fault) Fault();
 }
+// Clears the stack below the caller of stale return addresses.
+[[gnu::noinline]] void ScrubStack() {
+  char area[32768];
+  std::memset(area, 0, sizeof area);
+  asm volatile("" : : "r"(area) : "memory");
+}
 [[gnu::noinline]] void Caller(bool fault) {
   Faulter(fault);
   asm volatile("");  // keeps the call a call
@@ -141,6 +147,7 @@ int main(int argc, char** argv) {
       std::fprintf(f, "%llX", static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(g_return) - 5));
       std::fclose(f);
     }
+    ScrubStack();
     Caller(true);
   } else if (mode == "alloc") {
     g_fault_size = 12345;
