@@ -35,6 +35,10 @@ struct OpenEntry {
   DWORD share = 0;
   bool delete_on_close = false;
   std::string path;
+  // A read-only descriptor of the same file that carries the share locks
+  // of a write-only handle (-1: the handle's own descriptor carries them,
+  // or none are held).
+  int lock_fd = -1;
 };
 
 struct ViewEntry {
@@ -129,6 +133,7 @@ bool AnyOpenConflict(dev_t dev, ino_t ino, DWORD access, DWORD share) {
     if (e.dev == dev && e.ino == ino) {
       struct stat st;
       if (::fstat(it->first, &st) != 0 || st.st_dev != e.dev || st.st_ino != e.ino) {
+        if (e.lock_fd >= 0) ::close(e.lock_fd);
         it = files.erase(it);
         continue;
       }
@@ -137,6 +142,103 @@ bool AnyOpenConflict(dev_t dev, ino_t ino, DWORD access, DWORD share) {
     ++it;
   }
   return false;
+}
+
+// ---------------------------------------------------------------------------
+// Share modes between processes. Every open of a regular file holds shared
+// open-file-description locks on single bytes far past any data: one byte
+// per right it holds and one per sharing it denies. An open takes its bytes
+// first and then looks for another open's byte that refuses it, so of two
+// racing opens at least one sees the other. The locks belong to the open
+// file description: they last while any duplicate of the descriptor is open
+// and end with it, also when the holder is killed.
+
+constexpr off_t kShareLockBase = 0x7FFFFFFFFFFFFF00;
+constexpr int kDeniesOffset = 3;  // bytes 0-2: holds read, write, delete; 3-5: denies them
+
+struct ShareRight {
+  DWORD access;
+  DWORD share;
+};
+constexpr ShareRight kShareRights[3] = {
+    {kGenericRead, kFileShareRead}, {kGenericWrite, kFileShareWrite}, {kDeleteAccess, kFileShareDelete}};
+
+bool ShareLockCall(int fd, int command, short type, int byte) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kShareLockBase + byte;
+  fl.l_len = 1;
+  int r;
+  do {
+    r = ::fcntl(fd, command, &fl);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) return false;
+  return command != F_OFD_GETLK || fl.l_type != F_UNLCK;
+}
+
+// True when another open of the file holds Byte.
+bool OthersHold(int fd, int byte) { return ShareLockCall(fd, F_OFD_GETLK, F_WRLCK, byte); }
+
+void DropShareLocks(int fd) {
+  struct flock fl {};
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kShareLockBase;
+  fl.l_len = 2 * kDeniesOffset;
+  ::fcntl(fd, F_OFD_SETLK, &fl);
+}
+
+enum class ShareLocks { kTaken, kConflict, kUnsupported };
+
+// Takes the bytes of an open with Access and Share on Fd (readable) and
+// checks them against every other open of the file.
+ShareLocks TakeShareLocks(int fd, DWORD access, DWORD share) {
+  for (int i = 0; i < 3; ++i) {
+    const bool holds = access & kShareRights[i].access;
+    const bool denies = !(share & kShareRights[i].share);
+    if ((holds && !ShareLockCall(fd, F_OFD_SETLK, F_RDLCK, i)) ||
+        (denies && !ShareLockCall(fd, F_OFD_SETLK, F_RDLCK, kDeniesOffset + i))) {
+      const int err = errno;
+      DropShareLocks(fd);
+      // Another program's exclusive lock over the bytes refuses the open.
+      return err == EAGAIN || err == EACCES ? ShareLocks::kConflict : ShareLocks::kUnsupported;
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (((access & kShareRights[i].access) && OthersHold(fd, kDeniesOffset + i)) ||
+        (!(share & kShareRights[i].share) && OthersHold(fd, i))) {
+      DropShareLocks(fd);
+      return ShareLocks::kConflict;
+    }
+  }
+  return ShareLocks::kTaken;
+}
+
+// The descriptor that carries an open's share locks: fd itself when it can
+// read, else a read-only descriptor of the same file (-1 when the file
+// cannot be read: such a handle shares only within this process).
+int ShareLockDescriptor(int fd, bool readable) {
+  if (readable) return fd;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  int r;
+  do {
+    r = ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// Deleting needs every open of the file to share delete.
+bool OthersDenyDelete(const std::string& name) {
+  int fd;
+  do {
+    fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat st;
+  const bool denied = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && OthersHold(fd, kDeniesOffset + 2);
+  ::close(fd);
+  return denied;
 }
 
 std::vector<MappingObject*>& Mappings();
@@ -306,18 +408,30 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
     SetLastError(kErrorSharingViolation);
     return kInvalidFile;
   }
+  int lock_fd = -1;
+  if (S_ISREG(st.st_mode)) {
+    const int carrier = ShareLockDescriptor(fd, (oflags & O_ACCMODE) != O_WRONLY);
+    if (carrier >= 0) {
+      const ShareLocks taken = TakeShareLocks(carrier, eff_access, share);
+      if (taken != ShareLocks::kTaken && carrier != fd) ::close(carrier);
+      if (taken == ShareLocks::kConflict) {
+        ::close(fd);
+        SetLastError(kErrorSharingViolation);
+        return kInvalidFile;
+      }
+      if (taken == ShareLocks::kTaken && carrier != fd) lock_fd = carrier;
+    }
+  }
+  // Failures past this point close the descriptor, and the locks with it.
+  auto fail_open = [&](DWORD code) {
+    if (lock_fd >= 0) ::close(lock_fd);
+    ::close(fd);
+    SetLastError(code);
+    return kInvalidFile;
+  };
   if (truncate && st.st_size > 0) {
-    if (MappedExtent(st.st_dev, st.st_ino) > 0) {
-      ::close(fd);
-      SetLastError(kErrorUserMappedFile);
-      return kInvalidFile;
-    }
-    if (SystemCalls().ftruncate(fd, 0) != 0) {
-      int err = errno;
-      ::close(fd);
-      SetLastErrorFromErrno(err);
-      return kInvalidFile;
-    }
+    if (MappedExtent(st.st_dev, st.st_ino) > 0) return fail_open(kErrorUserMappedFile);
+    if (SystemCalls().ftruncate(fd, 0) != 0) return fail_open(ErrnoToError(errno));
   }
   if (existed && truncate && (flags_and_attributes & kFileAttributeReadOnly))
     ::fchmod(fd, st.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH));
@@ -330,6 +444,7 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
   e.access = eff_access;
   e.share = share;
   e.delete_on_close = delete_on_close;
+  e.lock_fd = lock_fd;
   if (delete_on_close) e.path = GetFullPathName(name);
   OpenFiles()[fd] = std::move(e);
   SetLastError(existed && (disposition == kCreateAlways || disposition == kOpenAlways) ? kErrorAlreadyExists
@@ -347,6 +462,7 @@ bool CloseFile(FileHandle handle) {
   OpenEntry e = std::move(it->second);
   OpenFiles().erase(it);
   ::close(h);
+  if (e.lock_fd >= 0) ::close(e.lock_fd);
   if (e.delete_on_close && !e.path.empty()) {
     struct stat st;
     bool still_open = false;
@@ -356,6 +472,29 @@ bool CloseFile(FileHandle handle) {
       ::unlink(e.path.c_str());
   }
   return true;
+}
+
+FileHandle DuplicateFileHandle(FileHandle handle, bool inherit) {
+  const int h = Fd(handle);
+  if (h < 0) {
+    SetLastError(kErrorInvalidHandle);
+    return kInvalidFile;
+  }
+  std::lock_guard<std::mutex> lock(TableMutex());
+  const int dup = ::fcntl(h, inherit ? F_DUPFD : F_DUPFD_CLOEXEC, 0);
+  if (dup < 0) {
+    SetLastErrorFromErrno(errno);
+    return kInvalidFile;
+  }
+  OpenFiles().erase(dup);  // the number was free: any entry for it is stale
+  auto it = OpenFiles().find(h);
+  if (it != OpenFiles().end()) {
+    // The copy holds the same rights and sharing until it is closed too.
+    OpenEntry copy = it->second;
+    if (copy.lock_fd >= 0) copy.lock_fd = ::fcntl(copy.lock_fd, F_DUPFD_CLOEXEC, 0);
+    OpenFiles()[dup] = std::move(copy);
+  }
+  return dup;
 }
 
 namespace {
@@ -532,7 +671,9 @@ bool DeleteFile(const std::string& name) {
   if (::lstat(name.c_str(), &st) != 0) return Fail(ErrnoForPath(errno, name));
   if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied);
   if (IsReadOnlyMode(st.st_mode)) return Fail(kErrorAccessDenied);
-  if (!S_ISLNK(st.st_mode) && AnyOpenConflict(st.st_dev, st.st_ino, kDeleteAccess, kFileShareRead | kFileShareWrite | kFileShareDelete))
+  if (!S_ISLNK(st.st_mode) &&
+      (AnyOpenConflict(st.st_dev, st.st_ino, kDeleteAccess, kFileShareRead | kFileShareWrite | kFileShareDelete) ||
+       (S_ISREG(st.st_mode) && OthersDenyDelete(name))))
     return Fail(kErrorSharingViolation);
   if (::unlink(name.c_str()) != 0) return Fail(ErrnoForPath(errno, name));
   return true;
@@ -633,6 +774,7 @@ MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t ma
   OpenEntry held = entry;
   held.delete_on_close = false;
   held.path.clear();
+  held.lock_fd = -1;  // readable: the duplicate shares the handle's locks
   OpenFiles()[dup] = std::move(held);
   Mappings().push_back(m);
   SetLastError(kErrorSuccess);

@@ -5,13 +5,19 @@
 // Paths are native ('/' separated). Every call that fails returns its
 // failure value and leaves a Windows error code in GetLastError().
 //
-// Sharing: every file this layer opens is entered in an in-process table
-// keyed by device and inode with its access and share modes (close it with
-// CloseFile; a descriptor closed otherwise is dropped from the table when
-// it is next looked at). An open whose
-// access another open's share mode does not allow (or whose share mode does
-// not allow another open's access) fails with error 32, as does deleting a
-// file held open without delete sharing. Other processes are not seen.
+// Sharing: an open whose access another open's share mode does not allow
+// (or whose share mode does not allow another open's access) fails with
+// error 32, as does deleting a file held open without delete sharing; opens
+// in other processes count too. Every file this layer opens is entered in an
+// in-process table keyed by device and inode with its access and share modes
+// (close it with CloseFile or CloseHandle; a descriptor closed otherwise is
+// dropped from the table when it is next looked at). Between processes a
+// regular file's opens hold open-file-description locks on bytes near the
+// largest file offset, which end with the descriptor and its duplicates,
+// also when the holder is killed. A write-only open carries them on a second,
+// read-only descriptor; a file the process cannot read (write permission
+// only) is shared within this process alone, as is a file on a file system
+// without such locks.
 //
 // Read-only attribute: a file is read-only when its owner-write permission
 // bit is clear. This layer itself refuses to open such a file for writing,
@@ -102,6 +108,9 @@ enum : DWORD { kFileBegin = 0, kFileCurrent = 1, kFileEnd = 2 };
 FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD disposition,
                       DWORD flags_and_attributes);
 bool CloseFile(FileHandle h);
+// A second handle to an open file, with its rights and sharing; the share
+// ends when the last of them is closed.
+FileHandle DuplicateFileHandle(FileHandle h, bool inherit);
 
 // Transfers up to Count bytes; *Done receives the count moved. Reading at
 // the end of the file succeeds with 0 bytes.

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Files.h"
+
 namespace vt::os {
 
 namespace {
@@ -103,9 +105,7 @@ bool CloseHandle(HANDLE handle) {
     }
     if (object) return true;
   } else if (handle >= 0 && handle < kHandleTableBase) {
-    if (::close(static_cast<int>(handle)) == 0) return true;
-    SetLastErrorFromErrno(errno);
-    return false;
+    return CloseFile(handle);  // ends the file's share and its delete-on-close
   }
   SetLastError(kErrorInvalidHandle);
   return false;
@@ -123,13 +123,10 @@ bool DuplicateHandle(HANDLE source_process, HANDLE handle, HANDLE target_process
     return true;
   }
   if (handle >= 0 && handle < kHandleTableBase) {
-    int fd = ::fcntl(static_cast<int>(handle), inherit ? F_DUPFD : F_DUPFD_CLOEXEC, 0);
-    if (fd >= 0) {
-      *target = fd;
-      return true;
-    }
-    SetLastErrorFromErrno(errno);
-    return false;
+    const FileHandle fd = DuplicateFileHandle(handle, inherit);
+    if (fd == kInvalidFile) return false;
+    *target = fd;
+    return true;
   }
   SetLastError(kErrorInvalidHandle);
   return false;

@@ -11,6 +11,7 @@
 #include "common/StreamUtils.h"
 #include "platform/Process.h"
 #include "platform/TestHooks.h"
+#include "support/HoldingChild.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -52,6 +53,18 @@ TEST_F(StreamFileTest, OpenFailuresAndRetries) {
   EXPECT_GE(waited, 100);
   EXPECT_EQ(waited % 50, 0);
   release.join();
+}
+
+TEST_F(StreamFileTest, FileHeldByAnotherProcessIsRetriedThenRefused) {
+  Write("other", "x");
+  auto holder = std::make_unique<test::HoldingChild>(P("other"), os::kGenericRead | os::kGenericWrite, 0);
+  ASSERT_TRUE(holder->held());
+  // Every attempt of the retry second was made before the open error.
+  EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStreamEx f(P("other"), fmOpenRead | fmShareDenyNone, 1, 0); }),
+            "Cannot open file: " + P("other"));
+  // A holder that ends, even killed, no longer stands in the way.
+  holder->Release(true);
+  EXPECT_EQ(TFileStreamEx(P("other"), fmOpenReadWrite | fmShareExclusive, 1, 0).WaitedMilliseconds(), 0);
 }
 
 TEST_F(StreamFileTest, ReadOnlyFilesAndDispositions) {

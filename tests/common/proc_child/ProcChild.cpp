@@ -29,6 +29,12 @@
 //                   SetProcessExitCode; "fin=<n>" stores n from a unit's
 //                   finalization; "exit=<n>" ends through os::ExitProcess(n)
 //                   after the finalizations, else main returns 0
+//   holdfile <path> <access> <share> [<mutex>]  opens the file (os::CreateFile,
+//                   existing file, access and share as decimal numbers) and,
+//                   when named, creates and owns the mutex; writes
+//                   "held <file handle> <mutex handle>\n" or "error <code>\n",
+//                   then waits for the end of standard input
+//   touch <path>    creates the file
 #include <signal.h>
 #include <unistd.h>
 
@@ -59,8 +65,10 @@
 #include "common/Units.h"
 #include "platform/CommandLine.h"
 #include "platform/Process.h"
+#include "platform/Files.h"
 #include "platform/Firewall.h"
 #include "platform/Registry.h"
+#include "platform/Sync.h"
 #include "platform/quicklz/QuickLZCodec.h"
 
 namespace {
@@ -235,6 +243,21 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) std::fwrite(argv[i], 1, std::strlen(argv[i]) + 1, stdout);
   } else if (mode == "exit" && argc > 2) {
     return std::atoi(argv[2]);
+  } else if (mode == "holdfile" && argc > 4) {
+    const auto file = vt::os::CreateFile(argv[2], static_cast<vt::os::DWORD>(std::strtoul(argv[3], nullptr, 10)),
+                                         static_cast<vt::os::DWORD>(std::strtoul(argv[4], nullptr, 10)),
+                                         vt::os::kOpenExisting, 0);
+    vt::os::HANDLE mutex = 0;
+    if (file != vt::os::kInvalidFile && argc > 5) mutex = vt::os::CreateMutexA(nullptr, true, argv[5]);
+    if (file == vt::os::kInvalidFile || (argc > 5 && !mutex))
+      std::printf("error %u\n", vt::os::GetLastError());
+    else
+      std::printf("held %lld %lld\n", static_cast<long long>(file), static_cast<long long>(mutex));
+    std::fflush(stdout);
+    for (char c; std::fread(&c, 1, 1, stdin) == 1;) {
+    }
+  } else if (mode == "touch" && argc > 2) {
+    return std::fopen(argv[2], "w") ? 0 : 102;
   } else if (mode == "kill") {
     return ::kill(::getpid(), SIGKILL), 101;
   } else if (mode == "sleep" && argc > 2) {

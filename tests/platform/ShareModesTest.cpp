@@ -1,0 +1,91 @@
+#include <cstdint>
+#include <string>
+
+#include "platform/Files.h"
+#include "support/HoldingChild.h"
+#include "support/TestFiles.h"
+
+namespace vt::os {
+namespace {
+
+using test::HoldingChild;
+
+constexpr DWORD kAccesses[] = {kGenericRead, kGenericWrite, kGenericRead | kGenericWrite, kDeleteAccess};
+
+// Whether a second open with Access and Share may join a first one.
+bool Compatible(DWORD first_access, DWORD first_share, DWORD access, DWORD share) {
+  auto refused = [](DWORD a, DWORD s) {
+    return ((a & kGenericRead) && !(s & kFileShareRead)) || ((a & kGenericWrite) && !(s & kFileShareWrite)) ||
+           ((a & kDeleteAccess) && !(s & kFileShareDelete));
+  };
+  return !refused(access, first_share) && !refused(first_access, share);
+}
+
+class ShareModesTest : public test::TempFolderTest {
+ protected:
+  void SetUp() override { Write("f", "data"); }
+  // The error of an open in this process (0 when it worked).
+  DWORD OpenError(DWORD access, DWORD share) {
+    FileHandle h = CreateFile(P("f"), access, share, kOpenExisting, 0);
+    if (h == kInvalidFile) return GetLastError();
+    CloseFile(h);
+    return 0;
+  }
+};
+
+// Every access against every share mode, the first open held by another process.
+TEST_F(ShareModesTest, AccessAgainstShareAcrossProcesses) {
+  for (DWORD first_access : kAccesses) {
+    for (DWORD first_share = 0; first_share < 8; ++first_share) {
+      HoldingChild holder(P("f"), first_access, first_share);
+      ASSERT_TRUE(holder.held()) << holder.error();
+      for (DWORD access : kAccesses) {
+        for (DWORD share = 0; share < 8; ++share) {
+          const bool ok = Compatible(first_access, first_share, access, share);
+          EXPECT_EQ(OpenError(access, share), ok ? 0u : DWORD{kErrorSharingViolation})
+              << "held with access " << std::hex << first_access << " share " << first_share << ", opened with access "
+              << access << " share " << share;
+        }
+      }
+    }
+  }
+}
+
+// The other way round: this process holds, the other one opens.
+TEST_F(ShareModesTest, OtherProcessRefusedByThisOne) {
+  FileHandle h = CreateFile(P("f"), kGenericWrite, kFileShareRead, kOpenExisting, 0);
+  ASSERT_NE(h, kInvalidFile);
+  EXPECT_EQ(HoldingChild(P("f"), kGenericWrite, kFileShareRead | kFileShareWrite).error(), kErrorSharingViolation);
+  EXPECT_TRUE(HoldingChild(P("f"), kGenericRead, kFileShareRead | kFileShareWrite).held());
+  // A duplicate keeps the share after the first handle is closed.
+  HANDLE dup = kInvalidFile;
+  ASSERT_TRUE(DuplicateHandle(kCurrentProcess, h, kCurrentProcess, &dup, false));
+  ASSERT_TRUE(CloseHandle(h));
+  EXPECT_EQ(HoldingChild(P("f"), kGenericWrite, 7).error(), kErrorSharingViolation);
+  ASSERT_TRUE(CloseHandle(dup));
+  EXPECT_TRUE(HoldingChild(P("f"), kGenericWrite, 0).held());
+}
+
+TEST_F(ShareModesTest, DeleteNeedsDeleteSharingOfOtherProcesses) {
+  {
+    HoldingChild holder(P("f"), kGenericRead, kFileShareRead | kFileShareWrite);
+    ASSERT_TRUE(holder.held());
+    EXPECT_FALSE(DeleteFile(P("f")));
+    EXPECT_EQ(GetLastError(), kErrorSharingViolation);
+  }
+  HoldingChild holder(P("f"), kGenericRead, kFileShareRead | kFileShareDelete);
+  ASSERT_TRUE(holder.held());
+  EXPECT_TRUE(DeleteFile(P("f")));
+}
+
+// A holder killed outright leaves no share behind.
+TEST_F(ShareModesTest, ShareEndsWithAKilledHolder) {
+  HoldingChild holder(P("f"), kGenericWrite, 0);
+  ASSERT_TRUE(holder.held());
+  EXPECT_EQ(OpenError(kGenericRead, 7), DWORD{kErrorSharingViolation});
+  holder.Release(true);
+  EXPECT_EQ(OpenError(kGenericRead | kGenericWrite, 0), 0u);
+}
+
+}  // namespace
+}  // namespace vt::os
