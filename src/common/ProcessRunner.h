@@ -56,7 +56,9 @@ struct TProcessInformation {
 // child ended by a signal); otherwise returns -1. A failed start raises
 // EOSError "Failed to create process: <application>; <command line>: <system
 // text> (<code>)"; a failed wait or exit-code query raises EOSError "Wait
-// operation failed".
+// operation failed". With roSuspended the child runs once its thread handle
+// is passed to os::ResumeChildThread; UserToken is a handle from
+// os::CreateUserToken (0: this process's user).
 int RunProcess(const std::string& CommandLine, bool Wait, TRunProcessOptions Options = 0,
                const std::string& CurrentDirectory = {}, TProcessInformation* ProcessInformation = nullptr,
                const void* Environment = nullptr, const TStdHandles* StdHandles = nullptr,

@@ -1,7 +1,10 @@
 #include "platform/Process.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -11,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -77,9 +81,10 @@ DWORD StatusToExitCode(int status) {
 // A child process behind a handle; signalled once it has ended.
 class Child : public KernelObject {
  public:
-  Child(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
+  Child(pid_t pid, int pidfd, int gate) : pid_(pid), pidfd_(pidfd), gate_(gate) {}
   ~Child() override {
     if (pidfd_ >= 0) ::close(pidfd_);
+    if (gate_ >= 0) ::close(gate_);  // a child never resumed ends without running
     std::lock_guard lock(lock_);
     bool ended = false;
     if (Reap(&ended) && !ended) {
@@ -88,6 +93,21 @@ class Child : public KernelObject {
     }
   }
   pid_t pid() const { return pid_; }
+  int pidfd() const { return pidfd_; }
+  // Lets a child started suspended run its program. Answers the previous
+  // suspend count (1, then 0).
+  DWORD Resume() {
+    std::lock_guard lock(lock_);
+    if (gate_ < 0) return 0;
+    const char go = 1;
+    ssize_t n;
+    do {
+      n = ::write(gate_, &go, 1);
+    } while (n < 0 && errno == EINTR);
+    ::close(gate_);
+    gate_ = -1;
+    return 1;
+  }
   bool Waitable() const override { return true; }
   Poll TryWait() override {
     std::lock_guard lock(lock_);
@@ -142,6 +162,7 @@ class Child : public KernelObject {
 
   pid_t pid_;
   int pidfd_;
+  int gate_;  // write end of a suspended child's gate, -1 once resumed
   std::mutex lock_;
   bool ended_ = false;
   DWORD exit_code_ = 0;
@@ -179,7 +200,14 @@ DWORD Child::WaitSingle(DWORD timeout_ms) {
 
 // ---- starting ----
 
-enum Stage : int { kStageExec = 1, kStageChdir = 2, kStageRedirect = 3, kStageSession = 4 };
+enum Stage : int {
+  kStageExec = 1,
+  kStageChdir = 2,
+  kStageRedirect = 3,
+  kStageSession = 4,
+  kStageUser = 5,
+  kStageSuspended = 6,  // not a failure: the child waits at its gate
+};
 
 struct ExecReport {
   int stage;
@@ -308,15 +336,63 @@ bool ParseEnvironment(const void* block, bool unicode, std::vector<std::string>*
   return false;
 }
 
-int NiceFor(DWORD flags, bool* set) {
-  *set = true;
-  if (flags & kRealtimePriorityClass) return -20;
-  if (flags & kHighPriorityClass) return -10;
-  if (flags & kAboveNormalPriorityClass) return -5;
-  if (flags & kIdlePriorityClass) return 19;
-  if (flags & kBelowNormalPriorityClass) return 10;
-  *set = false;
-  return 0;
+// What a priority class becomes: a scheduling policy and a nice value.
+struct Priority {
+  bool set = false;
+  int policy = SCHED_OTHER;
+  int nice = 0;
+};
+
+Priority PriorityFor(DWORD flags) {
+  Priority p;
+  p.set = true;
+  if (flags & kRealtimePriorityClass)
+    p.policy = SCHED_RR, p.nice = -10;  // the nice value is the fallback to high
+  else if (flags & kHighPriorityClass)
+    p.nice = -10;
+  else if (flags & kAboveNormalPriorityClass)
+    p.nice = -5;
+  else if (flags & kIdlePriorityClass)
+    p.policy = SCHED_IDLE, p.nice = 19;
+  else if (flags & kBelowNormalPriorityClass)
+    p.nice = 10;
+  else if (!(flags & kNormalPriorityClass))
+    p.set = false;
+  return p;
+}
+
+// In the child. Realtime that the user may not take falls back to high, as
+// there; a nice value below the present one that the user may not take
+// leaves the present one.
+void ApplyPriority(const Priority& p) {
+  struct sched_param param {};
+  if (p.policy == SCHED_RR) {
+    param.sched_priority = ::sched_get_priority_min(SCHED_RR);
+    if (::sched_setscheduler(0, SCHED_RR, &param) == 0) return;
+    param.sched_priority = 0;
+  }
+  (void)::sched_setscheduler(0, p.policy == SCHED_IDLE ? SCHED_IDLE : SCHED_OTHER, &param);
+  (void)::setpriority(PRIO_PROCESS, 0, p.nice);
+}
+
+// A user token: the identity a child takes.
+class UserToken : public KernelObject {
+ public:
+  UserToken(uid_t uid, gid_t gid, std::vector<gid_t> groups) : uid(uid), gid(gid), groups(std::move(groups)) {}
+  const uid_t uid;
+  const gid_t gid;
+  const std::vector<gid_t> groups;
+};
+
+// Whether the process may take other user and group ids (CAP_SETUID and
+// CAP_SETGID in its effective set).
+bool MayChangeIdentity() {
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  __user_cap_data_struct data[2]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return false;
+  const auto has = [&](int cap) { return (data[cap / 32].effective >> (cap % 32)) & 1u; };
+  return has(CAP_SETUID) && has(CAP_SETGID);
 }
 
 // The entries of the runtime handle block that name open descriptors
@@ -349,10 +425,12 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
                    DWORD creation_flags, const void* environment, const std::string& current_directory,
                    const StartupInfo& startup, ProcessInformation* info, std::uintptr_t user_token) {
   ReapOrphans();
-  if (user_token != 0 || (creation_flags & kCreateSuspended)) {
-    SetLastError(kErrorNotSupported);
-    return false;
+  std::shared_ptr<UserToken> user;
+  if (user_token != 0) {
+    user = LookupHandleAs<UserToken>(static_cast<HANDLE>(user_token));
+    if (!user) return false;
   }
+  const bool suspended = (creation_flags & kCreateSuspended) != 0;
 
   // What to run, with which arguments.
   std::vector<std::string> args;
@@ -455,8 +533,7 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
   const bool use_std = (startup.flags & kStartfUseStdHandles) != 0;
   const bool null_std = !use_std && ((creation_flags & kDetachedProcess) ||
                                      ((creation_flags & kCreateNewConsole) && hidden));
-  bool set_nice = false;
-  const int nice_value = NiceFor(creation_flags, &set_nice);
+  const Priority priority = PriorityFor(creation_flags);
   // What becomes the child's descriptors 0 to 2: a descriptor, kNullDevice,
   // or kKeep (inherited as it is).
   constexpr int kNullDevice = -1, kKeep = -2;
@@ -476,6 +553,20 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
     if (exec_fd >= 0) ::close(exec_fd);
     return false;
   }
+  // A suspended child waits before running the program until a byte comes
+  // through its gate; the end of the gate without one ends it.
+  int gate[2] = {-1, -1};
+  if (suspended && ::pipe2(gate, O_CLOEXEC) != 0) {
+    SetLastErrorFromErrno(errno);
+    ::close(report[0]);
+    ::close(report[1]);
+    if (exec_fd >= 0) ::close(exec_fd);
+    return false;
+  }
+  // Without the privilege a token names the caller's own identity: nothing to change.
+  if (user && user->uid == ::geteuid() && user->gid == ::getegid() && !MayChangeIdentity()) user.reset();
+  const gid_t* user_groups = user ? user->groups.data() : nullptr;
+  const std::size_t user_group_count = user ? user->groups.size() : 0;
 
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -494,7 +585,7 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
     } else if (new_group) {
       if (::setpgid(0, 0) < 0) ChildFail(report[1], kStageSession, errno);
     }
-    if (set_nice) (void)::setpriority(PRIO_PROCESS, 0, nice_value);
+    if (priority.set) ApplyPriority(priority);
     if (redirect) {
       int null_fd = -1;
       // Move the given descriptors above 2 first so one may replace another.
@@ -517,6 +608,11 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
         if (::dup2(src, i) < 0) ChildFail(report[1], kStageRedirect, errno);
       }
     }
+    if (user) {
+      if (::setgroups(user_group_count, user_groups) != 0 || ::setresgid(user->gid, user->gid, user->gid) != 0 ||
+          ::setresuid(user->uid, user->uid, user->uid) != 0)
+        ChildFail(report[1], kStageUser, errno);
+    }
     if (cwd && ::chdir(cwd) != 0) ChildFail(report[1], kStageChdir, errno);
     if (!inherit_handles) {
       // Descriptors above 2 close on exec (the report pipe and the program's
@@ -526,17 +622,33 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
           if (fd != report[1] && fd != exec_fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
       }
     }
+    int report_fd = report[1];
+    if (suspended) {
+      ::close(gate[1]);
+      ExecReport waiting{kStageSuspended, 0};
+      if (::write(report_fd, &waiting, sizeof waiting) != static_cast<ssize_t>(sizeof waiting)) ::_exit(127);
+      ::close(report_fd);
+      report_fd = -1;  // the starter no longer listens: a failure is the exit code
+      char go = 0;
+      ssize_t n;
+      do {
+        n = ::read(gate[0], &go, 1);
+      } while (n < 0 && errno == EINTR);
+      if (n != 1) ::_exit(127);
+    }
     if (exec_fd >= 0)
       ::fexecve(exec_fd, argv.data(), child_env);
     else
       ::execve(file.c_str(), argv.data(), child_env);
-    ChildFail(report[1], kStageExec, errno);
+    ChildFail(report_fd, kStageExec, errno);
   }
   int fork_errno = errno;
   ::close(report[1]);
+  if (gate[0] >= 0) ::close(gate[0]);
   if (exec_fd >= 0) ::close(exec_fd);
   if (pid < 0) {
     ::close(report[0]);
+    if (gate[1] >= 0) ::close(gate[1]);
     SetLastErrorFromErrno(fork_errno);
     return false;
   }
@@ -546,10 +658,15 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
     got = ::read(report[0], &rep, sizeof rep);
   } while (got < 0 && errno == EINTR);
   ::close(report[0]);
-  if (got == static_cast<ssize_t>(sizeof rep)) {
+  const bool reported = got == static_cast<ssize_t>(sizeof rep);
+  if (suspended && !reported) rep = {kStageSession, EINTR};  // ended before reaching its gate
+  if ((reported || suspended) && rep.stage != kStageSuspended) {
+    if (gate[1] >= 0) ::close(gate[1]);
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    if (rep.stage == kStageChdir)
+    if (rep.stage == kStageUser && rep.err == EPERM)
+      SetLastError(kErrorPrivilegeNotHeld);
+    else if (rep.stage == kStageChdir)
       SetLastError(kErrorDirectory);
     else if (rep.stage == kStageExec && rep.err == ENOEXEC)
       SetLastError(kErrorBadExeFormat);
@@ -558,7 +675,7 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
     return false;
   }
 
-  auto child = std::make_shared<Child>(pid, static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  auto child = std::make_shared<Child>(pid, static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)), gate[1]);
   ProcessInformation pi;
   pi.process = InsertHandle(child);
   pi.thread = InsertHandle(child);
@@ -571,6 +688,26 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
   }
   SetLastError(kErrorSuccess);
   return true;
+}
+
+DWORD ResumeChildThread(ProcessHandle thread) {
+  auto child = LookupHandleAs<Child>(thread);
+  return child ? child->Resume() : 0xFFFFFFFFu;
+}
+
+HANDLE CreateUserToken(DWORD uid, DWORD gid, const std::vector<DWORD>& groups) {
+  std::vector<gid_t> own(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+  own.resize(static_cast<std::size_t>(std::max(::getgroups(static_cast<int>(own.size()), own.data()), 0)));
+  const bool same = uid == ::geteuid() && gid == ::getegid() &&
+                    std::all_of(groups.begin(), groups.end(),
+                                [&](DWORD g) { return g == gid || std::find(own.begin(), own.end(), g) != own.end(); });
+  if (!same && !MayChangeIdentity()) {
+    SetLastError(kErrorPrivilegeNotHeld);
+    return 0;
+  }
+  std::vector<gid_t> list(groups.begin(), groups.end());
+  SetLastError(kErrorSuccess);
+  return InsertHandle(std::make_shared<UserToken>(uid, gid, std::move(list)));
 }
 
 DWORD WaitForProcess(ProcessHandle process, DWORD timeout_ms) {

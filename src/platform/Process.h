@@ -86,8 +86,20 @@ struct ProcessInformation {
 // interpreter: "cmd /c <text>" runs <text> with /bin/sh -c.
 // A new console that is hidden, or a detached process, gets the null device as
 // standard handles unless they are given. The inherit flag false closes every
-// descriptor above 2 in the child. Not available here: kCreateSuspended, a user
-// token (both fail with kErrorNotSupported).
+// descriptor above 2 in the child.
+// kCreateSuspended: the child exists (ids and handles are returned) but waits
+// before running the program until ResumeChildThread; a child whose handles
+// are all closed without that ends with 127.
+// Priority classes (the first of realtime, high, above normal, idle, below
+// normal, normal that is set): realtime is the round-robin policy at its
+// lowest priority, and without the privilege for it falls back to high, as
+// there; idle is the idle policy; the others are the ordinary policy with
+// nice values -10, -5, 10 and 0 (normal is set even when this process runs
+// otherwise). A nice value below this process's own that the user may not
+// take leaves this process's; without a class the child inherits both.
+// user_token: a handle from CreateUserToken; the child runs with its user,
+// group and supplementary groups (error 1314 when the process may not take
+// them).
 // environment: a block of "name=value" strings each ended by NUL and the block
 // by a second NUL (UTF-16 with kCreateUnicodeEnvironment), or null. Either
 // way the child also gets its command line in kCommandLineVariable
@@ -96,6 +108,17 @@ struct ProcessInformation {
 bool CreateProcess(const std::string& application_name, const std::string& command_line, bool inherit_handles,
                    DWORD creation_flags, const void* environment, const std::string& current_directory,
                    const StartupInfo& startup, ProcessInformation* info, std::uintptr_t user_token = 0);
+
+// Lets a child started with kCreateSuspended run (thread is its thread or
+// process handle). Answers the previous suspend count: 1, then 0; 0xFFFFFFFF
+// with error 6 for a handle that is not a child's.
+DWORD ResumeChildThread(ProcessHandle thread);
+
+// A token naming a user: user id, group id and supplementary groups. One
+// for another identity than the process's own (or a group it is not in)
+// needs the privilege to change identities (CAP_SETUID and CAP_SETGID); 0
+// with error 1314 without it. Closed with CloseHandle.
+HANDLE CreateUserToken(DWORD uid, DWORD gid, const std::vector<DWORD>& groups);
 
 // Process and thread handles are handles of the platform table: they close
 // with CloseHandle and are waitable (signalled when the child has ended).

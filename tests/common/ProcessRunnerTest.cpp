@@ -140,3 +140,43 @@ TEST(RunProcess, FailedWaitRaisesInsteadOfReturningACode) {
 
 }  // namespace
 }  // namespace vt
+
+namespace vt {
+namespace {
+
+TEST(RunProcess, SuspendedChildWaitsForItsThreadToResume) {
+  TempFolder dir;
+  const std::string marker = dir.File("ran");
+  TProcessInformation pi{};
+  EXPECT_EQ(RunProcess(test::ProgramBeside("vt_proc_child") + " touch " + marker, false, roSuspended, {}, &pi), -1);
+  EXPECT_NE(pi.dwProcessId, 0u);
+  EXPECT_EQ(os::WaitForProcess(pi.hProcess, 20), os::kWaitTimeout);
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_EQ(os::ResumeChildThread(pi.hThread), 1u);
+  EXPECT_EQ(os::WaitForProcess(pi.hProcess, os::kInfinite), os::kWaitObject0);
+  EXPECT_TRUE(fs::exists(marker));
+  os::CloseHandle(pi.hProcess);
+  os::CloseHandle(pi.hThread);
+}
+
+TEST(RunProcess, UserTokenRunsTheChildAsItsUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to start a child as user 65534";
+  TempFolder dir;
+  const std::string out = dir.File("uid");
+  const int fd = ::open(out.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  const os::HANDLE token = os::CreateUserToken(65534, 65534, {});
+  ASSERT_NE(token, 0);
+  const TStdHandles std_handles{fd, -1, 2};
+  EXPECT_EQ(RunProcess("id -u", true, 0, {}, nullptr, nullptr, &std_handles, token), 0);
+  ::close(fd);
+  EXPECT_EQ(ReadFileText(out), "65534\n");
+  os::CloseHandle(token);
+  // Anything but a token is refused before a child exists.
+  const std::string refused = OSError([] { RunProcess("id -u", true, 0, {}, nullptr, nullptr, nullptr, 0x7FFFFFF0); });
+  EXPECT_EQ(refused.substr(0, 31), "Failed to create process: ; id ");
+  EXPECT_EQ(refused.substr(refused.size() - 2), "#6");
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,196 @@
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/Process.h"
+#include "support/TestFiles.h"
+
+namespace vt::os {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempFolder;
+
+std::string Child() { return test::ProgramBeside("vt_proc_child"); }
+
+// The process's state letter from /proc ('\0' once it is gone).
+char ProcessState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string all((std::istreambuf_iterator<char>(in)), {});
+  const auto paren = all.rfind(')');
+  return paren == std::string::npos || paren + 2 >= all.size() ? '\0' : all[paren + 2];
+}
+
+// Runs f in a forked process as user 65534; answers its exit code, or -1
+// when it did not exit normally.
+template <typename F>
+int AsNobody(F f) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    struct rlimit none {0, 0};
+    ::setrlimit(RLIMIT_RTPRIO, &none);
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+      ::_exit(99);
+    ::_exit(f());
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ProcessStart, SuspendedChildRunsNothingUntilResumed) {
+  TempFolder dir;
+  const std::string marker = dir.File("ran");
+  ProcessInformation pi;
+  ASSERT_TRUE(CreateProcess(Child(), "vt_proc_child touch " + marker, false, kCreateSuspended, nullptr, {}, {}, &pi));
+  EXPECT_NE(pi.process_id, 0u);
+  EXPECT_EQ(GetProcessId(pi.process), pi.process_id);
+  EXPECT_EQ(WaitForProcess(pi.process, 50), kWaitTimeout);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
+  EXPECT_EQ(code, kStillActive);
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_EQ(ResumeChildThread(pi.thread), 1u);
+  EXPECT_EQ(ResumeChildThread(pi.thread), 0u);
+  ASSERT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+  EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(fs::exists(marker));
+  EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
+  EXPECT_EQ(ResumeChildThread(pi.thread), 0xFFFFFFFFu);
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidHandle});
+
+  // All handles closed without a resume: the child ends without running.
+  ASSERT_TRUE(CreateProcess(Child(), "vt_proc_child touch " + marker + "2", false, kCreateSuspended, nullptr, {}, {},
+                            &pi));
+  const auto pid = static_cast<pid_t>(pi.process_id);
+  EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
+  for (int i = 0; i < 500 && ProcessState(pid) != 'Z' && ProcessState(pid) != '\0'; ++i) ::usleep(10000);
+  EXPECT_FALSE(fs::exists(marker + "2"));
+}
+
+// Whether this process may take the round-robin policy.
+bool MayRunRealtime() {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    struct sched_param p {};
+    p.sched_priority = ::sched_get_priority_min(SCHED_RR);
+    ::_exit(::sched_setscheduler(0, SCHED_RR, &p) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+struct Scheduling {
+  int policy = -1;
+  int nice = 99;
+};
+
+// The policy and nice value a suspended child starts with.
+Scheduling ChildScheduling(DWORD flags) {
+  ProcessInformation pi;
+  Scheduling s;
+  if (!CreateProcess(Child(), "vt_proc_child exit 0", false, flags | kCreateSuspended, nullptr, {}, {}, &pi))
+    return s;
+  const auto pid = static_cast<pid_t>(pi.process_id);
+  s.policy = ::sched_getscheduler(pid) & ~SCHED_RESET_ON_FORK;
+  errno = 0;
+  s.nice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+  ResumeChildThread(pi.thread);
+  WaitForProcess(pi.process, kInfinite);
+  CloseHandle(pi.process);
+  CloseHandle(pi.thread);
+  return s;
+}
+
+TEST(ProcessStart, PriorityClassesBecomePoliciesAndNiceValues) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to lower nice values and restore this thread's";
+  const bool realtime = MayRunRealtime();
+  const Scheduling rt = ChildScheduling(kRealtimePriorityClass);
+  EXPECT_EQ(rt.policy, realtime ? SCHED_RR : SCHED_OTHER);
+  if (!realtime) {
+    EXPECT_EQ(rt.nice, -10);  // falls back to high
+  }
+  const Scheduling idle = ChildScheduling(kIdlePriorityClass);
+  EXPECT_EQ(idle.policy, SCHED_IDLE);
+  const struct {
+    DWORD flag;
+    int nice;
+  } nice_classes[] = {{kHighPriorityClass, -10}, {kAboveNormalPriorityClass, -5}, {kBelowNormalPriorityClass, 10}};
+  for (const auto& c : nice_classes) {
+    const Scheduling s = ChildScheduling(c.flag);
+    EXPECT_EQ(s.policy, SCHED_OTHER) << c.flag;
+    EXPECT_EQ(s.nice, c.nice) << c.flag;
+  }
+  // A re-niced starter: normal is set, no class inherits.
+  const int own = ::getpriority(PRIO_PROCESS, 0);
+  ASSERT_EQ(::setpriority(PRIO_PROCESS, 0, 7), 0);
+  const Scheduling normal = ChildScheduling(kNormalPriorityClass);
+  const Scheduling inherited = ChildScheduling(0);
+  ::setpriority(PRIO_PROCESS, 0, own);
+  EXPECT_EQ(normal.policy, SCHED_OTHER);
+  EXPECT_EQ(normal.nice, 0);
+  EXPECT_EQ(inherited.nice, 7);
+}
+
+TEST(ProcessStart, RealtimeWithoutPrivilegeFallsBackToHigh) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become user 65534";
+  // Unprivileged, high cannot lower the nice value either: the child keeps 0.
+  const int r = AsNobody([] {
+    const Scheduling s = ChildScheduling(kRealtimePriorityClass);
+    return s.policy == SCHED_OTHER && s.nice == 0 ? 0 : 1;
+  });
+  EXPECT_EQ(r, 0);
+}
+
+TEST(ProcessStart, UserTokenStartsTheChildAsThatUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to start a child as user 65534";
+  TempFolder dir;
+  const std::string out = dir.File("ids");
+  const int fd = ::open(out.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  const HANDLE token = CreateUserToken(65534, 65534, {65534});
+  ASSERT_NE(token, 0);
+  StartupInfo si;
+  si.flags = kStartfUseStdHandles;
+  si.std_output = fd;
+  si.std_error = 2;
+  ProcessInformation pi;
+  ASSERT_TRUE(CreateProcess("/bin/sh", "sh -c \"id -u; id -g; id -G\"", false, 0, nullptr, {}, si, &pi,
+                            static_cast<std::uintptr_t>(token)));
+  ::close(fd);
+  EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+  EXPECT_EQ(test::ReadFileText(out), "65534\n65534\n65534\n");
+  CloseHandle(pi.process);
+  CloseHandle(pi.thread);
+  EXPECT_TRUE(CloseHandle(token));
+
+  // Without the privilege no token for another user, hence no child.
+  const int r = AsNobody([] {
+    if (CreateUserToken(0, 0, {}) != 0 || GetLastError() != kErrorPrivilegeNotHeld) return 1;
+    const HANDLE own = CreateUserToken(65534, 65534, {});
+    if (own == 0) return 2;
+    ProcessInformation child;
+    if (!CreateProcess(Child(), "vt_proc_child exit 5", false, 0, nullptr, {}, {}, &child,
+                       static_cast<std::uintptr_t>(own)))
+      return 3;
+    DWORD code = 0;
+    WaitForProcess(child.process, kInfinite);
+    GetExitCodeProcess(child.process, &code);
+    return code == 5 ? 0 : 4;
+  });
+  EXPECT_EQ(r, 0);
+}
+
+}  // namespace
+}  // namespace vt::os
