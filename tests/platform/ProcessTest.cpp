@@ -131,7 +131,6 @@ TEST(Process, StartFailuresGiveWindowsErrors) {
   EXPECT_EQ(StartError(not_exec.string(), "data"), kErrorAccessDenied);
   EXPECT_EQ(StartError(dir.path().string(), "dir"), kErrorAccessDenied);
   EXPECT_EQ(StartError({}, Child() + " exit 0", 0, (dir.path() / "nodir").string()), kErrorDirectory);
-  EXPECT_EQ(StartError({}, Child() + " exit 0", kCreateSuspended), kErrorNotSupported);
 }
 
 // A PE file runs the program behind it; a program written as plain data
