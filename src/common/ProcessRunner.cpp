@@ -1,6 +1,7 @@
 #include "common/ProcessRunner.h"
 
 #include <cstring>
+#include <string>
 
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
@@ -118,7 +119,19 @@ int RunProcess(const std::string& CommandLine, bool Wait, TRunProcessOptions Opt
                                     static_cast<std::uintptr_t>(UserToken));
       a.error = a.created ? 0 : os::GetLastError();
       a.text = "Failed to create process: ";
-      a.text.append(application).append("; ").append(command_line);
+      a.text.append(application).append("; ");
+      const std::size_t length = os::CommandLineLength(command_line);
+      if (!a.created && a.error == os::kErrorFilenameExcedRange && length >= os::kMaxCommandLine) {
+        // The line itself would bury the reason: its start, then why.
+        a.text.append(command_line.substr(0, 200))
+            .append("... (the command line is too long: ")
+            .append(std::to_string(length))
+            .append(" characters, at most ")
+            .append(std::to_string(os::kMaxCommandLine - 1))
+            .append(")");
+      } else {
+        a.text.append(command_line);
+      }
       if (!a.created) ClearInformation(pi);
       last = a;
     };

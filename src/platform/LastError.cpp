@@ -83,6 +83,27 @@ constexpr ErrorText kTexts[] = {
     {1224, "The requested operation cannot be performed on a file with a user-mapped section open."},
     {1332, "No mapping between account names and security IDs was done."},
     {1392, "The file or directory is corrupted and unreadable."},
+    {17, "The system cannot move the file to a different disk drive."},
+    {19, "The media is write protected."},
+    {20, "The system cannot find the device specified."},
+    {21, "The device is not ready."},
+    {55, "The specified network resource or device is no longer available."},
+    {64, "The specified network name is no longer available."},
+    {132, "The file pointer cannot be set on the specified device or file."},
+    {167, "Unable to lock a region of a file."},
+    {997, "Overlapped I/O operation is in progress."},
+    {1113, "No mapping for the Unicode character exists in the target multi-byte code page."},
+    {1117, "The request could not be performed because of an I/O device error."},
+    {1131, "A potential deadlock condition has been detected."},
+    {1142, "An attempt was made to create more links on a file than the file system supports."},
+    {1225, "The remote computer refused the network connection."},
+    {1227, "The network transport endpoint already has an address associated with it."},
+    {1231, "The network location cannot be reached."},
+    {1232, "The network location cannot be reached."},
+    {1236, "The network connection was aborted by the local system."},
+    {1287, "Insufficient information exists to identify the cause of failure."},
+    {1450, "Insufficient system resources exist to complete the requested service."},
+    {2250, "This network connection does not exist."},
 };
 }  // namespace
 
@@ -120,7 +141,62 @@ DWORD ErrnoToError(int err) {
     case ENOSYS:
     case EOPNOTSUPP: return kErrorNotSupported;
     case EIO: return kErrorWriteFault;
-    default: return kErrorInvalidFunction;
+    // Process and system limits: fork's EAGAIN is the process limit.
+    case EAGAIN: return kErrorNotEnoughQuota;
+    case E2BIG: return kErrorFilenameExcedRange;
+    case ENOBUFS:
+    case ENOSR: return kErrorNoSystemResources;
+    case ESRCH: return kErrorInvalidParameter;
+    case EINTR:
+    case ECANCELED: return kErrorOperationAborted;
+    case ENOTTY: return kErrorInvalidFunction;
+    case ENXIO:
+    case ENODEV: return kErrorBadUnit;
+    case EXDEV: return kErrorNotSameDevice;
+    case ESPIPE: return kErrorSeekOnDevice;
+    case EMLINK: return kErrorTooManyLinks;
+    case EDOM: return kErrorInvalidParameter;
+    case ERANGE: return kErrorInsufficientBuffer;
+    case EOVERFLOW: return kErrorArithmeticOverflow;
+    case EDEADLK: return kErrorPossibleDeadlock;
+    case ENOLCK: return kErrorLockFailed;
+    case EILSEQ: return kErrorNoUnicodeTranslation;
+    case ENOMEDIUM: return kErrorNotReady;
+    case EUCLEAN: return kErrorFileCorrupt;
+    case ESTALE: return kErrorFileInvalid;
+    case EINPROGRESS:
+    case EALREADY: return kErrorIoPending;
+    case ECONNREFUSED: return kErrorConnectionRefused;
+    case ECONNRESET:
+    case ENETRESET: return kErrorNetnameDeleted;
+    case ECONNABORTED: return kErrorConnectionAborted;
+    case ENETUNREACH:
+    case ENETDOWN: return kErrorNetworkUnreachable;
+    case EHOSTUNREACH:
+    case EHOSTDOWN: return kErrorHostUnreachable;
+    case EADDRINUSE: return kErrorAddressAlreadyAssociated;
+    case ENOTCONN: return kErrorNotConnected;
+    case ENOTSOCK: return kErrorInvalidHandle;
+    case EPROTONOSUPPORT:
+    case EAFNOSUPPORT:
+    case EPFNOSUPPORT:
+    case ESOCKTNOSUPPORT:
+    case EPROTOTYPE:
+    case ENOPROTOOPT: return kErrorNotSupported;
+    case ENOKEY:
+    case EKEYEXPIRED:
+    case EKEYREVOKED:
+    case EKEYREJECTED: return kErrorNoToken;
+    case EOWNERDEAD:
+    case ENOTRECOVERABLE: return kErrorNotOwner;
+    case ENODATA: return kErrorHandleEof;
+    case ENOTUNIQ: return kErrorAlreadyExists;
+    case EREMOTEIO: return kErrorIoDevice;
+    case EMSGSIZE: return kErrorMoreData;
+    case ETIME: return kErrorTimeout;
+    case EBADMSG:
+    case EPROTO: return kErrorInvalidData;
+    default: return kErrorUnidentifiedError;
   }
 }
 

@@ -89,6 +89,27 @@ enum : DWORD {
   kErrorUserMappedFile = 1224,
   kErrorNoneMapped = 1332,
   kErrorFileCorrupt = 1392,
+  kErrorWriteProtect = 19,
+  kErrorBadUnit = 20,
+  kErrorNotReady = 21,
+  kErrorNotSameDevice = 17,
+  kErrorDevNotExist = 55,
+  kErrorNetnameDeleted = 64,
+  kErrorSeekOnDevice = 132,
+  kErrorLockFailed = 167,
+  kErrorIoPending = 997,
+  kErrorNoUnicodeTranslation = 1113,
+  kErrorIoDevice = 1117,
+  kErrorPossibleDeadlock = 1131,
+  kErrorTooManyLinks = 1142,
+  kErrorConnectionRefused = 1225,
+  kErrorAddressAlreadyAssociated = 1227,
+  kErrorNetworkUnreachable = 1231,
+  kErrorHostUnreachable = 1232,
+  kErrorConnectionAborted = 1236,
+  kErrorUnidentifiedError = 1287,
+  kErrorNoSystemResources = 1450,
+  kErrorNotConnected = 2250,
 };
 
 // Wait results.
@@ -103,8 +124,10 @@ constexpr DWORD kInfinite = 0xFFFFFFFFu;
 DWORD GetLastError();
 void SetLastError(DWORD code);
 
-// Maps an errno value to the Windows code and stores it as the last error.
-// Returns the stored code.
+// Maps an errno value to the Windows code whose text says the same and
+// stores it as the last error. Returns the stored code. A value without a
+// counterpart gives ERROR_UNIDENTIFIED_ERROR (1287); only ENOTTY (a request
+// the device does not know) gives "Incorrect function" (1).
 DWORD SetLastErrorFromErrno(int err);
 DWORD ErrnoToError(int err);
 

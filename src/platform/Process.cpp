@@ -421,10 +421,20 @@ std::atomic<unsigned> g_error_mode{0};
 
 }  // namespace
 
+std::size_t CommandLineLength(const std::string& command_line) {
+  // A string far too long needs no conversion to be counted as such.
+  if (command_line.size() >= 4 * std::size_t{kMaxCommandLine}) return command_line.size();
+  return Utf8ToUtf16(command_line).size();
+}
+
 bool CreateProcess(const std::string& application_name, const std::string& command_line, bool inherit_handles,
                    DWORD creation_flags, const void* environment, const std::string& current_directory,
                    const StartupInfo& startup, ProcessInformation* info, std::uintptr_t user_token) {
   ReapOrphans();
+  if (CommandLineLength(command_line) >= kMaxCommandLine) {
+    SetLastError(kErrorFilenameExcedRange);
+    return false;
+  }
   std::shared_ptr<UserToken> user;
   if (user_token != 0) {
     user = LookupHandleAs<UserToken>(static_cast<HANDLE>(user_token));

@@ -104,6 +104,11 @@ struct ProcessInformation {
 // by a second NUL (UTF-16 with kCreateUnicodeEnvironment), or null. Either
 // way the child also gets its command line in kCommandLineVariable
 // (platform/CommandLine.h, GetCommandLine).
+// A command line of kMaxCommandLine characters or more (UTF-16 units, as
+// there; the limit counts the terminating NUL) fails with
+// kErrorFilenameExcedRange (206). Start failures give the Windows error that
+// says the same as the system's (a process limit that stops fork:
+// kErrorNotEnoughQuota).
 // Returns false with the last error set on failure.
 bool CreateProcess(const std::string& application_name, const std::string& command_line, bool inherit_handles,
                    DWORD creation_flags, const void* environment, const std::string& current_directory,
@@ -119,6 +124,10 @@ DWORD ResumeChildThread(ProcessHandle thread);
 // needs the privilege to change identities (CAP_SETUID and CAP_SETGID); 0
 // with error 1314 without it. Closed with CloseHandle.
 HANDLE CreateUserToken(DWORD uid, DWORD gid, const std::vector<DWORD>& groups);
+
+inline constexpr std::size_t kMaxCommandLine = 32767;
+// The length of a command line as the limit counts it.
+std::size_t CommandLineLength(const std::string& command_line);
 
 // Process and thread handles are handles of the platform table: they close
 // with CloseHandle and are waitable (signalled when the child has ended).

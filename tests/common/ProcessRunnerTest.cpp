@@ -180,3 +180,19 @@ TEST(RunProcess, UserTokenRunsTheChildAsItsUser) {
 
 }  // namespace
 }  // namespace vt
+
+namespace vt {
+namespace {
+
+TEST(RunProcess, TooLongCommandLineSaysSo) {
+  const std::string line = test::ProgramBeside("vt_proc_child") + " exit 0 " + std::string(40000, 'a');
+  const std::string message = OSError([&] { RunProcess(line, true); });
+  EXPECT_NE(message.find("the command line is too long: " + std::to_string(line.size()) + " characters, at most 32766"),
+            std::string::npos)
+      << message;
+  EXPECT_EQ(message.substr(message.size() - 4), "#206");
+  EXPECT_LT(message.size(), 1000u);
+}
+
+}  // namespace
+}  // namespace vt

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -190,6 +191,59 @@ TEST(ProcessStart, UserTokenStartsTheChildAsThatUser) {
     return code == 5 ? 0 : 4;
   });
   EXPECT_EQ(r, 0);
+}
+
+}  // namespace
+}  // namespace vt::os
+
+namespace vt::os {
+namespace {
+
+TEST(ProcessStart, CommandLineLimitIsTheWindowsOne) {
+  ProcessInformation pi;
+  const std::string head = Child() + " exit 4 ";
+  const std::string longest = head + std::string(kMaxCommandLine - 1 - head.size(), 'x');
+  ASSERT_TRUE(CreateProcess({}, longest, false, 0, nullptr, {}, {}, &pi));
+  DWORD code = 0;
+  WaitForProcess(pi.process, kInfinite);
+  EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
+  EXPECT_EQ(code, 4u);
+  CloseHandle(pi.process);
+  CloseHandle(pi.thread);
+  EXPECT_FALSE(CreateProcess({}, longest + "x", false, 0, nullptr, {}, {}, &pi));
+  EXPECT_EQ(GetLastError(), DWORD{kErrorFilenameExcedRange});
+  // Characters, not bytes: two-byte characters count once.
+  std::string accented;
+  for (std::size_t i = 0; i < kMaxCommandLine - 1 - head.size(); ++i) accented += "\xC3\xA9";
+  EXPECT_EQ(CommandLineLength(head + accented), kMaxCommandLine - 1);
+}
+
+TEST(ProcessStart, ProcessLimitIsNoIncorrectFunction) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become user 65534 under a process limit";
+  const int r = AsNobody([] {
+    struct rlimit none {0, 0};
+    if (::setrlimit(RLIMIT_NPROC, &none) != 0) return 50;
+    ProcessInformation pi;
+    if (CreateProcess(Child(), "vt_proc_child exit 0", false, 0, nullptr, {}, {}, &pi)) return 51;
+    return static_cast<int>(GetLastError() % 200);
+  });
+  EXPECT_EQ(r, static_cast<int>(kErrorNotEnoughQuota % 200));
+  EXPECT_EQ(SystemErrorText(kErrorNotEnoughQuota), "Not enough quota is available to process this command");
+}
+
+TEST(ProcessStart, EveryErrnoHasAWindowsErrorThatSaysTheSame) {
+  for (int err = 1; err < 134; ++err) {
+    const DWORD code = ErrnoToError(err);
+    if (err == ENOTTY) {
+      EXPECT_EQ(code, DWORD{kErrorInvalidFunction});
+      continue;
+    }
+    EXPECT_NE(code, DWORD{kErrorInvalidFunction}) << err << " " << std::strerror(err);
+    EXPECT_NE(SystemErrorText(code).rfind("Unknown error", 0), 0u) << code;
+  }
+  EXPECT_EQ(ErrnoToError(EAGAIN), DWORD{kErrorNotEnoughQuota});
+  EXPECT_EQ(ErrnoToError(E2BIG), DWORD{kErrorFilenameExcedRange});
+  EXPECT_EQ(ErrnoToError(EXDEV), DWORD{kErrorNotSameDevice});
 }
 
 }  // namespace
