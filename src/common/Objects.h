@@ -78,8 +78,10 @@ void CloseHandleAndNil(os::HANDLE& handle);
 void CloseHandleCheckedAndNil(os::HANDLE& handle);
 // Clears the variable, then unmaps a non-nil view (file or section view).
 void UnmapViewAndNil(void*& address);
-// A new handle to the same object with the same access. Here only within the
-// calling process (os::kCurrentProcess for both processes).
+// A new handle to the same object with the same access, in the calling
+// process (target_process os::kCurrentProcess); source_process is that
+// process too or a child process's handle (os::DuplicateHandle). Putting a
+// handle into another process is refused with ERROR_NOT_SUPPORTED.
 os::HANDLE DuplicateHandleSameAccess(os::HANDLE source_process, os::HANDLE handle, os::HANDLE target_process,
                                      bool inherit);
 

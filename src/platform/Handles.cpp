@@ -1,16 +1,19 @@
 #include "platform/Handles.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/Files.h"
+#include "platform/Process.h"
 
 namespace vt::os {
 
@@ -27,7 +30,50 @@ Table& TheTable() {
   return *table;
 }
 
+// The directory of named objects behind this process's table handles, for
+// processes of the same user that copy a handle out of this one: an
+// anonymous file (detail::kHandleDirectoryName) with one entry per table
+// slot. Caller holds the table lock.
+struct Directory {
+  int fd = -1;
+  pid_t owner = 0;  // a forked child makes its own
+};
+Directory g_directory;
+
+void Publish(size_t index, const std::string& native_name) {
+  if (native_name.size() > detail::kHandleEntrySize - 4) return;
+  if (g_directory.fd < 0 || g_directory.owner != ::getpid()) {
+    g_directory.fd = ::memfd_create(detail::kHandleDirectoryName, MFD_CLOEXEC);
+    g_directory.owner = ::getpid();
+    if (g_directory.fd < 0) return;
+  }
+  char entry[detail::kHandleEntrySize] = {};
+  const auto length = static_cast<std::uint32_t>(native_name.size());
+  std::memcpy(entry, &length, 4);
+  std::memcpy(entry + 4, native_name.data(), native_name.size());
+  (void)::pwrite(g_directory.fd, entry, sizeof entry, static_cast<off_t>(index * sizeof entry));
+}
+
+void Unpublish(size_t index) {
+  if (g_directory.fd < 0 || g_directory.owner != ::getpid()) return;
+  const std::uint32_t none = 0;
+  (void)::pwrite(g_directory.fd, &none, 4, static_cast<off_t>(index * detail::kHandleEntrySize));
+}
+
 }  // namespace
+
+bool detail::ReadPublishedName(int directory, HANDLE handle, std::string* native_name) {
+  if (!IsTableHandle(handle)) return false;
+  const auto index = static_cast<off_t>((handle - kHandleTableBase) / 4);
+  char entry[kHandleEntrySize];
+  if (::pread(directory, entry, sizeof entry, index * static_cast<off_t>(sizeof entry)) != static_cast<ssize_t>(sizeof entry))
+    return false;
+  std::uint32_t length = 0;
+  std::memcpy(&length, entry, 4);
+  if (length == 0 || length > sizeof entry - 4) return false;
+  native_name->assign(entry + 4, length);
+  return true;
+}
 
 KernelObject::~KernelObject() = default;
 
@@ -64,6 +110,7 @@ DWORD KernelObject::WaitSingle(DWORD timeout_ms) {
 }
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
+  const std::string name = object ? object->NativeName() : std::string();
   Table& t = TheTable();
   std::lock_guard<std::mutex> guard(t.lock);
   size_t index;
@@ -75,6 +122,7 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
     index = t.slots.size();
     t.slots.push_back(std::move(object));
   }
+  if (!name.empty()) Publish(index, name);
   return kHandleTableBase + static_cast<HANDLE>(index) * 4;
 }
 
@@ -101,6 +149,7 @@ bool CloseHandle(HANDLE handle) {
       if (index < t.slots.size() && t.slots[index]) {
         object = std::move(t.slots[index]);
         t.free.push_back(index);
+        if (!object->NativeName().empty()) Unpublish(index);
       }
     }
     if (object) return true;
@@ -112,10 +161,11 @@ bool CloseHandle(HANDLE handle) {
 }
 
 bool DuplicateHandle(HANDLE source_process, HANDLE handle, HANDLE target_process, HANDLE* target, bool inherit) {
-  if (source_process != kCurrentProcess || target_process != kCurrentProcess) {
+  if (target_process != kCurrentProcess) {
     SetLastError(kErrorNotSupported);
     return false;
   }
+  if (source_process != kCurrentProcess) return DuplicateFromProcess(source_process, handle, target, inherit);
   if (IsTableHandle(handle)) {
     auto object = LookupHandle(handle);
     if (!object) return false;

@@ -6,6 +6,7 @@
 // the two never collide. kInvalidHandleValue (-1) is never a valid handle.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,10 +62,25 @@ bool IsTableHandle(HANDLE handle);
 // (ERROR_INVALID_HANDLE for anything that is not open).
 bool CloseHandle(HANDLE handle);
 
-// Duplicates a handle within the calling process (both process handles must
-// be kCurrentProcess; else ERROR_NOT_SUPPORTED). A table handle gets a second
-// handle to the same object, a descriptor is duplicated.
+// Duplicates a handle into the calling process (target_process must be
+// kCurrentProcess: putting a handle into another process would need that
+// process's help, ERROR_NOT_SUPPORTED). A table handle gets a second handle
+// to the same object, a descriptor is duplicated. source_process may also be
+// the handle of a child process (platform/Process.h): see
+// DuplicateFromProcess.
 bool DuplicateHandle(HANDLE source_process, HANDLE handle, HANDLE target_process, HANDLE* target, bool inherit);
+
+namespace detail {
+// Each process publishes the names of the named objects behind its table
+// handles in an anonymous file of this name, one entry per table slot (a
+// 32-bit length, then the native name), so that processes of the same user
+// can copy its handles.
+inline constexpr char kHandleDirectoryName[] = "vt.handles";
+inline constexpr std::size_t kHandleEntrySize = 512;
+// The native name behind Handle in such a directory; false when the slot
+// holds no named object.
+bool ReadPublishedName(int directory, HANDLE handle, std::string* native_name);
+}  // namespace detail
 
 // The calling process's standard handles: kStdInputHandle, kStdOutputHandle,
 // kStdErrorHandle give descriptors 0, 1 and 2; anything else the invalid handle.

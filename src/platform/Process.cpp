@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -29,7 +30,9 @@
 #include "platform/CommandLine.h"
 #include "platform/Files.h"
 #include "platform/PeExec.h"
+#include "platform/Section.h"
 #include "platform/SharedSegment.h"
+#include "platform/Sync.h"
 #include "platform/Utf.h"
 
 namespace vt::os {
@@ -718,6 +721,93 @@ HANDLE CreateUserToken(DWORD uid, DWORD gid, const std::vector<DWORD>& groups) {
   std::vector<gid_t> list(groups.begin(), groups.end());
   SetLastError(kErrorSuccess);
   return InsertHandle(std::make_shared<UserToken>(uid, gid, std::move(list)));
+}
+
+namespace {
+
+// A copy of descriptor fd of the process behind pidfd, or -1 with the last
+// error set.
+int CopyDescriptor(int pidfd, int fd) {
+  const int copy = static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd, fd, 0));
+  if (copy >= 0) return copy;
+  const int err = errno;
+  // No such descriptor there, or the process has ended.
+  SetLastError(err == EBADF || err == ESRCH ? kErrorInvalidHandle : ErrnoToError(err));
+  return -1;
+}
+
+// The handle directory of process pid (detail::kHandleDirectoryName), or -1.
+int HandleDirectoryOf(pid_t pid, int pidfd) {
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return -1;
+  const std::string wanted = std::string("/memfd:") + detail::kHandleDirectoryName + " ";
+  int found = -1;
+  while (dirent* entry = ::readdir(dir)) {
+    char link[256];
+    const ssize_t n = ::readlink((folder + entry->d_name).c_str(), link, sizeof link - 1);
+    if (n <= 0 || std::string(link, static_cast<std::size_t>(n)).rfind(wanted, 0) != 0) continue;
+    found = ::syscall(SYS_pidfd_getfd, pidfd, std::atoi(entry->d_name), 0);
+    break;
+  }
+  ::closedir(dir);
+  return static_cast<int>(found);
+}
+
+// Opens the named object of native_name in this process, whatever its kind.
+HANDLE OpenNamedObject(const std::string& native_name) {
+  constexpr std::string_view kGlobal = "\\BaseNamedObjects\\";
+  std::string name;
+  if (native_name.rfind(kGlobal, 0) == 0) {
+    name = "Global\\" + native_name.substr(kGlobal.size());
+  } else {
+    const std::size_t at = native_name.find(kGlobal);
+    if (at == std::string::npos) {
+      SetLastError(kErrorInvalidHandle);
+      return 0;
+    }
+    name = "Local\\" + native_name.substr(at + kGlobal.size());
+  }
+  // An object of another kind answers ERROR_INVALID_HANDLE: try the next.
+  if (HANDLE h = OpenMutexA(name)) return h;
+  if (GetLastError() != kErrorInvalidHandle) return 0;
+  if (HANDLE h = OpenEventA(name)) return h;
+  if (GetLastError() != kErrorInvalidHandle) return 0;
+  HANDLE section = 0;
+  if (NtCreateSectionNamed(native_name, 1, false, &section) == kStatusObjectNameExists) return section;
+  if (section) NtClose(section);
+  SetLastError(kErrorInvalidHandle);
+  return 0;
+}
+
+}  // namespace
+
+bool DuplicateFromProcess(ProcessHandle source_process, HANDLE handle, HANDLE* target, bool inherit) {
+  auto child = LookupHandleAs<Child>(source_process);
+  if (!child) return false;
+  if (child->pidfd() < 0) {
+    SetLastError(kErrorNotSupported);
+    return false;
+  }
+  if (handle >= 0 && handle < kHandleTableBase) {
+    const int fd = CopyDescriptor(child->pidfd(), static_cast<int>(handle));
+    if (fd < 0) return false;
+    if (inherit) ::fcntl(fd, F_SETFD, 0);
+    *target = fd;
+    return true;
+  }
+  std::string name;
+  const int directory = IsTableHandle(handle) ? HandleDirectoryOf(child->pid(), child->pidfd()) : -1;
+  const bool named = directory >= 0 && detail::ReadPublishedName(directory, handle, &name);
+  if (directory >= 0) ::close(directory);
+  if (!named) {
+    SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  const HANDLE copy = OpenNamedObject(name);
+  if (!copy) return false;
+  *target = copy;
+  return true;
 }
 
 DWORD WaitForProcess(ProcessHandle process, DWORD timeout_ms) {

@@ -125,6 +125,15 @@ DWORD ResumeChildThread(ProcessHandle thread);
 // with error 1314 without it. Closed with CloseHandle.
 HANDLE CreateUserToken(DWORD uid, DWORD gid, const std::vector<DWORD>& groups);
 
+// Copies a handle of a child process (source_process, a process handle from
+// CreateProcess; the child must still run) into this process: a descriptor
+// through the child's process descriptor (pidfd_getfd, which needs the
+// right to trace the child: the same user, or privilege), a named event,
+// mutex or section by opening the name the child publishes for that handle.
+// The child's unnamed objects and process handles cannot be copied (error
+// 6, as for a handle the child does not have).
+bool DuplicateFromProcess(ProcessHandle source_process, HANDLE handle, HANDLE* target, bool inherit);
+
 inline constexpr std::size_t kMaxCommandLine = 32767;
 // The length of a command line as the limit counts it.
 std::size_t CommandLineLength(const std::string& command_line);

@@ -6,7 +6,10 @@
 #include "catalogues/VEPackets.h"
 #include "platform/Handles.h"
 #include "platform/LastError.h"
+#include "platform/Files.h"
+#include "platform/Section.h"
 #include "platform/Sync.h"
+#include "support/HoldingChild.h"
 
 namespace vt {
 namespace {
@@ -143,6 +146,32 @@ TEST_F(VEPacketsTest, DuplicateHandlesFailure) {
   EXPECT_THROW(p.DuplicateHandles(kSelf, kSelf), EOSError);
   EXPECT_EQ(p.ProcessArrayHandle, bogus);
   EXPECT_EQ(p.TerminateEventHandle, e2.Value());
+}
+
+TEST_F(VEPacketsTest, DuplicateHandlesOutOfAChildProcess) {
+  test::TempFolder dir;
+  test::WriteFileText(dir.File("f"), "held");
+  const std::string mutex = "vt_ve_dup_" + std::to_string(::getpid());
+  test::HoldingChild child(dir.File("f"), os::kGenericRead, os::kFileShareRead, mutex);
+  ASSERT_TRUE(child.held()) << child.error();
+  const auto source = static_cast<std::uintptr_t>(child.process());
+  TVESessionPacket s;
+  s.CreateProcessMutex = static_cast<TVEHandleValue>(child.mutex_handle());
+  s.ExampleFileHandle = static_cast<TVEHandleValue>(child.file_handle());
+  s.DuplicateHandles(source, kSelf);
+  std::string name;
+  EXPECT_EQ(os::NtQueryObjectName(static_cast<os::HANDLE>(s.CreateProcessMutex), name), 0u);
+  EXPECT_EQ(name, "\\Sessions\\1\\BaseNamedObjects\\" + mutex);
+  EXPECT_EQ(os::GetFileType(static_cast<os::HANDLE>(s.ExampleFileHandle)), os::kFileTypeDisk);
+  os::CloseHandle(s.CreateProcessMutex);
+  os::CloseHandle(s.ExampleFileHandle);
+
+  // Into the child: refused with the Windows error, the fields kept.
+  TVEHandlePacket h;
+  h.Handle = static_cast<TVEHandleValue>(child.file_handle());
+  const std::string message = test::CodedMessageOf<EOSError>([&] { h.DuplicateHandles(kSelf, source); });
+  EXPECT_EQ(message.substr(message.size() - 3), "#50") << message;
+  EXPECT_EQ(h.Handle, static_cast<TVEHandleValue>(child.file_handle()));
 }
 
 TEST_F(VEPacketsTest, HandleTextsAreUnsigned) {

@@ -1,21 +1,18 @@
 // A second process that holds a file open (and optionally owns a named
-// mutex) until it is released or killed: vt_proc_child's "holdfile" mode.
+// mutex) until it is released or killed: vt_proc_child's "holdfile" mode,
+// started with os::CreateProcess so that its process handle is at hand.
 #pragma once
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstdint>
 #include <sstream>
 #include <string>
-#include <vector>
 
+#include "platform/Process.h"
 #include "support/TestFiles.h"
-
-extern char** environ;
 
 namespace vt::test {
 
@@ -23,27 +20,29 @@ class HoldingChild {
  public:
   HoldingChild(const std::string& path, std::uint32_t access, std::uint32_t share, const std::string& mutex = {}) {
     int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> args = {ProgramBeside("vt_proc_child"), "holdfile", path, std::to_string(access),
-                                     std::to_string(share)};
-    if (!mutex.empty()) args.push_back(mutex);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    if (::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    if (::pipe2(in, O_CLOEXEC) != 0) return;
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+      ::close(in[0]);
+      ::close(in[1]);
+      return;
+    }
+    std::string line = "\"" + ProgramBeside("vt_proc_child") + "\" holdfile \"" + path + "\" " +
+                        std::to_string(access) + " " + std::to_string(share);
+    if (!mutex.empty()) line += " \"" + mutex + "\"";
+    os::StartupInfo si;
+    si.flags = os::kStartfUseStdHandles;
+    si.std_input = in[0];
+    si.std_output = out[1];
+    si.std_error = 2;
+    started_ = os::CreateProcess({}, line, false, 0, nullptr, {}, si, &pi_);
     ::close(in[0]);
     ::close(out[1]);
     stdin_ = in[1];
-    std::string line;
+    std::string reply;
     char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    while (started_ && ::read(out[0], &c, 1) == 1 && c != '\n') reply += c;
     ::close(out[0]);
-    std::istringstream words(line);
+    std::istringstream words(reply);
     std::string word;
     words >> word;
     held_ = word == "held";
@@ -52,32 +51,37 @@ class HoldingChild {
     else
       words >> error_;
   }
-  ~HoldingChild() { Release(); }
+  ~HoldingChild() {
+    Release();
+    if (started_) {
+      os::CloseHandle(pi_.process);
+      os::CloseHandle(pi_.thread);
+    }
+  }
   HoldingChild(const HoldingChild&) = delete;
   HoldingChild& operator=(const HoldingChild&) = delete;
 
   bool held() const { return held_; }
   std::uint32_t error() const { return error_; }
-  int pid() const { return pid_; }
-  long long file_handle() const { return file_; }
-  long long mutex_handle() const { return mutex_; }
+  os::HANDLE process() const { return pi_.process; }
+  // The child's handles, valid in the child.
+  os::HANDLE file_handle() const { return static_cast<os::HANDLE>(file_); }
+  os::HANDLE mutex_handle() const { return static_cast<os::HANDLE>(mutex_); }
 
-  // Ends the child: normally, or by SIGKILL; returns once it has ended.
+  // Ends the child: normally (it returns without closing anything), or by
+  // SIGKILL; returns once it has ended.
   void Release(bool kill = false) {
     if (stdin_ >= 0) {
-      if (kill && pid_ > 0) ::kill(pid_, SIGKILL);
+      if (kill && started_) ::kill(static_cast<pid_t>(pi_.process_id), SIGKILL);
       ::close(stdin_);
       stdin_ = -1;
-    }
-    if (pid_ > 0) {
-      while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-      }
-      pid_ = -1;
+      if (started_) os::WaitForProcess(pi_.process, os::kInfinite);
     }
   }
 
  private:
-  pid_t pid_ = -1;
+  bool started_ = false;
+  os::ProcessInformation pi_;
   int stdin_ = -1;
   bool held_ = false;
   std::uint32_t error_ = 0;
