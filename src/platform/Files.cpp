@@ -344,6 +344,7 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
     default: SetLastError(kErrorInvalidParameter); return kInvalidFile;
   }
   if (flags_and_attributes & kFileFlagWriteThrough) oflags |= O_DSYNC;
+  int direct = (flags_and_attributes & kFileFlagNoBuffering) ? O_DIRECT : 0;
   const bool regular_only = flags_and_attributes & kFileFlagOpenReparsePoint;
   if (regular_only) oflags |= O_NOFOLLOW | O_NONBLOCK;
   if (want_write) IgnoreFileSizeSignal();
@@ -368,7 +369,9 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
   const mode_t mode = (flags_and_attributes & kFileAttributeReadOnly) ? 0444 : 0666;
   int fd;
   do {
-    fd = SystemCalls().open(name.c_str(), oflags, mode);
+    fd = SystemCalls().open(name.c_str(), oflags | direct, mode);
+    // A file system without direct transfers: opened buffered.
+    if (fd < 0 && errno == EINVAL && direct) direct = 0, errno = EINTR;
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     int err = errno;

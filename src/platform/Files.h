@@ -78,10 +78,15 @@ enum : DWORD {
 };
 constexpr DWORD kInvalidFileAttributes = 0xFFFFFFFFu;
 
-// Flags combined with the attributes of CreateFile. Write-through,
-// sequential and random access are passed on to the system as hints;
-// no-buffering and overlapped are accepted and ignored (all transfers are
-// synchronous and buffered).
+// Flags combined with the attributes of CreateFile. Write-through makes
+// every write synchronous (O_DSYNC: data and what is needed to read it back
+// reach the disk before the write returns). No-buffering transfers bypass
+// the page cache (O_DIRECT) where the file system allows it (else the file
+// is opened buffered); as there, buffers, counts and file positions must
+// then be aligned to the device's block size (usually 512 or 4096 bytes),
+// else the transfer fails with error 87. Sequential and random access are
+// passed on as hints; overlapped is accepted and ignored (all transfers are
+// synchronous).
 enum : DWORD {
   kFileFlagWriteThrough = 0x80000000u,
   kFileFlagOverlapped = 0x40000000u,

@@ -1,7 +1,12 @@
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "common/FileStreams.h"
@@ -327,4 +332,73 @@ TEST(FileStreamsUnit, FindsTheNamespaceFolderOfItsOwnObjects) {
   EXPECT_EQ(QueryObjectName(probe.Handle), ObjectNamespaceDirectory() + name);
   // Unprefixed names live in the session's folder, not the machine-wide one.
   EXPECT_NE(ObjectNamespaceDirectory(), "\\BaseNamedObjects\\");
+}
+
+namespace {
+
+// The open flags of a descriptor (from /proc), or -1.
+long OpenFlags(os::FileHandle h) {
+  std::ifstream in("/proc/self/fdinfo/" + std::to_string(h));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("flags:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 8);
+  return -1;
+}
+
+// Whether the file system of Folder takes direct transfers.
+bool DirectTransfers(const fs::path& folder) {
+  const fs::path probe = folder / "direct_probe";
+  const int fd = ::open(probe.c_str(), O_CREAT | O_RDWR | O_DIRECT | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  fs::remove(probe);
+  return fd >= 0;
+}
+
+struct AlignedBuffer {
+  explicit AlignedBuffer(std::size_t size) : data(static_cast<char*>(std::aligned_alloc(4096, size))) {}
+  ~AlignedBuffer() { std::free(data); }
+  char* data;
+};
+
+}  // namespace
+
+TEST(FileStreamFlags, NoBufferingIsDirectAndWriteThroughIsSynchronous) {
+  // The temporary folder may be a memory file system without direct
+  // transfers: then a folder on the disk beside the test program.
+  test::TempFolder tmp;
+  fs::path folder = tmp.path();
+  struct RemoveOnExit {
+    fs::path path;
+    ~RemoveOnExit() {
+      std::error_code ignored;
+      if (!path.empty()) fs::remove_all(path, ignored);
+    }
+  } disk;
+  if (!DirectTransfers(folder)) {
+    disk.path = test::ProgramFolder() / ("vt_direct_" + std::to_string(::getpid()));
+    fs::create_directory(disk.path);
+    folder = disk.path;
+    if (!DirectTransfers(folder))
+      GTEST_SKIP() << "neither " << tmp.path() << " nor " << disk.path << " takes direct transfers (O_DIRECT)";
+  }
+  const std::string name = (folder / "direct").string();
+  constexpr std::size_t kSize = 64 * 1024;
+  AlignedBuffer out(kSize), in(kSize);
+  const std::string pattern = Pattern(kSize, 7);
+  std::memcpy(out.data, pattern.data(), kSize);
+  {
+    TFileStreamEx f(name, kFileModeCreate, 0, fsoNoBuffering | fsoWriteThrough);
+    const long flags = OpenFlags(f.Handle());
+    EXPECT_TRUE(flags & O_DIRECT) << std::oct << flags;
+    EXPECT_TRUE(flags & O_DSYNC) << std::oct << flags;
+    EXPECT_EQ(f.Write(out.data, kSize), static_cast<std::int64_t>(kSize));
+    // A count that is not a multiple of the block size is refused, as there.
+    EXPECT_NE(MessageOf<EOSError>([&] { f.Write(out.data, 100); }).find("The parameter is incorrect"),
+              std::string::npos);
+  }
+  {
+    TFileStreamEx f(name, fmOpenRead | fmShareDenyWrite, 0, fsoNoBuffering);
+    EXPECT_TRUE(OpenFlags(f.Handle()) & O_DIRECT);
+    EXPECT_EQ(f.Read(in.data, kSize), static_cast<std::int64_t>(kSize));
+    EXPECT_EQ(std::memcmp(in.data, out.data, kSize), 0);
+  }
 }
