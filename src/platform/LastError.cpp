@@ -104,6 +104,7 @@ constexpr ErrorText kTexts[] = {
     {1287, "Insufficient information exists to identify the cause of failure."},
     {1450, "Insufficient system resources exist to complete the requested service."},
     {2250, "This network connection does not exist."},
+    {89, "The system cannot start another process at this time."},
 };
 }  // namespace
 

@@ -110,6 +110,7 @@ enum : DWORD {
   kErrorUnidentifiedError = 1287,
   kErrorNoSystemResources = 1450,
   kErrorNotConnected = 2250,
+  kErrorNoProcSlots = 89,
 };
 
 // Wait results.

@@ -662,7 +662,8 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
   if (pid < 0) {
     ::close(report[0]);
     if (gate[1] >= 0) ::close(gate[1]);
-    SetLastErrorFromErrno(fork_errno);
+    // The process limit (or no memory for another process).
+    SetLastError(fork_errno == EAGAIN ? kErrorNoProcSlots : ErrnoToError(fork_errno));
     return false;
   }
   ExecReport rep{};

@@ -108,7 +108,7 @@ struct ProcessInformation {
 // there; the limit counts the terminating NUL) fails with
 // kErrorFilenameExcedRange (206). Start failures give the Windows error that
 // says the same as the system's (a process limit that stops fork:
-// kErrorNotEnoughQuota).
+// kErrorNoProcSlots, 89).
 // Returns false with the last error set on failure.
 bool CreateProcess(const std::string& application_name, const std::string& command_line, bool inherit_handles,
                    DWORD creation_flags, const void* environment, const std::string& current_directory,

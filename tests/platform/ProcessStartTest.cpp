@@ -227,8 +227,8 @@ TEST(ProcessStart, ProcessLimitIsNoIncorrectFunction) {
     if (CreateProcess(Child(), "vt_proc_child exit 0", false, 0, nullptr, {}, {}, &pi)) return 51;
     return static_cast<int>(GetLastError() % 200);
   });
-  EXPECT_EQ(r, static_cast<int>(kErrorNotEnoughQuota % 200));
-  EXPECT_EQ(SystemErrorText(kErrorNotEnoughQuota), "Not enough quota is available to process this command");
+  EXPECT_EQ(r, static_cast<int>(kErrorNoProcSlots));
+  EXPECT_EQ(SystemErrorText(kErrorNoProcSlots), "The system cannot start another process at this time");
 }
 
 TEST(ProcessStart, EveryErrnoHasAWindowsErrorThatSaysTheSame) {
