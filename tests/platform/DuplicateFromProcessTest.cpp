@@ -55,5 +55,25 @@ TEST_F(DuplicateFromProcessTest, FileAndNamedMutexOfAChild) {
   EXPECT_FALSE(DuplicateHandle(child.process(), child.file_handle(), kCurrentProcess, &ignored, false));
 }
 
+// Named objects of any kind: the copy is found by the child's name.
+TEST_F(DuplicateFromProcessTest, NamedEventOfAChild) {
+  Write("f", "x");
+  const std::string event = "Global\\vt_dup_event_" + std::to_string(::getpid());
+  test::HoldingChild child(P("f"), kGenericRead, 7, "event:" + event);
+  ASSERT_TRUE(child.held()) << child.error();
+  HANDLE copy = 0;
+  ASSERT_TRUE(DuplicateHandle(child.process(), child.mutex_handle(), kCurrentProcess, &copy, false));
+  std::string name;
+  EXPECT_EQ(NtQueryObjectName(copy, name), 0u);
+  EXPECT_EQ(name, "\\BaseNamedObjects\\vt_dup_event_" + std::to_string(::getpid()));
+  EXPECT_EQ(WaitForSingleObject(copy, 0), kWaitObject0);
+  EXPECT_TRUE(ResetEvent(copy));
+  const HANDLE own = OpenEventA(event);
+  ASSERT_NE(own, 0);
+  EXPECT_EQ(WaitForSingleObject(own, 0), kWaitTimeout);  // one object, reset through the copy
+  CloseHandle(own);
+  CloseHandle(copy);
+}
+
 }  // namespace
 }  // namespace vt::os

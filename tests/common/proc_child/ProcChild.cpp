@@ -31,7 +31,8 @@
 //                   after the finalizations, else main returns 0
 //   holdfile <path> <access> <share> [<mutex>]  opens the file (os::CreateFile,
 //                   existing file, access and share as decimal numbers) and,
-//                   when named, creates and owns the mutex; writes
+//                   when named, creates and owns the mutex ("event:<name>":
+//                   creates a signalled manual-reset event); writes
 //                   "held <file handle> <mutex handle>\n" or "error <code>\n",
 //                   then waits for the end of standard input
 //   touch <path>    creates the file
@@ -248,7 +249,11 @@ int main(int argc, char** argv) {
                                          static_cast<vt::os::DWORD>(std::strtoul(argv[4], nullptr, 10)),
                                          vt::os::kOpenExisting, 0);
     vt::os::HANDLE mutex = 0;
-    if (file != vt::os::kInvalidFile && argc > 5) mutex = vt::os::CreateMutexA(nullptr, true, argv[5]);
+    const std::string object = argc > 5 ? argv[5] : "";
+    if (file != vt::os::kInvalidFile && object.rfind("event:", 0) == 0)
+      mutex = vt::os::CreateEventA(nullptr, true, true, object.substr(6));
+    else if (file != vt::os::kInvalidFile && argc > 5)
+      mutex = vt::os::CreateMutexA(nullptr, true, object);
     if (file == vt::os::kInvalidFile || (argc > 5 && !mutex))
       std::printf("error %u\n", vt::os::GetLastError());
     else
