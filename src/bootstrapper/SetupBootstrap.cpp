@@ -1,8 +1,10 @@
 #include "bootstrapper/SetupBootstrap.h"
 
+#include <atomic>
 #include <exception>
 #include <memory>
 
+#include "bootstrapper/BootstrapTestHooks.h"
 #include "bootstrapper/SetupCore.h"
 #include "bootstrapper/SetupPackets.h"
 #include "bootstrapper/WaitDialog.h"
@@ -18,6 +20,8 @@
 #include "common/Resources.h"
 #include "common/SysUtils.h"
 #include "platform/CommandLine.h"
+#include "platform/ExceptionDispatch.h"
+#include "platform/FaultExit.h"
 #include "platform/Files.h"
 #include "platform/ModuleNames.h"
 #include "platform/PrivateFolder.h"
@@ -43,36 +47,167 @@ constexpr int kFailureExitCode = 6;
 
 std::unique_ptr<TWaitDialog> g_progress;
 std::string g_product_caption;
+std::atomic<SetupBootstrapTestHelper::PhaseHook> g_phase_hook{nullptr};
 
-// The folder belongs to this run: whatever stands at its name is removed
-// (links are never followed) and the folder made anew, owner-only. A name
-// held by another user cannot be: the message says how to get past it.
+void Phase(TSetupPhase phase) {
+  if (const auto hook = g_phase_hook.load()) hook(phase);
+}
+
+constexpr const char* kOwnFolderAdvice = "Set TMPDIR to a folder of your own and run setup again.";
+
+// What a fault handler needs to end the run: set up before the setup folder
+// exists, read there without locks.
+struct TFaultExit {
+  std::atomic<int> parent_fd{-1};
+  std::atomic<int> folder_fd{-1};
+  std::atomic<bool> console{true};
+  char name[64] = {};
+  char title[512] = " Setup";  // the message box's title: the caption and " Setup"
+  os::FolderScratch scratch;
+};
+TFaultExit g_fault_exit;
+
+void CopyText(char* to, std::size_t size, const std::string& text) {
+  const std::size_t n = text.size() < size - 1 ? text.size() : size - 1;
+  for (std::size_t i = 0; i < n; ++i) to[i] = text[i];
+  to[n] = '\0';
+}
+
+// Builds a message in a fixed buffer without allocating.
+class TFixedText {
+ public:
+  void Add(const char* text) {
+    while (*text && used_ < sizeof text_) text_[used_++] = *text++;
+  }
+  void AddHex(std::uintptr_t value, int min_digits) {
+    char digits[2 * sizeof value];
+    int n = 0;
+    do {
+      digits[n++] = "0123456789ABCDEF"[value & 0xF];
+      value >>= 4;
+    } while ((value != 0 || n < min_digits) && n < static_cast<int>(sizeof digits));
+    while (n > 0 && used_ < sizeof text_) text_[used_++] = digits[--n];
+  }
+  const char* Text() const { return text_; }
+  std::size_t Size() const { return used_; }
+
+ private:
+  char text_[1024] = {};
+  std::size_t used_ = 0;
+};
+
+const char* FaultName(std::uint32_t code) {
+  switch (code) {
+    case os::kStatusAccessViolation: return "Access violation";
+    case os::kStatusIllegalInstruction: return "Illegal instruction";
+    case os::kStatusPrivilegedInstruction: return "Privileged instruction";
+    case os::kStatusIntegerDivideByZero: return "Division by zero";
+    case os::kStatusIntegerOverflow: return "Integer overflow";
+    case os::kStatusStackOverflow: return "Stack overflow";
+    case os::kStatusFloatDivideByZero: return "Floating point division by zero";
+    case os::kStatusFloatOverflow: return "Floating point overflow";
+    case os::kStatusFloatUnderflow: return "Floating point underflow";
+    case os::kStatusFloatInexactResult:
+    case os::kStatusFloatInvalidOperation:
+    case os::kStatusFloatDenormalOperand:
+    case os::kStatusFloatStackCheck: return "Invalid floating point operation";
+    default: return "Processor fault";
+  }
+}
+
+// A fault during the run ends it as every failure does: the tool or the
+// inner setup is killed, the folder removed, the message shown (a message
+// box cannot be drawn from a fault handler: its text goes where the box's
+// text goes without a display, standard error), exit code 6. The log's
+// "Exception" record was written by the fault observer before.
+void OnFatalFault(const os::ExceptionRecord& record) noexcept {
+  static std::atomic<bool> ending{false};
+  if (ending.exchange(true)) {
+    for (;;) os::KillChildProcesses();  // another thread ends the run; it exits soon
+  }
+  os::KillChildProcesses();
+  const int parent = g_fault_exit.parent_fd.load();
+  const int folder = g_fault_exit.folder_fd.load();
+  if (parent >= 0 && folder >= 0)
+    os::RemoveHeldFolder(parent, g_fault_exit.name, folder, &g_fault_exit.scratch, nullptr, nullptr, 0);
+  TFixedText text;
+  const bool console = g_fault_exit.console.load();
+  if (console) {
+    text.Add("Fatal Error: ");
+  } else {
+    text.Add("\n[");
+    text.Add(g_fault_exit.title);
+    text.Add("]\n");
+  }
+  text.Add(FaultName(record.ExceptionCode));
+  text.Add(" (0x");
+  text.AddHex(record.ExceptionCode, 8);
+  text.Add(") at address 0x");
+  text.AddHex(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress), 1);
+  text.Add(". Setup cannot continue.\n");
+  os::WriteAllRaw(console ? 1 : 2, text.Text(), text.Size());
+  os::ExitNow(kFailureExitCode);
+}
+
+// The folder belongs to this run: created in the checked temporary folder,
+// held with a lock for the run's life, leftovers of this user's killed
+// runs removed on the way. A name held by another user or by another live
+// run cannot be used: the message says how to get past it.
 void CreateSetupFolder(const std::string& folder) {
   const std::string path = ExcludeTrailingBackslash(folder);
-  if (os::CreatePrivateFolder(path)) return;
+  const std::size_t slash = path.rfind('/');
+  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  const std::string name = path.substr(slash + 1);
+  std::string unsafe, why;
+  const int parent_fd = os::OpenTrustedFolder(parent, &unsafe, &why);
+  if (parent_fd < 0) {
+    const os::DWORD code = os::GetLastError();
+    if (!why.empty())
+      throw Exception(Format("The temporary folder '%s' is not safe for setup: '%s' %s, so other users could "
+                             "replace the setup files.\r\n%s",
+                             parent, unsafe, why, kOwnFolderAdvice));
+    throw EOSError(OSErrorText("Cannot open the temporary folder '%s'", {parent}, code) + "\r\n" +
+                       kOwnFolderAdvice,
+                   code);
+  }
+  g_fault_exit.parent_fd.store(parent_fd);
+  CopyText(g_fault_exit.name, sizeof g_fault_exit.name, name);
+  os::RemoveLeftoverFolders(parent_fd, SetupFolderName(0).substr(0, SetupFolderName(0).size() - 1));
+  int folder_fd = -1;
+  switch (os::CreateHeldFolder(parent_fd, name, &folder_fd)) {
+    case os::HeldFolder::kHeld:
+      g_fault_exit.folder_fd.store(folder_fd);
+      return;
+    case os::HeldFolder::kInUse:
+      throw Exception(Format("Another setup is running in the folder '%s'. Wait until it ends, or set TMPDIR "
+                             "to a folder of your own and run setup again.",
+                             path));
+    case os::HeldFolder::kFailed:
+      break;
+  }
   const os::DWORD code = os::GetLastError();
-  throw EOSError(OSErrorText("Cannot create directory '%s'", {path}, code) +
-                     "\r\nSet TMPDIR to a folder of your own and run setup again.",
-                 code);
+  throw EOSError(OSErrorText("Cannot create directory '%s'", {path}, code) + "\r\n" + kOwnFolderAdvice, code);
 }
 
 // The run's clean-up, whichever way the run ends: the setup folder is
-// deleted (what cannot be stays behind), then the progress window freed.
+// deleted through its descriptor (what cannot be stays behind), then the
+// progress window freed.
 class TRunCleanup {
  public:
   TRunCleanup() = default;
   TRunCleanup(const TRunCleanup&) = delete;
   TRunCleanup& operator=(const TRunCleanup&) = delete;
   ~TRunCleanup() {
-    if (!Folder.empty()) {
-      try {
-        DeleteDirectory(Folder, "*.*");
-      } catch (...) {
-      }
+    const int folder = g_fault_exit.folder_fd.exchange(-1);
+    const int parent = g_fault_exit.parent_fd.exchange(-1);
+    if (folder >= 0) {
+      auto scratch = std::make_unique<os::FolderScratch>();
+      os::RemoveHeldFolder(parent, g_fault_exit.name, folder, scratch.get(), nullptr, nullptr, 0);
     }
+    os::CloseFolder(folder);
+    os::CloseFolder(parent);
     g_progress.reset();
   }
-  std::string Folder;
 };
 
 // A termination request (Ctrl-C, a hang-up, kill) ends the extraction like
@@ -115,6 +250,7 @@ int EndWithFatalError(const std::string& message) {
 
 int RunSetupBootstrap() {
   int exit_code = 0;
+  std::string through, folder_text;
   try {
     const bool console = TModuleExplorer::IsConsoleSubsystem();
     SetConsoleProgram(console);
@@ -122,7 +258,9 @@ int RunSetupBootstrap() {
     const bool silent = HasSilentInstallerSwitch(command_line);
     if (!console && !silent) g_progress = std::make_unique<TWaitDialog>("Extracting setup files...", 4, 0);
 
+    g_fault_exit.console.store(console);
     TRunCleanup cleanup;
+    os::SetFatalFaultHook(&OnFatalFault);
     if (!os::CatchTerminationRequests(os::TerminationPolicy::kStopChild))
       RaiseLastOSError("Cannot catch termination signals");
     const os::FileHandle out = os::GetStdHandle(os::kStdOutputHandle);
@@ -140,48 +278,56 @@ int RunSetupBootstrap() {
     const std::string dir =
         IncludeTrailingBackslash(ExpandPath(GetTempDir(), SetupFolderName(os::GetCurrentProcessId())));
     CreateSetupFolder(dir);
-    cleanup.Folder = dir;
+    // Inside the folder every step goes through the folder's descriptor, so
+    // that no rename of it can redirect one; messages name the folder.
+    through = os::PathThroughFolder(g_fault_exit.folder_fd.load(), "");
+    const auto in_folder = [&](const std::string& name) { return through.empty() ? dir + name : through + name; };
+    folder_text = ExcludeTrailingBackslash(dir);
     const std::string lzma_exe = dir + "lzma.exe";
     const std::string setup_exe = dir + "Setup.exe";
     const std::string setup_lzma = dir + "Setup.lzma";
     const std::string setup_pak = dir + "Setup.pak";
-    const std::string info_dat = dir + "info.dat";
 
     if (metadata.Compressed) {
-      ExtractResource(kLzmaToolResource, lzma_exe);
+      ExtractResource(kLzmaToolResource, in_folder("lzma.exe"));
+      Phase(TSetupPhase::kExtracting);
       Tick();
-      ExtractResource(kPackageResource, setup_lzma);
+      ExtractResource(kPackageResource, in_folder("Setup.lzma"));
       Tick();
-      CheckSpaceForPayload(setup_lzma, dir, metadata);
+      CheckSpaceForPayload(in_folder("Setup.lzma"), dir, metadata);
+      Phase(TSetupPhase::kDecoding);
       const int tool_code = RunProcess(LzmaCommandLine(lzma_exe, setup_lzma, setup_pak), true,
-                                       roHideWindow | roNewConsole | roNoErrorDialogs);
+                                       roHideWindow | roNewConsole | roNoErrorDialogs, {}, nullptr, nullptr,
+                                       nullptr, 0, in_folder("lzma.exe"));
       Tick();
       CheckLzmaExitCode(static_cast<std::uint32_t>(tool_code));
     } else {
-      ExtractResource(kPackageResource, setup_pak);
+      ExtractResource(kPackageResource, in_folder("Setup.pak"));
+      Phase(TSetupPhase::kExtracting);
       Tick();
     }
 
     {
-      TFileStreamEx package(setup_pak, fmOpenRead | fmShareDenyWrite, 0, 0);
-      TMappedFileStream exe(setup_exe, kFileModeCreate, 0, fsoTemporary);
+      TFileStreamEx package(in_folder("Setup.pak"), fmOpenRead | fmShareDenyWrite, 0, 0);
+      TMappedFileStream exe(in_folder("Setup.exe"), kFileModeCreate, 0, fsoTemporary);
       SplitSetupExe(package, exe, metadata);
       exe.Close();
     }
 
     if (console || silent) {
-      TModuleExplorer explorer(setup_exe, 2);
+      TModuleExplorer explorer(in_folder("Setup.exe"), 2);
       explorer.SetConsoleSubsystem();
-      explorer.SaveToFile(setup_exe);
+      explorer.SaveToFile(in_folder("Setup.exe"));
     }
     Tick();
 
-    const std::unique_ptr<TSetupPacket> setup = LoadSetupPacketFromFile(setup_pak, 0);
+    const std::unique_ptr<TSetupPacket> setup = LoadSetupPacketFromFile(in_folder("Setup.pak"), 0);
     const std::int32_t info = IndexOfSetupFile(setup->Files, "info.dat", false);
     if (info >= 0) {
-      SaveStreamToFile(setup->Files.GetItem(info).Content, info_dat, 0,
+      SaveStreamToFile(setup->Files.GetItem(info).Content, in_folder("info.dat"), 0,
                        TSetupCore::DateTimeToFileTime(setup->SetupDateTime));
-      g_product_caption = GetProductInfo(info_dat).ProductCaption;
+      g_product_caption = GetProductInfo(in_folder("info.dat")).ProductCaption;
+      CopyText(g_fault_exit.title, sizeof g_fault_exit.title, g_product_caption + " Setup");
     }
 
     const int arg_count = static_cast<int>(os::CommandLineToArgs(command_line).size()) - 1;
@@ -196,12 +342,17 @@ int RunSetupBootstrap() {
     // decides; the run ends with its exit code and the folder is deleted.
     CheckInterrupted();
     os::CatchTerminationRequests(os::TerminationPolicy::kForwardToChild);
-    exit_code = RunProcess(inner, true);
+    Phase(TSetupPhase::kRunning);
+    exit_code = RunProcess(inner, true, 0, {}, nullptr, nullptr, nullptr, 0, in_folder("Setup.exe"));
     SetProcessExitCode(exit_code);
   } catch (const std::exception& e) {
-    exit_code = EndWithFatalError(e.what());
+    // Paths through the folder's descriptor are shown as the folder's own.
+    exit_code = EndWithFatalError(through.empty() ? std::string(e.what())
+                                                  : StringReplaceAll(e.what(), through, folder_text + "/"));
   }
   return exit_code;
 }
+
+void SetupBootstrapTestHelper::SetPhaseHook(PhaseHook hook) { g_phase_hook.store(hook); }
 
 }  // namespace vt

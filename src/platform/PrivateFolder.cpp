@@ -2,11 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/LastError.h"
 
@@ -79,6 +85,342 @@ bool CreatePrivateFolder(const std::string& name) {
     return false;
   }
   return true;
+}
+
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Why others could rename entries in the folder described by st, or null.
+const char* UnsafeReason(const struct stat& st) {
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) return "belongs to another user";
+  if (st.st_mode & S_ISVTX) return nullptr;
+  if (st.st_mode & S_IWOTH) return "is writable by all users and has no sticky bit";
+  if (st.st_mode & S_IWGRP) return "is writable by its group and has no sticky bit";
+  return nullptr;
+}
+
+std::vector<std::string> Components(const std::string& path) {
+  std::vector<std::string> parts;  // in reverse order: the next one last
+  size_t end = path.size();
+  while (end > 0) {
+    const size_t slash = path.rfind('/', end - 1);
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    if (slash == std::string::npos) break;
+    end = slash;
+  }
+  return parts;
+}
+
+std::string Parent(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+void SleepMs(long ms) {
+  struct timespec t {ms / 1000, (ms % 1000) * 1000000L};
+  while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
+  }
+}
+
+// Takes the lock of a folder that this process made: only a run sweeping
+// leftovers can hold it, and only for a moment.
+bool LockOwnFolder(int fd) {
+  for (int i = 0; i < 500; ++i) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    SleepMs(10);
+  }
+  errno = EWOULDBLOCK;
+  return false;
+}
+
+struct Dirent64 {
+  std::uint64_t ino;
+  std::int64_t off;
+  unsigned short reclen;
+  unsigned char type;
+  char name[1];
+};
+
+struct RemoveState {
+  FolderScratch* scratch;
+  int first_errno = 0;
+  char* failed_name;
+  std::size_t failed_name_size;
+};
+
+void NoteFailure(RemoveState& st, int err, const char* name) {
+  if (st.first_errno) return;
+  st.first_errno = err ? err : EIO;
+  if (st.failed_name && st.failed_name_size) {
+    std::size_t i = 0;
+    for (; name[i] && i + 1 < st.failed_name_size; ++i) st.failed_name[i] = name[i];
+    st.failed_name[i] = '\0';
+  }
+}
+
+// Empties the folder open as fd; system calls only. Sweeps until a sweep
+// removes nothing (bounded, for a folder something keeps filling).
+bool EmptyFolder(int fd, int level, RemoveState& st) {
+  for (int sweep = 0; sweep < 64; ++sweep) {
+    bool progress = false, left = false;
+    if (::lseek(fd, 0, SEEK_SET) < 0) {
+      NoteFailure(st, errno, ".");
+      return false;
+    }
+    char* buffer = st.scratch->buffer[level];
+    for (;;) {
+      const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof st.scratch->buffer[level]);
+      if (n < 0) {
+        NoteFailure(st, errno, ".");
+        return false;
+      }
+      if (n == 0) break;
+      for (long at = 0; at < n;) {
+        const auto* entry = reinterpret_cast<const Dirent64*>(buffer + at);
+        at += entry->reclen;
+        const char* name = entry->name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        if (::unlinkat(fd, name, 0) == 0) {
+          progress = true;
+          continue;
+        }
+        int err = errno;
+        if (err == EISDIR || err == EPERM) {
+          if (::unlinkat(fd, name, AT_REMOVEDIR) == 0) {
+            progress = true;
+            continue;
+          }
+          err = errno;
+          if ((err == ENOTEMPTY || err == EEXIST) && level + 1 < FolderScratch::kLevels) {
+            const int sub = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0) {
+              EmptyFolder(sub, level + 1, st);
+              ::close(sub);
+              if (::unlinkat(fd, name, AT_REMOVEDIR) == 0) {
+                progress = true;
+                continue;
+              }
+            }
+            err = errno;
+          }
+        }
+        left = true;
+        NoteFailure(st, err, name);
+      }
+    }
+    if (!left) return true;
+    if (!progress) return false;
+  }
+  NoteFailure(st, EBUSY, ".");
+  return false;
+}
+
+}  // namespace
+
+int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why) {
+  if (path.empty() || path[0] != '/') {
+    SetLastError(kErrorInvalidParameter);
+    return -1;
+  }
+  std::vector<std::string> todo = Components(path);
+  std::string shown = "/";
+  int links = 0;
+  int cur = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const auto check = [&](int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return Fail(errno);
+    if (const char* reason = UnsafeReason(st)) {
+      if (unsafe) *unsafe = shown;
+      if (why) *why = reason;
+      SetLastError(kErrorAccessDenied);
+      return false;
+    }
+    return true;
+  };
+  if (cur < 0) return Fail(errno) ? -1 : -1;
+  if (!check(cur)) {
+    ::close(cur);
+    return -1;
+  }
+  while (!todo.empty()) {
+    const std::string part = todo.back();
+    todo.pop_back();
+    if (part == ".") continue;
+    int next;
+    std::string next_shown;
+    if (part == "..") {
+      next = ::openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+      next_shown = Parent(shown);
+    } else {
+      next = ::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      next_shown = (shown == "/" ? "" : shown) + "/" + part;
+    }
+    if (next < 0) {
+      Fail(errno);
+      ::close(cur);
+      return -1;
+    }
+    struct stat st;
+    if (::fstat(next, &st) != 0) {
+      Fail(errno);
+      ::close(next);
+      ::close(cur);
+      return -1;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      // The link lies in a folder already found safe; its target is walked.
+      ::close(next);
+      char target[4096];
+      const ssize_t n = ::readlinkat(cur, part.c_str(), target, sizeof target);
+      if (n <= 0 || n >= static_cast<ssize_t>(sizeof target) || ++links > 40) {
+        Fail(n < 0 ? errno : ELOOP);
+        ::close(cur);
+        return -1;
+      }
+      const std::string text(target, static_cast<size_t>(n));
+      for (auto& p : Components(text)) todo.push_back(std::move(p));
+      if (text[0] == '/') {
+        ::close(cur);
+        cur = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        shown = "/";
+        if (cur < 0) return Fail(errno) ? -1 : -1;
+      }
+      continue;
+    }
+    ::close(cur);
+    cur = next;
+    shown = next_shown;
+    if (!S_ISDIR(st.st_mode)) {
+      ::close(cur);
+      SetLastError(kErrorDirectory);
+      return -1;
+    }
+    if (!check(cur)) {
+      ::close(cur);
+      return -1;
+    }
+  }
+  const int fd = ::openat(cur, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int err = errno;
+  ::close(cur);
+  if (fd < 0) Fail(err);
+  return fd;
+}
+
+bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,
+                      int* failed_errno, char* failed_name, std::size_t failed_name_size) {
+  RemoveState st{scratch, 0, failed_name, failed_name_size};
+  bool ok = EmptyFolder(folder_fd, 0, st);
+  struct stat held, named;
+  if (ok && ::fstat(folder_fd, &held) == 0 && ::fstatat(parent_fd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+      SameFile(held, named) && ::unlinkat(parent_fd, name, AT_REMOVEDIR) != 0) {
+    NoteFailure(st, errno, name);
+    ok = false;
+  }
+  if (failed_errno) *failed_errno = st.first_errno;
+  return ok;
+}
+
+HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_fd) {
+  const char* n = name.c_str();
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    if (::mkdirat(parent_fd, n, 0700) == 0) {
+      const int fd = ::openat(parent_fd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) continue;  // swept away as it was made: make it again
+      if (!LockOwnFolder(fd)) {
+        const int err = errno;
+        ::close(fd);
+        if (err == EWOULDBLOCK) return HeldFolder::kInUse;
+        Fail(err);
+        return HeldFolder::kFailed;
+      }
+      struct stat held, named;
+      if (::fstat(fd, &held) == 0 && ::fstatat(parent_fd, n, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          SameFile(held, named) && held.st_uid == ::geteuid()) {
+        if ((held.st_mode & 07777) != 0700) (void)::fchmod(fd, 0700);
+        *folder_fd = fd;
+        return HeldFolder::kHeld;
+      }
+      ::close(fd);
+      continue;
+    }
+    if (errno != EEXIST) {
+      Fail(errno);
+      return HeldFolder::kFailed;
+    }
+    // Something stands at the name: this user's, without a live holder, it
+    // is a leftover.
+    struct stat st;
+    if (::fstatat(parent_fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (st.st_uid != ::geteuid()) break;
+    if (!S_ISDIR(st.st_mode)) {
+      if (::unlinkat(parent_fd, n, 0) != 0 && errno != ENOENT) break;
+      continue;
+    }
+    const int fd = ::openat(parent_fd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int err = errno;
+      ::close(fd);
+      if (err == EWOULDBLOCK) return HeldFolder::kInUse;
+      Fail(err);
+      return HeldFolder::kFailed;
+    }
+    auto scratch = std::make_unique<FolderScratch>();
+    const bool removed = RemoveHeldFolder(parent_fd, n, fd, scratch.get(), nullptr, nullptr, 0);
+    ::close(fd);
+    if (!removed) break;
+  }
+  SetLastError(kErrorAlreadyExists);
+  return HeldFolder::kFailed;
+}
+
+int RemoveLeftoverFolders(int parent_fd, const std::string& prefix) {
+  const int scan_fd = ::openat(parent_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (scan_fd < 0) return 0;
+  DIR* dir = ::fdopendir(scan_fd);
+  if (!dir) {
+    ::close(scan_fd);
+    return 0;
+  }
+  std::vector<std::string> names;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 && names.size() < 4096)
+      names.push_back(name);
+  }
+  ::closedir(dir);
+  int removed = 0;
+  std::unique_ptr<FolderScratch> scratch;
+  for (const std::string& name : names) {
+    struct stat st;
+    if (::fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != ::geteuid())
+      continue;
+    const int fd = ::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held;
+    if (::fstat(fd, &held) == 0 && held.st_uid == ::geteuid() && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      if (!scratch) scratch = std::make_unique<FolderScratch>();
+      if (RemoveHeldFolder(parent_fd, name.c_str(), fd, scratch.get(), nullptr, nullptr, 0)) ++removed;
+    }
+    ::close(fd);
+  }
+  return removed;
+}
+
+void CloseFolder(int fd) {
+  if (fd >= 0) ::close(fd);
+}
+
+std::string PathThroughFolder(int folder_fd, const std::string& name) {
+  const std::string link = "/proc/self/fd/" + std::to_string(folder_fd);
+  struct stat through, held;
+  if (::stat(link.c_str(), &through) != 0 || ::fstat(folder_fd, &held) != 0 || !SameFile(through, held)) return {};
+  return link + "/" + name;
 }
 
 }  // namespace vt::os

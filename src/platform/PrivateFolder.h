@@ -2,6 +2,7 @@
 // or following what was there before.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace vt::os {
@@ -16,5 +17,54 @@ bool CreatePrivateFolder(const std::string& name);
 // Deletes a file, a link (never its target) or a folder tree without
 // following links. True when nothing is left; false with the last error.
 bool RemoveTreeNoFollow(const std::string& name);
+
+}  // namespace vt::os
+
+namespace vt::os {
+
+// Opens the folder at path for a run that writes into it, walking from the
+// root (links resolved on the way): every folder passed must belong to root
+// or this user and must not be writable by its group or by others unless it
+// has the sticky bit, so that no other user can rename what lies in it.
+// Returns the folder's descriptor, or -1 with the last error set and, when
+// the walk found such a folder, *unsafe the folder and *why the reason.
+int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why);
+
+enum class HeldFolder { kHeld, kInUse, kFailed };
+
+// Creates name in the folder open as parent_fd, owner-only, and holds it
+// with a lock that ends with the process (a crash included); *folder_fd gets
+// the folder's descriptor, which keeps the lock. What stands at the name
+// and belongs to this user without a live holder is removed first. kInUse:
+// another live run holds a folder of that name; kFailed: the last error is
+// set (183 when another user's entry stands there).
+HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_fd);
+
+// Removes this user's folders in parent_fd whose names begin with prefix and
+// that no live run holds (what killed runs left behind). Another user's
+// entries are never touched. Returns how many were removed.
+int RemoveLeftoverFolders(int parent_fd, const std::string& prefix);
+
+// Scratch space for RemoveHeldFolder: one directory buffer per level.
+struct FolderScratch {
+  static constexpr int kLevels = 8;
+  alignas(8) char buffer[kLevels][1024];
+};
+
+// Empties the folder open as folder_fd (links are removed, never followed;
+// at most FolderScratch::kLevels levels deep) and removes it from parent_fd
+// when name still names it. Async-signal-safe. True when nothing is left;
+// else false with errno of the first failure in *failed_errno and the name
+// of the first entry that stayed in failed_name (size failed_name_size).
+bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,
+                      int* failed_errno, char* failed_name, std::size_t failed_name_size);
+
+// Closes a descriptor this layer returned.
+void CloseFolder(int fd);
+
+// A path that reaches name inside the folder open as folder_fd through the
+// descriptor itself (so that no rename of the folder redirects it), or an
+// empty string where the system offers no such path.
+std::string PathThroughFolder(int folder_fd, const std::string& name);
 
 }  // namespace vt::os

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -83,15 +84,22 @@ struct RunResult {
 
 class BootstrapperRun : public ::testing::Test {
  protected:
-  void SetUp() override { fs::create_directories(tmp_); }
+  void SetUp() override {
+    fs::create_directories(tmp_);
+    // A shell's background job starts with SIGINT and SIGQUIT ignored, which
+    // the programs started here would keep: the tests send them.
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGQUIT, SIG_DFL);
+  }
 
   // Makes a bootstrapper from the unpackaged program. Empty metadata leaves
   // resource 1001 out, kNone the payload or tool; an empty tool path puts in
   // the LZMA tool.
   fs::path Package(const std::string& name, const char* subsystem, const fs::path& payload,
-                   const std::string& metadata, const fs::path& tool = {}) {
+                   const std::string& metadata, const fs::path& tool = {},
+                   const std::string& unpackaged = "vt_install") {
     const fs::path out = dir_ / name;
-    std::string cmd = Q(ProgramFolder() / "vtpack") + " " + Q(ProgramFolder() / "vt_install") + " -o " + Q(out) +
+    std::string cmd = Q(ProgramFolder() / "vtpack") + " " + Q(ProgramFolder() / unpackaged) + " -o " + Q(out) +
                       " --subsystem " + subsystem;
     if (payload != kNone) cmd += " --add RCDATA 1000 " + Q(payload);
     if (tool != kNone) cmd += " --add RCDATA 1002 " + Q(tool.empty() ? ProgramFolder() / "vt_lzma" : tool);
@@ -569,4 +577,112 @@ TEST_F(BootstrapperRun, TerminationSignalsStopTheToolOrPassToTheInnerSetup) {
   }
 }
 
+// ---- a shared machine -------------------------------------------------------
+
+// Another user renames the setup folder away during the decode and puts a
+// folder of their own in its place. A temporary folder where others may
+// rename entries (0777, or 0775 with their group) is refused before anything
+// is written; in a sticky one (1777) the rename fails and the run works, as
+// in a private one. A link to a private folder counts where it lies.
+TEST_F(BootstrapperRun, TemporaryFolderWhereOthersCanRenameIsRefused) {
+  if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root to play two users";
+  fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  ASSERT_EQ(::chown(tmp_.c_str(), 0, 65534), 0);
+  fs::create_directories(dir_ / "open");
+  fs::permissions(dir_ / "open", fs::perms::all);
+  fs::create_directories(dir_ / "private");
+  fs::create_directory_symlink(dir_ / "private", dir_ / "open" / "link");
+  WriteFileText(dir_ / "swap.sh",
+                "while [ ! -e \"$2\" ]; do for d in \"$1\"/Vontaro_Setup_*; do\n"
+                "  [ -d \"$d\" ] && mv \"$d\" \"$d.moved\" 2>/dev/null && mkdir \"$d\" && echo x >\"$d/Setup.pak\"\n"
+                "done; done\n");
+  std::thread swapper([&] {
+    Shell("setpriv --reuid=65534 --regid=65534 --clear-groups sh " + Q(dir_ / "swap.sh") + " " + Q(tmp_) + " " +
+          Q(dir_ / "stop"));
+  });
+  const std::string advice = "\nSet TMPDIR to a folder of your own and run setup again.\n";
+  const struct {
+    fs::perms mode;
+    std::string tmpdir, unsafe, why;  // why empty: the run works
+  } cases[] = {
+      {fs::perms::all, tmp_.string(), tmp_.string(), "is writable by all users and has no sticky bit"},
+      {fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read | fs::perms::others_exec,
+       tmp_.string(), tmp_.string(), "is writable by its group and has no sticky bit"},
+      {fs::perms::owner_all, (dir_ / "open" / "link").string(), (dir_ / "open").string(),
+       "is writable by all users and has no sticky bit"},
+      {fs::perms::all | fs::perms::sticky_bit, tmp_.string(), "", ""},
+      {fs::perms::owner_all, tmp_.string(), "", ""},
+  };
+  for (const auto& c : cases) {
+    fs::permissions(tmp_, c.mode);
+    const RunResult run = StartProgram(ProgramFolder() / "vt_setup_console", "", {{"TMPDIR", c.tmpdir}});
+    if (c.why.empty()) {
+      EXPECT_EQ(run.exit_code, 0u) << run.out;
+      EXPECT_EQ(run.Files(), kCompressedFiles);
+    } else {
+      EXPECT_EQ(run.exit_code, 6u);
+      EXPECT_EQ(NoCr(run.out), "Please wait...Fatal Error: The temporary folder '" + c.tmpdir +
+                                   "' is not safe for setup: '" + c.unsafe + "' " + c.why +
+                                   ", so other users could replace the setup files." + advice);
+      EXPECT_EQ(run.report, "");
+    }
+    EXPECT_TRUE(TmpIsEmpty()) << c.tmpdir;
+    EXPECT_TRUE(fs::is_empty(dir_ / "private"));
+  }
+  WriteFileText(dir_ / "stop", "");
+  swapper.join();
+}
+
+// Containers that share a temporary folder run as process 1 and so use the
+// same folder name. A run holds its folder for its whole life: a second run
+// of that name leaves it alone and says so. A folder of this user that no
+// live run holds (a run killed outright leaves one) is removed by the next
+// run; another user's stays.
+TEST_F(BootstrapperRun, ARunHoldsItsFolderAndTheNextRunRemovesLeftovers) {
+  if (Shell("unshare --pid --fork --mount true") != 0)
+    GTEST_SKIP() << "cannot make PID and mount namespaces here (unshare --pid --mount)";
+  const fs::path console = ProgramFolder() / "vt_setup_console";
+  int child = 0;
+  while_running_ = [&](DWORD pid, const fs::path& report) {
+    child = ReportedPid(report);
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+  };
+  const RunResult killed = StartProgram(console, "", {{"VT_SAMPLE_SETUP_SLEEP_MS", "60000"}});
+  EXPECT_TRUE(ProcessEnds(child));
+  const fs::path left = SetupFolder(killed);
+  EXPECT_TRUE(fs::exists(left / "Setup.pak"));
+  const fs::path others = tmp_ / "Vontaro_Setup_999999";
+  fs::create_directory(others);
+  WriteFileText(others / "keep", "keep");
+  const bool two_users = ::geteuid() == 0 && ::chown(others.c_str(), 65534, 65534) == 0;
+
+  // Each container has its own /dev/shm, as usual.
+  const fs::path container = dir_ / "container.sh";
+  WriteFileText(container, "mount -t tmpfs none /dev/shm 2>/dev/null\nexec \"$@\"\n");
+  const std::string in_container = "unshare --pid --fork --mount sh " + Q(container) + " " + Q(console);
+  const fs::path second_out = dir_ / "second.out";
+  int second = -1;
+  while_running_ = [&](DWORD, const fs::path& report) {
+    ReportedPid(report);
+    second = std::system(("TMPDIR=" + Q(tmp_) + " " + in_container + " >" + Q(second_out) + " 2>&1").c_str());
+  };
+  const RunResult first = Start({}, "unshare --pid --fork --mount sh \"" + container.string() + "\" \"" +
+                                        console.string() + "\"",
+                                {{"VT_SAMPLE_SETUP_SLEEP_MS", "500"}});
+  while_running_ = nullptr;
+  const std::string folder = tmp_.string() + "/Vontaro_Setup_1";
+  EXPECT_EQ(first.exit_code, 0u) << first.out;
+  EXPECT_EQ(first.Value("folder"), folder);
+  EXPECT_EQ(first.Files(), kCompressedFiles);
+  ASSERT_TRUE(WIFEXITED(second));
+  EXPECT_EQ(WEXITSTATUS(second), 6);
+  EXPECT_EQ(NoCr(ReadFileText(second_out)),
+            "Please wait...Fatal Error: Another setup is running in the folder '" + folder +
+                "'. Wait until it ends, or set TMPDIR to a folder of your own and run setup again.\n");
+  EXPECT_FALSE(fs::exists(left));
+  EXPECT_FALSE(fs::exists(folder));
+  EXPECT_EQ(fs::exists(others / "keep"), two_users);
+}
+
 }  // namespace
+

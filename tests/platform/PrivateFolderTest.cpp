@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -42,6 +45,63 @@ TEST(PrivateFolder, FreshOwnerOnlyNeverFollowingPlantedLinks) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(f)));
   EXPECT_TRUE(fs::exists(outside / "keep.txt"));
   EXPECT_TRUE(RemoveTreeNoFollow(f.string()));  // nothing there
+}
+
+// A held folder is never reused or swept while its holder lives; a folder
+// nobody holds is a leftover, removed with what is in it, without following
+// the links inside; entries of other names stay.
+TEST(PrivateFolder, HeldFoldersStayAndLeftoversGo) {
+  test::TempFolder folder{"vt_held"};
+  const fs::path root = folder.path();
+  fs::create_directories(root / "outside");
+  std::ofstream(root / "outside" / "keep.txt") << "keep";
+  const int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(parent, 0);
+  int held = -1;
+  ASSERT_EQ(CreateHeldFolder(parent, "Run_1", &held), HeldFolder::kHeld);
+  std::ofstream(root / "Run_1" / "Setup.pak") << "x";
+  int other = -1;
+  EXPECT_EQ(CreateHeldFolder(parent, "Run_1", &other), HeldFolder::kInUse);
+  const fs::path deep = root / "Run_2" / "a" / "b" / "c";
+  fs::create_directories(deep);
+  std::ofstream(deep / "f") << "f";
+  fs::create_directory_symlink(root / "outside", root / "Run_2" / "a" / "link");
+  fs::create_directories(root / "Other_3");
+  EXPECT_EQ(RemoveLeftoverFolders(parent, "Run_"), 1);
+  EXPECT_TRUE(fs::exists(root / "Run_1" / "Setup.pak"));
+  EXPECT_FALSE(fs::exists(root / "Run_2"));
+  EXPECT_TRUE(fs::exists(root / "Other_3"));
+  EXPECT_TRUE(fs::exists(root / "outside" / "keep.txt"));
+
+  FolderScratch scratch;
+  int err = 0;
+  char name[16] = {};
+  EXPECT_TRUE(RemoveHeldFolder(parent, "Run_1", held, &scratch, &err, name, sizeof name));
+  EXPECT_FALSE(fs::exists(root / "Run_1"));
+  CloseFolder(held);
+  ::close(parent);
+}
+
+TEST(PrivateFolder, TrustedFolderWalkNamesTheFolderOthersCanRenameIn) {
+  test::TempFolder folder{"vt_trust"};
+  const fs::path root = folder.path();
+  fs::create_directories(root / "open" / "in");
+  fs::create_directories(root / "sticky" / "in");
+  fs::permissions(root / "open", fs::perms::all);
+  fs::permissions(root / "sticky", fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directory_symlink("../open/in", root / "sticky" / "up");
+  std::string unsafe, why;
+  int fd = OpenTrustedFolder((root / "sticky" / "in").string(), &unsafe, &why);
+  EXPECT_GE(fd, 0);
+  CloseFolder(fd);
+  for (const fs::path& p : {root / "open" / "in", root / "sticky" / "up", root / "sticky" / ".." / "open"}) {
+    unsafe.clear();
+    fd = OpenTrustedFolder(p.string(), &unsafe, &why);
+    EXPECT_EQ(fd, -1) << p;
+    EXPECT_EQ(unsafe, (root / "open").string()) << p;
+    EXPECT_EQ(why, "is writable by all users and has no sticky bit");
+  }
+  EXPECT_EQ(OpenTrustedFolder("relative", &unsafe, &why), -1);
 }
 
 }  // namespace

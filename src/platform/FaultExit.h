@@ -1,0 +1,20 @@
+// What a program may still do once a fault has struck: system calls only,
+// safe in a signal handler.
+#pragma once
+
+#include <cstddef>
+
+namespace vt::os {
+
+// Kills (SIGKILL) every child process that the main thread started and that
+// still runs.
+void KillChildProcesses() noexcept;
+
+// Writes all of text to descriptor fd (1 standard output, 2 standard error),
+// ignoring failures.
+void WriteAllRaw(int fd, const char* text, std::size_t size) noexcept;
+
+// Ends the process at once with code; nothing else runs.
+[[noreturn]] void ExitNow(int code) noexcept;
+
+}  // namespace vt::os

@@ -1,0 +1,70 @@
+// The bootstrapper with a fault seam for the tests: VT_TEST_FAULT="kind:phase"
+// raises a real processor fault (segv, bus, fpe, ill) in a phase of the run
+// (extracting, decoding, running). In the last two the fault strikes on a
+// second thread once the tool or the inner setup runs.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "bootstrapper/BootstrapTestHooks.h"
+
+namespace {
+
+std::string g_kind;
+vt::TSetupPhase g_phase = vt::TSetupPhase::kExtracting;
+
+[[gnu::noinline]] void Fault() {
+  if (g_kind == "segv") {
+    volatile std::uintptr_t address = 8;
+    *reinterpret_cast<volatile int*>(address) = 1;
+  } else if (g_kind == "bus") {
+    const int fd = ::memfd_create("empty", 0);  // a mapping past the end of a file
+    auto* page = static_cast<volatile char*>(::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
+    (void)page[0];
+  } else if (g_kind == "fpe") {
+    volatile int zero = 0;
+    volatile int result = 1 / zero;
+    (void)result;
+  } else if (g_kind == "ill") {
+    __builtin_trap();
+  }
+}
+
+bool HasChild() {
+  std::ifstream in("/proc/self/task/" + std::to_string(::getpid()) + "/children");
+  std::string text;
+  std::getline(in, text);
+  return text.find_first_of("0123456789") != std::string::npos;
+}
+
+void OnPhase(vt::TSetupPhase phase) {
+  if (phase != g_phase) return;
+  if (phase == vt::TSetupPhase::kExtracting) return Fault();
+  std::thread([] {
+    for (int i = 0; i < 3000 && !HasChild(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the child has started its work
+    Fault();
+  }).detach();
+}
+
+const bool g_installed = [] {
+  const char* spec = std::getenv("VT_TEST_FAULT");
+  if (!spec) return false;
+  const std::string s = spec;
+  const size_t colon = s.find(':');
+  g_kind = s.substr(0, colon);
+  const std::string phase = colon == std::string::npos ? "" : s.substr(colon + 1);
+  g_phase = phase == "decoding" ? vt::TSetupPhase::kDecoding
+            : phase == "running" ? vt::TSetupPhase::kRunning
+                                 : vt::TSetupPhase::kExtracting;
+  vt::SetupBootstrapTestHelper::SetPhaseHook(&OnPhase);
+  return true;
+}();
+
+}  // namespace
