@@ -80,16 +80,23 @@ std::string LzmaCommandLine(const std::string& tool, const std::string& input, c
 }
 
 void CheckLzmaExitCode(std::uint32_t exit_code) {
-  if (exit_code != 0)
-    throw Exception("Decompression failed. Tool returned code: " + IntToStr(static_cast<std::int32_t>(exit_code)));
+  if (exit_code == 0) return;
+  std::string text = "Decompression failed. Tool returned code: " + IntToStr(static_cast<std::int32_t>(exit_code));
+  // The bundled tool ends with this code when the disk fills up.
+  if (exit_code == os::kErrorDiskFull) text += "\r\n" + os::SystemErrorText(exit_code) + ".";
+  throw Exception(text);
 }
 
 void CheckSpaceToExtract(std::string_view payload_header, const TSetupMetadata& metadata,
                          std::uint64_t free_bytes) {
   constexpr std::size_t kSizeAt = 5, kHeaderSize = 13;
-  std::uint64_t decoded = ~std::uint64_t{0};
-  if (payload_header.size() >= kHeaderSize) std::memcpy(&decoded, payload_header.data() + kSizeAt, 8);
-  if (decoded == ~std::uint64_t{0}) throw Exception("Invalid setup payload: decoded size unknown.");
+  if (payload_header.size() < kHeaderSize) throw Exception("Invalid setup payload: its header is incomplete.");
+  std::uint64_t decoded = 0;
+  std::memcpy(&decoded, payload_header.data() + kSizeAt, 8);
+  // A stream without its size (all ones, as the standard tools write it):
+  // only Setup.exe's share is known; a disk that fills up while decoding
+  // fails the tool.
+  if (decoded == ~std::uint64_t{0}) decoded = 0;
   const auto exe = static_cast<std::uint64_t>(std::max<std::int32_t>(metadata.SetupExeSize, 0));
   const std::uint64_t needed = decoded > ~std::uint64_t{0} - exe ? ~std::uint64_t{0} : decoded + exe;
   if (needed > free_bytes)

@@ -67,14 +67,16 @@ std::string SetupFolderName(std::uint32_t process_id);
 
 // "<lzma>" d "<input>" "<output>", each path quoted by the runtime's rules.
 std::string LzmaCommandLine(const std::string& tool, const std::string& input, const std::string& output);
-// Raises "Decompression failed. Tool returned code: N" unless exit_code is 0.
+// Raises "Decompression failed. Tool returned code: N" unless exit_code is 0;
+// for 112 (the disk is full) the system's text follows on a second line.
 void CheckLzmaExitCode(std::uint32_t exit_code);
 
 // Before decoding: the package that an LZMA-alone payload's header (its
 // first 13 bytes) announces, and the Setup.exe split off it, must fit into
-// free_bytes. Raises "Invalid setup payload: decoded size unknown." for a
-// short header or one without a size, else "Not enough free space to
-// extract setup: N bytes needed, M free.".
+// free_bytes; when the header gives no size (all ones), Setup.exe alone.
+// Raises "Invalid setup payload: its header is incomplete." for a short
+// header, else "Not enough free space to extract setup: N bytes needed, M
+// free.".
 void CheckSpaceToExtract(std::string_view payload_header, const TSetupMetadata& metadata,
                          std::uint64_t free_bytes);
 // The same for the payload file and the space free in folder's filesystem.

@@ -684,5 +684,40 @@ TEST_F(BootstrapperRun, ARunHoldsItsFolderAndTheNextRunRemovesLeftovers) {
   EXPECT_EQ(fs::exists(others / "keep"), two_users);
 }
 
+// The system's own tool writes LZMA-alone streams without the decoded size
+// (xz --format=lzma): such a package runs; when its stream fills the disk
+// while decoding, the run ends as every failed extraction does.
+TEST_F(BootstrapperRun, PayloadWithoutItsSizeRunsAndAFullDiskWhileDecodingEndsWithSix) {
+  if (Shell("xz --version") != 0) GTEST_SKIP() << "the system's xz is not installed";
+  const auto system_lzma = [&](const fs::path& pak) {
+    const fs::path out = pak.string() + ".xz.lzma";
+    EXPECT_EQ(std::system(("xz --format=lzma -c " + Q(pak) + " >" + Q(out)).c_str()), 0);
+    EXPECT_EQ(ReadFileText(out).substr(5, 8), std::string(8, '\xFF'));  // no size in the header
+    return out;
+  };
+  const fs::path program = Package("sys", "console", system_lzma(MakePak("Setup.pak")), Metadata(exe_size_, 1));
+  RunResult run = StartProgram(program);
+  EXPECT_EQ(run.exit_code, 0u) << run.out;
+  EXPECT_EQ(run.Files(), kCompressedFiles);
+  EXPECT_TRUE(TmpIsEmpty());
+
+  // 3 MiB of zeros: a small payload that decodes to more than the 2 MiB
+  // filesystem holds, though Setup.exe alone fits.
+  WriteFileText(dir_ / "zeros.bin", std::string(3 << 20, '\0'));
+  const fs::path big = Package("sysbig", "console",
+                               system_lzma(MakePak("big.pak", "--file zeros.bin " + Q(dir_ / "zeros.bin"))),
+                               Metadata(exe_size_, 1));
+  WriteFileText(dir_ / "small.sh",
+                "mount -t tmpfs -o size=2m none \"$TMPDIR\" || exit 99\n\"$1\"\ncode=$?\n"
+                "ls -A \"$TMPDIR\" >\"$2\"\nexit $code\n");
+  run = Start({}, "unshare -m sh " + (dir_ / "small.sh").string() + " " + big.string() + " " +
+                      (dir_ / "left").string());
+  if (run.exit_code == 99) GTEST_SKIP() << "cannot mount a small filesystem here (needs root and unshare -m)";
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_EQ(NoCr(run.out), "Please wait......Fatal Error: Decompression failed. Tool returned code: 112\n"
+                           "There is not enough space on the disk.\n");
+  EXPECT_EQ(ReadFileText(dir_ / "left"), "");
+}
+
 }  // namespace
 

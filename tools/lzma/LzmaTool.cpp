@@ -2,9 +2,11 @@
 //   vt_lzma d <input> <output>   decode; exit code 0 on success
 //   vt_lzma e <input> <output>   encode: properties 5D, 8 MiB dictionary,
 //                                the decoded size in the header, no end marker
-// Any failure exits with a non-zero code and removes the partial output.
+// Any failure exits with a non-zero code and removes the partial output: 112
+// (the Windows code for a full disk) when the disk or quota filled up, else 1.
 #include <lzma.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -26,9 +28,16 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+bool g_disk_full = false;
+
 bool Fail(const char* what, const std::string& detail = {}) {
   std::fprintf(stderr, "vt_lzma: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
   return false;
+}
+
+bool WriteFailed(const char* what, const std::string& detail = {}) {
+  if (errno == ENOSPC || errno == EDQUOT) g_disk_full = true;
+  return Fail(g_disk_full ? "disk full" : what, detail);
 }
 
 const char* LzmaText(lzma_ret r) {
@@ -59,7 +68,7 @@ bool Pump(lzma_stream& strm, std::FILE* in, std::FILE* out, bool input_may_trail
     const lzma_ret r = lzma_code(&strm, action);
     if (strm.avail_out == 0 || r == LZMA_STREAM_END) {
       const std::size_t n = outbuf.size() - strm.avail_out;
-      if (n && std::fwrite(outbuf.data(), 1, n, out) != n) return Fail("write error");
+      if (n && std::fwrite(outbuf.data(), 1, n, out) != n) return WriteFailed("write error");
       strm.next_out = outbuf.data();
       strm.avail_out = outbuf.size();
     }
@@ -130,10 +139,10 @@ int main(int argc, char** argv) {
   if (!out) return Fail("cannot create output", output), 1;
 
   bool ok = mode == "d" ? Decode(in.get(), out.get()) : Encode(in.get(), out.get(), size);
-  if (std::fclose(out.release()) != 0 && ok) ok = Fail("write error", output);
+  if (std::fclose(out.release()) != 0 && ok) ok = WriteFailed("write error", output);
   if (!ok) {
     std::filesystem::remove(output, ec);
-    return 1;
+    return g_disk_full ? 112 : 1;
   }
   return 0;
 }
