@@ -59,6 +59,20 @@ void ReapOrphans() {
   }
 }
 
+// The signals ignored when the program started (nohup, a background job of
+// a shell): read before main runs.
+sigset_t ReadIgnoredSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s = 1; s < NSIG; ++s) {
+    struct sigaction current {};
+    if (s != SIGKILL && s != SIGSTOP && ::sigaction(s, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+      sigaddset(&set, s);
+  }
+  return set;
+}
+const sigset_t g_ignored_at_start = ReadIgnoredSignals();
+
 // Termination requests: the handler records each one in a pipe that child
 // waits read.
 int g_request_pipe[2] = {-1, -1};
@@ -559,6 +573,14 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
   const bool redirect = std_fds[0] != kKeep || std_fds[1] != kKeep || std_fds[2] != kKeep;
   const char* cwd = current_directory.empty() ? nullptr : current_directory.c_str();
   const pid_t parent = ::getpid();
+  // A signal ignored at start and still ignored passes on ignored, as the
+  // system passes it; every other one starts at its default.
+  bool ignored[NSIG] = {};
+  for (int s = 1; s < NSIG; ++s) {
+    struct sigaction current {};
+    ignored[s] = sigismember(&g_ignored_at_start, s) == 1 && ::sigaction(s, nullptr, &current) == 0 &&
+                 current.sa_handler == SIG_IGN;
+  }
 
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) {
@@ -588,7 +610,7 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int s = 1; s < NSIG; ++s)
-      if (s != SIGKILL && s != SIGSTOP) ::signal(s, SIG_DFL);
+      if (s != SIGKILL && s != SIGSTOP) ::signal(s, ignored[s] ? SIG_IGN : SIG_DFL);
     if (startup.end_with_parent) {
       if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) ChildFail(report[1], kStageSession, errno);
       if (::getppid() != parent) ::_exit(127);  // the starter died before the request took hold
@@ -860,7 +882,7 @@ bool CatchTerminationRequests(TerminationPolicy policy) {
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU})
-      if (::sigaction(signal, &action, nullptr) != 0) return errno;
+      if (sigismember(&g_ignored_at_start, signal) != 1 && ::sigaction(signal, &action, nullptr) != 0) return errno;
     return 0;
   }();
   if (error) SetLastErrorFromErrno(error);

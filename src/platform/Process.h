@@ -168,14 +168,17 @@ enum class TerminationPolicy {
   kStopChild,       // the child is killed; the wait returns once it has ended
   kForwardToChild,  // each request is sent on to the child; the wait goes on
 };
-// Catches the requests (from the first call on) and sets the policy. False
+// Catches the requests (from the first call on) and sets the policy; a
+// signal the program was started with ignored (nohup) stays ignored. False
 // with the last error when the handlers cannot be installed.
 bool CatchTerminationRequests(TerminationPolicy policy);
 // The signal number of the first request caught, 0 while none was.
 int TerminationRequest();
 
 // Writes to a pipe without a reader fail with an error (as there) instead of
-// ending the process with a signal. Children start with the default again.
+// ending the process with a signal. Children start with every signal at its
+// default, except those the program was started with ignored and still
+// ignores: they stay ignored.
 void IgnoreBrokenPipeSignal();
 
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that

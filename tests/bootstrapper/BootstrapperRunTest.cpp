@@ -719,5 +719,58 @@ TEST_F(BootstrapperRun, PayloadWithoutItsSizeRunsAndAFullDiskWhileDecodingEndsWi
   EXPECT_EQ(ReadFileText(dir_ / "left"), "");
 }
 
+// The signals a process ignores (its SigIgn mask), bit n-1 for signal n.
+std::uint64_t IgnoredSignals(int pid) {
+  const std::string status = ReadFileText("/proc/" + std::to_string(pid) + "/status");
+  const size_t p = status.find("\nSigIgn:\t");
+  return p == std::string::npos ? 0 : std::strtoull(status.c_str() + p + 9, nullptr, 16);
+}
+
+// Started with SIGHUP and SIGINT ignored (nohup, a background job), the run
+// keeps them ignored while it extracts and while the inner setup runs, and
+// the tool and the inner setup start with them ignored; SIGTERM still ends
+// the extraction.
+TEST_F(BootstrapperRun, SignalsIgnoredAtStartStayIgnoredInBothPhases) {
+  const fs::path nohup = dir_ / "nohup.sh";
+  WriteFileText(nohup, "trap '' HUP INT\nexec \"$@\"\n");
+  const fs::path slow_tool = Package("slowtool", "console", Compress(MakePak("Setup.pak")), Metadata(exe_size_, 1),
+                                     ProgramFolder() / "vt_sample_setup.exe");
+  constexpr std::uint64_t kHupInt = (1u << (SIGHUP - 1)) | (1u << (SIGINT - 1));
+  const struct {
+    fs::path program;
+    const char* sleep_ms;
+    DWORD exit_code;
+    std::string out_end;
+  } cases[] = {
+      {slow_tool, "60000", 6, "Fatal Error: Setup was interrupted by signal 15.\n"},
+      {ProgramFolder() / "vt_setup_console", "300", 0, "exit_code=0\n"},
+  };
+  for (const auto& c : cases) {
+    int child = 0;
+    std::uint64_t own_mask = 0, child_mask = 0;
+    bool alive = false;
+    while_running_ = [&](DWORD pid, const fs::path& report) {
+      child = ReportedPid(report);
+      own_mask = IgnoredSignals(static_cast<int>(pid));
+      child_mask = IgnoredSignals(child);
+      ::kill(-static_cast<pid_t>(pid), SIGHUP);  // the whole group, as a hang-up sends it
+      ::kill(-static_cast<pid_t>(pid), SIGINT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      alive = ReadFileText("/proc/" + std::to_string(pid) + "/stat").find(") Z ") == std::string::npos;
+      if (c.exit_code == 6) ::kill(static_cast<pid_t>(pid), SIGTERM);
+    };
+    const RunResult run =
+        Start({}, "sh \"" + nohup.string() + "\" \"" + c.program.string() + "\"", {{"VT_SAMPLE_SETUP_SLEEP_MS",
+                                                                                    c.sleep_ms}});
+    EXPECT_TRUE(alive) << c.program;
+    EXPECT_EQ(own_mask & kHupInt, kHupInt) << c.program;
+    EXPECT_EQ(child_mask & kHupInt, kHupInt) << c.program;
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.out;
+    EXPECT_TRUE(run.out.ends_with(c.out_end)) << run.out;
+    EXPECT_TRUE(ProcessEnds(child));
+    EXPECT_TRUE(TmpIsEmpty());
+  }
+}
+
 }  // namespace
 
