@@ -99,6 +99,8 @@ class TFixedText {
 const char* FaultName(std::uint32_t code) {
   switch (code) {
     case os::kStatusAccessViolation: return "Access violation";
+    case 0xC0000006: return "In-page error";  // a mapped file's page could not be read
+    case os::kStatusArrayBoundsExceeded: return "Range check error";
     case os::kStatusIllegalInstruction: return "Illegal instruction";
     case os::kStatusPrivilegedInstruction: return "Privileged instruction";
     case os::kStatusIntegerDivideByZero: return "Division by zero";
@@ -123,9 +125,11 @@ const char* FaultName(std::uint32_t code) {
 void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   static std::atomic<bool> ending{false};
   if (ending.exchange(true)) {
-    for (;;) os::KillChildProcesses();  // another thread ends the run; it exits soon
+    for (;;) os::SignalChildProcesses(os::ChildSignal::kStop);  // another thread ends the run
   }
-  os::KillChildProcesses();
+  // Stopped, not killed yet: the main thread's wait for the child must not
+  // end and let the run go on while the folder goes.
+  os::SignalChildProcesses(os::ChildSignal::kStop);
   const int parent = g_fault_exit.parent_fd.load();
   const int folder = g_fault_exit.folder_fd.load();
   if (parent >= 0 && folder >= 0)
@@ -146,6 +150,7 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   text.AddHex(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress), 1);
   text.Add(". Setup cannot continue.\n");
   os::WriteAllRaw(console ? 1 : 2, text.Text(), text.Size());
+  os::SignalChildProcesses(os::ChildSignal::kKill);
   os::ExitNow(kFailureExitCode);
 }
 

@@ -24,7 +24,8 @@ char* AppendNumber(char* out, long value) {
 
 }  // namespace
 
-void KillChildProcesses() noexcept {
+void SignalChildProcesses(ChildSignal signal) noexcept {
+  const int number = signal == ChildSignal::kStop ? SIGSTOP : SIGKILL;
   const int saved = errno;
   // The children of the main thread, whose thread id is the process id.
   char path[64] = "/proc/self/task/";
@@ -44,7 +45,7 @@ void KillChildProcesses() noexcept {
       if (i < n && text[i] >= '0' && text[i] <= '9') {
         pid = pid * 10 + (text[i] - '0');
       } else {
-        if (pid > 0) ::kill(static_cast<pid_t>(pid), SIGKILL);
+        if (pid > 0) ::kill(static_cast<pid_t>(pid), number);
         pid = 0;
       }
     }

@@ -6,9 +6,11 @@
 
 namespace vt::os {
 
-// Kills (SIGKILL) every child process that the main thread started and that
-// still runs.
-void KillChildProcesses() noexcept;
+// Sends every child process that the main thread started and that still
+// runs a stop signal (SIGSTOP: it holds still, and a wait for it does not
+// end) or a kill signal (SIGKILL).
+enum class ChildSignal { kStop, kKill };
+void SignalChildProcesses(ChildSignal signal) noexcept;
 
 // Writes all of text to descriptor fd (1 standard output, 2 standard error),
 // ignoring failures.

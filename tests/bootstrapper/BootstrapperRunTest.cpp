@@ -772,5 +772,76 @@ TEST_F(BootstrapperRun, SignalsIgnoredAtStartStayIgnoredInBothPhases) {
   }
 }
 
+// A processor fault while extracting, decoding or waiting for the inner
+// setup ends the run as every failure does: the message, the tool or the
+// inner setup killed, the folder removed, exit code 6. The faults come from
+// the tests' own seam in a build of the bootstrapper made for them.
+TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) {
+  const fs::path pak = MakePak("Setup.pak"), lzma = Compress(pak);
+  const auto seam = [&](const std::string& name, const char* subsystem, const fs::path& tool = {}) {
+    return Package(name, subsystem, lzma, Metadata(exe_size_, 1), tool, "vt_install_fault_seam");
+  };
+  const fs::path console = seam("seam", "console"), windowed = seam("seamw", "windows");
+  const fs::path slow_tool = seam("seamtool", "console", ProgramFolder() / "vt_sample_setup.exe");
+  const struct {
+    const char* kind;
+    std::string text;  // the fault's name and code
+  } kinds[] = {
+      {"segv", "Access violation (0xC0000005)"},
+      {"bus", " (0xC000000"},
+      {"fpe", "Division by zero (0xC0000094)"},
+      {"ill", "Illegal instruction (0xC000001D)"},
+  };
+  const struct {
+    const char* phase;
+    fs::path program;
+    std::string before;  // what the console shows before the message
+  } phases[] = {
+      {"extracting", console, "Please wait..."},
+      {"decoding", slow_tool, "Please wait...."},
+      {"running", console, ""},
+  };
+  for (const auto& phase : phases) {
+    for (const auto& kind : kinds) {
+      int child = 0;
+      const bool has_child = std::string(phase.phase) != "extracting";
+      const char* child_sleep = has_child ? "60000" : "0";  // a child that lives until it is killed
+      while_running_ = [&](DWORD, const fs::path& report) {
+        if (has_child) child = ReportedPid(report);
+      };
+      const RunResult run = StartProgram(phase.program, "",
+                                         {{"VT_TEST_FAULT", std::string(kind.kind) + ":" + phase.phase},
+                                          {"VT_SAMPLE_SETUP_SLEEP_MS", child_sleep}});
+      const std::string where = std::string(kind.kind) + " " + phase.phase;
+      EXPECT_EQ(run.exit_code, 6u) << where;
+      const std::string message = run.out.substr(std::min(run.out.rfind("Fatal Error: "), run.out.size()));
+      EXPECT_NE(message.find(kind.text), std::string::npos) << where << "\n" << run.out;
+      EXPECT_TRUE(message.ends_with(". Setup cannot continue.\n")) << where << "\n" << run.out;
+      EXPECT_EQ(run.out.find(phase.before), 0u) << where << "\n" << run.out;
+      EXPECT_TRUE(child == 0 || ProcessEnds(child)) << where;
+      EXPECT_TRUE(TmpIsEmpty()) << where;
+    }
+  }
+  // The windowed build: the message box's text, titled with the caption.
+  while_running_ = [&](DWORD, const fs::path& report) { ReportedPid(report); };
+  const RunResult run = StartProgram(windowed, "", {{"VT_TEST_FAULT", "segv:running"},
+                                                    {"VT_SAMPLE_SETUP_SLEEP_MS", "60000"}});
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_NE(NoCr(run.err).find("\n[Vontaro Setup]\nAccess violation (0xC0000005) at address 0x"), std::string::npos)
+      << run.err;
+  EXPECT_TRUE(TmpIsEmpty());
+  // Each fault left its record in the log while the log was open (it is
+  // closed before the inner setup starts).
+  const auto records = [&](const char* log) {
+    const std::string text = ReadFileText(dir_ / "Logs" / log);
+    int n = 0;
+    for (size_t p = text.find("-Exception-"); p != std::string::npos; p = text.find("-Exception-", p + 1)) ++n;
+    return n;
+  };
+  EXPECT_EQ(records("seam.log"), 4);
+  EXPECT_EQ(records("seamtool.log"), 4) << ReadFileText(dir_ / "Logs" / "seamtool.log");
+  EXPECT_EQ(records("seamw.log"), 0) << ReadFileText(dir_ / "Logs" / "seamw.log");
+}
+
 }  // namespace
 

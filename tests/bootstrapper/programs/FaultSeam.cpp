@@ -28,8 +28,8 @@ vt::TSetupPhase g_phase = vt::TSetupPhase::kExtracting;
     auto* page = static_cast<volatile char*>(::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0));
     (void)page[0];
   } else if (g_kind == "fpe") {
-    volatile int zero = 0;
-    volatile int result = 1 / zero;
+    volatile int one = 1, zero = 0;  // both unknown: a real division
+    volatile int result = one / zero;
     (void)result;
   } else if (g_kind == "ill") {
     __builtin_trap();
