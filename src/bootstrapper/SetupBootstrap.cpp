@@ -202,16 +202,46 @@ class TRunCleanup {
   TRunCleanup() = default;
   TRunCleanup(const TRunCleanup&) = delete;
   TRunCleanup& operator=(const TRunCleanup&) = delete;
+  std::string FolderPath;  // for the message when something stays behind
   ~TRunCleanup() {
     const int folder = g_fault_exit.folder_fd.exchange(-1);
     const int parent = g_fault_exit.parent_fd.exchange(-1);
     if (folder >= 0) {
       auto scratch = std::make_unique<os::FolderScratch>();
-      os::RemoveHeldFolder(parent, g_fault_exit.name, folder, scratch.get(), nullptr, nullptr, 0);
+      int err = 0;
+      char stayed[256] = {};
+      if (!os::RemoveHeldFolder(parent, g_fault_exit.name, folder, scratch.get(), &err, stayed, sizeof stayed))
+        ReportLeftBehind(stayed, err);
     }
     os::CloseFolder(folder);
     os::CloseFolder(parent);
     g_progress.reset();
+  }
+
+ private:
+  // The run's exit code stays; standard error and the log say what stayed.
+  void ReportLeftBehind(const char* stayed, int err) const noexcept {
+    std::string text;
+    try {
+      const os::DWORD code = os::ErrnoToError(err);
+      text = Format("Setup could not remove its folder '%s': '%s' stays: %s (%d).",
+                                      FolderPath, std::string(stayed), os::SystemErrorText(code), code);
+      WriteConsoleText(os::GetStdHandle(os::kStdErrorHandle), text + "\n");
+    } catch (...) {
+    }
+    try {
+      // The log was closed before the inner setup started: the record is
+      // appended to its file in the log's own form.
+      if (!LogFileName().empty()) {
+        const std::string record = LogTimeText() + " [" + std::to_string(os::GetCurrentProcessId()) + "|" +
+                                   std::to_string(os::GetCurrentThreadId()) + "] " + text + "\r\n";
+        const bool exists = FileExistsNotDir(LogFileName());
+        TFileStreamEx log(LogFileName(), exists ? fmOpenWrite | fmShareDenyNone : kFileModeCreate, 0, 0);
+        log.Seek(0, TSeekOrigin::soEnd);
+        log.WriteBuffer(record.data(), static_cast<std::int64_t>(record.size()));
+      }
+    } catch (...) {
+    }
   }
 };
 
@@ -228,6 +258,25 @@ void Tick() {
 }
 
 }  // namespace
+
+std::string ProgramFileProblemText(const os::ProgramFileCheck& check) {
+  switch (check.problem) {
+    case os::ProgramFileProblem::kNone: return {};
+    case os::ProgramFileProblem::kNoPath:
+      return "Setup cannot find its own program file: /proc/self/exe cannot be read (is /proc mounted?). Run "
+             "setup where /proc is available.";
+    case os::ProgramFileProblem::kUnreadable:
+      return OSErrorText("The setup file '%s' cannot be read", {check.path}, check.error) +
+             ". Give yourself read permission on it and run setup again.";
+    case os::ProgramFileProblem::kDamaged:
+      return Format("The setup file '%s' is damaged or incomplete. Download it again and run setup again.",
+                    check.path);
+    case os::ProgramFileProblem::kNoMemory:
+      return OSErrorText("Not enough memory to read the setup file '%s'", {check.path}, check.error) +
+             ". Raise the address-space limit (ulimit -v) and run setup again.";
+  }
+  return {};
+}
 
 void TickProgress() {
   if (g_progress) g_progress->Step(1);
@@ -283,6 +332,7 @@ int RunSetupBootstrap() {
     const std::string dir =
         IncludeTrailingBackslash(ExpandPath(GetTempDir(), SetupFolderName(os::GetCurrentProcessId())));
     CreateSetupFolder(dir);
+    cleanup.FolderPath = ExcludeTrailingBackslash(dir);
     // Inside the folder every step goes through the folder's descriptor, so
     // that no rename of it can redirect one; messages name the folder.
     through = os::PathThroughFolder(g_fault_exit.folder_fd.load(), "");

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/SelfCheck.h"
+
 namespace vt {
 
 // Runs once, after the unit initializations. Stores the exit code with
@@ -17,6 +19,12 @@ void TickProgress();
 // "Fatal Error: " + Message on the console, else a message box titled with
 // the product caption and " Setup"; in the log either way.
 void ReportFatalError(const std::string& message);
+
+// What the user is told when the program's own file cannot serve the run.
+std::string ProgramFileProblemText(const os::ProgramFileCheck& check);
+
+// The open descriptors a run needs at least (the unit start-up holds many).
+inline constexpr int kNeededOpenFiles = 64;
 
 // Ends a run that failed: the progress window goes, the exit code becomes 6
 // and the message is reported (a failing console changes nothing). Returns 6.

@@ -131,7 +131,7 @@ TFileStreamEx::TFileStreamEx(const std::string& file_name, std::uint16_t mode, i
         throw Exception(Format(created_ ? "Cannot overwrite a read-only file: %s"
                                         : "Cannot open a read-only file for writing: %s",
                                file_name));
-      if (created_) throw EFCreateError(Format("Cannot create file: %s", file_name));
+      if (created_) throw EFCreateError(OSErrorText("Cannot create file: %s", {file_name}, err));
       throw EFOpenError(Format("Cannot open file: %s", file_name));
     }
     os::Sleep(50);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "platform/AsciiCase.h"
@@ -121,7 +122,17 @@ std::string GetProgramFileName() {
   for (;;) {
     const ssize_t r = ::readlink("/proc/self/exe", buf.data(), buf.size());
     if (r < 0) return {};
-    if (static_cast<size_t>(r) < buf.size()) return std::string(buf.data(), static_cast<size_t>(r));
+    if (static_cast<size_t>(r) < buf.size()) {
+      // A file replaced or deleted while it runs reads "<path> (deleted)":
+      // the path is what the program was started as.
+      std::string path(buf.data(), static_cast<size_t>(r));
+      constexpr std::string_view kDeleted = " (deleted)";
+      struct stat named, running;
+      if (path.ends_with(kDeleted) && ::stat("/proc/self/exe", &running) == 0 &&
+          (::stat(path.c_str(), &named) != 0 || named.st_dev != running.st_dev || named.st_ino != running.st_ino))
+        path.resize(path.size() - kDeleted.size());
+      return path;
+    }
     buf.resize(buf.size() * 2);
   }
 }

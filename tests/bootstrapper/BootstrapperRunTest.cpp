@@ -843,5 +843,116 @@ TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) 
   EXPECT_EQ(records("seamw.log"), 0) << ReadFileText(dir_ / "Logs" / "seamw.log");
 }
 
+// A cut or unreadable program file, too little address space, a hidden
+// /proc, small descriptor limits: each run works or ends with 6 and a true
+// message, in the style of the build as far as the file shows it, and
+// leaves nothing behind.
+TEST_F(BootstrapperRun, LimitsAndDamagedProgramFilesGiveTrueMessagesAndLeaveNothing) {
+  const fs::path console = CopyProgram(ProgramFolder() / "vt_setup_console", "bin", "console");
+  const fs::path windowed = CopyProgram(ProgramFolder() / "vt_setup_windowed", "bin", "windowed");
+  const auto cut = [&](const fs::path& program, const std::string& name) {
+    std::string bytes = ReadFileText(program);
+    bytes.pop_back();  // a download short by one byte
+    WriteFileText(dir_ / "bin" / name, bytes);
+    fs::permissions(dir_ / "bin" / name, fs::perms::owner_all);
+    return dir_ / "bin" / name;
+  };
+  const fs::path cut_console = cut(console, "cut_console"), cut_windowed = cut(windowed, "cut_windowed");
+  const auto shell = [&](const std::string& script, const fs::path& program) {
+    WriteFileText(dir_ / "run.sh", script + "\nexec \"$1\"\n");
+    return Start({}, "sh \"" + (dir_ / "run.sh").string() + "\" \"" + program.string() + "\"");
+  };
+  const auto damaged = [](const fs::path& program) {
+    return "The setup file '" + program.string() + "' is damaged or incomplete. Download it again and run setup "
+                                                   "again.\n";
+  };
+  const std::string few_files = "Fatal Error: Setup needs at least 64 open files, but the limit (ulimit -n) is ";
+  const struct {
+    std::string script;
+    fs::path program;
+    std::string shown;  // empty: the run works
+    bool windowed = false;
+  } cases[] = {
+      {"", cut_console, "Fatal Error: " + damaged(cut_console)},
+      {"", cut_windowed, "\n[ Setup]\n" + damaged(cut_windowed), true},
+      {"ulimit -n 10", console, few_files + "10. Raise it and run setup again.\n"},
+      {"ulimit -n 63", console, few_files + "63. Raise it and run setup again.\n"},
+      {"ulimit -n 64", console, ""},
+      {"ulimit -Sn 10", console, ""},  // raised as far as the hard limit allows
+#if !defined(__SANITIZE_ADDRESS__)
+      {"ulimit -v 20000", console, "Fatal Error: Not enough memory to read the setup file '" + console.string() +
+                                       "': Not enough memory resources are available to process this command (8). "
+                                       "Raise the address-space limit (ulimit -v) and run setup again.\n"},
+#endif
+  };
+  for (const auto& c : cases) {
+    const RunResult run = shell(c.script, c.program);
+    if (c.shown.empty()) {
+      EXPECT_EQ(run.exit_code, 0u) << c.script << "\n" << run.out;
+      EXPECT_EQ(run.Files(), kCompressedFiles) << c.script;
+    } else {
+      EXPECT_EQ(run.exit_code, 6u) << c.script;
+      EXPECT_EQ(c.windowed ? NoCr(run.err) : NoCr(run.out), c.shown) << c.script;
+    }
+    EXPECT_EQ(run.out.find("Invalid module"), std::string::npos) << run.out;
+    EXPECT_TRUE(TmpIsEmpty()) << c.script;
+  }
+
+  // /proc hidden, in a mount namespace of its own: what is missing.
+  RunResult run = shell("exec unshare -m sh -c 'mount -t tmpfs none /proc || exit 99; exec \"$0\"' \"$1\"", console);
+  if (run.exit_code != 99) {
+    EXPECT_EQ(run.exit_code, 6u);
+    EXPECT_EQ(NoCr(run.out), "Fatal Error: Setup cannot find its own program file: /proc/self/exe cannot be read "
+                             "(is /proc mounted?). Run setup where /proc is available.\n");
+    EXPECT_TRUE(TmpIsEmpty());
+  }
+
+  // A file the user may run but not read (only root can play two users).
+  if (::geteuid() == 0 && fs::exists("/usr/bin/setpriv")) {
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(dir_ / "bin", fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(console, fs::perms::owner_all | fs::perms::others_exec);
+    run = Start("/usr/bin/setpriv", vt::os::JoinCommandLine({"setpriv", "--reuid=65534", "--regid=65534",
+                                                              "--clear-groups", console.string()}));
+    EXPECT_EQ(run.exit_code, 6u);
+    // Which build it is cannot be read either: the windowed style.
+    EXPECT_EQ(NoCr(run.err), "\n[ Setup]\nThe setup file '" + console.string() +
+                                 "' cannot be read: Access is denied (5). Give yourself read permission on it and "
+                                 "run setup again.\n");
+  }
+}
+
+// The program's file replaced while it runs: the inner setup learns the
+// path, not the system's " (deleted)" form of it.
+TEST_F(BootstrapperRun, ProgramReplacedDuringTheRunPassesItsPlainPath) {
+  const fs::path program = Package("seam", "console", Compress(MakePak("Setup.pak")), Metadata(exe_size_, 1), {},
+                                   "vt_install_fault_seam");
+  const RunResult run = StartProgram(program, "", {{"VT_TEST_FAULT", "replace:extracting"}});
+  EXPECT_EQ(run.exit_code, 0u) << run.out;
+  EXPECT_EQ(run.Value("arg1"), "/installer_filename=" + program.string());
+}
+
+// A clean-up that fails (here a mount inside the folder, as a process the
+// inner setup left behind would keep it busy) keeps the inner setup's exit
+// code and says on standard error and in the log what stayed.
+TEST_F(BootstrapperRun, FailingCleanUpKeepsTheExitCodeAndSaysWhatStayed) {
+  if (::geteuid() != 0 || Shell("unshare -m true") != 0 || !fs::exists("/usr/bin/nsenter"))
+    GTEST_SKIP() << "needs root, unshare -m and nsenter to keep a folder busy";
+  const fs::path program = CopyProgram(ProgramFolder() / "vt_setup_console", "bin", "console");
+  while_running_ = [&](DWORD pid, const fs::path& report) {
+    const int child = ReportedPid(report);
+    const fs::path busy = tmp_ / ("Vontaro_Setup_" + std::to_string(pid)) / "busy";
+    fs::create_directory(busy);
+    EXPECT_EQ(Shell("nsenter -t " + std::to_string(child) + " -m mount -t tmpfs none " + Q(busy)), 0);
+  };
+  const RunResult run = Start({}, "unshare -m \"" + program.string() + "\"",
+                              {{"VT_SAMPLE_SETUP_EXIT_CODE", "7"}, {"VT_SAMPLE_SETUP_SLEEP_MS", "200"}});
+  EXPECT_EQ(run.exit_code, 7u);
+  const std::string stayed = "Setup could not remove its folder '" + SetupFolder(run) +
+                             "': 'busy' stays: The requested resource is in use (170).";
+  EXPECT_NE(NoCr(run.err).find(stayed + "\n"), std::string::npos) << run.err;
+  EXPECT_NE(ReadFileText(dir_ / "bin" / "Logs" / "console.log").find(stayed), std::string::npos);
+}
+
 }  // namespace
 

@@ -44,7 +44,7 @@ TEST_F(StreamFileTest, OpenFailuresAndRetries) {
   EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStreamEx f(P("missing"), fmOpenRead, 2, 0); }),
             "Cannot open file: " + P("missing"));
   EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStreamEx f(P("no/dir/f"), kFileModeCreate, 0, 0); }),
-            "Cannot create file: " + P("no/dir/f"));
+            "Cannot create file: " + P("no/dir/f") + ": The system cannot find the path specified (3)");
   EXPECT_TRUE(TFileStreamEx(P("no/dir/f"), kFileModeCreate, 0, fsoCreateFolder).Created());
   EXPECT_THROW(TFileStreamEx(P("x"), fmOpenRead, -1, 0), EAssertionFailed);
 
@@ -237,7 +237,7 @@ TEST_F(StreamFileTest, SickMachineWriteErrorsAreOrdinaryErrors) {
     reset();
     calls.open = [](const char*, int, mode_t) { return errno = g_errno, -1; };
     EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStreamEx f(P("o"), kFileModeCreate); }),
-              "Cannot create file: " + P("o"));
+              "Cannot create file: " + P("o") + ": " + os::SystemErrorText(code) + " (" + std::to_string(code) + ")");
 
     reset();
     calls.write = [](int, const void*, std::size_t) -> ssize_t { return errno = g_errno, -1; };

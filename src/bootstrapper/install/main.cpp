@@ -1,6 +1,7 @@
 // The setup bootstrapper program. One source gives the console and the
 // windowed build: which one runs is read from the program's own executable
 // header, which the packaging tool writes.
+#include <cstdint>
 #include <exception>
 
 #include "bootstrapper/SetupBootstrap.h"
@@ -15,6 +16,7 @@
 #include "common/FileStreams.h"
 #include "common/Logs.h"
 #include "common/ModuleExp.h"
+#include "common/SysUtils.h"
 #include "common/NotifyQueueUnit.h"
 #include "common/ObjectsUnit.h"
 #include "common/Packets.h"
@@ -23,6 +25,7 @@
 #include "common/ThreadPool.h"
 #include "common/Units.h"
 #include "platform/Process.h"
+#include "platform/SelfCheck.h"
 
 namespace {
 
@@ -63,8 +66,26 @@ int main() {
   vt::os::EnsureStandardHandles();
   // A console write error is reported like any failure (exit code 6).
   vt::os::IgnoreBrokenPipeSignal();
+  // The program's own file must be whole and readable: a cut download or
+  // one without read permission is told as such, in the style of the build
+  // as far as the file still shows it.
+  const vt::os::ProgramFileCheck own = vt::os::CheckProgramFile();
+  if (own.problem != vt::os::ProgramFileProblem::kNone) {
+    vt::SetConsoleProgram(own.subsystem == 3);
+    const int exit_code = vt::EndWithFatalError(vt::ProgramFileProblemText(own));
+    vt::os::ExitProcess(static_cast<vt::os::DWORD>(exit_code));
+  }
   vt::SetConsoleProgram(ConsoleHeader());
   int exit_code = 0;
+  // Start-up holds many descriptors: a small limit is raised where the hard
+  // limit allows, else the run ends before it writes anything.
+  const std::uint64_t open_files = vt::os::RaiseOpenFileLimit(vt::kNeededOpenFiles);
+  if (open_files < vt::kNeededOpenFiles) {
+    exit_code = vt::EndWithFatalError(vt::Format(
+        "Setup needs at least %d open files, but the limit (ulimit -n) is %d. Raise it and run setup again.",
+        vt::kNeededOpenFiles, static_cast<int>(open_files)));
+    vt::os::ExitProcess(static_cast<vt::os::DWORD>(exit_code));
+  }
   try {
     vt::InitializeUnits(kUnits);
     vt::InitializeUnits(vt::MessageCatalogueUnits());

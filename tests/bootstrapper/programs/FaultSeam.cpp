@@ -1,11 +1,14 @@
 // The bootstrapper with a fault seam for the tests: VT_TEST_FAULT="kind:phase"
 // raises a real processor fault (segv, bus, fpe, ill) in a phase of the run
 // (extracting, decoding, running). In the last two the fault strikes on a
-// second thread once the tool or the inner setup runs.
+// second thread once the tool or the inner setup runs. The kind "replace"
+// is no fault: the program's own file is replaced by a copy, as an update
+// of the download would.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -33,6 +36,11 @@ vt::TSetupPhase g_phase = vt::TSetupPhase::kExtracting;
     (void)result;
   } else if (g_kind == "ill") {
     __builtin_trap();
+  } else if (g_kind == "replace") {
+    namespace fs = std::filesystem;
+    const fs::path self = fs::read_symlink("/proc/self/exe");
+    fs::copy_file(self, self.string() + ".new");
+    fs::rename(self.string() + ".new", self);
   }
 }
 
