@@ -32,6 +32,16 @@
 
 extern char** environ;
 
+// Sanitized builds reserve far more address space than an address-space
+// limit leaves.
+#if defined(__SANITIZE_ADDRESS__)
+#define VT_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VT_TEST_SANITIZED 1
+#endif
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -879,7 +889,7 @@ TEST_F(BootstrapperRun, LimitsAndDamagedProgramFilesGiveTrueMessagesAndLeaveNoth
       {"ulimit -n 63", console, few_files + "63. Raise it and run setup again.\n"},
       {"ulimit -n 64", console, ""},
       {"ulimit -Sn 10", console, ""},  // raised as far as the hard limit allows
-#if !defined(__SANITIZE_ADDRESS__)
+#if !defined(VT_TEST_SANITIZED)
       {"ulimit -v 20000", console, "Fatal Error: Not enough memory to read the setup file '" + console.string() +
                                        "': Not enough memory resources are available to process this command (8). "
                                        "Raise the address-space limit (ulimit -v) and run setup again.\n"},
