@@ -177,7 +177,7 @@ void CreateSetupFolder(const std::string& folder) {
   }
   g_fault_exit.parent_fd.store(parent_fd);
   CopyText(g_fault_exit.name, sizeof g_fault_exit.name, name);
-  os::RemoveLeftoverFolders(parent_fd, SetupFolderName(0).substr(0, SetupFolderName(0).size() - 1));
+  os::RemoveLeftoverFolders(parent_fd, kSetupFolderPrefix);
   int folder_fd = -1;
   switch (os::CreateHeldFolder(parent_fd, name, &folder_fd)) {
     case os::HeldFolder::kHeld:

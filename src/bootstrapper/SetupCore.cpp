@@ -73,7 +73,7 @@ os::FILETIME TSetupCore::DateTimeToFileTime(double date_time) {
   return static_cast<os::FILETIME>(total) * 10000u;
 }
 
-std::string SetupFolderName(std::uint32_t process_id) { return "Vontaro_Setup_" + IntToStr(process_id); }
+std::string SetupFolderName(std::uint32_t process_id) { return kSetupFolderPrefix + IntToStr(process_id); }
 
 std::string LzmaCommandLine(const std::string& tool, const std::string& input, const std::string& output) {
   return os::QuoteArgument(tool) + " d " + os::QuoteArgument(input) + " " + os::QuoteArgument(output);

@@ -62,7 +62,9 @@ inline constexpr const char* kProjectFileExtensions[] = {".sln", ".vcproj", ".ds
 inline constexpr const char* kErrorText = "Error ";
 inline constexpr const char* kFailureText = "Failure occurred while ";
 
-// The per-process folder name under the temporary directory.
+// The per-process folder name under the temporary directory: the prefix and
+// the process id.
+inline constexpr const char* kSetupFolderPrefix = "Vontaro_Setup_";
 std::string SetupFolderName(std::uint32_t process_id);
 
 // "<lzma>" d "<input>" "<output>", each path quoted by the runtime's rules.

@@ -389,7 +389,8 @@ int RemoveLeftoverFolders(int parent_fd, const std::string& prefix) {
   std::vector<std::string> names;
   while (const dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
-    if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 && names.size() < 4096)
+    if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+        name.find_first_not_of("0123456789", prefix.size()) == std::string::npos && names.size() < 4096)
       names.push_back(name);
   }
   ::closedir(dir);

@@ -40,7 +40,7 @@ enum class HeldFolder { kHeld, kInUse, kFailed };
 // set (183 when another user's entry stands there).
 HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_fd);
 
-// Removes this user's folders in parent_fd whose names begin with prefix and
+// Removes this user's folders in parent_fd named prefix and a decimal number
 // that no live run holds (what killed runs left behind). Another user's
 // entries are never touched. Returns how many were removed.
 int RemoveLeftoverFolders(int parent_fd, const std::string& prefix);

@@ -67,10 +67,12 @@ TEST(PrivateFolder, HeldFoldersStayAndLeftoversGo) {
   std::ofstream(deep / "f") << "f";
   fs::create_directory_symlink(root / "outside", root / "Run_2" / "a" / "link");
   fs::create_directories(root / "Other_3");
+  fs::create_directories(root / "Run_4.moved");  // not a name a run gives its folder
   EXPECT_EQ(RemoveLeftoverFolders(parent, "Run_"), 1);
   EXPECT_TRUE(fs::exists(root / "Run_1" / "Setup.pak"));
   EXPECT_FALSE(fs::exists(root / "Run_2"));
   EXPECT_TRUE(fs::exists(root / "Other_3"));
+  EXPECT_TRUE(fs::exists(root / "Run_4.moved"));
   EXPECT_TRUE(fs::exists(root / "outside" / "keep.txt"));
 
   FolderScratch scratch;
