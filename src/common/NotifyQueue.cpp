@@ -351,12 +351,7 @@ void TNotifyQueue::DropTimer(const void* key) {
   for (;;) {
     {
       Locked lock(lock_);
-      for (auto& e : timers_)
-        if (e.key == key) {
-          e.key = nullptr;
-          e.callback = nullptr;
-          e.interval = 0;
-        }
+      ClearTimerLocked(key);
       if (owner || firing_key_ != key) return;
     }
     os::Sleep(1);
@@ -381,6 +376,10 @@ void TNotifyQueue::RemoveTimer(const void* key) {
   CheckThread("Remove timer");
   if (mode_ != 0) throw Exception("Notify loop must be enabled before removing timer");
   Locked lock(lock_);
+  ClearTimerLocked(key);
+}
+
+void TNotifyQueue::ClearTimerLocked(const void* key) {
   for (auto& e : timers_)
     if (e.key == key) {
       e.key = nullptr;

@@ -126,6 +126,8 @@ class TNotifyQueue : public TObject {
   // Milliseconds to the earliest due timer, 0 when one is due, infinite
   // when there is none.
   std::uint32_t NextTimerWait() const REQUIRES(lock_);
+  // Frees Key's timer entries for reuse.
+  void ClearTimerLocked(const void* key) REQUIRES(lock_);
   void FireDueTimers();
 
   std::uint8_t mode_ = 0;
