@@ -39,10 +39,11 @@ class X11MessageBox : public ::testing::Test {
   VirtualDisplay display_;
 };
 
-TEST_F(X11MessageBox, IsModalWrapsItsTextAndEndsWithEnterOrWithTheDisplay) {
+TEST_F(X11MessageBox, IsModalWrapsItsTextAndEndsWithEnterTheCloseBoxOrTheDisplay) {
   const std::string text = "The first line of a long message that cannot stand on one line of the box, " +
                            std::string(20, 'x') + " and more words to wrap.";
-  for (bool kill_display : {false, true}) {
+  enum class End { kEnter, kCloseBox, kDisplayGone };
+  for (End end : {End::kEnter, End::kCloseBox, End::kDisplayGone}) {
     auto result = std::async(std::launch::async, [&] { return MessageBoxA(0, text, "Kestrel Setup", MB_ICONERROR); });
     const auto box = display_.WaitFor("Kestrel Setup");
     std::optional<test::XWindowInfo> label;
@@ -60,13 +61,19 @@ TEST_F(X11MessageBox, IsModalWrapsItsTextAndEndsWithEnterOrWithTheDisplay) {
     EXPECT_TRUE(box && label);
     EXPECT_EQ(result.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     // Either way the box ends.
-    if (!box) kill_display = true;
-    if (kill_display)
+    if (!box) end = End::kDisplayGone;
+    if (end == End::kDisplayGone)
       display_.Stop();
-    else
+    else if (end == End::kEnter)
       display_.Tool("xdotool key --window " + box->id + " Return");
+    else
+      EXPECT_TRUE(display_.CloseBox(box->id));
+    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << "the box did not end";
+      display_.Stop();
+    }
     EXPECT_EQ(result.get(), IDOK);
-    if (!kill_display) {
+    if (end != End::kDisplayGone) {
       EXPECT_TRUE(WaitUntil([&] { return display_.Windows().empty(); }));
     }
   }
