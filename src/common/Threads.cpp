@@ -10,6 +10,7 @@
 #include "common/Objects.h"
 #include "common/Session.h"
 #include "common/SysUtils.h"
+#include "common/TestHooks.h"
 
 namespace vt {
 
@@ -26,6 +27,12 @@ void LibraryLog(TLogRecord kind, const std::string& text, int flags) {
 }
 
 // ---- TSafeThread -----------------------------------------------------------
+
+namespace {
+std::atomic<void (*)()> g_self_suspend_pause{nullptr};
+}
+
+void CommonTestHelper::SetSelfSuspendPause(void (*pause)()) { g_self_suspend_pause = pause; }
 
 TSafeThread::TSafeThread(bool create_suspended, bool hard_exit, std::size_t stack_size,
                          std::uint32_t extra_flags)
@@ -77,7 +84,7 @@ std::uint32_t TSafeThread::Resume() {
   os::DWORD previous = os::ResumeThread(handle_);
   if (previous == 1) {
     started_ = true;
-    suspended_ = false;
+    if (!stopping_itself_) suspended_ = false;
   }
   return previous;
 }
@@ -85,16 +92,19 @@ std::uint32_t TSafeThread::Resume() {
 std::uint32_t TSafeThread::Suspend() {
   if (handle_ && os::GetCurrentThreadId() == thread_id_) {
     // The running thread stops inside the call: the flag goes first, and
-    // the lock is not held while it is stopped.
+    // the lock is not held while it is stopped. Another thread may suspend
+    // and resume it before it stops: that resume leaves the flag up for
+    // this stop, and the thread lowers it itself once it runs again.
     {
       os::MutexLock lock(state_lock_);
       suspended_ = true;
+      stopping_itself_ = true;
     }
+    if (auto pause = g_self_suspend_pause.load()) pause();
     os::DWORD previous = os::SuspendThread(handle_);
-    if (previous == 0xFFFFFFFFu) {
-      os::MutexLock lock(state_lock_);
-      suspended_ = false;
-    }
+    os::MutexLock lock(state_lock_);
+    stopping_itself_ = false;
+    suspended_ = false;
     return previous;
   }
   os::MutexLock lock(state_lock_);

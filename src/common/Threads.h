@@ -90,6 +90,8 @@ class TSafeThread {
   std::atomic<bool> started_{false};
   // Keeps Suspend and Resume from another thread in step with the flags.
   os::Mutex state_lock_;
+  // The thread is in its own Suspend call: it lowers Suspended itself.
+  bool stopping_itself_ GUARDED_BY(state_lock_) = false;
   std::atomic<std::uint32_t> return_value_{0};
   bool hard_exit_ = false;
   bool create_suspended_ = false;
