@@ -49,7 +49,8 @@ TSafeThread::TSafeThread(bool create_suspended, bool hard_exit, std::size_t stac
     return;
   }
   thread_id_ = id;
-  suspended_ = true;
+  // Suspended follows the suspend count from here on.
+  os::TrackSuspendCount(handle_, &suspended_);
 }
 
 TSafeThread::~TSafeThread() {
@@ -80,37 +81,24 @@ void TSafeThread::StopAndWait() {
 
 std::uint32_t TSafeThread::Resume() {
   if (!handle_) return 0xFFFFFFFFu;
-  os::MutexLock lock(state_lock_);
   os::DWORD previous = os::ResumeThread(handle_);
-  if (previous == 1) {
-    started_ = true;
-    if (!stopping_itself_) suspended_ = false;
-  }
+  if (previous == 1) started_ = true;
   return previous;
 }
 
 std::uint32_t TSafeThread::Suspend() {
-  if (handle_ && os::GetCurrentThreadId() == thread_id_) {
-    // The running thread stops inside the call: the flag goes first, and
-    // the lock is not held while it is stopped. Another thread may suspend
-    // and resume it before it stops: that resume leaves the flag up for
-    // this stop, and the thread lowers it itself once it runs again.
-    {
-      os::MutexLock lock(state_lock_);
-      suspended_ = true;
-      stopping_itself_ = true;
-    }
+  const os::ThreadHandle handle = handle_;
+  if (handle && os::GetCurrentThreadId() == thread_id_) {
+    // The running thread stops inside the call: the flag goes up first, and
+    // from then on the object is not touched (a suspended thread is not
+    // waited for, so the object may go while it is stopped).
+    suspended_ = true;
     if (auto pause = g_self_suspend_pause.load()) pause();
-    os::DWORD previous = os::SuspendThread(handle_);
-    os::MutexLock lock(state_lock_);
-    stopping_itself_ = false;
-    suspended_ = false;
+    const os::DWORD previous = os::SuspendThread(handle);
+    if (previous == 0xFFFFFFFFu) suspended_ = false;  // nothing stopped
     return previous;
   }
-  os::MutexLock lock(state_lock_);
-  os::DWORD previous = os::SuspendThread(handle_);
-  if (previous != 0xFFFFFFFFu) suspended_ = true;
-  return previous;
+  return os::SuspendThread(handle);
 }
 
 std::uint32_t TSafeThread::WaitFor() {

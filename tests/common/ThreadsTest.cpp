@@ -168,7 +168,7 @@ TEST(Threads, SuspendedClaimsOnlyASuspensionThatHappened) {
 }
 
 // Another thread suspends and resumes a thread that is on its way to stop
-// itself: the flag stays up for the stop that follows.
+// itself: the flag is down while it runs and up for the stop that follows.
 TEST(Threads, SuspendedHoldsForASelfSuspensionOvertakenByAnotherThread) {
   static std::atomic<int> stage{0};
   stage = 0;
@@ -181,12 +181,21 @@ TEST(Threads, SuspendedHoldsForASelfSuspensionOvertakenByAnotherThread) {
   ASSERT_TRUE(Eventually([] { return stage == 1; }));
   EXPECT_EQ(t->Suspend(), 0u);
   EXPECT_EQ(t->Resume(), 1u);
+  // Running again: a destroy now waits for the thread instead of leaving it
+  // the object.
+  EXPECT_FALSE(t->Suspended());
   stage = 2;
   CommonTestHelper::SetSelfSuspendPause(nullptr);
-  EXPECT_TRUE(t->Suspended());
+  EXPECT_TRUE(Eventually([&] { return t->Suspended(); }));
   ASSERT_TRUE(Eventually([&] { return t->Resume() == 1u; }));
   EXPECT_EQ(t->WaitFor(), 0u);
   EXPECT_FALSE(t->Suspended());
+
+  // Resumed and destroyed at once: the object stays until the woken thread
+  // has ended.
+  TMethodThread::Start(t, false, [](TMethodThread& me) { me.Suspend(); });
+  ASSERT_TRUE(Eventually([&] { return t->Resume() == 1u; }));
+  t.reset();
 }
 
 class HardEndThread : public TSafeThread {
