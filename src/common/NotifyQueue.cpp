@@ -34,9 +34,16 @@ TNotifyQueue* CurrentNotifyQueue() { return t_queue; }
 
 // ---- TNotifyQueue ----------------------------------------------------------
 
-TNotifyQueue::TNotifyQueue() = default;
+TNotifyQueue::TNotifyQueue() {
+  os::MutexLock lock(life_->lock);
+  life_->queue = this;
+}
 
 TNotifyQueue::~TNotifyQueue() {
+  {
+    os::MutexLock lock(life_->lock);
+    life_->queue = nullptr;
+  }
   {
     Locked lock(lock_);
     terminating_ = true;  // no more wake-up messages
@@ -346,21 +353,10 @@ void TNotifyQueue::FireDueTimers() {
   }
 }
 
-void TNotifyQueue::DropTimer(const void* key) {
-  const bool owner = os::GetCurrentThreadId() == owner_thread_;
-  for (;;) {
-    {
-      Locked lock(lock_);
-      for (auto& e : timers_)
-        if (e.key == key) {
-          e.key = nullptr;
-          e.callback = nullptr;
-          e.interval = 0;
-        }
-      if (owner || firing_key_ != key) return;
-    }
-    os::Sleep(1);
-  }
+bool TNotifyQueue::DropTimer(const void* key) {
+  Locked lock(lock_);
+  ClearTimerLocked(key);
+  return os::GetCurrentThreadId() == owner_thread_ || firing_key_ != key;
 }
 
 void TNotifyQueue::AddTimer(std::uint32_t interval, const void* key, std::function<void()> callback) {
@@ -381,6 +377,10 @@ void TNotifyQueue::RemoveTimer(const void* key) {
   CheckThread("Remove timer");
   if (mode_ != 0) throw Exception("Notify loop must be enabled before removing timer");
   Locked lock(lock_);
+  ClearTimerLocked(key);
+}
+
+void TNotifyQueue::ClearTimerLocked(const void* key) {
   for (auto& e : timers_)
     if (e.key == key) {
       e.key = nullptr;
@@ -449,10 +449,15 @@ void TClock::Tick() {
 }
 
 TNotifyClock::~TNotifyClock() {
-  // The owning thread no longer has the queue: it is gone, and its timers
-  // with it.
-  if (os::GetCurrentThreadId() == owner_thread_ && CurrentNotifyQueue() != &queue_) return;
-  queue_.DropTimer(this);
+  // While a tick of this clock runs on the owning thread, wait for its end
+  // without holding the queue's life: the tick may end other clocks.
+  for (;;) {
+    {
+      os::MutexLock lock(life_->lock);
+      if (!life_->queue || life_->queue->DropTimer(this)) return;
+    }
+    os::Sleep(1);
+  }
 }
 
 void TNotifyClock::Update() {

@@ -94,10 +94,17 @@ class TNotifyQueue : public TObject {
   void AddTimer(std::uint32_t interval, const void* key, std::function<void()> callback);
   void RemoveTimer(const void* key);
   void ResetTimer(const void* key);
-  // Any thread: clears Key's timers, and when a call of Key's callback is
-  // under way on the owning thread, waits for its end (unless called from
-  // inside it). Nothing of Key fires afterwards.
-  void DropTimer(const void* key);
+  // Any thread: clears Key's timers; false while a call of Key's callback
+  // is under way on the owning thread (called from inside it: true), so that
+  // the caller tries again. Nothing of Key fires after a true answer.
+  bool DropTimer(const void* key);
+
+  // Shared with the queue's clocks: the queue while it lives, null after.
+  struct Life {
+    os::Mutex lock;
+    TNotifyQueue* queue GUARDED_BY(lock) = nullptr;
+  };
+  const std::shared_ptr<Life>& GetLife() const { return life_; }
 
   // Stops serving (Terminating) and reports the notifications left in the
   // lists, which are dropped. Any thread; the destructor does it too.
@@ -126,8 +133,11 @@ class TNotifyQueue : public TObject {
   // Milliseconds to the earliest due timer, 0 when one is due, infinite
   // when there is none.
   std::uint32_t NextTimerWait() const REQUIRES(lock_);
+  // Frees Key's timer entries for reuse.
+  void ClearTimerLocked(const void* key) REQUIRES(lock_);
   void FireDueTimers();
 
+  const std::shared_ptr<Life> life_ = std::make_shared<Life>();
   std::uint8_t mode_ = 0;
   mutable TFastMutex lock_;
   TWinEvent wake_event_{nullptr, "", false, false};  // mode 0: auto-reset
@@ -190,14 +200,15 @@ class TClock : public TObject {
 // on any thread while its queue lives; on the owning thread also after.
 class TNotifyClock : public TClock {
  public:
-  explicit TNotifyClock(TNotifyQueue& queue) : queue_(queue), owner_thread_(queue.OwnerThreadId()) {}
+  explicit TNotifyClock(TNotifyQueue& queue) : queue_(queue), life_(queue.GetLife()) {}
   ~TNotifyClock() override;
   void Update() override;
   void Restart() override;
 
  private:
   TNotifyQueue& queue_;
-  std::uint32_t owner_thread_;
+  // The queue may end first (its thread ends): its timers go with it.
+  std::shared_ptr<TNotifyQueue::Life> life_;
 };
 
 // Ticks through a timer of its own utility window (mode 1).

@@ -13,6 +13,9 @@ class CommonTestHelper {
   static void SetDeadlockSliceMs(std::uint32_t ms);
   // Pairs in the status-name table.
   static std::size_t StatusNameCount();
+  // Called by a thread suspending itself after its flag is up and before it
+  // stops (null: nothing).
+  static void SetSelfSuspendPause(void (*pause)());
 };
 
 }  // namespace vt

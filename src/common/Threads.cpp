@@ -10,6 +10,7 @@
 #include "common/Objects.h"
 #include "common/Session.h"
 #include "common/SysUtils.h"
+#include "common/TestHooks.h"
 
 namespace vt {
 
@@ -27,6 +28,12 @@ void LibraryLog(TLogRecord kind, const std::string& text, int flags) {
 
 // ---- TSafeThread -----------------------------------------------------------
 
+namespace {
+std::atomic<void (*)()> g_self_suspend_pause{nullptr};
+}
+
+void CommonTestHelper::SetSelfSuspendPause(void (*pause)()) { g_self_suspend_pause = pause; }
+
 TSafeThread::TSafeThread(bool create_suspended, bool hard_exit, std::size_t stack_size,
                          std::uint32_t extra_flags)
     : hard_exit_(hard_exit), create_suspended_(create_suspended) {
@@ -42,7 +49,8 @@ TSafeThread::TSafeThread(bool create_suspended, bool hard_exit, std::size_t stac
     return;
   }
   thread_id_ = id;
-  suspended_ = true;
+  // Suspended follows the suspend count from here on.
+  os::TrackSuspendCount(handle_, &suspended_);
 }
 
 TSafeThread::~TSafeThread() {
@@ -73,34 +81,24 @@ void TSafeThread::StopAndWait() {
 
 std::uint32_t TSafeThread::Resume() {
   if (!handle_) return 0xFFFFFFFFu;
-  os::MutexLock lock(state_lock_);
   os::DWORD previous = os::ResumeThread(handle_);
-  if (previous == 1) {
-    started_ = true;
-    suspended_ = false;
-  }
+  if (previous == 1) started_ = true;
   return previous;
 }
 
 std::uint32_t TSafeThread::Suspend() {
-  if (handle_ && os::GetCurrentThreadId() == thread_id_) {
-    // The running thread stops inside the call: the flag goes first, and
-    // the lock is not held while it is stopped.
-    {
-      os::MutexLock lock(state_lock_);
-      suspended_ = true;
-    }
-    os::DWORD previous = os::SuspendThread(handle_);
-    if (previous == 0xFFFFFFFFu) {
-      os::MutexLock lock(state_lock_);
-      suspended_ = false;
-    }
+  const os::ThreadHandle handle = handle_;
+  if (handle && os::GetCurrentThreadId() == thread_id_) {
+    // The running thread stops inside the call: the flag goes up first, and
+    // from then on the object is not touched (a suspended thread is not
+    // waited for, so the object may go while it is stopped).
+    suspended_ = true;
+    if (auto pause = g_self_suspend_pause.load()) pause();
+    const os::DWORD previous = os::SuspendThread(handle);
+    if (previous == 0xFFFFFFFFu) suspended_ = false;  // nothing stopped
     return previous;
   }
-  os::MutexLock lock(state_lock_);
-  os::DWORD previous = os::SuspendThread(handle_);
-  if (previous != 0xFFFFFFFFu) suspended_ = true;
-  return previous;
+  return os::SuspendThread(handle);
 }
 
 std::uint32_t TSafeThread::WaitFor() {

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "platform/ThreadApi.h"
-#include "platform/ThreadSafety.h"
 #include "platform/WindowApi.h"
 
 namespace vt {
@@ -88,8 +87,6 @@ class TSafeThread {
   std::atomic<bool> suspended_{false};
   std::atomic<bool> finished_{false};
   std::atomic<bool> started_{false};
-  // Keeps Suspend and Resume from another thread in step with the flags.
-  os::Mutex state_lock_;
   std::atomic<std::uint32_t> return_value_{0};
   bool hard_exit_ = false;
   bool create_suspended_ = false;

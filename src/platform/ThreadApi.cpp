@@ -35,6 +35,8 @@ struct ThreadRecord {
   void* param = nullptr;
   DWORD id = 0;
   DWORD suspend_count = 0;
+  // Follows suspend_count > 0 while the handle is open (TrackSuspendCount).
+  std::atomic<bool>* suspended_flag = nullptr;
   bool started = false;       // the suspend count reached 0 once
   bool abandoned = false;     // closed before it started: never run the procedure
   bool in_procedure = false;  // exit_jump leads back out of the running procedure
@@ -97,6 +99,12 @@ int InstallSuspendHandler() {
     return ::sigaction(SuspendSignal(), &action, nullptr) == 0 ? 0 : errno;
   }();
   return error;
+}
+
+// Under t->lock: the count, and the flag that follows it.
+void SetSuspendCount(ThreadRecord* t, DWORD count) {
+  t->suspend_count = count;
+  if (t->suspended_flag) t->suspended_flag->store(count > 0);
 }
 
 void Finish(ThreadRecord* t, DWORD code) {
@@ -179,6 +187,13 @@ ThreadHandle CreateThread(std::size_t stack_size, ThreadProc proc, void* param, 
   return t;
 }
 
+void TrackSuspendCount(ThreadHandle t, std::atomic<bool>* flag) {
+  if (!t) return;
+  std::lock_guard lock(t->lock);
+  t->suspended_flag = flag;
+  if (flag) flag->store(t->suspend_count > 0);
+}
+
 DWORD ResumeThread(ThreadHandle t) {
   if (!t) {
     SetLastError(kErrorInvalidHandle);
@@ -186,7 +201,8 @@ DWORD ResumeThread(ThreadHandle t) {
   }
   std::lock_guard lock(t->lock);
   DWORD previous = t->suspend_count;
-  if (t->suspend_count > 0 && --t->suspend_count == 0) {
+  if (previous > 0) SetSuspendCount(t, previous - 1);
+  if (previous == 1) {
     if (!t->started) {
       t->started = true;
       t->changed.notify_all();
@@ -210,9 +226,13 @@ DWORD SuspendThread(ThreadHandle t) {
     return 0xFFFFFFFFu;
   }
   // Not started yet, or stopped already: only the count moves.
-  if (!t->started || t->suspend_count > 0) return t->suspend_count++;
+  if (!t->started || t->suspend_count > 0) {
+    const DWORD previous = t->suspend_count;
+    SetSuspendCount(t, previous + 1);
+    return previous;
+  }
   if (t == t_self) {
-    t->suspend_count = 1;
+    SetSuspendCount(t, 1);
     const std::uint32_t seen = t->resumes.load(std::memory_order_acquire);
     lock.unlock();
     WaitForResume(t, seen);
@@ -230,7 +250,7 @@ DWORD SuspendThread(ThreadHandle t) {
   }
   // The lock is kept until the thread has stopped: no resume can overtake
   // the signal, and the thread cannot end meanwhile.
-  t->suspend_count = 1;
+  SetSuspendCount(t, 1);
   while (::sem_wait(&t->stopped) != 0 && errno == EINTR) {
   }
   return 0;
@@ -285,6 +305,7 @@ void CloseThreadHandle(ThreadHandle t) {
   bool join = false;
   {
     std::lock_guard lock(t->lock);
+    t->suspended_flag = nullptr;
     if (!t->started) {
       t->abandoned = true;
       t->changed.notify_all();

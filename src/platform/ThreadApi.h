@@ -3,6 +3,7 @@
 // calling thread, waiting for the end, exit code, thread ids.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -29,6 +30,11 @@ ThreadHandle CreateThread(std::size_t stack_size, ThreadProc proc, void* param, 
 // Answers the previous count, or 0xFFFFFFFF (last error set) for a null
 // handle.
 DWORD ResumeThread(ThreadHandle thread);
+
+// Keeps *Flag equal to "the suspend count is above 0", changed together with
+// the count (under the thread's own lock), until the handle is closed; set
+// at once. Null stops it.
+void TrackSuspendCount(ThreadHandle thread, std::atomic<bool>* flag);
 
 // Raises the suspend count and answers the previous one. A running thread
 // is stopped before this returns: it is sent the suspend signal (SIGRTMIN+4)

@@ -273,6 +273,16 @@ TEST_F(X11WaitDialog, TheBarGrowsWithEachStepAndKeysOrTheButtonCancel) {
     EXPECT_TRUE(WaitUntil([&] { return dialog.Cancelled(); }));
     EXPECT_FALSE(vt::os::IsWindowEnabled(dialog.CancelButton()));
   }
+  {
+    // The close box takes the window away without cancelling; the steps go on.
+    vt::TWaitDialog dialog("Extracting setup files...", 4, 0);
+    const std::string id = IdOf(dialog.DialogWindow());
+    EXPECT_TRUE(display_.CloseBox(id));
+    EXPECT_TRUE(WaitUntil([&] { return !display_.Find("Please Wait..."); }));
+    EXPECT_FALSE(vt::os::IsWindow(dialog.DialogWindow()));
+    for (int step = 1; step <= 4; ++step) dialog.Step(1);
+    EXPECT_FALSE(dialog.Cancelled());
+  }
   EXPECT_TRUE(WaitUntil([&] { return display_.Windows().empty(); }));
 }
 

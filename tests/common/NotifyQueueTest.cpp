@@ -353,6 +353,13 @@ TEST(NotifyLoop, ClockDestroyedFromAnotherThreadLeavesNothingThatFires) {
     std::thread([&] { clock.reset(); }).join();
     EXPECT_EQ(q.TimerCount(), 0u);
   });
+
+  // Its queue ended first (with its thread): the clock ends without
+  // reaching the queue (under the address sanitizer, a use of the freed
+  // queue is reported).
+  std::unique_ptr<TClock> orphan;
+  OnLoopModeThread([&](TNotifyQueue&) { orphan = CreateClock(1, true, [&](TClock&) { ++ticks; }); });
+  orphan.reset();
 }
 
 // With nothing posted and no timers, external items are still served,

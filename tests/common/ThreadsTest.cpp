@@ -10,6 +10,7 @@
 
 #include "common/EventLog.h"
 #include "common/SysUtils.h"
+#include "common/TestHooks.h"
 #include "platform/TestHooks.h"
 #include "support/EventLogs.h"
 #include "support/TestFiles.h"
@@ -164,6 +165,37 @@ TEST(Threads, SuspendedClaimsOnlyASuspensionThatHappened) {
   EXPECT_EQ(self->WaitFor(), 0u);
   EXPECT_EQ(answered, 0u);
   EXPECT_FALSE(self->Suspended());
+}
+
+// Another thread suspends and resumes a thread that is on its way to stop
+// itself: the flag is down while it runs and up for the stop that follows.
+TEST(Threads, SuspendedHoldsForASelfSuspensionOvertakenByAnotherThread) {
+  static std::atomic<int> stage{0};
+  stage = 0;
+  CommonTestHelper::SetSelfSuspendPause([] {
+    stage = 1;
+    while (stage != 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  std::unique_ptr<TMethodThread> t;
+  TMethodThread::Start(t, false, [](TMethodThread& me) { me.Suspend(); });
+  ASSERT_TRUE(Eventually([] { return stage == 1; }));
+  EXPECT_EQ(t->Suspend(), 0u);
+  EXPECT_EQ(t->Resume(), 1u);
+  // Running again: a destroy now waits for the thread instead of leaving it
+  // the object.
+  EXPECT_FALSE(t->Suspended());
+  stage = 2;
+  CommonTestHelper::SetSelfSuspendPause(nullptr);
+  EXPECT_TRUE(Eventually([&] { return t->Suspended(); }));
+  ASSERT_TRUE(Eventually([&] { return t->Resume() == 1u; }));
+  EXPECT_EQ(t->WaitFor(), 0u);
+  EXPECT_FALSE(t->Suspended());
+
+  // Resumed and destroyed at once: the object stays until the woken thread
+  // has ended.
+  TMethodThread::Start(t, false, [](TMethodThread& me) { me.Suspend(); });
+  ASSERT_TRUE(Eventually([&] { return t->Resume() == 1u; }));
+  t.reset();
 }
 
 class HardEndThread : public TSafeThread {

@@ -39,10 +39,11 @@ class X11MessageBox : public ::testing::Test {
   VirtualDisplay display_;
 };
 
-TEST_F(X11MessageBox, IsModalWrapsItsTextAndEndsWithEnterOrWithTheDisplay) {
+TEST_F(X11MessageBox, IsModalWrapsItsTextAndEndsWithEnterAClickTheCloseBoxOrTheDisplay) {
   const std::string text = "The first line of a long message that cannot stand on one line of the box, " +
                            std::string(20, 'x') + " and more words to wrap.";
-  for (bool kill_display : {false, true}) {
+  enum class End { kEnter, kClick, kCloseBox, kDisplayGone };
+  for (End end : {End::kEnter, End::kClick, End::kCloseBox, End::kDisplayGone}) {
     auto result = std::async(std::launch::async, [&] { return MessageBoxA(0, text, "Kestrel Setup", MB_ICONERROR); });
     const auto box = display_.WaitFor("Kestrel Setup");
     std::optional<test::XWindowInfo> label;
@@ -60,13 +61,23 @@ TEST_F(X11MessageBox, IsModalWrapsItsTextAndEndsWithEnterOrWithTheDisplay) {
     EXPECT_TRUE(box && label);
     EXPECT_EQ(result.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     // Either way the box ends.
-    if (!box) kill_display = true;
-    if (kill_display)
+    if (!box) end = End::kDisplayGone;
+    const auto ok = display_.Find("OK");
+    if (end == End::kDisplayGone)
       display_.Stop();
-    else
+    else if (end == End::kEnter)
       display_.Tool("xdotool key --window " + box->id + " Return");
+    else if (end == End::kClick && ok)
+      display_.Tool("xdotool mousemove " + std::to_string(ok->x + ok->width / 2) + " " +
+                    std::to_string(ok->y + ok->height / 2) + " click 1");
+    else
+      EXPECT_TRUE(end == End::kCloseBox && display_.CloseBox(box->id));
+    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << "the box did not end";
+      display_.Stop();
+    }
     EXPECT_EQ(result.get(), IDOK);
-    if (!kill_display) {
+    if (end != End::kDisplayGone) {
       EXPECT_TRUE(WaitUntil([&] { return display_.Windows().empty(); }));
     }
   }

@@ -1,9 +1,10 @@
 // A virtual X display of a test's own (Xvfb on a free display number), and
 // what the display's own tools tell about its windows: the tree with names
 // and geometry (xwininfo), a window's pixels (xwd), keys and clicks
-// (xdotool).
+// (xdotool), and the close box (a client message of our own).
 #pragma once
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -141,6 +142,46 @@ class VirtualDisplay {
     std::optional<XWindowInfo> found;
     WaitUntil([&] { return (found = Find(name)).has_value(); });
     return found;
+  }
+
+  // What a window manager's close box does: a WM_PROTOCOLS client message
+  // with WM_DELETE_WINDOW to the window's own client, sent through the X
+  // client library (the installed xdotool has no close command).
+  bool CloseBox(const std::string& id) const {
+    struct ClientMessage {
+      int type;
+      unsigned long serial;
+      int send_event;
+      void* display;
+      unsigned long window, message_type;
+      int format;
+      long data[5];
+    };
+    union Event {
+      ClientMessage message;
+      long pad[24];
+    };
+    void* lib = ::dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return false;
+    auto open = reinterpret_cast<void* (*)(const char*)>(::dlsym(lib, "XOpenDisplay"));
+    auto intern = reinterpret_cast<unsigned long (*)(void*, const char*, int)>(::dlsym(lib, "XInternAtom"));
+    auto send = reinterpret_cast<int (*)(void*, unsigned long, int, long, Event*)>(::dlsym(lib, "XSendEvent"));
+    auto sync = reinterpret_cast<int (*)(void*, int)>(::dlsym(lib, "XSync"));
+    auto close = reinterpret_cast<int (*)(void*)>(::dlsym(lib, "XCloseDisplay"));
+    bool sent = false;
+    if (void* dpy = open && intern && send && sync && close ? open(name_.c_str()) : nullptr) {
+      Event e{};
+      e.message.type = 33;  // ClientMessage
+      e.message.window = std::stoul(id, nullptr, 16);
+      e.message.message_type = intern(dpy, "WM_PROTOCOLS", 0);
+      e.message.format = 32;
+      e.message.data[0] = static_cast<long>(intern(dpy, "WM_DELETE_WINDOW", 0));
+      sent = send(dpy, e.message.window, 0, 0, &e) != 0;
+      sync(dpy, 0);
+      close(dpy);
+    }
+    ::dlclose(lib);
+    return sent;
   }
 
   // A window's pixels as the screen shows them (xwd, 24-bit TrueColor).
