@@ -25,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(StatusNames, KnownAndUnknownCodes) {
-  EXPECT_EQ(CommonTestHelper::StatusNameCount(), 1119u);
+  EXPECT_EQ(CommonTestHelper::StatusNameCount(), 1243u);
   EXPECT_EQ(NtStatusToText(0, "STATUS "), "STATUS_SUCCESS");
   EXPECT_EQ(NtStatusToText(0xC0150002, ""), "STATUS_ASSEMBLY_NOT_FOUND");
   EXPECT_EQ(NtStatusToText(0xC0150003, "STATUS "), "STATUS 0xC0150003");
@@ -36,6 +36,8 @@ TEST(StatusNames, KnownAndUnknownCodes) {
   // One from each facility.
   EXPECT_EQ(NtStatusToText(0x40000000, ""), "STATUS_OBJECT_NAME_EXISTS");
   EXPECT_EQ(NtStatusToText(0x80000005, ""), "STATUS_BUFFER_OVERFLOW");
+  EXPECT_EQ(NtStatusToText(0x40010005, ""), "DBG_CONTROL_C");
+  EXPECT_EQ(NtStatusToText(0xC0020001, ""), "RPC_NT_INVALID_STRING_BINDING");
   EXPECT_EQ(NtStatusToText(0xC0040035, ""), "STATUS_PNP_BAD_MPS_TABLE");
   EXPECT_EQ(NtStatusToText(0xC00A0001, ""), "STATUS_CTX_WINSTATION_NAME_INVALID");
   EXPECT_EQ(NtStatusToText(0xC0130001, ""), "STATUS_CLUSTER_INVALID_NODE");
