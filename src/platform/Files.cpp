@@ -61,6 +61,16 @@ std::map<const void*, ViewEntry>& Views() {
   return t;
 }
 
+// Caller holds the table lock. Fd was free when the system handed it out
+// again: an entry for it is stale, and its lock descriptor is closed with it.
+void DropStaleEntry(int fd) {
+  auto& files = OpenFiles();
+  auto it = files.find(fd);
+  if (it == files.end()) return;
+  if (it->second.lock_fd >= 0) ::close(it->second.lock_fd);
+  files.erase(it);
+}
+
 bool Fail(DWORD code) {
   SetLastError(code);
   return false;
@@ -405,7 +415,7 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
   const DWORD eff_access = AccessOf(access, delete_on_close);
-  OpenFiles().erase(fd);  // the number was free: any entry for it is stale
+  DropStaleEntry(fd);
   if (AnyOpenConflict(st.st_dev, st.st_ino, eff_access, share)) {
     ::close(fd);
     SetLastError(kErrorSharingViolation);
@@ -489,7 +499,7 @@ FileHandle DuplicateFileHandle(FileHandle handle, bool inherit) {
     SetLastErrorFromErrno(errno);
     return kInvalidFile;
   }
-  OpenFiles().erase(dup);  // the number was free: any entry for it is stale
+  DropStaleEntry(dup);
   auto it = OpenFiles().find(h);
   if (it != OpenFiles().end()) {
     // The copy holds the same rights and sharing until it is closed too.
@@ -766,7 +776,7 @@ MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t ma
     SetLastErrorFromErrno(errno);
     return nullptr;
   }
-  OpenFiles().erase(dup);
+  DropStaleEntry(dup);
   auto* m = new MappingObject;
   m->fd = dup;
   m->dev = st.st_dev;

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 
@@ -85,6 +87,25 @@ TEST_F(ShareModesTest, ShareEndsWithAKilledHolder) {
   EXPECT_EQ(OpenError(kGenericRead, 7), DWORD{kErrorSharingViolation});
   holder.Release(true);
   EXPECT_EQ(OpenError(kGenericRead | kGenericWrite, 0), 0u);
+}
+
+}  // namespace
+}  // namespace vt::os
+
+namespace vt::os {
+namespace {
+
+// A write-only handle closed behind this layer's back: when its number is
+// reused, the share it held ends with it.
+TEST_F(ShareModesTest, StaleEntryReleasesItsShare) {
+  Write("g", "other");
+  FileHandle h = CreateFile(P("f"), kGenericWrite, 0, kOpenExisting, 0);
+  ASSERT_NE(h, kInvalidFile);
+  ::close(static_cast<int>(h));
+  FileHandle reused = CreateFile(P("g"), kGenericRead, kFileShareRead, kOpenExisting, 0);
+  ASSERT_EQ(reused, h);
+  EXPECT_EQ(OpenError(kGenericRead | kGenericWrite, 0), 0u);
+  EXPECT_TRUE(CloseFile(reused));
 }
 
 }  // namespace
