@@ -434,6 +434,44 @@ void RuntimeHandlesOver(const std::vector<std::uint8_t>& block, int fds[3]) {
   ::_exit(127);
 }
 
+// In a child before it waits at its gate: closes what exec would close, so
+// that the starter's own descriptors (files and the shares they hold, other
+// children's gates) do not live on in a child that has not run yet. The
+// three given stay open. System calls only.
+void CloseOnExecDescriptorsNow(int report, int gate, int program) {
+  const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  auto close_if_on_exec = [&](int fd) {
+    if (fd > 2 && fd != report && fd != gate && fd != program && fd != dir) {
+      const int flags = ::fcntl(fd, F_GETFD);
+      if (flags >= 0 && (flags & FD_CLOEXEC)) ::close(fd);
+    }
+  };
+  if (dir < 0) {
+    // Without /proc: every number below the limit, up to a bound.
+    struct rlimit limit {};
+    int last = 65536;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(last))
+      last = static_cast<int>(limit.rlim_cur);
+    for (int fd = 3; fd < last; ++fd) close_if_on_exec(fd);
+    return;
+  }
+  alignas(dirent64) char buffer[2048];
+  for (;;) {
+    const long n = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer);
+    if (n <= 0) break;
+    for (long at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+      at += entry->d_reclen;
+      int fd = 0;
+      const char* c = entry->d_name;
+      if (*c < '0' || *c > '9') continue;
+      for (; *c >= '0' && *c <= '9'; ++c) fd = fd * 10 + (*c - '0');
+      close_if_on_exec(fd);
+    }
+  }
+  ::close(dir);
+}
+
 std::atomic<unsigned> g_error_mode{0};
 
 }  // namespace
@@ -660,6 +698,8 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
     int report_fd = report[1];
     if (suspended) {
       ::close(gate[1]);
+      // Gone before the starter hears that the child waits.
+      CloseOnExecDescriptorsNow(report_fd, gate[0], exec_fd);
       ExecReport waiting{kStageSuspended, 0};
       if (::write(report_fd, &waiting, sizeof waiting) != static_cast<ssize_t>(sizeof waiting)) ::_exit(127);
       ::close(report_fd);

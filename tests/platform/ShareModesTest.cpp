@@ -95,6 +95,24 @@ TEST_F(ShareModesTest, ShareEndsWithAKilledHolder) {
 namespace vt::os {
 namespace {
 
+// A child started suspended holds only what it inherits: the starter's own
+// files (closed on exec) keep no share alive in it while it waits.
+TEST_F(ShareModesTest, SuspendedChildKeepsNoShareOfItsStarter) {
+  for (bool inherit : {false, true}) {
+    FileHandle h = CreateFile(P("f"), kGenericRead, 0, kOpenExisting, 0);
+    ASSERT_NE(h, kInvalidFile);
+    ProcessInformation pi;
+    ASSERT_TRUE(CreateProcess(test::ProgramBeside("vt_proc_child"), "vt_proc_child exit 0", inherit,
+                              kCreateSuspended, nullptr, {}, {}, &pi));
+    ASSERT_TRUE(CloseFile(h));
+    EXPECT_EQ(OpenError(kGenericRead | kGenericWrite, 0), 0u) << inherit;
+    ResumeChildThread(pi.thread);
+    EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+    CloseHandle(pi.process);
+    CloseHandle(pi.thread);
+  }
+}
+
 // A write-only handle closed behind this layer's back: when its number is
 // reused, the share it held ends with it.
 TEST_F(ShareModesTest, StaleEntryReleasesItsShare) {
