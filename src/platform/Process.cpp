@@ -620,20 +620,27 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
                  current.sa_handler == SIG_IGN;
   }
 
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    SetLastErrorFromErrno(errno);
-    if (exec_fd >= 0) ::close(exec_fd);
-    return false;
-  }
+  int report[2] = {-1, -1};
   // A suspended child waits before running the program until a byte comes
   // through its gate; the end of the gate without one ends it.
   int gate[2] = {-1, -1};
-  if (suspended && ::pipe2(gate, O_CLOEXEC) != 0) {
+  // The start's own descriptors live above 2: a starter without standard
+  // handles gets those numbers for them, and the child's handles replace them.
+  int* const own[] = {&report[0], &report[1], &gate[0], &gate[1], &exec_fd};
+  const auto above_standard = [&] {
+    for (int* fd : own)
+      if (*fd >= 0 && *fd <= 2) {
+        const int moved = ::fcntl(*fd, F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) return false;
+        ::close(*fd);
+        *fd = moved;
+      }
+    return true;
+  };
+  if (::pipe2(report, O_CLOEXEC) != 0 || (suspended && ::pipe2(gate, O_CLOEXEC) != 0) || !above_standard()) {
     SetLastErrorFromErrno(errno);
-    ::close(report[0]);
-    ::close(report[1]);
-    if (exec_fd >= 0) ::close(exec_fd);
+    for (int* fd : own)
+      if (*fd >= 0) ::close(*fd);
     return false;
   }
   // Without the privilege a token names the caller's own identity: nothing to change.

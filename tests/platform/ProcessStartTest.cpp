@@ -260,3 +260,36 @@ TEST(ProcessStart, EveryErrnoHasAWindowsErrorThatSaysTheSame) {
 
 }  // namespace
 }  // namespace vt::os
+
+namespace vt::os {
+namespace {
+
+// A starter whose standard input and output are closed: the descriptors it
+// takes for the start get those numbers, and must not become the child's
+// standard handles.
+TEST(ProcessStart, StarterWithoutStandardHandles) {
+  TempFolder dir;
+  const std::string out = dir.File("out");
+  const bool ok = ForkedCopyManages([&] {
+    const int fd = ::open(out.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 || ::dup2(fd, 7) < 0) return false;
+    ::close(fd);
+    ::close(0);
+    ::close(1);
+    StartupInfo si;
+    si.flags = kStartfUseStdHandles;
+    si.std_output = 7;
+    si.std_error = 2;
+    ProcessInformation pi;
+    if (!CreateProcess(Child(), "vt_proc_child exit 3", false, kCreateSuspended, nullptr, {}, si, &pi)) return false;
+    ResumeChildThread(pi.thread);
+    DWORD code = 0;
+    return WaitForProcess(pi.process, kInfinite) == kWaitObject0 && GetExitCodeProcess(pi.process, &code) &&
+           code == 3;
+  });
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(test::ReadFileText(out), "");
+}
+
+}  // namespace
+}  // namespace vt::os
