@@ -1,3 +1,6 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -124,6 +127,39 @@ TEST_F(ShareModesTest, StaleEntryReleasesItsShare) {
   ASSERT_EQ(reused, h);
   EXPECT_EQ(OpenError(kGenericRead | kGenericWrite, 0), 0u);
   EXPECT_TRUE(CloseFile(reused));
+}
+
+}  // namespace
+}  // namespace vt::os
+
+namespace vt::os {
+namespace {
+
+// Out of descriptors, a share that cannot be held or looked at refuses the
+// open or the delete instead of letting it past another process's share.
+TEST_F(ShareModesTest, NoDescriptorLeftForTheShareRefuses) {
+  HoldingChild holder(P("f"), kGenericRead, kFileShareRead | kFileShareWrite);
+  ASSERT_TRUE(holder.held());
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    struct rlimit few {64, 64};
+    if (::setrlimit(RLIMIT_NOFILE, &few) != 0) ::_exit(10);
+    int last = -1;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) last = fd;
+    ::close(last);  // one left
+    if (CreateFile(P("f"), kGenericWrite, kFileShareRead, kOpenExisting, 0) != kInvalidFile) ::_exit(11);
+    if (GetLastError() != kErrorTooManyOpenFiles) ::_exit(12);
+    // The free number stays free for the delete's look, which fails as well.
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+    }
+    if (DeleteFile(P("f")) || GetLastError() != kErrorTooManyOpenFiles) ::_exit(13);
+    ::_exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Read("f"), "data");
 }
 
 }  // namespace
