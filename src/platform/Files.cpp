@@ -514,7 +514,12 @@ FileHandle DuplicateFileHandle(FileHandle handle, bool inherit) {
   if (it != OpenFiles().end()) {
     // The copy holds the same rights and sharing until it is closed too.
     OpenEntry copy = it->second;
-    if (copy.lock_fd >= 0) copy.lock_fd = ::fcntl(copy.lock_fd, F_DUPFD_CLOEXEC, 0);
+    if (copy.lock_fd >= 0 && (copy.lock_fd = ::fcntl(copy.lock_fd, F_DUPFD_CLOEXEC, 0)) < 0) {
+      const int err = errno;
+      ::close(dup);
+      SetLastErrorFromErrno(err);
+      return kInvalidFile;
+    }
     OpenFiles()[dup] = std::move(copy);
   }
   return dup;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/Files.h"
+#include "platform/Handles.h"
 #include "support/HoldingChild.h"
 #include "support/TestFiles.h"
 
@@ -138,15 +139,21 @@ namespace {
 // Out of descriptors, a share that cannot be held or looked at refuses the
 // open or the delete instead of letting it past another process's share.
 TEST_F(ShareModesTest, NoDescriptorLeftForTheShareRefuses) {
+  Write("g", "other");
   HoldingChild holder(P("f"), kGenericRead, kFileShareRead | kFileShareWrite);
   ASSERT_TRUE(holder.held());
   const pid_t pid = ::fork();
   if (pid == 0) {
     struct rlimit few {64, 64};
     if (::setrlimit(RLIMIT_NOFILE, &few) != 0) ::_exit(10);
+    const FileHandle g = CreateFile(P("g"), kGenericWrite, 0, kOpenExisting, 0);
     int last = -1;
     for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) last = fd;
     ::close(last);  // one left
+    // A copy that could not carry the share would leave it with the first handle.
+    HANDLE copy = kInvalidFile;
+    if (g == kInvalidFile || DuplicateHandle(kCurrentProcess, g, kCurrentProcess, &copy, false)) ::_exit(14);
+    if (GetLastError() != kErrorTooManyOpenFiles) ::_exit(15);
     if (CreateFile(P("f"), kGenericWrite, kFileShareRead, kOpenExisting, 0) != kInvalidFile) ::_exit(11);
     if (GetLastError() != kErrorTooManyOpenFiles) ::_exit(12);
     // The free number stays free for the delete's look, which fails as well.
