@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -119,7 +120,7 @@ class Child : public KernelObject {
     const char go = 1;
     ssize_t n;
     do {
-      n = ::write(gate_, &go, 1);
+      n = ::send(gate_, &go, 1, MSG_NOSIGNAL);  // a child killed meanwhile: no broken-pipe signal
     } while (n < 0 && errno == EINTR);
     ::close(gate_);
     gate_ = -1;
@@ -637,7 +638,7 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
       }
     return true;
   };
-  if (::pipe2(report, O_CLOEXEC) != 0 || (suspended && ::pipe2(gate, O_CLOEXEC) != 0) || !above_standard()) {
+  if (::pipe2(report, O_CLOEXEC) != 0 || (suspended && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gate) != 0) || !above_standard()) {
     SetLastErrorFromErrno(errno);
     for (int* fd : own)
       if (*fd >= 0) ::close(*fd);

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +79,14 @@ TEST(ProcessStart, SuspendedChildRunsNothingUntilResumed) {
   EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
   for (int i = 0; i < 500 && ProcessState(pid) != 'Z' && ProcessState(pid) != '\0'; ++i) ::usleep(10000);
   EXPECT_FALSE(fs::exists(marker + "2"));
+
+  // Killed while it waits: resuming it is no broken pipe for the starter.
+  ASSERT_TRUE(CreateProcess(Child(), "vt_proc_child touch " + marker + "3", false, kCreateSuspended, nullptr, {}, {},
+                            &pi));
+  ::kill(static_cast<pid_t>(pi.process_id), SIGKILL);
+  EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+  EXPECT_EQ(ResumeChildThread(pi.thread), 1u);
+  EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
 }
 
 // Whether a forked copy of this process manages f.
