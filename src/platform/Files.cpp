@@ -61,6 +61,16 @@ std::map<const void*, ViewEntry>& Views() {
   return t;
 }
 
+// Caller holds the table lock. Fd was free when the system handed it out
+// again: an entry for it is stale, and its lock descriptor is closed with it.
+void DropStaleEntry(int fd) {
+  auto& files = OpenFiles();
+  auto it = files.find(fd);
+  if (it == files.end()) return;
+  if (it->second.lock_fd >= 0) ::close(it->second.lock_fd);
+  files.erase(it);
+}
+
 bool Fail(DWORD code) {
   SetLastError(code);
   return false;
@@ -228,17 +238,20 @@ int ShareLockDescriptor(int fd, bool readable) {
   return r;
 }
 
-// Deleting needs every open of the file to share delete.
-bool OthersDenyDelete(const std::string& name) {
+bool OutOfDescriptors(int err) { return err == EMFILE || err == ENFILE; }
+
+// Deleting needs every open of the file to share delete: 0, or the error
+// that refuses the delete (without a descriptor to look, it is refused too).
+DWORD OthersDenyDelete(const std::string& name) {
   int fd;
   do {
     fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  if (fd < 0) return OutOfDescriptors(errno) ? ErrnoToError(errno) : 0;
   struct stat st;
   const bool denied = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && OthersHold(fd, kDeniesOffset + 2);
   ::close(fd);
-  return denied;
+  return denied ? DWORD{kErrorSharingViolation} : 0;
 }
 
 std::vector<MappingObject*>& Mappings();
@@ -405,7 +418,7 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
   const DWORD eff_access = AccessOf(access, delete_on_close);
-  OpenFiles().erase(fd);  // the number was free: any entry for it is stale
+  DropStaleEntry(fd);
   if (AnyOpenConflict(st.st_dev, st.st_ino, eff_access, share)) {
     ::close(fd);
     SetLastError(kErrorSharingViolation);
@@ -414,6 +427,13 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
   int lock_fd = -1;
   if (S_ISREG(st.st_mode)) {
     const int carrier = ShareLockDescriptor(fd, (oflags & O_ACCMODE) != O_WRONLY);
+    if (carrier < 0 && OutOfDescriptors(errno)) {
+      // Not a file this process cannot read: the share cannot be held.
+      const int err = errno;
+      ::close(fd);
+      SetLastErrorFromErrno(err);
+      return kInvalidFile;
+    }
     if (carrier >= 0) {
       const ShareLocks taken = TakeShareLocks(carrier, eff_access, share);
       if (taken != ShareLocks::kTaken && carrier != fd) ::close(carrier);
@@ -489,12 +509,17 @@ FileHandle DuplicateFileHandle(FileHandle handle, bool inherit) {
     SetLastErrorFromErrno(errno);
     return kInvalidFile;
   }
-  OpenFiles().erase(dup);  // the number was free: any entry for it is stale
+  DropStaleEntry(dup);
   auto it = OpenFiles().find(h);
   if (it != OpenFiles().end()) {
     // The copy holds the same rights and sharing until it is closed too.
     OpenEntry copy = it->second;
-    if (copy.lock_fd >= 0) copy.lock_fd = ::fcntl(copy.lock_fd, F_DUPFD_CLOEXEC, 0);
+    if (copy.lock_fd >= 0 && (copy.lock_fd = ::fcntl(copy.lock_fd, F_DUPFD_CLOEXEC, 0)) < 0) {
+      const int err = errno;
+      ::close(dup);
+      SetLastErrorFromErrno(err);
+      return kInvalidFile;
+    }
     OpenFiles()[dup] = std::move(copy);
   }
   return dup;
@@ -675,9 +700,10 @@ bool DeleteFile(const std::string& name) {
   if (S_ISDIR(st.st_mode)) return Fail(kErrorAccessDenied);
   if (IsReadOnlyMode(st.st_mode)) return Fail(kErrorAccessDenied);
   if (!S_ISLNK(st.st_mode) &&
-      (AnyOpenConflict(st.st_dev, st.st_ino, kDeleteAccess, kFileShareRead | kFileShareWrite | kFileShareDelete) ||
-       (S_ISREG(st.st_mode) && OthersDenyDelete(name))))
+      AnyOpenConflict(st.st_dev, st.st_ino, kDeleteAccess, kFileShareRead | kFileShareWrite | kFileShareDelete))
     return Fail(kErrorSharingViolation);
+  if (S_ISREG(st.st_mode))
+    if (const DWORD refused = OthersDenyDelete(name)) return Fail(refused);
   if (::unlink(name.c_str()) != 0) return Fail(ErrnoForPath(errno, name));
   return true;
 }
@@ -766,7 +792,7 @@ MappingHandle CreateFileMapping(FileHandle file, DWORD protect, std::uint64_t ma
     SetLastErrorFromErrno(errno);
     return nullptr;
   }
-  OpenFiles().erase(dup);
+  DropStaleEntry(dup);
   auto* m = new MappingObject;
   m->fd = dup;
   m->dev = st.st_dev;

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -119,7 +120,7 @@ class Child : public KernelObject {
     const char go = 1;
     ssize_t n;
     do {
-      n = ::write(gate_, &go, 1);
+      n = ::send(gate_, &go, 1, MSG_NOSIGNAL);  // a child killed meanwhile: no broken-pipe signal
     } while (n < 0 && errno == EINTR);
     ::close(gate_);
     gate_ = -1;
@@ -434,6 +435,44 @@ void RuntimeHandlesOver(const std::vector<std::uint8_t>& block, int fds[3]) {
   ::_exit(127);
 }
 
+// In a child before it waits at its gate: closes what exec would close, so
+// that the starter's own descriptors (files and the shares they hold, other
+// children's gates) do not live on in a child that has not run yet. The
+// three given stay open. System calls only.
+void CloseOnExecDescriptorsNow(int report, int gate, int program) {
+  const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  auto close_if_on_exec = [&](int fd) {
+    if (fd > 2 && fd != report && fd != gate && fd != program && fd != dir) {
+      const int flags = ::fcntl(fd, F_GETFD);
+      if (flags >= 0 && (flags & FD_CLOEXEC)) ::close(fd);
+    }
+  };
+  if (dir < 0) {
+    // Without /proc: every number below the limit, up to a bound.
+    struct rlimit limit {};
+    int last = 65536;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(last))
+      last = static_cast<int>(limit.rlim_cur);
+    for (int fd = 3; fd < last; ++fd) close_if_on_exec(fd);
+    return;
+  }
+  alignas(dirent64) char buffer[2048];
+  for (;;) {
+    const long n = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer);
+    if (n <= 0) break;
+    for (long at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+      at += entry->d_reclen;
+      int fd = 0;
+      const char* c = entry->d_name;
+      if (*c < '0' || *c > '9') continue;
+      for (; *c >= '0' && *c <= '9'; ++c) fd = fd * 10 + (*c - '0');
+      close_if_on_exec(fd);
+    }
+  }
+  ::close(dir);
+}
+
 std::atomic<unsigned> g_error_mode{0};
 
 }  // namespace
@@ -582,20 +621,27 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
                  current.sa_handler == SIG_IGN;
   }
 
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    SetLastErrorFromErrno(errno);
-    if (exec_fd >= 0) ::close(exec_fd);
-    return false;
-  }
+  int report[2] = {-1, -1};
   // A suspended child waits before running the program until a byte comes
   // through its gate; the end of the gate without one ends it.
   int gate[2] = {-1, -1};
-  if (suspended && ::pipe2(gate, O_CLOEXEC) != 0) {
+  // The start's own descriptors live above 2: a starter without standard
+  // handles gets those numbers for them, and the child's handles replace them.
+  int* const own[] = {&report[0], &report[1], &gate[0], &gate[1], &exec_fd};
+  const auto above_standard = [&] {
+    for (int* fd : own)
+      if (*fd >= 0 && *fd <= 2) {
+        const int moved = ::fcntl(*fd, F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) return false;
+        ::close(*fd);
+        *fd = moved;
+      }
+    return true;
+  };
+  if (::pipe2(report, O_CLOEXEC) != 0 || (suspended && ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gate) != 0) || !above_standard()) {
     SetLastErrorFromErrno(errno);
-    ::close(report[0]);
-    ::close(report[1]);
-    if (exec_fd >= 0) ::close(exec_fd);
+    for (int* fd : own)
+      if (*fd >= 0) ::close(*fd);
     return false;
   }
   // Without the privilege a token names the caller's own identity: nothing to change.
@@ -660,6 +706,8 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
     int report_fd = report[1];
     if (suspended) {
       ::close(gate[1]);
+      // Gone before the starter hears that the child waits.
+      CloseOnExecDescriptorsNow(report_fd, gate[0], exec_fd);
       ExecReport waiting{kStageSuspended, 0};
       if (::write(report_fd, &waiting, sizeof waiting) != static_cast<ssize_t>(sizeof waiting)) ::_exit(127);
       ::close(report_fd);

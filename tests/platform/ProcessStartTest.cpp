@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +79,14 @@ TEST(ProcessStart, SuspendedChildRunsNothingUntilResumed) {
   EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
   for (int i = 0; i < 500 && ProcessState(pid) != 'Z' && ProcessState(pid) != '\0'; ++i) ::usleep(10000);
   EXPECT_FALSE(fs::exists(marker + "2"));
+
+  // Killed while it waits: resuming it is no broken pipe for the starter.
+  ASSERT_TRUE(CreateProcess(Child(), "vt_proc_child touch " + marker + "3", false, kCreateSuspended, nullptr, {}, {},
+                            &pi));
+  ::kill(static_cast<pid_t>(pi.process_id), SIGKILL);
+  EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+  EXPECT_EQ(ResumeChildThread(pi.thread), 1u);
+  EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
 }
 
 // Whether a forked copy of this process manages f.
@@ -256,6 +265,39 @@ TEST(ProcessStart, EveryErrnoHasAWindowsErrorThatSaysTheSame) {
   EXPECT_EQ(ErrnoToError(EAGAIN), DWORD{kErrorNotEnoughQuota});
   EXPECT_EQ(ErrnoToError(E2BIG), DWORD{kErrorFilenameExcedRange});
   EXPECT_EQ(ErrnoToError(EXDEV), DWORD{kErrorNotSameDevice});
+}
+
+}  // namespace
+}  // namespace vt::os
+
+namespace vt::os {
+namespace {
+
+// A starter whose standard input and output are closed: the descriptors it
+// takes for the start get those numbers, and must not become the child's
+// standard handles.
+TEST(ProcessStart, StarterWithoutStandardHandles) {
+  TempFolder dir;
+  const std::string out = dir.File("out");
+  const bool ok = ForkedCopyManages([&] {
+    const int fd = ::open(out.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 || ::dup2(fd, 7) < 0) return false;
+    ::close(fd);
+    ::close(0);
+    ::close(1);
+    StartupInfo si;
+    si.flags = kStartfUseStdHandles;
+    si.std_output = 7;
+    si.std_error = 2;
+    ProcessInformation pi;
+    if (!CreateProcess(Child(), "vt_proc_child exit 3", false, kCreateSuspended, nullptr, {}, si, &pi)) return false;
+    ResumeChildThread(pi.thread);
+    DWORD code = 0;
+    return WaitForProcess(pi.process, kInfinite) == kWaitObject0 && GetExitCodeProcess(pi.process, &code) &&
+           code == 3;
+  });
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(test::ReadFileText(out), "");
 }
 
 }  // namespace
