@@ -32,6 +32,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/FaultSupport.h"
 #include "platform/ThreadSafety.h"
 
 namespace vt::os::display {
@@ -865,8 +866,10 @@ void BlockSignals() {
 
 void ThreadMain() {
   // Signals meant for the program go to its own threads; a write to a
-  // closed connection raises none here.
+  // closed connection raises none here. Faults are recorded as on the
+  // library's other threads.
   BlockSignals();
+  PrepareThreadForFaults();
   Backend& b = B();
   std::string name;
   {
@@ -910,6 +913,7 @@ void ThreadMain() {
   }
   // Modal loops waiting on a window learn that it is gone.
   for (HWND h : tops) PostMessageA(h, WM_NULL, 0, 0);
+  ReleaseThreadFaultStack();
 }
 
 }  // namespace
