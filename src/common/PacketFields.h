@@ -194,10 +194,10 @@ class TFieldWriter final : public TStream {
 
   TStream& target_;
   std::int64_t base_;  // target position of buffer_[0]
-  // On the heap: writers are made on the stack.
-  std::unique_ptr<std::uint8_t[]> storage_{new std::uint8_t[kBufferSize]};
-  std::uint8_t* const buffer_ = storage_.get();
   std::uint8_t* cur_;
+  // Inside the object, so that Put finds its bound without a load; writers
+  // are therefore made on the heap (WithOwnFieldWriter), never on the stack.
+  std::uint8_t buffer_[kBufferSize];
 };
 
 // The reader a load goes through: Stream itself when it is a reader, else
@@ -218,14 +218,36 @@ class TReaderScope {
   std::optional<TFieldReader> own_;
 };
 
+// The writer a save goes through: Stream itself when it is a writer, else
+// one of the scope's own over it (on the heap), flushed by Done. The hot
+// paths of a save use it rather than WithFieldWriter, so that their bodies
+// stay inlined.
+class TWriterScope {
+ public:
+  explicit TWriterScope(TStream& stream) : writer_(TFieldWriter::Of(stream)) {
+    if (writer_ == nullptr) [[unlikely]] {
+      own_ = std::make_unique<TFieldWriter>(stream);
+      writer_ = own_.get();
+    }
+  }
+  TFieldWriter& operator*() const { return *writer_; }
+  TFieldWriter* operator->() const { return writer_; }
+  void Done() {
+    if (own_) own_->Flush();
+  }
+
+ private:
+  TFieldWriter* writer_;
+  std::unique_ptr<TFieldWriter> own_;
+};
+
 // Runs Fn with the writer a save goes through: Stream itself when it is a
-// writer, else one of its own over it, flushed after Fn. The writer's buffer
-// lives only in the frame that makes one, so nested saves take little stack.
+// writer, else one of its own over it (on the heap), flushed after Fn.
 template <typename Fn>
 [[gnu::noinline]] void WithOwnFieldWriter(TStream& stream, Fn&& fn) {
-  TFieldWriter writer(stream);
-  fn(writer);
-  writer.Flush();
+  const auto writer = std::make_unique<TFieldWriter>(stream);
+  fn(*writer);
+  writer->Flush();
 }
 template <typename Fn>
 void WithFieldWriter(TStream& stream, Fn&& fn) {

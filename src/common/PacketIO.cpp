@@ -128,21 +128,22 @@ void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext*
   if (t_save_depth == 0) CheckBeforeSave(packet);
   DepthGuard guard(t_save_depth);
   CheckSaveNesting();
-  WithFieldWriter(stream, [&](TFieldWriter& writer) {
-    if (context != nullptr) {
-      context->WriteClassRef(writer, packet.ClassType());
-      packet.SaveFields(writer, context);
-      return;
-    }
-    const std::int64_t start = writer.Offset();
-    const TPacketHeader h{kPacketFormatVersion, 0, static_cast<std::uint32_t>(packet.FieldCount()), 0,
-                          packet.GetClassGUID()};
-    writer.Put(&h, sizeof h);
-    packet.SaveFields(writer, nullptr);
-    const std::int64_t size = writer.Offset() - start;
-    if (size > 0xFFFFFFFFll) throw EWriteError("Packet too large for the stand-alone form");
-    writer.PatchUInt32(start + offsetof(TPacketHeader, TotalSize), static_cast<std::uint32_t>(size));
-  });
+  TWriterScope writer(stream);
+  if (context != nullptr) {
+    context->WriteClassRef(*writer, packet.ClassType());
+    packet.SaveFields(*writer, context);
+    writer.Done();
+    return;
+  }
+  const std::int64_t start = writer->Offset();
+  const TPacketHeader h{kPacketFormatVersion, 0, static_cast<std::uint32_t>(packet.FieldCount()), 0,
+                        packet.GetClassGUID()};
+  writer->Put(&h, sizeof h);
+  packet.SaveFields(*writer, nullptr);
+  const std::int64_t size = writer->Offset() - start;
+  if (size > 0xFFFFFFFFll) throw EWriteError("Packet too large for the stand-alone form");
+  writer->PatchUInt32(start + offsetof(TPacketHeader, TotalSize), static_cast<std::uint32_t>(size));
+  writer.Done();
 }
 
 void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* context, std::uint8_t flags) {

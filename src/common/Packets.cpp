@@ -601,20 +601,13 @@ void RaiseNestingTooDeep(const char* action) {
 
 // ---- Whole-packet operations ---------------------------------------------------------
 
-namespace {
-
-void SaveFieldsTo(const TPacket& packet, TFieldWriter& writer, TPacketStreamingContext* context) {
-  const TPacketClass& cls = packet.ClassType();
-  WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
-    SaveField(f, MemberOf(f, packet), writer, context, cls, index);
-  });
-}
-
-}  // namespace
-
 void TPacket::SaveFields(TStream& stream, TPacketStreamingContext* context) const {
-  if (TFieldWriter* writer = TFieldWriter::Of(stream)) return SaveFieldsTo(*this, *writer, context);
-  WithOwnFieldWriter(stream, [&](TFieldWriter& writer) { SaveFieldsTo(*this, writer, context); });
+  TWriterScope writer(stream);
+  const TPacketClass& cls = ClassType();
+  WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
+    SaveField(f, MemberOf(f, *this), *writer, context, cls, index);
+  });
+  writer.Done();
 }
 
 void TPacket::LoadFields(TStream& stream, std::int32_t& remaining, TPacketStreamingContext* context) {
