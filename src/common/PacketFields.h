@@ -142,7 +142,10 @@ class TFieldReader final : public TStream {
 // than to the current position flush first.
 class TFieldWriter final : public TStream {
  public:
-  explicit TFieldWriter(TStream& target);
+  // A writer over Target. Writers hold their buffer and live on the heap.
+  static std::unique_ptr<TFieldWriter> Make(TStream& target) {
+    return std::unique_ptr<TFieldWriter>(new TFieldWriter(target));
+  }
   ~TFieldWriter() override;
   TFieldWriter(const TFieldWriter&) = delete;
   TFieldWriter& operator=(const TFieldWriter&) = delete;
@@ -192,11 +195,13 @@ class TFieldWriter final : public TStream {
   void PutSlow(const void* data, std::size_t n);
   void WriteLength(std::int64_t n, bool use_compact_length);
 
+  explicit TFieldWriter(TStream& target);
+
   TStream& target_;
   std::int64_t base_;  // target position of buffer_[0]
   std::uint8_t* cur_;
   // Inside the object, so that Put finds its bound without a load; writers
-  // are therefore made on the heap (WithOwnFieldWriter), never on the stack.
+  // are therefore made on the heap (Make), never on the stack.
   std::uint8_t buffer_[kBufferSize];
 };
 
@@ -226,7 +231,7 @@ class TWriterScope {
  public:
   explicit TWriterScope(TStream& stream) : writer_(TFieldWriter::Of(stream)) {
     if (writer_ == nullptr) [[unlikely]] {
-      own_ = std::make_unique<TFieldWriter>(stream);
+      own_ = TFieldWriter::Make(stream);
       writer_ = own_.get();
     }
   }
@@ -245,7 +250,7 @@ class TWriterScope {
 // writer, else one of its own over it (on the heap), flushed after Fn.
 template <typename Fn>
 [[gnu::noinline]] void WithOwnFieldWriter(TStream& stream, Fn&& fn) {
-  const auto writer = std::make_unique<TFieldWriter>(stream);
+  const auto writer = TFieldWriter::Make(stream);
   fn(*writer);
   writer->Flush();
 }
