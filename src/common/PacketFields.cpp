@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "common/ChunkedDataContainer.h"
@@ -250,6 +251,41 @@ std::int64_t TFieldReader::Seek(std::int64_t offset, TSeekOrigin origin) {
 TFieldWriter::TFieldWriter(TStream& target) : target_(target), base_(target.Position()), cur_(buffer_) {}
 
 TFieldWriter::~TFieldWriter() = default;
+
+namespace {
+
+// The storage of the last writer let go on this thread.
+struct TSpareWriter {
+  void* block = nullptr;
+  ~TSpareWriter() {
+    ::operator delete(block);
+    block = nullptr;
+  }
+};
+thread_local TSpareWriter t_spare_writer;
+
+}  // namespace
+
+TFieldWriterPtr TFieldWriter::Make(TStream& target) {
+  void* block = t_spare_writer.block;
+  t_spare_writer.block = nullptr;
+  if (block == nullptr) block = ::operator new(sizeof(TFieldWriter));
+  try {
+    return TFieldWriterPtr(new (block) TFieldWriter(target));
+  } catch (...) {
+    ::operator delete(block);
+    throw;
+  }
+}
+
+void TFieldWriterRelease::operator()(TFieldWriter* writer) const {
+  writer->~TFieldWriter();
+  if (t_spare_writer.block == nullptr) {
+    t_spare_writer.block = writer;
+  } else {
+    ::operator delete(writer);
+  }
+}
 
 void TFieldWriter::Flush() {
   const std::int64_t n = cur_ - buffer_;

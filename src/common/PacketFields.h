@@ -140,12 +140,18 @@ class TFieldReader final : public TStream {
 // handed to the target stream in large pieces. Flush hands over what is
 // buffered; the target's position is then the writer's Offset. Seeks other
 // than to the current position flush first.
+class TFieldWriter;
+// Lets a writer go; its storage is kept for the thread's next writer.
+struct TFieldWriterRelease {
+  void operator()(TFieldWriter* writer) const;
+};
+using TFieldWriterPtr = std::unique_ptr<TFieldWriter, TFieldWriterRelease>;
+
 class TFieldWriter final : public TStream {
  public:
-  // A writer over Target. Writers hold their buffer and live on the heap.
-  static std::unique_ptr<TFieldWriter> Make(TStream& target) {
-    return std::unique_ptr<TFieldWriter>(new TFieldWriter(target));
-  }
+  // A writer over Target. Writers hold their buffer and live on the heap, in
+  // storage each thread keeps for its next one, so a save allocates nothing.
+  static TFieldWriterPtr Make(TStream& target);
   ~TFieldWriter() override;
   TFieldWriter(const TFieldWriter&) = delete;
   TFieldWriter& operator=(const TFieldWriter&) = delete;
@@ -243,7 +249,7 @@ class TWriterScope {
 
  private:
   TFieldWriter* writer_;
-  std::unique_ptr<TFieldWriter> own_;
+  TFieldWriterPtr own_;
 };
 
 // Runs Fn with the writer a save goes through: Stream itself when it is a
