@@ -19,6 +19,7 @@ class EExternal : public Exception {
   EExternal(std::string message, const os::ExceptionRecord& record) : Exception(std::move(message)), Record(record) {
     Record.Nested = nullptr;
   }
+  VT_EXCEPTION_KIND(EExternal)
   os::ExceptionRecord Record;
 };
 
@@ -26,6 +27,7 @@ class EExternal : public Exception {
   class Name : public EExternal {      \
    public:                             \
     using EExternal::EExternal;        \
+    VT_EXCEPTION_KIND(Name)            \
   };
 VT_EXTERNAL_CLASS(EDivByZero)
 VT_EXTERNAL_CLASS(EIntOverflow)

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "common/Classes.h"
+#include "common/ExceptionHooks.h"
 #include "platform/LastError.h"
 #include "platform/Sync.h"
 #include "support/TestFiles.h"
@@ -91,6 +92,12 @@ TEST(OSErrors, ReraiseKeepsTheKindThroughEveryLayer) {
       layered([] { AssertionFailed("Packets", 1691); }),
       [](const EAssertionFailed& e) { return e.Unit() + ":" + std::to_string(e.Line()) + " " + e.what(); });
   EXPECT_EQ(assertion, "Packets:1691 outer\r\ninner 1\r\nAssertion failure (Packets, line 1691)");
+  os::ExceptionRecord record;
+  record.ExceptionCode = os::kStatusAccessViolation;
+  EXPECT_EQ(test::DescribeThrown<EAccessViolation>(
+                layered([&] { throw EAccessViolation("Access violation", record); }),
+                [](const EAccessViolation& e) { return std::string(e.what()) + " " + IntToHexFixed(e.Record.ExceptionCode, 8); }),
+            "outer\r\ninner 1\r\nAccess violation C0000005");
 
   // A class of its own without a declared kind still arrives as itself.
   struct EUndeclared : EStreamError {
