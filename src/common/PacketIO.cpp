@@ -9,6 +9,7 @@
 #include "common/PacketContext.h"
 #include "common/PacketFields.h"
 #include "common/Packets.h"
+#include "platform/FaultSupport.h"
 
 namespace vt {
 
@@ -27,9 +28,15 @@ struct DepthGuard {
   ~DepthGuard() { --depth; }
 };
 
+// Stack a nested load keeps in hand: a deep tree read on a small stack is
+// refused before the stack runs out. Checked every few levels.
+constexpr std::size_t kNestingStackReserve = 64 * 1024;
+
 void CheckNesting() {
   if (t_load_depth > kMaxPacketNesting) [[unlikely]]
     RaiseNestingTooDeep("load");
+  if ((t_load_depth & 7) == 0 && os::StackSpaceLeft() < kNestingStackReserve) [[unlikely]]
+    throw Exception(Format("Cannot load packet. Not enough stack left for nesting %d levels deep", t_load_depth));
 }
 
 // Nested saves that the check before the save cannot see (custom fields).

@@ -238,6 +238,13 @@ bool GetThreadStackBounds(StackBounds* bounds) noexcept {
   return true;
 }
 
+std::size_t StackSpaceLeft() noexcept {
+  StackBounds bounds;
+  if (!GetThreadStackBounds(&bounds)) return SIZE_MAX;
+  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  return here > bounds.Low ? here - bounds.Low : 0;
+}
+
 int CollectCodeRanges(CodeRange* ranges, int capacity) noexcept {
   if (capacity <= 0) return 0;
   if (!InFaultHandler()) {

@@ -39,6 +39,10 @@ struct StackBounds {
 // earlier call on this thread); elsewhere they are worked out when missing.
 bool GetThreadStackBounds(StackBounds* bounds) noexcept;
 
+// Bytes of the calling thread's stack left below the caller's frame;
+// SIZE_MAX when the stack's bounds cannot be told.
+std::size_t StackSpaceLeft() noexcept;
+
 // True while the calling thread runs a fault handler.
 bool InFaultHandler() noexcept;
 

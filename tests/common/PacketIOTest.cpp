@@ -13,6 +13,7 @@
 #include "common/Objects.h"
 #include "common/PacketContext.h"
 #include "common/PacketFields.h"
+#include "platform/ThreadApi.h"
 #include "support/PacketBytes.h"
 #include "support/StreamBytes.h"
 #include "support/TestFiles.h"
@@ -216,6 +217,27 @@ TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
     EXPECT_EQ(MessageOf([&] { LoadPacket(s); }),
               "Cannot load packet. Nesting deeper than " + std::to_string(kMaxPacketNesting) + " levels");
   });
+
+  // On a small stack a deep tree is refused before the stack runs out.
+  struct SmallStackLoad {
+    const std::string* bytes;
+    std::string message;
+  } load{&bytes, ""};
+  const os::ThreadHandle thread = os::CreateThread(
+      96 * 1024,
+      [](void* param) -> os::DWORD {
+        auto* l = static_cast<SmallStackLoad*>(param);
+        l->message = MessageOf([&] {
+          TPlainStream in(*l->bytes);
+          LoadPacket(in);
+        });
+        return 0;
+      },
+      &load, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(os::WaitForThread(thread, os::kInfinite), os::kWaitObject0);
+  os::CloseThreadHandle(thread);
+  EXPECT_TRUE(load.message.starts_with("Cannot load packet. Not enough stack left for nesting")) << load.message;
 }
 
 // The field routines by name: written to a stream, read back from a stream
