@@ -67,9 +67,9 @@ void OnPhase(vt::TSetupPhase phase) {
 }
 
 const bool g_installed = [] {
-  const char* spec = std::getenv("VT_TEST_FAULT");
-  if (!spec) return false;
-  const std::string s = spec;
+  const char* wanted = std::getenv("VT_TEST_FAULT");
+  if (!wanted) return false;
+  const std::string s = wanted;
   const size_t colon = s.find(':');
   g_kind = s.substr(0, colon);
   const std::string phase = colon == std::string::npos ? "" : s.substr(colon + 1);
