@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/PrivateFolder.h"
 #include "platform/SystemCalls.h"
 
 namespace vt::os {
@@ -83,8 +84,10 @@ std::vector<std::string> FoldersAbove(const std::string& path) {
 // The folders above dir must not let another user rename what lies below
 // them: owned by root or this user, writable by nobody else unless sticky.
 // Those of the path as given and of the path its existing part resolves
-// to (links on the way).
+// to (links on the way). No link on the way may belong to another user.
 DWORD CheckFoldersAbove(const std::string& dir) {
+  std::string link, why;
+  if (FindForeignLink(dir, &link, &why)) return Refuse(dir, "\"" + link + "\" " + why + ".");
   std::vector<std::string> folders = FoldersAbove(dir);
   std::string existing = dir;
   struct stat st {};

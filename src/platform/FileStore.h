@@ -24,8 +24,9 @@ enum class StoreOwner { kUser, kMachine };
 
 // Checks a store's folder before it is used. Every folder above it must
 // belong to root or to this user and be writable by nobody else (a sticky
-// folder excepted); the folder itself must belong to this user (a machine
-// store, to read: to root or to this user) and be writable by nobody else.
+// folder excepted), and no symbolic link on the way may belong to another
+// user; the folder itself must belong to this user (a machine store, to
+// read: to root or to this user) and be writable by nobody else.
 // A folder that breaks these rules is refused with kErrorAccessDenied and a
 // message on standard error, once per folder, that names it and says why.
 // To read (create false): kErrorPathNotFound when the folder does not exist.

@@ -220,65 +220,76 @@ bool EmptyFolder(int fd, int level, RemoveState& st) {
 
 }  // namespace
 
-int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why) {
-  if (path.empty() || path[0] != '/') {
-    SetLastError(kErrorInvalidParameter);
-    return -1;
-  }
+namespace {
+
+struct Walk {
+  int fd = -1;         // the folder reached (O_PATH)
+  std::string shown;   // its path, links resolved
+  std::string unsafe;  // the part refused, with why
+  std::string why;
+};
+
+// Walks path from the root one part at a time as the system would resolve
+// it, but reads every link on the way and checks its owner before its
+// target is walked. With check_folders every folder reached must pass
+// UnsafeReason. With stop_at_missing a part that does not exist ends the
+// walk at the folder before it. False with the last error set, and
+// walk->unsafe and walk->why when a part was refused.
+bool WalkPath(const std::string& path, bool check_folders, bool stop_at_missing, Walk* walk) {
+  if (path.empty() || path[0] != '/') return Fail(EINVAL);
   std::vector<std::string> todo = Components(path);
-  std::string shown = "/";
   int links = 0;
   int cur = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  const auto check = [&](int fd) {
+  if (cur < 0) return Fail(errno);
+  std::string shown = "/";
+  const auto refuse = [&](const std::string& where, const std::string& reason) {
+    walk->unsafe = where;
+    walk->why = reason;
+    SetLastError(kErrorAccessDenied);
+    return false;
+  };
+  const auto check_folder = [&](int fd) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return Fail(errno);
-    if (const char* reason = UnsafeReason(st)) {
-      if (unsafe) *unsafe = shown;
-      if (why) *why = reason;
-      SetLastError(kErrorAccessDenied);
+    if (!S_ISDIR(st.st_mode)) {
+      SetLastError(kErrorDirectory);
       return false;
     }
-    return true;
+    const char* reason = check_folders ? UnsafeReason(st) : nullptr;
+    return !reason || refuse(shown, reason);
   };
-  if (cur < 0) return Fail(errno) ? -1 : -1;
-  if (!check(cur)) {
-    ::close(cur);
-    return -1;
-  }
-  while (!todo.empty()) {
+  bool ok = check_folder(cur);
+  while (ok && !todo.empty()) {
     const std::string part = todo.back();
     todo.pop_back();
     if (part == ".") continue;
-    int next;
-    std::string next_shown;
-    if (part == "..") {
-      next = ::openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-      next_shown = Parent(shown);
-    } else {
-      next = ::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-      next_shown = (shown == "/" ? "" : shown) + "/" + part;
-    }
+    const int next = ::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0) {
-      Fail(errno);
-      ::close(cur);
-      return -1;
+      if (errno == ENOENT && stop_at_missing) break;
+      ok = Fail(errno);
+      break;
     }
+    const std::string next_shown = part == ".." ? Parent(shown) : (shown == "/" ? "" : shown) + "/" + part;
     struct stat st;
     if (::fstat(next, &st) != 0) {
-      Fail(errno);
+      ok = Fail(errno);
       ::close(next);
-      ::close(cur);
-      return -1;
+      break;
     }
     if (S_ISLNK(st.st_mode)) {
-      // The link lies in a folder already found safe; its target is walked.
-      ::close(next);
+      // The link lies in a folder found safe, but its owner may turn it even
+      // in a sticky folder: only root's or this user's is followed.
       char target[4096];
-      const ssize_t n = ::readlinkat(cur, part.c_str(), target, sizeof target);
+      const ssize_t n = ::readlinkat(next, "", target, sizeof target);
+      const int err = errno;
+      ::close(next);
+      if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        ok = refuse(next_shown, "is a symbolic link of another user (uid " + std::to_string(st.st_uid) + ")");
+        break;
+      }
       if (n <= 0 || n >= static_cast<ssize_t>(sizeof target) || ++links > 40) {
-        Fail(n < 0 ? errno : ELOOP);
-        ::close(cur);
-        return -1;
+        ok = Fail(n < 0 ? err : ELOOP);
+        break;
       }
       const std::string text(target, static_cast<size_t>(n));
       for (auto& p : Components(text)) todo.push_back(std::move(p));
@@ -286,28 +297,54 @@ int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string*
         ::close(cur);
         cur = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
         shown = "/";
-        if (cur < 0) return Fail(errno) ? -1 : -1;
+        if (cur < 0) return Fail(errno);
       }
       continue;
     }
     ::close(cur);
     cur = next;
     shown = next_shown;
-    if (!S_ISDIR(st.st_mode)) {
-      ::close(cur);
-      SetLastError(kErrorDirectory);
-      return -1;
-    }
-    if (!check(cur)) {
-      ::close(cur);
-      return -1;
-    }
+    ok = check_folder(cur);
   }
-  const int fd = ::openat(cur, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (!ok) {
+    ::close(cur);
+    return false;
+  }
+  walk->fd = cur;
+  walk->shown = shown;
+  return true;
+}
+
+}  // namespace
+
+int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why, std::string* resolved) {
+  Walk walk;
+  if (!WalkPath(path, true, false, &walk)) {
+    if (unsafe && !walk.why.empty()) *unsafe = walk.unsafe;
+    if (why && !walk.why.empty()) *why = walk.why;
+    return -1;
+  }
+  const int fd = ::openat(walk.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const int err = errno;
-  ::close(cur);
-  if (fd < 0) Fail(err);
+  ::close(walk.fd);
+  if (fd < 0) {
+    Fail(err);
+    return -1;
+  }
+  if (resolved) *resolved = walk.shown;
   return fd;
+}
+
+bool FindForeignLink(const std::string& path, std::string* link, std::string* why) {
+  Walk walk;
+  if (WalkPath(path, false, true, &walk)) {
+    ::close(walk.fd);
+    return false;
+  }
+  if (walk.why.empty()) return false;
+  *link = walk.unsafe;
+  *why = walk.why;
+  return true;
 }
 
 bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,

@@ -23,12 +23,20 @@ bool RemoveTreeNoFollow(const std::string& name);
 namespace vt::os {
 
 // Opens the folder at path for a run that writes into it, walking from the
-// root (links resolved on the way): every folder passed must belong to root
-// or this user and must not be writable by its group or by others unless it
-// has the sticky bit, so that no other user can rename what lies in it.
-// Returns the folder's descriptor, or -1 with the last error set and, when
-// the walk found such a folder, *unsafe the folder and *why the reason.
-int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why);
+// root one part at a time: every folder passed must belong to root or this
+// user and must not be writable by its group or by others unless it has the
+// sticky bit, so that no other user can rename what lies in it, and every
+// symbolic link on the way must belong to root or this user (its owner may
+// turn it even in a sticky folder). Returns the folder's descriptor, with
+// *resolved its path without links; -1 with the last error set and, when
+// the walk refused a folder or a link, *unsafe that one and *why the reason.
+int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why,
+                      std::string* resolved = nullptr);
+
+// Walks as far as path exists, as OpenTrustedFolder does but checking only
+// the links: true when a symbolic link of another user lies on the way, with
+// *link its path (links before it resolved) and *why the reason.
+bool FindForeignLink(const std::string& path, std::string* link, std::string* why);
 
 enum class HeldFolder { kHeld, kInUse, kFailed };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -104,6 +105,45 @@ TEST(PrivateFolder, TrustedFolderWalkNamesTheFolderOthersCanRenameIn) {
     EXPECT_EQ(why, "is writable by all users and has no sticky bit");
   }
   EXPECT_EQ(OpenTrustedFolder("relative", &unsafe, &why), -1);
+}
+
+// A link counts by its owner as well as by where it lies: root's or the
+// user's own is walked, and the folder's path comes back resolved; another
+// user's is refused wherever the walk meets it, also by the check that stops
+// where the path stops existing.
+TEST(PrivateFolder, TrustedFolderWalkRefusesLinksOfOtherUsers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give links to another user";
+  test::TempFolder folder{"vt_links"};
+  const fs::path root = folder.path(), link = root / "sticky" / "link", real = root / "real" / "in";
+  fs::permissions(root, fs::perms::owner_all | fs::perms::others_exec);
+  fs::create_directories(real);
+  fs::create_directories(root / "sticky");
+  fs::permissions(root / "sticky", fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directory_symlink(root / "real", link);
+  fs::create_directory_symlink("sticky/link", root / "via");  // root's link to the link
+  for (const uid_t owner : {0u, 65534u}) {
+    ASSERT_EQ(::lchown(link.c_str(), owner, owner), 0);
+    for (const fs::path& p : {link / "in", root / "via" / "in"}) {
+      std::string unsafe, why, resolved;
+      const int fd = OpenTrustedFolder(p.string(), &unsafe, &why, &resolved);
+      CloseFolder(fd);
+      EXPECT_EQ(resolved + unsafe + why, owner ? link.string() + "is a symbolic link of another user (uid 65534)"
+                                               : real.string()) << p;
+    }
+    std::string unsafe, why;
+    EXPECT_EQ(FindForeignLink((link / "missing" / "x").string(), &unsafe, &why), owner != 0);
+    EXPECT_EQ(unsafe, owner ? link.string() : "");
+    // For user 65534 the link is root's or their own: walked.
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+      std::string u, w, r;
+      ::_exit(OpenTrustedFolder((link / "in").string(), &u, &w, &r) >= 0 && r == real.string() ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
 }
 
 }  // namespace

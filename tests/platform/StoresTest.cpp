@@ -248,6 +248,25 @@ TEST_F(Stores, AnotherUsersFolderGetsNothing) {
   EXPECT_EQ(Entries(other + "/vontaro/registry"), std::vector<std::string>{"HKEY_CURRENT_USER.reg"});
 }
 
+// Root's link to a store folder is used; once it belongs to another user it
+// is refused, for the user's store and the machine's.
+TEST_F(Stores, LinkOfAnotherUserOnTheWayIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a link to another user";
+  fs::create_directory_symlink(P("reg"), P("link"));
+  ScopedEnv reg("VT_REGISTRY_DIR", P("link").c_str()), machine("VT_MACHINE_REGISTRY_DIR", (P("link") + "/m").c_str());
+  ASSERT_EQ(SetDword(kHkeyCurrentUser, "Software", "V", 1), 0u);
+  ASSERT_EQ(SetDword(kHkeyLocalMachine, "Software", "V", 2), 0u);
+  ASSERT_EQ(::lchown(P("link").c_str(), kOtherUser, kOtherUser), 0);
+  ::testing::internal::CaptureStderr();
+  DWORD e = 0;
+  EXPECT_EQ(GetDword(kHkeyCurrentUser, "Software", "V", &e), ~0u);
+  EXPECT_EQ(e, kErrorAccessDenied);
+  EXPECT_EQ(SetDword(kHkeyLocalMachine, "Software", "V", 3), kErrorAccessDenied);
+  const std::string why = "is not used: \"" + P("link") + "\" is a symbolic link of another user (uid 65534).\n";
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "The settings folder \"" + P("link") + "\" " + why +
+                                                          "The settings folder \"" + P("link") + "/m\" " + why);
+}
+
 // HKEY_LOCAL_MACHINE is one store: every user reads the log's settings from
 // it, only its owner writes it.
 TEST_F(Stores, MachineStoreIsReadByEveryUserAndWrittenByItsOwner) {
