@@ -1015,6 +1015,11 @@ std::string GetTempPath() {
   std::string dir;
   ReadEnvironmentVariable("TMPDIR", &dir);
   if (dir.empty()) dir = "/tmp";
+  // A relative folder is taken from the current folder, as the system does.
+  if (dir[0] != '/') {
+    const std::string current = GetCurrentDirectory();
+    if (!current.empty()) dir = (current == "/" ? "" : current) + "/" + dir;
+  }
   if (dir.back() != '/') dir += '/';
   return dir;
 }

@@ -218,7 +218,8 @@ bool MatchesMask(const std::string& name, const std::string& mask);
 bool GetDiskFreeSpaceEx(const std::string& path, std::uint64_t* free_to_caller, std::uint64_t* total,
                         std::uint64_t* total_free);
 
-// The temporary folder: TMPDIR when set, else /tmp, with a trailing '/'.
+// The temporary folder: TMPDIR when set (a relative one taken from the
+// current folder), else /tmp, with a trailing '/'.
 std::string GetTempPath();
 // What SearchPath takes: anything but a folder, or a regular file the
 // process may run.
