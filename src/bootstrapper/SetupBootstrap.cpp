@@ -154,23 +154,32 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   os::ExitNow(kFailureExitCode);
 }
 
+[[noreturn]] void RefuseTemporaryFolder(const std::string& folder, const std::string& unsafe,
+                                        const std::string& why) {
+  throw Exception(Format("The temporary folder '%s' is not safe for setup: '%s' %s, so other users could "
+                         "replace the setup files.\r\n%s",
+                         folder, unsafe, why, kOwnFolderAdvice));
+}
+
 // The folder belongs to this run: created in the checked temporary folder,
 // held with a lock for the run's life, leftovers of this user's killed
 // runs removed on the way. A name held by another user or by another live
-// run cannot be used: the message says how to get past it.
-void CreateSetupFolder(const std::string& folder) {
+// run cannot be used: the message says how to get past it. Returns the
+// folder's path with the links on the way resolved.
+std::string CreateSetupFolder(const std::string& folder) {
   const std::string path = ExcludeTrailingBackslash(folder);
   const std::size_t slash = path.rfind('/');
   const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
   const std::string name = path.substr(slash + 1);
-  std::string unsafe, why;
-  const int parent_fd = os::OpenTrustedFolder(parent, &unsafe, &why);
+  std::string unsafe, why, resolved;
+  // Nothing is made through another user's link, not even a missing
+  // temporary folder.
+  if (os::FindForeignLink(parent, &unsafe, &why)) RefuseTemporaryFolder(parent, unsafe, why);
+  GetTempDir();
+  const int parent_fd = os::OpenTrustedFolder(parent, &unsafe, &why, &resolved);
   if (parent_fd < 0) {
     const os::DWORD code = os::GetLastError();
-    if (!why.empty())
-      throw Exception(Format("The temporary folder '%s' is not safe for setup: '%s' %s, so other users could "
-                             "replace the setup files.\r\n%s",
-                             parent, unsafe, why, kOwnFolderAdvice));
+    if (!why.empty()) RefuseTemporaryFolder(parent, unsafe, why);
     throw EOSError(OSErrorText("Cannot open the temporary folder '%s'", {parent}, code) + "\r\n" +
                        kOwnFolderAdvice,
                    code);
@@ -182,7 +191,7 @@ void CreateSetupFolder(const std::string& folder) {
   switch (os::CreateHeldFolder(parent_fd, name, &folder_fd)) {
     case os::HeldFolder::kHeld:
       g_fault_exit.folder_fd.store(folder_fd);
-      return;
+      return (resolved == "/" ? "" : resolved) + "/" + name;
     case os::HeldFolder::kInUse:
       throw Exception(Format("Another setup is running in the folder '%s'. Wait until it ends, or set TMPDIR "
                              "to a folder of your own and run setup again.",
@@ -330,18 +339,17 @@ int RunSetupBootstrap() {
                              "and run setup again.",
                              os::GetTempPath()));
     const std::string dir =
-        IncludeTrailingBackslash(ExpandPath(GetTempDir(), SetupFolderName(os::GetCurrentProcessId())));
-    CreateSetupFolder(dir);
+        IncludeTrailingBackslash(ExpandPath(os::GetTempPath(), SetupFolderName(os::GetCurrentProcessId())));
+    const std::string resolved = CreateSetupFolder(dir);
     cleanup.FolderPath = ExcludeTrailingBackslash(dir);
     // Inside the folder every step goes through the folder's descriptor, so
-    // that no rename of it can redirect one; messages name the folder.
+    // that no rename of it or link on its way can redirect one; what the
+    // run hands on names the folder by its resolved path, messages by the
+    // path the user gave.
     through = os::PathThroughFolder(g_fault_exit.folder_fd.load(), "");
-    const auto in_folder = [&](const std::string& name) { return through.empty() ? dir + name : through + name; };
+    const std::string inside = through.empty() ? resolved + "/" : through;
+    const auto in_folder = [&](const std::string& name) { return inside + name; };
     folder_text = ExcludeTrailingBackslash(dir);
-    const std::string lzma_exe = dir + "lzma.exe";
-    const std::string setup_exe = dir + "Setup.exe";
-    const std::string setup_lzma = dir + "Setup.lzma";
-    const std::string setup_pak = dir + "Setup.pak";
 
     if (metadata.Compressed) {
       ExtractResource(kLzmaToolResource, in_folder("lzma.exe"));
@@ -349,10 +357,12 @@ int RunSetupBootstrap() {
       Tick();
       ExtractResource(kPackageResource, in_folder("Setup.lzma"));
       Tick();
-      CheckSpaceForPayload(in_folder("Setup.lzma"), dir, metadata);
+      CheckSpaceForPayload(in_folder("Setup.lzma"), inside, metadata);
       Phase(TSetupPhase::kDecoding);
-      const int tool_code = RunProcess(LzmaCommandLine(lzma_exe, setup_lzma, setup_pak), true,
-                                       roHideWindow | roNewConsole | roNoErrorDialogs, {}, nullptr, nullptr,
+      // The tool works in the folder, entered through its descriptor, on
+      // names relative to it.
+      const int tool_code = RunProcess(LzmaCommandLine("lzma.exe", "Setup.lzma", "Setup.pak"), true,
+                                       roHideWindow | roNewConsole | roNoErrorDialogs, inside, nullptr, nullptr,
                                        nullptr, 0, in_folder("lzma.exe"));
       Tick();
       CheckLzmaExitCode(static_cast<std::uint32_t>(tool_code));
@@ -386,8 +396,9 @@ int RunSetupBootstrap() {
     }
 
     const int arg_count = static_cast<int>(os::CommandLineToArgs(command_line).size()) - 1;
-    const std::string inner = BuildSetupCommandLine(setup_exe, os::GetModuleFileName(nullptr), command_line,
-                                                    arg_count < 0 ? 0 : arg_count, g_product_caption);
+    const std::string inner =
+        BuildSetupCommandLine(resolved + "/Setup.exe", os::GetModuleFileName(nullptr), command_line,
+                              arg_count < 0 ? 0 : arg_count, g_product_caption);
 
     g_progress.reset();
     if (console) WriteConsoleText(out, ConsoleEraseLine());

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -641,6 +642,92 @@ TEST_F(BootstrapperRun, TemporaryFolderWhereOthersCanRenameIsRefused) {
   }
   WriteFileText(dir_ / "stop", "");
   swapper.join();
+}
+
+// TMPDIR is a link in a shared sticky folder to a folder of root's. Once
+// the LZMA tool has started, the link's owner turns it to a folder of their
+// own holding their payload and a link back to the real "Setup.pak". A link
+// of another user is refused before anything is written, in a 1775 folder
+// (the system's protection of links covers only world-writable ones) and in
+// a 1777 one where that protection is off; a link of root's cannot be turned
+// and the run decodes its own payload, handing on the resolved folder.
+TEST_F(BootstrapperRun, TemporaryFolderThroughALinkOfAnotherUserIsRefused) {
+  if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root to play two users";
+  const fs::path shared = dir_ / "shared", link = shared / "tmp", real = dir_ / "real", evil = dir_ / "evil";
+  fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  for (const fs::path& d : {shared, real, evil}) fs::create_directories(d);
+  fs::permissions(real, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+  fs::copy_file(Compress(MakePak("evil.pak", "--caption EVIL")), evil / "Setup.lzma");
+  ASSERT_EQ(::chown(shared.c_str(), 0, 65534), 0);
+  ASSERT_EQ(::chown(evil.c_str(), 65534, 65534), 0);
+  const fs::path program = Package("gated", "console", Compress(MakePak("Setup.pak")), Metadata(exe_size_, 1),
+                                   ProgramFolder() / "vt_gated_tool");
+  WriteFileText(dir_ / "turn.sh",
+                "while [ ! -e \"$1.started\" ]; do [ -e \"$5\" ] && exit 0; sleep 0.01; done\n"
+                "for d in \"$4\"/Vontaro_Setup_*; do e=\"$3/${d##*/}\"; mkdir \"$e\"\n"
+                "  cp \"$3/Setup.lzma\" \"$e/\"; ln -s \"$d/Setup.pak\" \"$e/Setup.pak\"; done\n"
+                "ln -sfn \"$3\" \"$2.new\"; mv -T \"$2.new\" \"$2\"; touch \"$1\"\n");
+  const bool protected_links = ReadFileText("/proc/sys/fs/protected_symlinks") != "0\n";
+  const struct {
+    int mode;
+    uid_t owner;
+  } cases[] = {{01777, 65534}, {01775, 65534}, {01775, 0}};
+  const fs::path gate = evil / "gate";
+  for (const auto& c : cases) {
+    if (c.mode == 01777 && protected_links) {
+      std::printf("Skipping the 1777 variant: fs.protected_symlinks is on, the system refuses such links\n");
+      continue;
+    }
+    for (const fs::path& d : {shared, evil})
+      for (const auto& e : fs::directory_iterator(d))
+        if (e.path().filename().string().rfind("Setup.", 0) != 0) fs::remove_all(e.path());
+    fs::permissions(shared, static_cast<fs::perms>(c.mode));
+    fs::create_directory_symlink(real, link);
+    ASSERT_EQ(::lchown(link.c_str(), c.owner, c.owner), 0);
+    std::thread attacker([&] {
+      Shell("setpriv --reuid=65534 --regid=65534 --clear-groups sh " + Q(dir_ / "turn.sh") + " " + Q(gate) + " " +
+            Q(link) + " " + Q(evil) + " " + Q(real) + " " + Q(dir_ / "stop"));
+    });
+    const RunResult run = StartProgram(program, "", {{"TMPDIR", link.string()}, {"VT_TEST_GATE", gate.string()},
+                                                     {"VT_TEST_TOOL", (ProgramFolder() / "vt_lzma").string()}});
+    WriteFileText(dir_ / "stop", "");
+    attacker.join();
+    fs::remove(dir_ / "stop");
+    EXPECT_EQ(run.Value("command_line").find("EVIL"), std::string::npos) << run.Value("command_line");
+    if (c.owner != 0) {
+      EXPECT_EQ(run.exit_code, 6u);
+      EXPECT_NE(run.out.find("not safe for setup: '" + link.string() +
+                             "' is a symbolic link of another user (uid 65534)"), std::string::npos) << run.out;
+    } else {
+      EXPECT_EQ(run.exit_code, 0u) << run.out;
+      EXPECT_EQ(run.Value("arg0"), (real / ("Vontaro_Setup_" + std::to_string(run.pid)) / "Setup.exe").string());
+      EXPECT_EQ(run.Files(), kCompressedFiles);
+    }
+    EXPECT_TRUE(fs::is_empty(real));
+  }
+}
+
+// A relative TMPDIR is taken from the current folder. One so long that the
+// paths of the setup folder's files pass the system's limit still works: the
+// tool works in the folder on names relative to it.
+TEST_F(BootstrapperRun, RelativeAndLongTemporaryFoldersWork) {
+  cwd_ = dir_.string();
+  fs::create_directory(dir_ / "reltmp");
+  for (const std::size_t length : {std::size_t{0}, std::size_t{4066}, std::size_t{4070}}) {
+    std::string tmpdir = length ? (dir_ / ("long" + std::to_string(length))).string() : "reltmp";
+    while (length && length - tmpdir.size() > 250) tmpdir += "/" + std::string(200, 'd');
+    if (length) tmpdir += "/" + std::string(length - tmpdir.size() - 1, 'e');
+    if (length) fs::create_directories(tmpdir);
+    const RunResult run = StartProgram(ProgramFolder() / "vt_setup_console", "", {{"TMPDIR", tmpdir}});
+    EXPECT_EQ(run.exit_code, 0u) << run.out;
+    const std::string folder = (length ? tmpdir : (dir_ / tmpdir).string()) + "/Vontaro_Setup_" +
+                               std::to_string(run.pid);
+    EXPECT_TRUE(run.Value("arg0") == folder + "/Setup.exe") << length << ": " << run.out;
+    if (!length) {
+      EXPECT_EQ(run.Files(), kCompressedFiles);
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(dir_ / "reltmp"));
 }
 
 // Containers that share a temporary folder run as process 1 and so use the
