@@ -229,6 +229,12 @@ int main(int argc, char** argv) {
   if (mode == "regmachine") return RegMachine();
   if (mode == "smallstack") return SmallStack();
   if (mode == "session") return Session(argc, argv);
+  if (mode == "caption") {
+    static const vt::UnitEntry units[] = {vt::kPacketsUnit, vt::kProductInformationUnit};
+    vt::InitializeUnits(units);
+    std::printf("%s", vt::GetProductInfo("").ProductCaption.c_str());
+    return 0;
+  }
   if (mode == "regwrite" && argc > 3) {
     vt::os::HKEY k = 0;
     if (vt::os::RegCreateKeyEx(vt::os::kHkeyCurrentUser, "Concurrent", vt::os::kKeyAllAccess, &k) != 0) return 102;
