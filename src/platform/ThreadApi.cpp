@@ -109,7 +109,8 @@ void StopHere(ThreadRecord* t) {
   const std::uint32_t gate = t->gate.load(std::memory_order_acquire);
   t->stop_acks.store(request, std::memory_order_release);
   FutexWake(t->stop_acks);
-  if ((gate & 1) == 0) return;  // resumed before it got here
+  // Resumed before it got here, or past its procedure (a close joins it).
+  if ((gate & 1) == 0 || t->finished.load(std::memory_order_acquire) != 0) return;
   while (t->gate.load(std::memory_order_acquire) == gate) FutexWait(t->gate, gate);
 }
 
