@@ -1,5 +1,6 @@
 #include "common/CodePatch.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -14,17 +15,28 @@ namespace {
 constexpr int kPatchSize = 16;
 
 // Runs write with the 16 bytes at Target writable, then flushes the
-// instruction cache and restores the protection.
+// instruction cache and restores the protection, page by page (the bytes may
+// straddle pages of different protections).
 template <typename F>
 void WithWritableCode(void* Target, F&& write) {
-  os::DWORD old = 0;
-  if (!os::VirtualProtect(Target, kPatchSize, os::kPageExecuteReadWrite, &old))
-    RaiseLastOSError("Failed to change protection of %d bytes at 0x0%p", {kPatchSize, static_cast<const void*>(Target)});
-  write();
   auto* p = static_cast<char*>(Target);
+  const auto address = reinterpret_cast<std::uintptr_t>(Target);
+  const std::size_t first = std::min<std::size_t>(kPatchSize, os::kPageSize - address % os::kPageSize);
+  const std::size_t lengths[2] = {first, kPatchSize - first};
+  os::DWORD old[2] = {};
+  for (int i = 0; i < 2 && lengths[i] > 0; ++i) {
+    if (!os::VirtualProtect(p + (i ? first : 0), lengths[i], os::kPageExecuteReadWrite, &old[i])) {
+      const os::DWORD error = os::GetLastError();
+      if (i == 1) os::VirtualProtect(p, first, old[0], &old[1]);
+      RaiseOSError("Failed to change protection of %d bytes at 0x0%p", {kPatchSize, static_cast<const void*>(Target)},
+                   error);
+    }
+  }
+  write();
   __builtin___clear_cache(p, p + kPatchSize);
   os::DWORD ignored = 0;
-  os::VirtualProtect(Target, kPatchSize, old, &ignored);
+  for (int i = 1; i >= 0; --i)
+    if (lengths[i] > 0) os::VirtualProtect(p + (i ? first : 0), lengths[i], old[i], &ignored);
 }
 
 std::atomic<int> g_stored_code{0};

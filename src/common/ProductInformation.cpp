@@ -31,8 +31,11 @@ bool g_file_loaded = false;
 
 TProductInfoLoader::TProductInfoLoader(const std::string& file_name) : FileName(file_name) {
   ModulePath = os::GetModuleFileName(nullptr);
-  ModuleDir = ExtractFilePathEx(ModulePath);
-  if (FileName.empty()) FileName = ExpandPath(ModuleDir, "info.dat");
+  // The program's own path is native: a backslash in it is part of a name,
+  // which the path routines would read as a Windows separator.
+  const bool native = !ModulePath.empty() && ModulePath[0] == '/';
+  ModuleDir = native ? ModulePath.substr(0, ModulePath.rfind('/') + 1) : ExtractFilePathEx(ModulePath);
+  if (FileName.empty()) FileName = native ? ModuleDir + "info.dat" : ExpandPath(ModuleDir, "info.dat");
   Packet = std::make_unique<TProductInformationPacket>();
   if (FileExistsNotDir(FileName)) {
     LoadPacketFromFile(*Packet, FileName, 0);

@@ -62,9 +62,10 @@ void CloseNtHandleAndNil(os::HANDLE& handle) {
 }
 
 bool IsBadMemory(const void* address, std::size_t size) {
-  auto first = reinterpret_cast<std::uintptr_t>(address) & ~std::uintptr_t{os::kPageSize - 1};
-  auto end = reinterpret_cast<std::uintptr_t>(address) + size;
-  if (end < first) return true;  // the range wraps
+  const auto start = reinterpret_cast<std::uintptr_t>(address);
+  if (size > UINTPTR_MAX - start) return true;  // the range wraps
+  const auto first = start & ~std::uintptr_t{os::kPageSize - 1};
+  const auto end = start + size;
   for (std::uintptr_t page = first; page < end; page += os::kPageSize) {
     os::MemoryBasicInformation info{};
     if (os::VirtualQuery(reinterpret_cast<const void*>(page), &info, sizeof info) != sizeof info) return true;

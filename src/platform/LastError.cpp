@@ -42,6 +42,7 @@ constexpr ErrorText kTexts[] = {
     {127, "The specified procedure could not be found."},
     {128, "There are no child processes to wait for."},
     {145, "The directory is not empty."},
+    {156, "The recipient process has refused the signal."},
     {161, "The specified path is invalid."},
     {170, "The requested resource is in use."},
     {183, "Cannot create a file when that file already exists."},

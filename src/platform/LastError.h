@@ -46,6 +46,7 @@ enum : DWORD {
   kErrorModNotFound = 126,
   kErrorProcNotFound = 127,
   kErrorDirNotEmpty = 145,
+  kErrorSignalRefused = 156,
   kErrorBadPathname = 161,
   kErrorBusy = 170,
   kErrorAlreadyExists = 183,

@@ -41,6 +41,10 @@ std::string GetModuleFileName(HMODULE module) {
     return GetProgramFileName();
   }
   link_map* map = nullptr;
+  if (!IsLoadedModule(module)) {
+    SetLastError(kErrorModNotFound);
+    return {};
+  }
   if (::dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) {
     SetLastError(kErrorInvalidHandle);
     return {};

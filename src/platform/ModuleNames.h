@@ -15,7 +15,7 @@ HMODULE GetModuleHandle(const std::string& name);
 
 // Full path of a module's file; nullptr or the program's handle give the
 // program's own file (/proc/self/exe). Empty with the last error set when
-// it cannot be told.
+// it cannot be told (ERROR_MOD_NOT_FOUND for a handle that names no module).
 std::string GetModuleFileName(HMODULE module);
 
 }  // namespace vt::os

@@ -1,6 +1,7 @@
 #include "platform/Modules.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,6 +59,32 @@ HMODULE FindBuiltinModule(const std::string& file_name) {
 
 bool IsBuiltinModule(HMODULE module) { return AsBuiltin(module) != nullptr; }
 
+bool IsLoadedModule(HMODULE module) {
+  if (module == nullptr) return false;
+  if (AsBuiltin(module)) return true;
+  // A loader handle is the object's entry in the loader's list, which starts
+  // with the program.
+  static link_map* const first = [] {
+    link_map* map = nullptr;
+    void* self = ::dlopen(nullptr, RTLD_NOW);
+    return self && ::dlinfo(self, RTLD_DI_LINKMAP, &map) == 0 ? map : nullptr;
+  }();
+  struct Search {
+    link_map* first;
+    HMODULE wanted;
+    bool found;
+  } search{first, module, false};
+  // Walked under the loader's lock: no object comes or goes meanwhile.
+  ::dl_iterate_phdr(
+      [](dl_phdr_info*, std::size_t, void* data) {
+        auto* s = static_cast<Search*>(data);
+        for (link_map* m = s->first; m != nullptr && !s->found; m = m->l_next) s->found = m == s->wanted;
+        return 1;
+      },
+      &search);
+  return search.found;
+}
+
 int BuiltinModuleLoadCount(HMODULE module) {
   const BuiltinModule* m = AsBuiltin(module);
   return m ? m->loads.load() : 0;
@@ -89,6 +116,10 @@ void* GetProcAddress(HMODULE module, const std::string& name) {
     SetLastError(kErrorProcNotFound);
     return nullptr;
   }
+  if (!IsLoadedModule(module)) {
+    SetLastError(kErrorModNotFound);
+    return nullptr;
+  }
   if (name.find('@') == std::string::npos) {
     if (void* p = ::dlsym(module, name.c_str())) return p;
   }
@@ -110,7 +141,7 @@ bool FreeLibrary(HMODULE module) {
     SetLastError(kErrorInvalidHandle);
     return false;
   }
-  if (module == nullptr || ::dlclose(module) != 0) {
+  if (!IsLoadedModule(module) || ::dlclose(module) != 0) {
     SetLastError(kErrorInvalidHandle);
     return false;
   }

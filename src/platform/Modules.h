@@ -25,7 +25,8 @@ using HMODULE = void*;
 // kErrorBadExeFormat.
 HMODULE LoadLibrary(const std::string& file_name);
 
-// Address of an entry point, or nullptr with last error kErrorProcNotFound.
+// Address of an entry point, or nullptr with last error kErrorProcNotFound
+// (kErrorModNotFound for a handle that names no module).
 void* GetProcAddress(HMODULE module, const std::string& name);
 
 bool FreeLibrary(HMODULE module);
@@ -36,6 +37,11 @@ HMODULE FindBuiltinModule(const std::string& file_name);
 bool IsBuiltinModule(HMODULE module);
 // How often the built-in library is loaded (0 when not).
 int BuiltinModuleLoadCount(HMODULE module);
+
+// Whether a handle names a module: a built-in library, or an object the
+// dynamic loader has loaded now (the program, its libraries, those
+// LoadLibrary loaded). The module calls answer anything else with an error.
+bool IsLoadedModule(HMODULE module);
 
 // Full path of the running program's file ("" if it cannot be read).
 std::string GetProgramFileName();

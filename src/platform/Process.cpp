@@ -825,6 +825,26 @@ int HandleDirectoryOf(pid_t pid, int pidfd) {
   return static_cast<int>(found);
 }
 
+// Whether the process behind pidfd runs as this process's user (every one
+// of its user ids): its names are then this user's names too.
+bool RunsAsThisUser(pid_t pid, int pidfd) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  FILE* f = std::fopen(path.c_str(), "re");
+  if (!f) return false;
+  bool same = false;
+  char line[256];
+  while (std::fgets(line, sizeof line, f)) {
+    unsigned long ids[4];
+    if (std::sscanf(line, "Uid: %lu %lu %lu %lu", &ids[0], &ids[1], &ids[2], &ids[3]) == 4) {
+      same = std::all_of(ids, ids + 4, [](unsigned long id) { return id == ::geteuid(); });
+      break;
+    }
+  }
+  std::fclose(f);
+  // Still the same process: the pid has not gone to another.
+  return same && ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
+}
+
 // Opens the named object of native_name in this process, whatever its kind.
 HANDLE OpenNamedObject(const std::string& native_name) {
   constexpr std::string_view kGlobal = "\\BaseNamedObjects\\";
@@ -870,9 +890,18 @@ bool DuplicateFromProcess(ProcessHandle source_process, HANDLE handle, HANDLE* t
   std::string name;
   const int directory = IsTableHandle(handle) ? HandleDirectoryOf(child->pid(), child->pidfd()) : -1;
   const bool named = directory >= 0 && detail::ReadPublishedName(directory, handle, &name);
+  struct stat made_by {};
+  const bool own = named && ::fstat(directory, &made_by) == 0 && made_by.st_uid == ::geteuid() &&
+                   RunsAsThisUser(child->pid(), child->pidfd());
   if (directory >= 0) ::close(directory);
   if (!named) {
     SetLastError(kErrorInvalidHandle);
+    return false;
+  }
+  // A name is opened in this user's namespace: another user's child cannot
+  // have its object there, and must not make this process open its own.
+  if (!own) {
+    SetLastError(kErrorAccessDenied);
     return false;
   }
   const HANDLE copy = OpenNamedObject(name);

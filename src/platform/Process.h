@@ -131,7 +131,9 @@ HANDLE CreateUserToken(DWORD uid, DWORD gid, const std::vector<DWORD>& groups);
 // right to trace the child: the same user, or privilege), a named event,
 // mutex or section by opening the name the child publishes for that handle.
 // The child's unnamed objects and process handles cannot be copied (error
-// 6, as for a handle the child does not have).
+// 6, as for a handle the child does not have); nor can the named objects of
+// a child that does not run as this process's user (error 5): names are
+// private to their user.
 bool DuplicateFromProcess(ProcessHandle source_process, HANDLE handle, HANDLE* target, bool inherit);
 
 inline constexpr std::size_t kMaxCommandLine = 32767;

@@ -2,7 +2,6 @@
 
 #include <linux/futex.h>
 #include <pthread.h>
-#include <semaphore.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -12,8 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -23,17 +20,15 @@
 namespace vt::os {
 
 struct ThreadRecord {
-  ThreadRecord() { ::sem_init(&stopped, 0, 0); }
-  ~ThreadRecord() { ::sem_destroy(&stopped); }
+  ThreadRecord() = default;
   ThreadRecord(const ThreadRecord&) = delete;
   ThreadRecord& operator=(const ThreadRecord&) = delete;
 
-  std::mutex lock;
-  std::condition_variable changed;
+  std::mutex lock;  // taken through Locked only
   pthread_t thread{};
   ThreadProc proc = nullptr;
   void* param = nullptr;
-  DWORD id = 0;
+  std::atomic<std::uint32_t> id{0};  // futex: set once the thread runs
   DWORD suspend_count = 0;
   // Follows suspend_count > 0 while the handle is open (TrackSuspendCount).
   std::atomic<bool>* suspended_flag = nullptr;
@@ -42,12 +37,16 @@ struct ThreadRecord {
   bool in_procedure = false;  // exit_jump leads back out of the running procedure
   bool done = false;
   DWORD exit_code = kStillActive;
+  std::atomic<std::uint32_t> may_start{0};  // futex: 1 once started or abandoned
+  std::atomic<std::uint32_t> finished{0};   // futex: 1 once done
   std::atomic<int> refs{2};  // the handle and the running thread
-  // A started thread stops in its suspend-signal handler when a stop was
-  // requested: it posts `stopped` and waits until `resumes` moves on.
-  std::atomic<bool> stop_requested{false};
-  sem_t stopped;
-  std::atomic<std::uint32_t> resumes{0};
+  // A started thread is stopped by the suspend signal: each signal sent
+  // raises stop_requests; the thread answers the latest in stop_acks and
+  // then waits while `gate` keeps the value it read. Bit 0 of gate is set
+  // while the suspend count is above 0; every resume to 0 adds 2 and clears it.
+  std::atomic<std::uint32_t> stop_requests{0};
+  std::atomic<std::uint32_t> stop_acks{0};
+  std::atomic<std::uint32_t> gate{0};
   sigjmp_buf exit_jump;
 };
 
@@ -55,37 +54,104 @@ namespace {
 
 std::atomic<int> g_failing_creations{0};
 
+// How long a suspension waits for the thread to stop.
+constexpr auto kStopWait = std::chrono::seconds(5);
+
 void Release(ThreadRecord* t) {
   if (t->refs.fetch_sub(1) == 1) delete t;
 }
 
 // The record of the calling thread, for the signal handler and the hard end.
 [[gnu::tls_model("initial-exec")]] thread_local ThreadRecord* t_self = nullptr;
+// Record locks the calling thread holds; a suspension that arrives meanwhile
+// waits until the last is released, so that no stopped thread holds one.
+[[gnu::tls_model("initial-exec")]] thread_local std::atomic<int> t_locks_held{0};
+[[gnu::tls_model("initial-exec")]] thread_local std::atomic<bool> t_stop_deferred{false};
 
 int SuspendSignal() { return SIGRTMIN + 4; }
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
               std::atomic<std::uint32_t>::is_always_lock_free);
 
-// Async-signal-safe: atomics and the futex only.
-void WaitForResume(ThreadRecord* t, std::uint32_t seen) {
-  while (t->resumes.load(std::memory_order_acquire) == seen)
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&t->resumes), FUTEX_WAIT_PRIVATE, seen, nullptr,
-              nullptr, 0);
+std::uint32_t* Word(std::atomic<std::uint32_t>& a) { return reinterpret_cast<std::uint32_t*>(&a); }
+
+void FutexWake(std::atomic<std::uint32_t>& a) {
+  ::syscall(SYS_futex, Word(a), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// Async-signal-safe: sleeps while a still holds value (or until woken).
+void FutexWait(std::atomic<std::uint32_t>& a, std::uint32_t value, const timespec* relative = nullptr) {
+  ::syscall(SYS_futex, Word(a), FUTEX_WAIT_PRIVATE, value, relative, nullptr, 0);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until done() or the deadline; done() is checked after each wake of a.
+template <typename Done>
+bool WaitUntil(std::atomic<std::uint32_t>& a, Clock::time_point deadline, Done done) {
+  for (;;) {
+    const std::uint32_t value = a.load(std::memory_order_acquire);
+    if (done()) return true;
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec relative{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    FutexWait(a, value, &relative);
+  }
+}
+
+// Async-signal-safe. Answers the latest stop request and stays until the
+// next resume.
+void StopHere(ThreadRecord* t) {
+  const std::uint32_t request = t->stop_requests.load(std::memory_order_acquire);
+  if (request == t->stop_acks.load(std::memory_order_acquire)) return;  // nothing asked
+  // Read before the answer: a resume that comes later changes it.
+  const std::uint32_t gate = t->gate.load(std::memory_order_acquire);
+  t->stop_acks.store(request, std::memory_order_release);
+  FutexWake(t->stop_acks);
+  // Resumed before it got here, or past its procedure (a close joins it).
+  if ((gate & 1) == 0 || t->finished.load(std::memory_order_acquire) != 0) return;
+  while (t->gate.load(std::memory_order_acquire) == gate) FutexWait(t->gate, gate);
 }
 
 void OnSuspendSignal(int) {
   const int saved_errno = errno;
-  ThreadRecord* t = t_self;
   // A signal nobody here asked for (sent from outside) is ignored.
-  if (t && t->stop_requested.exchange(false, std::memory_order_acq_rel)) {
-    // Read before the acknowledgement: a resume can only come after it.
-    const std::uint32_t seen = t->resumes.load(std::memory_order_acquire);
-    ::sem_post(&t->stopped);
-    WaitForResume(t, seen);
+  if (ThreadRecord* t = t_self) {
+    if (t_locks_held.load(std::memory_order_relaxed) > 0)
+      t_stop_deferred.store(true, std::memory_order_relaxed);
+    else
+      StopHere(t);
   }
   errno = saved_errno;
 }
+
+// A thread record's lock. A stop that arrives while the calling thread holds
+// one is taken when it lets go of the last.
+class Locked {
+ public:
+  explicit Locked(ThreadRecord* t) : t_(t) {
+    t_locks_held.fetch_add(1, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t_->lock.lock();
+  }
+  ~Locked() { unlock(); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+
+  void unlock() {
+    if (!t_) return;
+    t_->lock.unlock();
+    t_ = nullptr;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (t_locks_held.fetch_sub(1, std::memory_order_relaxed) == 1 &&
+        t_stop_deferred.exchange(false, std::memory_order_relaxed))
+      ::pthread_kill(::pthread_self(), SuspendSignal());  // stop in the handler, with every signal held back
+  }
+
+ private:
+  ThreadRecord* t_;
+};
 
 // 0, or the errno of a failed installation.
 int InstallSuspendHandler() {
@@ -101,18 +167,37 @@ int InstallSuspendHandler() {
   return error;
 }
 
+// Whether the suspend signal would run our handler: the program may have
+// set its own disposition for it.
+bool SuspendHandlerInPlace() {
+  struct sigaction current {};
+  return ::sigaction(SuspendSignal(), nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+         current.sa_handler == OnSuspendSignal;
+}
+
 // Under t->lock: the count, and the flag that follows it.
 void SetSuspendCount(ThreadRecord* t, DWORD count) {
   t->suspend_count = count;
   if (t->suspended_flag) t->suspended_flag->store(count > 0);
 }
 
+// Under t->lock, the count having reached 0.
+void OpenGate(ThreadRecord* t) {
+  t->gate.store((t->gate.load() + 2) & ~1u, std::memory_order_release);
+  FutexWake(t->gate);
+}
+
+bool Answered(ThreadRecord* t, std::uint32_t request) {
+  return static_cast<std::int32_t>(t->stop_acks.load(std::memory_order_acquire) - request) >= 0;
+}
+
 void Finish(ThreadRecord* t, DWORD code) {
-  std::lock_guard lock(t->lock);
+  Locked lock(t);
   t->in_procedure = false;
   t->exit_code = code;
   t->done = true;
-  t->changed.notify_all();
+  t->finished.store(1, std::memory_order_release);
+  FutexWake(t->finished);
 }
 
 // Runs the procedure; TerminateThread on the own handle jumps back here.
@@ -127,10 +212,10 @@ void* ThreadStart(void* arg) {
   sigemptyset(&suspend);
   sigaddset(&suspend, SuspendSignal());
   ::pthread_sigmask(SIG_UNBLOCK, &suspend, nullptr);
-  std::unique_lock lock(t->lock);
-  t->id = static_cast<DWORD>(::syscall(SYS_gettid));
-  t->changed.notify_all();
-  t->changed.wait(lock, [t] { return t->suspend_count == 0 || t->abandoned; });
+  t->id.store(static_cast<std::uint32_t>(::syscall(SYS_gettid)), std::memory_order_release);
+  FutexWake(t->id);
+  while (t->may_start.load(std::memory_order_acquire) == 0) FutexWait(t->may_start, 0);
+  Locked lock(t);
   if (!t->abandoned) {
     t->in_procedure = true;
     lock.unlock();
@@ -166,6 +251,7 @@ ThreadHandle CreateThread(std::size_t stack_size, ThreadProc proc, void* param, 
   t->param = param;
   t->suspend_count = (flags & kCreateSuspended) ? 1 : 0;
   t->started = t->suspend_count == 0;
+  t->may_start.store(t->started ? 1 : 0);
 
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -181,15 +267,14 @@ ThreadHandle CreateThread(std::size_t stack_size, ThreadProc proc, void* param, 
     SetLastError(rc == EAGAIN ? kErrorNotEnoughMemory : ErrnoToError(rc));
     return nullptr;
   }
-  std::unique_lock lock(t->lock);
-  t->changed.wait(lock, [t] { return t->id != 0; });
-  if (thread_id) *thread_id = t->id;
+  while (t->id.load(std::memory_order_acquire) == 0) FutexWait(t->id, 0);
+  if (thread_id) *thread_id = t->id.load();
   return t;
 }
 
 void TrackSuspendCount(ThreadHandle t, std::atomic<bool>* flag) {
   if (!t) return;
-  std::lock_guard lock(t->lock);
+  Locked lock(t);
   t->suspended_flag = flag;
   if (flag) flag->store(t->suspend_count > 0);
 }
@@ -199,17 +284,16 @@ DWORD ResumeThread(ThreadHandle t) {
     SetLastError(kErrorInvalidHandle);
     return 0xFFFFFFFFu;
   }
-  std::lock_guard lock(t->lock);
+  Locked lock(t);
   DWORD previous = t->suspend_count;
   if (previous > 0) SetSuspendCount(t, previous - 1);
   if (previous == 1) {
     if (!t->started) {
       t->started = true;
-      t->changed.notify_all();
+      t->may_start.store(1, std::memory_order_release);
+      FutexWake(t->may_start);
     } else {
-      t->resumes.fetch_add(1, std::memory_order_acq_rel);
-      ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&t->resumes), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr,
-                nullptr, 0);
+      OpenGate(t);
     }
   }
   return previous;
@@ -220,40 +304,61 @@ DWORD SuspendThread(ThreadHandle t) {
     SetLastError(kErrorInvalidHandle);
     return 0xFFFFFFFFu;
   }
-  std::unique_lock lock(t->lock);
+  Locked lock(t);
   if (t->done) {
     SetLastError(kErrorAccessDenied);
     return 0xFFFFFFFFu;
   }
-  // Not started yet, or stopped already: only the count moves.
-  if (!t->started || t->suspend_count > 0) {
-    const DWORD previous = t->suspend_count;
+  const DWORD previous = t->suspend_count;
+  // Not started yet: only the count moves.
+  if (!t->started) {
     SetSuspendCount(t, previous + 1);
     return previous;
   }
-  if (t == t_self) {
+  std::uint32_t request = t->stop_requests.load();
+  if (previous > 0) {
+    // Stopped already, or a stop is on its way: wait for that one.
+    SetSuspendCount(t, previous + 1);
+    if (t == t_self || Answered(t, request)) return previous;
+  } else if (t == t_self) {
     SetSuspendCount(t, 1);
-    const std::uint32_t seen = t->resumes.load(std::memory_order_acquire);
+    const std::uint32_t gate = t->gate.fetch_or(1) | 1;
     lock.unlock();
-    WaitForResume(t, seen);
+    while (t->gate.load(std::memory_order_acquire) == gate) FutexWait(t->gate, gate);
     return 0;
+  } else {
+    if (int error = InstallSuspendHandler()) {
+      SetLastErrorFromErrno(error);
+      return 0xFFFFFFFFu;
+    }
+    if (!SuspendHandlerInPlace()) {
+      SetLastError(kErrorSignalRefused);
+      return 0xFFFFFFFFu;
+    }
+    SetSuspendCount(t, 1);
+    t->gate.fetch_or(1);
+    request = t->stop_requests.fetch_add(1, std::memory_order_acq_rel) + 1;
+    if (int error = ::pthread_kill(t->thread, SuspendSignal())) {
+      t->stop_acks.store(request, std::memory_order_release);
+      SetSuspendCount(t, 0);
+      OpenGate(t);
+      SetLastErrorFromErrno(error);
+      return 0xFFFFFFFFu;
+    }
   }
-  if (int error = InstallSuspendHandler()) {
-    SetLastErrorFromErrno(error);
-    return 0xFFFFFFFFu;
+  // Waited for without the lock, so that resumes and other calls go on.
+  lock.unlock();
+  if (WaitUntil(t->stop_acks, Clock::now() + kStopWait, [&] { return Answered(t, request); })) return previous;
+  Locked again(t);
+  if (Answered(t, request)) return previous;
+  // The signal did not get through (the thread blocks it, or is stuck in
+  // the kernel): this call's count is taken back.
+  if (t->suspend_count > 0) {
+    SetSuspendCount(t, t->suspend_count - 1);
+    if (t->suspend_count == 0) OpenGate(t);
   }
-  t->stop_requested.store(true, std::memory_order_release);
-  if (int error = ::pthread_kill(t->thread, SuspendSignal())) {
-    t->stop_requested.store(false, std::memory_order_release);
-    SetLastErrorFromErrno(error);
-    return 0xFFFFFFFFu;
-  }
-  // The lock is kept until the thread has stopped: no resume can overtake
-  // the signal, and the thread cannot end meanwhile.
-  SetSuspendCount(t, 1);
-  while (::sem_wait(&t->stopped) != 0 && errno == EINTR) {
-  }
-  return 0;
+  SetLastError(kErrorSignalRefused);
+  return 0xFFFFFFFFu;
 }
 
 bool TerminateThread(ThreadHandle t, DWORD exit_code) {
@@ -263,7 +368,7 @@ bool TerminateThread(ThreadHandle t, DWORD exit_code) {
   }
   bool own = false;
   if (t == t_self) {
-    std::lock_guard lock(t->lock);
+    Locked lock(t);
     own = t->in_procedure;
   }
   if (!own) {
@@ -279,13 +384,13 @@ DWORD WaitForThread(ThreadHandle t, DWORD timeout_ms) {
     SetLastError(kErrorInvalidHandle);
     return kWaitFailed;
   }
-  std::unique_lock lock(t->lock);
+  const auto finished = [t] { return t->finished.load(std::memory_order_acquire) != 0; };
   if (timeout_ms == kInfinite) {
-    t->changed.wait(lock, [t] { return t->done; });
+    while (!finished()) FutexWait(t->finished, 0);
     return kWaitObject0;
   }
-  bool done = t->changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), [t] { return t->done; });
-  return done ? kWaitObject0 : kWaitTimeout;
+  return WaitUntil(t->finished, Clock::now() + std::chrono::milliseconds(timeout_ms), finished) ? kWaitObject0
+                                                                                                : kWaitTimeout;
 }
 
 bool GetExitCodeThread(ThreadHandle t, DWORD* exit_code) {
@@ -293,22 +398,23 @@ bool GetExitCodeThread(ThreadHandle t, DWORD* exit_code) {
     SetLastError(kErrorInvalidHandle);
     return false;
   }
-  std::lock_guard lock(t->lock);
+  Locked lock(t);
   if (exit_code) *exit_code = t->exit_code;
   return true;
 }
 
-DWORD GetThreadId(ThreadHandle t) { return t ? t->id : 0; }
+DWORD GetThreadId(ThreadHandle t) { return t ? t->id.load() : 0; }
 
 void CloseThreadHandle(ThreadHandle t) {
   if (!t) return;
   bool join = false;
   {
-    std::lock_guard lock(t->lock);
+    Locked lock(t);
     t->suspended_flag = nullptr;
     if (!t->started) {
       t->abandoned = true;
-      t->changed.notify_all();
+      t->may_start.store(1, std::memory_order_release);
+      FutexWake(t->may_start);
     } else {
       join = t->done;
     }

@@ -41,8 +41,12 @@ void TrackSuspendCount(ThreadHandle thread, std::atomic<bool>* flag);
 // and waits in its handler until the count is back at 0; a thread that
 // suspends itself waits right here. Every other signal is held back while a
 // thread is stopped; a system call it was in is restarted or returns EINTR,
-// as the call does for any signal handler. A thread whose procedure has
-// ended: 0xFFFFFFFF, ERROR_ACCESS_DENIED.
+// as the call does for any signal handler. A thread inside one of these
+// calls stops when the call has let go of the thread records it holds.
+// A thread whose procedure has ended: 0xFFFFFFFF, ERROR_ACCESS_DENIED. When
+// the program has its own disposition for the signal (at once), or the
+// thread has not stopped after 5 seconds (it blocks the signal: sigwait, a
+// signal handler): 0xFFFFFFFF, ERROR_SIGNAL_REFUSED, count unchanged.
 DWORD SuspendThread(ThreadHandle thread);
 
 // Ends the calling thread at once with ExitCode when the handle is its own:

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -182,6 +183,29 @@ bool VirtualFree(void* address, std::size_t size, DWORD free_type) {
   return true;
 }
 
+namespace {
+void QueryForeign(std::uintptr_t page, MemoryBasicInformation* info);
+
+// Any page of [start, end) in a region this layer reserved.
+bool OverlapsRegion(std::uintptr_t start, std::uintptr_t end) {
+  auto& regions = Regions();
+  auto it = regions.lower_bound(end);
+  return it != regions.begin() && std::prev(it)->first + std::prev(it)->second.size > start;
+}
+
+// Memory mapped by others (the program's and libraries' code among it): the
+// old protection is the first page's in the process's map.
+bool ProtectForeign(std::uintptr_t start, std::uintptr_t end, int prot, DWORD* old_protect) {
+  MemoryBasicInformation info{};
+  QueryForeign(start, &info);
+  if (info.State != kMemCommit) return Fail(kErrorInvalidAddress);
+  if (mprotect(reinterpret_cast<void*>(start), end - start, prot) != 0)
+    return Fail(errno == EACCES ? kErrorAccessDenied : kErrorInvalidAddress);
+  if (old_protect != nullptr) *old_protect = info.Protect;
+  return true;
+}
+}  // namespace
+
 bool VirtualProtect(void* address, std::size_t size, DWORD new_protect, DWORD* old_protect) {
   int prot = 0;
   const auto addr = reinterpret_cast<std::uintptr_t>(address);
@@ -193,7 +217,10 @@ bool VirtualProtect(void* address, std::size_t size, DWORD new_protect, DWORD* o
   const std::uintptr_t start = RoundDown(addr, kPageSize);
   const std::uintptr_t end = RoundUp(addr + size, kPageSize);
   auto* region = FindRegion(start, end);
-  if (region == nullptr) return Fail(kErrorInvalidAddress);
+  if (region == nullptr) {
+    if (OverlapsRegion(start, end)) return Fail(kErrorInvalidAddress);
+    return ProtectForeign(start, end, prot, old_protect);
+  }
   const std::size_t first = (start - region->first) / kPageSize;
   const std::size_t count = (end - start) / kPageSize;
   auto& pages = region->second.pages;

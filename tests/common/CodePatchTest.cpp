@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -71,6 +73,78 @@ TEST(CodePatch, RelativeJumpAndPushRetAreWrittenAndUndoneAndProtectionFailuresRa
   const std::string error = test::MessageOf<EOSError>([&] { PatchCode(page, page + 64, false, saved); });
   EXPECT_TRUE(error.starts_with("Failed to change protection of 16 bytes at 0x0")) << error;
   os::VirtualFree(page, 0, os::kMemRelease);
+}
+
+// Patches of real routines, called through pointers the compiler cannot see
+// through, so that the patched code runs.
+std::atomic<int> g_sink{0};
+[[gnu::noinline]] int Increment(int x) {
+  g_sink.store(x);
+  return x + 1;
+}
+[[gnu::noinline]] int Scale(int x) {
+  g_sink.store(-x);
+  return x * 100;
+}
+int (*volatile g_increment)(int) = &Increment;
+
+std::atomic<int> g_counted{0};
+std::size_t CountingStrlen(const char* s) {
+  ++g_counted;
+  const volatile char* v = s;  // no loop the compiler would turn into strlen
+  std::size_t n = 0;
+  while (v[n] != '\0') ++n;
+  return n;
+}
+
+// An absolute jump to `to` placed within reach of a relative jump at `near`.
+void* TrampolineNear(const void* near, const void* to) {
+  const auto base = reinterpret_cast<std::uintptr_t>(near) & ~std::uintptr_t{os::kAllocationGranularity - 1};
+  for (std::uintptr_t step = 1; step < 16384; ++step) {
+    auto* p = static_cast<std::uint8_t*>(os::VirtualAlloc(reinterpret_cast<void*>(base - step * os::kAllocationGranularity),
+                                                          os::kPageSize, os::kMemReserve | os::kMemCommit,
+                                                          os::kPageExecuteReadWrite));
+    if (!p) continue;
+    const std::uint8_t jump[] = {0xFF, 0x25, 0, 0, 0, 0};  // jmp [rip+0]
+    std::memcpy(p, jump, sizeof jump);
+    const auto address = reinterpret_cast<std::uintptr_t>(to);
+    std::memcpy(p + sizeof jump, &address, sizeof address);
+    return p;
+  }
+  return nullptr;
+}
+
+TEST(CodePatch, RoutinesOfTheProgramAndOfALibraryArePatchedAndRestored) {
+  void* target = reinterpret_cast<void*>(g_increment);
+  TSavedCode saved{};
+  PatchCode(target, reinterpret_cast<const void*>(&Scale), false, saved);
+  EXPECT_EQ(g_increment(7), 700);
+  os::MemoryBasicInformation info{};
+  ASSERT_NE(os::VirtualQuery(target, &info, sizeof info), 0u);
+  EXPECT_EQ(info.Protect, os::kPageExecuteRead);  // the code's own protection is back
+  RestoreCode(target, saved);
+  EXPECT_EQ(g_increment(7), 8);
+
+  // The C library's own routine (not a sanitizer's interceptor of it).
+  void* libc = ::dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(libc, nullptr);
+  auto* const volatile real_strlen = reinterpret_cast<std::size_t (*)(const char*)>(::dlsym(libc, "strlen"));
+  ::dlclose(libc);
+  ASSERT_NE(real_strlen, nullptr);
+  void* trampoline = TrampolineNear(reinterpret_cast<void*>(real_strlen), reinterpret_cast<void*>(&CountingStrlen));
+  ASSERT_NE(trampoline, nullptr);
+  std::string text = "patched";
+  PatchCode(reinterpret_cast<void*>(real_strlen), trampoline, false, saved);
+  const int before = g_counted;
+  const std::size_t length = real_strlen(text.c_str());
+  const int after = g_counted;
+  RestoreCode(reinterpret_cast<void*>(real_strlen), saved);
+  EXPECT_EQ(length, 7u);
+  EXPECT_GT(after, before);
+  text += "!";
+  EXPECT_EQ(real_strlen(text.c_str()), 8u);
+  EXPECT_EQ(g_counted, after);
+  os::VirtualFree(trampoline, 0, os::kMemRelease);
 }
 
 TEST(CodePatch, DwordMoveMatchesByteCopies) {

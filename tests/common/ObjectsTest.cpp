@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <vector>
 
 #include "common/Classes.h"
 #include "common/ExceptionHooks.h"
 #include "platform/LastError.h"
+#include "platform/ModuleNames.h"
 #include "platform/Sync.h"
 #include "support/TestFiles.h"
 
@@ -266,6 +268,23 @@ TEST(Wrappers, HandlesModulesAndTheirFailureTexts) {
   EXPECT_THROW(GetProcAddressChecked(libc, "no_such_procedure_here"), EOSError);
   EXPECT_NE(GetModuleFileNameStr(GetModuleHandleChecked("libc.so.6")).find("libc"), std::string::npos);
   os::FreeLibrary(libc);
+}
+
+// Handles that name no module are answered, never followed into memory.
+TEST(Wrappers, HandlesThatNameNoModuleAreRefused) {
+  std::vector<char> heap(4096, '\x5A');
+  std::vector<os::HMODULE> handles{reinterpret_cast<os::HMODULE>(0x1234), heap.data()};
+  os::HMODULE freed = LoadLibraryChecked("libz.so.1");
+  ASSERT_TRUE(os::FreeLibrary(freed));
+  if (os::GetModuleHandle("libz.so.1") == nullptr) handles.push_back(freed);  // unloaded
+  for (os::HMODULE module : handles) {
+    EXPECT_EQ(GetModuleFileNameStr(module), "");
+    EXPECT_TRUE(MessageOf<EOSError>([&] { GetModuleFileNameChecked(module); })
+                    .starts_with("Cannot get filename of module 0x0"));
+    EXPECT_TRUE(CodedMessageOf<EOSError>([&] { GetProcAddressChecked(module, "strlen"); })
+                    .starts_with("Cannot get address of procedure 'strlen': "));
+    EXPECT_FALSE(os::FreeLibrary(module));
+  }
 }
 
 TEST(Wrappers, Pages) {

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "common/FileStreams.h"
+#include "common/ProcessRunner.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -80,6 +84,22 @@ TEST_F(ProductInformation, FirstLoaderThatFindsItsFileWins) {
   const std::string other = WriteInfo("other.dat", packet);
   EXPECT_EQ(&GetProductInfo(other), &loaded);
   EXPECT_EQ(GetProductInfo("").ProductCaption, "Acme Build");
+}
+
+// A backslash in the program's folder is part of a name: the file beside the
+// program is found all the same.
+TEST_F(ProductInformation, FoundBesideAProgramWhoseFolderHoldsABackslash) {
+  const fs::path dir = folder_.path() / "a\\b";
+  fs::create_directory(dir);
+  fs::copy_file(test::ProgramBeside("vt_proc_child"), dir / "Child");
+  TProductInformationPacket packet;
+  packet.ProductCaption = "Acme Build";
+  fs::copy_file(WriteInfo("info.dat", packet), dir / "info.dat");
+  const int out = ::open(P("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const TStdHandles std_handles{out, -1, 2};
+  EXPECT_EQ(RunProcess("\"" + (dir / "Child").string() + "\" caption", true, 0, {}, nullptr, nullptr, &std_handles), 0);
+  ::close(out);
+  EXPECT_EQ(test::ReadFileText(P("out")), "Acme Build");
 }
 
 }  // namespace

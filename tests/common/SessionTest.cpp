@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <future>
@@ -110,6 +111,11 @@ TEST(SessionData, BadMemoryProbe) {
   EXPECT_TRUE(IsBadMemory(p, 1));
   os::VirtualFree(p, 0, os::kMemRelease);
   EXPECT_TRUE(IsBadMemory(reinterpret_cast<void*>(~std::uintptr_t{0} - 10), 100));
+  // Ranges that wrap past the top of memory, from a good address.
+  static char good[64];
+  EXPECT_FALSE(IsBadMemory(good + 17, 8));
+  EXPECT_TRUE(IsBadMemory(good + 17, SIZE_MAX));
+  EXPECT_TRUE(IsBadMemory(good + 17, SIZE_MAX - 16));
 }
 
 TEST(NativeCalls, ObjectAttributesAndCountedStrings) {

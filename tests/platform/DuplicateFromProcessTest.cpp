@@ -1,6 +1,10 @@
+#include <unistd.h>
+
+#include <cstdint>
 #include <string>
 
 #include "platform/Files.h"
+#include "platform/Process.h"
 #include "platform/Section.h"
 #include "platform/Sync.h"
 #include "support/HoldingChild.h"
@@ -73,6 +77,33 @@ TEST_F(DuplicateFromProcessTest, NamedEventOfAChild) {
   EXPECT_EQ(WaitForSingleObject(own, 0), kWaitTimeout);  // one object, reset through the copy
   CloseHandle(own);
   CloseHandle(copy);
+}
+
+// A child of another user: its names are not this user's. The pull is
+// refused, never answered with this process's object of the same name, nor
+// with this process's private object that the child names itself.
+TEST_F(DuplicateFromProcessTest, NamedObjectsOfAnotherUsersChildAreRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to start a child as user 65534";
+  const HANDLE token = CreateUserToken(65534, 65534, {});
+  ASSERT_NE(token, 0);
+  const std::string suffix = std::to_string(::getpid());
+  const HANDLE same_name = CreateEventA(nullptr, true, false, "Global\\vt_dup_user_" + suffix);
+  const HANDLE secret = CreateEventA(nullptr, true, false, "vt_dup_secret_" + suffix);
+  std::string secret_name;
+  ASSERT_TRUE(same_name && secret && NtQueryObjectName(secret, secret_name) == 0);
+  for (const std::string& object : {"event:Global\\vt_dup_user_" + suffix, "forge:" + secret_name}) {
+    test::HoldingChild child("/dev/null", kGenericRead, 7, object, static_cast<std::uintptr_t>(token));
+    ASSERT_TRUE(child.held()) << object << ": " << child.error();
+    HANDLE copy = 0;
+    EXPECT_FALSE(DuplicateHandle(child.process(), child.mutex_handle(), kCurrentProcess, &copy, false)) << object;
+    EXPECT_EQ(GetLastError(), DWORD{kErrorAccessDenied}) << object;
+    HANDLE file = kInvalidHandleValue;  // its descriptors still come over
+    EXPECT_TRUE(DuplicateHandle(child.process(), child.file_handle(), kCurrentProcess, &file, false));
+    CloseHandle(file);
+  }
+  CloseHandle(same_name);
+  CloseHandle(secret);
+  CloseHandle(token);
 }
 
 }  // namespace

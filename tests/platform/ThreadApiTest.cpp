@@ -1,12 +1,15 @@
 #include "platform/ThreadApi.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 namespace vt::os {
@@ -117,6 +120,118 @@ TEST(ThreadApi, HardEndOfTheOwnThreadKeepsTheExitCodeAndRunsNothingAfterIt) {
   WaitForThread(other, kInfinite);
   CloseThreadHandle(other);
 }
+
+// Runs scenario in a forked child under a watchdog: a hang fails the test.
+void ExpectInChild(bool (*scenario)()) {
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::alarm(60);
+    ::_exit(scenario() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM) << "the scenario hung";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+#define CHECK_OR_FAIL(cond)                                    \
+  do {                                                         \
+    if (!(cond)) {                                             \
+      std::fprintf(stderr, "line %d: %s\n", __LINE__, #cond); \
+      return false;                                            \
+    }                                                          \
+  } while (0)
+
+std::atomic<bool> g_waiting{false};
+
+DWORD TakeSignalsWithSigwait(void*) {
+  sigset_t all;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+  g_waiting = true;
+  sigset_t wanted;
+  sigemptyset(&wanted);
+  sigaddset(&wanted, SIGUSR1);
+  int taken = 0;
+  ::sigwait(&wanted, &taken);
+  return 3;
+}
+
+void OwnHandler(int) {}
+
+bool UnstoppableThreadsAreRefused() {
+  // A thread that blocks every signal.
+  ThreadHandle t = CreateThread(0, TakeSignalsWithSigwait, nullptr, 0, nullptr);
+  CHECK_OR_FAIL(t);
+  while (!g_waiting) std::this_thread::yield();
+  CHECK_OR_FAIL(SuspendThread(t) == 0xFFFFFFFFu && GetLastError() == kErrorSignalRefused);
+  CHECK_OR_FAIL(ResumeThread(t) == 0);  // the count did not move
+  ::syscall(SYS_tgkill, ::getpid(), GetThreadId(t), SIGUSR1);
+  CHECK_OR_FAIL(WaitForThread(t, kInfinite) == kWaitObject0);
+  CloseThreadHandle(t);
+
+  // The program ignores the suspend signal, or takes it itself.
+  Counter c;
+  t = CreateThread(0, Count, &c, 0, nullptr);
+  CHECK_OR_FAIL(t && SuspendThread(t) == 0 && ResumeThread(t) == 1);
+  for (auto disposition : {SIG_IGN, &OwnHandler}) {
+    ::signal(SIGRTMIN + 4, disposition);
+    CHECK_OR_FAIL(SuspendThread(t) == 0xFFFFFFFFu && GetLastError() == kErrorSignalRefused);
+    CHECK_OR_FAIL(CountMoves(c));
+    CHECK_OR_FAIL(ResumeThread(t) == 0);
+  }
+  c.stop = true;
+  CHECK_OR_FAIL(WaitForThread(t, kInfinite) == kWaitObject0);
+  CloseThreadHandle(t);
+  return true;
+}
+
+TEST(ThreadApi, SuspensionThatCannotStopTheThreadFailsInsteadOfHanging) {
+  ExpectInChild(UnstoppableThreadsAreRefused);
+}
+
+struct Suspender {
+  ThreadHandle victim = nullptr;
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  std::atomic<bool> failed{false};
+};
+
+DWORD SuspendAndResumeInALoop(void* param) {
+  auto* s = static_cast<Suspender*>(param);
+  while (!s->stop) {
+    if (SuspendThread(s->victim) == 0xFFFFFFFFu || ResumeThread(s->victim) == 0xFFFFFFFFu) s->failed = true;
+    ++s->rounds;
+  }
+  return 0;
+}
+
+// A suspends and resumes W; this thread stops A wherever it is and resumes W.
+bool ResumeIsNotHeldUpByAStoppedSuspender() {
+  Counter c;
+  Suspender s;
+  s.victim = CreateThread(0, Count, &c, 0, nullptr);
+  ThreadHandle a = CreateThread(0, SuspendAndResumeInALoop, &s, 0, nullptr);
+  CHECK_OR_FAIL(s.victim && a);
+  for (int round = 0; round < 300; ++round) {
+    const int seen = s.rounds;
+    while (s.rounds == seen) std::this_thread::yield();
+    CHECK_OR_FAIL(SuspendThread(a) == 0);
+    CHECK_OR_FAIL(ResumeThread(s.victim) != 0xFFFFFFFFu);
+    CHECK_OR_FAIL(ResumeThread(a) == 1);
+  }
+  s.stop = true;
+  CHECK_OR_FAIL(WaitForThread(a, kInfinite) == kWaitObject0 && !s.failed);
+  CHECK_OR_FAIL(CountMoves(c));
+  c.stop = true;
+  CHECK_OR_FAIL(WaitForThread(s.victim, kInfinite) == kWaitObject0);
+  CloseThreadHandle(a);
+  CloseThreadHandle(s.victim);
+  return true;
+}
+
+TEST(ThreadApi, ResumeIsNotHeldUpByAStoppedSuspender) { ExpectInChild(ResumeIsNotHeldUpByAStoppedSuspender); }
 
 }  // namespace
 }  // namespace vt::os

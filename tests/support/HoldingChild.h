@@ -18,7 +18,9 @@ namespace vt::test {
 
 class HoldingChild {
  public:
-  HoldingChild(const std::string& path, std::uint32_t access, std::uint32_t share, const std::string& mutex = {}) {
+  // user_token: from os::CreateUserToken, to run the child as another user.
+  HoldingChild(const std::string& path, std::uint32_t access, std::uint32_t share, const std::string& mutex = {},
+               std::uintptr_t user_token = 0) {
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0) return;
     if (::pipe2(out, O_CLOEXEC) != 0) {
@@ -34,7 +36,7 @@ class HoldingChild {
     si.std_input = in[0];
     si.std_output = out[1];
     si.std_error = 2;
-    started_ = os::CreateProcess({}, line, false, 0, nullptr, {}, si, &pi_);
+    started_ = os::CreateProcess({}, line, false, 0, nullptr, {}, si, &pi_, user_token);
     ::close(in[0]);
     ::close(out[1]);
     stdin_ = in[1];

@@ -32,7 +32,9 @@
 //   holdfile <path> <access> <share> [<mutex>]  opens the file (os::CreateFile,
 //                   existing file, access and share as decimal numbers) and,
 //                   when named, creates and owns the mutex ("event:<name>":
-//                   creates a signalled manual-reset event); writes
+//                   creates a signalled manual-reset event; "forge:<native
+//                   name>": creates an event and publishes that name for it);
+//                   writes
 //                   "held <file handle> <mutex handle>\n" or "error <code>\n",
 //                   then waits for the end of standard input
 //   touch <path>    creates the file
@@ -67,6 +69,7 @@
 #include "platform/CommandLine.h"
 #include "platform/Process.h"
 #include "platform/Files.h"
+#include "platform/Handles.h"
 #include "platform/Firewall.h"
 #include "platform/Registry.h"
 #include "platform/Sync.h"
@@ -192,6 +195,23 @@ int SmallStack() {
   return 0;
 }
 
+// Rewrites the name this process publishes for handle (in the handle
+// directory among its descriptors) with native_name.
+bool ForgePublishedName(vt::os::HANDLE handle, const std::string& native_name) {
+  const std::string wanted = std::string("/memfd:") + vt::os::detail::kHandleDirectoryName + " ";
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    if (std::filesystem::read_symlink(entry.path(), error).string().rfind(wanted, 0) != 0) continue;
+    char record[vt::os::detail::kHandleEntrySize] = {};
+    const auto length = static_cast<std::uint32_t>(native_name.size());
+    std::memcpy(record, &length, 4);
+    std::memcpy(record + 4, native_name.data(), native_name.size());
+    const auto at = static_cast<off_t>((handle - vt::os::kHandleTableBase) / 4 * sizeof record);
+    return ::pwrite(std::stoi(entry.path().filename().string()), record, sizeof record, at) == sizeof record;
+  }
+  return false;
+}
+
 // Start-up of the library's units in the setup program's order.
 int Session(int argc, char** argv) {
   if (argc < 3) return 100;
@@ -229,6 +249,12 @@ int main(int argc, char** argv) {
   if (mode == "regmachine") return RegMachine();
   if (mode == "smallstack") return SmallStack();
   if (mode == "session") return Session(argc, argv);
+  if (mode == "caption") {
+    static const vt::UnitEntry units[] = {vt::kPacketsUnit, vt::kProductInformationUnit};
+    vt::InitializeUnits(units);
+    std::printf("%s", vt::GetProductInfo("").ProductCaption.c_str());
+    return 0;
+  }
   if (mode == "regwrite" && argc > 3) {
     vt::os::HKEY k = 0;
     if (vt::os::RegCreateKeyEx(vt::os::kHkeyCurrentUser, "Concurrent", vt::os::kKeyAllAccess, &k) != 0) return 102;
@@ -252,6 +278,10 @@ int main(int argc, char** argv) {
     const std::string object = argc > 5 ? argv[5] : "";
     if (file != vt::os::kInvalidFile && object.rfind("event:", 0) == 0)
       mutex = vt::os::CreateEventA(nullptr, true, true, object.substr(6));
+    else if (file != vt::os::kInvalidFile && object.rfind("forge:", 0) == 0) {
+      mutex = vt::os::CreateEventA(nullptr, true, true, "vt_forge_" + std::to_string(::getpid()));
+      if (mutex && !ForgePublishedName(mutex, object.substr(6))) mutex = 0;
+    }
     else if (file != vt::os::kInvalidFile && argc > 5)
       mutex = vt::os::CreateMutexA(nullptr, true, object);
     if (file == vt::os::kInvalidFile || (argc > 5 && !mutex))
