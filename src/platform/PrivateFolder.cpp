@@ -199,9 +199,7 @@ bool CreatePrivateFolder(const std::string& name) {
 
 namespace {
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // Why others could rename entries in the folder described by st, or null.
 const char* UnsafeReason(const struct stat& st) {
@@ -231,9 +229,7 @@ std::string Parent(const std::string& path) {
 }
 
 void SleepMs(long ms) {
-  struct timespec t {
-    ms / 1000, (ms % 1000) * 1000000L
-  };
+  struct timespec t {ms / 1000, (ms % 1000) * 1000000L};
   while (::nanosleep(&t, &t) != 0 && errno == EINTR) {
   }
 }
@@ -489,8 +485,7 @@ void CloseFolder(int fd) {
 std::string PathThroughFolder(int folder_fd, const std::string& name) {
   const std::string link = "/proc/self/fd/" + std::to_string(folder_fd);
   struct stat through, held;
-  if (::stat(link.c_str(), &through) != 0 || ::fstat(folder_fd, &held) != 0 || !SameFile(through, held))
-    return {};
+  if (::stat(link.c_str(), &through) != 0 || ::fstat(folder_fd, &held) != 0 || !SameFile(through, held)) return {};
   return link + "/" + name;
 }
 

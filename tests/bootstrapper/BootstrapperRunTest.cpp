@@ -588,6 +588,29 @@ TEST_F(BootstrapperRun, TerminationSignalsStopTheToolOrPassToTheInnerSetup) {
   }
 }
 
+// A tree the inner setup unpacks into its folder (12 or 200 levels deep, or
+// with paths past PATH_MAX) goes in the run's own clean-up, and a later
+// run's sweep removes it from the folder of a run killed meanwhile.
+TEST_F(BootstrapperRun, DeepTreesGoInTheCleanUpAndInALaterRunsSweep) {
+  const fs::path program = ProgramFolder() / "vt_setup_console";
+  for (const std::string tree : {"12:1", "200:1", "40:200"}) {
+    while_running_ = [&](DWORD pid, const fs::path& report) {
+      const int child = ReportedPid(report);
+      ::kill(static_cast<pid_t>(pid), SIGKILL);
+      ::kill(child, SIGKILL);
+      EXPECT_TRUE(ProcessEnds(child));
+    };
+    const RunResult killed =
+        StartProgram(program, "", {{"VT_SAMPLE_SETUP_TREE", tree}, {"VT_SAMPLE_SETUP_SLEEP_MS", "60000"}});
+    EXPECT_TRUE(fs::is_directory(SetupFolder(killed) + "/tree")) << tree;
+    while_running_ = nullptr;
+    const RunResult run = StartProgram(program, "", {{"VT_SAMPLE_SETUP_TREE", tree}});
+    EXPECT_EQ(run.exit_code, 0u) << tree;
+    EXPECT_EQ(run.err, "") << tree;
+    EXPECT_TRUE(TmpIsEmpty()) << tree;
+  }
+}
+
 // ---- a shared machine -------------------------------------------------------
 
 // Another user renames the setup folder away during the decode and puts a
