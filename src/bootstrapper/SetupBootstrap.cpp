@@ -113,7 +113,12 @@ void WriteProgress(std::string_view text, bool line_open) {
 bool StopProgressOutput() noexcept {
   ReleaseOwnProgressWrite();
   g_progress_writers.fetch_or(kProgressStopped);
-  while (g_progress_writers.load() != kProgressStopped) os::SwitchToThread();
+  for (int i = 0; g_progress_writers.load() != kProgressStopped; ++i) {
+    if (i < 64)
+      os::SwitchToThread();
+    else
+      os::Sleep(1);  // the write waits for room in a pipe, say
+  }
   return g_progress_line_open.load();
 }
 
