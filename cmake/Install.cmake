@@ -7,6 +7,15 @@
 #   share/vontaro/        the bootstrapper's manifest
 # Nothing refers to the prefix, so the tree can be moved.
 include(GNUInstallDirs)
+# Programs and libraries are installed without their debug information and
+# symbols (CMake's strip on install), unless the installer says otherwise:
+# configure with -DVT_INSTALL_STRIP=OFF, or install with
+# "cmake -DCMAKE_INSTALL_DO_STRIP=0 -P cmake_install.cmake" (what a packager
+# does who splits the debug information into a package of its own).
+option(VT_INSTALL_STRIP "Install programs and libraries without debug information" ON)
+if(VT_INSTALL_STRIP)
+  install(CODE "if(NOT DEFINED CMAKE_INSTALL_DO_STRIP)\n  set(CMAKE_INSTALL_DO_STRIP 1)\nendif()")
+endif()
 set(VT_INSTALL_LIBEXEC ${CMAKE_INSTALL_LIBDIR}/vontaro)
 install(TARGETS vtpack vt_make_setup_pak vt_lzma vt_pewrap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS vt_install RUNTIME DESTINATION ${VT_INSTALL_LIBEXEC})

@@ -26,6 +26,7 @@
 #include "platform/ModuleNames.h"
 #include "platform/PrivateFolder.h"
 #include "platform/Process.h"
+#include "platform/Sync.h"
 #include "platform/WindowApi.h"
 
 namespace vt {
@@ -66,6 +67,60 @@ struct TFaultExit {
   os::FolderScratch scratch;
 };
 TFaultExit g_fault_exit;
+
+// The console's progress line and the fatal message: once a message is due
+// no progress is written any more, so that the message stays last, and the
+// message starts on a line of its own while the progress line is open.
+constexpr unsigned kProgressStopped = 1u << 31;
+std::atomic<unsigned> g_progress_writers{0};  // writes under way, and kProgressStopped
+std::atomic<bool> g_progress_line_open{false};
+std::atomic<bool> g_fault_ending{false};  // a fault handler ends the run
+thread_local bool t_writing_progress = false;
+
+// A thread of a run that a fault ends stays here: the handler ends the
+// process, and nothing the thread would write or return may come first.
+void HoldIfFaultEnds() {
+  while (g_fault_ending.load()) os::Sleep(1000);
+}
+
+// A write this thread began and will never finish (a fault struck in it)
+// no longer holds the progress back. Async-signal-safe.
+void ReleaseOwnProgressWrite() noexcept {
+  if (!t_writing_progress) return;
+  t_writing_progress = false;
+  g_progress_writers.fetch_sub(1);
+}
+
+// Writes progress text on the console unless progress has stopped;
+// line_open tells whether the line stays open after it.
+void WriteProgress(std::string_view text, bool line_open) {
+  if (g_progress_writers.fetch_add(1) & kProgressStopped) {
+    g_progress_writers.fetch_sub(1);
+    HoldIfFaultEnds();
+    return;
+  }
+  t_writing_progress = true;
+  struct Leave {
+    ~Leave() { ReleaseOwnProgressWrite(); }
+  } leave;
+  g_progress_line_open.store(true);  // a message cutting in starts on a new line
+  WriteConsoleText(os::GetStdHandle(os::kStdOutputHandle), text);
+  g_progress_line_open.store(line_open);
+}
+
+// Stops the progress output for good, waiting for a write under way on
+// another thread; true when the progress line is open. Async-signal-safe.
+bool StopProgressOutput() noexcept {
+  ReleaseOwnProgressWrite();
+  g_progress_writers.fetch_or(kProgressStopped);
+  for (int i = 0; g_progress_writers.load() != kProgressStopped; ++i) {
+    if (i < 64)
+      os::SwitchToThread();
+    else
+      os::Sleep(1);  // the write waits for room in a pipe, say
+  }
+  return g_progress_line_open.load();
+}
 
 void CopyText(char* to, std::size_t size, const std::string& text) {
   const std::size_t n = text.size() < size - 1 ? text.size() : size - 1;
@@ -123,8 +178,8 @@ const char* FaultName(std::uint32_t code) {
 // text goes without a display, standard error), exit code 6. The log's
 // "Exception" record was written by the fault observer before.
 void OnFatalFault(const os::ExceptionRecord& record) noexcept {
-  static std::atomic<bool> ending{false};
-  if (ending.exchange(true)) {
+  if (g_fault_ending.exchange(true)) {
+    ReleaseOwnProgressWrite();
     for (;;) os::SignalChildProcesses(os::ChildSignal::kStop);  // another thread ends the run
   }
   // Stopped, not killed yet: the main thread's wait for the child must not
@@ -136,7 +191,9 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
     os::RemoveHeldFolder(parent, g_fault_exit.name, folder, &g_fault_exit.scratch, nullptr, nullptr, 0);
   TFixedText text;
   const bool console = g_fault_exit.console.load();
+  const bool line_open = StopProgressOutput();
   if (console) {
+    if (line_open) text.Add("\n");
     text.Add("Fatal Error: ");
   } else {
     text.Add("\n[");
@@ -213,6 +270,7 @@ class TRunCleanup {
   TRunCleanup& operator=(const TRunCleanup&) = delete;
   std::string FolderPath;  // for the message when something stays behind
   ~TRunCleanup() {
+    HoldIfFaultEnds();  // the fault's handler removes the folder
     const int folder = g_fault_exit.folder_fd.exchange(-1);
     const int parent = g_fault_exit.parent_fd.exchange(-1);
     if (folder >= 0) {
@@ -288,14 +346,18 @@ std::string ProgramFileProblemText(const os::ProgramFileCheck& check) {
 }
 
 void TickProgress() {
+  HoldIfFaultEnds();
   if (g_progress) g_progress->Step(1);
-  if (IsConsoleProgram()) WriteConsoleText(os::GetStdHandle(os::kStdOutputHandle), ".");
+  if (IsConsoleProgram()) WriteProgress(".", true);
 }
 
 void ReportFatalError(const std::string& message) {
+  HoldIfFaultEnds();
+  const bool line_open = StopProgressOutput();
   LogMessage("Fatal Error: " + message, lfAlways);
   if (IsConsoleProgram())
-    WriteConsoleText(os::GetStdHandle(os::kStdOutputHandle), "Fatal Error: " + message + "\n");
+    WriteConsoleText(os::GetStdHandle(os::kStdOutputHandle),
+                     (line_open ? "\nFatal Error: " : "Fatal Error: ") + message + "\n");
   else
     os::MessageBoxA(0, message, g_product_caption + " Setup", os::MB_ICONERROR | os::MB_OK);
 }
@@ -326,8 +388,7 @@ int RunSetupBootstrap() {
     os::SetFatalFaultHook(&OnFatalFault);
     if (!os::CatchTerminationRequests(os::TerminationPolicy::kStopChild))
       RaiseLastOSError("Cannot catch termination signals");
-    const os::FileHandle out = os::GetStdHandle(os::kStdOutputHandle);
-    if (console) WriteConsoleText(out, "Please wait...");
+    if (console) WriteProgress("Please wait...", true);
 
     const TSetupMetadata metadata =
         ReadSetupMetadata(LoadResourceString(nullptr, kMetadataResource, os::kRtRcData));
@@ -401,7 +462,7 @@ int RunSetupBootstrap() {
                               arg_count < 0 ? 0 : arg_count, g_product_caption);
 
     g_progress.reset();
-    if (console) WriteConsoleText(out, ConsoleEraseLine());
+    if (console) WriteProgress(ConsoleEraseLine(), false);
     CloseLog(true);
 
     // From here a termination request goes on to the inner setup, which

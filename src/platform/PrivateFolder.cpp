@@ -25,36 +25,142 @@ bool Fail(int err) {
   return false;
 }
 
-// Removes the content of the folder open as dir_fd, depth first, never
-// following links; depth bounds hostile nesting.
-bool RemoveContent(int dir_fd, int depth) {
-  if (depth > 256) return Fail(ELOOP);
-  DIR* dir = ::fdopendir(dir_fd);
-  if (!dir) {
-    const int err = errno;
-    ::close(dir_fd);
-    return Fail(err);
+struct Dirent64 {
+  std::uint64_t ino;
+  std::int64_t off;
+  unsigned short reclen;
+  unsigned char type;
+  char name[1];
+};
+
+struct RemoveState {
+  FolderScratch* scratch;
+  int first_errno = 0;
+  char* failed_name;
+  std::size_t failed_name_size;
+};
+
+void NoteFailure(RemoveState& st, int err, const char* name) {
+  if (st.first_errno) return;
+  st.first_errno = err ? err : EIO;
+  if (st.failed_name && st.failed_name_size) {
+    std::size_t i = 0;
+    for (; name[i] && i + 1 < st.failed_name_size; ++i) st.failed_name[i] = name[i];
+    st.failed_name[i] = '\0';
   }
-  bool ok = true;
-  int err = 0;
-  while (dirent* e = ::readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st;
-    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      const int sub = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub < 0 || !RemoveContent(sub, depth + 1) || ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
-        if (!err) err = errno ? errno : EIO;
-        ok = false;
+}
+
+bool IsStuck(const FolderScratch& s, const struct stat& st) {
+  for (int i = 0; i < s.stuck_count; ++i)
+    if (s.stuck[i].dev == st.st_dev && s.stuck[i].ino == st.st_ino) return true;
+  return false;
+}
+
+enum class Pass { kEmpty, kLeft, kDescend, kNoDescriptor };
+
+// One pass over the folder open as fd: removes files, links and empty
+// folders; stops at the first folder with content (opened in *sub) unless
+// may_descend is false or it is known to keep what stays in it.
+Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int* sub) {
+  if (::lseek(fd, 0, SEEK_SET) < 0) {
+    NoteFailure(st, errno, ".");
+    return Pass::kLeft;
+  }
+  char* buffer = st.scratch->buffer;
+  bool left = false;
+  for (;;) {
+    const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof st.scratch->buffer);
+    if (n < 0 && errno == ENOENT) return Pass::kEmpty;  // removed already: nothing is in it
+    if (n < 0) {
+      NoteFailure(st, errno, ".");
+      return Pass::kLeft;
+    }
+    if (n == 0) return left ? Pass::kLeft : Pass::kEmpty;
+    for (long at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const Dirent64*>(buffer + at);
+      at += entry->reclen;
+      const char* name = entry->name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      if (::unlinkat(fd, name, 0) == 0 || errno == ENOENT) continue;
+      int err = errno;
+      if (err == EISDIR || err == EPERM) {
+        if (::unlinkat(fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) continue;
+        err = errno;
+        if ((err == ENOTEMPTY || err == EEXIST) && may_descend) {
+          const int d = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+          struct stat ds;
+          if (d >= 0 && ::fstat(d, &ds) == 0) {
+            if (!IsStuck(*st.scratch, ds)) {
+              *sub = d;
+              return Pass::kDescend;
+            }
+            ::close(d);
+            left = true;  // what stays in it was noted when it was found
+            continue;
+          }
+          err = errno;
+          if (d >= 0) ::close(d);
+          if ((err == EMFILE || err == ENFILE) && may_shed) return Pass::kNoDescriptor;
+        }
       }
-    } else if (::unlinkat(dir_fd, name.c_str(), 0) != 0) {
-      if (!err) err = errno;
-      ok = false;
+      left = true;
+      NoteFailure(st, err, name);
     }
   }
-  ::closedir(dir);  // closes dir_fd
-  return ok || Fail(err);
+}
+
+// Empties the folder open as top_fd, whatever its depth, with system calls
+// only: it descends with openat, never following a link, keeping the
+// descriptors of at most FolderScratch::kHeldLevels folders; past them (or
+// when descriptors run out) the deepest held one stands in for the folders
+// below it, which are found again from it. A folder is rescanned from its
+// start whenever the walk comes back to it, which removes the emptied
+// folder it descended into. Folders where something stays are remembered,
+// so that no walk enters them twice.
+bool EmptyTree(int top_fd, RemoveState& st) {
+  FolderScratch& s = *st.scratch;
+  s.stuck_count = 0;
+  s.held[0] = top_fd;
+  int depth = 0, deepest = FolderScratch::kHeldLevels - 1;
+  bool may_descend = true;
+  const auto climb = [&] { ::close(s.held[depth--]); };
+  for (long budget = 1L << 22;; --budget) {
+    if (budget == 0) {  // something keeps filling the tree
+      NoteFailure(st, EBUSY, ".");
+      may_descend = false;
+    }
+    int sub = -1;
+    switch (RemovePass(s.held[depth], st, may_descend, depth >= 2, &sub)) {
+      case Pass::kDescend:
+        if (depth < deepest) {
+          s.held[++depth] = sub;
+        } else {
+          ::close(s.held[depth]);
+          s.held[depth] = sub;
+        }
+        continue;
+      case Pass::kNoDescriptor:
+        climb();
+        deepest = depth;
+        continue;
+      case Pass::kEmpty:
+        if (depth == 0) return true;
+        climb();
+        continue;
+      case Pass::kLeft: {
+        struct stat here;
+        if (::fstat(s.held[depth], &here) == 0 && s.stuck_count < FolderScratch::kStuckFolders) {
+          s.stuck[s.stuck_count].dev = here.st_dev;
+          s.stuck[s.stuck_count++].ino = here.st_ino;
+        } else {
+          may_descend = false;  // no room to remember it: what is left stays
+        }
+        if (depth == 0) return false;
+        climb();
+        continue;
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -65,7 +171,11 @@ bool RemoveTreeNoFollow(const std::string& name) {
   if (!S_ISDIR(st.st_mode)) return ::unlink(name.c_str()) == 0 || Fail(errno);
   const int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return Fail(errno);
-  if (!RemoveContent(fd, 0)) return false;
+  const auto scratch = std::make_unique<FolderScratch>();
+  RemoveState state{scratch.get(), 0, nullptr, 0};
+  const bool emptied = EmptyTree(fd, state);
+  ::close(fd);
+  if (!emptied) return Fail(state.first_errno);
   return ::rmdir(name.c_str()) == 0 || Fail(errno);
 }
 
@@ -133,88 +243,6 @@ bool LockOwnFolder(int fd) {
     SleepMs(10);
   }
   errno = EWOULDBLOCK;
-  return false;
-}
-
-struct Dirent64 {
-  std::uint64_t ino;
-  std::int64_t off;
-  unsigned short reclen;
-  unsigned char type;
-  char name[1];
-};
-
-struct RemoveState {
-  FolderScratch* scratch;
-  int first_errno = 0;
-  char* failed_name;
-  std::size_t failed_name_size;
-};
-
-void NoteFailure(RemoveState& st, int err, const char* name) {
-  if (st.first_errno) return;
-  st.first_errno = err ? err : EIO;
-  if (st.failed_name && st.failed_name_size) {
-    std::size_t i = 0;
-    for (; name[i] && i + 1 < st.failed_name_size; ++i) st.failed_name[i] = name[i];
-    st.failed_name[i] = '\0';
-  }
-}
-
-// Empties the folder open as fd; system calls only. Sweeps until a sweep
-// removes nothing (bounded, for a folder something keeps filling).
-bool EmptyFolder(int fd, int level, RemoveState& st) {
-  for (int sweep = 0; sweep < 64; ++sweep) {
-    bool progress = false, left = false;
-    if (::lseek(fd, 0, SEEK_SET) < 0) {
-      NoteFailure(st, errno, ".");
-      return false;
-    }
-    char* buffer = st.scratch->buffer[level];
-    for (;;) {
-      const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof st.scratch->buffer[level]);
-      if (n < 0) {
-        NoteFailure(st, errno, ".");
-        return false;
-      }
-      if (n == 0) break;
-      for (long at = 0; at < n;) {
-        const auto* entry = reinterpret_cast<const Dirent64*>(buffer + at);
-        at += entry->reclen;
-        const char* name = entry->name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        if (::unlinkat(fd, name, 0) == 0) {
-          progress = true;
-          continue;
-        }
-        int err = errno;
-        if (err == EISDIR || err == EPERM) {
-          if (::unlinkat(fd, name, AT_REMOVEDIR) == 0) {
-            progress = true;
-            continue;
-          }
-          err = errno;
-          if ((err == ENOTEMPTY || err == EEXIST) && level + 1 < FolderScratch::kLevels) {
-            const int sub = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub >= 0) {
-              EmptyFolder(sub, level + 1, st);
-              ::close(sub);
-              if (::unlinkat(fd, name, AT_REMOVEDIR) == 0) {
-                progress = true;
-                continue;
-              }
-            }
-            err = errno;
-          }
-        }
-        left = true;
-        NoteFailure(st, err, name);
-      }
-    }
-    if (!left) return true;
-    if (!progress) return false;
-  }
-  NoteFailure(st, EBUSY, ".");
   return false;
 }
 
@@ -350,7 +378,7 @@ bool FindForeignLink(const std::string& path, std::string* link, std::string* wh
 bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,
                       int* failed_errno, char* failed_name, std::size_t failed_name_size) {
   RemoveState st{scratch, 0, failed_name, failed_name_size};
-  bool ok = EmptyFolder(folder_fd, 0, st);
+  bool ok = EmptyTree(folder_fd, st);
   struct stat held, named;
   if (ok && ::fstat(folder_fd, &held) == 0 && ::fstatat(parent_fd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
       SameFile(held, named) && ::unlinkat(parent_fd, name, AT_REMOVEDIR) != 0) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace vt::os {
@@ -53,17 +54,27 @@ HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_
 // entries are never touched. Returns how many were removed.
 int RemoveLeftoverFolders(int parent_fd, const std::string& prefix);
 
-// Scratch space for RemoveHeldFolder: one directory buffer per level.
+// Scratch space for RemoveHeldFolder: a directory buffer, the descriptors of
+// the folders it stands in and the folders where something stays.
 struct FolderScratch {
-  static constexpr int kLevels = 8;
-  alignas(8) char buffer[kLevels][1024];
+  static constexpr int kHeldLevels = 32;
+  static constexpr int kStuckFolders = 256;
+  alignas(8) char buffer[8192];
+  int held[kHeldLevels];
+  struct {
+    std::uint64_t dev, ino;
+  } stuck[kStuckFolders];
+  int stuck_count;
 };
 
-// Empties the folder open as folder_fd (links are removed, never followed;
-// at most FolderScratch::kLevels levels deep) and removes it from parent_fd
-// when name still names it. Async-signal-safe. True when nothing is left;
-// else false with errno of the first failure in *failed_errno and the name
-// of the first entry that stayed in failed_name (size failed_name_size).
+// Empties the folder open as folder_fd, at any depth (links are removed,
+// never followed; memory and descriptors stay bounded) and removes it from
+// parent_fd when name still names it; past FolderScratch::kStuckFolders
+// folders holding what cannot go, the walk enters no further folder.
+// Async-signal-safe. True when nothing
+// is left; else false with errno of the first failure in *failed_errno and
+// the name of the first entry that stayed in failed_name (size
+// failed_name_size).
 bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,
                       int* failed_errno, char* failed_name, std::size_t failed_name_size);
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -366,7 +367,7 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
   int pipe_fds[2];
   ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
   ::close(pipe_fds[0]);  // a pipe without reader
-  const std::string wait3 = "Please wait...Fatal Error: ", wait4 = "Please wait....Fatal Error: ",
+  const std::string wait3 = "Please wait...\nFatal Error: ", wait4 = "Please wait....\nFatal Error: ",
                     meta_error = "Failed to load setup metadata resource.",
                     bad_size = wait4 + "Invalid setup metadata: Setup.exe size ";
   const fs::path nometa = Package("nometa", "windows", pak, "");
@@ -403,15 +404,15 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
       {Package("textw", "windows", text_pak, Metadata(5000, 0)), "[Vontaro Setup]\nFailed to create process: ",
        kContains, true, "", "] 2/4", "] 3/4"},
       {Con("damaged", dir_ / "damaged.pak", Metadata(exe_size_, 0)),
-       "Please wait.....Fatal Error: Failed to load packet TSetupPacket from file {dir}/Setup.pak\r\n"
+       "Please wait.....\nFatal Error: Failed to load packet TSetupPacket from file {dir}/Setup.pak\r\n"
        "Cannot load packet. Unknown format version: 7\n"},
       {Con("cut", dir_ / "cut.lzma", Metadata(exe_size_, 1)),
-       "Please wait......Fatal Error: Decompression failed. Tool returned code: 1\n"},
+       "Please wait......\nFatal Error: Decompression failed. Tool returned code: 1\n"},
       // Another tool in resource 1002, ending with its own code.
       {Package("tool", "windows", Compress(pak), Metadata(exe_size_, 1), ProgramFolder() / "vt_proc_child"),
        "[ Setup]\nDecompression failed. Tool returned code: 100\n", kContains, true},
       {Con("bomb", dir_ / "bomb.lzma", Metadata(exe_size_, 1)),
-       "Please wait.....Fatal Error: Not enough free space to extract setup: " +
+       "Please wait.....\nFatal Error: Not enough free space to extract setup: " +
            std::to_string((std::uint64_t{1} << 62) + exe_size_) + " bytes needed, ",
        kPrefix},
       // The program part opens a quote that never closes.
@@ -522,7 +523,7 @@ TEST_F(BootstrapperRun, SquattedFolderNameTellsWhatToDo) {
       Start("/usr/bin/setpriv", vt::os::JoinCommandLine({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                                          (ProgramFolder() / "vt_setup_console").string()}));
   EXPECT_EQ(run.exit_code, 6u);
-  EXPECT_EQ(NoCr(run.out), "Please wait...Fatal Error: Cannot create directory '" + SetupFolder(run) +
+  EXPECT_EQ(NoCr(run.out), "Please wait...\nFatal Error: Cannot create directory '" + SetupFolder(run) +
                                "': Cannot create a file when that file already exists (183)\nSet TMPDIR to a "
                                "folder of your own and run setup again.\n");
 }
@@ -588,6 +589,29 @@ TEST_F(BootstrapperRun, TerminationSignalsStopTheToolOrPassToTheInnerSetup) {
   }
 }
 
+// A tree the inner setup unpacks into its folder (12 or 200 levels deep, or
+// with paths past PATH_MAX) goes in the run's own clean-up, and a later
+// run's sweep removes it from the folder of a run killed meanwhile.
+TEST_F(BootstrapperRun, DeepTreesGoInTheCleanUpAndInALaterRunsSweep) {
+  const fs::path program = ProgramFolder() / "vt_setup_console";
+  for (const std::string tree : {"12:1", "200:1", "40:200"}) {
+    while_running_ = [&](DWORD pid, const fs::path& report) {
+      const int child = ReportedPid(report);
+      ::kill(static_cast<pid_t>(pid), SIGKILL);
+      ::kill(child, SIGKILL);
+      EXPECT_TRUE(ProcessEnds(child));
+    };
+    const RunResult killed =
+        StartProgram(program, "", {{"VT_SAMPLE_SETUP_TREE", tree}, {"VT_SAMPLE_SETUP_SLEEP_MS", "60000"}});
+    EXPECT_TRUE(fs::is_directory(SetupFolder(killed) + "/tree")) << tree;
+    while_running_ = nullptr;
+    const RunResult run = StartProgram(program, "", {{"VT_SAMPLE_SETUP_TREE", tree}});
+    EXPECT_EQ(run.exit_code, 0u) << tree;
+    EXPECT_EQ(run.err, "") << tree;
+    EXPECT_TRUE(TmpIsEmpty()) << tree;
+  }
+}
+
 // ---- a shared machine -------------------------------------------------------
 
 // Another user renames the setup folder away during the decode and puts a
@@ -632,7 +656,7 @@ TEST_F(BootstrapperRun, TemporaryFolderWhereOthersCanRenameIsRefused) {
       EXPECT_EQ(run.Files(), kCompressedFiles);
     } else {
       EXPECT_EQ(run.exit_code, 6u);
-      EXPECT_EQ(NoCr(run.out), "Please wait...Fatal Error: The temporary folder '" + c.tmpdir +
+      EXPECT_EQ(NoCr(run.out), "Please wait...\nFatal Error: The temporary folder '" + c.tmpdir +
                                    "' is not safe for setup: '" + c.unsafe + "' " + c.why +
                                    ", so other users could replace the setup files." + advice);
       EXPECT_EQ(run.report, "");
@@ -774,7 +798,7 @@ TEST_F(BootstrapperRun, ARunHoldsItsFolderAndTheNextRunRemovesLeftovers) {
   ASSERT_TRUE(WIFEXITED(second));
   EXPECT_EQ(WEXITSTATUS(second), 6);
   EXPECT_EQ(NoCr(ReadFileText(second_out)),
-            "Please wait...Fatal Error: Another setup is running in the folder '" + folder +
+            "Please wait...\nFatal Error: Another setup is running in the folder '" + folder +
                 "'. Wait until it ends, or set TMPDIR to a folder of your own and run setup again.\n");
   EXPECT_FALSE(fs::exists(left));
   EXPECT_FALSE(fs::exists(folder));
@@ -814,7 +838,7 @@ TEST_F(BootstrapperRun, PayloadWithoutItsSizeRunsAndAFullDiskWhileDecodingEndsWi
                       (dir_ / "left").string());
   if (run.exit_code == 99) GTEST_SKIP() << "cannot mount a small filesystem here (needs root and unshare -m)";
   EXPECT_EQ(run.exit_code, 6u);
-  EXPECT_EQ(NoCr(run.out), "Please wait......Fatal Error: Decompression failed. Tool returned code: 112\n"
+  EXPECT_EQ(NoCr(run.out), "Please wait......\nFatal Error: Decompression failed. Tool returned code: 112\n"
                            "There is not enough space on the disk.\n");
   EXPECT_EQ(ReadFileText(dir_ / "left"), "");
 }
@@ -914,7 +938,10 @@ TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) 
                                           {"VT_SAMPLE_SETUP_SLEEP_MS", child_sleep}});
       const std::string where = std::string(kind.kind) + " " + phase.phase;
       EXPECT_EQ(run.exit_code, 6u) << where;
-      const std::string message = run.out.substr(std::min(run.out.rfind("Fatal Error: "), run.out.size()));
+      const size_t at = run.out.rfind("Fatal Error: ");
+      const std::string message = run.out.substr(std::min(at, run.out.size()));
+      EXPECT_TRUE(at > 0 && at != std::string::npos && run.out[at - 1] == '\n') << where << "\n" << run.out;
+      EXPECT_EQ(run.out.find("Fatal Error: "), at) << where << "\n" << run.out;
       EXPECT_NE(message.find(kind.text), std::string::npos) << where << "\n" << run.out;
       EXPECT_TRUE(message.ends_with(". Setup cannot continue.\n")) << where << "\n" << run.out;
       EXPECT_EQ(run.out.find(phase.before), 0u) << where << "\n" << run.out;
@@ -941,6 +968,78 @@ TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) 
   EXPECT_EQ(records("seam.log"), 4);
   EXPECT_EQ(records("seamtool.log"), 4) << ReadFileText(dir_ / "Logs" / "seamtool.log");
   EXPECT_EQ(records("seamw.log"), 0) << ReadFileText(dir_ / "Logs" / "seamw.log");
+}
+
+// The system call a thread sleeps in (empty while it runs or once it has
+// ended), from /proc.
+std::string SleepingIn(const std::string& task) {
+  if (ReadFileText(task + "/stat").find(") S ") == std::string::npos) return {};
+  const std::string call = ReadFileText(task + "/syscall");
+  return call.substr(0, call.find(' '));
+}
+
+// A fault while the LZMA tool runs, and the tool ending meanwhile (killed
+// here while the fault's message waits for room in a full standard output,
+// until the main thread has done what it does next): nothing follows the
+// message, which starts on a line of its own and is the only one.
+TEST_F(BootstrapperRun, FaultMessageStaysLastWhenTheToolEndsMeanwhile) {
+  const fs::path program = Package("seamtool", "console", Compress(MakePak("Setup.pak")), Metadata(exe_size_, 1),
+                                   ProgramFolder() / "vt_sample_setup.exe", "vt_install_fault_seam");
+  const fs::path go = dir_ / "go";
+  int out[2];
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  std::string shown;
+  int child = 0;
+  while_running_ = [&](DWORD pid, const fs::path& report) {
+    const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    child = ReportedPid(report);
+    const std::string waiting = SleepingIn(main_thread);  // the wait for the tool
+    const int filler = ::open(("/proc/self/fd/" + std::to_string(out[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    ::close(out[1]);
+    char buf[4096];
+    while (shown.size() < 16) {
+      const ssize_t n = ::read(out[0], buf, 16 - shown.size());
+      ASSERT_GT(n, 0);
+      shown.append(buf, static_cast<size_t>(n));
+    }
+    std::fill(std::begin(buf), std::end(buf), 'x');
+    size_t filled = 0;
+    for (size_t chunk : {sizeof buf, size_t{1}})
+      for (ssize_t n; (n = ::write(filler, buf, chunk)) > 0;) filled += static_cast<size_t>(n);
+    ::close(filler);
+    WriteFileText(go, "");
+    const fs::path folder = tmp_ / ("Vontaro_Setup_" + std::to_string(pid));
+    for (int i = 0; i < 30000 && fs::exists(folder); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ::kill(child, SIGKILL);
+    std::string now;
+    for (int i = 0; i < 30000; ++i) {
+      now = SleepingIn(main_thread);
+      if (!now.empty() && now != waiting && now != "running") break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_NE(now, "") << "the main thread did not settle";
+    std::string rest;
+    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) rest.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(rest.substr(0, filled), std::string(filled, 'x'));
+    shown += rest.substr(std::min(filled, rest.size()));
+  };
+  const RunResult run = StartProgram(program, "",
+                                     {{"VT_TEST_FAULT", "segv:decoding"},
+                                      {"VT_TEST_FAULT_WHEN", go.string()},
+                                      {"VT_SAMPLE_SETUP_SLEEP_MS", "60000"}},
+                                     out[1]);
+  ::close(out[0]);
+  EXPECT_EQ(run.exit_code, 6u);
+  const std::string message = "\nFatal Error: Access violation (0xC0000005) at address 0x";
+  // The main thread's dot may come first, when it began before the fault's
+  // message was due.
+  EXPECT_TRUE(shown.starts_with("Please wait....." + message) || shown.starts_with("Please wait......" + message))
+      << shown;
+  EXPECT_TRUE(shown.ends_with(". Setup cannot continue.\n")) << shown;
+  EXPECT_EQ(shown.find("Fatal Error"), shown.rfind("Fatal Error")) << shown;
+  EXPECT_TRUE(ProcessEnds(child));
+  EXPECT_TRUE(TmpIsEmpty());
 }
 
 // A cut or unreadable program file, too little address space, a hidden

@@ -3,11 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <set>
+#include <string>
 
 #include "platform/LastError.h"
 #include "support/TestFiles.h"
@@ -83,6 +91,126 @@ TEST(PrivateFolder, HeldFoldersStayAndLeftoversGo) {
   EXPECT_FALSE(fs::exists(root / "Run_1"));
   CloseFolder(held);
   ::close(parent);
+}
+
+// Nests levels folders named name under the folder open as fd, each holding
+// a file, a FIFO and a link to outside; every step is relative to a
+// descriptor, so the tree may pass PATH_MAX.
+void MakeChain(int fd, const std::string& name, int levels, const fs::path& outside) {
+  int cur = ::dup(fd);
+  for (int i = 0; i < levels && cur >= 0; ++i) {
+    ASSERT_EQ(::mkdirat(cur, name.c_str(), 0700), 0) << i;
+    const int next = ::openat(cur, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(cur);
+    cur = next;
+    ::close(::openat(cur, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    ASSERT_EQ(::mkfifoat(cur, "fifo", 0600), 0);
+    ASSERT_EQ(::symlinkat(outside.c_str(), cur, "link"), 0);
+  }
+  ASSERT_GE(cur, 0);
+  ::close(cur);
+}
+
+std::set<std::string> Entries(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
+  return names;
+}
+
+// Trees 12 and 200 levels deep and one whose paths pass PATH_MAX go in a
+// run's own clean-up (twice: the second finds nothing), in a later run's
+// sweep and through RemoveTreeNoFollow, following none of their links.
+TEST(PrivateFolder, TreesOfAnyDepthAndPathLengthGo) {
+  test::TempFolder folder{"vt_deep"};
+  const fs::path root = folder.path(), outside = root / "outside";
+  fs::create_directories(outside);
+  std::ofstream(outside / "keep.txt") << "keep";
+  const int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(parent, 0);
+  const auto scratch = std::make_unique<FolderScratch>();
+  const struct {
+    int levels;
+    std::size_t name_size;
+  } trees[] = {{12, 1}, {200, 1}, {40, 200}};
+  for (const auto& t : trees) {
+    const std::string name(t.name_size, 'd');
+    SCOPED_TRACE(std::to_string(t.levels) + " levels of " + std::to_string(t.name_size));
+    int held = -1;
+    ASSERT_EQ(CreateHeldFolder(parent, "Run_1", &held), HeldFolder::kHeld);
+    MakeChain(held, name, t.levels, outside);
+    ASSERT_EQ(::mkdirat(parent, "Run_2", 0700), 0);  // a killed run's folder
+    const int killed = ::openat(parent, "Run_2", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    MakeChain(killed, name, t.levels, outside);
+    ::close(killed);
+    EXPECT_EQ(RemoveLeftoverFolders(parent, "Run_"), 1);
+    EXPECT_EQ(Entries(root), (std::set<std::string>{"Run_1", "outside"}));
+    for (int run = 0; run < 2; ++run) {
+      int err = -1;
+      char stayed[32] = {};
+      EXPECT_TRUE(RemoveHeldFolder(parent, "Run_1", held, scratch.get(), &err, stayed, sizeof stayed))
+          << stayed;
+      EXPECT_EQ(err, 0);
+    }
+    CloseFolder(held);
+    ASSERT_EQ(::mkdirat(parent, "plain", 0700), 0);
+    const int plain = ::openat(parent, "plain", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    MakeChain(plain, name, t.levels, outside);
+    ::close(plain);
+    EXPECT_TRUE(RemoveTreeNoFollow((root / "plain").string()));
+    EXPECT_EQ(Entries(root), std::set<std::string>{"outside"});
+  }
+  EXPECT_EQ(Entries(outside), std::set<std::string>{"keep.txt"});
+
+  ::close(parent);
+}
+
+// A mount point 100 levels down cannot go: it stays with the folders above
+// it and is named; a sibling tree still goes, and the walk ends, with
+// descriptors for three more folders only. The mount lives in a child
+// process's own mount namespace.
+TEST(PrivateFolder, WhatCannotGoDeepDownKeepsOnlyItsFoldersAndTheWalkEnds) {
+  test::TempFolder folder{"vt_stuck"};
+  const fs::path root = folder.path();
+  const int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(parent, 0);
+  int held = -1;
+  ASSERT_EQ(CreateHeldFolder(parent, "Run_1", &held), HeldFolder::kHeld);
+  MakeChain(held, "b", 50, root);
+  fs::path busy = root / "Run_1";
+  for (int i = 0; i < 100; ++i) busy /= "d";
+  fs::create_directories(busy / "busy");
+  std::ofstream(busy / "f") << "f";
+  busy /= "busy";
+  const auto scratch = std::make_unique<FolderScratch>();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(120);  // a walk that never ends fails the test
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("none", busy.c_str(), "tmpfs", 0, nullptr) != 0)
+      ::_exit(77);
+    const int lowest_free = ::dup(0);
+    ::close(lowest_free);
+    const rlimit limit{static_cast<rlim_t>(lowest_free + 3), static_cast<rlim_t>(lowest_free + 3)};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(4);
+    int err = 0;
+    char stayed[32] = {};
+    const bool removed = RemoveHeldFolder(parent, "Run_1", held, scratch.get(), &err, stayed, sizeof stayed);
+    ::_exit(removed ? 1 : err != EBUSY ? 2 : std::strcmp(stayed, "busy") != 0 ? 3 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  CloseFolder(held);
+  ::close(parent);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace of its own here";
+  ASSERT_TRUE(WIFEXITED(status)) << "the walk ended with signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::size_t left = 0;
+  for (const auto& e : fs::recursive_directory_iterator(root / "Run_1")) {
+    EXPECT_TRUE(e.is_directory() && busy.string().starts_with(e.path().string())) << e.path();
+    ++left;
+  }
+  EXPECT_EQ(left, 101u);
 }
 
 TEST(PrivateFolder, TrustedFolderWalkNamesTheFolderOthersCanRenameIn) {

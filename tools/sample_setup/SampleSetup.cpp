@@ -6,6 +6,9 @@
 // Exit code: the value of an argument "/exit_code=N", else of the
 // environment variable VT_SAMPLE_SETUP_EXIT_CODE, else 0. With
 // VT_SAMPLE_SETUP_SLEEP_MS it waits that long after the report before ending.
+// VT_SAMPLE_SETUP_TREE="levels:length" unpacks, before the report, a tree of
+// that many nested folders into its folder ("tree", then names of that
+// length), each holding a file, as a setup unpacking its files does.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -48,6 +51,24 @@ bool ParseCode(const std::string& s, int& code) {
   return true;
 }
 
+// Nests the folders one step at a time from the current folder, so that
+// the tree may pass the longest path the system takes.
+void UnpackTree(const fs::path& folder, const std::string& shape) {
+  const int levels = std::atoi(shape.c_str());
+  const std::size_t colon = shape.find(':');
+  const std::string name(colon == std::string::npos ? 1 : std::strtoul(shape.c_str() + colon + 1, nullptr, 10), 'd');
+  const fs::path back = fs::current_path();
+  fs::current_path(folder);
+  fs::create_directory("tree");
+  fs::current_path("tree");
+  for (int i = 0; i < levels; ++i) {
+    std::ofstream("file.txt") << i;
+    fs::create_directory(name);
+    fs::current_path(name);
+  }
+  fs::current_path(back);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -70,6 +91,7 @@ int main(int argc, char** argv) {
   fs::path self = argc > 0 ? fs::path(argv[0]) : fs::path();
   if (self.empty() || !fs::exists(self, ec)) self = fs::read_symlink("/proc/self/exe", ec);
   const fs::path folder = fs::absolute(self, ec).parent_path();
+  if (const char* shape = std::getenv("VT_SAMPLE_SETUP_TREE")) UnpackTree(folder, shape);
   report += "folder=" + folder.string() + "\n";
   std::vector<std::string> files;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {

@@ -1,7 +1,8 @@
 // The bootstrapper with a fault seam for the tests: VT_TEST_FAULT="kind:phase"
 // raises a real processor fault (segv, bus, fpe, ill) in a phase of the run
 // (extracting, decoding, running). In the last two the fault strikes on a
-// second thread once the tool or the inner setup runs. The kind "replace"
+// second thread once the tool or the inner setup runs, or, when
+// VT_TEST_FAULT_WHEN names a file, once that file exists. The kind "replace"
 // is no fault: the program's own file is replaced by a copy, as an update
 // of the download would.
 #include <sys/mman.h>
@@ -20,6 +21,7 @@
 namespace {
 
 std::string g_kind;
+std::string g_when;  // the file whose appearance lets the fault strike
 vt::TSetupPhase g_phase = vt::TSetupPhase::kExtracting;
 
 [[gnu::noinline]] void Fault() {
@@ -60,6 +62,10 @@ void OnPhase(vt::TSetupPhase phase) {
   if (phase != g_phase) return;
   if (phase == vt::TSetupPhase::kExtracting) return Fault();
   std::thread([] {
+    if (!g_when.empty()) {
+      while (!std::filesystem::exists(g_when)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return Fault();
+    }
     for (int i = 0; i < 3000 && !HasChild(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the child has started its work
     Fault();
@@ -72,6 +78,7 @@ const bool g_installed = [] {
   const std::string s = wanted;
   const size_t colon = s.find(':');
   g_kind = s.substr(0, colon);
+  if (const char* when = std::getenv("VT_TEST_FAULT_WHEN")) g_when = when;
   const std::string phase = colon == std::string::npos ? "" : s.substr(colon + 1);
   g_phase = phase == "decoding" ? vt::TSetupPhase::kDecoding
             : phase == "running" ? vt::TSetupPhase::kRunning
