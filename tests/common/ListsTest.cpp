@@ -132,6 +132,29 @@ TEST(CustomList, InsertListMoveItemsEqualsAssign) {
   EXPECT_FALSE(c.Equals(a));
 }
 
+// A refused Assign checks before it clears: the target keeps its items and
+// an owning target its objects.
+TEST(CustomList, RefusedAssignLeavesTheTargetAsItWas) {
+  Counted::alive = 0;
+  {
+    TIntegerListEx owning(loOwnsObjects), other_owner(loOwnsObjects);
+    owning.Add(1, new Counted);
+    other_owner.Add(2, new Counted);
+    EXPECT_EQ(MessageOf([&] { owning.Assign(other_owner); }), "TIntegerListEx: Cannot copy owned objects");
+    EXPECT_EQ(owning.Count(), 1);
+    EXPECT_EQ(Counted::alive, 2);
+  }
+  EXPECT_EQ(Counted::alive, 0);
+
+  TIntegerList sorted(loSorted), unsorted;
+  sorted.Add(5);
+  unsorted.Add(7);
+  TCardinalList other_class;
+  EXPECT_THROW(sorted.Assign(unsorted), EAssertionFailed);
+  EXPECT_THROW(sorted.Assign(other_class), EAssertionFailed);
+  EXPECT_EQ(Values(sorted), std::vector<int>{5});
+}
+
 TEST(CustomList, SaveAndLoad) {
   TIntegerList l;
   TVirtualStream s;
@@ -281,6 +304,27 @@ TEST(HashTable, ForEachDeleteAndAssign) {
 
   TIntegerIntegerMap_HashTable other_bits(dupAccept, 0, 3);
   EXPECT_THROW(other_bits.Assign(t), EAssertionFailed);
+}
+
+// Deleting any item but the one given raises before the walk goes on to
+// the next node, which may be that deleted (finalized) item.
+TEST(HashTable, ForEachRefusesDeletingAnotherItem) {
+  TStringIntegerIntegerMap_HashTable t(dupError, 0, 0);  // one bucket: one chain
+  for (const char* key : {"a-long-key-on-the-heap-1", "a-long-key-on-the-heap-2", "a-long-key-on-the-heap-3"})
+    t.Add(key, 1, 2);
+  int visited = 0;
+  EXPECT_THROW(t.ForEach([&](void* item) {
+    ++visited;
+    t.ForEach([&](void* other) {
+      if (other == item) return true;
+      t.DeleteItem(other);  // the node the outer walk goes to next
+      return false;
+    });
+    return true;
+  }),
+               EAssertionFailed);
+  EXPECT_EQ(visited, 1);
+  EXPECT_EQ(t.Count(), 2);
 }
 
 TEST(HashTable, OwnedObjectsStringKeysAndTheirHash) {
