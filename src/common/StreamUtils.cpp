@@ -192,8 +192,16 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
 // ---------------------------------------------------------------------------
 // TPointerStream
 
-TPointerStream::TPointerStream(void* memory, std::int64_t size, bool read_only) : read_only_(read_only) {
-  SetPointer(memory, memory != nullptr && size > 0 ? size : 0);
+TPointerStream::TPointerStream(void* memory, std::int64_t size, bool read_only)
+    : block_size_(memory != nullptr && size > 0 ? size : 0), read_only_(read_only) {
+  SetPointer(memory, block_size_);
+}
+
+void TPointerStream::SetSize(std::int64_t new_size) {
+  if (new_size < 0) throw EStreamError(Format("Invalid stream size %d", new_size));
+  if (new_size > block_size_) throw EWriteError(Format("Cannot grow a pointer-stream to %d bytes", new_size));
+  SetPointer(Memory(), new_size);
+  if (RawPosition() > new_size) SetRawPosition(new_size);
 }
 
 TPointerStream::~TPointerStream() {
