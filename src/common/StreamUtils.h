@@ -55,6 +55,8 @@ class TVirtualStream : public TMemoryStream {
   // the stream then behaves as one that owns its memory.
   void LendMemory(void* memory, std::int64_t size, TSharedStreamOwner* owner);
 
+  // Lent bytes are read through CopyFileView: their file may be cut short.
+  std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Write(const void* buffer, std::int64_t count) override;
 
   // Attaches a shared owner: its count is raised now and dropped (freeing

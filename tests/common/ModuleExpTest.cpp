@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "support/InPageError.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -177,6 +179,19 @@ TEST(ModuleExplorer, ShortExportDirectoryIsIgnoredAndArraysOutsideTheImageStayNu
   EXPECT_EQ(big.ExportNames(), nullptr);
   EXPECT_EQ(big.ExportNameOrdinals(), nullptr);
   EXPECT_NE(big.ExportFunctions(), nullptr);
+}
+
+// A mapped image whose file is cut short: header reads raise the in-page
+// error, each time, instead of a bus error.
+TEST(ModuleExplorer, MappedImageCutShortRaisesTheInPageError) {
+  test::TempFolder dir;
+  const std::string path = Write(dir, "mapped.dll", ReadFileBytes(DataFile("exports32.dll")));
+  TModuleExplorer e(path, 1);
+  std::filesystem::resize_file(path, 0);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(test::ExternalCodeOf([&] { (void)e.Format().Subsystem(); }), os::kStatusInPageError);
+    EXPECT_EQ(test::ExternalCodeOf([&] { (void)e.ExportDirectory(); }), os::kStatusInPageError);
+  }
 }
 
 TEST(ModuleExplorer, ProgramWithoutHeaderImage) {
