@@ -236,16 +236,21 @@ void TModuleExplorer::LayOutAsLoaded(TModuleExplorer& source) {
     std::memset(static_cast<std::uint8_t*>(work.Memory()) + old, 0, static_cast<std::size_t>(size - old));
   };
   const std::uint32_t headers = source.Format().SizeOfHeaders();
-  if (headers > source.ImageSize()) source.RaiseHeader("Invalid module NT header at 0x%p");
+  if (headers > source.ImageSize() || headers > kMaxLoadedImage) source.RaiseHeader("Invalid module NT header at 0x%p");
   grow_to(headers);
   CopyFileView(work.Memory(), source.Image(), headers);
+  // Sections may all point at the same raw bytes: the bytes copied in all
+  // are held to what an image can hold, not only the image's size.
+  std::uint64_t copied = headers;
   const std::uint8_t* h = source.Sections();
   for (std::uint16_t i = 0; i < source.NumberOfSections(); ++i, h += kSectionHeaderSize) {
     Section s = ReadSection(h);
     const std::uint64_t end = static_cast<std::uint64_t>(s.virtual_address) + s.virtual_size;
     const std::uint64_t raw_to = static_cast<std::uint64_t>(s.virtual_address) + s.size_of_raw_data;
     const std::uint64_t raw_end = static_cast<std::uint64_t>(s.pointer_to_raw_data) + s.size_of_raw_data;
-    if (end > kMaxLoadedImage || raw_to > kMaxLoadedImage || raw_end > source.ImageSize())
+    copied += s.size_of_raw_data;
+    if (end > kMaxLoadedImage || raw_to > kMaxLoadedImage || raw_end > source.ImageSize() ||
+        copied > kMaxLoadedImage)
       source.RaiseHeader("Invalid module NT header at 0x%p");
     grow_to(std::max(end, raw_to));
     CopyFileView(static_cast<std::uint8_t*>(work.Memory()) + s.virtual_address,
