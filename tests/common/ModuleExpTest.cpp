@@ -181,49 +181,37 @@ TEST(ModuleExplorer, ShortExportDirectoryIsIgnoredAndArraysOutsideTheImageStayNu
   EXPECT_NE(big.ExportFunctions(), nullptr);
 }
 
-// Sections that all point at the same raw bytes are copied again each: the
-// bytes copied in all, headers included, may not pass the 256 MB an image
-// can hold.
+// Sections all over the same raw bytes: what is copied in all, headers
+// included, is held to the 256 MB an image can hold.
 TEST(ModuleExplorer, LayoutCopiesAtMostWhatAnImageHolds) {
   test::TempFolder dir;
   constexpr std::uint32_t kRaw = 1u << 20;
-  constexpr int kCount = 256;
   auto bytes = ReadFileBytes(DataFile("console32.exe"));
-  const size_t nt = Get32(bytes.data() + 60);
-  const size_t sections = nt + 24 + (bytes[nt + 20] | bytes[nt + 21] << 8);
-  const std::uint32_t headers = Get32(bytes.data() + nt + 24 + 60);
+  const size_t nt = Get32(bytes.data() + 60), table = nt + 24 + (bytes[nt + 20] | bytes[nt + 21] << 8);
+  const std::uint32_t last = kRaw - Get32(bytes.data() + nt + 24 + 60);  // 256 MB with the headers
   bytes.resize(kRaw);
-  bytes[nt + 6] = kCount & 0xFF;
-  bytes[nt + 7] = kCount >> 8;
-  auto image_copying = [&](std::uint64_t total) {
-    auto b = bytes;
-    for (int i = 0; i < kCount; ++i) {
-      const std::uint32_t raw = i < kCount - 1 ? kRaw : static_cast<std::uint32_t>(total - headers - (kCount - 1) * std::uint64_t{kRaw});
-      const size_t h = sections + static_cast<size_t>(i) * 40;
-      Put32(b, h + 8, raw);
-      Put32(b, h + 12, 0x1000);
-      Put32(b, h + 16, raw);
-      Put32(b, h + 20, 0);
+  bytes[nt + 6] = 0, bytes[nt + 7] = 1;  // 256 sections
+  auto image = [&](std::uint32_t last_size) {
+    for (size_t h = table; h < table + 256 * 40; h += 40) {
+      const std::uint32_t size = h + 40 < table + 256 * 40 ? kRaw : last_size;
+      Put32(bytes, h + 8, size), Put32(bytes, h + 12, 0x1000), Put32(bytes, h + 16, size), Put32(bytes, h + 20, 0);
     }
-    return Write(dir, "overlapping.exe", b);
+    return Write(dir, "overlapping.exe", bytes);
   };
-  constexpr std::uint64_t kCap = std::uint64_t{256} << 20;
-  TModuleExplorer fits(image_copying(kCap), 0);
+  TModuleExplorer fits(image(last), 0);
   EXPECT_EQ(fits.ImageSize(), 0x1000u + kRaw);
-  ExpectLoadFailure(image_copying(kCap + 1), "Invalid module NT header at 0x", 0);
+  ExpectLoadFailure(image(last + 1), "Invalid module NT header at 0x", 0);
 }
 
-// A mapped image whose file is cut short: header reads raise the in-page
-// error, each time, instead of a bus error.
+// A mapped image whose file is cut short: each header read raises the
+// in-page error instead of a bus error.
 TEST(ModuleExplorer, MappedImageCutShortRaisesTheInPageError) {
   test::TempFolder dir;
   const std::string path = Write(dir, "mapped.dll", ReadFileBytes(DataFile("exports32.dll")));
   TModuleExplorer e(path, 1);
   std::filesystem::resize_file(path, 0);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(test::ExternalCodeOf([&] { (void)e.Format().Subsystem(); }), os::kStatusInPageError);
+  for (int i = 0; i < 2; ++i)
     EXPECT_EQ(test::ExternalCodeOf([&] { (void)e.ExportDirectory(); }), os::kStatusInPageError);
-  }
 }
 
 TEST(ModuleExplorer, ProgramWithoutHeaderImage) {

@@ -1,4 +1,4 @@
-// The in-page error that a read of a mapped file cut short raises.
+// The code of the system exception that a call raises.
 #pragma once
 
 #include <cstdint>
@@ -7,8 +7,7 @@
 
 namespace vt::test {
 
-// The exception code of the EExternalException that f raises; 0 when it
-// raises nothing or something else.
+// 0 when f raises nothing or no EExternalException.
 template <typename F>
 std::uint32_t ExternalCodeOf(F&& f) {
   try {
