@@ -55,10 +55,15 @@ std::int64_t TCustomMemoryStream::Read(void* buffer, std::int64_t count) {
 }
 
 std::int64_t TCustomMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  std::int64_t base = 0;
   switch (origin) {
-    case TSeekOrigin::soBeginning: position_ = offset; break;
-    case TSeekOrigin::soCurrent: position_ += offset; break;
-    case TSeekOrigin::soEnd: position_ = size_ + offset; break;
+    case TSeekOrigin::soBeginning: break;
+    case TSeekOrigin::soCurrent: base = position_; break;
+    case TSeekOrigin::soEnd: base = size_; break;
+  }
+  if (__builtin_add_overflow(base, offset, &position_)) {
+    position_ = base;
+    throw EStreamError("Invalid stream position");
   }
   return position_;
 }
@@ -93,6 +98,7 @@ void TMemoryStream::SetCapacity(std::int64_t new_capacity) {
 }
 
 void TMemoryStream::SetSize(std::int64_t new_size) {
+  if (new_size < 0) throw EStreamError(Format("Invalid stream size %d", new_size));
   std::int64_t old_pos = RawPosition();
   SetCapacity(new_size);
   SetPointer(Memory(), new_size);
@@ -102,11 +108,17 @@ void TMemoryStream::SetSize(std::int64_t new_size) {
 std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
   std::int64_t pos = RawPosition();
   if (pos >= 0 && count >= 0) {
-    std::int64_t end = pos + count;
+    std::int64_t end = 0;
+    if (__builtin_add_overflow(pos, count, &end)) throw EStreamError("Out of memory while expanding memory stream");
     if (end > 0) {
-      if (end > GetSize()) {
+      const std::int64_t old_size = GetSize();
+      if (end > old_size) {
         if (end > capacity_) SetCapacity(end);
         SetPointer(Memory(), end);
+        // A gap left by a seek past the end reads as zeros, never as what
+        // the block held before.
+        if (pos > old_size)
+          std::memset(static_cast<char*>(Memory()) + old_size, 0, static_cast<size_t>(pos - old_size));
       }
       if (count > 0) std::memcpy(static_cast<char*>(Memory()) + pos, buffer, static_cast<size_t>(count));
       SetRawPosition(end);

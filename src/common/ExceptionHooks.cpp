@@ -357,6 +357,19 @@ std::unique_ptr<EExternal> MapOSException(const os::ExceptionRecord& Record) {
   }
 }
 
+void CopyFileView(void* Target, const void* Source, std::size_t Size) {
+  const void* failed = nullptr;
+  if (os::CopyFileViewBytes(Target, Source, Size, &failed)) return;
+  const auto at = reinterpret_cast<std::uintptr_t>(failed), to = reinterpret_cast<std::uintptr_t>(Target);
+  os::ExceptionRecord record;
+  record.ExceptionCode = os::kStatusInPageError;
+  record.ExceptionAddress = __builtin_return_address(0);
+  record.NumberParameters = 2;
+  record.ExceptionInformation[0] = at >= to && at - to < Size ? 1 : 0;  // write or read
+  record.ExceptionInformation[1] = at;
+  throw EExternalException(Format("External exception %x", record.ExceptionCode), record);
+}
+
 void WriteExceptionText(const std::string& Text) {
   WriteLog(Text, lfAlways);
   if (TEventLog* log = GetDefaultEventLog()) WriteText(log, Text, true, -1, "", os::kEventError);

@@ -47,6 +47,12 @@ VT_EXTERNAL_CLASS(EExternalException)
 // standard message for its kind.
 std::unique_ptr<EExternal> MapOSException(const os::ExceptionRecord& Record);
 
+// Copies Size bytes where Source or Target lies in a mapped view of a file.
+// A page that the file no longer backs (another program cut it short under
+// the view) raises the in-page error, EExternalException with the code
+// os::kStatusInPageError, instead of ending the process with a bus error.
+void CopyFileView(void* Target, const void* Source, std::size_t Size);
+
 // Starts observing raises, handlers and processor faults. A point that
 // cannot be observed is reported in the log.
 void InstallExceptionHooks();

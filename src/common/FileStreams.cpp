@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/ExceptionHooks.h"
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
 #include "common/Session.h"
@@ -327,7 +328,7 @@ std::int64_t TMappedFileStream::Read(void* buffer, std::int64_t count) {
   const std::int64_t n = std::min(count, size_ - position_);
   auto* out = static_cast<char*>(buffer);
   Transfer(n, kReadFailure,
-           [out](char* view, std::int64_t at, std::size_t size) { std::memcpy(out + at, view, size); });
+           [out](char* view, std::int64_t at, std::size_t size) { CopyFileView(out + at, view, size); });
   return n;
 }
 
@@ -343,7 +344,7 @@ std::int64_t TMappedFileStream::Write(const void* buffer, std::int64_t count) {
   }
   const auto* in = static_cast<const char*>(buffer);
   Transfer(count, kWriteFailure,
-           [in](char* view, std::int64_t at, std::size_t size) { std::memcpy(view, in + at, size); });
+           [in](char* view, std::int64_t at, std::size_t size) { CopyFileView(view, in + at, size); });
   return count;
 }
 

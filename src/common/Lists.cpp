@@ -268,15 +268,19 @@ void TCustomList::Move(int from_index, int to_index) {
   std::memcpy(to, record.get(), static_cast<std::size_t>(item_size_));
 }
 
-void TCustomList::InsertList(TCustomList& other, int index) {
-  VT_ASSERT_AT(&other != this, kUnit, 795);
-  if (index < 0 || index > count_) IndexError(index);
+void TCustomList::CheckCopyFrom(TCustomList& other) const {
   VT_ASSERT_AT(typeid(other) == typeid(*this), kUnit, 800);
   if (Sorted()) {
     VT_ASSERT_AT(other.Sorted(), kUnit, 803);
     VT_ASSERT_AT(other.IgnoreCase() == IgnoreCase(), kUnit, 804);
   }
   if ((options_ & other.options_ & (loOwnsObjects | loOwnsViews)) != 0) Fail("Cannot copy owned objects");
+}
+
+void TCustomList::InsertList(TCustomList& other, int index) {
+  VT_ASSERT_AT(&other != this, kUnit, 795);
+  if (index < 0 || index > count_) IndexError(index);
+  CheckCopyFrom(other);
   const int n = other.count_;
   if (n == 0) return;
   if (static_cast<std::int64_t>(count_) + n > kMaxCount) IndexError(count_ + n);
@@ -321,6 +325,7 @@ bool TCustomList::Equals(TCustomList& other) {
 
 void TCustomList::Assign(TCustomList& source) {
   if (&source == this) return;
+  CheckCopyFrom(source);  // a refused copy leaves the list as it was
   Clear();
   InsertList(source, 0);
 }
@@ -454,6 +459,7 @@ void TCustomHashTable::Link(void* item) {
   n->next = *head;
   *head = n;
   ++count_;
+  ++changes_;
 }
 
 void TCustomHashTable::Discard(void* item) {
@@ -470,6 +476,8 @@ void TCustomHashTable::DeleteItem(void* item) {
     if (*link == target) {
       *link = target->next;
       --count_;
+      ++changes_;
+      last_deleted_ = target;
       target->next = free_;
       free_ = target;
       FinalizeItem(item);
@@ -502,6 +510,7 @@ void TCustomHashTable::Clear(bool keep_buckets) {
   }
   free_ = nullptr;
   count_ = 0;
+  ++changes_;
   errors.Rethrow();
 }
 
@@ -510,9 +519,12 @@ bool TCustomHashTable::ForEach(const std::function<bool(void* item)>& callback) 
   for (std::uint32_t b = mask_ + 1; b-- > 0;) {
     for (Node* n = buckets_[b]; n != nullptr;) {
       Node* next = n->next;
-      const int before = count_;
+      const std::uint64_t before = changes_;
       const bool go_on = callback(ItemOf(n));
-      VT_ASSERT_AT(count_ == before || count_ == before - 1, kUnit, 1756);
+      // Only the deletion of the item given is allowed: after any other
+      // change Next may be freed or reused.
+      if (changes_ != before)
+        VT_ASSERT_AT(changes_ == before + 1 && last_deleted_ == n && buckets_ != nullptr, kUnit, 1756);
       if (!go_on) return false;
       n = next;
     }

@@ -102,6 +102,8 @@ class TCustomList : public TObject {
 
  private:
   void CheckGuard(int line) const;
+  // The asserts and refusals of copying Other's items in.
+  void CheckCopyFrom(TCustomList& other) const;
   void Grow();
   void SetStorage(int capacity);
 
@@ -138,7 +140,8 @@ class TCustomHashTable : public TObject {
   void Clear(bool keep_buckets = false);
   // Visits every item (buckets from last to first, chains in order) until
   // the callback answers false; the callback may delete the item it is
-  // given (DeleteItem). Answers false when stopped.
+  // given (DeleteItem), and any other change to the table raises an
+  // assertion failure. Answers false when stopped.
   bool ForEach(const std::function<bool(void* item)>& callback);
   // Removes one item (a pointer the table gave out).
   void DeleteItem(void* item);
@@ -191,6 +194,8 @@ class TCustomHashTable : public TObject {
   Node** buckets_ = nullptr;
   std::uint32_t mask_;
   THashFunc hash_;
+  std::uint64_t changes_ = 0;       // links, deletions and clears
+  const Node* last_deleted_ = nullptr;
   bool destroyed_ = false;
 };
 

@@ -1,7 +1,9 @@
 #include "common/ModuleExp.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "common/ExceptionHooks.h"
 #include "common/FileStreams.h"
 #include "common/Objects.h"
 #include "common/StreamUtils.h"
@@ -22,10 +24,22 @@ constexpr std::uint32_t kExportDirectorySize = 40;
 // A file-layout image is laid out as loaded only up to this size.
 constexpr std::uint64_t kMaxLoadedImage = 256ull << 20;
 
-std::uint16_t Load16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Load32(const std::uint8_t* p) {
+// Fields are read through CopyFileView: the file under a mapped image may be
+// cut short while it is explored.
+std::uint16_t Word16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+std::uint32_t Word32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+std::uint16_t Load16(const std::uint8_t* p) {
+  std::uint8_t b[2];
+  CopyFileView(b, p, sizeof b);
+  return Word16(b);
+}
+std::uint32_t Load32(const std::uint8_t* p) {
+  std::uint8_t b[4];
+  CopyFileView(b, p, sizeof b);
+  return Word32(b);
 }
 std::uint64_t Load64(const std::uint8_t* p) { return Load32(p) | static_cast<std::uint64_t>(Load32(p + 4)) << 32; }
 void Store16(std::uint8_t* p, std::uint16_t v) {
@@ -44,7 +58,11 @@ void Store64(std::uint8_t* p, std::uint64_t v) {
 struct Section {
   std::uint32_t virtual_size, virtual_address, size_of_raw_data, pointer_to_raw_data;
 };
-Section ReadSection(const std::uint8_t* h) { return {Load32(h + 8), Load32(h + 12), Load32(h + 16), Load32(h + 20)}; }
+Section ReadSection(const std::uint8_t* h) {
+  std::uint8_t b[kSectionHeaderSize];
+  CopyFileView(b, h, sizeof b);
+  return {Word32(b + 8), Word32(b + 12), Word32(b + 16), Word32(b + 20)};
+}
 
 }  // namespace
 
@@ -211,24 +229,32 @@ void TModuleExplorer::LoadFile(const std::string& file_name, std::uint8_t mode) 
 void TModuleExplorer::LayOutAsLoaded(TModuleExplorer& source) {
   auto work_owner = std::make_unique<TVirtualStream>(0);
   TVirtualStream& work = *work_owner;
+  auto grow_to = [&work](std::uint64_t size) {
+    const auto old = static_cast<std::uint64_t>(work.Size());
+    if (old >= size) return;
+    work.SetSize(static_cast<std::int64_t>(size));
+    std::memset(static_cast<std::uint8_t*>(work.Memory()) + old, 0, static_cast<std::size_t>(size - old));
+  };
   const std::uint32_t headers = source.Format().SizeOfHeaders();
-  if (headers > source.ImageSize()) source.RaiseHeader("Invalid module NT header at 0x%p");
-  work.WriteBuffer(source.Image(), headers);
+  if (headers > source.ImageSize() || headers > kMaxLoadedImage) source.RaiseHeader("Invalid module NT header at 0x%p");
+  grow_to(headers);
+  CopyFileView(work.Memory(), source.Image(), headers);
+  // Sections may all point at the same raw bytes: the bytes copied in all
+  // are held to what an image can hold, not only the image's size.
+  std::uint64_t copied = headers;
   const std::uint8_t* h = source.Sections();
   for (std::uint16_t i = 0; i < source.NumberOfSections(); ++i, h += kSectionHeaderSize) {
     Section s = ReadSection(h);
-    std::uint64_t end = static_cast<std::uint64_t>(s.virtual_address) + s.virtual_size;
-    std::uint64_t raw_end = static_cast<std::uint64_t>(s.pointer_to_raw_data) + s.size_of_raw_data;
-    if (end > kMaxLoadedImage || static_cast<std::uint64_t>(s.virtual_address) + s.size_of_raw_data > kMaxLoadedImage ||
-        raw_end > source.ImageSize())
+    const std::uint64_t end = static_cast<std::uint64_t>(s.virtual_address) + s.virtual_size;
+    const std::uint64_t raw_to = static_cast<std::uint64_t>(s.virtual_address) + s.size_of_raw_data;
+    const std::uint64_t raw_end = static_cast<std::uint64_t>(s.pointer_to_raw_data) + s.size_of_raw_data;
+    copied += s.size_of_raw_data;
+    if (end > kMaxLoadedImage || raw_to > kMaxLoadedImage || raw_end > source.ImageSize() ||
+        copied > kMaxLoadedImage)
       source.RaiseHeader("Invalid module NT header at 0x%p");
-    if (static_cast<std::uint64_t>(work.Size()) < end) {
-      std::int64_t old = work.Size();
-      work.SetSize(static_cast<std::int64_t>(end));
-      std::memset(static_cast<std::uint8_t*>(work.Memory()) + old, 0, static_cast<size_t>(end - old));
-    }
-    work.SetPosition(s.virtual_address);
-    work.WriteBuffer(source.Image() + s.pointer_to_raw_data, s.size_of_raw_data);
+    grow_to(std::max(end, raw_to));
+    CopyFileView(static_cast<std::uint8_t*>(work.Memory()) + s.virtual_address,
+                 source.Image() + s.pointer_to_raw_data, s.size_of_raw_data);
   }
   // The work stream becomes the image buffer: no second copy.
   buffer_ = std::move(work_owner);

@@ -3,7 +3,8 @@
 //
 // Every offset and size read from the image is checked against the image's
 // size: a truncated or crafted image raises the header messages, never reads
-// outside the image.
+// outside the image. A mapped file cut short under the explorer raises the
+// in-page error (see CopyFileView) at the next read.
 #pragma once
 
 #include <cstdint>

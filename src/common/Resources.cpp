@@ -1,7 +1,9 @@
 #include "common/Resources.h"
 
 #include <algorithm>
+#include <vector>
 
+#include "common/ExceptionHooks.h"
 #include "common/FileStreams.h"
 #include "common/TypedLists.h"
 
@@ -26,7 +28,9 @@ std::string LoadResourceString(os::HMODULE module, const os::ResId& name, const 
   std::int64_t size = 0;
   const void* p = LockedResource(module, name, type, size);
   if (p == nullptr) return {};
-  return std::string(static_cast<const char*>(p), static_cast<std::size_t>(size));
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  CopyFileView(bytes.data(), p, bytes.size());
+  return bytes;
 }
 
 bool WriteResourceToStream(os::HMODULE module, const os::ResId& name, const os::ResId& type, TStream& stream) {
@@ -34,12 +38,15 @@ bool WriteResourceToStream(os::HMODULE module, const os::ResId& name, const os::
   const auto* p = static_cast<const char*>(LockedResource(module, name, type, size));
   if (p == nullptr) return false;
   // The target is sized once; the resource's pages are let go as they are
-  // written, so that memory stays flat however large the resource.
+  // written, so that memory stays flat however large the resource. They
+  // pass through a buffer: the module's file may be cut short meanwhile.
   if (stream.Size() < stream.Position() + size) stream.SetSize(stream.Position() + size);
-  constexpr std::int64_t kPiece = std::int64_t{8} << 20;
+  constexpr std::int64_t kPiece = std::int64_t{1} << 20;
+  std::vector<char> buffer(static_cast<std::size_t>(std::min(kPiece, size)));
   for (std::int64_t done = 0; done < size; done += kPiece) {
     const std::int64_t n = std::min(kPiece, size - done);
-    stream.WriteBuffer(p + done, n);
+    CopyFileView(buffer.data(), p + done, static_cast<std::size_t>(n));
+    stream.WriteBuffer(buffer.data(), n);
     os::ReleaseResourcePages(p + done, static_cast<std::size_t>(n));
   }
   return true;

@@ -1,5 +1,7 @@
 // Raw resources of a module read into a byte string, a stream or a new file.
-// The resource memory is used in place (no copy before the final write).
+// The resource memory is read in place, through copies that survive the
+// module's file being cut short: that raises the in-page error (see
+// CopyFileView) instead of ending the process.
 #pragma once
 
 #include <cstdint>
@@ -14,12 +16,12 @@ namespace vt {
 class TStringInt64ObjectMap_HashTable;
 
 // The resource's bytes; empty on any failure (missing, size 0, not loadable,
-// not lockable). Raises nothing.
+// not lockable). Raises only the in-page error.
 std::string LoadResourceString(os::HMODULE module, const os::ResId& name, const os::ResId& type);
 
-// Writes the resource's bytes to Stream at its position in one write. False
-// on the failures above (the stream is then untouched); errors of the stream
-// itself pass through.
+// Writes the resource's bytes to Stream at its position, a megabyte a
+// write. False on the failures above (the stream is then untouched); errors
+// of the stream itself pass through.
 bool WriteResourceToStream(os::HMODULE module, const os::ResId& name, const os::ResId& type, TStream& stream);
 
 // Creates FileName (replacing a file there) as a TMappedFileStream when

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/ExceptionHooks.h"
 #include "platform/VirtualMemory.h"
 
 namespace vt {
@@ -40,6 +41,11 @@ void* AllocVirtual(std::int64_t commit, std::int64_t reserve) {
   return p;
 }
 
+bool IsLent(const TCustomMemoryStream& s) {
+  const auto* v = dynamic_cast<const TVirtualStream*>(&s);
+  return v != nullptr && v->MemoryKind() == TStreamMemoryKind::Lent;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -68,6 +74,16 @@ void TVirtualStream::LendMemory(void* memory, std::int64_t size, TSharedStreamOw
   if (memory == nullptr) return;
   kind_ = TStreamMemoryKind::Lent;
   SetSharedOwner(owner);
+}
+
+std::int64_t TVirtualStream::Read(void* buffer, std::int64_t count) {
+  if (kind_ != TStreamMemoryKind::Lent) return TMemoryStream::Read(buffer, count);
+  const std::int64_t pos = RawPosition();
+  if (pos < 0 || count <= 0 || pos >= GetSize()) return 0;
+  const std::int64_t n = std::min(count, GetSize() - pos);
+  CopyFileView(buffer, static_cast<char*>(Memory()) + pos, static_cast<std::size_t>(n));
+  SetRawPosition(pos + n);
+  return n;
 }
 
 std::int64_t TVirtualStream::Write(const void* buffer, std::int64_t count) {
@@ -179,6 +195,16 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
         std::memcpy(static_cast<char*>(p) + off, static_cast<char*>(old_block) + off, static_cast<std::size_t>(n));
         if (n == kCopyPiece) os::VirtualFree(static_cast<char*>(old_block) + off, kCopyPiece, os::kMemDecommit);
       }
+    } else if (lent) {
+      try {
+        CopyFileView(p, old_block, static_cast<std::size_t>(keep));
+      } catch (...) {
+        if (on_heap)
+          std::free(p);
+        else
+          os::VirtualFree(p, 0, os::kMemRelease);
+        throw;
+      }
     } else {
       std::memcpy(p, old_block, static_cast<std::size_t>(keep));
     }
@@ -192,8 +218,16 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
 // ---------------------------------------------------------------------------
 // TPointerStream
 
-TPointerStream::TPointerStream(void* memory, std::int64_t size, bool read_only) : read_only_(read_only) {
-  SetPointer(memory, memory != nullptr && size > 0 ? size : 0);
+TPointerStream::TPointerStream(void* memory, std::int64_t size, bool read_only)
+    : block_size_(memory != nullptr && size > 0 ? size : 0), read_only_(read_only) {
+  SetPointer(memory, block_size_);
+}
+
+void TPointerStream::SetSize(std::int64_t new_size) {
+  if (new_size < 0) throw EStreamError(Format("Invalid stream size %d", new_size));
+  if (new_size > block_size_) throw EWriteError(Format("Cannot grow a pointer-stream to %d bytes", new_size));
+  SetPointer(Memory(), new_size);
+  if (RawPosition() > new_size) SetRawPosition(new_size);
 }
 
 TPointerStream::~TPointerStream() {
@@ -225,7 +259,18 @@ std::int64_t TPointerStream::Write(const void* buffer, std::int64_t count) {
 bool StreamsEqual(TCustomMemoryStream& a, TCustomMemoryStream& b) {
   const std::int64_t size = a.Size();
   if (size != b.Size()) return false;
-  return size == 0 || std::memcmp(a.Memory(), b.Memory(), static_cast<std::size_t>(size)) == 0;
+  if (size == 0) return true;
+  const auto* pa = static_cast<const char*>(a.Memory());
+  const auto* pb = static_cast<const char*>(b.Memory());
+  if (!IsLent(a) && !IsLent(b)) return std::memcmp(pa, pb, static_cast<std::size_t>(size)) == 0;
+  char ca[4096], cb[4096];
+  for (std::int64_t at = 0; at < size; at += static_cast<std::int64_t>(sizeof ca)) {
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(sizeof ca, size - at));
+    CopyFileView(ca, pa + at, n);
+    CopyFileView(cb, pb + at, n);
+    if (std::memcmp(ca, cb, n) != 0) return false;
+  }
+  return true;
 }
 
 void AssignStream(TCustomMemoryStream& target, TCustomMemoryStream& source) {
@@ -235,7 +280,7 @@ void AssignStream(TCustomMemoryStream& target, TCustomMemoryStream& source) {
   target.SetPosition(0);
   target.SetSize(size);
   if (target.Size() < size) throw EWriteError();
-  if (size > 0) std::memcpy(target.Memory(), source.Memory(), static_cast<std::size_t>(size));
+  if (size > 0) CopyFileView(target.Memory(), source.Memory(), static_cast<std::size_t>(size));
 }
 
 void DropLentMemory(TStream& stream) {

@@ -55,6 +55,8 @@ class TVirtualStream : public TMemoryStream {
   // the stream then behaves as one that owns its memory.
   void LendMemory(void* memory, std::int64_t size, TSharedStreamOwner* owner);
 
+  // Lent bytes are read through CopyFileView: their file may be cut short.
+  std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Write(const void* buffer, std::int64_t count) override;
 
   // Attaches a shared owner: its count is raised now and dropped (freeing
@@ -86,6 +88,8 @@ class TPointerStream : public TCustomMemoryStream {
   TPointerStream& operator=(const TPointerStream&) = delete;
 
   std::int64_t Write(const void* buffer, std::int64_t count) override;
+  // Any size up to the block's; a larger one raises EWriteError.
+  void SetSize(std::int64_t new_size) override;
 
   bool ReadOnly() const { return read_only_; }
   bool Overflow() const { return overflow_; }
@@ -96,6 +100,7 @@ class TPointerStream : public TCustomMemoryStream {
   void SetOwnsMappedView(TUnmapViewFunc unmap) { unmap_view_ = unmap; }
 
  private:
+  std::int64_t block_size_;
   bool read_only_;
   bool overflow_ = false;
   bool owns_memory_ = false;

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <cxxabi.h>
 #include <mutex>
 #include <utility>
@@ -182,11 +184,69 @@ void PutBack(int sig) {
     if (kFaultSignals[i] == sig) ::sigaction(sig, &g_previous[i], nullptr);
 }
 
+// ---- copies from and to views of files ----
+
+// A file cut short under a view of it leaves pages that fault (SIGBUS) when
+// touched. A copy that meets one ends there instead of the process.
+struct ViewCopyGuard {
+  sigjmp_buf jump;
+  std::uintptr_t ranges[2][2];  // [start, end) of the source and the target
+  std::uintptr_t failed;
+  volatile sig_atomic_t active;
+};
+thread_local ViewCopyGuard t_view_copy;
+
+constexpr std::size_t kBusSlot = 1;  // SIGBUS in kFaultSignals
+struct sigaction g_view_previous;
+std::atomic<bool> g_view_handler_ready{false};
+
+// Ends the copy running on this thread when the fault is a file page of its
+// ranges that cannot be read; returns otherwise.
+void RecoverViewCopy(int sig, const siginfo_t* info) {
+  ViewCopyGuard& g = t_view_copy;
+  if (sig != SIGBUS || info->si_code != BUS_ADRERR || !g.active) return;
+  const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  for (const auto& r : g.ranges)
+    if (at >= r[0] && at < r[1]) {
+      g.failed = at;
+      g.active = 0;
+      siglongjmp(g.jump, 1);
+    }
+}
+
+void OnViewFault(int sig, siginfo_t* info, void*) {
+  RecoverViewCopy(sig, info);
+  // Not a copy's: the fault takes its previous course.
+  const int saved_errno = errno;
+  ::sigaction(SIGBUS, &g_view_previous, nullptr);
+  if (info->si_code <= 0) ::raise(sig);
+  errno = saved_errno;
+}
+
+void EnsureViewFaultHandler() {
+  if (g_view_handler_ready.load(std::memory_order_acquire)) return;
+  std::lock_guard<std::mutex> lock(g_fault_lock);
+  if (g_view_handler_ready.load()) return;
+  struct sigaction action = {};
+  action.sa_sigaction = &OnViewFault;
+  action.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&action.sa_mask);
+  if (g_faults_installed) {
+    // OnFault sees the fault first; ours is put back when it is removed.
+    g_view_previous = g_previous[kBusSlot];
+    g_previous[kBusSlot] = action;
+  } else {
+    ::sigaction(SIGBUS, &action, &g_view_previous);
+  }
+  g_view_handler_ready.store(true, std::memory_order_release);
+}
+
 // Runs on the thread's alternate stack when it has one. Everything here and
 // in the observer and hook is async-signal-safe; a fault inside, or a hang
 // past the time limit, ends the process at once (after the hook, when it has
 // not run yet).
 void OnFault(int sig, siginfo_t* info, void* uc) {
+  RecoverViewCopy(sig, info);
   const int saved_errno = errno;
   FaultThreadState& f = t_fault;
   if (f.depth++ > 0) {
@@ -245,6 +305,28 @@ const std::exception* AsStdException(void* object, const std::type_info* type) {
 void SetRaiseObserver(RaiseObserver observer) { g_raise_observer.store(observer); }
 void SetCatchObserver(CatchObserver observer) { g_catch_observer.store(observer); }
 void SetFatalFaultHook(FatalFaultHook hook) { g_fatal_fault_hook.store(hook); }
+
+bool CopyFileViewBytes(void* target, const void* source, std::size_t size, const void** failed_at) noexcept {
+  if (size == 0) return true;
+  EnsureViewFaultHandler();
+  ViewCopyGuard& g = t_view_copy;
+  const auto from = reinterpret_cast<std::uintptr_t>(source), to = reinterpret_cast<std::uintptr_t>(target);
+  g.ranges[0][0] = from;
+  g.ranges[0][1] = from + size;
+  g.ranges[1][0] = to;
+  g.ranges[1][1] = to + size;
+  if (sigsetjmp(g.jump, 0) != 0) {
+    if (failed_at != nullptr) *failed_at = reinterpret_cast<const void*>(g.failed);
+    return false;
+  }
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g.active = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::memcpy(target, source, size);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g.active = 0;
+  return true;
+}
 
 bool InFaultHandler() noexcept { return t_fault.depth > 0; }
 

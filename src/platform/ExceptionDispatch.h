@@ -7,6 +7,7 @@
 // is observed while no observer is set.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -16,6 +17,7 @@ namespace vt::os {
 
 // Exception codes of the system's exception records.
 constexpr std::uint32_t kStatusAccessViolation = 0xC0000005;
+constexpr std::uint32_t kStatusInPageError = 0xC0000006;
 constexpr std::uint32_t kStatusIllegalInstruction = 0xC000001D;
 constexpr std::uint32_t kStatusArrayBoundsExceeded = 0xC000008C;
 constexpr std::uint32_t kStatusFloatDenormalOperand = 0xC000008D;
@@ -88,6 +90,13 @@ bool SetFaultObserver(FaultObserver observer);
 // takes its course.
 using FatalFaultHook = void (*)(const ExceptionRecord& record) noexcept;
 void SetFatalFaultHook(FatalFaultHook hook);
+
+// Copies size bytes from source to target where either may lie in a mapped
+// view of a file. A page of the view that cannot be read or written any more
+// (another program cut the file short under it) ends the copy: false, with
+// the address of that page's byte in failed_at. Other faults take their
+// course. Handler-safe it is not: it installs a SIGBUS handler on first use.
+bool CopyFileViewBytes(void* target, const void* source, std::size_t size, const void** failed_at) noexcept;
 
 // The file name and load address of the module whose mapped image holds the
 // address; false when no loaded module holds it.

@@ -5,14 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "common/EventLog.h"
+#include "common/FileStreams.h"
 #include "common/Locks.h"
 #include "platform/Process.h"
+#include "support/InPageError.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -93,6 +96,20 @@ TEST_F(ExceptionHooks, CaughtAndReraisedExceptionsLeaveTheRecordsOfTheirOwnRaise
   EXPECT_EQ(Count("Raised Exception"), 3) << text;
   EXPECT_EQ(Count("Code=0x0EEDFADE"), 3) << text;
   EXPECT_EQ(Count("No Message"), 0) << text;
+}
+
+// With the fault handlers installed, a copy from a view whose file was cut
+// short still ends in the in-page error, not in a fault record.
+TEST_F(ExceptionHooks, CopyFromAFileCutShortIsNoProcessorFault) {
+  test::TempFolder dir;
+  test::WriteFileText(dir.File("view.bin"), std::string(10000, 'v'));
+  std::int64_t size = 0;
+  void* view = MapWholeFile(dir.File("view.bin"), 0, size);
+  std::filesystem::resize_file(dir.File("view.bin"), 0);
+  char buffer[16];
+  EXPECT_EQ(test::ExternalCodeOf([&] { CopyFileView(buffer, view, sizeof buffer); }), os::kStatusInPageError);
+  os::UnmapViewOfFile(view);
+  EXPECT_EQ(Count("Code=0xC0000006"), 0);
 }
 
 TEST_F(ExceptionHooks, SilentAndSuppressedExceptionsAreNotRecorded) {

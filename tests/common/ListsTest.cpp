@@ -132,6 +132,23 @@ TEST(CustomList, InsertListMoveItemsEqualsAssign) {
   EXPECT_FALSE(c.Equals(a));
 }
 
+// A refused Assign checks first: the target keeps its items, an owning one
+// its objects.
+TEST(CustomList, RefusedAssignChangesNothing) {
+  Counted::alive = 0;
+  {
+    TIntegerListEx owning(loOwnsObjects), other(loOwnsObjects);
+    owning.Add(1, new Counted);
+    other.Add(2, new Counted);
+    EXPECT_THROW(owning.Assign(other), Exception);
+    EXPECT_EQ(owning.Count() + Counted::alive, 3);
+  }
+  TIntegerList sorted(loSorted), unsorted;
+  sorted.Add(5);
+  EXPECT_THROW(sorted.Assign(unsorted), EAssertionFailed);
+  EXPECT_EQ(sorted.Count(), 1);
+}
+
 TEST(CustomList, SaveAndLoad) {
   TIntegerList l;
   TVirtualStream s;
@@ -281,6 +298,19 @@ TEST(HashTable, ForEachDeleteAndAssign) {
 
   TIntegerIntegerMap_HashTable other_bits(dupAccept, 0, 3);
   EXPECT_THROW(other_bits.Assign(t), EAssertionFailed);
+}
+
+// Deleting another item than the one given raises: the walk's next node
+// may be that item, finalized.
+TEST(HashTable, ForEachRefusesDeletingAnotherItem) {
+  TStringIntegerIntegerMap_HashTable t(dupError, 0, 0);  // one chain
+  for (const char* key : {"a-key-long-enough-for-the-heap-1", "a-key-long-enough-for-the-heap-2"}) t.Add(key, 1, 2);
+  auto delete_another = [&](void* item) {
+    t.ForEach([&](void* other) { return other == item || (t.DeleteItem(other), false); });
+    return true;
+  };
+  EXPECT_THROW(t.ForEach(delete_another), EAssertionFailed);
+  EXPECT_EQ(t.Count(), 1);
 }
 
 TEST(HashTable, OwnedObjectsStringKeysAndTheirHash) {

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "support/InPageError.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -177,6 +179,39 @@ TEST(ModuleExplorer, ShortExportDirectoryIsIgnoredAndArraysOutsideTheImageStayNu
   EXPECT_EQ(big.ExportNames(), nullptr);
   EXPECT_EQ(big.ExportNameOrdinals(), nullptr);
   EXPECT_NE(big.ExportFunctions(), nullptr);
+}
+
+// Sections all over the same raw bytes: what is copied in all, headers
+// included, is held to the 256 MB an image can hold.
+TEST(ModuleExplorer, LayoutCopiesAtMostWhatAnImageHolds) {
+  test::TempFolder dir;
+  constexpr std::uint32_t kRaw = 1u << 20;
+  auto bytes = ReadFileBytes(DataFile("console32.exe"));
+  const size_t nt = Get32(bytes.data() + 60), table = nt + 24 + (bytes[nt + 20] | bytes[nt + 21] << 8);
+  const std::uint32_t last = kRaw - Get32(bytes.data() + nt + 24 + 60);  // 256 MB with the headers
+  bytes.resize(kRaw);
+  bytes[nt + 6] = 0, bytes[nt + 7] = 1;  // 256 sections
+  auto image = [&](std::uint32_t last_size) {
+    for (size_t h = table; h < table + 256 * 40; h += 40) {
+      const std::uint32_t size = h + 40 < table + 256 * 40 ? kRaw : last_size;
+      Put32(bytes, h + 8, size), Put32(bytes, h + 12, 0x1000), Put32(bytes, h + 16, size), Put32(bytes, h + 20, 0);
+    }
+    return Write(dir, "overlapping.exe", bytes);
+  };
+  TModuleExplorer fits(image(last), 0);
+  EXPECT_EQ(fits.ImageSize(), 0x1000u + kRaw);
+  ExpectLoadFailure(image(last + 1), "Invalid module NT header at 0x", 0);
+}
+
+// A mapped image whose file is cut short: each header read raises the
+// in-page error instead of a bus error.
+TEST(ModuleExplorer, MappedImageCutShortRaisesTheInPageError) {
+  test::TempFolder dir;
+  const std::string path = Write(dir, "mapped.dll", ReadFileBytes(DataFile("exports32.dll")));
+  TModuleExplorer e(path, 1);
+  std::filesystem::resize_file(path, 0);
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(test::ExternalCodeOf([&] { (void)e.ExportDirectory(); }), os::kStatusInPageError);
 }
 
 TEST(ModuleExplorer, ProgramWithoutHeaderImage) {

@@ -2,10 +2,12 @@
 // fields that own their memory.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "PacketTestClasses.h"
 #include "common/FileStreams.h"
+#include "support/InPageError.h"
 #include "support/TestFiles.h"
 
 namespace vt::test {
@@ -116,6 +118,27 @@ TEST_F(PacketLendingTest, WritesAndResizesGoToAPrivateCopy) {
   d.Data.SetPosition(0);
   d.Data.WriteBuffer("Z", 1);
   EXPECT_EQ(Content(d.Data), "Z" + std::string(99999, 'b'));
+}
+
+// The file under a lent field cut short: reading, copying, comparing or
+// writing the field raises the in-page error instead of a bus error, and a
+// read of the mapped stream itself names it.
+TEST_F(PacketLendingTest, FieldOfAFileCutShortRaisesTheInPageError) {
+  TMappedFileStream file(PacketFile("big", 200000, 'b'), fmOpenRead | fmShareDenyWrite, 0, 0);
+  file.SetLendBytes(true);
+  TAllKindsPacket p, copy;
+  LoadLent(p, file);
+  std::filesystem::resize_file(P("big"), 0);
+  char buffer[16];
+  for (int i = 0; i < 2; ++i) {
+    p.Data.SetPosition(100000);
+    EXPECT_EQ(test::ExternalCodeOf([&] { p.Data.Read(buffer, sizeof buffer); }), os::kStatusInPageError);
+    EXPECT_EQ(test::ExternalCodeOf([&] { p.Data.WriteBuffer("x", 1); }), os::kStatusInPageError);
+    EXPECT_EQ(test::ExternalCodeOf([&] { copy.Assign(p); }), os::kStatusInPageError);
+    EXPECT_EQ(test::ExternalCodeOf([&] { (void)StreamsEqual(p.Data, p.Data); }), os::kStatusInPageError);
+  }
+  file.SetPosition(0);
+  EXPECT_NE(test::MessageOf([&] { file.Read(buffer, 16); }).find("External exception C0000006"), std::string::npos);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "common/TypedLists.h"
 #include "platform/Files.h"
 #include "platform/ResourceFormat.h"
+#include "support/InPageError.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -44,6 +45,24 @@ TEST(Resources, PackagedProgramReadsItsOwnResources) {
   for (const char* name : {"payload.bin", "app.manifest"})
     EXPECT_EQ(test::ReadFileBytes(dir.path() / name), test::ReadFileBytes(DataDir() / name)) << name;
   EXPECT_EQ(fs::file_size(dir.path() / "missing.bin"), 0u);
+}
+
+// A module whose file is cut short under its mapping: each read raises the
+// in-page error instead of a bus error.
+TEST(Resources, ModuleCutShortRaisesTheInPageError) {
+  test::TempFolder dir;
+  Bytes image(1000, 0x7F);
+  rsrc::AppendResources(image, {{rsrc::IdKey(10), rsrc::IdKey(1000), Bytes(20000, 5)}});
+  test::WriteFileBytes(dir.path() / "module.bin", image);
+  os::HMODULE m = os::LoadResourceModule((dir.path() / "module.bin").string());
+  fs::resize_file(dir.path() / "module.bin", 0);
+  TVirtualStream target;
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(test::MessageOf([&] { LoadResourceString(m, 1000, os::kRtRcData); }), "External exception C0000006");
+    EXPECT_EQ(test::ExternalCodeOf([&] { WriteResourceToStream(m, 1000, os::kRtRcData, target); }),
+              os::kStatusInPageError);
+  }
+  os::FreeResourceModule(m);
 }
 
 // Look-ups by identifier and name with Windows error codes; a save over a

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -211,6 +212,33 @@ TEST(PointerStream, WritesStopAtTheBlockEnd) {
 
   TPointerStream ro(block, 8, true);
   EXPECT_EQ(MessageOf<EStreamError>([&] { ro.Write("x", 1); }), "Cannot write to read-only pointer-stream");
+}
+
+// A gap written past the end reads as zeros, never as what the block held;
+// sizes and positions that cannot be are refused and change nothing.
+TEST(MemoryStreams, GapsReadAsZerosAndImpossibleSizesAreRefused) {
+  TMemoryStream plain;
+  TVirtualStream heap;
+  for (TMemoryStream* s : {&plain, static_cast<TMemoryStream*>(&heap)}) {
+    s->WriteBuffer(std::string(5000, 'P').data(), 5000);
+    s->SetSize(1);  // the block keeps the old bytes behind the end
+    s->SetPosition(4001);
+    s->WriteBuffer("B", 1);
+    EXPECT_EQ(std::string(static_cast<const char*>(s->Memory()) + 1, 4000), std::string(4000, '\0'));
+    EXPECT_THROW(s->SetSize(-5), EStreamError);
+    s->SetPosition(INT64_MAX - 1);
+    EXPECT_THROW(s->Write("0123456789abcdef", 16), EStreamError);
+    EXPECT_THROW(s->Seek(2, TSeekOrigin::soCurrent), EStreamError);
+    EXPECT_EQ(s->Position(), INT64_MAX - 1);
+    EXPECT_EQ(s->Size(), 4002);
+  }
+  // A fixed block cannot grow: no silent success.
+  char block[16] = {};
+  TPointerStream fixed(block, 16, false);
+  EXPECT_THROW(EnsureStreamSize(fixed, 17), EStreamError);
+  fixed.SetPosition(12);
+  fixed.SetSize(8);
+  EXPECT_EQ(fixed.Position(), 8);
 }
 
 TEST(PointerStream, OwnedBlocksAreReleased) {
