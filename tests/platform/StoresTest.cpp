@@ -117,7 +117,10 @@ class Stores : public test::TempFolderTest {
     fs::create_directory(P("fw"));
     test::WriteFileText(P("fw") + "/firewall.txt", "VTFW 1\napp\tVontaro Setup App\tC:\\a.exe\t*\t1\t0\t2\n");
   }
-  void TearDown() override { testing::SetStoreLockTimeout(5000); }
+  void TearDown() override {
+    testing::SetStoreLockTimeout(5000);
+    testing::SetMaxHiveFile(64u << 20);
+  }
   ScopedEnv registry_{"VT_REGISTRY_DIR", P("reg").c_str()};
   ScopedEnv machine_{"VT_MACHINE_REGISTRY_DIR", nullptr};
   ScopedEnv firewall_{"VT_FIREWALL_DIR", P("fw").c_str()};
@@ -276,6 +279,93 @@ TEST_F(Stores, MachineStoreIsReadByEveryUserAndWrittenByItsOwner) {
   EXPECT_EQ(test::ReadFileText(out), "level=1 open=5 create=5 set=5");
   EXPECT_EQ(test::ReadFileText(machine + "/HKEY_LOCAL_MACHINE.reg"), before);
   EXPECT_EQ(Entries(machine), (std::vector<std::string>{"HKEY_LOCAL_MACHINE.lock", "HKEY_LOCAL_MACHINE.reg"}));
+}
+
+DWORD SetString(HKEY root, const std::string& key, const std::string& name, const std::string& text) {
+  HKEY k = 0;
+  if (DWORD e = RegCreateKeyEx(root, key, kKeyAllAccess, &k)) return e;
+  const DWORD e = RegSetValueEx(k, name, kRegSz, text.c_str(), text.size() + 1);
+  RegCloseKey(k);
+  return e;
+}
+
+std::string ReadString(HKEY root, const std::string& key, const std::string& name, DWORD* error) {
+  HKEY k = 0;
+  *error = RegOpenKeyEx(root, key, kKeyRead, &k);
+  if (*error) return {};
+  std::vector<std::uint8_t> data;
+  *error = RegQueryValueEx(k, name, nullptr, &data);
+  RegCloseKey(k);
+  return data.empty() ? std::string() : std::string(data.begin(), data.end() - 1);
+}
+
+// No write makes a hive larger than a reader takes: it is refused as a full
+// hive refuses it, changes nothing, and the root stays usable.
+TEST_F(Stores, HiveNeverGrowsPastWhatReadersTake) {
+  const std::string hive = P("reg") + "/HKEY_CURRENT_USER.reg";
+  ASSERT_EQ(SetDword(kHkeyCurrentUser, "K", "Small", 1), 0u);
+  std::string before = test::ReadFileText(hive);
+  // 23 MB of binary data: 69 MB of text.
+  HKEY k = 0;
+  ASSERT_EQ(RegCreateKeyEx(kHkeyCurrentUser, "K", kKeyAllAccess, &k), 0u);
+  const std::vector<std::uint8_t> big(23'000'000, 0xAB);
+  EXPECT_EQ(RegSetValueEx(k, "Big", kRegBinary, big.data(), big.size()), kErrorNoSystemResources);
+  RegCloseKey(k);
+  EXPECT_TRUE(test::ReadFileText(hive) == before) << "the hive changed";
+  DWORD e = 0;
+  EXPECT_EQ(GetDword(kHkeyCurrentUser, "K", "Small", &e), 1u);
+  EXPECT_EQ(e, 0u);
+  EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "Small", 2), 0u);
+
+  // A file of the limit exactly is written and read; one byte more is not.
+  constexpr std::size_t kLimit = 8192;
+  testing::SetMaxHiveFile(kLimit);
+  ASSERT_EQ(SetString(kHkeyCurrentUser, "K", "S", ""), 0u);
+  const std::size_t base = fs::file_size(hive);
+  const std::string fits(kLimit - base, 'x');
+  ASSERT_EQ(SetString(kHkeyCurrentUser, "K", "S", fits), 0u);
+  EXPECT_EQ(fs::file_size(hive), kLimit);
+  EXPECT_EQ(ReadString(kHkeyCurrentUser, "K", "S", &e), fits);
+  EXPECT_EQ(e, 0u);
+  before = test::ReadFileText(hive);
+  EXPECT_EQ(SetString(kHkeyCurrentUser, "K", "S", fits + "x"), kErrorNoSystemResources);
+  HKEY sub = 0;
+  EXPECT_EQ(RegCreateKeyEx(kHkeyCurrentUser, "K\\Sub", kKeyAllAccess, &sub), kErrorNoSystemResources);
+  EXPECT_TRUE(test::ReadFileText(hive) == before) << "the hive changed";
+  ASSERT_EQ(SetString(kHkeyCurrentUser, "K", "S", ""), 0u);
+
+  // Writers in several processes whose values only together pass the
+  // limit: those that fit are kept whole, the others refused.
+  constexpr int kWriters = 12;
+  const std::string value(kLimit / 8, 'v');
+  std::vector<pid_t> children;
+  for (int i = 0; i < kWriters; ++i) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const DWORD r = SetString(kHkeyCurrentUser, "K", "w" + std::to_string(i), value);
+      ::_exit(r == 0 ? 0 : r == kErrorNoSystemResources ? 1 : 2);
+    }
+    ASSERT_GT(child, 0);
+    children.push_back(child);
+  }
+  int kept = 0;
+  for (int i = 0; i < kWriters; ++i) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(children[i], &status, 0), children[i]);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_LT(WEXITSTATUS(status), 2) << i;
+    const std::string read = ReadString(kHkeyCurrentUser, "K", "w" + std::to_string(i), &e);
+    if (WEXITSTATUS(status) == 0) {
+      ++kept;
+      EXPECT_EQ(read, value) << i;
+    } else {
+      EXPECT_EQ(e, kErrorFileNotFound) << i;
+    }
+  }
+  EXPECT_EQ(kept, 7);
+  EXPECT_LE(fs::file_size(hive), kLimit);
+  EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "Small", 3), 0u);
+  EXPECT_EQ(GetDword(kHkeyCurrentUser, "K", "Small", &e), 3u);
 }
 
 // The stores run on a 64 KiB stack: no large buffers on it.
