@@ -5,10 +5,15 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <type_traits>
 
 #include "bootstrapper/NetFw.h"
 #include "bootstrapper/SetupCore.h"
 #include "platform/Firewall.h"
+#include "platform/Utf.h"
+#include "support/LibraryLogCapture.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -128,7 +133,9 @@ TEST_F(FirewallTest, StoreRemovalByImageKeepsTheRest) {
   EXPECT_TRUE(Images().empty());
 
   Store(App("A", "C:\\Prog\\A.exe") + App("B", "C:\\b.exe") + "\n");
-  EXPECT_EQ(os::FwRemoveAuthorizedApplication("c:\\prog\\a.EXE"), os::kSOk);
+  // A file name is bytes: another case is another program.
+  EXPECT_EQ(os::FwRemoveAuthorizedApplication("c:\\prog\\a.EXE"), os::HResultFromWin32(os::kErrorFileNotFound));
+  EXPECT_EQ(os::FwRemoveAuthorizedApplication("C:\\Prog\\A.exe"), os::kSOk);
   EXPECT_EQ(Images(), (std::vector<std::string>{"C:\\b.exe"}));
   EXPECT_EQ(os::FwGetFirewallEnabled(&enabled), os::kSOk);
   EXPECT_TRUE(enabled);
@@ -139,6 +146,54 @@ TEST_F(FirewallTest, StoreRemovalByImageKeepsTheRest) {
   ASSERT_EQ(::mkfifo((folder_.path() / "fw" / "firewall.txt").c_str(), 0600), 0);
   EXPECT_EQ(os::FwGetFirewallEnabled(&enabled), os::kEFail);
   EXPECT_EQ(os::FwRemoveAuthorizedApplication("c:\\b.exe"), os::kEFail);
+}
+
+// The setup's entries are found by name and removed by their image file
+// name exactly: not another program's that differs in case, nor one that
+// a lossy conversion makes equal; any bytes a path holds.
+TEST_F(FirewallTest, SetupEntriesAreRemovedByTheirExactImage) {
+  const std::string latin1 = "/opt/caf\xE9/setup", utf8 = "/opt/caf\xC3\xA9/setup";
+  const std::string escapes = "/opt/\xED\xB2\x80\xFF\x80/s";  // bytes that look like the escape units
+  Store(App("Other Product", "/opt/App") + App("Vontaro Setup App", "/OPT/app") + App("Other Product", utf8) +
+        App("Vontaro Setup App", latin1) + App("Vontaro Setup App", escapes));
+  { const TSetupCore core; }
+  EXPECT_EQ(Images(), (std::vector<std::string>{"/opt/App", utf8}));
+  for (const std::string& path : {latin1, utf8, escapes, std::string("/a\xF0\x9F\x98\x80\xF0\x9F/b")})
+    EXPECT_EQ(os::Utf16ToFileName(os::FileNameToUtf16(path)), path);
+}
+
+// The engine's end raises nothing, even while another exception unwinds:
+// a firewall that fails leaves a warning in the log.
+TEST_F(FirewallTest, CleanUpFailureIsLoggedNotRaised) {
+  static_assert(std::is_nothrow_destructible_v<TSetupCore>);
+  const std::string store = (folder_.path() / "fw" / "firewall.txt").string();
+  const std::function<void()> damage[] = {
+      [&] { Store("app\ta\n"); },
+      [&] { Store(std::string(16 * 1024 * 1024, '\n')); },
+      [&] {
+        std::filesystem::remove(store);
+        ASSERT_EQ(::mkfifo(store.c_str(), 0600), 0);
+      },
+      [&] {
+        std::filesystem::remove(store);
+        test::WriteFileText(folder_.path() / "elsewhere", "VTFW 1\n");
+        std::filesystem::create_symlink(folder_.path() / "elsewhere", store);
+      },
+  };
+  Store("");
+  for (const auto& make : damage) {
+    make();
+    FreeFirewall();
+    test::LogCapture log;
+    try {
+      const TSetupCore core;
+      throw std::runtime_error("first");
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "first");
+    }
+    EXPECT_EQ(log.All().rfind("Setup could not remove its firewall exception \"Vontaro Setup App\": ", 0), 0u)
+        << log.All();
+  }
 }
 
 }  // namespace
