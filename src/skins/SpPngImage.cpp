@@ -795,6 +795,7 @@ void TspPngImage::LoadFromStream(TStream& stream) {
   Clear();
   std::uint8_t sig[8];
   if (stream.Read(sig, 8) != 8 || std::memcmp(sig, kSignature, 8) != 0) throw EspPngError("Invalid PNG signature");
+  bool have_palette = false, have_data = false;
   for (;;) {
     std::uint8_t head[8];
     if (stream.Read(head, 8) != 8) throw EspPngError("PNG data ends before the IEND chunk");
@@ -807,6 +808,15 @@ void TspPngImage::LoadFromStream(TStream& stream) {
     if (len > 0x7FFFFFFFu) throw EspPngError(Format("Invalid length of PNG chunk %s", shown));
     if (Chunks.Count() == 0 && !NameIs(name, "IHDR")) throw EspPngError("PNG image has no header chunk");
     if (Chunks.Count() > 0 && NameIs(name, "IHDR")) throw EspPngError("PNG image has more than one header chunk");
+    // The colours of a palette image come from its PLTE chunk alone.
+    if (NameIs(name, "PLTE")) have_palette = true;
+    if (NameIs(name, "IDAT")) {
+      if (Header()->ColorType == 3 && !have_palette)
+        throw EspPngError("PNG palette image has no PLTE chunk before its image data");
+      have_data = true;
+    }
+    if (NameIs(name, "IEND") && !have_data && ImageDataSize(*Header()) > 0)
+      throw EspPngError("PNG image has no image data");
     TspPngLayer* chunk = CreateChunk(name);
     Chunks.Add(chunk);
     if (!chunk->LoadFromStream(stream, name, static_cast<int>(len))) {

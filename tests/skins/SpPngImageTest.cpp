@@ -227,10 +227,9 @@ TEST_F(PngImageTest, HeadersClaimingMoreThanTheFileCanHoldAreRefused) {
   }
   EXPECT_EQ(Message(test::kPngSignature + test::Chunk("IHDR", test::IhdrData(5000, 5000, 8, 2)) + tail),
             "PNG chunk IHDR is corrupt: image larger than the rest of the file can hold");
-  // What a short stream can hold loads, the missing rows zero.
-  TspPngImage fits;
-  test::LoadPngBytes(fits, test::kPngSignature + test::Chunk("IHDR", test::IhdrData(40, 40, 16, 6)) + tail);
-  EXPECT_EQ(fits.Header()->Width, 40u);
+  // A header the file could hold passes; its missing rows do not.
+  EXPECT_EQ(Message(test::kPngSignature + test::Chunk("IHDR", test::IhdrData(40, 40, 16, 6)) + tail),
+            "PNG chunk IDAT is corrupt: not enough image data");
 }
 
 TEST_F(PngImageTest, DamagedFilesGiveClearErrors) {
@@ -357,6 +356,57 @@ TEST_F(PngImageTest, AgreesWithLibpngBothWays) {
         ASSERT_EQ(LibpngRgba(test::SavePngBytes(img), linear), expected) << "interlace " << interlace;
       }
     }
+  }
+}
+
+std::string Deflated(const std::string& raw) {
+  uLongf n = compressBound(static_cast<uLong>(raw.size()));
+  std::string out(n, '\0');
+  EXPECT_EQ(compress(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(raw.data()),
+                     static_cast<uLong>(raw.size())),
+            Z_OK);
+  out.resize(n);
+  return out;
+}
+
+// Images that are not whole are refused, as libpng refuses them; the whole
+// ones load in both.
+TEST_F(PngImageTest, ImagesThatAreNotWholeAreRefusedAsLibpngRefusesThem) {
+  const std::string sig = test::kPngSignature, end = test::Chunk("IEND", "");
+  auto rows = [](int n, int bytes) {
+    std::string r;
+    for (int y = 0; y < n; ++y) r += '\0' + std::string(static_cast<std::size_t>(bytes), static_cast<char>(y * 9 + 1));
+    return r;
+  };
+  const std::string rgb = sig + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 2));
+  const std::string grey_adam7 = sig + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 0, 0, 0, 1));
+  const std::string palette = sig + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 3));
+  const std::string plte = test::Chunk("PLTE", std::string(768, '\x40'));
+  // The passes of a 4 x 4 image with rows (rows x samples): 1 x 1, none, none, 1 x 1, 1 x 2, 2 x 2, 2 x 4.
+  const std::string adam7 = rows(1, 1) + rows(1, 1) + rows(1, 2) + rows(2, 2) + rows(2, 4);
+  const struct {
+    std::string file;
+    std::string error;  // empty: loads
+  } cases[] = {
+      {rgb + test::Chunk("IDAT", Deflated(rows(4, 12))) + end, ""},
+      {rgb + test::Chunk("IDAT", Deflated(rows(3, 12) + std::string(12, '\0'))) + end,
+       "PNG chunk IDAT is corrupt: not enough image data"},
+      {rgb + test::Chunk("IDAT", Deflated(rows(1, 12))) + end, "PNG chunk IDAT is corrupt: not enough image data"},
+      {sig + test::Chunk("IHDR", test::IhdrData(65535, 1, 8, 0)) + test::Chunk("IDAT", Deflated(std::string(1, '\0'))) +
+           end,
+       "PNG chunk IDAT is corrupt: not enough image data"},
+      {grey_adam7 + test::Chunk("IDAT", Deflated(adam7)) + end, ""},
+      {grey_adam7 + test::Chunk("IDAT", Deflated(adam7.substr(0, adam7.size() - 1))) + end,
+       "PNG chunk IDAT is corrupt: not enough image data"},
+      {rgb + end, "PNG image has no image data"},
+      {palette + plte + test::Chunk("IDAT", Deflated(rows(4, 4))) + end, ""},
+      {palette + test::Chunk("IDAT", Deflated(rows(4, 4))) + end,
+       "PNG palette image has no PLTE chunk before its image data"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    EXPECT_EQ(LibpngRgba(c.file).empty(), !c.error.empty());
+    EXPECT_EQ(Message(c.file), c.error.empty() ? "(no exception)" : c.error);
   }
 }
 
