@@ -410,6 +410,25 @@ TEST_F(PngImageTest, ImagesThatAreNotWholeAreRefusedAsLibpngRefusesThem) {
   }
 }
 
+// Chunks a file holds once: a second PLTE is refused, as libpng refuses it;
+// a second tRNS or gAMA is left out, as libpng leaves it out.
+TEST_F(PngImageTest, SecondCopiesOfOnceOnlyChunks) {
+  const std::string head = test::kPngSignature + test::Chunk("IHDR", test::IhdrData(2, 1, 8, 3)) +
+                           test::Chunk("PLTE", std::string("\0\0\0\xff\xff\xff", 6));
+  const std::string tail = test::Chunk("IDAT", Deflated(std::string("\0\0\1", 3))) + test::Chunk("IEND", "");
+  const std::string two_palettes = head + test::Chunk("PLTE", std::string(6, '\x10')) + tail;
+  EXPECT_TRUE(LibpngRgba(two_palettes).empty());
+  EXPECT_EQ(Message(two_palettes), "PNG image has more than one PLTE chunk");
+  const std::string gamma = test::Chunk("gAMA", test::BE32(45455));
+  const std::string twice = head + test::Chunk("tRNS", "\x10") + test::Chunk("tRNS", "\x20") + gamma + gamma + tail;
+  EXPECT_FALSE(LibpngRgba(twice).empty());
+  Load(twice);
+  std::string names;
+  for (int i = 0; i < image_.Chunks.Count(); ++i) names += std::string(static_cast<TspPngLayer*>(image_.Chunks.Items(i))->ChunkName, 4) + " ";
+  EXPECT_EQ(names, "IHDR PLTE tRNS gAMA IDAT IEND ");
+  EXPECT_EQ(dynamic_cast<TspPngLayertRNS*>(image_.FindChunk("tRNS"))->AlphaTable[0], 0x10);
+}
+
 // A fresh palette image is a valid PNG file: its palette comes before the data.
 TEST_F(PngImageTest, FreshPaletteImagesAreValidFiles) {
   for (int depth : {1, 2, 4, 8}) {
