@@ -60,8 +60,8 @@ std::string ConsoleEraseLine() { return "\r" + std::string(78, ' ') + "\r"; }
 namespace {
 void ReportFirewallCleanUpFailure(const char* why) noexcept {
   try {
-    LibraryLog(TLogRecord::ShortWarning,
-               std::string("Setup could not remove its firewall exception \"") + kSetupAppExceptionName + "\": " + why);
+    LibraryLog(TLogRecord::ShortWarning, std::string("Setup could not remove its firewall exception \"") +
+                                             kSetupAppExceptionName + "\": " + why);
   } catch (...) {
   }
 }

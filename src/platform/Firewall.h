@@ -13,8 +13,9 @@
 //   app <Name> <ProcessImageFileName> <RemoteAddresses> <Enabled 0|1> <Scope> <IpVersion>
 // Programs are keyed by their image file name, compared byte for byte (a
 // file name is bytes, case counts). Through the component objects an image
-// file name passes as UTF-16 that gives back every byte (FileNameToUtf16). Writers replace the file as a whole under a lock file, waiting
-// for it a bounded time; readers take no lock.
+// file name passes as UTF-16 that gives back every byte (FileNameToUtf16).
+// Writers replace the file as a whole under a lock file, waiting for it a
+// bounded time; readers take no lock.
 //
 // Calls answer an HRESULT (0 on success). The same firewall is the system
 // class CLSID_NetFwMgr of the component objects (Com.h): its manager hands

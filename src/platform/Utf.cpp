@@ -68,7 +68,8 @@ std::u16string ToUtf16(std::string_view s, bool bytes) {
     if (ok && extra == 2 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
     if (ok && extra == 3 && (c < 0x10000 || c > 0x10FFFF)) ok = false;
     if (!ok) {
-      r += static_cast<char16_t>(bytes ? kByteEscape + b0 : b0);  // not UTF-8: the byte, escaped for file names
+      // Not UTF-8: the byte, escaped for file names.
+      r += static_cast<char16_t>(bytes ? kByteEscape + b0 : b0);
       ++i;
       continue;
     }

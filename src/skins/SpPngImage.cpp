@@ -890,8 +890,8 @@ void TspPngImage::SaveToStream(TStream& stream) {
     packed += static_cast<std::int64_t>(z->Keyword.size() + 2 + bytes.size());
   }
   if (texts > kTextAllowance + kTextRatio * packed)
-    throw EspPngError(Format("PNG texts too long to be read back: %d bytes where the file allows %d",
-                             texts, kTextAllowance + kTextRatio * packed));
+    throw EspPngError(Format("PNG texts too long to be read back: %d bytes where the file allows %d", texts,
+                             kTextAllowance + kTextRatio * packed));
   stream.WriteBuffer(kSignature, 8);
   for (int i = 0; i < Chunks.Count(); ++i) {
     auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));

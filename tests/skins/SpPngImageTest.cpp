@@ -2,12 +2,26 @@
 // filter choice, IDAT splitting and damaged input.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
 
 #include "SkinTestSupport.h"
+
+// Sanitized builds reserve far more address space than an address-space
+// limit leaves.
+#if defined(__SANITIZE_ADDRESS__)
+#define VT_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VT_TEST_SANITIZED 1
+#endif
+#endif
 
 namespace vt {
 namespace {
@@ -359,73 +373,44 @@ TEST_F(PngImageTest, AgreesWithLibpngBothWays) {
   }
 }
 
-std::string Deflated(const std::string& raw) {
-  uLongf n = compressBound(static_cast<uLong>(raw.size()));
-  std::string out(n, '\0');
-  EXPECT_EQ(compress(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(raw.data()),
-                     static_cast<uLong>(raw.size())),
-            Z_OK);
-  out.resize(n);
-  return out;
-}
-
 // Images that are not whole are refused, as libpng refuses them; the whole
-// ones load in both.
-TEST_F(PngImageTest, ImagesThatAreNotWholeAreRefusedAsLibpngRefusesThem) {
-  const std::string sig = test::kPngSignature, end = test::Chunk("IEND", "");
+// ones load in both. Second copies of once-only chunks: a PLTE is refused,
+// as libpng refuses it; a tRNS or gAMA left out, as libpng leaves it out.
+TEST_F(PngImageTest, DamageAsLibpngSeesIt) {
+  using test::Chunk;
   auto rows = [](int n, int bytes) {
     std::string r;
-    for (int y = 0; y < n; ++y) r += '\0' + std::string(static_cast<std::size_t>(bytes), static_cast<char>(y * 9 + 1));
+    for (int y = 0; y < n; ++y)
+      r += '\0' + std::string(static_cast<std::size_t>(bytes), static_cast<char>(y + 1));
     return r;
   };
-  const std::string rgb = sig + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 2));
-  const std::string grey_adam7 = sig + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 0, 0, 0, 1));
-  const std::string palette = sig + test::Chunk("IHDR", test::IhdrData(4, 4, 8, 3));
-  const std::string plte = test::Chunk("PLTE", std::string(768, '\x40'));
-  // The passes of a 4 x 4 image with rows (rows x samples): 1 x 1, none, none, 1 x 1, 1 x 2, 2 x 2, 2 x 4.
-  const std::string adam7 = rows(1, 1) + rows(1, 1) + rows(1, 2) + rows(2, 2) + rows(2, 4);
-  const struct {
-    std::string file;
-    std::string error;  // empty: loads
-  } cases[] = {
-      {rgb + test::Chunk("IDAT", Deflated(rows(4, 12))) + end, ""},
-      {rgb + test::Chunk("IDAT", Deflated(rows(3, 12) + std::string(12, '\0'))) + end,
-       "PNG chunk IDAT is corrupt: not enough image data"},
-      {rgb + test::Chunk("IDAT", Deflated(rows(1, 12))) + end, "PNG chunk IDAT is corrupt: not enough image data"},
-      {sig + test::Chunk("IHDR", test::IhdrData(65535, 1, 8, 0)) + test::Chunk("IDAT", Deflated(std::string(1, '\0'))) +
-           end,
-       "PNG chunk IDAT is corrupt: not enough image data"},
-      {grey_adam7 + test::Chunk("IDAT", Deflated(adam7)) + end, ""},
-      {grey_adam7 + test::Chunk("IDAT", Deflated(adam7.substr(0, adam7.size() - 1))) + end,
-       "PNG chunk IDAT is corrupt: not enough image data"},
+  const std::string rgb = test::kPngSignature + Chunk("IHDR", test::IhdrData(4, 4, 8, 2)),
+                    end = Chunk("IEND", "");
+  const std::string pal = test::kPngSignature + Chunk("IHDR", test::IhdrData(4, 4, 8, 3));
+  const std::string plte = Chunk("PLTE", std::string(15, '\x40')),
+                    data = Chunk("IDAT", test::Deflated(rows(4, 4)));
+  const std::string gama = Chunk("gAMA", test::BE32(45455)), trns = Chunk("tRNS", "\x10");
+  const std::string short_data = "PNG chunk IDAT is corrupt: not enough image data";
+  const std::pair<std::string, std::string> cases[] = {
+      {rgb + Chunk("IDAT", test::Deflated(rows(4, 12))) + end, ""},
+      {rgb + Chunk("IDAT", test::Deflated(rows(4, 12).substr(1))) + end, short_data},
+      {test::kPngSignature + Chunk("IHDR", test::IhdrData(65535, 1, 8, 0)) +
+           Chunk("IDAT", test::Deflated(std::string(1, '\0'))) + end,
+       short_data},
       {rgb + end, "PNG image has no image data"},
-      {palette + plte + test::Chunk("IDAT", Deflated(rows(4, 4))) + end, ""},
-      {palette + test::Chunk("IDAT", Deflated(rows(4, 4))) + end,
-       "PNG palette image has no PLTE chunk before its image data"},
+      {pal + data + end, "PNG palette image has no PLTE chunk before its image data"},
+      {pal + plte + plte + data + end, "PNG image has more than one PLTE chunk"},
+      {pal + plte + trns + Chunk("tRNS", "\x20") + gama + gama + data + end, ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.error);
-    EXPECT_EQ(LibpngRgba(c.file).empty(), !c.error.empty());
-    EXPECT_EQ(Message(c.file), c.error.empty() ? "(no exception)" : c.error);
+  for (const auto& [file, error] : cases) {
+    SCOPED_TRACE(error);
+    EXPECT_EQ(LibpngRgba(file).empty(), !error.empty());
+    EXPECT_EQ(Message(file), error.empty() ? "(no exception)" : error);
   }
-}
-
-// Chunks a file holds once: a second PLTE is refused, as libpng refuses it;
-// a second tRNS or gAMA is left out, as libpng leaves it out.
-TEST_F(PngImageTest, SecondCopiesOfOnceOnlyChunks) {
-  const std::string head = test::kPngSignature + test::Chunk("IHDR", test::IhdrData(2, 1, 8, 3)) +
-                           test::Chunk("PLTE", std::string("\0\0\0\xff\xff\xff", 6));
-  const std::string tail = test::Chunk("IDAT", Deflated(std::string("\0\0\1", 3))) + test::Chunk("IEND", "");
-  const std::string two_palettes = head + test::Chunk("PLTE", std::string(6, '\x10')) + tail;
-  EXPECT_TRUE(LibpngRgba(two_palettes).empty());
-  EXPECT_EQ(Message(two_palettes), "PNG image has more than one PLTE chunk");
-  const std::string gamma = test::Chunk("gAMA", test::BE32(45455));
-  const std::string twice = head + test::Chunk("tRNS", "\x10") + test::Chunk("tRNS", "\x20") + gamma + gamma + tail;
-  EXPECT_FALSE(LibpngRgba(twice).empty());
-  Load(twice);
   std::string names;
-  for (int i = 0; i < image_.Chunks.Count(); ++i) names += std::string(static_cast<TspPngLayer*>(image_.Chunks.Items(i))->ChunkName, 4) + " ";
-  EXPECT_EQ(names, "IHDR PLTE tRNS gAMA IDAT IEND ");
+  for (int i = 0; i < image_.Chunks.Count(); ++i)
+    names += static_cast<TspPngLayer*>(image_.Chunks.Items(i))->ChunkName[0];
+  EXPECT_EQ(names, "IPtgII");
   EXPECT_EQ(dynamic_cast<TspPngLayertRNS*>(image_.FindChunk("tRNS"))->AlphaTable[0], 0x10);
 }
 
@@ -442,6 +427,79 @@ TEST_F(PngImageTest, FreshPaletteImagesAreValidFiles) {
   delete static_cast<TspPngLayer*>(img.Chunks.Remove(img.FindChunk("PLTE")));
   EXPECT_EQ(test::MessageOf<EspPngError>([&] { test::SavePngBytes(img); }),
             "PNG palette image has no PLTE chunk before its image data");
+}
+
+// ---- Texts and memory ----
+
+// A 1 x 1 grey image with the given chunks before its image data.
+std::string PngWith(const std::string& chunks) {
+  return test::kPngSignature + test::Chunk("IHDR", test::IhdrData(1, 1, 8, 0)) + chunks +
+         test::Chunk("IDAT", test::Deflated(std::string(2, '\0'))) + test::Chunk("IEND", "");
+}
+
+// Loads the file in a child whose address space may grow by `allowance`
+// bytes: true when it loaded.
+bool LoadsWithin(const std::string& file, std::size_t allowance) {
+  TMemoryStream in;
+  in.WriteBuffer(file.data(), static_cast<std::int64_t>(file.size()));
+  in.SetPosition(0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    unsigned long pages = 0;
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f || std::fscanf(f, "%lu", &pages) != 1) ::_exit(3);
+    const rlimit limit{pages * ::sysconf(_SC_PAGESIZE) + allowance,
+                       pages * ::sysconf(_SC_PAGESIZE) + allowance};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(3);
+    try {
+      TspPngImage image;
+      image.LoadFromStream(in);
+    } catch (...) {
+      ::_exit(1);  // out of memory, or refused
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Memory on reading stays in proportion to the file: a thousand texts that
+// inflate a thousandfold share one allowance, and a million empty chunks
+// cost little each.
+TEST_F(PngImageTest, MemoryStaysInProportionToTheFile) {
+#ifdef VT_TEST_SANITIZED
+  GTEST_SKIP() << "an address-space limit does not hold under the sanitizers";
+#endif
+  const std::string bomb =
+      test::Chunk("zTXt", std::string("K\0\0", 3) + test::Deflated(std::string(1 << 20, ' ')));
+  std::string texts, empty;
+  for (int i = 0; i < 1000; ++i) texts += bomb;
+  EXPECT_TRUE(LoadsWithin(PngWith(texts), 64u << 20));
+  for (int i = 0; i < 1000000; ++i) empty += test::Chunk("emPt", "");
+  EXPECT_TRUE(LoadsWithin(PngWith(empty), 8 * empty.size()));
+}
+
+// What the writer writes the reader reads: a long text that compresses as
+// text does comes back whole; one the reader would drop is refused on save,
+// before anything is written.
+TEST_F(PngImageTest, WrittenTextsReadBackOrAreRefusedOnSave) {
+  std::mt19937 rng(5);
+  std::string prose;
+  while (prose.size() < (2u << 20)) prose += std::to_string(rng()) + (rng() % 7 ? " " : ".\n");
+  TspPngImage image;
+  image.CreateBlank(0, 8, 2, 2);
+  auto* z = static_cast<TspPngLayerzTXt*>(image.CreateChunk("zTXt"));
+  image.InsertChunk(1, z);
+  z->Text = prose;
+  test::LoadPngBytes(image_, test::SavePngBytes(image));
+  EXPECT_TRUE(dynamic_cast<TspPngLayerzTXt*>(image_.FindChunk("zTXt"))->Text == prose);
+  EXPECT_EQ(image_.TextBudget, -1);
+
+  z->Text.assign(4u << 20, 'a');
+  TMemoryStream out;
+  const std::string refused = test::MessageOf<EspPngError>([&] { image.SaveToStream(out); });
+  EXPECT_EQ(refused.rfind("PNG texts too long to be read back", 0), 0u) << refused;
+  EXPECT_EQ(out.Size(), 0);
 }
 
 }  // namespace
