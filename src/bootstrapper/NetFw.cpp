@@ -20,10 +20,14 @@ os::Variant Property(os::IDispatch* object, const std::u16string& name) {
   return value;
 }
 
-std::string TextProperty(os::IDispatch* object, const std::u16string& name) {
+std::u16string WideProperty(os::IDispatch* object, const std::u16string& name) {
   std::u16string text;
   OleCheck(Property(object, name).ToString(&text));
-  return os::Utf16ToUtf8(text);
+  return text;
+}
+
+std::string TextProperty(os::IDispatch* object, const std::u16string& name) {
+  return os::Utf16ToUtf8(WideProperty(object, name));
 }
 
 std::int32_t IntProperty(os::IDispatch* object, const std::u16string& name) {
@@ -82,7 +86,7 @@ os::ComPtr<os::INetFwAuthorizedApplications> TFirewall::Applications() {
 }
 
 void TFirewall::RemoveAuthorizedApplication(const std::string& image_file_name) {
-  OleCheck(Applications()->Remove(os::Utf8ToUtf16(image_file_name)));
+  OleCheck(Applications()->Remove(os::FileNameToUtf16(image_file_name)));
 }
 
 TAuhtorizedAppList TFirewall::GetAuthorizedApplications() {
@@ -98,7 +102,8 @@ TAuhtorizedAppList TFirewall::GetAuthorizedApplications() {
     OleCheck(item.object() ? item.object()->QueryInterface(os::IID_IDispatch, entry.PutVoid())
                            : os::DISP_E_TYPEMISMATCH);
     std::string remote_addresses = TextProperty(entry.Get(), u"RemoteAddresses");
-    std::string image = TextProperty(entry.Get(), u"ProcessImageFileName");
+    // An image file name keeps its bytes, so that its removal finds it.
+    std::string image = os::Utf16ToFileName(WideProperty(entry.Get(), u"ProcessImageFileName"));
     bool enabled = false;
     OleCheck(Property(entry.Get(), u"Enabled").ToBool(&enabled));
     const std::int32_t scope = IntProperty(entry.Get(), u"Scope");

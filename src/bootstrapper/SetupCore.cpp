@@ -10,6 +10,7 @@
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
 #include "common/SysUtils.h"
+#include "common/Threads.h"
 #include "platform/CommandLine.h"
 #include "platform/LastError.h"
 #include "platform/Sockets.h"
@@ -56,9 +57,27 @@ void WriteConsoleText(os::FileHandle out, std::string_view text) {
 
 std::string ConsoleEraseLine() { return "\r" + std::string(78, ' ') + "\r"; }
 
-TSetupCore::~TSetupCore() {
+namespace {
+void ReportFirewallCleanUpFailure(const char* why) noexcept {
+  try {
+    LibraryLog(TLogRecord::ShortWarning, std::string("Setup could not remove its firewall exception \"") +
+                                             kSetupAppExceptionName + "\": " + why);
+  } catch (...) {
+  }
+}
+}  // namespace
+
+TSetupCore::~TSetupCore() noexcept {
   os::WSACleanup();
-  TFirewallUtil::RemoveSetupAppException();
+  // A failing firewall is reported, not raised: the engine may be destroyed
+  // while another exception unwinds.
+  try {
+    TFirewallUtil::RemoveSetupAppException();
+  } catch (const std::exception& e) {
+    ReportFirewallCleanUpFailure(e.what());
+  } catch (...) {
+    ReportFirewallCleanUpFailure("unknown error");
+  }
 }
 
 os::FILETIME TSetupCore::DateTimeToFileTime(double date_time) {

@@ -43,11 +43,12 @@ std::string ConsoleEraseLine();
 // The setup engine. Only its destructor belongs to this program: it frees
 // what the engine owns (nothing here: the engine's parts and its network
 // library have no counterpart), then removes the setup's firewall exception
-// (TFirewallUtil::RemoveSetupAppException); a failing firewall raises.
+// (TFirewallUtil::RemoveSetupAppException); a failing firewall raises
+// nothing but a warning in the log.
 class TSetupCore : public TObject {
  public:
   TSetupCore() = default;
-  ~TSetupCore() override;
+  ~TSetupCore() noexcept override;
   TSetupCore(const TSetupCore&) = delete;
   TSetupCore& operator=(const TSetupCore&) = delete;
 

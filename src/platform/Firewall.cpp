@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "platform/AsciiCase.h"
 #include "platform/FileStore.h"
 #include "platform/LastError.h"
 #include "platform/Registry.h"
@@ -119,7 +118,7 @@ HRESULT FwRemoveAuthorizedApplication(const std::string& process_image_file_name
   Store store;
   if (const HRESULT hr = ReadStore(store); hr != kSOk) return hr;
   for (auto it = store.apps.begin(); it != store.apps.end(); ++it)
-    if (SameTextAscii(it->ProcessImageFileName, process_image_file_name)) {
+    if (it->ProcessImageFileName == process_image_file_name) {
       store.apps.erase(it);
       return WriteStore(store);
     }

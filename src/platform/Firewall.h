@@ -11,9 +11,11 @@
 // The file holds the line "VTFW 1", the line "enabled=1" (or 0), then one line
 // per allowed program, fields separated by tabs:
 //   app <Name> <ProcessImageFileName> <RemoteAddresses> <Enabled 0|1> <Scope> <IpVersion>
-// Programs are keyed by their image file name (compared without regard to
-// ASCII case). Writers replace the file as a whole under a lock file, waiting
-// for it a bounded time; readers take no lock.
+// Programs are keyed by their image file name, compared byte for byte (a
+// file name is bytes, case counts). Through the component objects an image
+// file name passes as UTF-16 that gives back every byte (FileNameToUtf16).
+// Writers replace the file as a whole under a lock file, waiting for it a
+// bounded time; readers take no lock.
 //
 // Calls answer an HRESULT (0 on success). The same firewall is the system
 // class CLSID_NetFwMgr of the component objects (Com.h): its manager hands

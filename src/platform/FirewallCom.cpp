@@ -71,7 +71,7 @@ class Application : public FwObject<IDispatch, &IID_INetFwAuthorizedApplication>
     if (!result) return E_POINTER;
     switch (id) {
       case 0: *result = Variant::String(Utf8ToUtf16(entry_.Name)); return S_OK;
-      case 1: *result = Variant::String(Utf8ToUtf16(entry_.ProcessImageFileName)); return S_OK;
+      case 1: *result = Variant::String(FileNameToUtf16(entry_.ProcessImageFileName)); return S_OK;
       case 2: *result = Variant::String(Utf8ToUtf16(entry_.RemoteAddresses)); return S_OK;
       case 3: *result = Variant::Bool(entry_.Enabled); return S_OK;
       case 4: *result = Variant::Int(entry_.Scope); return S_OK;
@@ -127,7 +127,7 @@ class ApplicationEnumerator : public IEnumVARIANT, public ComObject {
 class Applications : public FwObject<INetFwAuthorizedApplications, &IID_INetFwAuthorizedApplications> {
  public:
   HRESULT Remove(const std::u16string& process_image_file_name) override {
-    return FwRemoveAuthorizedApplication(Utf16ToUtf8(process_image_file_name));
+    return FwRemoveAuthorizedApplication(Utf16ToFileName(process_image_file_name));
   }
   HRESULT get__NewEnum(IUnknown** enumerator) override {
     if (!enumerator) return E_POINTER;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,10 @@ namespace vt::os {
 
 namespace {
 
-constexpr std::size_t kMaxHiveFile = 64u << 20;
+// The largest hive file, for the reader and the writers alike: a change
+// that would make the file larger is refused, as a full hive refuses one
+// (ERROR_NO_SYSTEM_RESOURCES), so every hive written reads back.
+std::atomic<std::size_t> g_max_hive_file{64u << 20};
 constexpr char kHeader[] = "VTREG 1";
 
 struct Value {
@@ -200,9 +204,12 @@ std::string FormatValue(const Value& v) {
   char buf[24];
   std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
   line += buf;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  line.reserve(line.size() + v.data.size() * 3);
   for (size_t i = 0; i < v.data.size(); ++i) {
-    std::snprintf(buf, sizeof buf, i ? ",%02x" : "%02x", v.data[i]);
-    line += buf;
+    if (i) line.push_back(',');
+    line.push_back(kDigits[v.data[i] >> 4]);
+    line.push_back(kDigits[v.data[i] & 15]);
   }
   return line;
 }
@@ -257,7 +264,7 @@ DWORD LoadHive(const std::string& dir, HKEY root, Hive* hive) {
   hive->clear();
   (*hive)[""] = Key{};
   std::string text;
-  const DWORD e = ReadStoreFile(HivePath(dir, root), kMaxHiveFile, &text);
+  const DWORD e = ReadStoreFile(HivePath(dir, root), g_max_hive_file.load(), &text);
   if (e == kErrorFileNotFound || e == kErrorPathNotFound) return kErrorSuccess;  // no hive yet: empty
   return e ? e : ParseHive(text, hive);
 }
@@ -265,6 +272,7 @@ DWORD LoadHive(const std::string& dir, HKEY root, Hive* hive) {
 // A hive whose text would not read back as the same hive is not written.
 DWORD SaveHive(HKEY root, const Hive& hive) {
   const std::string text = FormatHive(hive);
+  if (text.size() > g_max_hive_file.load()) return kErrorNoSystemResources;
   Hive check;
   if (ParseHive(text, &check) != kErrorSuccess || check != hive) return kErrorBadDb;
   const HiveFolder folder = FolderOf(root);
@@ -557,5 +565,9 @@ DWORD RegDeleteKey(HKEY parent, std::string_view sub_key) {
     return SaveHive(root, hive);
   });
 }
+
+namespace testing {
+void SetMaxHiveFile(std::size_t bytes) { g_max_hive_file = bytes; }
+}  // namespace testing
 
 }  // namespace vt::os

@@ -21,7 +21,9 @@
 // characters (error 161). Writers replace a file as a whole (temporary file
 // + rename) under a lock file, waiting for it a bounded time (else
 // ERROR_LOCK_VIOLATION); readers take no lock and never see half a file.
-// Nothing is written that would not read back the same. A hive file that is a link or
+// Nothing is written that would not read back the same: a change that
+// would make a hive file larger than 64 MiB, the most a reader takes, is
+// refused with ERROR_NO_SYSTEM_RESOURCES (1450) and changes nothing. A hive file that is a link or
 // not a regular file is refused (1921, 1920). Key and value names are
 // compared without regard to ASCII case.
 //
@@ -89,5 +91,10 @@ DWORD RegSetValueEx(HKEY key, std::string_view name, DWORD type, const void* dat
 DWORD RegDeleteValue(HKEY key, std::string_view name);
 // Deletes a key without subkeys (kErrorAccessDenied when it has some).
 DWORD RegDeleteKey(HKEY parent, std::string_view sub_key);
+
+namespace testing {
+// The largest hive file read or written (64 MiB unless set).
+void SetMaxHiveFile(std::size_t bytes);
+}  // namespace testing
 
 }  // namespace vt::os

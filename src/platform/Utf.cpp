@@ -4,7 +4,13 @@
 
 namespace vt::os {
 
-std::string Utf16ToUtf8(std::u16string_view s) {
+namespace {
+
+// Where a byte that is not UTF-8 goes in UTF-16, and back.
+constexpr char16_t kByteEscape = 0xDC00;
+bool IsByteEscape(std::uint32_t c) { return c >= 0xDC80 && c <= 0xDCFF; }
+
+std::string ToUtf8(std::u16string_view s, bool bytes) {
   std::string r;
   r.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -12,6 +18,9 @@ std::string Utf16ToUtf8(std::u16string_view s) {
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
       ++i;
+    } else if (bytes && IsByteEscape(c)) {
+      r += static_cast<char>(c - kByteEscape);
+      continue;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = '?';
     }
@@ -34,7 +43,7 @@ std::string Utf16ToUtf8(std::u16string_view s) {
   return r;
 }
 
-std::u16string Utf8ToUtf16(std::string_view s) {
+std::u16string ToUtf16(std::string_view s, bool bytes) {
   std::u16string r;
   r.reserve(s.size());
   std::size_t i = 0;
@@ -59,7 +68,8 @@ std::u16string Utf8ToUtf16(std::string_view s) {
     if (ok && extra == 2 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) ok = false;
     if (ok && extra == 3 && (c < 0x10000 || c > 0x10FFFF)) ok = false;
     if (!ok) {
-      r += static_cast<char16_t>(b0);  // not UTF-8: the byte as it is
+      // Not UTF-8: the byte, escaped for file names.
+      r += static_cast<char16_t>(bytes ? kByteEscape + b0 : b0);
       ++i;
       continue;
     }
@@ -74,5 +84,12 @@ std::u16string Utf8ToUtf16(std::string_view s) {
   }
   return r;
 }
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::u16string_view s) { return ToUtf8(s, false); }
+std::u16string Utf8ToUtf16(std::string_view s) { return ToUtf16(s, false); }
+std::string Utf16ToFileName(std::u16string_view s) { return ToUtf8(s, true); }
+std::u16string FileNameToUtf16(std::string_view s) { return ToUtf16(s, true); }
 
 }  // namespace vt::os

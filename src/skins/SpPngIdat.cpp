@@ -408,21 +408,16 @@ bool TspPngLayerIDAT::LoadFromStream(TStream& stream, const char chunk_name[4], 
     const int row_bytes = PngBytesPerRow(pw, h->ColorType, h->BitDepth);
     if (row_bytes == 0) continue;
     std::fill(buf[1 - cur].begin(), buf[1 - cur].end(), 0);
-    bool ended = false;
     for (std::int64_t y = p.row_start; y < h->Height; y += p.row_step) {
       std::uint8_t* row = buf[cur].data();
       const int got = reader.ReadRow(row, row_bytes + 1);
       if (got < 0) return Refuse(reader.Error());
-      if (got == 0) {
-        ended = true;
-        break;
-      }
-      std::fill(row + got, row + row_bytes + 1, 0);
+      // Data that ends before the last row is a damaged file, not an image.
+      if (got < row_bytes + 1) return Refuse("not enough image data");
       Unfilter(row, buf[1 - cur].data(), row_bytes, offset);
       if (decode) decode(PlanesOf(*h, static_cast<std::uint32_t>(y)), owner->GammaTable, row + 1, static_cast<int>(pw), p);
       cur = 1 - cur;
     }
-    if (ended) break;
   }
   return reader.Finish() || Refuse(reader.Error());
 }

@@ -13,8 +13,11 @@ namespace vt {
 namespace {
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-// Inflated zTXt texts above this size are treated as a failed inflate.
-constexpr std::size_t kMaxText = std::size_t{1} << 20;
+// The inflated zTXt texts a file may make the reader keep: 1 MiB, and 16
+// bytes more for each byte of the file. A text past that is treated as a
+// failed inflate; the writer refuses texts that would be.
+constexpr std::int64_t kTextAllowance = std::int64_t{1} << 20;
+constexpr std::int64_t kTextRatio = 16;
 
 TspPngPointerList* chunk_classes = nullptr;
 
@@ -219,21 +222,36 @@ const TspPngChunkClass TspPngLayertEXt::kClass{"TspPngLayertEXt", &Make<TspPngLa
 const TspPngChunkClass TspPngLayerzTXt::kClass{"TspPngLayerzTXt", &Make<TspPngLayerzTXt>};
 const TspPngChunkClass TspPngLayerIDAT::kClass{"TspPngLayerIDAT", &Make<TspPngLayerIDAT>};
 
-TspPngLayer::TspPngLayer(TspPngImage* owner, const TspPngChunkClass& cls) : data_(1, 0), owner_(owner) {
+TspPngLayer::TspPngLayer(TspPngImage* owner, const TspPngChunkClass& cls) : owner_(owner) {
   const std::string name = GetChunkName(cls);
   if (name.size() == 4) std::memcpy(ChunkName, name.data(), 4);
 }
 
 void TspPngLayer::SetDataSize(int n) {
   if (n < 0) n = 0;
+  if (n == data_size_) return;
+  std::unique_ptr<std::uint8_t[]> grown;
+  if (n > 0) {
+    grown.reset(new std::uint8_t[static_cast<std::size_t>(n) + 1]());
+    std::memcpy(grown.get(), Data(), static_cast<std::size_t>(std::min(n, data_size_)));
+  }
+  data_ = std::move(grown);
   data_size_ = n;
-  data_.resize(static_cast<std::size_t>(n) + 1, 0);
-  data_[static_cast<std::size_t>(n)] = 0;
+}
+
+const std::string& TspPngLayer::FailReason() const {
+  static const std::string none;
+  return fail_reason_ ? *fail_reason_ : none;
+}
+
+bool TspPngLayer::Refuse(std::string reason) {
+  fail_reason_ = std::make_unique<std::string>(std::move(reason));
+  return false;
 }
 
 bool TspPngLayer::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
   // A length beyond the data at hand cannot be a whole chunk.
-  fail_reason_.clear();
+  fail_reason_.reset();
   if (size < 0 || size > Remaining(stream)) return Refuse("chunk length beyond the end of the data");
   SetDataSize(size);
   if (size > 0) stream.Read(Data(), size);
@@ -613,7 +631,8 @@ int KeywordLength(const TspPngLayer& c) {
   return nul ? static_cast<int>(nul - d) : c.DataSize();
 }
 
-bool InflateText(const std::uint8_t* in, std::size_t size, std::string& out) {
+// Fails for a text longer than max.
+bool InflateText(const std::uint8_t* in, std::size_t size, std::int64_t max, std::string& out) {
   z_stream z{};
   if (inflateInit(&z) != Z_OK) return false;
   z.next_in = const_cast<Bytef*>(in);
@@ -626,13 +645,14 @@ bool InflateText(const std::uint8_t* in, std::size_t size, std::string& out) {
     int r = inflate(&z, Z_NO_FLUSH);
     if (r != Z_OK && r != Z_STREAM_END) break;
     out.append(reinterpret_cast<char*>(block), sizeof block - z.avail_out);
+    if (static_cast<std::int64_t>(out.size()) > max) break;
     if (r == Z_STREAM_END) {
       ok = true;
       break;
     }
-    if (out.size() > kMaxText) break;
   }
   inflateEnd(&z);
+  if (!ok) out.clear();
   return ok;
 }
 
@@ -693,10 +713,16 @@ bool TspPngLayerzTXt::LoadFromStream(TStream& stream, const char chunk_name[4], 
     Keyword.assign(reinterpret_cast<const char*>(Data()), static_cast<std::size_t>(k));
     Text.clear();
     const int start = k + 2;  // after the NUL and the method byte
+    // Within a file's load the file's allowance, shared by all its texts;
+    // alone, this chunk's.
+    TspPngImage* owner = Owner() && Owner()->TextBudget >= 0 ? Owner() : nullptr;
+    const std::int64_t budget = owner ? owner->TextBudget : kTextAllowance + kTextRatio * DataSize();
     if (start < DataSize()) {
       std::string out;
-      if (InflateText(Data() + start, static_cast<std::size_t>(DataSize() - start), out) && out.size() <= kMaxText)
+      if (InflateText(Data() + start, static_cast<std::size_t>(DataSize() - start), budget, out)) {
+        if (owner) owner->TextBudget -= static_cast<std::int64_t>(out.size());
         Text = std::move(out);
+      }
     }
   }
   return true;
@@ -793,8 +819,18 @@ void TspPngImage::CreateBlank(std::uint8_t color_type, std::uint8_t bit_depth, s
 
 void TspPngImage::LoadFromStream(TStream& stream) {
   Clear();
+  struct Budget {
+    std::int64_t& value;
+    ~Budget() { value = -1; }
+  } budget{TextBudget};
+  TextBudget = kTextAllowance + kTextRatio * Remaining(stream);
   std::uint8_t sig[8];
   if (stream.Read(sig, 8) != 8 || std::memcmp(sig, kSignature, 8) != 0) throw EspPngError("Invalid PNG signature");
+  // Chunks a file holds once at most: a second PLTE is damage, a second
+  // of the others is read and left out (their objects are not small).
+  static constexpr const char* kOnce[] = {"PLTE", "tRNS", "gAMA", "pHYs", "tIME"};
+  unsigned seen = 0;
+  bool have_data = false;
   for (;;) {
     std::uint8_t head[8];
     if (stream.Read(head, 8) != 8) throw EspPngError("PNG data ends before the IEND chunk");
@@ -807,8 +843,24 @@ void TspPngImage::LoadFromStream(TStream& stream) {
     if (len > 0x7FFFFFFFu) throw EspPngError(Format("Invalid length of PNG chunk %s", shown));
     if (Chunks.Count() == 0 && !NameIs(name, "IHDR")) throw EspPngError("PNG image has no header chunk");
     if (Chunks.Count() > 0 && NameIs(name, "IHDR")) throw EspPngError("PNG image has more than one header chunk");
-    TspPngLayer* chunk = CreateChunk(name);
-    Chunks.Add(chunk);
+    bool again = false;
+    for (unsigned k = 0; k < std::size(kOnce); ++k)
+      if (NameIs(name, kOnce[k])) {
+        again = (seen & (1u << k)) != 0;
+        seen |= 1u << k;
+      }
+    if (again && NameIs(name, "PLTE")) throw EspPngError("PNG image has more than one PLTE chunk");
+    // The colours of a palette image come from its PLTE chunk alone.
+    if (NameIs(name, "IDAT")) {
+      if (Header()->ColorType == 3 && !(seen & 1u))  // kOnce[0]: PLTE
+        throw EspPngError("PNG palette image has no PLTE chunk before its image data");
+      have_data = true;
+    }
+    if (NameIs(name, "IEND") && !have_data && ImageDataSize(*Header()) > 0)
+      throw EspPngError("PNG image has no image data");
+    std::unique_ptr<TspPngLayer> skipped;
+    TspPngLayer* chunk = again ? (skipped = std::make_unique<TspPngLayer>(this)).get() : CreateChunk(name);
+    if (!again) Chunks.Add(chunk);
     if (!chunk->LoadFromStream(stream, name, static_cast<int>(len))) {
       const std::string& why = chunk->FailReason();
       throw EspPngError(Format("PNG chunk %s is corrupt", shown) + (why.empty() ? "" : ": " + why));
@@ -826,6 +878,20 @@ void TspPngImage::SaveToStream(TStream& stream) {
     if (NameIs(name, "IDAT") || NameIs(name, "IEND"))
       throw EspPngError("PNG palette image has no PLTE chunk before its image data");
   }
+  // Texts a reader would drop are not written.
+  std::int64_t texts = 0, packed = 0;
+  for (int i = 0; i < Chunks.Count(); ++i) {
+    auto* z = dynamic_cast<TspPngLayerzTXt*>(static_cast<TspPngLayer*>(Chunks.Items(i)));
+    if (!z) continue;
+    std::string bytes;
+    if (!DeflateText(z->Text.empty() ? " " : z->Text, std::min<int>(CompressionLevel, 9), bytes))
+      throw EspPngError("Cannot write PNG chunk zTXt");
+    texts += static_cast<std::int64_t>(std::max<std::size_t>(z->Text.size(), 1));
+    packed += static_cast<std::int64_t>(z->Keyword.size() + 2 + bytes.size());
+  }
+  if (texts > kTextAllowance + kTextRatio * packed)
+    throw EspPngError(Format("PNG texts too long to be read back: %d bytes where the file allows %d", texts,
+                             kTextAllowance + kTextRatio * packed));
   stream.WriteBuffer(kSignature, 8);
   for (int i = 0; i < Chunks.Count(); ++i) {
     auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));

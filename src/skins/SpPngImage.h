@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,26 +85,27 @@ class TspPngLayer : public TObject {
   virtual bool SaveToStream(TStream& stream);
   virtual void Assign(TspPngLayer* source);
 
-  std::uint8_t* Data() { return data_.data(); }
-  const std::uint8_t* Data() const { return data_.data(); }
+  // DataSize() bytes and a terminating 0 (an empty chunk's is shared and
+  // read-only).
+  std::uint8_t* Data() { return data_ ? data_.get() : const_cast<std::uint8_t*>(&kNoData); }
+  const std::uint8_t* Data() const { return data_ ? data_.get() : &kNoData; }
   int DataSize() const { return data_size_; }
   void SetDataSize(int n);
   TspPngImage* Owner() const { return owner_; }
   // Why the last LoadFromStream answered false.
-  const std::string& FailReason() const { return fail_reason_; }
+  const std::string& FailReason() const;
   char ChunkName[4] = {};
 
  protected:
-  bool Refuse(std::string reason) {
-    fail_reason_ = std::move(reason);
-    return false;
-  }
+  bool Refuse(std::string reason);
 
  private:
-  std::string fail_reason_;
-  std::vector<std::uint8_t> data_;
+  // A file may hold a great many chunks: each object is kept small.
   int data_size_ = 0;
+  std::unique_ptr<std::string> fail_reason_;
+  std::unique_ptr<std::uint8_t[]> data_;  // none while empty
   TspPngImage* owner_;
+  static constexpr std::uint8_t kNoData = 0;
 };
 
 class TspPngLayerIEND : public TspPngLayer {
@@ -270,14 +272,19 @@ class TspPngImage : public TObject {
   // Images of more pixels are refused on load (a caller's own limit; by
   // default every size the format allows).
   std::int64_t MaxPixels = std::int64_t{65535} * 65535;
+  // While LoadFromStream runs: the inflated text its zTXt chunks may still
+  // keep, in proportion to the file (-1 otherwise).
+  std::int64_t TextBudget = -1;
   TCanvas* Canvas = nullptr;  // optional, not owned
 
   TspPngLayerIHDR* Header() const;
   // Takes the palette (the header chunk owns it from then on).
   void SetPalette(os::HPALETTE palette);
 
-  // Raises EspPngError when the data is not a readable PNG image.
+  // Raises EspPngError when the data is not a whole, readable PNG image.
   void LoadFromStream(TStream& stream);
+  // Raises EspPngError, before writing, for what a reader would refuse or
+  // drop (texts beyond what the file allows, a palette after the data).
   void SaveToStream(TStream& stream);
 
   // A fresh image of one header, IDAT and IEND chunk with zeroed pixels

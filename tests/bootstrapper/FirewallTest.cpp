@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <stdexcept>
 
 #include "bootstrapper/NetFw.h"
 #include "bootstrapper/SetupCore.h"
 #include "platform/Firewall.h"
+#include "support/LibraryLogCapture.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -128,7 +130,10 @@ TEST_F(FirewallTest, StoreRemovalByImageKeepsTheRest) {
   EXPECT_TRUE(Images().empty());
 
   Store(App("A", "C:\\Prog\\A.exe") + App("B", "C:\\b.exe") + "\n");
-  EXPECT_EQ(os::FwRemoveAuthorizedApplication("c:\\prog\\a.EXE"), os::kSOk);
+  // A file name is bytes: another case is another program.
+  EXPECT_EQ(os::FwRemoveAuthorizedApplication("c:\\prog\\a.EXE"),
+            os::HResultFromWin32(os::kErrorFileNotFound));
+  EXPECT_EQ(os::FwRemoveAuthorizedApplication("C:\\Prog\\A.exe"), os::kSOk);
   EXPECT_EQ(Images(), (std::vector<std::string>{"C:\\b.exe"}));
   EXPECT_EQ(os::FwGetFirewallEnabled(&enabled), os::kSOk);
   EXPECT_TRUE(enabled);
@@ -139,6 +144,34 @@ TEST_F(FirewallTest, StoreRemovalByImageKeepsTheRest) {
   ASSERT_EQ(::mkfifo((folder_.path() / "fw" / "firewall.txt").c_str(), 0600), 0);
   EXPECT_EQ(os::FwGetFirewallEnabled(&enabled), os::kEFail);
   EXPECT_EQ(os::FwRemoveAuthorizedApplication("c:\\b.exe"), os::kEFail);
+}
+
+// The setup's entries are found by name and removed by their exact image
+// file name: not another program's that differs in case or that a lossy
+// conversion makes equal; any bytes a path holds.
+TEST_F(FirewallTest, SetupEntriesAreRemovedByTheirExactImage) {
+  const std::string utf8 = "/opt/caf\xC3\xA9/setup";
+  Store(App("Other Product", "/opt/App") + App("Vontaro Setup App", "/OPT/app") + App("Other Product", utf8) +
+        App("Vontaro Setup App", "/opt/caf\xE9/setup") + App("Vontaro Setup App", "/opt/\xED\xB2\x80\xFF/s"));
+  { const TSetupCore core; }
+  EXPECT_EQ(Images(), (std::vector<std::string>{"/opt/App", utf8}));
+}
+
+// The engine's end raises nothing, even while another exception unwinds:
+// a failing firewall leaves a warning in the log.
+TEST_F(FirewallTest, CleanUpFailureIsLoggedNotRaised) {
+  for (const std::string& damaged : {std::string("app\ta\n"), std::string(16 << 20, '\n')}) {
+    Store(damaged);
+    test::LogCapture log;
+    try {
+      const TSetupCore core;
+      throw std::runtime_error("first");
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "first");
+    }
+    EXPECT_EQ(log.All().rfind("Setup could not remove its firewall exception \"Vontaro Setup App\": ", 0), 0u)
+        << log.All();
+  }
 }
 
 }  // namespace

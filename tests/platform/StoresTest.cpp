@@ -117,7 +117,10 @@ class Stores : public test::TempFolderTest {
     fs::create_directory(P("fw"));
     test::WriteFileText(P("fw") + "/firewall.txt", "VTFW 1\napp\tVontaro Setup App\tC:\\a.exe\t*\t1\t0\t2\n");
   }
-  void TearDown() override { testing::SetStoreLockTimeout(5000); }
+  void TearDown() override {
+    testing::SetStoreLockTimeout(5000);
+    testing::SetMaxHiveFile(64u << 20);
+  }
   ScopedEnv registry_{"VT_REGISTRY_DIR", P("reg").c_str()};
   ScopedEnv machine_{"VT_MACHINE_REGISTRY_DIR", nullptr};
   ScopedEnv firewall_{"VT_FIREWALL_DIR", P("fw").c_str()};
@@ -295,6 +298,55 @@ TEST_F(Stores, MachineStoreIsReadByEveryUserAndWrittenByItsOwner) {
   EXPECT_EQ(test::ReadFileText(out), "level=1 open=5 create=5 set=5");
   EXPECT_EQ(test::ReadFileText(machine + "/HKEY_LOCAL_MACHINE.reg"), before);
   EXPECT_EQ(Entries(machine), (std::vector<std::string>{"HKEY_LOCAL_MACHINE.lock", "HKEY_LOCAL_MACHINE.reg"}));
+}
+
+DWORD SetText(const std::string& name, const std::string& text) {
+  HKEY k = 0;
+  if (DWORD e = RegCreateKeyEx(kHkeyCurrentUser, "K", kKeyAllAccess, &k)) return e;
+  const DWORD e = RegSetValueEx(k, name, kRegSz, text.c_str(), text.size() + 1);
+  RegCloseKey(k);
+  return e;
+}
+
+// No write makes a hive larger than a reader takes: it is refused as a full
+// hive refuses it and changes nothing; the root stays readable and writable.
+TEST_F(Stores, HiveNeverGrowsPastWhatReadersTake) {
+  const std::string hive = P("reg") + "/HKEY_CURRENT_USER.reg";
+  ASSERT_EQ(SetDword(kHkeyCurrentUser, "K", "Small", 1), 0u);
+  const std::string before = test::ReadFileText(hive);
+  EXPECT_EQ(SetText("Big", std::string(23'000'000, 'x') + '\n'), kErrorNoSystemResources);  // 69 MB of hex
+  EXPECT_TRUE(test::ReadFileText(hive) == before);
+  EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "Small", 2), 0u);
+
+  // A file of the limit exactly is written; one byte more is not.
+  constexpr std::size_t kLimit = 8192;
+  testing::SetMaxHiveFile(kLimit);
+  ASSERT_EQ(SetText("S", ""), 0u);
+  const std::string fits(kLimit - fs::file_size(hive), 'x');
+  EXPECT_EQ(SetText("S", fits), 0u);
+  EXPECT_EQ(fs::file_size(hive), kLimit);
+  EXPECT_EQ(SetText("S", fits + "x"), kErrorNoSystemResources);
+  EXPECT_EQ(fs::file_size(hive), kLimit);
+  ASSERT_EQ(SetText("S", ""), 0u);
+
+  // Writers in several processes whose values only together pass it: seven
+  // fit, the others are refused.
+  std::vector<pid_t> children;
+  for (int i = 0; i < 12; ++i)
+    if ((children.emplace_back(::fork())) == 0)
+      ::_exit(static_cast<int>(SetText("w" + std::to_string(i), std::string(kLimit / 8, 'v')) % 256));
+  int kept = 0, refused = 0;
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    kept += WEXITSTATUS(status) == 0;
+    refused += WEXITSTATUS(status) == kErrorNoSystemResources % 256;
+  }
+  EXPECT_EQ(kept, 7);
+  EXPECT_EQ(refused, 5);
+  DWORD e = 0;
+  EXPECT_EQ(GetDword(kHkeyCurrentUser, "K", "Small", &e), 2u);
+  EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "Small", 3), 0u);
 }
 
 // The stores run on a 64 KiB stack: no large buffers on it.

@@ -24,6 +24,15 @@ inline std::string PngFixture(const std::string& name) {
 
 inline std::string BE32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
 
+inline std::string Deflated(const std::string& raw) {
+  uLongf n = compressBound(static_cast<uLong>(raw.size()));
+  std::string out(n, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(raw.data()),
+            static_cast<uLong>(raw.size()), 9);
+  out.resize(n);
+  return out;
+}
+
 // A chunk with its CRC (computed by zlib).
 inline std::string Chunk(const std::string& name, const std::string& data) {
   std::string body = name + data;

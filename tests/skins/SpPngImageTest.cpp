@@ -2,12 +2,26 @@
 // filter choice, IDAT splitting and damaged input.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
 
 #include "SkinTestSupport.h"
+
+// Sanitized builds reserve far more address space than an address-space
+// limit leaves.
+#if defined(__SANITIZE_ADDRESS__)
+#define VT_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VT_TEST_SANITIZED 1
+#endif
+#endif
 
 namespace vt {
 namespace {
@@ -227,10 +241,9 @@ TEST_F(PngImageTest, HeadersClaimingMoreThanTheFileCanHoldAreRefused) {
   }
   EXPECT_EQ(Message(test::kPngSignature + test::Chunk("IHDR", test::IhdrData(5000, 5000, 8, 2)) + tail),
             "PNG chunk IHDR is corrupt: image larger than the rest of the file can hold");
-  // What a short stream can hold loads, the missing rows zero.
-  TspPngImage fits;
-  test::LoadPngBytes(fits, test::kPngSignature + test::Chunk("IHDR", test::IhdrData(40, 40, 16, 6)) + tail);
-  EXPECT_EQ(fits.Header()->Width, 40u);
+  // A header the file could hold passes; its missing rows do not.
+  EXPECT_EQ(Message(test::kPngSignature + test::Chunk("IHDR", test::IhdrData(40, 40, 16, 6)) + tail),
+            "PNG chunk IDAT is corrupt: not enough image data");
 }
 
 TEST_F(PngImageTest, DamagedFilesGiveClearErrors) {
@@ -360,6 +373,47 @@ TEST_F(PngImageTest, AgreesWithLibpngBothWays) {
   }
 }
 
+// Images that are not whole are refused, as libpng refuses them; the whole
+// ones load in both. Second copies of once-only chunks: a PLTE is refused,
+// as libpng refuses it; a tRNS or gAMA left out, as libpng leaves it out.
+TEST_F(PngImageTest, DamageAsLibpngSeesIt) {
+  using test::Chunk;
+  auto rows = [](int n, int bytes) {
+    std::string r;
+    for (int y = 0; y < n; ++y)
+      r += '\0' + std::string(static_cast<std::size_t>(bytes), static_cast<char>(y + 1));
+    return r;
+  };
+  const std::string rgb = test::kPngSignature + Chunk("IHDR", test::IhdrData(4, 4, 8, 2)),
+                    end = Chunk("IEND", "");
+  const std::string pal = test::kPngSignature + Chunk("IHDR", test::IhdrData(4, 4, 8, 3));
+  const std::string plte = Chunk("PLTE", std::string(15, '\x40')),
+                    data = Chunk("IDAT", test::Deflated(rows(4, 4)));
+  const std::string gama = Chunk("gAMA", test::BE32(45455)), trns = Chunk("tRNS", "\x10");
+  const std::string short_data = "PNG chunk IDAT is corrupt: not enough image data";
+  const std::pair<std::string, std::string> cases[] = {
+      {rgb + Chunk("IDAT", test::Deflated(rows(4, 12))) + end, ""},
+      {rgb + Chunk("IDAT", test::Deflated(rows(4, 12).substr(1))) + end, short_data},
+      {test::kPngSignature + Chunk("IHDR", test::IhdrData(65535, 1, 8, 0)) +
+           Chunk("IDAT", test::Deflated(std::string(1, '\0'))) + end,
+       short_data},
+      {rgb + end, "PNG image has no image data"},
+      {pal + data + end, "PNG palette image has no PLTE chunk before its image data"},
+      {pal + plte + plte + data + end, "PNG image has more than one PLTE chunk"},
+      {pal + plte + trns + Chunk("tRNS", "\x20") + gama + gama + data + end, ""},
+  };
+  for (const auto& [file, error] : cases) {
+    SCOPED_TRACE(error);
+    EXPECT_EQ(LibpngRgba(file).empty(), !error.empty());
+    EXPECT_EQ(Message(file), error.empty() ? "(no exception)" : error);
+  }
+  std::string names;
+  for (int i = 0; i < image_.Chunks.Count(); ++i)
+    names += static_cast<TspPngLayer*>(image_.Chunks.Items(i))->ChunkName[0];
+  EXPECT_EQ(names, "IPtgII");
+  EXPECT_EQ(dynamic_cast<TspPngLayertRNS*>(image_.FindChunk("tRNS"))->AlphaTable[0], 0x10);
+}
+
 // A fresh palette image is a valid PNG file: its palette comes before the data.
 TEST_F(PngImageTest, FreshPaletteImagesAreValidFiles) {
   for (int depth : {1, 2, 4, 8}) {
@@ -373,6 +427,79 @@ TEST_F(PngImageTest, FreshPaletteImagesAreValidFiles) {
   delete static_cast<TspPngLayer*>(img.Chunks.Remove(img.FindChunk("PLTE")));
   EXPECT_EQ(test::MessageOf<EspPngError>([&] { test::SavePngBytes(img); }),
             "PNG palette image has no PLTE chunk before its image data");
+}
+
+// ---- Texts and memory ----
+
+// A 1 x 1 grey image with the given chunks before its image data.
+std::string PngWith(const std::string& chunks) {
+  return test::kPngSignature + test::Chunk("IHDR", test::IhdrData(1, 1, 8, 0)) + chunks +
+         test::Chunk("IDAT", test::Deflated(std::string(2, '\0'))) + test::Chunk("IEND", "");
+}
+
+// Loads the file in a child whose address space may grow by `allowance`
+// bytes: true when it loaded.
+bool LoadsWithin(const std::string& file, std::size_t allowance) {
+  TMemoryStream in;
+  in.WriteBuffer(file.data(), static_cast<std::int64_t>(file.size()));
+  in.SetPosition(0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    unsigned long pages = 0;
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f || std::fscanf(f, "%lu", &pages) != 1) ::_exit(3);
+    const rlimit limit{pages * ::sysconf(_SC_PAGESIZE) + allowance,
+                       pages * ::sysconf(_SC_PAGESIZE) + allowance};
+    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(3);
+    try {
+      TspPngImage image;
+      image.LoadFromStream(in);
+    } catch (...) {
+      ::_exit(1);  // out of memory, or refused
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Memory on reading stays in proportion to the file: a thousand texts that
+// inflate a thousandfold share one allowance, and a million empty chunks
+// cost little each.
+TEST_F(PngImageTest, MemoryStaysInProportionToTheFile) {
+#ifdef VT_TEST_SANITIZED
+  GTEST_SKIP() << "an address-space limit does not hold under the sanitizers";
+#endif
+  const std::string bomb =
+      test::Chunk("zTXt", std::string("K\0\0", 3) + test::Deflated(std::string(1 << 20, ' ')));
+  std::string texts, empty;
+  for (int i = 0; i < 1000; ++i) texts += bomb;
+  EXPECT_TRUE(LoadsWithin(PngWith(texts), 64u << 20));
+  for (int i = 0; i < 1000000; ++i) empty += test::Chunk("emPt", "");
+  EXPECT_TRUE(LoadsWithin(PngWith(empty), 8 * empty.size()));
+}
+
+// What the writer writes the reader reads: a long text that compresses as
+// text does comes back whole; one the reader would drop is refused on save,
+// before anything is written.
+TEST_F(PngImageTest, WrittenTextsReadBackOrAreRefusedOnSave) {
+  std::mt19937 rng(5);
+  std::string prose;
+  while (prose.size() < (2u << 20)) prose += std::to_string(rng()) + (rng() % 7 ? " " : ".\n");
+  TspPngImage image;
+  image.CreateBlank(0, 8, 2, 2);
+  auto* z = static_cast<TspPngLayerzTXt*>(image.CreateChunk("zTXt"));
+  image.InsertChunk(1, z);
+  z->Text = prose;
+  test::LoadPngBytes(image_, test::SavePngBytes(image));
+  EXPECT_TRUE(dynamic_cast<TspPngLayerzTXt*>(image_.FindChunk("zTXt"))->Text == prose);
+  EXPECT_EQ(image_.TextBudget, -1);
+
+  z->Text.assign(4u << 20, 'a');
+  TMemoryStream out;
+  const std::string refused = test::MessageOf<EspPngError>([&] { image.SaveToStream(out); });
+  EXPECT_EQ(refused.rfind("PNG texts too long to be read back", 0), 0u) << refused;
+  EXPECT_EQ(out.Size(), 0);
 }
 
 }  // namespace
