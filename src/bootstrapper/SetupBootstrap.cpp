@@ -229,11 +229,11 @@ std::string CreateSetupFolder(const std::string& folder) {
   const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
   const std::string name = path.substr(slash + 1);
   std::string unsafe, why, resolved;
-  // Nothing is made through another user's link, not even a missing
-  // temporary folder.
-  if (os::FindForeignLink(parent, &unsafe, &why)) RefuseTemporaryFolder(parent, unsafe, why);
-  GetTempDir();
-  const int parent_fd = os::OpenTrustedFolder(parent, &unsafe, &why, &resolved);
+  // The folder as given counts too: the system takes a ".." after a link
+  // from the link's target, which the path above has dropped.
+  if (os::FindForeignLink(os::GetTempPath(), &unsafe, &why)) RefuseTemporaryFolder(parent, unsafe, why);
+  // A missing temporary folder is made on the walk, never through a name.
+  const int parent_fd = os::OpenTrustedFolder(parent, &unsafe, &why, &resolved, true);
   if (parent_fd < 0) {
     const os::DWORD code = os::GetLastError();
     if (!why.empty()) RefuseTemporaryFolder(parent, unsafe, why);

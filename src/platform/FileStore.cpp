@@ -113,16 +113,13 @@ DWORD CheckFoldersAbove(const std::string& dir) {
   return kErrorSuccess;
 }
 
+// Each missing folder is made in the folder walked to before it, so that
+// no link another user puts on the way after the check redirects it.
 DWORD MakeFolders(const std::string& dir, mode_t mode) {
-  for (const std::string& folder : FoldersAbove(dir + "/")) {
-    if (folder == "/") continue;
-    if (::mkdir(folder.c_str(), mode) == 0) {
-      ::chmod(folder.c_str(), mode);  // whatever the umask took away
-    } else if (errno != EEXIST) {
-      return ErrnoToError(errno);
-    }
-  }
-  return kErrorSuccess;
+  std::string unsafe, why;
+  if (MakeTrustedFolders(dir, mode, &unsafe, &why)) return kErrorSuccess;
+  if (!why.empty()) return Refuse(dir, "\"" + unsafe + "\" " + why + ".");
+  return GetLastError();
 }
 
 }  // namespace

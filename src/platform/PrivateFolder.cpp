@@ -257,13 +257,22 @@ struct Walk {
   std::string why;
 };
 
+// How a walk makes the folders that do not exist: not at all (mode < 0),
+// or with mode, less the umask unless exact.
+struct Make {
+  int mode = -1;
+  bool exact = false;
+};
+
 // Walks path from the root one part at a time as the system would resolve
 // it, but reads every link on the way and checks its owner before its
 // target is walked. With check_folders every folder reached must pass
 // UnsafeReason. With stop_at_missing a part that does not exist ends the
-// walk at the folder before it. False with the last error set, and
-// walk->unsafe and walk->why when a part was refused.
-bool WalkPath(const std::string& path, bool check_folders, bool stop_at_missing, Walk* walk) {
+// walk at the folder before it. With make a part that does not exist is
+// made in the folder reached, then walked as whatever stands there. False
+// with the last error set, and walk->unsafe and walk->why when a part was
+// refused.
+bool WalkPath(const std::string& path, bool check_folders, bool stop_at_missing, Make make, Walk* walk) {
   if (path.empty() || path[0] != '/') return Fail(EINVAL);
   std::vector<std::string> todo = Components(path);
   int links = 0;
@@ -291,7 +300,22 @@ bool WalkPath(const std::string& path, bool check_folders, bool stop_at_missing,
     const std::string part = todo.back();
     todo.pop_back();
     if (part == ".") continue;
-    const int next = ::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    int next = ::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && make.mode >= 0) {
+      const mode_t mode = static_cast<mode_t>(make.mode);
+      if (::mkdirat(cur, part.c_str(), mode) == 0) {
+        const int made =
+            make.exact ? ::openat(cur, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+        if (made >= 0) {
+          (void)::fchmod(made, mode);  // whatever the umask took away
+          ::close(made);
+        }
+      } else if (errno != EEXIST) {
+        ok = Fail(errno);
+        break;
+      }
+      next = ::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    }
     if (next < 0) {
       if (errno == ENOENT && stop_at_missing) break;
       ok = Fail(errno);
@@ -345,9 +369,10 @@ bool WalkPath(const std::string& path, bool check_folders, bool stop_at_missing,
 
 }  // namespace
 
-int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why, std::string* resolved) {
+int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why, std::string* resolved,
+                      bool make_missing) {
   Walk walk;
-  if (!WalkPath(path, true, false, &walk)) {
+  if (!WalkPath(path, true, false, Make{make_missing ? 0777 : -1, false}, &walk)) {
     if (unsafe && !walk.why.empty()) *unsafe = walk.unsafe;
     if (why && !walk.why.empty()) *why = walk.why;
     return -1;
@@ -365,7 +390,7 @@ int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string*
 
 bool FindForeignLink(const std::string& path, std::string* link, std::string* why) {
   Walk walk;
-  if (WalkPath(path, false, true, &walk)) {
+  if (WalkPath(path, false, true, Make{}, &walk)) {
     ::close(walk.fd);
     return false;
   }
@@ -373,6 +398,17 @@ bool FindForeignLink(const std::string& path, std::string* link, std::string* wh
   *link = walk.unsafe;
   *why = walk.why;
   return true;
+}
+
+bool MakeTrustedFolders(const std::string& path, unsigned mode, std::string* unsafe, std::string* why) {
+  Walk walk;
+  if (WalkPath(path, true, false, Make{static_cast<int>(mode & 07777), true}, &walk)) {
+    ::close(walk.fd);
+    return true;
+  }
+  *unsafe = walk.unsafe;
+  *why = walk.why;
+  return false;
 }
 
 bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,

@@ -31,13 +31,21 @@ namespace vt::os {
 // turn it even in a sticky folder). Returns the folder's descriptor, with
 // *resolved its path without links; -1 with the last error set and, when
 // the walk refused a folder or a link, *unsafe that one and *why the reason.
+// With make_missing a folder that does not exist is made on the way (as
+// mkdir makes it) in the folder the walk reached, never through a name.
 int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why,
-                      std::string* resolved = nullptr);
+                      std::string* resolved = nullptr, bool make_missing = false);
 
 // Walks as far as path exists, as OpenTrustedFolder does but checking only
 // the links: true when a symbolic link of another user lies on the way, with
 // *link its path (links before it resolved) and *why the reason.
 bool FindForeignLink(const std::string& path, std::string* link, std::string* why);
+
+// Makes the folders of path that do not exist, with exactly mode, walking
+// as OpenTrustedFolder does: each is made in the folder the walk reached and
+// checked, never through a name another user could turn. False with the
+// last error set and, when a folder or link was refused, *unsafe and *why.
+bool MakeTrustedFolders(const std::string& path, unsigned mode, std::string* unsafe, std::string* why);
 
 enum class HeldFolder { kHeld, kInUse, kFailed };
 

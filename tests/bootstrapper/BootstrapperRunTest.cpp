@@ -731,6 +731,29 @@ TEST_F(BootstrapperRun, TemporaryFolderThroughALinkOfAnotherUserIsRefused) {
   }
 }
 
+// A ".." after a link of another user in TMPDIR is taken by the system
+// from the link's target: refused, and nothing made there. A missing
+// temporary folder is made on the walk.
+TEST_F(BootstrapperRun, TemporaryFolderIsNotMadeThroughALinkOfAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a link to another user";
+  const fs::path shared = dir_ / "shared", real = dir_ / "real";
+  fs::create_directories(shared / "work");
+  fs::create_directories(real / "in");
+  fs::create_directory_symlink(real / "in", shared / "link");
+  ASSERT_EQ(::lchown((shared / "link").c_str(), 65534, 65534), 0);
+  RunResult run =
+      StartProgram(ProgramFolder() / "vt_setup_console", "", {{"TMPDIR", (shared / "link/../work").string()}});
+  EXPECT_EQ(run.exit_code, 6u);
+  EXPECT_NE(run.out.find("not safe for setup: '" + (shared / "link").string() +
+                         "' is a symbolic link of another user (uid 65534)"), std::string::npos) << run.out;
+  EXPECT_FALSE(fs::exists(real / "work")) << run.out;
+  EXPECT_TRUE(fs::is_empty(shared / "work"));
+
+  run = StartProgram(ProgramFolder() / "vt_setup_console", "", {{"TMPDIR", (dir_ / "new/tmp").string()}});
+  EXPECT_EQ(run.exit_code, 0u) << run.out;
+  EXPECT_TRUE(fs::is_directory(dir_ / "new/tmp"));
+}
+
 // A relative TMPDIR is taken from the current folder. One so long that the
 // paths of the setup folder's files pass the system's limit still works: the
 // tool works in the folder on names relative to it.

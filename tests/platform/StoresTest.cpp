@@ -270,6 +270,25 @@ TEST_F(Stores, LinkOfAnotherUserOnTheWayIsRefused) {
                                                           "The settings folder \"" + P("link") + "/m\" " + why);
 }
 
+// A store folder still to be made is made part by part, each in the folder
+// reached before it: a link of another user met only on the way there (the
+// part before it missing when the path was checked) is refused and nothing
+// is made through it.
+TEST_F(Stores, FolderIsNotMadeThroughALinkOfAnotherUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a link to another user";
+  fs::create_directory(P("target"));
+  fs::create_directory_symlink(P("target"), P("link"));
+  ASSERT_EQ(::lchown(P("link").c_str(), kOtherUser, kOtherUser), 0);
+  const std::string store = P("missing") + "/../link/reg";
+  ScopedEnv reg("VT_REGISTRY_DIR", store.c_str());
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(SetDword(kHkeyCurrentUser, "Software", "V", 1), kErrorAccessDenied);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "The settings folder \"" + store + "\" is not used: \"" +
+                                                          P("link") + "\" is a symbolic link of another user (uid "
+                                                          "65534).\n");
+  EXPECT_TRUE(Entries(P("target")).empty());
+}
+
 // HKEY_LOCAL_MACHINE is one store: every user reads the log's settings from
 // it, only its owner writes it.
 TEST_F(Stores, MachineStoreIsReadByEveryUserAndWrittenByItsOwner) {
