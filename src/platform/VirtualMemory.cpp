@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -185,6 +186,7 @@ bool VirtualFree(void* address, std::size_t size, DWORD free_type) {
 
 namespace {
 void QueryForeign(std::uintptr_t page, MemoryBasicInformation* info);
+bool MappedThroughout(std::uintptr_t start, std::uintptr_t end);
 
 // Any page of [start, end) in a region this layer reserved.
 bool OverlapsRegion(std::uintptr_t start, std::uintptr_t end) {
@@ -198,7 +200,8 @@ bool OverlapsRegion(std::uintptr_t start, std::uintptr_t end) {
 bool ProtectForeign(std::uintptr_t start, std::uintptr_t end, int prot, DWORD* old_protect) {
   MemoryBasicInformation info{};
   QueryForeign(start, &info);
-  if (info.State != kMemCommit) return Fail(kErrorInvalidAddress);
+  // mprotect would change the pages before a hole and then fail.
+  if (info.State != kMemCommit || !MappedThroughout(start, end)) return Fail(kErrorInvalidAddress);
   if (mprotect(reinterpret_cast<void*>(start), end - start, prot) != 0)
     return Fail(errno == EACCES ? kErrorAccessDenied : kErrorInvalidAddress);
   if (old_protect != nullptr) *old_protect = info.Protect;
@@ -266,6 +269,25 @@ void QueryForeign(std::uintptr_t page, MemoryBasicInformation* info) {
     std::fclose(f);
   }
   info->RegionSize = next_start > page ? next_start - page : kPageSize;
+}
+
+// Whether the process's map covers [start, end) without a hole.
+bool MappedThroughout(std::uintptr_t start, std::uintptr_t end) {
+  FILE* f = std::fopen("/proc/self/maps", "re");
+  if (f == nullptr) return false;
+  std::uintptr_t covered = start;  // the map lists its areas in address order
+  char line[512];
+  bool at_line_start = true;  // a long line comes in pieces
+  while (covered < end && std::fgets(line, sizeof line, f) != nullptr) {
+    const bool starts = at_line_start;
+    at_line_start = std::strchr(line, '\n') != nullptr;
+    unsigned long long lo = 0, hi = 0;
+    if (!starts || std::sscanf(line, "%llx-%llx", &lo, &hi) != 2) continue;
+    if (lo > covered) break;
+    if (hi > covered) covered = static_cast<std::uintptr_t>(hi);
+  }
+  std::fclose(f);
+  return covered >= end;
 }
 
 }  // namespace

@@ -64,9 +64,10 @@ bool VirtualFree(void* address, std::size_t size, DWORD free_type);
 
 // Changes the protection of committed pages; answers the previous protection
 // of the first page in *old_protect. Pages this layer did not reserve (the
-// program's and libraries' code among them) must be mapped; their previous
-// protection is read from the process's map. A range that reaches partly
-// into a reserved region fails with kErrorInvalidAddress.
+// program's and libraries' code among them) must be mapped throughout, else
+// nothing changes; their previous protection is read from the process's
+// map. A range that reaches partly into a reserved region fails with
+// kErrorInvalidAddress.
 bool VirtualProtect(void* address, std::size_t size, DWORD new_protect, DWORD* old_protect);
 
 // Describes the pages from Address on. Answers sizeof(MemoryBasicInformation)

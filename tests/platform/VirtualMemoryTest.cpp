@@ -1,6 +1,7 @@
 #include "platform/VirtualMemory.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cstring>
 #include <vector>
@@ -80,6 +81,33 @@ TEST(VirtualMemory, CommitAloneOccupiedAddressesAndBadArguments) {
   // Foreign memory (the stack) is described as committed read-write.
   ASSERT_EQ(VirtualQuery(&local, &info, sizeof info), sizeof info);
   EXPECT_TRUE(info.State == kMemCommit && info.Protect == kPageReadWrite);
+}
+
+// Memory mapped by others: a range that is not mapped throughout is refused
+// as a whole, and the mapped part keeps its protection.
+TEST(VirtualMemory, ForeignRangeWithAHoleChangesNothing) {
+  void* m = ::mmap(nullptr, 3 * kPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(m, MAP_FAILED);
+  auto* p = static_cast<char*>(m);
+  ASSERT_EQ(::munmap(p + kPageSize, kPageSize), 0);
+  DWORD old = 0;
+  for (char* start : {p, p + kPageSize}) {
+    EXPECT_FALSE(VirtualProtect(start, 2 * kPageSize, kPageNoAccess, &old));
+    EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
+  }
+  MemoryBasicInformation info{};
+  for (char* page : {p, p + 2 * kPageSize}) {
+    ASSERT_EQ(VirtualQuery(page, &info, sizeof info), sizeof info);
+    EXPECT_EQ(info.Protect, DWORD{kPageReadWrite});
+  }
+  // Adjacent mappings of different protections are one range.
+  void* middle = ::mmap(p + kPageSize, kPageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  ASSERT_EQ(middle, p + kPageSize) << "the hole was taken meanwhile";
+  EXPECT_TRUE(VirtualProtect(p + 1, 3 * kPageSize - 2, kPageReadOnly, &old));
+  EXPECT_EQ(old, DWORD{kPageReadWrite});
+  ASSERT_EQ(VirtualQuery(p + 2 * kPageSize, &info, sizeof info), sizeof info);
+  EXPECT_EQ(info.Protect, DWORD{kPageReadOnly});
+  ::munmap(p, 3 * kPageSize);
 }
 
 }  // namespace
