@@ -153,18 +153,19 @@ class Locked {
   ThreadRecord* t_;
 };
 
-// 0, or the errno of a failed installation.
+// Puts the handler in place of the default disposition only: one the
+// program set itself is kept. 0, or the errno of a failed installation.
 int InstallSuspendHandler() {
-  static const int error = [] {
-    struct sigaction action {};
-    action.sa_handler = OnSuspendSignal;
-    // Nothing else runs on a stopped thread; the alternate stack, where the
-    // thread has one, keeps a thread near its stack's end stoppable.
-    action.sa_flags = SA_RESTART | SA_ONSTACK;
-    sigfillset(&action.sa_mask);
-    return ::sigaction(SuspendSignal(), &action, nullptr) == 0 ? 0 : errno;
-  }();
-  return error;
+  struct sigaction current {};
+  if (::sigaction(SuspendSignal(), nullptr, &current) != 0) return errno;
+  if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) return 0;
+  struct sigaction action {};
+  action.sa_handler = OnSuspendSignal;
+  // Nothing else runs on a stopped thread; the alternate stack, where the
+  // thread has one, keeps a thread near its stack's end stoppable.
+  action.sa_flags = SA_RESTART | SA_ONSTACK;
+  sigfillset(&action.sa_mask);
+  return ::sigaction(SuspendSignal(), &action, nullptr) == 0 ? 0 : errno;
 }
 
 // Whether the suspend signal would run our handler: the program may have

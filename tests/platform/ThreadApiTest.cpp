@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 namespace vt::os {
@@ -232,6 +234,44 @@ bool ResumeIsNotHeldUpByAStoppedSuspender() {
 }
 
 TEST(ThreadApi, ResumeIsNotHeldUpByAStoppedSuspender) { ExpectInChild(ResumeIsNotHeldUpByAStoppedSuspender); }
+
+// The program's own handler, set before any suspension, is not replaced:
+// the suspension is refused. Run in a fresh process, where none was made.
+bool OwnHandlerSetFirstIsKept() {
+  struct sigaction own {};
+  own.sa_handler = OwnHandler;
+  CHECK_OR_FAIL(::sigaction(SIGRTMIN + 4, &own, nullptr) == 0);
+  Counter c;
+  ThreadHandle t = CreateThread(0, Count, &c, 0, nullptr);
+  CHECK_OR_FAIL(t);
+  CHECK_OR_FAIL(SuspendThread(t) == 0xFFFFFFFFu && GetLastError() == kErrorSignalRefused);
+  struct sigaction now {};
+  CHECK_OR_FAIL(::sigaction(SIGRTMIN + 4, nullptr, &now) == 0 && now.sa_handler == OwnHandler);
+  CHECK_OR_FAIL(ResumeThread(t) == 0);
+  c.stop = true;
+  CHECK_OR_FAIL(WaitForThread(t, kInfinite) == kWaitObject0);
+  CloseThreadHandle(t);
+  return true;
+}
+
+std::string g_filter;
+
+bool RunThisTestAfresh() {
+  ::setenv("VT_THREAD_TEST_AFRESH", "1", 1);
+  ::unsetenv("GTEST_OUTPUT");  // the report is the parent's
+  char* argv[] = {g_filter.data(), g_filter.data(), nullptr};
+  ::execv("/proc/self/exe", argv);
+  return false;
+}
+
+TEST(ThreadApi, ProgramsOwnSuspendSignalHandlerIsNeverReplaced) {
+  if (std::getenv("VT_THREAD_TEST_AFRESH")) {
+    EXPECT_TRUE(OwnHandlerSetFirstIsKept());
+    return;
+  }
+  g_filter = std::string("--gtest_filter=ThreadApi.") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  ExpectInChild(RunThisTestAfresh);
+}
 
 }  // namespace
 }  // namespace vt::os
