@@ -826,9 +826,17 @@ int HandleDirectoryOf(pid_t pid, int pidfd) {
 }
 
 // Whether the process behind pidfd runs as this process's user (every one
-// of its user ids): its names are then this user's names too.
+// of its user ids, in this process's user namespace, which must be its own
+// too: inside another it is another user): its names are then this user's
+// names too.
 bool RunsAsThisUser(pid_t pid, int pidfd) {
-  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  const std::string folder = "/proc/" + std::to_string(pid);
+  struct stat its_namespace {}, own_namespace {};
+  if (::stat((folder + "/ns/user").c_str(), &its_namespace) != 0 ||
+      ::stat("/proc/self/ns/user", &own_namespace) != 0 || its_namespace.st_dev != own_namespace.st_dev ||
+      its_namespace.st_ino != own_namespace.st_ino)
+    return false;
+  const std::string path = folder + "/status";
   FILE* f = std::fopen(path.c_str(), "re");
   if (!f) return false;
   bool same = false;

@@ -132,8 +132,8 @@ HANDLE CreateUserToken(DWORD uid, DWORD gid, const std::vector<DWORD>& groups);
 // mutex or section by opening the name the child publishes for that handle.
 // The child's unnamed objects and process handles cannot be copied (error
 // 6, as for a handle the child does not have); nor can the named objects of
-// a child that does not run as this process's user (error 5): names are
-// private to their user.
+// a child that does not run as this process's user, in this process's user
+// namespace (error 5): names are private to their user.
 bool DuplicateFromProcess(ProcessHandle source_process, HANDLE handle, HANDLE* target, bool inherit);
 
 inline constexpr std::size_t kMaxCommandLine = 32767;

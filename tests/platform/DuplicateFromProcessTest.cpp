@@ -106,5 +106,21 @@ TEST_F(DuplicateFromProcessTest, NamedObjectsOfAnotherUsersChildAreRefused) {
   CloseHandle(token);
 }
 
+// A child of this user inside a user namespace of its own is another user
+// there: its names are not this process's names either.
+TEST_F(DuplicateFromProcessTest, NamedObjectOfAChildInItsOwnUserNamespaceIsRefused) {
+  const std::string name = "vt_dup_userns_" + std::to_string(::getpid());
+  const HANDLE same_name = CreateEventA(nullptr, true, false, name);
+  ASSERT_NE(same_name, 0);
+  test::HoldingChild child("/dev/null", kGenericRead, 7, "userns:" + name);
+  if (!child.held() && child.error() == kErrorNotSupported) GTEST_SKIP() << "no user namespaces here";
+  ASSERT_TRUE(child.held()) << child.error();
+  HANDLE copy = 0;
+  EXPECT_FALSE(DuplicateHandle(child.process(), child.mutex_handle(), kCurrentProcess, &copy, false));
+  EXPECT_EQ(GetLastError(), DWORD{kErrorAccessDenied});
+  CloseHandle(copy);
+  CloseHandle(same_name);
+}
+
 }  // namespace
 }  // namespace vt::os

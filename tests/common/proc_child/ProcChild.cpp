@@ -33,11 +33,14 @@
 //                   existing file, access and share as decimal numbers) and,
 //                   when named, creates and owns the mutex ("event:<name>":
 //                   creates a signalled manual-reset event; "forge:<native
-//                   name>": creates an event and publishes that name for it);
+//                   name>": creates an event and publishes that name for it;
+//                   "userns:<name>": creates the event as user 4242 of a
+//                   user namespace of its own);
 //                   writes
 //                   "held <file handle> <mutex handle>\n" or "error <code>\n",
 //                   then waits for the end of standard input
 //   touch <path>    creates the file
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -212,6 +215,19 @@ bool ForgePublishedName(vt::os::HANDLE handle, const std::string& native_name) {
   return false;
 }
 
+// Enters a new user namespace in which this process is user and group 4242.
+bool EnterOwnUserNamespace() {
+  const auto write = [](const char* path, const std::string& text) {
+    FILE* f = std::fopen(path, "w");
+    const bool done = f && std::fputs(text.c_str(), f) >= 0;
+    return (f && std::fclose(f) == 0) && done;
+  };
+  const std::string uid = "4242 " + std::to_string(::geteuid()) + " 1\n";
+  const std::string gid = "4242 " + std::to_string(::getegid()) + " 1\n";
+  return ::unshare(CLONE_NEWUSER) == 0 && write("/proc/self/setgroups", "deny") &&
+         write("/proc/self/uid_map", uid) && write("/proc/self/gid_map", gid);
+}
+
 // Start-up of the library's units in the setup program's order.
 int Session(int argc, char** argv) {
   if (argc < 3) return 100;
@@ -278,6 +294,10 @@ int main(int argc, char** argv) {
     const std::string object = argc > 5 ? argv[5] : "";
     if (file != vt::os::kInvalidFile && object.rfind("event:", 0) == 0)
       mutex = vt::os::CreateEventA(nullptr, true, true, object.substr(6));
+    else if (file != vt::os::kInvalidFile && object.rfind("userns:", 0) == 0) {
+      if (EnterOwnUserNamespace()) mutex = vt::os::CreateEventA(nullptr, true, true, object.substr(7));
+      else vt::os::SetLastError(vt::os::kErrorNotSupported);
+    }
     else if (file != vt::os::kInvalidFile && object.rfind("forge:", 0) == 0) {
       mutex = vt::os::CreateEventA(nullptr, true, true, "vt_forge_" + std::to_string(::getpid()));
       if (mutex && !ForgePublishedName(mutex, object.substr(6))) mutex = 0;
