@@ -79,6 +79,9 @@ std::int64_t TChunkedDataContainer::Write(const void* buffer, std::int64_t count
 }
 
 std::int64_t TChunkedDataContainer::Seek(std::int64_t offset, TSeekOrigin origin) {
+  // Position and size are 32-bit: a larger offset clamps as this one does,
+  // and the sums below cannot overflow.
+  offset = std::clamp<std::int64_t>(offset, -2 * kMaxSize, 2 * kMaxSize);
   std::int64_t target = 0;
   switch (origin) {
     case TSeekOrigin::soBeginning: target = offset; break;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -76,7 +77,12 @@ TMemoryStream::~TMemoryStream() { Clear(); }
 
 void* TMemoryStream::Realloc(std::int64_t& new_capacity) {
   constexpr std::int64_t kDelta = 0x2000;
-  if (new_capacity > 0 && new_capacity != GetSize()) new_capacity = (new_capacity + (kDelta - 1)) & ~(kDelta - 1);
+  if (new_capacity > 0 && new_capacity != GetSize()) {
+    // Rounding up may not pass the largest size.
+    if (new_capacity > std::numeric_limits<std::int64_t>::max() - (kDelta - 1))
+      throw EStreamError("Out of memory while expanding memory stream");
+    new_capacity = (new_capacity + (kDelta - 1)) & ~(kDelta - 1);
+  }
   void* p = Memory();
   if (new_capacity != capacity_) {
     if (new_capacity == 0) {

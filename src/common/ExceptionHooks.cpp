@@ -1,5 +1,8 @@
 #include "common/ExceptionHooks.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "common/CallTrace.h"
 #include "common/EventLog.h"
 #include "common/Locks.h"
@@ -368,6 +371,17 @@ void CopyFileView(void* Target, const void* Source, std::size_t Size) {
   record.ExceptionInformation[0] = at >= to && at - to < Size ? 1 : 0;  // write or read
   record.ExceptionInformation[1] = at;
   throw EExternalException(Format("External exception %x", record.ExceptionCode), record);
+}
+
+bool FileViewsEqual(const void* A, const void* B, std::size_t Size) {
+  char a[4096], b[4096];
+  for (std::size_t at = 0; at < Size; at += sizeof a) {
+    const std::size_t n = std::min(sizeof a, Size - at);
+    CopyFileView(a, static_cast<const char*>(A) + at, n);
+    CopyFileView(b, static_cast<const char*>(B) + at, n);
+    if (std::memcmp(a, b, n) != 0) return false;
+  }
+  return true;
 }
 
 void WriteExceptionText(const std::string& Text) {

@@ -53,6 +53,10 @@ std::unique_ptr<EExternal> MapOSException(const os::ExceptionRecord& Record);
 // os::kStatusInPageError, instead of ending the process with a bus error.
 void CopyFileView(void* Target, const void* Source, std::size_t Size);
 
+// Whether Size bytes at A and B are equal, where either may lie in a mapped
+// view of a file; they are read through CopyFileView and raise as it does.
+bool FileViewsEqual(const void* A, const void* B, std::size_t Size);
+
 // Starts observing raises, handlers and processor faults. A point that
 // cannot be observed is reported in the log.
 void InstallExceptionHooks();

@@ -182,7 +182,7 @@ bool TFileStreamEx::SameContent(const void* memory, std::int64_t size) {
   for (std::int64_t offset = 0; offset < size; offset += kWholeFileView) {
     const auto len = static_cast<std::size_t>(std::min(kWholeFileView, size - offset));
     ViewGuard view{MapViewChecked(mapping.m, os::kFileMapRead, static_cast<std::uint64_t>(offset), len, true)};
-    if (std::memcmp(view.p, mem + offset, len) != 0) return false;
+    if (!FileViewsEqual(view.p, mem + offset, len)) return false;
   }
   return true;
 }
@@ -446,7 +446,7 @@ bool FilesEqual(const std::string& name_a, const std::string& name_b) {
     const auto len = static_cast<std::size_t>(std::min(kWholeFileView, size - offset));
     ViewGuard va{MapViewChecked(ma.m, os::kFileMapRead, static_cast<std::uint64_t>(offset), len, true)};
     ViewGuard vb{MapViewChecked(mb.m, os::kFileMapRead, static_cast<std::uint64_t>(offset), len, true)};
-    if (std::memcmp(va.p, vb.p, len) != 0) return false;
+    if (!FileViewsEqual(va.p, vb.p, len)) return false;
   }
   return true;
 }

@@ -520,6 +520,7 @@ bool TCustomHashTable::ForEach(const std::function<bool(void* item)>& callback) 
     for (Node* n = buckets_[b]; n != nullptr;) {
       Node* next = n->next;
       const std::uint64_t before = changes_;
+      last_deleted_ = nullptr;  // a node deleted earlier may be this one again
       const bool go_on = callback(ItemOf(n));
       // Only the deletion of the item given is allowed: after any other
       // change Next may be freed or reused.

@@ -263,14 +263,7 @@ bool StreamsEqual(TCustomMemoryStream& a, TCustomMemoryStream& b) {
   const auto* pa = static_cast<const char*>(a.Memory());
   const auto* pb = static_cast<const char*>(b.Memory());
   if (!IsLent(a) && !IsLent(b)) return std::memcmp(pa, pb, static_cast<std::size_t>(size)) == 0;
-  char ca[4096], cb[4096];
-  for (std::int64_t at = 0; at < size; at += static_cast<std::int64_t>(sizeof ca)) {
-    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(sizeof ca, size - at));
-    CopyFileView(ca, pa + at, n);
-    CopyFileView(cb, pb + at, n);
-    if (std::memcmp(ca, cb, n) != 0) return false;
-  }
-  return true;
+  return FileViewsEqual(pa, pb, static_cast<std::size_t>(size));
 }
 
 void AssignStream(TCustomMemoryStream& target, TCustomMemoryStream& source) {

@@ -243,6 +243,17 @@ void TStringListEx::AppendItems(const TStrings& source, const TObjectMap& map, v
   std::vector<Item> copy;  // source may be this list
   copy.reserve(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) copy.push_back({source.Get(i), source.GetObject(i)});
+  if (sorted_ && duplicates_ == TDuplicates::dupError) {
+    // A duplicate raises before anything is added or mapped.
+    std::vector<const std::string*> names;
+    names.reserve(copy.size());
+    for (const auto& item : copy) names.push_back(&item.str);
+    std::sort(names.begin(), names.end(),
+              [this](const std::string* a, const std::string* b) { return CompareStrings(*a, *b) < 0; });
+    int index = 0;
+    for (std::size_t i = 0; i < names.size(); ++i)
+      if ((i > 0 && CompareStrings(*names[i - 1], *names[i]) == 0) || Find(*names[i], index)) Error(kDuplicateError);
+  }
   Reserve(static_cast<std::int64_t>(GetCount()) + n);
   for (auto& item : copy) {
     if (sorted_)

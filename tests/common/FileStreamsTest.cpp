@@ -14,9 +14,11 @@
 #include "common/ObjectsFiles.h"
 #include "common/Session.h"
 #include "common/StreamUtils.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/TestHooks.h"
 #include "support/HoldingChild.h"
+#include "support/InPageError.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -148,6 +150,20 @@ TEST_F(StreamFileTest, TimesInformationAndCopies) {
   Write("changed", changed);
   EXPECT_FALSE(FilesEqual(P("changed"), P("copy")));
   EXPECT_THROW(FilesEqual(P("missing"), P("copy")), EFOpenError);
+}
+
+// A comparison with a view whose file was cut short raises the in-page
+// error, as a copy from it does, instead of ending the process.
+TEST_F(StreamFileTest, ComparisonWithAViewOfAFileCutShortRaisesTheInPageError) {
+  const std::string data = Pattern(2 << 20);
+  Write("whole", data);
+  Write("cut", data);
+  std::int64_t size = 0;
+  void* view = MapWholeFile(P("cut"), 0, size);
+  fs::resize_file(P("cut"), 0);
+  TFileStreamEx whole(P("whole"), fmOpenRead | fmShareDenyWrite, 0, 0);
+  EXPECT_EQ(test::ExternalCodeOf([&] { (void)whole.SameContent(view, size); }), os::kStatusInPageError);
+  os::UnmapViewOfFile(view);
 }
 
 TEST_F(StreamFileTest, MapWholeFileKinds) {

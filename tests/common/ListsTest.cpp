@@ -313,6 +313,22 @@ TEST(HashTable, ForEachRefusesDeletingAnotherItem) {
   EXPECT_EQ(t.Count(), 1);
 }
 
+// A node an earlier deletion freed and an insertion took again is no
+// deleted item: an insertion or a clear while the walk is at it raises.
+TEST(HashTable, ForEachRefusesChangesAtAReusedNode) {
+  TIntegerIntegerMap_HashTable t(dupError, 0, 0);  // one chain, newest first
+  t.Add(0, 0);
+  t.Add(1, 1);
+  t.DeleteItem(t.Find(1));
+  t.Add(2, 2);  // on the node of 1
+  EXPECT_THROW(t.ForEach([&](void*) { return t.Add(3, 3), false; }), EAssertionFailed);
+  auto clear_at_2 = [&](void* item) {
+    if (static_cast<TIntegerIntegerRec*>(item)->Key == 2) t.Clear(true);  // frees the next node
+    return true;
+  };
+  EXPECT_THROW(t.ForEach(clear_at_2), EAssertionFailed);
+}
+
 TEST(HashTable, OwnedObjectsStringKeysAndTheirHash) {
   Counted::alive = 0;
   {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ChunkedDataContainer.h"
 #include "common/StreamUtils.h"
 #include "support/PacketBytes.h"
 #include "support/StreamBytes.h"
@@ -239,6 +240,23 @@ TEST(MemoryStreams, GapsReadAsZerosAndImpossibleSizesAreRefused) {
   fixed.SetPosition(12);
   fixed.SetSize(8);
   EXPECT_EQ(fixed.Position(), 8);
+}
+
+// Ends close to the largest position: a plain memory stream's rounding of
+// its capacity and a chunked container's seek neither overflow nor wrap.
+TEST(MemoryStreams, EndsNearTheLargestPositionNeitherOverflowNorWrap) {
+  TMemoryStream plain;
+  plain.SetPosition(INT64_MAX - 5);
+  EXPECT_THROW(plain.Write("x", 1), EStreamError);
+  EXPECT_THROW(plain.SetSize(INT64_MAX - 5), EStreamError);
+  EXPECT_EQ(plain.Size(), 0);
+
+  TChunkedDataContainer chunked;
+  chunked.WriteBuffer("abc", 3);
+  chunked.SetPosition(1);
+  EXPECT_EQ(chunked.Seek(INT64_MAX, TSeekOrigin::soCurrent), 3);
+  EXPECT_EQ(chunked.Seek(INT64_MAX, TSeekOrigin::soEnd), 3);
+  EXPECT_EQ(chunked.Seek(INT64_MIN, TSeekOrigin::soEnd), 0);
 }
 
 TEST(PointerStream, OwnedBlocksAreReleased) {

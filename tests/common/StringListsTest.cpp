@@ -204,6 +204,25 @@ TEST(StringListEx, AddStringsAndMerge) {
   EXPECT_EQ(un.GetObject(1), reinterpret_cast<TObject*>(3));
 }
 
+// A bulk add that a duplicate refuses, item by item through the sorted add,
+// raises before it adds or maps anything: the list stays as it was.
+TEST(StringListEx, RefusedBulkAddLeavesTheListAsItWas) {
+  TStringListEx err(sloSorted | sloDupError);
+  err.Add("c");
+  TStringListEx unsorted;
+  unsorted.Add("a");
+  unsorted.Add("C");  // the list's own item, by its case rule
+  EXPECT_EQ(ErrorText([&] { err.AddStrings(unsorted); }), "String list does not allow duplicates");
+  TStringListEx twice;
+  twice.Add("b");
+  twice.Add("B");  // twice in the source
+  int mapped = 0;
+  auto map = [&](void*, TObject* o) { return ++mapped, o; };
+  EXPECT_EQ(ErrorText([&] { err.AddStringsEx(twice, map); }), "String list does not allow duplicates");
+  EXPECT_EQ(Items(err), std::vector<std::string>{"c"});
+  EXPECT_EQ(mapped, 0);
+}
+
 TEST(StringListEx, SwitchLookUp) {
   TStringListEx t;
   for (auto s : {"C:\\setup.exe", "", "/installNow", "-Vs_integrated", "plain", "/vs_integrated=1"}) t.Add(s);
