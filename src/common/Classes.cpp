@@ -105,9 +105,13 @@ void TMemoryStream::SetCapacity(std::int64_t new_capacity) {
 
 void TMemoryStream::SetSize(std::int64_t new_size) {
   if (new_size < 0) throw EStreamError(Format("Invalid stream size %d", new_size));
-  std::int64_t old_pos = RawPosition();
+  const std::int64_t old_pos = RawPosition();
+  const std::int64_t old_size = GetSize();
   SetCapacity(new_size);
   SetPointer(Memory(), new_size);
+  // What the block held past the old end reads as zeros.
+  if (new_size > old_size)
+    std::memset(static_cast<char*>(Memory()) + old_size, 0, static_cast<size_t>(new_size - old_size));
   if (old_pos > new_size) Seek(0, TSeekOrigin::soEnd);
 }
 

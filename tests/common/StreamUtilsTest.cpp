@@ -226,6 +226,9 @@ TEST(MemoryStreams, GapsReadAsZerosAndImpossibleSizesAreRefused) {
     s->SetPosition(4001);
     s->WriteBuffer("B", 1);
     EXPECT_EQ(std::string(static_cast<const char*>(s->Memory()) + 1, 4000), std::string(4000, '\0'));
+    s->SetSize(1);
+    s->SetSize(4002);  // growing by size alone shows zeros too
+    EXPECT_EQ(std::string(static_cast<const char*>(s->Memory()) + 1, 4001), std::string(4001, '\0'));
     EXPECT_THROW(s->SetSize(-5), EStreamError);
     s->SetPosition(INT64_MAX - 1);
     EXPECT_THROW(s->Write("0123456789abcdef", 16), EStreamError);
