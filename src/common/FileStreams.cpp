@@ -1,6 +1,7 @@
 #include "common/FileStreams.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "common/ExceptionHooks.h"
@@ -203,41 +204,52 @@ void TFileStreamEx::CopyToNewFile(const std::string& target_name) { CopyFileToNe
 
 // ---- TMappedViewCache -------------------------------------------------------
 
+namespace {
+
+void UnmapView(void* view) { os::UnmapViewOfFile(view); }
+
+}  // namespace
+
 char* TMappedViewCache::ViewAt(std::int64_t position, std::int64_t& available) {
-  if (position < 0 || position >= stream_.size_)
+  // View indices are 32-bit keys: positions stay below 2^49.
+  constexpr std::int64_t kKeyedEnd = (std::int64_t{INT32_MAX} + 1) << kViewSizeBits;
+  if (position < 0 || position >= stream_.size_ || position >= kKeyedEnd)
     throw Exception(Format("Cannot map view of mapped stream: Invalid position/size requested (position = %s, "
                            "size = %s, stream size = %s)",
                            IntToStr(position), IntToStr(available), IntToStr(stream_.size_)));
-  const std::int64_t index = position >> kViewSizeBits;
-  auto it = std::find_if(views_.begin(), views_.end(), [&](const View& v) { return v.index == index; });
-  if (it != views_.end()) {
-    std::rotate(views_.begin(), it, it + 1);  // most recently used first
-  } else {
-    if (views_.size() >= kMaxViews) {
-      os::UnmapViewOfFile(views_.back().address);
-      views_.pop_back();
-    }
+  if (!views_) views_ = std::make_unique<TIntegerViewList>(loOwnsViews, &UnmapView);
+  const auto index = static_cast<std::int32_t>(position >> kViewSizeBits);
+  const std::int64_t offset = std::int64_t{index} << kViewSizeBits;
+  const int found = views_->IndexOf(index);
+  if (found > 0) {
+    views_->Move(found, 0);  // most recently used first
+  } else if (found < 0) {
+    if (views_->Count() >= static_cast<int>(kMaxViews)) views_->DeleteLast();
     os::MappingHandle mapping;
     try {
       mapping = stream_.Mapping();
     } catch (...) {
       ReraiseWithContext("Failed to obtain mapping object handle while mapping view");
     }
-    const std::int64_t offset = index << kViewSizeBits;
     const std::int64_t length = std::min(kViewSize, stream_.mapped_size_ - offset);
     void* p = MapViewChecked(mapping, stream_.Writable() ? os::kFileMapWrite : os::kFileMapRead,
                              static_cast<std::uint64_t>(offset), static_cast<std::size_t>(length), true);
-    views_.insert(views_.begin(), View{index, static_cast<char*>(p), length});
+    try {
+      views_->Insert(0, index, p);
+    } catch (...) {
+      os::UnmapViewOfFile(p);
+      throw;
+    }
   }
-  const View& v = views_.front();
-  const std::int64_t within = position - (v.index << kViewSizeBits);
-  available = v.length - within;
-  return v.address + within;
+  // The mapping, and so each view's length, stays while views are kept.
+  const std::int64_t length = std::min(kViewSize, stream_.mapped_size_ - offset);
+  const std::int64_t within = position - offset;
+  available = length - within;
+  return static_cast<char*>(views_->Views(0)) + within;
 }
 
 void TMappedViewCache::Clear() {
-  for (const View& v : views_) os::UnmapViewOfFile(v.address);
-  views_.clear();
+  if (views_) views_->Clear();
 }
 
 // ---- TMappedFileStream ------------------------------------------------------

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/Classes.h"
 #include "common/SysUtils.h"
+#include "common/TypedLists.h"
 #include "common/Units.h"
 #include "platform/Files.h"
 #include "platform/Modules.h"
@@ -134,13 +136,9 @@ class TMappedViewCache {
   void Clear();
 
  private:
-  struct View {
-    std::int64_t index;
-    char* address;
-    std::int64_t length;
-  };
   TMappedFileStream& stream_;
-  std::vector<View> views_;  // front = most recently used
+  // View index -> view, owned; first = most recently used. Made on first use.
+  std::unique_ptr<TIntegerViewList> views_;
 };
 
 class TMappedFileStream : public TFileStreamEx {

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <utility>
 
 #include "common/Objects.h"
 #include "common/SysUtils.h"
+#include "common/TypedLists.h"
 
 namespace vt {
 
@@ -28,13 +30,121 @@ std::atomic<bool> g_console_program{false};
 
 std::string ClassNameOrNone(const TObject* object) { return object ? ExceptionClassText(object) : std::string(); }
 
+// What a queued record's method pointer refers to (its data): the callback
+// and the class names noted when posted, so that reports never touch the
+// objects.
+struct TQueuedCall {
+  TNotifyMethod method;
+  std::string source_class;
+  std::string data_class;
+};
+
+const TQueuedCall& CallOf(const TNotifyQueueListRec& rec) {
+  return *static_cast<const TQueuedCall*>(rec.Method.Data);
+}
+
+using TTimerCallback = std::function<void()>;
+
 }  // namespace
+
+// Records own their call as well as their name.
+class TNotifyQueue::TQueuedList : public TNotifyQueueList {
+ public:
+  ~TQueuedList() override { Clear(); }  // with this class's finalization
+  void FinalizeItem(void* item) override {
+    auto& rec = *static_cast<TNotifyQueueListRec*>(item);
+    delete static_cast<const TQueuedCall*>(rec.Method.Data);
+    rec.Method.Data = nullptr;
+    TNotifyQueueList::FinalizeItem(item);
+  }
+  void CopyItem(const void* source, void* target) override {
+    TNotifyQueueList::CopyItem(source, target);
+    auto& rec = *static_cast<TNotifyQueueListRec*>(target);
+    try {
+      rec.Method.Data = new TQueuedCall(CallOf(*static_cast<const TNotifyQueueListRec*>(source)));
+    } catch (...) {
+      delete rec.Name;
+      throw;
+    }
+  }
+  // Appends a notification; the record owns Call from then on.
+  void Append(TObject* source, std::unique_ptr<TQueuedCall> call, TObject* data, std::string_view name) {
+    const int index = Add(source, TMethod{nullptr, nullptr}, data, TickCount(), name);
+    Items(index).Method.Data = call.release();
+  }
+  // The queue's view of record Index, copied.
+  TNotifyQueueItem Copy(int index) {
+    TNotifyQueueItem item = Header(index);
+    const TQueuedCall& call = CallOf(Items(index));
+    item.Name = Name(index);
+    item.Method = call.method;
+    item.SourceClass = call.source_class;
+    item.DataClass = call.data_class;
+    return item;
+  }
+  // The same with the record's own parts, leaving it empty.
+  TNotifyQueueItem Take(int index) {
+    TNotifyQueueItem item = Header(index);
+    TNotifyQueueListRec& rec = Items(index);
+    std::unique_ptr<std::string> name(std::exchange(rec.Name, nullptr));
+    std::unique_ptr<TQueuedCall> call(
+        static_cast<TQueuedCall*>(const_cast<void*>(std::exchange(rec.Method.Data, nullptr))));
+    if (name) item.Name = std::move(*name);
+    item.Method = std::move(call->method);
+    item.SourceClass = std::move(call->source_class);
+    item.DataClass = std::move(call->data_class);
+    return item;
+  }
+
+ private:
+  TNotifyQueueItem Header(int index) {
+    const TNotifyQueueListRec& rec = Items(index);
+    TNotifyQueueItem item;
+    item.Source = rec.Source;
+    item.Data = rec.Data;
+    item.PostTick = rec.PostTick;
+    return item;
+  }
+};
+
+// Keys own the callbacks their code words point to.
+class TNotifyQueue::TTimerList : public TNotifyTimerList {
+ public:
+  ~TTimerList() override { Clear(); }  // with this class's finalization
+  void FinalizeItem(void* item) override {
+    auto& rec = *static_cast<Rec*>(item);
+    delete static_cast<const TTimerCallback*>(rec.Key.Code);
+    rec.Key = TMethod{nullptr, nullptr};
+  }
+  void CopyItem(const void* source, void* target) override {
+    const auto& from = *static_cast<const Rec*>(source);
+    const auto* callback = static_cast<const TTimerCallback*>(from.Key.Code);
+    const void* code = callback ? new TTimerCallback(*callback) : nullptr;
+    *static_cast<Rec*>(target) = Rec{TMethod{code, from.Key.Data}, from.Value1, from.Value2};
+  }
+  const void* KeyOf(int index) const { return Key(index).Data; }
+  const TTimerCallback& CallbackOf(int index) const {
+    return *static_cast<const TTimerCallback*>(Key(index).Code);
+  }
+  // Frees entry Index for reuse.
+  void Free(int index) {
+    delete static_cast<const TTimerCallback*>(Key(index).Code);
+    SetKey(index, TMethod{nullptr, nullptr});
+    SetValue1(index, 0);
+  }
+};
 
 TNotifyQueue* CurrentNotifyQueue() { return t_queue; }
 
 // ---- TNotifyQueue ----------------------------------------------------------
 
 TNotifyQueue::TNotifyQueue() {
+  for (int p = 0; p < 3; ++p) {
+    primary_[p] = std::make_unique<TQueuedList>();
+    temporary_[p] = std::make_unique<TQueuedList>();
+  }
+  external_ = std::make_unique<TQueuedList>();
+  timers_ = std::make_unique<TTimerList>();
   os::MutexLock lock(life_->lock);
   life_->queue = this;
 }
@@ -58,28 +168,31 @@ TNotifyQueue::~TNotifyQueue() {
 }
 
 void TNotifyQueue::Shutdown() {
-  std::array<std::deque<TNotifyQueueItem>, 3> temporary, primary;
+  std::array<TQueuedList, 3> temporary, primary;
   {
     Locked lock(lock_);
     terminating_ = true;
     DisableExceptionLogging();
     for (int p = 0; p < 3; ++p) {
-      const std::pair<const char*, std::deque<TNotifyQueueItem>*> lists[2] = {{"Temporary Queue (", &temporary_[p]},
-                                                                                 {"Primary Queue (", &primary_[p]}};
+      const std::pair<const char*, TQueuedList*> lists[2] = {{"Temporary Queue (", temporary_[p].get()},
+                                                             {"Primary Queue (", primary_[p].get()}};
       for (auto [title, list] : lists) {
-        if (list->empty()) continue;
+        if (list->IsEmpty()) continue;
         LibraryLog(TLogRecord::Header, "Notify Queue Warning", 2);
         LibraryLog(TLogRecord::Text,
-                   "Shutting down with " + IntToStr(static_cast<std::int64_t>(list->size())) +
-                       " undelivered notifications in " + title + kPriorityNames[p] + ").",
+                   "Shutting down with " + IntToStr(list->Count()) + " undelivered notifications in " + title +
+                       kPriorityNames[p] + ").",
                    2);
         // The class names were noted when posted: the objects may be gone.
-        for (const auto& item : *list) LibraryLog(TLogRecord::Text, "  " + item.DataClass, 2);
+        for (int i = 0; i < list->Count(); ++i)
+          LibraryLog(TLogRecord::Text, "  " + CallOf(list->Items(i)).data_class, 2);
       }
     }
     EnableExceptionLogging();
-    temporary.swap(temporary_);
-    primary.swap(primary_);
+    for (int p = 0; p < 3; ++p) {
+      temporary[p].MoveItemsFrom(*temporary_[p]);
+      primary[p].MoveItemsFrom(*primary_[p]);
+    }
   }
   os::SetEvent(wake_event_.Handle);  // a waiting notify loop ends (never raises here)
   // The dropped items (and what their methods hold) go outside the lock.
@@ -106,9 +219,9 @@ void TNotifyQueue::SetMode(std::uint8_t mode) {
   if (TClock::LiveCount() > 0) throw Exception("Notify queue: Cannot set mode after timers have been created");
   {
     Locked lock(lock_);
-    if (!external_.empty()) throw Exception("Notify queue: Cannot set mode after external event has been created");
+    if (!external_->IsEmpty()) throw Exception("Notify queue: Cannot set mode after external event has been created");
     for (int p = 0; p < 3; ++p)
-      if (!primary_[p].empty() || !temporary_[p].empty())
+      if (!primary_[p]->IsEmpty() || !temporary_[p]->IsEmpty())
         throw Exception("Notify queue: Cannot set mode after messages have been posted");
   }
   os::HWND window = AllocateUtilityWindow([this](TMessage& m) { QueueWindowProc(m); });
@@ -124,34 +237,23 @@ void TNotifyQueue::SetMode(std::uint8_t mode) {
 void TNotifyQueue::Post(TNotifyPriority priority, TObject* source, TNotifyMethod method, TObject* data,
                         std::string name) {
   VT_ASSERT_AT(priority >= npLow && priority <= npHigh, "NotifyQueue", __LINE__);
-  TNotifyQueueItem rec;
-  rec.Source = source;
-  rec.Method = std::move(method);
-  rec.Data = data;
-  rec.PostTick = TickCount();
-  rec.Name = std::move(name);
-  rec.SourceClass = ClassNameOrNone(source);
-  rec.DataClass = ClassNameOrNone(data);
+  auto call = std::make_unique<TQueuedCall>(
+      TQueuedCall{std::move(method), ClassNameOrNone(source), ClassNameOrNone(data)});
   Locked lock(lock_);
-  primary_[priority].push_back(std::move(rec));
+  primary_[priority]->Append(source, std::move(call), data, name);
   WakeLocked();
 }
 
 void TNotifyQueue::AddExternal(TObject* source, TNotifyMethod method, std::string name) {
-  TNotifyQueueItem rec;
-  rec.Source = source;
-  rec.Method = std::move(method);
-  rec.PostTick = TickCount();
-  rec.Name = std::move(name);
-  rec.SourceClass = ClassNameOrNone(source);
+  auto call = std::make_unique<TQueuedCall>(TQueuedCall{std::move(method), ClassNameOrNone(source), {}});
   Locked lock(lock_);
-  external_.push_back(std::move(rec));
+  external_->Append(source, std::move(call), nullptr, name);
 }
 
 void TNotifyQueue::RemoveExternal(TObject* source) {
   Locked lock(lock_);
-  for (auto& item : external_)
-    if (item.Source == source) item.Source = nullptr;
+  for (int i = 0; i < external_->Count(); ++i)
+    if (external_->Items(i).Source == source) external_->Items(i).Source = nullptr;
 }
 
 void TNotifyQueue::ProcessExternal() {
@@ -159,18 +261,18 @@ void TNotifyQueue::ProcessExternal() {
   bool purge = false;
   // Items are only removed here, so an index stays valid while the lock is
   // let go for a dispatch.
-  for (std::size_t i = 0;; ++i) {
+  for (int i = 0;; ++i) {
     TNotifyQueueItem item;
     {
       Locked lock(lock_);
-      if (i >= external_.size() || terminating_) break;
-      item = external_[i];
+      if (i >= external_->Count() || terminating_) break;
+      item = external_->Copy(i);
     }
     if (!Dispatch(item)) purge = true;
   }
   if (!purge) return;
   Locked lock(lock_);
-  std::erase_if(external_, [](const TNotifyQueueItem& item) { return item.Source == nullptr; });
+  external_->Remove(nullptr);
 }
 
 void TNotifyQueue::Wake() {
@@ -227,7 +329,7 @@ void TNotifyQueue::ProcessAll() {
       Locked lock(lock_);
       if (terminating_) return;
       for (int higher = p + 1; higher <= npHigh; ++higher)
-        if (!primary_[higher].empty()) {
+        if (!primary_[higher]->IsEmpty()) {
           WakeLocked();  // another pass follows
           break;
         }
@@ -241,19 +343,16 @@ void TNotifyQueue::ProcessQueue(int priority) {
   {
     Locked lock(lock_);
     wake_pending_ = false;
-    auto& from = primary_[priority];
-    auto& to = temporary_[priority];
-    std::move(from.begin(), from.end(), std::back_inserter(to));
-    from.clear();
+    temporary_[priority]->MoveItemsFrom(*primary_[priority]);
   }
   for (;;) {
     TNotifyQueueItem item;
     {
       Locked lock(lock_);
-      auto& list = temporary_[priority];
-      if (list.empty() || terminating_) return;
-      item = std::move(list.front());
-      list.pop_front();
+      TQueuedList& list = *temporary_[priority];
+      if (list.IsEmpty() || terminating_) return;
+      item = list.Take(0);
+      list.DeleteFirst();
     }
     std::uint32_t started = TickCount();
     Dispatch(item);
@@ -294,7 +393,7 @@ void TNotifyQueue::RunNotifyLoop() {
       }
       wait = NextTimerWait();
       // External items are served at least once a second, as in window mode.
-      if (!external_.empty()) wait = std::min(wait, kQueueTimerInterval);
+      if (!external_->IsEmpty()) wait = std::min(wait, kQueueTimerInterval);
     }
     if (wait != 0) wake_event_.WaitFor(wait);
     ProcessExternal();
@@ -314,9 +413,9 @@ void TNotifyQueue::StopNotifyLoop() {
 std::uint32_t TNotifyQueue::NextTimerWait() const {
   const std::uint32_t now = TickCount();
   std::uint32_t wait = os::kInfinite;
-  for (const auto& e : timers_) {
-    if (e.interval == 0) continue;
-    const auto left = static_cast<std::int32_t>(e.due - now);
+  for (int i = 0; i < timers_->Count(); ++i) {
+    if (timers_->Value1(i) == 0) continue;
+    const auto left = static_cast<std::int32_t>(timers_->Value2(i) - now);
     if (left <= 0) return 0;
     wait = std::min(wait, static_cast<std::uint32_t>(left));
   }
@@ -326,17 +425,16 @@ std::uint32_t TNotifyQueue::NextTimerWait() const {
 void TNotifyQueue::FireDueTimers() {
   // Entries are cleared, never removed, so an index stays valid while the
   // lock is let go for a callback.
-  for (std::size_t i = 0;; ++i) {
+  for (int i = 0;; ++i) {
     std::function<void()> callback;
     {
       Locked lock(lock_);
-      if (i >= timers_.size() || terminating_ || stop_requested_) return;
-      TimerEntry& e = timers_[i];
-      const std::uint32_t now = TickCount();
-      if (e.interval == 0 || static_cast<std::int32_t>(now - e.due) < 0) continue;
-      e.due = now + e.interval;
-      callback = e.callback;
-      firing_key_ = e.key;
+      if (i >= timers_->Count() || terminating_ || stop_requested_) return;
+      const std::uint32_t now = TickCount(), interval = timers_->Value1(i);
+      if (interval == 0 || static_cast<std::int32_t>(now - timers_->Value2(i)) < 0) continue;
+      timers_->SetValue2(i, now + interval);
+      callback = timers_->CallbackOf(i);
+      firing_key_ = timers_->KeyOf(i);
     }
     // The callback's copy goes before the key is released: DropTimer's
     // caller may free what it holds as soon as it is.
@@ -363,13 +461,20 @@ void TNotifyQueue::AddTimer(std::uint32_t interval, const void* key, std::functi
   CheckThread("Add timer");
   if (mode_ != 0) throw Exception("Notify loop must be enabled before adding timer");
   VT_ASSERT_AT(interval != 0, "NotifyQueue", __LINE__);
+  auto owned = std::make_unique<TTimerCallback>(std::move(callback));
   Locked lock(lock_);
-  TimerEntry entry{key, std::move(callback), interval, TickCount() + interval};
-  auto it = std::find_if(timers_.begin(), timers_.end(), [](const TimerEntry& e) { return e.interval == 0; });
-  if (it != timers_.end())
-    *it = std::move(entry);
-  else
-    timers_.push_back(std::move(entry));
+  const TMethod method{owned.get(), key};
+  const std::uint32_t due = TickCount() + interval;
+  int i = 0;
+  while (i < timers_->Count() && timers_->Value1(i) != 0) ++i;
+  if (i < timers_->Count()) {
+    timers_->SetKey(i, method);
+    timers_->SetValue1(i, interval);
+    timers_->SetValue2(i, due);
+  } else {
+    timers_->Add(method, interval, due);
+  }
+  owned.release();
   wake_event_.SetEvent();
 }
 
@@ -381,42 +486,40 @@ void TNotifyQueue::RemoveTimer(const void* key) {
 }
 
 void TNotifyQueue::ClearTimerLocked(const void* key) {
-  for (auto& e : timers_)
-    if (e.key == key) {
-      e.key = nullptr;
-      e.callback = nullptr;
-      e.interval = 0;
-    }
+  for (int i = 0; i < timers_->Count(); ++i)
+    if (timers_->KeyOf(i) == key) timers_->Free(i);
 }
 
 void TNotifyQueue::ResetTimer(const void* key) {
   CheckThread("Reset timer");
   if (mode_ != 0) throw Exception("Notify loop must be enabled before removing timer");
   Locked lock(lock_);
-  for (auto& e : timers_)
-    if (e.key == key) e.due = TickCount() + e.interval;
+  for (int i = 0; i < timers_->Count(); ++i)
+    if (timers_->KeyOf(i) == key) timers_->SetValue2(i, TickCount() + timers_->Value1(i));
 }
 
 std::size_t TNotifyQueue::PendingCount(int priority) const {
   Locked lock(lock_);
-  return primary_[priority].size() + temporary_[priority].size();
+  return static_cast<std::size_t>(primary_[priority]->Count() + temporary_[priority]->Count());
 }
 
 std::size_t TNotifyQueue::ExternalCount() const {
   Locked lock(lock_);
-  return external_.size();
+  return static_cast<std::size_t>(external_->Count());
 }
 
 std::size_t TNotifyQueue::TimerCount() const {
   Locked lock(lock_);
-  return static_cast<std::size_t>(
-      std::count_if(timers_.begin(), timers_.end(), [](const TimerEntry& e) { return e.interval != 0; }));
+  std::size_t n = 0;
+  for (int i = 0; i < timers_->Count(); ++i)
+    if (timers_->Value1(i) != 0) ++n;
+  return n;
 }
 
 std::uint32_t TNotifyQueue::TimerDue(const void* key) const {
   Locked lock(lock_);
-  for (const auto& e : timers_)
-    if (e.key == key && e.interval != 0) return e.due;
+  for (int i = 0; i < timers_->Count(); ++i)
+    if (timers_->KeyOf(i) == key && timers_->Value1(i) != 0) return timers_->Value2(i);
   return 0;
 }
 

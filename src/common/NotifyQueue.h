@@ -11,11 +11,9 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "common/Classes.h"
 #include "common/Locks.h"
@@ -31,8 +29,8 @@ enum TNotifyPriority : int { npLow = 0, npNormal = 1, npHigh = 2 };
 struct TNotifyQueueItem;
 using TNotifyMethod = std::function<void(TNotifyQueueItem&)>;
 
-// One queued notification (the queue keeps its own records in deques,
-// with the class names noted at posting time).
+// One notification as its method receives it (the queue keeps its records
+// in TNotifyQueueLists, with the class names noted at posting time).
 struct TNotifyQueueItem {
   TObject* Source = nullptr;  // a record without a source is not dispatched
   TNotifyMethod Method;
@@ -120,12 +118,10 @@ class TNotifyQueue : public TObject {
   std::uint32_t TimerDue(const void* key) const;
 
  private:
-  struct TimerEntry {
-    const void* key = nullptr;
-    std::function<void()> callback;
-    std::uint32_t interval = 0;
-    std::uint32_t due = 0;
-  };
+  // The queue's typed lists, whose records own the callbacks behind their
+  // method pointers (NotifyQueue.cpp).
+  class TQueuedList;
+  class TTimerList;
 
   void QueueWindowProc(TMessage& message);
   bool Dispatch(TNotifyQueueItem& item);
@@ -151,10 +147,12 @@ class TNotifyQueue : public TObject {
   std::uint32_t wake_sequence_ GUARDED_BY(lock_) = 0;
   std::uint32_t last_processed_ GUARDED_BY(lock_) = 0;
   std::uint32_t last_wake_tick_ GUARDED_BY(lock_) = 0;
-  std::array<std::deque<TNotifyQueueItem>, 3> primary_ GUARDED_BY(lock_);
-  std::array<std::deque<TNotifyQueueItem>, 3> temporary_ GUARDED_BY(lock_);
-  std::vector<TNotifyQueueItem> external_ GUARDED_BY(lock_);
-  std::vector<TimerEntry> timers_ GUARDED_BY(lock_);
+  std::array<std::unique_ptr<TQueuedList>, 3> primary_ GUARDED_BY(lock_);
+  std::array<std::unique_ptr<TQueuedList>, 3> temporary_ GUARDED_BY(lock_);
+  std::unique_ptr<TQueuedList> external_ GUARDED_BY(lock_);
+  // Key: the callback (code) and the key it was added with (data); Value1
+  // the interval (0: a free entry), Value2 the due tick.
+  std::unique_ptr<TTimerList> timers_ GUARDED_BY(lock_);
 };
 
 // The calling thread's queue, or null.

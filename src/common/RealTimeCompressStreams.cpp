@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "common/FileStreams.h"
 #include "common/StreamUtils.h"
@@ -225,7 +227,7 @@ TDecompressStream::TDecompressStream(TStream* source, std::int64_t start_positio
       const std::uint32_t u = GetU32(lu + 4);
       if (l < 4 || l > container_end_ - pos - 4 || u > kCompressBlockSize)
         throw Exception("Decompression error: Invalid source block size.");
-      if (u > 0) blocks_.push_back({static_cast<std::int64_t>(offset), pos, l, u});
+      if (u > 0) blocks_.Add(pos, static_cast<std::int64_t>(offset));
       offset += u;
       pos += 4 + static_cast<std::int64_t>(l);
       source_->SetPosition(pos);
@@ -256,49 +258,66 @@ std::int64_t TDecompressStream::Seek(std::int64_t offset, TSeekOrigin origin) {
   return position_;
 }
 
-const std::vector<std::uint8_t>& TDecompressStream::BlockData(std::size_t index) {
-  for (const auto& c : cache_)
-    if (c.index == index) return c.data;
-  const Block& b = blocks_[index];
-  const std::int64_t packet_size = b.length - 4;
-  const std::int64_t packet_pos = b.position + 8;
+TVirtualStream& TDecompressStream::BlockData(int index) {
+  if (TObject* cached = cache_.ObjectOf(index)) return static_cast<TVirtualStream&>(*cached);
+  const std::int64_t position = blocks_.Values(index);
+  const std::int64_t offset = blocks_.Keys(index);
+  const std::int64_t end = index + 1 < blocks_.Count() ? blocks_.Keys(index + 1) : total_size_;
+  // L and U again, as the map was built from them.
+  std::uint8_t lu[8];
+  const std::uint8_t* block = lu;
+  const bool in_memory = IsMemoryStream(*source_);
+  if (in_memory) {
+    if (source_->Size() - position < 8) throw Exception("Decompression error: Input buffer is smaller than expected.");
+    block = static_cast<const std::uint8_t*>(StreamMemory(*source_, false)) + position;
+  } else {
+    source_->SetPosition(position);
+    if (ReadFully(*source_, lu, 8) != 8) throw Exception("Decompression error: Input buffer is smaller than expected.");
+  }
+  const std::int64_t l = static_cast<std::int32_t>(GetU32(block));
+  const std::uint32_t u = GetU32(block + 4);
+  if (l < 4 || l > container_end_ - position - 4 || u != end - offset)
+    throw Exception("Decompression error: Invalid source block size.");
+  const std::int64_t packet_size = l - 4;
+  const std::int64_t packet_pos = position + 8;
   std::vector<std::uint8_t> packet_buffer;
   const std::uint8_t* packet = nullptr;
-  if (IsMemoryStream(*source_)) {
+  if (in_memory) {
     if (source_->Size() - packet_pos < packet_size)
       throw Exception("Decompression error: Input buffer is smaller than expected.");
     packet = static_cast<const std::uint8_t*>(StreamMemory(*source_, false)) + packet_pos;
   } else {
     packet_buffer.resize(static_cast<std::size_t>(packet_size));
-    source_->SetPosition(packet_pos);
     if (ReadFully(*source_, packet_buffer.data(), packet_size) != packet_size)
       throw Exception("Decompression error: Input buffer is smaller than expected.");
     packet = packet_buffer.data();
   }
-  std::vector<std::uint8_t> data(b.size);
-  DecompressBlock(format_, packet, packet_size, b.size, data.data(), b.size);
+  auto data = std::make_unique<TVirtualStream>(vsoHeap | vsoExactSize);
+  data->SetSize(u);
+  DecompressBlock(format_, packet, packet_size, u, static_cast<std::uint8_t*>(data->Memory()), u);
   ++blocks_decompressed_;
-  if (static_cast<int>(cache_.size()) >= max_cached_blocks_) cache_.pop_back();
-  cache_.insert(cache_.begin(), CachedBlock{index, std::move(data)});
-  return cache_.front().data;
+  if (cache_.Count() >= max_cached_blocks_) cache_.DeleteLast();
+  cache_.Insert(0, index, data.get());
+  return *data.release();
 }
 
 std::int64_t TDecompressStream::Read(void* buffer, std::int64_t count) {
   if (position_ < 0 || position_ >= total_size_) return 0;
   count = std::min(count, total_size_ - position_);
   if (count <= 0) return 0;
-  auto it = std::upper_bound(blocks_.begin(), blocks_.end(), position_,
-                             [](std::int64_t pos, const Block& b) { return pos < b.offset; });
-  VT_ASSERT_AT(it != blocks_.begin(), kUnit, 911);
-  std::size_t index = static_cast<std::size_t>(it - blocks_.begin()) - 1;
+  // The block with the largest offset not above the position.
+  int index = 0;
+  if (!blocks_.Find(position_, index)) --index;
+  VT_ASSERT_AT(index >= 0, kUnit, 911);
   std::int64_t done = 0;
   while (done < count) {
-    VT_ASSERT_AT(index < blocks_.size(), kUnit, 917);
-    const auto& data = BlockData(index);
-    const std::int64_t in_block = position_ - blocks_[index].offset;
-    VT_ASSERT_AT(in_block >= 0 && in_block < static_cast<std::int64_t>(data.size()), kUnit, 918);
-    const std::int64_t n = std::min<std::int64_t>(static_cast<std::int64_t>(data.size()) - in_block, count - done);
-    std::memcpy(static_cast<char*>(buffer) + done, data.data() + in_block, static_cast<std::size_t>(n));
+    VT_ASSERT_AT(index < blocks_.Count(), kUnit, 917);
+    TVirtualStream& data = BlockData(index);
+    const std::int64_t in_block = position_ - blocks_.Keys(index);
+    VT_ASSERT_AT(in_block >= 0 && in_block < data.Size(), kUnit, 918);
+    const std::int64_t n = std::min<std::int64_t>(data.Size() - in_block, count - done);
+    std::memcpy(static_cast<char*>(buffer) + done, static_cast<const char*>(data.Memory()) + in_block,
+                static_cast<std::size_t>(n));
     done += n;
     position_ += n;
     ++index;

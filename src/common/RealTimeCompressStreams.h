@@ -15,9 +15,10 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "common/Classes.h"
+#include "common/StreamUtils.h"
+#include "common/TypedLists.h"
 
 namespace vt {
 
@@ -59,22 +60,13 @@ class TDecompressStream : public TStream {
 
   std::uint32_t CompressionFormat() const { return format_; }
   std::int64_t ContainerEnd() const { return container_end_; }
-  std::size_t BlockCount() const { return blocks_.size(); }
+  std::size_t BlockCount() const { return static_cast<std::size_t>(blocks_.Count()); }
   // How many blocks were decompressed so far (cache misses).
   std::int64_t BlocksDecompressed() const { return blocks_decompressed_; }
 
  private:
-  struct Block {
-    std::int64_t offset;    // uncompressed offset of the block's first byte
-    std::int64_t position;  // position of the block's L field in the source
-    std::int32_t length;    // L
-    std::uint32_t size;     // U
-  };
-  struct CachedBlock {
-    std::size_t index;
-    std::vector<std::uint8_t> data;
-  };
-  const std::vector<std::uint8_t>& BlockData(std::size_t index);
+  // The bytes of the map's block Index, from the cache or decompressed.
+  TVirtualStream& BlockData(int index);
 
   TStream* source_;
   bool owns_source_;
@@ -83,8 +75,11 @@ class TDecompressStream : public TStream {
   std::uint32_t format_ = 0;
   std::int64_t total_size_ = 0;
   std::int64_t position_ = 0;
-  std::vector<Block> blocks_;        // sorted by offset; blocks with U = 0 are left out
-  std::vector<CachedBlock> cache_;   // most recently decompressed first
+  // Uncompressed offset of a block's first byte -> position of its L field;
+  // blocks with U = 0 are left out.
+  TInt64IntegerMap blocks_{loSorted};
+  // Block index -> TVirtualStream with its bytes, most recently decompressed first.
+  TIntegerListEx cache_{loOwnsObjects};
   std::int64_t blocks_decompressed_ = 0;
 };
 

@@ -309,6 +309,7 @@ void TStringListEx::Clear() {
 }
 
 void TStringListEx::FillLines(int count, void (*fill)(void* data, std::string& s), void* data) {
+  if (count < 0) Error(kCapacityError, count);  // before anything is dropped
   if (sorted_) {
     Clear();
     SetCapacity(count);

@@ -36,6 +36,33 @@ std::string Hex(std::uint64_t v, int min_digits) {
   return s;
 }
 
+[[noreturn]] void FormatError(std::string_view fmt) {
+  throw EConvertError("Format '" + std::string(fmt) + "' invalid or incompatible with argument");
+}
+
+// Whether conversion Conv takes an argument of kind K: texts for %s only,
+// integers and pointers for the integer conversions, numbers for %f %g %e.
+bool Fits(char conv, FormatArg::Kind k) {
+  using K = FormatArg::Kind;
+  switch (conv) {
+    case 's':
+      return k == K::kString;
+    case 'f':
+    case 'g':
+    case 'e':
+      return k == K::kDouble || k == K::kInt || k == K::kUInt;
+    case 'd':
+    case 'i':
+    case 'u':
+    case 'x':
+    case 'X':
+    case 'p':
+      return k == K::kInt || k == K::kUInt || k == K::kPointer;
+    default:
+      return true;  // unknown conversions are refused below
+  }
+}
+
 }  // namespace
 
 std::string FormatV(std::string_view fmt, const std::vector<FormatArg>& args) {
@@ -47,7 +74,7 @@ std::string FormatV(std::string_view fmt, const std::vector<FormatArg>& args) {
       out.push_back(c);
       continue;
     }
-    if (++i >= fmt.size()) throw EConvertError("Format '" + std::string(fmt) + "' invalid or incompatible with argument");
+    if (++i >= fmt.size()) FormatError(fmt);
     if (fmt[i] == '%') {
       out.push_back('%');
       continue;
@@ -65,9 +92,10 @@ std::string FormatV(std::string_view fmt, const std::vector<FormatArg>& args) {
       while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') prec = prec * 10 + (fmt[i++] - '0');
     }
     if (i >= fmt.size() || next >= args.size())
-      throw EConvertError("Format '" + std::string(fmt) + "' invalid or incompatible with argument");
+      FormatError(fmt);
     const FormatArg& a = args[next++];
     char conv = fmt[i];
+    if (!Fits(conv, a.kind())) FormatError(fmt);
     std::string piece;
     switch (conv) {
       case 'd':
@@ -109,7 +137,7 @@ std::string FormatV(std::string_view fmt, const std::vector<FormatArg>& args) {
         break;
       }
       default:
-        throw EConvertError("Format '" + std::string(fmt) + "' invalid or incompatible with argument");
+        FormatError(fmt);
     }
     out += Pad(std::move(piece), width, left);
   }

@@ -215,31 +215,28 @@ int TPointer64IntegerList::IndexOf(std::int64_t key) {
   return TCustomList::IndexOf(&rec);
 }
 
-int TInt64IntegerMap::CompareItems(const void* a, const void* b) { return CompareInt64Rec(a, b); }
+int TInt64IntegerMap::CompareItems(const void* a, const void* b) {
+  return Cmp(As<TInt64IntegerMapRec>(a).Key, As<TInt64IntegerMapRec>(b).Key);
+}
 bool TInt64IntegerMap::SameItems(const void* a, const void* b) {
-  return As<TInt64IntegerRec>(a).Key == As<TInt64IntegerRec>(b).Key;
+  return As<TInt64IntegerMapRec>(a).Key == As<TInt64IntegerMapRec>(b).Key;
 }
 
-void TInt64IntegerMap::LoadFromStream(TStream& stream) {
-  TCustomList::LoadFromStream(stream);
-  for (int i = 0; i < Count(); ++i) As<TInt64IntegerRec>(ItemAt(i)).Padding = 0;
-}
-
-int TInt64IntegerMap::Add(std::int32_t value, std::int64_t key) {
-  const TInt64IntegerRec rec{key, value, 0};
+int TInt64IntegerMap::Add(std::int64_t value, std::int64_t key) {
+  const TInt64IntegerMapRec rec{key, value};
   void* slot = nullptr;
   const int index = AddRecord(&rec, slot);
-  if (slot != nullptr) As<TInt64IntegerRec>(slot) = rec;
+  if (slot != nullptr) As<TInt64IntegerMapRec>(slot) = rec;
   return index;
 }
 
 bool TInt64IntegerMap::Find(std::int64_t key, int& index) {
-  const TInt64IntegerRec rec{key, 0, 0};
+  const TInt64IntegerMapRec rec{key, 0};
   return TCustomList::Find(&rec, index);
 }
 
 int TInt64IntegerMap::IndexOf(std::int64_t key) {
-  const TInt64IntegerRec rec{key, 0, 0};
+  const TInt64IntegerMapRec rec{key, 0};
   return TCustomList::IndexOf(&rec);
 }
 

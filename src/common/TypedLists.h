@@ -157,23 +157,30 @@ class TPointer64IntegerList : public TCustomList {
   const TInt64IntegerRec& Rec(int index) const { return *static_cast<TInt64IntegerRec*>(CheckedItem(index)); }
 };
 
+// Values are 64-bit: the block map of the compressed container keeps
+// positions in its source there, which pass 2 GiB in large containers.
+struct TInt64IntegerMapRec {
+  std::int64_t Key;
+  std::int64_t Value;
+};
+static_assert(sizeof(TInt64IntegerMapRec) == 16);
+
 class TInt64IntegerMap : public TCustomList {
  public:
-  explicit TInt64IntegerMap(std::uint16_t options = 0) : TCustomList(options, sizeof(TInt64IntegerRec)) {}
+  explicit TInt64IntegerMap(std::uint16_t options = 0) : TCustomList(options, sizeof(TInt64IntegerMapRec)) {}
   const char* ClassName() const override { return "TInt64IntegerMap"; }
   ~TInt64IntegerMap() override { Destroy(); }
   int CompareItems(const void* a, const void* b) override;
   bool SameItems(const void* a, const void* b) override;
-  void LoadFromStream(TStream& stream) override;
 
-  int Add(std::int32_t value, std::int64_t key);
+  int Add(std::int64_t value, std::int64_t key);
   bool Find(std::int64_t key, int& index);
   int IndexOf(std::int64_t key);
   std::int64_t Keys(int index) const { return Rec(index).Key; }
-  std::int32_t Values(int index) const { return Rec(index).Value; }
+  std::int64_t Values(int index) const { return Rec(index).Value; }
 
  private:
-  const TInt64IntegerRec& Rec(int index) const { return *static_cast<TInt64IntegerRec*>(CheckedItem(index)); }
+  const TInt64IntegerMapRec& Rec(int index) const { return *static_cast<TInt64IntegerMapRec*>(CheckedItem(index)); }
 };
 
 struct TStringIntegerRec {

@@ -1,6 +1,7 @@
 #include "skins/Graphics.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace vt {
 
@@ -78,8 +79,12 @@ void* TBitmap::ScanLine(int y) const { return bits_ + static_cast<std::int64_t>(
 
 void TBitmap::Draw(TCanvas& canvas, const os::RECT& rect) {
   if (!dc_ || !canvas.Handle()) return;
-  os::StretchBlt(canvas.Handle(), rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, dc_, 0, 0,
-                 width_, height_, os::SRCCOPY);
+  // Sizes past the int range stop at its ends.
+  auto size = [](int from, int to) {
+    return static_cast<int>(std::clamp<std::int64_t>(std::int64_t{to} - from, INT_MIN, INT_MAX));
+  };
+  os::StretchBlt(canvas.Handle(), rect.left, rect.top, size(rect.left, rect.right), size(rect.top, rect.bottom), dc_,
+                 0, 0, width_, height_, os::SRCCOPY);
 }
 
 TBitmap& TPicture::Bitmap() {

@@ -1,6 +1,7 @@
 #include "skins/SpEffBmp.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -109,6 +110,11 @@ std::vector<TspBitmap*>& Registry() {
 
 enum class Variant { kCopy, kBlend, kKey };
 
+// Coordinates moved or sized past the int range stop at its ends.
+int SaturatedInt(std::int64_t v) {
+  return static_cast<int>(std::clamp<std::int64_t>(v, INT_MIN, INT_MAX));
+}
+
 bool Intersect(os::RECT& a, const os::RECT& b) {
   a.left = std::max(a.left, b.left);
   a.top = std::max(a.top, b.top);
@@ -132,7 +138,8 @@ void ApplyRow(Variant v, const std::uint32_t* src, std::uint32_t* dst, int count
 }
 
 // target_row(y) answers the address of target row y; round: ties to even
-// (raw buffers) or toward zero (bitmaps).
+// (raw buffers) or toward zero (bitmaps). Sizes and offsets of the
+// destination are 64-bit: it may span more than the int range.
 template <typename RowOf>
 void Stretch(Variant variant, bool round_even, int target_w, int target_h, RowOf target_row, const os::RECT& d,
              const os::RECT& clip, TspBitmap& bmp, const os::RECT& s) {
@@ -140,12 +147,15 @@ void Stretch(Variant variant, bool round_even, int target_w, int target_h, RowOf
   os::RECT v = clip;
   if (!Intersect(v, os::RECT{0, 0, target_w, target_h}) || !Intersect(v, d)) return;
   if (s.left < 0 || s.top < 0 || s.right > bmp.Width || s.bottom > bmp.Height || !bmp.Bits) return;
+  using I64 = std::int64_t;
   const int sw = s.right - s.left, sh = s.bottom - s.top;
-  const int dw = d.right - d.left, dh = d.bottom - d.top;
+  const I64 dw = I64{d.right} - d.left, dh = I64{d.bottom} - d.top;
+  const I64 ox = I64{v.left} - d.left, oy = I64{v.top} - d.top;  // V's offset in D
   const int vw = v.right - v.left, vh = v.bottom - v.top;
   if (sw == dw && sh == dh) {
+    // V lies in D, so the offsets are below the source size.
     for (int j = 0; j < vh; ++j)
-      ApplyRow(variant, bmp.PixelAddress(s.left + v.left - d.left, s.top + v.top - d.top + j),
+      ApplyRow(variant, bmp.PixelAddress(s.left + static_cast<int>(ox), s.top + static_cast<int>(oy) + j),
                target_row(v.top + j) + v.left, vw);
     return;
   }
@@ -154,7 +164,7 @@ void Stretch(Variant variant, bool round_even, int target_w, int target_h, RowOf
   if (dw > 1) {
     const float xs = static_cast<float>(sw - 1) / static_cast<float>(dw - 1);
     for (int i = 0; i < vw; ++i) {
-      long sx = R(static_cast<double>(i + v.left - d.left) * xs + s.left);
+      long sx = R(static_cast<double>(i + ox) * xs + s.left);
       map[i] = static_cast<int>(std::clamp<long>(sx, s.left, s.right - 1));
     }
   } else {
@@ -166,8 +176,8 @@ void Stretch(Variant variant, bool round_even, int target_w, int target_h, RowOf
   int last_sy = -1;
   std::uint32_t* last_row = nullptr;
   for (int j = 0; j < vh; ++j) {
-    int sy = dh > 1 ? static_cast<int>(std::clamp<long>(R(static_cast<double>(j + v.top - d.top) * ys + s.top),
-                                                        s.top, s.bottom - 1))
+    int sy = dh > 1 ? static_cast<int>(
+                          std::clamp<long>(R(static_cast<double>(j + oy) * ys + s.top), s.top, s.bottom - 1))
                     : (s.top + s.bottom - 1) / 2;
     std::uint32_t* target = target_row(v.top + j) + v.left;
     if (variant == Variant::kCopy) {
@@ -228,10 +238,13 @@ void StretchKeyBitmapImpl(TspBitmap& t, const os::RECT& d, const os::RECT& c, Ts
   ToBitmap(Variant::kKey, t, d, c, bmp, s);
 }
 
-// Rectangle of the target from the bitmap at (sx, sy), clipped to both.
-void BitmapRect(Variant variant, TspBitmap& target, const os::RECT& tr, TspBitmap& bmp, int sx, int sy) {
+// Rectangle of the target from the bitmap at (sx, sy), clipped to both; in
+// 64 bits, as the rectangle may span more than the int range.
+void BitmapRect(Variant variant, TspBitmap& target, const os::RECT& tr, TspBitmap& bmp, int source_x,
+                int source_y) {
   VT_ASSERT_AT(target.Bits != nullptr && bmp.Bits != nullptr, kUnit, __LINE__);
-  int x = tr.left, y = tr.top, w = tr.right - tr.left, h = tr.bottom - tr.top;
+  std::int64_t x = tr.left, y = tr.top, w = std::int64_t{tr.right} - tr.left, h = std::int64_t{tr.bottom} - tr.top;
+  std::int64_t sx = source_x, sy = source_y;
   if (x < 0) w += x, sx -= x, x = 0;
   if (y < 0) h += y, sy -= y, y = 0;
   if (sx < 0) w += sx, x -= sx, sx = 0;
@@ -239,7 +252,10 @@ void BitmapRect(Variant variant, TspBitmap& target, const os::RECT& tr, TspBitma
   w = std::min({w, target.Width - x, bmp.Width - sx});
   h = std::min({h, target.Height - y, bmp.Height - sy});
   if (w <= 0 || h <= 0) return;
-  for (int j = 0; j < h; ++j) ApplyRow(variant, bmp.PixelAddress(sx, sy + j), target.PixelAddress(x, y + j), w);
+  // Every value is now inside one of the bitmaps.
+  for (int j = 0; j < h; ++j)
+    ApplyRow(variant, bmp.PixelAddress(static_cast<int>(sx), static_cast<int>(sy) + j),
+             target.PixelAddress(static_cast<int>(x), static_cast<int>(y) + j), static_cast<int>(w));
 }
 void CopyBitmapRectImpl(TspBitmap& t, const os::RECT& r, TspBitmap& b, int sx, int sy) {
   BitmapRect(Variant::kCopy, t, r, b, sx, sy);
@@ -550,14 +566,18 @@ void TspBitmap::AssignTo(TPersistent* dest) {
 void TspBitmap::Draw(os::HDC dc, int x, int y) { Draw(dc, x, y, os::RECT{0, 0, Width, Height}); }
 
 void TspBitmap::Draw(os::HDC dc, int x, int y, const os::RECT& source) {
-  StretchDraw(dc, os::RECT{x, y, x + source.right - source.left, y + source.bottom - source.top}, source);
+  StretchDraw(dc,
+              os::RECT{x, y, SaturatedInt(std::int64_t{x} + source.right - source.left),
+                       SaturatedInt(std::int64_t{y} + source.bottom - source.top)},
+              source);
 }
 
 void TspBitmap::StretchDraw(os::HDC dc, const os::RECT& dest, const os::RECT& source) {
   if (TspBitmap* target = FindBitmapByDC(dc)) {
     os::POINT org;
     os::GetWindowOrgEx(dc, &org);
-    os::RECT d{dest.left - org.x, dest.top - org.y, dest.right - org.x, dest.bottom - org.y};
+    os::RECT d{SaturatedInt(std::int64_t{dest.left} - org.x), SaturatedInt(std::int64_t{dest.top} - org.y),
+               SaturatedInt(std::int64_t{dest.right} - org.x), SaturatedInt(std::int64_t{dest.bottom} - org.y)};
     if (AlphaBlending)
       g_table.StretchBlendBitmap(*target, d, d, *this, source);
     else if (Transparent)
@@ -566,8 +586,11 @@ void TspBitmap::StretchDraw(os::HDC dc, const os::RECT& dest, const os::RECT& so
       g_table.StretchCopyBitmap(*target, d, d, *this, source);
     return;
   }
-  const int dx = dest.left, dy = dest.top, dw = dest.right - dest.left, dh = dest.bottom - dest.top;
-  const int sx = source.left, sy = source.top, sw = source.right - source.left, sh = source.bottom - source.top;
+  const int dx = dest.left, dy = dest.top;
+  const int dw = SaturatedInt(std::int64_t{dest.right} - dest.left), dh = SaturatedInt(std::int64_t{dest.bottom} - dest.top);
+  const int sx = source.left, sy = source.top;
+  const int sw = SaturatedInt(std::int64_t{source.right} - source.left);
+  const int sh = SaturatedInt(std::int64_t{source.bottom} - source.top);
   if (AlphaBlending)
     g_table.AlphaToDC(dc, dx, dy, dw, dh, *this, sx, sy, sw, sh);
   else if (Transparent)

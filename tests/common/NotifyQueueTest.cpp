@@ -1,6 +1,7 @@
 #include "common/NotifyQueue.h"
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "support/LibraryLogCapture.h"
@@ -225,6 +226,32 @@ TEST(NotifyQueue, NotifyClockKeepsOneTimerInTheLoopModeList) {
 }
 
 // ---- The notify loop (mode 0) ----------------------------------------------
+
+// The lists' records own their callbacks: each goes with its record (run,
+// purged, removed, shut down) and a freed timer entry is reused.
+TEST(NotifyQueue, RecordsOwnTheirCallbacks) {
+  auto token = std::make_shared<int>(0);
+  OnLoopModeThread([&](TNotifyQueue& q) {
+    TSource source, other;
+    int key = 0;
+    q.Post(npLow, &source, [token](TNotifyQueueItem&) {});
+    q.Post(npHigh, &source, [token](TNotifyQueueItem&) {});
+    q.AddExternal(&other, [token](TNotifyQueueItem&) {});
+    q.AddTimer(100000, &key, [token] {});
+    q.AddTimer(100000, &q, [token] {});
+    EXPECT_EQ(token.use_count(), 6);
+    q.RemoveTimer(&key);
+    q.AddTimer(100000, &key, [] {});  // in the freed entry
+    EXPECT_EQ(q.TimerCount(), 2u);
+    EXPECT_EQ(token.use_count(), 5);
+    q.RemoveExternal(&other);
+    q.ProcessExternal();
+    EXPECT_EQ(q.ExternalCount(), 0u);
+    q.ProcessQueue(npHigh);
+    EXPECT_EQ(token.use_count(), 3);  // the low one and a timer are left
+  });
+  EXPECT_EQ(token.use_count(), 1);
+}
 
 TEST(NotifyLoop, ClockTicksOnTheOwnerAtItsInterval) {
   std::vector<std::uint32_t> ticks;

@@ -225,6 +225,37 @@ TEST(TDecompressStream, RefusesBadHeadersBlockMapsAndPackets) {
   EXPECT_EQ(Decompress(Container("sdc2", 3, 100, {{0, Bytes{9, 9}}, {100, a100}})), Bytes(100, 'a'));
 }
 
+// A container behind 3 GiB of other data: its block positions pass 32 bits.
+TEST(TDecompressStream, BlocksPastFourGiBOfTheSource) {
+  struct TFarStream : TStream {
+    Bytes bytes;
+    std::int64_t start = std::int64_t{3} << 30, position = 0;
+    std::int64_t Read(void* buffer, std::int64_t count) override {
+      std::int64_t n = 0;
+      for (; n < count && position < start + static_cast<std::int64_t>(bytes.size()); ++n, ++position)
+        static_cast<std::uint8_t*>(buffer)[n] = position < start ? 0 : bytes[static_cast<size_t>(position - start)];
+      return n;
+    }
+    std::int64_t Write(const void*, std::int64_t) override { return 0; }
+    std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+      position = origin == TSeekOrigin::soBeginning ? offset
+                 : origin == TSeekOrigin::soCurrent ? position + offset
+                                                    : start + static_cast<std::int64_t>(bytes.size()) + offset;
+      return position;
+    }
+  } far;
+  const Bytes abc = ReadFile("abc.qlz131");
+  far.bytes = Container("sdc2", 3, 9, {{3, abc}, {0, {}}, {3, abc}, {3, abc}});
+  far.start += std::int64_t{1} << 30;  // 4 GiB
+  TDecompressStream d(&far, far.start, 1, false);
+  EXPECT_EQ(d.BlockCount(), 3u);
+  std::uint8_t buf[9] = {};
+  d.Seek(4, TSeekOrigin::soBeginning);
+  ASSERT_EQ(d.Read(buf, 5), 5);
+  EXPECT_EQ(std::string(buf, buf + 5), "bcabc");
+  EXPECT_EQ(d.BlocksDecompressed(), 2);
+}
+
 // Damaged containers raise the library's exceptions, never crash.
 TEST(TDecompressStream, DamagedContainersFailCleanly) {
   const Bytes good = Compress(TestData(20000, 11), cfQuickLZ131);

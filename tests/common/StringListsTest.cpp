@@ -156,6 +156,22 @@ TEST(StringListEx, OwnershipFreesObjects) {
   EXPECT_EQ(live, 1);
 }
 
+// A negative count is refused before anything is dropped, sorted or not.
+TEST(StringListEx, FillLinesRefusesANegativeCountAndKeepsTheList) {
+  int live = 0;
+  for (std::uint8_t options : {std::uint8_t(sloOwnsObjects), std::uint8_t(sloOwnsObjects | sloSorted)}) {
+    TStringListEx l(options);
+    l.AddObject("a", new Counted(live));
+    l.AddObject("b", new Counted(live));
+    EXPECT_EQ(ErrorText([&] { l.FillLines(-1, [](void*, std::string& s) { s = "x"; }, nullptr); }),
+              "List capacity out of bounds (-1)");
+    EXPECT_EQ(Items(l), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(live, 2);
+    EXPECT_NE(l.GetObject(1), nullptr);
+  }
+  EXPECT_EQ(live, 0);
+}
+
 TEST(StringListEx, AddStringsAndMerge) {
   TStringListEx a(sloSorted | sloDupAccept);
   a.AddObject("b", reinterpret_cast<TObject*>(1));

@@ -18,6 +18,20 @@ TEST(Format, RuntimeStyleConversions) {
   EXPECT_THROW(Format("%q", 1), EConvertError);
 }
 
+// An argument of the wrong kind is refused, not printed as 0 or "".
+TEST(Format, MismatchedArgumentsRaise) {
+  EXPECT_EQ(test::MessageOf<EConvertError>([] { Format("%x", "abc"); }),
+            "Format '%x' invalid or incompatible with argument");
+  EXPECT_THROW(Format("%d", std::string("1")), EConvertError);
+  EXPECT_THROW(Format("%u", 1.5), EConvertError);
+  EXPECT_THROW(Format("%s", 7), EConvertError);
+  EXPECT_THROW(Format("%p", "p"), EConvertError);
+  EXPECT_THROW(Format("%f", "1"), EConvertError);
+  int local = 0;
+  EXPECT_EQ(Format("%x|%d|%u|%.1f", static_cast<const void*>(nullptr), 7U, -1, 2.25), "0|7|4294967295|2.2");
+  EXPECT_EQ(Format("%p", &local).size(), sizeof(void*) * 2);
+}
+
 TEST(Assertions, ReportUnitAndLineAsException) {
   EXPECT_EQ(test::ExactMessageOf<EAssertionFailed>([] { VT_ASSERT_AT(1 + 1 == 3, "StreamUtils", 3844); }),
             "Assertion failure (StreamUtils, line 3844)");

@@ -1,6 +1,8 @@
 // The 32-bit bitmap, its blend and row routines and the stretch transfers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 #include <vector>
 
@@ -160,6 +162,39 @@ TEST_F(SpBitmapTest, TransfersStayInsideBothBitmaps) {
   EXPECT_EQ(*t.PixelAddress(1, 1), 0u);
   R().CopyBitmapRect(t, os::RECT{-1, 0, 2, 1}, *src, 0, 0);
   EXPECT_EQ(*t.PixelAddress(0, 0), 0xFF000000u | (1 << 8));
+}
+
+// Rectangles spanning the whole int range (skin data, window origins) are
+// clipped without overflow; the sanitizer build checks the arithmetic.
+TEST_F(SpBitmapTest, RectanglesSpanningTheIntRange) {
+  TspBitmap src;
+  src.SetSize(4, 4);
+  for (int i = 0; i < 16; ++i) src.Bits[i] = 0xFF123456u;
+  TspBitmap t;
+  t.SetSize(4, 4);
+  const os::RECT all{INT_MIN, INT_MIN, INT_MAX, INT_MAX};
+  for (auto stretch : {R().StretchCopyBitmap, R().StretchBlendBitmap, R().StretchKeyBitmap}) {
+    std::fill(t.Bits, t.Bits + 16, 0u);
+    stretch(t, all, all, src, os::RECT{0, 0, 4, 4});
+    EXPECT_EQ(std::count(t.Bits, t.Bits + 16, 0xFF123456u), 16);
+  }
+  std::vector<std::uint32_t> buf(16, 0);
+  R().StretchCopyToBuffer(buf.data(), all, all, 4, 4, src, os::RECT{0, 0, 4, 4});
+  EXPECT_EQ(std::count(buf.begin(), buf.end(), 0xFF123456u), 16);
+  // The source offset lies past the bitmap: nothing is copied.
+  std::fill(t.Bits, t.Bits + 16, 0u);
+  R().CopyBitmapRect(t, os::RECT{INT_MIN, 0, INT_MAX, 4}, src, 0, 0);
+  R().CopyBitmapRect(t, os::RECT{0, 0, 4, 4}, src, INT_MIN, INT_MIN);
+  EXPECT_EQ(std::count(t.Bits, t.Bits + 16, 0u), 16);
+  R().BlendBitmapRect(t, os::RECT{0, 0, INT_MAX, INT_MAX}, src, 2, 2);
+  EXPECT_EQ(*t.PixelAddress(1, 1), 0xFF123456u);
+  EXPECT_EQ(*t.PixelAddress(2, 2), 0u);
+  // Through an owned DC whose window origin moves the destination.
+  std::fill(t.Bits, t.Bits + 16, 0u);
+  os::SetWindowOrgEx(t.DC, 1, 1, nullptr);
+  src.StretchDraw(t.DC, all, os::RECT{0, 0, 4, 4});
+  EXPECT_EQ(std::count(t.Bits, t.Bits + 16, 0xFF123456u), 16);
+  src.Draw(t.DC, INT_MAX, INT_MAX);
 }
 
 TEST_F(SpBitmapTest, ClipLimitsWritesAndOffsetsTheSource) {
