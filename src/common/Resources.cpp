@@ -1,7 +1,7 @@
 #include "common/Resources.h"
 
 #include <algorithm>
-#include <vector>
+#include <memory>
 
 #include "common/ExceptionHooks.h"
 #include "common/FileStreams.h"
@@ -41,12 +41,22 @@ bool WriteResourceToStream(os::HMODULE module, const os::ResId& name, const os::
   // written, so that memory stays flat however large the resource. They
   // pass through a buffer: the module's file may be cut short meanwhile.
   if (stream.Size() < stream.Position() + size) stream.SetSize(stream.Position() + size);
-  constexpr std::int64_t kPiece = std::int64_t{1} << 20;
-  std::vector<char> buffer(static_cast<std::size_t>(std::min(kPiece, size)));
+  // Pieces as large as a mapped-file stream's own large windows, which it
+  // maps ready for writing: smaller ones fault page by page. A mapped-file
+  // stream copies under the view guard itself; other streams get the bytes
+  // through a buffer.
+  constexpr std::int64_t kPiece = std::int64_t{8} << 20;
+  const bool guarded = dynamic_cast<TMappedFileStream*>(&stream) != nullptr;
+  std::unique_ptr<char[]> buffer;
+  if (!guarded) buffer = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(std::min(kPiece, size)));
   for (std::int64_t done = 0; done < size; done += kPiece) {
     const std::int64_t n = std::min(kPiece, size - done);
-    CopyFileView(buffer.data(), p + done, static_cast<std::size_t>(n));
-    stream.WriteBuffer(buffer.data(), n);
+    if (guarded) {
+      stream.WriteBuffer(p + done, n);
+    } else {
+      CopyFileView(buffer.get(), p + done, static_cast<std::size_t>(n));
+      stream.WriteBuffer(buffer.get(), n);
+    }
     os::ReleaseResourcePages(p + done, static_cast<std::size_t>(n));
   }
   return true;

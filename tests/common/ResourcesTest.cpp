@@ -61,6 +61,11 @@ TEST(Resources, ModuleCutShortRaisesTheInPageError) {
     EXPECT_EQ(test::MessageOf([&] { LoadResourceString(m, 1000, os::kRtRcData); }), "External exception C0000006");
     EXPECT_EQ(test::ExternalCodeOf([&] { WriteResourceToStream(m, 1000, os::kRtRcData, target); }),
               os::kStatusInPageError);
+    // Straight into a file through its mapped-file stream.
+    EXPECT_EQ(test::ExternalCodeOf([&] {
+                (void)SaveResourceToFile(m, 1000, os::kRtRcData, 0x20, (dir.path() / "out.bin").string());
+              }),
+              os::kStatusInPageError);
   }
   os::FreeResourceModule(m);
 }
