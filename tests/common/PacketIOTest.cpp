@@ -411,6 +411,18 @@ TEST_F(PacketIOTest, StreamingContextWritesTheDefinitionOnce) {
   EXPECT_EQ(first.substr(4, 16), std::string("\x11\x11\x11\x11\x22\x22\x33\x33\x44\x44\x55\x55\x55\x55\x55\x55", 16));
   SavePacket(p, s, &ctx);
   EXPECT_EQ(Bytes(s).substr(first.size()), "\x02" + first.substr(20));
+  // Ids in order of first use, whichever class came last: the next class
+  // is defined (id 2), then each is referred to by its own id.
+  TMemoryStream mixed;
+  TOtherPacket other;
+  for (const TPacket* q : {static_cast<const TPacket*>(&p), static_cast<const TPacket*>(&other),
+                           static_cast<const TPacket*>(&p), static_cast<const TPacket*>(&other)})
+    SavePacket(*q, mixed, &ctx);
+  const std::string m = Bytes(mixed);
+  const std::size_t small = first.size() - 20 + 1, defined = 20 + 1;  // reference or definition, payload
+  ASSERT_EQ(m.size(), small + defined + small + 2);
+  EXPECT_EQ(std::string({m[0], m[small], m[small + defined], m[small + defined + small]}),
+            std::string("\x02\x00\x02\x04", 4));
 
   // An id never defined.
   TPacketStreamingContext r;
