@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common/Classes.h"
+#include "common/StreamUtils.h"
 
 namespace vt {
 
@@ -272,12 +273,6 @@ void WithFieldWriter(TStream& stream, Fn&& fn) {
 // one made for the call, reading no further than the field), and over bytes
 // in memory at a cursor, which they advance. All go through the one reader
 // and writer above.
-
-// Bytes in memory being parsed: Pos moves, End bounds what may be read.
-struct TBufferCursor {
-  const std::uint8_t* Pos;
-  const std::uint8_t* End;
-};
 
 // Sized form: one byte S, then S bytes into Field (zero-filled when S is
 // less than Width, the surplus skipped when greater).
