@@ -63,8 +63,10 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
   reader.Get(&h, sizeof h);
   if (h.Version != kPacketFormatVersion)
     throw Exception(Format("Cannot load packet. Unknown format version: %d", h.Version));
-  if (h.TotalSize < kPacketHeaderSize || start + static_cast<std::int64_t>(h.TotalSize) > reader.Size())
+  if (h.TotalSize < kPacketHeaderSize)
     throw Exception(Format("Cannot load packet. Invalid packet size: %u", h.TotalSize));
+  // A packet that ends past its data is cut short.
+  reader.CheckFits(h.TotalSize - kPacketHeaderSize);
   if (expected != nullptr) {
     if (!GuidsEqual(expected->GetClassGUID(), h.ClassGUID))
       RaiseIncompatiblePacketClass(h.ClassGUID, expected);
@@ -111,7 +113,7 @@ void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const T
 void ReadPacketFields(TPacket& packet, TStream& stream, TPacketStreamingContext* context,
                       const TPacketLoadInfo& info) {
   TReaderScope reader(stream, -1);
-  reader->RaiseLimit(info.PayloadEnd);
+  if (info.PayloadSize >= 0) reader->RaiseLimit(reader->Offset() + info.PayloadSize);
   std::int32_t remaining = info.StoredFieldCount;
   packet.LoadFields(*reader, remaining, context);
   reader.Done();
@@ -142,14 +144,14 @@ void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext*
     writer.Done();
     return;
   }
-  const std::int64_t start = writer->Offset();
+  const std::int64_t start = writer->OpenSize();
   const TPacketHeader h{kPacketFormatVersion, 0, static_cast<std::uint32_t>(packet.FieldCount()), 0,
                         packet.GetClassGUID()};
   writer->Put(&h, sizeof h);
   packet.SaveFields(*writer, nullptr);
   const std::int64_t size = writer->Offset() - start;
   if (size > 0xFFFFFFFFll) throw EWriteError("Packet too large for the stand-alone form");
-  writer->PatchUInt32(start + offsetof(TPacketHeader, TotalSize), static_cast<std::uint32_t>(size));
+  writer->CloseSize(start + offsetof(TPacketHeader, TotalSize), static_cast<std::uint32_t>(size));
   writer.Done();
 }
 

@@ -247,10 +247,11 @@ void LoadField(const TPacketField& f, void* m, TFieldReader& r, TPacketStreaming
     case TWireForm::StringList: r.ReadStringList(As<TStrings>(m)); break;
     case TWireForm::Stream: r.ReadStream(As<TMemoryStream>(m), context != nullptr); break;
     case TWireForm::Chunked: r.ReadChunked(As<TChunkedDataContainer>(m), context != nullptr); break;
-    case TWireForm::TypedList:
-      As<TCustomList>(m).LoadFromStream(r.Stream());
-      r.Resume();
+    case TWireForm::TypedList: {
+      auto& list = As<TCustomList>(m);
+      r.ReadTypedList(list, list.ItemSize());
       break;
+    }
     case TWireForm::Packet:
       if (f.Kind == TFieldKind::AnyPacket) {
         As<TAnyPacket>(m).Reset(LoadPacket(r, context, 0));
@@ -807,12 +808,14 @@ void TCustomPacketList::SaveToStream(TStream& stream, TPacketStreamingContext* c
 void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext* context) {
   TReaderScope reader(stream, -1);
   const std::uint32_t n = reader->GetUInt32();
-  // A packet takes at least one byte with a context, a header without.
-  reader->CheckFits(std::uint64_t{n} * (context != nullptr ? 1 : kPacketHeaderSize));
+  // A packet takes at least one byte with a context, a header without;
+  // room is made for the packets whose bytes are at hand.
+  const std::size_t least = context != nullptr ? 1 : kPacketHeaderSize;
+  reader->CheckFits(std::uint64_t{n} * least);
   // The items there are may be loaded over instead of freed and made anew.
   const std::size_t keep = std::min<std::size_t>(items_.size(), n);
   items_.resize(keep);
-  items_.reserve(n);
+  items_.reserve(std::min<std::size_t>(n, keep + reader->InHand() / least));
   const TPacketClass& item_class = ItemClass();
   std::size_t i = 0;
   try {

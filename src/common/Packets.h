@@ -735,7 +735,9 @@ struct TPacketLoadInfo {
   const TPacketClass* Class = nullptr;
   std::int64_t PayloadSize = -1;  // -1 in the context form
   std::int32_t StoredFieldCount = 0;
-  std::int64_t PayloadEnd = -1;   // -1 in the context form
+  // -1 in the context form; else an offset of the reader that read the
+  // header (over a memory stream, its position).
+  std::int64_t PayloadEnd = -1;
 };
 
 void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext* context = nullptr,

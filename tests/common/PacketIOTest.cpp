@@ -1,8 +1,14 @@
 // Stand-alone form, field encodings, streaming context and packet lists on
 // the wire, including damaged and hostile input.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <thread>
 #include <numeric>
 #include <filesystem>
 #include <string>
@@ -13,6 +19,7 @@
 #include "common/Objects.h"
 #include "common/PacketContext.h"
 #include "common/PacketFields.h"
+#include "platform/Process.h"
 #include "platform/ThreadApi.h"
 #include "support/PacketBytes.h"
 #include "support/StreamBytes.h"
@@ -21,33 +28,68 @@
 namespace vt::test {
 namespace {
 
-// Loads from a copy of Bytes, in buffer mode (memory stream) and in stream
-// mode, and checks both answer the same.
-std::unique_ptr<TPacket> LoadBoth(const std::string& bytes) {
-  TPointerStream mem(const_cast<char*>(bytes.data()), static_cast<std::int64_t>(bytes.size()), true);
-  auto a = LoadPacket(mem);
-  TPlainStream str(bytes);
-  auto b = LoadPacket(str);
-  EXPECT_TRUE(a->Equals(*b));
-  EXPECT_EQ(mem.Position(), str.Position());
-  return a;
-}
+// A stream as a pipe or a socket is: at most MaxRead bytes a read, a size
+// it does not know (it claims 2^40), no seeking; only its position is told.
+class TTrickleStream : public TStream {
+ public:
+  explicit TTrickleStream(std::string bytes, std::int64_t max_read = 7)
+      : bytes_(std::move(bytes)), max_read_(max_read) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    const std::int64_t n =
+        std::min({count, max_read_, static_cast<std::int64_t>(bytes_.size()) - pos_});
+    if (n <= 0) return 0;
+    std::memcpy(buffer, bytes_.data() + pos_, static_cast<std::size_t>(n));
+    pos_ += n;
+    return n;
+  }
+  std::int64_t Write(const void*, std::int64_t) override { throw EWriteError(); }
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+    if (offset != 0 || origin != TSeekOrigin::soCurrent) throw EStreamError("The stream cannot seek");
+    return pos_;
+  }
+  std::int64_t GetSize() override { return std::int64_t{1} << 40; }
 
-// Calls F with a memory stream over the bytes, then with a plain stream.
+ private:
+  std::string bytes_;
+  std::int64_t max_read_;
+  std::int64_t pos_ = 0;
+};
+
+// Calls F with a memory stream over the bytes, with a plain stream and with
+// a trickling one.
 template <typename F>
-void InBothModes(std::string bytes, F&& f) {
+void InEveryMode(std::string bytes, F&& f) {
   TPointerStream mem(bytes.data(), static_cast<std::int64_t>(bytes.size()), true);
   f(static_cast<TStream&>(mem));
   TPlainStream str(bytes);
   f(static_cast<TStream&>(str));
+  TTrickleStream trickle(bytes);
+  f(static_cast<TStream&>(trickle));
 }
 
-// Runs Load on the bytes in both modes and expects the same exception type.
+// Loads Bytes in every mode and checks all answer the same and end at the
+// same place.
+std::unique_ptr<TPacket> LoadBoth(const std::string& bytes) {
+  std::unique_ptr<TPacket> first;
+  std::int64_t end = -1;
+  InEveryMode(bytes, [&](TStream& in) {
+    auto p = LoadPacket(in);
+    if (first == nullptr) {
+      first = std::move(p);
+      end = in.Position();
+      return;
+    }
+    EXPECT_TRUE(first->Equals(*p));
+    EXPECT_EQ(in.Position(), end);
+  });
+  return first;
+}
+
+// Runs Load on the bytes in every mode and expects the same exception type.
 template <typename E>
 void ExpectBothFail(const std::string& bytes) {
-  InBothModes(bytes, [](TStream& s) { EXPECT_THROW(LoadPacket(s), E); });
+  InEveryMode(bytes, [](TStream& s) { EXPECT_THROW(LoadPacket(s), E); });
 }
-
 
 class PacketIOTest : public ::testing::Test {
  protected:
@@ -82,7 +124,7 @@ TEST_F(PacketIOTest, EveryFieldKindRoundTripsInBothModesWithAndWithoutContext) {
   TMemoryStream s;
   SavePacket(p, s, &wctx);
   SavePacket(p, s, &wctx);
-  InBothModes(Bytes(s), [&](TStream& in) {
+  InEveryMode(Bytes(s), [&](TStream& in) {
     TPacketStreamingContext rctx;
     EXPECT_TRUE(LoadPacket(in, &rctx)->Equals(p));
     EXPECT_TRUE(LoadPacket(in, &rctx)->Equals(p));
@@ -97,7 +139,7 @@ TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
   v2.Value = 3;
   v2.Extra = 5;
   const std::string nb = SaveBytes(v2);
-  InBothModes(nb + "xyz", [&](TStream& in) {
+  InEveryMode(nb + "xyz", [&](TStream& in) {
     TSmallPacket into;
     LoadPacketInto(into, in);
     EXPECT_EQ(into.Value, 3);
@@ -121,10 +163,16 @@ TEST_F(PacketIOTest, BadHeadersAreRefused) {
     EXPECT_EQ(MessageOf([&] { LoadPacket(s); }),
               "Cannot load packet. Unknown format version: " + std::to_string(version));
   }
-  for (std::uint32_t total : {0u, 31u, static_cast<std::uint32_t>(good.size() + 1), 0xFFFFFFFFu}) {
+  for (std::uint32_t total : {0u, 31u}) {
     std::string b = good;
     PutU32(b, 4, total);
     ExpectBothFail<Exception>(b);
+  }
+  // A packet that ends past its data is cut short: the read error.
+  for (std::uint32_t total : {static_cast<std::uint32_t>(good.size() + 1), 0xFFFFFFFFu}) {
+    std::string b = good;
+    PutU32(b, 4, total);
+    ExpectBothFail<EReadError>(b);
   }
   std::string unknown = good;
   unknown[16] = '\x77';
@@ -213,7 +261,7 @@ TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
   PutU32(deep, 8, static_cast<std::uint32_t>(TChainPacket::Class.FieldCount()));
   std::memcpy(deep.data() + 16, &TChainPacket::Class.GetClassGUID(), 16);
   deep += '\x01' + bytes;
-  InBothModes(deep, [&](TStream& s) {
+  InEveryMode(deep, [&](TStream& s) {
     EXPECT_EQ(MessageOf([&] { LoadPacket(s); }),
               "Cannot load packet. Nesting deeper than " + std::to_string(kMaxPacketNesting) + " levels");
   });
@@ -520,6 +568,158 @@ TEST_F(PacketIOTest, CompressedPacketLoadsBack) {
   SavePacket(p, behind, nullptr, pioCompress);
   behind.SetPosition(2);
   EXPECT_THROW(LoadPacket(behind, nullptr, pioCompressed), Exception);
+}
+
+// ---- Streams that cannot seek --------------------------------------------------
+
+// Packets of both forms, small and far beyond the writer's and reader's
+// buffers, as one side of a pipe sends them and the other reads them.
+struct PipeTraffic {
+  TSmallPacket small;
+  TAllKindsPacket big;
+  PipeTraffic() {
+    small.Value = 5;
+    small.Text = "pipe";
+    FillAllKinds(big);
+    for (int i = 0; i < 3000; ++i) big.Lines.Add(std::string(40, static_cast<char>('a' + i % 26)));
+    big.Data.SetSize(100000);
+    std::memset(big.Data.Memory(), 7, 100000);
+  }
+  void Send(TStream& out) const {
+    SavePacket(small, out);
+    SavePacket(big, out);
+    SavePacket(big, out, nullptr, pioBuffered);
+    TPacketStreamingContext context;
+    for (const TPacket* p : {static_cast<const TPacket*>(&small), static_cast<const TPacket*>(&big),
+                             static_cast<const TPacket*>(&small)})
+      SavePacket(*p, out, &context);
+  }
+  void Receive(TStream& in) const {
+    for (const TPacket* p : {static_cast<const TPacket*>(&small), static_cast<const TPacket*>(&big),
+                             static_cast<const TPacket*>(&big)})
+      EXPECT_TRUE(LoadPacket(in)->Equals(*p));
+    TPacketStreamingContext context;
+    for (const TPacket* p : {static_cast<const TPacket*>(&small), static_cast<const TPacket*>(&big),
+                             static_cast<const TPacket*>(&small)})
+      EXPECT_TRUE(LoadPacket(in, &context)->Equals(*p));
+    char c;
+    EXPECT_EQ(in.Read(&c, 1), 0);  // nothing read past the last packet, and nothing left
+  }
+};
+
+TEST_F(PacketIOTest, PacketsTravelThroughAPipeBetweenThreadsAndProcesses) {
+  const PipeTraffic traffic;
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  os::IgnoreBrokenPipeSignal();  // a reader that fails early fails the writer's writes
+  std::string sent;
+  std::thread writer([&] {
+    sent = MessageOf([&] {
+      THandleStream out(fds[1]);
+      traffic.Send(out);
+    });
+  });
+  const std::string received = MessageOf([&] {
+    THandleStream in(fds[0]);
+    traffic.Receive(in);
+  });
+  writer.join();
+  EXPECT_EQ(received, "(no exception)");
+  EXPECT_EQ(sent, "(no exception)");
+
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(fds[0]);
+    int code = 0;
+    try {
+      THandleStream out(fds[1]);
+      traffic.Send(out);
+    } catch (...) {
+      code = 1;
+    }
+    ::_exit(code);
+  }
+  ::close(fds[1]);
+  EXPECT_EQ(MessageOf([&] {
+              THandleStream in(fds[0]);
+              traffic.Receive(in);
+            }),
+            "(no exception)");
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A writer gone in the middle of a packet: the reader gets the read error,
+// in either form.
+TEST_F(PacketIOTest, PipeClosedMidPacketIsTheReadError) {
+  TAllKindsPacket p;
+  FillAllKinds(p);
+  TPacketStreamingContext context;
+  for (const std::string& bytes : {SaveBytes(p), SaveBytes(p, &context)}) {
+    for (std::size_t cut : {std::size_t{10}, bytes.size() / 2, bytes.size() - 1}) {
+      int fds[2];
+      ASSERT_EQ(::pipe(fds), 0);
+      {
+        THandleStream out(fds[1]);
+        out.WriteBuffer(bytes.data(), static_cast<std::int64_t>(cut));
+      }
+      THandleStream in(fds[0]);
+      TPacketStreamingContext reading;
+      EXPECT_THROW(LoadPacket(in, bytes[0] == 0 ? &reading : nullptr), EReadError) << cut;
+    }
+  }
+}
+
+// What a stored length or a stream's size claims is never allocated ahead of
+// the bytes: in a child whose address space is a little larger than it
+// needs, claims of 2 GB in 43 bytes (and a size of 2^40) end in the read
+// error, not in running out of memory.
+TEST_F(PacketIOTest, ClaimedLengthsAllocateOnlyWhatArrives) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer reserves address space of its own";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "the sanitizer reserves address space of its own";
+#endif
+#endif
+  TSmallPacket small;
+  std::string stand_alone = SaveBytes(small);  // Value, then Text: "none"
+  stand_alone.replace(36, 5, "\xFF\xFF\xFF\xFF" "abc");
+  PutU32(stand_alone, 4, 0xFFFFFFF0u);
+  TPacketStreamingContext writing;
+  std::string in_context = SaveBytes(small, &writing);
+  in_context.replace(in_context.size() - 5, 5, "\xFF\xFF\xFF\xFF" "abc");
+  TPacketStreamingContext all_writing;
+  std::string lines = SaveBytes(TAllKindsPacket(), &all_writing);
+  lines.replace(20 + 85, 1, "\xFF\xFF\xFF\xFF");  // the string list's count (fields 0..17 take 85 bytes)
+  ASSERT_EQ(stand_alone.size(), 43u);
+
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t pages = 0;
+    statm >> pages;
+    const rlimit limit{pages * 4096 + (std::uint64_t{256} << 20), pages * 4096 + (std::uint64_t{256} << 20)};
+    int failures = ::setrlimit(RLIMIT_AS, &limit) == 0 ? 0 : 100;
+    for (const std::string* bytes : {&stand_alone, &in_context, &lines}) {
+      TTrickleStream in(*bytes, std::int64_t{1} << 40);
+      TPacketStreamingContext reading;
+      try {
+        LoadPacket(in, bytes == &stand_alone ? nullptr : &reading);
+        failures += 1;
+      } catch (const EReadError&) {
+      } catch (...) {
+        failures += 10;
+      }
+    }
+    ::_exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // ---- Loading from a file --------------------------------------------------------
