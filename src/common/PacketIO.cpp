@@ -28,21 +28,20 @@ struct DepthGuard {
   ~DepthGuard() { --depth; }
 };
 
-// Stack a nested load keeps in hand: a deep tree read on a small stack is
-// refused before the stack runs out. Checked every few levels.
-constexpr std::size_t kNestingStackReserve = 64 * 1024;
-
+// The stack is checked every few levels.
 void CheckNesting() {
   if (t_load_depth > kMaxPacketNesting) [[unlikely]]
     RaiseNestingTooDeep("load");
   if ((t_load_depth & 7) == 0 && os::StackSpaceLeft() < kNestingStackReserve) [[unlikely]]
-    throw Exception(Format("Cannot load packet. Not enough stack left for nesting %d levels deep", t_load_depth));
+    RaiseStackTooSmall("load", t_load_depth);
 }
 
 // Nested saves that the check before the save cannot see (custom fields).
 void CheckSaveNesting() {
   if (t_save_depth > kMaxPacketNesting) [[unlikely]]
     RaiseNestingTooDeep("save");
+  if ((t_save_depth & 7) == 0 && os::StackSpaceLeft() < kNestingStackReserve) [[unlikely]]
+    RaiseStackTooSmall("save", t_save_depth);
 }
 
 void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TPacketClass* expected,

@@ -9,6 +9,7 @@
 
 #include "common/Objects.h"
 #include "common/PacketFields.h"
+#include "platform/FaultSupport.h"
 #include "platform/Utf.h"
 
 namespace vt {
@@ -564,22 +565,30 @@ bool LoadReplacesEveryField(const TPacketClass& cls) { return !(ClassTraits(cls)
 
 namespace {
 
-void CheckBeforeSave(const TPacket& packet, int depth) {
+// Top: the stack left at the tree's root. A load takes more stack a level
+// than this walk, so every few levels the walk keeps in hand the reserve
+// and as much again as it has taken.
+void CheckBeforeSave(const TPacket& packet, int depth, std::size_t top) {
   if (depth > kMaxPacketNesting) [[unlikely]]
     RaiseNestingTooDeep("save");
+  if ((depth & 7) == 0) {
+    const std::size_t left = os::StackSpaceLeft();
+    if (left < kNestingStackReserve || left - kNestingStackReserve < top - left) [[unlikely]]
+      RaiseStackTooSmall("save", depth);
+  }
   const TPacketClass& cls = packet.ClassType();
   if (!(ClassTraits(cls) & kHoldsCompact)) return;
   WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
     const void* m = MemberOf(f, packet);
     switch (f.Kind) {
-      case TFieldKind::Packet: CheckBeforeSave(As<TPacket>(m), depth + 1); return;
-      case TFieldKind::AnyPacket: CheckBeforeSave(HeldPacket(m, cls, index), depth + 1); return;
+      case TFieldKind::Packet: CheckBeforeSave(As<TPacket>(m), depth + 1, top); return;
+      case TFieldKind::AnyPacket: CheckBeforeSave(HeldPacket(m, cls, index), depth + 1, top); return;
       case TFieldKind::OptionalPacket:
-        if (const TPacket* p = As<TOptionalPacketBase>(m).Pointer()) CheckBeforeSave(*p, depth + 1);
+        if (const TPacket* p = As<TOptionalPacketBase>(m).Pointer()) CheckBeforeSave(*p, depth + 1, top);
         return;
       case TFieldKind::PacketList: {
         const auto& list = As<TCustomPacketList>(m);
-        for (std::int32_t i = 0; i < list.Count(); ++i) CheckBeforeSave(*list.GetItem(i), depth + 1);
+        for (std::int32_t i = 0; i < list.Count(); ++i) CheckBeforeSave(*list.GetItem(i), depth + 1, top);
         return;
       }
       default: break;
@@ -594,10 +603,14 @@ void CheckBeforeSave(const TPacket& packet, int depth) {
 
 }  // namespace
 
-void CheckBeforeSave(const TPacket& packet) { CheckBeforeSave(packet, 1); }
+void CheckBeforeSave(const TPacket& packet) { CheckBeforeSave(packet, 1, os::StackSpaceLeft()); }
 
 void RaiseNestingTooDeep(const char* action) {
   throw Exception(Format("Cannot %s packet. Nesting deeper than %d levels", action, kMaxPacketNesting));
+}
+
+void RaiseStackTooSmall(const char* action, int depth) {
+  throw Exception(Format("Cannot %s packet. Not enough stack left for nesting %d levels deep", action, depth));
 }
 
 // ---- Whole-packet operations ---------------------------------------------------------

@@ -35,6 +35,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -687,10 +688,14 @@ bool LoadReplacesEveryField(const TPacketClass& cls);
 
 // What SavePacket checks before it writes: raises when a compact field of
 // Packet or of a packet nested in it holds a value outside 0 .. 2^31-1, or
-// when packets nest deeper than kMaxPacketNesting (a load would refuse it).
+// when packets nest deeper than kMaxPacketNesting or than the thread's
+// stack allows a load of them (a load would refuse it).
 void CheckBeforeSave(const TPacket& packet);
 // "Cannot <Action> packet. Nesting deeper than <kMaxPacketNesting> levels".
 [[noreturn, gnu::cold]] void RaiseNestingTooDeep(const char* action);
+// "Cannot <Action> packet. Not enough stack left for nesting <Depth> levels
+// deep".
+[[noreturn, gnu::cold]] void RaiseStackTooSmall(const char* action, int depth);
 
 // "<Class>.<Field>" ("<Class>." out of range).
 std::string QualifiedFieldName(const TPacketClass& cls, std::int32_t index);
@@ -719,6 +724,9 @@ constexpr std::int64_t kPacketHeaderSize = 32;
 // a save writes and a load accepts; far above what documents hold, and
 // within what a thread's stack takes.
 constexpr int kMaxPacketNesting = 256;
+// Stack that nested saves and loads keep in hand: a deep tree on a small
+// stack is refused before the stack runs out.
+constexpr std::size_t kNestingStackReserve = 64 * 1024;
 
 #pragma pack(push, 1)
 struct TPacketHeader {

@@ -288,6 +288,47 @@ TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
   EXPECT_TRUE(load.message.starts_with("Cannot load packet. Not enough stack left for nesting")) << load.message;
 }
 
+// A deep tree saved on a small stack is refused as its load would be, never
+// a crash: what a thread saves, it loads back on the same stack.
+TEST_F(PacketIOTest, DeepTreeOnASmallStackIsRefusedOnSaveOrLoadsBack) {
+  TChainPacket root;
+  TChainPacket* p = &root;
+  for (int i = 1; i < kMaxPacketNesting; ++i) p = &p->NeedNext();
+  struct Run {
+    const TChainPacket* root;
+    std::string saved, loaded;
+  };
+  int refused = 0, loaded = 0;
+  for (std::size_t kib : {128, 192, 256, 384, 512, 1024}) {
+    Run run{&root, "", ""};
+    const os::ThreadHandle thread = os::CreateThread(
+        kib * 1024,
+        [](void* param) -> os::DWORD {
+          auto* r = static_cast<Run*>(param);
+          TMemoryStream out;
+          r->saved = MessageOf([&] { SavePacket(*r->root, out); });
+          if (r->saved == "(no exception)") {
+            out.SetPosition(0);
+            r->loaded = MessageOf([&] { EXPECT_TRUE(LoadPacket(out)->Equals(*r->root)); });
+          }
+          return 0;
+        },
+        &run, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(os::WaitForThread(thread, os::kInfinite), os::kWaitObject0);
+    os::CloseThreadHandle(thread);
+    if (run.saved == "(no exception)") {
+      EXPECT_EQ(run.loaded, "(no exception)") << kib << " KiB";
+      ++loaded;
+    } else {
+      EXPECT_TRUE(run.saved.starts_with("Cannot save packet. Not enough stack left for nesting")) << run.saved;
+      ++refused;
+    }
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(loaded, 0);
+}
+
 // The field routines by name: written to a stream, read back from a stream
 // and from memory at a cursor, which ends where the stream reader ends.
 TEST_F(PacketIOTest, FieldRoutinesReadWhatTheyWriteFromStreamsAndBuffers) {
