@@ -443,7 +443,7 @@ void TFieldWriter::PutSlow(const void* data, std::size_t n) {
   cur_ += n;
 }
 
-void TFieldWriter::PutCompact(std::int64_t value) {
+void TFieldWriter::PutLongCompact(std::int64_t value) {
   VT_ASSERT_AT(value >= 0 && value < (std::int64_t{1} << 31), "StreamUtils", 3844);
   if (value < 128) return PutByte(static_cast<std::uint8_t>(value * 2));
   const auto w = static_cast<std::uint32_t>(value * 2 + 1);

@@ -197,7 +197,13 @@ class TFieldWriter final : public TStream {
     PutSlow(data, n);
   }
   void PutByte(std::uint8_t b) { Put(&b, 1); }
-  void PutCompact(std::int64_t value);
+  void PutCompact(std::int64_t value) {
+    if (value >= 0 && value < 128 && cur_ != buffer_ + kBufferSize) {
+      *cur_++ = static_cast<std::uint8_t>(value * 2);
+      return;
+    }
+    PutLongCompact(value);
+  }
   // A size written before its value is known: OpenSize answers the
   // present offset, CloseSize puts Value at At (behind that offset) once
   // the bytes it counts are written.
@@ -232,6 +238,7 @@ class TFieldWriter final : public TStream {
  private:
   static constexpr std::size_t kBufferSize = 16384;
   void PutSlow(const void* data, std::size_t n);
+  void PutLongCompact(std::int64_t value);
   void WriteLength(std::int64_t n, bool use_compact_length);
   // Hands N bytes on: to the target, or to the held bytes while a size is
   // open over a target that cannot seek.

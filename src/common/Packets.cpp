@@ -588,6 +588,10 @@ void CheckBeforeSave(const TPacket& packet, int depth, std::size_t top) {
         return;
       case TFieldKind::PacketList: {
         const auto& list = As<TCustomPacketList>(m);
+        if (list.ItemsToCheck() == 0) {  // leaves: only their level counts
+          if (!list.IsEmpty() && depth + 1 > kMaxPacketNesting) RaiseNestingTooDeep("save");
+          return;
+        }
         for (std::int32_t i = 0; i < list.Count(); ++i) CheckBeforeSave(*list.GetItem(i), depth + 1, top);
         return;
       }
@@ -772,11 +776,23 @@ std::uint8_t StreamFieldToText(const TObject* object, std::string& text) {
 
 // ---- Packet lists ------------------------------------------------------------------------
 
-void TCustomPacketList::Add(std::unique_ptr<TPacket> packet) { items_.push_back(std::move(packet)); }
+void TCustomPacketList::Counted(const TPacket& packet) {
+  if (ClassTraits(packet.ClassType()) & kHoldsCompact) ++to_check_;
+}
+
+void TCustomPacketList::Recount() {
+  to_check_ = 0;
+  for (const auto& p : items_) Counted(*p);
+}
+
+void TCustomPacketList::Add(std::unique_ptr<TPacket> packet) {
+  items_.push_back(std::move(packet));
+  Counted(*items_.back());
+}
 
 void TCustomPacketList::AddChecked(std::unique_ptr<TPacket> packet) {
   VT_ASSERT_AT(packet && packet->InheritsFrom(ItemClass()), kUnit, 1412);
-  items_.push_back(std::move(packet));
+  Add(std::move(packet));
 }
 
 void TCustomPacketList::AddCopies(const TCustomPacketList& other) {
@@ -784,11 +800,11 @@ void TCustomPacketList::AddCopies(const TCustomPacketList& other) {
   if (&other == this) {
     const std::size_t n = items_.size();
     items_.reserve(n * 2);
-    for (std::size_t i = 0; i < n; ++i) items_.push_back(items_[i]->Clone());
+    for (std::size_t i = 0; i < n; ++i) Add(items_[i]->Clone());
     return;
   }
   items_.reserve(items_.size() + other.items_.size());
-  for (const auto& p : other.items_) items_.push_back(p->Clone());
+  for (const auto& p : other.items_) Add(p->Clone());
 }
 
 void TCustomPacketList::Assign(const TCustomPacketList& other) {
@@ -844,8 +860,10 @@ void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext*
     }
   } catch (...) {
     items_.resize(i);  // the packets read before stay
+    Recount();
     throw;
   }
+  Recount();
   reader.Done();
 }
 

@@ -402,11 +402,17 @@ class TCustomPacketList : public TObject {
   // from this list's).
   void AddCopies(const TCustomPacketList& other);
   void Assign(const TCustomPacketList& other);
-  void Clear() { items_.clear(); }
+  void Clear() {
+    items_.clear();
+    to_check_ = 0;
+  }
   bool Equals(const TCustomPacketList& other) const;
 
   std::int32_t Count() const { return static_cast<std::int32_t>(items_.size()); }
   bool IsEmpty() const { return items_.empty(); }
+  // Items of classes with compact or nested fields: those a save checks
+  // before it writes (CheckBeforeSave).
+  std::size_t ItemsToCheck() const { return to_check_; }
   TPacket* GetItem(std::int32_t index) const;
 
   // UInt32 count, then each packet (stand-alone, or class reference with a
@@ -418,7 +424,11 @@ class TCustomPacketList : public TObject {
   void DumpToText(std::string& text) const;
 
  private:
+  void Counted(const TPacket& packet);
+  void Recount();
+
   std::vector<std::unique_ptr<TPacket>> items_;
+  std::size_t to_check_ = 0;
 };
 
 // The list class of item class T (T##List).

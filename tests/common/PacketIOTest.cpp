@@ -427,6 +427,18 @@ TEST_F(PacketIOTest, NegativeCompactValueFailsBeforeAnythingIsWritten) {
   EXPECT_THROW(SavePacket(p, s, &ctx), Exception);
   EXPECT_EQ(s.Size(), 0);
   EXPECT_EQ(ctx.WrittenClassCount(), 0);
+
+  // In a list item, however the item came there: added or copied.
+  const std::string refused = "Cannot save packet: TAllKindsPacket.Compact holds -1";
+  TAllKindsPacket added, copied;
+  added.Items.AddNew();
+  added.Items.Add(std::make_unique<TAllKindsPacket>());
+  static_cast<TAllKindsPacket*>(added.Items.GetItem(1))->Compact = -1;
+  copied.Items.Assign(added.Items);
+  for (const TAllKindsPacket* q : {&added, &copied}) {
+    EXPECT_TRUE(MessageOf([&] { SavePacket(*q, s); }).starts_with(refused));
+    EXPECT_EQ(s.Size(), 0);
+  }
 }
 
 TEST_F(PacketIOTest, CompactAndSizedFormsAndStoredFieldCounts) {
