@@ -65,6 +65,10 @@ class TFieldReader final : public TStream {
   void RaiseLimit(std::int64_t limit) {
     if (limit > limit_) limit_ = limit;
   }
+  // The end of the stand-alone packet being read (negative: none), which
+  // its nested packets share: set for a packet's payload, then put back.
+  std::int64_t Limit() const { return limit_; }
+  void SetLimit(std::int64_t limit) { limit_ = limit; }
   std::int64_t Offset() const { return end_pos_ - (end_ - cur_); }
   // Where the data must end: the memory's size, else the limit when one is
   // known (a stand-alone packet's end), else nowhere known.

@@ -88,10 +88,14 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
 // packet ends at its stored size, whatever its reader's class knows.
 void ReadFields(TPacket& packet, TFieldReader& reader, TPacketStreamingContext* context,
                 const TPacketLoadInfo& info) {
-  reader.RaiseLimit(info.PayloadEnd);
+  const std::int64_t outer = reader.Limit();
+  if (info.PayloadEnd >= 0) reader.SetLimit(info.PayloadEnd);
   std::int32_t remaining = info.StoredFieldCount;
   packet.LoadFields(reader, remaining, context);
-  if (info.PayloadEnd >= 0) reader.SkipTo(info.PayloadEnd);
+  if (info.PayloadEnd >= 0) {
+    reader.SkipTo(info.PayloadEnd);
+    reader.SetLimit(outer);
+  }
 }
 
 }  // namespace

@@ -573,6 +573,12 @@ TEST_F(PacketIOTest, PacketListsOnTheWire) {
   EXPECT_EQ(b.Items(0).Value, 1);
   EXPECT_EQ(b.Items(0).Text, "none");
   EXPECT_TRUE(b.Items(1).Equals(a.Items(1)));
+  InEveryMode(stored, [&](TStream& in) {  // the first packet's end bounds only the first packet
+    TSmallPacketList c;
+    c.LoadFromStream(in, nullptr);
+    ASSERT_EQ(c.Count(), 2);
+    EXPECT_TRUE(c.Items(1).Equals(a.Items(1)));
+  });
   TAllKindsPacket lines, over;
   lines.Lines.Add("new");
   TObject marker;
