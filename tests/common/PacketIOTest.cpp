@@ -299,7 +299,7 @@ TEST_F(PacketIOTest, DeepTreeOnASmallStackIsRefusedOnSaveOrLoadsBack) {
     std::string saved, loaded;
   };
   int refused = 0, loaded = 0;
-  for (std::size_t kib : {128, 192, 256, 384, 512, 1024}) {
+  for (std::size_t kib : {128, 192, 256, 384, 512, 1024, 4096, 16384}) {
     Run run{&root, "", ""};
     const os::ThreadHandle thread = os::CreateThread(
         kib * 1024,
