@@ -29,8 +29,10 @@ constexpr std::size_t kReadAhead = 65536;
 
 TFieldReader::TFieldReader(TStream& source, std::int64_t limit)
     : source_(source), memory_(dynamic_cast<TCustomMemoryStream*>(&source)), limit_(limit) {
+  SetLimit(limit);
   if (memory_ != nullptr) {
     size_ = memory_->Size();
+    bound_ = size_;
     const std::int64_t pos = memory_->Position();
     begin_ = static_cast<const std::uint8_t*>(memory_->Memory());
     end_ = begin_ + size_;
@@ -80,8 +82,7 @@ void TFieldReader::Refill(std::size_t need) {
   }
 }
 
-void TFieldReader::Prefetch(std::uint64_t n) {
-  CheckFits(n);
+void TFieldReader::PrefetchSlow(std::uint64_t n) {
   while (InHand() < n) {
     const std::size_t have = InHand();
     Refill(static_cast<std::size_t>(std::min<std::uint64_t>(n, have + std::max(have, kReadAhead))));

@@ -63,27 +63,33 @@ class TFieldReader final : public TStream {
 
   // Allows reading ahead up to Limit (a smaller one changes nothing).
   void RaiseLimit(std::int64_t limit) {
-    if (limit > limit_) limit_ = limit;
+    if (limit > limit_) SetLimit(limit);
   }
   // The end of the stand-alone packet being read (negative: none), which
   // its nested packets share: set for a packet's payload, then put back.
   std::int64_t Limit() const { return limit_; }
-  void SetLimit(std::int64_t limit) { limit_ = limit; }
+  void SetLimit(std::int64_t limit) {
+    limit_ = limit;
+    if (memory_ == nullptr) bound_ = limit >= 0 ? limit : kUnbounded;
+  }
   std::int64_t Offset() const { return end_pos_ - (end_ - cur_); }
   // Where the data must end: the memory's size, else the limit when one is
   // known (a stand-alone packet's end), else nowhere known.
-  std::int64_t Bound() const { return memory_ != nullptr ? size_ : limit_ >= 0 ? limit_ : kUnbounded; }
+  std::int64_t Bound() const { return bound_; }
   // Bytes at hand: read, not yet taken.
   std::size_t InHand() const { return static_cast<std::size_t>(end_ - cur_); }
   // A stored length that cannot fit before the bound is the data ending
   // early: EReadError before anything is allocated.
   void CheckFits(std::uint64_t needed) const {
-    const std::int64_t left = Bound() - Offset();
+    const std::int64_t left = bound_ - Offset();
     if (left < 0 || needed > static_cast<std::uint64_t>(left)) throw EReadError();
   }
   // Makes N bytes at hand, reading them in steps (the bytes a stored count
   // promises at least, before anything is sized by that count).
-  void Prefetch(std::uint64_t n);
+  void Prefetch(std::uint64_t n) {
+    CheckFits(n);
+    if (n > InHand()) PrefetchSlow(n);
+  }
 
   // N bytes at the cursor (valid until the next read), then past them.
   const std::uint8_t* Take(std::size_t n) {
@@ -141,6 +147,7 @@ class TFieldReader final : public TStream {
 
  private:
   static constexpr std::int64_t kUnbounded = std::int64_t{1} << 62;
+  void PrefetchSlow(std::uint64_t n);
   const std::uint8_t* TakeSlow(std::size_t n);
   void GetSlow(void* dest, std::size_t n);
   void Refill(std::size_t need);
@@ -160,6 +167,7 @@ class TFieldReader final : public TStream {
   std::int64_t end_pos_ = 0;  // offset of end_
   std::int64_t size_ = 0;     // of the memory
   std::int64_t limit_;
+  std::int64_t bound_;  // Bound()
   std::vector<std::uint8_t> buffer_;
 };
 

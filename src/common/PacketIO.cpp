@@ -86,7 +86,7 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
 
 // The payload, read ahead up to its end when that is known; a stand-alone
 // packet ends at its stored size, whatever its reader's class knows.
-void ReadFields(TPacket& packet, TFieldReader& reader, TPacketStreamingContext* context,
+[[gnu::always_inline]] inline void ReadFields(TPacket& packet, TFieldReader& reader, TPacketStreamingContext* context,
                 const TPacketLoadInfo& info) {
   const std::int64_t outer = reader.Limit();
   if (info.PayloadEnd >= 0) reader.SetLimit(info.PayloadEnd);

@@ -780,11 +780,6 @@ void TCustomPacketList::Counted(const TPacket& packet) {
   if (ClassTraits(packet.ClassType()) & kHoldsCompact) ++to_check_;
 }
 
-void TCustomPacketList::Recount() {
-  to_check_ = 0;
-  for (const auto& p : items_) Counted(*p);
-}
-
 void TCustomPacketList::Add(std::unique_ptr<TPacket> packet) {
   items_.push_back(std::move(packet));
   Counted(*items_.back());
@@ -846,12 +841,14 @@ void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext*
   items_.resize(keep);
   items_.reserve(std::min<std::size_t>(n, keep + reader->InHand() / least));
   const TPacketClass& item_class = ItemClass();
-  std::size_t i = 0;
+  std::size_t i = 0, to_check = 0;
   try {
     for (; i < n; ++i) {
       std::unique_ptr<TPacket> p = LoadPacketOver(i < keep ? std::move(items_[i]) : nullptr, *reader, context);
-      if (!p->InheritsFrom(item_class))
-        throw Exception(Format("Cannot load packet list: %s is not a %s", p->ClassName(), item_class.Name()));
+      const TPacketClass& cls = p->ClassType();
+      if (!cls.InheritsFrom(item_class))
+        throw Exception(Format("Cannot load packet list: %s is not a %s", cls.Name(), item_class.Name()));
+      if (ClassTraits(cls) & kHoldsCompact) ++to_check;
       if (i < keep) {
         items_[i] = std::move(p);
       } else {
@@ -860,10 +857,10 @@ void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext*
     }
   } catch (...) {
     items_.resize(i);  // the packets read before stay
-    Recount();
+    to_check_ = to_check;
     throw;
   }
-  Recount();
+  to_check_ = to_check;
   reader.Done();
 }
 

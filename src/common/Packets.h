@@ -425,7 +425,6 @@ class TCustomPacketList : public TObject {
 
  private:
   void Counted(const TPacket& packet);
-  void Recount();
 
   std::vector<std::unique_ptr<TPacket>> items_;
   std::size_t to_check_ = 0;
