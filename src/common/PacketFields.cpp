@@ -181,6 +181,11 @@ void TFieldReader::ReadString(std::string& value) {
     }
     return;
   }
+  ReadLongString(value, n);
+}
+
+// A string beyond the bytes at hand, in steps as they arrive.
+void TFieldReader::ReadLongString(std::string& value, std::size_t n) {
   GetGrowing(n, 1, [&](std::size_t size) {
     value.resize(size);
     return value.data();

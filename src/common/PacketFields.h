@@ -148,6 +148,7 @@ class TFieldReader final : public TStream {
  private:
   static constexpr std::int64_t kUnbounded = std::int64_t{1} << 62;
   void PrefetchSlow(std::uint64_t n);
+  [[gnu::noinline]] void ReadLongString(std::string& value, std::size_t n);
   const std::uint8_t* TakeSlow(std::size_t n);
   void GetSlow(void* dest, std::size_t n);
   void Refill(std::size_t need);
