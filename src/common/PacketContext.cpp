@@ -15,22 +15,23 @@ static_assert(1 + 2 + sizeof(TGUID) == TPacketStreamingContext::kDefinitionSize)
 
 void TPacketStreamingContext::WriteClassRef(TStream& stream, const TPacketClass& cls) {
   const std::int32_t number = GetPacketClassNumber(cls);
-  const std::size_t slot = static_cast<std::size_t>(number);
-  if (slot < ids_.size() && ids_[slot] != 0) {
-    WriteCompactId(stream, ids_[slot]);
-    return;
+  if (number != last_number_) {
+    const TIntegerIntegerRec* entry = ids_.Find(number);
+    if (entry == nullptr) {
+      WriteClassDefinition(stream, cls);
+      return;
+    }
+    last_number_ = number;
+    last_id_ = entry->Value;
   }
-  WriteClassDefinition(stream, cls);
+  WriteCompactId(stream, last_id_);
 }
 
 std::int32_t TPacketStreamingContext::WriteClassDefinition(TStream& stream, const TPacketClass& cls) {
   const std::int32_t number = GetPacketClassNumber(cls);
-  const std::int32_t id = written_count_ + 1;
+  const std::int32_t id = ids_.Count() + 1;
   VT_ASSERT_AT(id <= 65535, "Packets", 1927);
-  const std::size_t slot = static_cast<std::size_t>(number);
-  if (slot >= ids_.size()) ids_.resize(slot + 1, 0);
-  ids_[slot] = static_cast<std::uint16_t>(id);
-  written_count_ = id;
+  ids_.Add(number, id);
   WriteCompactId(stream, 0);
   std::uint8_t d[kDefinitionSize] = {0};
   const std::uint16_t count = static_cast<std::uint16_t>(cls.FieldCount());

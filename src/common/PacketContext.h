@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/Classes.h"
+#include "common/TypedLists.h"
 
 namespace vt {
 
@@ -32,7 +33,7 @@ class TPacketStreamingContext : public TObject {
   void ReadClassDefinition(TStream& stream, const TPacketClass*& cls, std::int32_t& stored_field_count);
 
   // Classes entered for writing; classes known for reading.
-  std::int32_t WrittenClassCount() const { return written_count_; }
+  std::int32_t WrittenClassCount() const { return ids_.Count(); }
   std::int32_t KnownClassCount() const { return static_cast<std::int32_t>(known_.size()); }
 
  private:
@@ -40,9 +41,12 @@ class TPacketStreamingContext : public TObject {
     const TPacketClass* cls;
     std::int32_t stored_field_count;
   };
-  std::vector<std::uint16_t> ids_;  // class number -> id (0: none yet)
-  std::int32_t written_count_ = 0;
-  std::vector<Known> known_;       // id - 1 -> class
+  static constexpr int kIdBits = 7;
+  TIntegerIntegerMap_HashTable ids_{dupError, 0, kIdBits};  // class number -> id
+  // The last class written: packets of one class mostly follow each other.
+  std::int32_t last_number_ = 0;
+  std::int32_t last_id_ = 0;
+  std::vector<Known> known_;  // id - 1 -> class
 };
 
 }  // namespace vt

@@ -11,6 +11,7 @@
 
 #include "common/ChunkedDataContainer.h"
 #include "common/DateTimeFormat.h"
+#include "common/Lists.h"
 #include "common/StreamUtils.h"
 #include "common/StringLists.h"
 
@@ -21,41 +22,71 @@ static_assert(std::endian::native == std::endian::little, "the wire form is litt
 // ---- Reader ---------------------------------------------------------------------
 
 namespace {
-// Read-ahead of a reader over a stream that is not in memory.
+// Read-ahead of a reader over a stream that is not in memory, and the first
+// step of what a stored length sizes before its bytes arrive.
 constexpr std::size_t kReadAhead = 65536;
 }  // namespace
 
 TFieldReader::TFieldReader(TStream& source, std::int64_t limit)
     : source_(source), memory_(dynamic_cast<TCustomMemoryStream*>(&source)), limit_(limit) {
-  size_ = source.Size();
-  const std::int64_t pos = source.Position();
+  SetLimit(limit);
   if (memory_ != nullptr) {
+    size_ = memory_->Size();
+    bound_ = size_;
+    const std::int64_t pos = memory_->Position();
     begin_ = static_cast<const std::uint8_t*>(memory_->Memory());
     end_ = begin_ + size_;
     cur_ = pos >= 0 && pos <= size_ ? begin_ + pos : end_;
     end_pos_ = size_;
-  } else {
-    end_pos_ = pos;
   }
 }
 
 TFieldReader::~TFieldReader() = default;
 
+std::int64_t TFieldReader::ReadSource(void* dest, std::int64_t n) {
+  auto* p = static_cast<std::uint8_t*>(dest);
+  std::int64_t done = 0;
+  while (done < n) {
+    const std::int64_t got = source_.Read(p + done, n - done);
+    if (got <= 0) break;
+    done += got;
+  }
+  end_pos_ += done;
+  return done;
+}
+
+// Makes Need bytes at hand; reads ahead up to the limit, without waiting
+// for more than Need.
 void TFieldReader::Refill(std::size_t need) {
   const std::size_t have = static_cast<std::size_t>(end_ - cur_);
   std::int64_t ahead = limit_ - end_pos_;
   if (ahead > static_cast<std::int64_t>(kReadAhead)) ahead = kReadAhead;
   const std::size_t want = std::max(need, have + static_cast<std::size_t>(ahead > 0 ? ahead : 0));
   const std::size_t at = static_cast<std::size_t>(cur_ - begin_);
-  if (buffer_.size() < want) buffer_.resize(std::max<std::size_t>(want, 4096));
-  if (have != 0) std::memmove(buffer_.data(), buffer_.data() + at, have);
+  if (buffer_.size() < want) {
+    std::vector<std::uint8_t> grown(std::max<std::size_t>(want, 4096));
+    if (have != 0) std::memcpy(grown.data(), buffer_.data() + at, have);
+    buffer_.swap(grown);
+  } else if (have != 0) {
+    std::memmove(buffer_.data(), buffer_.data() + at, have);
+  }
   begin_ = buffer_.data();
   cur_ = begin_;
   end_ = begin_ + have;
-  const std::int64_t got = source_.Read(buffer_.data() + have, static_cast<std::int64_t>(want - have));
-  end_ += got;
-  end_pos_ += got;
-  if (static_cast<std::size_t>(end_ - cur_) < need) throw EReadError();
+  while (static_cast<std::size_t>(end_ - cur_) < need) {
+    const std::int64_t got = source_.Read(buffer_.data() + (end_ - begin_),
+                                          static_cast<std::int64_t>(want - static_cast<std::size_t>(end_ - begin_)));
+    if (got <= 0) throw EReadError();
+    end_ += got;
+    end_pos_ += got;
+  }
+}
+
+void TFieldReader::PrefetchSlow(std::uint64_t n) {
+  while (InHand() < n) {
+    const std::size_t have = InHand();
+    Refill(static_cast<std::size_t>(std::min<std::uint64_t>(n, have + std::max(have, kReadAhead))));
+  }
 }
 
 const std::uint8_t* TFieldReader::TakeSlow(std::size_t n) {
@@ -76,8 +107,23 @@ void TFieldReader::GetSlow(void* dest, std::size_t n) {
   // Large blocks go straight from the source to their place.
   if (have != 0) std::memcpy(dest, cur_, have);
   cur_ = end_;
-  source_.ReadBuffer(static_cast<std::uint8_t*>(dest) + have, static_cast<std::int64_t>(n - have));
-  end_pos_ += static_cast<std::int64_t>(n - have);
+  const std::int64_t rest = static_cast<std::int64_t>(n - have);
+  if (ReadSource(static_cast<std::uint8_t*>(dest) + have, rest) != rest) throw EReadError();
+}
+
+template <typename Grow>
+void TFieldReader::GetGrowing(std::size_t count, std::size_t unit, Grow&& grow) {
+  if (count * unit <= InHand() || memory_ != nullptr) {
+    Get(grow(count), count * unit);
+    return;
+  }
+  const std::size_t first = kReadAhead / unit;
+  std::size_t got = 0;
+  while (got < count) {
+    const std::size_t step = std::min(count - got, std::max(first, got));
+    Get(static_cast<std::uint8_t*>(static_cast<void*>(grow(got + step))) + got * unit, step * unit);
+    got += step;
+  }
 }
 
 std::uint32_t TFieldReader::GetCompact() {
@@ -105,7 +151,18 @@ void TFieldReader::SkipTo(std::int64_t offset) {
     end_pos_ = offset;
     return;
   }
-  source_.SetPosition(offset);
+  cur_ = end_;
+  if (offset > end_pos_) {
+    // Forward: read past, so that data ending early is seen (and sources
+    // that cannot seek are served).
+    while (end_pos_ < offset) {
+      cur_ = end_;
+      Refill(static_cast<std::size_t>(std::min<std::int64_t>(offset - end_pos_, kReadAhead)));
+    }
+    cur_ = end_ - (end_pos_ - offset);
+    return;
+  }
+  source_.Seek(offset - end_pos_, TSeekOrigin::soCurrent);
   cur_ = end_ = begin_;
   end_pos_ = offset;
 }
@@ -124,21 +181,30 @@ void TFieldReader::ReadString(std::string& value) {
     }
     return;
   }
-  value.resize(n);
-  Get(value.data(), n);
+  ReadLongString(value, n);
+}
+
+// A string beyond the bytes at hand, in steps as they arrive.
+void TFieldReader::ReadLongString(std::string& value, std::size_t n) {
+  GetGrowing(n, 1, [&](std::size_t size) {
+    value.resize(size);
+    return value.data();
+  });
 }
 
 void TFieldReader::ReadWide(std::u16string& value) {
   const std::uint32_t n = GetCompact();
   CheckFits(std::uint64_t{n} * 2);
-  value.resize(n);
-  Get(value.data(), std::size_t{n} * 2);
+  GetGrowing(n, 2, [&](std::size_t size) {
+    value.resize(size);
+    return value.data();
+  });
 }
 
 // Every stored string takes at least its one length byte.
 void TFieldReader::ReadStringList(TStrings& list) {
   const std::uint32_t n = GetCompact();
-  CheckFits(n);
+  Prefetch(n);
   if (auto* plain = dynamic_cast<TStringListEx*>(&list)) {
     plain->FillLines(
         static_cast<int>(n),
@@ -158,14 +224,22 @@ void TFieldReader::ReadStringList(TStrings& list) {
 // is put over them in place, and the read-ahead is dropped.
 bool TFieldReader::Lend(std::size_t n, TMemoryStream& target) {
   if (memory_ != nullptr) return false;
-  const std::int64_t at = Offset();
-  source_.SetPosition(at);
+  // Bytes read ahead go back first; a source that cannot take them back
+  // (a pipe) lends nothing.
+  const std::int64_t ahead = end_ - cur_;
+  if (ahead != 0) {
+    try {
+      source_.Seek(-ahead, TSeekOrigin::soCurrent);
+    } catch (const Exception&) {
+      return false;
+    }
+  }
   if (!source_.LendBytes(static_cast<std::int64_t>(n), target)) {
-    source_.SetPosition(end_pos_);
+    if (ahead != 0) source_.Seek(ahead, TSeekOrigin::soCurrent);
     return false;
   }
+  end_pos_ = Offset() + static_cast<std::int64_t>(n);
   cur_ = end_ = begin_;
-  end_pos_ = at + static_cast<std::int64_t>(n);
   return true;
 }
 
@@ -174,8 +248,12 @@ void TFieldReader::ReadStream(TMemoryStream& target, bool use_compact_length) {
   CheckFits(n);
   if (n >= kReadAhead && Lend(n, target)) return;
   target.SetPosition(0);
-  SetStreamSizeExact(target, n, true);
-  if (n > 0) Get(target.Memory(), n);
+  bool first = true;
+  GetGrowing(n, 1, [&](std::size_t size) {
+    SetStreamSizeExact(target, static_cast<std::int64_t>(size), first);
+    first = false;
+    return target.Memory();
+  });
   target.SetPosition(0);
 }
 
@@ -183,6 +261,20 @@ void TFieldReader::ReadChunked(TChunkedDataContainer& target, bool use_compact_l
   const std::uint32_t n = use_compact_length ? GetCompact() : GetUInt32();
   CheckFits(n);
   target.LoadFromStream(Stream(), n);
+  Resume();
+}
+
+void TFieldReader::ReadTypedList(TCustomList& target, int item_size) {
+  if (memory_ == nullptr) {
+    // The records at hand before the list is sized by their count.
+    const std::size_t head = (*Take(1) & 1) != 0 ? 4 : 1;
+    --cur_;
+    Prefetch(head);
+    const std::uint32_t n = GetCompact();
+    cur_ -= head;
+    Prefetch(head + std::uint64_t{n} * static_cast<std::uint64_t>(item_size));
+  }
+  target.LoadFromStream(Stream());
   Resume();
 }
 
@@ -209,11 +301,19 @@ void TFieldReader::Resume() {
   if (memory_ != nullptr) SkipTo(memory_->Position());
 }
 
-void TFieldReader::Finish() { source_.SetPosition(Offset()); }
+void TFieldReader::Finish() {
+  if (memory_ != nullptr) {
+    source_.SetPosition(Offset());
+  } else if (cur_ != end_) {  // bytes read ahead go back
+    source_.Seek(-(end_ - cur_), TSeekOrigin::soCurrent);
+    end_pos_ = Offset();
+    end_ = cur_;
+  }
+}
 
 std::int64_t TFieldReader::Read(void* buffer, std::int64_t count) {
   if (count <= 0) return 0;
-  const std::int64_t n = std::min(count, std::max<std::int64_t>(Left(), 0));
+  const std::int64_t n = std::min(count, std::max<std::int64_t>(Bound() - Offset(), 0));
   if (n <= end_ - cur_) {
     Get(buffer, static_cast<std::size_t>(n));
     return n;
@@ -223,9 +323,7 @@ std::int64_t TFieldReader::Read(void* buffer, std::int64_t count) {
   if (have != 0) std::memcpy(buffer, cur_, static_cast<std::size_t>(have));
   cur_ = end_;
   if (memory_ != nullptr) return have;
-  const std::int64_t got = source_.Read(static_cast<std::uint8_t*>(buffer) + have, n - have);
-  end_pos_ += got;
-  return have + got;
+  return have + ReadSource(static_cast<std::uint8_t*>(buffer) + have, n - have);
 }
 
 std::int64_t TFieldReader::Write(const void*, std::int64_t) { throw EWriteError(); }
@@ -239,7 +337,7 @@ std::int64_t TFieldReader::Seek(std::int64_t offset, TSeekOrigin origin) {
       offset += Offset();
       break;
     case TSeekOrigin::soEnd:
-      offset += size_;
+      offset += Bound();
       break;
   }
   SkipTo(offset);
@@ -248,7 +346,7 @@ std::int64_t TFieldReader::Seek(std::int64_t offset, TSeekOrigin origin) {
 
 // ---- Writer ---------------------------------------------------------------------
 
-TFieldWriter::TFieldWriter(TStream& target) : target_(target), base_(target.Position()), cur_(buffer_) {}
+TFieldWriter::TFieldWriter(TStream& target) : target_(target), cur_(buffer_) {}
 
 TFieldWriter::~TFieldWriter() = default;
 
@@ -287,18 +385,63 @@ void TFieldWriterRelease::operator()(TFieldWriter* writer) const {
   }
 }
 
+bool TFieldWriter::TargetSeeks() {
+  if (seeks_ == 0) {
+    if (dynamic_cast<TCustomMemoryStream*>(&target_) != nullptr) {
+      seeks_ = 1;
+    } else {
+      try {
+        target_.SetPosition(target_.Position());
+        seeks_ = 1;
+      } catch (const Exception&) {
+        seeks_ = -1;
+      }
+    }
+  }
+  return seeks_ > 0;
+}
+
+// The whole of N bytes, however few each write takes; a write of none fails.
+void TFieldWriter::WriteTarget(const void* data, std::size_t n) {
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  while (n != 0) {
+    const std::int64_t done = target_.Write(p, static_cast<std::int64_t>(n));
+    if (done <= 0) throw EWriteError();
+    p += done;
+    n -= static_cast<std::size_t>(done);
+  }
+}
+
+void TFieldWriter::Hand(const void* data, std::size_t n) {
+  if (open_sizes_ > 0 && (!held_.empty() || !TargetSeeks())) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    held_.insert(held_.end(), p, p + n);
+    return;
+  }
+  if (!held_.empty()) {
+    WriteTarget(held_.data(), held_.size());
+    held_.clear();
+  }
+  WriteTarget(data, n);
+}
+
 void TFieldWriter::Flush() {
-  const std::int64_t n = cur_ - buffer_;
+  const std::size_t n = static_cast<std::size_t>(cur_ - buffer_);
   cur_ = buffer_;
-  if (n == 0) return;
-  target_.WriteBuffer(buffer_, n);
-  base_ += n;
+  if (n != 0) {
+    Hand(buffer_, n);
+    base_ += static_cast<std::int64_t>(n);
+  }
+  if (open_sizes_ == 0 && !held_.empty()) {
+    WriteTarget(held_.data(), held_.size());
+    held_.clear();
+  }
 }
 
 void TFieldWriter::PutSlow(const void* data, std::size_t n) {
   Flush();
   if (n >= kBufferSize / 2) {
-    target_.WriteBuffer(data, static_cast<std::int64_t>(n));
+    Hand(data, n);
     base_ += static_cast<std::int64_t>(n);
     return;
   }
@@ -306,22 +449,26 @@ void TFieldWriter::PutSlow(const void* data, std::size_t n) {
   cur_ += n;
 }
 
-void TFieldWriter::PutCompact(std::int64_t value) {
+void TFieldWriter::PutLongCompact(std::int64_t value) {
   VT_ASSERT_AT(value >= 0 && value < (std::int64_t{1} << 31), "StreamUtils", 3844);
   if (value < 128) return PutByte(static_cast<std::uint8_t>(value * 2));
   const auto w = static_cast<std::uint32_t>(value * 2 + 1);
   Put(&w, 4);
 }
 
-void TFieldWriter::PatchUInt32(std::int64_t at, std::uint32_t value) {
+void TFieldWriter::CloseSize(std::int64_t at, std::uint32_t value) {
+  --open_sizes_;
+  const std::int64_t held_base = base_ - static_cast<std::int64_t>(held_.size());
   if (at >= base_ && at + 4 <= Offset()) {
     std::memcpy(buffer_ + (at - base_), &value, 4);
-    return;
+  } else if (at >= held_base && at + 4 <= base_) {
+    std::memcpy(held_.data() + (at - held_base), &value, 4);
+  } else {
+    Flush();
+    target_.Seek(at - base_, TSeekOrigin::soCurrent);
+    WriteTarget(&value, 4);
+    target_.Seek(base_ - (at + 4), TSeekOrigin::soCurrent);
   }
-  Flush();
-  target_.SetPosition(at);
-  target_.WriteBuffer(&value, 4);
-  target_.SetPosition(base_);
 }
 
 void TFieldWriter::WriteWide(std::u16string_view value) {
@@ -365,10 +512,19 @@ std::int64_t TFieldWriter::Write(const void* buffer, std::int64_t count) {
   return count > 0 ? count : 0;
 }
 
+// Offsets stay counted from the writer's start: a seek moves the target by
+// the same distance.
 std::int64_t TFieldWriter::Seek(std::int64_t offset, TSeekOrigin origin) {
   if (origin == TSeekOrigin::soCurrent && offset == 0) return Offset();
   Flush();
-  base_ = target_.Seek(offset, origin);
+  if (origin == TSeekOrigin::soEnd) {
+    const std::int64_t from = target_.Position();
+    base_ += target_.Seek(offset, origin) - from;
+    return base_;
+  }
+  if (origin == TSeekOrigin::soCurrent) offset += base_;
+  target_.Seek(offset - base_, TSeekOrigin::soCurrent);
+  base_ = offset;
   return base_;
 }
 
@@ -379,8 +535,9 @@ std::int64_t TFieldWriter::GetSize() {
 
 void TFieldWriter::SetSize(std::int64_t new_size) {
   Flush();
+  const std::int64_t from = target_.Position();
   target_.SetSize(new_size);
-  base_ = target_.Position();
+  base_ += target_.Position() - from;
 }
 
 // ---- The field routines ------------------------------------------------------------

@@ -27,20 +27,28 @@
 #include <vector>
 
 #include "common/Classes.h"
+#include "common/StreamUtils.h"
 
 namespace vt {
 
 class TStrings;
 class TChunkedDataContainer;
+class TCustomList;
 
 // The one reader of packet payloads: a cursor and an end over the bytes
-// at hand. Over a memory stream they are the stream's own memory; over any
-// other stream a buffer of the reader's, refilled when it runs out, never
-// reading ahead past Limit (a stream position; negative: only the bytes
-// asked for, so that the stream ends right behind what was read). Nested
-// packets are read through the same reader; operations that need a stream
-// get the reader itself, or the memory stream at the reader's position.
-// Finish puts the source's position behind what was read.
+// at hand. Over a memory stream they are the stream's own memory, offsets
+// are its positions and its size bounds every read. Over any other stream
+// (a file, a pipe, a socket) they are a buffer of the reader's, refilled
+// as it runs out; offsets count from where the reader started, and the
+// stream is never asked for its size or position: it may not know them.
+// Such a source may hand over fewer bytes than asked; only a read of 0
+// bytes is its end. The reader never reads ahead past Limit (an offset;
+// negative: only the bytes asked for, so that the stream ends right behind
+// what was read), and what it allocates for a stored length or count
+// grows in steps with the bytes that actually arrive. Nested packets are
+// read through the same reader; operations that need a stream get the
+// reader itself, or the memory stream at the reader's position. Finish
+// puts the source's position behind what was read.
 class TFieldReader final : public TStream {
  public:
   TFieldReader(TStream& source, std::int64_t limit);
@@ -55,16 +63,32 @@ class TFieldReader final : public TStream {
 
   // Allows reading ahead up to Limit (a smaller one changes nothing).
   void RaiseLimit(std::int64_t limit) {
-    if (limit > limit_) limit_ = limit;
+    if (limit > limit_) SetLimit(limit);
+  }
+  // The end of the stand-alone packet being read (negative: none), which
+  // its nested packets share: set for a packet's payload, then put back.
+  std::int64_t Limit() const { return limit_; }
+  void SetLimit(std::int64_t limit) {
+    limit_ = limit;
+    if (memory_ == nullptr) bound_ = limit >= 0 ? limit : kUnbounded;
   }
   std::int64_t Offset() const { return end_pos_ - (end_ - cur_); }
-  // Bytes between the position and the source's end.
-  std::int64_t Left() const { return size_ - Offset(); }
-  // A stored length that cannot fit in the bytes left is the data ending
+  // Where the data must end: the memory's size, else the limit when one is
+  // known (a stand-alone packet's end), else nowhere known.
+  std::int64_t Bound() const { return bound_; }
+  // Bytes at hand: read, not yet taken.
+  std::size_t InHand() const { return static_cast<std::size_t>(end_ - cur_); }
+  // A stored length that cannot fit before the bound is the data ending
   // early: EReadError before anything is allocated.
   void CheckFits(std::uint64_t needed) const {
-    const std::int64_t left = Left();
+    const std::int64_t left = bound_ - Offset();
     if (left < 0 || needed > static_cast<std::uint64_t>(left)) throw EReadError();
+  }
+  // Makes N bytes at hand, reading them in steps (the bytes a stored count
+  // promises at least, before anything is sized by that count).
+  void Prefetch(std::uint64_t n) {
+    CheckFits(n);
+    if (n > InHand()) PrefetchSlow(n);
   }
 
   // N bytes at the cursor (valid until the next read), then past them.
@@ -99,6 +123,8 @@ class TFieldReader final : public TStream {
   void ReadStringList(TStrings& list);
   void ReadStream(TMemoryStream& target, bool use_compact_length);
   void ReadChunked(TChunkedDataContainer& target, bool use_compact_length);
+  // Compact count N, then N records of ItemSize bytes (typed lists).
+  void ReadTypedList(TCustomList& target, int item_size);
   // One byte S, then S bytes into Field (zero-filled when S < Width, the
   // surplus skipped when S > Width). Never writes past Width.
   void ReadSized(void* field, int width);
@@ -117,12 +143,21 @@ class TFieldReader final : public TStream {
   std::int64_t Read(void* buffer, std::int64_t count) override;
   std::int64_t Write(const void* buffer, std::int64_t count) override;
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
-  std::int64_t GetSize() override { return size_; }
+  std::int64_t GetSize() override { return Bound(); }
 
  private:
+  static constexpr std::int64_t kUnbounded = std::int64_t{1} << 62;
+  void PrefetchSlow(std::uint64_t n);
+  [[gnu::noinline]] void ReadLongString(std::string& value, std::size_t n);
   const std::uint8_t* TakeSlow(std::size_t n);
   void GetSlow(void* dest, std::size_t n);
   void Refill(std::size_t need);
+  // Reads from the source until N bytes came (a read of 0 is the end).
+  std::int64_t ReadSource(void* dest, std::int64_t n);
+  // Count items of Unit bytes into the destination Grow sizes (Grow(items)
+  // answers its memory): at once when they are at hand, else in steps.
+  template <typename Grow>
+  void GetGrowing(std::size_t count, std::size_t unit, Grow&& grow);
   bool Lend(std::size_t n, TMemoryStream& target);
 
   TStream& source_;
@@ -130,16 +165,21 @@ class TFieldReader final : public TStream {
   const std::uint8_t* begin_ = nullptr;
   const std::uint8_t* cur_ = nullptr;
   const std::uint8_t* end_ = nullptr;
-  std::int64_t end_pos_ = 0;  // source position of end_
-  std::int64_t size_ = 0;
+  std::int64_t end_pos_ = 0;  // offset of end_
+  std::int64_t size_ = 0;     // of the memory
   std::int64_t limit_;
+  std::int64_t bound_;  // Bound()
   std::vector<std::uint8_t> buffer_;
 };
 
 // The one writer of packet payloads: fields go into a buffer of its own,
-// handed to the target stream in large pieces. Flush hands over what is
-// buffered; the target's position is then the writer's Offset. Seeks other
-// than to the current position flush first.
+// handed to the target stream in large pieces (the whole of each piece,
+// however little a single write takes). Offsets count from where the
+// writer started; the target is never asked for its position. A size that
+// is written before it is known (OpenSize .. CloseSize, a stand-alone
+// header) is patched in the buffer, else by seeking back in the target;
+// a target that cannot seek (a pipe, a socket) is handed nothing while a
+// size is open. Flush hands over what is buffered.
 class TFieldWriter;
 // Lets a writer go; its storage is kept for the thread's next writer.
 struct TFieldWriterRelease {
@@ -170,9 +210,21 @@ class TFieldWriter final : public TStream {
     PutSlow(data, n);
   }
   void PutByte(std::uint8_t b) { Put(&b, 1); }
-  void PutCompact(std::int64_t value);
-  // Overwrites 4 bytes written earlier at Offset At.
-  void PatchUInt32(std::int64_t at, std::uint32_t value);
+  void PutCompact(std::int64_t value) {
+    if (value >= 0 && value < 128 && cur_ != buffer_ + kBufferSize) {
+      *cur_++ = static_cast<std::uint8_t>(value * 2);
+      return;
+    }
+    PutLongCompact(value);
+  }
+  // A size written before its value is known: OpenSize answers the
+  // present offset, CloseSize puts Value at At (behind that offset) once
+  // the bytes it counts are written.
+  std::int64_t OpenSize() {
+    ++open_sizes_;
+    return Offset();
+  }
+  void CloseSize(std::int64_t at, std::uint32_t value);
   void Flush();
 
   // The wire forms.
@@ -199,13 +251,22 @@ class TFieldWriter final : public TStream {
  private:
   static constexpr std::size_t kBufferSize = 16384;
   void PutSlow(const void* data, std::size_t n);
+  void PutLongCompact(std::int64_t value);
   void WriteLength(std::int64_t n, bool use_compact_length);
+  // Hands N bytes on: to the target, or to the held bytes while a size is
+  // open over a target that cannot seek.
+  void Hand(const void* data, std::size_t n);
+  void WriteTarget(const void* data, std::size_t n);
+  bool TargetSeeks();
 
   explicit TFieldWriter(TStream& target);
 
   TStream& target_;
-  std::int64_t base_;  // target position of buffer_[0]
+  std::int64_t base_ = 0;  // offset of buffer_[0]
   std::uint8_t* cur_;
+  int open_sizes_ = 0;
+  int seeks_ = 0;  // whether the target seeks: 0 not asked yet, 1 yes, -1 no
+  std::vector<std::uint8_t> held_;  // handed on, not yet written (offsets base_ - size .. base_)
   // Inside the object, so that Put finds its bound without a load; writers
   // are therefore made on the heap (Make), never on the stack.
   std::uint8_t buffer_[kBufferSize];
@@ -272,12 +333,6 @@ void WithFieldWriter(TStream& stream, Fn&& fn) {
 // one made for the call, reading no further than the field), and over bytes
 // in memory at a cursor, which they advance. All go through the one reader
 // and writer above.
-
-// Bytes in memory being parsed: Pos moves, End bounds what may be read.
-struct TBufferCursor {
-  const std::uint8_t* Pos;
-  const std::uint8_t* End;
-};
 
 // Sized form: one byte S, then S bytes into Field (zero-filled when S is
 // less than Width, the surplus skipped when greater).

@@ -28,21 +28,20 @@ struct DepthGuard {
   ~DepthGuard() { --depth; }
 };
 
-// Stack a nested load keeps in hand: a deep tree read on a small stack is
-// refused before the stack runs out. Checked every few levels.
-constexpr std::size_t kNestingStackReserve = 64 * 1024;
-
+// The stack is checked every few levels.
 void CheckNesting() {
   if (t_load_depth > kMaxPacketNesting) [[unlikely]]
     RaiseNestingTooDeep("load");
   if ((t_load_depth & 7) == 0 && os::StackSpaceLeft() < kNestingStackReserve) [[unlikely]]
-    throw Exception(Format("Cannot load packet. Not enough stack left for nesting %d levels deep", t_load_depth));
+    RaiseStackTooSmall("load", t_load_depth);
 }
 
 // Nested saves that the check before the save cannot see (custom fields).
 void CheckSaveNesting() {
   if (t_save_depth > kMaxPacketNesting) [[unlikely]]
     RaiseNestingTooDeep("save");
+  if ((t_save_depth & 7) == 0 && os::StackSpaceLeft() < kNestingStackReserve) [[unlikely]]
+    RaiseStackTooSmall("save", t_save_depth);
 }
 
 void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TPacketClass* expected,
@@ -63,8 +62,10 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
   reader.Get(&h, sizeof h);
   if (h.Version != kPacketFormatVersion)
     throw Exception(Format("Cannot load packet. Unknown format version: %d", h.Version));
-  if (h.TotalSize < kPacketHeaderSize || start + static_cast<std::int64_t>(h.TotalSize) > reader.Size())
+  if (h.TotalSize < kPacketHeaderSize)
     throw Exception(Format("Cannot load packet. Invalid packet size: %u", h.TotalSize));
+  // A packet that ends past its data is cut short.
+  reader.CheckFits(h.TotalSize - kPacketHeaderSize);
   if (expected != nullptr) {
     if (!GuidsEqual(expected->GetClassGUID(), h.ClassGUID))
       RaiseIncompatiblePacketClass(h.ClassGUID, expected);
@@ -85,12 +86,16 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
 
 // The payload, read ahead up to its end when that is known; a stand-alone
 // packet ends at its stored size, whatever its reader's class knows.
-void ReadFields(TPacket& packet, TFieldReader& reader, TPacketStreamingContext* context,
+[[gnu::always_inline]] inline void ReadFields(TPacket& packet, TFieldReader& reader, TPacketStreamingContext* context,
                 const TPacketLoadInfo& info) {
-  reader.RaiseLimit(info.PayloadEnd);
+  const std::int64_t outer = reader.Limit();
+  if (info.PayloadEnd >= 0) reader.SetLimit(info.PayloadEnd);
   std::int32_t remaining = info.StoredFieldCount;
   packet.LoadFields(reader, remaining, context);
-  if (info.PayloadEnd >= 0) reader.SkipTo(info.PayloadEnd);
+  if (info.PayloadEnd >= 0) {
+    reader.SkipTo(info.PayloadEnd);
+    reader.SetLimit(outer);
+  }
 }
 
 }  // namespace
@@ -111,7 +116,7 @@ void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const T
 void ReadPacketFields(TPacket& packet, TStream& stream, TPacketStreamingContext* context,
                       const TPacketLoadInfo& info) {
   TReaderScope reader(stream, -1);
-  reader->RaiseLimit(info.PayloadEnd);
+  if (info.PayloadSize >= 0) reader->RaiseLimit(reader->Offset() + info.PayloadSize);
   std::int32_t remaining = info.StoredFieldCount;
   packet.LoadFields(*reader, remaining, context);
   reader.Done();
@@ -142,14 +147,14 @@ void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext*
     writer.Done();
     return;
   }
-  const std::int64_t start = writer->Offset();
+  const std::int64_t start = writer->OpenSize();
   const TPacketHeader h{kPacketFormatVersion, 0, static_cast<std::uint32_t>(packet.FieldCount()), 0,
                         packet.GetClassGUID()};
   writer->Put(&h, sizeof h);
   packet.SaveFields(*writer, nullptr);
   const std::int64_t size = writer->Offset() - start;
   if (size > 0xFFFFFFFFll) throw EWriteError("Packet too large for the stand-alone form");
-  writer->PatchUInt32(start + offsetof(TPacketHeader, TotalSize), static_cast<std::uint32_t>(size));
+  writer->CloseSize(start + offsetof(TPacketHeader, TotalSize), static_cast<std::uint32_t>(size));
   writer.Done();
 }
 

@@ -9,6 +9,7 @@
 
 #include "common/Objects.h"
 #include "common/PacketFields.h"
+#include "platform/FaultSupport.h"
 #include "platform/Utf.h"
 
 namespace vt {
@@ -247,10 +248,11 @@ void LoadField(const TPacketField& f, void* m, TFieldReader& r, TPacketStreaming
     case TWireForm::StringList: r.ReadStringList(As<TStrings>(m)); break;
     case TWireForm::Stream: r.ReadStream(As<TMemoryStream>(m), context != nullptr); break;
     case TWireForm::Chunked: r.ReadChunked(As<TChunkedDataContainer>(m), context != nullptr); break;
-    case TWireForm::TypedList:
-      As<TCustomList>(m).LoadFromStream(r.Stream());
-      r.Resume();
+    case TWireForm::TypedList: {
+      auto& list = As<TCustomList>(m);
+      r.ReadTypedList(list, list.ItemSize());
       break;
+    }
     case TWireForm::Packet:
       if (f.Kind == TFieldKind::AnyPacket) {
         As<TAnyPacket>(m).Reset(LoadPacket(r, context, 0));
@@ -563,22 +565,34 @@ bool LoadReplacesEveryField(const TPacketClass& cls) { return !(ClassTraits(cls)
 
 namespace {
 
-void CheckBeforeSave(const TPacket& packet, int depth) {
+// Top: the stack left at the tree's root. A load takes more stack a level
+// than this walk, so every few levels the walk keeps in hand the reserve
+// and as much again as it has taken.
+void CheckBeforeSave(const TPacket& packet, int depth, std::size_t top) {
   if (depth > kMaxPacketNesting) [[unlikely]]
     RaiseNestingTooDeep("save");
+  if ((depth & 7) == 0) {
+    const std::size_t left = os::StackSpaceLeft();
+    if (left < kNestingStackReserve || left - kNestingStackReserve < top - left) [[unlikely]]
+      RaiseStackTooSmall("save", depth);
+  }
   const TPacketClass& cls = packet.ClassType();
   if (!(ClassTraits(cls) & kHoldsCompact)) return;
   WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
     const void* m = MemberOf(f, packet);
     switch (f.Kind) {
-      case TFieldKind::Packet: CheckBeforeSave(As<TPacket>(m), depth + 1); return;
-      case TFieldKind::AnyPacket: CheckBeforeSave(HeldPacket(m, cls, index), depth + 1); return;
+      case TFieldKind::Packet: CheckBeforeSave(As<TPacket>(m), depth + 1, top); return;
+      case TFieldKind::AnyPacket: CheckBeforeSave(HeldPacket(m, cls, index), depth + 1, top); return;
       case TFieldKind::OptionalPacket:
-        if (const TPacket* p = As<TOptionalPacketBase>(m).Pointer()) CheckBeforeSave(*p, depth + 1);
+        if (const TPacket* p = As<TOptionalPacketBase>(m).Pointer()) CheckBeforeSave(*p, depth + 1, top);
         return;
       case TFieldKind::PacketList: {
         const auto& list = As<TCustomPacketList>(m);
-        for (std::int32_t i = 0; i < list.Count(); ++i) CheckBeforeSave(*list.GetItem(i), depth + 1);
+        if (list.ItemsToCheck() == 0) {  // leaves: only their level counts
+          if (!list.IsEmpty() && depth + 1 > kMaxPacketNesting) RaiseNestingTooDeep("save");
+          return;
+        }
+        for (std::int32_t i = 0; i < list.Count(); ++i) CheckBeforeSave(*list.GetItem(i), depth + 1, top);
         return;
       }
       default: break;
@@ -593,10 +607,14 @@ void CheckBeforeSave(const TPacket& packet, int depth) {
 
 }  // namespace
 
-void CheckBeforeSave(const TPacket& packet) { CheckBeforeSave(packet, 1); }
+void CheckBeforeSave(const TPacket& packet) { CheckBeforeSave(packet, 1, os::StackSpaceLeft()); }
 
 void RaiseNestingTooDeep(const char* action) {
   throw Exception(Format("Cannot %s packet. Nesting deeper than %d levels", action, kMaxPacketNesting));
+}
+
+void RaiseStackTooSmall(const char* action, int depth) {
+  throw Exception(Format("Cannot %s packet. Not enough stack left for nesting %d levels deep", action, depth));
 }
 
 // ---- Whole-packet operations ---------------------------------------------------------
@@ -758,11 +776,18 @@ std::uint8_t StreamFieldToText(const TObject* object, std::string& text) {
 
 // ---- Packet lists ------------------------------------------------------------------------
 
-void TCustomPacketList::Add(std::unique_ptr<TPacket> packet) { items_.push_back(std::move(packet)); }
+void TCustomPacketList::Counted(const TPacket& packet) {
+  if (ClassTraits(packet.ClassType()) & kHoldsCompact) ++to_check_;
+}
+
+void TCustomPacketList::Add(std::unique_ptr<TPacket> packet) {
+  items_.push_back(std::move(packet));
+  Counted(*items_.back());
+}
 
 void TCustomPacketList::AddChecked(std::unique_ptr<TPacket> packet) {
   VT_ASSERT_AT(packet && packet->InheritsFrom(ItemClass()), kUnit, 1412);
-  items_.push_back(std::move(packet));
+  Add(std::move(packet));
 }
 
 void TCustomPacketList::AddCopies(const TCustomPacketList& other) {
@@ -770,11 +795,11 @@ void TCustomPacketList::AddCopies(const TCustomPacketList& other) {
   if (&other == this) {
     const std::size_t n = items_.size();
     items_.reserve(n * 2);
-    for (std::size_t i = 0; i < n; ++i) items_.push_back(items_[i]->Clone());
+    for (std::size_t i = 0; i < n; ++i) Add(items_[i]->Clone());
     return;
   }
   items_.reserve(items_.size() + other.items_.size());
-  for (const auto& p : other.items_) items_.push_back(p->Clone());
+  for (const auto& p : other.items_) Add(p->Clone());
 }
 
 void TCustomPacketList::Assign(const TCustomPacketList& other) {
@@ -807,19 +832,23 @@ void TCustomPacketList::SaveToStream(TStream& stream, TPacketStreamingContext* c
 void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext* context) {
   TReaderScope reader(stream, -1);
   const std::uint32_t n = reader->GetUInt32();
-  // A packet takes at least one byte with a context, a header without.
-  reader->CheckFits(std::uint64_t{n} * (context != nullptr ? 1 : kPacketHeaderSize));
+  // A packet takes at least one byte with a context, a header without;
+  // room is made for the packets whose bytes are at hand.
+  const std::size_t least = context != nullptr ? 1 : kPacketHeaderSize;
+  reader->CheckFits(std::uint64_t{n} * least);
   // The items there are may be loaded over instead of freed and made anew.
   const std::size_t keep = std::min<std::size_t>(items_.size(), n);
   items_.resize(keep);
-  items_.reserve(n);
+  items_.reserve(std::min<std::size_t>(n, keep + reader->InHand() / least));
   const TPacketClass& item_class = ItemClass();
-  std::size_t i = 0;
+  std::size_t i = 0, to_check = 0;
   try {
     for (; i < n; ++i) {
       std::unique_ptr<TPacket> p = LoadPacketOver(i < keep ? std::move(items_[i]) : nullptr, *reader, context);
-      if (!p->InheritsFrom(item_class))
-        throw Exception(Format("Cannot load packet list: %s is not a %s", p->ClassName(), item_class.Name()));
+      const TPacketClass& cls = p->ClassType();
+      if (!cls.InheritsFrom(item_class))
+        throw Exception(Format("Cannot load packet list: %s is not a %s", cls.Name(), item_class.Name()));
+      if (ClassTraits(cls) & kHoldsCompact) ++to_check;
       if (i < keep) {
         items_[i] = std::move(p);
       } else {
@@ -828,8 +857,10 @@ void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext*
     }
   } catch (...) {
     items_.resize(i);  // the packets read before stay
+    to_check_ = to_check;
     throw;
   }
+  to_check_ = to_check;
   reader.Done();
 }
 

@@ -35,6 +35,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -401,11 +402,17 @@ class TCustomPacketList : public TObject {
   // from this list's).
   void AddCopies(const TCustomPacketList& other);
   void Assign(const TCustomPacketList& other);
-  void Clear() { items_.clear(); }
+  void Clear() {
+    items_.clear();
+    to_check_ = 0;
+  }
   bool Equals(const TCustomPacketList& other) const;
 
   std::int32_t Count() const { return static_cast<std::int32_t>(items_.size()); }
   bool IsEmpty() const { return items_.empty(); }
+  // Items of classes with compact or nested fields: those a save checks
+  // before it writes (CheckBeforeSave).
+  std::size_t ItemsToCheck() const { return to_check_; }
   TPacket* GetItem(std::int32_t index) const;
 
   // UInt32 count, then each packet (stand-alone, or class reference with a
@@ -417,7 +424,10 @@ class TCustomPacketList : public TObject {
   void DumpToText(std::string& text) const;
 
  private:
+  void Counted(const TPacket& packet);
+
   std::vector<std::unique_ptr<TPacket>> items_;
+  std::size_t to_check_ = 0;
 };
 
 // The list class of item class T (T##List).
@@ -687,10 +697,14 @@ bool LoadReplacesEveryField(const TPacketClass& cls);
 
 // What SavePacket checks before it writes: raises when a compact field of
 // Packet or of a packet nested in it holds a value outside 0 .. 2^31-1, or
-// when packets nest deeper than kMaxPacketNesting (a load would refuse it).
+// when packets nest deeper than kMaxPacketNesting or than the thread's
+// stack allows a load of them (a load would refuse it).
 void CheckBeforeSave(const TPacket& packet);
 // "Cannot <Action> packet. Nesting deeper than <kMaxPacketNesting> levels".
 [[noreturn, gnu::cold]] void RaiseNestingTooDeep(const char* action);
+// "Cannot <Action> packet. Not enough stack left for nesting <Depth> levels
+// deep".
+[[noreturn, gnu::cold]] void RaiseStackTooSmall(const char* action, int depth);
 
 // "<Class>.<Field>" ("<Class>." out of range).
 std::string QualifiedFieldName(const TPacketClass& cls, std::int32_t index);
@@ -719,6 +733,9 @@ constexpr std::int64_t kPacketHeaderSize = 32;
 // a save writes and a load accepts; far above what documents hold, and
 // within what a thread's stack takes.
 constexpr int kMaxPacketNesting = 256;
+// Stack that nested saves and loads keep in hand: a deep tree on a small
+// stack is refused before the stack runs out.
+constexpr std::size_t kNestingStackReserve = 64 * 1024;
 
 #pragma pack(push, 1)
 struct TPacketHeader {
@@ -735,7 +752,9 @@ struct TPacketLoadInfo {
   const TPacketClass* Class = nullptr;
   std::int64_t PayloadSize = -1;  // -1 in the context form
   std::int32_t StoredFieldCount = 0;
-  std::int64_t PayloadEnd = -1;   // -1 in the context form
+  // -1 in the context form; else an offset of the reader that read the
+  // header (over a memory stream, its position).
+  std::int64_t PayloadEnd = -1;
 };
 
 void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext* context = nullptr,

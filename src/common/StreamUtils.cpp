@@ -342,6 +342,20 @@ std::uint32_t ReadCompactLength(TStream& stream) {
   return w >> 1;
 }
 
+std::uint32_t ReadCompactLengthFromBuffer(TBufferCursor& cursor) {
+  const std::uint8_t* p = cursor.Pos;
+  if (p >= cursor.End) throw EReadError();
+  if ((p[0] & 1) == 0) {
+    cursor.Pos = p + 1;
+    return p[0] >> 1;
+  }
+  if (cursor.End - p < 4) throw EReadError();
+  const std::uint32_t w =
+      p[0] | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+  cursor.Pos = p + 4;
+  return w >> 1;
+}
+
 void WriteCompactId(TStream& stream, std::int64_t value) {
   VT_ASSERT_AT(value >= 0 && value < (std::int64_t{1} << 15), kUnit, 3992);
   if (value < 128) {

@@ -127,10 +127,18 @@ void SetStreamSizeExact(TStream& stream, std::int64_t size, bool discard = false
 // the lent bytes are not copied first.
 void DropLentMemory(TStream& stream);
 
+// Bytes in memory being parsed: Pos moves, End bounds what may be read.
+struct TBufferCursor {
+  const std::uint8_t* Pos;
+  const std::uint8_t* End;
+};
+
 // Compact length: 0 .. 2^31-1; below 128 one byte (value*2), else four
-// bytes (value*2+1, little-endian).
+// bytes (value*2+1, little-endian). The buffer form reads at the cursor and
+// moves it past the value; a value cut short by End raises EReadError.
 void WriteCompactLength(TStream& stream, std::int64_t value);
 std::uint32_t ReadCompactLength(TStream& stream);
+std::uint32_t ReadCompactLengthFromBuffer(TBufferCursor& cursor);
 
 // Compact id: 0 .. 2^15-1; below 128 one byte (value*2), else two bytes
 // (value*2+1, little-endian).

@@ -1,8 +1,14 @@
 // Stand-alone form, field encodings, streaming context and packet lists on
 // the wire, including damaged and hostile input.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <thread>
 #include <numeric>
 #include <filesystem>
 #include <string>
@@ -13,6 +19,7 @@
 #include "common/Objects.h"
 #include "common/PacketContext.h"
 #include "common/PacketFields.h"
+#include "platform/Process.h"
 #include "platform/ThreadApi.h"
 #include "support/PacketBytes.h"
 #include "support/StreamBytes.h"
@@ -21,33 +28,59 @@
 namespace vt::test {
 namespace {
 
-// Loads from a copy of Bytes, in buffer mode (memory stream) and in stream
-// mode, and checks both answer the same.
-std::unique_ptr<TPacket> LoadBoth(const std::string& bytes) {
-  TPointerStream mem(const_cast<char*>(bytes.data()), static_cast<std::int64_t>(bytes.size()), true);
-  auto a = LoadPacket(mem);
-  TPlainStream str(bytes);
-  auto b = LoadPacket(str);
-  EXPECT_TRUE(a->Equals(*b));
-  EXPECT_EQ(mem.Position(), str.Position());
-  return a;
-}
+// A stream as a pipe or a socket is: at most MaxRead bytes a read, a size
+// it does not know (it claims 2^40), no seeking; only its position is told.
+class TTrickleStream : public TPlainStream {
+ public:
+  explicit TTrickleStream(std::string bytes, std::int64_t max_read = 7)
+      : TPlainStream(std::move(bytes)), max_read_(max_read) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    return TPlainStream::Read(buffer, std::min(count, max_read_));
+  }
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override {
+    if (offset != 0 || origin != TSeekOrigin::soCurrent) throw EStreamError("The stream cannot seek");
+    return TPlainStream::Seek(0, origin);
+  }
+  std::int64_t GetSize() override { return std::int64_t{1} << 40; }
 
-// Calls F with a memory stream over the bytes, then with a plain stream.
+ private:
+  std::int64_t max_read_;
+};
+
+// Calls F with a memory stream over the bytes, with a plain stream and with
+// a trickling one.
 template <typename F>
-void InBothModes(std::string bytes, F&& f) {
+void InEveryMode(std::string bytes, F&& f) {
   TPointerStream mem(bytes.data(), static_cast<std::int64_t>(bytes.size()), true);
   f(static_cast<TStream&>(mem));
   TPlainStream str(bytes);
   f(static_cast<TStream&>(str));
+  TTrickleStream trickle(bytes);
+  f(static_cast<TStream&>(trickle));
 }
 
-// Runs Load on the bytes in both modes and expects the same exception type.
+// Loads Bytes in every mode and checks all answer the same and end at the
+// same place.
+std::unique_ptr<TPacket> LoadBoth(const std::string& bytes) {
+  std::unique_ptr<TPacket> first;
+  std::int64_t end = 0;
+  InEveryMode(bytes, [&](TStream& in) {
+    auto p = LoadPacket(in);
+    if (first == nullptr) {
+      first = std::move(p);
+    } else {
+      EXPECT_TRUE(first->Equals(*p) && in.Position() == end);
+    }
+    end = in.Position();
+  });
+  return first;
+}
+
+// Runs Load on the bytes in every mode and expects the same exception type.
 template <typename E>
 void ExpectBothFail(const std::string& bytes) {
-  InBothModes(bytes, [](TStream& s) { EXPECT_THROW(LoadPacket(s), E); });
+  InEveryMode(bytes, [](TStream& s) { EXPECT_THROW(LoadPacket(s), E); });
 }
-
 
 class PacketIOTest : public ::testing::Test {
  protected:
@@ -82,7 +115,7 @@ TEST_F(PacketIOTest, EveryFieldKindRoundTripsInBothModesWithAndWithoutContext) {
   TMemoryStream s;
   SavePacket(p, s, &wctx);
   SavePacket(p, s, &wctx);
-  InBothModes(Bytes(s), [&](TStream& in) {
+  InEveryMode(Bytes(s), [&](TStream& in) {
     TPacketStreamingContext rctx;
     EXPECT_TRUE(LoadPacket(in, &rctx)->Equals(p));
     EXPECT_TRUE(LoadPacket(in, &rctx)->Equals(p));
@@ -97,7 +130,7 @@ TEST_F(PacketIOTest, StandAloneLoadStopsAtTheTotalSize) {
   v2.Value = 3;
   v2.Extra = 5;
   const std::string nb = SaveBytes(v2);
-  InBothModes(nb + "xyz", [&](TStream& in) {
+  InEveryMode(nb + "xyz", [&](TStream& in) {
     TSmallPacket into;
     LoadPacketInto(into, in);
     EXPECT_EQ(into.Value, 3);
@@ -121,10 +154,16 @@ TEST_F(PacketIOTest, BadHeadersAreRefused) {
     EXPECT_EQ(MessageOf([&] { LoadPacket(s); }),
               "Cannot load packet. Unknown format version: " + std::to_string(version));
   }
-  for (std::uint32_t total : {0u, 31u, static_cast<std::uint32_t>(good.size() + 1), 0xFFFFFFFFu}) {
+  for (std::uint32_t total : {0u, 31u}) {
     std::string b = good;
     PutU32(b, 4, total);
     ExpectBothFail<Exception>(b);
+  }
+  // A packet that ends past its data is cut short: the read error.
+  for (std::uint32_t total : {static_cast<std::uint32_t>(good.size() + 1), 0xFFFFFFFFu}) {
+    std::string b = good;
+    PutU32(b, 4, total);
+    ExpectBothFail<EReadError>(b);
   }
   std::string unknown = good;
   unknown[16] = '\x77';
@@ -213,7 +252,7 @@ TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
   PutU32(deep, 8, static_cast<std::uint32_t>(TChainPacket::Class.FieldCount()));
   std::memcpy(deep.data() + 16, &TChainPacket::Class.GetClassGUID(), 16);
   deep += '\x01' + bytes;
-  InBothModes(deep, [&](TStream& s) {
+  InEveryMode(deep, [&](TStream& s) {
     EXPECT_EQ(MessageOf([&] { LoadPacket(s); }),
               "Cannot load packet. Nesting deeper than " + std::to_string(kMaxPacketNesting) + " levels");
   });
@@ -238,6 +277,37 @@ TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
   EXPECT_EQ(os::WaitForThread(thread, os::kInfinite), os::kWaitObject0);
   os::CloseThreadHandle(thread);
   EXPECT_TRUE(load.message.starts_with("Cannot load packet. Not enough stack left for nesting")) << load.message;
+
+  // A save on a small stack is refused as its load would be, never a crash:
+  // what a thread saves, it loads back on the same stack.
+  struct SmallStackSave {
+    const TChainPacket* root;
+    std::string saved, loaded;
+  };
+  int saves_refused = 0, saves_loaded = 0;
+  for (std::size_t kib : {128, 192, 256, 384, 512, 1024, 4096, 16384}) {
+    SmallStackSave run{&at_limit, "", ""};
+    const os::ThreadHandle saver = os::CreateThread(
+        kib * 1024,
+        [](void* param) -> os::DWORD {
+          auto* r = static_cast<SmallStackSave*>(param);
+          TMemoryStream out;
+          r->saved = MessageOf([&] { SavePacket(*r->root, out); });
+          out.SetPosition(0);
+          if (out.Size() != 0) r->loaded = MessageOf([&] { EXPECT_TRUE(LoadPacket(out)->Equals(*r->root)); });
+          return 0;
+        },
+        &run, 0, nullptr);
+    ASSERT_NE(saver, nullptr);
+    EXPECT_EQ(os::WaitForThread(saver, os::kInfinite), os::kWaitObject0);
+    os::CloseThreadHandle(saver);
+    const bool saved = run.saved == "(no exception)";
+    (saved ? saves_loaded : saves_refused) += 1;
+    EXPECT_TRUE(saved ? run.loaded == "(no exception)"
+                      : run.saved.starts_with("Cannot save packet. Not enough stack left for nesting"))
+        << kib << " KiB: " << run.saved << run.loaded;
+  }
+  EXPECT_TRUE(saves_refused > 0 && saves_loaded > 0);
 }
 
 // The field routines by name: written to a stream, read back from a stream
@@ -338,6 +408,15 @@ TEST_F(PacketIOTest, NegativeCompactValueFailsBeforeAnythingIsWritten) {
   EXPECT_THROW(SavePacket(p, s, &ctx), Exception);
   EXPECT_EQ(s.Size(), 0);
   EXPECT_EQ(ctx.WrittenClassCount(), 0);
+
+  // In a list item, added or copied there.
+  TAllKindsPacket added, copied;
+  added.Items.Add(std::make_unique<TAllKindsPacket>());
+  static_cast<TAllKindsPacket*>(added.Items.GetItem(0))->Compact = -1;
+  copied.Items.Assign(added.Items);
+  for (const TAllKindsPacket* q : {&added, &copied})
+    EXPECT_TRUE(MessageOf([&] { SavePacket(*q, s); }).starts_with("Cannot save packet: TAllKindsPacket.Compact"));
+  EXPECT_EQ(s.Size(), 0);
 }
 
 TEST_F(PacketIOTest, CompactAndSizedFormsAndStoredFieldCounts) {
@@ -411,6 +490,13 @@ TEST_F(PacketIOTest, StreamingContextWritesTheDefinitionOnce) {
   EXPECT_EQ(first.substr(4, 16), std::string("\x11\x11\x11\x11\x22\x22\x33\x33\x44\x44\x55\x55\x55\x55\x55\x55", 16));
   SavePacket(p, s, &ctx);
   EXPECT_EQ(Bytes(s).substr(first.size()), "\x02" + first.substr(20));
+  // Two classes interleaved: each goes by its own id.
+  TOtherPacket other;
+  const std::vector<const TPacket*> order{&p, &other, &p, &other};
+  TMemoryStream mixed;
+  for (const TPacket* q : order) SavePacket(*q, mixed, &ctx);
+  const std::size_t small = first.size() - 19, defined = 21;  // id byte or definition, then payload
+  EXPECT_EQ(Bytes(mixed).substr(small + defined, small + 1), "\x02" + first.substr(20) + "\x04");
 
   // An id never defined.
   TPacketStreamingContext r;
@@ -460,6 +546,12 @@ TEST_F(PacketIOTest, PacketListsOnTheWire) {
   EXPECT_EQ(b.Items(0).Value, 1);
   EXPECT_EQ(b.Items(0).Text, "none");
   EXPECT_TRUE(b.Items(1).Equals(a.Items(1)));
+  InEveryMode(stored, [&](TStream& in) {  // the first packet's end bounds only the first packet
+    TSmallPacketList c;
+    c.LoadFromStream(in, nullptr);
+    ASSERT_EQ(c.Count(), 2);
+    EXPECT_TRUE(c.Items(1).Equals(a.Items(1)));
+  });
   TAllKindsPacket lines, over;
   lines.Lines.Add("new");
   TObject marker;
@@ -508,6 +600,97 @@ TEST_F(PacketIOTest, CompressedPacketLoadsBack) {
   SavePacket(p, behind, nullptr, pioCompress);
   behind.SetPosition(2);
   EXPECT_THROW(LoadPacket(behind, nullptr, pioCompressed), Exception);
+}
+
+// ---- Streams that cannot seek --------------------------------------------------
+
+// Both forms through a pipe, small packets and one far beyond the writer's
+// and reader's buffers (a stand-alone one is held until its size is known),
+// and a last packet cut short by the writer closing its end.
+void SendOverPipe(int fd, const std::vector<const TPacket*>& packets, const std::string& cut) {
+  THandleStream out(fd);
+  for (const TPacket* p : packets) SavePacket(*p, out);
+  SavePacket(*packets[1], out, nullptr, pioBuffered);
+  TPacketStreamingContext context;
+  for (const TPacket* p : packets) SavePacket(*p, out, &context);
+  out.WriteBuffer(cut.data(), static_cast<std::int64_t>(cut.size()));
+}
+
+void ReceiveOverPipe(int fd, const std::vector<const TPacket*>& packets) {
+  THandleStream in(fd);
+  for (const TPacket* p : packets) EXPECT_TRUE(LoadPacket(in)->Equals(*p));
+  EXPECT_TRUE(LoadPacket(in)->Equals(*packets[1]));
+  TPacketStreamingContext context;
+  for (const TPacket* p : packets) EXPECT_TRUE(LoadPacket(in, &context)->Equals(*p));
+  EXPECT_THROW(LoadPacket(in), EReadError);
+}
+
+TEST_F(PacketIOTest, PacketsTravelThroughAPipeBetweenThreadsAndProcesses) {
+  TSmallPacket small;
+  TAllKindsPacket big;
+  FillAllKinds(big);
+  for (int i = 0; i < 3000; ++i) big.Lines.Add(std::string(40, static_cast<char>('a' + i % 26)));
+  big.Data.SetSize(100000);
+  std::memset(big.Data.Memory(), 7, 100000);
+  const std::vector<const TPacket*> packets{&small, &big, &small};
+  const std::string cut = SaveBytes(big).substr(0, 5000);
+
+  os::IgnoreBrokenPipeSignal();  // a reader that fails early fails the writer's writes
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::string sent;
+  std::thread writer([&] { sent = MessageOf([&] { SendOverPipe(fds[1], packets, cut); }); });
+  const std::string received = MessageOf([&] { ReceiveOverPipe(fds[0], packets); });
+  writer.join();
+  EXPECT_EQ(sent + received, "(no exception)(no exception)");
+
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(fds[0]);
+    ::_exit(MessageOf([&] { SendOverPipe(fds[1], packets, cut); }) == "(no exception)" ? 0 : 1);
+  }
+  ::close(fds[1]);
+  EXPECT_EQ(MessageOf([&] { ReceiveOverPipe(fds[0], packets); }), "(no exception)");
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Claims of 2 GB in 43 bytes of a stream that claims 2^40 bytes end in the
+// read error, in a child whose address space has 256 MB to spare.
+TEST_F(PacketIOTest, ClaimedLengthsAllocateOnlyWhatArrives) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer reserves address space of its own";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "the sanitizer reserves address space of its own";
+#endif
+#endif
+  const std::string claim("\xFF\xFF\xFF\xFF", 4);
+  std::string stand_alone = SaveBytes(TSmallPacket());  // Value, Text "none"
+  stand_alone.replace(36, 5, claim + "abc");
+  PutU32(stand_alone, 4, 0xFFFFFFF0u);
+  TPacketStreamingContext writing;
+  std::string lines = SaveBytes(TAllKindsPacket(), &writing);
+  lines.replace(20 + 85, 1, claim);  // the string list's count (fields 0..17 take 85 bytes)
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::uint64_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlimit limit{pages * 4096 + (256u << 20), pages * 4096 + (256u << 20)};
+    int wrong = ::setrlimit(RLIMIT_AS, &limit);
+    for (const std::string* bytes : {&stand_alone, &lines}) {
+      TTrickleStream in(*bytes, std::int64_t{1} << 40);
+      TPacketStreamingContext reading;
+      wrong += ExactMessageOf<EReadError>([&] { LoadPacket(in, bytes == &lines ? &reading : nullptr); }) !=
+               "Stream read error";
+    }
+    ::_exit(wrong);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // ---- Loading from a file --------------------------------------------------------

@@ -309,6 +309,18 @@ TEST(CompactIntegers, WireFormsAndRoundTrip) {
   EXPECT_EQ(ReadCompactLength(s), 5u);
   EXPECT_EQ(ReadCompactId(s), 5u);
   EXPECT_THROW(ReadByteValue(s), EReadError);
+
+  // The buffer form reads the same bytes and moves past each value.
+  const std::string lengths = Bytes(s).substr(0, 15) + std::string("\x0B\x00\x00\x00", 4);
+  const auto* at = reinterpret_cast<const std::uint8_t*>(lengths.data());
+  TBufferCursor cursor{at, at + lengths.size()};
+  for (const auto& c : cases) {
+    if (!c.id) {
+      EXPECT_EQ(ReadCompactLengthFromBuffer(cursor), c.value);
+    }
+  }
+  EXPECT_EQ(ReadCompactLengthFromBuffer(cursor), 5u);
+  EXPECT_EQ(cursor.Pos, cursor.End);
 }
 
 TEST(CompactIntegers, TruncatedAndOutOfRange) {
@@ -319,6 +331,9 @@ TEST(CompactIntegers, TruncatedAndOutOfRange) {
   s.SetSize(1);  // a long id cut short
   s.SetPosition(0);
   EXPECT_THROW(ReadCompactId(s), EReadError);
+  const std::uint8_t cut[] = {0x01, 0x02, 0x00};
+  TBufferCursor cursor{cut, cut + 3};
+  EXPECT_THROW(ReadCompactLengthFromBuffer(cursor), EReadError);
 
   EXPECT_EQ(MessageOf<EAssertionFailed>([&] { WriteCompactLength(s, std::int64_t{1} << 31); }),
             "Assertion failure (StreamUtils, line 3844)");
