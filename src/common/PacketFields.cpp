@@ -11,6 +11,7 @@
 
 #include "common/ChunkedDataContainer.h"
 #include "common/DateTimeFormat.h"
+#include "common/ExceptionHooks.h"
 #include "common/Lists.h"
 #include "common/StreamUtils.h"
 #include "common/StringLists.h"
@@ -498,6 +499,25 @@ void TFieldWriter::WriteBlock(const void* data, std::int64_t size, bool use_comp
   if (size > 0) Put(data, static_cast<std::size_t>(size));
 }
 
+void TFieldWriter::WriteStreamBlock(const TCustomMemoryStream& stream, bool use_compact_length) {
+  auto& s = const_cast<TCustomMemoryStream&>(stream);
+  const auto* v = dynamic_cast<const TVirtualStream*>(&stream);
+  if (v == nullptr || v->MemoryKind() != TStreamMemoryKind::Lent) {
+    WriteBlock(s.Memory(), s.Size(), use_compact_length);
+    return;
+  }
+  // Its file may have been cut short under it.
+  const std::int64_t size = s.Size();
+  WriteLength(size, use_compact_length);
+  const auto* from = static_cast<const char*>(s.Memory());
+  char piece[4096];
+  for (std::int64_t at = 0; at < size; at += static_cast<std::int64_t>(sizeof piece)) {
+    const auto n = static_cast<std::size_t>(std::min<std::int64_t>(sizeof piece, size - at));
+    CopyFileView(piece, from + at, n);
+    Put(piece, n);
+  }
+}
+
 void TFieldWriter::WriteChunked(TChunkedDataContainer& source, bool use_compact_length) {
   WriteLength(source.Size(), use_compact_length);
   const std::int64_t pos = source.Position();
@@ -603,7 +623,7 @@ void ReadStringListFieldFromBuffer(TBufferCursor& cursor, TStrings& list) {
 }
 
 void WriteStreamField(TStream& stream, TCustomMemoryStream& value, bool use_compact_length) {
-  WithFieldWriter(stream, [&](TFieldWriter& w) { w.WriteBlock(value.Memory(), value.Size(), use_compact_length); });
+  WithFieldWriter(stream, [&](TFieldWriter& w) { w.WriteStreamBlock(value, use_compact_length); });
 }
 void ReadStreamField(TStream& stream, TMemoryStream& value, bool use_compact_length) {
   ReadOn(stream, [&](TFieldReader& r) { r.ReadStream(value, use_compact_length); });

@@ -236,6 +236,8 @@ class TFieldWriter final : public TStream {
   void WriteStringList(const TStrings& list);
   // Length (compact, else UInt32), then Size bytes of Data.
   void WriteBlock(const void* data, std::int64_t size, bool use_compact_length);
+  // A stream's bytes as a block; lent bytes are copied under the view guard.
+  void WriteStreamBlock(const TCustomMemoryStream& stream, bool use_compact_length);
   void WriteChunked(TChunkedDataContainer& source, bool use_compact_length);
   void WriteSized(const void* field, int width) {
     PutByte(static_cast<std::uint8_t>(width));

@@ -216,8 +216,7 @@ void SaveField(const TPacketField& f, const void* m, TFieldWriter& w, TPacketStr
     case TWireForm::Wide: w.WriteWide(As<std::u16string>(m)); break;
     case TWireForm::StringList: w.WriteStringList(As<TStrings>(m)); break;
     case TWireForm::Stream: {
-      const auto& stream = As<TMemoryStream>(m);
-      w.WriteBlock(stream.Memory(), const_cast<TMemoryStream&>(stream).Size(), context != nullptr);
+      w.WriteStreamBlock(As<TMemoryStream>(m), context != nullptr);
       break;
     }
     case TWireForm::Chunked:

@@ -136,6 +136,8 @@ TEST_F(PacketLendingTest, FieldOfAFileCutShortRaisesTheInPageError) {
     EXPECT_EQ(test::ExternalCodeOf([&] { p.Data.WriteBuffer("x", 1); }), os::kStatusInPageError);
     EXPECT_EQ(test::ExternalCodeOf([&] { copy.Assign(p); }), os::kStatusInPageError);
     EXPECT_EQ(test::ExternalCodeOf([&] { (void)StreamsEqual(p.Data, p.Data); }), os::kStatusInPageError);
+    TMemoryStream saved;
+    EXPECT_EQ(test::ExternalCodeOf([&] { SavePacket(p, saved); }), os::kStatusInPageError);
   }
   file.SetPosition(0);
   EXPECT_NE(test::MessageOf([&] { file.Read(buffer, 16); }).find("External exception C0000006"), std::string::npos);
