@@ -31,18 +31,10 @@
 #include "platform/Process.h"
 #include "platform/Resources.h"
 #include "support/TestFiles.h"
+#include "support/Sanitized.h"
 
 extern char** environ;
 
-// Sanitized builds reserve far more address space than an address-space
-// limit leaves.
-#if defined(__SANITIZE_ADDRESS__)
-#define VT_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VT_TEST_SANITIZED 1
-#endif
-#endif
 
 namespace {
 

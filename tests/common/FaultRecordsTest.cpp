@@ -18,6 +18,7 @@
 #include "common/Logs.h"
 #include "common/ProcessRunner.h"
 #include "platform/Process.h"
+#include "support/Sanitized.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -25,14 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define VT_FAULT_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VT_FAULT_TEST_ASAN 1
-#endif
-#endif
-#ifdef VT_FAULT_TEST_ASAN
+#ifdef VT_TEST_SANITIZED
 // The sanitizer's handler was there first: after the record the fault takes
 // its course through it, which ends the process with 1. Its builds keep no
 // optimisation, so frames hold stale return addresses the scan takes too.

@@ -22,6 +22,7 @@
 #include "platform/Process.h"
 #include "platform/ThreadApi.h"
 #include "support/PacketBytes.h"
+#include "support/Sanitized.h"
 #include "support/StreamBytes.h"
 #include "support/TestFiles.h"
 
@@ -660,12 +661,8 @@ TEST_F(PacketIOTest, PacketsTravelThroughAPipeBetweenThreadsAndProcesses) {
 // Claims of 2 GB in 43 bytes of a stream that claims 2^40 bytes end in the
 // read error, in a child whose address space has 256 MB to spare.
 TEST_F(PacketIOTest, ClaimedLengthsAllocateOnlyWhatArrives) {
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef VT_TEST_SANITIZED
   GTEST_SKIP() << "the sanitizer reserves address space of its own";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  GTEST_SKIP() << "the sanitizer reserves address space of its own";
-#endif
 #endif
   const std::string claim("\xFF\xFF\xFF\xFF", 4);
   std::string stand_alone = SaveBytes(TSmallPacket());  // Value, Text "none"

@@ -12,16 +12,8 @@
 #include <random>
 
 #include "SkinTestSupport.h"
+#include "support/Sanitized.h"
 
-// Sanitized builds reserve far more address space than an address-space
-// limit leaves.
-#if defined(__SANITIZE_ADDRESS__)
-#define VT_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VT_TEST_SANITIZED 1
-#endif
-#endif
 
 namespace vt {
 namespace {
