@@ -51,9 +51,10 @@ class KernelObject {
   virtual std::uint32_t JoinWaiters(bool /*alone*/) { return 0; }
   virtual void LeaveWaiters(bool /*alone*/) {}
   virtual Poll TryWaitJoined(std::uint32_t /*mark*/) { return TryWait(); }
-  // Changes that do not wake the wake word (a mutex owner that ends without
-  // releasing it) are looked for this often while joined; kInfinite: none.
-  virtual DWORD RecheckMs() const { return kInfinite; }
+  // Changes that do not wake the wake word are looked for this often while
+  // joined (kInfinite: every change wakes it). By default an object is
+  // looked at every 10 ms.
+  virtual DWORD RecheckMs() const { return 10; }
   // Native name ("\BaseNamedObjects\..."), empty for an unnamed object.
   virtual std::string NativeName() const { return {}; }
 };

@@ -106,6 +106,7 @@ class EventObject : public KernelObject {
     if (d->manual && d->seq.load() != mark) return Poll::kSignaled;
     return TryWait();
   }
+  DWORD RecheckMs() const override { return kInfinite; }
 
   DWORD WaitSingle(DWORD timeout_ms) override {
     if (timeout_ms == 0) return TryWait() == Poll::kSignaled ? kWaitObject0 : kWaitTimeout;
@@ -223,6 +224,7 @@ class MutexObject : public KernelObject {
     return 0;
   }
   void LeaveWaiters(bool) override { d->several.fetch_sub(1); }
+  // An owner that ends without releasing wakes nobody.
   DWORD RecheckMs() const override { return kAbandonRecheckMs; }
 
   DWORD WaitSingle(DWORD timeout_ms) override {
