@@ -116,7 +116,8 @@ void TAppRemoteControl::ControlThreadProc() {
     if (result < handles.size()) {
       const int index = indexes[result];
       os::PostMessageA(window_, os::WM_USER, static_cast<os::WPARAM>(index), 0);
-      if (index != 0) held[index] = true;
+      // A pulse already over is waited for again at once.
+      if (index != 0) held[index] = os::WaitForSingleObject(events_[index], 0) == os::kWaitObject0;
     }
   }
 }

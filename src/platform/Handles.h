@@ -42,6 +42,19 @@ class KernelObject {
   // Signals the object for SignalObjectAndWait (set an event, release a
   // mutex). The default fails with ERROR_INVALID_HANDLE.
   virtual bool Signal();
+  // Waits on several objects (WakeWord.h). A waiter joins each object
+  // before it first looks at them and leaves when it is done; while it is
+  // joined, every change that may satisfy it wakes the shared wake word.
+  // `alone`: the object alone satisfies the waiter (wait-any). Join answers
+  // a mark for TryWaitJoined, which counts a set made since the join even
+  // when a reset followed.
+  virtual std::uint32_t JoinWaiters(bool /*alone*/) { return 0; }
+  virtual void LeaveWaiters(bool /*alone*/) {}
+  virtual Poll TryWaitJoined(std::uint32_t /*mark*/) { return TryWait(); }
+  // Changes that do not wake the wake word are looked for this often while
+  // joined (kInfinite: every change wakes it). By default an object is
+  // looked at every 10 ms.
+  virtual DWORD RecheckMs() const { return 10; }
   // Native name ("\BaseNamedObjects\..."), empty for an unnamed object.
   virtual std::string NativeName() const { return {}; }
 };

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -26,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform/CommandLine.h"
@@ -35,6 +37,7 @@
 #include "platform/SharedSegment.h"
 #include "platform/Sync.h"
 #include "platform/Utf.h"
+#include "platform/WakeWord.h"
 
 namespace vt::os {
 
@@ -101,6 +104,11 @@ class Child : public KernelObject {
  public:
   Child(pid_t pid, int pidfd, int gate) : pid_(pid), pidfd_(pidfd), gate_(gate) {}
   ~Child() override {
+    if (watch_stop_ >= 0) {
+      const std::uint64_t one = 1;
+      (void)!::write(watch_stop_, &one, sizeof one);
+      ::close(watch_stop_);
+    }
     if (pidfd_ >= 0) ::close(pidfd_);
     if (gate_ >= 0) ::close(gate_);  // a child never resumed ends without running
     std::lock_guard lock(lock_);
@@ -134,6 +142,14 @@ class Child : public KernelObject {
     return ended ? Poll::kSignaled : Poll::kNotSignaled;
   }
   DWORD WaitSingle(DWORD timeout_ms) override;
+  // Waits on several objects learn of the end from a watcher thread, started
+  // by the first of them, that wakes the wake word when the child ends.
+  std::uint32_t JoinWaiters(bool) override {
+    StartWatcher();
+    return 0;
+  }
+  // Without a watcher the end is looked for every 5 ms.
+  DWORD RecheckMs() const override { return watching_.load() ? kInfinite : 5; }
   // Acts on the termination requests caught so far, as the policy says.
   void PassOnRequests() {
     unsigned char requests[64];
@@ -178,13 +194,62 @@ class Child : public KernelObject {
     return true;
   }
 
+  void StartWatcher();
+
   pid_t pid_;
   int pidfd_;
   int gate_;  // write end of a suspended child's gate, -1 once resumed
+  int watch_stop_ = -1;  // an eventfd: written when the object goes, ending its watcher
+  std::atomic<bool> watching_{false};
   std::mutex lock_;
   bool ended_ = false;
   DWORD exit_code_ = 0;
 };
+
+// The watcher holds copies of its descriptors only, never the object.
+void Child::StartWatcher() {
+  std::lock_guard lock(lock_);
+  if (watching_.load() || ended_) return;
+  const int stop = ::eventfd(0, EFD_CLOEXEC);
+  if (stop < 0) return;
+  const int stop_copy = ::fcntl(stop, F_DUPFD_CLOEXEC, 0);
+  const int pidfd = pidfd_ >= 0 ? ::fcntl(pidfd_, F_DUPFD_CLOEXEC, 0) : -1;
+  if (stop_copy < 0 || (pidfd_ >= 0 && pidfd < 0)) {
+    for (int fd : {stop, stop_copy, pidfd})
+      if (fd >= 0) ::close(fd);
+    return;
+  }
+  const pid_t pid = pid_;
+  try {
+    std::thread([stop_copy, pidfd, pid] {
+      bool ended = false;
+      for (;;) {
+        pollfd fds[2] = {{stop_copy, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        // Without a process descriptor: a look every 5 ms that leaves the status to be collected.
+        const int r = ::poll(fds, pidfd >= 0 ? 2 : 1, pidfd >= 0 ? -1 : 5);
+        if (r < 0 && errno != EINTR) break;
+        if (fds[0].revents) break;
+        if (pidfd >= 0 ? fds[1].revents != 0 : [pid] {
+              siginfo_t info{};
+              return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                     info.si_pid != 0;
+            }()) {
+          ended = true;
+          break;
+        }
+      }
+      if (ended) detail::WakeSeveralWaiters();
+      ::close(stop_copy);
+      if (pidfd >= 0) ::close(pidfd);
+    }).detach();
+  } catch (...) {
+    for (int fd : {stop, stop_copy, pidfd})
+      if (fd >= 0) ::close(fd);
+    return;
+  }
+  watch_stop_ = stop;
+  watching_.store(true);
+}
 
 DWORD Child::WaitSingle(DWORD timeout_ms) {
   using Clock = std::chrono::steady_clock;
@@ -199,7 +264,8 @@ DWORD Child::WaitSingle(DWORD timeout_ms) {
     }
     int wait_ms = -1;
     if (timeout_ms != kInfinite) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      // Rounded up: the wait never ends before the time asked.
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return kWaitTimeout;
       wait_ms = static_cast<int>(std::min<long long>(left, 1 << 30));
     }

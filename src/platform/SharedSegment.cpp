@@ -21,7 +21,7 @@ namespace vt::os::detail {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x4A424F56;  // "VOBJ"
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;  // 3: events and mutexes count their waiters
 constexpr std::size_t kMaxNameLength = 260;
 constexpr std::uint64_t kMaxDataSize = 1ull << 30;
 constexpr std::size_t kMaxFileComponent = 200;
@@ -279,6 +279,12 @@ bool ResolveObjectName(std::string_view name, bool native, ObjectPath& out) {
   out.file = ViewPrefix() + (global ? "g." : "s.") + EscapeName(name);
   out.native_name = (global ? std::string("\\BaseNamedObjects\\") : "\\Sessions\\1\\BaseNamedObjects\\") +
                     std::string(name);
+  return true;
+}
+
+bool ResolveWakeWordPath(ObjectPath& out) {
+  out.file = ViewPrefix() + "wake";
+  out.native_name.clear();
   return true;
 }
 

@@ -46,7 +46,7 @@
 
 namespace vt::os::detail {
 
-enum class SegmentKind : std::uint32_t { kEvent = 1, kMutex = 2, kSection = 3 };
+enum class SegmentKind : std::uint32_t { kEvent = 1, kMutex = 2, kSection = 3, kWakeWord = 4 };
 
 // Where a Windows-style name lives. Answers false (last error set) for a
 // name that is too long or empty after its prefix.
@@ -55,6 +55,9 @@ struct ObjectPath {
   std::string native_name;  // "\BaseNamedObjects\Name" or "\Sessions\1\BaseNamedObjects\Name"
 };
 bool ResolveObjectName(std::string_view name, bool native, ObjectPath& out);
+// The wake word of this view (WakeWord.h): /dev/shm/vt.<uid>.<view>.wake,
+// outside every object namespace.
+bool ResolveWakeWordPath(ObjectPath& out);
 
 // One handle's hold on an object. Not for concurrent use.
 class Segment {

@@ -1,61 +1,53 @@
 #include "platform/Sync.h"
 
-#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <time.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <thread>
 #include <vector>
 
 #include "platform/SharedSegment.h"
+#include "platform/TestHooks.h"
+#include "platform/WakeWord.h"
 
 namespace vt::os {
 
 namespace {
 
+using detail::AddMs;
+using detail::MonotonicNow;
 using detail::ObjectPath;
+using detail::Reached;
 using detail::Segment;
 using detail::SegmentKind;
+using detail::SleepOnWord;
 
 constexpr DWORD kMaxWaitObjects = 64;
-
-timespec MonotonicNow() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts;
-}
-
-timespec AddMs(timespec ts, DWORD ms) {
-  ts.tv_sec += static_cast<time_t>(ms / 1000);
-  ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec += 1;
-    ts.tv_nsec -= 1000000000L;
-  }
-  return ts;
-}
-
-// Milliseconds left until deadline (0 when passed).
-long MsUntil(const timespec& deadline) {
-  timespec now = MonotonicNow();
-  long long ms = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000 +
-                 (deadline.tv_nsec - now.tv_nsec) / 1000000;
-  return ms > 0 ? static_cast<long>(ms) : 0;
-}
+// A mutex whose owner ends without releasing it wakes nobody: waits on
+// several objects that include one look at it this often.
+constexpr DWORD kAbandonRecheckMs = 50;
 
 // ---- Events ----------------------------------------------------------------
 
+// The state word: signalled, a set owed to a waiter (an auto-reset event
+// set while waiters take it alone: a reset leaves it for them), and the
+// number of such waiters.
+constexpr std::uint32_t kSignaled = 1;
+constexpr std::uint32_t kOwed = 2;
+constexpr std::uint32_t kOneWaiter = 4;
+
 struct EventData {
-  std::atomic<std::uint32_t> signaled;
-  std::atomic<std::uint32_t> seq;  // futex word: bumped on every set
+  std::atomic<std::uint32_t> state;
+  std::atomic<std::uint32_t> seq;  // futex word of single waits: bumped on every set
   std::uint32_t manual;
+  std::atomic<std::uint32_t> several;  // joined waiters on several objects
+  std::atomic<std::uint32_t> joins;    // waits begun and ended, for tests
+  std::atomic<std::uint32_t> leaves;
 };
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 
@@ -66,9 +58,12 @@ struct EventInit {
 void InitEvent(void* data, void* context) {
   auto* init = static_cast<EventInit*>(context);
   auto* d = new (data) EventData;
-  d->signaled.store(init->initial ? 1 : 0);
+  d->state.store(init->initial ? kSignaled : 0);
   d->seq.store(0);
   d->manual = init->manual ? 1 : 0;
+  d->several.store(0);
+  d->joins.store(0);
+  d->leaves.store(0);
 }
 
 class EventObject : public KernelObject {
@@ -79,32 +74,59 @@ class EventObject : public KernelObject {
   bool Waitable() const override { return true; }
 
   Poll TryWait() override {
-    if (d->manual) return d->signaled.load(std::memory_order_acquire) ? Poll::kSignaled : Poll::kNotSignaled;
-    std::uint32_t expected = 1;
-    return d->signaled.compare_exchange_strong(expected, 0, std::memory_order_acq_rel) ? Poll::kSignaled
-                                                                                       : Poll::kNotSignaled;
+    if (d->manual) return d->state.load() & kSignaled ? Poll::kSignaled : Poll::kNotSignaled;
+    std::uint32_t w = d->state.load();
+    while (w & kSignaled)
+      if (d->state.compare_exchange_weak(w, w & ~(kSignaled | kOwed))) return Poll::kSignaled;
+    return Poll::kNotSignaled;
   }
 
   void UndoWait() override {
     if (!d->manual) Set();
   }
 
+  std::uint32_t JoinWaiters(bool alone) override {
+    if (alone) d->state.fetch_add(kOneWaiter);
+    d->several.fetch_add(1);
+    const std::uint32_t mark = d->seq.load();
+    d->joins.fetch_add(1);  // last: a set seen to follow it reaches the waiter
+    return mark;
+  }
+
+  void LeaveWaiters(bool alone) override {
+    d->leaves.fetch_add(1);
+    d->several.fetch_sub(1);
+    if (alone) Leave();
+  }
+
+  // A manual-reset event set since the mark released the waiter, whatever
+  // followed; an auto-reset one is taken (a set owed to waiters stays taken
+  // by one of them).
+  Poll TryWaitJoined(std::uint32_t mark) override {
+    if (d->manual && d->seq.load() != mark) return Poll::kSignaled;
+    return TryWait();
+  }
+  DWORD RecheckMs() const override { return kInfinite; }
+
   DWORD WaitSingle(DWORD timeout_ms) override {
-    timespec deadline = AddMs(MonotonicNow(), timeout_ms);
+    if (timeout_ms == 0) return TryWait() == Poll::kSignaled ? kWaitObject0 : kWaitTimeout;
+    const timespec deadline = AddMs(MonotonicNow(), timeout_ms);
+    d->state.fetch_add(kOneWaiter);
+    const std::uint32_t mark = d->seq.load();
+    d->joins.fetch_add(1);
+    DWORD result = kWaitTimeout;
     for (;;) {
-      std::uint32_t seq = d->seq.load(std::memory_order_acquire);
-      if (TryWait() == Poll::kSignaled) return kWaitObject0;
-      timespec rel{};
-      timespec* prel = nullptr;
-      if (timeout_ms != kInfinite) {
-        long ms = MsUntil(deadline);
-        if (ms <= 0) return kWaitTimeout;
-        rel.tv_sec = ms / 1000;
-        rel.tv_nsec = (ms % 1000) * 1000000L;
-        prel = &rel;
+      const std::uint32_t seen = d->seq.load();
+      if (TryWaitJoined(mark) == Poll::kSignaled) {
+        result = kWaitObject0;
+        break;
       }
-      ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&d->seq), FUTEX_WAIT, seq, prel, nullptr, 0);
+      if (timeout_ms != kInfinite && Reached(deadline)) break;
+      SleepOnWord(d->seq, seen, timeout_ms == kInfinite ? nullptr : &deadline);
     }
+    d->leaves.fetch_add(1);
+    Leave();
+    return result;
   }
 
   bool Signal() override {
@@ -113,20 +135,43 @@ class EventObject : public KernelObject {
   }
 
   void Set() {
-    d->signaled.store(1, std::memory_order_release);
-    d->seq.fetch_add(1, std::memory_order_acq_rel);
-    ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&d->seq), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+    if (d->manual) {
+      d->state.fetch_or(kSignaled);
+    } else {
+      std::uint32_t w = d->state.load();
+      while (!d->state.compare_exchange_weak(w, w | kSignaled | (w >= kOneWaiter ? kOwed : 0))) {
+      }
+    }
+    d->seq.fetch_add(1);
+    detail::WakeWordSleepers(d->seq);
+    if (d->several.load() != 0) detail::WakeSeveralWaiters();
   }
 
-  void Reset() { d->signaled.store(0, std::memory_order_release); }
+  void Reset() {
+    std::uint32_t w = d->state.load();
+    while (!(w & kOwed) && !d->state.compare_exchange_weak(w, w & ~kSignaled)) {
+    }
+  }
 
   std::string NativeName() const override { return segment.NativeName(); }
+
+ private:
+  // The last waiter gone, a set owed to waiters is a plain signal again.
+  void Leave() {
+    std::uint32_t w = d->state.load();
+    for (;;) {
+      std::uint32_t next = w - kOneWaiter;
+      if (next < kOneWaiter) next &= ~kOwed;
+      if (d->state.compare_exchange_weak(w, next)) return;
+    }
+  }
 };
 
 // ---- Mutexes ---------------------------------------------------------------
 
 struct MutexData {
   pthread_mutex_t mutex;
+  std::atomic<std::uint32_t> several;  // joined waiters on several objects
 };
 
 void InitMutex(void* data, void*) {
@@ -138,6 +183,7 @@ void InitMutex(void* data, void*) {
   pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
   pthread_mutex_init(&d->mutex, &attr);
   pthread_mutexattr_destroy(&attr);
+  new (&d->several) std::atomic<std::uint32_t>(0);
 }
 
 class MutexObject : public KernelObject {
@@ -173,6 +219,14 @@ class MutexObject : public KernelObject {
 
   void UndoWait() override { Release(); }
 
+  std::uint32_t JoinWaiters(bool) override {
+    d->several.fetch_add(1);
+    return 0;
+  }
+  void LeaveWaiters(bool) override { d->several.fetch_sub(1); }
+  // An owner that ends without releasing wakes nobody.
+  DWORD RecheckMs() const override { return kAbandonRecheckMs; }
+
   DWORD WaitSingle(DWORD timeout_ms) override {
     int r;
     if (timeout_ms == kInfinite) {
@@ -198,6 +252,9 @@ class MutexObject : public KernelObject {
       return false;
     }
     owned.fetch_sub(1);
+    // The unlock is ordered before the look at the waiters.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (d->several.load() != 0) detail::WakeSeveralWaiters();
     return true;
   }
 
@@ -340,45 +397,69 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool wait_all, 
   }
   if (count == 1) return objects[0]->WaitSingle(timeout_ms);
 
-  // Several objects: poll, sleeping 1 ms at first and up to 10 ms between
-  // rounds. Single waits block in the kernel instead.
-  timespec deadline = AddMs(MonotonicNow(), timeout_ms);
-  DWORD pause_ms = 1;
-  for (;;) {
-    if (wait_all) {
-      DWORD abandoned = kWaitTimeout;
-      DWORD taken = 0;
-      KernelObject::Poll failed = KernelObject::Poll::kSignaled;
-      for (; taken < count; ++taken) {
-        auto p = objects[taken]->TryWait();
-        if (p == KernelObject::Poll::kAbandoned && abandoned == kWaitTimeout) abandoned = kWaitAbandoned0 + taken;
-        if (p == KernelObject::Poll::kNotSignaled || p == KernelObject::Poll::kFailed) {
-          failed = p;
-          break;
-        }
-      }
-      if (taken == count) return abandoned != kWaitTimeout ? abandoned : kWaitObject0;
-      DWORD err = GetLastError();
-      while (taken > 0) objects[--taken]->UndoWait();
-      if (failed == KernelObject::Poll::kFailed) {
-        SetLastError(err);
-        return kWaitFailed;
-      }
-    } else {
+  // One look at every object: wait-any answers the lowest signalled index;
+  // wait-all takes everything or gives back what it took.
+  auto look = [&](const std::uint32_t* marks) -> DWORD {
+    if (!wait_all) {
       for (DWORD i = 0; i < count; ++i) {
-        DWORD r = PollResult(objects[i]->TryWait(), i);
+        DWORD r = PollResult(marks ? objects[i]->TryWaitJoined(marks[i]) : objects[i]->TryWait(), i);
         if (r != kWaitTimeout) return r;
       }
+      return kWaitTimeout;
     }
-    DWORD sleep_ms = pause_ms;
-    if (timeout_ms != kInfinite) {
-      long left = MsUntil(deadline);
-      if (left <= 0) return kWaitTimeout;
-      if (static_cast<DWORD>(left) < sleep_ms) sleep_ms = static_cast<DWORD>(left);
+    DWORD abandoned = kWaitTimeout;
+    DWORD taken = 0;
+    KernelObject::Poll failed = KernelObject::Poll::kSignaled;
+    for (; taken < count; ++taken) {
+      auto p = objects[taken]->TryWait();
+      if (p == KernelObject::Poll::kAbandoned && abandoned == kWaitTimeout) abandoned = kWaitAbandoned0 + taken;
+      if (p == KernelObject::Poll::kNotSignaled || p == KernelObject::Poll::kFailed) {
+        failed = p;
+        break;
+      }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(sleep_ms));
-    if (pause_ms < 10) pause_ms *= 2;
+    if (taken == count) return abandoned != kWaitTimeout ? abandoned : kWaitObject0;
+    DWORD err = GetLastError();
+    while (taken > 0) objects[--taken]->UndoWait();
+    if (failed == KernelObject::Poll::kFailed) {
+      SetLastError(err);
+      return kWaitFailed;
+    }
+    return kWaitTimeout;
+  };
+  if (timeout_ms == 0) return look(nullptr);
+
+  // Joined to every object, sleep on the shared wake word: a set, release
+  // or process end after the join wakes it (no lost pulses, no polling).
+  const timespec deadline = AddMs(MonotonicNow(), timeout_ms);
+  std::atomic<std::uint32_t>& word = detail::WakeWord();
+  DWORD recheck_ms = detail::WakeWordShared() ? kInfinite : detail::kUnsharedRecheckMs;
+  std::uint32_t marks[kMaxWaitObjects];
+  for (DWORD i = 0; i < count; ++i) {
+    marks[i] = objects[i]->JoinWaiters(!wait_all);
+    recheck_ms = std::min(recheck_ms, objects[i]->RecheckMs());
   }
+  DWORD result;
+  for (;;) {
+    const std::uint32_t seen = word.load();
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    result = look(wait_all ? nullptr : marks);
+    if (result != kWaitTimeout) break;
+    if (timeout_ms != kInfinite && Reached(deadline)) break;
+    const timespec* until = timeout_ms == kInfinite ? nullptr : &deadline;
+    timespec recheck{};
+    if (recheck_ms != kInfinite) {
+      recheck = AddMs(MonotonicNow(), recheck_ms);
+      if (!until || recheck.tv_sec < until->tv_sec ||
+          (recheck.tv_sec == until->tv_sec && recheck.tv_nsec < until->tv_nsec))
+        until = &recheck;
+    }
+    SleepOnWord(word, seen, until);
+  }
+  const DWORD err = GetLastError();
+  for (DWORD i = 0; i < count; ++i) objects[i]->LeaveWaiters(!wait_all);
+  SetLastError(err);
+  return result;
 }
 
 DWORD SignalObjectAndWait(HANDLE signal, HANDLE wait, DWORD timeout_ms, bool /*alertable*/) {
@@ -391,6 +472,15 @@ DWORD SignalObjectAndWait(HANDLE signal, HANDLE wait, DWORD timeout_ms, bool /*a
   }
   if (!s->Signal()) return kWaitFailed;
   return w->WaitSingle(timeout_ms);
+}
+
+bool PlatformTestHelper::EventWaiters(HANDLE event, std::uint32_t* waiting, std::uint32_t* joins) {
+  auto e = LookupHandleAs<EventObject>(event);
+  if (!e) return false;
+  const std::uint32_t leaves = e->d->leaves.load();
+  *joins = e->d->joins.load();
+  *waiting = *joins - leaves;
+  return true;
 }
 
 void Sleep(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

@@ -3,6 +3,9 @@
 // state it sets.
 #pragma once
 
+#include <cstdint>
+
+#include "platform/Handles.h"
 #include "platform/SystemCalls.h"
 
 namespace vt::os {
@@ -28,6 +31,9 @@ class PlatformTestHelper {
   // The times the fault observer and the fatal-fault hook get before the
   // process ends at once (5000 and 60000 ms).
   static void SetFaultTimeLimits(long observer_ms, long hook_ms);
+  // Waits on an event going on now and begun so far (a wait counts once it
+  // would see a set); false for anything but an event.
+  static bool EventWaiters(HANDLE event, std::uint32_t* waiting, std::uint32_t* joins);
 };
 
 }  // namespace vt::os

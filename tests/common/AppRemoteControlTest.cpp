@@ -146,6 +146,20 @@ TEST_F(RemoteControlTest, PulsesAreRequestsInArrivalOrderAndOneEndsTheLoop) {
   EXPECT_EQ(rc.QuitClock()->Interval(), kRemoteQuitDelayMs);
 }
 
+// Pulses held for no time, each sent once the control thread waits on the
+// event again: every one is a request, the quit request too.
+TEST_F(RemoteControlTest, PulsesHeldForNoTimeAreAllSeen) {
+  TAppRemoteControl rc(UniqueName("rc_short"));
+  int requests = 0, quits = 0;
+  rc.Handlers[5] = [&](TAppRemoteControl&) { ++requests; };
+  rc.Handlers[1] = [&](TAppRemoteControl&) { ++quits; };
+  const LoopRun run = RunLoopWhileControlled("pulses " + Quoted(rc.EventName(5)) + " 20 pulses " +
+                                             Quoted(rc.EventName(1)) + " 1");
+  EXPECT_TRUE(run.controller_exit == 0 && !run.ended_from_outside) << run.controller_exit;
+  EXPECT_EQ(requests, 20);
+  EXPECT_EQ(quits, 1);
+}
+
 TEST_F(RemoteControlTest, ClosingFromAHandlerEndsTheControl) {
   TAppRemoteControl rc(UniqueName("rc_closed"));
   rc.Handlers[3] = [](TAppRemoteControl&) {};

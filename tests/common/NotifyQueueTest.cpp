@@ -278,6 +278,24 @@ TEST(NotifyLoop, ClockTicksOnTheOwnerAtItsInterval) {
   EXPECT_GE(ticks[2] - ticks[1], 19u);
 }
 
+// Timed waits never end early, so the loop does not spin before a tick: an
+// external item, served on every pass, counts the passes.
+TEST(NotifyLoop, MakesOnePassPerClockTick) {
+  TSource source;
+  int passes = 0, ticks = 0;
+  OnLoopModeThread([&](TNotifyQueue& q) {
+    q.AddExternal(&source, [&](TNotifyQueueItem&) { ++passes; });
+    auto clock = CreateClock(5, true, [&](TClock&) {
+      if (++ticks == 10) q.StopNotifyLoop();
+    });
+    q.RunNotifyLoop();
+    q.RemoveExternal(&source);
+  });
+  EXPECT_EQ(ticks, 10);
+  // The clock's own wake-up adds one pass.
+  EXPECT_LE(passes, ticks + 1);
+}
+
 TEST(NotifyLoop, PostsFromAnotherThreadRunOnTheOwnerInPriorityOrder) {
   TSource source;
   std::vector<std::string> order;

@@ -5,6 +5,8 @@
 //   hold-event NAME READY END      create the event, set event READY, then END: "exit"
 //                                  returns without closing, "wait" sleeps until killed
 //   hold-mutex NAME READY          own the mutex, set event READY, end without releasing
+//   pulse NAME COUNT               open the event and pulse it COUNT times, each
+//                                  once a wait on it has begun (support/Pulses.h)
 //   section NAME                   create or open the session-style section, write 'B' to
 //                                  byte 1: exit 183 when it existed, else 0
 //   truncate PID FILE              truncate the name file, then every object memfd of
@@ -25,6 +27,7 @@
 #include "platform/Process.h"
 #include "platform/Section.h"
 #include "platform/Sync.h"
+#include "support/Pulses.h"
 
 using namespace vt::os;
 
@@ -77,6 +80,11 @@ int main(int argc, char** argv) {
     if (cmd == "set-event" || argc < 4) return cmd == "set-event" ? 0 : 99;
     DWORD r = WaitForSingleObject(h, static_cast<DWORD>(std::atoi(argv[3])));
     return r == kWaitObject0 ? 0 : r == kWaitTimeout ? 1 : 2;
+  }
+  if (cmd == "pulse" && argc > 3) {
+    HANDLE h = OpenEventA(name);
+    if (!h) Fail();
+    return vt::test::PulseWaitedEvent(h, std::atoi(argv[3])) ? 0 : 3;
   }
   if (cmd == "create-event") {
     HANDLE h = CreateEventA(nullptr, true, false, name);
