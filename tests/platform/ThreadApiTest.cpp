@@ -250,23 +250,20 @@ bool OwnHandlerSetFirstIsKept() {
   return true;
 }
 
-std::string g_filter;
-
-bool RunThisTestAfresh() {
-  ::setenv("VT_THREAD_TEST_AFRESH", "1", 1);
-  ::unsetenv("GTEST_OUTPUT");  // the report is the parent's
-  char* argv[] = {g_filter.data(), g_filter.data(), nullptr};
-  ::execv("/proc/self/exe", argv);
-  return false;
-}
-
 TEST(ThreadApi, ProgramsOwnSuspendSignalHandlerIsNeverReplaced) {
   if (std::getenv("VT_THREAD_TEST_AFRESH")) {
     EXPECT_TRUE(OwnHandlerSetFirstIsKept());
     return;
   }
-  g_filter = std::string("--gtest_filter=ThreadApi.") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  ExpectInChild(RunThisTestAfresh);
+  ExpectInChild([] {  // runs this test afresh
+    std::string filter = "--gtest_filter=ThreadApi." +
+                         std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    ::setenv("VT_THREAD_TEST_AFRESH", "1", 1);
+    ::unsetenv("GTEST_OUTPUT");  // the report is the parent's
+    char* argv[] = {filter.data(), filter.data(), nullptr};
+    ::execv("/proc/self/exe", argv);
+    return false;
+  });
 }
 
 }  // namespace
