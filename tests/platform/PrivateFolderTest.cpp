@@ -235,8 +235,7 @@ TEST(PrivateFolder, TrustedFolderWalkRefusesLinksOfOtherUsers) {
   test::TempFolder folder{"vt_links"};
   const fs::path root = folder.path(), link = root / "sticky" / "link", real = root / "real" / "in";
   fs::permissions(root, fs::perms::owner_all | fs::perms::others_exec);
-  fs::create_directories(real);
-  fs::create_directories(root / "sticky");
+  for (const fs::path& d : {real, root / "sticky"}) fs::create_directories(d);
   fs::permissions(root / "sticky", fs::perms::all | fs::perms::sticky_bit);
   fs::create_directory_symlink(root / "real", link);
   fs::create_directory_symlink("sticky/link", root / "via");  // root's link to the link
