@@ -726,8 +726,7 @@ TEST_F(BootstrapperRun, TemporaryFolderThroughALinkOfAnotherUserIsRefused) {
 TEST_F(BootstrapperRun, TemporaryFolderIsNotMadeThroughALinkOfAnotherUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a link to another user";
   const fs::path shared = dir_ / "shared", real = dir_ / "real";
-  fs::create_directories(shared / "work");
-  fs::create_directories(real / "in");
+  for (const fs::path& d : {shared / "work", real / "in"}) fs::create_directories(d);
   fs::create_directory_symlink(real / "in", shared / "link");
   ASSERT_EQ(::lchown((shared / "link").c_str(), 65534, 65534), 0);
   RunResult run =
