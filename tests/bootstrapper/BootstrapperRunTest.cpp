@@ -684,22 +684,19 @@ TEST_F(BootstrapperRun, TemporaryFolderThroughALinkOfAnotherUserIsRefused) {
                 "  cp \"$3/Setup.lzma\" \"$e/\"; ln -s \"$d/Setup.pak\" \"$e/Setup.pak\"; done\n"
                 "ln -sfn \"$3\" \"$2.new\"; mv -T \"$2.new\" \"$2\"; touch \"$1\"\n");
   const bool protected_links = ReadFileText("/proc/sys/fs/protected_symlinks") != "0\n";
-  const struct {
-    int mode;
-    uid_t owner;
-  } cases[] = {{01777, 65534}, {01775, 65534}, {01775, 0}};
+  const int cases[][2] = {{01777, 65534}, {01775, 65534}, {01775, 0}};  // the folder's mode, the link's owner
   const fs::path gate = evil / "gate";
-  for (const auto& c : cases) {
-    if (c.mode == 01777 && protected_links) {
+  for (const auto& [mode, owner] : cases) {
+    if (mode == 01777 && protected_links) {
       std::printf("Skipping the 1777 variant: fs.protected_symlinks is on, the system refuses such links\n");
       continue;
     }
     for (const fs::path& d : {shared, evil})
       for (const auto& e : fs::directory_iterator(d))
         if (e.path().filename().string().rfind("Setup.", 0) != 0) fs::remove_all(e.path());
-    fs::permissions(shared, static_cast<fs::perms>(c.mode));
+    fs::permissions(shared, static_cast<fs::perms>(mode));
     fs::create_directory_symlink(real, link);
-    ASSERT_EQ(::lchown(link.c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(::lchown(link.c_str(), static_cast<uid_t>(owner), static_cast<gid_t>(owner)), 0);
     std::thread attacker([&] {
       Shell("setpriv --reuid=65534 --regid=65534 --clear-groups sh " + Q(dir_ / "turn.sh") + " " + Q(gate) + " " +
             Q(link) + " " + Q(evil) + " " + Q(real) + " " + Q(dir_ / "stop"));
@@ -710,7 +707,7 @@ TEST_F(BootstrapperRun, TemporaryFolderThroughALinkOfAnotherUserIsRefused) {
     attacker.join();
     fs::remove(dir_ / "stop");
     EXPECT_EQ(run.Value("command_line").find("EVIL"), std::string::npos) << run.Value("command_line");
-    if (c.owner != 0) {
+    if (owner != 0) {
       EXPECT_EQ(run.exit_code, 6u);
       EXPECT_NE(run.out.find("not safe for setup: '" + link.string() +
                              "' is a symbolic link of another user (uid 65534)"), std::string::npos) << run.out;
@@ -729,8 +726,7 @@ TEST_F(BootstrapperRun, TemporaryFolderThroughALinkOfAnotherUserIsRefused) {
 TEST_F(BootstrapperRun, TemporaryFolderIsNotMadeThroughALinkOfAnotherUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a link to another user";
   const fs::path shared = dir_ / "shared", real = dir_ / "real";
-  fs::create_directories(shared / "work");
-  fs::create_directories(real / "in");
+  for (const fs::path& d : {shared / "work", real / "in"}) fs::create_directories(d);
   fs::create_directory_symlink(real / "in", shared / "link");
   ASSERT_EQ(::lchown((shared / "link").c_str(), 65534, 65534), 0);
   RunResult run =
@@ -755,8 +751,7 @@ TEST_F(BootstrapperRun, RelativeAndLongTemporaryFoldersWork) {
   for (const std::size_t length : {std::size_t{0}, std::size_t{4066}, std::size_t{4070}}) {
     std::string tmpdir = length ? (dir_ / ("long" + std::to_string(length))).string() : "reltmp";
     while (length && length - tmpdir.size() > 250) tmpdir += "/" + std::string(200, 'd');
-    if (length) tmpdir += "/" + std::string(length - tmpdir.size() - 1, 'e');
-    if (length) fs::create_directories(tmpdir);
+    if (length) fs::create_directories(tmpdir += "/" + std::string(length - tmpdir.size() - 1, 'e'));
     const RunResult run = StartProgram(ProgramFolder() / "vt_setup_console", "", {{"TMPDIR", tmpdir}});
     EXPECT_EQ(run.exit_code, 0u) << run.out;
     const std::string folder = (length ? tmpdir : (dir_ / tmpdir).string()) + "/Vontaro_Setup_" +

@@ -93,11 +93,12 @@ TEST(PrivateFolder, HeldFoldersStayAndLeftoversGo) {
   ::close(parent);
 }
 
-// Nests levels folders named name under the folder open as fd, each holding
-// a file, a FIFO and a link to outside; every step is relative to a
-// descriptor, so the tree may pass PATH_MAX.
-void MakeChain(int fd, const std::string& name, int levels, const fs::path& outside) {
-  int cur = ::dup(fd);
+// Nests levels folders named name under the folder open as fd (or under its
+// new folder top), each holding a file, a FIFO and a link to outside; every
+// step is relative to a descriptor, so the tree may pass PATH_MAX.
+void MakeChain(int fd, const char* top, const std::string& name, int levels, const fs::path& outside) {
+  ASSERT_TRUE(!top || ::mkdirat(fd, top, 0700) == 0) << top;
+  int cur = top ? ::openat(fd, top, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : ::dup(fd);
   for (int i = 0; i < levels && cur >= 0; ++i) {
     ASSERT_EQ(::mkdirat(cur, name.c_str(), 0700), 0) << i;
     const int next = ::openat(cur, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -128,20 +129,14 @@ TEST(PrivateFolder, TreesOfAnyDepthAndPathLengthGo) {
   const int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(parent, 0);
   const auto scratch = std::make_unique<FolderScratch>();
-  const struct {
-    int levels;
-    std::size_t name_size;
-  } trees[] = {{12, 1}, {200, 1}, {40, 200}};
-  for (const auto& t : trees) {
-    const std::string name(t.name_size, 'd');
-    SCOPED_TRACE(std::to_string(t.levels) + " levels of " + std::to_string(t.name_size));
+  const int trees[][2] = {{12, 1}, {200, 1}, {40, 200}};
+  for (const auto& [levels, name_size] : trees) {
+    const std::string name(static_cast<std::size_t>(name_size), 'd');
+    SCOPED_TRACE(std::to_string(levels) + " levels of " + std::to_string(name_size));
     int held = -1;
     ASSERT_EQ(CreateHeldFolder(parent, "Run_1", &held), HeldFolder::kHeld);
-    MakeChain(held, name, t.levels, outside);
-    ASSERT_EQ(::mkdirat(parent, "Run_2", 0700), 0);  // a killed run's folder
-    const int killed = ::openat(parent, "Run_2", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    MakeChain(killed, name, t.levels, outside);
-    ::close(killed);
+    MakeChain(held, nullptr, name, levels, outside);
+    MakeChain(parent, "Run_2", name, levels, outside);  // a killed run's folder
     EXPECT_EQ(RemoveLeftoverFolders(parent, "Run_"), 1);
     EXPECT_EQ(Entries(root), (std::set<std::string>{"Run_1", "outside"}));
     for (int run = 0; run < 2; ++run) {
@@ -152,15 +147,11 @@ TEST(PrivateFolder, TreesOfAnyDepthAndPathLengthGo) {
       EXPECT_EQ(err, 0);
     }
     CloseFolder(held);
-    ASSERT_EQ(::mkdirat(parent, "plain", 0700), 0);
-    const int plain = ::openat(parent, "plain", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    MakeChain(plain, name, t.levels, outside);
-    ::close(plain);
+    MakeChain(parent, "plain", name, levels, outside);
     EXPECT_TRUE(RemoveTreeNoFollow((root / "plain").string()));
     EXPECT_EQ(Entries(root), std::set<std::string>{"outside"});
   }
   EXPECT_EQ(Entries(outside), std::set<std::string>{"keep.txt"});
-
   ::close(parent);
 }
 
@@ -175,7 +166,7 @@ TEST(PrivateFolder, WhatCannotGoDeepDownKeepsOnlyItsFoldersAndTheWalkEnds) {
   ASSERT_GE(parent, 0);
   int held = -1;
   ASSERT_EQ(CreateHeldFolder(parent, "Run_1", &held), HeldFolder::kHeld);
-  MakeChain(held, "b", 50, root);
+  MakeChain(held, nullptr, "b", 50, root);
   fs::path busy = root / "Run_1";
   for (int i = 0; i < 100; ++i) busy /= "d";
   fs::create_directories(busy / "busy");
@@ -244,8 +235,7 @@ TEST(PrivateFolder, TrustedFolderWalkRefusesLinksOfOtherUsers) {
   test::TempFolder folder{"vt_links"};
   const fs::path root = folder.path(), link = root / "sticky" / "link", real = root / "real" / "in";
   fs::permissions(root, fs::perms::owner_all | fs::perms::others_exec);
-  fs::create_directories(real);
-  fs::create_directories(root / "sticky");
+  for (const fs::path& d : {real, root / "sticky"}) fs::create_directories(d);
   fs::permissions(root / "sticky", fs::perms::all | fs::perms::sticky_bit);
   fs::create_directory_symlink(root / "real", link);
   fs::create_directory_symlink("sticky/link", root / "via");  // root's link to the link

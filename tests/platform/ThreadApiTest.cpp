@@ -137,12 +137,10 @@ void ExpectInChild(bool (*scenario)()) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
-#define CHECK_OR_FAIL(cond)                                    \
-  do {                                                         \
-    if (!(cond)) {                                             \
-      std::fprintf(stderr, "line %d: %s\n", __LINE__, #cond); \
-      return false;                                            \
-    }                                                          \
+// In a scenario: names the failed condition and its line, and fails.
+#define CHECK_OR_FAIL(cond)                                                            \
+  do {                                                                                 \
+    if (!(cond)) return std::fprintf(stderr, "line %d: %s\n", __LINE__, #cond), false; \
   } while (0)
 
 std::atomic<bool> g_waiting{false};
@@ -165,9 +163,8 @@ void OwnHandler(int) {}
 bool UnstoppableThreadsAreRefused() {
   // A thread that blocks every signal.
   ThreadHandle t = CreateThread(0, TakeSignalsWithSigwait, nullptr, 0, nullptr);
-  CHECK_OR_FAIL(t);
-  while (!g_waiting) std::this_thread::yield();
-  CHECK_OR_FAIL(SuspendThread(t) == 0xFFFFFFFFu && GetLastError() == kErrorSignalRefused);
+  while (t && !g_waiting) std::this_thread::yield();
+  CHECK_OR_FAIL(t && SuspendThread(t) == 0xFFFFFFFFu && GetLastError() == kErrorSignalRefused);
   CHECK_OR_FAIL(ResumeThread(t) == 0);  // the count did not move
   ::syscall(SYS_tgkill, ::getpid(), GetThreadId(t), SIGUSR1);
   CHECK_OR_FAIL(WaitForThread(t, kInfinite) == kWaitObject0);
@@ -243,8 +240,7 @@ bool OwnHandlerSetFirstIsKept() {
   CHECK_OR_FAIL(::sigaction(SIGRTMIN + 4, &own, nullptr) == 0);
   Counter c;
   ThreadHandle t = CreateThread(0, Count, &c, 0, nullptr);
-  CHECK_OR_FAIL(t);
-  CHECK_OR_FAIL(SuspendThread(t) == 0xFFFFFFFFu && GetLastError() == kErrorSignalRefused);
+  CHECK_OR_FAIL(t && SuspendThread(t) == 0xFFFFFFFFu && GetLastError() == kErrorSignalRefused);
   struct sigaction now {};
   CHECK_OR_FAIL(::sigaction(SIGRTMIN + 4, nullptr, &now) == 0 && now.sa_handler == OwnHandler);
   CHECK_OR_FAIL(ResumeThread(t) == 0);
@@ -254,23 +250,20 @@ bool OwnHandlerSetFirstIsKept() {
   return true;
 }
 
-std::string g_filter;
-
-bool RunThisTestAfresh() {
-  ::setenv("VT_THREAD_TEST_AFRESH", "1", 1);
-  ::unsetenv("GTEST_OUTPUT");  // the report is the parent's
-  char* argv[] = {g_filter.data(), g_filter.data(), nullptr};
-  ::execv("/proc/self/exe", argv);
-  return false;
-}
-
 TEST(ThreadApi, ProgramsOwnSuspendSignalHandlerIsNeverReplaced) {
   if (std::getenv("VT_THREAD_TEST_AFRESH")) {
     EXPECT_TRUE(OwnHandlerSetFirstIsKept());
     return;
   }
-  g_filter = std::string("--gtest_filter=ThreadApi.") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  ExpectInChild(RunThisTestAfresh);
+  ExpectInChild([] {  // runs this test afresh
+    std::string filter = "--gtest_filter=ThreadApi." +
+                         std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    ::setenv("VT_THREAD_TEST_AFRESH", "1", 1);
+    ::unsetenv("GTEST_OUTPUT");  // the report is the parent's
+    char* argv[] = {filter.data(), filter.data(), nullptr};
+    ::execv("/proc/self/exe", argv);
+    return false;
+  });
 }
 
 }  // namespace
