@@ -49,11 +49,9 @@ struct TTrickleStream : TPlainStream {
 template <typename F>
 void InEveryMode(std::string bytes, F&& f) {
   TPointerStream mem(bytes.data(), static_cast<std::int64_t>(bytes.size()), true);
-  f(static_cast<TStream&>(mem));
   TPlainStream str(bytes);
-  f(static_cast<TStream&>(str));
   TTrickleStream trickle(bytes);
-  f(static_cast<TStream&>(trickle));
+  for (TStream* s : std::initializer_list<TStream*>{&mem, &str, &trickle}) f(*s);
 }
 
 // Loads Bytes in every mode and checks all answer the same and end at the
