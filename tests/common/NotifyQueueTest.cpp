@@ -292,8 +292,7 @@ TEST(NotifyLoop, MakesOnePassPerClockTick) {
     q.RemoveExternal(&source);
   });
   EXPECT_EQ(ticks, 10);
-  // The clock's own wake-up adds one pass.
-  EXPECT_LE(passes, ticks + 1);
+  EXPECT_LE(passes, ticks + 1);  // the clock's own wake-up adds one
 }
 
 TEST(NotifyLoop, PostsFromAnotherThreadRunOnTheOwnerInPriorityOrder) {

@@ -315,9 +315,8 @@ TEST(CompactIntegers, WireFormsAndRoundTrip) {
   const auto* at = reinterpret_cast<const std::uint8_t*>(lengths.data());
   TBufferCursor cursor{at, at + lengths.size()};
   for (const auto& c : cases) {
-    if (!c.id) {
-      EXPECT_EQ(ReadCompactLengthFromBuffer(cursor), c.value);
-    }
+    if (c.id) continue;
+    EXPECT_EQ(ReadCompactLengthFromBuffer(cursor), c.value);
   }
   EXPECT_EQ(ReadCompactLengthFromBuffer(cursor), 5u);
   EXPECT_EQ(cursor.Pos, cursor.End);

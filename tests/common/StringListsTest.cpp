@@ -161,8 +161,7 @@ TEST(StringListEx, FillLinesRefusesANegativeCountAndKeepsTheList) {
   int live = 0;
   for (std::uint8_t options : {std::uint8_t(sloOwnsObjects), std::uint8_t(sloOwnsObjects | sloSorted)}) {
     TStringListEx l(options);
-    l.AddObject("a", new Counted(live));
-    l.AddObject("b", new Counted(live));
+    for (const char* s : {"a", "b"}) l.AddObject(s, new Counted(live));
     EXPECT_EQ(ErrorText([&] { l.FillLines(-1, [](void*, std::string& s) { s = "x"; }, nullptr); }),
               "List capacity out of bounds (-1)");
     EXPECT_EQ(Items(l), (std::vector<std::string>{"a", "b"}));
@@ -225,13 +224,10 @@ TEST(StringListEx, AddStringsAndMerge) {
 TEST(StringListEx, RefusedBulkAddLeavesTheListAsItWas) {
   TStringListEx err(sloSorted | sloDupError);
   err.Add("c");
-  TStringListEx unsorted;
-  unsorted.Add("a");
-  unsorted.Add("C");  // the list's own item, by its case rule
+  TStringListEx unsorted, twice;
+  for (const char* s : {"a", "C"}) unsorted.Add(s);  // "C": the list's own item, by its case rule
+  for (const char* s : {"b", "B"}) twice.Add(s);     // twice in the source
   EXPECT_EQ(ErrorText([&] { err.AddStrings(unsorted); }), "String list does not allow duplicates");
-  TStringListEx twice;
-  twice.Add("b");
-  twice.Add("B");  // twice in the source
   int mapped = 0;
   auto map = [&](void*, TObject* o) { return ++mapped, o; };
   EXPECT_EQ(ErrorText([&] { err.AddStringsEx(twice, map); }), "String list does not allow duplicates");

@@ -77,10 +77,8 @@ TEST(PulsedEvents, ReleaseEveryWaiterWaitingAtTheSet) {
     EXPECT_TRUE(test::PulseWaitedEvent(event, kPulses));
     waiter.join();
     EXPECT_EQ(released, kPulses) << (manual ? "manual" : "auto");
-    // The pulses left nothing behind.
-    EXPECT_EQ(WaitForSingleObject(event, 0), kWaitTimeout);
-    CloseHandle(event);
-    CloseHandle(idle);
+    EXPECT_EQ(WaitForSingleObject(event, 0), kWaitTimeout);  // nothing left behind
+    for (HANDLE h : {event, idle}) CloseHandle(h);
   }
 }
 

@@ -167,11 +167,10 @@ TEST_F(SpBitmapTest, TransfersStayInsideBothBitmaps) {
 // Rectangles spanning the whole int range (skin data, window origins) are
 // clipped without overflow; the sanitizer build checks the arithmetic.
 TEST_F(SpBitmapTest, RectanglesSpanningTheIntRange) {
-  TspBitmap src;
+  TspBitmap src, t;
   src.SetSize(4, 4);
-  for (int i = 0; i < 16; ++i) src.Bits[i] = 0xFF123456u;
-  TspBitmap t;
   t.SetSize(4, 4);
+  std::fill(src.Bits, src.Bits + 16, 0xFF123456u);
   const os::RECT all{INT_MIN, INT_MIN, INT_MAX, INT_MAX};
   for (auto stretch : {R().StretchCopyBitmap, R().StretchBlendBitmap, R().StretchKeyBitmap}) {
     std::fill(t.Bits, t.Bits + 16, 0u);

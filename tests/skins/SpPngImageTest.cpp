@@ -6,14 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <fstream>
 #include <cstring>
 #include <memory>
 #include <random>
 
 #include "SkinTestSupport.h"
 #include "support/Sanitized.h"
-
 
 namespace vt {
 namespace {
@@ -370,22 +369,16 @@ TEST_F(PngImageTest, AgreesWithLibpngBothWays) {
 // as libpng refuses it; a tRNS or gAMA left out, as libpng leaves it out.
 TEST_F(PngImageTest, DamageAsLibpngSeesIt) {
   using test::Chunk;
-  auto rows = [](int n, int bytes) {
-    std::string r;
-    for (int y = 0; y < n; ++y)
-      r += '\0' + std::string(static_cast<std::size_t>(bytes), static_cast<char>(y + 1));
-    return r;
-  };
+  std::string rgb_rows, pal_rows;  // 4 rows each
+  for (char y = 1; y <= 4; ++y) rgb_rows += '\0' + std::string(12, y), pal_rows += '\0' + std::string(4, y);
   const std::string rgb = test::kPngSignature + Chunk("IHDR", test::IhdrData(4, 4, 8, 2)),
-                    end = Chunk("IEND", "");
-  const std::string pal = test::kPngSignature + Chunk("IHDR", test::IhdrData(4, 4, 8, 3));
-  const std::string plte = Chunk("PLTE", std::string(15, '\x40')),
-                    data = Chunk("IDAT", test::Deflated(rows(4, 4)));
-  const std::string gama = Chunk("gAMA", test::BE32(45455)), trns = Chunk("tRNS", "\x10");
-  const std::string short_data = "PNG chunk IDAT is corrupt: not enough image data";
+                    pal = test::kPngSignature + Chunk("IHDR", test::IhdrData(4, 4, 8, 3)),
+                    plte = Chunk("PLTE", std::string(15, '\x40')), gama = Chunk("gAMA", test::BE32(45455)),
+                    data = Chunk("IDAT", test::Deflated(pal_rows)), trns = Chunk("tRNS", "\x10"),
+                    end = Chunk("IEND", ""), short_data = "PNG chunk IDAT is corrupt: not enough image data";
   const std::pair<std::string, std::string> cases[] = {
-      {rgb + Chunk("IDAT", test::Deflated(rows(4, 12))) + end, ""},
-      {rgb + Chunk("IDAT", test::Deflated(rows(4, 12).substr(1))) + end, short_data},
+      {rgb + Chunk("IDAT", test::Deflated(rgb_rows)) + end, ""},
+      {rgb + Chunk("IDAT", test::Deflated(rgb_rows.substr(1))) + end, short_data},
       {test::kPngSignature + Chunk("IHDR", test::IhdrData(65535, 1, 8, 0)) +
            Chunk("IDAT", test::Deflated(std::string(1, '\0'))) + end,
        short_data},
@@ -438,18 +431,13 @@ bool LoadsWithin(const std::string& file, std::size_t allowance) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     unsigned long pages = 0;
-    std::FILE* f = std::fopen("/proc/self/statm", "r");
-    if (!f || std::fscanf(f, "%lu", &pages) != 1) ::_exit(3);
-    const rlimit limit{pages * ::sysconf(_SC_PAGESIZE) + allowance,
-                       pages * ::sysconf(_SC_PAGESIZE) + allowance};
-    if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(3);
-    try {
-      TspPngImage image;
-      image.LoadFromStream(in);
-    } catch (...) {
-      ::_exit(1);  // out of memory, or refused
-    }
-    ::_exit(0);
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t limit = pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + allowance;
+    const rlimit both{limit, limit};
+    if (pages == 0 || ::setrlimit(RLIMIT_AS, &both) != 0) ::_exit(3);
+    TspPngImage image;
+    // 1: refused, or out of memory
+    ::_exit(test::MessageOf([&] { image.LoadFromStream(in); }) == "(no exception)" ? 0 : 1);
   }
   int status = 0;
   return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
