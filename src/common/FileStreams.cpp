@@ -347,9 +347,11 @@ std::int64_t TMappedFileStream::Read(void* buffer, std::int64_t count) {
 std::int64_t TMappedFileStream::Write(const void* buffer, std::int64_t count) {
   if (!Writable()) throw Exception("Cannot write to a read-only mapped file.");
   if (count <= 0) return 0;
-  if (position_ + count > size_) {
+  std::int64_t end = 0;
+  if (__builtin_add_overflow(position_, count, &end)) throw EStreamError("Invalid stream position");
+  if (end > size_) {
     try {
-      SetSize(position_ + count);
+      SetSize(end);
     } catch (...) {
       ReraiseWithContext(kWriteFailure, {IntToStr(count), IntToStr(position_)});
     }
@@ -361,11 +363,10 @@ std::int64_t TMappedFileStream::Write(const void* buffer, std::int64_t count) {
 }
 
 std::int64_t TMappedFileStream::Seek(std::int64_t offset, TSeekOrigin origin) {
-  switch (origin) {
-    case TSeekOrigin::soBeginning: position_ = offset; break;
-    case TSeekOrigin::soCurrent: position_ += offset; break;
-    case TSeekOrigin::soEnd: position_ = size_ + offset; break;
-  }
+  const std::int64_t base = origin == TSeekOrigin::soCurrent ? position_ : origin == TSeekOrigin::soEnd ? size_ : 0;
+  std::int64_t to = 0;
+  if (__builtin_add_overflow(base, offset, &to)) throw EStreamError("Invalid stream position");
+  position_ = to;
   return position_;
 }
 

@@ -116,6 +116,16 @@ TEST_F(StreamFileTest, TransfersAndTheirFailures) {
             "Failed to read from file '" + P("t") + "' (1 bytes at position 0): Access is denied");
   TFileStreamEx empty(P("e"), kFileModeCreate, 0, 0);
   EXPECT_TRUE(empty.SameContent(nullptr, 0));
+
+  // Ends past the largest position are refused, not wrapped.
+  TMappedFileStream m(P("m"), kFileModeCreate, 0, 0);
+  m.WriteBuffer("ab", 2);
+  EXPECT_THROW(m.Seek(INT64_MAX, TSeekOrigin::soCurrent), EStreamError);
+  EXPECT_THROW(m.Seek(INT64_MAX, TSeekOrigin::soEnd), EStreamError);
+  EXPECT_EQ(m.Position(), 2);
+  m.SetPosition(INT64_MAX - 1);
+  EXPECT_THROW(m.Write("0123456789abcdef", 16), EStreamError);
+  EXPECT_EQ(m.Size(), 2);
 }
 
 TEST_F(StreamFileTest, TimesInformationAndCopies) {
