@@ -501,8 +501,7 @@ void TFieldWriter::WriteBlock(const void* data, std::int64_t size, bool use_comp
 
 void TFieldWriter::WriteStreamBlock(const TCustomMemoryStream& stream, bool use_compact_length) {
   auto& s = const_cast<TCustomMemoryStream&>(stream);
-  const auto* v = dynamic_cast<const TVirtualStream*>(&stream);
-  if (v == nullptr || v->MemoryKind() != TStreamMemoryKind::Lent) {
+  if (!IsLentStream(stream)) {
     WriteBlock(s.Memory(), s.Size(), use_compact_length);
     return;
   }

@@ -41,11 +41,6 @@ void* AllocVirtual(std::int64_t commit, std::int64_t reserve) {
   return p;
 }
 
-bool IsLent(const TCustomMemoryStream& s) {
-  const auto* v = dynamic_cast<const TVirtualStream*>(&s);
-  return v != nullptr && v->MemoryKind() == TStreamMemoryKind::Lent;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -262,7 +257,7 @@ bool StreamsEqual(TCustomMemoryStream& a, TCustomMemoryStream& b) {
   if (size == 0) return true;
   const auto* pa = static_cast<const char*>(a.Memory());
   const auto* pb = static_cast<const char*>(b.Memory());
-  if (!IsLent(a) && !IsLent(b)) return std::memcmp(pa, pb, static_cast<std::size_t>(size)) == 0;
+  if (!IsLentStream(a) && !IsLentStream(b)) return std::memcmp(pa, pb, static_cast<std::size_t>(size)) == 0;
   return FileViewsEqual(pa, pb, static_cast<std::size_t>(size));
 }
 
@@ -277,8 +272,12 @@ void AssignStream(TCustomMemoryStream& target, TCustomMemoryStream& source) {
 }
 
 void DropLentMemory(TStream& stream) {
-  auto* v = dynamic_cast<TVirtualStream*>(&stream);
-  if (v != nullptr && v->MemoryKind() == TStreamMemoryKind::Lent) v->Clear();
+  if (IsLentStream(stream)) static_cast<TVirtualStream&>(stream).Clear();
+}
+
+bool IsLentStream(const TStream& stream) {
+  const auto* v = dynamic_cast<const TVirtualStream*>(&stream);
+  return v != nullptr && v->MemoryKind() == TStreamMemoryKind::Lent;
 }
 
 void EnsureStreamSize(TStream& stream, std::int64_t min_size) {

@@ -126,6 +126,8 @@ void SetStreamSizeExact(TStream& stream, std::int64_t size, bool discard = false
 // are left as they are. For targets about to be overwritten whole, so that
 // the lent bytes are not copied first.
 void DropLentMemory(TStream& stream);
+// True for a stream over lent memory (a view of a file that may be cut short).
+bool IsLentStream(const TStream& stream);
 
 // Bytes in memory being parsed: Pos moves, End bounds what may be read.
 struct TBufferCursor {
