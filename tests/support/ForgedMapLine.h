@@ -47,7 +47,7 @@ class ForgedMapLine {
     // The path starts at a fixed column; a rename keeps the mapping and its
     // line's other fields and changes the path it shows.
     const std::size_t path_at = MapLineOf(view_).find(probe);
-    if (path_at == std::string::npos) return;
+    if (path_at == std::string::npos || path_at + folder_.path().string().size() + 3 > 2 * kPiece) return;
     std::size_t room = 2 * kPiece - path_at - folder_.path().string().size() - 1;  // up to the second piece
     std::string dir = folder_.path().string();
     while (room > 201) {
