@@ -311,7 +311,8 @@ TEST(Wrappers, HugeAllocationsRaiseOrWorkAndKeepNothing) {
   const std::string result = test::InChildWithDataLimit(256u << 20, [] {
     const std::size_t vm_before = test::StatusBytes("VmSize");
     constexpr std::size_t k64TiB = std::size_t{1} << 46;
-    std::string out = CodedMessageOf<EOSError>([] { VirtualAllocChecked(nullptr, k64TiB, os::kMemCommit, os::kPageReadWrite); });
+    std::string out = CodedMessageOf<EOSError>(
+        [] { VirtualAllocChecked(nullptr, k64TiB, os::kMemCommit, os::kPageReadWrite); });
     out += " | ";
     for (std::size_t size : {k64TiB, k64TiB >> 2}) {
       out += MessageOf<EOSError>([&] {
@@ -325,7 +326,8 @@ TEST(Wrappers, HugeAllocationsRaiseOrWorkAndKeepNothing) {
     return out;
   });
   const std::string refused =
-      "Failed to allocate 70368744177664 bytes of virtual memory at 0x0" + Format("%p", static_cast<const void*>(nullptr)) +
+      "Failed to allocate 70368744177664 bytes of virtual memory at 0x0" +
+      Format("%p", static_cast<const void*>(nullptr)) +
       ": Not enough memory resources are available to process this command (8) #8";
   EXPECT_TRUE(result == refused + " | (no exception) | (no exception) | unmapped" ||
               result == refused + " | " + refused.substr(0, refused.size() - 3) + " | (no exception) | unmapped")

@@ -428,7 +428,8 @@ TEST_F(Stores, WritersKilledWhileWritingLeaveNoTemporaryFiles) {
   const std::string dir = P("reg");
   for (bool unnamed : {true, false}) {
     for (StopAt at : {StopAt::kWrite, StopAt::kRename}) {
-      const std::string what = std::string(unnamed ? "unnamed" : "named") + (at == StopAt::kWrite ? " write" : " rename");
+      const std::string what =
+          std::string(unnamed ? "unnamed" : "named") + (at == StopAt::kWrite ? " write" : " rename");
       ASSERT_EQ(SetDword(kHkeyCurrentUser, "K", "V", 1), 0u);
       const pid_t writer = StopWriter(at, unnamed);
       ASSERT_GT(writer, 0) << what;
