@@ -31,6 +31,11 @@ struct ViewGuard {
   }
 };
 
+// Message, and on the next line the system's reason for Code.
+std::string WithReason(const std::string& message, os::DWORD code) {
+  return message + "\r\n" + os::SystemErrorText(code) + " (" + std::to_string(code) + ")";
+}
+
 }  // namespace
 
 // ---- THandleStream ----------------------------------------------------------
@@ -133,7 +138,7 @@ TFileStreamEx::TFileStreamEx(const std::string& file_name, std::uint16_t mode, i
         throw Exception(Format(created_ ? "Cannot overwrite a read-only file: %s"
                                         : "Cannot open a read-only file for writing: %s",
                                file_name));
-      if (created_) throw EFCreateError(OSErrorText("Cannot create file: %s", {file_name}, err));
+      if (created_) throw EFCreateError(WithReason(Format("Cannot create file: %s", file_name), err));
       throw EFOpenError(Format("Cannot open file: %s", file_name));
     }
     os::Sleep(50);
@@ -549,7 +554,10 @@ os::HMODULE LoadLibraryFromTempCopy(const std::string& library_file_name) {
   }
   if (!placed) throw Exception(Format("Failed to assign temporary filename for library: %s", library_file_name));
   os::HMODULE module = os::LoadLibrary(candidate);
-  if (!module) RaiseLastOSError("Cannot load library '%s'", {candidate});
+  if (!module) {
+    const os::DWORD code = os::GetLastError();
+    throw EOSError(WithReason(Format("Cannot load library '%s'", candidate), code), code);
+  }
   return module;
 }
 

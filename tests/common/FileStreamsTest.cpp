@@ -15,6 +15,7 @@
 #include "common/ObjectsFiles.h"
 #include "common/Session.h"
 #include "common/StreamUtils.h"
+#include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/TestHooks.h"
@@ -48,7 +49,7 @@ TEST_F(StreamFileTest, OpenFailuresAndRetries) {
   EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStreamEx f(P("missing"), fmOpenRead, 2, 0); }),
             "Cannot open file: " + P("missing"));
   EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStreamEx f(P("no/dir/f"), kFileModeCreate, 0, 0); }),
-            "Cannot create file: " + P("no/dir/f") + ": The system cannot find the path specified (3)");
+            "Cannot create file: " + P("no/dir/f") + "\r\nThe system cannot find the path specified (3)");
   EXPECT_TRUE(TFileStreamEx(P("no/dir/f"), kFileModeCreate, 0, fsoCreateFolder).Created());
   EXPECT_THROW(TFileStreamEx(P("x"), fmOpenRead, -1, 0), EAssertionFailed);
 
@@ -62,6 +63,18 @@ TEST_F(StreamFileTest, OpenFailuresAndRetries) {
   EXPECT_GE(waited, 100);
   EXPECT_EQ(waited % 50, 0);
   release.join();
+}
+
+// A library that cannot be loaded from its temporary copy names the copy on
+// the first line and gives the system's reason on the next.
+TEST_F(StreamFileTest, LibraryThatCannotBeLoadedFromItsCopy) {
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  ASSERT_TRUE(os::SetEnvironmentVariable("TMPDIR", dir_.c_str()));
+  Write("lib.so", "not a library");
+  const std::string message = CodedMessageOf<EOSError>([&] { LoadLibraryFromTempCopy(P("lib.so")); });
+  os::SetEnvironmentVariable("TMPDIR", old ? saved.c_str() : nullptr);
+  EXPECT_EQ(message, "Cannot load library '" + P("lib.1.so") + "'\r\n" + os::SystemErrorText(193) + " (193) #193");
 }
 
 TEST_F(StreamFileTest, FileHeldByAnotherProcessIsRetriedThenRefused) {
@@ -265,7 +278,7 @@ TEST_F(StreamFileTest, SickMachineWriteErrorsAreOrdinaryErrors) {
     reset();
     calls.open = [](const char*, int, mode_t) { return errno = g_errno, -1; };
     EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStreamEx f(P("o"), kFileModeCreate); }),
-              "Cannot create file: " + P("o") + ": " + os::SystemErrorText(code) + " (" + std::to_string(code) + ")");
+              "Cannot create file: " + P("o") + "\r\n" + os::SystemErrorText(code) + " (" + std::to_string(code) + ")");
 
     reset();
     calls.write = [](int, const void*, std::size_t) -> ssize_t { return errno = g_errno, -1; };
