@@ -22,7 +22,7 @@ constexpr std::int64_t kPage = static_cast<std::int64_t>(os::kPageSize);
 
 std::int64_t PageUp(std::int64_t v) {
   if (v > std::numeric_limits<std::int64_t>::max() - (kPage - 1)) OutOfMemory();
-  return (v + kPage - 1) / kPage * kPage;
+  return (v + (kPage - 1)) / kPage * kPage;
 }
 
 // Address space for a block of Size bytes: twice the next power of two, so
