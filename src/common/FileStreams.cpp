@@ -365,13 +365,9 @@ void TMappedFileStream::Cut(std::int64_t new_size) {
   DropMapping();
   const std::int64_t file_size = GetFileSizeChecked(Handle(), true);
   if (file_size <= new_size) return;
-  try {
-    SetFilePointerChecked(Handle(), new_size, os::kFileBegin);
-    SetEndOfFileChecked(Handle());
-    return;
-  } catch (const Exception&) {
-    // Another view holds the file's length: zero the bytes instead.
-  }
+  std::int64_t at = 0;
+  if (os::SetFilePointer(Handle(), new_size, os::kFileBegin, &at) && os::SetEndOfFile(Handle())) return;
+  // Another view holds the file's length: zero the bytes instead.
   static const char kZeros[65536] = {};
   const std::int64_t saved = position_;
   position_ = new_size;
