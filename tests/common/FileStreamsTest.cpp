@@ -42,6 +42,14 @@ std::string Pattern(std::size_t n, unsigned seed = 1) {
   return s;
 }
 
+// The first N bytes of S, read from its start.
+std::string ReadAll(TStream& s, std::int64_t n) {
+  std::string back(static_cast<std::size_t>(n), 'x');
+  s.SetPosition(0);
+  s.ReadBuffer(back.data(), n);
+  return back;
+}
+
 }  // namespace
 
 TEST_F(StreamFileTest, OpenFailuresAndRetries) {
@@ -403,10 +411,7 @@ TEST_F(StreamFileTest, MappedStreamBytesCutOffNeverComeBack) {
       } else {
         m.SetSize(1000);
       }
-      std::string back(1000, 'x');
-      m.SetPosition(0);
-      m.ReadBuffer(back.data(), 1000);
-      EXPECT_EQ(back, expected);
+      EXPECT_EQ(ReadAll(m, 1000), expected);
     }
     EXPECT_EQ(Read("c"), expected);
   }
@@ -426,10 +431,7 @@ TEST_F(StreamFileTest, MappedStreamBytesCutOffNeverComeBack) {
     m.SetSize(10);
     EXPECT_EQ(std::string(view, 1000), expected);
     m.SetSize(1000);
-    std::string back(1000, 'x');
-    m.SetPosition(0);
-    m.ReadBuffer(back.data(), 1000);
-    EXPECT_EQ(back, expected);
+    EXPECT_EQ(ReadAll(m, 1000), expected);
     os::UnmapViewOfFile(const_cast<char*>(view));
     os::CloseMapping(mh);
     os::CloseFile(h);
@@ -444,9 +446,7 @@ TEST_F(StreamFileTest, MappedStreamBytesCutOffNeverComeBack) {
   r.SetLendBytes(true);
   r.SetSize(10);
   r.SetSize(1000);
-  std::string back(1000, 'x');
-  r.ReadBuffer(back.data(), 1000);
-  EXPECT_EQ(back, expected);
+  EXPECT_EQ(ReadAll(r, 1000), expected);
   TVirtualStream lent;
   r.SetPosition(5);
   EXPECT_FALSE(r.LendBytes(6, lent));
@@ -496,10 +496,7 @@ TEST_F(StreamFileTest, MappedStreamAgreesWithAShadowCopy) {
         m.Flush();
       }
     }
-    std::string all(shadow.size(), 'x');
-    m.SetPosition(0);
-    m.ReadBuffer(all.data(), static_cast<std::int64_t>(all.size()));
-    EXPECT_TRUE(all == shadow);
+    EXPECT_TRUE(ReadAll(m, static_cast<std::int64_t>(shadow.size())) == shadow);
   }
   EXPECT_TRUE(Read("s") == shadow);
 }
