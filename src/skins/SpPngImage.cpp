@@ -915,7 +915,7 @@ void TspPngImage::SaveToStream(TStream& stream) {
     auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
     const std::string shown = ShownName(c->ChunkName);
     if (!NameIsLetters(c->ChunkName)) throw EspPngError(Format("Invalid PNG chunk name %s", shown));
-    if (IsCritical(c->ChunkName) && !FindPngChunkClass(c->ChunkName))
+    if (IsCritical(c->ChunkName) && &c->ChunkClass() == &TspPngLayer::kClass && !FindPngChunkClass(c->ChunkName))
       throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
     if (NameIs(c->ChunkName, "PLTE")) palette = true;
     if (NameIs(c->ChunkName, "IDAT") || NameIs(c->ChunkName, "IEND")) {
