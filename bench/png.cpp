@@ -44,7 +44,8 @@ const std::string& HostileFile(int texts) {
   std::string& file = files[texts];
   if (file.empty()) {
     const std::string bomb = Chunk("zTXt", std::string("K\0\0", 3) + Deflated(std::string(72u << 20, ' ')));
-    file = std::string("\x89PNG\r\n\x1a\n", 8) + Chunk("IHDR", BE32(1) + BE32(1) + std::string("\x08\0\0\0\0", 5));
+    file = std::string("\x89PNG\r\n\x1a\n", 8) +
+           Chunk("IHDR", BE32(1) + BE32(1) + std::string("\x08\0\0\0\0", 5));
     for (int i = 0; i < texts; ++i) file += bomb;
     file += Chunk("IDAT", Deflated(std::string(2, '\0'))) + Chunk("IEND", "");
   }
@@ -96,7 +97,9 @@ void Load(benchmark::State& state, const std::string& file) {
   state.counters["file_MB"] = static_cast<double>(file.size()) / 1e6;
 }
 
-void BM_PngHostileTexts(benchmark::State& state) { Load(state, HostileFile(static_cast<int>(state.range(0)))); }
+void BM_PngHostileTexts(benchmark::State& state) {
+  Load(state, HostileFile(static_cast<int>(state.range(0))));
+}
 void BM_PngPlainImage(benchmark::State& state) {
   StartUnits();
   Load(state, PlainFile(HostileFile(static_cast<int>(state.range(0))).size()));

@@ -260,7 +260,8 @@ class IdatReader {
         return Fail(std::string("bad zlib stream") + (z_.msg ? std::string(": ") + z_.msg : std::string()));
       }
     }
-    if (z_.avail_in > 0 || s_.Position() < data_end_) return Fail("compressed data after the end of the image data");
+    if (z_.avail_in > 0 || s_.Position() < data_end_)
+      return Fail("compressed data after the end of the image data");
     if (!CheckCrc()) return false;
     for (;;) {
       const std::int64_t at = s_.Position();

@@ -26,7 +26,8 @@ bool NameIs(const char a[4], const char* b) { return std::memcmp(a, b, 4) == 0; 
 // Chunk names are four ASCII letters; an upper-case first one marks a chunk
 // that a reader must understand.
 bool NameIsLetters(const char name[4]) {
-  return std::all_of(name, name + 4, [](char ch) { return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z'); });
+  return std::all_of(name, name + 4,
+                     [](char ch) { return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z'); });
 }
 bool IsCritical(const char name[4]) { return (name[0] & 0x20) == 0; }
 
@@ -718,7 +719,8 @@ bool TspPngLayertEXt::LoadFromStream(TStream& stream, const char chunk_name[4], 
   const int k = KeywordLength(*this);
   Keyword.assign(reinterpret_cast<const char*>(Data()), static_cast<std::size_t>(k));
   const int n = DataSize() - k - 1;
-  Text.assign(n > 0 ? reinterpret_cast<const char*>(Data()) + k + 1 : "", n > 0 ? static_cast<std::size_t>(n) : 0);
+  Text.assign(n > 0 ? reinterpret_cast<const char*>(Data()) + k + 1 : "",
+              n > 0 ? static_cast<std::size_t>(n) : 0);
   return true;
 }
 
@@ -751,7 +753,8 @@ bool TspPngLayerzTXt::LoadFromStream(TStream& stream, const char chunk_name[4], 
   const std::int64_t budget = owner ? owner->TextBudget : PngTextAllowance(DataSize());
   std::string out;
   std::int64_t inflated = 0;
-  const bool ok = InflateText(Data() + start, static_cast<std::size_t>(DataSize() - start), budget, out, inflated);
+  const bool ok =
+      InflateText(Data() + start, static_cast<std::size_t>(DataSize() - start), budget, out, inflated);
   if (owner) owner->TextBudget = std::max<std::int64_t>(0, owner->TextBudget - inflated);
   if (ok) Text = std::move(out);
   return true;
@@ -840,7 +843,8 @@ void TspPngImage::CreateBlank(std::uint8_t color_type, std::uint8_t bit_depth, s
   h->BitDepth = bit_depth;
   h->ColorType = color_type;
   h->InterlaceMethod = InterlaceMethod;
-  if (!ValidColourAndDepth(color_type, bit_depth) || width == 0 || height == 0 || width > 65535 || height > 65535 || !h->PrepareImageBuffers())
+  if (!ValidColourAndDepth(color_type, bit_depth) || width == 0 || height == 0 || width > 65535 ||
+      height > 65535 || !h->PrepareImageBuffers())
     throw EspPngError("Cannot create the PNG image buffers");
   if (color_type == 3) Chunks.Add(CreateChunk("PLTE"));
   Chunks.Add(CreateChunk("IDAT"));
@@ -908,14 +912,16 @@ void TspPngImage::SaveToStream(TStream& stream) {
   if (!h) throw EspPngError("PNG image has no header chunk");
   // What a reader refuses or drops is not written. A depth of 2 is written as 4.
   if (!ValidColourAndDepth(h->ColorType, h->BitDepth == 2 ? 4 : h->BitDepth))
-    throw EspPngError(Format("PNG colour type %d does not allow bit depth %d", int{h->ColorType}, int{h->BitDepth}));
+    throw EspPngError(
+        Format("PNG colour type %d does not allow bit depth %d", int{h->ColorType}, int{h->BitDepth}));
   bool palette = false, data = false, after_data = false;
   std::int64_t texts = 0;
   for (int i = 0; i < Chunks.Count(); ++i) {
     auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
     const std::string shown = ShownName(c->ChunkName);
     if (!NameIsLetters(c->ChunkName)) throw EspPngError(Format("Invalid PNG chunk name %s", shown));
-    if (IsCritical(c->ChunkName) && &c->ChunkClass() == &TspPngLayer::kClass && !FindPngChunkClass(c->ChunkName))
+    if (IsCritical(c->ChunkName) && &c->ChunkClass() == &TspPngLayer::kClass &&
+        !FindPngChunkClass(c->ChunkName))
       throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
     if (NameIs(c->ChunkName, "PLTE")) palette = true;
     if (NameIs(c->ChunkName, "IDAT") || NameIs(c->ChunkName, "IEND")) {
@@ -932,14 +938,16 @@ void TspPngImage::SaveToStream(TStream& stream) {
     if (auto* t = dynamic_cast<TspPngLayertEXt*>(c)) {
       const std::string problem = KeywordProblem(t->Keyword);
       if (!problem.empty()) throw EspPngError(Format("PNG chunk %s keyword %s", shown, problem));
-      if (dynamic_cast<TspPngLayerzTXt*>(c)) texts += static_cast<std::int64_t>(std::max<std::size_t>(t->Text.size(), 1));
+      if (dynamic_cast<TspPngLayerzTXt*>(c))
+        texts += static_cast<std::int64_t>(std::max<std::size_t>(t->Text.size(), 1));
     }
   }
   auto write = [this](TStream& out) {
     out.WriteBuffer(kSignature, 8);
     for (int i = 0; i < Chunks.Count(); ++i) {
       auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
-      if (!c->SaveToStream(out)) throw EspPngError(Format("Cannot write PNG chunk %s", ShownName(c->ChunkName)));
+      if (!c->SaveToStream(out))
+        throw EspPngError(Format("Cannot write PNG chunk %s", ShownName(c->ChunkName)));
     }
   };
   if (texts <= PngTextAllowance(0)) return write(stream);

@@ -103,13 +103,14 @@ TEST_F(PngChunkTest, HeaderChecks) {
   EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(4, 4, 8, 2), false));
 
   // Only the colour types and depths PNG defines.
-  const std::set<std::pair<int, int>> defined = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16},
-                                                 {3, 1}, {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8},
-                                                 {6, 16}};
+  const std::set<std::pair<int, int>> defined = {{0, 1}, {0, 2},  {0, 4},  {0, 8}, {0, 16},
+                                                 {2, 8}, {2, 16}, {3, 1},  {3, 2}, {3, 4},
+                                                 {3, 8}, {4, 8},  {4, 16}, {6, 8}, {6, 16}};
   for (int color : {0, 1, 2, 3, 4, 5, 6, 7, 8, 255})
     for (int depth = 0; depth <= 33; ++depth) {
       const bool ok = defined.count({color, depth}) != 0;
-      ASSERT_EQ(LoadChunk(h, "IHDR", IhdrData(3, 2, depth, color)), ok) << "type " << color << " depth " << depth;
+      ASSERT_EQ(LoadChunk(h, "IHDR", IhdrData(3, 2, depth, color)), ok)
+          << "type " << color << " depth " << depth;
       if (!ok) {
         EXPECT_EQ(h.FailReason(), "invalid colour type and bit depth");
       }
@@ -245,9 +246,11 @@ TEST_F(PngChunkTest, Texts) {
     EXPECT_EQ(t.Keyword, "k");
     EXPECT_EQ(t.Text, "");
   }
-  for (auto [data, keyword, text] :
-       std::initializer_list<std::tuple<std::string, std::string, std::string>>{
-           {"ab", "ab", ""}, {std::string("\0x", 2), "", "x"}, {"", "", ""}, {std::string("k\0\0", 3), "k", std::string(1, '\0')}}) {
+  for (auto [data, keyword, text] : std::initializer_list<std::tuple<std::string, std::string, std::string>>{
+           {"ab", "ab", ""},
+           {std::string("\0x", 2), "", "x"},
+           {"", "", ""},
+           {std::string("k\0\0", 3), "k", std::string(1, '\0')}}) {
     t.Keyword = t.Text = "old";
     ASSERT_TRUE(LoadChunk(t, "tEXt", data));
     EXPECT_EQ(t.Keyword, keyword) << testing::PrintToString(data);

@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <set>
@@ -435,7 +435,8 @@ void ReadFromMemory(png_structp png, png_bytep out, png_size_t n) {
   png_read_update_info(png, info);
   const png_size_t stride = png_get_rowbytes(png, info);
   const png_uint_32 height = png_get_image_height(png, info);
-  if (height > rows->size() || stride * height > pixels->size()) png_error(png, "image too large for the test");
+  if (height > rows->size() || stride * height > pixels->size())
+    png_error(png, "image too large for the test");
   for (png_uint_32 y = 0; y < height; ++y) (*rows)[y] = pixels->data() + y * stride;
   png_read_image(png, rows->data());
   png_read_end(png, info);
@@ -465,7 +466,8 @@ std::string RawImageData(int w, int h, int color, int depth, int interlace) {
 
 // Signature, header and, for palette images, a palette of 2^depth entries.
 std::string PngHead(int w, int h, int color, int depth, int interlace = 0) {
-  std::string head = test::kPngSignature + test::Chunk("IHDR", test::IhdrData(w, h, depth, color, 0, 0, interlace));
+  std::string head =
+      test::kPngSignature + test::Chunk("IHDR", test::IhdrData(w, h, depth, color, 0, 0, interlace));
   if (color == 3) head += test::Chunk("PLTE", std::string(3u << std::clamp(depth, 0, 8), '\x55'));
   return head;
 }
@@ -475,8 +477,9 @@ std::string PngHead(int w, int h, int color, int depth, int interlace = 0) {
 // images of each kind. This reader answers each as libpng does.
 TEST_F(PngImageTest, RefusesWhatLibpngRefuses) {
   using test::Chunk;
-  const std::set<std::pair<int, int>> defined = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
-                                                 {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
+  const std::set<std::pair<int, int>> defined = {{0, 1}, {0, 2},  {0, 4},  {0, 8}, {0, 16},
+                                                 {2, 8}, {2, 16}, {3, 1},  {3, 2}, {3, 4},
+                                                 {3, 8}, {4, 8},  {4, 16}, {6, 8}, {6, 16}};
   const std::string end = Chunk("IEND", "");
   int files = 0;
   auto check = [&](const std::string& file, bool loads, const std::string& what) {
@@ -493,19 +496,23 @@ TEST_F(PngImageTest, RefusesWhatLibpngRefuses) {
     }
 
   const std::string text = Chunk("tEXt", std::string("k\0v", 3));
-  for (auto [color, depth] : std::initializer_list<std::pair<int, int>>{{0, 1}, {0, 16}, {2, 8}, {3, 4}, {4, 16}, {6, 8}})
+  for (auto [color, depth] :
+       std::initializer_list<std::pair<int, int>>{{0, 1}, {0, 16}, {2, 8}, {3, 4}, {4, 16}, {6, 8}})
     for (int interlace : {0, 1}) {
-      const std::string head = PngHead(7, 5, color, depth, interlace), raw = RawImageData(7, 5, color, depth, interlace);
+      const std::string head = PngHead(7, 5, color, depth, interlace),
+                        raw = RawImageData(7, 5, color, depth, interlace);
       const std::string z = test::Deflated(raw), data = Chunk("IDAT", z);
       std::string bytewise, bad_check = z;
       for (char b : z) bytewise += Chunk("IDAT", std::string(1, b));
       bad_check.back() ^= 1;
-      const std::string half1 = Chunk("IDAT", z.substr(0, z.size() / 2)), half2 = Chunk("IDAT", z.substr(z.size() / 2));
+      const std::string half1 = Chunk("IDAT", z.substr(0, z.size() / 2)),
+                        half2 = Chunk("IDAT", z.substr(z.size() / 2));
       const std::pair<std::string, bool> damage[] = {
           {head + data + end, true},
           {head + bytewise + end, true},
           {head + Chunk("IDAT", "") + data + Chunk("IDAT", "") + end, true},
-          {head + Chunk("IDAT", z.substr(0, z.size() - 4)) + Chunk("IDAT", z.substr(z.size() - 4)) + end, true},
+          {head + Chunk("IDAT", z.substr(0, z.size() - 4)) + Chunk("IDAT", z.substr(z.size() - 4)) + end,
+           true},
           {head + data + Chunk("IDAT", "junk") + end, true},  // after the stream's end: skipped by both
           {head + Chunk("vpAg", "x") + data + Chunk("vpAg", "x") + end, true},
           {head + Chunk("VPAG", "x") + data + end, false},
@@ -533,10 +540,9 @@ TEST_F(PngImageTest, RefusesWhatLibpngRefuses) {
   // Kept on purpose, where libpng refuses: a row filter type above 4 reads
   // as no filter, and the header's filter-method byte is not looked at.
   const std::string rows = std::string("\5\1\2\3", 4);
-  for (const std::string& file :
-       {PngHead(3, 1, 0, 8) + Chunk("IDAT", test::Deflated(rows)) + end,
-        test::kPngSignature + Chunk("IHDR", test::IhdrData(3, 1, 8, 0, 0, 1)) +
-            Chunk("IDAT", test::Deflated(std::string("\0\1\2\3", 4))) + end}) {
+  for (const std::string& file : {PngHead(3, 1, 0, 8) + Chunk("IDAT", test::Deflated(rows)) + end,
+                                  test::kPngSignature + Chunk("IHDR", test::IhdrData(3, 1, 8, 0, 0, 1)) +
+                                      Chunk("IDAT", test::Deflated(std::string("\0\1\2\3", 4))) + end}) {
     EXPECT_FALSE(LibpngStrictReads(file));
     EXPECT_EQ(Message(file), "(no exception)");
     EXPECT_EQ(H().DibRow(0)[0], 1);
@@ -560,7 +566,8 @@ TEST_F(PngImageTest, FreshPaletteImagesAreValidFiles) {
 
 // The writer refuses, before writing, what the reader would refuse.
 TEST_F(PngImageTest, WriterRefusesWhatTheReaderRefuses) {
-  for (auto [color, depth] : std::initializer_list<std::pair<int, int>>{{1, 8}, {5, 8}, {7, 8}, {2, 4}, {3, 16}, {0, 3}})
+  for (auto [color, depth] :
+       std::initializer_list<std::pair<int, int>>{{1, 8}, {5, 8}, {7, 8}, {2, 4}, {3, 16}, {0, 3}})
     EXPECT_EQ(test::MessageOf<EspPngError>([&, color = color, depth = depth] {
                 TspPngImage img;
                 img.CreateBlank(static_cast<std::uint8_t>(color), static_cast<std::uint8_t>(depth), 2, 2);
@@ -590,7 +597,9 @@ TEST_F(PngImageTest, WriterRefusesWhatTheReaderRefuses) {
   ASSERT_FALSE(test::SavePngBytes(img).empty());
   for (const char* name : {"VPAG", "vp1g", "vp g"}) {
     std::memcpy(extra->ChunkName, name, 4);
-    EXPECT_EQ(refusal(), Format(name[0] == 'V' ? "PNG chunk %s is critical and unknown" : "Invalid PNG chunk name %s", std::string(name)));
+    EXPECT_EQ(refusal(),
+              Format(name[0] == 'V' ? "PNG chunk %s is critical and unknown" : "Invalid PNG chunk name %s",
+                     std::string(name)));
   }
   // Image data written in two places, a chunk between.
   std::memcpy(extra->ChunkName, "vpAg", 4);
@@ -676,7 +685,9 @@ TEST_F(PngImageTest, WrittenTextsReadBackOrAreRefusedOnSave) {
   for (TspPngLayertEXt* chunk : {static_cast<TspPngLayertEXt*>(z), t}) {
     const std::string kept = chunk->Keyword;
     for (auto [keyword, why] : std::initializer_list<std::pair<std::string, std::string>>{
-             {std::string("a\0b", 3), "holds a NUL"}, {"", "is empty"}, {std::string(80, 'k'), "is longer than 79 bytes"}}) {
+             {std::string("a\0b", 3), "holds a NUL"},
+             {"", "is empty"},
+             {std::string(80, 'k'), "is longer than 79 bytes"}}) {
       chunk->Keyword = keyword;
       EXPECT_EQ(test::MessageOf<EspPngError>([&] { image.SaveToStream(out); }),
                 "PNG chunk " + std::string(chunk->ChunkName, 4) + " keyword " + why);
@@ -684,7 +695,8 @@ TEST_F(PngImageTest, WrittenTextsReadBackOrAreRefusedOnSave) {
     }
     chunk->Keyword = std::string(79, 'k');
     test::LoadPngBytes(image_, test::SavePngBytes(image));
-    EXPECT_EQ(dynamic_cast<TspPngLayertEXt*>(image_.FindChunk(chunk->ChunkName))->Keyword, std::string(79, 'k'));
+    EXPECT_EQ(dynamic_cast<TspPngLayertEXt*>(image_.FindChunk(chunk->ChunkName))->Keyword,
+              std::string(79, 'k'));
     chunk->Keyword = kept;
   }
 }
@@ -726,7 +738,8 @@ TEST_F(PngImageTest, WriterAndReaderShareOneTextAllowance) {
   const auto chunks = test::SplitChunks(written);
   ASSERT_EQ(chunks[1].first, "zTXt");
   std::string rebuilt = test::kPngSignature;
-  for (const auto& [name, data] : chunks) rebuilt += test::Chunk(name, name == "zTXt" ? std::string("K\0\0", 3) + packed : data);
+  for (const auto& [name, data] : chunks)
+    rebuilt += test::Chunk(name, name == "zTXt" ? std::string("K\0\0", 3) + packed : data);
   ASSERT_EQ(rebuilt.size(), written.size());
   test::LoadPngBytes(image_, rebuilt);
   EXPECT_EQ(dynamic_cast<TspPngLayerzTXt*>(image_.FindChunk("zTXt"))->Text, "");
@@ -738,7 +751,8 @@ TEST_F(PngImageTest, WriterAndReaderShareOneTextAllowance) {
   photo.CreateBlank(2, 8, 1200, 1200);
   std::mt19937 rng(3);
   TspPngLayerIHDR& h = *photo.Header();
-  for (std::size_t i = 0; i < static_cast<std::size_t>(h.RowStride) * h.Height; ++i) h.Bits[i] = static_cast<std::uint8_t>(rng());
+  for (std::size_t i = 0; i < static_cast<std::size_t>(h.RowStride) * h.Height; ++i)
+    h.Bits[i] = static_cast<std::uint8_t>(rng());
   auto* text = static_cast<TspPngLayerzTXt*>(photo.CreateChunk("zTXt"));
   photo.InsertChunk(1, text);
   text->Keyword = "Description";
@@ -759,7 +773,8 @@ TEST_F(PngImageTest, DroppedTextsSpendTheAllowanceToo) {
                    test::Chunk("zTXt", std::string("B\0\0", 3) + test::Deflated(second)));
   };
   std::size_t n = 1;
-  for (int i = 0; i < 20 && n != allowance(file(n, "hello").size()); ++i) n = allowance(file(n, "hello").size());
+  for (int i = 0; i < 20 && n != allowance(file(n, "hello").size()); ++i)
+    n = allowance(file(n, "hello").size());
   ASSERT_EQ(n, allowance(file(n, "hello").size()));
   ASSERT_EQ(file(n + 1, "hello").size(), file(n, "hello").size());
   const auto texts = [&](const std::string& bytes) {
