@@ -527,6 +527,8 @@ TEST_F(PngImageTest, RefusesWhatLibpngRefuses) {
           {head + Chunk("IDAT", z.substr(0, z.size() - 4)) + end, false},
           {head + Chunk("IDAT", z.substr(0, z.size() - 1)) + end, false},
           {head + Chunk("IDAT", bad_check) + end, false},
+          {head + Chunk("IDAT", z.substr(0, z.size() - 4)) + Chunk("IDAT", bad_check.substr(z.size() - 4)) + end,
+           false},
           {head + Chunk("IDAT", z + '\0') + end, false},
           {head + data, false},
       };
@@ -536,7 +538,7 @@ TEST_F(PngImageTest, RefusesWhatLibpngRefuses) {
     }
   for (auto [w, h] : {std::pair<int, int>{0, 3}, {3, 0}, {0, 0}})
     check(PngHead(w, h, 0, 8) + Chunk("IDAT", test::Deflated("")) + end, false, Format("%d x %d", w, h));
-  EXPECT_EQ(files, 150 + 12 * 19 + 3);
+  EXPECT_EQ(files, 150 + 12 * 20 + 3);
 
   // Kept on purpose, where libpng refuses: a row filter type above 4 reads
   // as no filter, and the header's filter-method byte is not looked at.
