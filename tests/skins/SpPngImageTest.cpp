@@ -527,7 +527,8 @@ TEST_F(PngImageTest, RefusesWhatLibpngRefuses) {
           {head + Chunk("IDAT", z.substr(0, z.size() - 4)) + end, false},
           {head + Chunk("IDAT", z.substr(0, z.size() - 1)) + end, false},
           {head + Chunk("IDAT", bad_check) + end, false},
-          {head + Chunk("IDAT", z.substr(0, z.size() - 4)) + Chunk("IDAT", bad_check.substr(z.size() - 4)) + end,
+          {head + Chunk("IDAT", z.substr(0, z.size() - 4)) +
+               Chunk("IDAT", bad_check.substr(z.size() - 4)) + end,
            false},
           {head + Chunk("IDAT", z + '\0') + end, false},
           {head + data, false},
