@@ -1225,61 +1225,77 @@ TEST_F(BootstrapperRun, NonBlockingOutputWaitsForALateReader) {
 }
 
 // A processor fault on another thread while the main thread writes its
-// fatal message into a full standard output (the payload is damaged): the
-// message that came first is the only one, and the run ends with 6 once it
-// is out.
+// fatal message (the payload is damaged) into a full pipe, standard output
+// of the console build or standard error of the windowed one: the message
+// that came first is the only one, and the run ends with 6 once it is out.
 TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
   std::string cut = ReadFileText(Compress(MakePak("Setup.pak")));
   cut.resize(cut.size() / 2);
   WriteFileText(dir_ / "cut.lzma", cut);
-  const fs::path program = Package("cutseam", "console", dir_ / "cut.lzma", Metadata(exe_size_, 1),
-                                   ProgramFolder() / "vt_gated_tool", "vt_install_fault_seam");
   const fs::path gate = dir_ / "gate", go = dir_ / "go";
   const long page = ::sysconf(_SC_PAGESIZE);
-  int out[2];
-  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-  ASSERT_EQ(::fcntl(out[1], F_SETPIPE_SZ, static_cast<int>(page)), page);
-  // The pipe's one page keeps room for the last dot, none for the message.
-  const std::string filler(static_cast<size_t>(page) - 10, 'x');
-  std::string shown;
-  while_running_ = [&](DWORD pid, const fs::path&) {
-    const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
-    WaitUntil([&] { return fs::exists(gate.string() + ".started"); });
-    char buf[65536];
-    while (shown.size() < 16) {
-      const ssize_t n = ::read(out[0], buf, 16 - shown.size());
-      ASSERT_GT(n, 0);
-      shown.append(buf, static_cast<size_t>(n));
-    }
-    const int filler_fd =
-        ::open(("/proc/self/fd/" + std::to_string(out[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    ::close(out[1]);
-    ASSERT_EQ(::write(filler_fd, filler.data(), filler.size()), static_cast<ssize_t>(filler.size())) << shown;
-    ::close(filler_fd);
-    WriteFileText(gate, "");
-    WaitUntil([&] { return SleepingIn(main_thread) == std::to_string(SYS_write); });
-    WriteFileText(go, "");
-    // The fault's record is in the log once its handler runs; a message of
-    // its own would wait for room as the main thread's does.
-    WaitUntil([&] { return ReadFileText(dir_ / "Logs" / "cutseam.log").find("-Exception-") != std::string::npos; });
-    for (int i = 0; i < 2000 && !OtherThreadSleepsIn(pid, SYS_write); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) shown.append(buf, static_cast<size_t>(n));
-  };
-  const RunResult run = StartProgram(program, "",
-                                     {{"VT_TEST_FAULT", "segv:decoding"},
-                                      {"VT_TEST_FAULT_WHEN", go.string()},
-                                      {"VT_TEST_GATE", gate.string()},
-                                      {"VT_TEST_TOOL", (ProgramFolder() / "vt_lzma").string()}},
-                                     out[1]);
+  for (const bool console : {true, false}) {
+    const std::string name = console ? "cutseam" : "cutseamw";
+    const fs::path program = Package(name, console ? "console" : "windows", dir_ / "cut.lzma",
+                                     Metadata(exe_size_, 1), ProgramFolder() / "vt_gated_tool", "vt_install_fault_seam");
+    fs::remove(gate.string() + ".started");
+    fs::remove(gate);
+    fs::remove(go);
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+    ASSERT_EQ(::fcntl(pipe_fds[1], F_SETPIPE_SZ, static_cast<int>(page)), page);
+    // The pipe's one page keeps room for the console's last dot, none for
+    // the message.
+    const std::string before = console ? "Please wait....." : "";
+    const std::string filler(static_cast<size_t>(page) - (console ? 10 : 0), 'x');
+    std::string shown;
+    while_running_ = [&](DWORD pid, const fs::path&) {
+      const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+      WaitUntil([&] { return fs::exists(gate.string() + ".started"); });
+      char buf[65536];
+      while (shown.size() < before.size()) {
+        const ssize_t n = ::read(pipe_fds[0], buf, before.size() - shown.size());
+        ASSERT_GT(n, 0);
+        shown.append(buf, static_cast<size_t>(n));
+      }
+      const int filler_fd =
+          ::open(("/proc/self/fd/" + std::to_string(pipe_fds[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      ::close(pipe_fds[1]);
+      ASSERT_EQ(::write(filler_fd, filler.data(), filler.size()), static_cast<ssize_t>(filler.size())) << shown;
+      ::close(filler_fd);
+      WriteFileText(gate, "");
+      WaitUntil([&] { return SleepingIn(main_thread) == std::to_string(SYS_write); });
+      WriteFileText(go, "");
+      // The fault's record is in the log once its handler runs; a message
+      // of its own would wait for room as the main thread's does.
+      WaitUntil([&] {
+        return ReadFileText(dir_ / "Logs" / (name + ".log")).find("-Exception-") != std::string::npos;
+      });
+      for (int i = 0; i < 2000 && !OtherThreadSleepsIn(pid, SYS_write); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) shown.append(buf, static_cast<size_t>(n));
+    };
+    stderr_terminal_ = console;
+    err_fd_ = console ? -1 : pipe_fds[1];
+    const RunResult run = StartProgram(program, "",
+                                       {{"VT_TEST_FAULT", "segv:decoding"},
+                                        {"VT_TEST_FAULT_WHEN", go.string()},
+                                        {"VT_TEST_GATE", gate.string()},
+                                        {"VT_TEST_TOOL", (ProgramFolder() / "vt_lzma").string()}},
+                                       console ? pipe_fds[1] : -1);
+    ::close(pipe_fds[0]);
+    EXPECT_EQ(run.exit_code, 6u) << name;
+    EXPECT_TRUE(shown.starts_with(before + filler)) << name;
+    EXPECT_EQ(shown.substr(std::min(shown.size(), before.size() + filler.size())),
+              console ? ".\nFatal Error: Decompression failed. Tool returned code: 1\n"
+                      : "\n[ Setup]\nDecompression failed. Tool returned code: 1\n");
+    EXPECT_EQ(console ? run.err : run.out, "") << name;
+    EXPECT_NE(ReadFileText(dir_ / "Logs" / (name + ".log")).find("-Exception-"), std::string::npos) << name;
+    EXPECT_TRUE(TmpIsEmpty()) << name;
+  }
   while_running_ = nullptr;
-  ::close(out[0]);
-  EXPECT_EQ(run.exit_code, 6u);
-  EXPECT_TRUE(shown.starts_with("Please wait....." + filler));
-  EXPECT_EQ(shown.substr(std::min(shown.size(), 16 + filler.size())),
-            ".\nFatal Error: Decompression failed. Tool returned code: 1\n");
-  EXPECT_NE(ReadFileText(dir_ / "Logs" / "cutseam.log").find("-Exception-"), std::string::npos);
-  EXPECT_TRUE(TmpIsEmpty());
+  stderr_terminal_ = true;
+  err_fd_ = -1;
 }
 
 // A cut or unreadable program file, too little address space, a hidden
