@@ -1,9 +1,10 @@
 // Arbitrary bytes to the PNG reader, as they are and with every chunk's CRC
 // made right (so that mutations reach past the CRC checks). Every failure
 // must be the library's exception; an image that loads must save, and what
-// it saves must load.
+// it saves must load, with the same chunks and the same texts.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "skins/SkinUnits.h"
@@ -50,6 +51,16 @@ void Run(const std::uint8_t* data, std::size_t size) {
     again.LoadFromStream(out);
   } catch (const vt::Exception&) {
     std::abort();  // what we write must read back
+  }
+  // Chunk for chunk, and every text as it was written.
+  if (again.Chunks.Count() != image.Chunks.Count()) std::abort();
+  for (int i = 0; i < image.Chunks.Count(); ++i) {
+    auto* a = static_cast<vt::TspPngLayer*>(image.Chunks.Items(i));
+    auto* b = static_cast<vt::TspPngLayer*>(again.Chunks.Items(i));
+    if (std::memcmp(a->ChunkName, b->ChunkName, 4) != 0) std::abort();
+    auto* ta = dynamic_cast<vt::TspPngLayertEXt*>(a);
+    auto* tb = dynamic_cast<vt::TspPngLayertEXt*>(b);
+    if (ta && (!tb || ta->Keyword != tb->Keyword || ta->Text != tb->Text)) std::abort();
   }
 }
 

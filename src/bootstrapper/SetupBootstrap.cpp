@@ -77,6 +77,12 @@ std::atomic<bool> g_progress_line_open{false};
 std::atomic<bool> g_fault_ending{false};  // a fault handler ends the run
 thread_local bool t_writing_progress = false;
 
+// One fatal message per run: the first one due is written; a fault that
+// comes later ends the run once that message is out, without its own.
+std::atomic<bool> g_fatal_message_due{false};
+std::atomic<bool> g_fatal_message_written{false};
+thread_local bool t_writing_fatal_message = false;
+
 // A thread of a run that a fault ends stays here: the handler ends the
 // process, and nothing the thread would write or return may come first.
 void HoldIfFaultEnds() {
@@ -189,6 +195,14 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   const int folder = g_fault_exit.folder_fd.load();
   if (parent >= 0 && folder >= 0)
     os::RemoveHeldFolder(parent, g_fault_exit.name, folder, &g_fault_exit.scratch, nullptr, nullptr, 0);
+  if (g_fatal_message_due.exchange(true)) {
+    // Another message is being written: it stays the only one. Its writer
+    // is this thread when the fault struck in the writing.
+    StopProgressOutput();
+    while (!t_writing_fatal_message && !g_fatal_message_written.load()) os::Sleep(1);
+    os::SignalChildProcesses(os::ChildSignal::kKill);
+    os::ExitNow(kFailureExitCode);
+  }
   TFixedText text;
   const bool console = g_fault_exit.console.load();
   const bool line_open = StopProgressOutput();
@@ -221,19 +235,15 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
 // The folder belongs to this run: created in the checked temporary folder,
 // held with a lock for the run's life, leftovers of this user's killed
 // runs removed on the way. A name held by another user or by another live
-// run cannot be used: the message says how to get past it. Returns the
-// folder's path with the links on the way resolved.
-std::string CreateSetupFolder(const std::string& folder) {
-  const std::string path = ExcludeTrailingBackslash(folder);
-  const std::size_t slash = path.rfind('/');
-  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-  const std::string name = path.substr(slash + 1);
+// run cannot be used: the message says how to get past it. The temporary
+// folder is walked as given (a '..' after a link goes up from the link's
+// target, as the system takes it). Returns the folder's path with the links
+// on the way resolved.
+std::string CreateSetupFolder(const std::string& parent, const std::string& name) {
+  const std::string path = (parent == "/" ? "" : parent) + "/" + name;
   std::string unsafe, why, resolved;
-  // The folder as given counts too: the system takes a ".." after a link
-  // from the link's target, which the path above has dropped.
-  if (os::FindForeignLink(os::GetTempPath(), &unsafe, &why)) RefuseTemporaryFolder(parent, unsafe, why);
   // A missing temporary folder is made on the walk, never through a name.
-  const int parent_fd = os::OpenTrustedFolder(parent, &unsafe, &why, &resolved, true);
+  const int parent_fd = os::OpenTrustedFolder(parent, &unsafe, &why, &resolved, os::MakeMissing::kAll);
   if (parent_fd < 0) {
     const os::DWORD code = os::GetLastError();
     if (!why.empty()) RefuseTemporaryFolder(parent, unsafe, why);
@@ -353,6 +363,17 @@ void TickProgress() {
 
 void ReportFatalError(const std::string& message) {
   HoldIfFaultEnds();
+  if (g_fatal_message_due.exchange(true)) {
+    HoldIfFaultEnds();  // a fault's message: its handler ends the run
+    return;
+  }
+  struct Writing {
+    Writing() { t_writing_fatal_message = true; }
+    ~Writing() {
+      t_writing_fatal_message = false;
+      g_fatal_message_written.store(true);
+    }
+  } writing;
   const bool line_open = StopProgressOutput();
   LogMessage("Fatal Error: " + message, lfAlways);
   if (IsConsoleProgram())
@@ -399,10 +420,13 @@ int RunSetupBootstrap() {
       throw Exception(Format("The temporary folder '%s' holds a backslash. Set TMPDIR to a folder without one "
                              "and run setup again.",
                              os::GetTempPath()));
-    const std::string dir =
-        IncludeTrailingBackslash(ExpandPath(os::GetTempPath(), SetupFolderName(os::GetCurrentProcessId())));
-    const std::string resolved = CreateSetupFolder(dir);
-    cleanup.FolderPath = ExcludeTrailingBackslash(dir);
+    // The path stays as given: taken as text, a '..' after a link would
+    // name another folder than the system's.
+    std::string temp = os::GetTempPath();
+    while (temp.size() > 1 && temp.back() == '/') temp.pop_back();
+    const std::string name = SetupFolderName(os::GetCurrentProcessId());
+    const std::string resolved = CreateSetupFolder(temp, name);
+    cleanup.FolderPath = (temp == "/" ? "" : temp) + "/" + name;
     // Inside the folder every step goes through the folder's descriptor, so
     // that no rename of it or link on its way can redirect one; what the
     // run hands on names the folder by its resolved path, messages by the
@@ -410,7 +434,7 @@ int RunSetupBootstrap() {
     through = os::PathThroughFolder(g_fault_exit.folder_fd.load(), "");
     const std::string inside = through.empty() ? resolved + "/" : through;
     const auto in_folder = [&](const std::string& name) { return inside + name; };
-    folder_text = ExcludeTrailingBackslash(dir);
+    folder_text = cleanup.FolderPath;
 
     if (metadata.Compressed) {
       ExtractResource(kLzmaToolResource, in_folder("lzma.exe"));

@@ -1,8 +1,9 @@
 #include "common/CodePatch.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "common/Objects.h"
 #include "platform/Process.h"
@@ -14,6 +15,36 @@ namespace {
 
 constexpr int kPatchSize = 16;
 
+// Patches under way per page, with the protection the page had before the
+// first of them. The first patch of a page makes it writable, the last one
+// puts the protection back, so that concurrent patches of one page neither
+// take each other's writable protection for the original nor lose it while
+// another is writing.
+struct PageUse {
+  int count;
+  os::DWORD original;
+};
+
+std::mutex& PagesLock() {
+  static auto* m = new std::mutex;  // outlives every static destructor
+  return *m;
+}
+
+std::map<std::uintptr_t, PageUse>& PagesInUse() {
+  static auto* pages = new std::map<std::uintptr_t, PageUse>;
+  return *pages;
+}
+
+// Ends one patch's use of a page; the last one restores its protection.
+void ReleasePage(std::uintptr_t page) {
+  auto& pages = PagesInUse();
+  auto it = pages.find(page);
+  if (it == pages.end() || --it->second.count > 0) return;
+  os::DWORD ignored = 0;
+  os::VirtualProtect(reinterpret_cast<void*>(page), os::kPageSize, it->second.original, &ignored);
+  pages.erase(it);
+}
+
 // Runs write with the 16 bytes at Target writable, then flushes the
 // instruction cache and restores the protection, page by page (the bytes may
 // straddle pages of different protections).
@@ -21,22 +52,30 @@ template <typename F>
 void WithWritableCode(void* Target, F&& write) {
   auto* p = static_cast<char*>(Target);
   const auto address = reinterpret_cast<std::uintptr_t>(Target);
-  const std::size_t first = std::min<std::size_t>(kPatchSize, os::kPageSize - address % os::kPageSize);
-  const std::size_t lengths[2] = {first, kPatchSize - first};
-  os::DWORD old[2] = {};
-  for (int i = 0; i < 2 && lengths[i] > 0; ++i) {
-    if (!os::VirtualProtect(p + (i ? first : 0), lengths[i], os::kPageExecuteReadWrite, &old[i])) {
-      const os::DWORD error = os::GetLastError();
-      if (i == 1) os::VirtualProtect(p, first, old[0], &old[1]);
-      RaiseOSError("Failed to change protection of %d bytes at 0x0%p", {kPatchSize, static_cast<const void*>(Target)},
-                   error);
+  const std::uintptr_t first_page = address & ~std::uintptr_t{os::kPageSize - 1};
+  const std::uintptr_t last_page = (address + kPatchSize - 1) & ~std::uintptr_t{os::kPageSize - 1};
+  const std::uintptr_t used[2] = {first_page, last_page};
+  const int count = first_page == last_page ? 1 : 2;
+  {
+    std::lock_guard lock(PagesLock());
+    auto& pages = PagesInUse();
+    for (int i = 0; i < count; ++i) {
+      const auto [it, first_use] = pages.try_emplace(used[i], PageUse{0, 0});
+      if (first_use && !os::VirtualProtect(reinterpret_cast<void*>(used[i]), os::kPageSize,
+                                           os::kPageExecuteReadWrite, &it->second.original)) {
+        const os::DWORD error = os::GetLastError();
+        pages.erase(it);
+        if (i == 1) ReleasePage(used[0]);
+        RaiseOSError("Failed to change protection of %d bytes at 0x0%p",
+                     {kPatchSize, static_cast<const void*>(Target)}, error);
+      }
+      ++it->second.count;
     }
   }
   write();
   __builtin___clear_cache(p, p + kPatchSize);
-  os::DWORD ignored = 0;
-  for (int i = 1; i >= 0; --i)
-    if (lengths[i] > 0) os::VirtualProtect(p + (i ? first : 0), lengths[i], old[i], &ignored);
+  std::lock_guard lock(PagesLock());
+  for (int i = count - 1; i >= 0; --i) ReleasePage(used[i]);
 }
 
 std::atomic<int> g_stored_code{0};

@@ -13,7 +13,9 @@ using TSavedCode = std::array<std::uint8_t, 16>;
 // Saves the 16 bytes at Target and writes a jump to NewAddress: a relative
 // jump (0xE9, 32-bit displacement), or with UsePushRet a push of the 32-bit
 // address and a return (0x68, address, 0xC3). The page is made writable for
-// the write and its protection put back. Raises EOSError "Failed to change
+// the write and its protection put back; while threads patch one page at the
+// same time it stays writable, and the last of them puts back the protection
+// it had before the first. Raises EOSError "Failed to change
 // protection of %d bytes at 0x0%p" when the protection cannot be changed, and
 // Exception "Jump target out of range" when the jump cannot reach NewAddress
 // (push and return: on 64-bit processors the pushed value is sign-extended,

@@ -31,6 +31,11 @@ struct ViewGuard {
   }
 };
 
+// Message, and on the next line the system's reason for Code.
+std::string WithReason(const std::string& message, os::DWORD code) {
+  return message + "\r\n" + os::SystemErrorText(code) + " (" + std::to_string(code) + ")";
+}
+
 }  // namespace
 
 // ---- THandleStream ----------------------------------------------------------
@@ -133,7 +138,7 @@ TFileStreamEx::TFileStreamEx(const std::string& file_name, std::uint16_t mode, i
         throw Exception(Format(created_ ? "Cannot overwrite a read-only file: %s"
                                         : "Cannot open a read-only file for writing: %s",
                                file_name));
-      if (created_) throw EFCreateError(OSErrorText("Cannot create file: %s", {file_name}, err));
+      if (created_) throw EFCreateError(WithReason(Format("Cannot create file: %s", file_name), err));
       throw EFOpenError(Format("Cannot open file: %s", file_name));
     }
     os::Sleep(50);
@@ -212,8 +217,7 @@ void UnmapView(void* view) { os::UnmapViewOfFile(view); }
 
 char* TMappedViewCache::ViewAt(std::int64_t position, std::int64_t& available) {
   // View indices are 32-bit keys: positions stay below 2^49.
-  constexpr std::int64_t kKeyedEnd = (std::int64_t{INT32_MAX} + 1) << kViewSizeBits;
-  if (position < 0 || position >= stream_.size_ || position >= kKeyedEnd)
+  if (position < 0 || position >= stream_.size_ || position >= TMappedFileStream::kMaxSize)
     throw Exception(Format("Cannot map view of mapped stream: Invalid position/size requested (position = %s, "
                            "size = %s, stream size = %s)",
                            IntToStr(position), IntToStr(available), IntToStr(stream_.size_)));
@@ -269,17 +273,24 @@ TMappedFileStream::~TMappedFileStream() {
   }
 }
 
+std::int64_t TMappedFileStream::MappingSizeFor(std::int64_t size) const {
+  return Writable() ? (size + TMappedViewCache::kViewMask) & ~TMappedViewCache::kViewMask : size;
+}
+
+os::MappingHandle TMappedFileStream::NewMapping(std::int64_t size) {
+  if (Writable() && (options_ & fsoSetEndOnGrow) && GetFileSizeChecked(Handle(), true) < size) {
+    SetFilePointerChecked(Handle(), size, os::kFileBegin);
+    SetEndOfFileChecked(Handle());
+  }
+  return CreateFileMappingChecked(Handle(), Writable() ? os::kPageReadWrite : os::kPageReadOnly,
+                                  static_cast<std::uint64_t>(size), std::string(), true);
+}
+
 os::MappingHandle TMappedFileStream::Mapping() {
   if (!mapping_) {
-    const std::int64_t needed =
-        Writable() ? (size_ + TMappedViewCache::kViewMask) & ~TMappedViewCache::kViewMask : size_;
+    const std::int64_t needed = MappingSizeFor(size_);
     if (needed == 0) return nullptr;  // a mapping is never made empty
-    if (Writable() && (options_ & fsoSetEndOnGrow) && GetFileSizeChecked(Handle(), true) < needed) {
-      SetFilePointerChecked(Handle(), needed, os::kFileBegin);
-      SetEndOfFileChecked(Handle());
-    }
-    mapping_ = CreateFileMappingChecked(Handle(), Writable() ? os::kPageReadWrite : os::kPageReadOnly,
-                                        static_cast<std::uint64_t>(needed), std::string(), true);
+    mapping_ = NewMapping(needed);
     mapped_size_ = needed;
   }
   return mapping_;
@@ -291,19 +302,30 @@ void TMappedFileStream::DropMapping() {
   mapped_size_ = 0;
 }
 
-void TMappedFileStream::SetSize(std::int64_t new_size) {
-  VT_ASSERT_AT(new_size >= 0, "StreamUtils", 4271);
-  size_ = new_size;
-  const std::int64_t needed =
-      Writable() ? (size_ + TMappedViewCache::kViewMask) & ~TMappedViewCache::kViewMask : size_;
-  if (mapping_ && mapped_size_ < needed) DropMapping();
-  if (!mapping_ && needed > 0) Mapping();
-}
-
 namespace {
 constexpr const char* kReadFailure = "Failed to read %s bytes at %s from mapped view";
 constexpr const char* kWriteFailure = "Failed to write %s bytes at %s to mapped view";
 }  // namespace
+
+void TMappedFileStream::SetSize(std::int64_t new_size) {
+  VT_ASSERT_AT(new_size >= 0, "StreamUtils", 4271);
+  if (new_size > kMaxSize) throw EStreamError(Format("Invalid stream size %d", new_size));
+  if (new_size < size_) {
+    Cut(new_size);
+    size_ = new_size;
+    return;  // the mapping is made again when a view needs it
+  }
+  // The new mapping is made before the old one goes: a size it cannot be
+  // made for is refused and changes nothing.
+  const std::int64_t needed = MappingSizeFor(new_size);
+  if (needed > 0 && (!mapping_ || mapped_size_ < needed)) {
+    os::MappingHandle grown = NewMapping(needed);
+    DropMapping();
+    mapping_ = grown;
+    mapped_size_ = needed;
+  }
+  size_ = new_size;
+}
 
 template <typename Copy>
 void TMappedFileStream::Transfer(std::int64_t n, const char* message, Copy copy) {
@@ -335,12 +357,43 @@ void TMappedFileStream::Transfer(std::int64_t n, const char* message, Copy copy)
   }
 }
 
+void TMappedFileStream::Cut(std::int64_t new_size) {
+  if (!Writable()) {
+    cut_ = std::min(cut_, new_size);
+    return;
+  }
+  DropMapping();
+  const std::int64_t file_size = GetFileSizeChecked(Handle(), true);
+  if (file_size <= new_size) return;
+  std::int64_t at = 0;
+  if (os::SetFilePointer(Handle(), new_size, os::kFileBegin, &at) && os::SetEndOfFile(Handle())) return;
+  // Another view holds the file's length: zero the bytes instead.
+  static const char kZeros[65536] = {};
+  const std::int64_t saved = position_;
+  position_ = new_size;
+  try {
+    Transfer(std::min(size_, file_size) - new_size, kWriteFailure, [](char* view, std::int64_t, std::size_t size) {
+      for (std::size_t done = 0; done < size; done += sizeof kZeros)
+        CopyFileView(view + done, kZeros, std::min(sizeof kZeros, size - done));
+    });
+  } catch (...) {
+    position_ = saved;
+    throw;
+  }
+  position_ = saved;
+}
+
 std::int64_t TMappedFileStream::Read(void* buffer, std::int64_t count) {
   if (count <= 0 || position_ >= size_ || position_ < 0) return 0;
   const std::int64_t n = std::min(count, size_ - position_);
+  const std::int64_t kept = std::clamp<std::int64_t>(cut_ - position_, 0, n);
   auto* out = static_cast<char*>(buffer);
-  Transfer(n, kReadFailure,
+  Transfer(kept, kReadFailure,
            [out](char* view, std::int64_t at, std::size_t size) { CopyFileView(out + at, view, size); });
+  if (kept < n) {
+    std::memset(out + kept, 0, static_cast<std::size_t>(n - kept));
+    position_ += n - kept;
+  }
   return n;
 }
 
@@ -389,7 +442,8 @@ class TLentView : public TSharedStreamOwner {
 
 bool TMappedFileStream::LendBytes(std::int64_t count, TMemoryStream& target) {
   auto* memory = dynamic_cast<TVirtualStream*>(&target);
-  if (!lend_ || Writable() || memory == nullptr || count <= 0 || position_ < 0 || count > size_ - position_)
+  if (!lend_ || Writable() || memory == nullptr || count <= 0 || position_ < 0 || count > size_ - position_ ||
+      count > cut_ - position_)
     return false;
   if (lent_ == nullptr) {
     MappingGuard mapping{CreateFileMappingChecked(Handle(), os::kPageWriteCopy, 0, std::string(), true)};
@@ -496,7 +550,10 @@ os::HMODULE LoadLibraryFromTempCopy(const std::string& library_file_name) {
   }
   if (!placed) throw Exception(Format("Failed to assign temporary filename for library: %s", library_file_name));
   os::HMODULE module = os::LoadLibrary(candidate);
-  if (!module) RaiseLastOSError("Cannot load library '%s'", {candidate});
+  if (!module) {
+    const os::DWORD code = os::GetLastError();
+    throw EOSError(WithReason(Format("Cannot load library '%s'", candidate), code), code);
+  }
   return module;
 }
 

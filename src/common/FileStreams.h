@@ -4,6 +4,7 @@
 // map routines.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -174,6 +175,9 @@ class TMappedFileStream : public TFileStreamEx {
   static constexpr std::int64_t kLargeTransfer = std::int64_t{1} << 21;
   static constexpr std::int64_t kLargeWindow = std::int64_t{8} << 20;
   static constexpr std::int64_t kLargeWindowAlignment = std::int64_t{2} << 20;
+  // The largest size: views are keyed by 32-bit indices. SetSize beyond it
+  // raises "Invalid stream size %d".
+  static constexpr std::int64_t kMaxSize = (std::int64_t{INT32_MAX} + 1) << TMappedViewCache::kViewSizeBits;
 
  private:
   friend class TMappedViewCache;
@@ -184,12 +188,20 @@ class TMappedFileStream : public TFileStreamEx {
   void Transfer(std::int64_t n, const char* message, Copy copy);
   // The mapping, created for the present size when missing.
   os::MappingHandle Mapping();
+  // The mapping size for a stream of Size bytes, and a new mapping of Size.
+  std::int64_t MappingSizeFor(std::int64_t size) const;
+  os::MappingHandle NewMapping(std::int64_t size);
   void DropMapping();
+  // Cuts the bytes from NewSize to the size off, so that growing again shows
+  // zeros: a writable stream cuts its file (or, where another view holds the
+  // file's length, zeroes them); a read-only one reads them as zeros.
+  void Cut(std::int64_t new_size);
 
   std::int64_t position_ = 0;
   std::int64_t size_ = 0;
   os::MappingHandle mapping_ = nullptr;
   std::int64_t mapped_size_ = 0;
+  std::int64_t cut_ = INT64_MAX;  // read-only: bytes from here read as zeros
   TMappedViewCache cache_{*this};
   bool closed_ = false;
   bool lend_ = false;

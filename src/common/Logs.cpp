@@ -18,9 +18,11 @@
 #include "platform/Files.h"
 #include "platform/ModuleNames.h"
 #include "platform/Modules.h"
+#include "platform/PrivateFolder.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
 #include "platform/SystemInfo.h"
+#include "platform/SystemLog.h"
 
 namespace vt {
 
@@ -40,6 +42,9 @@ struct LogState {
   bool nimbrel = false;
   bool trim = false;
   std::string init_error;
+  // Why the log's folder is not used (said once in the event log), when
+  // another user could redirect what is written there.
+  std::string folder_refused;
   TFastMutex* names_lock = nullptr;
   std::vector<std::pair<std::string, std::uint32_t>>* names = nullptr;
   // Threads inside a routine that uses the objects above; CloseLog frees
@@ -126,12 +131,35 @@ void CutLog(os::FileHandle file, std::int64_t size) {
   os::SetEndOfFile(file);
 }
 
+// The log file's path in the Logs folder, reached as the setup's folders
+// are: every folder on the way belongs to root or this user and no other
+// user can rename in it, every link on the way is root's or this user's.
+// The folder is made (one level) when it is missing. Empty when there is no
+// such folder: nothing is logged then, and *refused says why when the walk
+// refused a folder or a link.
+std::string OpenLogFolder(const std::string& folder, const std::string& file, std::string* refused) {
+  std::string unsafe, why, resolved;
+  const int fd = os::OpenTrustedFolder(folder, &unsafe, &why, &resolved, os::MakeMissing::kLast);
+  if (fd < 0) {
+    if (!why.empty())
+      *refused = "The log folder '" + folder + "' is not used: '" + unsafe + "' " + why +
+                 ", so other users could redirect the log. Nothing is logged.";
+    return {};
+  }
+  os::CloseFolder(fd);
+  return (resolved == "/" ? "" : resolved) + "/" + file;
+}
+
 void OpenLog() {
   LogState& s = State();
   static std::mutex open_lock;
   std::lock_guard guard(open_lock);
   if (s.opened || !s.initialized || s.closed) return;
   s.opened = true;
+  if (s.file_name.empty()) {
+    if (!s.folder_refused.empty()) os::WriteSystemLog(os::kEventWarning, s.folder_refused);
+    return;
+  }
   CounterScope nesting(ThreadCounters().LogNesting);
   try {
     s.mutex = new TWinMutex(GetEveryoneSecurityAttributes(), LogMutexName(s.file_name));
@@ -221,9 +249,7 @@ void InitLog() {
   if (native && name.rfind('.') != std::string::npos) name.resize(name.rfind('.'));
   std::string instance = GetEnvVar("PalgremLogInstance");
   if (!instance.empty()) name += "_" + instance;
-  s.file_name =
-      native ? folder + "/" + name + ".log" : ExpandPath(IncludeTrailingBackslash(folder), name + ".log");
-  os::CreateDirectory(folder);  // one level; failure ignored
+  s.file_name = OpenLogFolder(folder, name + ".log", &s.folder_refused);
 
   s.init_error.clear();
   try {

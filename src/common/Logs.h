@@ -63,7 +63,9 @@ std::string FormatHeaderLine(const std::string& Title, char Fill, const std::str
 // "dd/mm/yyyy hh:nn:ss.zzz", local time.
 std::string LogTimeText();
 
-// State, for the program and tests.
+// State, for the program and tests. The log file's path, with the links on
+// the way resolved; empty when the Logs folder is missing or refused (then
+// nothing is logged).
 const std::string& LogFileName();
 bool LogEnabled();
 bool DebugEnabled();

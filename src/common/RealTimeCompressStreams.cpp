@@ -250,11 +250,10 @@ std::int64_t TDecompressStream::Write(const void*, std::int64_t) {
 }
 
 std::int64_t TDecompressStream::Seek(std::int64_t offset, TSeekOrigin origin) {
-  switch (origin) {
-    case TSeekOrigin::soBeginning: position_ = offset; break;
-    case TSeekOrigin::soCurrent: position_ += offset; break;
-    case TSeekOrigin::soEnd: position_ = total_size_ + offset; break;
-  }
+  const std::int64_t base = origin == TSeekOrigin::soCurrent ? position_ : origin == TSeekOrigin::soEnd ? total_size_ : 0;
+  std::int64_t to = 0;
+  if (__builtin_add_overflow(base, offset, &to)) throw EStreamError("Invalid stream position");
+  position_ = to;
   return position_;
 }
 

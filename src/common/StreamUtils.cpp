@@ -20,14 +20,19 @@ constexpr std::int64_t kCopyPiece = 1048576;
 
 constexpr std::int64_t kPage = static_cast<std::int64_t>(os::kPageSize);
 
-std::int64_t PageUp(std::int64_t v) { return (v + kPage - 1) / kPage * kPage; }
+std::int64_t PageUp(std::int64_t v) {
+  if (v > std::numeric_limits<std::int64_t>::max() - (kPage - 1)) OutOfMemory();
+  return (v + (kPage - 1)) / kPage * kPage;
+}
 
 // Address space for a block of Size bytes: twice the next power of two, so
 // that later growth commits pages in place instead of copying the block.
+// Past 2^40 bytes the block gets its own size: doubling would not fit.
 std::int64_t ReserveFor(std::int64_t size) {
+  if (size > (std::int64_t{1} << 40)) return PageUp(size);
   std::int64_t r = kPage;
   while (r < size) r <<= 1;
-  return r <= (std::int64_t{1} << 40) ? r * 2 : PageUp(size);
+  return r * 2;
 }
 
 // A block with `commit` bytes committed inside `reserve` bytes of space.

@@ -40,6 +40,16 @@ std::string Hex(std::uint64_t v, int min_digits) {
   throw EConvertError("Format '" + std::string(fmt) + "' invalid or incompatible with argument");
 }
 
+// A width or precision at I: its digits, at most kMaxFormatWidth.
+int FormatCount(std::string_view fmt, size_t& i) {
+  int value = 0;
+  for (; i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9'; ++i) {
+    value = value * 10 + (fmt[i] - '0');
+    if (value > kMaxFormatWidth) FormatError(fmt);
+  }
+  return value;
+}
+
 // Whether conversion Conv takes an argument of kind K: texts for %s only,
 // integers and pointers for the integer conversions, numbers for %f %g %e.
 bool Fits(char conv, FormatArg::Kind k) {
@@ -84,13 +94,9 @@ std::string FormatV(std::string_view fmt, const std::vector<FormatArg>& args) {
       left = true;
       ++i;
     }
-    int width = 0, prec = -1;
-    while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') width = width * 10 + (fmt[i++] - '0');
-    if (i < fmt.size() && fmt[i] == '.') {
-      prec = 0;
-      ++i;
-      while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') prec = prec * 10 + (fmt[i++] - '0');
-    }
+    const int width = FormatCount(fmt, i);
+    int prec = -1;
+    if (i < fmt.size() && fmt[i] == '.') prec = FormatCount(fmt, ++i);
     if (i >= fmt.size() || next >= args.size())
       FormatError(fmt);
     const FormatArg& a = args[next++];
@@ -131,9 +137,11 @@ std::string FormatV(std::string_view fmt, const std::vector<FormatArg>& args) {
       case 'e': {
         char conversion[16];
         std::snprintf(conversion, sizeof conversion, "%%.%d%c", prec < 0 ? (conv == 'g' ? 15 : 2) : prec, conv == 'e' ? 'E' : conv);
-        char buf[512];
-        std::snprintf(buf, sizeof buf, conversion, a.AsDouble());
-        piece = buf;
+        const int length = std::snprintf(nullptr, 0, conversion, a.AsDouble());
+        if (length < 0) FormatError(fmt);
+        piece.resize(static_cast<size_t>(length) + 1);
+        std::snprintf(piece.data(), piece.size(), conversion, a.AsDouble());
+        piece.pop_back();
         break;
       }
       default:

@@ -168,7 +168,9 @@ class FormatArg {
 
 // Formats like the runtime's Format: %s %d %u %x (upper-case hex) %p
 // (upper-case hex, pointer width) %f %g %e %%, with '-', width and '.prec'.
-// A missing or mismatched argument raises EConvertError.
+// A missing or mismatched argument, or a width or precision above
+// kMaxFormatWidth, raises EConvertError.
+constexpr int kMaxFormatWidth = 65535;
 std::string FormatV(std::string_view fmt, const std::vector<FormatArg>& args);
 
 template <typename... A>

@@ -1,6 +1,7 @@
 #include "platform/FaultExit.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -57,9 +58,21 @@ void WriteAllRaw(int fd, const char* text, std::size_t size) noexcept {
   while (size > 0) {
     const ssize_t n = ::write(fd, text, size);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitUntilWritable(fd)) continue;
     if (n <= 0) return;
     text += n;
     size -= static_cast<std::size_t>(n);
+  }
+}
+
+bool WaitUntilWritable(int fd) noexcept {
+  struct pollfd p {};
+  p.fd = fd;
+  p.events = POLLOUT;
+  for (;;) {
+    const int r = ::poll(&p, 1, -1);
+    if (r > 0) return (p.revents & POLLNVAL) == 0;
+    if (r < 0 && errno != EINTR) return false;
   }
 }
 

@@ -13,8 +13,12 @@ enum class ChildSignal { kStop, kKill };
 void SignalChildProcesses(ChildSignal signal) noexcept;
 
 // Writes all of text to descriptor fd (1 standard output, 2 standard error),
-// ignoring failures.
+// ignoring failures. A non-blocking descriptor that is full is waited for.
 void WriteAllRaw(int fd, const char* text, std::size_t size) noexcept;
+
+// Waits until a write to fd can go on (after EAGAIN from a descriptor that
+// another program left non-blocking); false when the wait itself fails.
+bool WaitUntilWritable(int fd) noexcept;
 
 // Ends the process at once with code; nothing else runs.
 [[noreturn]] void ExitNow(int code) noexcept;

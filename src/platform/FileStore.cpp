@@ -1,6 +1,8 @@
 #include "platform/FileStore.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +14,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <set>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -226,17 +230,90 @@ DWORD ReadStoreFile(const std::string& path, std::size_t max_size, std::string* 
   return error;
 }
 
-DWORD ReplaceStoreFile(const std::string& path, std::string_view text, mode_t mode) {
-  const std::string temp = path + ".tmp" + std::to_string(::getpid());
+namespace {
+
+constexpr DWORD kNoUnnamedFiles = ~DWORD{0};
+
+std::string TempName(const std::string& path, pid_t writer) { return path + ".tmp" + std::to_string(writer); }
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+// Removes the temporary files that writers of path which no longer run left
+// beside it. The caller holds the store's lock, so no live writer is between
+// naming such a file and renaming it; a process id still in use keeps its
+// file.
+void RemoveLeftTempFiles(const std::string& path) {
+  const std::string prefix = path.substr(path.rfind('/') + 1) + ".tmp";  // npos + 1: the whole path
+  DIR* d = ::opendir(FolderOf(path).c_str());
+  if (d == nullptr) return;
+  const pid_t self = ::getpid();
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view name = e->d_name;
+    if (!name.starts_with(prefix)) continue;
+    const std::string_view digits = name.substr(prefix.size());
+    if (digits.empty() || digits.size() > 9 || digits[0] == '0' ||
+        digits.find_first_not_of("0123456789") != std::string_view::npos)
+      continue;
+    const auto writer = static_cast<pid_t>(std::stol(std::string(digits)));
+    if (writer != self && (::kill(writer, 0) == 0 || errno != ESRCH)) continue;
+    ::unlinkat(::dirfd(d), e->d_name, 0);
+  }
+  ::closedir(d);
+}
+
+// Gives fd the mode, writes text to it and flushes it to the disk.
+DWORD FillFile(int fd, std::string_view text, mode_t mode) {
+  if (mode != 0600 && ::fchmod(fd, mode) != 0) return ErrnoToError(errno);
+  if (DWORD e = WriteAll(fd, text)) return e;
+  if (::fsync(fd) != 0) return ErrnoToError(errno);
+  return kErrorSuccess;
+}
+
+// Writes text to an unnamed file in path's folder and names it temp once it
+// is complete: a writer that dies before leaves nothing. kNoUnnamedFiles
+// where the file system has no unnamed files or they cannot be named.
+DWORD WriteUnnamed(const std::string& path, const std::string& temp, std::string_view text, mode_t mode) {
+  const std::string dir = FolderOf(path);
+  int fd;
+  do {
+    fd = SystemCalls().open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0)
+    return errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL ? kNoUnnamedFiles : ErrnoToError(errno);
+  DWORD error = FillFile(fd, text, mode);
+  if (!error) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0 &&
+        ::linkat(fd, "", AT_FDCWD, temp.c_str(), AT_EMPTY_PATH) != 0)
+      error = kNoUnnamedFiles;
+  }
+  if (::close(fd) != 0 && !error) error = ErrnoToError(errno);
+  return error;
+}
+
+DWORD WriteNamed(const std::string& temp, std::string_view text, mode_t mode) {
   DWORD error = kErrorSuccess;
-  // A file of that name is left from a process that died while writing.
-  ::unlink(temp.c_str());
   const int fd = OpenRegular(temp, O_WRONLY | O_CREAT | O_EXCL, &error);
   if (fd < 0) return error;
-  if (mode != 0600 && ::fchmod(fd, mode) != 0) error = ErrnoToError(errno);
-  if (!error) error = WriteAll(fd, text);
-  if (!error && ::fsync(fd) != 0) error = ErrnoToError(errno);
+  error = FillFile(fd, text, mode);
   if (::close(fd) != 0 && !error) error = ErrnoToError(errno);
+  return error;
+}
+
+}  // namespace
+
+DWORD ReplaceStoreFile(const std::string& path, std::string_view text, mode_t mode) {
+  const std::string temp = TempName(path, ::getpid());
+  RemoveLeftTempFiles(path);
+  ::unlink(temp.c_str());
+  DWORD error = WriteUnnamed(path, temp, text, mode);
+  if (error == kNoUnnamedFiles) {
+    ::unlink(temp.c_str());
+    error = WriteNamed(temp, text, mode);
+  }
   if (!error && SystemCalls().rename(temp.c_str(), path.c_str()) != 0) error = ErrnoToError(errno);
   if (error) ::unlink(temp.c_str());
   return error;

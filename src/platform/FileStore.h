@@ -60,6 +60,10 @@ DWORD ReadStoreFile(const std::string& path, std::size_t max_size, std::string* 
 // Writes text to a temporary file beside path (with the given mode), flushes
 // it to the disk and renames it over path. On any failure path is left as it
 // was and the temporary file is removed. The caller holds the store's lock.
+// The file is written unnamed (O_TMPFILE) and named only once complete, so a
+// writer killed while writing leaves nothing; where the file system has no
+// unnamed files it is written under its name. Temporary files left by
+// writers that no longer run are removed first.
 DWORD ReplaceStoreFile(const std::string& path, std::string_view text, mode_t mode = 0600);
 
 namespace testing {

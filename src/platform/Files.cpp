@@ -19,6 +19,7 @@
 
 #include "platform/AsciiCase.h"
 #include "platform/Environment.h"
+#include "platform/FaultExit.h"
 #include "platform/SystemCalls.h"
 
 namespace vt::os {
@@ -569,6 +570,9 @@ bool WriteFile(FileHandle handle, const void* buffer, std::int64_t count, std::i
     ssize_t n = SystemCalls().write(h, p + total, chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
+      // A descriptor left non-blocking (a pipe another program made, say):
+      // the write waits for room, as a blocking one does.
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitUntilWritable(h)) continue;
       if (done) *done = total;
       return FailTransfer(h);
     }

@@ -258,10 +258,12 @@ struct Walk {
 };
 
 // How a walk makes the folders that do not exist: not at all (mode < 0),
-// or with mode, less the umask unless exact.
+// or with mode, less the umask unless exact; with last_only only the last
+// part of the path as given.
 struct Make {
   int mode = -1;
   bool exact = false;
+  bool last_only = false;
 };
 
 // Walks path from the root one part at a time as the system would resolve
@@ -275,6 +277,9 @@ struct Make {
 bool WalkPath(const std::string& path, bool check_folders, bool stop_at_missing, Make make, Walk* walk) {
   if (path.empty() || path[0] != '/') return Fail(EINVAL);
   std::vector<std::string> todo = Components(path);
+  // The parts of the path as given are the bottom ones of todo: a link's
+  // parts go on top of them.
+  std::size_t given = todo.size();
   int links = 0;
   int cur = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (cur < 0) return Fail(errno);
@@ -298,10 +303,13 @@ bool WalkPath(const std::string& path, bool check_folders, bool stop_at_missing,
   bool ok = check_folder(cur);
   while (ok && !todo.empty()) {
     const std::string part = todo.back();
+    const bool given_part = todo.size() == given;
+    if (given_part) --given;
     todo.pop_back();
     if (part == ".") continue;
+    const bool may_make = make.mode >= 0 && (!make.last_only || (given_part && todo.empty()));
     int next = ::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (next < 0 && errno == ENOENT && make.mode >= 0) {
+    if (next < 0 && errno == ENOENT && may_make) {
       const mode_t mode = static_cast<mode_t>(make.mode);
       if (::mkdirat(cur, part.c_str(), mode) == 0) {
         const int made =
@@ -370,9 +378,10 @@ bool WalkPath(const std::string& path, bool check_folders, bool stop_at_missing,
 }  // namespace
 
 int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why, std::string* resolved,
-                      bool make_missing) {
+                      MakeMissing make) {
   Walk walk;
-  if (!WalkPath(path, true, false, Make{make_missing ? 0777 : -1, false}, &walk)) {
+  const Make how{make == MakeMissing::kNone ? -1 : 0755, true, make == MakeMissing::kLast};
+  if (!WalkPath(path, true, false, how, &walk)) {
     if (unsafe && !walk.why.empty()) *unsafe = walk.unsafe;
     if (why && !walk.why.empty()) *why = walk.why;
     return -1;

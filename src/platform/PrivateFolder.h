@@ -23,18 +23,24 @@ bool RemoveTreeNoFollow(const std::string& name);
 
 namespace vt::os {
 
+// Which folders a walk makes where they do not exist: none, all, or only
+// the path's own last part (not one that a link on the way names).
+enum class MakeMissing { kNone, kAll, kLast };
+
 // Opens the folder at path for a run that writes into it, walking from the
-// root one part at a time: every folder passed must belong to root or this
-// user and must not be writable by its group or by others unless it has the
-// sticky bit, so that no other user can rename what lies in it, and every
-// symbolic link on the way must belong to root or this user (its owner may
-// turn it even in a sticky folder). Returns the folder's descriptor, with
-// *resolved its path without links; -1 with the last error set and, when
-// the walk refused a folder or a link, *unsafe that one and *why the reason.
-// With make_missing a folder that does not exist is made on the way (as
-// mkdir makes it) in the folder the walk reached, never through a name.
+// root one part at a time as the system resolves it ('..' after a link goes
+// up from the link's target): every folder passed must belong to root or
+// this user and must not be writable by its group or by others unless it
+// has the sticky bit, so that no other user can rename what lies in it, and
+// every symbolic link on the way must belong to root or this user (its
+// owner may turn it even in a sticky folder). Returns the folder's
+// descriptor, with *resolved its path without links; -1 with the last error
+// set and, when the walk refused a folder or a link, *unsafe that one and
+// *why the reason. A folder that make names is made on the way with mode
+// 0755 whatever the umask, in the folder the walk reached, never through a
+// name.
 int OpenTrustedFolder(const std::string& path, std::string* unsafe, std::string* why,
-                      std::string* resolved = nullptr, bool make_missing = false);
+                      std::string* resolved = nullptr, MakeMissing make = MakeMissing::kNone);
 
 // Walks as far as path exists, as OpenTrustedFolder does but checking only
 // the links: true when a symbolic link of another user lies on the way, with

@@ -2,24 +2,78 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <map>
 #include <mutex>
-#include <vector>
+#include <new>
 
 namespace vt::os {
 
 namespace {
 
-// One reserved region: per page its protection, 0 while only reserved.
+// The protections of a region's pages as runs: the first page of each run
+// and the protection of its pages (0 while only reserved). The first run
+// starts at page 0; a run lasts until the next one starts. Two neighbouring
+// runs may have the same protection.
+using Runs = std::map<std::size_t, std::uint16_t>;
+
+// One reserved region.
 struct Region {
   std::size_t size;
   DWORD allocation_protect;
-  std::vector<std::uint16_t> pages;
+  Runs runs;
 };
+
+std::size_t PageCount(const Region& r) { return r.size / kPageSize; }
+
+std::uint16_t ProtectionAt(const Region& r, std::size_t page) { return std::prev(r.runs.upper_bound(page))->second; }
+
+// The end of the pages from `page` on that share its protection.
+std::size_t RunEnd(const Region& r, std::size_t page) {
+  auto it = r.runs.upper_bound(page);
+  const std::uint16_t p = std::prev(it)->second;
+  while (it != r.runs.end() && it->second == p) ++it;
+  return it == r.runs.end() ? PageCount(r) : it->first;
+}
+
+bool AllCommitted(const Region& r, std::size_t first, std::size_t last) {
+  for (auto it = std::prev(r.runs.upper_bound(first)); it != r.runs.end() && it->first < last; ++it)
+    if (it->second == 0) return false;
+  return true;
+}
+
+// Lets a run start at `page` without changing any protection. May throw
+// std::bad_alloc; then nothing changed.
+void SplitAt(Region& r, std::size_t page) {
+  if (page >= PageCount(r)) return;
+  auto it = std::prev(r.runs.upper_bound(page));
+  if (it->first != page) r.runs.emplace_hint(std::next(it), page, it->second);
+}
+
+// Gives pages [first, last) the protection p, runs having been split at both
+// ends (SplitAt); allocates nothing.
+void Assign(Region& r, std::size_t first, std::size_t last, std::uint16_t p) {
+  auto it = r.runs.find(first);
+  it->second = p;
+  r.runs.erase(std::next(it), r.runs.lower_bound(last));
+  if (it != r.runs.begin() && std::prev(it)->second == p) it = std::prev(r.runs.erase(it));
+  if (auto next = std::next(it); next != r.runs.end() && next->second == p) r.runs.erase(next);
+}
+
+// Splits the runs at both ends of [first, last); false when memory ran out.
+bool PrepareRange(Region& r, std::size_t first, std::size_t last) {
+  try {
+    SplitAt(r, first);
+    SplitAt(r, last);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
 
 std::mutex& RegionsLock() {
   static std::mutex m;
@@ -128,8 +182,14 @@ void* VirtualAlloc(void* address, std::size_t size, DWORD allocation_type, DWORD
       Fail(errno == EEXIST ? kErrorInvalidAddress : kErrorNotEnoughMemory);
       return nullptr;
     }
-    Region r{length, protect, std::vector<std::uint16_t>(length / kPageSize, commit ? static_cast<std::uint16_t>(protect) : 0)};
-    Regions().emplace(reinterpret_cast<std::uintptr_t>(p), std::move(r));
+    try {
+      Region r{length, protect, Runs{{0, commit ? static_cast<std::uint16_t>(protect) : std::uint16_t{0}}}};
+      Regions().emplace(reinterpret_cast<std::uintptr_t>(p), std::move(r));
+    } catch (const std::bad_alloc&) {
+      munmap(p, length);
+      Fail(kErrorNotEnoughMemory);
+      return nullptr;
+    }
     return p;
   }
 
@@ -141,14 +201,14 @@ void* VirtualAlloc(void* address, std::size_t size, DWORD allocation_type, DWORD
     Fail(kErrorInvalidAddress);
     return nullptr;
   }
-  if (mprotect(reinterpret_cast<void*>(start), end - start, prot) != 0) {
+  const std::size_t first = (start - region->first) / kPageSize;
+  const std::size_t last = (end - region->first) / kPageSize;
+  if (!PrepareRange(region->second, first, last) ||
+      mprotect(reinterpret_cast<void*>(start), end - start, prot) != 0) {
     Fail(kErrorNotEnoughMemory);
     return nullptr;
   }
-  const std::size_t first = (start - region->first) / kPageSize;
-  for (std::size_t i = first; i < first + (end - start) / kPageSize; ++i) {
-    region->second.pages[i] = static_cast<std::uint16_t>(protect);
-  }
+  Assign(region->second, first, last, static_cast<std::uint16_t>(protect));
   return reinterpret_cast<void*>(start);
 }
 
@@ -178,9 +238,11 @@ bool VirtualFree(void* address, std::size_t size, DWORD free_type) {
   }
   auto* region = FindRegion(start, end);
   if (region == nullptr) return Fail(kErrorInvalidAddress);
-  if (!DiscardPages(start, end - start)) return Fail(kErrorNotEnoughMemory);
   const std::size_t first = (start - region->first) / kPageSize;
-  for (std::size_t i = first; i < first + (end - start) / kPageSize; ++i) region->second.pages[i] = 0;
+  const std::size_t last = (end - region->first) / kPageSize;
+  if (!PrepareRange(region->second, first, last) || !DiscardPages(start, end - start))
+    return Fail(kErrorNotEnoughMemory);
+  Assign(region->second, first, last, 0);
   return true;
 }
 
@@ -224,15 +286,15 @@ bool VirtualProtect(void* address, std::size_t size, DWORD new_protect, DWORD* o
     if (OverlapsRegion(start, end)) return Fail(kErrorInvalidAddress);
     return ProtectForeign(start, end, prot, old_protect);
   }
+  Region& r = region->second;
   const std::size_t first = (start - region->first) / kPageSize;
-  const std::size_t count = (end - start) / kPageSize;
-  auto& pages = region->second.pages;
-  for (std::size_t i = first; i < first + count; ++i) {
-    if (pages[i] == 0) return Fail(kErrorInvalidAddress);
-  }
+  const std::size_t last = (end - region->first) / kPageSize;
+  if (!AllCommitted(r, first, last)) return Fail(kErrorInvalidAddress);
+  const std::uint16_t previous = ProtectionAt(r, first);
+  if (!PrepareRange(r, first, last)) return Fail(kErrorNotEnoughMemory);
   if (mprotect(reinterpret_cast<void*>(start), end - start, prot) != 0) return Fail(kErrorInvalidAddress);
-  if (old_protect != nullptr) *old_protect = pages[first];
-  for (std::size_t i = first; i < first + count; ++i) pages[i] = static_cast<std::uint16_t>(new_protect);
+  if (old_protect != nullptr) *old_protect = previous;
+  Assign(r, first, last, static_cast<std::uint16_t>(new_protect));
   return true;
 }
 
@@ -245,48 +307,60 @@ DWORD PermsToProtect(const char* perms) {
   return r ? kPageReadOnly : kPageNoAccess;
 }
 
+// Calls visit(lo, hi, perms, inode) for each area of the process's map, in
+// address order, until it answers false. A line with a long path comes in
+// pieces; only the first piece of a line is read, so that no part of a path
+// passes for an area.
+template <typename Visit>
+void ForEachArea(Visit visit) {
+  FILE* f = std::fopen("/proc/self/maps", "re");
+  if (f == nullptr) return;
+  char line[512];
+  bool at_line_start = true;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    const bool starts = at_line_start;
+    at_line_start = std::strchr(line, '\n') != nullptr;
+    if (!starts) continue;
+    unsigned long long lo = 0, hi = 0, offset = 0, inode = 0;
+    char perms[5] = {}, dev[16] = {};
+    if (std::sscanf(line, "%llx-%llx %4s %llx %15s %llu", &lo, &hi, perms, &offset, dev, &inode) < 3) continue;
+    if (!visit(static_cast<std::uintptr_t>(lo), static_cast<std::uintptr_t>(hi), perms, inode)) break;
+  }
+  std::fclose(f);
+}
+
 // Memory this layer did not reserve: described from the process's map.
 void QueryForeign(std::uintptr_t page, MemoryBasicInformation* info) {
   *info = MemoryBasicInformation{reinterpret_cast<void*>(page), nullptr, 0, 0, kMemFree, 0, 0};
   std::uintptr_t next_start = (UINTPTR_MAX >> 1) + 1;  // end of the user half
-  if (FILE* f = std::fopen("/proc/self/maps", "re")) {
-    char line[512];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-      unsigned long long lo = 0, hi = 0, offset = 0, inode = 0;
-      char perms[5] = {}, dev[16] = {};
-      if (std::sscanf(line, "%llx-%llx %4s %llx %15s %llu", &lo, &hi, perms, &offset, dev, &inode) < 3) continue;
-      if (page >= lo && page < hi) {
-        info->AllocationBase = reinterpret_cast<void*>(static_cast<std::uintptr_t>(lo));
-        info->AllocationProtect = info->Protect = PermsToProtect(perms);
-        info->RegionSize = static_cast<std::size_t>(hi - page);
-        info->State = kMemCommit;
-        info->Type = inode != 0 ? kMemMapped : kMemPrivate;
-        std::fclose(f);
-        return;
-      }
-      if (lo > page && lo < next_start) next_start = static_cast<std::uintptr_t>(lo);
+  bool found = false;
+  ForEachArea([&](std::uintptr_t lo, std::uintptr_t hi, const char* perms, unsigned long long inode) {
+    if (page >= lo && page < hi) {
+      info->AllocationBase = reinterpret_cast<void*>(lo);
+      info->AllocationProtect = info->Protect = PermsToProtect(perms);
+      info->RegionSize = hi - page;
+      info->State = kMemCommit;
+      info->Type = inode != 0 ? kMemMapped : kMemPrivate;
+      found = true;
+      return false;
     }
-    std::fclose(f);
-  }
-  info->RegionSize = next_start > page ? next_start - page : kPageSize;
+    if (lo > page) {
+      next_start = std::min(next_start, lo);
+      return false;  // the areas come in address order
+    }
+    return true;
+  });
+  if (!found) info->RegionSize = next_start > page ? next_start - page : kPageSize;
 }
 
 // Whether the process's map covers [start, end) without a hole.
 bool MappedThroughout(std::uintptr_t start, std::uintptr_t end) {
-  FILE* f = std::fopen("/proc/self/maps", "re");
-  if (f == nullptr) return false;
-  std::uintptr_t covered = start;  // the map lists its areas in address order
-  char line[512];
-  bool at_line_start = true;  // a long line comes in pieces
-  while (covered < end && std::fgets(line, sizeof line, f) != nullptr) {
-    const bool starts = at_line_start;
-    at_line_start = std::strchr(line, '\n') != nullptr;
-    unsigned long long lo = 0, hi = 0;
-    if (!starts || std::sscanf(line, "%llx-%llx", &lo, &hi) != 2) continue;
-    if (lo > covered) break;
-    if (hi > covered) covered = static_cast<std::uintptr_t>(hi);
-  }
-  std::fclose(f);
+  std::uintptr_t covered = start;
+  ForEachArea([&](std::uintptr_t lo, std::uintptr_t hi, const char*, unsigned long long) {
+    if (lo > covered) return false;
+    if (hi > covered) covered = hi;
+    return covered < end;
+  });
   return covered >= end;
 }
 
@@ -301,15 +375,13 @@ std::size_t VirtualQuery(const void* address, MemoryBasicInformation* info, std:
   {
     std::lock_guard<std::mutex> lock(RegionsLock());
     if (auto* region = FindRegion(page, page + 1)) {
-      const auto& pages = region->second.pages;
-      std::size_t i = (page - region->first) / kPageSize;
-      const std::uint16_t p = pages[i];
-      std::size_t j = i;
-      while (j < pages.size() && pages[j] == p) ++j;
+      const Region& r = region->second;
+      const std::size_t i = (page - region->first) / kPageSize;
+      const std::uint16_t p = ProtectionAt(r, i);
       *info = MemoryBasicInformation{reinterpret_cast<void*>(page),
                                      reinterpret_cast<void*>(region->first),
-                                     region->second.allocation_protect,
-                                     (j - i) * kPageSize,
+                                     r.allocation_protect,
+                                     (RunEnd(r, i) - i) * kPageSize,
                                      p != 0 ? DWORD{kMemCommit} : DWORD{kMemReserve},
                                      p,
                                      kMemPrivate};

@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/FaultExit.h"
 #include "platform/TestHooks.h"
 #include "platform/ThreadApi.h"
 #include "platform/ThreadSafety.h"
@@ -1212,9 +1213,11 @@ int MessageBoxA(HWND, const std::string& text, const std::string& caption, UINT 
     MutexLock lock(s.lock);
     if (s.message_boxes.size() >= kMessageBoxRecordLimit) s.message_boxes.erase(s.message_boxes.begin());
     s.message_boxes.push_back(ShownMessageBox{text, caption, type});
-    // A message box reaches the user whatever standard error is.
-    std::fprintf(stderr, "\n[%s]\n%s\n", caption.c_str(), text.c_str());
+    // A message box reaches the user whatever standard error is (a full
+    // non-blocking pipe is waited for).
+    const std::string shown = "\n[" + caption + "]\n" + text + "\n";
     std::fflush(stderr);
+    WriteAllRaw(STDERR_FILENO, shown.data(), shown.size());
   }
   if (!display::WaitActive()) return IDOK;
   return ShowMessageBoxWindow(text, caption);

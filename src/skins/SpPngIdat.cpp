@@ -218,16 +218,11 @@ class IdatReader {
     z_.avail_out = static_cast<uInt>(size);
     while (z_.avail_out > 0 && !ended_) {
       if (z_.avail_in == 0) {
-        if (s_.Position() >= data_end_ && !NextChunk()) return -1;
-        const std::int64_t want = std::min<std::int64_t>(65535, data_end_ - s_.Position());
-        const std::int64_t got = want > 0 ? s_.Read(input_.data(), want) : 0;
-        if (got <= 0) {
-          if (want > 0) break;  // the stream ends inside the chunk
-          continue;             // an empty chunk: go to the next
+        if (s_.Position() >= data_end_) {
+          if (!NextChunk()) return -1;
+          continue;  // the chunk may be empty
         }
-        crc_ = PngCrc32(crc_, input_.data(), static_cast<std::size_t>(got));
-        z_.next_in = input_.data();
-        z_.avail_in = static_cast<uInt>(got);
+        if (!Fill()) break;  // the stream ends inside the chunk
       }
       const int r = inflate(&z_, Z_NO_FLUSH);
       if (r == Z_STREAM_END) {
@@ -240,21 +235,42 @@ class IdatReader {
     return size - static_cast<int>(z_.avail_out);
   }
 
-  // Reads the rest of the current chunk and its CRC, then checks and skips
-  // any IDAT chunks that follow. True when every CRC matched.
+  // After the last row: the zlib stream must end, whole and with nothing
+  // more to inflate, and nothing may follow it in its chunk. Then reads the
+  // chunk's CRC and checks and skips any IDAT chunks that follow. True when
+  // all of that holds.
   bool Finish() {
-    if (!SkipData(data_end_ - s_.Position()) || !CheckCrc()) return false;
+    while (!ended_) {
+      if (z_.avail_in == 0) {
+        if (s_.Position() >= data_end_) {
+          if (!CheckCrc()) return false;
+          if (!NextIdat()) return Fail("zlib stream of the image data cut short");
+          continue;
+        }
+        if (!Fill()) return Fail("data ends inside the chunk");
+      }
+      std::uint8_t extra;
+      z_.next_out = &extra;
+      z_.avail_out = 1;
+      const int r = inflate(&z_, Z_NO_FLUSH);
+      if (z_.avail_out == 0) return Fail("image data continues after the last row");
+      if (r == Z_STREAM_END) {
+        ended_ = true;
+      } else if (r != Z_OK && !(r == Z_BUF_ERROR && z_.avail_in == 0)) {
+        return Fail(std::string("bad zlib stream") + (z_.msg ? std::string(": ") + z_.msg : std::string()));
+      }
+    }
+    if (z_.avail_in > 0 || s_.Position() < data_end_)
+      return Fail("compressed data after the end of the image data");
+    if (!CheckCrc()) return false;
     for (;;) {
-      std::uint8_t head[8];
       const std::int64_t at = s_.Position();
-      if (s_.Read(head, 8) != 8 || std::memcmp(head + 4, "IDAT", 4) != 0) {
+      if (!NextIdat()) {
+        if (!error_.empty()) return false;
         s_.SetPosition(at);
         return true;
       }
-      const std::uint32_t len = GetBE32(head);
-      if (len > static_cast<std::uint64_t>(Remaining(s_))) return Fail("chunk length beyond the end of the data");
-      crc_ = PngCrc32(0xFFFFFFFFu, "IDAT", 4);
-      if (!SkipData(len) || !CheckCrc()) return false;
+      if (!SkipData(data_end_ - s_.Position()) || !CheckCrc()) return false;
     }
   }
 
@@ -278,13 +294,34 @@ class IdatReader {
   }
   bool NextChunk() {
     if (!CheckCrc()) return false;
+    const std::int64_t at = s_.Position();
+    if (NextIdat()) return true;
+    if (!error_.empty()) return false;
     std::uint8_t head[8];
+    s_.SetPosition(at);
     if (s_.Read(head, 8) != 8) return Fail("data ends before the image is complete");
-    if (std::memcmp(head + 4, "IDAT", 4) != 0) return Fail("image data interrupted by another chunk");
+    return Fail("image data interrupted by another chunk");
+  }
+  // Starts the IDAT chunk at the stream's position; false when none is there
+  // (or, with a reason left, when it is broken).
+  bool NextIdat() {
+    std::uint8_t head[8];
+    if (s_.Read(head, 8) != 8 || std::memcmp(head + 4, "IDAT", 4) != 0) return false;
     const std::uint32_t len = GetBE32(head);
     if (len > static_cast<std::uint64_t>(Remaining(s_))) return Fail("chunk length beyond the end of the data");
     crc_ = PngCrc32(0xFFFFFFFFu, "IDAT", 4);
     data_end_ = s_.Position() + len;
+    return true;
+  }
+  // Reads the next input block of the current chunk; false when the stream
+  // ends inside it.
+  bool Fill() {
+    const std::int64_t want = std::min<std::int64_t>(65535, data_end_ - s_.Position());
+    const std::int64_t got = want > 0 ? s_.Read(input_.data(), want) : 0;
+    if (got <= 0) return false;
+    crc_ = PngCrc32(crc_, input_.data(), static_cast<std::size_t>(got));
+    z_.next_in = input_.data();
+    z_.avail_in = static_cast<uInt>(got);
     return true;
   }
 
@@ -313,6 +350,21 @@ std::int64_t ImageDataSize(const TspPngLayerIHDR& h) {
     total += rows * (row_bytes + 1);
   }
   return total;
+}
+
+bool ValidColourAndDepth(int color_type, int bit_depth) {
+  switch (color_type) {
+    case 0:
+      return bit_depth == 1 || bit_depth == 2 || bit_depth == 4 || bit_depth == 8 || bit_depth == 16;
+    case 3:
+      return bit_depth == 1 || bit_depth == 2 || bit_depth == 4 || bit_depth == 8;
+    case 2:
+    case 4:
+    case 6:
+      return bit_depth == 8 || bit_depth == 16;
+    default:
+      return false;
+  }
 }
 
 int FilterOffset(int color_type, int depth) {

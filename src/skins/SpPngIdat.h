@@ -23,6 +23,9 @@ os::HPALETTE CreateGreyPalette(const TspPngImage* owner, int entries);
 // with its filter byte (0 for a colour type or depth without rows).
 std::int64_t ImageDataSize(const TspPngLayerIHDR& h);
 
+// Whether PNG defines a colour type with a bit depth.
+bool ValidColourAndDepth(int color_type, int bit_depth);
+
 // Bytes of one complete pixel: the filters' distance to the left neighbour.
 int FilterOffset(int color_type, int depth);
 // Undoes the filter named by row[0] on the n bytes after it; prior is the

@@ -13,15 +13,31 @@ namespace vt {
 namespace {
 
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-// The inflated zTXt texts a file may make the reader keep: 1 MiB, and 16
-// bytes more for each byte of the file. A text past that is treated as a
-// failed inflate; the writer refuses texts that would be.
-constexpr std::int64_t kTextAllowance = std::int64_t{1} << 20;
-constexpr std::int64_t kTextRatio = 16;
+// The bytes the zTXt texts of a file may inflate to: 1 MiB, and 16 more for
+// each byte of the whole file. Reading spends it on every inflated byte,
+// kept or not, and a text past what is left reads as a failed inflate; the
+// writer refuses texts that would not all fit.
+std::int64_t PngTextAllowance(std::int64_t file_bytes) { return (std::int64_t{1} << 20) + 16 * file_bytes; }
 
 TspPngPointerList* chunk_classes = nullptr;
 
 bool NameIs(const char a[4], const char* b) { return std::memcmp(a, b, 4) == 0; }
+
+// Chunk names are four ASCII letters; an upper-case first one marks a chunk
+// that a reader must understand.
+bool NameIsLetters(const char name[4]) {
+  return std::all_of(name, name + 4,
+                     [](char ch) { return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z'); });
+}
+bool IsCritical(const char name[4]) { return (name[0] & 0x20) == 0; }
+
+// A chunk name fit for a message.
+std::string ShownName(const char name[4]) {
+  std::string shown(name, 4);
+  for (char& ch : shown)
+    if (static_cast<unsigned char>(ch) < 32 || static_cast<unsigned char>(ch) > 126) ch = '?';
+  return shown;
+}
 
 }  // namespace
 
@@ -381,6 +397,8 @@ bool TspPngLayerIHDR::LoadFromStream(TStream& stream, const char chunk_name[4], 
   if (Width > 65535 || Height > 65535) return Refuse("width or height above 65535");
   if (CompressionMethod != 0) return Refuse("unknown compression method");
   if (InterlaceMethod > 1) return Refuse("unknown interlace method");
+  // No buffers or rows exist for what PNG does not define.
+  if (!ValidColourAndDepth(ColorType, BitDepth)) return Refuse("invalid colour type and bit depth");
   if (Owner()) {
     Owner()->InterlaceMethod = InterlaceMethod;
     if (static_cast<std::int64_t>(Width) * Height > Owner()->MaxPixels) return Refuse("image exceeds the pixel limit");
@@ -465,12 +483,15 @@ bool TspPngLayerPLTE::SaveToStream(TStream& stream) {
   SetDataSize(PaletteCount * 3);
   os::PALETTEENTRY pe[256];
   std::uint32_t got = h && h->Palette ? os::GetPaletteEntries(h->Palette, 0, 256, pe) : 0;
+  // Without an owner there is no gamma to undo.
+  const std::uint8_t* inverse = Owner() ? Owner()->InverseGammaTable : nullptr;
+  auto sample = [inverse](std::uint8_t v) { return inverse ? inverse[v] : v; };
   std::uint8_t* d = Data();
   for (int i = 0; i < PaletteCount; ++i) {
     os::PALETTEENTRY e = static_cast<std::uint32_t>(i) < got ? pe[i] : os::PALETTEENTRY{};
-    d[i * 3] = Owner()->InverseGammaTable[e.peRed];
-    d[i * 3 + 1] = Owner()->InverseGammaTable[e.peGreen];
-    d[i * 3 + 2] = Owner()->InverseGammaTable[e.peBlue];
+    d[i * 3] = sample(e.peRed);
+    d[i * 3 + 1] = sample(e.peGreen);
+    d[i * 3 + 2] = sample(e.peBlue);
   }
   return TspPngLayer::SaveToStream(stream);
 }
@@ -624,6 +645,14 @@ void TspPngLayertIME::Assign(TspPngLayer* source) {
 
 namespace {
 
+// Why a keyword cannot be written so that it reads back, or "".
+std::string KeywordProblem(const std::string& keyword) {
+  if (keyword.empty()) return "is empty";
+  if (keyword.size() > 79) return "is longer than 79 bytes";
+  if (keyword.find('\0') != std::string::npos) return "holds a NUL";
+  return {};
+}
+
 // Length of the keyword: the bytes before the first NUL (all when none).
 int KeywordLength(const TspPngLayer& c) {
   const auto* d = c.Data();
@@ -631,8 +660,11 @@ int KeywordLength(const TspPngLayer& c) {
   return nul ? static_cast<int>(nul - d) : c.DataSize();
 }
 
-// Fails for a text longer than max.
-bool InflateText(const std::uint8_t* in, std::size_t size, std::int64_t max, std::string& out) {
+// Inflates at most max + 1 bytes: fails for a text longer than max, and
+// answers in `inflated` how many bytes that took.
+bool InflateText(const std::uint8_t* in, std::size_t size, std::int64_t max, std::string& out,
+                 std::int64_t& inflated) {
+  inflated = 0;
   z_stream z{};
   if (inflateInit(&z) != Z_OK) return false;
   z.next_in = const_cast<Bytef*>(in);
@@ -641,11 +673,13 @@ bool InflateText(const std::uint8_t* in, std::size_t size, std::int64_t max, std
   bool ok = false;
   for (;;) {
     z.next_out = block;
-    z.avail_out = sizeof block;
+    z.avail_out = static_cast<uInt>(std::clamp<std::int64_t>(max + 1 - inflated, 1, sizeof block));
+    const uInt room = z.avail_out;
     int r = inflate(&z, Z_NO_FLUSH);
     if (r != Z_OK && r != Z_STREAM_END) break;
-    out.append(reinterpret_cast<char*>(block), sizeof block - z.avail_out);
-    if (static_cast<std::int64_t>(out.size()) > max) break;
+    out.append(reinterpret_cast<char*>(block), room - z.avail_out);
+    inflated += room - z.avail_out;
+    if (inflated > max) break;
     if (r == Z_STREAM_END) {
       ok = true;
       break;
@@ -682,16 +716,16 @@ bool DeflateText(const std::string& text, int level, std::string& out) {
 
 bool TspPngLayertEXt::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
   if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
-  if (DataSize() >= 3) {
-    const int k = KeywordLength(*this);
-    Keyword.assign(reinterpret_cast<const char*>(Data()), static_cast<std::size_t>(k));
-    const int n = DataSize() - k - 1;
-    Text.assign(n > 0 ? reinterpret_cast<const char*>(Data()) + k + 1 : "", n > 0 ? static_cast<std::size_t>(n) : 0);
-  }
+  const int k = KeywordLength(*this);
+  Keyword.assign(reinterpret_cast<const char*>(Data()), static_cast<std::size_t>(k));
+  const int n = DataSize() - k - 1;
+  Text.assign(n > 0 ? reinterpret_cast<const char*>(Data()) + k + 1 : "",
+              n > 0 ? static_cast<std::size_t>(n) : 0);
   return true;
 }
 
 bool TspPngLayertEXt::SaveToStream(TStream& stream) {
+  if (!KeywordProblem(Keyword).empty()) return false;
   SetDataSize(static_cast<int>(Keyword.size() + Text.size() + 1));
   std::memcpy(Data(), Keyword.data(), Keyword.size());
   Data()[Keyword.size()] = 0;
@@ -707,28 +741,27 @@ void TspPngLayertEXt::Assign(TspPngLayer* source) {
 }
 
 bool TspPngLayerzTXt::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
-  if (!TspPngLayertEXt::LoadFromStream(stream, chunk_name, size)) return false;
-  if (DataSize() >= 4) {
-    const int k = KeywordLength(*this);
-    Keyword.assign(reinterpret_cast<const char*>(Data()), static_cast<std::size_t>(k));
-    Text.clear();
-    const int start = k + 2;  // after the NUL and the method byte
-    // Within a file's load the file's allowance, shared by all its texts;
-    // alone, this chunk's.
-    TspPngImage* owner = Owner() && Owner()->TextBudget >= 0 ? Owner() : nullptr;
-    const std::int64_t budget = owner ? owner->TextBudget : kTextAllowance + kTextRatio * DataSize();
-    if (start < DataSize()) {
-      std::string out;
-      if (InflateText(Data() + start, static_cast<std::size_t>(DataSize() - start), budget, out)) {
-        if (owner) owner->TextBudget -= static_cast<std::int64_t>(out.size());
-        Text = std::move(out);
-      }
-    }
-  }
+  if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
+  const int k = KeywordLength(*this);
+  Keyword.assign(reinterpret_cast<const char*>(Data()), static_cast<std::size_t>(k));
+  Text.clear();
+  const int start = k + 2;  // after the NUL and the method byte
+  if (start >= DataSize()) return true;
+  // Within a file's load the file's allowance, which every inflated byte
+  // uses up, kept or not; alone, this chunk's.
+  TspPngImage* owner = Owner() && Owner()->TextBudget >= 0 ? Owner() : nullptr;
+  const std::int64_t budget = owner ? owner->TextBudget : PngTextAllowance(DataSize());
+  std::string out;
+  std::int64_t inflated = 0;
+  const bool ok =
+      InflateText(Data() + start, static_cast<std::size_t>(DataSize() - start), budget, out, inflated);
+  if (owner) owner->TextBudget = std::max<std::int64_t>(0, owner->TextBudget - inflated);
+  if (ok) Text = std::move(out);
   return true;
 }
 
 bool TspPngLayerzTXt::SaveToStream(TStream& stream) {
+  if (!KeywordProblem(Keyword).empty()) return false;
   if (Text.empty()) Text = " ";
   std::string packed;
   const int level = Owner() ? Owner()->CompressionLevel : Z_DEFAULT_COMPRESSION;
@@ -810,7 +843,8 @@ void TspPngImage::CreateBlank(std::uint8_t color_type, std::uint8_t bit_depth, s
   h->BitDepth = bit_depth;
   h->ColorType = color_type;
   h->InterlaceMethod = InterlaceMethod;
-  if (width == 0 || height == 0 || width > 65535 || height > 65535 || !h->PrepareImageBuffers())
+  if (!ValidColourAndDepth(color_type, bit_depth) || width == 0 || height == 0 || width > 65535 ||
+      height > 65535 || !h->PrepareImageBuffers())
     throw EspPngError("Cannot create the PNG image buffers");
   if (color_type == 3) Chunks.Add(CreateChunk("PLTE"));
   Chunks.Add(CreateChunk("IDAT"));
@@ -823,7 +857,7 @@ void TspPngImage::LoadFromStream(TStream& stream) {
     std::int64_t& value;
     ~Budget() { value = -1; }
   } budget{TextBudget};
-  TextBudget = kTextAllowance + kTextRatio * Remaining(stream);
+  TextBudget = PngTextAllowance(Remaining(stream));
   std::uint8_t sig[8];
   if (stream.Read(sig, 8) != 8 || std::memcmp(sig, kSignature, 8) != 0) throw EspPngError("Invalid PNG signature");
   // Chunks a file holds once at most: a second PLTE is damage, a second
@@ -837,12 +871,13 @@ void TspPngImage::LoadFromStream(TStream& stream) {
     const std::uint32_t len = GetBE32(head);
     char name[4];
     std::memcpy(name, head + 4, 4);
-    std::string shown(name, 4);
-    for (char& ch : shown)
-      if (static_cast<unsigned char>(ch) < 32 || static_cast<unsigned char>(ch) > 126) ch = '?';
+    const std::string shown = ShownName(name);
     if (len > 0x7FFFFFFFu) throw EspPngError(Format("Invalid length of PNG chunk %s", shown));
+    if (!NameIsLetters(name)) throw EspPngError(Format("Invalid PNG chunk name %s", shown));
     if (Chunks.Count() == 0 && !NameIs(name, "IHDR")) throw EspPngError("PNG image has no header chunk");
     if (Chunks.Count() > 0 && NameIs(name, "IHDR")) throw EspPngError("PNG image has more than one header chunk");
+    if (IsCritical(name) && !FindPngChunkClass(name))
+      throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
     bool again = false;
     for (unsigned k = 0; k < std::size(kOnce); ++k)
       if (NameIs(name, kOnce[k])) {
@@ -854,6 +889,9 @@ void TspPngImage::LoadFromStream(TStream& stream) {
     if (NameIs(name, "IDAT")) {
       if (Header()->ColorType == 3 && !(seen & 1u))  // kOnce[0]: PLTE
         throw EspPngError("PNG palette image has no PLTE chunk before its image data");
+      // The IDAT chunk reads every IDAT chunk that follows it: another one
+      // comes after a chunk between.
+      if (have_data) throw EspPngError("PNG image data is split by another chunk");
       have_data = true;
     }
     if (NameIs(name, "IEND") && !have_data && ImageDataSize(*Header()) > 0)
@@ -870,33 +908,56 @@ void TspPngImage::LoadFromStream(TStream& stream) {
 }
 
 void TspPngImage::SaveToStream(TStream& stream) {
-  if (!Header()) throw EspPngError("PNG image has no header chunk");
-  // Readers refuse palette images whose pixel data comes before a palette.
-  for (int i = 0; Header()->ColorType == 3 && i < Chunks.Count(); ++i) {
-    const char* name = static_cast<TspPngLayer*>(Chunks.Items(i))->ChunkName;
-    if (NameIs(name, "PLTE")) break;
-    if (NameIs(name, "IDAT") || NameIs(name, "IEND"))
-      throw EspPngError("PNG palette image has no PLTE chunk before its image data");
-  }
-  // Texts a reader would drop are not written.
-  std::int64_t texts = 0, packed = 0;
-  for (int i = 0; i < Chunks.Count(); ++i) {
-    auto* z = dynamic_cast<TspPngLayerzTXt*>(static_cast<TspPngLayer*>(Chunks.Items(i)));
-    if (!z) continue;
-    std::string bytes;
-    if (!DeflateText(z->Text.empty() ? " " : z->Text, std::min<int>(CompressionLevel, 9), bytes))
-      throw EspPngError("Cannot write PNG chunk zTXt");
-    texts += static_cast<std::int64_t>(std::max<std::size_t>(z->Text.size(), 1));
-    packed += static_cast<std::int64_t>(z->Keyword.size() + 2 + bytes.size());
-  }
-  if (texts > kTextAllowance + kTextRatio * packed)
-    throw EspPngError(Format("PNG texts too long to be read back: %d bytes where the file allows %d", texts,
-                             kTextAllowance + kTextRatio * packed));
-  stream.WriteBuffer(kSignature, 8);
+  TspPngLayerIHDR* h = Header();
+  if (!h) throw EspPngError("PNG image has no header chunk");
+  // What a reader refuses or drops is not written. A depth of 2 is written as 4.
+  if (!ValidColourAndDepth(h->ColorType, h->BitDepth == 2 ? 4 : h->BitDepth))
+    throw EspPngError(
+        Format("PNG colour type %d does not allow bit depth %d", int{h->ColorType}, int{h->BitDepth}));
+  bool palette = false, data = false, after_data = false;
+  std::int64_t texts = 0;
   for (int i = 0; i < Chunks.Count(); ++i) {
     auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
-    if (!c->SaveToStream(stream)) throw EspPngError(Format("Cannot write PNG chunk %s", std::string(c->ChunkName, 4)));
+    const std::string shown = ShownName(c->ChunkName);
+    if (!NameIsLetters(c->ChunkName)) throw EspPngError(Format("Invalid PNG chunk name %s", shown));
+    if (IsCritical(c->ChunkName) && &c->ChunkClass() == &TspPngLayer::kClass &&
+        !FindPngChunkClass(c->ChunkName))
+      throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
+    if (NameIs(c->ChunkName, "PLTE")) palette = true;
+    if (NameIs(c->ChunkName, "IDAT") || NameIs(c->ChunkName, "IEND")) {
+      // A palette image's colours must come before its pixels.
+      if (h->ColorType == 3 && !palette)
+        throw EspPngError("PNG palette image has no PLTE chunk before its image data");
+    }
+    if (NameIs(c->ChunkName, "IDAT")) {
+      if (after_data) throw EspPngError("PNG image data is split by another chunk");
+      data = true;
+    } else if (data) {
+      after_data = true;
+    }
+    if (auto* t = dynamic_cast<TspPngLayertEXt*>(c)) {
+      const std::string problem = KeywordProblem(t->Keyword);
+      if (!problem.empty()) throw EspPngError(Format("PNG chunk %s keyword %s", shown, problem));
+      if (dynamic_cast<TspPngLayerzTXt*>(c))
+        texts += static_cast<std::int64_t>(std::max<std::size_t>(t->Text.size(), 1));
+    }
   }
+  auto write = [this](TStream& out) {
+    out.WriteBuffer(kSignature, 8);
+    for (int i = 0; i < Chunks.Count(); ++i) {
+      auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
+      if (!c->SaveToStream(out))
+        throw EspPngError(Format("Cannot write PNG chunk %s", ShownName(c->ChunkName)));
+    }
+  };
+  if (texts <= PngTextAllowance(0)) return write(stream);
+  // The allowance grows with the whole file: the file is made first.
+  TMemoryStream whole;
+  write(whole);
+  if (texts > PngTextAllowance(whole.Size()))
+    throw EspPngError(Format("PNG texts too long to be read back: %d bytes where the file allows %d", texts,
+                             PngTextAllowance(whole.Size())));
+  stream.WriteBuffer(whole.Memory(), whole.Size());
 }
 
 }  // namespace vt

@@ -272,8 +272,8 @@ class TspPngImage : public TObject {
   // Images of more pixels are refused on load (a caller's own limit; by
   // default every size the format allows).
   std::int64_t MaxPixels = std::int64_t{65535} * 65535;
-  // While LoadFromStream runs: the inflated text its zTXt chunks may still
-  // keep, in proportion to the file (-1 otherwise).
+  // While LoadFromStream runs: the bytes its zTXt chunks may still inflate
+  // to, kept or not, in proportion to the file (-1 otherwise).
   std::int64_t TextBudget = -1;
   TCanvas* Canvas = nullptr;  // optional, not owned
 
@@ -284,7 +284,10 @@ class TspPngImage : public TObject {
   // Raises EspPngError when the data is not a whole, readable PNG image.
   void LoadFromStream(TStream& stream);
   // Raises EspPngError, before writing, for what a reader would refuse or
-  // drop (texts beyond what the file allows, a palette after the data).
+  // not read back: an undefined colour type or depth, a critical chunk no
+  // class knows, image data split by another chunk, a palette after the
+  // data, a keyword that is empty, past 79 bytes or holds a NUL, texts
+  // beyond what the whole file allows.
   void SaveToStream(TStream& stream);
 
   // A fresh image of one header, IDAT and IEND chunk with zeroed pixels

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -155,7 +157,9 @@ class BootstrapperRun : public ::testing::Test {
     EXPECT_EQ(::unlockpt(master), 0);
     const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
     EXPECT_GE(slave, 0);
-    const int err = stderr_terminal_ ? slave : ::open(err_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    const int err = err_fd_ >= 0       ? err_fd_
+                    : stderr_terminal_ ? slave
+                                       : ::open(err_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
 
     RunResult run;
     std::thread reader([&] {
@@ -171,7 +175,7 @@ class BootstrapperRun : public ::testing::Test {
     const bool started = vt::os::CreateProcess(application, command_line, false, vt::os::kCreateNewProcessGroup,
                                                block.data(), cwd_, si, &pi);
     ::close(slave);
-    if (err != slave) ::close(err);
+    if (err != slave && err != err_fd_) ::close(err);
     if (out_fd < 0) ::close(out);
     if (started) {
       if (while_running_) while_running_(pi.process_id, report);
@@ -186,7 +190,7 @@ class BootstrapperRun : public ::testing::Test {
     EXPECT_TRUE(started) << command_line;
     run.out = ReadFileText(out_file);
     run.report = ReadFileText(report);
-    if (!stderr_terminal_) run.err = ReadFileText(err_file);
+    if (!stderr_terminal_ && err_fd_ < 0) run.err = ReadFileText(err_file);
     return run;
   }
 
@@ -220,6 +224,7 @@ class BootstrapperRun : public ::testing::Test {
       static_cast<std::uint32_t>(fs::file_size(ProgramFolder() / "vt_sample_setup.exe"));
   std::atomic<int> runs_{0};
   bool stderr_terminal_ = true;
+  int err_fd_ = -1;  // standard error, when given (the caller closes it)
   std::string cwd_;  // the runs' current folder, when given
   std::function<void(DWORD pid, const fs::path& report)> while_running_;
 };
@@ -742,6 +747,50 @@ TEST_F(BootstrapperRun, TemporaryFolderIsNotMadeThroughALinkOfAnotherUser) {
   EXPECT_TRUE(fs::is_directory(dir_ / "new/tmp"));
 }
 
+// Root runs a setup lying in a sticky shared folder, with the log on.
+// Another user's "Logs" beside it, a link to a folder of root's or a folder
+// of their own, is not written to: the run ends with the inner setup's code
+// and shows nothing of it. A Logs folder of root's gets the log.
+TEST_F(BootstrapperRun, LogsBesideTheProgramThatAnotherUserPutThereAreNotWritten) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to play two users";
+  const fs::path shared = dir_ / "shared", logs = shared / "Logs", victim = dir_ / "victim", reg = dir_ / "reg";
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  const fs::path program = shared / "setup";
+  fs::copy_file(ProgramFolder() / "vt_setup_console", program);
+  fs::create_directories(victim);
+  const std::string kept(6000000, 'v');
+  WriteFileText(victim / "setup.log", kept);
+  fs::create_directories(reg);
+  WriteFileText(reg / "HKEY_LOCAL_MACHINE.reg",
+                "VTREG 1\n[SOFTWARE\\Wow6432Node\\Palgrem\\Vontaro\\Log]\n\"Level\"=dword:00000001\n");
+  const std::map<std::string, std::string> env{{"VT_MACHINE_REGISTRY_DIR", reg.string()},
+                                               {"VT_SAMPLE_SETUP_EXIT_CODE", "42"}};
+  for (const char* logs_kind : {"link", "folder", "root's"}) {
+    const std::string kind = logs_kind;
+    fs::remove_all(logs);
+    if (kind == "link") {
+      fs::create_directory_symlink(victim, logs);
+      ASSERT_EQ(::lchown(logs.c_str(), 65534, 65534), 0);
+    } else if (kind == "folder") {
+      fs::create_directory(logs);
+      ASSERT_EQ(::chown(logs.c_str(), 65534, 65534), 0);
+    }
+    const RunResult run = StartProgram(program, "", env);
+    EXPECT_EQ(run.exit_code, 42u) << kind;
+    EXPECT_EQ(run.out, "Please wait..." + std::string(4, '.') + "\r" + std::string(78, ' ') + "\r" + run.report)
+        << kind;
+    EXPECT_EQ(run.err, "") << kind;
+    EXPECT_TRUE(ReadFileText(victim / "setup.log") == kept) << kind;
+    EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1) << kind;
+    if (kind == "folder") {
+      EXPECT_TRUE(fs::is_empty(logs));
+    } else if (kind == "root's") {
+      EXPECT_NE(ReadFileText(logs / "setup.log").find("-Started-"), std::string::npos);
+    }
+  }
+}
+
 // A relative TMPDIR is taken from the current folder. One so long that the
 // paths of the setup folder's files pass the system's limit still works: the
 // tool works in the folder on names relative to it.
@@ -762,6 +811,42 @@ TEST_F(BootstrapperRun, RelativeAndLongTemporaryFoldersWork) {
     }
   }
   EXPECT_TRUE(fs::is_empty(dir_ / "reltmp"));
+}
+
+// A missing temporary folder is made with mode 0755 whatever the umask, so
+// that the run takes it, and the run works in it.
+TEST_F(BootstrapperRun, MissingTemporaryFolderIsMadeUnderAnyUmask) {
+  const mode_t saved = ::umask(0);
+  for (const mode_t mask : {0000, 0002, 0022}) {
+    ::umask(mask);
+    const fs::path top = dir_ / ("new" + std::to_string(mask)), tmp = top / "tmp";
+    const RunResult run = StartProgram(ProgramFolder() / "vt_setup_console", "", {{"TMPDIR", tmp.string()}});
+    EXPECT_EQ(run.exit_code, 0u) << mask << "\n" << run.out;
+    EXPECT_EQ(run.Files(), kCompressedFiles) << mask;
+    for (const fs::path& p : {top, tmp}) EXPECT_EQ(fs::status(p).permissions(), static_cast<fs::perms>(0755)) << p;
+    EXPECT_TRUE(fs::is_empty(tmp)) << mask;
+  }
+  ::umask(saved);
+}
+
+// A '..' after a link of root's in TMPDIR goes up from the link's target, as
+// the system takes it, also in a relative TMPDIR: the run makes and uses
+// that folder, never the one the path names as text.
+TEST_F(BootstrapperRun, DotDotAfterALinkInTheTemporaryFolderGoesUpFromTheTarget) {
+  const fs::path real = dir_ / "real" / "deep";
+  fs::create_directories(real / "dir");
+  fs::create_directory_symlink(real / "dir", dir_ / "rootlink");
+  cwd_ = dir_.string();
+  for (const std::string& tmpdir : {(dir_ / "rootlink/../x2").string(), std::string("rootlink/../x3")}) {
+    const std::string made = tmpdir.substr(tmpdir.size() - 2);
+    const RunResult run = StartProgram(ProgramFolder() / "vt_setup_console", "", {{"TMPDIR", tmpdir}});
+    EXPECT_EQ(run.exit_code, 0u) << run.out;
+    EXPECT_EQ(run.Value("arg0"),
+              (real / made / ("Vontaro_Setup_" + std::to_string(run.pid)) / "Setup.exe").string());
+    EXPECT_EQ(run.Files(), kCompressedFiles) << tmpdir;
+    EXPECT_TRUE(fs::is_empty(real / made)) << tmpdir;
+    EXPECT_FALSE(fs::exists(dir_ / made)) << tmpdir;
+  }
 }
 
 // Containers that share a temporary folder run as process 1 and so use the
@@ -1050,6 +1135,167 @@ TEST_F(BootstrapperRun, FaultMessageStaysLastWhenTheToolEndsMeanwhile) {
   EXPECT_EQ(shown.find("Fatal Error"), shown.rfind("Fatal Error")) << shown;
   EXPECT_TRUE(ProcessEnds(child));
   EXPECT_TRUE(TmpIsEmpty());
+}
+
+// Whether a thread of the process other than its main thread sleeps in
+// the system call numbered call.
+bool OtherThreadSleepsIn(DWORD pid, long call) {
+  const std::string task = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(task, ec))
+    if (e.path().filename() != std::to_string(pid) && SleepingIn(e.path().string()) == std::to_string(call))
+      return true;
+  return false;
+}
+
+// Waits up to 30 s until ready answers true.
+void WaitUntil(const std::function<bool()>& ready) {
+  for (int i = 0; i < 30000 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// A pipe whose write end another program left non-blocking, full up to a
+// reader that comes late.
+struct LatePipe {
+  int fds[2] = {-1, -1};
+  std::size_t filled = 0;
+  LatePipe() {
+    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    EXPECT_EQ(::fcntl(fds[1], F_SETFL, O_NONBLOCK), 0);
+    const std::string chunk(4096, 'x');
+    for (ssize_t n; (n = ::write(fds[1], chunk.data(), chunk.size())) > 0;) filled += static_cast<size_t>(n);
+    while (::write(fds[1], "x", 1) == 1) ++filled;
+  }
+  ~LatePipe() {
+    for (const int fd : fds)
+      if (fd >= 0) ::close(fd);
+  }
+  // Reads to the end and answers what came after the filler.
+  std::string ReadAll() {
+    std::string got;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
+      if (n > 0) got.append(buf, static_cast<size_t>(n));
+    return got.substr(std::min(filled, got.size()));
+  }
+};
+
+// Standard output or standard error a non-blocking pipe, full, whose reader
+// comes once the program waits (or has ended): the progress, the message
+// and the exit code are those of a blocking pipe.
+TEST_F(BootstrapperRun, NonBlockingOutputWaitsForALateReader) {
+  const fs::path pak = MakePak("Setup.pak");
+  std::string cut = ReadFileText(Compress(pak));
+  cut.resize(cut.size() / 2);
+  WriteFileText(dir_ / "cut.lzma", cut);
+  const struct {
+    fs::path program;
+    bool to_error;  // the pipe is standard error, else standard output
+    DWORD exit_code;
+    std::string shown;  // the inner setup's report follows
+  } cases[] = {
+      {ProgramFolder() / "vt_setup_console", false, 0,
+       "Please wait..." + std::string(4, '.') + "\r" + std::string(78, ' ') + "\r"},
+      {Package("cut", "console", dir_ / "cut.lzma", Metadata(exe_size_, 1)), false, 6,
+       "Please wait......\nFatal Error: Decompression failed. Tool returned code: 1\n"},
+      {Package("nometa", "windows", pak, ""), true, 6, "\n[ Setup]\nFailed to load setup metadata resource.\n"},
+  };
+  const std::set<std::string> waits{std::to_string(SYS_poll), std::to_string(SYS_ppoll)};
+  for (const auto& c : cases) {
+    LatePipe pipe;
+    std::string shown;
+    while_running_ = [&](DWORD pid, const fs::path&) {
+      ::close(pipe.fds[1]);
+      pipe.fds[1] = -1;
+      const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+      WaitUntil([&] {
+        const std::string stat = ReadFileText(main_thread + "/stat");
+        return stat.empty() || stat.find(") Z ") != std::string::npos || waits.count(SleepingIn(main_thread));
+      });
+      shown = pipe.ReadAll();
+    };
+    err_fd_ = c.to_error ? pipe.fds[1] : -1;
+    const RunResult run = StartProgram(c.program, "", {}, c.to_error ? -1 : pipe.fds[1]);
+    EXPECT_EQ(run.exit_code, c.exit_code) << c.program;
+    EXPECT_EQ(shown, c.shown + run.report) << c.program;
+    EXPECT_EQ(c.to_error ? run.out : run.err, "") << c.program;
+    EXPECT_TRUE(TmpIsEmpty()) << c.program;
+  }
+  while_running_ = nullptr;
+  err_fd_ = -1;
+}
+
+// A processor fault on another thread while the main thread writes its
+// fatal message (the payload is damaged) into a full pipe, standard output
+// of the console build or standard error of the windowed one: the message
+// that came first is the only one, and the run ends with 6 once it is out.
+TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
+  std::string cut = ReadFileText(Compress(MakePak("Setup.pak")));
+  cut.resize(cut.size() / 2);
+  WriteFileText(dir_ / "cut.lzma", cut);
+  const fs::path gate = dir_ / "gate", go = dir_ / "go";
+  const long page = ::sysconf(_SC_PAGESIZE);
+  for (const bool console : {true, false}) {
+    const std::string name = console ? "cutseam" : "cutseamw";
+    const fs::path program = Package(name, console ? "console" : "windows", dir_ / "cut.lzma",
+                                     Metadata(exe_size_, 1), ProgramFolder() / "vt_gated_tool", "vt_install_fault_seam");
+    fs::remove(gate.string() + ".started");
+    fs::remove(gate);
+    fs::remove(go);
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+    ASSERT_EQ(::fcntl(pipe_fds[1], F_SETPIPE_SZ, static_cast<int>(page)), page);
+    // The pipe's one page keeps room for the console's last dot, none for
+    // the message.
+    const std::string before = console ? "Please wait....." : "";
+    const std::string filler(static_cast<size_t>(page) - (console ? 10 : 0), 'x');
+    std::string shown;
+    while_running_ = [&](DWORD pid, const fs::path&) {
+      const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+      WaitUntil([&] { return fs::exists(gate.string() + ".started"); });
+      char buf[65536];
+      while (shown.size() < before.size()) {
+        const ssize_t n = ::read(pipe_fds[0], buf, before.size() - shown.size());
+        ASSERT_GT(n, 0);
+        shown.append(buf, static_cast<size_t>(n));
+      }
+      const int filler_fd =
+          ::open(("/proc/self/fd/" + std::to_string(pipe_fds[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      ::close(pipe_fds[1]);
+      ASSERT_EQ(::write(filler_fd, filler.data(), filler.size()), static_cast<ssize_t>(filler.size())) << shown;
+      ::close(filler_fd);
+      WriteFileText(gate, "");
+      WaitUntil([&] { return SleepingIn(main_thread) == std::to_string(SYS_write); });
+      WriteFileText(go, "");
+      // The fault's record is in the log once its handler runs; a message
+      // of its own would wait for room as the main thread's does.
+      WaitUntil([&] {
+        return ReadFileText(dir_ / "Logs" / (name + ".log")).find("-Exception-") != std::string::npos;
+      });
+      for (int i = 0; i < 2000 && !OtherThreadSleepsIn(pid, SYS_write); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) shown.append(buf, static_cast<size_t>(n));
+    };
+    stderr_terminal_ = console;
+    err_fd_ = console ? -1 : pipe_fds[1];
+    const RunResult run = StartProgram(program, "",
+                                       {{"VT_TEST_FAULT", "segv:decoding"},
+                                        {"VT_TEST_FAULT_WHEN", go.string()},
+                                        {"VT_TEST_GATE", gate.string()},
+                                        {"VT_TEST_TOOL", (ProgramFolder() / "vt_lzma").string()}},
+                                       console ? pipe_fds[1] : -1);
+    ::close(pipe_fds[0]);
+    EXPECT_EQ(run.exit_code, 6u) << name;
+    EXPECT_TRUE(shown.starts_with(before + filler)) << name;
+    EXPECT_EQ(shown.substr(std::min(shown.size(), before.size() + filler.size())),
+              console ? ".\nFatal Error: Decompression failed. Tool returned code: 1\n"
+                      : "\n[ Setup]\nDecompression failed. Tool returned code: 1\n");
+    EXPECT_EQ(console ? run.err : run.out, "") << name;
+    EXPECT_NE(ReadFileText(dir_ / "Logs" / (name + ".log")).find("-Exception-"), std::string::npos) << name;
+    EXPECT_TRUE(TmpIsEmpty()) << name;
+  }
+  while_running_ = nullptr;
+  stderr_terminal_ = true;
+  err_fd_ = -1;
 }
 
 // A cut or unreadable program file, too little address space, a hidden

@@ -4,10 +4,16 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ProcessRunner.h"
@@ -145,6 +151,67 @@ TEST(CodePatch, RoutinesOfTheProgramAndOfALibraryArePatchedAndRestored) {
   EXPECT_EQ(real_strlen(text.c_str()), 8u);
   EXPECT_EQ(g_counted, after);
   os::VirtualFree(trampoline, 0, os::kMemRelease);
+}
+
+// The permissions of the area holding address in the process's map ("r-xp").
+std::string MapPermissions(const void* address) {
+  std::ifstream maps("/proc/self/maps");
+  const auto a = reinterpret_cast<std::uintptr_t>(address);
+  for (std::string line; std::getline(maps, line);) {
+    unsigned long long lo = 0, hi = 0;
+    char perms[5] = {};
+    if (std::sscanf(line.c_str(), "%llx-%llx %4s", &lo, &hi, perms) == 3 && a >= lo && a < hi) return perms;
+  }
+  return "unmapped";
+}
+
+// Two threads patch and restore routines on the same page, round after
+// round; one patch straddles into the next page. No write meets a page made
+// read-only by the other thread, and the pages end as they began.
+void PatchFromTwoThreads(std::uint8_t* code, int rounds) {
+  std::vector<std::uint8_t> before(code, code + 2 * os::kPageSize);
+  std::atomic<int> ready{0};
+  auto patcher = [&](std::uint8_t* target) {
+    ++ready;
+    while (ready < 2) {
+    }
+    TSavedCode saved{};
+    for (int i = 0; i < rounds; ++i) {
+      PatchCode(target, code + 0x800, false, saved);
+      RestoreCode(target, saved);
+    }
+  };
+  std::thread first(patcher, code + 0x100), second(patcher, code + os::kPageSize - 8);
+  first.join();
+  second.join();
+  EXPECT_EQ(MapPermissions(code), "r-xp");
+  EXPECT_EQ(MapPermissions(code + os::kPageSize), "r-xp");
+  EXPECT_TRUE(std::equal(before.begin(), before.end(), code));
+}
+
+TEST(CodePatch, ThreadsPatchingOnePageLeaveItsProtection) {
+  // Pages of this layer.
+  auto* own = static_cast<std::uint8_t*>(
+      os::VirtualAlloc(nullptr, 2 * os::kPageSize, os::kMemCommit, os::kPageReadWrite));
+  ASSERT_NE(own, nullptr);
+  for (std::size_t i = 0; i < 2 * os::kPageSize; ++i) own[i] = static_cast<std::uint8_t>(i * 13);
+  os::DWORD old = 0;
+  ASSERT_TRUE(os::VirtualProtect(own, 2 * os::kPageSize, os::kPageExecuteRead, &old));
+  PatchFromTwoThreads(own, 20000);
+  os::MemoryBasicInformation info{};
+  ASSERT_NE(os::VirtualQuery(own, &info, sizeof info), 0u);
+  EXPECT_EQ(info.Protect, os::kPageExecuteRead);
+  EXPECT_EQ(info.RegionSize, 2 * os::kPageSize);
+  os::VirtualFree(own, 0, os::kMemRelease);
+
+  // Pages mapped by others, whose protection is read from the process's map.
+  void* m = ::mmap(nullptr, 2 * os::kPageSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(m, MAP_FAILED);
+  auto* foreign = static_cast<std::uint8_t*>(m);
+  for (std::size_t i = 0; i < 2 * os::kPageSize; ++i) foreign[i] = static_cast<std::uint8_t>(i * 7);
+  ASSERT_EQ(::mprotect(m, 2 * os::kPageSize, PROT_READ | PROT_EXEC), 0);
+  PatchFromTwoThreads(foreign, 1000);
+  ::munmap(m, 2 * os::kPageSize);
 }
 
 TEST(CodePatch, DwordMoveMatchesByteCopies) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "common/FileStreams.h"
@@ -14,6 +15,7 @@
 #include "common/ObjectsFiles.h"
 #include "common/Session.h"
 #include "common/StreamUtils.h"
+#include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/TestHooks.h"
@@ -23,6 +25,7 @@
 
 namespace fs = std::filesystem;
 using namespace vt;
+using vt::test::CodedMessageOf;
 using vt::test::MessageOf;
 
 namespace {
@@ -39,6 +42,14 @@ std::string Pattern(std::size_t n, unsigned seed = 1) {
   return s;
 }
 
+// The first N bytes of S, read from its start.
+std::string ReadAll(TStream& s, std::int64_t n) {
+  std::string back(static_cast<std::size_t>(n), 'x');
+  s.SetPosition(0);
+  s.ReadBuffer(back.data(), n);
+  return back;
+}
+
 }  // namespace
 
 TEST_F(StreamFileTest, OpenFailuresAndRetries) {
@@ -46,7 +57,7 @@ TEST_F(StreamFileTest, OpenFailuresAndRetries) {
   EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStreamEx f(P("missing"), fmOpenRead, 2, 0); }),
             "Cannot open file: " + P("missing"));
   EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStreamEx f(P("no/dir/f"), kFileModeCreate, 0, 0); }),
-            "Cannot create file: " + P("no/dir/f") + ": The system cannot find the path specified (3)");
+            "Cannot create file: " + P("no/dir/f") + "\r\nThe system cannot find the path specified (3)");
   EXPECT_TRUE(TFileStreamEx(P("no/dir/f"), kFileModeCreate, 0, fsoCreateFolder).Created());
   EXPECT_THROW(TFileStreamEx(P("x"), fmOpenRead, -1, 0), EAssertionFailed);
 
@@ -60,6 +71,18 @@ TEST_F(StreamFileTest, OpenFailuresAndRetries) {
   EXPECT_GE(waited, 100);
   EXPECT_EQ(waited % 50, 0);
   release.join();
+}
+
+// A library that cannot be loaded from its temporary copy names the copy on
+// the first line and gives the system's reason on the next.
+TEST_F(StreamFileTest, LibraryThatCannotBeLoadedFromItsCopy) {
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  ASSERT_TRUE(os::SetEnvironmentVariable("TMPDIR", dir_.c_str()));
+  Write("lib.so", "not a library");
+  const std::string message = CodedMessageOf<EOSError>([&] { LoadLibraryFromTempCopy(P("lib.so")); });
+  os::SetEnvironmentVariable("TMPDIR", old ? saved.c_str() : nullptr);
+  EXPECT_EQ(message, "Cannot load library '" + P("lib.1.so") + "'\r\n" + os::SystemErrorText(193) + " (193) #193");
 }
 
 TEST_F(StreamFileTest, FileHeldByAnotherProcessIsRetriedThenRefused) {
@@ -263,7 +286,7 @@ TEST_F(StreamFileTest, SickMachineWriteErrorsAreOrdinaryErrors) {
     reset();
     calls.open = [](const char*, int, mode_t) { return errno = g_errno, -1; };
     EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStreamEx f(P("o"), kFileModeCreate); }),
-              "Cannot create file: " + P("o") + ": " + os::SystemErrorText(code) + " (" + std::to_string(code) + ")");
+              "Cannot create file: " + P("o") + "\r\n" + os::SystemErrorText(code) + " (" + std::to_string(code) + ")");
 
     reset();
     calls.write = [](int, const void*, std::size_t) -> ssize_t { return errno = g_errno, -1; };
@@ -325,6 +348,157 @@ TEST_F(StreamFileTest, MappedStreamSizesAndOptions) {
   EXPECT_EQ(MessageOf<Exception>([&] { m.WriteBuffer("x", 1); }),
             "Failed to write 1 bytes at -5 to mapped view\r\nCannot map view of mapped stream: Invalid "
             "position/size requested (position = -5, size = 1, stream size = 3)");
+}
+
+// Sizes past the largest a mapped stream can have are refused as invalid
+// before anything is rounded or mapped; a size whose mapping cannot be made
+// is refused too. Either way the stream keeps its size, its bytes and a file
+// it can close.
+TEST_F(StreamFileTest, MappedStreamImpossibleSizesAreRefusedAndChangeNothing) {
+  struct Undo {
+    ~Undo() { os::PlatformTestHelper::ResetSystemCalls(); }
+  } undo;
+  constexpr std::int64_t kMax = TMappedFileStream::kMaxSize;
+  TMappedFileStream m(P("m"), kFileModeCreate, 0, 0);
+  m.WriteBuffer("abc", 3);
+  // No size below is given real blocks: the disk is full.
+  os::PlatformTestHelper::SystemCalls().fallocate = [](int, off_t, off_t) { return ENOSPC; };
+  const auto unchanged = [&] {
+    char buf[4] = {};
+    m.SetPosition(0);
+    EXPECT_EQ(m.Read(buf, 4), 3);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    EXPECT_EQ(m.Size(), 3);
+  };
+  for (const std::int64_t size : {kMax + 1, std::int64_t{1} << 50, INT64_MAX - TMappedViewCache::kViewMask,
+                                  INT64_MAX - TMappedViewCache::kViewMask + 1, INT64_MAX - 1, INT64_MAX}) {
+    SCOPED_TRACE(size);
+    const std::string invalid = "Invalid stream size " + std::to_string(size);
+    EXPECT_EQ(MessageOf<EStreamError>([&] { m.SetSize(size); }), invalid);
+    m.SetPosition(size - 1);
+    EXPECT_EQ(MessageOf<EStreamError>([&] { m.Write("x", 1); }),
+              "Failed to write 1 bytes at " + std::to_string(size - 1) + " to mapped view\r\n" + invalid);
+    unchanged();
+  }
+  // The largest size and an ordinary one pass the check; their mapping fails.
+  for (const std::int64_t size : {kMax, std::int64_t{1} << 20}) {
+    SCOPED_TRACE(size);
+    EXPECT_EQ(CodedMessageOf<EOSError>([&] { m.SetSize(size); }).rfind("Failed to create file mapping", 0), 0u);
+    m.SetPosition(size - 1);
+    EXPECT_THROW(m.Write("x", 1), EOSError);
+    unchanged();
+  }
+  os::PlatformTestHelper::ResetSystemCalls();
+  m.Close();
+  EXPECT_EQ(Read("m"), "abc");
+}
+
+// What a shrink cuts off never comes back: growing again, by size or by a
+// write past the end, shows zeros, in the stream and in the closed file.
+TEST_F(StreamFileTest, MappedStreamBytesCutOffNeverComeBack) {
+  const std::string a1000(1000, 'A');
+  const std::string expected = std::string(10, 'A') + std::string(990, '\0');
+  for (const bool by_write : {false, true}) {
+    SCOPED_TRACE(by_write);
+    {
+      TMappedFileStream m(P("c"), kFileModeCreate, 0, 0);
+      m.WriteBuffer(a1000.data(), 1000);
+      m.SetSize(10);
+      m.SetSize(10);  // the same size again
+      if (by_write) {
+        m.SetPosition(999);
+        m.WriteBuffer("", 1);
+      } else {
+        m.SetSize(1000);
+      }
+      EXPECT_EQ(ReadAll(m, 1000), expected);
+    }
+    EXPECT_EQ(Read("c"), expected);
+  }
+
+  // Another view holds the file's length, so the file cannot be cut: the cut
+  // bytes are zeroed where they lie, and that view sees the zeros too.
+  {
+    TMappedFileStream m(P("v"), fmOpenReadWrite | fmShareDenyNone, 0, fsoOpenAlways);
+    m.WriteBuffer(a1000.data(), 1000);
+    m.Flush();
+    os::FileHandle h = os::CreateFile(P("v"), os::kGenericRead,
+                                      os::kFileShareRead | os::kFileShareWrite | os::kFileShareDelete,
+                                      os::kOpenExisting, 0);
+    os::MappingHandle mh = os::CreateFileMapping(h, os::kPageReadOnly, 0);
+    const auto* view = static_cast<const char*>(os::MapViewOfFile(mh, os::kFileMapRead, 0, 0));
+    ASSERT_NE(view, nullptr);
+    m.SetSize(10);
+    EXPECT_EQ(std::string(view, 1000), expected);
+    m.SetSize(1000);
+    EXPECT_EQ(ReadAll(m, 1000), expected);
+    os::UnmapViewOfFile(const_cast<char*>(view));
+    os::CloseMapping(mh);
+    os::CloseFile(h);
+    m.Close();
+  }
+  EXPECT_EQ(Read("v"), expected);
+
+  // A read-only stream cannot cut its file: what it cut reads as zeros and is
+  // never lent.
+  Write("r", a1000);
+  TMappedFileStream r(P("r"), fmOpenRead | fmShareDenyWrite, 0, 0);
+  r.SetLendBytes(true);
+  r.SetSize(10);
+  r.SetSize(1000);
+  EXPECT_EQ(ReadAll(r, 1000), expected);
+  TVirtualStream lent;
+  r.SetPosition(5);
+  EXPECT_FALSE(r.LendBytes(6, lent));
+  EXPECT_TRUE(r.LendBytes(5, lent));
+  EXPECT_EQ(std::string(static_cast<const char*>(lent.Memory()), 5), "AAAAA");
+  EXPECT_EQ(Read("r"), a1000);
+}
+
+// Random writes, reads, seeks and size changes across several views and
+// through large windows agree with a plain copy kept beside them, and so
+// does the closed file.
+TEST_F(StreamFileTest, MappedStreamAgreesWithAShadowCopy) {
+  std::mt19937 rng(20261207);
+  const auto below = [&](std::int64_t n) { return static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(n)); };
+  std::string shadow;
+  {
+    TMappedFileStream m(P("s"), kFileModeCreate, 0, 0);
+    const std::int64_t span = 3 * TMappedViewCache::kViewSize / 2;
+    for (int step = 0; step < 2000; ++step) {
+      const std::int64_t size = static_cast<std::int64_t>(shadow.size());
+      const int op = static_cast<int>(below(100));
+      if (op < 40) {  // write, sometimes past the end, now and then through a large window
+        const std::int64_t at = below(size + 4096);
+        const std::int64_t n = step % 400 == 7 ? TMappedFileStream::kLargeTransfer + below(4096) : 1 + below(20000);
+        const std::string data = Pattern(static_cast<std::size_t>(n), static_cast<unsigned>(step));
+        m.SetPosition(at);
+        m.WriteBuffer(data.data(), n);
+        if (shadow.size() < static_cast<std::size_t>(at + n)) shadow.resize(static_cast<std::size_t>(at + n), '\0');
+        shadow.replace(static_cast<std::size_t>(at), data.size(), data);
+      } else if (op < 75) {  // read, sometimes across the end
+        const std::int64_t at = below(size + 100);
+        const std::int64_t n = 1 + below(30000);
+        std::string back(static_cast<std::size_t>(n), 'x');
+        m.SetPosition(at);
+        const std::int64_t got = m.Read(back.data(), n);
+        const std::int64_t want = std::max<std::int64_t>(0, std::min(n, size - at));
+        ASSERT_EQ(got, want) << step;
+        ASSERT_TRUE(back.substr(0, static_cast<std::size_t>(got)) ==
+                    shadow.substr(static_cast<std::size_t>(std::min(at, size)), static_cast<std::size_t>(got)))
+            << step;
+      } else if (op < 95) {  // a new size, smaller or larger
+        const std::int64_t to = op < 85 ? below(size + 1) : below(span);
+        m.SetSize(to);
+        shadow.resize(static_cast<std::size_t>(to), '\0');
+        ASSERT_EQ(m.Size(), to);
+      } else {
+        m.Flush();
+      }
+    }
+    EXPECT_TRUE(ReadAll(m, static_cast<std::int64_t>(shadow.size())) == shadow);
+  }
+  EXPECT_TRUE(Read("s") == shadow);
 }
 
 TEST_F(StreamFileTest, MappedStreamCloseReportsAndDestructorStaysQuiet) {

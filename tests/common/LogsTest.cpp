@@ -215,6 +215,53 @@ TEST_F(LogFiles, LinkOrFifoInPlaceOfTheLogIsLeftAlone) {
   ::close(reader);
 }
 
+// The program in a sticky shared folder: a Logs link or folder that another
+// user put there is not written through; the event log says so once,
+// nothing else shows, and the run goes on. Root's own link is followed, and
+// a missing Logs folder is made (one level, 0755 whatever the umask).
+TEST_F(LogFiles, LogsFolderOrLinkOfAnotherUserIsNotUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a link to another user";
+  Settings(1, 0);
+  const fs::path shared = folder_.path() / "shared", logs = shared / "Logs", victim = folder_.path() / "victim";
+  fs::create_directories(shared);
+  fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+  fs::copy_file(P("LogChild"), shared / "LogChild");
+  fs::create_directories(victim);
+  const std::string kept(100000, 'v');
+  test::WriteFileText(victim / "LogChild_7.log", kept);
+  const auto run = [&] {
+    const std::string out = P("out");
+    EXPECT_EQ(test::Shell("(" + test::Q(shared / "LogChild") + " log 1 m >" + test::Q(out) + " 2>&1)"), 0);
+    return test::ReadFileText(out);
+  };
+  for (const uid_t owner : {65534u, 0u}) {
+    fs::create_directory_symlink(victim, logs);
+    ASSERT_EQ(::lchown(logs.c_str(), owner, owner), 0);
+    const std::string out = run();
+    if (owner) {
+      EXPECT_EQ(out, "event: The log folder '" + logs.string() + "' is not used: '" + logs.string() +
+                         "' is a symbolic link of another user (uid 65534), so other users could redirect the "
+                         "log. Nothing is logged.\n");
+      EXPECT_TRUE(test::ReadFileText(victim / "LogChild_7.log") == kept);
+    } else {
+      EXPECT_EQ(out, "");
+      EXPECT_NE(test::ReadFileText(victim / "LogChild_7.log").find("] m 0\r\n", kept.size()), std::string::npos);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
+    fs::remove(logs);
+  }
+  fs::create_directory(logs);
+  ASSERT_EQ(::chown(logs.c_str(), 65534, 65534), 0);
+  EXPECT_NE(run().find("is not used: '" + logs.string() + "' belongs to another user"), std::string::npos);
+  EXPECT_TRUE(fs::is_empty(logs));
+  fs::remove(logs);
+  const mode_t mask = ::umask(0);
+  EXPECT_EQ(run(), "");
+  ::umask(mask);
+  EXPECT_EQ(fs::status(logs).permissions(), static_cast<fs::perms>(0755));
+  EXPECT_NE(test::ReadFileText(logs / "LogChild_7.log").find("] m 0\r\n"), std::string::npos);
+}
+
 TEST_F(LogFiles, WarningRaisedWhileTakingTheLogMutexIsDropped) {
   Settings(1, 0);
   // The first child dies holding the log mutex. The next writer finds it

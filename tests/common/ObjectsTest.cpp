@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "common/Classes.h"
@@ -10,6 +11,7 @@
 #include "platform/LastError.h"
 #include "platform/ModuleNames.h"
 #include "platform/Sync.h"
+#include "support/LimitedChild.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -300,6 +302,36 @@ TEST(Wrappers, Pages) {
   FreePages(nullptr);
   EXPECT_THROW(VirtualFreeChecked(p + 4096, 0, os::kMemRelease), EOSError);
   EXPECT_THROW(VirtualAllocChecked(nullptr, 0, os::kMemCommit, os::kPageReadWrite), EOSError);
+}
+
+// An allocation the system refuses raises and leaves nothing mapped; one it
+// grants costs bookkeeping for the region, not for each of its pages. Run
+// where the data may grow by 256 MiB only.
+TEST(Wrappers, HugeAllocationsRaiseOrWorkAndKeepNothing) {
+  const std::string result = test::InChildWithDataLimit(256u << 20, [] {
+    const std::size_t vm_before = test::StatusBytes("VmSize");
+    constexpr std::size_t k64TiB = std::size_t{1} << 46;
+    std::string out = CodedMessageOf<EOSError>(
+        [] { VirtualAllocChecked(nullptr, k64TiB, os::kMemCommit, os::kPageReadWrite); });
+    out += " | ";
+    for (std::size_t size : {k64TiB, k64TiB >> 2}) {
+      out += MessageOf<EOSError>([&] {
+        void* p = VirtualAllocChecked(nullptr, size, os::kMemReserve, os::kPageNoAccess);
+        VirtualAllocChecked(static_cast<char*>(p) + size / 2, 1, os::kMemCommit, os::kPageReadWrite);
+        FreePages(p);
+      });
+      out += " | ";
+    }
+    out += test::StatusBytes("VmSize") < vm_before + (std::size_t{1} << 30) ? "unmapped" : "still mapped";
+    return out;
+  });
+  const std::string refused =
+      "Failed to allocate 70368744177664 bytes of virtual memory at 0x0" +
+      Format("%p", static_cast<const void*>(nullptr)) +
+      ": Not enough memory resources are available to process this command (8) #8";
+  EXPECT_TRUE(result == refused + " | (no exception) | (no exception) | unmapped" ||
+              result == refused + " | " + refused.substr(0, refused.size() - 3) + " | (no exception) | unmapped")
+      << result;
 }
 
 }  // namespace

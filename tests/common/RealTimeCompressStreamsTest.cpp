@@ -184,6 +184,32 @@ TEST(TDecompressStream, RandomAccessDecompressesOnlyTheNeededBlocks) {
   EXPECT_EQ(MessageOf([&] { d.Write(buf, 1); }), "Cannot write to decompressed stream.");
 }
 
+// Seeks whose target passes the largest position are refused and leave the
+// position where it was; the largest position itself can be reached.
+TEST(TDecompressStream, SeeksPastTheLargestPositionAreRefused) {
+  const Bytes in = TestData(1000, 3);
+  TPlainStream source(Compress(in, cfQuickLZ131));
+  TDecompressStream d(&source, 0, 2, false);
+  const std::int64_t size = static_cast<std::int64_t>(in.size());
+  d.Seek(5, TSeekOrigin::soBeginning);
+  EXPECT_THROW(d.Seek(INT64_MAX, TSeekOrigin::soCurrent), EStreamError);
+  EXPECT_THROW(d.Seek(INT64_MAX - 4, TSeekOrigin::soCurrent), EStreamError);
+  EXPECT_THROW(d.Seek(INT64_MAX, TSeekOrigin::soEnd), EStreamError);
+  EXPECT_THROW(d.Seek(INT64_MAX - size + 1, TSeekOrigin::soEnd), EStreamError);
+  EXPECT_EQ(d.Seek(0, TSeekOrigin::soCurrent), 5);
+  EXPECT_EQ(d.Seek(INT64_MAX - 5, TSeekOrigin::soCurrent), INT64_MAX);
+  std::uint8_t b[4];
+  EXPECT_EQ(d.Read(b, 4), 0);
+  EXPECT_EQ(d.Seek(INT64_MAX - size, TSeekOrigin::soEnd), INT64_MAX);
+  d.Seek(-1, TSeekOrigin::soBeginning);
+  EXPECT_THROW(d.Seek(INT64_MIN, TSeekOrigin::soCurrent), EStreamError);
+  EXPECT_EQ(d.Seek(INT64_MIN + 1, TSeekOrigin::soCurrent), INT64_MIN);
+  EXPECT_EQ(d.Read(b, 4), 0);
+  d.Seek(-3, TSeekOrigin::soEnd);
+  EXPECT_EQ(d.Read(b, 4), 3);
+  EXPECT_EQ(0, std::memcmp(b, &in[in.size() - 3], 3));
+}
+
 // Bad headers and block maps are refused, and so are packets whose own sizes
 // disagree with U and L - 4, before anything is decompressed.
 TEST(TDecompressStream, RefusesBadHeadersBlockMapsAndPackets) {

@@ -18,6 +18,7 @@
 #include "platform/SystemLog.h"
 #include "platform/VirtualMemory.h"
 #include "support/EventLogs.h"
+#include "support/ForgedMapLine.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -116,6 +117,13 @@ TEST(SessionData, BadMemoryProbe) {
   EXPECT_FALSE(IsBadMemory(good + 17, 8));
   EXPECT_TRUE(IsBadMemory(good + 17, SIZE_MAX));
   EXPECT_TRUE(IsBadMemory(good + 17, SIZE_MAX - 16));
+
+  // An unmapped page that a long path in the process's map describes as
+  // read-write-execute is bad all the same.
+  test::ForgedMapLine forged;
+  ASSERT_TRUE(forged.Ready()) << forged.line();
+  EXPECT_TRUE(IsBadMemory(reinterpret_cast<void*>(forged.kForgedPage), 1));
+  EXPECT_FALSE(IsBadMemory(forged.view(), os::kPageSize));
 }
 
 TEST(NativeCalls, ObjectAttributesAndCountedStrings) {

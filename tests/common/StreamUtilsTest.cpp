@@ -8,6 +8,7 @@
 #include "common/ChunkedDataContainer.h"
 #include "common/StreamUtils.h"
 #include "support/PacketBytes.h"
+#include "support/Sanitized.h"
 #include "support/StreamBytes.h"
 #include "support/TestFiles.h"
 
@@ -260,6 +261,39 @@ TEST(MemoryStreams, EndsNearTheLargestPositionNeitherOverflowNorWrap) {
   EXPECT_EQ(chunked.Seek(INT64_MAX, TSeekOrigin::soCurrent), 3);
   EXPECT_EQ(chunked.Seek(INT64_MAX, TSeekOrigin::soEnd), 3);
   EXPECT_EQ(chunked.Seek(INT64_MIN, TSeekOrigin::soEnd), 0);
+}
+
+// Sizes no block can have, on both sides of where doubling the reserved
+// space would pass the largest size, and of where rounding to the granule
+// would: each is refused as out of memory and leaves the stream as it was,
+// whether asked for by size or by a write far past the end.
+TEST(VirtualStream, ImpossibleSizesAreOutOfMemoryAndChangeNothing) {
+  constexpr std::int64_t k62 = std::int64_t{1} << 62;
+  const std::string kOom = "Out of memory while expanding memory stream";
+  for (const int options : {0, +vsoVirtual, +vsoHeap, +vsoExactSize, +vsoGranule4M, +vsoNeverShrink}) {
+    SCOPED_TRACE(options);
+#ifdef VT_TEST_SANITIZED
+    if (options == vsoHeap) continue;  // its allocator ends the process on requests this large
+#endif
+    const std::int64_t granule = (options & vsoGranule4M) ? std::int64_t{1} << 22 : std::int64_t{1} << 16;
+    TVirtualStream s(static_cast<std::uint16_t>(options));
+    Fill(s, 70000);
+    const std::int64_t capacity = s.Capacity();
+    for (const std::int64_t size : {k62, k62 + 1, k62 + 4096, INT64_MAX - granule, INT64_MAX - granule + 1,
+                                    INT64_MAX - granule + 2, INT64_MAX - 4095, INT64_MAX}) {
+      SCOPED_TRACE(size);
+      EXPECT_EQ(MessageOf<EStreamError>([&] { s.SetSize(size); }), kOom);
+      s.SetPosition(size - 1);
+      EXPECT_EQ(MessageOf<EStreamError>([&] { s.Write("x", 1); }), kOom);
+      EXPECT_EQ(s.Position(), size - 1);
+      EXPECT_EQ(s.Size(), 70000);
+      EXPECT_EQ(s.Capacity(), capacity);
+    }
+    EXPECT_TRUE(Holds(s, 70000));
+    s.SetPosition(70000);
+    Fill(s, 10);  // still grows as before
+    EXPECT_EQ(s.Size(), 70010);
+  }
 }
 
 TEST(PointerStream, OwnedBlocksAreReleased) {

@@ -32,6 +32,25 @@ TEST(Format, MismatchedArgumentsRaise) {
   EXPECT_EQ(Format("%p", &local).size(), sizeof(void*) * 2);
 }
 
+// Widths and precisions up to 65535 are honoured in full; above that, as far
+// as the largest integer and beyond, they are refused as a bad argument is.
+TEST(Format, WidthsAndPrecisionsAreBounded) {
+  EXPECT_TRUE(Format("%65535s", "ab") == std::string(65533, ' ') + "ab");
+  EXPECT_TRUE(Format("%-65535s|", "ab") == "ab" + std::string(65533, ' ') + "|");
+  EXPECT_TRUE(Format("%.65535s", "ab") == "ab");
+  EXPECT_TRUE(Format("%.65535d", -7) == "-" + std::string(65534, '0') + "7");
+  EXPECT_TRUE(Format("%.65535x", 10) == std::string(65534, '0') + "A");
+  EXPECT_TRUE(Format("%.65535f", 0.5) == "0.5" + std::string(65534, '0'));
+  EXPECT_EQ(Format("%.600e", 1.0).size(), 606u);  // "1." + 600 digits + "E+00"
+  for (const char* fmt : {"%65536s", "%-65536s", "%.65536s", "%.65536d", "%65536.1d", "%.65536x", "%.65536f",
+                          "%999999999s", "%2147483640s", "%.2147483647d", "%99999999999999999999999u"}) {
+    SCOPED_TRACE(fmt);
+    const bool text = fmt[std::string_view(fmt).size() - 1] == 's';
+    EXPECT_EQ(test::MessageOf<EConvertError>([&] { text ? Format(fmt, "ab") : Format(fmt, 1); }),
+              "Format '" + std::string(fmt) + "' invalid or incompatible with argument");
+  }
+}
+
 TEST(Assertions, ReportUnitAndLineAsException) {
   EXPECT_EQ(test::ExactMessageOf<EAssertionFailed>([] { VT_ASSERT_AT(1 + 1 == 3, "StreamUtils", 3844); }),
             "Assertion failure (StreamUtils, line 3844)");

@@ -1,11 +1,16 @@
 #include "platform/Files.h"
 #include "platform/Environment.h"
+#include "platform/FaultExit.h"
 #include "platform/FileStore.h"
 #include "platform/TestHooks.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include <cstring>
 #include <set>
@@ -329,6 +334,52 @@ TEST_F(FilesTest, MasksDirectoryAndPathSearchFoldersAndLinks) {
   EXPECT_TRUE(sh == "/usr/bin/sh" || sh == "/bin/sh" || sh == "/usr/local/bin/sh") << sh;
   EXPECT_EQ(SearchPath({}, "sh"), "");
   ::setenv("PATH", path.c_str(), 1);
+}
+
+// A pipe that another program left non-blocking, full, with a reader that
+// comes late: the write waits for room and writes everything.
+TEST(FilesPipes, WritesToAFullNonBlockingPipeWaitForTheReader) {
+  for (const bool raw : {false, true}) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    std::string filler(4096, 'x');
+    std::size_t filled = 0;
+    for (ssize_t n; (n = ::write(fds[1], filler.data(), filler.size())) > 0;) filled += static_cast<size_t>(n);
+    while (::write(fds[1], "x", 1) == 1) ++filled;
+    const std::string text(200000, 't');
+    std::atomic<bool> done{false}, ok{false};
+    std::atomic<long> tid{0};
+    std::thread writer([&] {
+      tid = ::syscall(SYS_gettid);
+      if (raw) {
+        WriteAllRaw(fds[1], text.data(), text.size());
+        ok = true;
+      } else {
+        std::int64_t written = 0;
+        ok = WriteFile(fds[1], text.data(), static_cast<std::int64_t>(text.size()), &written) &&
+             written == static_cast<std::int64_t>(text.size());
+      }
+      done = true;
+      ::close(fds[1]);
+    });
+    // The reader comes once the writer waits for room (or has given up).
+    const std::set<std::string> waits{std::to_string(SYS_poll), std::to_string(SYS_ppoll)};
+    while (!done) {
+      const std::string call =
+          vt::test::ReadFileText("/proc/self/task/" + std::to_string(tid.load()) + "/syscall");
+      if (tid && waits.count(call.substr(0, call.find(' ')))) break;
+      std::this_thread::yield();
+    }
+    ::fcntl(fds[0], F_SETFL, 0);
+    std::string got;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+    writer.join();
+    ::close(fds[0]);
+    EXPECT_TRUE(ok) << raw;
+    EXPECT_EQ(got.size(), filled + text.size()) << raw;
+    EXPECT_TRUE(got.substr(filled) == text) << raw;
+  }
 }
 
 TEST(FilesEnvironment, VariablesTempPathUserAndComputer) {

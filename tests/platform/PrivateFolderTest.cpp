@@ -226,6 +226,39 @@ TEST(PrivateFolder, TrustedFolderWalkNamesTheFolderOthersCanRenameIn) {
   EXPECT_EQ(OpenTrustedFolder("relative", &unsafe, &why), -1);
 }
 
+// Folders the walk makes get 0755 whatever the umask, so that the walk
+// accepts them; with kLast only the path's own last part is made, never
+// the last part a link names. A second walk finds them as they are.
+TEST(PrivateFolder, TrustedFolderWalkMakesFoldersWithAFixedMode) {
+  test::TempFolder folder{"vt_make"};
+  const fs::path root = folder.path();
+  fs::create_directories(root / "t");
+  fs::create_directory_symlink(root / "t" / "gone", root / "link");
+  const mode_t saved = ::umask(0);
+  for (const mode_t mask : {0000, 0002, 0022, 0077}) {
+    ::umask(mask);
+    const fs::path top = root / ("m" + std::to_string(mask)), path = top / "a" / "b";
+    std::string unsafe, why;
+    EXPECT_EQ(OpenTrustedFolder(path.string(), &unsafe, &why, nullptr, MakeMissing::kLast), -1);
+    EXPECT_FALSE(fs::exists(top));
+    for (int pass = 0; pass < 2; ++pass) {
+      const int fd = OpenTrustedFolder(path.string(), &unsafe, &why, nullptr, MakeMissing::kAll);
+      EXPECT_GE(fd, 0) << mask << ": " << unsafe << " " << why;
+      CloseFolder(fd);
+    }
+    for (const fs::path& p : {top, top / "a", path})
+      EXPECT_EQ(fs::status(p).permissions(), static_cast<fs::perms>(0755)) << p << " " << mask;
+    const int fd = OpenTrustedFolder((path / "c").string(), &unsafe, &why, nullptr, MakeMissing::kLast);
+    EXPECT_GE(fd, 0);
+    CloseFolder(fd);
+    EXPECT_EQ(fs::status(path / "c").permissions(), static_cast<fs::perms>(0755)) << mask;
+  }
+  ::umask(saved);
+  std::string unsafe, why;
+  EXPECT_EQ(OpenTrustedFolder((root / "link").string(), &unsafe, &why, nullptr, MakeMissing::kLast), -1);
+  EXPECT_FALSE(fs::exists(root / "t" / "gone"));
+}
+
 // A link counts by its owner as well as by where it lies: root's or the
 // user's own is walked, and the folder's path comes back resolved; another
 // user's is refused wherever the walk meets it, also by the check that stops

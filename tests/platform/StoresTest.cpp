@@ -25,6 +25,7 @@
 #include "platform/FileStore.h"
 #include "platform/Firewall.h"
 #include "platform/Registry.h"
+#include "platform/TestHooks.h"
 #include "support/TestFiles.h"
 
 namespace vt::os {
@@ -366,6 +367,108 @@ TEST_F(Stores, HiveNeverGrowsPastWhatReadersTake) {
   DWORD e = 0;
   EXPECT_EQ(GetDword(kHkeyCurrentUser, "K", "Small", &e), 2u);
   EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "Small", 3), 0u);
+}
+
+// Writers of the hive that stop, in a child, while writing a big value or
+// just before renaming it into place, and are killed there.
+int g_stopped = -1;  // the child's end of the pipe that says it stopped
+void SayStopped() {
+  [[maybe_unused]] ssize_t n = ::write(g_stopped, "s", 1);
+  for (;;) ::pause();
+}
+enum class StopAt { kWrite, kRename };
+
+pid_t StopWriter(StopAt at, bool unnamed_files) {
+  int stopped[2];
+  if (::pipe(stopped) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    g_stopped = stopped[1];
+    SystemCallTable& calls = PlatformTestHelper::SystemCalls();
+    if (!unnamed_files)
+      calls.open = [](const char* path, int flags, mode_t mode) {
+        if ((flags & O_TMPFILE) == O_TMPFILE) return errno = EOPNOTSUPP, -1;
+        return ::open(path, flags, mode);
+      };
+    if (at == StopAt::kWrite)
+      calls.write = [](int fd, const void* data, std::size_t size) -> ssize_t {
+        if (size < (1u << 20)) return ::write(fd, data, size);
+        [[maybe_unused]] ssize_t half = ::write(fd, data, size / 2);
+        SayStopped();
+        return -1;
+      };
+    else
+      calls.rename = [](const char*, const char*) {
+        SayStopped();
+        return -1;
+      };
+    ::_exit(static_cast<int>(SetText("Big", std::string(4 << 20, 'b'))));
+  }
+  ::close(stopped[1]);
+  char c = 0;
+  const bool ok = ::read(stopped[0], &c, 1) == 1;
+  ::close(stopped[0]);
+  if (!ok) {
+    EndChild(child);
+    return -1;
+  }
+  return child;
+}
+
+std::vector<std::string> TempFiles(const std::string& dir) {
+  std::vector<std::string> names = Entries(dir);
+  std::erase_if(names, [](const std::string& n) { return n.find(".tmp") == std::string::npos; });
+  return names;
+}
+
+// A writer killed in the middle of a write leaves no temporary file for
+// good: unnamed files vanish with it, named ones are removed by the next
+// writer once their writer no longer runs. The hive keeps its old values.
+TEST_F(Stores, WritersKilledWhileWritingLeaveNoTemporaryFiles) {
+  const std::string dir = P("reg");
+  for (bool unnamed : {true, false}) {
+    for (StopAt at : {StopAt::kWrite, StopAt::kRename}) {
+      const std::string what =
+          std::string(unnamed ? "unnamed" : "named") + (at == StopAt::kWrite ? " write" : " rename");
+      ASSERT_EQ(SetDword(kHkeyCurrentUser, "K", "V", 1), 0u);
+      const pid_t writer = StopWriter(at, unnamed);
+      ASSERT_GT(writer, 0) << what;
+      const std::size_t while_writing = TempFiles(dir).size();
+      EndChild(writer);
+      // Only a file that is complete gets a name.
+      EXPECT_EQ(while_writing, unnamed && at == StopAt::kWrite ? 0u : 1u) << what;
+      EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "V", 2), 0u) << what;
+      EXPECT_EQ(TempFiles(dir), std::vector<std::string>{}) << what;
+      DWORD e = 0;
+      EXPECT_EQ(GetDword(kHkeyCurrentUser, "K", "V", &e), 2u) << what;
+      HKEY k = 0;
+      ASSERT_EQ(RegOpenKeyEx(kHkeyCurrentUser, "K", kKeyRead, &k), 0u);
+      std::vector<std::uint8_t> data;
+      EXPECT_EQ(RegQueryValueEx(k, "Big", nullptr, &data), kErrorFileNotFound) << what;
+      RegCloseKey(k);
+    }
+  }
+
+  // The file of a writer that still runs stays, and so does anything not
+  // named as a temporary file of the hive.
+  const pid_t alive = ::fork();
+  if (alive == 0) {
+    for (;;) ::pause();
+  }
+  const std::vector<std::string> kept = {"HKEY_CURRENT_USER.reg.tmp" + std::to_string(alive),
+                                         "HKEY_CURRENT_USER.reg.tmpx1", "HKEY_CURRENT_USER.reg.tmp01",
+                                         "other.tmp1"};
+  for (const auto& name : kept) test::WriteFileText(dir + "/" + name, "x");
+  EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "V", 3), 0u);
+  std::vector<std::string> sorted = kept;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(TempFiles(dir), sorted);
+  EndChild(alive);
+  EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "V", 4), 0u);
+  sorted.erase(std::find(sorted.begin(), sorted.end(), kept[0]));
+  EXPECT_EQ(TempFiles(dir), sorted);
+  DWORD e = 0;
+  EXPECT_EQ(GetDword(kHkeyCurrentUser, "K", "V", &e), 4u);
 }
 
 // The stores run on a 64 KiB stack: no large buffers on it.

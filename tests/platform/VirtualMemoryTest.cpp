@@ -4,7 +4,11 @@
 #include <sys/mman.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include "support/ForgedMapLine.h"
+#include "support/LimitedChild.h"
 
 namespace vt::os {
 namespace {
@@ -108,6 +112,83 @@ TEST(VirtualMemory, ForeignRangeWithAHoleChangesNothing) {
   ASSERT_EQ(VirtualQuery(p + 2 * kPageSize, &info, sizeof info), sizeof info);
   EXPECT_EQ(info.Protect, DWORD{kPageReadOnly});
   ::munmap(p, 3 * kPageSize);
+}
+
+// Lines of the process's map are read whole: a mapped file whose path
+// holds the text of an area where a 512-byte piece begins forges nothing.
+TEST(VirtualMemory, PathsInTheProcesssMapForgeNoArea) {
+  test::ForgedMapLine forged;
+  ASSERT_TRUE(forged.Ready()) << forged.line();
+  MemoryBasicInformation info{};
+  ASSERT_EQ(VirtualQuery(reinterpret_cast<void*>(forged.kForgedPage), &info, sizeof info), sizeof info);
+  EXPECT_EQ(info.State, DWORD{kMemFree});
+  EXPECT_EQ(info.Protect, 0u);
+  EXPECT_GE(info.RegionSize, kPageSize);
+  // The file itself and the areas after its line are read as they are.
+  ASSERT_EQ(VirtualQuery(forged.view(), &info, sizeof info), sizeof info);
+  EXPECT_EQ(std::vector<std::uint64_t>({info.State, info.Protect, info.Type, info.RegionSize}),
+            std::vector<std::uint64_t>({kMemCommit, kPageReadOnly, kMemMapped, kPageSize}));
+  std::vector<char> heap(64);
+  ASSERT_EQ(VirtualQuery(heap.data(), &info, sizeof info), sizeof info);
+  EXPECT_EQ(info.Protect, DWORD{kPageReadWrite});
+}
+
+// Bookkeeping grows with the calls made on a region, not with its size: a
+// 16 TiB reservation costs next to nothing, and a 64 TiB one either works
+// or fails cleanly. Run where the data may grow by 256 MiB only.
+TEST(VirtualMemory, HugeRegionsKeepSmallBookkeeping) {
+  const std::string result = test::InChildWithDataLimit(256u << 20, [] {
+    std::string out;
+    const std::size_t vm_before = test::StatusBytes("VmSize");
+    constexpr std::size_t kHuge = std::size_t{1} << 44;
+    auto* base = static_cast<char*>(VirtualAlloc(nullptr, kHuge, kMemReserve, kPageNoAccess));
+    if (base == nullptr) return std::string("reserve failed ") + std::to_string(GetLastError());
+    char* middle = base + kHuge / 2;
+    char* last = base + kHuge - kPageSize;
+    MemoryBasicInformation info{};
+    auto describe = [&](const char* at) {
+      VirtualQuery(at, &info, sizeof info);
+      return std::to_string(info.State) + "/" + std::to_string(info.Protect) + "/" +
+             std::to_string(info.RegionSize / kPageSize) + " ";
+    };
+    out += describe(base);
+    if (VirtualAlloc(middle, 1, kMemCommit, kPageReadWrite) != middle ||
+        VirtualAlloc(last, kPageSize, kMemCommit, kPageReadWrite) != last)
+      return out + "commit failed";
+    middle[0] = last[kPageSize - 1] = 1;
+    out += describe(base) + describe(middle) + describe(middle + kPageSize) + describe(last);
+    DWORD old = 0;
+    out += VirtualProtect(middle, kPageSize, kPageReadOnly, &old) ? std::to_string(old) + " " : "protect failed ";
+    out += describe(middle);
+    if (!VirtualFree(middle, kPageSize, kMemDecommit)) return out + "decommit failed";
+    out += describe(base);
+    if (!VirtualFree(base, 0, kMemRelease)) return out + "release failed";
+    out += describe(base) + "| ";
+
+    // 64 TiB: kept whole or refused, nothing left either way.
+    for (DWORD type : {DWORD{kMemReserve}, DWORD{kMemCommit}}) {
+      void* p = VirtualAlloc(nullptr, kHuge << 2, type, type == kMemReserve ? kPageNoAccess : kPageReadWrite);
+      if (p != nullptr) {
+        out += VirtualQuery(p, &info, sizeof info) == sizeof info && info.RegionSize == kHuge << 2 ? "kept " : "wrong ";
+        if (!VirtualFree(p, 0, kMemRelease)) out += "not released ";
+      } else {
+        out += GetLastError() == kErrorNotEnoughMemory ? "refused " : "error " + std::to_string(GetLastError()) + " ";
+      }
+    }
+    const std::size_t vm_after = test::StatusBytes("VmSize");
+    out += vm_after < vm_before + (std::size_t{1} << 30) ? "unmapped" : "still mapped";
+    return out;
+  });
+  const std::string pages = std::to_string(std::size_t{1} << 32);
+  const std::string half = std::to_string(std::size_t{1} << 31);
+  const std::string rest = std::to_string((std::size_t{1} << 31) - 2);
+  // The reservation with writable data is refused by the limit; the one
+  // without may be kept where the address space has room.
+  EXPECT_TRUE(result.starts_with("8192/0/" + pages + " 8192/0/" + half + " 4096/4/1 8192/0/" + rest +
+                                 " 4096/4/1 4 4096/2/1 8192/0/" + std::to_string((std::size_t{1} << 32) - 1) +
+                                 " 65536/0/"))
+      << result;
+  EXPECT_TRUE(result.ends_with("| kept refused unmapped") || result.ends_with("| refused refused unmapped")) << result;
 }
 
 }  // namespace

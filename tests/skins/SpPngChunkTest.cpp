@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <set>
+#include <tuple>
 
 #include "SkinTestSupport.h"
 
@@ -99,6 +101,20 @@ TEST_F(PngChunkTest, HeaderChecks) {
                                                            {IhdrData(4, 4, 8, 2, 0, 1), true}})
     EXPECT_EQ(LoadChunk(h, "IHDR", data), ok) << testing::PrintToString(data);
   EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(4, 4, 8, 2), false));
+
+  // Only the colour types and depths PNG defines.
+  const std::set<std::pair<int, int>> defined = {{0, 1}, {0, 2},  {0, 4},  {0, 8}, {0, 16},
+                                                 {2, 8}, {2, 16}, {3, 1},  {3, 2}, {3, 4},
+                                                 {3, 8}, {4, 8},  {4, 16}, {6, 8}, {6, 16}};
+  for (int color : {0, 1, 2, 3, 4, 5, 6, 7, 8, 255})
+    for (int depth = 0; depth <= 33; ++depth) {
+      const bool ok = defined.count({color, depth}) != 0;
+      ASSERT_EQ(LoadChunk(h, "IHDR", IhdrData(3, 2, depth, color)), ok)
+          << "type " << color << " depth " << depth;
+      if (!ok) {
+        EXPECT_EQ(h.FailReason(), "invalid colour type and bit depth");
+      }
+    }
 }
 
 TEST_F(PngChunkTest, HeaderBuffersFollowColourTypeAndDepth) {
@@ -122,10 +138,8 @@ TEST_F(PngChunkTest, HeaderBuffersFollowColourTypeAndDepth) {
       EXPECT_EQ(h.BitmapInfo.bmiHeader.biClrUsed, 1u << c.bits);
     }
   }
-  // An unknown colour type leaves the buffers empty and still loads.
-  ASSERT_TRUE(LoadChunk(h, "IHDR", IhdrData(5, 3, 8, 5)));
-  EXPECT_EQ(h.Bits, nullptr);
-  EXPECT_EQ(h.BitmapInfo.bmiHeader.biSize, 0u);
+  // An unknown colour type has no buffers: it is refused.
+  EXPECT_FALSE(LoadChunk(h, "IHDR", IhdrData(5, 3, 8, 5)));
 }
 
 TEST_F(PngChunkTest, HeaderSavesDepthTwoAsFour) {
@@ -146,6 +160,14 @@ TEST_F(PngChunkTest, PaletteSizes) {
   EXPECT_EQ(SaveChunk(p), test::Chunk("PLTE", full));
   EXPECT_FALSE(LoadChunk(p, "PLTE", std::string(771, '\0')));
   EXPECT_FALSE(LoadChunk(p, "PLTE", std::string(10, '\0')));
+
+  // A palette chunk of no image loads and saves its entries (no colours to
+  // take, so black), twice alike.
+  TspPngLayerPLTE alone(nullptr);
+  EXPECT_TRUE(LoadChunk(alone, "PLTE", std::string("\x10\x20\x30\x40\x50\x60", 6)));
+  EXPECT_EQ(alone.PaletteCount, 2);
+  EXPECT_EQ(SaveChunk(alone), test::Chunk("PLTE", std::string(6, '\0')));
+  EXPECT_EQ(SaveChunk(alone), test::Chunk("PLTE", std::string(6, '\0')));
 }
 
 TEST_F(PngChunkTest, TransparencyOfPaletteImages) {
@@ -207,12 +229,33 @@ TEST_F(PngChunkTest, Texts) {
   ASSERT_TRUE(LoadChunk(t, "tEXt", std::string("Title\0Skin sample", 17)));
   EXPECT_EQ(t.Keyword, "Title");
   EXPECT_EQ(t.Text, "Skin sample");
-  ASSERT_TRUE(LoadChunk(t, "tEXt", "ab"));  // too short: fields kept
-  EXPECT_EQ(t.Keyword, "Title");
   EXPECT_EQ(SaveChunk(t), test::Chunk("tEXt", std::string("Title\0Skin sample", 17)));
   ASSERT_TRUE(LoadChunk(t, "tEXt", "NoSeparator"));
   EXPECT_EQ(t.Keyword, "NoSeparator");
   EXPECT_EQ(t.Text, "");
+  // Short chunks are read whole: a one-letter keyword with an empty text
+  // reads back as it was written, twice alike.
+  for (int round = 0; round < 2; ++round) {
+    t.Keyword = "k";
+    t.Text.clear();
+    const std::string saved = SaveChunk(t);
+    EXPECT_EQ(saved, test::Chunk("tEXt", std::string("k\0", 2)));
+    t.Keyword = "other";
+    t.Text = "other";
+    ASSERT_TRUE(LoadChunk(t, "tEXt", saved.substr(8, saved.size() - 12)));
+    EXPECT_EQ(t.Keyword, "k");
+    EXPECT_EQ(t.Text, "");
+  }
+  for (auto [data, keyword, text] : std::initializer_list<std::tuple<std::string, std::string, std::string>>{
+           {"ab", "ab", ""},
+           {std::string("\0x", 2), "", "x"},
+           {"", "", ""},
+           {std::string("k\0\0", 3), "k", std::string(1, '\0')}}) {
+    t.Keyword = t.Text = "old";
+    ASSERT_TRUE(LoadChunk(t, "tEXt", data));
+    EXPECT_EQ(t.Keyword, keyword) << testing::PrintToString(data);
+    EXPECT_EQ(t.Text, text) << testing::PrintToString(data);
+  }
 
   TspPngLayerzTXt z(&image_);
   z.Keyword = "Comment";
@@ -228,6 +271,13 @@ TEST_F(PngChunkTest, Texts) {
   // Damaged compressed bytes: the text stays empty and the chunk loads.
   ASSERT_TRUE(LoadChunk(back, "zTXt", std::string("Comment\0\0garbage!", 17)));
   EXPECT_EQ(back.Text, "");
+  // Nothing to inflate: an empty text, never the method byte.
+  for (const std::string& data : {std::string("k\0\0", 3), std::string("k\0", 2), std::string("k")}) {
+    back.Text = "old";
+    ASSERT_TRUE(LoadChunk(back, "zTXt", data));
+    EXPECT_EQ(back.Keyword, "k");
+    EXPECT_EQ(back.Text, "") << testing::PrintToString(data);
+  }
 }
 
 TEST_F(PngChunkTest, InflatedTextIsBounded) {
@@ -241,6 +291,20 @@ TEST_F(PngChunkTest, InflatedTextIsBounded) {
   TspPngLayerzTXt z(&image_);
   ASSERT_TRUE(LoadChunk(z, "zTXt", std::string("K\0\0", 3) + packed));
   EXPECT_EQ(z.Text, "");
+}
+
+// A keyword a reader cannot read back (empty, past 79 bytes, holding a NUL)
+// is not written.
+TEST_F(PngChunkTest, KeywordsAreWrittenOnlyWhenTheyReadBack) {
+  TspPngLayertEXt plain(&image_);
+  TspPngLayerzTXt packed(&image_);
+  for (TspPngLayertEXt* t : {&plain, static_cast<TspPngLayertEXt*>(&packed)})
+    for (const std::string& bad : {std::string(), std::string(80, 'k'), std::string("a\0b", 3)}) {
+      t->Keyword = bad;
+      TMemoryStream s;
+      EXPECT_FALSE(t->SaveToStream(s)) << t->ChunkName[0] << testing::PrintToString(bad);
+      EXPECT_EQ(s.Size(), 0);
+    }
 }
 
 }  // namespace

@@ -6,12 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <random>
+#include <set>
 
 #include "SkinTestSupport.h"
+#include "skins/SpPngIdat.h"
 #include "support/Sanitized.h"
 
 namespace vt {
@@ -399,6 +402,157 @@ TEST_F(PngImageTest, DamageAsLibpngSeesIt) {
   EXPECT_EQ(dynamic_cast<TspPngLayertRNS*>(image_.FindChunk("tRNS"))->AlphaTable[0], 0x10);
 }
 
+void IgnoreWarning(png_structp, png_const_charp) {}
+void JumpOnError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+
+struct MemoryInput {
+  const std::string* bytes;
+  std::size_t at;
+};
+
+void ReadFromMemory(png_structp png, png_bytep out, png_size_t n) {
+  auto* in = static_cast<MemoryInput*>(png_get_io_ptr(png));
+  if (n > in->bytes->size() - in->at) png_error(png, "read past the end");
+  std::memcpy(out, in->bytes->data() + in->at, n);
+  in->at += n;
+}
+
+// libpng's whole read, every chunk up to IEND, with the errors it may let
+// pass as warnings (surplus image data, a second run of IDAT chunks) taken
+// as errors. True when it reads the file.
+[[gnu::noinline]] bool LibpngStrictReads(const std::string* bytes, std::vector<std::uint8_t>* pixels,
+                                         std::vector<png_bytep>* rows) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, &JumpOnError, &IgnoreWarning);
+  png_infop info = png_create_info_struct(png);
+  MemoryInput in{bytes, 0};
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_read_struct(&png, &info, nullptr);
+    return false;
+  }
+  png_set_benign_errors(png, 0);
+  png_set_read_fn(png, &in, &ReadFromMemory);
+  png_read_info(png, info);
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  const png_size_t stride = png_get_rowbytes(png, info);
+  const png_uint_32 height = png_get_image_height(png, info);
+  if (height > rows->size() || stride * height > pixels->size())
+    png_error(png, "image too large for the test");
+  for (png_uint_32 y = 0; y < height; ++y) (*rows)[y] = pixels->data() + y * stride;
+  png_read_image(png, rows->data());
+  png_read_end(png, info);
+  png_destroy_read_struct(&png, &info, nullptr);
+  return true;
+}
+
+bool LibpngStrictReads(const std::string& bytes) {
+  std::vector<std::uint8_t> pixels(1 << 20);
+  std::vector<png_bytep> rows(1024);
+  return LibpngStrictReads(&bytes, &pixels, &rows);
+}
+
+// Image data of a header that every filter accepts: filter types 0-4 and
+// samples.
+std::string RawImageData(int w, int h, int color, int depth, int interlace) {
+  TspPngLayerIHDR header(nullptr);
+  header.Width = static_cast<std::uint32_t>(w);
+  header.Height = static_cast<std::uint32_t>(h);
+  header.ColorType = static_cast<std::uint8_t>(color);
+  header.BitDepth = static_cast<std::uint8_t>(depth);
+  header.InterlaceMethod = static_cast<std::uint8_t>(interlace);
+  std::string raw(static_cast<std::size_t>(png_detail::ImageDataSize(header)), '\0');
+  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<char>((i * 7 + i / 11) % 5);
+  return raw;
+}
+
+// Signature, header and, for palette images, a palette of 2^depth entries.
+std::string PngHead(int w, int h, int color, int depth, int interlace = 0) {
+  std::string head =
+      test::kPngSignature + test::Chunk("IHDR", test::IhdrData(w, h, depth, color, 0, 0, interlace));
+  if (color == 3) head += test::Chunk("PLTE", std::string(3u << std::clamp(depth, 0, 8), '\x55'));
+  return head;
+}
+
+// Generated damaged files that libpng refuses: every header PNG does not
+// define, and damage to the chunks and the zlib stream of well-formed
+// images of each kind. This reader answers each as libpng does.
+TEST_F(PngImageTest, RefusesWhatLibpngRefuses) {
+  using test::Chunk;
+  const std::set<std::pair<int, int>> defined = {{0, 1}, {0, 2},  {0, 4},  {0, 8}, {0, 16},
+                                                 {2, 8}, {2, 16}, {3, 1},  {3, 2}, {3, 4},
+                                                 {3, 8}, {4, 8},  {4, 16}, {6, 8}, {6, 16}};
+  const std::string end = Chunk("IEND", "");
+  int files = 0;
+  auto check = [&](const std::string& file, bool loads, const std::string& what) {
+    ++files;
+    const std::string message = Message(file);
+    EXPECT_EQ(LibpngStrictReads(file), loads) << what;
+    EXPECT_EQ(message == "(no exception)", loads) << what << ": " << message;
+  };
+  for (int color : {0, 1, 2, 3, 4, 5, 6, 7, 8, 255})
+    for (int depth : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 12, 15, 16, 17, 32}) {
+      const std::string data = Chunk("IDAT", test::Deflated(RawImageData(5, 3, color, depth, 0)));
+      check(PngHead(5, 3, color, depth) + data + end, defined.count({color, depth}) != 0,
+            Format("colour type %d, depth %d", color, depth));
+    }
+
+  const std::string text = Chunk("tEXt", std::string("k\0v", 3));
+  for (auto [color, depth] :
+       std::initializer_list<std::pair<int, int>>{{0, 1}, {0, 16}, {2, 8}, {3, 4}, {4, 16}, {6, 8}})
+    for (int interlace : {0, 1}) {
+      const std::string head = PngHead(7, 5, color, depth, interlace),
+                        raw = RawImageData(7, 5, color, depth, interlace);
+      const std::string z = test::Deflated(raw), data = Chunk("IDAT", z);
+      std::string bytewise, bad_check = z;
+      for (char b : z) bytewise += Chunk("IDAT", std::string(1, b));
+      bad_check.back() ^= 1;
+      const std::string half1 = Chunk("IDAT", z.substr(0, z.size() / 2)),
+                        half2 = Chunk("IDAT", z.substr(z.size() / 2));
+      const std::pair<std::string, bool> damage[] = {
+          {head + data + end, true},
+          {head + bytewise + end, true},
+          {head + Chunk("IDAT", "") + data + Chunk("IDAT", "") + end, true},
+          {head + Chunk("IDAT", z.substr(0, z.size() - 4)) + Chunk("IDAT", z.substr(z.size() - 4)) + end,
+           true},
+          {head + data + Chunk("IDAT", "junk") + end, true},  // after the stream's end: skipped by both
+          {head + Chunk("vpAg", "x") + data + Chunk("vpAg", "x") + end, true},
+          {head + Chunk("VPAG", "x") + data + end, false},
+          {head + data + Chunk("VPAG", "x") + end, false},
+          {head + Chunk("vp1g", "x") + data + end, false},
+          {head + data + text + Chunk("IDAT", "") + end, false},
+          {head + data + text + data + end, false},
+          {head + half1 + text + half2 + end, false},
+          {head + Chunk("IDAT", test::Deflated(raw + '\1')) + end, false},
+          {head + Chunk("IDAT", test::Deflated(raw.substr(1))) + end, false},
+          {head + Chunk("IDAT", z.substr(0, z.size() - 4)) + end, false},
+          {head + Chunk("IDAT", z.substr(0, z.size() - 1)) + end, false},
+          {head + Chunk("IDAT", bad_check) + end, false},
+          {head + Chunk("IDAT", z.substr(0, z.size() - 4)) +
+               Chunk("IDAT", bad_check.substr(z.size() - 4)) + end,
+           false},
+          {head + Chunk("IDAT", z + '\0') + end, false},
+          {head + data, false},
+      };
+      for (std::size_t i = 0; i < std::size(damage); ++i)
+        check(damage[i].first, damage[i].second,
+              Format("colour type %d, depth %d, interlace %d, case %d", color, depth, interlace, int(i)));
+    }
+  for (auto [w, h] : {std::pair<int, int>{0, 3}, {3, 0}, {0, 0}})
+    check(PngHead(w, h, 0, 8) + Chunk("IDAT", test::Deflated("")) + end, false, Format("%d x %d", w, h));
+  EXPECT_EQ(files, 150 + 12 * 20 + 3);
+
+  // Kept on purpose, where libpng refuses: a row filter type above 4 reads
+  // as no filter, and the header's filter-method byte is not looked at.
+  const std::string rows = std::string("\5\1\2\3", 4);
+  for (const std::string& file : {PngHead(3, 1, 0, 8) + Chunk("IDAT", test::Deflated(rows)) + end,
+                                  test::kPngSignature + Chunk("IHDR", test::IhdrData(3, 1, 8, 0, 0, 1)) +
+                                      Chunk("IDAT", test::Deflated(std::string("\0\1\2\3", 4))) + end}) {
+    EXPECT_FALSE(LibpngStrictReads(file));
+    EXPECT_EQ(Message(file), "(no exception)");
+    EXPECT_EQ(H().DibRow(0)[0], 1);
+  }
+}
+
 // A fresh palette image is a valid PNG file: its palette comes before the data.
 TEST_F(PngImageTest, FreshPaletteImagesAreValidFiles) {
   for (int depth : {1, 2, 4, 8}) {
@@ -412,6 +566,51 @@ TEST_F(PngImageTest, FreshPaletteImagesAreValidFiles) {
   delete static_cast<TspPngLayer*>(img.Chunks.Remove(img.FindChunk("PLTE")));
   EXPECT_EQ(test::MessageOf<EspPngError>([&] { test::SavePngBytes(img); }),
             "PNG palette image has no PLTE chunk before its image data");
+}
+
+// The writer refuses, before writing, what the reader would refuse.
+TEST_F(PngImageTest, WriterRefusesWhatTheReaderRefuses) {
+  for (auto [color, depth] :
+       std::initializer_list<std::pair<int, int>>{{1, 8}, {5, 8}, {7, 8}, {2, 4}, {3, 16}, {0, 3}})
+    EXPECT_EQ(test::MessageOf<EspPngError>([&, color = color, depth = depth] {
+                TspPngImage img;
+                img.CreateBlank(static_cast<std::uint8_t>(color), static_cast<std::uint8_t>(depth), 2, 2);
+              }),
+              "Cannot create the PNG image buffers")
+        << color << " " << depth;
+
+  TspPngImage img;
+  img.CreateBlank(2, 8, 3, 2);
+  TMemoryStream out;
+  const auto refusal = [&] {
+    const std::string message = test::MessageOf<EspPngError>([&] { img.SaveToStream(out); });
+    EXPECT_EQ(out.Size(), 0);
+    return message;
+  };
+  img.Header()->ColorType = 5;
+  EXPECT_EQ(refusal(), "PNG colour type 5 does not allow bit depth 8");
+  img.Header()->ColorType = 2;
+  img.Header()->BitDepth = 2;  // written as 4
+  EXPECT_EQ(refusal(), "PNG colour type 2 does not allow bit depth 2");
+  img.Header()->BitDepth = 8;
+
+  // Chunks of no registered class: an ancillary one is written, a critical
+  // one or a name of other than letters is not.
+  TspPngLayer* extra = img.CreateChunk("vpAg");
+  img.InsertChunk(1, extra);
+  ASSERT_FALSE(test::SavePngBytes(img).empty());
+  for (const char* name : {"VPAG", "vp1g", "vp g"}) {
+    std::memcpy(extra->ChunkName, name, 4);
+    EXPECT_EQ(refusal(),
+              Format(name[0] == 'V' ? "PNG chunk %s is critical and unknown" : "Invalid PNG chunk name %s",
+                     std::string(name)));
+  }
+  // Image data written in two places, a chunk between.
+  std::memcpy(extra->ChunkName, "vpAg", 4);
+  img.InsertChunk(1, img.CreateChunk("IDAT"));
+  EXPECT_EQ(refusal(), "PNG image data is split by another chunk");
+  delete static_cast<TspPngLayer*>(img.Chunks.Remove(extra));
+  test::LoadPngBytes(image_, test::SavePngBytes(img));
 }
 
 // ---- Texts and memory ----
@@ -470,6 +669,7 @@ TEST_F(PngImageTest, WrittenTextsReadBackOrAreRefusedOnSave) {
   image.CreateBlank(0, 8, 2, 2);
   auto* z = static_cast<TspPngLayerzTXt*>(image.CreateChunk("zTXt"));
   image.InsertChunk(1, z);
+  z->Keyword = "Comment";
   z->Text = prose;
   test::LoadPngBytes(image_, test::SavePngBytes(image));
   EXPECT_TRUE(dynamic_cast<TspPngLayerzTXt*>(image_.FindChunk("zTXt"))->Text == prose);
@@ -480,6 +680,89 @@ TEST_F(PngImageTest, WrittenTextsReadBackOrAreRefusedOnSave) {
   const std::string refused = test::MessageOf<EspPngError>([&] { image.SaveToStream(out); });
   EXPECT_EQ(refused.rfind("PNG texts too long to be read back", 0), 0u) << refused;
   EXPECT_EQ(out.Size(), 0);
+
+  // Keywords a reader would cut or drop, in either kind of text.
+  z->Text = "text";
+  auto* t = static_cast<TspPngLayertEXt*>(image.CreateChunk("tEXt"));
+  image.InsertChunk(1, t);
+  t->Keyword = "Title";
+  for (TspPngLayertEXt* chunk : {static_cast<TspPngLayertEXt*>(z), t}) {
+    const std::string kept = chunk->Keyword;
+    for (auto [keyword, why] : std::initializer_list<std::pair<std::string, std::string>>{
+             {std::string("a\0b", 3), "holds a NUL"},
+             {"", "is empty"},
+             {std::string(80, 'k'), "is longer than 79 bytes"}}) {
+      chunk->Keyword = keyword;
+      EXPECT_EQ(test::MessageOf<EspPngError>([&] { image.SaveToStream(out); }),
+                "PNG chunk " + std::string(chunk->ChunkName, 4) + " keyword " + why);
+      EXPECT_EQ(out.Size(), 0);
+    }
+    chunk->Keyword = std::string(79, 'k');
+    test::LoadPngBytes(image_, test::SavePngBytes(image));
+    EXPECT_EQ(dynamic_cast<TspPngLayertEXt*>(image_.FindChunk(chunk->ChunkName))->Keyword,
+              std::string(79, 'k'));
+    chunk->Keyword = kept;
+  }
+}
+
+// The length n of a text of letters that the file it makes allows exactly
+// (1 MiB and 16 bytes per byte of the file), where one letter more leaves the
+// file's size alone; 0 when there is none.
+std::size_t TextAtAllowance(const std::function<std::size_t(std::size_t)>& file_size) {
+  std::size_t n = 1;
+  for (int i = 0; i < 20; ++i) {
+    const std::size_t next = (std::size_t{1} << 20) + 16 * file_size(n);
+    if (next == n) return file_size(n + 1) == file_size(n) ? n : 0;
+    n = next;
+  }
+  return 0;
+}
+
+// The writer counts the whole file it writes, as the reader does: a text of
+// exactly the allowance is written and read back, one byte more is refused.
+TEST_F(PngImageTest, WriterAndReaderShareOneTextAllowance) {
+  TspPngImage image;
+  image.CreateBlank(0, 8, 2, 2);
+  auto* z = static_cast<TspPngLayerzTXt*>(image.CreateChunk("zTXt"));
+  image.InsertChunk(1, z);
+  z->Keyword = "K";
+  z->Text = "a";
+  // The file of n letters: that of one letter with its packed text replaced.
+  const std::size_t base = test::SavePngBytes(image).size() - test::Deflated("a").size();
+  const std::size_t n =
+      TextAtAllowance([&](std::size_t n) { return base + test::Deflated(std::string(n, 'a')).size(); });
+  ASSERT_GT(n, 0u);
+  z->Text.assign(n, 'a');
+  test::LoadPngBytes(image_, test::SavePngBytes(image));
+  EXPECT_TRUE(dynamic_cast<TspPngLayerzTXt*>(image_.FindChunk("zTXt"))->Text == z->Text);
+  z->Text += 'a';
+  TMemoryStream out;
+  EXPECT_EQ(test::MessageOf<EspPngError>([&] { image.SaveToStream(out); }),
+            Format("PNG texts too long to be read back: %d bytes where the file allows %d", n + 1, n));
+  EXPECT_EQ(out.Size(), 0);
+}
+
+// Every byte a text inflates to spends the file's allowance, whether the
+// text is kept or not: after a text one byte past the allowance, even a
+// short one is left empty.
+TEST_F(PngImageTest, DroppedTextsSpendTheAllowanceToo) {
+  const auto file = [](std::size_t n) {
+    return PngWith(test::Chunk("zTXt", std::string("A\0\0", 3) + test::Deflated(std::string(n, 'a'))) +
+                   test::Chunk("zTXt", std::string("B\0\0", 3) + test::Deflated("hello")));
+  };
+  const std::size_t n = TextAtAllowance([&](std::size_t n) { return file(n).size(); });
+  ASSERT_GT(n, 5u);
+  const auto texts = [&](const std::string& bytes) {
+    Load(bytes);
+    std::vector<std::size_t> sizes;
+    for (int i = 0; i < image_.Chunks.Count(); ++i)
+      if (auto* z = dynamic_cast<TspPngLayerzTXt*>(static_cast<TspPngLayer*>(image_.Chunks.Items(i))))
+        sizes.push_back(z->Text.size());
+    return sizes;
+  };
+  EXPECT_EQ(texts(file(n - 5)), (std::vector<std::size_t>{n - 5, 5}));
+  EXPECT_EQ(texts(file(n)), (std::vector<std::size_t>{n, 0}));
+  EXPECT_EQ(texts(file(n + 1)), (std::vector<std::size_t>{0, 0}));
 }
 
 }  // namespace

@@ -11,7 +11,8 @@
 //   cmdline         write the process's command line, a NUL and the value
 //                   of the command-line variable (or "<unset>")
 //   log <n> <text>  with the log unit: n messages "<text> <i>", one debug
-//                   record "debug record" and one warning "warned"
+//                   record "debug record" and one warning "warned"; each
+//                   event-log record is written as "event: <text>"
 //   holdlog         with the log unit: takes the log mutex and ends holding it
 //   closelog        with the log unit: closes the log while threads write to it
 //   regwrite <n> <prefix>  sets n integer values "<prefix><i>" in the key
@@ -76,6 +77,7 @@
 #include "platform/Firewall.h"
 #include "platform/Registry.h"
 #include "platform/Sync.h"
+#include "platform/SystemLog.h"
 #include "platform/quicklz/QuickLZCodec.h"
 
 namespace {
@@ -113,6 +115,10 @@ void StartLogUnit() {
 
 int Log(int argc, char** argv) {
   if (argc < 4) return 100;
+  vt::os::testing::SetSystemLogHook([](vt::os::DWORD, const std::string& text) {
+    std::printf("event: %s\n", text.c_str());
+    std::fflush(stdout);
+  });
   StartLogUnit();
   int n = std::atoi(argv[2]);
   for (int i = 0; i < n; ++i) vt::LogMessage(std::string(argv[3]) + " " + std::to_string(i));
