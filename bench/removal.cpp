@@ -2,7 +2,8 @@
 // and sweep use) beside `rm -rf` of the same tree: chains of 1,000 and
 // 10,000 nested folders (each holding one file, as an unpacked setup's
 // folders do) and a wide tree of 100 folders of 100 folders, each of those
-// holding one file. Each iteration builds the tree untimed, then removes it.
+// holding one file. Each iteration builds the tree and writes it out
+// (sync) untimed, then removes it.
 // The time is the wall time of the removal; counter cpu_ms is the processor
 // time it took (user and system, of this process or of rm's), which other
 // work on a shared disk disturbs less. Trees are made in $BENCH_DIR, else
@@ -97,6 +98,7 @@ void Measure(benchmark::State& state, const char* name, int who, Remove remove) 
   double cpu = 0;
   for (auto _ : state) {
     Build(shape, name);
+    ::sync();  // the removal does not wait for the build's writes
     const double cpu_start = CpuMs(who);
     const auto start = std::chrono::steady_clock::now();
     if (!remove(path)) state.SkipWithError("the tree stayed");
