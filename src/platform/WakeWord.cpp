@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/SharedSegment.h"
+#include "platform/TestHooks.h"
 
 namespace vt::os::detail {
 
@@ -122,7 +123,13 @@ void WakeWordSleepers(std::atomic<std::uint32_t>& word) {
 
 bool CanSleepOnWords() { return !g_no_waitv.load(); }
 
-void DisableSleepOnWords(bool disabled) { g_no_waitv.store(disabled); }
+}  // namespace vt::os::detail
+
+namespace vt::os {
+void PlatformTestHelper::SleepOnWakeWordAlone(bool alone) { detail::g_no_waitv.store(alone); }
+}  // namespace vt::os
+
+namespace vt::os::detail {
 
 bool SleepOnWords(std::atomic<std::uint32_t>* const* words, const std::uint32_t* seen, unsigned count,
                   const timespec* deadline) {

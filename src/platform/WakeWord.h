@@ -47,7 +47,5 @@ void WakeWordSleepers(std::atomic<std::uint32_t>& word);
 bool SleepOnWords(std::atomic<std::uint32_t>* const* words, const std::uint32_t* seen, unsigned count,
                   const timespec* deadline);
 bool CanSleepOnWords();
-// For tests: waits behave as on a kernel without futex_waitv.
-void DisableSleepOnWords(bool disabled);
 
 }  // namespace vt::os::detail

@@ -270,6 +270,24 @@ TEST(NamedObjects, NameGoesWithItsLastHolder) {
   }
 }
 
+// A process forked without exec holds its parent's objects: the parent's
+// end leaves the name to it, a third process opens the object through it,
+// and its wait on several objects wakes on the third process's set.
+TEST(NamedObjects, ForkedChildKeepsTheNameAfterItsParentEnds) {
+  const std::string name = Name("vt_test_forked"), done = Name("vt_test_forked_done");
+  HANDLE d = CreateEventA(nullptr, true, false, done);
+  ASSERT_NE(d, 0);
+  ASSERT_EQ(RunHelper({"fork-wait", name, done}), 0);
+  EXPECT_TRUE(Exists(StoreFile(name)));
+  HANDLE e = OpenEventA(name);
+  EXPECT_NE(e, 0) << GetLastError();
+  // A pulse once the child waits, from a process that opens the event anew.
+  EXPECT_EQ(RunHelper({"pulse", name, "1"}), 0);
+  EXPECT_EQ(WaitForSingleObject(d, 30000), kWaitObject0);
+  CloseHandle(e);
+  CloseHandle(d);
+}
+
 TEST(Mutexes, RecursiveOwnershipAndAbandonedByThread) {
   HANDLE m = CreateMutexA(nullptr, true, "");
   ASSERT_NE(m, 0);
