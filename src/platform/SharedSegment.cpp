@@ -245,7 +245,16 @@ std::atomic<unsigned> g_temp_counter{0};
 
 }  // namespace
 
-std::int32_t ProcessViewId() { return ViewPid(); }
+std::int32_t ProcessViewId() {
+  static std::atomic<std::int64_t> owner{-1};
+  static std::atomic<std::int32_t> id{0};
+  const std::int64_t self = ::getpid();
+  if (owner.load() != self) {
+    id.store(ViewPid());
+    owner.store(self);
+  }
+  return id.load();
+}
 
 namespace {
 // Field 22 of /proc/<pid>/stat, and whether the process still runs (not a
