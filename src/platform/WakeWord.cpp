@@ -55,23 +55,24 @@ std::atomic<bool> g_no_waitv{false};
 }  // namespace
 
 std::atomic<std::uint32_t>& WakeWord() {
+  auto due = [](std::atomic<std::uint32_t>* word) {
+    return !word || (word == &g_local_word && NowMs() >= g_next_try_ms.load());
+  };
   std::atomic<std::uint32_t>* word = g_word.load();
-  if (word && word != &g_local_word) return *word;
-  if (word && NowMs() < g_next_try_ms.load()) return *word;
-  // Another thread mapping it meanwhile: this use goes on with the word it
-  // had (the local one only after a first failure).
+  if (!due(word)) return *word;
+  // While another thread tries, a thread that has a word goes on with it.
   std::unique_lock<std::mutex> guard(g_map_lock, std::defer_lock);
-  if (word ? !guard.try_lock() : (guard.lock(), false)) return *word;
+  if (!word) guard.lock();
+  else if (!guard.try_lock()) return *word;
   word = g_word.load();
-  if (word && word != &g_local_word) return *word;
+  if (!due(word)) return *word;
   const DWORD saved = GetLastError();
   std::atomic<std::uint32_t>* shared = MapSharedWord(word == nullptr);
   SetLastError(saved);
   if (!shared) {
     g_was_local.store(true);
     g_next_try_ms.store(NowMs() + kWakeWordRetryMs);
-    g_word.store(&g_local_word);
-    return g_local_word;
+    shared = &g_local_word;
   }
   g_word.store(shared);
   return *shared;
