@@ -1,6 +1,5 @@
 #include "common/AppRemoteControl.h"
 
-
 #include "common/Locks.h"
 #include "common/Logs.h"
 #include "common/NotifyQueue.h"
@@ -97,7 +96,8 @@ void TAppRemoteControl::ControlThreadProc() {
   for (int i = 0; i < kRemoteEventCount; ++i) requests[i] = set_at_start_[i] ? 1 : 0;
   for (;;) {
     for (int i = 0; i < kRemoteEventCount; ++i)
-      for (; requests[i] > 0; --requests[i]) os::PostMessageA(window_, os::WM_USER, static_cast<os::WPARAM>(i), 0);
+      for (; requests[i] > 0; --requests[i])
+        os::PostMessageA(window_, os::WM_USER, static_cast<os::WPARAM>(i), 0);
     const os::DWORD result =
         os::WaitForEventSets(kRemoteEventCount, events_.data(), seen.data(), os::kInfinite);
     if (closed_) return;

@@ -372,8 +372,8 @@ void Segment::ReleaseName() {
   }
   if (LockTable(name_fd_)) {
     HolderRecord record{};
-    if (ReadAt(name_fd_, &record, sizeof record, HolderOffset(slot_)) && record_pid_ != 0 && record.pid == record_pid_ &&
-        record.fd == data_fd_) {
+    if (record_pid_ != 0 && ReadAt(name_fd_, &record, sizeof record, HolderOffset(slot_)) &&
+        record.pid == record_pid_ && record.fd == data_fd_) {
       record = {};
       WriteAt(name_fd_, &record, sizeof record, HolderOffset(slot_));
     }

@@ -467,7 +467,8 @@ DWORD SleepUntil(const std::vector<std::shared_ptr<KernelObject>>& objects, DWOR
           (recheck.tv_sec == until->tv_sec && recheck.tv_nsec < until->tv_nsec))
         until = &recheck;
     }
-    if (!several_words || !detail::SleepOnWords(words, seen, changes, until)) SleepOnWord(*words[0], seen[0], until);
+    if (!several_words || !detail::SleepOnWords(words, seen, changes, until))
+      SleepOnWord(*words[0], seen[0], until);
   }
 }
 

@@ -209,7 +209,8 @@ TEST(PulsedEvents, SetterWithoutTheSharedWakeWordWakesAWaitOnSeveralObjects) {
       if (WaitForSingleObject(finished, 60000) != kWaitObject0) SetEvent(idle);
     });
     int released = 0;
-    while (released < kPulses && WaitForMultipleObjects(2, handles, false, kInfinite) == kWaitObject0 + 1) ++released;
+    while (released < kPulses && WaitForMultipleObjects(2, handles, false, kInfinite) == kWaitObject0 + 1)
+      ++released;
     SetEvent(finished);
     watchdog.join();
     CloseHandle(finished);
