@@ -20,6 +20,7 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
 
 void InitWord(void* data, void*) { new (data) std::atomic<std::uint32_t>(0); }
 
+Segment* g_segment = nullptr;
 std::atomic<std::uint32_t> g_local_word{0};
 // The word in use: null before the first use, then the local word until the
 // shared one could be mapped, then the shared one for good.
@@ -38,7 +39,7 @@ std::uint64_t NowMs() {
 std::atomic<std::uint32_t>* MapSharedWord(bool patient) {
   ObjectPath path;
   if (!ResolveWakeWordPath(path)) return nullptr;
-  auto* segment = new Segment;  // kept for the life of the process once mapped
+  auto* segment = new Segment;
   if (!patient) segment->TakeTableLockOnlyIfFree();
   bool existed = false;
   if (segment->Create(path, SegmentKind::kWakeWord, sizeof(std::uint32_t), InitWord, nullptr, existed) !=
@@ -47,6 +48,7 @@ std::atomic<std::uint32_t>* MapSharedWord(bool patient) {
     delete segment;
     return nullptr;
   }
+  g_segment = segment;  // kept for the life of the process
   return static_cast<std::atomic<std::uint32_t>*>(segment->Data());
 }
 

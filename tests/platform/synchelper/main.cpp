@@ -108,7 +108,9 @@ int main(int argc, char** argv) {
       // The wake word is tried again only so long after a failure.
       Sleep(200);
     }
-    return vt::test::PulseWaitedEvent(handles[0], std::atoi(argv[3])) ? 0 : 3;
+    const bool pulsed = vt::test::PulseWaitedEvent(handles[0], std::atoi(argv[3]));
+    ::setrlimit(RLIMIT_NOFILE, &limit);  // for whatever runs at exit
+    return pulsed ? 0 : 3;
   }
   if (cmd == "fork-wait" && argc > 3) {
     HANDLE handles[] = {CreateEventA(nullptr, false, false, name), CreateEventA(nullptr, true, false, "")};
