@@ -245,17 +245,6 @@ std::atomic<unsigned> g_temp_counter{0};
 
 }  // namespace
 
-std::int32_t ProcessViewId() {
-  static std::atomic<std::int64_t> owner{-1};
-  static std::atomic<std::int32_t> id{0};
-  const std::int64_t self = ::getpid();
-  if (owner.load() != self) {
-    id.store(ViewPid());
-    owner.store(self);
-  }
-  return id.load();
-}
-
 namespace {
 // Field 22 of /proc/<pid>/stat, and whether the process still runs (not a
 // zombie). False when the file cannot be read as such.
@@ -293,18 +282,37 @@ bool ReadProcessStat(std::int32_t pid, std::uint64_t* start, bool* running, bool
 }
 }  // namespace
 
+namespace {
+// This process's identity, learnt at the first use and again in a forked
+// child (getpid() is a system call: waits ask for it twice each).
+std::atomic<bool> g_identity_known{false};
+std::atomic<std::int32_t> g_identity_id{0};
+std::atomic<std::uint64_t> g_identity_start{0};
+
+void ForgetIdentity() { g_identity_known.store(false); }
+
+void LearnIdentity() {
+  static std::once_flag at_fork;
+  std::call_once(at_fork, [] { ::pthread_atfork(nullptr, nullptr, ForgetIdentity); });
+  if (g_identity_known.load()) return;
+  const std::int32_t id = ViewPid();
+  std::uint64_t start = 0;
+  bool running = true, gone = false;
+  if (!ReadProcessStat(id, &start, &running, &gone)) start = 0;
+  g_identity_id.store(id);
+  g_identity_start.store(start);
+  g_identity_known.store(true);
+}
+}  // namespace
+
+std::int32_t ProcessViewId() {
+  LearnIdentity();
+  return g_identity_id.load();
+}
+
 std::uint64_t ProcessViewStart() {
-  static std::atomic<std::int64_t> owner{-1};
-  static std::atomic<std::uint64_t> start{0};
-  const std::int64_t self = ::getpid();
-  if (owner.load() != self) {
-    std::uint64_t value = 0;
-    bool running = true, gone = false;
-    if (!ReadProcessStat(ViewPid(), &value, &running, &gone)) value = 0;
-    start.store(value);
-    owner.store(self);
-  }
-  return start.load();
+  LearnIdentity();
+  return g_identity_start.load();
 }
 
 bool ProcessViewEnded(std::int32_t pid, std::uint64_t start) {

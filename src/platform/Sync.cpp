@@ -467,7 +467,9 @@ DWORD SleepUntil(const std::vector<std::shared_ptr<KernelObject>>& objects, DWOR
           (recheck.tv_sec == until->tv_sec && recheck.tv_nsec < until->tv_nsec))
         until = &recheck;
     }
-    if (!several_words || !detail::SleepOnWords(words, seen, changes, until))
+    // Objects that all have change words are woken through them alone.
+    const unsigned skip = changes == objects.size() + 1 ? 1 : 0;
+    if (!several_words || !detail::SleepOnWords(words + skip, seen + skip, changes - skip, until))
       SleepOnWord(*words[0], seen[0], until);
   }
 }
