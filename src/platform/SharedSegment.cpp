@@ -22,7 +22,7 @@ namespace vt::os::detail {
 namespace {
 
 constexpr std::uint32_t kMagic = 0x4A424F56;  // "VOBJ"
-constexpr std::uint32_t kVersion = 4;  // 4: events count their waiters per process
+constexpr std::uint32_t kVersion = 3;  // 3: events and mutexes count their waiters
 constexpr std::size_t kMaxNameLength = 260;
 constexpr std::uint64_t kMaxDataSize = 1ull << 30;
 constexpr std::size_t kMaxFileComponent = 200;

@@ -48,7 +48,9 @@
 
 namespace vt::os::detail {
 
-enum class SegmentKind : std::uint32_t { kEvent = 1, kMutex = 2, kSection = 3, kWakeWord = 4 };
+// Kind 1 was an event of an earlier layout (one waiter count for all
+// processes): such a name is of another kind to an event now.
+enum class SegmentKind : std::uint32_t { kMutex = 2, kSection = 3, kWakeWord = 4, kEvent = 5 };
 
 // Where a Windows-style name lives. Answers false (last error set) for a
 // name that is too long or empty after its prefix.
