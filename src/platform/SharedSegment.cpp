@@ -59,11 +59,13 @@ std::string UserPrefix() { return std::string(kStoreDir) + "vt." + std::to_strin
 // mount's device) is part of every name, and holders record their process
 // id as that /proc numbers them. Processes of other views (containers with
 // their own /proc) get objects of their own instead of ones they could not
-// reach.
+// reach. The layout generation follows: programs whose objects are laid
+// out otherwise never meet this one's under the same names.
+constexpr char kLayoutGeneration[] = "v2";
 std::string ViewPrefix() {
   struct stat st {};
   const unsigned long long view = ::stat("/proc/self", &st) == 0 ? static_cast<unsigned long long>(st.st_dev) : 0;
-  return UserPrefix() + "p" + std::to_string(view) + ".";
+  return UserPrefix() + "p" + std::to_string(view) + "." + kLayoutGeneration + ".";
 }
 
 // This process's id in the /proc it sees (in a PID namespace whose /proc is
@@ -418,12 +420,14 @@ void ReleaseNamesAtExit() {
 // description of each name file of its own, locked before the fork (so the
 // parent's end never finds the name unheld), and a record in the holder
 // table, so that others reach the object through it once the parent is gone.
+constexpr int kNoForkHold = -1;      // not a name this process holds
+constexpr int kSharedForkHold = -2;  // no description could be made for the child
 void Segment::PrepareFork() {
   LiveSegments& live = Live();
   live.lock.lock();
   const pid_t self = ::getpid();
   for (Segment* segment : live.segments) {
-    segment->fork_fd_ = -1;
+    segment->fork_fd_ = kNoForkHold;
     if (segment->name_fd_ < 0 || segment->holder_pid_ != self) continue;
     const std::string own = "/proc/self/fd/" + std::to_string(segment->name_fd_);
     int fd = ::open(own.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -431,19 +435,18 @@ void Segment::PrepareFork() {
     if (fd >= 0 && (::fstat(fd, &a) != 0 || ::fstat(segment->name_fd_, &b) != 0 || a.st_dev != b.st_dev ||
                     a.st_ino != b.st_ino || LockFile(fd, LOCK_SH | LOCK_NB) != 0)) {
       ::close(fd);
-      fd = -1;
+      fd = kSharedForkHold;
     }
-    segment->fork_fd_ = fd;
+    segment->fork_fd_ = fd < 0 ? kSharedForkHold : fd;
   }
 }
 
 void Segment::ForkedParent() {
   LiveSegments& live = Live();
-  const pid_t self = ::getpid();
   for (Segment* segment : live.segments) {
     if (segment->fork_fd_ >= 0) ::close(segment->fork_fd_);
-    else if (segment->name_fd_ >= 0 && segment->holder_pid_ == self) segment->shared_with_child_ = true;
-    segment->fork_fd_ = -1;
+    if (segment->fork_fd_ == kSharedForkHold) segment->shared_with_child_ = true;
+    segment->fork_fd_ = kNoForkHold;
   }
   live.lock.unlock();
 }
@@ -453,28 +456,35 @@ void Segment::ForkedChild() {
   const std::int32_t record_pid = ViewPid();
   for (Segment* segment : live.segments) {
     const int fd = segment->fork_fd_;
-    segment->fork_fd_ = -1;
-    if (fd < 0) continue;
-    ::close(segment->name_fd_);
-    segment->name_fd_ = fd;
+    segment->fork_fd_ = kNoForkHold;
+    if (fd == kNoForkHold) continue;
+    // Without a description of its own (no descriptor left) the child
+    // shares the parent's, which then neither of them removes.
+    if (fd >= 0) {
+      ::close(segment->name_fd_);
+      segment->name_fd_ = fd;
+    }
+    segment->shared_with_child_ = fd < 0;
     segment->holder_pid_ = ::getpid();
-    segment->shared_with_child_ = false;
     segment->record_pid_ = 0;  // no record yet: its release then leaves the table alone
-    if (!LockTable(fd)) continue;
+    const int name_fd = segment->name_fd_;
+    if (!LockTable(name_fd)) continue;
     struct stat st {};
     std::size_t slot = 0, count = 0;
-    if (::fstat(fd, &st) == 0 && st.st_size >= kHoldersOffset) {
+    if (::fstat(name_fd, &st) == 0 && st.st_size >= kHoldersOffset) {
       count = static_cast<std::size_t>(st.st_size - kHoldersOffset) / sizeof(HolderRecord);
       HolderRecord record{};
       for (slot = 0; slot < count; ++slot)
-        if (!ReadAt(fd, &record, sizeof record, HolderOffset(slot)) || record.pid == 0) break;
+        if (!ReadAt(name_fd, &record, sizeof record, HolderOffset(slot)) || record.pid == 0) break;
       const HolderRecord self{record_pid, segment->data_fd_};
-      if (slot < kMaxHolders && WriteAt(fd, &self, sizeof self, HolderOffset(slot))) {
+      if (slot < kMaxHolders && WriteAt(name_fd, &self, sizeof self, HolderOffset(slot))) {
         segment->slot_ = slot;
         segment->record_pid_ = record_pid;
       }
     }
-    UnlockTable(fd);
+    // A shared description's lock is the parent's too, but the parent
+    // writes only its own record, and not while its fork is prepared.
+    UnlockTable(name_fd);
   }
   live.lock.unlock();
 }

@@ -1,10 +1,11 @@
 // Named kernel objects shared between processes (internal to the platform).
 //
 // Ownership: a named object is private to the user who made it. Its name is
-// a file in /dev/shm that carries the effective uid and the /proc the
-// process sees (<view>: "p" and the device number of that /proc mount):
-//   "Global\X" and "\BaseNamedObjects\X"      -> /dev/shm/vt.<uid>.<view>.g.<X>
-//   "X", "Local\X" (the session namespace)    -> /dev/shm/vt.<uid>.<view>.s.<X>
+// a file in /dev/shm that carries the effective uid, the /proc the process
+// sees (<view>: "p" and the device number of that /proc mount) and the
+// layout generation of the objects (<gen>, "v2"):
+//   "Global\X" and "\BaseNamedObjects\X"      -> /dev/shm/vt.<uid>.<view>.<gen>.g.<X>
+//   "X", "Local\X" (the session namespace)    -> /dev/shm/vt.<uid>.<view>.<gen>.s.<X>
 // so "Global\" means every process of this user that sees the same /proc,
 // and users never meet. Processes in PID namespaces with a /proc of their
 // own (containers sharing /dev/shm) cannot reach each other's objects, so
@@ -48,18 +49,16 @@
 
 namespace vt::os::detail {
 
-// Kind 1 was an event of an earlier layout (one waiter count for all
-// processes): such a name is of another kind to an event now.
-enum class SegmentKind : std::uint32_t { kMutex = 2, kSection = 3, kWakeWord = 4, kEvent = 5 };
+enum class SegmentKind : std::uint32_t { kEvent = 1, kMutex = 2, kSection = 3, kWakeWord = 4 };
 
 // Where a Windows-style name lives. Answers false (last error set) for a
 // name that is too long or empty after its prefix.
 struct ObjectPath {
-  std::string file;         // "/dev/shm/vt.0.p22.g.Name"
+  std::string file;         // "/dev/shm/vt.0.p22.v2.g.Name"
   std::string native_name;  // "\BaseNamedObjects\Name" or "\Sessions\1\BaseNamedObjects\Name"
 };
 bool ResolveObjectName(std::string_view name, bool native, ObjectPath& out);
-// The wake word of this view (WakeWord.h): /dev/shm/vt.<uid>.<view>.wake,
+// The wake word of this view (WakeWord.h): /dev/shm/vt.<uid>.<view>.<gen>.wake,
 // outside every object namespace.
 bool ResolveWakeWordPath(ObjectPath& out);
 

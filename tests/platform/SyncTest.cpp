@@ -24,7 +24,7 @@ std::string Name(const std::string& base) { return base + "_" + std::to_string(:
 std::string StoreFile(const std::string& name, bool global = false) {
   struct stat proc {};
   ::stat("/proc/self", &proc);
-  return "/dev/shm/vt." + std::to_string(::geteuid()) + ".p" + std::to_string(proc.st_dev) +
+  return "/dev/shm/vt." + std::to_string(::geteuid()) + ".p" + std::to_string(proc.st_dev) + ".v2" +
          (global ? ".g." : ".s.") + name;
 }
 
@@ -273,20 +273,28 @@ TEST(NamedObjects, NameGoesWithItsLastHolder) {
 
 // A process forked without exec holds its parent's objects: the parent's
 // end leaves the name to it, a third process opens the object through it,
-// and its wait on several objects wakes on the third process's set.
+// and its wait on several objects wakes on the third process's set; also
+// when no descriptor was left at the fork (the child then shares the
+// parent's hold on the name).
 TEST(NamedObjects, ForkedChildKeepsTheNameAfterItsParentEnds) {
-  const std::string name = Name("vt_test_forked"), done = Name("vt_test_forked_done");
-  HANDLE d = CreateEventA(nullptr, true, false, done);
-  ASSERT_NE(d, 0);
-  ASSERT_EQ(RunHelper({"fork-wait", name, done}), 0);
-  EXPECT_TRUE(Exists(StoreFile(name)));
-  HANDLE e = OpenEventA(name);
-  EXPECT_NE(e, 0) << GetLastError();
-  // A pulse once the child waits, from a process that opens the event anew.
-  EXPECT_EQ(RunHelper({"pulse", name, "1"}), 0);
-  EXPECT_EQ(WaitForSingleObject(d, 30000), kWaitObject0);
-  CloseHandle(e);
-  CloseHandle(d);
+  for (bool no_descriptors : {false, true}) {
+    SCOPED_TRACE(no_descriptors ? "no descriptor left" : "descriptors left");
+    const std::string name = Name(std::string("vt_test_forked") + (no_descriptors ? "_nofd" : ""));
+    const std::string done = Name("vt_test_forked_done");
+    HANDLE d = CreateEventA(nullptr, true, false, done);
+    ASSERT_NE(d, 0);
+    std::vector<std::string> args = {"fork-wait", name, done};
+    if (no_descriptors) args.push_back("nofd");
+    ASSERT_EQ(RunHelper(args), 0);
+    EXPECT_TRUE(Exists(StoreFile(name)));
+    HANDLE e = OpenEventA(name);
+    EXPECT_NE(e, 0) << GetLastError();
+    // A pulse once the child waits, from a process that opens the event anew.
+    EXPECT_EQ(RunHelper({"pulse", name, "1"}), 0);
+    EXPECT_EQ(WaitForSingleObject(d, 30000), kWaitObject0);
+    CloseHandle(e);
+    CloseHandle(d);
+  }
 }
 
 TEST(Mutexes, RecursiveOwnershipAndAbandonedByThread) {

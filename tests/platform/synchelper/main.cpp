@@ -12,9 +12,10 @@
 //   pulse-nofd NAME COUNT          as pulse, with no descriptor left to open anything
 //   nofd-then-pulse NAME COUNT     with no descriptor left, wait on several objects once
 //                                  (1 ms), then with descriptors again pulse as pulse
-//   fork-wait NAME DONE            create the auto-reset event, fork without exec and end;
-//                                  the child waits on the event and an unnamed one and
-//                                  sets event DONE when the event ended the wait
+//   fork-wait NAME DONE [nofd]     create the auto-reset event, fork without exec (with
+//                                  nofd: with no descriptor left) and end; the child waits
+//                                  on the event and an unnamed one and sets event DONE
+//                                  when the event ended the wait
 //   section NAME                   create or open the session-style section, write 'B' to
 //                                  byte 1: exit 183 when it existed, else 0
 //   truncate PID FILE              truncate the name file, then every object memfd of
@@ -118,7 +119,12 @@ int main(int argc, char** argv) {
     if (!handles[0] || !handles[1] || !done) Fail();
     // The wake word is mapped before the fork.
     if (WaitForMultipleObjects(2, handles, false, 1) != kWaitTimeout) return 5;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) Fail();
+    const rlimit none{0, limit.rlim_max};
+    if (argc > 4 && std::strcmp(argv[4], "nofd") == 0 && ::setrlimit(RLIMIT_NOFILE, &none) != 0) return 4;
     const pid_t child = ::fork();
+    ::setrlimit(RLIMIT_NOFILE, &limit);
     if (child < 0) return 6;
     if (child == 0) {
       if (WaitForMultipleObjects(2, handles, false, 60000) == kWaitObject0) SetEvent(done);
