@@ -4,7 +4,7 @@
 // every process of this user that sees the same /proc (a segment named like
 // the objects', see SharedSegment.h), and, where the kernel has futex_waitv,
 // on the change word of each object that has one (an event's set count)
-// too. Each object counts the waiters on several objects that joined it; a
+// too; a wait on events alone sleeps on their change words only. Each object counts the waiters on several objects that joined it; a
 // set, a release or a process end that finds any bumps the wake word and
 // wakes every sleeper on it, and they look at their objects again. A set
 // also wakes its event's change word, so that it reaches every waiter even
@@ -23,8 +23,8 @@ namespace vt::os::detail {
 // made (descriptors used up, its lock held, a name file another user put
 // there, no memory), a word of this process only, and each later use, at
 // most once every kWakeWordRetryMs, tries the shared one again. A process on
-// its own word wakes only its own waiters through it; its waits look at
-// their objects every kUnsharedRecheckMs.
+// its own word wakes only its own waiters through it; its waits that sleep
+// on the wake word alone look at their objects every kUnsharedRecheckMs.
 std::atomic<std::uint32_t>& WakeWord();
 bool IsSharedWakeWord(const std::atomic<std::uint32_t>& word);
 inline constexpr std::uint32_t kUnsharedRecheckMs = 10;
