@@ -98,13 +98,19 @@ TEST_F(X11MessageBox, IsModalWrapsItsTextAndEndsWithEnterAClickTheCloseBoxOrTheD
 }
 
 TEST_F(X11MessageBox, TheBackEndWaitsForTheConnectionUpToTheLimitItIsGiven) {
-  // A short limit runs out while the server answers nothing; the connection
-  // made later still serves.
+  // A short limit runs out while the server answers nothing, for later
+  // calls too: it counts from the start. The connection made later serves.
   display::SetWaitLimitForTest(std::chrono::milliseconds(100));
   display_.Pause();
   EXPECT_FALSE(display::WaitActive());
+  display::SetWaitLimitForTest(display_.Left());
+  auto again = std::async(std::launch::async, [] { return display::WaitActive(); });
+  const bool returned =
+      WaitUntil([&] { return again.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
   EXPECT_FALSE(display::Active());
   display_.Resume();
+  EXPECT_TRUE(returned) << "waited again";
+  EXPECT_FALSE(returned && again.get());
   EXPECT_TRUE(WaitUntil([] { return display::Active(); }));
 
   // A long one outlasts the default: the back-end waits for the server.
