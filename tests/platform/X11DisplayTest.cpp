@@ -97,7 +97,10 @@ TEST_F(X11MessageBox, IsModalWrapsItsTextAndEndsWithEnterAClickTheCloseBoxOrTheD
   TakeShownMessageBoxes();
 }
 
-TEST_F(X11MessageBox, TheBackEndWaitsForTheConnectionUpToTheLimitItIsGiven) {
+// The back-end on a server that answers nothing for a while.
+class X11Backend : public X11MessageBox {};
+
+TEST_F(X11Backend, WaitsForTheConnectionUpToTheLimitItIsGivenFromItsStart) {
   // A short limit runs out while the server answers nothing, for later
   // calls too: it counts from the start. The connection made later serves.
   display::SetWaitLimitForTest(std::chrono::milliseconds(100));
@@ -130,7 +133,7 @@ TEST_F(X11MessageBox, TheBackEndWaitsForTheConnectionUpToTheLimitItIsGiven) {
   EXPECT_EQ(display::ScreenWidth(), VirtualDisplay::kWidth);
 }
 
-TEST_F(X11MessageBox, ADestroyedWindowIsOffTheServerWhenTheCallReturnsUpToTheLimit) {
+TEST_F(X11Backend, ADestroyedWindowIsOffTheServerWhenTheCallReturnsUpToTheLimit) {
   WNDCLASSA wc;
   wc.lpfnWndProc = DefWindowProcA;
   wc.lpszClassName = "X11TestFrame";

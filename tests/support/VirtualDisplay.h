@@ -82,8 +82,10 @@ class VirtualDisplay {
       int null = ::open("/dev/null", O_WRONLY);
       ::dup2(null, 2);
       const std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
+      // No reset when the last client leaves: a client connecting then
+      // would be turned away.
       ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten", "tcp",
-              static_cast<char*>(nullptr));
+              "-noreset", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(fds[1]);
