@@ -103,7 +103,7 @@ class X11Windows : public ::testing::Test {
   }
 
   // Starts the program on a thread of its own, which stays its parent (and
-  // its tracer when asked) until it ends; answers its exit code.
+  // its tracer when asked) until it ends and then gives its exit code.
   Program Launch(const fs::path& program, const Options& o = {}) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
