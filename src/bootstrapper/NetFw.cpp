@@ -120,8 +120,13 @@ TAuhtorizedAppList TFirewall::GetAuthorizedApplications() {
 
 void TFirewall::RemoveApplicationsByName(const std::string& name) {
   RequireInstalled(*this);
+  // Another program's entry may share an image with one of these: each goes
+  // by its name and image together, and all of them in one change.
+  std::vector<std::pair<std::u16string, std::u16string>> named;
   for (const auto& app : GetAuthorizedApplications())
-    if (SameTextAscii(app->Name, name)) RemoveAuthorizedApplication(app->ProcessImageFileName);
+    if (SameTextAscii(app->Name, name))
+      named.emplace_back(os::Utf8ToUtf16(app->Name), os::FileNameToUtf16(app->ProcessImageFileName));
+  if (!named.empty()) OleCheck(Applications()->RemoveNamed(named));
 }
 
 TFirewall* GetFirewall() {

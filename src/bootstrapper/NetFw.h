@@ -46,7 +46,8 @@ class TFirewall {
   // outside 0..3.
   TAuhtorizedAppList GetAuthorizedApplications();
   // Removes every allowed program whose name equals name, ignoring the case
-  // of ASCII letters.
+  // of ASCII letters, in one change of the firewall; another program's entry
+  // with the same image stays.
   void RemoveApplicationsByName(const std::string& name);
 
   // The manager and its current profile; null without a firewall.

@@ -1,7 +1,5 @@
 #include "common/AppRemoteControl.h"
 
-#include <vector>
-
 #include "common/Locks.h"
 #include "common/Logs.h"
 #include "common/NotifyQueue.h"
@@ -13,14 +11,6 @@
 #include "platform/Sync.h"
 
 namespace vt {
-
-namespace {
-
-// While a request's event stays signalled it is left out of the wait and
-// looked at again this often, until the controller resets it.
-constexpr os::DWORD kHeldEventPollMs = 10;
-
-}  // namespace
 
 TAppRemoteControl::TAppRemoteControl(const std::string& name) : name_(name) {
   if (name_.empty()) name_ = ExtractFileBaseName(os::GetModuleFileName(nullptr));
@@ -41,6 +31,16 @@ TAppRemoteControl::TAppRemoteControl(const std::string& name) : name_(name) {
       // Created by someone we may only wait on.
       if (!events_[i]) events_[i] = os::OpenEventA(event_name);
       if (!events_[i]) RaiseLastOSError("Unable to create/open event object.");
+    }
+    // Requests are counted from here on; an event already set is one.
+    for (int i = 0; i < kRemoteEventCount; ++i) {
+      std::uint32_t before = 0, after = 0;
+      do {
+        os::GetEventSetCount(events_[i], &before);
+        set_at_start_[i] = os::WaitForSingleObject(events_[i], 0) == os::kWaitObject0;
+        os::GetEventSetCount(events_[i], &after);
+      } while (before != after);
+      set_counts_[i] = after;
     }
     window_ = AllocateUtilityWindow([this](TMessage& m) { WindowProc(m); });
     if (!window_) RaiseLastOSError("Unable to create remote control window.");
@@ -87,37 +87,27 @@ void TAppRemoteControl::ReleaseResources() {
 }
 
 void TAppRemoteControl::ControlThreadProc() {
-  // A request is one pulse of its event. The control thread never resets an
-  // event (other instances wait on the same ones), so an event still
-  // signalled after it was forwarded is held back until it has been reset;
-  // otherwise one long pulse would become a flood of requests.
-  std::array<bool, kRemoteEventCount> held{};
-  std::vector<os::HANDLE> handles;
-  std::vector<int> indexes;
+  // A request is one set of its event, however long the event then stays
+  // set and however soon the next set follows: the thread waits for sets,
+  // not for signalled events, and counts them. It never resets an event
+  // (other instances wait on the same ones).
+  std::array<std::uint32_t, kRemoteEventCount> seen = set_counts_;
+  std::array<std::uint32_t, kRemoteEventCount> requests{};
+  for (int i = 0; i < kRemoteEventCount; ++i) requests[i] = set_at_start_[i] ? 1 : 0;
   for (;;) {
-    handles.clear();
-    indexes.clear();
-    bool any_held = false;
-    for (int i = 0; i < kRemoteEventCount; ++i) {
-      if (held[i]) {
-        any_held = true;
-        continue;
-      }
-      handles.push_back(events_[i]);
-      indexes.push_back(i);
-    }
-    const os::DWORD result = os::WaitForMultipleObjects(static_cast<os::DWORD>(handles.size()), handles.data(),
-                                                        false, any_held ? kHeldEventPollMs : os::kInfinite);
+    for (int i = 0; i < kRemoteEventCount; ++i)
+      for (; requests[i] > 0; --requests[i])
+        os::PostMessageA(window_, os::WM_USER, static_cast<os::WPARAM>(i), 0);
+    const os::DWORD result =
+        os::WaitForEventSets(kRemoteEventCount, events_.data(), seen.data(), os::kInfinite);
     if (closed_) return;
     // The handles are gone: nothing can arrive any more.
     if (result == os::kWaitFailed) return;
-    for (int i = 1; i < kRemoteEventCount; ++i)
-      if (held[i] && os::WaitForSingleObject(events_[i], 0) != os::kWaitObject0) held[i] = false;
-    if (result < handles.size()) {
-      const int index = indexes[result];
-      os::PostMessageA(window_, os::WM_USER, static_cast<os::WPARAM>(index), 0);
-      // A pulse already over is waited for again at once.
-      if (index != 0) held[index] = os::WaitForSingleObject(events_[index], 0) == os::kWaitObject0;
+    for (int i = 0; i < kRemoteEventCount; ++i) {
+      std::uint32_t now = seen[i];
+      if (!os::GetEventSetCount(events_[i], &now)) return;
+      requests[i] = now - seen[i];
+      seen[i] = now;
     }
   }
 }

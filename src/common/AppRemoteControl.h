@@ -68,6 +68,9 @@ class TAppRemoteControl : public TObject {
   std::array<os::HANDLE, 2> mutexes_{};
   std::array<bool, 2> mutex_existed_{};
   std::array<os::HANDLE, kRemoteEventCount> events_{};
+  // Each event's set count when it was made, and whether it was set then.
+  std::array<std::uint32_t, kRemoteEventCount> set_counts_{};
+  std::array<bool, kRemoteEventCount> set_at_start_{};
   os::HWND window_ = 0;
   std::unique_ptr<TClock> quit_clock_;
   std::unique_ptr<TMethodThread> thread_;

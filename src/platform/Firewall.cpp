@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <set>
 #include <sstream>
+#include <utility>
 
 #include "platform/FileStore.h"
 #include "platform/LastError.h"
@@ -123,6 +125,21 @@ HRESULT FwRemoveAuthorizedApplication(const std::string& process_image_file_name
       return WriteStore(store);
     }
   return HResultFromWin32(kErrorFileNotFound);
+}
+
+HRESULT FwRemoveAuthorizedApplications(const std::vector<FwAuthorizedApplication>& entries) {
+  if (const HRESULT hr = CheckFolder(); hr != kSOk) return hr;
+  StoreLock lock(FirewallDirectory() + "/firewall.lock");
+  if (lock.error()) return HResultFromWin32(lock.error());
+  Store store;
+  if (const HRESULT hr = ReadStore(store); hr != kSOk) return hr;
+  std::set<std::pair<std::string, std::string>> doomed;
+  for (const auto& e : entries) doomed.emplace(e.ProcessImageFileName, e.Name);
+  const std::size_t before = store.apps.size();
+  std::erase_if(store.apps, [&](const FwAuthorizedApplication& app) {
+    return doomed.count({app.ProcessImageFileName, app.Name}) != 0;
+  });
+  return store.apps.size() == before ? kSOk : WriteStore(store);
 }
 
 }  // namespace vt::os

@@ -27,6 +27,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Com.h"
@@ -56,6 +57,11 @@ HRESULT FwGetFirewallEnabled(bool* enabled);
 HRESULT FwGetAuthorizedApplications(std::vector<FwAuthorizedApplication>* applications);
 // HResultFromWin32(kErrorFileNotFound) when no allowed program has that image.
 HRESULT FwRemoveAuthorizedApplication(const std::string& process_image_file_name);
+// Removes every allowed program whose name and image file name are both
+// those of one of entries (byte for byte; their other fields do not count),
+// in one rewrite of the store and none when nothing matches. kSOk also when
+// nothing matched: what is gone already need not go.
+HRESULT FwRemoveAuthorizedApplications(const std::vector<FwAuthorizedApplication>& entries);
 
 // ---- The firewall as component objects ----
 
@@ -72,6 +78,9 @@ constexpr VARIANT_BOOL VARIANT_FALSE = 0;
 class INetFwAuthorizedApplications : public IDispatch {
  public:
   virtual HRESULT Remove(const std::u16string& process_image_file_name) = 0;
+  // Removes, all at once, the allowed programs that have both the name and
+  // the image file name of one of the pairs.
+  virtual HRESULT RemoveNamed(const std::vector<std::pair<std::u16string, std::u16string>>& names_and_images) = 0;
   // An IEnumVARIANT over the allowed programs, each an IDispatch.
   virtual HRESULT get__NewEnum(IUnknown** enumerator) = 0;
 

@@ -129,6 +129,14 @@ class Applications : public FwObject<INetFwAuthorizedApplications, &IID_INetFwAu
   HRESULT Remove(const std::u16string& process_image_file_name) override {
     return FwRemoveAuthorizedApplication(Utf16ToFileName(process_image_file_name));
   }
+  HRESULT RemoveNamed(const std::vector<std::pair<std::u16string, std::u16string>>& names_and_images) override {
+    std::vector<FwAuthorizedApplication> entries(names_and_images.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      entries[i].Name = Utf16ToUtf8(names_and_images[i].first);
+      entries[i].ProcessImageFileName = Utf16ToFileName(names_and_images[i].second);
+    }
+    return FwRemoveAuthorizedApplications(entries);
+  }
   HRESULT get__NewEnum(IUnknown** enumerator) override {
     if (!enumerator) return E_POINTER;
     *enumerator = nullptr;

@@ -6,6 +6,7 @@
 // the two never collide. kInvalidHandleValue (-1) is never a valid handle.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -55,6 +56,10 @@ class KernelObject {
   // joined (kInfinite: every change wakes it). By default an object is
   // looked at every 10 ms.
   virtual DWORD RecheckMs() const { return 10; }
+  // A word bumped and woken at each change that may satisfy a waiter, which
+  // waits on several objects sleep on too where the kernel lets them; null
+  // for none.
+  virtual std::atomic<std::uint32_t>* ChangeWord() { return nullptr; }
   // Native name ("\BaseNamedObjects\..."), empty for an unnamed object.
   virtual std::string NativeName() const { return {}; }
 };

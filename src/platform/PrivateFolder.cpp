@@ -38,6 +38,7 @@ struct RemoveState {
   int first_errno = 0;
   char* failed_name;
   std::size_t failed_name_size;
+  unsigned moved = 0;  // names handed out to folders moved up
 };
 
 void NoteFailure(RemoveState& st, int err, const char* name) {
@@ -56,18 +57,121 @@ bool IsStuck(const FolderScratch& s, const struct stat& st) {
   return false;
 }
 
+// Appends the decimal value to text at *used (size 32 in all).
+void AppendNumber(char* text, std::size_t* used, unsigned long value) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value);
+  while (n > 0 && *used + 1 < 32) text[(*used)++] = digits[--n];
+  text[*used] = '\0';
+}
+
+// Gives a folder of this user that lacks u+rwx those rights, so that what
+// is in it can go; never touches another user's folder. fd is the folder
+// open for reading, or with O_PATH (then changed through /proc). True when
+// the mode changed.
+bool OpenUp(int fd, bool path_only) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 0700) == 0700)
+    return false;
+  const mode_t mode = (st.st_mode & 07777) | 0700;
+  if (!path_only) return ::fchmod(fd, mode) == 0;
+  char link[32] = "/proc/self/fd/";
+  std::size_t used = 14;
+  AppendNumber(link, &used, static_cast<unsigned long>(fd));
+  return ::chmod(link, mode) == 0;
+}
+
+// Opens the subfolder name of the folder open as fd for reading, never
+// following a link; a folder of this user that cannot be read is opened up
+// first. -1 with errno on failure.
+int OpenSubfolder(int fd, const char* name) {
+  const int d = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (d >= 0 || errno != EACCES) return d;
+  const int path = ::openat(fd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (path < 0) {
+    errno = EACCES;
+    return -1;
+  }
+  int opened = -1;
+  if (OpenUp(path, true)) {
+    char link[32] = "/proc/self/fd/";
+    std::size_t used = 14;
+    AppendNumber(link, &used, static_cast<unsigned long>(path));
+    opened = ::open(link, O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // the same folder, whatever its name is now
+  }
+  ::close(path);
+  if (opened < 0) errno = EACCES;
+  return opened;
+}
+
+// Removes the entry name of the folder open as fd, trying first what its
+// type says it is: 0 when it is gone, else the errno (ENOTEMPTY for a folder
+// with content).
+int RemoveEntry(int fd, const char* name, bool folder) {
+  if (!folder) {
+    if (::unlinkat(fd, name, 0) == 0 || errno == ENOENT) return 0;
+    const int err = errno;
+    if (err != EISDIR && err != EPERM) return err;
+    if (::unlinkat(fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
+    return errno == ENOTDIR ? err : errno == EEXIST ? ENOTEMPTY : errno;
+  }
+  if (::unlinkat(fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
+  if (errno != ENOTDIR) return errno == EEXIST ? ENOTEMPTY : errno;
+  return ::unlinkat(fd, name, 0) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+// Moves the subfolder name of the folder open as fd into the folder open as
+// top under a name of the walk's own, so that the walk reaches it from
+// there without holding the folders between. What stands at that name in
+// top, when it is not an empty folder (which the walk would remove anyway),
+// keeps it and the next name is tried. False when it cannot be moved
+// (another file system, a folder that is not this user's).
+bool MoveUp(int fd, const char* name, int top, RemoveState& st) {
+  bool opened_up = false;
+  for (int tries = 0; tries < 16;) {
+    char target[32] = ".deep.";
+    std::size_t used = 6;
+    AppendNumber(target, &used, st.moved);
+    if (::renameat(fd, name, top, target) == 0) {
+      ++st.moved;
+      return true;
+    }
+    const int err = errno;
+    if (err == EEXIST || err == ENOTEMPTY || err == ENOTDIR || err == EISDIR || err == EINVAL) {
+      ++st.moved;
+      ++tries;
+      continue;
+    }
+    // A folder moved to another parent must be writable itself.
+    if (err != EACCES || opened_up) return false;
+    opened_up = true;
+    const int d = OpenSubfolder(fd, name);
+    const bool changed = d >= 0 && OpenUp(d, false);
+    if (d >= 0) ::close(d);
+    if (!changed && !OpenUp(top, false)) return false;
+  }
+  return false;
+}
+
 enum class Pass { kEmpty, kLeft, kDescend, kNoDescriptor };
 
 // One pass over the folder open as fd: removes files, links and empty
 // folders; stops at the first folder with content (opened in *sub) unless
-// may_descend is false or it is known to keep what stays in it.
-Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int* sub) {
+// may_descend is false or it is known to keep what stays in it. With
+// move_first such a folder is moved into top instead where it can be; when
+// descriptors run out it is moved there too, or kNoDescriptor. A refusal
+// in a folder of this user opens it up once and tries again.
+Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int top, bool move_first, int* sub) {
   if (::lseek(fd, 0, SEEK_SET) < 0) {
     NoteFailure(st, errno, ".");
     return Pass::kLeft;
   }
   char* buffer = st.scratch->buffer;
-  bool left = false;
+  bool left = false, opened_up = false;
   for (;;) {
     const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof st.scratch->buffer);
     if (n < 0 && errno == ENOENT) return Pass::kEmpty;  // removed already: nothing is in it
@@ -81,26 +185,30 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int* s
       at += entry->reclen;
       const char* name = entry->name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-      if (::unlinkat(fd, name, 0) == 0 || errno == ENOENT) continue;
-      int err = errno;
-      if (err == EISDIR || err == EPERM) {
-        if (::unlinkat(fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) continue;
-        err = errno;
-        if ((err == ENOTEMPTY || err == EEXIST) && may_descend) {
-          const int d = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-          struct stat ds;
-          if (d >= 0 && ::fstat(d, &ds) == 0) {
-            if (!IsStuck(*st.scratch, ds)) {
-              *sub = d;
-              return Pass::kDescend;
-            }
-            ::close(d);
-            left = true;  // what stays in it was noted when it was found
-            continue;
+      int err = RemoveEntry(fd, name, entry->type == DT_DIR);
+      if (err == EACCES && !opened_up) {
+        opened_up = true;
+        if (OpenUp(fd, false)) err = RemoveEntry(fd, name, entry->type == DT_DIR);
+      }
+      if (err == 0) continue;
+      if (err == ENOTEMPTY && may_descend) {
+        if (move_first && MoveUp(fd, name, top, st)) continue;
+        const int d = OpenSubfolder(fd, name);
+        struct stat ds;
+        if (d >= 0 && ::fstat(d, &ds) == 0) {
+          if (!IsStuck(*st.scratch, ds)) {
+            *sub = d;
+            return Pass::kDescend;
           }
-          err = errno;
-          if (d >= 0) ::close(d);
-          if ((err == EMFILE || err == ENFILE) && may_shed) return Pass::kNoDescriptor;
+          ::close(d);
+          left = true;  // what stays in it was noted when it was found
+          continue;
+        }
+        err = errno;
+        if (d >= 0) ::close(d);
+        if (err == EMFILE || err == ENFILE) {
+          if (!move_first && top != fd && MoveUp(fd, name, top, st)) continue;
+          if (may_shed) return Pass::kNoDescriptor;
         }
       }
       left = true;
@@ -111,12 +219,14 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int* s
 
 // Empties the folder open as top_fd, whatever its depth, with system calls
 // only: it descends with openat, never following a link, keeping the
-// descriptors of at most FolderScratch::kHeldLevels folders; past them (or
-// when descriptors run out) the deepest held one stands in for the folders
-// below it, which are found again from it. A folder is rescanned from its
-// start whenever the walk comes back to it, which removes the emptied
-// folder it descended into. Folders where something stays are remembered,
-// so that no walk enters them twice.
+// descriptors of at most FolderScratch::kHeldLevels folders. A folder with
+// content met at the deepest held level (or when descriptors run out) is
+// moved into top_fd, from where the walk comes back to it, so that every
+// folder is entered once. Where it cannot be moved the deepest held folder
+// stands in for the folders below it, which are found again from it. A
+// folder is rescanned from its start whenever the walk comes back to it,
+// which removes the emptied folder it descended into. Folders where
+// something stays are remembered, so that no walk enters them twice.
 bool EmptyTree(int top_fd, RemoveState& st) {
   FolderScratch& s = *st.scratch;
   s.stuck_count = 0;
@@ -130,7 +240,7 @@ bool EmptyTree(int top_fd, RemoveState& st) {
       may_descend = false;
     }
     int sub = -1;
-    switch (RemovePass(s.held[depth], st, may_descend, depth >= 2, &sub)) {
+    switch (RemovePass(s.held[depth], st, may_descend, depth >= 2, top_fd, depth > 0 && depth >= deepest, &sub)) {
       case Pass::kDescend:
         if (depth < deepest) {
           s.held[++depth] = sub;

@@ -16,7 +16,8 @@ namespace vt::os {
 bool CreatePrivateFolder(const std::string& name);
 
 // Deletes a file, a link (never its target) or a folder tree without
-// following links. True when nothing is left; false with the last error.
+// following links, as RemoveHeldFolder empties a folder. True when nothing
+// is left; false with the last error.
 bool RemoveTreeNoFollow(const std::string& name);
 
 }  // namespace vt::os
@@ -64,8 +65,9 @@ enum class HeldFolder { kHeld, kInUse, kFailed };
 HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_fd);
 
 // Removes this user's folders in parent_fd named prefix and a decimal number
-// that no live run holds (what killed runs left behind). Another user's
-// entries are never touched. Returns how many were removed.
+// that no live run holds (what killed runs left behind), as
+// RemoveHeldFolder removes them. Another user's entries are never touched.
+// Returns how many were removed.
 int RemoveLeftoverFolders(int parent_fd, const std::string& prefix);
 
 // Scratch space for RemoveHeldFolder: a directory buffer, the descriptors of
@@ -82,10 +84,13 @@ struct FolderScratch {
 };
 
 // Empties the folder open as folder_fd, at any depth (links are removed,
-// never followed; memory and descriptors stay bounded) and removes it from
-// parent_fd when name still names it; past FolderScratch::kStuckFolders
-// folders holding what cannot go, the walk enters no further folder.
-// Async-signal-safe. True when nothing
+// never followed; memory and descriptors stay bounded: a folder deeper than
+// the walk holds open is first moved into folder_fd under a name of the
+// walk's own) and removes it from parent_fd when name still names it. A
+// folder of this user that refuses the removal (or its reading) is given
+// u+rwx; another user's is never changed. Past
+// FolderScratch::kStuckFolders folders holding what cannot go, the walk
+// enters no further folder. Async-signal-safe. True when nothing
 // is left; else false with errno of the first failure in *failed_errno and
 // the name of the first entry that stayed in failed_name (size
 // failed_name_size).

@@ -1,6 +1,7 @@
 #include "platform/SharedSegment.h"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -58,11 +59,13 @@ std::string UserPrefix() { return std::string(kStoreDir) + "vt." + std::to_strin
 // mount's device) is part of every name, and holders record their process
 // id as that /proc numbers them. Processes of other views (containers with
 // their own /proc) get objects of their own instead of ones they could not
-// reach.
+// reach. The layout generation follows: programs whose objects are laid
+// out otherwise never meet this one's under the same names.
+constexpr char kLayoutGeneration[] = "v2";
 std::string ViewPrefix() {
   struct stat st {};
   const unsigned long long view = ::stat("/proc/self", &st) == 0 ? static_cast<unsigned long long>(st.st_dev) : 0;
-  return UserPrefix() + "p" + std::to_string(view) + ".";
+  return UserPrefix() + "p" + std::to_string(view) + "." + kLayoutGeneration + ".";
 }
 
 // This process's id in the /proc it sees (in a PID namespace whose /proc is
@@ -147,14 +150,15 @@ bool SweepIfUnheld(int fd, const std::string& path) {
 
 // Write lock on the whole holder table; bounded so that a table held by a
 // stuck process fails instead of hanging.
-bool LockTable(int fd) {
+constexpr int kTableLockTries = 2000;  // 1 ms apart
+bool LockTable(int fd, int tries = kTableLockTries) {
   struct flock fl {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
-  for (int i = 0; i < 2000; ++i) {
+  for (int i = 0; i < tries; ++i) {
+    if (i > 0) ::usleep(1000);
     if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
     if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
-    ::usleep(1000);
   }
   return false;
 }
@@ -243,6 +247,83 @@ std::atomic<unsigned> g_temp_counter{0};
 
 }  // namespace
 
+namespace {
+// Field 22 of /proc/<pid>/stat, and whether the process still runs (not a
+// zombie). False when the file cannot be read as such.
+bool ReadProcessStat(std::int32_t pid, std::uint64_t* start, bool* running, bool* gone) {
+  *gone = false;
+  const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *gone = errno == ENOENT || errno == ESRCH;
+    return false;
+  }
+  char buf[1024];
+  const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  if (n <= 0) {
+    *gone = n == 0 || errno == ESRCH;
+    return false;
+  }
+  buf[n] = 0;
+  const char* p = std::strrchr(buf, ')');  // the name may hold anything but ends there
+  if (!p || p[1] != ' ') return false;
+  p += 2;
+  *running = *p != 'Z' && *p != 'X' && *p != 'x';
+  for (int field = 3; field < 22; ++field) {
+    p = std::strchr(p, ' ');
+    if (!p) return false;
+    ++p;
+  }
+  char* end = nullptr;
+  *start = std::strtoull(p, &end, 10);
+  return end != p;
+}
+}  // namespace
+
+namespace {
+// This process's identity, learnt at the first use and again in a forked
+// child (getpid() is a system call: waits ask for it twice each).
+std::atomic<bool> g_identity_known{false};
+std::atomic<std::int32_t> g_identity_id{0};
+std::atomic<std::uint64_t> g_identity_start{0};
+
+void ForgetIdentity() { g_identity_known.store(false); }
+
+void LearnIdentity() {
+  static std::once_flag at_fork;
+  std::call_once(at_fork, [] { ::pthread_atfork(nullptr, nullptr, ForgetIdentity); });
+  if (g_identity_known.load()) return;
+  const std::int32_t id = ViewPid();
+  std::uint64_t start = 0;
+  bool running = true, gone = false;
+  if (!ReadProcessStat(id, &start, &running, &gone)) start = 0;
+  g_identity_id.store(id);
+  g_identity_start.store(start);
+  g_identity_known.store(true);
+}
+}  // namespace
+
+std::int32_t ProcessViewId() {
+  LearnIdentity();
+  return g_identity_id.load();
+}
+
+std::uint64_t ProcessViewStart() {
+  LearnIdentity();
+  return g_identity_start.load();
+}
+
+bool ProcessViewEnded(std::int32_t pid, std::uint64_t start) {
+  std::uint64_t value = 0;
+  bool running = true, gone = false;
+  if (!ReadProcessStat(pid, &value, &running, &gone)) return gone;
+  return !running || (start != 0 && value != start);
+}
+
 bool ResolveObjectName(std::string_view name, bool native, ObjectPath& out) {
   bool global = false;
   if (native) {
@@ -292,7 +373,8 @@ Segment::~Segment() { Close(); }
 
 void Segment::ReleaseName() {
   if (name_fd_ < 0) return;
-  // A forked child shares the descriptor but holds nothing of its own.
+  // A forked child that could not take a hold of its own shares the
+  // parent's description and holds nothing of its own.
   if (holder_pid_ != ::getpid()) {
     ::close(name_fd_);
     name_fd_ = -1;
@@ -300,15 +382,16 @@ void Segment::ReleaseName() {
   }
   if (LockTable(name_fd_)) {
     HolderRecord record{};
-    if (ReadAt(name_fd_, &record, sizeof record, HolderOffset(slot_)) && record.pid == record_pid_ &&
-        record.fd == data_fd_) {
+    if (record_pid_ != 0 && ReadAt(name_fd_, &record, sizeof record, HolderOffset(slot_)) &&
+        record.pid == record_pid_ && record.fd == data_fd_) {
       record = {};
       WriteAt(name_fd_, &record, sizeof record, HolderOffset(slot_));
     }
     UnlockTable(name_fd_);
   }
-  // The last holder anywhere removes the name.
-  SweepIfUnheld(name_fd_, file_);
+  // The last holder anywhere removes the name; a description shared with a
+  // forked child is never the last.
+  if (!shared_with_child_) SweepIfUnheld(name_fd_, file_);
   ::close(name_fd_);
   name_fd_ = -1;
 }
@@ -331,6 +414,79 @@ void ReleaseNamesAtExit() {
   std::lock_guard<std::mutex> guard(live.lock);
   for (Segment* segment : live.segments) segment->ReleaseName();
   live.segments.clear();
+}
+
+// A process forked without exec holds the parent's objects too: it gets a
+// description of each name file of its own, locked before the fork (so the
+// parent's end never finds the name unheld), and a record in the holder
+// table, so that others reach the object through it once the parent is gone.
+constexpr int kNoForkHold = -1;      // not a name this process holds
+constexpr int kSharedForkHold = -2;  // no description could be made for the child
+void Segment::PrepareFork() {
+  LiveSegments& live = Live();
+  live.lock.lock();
+  const pid_t self = ::getpid();
+  for (Segment* segment : live.segments) {
+    segment->fork_fd_ = kNoForkHold;
+    if (segment->name_fd_ < 0 || segment->holder_pid_ != self) continue;
+    const std::string own = "/proc/self/fd/" + std::to_string(segment->name_fd_);
+    int fd = ::open(own.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat a {}, b {};
+    if (fd >= 0 && (::fstat(fd, &a) != 0 || ::fstat(segment->name_fd_, &b) != 0 || a.st_dev != b.st_dev ||
+                    a.st_ino != b.st_ino || LockFile(fd, LOCK_SH | LOCK_NB) != 0)) {
+      ::close(fd);
+      fd = kSharedForkHold;
+    }
+    segment->fork_fd_ = fd < 0 ? kSharedForkHold : fd;
+  }
+}
+
+void Segment::ForkedParent() {
+  LiveSegments& live = Live();
+  for (Segment* segment : live.segments) {
+    if (segment->fork_fd_ >= 0) ::close(segment->fork_fd_);
+    if (segment->fork_fd_ == kSharedForkHold) segment->shared_with_child_ = true;
+    segment->fork_fd_ = kNoForkHold;
+  }
+  live.lock.unlock();
+}
+
+void Segment::ForkedChild() {
+  LiveSegments& live = Live();
+  const std::int32_t record_pid = ViewPid();
+  for (Segment* segment : live.segments) {
+    const int fd = segment->fork_fd_;
+    segment->fork_fd_ = kNoForkHold;
+    if (fd == kNoForkHold) continue;
+    // Without a description of its own (no descriptor left) the child
+    // shares the parent's, which then neither of them removes.
+    if (fd >= 0) {
+      ::close(segment->name_fd_);
+      segment->name_fd_ = fd;
+    }
+    segment->shared_with_child_ = fd < 0;
+    segment->holder_pid_ = ::getpid();
+    segment->record_pid_ = 0;  // no record yet: its release then leaves the table alone
+    const int name_fd = segment->name_fd_;
+    if (!LockTable(name_fd)) continue;
+    struct stat st {};
+    std::size_t slot = 0, count = 0;
+    if (::fstat(name_fd, &st) == 0 && st.st_size >= kHoldersOffset) {
+      count = static_cast<std::size_t>(st.st_size - kHoldersOffset) / sizeof(HolderRecord);
+      HolderRecord record{};
+      for (slot = 0; slot < count; ++slot)
+        if (!ReadAt(name_fd, &record, sizeof record, HolderOffset(slot)) || record.pid == 0) break;
+      const HolderRecord self{record_pid, segment->data_fd_};
+      if (slot < kMaxHolders && WriteAt(name_fd, &self, sizeof self, HolderOffset(slot))) {
+        segment->slot_ = slot;
+        segment->record_pid_ = record_pid;
+      }
+    }
+    // A shared description's lock is the parent's too, but the parent
+    // writes only its own record, and not while its fork is prepared.
+    UnlockTable(name_fd);
+  }
+  live.lock.unlock();
 }
 
 DWORD Segment::Create(const ObjectPath& path, SegmentKind kind, std::uint64_t data_size,
@@ -386,7 +542,10 @@ DWORD Segment::Attach(const ObjectPath& path, SegmentKind kind, bool create, std
       file_ = path.file;
       native_name_ = path.native_name;
       static std::once_flag at_exit;
-      std::call_once(at_exit, [] { std::atexit(ReleaseNamesAtExit); });
+      std::call_once(at_exit, [] {
+        std::atexit(ReleaseNamesAtExit);
+        ::pthread_atfork(PrepareFork, ForkedParent, ForkedChild);
+      });
       LiveSegments& live = Live();
       std::lock_guard<std::mutex> guard(live.lock);
       live.segments.insert(this);
@@ -408,7 +567,7 @@ DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
   // A shared lock marks this holder; an exclusive one is only ever held by
   // a process removing the name.
   if (LockFile(fd, LOCK_SH | LOCK_NB) != 0 || !SameFile(fd, file)) return fail(kRetry);
-  if (!LockTable(fd)) return fail(kErrorTimeout);
+  if (!LockTable(fd, table_lock_tries_)) return fail(kErrorTimeout);
   NameHeader header{};
   std::vector<HolderRecord> holders;
   const std::int32_t record_pid = ViewPid();

@@ -1,10 +1,11 @@
 // Named kernel objects shared between processes (internal to the platform).
 //
 // Ownership: a named object is private to the user who made it. Its name is
-// a file in /dev/shm that carries the effective uid and the /proc the
-// process sees (<view>: "p" and the device number of that /proc mount):
-//   "Global\X" and "\BaseNamedObjects\X"      -> /dev/shm/vt.<uid>.<view>.g.<X>
-//   "X", "Local\X" (the session namespace)    -> /dev/shm/vt.<uid>.<view>.s.<X>
+// a file in /dev/shm that carries the effective uid, the /proc the process
+// sees (<view>: "p" and the device number of that /proc mount) and the
+// layout generation of the objects (<gen>, "v2"):
+//   "Global\X" and "\BaseNamedObjects\X"      -> /dev/shm/vt.<uid>.<view>.<gen>.g.<X>
+//   "X", "Local\X" (the session namespace)    -> /dev/shm/vt.<uid>.<view>.<gen>.s.<X>
 // so "Global\" means every process of this user that sees the same /proc,
 // and users never meet. Processes in PID namespaces with a /proc of their
 // own (containers sharing /dev/shm) cannot reach each other's objects, so
@@ -32,7 +33,9 @@
 //
 // Life time: each holder keeps a shared flock() on the name file. Closing
 // the last handle anywhere (an exclusive lock can then be taken) unlinks the
-// name; process exit closes the names the process still holds. A name file
+// name; process exit closes the names the process still holds. A process
+// forked without exec holds its parent's objects with descriptions, locks
+// and holder records of its own. A name file
 // nobody holds a lock on was left by processes that died (the memfd went
 // with them): every named create sweeps this user's such files.
 #pragma once
@@ -51,13 +54,20 @@ enum class SegmentKind : std::uint32_t { kEvent = 1, kMutex = 2, kSection = 3, k
 // Where a Windows-style name lives. Answers false (last error set) for a
 // name that is too long or empty after its prefix.
 struct ObjectPath {
-  std::string file;         // "/dev/shm/vt.0.p22.g.Name"
+  std::string file;         // "/dev/shm/vt.0.p22.v2.g.Name"
   std::string native_name;  // "\BaseNamedObjects\Name" or "\Sessions\1\BaseNamedObjects\Name"
 };
 bool ResolveObjectName(std::string_view name, bool native, ObjectPath& out);
-// The wake word of this view (WakeWord.h): /dev/shm/vt.<uid>.<view>.wake,
+// The wake word of this view (WakeWord.h): /dev/shm/vt.<uid>.<view>.<gen>.wake,
 // outside every object namespace.
 bool ResolveWakeWordPath(ObjectPath& out);
+
+// This process as the /proc it sees numbers it, and its start time there
+// (0 when unknown). A process of that /proc has ended (a zombie too) or its
+// id is another process's now; false while that cannot be told.
+std::int32_t ProcessViewId();
+std::uint64_t ProcessViewStart();
+bool ProcessViewEnded(std::int32_t pid, std::uint64_t start);
 
 // One handle's hold on an object. Not for concurrent use.
 class Segment {
@@ -84,10 +94,16 @@ class Segment {
   // Keep the mapping when the segment is closed (a thread still owns a
   // robust mutex inside it).
   void LeakMappingOnClose() { leak_mapping_ = true; }
+  // Joining fails at once (ERROR_TIMEOUT) instead of waiting while another
+  // process holds the holder table.
+  void TakeTableLockOnlyIfFree() { table_lock_tries_ = 1; }
 
  private:
   friend void ReleaseNamesAtExit();
 
+  static void PrepareFork();
+  static void ForkedParent();
+  static void ForkedChild();
   DWORD Attach(const ObjectPath& path, SegmentKind kind, bool create, std::uint64_t data_size,
                void (*init)(void*, void*), void* context, bool& existed);
   DWORD Join(int name_fd, const std::string& file, SegmentKind kind);
@@ -108,6 +124,9 @@ class Segment {
   std::string file_;
   std::string native_name_;
   bool leak_mapping_ = false;
+  int table_lock_tries_ = 2000;
+  int fork_fd_ = -1;                // the next forked child's own description
+  bool shared_with_child_ = false;  // a forked child shares name_fd_'s description
 };
 
 // Lets go of every name the process holds, as the kernel closes handles at

@@ -35,21 +35,40 @@ constexpr DWORD kAbandonRecheckMs = 50;
 // ---- Events ----------------------------------------------------------------
 
 // The state word: signalled, a set owed to a waiter (an auto-reset event
-// set while waiters take it alone: a reset leaves it for them), and the
-// number of such waiters.
-constexpr std::uint32_t kSignaled = 1;
-constexpr std::uint32_t kOwed = 2;
-constexpr std::uint32_t kOneWaiter = 4;
+// set while waiters take it alone: a reset leaves it for them), and one bit
+// per waiter slot whose process has such waits going on.
+constexpr std::uint64_t kSignaled = 1;
+constexpr std::uint64_t kOwed = 2;
+constexpr int kFirstSlotBit = 2;
+// Waits are counted per process, so that the waits of a process that ended
+// inside them can be taken back. The last slot is shared by the processes
+// that find no other free; its waits are never taken back.
+constexpr std::size_t kWaiterSlots = 62;
+constexpr std::size_t kSharedSlot = kWaiterSlots - 1;
+constexpr std::int32_t kSharedSlotPid = -1;
+constexpr std::uint64_t SlotBit(std::size_t slot) { return std::uint64_t{1} << (kFirstSlotBit + slot); }
+
+struct WaiterSlot {  // read and written under the waiters' lock only
+  std::int32_t pid;  // the process (ProcessViewId), 0: free
+  std::uint32_t waits;    // its waits going on
+  std::uint32_t alone;    // of them, waits this event alone can end
+  std::uint32_t several;  // of them, waits on several objects
+  std::uint64_t start;    // its start time, against reused ids
+};
 
 struct EventData {
-  std::atomic<std::uint32_t> state;
-  std::atomic<std::uint32_t> seq;  // futex word of single waits: bumped on every set
+  std::atomic<std::uint64_t> state;
+  std::atomic<std::uint32_t> seq;  // futex word of waits: bumped on every set
   std::uint32_t manual;
   std::atomic<std::uint32_t> several;  // joined waiters on several objects
   std::atomic<std::uint32_t> joins;    // waits begun and ended, for tests
   std::atomic<std::uint32_t> leaves;
+  pthread_mutex_t waiters_lock;  // robust: a process may end holding it
+  WaiterSlot slots[kWaiterSlots];
 };
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+static_assert(kFirstSlotBit + kWaiterSlots <= 64);
 
 struct EventInit {
   bool manual, initial;
@@ -64,6 +83,14 @@ void InitEvent(void* data, void* context) {
   d->several.store(0);
   d->joins.store(0);
   d->leaves.store(0);
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  pthread_mutex_init(&d->waiters_lock, &attr);
+  pthread_mutexattr_destroy(&attr);
+  for (WaiterSlot& slot : d->slots) slot = {};
+  d->slots[kSharedSlot].pid = kSharedSlotPid;
 }
 
 class EventObject : public KernelObject {
@@ -75,7 +102,7 @@ class EventObject : public KernelObject {
 
   Poll TryWait() override {
     if (d->manual) return d->state.load() & kSignaled ? Poll::kSignaled : Poll::kNotSignaled;
-    std::uint32_t w = d->state.load();
+    std::uint64_t w = d->state.load();
     while (w & kSignaled)
       if (d->state.compare_exchange_weak(w, w & ~(kSignaled | kOwed))) return Poll::kSignaled;
     return Poll::kNotSignaled;
@@ -85,19 +112,8 @@ class EventObject : public KernelObject {
     if (!d->manual) Set();
   }
 
-  std::uint32_t JoinWaiters(bool alone) override {
-    if (alone) d->state.fetch_add(kOneWaiter);
-    d->several.fetch_add(1);
-    const std::uint32_t mark = d->seq.load();
-    d->joins.fetch_add(1);  // last: a set seen to follow it reaches the waiter
-    return mark;
-  }
-
-  void LeaveWaiters(bool alone) override {
-    d->leaves.fetch_add(1);
-    d->several.fetch_sub(1);
-    if (alone) Leave();
-  }
+  std::uint32_t JoinWaiters(bool alone) override { return Join(alone, true); }
+  void LeaveWaiters(bool alone) override { Leave(alone, true); }
 
   // A manual-reset event set since the mark released the waiter, whatever
   // followed; an auto-reset one is taken (a set owed to waiters stays taken
@@ -107,13 +123,12 @@ class EventObject : public KernelObject {
     return TryWait();
   }
   DWORD RecheckMs() const override { return kInfinite; }
+  std::atomic<std::uint32_t>* ChangeWord() override { return &d->seq; }
 
   DWORD WaitSingle(DWORD timeout_ms) override {
     if (timeout_ms == 0) return TryWait() == Poll::kSignaled ? kWaitObject0 : kWaitTimeout;
     const timespec deadline = AddMs(MonotonicNow(), timeout_ms);
-    d->state.fetch_add(kOneWaiter);
-    const std::uint32_t mark = d->seq.load();
-    d->joins.fetch_add(1);
+    const std::uint32_t mark = Join(true, false);
     DWORD result = kWaitTimeout;
     for (;;) {
       const std::uint32_t seen = d->seq.load();
@@ -124,8 +139,7 @@ class EventObject : public KernelObject {
       if (timeout_ms != kInfinite && Reached(deadline)) break;
       SleepOnWord(d->seq, seen, timeout_ms == kInfinite ? nullptr : &deadline);
     }
-    d->leaves.fetch_add(1);
-    Leave();
+    Leave(true, false);
     return result;
   }
 
@@ -138,8 +152,8 @@ class EventObject : public KernelObject {
     if (d->manual) {
       d->state.fetch_or(kSignaled);
     } else {
-      std::uint32_t w = d->state.load();
-      while (!d->state.compare_exchange_weak(w, w | kSignaled | (w >= kOneWaiter ? kOwed : 0))) {
+      std::uint64_t w = d->state.load();
+      while (!d->state.compare_exchange_weak(w, w | kSignaled | (w >> kFirstSlotBit ? kOwed : 0))) {
       }
     }
     d->seq.fetch_add(1);
@@ -148,22 +162,127 @@ class EventObject : public KernelObject {
   }
 
   void Reset() {
-    std::uint32_t w = d->state.load();
-    while (!(w & kOwed) && !d->state.compare_exchange_weak(w, w & ~kSignaled)) {
+    for (bool looked = false;; looked = true) {
+      std::uint64_t w = d->state.load();
+      while (!(w & kOwed))
+        if (d->state.compare_exchange_weak(w, w & ~kSignaled)) return;
+      // Owed to waiters: only to waiters that still live.
+      if (looked) return;
+      LockWaiters();
+      TakeBackEndedWaits(false);
+      UnlockWaiters();
     }
+  }
+
+  // Waits going on and begun so far, those of ended processes taken back.
+  void CountWaits(std::uint32_t* waiting, std::uint32_t* joins) {
+    LockWaiters();
+    TakeBackEndedWaits(false);
+    *joins = d->joins.load();
+    *waiting = *joins - d->leaves.load();
+    UnlockWaiters();
   }
 
   std::string NativeName() const override { return segment.NativeName(); }
 
  private:
-  // The last waiter gone, a set owed to waiters is a plain signal again.
-  void Leave() {
-    std::uint32_t w = d->state.load();
+  void LockWaiters() {
+    if (pthread_mutex_lock(&d->waiters_lock) == EOWNERDEAD) {
+      // Its holder ended in the middle of an update: the counts are made
+      // again from the slots.
+      pthread_mutex_consistent(&d->waiters_lock);
+      TakeBackEndedWaits(true);
+    }
+  }
+  void UnlockWaiters() { pthread_mutex_unlock(&d->waiters_lock); }
+
+  // Frees the slots of ended processes and takes their waits back. Caller
+  // holds the waiters' lock.
+  void TakeBackEndedWaits(bool recount) {
+    const std::int32_t self = detail::ProcessViewId();
+    std::uint32_t waits = 0, several = 0;
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < kWaiterSlots; ++i) {
+      WaiterSlot& slot = d->slots[i];
+      if (slot.pid > 0 && slot.pid != self && detail::ProcessViewEnded(slot.pid, slot.start)) {
+        d->leaves.fetch_add(slot.waits);
+        d->several.fetch_sub(slot.several);
+        recount |= slot.alone != 0;
+        slot = {};
+      }
+      waits += slot.waits;
+      several += slot.several;
+      if (slot.alone) bits |= SlotBit(i);
+    }
+    if (!recount) return;
+    d->leaves.store(d->joins.load() - waits);
+    d->several.store(several);
+    std::uint64_t w = d->state.load();
     for (;;) {
-      std::uint32_t next = w - kOneWaiter;
-      if (next < kOneWaiter) next &= ~kOwed;
+      std::uint64_t next = (w & (kSignaled | kOwed)) | bits;
+      if (!bits) next &= ~kOwed;  // the last waiter gone: a set owed is a plain signal again
       if (d->state.compare_exchange_weak(w, next)) return;
     }
+  }
+
+  // Counts a wait of this process; answers the set count as the wait begins.
+  std::uint32_t Join(bool alone, bool several) {
+    const std::int32_t self = detail::ProcessViewId();
+    const std::uint64_t start = detail::ProcessViewStart();
+    LockWaiters();
+    std::size_t at = kWaiterSlots, free = kWaiterSlots;
+    for (bool looked = false; at == kWaiterSlots; looked = true) {
+      for (std::size_t i = 0; i < kSharedSlot && at == kWaiterSlots; ++i) {
+        if (d->slots[i].pid == self && d->slots[i].start == start) at = i;
+        else if (d->slots[i].pid == 0 && free == kWaiterSlots) free = i;
+      }
+      if (at != kWaiterSlots) break;
+      if (free != kWaiterSlots) {
+        at = free;
+        d->slots[at] = {self, 0, 0, 0, start};
+      } else if (looked) {
+        at = kSharedSlot;
+      } else {
+        TakeBackEndedWaits(false);
+      }
+    }
+    WaiterSlot& slot = d->slots[at];
+    ++slot.waits;
+    if (several) {
+      ++slot.several;
+      d->several.fetch_add(1);
+    }
+    if (alone && slot.alone++ == 0) d->state.fetch_or(SlotBit(at));
+    const std::uint32_t mark = d->seq.load();
+    d->joins.fetch_add(1);  // last: a set seen to follow it reaches the waiter
+    UnlockWaiters();
+    return mark;
+  }
+
+  void Leave(bool alone, bool several) {
+    const std::int32_t self = detail::ProcessViewId();
+    const std::uint64_t start = detail::ProcessViewStart();
+    LockWaiters();
+    std::size_t at = kSharedSlot;
+    for (std::size_t i = 0; i < kSharedSlot; ++i)
+      if (d->slots[i].pid == self && d->slots[i].start == start) at = i;
+    WaiterSlot& slot = d->slots[at];
+    d->leaves.fetch_add(1);
+    if (slot.waits) --slot.waits;
+    if (several && slot.several) {
+      --slot.several;
+      d->several.fetch_sub(1);
+    }
+    if (alone && slot.alone && --slot.alone == 0) {
+      std::uint64_t w = d->state.load();
+      for (;;) {
+        std::uint64_t next = w & ~SlotBit(at);
+        if (!(next >> kFirstSlotBit)) next &= ~kOwed;  // the last waiter gone
+        if (d->state.compare_exchange_weak(w, next)) break;
+      }
+    }
+    if (at != kSharedSlot && slot.waits == 0) slot = {};
+    UnlockWaiters();
   }
 };
 
@@ -311,6 +430,50 @@ DWORD PollResult(KernelObject::Poll p, DWORD index) {
   return kWaitTimeout;
 }
 
+// Looks at joined objects until look answers anything but a time-out, or
+// the time is up. Between looks it sleeps on the wake word (a set, release
+// or process end after the join wakes it: no lost pulses, no polling) and,
+// where the kernel lets it, on the objects' change words too, so that a set
+// from a process without the shared wake word wakes it as well.
+template <typename Look>
+DWORD SleepUntil(const std::vector<std::shared_ptr<KernelObject>>& objects, DWORD timeout_ms, Look look) {
+  const timespec deadline = AddMs(MonotonicNow(), timeout_ms);
+  std::atomic<std::uint32_t>* words[kMaxWaitObjects + 1];
+  std::uint32_t seen[kMaxWaitObjects + 1];
+  unsigned changes = 1;
+  DWORD recheck_ms = kInfinite;
+  for (const auto& object : objects) {
+    if (std::atomic<std::uint32_t>* word = object->ChangeWord()) words[changes++] = word;
+    recheck_ms = std::min(recheck_ms, object->RecheckMs());
+  }
+  for (;;) {
+    words[0] = &detail::WakeWord();
+    for (unsigned i = 0; i < changes; ++i) seen[i] = words[i]->load();
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const DWORD result = look();
+    if (result != kWaitTimeout) return result;
+    if (timeout_ms != kInfinite && Reached(deadline)) return result;
+    const bool several_words = detail::CanSleepOnWords();
+    DWORD sleep_ms = recheck_ms;
+    // On its own wake word, and with no change words to sleep on, a process
+    // misses what others signal on the shared one.
+    if (!several_words && !detail::IsSharedWakeWord(*words[0]))
+      sleep_ms = std::min<DWORD>(sleep_ms, detail::kUnsharedRecheckMs);
+    const timespec* until = timeout_ms == kInfinite ? nullptr : &deadline;
+    timespec recheck{};
+    if (sleep_ms != kInfinite) {
+      recheck = AddMs(MonotonicNow(), sleep_ms);
+      if (!until || recheck.tv_sec < until->tv_sec ||
+          (recheck.tv_sec == until->tv_sec && recheck.tv_nsec < until->tv_nsec))
+        until = &recheck;
+    }
+    // Objects that all have change words are woken through them alone.
+    const unsigned skip = changes == objects.size() + 1 ? 1 : 0;
+    if (!several_words || !detail::SleepOnWords(words + skip, seen + skip, changes - skip, until))
+      SleepOnWord(*words[0], seen[0], until);
+  }
+}
+
 }  // namespace
 
 HANDLE CreateEventA(const SECURITY_ATTRIBUTES* /*attributes*/, bool manual_reset, bool initial_state,
@@ -429,36 +592,44 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool wait_all, 
   };
   if (timeout_ms == 0) return look(nullptr);
 
-  // Joined to every object, sleep on the shared wake word: a set, release
-  // or process end after the join wakes it (no lost pulses, no polling).
-  const timespec deadline = AddMs(MonotonicNow(), timeout_ms);
-  std::atomic<std::uint32_t>& word = detail::WakeWord();
-  DWORD recheck_ms = detail::WakeWordShared() ? kInfinite : detail::kUnsharedRecheckMs;
   std::uint32_t marks[kMaxWaitObjects];
-  for (DWORD i = 0; i < count; ++i) {
-    marks[i] = objects[i]->JoinWaiters(!wait_all);
-    recheck_ms = std::min(recheck_ms, objects[i]->RecheckMs());
-  }
-  DWORD result;
-  for (;;) {
-    const std::uint32_t seen = word.load();
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    result = look(wait_all ? nullptr : marks);
-    if (result != kWaitTimeout) break;
-    if (timeout_ms != kInfinite && Reached(deadline)) break;
-    const timespec* until = timeout_ms == kInfinite ? nullptr : &deadline;
-    timespec recheck{};
-    if (recheck_ms != kInfinite) {
-      recheck = AddMs(MonotonicNow(), recheck_ms);
-      if (!until || recheck.tv_sec < until->tv_sec ||
-          (recheck.tv_sec == until->tv_sec && recheck.tv_nsec < until->tv_nsec))
-        until = &recheck;
-    }
-    SleepOnWord(word, seen, until);
-  }
+  for (DWORD i = 0; i < count; ++i) marks[i] = objects[i]->JoinWaiters(!wait_all);
+  const DWORD result = SleepUntil(objects, timeout_ms, [&] { return look(wait_all ? nullptr : marks); });
   const DWORD err = GetLastError();
   for (DWORD i = 0; i < count; ++i) objects[i]->LeaveWaiters(!wait_all);
   SetLastError(err);
+  return result;
+}
+
+bool GetEventSetCount(HANDLE event, std::uint32_t* count) {
+  auto e = LookupHandleAs<EventObject>(event);
+  if (!e) return false;
+  *count = e->d->seq.load();
+  return true;
+}
+
+DWORD WaitForEventSets(DWORD count, const HANDLE* events, const std::uint32_t* counts, DWORD timeout_ms) {
+  if (count == 0 || count > kMaxWaitObjects || !events || !counts) {
+    SetLastError(kErrorInvalidParameter);
+    return kWaitFailed;
+  }
+  std::vector<std::shared_ptr<KernelObject>> objects;
+  std::vector<EventObject*> sets;
+  for (DWORD i = 0; i < count; ++i) {
+    auto e = LookupHandleAs<EventObject>(events[i]);
+    if (!e) return kWaitFailed;
+    sets.push_back(e.get());
+    objects.push_back(std::move(e));
+  }
+  auto look = [&]() -> DWORD {
+    for (DWORD i = 0; i < count; ++i)
+      if (sets[i]->d->seq.load() != counts[i]) return kWaitObject0 + i;
+    return kWaitTimeout;
+  };
+  if (timeout_ms == 0) return look();
+  for (auto& object : objects) object->JoinWaiters(false);
+  const DWORD result = SleepUntil(objects, timeout_ms, look);
+  for (auto& object : objects) object->LeaveWaiters(false);
   return result;
 }
 
@@ -477,9 +648,7 @@ DWORD SignalObjectAndWait(HANDLE signal, HANDLE wait, DWORD timeout_ms, bool /*a
 bool PlatformTestHelper::EventWaiters(HANDLE event, std::uint32_t* waiting, std::uint32_t* joins) {
   auto e = LookupHandleAs<EventObject>(event);
   if (!e) return false;
-  const std::uint32_t leaves = e->d->leaves.load();
-  *joins = e->d->joins.load();
-  *waiting = *joins - leaves;
+  e->CountWaits(waiting, joins);
   return true;
 }
 

@@ -49,6 +49,12 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD timeout_ms);
 // At most 64 handles. Wait-any answers the lowest signalled index; wait-all
 // takes every object at once or none.
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool wait_all, DWORD timeout_ms);
+// How often an event has been set since it was made (wrapping at 2^32).
+bool GetEventSetCount(HANDLE event, std::uint32_t* count);
+// Waits until one of the events has been set since counts[i] was read from
+// it, whatever its state now: kWaitObject0 + the lowest such index,
+// kWaitTimeout or kWaitFailed. At most 64 events.
+DWORD WaitForEventSets(DWORD count, const HANDLE* events, const std::uint32_t* counts, DWORD timeout_ms);
 // Signals one object (sets an event, releases a mutex), then waits for another.
 DWORD SignalObjectAndWait(HANDLE signal, HANDLE wait, DWORD timeout_ms, bool alertable);
 

@@ -34,6 +34,9 @@ class PlatformTestHelper {
   // Waits on an event going on now and begun so far (a wait counts once it
   // would see a set); false for anything but an event.
   static bool EventWaiters(HANDLE event, std::uint32_t* waiting, std::uint32_t* joins);
+  // Waits on several objects sleep on the wake word alone, as on a kernel
+  // that cannot wait on several futex words.
+  static void SleepOnWakeWordAlone(bool alone);
 };
 
 }  // namespace vt::os

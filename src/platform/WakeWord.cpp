@@ -4,10 +4,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <mutex>
 
 #include "platform/SharedSegment.h"
+#include "platform/TestHooks.h"
 
 namespace vt::os::detail {
 
@@ -18,42 +20,77 @@ static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
 
 void InitWord(void* data, void*) { new (data) std::atomic<std::uint32_t>(0); }
 
-Segment* g_segment = nullptr;  // kept for the life of the process
+Segment* g_segment = nullptr;
 std::atomic<std::uint32_t> g_local_word{0};
+// The word in use: null before the first use, then the local word until the
+// shared one could be mapped, then the shared one for good.
+std::atomic<std::atomic<std::uint32_t>*> g_word{nullptr};
+std::atomic<bool> g_was_local{false};
+std::atomic<std::uint64_t> g_next_try_ms{0};
+std::mutex g_map_lock;
 
-std::atomic<std::uint32_t>* MapSharedWord() {
+std::uint64_t NowMs() {
+  const timespec ts = MonotonicNow();
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec / 1000000);
+}
+
+// The first try may wait for the name's lock as any named object does; the
+// later ones take it only when it is free at once.
+std::atomic<std::uint32_t>* MapSharedWord(bool patient) {
   ObjectPath path;
   if (!ResolveWakeWordPath(path)) return nullptr;
-  g_segment = new Segment;
+  auto* segment = new Segment;
+  if (!patient) segment->TakeTableLockOnlyIfFree();
   bool existed = false;
-  if (g_segment->Create(path, SegmentKind::kWakeWord, sizeof(std::uint32_t), InitWord, nullptr, existed) !=
+  if (segment->Create(path, SegmentKind::kWakeWord, sizeof(std::uint32_t), InitWord, nullptr, existed) !=
           kErrorSuccess ||
-      g_segment->DataSize() < sizeof(std::uint32_t)) {
-    delete g_segment;
-    g_segment = nullptr;
+      segment->DataSize() < sizeof(std::uint32_t)) {
+    delete segment;
     return nullptr;
   }
-  return static_cast<std::atomic<std::uint32_t>*>(g_segment->Data());
+  g_segment = segment;  // kept for the life of the process
+  return static_cast<std::atomic<std::uint32_t>*>(segment->Data());
 }
+
+std::atomic<bool> g_no_waitv{false};
 
 }  // namespace
 
 std::atomic<std::uint32_t>& WakeWord() {
-  static std::atomic<std::uint32_t>* const word = [] {
-    const DWORD saved = GetLastError();
-    std::atomic<std::uint32_t>* shared = MapSharedWord();
-    SetLastError(saved);
-    return shared ? shared : &g_local_word;
-  }();
-  return *word;
+  auto due = [](std::atomic<std::uint32_t>* word) {
+    return !word || (word == &g_local_word && NowMs() >= g_next_try_ms.load());
+  };
+  std::atomic<std::uint32_t>* word = g_word.load();
+  if (!due(word)) return *word;
+  // While another thread tries, a thread that has a word goes on with it.
+  std::unique_lock<std::mutex> guard(g_map_lock, std::defer_lock);
+  if (!word) guard.lock();
+  else if (!guard.try_lock()) return *word;
+  word = g_word.load();
+  if (!due(word)) return *word;
+  const DWORD saved = GetLastError();
+  std::atomic<std::uint32_t>* shared = MapSharedWord(word == nullptr);
+  SetLastError(saved);
+  if (!shared) {
+    g_was_local.store(true);
+    g_next_try_ms.store(NowMs() + kWakeWordRetryMs);
+    shared = &g_local_word;
+  }
+  g_word.store(shared);
+  return *shared;
 }
 
-bool WakeWordShared() { return &WakeWord() != &g_local_word; }
+bool IsSharedWakeWord(const std::atomic<std::uint32_t>& word) { return &word != &g_local_word; }
 
 void WakeSeveralWaiters() {
   std::atomic<std::uint32_t>& word = WakeWord();
   word.fetch_add(1);
   WakeWordSleepers(word);
+  // Waits begun while the process was on its own word may sleep on it still.
+  if (&word != &g_local_word && g_was_local.load()) {
+    g_local_word.fetch_add(1);
+    WakeWordSleepers(g_local_word);
+  }
 }
 
 timespec MonotonicNow() {
@@ -85,6 +122,32 @@ void SleepOnWord(std::atomic<std::uint32_t>& word, std::uint32_t seen, const tim
 
 void WakeWordSleepers(std::atomic<std::uint32_t>& word) {
   ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+bool CanSleepOnWords() { return !g_no_waitv.load(); }
+
+}  // namespace vt::os::detail
+
+namespace vt::os {
+void PlatformTestHelper::SleepOnWakeWordAlone(bool alone) { detail::g_no_waitv.store(alone); }
+}  // namespace vt::os
+
+namespace vt::os::detail {
+
+bool SleepOnWords(std::atomic<std::uint32_t>* const* words, const std::uint32_t* seen, unsigned count,
+                  const timespec* deadline) {
+  if (g_no_waitv.load() || count == 0 || count > FUTEX_WAITV_MAX) return false;
+  futex_waitv waiters[FUTEX_WAITV_MAX] = {};
+  for (unsigned i = 0; i < count; ++i) {
+    waiters[i].val = seen[i];
+    waiters[i].uaddr = reinterpret_cast<std::uintptr_t>(words[i]);
+    waiters[i].flags = FUTEX_32;  // shared between processes: not private
+  }
+  const long r = ::syscall(SYS_futex_waitv, waiters, count, 0, deadline, CLOCK_MONOTONIC);
+  if (r >= 0 || errno == EAGAIN || errno == ETIMEDOUT || errno == EINTR) return true;
+  // Not in this kernel, or refused by a filter: never again in this process.
+  if (errno == ENOSYS || errno == EPERM) g_no_waitv.store(true);
+  return false;
 }
 
 }  // namespace vt::os::detail

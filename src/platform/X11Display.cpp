@@ -226,6 +226,7 @@ struct Api {
   int (*XPending)(x::Display*);
   int (*XNextEvent)(x::Display*, x::XEvent*);
   int (*XFlush)(x::Display*);
+  int (*XSync)(x::Display*, x::Bool);
   x::KeySym (*XLookupKeysym)(x::XKeyEvent*, int);
   int (*XFreeFont)(x::Display*, x::XFontStruct*);
   int (*XFreeGC)(x::Display*, x::GC);
@@ -263,7 +264,7 @@ bool LoadApi(void* lib, Api& a) {
          VT_FIND(lib, a, XSetForeground) && VT_FIND(lib, a, XSetFont) && VT_FIND(lib, a, XFillRectangle) &&
          VT_FIND(lib, a, XDrawLine) && VT_FIND(lib, a, XDrawString) && VT_FIND(lib, a, XLoadQueryFont) &&
          VT_FIND(lib, a, XTextWidth) && VT_FIND(lib, a, XAllocColor) && VT_FIND(lib, a, XPending) &&
-         VT_FIND(lib, a, XNextEvent) && VT_FIND(lib, a, XFlush) && VT_FIND(lib, a, XLookupKeysym) && VT_FIND(lib, a, XFreeFont) && VT_FIND(lib, a, XFreeGC) &&
+         VT_FIND(lib, a, XNextEvent) && VT_FIND(lib, a, XFlush) && VT_FIND(lib, a, XSync) && VT_FIND(lib, a, XLookupKeysym) && VT_FIND(lib, a, XFreeFont) && VT_FIND(lib, a, XFreeGC) &&
          VT_FIND(lib, a, XSetErrorHandler) && VT_FIND(lib, a, XSetIOErrorHandler);
 }
 
@@ -348,12 +349,39 @@ struct Backend {
   std::map<HWND, unsigned long> shown_xids GUARDED_BY(lock);
   std::thread thread GUARDED_BY(lock);
   int wake_fd = -1;  // set before the thread starts, closed after it ends
+  std::chrono::milliseconds limit_from_environment{0};  // 0: the defaults
+  std::chrono::milliseconds limit_for_test GUARDED_BY(lock){0};
+  // Waits for the connection end here, all together: a server that never
+  // answers holds the program up once.
+  std::chrono::steady_clock::time_point connect_deadline GUARDED_BY(lock);
 
   Backend() {
     const char* name = std::getenv("DISPLAY");
+    const std::chrono::milliseconds limit = LimitFromEnvironment();
     MutexLock guard(lock);
     display_name = name ? name : "";
     wanted = !display_name.empty();
+    limit_from_environment = limit;
+  }
+
+  // The time limit of a wait whose default is given.
+  std::chrono::milliseconds Limit(std::chrono::milliseconds by_default) REQUIRES(lock) {
+    if (limit_for_test.count() > 0) return limit_for_test;
+    if (limit_from_environment.count() > 0) return limit_from_environment;
+    return by_default;
+  }
+
+  // VT_DISPLAY_WAIT_MS: a whole number of milliseconds from 1 to a day;
+  // anything else leaves the defaults.
+  static std::chrono::milliseconds LimitFromEnvironment() {
+    const char* text = std::getenv(kWaitLimitVariable);
+    if (!text || !*text || std::strlen(text) > 8) return std::chrono::milliseconds(0);
+    long long ms = 0;
+    for (const char* c = text; *c; ++c) {
+      if (*c < '0' || *c > '9') return std::chrono::milliseconds(0);
+      ms = ms * 10 + (*c - '0');
+    }
+    return std::chrono::milliseconds(ms <= kLongestWaitLimit.count() ? ms : 0);
   }
 };
 
@@ -380,6 +408,7 @@ void StartLocked(Backend& b) REQUIRES(b.lock) {
   }
   b.phase = Phase::kStarting;
   b.quit = false;
+  b.connect_deadline = std::chrono::steady_clock::now() + b.Limit(kDefaultConnectLimit);
   b.thread = std::thread(ThreadMain);
 }
 
@@ -498,7 +527,8 @@ void Connection::Loop() {
       seq = b.change_seq;
     }
     Reconcile();
-    x_.XFlush(dpy_);
+    // Done by the server, not only sent, before Flush learns of it.
+    x_.XSync(dpy_, 0);
     {
       MutexLock guard(b.lock);
       b.applied_seq = seq;
@@ -927,9 +957,8 @@ bool WaitActive() {
   Backend& b = B();
   UniqueMutexLock guard(b.lock);
   StartLocked(b);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (b.phase == Phase::kStarting)
-    if (b.changed.wait_until(guard.Native(), deadline) == std::cv_status::timeout) break;
+    if (b.changed.wait_until(guard.Native(), b.connect_deadline) == std::cv_status::timeout) break;
   return b.phase == Phase::kActive;
 }
 
@@ -1043,7 +1072,7 @@ void Flush() {
   Backend& b = B();
   UniqueMutexLock guard(b.lock);
   const std::uint64_t target = b.change_seq;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  const auto deadline = std::chrono::steady_clock::now() + b.Limit(kDefaultFlushLimit);
   while (b.phase == Phase::kActive && b.applied_seq < target)
     if (b.changed.wait_until(guard.Native(), deadline) == std::cv_status::timeout) break;
 }
@@ -1068,6 +1097,12 @@ void UseDisplayForTest(const std::string& name) {
   b.change_seq = b.applied_seq = 0;
   b.display_name = name;
   b.wanted = !name.empty();
+}
+
+void SetWaitLimitForTest(std::chrono::milliseconds limit) {
+  Backend& b = B();
+  MutexLock guard(b.lock);
+  b.limit_for_test = std::clamp(limit, std::chrono::milliseconds(0), kLongestWaitLimit);
 }
 
 unsigned long XWindowOfForTest(HWND hwnd) {

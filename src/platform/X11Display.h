@@ -9,6 +9,7 @@
 // A display that goes away only ends the back-end: the emulation goes on.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -51,10 +52,19 @@ struct FontMetrics {
 inline constexpr const char* kDefaultFace = "Tahoma";
 inline constexpr int kDefaultFontHeight = -11;
 
+// How long WaitActive waits for the connection and Flush for the server.
+// The variable, read at the first use, sets both: a whole number of
+// milliseconds, 1 to kLongestWaitLimit; anything else leaves the defaults.
+inline constexpr std::chrono::milliseconds kDefaultConnectLimit{5000};
+inline constexpr std::chrono::milliseconds kDefaultFlushLimit{1000};
+inline constexpr std::chrono::milliseconds kLongestWaitLimit{24 * 60 * 60 * 1000};
+inline constexpr const char* kWaitLimitVariable = "VT_DISPLAY_WAIT_MS";
+
 // Whether a display is named and the back-end has not given up. Cheap.
 bool Wanted();
-// Starts the back-end when wanted and waits (a few seconds at most) until it
-// has connected or given up; answers whether windows are shown.
+// Starts the back-end when wanted and waits until it has connected or given
+// up, or the connect limit, counted from the start, has passed; answers
+// whether windows are shown. A connection made later still shows windows.
 bool WaitActive();
 bool Active();
 int ScreenWidth();
@@ -74,12 +84,16 @@ std::string LabelText(std::string_view text);
 // lock is taken inside it, never the other way round).
 void Update(const View& view);
 void Remove(HWND hwnd);
-// Waits (briefly) until the display shows every change made so far.
+// Waits (up to the flush limit) until the server has done every change
+// made so far.
 void Flush();
 
 // Test hooks: use this display from now on (empty: none), ending a running
 // back-end first.
 void UseDisplayForTest(const std::string& name);
+// Test hook: both wait limits (zero: back to the defaults or the
+// variable's).
+void SetWaitLimitForTest(std::chrono::milliseconds limit);
 // The X window that shows an emulation window, 0 if none.
 unsigned long XWindowOfForTest(HWND hwnd);
 

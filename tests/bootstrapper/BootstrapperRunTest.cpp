@@ -586,12 +586,12 @@ TEST_F(BootstrapperRun, TerminationSignalsStopTheToolOrPassToTheInnerSetup) {
   }
 }
 
-// A tree the inner setup unpacks into its folder (12 or 200 levels deep, or
-// with paths past PATH_MAX) goes in the run's own clean-up, and a later
-// run's sweep removes it from the folder of a run killed meanwhile.
+// A tree the inner setup unpacks into its folder (12, 200 or 10,000 levels
+// deep, or with paths past PATH_MAX) goes in the run's own clean-up, and a
+// later run's sweep removes it from the folder of a run killed meanwhile.
 TEST_F(BootstrapperRun, DeepTreesGoInTheCleanUpAndInALaterRunsSweep) {
   const fs::path program = ProgramFolder() / "vt_setup_console";
-  for (const std::string tree : {"12:1", "200:1", "40:200"}) {
+  for (const std::string tree : {"12:1", "200:1", "40:200", "10000:1"}) {
     while_running_ = [&](DWORD pid, const fs::path& report) {
       const int child = ReportedPid(report);
       ::kill(static_cast<pid_t>(pid), SIGKILL);
@@ -610,6 +610,44 @@ TEST_F(BootstrapperRun, DeepTreesGoInTheCleanUpAndInALaterRunsSweep) {
 }
 
 // ---- a shared machine -------------------------------------------------------
+
+// A user's inner setup unpacks folders of mode 0555 holding files (two
+// levels down, and a chain deeper than the folders the removal holds open):
+// they go in the run's own clean-up and in a later run's sweep of the
+// folder of a run killed meanwhile.
+TEST_F(BootstrapperRun, ReadOnlyFoldersOfTheUserGoInTheCleanUpAndInALaterRunsSweep) {
+  if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root to play two users";
+  fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
+  ASSERT_EQ(::chown(tmp_.c_str(), 65534, 65534), 0);
+  const fs::path program = CopyProgram(ProgramFolder() / "vt_setup_console", "bin", "console");
+  fs::permissions(dir_ / "bin", fs::perms::owner_all | fs::perms::others_exec);
+  const auto as_user = [&](const std::string& tree, const std::string& sleep_ms) {
+    // The inner setup writes its report where it may.
+    const fs::path report = dir_ / ("report_" + std::to_string(runs_ + 1));
+    WriteFileText(report, "");
+    EXPECT_EQ(::chown(report.c_str(), 65534, 65534), 0);
+    std::string line = vt::os::JoinCommandLine(
+        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env", "VT_SAMPLE_SETUP_TREE=" + tree,
+         "VT_SAMPLE_SETUP_SLEEP_MS=" + sleep_ms, program.string()});
+    return Start("/usr/bin/setpriv", line);
+  };
+  for (const std::string tree : {"2:1:555", "40:1:555"}) {
+    while_running_ = [&](DWORD pid, const fs::path& report) {
+      const int child = ReportedPid(report);
+      ::kill(static_cast<pid_t>(pid), SIGKILL);
+      ::kill(child, SIGKILL);
+      EXPECT_TRUE(ProcessEnds(child));
+    };
+    const RunResult killed = as_user(tree, "60000");
+    EXPECT_EQ(fs::status(SetupFolder(killed) + "/tree/d").permissions(), static_cast<fs::perms>(0555)) << tree;
+    while_running_ = nullptr;
+    const RunResult run = as_user(tree, "0");
+    EXPECT_EQ(run.exit_code, 0u) << tree;
+    EXPECT_EQ(run.err, "") << tree;
+    EXPECT_EQ(run.Value("exit_code"), "0") << tree;
+    EXPECT_TRUE(TmpIsEmpty()) << tree;
+  }
+}
 
 // Another user renames the setup folder away during the decode and puts a
 // folder of their own in its place. A temporary folder where others may

@@ -4,12 +4,16 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <stdexcept>
 
 #include "bootstrapper/NetFw.h"
 #include "bootstrapper/SetupCore.h"
 #include "platform/Firewall.h"
+#include "platform/TestHooks.h"
 #include "support/LibraryLogCapture.h"
 #include "support/TestFiles.h"
 
@@ -32,6 +36,14 @@ class FirewallTest : public test::TempFolderTest {
   }
   static std::string App(const std::string& name, const std::string& image, int scope = 0, int ip = 2) {
     return "app\t" + name + "\t" + image + "\t*\t1\t" + std::to_string(scope) + "\t" + std::to_string(ip) + "\n";
+  }
+  // "name image" of each allowed program, in store order.
+  static std::vector<std::string> Entries() {
+    std::vector<os::FwAuthorizedApplication> apps;
+    EXPECT_EQ(os::FwGetAuthorizedApplications(&apps), os::kSOk);
+    std::vector<std::string> entries;
+    for (const auto& a : apps) entries.push_back(a.Name + " " + a.ProcessImageFileName);
+    return entries;
   }
   static std::vector<std::string> Images() {
     std::vector<os::FwAuthorizedApplication> apps;
@@ -155,6 +167,63 @@ TEST_F(FirewallTest, SetupEntriesAreRemovedByTheirExactImage) {
         App("Vontaro Setup App", "/opt/caf\xE9/setup") + App("Vontaro Setup App", "/opt/\xED\xB2\x80\xFF/s"));
   { const TSetupCore core; }
   EXPECT_EQ(Images(), (std::vector<std::string>{"/opt/App", utf8}));
+}
+
+// One image may be the program of several products' entries: only the
+// entries named as the setup's go, and only with their own image.
+TEST_F(FirewallTest, AnotherProductsEntryWithTheSameImageStays) {
+  Store(App("Other2", "/opt/dup") + App("Vontaro Setup App", "/opt/dup") + App("Vontaro Setup App", "/opt/own") +
+        App("Other3", "/opt/own"));
+  { const TSetupCore core; }
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"Other2 /opt/dup", "Other3 /opt/own"}));
+  // Name and image must both match; what is gone already is no failure.
+  const auto entry = [](const char* name, const char* image) {
+    os::FwAuthorizedApplication app;
+    app.Name = name;
+    app.ProcessImageFileName = image;
+    return app;
+  };
+  EXPECT_EQ(os::FwRemoveAuthorizedApplications({entry("Other2", "/opt/own"), entry("Other3", "/opt/dup")}), os::kSOk);
+  EXPECT_EQ(Entries().size(), 2u);
+  for (int twice = 0; twice < 2; ++twice)
+    EXPECT_EQ(os::FwRemoveAuthorizedApplications({entry("Other2", "/opt/dup")}), os::kSOk);
+  EXPECT_EQ(Entries(), std::vector<std::string>{"Other3 /opt/own"});
+}
+
+// Counts the store's rewrites: each replaces firewall.txt by a rename.
+std::atomic<int> g_store_rewrites{0};
+int CountingRename(const char* from, const char* to) {
+  if (std::string_view(to).ends_with("/firewall.txt")) ++g_store_rewrites;
+  return ::rename(from, to);
+}
+
+// Many of the setup's entries among many others go in one rewrite of the
+// store, and a second clean-up finds nothing and leaves the store alone.
+TEST_F(FirewallTest, ManySetupEntriesGoInOneRewrite) {
+  std::string lines, kept_last;
+  int kept = 0;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string image = "/opt/p" + std::to_string(i);
+    if (i % 10 == 3) {
+      lines += App(i % 20 == 3 ? "Vontaro Setup App" : "VONTARO SETUP APP", image);
+    } else {
+      lines += App("Other", image);
+      kept_last = "Other " + image;
+      ++kept;
+    }
+  }
+  Store(lines);
+  auto& calls = os::PlatformTestHelper::SystemCalls();
+  calls.rename = CountingRename;
+  for (const int expected : {1, 0}) {
+    g_store_rewrites = 0;
+    { const TSetupCore core; }
+    EXPECT_EQ(g_store_rewrites, expected);
+    const std::vector<std::string> left = Entries();
+    EXPECT_EQ(left.size(), static_cast<std::size_t>(kept));
+    EXPECT_EQ(left.back(), kept_last);
+  }
+  os::PlatformTestHelper::ResetSystemCalls();
 }
 
 // The engine's end raises nothing, even while another exception unwinds:

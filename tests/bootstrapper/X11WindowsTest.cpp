@@ -1,16 +1,23 @@
 // The progress window and the error box on a real (virtual) display: the
 // windowed bootstrapper end to end, looked at with the display's own tools,
 // and the progress window in this process.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <map>
+#include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,7 +37,6 @@ using vt::test::Q;
 using vt::test::ReadFileText;
 using vt::test::Shell;
 using vt::test::VirtualDisplay;
-using vt::test::WaitUntil;
 using vt::test::WriteFileText;
 
 constexpr int kBarInner = 400 - 16 - 4;  // the bar's width inside its border
@@ -40,6 +46,30 @@ std::string Metadata(std::uint32_t size, char flag) {
   for (int b = 0; b < 4; ++b) m += static_cast<char>((size >> (8 * b)) & 0xFF);
   return m + flag;
 }
+
+// A program started by Launch; one not ended when this goes is killed.
+struct Program {
+  std::shared_ptr<std::atomic<pid_t>> pid = std::make_shared<std::atomic<pid_t>>(0);
+  std::future<int> code;
+  bool Ended() const { return code.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+  void Kill() const {
+    if (const pid_t p = *pid; p > 0) ::kill(p, SIGKILL);
+  }
+  Program() = default;
+  Program(Program&&) = default;
+  ~Program() {
+    if (code.valid() && !Ended()) Kill();
+  }
+};
+
+struct Options {
+  bool with_display = true;
+  bool traced = false;
+  // The display wait limit: by default the test's patience left; empty:
+  // none given.
+  std::optional<std::string> wait_limit = std::nullopt;
+  std::string err = "stderr";
+};
 
 class X11Windows : public ::testing::Test {
  protected:
@@ -73,21 +103,26 @@ class X11Windows : public ::testing::Test {
   }
 
   // Starts the program on a thread of its own, which stays its parent (and
-  // its tracer when asked) until it ends; answers its exit code.
-  std::future<int> Launch(const fs::path& program, bool with_display = true, bool traced = false) {
+  // its tracer when asked) until it ends and then gives its exit code.
+  Program Launch(const fs::path& program, const Options& o = {}) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
       const std::string entry = *e;
-      if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("TMPDIR=", 0) != 0) env.push_back(entry);
+      if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("TMPDIR=", 0) != 0 &&
+          entry.rfind(std::string(vt::os::display::kWaitLimitVariable) + "=", 0) != 0)
+        env.push_back(entry);
     }
-    if (with_display) env.push_back("DISPLAY=" + display_.Name());
+    if (o.with_display) env.push_back("DISPLAY=" + display_.Name());
+    const std::string limit = o.wait_limit.value_or(std::to_string(display_.Left().count()));
+    if (!limit.empty()) env.push_back(std::string(vt::os::display::kWaitLimitVariable) + "=" + limit);
     env.push_back("TMPDIR=" + tmp_.string());
     env.push_back("VT_SAMPLE_SETUP_REPORT=" + report_.string());
     env.push_back("VT_SAMPLE_SETUP_SLEEP_MS=400");
     env.push_back("VT_TEST_GATE=" + gate_.string());
     env.push_back("VT_TEST_TOOL=" + (ProgramFolder() / "vt_lzma").string());
-    const std::string err = (dir_ / "stderr").string();
-    return std::async(std::launch::async, [program, env, err, traced] {
+    const std::string err = (dir_ / o.err).string();
+    Program run;
+    run.code = std::async(std::launch::async, [program, env, err, traced = o.traced, pid_out = run.pid] {
       std::vector<char*> envp;
       for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
       envp.push_back(nullptr);
@@ -102,9 +137,11 @@ class X11Windows : public ::testing::Test {
         ::execve(program.c_str(), argv, envp.data());
         ::_exit(127);
       }
+      *pid_out = pid;
       for (;;) {
         int status = 0;
         if (::waitpid(pid, &status, 0) < 0) return -1;
+        if (WIFEXITED(status) || WIFSIGNALED(status)) *pid_out = 0;
         if (WIFEXITED(status)) return WEXITSTATUS(status);
         if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
         if (WIFSTOPPED(status)) {
@@ -113,13 +150,27 @@ class X11Windows : public ::testing::Test {
         }
       }
     });
+    return run;
   }
 
-  bool ToolStarted() const {
-    return WaitUntil([&] { return fs::exists(gate_.string() + ".started"); });
+  // The program's exit code; one that does not end within the test's
+  // patience is killed.
+  int ExitCode(Program& run) {
+    if (!WaitUntil([&] { return run.Ended(); })) {
+      ADD_FAILURE() << "the program did not end within " << VirtualDisplay::kPatience.count() << " s";
+      run.Kill();
+    }
+    return run.code.get();
+  }
+
+  bool WaitUntil(const std::function<bool()>& f) const { return display_.WaitUntil(f); }
+
+  bool ToolStarted(const Program& run) const {
+    const fs::path started = gate_.string() + ".started";
+    return WaitUntil([&] { return fs::exists(started) || run.Ended(); }) && fs::exists(started);
   }
   void OpenGate() const { WriteFileText(gate_, ""); }
-  std::string Err() const { return ReadFileText(dir_ / "stderr"); }
+  std::string Err(const std::string& name = "stderr") const { return ReadFileText(dir_ / name); }
 
   VirtualDisplay display_;
   vt::test::TempFolder folder_{"vt_x11"};
@@ -130,11 +181,11 @@ class X11Windows : public ::testing::Test {
 };
 
 TEST_F(X11Windows, ProgressWindowShowsWhileExtractingAndGoesBeforeTheSetupRuns) {
-  auto exit_code = Launch(GatedPackage());
-  ASSERT_TRUE(ToolStarted());
+  Program run = Launch(GatedPackage());
+  ASSERT_TRUE(ToolStarted(run)) << Err();
   // Titled, 400 by 120, centred on the screen, asking to stay on top.
-  const auto window = display_.WaitFor("Please Wait...");
-  ASSERT_TRUE(window);
+  const auto window = display_.WaitFor("Please Wait...", [&] { return run.Ended(); });
+  ASSERT_TRUE(window) << Err();
   EXPECT_EQ(window->width, 400);
   EXPECT_EQ(window->height, 120);
   EXPECT_EQ(window->x, (VirtualDisplay::kWidth - 400) / 2);
@@ -143,17 +194,17 @@ TEST_F(X11Windows, ProgressWindowShowsWhileExtractingAndGoesBeforeTheSetupRuns) 
             std::string::npos);
   // The text is drawn where the line is, nothing below the bar; the bar is
   // half full after two of the four steps (the tool runs after the second).
-  const auto text = display_.Find("Extracting setup files...");
+  const auto text = display_.WaitFor("Extracting setup files...");
   ASSERT_TRUE(text);
   EXPECT_EQ(text->x - window->x, 8);
   vt::test::Pixels shot;
   EXPECT_TRUE(WaitUntil([&] {
     shot = display_.Grab(window->id);
-    return shot.width == 400 && CountInRow(shot, 36, vt::test::kBarColour) == kBarInner / 2;
+    return shot.width == 400 && CountInRow(shot, 36, vt::test::kBarColour) == kBarInner / 2 &&
+           CountOther(shot, 8, 8, 392, 21, vt::test::kFaceColour) > 50;
   })) << CountInRow(shot, 36, vt::test::kBarColour);
-  EXPECT_GT(CountOther(shot, 8, 8, 392, 21, vt::test::kFaceColour), 50);
   EXPECT_EQ(CountOther(shot, 8, 50, 300, 80, vt::test::kFaceColour), 0);
-  EXPECT_NE(display_.Find("&Cancel"), std::nullopt);
+  EXPECT_TRUE(display_.WaitFor("&Cancel"));
 
   // Escape and "C" cancel nothing that matters: extraction goes on.
   display_.Tool("xdotool key --window " + window->id + " Escape c");
@@ -161,33 +212,73 @@ TEST_F(X11Windows, ProgressWindowShowsWhileExtractingAndGoesBeforeTheSetupRuns) 
   // The window is gone while the inner setup runs.
   EXPECT_TRUE(WaitUntil([&] { return ReadFileText(report_).find("\nexit_code=") != std::string::npos; }));
   EXPECT_EQ(display_.Find("Please Wait..."), std::nullopt);
-  EXPECT_EQ(exit_code.get(), 0) << Err();
-  EXPECT_TRUE(display_.Windows().empty());
+  EXPECT_EQ(ExitCode(run), 0) << Err();
+  EXPECT_TRUE(WaitUntil([&] { return display_.Windows().empty(); }));
 }
 
 TEST_F(X11Windows, FailureShowsAModalMessageBoxThatEnterCloses) {
-  auto exit_code = Launch(Package("nopayload", {}, {}, 0));
-  const auto box = display_.WaitFor(" Setup");
+  Program run = Launch(Package("nopayload", {}, {}, 0));
+  const auto box = display_.WaitFor(" Setup", [&] { return run.Ended(); });
   ASSERT_TRUE(box) << Err();
-  const auto text = display_.Find("Failed to extract setup resource 1000.");
+  const auto text = display_.WaitFor("Failed to extract setup resource 1000.");
   ASSERT_TRUE(text);
-  EXPECT_GT(CountOther(display_.Grab(text->id), 0, 0, text->width, text->height, vt::test::kFaceColour), 50);
-  EXPECT_NE(display_.Find("OK"), std::nullopt);
+  vt::test::Pixels shot;
+  EXPECT_TRUE(WaitUntil([&] {
+    shot = display_.Grab(text->id);
+    return CountOther(shot, 0, 0, text->width, text->height, vt::test::kFaceColour) > 50;
+  }));
+  EXPECT_TRUE(display_.WaitFor("OK"));
   // Modal: the program waits for it, and it has said so on standard error.
-  EXPECT_EQ(exit_code.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  EXPECT_EQ(run.code.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
   EXPECT_NE(Err().find("[ Setup]\nFailed to extract setup resource 1000.\n"), std::string::npos);
   display_.Tool("xdotool key --window " + box->id + " Return");
-  EXPECT_EQ(exit_code.get(), 6);
-  EXPECT_TRUE(display_.Windows().empty());
+  EXPECT_EQ(ExitCode(run), 6);
+  EXPECT_TRUE(WaitUntil([&] { return display_.Windows().empty(); }));
+}
+
+// How long the program waits for a server that answers nothing is the
+// variable's: up to a day, as long as asked; past that or without it, the
+// default, after which the box goes to standard error only.
+TEST_F(X11Windows, TheWaitLimitVariableSetsHowLongTheProgramWaitsForTheServer) {
+  const fs::path program = Package("nopayload", {}, {}, 0);
+  const std::string longest = std::to_string(vt::os::display::kLongestWaitLimit.count());
+  const std::string past = std::to_string(vt::os::display::kLongestWaitLimit.count() + 1);
+  display_.Pause();
+  std::map<std::string, Program> waits, gives_up;
+  waits.emplace("patience", Launch(program, {.err = "patience"}));
+  waits.emplace("longest", Launch(program, {.wait_limit = longest, .err = "longest"}));
+  gives_up.emplace("past", Launch(program, {.wait_limit = past, .err = "past"}));
+  gives_up.emplace("none", Launch(program, {.wait_limit = "", .err = "none"}));
+  gives_up.emplace("1", Launch(program, {.wait_limit = "1", .err = "1"}));
+  for (auto& [name, run] : gives_up) {
+    EXPECT_EQ(ExitCode(run), 6) << name;
+    EXPECT_NE(Err(name).find("Failed to extract setup resource 1000."), std::string::npos) << name;
+  }
+  for (auto& [name, run] : waits) EXPECT_FALSE(run.Ended()) << name << " gave up: " << Err(name);
+  display_.Resume();
+  // Each of the two shows its box.
+  std::set<std::string> closed;
+  WaitUntil([&] {
+    for (const auto& w : display_.Windows())
+      if (w.name == " Setup" && !closed.count(w.id) && display_.Viewable(w.id)) {
+        display_.Tool("xdotool key --window " + w.id + " Return");
+        closed.insert(w.id);
+      }
+    return closed.size() == waits.size() || std::all_of(waits.begin(), waits.end(), [](const auto& w) {
+             return w.second.Ended();
+           });
+  });
+  EXPECT_EQ(closed.size(), waits.size());
+  for (auto& [name, run] : waits) EXPECT_EQ(ExitCode(run), 6) << name;
 }
 
 TEST_F(X11Windows, ADisplayThatGoesAwayLeavesTheSetupToFinish) {
-  auto exit_code = Launch(GatedPackage());
-  ASSERT_TRUE(ToolStarted());
-  ASSERT_TRUE(display_.WaitFor("Please Wait..."));
+  Program run = Launch(GatedPackage());
+  ASSERT_TRUE(ToolStarted(run)) << Err();
+  ASSERT_TRUE(display_.WaitFor("Please Wait...", [&] { return run.Ended(); })) << Err();
   display_.Stop();
   OpenGate();
-  EXPECT_EQ(exit_code.get(), 0) << Err();
+  EXPECT_EQ(ExitCode(run), 0) << Err();
   EXPECT_NE(ReadFileText(report_).find("\nexit_code=0"), std::string::npos);
 }
 
@@ -199,11 +290,11 @@ TEST_F(X11Windows, UnderATracerOrAsConsoleOrWithoutDisplayNoWindowShows) {
   for (const auto& c : cases) {
     fs::remove(gate_);
     fs::remove(gate_.string() + ".started");
-    auto exit_code = Launch(program, c.with_display, c.traced);
-    ASSERT_TRUE(ToolStarted());
+    Program run = Launch(program, {.with_display = c.with_display, .traced = c.traced});
+    ASSERT_TRUE(ToolStarted(run)) << Err();
     EXPECT_TRUE(display_.Windows().empty());
     OpenGate();
-    EXPECT_EQ(exit_code.get(), 0) << Err();
+    EXPECT_EQ(ExitCode(run), 0) << Err();
   }
   // A display that cannot be reached is no display.
   auto unreachable = std::async(std::launch::async, [&] {
@@ -221,8 +312,13 @@ class X11WaitDialog : public ::testing::Test {
   void SetUp() override {
     if (!display_.Start()) GTEST_SKIP() << display_.Why();
     vt::os::display::UseDisplayForTest(display_.Name());
+    vt::os::display::SetWaitLimitForTest(display_.Left());
   }
-  void TearDown() override { vt::os::display::UseDisplayForTest(""); }
+  void TearDown() override {
+    vt::os::display::UseDisplayForTest("");
+    vt::os::display::SetWaitLimitForTest(std::chrono::milliseconds(0));
+  }
+  bool WaitUntil(const std::function<bool()>& f) const { return display_.WaitUntil(f); }
 
   std::string IdOf(vt::os::HWND hwnd) {
     unsigned long id = 0;
@@ -238,6 +334,7 @@ class X11WaitDialog : public ::testing::Test {
 TEST_F(X11WaitDialog, TheBarGrowsWithEachStepAndKeysOrTheButtonCancel) {
   {
     vt::TWaitDialog dialog("Extracting setup files...", 4, 0);
+    vt::os::display::Flush();  // its present state is what the display acts on
     const std::string id = IdOf(dialog.DialogWindow());
     for (int step = 1; step <= 4; ++step) {
       dialog.Step(1);
@@ -248,7 +345,8 @@ TEST_F(X11WaitDialog, TheBarGrowsWithEachStepAndKeysOrTheButtonCancel) {
       })) << step;
     }
     // A click on the disabled button does nothing; Escape cancels.
-    const auto w = display_.Find("Please Wait...");
+    const auto w = display_.WaitFor("Please Wait...");
+    ASSERT_TRUE(display_.WaitFor("&Cancel"));
     ASSERT_TRUE(w);
     const std::string button_centre = std::to_string(w->x + 319 + 36) + " " + std::to_string(w->y + 87 + 12);
     display_.Tool("xdotool mousemove " + button_centre + " click 1");
@@ -259,14 +357,17 @@ TEST_F(X11WaitDialog, TheBarGrowsWithEachStepAndKeysOrTheButtonCancel) {
   }
   {
     vt::TWaitDialog dialog("Extracting setup files...", 4, 0);
+    vt::os::display::Flush();  // its present state is what the display acts on
     display_.Tool("xdotool key --window " + IdOf(dialog.DialogWindow()) + " c");
     EXPECT_TRUE(WaitUntil([&] { return dialog.Cancelled(); }));
   }
   {
     // An enabled button: a click cancels and disables it.
     vt::TWaitDialog dialog("Extracting setup files...", 4, vt::wdoCancelEnabled);
+    vt::os::display::Flush();  // its present state is what the display acts on
     IdOf(dialog.CancelButton());
     const auto w = display_.WaitFor("Please Wait...");
+    ASSERT_TRUE(display_.WaitFor("&Cancel"));
     ASSERT_TRUE(w);
     display_.Tool("xdotool mousemove " + std::to_string(w->x + 319 + 36) + " " + std::to_string(w->y + 87 + 12) +
                   " click 1");
@@ -276,6 +377,7 @@ TEST_F(X11WaitDialog, TheBarGrowsWithEachStepAndKeysOrTheButtonCancel) {
   {
     // The close box takes the window away without cancelling; the steps go on.
     vt::TWaitDialog dialog("Extracting setup files...", 4, 0);
+    vt::os::display::Flush();  // its present state is what the display acts on
     const std::string id = IdOf(dialog.DialogWindow());
     EXPECT_TRUE(display_.CloseBox(id));
     EXPECT_TRUE(WaitUntil([&] { return !display_.Find("Please Wait..."); }));

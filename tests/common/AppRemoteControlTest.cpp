@@ -160,6 +160,22 @@ TEST_F(RemoteControlTest, PulsesHeldForNoTimeAreAllSeen) {
   EXPECT_EQ(quits, 1);
 }
 
+// A pulse held for a while and one held for no time right after its reset
+// are two requests, however soon the second follows.
+TEST_F(RemoteControlTest, APulseRightAfterAHeldOneIsARequestToo) {
+  TAppRemoteControl rc(UniqueName("rc_held"));
+  int requests = 0, quits = 0;
+  rc.Handlers[5] = [&](TAppRemoteControl&) { ++requests; };
+  rc.Handlers[1] = [&](TAppRemoteControl&) { ++quits; };
+  const std::string event = Quoted(rc.EventName(5));
+  std::string steps;
+  for (int i = 0; i < 5; ++i) steps += "pulse " + event + " 30 pulse " + event + " 0 ";
+  const LoopRun run = RunLoopWhileControlled(steps + "sleep 100 pulse " + Quoted(rc.EventName(1)) + " 0");
+  EXPECT_TRUE(run.controller_exit == 0 && !run.ended_from_outside) << run.controller_exit;
+  EXPECT_EQ(requests, 10);
+  EXPECT_EQ(quits, 1);
+}
+
 TEST_F(RemoteControlTest, ClosingFromAHandlerEndsTheControl) {
   TAppRemoteControl rc(UniqueName("rc_closed"));
   rc.Handlers[3] = [](TAppRemoteControl&) {};

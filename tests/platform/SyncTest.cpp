@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/Section.h"
+#include "platform/TestHooks.h"
 #include "support/TestFiles.h"
 
 namespace vt::os {
@@ -23,7 +24,7 @@ std::string Name(const std::string& base) { return base + "_" + std::to_string(:
 std::string StoreFile(const std::string& name, bool global = false) {
   struct stat proc {};
   ::stat("/proc/self", &proc);
-  return "/dev/shm/vt." + std::to_string(::geteuid()) + ".p" + std::to_string(proc.st_dev) +
+  return "/dev/shm/vt." + std::to_string(::geteuid()) + ".p" + std::to_string(proc.st_dev) + ".v2" +
          (global ? ".g." : ".s.") + name;
 }
 
@@ -270,6 +271,32 @@ TEST(NamedObjects, NameGoesWithItsLastHolder) {
   }
 }
 
+// A process forked without exec holds its parent's objects: the parent's
+// end leaves the name to it, a third process opens the object through it,
+// and its wait on several objects wakes on the third process's set; also
+// when no descriptor was left at the fork (the child then shares the
+// parent's hold on the name).
+TEST(NamedObjects, ForkedChildKeepsTheNameAfterItsParentEnds) {
+  for (bool no_descriptors : {false, true}) {
+    SCOPED_TRACE(no_descriptors ? "no descriptor left" : "descriptors left");
+    const std::string name = Name(std::string("vt_test_forked") + (no_descriptors ? "_nofd" : ""));
+    const std::string done = Name("vt_test_forked_done");
+    HANDLE d = CreateEventA(nullptr, true, false, done);
+    ASSERT_NE(d, 0);
+    std::vector<std::string> args = {"fork-wait", name, done};
+    if (no_descriptors) args.push_back("nofd");
+    ASSERT_EQ(RunHelper(args), 0);
+    EXPECT_TRUE(Exists(StoreFile(name)));
+    HANDLE e = OpenEventA(name);
+    EXPECT_NE(e, 0) << GetLastError();
+    // A pulse once the child waits, from a process that opens the event anew.
+    EXPECT_EQ(RunHelper({"pulse", name, "1"}), 0);
+    EXPECT_EQ(WaitForSingleObject(d, 30000), kWaitObject0);
+    CloseHandle(e);
+    CloseHandle(d);
+  }
+}
+
 TEST(Mutexes, RecursiveOwnershipAndAbandonedByThread) {
   HANDLE m = CreateMutexA(nullptr, true, "");
   ASSERT_NE(m, 0);
@@ -329,6 +356,46 @@ TEST(Waits, SeveralObjects) {
   // Signal one object, wait for another.
   EXPECT_EQ(SignalObjectAndWait(e1, e1, 0, false), kWaitObject0);
   for (HANDLE h : hs) CloseHandle(h);
+}
+
+// A wait for sets ends on a set made since the counts were read, not on a
+// signalled state: an event held set does not end it, a second set does.
+TEST(Waits, ForSetsCountsSetsNotStates) {
+  HANDLE held = CreateEventA(nullptr, true, true, ""), other = CreateEventA(nullptr, false, false, "");
+  HANDLE events[] = {held, other};
+  std::uint32_t counts[2] = {};
+  ASSERT_TRUE(GetEventSetCount(held, &counts[0]) && GetEventSetCount(other, &counts[1]));
+  EXPECT_EQ(WaitForEventSets(2, events, counts, 0), kWaitTimeout);
+  EXPECT_EQ(WaitForEventSets(2, events, counts, 20), kWaitTimeout);
+  EXPECT_TRUE(ResetEvent(held));  // a reset is no set
+  EXPECT_EQ(WaitForEventSets(2, events, counts, 0), kWaitTimeout);
+  SetEvent(other);
+  EXPECT_EQ(WaitForEventSets(2, events, counts, 0), kWaitObject0 + 1);
+  EXPECT_EQ(WaitForSingleObject(other, 0), kWaitObject0);  // left as it was
+  SetEvent(held);
+  SetEvent(held);  // while still set
+  EXPECT_EQ(WaitForEventSets(2, events, counts, 0), kWaitObject0);  // the lowest index
+  std::uint32_t now = 0;
+  ASSERT_TRUE(GetEventSetCount(held, &now));
+  EXPECT_EQ(now - counts[0], 2u);
+  counts[0] = now;
+  GetEventSetCount(other, &counts[1]);
+  // A set from another thread while the event is still set ends a wait.
+  std::thread setter([&] {
+    std::uint32_t waiting = 0, joins = 0;
+    while (PlatformTestHelper::EventWaiters(held, &waiting, &joins) && waiting == 0) SwitchToThread();
+    SetEvent(held);
+  });
+  EXPECT_EQ(WaitForEventSets(2, events, counts, 30000), kWaitObject0);
+  setter.join();
+
+  HANDLE m = CreateMutexA(nullptr, false, "");
+  HANDLE mixed[] = {held, m};
+  EXPECT_EQ(WaitForEventSets(2, mixed, counts, 0), kWaitFailed);
+  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  EXPECT_FALSE(GetEventSetCount(m, &now));
+  EXPECT_EQ(WaitForEventSets(0, events, counts, 0), kWaitFailed);
+  for (HANDLE h : {held, other, m}) CloseHandle(h);
 }
 
 TEST(CrossProcess, EventsAndAbandonedMutexesReachAnotherProcess) {

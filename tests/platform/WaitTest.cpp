@@ -1,6 +1,7 @@
 // Timed waits and waits that a set wakes: lower bounds on time only, and
 // handshakes (support/Pulses.h) instead of sleeps.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -9,6 +10,7 @@
 
 #include "platform/Process.h"
 #include "platform/Sync.h"
+#include "platform/TestHooks.h"
 #include "support/Pulses.h"
 #include "support/TestFiles.h"
 
@@ -106,6 +108,121 @@ TEST(PulsedEvents, FromAnotherProcessAndItsEndWakeAWaitOnSeveralObjects) {
   EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
   EXPECT_EQ(code, 0u);
   for (HANDLE h : {event, pi.process, pi.thread}) CloseHandle(h);
+}
+
+// Starts the helper with the arguments; answers its pid (0 on failure).
+pid_t StartSyncHelper(const std::string& args, ProcessInformation* pi) {
+  StartupInfo si;
+  if (!CreateProcess({}, test::ProgramBeside("vt_sync_helper") + " " + args, false, 0, nullptr, {}, si, pi))
+    return 0;
+  return static_cast<pid_t>(pi->process_id);
+}
+
+// Until a wait on the event other than the ones counted so far goes on.
+bool AwaitNewWait(HANDLE event, std::uint32_t joins_before) {
+  for (int i = 0; i < 300000; ++i) {
+    std::uint32_t waiting = 0, joins = 0;
+    if (!PlatformTestHelper::EventWaiters(event, &waiting, &joins)) return false;
+    if (joins != joins_before && waiting > 0) return true;
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  return false;
+}
+
+// A set and a reset leave an auto-reset event unsignalled.
+DWORD SetResetAndLook(HANDLE event) {
+  SetEvent(event);
+  ResetEvent(event);
+  return WaitForSingleObject(event, 0);
+}
+
+// A process killed inside a wait on an auto-reset event leaves nothing owed
+// behind: a reset after a set still resets, ended but not yet collected and
+// collected alike; and pulses to a live waiter all arrive afterwards.
+TEST(PulsedEvents, WaitersKilledInTheirWaitCountForNothing) {
+  constexpr int kPulses = 20;
+  for (const char* wait : {"wait-event", "wait-any"}) {
+    SCOPED_TRACE(wait);
+    const std::string name = std::string("vt_test_killed_") + wait + "_" + std::to_string(::getpid());
+    HANDLE event = CreateEventA(nullptr, false, false, name);
+    ASSERT_NE(event, 0);
+    std::uint32_t waiting = 0, joins = 0;
+    ASSERT_TRUE(PlatformTestHelper::EventWaiters(event, &waiting, &joins));
+    EXPECT_EQ(SetResetAndLook(event), kWaitTimeout);
+    ProcessInformation pi;
+    const pid_t waiter = StartSyncHelper(std::string(wait) + " " + name + " 60000", &pi);
+    ASSERT_NE(waiter, 0);
+    ASSERT_TRUE(AwaitNewWait(event, joins));
+    ASSERT_EQ(::kill(waiter, SIGKILL), 0);
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(waiter), &info, WEXITED | WNOWAIT), 0);
+    EXPECT_EQ(SetResetAndLook(event), kWaitTimeout) << "ended";
+    EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+    EXPECT_EQ(SetResetAndLook(event), kWaitTimeout) << "collected";
+    EXPECT_EQ(SetResetAndLook(event), kWaitTimeout) << "again";
+    ASSERT_TRUE(PlatformTestHelper::EventWaiters(event, &waiting, &joins));
+    EXPECT_EQ(waiting, 0u);
+
+    // 20 pulses from another process to a waiter here, in both kinds of wait.
+    ProcessInformation pulser;
+    ASSERT_NE(StartSyncHelper("pulse " + name + " " + std::to_string(kPulses), &pulser), 0);
+    HANDLE idle = CreateEventA(nullptr, true, false, "");
+    HANDLE handles[] = {idle, event};
+    int released = 0;
+    for (int i = 0; i < kPulses; ++i)
+      released += i % 2 ? WaitForSingleObject(event, 30000) == kWaitObject0
+                        : WaitForMultipleObjects(2, handles, false, 30000) == kWaitObject0 + 1;
+    EXPECT_EQ(released, kPulses);
+    EXPECT_EQ(WaitForProcess(pulser.process, kInfinite), kWaitObject0);
+    DWORD code = 1;
+    EXPECT_TRUE(GetExitCodeProcess(pulser.process, &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(SetResetAndLook(event), kWaitTimeout);
+    for (HANDLE h : {event, idle, pi.process, pi.thread, pulser.process, pulser.thread}) CloseHandle(h);
+  }
+}
+
+// Sets from a process that cannot map the shared wake word (no descriptor
+// left at its first set) still end a wait on several objects here; where
+// waits sleep on the wake word alone, they do once that process could map
+// it again.
+TEST(PulsedEvents, SetterWithoutTheSharedWakeWordWakesAWaitOnSeveralObjects) {
+  constexpr int kPulses = 20;
+  struct Case {
+    const char* setter;
+    bool wake_word_alone;
+  };
+  for (const Case& c : {Case{"pulse-nofd", false}, Case{"nofd-then-pulse", true}}) {
+    SCOPED_TRACE(std::string(c.setter) + (c.wake_word_alone ? " on the wake word alone" : ""));
+    PlatformTestHelper::SleepOnWakeWordAlone(c.wake_word_alone);
+    const std::string name = std::string("vt_test_nofd_") + std::to_string(::getpid());
+    HANDLE event = CreateEventA(nullptr, false, false, name);
+    HANDLE idle = CreateEventA(nullptr, true, false, "");
+    ASSERT_TRUE(event && idle);
+    ProcessInformation pi;
+    ASSERT_NE(StartSyncHelper(std::string(c.setter) + " " + name + " " + std::to_string(kPulses), &pi), 0);
+    HANDLE handles[] = {idle, event};
+    // A watchdog: a wait that only its time-out would end (a look at the
+    // deadline still sees the pulse) is ended through the idle event.
+    HANDLE finished = CreateEventA(nullptr, true, false, "");
+    std::thread watchdog([&] {
+      if (WaitForSingleObject(finished, 60000) != kWaitObject0) SetEvent(idle);
+    });
+    int released = 0;
+    while (released < kPulses && WaitForMultipleObjects(2, handles, false, kInfinite) == kWaitObject0 + 1)
+      ++released;
+    SetEvent(finished);
+    watchdog.join();
+    CloseHandle(finished);
+    PlatformTestHelper::SleepOnWakeWordAlone(false);
+    EXPECT_EQ(released, kPulses);
+    if (released < kPulses) ::kill(static_cast<pid_t>(pi.process_id), SIGKILL);
+    EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+    DWORD code = 1;
+    EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
+    EXPECT_EQ(code, 0u);
+    for (HANDLE h : {event, idle, pi.process, pi.thread}) CloseHandle(h);
+  }
 }
 
 }  // namespace

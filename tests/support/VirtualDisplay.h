@@ -2,14 +2,23 @@
 // what the display's own tools tell about its windows: the tree with names
 // and geometry (xwininfo), a window's pixels (xwd), keys and clicks
 // (xdotool), and the close box (a client message of our own).
+//
+// A test on a display waits for what it needs, however long a busy machine
+// makes it take, with one limit for all its waits together: the display's
+// patience, counted from the display's making. It is far beyond what any
+// load makes a step take and below the test runner's limit, so that what
+// never comes fails the test instead of hanging it. Programs and the
+// back-end under test get the patience that is left as their own limit.
 #pragma once
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -49,18 +58,10 @@ inline std::string Capture(const std::string& command) {
   return out;
 }
 
-// Waits (at most 10 s) until f holds.
-inline bool WaitUntil(const std::function<bool()>& f) {
-  for (int i = 0; i < 1000; ++i) {
-    if (f()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 class VirtualDisplay {
  public:
   static constexpr int kWidth = 1000, kHeight = 700;
+  static constexpr std::chrono::seconds kPatience{400};
 
   // Empty when Xvfb is missing (Why() tells).
   bool Start() {
@@ -81,16 +82,23 @@ class VirtualDisplay {
       int null = ::open("/dev/null", O_WRONLY);
       ::dup2(null, 2);
       const std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
+      // No reset when the last client leaves: a client connecting then
+      // would be turned away.
       ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten", "tcp",
-              static_cast<char*>(nullptr));
+              "-noreset", static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ::close(fds[1]);
+    // The server writes its number once it takes connections.
     std::string number;
-    char c;
-    while (::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    char c = 0;
+    for (pollfd p{fds[0], POLLIN, 0}; c != '\n' && ::poll(&p, 1, PollMilliseconds()) > 0;)
+      if (::read(fds[0], &c, 1) != 1)
+        break;
+      else if (c != '\n')
+        number += c;
     ::close(fds[0]);
-    if (number.empty()) {
+    if (number.empty() || c != '\n') {
       why_ = "Xvfb did not start";
       Stop();
       return false;
@@ -108,10 +116,38 @@ class VirtualDisplay {
   }
   ~VirtualDisplay() { Stop(); }
 
+  // A server that takes connections and answers nothing until resumed: a
+  // server on a machine as busy as can be.
+  void Pause() const {
+    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+  }
+  void Resume() const {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
+  }
+
   const std::string& Name() const { return name_; }
   const std::string& Why() const { return why_; }
 
-  std::string Tool(const std::string& args) const { return Capture("DISPLAY=" + name_ + " " + args + " 2>/dev/null"); }
+  // The patience left, at least 1 ms; zero when it has run out.
+  std::chrono::milliseconds Left() const {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
+    return left.count() > 0 ? std::max(left, std::chrono::milliseconds(1)) : std::chrono::milliseconds(0);
+  }
+
+  // Waits until f holds, or the patience has run out.
+  bool WaitUntil(const std::function<bool()>& f) const {
+    for (;;) {
+      if (f()) return true;
+      if (Left().count() == 0) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
+  // A tool on this display; one that hangs is ended with the patience.
+  std::string Tool(const std::string& args) const {
+    const auto limit = std::max<long long>(10, std::chrono::ceil<std::chrono::seconds>(Left()).count());
+    return Capture("DISPLAY=" + name_ + " timeout -s KILL " + std::to_string(limit) + " " + args + " 2>/dev/null");
+  }
 
   // Every window below the root, each with its name and place.
   std::vector<XWindowInfo> Windows() const {
@@ -138,9 +174,22 @@ class VirtualDisplay {
     return std::nullopt;
   }
 
-  std::optional<XWindowInfo> WaitFor(const std::string& name) const {
+  // Whether the window and all above it are mapped: its input selected,
+  // its properties set, ready for keys and clicks.
+  bool Viewable(const std::string& id) const {
+    return Tool("xwininfo -id " + id).find("Map State: IsViewable") != std::string::npos;
+  }
+
+  // Waits for a viewable window of the name; gives up early when give_up
+  // holds (what was to show it has ended).
+  std::optional<XWindowInfo> WaitFor(const std::string& name, const std::function<bool()>& give_up = {}) const {
     std::optional<XWindowInfo> found;
-    WaitUntil([&] { return (found = Find(name)).has_value(); });
+    WaitUntil([&] {
+      found = Find(name);
+      if (found && Viewable(found->id)) return true;
+      found.reset();
+      return give_up && give_up();
+    });
     return found;
   }
 
@@ -212,8 +261,13 @@ class VirtualDisplay {
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  int PollMilliseconds() const { return static_cast<int>(std::max<long long>(1, Left().count())); }
+
   pid_t pid_ = -1;
   std::string name_, why_;
+  Clock::time_point deadline_ = Clock::now() + kPatience;
 };
 
 // Pixels in a row that have the colour.

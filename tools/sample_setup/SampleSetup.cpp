@@ -8,7 +8,9 @@
 // VT_SAMPLE_SETUP_SLEEP_MS it waits that long after the report before ending.
 // VT_SAMPLE_SETUP_TREE="levels:length" unpacks, before the report, a tree of
 // that many nested folders into its folder ("tree", then names of that
-// length), each holding a file, as a setup unpacking its files does.
+// length), each holding a file, as a setup unpacking its files does; with
+// ":mode" (octal) every folder of the tree gets that mode once it is full,
+// as an archive that keeps modes leaves them.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -57,6 +59,7 @@ void UnpackTree(const fs::path& folder, const std::string& shape) {
   const int levels = std::atoi(shape.c_str());
   const std::size_t colon = shape.find(':');
   const std::string name(colon == std::string::npos ? 1 : std::strtoul(shape.c_str() + colon + 1, nullptr, 10), 'd');
+  const std::size_t mode_colon = colon == std::string::npos ? colon : shape.find(':', colon + 1);
   const fs::path back = fs::current_path();
   fs::current_path(folder);
   fs::create_directory("tree");
@@ -65,6 +68,16 @@ void UnpackTree(const fs::path& folder, const std::string& shape) {
     std::ofstream("file.txt") << i;
     fs::create_directory(name);
     fs::current_path(name);
+  }
+  if (mode_colon != std::string::npos) {
+    // From the deepest up, each changed from the folder above it.
+    const auto mode = static_cast<fs::perms>(std::strtoul(shape.c_str() + mode_colon + 1, nullptr, 8));
+    for (int i = 0; i < levels; ++i) {
+      fs::current_path("..");
+      fs::permissions(name, mode);
+    }
+    fs::current_path("..");
+    fs::permissions("tree", mode);
   }
   fs::current_path(back);
 }

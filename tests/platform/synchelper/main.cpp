@@ -7,6 +7,15 @@
 //   hold-mutex NAME READY          own the mutex, set event READY, end without releasing
 //   pulse NAME COUNT               open the event and pulse it COUNT times, each
 //                                  once a wait on it has begun (support/Pulses.h)
+//   wait-any NAME MS               open the event and wait on it and an unnamed event:
+//                                  exit 0 when the event ended it, 1 time-out
+//   pulse-nofd NAME COUNT          as pulse, with no descriptor left to open anything
+//   nofd-then-pulse NAME COUNT     with no descriptor left, wait on several objects once
+//                                  (1 ms), then with descriptors again pulse as pulse
+//   fork-wait NAME DONE [nofd]     create the auto-reset event, fork without exec (with
+//                                  nofd: with no descriptor left) and end; the child waits
+//                                  on the event and an unnamed one and sets event DONE
+//                                  when the event ended the wait
 //   section NAME                   create or open the session-style section, write 'B' to
 //                                  byte 1: exit 183 when it existed, else 0
 //   truncate PID FILE              truncate the name file, then every object memfd of
@@ -17,6 +26,7 @@
 // Any failure exits with 100 + the last error (bounded).
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -80,6 +90,47 @@ int main(int argc, char** argv) {
     if (cmd == "set-event" || argc < 4) return cmd == "set-event" ? 0 : 99;
     DWORD r = WaitForSingleObject(h, static_cast<DWORD>(std::atoi(argv[3])));
     return r == kWaitObject0 ? 0 : r == kWaitTimeout ? 1 : 2;
+  }
+  if (cmd == "wait-any" && argc > 3) {
+    HANDLE handles[] = {OpenEventA(name), CreateEventA(nullptr, true, false, "")};
+    if (!handles[0] || !handles[1]) Fail();
+    const DWORD r = WaitForMultipleObjects(2, handles, false, static_cast<DWORD>(std::atoi(argv[3])));
+    return r == kWaitObject0 ? 0 : r == kWaitTimeout ? 1 : 2;
+  }
+  if ((cmd == "pulse-nofd" || cmd == "nofd-then-pulse") && argc > 3) {
+    HANDLE handles[] = {OpenEventA(name), CreateEventA(nullptr, true, false, "")};
+    rlimit limit{};
+    if (!handles[0] || !handles[1] || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) Fail();
+    const rlimit none{0, limit.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &none) != 0) return 4;
+    if (cmd == "nofd-then-pulse") {
+      if (WaitForMultipleObjects(2, handles, false, 1) != kWaitTimeout) return 5;
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 4;
+      // The wake word is tried again only so long after a failure.
+      Sleep(200);
+    }
+    const bool pulsed = vt::test::PulseWaitedEvent(handles[0], std::atoi(argv[3]));
+    ::setrlimit(RLIMIT_NOFILE, &limit);  // for whatever runs at exit
+    return pulsed ? 0 : 3;
+  }
+  if (cmd == "fork-wait" && argc > 3) {
+    HANDLE handles[] = {CreateEventA(nullptr, false, false, name), CreateEventA(nullptr, true, false, "")};
+    HANDLE done = OpenEventA(argv[3]);
+    if (!handles[0] || !handles[1] || !done) Fail();
+    // The wake word is mapped before the fork.
+    if (WaitForMultipleObjects(2, handles, false, 1) != kWaitTimeout) return 5;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) Fail();
+    const rlimit none{0, limit.rlim_max};
+    if (argc > 4 && std::strcmp(argv[4], "nofd") == 0 && ::setrlimit(RLIMIT_NOFILE, &none) != 0) return 4;
+    const pid_t child = ::fork();
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (child < 0) return 6;
+    if (child == 0) {
+      if (WaitForMultipleObjects(2, handles, false, 60000) == kWaitObject0) SetEvent(done);
+      std::exit(0);
+    }
+    return 0;
   }
   if (cmd == "pulse" && argc > 3) {
     HANDLE h = OpenEventA(name);
