@@ -113,12 +113,19 @@ void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const T
   reader.Done();
 }
 
+// The payload starts at the stream's position and, in the stand-alone form,
+// is read to its stated end, whatever the packet's class knows.
 void ReadPacketFields(TPacket& packet, TStream& stream, TPacketStreamingContext* context,
                       const TPacketLoadInfo& info) {
   TReaderScope reader(stream, -1);
-  if (info.PayloadSize >= 0) reader->RaiseLimit(reader->Offset() + info.PayloadSize);
-  std::int32_t remaining = info.StoredFieldCount;
-  packet.LoadFields(*reader, remaining, context);
+  TPacketLoadInfo at = info;
+  at.PayloadEnd = info.PayloadSize >= 0 ? reader->Offset() + info.PayloadSize : -1;
+  try {
+    ReadFields(packet, *reader, context, at);
+  } catch (...) {
+    reader.Abandon(at.PayloadEnd);
+    throw;
+  }
   reader.Done();
 }
 
@@ -169,7 +176,12 @@ void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* c
   TReaderScope reader(stream, -1);
   TPacketLoadInfo info;
   ReadHeader(*reader, context, &packet.ClassType(), info);
-  ReadFields(packet, *reader, context, info);
+  try {
+    ReadFields(packet, *reader, context, info);
+  } catch (...) {
+    reader.Abandon(info.PayloadEnd);
+    throw;
+  }
   reader.Done();
 }
 
@@ -195,7 +207,12 @@ std::unique_ptr<TPacket> LoadPacketOver(std::unique_ptr<TPacket> spare, TStream&
   } else {
     packet = info.Class->Create();
   }
-  ReadFields(*packet, *reader, context, info);
+  try {
+    ReadFields(*packet, *reader, context, info);
+  } catch (...) {
+    reader.Abandon(info.PayloadEnd);
+    throw;
+  }
   reader.Done();
   return packet;
 }
