@@ -356,10 +356,9 @@ void TCustomList::LoadFromStream(TStream& stream) {
   // Bytes in memory are counted before anything is allocated. Other streams
   // need not know their size: room grows with the records that arrive, so a
   // count that claims more than comes costs little.
-  if (auto* memory = dynamic_cast<TCustomMemoryStream*>(&stream);
-      memory != nullptr && n * item_size_ > memory->Size() - memory->Position())
-    throw EReadError();
-  const std::int64_t first = std::max<std::int64_t>(65536 / item_size_, 1);
+  auto* memory = dynamic_cast<TCustomMemoryStream*>(&stream);
+  if (memory != nullptr && n * item_size_ > memory->Size() - memory->Position()) throw EReadError();
+  const std::int64_t first = memory != nullptr ? n : std::max<std::int64_t>(65536 / item_size_, 1);
   try {
     for (std::int64_t got = 0; got < n;) {
       const std::int64_t upto = std::min(n, got + std::max(first, got));

@@ -274,8 +274,7 @@ void LoadField(const TPacketField& f, void* m, TFieldReader& r, TPacketStreaming
     }
     case TWireForm::PacketList: As<TCustomPacketList>(m).LoadFromStream(r, context); break;
     case TWireForm::Custom:
-      f.Ops->Load(m, r.Stream(), context);
-      r.Resume();
+      f.Ops->Load(m, r, context);  // through the reader: bounded by the packet's end
       break;
   }
 }

@@ -95,11 +95,13 @@ TEST(Resources, WritesToAPipe) {
     for (std::int64_t n; (n = in.Read(buffer, sizeof buffer)) > 0;) received.insert(received.end(), buffer, buffer + n);
   });
   bool written = false;
+  std::string error;
   {
     THandleStream out(fds[1]);
-    written = WriteResourceToStream(m, 1000, os::kRtRcData, out);
+    error = test::MessageOf([&] { written = WriteResourceToStream(m, 1000, os::kRtRcData, out); });
   }
   reader.join();
+  EXPECT_EQ(error, "(no exception)");
   EXPECT_TRUE(written);
   EXPECT_TRUE(received == payload);
   os::FreeResourceModule(m);
