@@ -97,7 +97,6 @@ void TFieldReader::PrefetchSlow(std::uint64_t n) {
 
 const std::uint8_t* TFieldReader::TakeSlow(std::size_t n) {
   if (memory_ != nullptr) throw EReadError();
-  CheckWithinLimit(n);
   Refill(n);
   const std::uint8_t* p = cur_;
   cur_ += n;

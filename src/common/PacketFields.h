@@ -69,7 +69,11 @@ class TFieldReader final : public TStream {
   std::int64_t Limit() const { return limit_; }
   void SetLimit(std::int64_t limit) {
     limit_ = limit;
-    bound_ = memory_ == nullptr ? (limit >= 0 ? limit : kUnbounded) : (limit >= 0 && limit < size_ ? limit : size_);
+    if (memory_ == nullptr) {
+      bound_ = limit >= 0 ? limit : kUnbounded;
+    } else {
+      bound_ = limit >= 0 && limit < size_ ? limit : size_;
+    }
     // The bytes at hand end at the limit; those read past it wait behind.
     const std::int64_t real = end_pos_ + hidden_;
     std::int64_t seen = limit >= 0 && limit < real ? limit : real;
@@ -160,8 +164,9 @@ class TFieldReader final : public TStream {
   void PrefetchSlow(std::uint64_t n);
   // A read of N more bytes that would cross the limit raises EReadError.
   void CheckWithinLimit(std::size_t n) const {
-    if (limit_ >= 0 && static_cast<std::uint64_t>(n) > static_cast<std::uint64_t>(std::max<std::int64_t>(limit_ - Offset(), 0)))
-      throw EReadError();
+    if (limit_ < 0) return;
+    const std::int64_t left = std::max<std::int64_t>(limit_ - Offset(), 0);
+    if (static_cast<std::uint64_t>(n) > static_cast<std::uint64_t>(left)) throw EReadError();
   }
   [[gnu::noinline]] void ReadLongString(std::string& value, std::size_t n);
   const std::uint8_t* TakeSlow(std::size_t n);

@@ -5,6 +5,7 @@
 
 #include "common/ExceptionHooks.h"
 #include "common/FileStreams.h"
+#include "common/StreamUtils.h"
 #include "common/TypedLists.h"
 
 namespace vt {
@@ -42,8 +43,8 @@ bool WriteResourceToStream(os::HMODULE module, const os::ResId& name, const os::
   // as they are written, so that memory stays flat however large the
   // resource. They pass through a buffer: the module's file may be cut
   // short meanwhile.
-  if (dynamic_cast<TMappedFileStream*>(&stream) != nullptr || dynamic_cast<TMemoryStream*>(&stream) != nullptr)
-    if (stream.Size() < stream.Position() + size) stream.SetSize(stream.Position() + size);
+  const bool sized = dynamic_cast<TMappedFileStream*>(&stream) != nullptr || IsMemoryStream(stream);
+  if (sized && stream.Size() < stream.Position() + size) stream.SetSize(stream.Position() + size);
   // Pieces as large as a mapped-file stream's own large windows, which it
   // maps ready for writing: smaller ones fault page by page. A mapped-file
   // stream copies under the view guard itself; other streams get the bytes

@@ -159,7 +159,8 @@ TEST_F(PacketLendingTest, PacketsReadFromALentFieldOfAFileCutShortRaiseTheInPage
   SavePacket(inner, holder.Data);
   TVirtualStream out;
   SavePacket(holder, out);
-  WriteFileText(P("holder"), std::string(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size())));
+  WriteFileText(P("holder"),
+                std::string(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size())));
   TMappedFileStream file(P("holder"), fmOpenRead | fmShareDenyWrite, 0, 0);
   file.SetLendBytes(true);
   TAllKindsPacket p;
@@ -181,7 +182,8 @@ TEST_F(PacketLendingTest, PacketsReadFromALentFieldOfAFileCutShortRaiseTheInPage
     TVirtualStream packed;
     p.Data.SetPosition(0);
     EXPECT_EQ(test::ExternalCodeOf([&] { WritePacketContainer(packed, p.Data); }), os::kStatusInPageError);
-    EXPECT_EQ(test::ExternalCodeOf([&] { LoadPacket(p.Data, nullptr, pioCompressed); }), os::kStatusInPageError);
+    EXPECT_EQ(test::ExternalCodeOf([&] { LoadPacket(p.Data, nullptr, pioCompressed); }),
+              os::kStatusInPageError);
   }
 }
 

@@ -92,7 +92,8 @@ TEST(Resources, WritesToAPipe) {
   std::thread reader([&] {
     THandleStream in(fds[0]);
     std::uint8_t buffer[4096];
-    for (std::int64_t n; (n = in.Read(buffer, sizeof buffer)) > 0;) received.insert(received.end(), buffer, buffer + n);
+    for (std::int64_t n; (n = in.Read(buffer, sizeof buffer)) > 0;)
+      received.insert(received.end(), buffer, buffer + n);
   });
   bool written = false;
   std::string error;

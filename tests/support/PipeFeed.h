@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -46,7 +47,8 @@ class TPipeFeed {
   std::string Rest() {
     std::string rest;
     char buffer[4096];
-    for (std::int64_t n; (n = in_->Read(buffer, sizeof buffer)) > 0;) rest.append(buffer, static_cast<std::size_t>(n));
+    for (std::int64_t n; (n = in_->Read(buffer, sizeof buffer)) > 0;)
+      rest.append(buffer, static_cast<std::size_t>(n));
     return rest;
   }
 
