@@ -481,14 +481,18 @@ void TFieldWriter::CloseSize(std::int64_t at, std::uint32_t value) {
   } else if (at >= held_base && at + 4 <= base_) {
     std::memcpy(held_.data() + (at - held_base), &value, 4);
   } else {
-    // Back to the size, then forward again; a write that lands elsewhere
-    // (a target that appends whatever its position) fails the save.
-    Flush();
-    const std::int64_t patch = target_.Seek(at - base_, TSeekOrigin::soCurrent);
-    WriteTarget(&value, 4);
-    if (target_.Seek(base_ - (at + 4), TSeekOrigin::soCurrent) != patch + (base_ - at))
-      throw EWriteError("Cannot write the packet size at its place in the stream");
+    PatchTarget(at, value);
   }
+}
+
+// Back to the size, then forward again; a write that lands elsewhere (a
+// target that appends whatever its position) fails the save.
+void TFieldWriter::PatchTarget(std::int64_t at, std::uint32_t value) {
+  Flush();
+  const std::int64_t patch = target_.Seek(at - base_, TSeekOrigin::soCurrent);
+  WriteTarget(&value, 4);
+  if (target_.Seek(base_ - (at + 4), TSeekOrigin::soCurrent) != patch + (base_ - at))
+    throw EWriteError("Cannot write the packet size at its place in the stream");
 }
 
 void TFieldWriter::WriteWide(std::u16string_view value) {

@@ -280,6 +280,8 @@ class TFieldWriter final : public TStream {
   // open over a target that cannot seek.
   void Hand(const void* data, std::size_t n);
   void WriteTarget(const void* data, std::size_t n);
+  // Puts Value at At, already handed to the target, by seeking back.
+  [[gnu::noinline]] void PatchTarget(std::int64_t at, std::uint32_t value);
   bool TargetSeeks();
 
   explicit TFieldWriter(TStream& target);
