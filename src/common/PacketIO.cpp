@@ -84,6 +84,11 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
   info.PayloadEnd = start + kPacketHeaderSize + info.PayloadSize;
 }
 
+bool AppendsOnly(TStream& stream) {
+  const auto* handle = dynamic_cast<const THandleStream*>(&stream);
+  return handle != nullptr && handle->AppendsOnly();
+}
+
 // The payload, read ahead up to its end when that is known; a stand-alone
 // packet ends at its stored size, whatever its reader's class knows.
 [[gnu::always_inline]] inline void ReadFields(TPacket& packet, TFieldReader& reader, TPacketStreamingContext* context,
@@ -135,7 +140,15 @@ void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext*
     TVirtualStream memory(2);
     SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~(pioCompress | pioBuffered)));
     memory.SetPosition(0);
-    WritePacketContainer(stream, memory);
+    if (!AppendsOnly(stream)) {
+      WritePacketContainer(stream, memory);
+      return;
+    }
+    // The container's block sizes are patched in place: built in memory
+    // for a target whose writes all land at its end.
+    TVirtualStream packed(2);
+    WritePacketContainer(packed, memory);
+    stream.WriteBuffer(packed.Memory(), packed.Size());
     return;
   }
   if (flags & pioBuffered) {
