@@ -65,6 +65,17 @@ TEST_F(PacketStreamsTest, FieldsCrossingTheStatedEndRaiseAndTheNextPacketLoads) 
     check(cut, total == 38 ? &first : nullptr);
   }
 
+  // Every field kind: each stated size short of the fields' end raises.
+  TAllKindsPacket all;
+  FillAllKinds(all);
+  const std::string all_bytes = SaveBytes(all);
+  for (std::uint32_t total = 32; total <= all_bytes.size(); ++total) {
+    SCOPED_TRACE(total);
+    std::string cut = all_bytes.substr(0, total);
+    PutU32(cut, 4, total);
+    check(cut, total == all_bytes.size() ? &all : nullptr);
+  }
+
   // A nested packet's stated end bounds its fields alike, inside an outer
   // packet that ends further on.
   TChainPacket chain;
