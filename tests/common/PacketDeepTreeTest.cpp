@@ -33,6 +33,36 @@ void OnStack(std::size_t size, F&& f) {
   os::CloseThreadHandle(thread);
 }
 
+// Depth levels of packets of every kind, each level held by the one above
+// through its any-class member or as the second item of its packet list.
+std::unique_ptr<TAllKindsPacket> KindsTree(int depth, bool through_any) {
+  auto root = std::make_unique<TAllKindsPacket>();
+  TAllKindsPacket* p = root.get();
+  for (int i = 1; i < depth; ++i) {
+    auto next = std::make_unique<TAllKindsPacket>();
+    TAllKindsPacket* below = next.get();
+    below->I32 = i;
+    if (through_any) {
+      p->Any.Reset(std::move(next));
+    } else {
+      p->Items.AddNew().Value = i;
+      p->Items.Add(std::move(next));
+    }
+    p = below;
+  }
+  return root;
+}
+
+// The deepest packet of such a tree.
+TAllKindsPacket& Deepest(TAllKindsPacket& root) {
+  TAllKindsPacket* p = &root;
+  for (;;) {
+    TPacket* next = p->Items.Count() != 0 ? p->Items.GetItem(1) : p->Any.Pointer();
+    if (next == nullptr || &next->ClassType() != &TAllKindsPacket::Class) return *p;
+    p = static_cast<TAllKindsPacket*>(next);
+  }
+}
+
 class PacketDeepTreeTest : public ::testing::Test {
  protected:
   void SetUp() override { RegisterTestPackets(); }
@@ -91,6 +121,41 @@ TEST_F(PacketDeepTreeTest, DeepTreesAreComparedAssignedDumpedAndFreedOnSmallStac
     }
   }
   EXPECT_EQ(TChainPacket::Class.InstanceCount(), before);
+}
+
+// The same through any-class members and packet lists. (An any-class
+// member is assigned into the packet it holds: a plain one takes nothing.)
+TEST_F(PacketDeepTreeTest, TreesHeldByAnyClassMembersAndListsOnSmallStacks) {
+  const int before = TAllKindsPacket::Class.InstanceCount();
+  for (bool through_any : {false, true}) {
+    SCOPED_TRACE(through_any ? "any-class members" : "packet lists");
+    const auto model = KindsTree(kMaxPacketNesting, through_any);
+    auto same = KindsTree(kMaxPacketNesting, through_any), other = KindsTree(kMaxPacketNesting, through_any);
+    auto freed = KindsTree(8 * kMaxPacketNesting, through_any);
+    Deepest(*other).Str = "differs";
+    std::unique_ptr<TAllKindsPacket> copy;
+    std::string errors;
+    bool equal = false, unequal = true;
+    OnStack(64 * 1024, [&] {
+      errors = MessageOf([&] {
+        equal = model->Equals(*same);
+        unequal = model->Equals(*other);
+        copy = std::make_unique<TAllKindsPacket>();
+        copy->Assign(*model);
+        same->Clear();
+        freed.reset();
+        other.reset();
+      });
+    });
+    EXPECT_EQ(errors, "(no exception)");
+    EXPECT_TRUE(equal);
+    EXPECT_FALSE(unequal);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->Equals(*model), !through_any);
+    EXPECT_EQ(Deepest(*copy).I32, through_any ? 0 : kMaxPacketNesting - 1);
+    EXPECT_EQ(freed, nullptr);
+  }
+  EXPECT_EQ(TAllKindsPacket::Class.InstanceCount(), before);
 }
 
 }  // namespace
