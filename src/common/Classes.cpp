@@ -1,12 +1,12 @@
 #include "common/Classes.h"
 
-#include "common/StreamUtils.h"
-
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <vector>
+
+#include "common/StreamUtils.h"
 
 namespace vt {
 

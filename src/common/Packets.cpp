@@ -5,9 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <type_traits>
-
 #include <exception>
+#include <type_traits>
 #include <vector>
 
 #include "common/Objects.h"
