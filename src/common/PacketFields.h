@@ -69,11 +69,16 @@ class TFieldReader final : public TStream {
   std::int64_t Limit() const { return limit_; }
   void SetLimit(std::int64_t limit) {
     limit_ = limit;
-    if (memory_ == nullptr) {
-      bound_ = limit >= 0 ? limit : kUnbounded;
-    } else {
-      bound_ = limit >= 0 && limit < size_ ? limit : size_;
+    if (memory_ != nullptr) {  // the memory's bytes end at the limit
+      const std::int64_t end = limit >= 0 && limit < size_ ? limit : size_;
+      bound_ = end;
+      if (begin_ + end >= cur_) {
+        end_ = begin_ + end;
+        end_pos_ = end;
+      }
+      return;
     }
+    bound_ = limit >= 0 ? limit : kUnbounded;
     // The bytes at hand end at the limit; those read past it wait behind.
     const std::int64_t real = end_pos_ + hidden_;
     std::int64_t seen = limit >= 0 && limit < real ? limit : real;
