@@ -89,6 +89,23 @@ bool AppendsOnly(TStream& stream) {
   return handle != nullptr && handle->AppendsOnly();
 }
 
+// The packet in memory, then as a compressed container.
+[[gnu::noinline]] void SaveCompressed(const TPacket& packet, TStream& stream, TPacketStreamingContext* context,
+                                      std::uint8_t flags) {
+  TVirtualStream memory(2);
+  SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~(pioCompress | pioBuffered)));
+  memory.SetPosition(0);
+  if (!AppendsOnly(stream)) {
+    WritePacketContainer(stream, memory);
+    return;
+  }
+  // The container's block sizes are patched in place: built in memory for
+  // a target whose writes all land at its end.
+  TVirtualStream packed(2);
+  WritePacketContainer(packed, memory);
+  stream.WriteBuffer(packed.Memory(), packed.Size());
+}
+
 // The payload, read ahead up to its end when that is known; a stand-alone
 // packet ends at its stored size, whatever its reader's class knows.
 [[gnu::always_inline]] inline void ReadFields(TPacket& packet, TFieldReader& reader, TPacketStreamingContext* context,
@@ -136,21 +153,7 @@ void ReadPacketFields(TPacket& packet, TStream& stream, TPacketStreamingContext*
 
 void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext* context,
                 std::uint8_t flags) {
-  if (flags & pioCompress) {
-    TVirtualStream memory(2);
-    SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~(pioCompress | pioBuffered)));
-    memory.SetPosition(0);
-    if (!AppendsOnly(stream)) {
-      WritePacketContainer(stream, memory);
-      return;
-    }
-    // The container's block sizes are patched in place: built in memory
-    // for a target whose writes all land at its end.
-    TVirtualStream packed(2);
-    WritePacketContainer(packed, memory);
-    stream.WriteBuffer(packed.Memory(), packed.Size());
-    return;
-  }
+  if (flags & pioCompress) return SaveCompressed(packet, stream, context, flags);
   if (flags & pioBuffered) {
     TVirtualStream memory(2);
     SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~pioBuffered));
