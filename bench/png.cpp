@@ -13,25 +13,13 @@
 #include "common/Classes.h"
 #include "skins/SkinUnits.h"
 #include "skins/SpPngImage.h"
+#include "support/PngBytes.h"
 
 namespace {
 
-std::string BE32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
-
-std::string Chunk(const std::string& name, const std::string& data) {
-  const std::string body = name + data;
-  const auto crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
-  return BE32(static_cast<std::uint32_t>(data.size())) + body + BE32(static_cast<std::uint32_t>(crc));
-}
-
-std::string Deflated(const std::string& raw) {
-  uLongf n = compressBound(static_cast<uLong>(raw.size()));
-  std::string out(n, '\0');
-  compress2(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(raw.data()),
-            static_cast<uLong>(raw.size()), 9);
-  out.resize(n);
-  return out;
-}
+using vt::test::BE32;
+using vt::test::Chunk;
+using vt::test::Deflated;
 
 void StartUnits() {
   static const bool started = (vt::InitializeUnits(vt::SkinUnits()), true);
@@ -44,7 +32,7 @@ const std::string& HostileFile(int texts) {
   std::string& file = files[texts];
   if (file.empty()) {
     const std::string bomb = Chunk("zTXt", std::string("K\0\0", 3) + Deflated(std::string(72u << 20, ' ')));
-    file = std::string("\x89PNG\r\n\x1a\n", 8) +
+    file = vt::test::kPngSignature +
            Chunk("IHDR", BE32(1) + BE32(1) + std::string("\x08\0\0\0\0", 5));
     for (int i = 0; i < texts; ++i) file += bomb;
     file += Chunk("IDAT", Deflated(std::string(2, '\0'))) + Chunk("IEND", "");

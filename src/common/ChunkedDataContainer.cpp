@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 
+#include "common/StreamUtils.h"
 #include "platform/SystemInfo.h"
 
 namespace vt {
@@ -95,16 +96,25 @@ std::int64_t TChunkedDataContainer::Seek(std::int64_t offset, TSeekOrigin origin
 void TChunkedDataContainer::LoadFromStream(TStream& stream, std::int64_t count) {
   Clear();
   if (count <= 0) return;
-  if (count > kMaxSize || count > stream.Size() - stream.Position()) throw EReadError();
+  // Bytes in memory are counted first. Other streams need not know their
+  // size: chunks are made as their bytes come.
+  if (count > kMaxSize) throw EReadError();
+  if (auto* memory = dynamic_cast<TCustomMemoryStream*>(&stream);
+      memory != nullptr && count > memory->Size() - memory->Position())
+    throw EReadError();
   const std::int64_t chunk = ChunkSize();
-  std::int64_t left = count;
-  while (left > 0) {
-    const std::int64_t piece = std::min(left, chunk);
-    std::unique_ptr<std::uint8_t[]> c(new std::uint8_t[static_cast<std::size_t>(chunk)]);
-    stream.ReadBuffer(c.get(), piece);
-    chunks_.push_back(c.release());
-    size_ = static_cast<std::int32_t>(size_ + piece);
-    left -= piece;
+  try {
+    for (std::int64_t left = count; left > 0;) {
+      const std::int64_t piece = std::min(left, chunk);
+      std::unique_ptr<std::uint8_t[]> c(new std::uint8_t[static_cast<std::size_t>(chunk)]);
+      ReadExact(stream, c.get(), piece);
+      chunks_.push_back(c.release());
+      size_ = static_cast<std::int32_t>(size_ + piece);
+      left -= piece;
+    }
+  } catch (...) {  // a load cut short leaves the container empty
+    Clear();
+    throw;
   }
   position_ = size_;
 }

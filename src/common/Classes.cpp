@@ -6,6 +6,8 @@
 #include <new>
 #include <vector>
 
+#include "common/StreamUtils.h"
+
 namespace vt {
 
 std::int64_t TStream::GetSize() {
@@ -70,7 +72,19 @@ std::int64_t TCustomMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) 
 }
 
 void TCustomMemoryStream::SaveToStream(TStream& stream) {
-  if (size_ != 0) stream.WriteBuffer(memory_, size_);
+  if (size_ == 0) return;
+  if (!IsLentStream(*this)) return stream.WriteBuffer(memory_, size_);
+  // Lent bytes go through Read, under the view guard: their file may be
+  // cut short under them.
+  const std::int64_t pos = position_;
+  position_ = 0;
+  try {
+    stream.CopyFrom(*this, size_);
+  } catch (...) {
+    position_ = pos;
+    throw;
+  }
+  position_ = pos;
 }
 
 TMemoryStream::~TMemoryStream() { Clear(); }

@@ -40,6 +40,9 @@ class THandleStream : public TStream {
   void SetSize(std::int64_t new_size) override;
 
   os::FileHandle Handle() const { return handle_; }
+  // Writes go to the end of the file whatever the position (the handle was
+  // opened for appending): what is written cannot be patched in place.
+  bool AppendsOnly() const { return os::IsAppendOnly(handle_); }
 
  protected:
   THandleStream() = default;

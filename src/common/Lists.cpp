@@ -353,10 +353,23 @@ void TCustomList::LoadFromStream(TStream& stream) {
   if (holds_references_) Fail("Cannot stream items that hold references");
   Clear();
   const std::int64_t n = ReadCompactLength(stream);
-  const std::int64_t bytes = n * item_size_;
-  if (bytes > stream.Size() - stream.Position()) throw EReadError();
-  SetCapacity(static_cast<int>(n));
-  stream.ReadBuffer(items_, bytes);
+  // Bytes in memory are counted before anything is allocated. Other streams
+  // need not know their size: room grows with the records that arrive, so a
+  // count that claims more than comes costs little.
+  auto* memory = dynamic_cast<TCustomMemoryStream*>(&stream);
+  if (memory != nullptr && n * item_size_ > memory->Size() - memory->Position()) throw EReadError();
+  const std::int64_t first = memory != nullptr ? n : std::max<std::int64_t>(65536 / item_size_, 1);
+  try {
+    for (std::int64_t got = 0; got < n;) {
+      const std::int64_t upto = std::min(n, got + std::max(first, got));
+      SetCapacity(static_cast<int>(upto));
+      ReadExact(stream, items_ + got * item_size_, (upto - got) * item_size_);
+      got = upto;
+    }
+  } catch (...) {
+    Clear();
+    throw;
+  }
   count_ = static_cast<int>(n);
 }
 

@@ -12,6 +12,7 @@
 #include "common/ChunkedDataContainer.h"
 #include "common/DateTimeFormat.h"
 #include "common/ExceptionHooks.h"
+#include "common/FileStreams.h"
 #include "common/Lists.h"
 #include "common/StreamUtils.h"
 #include "common/StringLists.h"
@@ -28,18 +29,21 @@ namespace {
 constexpr std::size_t kReadAhead = 65536;
 }  // namespace
 
+// Lent memory is read through the stream (under the view guard), not in
+// place: its file may be cut short under it.
 TFieldReader::TFieldReader(TStream& source, std::int64_t limit)
-    : source_(source), memory_(dynamic_cast<TCustomMemoryStream*>(&source)), limit_(limit) {
-  SetLimit(limit);
+    : source_(source),
+      memory_(IsLentStream(source) ? nullptr : dynamic_cast<TCustomMemoryStream*>(&source)),
+      limit_(limit) {
   if (memory_ != nullptr) {
     size_ = memory_->Size();
-    bound_ = size_;
     const std::int64_t pos = memory_->Position();
     begin_ = static_cast<const std::uint8_t*>(memory_->Memory());
     end_ = begin_ + size_;
     cur_ = pos >= 0 && pos <= size_ ? begin_ + pos : end_;
     end_pos_ = size_;
   }
+  SetLimit(limit);
 }
 
 TFieldReader::~TFieldReader() = default;
@@ -59,6 +63,7 @@ std::int64_t TFieldReader::ReadSource(void* dest, std::int64_t n) {
 // Makes Need bytes at hand; reads ahead up to the limit, without waiting
 // for more than Need.
 void TFieldReader::Refill(std::size_t need) {
+  CheckWithinLimit(need);
   const std::size_t have = static_cast<std::size_t>(end_ - cur_);
   std::int64_t ahead = limit_ - end_pos_;
   if (ahead > static_cast<std::int64_t>(kReadAhead)) ahead = kReadAhead;
@@ -100,6 +105,7 @@ const std::uint8_t* TFieldReader::TakeSlow(std::size_t n) {
 
 void TFieldReader::GetSlow(void* dest, std::size_t n) {
   if (memory_ != nullptr) throw EReadError();
+  CheckWithinLimit(n);
   const std::size_t have = static_cast<std::size_t>(end_ - cur_);
   if (n - have < kReadAhead) {
     std::memcpy(dest, Take(n), n);
@@ -137,16 +143,12 @@ std::uint32_t TFieldReader::GetCompact() {
 }
 
 void TFieldReader::SkipTo(std::int64_t offset) {
-  if (memory_ != nullptr && offset >= 0 && offset <= size_) {
-    cur_ = begin_ + offset;
-    end_pos_ = size_;
-    return;
-  }
   const std::int64_t start = end_pos_ - (end_ - begin_);
   if (offset >= start && offset <= end_pos_) {
     cur_ = end_ - (end_pos_ - offset);
     return;
   }
+  if (offset > end_pos_) CheckWithinLimit(static_cast<std::size_t>(offset - Offset()));
   if (memory_ != nullptr) {  // outside the memory nothing more can be read
     cur_ = end_;
     end_pos_ = offset;
@@ -163,7 +165,8 @@ void TFieldReader::SkipTo(std::int64_t offset) {
     cur_ = end_ - (end_pos_ - offset);
     return;
   }
-  source_.Seek(offset - end_pos_, TSeekOrigin::soCurrent);
+  source_.Seek(offset - (end_pos_ + hidden_), TSeekOrigin::soCurrent);
+  hidden_ = 0;
   cur_ = end_ = begin_;
   end_pos_ = offset;
 }
@@ -227,7 +230,7 @@ bool TFieldReader::Lend(std::size_t n, TMemoryStream& target) {
   if (memory_ != nullptr) return false;
   // Bytes read ahead go back first; a source that cannot take them back
   // (a pipe) lends nothing.
-  const std::int64_t ahead = end_ - cur_;
+  const std::int64_t ahead = (end_ - cur_) + hidden_;
   if (ahead != 0) {
     try {
       source_.Seek(-ahead, TSeekOrigin::soCurrent);
@@ -240,6 +243,7 @@ bool TFieldReader::Lend(std::size_t n, TMemoryStream& target) {
     return false;
   }
   end_pos_ = Offset() + static_cast<std::int64_t>(n);
+  hidden_ = 0;
   cur_ = end_ = begin_;
   return true;
 }
@@ -266,15 +270,14 @@ void TFieldReader::ReadChunked(TChunkedDataContainer& target, bool use_compact_l
 }
 
 void TFieldReader::ReadTypedList(TCustomList& target, int item_size) {
-  if (memory_ == nullptr) {
-    // The records at hand before the list is sized by their count.
-    const std::size_t head = (*Take(1) & 1) != 0 ? 4 : 1;
-    --cur_;
-    Prefetch(head);
-    const std::uint32_t n = GetCompact();
-    cur_ -= head;
-    Prefetch(head + std::uint64_t{n} * static_cast<std::uint64_t>(item_size));
-  }
+  // The records at hand (within the limit) before the list is sized by
+  // their count.
+  const std::size_t head = (*Take(1) & 1) != 0 ? 4 : 1;
+  --cur_;
+  Prefetch(head);
+  const std::uint32_t n = GetCompact();
+  cur_ -= head;
+  Prefetch(head + std::uint64_t{n} * static_cast<std::uint64_t>(item_size));
   target.LoadFromStream(Stream());
   Resume();
 }
@@ -305,10 +308,20 @@ void TFieldReader::Resume() {
 void TFieldReader::Finish() {
   if (memory_ != nullptr) {
     source_.SetPosition(Offset());
-  } else if (cur_ != end_) {  // bytes read ahead go back
-    source_.Seek(-(end_ - cur_), TSeekOrigin::soCurrent);
+  } else if (cur_ != end_ || hidden_ != 0) {  // bytes read ahead go back
+    source_.Seek(-((end_ - cur_) + hidden_), TSeekOrigin::soCurrent);
     end_pos_ = Offset();
     end_ = cur_;
+    hidden_ = 0;
+  }
+}
+
+void TFieldReader::Abandon(std::int64_t end) noexcept {
+  try {
+    SetLimit(end);
+    if (Offset() <= end) SkipTo(end);
+    Finish();
+  } catch (...) {  // the first failure is the one reported
   }
 }
 
@@ -390,6 +403,9 @@ bool TFieldWriter::TargetSeeks() {
   if (seeks_ == 0) {
     if (dynamic_cast<TCustomMemoryStream*>(&target_) != nullptr) {
       seeks_ = 1;
+    } else if (const auto* handle = dynamic_cast<const THandleStream*>(&target_);
+               handle != nullptr && handle->AppendsOnly()) {
+      seeks_ = -1;  // it seeks, but writes land at its end
     } else {
       try {
         target_.SetPosition(target_.Position());
@@ -465,11 +481,18 @@ void TFieldWriter::CloseSize(std::int64_t at, std::uint32_t value) {
   } else if (at >= held_base && at + 4 <= base_) {
     std::memcpy(held_.data() + (at - held_base), &value, 4);
   } else {
-    Flush();
-    target_.Seek(at - base_, TSeekOrigin::soCurrent);
-    WriteTarget(&value, 4);
-    target_.Seek(base_ - (at + 4), TSeekOrigin::soCurrent);
+    PatchTarget(at, value);
   }
+}
+
+// Back to the size, then forward again; a write that lands elsewhere (a
+// target that appends whatever its position) fails the save.
+void TFieldWriter::PatchTarget(std::int64_t at, std::uint32_t value) {
+  Flush();
+  const std::int64_t patch = target_.Seek(at - base_, TSeekOrigin::soCurrent);
+  WriteTarget(&value, 4);
+  if (target_.Seek(base_ - (at + 4), TSeekOrigin::soCurrent) != patch + (base_ - at))
+    throw EWriteError("Cannot write the packet size at its place in the stream");
 }
 
 void TFieldWriter::WriteWide(std::u16string_view value) {

@@ -17,6 +17,7 @@
 // allocated or read.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -61,16 +62,30 @@ class TFieldReader final : public TStream {
     return typeid(stream) == typeid(TFieldReader) ? static_cast<TFieldReader*>(&stream) : nullptr;
   }
 
-  // Allows reading ahead up to Limit (a smaller one changes nothing).
-  void RaiseLimit(std::int64_t limit) {
-    if (limit > limit_) SetLimit(limit);
-  }
   // The end of the stand-alone packet being read (negative: none), which
   // its nested packets share: set for a packet's payload, then put back.
+  // Nothing past it is read: the bytes at hand stop there, and a read that
+  // would cross it raises EReadError.
   std::int64_t Limit() const { return limit_; }
   void SetLimit(std::int64_t limit) {
     limit_ = limit;
-    if (memory_ == nullptr) bound_ = limit >= 0 ? limit : kUnbounded;
+    if (memory_ != nullptr) {  // the memory's bytes end at the limit
+      const std::int64_t end = limit >= 0 && limit < size_ ? limit : size_;
+      bound_ = end;
+      if (begin_ + end >= cur_) {
+        end_ = begin_ + end;
+        end_pos_ = end;
+      }
+      return;
+    }
+    bound_ = limit >= 0 ? limit : kUnbounded;
+    // The bytes at hand end at the limit; those read past it wait behind.
+    const std::int64_t real = end_pos_ + hidden_;
+    std::int64_t seen = limit >= 0 && limit < real ? limit : real;
+    if (seen < Offset()) seen = Offset();
+    end_ += seen - end_pos_;
+    hidden_ = real - seen;
+    end_pos_ = seen;
   }
   std::int64_t Offset() const { return end_pos_ - (end_ - cur_); }
   // Where the data must end: the memory's size, else the limit when one is
@@ -135,6 +150,10 @@ class TFieldReader final : public TStream {
   void Resume();
 
   void Finish();
+  // After a failed read of a stand-alone packet: the source is put behind
+  // its stated End where that can be done, so that what follows it can be
+  // read. Never raises.
+  void Abandon(std::int64_t end) noexcept;
 
   // The class of the last stand-alone header read: a look-up cache for the
   // packets of a list, which are mostly of one class.
@@ -148,6 +167,12 @@ class TFieldReader final : public TStream {
  private:
   static constexpr std::int64_t kUnbounded = std::int64_t{1} << 62;
   void PrefetchSlow(std::uint64_t n);
+  // A read of N more bytes that would cross the limit raises EReadError.
+  void CheckWithinLimit(std::size_t n) const {
+    if (limit_ < 0) return;
+    const std::int64_t left = std::max<std::int64_t>(limit_ - Offset(), 0);
+    if (static_cast<std::uint64_t>(n) > static_cast<std::uint64_t>(left)) throw EReadError();
+  }
   [[gnu::noinline]] void ReadLongString(std::string& value, std::size_t n);
   const std::uint8_t* TakeSlow(std::size_t n);
   void GetSlow(void* dest, std::size_t n);
@@ -169,6 +194,7 @@ class TFieldReader final : public TStream {
   std::int64_t size_ = 0;     // of the memory
   std::int64_t limit_;
   std::int64_t bound_;  // Bound()
+  std::int64_t hidden_ = 0;  // bytes read past the limit, behind end_
   std::vector<std::uint8_t> buffer_;
 };
 
@@ -259,6 +285,8 @@ class TFieldWriter final : public TStream {
   // open over a target that cannot seek.
   void Hand(const void* data, std::size_t n);
   void WriteTarget(const void* data, std::size_t n);
+  // Puts Value at At, already handed to the target, by seeking back.
+  [[gnu::noinline]] void PatchTarget(std::int64_t at, std::uint32_t value);
   bool TargetSeeks();
 
   explicit TFieldWriter(TStream& target);
@@ -285,6 +313,11 @@ class TReaderScope {
   TFieldReader* operator->() const { return reader_; }
   void Done() {
     if (own_) own_->Finish();
+  }
+  // A failed read of the stand-alone packet ending at End: the scope's own
+  // reader leaves its stream behind it.
+  void Abandon(std::int64_t end) noexcept {
+    if (own_ && end >= 0) own_->Abandon(end);
   }
 
  private:

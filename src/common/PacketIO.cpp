@@ -84,6 +84,28 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
   info.PayloadEnd = start + kPacketHeaderSize + info.PayloadSize;
 }
 
+bool AppendsOnly(TStream& stream) {
+  const auto* handle = dynamic_cast<const THandleStream*>(&stream);
+  return handle != nullptr && handle->AppendsOnly();
+}
+
+// The packet in memory, then as a compressed container.
+[[gnu::noinline]] void SaveCompressed(const TPacket& packet, TStream& stream, TPacketStreamingContext* context,
+                                      std::uint8_t flags) {
+  TVirtualStream memory(2);
+  SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~(pioCompress | pioBuffered)));
+  memory.SetPosition(0);
+  if (!AppendsOnly(stream)) {
+    WritePacketContainer(stream, memory);
+    return;
+  }
+  // The container's block sizes are patched in place: built in memory for
+  // a target whose writes all land at its end.
+  TVirtualStream packed(2);
+  WritePacketContainer(packed, memory);
+  stream.WriteBuffer(packed.Memory(), packed.Size());
+}
+
 // The payload, read ahead up to its end when that is known; a stand-alone
 // packet ends at its stored size, whatever its reader's class knows.
 [[gnu::always_inline]] inline void ReadFields(TPacket& packet, TFieldReader& reader, TPacketStreamingContext* context,
@@ -113,24 +135,25 @@ void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const T
   reader.Done();
 }
 
+// The payload starts at the stream's position and, in the stand-alone form,
+// is read to its stated end, whatever the packet's class knows.
 void ReadPacketFields(TPacket& packet, TStream& stream, TPacketStreamingContext* context,
                       const TPacketLoadInfo& info) {
   TReaderScope reader(stream, -1);
-  if (info.PayloadSize >= 0) reader->RaiseLimit(reader->Offset() + info.PayloadSize);
-  std::int32_t remaining = info.StoredFieldCount;
-  packet.LoadFields(*reader, remaining, context);
+  TPacketLoadInfo at = info;
+  at.PayloadEnd = info.PayloadSize >= 0 ? reader->Offset() + info.PayloadSize : -1;
+  try {
+    ReadFields(packet, *reader, context, at);
+  } catch (...) {
+    reader.Abandon(at.PayloadEnd);
+    throw;
+  }
   reader.Done();
 }
 
 void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext* context,
                 std::uint8_t flags) {
-  if (flags & pioCompress) {
-    TVirtualStream memory(2);
-    SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~(pioCompress | pioBuffered)));
-    memory.SetPosition(0);
-    WritePacketContainer(stream, memory);
-    return;
-  }
+  if (flags & pioCompress) return SaveCompressed(packet, stream, context, flags);
   if (flags & pioBuffered) {
     TVirtualStream memory(2);
     SavePacket(packet, memory, context, static_cast<std::uint8_t>(flags & ~pioBuffered));
@@ -169,7 +192,12 @@ void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* c
   TReaderScope reader(stream, -1);
   TPacketLoadInfo info;
   ReadHeader(*reader, context, &packet.ClassType(), info);
-  ReadFields(packet, *reader, context, info);
+  try {
+    ReadFields(packet, *reader, context, info);
+  } catch (...) {
+    reader.Abandon(info.PayloadEnd);
+    throw;
+  }
   reader.Done();
 }
 
@@ -195,7 +223,12 @@ std::unique_ptr<TPacket> LoadPacketOver(std::unique_ptr<TPacket> spare, TStream&
   } else {
     packet = info.Class->Create();
   }
-  ReadFields(*packet, *reader, context, info);
+  try {
+    ReadFields(*packet, *reader, context, info);
+  } catch (...) {
+    reader.Abandon(info.PayloadEnd);
+    throw;
+  }
   reader.Done();
   return packet;
 }

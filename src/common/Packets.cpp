@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <type_traits>
+#include <vector>
 
 #include "common/Objects.h"
 #include "common/PacketFields.h"
 #include "platform/FaultSupport.h"
+#include "platform/ThreadApi.h"
 #include "platform/Utf.h"
 
 namespace vt {
@@ -270,8 +273,7 @@ void LoadField(const TPacketField& f, void* m, TFieldReader& r, TPacketStreaming
     }
     case TWireForm::PacketList: As<TCustomPacketList>(m).LoadFromStream(r, context); break;
     case TWireForm::Custom:
-      f.Ops->Load(m, r.Stream(), context);
-      r.Resume();
+      f.Ops->Load(m, r, context);  // through the reader: bounded by the packet's end
       break;
   }
 }
@@ -608,6 +610,109 @@ void CheckBeforeSave(const TPacket& packet, int depth, std::size_t top) {
 
 void CheckBeforeSave(const TPacket& packet) { CheckBeforeSave(packet, 1, os::StackSpaceLeft()); }
 
+// ---- Deep trees on any stack ---------------------------------------------------------
+
+namespace {
+
+// Levels of a tree walk (compare, assign, clear, dump) in progress on
+// this thread.
+thread_local int t_walk_depth = 0;
+// The stack of a thread that goes on with a walk this thread's stack
+// cannot hold.
+constexpr std::size_t kWalkStackSize = std::size_t{8} << 20;
+
+// Runs Body(Data) on a new thread with a large stack and waits for it; what
+// it raises is raised here. A thread that cannot be made is the stack
+// being too small for the walk.
+[[gnu::noinline]] void WalkOnLargeStack(const char* action, void (*body)(void*), void* data) {
+  struct Job {
+    void (*body)(void*);
+    void* data;
+    std::exception_ptr error;
+  } job{body, data, nullptr};
+  const os::ThreadHandle thread = os::CreateThread(
+      kWalkStackSize,
+      [](void* param) -> os::DWORD {
+        auto* j = static_cast<Job*>(param);
+        try {
+          j->body(j->data);
+        } catch (...) {
+          j->error = std::current_exception();
+        }
+        return 0;
+      },
+      &job, 0, nullptr);
+  if (thread == nullptr) RaiseStackTooSmall(action, t_walk_depth);
+  os::WaitForThread(thread, os::kInfinite);
+  os::CloseThreadHandle(thread);
+  if (job.error) std::rethrow_exception(job.error);
+}
+
+// Fn, one level of a walk: here while the stack keeps its reserve, else on
+// a thread of its own.
+template <typename Fn>
+auto WalkLevel(const char* action, Fn&& fn) -> decltype(fn()) {
+  struct Level {
+    Level() { ++t_walk_depth; }
+    ~Level() { --t_walk_depth; }
+  } level;
+  if (os::StackSpaceLeft() >= kNestingStackReserve) [[likely]]
+    return fn();
+  using R = decltype(fn());
+  if constexpr (std::is_void_v<R>) {
+    WalkOnLargeStack(action, [](void* f) { (*static_cast<Fn*>(f))(); }, &fn);
+  } else {
+    struct Call {
+      Fn* fn;
+      R result{};
+    } call{&fn};
+    WalkOnLargeStack(
+        action, [](void* c) { static_cast<Call*>(c)->result = (*static_cast<Call*>(c)->fn)(); }, &call);
+    return call.result;
+  }
+}
+
+// Packets whose destruction waits while an outer one frees its tree.
+thread_local std::vector<std::unique_ptr<TPacket>>* t_freeing = nullptr;
+
+}  // namespace
+
+void TPacket::FinalizeFields(const TPacketClass& cls) {
+  cls.InstanceDestroyed();
+  if (!(ClassTraits(cls) & kHoldsCompact)) return;
+  std::vector<std::unique_ptr<TPacket>> own;
+  std::vector<std::unique_ptr<TPacket>>& into = t_freeing != nullptr ? *t_freeing : own;
+  for (const TPacketField& f : cls.OwnFields()) {
+    void* m = f.Member(*this);
+    switch (f.Kind) {
+      case TFieldKind::OptionalPacket:
+        if (std::unique_ptr<TPacket> p = As<TOptionalPacketBase>(m).Take()) into.push_back(std::move(p));
+        break;
+      case TFieldKind::AnyPacket:
+        if (std::unique_ptr<TPacket> p = As<TAnyPacket>(m).Take()) into.push_back(std::move(p));
+        break;
+      case TFieldKind::PacketList: {
+        auto& list = As<TCustomPacketList>(m);
+        if (list.ItemsToCheck() != 0) list.TakeItems(into);  // else leaves: freed by the list
+        break;
+      }
+      default: break;
+    }
+  }
+  if (t_freeing != nullptr) return;
+  // The outermost packet frees the tree, a packet at a time; each adds the
+  // packets it holds.
+  struct Freeing {
+    explicit Freeing(std::vector<std::unique_ptr<TPacket>>* list) { t_freeing = list; }
+    ~Freeing() { t_freeing = nullptr; }
+  } freeing(&own);
+  while (!own.empty()) {
+    std::unique_ptr<TPacket> p = std::move(own.back());
+    own.pop_back();
+    p.reset();
+  }
+}
+
 void RaiseNestingTooDeep(const char* action) {
   throw Exception(Format("Cannot %s packet. Nesting deeper than %d levels", action, kMaxPacketNesting));
 }
@@ -647,13 +752,17 @@ void TPacket::Assign(const TPacket& source) {
   const TPacketClass& cls = ClassType();
   if (IsBaseClass(cls)) return;
   if (!source.ClassType().InheritsFrom(cls)) throw EInvalidCast();
-  WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
-    AssignField(f, f.Member(*this), MemberOf(f, source), cls, index);
+  WalkLevel("assign", [&] {
+    WalkFields(cls, [&](const TPacketField& f, std::int32_t index) {
+      AssignField(f, f.Member(*this), MemberOf(f, source), cls, index);
+    });
   });
 }
 
 void TPacket::Clear() {
-  WalkFields(ClassType(), [&](const TPacketField& f, std::int32_t) { SetDefault(f, f.Member(*this)); });
+  WalkLevel("clear", [&] {
+    WalkFields(ClassType(), [&](const TPacketField& f, std::int32_t) { SetDefault(f, f.Member(*this)); });
+  });
 }
 
 void TPacket::DuplicateHandles(std::uintptr_t, std::uintptr_t) {}
@@ -691,8 +800,10 @@ bool TPacket::Equals(const TPacket& other) const {
   const TPacketClass& cls = ClassType();
   if (IsBaseClass(cls)) return true;
   if (!other.ClassType().InheritsFrom(cls)) throw EInvalidCast();
-  return WalkFields(cls, [&](const TPacketField& f, std::int32_t) {
-    return FieldEquals(f, MemberOf(f, *this), MemberOf(f, other));
+  return WalkLevel("compare", [&] {
+    return WalkFields(cls, [&](const TPacketField& f, std::int32_t) {
+      return FieldEquals(f, MemberOf(f, *this), MemberOf(f, other));
+    });
   });
 }
 
@@ -726,7 +837,17 @@ void TPacket::DumpToStrings(TStrings& strings) const {
 
 // ---- Dumps -----------------------------------------------------------------------------
 
+namespace {
+void DumpPacketHere(const TPacket& packet, TDumpSink sink, void* data);
+}  // namespace
+
 void DumpPacket(const TPacket& packet, TDumpSink sink, void* data) {
+  WalkLevel("dump", [&] { DumpPacketHere(packet, sink, data); });
+}
+
+namespace {
+
+void DumpPacketHere(const TPacket& packet, TDumpSink sink, void* data) {
   sink(data, "(" + std::string(packet.ClassName()) + ")");
   const std::int32_t n = packet.FieldCount();
   for (std::int32_t i = 0; i < n; ++i) {
@@ -744,6 +865,8 @@ void DumpPacket(const TPacket& packet, TDumpSink sink, void* data) {
     }
   }
 }
+
+}  // namespace
 
 std::uint8_t StreamFieldToText(const TObject* object, std::string& text) {
   if (object == nullptr) {
@@ -861,6 +984,12 @@ void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext*
   }
   to_check_ = to_check;
   reader.Done();
+}
+
+void TCustomPacketList::TakeItems(std::vector<std::unique_ptr<TPacket>>& into) {
+  into.reserve(into.size() + items_.size());
+  for (auto& p : items_) into.push_back(std::move(p));
+  Clear();
 }
 
 void TCustomPacketList::DumpToText(std::string& text) const {

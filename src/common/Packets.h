@@ -364,7 +364,9 @@ class TPacket : public TObject {
   // Sets every own default of Cls and counts the instance (generated
   // constructors); the destructor's counterpart.
   void InitializeFields(const TPacketClass& cls);
-  static void FinalizeFields(const TPacketClass& cls) { cls.InstanceDestroyed(); }
+  // The packets nested in the fields of Cls are freed one after another,
+  // not inside each other: a deep tree is freed on any stack.
+  void FinalizeFields(const TPacketClass& cls);
 
  private:
   [[noreturn]] void RaiseFieldError(const char* message, std::int32_t index) const;
@@ -422,6 +424,8 @@ class TCustomPacketList : public TObject {
   // ItemClass is refused.
   void LoadFromStream(TStream& stream, TPacketStreamingContext* context);
   void DumpToText(std::string& text) const;
+  // Moves the packets into Into and leaves the list empty.
+  void TakeItems(std::vector<std::unique_ptr<TPacket>>& into);
 
  private:
   void Counted(const TPacket& packet);
@@ -466,6 +470,8 @@ class TOptionalPacketBase {
   // Set: Source null frees the member; else Need, then AssignFrom(Source).
   void Set(const TPacket* source);
   void Free() { packet_.reset(); }
+  // The member, which the holder no longer holds.
+  std::unique_ptr<TPacket> Take() { return std::move(packet_); }
   // Same: Other null is True exactly when absent; else the member's Equals.
   bool Same(const TPacket* other) const;
   // Get: the member; raises the uninitialized-member error when absent.
@@ -505,6 +511,8 @@ class TAnyPacket {
   TPacket& Get() const { return *packet_; }
   TPacket* Pointer() const { return packet_.get(); }
   void Reset(std::unique_ptr<TPacket> packet) { packet_ = std::move(packet); }
+  // The packet, which the member no longer holds (it holds none).
+  std::unique_ptr<TPacket> Take() { return std::move(packet_); }
 
  private:
   std::unique_ptr<TPacket> packet_;

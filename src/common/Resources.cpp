@@ -5,6 +5,7 @@
 
 #include "common/ExceptionHooks.h"
 #include "common/FileStreams.h"
+#include "common/StreamUtils.h"
 #include "common/TypedLists.h"
 
 namespace vt {
@@ -37,10 +38,13 @@ bool WriteResourceToStream(os::HMODULE module, const os::ResId& name, const os::
   std::int64_t size = 0;
   const auto* p = static_cast<const char*>(LockedResource(module, name, type, size));
   if (p == nullptr) return false;
-  // The target is sized once; the resource's pages are let go as they are
-  // written, so that memory stays flat however large the resource. They
-  // pass through a buffer: the module's file may be cut short meanwhile.
-  if (stream.Size() < stream.Position() + size) stream.SetSize(stream.Position() + size);
+  // A target in memory or mapped is sized once (other streams, a pipe say,
+  // need not know their size or position); the resource's pages are let go
+  // as they are written, so that memory stays flat however large the
+  // resource. They pass through a buffer: the module's file may be cut
+  // short meanwhile.
+  const bool sized = dynamic_cast<TMappedFileStream*>(&stream) != nullptr || IsMemoryStream(stream);
+  if (sized && stream.Size() < stream.Position() + size) stream.SetSize(stream.Position() + size);
   // Pieces as large as a mapped-file stream's own large windows, which it
   // maps ready for writing: smaller ones fault page by page. A mapped-file
   // stream copies under the view guard itself; other streams get the bytes

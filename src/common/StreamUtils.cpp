@@ -292,11 +292,13 @@ void EnsureStreamSize(TStream& stream, std::int64_t min_size) {
   stream.SetPosition(pos);
 }
 
-bool IsMemoryStream(const TStream& stream) { return dynamic_cast<const TCustomMemoryStream*>(&stream) != nullptr; }
+bool IsMemoryStream(const TStream& stream) {
+  return dynamic_cast<const TCustomMemoryStream*>(&stream) != nullptr && !IsLentStream(stream);
+}
 
 void* StreamMemory(TStream& stream, bool at_position) {
   auto* m = dynamic_cast<TCustomMemoryStream*>(&stream);
-  if (m == nullptr) return nullptr;
+  if (m == nullptr || IsLentStream(stream)) return nullptr;
   char* p = static_cast<char*>(m->Memory());
   if (at_position && p != nullptr) p += m->Position();
   return p;
@@ -336,11 +338,21 @@ void WriteCompactLength(TStream& stream, std::int64_t value) {
   stream.WriteBuffer(bytes, 4);
 }
 
+void ReadExact(TStream& stream, void* buffer, std::int64_t count) {
+  auto* p = static_cast<char*>(buffer);
+  while (count > 0) {
+    const std::int64_t got = stream.Read(p, count);
+    if (got <= 0) throw EReadError();
+    p += got;
+    count -= got;
+  }
+}
+
 std::uint32_t ReadCompactLength(TStream& stream) {
   std::uint8_t bytes[4] = {};
   stream.ReadBuffer(bytes, 1);
   if ((bytes[0] & 1) == 0) return bytes[0] >> 1;
-  stream.ReadBuffer(bytes + 1, 3);
+  ReadExact(stream, bytes + 1, 3);
   const std::uint32_t w = bytes[0] | (std::uint32_t{bytes[1]} << 8) | (std::uint32_t{bytes[2]} << 16) |
                           (std::uint32_t{bytes[3]} << 24);
   return w >> 1;

@@ -113,10 +113,12 @@ bool StreamsEqual(TCustomMemoryStream& a, TCustomMemoryStream& b);
 void AssignStream(TCustomMemoryStream& target, TCustomMemoryStream& source);
 // Grows Stream to at least MinSize, keeping its position.
 void EnsureStreamSize(TStream& stream, std::int64_t min_size);
-// True for memory streams and pointer streams.
+// True for memory streams and pointer streams whose bytes are read in
+// place: not for lent bytes, which are read through the stream (under the
+// view guard).
 bool IsMemoryStream(const TStream& stream);
 // The stream's memory (plus its position when AtPosition); nullptr for
-// streams that are not memory streams.
+// streams that IsMemoryStream does not take.
 void* StreamMemory(TStream& stream, bool at_position);
 // Sets the size of a TVirtualStream with the exact-size option in force for
 // the call (other streams: a plain size change). With Discard the content
@@ -128,6 +130,10 @@ void SetStreamSizeExact(TStream& stream, std::int64_t size, bool discard = false
 void DropLentMemory(TStream& stream);
 // True for a stream over lent memory (a view of a file that may be cut short).
 bool IsLentStream(const TStream& stream);
+
+// Reads Count bytes, however few each read of the stream gives (a pipe, a
+// socket); EReadError when the stream ends first.
+void ReadExact(TStream& stream, void* buffer, std::int64_t count);
 
 // Bytes in memory being parsed: Pos moves, End bounds what may be read.
 struct TBufferCursor {

@@ -637,6 +637,11 @@ bool FlushFileBuffers(FileHandle handle) {
   return true;
 }
 
+bool IsAppendOnly(FileHandle handle) {
+  const int flags = ::fcntl(Fd(handle), F_GETFL);
+  return flags != -1 && (flags & O_APPEND) != 0;
+}
+
 bool GetFileInformationByHandle(FileHandle handle, FileInformation* info) {
   const int h = Fd(handle);
   struct stat st;

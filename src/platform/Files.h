@@ -127,6 +127,9 @@ bool GetFileSize(FileHandle h, std::int64_t* size);
 // mapping of the file would lose its backing.
 bool SetEndOfFile(FileHandle h);
 bool FlushFileBuffers(FileHandle h);
+// Whether every write through the handle goes to the end of the file,
+// wherever its position (opened for appending).
+bool IsAppendOnly(FileHandle h);
 
 struct FileInformation {
   DWORD attributes = 0;

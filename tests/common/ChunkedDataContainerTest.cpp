@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/StreamUtils.h"
+#include "support/PipeFeed.h"
 
 namespace vt {
 namespace {
@@ -125,6 +126,31 @@ TEST(ChunkedDataContainer, LoadRefusesMoreThanTheStreamHolds) {
   EXPECT_EQ(c.Size(), 2);
   c.LoadFromStream(src, 0);
   EXPECT_EQ(c.Size(), 0);
+}
+
+// Over a pipe: the count is read as the bytes come, across chunks, and
+// nothing behind it is taken; a pipe that ends first is the read error and
+// leaves the container empty.
+TEST(ChunkedDataContainer, LoadsFromAPipe) {
+  const std::int64_t chunk = TChunkedDataContainer::ChunkSize();
+  for (std::int64_t n : {std::int64_t{1}, chunk, chunk + 1}) {
+    SCOPED_TRACE(n);
+    std::string bytes(static_cast<std::size_t>(n), '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 / 7);
+    TChunkedDataContainer c;
+    test::TPipeFeed pipe(bytes + "tail");
+    c.LoadFromStream(pipe.In(), n);
+    EXPECT_EQ(c.Size(), n);
+    EXPECT_EQ(c.Position(), n);
+    std::string back(bytes.size(), '\0');
+    c.SetPosition(0);
+    c.ReadBuffer(back.data(), n);
+    EXPECT_TRUE(back == bytes);
+    EXPECT_EQ(pipe.Rest(), "tail");
+    test::TPipeFeed cut(bytes);
+    EXPECT_THROW(c.LoadFromStream(cut.In(), n + 1), EReadError);
+    EXPECT_EQ(c.Size(), 0);
+  }
 }
 
 }  // namespace

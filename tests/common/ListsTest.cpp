@@ -6,6 +6,7 @@
 
 #include "common/StreamUtils.h"
 #include "common/TypedLists.h"
+#include "support/PipeFeed.h"
 #include "support/StreamBytes.h"
 #include "support/TestFiles.h"
 
@@ -176,6 +177,40 @@ TEST(CustomList, SaveAndLoad) {
   // Records holding references never travel raw.
   TStringIntegerMap strings;
   EXPECT_THROW(strings.SaveToStream(s), Exception);
+}
+
+// Over a pipe, which knows neither its size nor its position: lists of a
+// few records and of many load, nothing behind them is taken, and a list
+// cut short is the read error and leaves the list empty.
+TEST(CustomList, LoadsFromAPipe) {
+  for (int n : {0, 3, 16384, 16385, 100000}) {
+    SCOPED_TRACE(n);
+    TIntegerList l;
+    for (int i = 0; i < n; ++i) l.Add(i * 7);
+    TVirtualStream s;
+    l.SaveToStream(s);
+    TIntegerList m;
+    m.Add(1);
+    test::TPipeFeed pipe(Bytes(s) + "tail");
+    m.LoadFromStream(pipe.In());
+    EXPECT_EQ(Values(m), Values(l));
+    EXPECT_EQ(m.Capacity(), n);
+    EXPECT_EQ(pipe.Rest(), "tail");
+    if (n == 0) continue;
+    test::TPipeFeed cut(Bytes(s).substr(0, s.Size() - 1));
+    EXPECT_THROW(m.LoadFromStream(cut.In()), EReadError);
+    EXPECT_EQ(m.Count(), 0);
+    EXPECT_EQ(m.Capacity(), 0);
+  }
+  // A count of 2^31-1 records over a pipe that holds four bytes allocates
+  // no more than arrives before the read error.
+  TVirtualStream claim;
+  WriteCompactLength(claim, 0x7FFFFFFF);
+  claim.WriteBuffer("\1\2\3\4", 4);
+  test::TPipeFeed pipe(Bytes(claim));
+  TIntegerList m;
+  EXPECT_THROW(m.LoadFromStream(pipe.In()), EReadError);
+  EXPECT_EQ(m.Capacity(), 0);
 }
 
 class GuardedList : public TIntegerList {

@@ -7,6 +7,7 @@
 
 #include "PacketTestClasses.h"
 #include "common/FileStreams.h"
+#include "common/PacketCompression.h"
 #include "support/InPageError.h"
 #include "support/TestFiles.h"
 
@@ -141,6 +142,49 @@ TEST_F(PacketLendingTest, FieldOfAFileCutShortRaisesTheInPageError) {
   }
   file.SetPosition(0);
   EXPECT_NE(test::MessageOf([&] { file.Read(buffer, 16); }).find("External exception C0000006"), std::string::npos);
+}
+
+// A lent field that holds packets, its file then cut short: loading a
+// packet from it (plain or compressed), saving it to another stream or
+// compressing it raise the in-page error, every time.
+TEST_F(PacketLendingTest, PacketsReadFromALentFieldOfAFileCutShortRaiseTheInPageError) {
+  TAllKindsPacket inner;
+  FillAllKinds(inner);
+  inner.Data.SetSize(100000);
+  TAllKindsPacket holder;
+  FillAllKinds(holder);
+  holder.Data.Clear();
+  SavePacket(inner, holder.Data, nullptr, pioCompress);
+  const std::int64_t compressed = holder.Data.Size();
+  SavePacket(inner, holder.Data);
+  TVirtualStream out;
+  SavePacket(holder, out);
+  WriteFileText(P("holder"),
+                std::string(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size())));
+  TMappedFileStream file(P("holder"), fmOpenRead | fmShareDenyWrite, 0, 0);
+  file.SetLendBytes(true);
+  TAllKindsPacket p;
+  LoadLent(p, file);
+  ASSERT_EQ(p.Data.MemoryKind(), TStreamMemoryKind::Lent);
+  p.Data.SetPosition(compressed);
+  EXPECT_TRUE(LoadPacket(p.Data)->Equals(inner));  // read through the stream, still lent
+  EXPECT_EQ(p.Data.MemoryKind(), TStreamMemoryKind::Lent);
+
+  std::filesystem::resize_file(P("holder"), 0);
+  for (int i = 0; i < 2; ++i) {
+    p.Data.SetPosition(compressed);
+    EXPECT_EQ(test::ExternalCodeOf([&] { LoadPacket(p.Data); }), os::kStatusInPageError);
+    TAllKindsPacket into;
+    p.Data.SetPosition(compressed);
+    EXPECT_EQ(test::ExternalCodeOf([&] { LoadPacketInto(into, p.Data); }), os::kStatusInPageError);
+    TMemoryStream saved;
+    EXPECT_EQ(test::ExternalCodeOf([&] { p.Data.SaveToStream(saved); }), os::kStatusInPageError);
+    TVirtualStream packed;
+    p.Data.SetPosition(0);
+    EXPECT_EQ(test::ExternalCodeOf([&] { WritePacketContainer(packed, p.Data); }), os::kStatusInPageError);
+    EXPECT_EQ(test::ExternalCodeOf([&] { LoadPacket(p.Data, nullptr, pioCompressed); }),
+              os::kStatusInPageError);
+  }
 }
 
 }  // namespace

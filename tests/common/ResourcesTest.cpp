@@ -1,16 +1,20 @@
 #include "common/Resources.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "common/FileStreams.h"
 #include "common/StreamUtils.h"
 #include "common/TypedLists.h"
 #include "platform/Files.h"
+#include "platform/Process.h"
 #include "platform/ResourceFormat.h"
 #include "support/InPageError.h"
 #include "support/TestFiles.h"
@@ -67,6 +71,40 @@ TEST(Resources, ModuleCutShortRaisesTheInPageError) {
               }),
               os::kStatusInPageError);
   }
+  os::FreeResourceModule(m);
+}
+
+// Written to a pipe, which knows neither its size nor its position: the
+// whole resource arrives.
+TEST(Resources, WritesToAPipe) {
+  test::TempFolder dir;
+  Bytes image(1000, 0x7F);
+  Bytes payload(300000);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 13 / 5);
+  rsrc::AppendResources(image, {{rsrc::IdKey(10), rsrc::IdKey(1000), payload}});
+  test::WriteFileBytes(dir.path() / "module.bin", image);
+  os::HMODULE m = os::LoadResourceModule((dir.path() / "module.bin").string());
+  ASSERT_NE(m, nullptr);
+  os::IgnoreBrokenPipeSignal();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  Bytes received;
+  std::thread reader([&] {
+    THandleStream in(fds[0]);
+    std::uint8_t buffer[4096];
+    for (std::int64_t n; (n = in.Read(buffer, sizeof buffer)) > 0;)
+      received.insert(received.end(), buffer, buffer + n);
+  });
+  bool written = false;
+  std::string error;
+  {
+    THandleStream out(fds[1]);
+    error = test::MessageOf([&] { written = WriteResourceToStream(m, 1000, os::kRtRcData, out); });
+  }
+  reader.join();
+  EXPECT_EQ(error, "(no exception)");
+  EXPECT_TRUE(written);
+  EXPECT_TRUE(received == payload);
   os::FreeResourceModule(m);
 }
 

@@ -11,6 +11,7 @@
 #include "common/Classes.h"
 #include "skins/SkinUnits.h"
 #include "skins/SpPngImage.h"
+#include "support/PngBytes.h"
 #include "support/TestFiles.h"
 
 namespace vt::test {
@@ -22,26 +23,6 @@ inline std::string PngFixture(const std::string& name) {
   return ReadFileText(std::string(dir ? dir : VT_TEST_DATA_DIR) + "/png/" + name);
 }
 
-inline std::string BE32(std::uint32_t v) { return {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; }
-
-inline std::string Deflated(const std::string& raw) {
-  uLongf n = compressBound(static_cast<uLong>(raw.size()));
-  std::string out(n, '\0');
-  compress2(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(raw.data()),
-            static_cast<uLong>(raw.size()), 9);
-  out.resize(n);
-  return out;
-}
-
-// A chunk with its CRC (computed by zlib).
-inline std::string Chunk(const std::string& name, const std::string& data) {
-  std::string body = name + data;
-  auto crc = static_cast<std::uint32_t>(
-      crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
-  return BE32(static_cast<std::uint32_t>(data.size())) + body + BE32(crc);
-}
-
-inline const std::string kPngSignature("\x89PNG\r\n\x1a\n", 8);
 
 inline std::string IhdrData(std::uint32_t w, std::uint32_t h, int depth, int color, int compression = 0,
                             int filter = 0, int interlace = 0) {

@@ -1,0 +1,162 @@
+// Trees as deep as a load accepts, and deeper, compared, assigned, cleared,
+// dumped and freed on threads with small stacks.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "PacketTestClasses.h"
+#include "common/PacketFields.h"
+#include "common/StringLists.h"
+#include "platform/ThreadApi.h"
+#include "support/PacketBytes.h"
+#include "support/TestFiles.h"
+
+namespace vt::test {
+namespace {
+
+std::unique_ptr<TChainPacket> Chain(int depth) {
+  auto root = std::make_unique<TChainPacket>();
+  TChainPacket* p = root.get();
+  for (int i = 1; i < depth; ++i) p = &p->NeedNext();
+  return root;
+}
+
+// Runs F on a new thread with a stack of Size bytes and waits for it.
+template <typename F>
+void OnStack(std::size_t size, F&& f) {
+  const os::ThreadHandle thread = os::CreateThread(
+      size, [](void* param) -> os::DWORD { return (*static_cast<F*>(param))(), 0; }, &f, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(os::WaitForThread(thread, os::kInfinite), os::kWaitObject0);
+  os::CloseThreadHandle(thread);
+}
+
+// Depth levels of packets of every kind, each level held by the one above
+// through its any-class member or as the second item of its packet list.
+std::unique_ptr<TAllKindsPacket> KindsTree(int depth, bool through_any) {
+  auto root = std::make_unique<TAllKindsPacket>();
+  TAllKindsPacket* p = root.get();
+  for (int i = 1; i < depth; ++i) {
+    auto next = std::make_unique<TAllKindsPacket>();
+    TAllKindsPacket* below = next.get();
+    below->I32 = i;
+    if (through_any) {
+      p->Any.Reset(std::move(next));
+    } else {
+      p->Items.AddNew().Value = i;
+      p->Items.Add(std::move(next));
+    }
+    p = below;
+  }
+  return root;
+}
+
+// The deepest packet of such a tree.
+TAllKindsPacket& Deepest(TAllKindsPacket& root) {
+  TAllKindsPacket* p = &root;
+  for (;;) {
+    TPacket* next = p->Items.Count() != 0 ? p->Items.GetItem(1) : p->Any.Pointer();
+    if (next == nullptr || &next->ClassType() != &TAllKindsPacket::Class) return *p;
+    p = static_cast<TAllKindsPacket*>(next);
+  }
+}
+
+class PacketDeepTreeTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RegisterTestPackets(); }
+};
+
+// Each operation works on stacks far below what a save accepts, freeing
+// included; what each leaves is what it leaves on a large stack.
+TEST_F(PacketDeepTreeTest, DeepTreesAreComparedAssignedDumpedAndFreedOnSmallStacks) {
+  const int before = TChainPacket::Class.InstanceCount();
+  // Deeper than a load accepts too, but not dumped: each level of a dump
+  // holds the text of those below it.
+  for (int depth : {kMaxPacketNesting, 8 * kMaxPacketNesting}) {
+    const bool dumped = depth == kMaxPacketNesting;
+    const auto model = Chain(depth);
+    TStringListEx model_dump;
+    if (dumped) model->DumpToStrings(model_dump);
+    for (std::size_t kib : {64, 96, 128}) {
+      SCOPED_TRACE(std::to_string(depth) + " levels, " + std::to_string(kib) + " KiB");
+      std::unique_ptr<TChainPacket> same = Chain(depth), shorter = Chain(depth - 1), copy;
+      auto freed = Chain(depth);
+      std::string errors;
+      bool equal = false, unequal = true;
+      TStringListEx dump;
+      OnStack(kib * 1024, [&] {
+        errors = MessageOf([&] {
+          equal = model->Equals(*same);
+          unequal = model->Equals(*shorter) || shorter->Equals(*model);
+          copy = std::make_unique<TChainPacket>();
+          copy->Assign(*model);
+          if (dumped) model->DumpToStrings(dump);
+          same->Clear();
+          freed.reset();
+          shorter.reset();
+        });
+      });
+      EXPECT_EQ(errors, "(no exception)");
+      EXPECT_TRUE(equal);
+      EXPECT_FALSE(unequal);
+      ASSERT_NE(copy, nullptr);
+      EXPECT_TRUE(copy->Equals(*model));
+      EXPECT_EQ(StringsToText(dump), StringsToText(model_dump));
+      EXPECT_TRUE(same->Equals(*model));
+      EXPECT_EQ(freed, nullptr);
+      // A second round over the same trees: the copy assigned again, then
+      // freed on the small stack too.
+      OnStack(kib * 1024, [&] {
+        errors = MessageOf([&] {
+          copy->Assign(*model);
+          equal = copy->Equals(*model);
+          copy.reset();
+        });
+      });
+      EXPECT_EQ(errors, "(no exception)");
+      EXPECT_TRUE(equal);
+      EXPECT_EQ(copy, nullptr);
+    }
+  }
+  EXPECT_EQ(TChainPacket::Class.InstanceCount(), before);
+}
+
+// The same through any-class members and packet lists. (An any-class
+// member is assigned into the packet it holds: a plain one takes nothing.)
+TEST_F(PacketDeepTreeTest, TreesHeldByAnyClassMembersAndListsOnSmallStacks) {
+  const int before = TAllKindsPacket::Class.InstanceCount();
+  for (bool through_any : {false, true}) {
+    SCOPED_TRACE(through_any ? "any-class members" : "packet lists");
+    const auto model = KindsTree(kMaxPacketNesting, through_any);
+    auto same = KindsTree(kMaxPacketNesting, through_any), other = KindsTree(kMaxPacketNesting, through_any);
+    auto freed = KindsTree(8 * kMaxPacketNesting, through_any);
+    Deepest(*other).Str = "differs";
+    std::unique_ptr<TAllKindsPacket> copy;
+    std::string errors;
+    bool equal = false, unequal = true;
+    OnStack(64 * 1024, [&] {
+      errors = MessageOf([&] {
+        equal = model->Equals(*same);
+        unequal = model->Equals(*other);
+        copy = std::make_unique<TAllKindsPacket>();
+        copy->Assign(*model);
+        same->Clear();
+        freed.reset();
+        other.reset();
+      });
+    });
+    EXPECT_EQ(errors, "(no exception)");
+    EXPECT_TRUE(equal);
+    EXPECT_FALSE(unequal);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->Equals(*model), !through_any);
+    EXPECT_EQ(Deepest(*copy).I32, through_any ? 0 : kMaxPacketNesting - 1);
+    EXPECT_EQ(freed, nullptr);
+  }
+  EXPECT_EQ(TAllKindsPacket::Class.InstanceCount(), before);
+}
+
+}  // namespace
+}  // namespace vt::test
