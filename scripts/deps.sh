@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build and test tools a fresh Debian machine lacks.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+pkgs=(cmake ninja-build pkg-config g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
       liblzma-dev zlib1g-dev libpng-dev xz-utils
       # The window tests: a virtual display, its tools, the X client and font libraries, a face.
       xvfb x11-utils x11-apps xdotool libx11-6 libxft2 fonts-dejavu-core)
