@@ -165,9 +165,8 @@ std::string MapPermissions(const void* address) {
   return "unmapped";
 }
 
-// Two threads patch and restore routines on the same page, round after
-// round; one patch straddles into the next page. No write meets a page made
-// read-only by the other thread, and the pages end as they began.
+// Two threads patch and restore on one page (one patch straddling the next), round after round;
+// no write meets a page the other made read-only, and the pages end as they began.
 void PatchFromTwoThreads(std::uint8_t* code, int rounds) {
   std::vector<std::uint8_t> before(code, code + 2 * os::kPageSize);
   std::atomic<int> ready{0};

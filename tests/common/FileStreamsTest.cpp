@@ -73,8 +73,7 @@ TEST_F(StreamFileTest, OpenFailuresAndRetries) {
   release.join();
 }
 
-// A library that cannot be loaded from its temporary copy names the copy on
-// the first line and gives the system's reason on the next.
+// A library that cannot be loaded names its copy, then the system's reason.
 TEST_F(StreamFileTest, LibraryThatCannotBeLoadedFromItsCopy) {
   const char* old = std::getenv("TMPDIR");
   const std::string saved = old ? old : "";
@@ -350,10 +349,8 @@ TEST_F(StreamFileTest, MappedStreamSizesAndOptions) {
             "position/size requested (position = -5, size = 1, stream size = 3)");
 }
 
-// Sizes past the largest a mapped stream can have are refused as invalid
-// before anything is rounded or mapped; a size whose mapping cannot be made
-// is refused too. Either way the stream keeps its size, its bytes and a file
-// it can close.
+// Sizes past the largest are refused as invalid before anything is mapped, and
+// sizes that cannot be mapped fail; either way the stream keeps its size and bytes.
 TEST_F(StreamFileTest, MappedStreamImpossibleSizesAreRefusedAndChangeNothing) {
   struct Undo {
     ~Undo() { os::PlatformTestHelper::ResetSystemCalls(); }
@@ -361,40 +358,35 @@ TEST_F(StreamFileTest, MappedStreamImpossibleSizesAreRefusedAndChangeNothing) {
   constexpr std::int64_t kMax = TMappedFileStream::kMaxSize;
   TMappedFileStream m(P("m"), kFileModeCreate, 0, 0);
   m.WriteBuffer("abc", 3);
-  // No size below is given real blocks: the disk is full.
-  os::PlatformTestHelper::SystemCalls().fallocate = [](int, off_t, off_t) { return ENOSPC; };
-  const auto unchanged = [&] {
+  os::PlatformTestHelper::SystemCalls().fallocate = [](int, off_t, off_t) { return ENOSPC; };  // disk full
+  for (const std::int64_t size :
+       {kMax + 1, std::int64_t{1} << 50, INT64_MAX - TMappedViewCache::kViewMask,
+        INT64_MAX - TMappedViewCache::kViewMask + 1, INT64_MAX - 1, INT64_MAX, kMax, std::int64_t{1} << 20}) {
+    SCOPED_TRACE(size);
+    if (size > kMax) {
+      const std::string invalid = "Invalid stream size " + std::to_string(size);
+      EXPECT_EQ(MessageOf<EStreamError>([&] { m.SetSize(size); }), invalid);
+      m.SetPosition(size - 1);
+      EXPECT_EQ(MessageOf<EStreamError>([&] { m.Write("x", 1); }),
+                "Failed to write 1 bytes at " + std::to_string(size - 1) + " to mapped view\r\n" + invalid);
+    } else {  // passes the check; the mapping fails
+      EXPECT_EQ(CodedMessageOf<EOSError>([&] { m.SetSize(size); }).rfind("Failed to create file mapping", 0),
+                0u);
+      m.SetPosition(size - 1);
+      EXPECT_THROW(m.Write("x", 1), EOSError);
+    }
     char buf[4] = {};
     m.SetPosition(0);
     EXPECT_EQ(m.Read(buf, 4), 3);
     EXPECT_EQ(std::string(buf, 3), "abc");
     EXPECT_EQ(m.Size(), 3);
-  };
-  for (const std::int64_t size : {kMax + 1, std::int64_t{1} << 50, INT64_MAX - TMappedViewCache::kViewMask,
-                                  INT64_MAX - TMappedViewCache::kViewMask + 1, INT64_MAX - 1, INT64_MAX}) {
-    SCOPED_TRACE(size);
-    const std::string invalid = "Invalid stream size " + std::to_string(size);
-    EXPECT_EQ(MessageOf<EStreamError>([&] { m.SetSize(size); }), invalid);
-    m.SetPosition(size - 1);
-    EXPECT_EQ(MessageOf<EStreamError>([&] { m.Write("x", 1); }),
-              "Failed to write 1 bytes at " + std::to_string(size - 1) + " to mapped view\r\n" + invalid);
-    unchanged();
-  }
-  // The largest size and an ordinary one pass the check; their mapping fails.
-  for (const std::int64_t size : {kMax, std::int64_t{1} << 20}) {
-    SCOPED_TRACE(size);
-    EXPECT_EQ(CodedMessageOf<EOSError>([&] { m.SetSize(size); }).rfind("Failed to create file mapping", 0), 0u);
-    m.SetPosition(size - 1);
-    EXPECT_THROW(m.Write("x", 1), EOSError);
-    unchanged();
   }
   os::PlatformTestHelper::ResetSystemCalls();
   m.Close();
   EXPECT_EQ(Read("m"), "abc");
 }
 
-// What a shrink cuts off never comes back: growing again, by size or by a
-// write past the end, shows zeros, in the stream and in the closed file.
+// What a shrink cuts off reads as zeros after growing again, by size or by write, open or closed.
 TEST_F(StreamFileTest, MappedStreamBytesCutOffNeverComeBack) {
   const std::string a1000(1000, 'A');
   const std::string expected = std::string(10, 'A') + std::string(990, '\0');
@@ -416,8 +408,7 @@ TEST_F(StreamFileTest, MappedStreamBytesCutOffNeverComeBack) {
     EXPECT_EQ(Read("c"), expected);
   }
 
-  // Another view holds the file's length, so the file cannot be cut: the cut
-  // bytes are zeroed where they lie, and that view sees the zeros too.
+  // Another view pins the file's length: the cut bytes are zeroed in place, seen by that view too.
   {
     TMappedFileStream m(P("v"), fmOpenReadWrite | fmShareDenyNone, 0, fsoOpenAlways);
     m.WriteBuffer(a1000.data(), 1000);
@@ -439,8 +430,7 @@ TEST_F(StreamFileTest, MappedStreamBytesCutOffNeverComeBack) {
   }
   EXPECT_EQ(Read("v"), expected);
 
-  // A read-only stream cannot cut its file: what it cut reads as zeros and is
-  // never lent.
+  // A read-only stream cannot cut its file: what it cut reads as zeros and is never lent.
   Write("r", a1000);
   TMappedFileStream r(P("r"), fmOpenRead | fmShareDenyWrite, 0, 0);
   r.SetLendBytes(true);
@@ -455,9 +445,7 @@ TEST_F(StreamFileTest, MappedStreamBytesCutOffNeverComeBack) {
   EXPECT_EQ(Read("r"), a1000);
 }
 
-// Random writes, reads, seeks and size changes across several views and
-// through large windows agree with a plain copy kept beside them, and so
-// does the closed file.
+// Random writes, reads, seeks and resizes across views and large windows agree with a plain copy.
 TEST_F(StreamFileTest, MappedStreamAgreesWithAShadowCopy) {
   std::mt19937 rng(20261207);
   const auto below = [&](std::int64_t n) { return static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(n)); };

@@ -1,5 +1,4 @@
-// Trees as deep as a load accepts, and deeper, compared, assigned, cleared,
-// dumped and freed on threads with small stacks.
+// Deep packet trees handled on threads with small stacks.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -23,18 +22,20 @@ std::unique_ptr<TChainPacket> Chain(int depth) {
   return root;
 }
 
-// Runs F on a new thread with a stack of Size bytes and waits for it.
+// Runs F on a new thread with a stack of SIZE bytes, waits for it and expects it raised nothing.
 template <typename F>
-void OnStack(std::size_t size, F&& f) {
+void OnStack(std::size_t size, F f) {
+  std::string errors = "(not run)";
+  auto run = [&] { errors = MessageOf(f); };
   const os::ThreadHandle thread = os::CreateThread(
-      size, [](void* param) -> os::DWORD { return (*static_cast<F*>(param))(), 0; }, &f, 0, nullptr);
+      size, [](void* p) -> os::DWORD { return (*static_cast<decltype(run)*>(p))(), 0; }, &run, 0, nullptr);
   ASSERT_NE(thread, nullptr);
   EXPECT_EQ(os::WaitForThread(thread, os::kInfinite), os::kWaitObject0);
   os::CloseThreadHandle(thread);
+  EXPECT_EQ(errors, "(no exception)");
 }
 
-// Depth levels of packets of every kind, each level held by the one above
-// through its any-class member or as the second item of its packet list.
+// DEPTH levels, each held by the one above in its any-class member or as its list's second item.
 std::unique_ptr<TAllKindsPacket> KindsTree(int depth, bool through_any) {
   auto root = std::make_unique<TAllKindsPacket>();
   TAllKindsPacket* p = root.get();
@@ -68,12 +69,10 @@ class PacketDeepTreeTest : public ::testing::Test {
   void SetUp() override { RegisterTestPackets(); }
 };
 
-// Each operation works on stacks far below what a save accepts, freeing
-// included; what each leaves is what it leaves on a large stack.
+// Each operation, freeing included, works on small stacks and leaves what it leaves on a large one.
 TEST_F(PacketDeepTreeTest, DeepTreesAreComparedAssignedDumpedAndFreedOnSmallStacks) {
   const int before = TChainPacket::Class.InstanceCount();
-  // Deeper than a load accepts too, but not dumped: each level of a dump
-  // holds the text of those below it.
+  // Deeper than a load accepts too, not dumped (a dump's text grows with depth).
   for (int depth : {kMaxPacketNesting, 8 * kMaxPacketNesting}) {
     const bool dumped = depth == kMaxPacketNesting;
     const auto model = Chain(depth);
@@ -83,22 +82,18 @@ TEST_F(PacketDeepTreeTest, DeepTreesAreComparedAssignedDumpedAndFreedOnSmallStac
       SCOPED_TRACE(std::to_string(depth) + " levels, " + std::to_string(kib) + " KiB");
       std::unique_ptr<TChainPacket> same = Chain(depth), shorter = Chain(depth - 1), copy;
       auto freed = Chain(depth);
-      std::string errors;
       bool equal = false, unequal = true;
       TStringListEx dump;
       OnStack(kib * 1024, [&] {
-        errors = MessageOf([&] {
-          equal = model->Equals(*same);
-          unequal = model->Equals(*shorter) || shorter->Equals(*model);
-          copy = std::make_unique<TChainPacket>();
-          copy->Assign(*model);
-          if (dumped) model->DumpToStrings(dump);
-          same->Clear();
-          freed.reset();
-          shorter.reset();
-        });
+        equal = model->Equals(*same);
+        unequal = model->Equals(*shorter) || shorter->Equals(*model);
+        copy = std::make_unique<TChainPacket>();
+        copy->Assign(*model);
+        if (dumped) model->DumpToStrings(dump);
+        same->Clear();
+        freed.reset();
+        shorter.reset();
       });
-      EXPECT_EQ(errors, "(no exception)");
       EXPECT_TRUE(equal);
       EXPECT_FALSE(unequal);
       ASSERT_NE(copy, nullptr);
@@ -106,16 +101,12 @@ TEST_F(PacketDeepTreeTest, DeepTreesAreComparedAssignedDumpedAndFreedOnSmallStac
       EXPECT_EQ(StringsToText(dump), StringsToText(model_dump));
       EXPECT_TRUE(same->Equals(*model));
       EXPECT_EQ(freed, nullptr);
-      // A second round over the same trees: the copy assigned again, then
-      // freed on the small stack too.
+      // Run twice: the copy assigned again, then freed on the small stack.
       OnStack(kib * 1024, [&] {
-        errors = MessageOf([&] {
-          copy->Assign(*model);
-          equal = copy->Equals(*model);
-          copy.reset();
-        });
+        copy->Assign(*model);
+        equal = copy->Equals(*model);
+        copy.reset();
       });
-      EXPECT_EQ(errors, "(no exception)");
       EXPECT_TRUE(equal);
       EXPECT_EQ(copy, nullptr);
     }
@@ -123,8 +114,7 @@ TEST_F(PacketDeepTreeTest, DeepTreesAreComparedAssignedDumpedAndFreedOnSmallStac
   EXPECT_EQ(TChainPacket::Class.InstanceCount(), before);
 }
 
-// The same through any-class members and packet lists. (An any-class
-// member is assigned into the packet it holds: a plain one takes nothing.)
+// The same through any-class members and lists (an any-class member assigns into what it holds).
 TEST_F(PacketDeepTreeTest, TreesHeldByAnyClassMembersAndListsOnSmallStacks) {
   const int before = TAllKindsPacket::Class.InstanceCount();
   for (bool through_any : {false, true}) {
@@ -134,20 +124,16 @@ TEST_F(PacketDeepTreeTest, TreesHeldByAnyClassMembersAndListsOnSmallStacks) {
     auto freed = KindsTree(8 * kMaxPacketNesting, through_any);
     Deepest(*other).Str = "differs";
     std::unique_ptr<TAllKindsPacket> copy;
-    std::string errors;
     bool equal = false, unequal = true;
     OnStack(64 * 1024, [&] {
-      errors = MessageOf([&] {
-        equal = model->Equals(*same);
-        unequal = model->Equals(*other);
-        copy = std::make_unique<TAllKindsPacket>();
-        copy->Assign(*model);
-        same->Clear();
-        freed.reset();
-        other.reset();
-      });
+      equal = model->Equals(*same);
+      unequal = model->Equals(*other);
+      copy = std::make_unique<TAllKindsPacket>();
+      copy->Assign(*model);
+      same->Clear();
+      freed.reset();
+      other.reset();
     });
-    EXPECT_EQ(errors, "(no exception)");
     EXPECT_TRUE(equal);
     EXPECT_FALSE(unequal);
     ASSERT_NE(copy, nullptr);

@@ -1,6 +1,4 @@
-// Stand-alone packets over streams of every kind: a packet's stated end
-// bounds every read, targets that append cannot be patched in place, and
-// the payload reader takes a pipe.
+// Stand-alone packets over memory, plain streams, files and pipes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -24,21 +22,23 @@ class PacketStreamsTest : public TempFolderTest {
   void SetUp() override { RegisterTestPackets(); }
 };
 
-// A packet whose header states Total bytes, cut there, then a good packet:
-// the first load raises at its stated end, the second loads, from memory,
-// from a stream without memory and from a pipe.
+// BYTES cut at TOTAL, with its header stating TOTAL.
+std::string CutAt(const std::string& bytes, std::uint32_t total) {
+  std::string cut = bytes.substr(0, total);
+  PutU32(cut, 4, total);
+  return cut;
+}
+
+// A packet cut at its stated end, then a good one: the first raises (or loads,
+// when whole) and the second loads, from memory, a plain stream and a pipe.
 TEST_F(PacketStreamsTest, FieldsCrossingTheStatedEndRaiseAndTheNextPacketLoads) {
-  TSmallPacket first;
+  TSmallPacket first, next;
   first.Value = 0x11223344;
   first.Text = "x";
-  const std::string whole = SaveBytes(first);  // header, Value (4), Text (1 + 1)
-  ASSERT_EQ(whole.size(), 38u);
-  TSmallPacket next;
   next.Value = 7;
   next.Text = "next";
-  const std::string behind = SaveBytes(next);
-  // Loads Bytes, then the good packet, in every mode; Loaded: the first
-  // packet, or nullptr when its load must raise.
+  const std::string whole = SaveBytes(first), behind = SaveBytes(next);
+  ASSERT_EQ(whole.size(), 38u);  // header, Value (4), Text (1 + 1)
   auto check = [&](const std::string& bytes, const TPacket* loaded) {
     auto run = [&](TStream& in) {
       if (loaded != nullptr) {
@@ -60,24 +60,17 @@ TEST_F(PacketStreamsTest, FieldsCrossingTheStatedEndRaiseAndTheNextPacketLoads) 
   };
   for (std::uint32_t total : {33u, 36u, 37u, 38u}) {
     SCOPED_TRACE(total);
-    std::string cut = whole.substr(0, total);
-    PutU32(cut, 4, total);
-    check(cut, total == 38 ? &first : nullptr);
+    check(CutAt(whole, total), total == 38 ? &first : nullptr);
   }
-
   // Every field kind: each stated size short of the fields' end raises.
   TAllKindsPacket all;
   FillAllKinds(all);
   const std::string all_bytes = SaveBytes(all);
   for (std::uint32_t total = 32; total <= all_bytes.size(); ++total) {
     SCOPED_TRACE(total);
-    std::string cut = all_bytes.substr(0, total);
-    PutU32(cut, 4, total);
-    check(cut, total == all_bytes.size() ? &all : nullptr);
+    check(CutAt(all_bytes, total), total == all_bytes.size() ? &all : nullptr);
   }
-
-  // A nested packet's stated end bounds its fields alike, inside an outer
-  // packet that ends further on.
+  // A nested packet's stated end bounds its fields inside a longer outer one.
   TChainPacket chain;
   chain.NeedNext();
   std::string nested = SaveBytes(chain);  // header, present byte, header, absent byte
@@ -87,26 +80,22 @@ TEST_F(PacketStreamsTest, FieldsCrossingTheStatedEndRaiseAndTheNextPacketLoads) 
   check(nested, nullptr);
 }
 
-// A writer whose size patch lands at the end of the file (a descriptor
-// opened for appending, as `prog >> file` gives) holds the packet until its
-// size is known; a stream that seeks but writes elsewhere fails the save.
+// Saving through an appending descriptor holds the packet until its size is
+// known; a stream that seeks but writes elsewhere fails the save.
 TEST_F(PacketStreamsTest, PacketSavedThroughAnAppendingDescriptorLoadsBackWhole) {
-  TSmallPacket big;
+  TSmallPacket big, small;
   big.Value = 5;
   big.Text = std::string(1 << 20, 't');
-  TSmallPacket small;
   small.Value = 6;
   Write("out.bin", "head");
   for (bool append : {true, false}) {
     const int fd = ::open(P("out.bin").c_str(), O_WRONLY | (append ? O_APPEND : 0));
     ASSERT_GE(fd, 0);
-    {
-      THandleStream out(fd);
-      EXPECT_EQ(out.AppendsOnly(), append);
-      if (!append) out.Seek(0, TSeekOrigin::soEnd);
-      SavePacket(big, out);
-      SavePacket(small, out);
-    }
+    THandleStream out(fd);
+    EXPECT_EQ(out.AppendsOnly(), append);
+    if (!append) out.Seek(0, TSeekOrigin::soEnd);
+    SavePacket(big, out);
+    SavePacket(small, out);
   }
   const std::string one = SaveBytes(big) + SaveBytes(small);
   EXPECT_EQ(Read("out.bin"), "head" + one + one);
@@ -126,14 +115,12 @@ TEST_F(PacketStreamsTest, PacketSavedThroughAnAppendingDescriptorLoadsBackWhole)
   }
   TFileStreamEx packed(P("packed.bin"), fmOpenRead);
   const std::int64_t one_packed = packed.Size() / 2;
-  TVirtualStream first;
-  first.CopyFrom(packed, one_packed);
-  first.SetPosition(0);
-  EXPECT_TRUE(LoadPacket(first, nullptr, pioCompressed)->Equals(big));
-  first.Clear();
-  first.CopyFrom(packed, one_packed);
-  first.SetPosition(0);
-  EXPECT_TRUE(LoadPacket(first, nullptr, pioCompressed)->Equals(big));
+  for (int i = 0; i < 2; ++i) {
+    TVirtualStream copy;
+    copy.CopyFrom(packed, one_packed);
+    copy.SetPosition(0);
+    EXPECT_TRUE(LoadPacket(copy, nullptr, pioCompressed)->Equals(big));
+  }
 
   struct TAppendingStream : TPlainStream {
     std::int64_t Write(const void* buffer, std::int64_t count) override {
@@ -147,8 +134,8 @@ TEST_F(PacketStreamsTest, PacketSavedThroughAnAppendingDescriptorLoadsBackWhole)
   EXPECT_EQ(plain.Bytes(), SaveBytes(big));
 }
 
-// A newer writer's packet read by header and payload readers: the payload
-// reader ends behind the whole packet, over a pipe and a file alike.
+// A newer writer's packet: the payload reader ends behind the whole packet,
+// over a pipe, a file and a plain stream; cut short, it raises.
 TEST_F(PacketStreamsTest, PayloadReaderEndsBehindTheStoredPacket) {
   TSmallPacketV2 v2;
   v2.Value = 3;
@@ -168,13 +155,11 @@ TEST_F(PacketStreamsTest, PayloadReaderEndsBehindTheStoredPacket) {
   EXPECT_EQ(pipe.Rest(), "tail");
   Write("v2.bin", bytes + "tail");
   TFileStreamEx file(P("v2.bin"), fmOpenRead);
-  read(file);
-  EXPECT_EQ(file.Position(), static_cast<std::int64_t>(bytes.size()));
   TPlainStream plain(bytes + "tail");
-  read(plain);
-  EXPECT_EQ(plain.Position(), static_cast<std::int64_t>(bytes.size()));
-
-  // A payload cut short by the stream's end is the read error.
+  for (TStream* in : {static_cast<TStream*>(&file), static_cast<TStream*>(&plain)}) {
+    read(*in);
+    EXPECT_EQ(in->Position(), static_cast<std::int64_t>(bytes.size()));
+  }
   TPipeFeed cut(bytes.substr(0, bytes.size() - 1));
   EXPECT_THROW(read(cut.In()), EReadError);
 }

@@ -369,8 +369,7 @@ TEST_F(Stores, HiveNeverGrowsPastWhatReadersTake) {
   EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "Small", 3), 0u);
 }
 
-// Writers of the hive that stop, in a child, while writing a big value or
-// just before renaming it into place, and are killed there.
+// A hive writer in a child that stops while writing a big value, or just before renaming it.
 int g_stopped = -1;  // the child's end of the pipe that says it stopped
 void SayStopped() {
   [[maybe_unused]] ssize_t n = ::write(g_stopped, "s", 1);
@@ -421,36 +420,32 @@ std::vector<std::string> TempFiles(const std::string& dir) {
   return names;
 }
 
-// A writer killed in the middle of a write leaves no temporary file for
-// good: unnamed files vanish with it, named ones are removed by the next
-// writer once their writer no longer runs. The hive keeps its old values.
+// A writer killed mid-write leaves no temporary file for good (the next writer removes named
+// ones of writers no longer running), and the hive keeps its old values.
 TEST_F(Stores, WritersKilledWhileWritingLeaveNoTemporaryFiles) {
   const std::string dir = P("reg");
-  for (bool unnamed : {true, false}) {
+  for (bool unnamed : {true, false})
     for (StopAt at : {StopAt::kWrite, StopAt::kRename}) {
-      const std::string what =
-          std::string(unnamed ? "unnamed" : "named") + (at == StopAt::kWrite ? " write" : " rename");
+      SCOPED_TRACE(std::string(unnamed ? "unnamed" : "named") + (at == StopAt::kWrite ? " write" : " rename"));
       ASSERT_EQ(SetDword(kHkeyCurrentUser, "K", "V", 1), 0u);
       const pid_t writer = StopWriter(at, unnamed);
-      ASSERT_GT(writer, 0) << what;
+      ASSERT_GT(writer, 0);
       const std::size_t while_writing = TempFiles(dir).size();
       EndChild(writer);
       // Only a file that is complete gets a name.
-      EXPECT_EQ(while_writing, unnamed && at == StopAt::kWrite ? 0u : 1u) << what;
-      EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "V", 2), 0u) << what;
-      EXPECT_EQ(TempFiles(dir), std::vector<std::string>{}) << what;
+      EXPECT_EQ(while_writing, unnamed && at == StopAt::kWrite ? 0u : 1u);
+      EXPECT_EQ(SetDword(kHkeyCurrentUser, "K", "V", 2), 0u);
+      EXPECT_EQ(TempFiles(dir), std::vector<std::string>{});
       DWORD e = 0;
-      EXPECT_EQ(GetDword(kHkeyCurrentUser, "K", "V", &e), 2u) << what;
+      EXPECT_EQ(GetDword(kHkeyCurrentUser, "K", "V", &e), 2u);
       HKEY k = 0;
       ASSERT_EQ(RegOpenKeyEx(kHkeyCurrentUser, "K", kKeyRead, &k), 0u);
       std::vector<std::uint8_t> data;
-      EXPECT_EQ(RegQueryValueEx(k, "Big", nullptr, &data), kErrorFileNotFound) << what;
+      EXPECT_EQ(RegQueryValueEx(k, "Big", nullptr, &data), kErrorFileNotFound);
       RegCloseKey(k);
     }
-  }
 
-  // The file of a writer that still runs stays, and so does anything not
-  // named as a temporary file of the hive.
+  // The file of a running writer stays, and so does anything not named as the hive's.
   const pid_t alive = ::fork();
   if (alive == 0) {
     for (;;) ::pause();

@@ -271,11 +271,8 @@ TEST(NamedObjects, NameGoesWithItsLastHolder) {
   }
 }
 
-// A process forked without exec holds its parent's objects: the parent's
-// end leaves the name to it, a third process opens the object through it,
-// and its wait on several objects wakes on the third process's set; also
-// when no descriptor was left at the fork (the child then shares the
-// parent's hold on the name).
+// A child forked without exec keeps the name after its parent ends, and a third process's
+// set wakes its wait on several objects; with and without descriptors left at the fork.
 TEST(NamedObjects, ForkedChildKeepsTheNameAfterItsParentEnds) {
   for (bool no_descriptors : {false, true}) {
     SCOPED_TRACE(no_descriptors ? "no descriptor left" : "descriptors left");
@@ -358,8 +355,7 @@ TEST(Waits, SeveralObjects) {
   for (HANDLE h : hs) CloseHandle(h);
 }
 
-// A wait for sets ends on a set made since the counts were read, not on a
-// signalled state: an event held set does not end it, a second set does.
+// A wait for sets ends on a set made since the counts were read, not on a set state.
 TEST(Waits, ForSetsCountsSetsNotStates) {
   HANDLE held = CreateEventA(nullptr, true, true, ""), other = CreateEventA(nullptr, false, false, "");
   HANDLE events[] = {held, other};

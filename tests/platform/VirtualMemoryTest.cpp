@@ -114,8 +114,7 @@ TEST(VirtualMemory, ForeignRangeWithAHoleChangesNothing) {
   ::munmap(p, 3 * kPageSize);
 }
 
-// Lines of the process's map are read whole: a mapped file whose path
-// holds the text of an area where a 512-byte piece begins forges nothing.
+// A mapped file whose path holds a map line where a 512-byte piece begins forges no area.
 TEST(VirtualMemory, PathsInTheProcesssMapForgeNoArea) {
   test::ForgedMapLine forged;
   ASSERT_TRUE(forged.Ready()) << forged.line();
@@ -133,9 +132,8 @@ TEST(VirtualMemory, PathsInTheProcesssMapForgeNoArea) {
   EXPECT_EQ(info.Protect, DWORD{kPageReadWrite});
 }
 
-// Bookkeeping grows with the calls made on a region, not with its size: a
-// 16 TiB reservation costs next to nothing, and a 64 TiB one either works
-// or fails cleanly. Run where the data may grow by 256 MiB only.
+// Bookkeeping grows with the calls on a region, not its size: 16 TiB reserved under a 256 MiB
+// data limit, and 64 TiB kept whole or refused cleanly.
 TEST(VirtualMemory, HugeRegionsKeepSmallBookkeeping) {
   const std::string result = test::InChildWithDataLimit(256u << 20, [] {
     std::string out;
@@ -182,8 +180,7 @@ TEST(VirtualMemory, HugeRegionsKeepSmallBookkeeping) {
   const std::string pages = std::to_string(std::size_t{1} << 32);
   const std::string half = std::to_string(std::size_t{1} << 31);
   const std::string rest = std::to_string((std::size_t{1} << 31) - 2);
-  // The reservation with writable data is refused by the limit; the one
-  // without may be kept where the address space has room.
+  // 64 TiB of writable data is refused by the limit; a reservation may be kept.
   EXPECT_TRUE(result.starts_with("8192/0/" + pages + " 8192/0/" + half + " 4096/4/1 8192/0/" + rest +
                                  " 4096/4/1 4 4096/2/1 8192/0/" + std::to_string((std::size_t{1} << 32) - 1) +
                                  " 65536/0/"))

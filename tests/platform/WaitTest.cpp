@@ -110,7 +110,7 @@ TEST(PulsedEvents, FromAnotherProcessAndItsEndWakeAWaitOnSeveralObjects) {
   for (HANDLE h : {event, pi.process, pi.thread}) CloseHandle(h);
 }
 
-// Starts the helper with the arguments; answers its pid (0 on failure).
+// Starts the helper with ARGS; its pid, or 0.
 pid_t StartSyncHelper(const std::string& args, ProcessInformation* pi) {
   StartupInfo si;
   if (!CreateProcess({}, test::ProgramBeside("vt_sync_helper") + " " + args, false, 0, nullptr, {}, si, pi))
@@ -118,7 +118,7 @@ pid_t StartSyncHelper(const std::string& args, ProcessInformation* pi) {
   return static_cast<pid_t>(pi->process_id);
 }
 
-// Until a wait on the event other than the ones counted so far goes on.
+// Until a wait on EVENT beyond the JOINS_BEFORE counted so far goes on.
 bool AwaitNewWait(HANDLE event, std::uint32_t joins_before) {
   for (int i = 0; i < 300000; ++i) {
     std::uint32_t waiting = 0, joins = 0;
@@ -136,9 +136,7 @@ DWORD SetResetAndLook(HANDLE event) {
   return WaitForSingleObject(event, 0);
 }
 
-// A process killed inside a wait on an auto-reset event leaves nothing owed
-// behind: a reset after a set still resets, ended but not yet collected and
-// collected alike; and pulses to a live waiter all arrive afterwards.
+// A waiter killed in its wait on an auto-reset event leaves nothing owed, ended or collected.
 TEST(PulsedEvents, WaitersKilledInTheirWaitCountForNothing) {
   constexpr int kPulses = 20;
   for (const char* wait : {"wait-event", "wait-any"}) {
@@ -163,7 +161,7 @@ TEST(PulsedEvents, WaitersKilledInTheirWaitCountForNothing) {
     ASSERT_TRUE(PlatformTestHelper::EventWaiters(event, &waiting, &joins));
     EXPECT_EQ(waiting, 0u);
 
-    // 20 pulses from another process to a waiter here, in both kinds of wait.
+    // Then pulses from another process all reach a waiter here, in both kinds of wait.
     ProcessInformation pulser;
     ASSERT_NE(StartSyncHelper("pulse " + name + " " + std::to_string(kPulses), &pulser), 0);
     HANDLE idle = CreateEventA(nullptr, true, false, "");
@@ -182,10 +180,8 @@ TEST(PulsedEvents, WaitersKilledInTheirWaitCountForNothing) {
   }
 }
 
-// Sets from a process that cannot map the shared wake word (no descriptor
-// left at its first set) still end a wait on several objects here; where
-// waits sleep on the wake word alone, they do once that process could map
-// it again.
+// Sets from a process that cannot map the wake word (no descriptor left) end a wait on several
+// objects; sleeping on the wake word alone, once that process could map it again.
 TEST(PulsedEvents, SetterWithoutTheSharedWakeWordWakesAWaitOnSeveralObjects) {
   constexpr int kPulses = 20;
   struct Case {
@@ -202,8 +198,7 @@ TEST(PulsedEvents, SetterWithoutTheSharedWakeWordWakesAWaitOnSeveralObjects) {
     ProcessInformation pi;
     ASSERT_NE(StartSyncHelper(std::string(c.setter) + " " + name + " " + std::to_string(kPulses), &pi), 0);
     HANDLE handles[] = {idle, event};
-    // A watchdog: a wait that only its time-out would end (a look at the
-    // deadline still sees the pulse) is ended through the idle event.
+    // A wait only a time-out would end is ended through the idle event.
     HANDLE finished = CreateEventA(nullptr, true, false, "");
     std::thread watchdog([&] {
       if (WaitForSingleObject(finished, 60000) != kWaitObject0) SetEvent(idle);

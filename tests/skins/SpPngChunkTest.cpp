@@ -161,8 +161,7 @@ TEST_F(PngChunkTest, PaletteSizes) {
   EXPECT_FALSE(LoadChunk(p, "PLTE", std::string(771, '\0')));
   EXPECT_FALSE(LoadChunk(p, "PLTE", std::string(10, '\0')));
 
-  // A palette chunk of no image loads and saves its entries (no colours to
-  // take, so black), twice alike.
+  // A palette of no image loads and saves its entries, as black, twice alike.
   TspPngLayerPLTE alone(nullptr);
   EXPECT_TRUE(LoadChunk(alone, "PLTE", std::string("\x10\x20\x30\x40\x50\x60", 6)));
   EXPECT_EQ(alone.PaletteCount, 2);
@@ -233,8 +232,7 @@ TEST_F(PngChunkTest, Texts) {
   ASSERT_TRUE(LoadChunk(t, "tEXt", "NoSeparator"));
   EXPECT_EQ(t.Keyword, "NoSeparator");
   EXPECT_EQ(t.Text, "");
-  // Short chunks are read whole: a one-letter keyword with an empty text
-  // reads back as it was written, twice alike.
+  // Short chunks are read whole; a one-letter keyword and empty text read back, twice alike.
   for (int round = 0; round < 2; ++round) {
     t.Keyword = "k";
     t.Text.clear();
@@ -293,8 +291,7 @@ TEST_F(PngChunkTest, InflatedTextIsBounded) {
   EXPECT_EQ(z.Text, "");
 }
 
-// A keyword a reader cannot read back (empty, past 79 bytes, holding a NUL)
-// is not written.
+// A keyword a reader cannot read back (empty, past 79 bytes, holding a NUL) is not written.
 TEST_F(PngChunkTest, KeywordsAreWrittenOnlyWhenTheyReadBack) {
   TspPngLayertEXt plain(&image_);
   TspPngLayerzTXt packed(&image_);

@@ -417,9 +417,7 @@ void ReadFromMemory(png_structp png, png_bytep out, png_size_t n) {
   in->at += n;
 }
 
-// libpng's whole read, every chunk up to IEND, with the errors it may let
-// pass as warnings (surplus image data, a second run of IDAT chunks) taken
-// as errors. True when it reads the file.
+// Whether libpng reads the whole file, with its benign errors taken as errors.
 [[gnu::noinline]] bool LibpngStrictReads(const std::string* bytes, std::vector<std::uint8_t>* pixels,
                                          std::vector<png_bytep>* rows) {
   png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, &JumpOnError, &IgnoreWarning);
@@ -451,8 +449,7 @@ bool LibpngStrictReads(const std::string& bytes) {
   return LibpngStrictReads(&bytes, &pixels, &rows);
 }
 
-// Image data of a header that every filter accepts: filter types 0-4 and
-// samples.
+// Image data every filter accepts for such a header: filter types 0-4 and samples.
 std::string RawImageData(int w, int h, int color, int depth, int interlace) {
   TspPngLayerIHDR header(nullptr);
   header.Width = static_cast<std::uint32_t>(w);
@@ -473,9 +470,7 @@ std::string PngHead(int w, int h, int color, int depth, int interlace = 0) {
   return head;
 }
 
-// Generated damaged files that libpng refuses: every header PNG does not
-// define, and damage to the chunks and the zlib stream of well-formed
-// images of each kind. This reader answers each as libpng does.
+// Undefined headers and damaged chunks or zlib streams of each image kind: refused as libpng does.
 TEST_F(PngImageTest, RefusesWhatLibpngRefuses) {
   using test::Chunk;
   const std::set<std::pair<int, int>> defined = {{0, 1}, {0, 2},  {0, 4},  {0, 8}, {0, 16},
@@ -541,8 +536,7 @@ TEST_F(PngImageTest, RefusesWhatLibpngRefuses) {
     check(PngHead(w, h, 0, 8) + Chunk("IDAT", test::Deflated("")) + end, false, Format("%d x %d", w, h));
   EXPECT_EQ(files, 150 + 12 * 20 + 3);
 
-  // Kept on purpose, where libpng refuses: a row filter type above 4 reads
-  // as no filter, and the header's filter-method byte is not looked at.
+  // Kept on purpose where libpng refuses: a filter type above 4 reads as none, the filter method is ignored.
   const std::string rows = std::string("\5\1\2\3", 4);
   for (const std::string& file : {PngHead(3, 1, 0, 8) + Chunk("IDAT", test::Deflated(rows)) + end,
                                   test::kPngSignature + Chunk("IHDR", test::IhdrData(3, 1, 8, 0, 0, 1)) +
@@ -594,8 +588,7 @@ TEST_F(PngImageTest, WriterRefusesWhatTheReaderRefuses) {
   EXPECT_EQ(refusal(), "PNG colour type 2 does not allow bit depth 2");
   img.Header()->BitDepth = 8;
 
-  // Chunks of no registered class: an ancillary one is written, a critical
-  // one or a name of other than letters is not.
+  // Unregistered chunks: an ancillary one is written, a critical one or a non-letter name is not.
   TspPngLayer* extra = img.CreateChunk("vpAg");
   img.InsertChunk(1, extra);
   ASSERT_FALSE(test::SavePngBytes(img).empty());
@@ -705,9 +698,8 @@ TEST_F(PngImageTest, WrittenTextsReadBackOrAreRefusedOnSave) {
   }
 }
 
-// The length n of a text of letters that the file it makes allows exactly
-// (1 MiB and 16 bytes per byte of the file), where one letter more leaves the
-// file's size alone; 0 when there is none.
+// The text length n the file it makes allows exactly (1 MiB + 16 per file byte), where one letter
+// more leaves the file's size alone; 0 when there is none.
 std::size_t TextAtAllowance(const std::function<std::size_t(std::size_t)>& file_size) {
   std::size_t n = 1;
   for (int i = 0; i < 20; ++i) {
@@ -718,8 +710,7 @@ std::size_t TextAtAllowance(const std::function<std::size_t(std::size_t)>& file_
   return 0;
 }
 
-// The writer counts the whole file it writes, as the reader does: a text of
-// exactly the allowance is written and read back, one byte more is refused.
+// A text of exactly the file's allowance is written and read back; one byte more is refused.
 TEST_F(PngImageTest, WriterAndReaderShareOneTextAllowance) {
   TspPngImage image;
   image.CreateBlank(0, 8, 2, 2);
@@ -742,9 +733,7 @@ TEST_F(PngImageTest, WriterAndReaderShareOneTextAllowance) {
   EXPECT_EQ(out.Size(), 0);
 }
 
-// Every byte a text inflates to spends the file's allowance, whether the
-// text is kept or not: after a text one byte past the allowance, even a
-// short one is left empty.
+// Dropped texts spend the allowance too: after one a byte past it, even a short one is left empty.
 TEST_F(PngImageTest, DroppedTextsSpendTheAllowanceToo) {
   const auto file = [](std::size_t n) {
     return PngWith(test::Chunk("zTXt", std::string("A\0\0", 3) + test::Deflated(std::string(n, 'a'))) +
