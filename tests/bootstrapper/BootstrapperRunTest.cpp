@@ -507,18 +507,29 @@ TEST_F(BootstrapperRun, QuotesBackslashesAndBlanksInPathsReachTheChildrenExactly
 }
 
 TEST_F(BootstrapperRun, SquattedFolderNameTellsWhatToDo) {
-  // Another user's folders, not empty, at the names for the next process
-  // ids in a shared sticky folder: the run, as user 65534, cannot remove them.
+  // Another user's folder, not empty, at the run's folder name in a shared
+  // sticky folder: the run, as user 65534, cannot remove it. The process
+  // waits on a FIFO until the folder is there, then becomes the program, so
+  // its id is known however many processes start meanwhile.
   if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root to play two users";
   fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
   fs::permissions(tmp_, fs::perms::all | fs::perms::sticky_bit);
-  PlantAtNextPids([&](int, const fs::path& name) {
+  const fs::path fifo = dir_ / "go";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int gate = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // writing to it never blocks
+  ASSERT_GE(gate, 0);
+  while_running_ = [&](DWORD pid, const fs::path&) {
+    const fs::path name = tmp_ / ("Vontaro_Setup_" + std::to_string(pid));
     fs::create_directory(name);
     WriteFileText(name / "x", "");
-  });
-  const RunResult run =
-      Start("/usr/bin/setpriv", vt::os::JoinCommandLine({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                                         (ProgramFolder() / "vt_setup_console").string()}));
+    EXPECT_EQ(::write(gate, "\n", 1), 1);
+  };
+  const RunResult run = Start(
+      "/bin/sh", vt::os::JoinCommandLine({"sh", "-c", "read go <\"$0\" && exec \"$@\"", fifo.string(),
+                                          "/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                          (ProgramFolder() / "vt_setup_console").string()}));
+  while_running_ = nullptr;
+  ::close(gate);
   EXPECT_EQ(run.exit_code, 6u);
   EXPECT_EQ(NoCr(run.out), "Please wait...\nFatal Error: Cannot create directory '" + SetupFolder(run) +
                                "': Cannot create a file when that file already exists (183)\nSet TMPDIR to a "
