@@ -1197,9 +1197,16 @@ bool OtherThreadSleepsIn(DWORD pid, long call) {
   return false;
 }
 
-// Waits up to 30 s until ready answers true.
-void WaitUntil(const std::function<bool()>& ready) {
-  for (int i = 0; i < 30000 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Waits until ready answers true; false when it still does not after 400 s
+// (as long as the gated tool waits), a bound far past any busy machine's
+// delay: what follows a wait must not run before what it waits for.
+bool WaitUntil(const std::function<bool()>& ready) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(400);
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 // A pipe whose write end another program left non-blocking, full up to a
@@ -1256,10 +1263,10 @@ TEST_F(BootstrapperRun, NonBlockingOutputWaitsForALateReader) {
       ::close(pipe.fds[1]);
       pipe.fds[1] = -1;
       const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
-      WaitUntil([&] {
+      EXPECT_TRUE(WaitUntil([&] {
         const std::string stat = ReadFileText(main_thread + "/stat");
         return stat.empty() || stat.find(") Z ") != std::string::npos || waits.count(SleepingIn(main_thread));
-      });
+      }));
       shown = pipe.ReadAll();
     };
     err_fd_ = c.to_error ? pipe.fds[1] : -1;
@@ -1300,7 +1307,11 @@ TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
     std::string shown;
     while_running_ = [&](DWORD pid, const fs::path&) {
       const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
-      WaitUntil([&] { return fs::exists(gate.string() + ".started"); });
+      if (!WaitUntil([&] { return fs::exists(gate.string() + ".started"); })) {
+        ADD_FAILURE() << "the tool did not start";
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        return;
+      }
       char buf[65536];
       while (shown.size() < before.size()) {
         const ssize_t n = ::read(pipe_fds[0], buf, before.size() - shown.size());
@@ -1313,13 +1324,24 @@ TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
       ASSERT_EQ(::write(filler_fd, filler.data(), filler.size()), static_cast<ssize_t>(filler.size())) << shown;
       ::close(filler_fd);
       WriteFileText(gate, "");
-      WaitUntil([&] { return SleepingIn(main_thread) == std::to_string(SYS_write); });
+      // The main thread's message waits for room: only now may the fault
+      // strike, however long the run took to get here.
+      const auto in_write = [&] { return SleepingIn(main_thread) == std::to_string(SYS_write); };
+      const auto ended = [&] {
+        const std::string stat = ReadFileText(main_thread + "/stat");
+        return stat.empty() || stat.find(") Z ") != std::string::npos;
+      };
+      if (!WaitUntil([&] { return in_write() || ended(); }) || !in_write()) {
+        ADD_FAILURE() << "the message never waited for room";
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        return;
+      }
       WriteFileText(go, "");
       // The fault's record is in the log once its handler runs; a message
       // of its own would wait for room as the main thread's does.
-      WaitUntil([&] {
+      EXPECT_TRUE(WaitUntil([&] {
         return ReadFileText(dir_ / "Logs" / (name + ".log")).find("-Exception-") != std::string::npos;
-      });
+      }));
       for (int i = 0; i < 2000 && !OtherThreadSleepsIn(pid, SYS_write); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) shown.append(buf, static_cast<size_t>(n));
