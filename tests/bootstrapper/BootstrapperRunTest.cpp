@@ -507,18 +507,29 @@ TEST_F(BootstrapperRun, QuotesBackslashesAndBlanksInPathsReachTheChildrenExactly
 }
 
 TEST_F(BootstrapperRun, SquattedFolderNameTellsWhatToDo) {
-  // Another user's folders, not empty, at the names for the next process
-  // ids in a shared sticky folder: the run, as user 65534, cannot remove them.
+  // Another user's folder, not empty, at the run's folder name in a shared
+  // sticky folder: the run, as user 65534, cannot remove it. The process
+  // waits on a FIFO until the folder is there, then becomes the program, so
+  // its id is known however many processes start meanwhile.
   if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root to play two users";
   fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
   fs::permissions(tmp_, fs::perms::all | fs::perms::sticky_bit);
-  PlantAtNextPids([&](int, const fs::path& name) {
+  const fs::path fifo = dir_ / "go";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int gate = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // writing to it never blocks
+  ASSERT_GE(gate, 0);
+  while_running_ = [&](DWORD pid, const fs::path&) {
+    const fs::path name = tmp_ / ("Vontaro_Setup_" + std::to_string(pid));
     fs::create_directory(name);
     WriteFileText(name / "x", "");
-  });
-  const RunResult run =
-      Start("/usr/bin/setpriv", vt::os::JoinCommandLine({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                                         (ProgramFolder() / "vt_setup_console").string()}));
+    EXPECT_EQ(::write(gate, "\n", 1), 1);
+  };
+  const RunResult run = Start(
+      "/bin/sh", vt::os::JoinCommandLine({"sh", "-c", "read go <\"$0\" && exec \"$@\"", fifo.string(),
+                                          "/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                          (ProgramFolder() / "vt_setup_console").string()}));
+  while_running_ = nullptr;
+  ::close(gate);
   EXPECT_EQ(run.exit_code, 6u);
   EXPECT_EQ(NoCr(run.out), "Please wait...\nFatal Error: Cannot create directory '" + SetupFolder(run) +
                                "': Cannot create a file when that file already exists (183)\nSet TMPDIR to a "
@@ -1186,9 +1197,16 @@ bool OtherThreadSleepsIn(DWORD pid, long call) {
   return false;
 }
 
-// Waits up to 30 s until ready answers true.
-void WaitUntil(const std::function<bool()>& ready) {
-  for (int i = 0; i < 30000 && !ready(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Waits until ready answers true; false when it still does not after 400 s
+// (as long as the gated tool waits), a bound far past any busy machine's
+// delay: what follows a wait must not run before what it waits for.
+bool WaitUntil(const std::function<bool()>& ready) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(400);
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 // A pipe whose write end another program left non-blocking, full up to a
@@ -1245,10 +1263,10 @@ TEST_F(BootstrapperRun, NonBlockingOutputWaitsForALateReader) {
       ::close(pipe.fds[1]);
       pipe.fds[1] = -1;
       const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
-      WaitUntil([&] {
+      EXPECT_TRUE(WaitUntil([&] {
         const std::string stat = ReadFileText(main_thread + "/stat");
         return stat.empty() || stat.find(") Z ") != std::string::npos || waits.count(SleepingIn(main_thread));
-      });
+      }));
       shown = pipe.ReadAll();
     };
     err_fd_ = c.to_error ? pipe.fds[1] : -1;
@@ -1289,7 +1307,11 @@ TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
     std::string shown;
     while_running_ = [&](DWORD pid, const fs::path&) {
       const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
-      WaitUntil([&] { return fs::exists(gate.string() + ".started"); });
+      if (!WaitUntil([&] { return fs::exists(gate.string() + ".started"); })) {
+        ADD_FAILURE() << "the tool did not start";
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        return;
+      }
       char buf[65536];
       while (shown.size() < before.size()) {
         const ssize_t n = ::read(pipe_fds[0], buf, before.size() - shown.size());
@@ -1302,13 +1324,24 @@ TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
       ASSERT_EQ(::write(filler_fd, filler.data(), filler.size()), static_cast<ssize_t>(filler.size())) << shown;
       ::close(filler_fd);
       WriteFileText(gate, "");
-      WaitUntil([&] { return SleepingIn(main_thread) == std::to_string(SYS_write); });
+      // The main thread's message waits for room: only now may the fault
+      // strike, however long the run took to get here.
+      const auto in_write = [&] { return SleepingIn(main_thread) == std::to_string(SYS_write); };
+      const auto ended = [&] {
+        const std::string stat = ReadFileText(main_thread + "/stat");
+        return stat.empty() || stat.find(") Z ") != std::string::npos;
+      };
+      if (!WaitUntil([&] { return in_write() || ended(); }) || !in_write()) {
+        ADD_FAILURE() << "the message never waited for room";
+        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        return;
+      }
       WriteFileText(go, "");
       // The fault's record is in the log once its handler runs; a message
       // of its own would wait for room as the main thread's does.
-      WaitUntil([&] {
+      EXPECT_TRUE(WaitUntil([&] {
         return ReadFileText(dir_ / "Logs" / (name + ".log")).find("-Exception-") != std::string::npos;
-      });
+      }));
       for (int i = 0; i < 2000 && !OtherThreadSleepsIn(pid, SYS_write); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) shown.append(buf, static_cast<size_t>(n));
