@@ -476,7 +476,18 @@ bool Connection::Open(const std::string& name) {
   width_ = x_.XDisplayWidth(dpy_, screen_);
   height_ = x_.XDisplayHeight(dpy_, screen_);
   gc_ = x_.XCreateGC(dpy_, root_, 0, nullptr);
-  if (void* xft = ::dlopen("libXft.so.2", RTLD_NOW | RTLD_LOCAL)) have_xft_ = LoadXftApi(xft, xft_);
+  if (void* xft = ::dlopen("libXft.so.2", RTLD_NOW | RTLD_LOCAL)) {
+    // Close hooks run newest first, and Xft's frees fonts and pictures
+    // through Render: Render must be known to the connection before Xft, or
+    // its hook goes first and Xft's makes it anew on the closing connection,
+    // left behind for the next connection at the same address.
+    using Query = x::Bool (*)(x::Display*, int*, int*);
+    void* render = ::dlopen("libXrender.so.1", RTLD_NOW | RTLD_LOCAL);
+    auto query = render ? reinterpret_cast<Query>(::dlsym(render, "XRenderQueryExtension")) : nullptr;
+    int event_base = 0, error_base = 0;
+    if (query) query(dpy_, &event_base, &error_base);
+    have_xft_ = LoadXftApi(xft, xft_);
+  }
   for (int c = 0; c < kColourCount; ++c) {
     x::XColor colour{0, static_cast<unsigned short>(kRgb[c][0] * 257), static_cast<unsigned short>(kRgb[c][1] * 257),
                      static_cast<unsigned short>(kRgb[c][2] * 257), 7, 0};
