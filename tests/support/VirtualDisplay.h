@@ -80,6 +80,9 @@ class VirtualDisplay {
     if (pid_ == 0) {
       ::dup2(fds[1], 3);
       int null = ::open("/dev/null", O_WRONLY);
+      // Nothing of the test's output: a server left behind by a test that
+      // died must not hold the runner's pipe open.
+      ::dup2(null, 1);
       ::dup2(null, 2);
       const std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
       // No reset when the last client leaves: a client connecting then
