@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <type_traits>
 #include <vector>
 
@@ -987,8 +988,7 @@ void TCustomPacketList::LoadFromStream(TStream& stream, TPacketStreamingContext*
 }
 
 void TCustomPacketList::TakeItems(std::vector<std::unique_ptr<TPacket>>& into) {
-  into.reserve(into.size() + items_.size());
-  for (auto& p : items_) into.push_back(std::move(p));
+  into.insert(into.end(), std::make_move_iterator(items_.begin()), std::make_move_iterator(items_.end()));
   Clear();
 }
 

@@ -91,17 +91,6 @@ void DecompressBlock(std::uint32_t format, const std::uint8_t* source, std::int6
   if (result != u) throw Exception("Decompression error: Output buffer size mismatch.");
 }
 
-// Reads up to Count bytes, as many as the stream gives.
-std::int64_t ReadFully(TStream& s, void* buffer, std::int64_t count) {
-  std::int64_t done = 0;
-  while (done < count) {
-    const std::int64_t r = s.Read(static_cast<char*>(buffer) + done, count - done);
-    if (r <= 0) break;
-    done += r;
-  }
-  return done;
-}
-
 }  // namespace
 
 std::int64_t CompressedBlockBound(std::uint32_t format, std::int64_t n) {

@@ -338,14 +338,18 @@ void WriteCompactLength(TStream& stream, std::int64_t value) {
   stream.WriteBuffer(bytes, 4);
 }
 
-void ReadExact(TStream& stream, void* buffer, std::int64_t count) {
-  auto* p = static_cast<char*>(buffer);
-  while (count > 0) {
-    const std::int64_t got = stream.Read(p, count);
-    if (got <= 0) throw EReadError();
-    p += got;
-    count -= got;
+std::int64_t ReadFully(TStream& stream, void* buffer, std::int64_t count) {
+  std::int64_t done = 0;
+  while (done < count) {
+    const std::int64_t got = stream.Read(static_cast<char*>(buffer) + done, count - done);
+    if (got <= 0) break;
+    done += got;
   }
+  return done;
+}
+
+void ReadExact(TStream& stream, void* buffer, std::int64_t count) {
+  if (ReadFully(stream, buffer, count) != count) throw EReadError();
 }
 
 std::uint32_t ReadCompactLength(TStream& stream) {

@@ -131,8 +131,10 @@ void DropLentMemory(TStream& stream);
 // True for a stream over lent memory (a view of a file that may be cut short).
 bool IsLentStream(const TStream& stream);
 
-// Reads Count bytes, however few each read of the stream gives (a pipe, a
-// socket); EReadError when the stream ends first.
+// Reads up to Count bytes, however few each read of the stream gives (a
+// pipe, a socket); returns how many it got before the stream ended.
+std::int64_t ReadFully(TStream& stream, void* buffer, std::int64_t count);
+// The same, with EReadError when the stream ends first.
 void ReadExact(TStream& stream, void* buffer, std::int64_t count);
 
 // Bytes in memory being parsed: Pos moves, End bounds what may be read.

@@ -307,8 +307,7 @@ DWORD WriteNamed(const std::string& temp, std::string_view text, mode_t mode) {
 
 DWORD ReplaceStoreFile(const std::string& path, std::string_view text, mode_t mode) {
   const std::string temp = TempName(path, ::getpid());
-  RemoveLeftTempFiles(path);
-  ::unlink(temp.c_str());
+  RemoveLeftTempFiles(path);  // this process's own among them
   DWORD error = WriteUnnamed(path, temp, text, mode);
   if (error == kNoUnnamedFiles) {
     ::unlink(temp.c_str());

@@ -567,7 +567,7 @@ DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
   // A shared lock marks this holder; an exclusive one is only ever held by
   // a process removing the name.
   if (LockFile(fd, LOCK_SH | LOCK_NB) != 0 || !SameFile(fd, file)) return fail(kRetry);
-  if (!LockTable(fd, table_lock_tries_)) return fail(kErrorTimeout);
+  if (!LockTable(fd, table_lock_only_if_free_ ? 1 : kTableLockTries)) return fail(kErrorTimeout);
   NameHeader header{};
   std::vector<HolderRecord> holders;
   const std::int32_t record_pid = ViewPid();

@@ -96,7 +96,7 @@ class Segment {
   void LeakMappingOnClose() { leak_mapping_ = true; }
   // Joining fails at once (ERROR_TIMEOUT) instead of waiting while another
   // process holds the holder table.
-  void TakeTableLockOnlyIfFree() { table_lock_tries_ = 1; }
+  void TakeTableLockOnlyIfFree() { table_lock_only_if_free_ = true; }
 
  private:
   friend void ReleaseNamesAtExit();
@@ -124,7 +124,7 @@ class Segment {
   std::string file_;
   std::string native_name_;
   bool leak_mapping_ = false;
-  int table_lock_tries_ = 2000;
+  bool table_lock_only_if_free_ = false;
   int fork_fd_ = -1;                // the next forked child's own description
   bool shared_with_child_ = false;  // a forked child shares name_fd_'s description
 };

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/SharedSegment.h"
+#include "platform/Sync.h"
 #include "platform/TestHooks.h"
 
 namespace vt::os::detail {
@@ -28,11 +29,6 @@ std::atomic<std::atomic<std::uint32_t>*> g_word{nullptr};
 std::atomic<bool> g_was_local{false};
 std::atomic<std::uint64_t> g_next_try_ms{0};
 std::mutex g_map_lock;
-
-std::uint64_t NowMs() {
-  const timespec ts = MonotonicNow();
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec / 1000000);
-}
 
 // The first try may wait for the name's lock as any named object does; the
 // later ones take it only when it is free at once.
@@ -58,7 +54,7 @@ std::atomic<bool> g_no_waitv{false};
 
 std::atomic<std::uint32_t>& WakeWord() {
   auto due = [](std::atomic<std::uint32_t>* word) {
-    return !word || (word == &g_local_word && NowMs() >= g_next_try_ms.load());
+    return !word || (word == &g_local_word && GetTickCount64() >= g_next_try_ms.load());
   };
   std::atomic<std::uint32_t>* word = g_word.load();
   if (!due(word)) return *word;
@@ -73,7 +69,7 @@ std::atomic<std::uint32_t>& WakeWord() {
   SetLastError(saved);
   if (!shared) {
     g_was_local.store(true);
-    g_next_try_ms.store(NowMs() + kWakeWordRetryMs);
+    g_next_try_ms.store(GetTickCount64() + kWakeWordRetryMs);
     shared = &g_local_word;
   }
   g_word.store(shared);

@@ -660,11 +660,9 @@ int KeywordLength(const TspPngLayer& c) {
   return nul ? static_cast<int>(nul - d) : c.DataSize();
 }
 
-// Inflates at most max + 1 bytes: fails for a text longer than max, and
-// answers in `inflated` how many bytes that took.
-bool InflateText(const std::uint8_t* in, std::size_t size, std::int64_t max, std::string& out,
-                 std::int64_t& inflated) {
-  inflated = 0;
+// Inflates at most max + 1 bytes into out (empty at the call): fails for a
+// text longer than max. What out holds afterwards is what it took.
+bool InflateText(const std::uint8_t* in, std::size_t size, std::int64_t max, std::string& out) {
   z_stream z{};
   if (inflateInit(&z) != Z_OK) return false;
   z.next_in = const_cast<Bytef*>(in);
@@ -673,20 +671,18 @@ bool InflateText(const std::uint8_t* in, std::size_t size, std::int64_t max, std
   bool ok = false;
   for (;;) {
     z.next_out = block;
-    z.avail_out = static_cast<uInt>(std::clamp<std::int64_t>(max + 1 - inflated, 1, sizeof block));
+    z.avail_out = static_cast<uInt>(std::clamp<std::int64_t>(max + 1 - std::ssize(out), 1, sizeof block));
     const uInt room = z.avail_out;
     int r = inflate(&z, Z_NO_FLUSH);
     if (r != Z_OK && r != Z_STREAM_END) break;
     out.append(reinterpret_cast<char*>(block), room - z.avail_out);
-    inflated += room - z.avail_out;
-    if (inflated > max) break;
+    if (std::ssize(out) > max) break;
     if (r == Z_STREAM_END) {
       ok = true;
       break;
     }
   }
   inflateEnd(&z);
-  if (!ok) out.clear();
   return ok;
 }
 
@@ -752,10 +748,8 @@ bool TspPngLayerzTXt::LoadFromStream(TStream& stream, const char chunk_name[4], 
   TspPngImage* owner = Owner() && Owner()->TextBudget >= 0 ? Owner() : nullptr;
   const std::int64_t budget = owner ? owner->TextBudget : PngTextAllowance(DataSize());
   std::string out;
-  std::int64_t inflated = 0;
-  const bool ok =
-      InflateText(Data() + start, static_cast<std::size_t>(DataSize() - start), budget, out, inflated);
-  if (owner) owner->TextBudget = std::max<std::int64_t>(0, owner->TextBudget - inflated);
+  const bool ok = InflateText(Data() + start, static_cast<std::size_t>(DataSize() - start), budget, out);
+  if (owner) owner->TextBudget = std::max<std::int64_t>(0, owner->TextBudget - std::ssize(out));
   if (ok) Text = std::move(out);
   return true;
 }
