@@ -550,11 +550,17 @@ int ReportedPid(const fs::path& report) {
   return 0;
 }
 
-// Whether a process has ended (a zombie counts), waiting up to 30 s for it.
+// Whether the process or thread at /proc/... has ended (a zombie counts).
+bool Ended(const std::string& proc) {
+  const std::string stat = ReadFileText(proc + "/stat");
+  return stat.empty() || stat.find(") Z ") != std::string::npos;
+}
+
+// Whether a process ends, waiting up to 400 s for it (far past any busy
+// machine's delay).
 bool ProcessEnds(int pid) {
-  for (int i = 0; i < 3000; ++i) {
-    const std::string stat = ReadFileText("/proc/" + std::to_string(pid) + "/stat");
-    if (stat.empty() || stat.find(") Z ") != std::string::npos) return true;
+  for (int i = 0; i < 40000; ++i) {
+    if (Ended("/proc/" + std::to_string(pid))) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ::kill(pid, SIGKILL);
@@ -1024,7 +1030,7 @@ TEST_F(BootstrapperRun, SignalsIgnoredAtStartStayIgnoredInBothPhases) {
       ::kill(-static_cast<pid_t>(pid), SIGHUP);  // the whole group, as a hang-up sends it
       ::kill(-static_cast<pid_t>(pid), SIGINT);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      alive = ReadFileText("/proc/" + std::to_string(pid) + "/stat").find(") Z ") == std::string::npos;
+      alive = !Ended("/proc/" + std::to_string(pid));
       if (c.exit_code == 6) ::kill(static_cast<pid_t>(pid), SIGTERM);
     };
     const RunResult run =
@@ -1264,8 +1270,7 @@ TEST_F(BootstrapperRun, NonBlockingOutputWaitsForALateReader) {
       pipe.fds[1] = -1;
       const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
       EXPECT_TRUE(WaitUntil([&] {
-        const std::string stat = ReadFileText(main_thread + "/stat");
-        return stat.empty() || stat.find(") Z ") != std::string::npos || waits.count(SleepingIn(main_thread));
+        return Ended(main_thread) || waits.count(SleepingIn(main_thread));
       }));
       shown = pipe.ReadAll();
     };
@@ -1327,10 +1332,7 @@ TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
       // The main thread's message waits for room: only now may the fault
       // strike, however long the run took to get here.
       const auto in_write = [&] { return SleepingIn(main_thread) == std::to_string(SYS_write); };
-      const auto ended = [&] {
-        const std::string stat = ReadFileText(main_thread + "/stat");
-        return stat.empty() || stat.find(") Z ") != std::string::npos;
-      };
+      const auto ended = [&] { return Ended(main_thread); };
       if (!WaitUntil([&] { return in_write() || ended(); }) || !in_write()) {
         ADD_FAILURE() << "the message never waited for room";
         ::kill(static_cast<pid_t>(pid), SIGKILL);

@@ -9,9 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "common/ProcessRunner.h"
 #include "common/SysUtils.h"
 #include "platform/VirtualMemory.h"
+#include "support/ForgedMapLine.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -155,14 +154,8 @@ TEST(CodePatch, RoutinesOfTheProgramAndOfALibraryArePatchedAndRestored) {
 
 // The permissions of the area holding address in the process's map ("r-xp").
 std::string MapPermissions(const void* address) {
-  std::ifstream maps("/proc/self/maps");
-  const auto a = reinterpret_cast<std::uintptr_t>(address);
-  for (std::string line; std::getline(maps, line);) {
-    unsigned long long lo = 0, hi = 0;
-    char perms[5] = {};
-    if (std::sscanf(line.c_str(), "%llx-%llx %4s", &lo, &hi, perms) == 3 && a >= lo && a < hi) return perms;
-  }
-  return "unmapped";
+  const std::string line = test::MapLineOf(address);
+  return line.empty() ? "unmapped" : line.substr(line.find(' ') + 1, 4);
 }
 
 // Two threads patch and restore on one page (one patch straddling the next), round after round;
