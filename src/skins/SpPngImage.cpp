@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace vt {
 namespace {
@@ -37,6 +38,63 @@ std::string ShownName(const char name[4]) {
   for (char& ch : shown)
     if (static_cast<unsigned char>(ch) < 32 || static_cast<unsigned char>(ch) > 126) ch = '?';
   return shown;
+}
+
+// Where the chunks of an image may stand, fed the chunks after the header in
+// order; shared by the reader and the writer.
+class ChunkOrder {
+ public:
+  explicit ChunkOrder(int color_type) : color_(color_type) {}
+  bool Palette() const { return palette_; }
+  bool Data() const { return data_; }
+
+  // Why the chunk cannot come next ("" when it can); takes it when it can.
+  std::string Next(const char name[4]) {
+    const bool grey = color_ == 0 || color_ == 4;
+    if (NameIs(name, "IHDR")) return "PNG image has more than one header chunk";
+    if (NameIs(name, "PLTE")) {
+      if (palette_) return "PNG image has more than one PLTE chunk";
+      if (grey) return "PNG chunk PLTE is not allowed in a grey image";
+      if (data_) return "PNG chunk PLTE comes after the image data";
+      palette_ = true;
+    } else if (NameIs(name, "IDAT") || NameIs(name, "IEND")) {
+      if (color_ == 3 && !palette_) return "PNG palette image has no PLTE chunk before its image data";
+    } else if (NameIs(name, "gAMA") || NameIs(name, "tRNS")) {
+      // Colours and transparency come before the pixels; gamma also before the palette.
+      const std::string shown(name, 4);
+      if (data_) return "PNG chunk " + shown + " comes after the image data";
+      if (NameIs(name, "gAMA") && palette_) return "PNG chunk gAMA comes after the PLTE chunk";
+      if (NameIs(name, "tRNS") && (color_ == 4 || color_ == 6))
+        return "PNG chunk tRNS is not allowed in an image with alpha";
+      if (NameIs(name, "tRNS") && color_ == 3 && !palette_)
+        return "PNG chunk tRNS comes before the PLTE chunk";
+    }
+    if (NameIs(name, "IDAT")) {
+      if (after_data_) return "PNG image data is split by another chunk";
+      data_ = true;
+    } else if (data_) {
+      after_data_ = true;
+    }
+    return {};
+  }
+
+ private:
+  int color_;
+  bool palette_ = false, data_ = false, after_data_ = false;
+};
+
+// Why a gAMA, tRNS or IEND chunk of size bytes does not fit the image, or "".
+std::string SizeProblem(const char name[4], std::int64_t size, int color_type, int palette_entries) {
+  std::int64_t want = -1;
+  if (NameIs(name, "gAMA")) want = 4;
+  if (NameIs(name, "IEND")) want = 0;
+  if (NameIs(name, "tRNS")) {
+    if (color_type == 3 && (size < 1 || size > palette_entries))
+      return Format("%d entries for a palette of %d", size, palette_entries);
+    if (color_type == 0) want = 2;
+    if (color_type == 2) want = 6;
+  }
+  return want < 0 || size == want ? std::string() : Format("size %d, not %d", size, want);
 }
 
 }  // namespace
@@ -315,26 +373,8 @@ bool TspPngLayerIHDR::PrepareImageBuffers() {
   FreeImageBuffers();
   BitmapInfo = os::BITMAPINFO256{};
   RowStride = 0;
-  int bit_count = 0;
-  switch (ColorType) {
-    case 0:
-    case 3:
-    case 4:
-      if (BitDepth == 1 || BitDepth == 4 || BitDepth == 8)
-        bit_count = BitDepth;
-      else if (BitDepth == 2)
-        bit_count = 4;
-      else if (BitDepth == 16)
-        bit_count = 8;
-      HasPalette = bit_count != 0;
-      break;
-    case 2:
-    case 6:
-      bit_count = 24;
-      break;
-    default:
-      break;
-  }
+  const int bit_count = DibBitCount(ColorType, BitDepth);
+  HasPalette = bit_count != 0 && bit_count != 24;
   if (bit_count == 0) return true;  // nothing this image can hold
   auto& h = BitmapInfo.bmiHeader;
   h.biSize = 40;
@@ -901,6 +941,26 @@ void TspPngImage::LoadFromStream(TStream& stream) {
   }
 }
 
+namespace {
+
+// Why the header cannot be written over the buffers it has, or "": they were
+// made for one width, height, colour type and depth.
+std::string BufferProblem(const TspPngLayerIHDR& h) {
+  const auto& b = h.BitmapInfo.bmiHeader;
+  if (h.Width != static_cast<std::uint32_t>(b.biWidth))
+    return Format("PNG header width %u does not match the image buffers (%d)", h.Width, b.biWidth);
+  if (h.Height != static_cast<std::uint32_t>(b.biHeight))
+    return Format("PNG header height %u does not match the image buffers (%d)", h.Height, b.biHeight);
+  const bool alpha = h.ColorType == 4 || h.ColorType == 6;
+  if (!h.Bits || DibBitCount(h.ColorType, h.BitDepth) != b.biBitCount || alpha != (h.AlphaPlane != nullptr) ||
+      (h.BitDepth == 16) != (h.LowBytePlane != nullptr))
+    return Format("PNG header colour type %d and bit depth %d do not match the image buffers",
+                  int{h.ColorType}, int{h.BitDepth});
+  return {};
+}
+
+}  // namespace
+
 void TspPngImage::SaveToStream(TStream& stream) {
   TspPngLayerIHDR* h = Header();
   if (!h) throw EspPngError("PNG image has no header chunk");
@@ -908,41 +968,66 @@ void TspPngImage::SaveToStream(TStream& stream) {
   if (!ValidColourAndDepth(h->ColorType, h->BitDepth == 2 ? 4 : h->BitDepth))
     throw EspPngError(
         Format("PNG colour type %d does not allow bit depth %d", int{h->ColorType}, int{h->BitDepth}));
-  bool palette = false, data = false, after_data = false;
+  if (h->CompressionMethod != 0)
+    throw EspPngError(Format("PNG compression method %d is unknown", int{h->CompressionMethod}));
+  if (InterlaceMethod > 1)
+    throw EspPngError(Format("PNG interlace method %d is unknown", int{InterlaceMethod}));
+  if (const std::string problem = BufferProblem(*h); !problem.empty()) throw EspPngError(problem);
+  // The header first and IEND last: ancillary chunks after IEND (appended to
+  // the list) are written before it.
+  ChunkOrder order(h->ColorType);
+  std::vector<TspPngLayer*> chunks{h};
+  TspPngLayer* end = nullptr;
+  int palette_entries = 0;
   std::int64_t texts = 0;
-  for (int i = 0; i < Chunks.Count(); ++i) {
+  auto check_size = [&](TspPngLayer* c) {
+    const std::string problem = SizeProblem(c->ChunkName, c->DataSize(), h->ColorType, palette_entries);
+    if (!problem.empty())
+      throw EspPngError(Format("PNG chunk %s is invalid: %s", ShownName(c->ChunkName), problem));
+  };
+  for (int i = 1; i < Chunks.Count(); ++i) {
     auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
     const std::string shown = ShownName(c->ChunkName);
     if (!NameIsLetters(c->ChunkName)) throw EspPngError(Format("Invalid PNG chunk name %s", shown));
     if (IsCritical(c->ChunkName) && &c->ChunkClass() == &TspPngLayer::kClass &&
         !FindPngChunkClass(c->ChunkName))
       throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
-    if (NameIs(c->ChunkName, "PLTE")) palette = true;
-    if (NameIs(c->ChunkName, "IDAT") || NameIs(c->ChunkName, "IEND")) {
-      // A palette image's colours must come before its pixels.
-      if (h->ColorType == 3 && !palette)
-        throw EspPngError("PNG palette image has no PLTE chunk before its image data");
+    if (NameIs(c->ChunkName, "IEND")) {
+      if (end) throw EspPngError("PNG image has more than one IEND chunk");
+      end = c;
+      continue;
     }
-    if (NameIs(c->ChunkName, "IDAT")) {
-      if (after_data) throw EspPngError("PNG image data is split by another chunk");
-      data = true;
-    } else if (data) {
-      after_data = true;
+    if (end && IsCritical(c->ChunkName))
+      throw EspPngError(Format("PNG chunk %s comes after the IEND chunk", shown));
+    if (const std::string problem = order.Next(c->ChunkName); !problem.empty()) throw EspPngError(problem);
+    if (NameIs(c->ChunkName, "PLTE")) {
+      // As the chunk writes it: its count, else the bitmap's colours.
+      auto* p = dynamic_cast<TspPngLayerPLTE*>(c);
+      palette_entries = p ? std::clamp(p->PaletteCount ? p->PaletteCount
+                                                       : static_cast<int>(h->BitmapInfo.bmiHeader.biClrUsed),
+                                       0, 256)
+                          : c->DataSize() / 3;
+      if (palette_entries == 0) throw EspPngError("PNG chunk PLTE is invalid: palette without entries");
     }
+    check_size(c);
     if (auto* t = dynamic_cast<TspPngLayertEXt*>(c)) {
       const std::string problem = KeywordProblem(t->Keyword);
       if (!problem.empty()) throw EspPngError(Format("PNG chunk %s keyword %s", shown, problem));
       if (dynamic_cast<TspPngLayerzTXt*>(c))
         texts += static_cast<std::int64_t>(std::max<std::size_t>(t->Text.size(), 1));
     }
+    chunks.push_back(c);
   }
-  auto write = [this](TStream& out) {
+  if (!end) throw EspPngError("PNG image has no IEND chunk");
+  if (const std::string problem = order.Next(end->ChunkName); !problem.empty()) throw EspPngError(problem);
+  check_size(end);
+  if (!order.Data() && ImageDataSize(*h) > 0) throw EspPngError("PNG image has no image data");
+  chunks.push_back(end);
+  auto write = [&chunks](TStream& out) {
     out.WriteBuffer(kSignature, 8);
-    for (int i = 0; i < Chunks.Count(); ++i) {
-      auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
+    for (TspPngLayer* c : chunks)
       if (!c->SaveToStream(out))
         throw EspPngError(Format("Cannot write PNG chunk %s", ShownName(c->ChunkName)));
-    }
   };
   if (texts <= PngTextAllowance(0)) return write(stream);
   // The allowance grows with the whole file: the file is made first.

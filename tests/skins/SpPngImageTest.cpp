@@ -606,6 +606,156 @@ TEST_F(PngImageTest, WriterRefusesWhatTheReaderRefuses) {
   test::LoadPngBytes(image_, test::SavePngBytes(img));
 }
 
+// A chunk of a registered class, appended or inserted at index.
+TspPngLayer* AddChunk(TspPngImage& img, const char* name, int index = -1) {
+  TspPngLayer* c = img.CreateChunk(name);
+  if (index < 0) {
+    img.Chunks.Add(c);
+  } else {
+    img.InsertChunk(index, c);
+  }
+  return c;
+}
+
+// A palette of entries colours, inserted at index.
+void AddPalette(TspPngImage& img, int index, int entries) {
+  static_cast<TspPngLayerPLTE*>(AddChunk(img, "PLTE", index))->PaletteCount = entries;
+}
+
+void DeleteChunk(TspPngImage& img, const char* name) {
+  delete static_cast<TspPngLayer*>(img.Chunks.Remove(img.FindChunk(name)));
+}
+
+// The writer checks the chunk list and the header against its buffers before
+// it writes: nothing reaches the stream of a refused image. Ancillary chunks
+// appended after IEND are written before it.
+TEST_F(PngImageTest, WriterChecksOrderCountsAndHeader) {
+  struct Case {
+    const char* what;
+    int color;
+    std::function<void(TspPngImage&)> change;
+    std::string error;  // empty: written, read back by both readers
+  };
+  const Case cases[] = {
+      {"text appended", 2,
+       [](TspPngImage& i) {
+         auto* t = static_cast<TspPngLayertEXt*>(AddChunk(i, "tEXt"));
+         t->Keyword = "Title";
+         t->Text = "skin";
+       },
+       ""},
+      {"time and text appended to a palette image", 3,
+       [](TspPngImage& i) {
+         auto* t = static_cast<TspPngLayertIME*>(AddChunk(i, "tIME"));
+         t->Year = 2026, t->Month = 12, t->Day = 7;
+         static_cast<TspPngLayertEXt*>(AddChunk(i, "zTXt"))->Keyword = "k";
+       },
+       ""},
+      {"gamma and transparency in place", 3,
+       [](TspPngImage& i) {
+         AddChunk(i, "gAMA", 1);
+         AddChunk(i, "tRNS", 3)->SetDataSize(256);
+       },
+       ""},
+      {"one transparent grey", 0, [](TspPngImage& i) { AddChunk(i, "tRNS", 1)->SetDataSize(2); }, ""},
+      {"suggested palette", 2, [](TspPngImage& i) { AddPalette(i, 1, 1); }, ""},
+      {"no IEND", 2, [](TspPngImage& i) { DeleteChunk(i, "IEND"); }, "PNG image has no IEND chunk"},
+      {"two IEND", 2, [](TspPngImage& i) { AddChunk(i, "IEND"); }, "PNG image has more than one IEND chunk"},
+      {"IEND with data", 2, [](TspPngImage& i) { i.FindChunk("IEND")->SetDataSize(1); },
+       "PNG chunk IEND is invalid: size 1, not 0"},
+      {"no IDAT", 2, [](TspPngImage& i) { DeleteChunk(i, "IDAT"); }, "PNG image has no image data"},
+      {"IEND before IDAT", 2,
+       [](TspPngImage& i) {
+         DeleteChunk(i, "IDAT");
+         AddChunk(i, "IDAT");
+       },
+       "PNG chunk IDAT comes after the IEND chunk"},
+      {"second IHDR", 2, [](TspPngImage& i) { AddChunk(i, "IHDR", 1); },
+       "PNG image has more than one header chunk"},
+      {"second PLTE", 3, [](TspPngImage& i) { AddChunk(i, "PLTE", 1); },
+       "PNG image has more than one PLTE chunk"},
+      {"two palettes in a colour image", 2,
+       [](TspPngImage& i) {
+         AddPalette(i, 1, 1);
+         AddPalette(i, 1, 1);
+       },
+       "PNG image has more than one PLTE chunk"},
+      {"palette without entries", 6, [](TspPngImage& i) { AddChunk(i, "PLTE", 1); },
+       "PNG chunk PLTE is invalid: palette without entries"},
+      {"palette in a grey image", 4, [](TspPngImage& i) { AddChunk(i, "PLTE", 1); },
+       "PNG chunk PLTE is not allowed in a grey image"},
+      {"palette after the data", 2, [](TspPngImage& i) { AddChunk(i, "PLTE", 2); },
+       "PNG chunk PLTE comes after the image data"},
+      {"gamma after the palette", 3, [](TspPngImage& i) { AddChunk(i, "gAMA", 2); },
+       "PNG chunk gAMA comes after the PLTE chunk"},
+      {"gamma appended", 2, [](TspPngImage& i) { AddChunk(i, "gAMA"); },
+       "PNG chunk gAMA comes after the image data"},
+      {"gamma of 3 bytes", 2, [](TspPngImage& i) { AddChunk(i, "gAMA", 1)->SetDataSize(3); },
+       "PNG chunk gAMA is invalid: size 3, not 4"},
+      {"transparency before the palette", 3, [](TspPngImage& i) { AddChunk(i, "tRNS", 1)->SetDataSize(1); },
+       "PNG chunk tRNS comes before the PLTE chunk"},
+      {"transparency past the palette", 3, [](TspPngImage& i) { AddChunk(i, "tRNS", 2)->SetDataSize(257); },
+       "PNG chunk tRNS is invalid: 257 entries for a palette of 256"},
+      {"transparency of no entries", 3, [](TspPngImage& i) { AddChunk(i, "tRNS", 2); },
+       "PNG chunk tRNS is invalid: 0 entries for a palette of 256"},
+      {"transparency with alpha", 6, [](TspPngImage& i) { AddChunk(i, "tRNS", 1)->SetDataSize(6); },
+       "PNG chunk tRNS is not allowed in an image with alpha"},
+      {"one byte of grey transparency", 0, [](TspPngImage& i) { AddChunk(i, "tRNS", 1)->SetDataSize(1); },
+       "PNG chunk tRNS is invalid: size 1, not 2"},
+      {"transparency after the data", 2, [](TspPngImage& i) { AddChunk(i, "tRNS", 2)->SetDataSize(6); },
+       "PNG chunk tRNS comes after the image data"},
+      {"interlace method 2", 2, [](TspPngImage& i) { i.InterlaceMethod = 2; },
+       "PNG interlace method 2 is unknown"},
+      {"compression method 1", 2, [](TspPngImage& i) { i.Header()->CompressionMethod = 1; },
+       "PNG compression method 1 is unknown"},
+      {"wider than the buffers", 6, [](TspPngImage& i) { i.Header()->Width = 4000; },
+       "PNG header width 4000 does not match the image buffers (16)"},
+      {"higher than the buffers", 6, [](TspPngImage& i) { i.Header()->Height = 17; },
+       "PNG header height 17 does not match the image buffers (16)"},
+      {"alpha the buffers lack", 2, [](TspPngImage& i) { i.Header()->ColorType = 6; },
+       "PNG header colour type 6 and bit depth 8 do not match the image buffers"},
+      {"deeper than the buffers", 6, [](TspPngImage& i) { i.Header()->BitDepth = 16; },
+       "PNG header colour type 6 and bit depth 16 do not match the image buffers"},
+      {"grey of colour buffers", 2, [](TspPngImage& i) { i.Header()->ColorType = 0; },
+       "PNG header colour type 0 and bit depth 8 do not match the image buffers"},
+      {"no width", 2, [](TspPngImage& i) { i.Header()->Width = 0; },
+       "PNG header width 0 does not match the image buffers (16)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TspPngImage img;
+    img.CreateBlank(static_cast<std::uint8_t>(c.color), 8, 16, 16);
+    c.change(img);
+    TMemoryStream out;
+    const std::string message = test::MessageOf<EspPngError>([&] { img.SaveToStream(out); });
+    if (!c.error.empty()) {
+      EXPECT_EQ(message, c.error);
+      EXPECT_EQ(out.Size(), 0);
+      continue;
+    }
+    EXPECT_EQ(message, "(no exception)");
+    const std::string bytes(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
+    EXPECT_TRUE(LibpngStrictReads(bytes));
+    TspPngImage back;
+    test::LoadPngBytes(back, bytes);
+    EXPECT_EQ(back.Chunks.Count(), img.Chunks.Count());
+    EXPECT_EQ(
+        std::string(static_cast<TspPngLayer*>(back.Chunks.Items(back.Chunks.Count() - 1))->ChunkName, 4),
+        "IEND");
+    // Saved twice, alike: the list itself is left as it was.
+    EXPECT_EQ(test::SavePngBytes(img), bytes);
+  }
+  TspPngImage img;
+  img.CreateBlank(2, 8, 1, 1);
+  auto* t = static_cast<TspPngLayertEXt*>(AddChunk(img, "tEXt"));
+  t->Keyword = "Title";
+  t->Text = "skin";
+  test::LoadPngBytes(image_, test::SavePngBytes(img));
+  auto* back = dynamic_cast<TspPngLayertEXt*>(image_.FindChunk("tEXt"));
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->Text, "skin");
+}
+
 // ---- Texts and memory ----
 
 // A 1 x 1 grey image with the given chunks before its image data.
