@@ -425,7 +425,7 @@ bool TspPngLayerIHDR::PrepareImageBuffers() {
 
 bool TspPngLayerIHDR::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
   if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
-  if (DataSize() < 13) return Refuse("header shorter than 13 bytes");
+  if (DataSize() != 13) return Refuse("header not 13 bytes");
   const std::uint8_t* d = Data();
   Width = GetBE32(d);
   Height = GetBE32(d + 4);
@@ -504,8 +504,9 @@ void TspPngLayerIHDR::Assign(TspPngLayer* source) {
 bool TspPngLayerPLTE::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
   if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
   if (DataSize() % 3 != 0 || DataSize() / 3 > 256) return Refuse("palette size not 3 bytes per entry up to 256 entries");
+  if (DataSize() == 0) return Refuse("palette without entries");
   PaletteCount = DataSize() / 3;
-  if (PaletteCount == 0 || !Owner()) return true;
+  if (!Owner()) return true;
   std::vector<os::PALETTEENTRY> pe(static_cast<std::size_t>(PaletteCount));
   const std::uint8_t* d = Data();
   for (int i = 0; i < PaletteCount; ++i)
@@ -894,11 +895,11 @@ void TspPngImage::LoadFromStream(TStream& stream) {
   TextBudget = PngTextAllowance(Remaining(stream));
   std::uint8_t sig[8];
   if (stream.Read(sig, 8) != 8 || std::memcmp(sig, kSignature, 8) != 0) throw EspPngError("Invalid PNG signature");
-  // Chunks a file holds once at most: a second PLTE is damage, a second
-  // of the others is read and left out (their objects are not small).
-  static constexpr const char* kOnce[] = {"PLTE", "tRNS", "gAMA", "pHYs", "tIME"};
+  // Second copies of these are read and left out (their objects are not
+  // small); so are a pHYs or tIME of another size than theirs.
+  static constexpr const char* kOnce[] = {"tRNS", "gAMA", "pHYs", "tIME"};
   unsigned seen = 0;
-  bool have_data = false;
+  std::optional<ChunkOrder> order;
   for (;;) {
     std::uint8_t head[8];
     if (stream.Read(head, 8) != 8) throw EspPngError("PNG data ends before the IEND chunk");
@@ -909,27 +910,24 @@ void TspPngImage::LoadFromStream(TStream& stream) {
     if (len > 0x7FFFFFFFu) throw EspPngError(Format("Invalid length of PNG chunk %s", shown));
     if (!NameIsLetters(name)) throw EspPngError(Format("Invalid PNG chunk name %s", shown));
     if (Chunks.Count() == 0 && !NameIs(name, "IHDR")) throw EspPngError("PNG image has no header chunk");
-    if (Chunks.Count() > 0 && NameIs(name, "IHDR")) throw EspPngError("PNG image has more than one header chunk");
     if (IsCritical(name) && !FindPngChunkClass(name))
       throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
-    bool again = false;
-    for (unsigned k = 0; k < std::size(kOnce); ++k)
+    if (order) {
+      const std::string problem = order->Next(name);
+      if (!problem.empty()) throw EspPngError(problem);
+      auto* palette = NameIs(name, "tRNS") ? dynamic_cast<TspPngLayerPLTE*>(FindChunk("PLTE")) : nullptr;
+      const std::string size =
+          SizeProblem(name, len, Header()->ColorType, palette ? palette->PaletteCount : 0);
+      if (!size.empty()) throw EspPngError(Format("PNG chunk %s is corrupt: %s", shown, size));
+      if (NameIs(name, "IEND") && !order->Data() && ImageDataSize(*Header()) > 0)
+        throw EspPngError("PNG image has no image data");
+    }
+    bool again = (NameIs(name, "pHYs") && len != 9) || (NameIs(name, "tIME") && len != 7);
+    for (unsigned k = 0; k < std::size(kOnce) && !again; ++k)
       if (NameIs(name, kOnce[k])) {
         again = (seen & (1u << k)) != 0;
         seen |= 1u << k;
       }
-    if (again && NameIs(name, "PLTE")) throw EspPngError("PNG image has more than one PLTE chunk");
-    // The colours of a palette image come from its PLTE chunk alone.
-    if (NameIs(name, "IDAT")) {
-      if (Header()->ColorType == 3 && !(seen & 1u))  // kOnce[0]: PLTE
-        throw EspPngError("PNG palette image has no PLTE chunk before its image data");
-      // The IDAT chunk reads every IDAT chunk that follows it: another one
-      // comes after a chunk between.
-      if (have_data) throw EspPngError("PNG image data is split by another chunk");
-      have_data = true;
-    }
-    if (NameIs(name, "IEND") && !have_data && ImageDataSize(*Header()) > 0)
-      throw EspPngError("PNG image has no image data");
     std::unique_ptr<TspPngLayer> skipped;
     TspPngLayer* chunk = again ? (skipped = std::make_unique<TspPngLayer>(this)).get() : CreateChunk(name);
     if (!again) Chunks.Add(chunk);
@@ -938,6 +936,7 @@ void TspPngImage::LoadFromStream(TStream& stream) {
       throw EspPngError(Format("PNG chunk %s is corrupt", shown) + (why.empty() ? "" : ": " + why));
     }
     if (NameIs(name, "IEND")) break;
+    if (!order) order.emplace(Header()->ColorType);
   }
 }
 
