@@ -45,7 +45,6 @@ std::string ShownName(const char name[4]) {
 class ChunkOrder {
  public:
   explicit ChunkOrder(int color_type) : color_(color_type) {}
-  bool Palette() const { return palette_; }
   bool Data() const { return data_; }
 
   // Why the chunk cannot come next ("" when it can); takes it when it can.
@@ -69,6 +68,7 @@ class ChunkOrder {
       if (NameIs(name, "tRNS") && color_ == 3 && !palette_)
         return "PNG chunk tRNS comes before the PLTE chunk";
     }
+    // One run of IDAT chunks: the reader's IDAT chunk reads all that follow it.
     if (NameIs(name, "IDAT")) {
       if (after_data_) return "PNG image data is split by another chunk";
       data_ = true;
