@@ -352,6 +352,22 @@ std::int64_t ImageDataSize(const TspPngLayerIHDR& h) {
   return total;
 }
 
+int DibBitCount(int color_type, int bit_depth) {
+  switch (color_type) {
+    case 0:
+    case 3:
+    case 4:
+      if (bit_depth == 1 || bit_depth == 4 || bit_depth == 8) return bit_depth;
+      if (bit_depth == 2) return 4;
+      return bit_depth == 16 ? 8 : 0;
+    case 2:
+    case 6:
+      return 24;
+    default:
+      return 0;
+  }
+}
+
 bool ValidColourAndDepth(int color_type, int bit_depth) {
   switch (color_type) {
     case 0:

@@ -25,6 +25,8 @@ std::int64_t ImageDataSize(const TspPngLayerIHDR& h);
 
 // Whether PNG defines a colour type with a bit depth.
 bool ValidColourAndDepth(int color_type, int bit_depth);
+// Bits per pixel of the header's DIB for a colour type and depth (0: none).
+int DibBitCount(int color_type, int bit_depth);
 
 // Bytes of one complete pixel: the filters' distance to the left neighbour.
 int FilterOffset(int color_type, int depth);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace vt {
 namespace {
@@ -37,6 +38,63 @@ std::string ShownName(const char name[4]) {
   for (char& ch : shown)
     if (static_cast<unsigned char>(ch) < 32 || static_cast<unsigned char>(ch) > 126) ch = '?';
   return shown;
+}
+
+// Where the chunks of an image may stand, fed the chunks after the header in
+// order; shared by the reader and the writer.
+class ChunkOrder {
+ public:
+  explicit ChunkOrder(int color_type) : color_(color_type) {}
+  bool Data() const { return data_; }
+
+  // Why the chunk cannot come next ("" when it can); takes it when it can.
+  std::string Next(const char name[4]) {
+    const bool grey = color_ == 0 || color_ == 4;
+    if (NameIs(name, "IHDR")) return "PNG image has more than one header chunk";
+    if (NameIs(name, "PLTE")) {
+      if (palette_) return "PNG image has more than one PLTE chunk";
+      if (grey) return "PNG chunk PLTE is not allowed in a grey image";
+      if (data_) return "PNG chunk PLTE comes after the image data";
+      palette_ = true;
+    } else if (NameIs(name, "IDAT") || NameIs(name, "IEND")) {
+      if (color_ == 3 && !palette_) return "PNG palette image has no PLTE chunk before its image data";
+    } else if (NameIs(name, "gAMA") || NameIs(name, "tRNS")) {
+      // Colours and transparency come before the pixels; gamma also before the palette.
+      const std::string shown(name, 4);
+      if (data_) return "PNG chunk " + shown + " comes after the image data";
+      if (NameIs(name, "gAMA") && palette_) return "PNG chunk gAMA comes after the PLTE chunk";
+      if (NameIs(name, "tRNS") && (color_ == 4 || color_ == 6))
+        return "PNG chunk tRNS is not allowed in an image with alpha";
+      if (NameIs(name, "tRNS") && color_ == 3 && !palette_)
+        return "PNG chunk tRNS comes before the PLTE chunk";
+    }
+    // One run of IDAT chunks: the reader's IDAT chunk reads all that follow it.
+    if (NameIs(name, "IDAT")) {
+      if (after_data_) return "PNG image data is split by another chunk";
+      data_ = true;
+    } else if (data_) {
+      after_data_ = true;
+    }
+    return {};
+  }
+
+ private:
+  int color_;
+  bool palette_ = false, data_ = false, after_data_ = false;
+};
+
+// Why a gAMA, tRNS or IEND chunk of size bytes does not fit the image, or "".
+std::string SizeProblem(const char name[4], std::int64_t size, int color_type, int palette_entries) {
+  std::int64_t want = -1;
+  if (NameIs(name, "gAMA")) want = 4;
+  if (NameIs(name, "IEND")) want = 0;
+  if (NameIs(name, "tRNS")) {
+    if (color_type == 3 && (size < 1 || size > palette_entries))
+      return Format("%d entries for a palette of %d", size, palette_entries);
+    if (color_type == 0) want = 2;
+    if (color_type == 2) want = 6;
+  }
+  return want < 0 || size == want ? std::string() : Format("size %d, not %d", size, want);
 }
 
 }  // namespace
@@ -315,26 +373,8 @@ bool TspPngLayerIHDR::PrepareImageBuffers() {
   FreeImageBuffers();
   BitmapInfo = os::BITMAPINFO256{};
   RowStride = 0;
-  int bit_count = 0;
-  switch (ColorType) {
-    case 0:
-    case 3:
-    case 4:
-      if (BitDepth == 1 || BitDepth == 4 || BitDepth == 8)
-        bit_count = BitDepth;
-      else if (BitDepth == 2)
-        bit_count = 4;
-      else if (BitDepth == 16)
-        bit_count = 8;
-      HasPalette = bit_count != 0;
-      break;
-    case 2:
-    case 6:
-      bit_count = 24;
-      break;
-    default:
-      break;
-  }
+  const int bit_count = DibBitCount(ColorType, BitDepth);
+  HasPalette = bit_count != 0 && bit_count != 24;
   if (bit_count == 0) return true;  // nothing this image can hold
   auto& h = BitmapInfo.bmiHeader;
   h.biSize = 40;
@@ -385,7 +425,7 @@ bool TspPngLayerIHDR::PrepareImageBuffers() {
 
 bool TspPngLayerIHDR::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
   if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
-  if (DataSize() < 13) return Refuse("header shorter than 13 bytes");
+  if (DataSize() != 13) return Refuse("header not 13 bytes");
   const std::uint8_t* d = Data();
   Width = GetBE32(d);
   Height = GetBE32(d + 4);
@@ -464,8 +504,9 @@ void TspPngLayerIHDR::Assign(TspPngLayer* source) {
 bool TspPngLayerPLTE::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
   if (!TspPngLayer::LoadFromStream(stream, chunk_name, size)) return false;
   if (DataSize() % 3 != 0 || DataSize() / 3 > 256) return Refuse("palette size not 3 bytes per entry up to 256 entries");
+  if (DataSize() == 0) return Refuse("palette without entries");
   PaletteCount = DataSize() / 3;
-  if (PaletteCount == 0 || !Owner()) return true;
+  if (!Owner()) return true;
   std::vector<os::PALETTEENTRY> pe(static_cast<std::size_t>(PaletteCount));
   const std::uint8_t* d = Data();
   for (int i = 0; i < PaletteCount; ++i)
@@ -854,11 +895,11 @@ void TspPngImage::LoadFromStream(TStream& stream) {
   TextBudget = PngTextAllowance(Remaining(stream));
   std::uint8_t sig[8];
   if (stream.Read(sig, 8) != 8 || std::memcmp(sig, kSignature, 8) != 0) throw EspPngError("Invalid PNG signature");
-  // Chunks a file holds once at most: a second PLTE is damage, a second
-  // of the others is read and left out (their objects are not small).
-  static constexpr const char* kOnce[] = {"PLTE", "tRNS", "gAMA", "pHYs", "tIME"};
+  // Second copies of these are read and left out (their objects are not
+  // small); so are a pHYs or tIME of another size than theirs.
+  static constexpr const char* kOnce[] = {"tRNS", "gAMA", "pHYs", "tIME"};
   unsigned seen = 0;
-  bool have_data = false;
+  std::optional<ChunkOrder> order;
   for (;;) {
     std::uint8_t head[8];
     if (stream.Read(head, 8) != 8) throw EspPngError("PNG data ends before the IEND chunk");
@@ -869,27 +910,24 @@ void TspPngImage::LoadFromStream(TStream& stream) {
     if (len > 0x7FFFFFFFu) throw EspPngError(Format("Invalid length of PNG chunk %s", shown));
     if (!NameIsLetters(name)) throw EspPngError(Format("Invalid PNG chunk name %s", shown));
     if (Chunks.Count() == 0 && !NameIs(name, "IHDR")) throw EspPngError("PNG image has no header chunk");
-    if (Chunks.Count() > 0 && NameIs(name, "IHDR")) throw EspPngError("PNG image has more than one header chunk");
     if (IsCritical(name) && !FindPngChunkClass(name))
       throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
-    bool again = false;
-    for (unsigned k = 0; k < std::size(kOnce); ++k)
+    if (order) {
+      const std::string problem = order->Next(name);
+      if (!problem.empty()) throw EspPngError(problem);
+      auto* palette = NameIs(name, "tRNS") ? dynamic_cast<TspPngLayerPLTE*>(FindChunk("PLTE")) : nullptr;
+      const std::string size =
+          SizeProblem(name, len, Header()->ColorType, palette ? palette->PaletteCount : 0);
+      if (!size.empty()) throw EspPngError(Format("PNG chunk %s is corrupt: %s", shown, size));
+      if (NameIs(name, "IEND") && !order->Data() && ImageDataSize(*Header()) > 0)
+        throw EspPngError("PNG image has no image data");
+    }
+    bool again = (NameIs(name, "pHYs") && len != 9) || (NameIs(name, "tIME") && len != 7);
+    for (unsigned k = 0; k < std::size(kOnce) && !again; ++k)
       if (NameIs(name, kOnce[k])) {
         again = (seen & (1u << k)) != 0;
         seen |= 1u << k;
       }
-    if (again && NameIs(name, "PLTE")) throw EspPngError("PNG image has more than one PLTE chunk");
-    // The colours of a palette image come from its PLTE chunk alone.
-    if (NameIs(name, "IDAT")) {
-      if (Header()->ColorType == 3 && !(seen & 1u))  // kOnce[0]: PLTE
-        throw EspPngError("PNG palette image has no PLTE chunk before its image data");
-      // The IDAT chunk reads every IDAT chunk that follows it: another one
-      // comes after a chunk between.
-      if (have_data) throw EspPngError("PNG image data is split by another chunk");
-      have_data = true;
-    }
-    if (NameIs(name, "IEND") && !have_data && ImageDataSize(*Header()) > 0)
-      throw EspPngError("PNG image has no image data");
     std::unique_ptr<TspPngLayer> skipped;
     TspPngLayer* chunk = again ? (skipped = std::make_unique<TspPngLayer>(this)).get() : CreateChunk(name);
     if (!again) Chunks.Add(chunk);
@@ -898,8 +936,29 @@ void TspPngImage::LoadFromStream(TStream& stream) {
       throw EspPngError(Format("PNG chunk %s is corrupt", shown) + (why.empty() ? "" : ": " + why));
     }
     if (NameIs(name, "IEND")) break;
+    if (!order) order.emplace(Header()->ColorType);
   }
 }
+
+namespace {
+
+// Why the header cannot be written over the buffers it has, or "": they were
+// made for one width, height, colour type and depth.
+std::string BufferProblem(const TspPngLayerIHDR& h) {
+  const auto& b = h.BitmapInfo.bmiHeader;
+  if (h.Width != static_cast<std::uint32_t>(b.biWidth))
+    return Format("PNG header width %u does not match the image buffers (%d)", h.Width, b.biWidth);
+  if (h.Height != static_cast<std::uint32_t>(b.biHeight))
+    return Format("PNG header height %u does not match the image buffers (%d)", h.Height, b.biHeight);
+  const bool alpha = h.ColorType == 4 || h.ColorType == 6;
+  if (!h.Bits || DibBitCount(h.ColorType, h.BitDepth) != b.biBitCount || alpha != (h.AlphaPlane != nullptr) ||
+      (h.BitDepth == 16) != (h.LowBytePlane != nullptr))
+    return Format("PNG header colour type %d and bit depth %d do not match the image buffers",
+                  int{h.ColorType}, int{h.BitDepth});
+  return {};
+}
+
+}  // namespace
 
 void TspPngImage::SaveToStream(TStream& stream) {
   TspPngLayerIHDR* h = Header();
@@ -908,41 +967,66 @@ void TspPngImage::SaveToStream(TStream& stream) {
   if (!ValidColourAndDepth(h->ColorType, h->BitDepth == 2 ? 4 : h->BitDepth))
     throw EspPngError(
         Format("PNG colour type %d does not allow bit depth %d", int{h->ColorType}, int{h->BitDepth}));
-  bool palette = false, data = false, after_data = false;
+  if (h->CompressionMethod != 0)
+    throw EspPngError(Format("PNG compression method %d is unknown", int{h->CompressionMethod}));
+  if (InterlaceMethod > 1)
+    throw EspPngError(Format("PNG interlace method %d is unknown", int{InterlaceMethod}));
+  if (const std::string problem = BufferProblem(*h); !problem.empty()) throw EspPngError(problem);
+  // The header first and IEND last: ancillary chunks after IEND (appended to
+  // the list) are written before it.
+  ChunkOrder order(h->ColorType);
+  std::vector<TspPngLayer*> chunks{h};
+  TspPngLayer* end = nullptr;
+  int palette_entries = 0;
   std::int64_t texts = 0;
-  for (int i = 0; i < Chunks.Count(); ++i) {
+  auto check_size = [&](TspPngLayer* c) {
+    const std::string problem = SizeProblem(c->ChunkName, c->DataSize(), h->ColorType, palette_entries);
+    if (!problem.empty())
+      throw EspPngError(Format("PNG chunk %s is invalid: %s", ShownName(c->ChunkName), problem));
+  };
+  for (int i = 1; i < Chunks.Count(); ++i) {
     auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
     const std::string shown = ShownName(c->ChunkName);
     if (!NameIsLetters(c->ChunkName)) throw EspPngError(Format("Invalid PNG chunk name %s", shown));
     if (IsCritical(c->ChunkName) && &c->ChunkClass() == &TspPngLayer::kClass &&
         !FindPngChunkClass(c->ChunkName))
       throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
-    if (NameIs(c->ChunkName, "PLTE")) palette = true;
-    if (NameIs(c->ChunkName, "IDAT") || NameIs(c->ChunkName, "IEND")) {
-      // A palette image's colours must come before its pixels.
-      if (h->ColorType == 3 && !palette)
-        throw EspPngError("PNG palette image has no PLTE chunk before its image data");
+    if (NameIs(c->ChunkName, "IEND")) {
+      if (end) throw EspPngError("PNG image has more than one IEND chunk");
+      end = c;
+      continue;
     }
-    if (NameIs(c->ChunkName, "IDAT")) {
-      if (after_data) throw EspPngError("PNG image data is split by another chunk");
-      data = true;
-    } else if (data) {
-      after_data = true;
+    if (end && IsCritical(c->ChunkName))
+      throw EspPngError(Format("PNG chunk %s comes after the IEND chunk", shown));
+    if (const std::string problem = order.Next(c->ChunkName); !problem.empty()) throw EspPngError(problem);
+    if (NameIs(c->ChunkName, "PLTE")) {
+      // As the chunk writes it: its count, else the bitmap's colours.
+      auto* p = dynamic_cast<TspPngLayerPLTE*>(c);
+      palette_entries = p ? std::clamp(p->PaletteCount ? p->PaletteCount
+                                                       : static_cast<int>(h->BitmapInfo.bmiHeader.biClrUsed),
+                                       0, 256)
+                          : c->DataSize() / 3;
+      if (palette_entries == 0) throw EspPngError("PNG chunk PLTE is invalid: palette without entries");
     }
+    check_size(c);
     if (auto* t = dynamic_cast<TspPngLayertEXt*>(c)) {
       const std::string problem = KeywordProblem(t->Keyword);
       if (!problem.empty()) throw EspPngError(Format("PNG chunk %s keyword %s", shown, problem));
       if (dynamic_cast<TspPngLayerzTXt*>(c))
         texts += static_cast<std::int64_t>(std::max<std::size_t>(t->Text.size(), 1));
     }
+    chunks.push_back(c);
   }
-  auto write = [this](TStream& out) {
+  if (!end) throw EspPngError("PNG image has no IEND chunk");
+  if (const std::string problem = order.Next(end->ChunkName); !problem.empty()) throw EspPngError(problem);
+  check_size(end);
+  if (!order.Data() && ImageDataSize(*h) > 0) throw EspPngError("PNG image has no image data");
+  chunks.push_back(end);
+  auto write = [&chunks](TStream& out) {
     out.WriteBuffer(kSignature, 8);
-    for (int i = 0; i < Chunks.Count(); ++i) {
-      auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
+    for (TspPngLayer* c : chunks)
       if (!c->SaveToStream(out))
         throw EspPngError(Format("Cannot write PNG chunk %s", ShownName(c->ChunkName)));
-    }
   };
   if (texts <= PngTextAllowance(0)) return write(stream);
   // The allowance grows with the whole file: the file is made first.

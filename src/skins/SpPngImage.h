@@ -284,10 +284,13 @@ class TspPngImage : public TObject {
   // Raises EspPngError when the data is not a whole, readable PNG image.
   void LoadFromStream(TStream& stream);
   // Raises EspPngError, before writing, for what a reader would refuse or
-  // not read back: an undefined colour type or depth, a critical chunk no
-  // class knows, image data split by another chunk, a palette after the
-  // data, a keyword that is empty, past 79 bytes or holds a NUL, texts
-  // beyond what the whole file allows.
+  // not read back: an undefined colour type, depth, compression or
+  // interlace method, a header its buffers were not made for, a critical
+  // chunk no class knows, chunks out of order or repeated (one header, one
+  // PLTE, gAMA and tRNS before the data, one run of IDAT, one IEND), a PLTE,
+  // gAMA or tRNS of the wrong size, a keyword that is empty, past 79 bytes
+  // or holds a NUL, texts beyond what the whole file allows. IEND is
+  // written last, after any ancillary chunks that follow it in the list.
   void SaveToStream(TStream& stream);
 
   // A fresh image of one header, IDAT and IEND chunk with zeroed pixels

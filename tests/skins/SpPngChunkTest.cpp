@@ -89,7 +89,7 @@ TEST_F(PngChunkTest, HeaderChecks) {
   TspPngLayerIHDR h(&image_);
   EXPECT_TRUE(LoadChunk(h, "IHDR", IhdrData(65535, 1, 8, 2)));
   EXPECT_EQ(h.Width, 65535u);
-  // Too wide, too high, unknown interlace or compression, short, bad CRC,
+  // Too wide, too high, unknown interlace or compression, short or long, bad CRC,
   // more pixels than the image allows; the filter byte is not checked.
   for (auto [data, ok] :
        std::initializer_list<std::pair<std::string, bool>>{{IhdrData(65536, 1, 8, 2), false},
@@ -97,6 +97,7 @@ TEST_F(PngChunkTest, HeaderChecks) {
                                                            {IhdrData(4, 4, 8, 2, 0, 0, 2), false},
                                                            {IhdrData(4, 4, 8, 2, 1), false},
                                                            {IhdrData(4, 4, 8, 2).substr(0, 12), false},
+                                                           {IhdrData(4, 4, 8, 2) + '\0', false},
                                                            {IhdrData(2048, 1024, 8, 6), false},
                                                            {IhdrData(4, 4, 8, 2, 0, 1), true}})
     EXPECT_EQ(LoadChunk(h, "IHDR", data), ok) << testing::PrintToString(data);
@@ -160,6 +161,10 @@ TEST_F(PngChunkTest, PaletteSizes) {
   EXPECT_EQ(SaveChunk(p), test::Chunk("PLTE", full));
   EXPECT_FALSE(LoadChunk(p, "PLTE", std::string(771, '\0')));
   EXPECT_FALSE(LoadChunk(p, "PLTE", std::string(10, '\0')));
+  // No entries at all is no palette; one entry is.
+  EXPECT_FALSE(LoadChunk(p, "PLTE", ""));
+  EXPECT_EQ(p.FailReason(), "palette without entries");
+  EXPECT_TRUE(LoadChunk(p, "PLTE", "abc"));
 
   // A palette of no image loads and saves its entries, as black, twice alike.
   TspPngLayerPLTE alone(nullptr);

@@ -388,7 +388,7 @@ TEST_F(PngImageTest, DamageAsLibpngSeesIt) {
       {rgb + end, "PNG image has no image data"},
       {pal + data + end, "PNG palette image has no PLTE chunk before its image data"},
       {pal + plte + plte + data + end, "PNG image has more than one PLTE chunk"},
-      {pal + plte + trns + Chunk("tRNS", "\x20") + gama + gama + data + end, ""},
+      {pal + gama + gama + plte + trns + Chunk("tRNS", "\x20") + data + end, ""},
   };
   for (const auto& [file, error] : cases) {
     SCOPED_TRACE(error);
@@ -398,7 +398,7 @@ TEST_F(PngImageTest, DamageAsLibpngSeesIt) {
   std::string names;
   for (int i = 0; i < image_.Chunks.Count(); ++i)
     names += static_cast<TspPngLayer*>(image_.Chunks.Items(i))->ChunkName[0];
-  EXPECT_EQ(names, "IPtgII");
+  EXPECT_EQ(names, "IgPtII");
   EXPECT_EQ(dynamic_cast<TspPngLayertRNS*>(image_.FindChunk("tRNS"))->AlphaTable[0], 0x10);
 }
 
@@ -547,6 +547,106 @@ TEST_F(PngImageTest, RefusesWhatLibpngRefuses) {
   }
 }
 
+// Files strict libpng refuses, one flaw each. Flaws of the header, palette,
+// end, gamma and transparency (what the pixels show) are refused; flaws of
+// chunks that only describe the image load: pHYs and tIME of a wrong size
+// and second copies are left out, chunks the library does not read (sBIT,
+// bKGD, iTXt) are kept as they are, and a zTXt that does not inflate reads
+// as an empty text.
+TEST_F(PngImageTest, FlawsStrictLibpngRefuses) {
+  using test::Chunk;
+  // A 2 x 2 image of zero samples; a palette image's palette (5 entries) is
+  // left to the case.
+  auto file = [](int color, const std::string& before, const std::string& after = "",
+                 const std::string& end = Chunk("IEND", ""), const std::string& header_tail = "") {
+    TspPngLayerIHDR header(nullptr);
+    header.Width = header.Height = 2;
+    header.ColorType = static_cast<std::uint8_t>(color);
+    header.BitDepth = 8;
+    const std::string raw(static_cast<std::size_t>(png_detail::ImageDataSize(header)), '\0');
+    return test::kPngSignature + Chunk("IHDR", test::IhdrData(2, 2, 8, color) + header_tail) + before +
+           Chunk("IDAT", test::Deflated(raw)) + after + end;
+  };
+  const std::string plte = Chunk("PLTE", std::string(15, '\x40')), gama = Chunk("gAMA", test::BE32(45455)),
+                    time = Chunk("tIME", std::string("\x07\xEA\x0C\x07\x14\x1E\x00", 7)),
+                    damaged = test::Deflated("text").substr(0, 4) + "!!";
+  struct Case {
+    const char* what;
+    std::string file, error;  // error empty: loads
+    std::string kept = {};    // the chunks that load
+  };
+  const Case cases[] = {
+      {"header of 14 bytes", file(0, "", "", Chunk("IEND", ""), std::string(1, '\0')),
+       "PNG chunk IHDR is corrupt: header not 13 bytes"},
+      {"palette of no entries", file(3, Chunk("PLTE", "")),
+       "PNG chunk PLTE is corrupt: palette without entries"},
+      {"suggested palette of no entries", file(2, Chunk("PLTE", "")),
+       "PNG chunk PLTE is corrupt: palette without entries"},
+      {"palette in a grey image", file(0, plte), "PNG chunk PLTE is not allowed in a grey image"},
+      {"palette after the data", file(2, "", plte), "PNG chunk PLTE comes after the image data"},
+      {"transparency past the palette", file(3, plte + Chunk("tRNS", std::string(6, '\0'))),
+       "PNG chunk tRNS is corrupt: 6 entries for a palette of 5"},
+      {"transparency with alpha", file(6, Chunk("tRNS", std::string(6, '\0'))),
+       "PNG chunk tRNS is not allowed in an image with alpha"},
+      {"one byte of grey transparency", file(0, Chunk("tRNS", "\x01")),
+       "PNG chunk tRNS is corrupt: size 1, not 2"},
+      {"transparency before the palette", file(3, Chunk("tRNS", "\x01") + plte),
+       "PNG chunk tRNS comes before the PLTE chunk"},
+      {"transparency after the data", file(0, "", Chunk("tRNS", std::string(2, '\0'))),
+       "PNG chunk tRNS comes after the image data"},
+      {"gamma after the palette", file(3, plte + gama), "PNG chunk gAMA comes after the PLTE chunk"},
+      {"gamma after the data", file(2, "", gama), "PNG chunk gAMA comes after the image data"},
+      {"gamma of 3 bytes", file(2, Chunk("gAMA", std::string("\x00\xB1\x8F", 3))),
+       "PNG chunk gAMA is corrupt: size 3, not 4"},
+      {"end holding data", file(2, "", "", Chunk("IEND", "x")), "PNG chunk IEND is corrupt: size 1, not 0"},
+      {"pHYs of 8 bytes", file(2, Chunk("pHYs", std::string(8, '\1'))), "", "IHDR IDAT IEND"},
+      {"tIME of 6 bytes", file(2, "", Chunk("tIME", std::string(6, '\1'))), "", "IHDR IDAT IEND"},
+      {"two tIME", file(2, time, time), "", "IHDR tIME IDAT IEND"},
+      {"two tRNS", file(0, Chunk("tRNS", std::string(2, '\0')) + Chunk("tRNS", std::string(2, '\1'))), "",
+       "IHDR tRNS IDAT IEND"},
+      {"pHYs after the data", file(2, "", Chunk("pHYs", std::string(9, '\1'))), "", "IHDR IDAT pHYs IEND"},
+      {"two pHYs", file(2, Chunk("pHYs", std::string(9, '\1')) + Chunk("pHYs", std::string(9, '\2'))), "",
+       "IHDR pHYs IDAT IEND"},
+      {"sBIT of 1 byte", file(2, Chunk("sBIT", "\x08")), "", "IHDR sBIT IDAT IEND"},
+      {"bKGD of 1 byte", file(0, Chunk("bKGD", "\x08")), "", "IHDR bKGD IDAT IEND"},
+      {"zTXt that does not inflate", file(2, "", Chunk("zTXt", std::string("k\0\0", 3) + damaged)), "",
+       "IHDR IDAT zTXt IEND"},
+      {"iTXt that does not inflate", file(2, "", Chunk("iTXt", std::string("k\0\1\0\0\0", 6) + damaged)), "",
+       "IHDR IDAT iTXt IEND"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_FALSE(LibpngStrictReads(c.file));
+    // libpng's default reader refuses the first three, and reads the others without the flawed chunk.
+    EXPECT_EQ(LibpngRgba(c.file).empty(), &c < cases + 3);
+    EXPECT_EQ(Message(c.file), c.error.empty() ? "(no exception)" : c.error);
+    if (!c.error.empty()) continue;
+    std::string kept;
+    for (int i = 0; i < image_.Chunks.Count(); ++i)
+      kept += (i ? " " : "") + std::string(static_cast<TspPngLayer*>(image_.Chunks.Items(i))->ChunkName, 4);
+    EXPECT_EQ(kept, c.kept);
+    if (auto* z = dynamic_cast<TspPngLayerzTXt*>(image_.FindChunk("zTXt"))) {
+      EXPECT_EQ(z->Text, "");
+    }
+    // What loads is written again, and reads back; chunks of no class as they were.
+    const std::string saved = test::SavePngBytes(image_);
+    TspPngImage back;
+    test::LoadPngBytes(back, saved);
+    EXPECT_EQ(back.Chunks.Count(), image_.Chunks.Count());
+    for (const auto& [name, data] : test::SplitChunks(c.file))
+      if (!FindPngChunkClass(name.c_str())) {
+        EXPECT_NE(saved.find(Chunk(name, data)), std::string::npos) << name;
+      }
+  }
+  // Each flaw's sound form loads in both.
+  for (const std::string& sound :
+       {file(3, gama + plte + Chunk("tRNS", std::string(5, '\0'))),
+        file(0, Chunk("tRNS", std::string(2, '\0'))), file(2, Chunk("pHYs", std::string(9, '\1')), time)}) {
+    EXPECT_TRUE(LibpngStrictReads(sound));
+    EXPECT_EQ(Message(sound), "(no exception)");
+  }
+}
+
 // A fresh palette image is a valid PNG file: its palette comes before the data.
 TEST_F(PngImageTest, FreshPaletteImagesAreValidFiles) {
   for (int depth : {1, 2, 4, 8}) {
@@ -604,6 +704,156 @@ TEST_F(PngImageTest, WriterRefusesWhatTheReaderRefuses) {
   EXPECT_EQ(refusal(), "PNG image data is split by another chunk");
   delete static_cast<TspPngLayer*>(img.Chunks.Remove(extra));
   test::LoadPngBytes(image_, test::SavePngBytes(img));
+}
+
+// A chunk of a registered class, appended or inserted at index.
+TspPngLayer* AddChunk(TspPngImage& img, const char* name, int index = -1) {
+  TspPngLayer* c = img.CreateChunk(name);
+  if (index < 0) {
+    img.Chunks.Add(c);
+  } else {
+    img.InsertChunk(index, c);
+  }
+  return c;
+}
+
+// A palette of entries colours, inserted at index.
+void AddPalette(TspPngImage& img, int index, int entries) {
+  static_cast<TspPngLayerPLTE*>(AddChunk(img, "PLTE", index))->PaletteCount = entries;
+}
+
+void DeleteChunk(TspPngImage& img, const char* name) {
+  delete static_cast<TspPngLayer*>(img.Chunks.Remove(img.FindChunk(name)));
+}
+
+// The writer checks the chunk list and the header against its buffers before
+// it writes: nothing reaches the stream of a refused image. Ancillary chunks
+// appended after IEND are written before it.
+TEST_F(PngImageTest, WriterChecksOrderCountsAndHeader) {
+  struct Case {
+    const char* what;
+    int color;
+    std::function<void(TspPngImage&)> change;
+    std::string error;  // empty: written, read back by both readers
+  };
+  const Case cases[] = {
+      {"text appended", 2,
+       [](TspPngImage& i) {
+         auto* t = static_cast<TspPngLayertEXt*>(AddChunk(i, "tEXt"));
+         t->Keyword = "Title";
+         t->Text = "skin";
+       },
+       ""},
+      {"time and text appended to a palette image", 3,
+       [](TspPngImage& i) {
+         auto* t = static_cast<TspPngLayertIME*>(AddChunk(i, "tIME"));
+         t->Year = 2026, t->Month = 12, t->Day = 7;
+         static_cast<TspPngLayertEXt*>(AddChunk(i, "zTXt"))->Keyword = "k";
+       },
+       ""},
+      {"gamma and transparency in place", 3,
+       [](TspPngImage& i) {
+         AddChunk(i, "gAMA", 1);
+         AddChunk(i, "tRNS", 3)->SetDataSize(256);
+       },
+       ""},
+      {"one transparent grey", 0, [](TspPngImage& i) { AddChunk(i, "tRNS", 1)->SetDataSize(2); }, ""},
+      {"suggested palette", 2, [](TspPngImage& i) { AddPalette(i, 1, 1); }, ""},
+      {"no IEND", 2, [](TspPngImage& i) { DeleteChunk(i, "IEND"); }, "PNG image has no IEND chunk"},
+      {"two IEND", 2, [](TspPngImage& i) { AddChunk(i, "IEND"); }, "PNG image has more than one IEND chunk"},
+      {"IEND with data", 2, [](TspPngImage& i) { i.FindChunk("IEND")->SetDataSize(1); },
+       "PNG chunk IEND is invalid: size 1, not 0"},
+      {"no IDAT", 2, [](TspPngImage& i) { DeleteChunk(i, "IDAT"); }, "PNG image has no image data"},
+      {"IEND before IDAT", 2,
+       [](TspPngImage& i) {
+         DeleteChunk(i, "IDAT");
+         AddChunk(i, "IDAT");
+       },
+       "PNG chunk IDAT comes after the IEND chunk"},
+      {"second IHDR", 2, [](TspPngImage& i) { AddChunk(i, "IHDR", 1); },
+       "PNG image has more than one header chunk"},
+      {"second PLTE", 3, [](TspPngImage& i) { AddChunk(i, "PLTE", 1); },
+       "PNG image has more than one PLTE chunk"},
+      {"two palettes in a colour image", 2,
+       [](TspPngImage& i) {
+         AddPalette(i, 1, 1);
+         AddPalette(i, 1, 1);
+       },
+       "PNG image has more than one PLTE chunk"},
+      {"palette without entries", 6, [](TspPngImage& i) { AddChunk(i, "PLTE", 1); },
+       "PNG chunk PLTE is invalid: palette without entries"},
+      {"palette in a grey image", 4, [](TspPngImage& i) { AddChunk(i, "PLTE", 1); },
+       "PNG chunk PLTE is not allowed in a grey image"},
+      {"palette after the data", 2, [](TspPngImage& i) { AddChunk(i, "PLTE", 2); },
+       "PNG chunk PLTE comes after the image data"},
+      {"gamma after the palette", 3, [](TspPngImage& i) { AddChunk(i, "gAMA", 2); },
+       "PNG chunk gAMA comes after the PLTE chunk"},
+      {"gamma appended", 2, [](TspPngImage& i) { AddChunk(i, "gAMA"); },
+       "PNG chunk gAMA comes after the image data"},
+      {"gamma of 3 bytes", 2, [](TspPngImage& i) { AddChunk(i, "gAMA", 1)->SetDataSize(3); },
+       "PNG chunk gAMA is invalid: size 3, not 4"},
+      {"transparency before the palette", 3, [](TspPngImage& i) { AddChunk(i, "tRNS", 1)->SetDataSize(1); },
+       "PNG chunk tRNS comes before the PLTE chunk"},
+      {"transparency past the palette", 3, [](TspPngImage& i) { AddChunk(i, "tRNS", 2)->SetDataSize(257); },
+       "PNG chunk tRNS is invalid: 257 entries for a palette of 256"},
+      {"transparency of no entries", 3, [](TspPngImage& i) { AddChunk(i, "tRNS", 2); },
+       "PNG chunk tRNS is invalid: 0 entries for a palette of 256"},
+      {"transparency with alpha", 6, [](TspPngImage& i) { AddChunk(i, "tRNS", 1)->SetDataSize(6); },
+       "PNG chunk tRNS is not allowed in an image with alpha"},
+      {"one byte of grey transparency", 0, [](TspPngImage& i) { AddChunk(i, "tRNS", 1)->SetDataSize(1); },
+       "PNG chunk tRNS is invalid: size 1, not 2"},
+      {"transparency after the data", 2, [](TspPngImage& i) { AddChunk(i, "tRNS", 2)->SetDataSize(6); },
+       "PNG chunk tRNS comes after the image data"},
+      {"interlace method 2", 2, [](TspPngImage& i) { i.InterlaceMethod = 2; },
+       "PNG interlace method 2 is unknown"},
+      {"compression method 1", 2, [](TspPngImage& i) { i.Header()->CompressionMethod = 1; },
+       "PNG compression method 1 is unknown"},
+      {"wider than the buffers", 6, [](TspPngImage& i) { i.Header()->Width = 4000; },
+       "PNG header width 4000 does not match the image buffers (16)"},
+      {"higher than the buffers", 6, [](TspPngImage& i) { i.Header()->Height = 17; },
+       "PNG header height 17 does not match the image buffers (16)"},
+      {"alpha the buffers lack", 2, [](TspPngImage& i) { i.Header()->ColorType = 6; },
+       "PNG header colour type 6 and bit depth 8 do not match the image buffers"},
+      {"deeper than the buffers", 6, [](TspPngImage& i) { i.Header()->BitDepth = 16; },
+       "PNG header colour type 6 and bit depth 16 do not match the image buffers"},
+      {"grey of colour buffers", 2, [](TspPngImage& i) { i.Header()->ColorType = 0; },
+       "PNG header colour type 0 and bit depth 8 do not match the image buffers"},
+      {"no width", 2, [](TspPngImage& i) { i.Header()->Width = 0; },
+       "PNG header width 0 does not match the image buffers (16)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TspPngImage img;
+    img.CreateBlank(static_cast<std::uint8_t>(c.color), 8, 16, 16);
+    c.change(img);
+    TMemoryStream out;
+    const std::string message = test::MessageOf<EspPngError>([&] { img.SaveToStream(out); });
+    if (!c.error.empty()) {
+      EXPECT_EQ(message, c.error);
+      EXPECT_EQ(out.Size(), 0);
+      continue;
+    }
+    EXPECT_EQ(message, "(no exception)");
+    const std::string bytes(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
+    EXPECT_TRUE(LibpngStrictReads(bytes));
+    TspPngImage back;
+    test::LoadPngBytes(back, bytes);
+    EXPECT_EQ(back.Chunks.Count(), img.Chunks.Count());
+    EXPECT_EQ(
+        std::string(static_cast<TspPngLayer*>(back.Chunks.Items(back.Chunks.Count() - 1))->ChunkName, 4),
+        "IEND");
+    // Saved twice, alike: the list itself is left as it was.
+    EXPECT_EQ(test::SavePngBytes(img), bytes);
+  }
+  TspPngImage img;
+  img.CreateBlank(2, 8, 1, 1);
+  auto* t = static_cast<TspPngLayertEXt*>(AddChunk(img, "tEXt"));
+  t->Keyword = "Title";
+  t->Text = "skin";
+  test::LoadPngBytes(image_, test::SavePngBytes(img));
+  auto* back = dynamic_cast<TspPngLayertEXt*>(image_.FindChunk("tEXt"));
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->Text, "skin");
 }
 
 // ---- Texts and memory ----
