@@ -49,6 +49,8 @@ class TAppRemoteControl : public TObject {
   os::HANDLE EventHandle(int index) const { return events_[index]; }
   os::HWND Window() const { return window_; }
   TClock* QuitClock() const { return quit_clock_.get(); }
+  // The thread that waits on the events; null once closed.
+  TMethodThread* ControlThread() const { return thread_.get(); }
 
   // Names of the objects of this instance (event 0 has none).
   std::string MutexName(int kind) const;

@@ -150,6 +150,48 @@ std::string OpenLogFolder(const std::string& folder, const std::string& file, st
   return (resolved == "/" ? "" : resolved) + "/" + file;
 }
 
+// The log file, opened without following a link and without waiting for a
+// FIFO's other end, and used only when it is a regular file of this user or
+// root with one link: another user's file would let that user read the
+// records, a second link would carry them into another file. Invalid when
+// it is not used; *refused then says why when it was refused.
+os::FileHandle OpenLogFile(const std::string& name, std::string* refused) {
+  constexpr os::DWORD kAccess = os::kGenericRead | os::kGenericWrite;
+  constexpr os::DWORD kShare = os::kFileShareRead | os::kFileShareWrite;
+  constexpr os::DWORD kFlags = os::DWORD{os::kFileAttributeTemporary} | os::kFileFlagOpenReparsePoint;
+  const auto refuse = [&](const std::string& why) {
+    *refused = "The log file '" + name + "' is not used: it " + why +
+               ", so other users could read or redirect the log. Nothing is logged.";
+    return os::kInvalidFile;
+  };
+  // Opened as it is, or made new: never opened for creation over what
+  // stands there, which a system that protects files in sticky folders
+  // refuses without a word and another allows.
+  os::FileHandle file = os::kInvalidFile;
+  for (int tries = 0; file == os::kInvalidFile && tries < 3; ++tries) {
+    file = os::CreateFile(name, kAccess, kShare, os::kOpenExisting, kFlags);
+    if (file == os::kInvalidFile && os::GetLastError() == os::kErrorFileNotFound)
+      file = os::CreateFile(name, kAccess, kShare, os::kCreateNew, kFlags);
+    if (file != os::kInvalidFile) break;
+    const os::DWORD error = os::GetLastError();
+    if (error == os::kErrorCantResolveFilename) return refuse("is a symbolic link");
+    if (error == os::kErrorCantAccessFile) return refuse("is not a regular file");
+    if (error != os::kErrorFileExists) return os::kInvalidFile;
+    // Made meanwhile: opened as it is on the next try.
+  }
+  if (file == os::kInvalidFile) return file;
+  std::uint32_t owner = 0;
+  os::FileInformation info;
+  std::string why;
+  if (!os::IsFileOfThisUserOrRoot(file, &owner))
+    why = "belongs to another user (uid " + std::to_string(owner) + ")";
+  else if (!os::GetFileInformationByHandle(file, &info) || info.number_of_links != 1)
+    why = "has " + std::to_string(info.number_of_links) + " links";
+  if (why.empty()) return file;
+  os::CloseFile(file);
+  return refuse(why);
+}
+
 void OpenLog() {
   LogState& s = State();
   static std::mutex open_lock;
@@ -166,9 +208,12 @@ void OpenLog() {
   } catch (const std::exception&) {
     return;
   }
-  s.file = os::CreateFile(s.file_name, os::kGenericRead | os::kGenericWrite, os::kFileShareRead | os::kFileShareWrite,
-                          os::kOpenAlways, os::DWORD{os::kFileAttributeTemporary} | os::kFileFlagOpenReparsePoint);
-  if (s.file == os::kInvalidFile) return;
+  std::string refused;
+  s.file = OpenLogFile(s.file_name, &refused);
+  if (s.file == os::kInvalidFile) {
+    if (!refused.empty()) os::WriteSystemLog(os::kEventWarning, refused);
+    return;
+  }
   s.fault_lock = os::MutexNativeLock(s.mutex->Handle);
   if (!s.init_error.empty())
     WriteLog("An error occurred while initializing log.\r\nFailed to access registry information.\r\n" + s.init_error,

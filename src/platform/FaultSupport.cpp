@@ -361,10 +361,18 @@ bool AppendToFileInHandler(HANDLE file, const char* data, std::size_t size) noex
 }
 
 HANDLE OpenFileForAppendInHandler(const char* path) noexcept {
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  // Opened as it is, or made new: never created over what stands there.
+  int fd = -1;
+  for (int tries = 0; fd < 0 && tries < 3; ++tries) {
+    fd = ::open(path, kFlags);
+    if (fd < 0 && errno == ENOENT) fd = ::open(path, kFlags | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno != EEXIST && errno != EINTR) break;
+  }
   if (fd < 0) return kInvalidHandleValue;
   struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != 0 && st.st_uid != ::geteuid()) ||
+      st.st_nlink != 1) {
     ::close(fd);
     return kInvalidHandleValue;
   }

@@ -74,7 +74,9 @@ void NoteProgramImage();
 // false).
 bool AppendToFileInHandler(HANDLE file, const char* data, std::size_t size) noexcept;
 // Handler-safe: opens a regular file for appending (created when missing,
-// never through a link); kInvalidHandleValue when it cannot.
+// never through a link); kInvalidHandleValue when it cannot, or when the
+// file is another user's than this one's or root's, or has more than one
+// link.
 HANDLE OpenFileForAppendInHandler(const char* path) noexcept;
 void CloseFileInHandler(HANDLE file) noexcept;
 

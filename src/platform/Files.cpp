@@ -664,6 +664,13 @@ bool GetFileInformationByHandle(FileHandle handle, FileInformation* info) {
   return true;
 }
 
+bool IsFileOfThisUserOrRoot(FileHandle handle, std::uint32_t* owner) {
+  struct stat st;
+  if (::fstat(Fd(handle), &st) != 0) return FailErrno();
+  if (owner) *owner = st.st_uid;
+  return st.st_uid == 0 || st.st_uid == ::geteuid();
+}
+
 bool SetFileTime(FileHandle handle, const FILETIME* creation, const FILETIME* last_access,
                  const FILETIME* last_write) {
   const int h = Fd(handle);

@@ -142,6 +142,10 @@ struct FileInformation {
   std::uint64_t file_index = 0;
 };
 bool GetFileInformationByHandle(FileHandle h, FileInformation* info);
+// Whether the open file belongs to this process's effective user or to
+// root; *owner gets its owner's user id. False also when it cannot be told
+// (*owner then unchanged, the last error set).
+bool IsFileOfThisUserOrRoot(FileHandle h, std::uint32_t* owner);
 // Null pointers leave a time unchanged. The creation time cannot be set on
 // this system and is ignored.
 bool SetFileTime(FileHandle h, const FILETIME* creation, const FILETIME* last_access,

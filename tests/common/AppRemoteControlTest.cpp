@@ -19,7 +19,9 @@
 #include "common/SysUtils.h"
 #include "common/Threads.h"
 #include "platform/Sync.h"
+#include "platform/TestHooks.h"
 #include "platform/ThreadApi.h"
+#include "support/Patience.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -173,6 +175,28 @@ TEST_F(RemoteControlTest, APulseRightAfterAHeldOneIsARequestToo) {
   const LoopRun run = RunLoopWhileControlled(steps + "sleep 100 pulse " + Quoted(rc.EventName(1)) + " 0");
   EXPECT_TRUE(run.controller_exit == 0 && !run.ended_from_outside) << run.controller_exit;
   EXPECT_EQ(requests, 10);
+  EXPECT_EQ(quits, 1);
+}
+
+// Two pulses while the control thread does not look (held still in its
+// wait) are two requests, not one.
+TEST_F(RemoteControlTest, TwoPulsesBetweenTwoLooksAreTwoRequests) {
+  TAppRemoteControl rc(UniqueName("rc_twice"));
+  int requests = 0, quits = 0;
+  rc.Handlers[5] = [&](TAppRemoteControl&) { ++requests; };
+  rc.Handlers[1] = [&](TAppRemoteControl&) { ++quits; };
+  const os::HANDLE event = rc.EventHandle(5);
+  ASSERT_TRUE(test::WaitPatiently([&] {
+    std::uint32_t waiting = 0, joins = 0;
+    return os::PlatformTestHelper::EventWaiters(event, &waiting, &joins) && static_cast<std::int32_t>(waiting) > 0;
+  }));
+  TMethodThread& thread = *rc.ControlThread();
+  ASSERT_EQ(thread.Suspend(), 0u);
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(os::SetEvent(event) && os::ResetEvent(event));
+  ASSERT_EQ(thread.Resume(), 1u);
+  const LoopRun run = RunLoopWhileControlled("pulses " + Quoted(rc.EventName(1)) + " 1");
+  EXPECT_TRUE(run.controller_exit == 0 && !run.ended_from_outside) << run.controller_exit;
+  EXPECT_EQ(requests, 2);
   EXPECT_EQ(quits, 1);
 }
 

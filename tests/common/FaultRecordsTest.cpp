@@ -3,6 +3,7 @@
 // allocator, inside the log), and the log file and the way it ended are
 // looked at. Call traces: their form, and where they start.
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -217,6 +218,24 @@ TEST_F(FaultRecords, AFaultsTraceStartsAtTheFaultingInstruction) {
   ASSERT_GE(entries.size(), 2u) << text;
   EXPECT_EQ(entries[0], std::stoull(m[1], nullptr, 16)) << text;
   EXPECT_TRUE(CallerWithinReach(entries, std::stoull(Read("expected"), nullptr, 16))) << text;
+}
+
+// A fault before the log was opened: its record goes through no second
+// link to another file, and into no file of another user.
+TEST_F(FaultRecords, AFaultRecordGoesThroughNoSecondLinkNorIntoAnotherUsersFile) {
+  const fs::path log = folder_.path() / "Logs" / "FaultChild_f.log";
+  fs::create_directory(folder_.path() / "Logs");
+  const std::string kept = "kept\n";
+  test::WriteFileText(P("kept"), kept);
+  fs::create_hard_link(P("kept"), log);
+  EXPECT_EQ(Run("av " + P("expected")), kFaultsCourse);
+  EXPECT_EQ(test::ReadFileText(P("kept")), kept);
+  fs::remove(log);
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the log to another user";
+  test::WriteFileText(log, kept);
+  ASSERT_EQ(::chown(log.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(Run("av " + P("expected")), kFaultsCourse);
+  EXPECT_EQ(LogText(), kept);
 }
 
 TEST_F(FaultRecords, FaultsInsideTheAllocatorOrTheLogStillEndWithARecord) {

@@ -1,9 +1,9 @@
 #include "common/Logs.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 
 #include <map>
 #include <numeric>
@@ -14,6 +14,7 @@
 #include "common/ProcessRunner.h"
 #include "platform/Process.h"
 #include "platform/Registry.h"
+#include "support/Patience.h"
 #include "support/TestFiles.h"
 
 namespace vt {
@@ -260,6 +261,95 @@ TEST_F(LogFiles, LogsFolderOrLinkOfAnotherUserIsNotUsed) {
   ::umask(mask);
   EXPECT_EQ(fs::status(logs).permissions(), static_cast<fs::perms>(0755));
   EXPECT_NE(test::ReadFileText(logs / "LogChild_7.log").find("] m 0\r\n"), std::string::npos);
+}
+
+// A Logs folder that every user may write in (root's, sticky): the user's
+// own log there serves the user's runs, but root's run writes neither into
+// it nor through a second link to another file, and the event log says why,
+// once. Root's own log with one link serves root's runs and the user's.
+TEST_F(LogFiles, LogFileOfAnotherUserOrWithASecondLinkIsNotUsed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+  Settings(1, 0);
+  const fs::path shared = folder_.path() / "shared", logs = shared / "Logs", log = logs / "LogChild_7.log";
+  fs::permissions(folder_.path(), fs::perms::others_exec, fs::perm_options::add);
+  fs::create_directories(logs);
+  fs::permissions(logs, fs::perms::all | fs::perms::sticky_bit);
+  fs::copy_file(P("LogChild"), shared / "LogChild");
+  // Runs the program as uid (0: root); what it wrote to its standard
+  // output (the event log's records; the user may not read root's settings,
+  // which it says on its standard error).
+  const auto run = [&](os::DWORD uid) -> std::string {
+    const std::string out = P("out"), program = (shared / "LogChild").string();
+    const int fd = ::open(out.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0600);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const os::HANDLE token = uid ? os::CreateUserToken(uid, uid, {}) : 0;
+    os::StartupInfo si;
+    si.flags = os::kStartfUseStdHandles;
+    si.std_output = fd;
+    si.std_error = null;
+    os::ProcessInformation pi;
+    const bool started = fd >= 0 && null >= 0 && (!uid || token) &&
+                         os::CreateProcess(program, "\"" + program + "\" log 1 m", false, 0, nullptr, {}, si, &pi,
+                                           static_cast<std::uintptr_t>(token));
+    if (fd >= 0) ::close(fd);
+    if (null >= 0) ::close(null);
+    if (token) os::CloseHandle(token);
+    if (!started) {
+      ADD_FAILURE() << "cannot start the program as uid " << uid << ": " << os::GetLastError();
+      return "";
+    }
+    const auto patience = static_cast<os::DWORD>(test::Patience().Left().count());
+    if (os::WaitForProcess(pi.process, patience) != os::kWaitObject0) {
+      test::Signal(static_cast<pid_t>(pi.process_id), SIGKILL);
+      os::WaitForProcess(pi.process, os::kInfinite);
+      ADD_FAILURE() << "the program did not end";
+    }
+    std::uint32_t code = 99;
+    EXPECT_TRUE(os::GetExitCodeProcess(pi.process, &code) && code == 0) << code;
+    os::CloseHandle(pi.process);
+    os::CloseHandle(pi.thread);
+    return test::ReadFileText(out);
+  };
+  const auto refusal = [&](const std::string& why) {
+    return "event: The log file '" + log.string() + "' is not used: it " + why +
+           ", so other users could read or redirect the log. Nothing is logged.\n";
+  };
+
+  // The user's run makes the user's log.
+  EXPECT_EQ(run(65534), "");
+  struct stat st {};
+  ASSERT_EQ(::lstat(log.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  const std::string users = test::ReadFileText(log);
+  EXPECT_NE(users.find("warned"), std::string::npos) << users;
+  EXPECT_EQ(run(0), refusal("belongs to another user (uid 65534)"));
+  EXPECT_TRUE(test::ReadFileText(log) == users);
+
+  // A second link to root's file.
+  fs::remove(log);
+  const std::string kept = "root's own\n";
+  test::WriteFileText(P("kept"), kept);
+  fs::create_hard_link(P("kept"), log);
+  EXPECT_EQ(run(0), refusal("has 2 links"));
+  EXPECT_EQ(test::ReadFileText(P("kept")), kept);
+
+  // Root's own log: root's run and the user's write into it.
+  fs::remove(log);
+  EXPECT_EQ(run(0), "");
+  EXPECT_NE(test::ReadFileText(log).find("] m 0\r\n"), std::string::npos);
+  fs::permissions(log, static_cast<fs::perms>(0666));
+  const std::size_t size = fs::file_size(log);
+  EXPECT_EQ(run(65534), "");
+  EXPECT_NE(test::ReadFileText(log).find("warned", size), std::string::npos);
+
+  // Root's own link, and a FIFO: not opened through, said why.
+  fs::remove(log);
+  fs::create_symlink(P("kept"), log);
+  EXPECT_EQ(run(0), refusal("is a symbolic link"));
+  fs::remove(log);
+  ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+  EXPECT_EQ(run(0), refusal("is not a regular file"));
+  EXPECT_EQ(test::ReadFileText(P("kept")), kept);
 }
 
 TEST_F(LogFiles, WarningRaisedWhileTakingTheLogMutexIsDropped) {

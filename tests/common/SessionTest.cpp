@@ -119,11 +119,13 @@ TEST(SessionData, BadMemoryProbe) {
   EXPECT_TRUE(IsBadMemory(good + 17, SIZE_MAX - 16));
 
   // An unmapped page that a long path in the process's map describes as
-  // read-write-execute is bad all the same.
-  test::ForgedMapLine forged;
-  ASSERT_TRUE(forged.Ready()) << forged.line();
-  EXPECT_TRUE(IsBadMemory(reinterpret_cast<void*>(forged.kForgedPage), 1));
-  EXPECT_FALSE(IsBadMemory(forged.view(), os::kPageSize));
+  // read-write-execute is bad all the same, below every area or above.
+  for (const std::uintptr_t page : {test::ForgedMapLine::kBelowEveryArea, test::PageAboveEveryArea()}) {
+    test::ForgedMapLine forged(page);
+    ASSERT_TRUE(forged.Ready()) << forged.line();
+    EXPECT_TRUE(IsBadMemory(forged.page(), 1)) << forged.line();
+    EXPECT_FALSE(IsBadMemory(forged.view(), os::kPageSize));
+  }
 }
 
 TEST(NativeCalls, ObjectAttributesAndCountedStrings) {

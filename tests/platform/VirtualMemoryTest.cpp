@@ -114,22 +114,26 @@ TEST(VirtualMemory, ForeignRangeWithAHoleChangesNothing) {
   ::munmap(p, 3 * kPageSize);
 }
 
-// A mapped file whose path holds a map line where a 512-byte piece begins forges no area.
+// A mapped file whose path holds a map line where a 512-byte piece begins
+// forges no area: one below every area, and one above them all, which a
+// walk reaches only after every line.
 TEST(VirtualMemory, PathsInTheProcesssMapForgeNoArea) {
-  test::ForgedMapLine forged;
-  ASSERT_TRUE(forged.Ready()) << forged.line();
-  MemoryBasicInformation info{};
-  ASSERT_EQ(VirtualQuery(reinterpret_cast<void*>(forged.kForgedPage), &info, sizeof info), sizeof info);
-  EXPECT_EQ(info.State, DWORD{kMemFree});
-  EXPECT_EQ(info.Protect, 0u);
-  EXPECT_GE(info.RegionSize, kPageSize);
-  // The file itself and the areas after its line are read as they are.
-  ASSERT_EQ(VirtualQuery(forged.view(), &info, sizeof info), sizeof info);
-  EXPECT_EQ(std::vector<std::uint64_t>({info.State, info.Protect, info.Type, info.RegionSize}),
-            std::vector<std::uint64_t>({kMemCommit, kPageReadOnly, kMemMapped, kPageSize}));
-  std::vector<char> heap(64);
-  ASSERT_EQ(VirtualQuery(heap.data(), &info, sizeof info), sizeof info);
-  EXPECT_EQ(info.Protect, DWORD{kPageReadWrite});
+  for (const std::uintptr_t page : {test::ForgedMapLine::kBelowEveryArea, test::PageAboveEveryArea()}) {
+    test::ForgedMapLine forged(page);
+    ASSERT_TRUE(forged.Ready()) << forged.line();
+    MemoryBasicInformation info{};
+    ASSERT_EQ(VirtualQuery(forged.page(), &info, sizeof info), sizeof info);
+    EXPECT_EQ(info.State, DWORD{kMemFree}) << forged.line();
+    EXPECT_EQ(info.Protect, 0u);
+    EXPECT_GE(info.RegionSize, kPageSize);
+    // The file itself and the areas after its line are read as they are.
+    ASSERT_EQ(VirtualQuery(forged.view(), &info, sizeof info), sizeof info);
+    EXPECT_EQ(std::vector<std::uint64_t>({info.State, info.Protect, info.Type, info.RegionSize}),
+              std::vector<std::uint64_t>({kMemCommit, kPageReadOnly, kMemMapped, kPageSize}));
+    std::vector<char> heap(64);
+    ASSERT_EQ(VirtualQuery(heap.data(), &info, sizeof info), sizeof info);
+    EXPECT_EQ(info.Protect, DWORD{kPageReadWrite});
+  }
 }
 
 // Bookkeeping grows with the calls on a region, not its size: 16 TiB reserved under a 256 MiB
