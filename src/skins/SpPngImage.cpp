@@ -912,17 +912,21 @@ void TspPngImage::LoadFromStream(TStream& stream) {
     if (Chunks.Count() == 0 && !NameIs(name, "IHDR")) throw EspPngError("PNG image has no header chunk");
     if (IsCritical(name) && !FindPngChunkClass(name))
       throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
+    // Earlier writers could store a palette's tRNS of no entries: read and
+    // left out, as it changes no colour.
+    const bool empty_trns = order && len == 0 && NameIs(name, "tRNS") && Header()->ColorType == 3;
     if (order) {
       const std::string problem = order->Next(name);
       if (!problem.empty()) throw EspPngError(problem);
       auto* palette = NameIs(name, "tRNS") ? dynamic_cast<TspPngLayerPLTE*>(FindChunk("PLTE")) : nullptr;
-      const std::string size =
-          SizeProblem(name, len, Header()->ColorType, palette ? palette->PaletteCount : 0);
+      const std::string size = empty_trns ? std::string()
+                                          : SizeProblem(name, len, Header()->ColorType,
+                                                        palette ? palette->PaletteCount : 0);
       if (!size.empty()) throw EspPngError(Format("PNG chunk %s is corrupt: %s", shown, size));
       if (NameIs(name, "IEND") && !order->Data() && ImageDataSize(*Header()) > 0)
         throw EspPngError("PNG image has no image data");
     }
-    bool again = (NameIs(name, "pHYs") && len != 9) || (NameIs(name, "tIME") && len != 7);
+    bool again = empty_trns || (NameIs(name, "pHYs") && len != 9) || (NameIs(name, "tIME") && len != 7);
     for (unsigned k = 0; k < std::size(kOnce) && !again; ++k)
       if (NameIs(name, kOnce[k])) {
         again = (seen & (1u << k)) != 0;

@@ -602,6 +602,7 @@ TEST_F(PngImageTest, FlawsStrictLibpngRefuses) {
       {"pHYs of 8 bytes", file(2, Chunk("pHYs", std::string(8, '\1'))), "", "IHDR IDAT IEND"},
       {"tIME of 6 bytes", file(2, "", Chunk("tIME", std::string(6, '\1'))), "", "IHDR IDAT IEND"},
       {"two tIME", file(2, time, time), "", "IHDR tIME IDAT IEND"},
+      {"palette transparency of no entries", file(3, plte + Chunk("tRNS", "")), "", "IHDR PLTE IDAT IEND"},
       {"two tRNS", file(0, Chunk("tRNS", std::string(2, '\0')) + Chunk("tRNS", std::string(2, '\1'))), "",
        "IHDR tRNS IDAT IEND"},
       {"pHYs after the data", file(2, "", Chunk("pHYs", std::string(9, '\1'))), "", "IHDR IDAT pHYs IEND"},
