@@ -14,6 +14,7 @@
 
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "platform/SharedSegment.h"
 
 namespace vt::os {
 
@@ -109,8 +110,12 @@ DWORD KernelObject::WaitSingle(DWORD timeout_ms) {
   }
 }
 
+void detail::LockHandleTableForFork() { TheTable().lock.lock(); }
+void detail::UnlockHandleTableAfterFork() { TheTable().lock.unlock(); }
+
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
   const std::string name = object ? object->NativeName() : std::string();
+  detail::EnsureForkHandlers();
   Table& t = TheTable();
   std::lock_guard<std::mutex> guard(t.lock);
   size_t index;

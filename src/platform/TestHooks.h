@@ -37,6 +37,11 @@ class PlatformTestHelper {
   // Waits on several objects sleep on the wake word alone, as on a kernel
   // that cannot wait on several futex words.
   static void SleepOnWakeWordAlone(bool alone);
+  // Records in use in the holder table of a named event's name, or -1.
+  static int NameHolderRecords(HANDLE event);
+  // Takes the event's lock of its waiter counts and keeps it (as a process
+  // stopped inside a wait would).
+  static bool HoldEventWaitersLock(HANDLE event);
 };
 
 }  // namespace vt::os

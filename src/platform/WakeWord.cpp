@@ -52,12 +52,16 @@ std::atomic<bool> g_no_waitv{false};
 
 }  // namespace
 
+void LockWakeWordForFork() { g_map_lock.lock(); }
+void UnlockWakeWordAfterFork() { g_map_lock.unlock(); }
+
 std::atomic<std::uint32_t>& WakeWord() {
   auto due = [](std::atomic<std::uint32_t>* word) {
     return !word || (word == &g_local_word && GetTickCount64() >= g_next_try_ms.load());
   };
   std::atomic<std::uint32_t>* word = g_word.load();
   if (!due(word)) return *word;
+  EnsureForkHandlers();
   // While another thread tries, a thread that has a word goes on with it.
   std::unique_lock<std::mutex> guard(g_map_lock, std::defer_lock);
   if (!word) guard.lock();

@@ -1,0 +1,246 @@
+// Named objects in a long-lived process: holder tables that keep only live
+// holders, waits that keep their time-outs whatever other processes do,
+// forks that never hang, waiter counts that forget ended processes.
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Process.h"
+#include "platform/Sync.h"
+#include "platform/TestHooks.h"
+#include "support/Patience.h"
+#include "support/TestFiles.h"
+
+namespace vt::os {
+namespace {
+
+std::string UniqueName(const char* what) { return std::string("vt_test_") + what + "_" + std::to_string(::getpid()); }
+
+// Starts the helper with ARGS; its pid, or 0.
+pid_t StartHelper(const std::string& args, ProcessInformation* pi) {
+  StartupInfo si;
+  if (!CreateProcess({}, test::ProgramBeside("vt_sync_helper") + " " + args, false, 0, nullptr, {}, si, pi))
+    return 0;
+  return static_cast<pid_t>(pi->process_id);
+}
+
+// Runs the helper with ARGS to its end; its exit code, or -1.
+int RunHelper(const std::string& args) {
+  ProcessInformation pi;
+  if (!StartHelper(args, &pi)) return -1;
+  DWORD code = 0xFFFFFFFF;
+  const bool ended = WaitForProcess(pi.process, kInfinite) == kWaitObject0 && GetExitCodeProcess(pi.process, &code);
+  CloseHandle(pi.process);
+  CloseHandle(pi.thread);
+  return ended ? static_cast<int>(code) : -1;
+}
+
+// The helper started with ARGS once it has set READY (a manual-reset event,
+// reset again); 0 when it never does.
+pid_t StartHelperAndAwait(const std::string& args, HANDLE ready, ProcessInformation* pi) {
+  const pid_t pid = StartHelper(args, pi);
+  if (!pid) return 0;
+  const bool set = test::WaitPatiently([&] { return WaitForSingleObject(ready, 0) == kWaitObject0; });
+  ResetEvent(ready);
+  return set ? pid : 0;
+}
+
+void KillAndCollect(pid_t pid, ProcessInformation& pi) {
+  test::Signal(pid, SIGKILL);
+  WaitForProcess(pi.process, kInfinite);
+  CloseHandle(pi.process);
+  CloseHandle(pi.thread);
+}
+
+// Every way a process ends its hold leaves no record behind, wherever the
+// record lies: programs started (twice), children forked that exec or end
+// (twice each), clients killed holding the name (twice). The next joiner
+// takes back every record of an ended holder, also behind a live one.
+TEST(NameHolders, OnlyLiveHoldersKeepRecords) {
+  const std::string name = UniqueName("holders");
+  HANDLE event = CreateEventA(nullptr, true, false, name);
+  HANDLE ready = CreateEventA(nullptr, true, false, name + "_ready");
+  ASSERT_TRUE(event && ready);
+  EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    StartupInfo si;
+    ProcessInformation pi;
+    ASSERT_TRUE(CreateProcess({}, "/bin/true", false, 0, nullptr, {}, si, &pi));
+    EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+    CloseHandle(pi.process);
+    CloseHandle(pi.thread);
+    EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1) << "a started program holds nothing";
+  }
+  for (bool exec : {true, false, true, false}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (exec) ::execl("/bin/true", "true", nullptr);
+      ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+  }
+  for (int i = 0; i < 2; ++i) {
+    ProcessInformation client;
+    const pid_t pid = StartHelperAndAwait("hold-event " + name + " " + name + "_ready wait", ready, &client);
+    ASSERT_NE(pid, 0);
+    KillAndCollect(pid, client);
+  }
+  ProcessInformation live;
+  const pid_t live_pid = StartHelperAndAwait("hold-event " + name + " " + name + "_ready wait", ready, &live);
+  ASSERT_NE(live_pid, 0);
+  EXPECT_EQ(RunHelper("set-event " + name), 0);
+  EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 2) << "this process and the live holder";
+  KillAndCollect(live_pid, live);
+  EXPECT_EQ(RunHelper("set-event " + name), 0);
+  EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1);
+  CloseHandle(event);
+  CloseHandle(ready);
+}
+
+// A process stopped while it holds an event's waiter counts delays no
+// other process's wait beyond its time-out, nor a wait that finds the
+// event set; the waits taken back late count for nothing once it is gone.
+TEST(WaiterCounts, AProcessStoppedHoldingThemDelaysNoWait) {
+  const std::string name = UniqueName("stopped");
+  HANDLE automatic = CreateEventA(nullptr, false, false, name);
+  HANDLE ready = CreateEventA(nullptr, true, false, name + "_ready");
+  HANDLE idle = CreateEventA(nullptr, true, false, "");
+  ASSERT_TRUE(automatic && ready && idle);
+  ProcessInformation holder;
+  const pid_t pid = StartHelperAndAwait("hold-waiters " + name + " " + name + "_ready", ready, &holder);
+  ASSERT_NE(pid, 0);
+  ASSERT_TRUE(test::Signal(pid, SIGSTOP));
+  // On a thread of its own: a wait that hangs fails the test, and the
+  // holder's end then lets it go.
+  std::vector<DWORD> results;
+  std::atomic<bool> done{false};
+  std::thread waiter([&] {
+    HANDLE both[] = {automatic, idle};
+    results.push_back(WaitForSingleObject(automatic, 100));
+    results.push_back(WaitForMultipleObjects(2, both, false, 100));
+    results.push_back(WaitForMultipleObjects(2, both, true, 100));
+    SetEvent(automatic);
+    results.push_back(WaitForSingleObject(automatic, kInfinite));
+    SetEvent(automatic);
+    results.push_back(WaitForMultipleObjects(2, both, false, 100));
+    done.store(true);
+  });
+  EXPECT_TRUE(test::WaitPatiently([&] { return done.load(); }));
+  KillAndCollect(pid, holder);
+  waiter.join();
+  const std::vector<DWORD> expected = {kWaitTimeout, kWaitTimeout, kWaitTimeout, kWaitObject0, kWaitObject0};
+  EXPECT_EQ(results, expected);
+  std::uint32_t waiting = 1, joins = 0;
+  ASSERT_TRUE(PlatformTestHelper::EventWaiters(automatic, &waiting, &joins));
+  EXPECT_EQ(waiting, 0u);
+  SetEvent(automatic);
+  ResetEvent(automatic);
+  EXPECT_EQ(WaitForSingleObject(automatic, 0), kWaitTimeout);
+  for (HANDLE h : {automatic, ready, idle}) CloseHandle(h);
+}
+
+// Children forked while another thread goes in and out of the layer (the
+// handle table, the names) all get through their own calls.
+TEST(ForkedChildren, NeverHangOnALockAnotherThreadHeld) {
+  constexpr int kChildren = 200;
+  HANDLE unnamed = CreateEventA(nullptr, true, false, "");
+  HANDLE named = CreateEventA(nullptr, true, false, UniqueName("forks"));
+  ASSERT_TRUE(unnamed && named);
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      SetEvent(unnamed);
+      ResetEvent(unnamed);
+      if (i % 16 == 0) CloseHandle(OpenEventA(UniqueName("forks")));
+    }
+  });
+  std::vector<pid_t> children;
+  for (int i = 0; i < kChildren; ++i) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const bool ok = SetEvent(unnamed) && SetEvent(named) && WaitForSingleObject(named, 0) == kWaitObject0;
+      ::_exit(ok ? 0 : 1);
+    }
+    if (child > 0) children.push_back(child);
+  }
+  stop.store(true);
+  busy.join();
+  ASSERT_EQ(children.size(), static_cast<std::size_t>(kChildren));
+  test::Patience patience;
+  int ended = 0, passed = 0;
+  for (pid_t child : children) {
+    int status = 0;
+    if (patience.WaitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; })) {
+      ++ended;
+      passed += WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    } else {
+      test::Signal(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+    }
+  }
+  EXPECT_EQ(ended, kChildren);
+  EXPECT_EQ(passed, kChildren);
+  CloseHandle(unnamed);
+  CloseHandle(named);
+}
+
+// The process asleep in a futex call (the wait's sleep).
+bool AsleepInFutex(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  return static_cast<bool>(in >> number) && (number == SYS_futex || number == SYS_futex_waitv);
+}
+
+// An auto-reset event's set and reset leave it unsignalled.
+DWORD SetResetAndLook(HANDLE event) {
+  SetEvent(event);
+  ResetEvent(event);
+  return WaitForSingleObject(event, 0);
+}
+
+// Waits of processes killed inside them count for nothing, however many
+// processes wait: as many as the event counts on its own (61), one more,
+// and several more.
+TEST(WaiterCounts, WaitsOfKilledWaitersCountForNothingHoweverManyWait) {
+  for (int waiters : {61, 62, 70}) {
+    SCOPED_TRACE(waiters);
+    const std::string name = UniqueName("many") + "_" + std::to_string(waiters);
+    HANDLE event = CreateEventA(nullptr, false, false, name);
+    ASSERT_NE(event, 0);
+    std::vector<ProcessInformation> infos(static_cast<std::size_t>(waiters));
+    std::vector<pid_t> pids;
+    for (auto& pi : infos) {
+      const pid_t pid = StartHelper("wait-event " + name + " 600000", &pi);
+      ASSERT_NE(pid, 0);
+      pids.push_back(pid);
+    }
+    test::Patience patience;
+    const std::uint32_t counted = std::min(waiters, 61);
+    EXPECT_TRUE(patience.WaitUntil([&] {
+      std::uint32_t waiting = 0, joins = 0;
+      if (!PlatformTestHelper::EventWaiters(event, &waiting, &joins) || waiting < counted) return false;
+      for (pid_t pid : pids)
+        if (!AsleepInFutex(pid)) return false;
+      return true;
+    }));
+    for (std::size_t i = 0; i < pids.size(); ++i) KillAndCollect(pids[i], infos[i]);
+    for (int round = 0; round < 5; ++round) EXPECT_EQ(SetResetAndLook(event), kWaitTimeout) << "round " << round;
+    std::uint32_t waiting = 1, joins = 0;
+    ASSERT_TRUE(PlatformTestHelper::EventWaiters(event, &waiting, &joins));
+    EXPECT_EQ(waiting, 0u);
+    CloseHandle(event);
+  }
+}
+
+}  // namespace
+}  // namespace vt::os
