@@ -15,6 +15,7 @@
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/SharedSegment.h"
+#include "platform/TestHooks.h"
 
 namespace vt::os {
 
@@ -112,6 +113,11 @@ DWORD KernelObject::WaitSingle(DWORD timeout_ms) {
 
 void detail::LockHandleTableForFork() { TheTable().lock.lock(); }
 void detail::UnlockHandleTableAfterFork() { TheTable().lock.unlock(); }
+
+void PlatformTestHelper::HoldHandleTableLock(bool hold) {
+  if (hold) TheTable().lock.lock();
+  else TheTable().lock.unlock();
+}
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
   const std::string name = object ? object->NativeName() : std::string();

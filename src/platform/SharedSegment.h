@@ -35,7 +35,9 @@
 // the last handle anywhere (an exclusive lock can then be taken) unlinks the
 // name; process exit closes the names the process still holds. A process
 // forked without exec holds its parent's objects with descriptions, locks
-// and holder records of its own. A name file
+// and holder records of its own (ExecOnlyForks: none). A joiner takes back
+// the record of every holder that no longer has the object's descriptor
+// (ended, its id reused, the descriptor closed at an exec). A name file
 // nobody holds a lock on was left by processes that died (the memfd went
 // with them): every named create sweeps this user's such files.
 #pragma once

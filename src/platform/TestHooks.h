@@ -42,6 +42,10 @@ class PlatformTestHelper {
   // Takes the event's lock of its waiter counts and keeps it (as a process
   // stopped inside a wait would).
   static bool HoldEventWaitersLock(HANDLE event);
+  // Takes (true) or lets go of (false) the lock of the handle table, or the
+  // one under which the wake word is mapped, as a thread inside them holds it.
+  static void HoldHandleTableLock(bool hold);
+  static void HoldWakeWordLock(bool hold);
 };
 
 }  // namespace vt::os

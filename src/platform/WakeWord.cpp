@@ -130,6 +130,10 @@ bool CanSleepOnWords() { return !g_no_waitv.load(); }
 
 namespace vt::os {
 void PlatformTestHelper::SleepOnWakeWordAlone(bool alone) { detail::g_no_waitv.store(alone); }
+void PlatformTestHelper::HoldWakeWordLock(bool hold) {
+  if (hold) detail::g_map_lock.lock();
+  else detail::g_map_lock.unlock();
+}
 }  // namespace vt::os
 
 namespace vt::os::detail {

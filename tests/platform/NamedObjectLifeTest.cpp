@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -149,56 +150,58 @@ TEST(WaiterCounts, AProcessStoppedHoldingThemDelaysNoWait) {
   for (HANDLE h : {automatic, ready, idle}) CloseHandle(h);
 }
 
-// Children forked while another thread goes in and out of the layer (the
-// handle table, the names) all get through their own calls.
+// The thread asleep in a futex call (a lock's wait, a wait's sleep).
+bool AsleepInFutex(const std::string& proc) {
+  std::ifstream in(proc + "/syscall");
+  long number = -1;
+  return static_cast<bool>(in >> number) && (number == SYS_futex || number == SYS_futex_waitv);
+}
+
+// A child forked while another thread holds one of the layer's own locks
+// (the handle table's, the wake word's) gets that lock in its own calls:
+// the fork waits for the lock, and the holder lets it go once the forking
+// thread waits for it (or once the fork is made, which then hangs the child).
 TEST(ForkedChildren, NeverHangOnALockAnotherThreadHeld) {
-  constexpr int kChildren = 200;
   HANDLE unnamed = CreateEventA(nullptr, true, false, "");
-  HANDLE named = CreateEventA(nullptr, true, false, UniqueName("forks"));
-  ASSERT_TRUE(unnamed && named);
-  std::atomic<bool> stop{false};
-  std::thread busy([&] {
-    for (int i = 0; !stop.load(); ++i) {
-      SetEvent(unnamed);
-      ResetEvent(unnamed);
-      if (i % 16 == 0) CloseHandle(OpenEventA(UniqueName("forks")));
-    }
-  });
-  std::vector<pid_t> children;
-  for (int i = 0; i < kChildren; ++i) {
+  ASSERT_NE(unnamed, 0);
+  HANDLE twice[] = {unnamed, unnamed};
+  WaitForMultipleObjects(2, twice, false, 1);  // the wake word is mapped
+  const std::string forker = "/proc/self/task/" + std::to_string(::syscall(SYS_gettid));
+  for (bool table : {true, false}) {
+    SCOPED_TRACE(table ? "handle table" : "wake word");
+    auto hold = [table](bool on) {
+      if (table) PlatformTestHelper::HoldHandleTableLock(on);
+      else PlatformTestHelper::HoldWakeWordLock(on);
+    };
+    std::atomic<int> phase{0};  // 1: held; 2: forked
+    std::thread holder([&] {
+      hold(true);
+      phase.store(1);
+      test::WaitPatiently([&] { return phase.load() == 2 || AsleepInFutex(forker); },
+                          std::chrono::milliseconds(1));
+      hold(false);
+    });
+    ASSERT_TRUE(test::WaitPatiently([&] { return phase.load() == 1; }));
     const pid_t child = ::fork();
     if (child == 0) {
-      const bool ok = SetEvent(unnamed) && SetEvent(named) && WaitForSingleObject(named, 0) == kWaitObject0;
-      ::_exit(ok ? 0 : 1);
+      if (table) ::_exit(SetEvent(unnamed) ? 0 : 1);
+      hold(true);
+      hold(false);
+      ::_exit(0);
     }
-    if (child > 0) children.push_back(child);
-  }
-  stop.store(true);
-  busy.join();
-  ASSERT_EQ(children.size(), static_cast<std::size_t>(kChildren));
-  test::Patience patience;
-  int ended = 0, passed = 0;
-  for (pid_t child : children) {
+    phase.store(2);
+    holder.join();
+    ASSERT_GT(child, 0);
     int status = 0;
-    if (patience.WaitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; })) {
-      ++ended;
-      passed += WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    } else {
+    const bool ended = test::WaitPatiently([&] { return ::waitpid(child, &status, WNOHANG) == child; });
+    if (!ended) {
       test::Signal(child, SIGKILL);
       ::waitpid(child, &status, 0);
     }
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
-  EXPECT_EQ(ended, kChildren);
-  EXPECT_EQ(passed, kChildren);
   CloseHandle(unnamed);
-  CloseHandle(named);
-}
-
-// The process asleep in a futex call (the wait's sleep).
-bool AsleepInFutex(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-  long number = -1;
-  return static_cast<bool>(in >> number) && (number == SYS_futex || number == SYS_futex_waitv);
 }
 
 // An auto-reset event's set and reset leave it unsignalled.
@@ -230,7 +233,7 @@ TEST(WaiterCounts, WaitsOfKilledWaitersCountForNothingHoweverManyWait) {
       std::uint32_t waiting = 0, joins = 0;
       if (!PlatformTestHelper::EventWaiters(event, &waiting, &joins) || waiting < counted) return false;
       for (pid_t pid : pids)
-        if (!AsleepInFutex(pid)) return false;
+        if (!AsleepInFutex("/proc/" + std::to_string(pid))) return false;
       return true;
     }));
     for (std::size_t i = 0; i < pids.size(); ++i) KillAndCollect(pids[i], infos[i]);
