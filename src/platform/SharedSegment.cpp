@@ -500,10 +500,12 @@ void Segment::PrepareFork() {
 
 void Segment::ForkedParent() {
   LiveSegments& live = Live();
-  for (Segment* segment : live.segments) {
-    if (segment->fork_fd_ >= 0) ::close(segment->fork_fd_);
-    if (segment->fork_fd_ == kSharedForkHold) segment->shared_with_child_ = true;
-    segment->fork_fd_ = kNoForkHold;
+  if (!g_forking_exec_only) {
+    for (Segment* segment : live.segments) {
+      if (segment->fork_fd_ >= 0) ::close(segment->fork_fd_);
+      if (segment->fork_fd_ == kSharedForkHold) segment->shared_with_child_ = true;
+      segment->fork_fd_ = kNoForkHold;
+    }
   }
   live.lock.unlock();
 }
