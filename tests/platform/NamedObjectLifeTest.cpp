@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -106,6 +107,30 @@ TEST(NameHolders, OnlyLiveHoldersKeepRecords) {
   EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1);
   CloseHandle(event);
   CloseHandle(ready);
+}
+
+// Children forked without exec that end fill the whole holder table
+// (4,096 records) when nobody joins meanwhile: the next child takes its
+// record back from the ended ones, and so does the next process to open it.
+TEST(NameHolders, AFullTableOfEndedChildrenTakesNewHolders) {
+  constexpr int kChildren = 4100;
+  const std::string name = UniqueName("full");
+  HANDLE event = CreateEventA(nullptr, true, false, name);
+  ASSERT_NE(event, 0);
+  int peak = 0;
+  for (int i = 0; i < kChildren; ++i) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    peak = std::max(peak, PlatformTestHelper::NameHolderRecords(event));
+  }
+  EXPECT_EQ(peak, 4096) << "the table filled";
+  EXPECT_LT(PlatformTestHelper::NameHolderRecords(event), 4096) << "and a child took back ended ones";
+  EXPECT_EQ(RunHelper("set-event " + name), 0);
+  EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1);
+  CloseHandle(event);
 }
 
 // A process stopped while it holds an event's waiter counts delays no
