@@ -180,8 +180,9 @@ class EventObject : public KernelObject {
       std::uint64_t w = d->state.load();
       while (!(w & kOwed))
         if (d->state.compare_exchange_weak(w, w & ~kSignaled)) return;
-      // Owed to waiters: only to waiters that still live.
-      if (looked || !LockWaiters(kInfinite)) return;
+      // Owed to waiters: only to waiters that still live (while another
+      // process holds their counts, it stays owed).
+      if (looked || !LockWaiters(kWaitersLockMs)) return;
       TakeBackEndedWaits(false);
       UnlockWaiters();
     }

@@ -47,7 +47,10 @@ inline void ExpectPassesInPrivateShm() {
     if (::unshare(CLONE_NEWNS) != 0) failure[0] = 1;
     else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) failure[0] = 2;
     else if (::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) failure[0] = 3;
-    else if (::setenv(kPrivateShmVariable, "1", 1) != 0) failure[0] = 4;
+    // The run is this one test, whole, with no report file of its own.
+    else if (::setenv(kPrivateShmVariable, "1", 1) != 0 || ::unsetenv("GTEST_OUTPUT") != 0 ||
+             ::unsetenv("GTEST_TOTAL_SHARDS") != 0 || ::unsetenv("GTEST_SHARD_INDEX") != 0)
+      failure[0] = 4;
     else ::execv(argv[0], argv), failure[0] = 5;
     failure[1] = errno;
     if (::write(report[1], failure, sizeof failure) != static_cast<ssize_t>(sizeof failure)) ::_exit(126);
