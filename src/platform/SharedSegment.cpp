@@ -387,7 +387,8 @@ int Segment::HolderRecords() const {
   if (name_fd_ < 0 || ::fstat(name_fd_, &st) != 0 || st.st_size < kHoldersOffset) return -1;
   std::vector<HolderRecord> holders(static_cast<std::size_t>(st.st_size - kHoldersOffset) / sizeof(HolderRecord));
   if (!ReadAt(name_fd_, holders.data(), holders.size() * sizeof(HolderRecord), kHoldersOffset)) return -1;
-  return static_cast<int>(std::count_if(holders.begin(), holders.end(), [](const HolderRecord& r) { return r.pid != 0; }));
+  return static_cast<int>(
+      std::count_if(holders.begin(), holders.end(), [](const HolderRecord& r) { return r.pid != 0; }));
 }
 
 void Segment::ReleaseName() {
@@ -511,14 +512,12 @@ void Segment::ForkedParent() {
 }
 
 namespace {
-// The first free record of a forked child's table; when the table is full,
-// records of ended holders are taken back first. count on return: the
-// records the table has.
-std::size_t FreeRecord(int name_fd, std::size_t& count) {
+// The first free record of a forked child's table (kMaxHolders: none); when
+// the table is full, records of ended holders are taken back first.
+std::size_t FreeRecord(int name_fd) {
   struct stat st {};
-  count = 0;
   if (::fstat(name_fd, &st) != 0 || st.st_size < kHoldersOffset) return kMaxHolders;
-  count = std::min(static_cast<std::size_t>(st.st_size - kHoldersOffset) / sizeof(HolderRecord), kMaxHolders);
+  const std::size_t count = std::min(static_cast<std::size_t>(st.st_size - kHoldersOffset) / sizeof(HolderRecord), kMaxHolders);
   std::vector<HolderRecord> holders(count);
   if (!ReadAt(name_fd, holders.data(), count * sizeof(HolderRecord), kHoldersOffset)) return kMaxHolders;
   for (std::size_t slot = 0; slot < count; ++slot)
@@ -559,8 +558,7 @@ void Segment::ForkedChild() {
     segment->record_pid_ = 0;  // no record yet: its release then leaves the table alone
     const int name_fd = segment->name_fd_;
     if (!LockTable(name_fd)) continue;
-    std::size_t count = 0;
-    const std::size_t slot = FreeRecord(name_fd, count);
+    const std::size_t slot = FreeRecord(name_fd);
     const HolderRecord self{record_pid, segment->data_fd_};
     if (slot < kMaxHolders && WriteAt(name_fd, &self, sizeof self, HolderOffset(slot))) {
       segment->slot_ = slot;

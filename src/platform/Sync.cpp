@@ -687,7 +687,8 @@ DWORD WaitForEventSets(DWORD count, const HANDLE* events, const std::uint32_t* c
   if (timeout_ms == 0) return look();
   std::vector<bool> joined;
   std::uint32_t mark = 0;
-  for (auto& object : objects) joined.push_back(object->JoinWaiters(false, std::min(timeout_ms, kWaitersLockMs), &mark));
+  const DWORD lock_ms = std::min(timeout_ms, kWaitersLockMs);
+  for (auto& object : objects) joined.push_back(object->JoinWaiters(false, lock_ms, &mark));
   const DWORD result = SleepUntil(objects, timeout_ms, look);
   for (DWORD i = 0; i < count; ++i)
     if (joined[i]) objects[i]->LeaveWaiters(false);
