@@ -14,6 +14,8 @@
 
 #include "platform/Files.h"
 #include "platform/Process.h"
+#include "platform/SharedSegment.h"
+#include "platform/TestHooks.h"
 
 namespace vt::os {
 
@@ -109,8 +111,17 @@ DWORD KernelObject::WaitSingle(DWORD timeout_ms) {
   }
 }
 
+void detail::LockHandleTableForFork() { TheTable().lock.lock(); }
+void detail::UnlockHandleTableAfterFork() { TheTable().lock.unlock(); }
+
+void PlatformTestHelper::HoldHandleTableLock(bool hold) {
+  if (hold) TheTable().lock.lock();
+  else TheTable().lock.unlock();
+}
+
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
   const std::string name = object ? object->NativeName() : std::string();
+  detail::EnsureForkHandlers();
   Table& t = TheTable();
   std::lock_guard<std::mutex> guard(t.lock);
   size_t index;

@@ -48,8 +48,13 @@ class KernelObject {
   // joined, every change that may satisfy it wakes the shared wake word.
   // `alone`: the object alone satisfies the waiter (wait-any). Join answers
   // a mark for TryWaitJoined, which counts a set made since the join even
-  // when a reset followed.
-  virtual std::uint32_t JoinWaiters(bool /*alone*/) { return 0; }
+  // when a reset followed. Join waits at most lock_ms for what the object
+  // shares with other processes; false: the waiter is not counted (that was
+  // held, or the object counts no more waiters) and must not leave.
+  virtual bool JoinWaiters(bool /*alone*/, DWORD /*lock_ms*/, std::uint32_t* mark) {
+    *mark = 0;
+    return true;
+  }
   virtual void LeaveWaiters(bool /*alone*/) {}
   virtual Poll TryWaitJoined(std::uint32_t /*mark*/) { return TryWait(); }
   // Changes that do not wake the wake word are looked for this often while

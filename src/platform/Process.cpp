@@ -144,9 +144,10 @@ class Child : public KernelObject {
   DWORD WaitSingle(DWORD timeout_ms) override;
   // Waits on several objects learn of the end from a watcher thread, started
   // by the first of them, that wakes the wake word when the child ends.
-  std::uint32_t JoinWaiters(bool) override {
+  bool JoinWaiters(bool, DWORD, std::uint32_t* mark) override {
     StartWatcher();
-    return 0;
+    *mark = 0;
+    return true;
   }
   // Without a watcher the end is looked for every 5 ms.
   DWORD RecheckMs() const override { return watching_.load() ? kInfinite : 5; }
@@ -715,7 +716,11 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
   const gid_t* user_groups = user ? user->groups.data() : nullptr;
   const std::size_t user_group_count = user ? user->groups.size() : 0;
 
-  pid_t pid = ::fork();
+  pid_t pid;
+  {
+    const detail::ExecOnlyForks exec_only;
+    pid = ::fork();
+  }
   if (pid == 0) {
     // Child: system calls only.
     sigset_t none;

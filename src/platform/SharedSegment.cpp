@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -216,6 +217,16 @@ Holder ReachHolder(const HolderRecord& record, const NameHeader& header, int& da
   return Holder::kReached;
 }
 
+// Whether a record's process still holds the object through its descriptor:
+// kDead once that process has ended, its id is another process's or its
+// descriptor is gone (closed at an exec), else kUnknown.
+Holder LookAtHolder(const HolderRecord& record, const NameHeader& header) {
+  const std::string link = "/proc/" + std::to_string(record.pid) + "/fd/" + std::to_string(record.fd);
+  struct stat st {};
+  if (::stat(link.c_str(), &st) != 0) return errno == ENOENT ? Holder::kDead : Holder::kUnknown;
+  return IsObjectData(st, header) ? Holder::kUnknown : Holder::kDead;
+}
+
 // Removes the name files of this user that nobody holds.
 void SweepNames() {
   DIR* dir = ::opendir(kStoreDir);
@@ -371,6 +382,15 @@ bool ResolveWakeWordPath(ObjectPath& out) {
 
 Segment::~Segment() { Close(); }
 
+int Segment::HolderRecords() const {
+  struct stat st {};
+  if (name_fd_ < 0 || ::fstat(name_fd_, &st) != 0 || st.st_size < kHoldersOffset) return -1;
+  std::vector<HolderRecord> holders(static_cast<std::size_t>(st.st_size - kHoldersOffset) / sizeof(HolderRecord));
+  if (!ReadAt(name_fd_, holders.data(), holders.size() * sizeof(HolderRecord), kHoldersOffset)) return -1;
+  return static_cast<int>(
+      std::count_if(holders.begin(), holders.end(), [](const HolderRecord& r) { return r.pid != 0; }));
+}
+
 void Segment::ReleaseName() {
   if (name_fd_ < 0) return;
   // A forked child that could not take a hold of its own shares the
@@ -422,9 +442,47 @@ void ReleaseNamesAtExit() {
 // table, so that others reach the object through it once the parent is gone.
 constexpr int kNoForkHold = -1;      // not a name this process holds
 constexpr int kSharedForkHold = -2;  // no description could be made for the child
+namespace {
+// Forks of this thread are of a child that only execs or ends.
+thread_local bool t_exec_only_fork = false;
+bool g_forking_exec_only = false;  // the fork under way; read by its handlers
+}  // namespace
+
+// One set of handlers takes the layer's private locks around a fork, in the
+// order they nest (the wake word's lock is held while a name is joined),
+// and lets them go in both processes.
+void EnsureForkHandlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    ::pthread_atfork(
+        [] {
+          LockWakeWordForFork();
+          Segment::PrepareFork();
+          LockHandleTableForFork();
+        },
+        [] {
+          UnlockHandleTableAfterFork();
+          Segment::ForkedParent();
+          UnlockWakeWordAfterFork();
+        },
+        [] {
+          UnlockHandleTableAfterFork();
+          Segment::ForkedChild();
+          UnlockWakeWordAfterFork();
+        });
+  });
+}
+
+ExecOnlyForks::ExecOnlyForks() : was_(t_exec_only_fork) { t_exec_only_fork = true; }
+ExecOnlyForks::~ExecOnlyForks() { t_exec_only_fork = was_; }
+
 void Segment::PrepareFork() {
   LiveSegments& live = Live();
   live.lock.lock();
+  // A child that only execs takes no hold: it shares this process's
+  // descriptions (close-on-exec) until its exec or end.
+  g_forking_exec_only = t_exec_only_fork;
+  if (g_forking_exec_only) return;
   const pid_t self = ::getpid();
   for (Segment* segment : live.segments) {
     segment->fork_fd_ = kNoForkHold;
@@ -443,16 +501,47 @@ void Segment::PrepareFork() {
 
 void Segment::ForkedParent() {
   LiveSegments& live = Live();
-  for (Segment* segment : live.segments) {
-    if (segment->fork_fd_ >= 0) ::close(segment->fork_fd_);
-    if (segment->fork_fd_ == kSharedForkHold) segment->shared_with_child_ = true;
-    segment->fork_fd_ = kNoForkHold;
+  if (!g_forking_exec_only) {
+    for (Segment* segment : live.segments) {
+      if (segment->fork_fd_ >= 0) ::close(segment->fork_fd_);
+      if (segment->fork_fd_ == kSharedForkHold) segment->shared_with_child_ = true;
+      segment->fork_fd_ = kNoForkHold;
+    }
   }
   live.lock.unlock();
 }
 
+namespace {
+// The first free record of a forked child's table (kMaxHolders: none); when
+// the table is full, records of ended holders are taken back first.
+std::size_t FreeRecord(int name_fd) {
+  struct stat st {};
+  if (::fstat(name_fd, &st) != 0 || st.st_size < kHoldersOffset) return kMaxHolders;
+  const std::size_t count = std::min(static_cast<std::size_t>(st.st_size - kHoldersOffset) / sizeof(HolderRecord), kMaxHolders);
+  std::vector<HolderRecord> holders(count);
+  if (!ReadAt(name_fd, holders.data(), count * sizeof(HolderRecord), kHoldersOffset)) return kMaxHolders;
+  for (std::size_t slot = 0; slot < count; ++slot)
+    if (holders[slot].pid == 0) return slot;
+  if (count < kMaxHolders) return count;
+  NameHeader header{};
+  if (!ReadAt(name_fd, &header, sizeof header, 0)) return kMaxHolders;
+  std::size_t free = kMaxHolders;
+  for (std::size_t slot = 0; slot < count; ++slot) {
+    if (holders[slot].pid > 0 && LookAtHolder(holders[slot], header) != Holder::kDead) continue;
+    holders[slot] = {};
+    if (free == kMaxHolders) free = slot;
+  }
+  if (free != kMaxHolders) WriteAt(name_fd, holders.data(), count * sizeof(HolderRecord), kHoldersOffset);
+  return free;
+}
+}  // namespace
+
 void Segment::ForkedChild() {
   LiveSegments& live = Live();
+  if (g_forking_exec_only) {
+    live.lock.unlock();
+    return;
+  }
   const std::int32_t record_pid = ViewPid();
   for (Segment* segment : live.segments) {
     const int fd = segment->fork_fd_;
@@ -469,18 +558,11 @@ void Segment::ForkedChild() {
     segment->record_pid_ = 0;  // no record yet: its release then leaves the table alone
     const int name_fd = segment->name_fd_;
     if (!LockTable(name_fd)) continue;
-    struct stat st {};
-    std::size_t slot = 0, count = 0;
-    if (::fstat(name_fd, &st) == 0 && st.st_size >= kHoldersOffset) {
-      count = static_cast<std::size_t>(st.st_size - kHoldersOffset) / sizeof(HolderRecord);
-      HolderRecord record{};
-      for (slot = 0; slot < count; ++slot)
-        if (!ReadAt(name_fd, &record, sizeof record, HolderOffset(slot)) || record.pid == 0) break;
-      const HolderRecord self{record_pid, segment->data_fd_};
-      if (slot < kMaxHolders && WriteAt(name_fd, &self, sizeof self, HolderOffset(slot))) {
-        segment->slot_ = slot;
-        segment->record_pid_ = record_pid;
-      }
+    const std::size_t slot = FreeRecord(name_fd);
+    const HolderRecord self{record_pid, segment->data_fd_};
+    if (slot < kMaxHolders && WriteAt(name_fd, &self, sizeof self, HolderOffset(slot))) {
+      segment->slot_ = slot;
+      segment->record_pid_ = record_pid;
     }
     // A shared description's lock is the parent's too, but the parent
     // writes only its own record, and not while its fork is prepared.
@@ -542,10 +624,8 @@ DWORD Segment::Attach(const ObjectPath& path, SegmentKind kind, bool create, std
       file_ = path.file;
       native_name_ = path.native_name;
       static std::once_flag at_exit;
-      std::call_once(at_exit, [] {
-        std::atexit(ReleaseNamesAtExit);
-        ::pthread_atfork(PrepareFork, ForkedParent, ForkedChild);
-      });
+      std::call_once(at_exit, [] { std::atexit(ReleaseNamesAtExit); });
+      EnsureForkHandlers();
       LiveSegments& live = Live();
       std::lock_guard<std::mutex> guard(live.lock);
       live.segments.insert(this);
@@ -574,17 +654,21 @@ DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
   DWORD err = ReadNameFile(fd, kind, header, holders);
   int data_fd = -1;
   std::size_t slot = holders.size();
+  // Every record is looked at: those of ended holders are taken back
+  // wherever they lie, so the table holds live holders only.
+  bool cleared = false;
   for (std::size_t i = 0; err == kErrorSuccess && i < holders.size(); ++i) {
     const HolderRecord& holder = holders[i];
     Holder state = Holder::kDead;  // free and garbage records too
-    if (holder.pid > 0) state = data_fd >= 0 ? Holder::kUnknown : ReachHolder(holder, header, data_fd);
+    if (holder.pid > 0) state = data_fd >= 0 ? LookAtHolder(holder, header) : ReachHolder(holder, header, data_fd);
     if (state != Holder::kDead) continue;
     if (holder.pid != 0) {
       holders[i] = {};
-      WriteAt(fd, &holders[i], sizeof holders[i], HolderOffset(i));
+      cleared = true;
     }
     if (slot == holders.size()) slot = i;
   }
+  if (cleared) WriteAt(fd, holders.data(), holders.size() * sizeof(HolderRecord), kHoldersOffset);
   if (err == kErrorSuccess && data_fd >= 0) {
     if (slot == kMaxHolders) err = kErrorNotEnoughQuota;
     HolderRecord self{record_pid, data_fd};

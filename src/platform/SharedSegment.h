@@ -35,7 +35,9 @@
 // the last handle anywhere (an exclusive lock can then be taken) unlinks the
 // name; process exit closes the names the process still holds. A process
 // forked without exec holds its parent's objects with descriptions, locks
-// and holder records of its own. A name file
+// and holder records of its own (ExecOnlyForks: none). A joiner takes back
+// the record of every holder that no longer has the object's descriptor
+// (ended, its id reused, the descriptor closed at an exec). A name file
 // nobody holds a lock on was left by processes that died (the memfd went
 // with them): every named create sweeps this user's such files.
 #pragma once
@@ -69,6 +71,31 @@ std::int32_t ProcessViewId();
 std::uint64_t ProcessViewStart();
 bool ProcessViewEnded(std::int32_t pid, std::uint64_t start);
 
+// Forks made on this thread while one lives are of a child that only execs
+// or ends: it takes no hold of the process's names (it shares its
+// descriptions, closed at its exec), so a start costs the same whatever the
+// process holds.
+class ExecOnlyForks {
+ public:
+  ExecOnlyForks();
+  ~ExecOnlyForks();
+  ExecOnlyForks(const ExecOnlyForks&) = delete;
+  ExecOnlyForks& operator=(const ExecOnlyForks&) = delete;
+
+ private:
+  bool was_;
+};
+
+// Registers, once, the fork handlers that hold the layer's private locks
+// (the wake word's, the live names', the handle table's) across a fork and
+// give each forked child its own hold of the names.
+void EnsureForkHandlers();
+// Defined beside their locks.
+void LockWakeWordForFork();
+void UnlockWakeWordAfterFork();
+void LockHandleTableForFork();
+void UnlockHandleTableAfterFork();
+
 // One handle's hold on an object. Not for concurrent use.
 class Segment {
  public:
@@ -91,6 +118,8 @@ class Segment {
   void* Data() const { return base_; }
   std::uint64_t DataSize() const { return data_size_; }
   const std::string& NativeName() const { return native_name_; }
+  // Records in use in the name's holder table (for tests), or -1.
+  int HolderRecords() const;
   // Keep the mapping when the segment is closed (a thread still owns a
   // robust mutex inside it).
   void LeakMappingOnClose() { leak_mapping_ = true; }
@@ -100,6 +129,7 @@ class Segment {
 
  private:
   friend void ReleaseNamesAtExit();
+  friend void EnsureForkHandlers();
 
   static void PrepareFork();
   static void ForkedParent();

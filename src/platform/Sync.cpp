@@ -41,12 +41,17 @@ constexpr std::uint64_t kSignaled = 1;
 constexpr std::uint64_t kOwed = 2;
 constexpr int kFirstSlotBit = 2;
 // Waits are counted per process, so that the waits of a process that ended
-// inside them can be taken back. The last slot is shared by the processes
-// that find no other free; its waits are never taken back.
+// inside them can be taken back. A process that finds no slot free waits
+// uncounted (a set then wakes it but is not owed to it). The last slot was
+// shared by such processes once; it is only read now, as peers may still
+// count there.
 constexpr std::size_t kWaiterSlots = 62;
 constexpr std::size_t kSharedSlot = kWaiterSlots - 1;
 constexpr std::int32_t kSharedSlotPid = -1;
 constexpr std::uint64_t SlotBit(std::size_t slot) { return std::uint64_t{1} << (kFirstSlotBit + slot); }
+// A wait takes the waiters' lock for at most this long (a stopped process
+// may hold it): past that it waits uncounted, or leaves later.
+constexpr DWORD kWaitersLockMs = 10;
 
 struct WaiterSlot {  // read and written under the waiters' lock only
   std::int32_t pid;  // the process (ProcessViewId), 0: free
@@ -112,7 +117,14 @@ class EventObject : public KernelObject {
     if (!d->manual) Set();
   }
 
-  std::uint32_t JoinWaiters(bool alone) override { return Join(alone, true); }
+  ~EventObject() override {
+    // Leaves put off while another process held the lock.
+    if (d && pending_waits_.load() != 0 && LockWaiters(kWaitersLockMs)) UnlockWaiters();
+  }
+
+  bool JoinWaiters(bool alone, DWORD lock_ms, std::uint32_t* mark) override {
+    return Join(alone, true, lock_ms, mark);
+  }
   void LeaveWaiters(bool alone) override { Leave(alone, true); }
 
   // A manual-reset event set since the mark released the waiter, whatever
@@ -126,9 +138,11 @@ class EventObject : public KernelObject {
   std::atomic<std::uint32_t>* ChangeWord() override { return &d->seq; }
 
   DWORD WaitSingle(DWORD timeout_ms) override {
-    if (timeout_ms == 0) return TryWait() == Poll::kSignaled ? kWaitObject0 : kWaitTimeout;
+    if (TryWait() == Poll::kSignaled) return kWaitObject0;
+    if (timeout_ms == 0) return kWaitTimeout;
     const timespec deadline = AddMs(MonotonicNow(), timeout_ms);
-    const std::uint32_t mark = Join(true, false);
+    std::uint32_t mark = 0;
+    const bool joined = Join(true, false, std::min(timeout_ms, kWaitersLockMs), &mark);
     DWORD result = kWaitTimeout;
     for (;;) {
       const std::uint32_t seen = d->seq.load();
@@ -139,7 +153,7 @@ class EventObject : public KernelObject {
       if (timeout_ms != kInfinite && Reached(deadline)) break;
       SleepOnWord(d->seq, seen, timeout_ms == kInfinite ? nullptr : &deadline);
     }
-    Leave(true, false);
+    if (joined) Leave(true, false);
     return result;
   }
 
@@ -166,9 +180,9 @@ class EventObject : public KernelObject {
       std::uint64_t w = d->state.load();
       while (!(w & kOwed))
         if (d->state.compare_exchange_weak(w, w & ~kSignaled)) return;
-      // Owed to waiters: only to waiters that still live.
-      if (looked) return;
-      LockWaiters();
+      // Owed to waiters: only to waiters that still live (while another
+      // process holds their counts, it stays owed).
+      if (looked || !LockWaiters(kWaitersLockMs)) return;
       TakeBackEndedWaits(false);
       UnlockWaiters();
     }
@@ -176,7 +190,8 @@ class EventObject : public KernelObject {
 
   // Waits going on and begun so far, those of ended processes taken back.
   void CountWaits(std::uint32_t* waiting, std::uint32_t* joins) {
-    LockWaiters();
+    *waiting = *joins = 0;
+    if (!LockWaiters(kInfinite)) return;
     TakeBackEndedWaits(false);
     *joins = d->joins.load();
     *waiting = *joins - d->leaves.load();
@@ -185,14 +200,30 @@ class EventObject : public KernelObject {
 
   std::string NativeName() const override { return segment.NativeName(); }
 
+  bool HoldWaitersLock() { return LockWaiters(kInfinite); }
+
  private:
-  void LockWaiters() {
-    if (pthread_mutex_lock(&d->waiters_lock) == EOWNERDEAD) {
+  // Waits up to ms for the lock (kInfinite: without end); false when it
+  // stays held. Leaves put off before are made first.
+  bool LockWaiters(DWORD ms) {
+    int r;
+    if (ms == kInfinite) {
+      r = pthread_mutex_lock(&d->waiters_lock);
+    } else {
+      const timespec until = AddMs(MonotonicNow(), ms);
+      r = pthread_mutex_clocklock(&d->waiters_lock, CLOCK_MONOTONIC, &until);
+    }
+    if (r == EOWNERDEAD) {
       // Its holder ended in the middle of an update: the counts are made
       // again from the slots.
       pthread_mutex_consistent(&d->waiters_lock);
       TakeBackEndedWaits(true);
+    } else if (r != 0) {
+      return false;
     }
+    if (pending_waits_.load() != 0)
+      LeaveLocked(pending_waits_.exchange(0), pending_alone_.exchange(0), pending_several_.exchange(0));
+    return true;
   }
   void UnlockWaiters() { pthread_mutex_unlock(&d->waiters_lock); }
 
@@ -225,11 +256,14 @@ class EventObject : public KernelObject {
     }
   }
 
-  // Counts a wait of this process; answers the set count as the wait begins.
-  std::uint32_t Join(bool alone, bool several) {
+  // Counts a wait of this process; mark: the set count as the wait begins.
+  // False: the wait goes on uncounted (the lock stayed held for lock_ms, or
+  // every slot is another live process's) and does not leave.
+  bool Join(bool alone, bool several, DWORD lock_ms, std::uint32_t* mark) {
     const std::int32_t self = detail::ProcessViewId();
     const std::uint64_t start = detail::ProcessViewStart();
-    LockWaiters();
+    *mark = d->seq.load();
+    if (!LockWaiters(lock_ms)) return false;
     std::size_t at = kWaiterSlots, free = kWaiterSlots;
     for (bool looked = false; at == kWaiterSlots; looked = true) {
       for (std::size_t i = 0; i < kSharedSlot && at == kWaiterSlots; ++i) {
@@ -241,7 +275,8 @@ class EventObject : public KernelObject {
         at = free;
         d->slots[at] = {self, 0, 0, 0, start};
       } else if (looked) {
-        at = kSharedSlot;
+        UnlockWaiters();
+        return false;
       } else {
         TakeBackEndedWaits(false);
       }
@@ -253,37 +288,55 @@ class EventObject : public KernelObject {
       d->several.fetch_add(1);
     }
     if (alone && slot.alone++ == 0) d->state.fetch_or(SlotBit(at));
-    const std::uint32_t mark = d->seq.load();
+    *mark = d->seq.load();
     d->joins.fetch_add(1);  // last: a set seen to follow it reaches the waiter
     UnlockWaiters();
-    return mark;
+    return true;
   }
 
+  // Takes back a counted wait; while another process holds the lock past
+  // kWaitersLockMs, at this process's next use of the lock instead.
   void Leave(bool alone, bool several) {
+    if (LockWaiters(kWaitersLockMs)) {
+      LeaveLocked(1, alone ? 1 : 0, several ? 1 : 0);
+      UnlockWaiters();
+      return;
+    }
+    if (alone) pending_alone_.fetch_add(1);
+    if (several) pending_several_.fetch_add(1);
+    pending_waits_.fetch_add(1);
+  }
+
+  void LeaveLocked(std::uint32_t waits, std::uint32_t alone, std::uint32_t several) {
     const std::int32_t self = detail::ProcessViewId();
     const std::uint64_t start = detail::ProcessViewStart();
-    LockWaiters();
     std::size_t at = kSharedSlot;
     for (std::size_t i = 0; i < kSharedSlot; ++i)
       if (d->slots[i].pid == self && d->slots[i].start == start) at = i;
+    if (at == kSharedSlot) return;  // taken back already
     WaiterSlot& slot = d->slots[at];
-    d->leaves.fetch_add(1);
-    if (slot.waits) --slot.waits;
-    if (several && slot.several) {
-      --slot.several;
-      d->several.fetch_sub(1);
-    }
-    if (alone && slot.alone && --slot.alone == 0) {
-      std::uint64_t w = d->state.load();
-      for (;;) {
-        std::uint64_t next = w & ~SlotBit(at);
-        if (!(next >> kFirstSlotBit)) next &= ~kOwed;  // the last waiter gone
-        if (d->state.compare_exchange_weak(w, next)) break;
+    d->leaves.fetch_add(waits);
+    slot.waits -= std::min(slot.waits, waits);
+    several = std::min(slot.several, several);
+    slot.several -= several;
+    d->several.fetch_sub(several);
+    if (alone && slot.alone) {
+      slot.alone -= std::min(slot.alone, alone);
+      if (slot.alone == 0) {
+        std::uint64_t w = d->state.load();
+        for (;;) {
+          std::uint64_t next = w & ~SlotBit(at);
+          if (!(next >> kFirstSlotBit)) next &= ~kOwed;  // the last waiter gone
+          if (d->state.compare_exchange_weak(w, next)) break;
+        }
       }
     }
-    if (at != kSharedSlot && slot.waits == 0) slot = {};
-    UnlockWaiters();
+    if (slot.waits == 0) slot = {};
   }
+
+  std::atomic<std::uint32_t> pending_waits_{0};
+  std::atomic<std::uint32_t> pending_alone_{0};
+  std::atomic<std::uint32_t> pending_several_{0};
 };
 
 // ---- Mutexes ---------------------------------------------------------------
@@ -338,9 +391,10 @@ class MutexObject : public KernelObject {
 
   void UndoWait() override { Release(); }
 
-  std::uint32_t JoinWaiters(bool) override {
+  bool JoinWaiters(bool, DWORD, std::uint32_t* mark) override {
     d->several.fetch_add(1);
-    return 0;
+    *mark = 0;
+    return true;
   }
   void LeaveWaiters(bool) override { d->several.fetch_sub(1); }
   // An owner that ends without releasing wakes nobody.
@@ -455,9 +509,10 @@ DWORD SleepUntil(const std::vector<std::shared_ptr<KernelObject>>& objects, DWOR
     if (timeout_ms != kInfinite && Reached(deadline)) return result;
     const bool several_words = detail::CanSleepOnWords();
     DWORD sleep_ms = recheck_ms;
-    // On its own wake word, and with no change words to sleep on, a process
-    // misses what others signal on the shared one.
-    if (!several_words && !detail::IsSharedWakeWord(*words[0]))
+    // On the wake word alone a wait misses what others signal on it while
+    // it is on its own word, and the sets of a process on its own word (an
+    // uncounted waiter too).
+    if (!several_words && (changes > 1 || !detail::IsSharedWakeWord(*words[0])))
       sleep_ms = std::min<DWORD>(sleep_ms, detail::kUnsharedRecheckMs);
     const timespec* until = timeout_ms == kInfinite ? nullptr : &deadline;
     timespec recheck{};
@@ -593,10 +648,13 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool wait_all, 
   if (timeout_ms == 0) return look(nullptr);
 
   std::uint32_t marks[kMaxWaitObjects];
-  for (DWORD i = 0; i < count; ++i) marks[i] = objects[i]->JoinWaiters(!wait_all);
+  bool joined[kMaxWaitObjects];
+  const DWORD lock_ms = std::min(timeout_ms, kWaitersLockMs);
+  for (DWORD i = 0; i < count; ++i) joined[i] = objects[i]->JoinWaiters(!wait_all, lock_ms, &marks[i]);
   const DWORD result = SleepUntil(objects, timeout_ms, [&] { return look(wait_all ? nullptr : marks); });
   const DWORD err = GetLastError();
-  for (DWORD i = 0; i < count; ++i) objects[i]->LeaveWaiters(!wait_all);
+  for (DWORD i = 0; i < count; ++i)
+    if (joined[i]) objects[i]->LeaveWaiters(!wait_all);
   SetLastError(err);
   return result;
 }
@@ -627,9 +685,13 @@ DWORD WaitForEventSets(DWORD count, const HANDLE* events, const std::uint32_t* c
     return kWaitTimeout;
   };
   if (timeout_ms == 0) return look();
-  for (auto& object : objects) object->JoinWaiters(false);
+  std::vector<bool> joined;
+  std::uint32_t mark = 0;
+  const DWORD lock_ms = std::min(timeout_ms, kWaitersLockMs);
+  for (auto& object : objects) joined.push_back(object->JoinWaiters(false, lock_ms, &mark));
   const DWORD result = SleepUntil(objects, timeout_ms, look);
-  for (auto& object : objects) object->LeaveWaiters(false);
+  for (DWORD i = 0; i < count; ++i)
+    if (joined[i]) objects[i]->LeaveWaiters(false);
   return result;
 }
 
@@ -650,6 +712,16 @@ bool PlatformTestHelper::EventWaiters(HANDLE event, std::uint32_t* waiting, std:
   if (!e) return false;
   e->CountWaits(waiting, joins);
   return true;
+}
+
+int PlatformTestHelper::NameHolderRecords(HANDLE event) {
+  auto e = LookupHandleAs<EventObject>(event);
+  return e ? e->segment.HolderRecords() : -1;
+}
+
+bool PlatformTestHelper::HoldEventWaitersLock(HANDLE event) {
+  auto e = LookupHandleAs<EventObject>(event);
+  return e && e->HoldWaitersLock();
 }
 
 void Sleep(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

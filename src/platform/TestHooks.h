@@ -37,6 +37,15 @@ class PlatformTestHelper {
   // Waits on several objects sleep on the wake word alone, as on a kernel
   // that cannot wait on several futex words.
   static void SleepOnWakeWordAlone(bool alone);
+  // Records in use in the holder table of a named event's name, or -1.
+  static int NameHolderRecords(HANDLE event);
+  // Takes the event's lock of its waiter counts and keeps it (as a process
+  // stopped inside a wait would).
+  static bool HoldEventWaitersLock(HANDLE event);
+  // Takes (true) or lets go of (false) the lock of the handle table, or the
+  // one under which the wake word is mapped, as a thread inside them holds it.
+  static void HoldHandleTableLock(bool hold);
+  static void HoldWakeWordLock(bool hold);
 };
 
 }  // namespace vt::os

@@ -52,12 +52,16 @@ std::atomic<bool> g_no_waitv{false};
 
 }  // namespace
 
+void LockWakeWordForFork() { g_map_lock.lock(); }
+void UnlockWakeWordAfterFork() { g_map_lock.unlock(); }
+
 std::atomic<std::uint32_t>& WakeWord() {
   auto due = [](std::atomic<std::uint32_t>* word) {
     return !word || (word == &g_local_word && GetTickCount64() >= g_next_try_ms.load());
   };
   std::atomic<std::uint32_t>* word = g_word.load();
   if (!due(word)) return *word;
+  EnsureForkHandlers();
   // While another thread tries, a thread that has a word goes on with it.
   std::unique_lock<std::mutex> guard(g_map_lock, std::defer_lock);
   if (!word) guard.lock();
@@ -126,6 +130,10 @@ bool CanSleepOnWords() { return !g_no_waitv.load(); }
 
 namespace vt::os {
 void PlatformTestHelper::SleepOnWakeWordAlone(bool alone) { detail::g_no_waitv.store(alone); }
+void PlatformTestHelper::HoldWakeWordLock(bool hold) {
+  if (hold) detail::g_map_lock.lock();
+  else detail::g_map_lock.unlock();
+}
 }  // namespace vt::os
 
 namespace vt::os::detail {

@@ -23,8 +23,10 @@ namespace vt::os::detail {
 // made (descriptors used up, its lock held, a name file another user put
 // there, no memory), a word of this process only, and each later use, at
 // most once every kWakeWordRetryMs, tries the shared one again. A process on
-// its own word wakes only its own waiters through it; its waits that sleep
-// on the wake word alone look at their objects every kUnsharedRecheckMs.
+// its own word wakes only its own waiters through it, so waits that sleep
+// on the wake word alone look at their objects every kUnsharedRecheckMs
+// while on their own word, and always when they wait on events (whose
+// setter may be on its own word).
 std::atomic<std::uint32_t>& WakeWord();
 bool IsSharedWakeWord(const std::atomic<std::uint32_t>& word);
 inline constexpr std::uint32_t kUnsharedRecheckMs = 10;

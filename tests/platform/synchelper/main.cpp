@@ -16,6 +16,8 @@
 //                                  nofd: with no descriptor left) and end; the child waits
 //                                  on the event and an unnamed one and sets event DONE
 //                                  when the event ended the wait
+//   hold-waiters NAME READY        open the event, take its waiter counts' lock and keep
+//                                  it, set event READY, then sleep until killed
 //   section NAME                   create or open the session-style section, write 'B' to
 //                                  byte 1: exit 183 when it existed, else 0
 //   truncate PID FILE              truncate the name file, then every object memfd of
@@ -37,6 +39,7 @@
 #include "platform/Process.h"
 #include "platform/Section.h"
 #include "platform/Sync.h"
+#include "platform/TestHooks.h"
 #include "support/Pulses.h"
 
 using namespace vt::os;
@@ -147,6 +150,12 @@ int main(int argc, char** argv) {
     if (!CreateEventA(nullptr, true, false, name) || !ready || !SetEvent(ready)) Fail();
     if (std::strcmp(argv[4], "wait") == 0) ::pause();
     return 0;
+  }
+  if (cmd == "hold-waiters" && argc > 3) {
+    HANDLE event = OpenEventA(name);
+    HANDLE ready = OpenEventA(argv[3]);
+    if (!event || !ready || !PlatformTestHelper::HoldEventWaitersLock(event) || !SetEvent(ready)) Fail();
+    for (;;) ::pause();
   }
   if (cmd == "hold-mutex" && argc > 3) {
     HANDLE m = CreateMutexA(nullptr, false, name);
