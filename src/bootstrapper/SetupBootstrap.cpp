@@ -234,13 +234,16 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
 
 // The folder belongs to this run: created in the checked temporary folder,
 // held with a lock for the run's life, leftovers of this user's killed
-// runs removed on the way. A name held by another user or by another live
-// run cannot be used: the message says how to get past it. The temporary
-// folder is walked as given (a '..' after a link goes up from the link's
-// target, as the system takes it). Returns the folder's path with the links
-// on the way resolved.
-std::string CreateSetupFolder(const std::string& parent, const std::string& name) {
-  const std::string path = (parent == "/" ? "" : parent) + "/" + name;
+// runs removed on the way. A name held by another live run (one in another
+// PID namespace has the same process id) is passed over for the name with
+// the next suffix; one held by another user cannot be used: the message
+// says how to get past it. The temporary folder is walked as given (a '..'
+// after a link goes up from the link's target, as the system takes it).
+// Returns the folder's path with the links on the way resolved; *name
+// becomes the name taken.
+std::string CreateSetupFolder(const std::string& parent, std::string* name) {
+  const std::string base = *name;
+  const auto path_of = [&](const std::string& n) { return (parent == "/" ? "" : parent) + "/" + n; };
   std::string unsafe, why, resolved;
   // A missing temporary folder is made on the walk, never through a name.
   const int parent_fd = os::OpenTrustedFolder(parent, &unsafe, &why, &resolved, os::MakeMissing::kAll);
@@ -252,22 +255,34 @@ std::string CreateSetupFolder(const std::string& parent, const std::string& name
                    code);
   }
   g_fault_exit.parent_fd.store(parent_fd);
-  CopyText(g_fault_exit.name, sizeof g_fault_exit.name, name);
   os::RemoveLeftoverFolders(parent_fd, kSetupFolderPrefix);
-  int folder_fd = -1;
-  switch (os::CreateHeldFolder(parent_fd, name, &folder_fd)) {
-    case os::HeldFolder::kHeld:
-      g_fault_exit.folder_fd.store(folder_fd);
-      return (resolved == "/" ? "" : resolved) + "/" + name;
-    case os::HeldFolder::kInUse:
-      throw Exception(Format("Another setup is running in the folder '%s'. Wait until it ends, or set TMPDIR "
-                             "to a folder of your own and run setup again.",
-                             path));
-    case os::HeldFolder::kFailed:
-      break;
+  constexpr int kNames = 100;  // the plain name and 99 with a suffix
+  for (int n = 0; n < kNames; ++n) {
+    *name = n == 0 ? base : base + "_" + std::to_string(n);
+    CopyText(g_fault_exit.name, sizeof g_fault_exit.name, *name);
+    int folder_fd = -1;
+    switch (os::CreateHeldFolder(parent_fd, *name, &folder_fd)) {
+      case os::HeldFolder::kHeld:
+        g_fault_exit.folder_fd.store(folder_fd);
+        return (resolved == "/" ? "" : resolved) + "/" + *name;
+      case os::HeldFolder::kInUse:
+        continue;
+      case os::HeldFolder::kFailed:
+        break;
+    }
+    const os::DWORD code = os::GetLastError();
+    if (os::OnReadOnlyFileSystem(parent_fd))
+      throw EOSError(Format("Cannot create directory '%s': the file system is read-only.\r\nSet TMPDIR to a "
+                            "folder on a writable file system and run setup again.",
+                            path_of(*name)),
+                     code);
+    throw EOSError(OSErrorText("Cannot create directory '%s'", {path_of(*name)}, code) + "\r\n" +
+                       kOwnFolderAdvice,
+                   code);
   }
-  const os::DWORD code = os::GetLastError();
-  throw EOSError(OSErrorText("Cannot create directory '%s'", {path}, code) + "\r\n" + kOwnFolderAdvice, code);
+  throw Exception(Format("Another setup is running in the folder '%s'. Wait until it ends, or set TMPDIR "
+                         "to a folder of your own and run setup again.",
+                         path_of(base)));
 }
 
 // The run's clean-up, whichever way the run ends: the setup folder is
@@ -424,8 +439,8 @@ int RunSetupBootstrap() {
     // name another folder than the system's.
     std::string temp = os::GetTempPath();
     while (temp.size() > 1 && temp.back() == '/') temp.pop_back();
-    const std::string name = SetupFolderName(os::GetCurrentProcessId());
-    const std::string resolved = CreateSetupFolder(temp, name);
+    std::string name = SetupFolderName(os::GetCurrentProcessId());
+    const std::string resolved = CreateSetupFolder(temp, &name);
     cleanup.FolderPath = (temp == "/" ? "" : temp) + "/" + name;
     // Inside the folder every step goes through the folder's descriptor, so
     // that no rename of it or link on its way can redirect one; what the

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -598,6 +599,19 @@ HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_
   return HeldFolder::kFailed;
 }
 
+namespace {
+
+// A decimal number, or two joined by '_' (a name passed over for the next).
+bool IsRunNumber(const std::string& text) {
+  const std::size_t mark = text.find('_');
+  const auto digits = [](const std::string& part) {
+    return !part.empty() && part.find_first_not_of("0123456789") == std::string::npos;
+  };
+  return mark == std::string::npos ? digits(text) : digits(text.substr(0, mark)) && digits(text.substr(mark + 1));
+}
+
+}  // namespace
+
 int RemoveLeftoverFolders(int parent_fd, const std::string& prefix) {
   const int scan_fd = ::openat(parent_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (scan_fd < 0) return 0;
@@ -610,7 +624,7 @@ int RemoveLeftoverFolders(int parent_fd, const std::string& prefix) {
   while (const dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
     if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-        name.find_first_not_of("0123456789", prefix.size()) == std::string::npos && names.size() < 4096)
+        IsRunNumber(name.substr(prefix.size())) && names.size() < 4096)
       names.push_back(name);
   }
   ::closedir(dir);
@@ -631,6 +645,11 @@ int RemoveLeftoverFolders(int parent_fd, const std::string& prefix) {
     ::close(fd);
   }
   return removed;
+}
+
+bool OnReadOnlyFileSystem(int fd) {
+  struct statvfs st;
+  return ::fstatvfs(fd, &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
 }
 
 void CloseFolder(int fd) {
