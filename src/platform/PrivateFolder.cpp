@@ -34,12 +34,20 @@ struct Dirent64 {
   char name[1];
 };
 
+// A walk's work, counted in entries met and passes begun, and the folders
+// it moves up are bounded: something that keeps filling the tree stops the
+// walk (what stays is "in use") instead of keeping it busy, and what the walk
+// moves up cannot pile up past the bound.
+constexpr long kWalkWork = 1L << 22;
+constexpr unsigned kWalkMoves = 1u << 16;
+
 struct RemoveState {
   FolderScratch* scratch;
   int first_errno = 0;
   char* failed_name;
   std::size_t failed_name_size;
   unsigned moved = 0;  // names handed out to folders moved up
+  long work_left = kWalkWork;
 };
 
 void NoteFailure(RemoveState& st, int err, const char* name) {
@@ -132,6 +140,7 @@ int RemoveEntry(int fd, const char* name, bool folder) {
 // keeps it and the next name is tried. False when it cannot be moved
 // (another file system, a folder that is not this user's).
 bool MoveUp(int fd, const char* name, int top, RemoveState& st) {
+  if (st.moved >= kWalkMoves) return false;  // the walk stands in the deepest folder instead
   bool opened_up = false;
   for (int tries = 0; tries < 16;) {
     char target[32] = ".deep.";
@@ -167,6 +176,10 @@ enum class Pass { kEmpty, kLeft, kDescend, kNoDescriptor };
 // descriptors run out it is moved there too, or kNoDescriptor. A refusal
 // in a folder of this user opens it up once and tries again.
 Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int top, bool move_first, int* sub) {
+  if (--st.work_left < 0) {
+    NoteFailure(st, EBUSY, ".");  // something keeps filling the tree
+    return Pass::kLeft;
+  }
   if (::lseek(fd, 0, SEEK_SET) < 0) {
     NoteFailure(st, errno, ".");
     return Pass::kLeft;
@@ -186,6 +199,10 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int to
       at += entry->reclen;
       const char* name = entry->name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      if (--st.work_left < 0) {
+        NoteFailure(st, EBUSY, name);
+        return Pass::kLeft;
+      }
       int err = RemoveEntry(fd, name, entry->type == DT_DIR);
       if (err == EACCES && !opened_up) {
         opened_up = true;
@@ -235,11 +252,7 @@ bool EmptyTree(int top_fd, RemoveState& st) {
   int depth = 0, deepest = FolderScratch::kHeldLevels - 1;
   bool may_descend = true;
   const auto climb = [&] { ::close(s.held[depth--]); };
-  for (long budget = 1L << 22;; --budget) {
-    if (budget == 0) {  // something keeps filling the tree
-      NoteFailure(st, EBUSY, ".");
-      may_descend = false;
-    }
+  for (;;) {
     int sub = -1;
     switch (RemovePass(s.held[depth], st, may_descend, depth >= 2, top_fd, depth > 0 && depth >= deepest, &sub)) {
       case Pass::kDescend:

@@ -111,6 +111,9 @@ bool RemoveWhileFilled(const fs::path& root) {
       }
       const fs::path top = root / "Run_1", bottom = MakeChain(top, levels);
       if (::mount("none", bottom.c_str(), "tmpfs", 0, "nr_inodes=100000,size=64m") != 0) return false;
+      // The mount, wherever the walk moves it.
+      const int mount_fd = ::open(bottom.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      EXPECT_GE(mount_fd, 0);
       Filler filler(bottom);
       EXPECT_TRUE(filler.Started());
       for (int run = 0; run < 2; ++run) {
@@ -128,7 +131,8 @@ bool RemoveWhileFilled(const fs::path& root) {
       filler.Stop();
       EXPECT_LT(filler.Counts().made.load(), kFillerBound);
       EXPECT_EQ(filler.Counts().no_space.load(), 0);
-      EXPECT_EQ(::umount2(bottom.c_str(), MNT_DETACH), 0);
+      EXPECT_EQ(::umount2(("/proc/self/fd/" + std::to_string(mount_fd)).c_str(), MNT_DETACH), 0);
+      ::close(mount_fd);
       EXPECT_TRUE(RemoveTreeNoFollow(top.string()));  // once nothing holds it
       CloseFolder(held);
       EXPECT_TRUE(fs::is_empty(root));
