@@ -62,7 +62,9 @@ struct TFaultExit {
   std::atomic<int> parent_fd{-1};
   std::atomic<int> folder_fd{-1};
   std::atomic<bool> console{true};
+  std::atomic<int> exit_code{-1};  // the inner setup's, once it has ended
   char name[64] = {};
+  char path[1024] = {};  // the folder as the user gave it, for the message
   char title[512] = " Setup";  // the message box's title: the caption and " Setup"
   os::FolderScratch scratch;
 };
@@ -140,6 +142,9 @@ class TFixedText {
   void Add(const char* text) {
     while (*text && used_ < sizeof text_) text_[used_++] = *text++;
   }
+  void Add(const char* text, std::size_t size) {
+    for (std::size_t i = 0; i < size && used_ < sizeof text_; ++i) text_[used_++] = text[i];
+  }
   void AddHex(std::uintptr_t value, int min_digits) {
     char digits[2 * sizeof value];
     int n = 0;
@@ -147,6 +152,15 @@ class TFixedText {
       digits[n++] = "0123456789ABCDEF"[value & 0xF];
       value >>= 4;
     } while ((value != 0 || n < min_digits) && n < static_cast<int>(sizeof digits));
+    while (n > 0 && used_ < sizeof text_) text_[used_++] = digits[--n];
+  }
+  void AddDecimal(std::uint32_t value) {
+    char digits[10];
+    int n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0 && n < static_cast<int>(sizeof digits));
     while (n > 0 && used_ < sizeof text_) text_[used_++] = digits[--n];
   }
   const char* Text() const { return text_; }
@@ -178,6 +192,31 @@ const char* FaultName(std::uint32_t code) {
   }
 }
 
+// What stays of the folder, said on standard error as the clean-up says
+// it, from a fault handler. Async-signal-safe.
+void ReportLeftBehindRaw(const char* stayed, int err) noexcept {
+  const os::DWORD code = os::ErrnoToError(err);
+  TFixedText text;
+  text.Add("Setup could not remove its folder '");
+  text.Add(g_fault_exit.path);
+  text.Add("': '");
+  text.Add(stayed);
+  text.Add("' stays: ");
+  const char* why = os::StoredSystemErrorText(code);
+  if (why) {
+    std::size_t n = 0;
+    while (why[n]) ++n;
+    while (n > 0 && (why[n - 1] == '.' || why[n - 1] == '\r' || why[n - 1] == '\n')) --n;
+    text.Add(why, n);
+  } else {
+    text.Add("Unknown error");
+  }
+  text.Add(" (");
+  text.AddDecimal(code);
+  text.Add(").\n");
+  os::WriteAllRaw(2, text.Text(), text.Size());
+}
+
 // A fault during the run ends it as every failure does: the tool or the
 // inner setup is killed, the folder removed, the message shown (a message
 // box cannot be drawn from a fault handler: its text goes where the box's
@@ -191,17 +230,27 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   // Stopped, not killed yet: the main thread's wait for the child must not
   // end and let the run go on while the folder goes.
   os::SignalChildProcesses(os::ChildSignal::kStop);
-  const int parent = g_fault_exit.parent_fd.load();
-  const int folder = g_fault_exit.folder_fd.load();
-  if (parent >= 0 && folder >= 0)
-    os::RemoveHeldFolder(parent, g_fault_exit.name, folder, &g_fault_exit.scratch, nullptr, nullptr, 0);
+  // The folder is taken from the clean-up, which may be removing it on
+  // another thread: both walks go on, what one removes the other passes.
+  const int folder = g_fault_exit.folder_fd.exchange(-1);
+  const int parent = g_fault_exit.parent_fd.exchange(-1);
+  if (parent >= 0 && folder >= 0) {
+    int err = 0;
+    char stayed[256] = {};
+    if (!os::RemoveHeldFolder(parent, g_fault_exit.name, folder, &g_fault_exit.scratch, &err, stayed,
+                              sizeof stayed))
+      ReportLeftBehindRaw(stayed, err);
+  }
+  // An inner setup that has ended has given the run its exit code.
+  const int code = g_fault_exit.exit_code.load();
+  const int exit_code = code >= 0 ? code : kFailureExitCode;
   if (g_fatal_message_due.exchange(true)) {
     // Another message is being written: it stays the only one. Its writer
     // is this thread when the fault struck in the writing.
     StopProgressOutput();
     while (!t_writing_fatal_message && !g_fatal_message_written.load()) os::Sleep(1);
     os::SignalChildProcesses(os::ChildSignal::kKill);
-    os::ExitNow(kFailureExitCode);
+    os::ExitNow(exit_code);
   }
   TFixedText text;
   const bool console = g_fault_exit.console.load();
@@ -222,7 +271,7 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   text.Add(". Setup cannot continue.\n");
   os::WriteAllRaw(console ? 1 : 2, text.Text(), text.Size());
   os::SignalChildProcesses(os::ChildSignal::kKill);
-  os::ExitNow(kFailureExitCode);
+  os::ExitNow(exit_code);
 }
 
 [[noreturn]] void RefuseTemporaryFolder(const std::string& folder, const std::string& unsafe,
@@ -296,17 +345,26 @@ class TRunCleanup {
   std::string FolderPath;  // for the message when something stays behind
   ~TRunCleanup() {
     HoldIfFaultEnds();  // the fault's handler removes the folder
-    const int folder = g_fault_exit.folder_fd.exchange(-1);
-    const int parent = g_fault_exit.parent_fd.exchange(-1);
+    // The descriptors stay where a fault's handler finds them while the
+    // folder goes: a fault meanwhile finishes the removal.
+    const int folder = g_fault_exit.folder_fd.load();
+    const int parent = g_fault_exit.parent_fd.load();
     if (folder >= 0) {
       auto scratch = std::make_unique<os::FolderScratch>();
       int err = 0;
       char stayed[256] = {};
-      if (!os::RemoveHeldFolder(parent, g_fault_exit.name, folder, scratch.get(), &err, stayed, sizeof stayed))
+      if (!os::RemoveHeldFolder(parent, g_fault_exit.name, folder, scratch.get(), &err, stayed, sizeof stayed)) {
+        HoldIfFaultEnds();  // the handler's own walk says what stays
         ReportLeftBehind(stayed, err);
+      }
     }
-    os::CloseFolder(folder);
-    os::CloseFolder(parent);
+    // Closed only when no handler took them.
+    const bool own = g_fault_exit.folder_fd.exchange(-1) >= 0;
+    if (g_fault_exit.parent_fd.exchange(-1) >= 0 && own) {
+      os::CloseFolder(folder);
+      os::CloseFolder(parent);
+    }
+    HoldIfFaultEnds();
     g_progress.reset();
   }
 
@@ -442,6 +500,7 @@ int RunSetupBootstrap() {
     std::string name = SetupFolderName(os::GetCurrentProcessId());
     const std::string resolved = CreateSetupFolder(temp, &name);
     cleanup.FolderPath = (temp == "/" ? "" : temp) + "/" + name;
+    CopyText(g_fault_exit.path, sizeof g_fault_exit.path, cleanup.FolderPath);
     // Inside the folder every step goes through the folder's descriptor, so
     // that no rename of it or link on its way can redirect one; what the
     // run hands on names the folder by its resolved path, messages by the
@@ -511,6 +570,7 @@ int RunSetupBootstrap() {
     Phase(TSetupPhase::kRunning);
     exit_code = RunProcess(inner, true, 0, {}, nullptr, nullptr, nullptr, 0, in_folder("Setup.exe"));
     SetProcessExitCode(exit_code);
+    g_fault_exit.exit_code.store(exit_code);
   } catch (const std::exception& e) {
     // Paths through the folder's descriptor are shown as the folder's own.
     exit_code = EndWithFatalError(through.empty() ? std::string(e.what())

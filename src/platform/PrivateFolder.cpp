@@ -224,6 +224,7 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int to
         }
         err = errno;
         if (d >= 0) ::close(d);
+        if (d < 0 && err == ENOENT) continue;  // gone meanwhile (another walk took it)
         if (err == EMFILE || err == ENFILE) {
           if (!move_first && top != fd && MoveUp(fd, name, top, st)) continue;
           if (may_shed) return Pass::kNoDescriptor;

@@ -2,7 +2,8 @@
 // raises a real processor fault (segv, bus, fpe, ill) in a phase of the run
 // (extracting, decoding, running). In the last two the fault strikes on a
 // second thread once the tool or the inner setup runs, or, when
-// VT_TEST_FAULT_WHEN names a file, once that file exists. The kind "replace"
+// VT_TEST_FAULT_WHEN names a file, once that file exists ("{pid}" in the
+// name stands for the program's process id). The kind "replace"
 // is no fault: the program's own file is replaced by a copy, as an update
 // of the download would. The kinds "hup", "int" and "term" are no fault
 // either: the program sends itself that signal from a second thread
@@ -93,7 +94,11 @@ const bool g_installed = [] {
   const std::string s = wanted;
   const size_t colon = s.find(':');
   g_kind = s.substr(0, colon);
-  if (const char* when = std::getenv("VT_TEST_FAULT_WHEN")) g_when = when;
+  if (const char* when = std::getenv("VT_TEST_FAULT_WHEN")) {
+    g_when = when;
+    if (const size_t at = g_when.find("{pid}"); at != std::string::npos)
+      g_when.replace(at, 5, std::to_string(::getpid()));
+  }
   if (const char* delay = std::getenv("VT_TEST_FAULT_DELAY_US")) g_delay_us = std::atol(delay);
   const std::string phase = colon == std::string::npos ? "" : s.substr(colon + 1);
   g_phase = phase == "decoding" ? vt::TSetupPhase::kDecoding
