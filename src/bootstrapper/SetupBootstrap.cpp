@@ -1,5 +1,6 @@
 #include "bootstrapper/SetupBootstrap.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <memory>
@@ -23,9 +24,11 @@
 #include "platform/ExceptionDispatch.h"
 #include "platform/FaultExit.h"
 #include "platform/Files.h"
+#include "platform/LastError.h"
 #include "platform/ModuleNames.h"
 #include "platform/PrivateFolder.h"
 #include "platform/Process.h"
+#include "platform/Resources.h"
 #include "platform/Sync.h"
 #include "platform/WindowApi.h"
 
@@ -45,6 +48,43 @@ void ExtractResource(int id, const std::string& file_name) {
     throw Exception(Format("Failed to extract setup resource %d.", id));
 }
 constexpr int kFailureExitCode = 6;
+
+// The size of one of the program's resources (0 when it is missing) and,
+// in *head, up to head_size of its first bytes.
+std::uint64_t ResourceSize(int id, std::string* head = nullptr, std::size_t head_size = 0) {
+  const os::HRSRC found = os::FindResource(nullptr, id, os::kRtRcData);
+  if (!found) return 0;
+  const os::DWORD size = os::SizeofResource(nullptr, found);
+  if (head && size > 0)
+    if (const auto* data = static_cast<const char*>(os::LockResource(os::LoadResource(nullptr, found))))
+      head->assign(data, std::min<std::size_t>(size, head_size));
+  return size;
+}
+
+// What the run needs in its folder at its peak, from the resources it will
+// write there; 0 when they are missing or damaged (their steps say so).
+std::uint64_t RunSpaceNeeded(const TSetupMetadata& metadata) {
+  std::string head;
+  const std::uint64_t payload = ResourceSize(kPackageResource, &head, 13);
+  if (payload == 0) return 0;
+  if (!metadata.Compressed) return SetupSpaceNeeded(0, payload, 0, metadata);
+  const std::uint64_t tool = ResourceSize(kLzmaToolResource);
+  if (tool == 0 || head.size() < 13) return 0;
+  return SetupSpaceNeeded(tool, payload, DecodedSizeOf(head), metadata);
+}
+
+// A shortage of space once the run has begun: the folder, what the run
+// needs there and what was free when it began.
+std::string NoSpaceText(const std::string& folder, std::uint64_t needed, std::uint64_t free_bytes) {
+  return Format("The temporary folder '%s' has not enough free space for setup: %s bytes needed, %s free when "
+                "setup began.\r\nFree space there, or set TMPDIR to a folder with more, and run setup again.",
+                folder, std::to_string(needed), std::to_string(free_bytes));
+}
+
+bool IsDiskFull(const std::exception& e) {
+  const auto* os_error = dynamic_cast<const EOSError*>(&e);
+  return os_error && os_error->ErrorCode == os::kErrorDiskFull;
+}
 
 std::unique_ptr<TWaitDialog> g_progress;
 std::string g_product_caption;
@@ -470,6 +510,7 @@ int EndWithFatalError(const std::string& message) {
 int RunSetupBootstrap() {
   int exit_code = 0;
   std::string through, folder_text;
+  std::uint64_t space_needed = 0, space_free = 0;  // known once the folder exists
   try {
     const bool console = TModuleExplorer::IsConsoleSubsystem();
     SetConsoleProgram(console);
@@ -509,6 +550,12 @@ int RunSetupBootstrap() {
     const std::string inside = through.empty() ? resolved + "/" : through;
     const auto in_folder = [&](const std::string& name) { return inside + name; };
     folder_text = cleanup.FolderPath;
+    // The space free in the new, empty folder is the run's: the peak must
+    // fit before anything is written.
+    if (!os::GetDiskFreeSpaceEx(inside, &space_free, nullptr, nullptr))
+      RaiseLastOSError("Failed to get the free space of '%s'", {folder_text});
+    space_needed = RunSpaceNeeded(metadata);
+    CheckSpaceNeeded(space_needed, space_free);
 
     if (metadata.Compressed) {
       ExtractResource(kLzmaToolResource, in_folder("lzma.exe"));
@@ -516,7 +563,9 @@ int RunSetupBootstrap() {
       Tick();
       ExtractResource(kPackageResource, in_folder("Setup.lzma"));
       Tick();
-      CheckSpaceForPayload(in_folder("Setup.lzma"), inside, metadata);
+      std::string head;
+      ResourceSize(kPackageResource, &head, 13);
+      DecodedSizeOf(head);  // a payload too short for its header is refused here
       Phase(TSetupPhase::kDecoding);
       // The tool works in the folder, entered through its descriptor, on
       // names relative to it.
@@ -524,6 +573,8 @@ int RunSetupBootstrap() {
                                        roHideWindow | roNewConsole | roNoErrorDialogs, inside, nullptr, nullptr,
                                        nullptr, 0, in_folder("lzma.exe"));
       Tick();
+      if (tool_code == static_cast<int>(os::kErrorDiskFull) && space_needed > 0)
+        throw Exception(NoSpaceText(folder_text, space_needed, space_free));
       CheckLzmaExitCode(static_cast<std::uint32_t>(tool_code));
     } else {
       ExtractResource(kPackageResource, in_folder("Setup.pak"));
@@ -573,8 +624,9 @@ int RunSetupBootstrap() {
     g_fault_exit.exit_code.store(exit_code);
   } catch (const std::exception& e) {
     // Paths through the folder's descriptor are shown as the folder's own.
-    exit_code = EndWithFatalError(through.empty() ? std::string(e.what())
-                                                  : StringReplaceAll(e.what(), through, folder_text + "/"));
+    exit_code = EndWithFatalError(space_needed > 0 && IsDiskFull(e) ? NoSpaceText(folder_text, space_needed, space_free)
+                                  : through.empty() ? std::string(e.what())
+                                                    : StringReplaceAll(e.what(), through, folder_text + "/"));
   }
   return exit_code;
 }

@@ -26,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "bootstrapper/SetupCore.h"
 #include "common/Packets.h"
 #include "common/ProductInformation.h"
 #include "common/StreamUtils.h"
@@ -409,8 +410,11 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
       {Package("tool", "windows", Compress(pak), Metadata(exe_size_, 1), ProgramFolder() / "vt_proc_child"),
        "[ Setup]\nDecompression failed. Tool returned code: 100\n", kContains, true},
       {Con("bomb", dir_ / "bomb.lzma", Metadata(exe_size_, 1)),
-       "Please wait.....\nFatal Error: Not enough free space to extract setup: " +
-           std::to_string((std::uint64_t{1} << 62) + exe_size_) + " bytes needed, ",
+       "Please wait...\nFatal Error: Not enough free space to extract setup: " +
+           std::to_string(vt::SetupSpaceNeeded(fs::file_size(ProgramFolder() / "vt_lzma"),
+                                               fs::file_size(dir_ / "bomb.lzma"), std::uint64_t{1} << 62,
+                                               {static_cast<std::int32_t>(exe_size_), true})) +
+           " bytes needed, ",
        kPrefix},
       // The program part opens a quote that never closes.
       {console, "Fatal Error: Closing quotation mark not found.\n", kContains, false, "\"vt_setup_console /install"},
@@ -472,7 +476,8 @@ TEST_F(BootstrapperRun, FullDiskAndFileSizeLimitEndWithSix) {
                       (dir_ / "left").string());
   if (run.exit_code != 6 && run.out.empty()) GTEST_SKIP() << "cannot mount a small filesystem here (needs root)";
   EXPECT_EQ(run.exit_code, 6u);
-  EXPECT_NE(run.out.find("There is not enough space on the disk (112)"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Fatal Error: Not enough free space to extract setup: "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(" bytes needed, 262144 free."), std::string::npos) << run.out;
   EXPECT_EQ(ReadFileText(dir_ / "left"), "");
 }
 
@@ -987,8 +992,11 @@ TEST_F(BootstrapperRun, PayloadWithoutItsSizeRunsAndAFullDiskWhileDecodingEndsWi
                       (dir_ / "left").string());
   if (run.exit_code == 99) GTEST_SKIP() << "cannot mount a small filesystem here (needs root and unshare -m)";
   EXPECT_EQ(run.exit_code, 6u);
-  EXPECT_EQ(NoCr(run.out), "Please wait......\nFatal Error: Decompression failed. Tool returned code: 112\n"
-                           "There is not enough space on the disk.\n");
+  EXPECT_EQ(NoCr(run.out).find("Please wait......\nFatal Error: The temporary folder '" + tmp_.string() +
+                                "/Vontaro_Setup_"),
+            0u)
+      << run.out;
+  EXPECT_NE(run.out.find("' has not enough free space for setup: "), std::string::npos) << run.out;
   EXPECT_EQ(ReadFileText(dir_ / "left"), "");
 }
 
