@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,9 +38,13 @@ struct Dirent64 {
 // A walk's work, counted in entries met and passes begun, and the folders
 // it moves up are bounded: something that keeps filling the tree stops the
 // walk (what stays is "in use") instead of keeping it busy, and what the walk
-// moves up cannot pile up past the bound.
+// moves up cannot pile up past the bound. Every kWalkLook units the walk
+// looks at its file system: one whose free inodes or blocks fell by a
+// sixteenth since the walk began (and by kWalkLook at least) is being filled
+// faster than the walk empties it, and the walk stops there too.
 constexpr long kWalkWork = 1L << 22;
 constexpr unsigned kWalkMoves = 1u << 16;
+constexpr long kWalkLook = 1024;
 
 struct RemoveState {
   FolderScratch* scratch;
@@ -48,7 +53,32 @@ struct RemoveState {
   std::size_t failed_name_size;
   unsigned moved = 0;  // names handed out to folders moved up
   long work_left = kWalkWork;
+  int top_fd = -1;
+  std::uint64_t free_inodes = 0, free_blocks = 0;  // when the walk began
 };
+
+void NoteFreeRoom(RemoveState& st, int top_fd) {
+  st.top_fd = top_fd;
+  struct statfs fs;
+  if (::fstatfs(top_fd, &fs) != 0) return;
+  st.free_inodes = fs.f_files > 0 ? fs.f_ffree : 0;
+  st.free_blocks = fs.f_bfree;
+}
+
+// True while the walk may go on: work is left, and the file system has not
+// lost room since the walk began.
+bool MayWork(RemoveState& st) {
+  if (--st.work_left < 0) return false;
+  if (st.work_left % kWalkLook != 0 || st.top_fd < 0) return true;
+  struct statfs fs;
+  if (::fstatfs(st.top_fd, &fs) != 0) return true;
+  const auto fell = [](std::uint64_t before, std::uint64_t now) {
+    const std::uint64_t margin = before / 16 > static_cast<std::uint64_t>(kWalkLook) ? before / 16 : kWalkLook;
+    return now + margin < before;
+  };
+  if (st.free_inodes > 0 && fs.f_files > 0 && fell(st.free_inodes, fs.f_ffree)) return false;
+  return !fell(st.free_blocks, fs.f_bfree);
+}
 
 void NoteFailure(RemoveState& st, int err, const char* name) {
   if (st.first_errno) return;
@@ -176,7 +206,8 @@ enum class Pass { kEmpty, kLeft, kDescend, kNoDescriptor };
 // descriptors run out it is moved there too, or kNoDescriptor. A refusal
 // in a folder of this user opens it up once and tries again.
 Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int top, bool move_first, int* sub) {
-  if (--st.work_left < 0) {
+  if (st.work_left < 0 || !MayWork(st)) {
+    st.work_left = -1;
     NoteFailure(st, EBUSY, ".");  // something keeps filling the tree
     return Pass::kLeft;
   }
@@ -199,7 +230,8 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int to
       at += entry->reclen;
       const char* name = entry->name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-      if (--st.work_left < 0) {
+      if (st.work_left < 0 || !MayWork(st)) {
+        st.work_left = -1;
         NoteFailure(st, EBUSY, name);
         return Pass::kLeft;
       }
@@ -247,6 +279,7 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int to
 // which removes the emptied folder it descended into. Folders where
 // something stays are remembered, so that no walk enters them twice.
 bool EmptyTree(int top_fd, RemoveState& st) {
+  NoteFreeRoom(st, top_fd);
   FolderScratch& s = *st.scratch;
   s.stuck_count = 0;
   s.held[0] = top_fd;

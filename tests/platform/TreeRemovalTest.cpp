@@ -32,8 +32,9 @@ struct FillerCounts {
   std::atomic<bool> started{false};
 };
 
-// A child process that stands in bottom and makes a folder "d" holding a
-// folder "e" there, over and over (a removal takes them meanwhile).
+// A child process that stands in bottom, makes a folder "d" there, goes into
+// it and makes the next, over and over: a chain that grows at its bottom
+// while a removal takes it from the top.
 class Filler {
  public:
   explicit Filler(const fs::path& bottom) {
@@ -45,12 +46,15 @@ class Filler {
       if (::chdir(bottom.c_str()) != 0) ::_exit(1);
       counts_->started.store(true);
       for (;;) {
-        if (::mkdir("d", 0700) == 0 && ::mkdir("d/e", 0700) == 0)
-          counts_->made.fetch_add(2);
-        else if (errno == ENOSPC)
+        if (::mkdir("d", 0700) == 0) {
+          counts_->made.fetch_add(1);
+          if (::chdir("d") != 0) ::sched_yield();  // taken before it could go in
+        } else if (errno == ENOSPC) {
           counts_->no_space.fetch_add(1);
-        else if (errno == ENOENT)
+          ::sched_yield();
+        } else if (errno == ENOENT) {
           ::sched_yield();  // its own folder went: nothing is made any more
+        }
       }
     }
   }
