@@ -250,8 +250,10 @@ void OnFault(int sig, siginfo_t* info, void* uc) {
   RecoverViewCopy(sig, info);
   const int saved_errno = errno;
   // Sent by another process (kill -SEGV): a termination request where the
-  // program takes them, not a fault.
-  if (info->si_code <= 0 && info->si_pid != ::getpid() && RecordSentSignalAsRequest(sig)) {
+  // program takes them, not a fault. (The watchdog's timer and the process's
+  // own raise stay what they are.)
+  const bool sent = info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_TKILL;
+  if (sent && info->si_pid != ::getpid() && RecordSentSignalAsRequest(sig)) {
     errno = saved_errno;
     return;
   }

@@ -35,15 +35,13 @@ struct Dirent64 {
   char name[1];
 };
 
-// A walk's work, counted in entries met and passes begun, and the folders
-// it moves up are bounded: something that keeps filling the tree stops the
-// walk (what stays is "in use") instead of keeping it busy, and what the walk
-// moves up cannot pile up past the bound. Every kWalkLook units the walk
-// looks at its file system: one whose free inodes or blocks fell by a
-// sixteenth since the walk began (and by kWalkLook at least) is being filled
-// faster than the walk empties it, and the walk stops there too.
-constexpr long kWalkWork = 1L << 22;
-constexpr unsigned kWalkMoves = 1u << 16;
+// A walk's work, counted in entries met and passes begun, is bounded:
+// something that keeps filling the tree stops the walk (what stays is "in
+// use") instead of keeping it busy. Every kWalkLook units the walk looks at
+// its file system: one whose free inodes or blocks fell by a sixteenth since
+// the walk began (and by kWalkLook at least) is being filled faster than the
+// walk empties it, and the walk stops there too.
+constexpr long kWalkWork = 1L << 23;
 constexpr long kWalkLook = 1024;
 
 struct RemoveState {
@@ -170,7 +168,6 @@ int RemoveEntry(int fd, const char* name, bool folder) {
 // keeps it and the next name is tried. False when it cannot be moved
 // (another file system, a folder that is not this user's).
 bool MoveUp(int fd, const char* name, int top, RemoveState& st) {
-  if (st.moved >= kWalkMoves) return false;  // the walk stands in the deepest folder instead
   bool opened_up = false;
   for (int tries = 0; tries < 16;) {
     char target[32] = ".deep.";
