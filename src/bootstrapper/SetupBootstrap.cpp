@@ -1,5 +1,6 @@
 #include "bootstrapper/SetupBootstrap.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <memory>
@@ -23,9 +24,11 @@
 #include "platform/ExceptionDispatch.h"
 #include "platform/FaultExit.h"
 #include "platform/Files.h"
+#include "platform/LastError.h"
 #include "platform/ModuleNames.h"
 #include "platform/PrivateFolder.h"
 #include "platform/Process.h"
+#include "platform/Resources.h"
 #include "platform/Sync.h"
 #include "platform/WindowApi.h"
 
@@ -46,6 +49,43 @@ void ExtractResource(int id, const std::string& file_name) {
 }
 constexpr int kFailureExitCode = 6;
 
+// The size of one of the program's resources (0 when it is missing) and,
+// in *head, up to head_size of its first bytes.
+std::uint64_t ResourceSize(int id, std::string* head = nullptr, std::size_t head_size = 0) {
+  const os::HRSRC found = os::FindResource(nullptr, id, os::kRtRcData);
+  if (!found) return 0;
+  const os::DWORD size = os::SizeofResource(nullptr, found);
+  if (head && size > 0)
+    if (const auto* data = static_cast<const char*>(os::LockResource(os::LoadResource(nullptr, found))))
+      head->assign(data, std::min<std::size_t>(size, head_size));
+  return size;
+}
+
+// What the run needs in its folder at its peak, from the resources it will
+// write there; 0 when they are missing or damaged (their steps say so).
+std::uint64_t RunSpaceNeeded(const TSetupMetadata& metadata) {
+  std::string head;
+  const std::uint64_t payload = ResourceSize(kPackageResource, &head, 13);
+  if (payload == 0) return 0;
+  if (!metadata.Compressed) return SetupSpaceNeeded(0, payload, 0, metadata);
+  const std::uint64_t tool = ResourceSize(kLzmaToolResource);
+  if (tool == 0 || head.size() < 13) return 0;
+  return SetupSpaceNeeded(tool, payload, DecodedSizeOf(head), metadata);
+}
+
+// A shortage of space once the run has begun: the folder, what the run
+// needs there and what was free when it began.
+std::string NoSpaceText(const std::string& folder, std::uint64_t needed, std::uint64_t free_bytes) {
+  return Format("The temporary folder '%s' has not enough free space for setup: %s bytes needed, %s free when "
+                "setup began.\r\nFree space there, or set TMPDIR to a folder with more, and run setup again.",
+                folder, std::to_string(needed), std::to_string(free_bytes));
+}
+
+bool IsDiskFull(const std::exception& e) {
+  const auto* os_error = dynamic_cast<const EOSError*>(&e);
+  return os_error && os_error->ErrorCode == os::kErrorDiskFull;
+}
+
 std::unique_ptr<TWaitDialog> g_progress;
 std::string g_product_caption;
 std::atomic<SetupBootstrapTestHelper::PhaseHook> g_phase_hook{nullptr};
@@ -62,7 +102,9 @@ struct TFaultExit {
   std::atomic<int> parent_fd{-1};
   std::atomic<int> folder_fd{-1};
   std::atomic<bool> console{true};
+  std::atomic<int> exit_code{-1};  // the inner setup's, once it has ended
   char name[64] = {};
+  char path[1024] = {};  // the folder as the user gave it, for the message
   char title[512] = " Setup";  // the message box's title: the caption and " Setup"
   os::FolderScratch scratch;
 };
@@ -140,6 +182,9 @@ class TFixedText {
   void Add(const char* text) {
     while (*text && used_ < sizeof text_) text_[used_++] = *text++;
   }
+  void Add(const char* text, std::size_t size) {
+    for (std::size_t i = 0; i < size && used_ < sizeof text_; ++i) text_[used_++] = text[i];
+  }
   void AddHex(std::uintptr_t value, int min_digits) {
     char digits[2 * sizeof value];
     int n = 0;
@@ -147,6 +192,15 @@ class TFixedText {
       digits[n++] = "0123456789ABCDEF"[value & 0xF];
       value >>= 4;
     } while ((value != 0 || n < min_digits) && n < static_cast<int>(sizeof digits));
+    while (n > 0 && used_ < sizeof text_) text_[used_++] = digits[--n];
+  }
+  void AddDecimal(std::uint32_t value) {
+    char digits[10];
+    int n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0 && n < static_cast<int>(sizeof digits));
     while (n > 0 && used_ < sizeof text_) text_[used_++] = digits[--n];
   }
   const char* Text() const { return text_; }
@@ -178,6 +232,31 @@ const char* FaultName(std::uint32_t code) {
   }
 }
 
+// What stays of the folder, said on standard error as the clean-up says
+// it, from a fault handler. Async-signal-safe.
+void ReportLeftBehindRaw(const char* stayed, int err) noexcept {
+  const os::DWORD code = os::ErrnoToError(err);
+  TFixedText text;
+  text.Add("Setup could not remove its folder '");
+  text.Add(g_fault_exit.path);
+  text.Add("': '");
+  text.Add(stayed);
+  text.Add("' stays: ");
+  const char* why = os::StoredSystemErrorText(code);
+  if (why) {
+    std::size_t n = 0;
+    while (why[n]) ++n;
+    while (n > 0 && (why[n - 1] == '.' || why[n - 1] == '\r' || why[n - 1] == '\n')) --n;
+    text.Add(why, n);
+  } else {
+    text.Add("Unknown error");
+  }
+  text.Add(" (");
+  text.AddDecimal(code);
+  text.Add(").\n");
+  os::WriteAllRaw(2, text.Text(), text.Size());
+}
+
 // A fault during the run ends it as every failure does: the tool or the
 // inner setup is killed, the folder removed, the message shown (a message
 // box cannot be drawn from a fault handler: its text goes where the box's
@@ -191,17 +270,27 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   // Stopped, not killed yet: the main thread's wait for the child must not
   // end and let the run go on while the folder goes.
   os::SignalChildProcesses(os::ChildSignal::kStop);
-  const int parent = g_fault_exit.parent_fd.load();
-  const int folder = g_fault_exit.folder_fd.load();
-  if (parent >= 0 && folder >= 0)
-    os::RemoveHeldFolder(parent, g_fault_exit.name, folder, &g_fault_exit.scratch, nullptr, nullptr, 0);
+  // The folder is taken from the clean-up, which may be removing it on
+  // another thread: both walks go on, what one removes the other passes.
+  const int folder = g_fault_exit.folder_fd.exchange(-1);
+  const int parent = g_fault_exit.parent_fd.exchange(-1);
+  if (parent >= 0 && folder >= 0) {
+    int err = 0;
+    char stayed[256] = {};
+    if (!os::RemoveHeldFolder(parent, g_fault_exit.name, folder, &g_fault_exit.scratch, &err, stayed,
+                              sizeof stayed))
+      ReportLeftBehindRaw(stayed, err);
+  }
+  // An inner setup that has ended has given the run its exit code.
+  const int code = g_fault_exit.exit_code.load();
+  const int exit_code = code >= 0 ? code : kFailureExitCode;
   if (g_fatal_message_due.exchange(true)) {
     // Another message is being written: it stays the only one. Its writer
     // is this thread when the fault struck in the writing.
     StopProgressOutput();
     while (!t_writing_fatal_message && !g_fatal_message_written.load()) os::Sleep(1);
     os::SignalChildProcesses(os::ChildSignal::kKill);
-    os::ExitNow(kFailureExitCode);
+    os::ExitNow(exit_code);
   }
   TFixedText text;
   const bool console = g_fault_exit.console.load();
@@ -222,7 +311,7 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   text.Add(". Setup cannot continue.\n");
   os::WriteAllRaw(console ? 1 : 2, text.Text(), text.Size());
   os::SignalChildProcesses(os::ChildSignal::kKill);
-  os::ExitNow(kFailureExitCode);
+  os::ExitNow(exit_code);
 }
 
 [[noreturn]] void RefuseTemporaryFolder(const std::string& folder, const std::string& unsafe,
@@ -234,13 +323,16 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
 
 // The folder belongs to this run: created in the checked temporary folder,
 // held with a lock for the run's life, leftovers of this user's killed
-// runs removed on the way. A name held by another user or by another live
-// run cannot be used: the message says how to get past it. The temporary
-// folder is walked as given (a '..' after a link goes up from the link's
-// target, as the system takes it). Returns the folder's path with the links
-// on the way resolved.
-std::string CreateSetupFolder(const std::string& parent, const std::string& name) {
-  const std::string path = (parent == "/" ? "" : parent) + "/" + name;
+// runs removed on the way. A name held by another live run (one in another
+// PID namespace has the same process id) is passed over for the name with
+// the next suffix; one held by another user cannot be used: the message
+// says how to get past it. The temporary folder is walked as given (a '..'
+// after a link goes up from the link's target, as the system takes it).
+// Returns the folder's path with the links on the way resolved; *name
+// becomes the name taken.
+std::string CreateSetupFolder(const std::string& parent, std::string* name) {
+  const std::string base = *name;
+  const auto path_of = [&](const std::string& n) { return (parent == "/" ? "" : parent) + "/" + n; };
   std::string unsafe, why, resolved;
   // A missing temporary folder is made on the walk, never through a name.
   const int parent_fd = os::OpenTrustedFolder(parent, &unsafe, &why, &resolved, os::MakeMissing::kAll);
@@ -252,22 +344,34 @@ std::string CreateSetupFolder(const std::string& parent, const std::string& name
                    code);
   }
   g_fault_exit.parent_fd.store(parent_fd);
-  CopyText(g_fault_exit.name, sizeof g_fault_exit.name, name);
   os::RemoveLeftoverFolders(parent_fd, kSetupFolderPrefix);
-  int folder_fd = -1;
-  switch (os::CreateHeldFolder(parent_fd, name, &folder_fd)) {
-    case os::HeldFolder::kHeld:
-      g_fault_exit.folder_fd.store(folder_fd);
-      return (resolved == "/" ? "" : resolved) + "/" + name;
-    case os::HeldFolder::kInUse:
-      throw Exception(Format("Another setup is running in the folder '%s'. Wait until it ends, or set TMPDIR "
-                             "to a folder of your own and run setup again.",
-                             path));
-    case os::HeldFolder::kFailed:
-      break;
+  constexpr int kNames = 100;  // the plain name and 99 with a suffix
+  for (int n = 0; n < kNames; ++n) {
+    *name = n == 0 ? base : base + "_" + std::to_string(n);
+    CopyText(g_fault_exit.name, sizeof g_fault_exit.name, *name);
+    int folder_fd = -1;
+    switch (os::CreateHeldFolder(parent_fd, *name, &folder_fd)) {
+      case os::HeldFolder::kHeld:
+        g_fault_exit.folder_fd.store(folder_fd);
+        return (resolved == "/" ? "" : resolved) + "/" + *name;
+      case os::HeldFolder::kInUse:
+        continue;
+      case os::HeldFolder::kFailed:
+        break;
+    }
+    const os::DWORD code = os::GetLastError();
+    if (os::OnReadOnlyFileSystem(parent_fd))
+      throw EOSError(Format("Cannot create directory '%s': the file system is read-only.\r\nSet TMPDIR to a "
+                            "folder on a writable file system and run setup again.",
+                            path_of(*name)),
+                     code);
+    throw EOSError(OSErrorText("Cannot create directory '%s'", {path_of(*name)}, code) + "\r\n" +
+                       kOwnFolderAdvice,
+                   code);
   }
-  const os::DWORD code = os::GetLastError();
-  throw EOSError(OSErrorText("Cannot create directory '%s'", {path}, code) + "\r\n" + kOwnFolderAdvice, code);
+  throw Exception(Format("Another setup is running in the folder '%s'. Wait until it ends, or set TMPDIR "
+                         "to a folder of your own and run setup again.",
+                         path_of(base)));
 }
 
 // The run's clean-up, whichever way the run ends: the setup folder is
@@ -281,17 +385,26 @@ class TRunCleanup {
   std::string FolderPath;  // for the message when something stays behind
   ~TRunCleanup() {
     HoldIfFaultEnds();  // the fault's handler removes the folder
-    const int folder = g_fault_exit.folder_fd.exchange(-1);
-    const int parent = g_fault_exit.parent_fd.exchange(-1);
+    // The descriptors stay where a fault's handler finds them while the
+    // folder goes: a fault meanwhile finishes the removal.
+    const int folder = g_fault_exit.folder_fd.load();
+    const int parent = g_fault_exit.parent_fd.load();
     if (folder >= 0) {
       auto scratch = std::make_unique<os::FolderScratch>();
       int err = 0;
       char stayed[256] = {};
-      if (!os::RemoveHeldFolder(parent, g_fault_exit.name, folder, scratch.get(), &err, stayed, sizeof stayed))
+      if (!os::RemoveHeldFolder(parent, g_fault_exit.name, folder, scratch.get(), &err, stayed, sizeof stayed)) {
+        HoldIfFaultEnds();  // the handler's own walk says what stays
         ReportLeftBehind(stayed, err);
+      }
     }
-    os::CloseFolder(folder);
-    os::CloseFolder(parent);
+    // Closed only when no handler took them.
+    const bool own = g_fault_exit.folder_fd.exchange(-1) >= 0;
+    if (g_fault_exit.parent_fd.exchange(-1) >= 0 && own) {
+      os::CloseFolder(folder);
+      os::CloseFolder(parent);
+    }
+    HoldIfFaultEnds();
     g_progress.reset();
   }
 
@@ -397,6 +510,7 @@ int EndWithFatalError(const std::string& message) {
 int RunSetupBootstrap() {
   int exit_code = 0;
   std::string through, folder_text;
+  std::uint64_t space_needed = 0, space_free = 0;  // known once the folder exists
   try {
     const bool console = TModuleExplorer::IsConsoleSubsystem();
     SetConsoleProgram(console);
@@ -424,9 +538,10 @@ int RunSetupBootstrap() {
     // name another folder than the system's.
     std::string temp = os::GetTempPath();
     while (temp.size() > 1 && temp.back() == '/') temp.pop_back();
-    const std::string name = SetupFolderName(os::GetCurrentProcessId());
-    const std::string resolved = CreateSetupFolder(temp, name);
+    std::string name = SetupFolderName(os::GetCurrentProcessId());
+    const std::string resolved = CreateSetupFolder(temp, &name);
     cleanup.FolderPath = (temp == "/" ? "" : temp) + "/" + name;
+    CopyText(g_fault_exit.path, sizeof g_fault_exit.path, cleanup.FolderPath);
     // Inside the folder every step goes through the folder's descriptor, so
     // that no rename of it or link on its way can redirect one; what the
     // run hands on names the folder by its resolved path, messages by the
@@ -435,6 +550,12 @@ int RunSetupBootstrap() {
     const std::string inside = through.empty() ? resolved + "/" : through;
     const auto in_folder = [&](const std::string& name) { return inside + name; };
     folder_text = cleanup.FolderPath;
+    // The space free in the new, empty folder is the run's: the peak must
+    // fit before anything is written.
+    if (!os::GetDiskFreeSpaceEx(inside, &space_free, nullptr, nullptr))
+      RaiseLastOSError("Failed to get the free space of '%s'", {folder_text});
+    space_needed = RunSpaceNeeded(metadata);
+    CheckSpaceNeeded(space_needed, space_free);
 
     if (metadata.Compressed) {
       ExtractResource(kLzmaToolResource, in_folder("lzma.exe"));
@@ -442,7 +563,9 @@ int RunSetupBootstrap() {
       Tick();
       ExtractResource(kPackageResource, in_folder("Setup.lzma"));
       Tick();
-      CheckSpaceForPayload(in_folder("Setup.lzma"), inside, metadata);
+      std::string head;
+      ResourceSize(kPackageResource, &head, 13);
+      DecodedSizeOf(head);  // a payload too short for its header is refused here
       Phase(TSetupPhase::kDecoding);
       // The tool works in the folder, entered through its descriptor, on
       // names relative to it.
@@ -450,6 +573,8 @@ int RunSetupBootstrap() {
                                        roHideWindow | roNewConsole | roNoErrorDialogs, inside, nullptr, nullptr,
                                        nullptr, 0, in_folder("lzma.exe"));
       Tick();
+      if (tool_code == static_cast<int>(os::kErrorDiskFull) && space_needed > 0)
+        throw Exception(NoSpaceText(folder_text, space_needed, space_free));
       CheckLzmaExitCode(static_cast<std::uint32_t>(tool_code));
     } else {
       ExtractResource(kPackageResource, in_folder("Setup.pak"));
@@ -496,10 +621,12 @@ int RunSetupBootstrap() {
     Phase(TSetupPhase::kRunning);
     exit_code = RunProcess(inner, true, 0, {}, nullptr, nullptr, nullptr, 0, in_folder("Setup.exe"));
     SetProcessExitCode(exit_code);
+    g_fault_exit.exit_code.store(exit_code);
   } catch (const std::exception& e) {
     // Paths through the folder's descriptor are shown as the folder's own.
-    exit_code = EndWithFatalError(through.empty() ? std::string(e.what())
-                                                  : StringReplaceAll(e.what(), through, folder_text + "/"));
+    exit_code = EndWithFatalError(space_needed > 0 && IsDiskFull(e) ? NoSpaceText(folder_text, space_needed, space_free)
+                                  : through.empty() ? std::string(e.what())
+                                                    : StringReplaceAll(e.what(), through, folder_text + "/"));
   }
   return exit_code;
 }

@@ -123,14 +123,37 @@ void CheckSpaceToExtract(std::string_view payload_header, const TSetupMetadata& 
                     std::to_string(free_bytes) + " free.");
 }
 
-void CheckSpaceForPayload(const std::string& payload_file, const std::string& folder,
-                          const TSetupMetadata& metadata) {
-  char header[13] = {};
-  const std::int64_t n = TFileStreamEx(payload_file, fmShareDenyWrite).Read(header, sizeof header);
-  std::uint64_t free_bytes = 0;
-  if (!os::GetDiskFreeSpaceEx(folder, &free_bytes, nullptr, nullptr))
-    RaiseLastOSError("Failed to get the free space of '%s'", {folder});
-  CheckSpaceToExtract(std::string_view(header, static_cast<std::size_t>(n)), metadata, free_bytes);
+std::uint64_t DecodedSizeOf(std::string_view payload_header) {
+  constexpr std::size_t kSizeAt = 5, kHeaderSize = 13;
+  if (payload_header.size() < kHeaderSize) throw Exception("Invalid setup payload: its header is incomplete.");
+  std::uint64_t decoded = 0;
+  std::memcpy(&decoded, payload_header.data() + kSizeAt, 8);
+  return decoded;
+}
+
+std::uint64_t SetupSpaceNeeded(std::uint64_t tool_size, std::uint64_t payload_size, std::uint64_t decoded_size,
+                               const TSetupMetadata& metadata) {
+  constexpr std::uint64_t kBlock = 4096, kView = 256 * 1024, kMax = ~std::uint64_t{0};
+  const auto up = [&](std::uint64_t size, std::uint64_t unit) {
+    return size > kMax - (unit - 1) ? kMax : (size + unit - 1) / unit * unit;
+  };
+  const auto add = [&](std::uint64_t a, std::uint64_t b) { return a > kMax - b ? kMax : a + b; };
+  if (decoded_size == kMax) decoded_size = 0;
+  const auto exe = static_cast<std::uint64_t>(std::max<std::int32_t>(metadata.SetupExeSize, 0));
+  // Each step while the files before it stay: the tool, the payload, the
+  // decoded package, Setup.exe.
+  const std::uint64_t tool = tool_size ? up(tool_size, kBlock) : 0;
+  const std::uint64_t payload = up(payload_size, kBlock);
+  std::uint64_t needed = up(tool_size, kView);
+  needed = std::max(needed, add(tool, up(payload_size, kView)));
+  needed = std::max(needed, add(add(add(tool, payload), up(decoded_size, kBlock)), up(exe, kView)));
+  return needed;
+}
+
+void CheckSpaceNeeded(std::uint64_t needed, std::uint64_t free_bytes) {
+  if (needed > free_bytes)
+    throw Exception("Not enough free space to extract setup: " + std::to_string(needed) + " bytes needed, " +
+                    std::to_string(free_bytes) + " free.");
 }
 
 std::string BuildSetupCommandLine(const std::string& setup_exe_path, const std::string& own_path,

@@ -82,9 +82,23 @@ void CheckLzmaExitCode(std::uint32_t exit_code);
 // free.".
 void CheckSpaceToExtract(std::string_view payload_header, const TSetupMetadata& metadata,
                          std::uint64_t free_bytes);
-// The same for the payload file and the space free in folder's filesystem.
-void CheckSpaceForPayload(const std::string& payload_file, const std::string& folder,
-                          const TSetupMetadata& metadata);
+
+// The most a run holds in its setup folder at once, in bytes as a file
+// system counts them (whole 4 KiB blocks; a file written through a mapping
+// takes whole 256 KiB views until it is closed): the LZMA tool, the payload
+// (tool_size 0 and decoded_size 0 for a plain package, which is
+// "Setup.pak" itself), the decoded package and "Setup.exe" being split off
+// it. decoded_size: as the payload header gives it (all ones: unknown, not
+// counted).
+std::uint64_t SetupSpaceNeeded(std::uint64_t tool_size, std::uint64_t payload_size, std::uint64_t decoded_size,
+                               const TSetupMetadata& metadata);
+// The decoded size an LZMA-alone payload's header announces (all ones when
+// it gives none). Raises "Invalid setup payload: its header is incomplete."
+// for a header shorter than 13 bytes.
+std::uint64_t DecodedSizeOf(std::string_view payload_header);
+// "Not enough free space to extract setup: N bytes needed, M free." when
+// needed is more than free_bytes.
+void CheckSpaceNeeded(std::uint64_t needed, std::uint64_t free_bytes);
 
 // The command line of the inner setup: its quoted path, the quoted own path
 // as /installer_filename= (both quoted by the runtime's rules, so that the

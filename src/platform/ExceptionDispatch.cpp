@@ -20,6 +20,7 @@
 
 #include "platform/FaultSupport.h"
 #include "platform/Modules.h"
+#include "platform/Process.h"
 #include "platform/TestHooks.h"
 
 namespace vt::os {
@@ -248,6 +249,14 @@ void EnsureViewFaultHandler() {
 void OnFault(int sig, siginfo_t* info, void* uc) {
   RecoverViewCopy(sig, info);
   const int saved_errno = errno;
+  // Sent by another process (kill -SEGV): a termination request where the
+  // program takes them, not a fault. (The watchdog's timer and the process's
+  // own raise stay what they are.)
+  const bool sent = info->si_code == SI_USER || info->si_code == SI_QUEUE || info->si_code == SI_TKILL;
+  if (sent && info->si_pid != ::getpid() && RecordSentSignalAsRequest(sig)) {
+    errno = saved_errno;
+    return;
+  }
   FaultThreadState& f = t_fault;
   if (f.depth++ > 0) {
     CallHook();

@@ -208,6 +208,12 @@ DWORD SetLastErrorFromErrno(int err) {
   return code;
 }
 
+const char* StoredSystemErrorText(DWORD code) noexcept {
+  for (const auto& e : kTexts)
+    if (e.code == code) return e.text;
+  return nullptr;
+}
+
 std::string SystemErrorText(DWORD code) {
   for (const auto& e : kTexts) {
     if (e.code == code) {

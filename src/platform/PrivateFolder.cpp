@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,13 +35,48 @@ struct Dirent64 {
   char name[1];
 };
 
+// A walk's work, counted in entries met and passes begun, is bounded:
+// something that keeps filling the tree stops the walk (what stays is "in
+// use") instead of keeping it busy. Every kWalkLook units the walk looks at
+// its file system: one whose free inodes or blocks fell by a sixteenth since
+// the walk began (and by kWalkLook at least) is being filled faster than the
+// walk empties it, and the walk stops there too.
+constexpr long kWalkWork = 1L << 23;
+constexpr long kWalkLook = 1024;
+
 struct RemoveState {
   FolderScratch* scratch;
   int first_errno = 0;
   char* failed_name;
   std::size_t failed_name_size;
   unsigned moved = 0;  // names handed out to folders moved up
+  long work_left = kWalkWork;
+  int top_fd = -1;
+  std::uint64_t free_inodes = 0, free_blocks = 0;  // when the walk began
 };
+
+void NoteFreeRoom(RemoveState& st, int top_fd) {
+  st.top_fd = top_fd;
+  struct statfs fs;
+  if (::fstatfs(top_fd, &fs) != 0) return;
+  st.free_inodes = fs.f_files > 0 ? fs.f_ffree : 0;
+  st.free_blocks = fs.f_bfree;
+}
+
+// True while the walk may go on: work is left, and the file system has not
+// lost room since the walk began.
+bool MayWork(RemoveState& st) {
+  if (--st.work_left < 0) return false;
+  if (st.work_left % kWalkLook != 0 || st.top_fd < 0) return true;
+  struct statfs fs;
+  if (::fstatfs(st.top_fd, &fs) != 0) return true;
+  const auto fell = [](std::uint64_t before, std::uint64_t now) {
+    const std::uint64_t margin = before / 16 > static_cast<std::uint64_t>(kWalkLook) ? before / 16 : kWalkLook;
+    return now + margin < before;
+  };
+  if (st.free_inodes > 0 && fs.f_files > 0 && fell(st.free_inodes, fs.f_ffree)) return false;
+  return !fell(st.free_blocks, fs.f_bfree);
+}
 
 void NoteFailure(RemoveState& st, int err, const char* name) {
   if (st.first_errno) return;
@@ -166,6 +203,11 @@ enum class Pass { kEmpty, kLeft, kDescend, kNoDescriptor };
 // descriptors run out it is moved there too, or kNoDescriptor. A refusal
 // in a folder of this user opens it up once and tries again.
 Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int top, bool move_first, int* sub) {
+  if (st.work_left < 0 || !MayWork(st)) {
+    st.work_left = -1;
+    NoteFailure(st, EBUSY, ".");  // something keeps filling the tree
+    return Pass::kLeft;
+  }
   if (::lseek(fd, 0, SEEK_SET) < 0) {
     NoteFailure(st, errno, ".");
     return Pass::kLeft;
@@ -185,6 +227,11 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int to
       at += entry->reclen;
       const char* name = entry->name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      if (st.work_left < 0 || !MayWork(st)) {
+        st.work_left = -1;
+        NoteFailure(st, EBUSY, name);
+        return Pass::kLeft;
+      }
       int err = RemoveEntry(fd, name, entry->type == DT_DIR);
       if (err == EACCES && !opened_up) {
         opened_up = true;
@@ -206,6 +253,7 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int to
         }
         err = errno;
         if (d >= 0) ::close(d);
+        if (d < 0 && err == ENOENT) continue;  // gone meanwhile (another walk took it)
         if (err == EMFILE || err == ENFILE) {
           if (!move_first && top != fd && MoveUp(fd, name, top, st)) continue;
           if (may_shed) return Pass::kNoDescriptor;
@@ -228,17 +276,14 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int to
 // which removes the emptied folder it descended into. Folders where
 // something stays are remembered, so that no walk enters them twice.
 bool EmptyTree(int top_fd, RemoveState& st) {
+  NoteFreeRoom(st, top_fd);
   FolderScratch& s = *st.scratch;
   s.stuck_count = 0;
   s.held[0] = top_fd;
   int depth = 0, deepest = FolderScratch::kHeldLevels - 1;
   bool may_descend = true;
   const auto climb = [&] { ::close(s.held[depth--]); };
-  for (long budget = 1L << 22;; --budget) {
-    if (budget == 0) {  // something keeps filling the tree
-      NoteFailure(st, EBUSY, ".");
-      may_descend = false;
-    }
+  for (;;) {
     int sub = -1;
     switch (RemovePass(s.held[depth], st, may_descend, depth >= 2, top_fd, depth > 0 && depth >= deepest, &sub)) {
       case Pass::kDescend:
@@ -598,6 +643,19 @@ HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_
   return HeldFolder::kFailed;
 }
 
+namespace {
+
+// A decimal number, or two joined by '_' (a name passed over for the next).
+bool IsRunNumber(const std::string& text) {
+  const std::size_t mark = text.find('_');
+  const auto digits = [](const std::string& part) {
+    return !part.empty() && part.find_first_not_of("0123456789") == std::string::npos;
+  };
+  return mark == std::string::npos ? digits(text) : digits(text.substr(0, mark)) && digits(text.substr(mark + 1));
+}
+
+}  // namespace
+
 int RemoveLeftoverFolders(int parent_fd, const std::string& prefix) {
   const int scan_fd = ::openat(parent_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (scan_fd < 0) return 0;
@@ -610,7 +668,7 @@ int RemoveLeftoverFolders(int parent_fd, const std::string& prefix) {
   while (const dirent* e = ::readdir(dir)) {
     const std::string name = e->d_name;
     if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-        name.find_first_not_of("0123456789", prefix.size()) == std::string::npos && names.size() < 4096)
+        IsRunNumber(name.substr(prefix.size())) && names.size() < 4096)
       names.push_back(name);
   }
   ::closedir(dir);
@@ -631,6 +689,11 @@ int RemoveLeftoverFolders(int parent_fd, const std::string& prefix) {
     ::close(fd);
   }
   return removed;
+}
+
+bool OnReadOnlyFileSystem(int fd) {
+  struct statvfs st;
+  return ::fstatvfs(fd, &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
 }
 
 void CloseFolder(int fd) {

@@ -65,7 +65,7 @@ enum class HeldFolder { kHeld, kInUse, kFailed };
 HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_fd);
 
 // Removes this user's folders in parent_fd named prefix and a decimal number
-// that no live run holds (what killed runs left behind), as
+// (or two joined by '_') that no live run holds (what killed runs left behind), as
 // RemoveHeldFolder removes them. Another user's entries are never touched.
 // Returns how many were removed.
 int RemoveLeftoverFolders(int parent_fd, const std::string& prefix);
@@ -96,6 +96,9 @@ struct FolderScratch {
 // failed_name_size).
 bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,
                       int* failed_errno, char* failed_name, std::size_t failed_name_size);
+
+// Whether the folder open as fd lies on a file system mounted read-only.
+bool OnReadOnlyFileSystem(int fd);
 
 // Closes a descriptor this layer returned.
 void CloseFolder(int fd);

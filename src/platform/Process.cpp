@@ -1047,6 +1047,12 @@ bool CatchTerminationRequests(TerminationPolicy policy) {
 
 int TerminationRequest() { return g_first_request.load(); }
 
+bool RecordSentSignalAsRequest(int signal) noexcept {
+  if (g_request_pipe[1] < 0) return false;
+  OnTerminationRequest(signal);
+  return true;
+}
+
 unsigned SetErrorMode(unsigned mode) { return g_error_mode.exchange(mode); }
 unsigned GetErrorMode() { return g_error_mode.load(); }
 

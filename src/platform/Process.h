@@ -176,6 +176,10 @@ enum class TerminationPolicy {
 bool CatchTerminationRequests(TerminationPolicy policy);
 // The signal number of the first request caught, 0 while none was.
 int TerminationRequest();
+// A fault signal that another process sent (kill -SEGV) is no fault: once
+// requests are caught it is recorded as one of them (true); false while
+// they are not. Async-signal-safe.
+bool RecordSentSignalAsRequest(int signal) noexcept;
 
 // Writes to a pipe without a reader fail with an error (as there) instead of
 // ending the process with a signal. Children start with every signal at its

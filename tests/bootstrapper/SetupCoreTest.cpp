@@ -82,6 +82,30 @@ TEST(SetupLzma, PayloadMustFitTheFreeSpaceBeforeDecoding) {
     EXPECT_EQ(ErrorText([&] { CheckSpaceToExtract(c.header, meta, c.free); }), c.error) << c.free;
 }
 
+// The run's peak in its folder: whole 4 KiB blocks of what stays, whole
+// 256 KiB views of what a mapping is writing; the larger of the payload's
+// write beside the tool and Setup.exe's split beside all.
+TEST(SetupSpace, NeededIsTheRunsPeak) {
+  constexpr std::uint64_t K = 1024, kAll = ~std::uint64_t{0};
+  const TSetupMetadata exe{100, true};
+  // Setup.exe's view beside the tool, the payload and the package.
+  EXPECT_EQ(SetupSpaceNeeded(1, 4096, 4097, exe), 4 * K + 4 * K + 8 * K + 256 * K);
+  // The payload's view beside the tool, at a block's and a view's edge.
+  const TSetupMetadata none{0, true};
+  EXPECT_EQ(SetupSpaceNeeded(257 * K, 1, 1, none), 260 * K + 256 * K);
+  EXPECT_EQ(SetupSpaceNeeded(256 * K, 256 * K, 0, none), 512 * K);
+  EXPECT_EQ(SetupSpaceNeeded(256 * K, 256 * K + 1, 0, none), 768 * K);
+  EXPECT_EQ(SetupSpaceNeeded(4 * K, 600 * K, 0, none), 4 * K + 768 * K);
+  // A decoded size the header does not give counts nothing; a plain package.
+  EXPECT_EQ(SetupSpaceNeeded(4 * K, 4 * K, kAll, exe), 4 * K + 4 * K + 256 * K);
+  EXPECT_EQ(SetupSpaceNeeded(0, 256 * K, 0, exe), 256 * K + 256 * K);
+  EXPECT_EQ(SetupSpaceNeeded(0, 256 * K + 1, 0, TSetupMetadata{0, false}), 512 * K);
+  EXPECT_EQ(SetupSpaceNeeded(4 * K, 4 * K, kAll - 5, exe), kAll);  // saturates
+  EXPECT_EQ(ErrorText([] { CheckSpaceNeeded(8192, 8192); }), "<no error>");
+  EXPECT_EQ(ErrorText([] { CheckSpaceNeeded(8193, 8192); }),
+            "Not enough free space to extract setup: 8193 bytes needed, 8192 free.");
+}
+
 TEST(SetupSwitches, SilentInstaller) {
   for (const char* on : {"prog /silent_installer", "prog a -SILENT_INSTALLER b", "prog \"/Silent_Installer\""})
     EXPECT_TRUE(HasSilentInstallerSwitch(on)) << on;

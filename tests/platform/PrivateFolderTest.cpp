@@ -81,7 +81,11 @@ TEST(PrivateFolder, HeldFoldersStayAndLeftoversGo) {
   fs::create_directory_symlink(root / "outside", root / "Run_2" / "a" / "link");
   fs::create_directories(root / "Other_3");
   fs::create_directories(root / "Run_4.moved");  // not a name a run gives its folder
-  EXPECT_EQ(RemoveLeftoverFolders(parent, "Run_"), 1);
+  fs::create_directories(root / "Run_5_2");      // a name passed over for the next one
+  fs::create_directories(root / "Run_6_");
+  EXPECT_EQ(RemoveLeftoverFolders(parent, "Run_"), 2);
+  EXPECT_FALSE(fs::exists(root / "Run_5_2"));
+  EXPECT_TRUE(fs::exists(root / "Run_6_"));
   EXPECT_TRUE(fs::exists(root / "Run_1" / "Setup.pak"));
   EXPECT_FALSE(fs::exists(root / "Run_2"));
   EXPECT_TRUE(fs::exists(root / "Other_3"));

@@ -2,9 +2,13 @@
 // raises a real processor fault (segv, bus, fpe, ill) in a phase of the run
 // (extracting, decoding, running). In the last two the fault strikes on a
 // second thread once the tool or the inner setup runs, or, when
-// VT_TEST_FAULT_WHEN names a file, once that file exists. The kind "replace"
+// VT_TEST_FAULT_WHEN names a file, once that file exists ("{pid}" in the
+// name stands for the program's process id). The kind "replace"
 // is no fault: the program's own file is replaced by a copy, as an update
-// of the download would.
+// of the download would. The kinds "hup", "int" and "term" are no fault
+// either: the program sends itself that signal from a second thread
+// VT_TEST_FAULT_DELAY_US microseconds after the phase begins.
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -22,6 +26,7 @@ namespace {
 
 std::string g_kind;
 std::string g_when;  // the file whose appearance lets the fault strike
+long g_delay_us = 0;
 vt::TSetupPhase g_phase = vt::TSetupPhase::kExtracting;
 
 [[gnu::noinline]] void Fault() {
@@ -58,8 +63,19 @@ bool HasChild() {
   return text.find_first_of("0123456789") != std::string::npos;
 }
 
+int SignalOfKind() {
+  return g_kind == "hup" ? SIGHUP : g_kind == "int" ? SIGINT : g_kind == "term" ? SIGTERM : 0;
+}
+
 void OnPhase(vt::TSetupPhase phase) {
   if (phase != g_phase) return;
+  if (const int signal = SignalOfKind()) {
+    std::thread([signal] {
+      if (g_delay_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(g_delay_us));
+      ::kill(::getpid(), signal);
+    }).detach();
+    return;
+  }
   if (phase == vt::TSetupPhase::kExtracting) return Fault();
   std::thread([] {
     if (!g_when.empty()) {
@@ -78,7 +94,12 @@ const bool g_installed = [] {
   const std::string s = wanted;
   const size_t colon = s.find(':');
   g_kind = s.substr(0, colon);
-  if (const char* when = std::getenv("VT_TEST_FAULT_WHEN")) g_when = when;
+  if (const char* when = std::getenv("VT_TEST_FAULT_WHEN")) {
+    g_when = when;
+    if (const size_t at = g_when.find("{pid}"); at != std::string::npos)
+      g_when.replace(at, 5, std::to_string(::getpid()));
+  }
+  if (const char* delay = std::getenv("VT_TEST_FAULT_DELAY_US")) g_delay_us = std::atol(delay);
   const std::string phase = colon == std::string::npos ? "" : s.substr(colon + 1);
   g_phase = phase == "decoding" ? vt::TSetupPhase::kDecoding
             : phase == "running" ? vt::TSetupPhase::kRunning
