@@ -15,6 +15,7 @@
 #include "platform/Process.h"
 #include "platform/Sync.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt::os {
 namespace {
@@ -79,13 +80,13 @@ TEST(ProcessStart, SuspendedChildRunsNothingUntilResumed) {
                             &pi));
   const auto pid = static_cast<pid_t>(pi.process_id);
   EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
-  for (int i = 0; i < 500 && ProcessState(pid) != 'Z' && ProcessState(pid) != '\0'; ++i) ::usleep(10000);
+  EXPECT_TRUE(vt::test::WaitPatiently([&] { return ProcessState(pid) == 'Z' || ProcessState(pid) == '\0'; }));
   EXPECT_FALSE(fs::exists(marker + "2"));
 
   // Killed while it waits: resuming it is no broken pipe for the starter.
   ASSERT_TRUE(CreateProcess(Child(), "vt_proc_child touch " + marker + "3", false, kCreateSuspended, nullptr, {}, {},
                             &pi));
-  ::kill(static_cast<pid_t>(pi.process_id), SIGKILL);
+  vt::test::Signal(static_cast<pid_t>(pi.process_id), SIGKILL);
   EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
   EXPECT_EQ(ResumeChildThread(pi.thread), 1u);
   EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));

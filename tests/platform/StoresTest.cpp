@@ -27,6 +27,7 @@
 #include "platform/Registry.h"
 #include "platform/TestHooks.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt::os {
 namespace {
@@ -97,8 +98,10 @@ pid_t HoldLock(const std::string& path) {
   ::close(ready[1]);
   char ok = 0;
   if (::read(ready[0], &ok, 1) != 1 || ok != '1') {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    if (child > 0) {
+      vt::test::Signal(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+    }
     ::close(ready[0]);
     return -1;
   }
@@ -107,7 +110,7 @@ pid_t HoldLock(const std::string& path) {
 }
 
 void EndChild(pid_t child) {
-  ::kill(child, SIGKILL);
+  vt::test::Signal(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
 }
 
