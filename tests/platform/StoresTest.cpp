@@ -148,7 +148,7 @@ TEST_F(Stores, AHeldLockHangsNoReaderAndStopsWritersInTime) {
                            FwRemoveAuthorizedApplication("C:\\a.exe"));
   });
   // A hang shows as a failure here, not as a test that never ends.
-  const bool finished = work.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  const bool finished = work.wait_for(vt::test::kPatience) == std::future_status::ready;
   EndChild(registry_holder);
   EndChild(firewall_holder);
   ASSERT_TRUE(finished) << "a store call waited for the held lock";

@@ -152,7 +152,8 @@ TEST(PulsedEvents, WaitersKilledInTheirWaitCountForNothing) {
     ASSERT_TRUE(PlatformTestHelper::EventWaiters(event, &waiting, &joins));
     EXPECT_EQ(SetResetAndLook(event), kWaitTimeout);
     ProcessInformation pi;
-    const pid_t waiter = StartSyncHelper(std::string(wait) + " " + name + " 60000", &pi);
+    const pid_t waiter =
+        StartSyncHelper(std::string(wait) + " " + name + " " + std::to_string(vt::test::kPatienceMs), &pi);
     ASSERT_NE(waiter, 0);
     ASSERT_TRUE(AwaitNewWait(event, joins));
     ASSERT_TRUE(vt::test::Signal(waiter, SIGKILL));
