@@ -93,8 +93,10 @@ class BootstrapperRun : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directories(tmp_);
-    // A shell's background job starts with SIGINT and SIGQUIT ignored, which
-    // the programs started here would keep: the tests send them.
+    // A shell's background job starts with SIGINT and SIGQUIT ignored, and
+    // nohup with SIGHUP ignored, which the programs started here would keep:
+    // the tests send them.
+    ::signal(SIGHUP, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGQUIT, SIG_DFL);
   }
