@@ -549,9 +549,15 @@ void Segment::ForkedChild() {
     if (fd == kNoForkHold) continue;
     // Without a description of its own (no descriptor left) the child
     // shares the parent's, which then neither of them removes.
+    // The new description takes the parent's number: a forked child has
+    // the parent's descriptors, no other numbers.
     if (fd >= 0) {
-      ::close(segment->name_fd_);
-      segment->name_fd_ = fd;
+      if (::dup3(fd, segment->name_fd_, O_CLOEXEC) >= 0) {
+        ::close(fd);
+      } else {
+        ::close(segment->name_fd_);
+        segment->name_fd_ = fd;
+      }
     }
     segment->shared_with_child_ = fd < 0;
     segment->holder_pid_ = ::getpid();

@@ -33,6 +33,7 @@
 #include "platform/CommandLine.h"
 #include "platform/Process.h"
 #include "platform/Resources.h"
+#include "support/Patience.h"
 #include "support/TestFiles.h"
 #include "support/Sanitized.h"
 
@@ -543,16 +544,29 @@ TEST_F(BootstrapperRun, SquattedFolderNameTellsWhatToDo) {
 
 // ---- signals and children -----------------------------------------------
 
-// The process id the sample program reports once it runs.
+// The process id the sample program reports once it runs, up to the
+// patience; 0, with the test failed, when it never does.
 int ReportedPid(const fs::path& report) {
-  for (int i = 0; i < 3000; ++i) {
+  int pid = 0;
+  vt::test::WaitPatiently([&] {
     const std::string text = ReadFileText(report);
     const size_t p = text.find("\npid=");
-    if (p != std::string::npos && text.find("\nexit_code=") != std::string::npos) return std::atoi(&text[p + 5]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ADD_FAILURE() << "the sample program did not start";
-  return 0;
+    if (p != std::string::npos && text.find("\nexit_code=") != std::string::npos) pid = std::atoi(&text[p + 5]);
+    return pid != 0;
+  });
+  if (pid <= 1) ADD_FAILURE() << "the sample program did not start";
+  return pid > 1 ? pid : 0;
+}
+
+// Whether child is a child of the run's process (so a signal to it reaches
+// no other process); the test fails when a reported one is not.
+bool ChildOfRun(int child, DWORD run) {
+  if (child == 0) return false;  // the look-up failed already
+  const pid_t parent = vt::test::ParentOf(child);
+  if (parent == static_cast<pid_t>(run)) return true;
+  ADD_FAILURE() << "process " << child << " is no child of the run's process " << run << " (its parent: " << parent
+                << ")";
+  return false;
 }
 
 // Whether the process or thread at /proc/... has ended (a zombie counts).
@@ -561,15 +575,16 @@ bool Ended(const std::string& proc) {
   return stat.empty() || stat.find(") Z ") != std::string::npos;
 }
 
-// Whether a process ends, waiting up to 400 s for it (far past any busy
-// machine's delay).
+// Whether a process ends, up to the patience. One that does not is left
+// alone: its id is no longer known to be the one the test saw.
 bool ProcessEnds(int pid) {
-  for (int i = 0; i < 40000; ++i) {
-    if (Ended("/proc/" + std::to_string(pid))) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ::kill(pid, SIGKILL);
-  return false;
+  return vt::test::WaitPatiently([&] { return Ended("/proc/" + std::to_string(pid)); }, std::chrono::milliseconds(10));
+}
+
+// Waits until ready answers true, up to the patience (as long as the gated
+// tool waits): what follows a wait must not run before what it waits for.
+bool WaitUntil(const std::function<bool()>& ready) {
+  return vt::test::WaitPatiently(ready, std::chrono::milliseconds(1));
 }
 
 TEST_F(BootstrapperRun, TerminationSignalsStopTheToolOrPassToTheInnerSetup) {
@@ -598,7 +613,11 @@ TEST_F(BootstrapperRun, TerminationSignalsStopTheToolOrPassToTheInnerSetup) {
     int child = 0;
     while_running_ = [&](DWORD pid, const fs::path& report) {
       child = ReportedPid(report);
-      ::kill(c.group ? -static_cast<pid_t>(pid) : static_cast<pid_t>(pid), c.signal);
+      if (child == 0) return;
+      if (c.group)
+        vt::test::SignalGroup(static_cast<pid_t>(pid), c.signal);
+      else
+        vt::test::Signal(static_cast<pid_t>(pid), c.signal);
     };
     const RunResult run = StartProgram(c.program, "", {{"VT_SAMPLE_SETUP_SLEEP_MS", "60000"}});
     EXPECT_EQ(run.exit_code, c.exit_code) << c.program << " " << c.signal;
@@ -616,8 +635,9 @@ TEST_F(BootstrapperRun, DeepTreesGoInTheCleanUpAndInALaterRunsSweep) {
   for (const std::string tree : {"12:1", "200:1", "40:200", "10000:1"}) {
     while_running_ = [&](DWORD pid, const fs::path& report) {
       const int child = ReportedPid(report);
-      ::kill(static_cast<pid_t>(pid), SIGKILL);
-      ::kill(child, SIGKILL);
+      if (!ChildOfRun(child, pid)) return;
+      vt::test::Signal(static_cast<pid_t>(pid), SIGKILL);
+      vt::test::Signal(child, SIGKILL);
       EXPECT_TRUE(ProcessEnds(child));
     };
     const RunResult killed =
@@ -656,8 +676,9 @@ TEST_F(BootstrapperRun, ReadOnlyFoldersOfTheUserGoInTheCleanUpAndInALaterRunsSwe
   for (const std::string tree : {"2:1:555", "40:1:555"}) {
     while_running_ = [&](DWORD pid, const fs::path& report) {
       const int child = ReportedPid(report);
-      ::kill(static_cast<pid_t>(pid), SIGKILL);
-      ::kill(child, SIGKILL);
+      if (!ChildOfRun(child, pid)) return;
+      vt::test::Signal(static_cast<pid_t>(pid), SIGKILL);
+      vt::test::Signal(child, SIGKILL);
       EXPECT_TRUE(ProcessEnds(child));
     };
     const RunResult killed = as_user(tree, "60000");
@@ -921,7 +942,7 @@ TEST_F(BootstrapperRun, ARunHoldsItsFolderAndTheNextRunRemovesLeftovers) {
   int child = 0;
   while_running_ = [&](DWORD pid, const fs::path& report) {
     child = ReportedPid(report);
-    ::kill(static_cast<pid_t>(pid), SIGKILL);
+    if (child != 0) vt::test::Signal(static_cast<pid_t>(pid), SIGKILL);
   };
   const RunResult killed = StartProgram(console, "", {{"VT_SAMPLE_SETUP_SLEEP_MS", "60000"}});
   EXPECT_TRUE(ProcessEnds(child));
@@ -1032,13 +1053,14 @@ TEST_F(BootstrapperRun, SignalsIgnoredAtStartStayIgnoredInBothPhases) {
     bool alive = false;
     while_running_ = [&](DWORD pid, const fs::path& report) {
       child = ReportedPid(report);
+      if (child == 0) return;
       own_mask = IgnoredSignals(static_cast<int>(pid));
       child_mask = IgnoredSignals(child);
-      ::kill(-static_cast<pid_t>(pid), SIGHUP);  // the whole group, as a hang-up sends it
-      ::kill(-static_cast<pid_t>(pid), SIGINT);
+      vt::test::SignalGroup(static_cast<pid_t>(pid), SIGHUP);  // the whole group, as a hang-up sends it
+      vt::test::SignalGroup(static_cast<pid_t>(pid), SIGINT);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       alive = !Ended("/proc/" + std::to_string(pid));
-      if (c.exit_code == 6) ::kill(static_cast<pid_t>(pid), SIGTERM);
+      if (c.exit_code == 6) vt::test::Signal(static_cast<pid_t>(pid), SIGTERM);
     };
     const RunResult run =
         Start({}, "sh \"" + nohup.string() + "\" \"" + c.program.string() + "\"", {{"VT_SAMPLE_SETUP_SLEEP_MS",
@@ -1167,15 +1189,14 @@ TEST_F(BootstrapperRun, FaultMessageStaysLastWhenTheToolEndsMeanwhile) {
     ::close(filler);
     WriteFileText(go, "");
     const fs::path folder = tmp_ / ("Vontaro_Setup_" + std::to_string(pid));
-    for (int i = 0; i < 30000 && fs::exists(folder); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ::kill(child, SIGKILL);
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(folder); })) << "the folder stayed";
+    if (ChildOfRun(child, pid)) vt::test::Signal(child, SIGKILL);
     std::string now;
-    for (int i = 0; i < 30000; ++i) {
+    const bool settled = WaitUntil([&] {
       now = SleepingIn(main_thread);
-      if (!now.empty() && now != waiting && now != "running") break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_NE(now, "") << "the main thread did not settle";
+      return !now.empty() && now != waiting && now != "running";
+    });
+    EXPECT_TRUE(settled) << "the main thread did not settle: " << now;
     std::string rest;
     for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) rest.append(buf, static_cast<size_t>(n));
     EXPECT_EQ(rest.substr(0, filled), std::string(filled, 'x'));
@@ -1208,18 +1229,6 @@ bool OtherThreadSleepsIn(DWORD pid, long call) {
     if (e.path().filename() != std::to_string(pid) && SleepingIn(e.path().string()) == std::to_string(call))
       return true;
   return false;
-}
-
-// Waits until ready answers true; false when it still does not after 400 s
-// (as long as the gated tool waits), a bound far past any busy machine's
-// delay: what follows a wait must not run before what it waits for.
-bool WaitUntil(const std::function<bool()>& ready) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(400);
-  while (!ready()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 // A pipe whose write end another program left non-blocking, full up to a
@@ -1321,7 +1330,7 @@ TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
       const std::string main_thread = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
       if (!WaitUntil([&] { return fs::exists(gate.string() + ".started"); })) {
         ADD_FAILURE() << "the tool did not start";
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        vt::test::Signal(static_cast<pid_t>(pid), SIGKILL);
         return;
       }
       char buf[65536];
@@ -1342,7 +1351,7 @@ TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
       const auto ended = [&] { return Ended(main_thread); };
       if (!WaitUntil([&] { return in_write() || ended(); }) || !in_write()) {
         ADD_FAILURE() << "the message never waited for room";
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        vt::test::Signal(static_cast<pid_t>(pid), SIGKILL);
         return;
       }
       WriteFileText(go, "");

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt {
 namespace {
@@ -33,11 +34,10 @@ class Holder {
   Holder& operator=(const Holder&) = delete;
   // Its output once it has started (or ended).
   std::string WaitStarted() const {
-    for (int i = 0; pipe_ && i < 2000; ++i) {
+    if (pipe_) test::WaitPatiently([&] {
       const std::string text = test::ReadFileText(out_);
-      if (text.find("started") != std::string::npos || text.find("failed") != std::string::npos) return text;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+      return text.find("started") != std::string::npos || text.find("failed") != std::string::npos;
+    });
     return test::ReadFileText(out_);
   }
 

@@ -8,18 +8,15 @@
 
 #include "platform/TestHooks.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt {
 namespace {
 
-// Waits (at most 5 s) until f holds.
+// Waits until f holds, up to the patience.
 template <typename F>
 bool Eventually(F f) {
-  for (int i = 0; i < 5000; ++i) {
-    if (f()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
+  return test::WaitPatiently(f, std::chrono::milliseconds(1));
 }
 
 bool BarReaches(os::HWND bar, int expected) {

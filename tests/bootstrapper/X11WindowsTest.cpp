@@ -26,6 +26,7 @@
 #include "platform/X11Display.h"
 #include "support/TestFiles.h"
 #include "support/VirtualDisplay.h"
+#include "support/Patience.h"
 
 extern char** environ;
 
@@ -53,7 +54,7 @@ struct Program {
   std::future<int> code;
   bool Ended() const { return code.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
   void Kill() const {
-    if (const pid_t p = *pid; p > 0) ::kill(p, SIGKILL);
+    if (const pid_t p = *pid; p > 0) vt::test::Signal(p, SIGKILL);
   }
   Program() = default;
   Program(Program&&) = default;

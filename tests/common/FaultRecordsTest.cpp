@@ -21,6 +21,7 @@
 #include "platform/Process.h"
 #include "support/Sanitized.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt {
 namespace {
@@ -161,15 +162,15 @@ class FaultRecords : public test::TempFolderTest {
     ::unsetenv("VT_REGISTRY_DIR");
     ::unsetenv("PalgremLogInstance");
   }
-  // Runs the child; its exit code. A child still running after a minute is
-  // killed and reported.
+  // Runs the child; its exit code. A child still running after the tests'
+  // patience is killed and reported.
   std::uint32_t Run(const std::string& args) {
     TProcessInformation pi{};
     RunProcess("\"" + P("FaultChild") + "\" " + args, false, 0, {}, &pi);
     os::CloseHandle(pi.hThread);
     std::uint32_t code = 99;
-    if (os::WaitForProcess(pi.hProcess, 60000) != os::kWaitObject0) {
-      ::kill(static_cast<pid_t>(pi.dwProcessId), SIGKILL);
+    if (os::WaitForProcess(pi.hProcess, vt::test::kPatienceMs) != os::kWaitObject0) {
+      vt::test::Signal(static_cast<pid_t>(pi.dwProcessId), SIGKILL);
       os::WaitForProcess(pi.hProcess, os::kInfinite);
       ADD_FAILURE() << "the child did not end: " << args;
     }

@@ -20,6 +20,7 @@
 #include "support/EventLogs.h"
 #include "support/ForgedMapLine.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt {
 namespace {
@@ -172,8 +173,9 @@ TEST(NativeCalls, ProcessListCountsTheThreadsOfAnyProcess) {
     ::pause();
     ::_exit(0);
   }
+  ASSERT_GT(child, 0);
   EXPECT_EQ(GetProcessThreadCount(static_cast<std::uint32_t>(child)), 1);
-  ::kill(child, SIGKILL);
+  vt::test::Signal(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
   EXPECT_EQ(GetProcessThreadCount(static_cast<std::uint32_t>(child)), 0);
 }

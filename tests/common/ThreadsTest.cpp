@@ -15,6 +15,7 @@
 #include "support/EventLogs.h"
 #include "support/TestFiles.h"
 #include "support/LibraryLogCapture.h"
+#include "support/Patience.h"
 
 namespace vt {
 namespace {
@@ -108,14 +109,10 @@ TEST(Threads, TerminateIsSeenByTheBodyAndCreationFailureIsLogged) {
   TMethodThread::Dispose(failed);
 }
 
-// Waits until Condition holds; false after a generous limit.
+// Waits until Condition holds; false once the patience runs out.
 template <typename F>
 bool Eventually(F condition) {
-  for (int i = 0; i < 20000; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return false;
+  return test::WaitPatiently(condition, std::chrono::milliseconds(1));
 }
 
 TEST(Threads, SuspendAndResumeCountOnARunningThread) {

@@ -9,6 +9,7 @@
 #include "platform/Sync.h"
 #include "support/HoldingChild.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt::os {
 namespace {
@@ -48,7 +49,7 @@ TEST_F(DuplicateFromProcessTest, FileAndNamedMutexOfAChild) {
   // The child ends without releasing: the copy sees the mutex abandoned, and
   // the file stays readable through the copy.
   child.Release();
-  EXPECT_EQ(WaitForSingleObject(owned, 5000), kWaitAbandoned0);
+  EXPECT_EQ(WaitForSingleObject(owned, vt::test::kPatienceMs), kWaitAbandoned0);
   EXPECT_TRUE(ReleaseMutex(owned));
   EXPECT_TRUE(SetFilePointer(file, 0, kFileBegin, nullptr));
   EXPECT_TRUE(ReadFile(file, buffer, 5, &done));

@@ -11,8 +11,11 @@
 #include <fstream>
 #include <string>
 
+#include "platform/Handles.h"
 #include "platform/Process.h"
+#include "platform/Sync.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt::os {
 namespace {
@@ -77,13 +80,13 @@ TEST(ProcessStart, SuspendedChildRunsNothingUntilResumed) {
                             &pi));
   const auto pid = static_cast<pid_t>(pi.process_id);
   EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
-  for (int i = 0; i < 500 && ProcessState(pid) != 'Z' && ProcessState(pid) != '\0'; ++i) ::usleep(10000);
+  EXPECT_TRUE(vt::test::WaitPatiently([&] { return ProcessState(pid) == 'Z' || ProcessState(pid) == '\0'; }));
   EXPECT_FALSE(fs::exists(marker + "2"));
 
   // Killed while it waits: resuming it is no broken pipe for the starter.
   ASSERT_TRUE(CreateProcess(Child(), "vt_proc_child touch " + marker + "3", false, kCreateSuspended, nullptr, {}, {},
                             &pi));
-  ::kill(static_cast<pid_t>(pi.process_id), SIGKILL);
+  vt::test::Signal(static_cast<pid_t>(pi.process_id), SIGKILL);
   EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
   EXPECT_EQ(ResumeChildThread(pi.thread), 1u);
   EXPECT_TRUE(CloseHandle(pi.process) && CloseHandle(pi.thread));
@@ -298,6 +301,43 @@ TEST(ProcessStart, StarterWithoutStandardHandles) {
   });
   EXPECT_TRUE(ok);
   EXPECT_EQ(test::ReadFileText(out), "");
+}
+
+// A forked copy of a process that holds a named object has the parent's
+// descriptors and no others: a number free in the parent is free in the
+// copy, whose own descriptor put there reaches the child it starts; the
+// object still works in the copy.
+TEST(ProcessStart, ForkedCopyOfANamedObjectsHolderKeepsTheDescriptorNumbers) {
+  TempFolder dir;
+  const std::string out = dir.File("out");
+  HANDLE event = CreateEventA(nullptr, true, false, "vt_test_fork_numbers_" + std::to_string(::getpid()));
+  ASSERT_NE(event, 0);
+  const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  ::close(probe);  // the lowest free number
+  const auto starts_with_its_descriptor = [&] {
+    if (::fcntl(probe, F_GETFD) >= 0) return false;
+    const int fd = ::open(out.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::dup2(fd, probe) < 0) return false;
+    if (fd != probe) ::close(fd);
+    StartupInfo si;
+    si.flags = kStartfUseStdHandles;
+    si.std_output = probe;
+    si.std_error = 2;
+    ProcessInformation pi;
+    if (!CreateProcess(Child(), "vt_proc_child env VT_NO_SUCH_VARIABLE", false, 0, nullptr, {}, si, &pi))
+      return false;
+    DWORD code = 1;
+    const bool ended = WaitForProcess(pi.process, kInfinite) == kWaitObject0 && GetExitCodeProcess(pi.process, &code);
+    return ended && code == 0 && SetEvent(event) && ResetEvent(event);
+  };
+  EXPECT_TRUE(ForkedCopyManages(starts_with_its_descriptor));
+  EXPECT_EQ(test::ReadFileText(out), "<unset>");
+  test::WriteFileText(out, "");
+  // A copy's copy.
+  EXPECT_TRUE(ForkedCopyManages([&] { return ForkedCopyManages(starts_with_its_descriptor); }));
+  EXPECT_EQ(test::ReadFileText(out), "<unset>");
+  EXPECT_TRUE(CloseHandle(event));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "platform/PeExec.h"
 #include "platform/Sync.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt::os {
 namespace {
@@ -109,7 +110,7 @@ TEST(Process, ExitCodesAndWaiting) {
   DWORD code = 0;
   EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
   EXPECT_EQ(code, kStillActive);
-  ::kill(static_cast<pid_t>(pi.process_id), SIGTERM);
+  vt::test::Signal(static_cast<pid_t>(pi.process_id), SIGTERM);
   // Both handles see the same child.
   EXPECT_EQ(WaitForSingleObject(pi.thread, kInfinite), kWaitObject0);
   EXPECT_EQ(WaitForProcess(pi.process, 0), kWaitObject0);

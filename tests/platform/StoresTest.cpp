@@ -27,6 +27,7 @@
 #include "platform/Registry.h"
 #include "platform/TestHooks.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt::os {
 namespace {
@@ -97,8 +98,10 @@ pid_t HoldLock(const std::string& path) {
   ::close(ready[1]);
   char ok = 0;
   if (::read(ready[0], &ok, 1) != 1 || ok != '1') {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    if (child > 0) {
+      vt::test::Signal(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+    }
     ::close(ready[0]);
     return -1;
   }
@@ -107,7 +110,7 @@ pid_t HoldLock(const std::string& path) {
 }
 
 void EndChild(pid_t child) {
-  ::kill(child, SIGKILL);
+  vt::test::Signal(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
 }
 
@@ -145,7 +148,7 @@ TEST_F(Stores, AHeldLockHangsNoReaderAndStopsWritersInTime) {
                            FwRemoveAuthorizedApplication("C:\\a.exe"));
   });
   // A hang shows as a failure here, not as a test that never ends.
-  const bool finished = work.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  const bool finished = work.wait_for(vt::test::kPatience) == std::future_status::ready;
   EndChild(registry_holder);
   EndChild(firewall_holder);
   ASSERT_TRUE(finished) << "a store call waited for the held lock";

@@ -14,6 +14,7 @@
 #include "platform/TestHooks.h"
 #include "support/PrivateShm.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt::os {
 namespace {
@@ -89,7 +90,7 @@ TEST(Events, ResetModesAndHandleLifetime) {
 
   // A waiting thread is released by a set from another thread.
   std::thread setter([&] { Sleep(30); SetEvent(autoev); });
-  EXPECT_EQ(WaitForSingleObject(autoev, 5000), kWaitObject0);
+  EXPECT_EQ(WaitForSingleObject(autoev, vt::test::kPatienceMs), kWaitObject0);
   setter.join();
 
   // A closed handle is invalid; a duplicate made before still reaches the object.
@@ -258,10 +259,10 @@ TEST(NamedObjects, NameGoesWithItsLastHolder) {
     SCOPED_TRACE(name);
     HANDLE r = CreateEventA(nullptr, true, false, ready);
     pid_t helper = StartHelper({"hold-event", name, ready, c.end});
-    ASSERT_EQ(WaitForSingleObject(r, 5000), kWaitObject0);
+    ASSERT_EQ(WaitForSingleObject(r, vt::test::kPatienceMs), kWaitObject0);
     HANDLE mine = c.shared ? OpenEventA(name) : 0;
     EXPECT_EQ(mine != 0, c.shared);
-    if (std::string(c.end) == "wait") ::kill(helper, SIGKILL);
+    if (std::string(c.end) == "wait") vt::test::Signal(helper, SIGKILL);
     WaitHelper(helper);
     if (mine) CloseHandle(mine);
     CloseHandle(r);
@@ -291,7 +292,7 @@ TEST(NamedObjects, ForkedChildKeepsTheNameAfterItsParentEnds) {
     EXPECT_NE(e, 0) << GetLastError();
     // A pulse once the child waits, from a process that opens the event anew.
     EXPECT_EQ(RunHelper({"pulse", name, "1"}), 0);
-    EXPECT_EQ(WaitForSingleObject(d, 30000), kWaitObject0);
+    EXPECT_EQ(WaitForSingleObject(d, vt::test::kPatienceMs), kWaitObject0);
     CloseHandle(e);
     CloseHandle(d);
   }
@@ -342,7 +343,7 @@ TEST(Waits, SeveralObjects) {
   ReleaseMutex(m);
   SetEvent(e0);
   std::thread late([&] { Sleep(30); SetEvent(e1); });
-  EXPECT_EQ(WaitForMultipleObjects(3, hs, true, 5000), kWaitObject0);
+  EXPECT_EQ(WaitForMultipleObjects(3, hs, true, vt::test::kPatienceMs), kWaitObject0);
   late.join();
   EXPECT_EQ(WaitForMultipleObjects(2, hs, false, 0), kWaitTimeout);  // both auto events consumed
   EXPECT_TRUE(ReleaseMutex(m));
@@ -385,7 +386,7 @@ TEST(Waits, ForSetsCountsSetsNotStates) {
     while (PlatformTestHelper::EventWaiters(held, &waiting, &joins) && waiting == 0) SwitchToThread();
     SetEvent(held);
   });
-  EXPECT_EQ(WaitForEventSets(2, events, counts, 30000), kWaitObject0);
+  EXPECT_EQ(WaitForEventSets(2, events, counts, vt::test::kPatienceMs), kWaitObject0);
   setter.join();
 
   HANDLE m = CreateMutexA(nullptr, false, "");
@@ -403,7 +404,7 @@ TEST(CrossProcess, EventsAndAbandonedMutexesReachAnotherProcess) {
   HANDLE m = CreateMutexA(nullptr, false, mname);
   ASSERT_TRUE(e && m);
   EXPECT_EQ(RunHelper({"set-event", name}), 0);
-  EXPECT_EQ(WaitForSingleObject(e, 5000), kWaitObject0);
+  EXPECT_EQ(WaitForSingleObject(e, vt::test::kPatienceMs), kWaitObject0);
 
   // The other process waits; this one sets.
   pid_t waiter = StartHelper({"wait-event", name, "10000"});
@@ -415,10 +416,10 @@ TEST(CrossProcess, EventsAndAbandonedMutexesReachAnotherProcess) {
 
   // A process that ends owning the mutex abandons it.
   pid_t holder = StartHelper({"hold-mutex", mname, name});
-  ASSERT_EQ(WaitForSingleObject(e, 5000), kWaitObject0);
+  ASSERT_EQ(WaitForSingleObject(e, vt::test::kPatienceMs), kWaitObject0);
   EXPECT_EQ(WaitHelper(holder), 0);
   HANDLE both[] = {e, m};
-  EXPECT_EQ(WaitForMultipleObjects(2, both, false, 5000), kWaitAbandoned0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, false, vt::test::kPatienceMs), kWaitAbandoned0 + 1);
   EXPECT_TRUE(ReleaseMutex(m));
   EXPECT_EQ(WaitForSingleObject(m, 0), kWaitObject0);
   EXPECT_TRUE(ReleaseMutex(m));

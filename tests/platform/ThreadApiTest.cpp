@@ -1,4 +1,5 @@
 #include "platform/ThreadApi.h"
+#include "support/Patience.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -30,11 +31,10 @@ DWORD Count(void* param) {
   return 7;
 }
 
-// Waits until the count moves; false after a generous limit.
+// Waits until the count moves; false once the patience runs out.
 bool CountMoves(Counter& c) {
   const int seen = c.count;
-  for (int i = 0; i < 20000 && c.count == seen; ++i) std::this_thread::sleep_for(milliseconds(1));
-  return c.count != seen;
+  return vt::test::WaitPatiently([&] { return c.count != seen; }, milliseconds(1));
 }
 
 TEST(ThreadApi, RunningThreadStopsUntilItsSuspendCountIsBackAtZero) {

@@ -14,6 +14,7 @@
 #include "support/PrivateShm.h"
 #include "support/Pulses.h"
 #include "support/TestFiles.h"
+#include "support/Patience.h"
 
 namespace vt::os {
 namespace {
@@ -49,7 +50,7 @@ TEST(TimedWaits, LastAtLeastTheTimeAsked) {
   ASSERT_TRUE(CreateProcess({}, test::ProgramBeside("vt_proc_child") + " sleep 30000", false, 0, nullptr, {}, si, &pi));
   for (DWORD ms : {1u, 2u, 5u})
     ExpectTimesOutNoEarlier("process", ms, [&](DWORD t) { return WaitForProcess(pi.process, t); });
-  ::kill(static_cast<pid_t>(pi.process_id), SIGKILL);
+  vt::test::Signal(static_cast<pid_t>(pi.process_id), SIGKILL);
   EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
   for (HANDLE h : {manual, automatic, pi.process, pi.thread}) CloseHandle(h);
 }
@@ -72,7 +73,7 @@ TEST(PulsedEvents, ReleaseEveryWaiterWaitingAtTheSet) {
     int released = 0;
     std::thread waiter([&] {
       for (int i = 0; i < kPulses; ++i) {
-        const DWORD r = i % 2 ? WaitForSingleObject(event, 30000) : WaitForMultipleObjects(2, handles, false, 30000);
+        const DWORD r = i % 2 ? WaitForSingleObject(event, vt::test::kPatienceMs) : WaitForMultipleObjects(2, handles, false, vt::test::kPatienceMs);
         released += r == (i % 2 ? kWaitObject0 : kWaitObject0 + 1);
         if (manual) AwaitReset(event);
       }
@@ -100,11 +101,11 @@ TEST(PulsedEvents, FromAnotherProcessAndItsEndWakeAWaitOnSeveralObjects) {
   HANDLE handles[] = {event, pi.process};
   int released = 0;
   for (int i = 0; i < kPulses; ++i) {
-    released += WaitForMultipleObjects(2, handles, false, 30000) == kWaitObject0;
+    released += WaitForMultipleObjects(2, handles, false, vt::test::kPatienceMs) == kWaitObject0;
     AwaitReset(event);
   }
   EXPECT_EQ(released, kPulses);
-  EXPECT_EQ(WaitForMultipleObjects(2, handles, false, 30000), kWaitObject0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(2, handles, false, vt::test::kPatienceMs), kWaitObject0 + 1);
   DWORD code = 1;
   EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));
   EXPECT_EQ(code, 0u);
@@ -119,15 +120,18 @@ pid_t StartSyncHelper(const std::string& args, ProcessInformation* pi) {
   return static_cast<pid_t>(pi->process_id);
 }
 
-// Until a wait on EVENT beyond the JOINS_BEFORE counted so far goes on.
+// Until a wait on EVENT beyond the JOINS_BEFORE counted so far goes on, up
+// to the patience.
 bool AwaitNewWait(HANDLE event, std::uint32_t joins_before) {
-  for (int i = 0; i < 300000; ++i) {
-    std::uint32_t waiting = 0, joins = 0;
-    if (!PlatformTestHelper::EventWaiters(event, &waiting, &joins)) return false;
-    if (joins != joins_before && waiting > 0) return true;
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-  }
-  return false;
+  bool readable = true;
+  const bool waits = vt::test::WaitPatiently(
+      [&] {
+        std::uint32_t waiting = 0, joins = 0;
+        readable = PlatformTestHelper::EventWaiters(event, &waiting, &joins);
+        return !readable || (joins != joins_before && waiting > 0);
+      },
+      std::chrono::milliseconds(1));
+  return waits && readable;
 }
 
 // A set and a reset leave an auto-reset event unsignalled.
@@ -149,10 +153,11 @@ TEST(PulsedEvents, WaitersKilledInTheirWaitCountForNothing) {
     ASSERT_TRUE(PlatformTestHelper::EventWaiters(event, &waiting, &joins));
     EXPECT_EQ(SetResetAndLook(event), kWaitTimeout);
     ProcessInformation pi;
-    const pid_t waiter = StartSyncHelper(std::string(wait) + " " + name + " 60000", &pi);
+    const pid_t waiter =
+        StartSyncHelper(std::string(wait) + " " + name + " " + std::to_string(vt::test::kPatienceMs), &pi);
     ASSERT_NE(waiter, 0);
     ASSERT_TRUE(AwaitNewWait(event, joins));
-    ASSERT_EQ(::kill(waiter, SIGKILL), 0);
+    ASSERT_TRUE(vt::test::Signal(waiter, SIGKILL));
     siginfo_t info{};
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(waiter), &info, WEXITED | WNOWAIT), 0);
     EXPECT_EQ(SetResetAndLook(event), kWaitTimeout) << "ended";
@@ -169,8 +174,8 @@ TEST(PulsedEvents, WaitersKilledInTheirWaitCountForNothing) {
     HANDLE handles[] = {idle, event};
     int released = 0;
     for (int i = 0; i < kPulses; ++i)
-      released += i % 2 ? WaitForSingleObject(event, 30000) == kWaitObject0
-                        : WaitForMultipleObjects(2, handles, false, 30000) == kWaitObject0 + 1;
+      released += i % 2 ? WaitForSingleObject(event, vt::test::kPatienceMs) == kWaitObject0
+                        : WaitForMultipleObjects(2, handles, false, vt::test::kPatienceMs) == kWaitObject0 + 1;
     EXPECT_EQ(released, kPulses);
     EXPECT_EQ(WaitForProcess(pulser.process, kInfinite), kWaitObject0);
     DWORD code = 1;
@@ -206,7 +211,7 @@ TEST(PulsedEvents, SetterWithoutTheSharedWakeWordWakesAWaitOnSeveralObjects) {
     // A wait only a time-out would end is ended through the idle event.
     HANDLE finished = CreateEventA(nullptr, true, false, "");
     std::thread watchdog([&] {
-      if (WaitForSingleObject(finished, 60000) != kWaitObject0) SetEvent(idle);
+      if (WaitForSingleObject(finished, vt::test::kPatienceMs) != kWaitObject0) SetEvent(idle);
     });
     int released = 0;
     while (released < kPulses && WaitForMultipleObjects(2, handles, false, kInfinite) == kWaitObject0 + 1)
@@ -216,7 +221,7 @@ TEST(PulsedEvents, SetterWithoutTheSharedWakeWordWakesAWaitOnSeveralObjects) {
     CloseHandle(finished);
     PlatformTestHelper::SleepOnWakeWordAlone(false);
     EXPECT_EQ(released, kPulses);
-    if (released < kPulses) ::kill(static_cast<pid_t>(pi.process_id), SIGKILL);
+    if (released < kPulses) vt::test::Signal(static_cast<pid_t>(pi.process_id), SIGKILL);
     EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
     DWORD code = 1;
     EXPECT_TRUE(GetExitCodeProcess(pi.process, &code));

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/Process.h"
+#include "support/Patience.h"
 #include "support/TestFiles.h"
 
 namespace vt::test {
@@ -74,7 +75,7 @@ class HoldingChild {
   // SIGKILL; returns once it has ended.
   void Release(bool kill = false) {
     if (stdin_ >= 0) {
-      if (kill && started_) ::kill(static_cast<pid_t>(pi_.process_id), SIGKILL);
+      if (kill && started_) Signal(static_cast<pid_t>(pi_.process_id), SIGKILL);
       ::close(stdin_);
       stdin_ = -1;
       if (started_) os::WaitForProcess(pi_.process, os::kInfinite);

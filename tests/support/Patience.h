@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -25,6 +26,8 @@
 namespace vt::test {
 
 inline constexpr std::chrono::seconds kPatience{400};
+// The same in milliseconds, for waits given a time-out.
+inline constexpr std::uint32_t kPatienceMs = static_cast<std::uint32_t>(kPatience.count() * 1000);
 
 // One patience, counted from its making; several waits share it.
 class Patience {
@@ -43,7 +46,7 @@ class Patience {
   // Until f holds (true) or the patience runs out (false); f is tried at
   // least once.
   template <typename F>
-  bool WaitUntil(F&& f, std::chrono::milliseconds step = std::chrono::milliseconds(5)) const {
+  bool WaitUntil(F&& f, std::chrono::microseconds step = std::chrono::milliseconds(5)) const {
     for (;;) {
       if (f()) return true;
       if (Over()) return false;
@@ -57,7 +60,7 @@ class Patience {
 
 // Until f holds, up to a fresh patience.
 template <typename F>
-bool WaitPatiently(F&& f, std::chrono::milliseconds step = std::chrono::milliseconds(5)) {
+bool WaitPatiently(F&& f, std::chrono::microseconds step = std::chrono::milliseconds(5)) {
   return Patience().WaitUntil(static_cast<F&&>(f), step);
 }
 

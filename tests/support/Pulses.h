@@ -10,6 +10,7 @@
 
 #include "platform/Sync.h"
 #include "platform/TestHooks.h"
+#include "support/Patience.h"
 
 namespace vt::test {
 
@@ -31,14 +32,15 @@ class EventPulser {
  private:
   // Until a wait on event goes on, one begun after the one counted as last.
   static bool AwaitWait(os::HANDLE event, std::optional<std::uint32_t> last, std::uint32_t* joins) {
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    for (;;) {
-      std::uint32_t waiting = 0;
-      if (!os::PlatformTestHelper::EventWaiters(event, &waiting, joins)) return false;
-      if (static_cast<std::int32_t>(waiting) > 0 && (!last || *joins != *last)) return true;
-      if (std::chrono::steady_clock::now() > give_up) return false;
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
+    bool readable = true;
+    const bool waits = test::WaitPatiently(
+        [&] {
+          std::uint32_t waiting = 0;
+          readable = os::PlatformTestHelper::EventWaiters(event, &waiting, joins);
+          return !readable || (static_cast<std::int32_t>(waiting) > 0 && (!last || *joins != *last));
+        },
+        std::chrono::microseconds(50));
+    return waits && readable;
   }
 
   os::HANDLE last_event_ = 0;

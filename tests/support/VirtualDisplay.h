@@ -30,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/Patience.h"
+
 namespace vt::test {
 
 struct XWindowInfo {
@@ -61,7 +63,7 @@ inline std::string Capture(const std::string& command) {
 class VirtualDisplay {
  public:
   static constexpr int kWidth = 1000, kHeight = 700;
-  static constexpr std::chrono::seconds kPatience{400};
+  static constexpr std::chrono::seconds kPatience = test::kPatience;
 
   // Empty when Xvfb is missing (Why() tells).
   bool Start() {
@@ -112,7 +114,7 @@ class VirtualDisplay {
 
   void Stop() {
     if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
+      Signal(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
     pid_ = -1;
@@ -122,10 +124,10 @@ class VirtualDisplay {
   // A server that takes connections and answers nothing until resumed: a
   // server on a machine as busy as can be.
   void Pause() const {
-    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+    if (pid_ > 0) Signal(pid_, SIGSTOP);
   }
   void Resume() const {
-    if (pid_ > 0) ::kill(pid_, SIGCONT);
+    if (pid_ > 0) Signal(pid_, SIGCONT);
   }
 
   const std::string& Name() const { return name_; }

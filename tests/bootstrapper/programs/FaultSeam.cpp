@@ -82,7 +82,10 @@ void OnPhase(vt::TSetupPhase phase) {
       while (!std::filesystem::exists(g_when)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return Fault();
     }
-    for (int i = 0; i < 3000 && !HasChild(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Up to the tests' patience for the child.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(400);
+    while (!HasChild() && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the child has started its work
     Fault();
   }).detach();

@@ -130,7 +130,8 @@ int main(int argc, char** argv) {
     ::setrlimit(RLIMIT_NOFILE, &limit);
     if (child < 0) return 6;
     if (child == 0) {
-      if (WaitForMultipleObjects(2, handles, false, 60000) == kWaitObject0) SetEvent(done);
+      // Up to the tests' patience.
+      if (WaitForMultipleObjects(2, handles, false, 400000) == kWaitObject0) SetEvent(done);
       std::exit(0);
     }
     return 0;
