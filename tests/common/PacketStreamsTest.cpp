@@ -135,6 +135,38 @@ TEST_F(PacketStreamsTest, PacketSavedThroughAnAppendingDescriptorLoadsBackWhole)
   EXPECT_EQ(plain.Bytes(), SaveBytes(big));
 }
 
+// A target that takes every write but whose seeks mean nothing (/dev/null,
+// or a stream that always answers 0) is written as one that cannot seek:
+// in order, with the size in place, whether the packet fits the writer's
+// buffer or not.
+TEST_F(PacketStreamsTest, TargetsWhoseSeeksMeanNothingAreWrittenInOrder) {
+  struct TSinkStream : TStream {
+    std::string written;
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+    std::int64_t Write(const void* buffer, std::int64_t count) override {
+      written.append(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
+      return count;
+    }
+    std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
+  };
+  for (std::size_t text : {std::size_t{16344}, std::size_t{16345}, std::size_t{100000}}) {
+    SCOPED_TRACE(text);
+    TSmallPacket p;
+    p.Text = std::string(text, 's');
+    const std::string bytes = SaveBytes(p);
+    EXPECT_EQ(bytes.size(), text + 40);
+    const int fd = ::open("/dev/null", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    THandleStream null(fd);
+    TSinkStream sink;
+    for (int twice = 0; twice < 2; ++twice) {
+      EXPECT_NO_THROW(SavePacket(p, null));
+      SavePacket(p, sink);
+    }
+    EXPECT_EQ(sink.written, bytes + bytes);
+  }
+}
+
 // A newer writer's packet: the payload reader ends behind the whole packet,
 // over a pipe, a file and a plain stream; cut short, it raises.
 TEST_F(PacketStreamsTest, PayloadReaderEndsBehindTheStoredPacket) {
