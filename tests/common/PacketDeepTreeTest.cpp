@@ -8,6 +8,7 @@
 #include "PacketTestClasses.h"
 #include "common/PacketFields.h"
 #include "common/StringLists.h"
+#include "common/TestHooks.h"
 #include "platform/ThreadApi.h"
 #include "support/PacketBytes.h"
 #include "support/TestFiles.h"
@@ -142,6 +143,40 @@ TEST_F(PacketDeepTreeTest, TreesHeldByAnyClassMembersAndListsOnSmallStacks) {
     EXPECT_EQ(freed, nullptr);
   }
   EXPECT_EQ(TAllKindsPacket::Class.InstanceCount(), before);
+}
+
+// A long list compared, copied and dumped on a small stack: each walk goes
+// on in one thread of its own, not one per item.
+TEST_F(PacketDeepTreeTest, LongListsOnSmallStacksTakeOneHelperThreadPerWalk) {
+  TSmallPacketList model, same, copy;
+  for (int i = 0; i < 2000; ++i) {
+    model.AddNew().Value = i;
+    same.AddNew().Value = i;
+  }
+  std::vector<int> helpers;
+  bool equal = false;
+  std::string dump;
+  OnStack(64 * 1024, [&] {
+    int before = CommonTestHelper::WalkHelpersStarted();
+    auto count = [&] {
+      const int now = CommonTestHelper::WalkHelpersStarted();
+      helpers.push_back(now - before);
+      before = now;
+    };
+    for (int twice = 0; twice < 2; ++twice) {
+      equal = model.Equals(same);
+      count();
+      copy.Assign(model);
+      count();
+      model.DumpToText(dump);
+      count();
+    }
+  });
+  EXPECT_EQ(helpers, std::vector<int>(6, 1));
+  EXPECT_TRUE(equal);
+  EXPECT_TRUE(copy.Equals(model));
+  EXPECT_EQ(copy.Count(), 2000);
+  EXPECT_NE(dump.find("[2000/2000]"), std::string::npos);
 }
 
 }  // namespace
