@@ -9,6 +9,7 @@
 #include "common/PacketFields.h"
 #include "common/StringLists.h"
 #include "common/TestHooks.h"
+#include "platform/FaultSupport.h"
 #include "platform/ThreadApi.h"
 #include "support/PacketBytes.h"
 #include "support/TestFiles.h"
@@ -145,7 +146,21 @@ TEST_F(PacketDeepTreeTest, TreesHeldByAnyClassMembersAndListsOnSmallStacks) {
   EXPECT_EQ(TAllKindsPacket::Class.InstanceCount(), before);
 }
 
-// A long list compared, copied and dumped on a small stack: each walk goes
+// Runs F with less stack left than a walk keeps in hand, however large the
+// thread's stack came out.
+template <typename F>
+[[gnu::noinline]] void WithLowStack(F& f) {
+  volatile char used[2048];
+  used[0] = 0;
+  if (os::StackSpaceLeft() >= kNestingStackReserve - 8 * 1024) {
+    WithLowStack(f);
+  } else {
+    f();
+  }
+  used[1] = used[0];
+}
+
+// A long list compared, copied and dumped on a low stack: each walk goes
 // on in one thread of its own, not one per item.
 TEST_F(PacketDeepTreeTest, LongListsOnSmallStacksTakeOneHelperThreadPerWalk) {
   TSmallPacketList model, same, copy;
@@ -156,7 +171,7 @@ TEST_F(PacketDeepTreeTest, LongListsOnSmallStacksTakeOneHelperThreadPerWalk) {
   std::vector<int> helpers;
   bool equal = false;
   std::string dump;
-  OnStack(64 * 1024, [&] {
+  auto walks = [&] {
     int before = CommonTestHelper::WalkHelpersStarted();
     auto count = [&] {
       const int now = CommonTestHelper::WalkHelpersStarted();
@@ -171,7 +186,8 @@ TEST_F(PacketDeepTreeTest, LongListsOnSmallStacksTakeOneHelperThreadPerWalk) {
       model.DumpToText(dump);
       count();
     }
-  });
+  };
+  OnStack(256 * 1024, [&] { WithLowStack(walks); });
   EXPECT_EQ(helpers, std::vector<int>(6, 1));
   EXPECT_TRUE(equal);
   EXPECT_TRUE(copy.Equals(model));
