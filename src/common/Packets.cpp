@@ -624,11 +624,12 @@ thread_local int t_walk_depth = 0;
 // cannot hold.
 constexpr std::size_t kWalkStackSize = std::size_t{8} << 20;
 
+// Threads started by WalkOnLargeStack.
+std::atomic<int> g_walk_helpers{0};
+
 // Runs Body(Data) on a new thread with a large stack and waits for it; what
 // it raises is raised here. A thread that cannot be made is the stack
 // being too small for the walk.
-std::atomic<int> g_walk_helpers{0};
-
 [[gnu::noinline]] void WalkOnLargeStack(const char* action, void (*body)(void*), void* data) {
   g_walk_helpers.fetch_add(1, std::memory_order_relaxed);
   struct Job {

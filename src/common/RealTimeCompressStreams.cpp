@@ -118,7 +118,7 @@ std::int64_t CompressToStream(TStream& source, std::int64_t count, TStream& targ
   // A memory source tells what it holds: a count beyond it is refused
   // before the target is written or sized.
   const bool source_in_memory = IsMemoryStream(source);
-  if (source_in_memory && (source.Position() < 0 || source.Size() - source.Position() < count))
+  if (source_in_memory && count > 0 && (source.Position() < 0 || source.Size() - source.Position() < count))
     throw Exception("Compression error: Input buffer is smaller than expected.");
   const std::int64_t start = target.Position();
   std::uint8_t header[16];
@@ -131,7 +131,8 @@ std::int64_t CompressToStream(TStream& source, std::int64_t count, TStream& targ
   if (count == 0) return target.Position() - start;
 
   std::int64_t bound = 0;
-  if (__builtin_add_overflow(target.Position(), CompressedContainerBound(format, count), &bound)) bound = INT64_MAX;
+  if (__builtin_add_overflow(target.Position(), CompressedContainerBound(format, count), &bound))
+    bound = INT64_MAX;
   auto* target_memory = dynamic_cast<TMemoryStream*>(&target);
   // A memory target is grown once to the bound (for a source known to hold
   // the count) and kept from shrinking between blocks, so no block

@@ -104,7 +104,9 @@ std::uint64_t ReadBound(const std::string& path) {
   return read ? v : UINT64_MAX;
 }
 
-std::uint64_t AddSaturated(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+std::uint64_t AddSaturated(std::uint64_t a, std::uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 
 // The process's memory cgroup and those above it, up to the mount, each
 // bounding memory plus swap. V2: memory.max + memory.swap.max; v1:
@@ -143,7 +145,8 @@ std::uint64_t CgroupBound(std::uint64_t swap) {
   if (has_v2) {
     walk("/sys/fs/cgroup", v2 == "/" ? std::string() : v2, [&](const std::string& dir) {
       const std::uint64_t memory = ReadBound(dir + "/memory.max");
-      return memory == UINT64_MAX ? UINT64_MAX : AddSaturated(memory, std::min(ReadBound(dir + "/memory.swap.max"), swap));
+      return memory == UINT64_MAX ? UINT64_MAX
+                                  : AddSaturated(memory, std::min(ReadBound(dir + "/memory.swap.max"), swap));
     });
   }
   if (!v1.empty()) {
@@ -247,7 +250,8 @@ std::size_t CommitLimit() {
     if (::sysinfo(&info) != 0) return std::size_t{UINTPTR_MAX >> 1};
     const std::uint64_t unit = info.mem_unit != 0 ? info.mem_unit : 1;
     const std::uint64_t swap = std::uint64_t{info.totalswap} * unit;
-    const std::uint64_t bound = std::min(AddSaturated(std::uint64_t{info.totalram} * unit, swap), CgroupBound(swap));
+    const std::uint64_t bound =
+        std::min(AddSaturated(std::uint64_t{info.totalram} * unit, swap), CgroupBound(swap));
     return static_cast<std::size_t>(std::min<std::uint64_t>(bound, UINTPTR_MAX >> 1));
   }();
   return limit;

@@ -197,7 +197,6 @@ TEST_F(PacketStreamsTest, PayloadReaderEndsBehindTheStoredPacket) {
   EXPECT_THROW(read(cut.In()), EReadError);
 }
 
-
 // A packet whose class cannot be read (unknown to LoadPacket, another class
 // for LoadPacketInto) raises and leaves the source behind it: the packets
 // after it load, over memory, a plain stream, a file, a mapped file and a
@@ -216,7 +215,8 @@ TEST_F(PacketStreamsTest, PacketOfAnUnreadableClassIsSkippedAndThoseAfterItLoad)
   for (bool into : {false, true}) {
     SCOPED_TRACE(into ? "LoadPacketInto, another class" : "LoadPacket, an unregistered class");
     const std::string bad = into ? SaveBytes(other) : unknown;
-    const std::string all = SaveBytes(*numbered(10)) + bad + SaveBytes(*numbered(11)) + SaveBytes(*numbered(12));
+    const std::string all =
+        SaveBytes(*numbered(10)) + bad + SaveBytes(*numbered(11)) + SaveBytes(*numbered(12));
     const std::string expected_error =
         into ? "Incompatible packet class: " + GuidToText(TAllKindsPacket::Class.GetClassGUID()) +
                    " ({11111111-2222-3333-4444-555555555555}, TSmallPacket expected)"

@@ -157,7 +157,8 @@ TEST(CompressToStream, CountsBeyondTheSourceAreRefusedBeforeTheTargetIsSized) {
   EXPECT_EQ(CompressedContainerBound(cfQuickLZ131, INT64_MAX - 5000000), INT64_MAX);
   // Full blocks, the remainder's bound (an empty one's too), 4 bytes a block and 4 more.
   EXPECT_EQ(CompressedContainerBound(cfQuickLZ131, kCompressBlockSize), kCompressBlockSize + 404 + 404 + 8);
-  EXPECT_EQ(CompressedContainerBound(cfQuickLZ131, kCompressBlockSize + 1), kCompressBlockSize + 404 + 1 + 404 + 12);
+  EXPECT_EQ(CompressedContainerBound(cfQuickLZ131, kCompressBlockSize + 1),
+            kCompressBlockSize + 404 + 1 + 404 + 12);
 }
 
 // A total beyond 32 bits is written with the "sdc3" header and its 64-bit

@@ -309,7 +309,8 @@ TEST(VirtualStream, SizesMemoryCannotBackAreRefusedAndLeaveTheStreamAsItWas) {
   const std::string result = test::InChildWithResidentLimit(std::size_t{512} << 20, [&] {
     std::string out;
     auto state = [](TVirtualStream& s, std::int64_t size) {
-      return std::to_string(s.Size()) + "@" + std::to_string(s.Position()) + (Holds(s, size) ? " " : " changed ");
+      return std::to_string(s.Size()) + "@" + std::to_string(s.Position()) +
+             (Holds(s, size) ? " " : " changed ");
     };
     for (const std::int64_t held : {std::int64_t{3}, std::int64_t{100000}}) {
       TVirtualStream s;
@@ -336,7 +337,8 @@ TEST(VirtualStream, SizesMemoryCannotBackAreRefusedAndLeaveTheStreamAsItWas) {
     const std::size_t after = test::ResidentBytes(::getpid());
     const char* p = static_cast<const char*>(s.Memory());
     out += std::string(p, 3) + (p[kGiB / 2] == 0 && p[kGiB - 1] == 'e' ? " zeros" : " not zeros");
-    out += after - before < (std::size_t{64} << 20) ? " untouched" : " touched " + std::to_string(after - before);
+    out += after - before < (std::size_t{64} << 20) ? " untouched"
+                                                    : " touched " + std::to_string(after - before);
     return out;
   });
   const std::string refused = "Out of memory while expanding memory stream ";
@@ -371,8 +373,10 @@ TEST(VirtualStream, ContainerClaimingMoreThanMemoryIsRefusedByLoadFromStream) {
     }
     return out;
   });
-  EXPECT_EQ(result, std::to_string(131072 * kCompressBlockSize) +
-                        " Out of memory while expanding memory stream 0 Out of memory while expanding memory stream 0 ");
+  EXPECT_EQ(
+      result,
+      std::to_string(131072 * kCompressBlockSize) +
+          " Out of memory while expanding memory stream 0 Out of memory while expanding memory stream 0 ");
 }
 
 // Bytes a virtual block held past the stream's end read as zeros when it

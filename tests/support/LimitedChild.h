@@ -80,8 +80,10 @@ std::string InChildWithResidentLimit(std::size_t limit, F f) {
   std::string text;
   char buffer[4096];
   for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;) {
-    if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
-    else if (errno != EINTR) break;
+    if (n > 0)
+      text.append(buffer, static_cast<std::size_t>(n));
+    else if (errno != EINTR)
+      break;
   }
   ::close(out[0]);
   if (grew) return text + "grew past the limit";
