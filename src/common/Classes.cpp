@@ -124,8 +124,7 @@ void TMemoryStream::SetSize(std::int64_t new_size) {
   SetCapacity(new_size);
   SetPointer(Memory(), new_size);
   // What the block held past the old end reads as zeros.
-  if (new_size > old_size)
-    std::memset(static_cast<char*>(Memory()) + old_size, 0, static_cast<size_t>(new_size - old_size));
+  if (new_size > old_size) ZeroGrown(old_size, new_size, new_size);
   if (old_pos > new_size) Seek(0, TSeekOrigin::soEnd);
 }
 
@@ -141,8 +140,7 @@ std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
         SetPointer(Memory(), end);
         // A gap left by a seek past the end reads as zeros, never as what
         // the block held before.
-        if (pos > old_size)
-          std::memset(static_cast<char*>(Memory()) + old_size, 0, static_cast<size_t>(pos - old_size));
+        ZeroGrown(old_size, pos, end);
       }
       if (count > 0) std::memcpy(static_cast<char*>(Memory()) + pos, buffer, static_cast<size_t>(count));
       SetRawPosition(end);
@@ -150,6 +148,12 @@ std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
     }
   }
   return 0;
+}
+
+void TMemoryStream::ZeroGrown(std::int64_t from, std::int64_t to, std::int64_t end) {
+  const std::int64_t zero = GrowUsed(end);
+  if (zero < to) to = zero;
+  if (to > from) std::memset(static_cast<char*>(Memory()) + from, 0, static_cast<size_t>(to - from));
 }
 
 void TMemoryStream::Clear() {

@@ -93,11 +93,19 @@ class TMemoryStream : public TCustomMemoryStream {
 
  protected:
   virtual void* Realloc(std::int64_t& new_capacity);
+  // The size grows to End inside the block: answers the offset from which
+  // the block's bytes are known to read as zeros (fresh pages), so that
+  // only those below it are zeroed by hand. The heap's bytes are not.
+  virtual std::int64_t GrowUsed(std::int64_t end) { return end; }
   void SetCapacity(std::int64_t new_capacity);
   // For subclasses whose Realloc kept the block without changing capacity.
   void SetCapacityField(std::int64_t c) { capacity_ = c; }
 
  private:
+  // The size grew from From to End: bytes From .. To are zeroed, except
+  // those GrowUsed knows to be zero.
+  void ZeroGrown(std::int64_t from, std::int64_t to, std::int64_t end);
+
   std::int64_t capacity_ = 0;
 };
 

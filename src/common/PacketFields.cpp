@@ -148,12 +148,17 @@ void TFieldReader::SkipTo(std::int64_t offset) {
     cur_ = end_ - (end_pos_ - offset);
     return;
   }
-  if (offset > end_pos_) CheckWithinLimit(static_cast<std::size_t>(offset - Offset()));
+  std::int64_t ahead = 0;
+  if (__builtin_sub_overflow(offset, Offset(), &ahead)) throw EStreamError("Invalid stream position");
+  if (offset > end_pos_) CheckWithinLimit(static_cast<std::size_t>(ahead));
   if (memory_ != nullptr) {  // outside the memory nothing more can be read
     cur_ = end_;
     end_pos_ = offset;
     return;
   }
+  std::int64_t back = 0;
+  if (offset < end_pos_ && __builtin_sub_overflow(offset, end_pos_ + hidden_, &back))
+    throw EStreamError("Invalid stream position");
   cur_ = end_;
   if (offset > end_pos_) {
     // Forward: read past, so that data ending early is seen (and sources
@@ -165,7 +170,7 @@ void TFieldReader::SkipTo(std::int64_t offset) {
     cur_ = end_ - (end_pos_ - offset);
     return;
   }
-  source_.Seek(offset - (end_pos_ + hidden_), TSeekOrigin::soCurrent);
+  source_.Seek(back, TSeekOrigin::soCurrent);
   hidden_ = 0;
   cur_ = end_ = begin_;
   end_pos_ = offset;
@@ -343,17 +348,19 @@ std::int64_t TFieldReader::Read(void* buffer, std::int64_t count) {
 std::int64_t TFieldReader::Write(const void*, std::int64_t) { throw EWriteError(); }
 
 std::int64_t TFieldReader::Seek(std::int64_t offset, TSeekOrigin origin) {
+  std::int64_t base = 0;
   switch (origin) {
     case TSeekOrigin::soBeginning:
       break;
     case TSeekOrigin::soCurrent:
       if (offset == 0) return Offset();
-      offset += Offset();
+      base = Offset();
       break;
     case TSeekOrigin::soEnd:
-      offset += Bound();
+      base = Bound();
       break;
   }
+  if (__builtin_add_overflow(base, offset, &offset)) throw EStreamError("Invalid stream position");
   SkipTo(offset);
   return Offset();
 }
@@ -407,9 +414,13 @@ bool TFieldWriter::TargetSeeks() {
                handle != nullptr && handle->AppendsOnly()) {
       seeks_ = -1;  // it seeks, but writes land at its end
     } else {
+      // A target whose seeks mean nothing (a device that takes every write)
+      // is not where it was sent.
       try {
-        target_.SetPosition(target_.Position());
-        seeks_ = 1;
+        const std::int64_t at = target_.Position();
+        const std::int64_t moved = target_.Seek(1, TSeekOrigin::soCurrent);
+        target_.SetPosition(at);
+        seeks_ = moved == at + 1 ? 1 : -1;
       } catch (const Exception&) {
         seeks_ = -1;
       }
@@ -564,9 +575,13 @@ std::int64_t TFieldWriter::Seek(std::int64_t offset, TSeekOrigin origin) {
     base_ += target_.Seek(offset, origin) - from;
     return base_;
   }
-  if (origin == TSeekOrigin::soCurrent) offset += base_;
-  target_.Seek(offset - base_, TSeekOrigin::soCurrent);
-  base_ = offset;
+  // The distance from here, then where it leads.
+  std::int64_t delta = offset, to = 0;
+  if ((origin == TSeekOrigin::soBeginning && __builtin_sub_overflow(offset, base_, &delta)) ||
+      __builtin_add_overflow(base_, delta, &to))
+    throw EStreamError("Invalid stream position");
+  target_.Seek(delta, TSeekOrigin::soCurrent);
+  base_ = to;
   return base_;
 }
 

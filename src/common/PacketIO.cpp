@@ -66,6 +66,11 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
     throw Exception(Format("Cannot load packet. Invalid packet size: %u", h.TotalSize));
   // A packet that ends past its data is cut short.
   reader.CheckFits(h.TotalSize - kPacketHeaderSize);
+  // The end is known from here on: a class that cannot be read leaves the
+  // source behind the packet (the caller abandons the read at PayloadEnd).
+  info.StoredFieldCount = h.FieldCount > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<std::int32_t>(h.FieldCount);
+  info.PayloadSize = static_cast<std::int64_t>(h.TotalSize) - kPacketHeaderSize;
+  info.PayloadEnd = start + kPacketHeaderSize + info.PayloadSize;
   if (expected != nullptr) {
     if (!GuidsEqual(expected->GetClassGUID(), h.ClassGUID))
       RaiseIncompatiblePacketClass(h.ClassGUID, expected);
@@ -79,9 +84,19 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
       throw Exception(Format("Unregistered packet class: %s", GuidToText(h.ClassGUID)));
     reader.LastClass = info.Class;
   }
-  info.StoredFieldCount = h.FieldCount > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<std::int32_t>(h.FieldCount);
-  info.PayloadSize = static_cast<std::int64_t>(h.TotalSize) - kPacketHeaderSize;
-  info.PayloadEnd = start + kPacketHeaderSize + info.PayloadSize;
+}
+
+// The header, and on a failure after its size was read, the source put
+// behind the packet.
+void ReadHeaderOrSkip(TReaderScope& reader, TPacketStreamingContext* context, const TPacketClass* expected,
+                      TPacketLoadInfo& info) {
+  info.PayloadEnd = -1;
+  try {
+    ReadHeader(*reader, context, expected, info);
+  } catch (...) {
+    reader.Abandon(info.PayloadEnd);
+    throw;
+  }
 }
 
 bool AppendsOnly(TStream& stream) {
@@ -131,7 +146,7 @@ bool AppendsOnly(TStream& stream) {
 void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const TPacketClass* expected,
                       TPacketLoadInfo& info) {
   TReaderScope reader(stream, -1);
-  ReadHeader(*reader, context, expected, info);
+  ReadHeaderOrSkip(reader, context, expected, info);
   reader.Done();
 }
 
@@ -191,7 +206,7 @@ void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* c
   CheckNesting();
   TReaderScope reader(stream, -1);
   TPacketLoadInfo info;
-  ReadHeader(*reader, context, &packet.ClassType(), info);
+  ReadHeaderOrSkip(reader, context, &packet.ClassType(), info);
   try {
     ReadFields(packet, *reader, context, info);
   } catch (...) {
@@ -215,7 +230,7 @@ std::unique_ptr<TPacket> LoadPacketOver(std::unique_ptr<TPacket> spare, TStream&
   CheckNesting();
   TReaderScope reader(stream, -1);
   TPacketLoadInfo info;
-  ReadHeader(*reader, context, nullptr, info);
+  ReadHeaderOrSkip(reader, context, nullptr, info);
   std::unique_ptr<TPacket> packet;
   if (spare != nullptr && &spare->ClassType() == info.Class &&
       info.StoredFieldCount >= info.Class->FieldCount() && LoadReplacesEveryField(*info.Class)) {

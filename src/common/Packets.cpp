@@ -3,6 +3,7 @@
 #include "common/Packets.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -12,6 +13,7 @@
 
 #include "common/Objects.h"
 #include "common/PacketFields.h"
+#include "common/TestHooks.h"
 #include "platform/FaultSupport.h"
 #include "platform/ThreadApi.h"
 #include "platform/Utf.h"
@@ -622,10 +624,14 @@ thread_local int t_walk_depth = 0;
 // cannot hold.
 constexpr std::size_t kWalkStackSize = std::size_t{8} << 20;
 
+// Threads started by WalkOnLargeStack.
+std::atomic<int> g_walk_helpers{0};
+
 // Runs Body(Data) on a new thread with a large stack and waits for it; what
 // it raises is raised here. A thread that cannot be made is the stack
 // being too small for the walk.
 [[gnu::noinline]] void WalkOnLargeStack(const char* action, void (*body)(void*), void* data) {
+  g_walk_helpers.fetch_add(1, std::memory_order_relaxed);
   struct Job {
     void (*body)(void*);
     void* data;
@@ -649,22 +655,19 @@ constexpr std::size_t kWalkStackSize = std::size_t{8} << 20;
   if (job.error) std::rethrow_exception(job.error);
 }
 
-// Fn, one level of a walk: here while the stack keeps its reserve, else on
-// a thread of its own.
+// Fn, a walk or the rest of one: here while the stack keeps its reserve,
+// else on a thread of its own, which the levels below it then share.
 template <typename Fn>
-auto WalkLevel(const char* action, Fn&& fn) -> decltype(fn()) {
-  struct Level {
-    Level() { ++t_walk_depth; }
-    ~Level() { --t_walk_depth; }
-  } level;
+auto OnEnoughStack(const char* action, Fn&& fn) -> decltype(fn()) {
   if (os::StackSpaceLeft() >= kNestingStackReserve) [[likely]]
     return fn();
   using R = decltype(fn());
+  using F = std::remove_reference_t<Fn>;
   if constexpr (std::is_void_v<R>) {
-    WalkOnLargeStack(action, [](void* f) { (*static_cast<Fn*>(f))(); }, &fn);
+    WalkOnLargeStack(action, [](void* f) { (*static_cast<F*>(f))(); }, &fn);
   } else {
     struct Call {
-      Fn* fn;
+      F* fn;
       R result{};
     } call{&fn};
     WalkOnLargeStack(
@@ -672,6 +675,22 @@ auto WalkLevel(const char* action, Fn&& fn) -> decltype(fn()) {
     return call.result;
   }
 }
+
+// Fn, one level of a walk.
+template <typename Fn>
+auto WalkLevel(const char* action, Fn&& fn) -> decltype(fn()) {
+  struct Level {
+    Level() { ++t_walk_depth; }
+    ~Level() { --t_walk_depth; }
+  } level;
+  return OnEnoughStack(action, fn);
+}
+
+}  // namespace
+
+int CommonTestHelper::WalkHelpersStarted() { return g_walk_helpers.load(); }
+
+namespace {
 
 // Packets whose destruction waits while an outer one frees its tree.
 thread_local std::vector<std::unique_ptr<TPacket>>* t_freeing = nullptr;
@@ -913,16 +932,20 @@ void TCustomPacketList::AddChecked(std::unique_ptr<TPacket> packet) {
   Add(std::move(packet));
 }
 
+// The walks over the items (copies, comparisons, dumps) share one thread of
+// their own when the stack runs low.
 void TCustomPacketList::AddCopies(const TCustomPacketList& other) {
   VT_ASSERT_AT(other.ItemClass().InheritsFrom(ItemClass()), kUnit, 1402);
-  if (&other == this) {
-    const std::size_t n = items_.size();
-    items_.reserve(n * 2);
-    for (std::size_t i = 0; i < n; ++i) Add(items_[i]->Clone());
-    return;
-  }
-  items_.reserve(items_.size() + other.items_.size());
-  for (const auto& p : other.items_) Add(p->Clone());
+  OnEnoughStack("assign", [&] {
+    if (&other == this) {
+      const std::size_t n = items_.size();
+      items_.reserve(n * 2);
+      for (std::size_t i = 0; i < n; ++i) Add(items_[i]->Clone());
+      return;
+    }
+    items_.reserve(items_.size() + other.items_.size());
+    for (const auto& p : other.items_) Add(p->Clone());
+  });
 }
 
 void TCustomPacketList::Assign(const TCustomPacketList& other) {
@@ -934,9 +957,11 @@ void TCustomPacketList::Assign(const TCustomPacketList& other) {
 bool TCustomPacketList::Equals(const TCustomPacketList& other) const {
   if (&other == this) return true;
   if (items_.size() != other.items_.size()) return false;
-  for (std::size_t i = 0; i < items_.size(); ++i)
-    if (!items_[i]->Equals(*other.items_[i])) return false;
-  return true;
+  return OnEnoughStack("compare", [&] {
+    for (std::size_t i = 0; i < items_.size(); ++i)
+      if (!items_[i]->Equals(*other.items_[i])) return false;
+    return true;
+  });
 }
 
 TPacket* TCustomPacketList::GetItem(std::int32_t index) const {
@@ -997,6 +1022,10 @@ void TCustomPacketList::DumpToText(std::string& text) const {
     text = "(empty list)";
     return;
   }
+  OnEnoughStack("dump", [&] { DumpItems(text); });
+}
+
+void TCustomPacketList::DumpItems(std::string& text) const {
   text.clear();
   const std::string count = std::to_string(items_.size());
   for (std::size_t i = 0; i < items_.size(); ++i) {

@@ -429,6 +429,7 @@ class TCustomPacketList : public TObject {
 
  private:
   void Counted(const TPacket& packet);
+  void DumpItems(std::string& text) const;
 
   std::vector<std::unique_ptr<TPacket>> items_;
   std::size_t to_check_ = 0;

@@ -105,12 +105,21 @@ std::int64_t CompressedBlockBound(std::uint32_t format, std::int64_t n) {
 std::int64_t CompressedContainerBound(std::uint32_t format, std::int64_t count) {
   const std::int64_t full = count / kCompressBlockSize;
   const std::int64_t rest = count % kCompressBlockSize;
-  return full * CompressedBlockBound(format, kCompressBlockSize) + CompressedBlockBound(format, rest) +
-         4 * (full + (rest ? 1 : 0)) + 4;
+  // Past the largest size: no bound short of it.
+  std::int64_t bound = 0;
+  if (__builtin_mul_overflow(full, CompressedBlockBound(format, kCompressBlockSize) + 4, &bound) ||
+      __builtin_add_overflow(bound, CompressedBlockBound(format, rest) + (rest ? 4 : 0) + 4, &bound))
+    return INT64_MAX;
+  return bound;
 }
 
 std::int64_t CompressToStream(TStream& source, std::int64_t count, TStream& target, std::uint32_t format) {
   if (count < 0) count = 0;
+  // A memory source tells what it holds: a count beyond it is refused
+  // before the target is written or sized.
+  const bool source_in_memory = IsMemoryStream(source);
+  if (source_in_memory && count > 0 && (source.Position() < 0 || source.Size() - source.Position() < count))
+    throw Exception("Compression error: Input buffer is smaller than expected.");
   const std::int64_t start = target.Position();
   std::uint8_t header[16];
   const bool wide = static_cast<std::uint64_t>(count) > 0xFFFFFFFFu;
@@ -121,11 +130,13 @@ std::int64_t CompressToStream(TStream& source, std::int64_t count, TStream& targ
   target.WriteBuffer(header, wide ? 16 : 12);
   if (count == 0) return target.Position() - start;
 
-  const std::int64_t bound = target.Position() + CompressedContainerBound(format, count);
-  const bool source_in_memory = IsMemoryStream(source);
+  std::int64_t bound = 0;
+  if (__builtin_add_overflow(target.Position(), CompressedContainerBound(format, count), &bound))
+    bound = INT64_MAX;
   auto* target_memory = dynamic_cast<TMemoryStream*>(&target);
-  // A memory target is grown once to the bound and kept from shrinking
-  // between blocks, so no block reallocates and copies what came before.
+  // A memory target is grown once to the bound (for a source known to hold
+  // the count) and kept from shrinking between blocks, so no block
+  // reallocates and copies what came before.
   auto* target_virtual = dynamic_cast<TVirtualStream*>(&target);
   struct OptionsGuard {
     TVirtualStream* stream;
@@ -135,7 +146,7 @@ std::int64_t CompressToStream(TStream& source, std::int64_t count, TStream& targ
     }
   } guard{target_virtual, target_virtual ? target_virtual->Options() : std::uint16_t{0}};
   if (target_virtual) target_virtual->SetOptions(guard.options | vsoNeverShrink);
-  if (target_memory != nullptr && target_memory->Size() < bound) {
+  if (target_memory != nullptr && source_in_memory && target_memory->Size() < bound) {
     const std::int64_t pos = target_memory->Position();
     target_memory->SetSize(bound);
     target_memory->SetPosition(pos);

@@ -119,6 +119,14 @@ void TVirtualStream::ReleaseBlock() {
   }
   kind_ = TStreamMemoryKind::None;
   reserved_ = 0;
+  used_ = 0;
+}
+
+std::int64_t TVirtualStream::GrowUsed(std::int64_t end) {
+  if (kind_ != TStreamMemoryKind::Virtual) return end;
+  const std::int64_t zero = used_;
+  used_ = std::max(used_, end);
+  return zero;
 }
 
 void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
@@ -168,7 +176,8 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
         OutOfMemory();
       }
     } else if (wanted < committed) {
-      os::VirtualFree(base + wanted, static_cast<std::size_t>(committed - wanted), os::kMemDecommit);
+      if (os::VirtualFree(base + wanted, static_cast<std::size_t>(committed - wanted), os::kMemDecommit))
+        used_ = std::min(used_, wanted);  // given back pages come back as zeros
     }
     return old_block;
   }
@@ -212,6 +221,7 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
   ReleaseBlock();
   kind_ = on_heap ? TStreamMemoryKind::Heap : TStreamMemoryKind::Virtual;
   reserved_ = reserve;
+  used_ = keep;  // the fresh pages past the copy are zeros
   return p;
 }
 

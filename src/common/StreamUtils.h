@@ -65,6 +65,7 @@ class TVirtualStream : public TMemoryStream {
 
  protected:
   void* Realloc(std::int64_t& new_capacity) override;
+  std::int64_t GrowUsed(std::int64_t end) override;
 
  private:
   void ReleaseBlock();
@@ -73,6 +74,9 @@ class TVirtualStream : public TMemoryStream {
   std::uint16_t options_;
   TStreamMemoryKind kind_ = TStreamMemoryKind::None;
   std::int64_t reserved_ = 0;  // address space behind a virtual-memory block
+  // Of a virtual-memory block: the bytes from here on were never part of
+  // the stream since their pages were committed, so they read as zeros.
+  std::int64_t used_ = 0;
   TSharedStreamOwner* owner_ = nullptr;
 };
 

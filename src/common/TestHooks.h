@@ -16,6 +16,9 @@ class CommonTestHelper {
   // Called by a thread suspending itself after its flag is up and before it
   // stops (null: nothing).
   static void SetSelfSuspendPause(void (*pause)());
+  // Threads started so far to go on with packet walks (compare, assign,
+  // dump) that the calling thread's stack could not hold.
+  static int WalkHelpersStarted();
 };
 
 }  // namespace vt

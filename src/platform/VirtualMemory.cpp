@@ -1,6 +1,8 @@
 #include "platform/VirtualMemory.h"
 
 #include <sys/mman.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <string>
 
 namespace vt::os {
 
@@ -75,6 +78,87 @@ bool PrepareRange(Region& r, std::size_t first, std::size_t last) {
   }
 }
 
+// Pages of [first, last) that are committed.
+std::size_t CommittedPages(const Region& r, std::size_t first, std::size_t last) {
+  std::size_t n = 0;
+  for (auto it = std::prev(r.runs.upper_bound(first)); it != r.runs.end() && it->first < last; ++it) {
+    if (it->second == 0) continue;
+    const auto next = std::next(it);
+    const std::size_t end = std::min(last, next == r.runs.end() ? PageCount(r) : next->first);
+    n += end - std::max(first, it->first);
+  }
+  return n;
+}
+
+// Bytes committed through this layer, under the regions lock.
+std::size_t g_committed = 0;
+
+// A number of bytes in a control file; "max", a missing or unreadable file:
+// no bound.
+std::uint64_t ReadBound(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "re");
+  if (f == nullptr) return UINT64_MAX;
+  unsigned long long v = 0;
+  const bool read = std::fscanf(f, "%llu", &v) == 1;
+  std::fclose(f);
+  return read ? v : UINT64_MAX;
+}
+
+std::uint64_t AddSaturated(std::uint64_t a, std::uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+// The process's memory cgroup and those above it, up to the mount, each
+// bounding memory plus swap. V2: memory.max + memory.swap.max; v1:
+// memory.memsw.limit_in_bytes, else memory.limit_in_bytes + swap.
+std::uint64_t CgroupBound(std::uint64_t swap) {
+  FILE* f = std::fopen("/proc/self/cgroup", "re");
+  if (f == nullptr) return UINT64_MAX;
+  std::string v1, v2;
+  bool has_v2 = false;
+  char line[1024];
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    std::string l(line);
+    if (!l.empty() && l.back() == '\n') l.pop_back();
+    const std::size_t a = l.find(':'), b = a == std::string::npos ? a : l.find(':', a + 1);
+    if (b == std::string::npos) continue;
+    const std::string controllers = "," + l.substr(a + 1, b - a - 1) + ",";
+    if (controllers == ",,") {
+      v2 = l.substr(b + 1);
+      has_v2 = true;
+    } else if (controllers.find(",memory,") != std::string::npos) {
+      v1 = l.substr(b + 1);
+    }
+  }
+  std::fclose(f);
+  std::uint64_t bound = UINT64_MAX;
+  auto walk = [&](const std::string& mount, std::string rel, auto&& of_dir) {
+    // A path from another namespace is not under the mount: its root is.
+    if (::access((mount + rel).c_str(), F_OK) != 0) rel.clear();
+    for (;;) {
+      bound = std::min(bound, of_dir(mount + rel));
+      const std::size_t slash = rel.rfind('/');
+      if (rel.empty() || slash == std::string::npos) break;
+      rel.erase(slash);
+    }
+  };
+  if (has_v2) {
+    walk("/sys/fs/cgroup", v2 == "/" ? std::string() : v2, [&](const std::string& dir) {
+      const std::uint64_t memory = ReadBound(dir + "/memory.max");
+      return memory == UINT64_MAX ? UINT64_MAX
+                                  : AddSaturated(memory, std::min(ReadBound(dir + "/memory.swap.max"), swap));
+    });
+  }
+  if (!v1.empty()) {
+    walk("/sys/fs/cgroup/memory", v1 == "/" ? std::string() : v1, [&](const std::string& dir) {
+      const std::uint64_t both = ReadBound(dir + "/memory.memsw.limit_in_bytes");
+      const std::uint64_t memory = ReadBound(dir + "/memory.limit_in_bytes");
+      return std::min(both, memory == UINT64_MAX ? UINT64_MAX : AddSaturated(memory, swap));
+    });
+  }
+  return bound;
+}
+
 std::mutex& RegionsLock() {
   static std::mutex m;
   return m;
@@ -109,6 +193,13 @@ constexpr std::uintptr_t RoundUp(std::uintptr_t v, std::size_t a) { return Round
 bool Fail(DWORD code) {
   SetLastError(code);
   return false;
+}
+
+// Whether Bytes more can be committed (under the regions lock): what is
+// committed stays within what memory and swap can back.
+bool MayCommit(std::size_t bytes) {
+  if (bytes <= CommitLimit() && g_committed <= CommitLimit() - bytes) return true;
+  return Fail(kErrorNotEnoughMemory);
 }
 
 // The region holding [start, end), or nullptr.
@@ -153,6 +244,24 @@ bool DiscardPages(std::uintptr_t start, std::size_t size) {
 
 }  // namespace
 
+std::size_t CommitLimit() {
+  static const std::size_t limit = [] {
+    struct sysinfo info {};
+    if (::sysinfo(&info) != 0) return std::size_t{UINTPTR_MAX >> 1};
+    const std::uint64_t unit = info.mem_unit != 0 ? info.mem_unit : 1;
+    const std::uint64_t swap = std::uint64_t{info.totalswap} * unit;
+    const std::uint64_t bound =
+        std::min(AddSaturated(std::uint64_t{info.totalram} * unit, swap), CgroupBound(swap));
+    return static_cast<std::size_t>(std::min<std::uint64_t>(bound, UINTPTR_MAX >> 1));
+  }();
+  return limit;
+}
+
+std::size_t CommittedBytes() {
+  std::lock_guard<std::mutex> lock(RegionsLock());
+  return g_committed;
+}
+
 void* VirtualAlloc(void* address, std::size_t size, DWORD allocation_type, DWORD protect) {
   int prot = 0;
   const DWORD kinds = allocation_type & (kMemCommit | kMemReserve);
@@ -177,6 +286,7 @@ void* VirtualAlloc(void* address, std::size_t size, DWORD allocation_type, DWORD
       length = RoundUp(addr + size, kPageSize) - fixed;
     }
     const bool commit = (allocation_type & kMemCommit) != 0;
+    if (commit && !MayCommit(length)) return nullptr;
     void* p = MapAligned(fixed, length, commit ? prot : PROT_NONE);
     if (p == nullptr) {
       Fail(errno == EEXIST ? kErrorInvalidAddress : kErrorNotEnoughMemory);
@@ -190,6 +300,7 @@ void* VirtualAlloc(void* address, std::size_t size, DWORD allocation_type, DWORD
       Fail(kErrorNotEnoughMemory);
       return nullptr;
     }
+    if (commit) g_committed += length;
     return p;
   }
 
@@ -203,12 +314,15 @@ void* VirtualAlloc(void* address, std::size_t size, DWORD allocation_type, DWORD
   }
   const std::size_t first = (start - region->first) / kPageSize;
   const std::size_t last = (end - region->first) / kPageSize;
+  const std::size_t fresh = (last - first - CommittedPages(region->second, first, last)) * kPageSize;
+  if (!MayCommit(fresh)) return nullptr;
   if (!PrepareRange(region->second, first, last) ||
       mprotect(reinterpret_cast<void*>(start), end - start, prot) != 0) {
     Fail(kErrorNotEnoughMemory);
     return nullptr;
   }
   Assign(region->second, first, last, static_cast<std::uint16_t>(protect));
+  g_committed += fresh;
   return reinterpret_cast<void*>(start);
 }
 
@@ -222,6 +336,7 @@ bool VirtualFree(void* address, std::size_t size, DWORD free_type) {
   if (free_type == kMemRelease) {
     auto it = regions.find(addr);
     if (size != 0 || it == regions.end()) return Fail(it == regions.end() ? kErrorInvalidAddress : kErrorInvalidParameter);
+    g_committed -= CommittedPages(it->second, 0, PageCount(it->second)) * kPageSize;
     munmap(address, it->second.size);
     regions.erase(it);
     return true;
@@ -240,9 +355,11 @@ bool VirtualFree(void* address, std::size_t size, DWORD free_type) {
   if (region == nullptr) return Fail(kErrorInvalidAddress);
   const std::size_t first = (start - region->first) / kPageSize;
   const std::size_t last = (end - region->first) / kPageSize;
+  const std::size_t dropped = CommittedPages(region->second, first, last) * kPageSize;
   if (!PrepareRange(region->second, first, last) || !DiscardPages(start, end - start))
     return Fail(kErrorNotEnoughMemory);
   Assign(region->second, first, last, 0);
+  g_committed -= dropped;
   return true;
 }
 

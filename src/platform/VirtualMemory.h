@@ -50,6 +50,15 @@ struct MemoryBasicInformation {
 constexpr std::size_t kPageSize = 4096;
 constexpr std::size_t kAllocationGranularity = 65536;
 
+// The most this process may hold committed through this layer at once:
+// physical memory plus swap, or less where the process's memory cgroup (or
+// one above it) allows less memory plus swap. A commit that would pass it
+// fails with kErrorNotEnoughMemory, as an overcommitting kernel would not
+// refuse it but end the process once the pages are touched.
+std::size_t CommitLimit();
+// Bytes committed through this layer now.
+std::size_t CommittedBytes();
+
 // Reserves and/or commits. Address nullptr: a new region (kMemCommit alone
 // reserves and commits). Address inside a reserved region with kMemCommit:
 // commits the pages covering [Address, Address + Size) and answers the first

@@ -8,6 +8,8 @@
 #include "PacketTestClasses.h"
 #include "common/PacketFields.h"
 #include "common/StringLists.h"
+#include "common/TestHooks.h"
+#include "platform/FaultSupport.h"
 #include "platform/ThreadApi.h"
 #include "support/PacketBytes.h"
 #include "support/TestFiles.h"
@@ -142,6 +144,55 @@ TEST_F(PacketDeepTreeTest, TreesHeldByAnyClassMembersAndListsOnSmallStacks) {
     EXPECT_EQ(freed, nullptr);
   }
   EXPECT_EQ(TAllKindsPacket::Class.InstanceCount(), before);
+}
+
+// Runs F with less stack left than a walk keeps in hand, however large the
+// thread's stack came out.
+template <typename F>
+[[gnu::noinline]] void WithLowStack(F& f) {
+  volatile char used[2048];
+  used[0] = 0;
+  if (os::StackSpaceLeft() >= kNestingStackReserve - 8 * 1024) {
+    WithLowStack(f);
+  } else {
+    f();
+  }
+  used[1] = used[0];
+}
+
+// A long list compared, copied and dumped on a low stack: each walk goes
+// on in one thread of its own, not one per item.
+TEST_F(PacketDeepTreeTest, LongListsOnSmallStacksTakeOneHelperThreadPerWalk) {
+  TSmallPacketList model, same, copy;
+  for (int i = 0; i < 2000; ++i) {
+    model.AddNew().Value = i;
+    same.AddNew().Value = i;
+  }
+  std::vector<int> helpers;
+  bool equal = false;
+  std::string dump;
+  auto walks = [&] {
+    int before = CommonTestHelper::WalkHelpersStarted();
+    auto count = [&] {
+      const int now = CommonTestHelper::WalkHelpersStarted();
+      helpers.push_back(now - before);
+      before = now;
+    };
+    for (int twice = 0; twice < 2; ++twice) {
+      equal = model.Equals(same);
+      count();
+      copy.Assign(model);
+      count();
+      model.DumpToText(dump);
+      count();
+    }
+  };
+  OnStack(256 * 1024, [&] { WithLowStack(walks); });
+  EXPECT_EQ(helpers, std::vector<int>(6, 1));
+  EXPECT_TRUE(equal);
+  EXPECT_TRUE(copy.Equals(model));
+  EXPECT_EQ(copy.Count(), 2000);
+  EXPECT_NE(dump.find("[2000/2000]"), std::string::npos);
 }
 
 }  // namespace

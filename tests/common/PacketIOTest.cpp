@@ -381,6 +381,46 @@ TEST_F(PacketIOTest, FieldRoutinesReadWhatTheyWriteFromStreamsAndBuffers) {
   }
 }
 
+// Seeks whose target passes the largest position are refused and move
+// nothing, over memory and over other streams.
+TEST_F(PacketIOTest, FieldReaderAndWriterSeeksPastTheLargestPositionAreRefused) {
+  const std::string kInvalid = "Invalid stream position";
+  std::string bytes = "abcdef";
+  TPointerStream memory(bytes.data(), 6, true);
+  TPlainStream plain(bytes);
+  for (TStream* source : {static_cast<TStream*>(&memory), static_cast<TStream*>(&plain)}) {
+    TFieldReader reader(*source, -1);
+    EXPECT_EQ(reader.GetByte(), 'a');
+    for (int twice = 0; twice < 2; ++twice) {
+      EXPECT_EQ(MessageOf([&] { reader.Seek(INT64_MAX, TSeekOrigin::soCurrent); }), kInvalid);
+      EXPECT_EQ(MessageOf([&] { reader.Seek(INT64_MAX, TSeekOrigin::soEnd); }), kInvalid);
+      EXPECT_EQ(reader.Offset(), 1);
+    }
+  }
+  TPlainStream read_ahead(bytes);
+  TFieldReader behind(read_ahead, -1);
+  behind.Prefetch(4);
+  EXPECT_EQ(behind.GetByte(), 'a');
+  EXPECT_EQ(MessageOf([&] { behind.Seek(INT64_MIN, TSeekOrigin::soBeginning); }), kInvalid);
+  EXPECT_EQ(behind.GetByte(), 'b');
+
+  for (bool in_memory : {true, false}) {
+    TMemoryStream memory_target;
+    TPlainStream plain_target;
+    TStream& target = in_memory ? static_cast<TStream&>(memory_target) : plain_target;
+    const TFieldWriterPtr writer = TFieldWriter::Make(target);
+    writer->Put("a", 1);
+    for (int twice = 0; twice < 2; ++twice) {
+      EXPECT_EQ(MessageOf([&] { writer->Seek(INT64_MAX, TSeekOrigin::soCurrent); }), kInvalid);
+      EXPECT_EQ(MessageOf([&] { writer->Seek(INT64_MIN, TSeekOrigin::soBeginning); }), kInvalid);
+      EXPECT_EQ(writer->Offset(), 1);
+    }
+    writer->Put("b", 1);
+    writer->Flush();
+    EXPECT_EQ(in_memory ? Bytes(memory_target) : plain_target.Bytes(), "ab");
+  }
+}
+
 TEST_F(PacketIOTest, NegativeCompactValueFailsBeforeAnythingIsWritten) {
   TAllKindsPacket p;
   p.Compact = -1;

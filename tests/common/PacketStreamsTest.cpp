@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "PacketTestClasses.h"
@@ -134,6 +135,38 @@ TEST_F(PacketStreamsTest, PacketSavedThroughAnAppendingDescriptorLoadsBackWhole)
   EXPECT_EQ(plain.Bytes(), SaveBytes(big));
 }
 
+// A target that takes every write but whose seeks mean nothing (/dev/null,
+// or a stream that always answers 0) is written as one that cannot seek:
+// in order, with the size in place, whether the packet fits the writer's
+// buffer or not.
+TEST_F(PacketStreamsTest, TargetsWhoseSeeksMeanNothingAreWrittenInOrder) {
+  struct TSinkStream : TStream {
+    std::string written;
+    std::int64_t Read(void*, std::int64_t) override { return 0; }
+    std::int64_t Write(const void* buffer, std::int64_t count) override {
+      written.append(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
+      return count;
+    }
+    std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
+  };
+  for (std::size_t text : {std::size_t{16344}, std::size_t{16345}, std::size_t{100000}}) {
+    SCOPED_TRACE(text);
+    TSmallPacket p;
+    p.Text = std::string(text, 's');
+    const std::string bytes = SaveBytes(p);
+    EXPECT_EQ(bytes.size(), text + 40);
+    const int fd = ::open("/dev/null", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    THandleStream null(fd);
+    TSinkStream sink;
+    for (int twice = 0; twice < 2; ++twice) {
+      EXPECT_NO_THROW(SavePacket(p, null));
+      SavePacket(p, sink);
+    }
+    EXPECT_EQ(sink.written, bytes + bytes);
+  }
+}
+
 // A newer writer's packet: the payload reader ends behind the whole packet,
 // over a pipe, a file and a plain stream; cut short, it raises.
 TEST_F(PacketStreamsTest, PayloadReaderEndsBehindTheStoredPacket) {
@@ -162,6 +195,73 @@ TEST_F(PacketStreamsTest, PayloadReaderEndsBehindTheStoredPacket) {
   }
   TPipeFeed cut(bytes.substr(0, bytes.size() - 1));
   EXPECT_THROW(read(cut.In()), EReadError);
+}
+
+// A packet whose class cannot be read (unknown to LoadPacket, another class
+// for LoadPacketInto) raises and leaves the source behind it: the packets
+// after it load, over memory, a plain stream, a file, a mapped file and a
+// pipe, each read twice.
+TEST_F(PacketStreamsTest, PacketOfAnUnreadableClassIsSkippedAndThoseAfterItLoad) {
+  auto numbered = [](std::int32_t n) {
+    auto p = std::make_unique<TSmallPacket>();
+    p->Value = n;
+    p->Text = std::string(static_cast<std::size_t>(n), 'n');
+    return p;
+  };
+  std::string unknown = SaveBytes(*numbered(40));
+  unknown[16] = '\x77';  // a class no one registered
+  TAllKindsPacket other;
+  other.Str = std::string(70000, 'o');  // longer than a buffered read
+  for (bool into : {false, true}) {
+    SCOPED_TRACE(into ? "LoadPacketInto, another class" : "LoadPacket, an unregistered class");
+    const std::string bad = into ? SaveBytes(other) : unknown;
+    const std::string all =
+        SaveBytes(*numbered(10)) + bad + SaveBytes(*numbered(11)) + SaveBytes(*numbered(12));
+    const std::string expected_error =
+        into ? "Incompatible packet class: " + GuidToText(TAllKindsPacket::Class.GetClassGUID()) +
+                   " ({11111111-2222-3333-4444-555555555555}, TSmallPacket expected)"
+             : "Unregistered packet class: {11111177-2222-3333-4444-555555555555}";
+    auto run = [&](TStream& in) {
+      for (std::int32_t n : {10, -1, 11, 12}) {
+        SCOPED_TRACE(n);
+        TSmallPacket p;
+        const std::string error = MessageOf([&] {
+          if (into) {
+            LoadPacketInto(p, in);
+          } else {
+            p.Assign(*LoadPacket(in));
+          }
+        });
+        if (n < 0) {
+          EXPECT_EQ(error, expected_error);
+        } else {
+          EXPECT_EQ(error, "(no exception)");
+          EXPECT_TRUE(p.Equals(*numbered(n)));
+        }
+      }
+    };
+    Write("all.bin", all);
+    for (int pass = 0; pass < 2; ++pass) {
+      TPointerStream in_memory(const_cast<char*>(all.data()), static_cast<std::int64_t>(all.size()), true);
+      run(in_memory);
+      EXPECT_EQ(in_memory.Position(), in_memory.Size());
+      TPlainStream plain(all);
+      run(plain);
+      {
+        TFileStreamEx file(P("all.bin"), fmOpenRead);
+        run(file);
+        EXPECT_EQ(file.Position(), file.Size());
+      }
+      {
+        TMappedFileStream mapped(P("all.bin"), fmOpenRead);
+        run(mapped);
+        EXPECT_EQ(mapped.Position(), mapped.Size());
+      }
+      TPipeFeed pipe(all);
+      run(pipe.In());
+      EXPECT_EQ(pipe.Rest(), "");
+    }
+  }
 }
 
 }  // namespace

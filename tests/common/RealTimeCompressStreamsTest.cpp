@@ -133,6 +133,34 @@ TEST(CompressToStream, FormatAndInputErrors) {
             "Compression error: Input buffer is smaller than expected.");
 }
 
+// A count beyond what the source holds raises the input error before the
+// target is sized for it; counts whose bound passes the largest size
+// neither overflow nor size anything.
+TEST(CompressToStream, CountsBeyondTheSourceAreRefusedBeforeTheTargetIsSized) {
+  const std::string kShort = "Compression error: Input buffer is smaller than expected.";
+  TVirtualStream memory_source;
+  memory_source.WriteBuffer("0123456789", 10);
+  for (const std::int64_t count : {std::int64_t{11}, std::int64_t{1} << 40, INT64_MAX - 5000000, INT64_MAX}) {
+    SCOPED_TRACE(count);
+    memory_source.SetPosition(0);
+    TVirtualStream target;
+    EXPECT_EQ(MessageOf([&] { CompressToStream(memory_source, count, target, cfQuickLZ131); }), kShort);
+    EXPECT_EQ(target.Size(), 0);
+    EXPECT_EQ(target.Capacity(), 0);
+    TPlainStream plain_source(Bytes(10, 7));
+    EXPECT_EQ(MessageOf([&] { CompressToStream(plain_source, count, target, cfQuickLZ131); }), kShort);
+    EXPECT_LE(target.Capacity(), 2 * kCompressBlockSize);  // what one block may take, not the whole count
+  }
+  memory_source.SetPosition(0);
+  TVirtualStream target;
+  EXPECT_GT(CompressToStream(memory_source, 10, target, cfQuickLZ131), 12);  // exactly what it holds
+  EXPECT_EQ(CompressedContainerBound(cfQuickLZ131, INT64_MAX - 5000000), INT64_MAX);
+  // Full blocks, the remainder's bound (an empty one's too), 4 bytes a block and 4 more.
+  EXPECT_EQ(CompressedContainerBound(cfQuickLZ131, kCompressBlockSize), kCompressBlockSize + 404 + 404 + 8);
+  EXPECT_EQ(CompressedContainerBound(cfQuickLZ131, kCompressBlockSize + 1),
+            kCompressBlockSize + 404 + 1 + 404 + 12);
+}
+
 // A total beyond 32 bits is written with the "sdc3" header and its 64-bit
 // size (the source here runs dry right after the header is written).
 TEST(CompressToStream, LargeTotalsUseTheWideHeader) {

@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "common/ChunkedDataContainer.h"
+#include "common/RealTimeCompressStreams.h"
 #include "common/StreamUtils.h"
+#include "platform/VirtualMemory.h"
+#include "support/LimitedChild.h"
 #include "support/PacketBytes.h"
 #include "support/Sanitized.h"
 #include "support/StreamBytes.h"
@@ -293,6 +296,111 @@ TEST(VirtualStream, ImpossibleSizesAreOutOfMemoryAndChangeNothing) {
     s.SetPosition(70000);
     Fill(s, 10);  // still grows as before
     EXPECT_EQ(s.Size(), 70010);
+  }
+}
+
+// Sizes that memory and swap cannot back, between them and the address
+// space, are refused and leave the stream as it was; a size that can be
+// backed is taken without touching its pages. In a child that is ended
+// once it holds 512 MiB more: filling memory fails the test.
+TEST(VirtualStream, SizesMemoryCannotBackAreRefusedAndLeaveTheStreamAsItWas) {
+  constexpr std::int64_t kGiB = std::int64_t{1} << 30, kTiB = kGiB << 10;
+  const auto backed = static_cast<std::int64_t>(os::CommitLimit());
+  const std::string result = test::InChildWithResidentLimit(std::size_t{512} << 20, [&] {
+    std::string out;
+    auto state = [](TVirtualStream& s, std::int64_t size) {
+      return std::to_string(s.Size()) + "@" + std::to_string(s.Position()) +
+             (Holds(s, size) ? " " : " changed ");
+    };
+    for (const std::int64_t held : {std::int64_t{3}, std::int64_t{100000}}) {
+      TVirtualStream s;
+      Fill(s, held);
+      s.SetPosition(1);
+      for (const std::int64_t size : {std::max(64 * kGiB, backed + 1), backed + 2 * kGiB, 16 * kTiB}) {
+        for (int twice = 0; twice < 2; ++twice) {
+          out += MessageOf<EStreamError>([&] { s.SetSize(size); }) + " " + state(s, held);
+          s.SetPosition(size - 1);
+          out += MessageOf<EStreamError>([&] { s.WriteBuffer("z", 1); }) + " ";
+          s.SetPosition(1);
+          out += state(s, held);
+        }
+      }
+      out += "| ";
+    }
+    // What can be backed is taken as it is, untouched until written.
+    TVirtualStream s;
+    s.WriteBuffer("abc", 3);
+    const std::size_t before = test::ResidentBytes(::getpid());
+    s.SetSize(kGiB);
+    s.SetPosition(kGiB - 1);
+    s.WriteBuffer("e", 1);
+    const std::size_t after = test::ResidentBytes(::getpid());
+    const char* p = static_cast<const char*>(s.Memory());
+    out += std::string(p, 3) + (p[kGiB / 2] == 0 && p[kGiB - 1] == 'e' ? " zeros" : " not zeros");
+    out += after - before < (std::size_t{64} << 20) ? " untouched"
+                                                    : " touched " + std::to_string(after - before);
+    return out;
+  });
+  const std::string refused = "Out of memory while expanding memory stream ";
+  std::string expected;
+  for (const std::string held : {"3", "100000"}) {
+    for (int i = 0; i < 6; ++i) expected += refused + held + "@1 " + refused + held + "@1 ";
+    expected += "| ";
+  }
+  EXPECT_EQ(result, expected + "abc zeros untouched");
+}
+
+// A block-compressed container that claims 131072 blocks of the largest size
+// (252 GiB) in 1 MiB: loading it into a stream is refused before anything
+// is read, and the stream stays empty. In a child, as above.
+TEST(VirtualStream, ContainerClaimingMoreThanMemoryIsRefusedByLoadFromStream) {
+  const std::string result = test::InChildWithResidentLimit(std::size_t{512} << 20, [] {
+    constexpr std::int64_t kBlocks = 131072;
+    std::string container("sdc3\3\0\0\0", 8);
+    const std::uint64_t total = kBlocks * kCompressBlockSize;
+    container.append(reinterpret_cast<const char*>(&total), 8);
+    for (std::int64_t i = 0; i < kBlocks; ++i) {
+      const std::uint32_t block[2] = {4, static_cast<std::uint32_t>(kCompressBlockSize)};
+      container.append(reinterpret_cast<const char*>(block), 8);
+    }
+    TPointerStream source(container.data(), static_cast<std::int64_t>(container.size()), true);
+    TDecompressStream data(&source, 0, 1, false);
+    std::string out = std::to_string(data.Size()) + " ";
+    TVirtualStream target;
+    for (int twice = 0; twice < 2; ++twice) {
+      out += MessageOf<EStreamError>([&] { target.LoadFromStream(data); }) + " ";
+      out += std::to_string(target.Size()) + " ";
+    }
+    return out;
+  });
+  EXPECT_EQ(
+      result,
+      std::to_string(131072 * kCompressBlockSize) +
+          " Out of memory while expanding memory stream 0 Out of memory while expanding memory stream 0 ");
+}
+
+// Bytes a virtual block held past the stream's end read as zeros when it
+// grows again, kept in place (never shrink, in virtual memory) or given back.
+TEST(VirtualStream, BytesOnceWrittenReadAsZerosWhenTheStreamGrowsAgain) {
+  for (const int options : {0, +vsoVirtual, +vsoNeverShrink, +vsoVirtual | vsoNeverShrink}) {
+    SCOPED_TRACE(options);
+    TVirtualStream s(static_cast<std::uint16_t>(options));
+    for (int twice = 0; twice < 2; ++twice) {
+      s.SetSize(0);
+      Fill(s, 300000);
+      s.SetSize(1000);
+      s.SetSize(200000);  // by size
+      EXPECT_TRUE(Holds(s, 1000));
+      const char* p = static_cast<const char*>(s.Memory());
+      EXPECT_EQ(std::string(p + 1000, 199000), std::string(199000, '\0'));
+      Fill(s, 100000);
+      s.SetSize(1000);
+      s.SetPosition(250000);  // by a write past the end
+      s.WriteBuffer("w", 1);
+      p = static_cast<const char*>(s.Memory());
+      EXPECT_EQ(std::string(p + 1000, 249000), std::string(249000, '\0'));
+      EXPECT_EQ(p[250000], 'w');
+    }
   }
 }
 

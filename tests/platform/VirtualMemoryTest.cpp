@@ -136,6 +136,41 @@ TEST(VirtualMemory, PathsInTheProcesssMapForgeNoArea) {
   }
 }
 
+// Commits stop exactly where memory and swap stop, for a new region and
+// inside a reserved one; what is decommitted or released may be committed
+// again. No page is touched.
+TEST(VirtualMemory, CommitsStopAtTheCommitLimit) {
+  const std::size_t start = CommittedBytes();
+  ASSERT_LE(start, CommitLimit());
+  const std::size_t room = (CommitLimit() - start) / kPageSize * kPageSize;
+  ASSERT_GT(room, 4 * kPageSize);
+  for (int twice = 0; twice < 2; ++twice) {
+    SetLastError(0);
+    EXPECT_EQ(VirtualAlloc(nullptr, room + kPageSize, kMemCommit, kPageReadWrite), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD{kErrorNotEnoughMemory});
+    void* whole = VirtualAlloc(nullptr, room, kMemCommit, kPageReadWrite);
+    ASSERT_NE(whole, nullptr);
+    EXPECT_EQ(CommittedBytes(), start + room);
+    EXPECT_EQ(VirtualAlloc(nullptr, kPageSize, kMemCommit, kPageReadWrite), nullptr);
+    ASSERT_TRUE(VirtualFree(whole, 0, kMemRelease));
+    EXPECT_EQ(CommittedBytes(), start);
+
+    auto* base = static_cast<char*>(VirtualAlloc(nullptr, room + 2 * kPageSize, kMemReserve, kPageNoAccess));
+    ASSERT_NE(base, nullptr);
+    EXPECT_EQ(VirtualAlloc(base, room - kPageSize, kMemCommit, kPageReadWrite), base);
+    // Pages committed already count once.
+    EXPECT_EQ(VirtualAlloc(base, room, kMemCommit, kPageReadWrite), base);
+    EXPECT_EQ(VirtualAlloc(base + room, kPageSize, kMemCommit, kPageReadWrite), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD{kErrorNotEnoughMemory});
+    ASSERT_TRUE(VirtualFree(base + kPageSize, kPageSize, kMemDecommit));
+    EXPECT_EQ(CommittedBytes(), start + room - kPageSize);
+    EXPECT_EQ(VirtualAlloc(base + room, kPageSize, kMemCommit, kPageReadWrite), base + room);
+    EXPECT_EQ(VirtualAlloc(base + kPageSize, kPageSize, kMemCommit, kPageReadWrite), nullptr);
+    ASSERT_TRUE(VirtualFree(base, 0, kMemRelease));
+    EXPECT_EQ(CommittedBytes(), start);
+  }
+}
+
 // Bookkeeping grows with the calls on a region, not its size: 16 TiB reserved under a 256 MiB
 // data limit, and 64 TiB kept whole or refused cleanly.
 TEST(VirtualMemory, HugeRegionsKeepSmallBookkeeping) {
