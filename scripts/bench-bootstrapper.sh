@@ -15,6 +15,8 @@
 # is run once for its peak memory. Every file is removed at the end.
 # With BEFORE=<another build's vt_install>, bootstrappers made from that
 # program run beside the others (before/after comparisons).
+# With VT_BENCH_BIN=<a build's bin folder>, that build's programs are used
+# and nothing is built. SIZE 0 gives a setup of the sample setup alone.
 # Needs makeself (installed here when missing).
 # Usage: scripts/bench-bootstrapper.sh [SIZE] [RUNS] [MEM_MIB]   (200 5 1024)
 set -euo pipefail
@@ -33,11 +35,14 @@ if ((${#need[@]})); then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
 fi
-scripts/deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" >/dev/null
-
-bin=$PWD/build/release/bin
+if [ -n "${VT_BENCH_BIN:-}" ]; then
+  bin=$(cd "$VT_BENCH_BIN" && pwd)
+else
+  scripts/deps.sh
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j "$(nproc)" >/dev/null
+  bin=$PWD/build/release/bin
+fi
 manifest=$PWD/src/bootstrapper/install/Install.manifest
 work=$(mktemp -d "${BENCH_DIR:-${TMPDIR:-/tmp}}/vt_bench_XXXXXX")
 trap 'rm -rf "$work"' EXIT
