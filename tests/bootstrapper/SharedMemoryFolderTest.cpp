@@ -17,11 +17,10 @@ class SharedMemoryFolder : public test::TempFolderTest {
     std::string out;
   };
   // The console sample setup, run in a mount namespace whose /dev/shm is a
-  // fresh tmpfs mounted with options, after setup (shell lines), as user
-  // (empty: this one).
-  Run RunWithShm(const std::string& options, const std::string& setup = "", const std::string& user = "") {
-    test::WriteFileText(P("run.sh"), "mount -t tmpfs -o '" + options + "' none /dev/shm || exit 99\n" + setup +
-                                         "\nexec " + user + " \"$@\"\n");
+  // fresh tmpfs mounted with options. The other problems the message names
+  // are the platform tests' (SharedFolderTest).
+  Run RunWithShm(const std::string& options) {
+    test::WriteFileText(P("run.sh"), "mount -t tmpfs -o '" + options + "' none /dev/shm || exit 99\nexec \"$@\"\n");
     const std::string out = P("out");
     const int code = test::Shell("(TMPDIR=" + test::Q(P("tmp")) + " unshare -m sh " + test::Q(P("run.sh")) + " " +
                                  test::Q(test::ProgramBeside("vt_setup_console")) + " > " + test::Q(out) +
@@ -47,25 +46,6 @@ TEST_F(SharedMemoryFolder, ReadOnlyOneEndsWithSixAndSaysSo) {
   EXPECT_EQ(run.code, 6) << run.out;
   EXPECT_NE(run.out.find("Fatal Error: Failed to open/create session data: STATUS_ACCESS_DENIED (the shared-memory "
                          "folder /dev/shm is read-only)"),
-            std::string::npos)
-      << run.out;
-  EXPECT_TRUE(TmpIsEmpty());
-}
-
-TEST_F(SharedMemoryFolder, FullOneEndsWithSixAndSaysSo) {
-  const Run run = RunWithShm("size=4k", "head -c 4096 /dev/zero > /dev/shm/fill");
-  EXPECT_EQ(run.code, 6) << run.out;
-  EXPECT_NE(run.out.find("Fatal Error: Failed to open/create session data: "), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find(" (the shared-memory folder /dev/shm is full)"), std::string::npos) << run.out;
-  EXPECT_TRUE(TmpIsEmpty());
-}
-
-TEST_F(SharedMemoryFolder, OneOtherUsersMayNotWriteEndsWithSixAndSaysSo) {
-  if (test::Shell("command -v setpriv") != 0) GTEST_SKIP() << "needs setpriv to play another user";
-  const Run run = RunWithShm("mode=0755", "", "setpriv --reuid=65534 --regid=65534 --clear-groups");
-  EXPECT_EQ(run.code, 6) << run.out;
-  EXPECT_NE(run.out.find("Fatal Error: Failed to open/create session data: STATUS_ACCESS_DENIED (the shared-memory "
-                         "folder /dev/shm is not writable by this user)"),
             std::string::npos)
       << run.out;
   EXPECT_TRUE(TmpIsEmpty());
