@@ -28,6 +28,10 @@ run() {
 # step, erased before the inner setup starts; Setup.exe switched to console.
 VT_SAMPLE_SETUP_EXIT_CODE=42 run "$bin/vt_setup_console" /install /vs_integrated "a b"
 
+# Console build, payload stored as is, no arguments: the inner setup gets
+# /no_params.
+run "$bin/vt_setup_console_plain"
+
 # Windowed build, payload stored as is, no arguments: the progress window
 # (a real window when DISPLAY names a display, and on standard error when it
 # is a terminal); Setup.exe left windowed.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/SharedFolder.h"
 #include "platform/SystemInfo.h"
 #include "platform/VirtualMemory.h"
 
@@ -18,8 +19,13 @@ void* GetSessionData() {
   os::HANDLE section = 0;
   os::NTSTATUS status = os::NtCreateSectionNamed(kSessionSectionName, kSessionDataSize,
                                                  GetEveryoneSecurityDescriptor()->NullDacl, &section);
-  if (status != os::kStatusSuccess && status != os::kStatusObjectNameExists)
-    throw EOSError(Format("Failed to open/create session data: %s", NtStatusToText(status, "STATUS ")), status);
+  if (status != os::kStatusSuccess && status != os::kStatusObjectNameExists) {
+    std::string text = Format("Failed to open/create session data: %s", NtStatusToText(status, "STATUS "));
+    // The section's name lives in the shared-memory folder: say what is wrong with it.
+    const std::string problem = os::FolderWriteProblem(os::kSharedObjectFolder);
+    if (!problem.empty()) text += Format(" (the shared-memory folder %s %s)", os::kSharedObjectFolder, problem);
+    throw EOSError(text, status);
+  }
   std::uint64_t size = 0;
   void* view = os::MapSectionView(section, &size);
   if (!view) {
