@@ -36,6 +36,38 @@ inline std::size_t ResidentBytes(pid_t pid) {
   return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
+// In the child: what f answers, or "threw <type>: <text>", written whole
+// to fd; then the child ends.
+template <typename F>
+[[noreturn]] void AnswerAndExit(int fd, F& f) {
+  std::string text;
+  try {
+    text = f();
+  } catch (const std::exception& e) {
+    text = std::string("threw ") + typeid(e).name() + ": " + e.what();
+  }
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::_exit(0);
+}
+
+// Everything until the end of fd, which is then closed.
+inline std::string ReadToEnd(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+    if (n > 0)
+      text.append(buffer, static_cast<std::size_t>(n));
+    else if (errno != EINTR)
+      break;
+  }
+  ::close(fd);
+  return text;
+}
+
 // What f answers (a short text) in a child that the test ends once it holds
 // `limit` bytes more than the test did when it started it: "grew past the
 // limit" then. Otherwise as InChildWithDataLimit.
@@ -47,18 +79,7 @@ std::string InChildWithResidentLimit(std::size_t limit, F f) {
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(out[0]);
-    std::string text;
-    try {
-      text = f();
-    } catch (const std::exception& e) {
-      text = std::string("threw ") + typeid(e).name() + ": " + e.what();
-    }
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t n = ::write(out[1], text.data() + done, text.size() - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    ::_exit(0);
+    AnswerAndExit(out[1], f);
   }
   ::close(out[1]);
   int status = 0;
@@ -77,15 +98,7 @@ std::string InChildWithResidentLimit(std::size_t limit, F f) {
     Signal(child, SIGKILL);
     ::waitpid(child, &status, 0);
   }
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;) {
-    if (n > 0)
-      text.append(buffer, static_cast<std::size_t>(n));
-    else if (errno != EINTR)
-      break;
-  }
-  ::close(out[0]);
+  std::string text = ReadToEnd(out[0]);
   if (grew) return text + "grew past the limit";
   if (!ended) return text + "did not end";
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) text += "ended: " + std::to_string(status);
@@ -101,33 +114,13 @@ std::string InChildWithDataLimit(std::size_t limit, F f) {
   const pid_t child = ::fork();
   if (child == 0) {
     ::close(out[0]);
-    std::string text;
     const rlim_t cap = StatusBytes("VmData") + limit;
     const rlimit data{cap, cap};
-    if (::setrlimit(RLIMIT_DATA, &data) != 0) {
-      text = "no limit";
-    } else {
-      try {
-        text = f();
-      } catch (const std::exception& e) {
-        text = std::string("threw ") + typeid(e).name() + ": " + e.what();
-      }
-    }
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t n = ::write(out[1], text.data() + done, text.size() - done);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    ::_exit(0);
+    auto limited = [&]() -> std::string { return ::setrlimit(RLIMIT_DATA, &data) != 0 ? "no limit" : f(); };
+    AnswerAndExit(out[1], limited);
   }
   ::close(out[1]);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) != 0;) {
-    if (n > 0) text.append(buffer, static_cast<std::size_t>(n));
-    else if (errno != EINTR) break;
-  }
-  ::close(out[0]);
+  std::string text = ReadToEnd(out[0]);
   int status = 0;
   ::waitpid(child, &status, 0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) text += "ended: " + std::to_string(status);
