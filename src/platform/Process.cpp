@@ -497,10 +497,46 @@ void RuntimeHandlesOver(const std::vector<std::uint8_t>& block, int fds[3]) {
 
 [[noreturn]] void ChildFail(int pipe_fd, int stage, int err) {
   ExecReport rep{stage, err};
-  ssize_t ignored = ::write(pipe_fd, &rep, sizeof rep);
-  (void)ignored;
+  (void)::syscall(SYS_write, pipe_fd, &rep, sizeof rep);
   ::_exit(127);
 }
+
+// A child that only execs starts sharing the starter's memory (as
+// posix_spawn does): the kernel copies none of the starter's mappings. Not
+// under the address sanitizer, whose interceptors and stack poisoning
+// would run in the child on the starter's memory.
+#if defined(__SANITIZE_ADDRESS__)
+#define VT_START_SHARING_MEMORY 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VT_START_SHARING_MEMORY 0
+#endif
+#endif
+#if !defined(VT_START_SHARING_MEMORY) && (defined(__x86_64__) || defined(__aarch64__))
+#define VT_START_SHARING_MEMORY 1
+#endif
+#if !defined(VT_START_SHARING_MEMORY)
+#define VT_START_SHARING_MEMORY 0
+#endif
+
+#if VT_START_SHARING_MEMORY
+constexpr std::size_t kChildStackSize = 64 * 1024;
+
+template <class Body>
+int RunSharingChild(void* body) {
+  (*static_cast<Body*>(body))();
+  return 127;
+}
+#endif
+
+// The kernel's struct sigaction (x86_64, aarch64), for setting a default or
+// ignored disposition of every signal, the C library's own included.
+struct KernelSigaction {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)();
+  std::uint64_t mask;
+};
 
 // In a child before it waits at its gate: closes what exec would close, so
 // that the starter's own descriptors (files and the shares they hold, other
@@ -716,18 +752,19 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
   const gid_t* user_groups = user ? user->groups.data() : nullptr;
   const std::size_t user_group_count = user ? user->groups.size() : 0;
 
-  pid_t pid;
-  {
-    const detail::ExecOnlyForks exec_only;
-    pid = ::fork();
-  }
-  if (pid == 0) {
-    // Child: system calls only.
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int s = 1; s < NSIG; ++s)
-      if (s != SIGKILL && s != SIGSTOP) ::signal(s, ignored[s] ? SIG_IGN : SIG_DFL);
+  // The child: system calls only, none that reaches the starter's threads
+  // or locks.
+  auto child_body = [&]() {
+    // No handler of the starter's runs: every signal comes blocked,
+    // and is set to its default (or ignored) before it is let through.
+    for (int s = 1; s <= 64; ++s) {
+      if (s == SIGKILL || s == SIGSTOP) continue;
+      KernelSigaction action{};
+      action.handler = s < NSIG && ignored[s] ? SIG_IGN : SIG_DFL;
+      (void)::syscall(SYS_rt_sigaction, s, &action, nullptr, sizeof action.mask);
+    }
+    const std::uint64_t none = 0;
+    (void)::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
     if (startup.end_with_parent) {
       if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) ChildFail(report[1], kStageSession, errno);
       if (::getppid() != parent) ::_exit(127);  // the starter died before the request took hold
@@ -753,7 +790,7 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
         int src = moved[i];
         if (src == kKeep) continue;
         if (src < 0) {
-          if (null_fd < 0) null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+          if (null_fd < 0) null_fd = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC));
           if (null_fd < 0) ChildFail(report[1], kStageRedirect, errno);
           src = null_fd;
         }
@@ -761,8 +798,12 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
       }
     }
     if (user) {
-      if (::setgroups(user_group_count, user_groups) != 0 || ::setresgid(user->gid, user->gid, user->gid) != 0 ||
-          ::setresuid(user->uid, user->uid, user->uid) != 0)
+      // The system calls themselves: the library's calls change every thread
+      // of the process the library knows of (the starter's, in a child that
+      // shares its memory).
+      if (::syscall(SYS_setgroups, user_group_count, user_groups) != 0 ||
+          ::syscall(SYS_setresgid, user->gid, user->gid, user->gid) != 0 ||
+          ::syscall(SYS_setresuid, user->uid, user->uid, user->uid) != 0)
         ChildFail(report[1], kStageUser, errno);
     }
     if (cwd && ::chdir(cwd) != 0) ChildFail(report[1], kStageChdir, errno);
@@ -795,8 +836,45 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
     else
       ::execve(file.c_str(), argv.data(), child_env);
     ChildFail(report_fd, kStageExec, errno);
+  };
+
+  pid_t pid = -1;
+  int fork_errno = 0;
+  {
+    // Every signal blocked, the library's own too, until the child has its
+    // own dispositions.
+    const std::uint64_t all = ~std::uint64_t{0};
+    std::uint64_t before = 0;
+    (void)::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &before, sizeof all);
+    const int saved_errno = errno;
+    bool started = false;
+#if VT_START_SHARING_MEMORY
+    // A suspended child waits at its gate before its exec: the starter
+    // would wait with it. It is forked.
+    if (!suspended) {
+      void* stack = ::mmap(nullptr, kChildStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+      if (stack != MAP_FAILED) {
+        // The starter goes on once the child has run its program or ended.
+        pid = ::clone(&RunSharingChild<decltype(child_body)>, static_cast<char*>(stack) + kChildStackSize,
+                      CLONE_VM | CLONE_VFORK | SIGCHLD, &child_body);
+        fork_errno = pid < 0 ? errno : 0;
+        ::munmap(stack, kChildStackSize);
+        started = true;
+      }
+    }
+#endif
+    if (!started) {
+      const detail::ExecOnlyForks exec_only;
+      pid = ::fork();
+      if (pid == 0) {
+        child_body();
+        ::_exit(127);
+      }
+      fork_errno = pid < 0 ? errno : 0;
+    }
+    errno = saved_errno;  // a child sharing memory sets the starter's
+    (void)::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &before, nullptr, sizeof before);
   }
-  int fork_errno = errno;
   ::close(report[1]);
   if (gate[0] >= 0) ::close(gate[0]);
   if (exec_fd >= 0) ::close(exec_fd);

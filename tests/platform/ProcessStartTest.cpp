@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "platform/Handles.h"
 #include "platform/Process.h"
@@ -301,6 +303,41 @@ TEST(ProcessStart, StarterWithoutStandardHandles) {
   });
   EXPECT_TRUE(ok);
   EXPECT_EQ(test::ReadFileText(out), "");
+}
+
+pid_t g_starter = 0;
+volatile sig_atomic_t g_handled_in_child = 0;
+void NoteWhereHandled(int) {
+  if (::getpid() != g_starter) g_handled_in_child = 1;
+}
+
+// A handler of the starter's never runs in a child before its exec (where
+// it would run on the starter's memory): starts while the starter's process
+// group is sent a stream of a handled signal.
+TEST(ProcessStart, StarterHandlersNeverRunInTheChild) {
+  const bool ok = ForkedCopyManages([] {
+    if (::setpgid(0, 0) != 0) return false;
+    g_starter = ::getpid();
+    struct sigaction action {};
+    action.sa_handler = NoteWhereHandled;
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(SIGUSR1, &action, nullptr) != 0) return false;
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+      while (!stop.load()) ::kill(0, SIGUSR1);
+    });
+    for (int i = 0; i < 300 && !g_handled_in_child; ++i) {
+      ProcessInformation pi;
+      if (!CreateProcess("/bin/true", "true", false, 0, nullptr, {}, {}, &pi)) continue;
+      WaitForProcess(pi.process, kInfinite);
+      CloseHandle(pi.process);
+      CloseHandle(pi.thread);
+    }
+    stop.store(true);
+    sender.join();
+    return g_handled_in_child == 0;
+  });
+  EXPECT_TRUE(ok);
 }
 
 // A forked copy of a process that holds a named object has the parent's
