@@ -18,6 +18,8 @@
 #include <set>
 #include <vector>
 
+#include "platform/SharedFolder.h"
+
 namespace vt::os::detail {
 
 namespace {
@@ -27,7 +29,6 @@ constexpr std::uint32_t kVersion = 3;  // 3: events and mutexes count their wait
 constexpr std::size_t kMaxNameLength = 260;
 constexpr std::uint64_t kMaxDataSize = 1ull << 30;
 constexpr std::size_t kMaxFileComponent = 200;
-constexpr char kStoreDir[] = "/dev/shm/";
 // Join and create races (a name being removed or made meanwhile) are retried
 // this often, 1 ms apart.
 constexpr int kAttempts = 200;
@@ -53,7 +54,9 @@ static_assert(sizeof(NameHeader) <= kHoldersOffset);
 off_t HolderOffset(std::size_t slot) { return kHoldersOffset + static_cast<off_t>(slot * sizeof(HolderRecord)); }
 
 // "/dev/shm/vt.<uid>.": every name file of this user starts so.
-std::string UserPrefix() { return std::string(kStoreDir) + "vt." + std::to_string(::geteuid()) + "."; }
+std::string UserPrefix() {
+  return std::string(kSharedObjectFolder) + "/vt." + std::to_string(::geteuid()) + ".";
+}
 
 // Holders are reached through /proc, so an object is shared by the processes
 // that see the same /proc (the same PID namespace view): its identity (the
@@ -229,13 +232,13 @@ Holder LookAtHolder(const HolderRecord& record, const NameHeader& header) {
 
 // Removes the name files of this user that nobody holds.
 void SweepNames() {
-  DIR* dir = ::opendir(kStoreDir);
+  DIR* dir = ::opendir(kSharedObjectFolder);
   if (!dir) return;
   const std::string prefix = UserPrefix();
-  const std::string_view own = std::string_view(prefix).substr(sizeof kStoreDir - 1);
+  const std::string_view own = std::string_view(prefix).substr(sizeof kSharedObjectFolder);  // past the folder and "/"
   while (dirent* entry = ::readdir(dir)) {
     if (!StartsWith(entry->d_name, own)) continue;
-    std::string path = kStoreDir + std::string(entry->d_name);
+    std::string path = std::string(kSharedObjectFolder) + "/" + entry->d_name;
     int fd = OpenName(path, O_RDONLY);
     if (fd < 0) continue;
     if (OwnedRegularFile(fd)) SweepIfUnheld(fd, path);
