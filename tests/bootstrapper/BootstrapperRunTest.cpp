@@ -959,13 +959,16 @@ TEST_F(BootstrapperRun, ARunHoldsItsFolderAndTheNextRunRemovesLeftovers) {
   const std::string in_container = "unshare --pid --fork --mount sh " + Q(container) + " " + Q(console);
   const fs::path second_out = dir_ / "second.out";
   int second = -1;
+  // The first run's inner setup lives until the second run has ended.
+  const fs::path go = dir_ / "first.go";
   while_running_ = [&](DWORD, const fs::path& report) {
     ReportedPid(report);
     second = std::system(("TMPDIR=" + Q(tmp_) + " " + in_container + " >" + Q(second_out) + " 2>&1").c_str());
+    WriteFileText(go, "");
   };
   const RunResult first = Start({}, "unshare --pid --fork --mount sh \"" + container.string() + "\" \"" +
                                         console.string() + "\"",
-                                {{"VT_SAMPLE_SETUP_SLEEP_MS", "500"}});
+                                {{"VT_SAMPLE_SETUP_WAIT_FOR", go.string()}});
   while_running_ = nullptr;
   const std::string folder = tmp_.string() + "/Vontaro_Setup_1";
   EXPECT_EQ(first.exit_code, 0u) << first.out;
@@ -1508,14 +1511,16 @@ TEST_F(BootstrapperRun, FailingCleanUpKeepsTheExitCodeAndSaysWhatStayed) {
   if (::geteuid() != 0 || Shell("unshare -m true") != 0 || !fs::exists("/usr/bin/nsenter"))
     GTEST_SKIP() << "needs root, unshare -m and nsenter to keep a folder busy";
   const fs::path program = CopyProgram(ProgramFolder() / "vt_setup_console", "bin", "console");
+  const fs::path go = dir_ / "mounted";  // the inner setup ends once the mount stands
   while_running_ = [&](DWORD pid, const fs::path& report) {
     const int child = ReportedPid(report);
     const fs::path busy = tmp_ / ("Vontaro_Setup_" + std::to_string(pid)) / "busy";
     fs::create_directory(busy);
     EXPECT_EQ(Shell("nsenter -t " + std::to_string(child) + " -m mount -t tmpfs none " + Q(busy)), 0);
+    WriteFileText(go, "");
   };
   const RunResult run = Start({}, "unshare -m \"" + program.string() + "\"",
-                              {{"VT_SAMPLE_SETUP_EXIT_CODE", "7"}, {"VT_SAMPLE_SETUP_SLEEP_MS", "200"}});
+                              {{"VT_SAMPLE_SETUP_EXIT_CODE", "7"}, {"VT_SAMPLE_SETUP_WAIT_FOR", go.string()}});
   EXPECT_EQ(run.exit_code, 7u);
   const std::string stayed = "Setup could not remove its folder '" + SetupFolder(run) +
                              "': 'busy' stays: The requested resource is in use (170).";

@@ -5,7 +5,8 @@
 // environment variable VT_SAMPLE_SETUP_REPORT names a file, to that file.
 // Exit code: the value of an argument "/exit_code=N", else of the
 // environment variable VT_SAMPLE_SETUP_EXIT_CODE, else 0. With
-// VT_SAMPLE_SETUP_SLEEP_MS it waits that long after the report before ending.
+// VT_SAMPLE_SETUP_SLEEP_MS it waits that long after the report before ending;
+// with VT_SAMPLE_SETUP_WAIT_FOR, until that file exists (at most 400 s).
 // VT_SAMPLE_SETUP_TREE="levels:length" unpacks, before the report, a tree of
 // that many nested folders into its folder ("tree", then names of that
 // length), each holding a file, as a setup unpacking its files does; with
@@ -125,5 +126,11 @@ int main(int argc, char** argv) {
   }
   if (const char* ms = std::getenv("VT_SAMPLE_SETUP_SLEEP_MS"))
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(ms)));
+  if (const char* go = std::getenv("VT_SAMPLE_SETUP_WAIT_FOR"); go && *go) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(400);
+    std::error_code ec;
+    while (!std::filesystem::exists(go, ec) && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   return exit_code;
 }
