@@ -43,6 +43,9 @@ struct Dirent64 {
 // walk empties it, and the walk stops there too.
 constexpr long kWalkWork = 1L << 23;
 constexpr long kWalkLook = 1024;
+// Times a held folder is emptied when something came into it after the
+// walk found it empty.
+constexpr int kRemoveRounds = 8;
 
 struct RemoveState {
   FolderScratch* scratch;
@@ -578,13 +581,26 @@ bool MakeTrustedFolders(const std::string& path, unsigned mode, std::string* uns
 bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,
                       int* failed_errno, char* failed_name, std::size_t failed_name_size) {
   RemoveState st{scratch, 0, failed_name, failed_name_size};
-  bool ok = EmptyTree(folder_fd, st);
-  struct stat held, named;
-  if (ok && ::fstat(folder_fd, &held) == 0 && ::fstatat(parent_fd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-      SameFile(held, named) && ::unlinkat(parent_fd, name, AT_REMOVEDIR) != 0) {
-    NoteFailure(st, errno, name);
-    ok = false;
+  // Read through a position of its own: another walk may use folder_fd at
+  // the same time (a fault's handler finishing the clean-up).
+  const int own = ::openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = own >= 0 ? own : folder_fd;
+  bool ok = false;
+  // Another walk may move a folder up into this one after this walk found it
+  // empty: it is emptied again, a few times at most.
+  for (int round = 0; round < kRemoveRounds; ++round) {
+    ok = EmptyTree(fd, st);
+    struct stat held, named;
+    if (!ok || ::fstat(fd, &held) != 0 || ::fstatat(parent_fd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !SameFile(held, named) || ::unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
+      break;  // removed, by this walk or another, or no longer named so
+    const int err = errno;
+    if ((err != ENOTEMPTY && err != EEXIST) || round + 1 == kRemoveRounds) {
+      NoteFailure(st, err, name);
+      ok = false;
+    }
   }
+  if (own >= 0) ::close(own);
   if (failed_errno) *failed_errno = st.first_errno;
   return ok;
 }

@@ -90,10 +90,10 @@ struct FolderScratch {
 // folder of this user that refuses the removal (or its reading) is given
 // u+rwx; another user's is never changed. Past
 // FolderScratch::kStuckFolders folders holding what cannot go, the walk
-// enters no further folder. Async-signal-safe. True when nothing
-// is left; else false with errno of the first failure in *failed_errno and
-// the name of the first entry that stayed in failed_name (size
-// failed_name_size).
+// enters no further folder. Another walk may remove the same folder at
+// the same time. Async-signal-safe. True when nothing is left; else false
+// with errno of the first failure in *failed_errno and the name of the
+// first entry that stayed in failed_name (size failed_name_size).
 bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,
                       int* failed_errno, char* failed_name, std::size_t failed_name_size);
 

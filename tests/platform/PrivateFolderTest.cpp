@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/LastError.h"
@@ -265,6 +267,54 @@ TEST(PrivateFolder, ChainsPastTheFoldersTheWalkHoldsGo) {
     EXPECT_TRUE(RemoveTreeNoFollow((root / "plain").string()));
     EXPECT_TRUE(Entries(root).empty());
   }
+  ::close(parent);
+}
+
+// Two walks remove one held folder at once through the one descriptor, as a
+// fault's handler finishes a clean-up that another thread is doing: deep
+// chains (which both move up into the folder while the other empties it)
+// and a wide folder. Both say nothing stays, and nothing does. Rounds, for
+// the walks to meet at different points.
+TEST(PrivateFolder, TwoWalksAtOnceBothEndWithNothingLeft) {
+  test::TempFolder folder{"vt_twowalks"};
+  const fs::path root = folder.path();
+  const int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(parent, 0);
+  std::vector<std::string> failures;
+  for (int round = 0; round < 20; ++round) {
+    int held = -1;
+    ASSERT_EQ(CreateHeldFolder(parent, "Run_1", &held), HeldFolder::kHeld);
+    MakePlainChain(held, "a", FolderScratch::kHeldLevels * 3);
+    MakePlainChain(held, "b", FolderScratch::kHeldLevels * 2 + 1);
+    for (int i = 0; i < 100; ++i)
+      ::close(::openat(held, ("w" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    std::atomic<int> ready{0};
+    struct Result {
+      bool removed = false;
+      int err = -1;
+      char stayed[64] = {};
+    } results[2];
+    const auto walk = [&](Result* r) {
+      const auto scratch = std::make_unique<FolderScratch>();
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+      r->removed =
+          RemoveHeldFolder(parent, "Run_1", held, scratch.get(), &r->err, r->stayed, sizeof r->stayed);
+    };
+    std::thread other(walk, &results[1]);
+    walk(&results[0]);
+    other.join();
+    CloseFolder(held);
+    for (const Result& r : results)
+      if (!r.removed || r.err != 0)
+        failures.push_back("round " + std::to_string(round) + ": '" + r.stayed + "' errno " +
+                           std::to_string(r.err));
+    if (!Entries(root).empty()) failures.push_back("round " + std::to_string(round) + ": the folder stayed");
+    fs::remove_all(root / "Run_1");
+  }
+  EXPECT_TRUE(failures.empty()) << failures.size()
+                                << " failures, the first: " << (failures.empty() ? "" : failures.front());
   ::close(parent);
 }
 
