@@ -68,7 +68,8 @@ for entry in "${pids[@]}"; do
   rc=0
   wait "${entry%%:*}" || rc=$?
   if ((rc)); then
-    grep -E "FAILED|Failure" -A5 "$t.shuffled.log" | head -80
+    grep -m1 "Randomizing tests' orders" "$t.shuffled.log" || true
+    grep -E "FAILED|Failure" -A5 "$t.shuffled.log" | head -80 || true  # head may end grep early
     tail -5 "$t.shuffled.log"
     fail "$t as one shuffled process ($(ending "$rc"))"
   fi

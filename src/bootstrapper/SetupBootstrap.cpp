@@ -272,13 +272,15 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   os::SignalChildProcesses(os::ChildSignal::kStop);
   // The folder is taken from the clean-up, which may be removing it on
   // another thread: both walks go on, what one removes the other passes.
+  // This one reads the folder through a descriptor of its own.
   const int folder = g_fault_exit.folder_fd.exchange(-1);
   const int parent = g_fault_exit.parent_fd.exchange(-1);
   if (parent >= 0 && folder >= 0) {
+    const int own = os::OpenFolderAgain(folder);
     int err = 0;
     char stayed[256] = {};
-    if (!os::RemoveHeldFolder(parent, g_fault_exit.name, folder, &g_fault_exit.scratch, &err, stayed,
-                              sizeof stayed))
+    if (!os::RemoveHeldFolder(parent, g_fault_exit.name, own >= 0 ? own : folder, &g_fault_exit.scratch, &err,
+                              stayed, sizeof stayed))
       ReportLeftBehindRaw(stayed, err);
   }
   // An inner setup that has ended has given the run its exit code.

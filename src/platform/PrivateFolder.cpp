@@ -581,17 +581,13 @@ bool MakeTrustedFolders(const std::string& path, unsigned mode, std::string* uns
 bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,
                       int* failed_errno, char* failed_name, std::size_t failed_name_size) {
   RemoveState st{scratch, 0, failed_name, failed_name_size};
-  // Read through a position of its own: another walk may use folder_fd at
-  // the same time (a fault's handler finishing the clean-up).
-  const int own = ::openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const int fd = own >= 0 ? own : folder_fd;
   bool ok = false;
   // Another walk may move a folder up into this one after this walk found it
   // empty: it is emptied again, a few times at most.
   for (int round = 0; round < kRemoveRounds; ++round) {
-    ok = EmptyTree(fd, st);
+    ok = EmptyTree(folder_fd, st);
     struct stat held, named;
-    if (!ok || ::fstat(fd, &held) != 0 || ::fstatat(parent_fd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (!ok || ::fstat(folder_fd, &held) != 0 || ::fstatat(parent_fd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         !SameFile(held, named) || ::unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
       break;  // removed, by this walk or another, or no longer named so
     const int err = errno;
@@ -600,7 +596,6 @@ bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScra
       ok = false;
     }
   }
-  if (own >= 0) ::close(own);
   if (failed_errno) *failed_errno = st.first_errno;
   return ok;
 }
@@ -715,6 +710,8 @@ bool OnReadOnlyFileSystem(int fd) {
 void CloseFolder(int fd) {
   if (fd >= 0) ::close(fd);
 }
+
+int OpenFolderAgain(int folder_fd) { return ::openat(folder_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
 std::string PathThroughFolder(int folder_fd, const std::string& name) {
   const std::string link = "/proc/self/fd/" + std::to_string(folder_fd);

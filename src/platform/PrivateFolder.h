@@ -91,9 +91,10 @@ struct FolderScratch {
 // u+rwx; another user's is never changed. Past
 // FolderScratch::kStuckFolders folders holding what cannot go, the walk
 // enters no further folder. Another walk may remove the same folder at
-// the same time. Async-signal-safe. True when nothing is left; else false
-// with errno of the first failure in *failed_errno and the name of the
-// first entry that stayed in failed_name (size failed_name_size).
+// the same time, through a descriptor of its own (OpenFolderAgain).
+// Async-signal-safe. True when nothing is left; else false with errno of
+// the first failure in *failed_errno and the name of the first entry that
+// stayed in failed_name (size failed_name_size).
 bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScratch* scratch,
                       int* failed_errno, char* failed_name, std::size_t failed_name_size);
 
@@ -102,6 +103,10 @@ bool OnReadOnlyFileSystem(int fd);
 
 // Closes a descriptor this layer returned.
 void CloseFolder(int fd);
+
+// The folder open as folder_fd opened once more, with a read position of
+// its own, or -1 with errno. Async-signal-safe.
+int OpenFolderAgain(int folder_fd);
 
 // A path that reaches name inside the folder open as folder_fd through the
 // descriptor itself (so that no rename of the folder redirects it), or an

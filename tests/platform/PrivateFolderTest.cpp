@@ -270,8 +270,9 @@ TEST(PrivateFolder, ChainsPastTheFoldersTheWalkHoldsGo) {
   ::close(parent);
 }
 
-// Two walks remove one held folder at once through the one descriptor, as a
-// fault's handler finishes a clean-up that another thread is doing: deep
+// Two walks remove one held folder at once, as a fault's handler finishes
+// a clean-up that another thread is doing (through the folder opened once
+// more, as the handler does, and through the held descriptor): deep
 // chains (which both move up into the folder while the other empties it)
 // and a wide folder. Both say nothing stays, and nothing does. Rounds, for
 // the walks to meet at different points.
@@ -281,7 +282,7 @@ TEST(PrivateFolder, TwoWalksAtOnceBothEndWithNothingLeft) {
   const int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(parent, 0);
   std::vector<std::string> failures;
-  for (int round = 0; round < 20; ++round) {
+  for (int round = 0; round < 30; ++round) {
     int held = -1;
     ASSERT_EQ(CreateHeldFolder(parent, "Run_1", &held), HeldFolder::kHeld);
     MakePlainChain(held, "a", FolderScratch::kHeldLevels * 3);
@@ -294,17 +295,19 @@ TEST(PrivateFolder, TwoWalksAtOnceBothEndWithNothingLeft) {
       int err = -1;
       char stayed[64] = {};
     } results[2];
-    const auto walk = [&](Result* r) {
+    const int again = OpenFolderAgain(held);
+    ASSERT_GE(again, 0);
+    const auto walk = [&](int fd, Result* r) {
       const auto scratch = std::make_unique<FolderScratch>();
       ready.fetch_add(1);
       while (ready.load() < 2) {
       }
-      r->removed =
-          RemoveHeldFolder(parent, "Run_1", held, scratch.get(), &r->err, r->stayed, sizeof r->stayed);
+      r->removed = RemoveHeldFolder(parent, "Run_1", fd, scratch.get(), &r->err, r->stayed, sizeof r->stayed);
     };
-    std::thread other(walk, &results[1]);
-    walk(&results[0]);
+    std::thread other(walk, again, &results[1]);
+    walk(held, &results[0]);
     other.join();
+    CloseFolder(again);
     CloseFolder(held);
     for (const Result& r : results)
       if (!r.removed || r.err != 0)
