@@ -270,5 +270,40 @@ TEST(WaiterCounts, WaitsOfKilledWaitersCountForNothingHoweverManyWait) {
   }
 }
 
+// A reset while a stopped process holds the waiter counts ends at once, and
+// a set it cannot prove owed to ended waiters only stays owed: one zero wait
+// takes it. Once the holder is gone the killed waiter's count goes and a
+// reset takes the set back.
+TEST(WaiterCounts, AResetEndsWhileAStoppedProcessHoldsTheCounts) {
+  const std::string name = UniqueName("reset");
+  HANDLE event = CreateEventA(nullptr, false, false, name);
+  HANDLE ready = CreateEventA(nullptr, true, false, name + "_ready");
+  ASSERT_TRUE(event && ready);
+  ProcessInformation waiter_info, holder;
+  const pid_t waiter = StartHelper("wait-event " + name + " 600000", &waiter_info);
+  ASSERT_NE(waiter, 0);
+  EXPECT_TRUE(test::WaitPatiently([&] {
+    std::uint32_t waiting = 0, joins = 0;
+    return PlatformTestHelper::EventWaiters(event, &waiting, &joins) && waiting == 1 &&
+           AsleepInFutex("/proc/" + std::to_string(waiter));
+  }));
+  KillAndCollect(waiter, waiter_info);
+  const pid_t pid = StartHelperAndAwait("hold-waiters " + name + " " + name + "_ready", ready, &holder);
+  ASSERT_NE(pid, 0);
+  ASSERT_TRUE(test::Signal(pid, SIGSTOP));
+  std::vector<DWORD> results;
+  std::atomic<bool> done{false};
+  std::thread resetter([&] {
+    for (int round = 0; round < 2; ++round) results.push_back(SetResetAndLook(event));
+    done.store(true);
+  });
+  EXPECT_TRUE(test::WaitPatiently([&] { return done.load(); }));
+  KillAndCollect(pid, holder);
+  resetter.join();
+  EXPECT_EQ(results, std::vector<DWORD>(2, kWaitObject0));
+  EXPECT_EQ(SetResetAndLook(event), kWaitTimeout);
+  for (HANDLE h : {event, ready}) CloseHandle(h);
+}
+
 }  // namespace
 }  // namespace vt::os
