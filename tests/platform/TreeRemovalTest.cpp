@@ -94,55 +94,77 @@ fs::path MakeChain(const fs::path& top, int levels) {
 constexpr long kFillerBound = 200000;
 
 // The filler stands in the bottom folder of a chain shallower and one deeper
-// than the folders the walk holds open; the bottom folder is a mount point
-// (a file system of 100,000 inodes), which no removal takes. The removal ends
-// with "in use" (170), the filler made a bounded number of folders and none
-// was refused for want of room. Done through RemoveTreeNoFollow and through
-// a held folder's removal, twice in a row. Runs in a mount namespace of its
-// own; false when none can be made.
+// than the folders the walk holds open. Either that folder is a mount point
+// (a file system of 100,000 inodes), which no removal takes: the removal
+// ends with "in use" (170). Or the whole tree is on such a file system,
+// which the filler would fill: the removal ends with "in use" or, having
+// reached the filler's folder, with nothing left. Either way the filler made
+// a bounded number of folders and none was refused for want of room. Done
+// through RemoveTreeNoFollow and through a held folder's removal, twice in
+// a row. Runs in a mount namespace of its own; false when none can be made.
 bool RemoveWhileFilled(const fs::path& root) {
   if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     return false;
-  const int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  EXPECT_GE(parent, 0);
-  for (const int levels : {3, FolderScratch::kHeldLevels + 8}) {
-    SCOPED_TRACE(std::to_string(levels) + " levels");
-    for (const bool held_folder : {false, true}) {
-      SCOPED_TRACE(held_folder ? "held folder" : "RemoveTreeNoFollow");
-      int held = -1;
-      if (held_folder) {
-        EXPECT_EQ(CreateHeldFolder(parent, "Run_1", &held), HeldFolder::kHeld);
-      }
-      const fs::path top = root / "Run_1", bottom = MakeChain(top, levels);
-      if (::mount("none", bottom.c_str(), "tmpfs", 0, "nr_inodes=100000,size=64m") != 0) return false;
-      // The mount, wherever the walk moves it.
-      const int mount_fd = ::open(bottom.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-      EXPECT_GE(mount_fd, 0);
-      Filler filler(bottom);
-      EXPECT_TRUE(filler.Started());
-      for (int run = 0; run < 2; ++run) {
+  constexpr const char* kSmall = "nr_inodes=100000,size=64m";
+  for (const bool whole_tree : {false, true}) {
+    SCOPED_TRACE(whole_tree ? "the whole tree on the small file system" : "a small file system at the bottom");
+    const fs::path base = whole_tree ? root / "small" : root;
+    if (whole_tree) {
+      fs::create_directories(base);
+      if (::mount("none", base.c_str(), "tmpfs", 0, kSmall) != 0) return false;
+    }
+    const int parent = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_GE(parent, 0);
+    for (const int levels : {3, FolderScratch::kHeldLevels + 8}) {
+      SCOPED_TRACE(std::to_string(levels) + " levels");
+      for (const bool held_folder : {false, true}) {
+        SCOPED_TRACE(held_folder ? "held folder" : "RemoveTreeNoFollow");
+        int held = -1;
         if (held_folder) {
-          const auto scratch = std::make_unique<FolderScratch>();
-          int err = 0;
-          char stayed[32] = {};
-          EXPECT_FALSE(RemoveHeldFolder(parent, "Run_1", held, scratch.get(), &err, stayed, sizeof stayed));
-          EXPECT_EQ(err, EBUSY);
-        } else {
-          EXPECT_FALSE(RemoveTreeNoFollow(top.string()));
-          EXPECT_EQ(GetLastError(), kErrorBusy);
+          EXPECT_EQ(CreateHeldFolder(parent, "Run_1", &held), HeldFolder::kHeld);
         }
+        const fs::path top = base / "Run_1", bottom = MakeChain(top, levels);
+        if (!whole_tree && ::mount("none", bottom.c_str(), "tmpfs", 0, kSmall) != 0) return false;
+        // The mount, wherever the walk moves it.
+        const int mount_fd = whole_tree ? -1 : ::open(bottom.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        EXPECT_TRUE(whole_tree || mount_fd >= 0);
+        Filler filler(bottom);
+        EXPECT_TRUE(filler.Started());
+        for (int run = 0; run < 2; ++run) {
+          bool removed = false;
+          int err = 0;
+          if (held_folder) {
+            const auto scratch = std::make_unique<FolderScratch>();
+            char stayed[32] = {};
+            removed = RemoveHeldFolder(parent, "Run_1", held, scratch.get(), &err, stayed, sizeof stayed);
+          } else {
+            removed = RemoveTreeNoFollow(top.string());
+            if (!removed) err = GetLastError() == kErrorBusy ? EBUSY : -1;
+          }
+          if (removed && whole_tree) {
+            EXPECT_FALSE(fs::exists(top)) << run;
+          } else {
+            EXPECT_FALSE(removed) << run;
+            EXPECT_EQ(err, EBUSY) << run;
+          }
+        }
+        filler.Stop();
+        EXPECT_LT(filler.Counts().made.load(), kFillerBound);
+        EXPECT_EQ(filler.Counts().no_space.load(), 0);
+        if (!whole_tree) {
+          EXPECT_EQ(::umount2(("/proc/self/fd/" + std::to_string(mount_fd)).c_str(), MNT_DETACH), 0);
+          ::close(mount_fd);
+        }
+        EXPECT_TRUE(RemoveTreeNoFollow(top.string()));  // once nothing holds it
+        CloseFolder(held);
+        EXPECT_TRUE(fs::is_empty(base));
       }
-      filler.Stop();
-      EXPECT_LT(filler.Counts().made.load(), kFillerBound);
-      EXPECT_EQ(filler.Counts().no_space.load(), 0);
-      EXPECT_EQ(::umount2(("/proc/self/fd/" + std::to_string(mount_fd)).c_str(), MNT_DETACH), 0);
-      ::close(mount_fd);
-      EXPECT_TRUE(RemoveTreeNoFollow(top.string()));  // once nothing holds it
-      CloseFolder(held);
-      EXPECT_TRUE(fs::is_empty(root));
+    }
+    ::close(parent);
+    if (whole_tree) {
+      EXPECT_EQ(::umount2(base.c_str(), MNT_DETACH), 0);
     }
   }
-  ::close(parent);
   return true;
 }
 
