@@ -232,13 +232,13 @@ std::unique_ptr<TPacket> LoadPacketOver(std::unique_ptr<TPacket> spare, TStream&
   TPacketLoadInfo info;
   ReadHeaderOrSkip(reader, context, nullptr, info);
   std::unique_ptr<TPacket> packet;
-  if (spare != nullptr && &spare->ClassType() == info.Class &&
-      info.StoredFieldCount >= info.Class->FieldCount() && LoadReplacesEveryField(*info.Class)) {
-    packet = std::move(spare);
-  } else {
-    packet = info.Class->Create();
-  }
   try {
+    if (spare != nullptr && &spare->ClassType() == info.Class &&
+        info.StoredFieldCount >= info.Class->FieldCount() && LoadReplacesEveryField(*info.Class)) {
+      packet = std::move(spare);
+    } else {
+      packet = info.Class->Create();
+    }
     ReadFields(*packet, *reader, context, info);
   } catch (...) {
     reader.Abandon(info.PayloadEnd);

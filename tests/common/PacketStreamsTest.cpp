@@ -264,5 +264,36 @@ TEST_F(PacketStreamsTest, PacketOfAnUnreadableClassIsSkippedAndThoseAfterItLoad)
   }
 }
 
+// A packet whose object cannot be made (memory runs out) raises and leaves
+// the source behind it, over memory, a file and a pipe; with objects made
+// again it loads.
+TEST_F(PacketStreamsTest, APacketWhoseObjectCannotBeMadeIsSkipped) {
+  TSmallPacket first, last;
+  first.Value = 10;
+  last.Value = 11;
+  TRefusedPacket refused;
+  refused.Value = 5;
+  const std::string all = SaveBytes(first) + SaveBytes(refused) + SaveBytes(last);
+  Write("all.bin", all);
+  for (const bool refuse : {true, false}) {
+    SCOPED_TRACE(refuse ? "refused" : "made");
+    auto run = [&](TStream& in) {
+      EXPECT_TRUE(LoadPacket(in)->Equals(first));
+      TRefusedPacket::Refuse = refuse;
+      const std::string error = MessageOf([&] { EXPECT_TRUE(LoadPacket(in)->Equals(refused)); });
+      TRefusedPacket::Refuse = false;
+      EXPECT_EQ(error, refuse ? "std::bad_alloc" : "(no exception)");
+      EXPECT_TRUE(LoadPacket(in)->Equals(last));
+    };
+    TPointerStream in_memory(const_cast<char*>(all.data()), static_cast<std::int64_t>(all.size()), true);
+    run(in_memory);
+    TFileStreamEx file(P("all.bin"), fmOpenRead);
+    run(file);
+    TPipeFeed pipe(all);
+    run(pipe.In());
+    EXPECT_EQ(pipe.Rest(), "");
+  }
+}
+
 }  // namespace
 }  // namespace vt::test

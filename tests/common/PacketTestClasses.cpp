@@ -61,12 +61,18 @@ VT_PACKET_FIELDS(TNoOpsPacket) = {
 };
 VT_DEFINE_PACKET(TNoOpsPacket, "{AAAAAAAA-0000-0000-0000-000000000005}")
 
+VT_PACKET_FIELDS(TRefusedPacket) = {
+    VT_FIELD(Value, 2, Raw(4)),
+};
+VT_DEFINE_PACKET(TRefusedPacket, "{AAAAAAAA-0000-0000-0000-000000000006}")
+
 namespace {
 void Initialize() {
   RegisterPacketClass(TSmallPacket::Class);
   RegisterPacketClass(TOtherPacket::Class);
   RegisterPacketClass(TChainPacket::Class);
   RegisterPacketClass(TAllKindsPacket::Class);
+  RegisterPacketClass(TRefusedPacket::Class);
 }
 }  // namespace
 

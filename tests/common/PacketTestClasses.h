@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
 
 #include "common/Packets.h"
@@ -87,6 +88,20 @@ class TNoOpsPacket : public TPacket {
   VT_PACKET_CLASS(TNoOpsPacket, TPacket)
  public:
   std::uint32_t Handle{};
+};
+
+// A class whose objects cannot be made while Refuse is set, as when memory
+// runs out.
+class TRefusedPacket : public TPacket {
+  VT_PACKET_CLASS(TRefusedPacket, TPacket)
+ public:
+  inline static bool Refuse = false;
+  struct TGuard {
+    TGuard() {
+      if (Refuse) throw std::bad_alloc();
+    }
+  } Guard;
+  std::int32_t Value{};
 };
 
 // Registers the test classes once (after the packets unit).
