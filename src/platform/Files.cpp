@@ -363,7 +363,7 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
   if (regular_only) oflags |= O_NOFOLLOW | O_NONBLOCK;
   if (want_write) IgnoreFileSizeSignal();
 
-  std::lock_guard<std::mutex> lock(TableMutex());
+  std::unique_lock<std::mutex> lock(TableMutex());
   struct stat before;
   const bool existed = ::stat(name.c_str(), &before) == 0;
   if (existed) {
@@ -381,12 +381,17 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
     }
   }
   const mode_t mode = (flags_and_attributes & kFileAttributeReadOnly) ? 0444 : 0666;
+  // Opening a FIFO or a device may wait without end (for the other end of
+  // the FIFO): not under the table lock, which other opens wait for.
+  const bool open_may_wait = existed && !S_ISREG(before.st_mode) && !(oflags & O_NONBLOCK);
+  if (open_may_wait) lock.unlock();
   int fd;
   do {
     fd = SystemCalls().open(name.c_str(), oflags | direct, mode);
     // A file system without direct transfers: opened buffered.
     if (fd < 0 && errno == EINVAL && direct) direct = 0, errno = EINTR;
   } while (fd < 0 && errno == EINTR);
+  if (open_may_wait) lock.lock();
   if (fd < 0) {
     int err = errno;
     if (err == EEXIST) {
