@@ -4,8 +4,14 @@
 #include <vector>
 
 #include "platform/Firewall.h"
+#include "platform/ForkLocks.h"
 
 namespace vt::os {
+
+std::mutex& detail::ComClassesLock() {
+  static std::mutex* m = detail::NewForkHeldLock();
+  return *m;
+}
 
 const GUID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 const GUID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
@@ -20,7 +26,6 @@ struct Registration {
   GUID clsid;
   ClassFactory factory;
 };
-std::mutex g_classes_lock;
 std::vector<Registration> g_classes;
 
 // The system's own classes, present while the service behind them is.
@@ -35,7 +40,7 @@ const SystemClass kSystemClasses[] = {
 
 ClassFactory FindClass(const GUID& clsid) {
   {
-    std::lock_guard<std::mutex> lock(g_classes_lock);
+    std::lock_guard<std::mutex> lock(detail::ComClassesLock());
     for (const Registration& r : g_classes)
       if (r.clsid == clsid) return r.factory;
   }
@@ -126,7 +131,7 @@ HRESULT CoCreateInstance(const GUID& clsid, IUnknown* outer, DWORD context, cons
 
 HRESULT CoRegisterClass(const GUID& clsid, ClassFactory factory) {
   if (!factory) return E_INVALIDARG;
-  std::lock_guard<std::mutex> lock(g_classes_lock);
+  std::lock_guard<std::mutex> lock(detail::ComClassesLock());
   for (const Registration& r : g_classes)
     if (r.clsid == clsid) return CO_E_OBJISREG;
   g_classes.push_back({clsid, factory});
@@ -134,7 +139,7 @@ HRESULT CoRegisterClass(const GUID& clsid, ClassFactory factory) {
 }
 
 HRESULT CoRevokeClass(const GUID& clsid) {
-  std::lock_guard<std::mutex> lock(g_classes_lock);
+  std::lock_guard<std::mutex> lock(detail::ComClassesLock());
   for (auto it = g_classes.begin(); it != g_classes.end(); ++it)
     if (it->clsid == clsid) {
       g_classes.erase(it);

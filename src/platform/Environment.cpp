@@ -10,18 +10,18 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ForkLocks.h"
+
 namespace vt::os {
 
-namespace {
 // getenv and setenv are not safe against each other.
-std::mutex& EnvMutex() {
-  static std::mutex m;
-  return m;
+std::mutex& detail::EnvironmentLock() {
+  static std::mutex* m = detail::NewForkHeldLock();
+  return *m;
 }
-}  // namespace
 
 bool ReadEnvironmentVariable(const std::string& name, std::string* value) {
-  std::lock_guard<std::mutex> lock(EnvMutex());
+  std::lock_guard<std::mutex> lock(detail::EnvironmentLock());
   const char* v = name.empty() ? nullptr : std::getenv(name.c_str());
   if (v == nullptr) return false;
   *value = v;
@@ -29,7 +29,7 @@ bool ReadEnvironmentVariable(const std::string& name, std::string* value) {
 }
 
 DWORD GetEnvironmentVariable(const std::string& name, char* buffer, DWORD size) {
-  std::lock_guard<std::mutex> lock(EnvMutex());
+  std::lock_guard<std::mutex> lock(detail::EnvironmentLock());
   const char* v = name.empty() ? nullptr : std::getenv(name.c_str());
   if (!v) {
     SetLastError(kErrorEnvVarNotFound);
@@ -54,7 +54,7 @@ bool SetEnvironmentVariable(const std::string& name, const char* value) {
     SetLastError(kErrorInvalidParameter);
     return false;
   }
-  std::lock_guard<std::mutex> lock(EnvMutex());
+  std::lock_guard<std::mutex> lock(detail::EnvironmentLock());
   int r = value ? ::setenv(name.c_str(), value, 1) : ::unsetenv(name.c_str());
   if (r != 0) {
     SetLastErrorFromErrno(errno);
@@ -71,7 +71,7 @@ std::string ExpandEnvironmentStrings(const std::string& text) {
       std::size_t j = text.find('%', i + 1);
       if (j != std::string::npos && j > i + 1) {
         std::string name = text.substr(i + 1, j - i - 1);
-        std::lock_guard<std::mutex> lock(EnvMutex());
+        std::lock_guard<std::mutex> lock(detail::EnvironmentLock());
         const char* v = std::getenv(name.c_str());
         if (v) {
           out += v;
@@ -98,7 +98,7 @@ std::string GetUserName() {
     break;
   }
   if (result && result->pw_name && *result->pw_name) return result->pw_name;
-  std::lock_guard<std::mutex> lock(EnvMutex());
+  std::lock_guard<std::mutex> lock(detail::EnvironmentLock());
   for (const char* var : {"USER", "LOGNAME"}) {
     const char* v = std::getenv(var);
     if (v && *v) return v;

@@ -19,11 +19,17 @@
 #include <utility>
 
 #include "platform/FaultSupport.h"
+#include "platform/ForkLocks.h"
 #include "platform/Modules.h"
 #include "platform/Process.h"
 #include "platform/TestHooks.h"
 
 namespace vt::os {
+
+std::mutex& detail::FaultHandlersLock() {
+  static std::mutex* m = detail::NewForkHeldLock();
+  return *m;
+}
 
 namespace {
 
@@ -89,7 +95,6 @@ constexpr std::uint64_t kNativeClass = 0x474e5543432b2b00ULL;
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 struct sigaction g_previous[sizeof(kFaultSignals) / sizeof(kFaultSignals[0])];
-std::mutex g_fault_lock;
 bool g_faults_installed = false;
 
 // The time the observer gets, then the hook; when it runs out (or the
@@ -226,7 +231,7 @@ void OnViewFault(int sig, siginfo_t* info, void*) {
 
 void EnsureViewFaultHandler() {
   if (g_view_handler_ready.load(std::memory_order_acquire)) return;
-  std::lock_guard<std::mutex> lock(g_fault_lock);
+  std::lock_guard<std::mutex> lock(detail::FaultHandlersLock());
   if (g_view_handler_ready.load()) return;
   struct sigaction action = {};
   action.sa_sigaction = &OnViewFault;
@@ -345,7 +350,7 @@ void PlatformTestHelper::SetFaultTimeLimits(long observer_ms, long hook_ms) {
 }
 
 bool SetFaultObserver(FaultObserver observer) {
-  std::lock_guard<std::mutex> lock(g_fault_lock);
+  std::lock_guard<std::mutex> lock(detail::FaultHandlersLock());
   if (observer) {
     // What the handlers may not work out themselves.
     PrepareThreadForFaults();

@@ -19,10 +19,16 @@
 #include <thread>
 #include <vector>
 
+#include "platform/ForkLocks.h"
 #include "platform/PrivateFolder.h"
 #include "platform/SystemCalls.h"
 
 namespace vt::os {
+
+std::mutex& detail::StoreRefusalsLock() {
+  static std::mutex* m = detail::NewForkHeldLock();
+  return *m;
+}
 
 namespace {
 
@@ -64,11 +70,10 @@ DWORD WriteAll(int fd, std::string_view text) {
 // Says on standard error why a folder is not used, once per folder and
 // reason.
 DWORD Refuse(const std::string& dir, const std::string& why) {
-  static std::mutex lock;
   static auto* reported = new std::set<std::string>;
   const std::string text = "The settings folder \"" + dir + "\" is not used: " + why + "\n";
   {
-    std::lock_guard guard(lock);
+    std::lock_guard guard(detail::StoreRefusalsLock());
     if (!reported->insert(text).second) return kErrorAccessDenied;
   }
   [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());

@@ -20,9 +20,15 @@
 #include "platform/AsciiCase.h"
 #include "platform/Environment.h"
 #include "platform/FaultExit.h"
+#include "platform/ForkLocks.h"
 #include "platform/SystemCalls.h"
 
 namespace vt::os {
+
+std::mutex& detail::FilesLock() {
+  static std::mutex* m = detail::NewForkHeldLock();
+  return *m;
+}
 
 namespace {
 
@@ -49,10 +55,7 @@ struct ViewEntry {
   std::uint64_t end = 0;  // file offset just past the view
 };
 
-std::mutex& TableMutex() {
-  static std::mutex m;
-  return m;
-}
+std::mutex& TableMutex() { return detail::FilesLock(); }
 std::unordered_map<int, OpenEntry>& OpenFiles() {
   static std::unordered_map<int, OpenEntry> t;
   return t;
@@ -363,7 +366,7 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
   if (regular_only) oflags |= O_NOFOLLOW | O_NONBLOCK;
   if (want_write) IgnoreFileSizeSignal();
 
-  std::lock_guard<std::mutex> lock(TableMutex());
+  std::unique_lock<std::mutex> lock(TableMutex());
   struct stat before;
   const bool existed = ::stat(name.c_str(), &before) == 0;
   if (existed) {
@@ -381,12 +384,17 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
     }
   }
   const mode_t mode = (flags_and_attributes & kFileAttributeReadOnly) ? 0444 : 0666;
+  // Opening a FIFO or a device may wait without end (for the other end of
+  // the FIFO): not under the table lock, which other opens and forks wait for.
+  const bool open_may_wait = existed && !S_ISREG(before.st_mode) && !(oflags & O_NONBLOCK);
+  if (open_may_wait) lock.unlock();
   int fd;
   do {
     fd = SystemCalls().open(name.c_str(), oflags | direct, mode);
     // A file system without direct transfers: opened buffered.
     if (fd < 0 && errno == EINVAL && direct) direct = 0, errno = EINTR;
   } while (fd < 0 && errno == EINTR);
+  if (open_may_wait) lock.lock();
   if (fd < 0) {
     int err = errno;
     if (err == EEXIST) {

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ForkLocks.h"
+
 namespace vt::os {
 namespace {
 
@@ -46,7 +48,10 @@ struct Table {
 };
 
 Table& T() {
-  static Table* table = new Table;  // lives to the end of the process
+  static Table* table = [] {  // lives to the end of the process
+    detail::EnsureForkHandlers();
+    return new Table;
+  }();
   return *table;
 }
 
@@ -519,5 +524,7 @@ bool IsGdiHandle(std::uintptr_t h) {
   std::lock_guard lock(t.mutex);
   return FindDib(t, h) || FindPalette(t, h) || FindDc(t, h);
 }
+
+std::mutex& detail::GdiObjectsLock() { return T().mutex; }
 
 }  // namespace vt::os

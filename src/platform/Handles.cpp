@@ -111,13 +111,7 @@ DWORD KernelObject::WaitSingle(DWORD timeout_ms) {
   }
 }
 
-void detail::LockHandleTableForFork() { TheTable().lock.lock(); }
-void detail::UnlockHandleTableAfterFork() { TheTable().lock.unlock(); }
-
-void PlatformTestHelper::HoldHandleTableLock(bool hold) {
-  if (hold) TheTable().lock.lock();
-  else TheTable().lock.unlock();
-}
+std::mutex& detail::HandleTableLock() { return TheTable().lock; }
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
   const std::string name = object ? object->NativeName() : std::string();

@@ -32,6 +32,7 @@
 
 #include "platform/CommandLine.h"
 #include "platform/Files.h"
+#include "platform/ForkLocks.h"
 #include "platform/PeExec.h"
 #include "platform/Section.h"
 #include "platform/SharedSegment.h"
@@ -41,16 +42,20 @@
 
 namespace vt::os {
 
+std::mutex& detail::ProcessOrphansLock() {
+  static std::mutex* m = detail::NewForkHeldLock();
+  return *m;
+}
+
 namespace {
 
-std::mutex g_orphans_lock;
 std::vector<pid_t>& Orphans() {  // children whose handles were all closed while they ran
   static auto* list = new std::vector<pid_t>;
   return *list;
 }
 
 void ReapOrphans() {
-  std::lock_guard lock(g_orphans_lock);
+  std::lock_guard lock(detail::ProcessOrphansLock());
   auto& list = Orphans();
   for (size_t i = 0; i < list.size();) {
     pid_t r = ::waitpid(list[i], nullptr, WNOHANG);
@@ -114,7 +119,7 @@ class Child : public KernelObject {
     std::lock_guard lock(lock_);
     bool ended = false;
     if (Reap(&ended) && !ended) {
-      std::lock_guard orphans(g_orphans_lock);
+      std::lock_guard orphans(detail::ProcessOrphansLock());
       Orphans().push_back(pid_);
     }
   }

@@ -13,9 +13,15 @@
 
 #include "platform/AsciiCase.h"
 #include "platform/FileStore.h"
+#include "platform/ForkLocks.h"
 #include "platform/SystemInfo.h"
 
 namespace vt::os {
+
+std::mutex& detail::RegistryKeysLock() {
+  static std::mutex* m = detail::NewForkHeldLock();
+  return *m;
+}
 
 namespace {
 
@@ -287,7 +293,6 @@ struct OpenKey {
   std::string path;
   DWORD access;
 };
-std::mutex g_keys_lock;
 std::map<HKEY, OpenKey>& Keys() {
   static auto* keys = new std::map<HKEY, OpenKey>;
   return *keys;
@@ -311,7 +316,7 @@ DWORD Resolve(HKEY parent, std::string_view sub_key, DWORD access, HKEY* root, s
   if (IsRoot(parent)) {
     *root = parent;
   } else {
-    std::lock_guard lock(g_keys_lock);
+    std::lock_guard lock(detail::RegistryKeysLock());
     auto it = Keys().find(parent);
     if (it == Keys().end()) return kErrorInvalidHandle;
     *root = it->second.root;
@@ -334,7 +339,7 @@ DWORD Resolve(HKEY parent, std::string_view sub_key, DWORD access, HKEY* root, s
 }
 
 HKEY AddOpenKey(HKEY root, const std::string& path, DWORD access) {
-  std::lock_guard lock(g_keys_lock);
+  std::lock_guard lock(detail::RegistryKeysLock());
   HKEY h = g_next_key;
   g_next_key += 4;
   Keys()[h] = OpenKey{root, path, access};
@@ -346,7 +351,7 @@ DWORD FindOpenKey(HKEY key, DWORD needed, OpenKey* out) {
     *out = OpenKey{key, "", kKeyAllAccess};
     return kErrorSuccess;
   }
-  std::lock_guard lock(g_keys_lock);
+  std::lock_guard lock(detail::RegistryKeysLock());
   auto it = Keys().find(key);
   if (it == Keys().end()) return kErrorInvalidHandle;
   if ((it->second.access & needed) != needed) return kErrorAccessDenied;
@@ -505,7 +510,7 @@ DWORD RegCreateKeyEx(HKEY parent, std::string_view sub_key, DWORD access, HKEY* 
 
 DWORD RegCloseKey(HKEY key) {
   if (IsRoot(key)) return kErrorSuccess;
-  std::lock_guard lock(g_keys_lock);
+  std::lock_guard lock(detail::RegistryKeysLock());
   return Keys().erase(key) ? kErrorSuccess : kErrorInvalidHandle;
 }
 

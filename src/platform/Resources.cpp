@@ -10,9 +10,15 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ForkLocks.h"
 #include "platform/ModuleNames.h"
 
 namespace vt::os {
+
+std::mutex& detail::ResourceModulesLock() {
+  static std::mutex* m = detail::NewForkHeldLock();
+  return *m;
+}
 
 namespace {
 
@@ -31,7 +37,6 @@ struct ResourceModule {
   }
 };
 
-std::mutex g_mutex;
 // Modules opened with LoadResourceModule, by handle.
 std::map<HMODULE, std::unique_ptr<ResourceModule>> g_modules;
 
@@ -79,7 +84,7 @@ ResourceModule* FindModule(HMODULE module) {
     if (m == nullptr) SetLastError(kErrorResourceDataNotFound);
     return m;
   }
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<std::mutex> lock(detail::ResourceModulesLock());
   auto it = g_modules.find(module);
   if (it == g_modules.end()) {
     SetLastError(kErrorInvalidHandle);
@@ -94,13 +99,13 @@ HMODULE LoadResourceModule(const std::string& file_name) {
   auto m = MapModule(file_name);
   if (!m) return nullptr;
   HMODULE h = m.get();
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<std::mutex> lock(detail::ResourceModulesLock());
   g_modules[h] = std::move(m);
   return h;
 }
 
 bool FreeResourceModule(HMODULE module) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  std::lock_guard<std::mutex> lock(detail::ResourceModulesLock());
   if (g_modules.erase(module) == 0) {
     SetLastError(kErrorInvalidHandle);
     return false;

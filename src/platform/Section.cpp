@@ -10,6 +10,11 @@
 
 namespace vt::os {
 
+std::mutex& detail::SectionViewsLock() {
+  static std::mutex* m = detail::NewForkHeldLock();
+  return *m;
+}
+
 namespace {
 
 class SectionObject : public KernelObject {
@@ -23,10 +28,7 @@ struct ViewEntry {
   int count = 0;
 };
 
-std::mutex& ViewLock() {
-  static auto* m = new std::mutex;
-  return *m;
-}
+std::mutex& ViewLock() { return detail::SectionViewsLock(); }
 
 std::map<void*, ViewEntry>& Views() {
   static auto* views = new std::map<void*, ViewEntry>;

@@ -14,11 +14,13 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <vector>
 
 #include "platform/SharedFolder.h"
+#include "platform/TestHooks.h"
 
 namespace vt::os::detail {
 
@@ -451,27 +453,52 @@ thread_local bool t_exec_only_fork = false;
 bool g_forking_exec_only = false;  // the fork under way; read by its handlers
 }  // namespace
 
+std::mutex& LiveSegmentsLock() { return Live().lock; }
+
+std::mutex* NewForkHeldLock() {
+  EnsureForkHandlers();
+  return new std::mutex;
+}
+
+namespace {
+// Indexed by LayerLock.
+std::mutex& (*const kLayerLocks[])() = {
+    &WakeWordLock,      &LiveSegmentsLock,    &HandleTableLock,   &EnvironmentLock,   &FilesLock,
+    &RegistryKeysLock,  &ResourceModulesLock, &SectionViewsLock,  &MemoryRegionsLock, &ComClassesLock,
+    &StoreRefusalsLock, &ProcessOrphansLock,  &FaultHandlersLock, &GdiObjectsLock};
+static_assert(std::size(kLayerLocks) == static_cast<std::size_t>(LayerLock::kCount));
+
+std::mutex& LockOf(LayerLock which) { return kLayerLocks[static_cast<std::size_t>(which)](); }
+
+// The locks after the live names' (which the segments' own handlers take).
+constexpr auto kFirstPlain = static_cast<std::size_t>(LayerLock::kHandleTable);
+constexpr auto kLockCount = static_cast<std::size_t>(LayerLock::kCount);
+
+void UnlockPlainLocksAfterFork() {
+  for (std::size_t i = kLockCount; i-- > kFirstPlain;) kLayerLocks[i]().unlock();
+}
+}  // namespace
+
 // One set of handlers takes the layer's private locks around a fork, in the
-// order they nest (the wake word's lock is held while a name is joined),
-// and lets them go in both processes.
+// order LayerLock gives, and lets them go in both processes.
 void EnsureForkHandlers() {
   static std::once_flag once;
   std::call_once(once, [] {
     ::pthread_atfork(
         [] {
-          LockWakeWordForFork();
+          LockOf(LayerLock::kWakeWord).lock();
           Segment::PrepareFork();
-          LockHandleTableForFork();
+          for (std::size_t i = kFirstPlain; i < kLockCount; ++i) kLayerLocks[i]().lock();
         },
         [] {
-          UnlockHandleTableAfterFork();
+          UnlockPlainLocksAfterFork();
           Segment::ForkedParent();
-          UnlockWakeWordAfterFork();
+          LockOf(LayerLock::kWakeWord).unlock();
         },
         [] {
-          UnlockHandleTableAfterFork();
+          UnlockPlainLocksAfterFork();
           Segment::ForkedChild();
-          UnlockWakeWordAfterFork();
+          LockOf(LayerLock::kWakeWord).unlock();
         });
   });
 }
@@ -749,3 +776,12 @@ DWORD Segment::CreateNew(const std::string& file, SegmentKind kind, std::uint64_
 }
 
 }  // namespace vt::os::detail
+
+namespace vt::os {
+void PlatformTestHelper::HoldLayerLock(detail::LayerLock which, bool hold) {
+  if (hold)
+    detail::LockOf(which).lock();
+  else
+    detail::LockOf(which).unlock();
+}
+}  // namespace vt::os

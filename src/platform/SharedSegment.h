@@ -47,6 +47,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/ForkLocks.h"
 #include "platform/LastError.h"
 
 namespace vt::os::detail {
@@ -85,16 +86,6 @@ class ExecOnlyForks {
  private:
   bool was_;
 };
-
-// Registers, once, the fork handlers that hold the layer's private locks
-// (the wake word's, the live names', the handle table's) across a fork and
-// give each forked child its own hold of the names.
-void EnsureForkHandlers();
-// Defined beside their locks.
-void LockWakeWordForFork();
-void UnlockWakeWordAfterFork();
-void LockHandleTableForFork();
-void UnlockHandleTableAfterFork();
 
 // One handle's hold on an object. Not for concurrent use.
 class Segment {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/ForkLocks.h"
 #include "platform/Handles.h"
 #include "platform/SystemCalls.h"
 
@@ -42,10 +43,9 @@ class PlatformTestHelper {
   // Takes the event's lock of its waiter counts and keeps it (as a process
   // stopped inside a wait would).
   static bool HoldEventWaitersLock(HANDLE event);
-  // Takes (true) or lets go of (false) the lock of the handle table, or the
-  // one under which the wake word is mapped, as a thread inside them holds it.
-  static void HoldHandleTableLock(bool hold);
-  static void HoldWakeWordLock(bool hold);
+  // Takes (true) or lets go of (false) one of the layer's own locks, as a
+  // thread inside the calls it serves holds it.
+  static void HoldLayerLock(detail::LayerLock which, bool hold);
 };
 
 }  // namespace vt::os

@@ -14,7 +14,14 @@
 #include <new>
 #include <string>
 
+#include "platform/ForkLocks.h"
+
 namespace vt::os {
+
+std::mutex& detail::MemoryRegionsLock() {
+  static std::mutex* m = detail::NewForkHeldLock();
+  return *m;
+}
 
 namespace {
 
@@ -159,10 +166,7 @@ std::uint64_t CgroupBound(std::uint64_t swap) {
   return bound;
 }
 
-std::mutex& RegionsLock() {
-  static std::mutex m;
-  return m;
-}
+std::mutex& RegionsLock() { return detail::MemoryRegionsLock(); }
 
 std::map<std::uintptr_t, Region>& Regions() {
   static auto* regions = new std::map<std::uintptr_t, Region>();  // outlives every static destructor

@@ -52,8 +52,7 @@ std::atomic<bool> g_no_waitv{false};
 
 }  // namespace
 
-void LockWakeWordForFork() { g_map_lock.lock(); }
-void UnlockWakeWordAfterFork() { g_map_lock.unlock(); }
+std::mutex& WakeWordLock() { return g_map_lock; }
 
 std::atomic<std::uint32_t>& WakeWord() {
   auto due = [](std::atomic<std::uint32_t>* word) {
@@ -130,10 +129,6 @@ bool CanSleepOnWords() { return !g_no_waitv.load(); }
 
 namespace vt::os {
 void PlatformTestHelper::SleepOnWakeWordAlone(bool alone) { detail::g_no_waitv.store(alone); }
-void PlatformTestHelper::HoldWakeWordLock(bool hold) {
-  if (hold) detail::g_map_lock.lock();
-  else detail::g_map_lock.unlock();
-}
 }  // namespace vt::os
 
 namespace vt::os::detail {

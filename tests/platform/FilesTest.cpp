@@ -15,6 +15,7 @@
 #include <cstring>
 #include <set>
 
+#include "support/Patience.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -334,6 +335,35 @@ TEST_F(FilesTest, MasksDirectoryAndPathSearchFoldersAndLinks) {
   EXPECT_TRUE(sh == "/usr/bin/sh" || sh == "/bin/sh" || sh == "/usr/local/bin/sh") << sh;
   EXPECT_EQ(SearchPath({}, "sh"), "");
   ::setenv("PATH", path.c_str(), 1);
+}
+
+// An open waiting for a FIFO's writer holds up no other open.
+TEST_F(FilesTest, AnOpenWaitingForAFifoHoldsUpNoOtherOpen) {
+  ASSERT_EQ(::mkfifo(P("fifo").c_str(), 0600), 0);
+  std::atomic<long> tid{0};
+  std::atomic<FileHandle> reader{kInvalidFile};
+  std::thread waiter([&] {
+    tid = ::syscall(SYS_gettid);
+    reader = CreateFile(P("fifo"), kGenericRead, kShareAll, kOpenExisting, 0);
+  });
+  const bool waits = vt::test::WaitPatiently([&] {
+    const std::string call =
+        vt::test::ReadFileText("/proc/self/task/" + std::to_string(tid.load()) + "/syscall");
+    return tid && call.substr(0, call.find(' ')) == std::to_string(SYS_openat);
+  });
+  std::atomic<bool> other_done{false};
+  std::thread other([&] {
+    EXPECT_EQ(OpenFails("plain", kRW, 0, kCreateAlways), kOk);
+    other_done = true;
+  });
+  EXPECT_TRUE(waits && vt::test::WaitPatiently([&] { return other_done.load(); }));
+  const int writer = ::open(P("fifo").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // the waiter's other end
+  waiter.join();
+  other.join();
+  EXPECT_GE(writer, 0);
+  EXPECT_NE(reader.load(), kInvalidFile);
+  if (writer >= 0) ::close(writer);
+  if (reader != kInvalidFile) CloseFile(reader);
 }
 
 // A pipe that another program left non-blocking, full, with a reader that
