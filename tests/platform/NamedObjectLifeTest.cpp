@@ -232,6 +232,9 @@ TEST(ForkedChildren, NeverHangOnALockAnotherThreadHeld) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
   CloseHandle(unnamed);
+  // A program whose first use of the layer is the environment's lock has
+  // the handlers too: its child reads a variable and ends.
+  EXPECT_EQ(RunHelper("fork-env PATH " + std::to_string(test::kPatienceMs)), 0);
 }
 
 // An auto-reset event's set and reset leave it unsignalled.

@@ -22,6 +22,9 @@
 //                                  byte 1: exit 183 when it existed, else 0
 //   truncate PID FILE              truncate the name file, then every object memfd of
 //                                  process PID: exit 0 when only the name file gave way
+//   fork-env VAR MS                in a program that has used the layer for nothing else,
+//                                  fork while another thread holds the environment's lock:
+//                                  exit 0 when the child read VAR and ended within MS
 //   stdio NAME                     start-up with standard descriptors checked, then create
 //                                  the event: exit 0 when descriptor 1 is /dev/null and
 //                                  the object's descriptors are close-on-exec
@@ -29,13 +32,20 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "platform/Environment.h"
 #include "platform/Process.h"
 #include "platform/Section.h"
 #include "platform/Sync.h"
@@ -71,11 +81,52 @@ int TruncateObjectMemory(const std::string& pid) {
   return found;
 }
 
+// Whether the thread (a /proc/.../task/TID path) sleeps in a futex call.
+bool AsleepInFutex(const std::string& task) {
+  std::ifstream in(task + "/syscall");
+  long number = -1;
+  return static_cast<bool>(in >> number) && (number == SYS_futex || number == SYS_futex_waitv);
+}
+
+// The holder lets the lock go once the fork waits for it, or once the fork
+// is made (which then leaves the child a held lock).
+int ForkWithEnvironmentHeld(const char* variable, int ms) {
+  const std::string forker = "/proc/self/task/" + std::to_string(::syscall(SYS_gettid));
+  std::atomic<int> phase{0};  // 1: held; 2: forked
+  std::thread holder([&] {
+    PlatformTestHelper::HoldLayerLock(detail::LayerLock::kEnvironment, true);
+    phase.store(1);
+    while (phase.load() != 2 && !AsleepInFutex(forker)) ::usleep(1000);
+    PlatformTestHelper::HoldLayerLock(detail::LayerLock::kEnvironment, false);
+  });
+  while (phase.load() != 1) ::usleep(1000);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    std::string value;
+    ReadEnvironmentVariable(variable, &value);
+    ::_exit(0);
+  }
+  phase.store(2);
+  holder.join();
+  if (child < 0) return 3;
+  int status = 0;
+  for (int waited = 0; ::waitpid(child, &status, WNOHANG) != child; ++waited) {
+    if (waited >= ms) {
+      ::kill(child, SIGKILL);  // a child of this program
+      ::waitpid(child, &status, 0);
+      return 1;
+    }
+    ::usleep(1000);
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 2;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) return 99;
   std::string cmd = argv[1], name = argv[2];
+  if (cmd == "fork-env" && argc > 3) return ForkWithEnvironmentHeld(argv[2], std::atoi(argv[3]));
   if (cmd == "stdio") {
     EnsureStandardHandles();
     if (!CreateEventA(nullptr, true, false, name)) Fail();
