@@ -7,12 +7,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 reps=${REPS:-9}
-bin=${BIN:-build/release/bin/bench_packets}
-[ -x "$bin" ] || { cmake --preset release >/dev/null && cmake --build --preset release -j4 --target bench_packets; }
+. scripts/bench-common.sh
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-"$bin" --benchmark_filter=Big --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true \
-  --benchmark_format=json >"$out" 2>/dev/null
+bench_json bench_packets "$reps" "$out" --benchmark_filter=Big
 python3 - "$out" "$reps" <<'PY'
 import json, re, statistics, sys
 runs = [b for b in json.load(open(sys.argv[1]))["benchmarks"] if b.get("run_type") == "iteration"]

@@ -9,12 +9,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 reps=${1:-9}
-bin=${BIN:-build/release/bin/bench_removal}
-[ -x "$bin" ] || { cmake --preset release >/dev/null && cmake --build --preset release -j4 --target bench_removal; }
+. scripts/bench-common.sh
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-"$bin" --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true --benchmark_format=json \
-  >"$out" 2>/dev/null
+bench_json bench_removal "$reps" "$out"
 python3 - "$out" "$reps" "${BENCH_DIR:-${TMPDIR:-/tmp}}" <<'PY'
 import json, statistics, sys
 runs = [b for b in json.load(open(sys.argv[1]))["benchmarks"] if b.get("run_type") == "iteration"]
