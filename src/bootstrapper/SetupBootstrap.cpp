@@ -185,28 +185,22 @@ class TFixedText {
   void Add(const char* text, std::size_t size) {
     for (std::size_t i = 0; i < size && used_ < sizeof text_; ++i) text_[used_++] = text[i];
   }
-  void AddHex(std::uintptr_t value, int min_digits) {
-    char digits[2 * sizeof value];
-    int n = 0;
-    do {
-      digits[n++] = "0123456789ABCDEF"[value & 0xF];
-      value >>= 4;
-    } while ((value != 0 || n < min_digits) && n < static_cast<int>(sizeof digits));
-    while (n > 0 && used_ < sizeof text_) text_[used_++] = digits[--n];
-  }
-  void AddDecimal(std::uint32_t value) {
-    char digits[10];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0 && n < static_cast<int>(sizeof digits));
-    while (n > 0 && used_ < sizeof text_) text_[used_++] = digits[--n];
-  }
+  void AddHex(std::uintptr_t value, int min_digits) { AddNumber(value, 16, min_digits); }
+  void AddDecimal(std::uintptr_t value) { AddNumber(value, 10, 1); }
   const char* Text() const { return text_; }
   std::size_t Size() const { return used_; }
 
  private:
+  void AddNumber(std::uintptr_t value, unsigned base, int min_digits) {
+    char digits[2 * sizeof value];
+    int n = 0;
+    do {
+      digits[n++] = "0123456789ABCDEF"[value % base];
+      value /= base;
+    } while ((value != 0 || n < min_digits) && n < static_cast<int>(sizeof digits));
+    while (n > 0 && used_ < sizeof text_) text_[used_++] = digits[--n];
+  }
+
   char text_[1024] = {};
   std::size_t used_ = 0;
 };
@@ -242,12 +236,9 @@ void ReportLeftBehindRaw(const char* stayed, int err) noexcept {
   text.Add("': '");
   text.Add(stayed);
   text.Add("' stays: ");
-  const char* why = os::StoredSystemErrorText(code);
-  if (why) {
-    std::size_t n = 0;
-    while (why[n]) ++n;
-    while (n > 0 && (why[n - 1] == '.' || why[n - 1] == '\r' || why[n - 1] == '\n')) --n;
-    text.Add(why, n);
+  std::size_t why_size = 0;
+  if (const char* why = os::StoredSystemErrorText(code, &why_size)) {
+    text.Add(why, why_size);
   } else {
     text.Add("Unknown error");
   }

@@ -108,19 +108,13 @@ void CheckLzmaExitCode(std::uint32_t exit_code) {
 
 void CheckSpaceToExtract(std::string_view payload_header, const TSetupMetadata& metadata,
                          std::uint64_t free_bytes) {
-  constexpr std::size_t kSizeAt = 5, kHeaderSize = 13;
-  if (payload_header.size() < kHeaderSize) throw Exception("Invalid setup payload: its header is incomplete.");
-  std::uint64_t decoded = 0;
-  std::memcpy(&decoded, payload_header.data() + kSizeAt, 8);
+  std::uint64_t decoded = DecodedSizeOf(payload_header);
   // A stream without its size (all ones, as the standard tools write it):
   // only Setup.exe's share is known; a disk that fills up while decoding
   // fails the tool.
   if (decoded == ~std::uint64_t{0}) decoded = 0;
   const auto exe = static_cast<std::uint64_t>(std::max<std::int32_t>(metadata.SetupExeSize, 0));
-  const std::uint64_t needed = decoded > ~std::uint64_t{0} - exe ? ~std::uint64_t{0} : decoded + exe;
-  if (needed > free_bytes)
-    throw Exception("Not enough free space to extract setup: " + std::to_string(needed) + " bytes needed, " +
-                    std::to_string(free_bytes) + " free.");
+  CheckSpaceNeeded(decoded > ~std::uint64_t{0} - exe ? ~std::uint64_t{0} : decoded + exe, free_bytes);
 }
 
 std::uint64_t DecodedSizeOf(std::string_view payload_header) {

@@ -208,21 +208,22 @@ DWORD SetLastErrorFromErrno(int err) {
   return code;
 }
 
-const char* StoredSystemErrorText(DWORD code) noexcept {
-  for (const auto& e : kTexts)
-    if (e.code == code) return e.text;
+const char* StoredSystemErrorText(DWORD code, std::size_t* size) noexcept {
+  for (const auto& e : kTexts) {
+    if (e.code != code) continue;
+    // System texts may end in a period and a Windows line end.
+    std::size_t n = 0;
+    while (e.text[n]) ++n;
+    while (n > 0 && (e.text[n - 1] == '.' || e.text[n - 1] == '\r' || e.text[n - 1] == '\n')) --n;
+    *size = n;
+    return e.text;
+  }
   return nullptr;
 }
 
 std::string SystemErrorText(DWORD code) {
-  for (const auto& e : kTexts) {
-    if (e.code == code) {
-      std::string text = e.text;
-      // System texts may end in a period and a Windows line end.
-      while (!text.empty() && (text.back() == '.' || text.back() == '\r' || text.back() == '\n')) text.pop_back();
-      return text;
-    }
-  }
+  std::size_t size = 0;
+  if (const char* text = StoredSystemErrorText(code, &size)) return std::string(text, size);
   return "Unknown error " + std::to_string(code);
 }
 

@@ -136,8 +136,8 @@ DWORD ErrnoToError(int err);
 // The system's English text for an error code, without a trailing period
 // or line break ("The system cannot find the file specified.").
 std::string SystemErrorText(DWORD code);
-// The same text as it is stored (with its period), or null for a code
-// without one. Async-signal-safe.
-const char* StoredSystemErrorText(DWORD code) noexcept;
+// The same text where it is stored, *size its length as SystemErrorText
+// gives it, or null for a code without one. Async-signal-safe.
+const char* StoredSystemErrorText(DWORD code, std::size_t* size) noexcept;
 
 }  // namespace vt::os

@@ -91,6 +91,15 @@ void NoteFailure(RemoveState& st, int err, const char* name) {
   }
 }
 
+// Spends one unit of the walk's work; once none is left (or the file system
+// loses room) the walk stops, what stays "in use" with name first.
+bool OutOfWork(RemoveState& st, const char* name) {
+  if (st.work_left >= 0 && MayWork(st)) return false;
+  st.work_left = -1;
+  NoteFailure(st, EBUSY, name);  // something keeps filling the tree
+  return true;
+}
+
 bool IsStuck(const FolderScratch& s, const struct stat& st) {
   for (int i = 0; i < s.stuck_count; ++i)
     if (s.stuck[i].dev == st.st_dev && s.stuck[i].ino == st.st_ino) return true;
@@ -206,11 +215,7 @@ enum class Pass { kEmpty, kLeft, kDescend, kNoDescriptor };
 // descriptors run out it is moved there too, or kNoDescriptor. A refusal
 // in a folder of this user opens it up once and tries again.
 Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int top, bool move_first, int* sub) {
-  if (st.work_left < 0 || !MayWork(st)) {
-    st.work_left = -1;
-    NoteFailure(st, EBUSY, ".");  // something keeps filling the tree
-    return Pass::kLeft;
-  }
+  if (OutOfWork(st, ".")) return Pass::kLeft;
   if (::lseek(fd, 0, SEEK_SET) < 0) {
     NoteFailure(st, errno, ".");
     return Pass::kLeft;
@@ -230,11 +235,7 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int to
       at += entry->reclen;
       const char* name = entry->name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-      if (st.work_left < 0 || !MayWork(st)) {
-        st.work_left = -1;
-        NoteFailure(st, EBUSY, name);
-        return Pass::kLeft;
-      }
+      if (OutOfWork(st, name)) return Pass::kLeft;
       int err = RemoveEntry(fd, name, entry->type == DT_DIR);
       if (err == EACCES && !opened_up) {
         opened_up = true;
