@@ -408,7 +408,8 @@ void TFieldWriterRelease::operator()(TFieldWriter* writer) const {
 
 bool TFieldWriter::TargetSeeks() {
   if (seeks_ == 0) {
-    if (dynamic_cast<TCustomMemoryStream*>(&target_) != nullptr) {
+    if (dynamic_cast<TCustomMemoryStream*>(&target_) != nullptr ||
+        dynamic_cast<TChunkedDataContainer*>(&target_) != nullptr) {  // a seek past its end stops there
       seeks_ = 1;
     } else if (const auto* handle = dynamic_cast<const THandleStream*>(&target_);
                handle != nullptr && handle->AppendsOnly()) {

@@ -86,19 +86,6 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
   }
 }
 
-// The header, and on a failure after its size was read, the source put
-// behind the packet.
-void ReadHeaderOrSkip(TReaderScope& reader, TPacketStreamingContext* context, const TPacketClass* expected,
-                      TPacketLoadInfo& info) {
-  info.PayloadEnd = -1;
-  try {
-    ReadHeader(*reader, context, expected, info);
-  } catch (...) {
-    reader.Abandon(info.PayloadEnd);
-    throw;
-  }
-}
-
 bool AppendsOnly(TStream& stream) {
   const auto* handle = dynamic_cast<const THandleStream*>(&stream);
   return handle != nullptr && handle->AppendsOnly();
@@ -146,7 +133,15 @@ bool AppendsOnly(TStream& stream) {
 void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const TPacketClass* expected,
                       TPacketLoadInfo& info) {
   TReaderScope reader(stream, -1);
-  ReadHeaderOrSkip(reader, context, expected, info);
+  // On a failure after the header's size was read, the source is put behind
+  // the packet.
+  info.PayloadEnd = -1;
+  try {
+    ReadHeader(*reader, context, expected, info);
+  } catch (...) {
+    reader.Abandon(info.PayloadEnd);
+    throw;
+  }
   reader.Done();
 }
 
@@ -206,8 +201,8 @@ void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* c
   CheckNesting();
   TReaderScope reader(stream, -1);
   TPacketLoadInfo info;
-  ReadHeaderOrSkip(reader, context, &packet.ClassType(), info);
   try {
+    ReadHeader(*reader, context, &packet.ClassType(), info);
     ReadFields(packet, *reader, context, info);
   } catch (...) {
     reader.Abandon(info.PayloadEnd);
@@ -230,9 +225,9 @@ std::unique_ptr<TPacket> LoadPacketOver(std::unique_ptr<TPacket> spare, TStream&
   CheckNesting();
   TReaderScope reader(stream, -1);
   TPacketLoadInfo info;
-  ReadHeaderOrSkip(reader, context, nullptr, info);
   std::unique_ptr<TPacket> packet;
   try {
+    ReadHeader(*reader, context, nullptr, info);
     if (spare != nullptr && &spare->ClassType() == info.Class &&
         info.StoredFieldCount >= info.Class->FieldCount() && LoadReplacesEveryField(*info.Class)) {
       packet = std::move(spare);
