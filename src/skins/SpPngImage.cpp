@@ -97,6 +97,19 @@ std::string SizeProblem(const char name[4], std::int64_t size, int color_type, i
   return want < 0 || size == want ? std::string() : Format("size %d, not %d", size, want);
 }
 
+// Chunks an image holds once: a reader leaves out second copies (their
+// objects are not small). Indexes into a mask of those seen.
+constexpr const char* kOnce[] = {"tRNS", "gAMA", "pHYs", "tIME"};
+int OnceIndex(const char name[4]) {
+  for (int k = 0; k < static_cast<int>(std::size(kOnce)); ++k)
+    if (NameIs(name, kOnce[k])) return k;
+  return -1;
+}
+
+// The size of a pHYs or tIME chunk: a reader leaves out one of another
+// size. -1 for other chunks.
+std::int64_t FixedSize(const char name[4]) { return NameIs(name, "pHYs") ? 9 : NameIs(name, "tIME") ? 7 : -1; }
+
 }  // namespace
 
 // ---- Byte order, chunk framing and palettes shared with the pixel codec ----
@@ -517,10 +530,15 @@ bool TspPngLayerPLTE::LoadFromStream(TStream& stream, const char chunk_name[4], 
   return true;
 }
 
+int TspPngLayerPLTE::EntriesToWrite() const {
+  const TspPngLayerIHDR* h = Owner() ? Owner()->Header() : nullptr;
+  const int count = PaletteCount == 0 && h ? static_cast<int>(h->BitmapInfo.bmiHeader.biClrUsed) : PaletteCount;
+  return std::clamp(count, 0, 256);
+}
+
 bool TspPngLayerPLTE::SaveToStream(TStream& stream) {
   TspPngLayerIHDR* h = Owner() ? Owner()->Header() : nullptr;
-  if (PaletteCount == 0 && h) PaletteCount = static_cast<int>(h->BitmapInfo.bmiHeader.biClrUsed);
-  PaletteCount = std::clamp(PaletteCount, 0, 256);
+  PaletteCount = EntriesToWrite();
   SetDataSize(PaletteCount * 3);
   os::PALETTEENTRY pe[256];
   std::uint32_t got = h && h->Palette ? os::GetPaletteEntries(h->Palette, 0, 256, pe) : 0;
@@ -895,9 +913,8 @@ void TspPngImage::LoadFromStream(TStream& stream) {
   TextBudget = PngTextAllowance(Remaining(stream));
   std::uint8_t sig[8];
   if (stream.Read(sig, 8) != 8 || std::memcmp(sig, kSignature, 8) != 0) throw EspPngError("Invalid PNG signature");
-  // Second copies of these are read and left out (their objects are not
-  // small); so are a pHYs or tIME of another size than theirs.
-  static constexpr const char* kOnce[] = {"tRNS", "gAMA", "pHYs", "tIME"};
+  // Second copies of the chunks held once are read and left out; so are a
+  // pHYs or tIME of another size than theirs.
   unsigned seen = 0;
   std::optional<ChunkOrder> order;
   for (;;) {
@@ -926,12 +943,12 @@ void TspPngImage::LoadFromStream(TStream& stream) {
       if (NameIs(name, "IEND") && !order->Data() && ImageDataSize(*Header()) > 0)
         throw EspPngError("PNG image has no image data");
     }
-    bool again = empty_trns || (NameIs(name, "pHYs") && len != 9) || (NameIs(name, "tIME") && len != 7);
-    for (unsigned k = 0; k < std::size(kOnce) && !again; ++k)
-      if (NameIs(name, kOnce[k])) {
-        again = (seen & (1u << k)) != 0;
-        seen |= 1u << k;
-      }
+    const std::int64_t fixed = FixedSize(name);
+    bool again = empty_trns || (fixed >= 0 && len != fixed);
+    if (const int k = OnceIndex(name); k >= 0 && !again) {
+      again = (seen & (1u << k)) != 0;
+      seen |= 1u << k;
+    }
     std::unique_ptr<TspPngLayer> skipped;
     TspPngLayer* chunk = again ? (skipped = std::make_unique<TspPngLayer>(this)).get() : CreateChunk(name);
     if (!again) Chunks.Add(chunk);
@@ -983,8 +1000,13 @@ void TspPngImage::SaveToStream(TStream& stream) {
   TspPngLayer* end = nullptr;
   int palette_entries = 0;
   std::int64_t texts = 0;
+  unsigned seen = 0;  // of the chunks held once
   auto check_size = [&](TspPngLayer* c) {
-    const std::string problem = SizeProblem(c->ChunkName, c->DataSize(), h->ColorType, palette_entries);
+    std::string problem = SizeProblem(c->ChunkName, c->DataSize(), h->ColorType, palette_entries);
+    // The chunks' own classes write their size; a plain chunk its data.
+    const std::int64_t fixed = &c->ChunkClass() == &TspPngLayer::kClass ? FixedSize(c->ChunkName) : -1;
+    if (problem.empty() && fixed >= 0 && c->DataSize() != fixed)
+      problem = Format("size %d, not %d", c->DataSize(), fixed);
     if (!problem.empty())
       throw EspPngError(Format("PNG chunk %s is invalid: %s", ShownName(c->ChunkName), problem));
   };
@@ -1003,13 +1025,13 @@ void TspPngImage::SaveToStream(TStream& stream) {
     if (end && IsCritical(c->ChunkName))
       throw EspPngError(Format("PNG chunk %s comes after the IEND chunk", shown));
     if (const std::string problem = order.Next(c->ChunkName); !problem.empty()) throw EspPngError(problem);
+    if (const int k = OnceIndex(c->ChunkName); k >= 0) {
+      if (seen & (1u << k)) throw EspPngError(Format("PNG image has more than one %s chunk", shown));
+      seen |= 1u << k;
+    }
     if (NameIs(c->ChunkName, "PLTE")) {
-      // As the chunk writes it: its count, else the bitmap's colours.
       auto* p = dynamic_cast<TspPngLayerPLTE*>(c);
-      palette_entries = p ? std::clamp(p->PaletteCount ? p->PaletteCount
-                                                       : static_cast<int>(h->BitmapInfo.bmiHeader.biClrUsed),
-                                       0, 256)
-                          : c->DataSize() / 3;
+      palette_entries = p ? p->EntriesToWrite() : c->DataSize() / 3;
       if (palette_entries == 0) throw EspPngError("PNG chunk PLTE is invalid: palette without entries");
     }
     check_size(c);

@@ -162,6 +162,9 @@ class TspPngLayerPLTE : public TspPngLayer {
   bool LoadFromStream(TStream& stream, const char chunk_name[4], int size) override;
   bool SaveToStream(TStream& stream) override;
   void Assign(TspPngLayer* source) override;
+  // The entries a save writes: PaletteCount, else the owner's bitmap's
+  // colours, at most 256.
+  int EntriesToWrite() const;
   int PaletteCount = 0;
 };
 

@@ -718,6 +718,14 @@ TspPngLayer* AddChunk(TspPngImage& img, const char* name, int index = -1) {
   return c;
 }
 
+// A chunk of the plain class named name, of size bytes, after the header.
+void AddPlainChunk(TspPngImage& img, const char* name, int size) {
+  auto* c = new TspPngLayer(&img);
+  std::memcpy(c->ChunkName, name, 4);
+  c->SetDataSize(size);
+  img.InsertChunk(1, c);
+}
+
 // A palette of entries colours, inserted at index.
 void AddPalette(TspPngImage& img, int index, int entries) {
   static_cast<TspPngLayerPLTE*>(AddChunk(img, "PLTE", index))->PaletteCount = entries;
@@ -793,6 +801,24 @@ TEST_F(PngImageTest, WriterChecksOrderCountsAndHeader) {
        "PNG chunk gAMA comes after the image data"},
       {"gamma of 3 bytes", 2, [](TspPngImage& i) { AddChunk(i, "gAMA", 1)->SetDataSize(3); },
        "PNG chunk gAMA is invalid: size 3, not 4"},
+      {"second gamma", 2,
+       [](TspPngImage& i) {
+         AddChunk(i, "gAMA", 1);
+         AddChunk(i, "gAMA", 1);
+       },
+       "PNG image has more than one gAMA chunk"},
+      {"second time", 2,
+       [](TspPngImage& i) {
+         AddChunk(i, "tIME", 1);
+         AddChunk(i, "tIME", 1);
+       },
+       "PNG image has more than one tIME chunk"},
+      {"plain physical size of 8 bytes", 2, [](TspPngImage& i) { AddPlainChunk(i, "pHYs", 8); },
+       "PNG chunk pHYs is invalid: size 8, not 9"},
+      {"plain time of 8 bytes", 2, [](TspPngImage& i) { AddPlainChunk(i, "tIME", 8); },
+       "PNG chunk tIME is invalid: size 8, not 7"},
+      {"plain time of 7 bytes", 2, [](TspPngImage& i) { AddPlainChunk(i, "tIME", 7); }, ""},
+      {"typed time of 0 bytes, written as 7", 2, [](TspPngImage& i) { AddChunk(i, "tIME", 1); }, ""},
       {"transparency before the palette", 3, [](TspPngImage& i) { AddChunk(i, "tRNS", 1)->SetDataSize(1); },
        "PNG chunk tRNS comes before the PLTE chunk"},
       {"transparency past the palette", 3, [](TspPngImage& i) { AddChunk(i, "tRNS", 2)->SetDataSize(257); },
