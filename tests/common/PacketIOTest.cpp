@@ -1,5 +1,6 @@
 // Stand-alone form, field encodings, streaming context and packet lists on
 // the wire, including damaged and hostile input.
+#include <alloca.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include "common/Objects.h"
 #include "common/PacketContext.h"
 #include "common/PacketFields.h"
+#include "platform/FaultSupport.h"
 #include "platform/Process.h"
 #include "platform/ThreadApi.h"
 #include "support/PacketBytes.h"
@@ -208,6 +210,33 @@ TEST_F(PacketIOTest, HugeStoredLengthsAreRefusedBeforeAllocation) {
   ExpectBothFail<EReadError>(patch_at_field(22, std::string("\xFF\xFF\xFF\x0F", 4)));
 }
 
+// Runs f on a thread with at most about size bytes of stack left. The
+// system may give the thread a larger stack (one cached from an ended
+// thread): what is beyond size is used up first.
+template <class F>
+void OnSmallStack(std::size_t size, F f) {
+  struct Run {
+    std::size_t size;
+    F* f;
+  } run{size, &f};
+  const os::ThreadHandle thread = os::CreateThread(
+      size,
+      [](void* param) -> os::DWORD {
+        const Run& r = *static_cast<Run*>(param);
+        const std::size_t left = os::StackSpaceLeft();
+        constexpr std::size_t kFrames = 4096;  // this frame and the calls below
+        volatile char* burnt =
+            left != SIZE_MAX && left > r.size + kFrames ? static_cast<char*>(alloca(left - r.size - kFrames)) : nullptr;
+        if (burnt) burnt[0] = 0;
+        (*r.f)();
+        return 0;
+      },
+      &run, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(os::WaitForThread(thread, os::kInfinite), os::kWaitObject0);
+  os::CloseThreadHandle(thread);
+}
+
 TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
   auto chain = [](TChainPacket& root, int depth) {
     TChainPacket* p = &root;
@@ -248,25 +277,14 @@ TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
   });
 
   // On a small stack a deep tree is refused before the stack runs out.
-  struct SmallStackLoad {
-    const std::string* bytes;
-    std::string message;
-  } load{&bytes, ""};
-  const os::ThreadHandle thread = os::CreateThread(
-      96 * 1024,
-      [](void* param) -> os::DWORD {
-        auto* l = static_cast<SmallStackLoad*>(param);
-        l->message = MessageOf([&] {
-          TPlainStream in(*l->bytes);
-          LoadPacket(in);
-        });
-        return 0;
-      },
-      &load, 0, nullptr);
-  ASSERT_NE(thread, nullptr);
-  EXPECT_EQ(os::WaitForThread(thread, os::kInfinite), os::kWaitObject0);
-  os::CloseThreadHandle(thread);
-  EXPECT_TRUE(load.message.starts_with("Cannot load packet. Not enough stack left for nesting")) << load.message;
+  std::string load_message;
+  OnSmallStack(96 * 1024, [&] {
+    load_message = MessageOf([&] {
+      TPlainStream in(bytes);
+      LoadPacket(in);
+    });
+  });
+  EXPECT_TRUE(load_message.starts_with("Cannot load packet. Not enough stack left for nesting")) << load_message;
 
   // A save on a small stack is refused as its load would be, never a crash:
   // what a thread saves, it loads back on the same stack.
@@ -279,12 +297,7 @@ TEST_F(PacketIOTest, NestingDepthIsLimitedAlikeOnSaveAndLoad) {
       out.SetPosition(0);
       if (out.Size() != 0) loaded = MessageOf([&] { EXPECT_TRUE(LoadPacket(out)->Equals(at_limit)); });
     };
-    const os::ThreadHandle saver = os::CreateThread(
-        kib * 1024, [](void* f) -> os::DWORD { return (*static_cast<decltype(run)*>(f))(), 0; }, &run, 0,
-        nullptr);
-    ASSERT_NE(saver, nullptr);
-    EXPECT_EQ(os::WaitForThread(saver, os::kInfinite), os::kWaitObject0);
-    os::CloseThreadHandle(saver);
+    OnSmallStack(kib * 1024, run);
     const bool ok = saved == "(no exception)";
     (ok ? saves_loaded : saves_refused) += 1;
     EXPECT_TRUE(ok ? loaded == "(no exception)"
