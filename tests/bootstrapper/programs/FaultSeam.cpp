@@ -3,7 +3,8 @@
 // (extracting, decoding, running). In the last two the fault strikes on a
 // second thread once the tool or the inner setup runs, or, when
 // VT_TEST_FAULT_WHEN names a file, once that file exists ("{pid}" in the
-// name stands for the program's process id). The kind "replace"
+// name stands for the program's process id; "name*" for any file whose
+// name begins so). The kind "replace"
 // is no fault: the program's own file is replaced by a copy, as an update
 // of the download would. The kinds "hup", "int" and "term" are no fault
 // either: the program sends itself that signal from a second thread
@@ -67,6 +68,18 @@ int SignalOfKind() {
   return g_kind == "hup" ? SIGHUP : g_kind == "int" ? SIGINT : g_kind == "term" ? SIGTERM : 0;
 }
 
+// Whether the file VT_TEST_FAULT_WHEN names exists; a name ending in '*'
+// stands for any entry of its folder that begins with what comes before.
+bool WhenHasCome() {
+  if (g_when.back() != '*') return std::filesystem::exists(g_when);
+  const std::filesystem::path pattern(g_when);
+  const std::string prefix = pattern.filename().string();
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(pattern.parent_path(), ec), end; !ec && it != end; it.increment(ec))
+    if (it->path().filename().string().starts_with(prefix.substr(0, prefix.size() - 1))) return true;
+  return false;
+}
+
 void OnPhase(vt::TSetupPhase phase) {
   if (phase != g_phase) return;
   if (const int signal = SignalOfKind()) {
@@ -79,7 +92,7 @@ void OnPhase(vt::TSetupPhase phase) {
   if (phase == vt::TSetupPhase::kExtracting) return Fault();
   std::thread([] {
     if (!g_when.empty()) {
-      while (!std::filesystem::exists(g_when)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      while (!WhenHasCome()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return Fault();
     }
     // Up to the tests' patience for the child.
