@@ -581,6 +581,17 @@ void CloseOnExecDescriptorsNow(int report, int gate, int program) {
   ::close(dir);
 }
 
+// Whether a program whose open was refused (errno EACCES) may run all the
+// same: a regular file the caller may execute but not read. errno stays.
+bool MayRunUnread(const std::string& file) {
+  const int saved = errno;
+  struct stat st {};
+  const bool may = saved == EACCES && ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                   ::faccessat(AT_FDCWD, file.c_str(), X_OK, AT_EACCESS) == 0;
+  errno = saved;
+  return may;
+}
+
 std::atomic<unsigned> g_error_mode{0};
 
 }  // namespace
@@ -655,9 +666,9 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
   }
 
   // Open the program: a PE image runs only through its embedded ELF program.
+  // One that may be run but not read (mode 111) goes to its exec as it is.
   int exec_fd = -1;
-  {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0 || !MayRunUnread(file)) {
     if (fd < 0) {
       SetLastErrorFromErrno(errno);
       return false;
@@ -691,8 +702,11 @@ bool CreateProcess(const std::string& application_name, const std::string& comma
   argv.push_back(nullptr);
   // The child learns its command line as given (GetCommandLine), except the
   // command interpreter, which is no program of ours.
-  if (!environment)
+  if (!environment) {
+    // setenv may move and free what environ points to meanwhile.
+    std::lock_guard lock(detail::EnvironmentLock());
     for (char** e = environ; *e; ++e) env_strings.emplace_back(*e);
+  }
   const std::string variable = std::string(kCommandLineVariable) + "=";
   std::erase_if(env_strings, [&](const std::string& e) { return e.compare(0, variable.size(), variable) == 0; });
   if (!interpreter) env_strings.push_back(variable + command_line);

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/Environment.h"
 #include "platform/Handles.h"
 #include "platform/Process.h"
 #include "platform/Sync.h"
@@ -216,6 +217,80 @@ TEST(ProcessStart, UserTokenStartsTheChildAsThatUser) {
   });
   if (r == kCannotBecomeNobody) GTEST_SKIP() << "cannot become user 65534 (setresuid refused)";
   EXPECT_EQ(r, 0);
+}
+
+// Exit code of program, started as given (suspended, then resumed), or
+// 100 + the start's error.
+int RunsWithExitCode(const std::string& program, const std::string& command_line, bool suspended) {
+  ProcessInformation pi;
+  if (!CreateProcess(program, command_line, false, suspended ? kCreateSuspended : 0, nullptr, {}, {}, &pi))
+    return 100 + static_cast<int>(GetLastError());
+  if (suspended) ResumeChildThread(pi.thread);
+  DWORD code = 99;
+  WaitForProcess(pi.process, kInfinite);
+  GetExitCodeProcess(pi.process, &code);
+  CloseHandle(pi.process);
+  CloseHandle(pi.thread);
+  return static_cast<int>(code);
+}
+
+TEST(ProcessStart, ProgramThatMayRunButNotBeReadRunsForAnyUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become user 65534";
+  TempFolder dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const std::string run_only = dir.File("run_only"), neither = dir.File("neither");
+  fs::copy_file(Child(), run_only);
+  fs::copy_file(Child(), neither);
+  ASSERT_EQ(::chmod(run_only.c_str(), 0111), 0);
+  ASSERT_EQ(::chmod(neither.c_str(), 0), 0);
+  constexpr int kFolderUnreachable = 98;
+  const int r = AsNobody([&] {
+    if (::access(dir.path().c_str(), X_OK) != 0) return kFolderUnreachable;
+    if (::access(run_only.c_str(), R_OK) == 0) return 1;
+    for (const bool suspended : {false, true}) {
+      if (RunsWithExitCode(run_only, "run_only exit 7", suspended) != 7) return suspended ? 3 : 2;
+      // Neither readable nor executable: still refused.
+      if (RunsWithExitCode(neither, "neither exit 7", suspended) != 100 + static_cast<int>(kErrorAccessDenied))
+        return suspended ? 5 : 4;
+    }
+    return 0;
+  });
+  if (r == kCannotBecomeNobody) GTEST_SKIP() << "cannot become user 65534 (setresuid refused)";
+  if (r == kFolderUnreachable) GTEST_SKIP() << "user 65534 cannot reach the temporary folder";
+  EXPECT_EQ(r, 0);
+}
+
+// One thread sets and removes variables while two start programs that
+// inherit the environment: every start copies it whole, PATH included.
+TEST(ProcessStart, StartsBesideVariableChangesPassTheWholeEnvironment) {
+  std::string path;
+  ASSERT_TRUE(ReadEnvironmentVariable("PATH", &path) && !path.empty());
+  constexpr int kVariables = 3000, kStartsEach = 500;
+  std::atomic<int> starters{2}, refused{0}, without_path{0};
+  std::thread setter([&] {
+    const std::string value(24, 'v');
+    auto name = [](int i) { return "VT_CHURNED_" + std::to_string(i); };
+    while (starters.load() > 0) {
+      for (int i = 0; i < kVariables; ++i) SetEnvironmentVariable(name(i), value.c_str());
+      for (int i = 0; i < kVariables; ++i) SetEnvironmentVariable(name(i), nullptr);
+    }
+  });
+  auto start = [&] {
+    for (int n = 0; n < kStartsEach; ++n) {
+      const int code = RunsWithExitCode("/bin/sh", "sh -c \"test -n \\\"$PATH\\\"\"", false);
+      if (code >= 100)
+        ++refused;
+      else if (code != 0)
+        ++without_path;
+    }
+    --starters;
+  };
+  std::thread a(start), b(start);
+  a.join();
+  b.join();
+  setter.join();
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_EQ(without_path.load(), 0);
 }
 
 }  // namespace
