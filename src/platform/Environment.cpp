@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <vector>
 
@@ -26,6 +27,14 @@ bool ReadEnvironmentVariable(const std::string& name, std::string* value) {
   if (v == nullptr) return false;
   *value = v;
   return true;
+}
+
+void detail::LoadTimeZone() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::lock_guard<std::mutex> lock(detail::EnvironmentLock());
+    ::tzset();
+  });
 }
 
 DWORD GetEnvironmentVariable(const std::string& name, char* buffer, DWORD size) {

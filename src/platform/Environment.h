@@ -34,4 +34,11 @@ std::string GetSystemDirectory();
 // The variable's value into *Value; false (Value untouched) when missing.
 bool ReadEnvironmentVariable(const std::string& name, std::string* value);
 
+namespace detail {
+// Reads the time zone (TZ) once, under the environment's lock: the local
+// time conversions read it on their first use otherwise. Not called with
+// another of the layer's fork-held locks held.
+void LoadTimeZone();
+}  // namespace detail
+
 }  // namespace vt::os

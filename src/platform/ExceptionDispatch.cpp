@@ -18,6 +18,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/Environment.h"
 #include "platform/FaultSupport.h"
 #include "platform/ForkLocks.h"
 #include "platform/Modules.h"
@@ -350,6 +351,7 @@ void PlatformTestHelper::SetFaultTimeLimits(long observer_ms, long hook_ms) {
 }
 
 bool SetFaultObserver(FaultObserver observer) {
+  if (observer) detail::LoadTimeZone();  // before the lock, which comes after the environment's
   std::lock_guard<std::mutex> lock(detail::FaultHandlersLock());
   if (observer) {
     // What the handlers may not work out themselves.

@@ -61,7 +61,7 @@ bool IsMapped(std::uintptr_t address, std::size_t length) noexcept;
 // Handler-safe local time: the offset from UTC is the one noted when the
 // fault handlers were installed (NoteLocalTimeOffset).
 void GetLocalTimeInHandler(SystemTime* time) noexcept;
-void NoteLocalTimeOffset();
+void NoteLocalTimeOffset();  // after detail::LoadTimeZone
 
 // Handler-safe form of FindModuleOfAddress: the module's file name (cut to
 // capacity - 1 characters) and load address. The program's own image is

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/AsciiCase.h"
+#include "platform/Environment.h"
 #include "platform/Gdi.h"
 #include "platform/LastError.h"
 #include "platform/TestHooks.h"
@@ -171,8 +172,7 @@ std::string GetProgramFileName() {
 std::string SearchLibraryPath(const std::string& file_name) {
   if (file_name.empty() || file_name.find('/') != std::string::npos) return {};
   std::vector<std::string> dirs;
-  if (const char* env = ::getenv("LD_LIBRARY_PATH")) {
-    std::string list = env;
+  if (std::string list; ReadEnvironmentVariable("LD_LIBRARY_PATH", &list)) {
     size_t start = 0;
     while (start <= list.size()) {
       size_t end = list.find(':', start);

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "platform/AsciiCase.h"
+#include "platform/Environment.h"
 #include "platform/FileStore.h"
 #include "platform/ForkLocks.h"
 #include "platform/SystemInfo.h"
@@ -63,8 +64,8 @@ HiveFolder FolderOf(HKEY root) {
   if (root == kHkeyLocalMachine) {
     const std::string dir = MachineRegistryDirectory();
     // The private registry of $VT_REGISTRY_DIR holds this root too.
-    const char* all = std::getenv("VT_REGISTRY_DIR");
-    const bool private_registry = all && *all && dir == all;
+    std::string all;
+    const bool private_registry = ReadEnvironmentVariable("VT_REGISTRY_DIR", &all) && !all.empty() && dir == all;
     return {dir, private_registry ? StoreOwner::kUser : StoreOwner::kMachine};
   }
   return {RegistryDirectory(), StoreOwner::kUser};
@@ -372,7 +373,7 @@ namespace {
 
 // $HOME when it is absolute, else the home folder of the user database.
 std::string HomeDirectory() {
-  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
+  if (std::string home; ReadEnvironmentVariable("HOME", &home) && home.starts_with('/')) return home;
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
   for (;;) {
@@ -390,10 +391,10 @@ std::string HomeDirectory() {
 }  // namespace
 
 std::string ConfigDirectory(const char* override_variable, const char* name) {
-  if (const char* dir = std::getenv(override_variable); dir && *dir) return dir;
+  if (std::string dir; ReadEnvironmentVariable(override_variable, &dir) && !dir.empty()) return dir;
   // A relative $XDG_CONFIG_HOME is ignored, as the convention asks.
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/')
-    return std::string(xdg) + "/vontaro/" + name;
+  if (std::string xdg; ReadEnvironmentVariable("XDG_CONFIG_HOME", &xdg) && xdg.starts_with('/'))
+    return xdg + "/vontaro/" + name;
   const std::string home = HomeDirectory();
   return home.empty() ? std::string() : home + "/.config/vontaro/" + name;
 }
@@ -401,8 +402,8 @@ std::string ConfigDirectory(const char* override_variable, const char* name) {
 std::string RegistryDirectory() { return ConfigDirectory("VT_REGISTRY_DIR", "registry"); }
 
 std::string MachineRegistryDirectory() {
-  if (const char* dir = std::getenv("VT_MACHINE_REGISTRY_DIR"); dir && *dir) return dir;
-  if (const char* dir = std::getenv("VT_REGISTRY_DIR"); dir && *dir) return dir;
+  for (const char* variable : {"VT_MACHINE_REGISTRY_DIR", "VT_REGISTRY_DIR"})
+    if (std::string dir; ReadEnvironmentVariable(variable, &dir) && !dir.empty()) return dir;
   return kMachineRegistryFolder;
 }
 

@@ -16,6 +16,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/Environment.h"
+
 namespace vt::os {
 
 bool GetVersionEx(OSVersionInfoEx* info) {
@@ -25,9 +27,9 @@ bool GetVersionEx(OSVersionInfoEx* info) {
   }
   *info = OSVersionInfoEx{};
   unsigned major = 10, minor = 0, build = 19045;
-  if (const char* v = std::getenv("VT_OS_VERSION")) {
+  if (std::string v; ReadEnvironmentVariable("VT_OS_VERSION", &v)) {
     unsigned a = 0, b = 0, c = 0;
-    int n = std::sscanf(v, "%u.%u.%u", &a, &b, &c);
+    int n = std::sscanf(v.c_str(), "%u.%u.%u", &a, &b, &c);
     if (n >= 2) {
       major = a;
       minor = b;
@@ -146,6 +148,7 @@ void GetLocalTime(SystemTime* time) {
   timespec ts{};
   ::clock_gettime(CLOCK_REALTIME, &ts);
   tm local{};
+  detail::LoadTimeZone();
   ::localtime_r(&ts.tv_sec, &local);
   time->wYear = static_cast<std::uint16_t>(local.tm_year + 1900);
   time->wMonth = static_cast<std::uint16_t>(local.tm_mon + 1);

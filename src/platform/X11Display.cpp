@@ -32,6 +32,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/Environment.h"
 #include "platform/FaultSupport.h"
 #include "platform/ThreadSafety.h"
 
@@ -356,10 +357,11 @@ struct Backend {
   std::chrono::steady_clock::time_point connect_deadline GUARDED_BY(lock);
 
   Backend() {
-    const char* name = std::getenv("DISPLAY");
+    std::string name;
+    ReadEnvironmentVariable("DISPLAY", &name);
     const std::chrono::milliseconds limit = LimitFromEnvironment();
     MutexLock guard(lock);
-    display_name = name ? name : "";
+    display_name = name;
     wanted = !display_name.empty();
     limit_from_environment = limit;
   }
@@ -374,12 +376,13 @@ struct Backend {
   // VT_DISPLAY_WAIT_MS: a whole number of milliseconds from 1 to a day;
   // anything else leaves the defaults.
   static std::chrono::milliseconds LimitFromEnvironment() {
-    const char* text = std::getenv(kWaitLimitVariable);
-    if (!text || !*text || std::strlen(text) > 8) return std::chrono::milliseconds(0);
+    std::string text;
+    if (!ReadEnvironmentVariable(kWaitLimitVariable, &text) || text.empty() || text.size() > 8)
+      return std::chrono::milliseconds(0);
     long long ms = 0;
-    for (const char* c = text; *c; ++c) {
-      if (*c < '0' || *c > '9') return std::chrono::milliseconds(0);
-      ms = ms * 10 + (*c - '0');
+    for (const char c : text) {
+      if (c < '0' || c > '9') return std::chrono::milliseconds(0);
+      ms = ms * 10 + (c - '0');
     }
     return std::chrono::milliseconds(ms <= kLongestWaitLimit.count() ? ms : 0);
   }
