@@ -2,6 +2,9 @@
 #include "platform/Environment.h"
 #include "platform/FaultExit.h"
 #include "platform/FileStore.h"
+#include "platform/Modules.h"
+#include "platform/Registry.h"
+#include "platform/SystemInfo.h"
 #include "platform/TestHooks.h"
 
 #include <fcntl.h>
@@ -439,4 +442,38 @@ TEST(FilesEnvironment, VariablesTempPathUserAndComputer) {
   EXPECT_FALSE(GetComputerName().empty());
   EXPECT_EQ(GetComputerName().find('.'), std::string::npos);
   EXPECT_EQ(GetFullPathName("/a/./b/../c//d/"), "/a/c/d/");
+}
+
+// The layer's own reads of variables (the settings folders, the version, the
+// library path) beside a thread that sets and removes others: each finds
+// what it found before.
+TEST(FilesEnvironment, ReadsBesideVariableChangesFindTheirValues) {
+  const std::string settings = ConfigDirectory("VT_NO_SUCH_FOLDER_VARIABLE", "x");
+  const std::string machine = MachineRegistryDirectory(), library = SearchLibraryPath("libc.so.6");
+  OSVersionInfoEx version;
+  ASSERT_TRUE(GetVersionEx(&version));
+  constexpr int kVariables = 3000, kReadsEach = 3000;
+  std::atomic<int> readers{2}, differed{0};
+  std::thread setter([&] {
+    const std::string value(24, 'v');
+    auto name = [](int i) { return "VT_CHURNED_" + std::to_string(i); };
+    while (readers.load() > 0) {
+      for (int i = 0; i < kVariables; ++i) SetEnvironmentVariable(name(i), value.c_str());
+      for (int i = 0; i < kVariables; ++i) SetEnvironmentVariable(name(i), nullptr);
+    }
+  });
+  auto read = [&] {
+    for (int n = 0; n < kReadsEach; ++n) {
+      OSVersionInfoEx v;
+      if (ConfigDirectory("VT_NO_SUCH_FOLDER_VARIABLE", "x") != settings || MachineRegistryDirectory() != machine ||
+          SearchLibraryPath("libc.so.6") != library || !GetVersionEx(&v) || v.dwBuildNumber != version.dwBuildNumber)
+        ++differed;
+    }
+    --readers;
+  };
+  std::thread a(read), b(read);
+  a.join();
+  b.join();
+  setter.join();
+  EXPECT_EQ(differed.load(), 0);
 }
