@@ -952,9 +952,11 @@ TEST_F(PngImageTest, WriterRefusesWhatReadersReadOtherwise) {
                                               static_cast<std::size_t>(copy.DataSize())));
        },
        "PNG chunk IDAT is of class TspPngLayer, not TspPngLayerIDAT"},
-      {"text renamed critical", 2, 8, [](TspPngImage& i) { std::memcpy(AddText(i, "tEXt", "t", 1)->ChunkName, "TEXt", 4); },
+      {"text renamed critical", 2, 8,
+       [](TspPngImage& i) { std::memcpy(AddText(i, "tEXt", "t", 1)->ChunkName, "TEXt", 4); },
        "PNG chunk TEXt is critical and unknown"},
-      {"text renamed ancillary", 2, 8, [](TspPngImage& i) { std::memcpy(AddText(i, "tEXt", "t")->ChunkName, "teXt", 4); },
+      {"text renamed ancillary", 2, 8,
+       [](TspPngImage& i) { std::memcpy(AddText(i, "tEXt", "t")->ChunkName, "teXt", 4); },
        ""},
       {"time named pHYs", 2, 8, [](TspPngImage& i) { std::memcpy(AddChunk(i, "tIME", 1)->ChunkName, "pHYs", 4); },
        "PNG chunk pHYs is of class TspPngLayertIME, not TspPngLayerpHYs"},
@@ -1137,6 +1139,41 @@ TEST_F(PngImageTest, TransparencyReadersDropIsRefused) {
     EXPECT_FALSE(LibpngRgba(file).empty());
     EXPECT_EQ(LibpngStrictReads(file), error.empty());
     EXPECT_EQ(Message(file), error.empty() ? "(no exception)" : error);
+  }
+}
+
+// Flaws the reader takes that strict libpng refuses, and their save: a zTXt
+// of method 1 is written as method 0; a keyword a reader would drop and
+// palette pixels past the palette are refused.
+TEST_F(PngImageTest, FlawsTheReaderTakesAreSavedSoundOrRefused) {
+  using test::Chunk;
+  const std::string rgb = test::kPngSignature + Chunk("IHDR", test::IhdrData(2, 2, 8, 2)),
+                    rgb_data = Chunk("IDAT", test::Deflated(std::string(14, '\0'))), end = Chunk("IEND", "");
+  const auto ztxt = [](const std::string& keyword, char method) {
+    return Chunk("zTXt", keyword + '\0' + method + test::Deflated("ab"));
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {rgb + ztxt("k", '\1') + rgb_data + end, ""},
+      {rgb + ztxt("", '\0') + rgb_data + end, "PNG chunk zTXt keyword is empty"},
+      {rgb + ztxt(std::string(80, 'k'), '\0') + rgb_data + end, "PNG chunk zTXt keyword is longer than 79 bytes"},
+      {rgb + Chunk("zTXt", "") + rgb_data + end, "PNG chunk zTXt keyword is empty"},
+      {test::kPngSignature + Chunk("IHDR", test::IhdrData(2, 2, 8, 3, 0, 0, 1)) +
+           Chunk("PLTE", std::string(15, '\x40')) +
+           Chunk("IDAT", test::Deflated(std::string("\0\6\0\6\0\6\6", 7))) + end,
+       "PNG pixel 0, 0 indexes past the palette's 5 entries"},
+  };
+  for (const auto& [file, error] : cases) {
+    SCOPED_TRACE(error);
+    EXPECT_FALSE(LibpngStrictReads(file));
+    ASSERT_EQ(Message(file), "(no exception)");
+    TMemoryStream out;
+    EXPECT_EQ(test::MessageOf<EspPngError>([&] { image_.SaveToStream(out); }),
+              error.empty() ? "(no exception)" : error);
+    if (!error.empty()) continue;
+    const std::string bytes(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
+    EXPECT_TRUE(LibpngStrictReads(bytes));
+    Load(bytes);
+    EXPECT_EQ(dynamic_cast<TspPngLayerzTXt*>(image_.FindChunk("zTXt"))->Text, "ab");
   }
 }
 
