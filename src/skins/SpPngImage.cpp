@@ -1105,6 +1105,9 @@ void TspPngImage::SaveToStream(TStream& stream) {
     if (!c->SaveToStream(made)) throw EspPngError(Format("Cannot write PNG chunk %s", shown));
     pieces.push_back({c, at, made.Size() - at});
     const std::int64_t size = made.Size() - at - 12;
+    const auto* bytes = static_cast<const std::uint8_t*>(made.Memory()) + at;
+    if (size < 0 || GetBE32(bytes) != size || std::memcmp(bytes + 4, c->ChunkName, 4) != 0)
+      throw EspPngError(Format("PNG chunk %s is not made as one chunk of that name", shown));
     std::string problem;
     if (NameIs(c->ChunkName, "PLTE")) {
       palette_entries = static_cast<int>(size / 3);

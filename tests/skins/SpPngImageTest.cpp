@@ -952,6 +952,8 @@ TEST_F(PngImageTest, WriterRefusesWhatReadersReadOtherwise) {
                                               static_cast<std::size_t>(copy.DataSize())));
        },
        "PNG chunk IDAT is of class TspPngLayer, not TspPngLayerIDAT"},
+      {"image data renamed", 2, 8, [](TspPngImage& i) { std::memcpy(AddChunk(i, "IDAT", 1)->ChunkName, "idAT", 4); },
+       "PNG chunk idAT is not made as one chunk of that name"},
       {"text renamed critical", 2, 8,
        [](TspPngImage& i) { std::memcpy(AddText(i, "tEXt", "t", 1)->ChunkName, "TEXt", 4); },
        "PNG chunk TEXt is critical and unknown"},
