@@ -11,6 +11,43 @@ namespace vt {
 
 using namespace png_detail;
 
+namespace png_detail {
+
+std::uint32_t GetBE32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+void PutBE32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 24);
+  p[1] = static_cast<std::uint8_t>(v >> 16);
+  p[2] = static_cast<std::uint8_t>(v >> 8);
+  p[3] = static_cast<std::uint8_t>(v);
+}
+
+bool ReadBE32(TStream& s, std::uint32_t& v) {
+  std::uint8_t b[4];
+  if (s.Read(b, 4) != 4) return false;
+  v = GetBE32(b);
+  return true;
+}
+
+void WriteChunk(TStream& s, const char name[4], const std::uint8_t* data, std::uint32_t size) {
+  std::uint8_t head[8];
+  PutBE32(head, size);
+  std::memcpy(head + 4, name, 4);
+  s.WriteBuffer(head, 8);
+  if (size) s.WriteBuffer(data, size);
+  uLong crc = crc32(0, head + 4, 4);
+  if (size) crc = crc32(crc, data, size);
+  std::uint8_t tail[4];
+  PutBE32(tail, static_cast<std::uint32_t>(crc));
+  s.WriteBuffer(tail, 4);
+}
+
+std::int64_t Remaining(TStream& s) { return std::max<std::int64_t>(0, s.Size() - s.Position()); }
+
+}  // namespace png_detail
+
 namespace {
 
 inline int Paeth(int a, int b, int c) {
@@ -196,7 +233,7 @@ Converters ConvertersOf(const TspPngLayerIHDR& h) {
 class IdatReader {
  public:
   IdatReader(TStream& s, std::int64_t first_size) : s_(s) {
-    crc_ = PngCrc32(0xFFFFFFFFu, "IDAT", 4);
+    crc_ = crc32(0, reinterpret_cast<const Bytef*>("IDAT"), 4);
     data_end_ = s.Position() + first_size;
     input_.resize(65535);
   }
@@ -283,14 +320,14 @@ class IdatReader {
     while (rest > 0) {
       const std::int64_t got = s_.Read(input_.data(), std::min<std::int64_t>(rest, 65535));
       if (got <= 0) return Fail("data ends inside the chunk");
-      crc_ = PngCrc32(crc_, input_.data(), static_cast<std::size_t>(got));
+      crc_ = crc32(crc_, input_.data(), static_cast<uInt>(got));
       rest -= got;
     }
     return true;
   }
   bool CheckCrc() {
     std::uint32_t stored;
-    return (ReadBE32(s_, stored) && stored == (crc_ ^ 0xFFFFFFFFu)) || Fail("CRC mismatch");
+    return (ReadBE32(s_, stored) && stored == crc_) || Fail("CRC mismatch");
   }
   bool NextChunk() {
     if (!CheckCrc()) return false;
@@ -309,7 +346,7 @@ class IdatReader {
     if (s_.Read(head, 8) != 8 || std::memcmp(head + 4, "IDAT", 4) != 0) return false;
     const std::uint32_t len = GetBE32(head);
     if (len > static_cast<std::uint64_t>(Remaining(s_))) return Fail("chunk length beyond the end of the data");
-    crc_ = PngCrc32(0xFFFFFFFFu, "IDAT", 4);
+    crc_ = crc32(0, reinterpret_cast<const Bytef*>("IDAT"), 4);
     data_end_ = s_.Position() + len;
     return true;
   }
@@ -319,7 +356,7 @@ class IdatReader {
     const std::int64_t want = std::min<std::int64_t>(65535, data_end_ - s_.Position());
     const std::int64_t got = want > 0 ? s_.Read(input_.data(), want) : 0;
     if (got <= 0) return false;
-    crc_ = PngCrc32(crc_, input_.data(), static_cast<std::size_t>(got));
+    crc_ = crc32(crc_, input_.data(), static_cast<uInt>(got));
     z_.next_in = input_.data();
     z_.avail_in = static_cast<uInt>(got);
     return true;
@@ -329,7 +366,7 @@ class IdatReader {
   z_stream z_{};
   bool started_ = false;
   bool ended_ = false;
-  std::uint32_t crc_;
+  uLong crc_;
   std::int64_t data_end_;
   std::vector<std::uint8_t> input_;
   std::string error_;
@@ -454,41 +491,77 @@ void FilterRow(int type, const std::uint8_t* raw, const std::uint8_t* prior, std
 
 int PngPaethPredictor(int a, int b, int c) { return Paeth(a, b, c); }
 
-bool TspPngLayerIDAT::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
-  (void)chunk_name;
-  TspPngImage* owner = Owner();
-  TspPngLayerIHDR* h = owner ? owner->Header() : nullptr;
-  if (!h) return Refuse("no header chunk");
-  if (h->HasPalette && (h->ColorType == 0 || h->ColorType == 4)) {
-    if (os::HPALETTE pal = CreateGreyPalette(owner, 1 << h->BitmapInfo.bmiHeader.biBitCount)) owner->SetPalette(pal);
+int PngBytesPerRow(std::int64_t width, int color_type, int bit_depth) {
+  int samples;
+  switch (color_type) {
+    case 0:
+    case 3:
+      samples = 1;
+      break;
+    case 2:
+      samples = 3;
+      break;
+    case 4:
+      samples = 2;
+      break;
+    case 6:
+      samples = 4;
+      break;
+    default:
+      return 0;
   }
-  IdatReader reader(stream, size);
-  if (!reader.Start()) return Refuse(reader.Error());
-  const int offset = FilterOffset(h->ColorType, h->BitDepth);
-  const RowDecoder decode = ConvertersOf(*h).decode;
-  const bool interlaced = h->InterlaceMethod == 1;
-  const auto full = static_cast<std::size_t>(PngBytesPerRow(h->Width, h->ColorType, h->BitDepth)) + 1;
+  return static_cast<int>((width * bit_depth * samples + 7) / 8);
+}
+
+namespace png_detail {
+
+bool DecodeImageData(TStream& s, std::int64_t size, TspPngLayerIHDR& h, const std::uint8_t* gamma,
+                     std::string& why) {
+  IdatReader reader(s, size);
+  auto refuse = [&why](const std::string& reason) {
+    why = reason;
+    return false;
+  };
+  if (!reader.Start()) return refuse(reader.Error());
+  const int offset = FilterOffset(h.ColorType, h.BitDepth);
+  const RowDecoder decode = ConvertersOf(h).decode;
+  const bool interlaced = h.InterlaceMethod == 1;
+  const auto full = static_cast<std::size_t>(PngBytesPerRow(h.Width, h.ColorType, h.BitDepth)) + 1;
   std::vector<std::uint8_t> buf[2] = {std::vector<std::uint8_t>(full, 0), std::vector<std::uint8_t>(full, 0)};
   int cur = 1;
   for (int pi = 0; pi < (interlaced ? 7 : 1); ++pi) {
     const Pass& p = interlaced ? kAdam7[pi] : kWhole;
-    const std::int64_t pw = PassWidth(h->Width, p);
-    const int row_bytes = PngBytesPerRow(pw, h->ColorType, h->BitDepth);
+    const std::int64_t pw = PassWidth(h.Width, p);
+    const int row_bytes = PngBytesPerRow(pw, h.ColorType, h.BitDepth);
     if (row_bytes == 0) continue;
     std::fill(buf[1 - cur].begin(), buf[1 - cur].end(), 0);
-    for (std::int64_t y = p.row_start; y < h->Height; y += p.row_step) {
+    for (std::int64_t y = p.row_start; y < h.Height; y += p.row_step) {
       std::uint8_t* row = buf[cur].data();
       const int got = reader.ReadRow(row, row_bytes + 1);
-      if (got < 0) return Refuse(reader.Error());
+      if (got < 0) return refuse(reader.Error());
       // Data that ends before the last row is a damaged file, not an image.
-      if (got < row_bytes + 1) return Refuse("not enough image data");
+      if (got < row_bytes + 1) return refuse("not enough image data");
       Unfilter(row, buf[1 - cur].data(), row_bytes, offset);
-      if (decode) decode(PlanesOf(*h, static_cast<std::uint32_t>(y)), owner->GammaTable, row + 1, static_cast<int>(pw), p);
+      if (decode) decode(PlanesOf(h, static_cast<std::uint32_t>(y)), gamma, row + 1, static_cast<int>(pw), p);
       cur = 1 - cur;
     }
   }
-  return reader.Finish() || Refuse(reader.Error());
+  return reader.Finish() || refuse(reader.Error());
 }
+
+std::int64_t FirstIndexPast(const TspPngLayerIHDR& h, int entries) {
+  const int bits = h.ColorType == 3 && h.Bits ? DibBitCount(h.ColorType, h.BitDepth) : 0;
+  if (bits == 0 || entries >= (1 << bits)) return -1;
+  for (std::uint32_t y = 0; y < h.Height; ++y) {
+    const std::uint8_t* row = h.DibRow(y);
+    for (std::uint32_t x = 0; x < h.Width; ++x)
+      if (static_cast<int>(bits == 8 ? row[x] : GetPacked(row, x, bits)) >= entries)
+        return static_cast<std::int64_t>(y) * h.Width + x;
+  }
+  return -1;
+}
+
+}  // namespace png_detail
 
 namespace {
 
@@ -511,22 +584,21 @@ int ChooseFilter(std::uint8_t set, const std::uint8_t* const cand[5], int n) {
 
 }  // namespace
 
-bool TspPngLayerIDAT::SaveToStream(TStream& stream) {
-  TspPngImage* owner = Owner();
-  TspPngLayerIHDR* h = owner ? owner->Header() : nullptr;
-  if (!h) return false;
-  const int offset = FilterOffset(h->ColorType, h->BitDepth);
-  const RowEncoder encode = ConvertersOf(*h).encode;
-  const auto full = static_cast<std::size_t>(PngBytesPerRow(h->Width, h->ColorType, h->BitDepth)) + 1;
+namespace png_detail {
+
+bool EncodeImageData(TStream& stream, const TspPngLayerIHDR& h, const TspPngImage& owner) {
+  const int offset = FilterOffset(h.ColorType, h.BitDepth);
+  const RowEncoder encode = ConvertersOf(h).encode;
+  const auto full = static_cast<std::size_t>(PngBytesPerRow(h.Width, h.ColorType, h.BitDepth)) + 1;
   std::vector<std::uint8_t> raw(full), prior(full);
   std::vector<std::uint8_t> cand[5];
-  const std::uint8_t set = owner->Filters & 0x1F;
+  const std::uint8_t set = owner.Filters & 0x1F;
   for (int f = 1; f <= 4; ++f)
     if (set & (1 << f)) cand[f].resize(full);
-  const int max_idat = std::max(1, owner->MaxIdatSize);
+  const int max_idat = std::max(1, owner.MaxIdatSize);
   std::vector<std::uint8_t> out(static_cast<std::size_t>(max_idat));
   z_stream z{};
-  if (deflateInit(&z, std::min<int>(owner->CompressionLevel, 9)) != Z_OK) return false;
+  if (deflateInit(&z, std::min<int>(owner.CompressionLevel, 9)) != Z_OK) return false;
   z.next_out = out.data();
   z.avail_out = static_cast<uInt>(max_idat);
   auto emit = [&](std::uint32_t filled) {
@@ -544,17 +616,17 @@ bool TspPngLayerIDAT::SaveToStream(TStream& stream) {
     return true;
   };
   bool ok = true;
-  const bool interlaced = owner->InterlaceMethod == 1;
+  const bool interlaced = owner.InterlaceMethod == 1;
   for (int pi = 0; pi < (interlaced ? 7 : 1) && ok; ++pi) {
     const Pass& p = interlaced ? kAdam7[pi] : kWhole;
-    const std::int64_t pw = PassWidth(h->Width, p);
-    const int n = PngBytesPerRow(pw, h->ColorType, h->BitDepth);
+    const std::int64_t pw = PassWidth(h.Width, p);
+    const int n = PngBytesPerRow(pw, h.ColorType, h.BitDepth);
     if (n == 0) continue;
     std::fill(prior.begin(), prior.end(), 0);
-    for (std::int64_t y = p.row_start; y < h->Height && ok; y += p.row_step) {
+    for (std::int64_t y = p.row_start; y < h.Height && ok; y += p.row_step) {
       std::fill(raw.begin(), raw.end(), 0);
       if (encode)
-        encode(PlanesOf(*h, static_cast<std::uint32_t>(y)), owner->InverseGammaTable, raw.data(), static_cast<int>(pw), p);
+        encode(PlanesOf(h, static_cast<std::uint32_t>(y)), owner.InverseGammaTable, raw.data(), static_cast<int>(pw), p);
       for (int f = 1; f <= 4; ++f)
         if (set & (1 << f)) FilterRow(f, raw.data(), prior.data(), cand[f].data(), n, offset);
       std::swap(raw, prior);  // prior now holds the raw row: the None candidate
@@ -582,5 +654,7 @@ bool TspPngLayerIDAT::SaveToStream(TStream& stream) {
   deflateEnd(&z);
   return ok;
 }
+
+}  // namespace png_detail
 
 }  // namespace vt

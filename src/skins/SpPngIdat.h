@@ -1,9 +1,11 @@
 // The pixel side of the PNG codec: row filters, the conversion between PNG
-// rows and the header chunk's buffers, and the helpers it shares with the
-// chunk codec. The IDAT chunk's load and save live beside them.
+// rows and the header chunk's buffers, the image data's zlib stream over IDAT
+// chunks, and the byte order and chunk framing the chunk codec shares. It
+// calls nothing of the chunk codec, which builds on it.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "skins/SpPngImage.h"
 
@@ -16,8 +18,6 @@ bool ReadBE32(TStream& s, std::uint32_t& v);
 void WriteChunk(TStream& s, const char name[4], const std::uint8_t* data, std::uint32_t size);
 // Bytes between the stream's position and its end.
 std::int64_t Remaining(TStream& s);
-// A palette of `entries` grey levels, each shown through the owner's gamma table.
-os::HPALETTE CreateGreyPalette(const TspPngImage* owner, int entries);
 
 // Bytes of the decompressed image data of a header: every row of every pass
 // with its filter byte (0 for a colour type or depth without rows).
@@ -35,5 +35,19 @@ int FilterOffset(int color_type, int depth);
 void Unfilter(std::uint8_t* row, const std::uint8_t* prior, int n, int offset);
 // Writes filter `type` (1-4) of the n bytes of raw, given the prior row, to out.
 void FilterRow(int type, const std::uint8_t* raw, const std::uint8_t* prior, std::uint8_t* out, int n, int offset);
+
+// Decodes the image data of the IDAT chunk whose size bytes stand at the
+// stream's position, and of the IDAT chunks after it, into the header's
+// buffers (samples shown through gamma). False, with the reason in why, for
+// data that is not whole.
+bool DecodeImageData(TStream& s, std::int64_t size, TspPngLayerIHDR& h, const std::uint8_t* gamma,
+                     std::string& why);
+// Encodes the header's buffers as IDAT chunks, by the owner's interlace
+// method, filter set, compression level and IDAT size.
+bool EncodeImageData(TStream& s, const TspPngLayerIHDR& h, const TspPngImage& owner);
+
+// The first pixel, in row order, of a palette image whose index is past
+// `entries`: its number (y x width + x), or -1.
+std::int64_t FirstIndexPast(const TspPngLayerIHDR& h, int entries);
 
 }  // namespace vt::png_detail

@@ -55,6 +55,8 @@ class ChunkOrder {
       if (palette_) return "PNG image has more than one PLTE chunk";
       if (grey) return "PNG chunk PLTE is not allowed in a grey image";
       if (data_) return "PNG chunk PLTE comes after the image data";
+      // Readers drop a colour image's transparency that comes before its suggested palette.
+      if (transparency_) return "PNG chunk tRNS comes before the PLTE chunk";
       palette_ = true;
     } else if (NameIs(name, "IDAT") || NameIs(name, "IEND")) {
       if (color_ == 3 && !palette_) return "PNG palette image has no PLTE chunk before its image data";
@@ -67,6 +69,7 @@ class ChunkOrder {
         return "PNG chunk tRNS is not allowed in an image with alpha";
       if (NameIs(name, "tRNS") && color_ == 3 && !palette_)
         return "PNG chunk tRNS comes before the PLTE chunk";
+      if (NameIs(name, "tRNS")) transparency_ = true;
     }
     // One run of IDAT chunks: the reader's IDAT chunk reads all that follow it.
     if (NameIs(name, "IDAT")) {
@@ -80,17 +83,22 @@ class ChunkOrder {
 
  private:
   int color_;
-  bool palette_ = false, data_ = false, after_data_ = false;
+  bool palette_ = false, transparency_ = false, data_ = false, after_data_ = false;
 };
 
 // Why a gAMA, tRNS or IEND chunk of size bytes does not fit the image, or "".
-std::string SizeProblem(const char name[4], std::int64_t size, int color_type, int palette_entries) {
+// A palette image's transparency has no more entries than its palette nor
+// than its bit depth can index (readers take no more palette entries).
+std::string SizeProblem(const char name[4], std::int64_t size, int color_type, int bit_depth,
+                        int palette_entries) {
   std::int64_t want = -1;
   if (NameIs(name, "gAMA")) want = 4;
   if (NameIs(name, "IEND")) want = 0;
   if (NameIs(name, "tRNS")) {
     if (color_type == 3 && (size < 1 || size > palette_entries))
       return Format("%d entries for a palette of %d", size, palette_entries);
+    if (color_type == 3 && bit_depth < 8 && size > (1 << bit_depth))
+      return Format("%d entries where bit depth %d indexes %d", size, bit_depth, 1 << bit_depth);
     if (color_type == 0) want = 2;
     if (color_type == 2) want = 6;
   }
@@ -112,43 +120,11 @@ std::int64_t FixedSize(const char name[4]) { return NameIs(name, "pHYs") ? 9 : N
 
 }  // namespace
 
-// ---- Byte order, chunk framing and palettes shared with the pixel codec ----
+// ---- Grey palettes of the header and the image data ----
 
-namespace png_detail {
+namespace {
 
-std::uint32_t GetBE32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-void PutBE32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-
-bool ReadBE32(TStream& s, std::uint32_t& v) {
-  std::uint8_t b[4];
-  if (s.Read(b, 4) != 4) return false;
-  v = GetBE32(b);
-  return true;
-}
-
-void WriteChunk(TStream& s, const char name[4], const std::uint8_t* data, std::uint32_t size) {
-  std::uint8_t head[8];
-  PutBE32(head, size);
-  std::memcpy(head + 4, name, 4);
-  s.WriteBuffer(head, 8);
-  if (size) s.WriteBuffer(data, size);
-  std::uint32_t crc = PngCrc32(0xFFFFFFFFu, name, 4);
-  crc = PngCrc32(crc, data, size) ^ 0xFFFFFFFFu;
-  std::uint8_t tail[4];
-  PutBE32(tail, crc);
-  s.WriteBuffer(tail, 4);
-}
-
-std::int64_t Remaining(TStream& s) { return std::max<std::int64_t>(0, s.Size() - s.Position()); }
-
+// A palette of `entries` grey levels, each shown through the owner's gamma table.
 os::HPALETTE CreateGreyPalette(const TspPngImage* owner, int entries) {
   std::vector<os::PALETTEENTRY> pe(static_cast<std::size_t>(entries));
   for (int i = 0; i < entries; ++i) {
@@ -159,7 +135,7 @@ os::HPALETTE CreateGreyPalette(const TspPngImage* owner, int entries) {
   return os::CreatePalette(0x300, pe.data(), entries);
 }
 
-}  // namespace png_detail
+}  // namespace
 
 using namespace png_detail;
 
@@ -191,28 +167,6 @@ std::uint32_t SwapBytes32(std::uint32_t v) {
   return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
 }
 std::uint16_t SwapBytes16(std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); }
-
-int PngBytesPerRow(std::int64_t width, int color_type, int bit_depth) {
-  int samples;
-  switch (color_type) {
-    case 0:
-    case 3:
-      samples = 1;
-      break;
-    case 2:
-      samples = 3;
-      break;
-    case 4:
-      samples = 2;
-      break;
-    case 6:
-      samples = 4;
-      break;
-    default:
-      return 0;
-  }
-  return static_cast<int>((width * bit_depth * samples + 7) / 8);
-}
 
 std::string GetChunkName(const TspPngChunkClass& cls) {
   std::string n = cls.class_name;
@@ -712,12 +666,13 @@ std::string KeywordProblem(const std::string& keyword) {
   return {};
 }
 
-// Length of the keyword: the bytes before the first NUL (all when none).
-int KeywordLength(const TspPngLayer& c) {
-  const auto* d = c.Data();
-  const auto* nul = static_cast<const std::uint8_t*>(std::memchr(d, 0, static_cast<std::size_t>(c.DataSize())));
-  return nul ? static_cast<int>(nul - d) : c.DataSize();
+// Length of the keyword of a text chunk's data: the bytes before the first
+// NUL (all when none).
+int KeywordLength(const std::uint8_t* d, std::int64_t size) {
+  const auto* nul = static_cast<const std::uint8_t*>(std::memchr(d, 0, static_cast<std::size_t>(size)));
+  return static_cast<int>(nul ? nul - d : size);
 }
+int KeywordLength(const TspPngLayer& c) { return KeywordLength(c.Data(), c.DataSize()); }
 
 // Inflates at most max + 1 bytes into out (empty at the call): fails for a
 // text longer than max. What out holds afterwards is what it took.
@@ -828,6 +783,26 @@ bool TspPngLayerzTXt::SaveToStream(TStream& stream) {
   return TspPngLayer::SaveToStream(stream);
 }
 
+// ---- IDAT ----
+
+bool TspPngLayerIDAT::LoadFromStream(TStream& stream, const char chunk_name[4], int size) {
+  (void)chunk_name;
+  TspPngImage* owner = Owner();
+  TspPngLayerIHDR* h = owner ? owner->Header() : nullptr;
+  if (!h) return Refuse("no header chunk");
+  if (h->HasPalette && (h->ColorType == 0 || h->ColorType == 4)) {
+    if (os::HPALETTE pal = CreateGreyPalette(owner, 1 << h->BitmapInfo.bmiHeader.biBitCount)) owner->SetPalette(pal);
+  }
+  std::string why;
+  return DecodeImageData(stream, size, *h, owner->GammaTable, why) || Refuse(why);
+}
+
+bool TspPngLayerIDAT::SaveToStream(TStream& stream) {
+  TspPngImage* owner = Owner();
+  TspPngLayerIHDR* h = owner ? owner->Header() : nullptr;
+  return h && EncodeImageData(stream, *h, *owner);
+}
+
 // ---- The image ----
 
 TspPngImage::TspPngImage() {
@@ -910,7 +885,15 @@ void TspPngImage::LoadFromStream(TStream& stream) {
     std::int64_t& value;
     ~Budget() { value = -1; }
   } budget{TextBudget};
-  TextBudget = PngTextAllowance(Remaining(stream));
+  // Chunks are read by their stated sizes against the bytes left, and image
+  // data by positions: a stream that cannot seek (a pipe) is refused.
+  std::int64_t left = 0;
+  try {
+    left = Remaining(stream);
+  } catch (const EOSError& e) {
+    throw EspPngError("PNG image cannot be read from a stream that cannot seek: " + e.Message());
+  }
+  TextBudget = PngTextAllowance(left);
   std::uint8_t sig[8];
   if (stream.Read(sig, 8) != 8 || std::memcmp(sig, kSignature, 8) != 0) throw EspPngError("Invalid PNG signature");
   // Second copies of the chunks held once are read and left out; so are a
@@ -937,7 +920,7 @@ void TspPngImage::LoadFromStream(TStream& stream) {
       if (!problem.empty()) throw EspPngError(problem);
       auto* palette = NameIs(name, "tRNS") ? dynamic_cast<TspPngLayerPLTE*>(FindChunk("PLTE")) : nullptr;
       const std::string size = empty_trns ? std::string()
-                                          : SizeProblem(name, len, Header()->ColorType,
+                                          : SizeProblem(name, len, Header()->ColorType, Header()->BitDepth,
                                                         palette ? palette->PaletteCount : 0);
       if (!size.empty()) throw EspPngError(Format("PNG chunk %s is corrupt: %s", shown, size));
       if (NameIs(name, "IEND") && !order->Data() && ImageDataSize(*Header()) > 0)
@@ -981,42 +964,104 @@ std::string BufferProblem(const TspPngLayerIHDR& h) {
 
 }  // namespace
 
+namespace {
+
+// Ancillary chunks PNG places before the palette and the image data, and
+// those it places before the image data.
+constexpr const char* kBeforePalette[] = {"cHRM", "iCCP", "sBIT", "sRGB"};
+constexpr const char* kBeforeData[] = {"bKGD", "hIST", "pHYs", "sPLT", "oFFs", "pCAL", "sCAL"};
+
+template <std::size_t N>
+bool NameIn(const char name[4], const char* const (&names)[N]) {
+  return std::any_of(names, names + N, [name](const char* n) { return NameIs(name, n); });
+}
+
+// The chunks in the order they are written: those of kBeforePalette that
+// stand after the first PLTE or IDAT chunk go just before it, those of
+// kBeforeData that stand after the first IDAT chunk just before that, each
+// in their order. gAMA and tRNS stay: out of place, they are refused.
+std::vector<TspPngLayer*> WriteOrder(const std::vector<TspPngLayer*>& list) {
+  const auto first = [&list](const char* name) {
+    return std::find_if(list.begin(), list.end(), [name](TspPngLayer* c) { return NameIs(c->ChunkName, name); }) -
+           list.begin();
+  };
+  const std::ptrdiff_t data = first("IDAT"), palette = std::min(data, first("PLTE"));
+  const auto late = [&](std::ptrdiff_t i) {
+    const char* name = list[i]->ChunkName;
+    return (i > palette && NameIn(name, kBeforePalette)) || (i > data && NameIn(name, kBeforeData));
+  };
+  std::vector<TspPngLayer*> out;
+  const auto move_up = [&](std::ptrdiff_t at, bool palette_kind) {
+    for (std::ptrdiff_t j = at + 1; j < std::ssize(list); ++j)
+      if (late(j) && NameIn(list[j]->ChunkName, kBeforePalette) == palette_kind) out.push_back(list[j]);
+  };
+  for (std::ptrdiff_t i = 0; i < std::ssize(list); ++i) {
+    if (i == palette) move_up(i, true);
+    if (i == data) move_up(i, false);
+    if (!late(i)) out.push_back(list[i]);
+  }
+  return out;
+}
+
+// Why a tEXt or zTXt chunk's data, as written, would not read back alike, or
+// "": a keyword of 1 to 79 bytes; for zTXt compression method 0 and a zlib
+// stream; a text without a NUL (readers cut it there). Adds the text's bytes
+// to texts: a zTXt object's text, or a plain zTXt chunk's, inflated up to max.
+std::string TextProblem(TspPngLayer& c, const std::uint8_t* d, std::int64_t size, std::int64_t max,
+                        std::int64_t& texts) {
+  const int k = KeywordLength(d, size);
+  if (std::string problem = KeywordProblem(std::string(reinterpret_cast<const char*>(d), k)); !problem.empty())
+    return "keyword " + problem;
+  std::string inflated;
+  const std::string* text = &inflated;
+  if (NameIs(c.ChunkName, "tEXt")) {
+    inflated.assign(reinterpret_cast<const char*>(d) + std::min<std::int64_t>(k + 1, size),
+                    static_cast<std::size_t>(std::max<std::int64_t>(size - k - 1, 0)));
+  } else {
+    if (size < k + 2) return "is invalid: no compression method";
+    if (d[k + 1] != 0) return Format("is invalid: compression method %d is unknown", int{d[k + 1]});
+    if (auto* typed = dynamic_cast<TspPngLayerzTXt*>(&c)) {
+      text = &typed->Text;
+    } else if (!InflateText(d + k + 2, static_cast<std::size_t>(size - k - 2), max - texts, inflated)) {
+      return std::ssize(inflated) > max - texts ? "text is too long to be read back" : "text does not inflate";
+    }
+    texts += std::ssize(*text);
+  }
+  return text->find('\0') == std::string::npos ? std::string() : "text holds a NUL";
+}
+
+}  // namespace
+
 void TspPngImage::SaveToStream(TStream& stream) {
   TspPngLayerIHDR* h = Header();
   if (!h) throw EspPngError("PNG image has no header chunk");
-  // What a reader refuses or drops is not written. A depth of 2 is written as 4.
-  if (!ValidColourAndDepth(h->ColorType, h->BitDepth == 2 ? 4 : h->BitDepth))
+  // What a reader refuses, drops or reads otherwise is not written. A depth
+  // of 2 is written as 4.
+  const int depth = h->BitDepth == 2 ? 4 : h->BitDepth;
+  if (!ValidColourAndDepth(h->ColorType, depth))
     throw EspPngError(
         Format("PNG colour type %d does not allow bit depth %d", int{h->ColorType}, int{h->BitDepth}));
   if (h->CompressionMethod != 0)
     throw EspPngError(Format("PNG compression method %d is unknown", int{h->CompressionMethod}));
+  if (h->FilterMethod != 0) throw EspPngError(Format("PNG filter method %d is unknown", int{h->FilterMethod}));
   if (InterlaceMethod > 1)
     throw EspPngError(Format("PNG interlace method %d is unknown", int{InterlaceMethod}));
   if (const std::string problem = BufferProblem(*h); !problem.empty()) throw EspPngError(problem);
   // The header first and IEND last: ancillary chunks after IEND (appended to
   // the list) are written before it.
-  ChunkOrder order(h->ColorType);
-  std::vector<TspPngLayer*> chunks{h};
+  std::vector<TspPngLayer*> list;
   TspPngLayer* end = nullptr;
-  int palette_entries = 0;
-  std::int64_t texts = 0;
-  unsigned seen = 0;  // of the chunks held once
-  auto check_size = [&](TspPngLayer* c) {
-    std::string problem = SizeProblem(c->ChunkName, c->DataSize(), h->ColorType, palette_entries);
-    // The chunks' own classes write their size; a plain chunk its data.
-    const std::int64_t fixed = &c->ChunkClass() == &TspPngLayer::kClass ? FixedSize(c->ChunkName) : -1;
-    if (problem.empty() && fixed >= 0 && c->DataSize() != fixed)
-      problem = Format("size %d, not %d", c->DataSize(), fixed);
-    if (!problem.empty())
-      throw EspPngError(Format("PNG chunk %s is invalid: %s", ShownName(c->ChunkName), problem));
-  };
   for (int i = 1; i < Chunks.Count(); ++i) {
     auto* c = static_cast<TspPngLayer*>(Chunks.Items(i));
     const std::string shown = ShownName(c->ChunkName);
     if (!NameIsLetters(c->ChunkName)) throw EspPngError(Format("Invalid PNG chunk name %s", shown));
-    if (IsCritical(c->ChunkName) && &c->ChunkClass() == &TspPngLayer::kClass &&
-        !FindPngChunkClass(c->ChunkName))
-      throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
+    const TspPngChunkClass* cls = FindPngChunkClass(c->ChunkName);
+    if (IsCritical(c->ChunkName) && !cls) throw EspPngError(Format("PNG chunk %s is critical and unknown", shown));
+    // A chunk of a known name is written by its class, or as the plain
+    // chunk's data (checked below); only the image data's class writes image data.
+    const TspPngChunkClass& own = c->ChunkClass();
+    if (cls && &own != cls && (&own != &TspPngLayer::kClass || NameIs(c->ChunkName, "IDAT")))
+      throw EspPngError(Format("PNG chunk %s is of class %s, not %s", shown, own.class_name, cls->class_name));
     if (NameIs(c->ChunkName, "IEND")) {
       if (end) throw EspPngError("PNG image has more than one IEND chunk");
       end = c;
@@ -1024,35 +1069,85 @@ void TspPngImage::SaveToStream(TStream& stream) {
     }
     if (end && IsCritical(c->ChunkName))
       throw EspPngError(Format("PNG chunk %s comes after the IEND chunk", shown));
+    list.push_back(c);
+  }
+  if (!end) throw EspPngError("PNG image has no IEND chunk");
+  list = WriteOrder(list);
+  list.push_back(end);
+
+  // Every chunk but the image data is made first and checked by what it
+  // holds; the image data is made as the file is written.
+  struct Piece {
+    TspPngLayer* chunk;
+    std::int64_t at, size;  // in made; at -1: the image data
+  };
+  std::vector<Piece> pieces;
+  TMemoryStream made;
+  ChunkOrder order(h->ColorType);
+  int palette_entries = 0;
+  unsigned seen = 0;  // of the chunks held once
+  for (TspPngLayer* c : list) {
+    const std::string shown = ShownName(c->ChunkName);
     if (const std::string problem = order.Next(c->ChunkName); !problem.empty()) throw EspPngError(problem);
     if (const int k = OnceIndex(c->ChunkName); k >= 0) {
       if (seen & (1u << k)) throw EspPngError(Format("PNG image has more than one %s chunk", shown));
       seen |= 1u << k;
     }
-    if (NameIs(c->ChunkName, "PLTE")) {
-      auto* p = dynamic_cast<TspPngLayerPLTE*>(c);
-      palette_entries = p ? p->EntriesToWrite() : c->DataSize() / 3;
-      if (palette_entries == 0) throw EspPngError("PNG chunk PLTE is invalid: palette without entries");
+    if (NameIs(c->ChunkName, "IDAT")) {
+      pieces.push_back({c, -1, 0});
+      continue;
     }
-    check_size(c);
     if (auto* t = dynamic_cast<TspPngLayertEXt*>(c)) {
       const std::string problem = KeywordProblem(t->Keyword);
       if (!problem.empty()) throw EspPngError(Format("PNG chunk %s keyword %s", shown, problem));
-      if (dynamic_cast<TspPngLayerzTXt*>(c))
-        texts += static_cast<std::int64_t>(std::max<std::size_t>(t->Text.size(), 1));
     }
-    chunks.push_back(c);
+    const std::int64_t at = made.Size();
+    if (!c->SaveToStream(made)) throw EspPngError(Format("Cannot write PNG chunk %s", shown));
+    pieces.push_back({c, at, made.Size() - at});
+    const std::int64_t size = made.Size() - at - 12;
+    const auto* bytes = static_cast<const std::uint8_t*>(made.Memory()) + at;
+    if (size < 0 || GetBE32(bytes) != size || std::memcmp(bytes + 4, c->ChunkName, 4) != 0)
+      throw EspPngError(Format("PNG chunk %s is not made as one chunk of that name", shown));
+    std::string problem;
+    if (NameIs(c->ChunkName, "PLTE")) {
+      palette_entries = static_cast<int>(size / 3);
+      if (size == 0) problem = "palette without entries";
+      if (size % 3 != 0 || size > 3 * 256) problem = Format("size %d, not 3 bytes per entry up to 256 entries", size);
+    } else {
+      problem = SizeProblem(c->ChunkName, size, h->ColorType, depth, palette_entries);
+      const std::int64_t fixed = FixedSize(c->ChunkName);
+      if (problem.empty() && fixed >= 0 && size != fixed) problem = Format("size %d, not %d", size, fixed);
+    }
+    if (!problem.empty()) throw EspPngError(Format("PNG chunk %s is invalid: %s", shown, problem));
   }
-  if (!end) throw EspPngError("PNG image has no IEND chunk");
-  if (const std::string problem = order.Next(end->ChunkName); !problem.empty()) throw EspPngError(problem);
-  check_size(end);
   if (!order.Data() && ImageDataSize(*h) > 0) throw EspPngError("PNG image has no image data");
-  chunks.push_back(end);
-  auto write = [&chunks](TStream& out) {
+  if (h->ColorType == 3) {
+    if (const std::int64_t at = FirstIndexPast(*h, palette_entries); at >= 0)
+      throw EspPngError(Format("PNG pixel %d, %d indexes past the palette's %d entries", at % h->Width,
+                               at / h->Width, palette_entries));
+  }
+  // Texts, against what the largest file this can make allows (deflate's
+  // worst case for the image data, in the smallest IDAT chunks); the file
+  // itself is measured below.
+  const std::int64_t raw = ImageDataSize(*h), packed = raw + raw / 1000 + 1024;
+  const std::int64_t largest = 8 + 25 + made.Size() + packed + 12 * (packed / std::max(1, MaxIdatSize) + 2);
+  std::int64_t texts = 0;
+  for (const Piece& p : pieces) {
+    if (!NameIs(p.chunk->ChunkName, "tEXt") && !NameIs(p.chunk->ChunkName, "zTXt")) continue;
+    const auto* d = static_cast<const std::uint8_t*>(made.Memory()) + p.at + 8;
+    const std::string problem = TextProblem(*p.chunk, d, p.size - 12, PngTextAllowance(largest), texts);
+    if (!problem.empty()) throw EspPngError(Format("PNG chunk %s %s", ShownName(p.chunk->ChunkName), problem));
+  }
+  auto write = [&](TStream& out) {
     out.WriteBuffer(kSignature, 8);
-    for (TspPngLayer* c : chunks)
-      if (!c->SaveToStream(out))
-        throw EspPngError(Format("Cannot write PNG chunk %s", ShownName(c->ChunkName)));
+    if (!h->SaveToStream(out)) throw EspPngError("Cannot write PNG chunk IHDR");
+    for (const Piece& p : pieces) {
+      if (p.at >= 0) {
+        out.WriteBuffer(static_cast<const std::uint8_t*>(made.Memory()) + p.at, p.size);
+      } else if (!p.chunk->SaveToStream(out)) {
+        throw EspPngError(Format("Cannot write PNG chunk %s", ShownName(p.chunk->ChunkName)));
+      }
+    }
   };
   if (texts <= PngTextAllowance(0)) return write(stream);
   // The allowance grows with the whole file: the file is made first.

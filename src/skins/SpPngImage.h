@@ -287,13 +287,18 @@ class TspPngImage : public TObject {
   // Raises EspPngError when the data is not a whole, readable PNG image.
   void LoadFromStream(TStream& stream);
   // Raises EspPngError, before writing, for what a reader would refuse or
-  // not read back: an undefined colour type, depth, compression or
-  // interlace method, a header its buffers were not made for, a critical
-  // chunk no class knows, chunks out of order or repeated (one header, one
-  // PLTE, gAMA and tRNS before the data, one run of IDAT, one IEND), a PLTE,
-  // gAMA or tRNS of the wrong size, a keyword that is empty, past 79 bytes
-  // or holds a NUL, texts beyond what the whole file allows. IEND is
-  // written last, after any ancillary chunks that follow it in the list.
+  // read otherwise, judged by each chunk's name and the bytes it makes: an
+  // undefined colour type, depth, compression, filter or interlace method,
+  // a header its buffers were not made for, a critical chunk no class
+  // knows, a chunk of a known name in another class (a plain chunk is
+  // checked by its data; image data only by its class), chunks out of
+  // order or repeated (one header, one PLTE, gAMA and tRNS before the data,
+  // one run of IDAT, one IEND), a PLTE, gAMA, tRNS, pHYs or tIME of the
+  // wrong size, a keyword that is empty, past 79 bytes or holds a NUL, a
+  // text holding a NUL, a zTXt that does not inflate, texts beyond what the
+  // whole file allows, palette pixels past the palette. IEND is written
+  // last, after any ancillary chunks that follow it in the list; ancillary
+  // chunks PNG puts before the palette or the data are written there.
   void SaveToStream(TStream& stream);
 
   // A fresh image of one header, IDAT and IEND chunk with zeroed pixels

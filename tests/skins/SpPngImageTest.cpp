@@ -15,6 +15,7 @@
 
 #include "SkinTestSupport.h"
 #include "skins/SpPngIdat.h"
+#include "support/PipeFeed.h"
 #include "support/Sanitized.h"
 
 namespace vt {
@@ -813,6 +814,12 @@ TEST_F(PngImageTest, WriterChecksOrderCountsAndHeader) {
          AddChunk(i, "tIME", 1);
        },
        "PNG image has more than one tIME chunk"},
+      {"second transparency", 0,
+       [](TspPngImage& i) {
+         AddChunk(i, "tRNS", 1)->SetDataSize(2);
+         AddChunk(i, "tRNS", 1)->SetDataSize(2);
+       },
+       "PNG image has more than one tRNS chunk"},
       {"plain physical size of 8 bytes", 2, [](TspPngImage& i) { AddPlainChunk(i, "pHYs", 8); },
        "PNG chunk pHYs is invalid: size 8, not 9"},
       {"plain time of 8 bytes", 2, [](TspPngImage& i) { AddPlainChunk(i, "tIME", 8); },
@@ -881,6 +888,295 @@ TEST_F(PngImageTest, WriterChecksOrderCountsAndHeader) {
   auto* back = dynamic_cast<TspPngLayertEXt*>(image_.FindChunk("tEXt"));
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(back->Text, "skin");
+}
+
+// A plain chunk of name and data in place of the image's chunk of that name
+// (after the header when it has none).
+TspPngLayer* PutPlainChunk(TspPngImage& img, const char* name, const std::string& data) {
+  auto* c = new TspPngLayer(&img);
+  std::memcpy(c->ChunkName, name, 4);
+  c->SetDataSize(static_cast<int>(data.size()));
+  std::memcpy(c->Data(), data.data(), data.size());
+  int at = 1;
+  if (TspPngLayer* old = img.FindChunk(name)) {
+    while (img.Chunks.Items(at) != old) ++at;
+    delete static_cast<TspPngLayer*>(img.Chunks.Remove(old));
+  }
+  img.InsertChunk(at, c);
+  return c;
+}
+
+TspPngLayertEXt* AddText(TspPngImage& img, const char* name, const std::string& text, int index = -1) {
+  auto* t = static_cast<TspPngLayertEXt*>(AddChunk(img, name, index));
+  t->Keyword = "Comment";
+  t->Text = text;
+  return t;
+}
+
+// A palette of 5 entries, then the pixel at x, y set to index.
+void FivePaletteEntries(TspPngImage& i, std::uint32_t x, std::uint32_t y, std::uint8_t index) {
+  static_cast<TspPngLayerPLTE*>(i.FindChunk("PLTE"))->PaletteCount = 5;
+  i.Header()->DibRow(y)[x] = index;
+}
+
+// Lists that readers would read otherwise are refused before anything is
+// written; the checks go by each chunk's name and what it holds, not only by
+// its class. The sound form next to each flaw is written and read alike.
+TEST_F(PngImageTest, WriterRefusesWhatReadersReadOtherwise) {
+  using test::Chunk;
+  struct Case {
+    const char* what;
+    int color, depth;
+    std::function<void(TspPngImage&)> change;
+    std::string error;  // empty: written, read back by both readers
+  };
+  const auto depth1_palette = [](int entries, int transparent) {
+    return [=](TspPngImage& i) {
+      static_cast<TspPngLayerPLTE*>(i.FindChunk("PLTE"))->PaletteCount = entries;
+      AddChunk(i, "tRNS", 2)->SetDataSize(transparent);
+    };
+  };
+  const Case cases[] = {
+      {"plain palette of 4 bytes", 3, 8, [](TspPngImage& i) { PutPlainChunk(i, "PLTE", std::string(4, 'p')); },
+       "PNG chunk PLTE is invalid: size 4, not 3 bytes per entry up to 256 entries"},
+      {"plain palette of 771 bytes", 3, 8,
+       [](TspPngImage& i) { PutPlainChunk(i, "PLTE", std::string(771, 'p')); },
+       "PNG chunk PLTE is invalid: size 771, not 3 bytes per entry up to 256 entries"},
+      {"plain palette of 256 entries", 3, 8,
+       [](TspPngImage& i) { PutPlainChunk(i, "PLTE", std::string(768, 'p')); }, ""},
+      {"image data copied as a plain chunk", 2, 8,
+       [](TspPngImage& i) {
+         TspPngLayer copy(&i);
+         copy.Assign(i.FindChunk("IDAT"));
+         PutPlainChunk(i, "IDAT", std::string(reinterpret_cast<const char*>(copy.Data()),
+                                              static_cast<std::size_t>(copy.DataSize())));
+       },
+       "PNG chunk IDAT is of class TspPngLayer, not TspPngLayerIDAT"},
+      {"image data renamed", 2, 8, [](TspPngImage& i) { std::memcpy(AddChunk(i, "IDAT", 1)->ChunkName, "idAT", 4); },
+       "PNG chunk idAT is not made as one chunk of that name"},
+      {"text renamed critical", 2, 8,
+       [](TspPngImage& i) { std::memcpy(AddText(i, "tEXt", "t", 1)->ChunkName, "TEXt", 4); },
+       "PNG chunk TEXt is critical and unknown"},
+      {"text renamed ancillary", 2, 8,
+       [](TspPngImage& i) { std::memcpy(AddText(i, "tEXt", "t")->ChunkName, "teXt", 4); },
+       ""},
+      {"time named pHYs", 2, 8, [](TspPngImage& i) { std::memcpy(AddChunk(i, "tIME", 1)->ChunkName, "pHYs", 4); },
+       "PNG chunk pHYs is of class TspPngLayertIME, not TspPngLayerpHYs"},
+      {"compressed text named tEXt", 2, 8,
+       [](TspPngImage& i) { std::memcpy(AddText(i, "zTXt", "t")->ChunkName, "tEXt", 4); },
+       "PNG chunk tEXt is of class TspPngLayerzTXt, not TspPngLayertEXt"},
+      {"filter method 1", 2, 8, [](TspPngImage& i) { i.Header()->FilterMethod = 1; },
+       "PNG filter method 1 is unknown"},
+      {"depth 1: transparency of 3 entries, palette of 5", 3, 1, depth1_palette(5, 3),
+       "PNG chunk tRNS is invalid: 3 entries where bit depth 1 indexes 2"},
+      {"depth 1: transparency of 2 entries, palette of 5", 3, 1, depth1_palette(5, 2), ""},
+      {"depth 1: transparency of 2 entries, palette of 1", 3, 1, depth1_palette(1, 2),
+       "PNG chunk tRNS is invalid: 2 entries for a palette of 1"},
+      {"pixel of the palette's last entry", 3, 8, [](TspPngImage& i) { FivePaletteEntries(i, 3, 2, 4); }, ""},
+      {"pixel past the palette", 3, 8, [](TspPngImage& i) { FivePaletteEntries(i, 3, 2, 5); },
+       "PNG pixel 3, 2 indexes past the palette's 5 entries"},
+      {"interlaced pixel past the palette", 3, 8,
+       [](TspPngImage& i) {
+         i.InterlaceMethod = 1;
+         FivePaletteEntries(i, 15, 15, 6);
+       },
+       "PNG pixel 15, 15 indexes past the palette's 5 entries"},
+      {"depth 1 pixel past a palette of 1", 3, 1,
+       [](TspPngImage& i) {
+         static_cast<TspPngLayerPLTE*>(i.FindChunk("PLTE"))->PaletteCount = 1;
+         i.Header()->DibRow(0)[1] = 0x01;
+       },
+       "PNG pixel 15, 0 indexes past the palette's 1 entries"},
+      {"text holding a NUL", 2, 8, [](TspPngImage& i) { AddText(i, "tEXt", std::string("a\0b", 3)); },
+       "PNG chunk tEXt text holds a NUL"},
+      {"compressed text holding a NUL", 2, 8, [](TspPngImage& i) { AddText(i, "zTXt", std::string("a\0b", 3)); },
+       "PNG chunk zTXt text holds a NUL"},
+      {"plain text holding a NUL", 2, 8,
+       [](TspPngImage& i) { PutPlainChunk(i, "tEXt", std::string("k\0a\0b", 5)); },
+       "PNG chunk tEXt text holds a NUL"},
+      {"plain text", 2, 8, [](TspPngImage& i) { PutPlainChunk(i, "tEXt", std::string("k\0ab", 4)); }, ""},
+      {"plain compressed text of method 1", 2, 8,
+       [](TspPngImage& i) { PutPlainChunk(i, "zTXt", std::string("k\0\1", 3) + test::Deflated("ab")); },
+       "PNG chunk zTXt is invalid: compression method 1 is unknown"},
+      {"plain compressed text that does not inflate", 2, 8,
+       [](TspPngImage& i) { PutPlainChunk(i, "zTXt", std::string("k\0\0junk", 7)); },
+       "PNG chunk zTXt text does not inflate"},
+      {"plain compressed text of no bytes", 2, 8, [](TspPngImage& i) { PutPlainChunk(i, "zTXt", ""); },
+       "PNG chunk zTXt keyword is empty"},
+      {"plain compressed text holding a NUL", 2, 8,
+       [](TspPngImage& i) {
+         PutPlainChunk(i, "zTXt", std::string("k\0\0", 3) + test::Deflated(std::string("a\0b", 3)));
+       },
+       "PNG chunk zTXt text holds a NUL"},
+      {"plain compressed text", 2, 8,
+       [](TspPngImage& i) { PutPlainChunk(i, "zTXt", std::string("k\0\0", 3) + test::Deflated("ab")); }, ""},
+      {"transparency before a suggested palette", 2, 8,
+       [](TspPngImage& i) {
+         AddPalette(i, 1, 1);
+         AddChunk(i, "tRNS", 1)->SetDataSize(6);
+       },
+       "PNG chunk tRNS comes before the PLTE chunk"},
+      {"transparency after a suggested palette", 2, 8,
+       [](TspPngImage& i) {
+         AddChunk(i, "tRNS", 1)->SetDataSize(6);
+         AddPalette(i, 1, 1);
+       },
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TspPngImage img;
+    img.CreateBlank(static_cast<std::uint8_t>(c.color), static_cast<std::uint8_t>(c.depth), 16, 16);
+    c.change(img);
+    TMemoryStream out;
+    const std::string message = test::MessageOf<EspPngError>([&] { img.SaveToStream(out); });
+    if (!c.error.empty()) {
+      EXPECT_EQ(message, c.error);
+      EXPECT_EQ(out.Size(), 0);
+      continue;
+    }
+    ASSERT_EQ(message, "(no exception)");
+    const std::string bytes(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
+    EXPECT_TRUE(LibpngStrictReads(bytes));
+    TspPngImage back;
+    test::LoadPngBytes(back, bytes);
+    EXPECT_EQ(back.Chunks.Count(), img.Chunks.Count());
+    if (auto* z = dynamic_cast<TspPngLayerzTXt*>(back.FindChunk("zTXt"))) {
+      EXPECT_EQ(z->Text, "ab");
+    }
+  }
+}
+
+// Ancillary chunks that PNG puts before the palette or the image data are
+// written there when the list holds them later (appended after a blank
+// image, or kept after the data on reading); the list is left as it is.
+TEST_F(PngImageTest, AncillaryChunksAreWrittenWherePngPutsThem) {
+  using test::Chunk;
+  const auto names = [](const std::string& png) {
+    std::string out;
+    for (const auto& [name, data] : test::SplitChunks(png)) out += (out.empty() ? "" : " ") + name;
+    return out;
+  };
+  const auto list = [](const TspPngImage& img) {
+    std::string out;
+    for (int i = 0; i < img.Chunks.Count(); ++i)
+      out += (i ? " " : "") + std::string(static_cast<TspPngLayer*>(img.Chunks.Items(i))->ChunkName, 4);
+    return out;
+  };
+  TspPngImage img;
+  img.CreateBlank(3, 8, 4, 4);
+  img.Chunks.Add(img.CreateChunk("tIME"));
+  auto* phys = static_cast<TspPngLayerpHYs*>(img.CreateChunk("pHYs"));
+  phys->PixelsPerUnitX = 3780;
+  phys->PixelsPerUnitY = 2835;
+  phys->UnitSpecifier = 1;
+  img.Chunks.Add(phys);
+  for (const auto& [name, data] : {std::pair<const char*, std::string>{"sBIT", std::string(3, '\x08')},
+                                   {"bKGD", std::string(1, '\0')}}) {
+    auto* c = new TspPngLayer(&img);
+    std::memcpy(c->ChunkName, name, 4);
+    c->SetDataSize(static_cast<int>(data.size()));
+    std::memcpy(c->Data(), data.data(), data.size());
+    img.Chunks.Add(c);
+  }
+  const std::string before = list(img);
+  EXPECT_EQ(before, "IHDR PLTE IDAT IEND tIME pHYs sBIT bKGD");
+  const std::string saved = test::SavePngBytes(img);
+  EXPECT_EQ(names(saved), "IHDR sBIT PLTE pHYs bKGD IDAT tIME IEND");
+  EXPECT_EQ(list(img), before);
+  EXPECT_TRUE(LibpngStrictReads(saved));
+  Load(saved);
+  auto* back = dynamic_cast<TspPngLayerpHYs*>(image_.FindChunk("pHYs"));
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->PixelsPerUnitX, 3780u);
+  EXPECT_EQ(back->PixelsPerUnitY, 2835u);
+  EXPECT_EQ(back->UnitSpecifier, 1);
+  // Saved again, alike.
+  EXPECT_EQ(test::SavePngBytes(image_), saved);
+
+  // A pHYs the reader keeps after the data goes before it; one in place stays.
+  const std::string rows = test::Deflated(std::string(8, '\0'));
+  const std::string head = test::kPngSignature + Chunk("IHDR", test::IhdrData(1, 2, 8, 2)),
+                    phys_chunk = Chunk("pHYs", std::string(9, '\1')), text = Chunk("tEXt", std::string("k\0v", 3));
+  for (const std::string& file : {head + Chunk("IDAT", rows) + text + phys_chunk + Chunk("IEND", ""),
+                                  head + phys_chunk + Chunk("IDAT", rows) + text + Chunk("IEND", "")}) {
+    Load(file);
+    const std::string again = test::SavePngBytes(image_);
+    EXPECT_EQ(names(again), "IHDR pHYs IDAT tEXt IEND");
+    EXPECT_TRUE(LibpngStrictReads(again));
+  }
+}
+
+// The reader needs a stream it can seek in: one that cannot is refused as a
+// PNG error, not a system one.
+TEST_F(PngImageTest, StreamThatCannotSeekIsRefused) {
+  TspPngImage img;
+  img.CreateBlank(0, 8, 2, 2);
+  test::TPipeFeed feed(test::SavePngBytes(img));
+  const std::string message = test::MessageOf<EspPngError>([&] { image_.LoadFromStream(feed.In()); });
+  EXPECT_EQ(message.rfind("PNG image cannot be read from a stream that cannot seek", 0), 0u) << message;
+  EXPECT_EQ(image_.TextBudget, -1);
+}
+
+// Transparency that readers drop by default, and refuse strictly, changes
+// the colours shown: refused, as a tRNS past the palette is.
+TEST_F(PngImageTest, TransparencyReadersDropIsRefused) {
+  using test::Chunk;
+  const std::string end = Chunk("IEND", "");
+  const std::string rgb = test::kPngSignature + Chunk("IHDR", test::IhdrData(2, 2, 8, 2)),
+                    rgb_data = Chunk("IDAT", test::Deflated(std::string(14, '\0'))),
+                    pal = test::kPngSignature + Chunk("IHDR", test::IhdrData(2, 2, 1, 3)),
+                    pal_data = Chunk("IDAT", test::Deflated(std::string(4, '\0'))),
+                    plte5 = Chunk("PLTE", std::string(15, '\x40')), trns6 = Chunk("tRNS", std::string(6, '\0'));
+  const std::pair<std::string, std::string> cases[] = {
+      {rgb + trns6 + Chunk("PLTE", std::string(6, '\x40')) + rgb_data + end,
+       "PNG chunk tRNS comes before the PLTE chunk"},
+      {rgb + Chunk("PLTE", std::string(6, '\x40')) + trns6 + rgb_data + end, ""},
+      {pal + plte5 + Chunk("tRNS", std::string(3, '\0')) + pal_data + end,
+       "PNG chunk tRNS is corrupt: 3 entries where bit depth 1 indexes 2"},
+      {pal + plte5 + Chunk("tRNS", std::string(2, '\0')) + pal_data + end, ""},
+  };
+  for (const auto& [file, error] : cases) {
+    SCOPED_TRACE(error);
+    EXPECT_FALSE(LibpngRgba(file).empty());
+    EXPECT_EQ(LibpngStrictReads(file), error.empty());
+    EXPECT_EQ(Message(file), error.empty() ? "(no exception)" : error);
+  }
+}
+
+// Flaws the reader takes that strict libpng refuses, and their save: a zTXt
+// of method 1 is written as method 0; a keyword a reader would drop and
+// palette pixels past the palette are refused.
+TEST_F(PngImageTest, FlawsTheReaderTakesAreSavedSoundOrRefused) {
+  using test::Chunk;
+  const std::string rgb = test::kPngSignature + Chunk("IHDR", test::IhdrData(2, 2, 8, 2)),
+                    rgb_data = Chunk("IDAT", test::Deflated(std::string(14, '\0'))), end = Chunk("IEND", "");
+  const auto ztxt = [](const std::string& keyword, char method) {
+    return Chunk("zTXt", keyword + '\0' + method + test::Deflated("ab"));
+  };
+  const std::pair<std::string, std::string> cases[] = {
+      {rgb + ztxt("k", '\1') + rgb_data + end, ""},
+      {rgb + ztxt("", '\0') + rgb_data + end, "PNG chunk zTXt keyword is empty"},
+      {rgb + ztxt(std::string(80, 'k'), '\0') + rgb_data + end, "PNG chunk zTXt keyword is longer than 79 bytes"},
+      {rgb + Chunk("zTXt", "") + rgb_data + end, "PNG chunk zTXt keyword is empty"},
+      {test::kPngSignature + Chunk("IHDR", test::IhdrData(2, 2, 8, 3, 0, 0, 1)) +
+           Chunk("PLTE", std::string(15, '\x40')) +
+           Chunk("IDAT", test::Deflated(std::string("\0\6\0\6\0\6\6", 7))) + end,
+       "PNG pixel 0, 0 indexes past the palette's 5 entries"},
+  };
+  for (const auto& [file, error] : cases) {
+    SCOPED_TRACE(error);
+    EXPECT_FALSE(LibpngStrictReads(file));
+    ASSERT_EQ(Message(file), "(no exception)");
+    TMemoryStream out;
+    EXPECT_EQ(test::MessageOf<EspPngError>([&] { image_.SaveToStream(out); }),
+              error.empty() ? "(no exception)" : error);
+    if (!error.empty()) continue;
+    const std::string bytes(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
+    EXPECT_TRUE(LibpngStrictReads(bytes));
+    Load(bytes);
+    EXPECT_EQ(dynamic_cast<TspPngLayerzTXt*>(image_.FindChunk("zTXt"))->Text, "ab");
+  }
 }
 
 // ---- Texts and memory ----
