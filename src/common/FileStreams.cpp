@@ -76,7 +76,7 @@ void THandleStream::SetSize(std::int64_t new_size) {
 // ---- TFileStreamEx ----------------------------------------------------------
 
 TFileStreamEx::TFileStreamEx(const std::string& file_name, std::uint16_t mode, int retry_seconds,
-                             std::uint32_t options)
+                             std::uint32_t options, os::DWORD extra_flags)
     : options_(options), file_name_(file_name) {
   VT_ASSERT_AT(retry_seconds >= 0, "StreamUtils", 1186);
   created_ = mode == kFileModeCreate;
@@ -109,6 +109,7 @@ TFileStreamEx::TFileStreamEx(const std::string& file_name, std::uint16_t mode, i
   if (options & fsoOverlapped) flags |= os::kFileFlagOverlapped;
   if (options & fsoRandomAccess) flags |= os::kFileFlagRandomAccess;
   if (flags == 0) flags = os::kFileAttributeNormal;
+  flags |= extra_flags;
 
   const std::int64_t all_attempts = std::int64_t{retry_seconds} * 20;
   std::int64_t attempts = all_attempts;
@@ -121,7 +122,7 @@ TFileStreamEx::TFileStreamEx(const std::string& file_name, std::uint16_t mode, i
     }
     const os::DWORD err = os::GetLastError();
     if (attempts <= 0 || err == os::kErrorFileNotFound || err == os::kErrorPathNotFound ||
-        err == os::kErrorInvalidDrive) {
+        err == os::kErrorInvalidDrive || err == os::kErrorCantAccessFile) {
       if ((options & fsoCreateFolder) && !folder_created) {
         folder_created = true;
         bool worked = false;
@@ -260,7 +261,7 @@ void TMappedViewCache::Clear() {
 
 TMappedFileStream::TMappedFileStream(const std::string& file_name, std::uint16_t mode, int retry_seconds,
                                      std::uint32_t options)
-    : TFileStreamEx(file_name, mode, retry_seconds, options) {
+    : TFileStreamEx(file_name, mode, retry_seconds, options, os::kFileFlagRegularFileOnly) {
   if (mode == kFileModeCreate || (mode & 3) == 1 || (mode & 3) == 2) options_ |= fsoWritable;
   if (!(options_ & fsoNoSizeCheck)) size_ = GetFileSizeChecked(Handle(), true);
 }

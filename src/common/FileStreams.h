@@ -89,7 +89,8 @@ class TFileStreamEx : public THandleStream {
   // Opens or creates FileName, retrying for RetrySeconds when the file is
   // busy. Raises EFOpenError "Cannot open file: %s", EFCreateError "Cannot
   // create file: %s", or the read-only texts.
-  TFileStreamEx(const std::string& file_name, std::uint16_t mode, int retry_seconds = 0, std::uint32_t options = 0);
+  TFileStreamEx(const std::string& file_name, std::uint16_t mode, int retry_seconds = 0, std::uint32_t options = 0)
+      : TFileStreamEx(file_name, mode, retry_seconds, options, 0) {}
 
   // Short transfers raise "Failed to %s file '%s' (%d bytes at position %d): %s"
   // unless a read simply met the end of the file.
@@ -110,6 +111,10 @@ class TFileStreamEx : public THandleStream {
   std::int64_t WaitedMilliseconds() const { return waited_ms_; }
 
  protected:
+  // ExtraFlags are added to the open's flags.
+  TFileStreamEx(const std::string& file_name, std::uint16_t mode, int retry_seconds, std::uint32_t options,
+                os::DWORD extra_flags);
+
   std::uint32_t options_ = 0;
 
  private:
@@ -145,6 +150,8 @@ class TMappedViewCache {
   std::unique_ptr<TIntegerViewList> views_;
 };
 
+// Over a regular file only: anything else (a FIFO, whose open would wait
+// for its other end, a device) is refused at once ("Cannot open file").
 class TMappedFileStream : public TFileStreamEx {
  public:
   TMappedFileStream(const std::string& file_name, std::uint16_t mode, int retry_seconds = 0,

@@ -16,6 +16,7 @@
 #include "common/Lists.h"
 #include "common/StreamUtils.h"
 #include "common/StringLists.h"
+#include "platform/Handles.h"
 
 namespace vt {
 
@@ -321,10 +322,62 @@ void TFieldReader::Finish() {
   }
 }
 
-void TFieldReader::Abandon(std::int64_t end) noexcept {
+std::int64_t TFieldReader::SourceBase() noexcept {
+  if (memory_ != nullptr) return 0;
+  if (base_ == -2) {
+    base_ = -1;
+    try {
+      // A pipe's or a device's position means nothing, and asking a pipe
+      // raises.
+      const auto* handle = dynamic_cast<const THandleStream*>(&source_);
+      if (handle == nullptr || os::GetFileType(handle->Handle()) == os::kFileTypeDisk) {
+        const std::int64_t base = source_.Position() - (end_pos_ + hidden_);
+        if (base >= 0) base_ = base;
+      }
+    } catch (const Exception&) {
+    }
+  }
+  return base_;
+}
+
+std::int64_t TFieldReader::SourceEnd() noexcept {
+  if (memory_ != nullptr) return size_;
+  if (source_end_ == -2) {
+    source_end_ = -1;
+    const std::int64_t base = SourceBase();
+    if (base >= 0) {
+      try {
+        // Seeks that mean nothing may answer an end before what was read.
+        const std::int64_t size = source_.Size();
+        if (size - base >= end_pos_ + hidden_) source_end_ = size - base;
+      } catch (const Exception&) {
+      }
+    }
+  }
+  return source_end_;
+}
+
+void TFieldReader::Abandon(std::int64_t header_end, std::int64_t end) noexcept {
   try {
-    SetLimit(end);
-    if (Offset() <= end) SkipTo(end);
+    const std::int64_t source_end = SourceEnd();
+    if (source_end >= 0) {
+      const std::int64_t at = end >= 0 && end <= source_end ? end : std::min(header_end, source_end);
+      if (memory_ != nullptr) {
+        source_.SetPosition(at);
+        return;
+      }
+      // Nothing read goes back: the source is put in place.
+      source_.SetPosition(SourceBase() + at);
+      cur_ = end_ = begin_;
+      end_pos_ = at;
+      hidden_ = 0;
+      return;
+    }
+    // The stated end cannot be checked but by reading up to it.
+    if (end >= 0 && end - header_end <= kMaxBlindSkip) {
+      SetLimit(end);
+      if (Offset() <= end) SkipTo(end);
+    }
     Finish();
   } catch (...) {  // the first failure is the one reported
   }

@@ -150,10 +150,20 @@ class TFieldReader final : public TStream {
   void Resume();
 
   void Finish();
-  // After a failed read of a stand-alone packet: the source is put behind
-  // its stated End where that can be done, so that what follows it can be
-  // read. Never raises.
-  void Abandon(std::int64_t end) noexcept;
+  // After a failed read of a stand-alone packet whose header ends at
+  // HeaderEnd and which states its end at End (negative: a size not to be
+  // trusted), so that a reader that goes on always moves forward: the
+  // source is put at End when that lies within it, else behind the header
+  // (at its end, when that comes first). A source that cannot tell its
+  // size (a pipe) is read on to End when the packet's payload is at most
+  // kMaxBlindSkip, else left behind what was read. Never raises.
+  void Abandon(std::int64_t header_end, std::int64_t end) noexcept;
+  static constexpr std::int64_t kMaxBlindSkip = std::int64_t{16} << 20;
+  // Where offset 0 is in the source; -1 when the source cannot tell (a
+  // pipe, a device, a stream whose seeks mean nothing). Asked once.
+  std::int64_t SourceBase() noexcept;
+  // The source's end as an offset (for memory, its size); -1 when unknown.
+  std::int64_t SourceEnd() noexcept;
 
   // The class of the last stand-alone header read: a look-up cache for the
   // packets of a list, which are mostly of one class.
@@ -195,6 +205,8 @@ class TFieldReader final : public TStream {
   std::int64_t limit_;
   std::int64_t bound_;  // Bound()
   std::int64_t hidden_ = 0;  // bytes read past the limit, behind end_
+  std::int64_t base_ = -2;   // SourceBase(); -2: not asked yet
+  std::int64_t source_end_ = -2;
   std::vector<std::uint8_t> buffer_;
 };
 
@@ -307,22 +319,35 @@ class TFieldWriter final : public TStream {
 class TReaderScope {
  public:
   TReaderScope(TStream& stream, std::int64_t limit) : reader_(TFieldReader::Of(stream)) {
-    if (reader_ == nullptr) reader_ = &own_.emplace(stream, limit);
+    if (reader_ == nullptr) {
+      reader_ = &own_.emplace(stream, limit);
+      start_ = own_->Offset();
+    }
   }
   TFieldReader& operator*() const { return *reader_; }
   TFieldReader* operator->() const { return reader_; }
   void Done() {
     if (own_) own_->Finish();
   }
-  // A failed read of the stand-alone packet ending at End: the scope's own
-  // reader leaves its stream behind it.
-  void Abandon(std::int64_t end) noexcept {
-    if (own_ && end >= 0) own_->Abandon(end);
+  // A failed read of the stand-alone packet whose HeaderSize bytes of
+  // header were read from the scope's start and which ends at End
+  // (negative: a size not to be trusted): the scope's own reader leaves
+  // its stream as TFieldReader::Abandon does.
+  void Abandon(std::int64_t header_size, std::int64_t end) noexcept {
+    if (own_) own_->Abandon(start_ + header_size, end);
+  }
+  // Offsets of the scope's own reader as stream positions; over a stream
+  // that cannot tell its position, counted from the scope's start.
+  std::int64_t StreamPosition(std::int64_t offset) {
+    if (!own_) return offset;
+    const std::int64_t base = own_->SourceBase();
+    return base >= 0 ? base + offset : offset;
   }
 
  private:
   TFieldReader* reader_;
   std::optional<TFieldReader> own_;
+  std::int64_t start_ = 0;
 };
 
 // The writer a save goes through: Stream itself when it is a writer, else

@@ -64,13 +64,19 @@ void ReadHeader(TFieldReader& reader, TPacketStreamingContext* context, const TP
     throw Exception(Format("Cannot load packet. Unknown format version: %d", h.Version));
   if (h.TotalSize < kPacketHeaderSize)
     throw Exception(Format("Cannot load packet. Invalid packet size: %u", h.TotalSize));
-  // A packet that ends past its data is cut short.
-  reader.CheckFits(h.TotalSize - kPacketHeaderSize);
-  // The end is known from here on: a class that cannot be read leaves the
+  // A packet that ends past its data is cut short; outside any packet, so
+  // is one that ends past the source's end, where the source tells it.
+  const std::int64_t payload = static_cast<std::int64_t>(h.TotalSize) - kPacketHeaderSize;
+  reader.CheckFits(static_cast<std::uint64_t>(payload));
+  if (reader.Limit() < 0) {
+    const std::int64_t left = reader.SourceEnd() - reader.Offset();
+    if (left >= 0 && payload > left) throw EReadError();
+  }
+  // The end is trusted from here on: a class that cannot be read leaves the
   // source behind the packet (the caller abandons the read at PayloadEnd).
   info.StoredFieldCount = h.FieldCount > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<std::int32_t>(h.FieldCount);
-  info.PayloadSize = static_cast<std::int64_t>(h.TotalSize) - kPacketHeaderSize;
-  info.PayloadEnd = start + kPacketHeaderSize + info.PayloadSize;
+  info.PayloadSize = payload;
+  info.PayloadEnd = start + kPacketHeaderSize + payload;
   if (expected != nullptr) {
     if (!GuidsEqual(expected->GetClassGUID(), h.ClassGUID))
       RaiseIncompatiblePacketClass(h.ClassGUID, expected);
@@ -133,15 +139,14 @@ bool AppendsOnly(TStream& stream) {
 void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const TPacketClass* expected,
                       TPacketLoadInfo& info) {
   TReaderScope reader(stream, -1);
-  // On a failure after the header's size was read, the source is put behind
-  // the packet.
   info.PayloadEnd = -1;
   try {
     ReadHeader(*reader, context, expected, info);
   } catch (...) {
-    reader.Abandon(info.PayloadEnd);
+    if (context == nullptr) reader.Abandon(kPacketHeaderSize, info.PayloadEnd);
     throw;
   }
+  if (info.PayloadEnd >= 0) info.PayloadEnd = reader.StreamPosition(info.PayloadEnd);
   reader.Done();
 }
 
@@ -155,7 +160,7 @@ void ReadPacketFields(TPacket& packet, TStream& stream, TPacketStreamingContext*
   try {
     ReadFields(packet, *reader, context, at);
   } catch (...) {
-    reader.Abandon(at.PayloadEnd);
+    if (at.PayloadEnd >= 0) reader.Abandon(0, at.PayloadEnd);
     throw;
   }
   reader.Done();
@@ -205,7 +210,7 @@ void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* c
     ReadHeader(*reader, context, &packet.ClassType(), info);
     ReadFields(packet, *reader, context, info);
   } catch (...) {
-    reader.Abandon(info.PayloadEnd);
+    if (context == nullptr) reader.Abandon(kPacketHeaderSize, info.PayloadEnd);
     throw;
   }
   reader.Done();
@@ -236,7 +241,7 @@ std::unique_ptr<TPacket> LoadPacketOver(std::unique_ptr<TPacket> spare, TStream&
     }
     ReadFields(*packet, *reader, context, info);
   } catch (...) {
-    reader.Abandon(info.PayloadEnd);
+    if (context == nullptr) reader.Abandon(kPacketHeaderSize, info.PayloadEnd);
     throw;
   }
   reader.Done();

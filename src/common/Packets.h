@@ -761,10 +761,27 @@ struct TPacketLoadInfo {
   const TPacketClass* Class = nullptr;
   std::int64_t PayloadSize = -1;  // -1 in the context form
   std::int32_t StoredFieldCount = 0;
-  // -1 in the context form; else an offset of the reader that read the
-  // header (over a memory stream, its position).
+  // -1 in the context form; else the stream position at the packet's
+  // stated end (over a stream that cannot tell its position, such as a
+  // pipe, counted from the header's start).
   std::int64_t PayloadEnd = -1;
 };
+
+// Where a failed stand-alone load leaves its stream (a load inside another
+// packet's load leaves that to the outer one), so that a reader that logs
+// the failure and goes on always moves forward and ends:
+// - at the packet's stated end when the header is whole and that end lies
+//   within the stream (the class is unknown or not the one expected, the
+//   object cannot be made, a field cannot be read);
+// - else behind the 32 header bytes, or at the stream's end when that comes
+//   first: an unknown format version, a size under 32, a stated end past
+//   the stream's end (raised as EReadError before the class is looked up,
+//   over every stream that tells its size), a header cut short.
+// A stream that cannot tell its size (a pipe, a socket) is read on to the
+// stated end only when the payload is at most 16 MiB; else it is left
+// behind what was read, since that size cannot be checked without waiting
+// for the writer and swallowing what follows. There, a header of a known
+// class that states more than was written reads what follows as fields.
 
 void SavePacket(const TPacket& packet, TStream& stream, TPacketStreamingContext* context = nullptr,
                 std::uint8_t flags = 0);
@@ -782,9 +799,10 @@ std::unique_ptr<TPacket> LoadPacketOver(std::unique_ptr<TPacket> spare, TStream&
 void LoadPacketInto(TPacket& packet, TStream& stream, TPacketStreamingContext* context = nullptr,
                     std::uint8_t flags = 0);
 // Opens FileName as a mapped file (read access, others may read but not
-// write; retried for 4 s with pioRetryOpen) and loads it into Packet with
-// the same flags. Failures raise "Failed to load packet <Class> from file
-// <FileName>" + CR LF + the cause.
+// write; retried for 4 s with pioRetryOpen; anything but a regular file is
+// refused at once) and loads it into Packet with the same flags. Failures
+// raise "Failed to load packet <Class> from file <FileName>" + CR LF + the
+// cause.
 void LoadPacketFromFile(TPacket& packet, const std::string& file_name, std::uint8_t flags = 0);
 void ReadPacketHeader(TStream& stream, TPacketStreamingContext* context, const TPacketClass* expected,
                       TPacketLoadInfo& info);

@@ -362,8 +362,9 @@ FileHandle CreateFile(const std::string& name, DWORD access, DWORD share, DWORD 
   }
   if (flags_and_attributes & kFileFlagWriteThrough) oflags |= O_DSYNC;
   int direct = (flags_and_attributes & kFileFlagNoBuffering) ? O_DIRECT : 0;
-  const bool regular_only = flags_and_attributes & kFileFlagOpenReparsePoint;
-  if (regular_only) oflags |= O_NOFOLLOW | O_NONBLOCK;
+  const bool regular_only = flags_and_attributes & (kFileFlagOpenReparsePoint | kFileFlagRegularFileOnly);
+  if (regular_only) oflags |= O_NONBLOCK;
+  if (flags_and_attributes & kFileFlagOpenReparsePoint) oflags |= O_NOFOLLOW;
   if (want_write) IgnoreFileSizeSignal();
 
   std::unique_lock<std::mutex> lock(TableMutex());

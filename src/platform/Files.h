@@ -98,6 +98,9 @@ enum : DWORD {
   // open fails with 1921), and anything but a regular file is refused with
   // 1920 without waiting for a FIFO's other end.
   kFileFlagOpenReparsePoint = 0x00200000u,
+  // Anything but a regular file (a FIFO, a device, a socket) is refused
+  // with 1920 without waiting for a FIFO's other end; links are followed.
+  kFileFlagRegularFileOnly = 0x00400000u,
 };
 
 // Seek methods.

@@ -340,6 +340,31 @@ TEST_F(FilesTest, MasksDirectoryAndPathSearchFoldersAndLinks) {
   ::setenv("PATH", path.c_str(), 1);
 }
 
+// Regular files only: a FIFO without a writer and a device are refused at
+// once; a link to a regular file is followed (the reparse-point flag
+// refuses it), and what opens reads as it would without the flag.
+TEST_F(FilesTest, RegularFileOnlyRefusesFifosAtOnceAndFollowsLinks) {
+  ASSERT_EQ(::mkfifo(P("fifo").c_str(), 0600), 0);
+  Write("plain", "text");
+  ASSERT_EQ(::symlink(P("plain").c_str(), P("link").c_str()), 0);
+  for (const DWORD access : {DWORD{kGenericRead}, kRW}) {
+    EXPECT_EQ(OpenFails("fifo", access, kShareAll, kOpenExisting, kFileFlagRegularFileOnly),
+              kErrorCantAccessFile);
+    EXPECT_EQ(OpenFails("link", access, kShareAll, kOpenExisting, kFileFlagOpenReparsePoint),
+              kErrorCantResolveFilename);
+    FileHandle h = CreateFile(P("link"), access, kShareAll, kOpenExisting, kFileFlagRegularFileOnly);
+    ASSERT_NE(h, kInvalidFile);
+    char buffer[8] = {};
+    std::int64_t n = 0;
+    EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &n));
+    EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(n)), "text");
+    CloseFile(h);
+  }
+  FileHandle null = CreateFile("/dev/null", kGenericRead, kShareAll, kOpenExisting, kFileFlagRegularFileOnly);
+  EXPECT_EQ(null, kInvalidFile);
+  EXPECT_EQ(GetLastError(), kErrorCantAccessFile);
+}
+
 // An open waiting for a FIFO's writer holds up no other open.
 TEST_F(FilesTest, AnOpenWaitingForAFifoHoldsUpNoOtherOpen) {
   ASSERT_EQ(::mkfifo(P("fifo").c_str(), 0600), 0);
