@@ -489,7 +489,8 @@ TEST(VirtualStream, MovesPastTheReservedSpaceCostOnlyTheWrittenBytes) {
 // without touching the pages it never wrote. In a child, as above.
 TEST(VirtualStream, ShrinkThenRegrowInAKeptBlockCostsOnlyTheWrittenBytes) {
   constexpr std::int64_t kGiB = 1024 * kMiB;
-  for (const auto& [options, small] : {std::pair{+vsoNeverShrink, 4096}, std::pair{+vsoKeepBlock, 0}}) {
+  for (const auto& shrink : {std::pair{+vsoNeverShrink, 4096}, std::pair{+vsoKeepBlock, 0}}) {
+    const int options = shrink.first, small = shrink.second;
     SCOPED_TRACE(options);
     const std::string result = test::InChildWithResidentLimit(std::size_t{512} << 20, [&] {
       std::string out;
