@@ -64,10 +64,9 @@ std::int64_t TCustomMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) 
     case TSeekOrigin::soCurrent: base = position_; break;
     case TSeekOrigin::soEnd: base = size_; break;
   }
-  if (__builtin_add_overflow(base, offset, &position_)) {
-    position_ = base;
-    throw EStreamError("Invalid stream position");
-  }
+  std::int64_t to = 0;
+  if (__builtin_add_overflow(base, offset, &to)) throw EStreamError("Invalid stream position");
+  position_ = to;
   return position_;
 }
 
@@ -153,7 +152,11 @@ std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
 void TMemoryStream::ZeroGrown(std::int64_t from, std::int64_t to, std::int64_t end) {
   const std::int64_t zero = GrowUsed(end);
   if (zero < to) to = zero;
-  if (to > from) std::memset(static_cast<char*>(Memory()) + from, 0, static_cast<size_t>(to - from));
+  if (to > from) ZeroBytes(from, to);
+}
+
+void TMemoryStream::ZeroBytes(std::int64_t from, std::int64_t to) {
+  std::memset(static_cast<char*>(Memory()) + from, 0, static_cast<size_t>(to - from));
 }
 
 void TMemoryStream::Clear() {

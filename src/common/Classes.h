@@ -97,6 +97,8 @@ class TMemoryStream : public TCustomMemoryStream {
   // the block's bytes are known to read as zeros (fresh pages), so that
   // only those below it are zeroed by hand. The heap's bytes are not.
   virtual std::int64_t GrowUsed(std::int64_t end) { return end; }
+  // Zeroes bytes From .. To of the block.
+  virtual void ZeroBytes(std::int64_t from, std::int64_t to);
   void SetCapacity(std::int64_t new_capacity);
   // For subclasses whose Realloc kept the block without changing capacity.
   void SetCapacityField(std::int64_t c) { capacity_ = c; }

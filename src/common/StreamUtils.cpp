@@ -15,6 +15,8 @@ namespace {
 constexpr const char* kUnit = "StreamUtils";
 constexpr std::int64_t kVirtualThreshold = 49152;
 constexpr std::int64_t kCopyPiece = 1048576;
+// Zeroing this much or more of a virtual block drops its pages instead.
+constexpr std::int64_t kDropPages = 65536;
 
 [[noreturn]] void OutOfMemory() { throw EStreamError("Out of memory while expanding memory stream"); }
 
@@ -109,7 +111,10 @@ void TVirtualStream::ReleaseOwner() {
 void TVirtualStream::ReleaseBlock() {
   void* p = Memory();
   switch (kind_) {
-    case TStreamMemoryKind::Heap: std::free(p); break;
+    case TStreamMemoryKind::Heap:
+      std::free(p);
+      os::UnchargeCommit(static_cast<std::size_t>(Capacity()));
+      break;
     case TStreamMemoryKind::Virtual: os::VirtualFree(p, 0, os::kMemRelease); break;
     case TStreamMemoryKind::Lent:
       kind_ = TStreamMemoryKind::None;
@@ -120,6 +125,20 @@ void TVirtualStream::ReleaseBlock() {
   kind_ = TStreamMemoryKind::None;
   reserved_ = 0;
   used_ = 0;
+}
+
+void TVirtualStream::ZeroBytes(std::int64_t from, std::int64_t to) {
+  char* base = static_cast<char*>(Memory());
+  // Whole pages of a virtual block are dropped instead: they cost no memory
+  // until written again.
+  const std::int64_t first = PageUp(from), last = to / kPage * kPage;
+  if (kind_ != TStreamMemoryKind::Virtual || last - first < kDropPages ||
+      !os::VirtualZeroPages(base + first, static_cast<std::size_t>(last - first))) {
+    std::memset(base + from, 0, static_cast<std::size_t>(to - from));
+    return;
+  }
+  std::memset(base + from, 0, static_cast<std::size_t>(first - from));
+  std::memset(base + last, 0, static_cast<std::size_t>(to - last));
 }
 
 std::int64_t TVirtualStream::GrowUsed(std::int64_t end) {
@@ -182,15 +201,37 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
     return old_block;
   }
   if (on_heap && kind_ == TStreamMemoryKind::Heap) {
+    // The heap counts against the commit limit like virtual memory.
+    const std::int64_t more = new_capacity - Capacity();
+    if (more > 0 && !os::ChargeCommit(static_cast<std::size_t>(more))) OutOfMemory();
     void* p = std::realloc(old_block, static_cast<std::size_t>(new_capacity));
+    if (p == nullptr) {
+      if (more > 0) os::UnchargeCommit(static_cast<std::size_t>(more));
+      OutOfMemory();
+    }
+    if (more < 0) os::UnchargeCommit(static_cast<std::size_t>(-more));
+    return p;
+  }
+  if (!on_heap && kind_ == TStreamMemoryKind::Virtual) {
+    // Past the reserved space: the pages move to a larger reservation,
+    // those never written left untouched.
+    const std::int64_t reserve = ReserveFor(new_capacity);
+    void* p = os::VirtualMove(old_block, static_cast<std::size_t>(keep), static_cast<std::size_t>(new_capacity),
+                              static_cast<std::size_t>(reserve));
     if (p == nullptr) OutOfMemory();
+    reserved_ = reserve;
+    used_ = keep;
     return p;
   }
   void* p = nullptr;
   std::int64_t reserve = 0;
   if (on_heap) {
+    if (!os::ChargeCommit(static_cast<std::size_t>(new_capacity))) OutOfMemory();
     p = std::malloc(static_cast<std::size_t>(new_capacity));
-    if (p == nullptr) OutOfMemory();
+    if (p == nullptr) {
+      os::UnchargeCommit(static_cast<std::size_t>(new_capacity));
+      OutOfMemory();
+    }
   } else {
     reserve = ReserveFor(new_capacity);
     p = AllocVirtual(new_capacity, reserve);
@@ -208,10 +249,12 @@ void* TVirtualStream::Realloc(std::int64_t& new_capacity) {
       try {
         CopyFileView(p, old_block, static_cast<std::size_t>(keep));
       } catch (...) {
-        if (on_heap)
+        if (on_heap) {
           std::free(p);
-        else
+          os::UnchargeCommit(static_cast<std::size_t>(new_capacity));
+        } else {
           os::VirtualFree(p, 0, os::kMemRelease);
+        }
         throw;
       }
     } else {

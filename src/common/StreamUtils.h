@@ -66,6 +66,7 @@ class TVirtualStream : public TMemoryStream {
  protected:
   void* Realloc(std::int64_t& new_capacity) override;
   std::int64_t GrowUsed(std::int64_t end) override;
+  void ZeroBytes(std::int64_t from, std::int64_t to) override;
 
  private:
   void ReleaseBlock();

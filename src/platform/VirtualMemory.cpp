@@ -367,6 +367,127 @@ bool VirtualFree(void* address, std::size_t size, DWORD free_type) {
   return true;
 }
 
+bool VirtualZeroPages(void* address, std::size_t size) {
+  const auto start = reinterpret_cast<std::uintptr_t>(address);
+  if (address == nullptr || size == 0 || size > UINTPTR_MAX / 2 || start % kPageSize != 0 ||
+      size % kPageSize != 0 || start > UINTPTR_MAX - size) {
+    return Fail(kErrorInvalidParameter);
+  }
+  std::lock_guard<std::mutex> lock(RegionsLock());
+  auto* region = FindRegion(start, start + size);
+  if (region == nullptr) return Fail(kErrorInvalidAddress);
+  const std::size_t first = (start - region->first) / kPageSize;
+  if (!AllCommitted(region->second, first, first + size / kPageSize)) return Fail(kErrorInvalidAddress);
+  // Private anonymous pages read as zeros once dropped.
+  if (madvise(address, size, MADV_DONTNEED) != 0) return Fail(kErrorInvalidAddress);
+  return true;
+}
+
+namespace {
+
+bool Readable(std::uint16_t protect) {
+  if ((protect & kPageGuard) != 0) return false;
+  switch (protect) {
+    case kPageReadOnly:
+    case kPageReadWrite:
+    case kPageWriteCopy:
+    case kPageExecuteRead:
+    case kPageExecuteReadWrite: return true;
+    default: return false;
+  }
+}
+
+bool AllReadable(const Region& r, std::size_t first, std::size_t last) {
+  for (auto it = std::prev(r.runs.upper_bound(first)); it != r.runs.end() && it->first < last; ++it)
+    if (!Readable(it->second)) return false;
+  return true;
+}
+
+// Copies Size bytes to fresh (zero) pages at To, leaving alone the pages
+// whose bytes are all zeros, and gives back From's pages as they are done.
+void CopyWrittenPages(char* to, char* from, std::size_t size) {
+  static const char kZeros[kPageSize] = {};
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  for (std::size_t off = 0; off < size; off += kPiece) {
+    const std::size_t piece = std::min(kPiece, size - off);
+    for (std::size_t at = off; at < off + piece; at += kPageSize) {
+      const std::size_t n = std::min(kPageSize, size - at);
+      if (std::memcmp(from + at, kZeros, n) != 0) std::memcpy(to + at, from + at, n);
+    }
+    madvise(from + off, RoundUp(piece, kPageSize), MADV_DONTNEED);
+  }
+}
+
+}  // namespace
+
+void* VirtualMove(void* base, std::size_t keep, std::size_t commit, std::size_t reserve) {
+  const auto from = reinterpret_cast<std::uintptr_t>(base);
+  if (base == nullptr || keep > commit || commit > reserve || reserve == 0 || reserve > UINTPTR_MAX / 2) {
+    Fail(kErrorInvalidParameter);
+    return nullptr;
+  }
+  const std::size_t committed = RoundUp(commit, kPageSize);
+  const std::size_t length = RoundUp(reserve, kPageSize);
+  std::size_t old_length = 0;
+  void* p = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(RegionsLock());
+    auto& regions = Regions();
+    auto it = regions.find(from);
+    if (it == regions.end()) {
+      Fail(kErrorInvalidAddress);
+      return nullptr;
+    }
+    Region& old = it->second;
+    const std::size_t keep_pages = RoundUp(keep, kPageSize) / kPageSize;
+    if (keep_pages > PageCount(old) || (keep_pages > 0 && !AllReadable(old, 0, keep_pages))) {
+      Fail(kErrorInvalidAddress);
+      return nullptr;
+    }
+    // The old region's pages give way to the new ones.
+    const std::size_t held = CommittedPages(old, 0, PageCount(old)) * kPageSize;
+    if (committed > held && !MayCommit(committed - held)) return nullptr;
+    p = MapAligned(0, length, PROT_NONE);
+    if (p == nullptr || (committed > 0 && mprotect(p, committed, PROT_READ | PROT_WRITE) != 0)) {
+      if (p != nullptr) munmap(p, length);
+      Fail(kErrorNotEnoughMemory);
+      return nullptr;
+    }
+    try {
+      Runs runs{{0, committed > 0 ? std::uint16_t{kPageReadWrite} : std::uint16_t{0}}};
+      if (committed > 0 && committed < length) runs.emplace(committed / kPageSize, 0);
+      regions.emplace(reinterpret_cast<std::uintptr_t>(p), Region{length, old.allocation_protect, std::move(runs)});
+    } catch (const std::bad_alloc&) {
+      munmap(p, length);
+      Fail(kErrorNotEnoughMemory);
+      return nullptr;
+    }
+    g_committed = g_committed - held + committed;
+    // Until it is unmapped below, the old region counts as reserved only;
+    // its pages stay mapped for the copy.
+    old.runs.erase(std::next(old.runs.begin()), old.runs.end());
+    old.runs.begin()->second = 0;
+    old_length = old.size;
+  }
+  CopyWrittenPages(static_cast<char*>(p), static_cast<char*>(base), keep);
+  std::lock_guard<std::mutex> lock(RegionsLock());
+  munmap(base, old_length);
+  Regions().erase(from);
+  return p;
+}
+
+bool ChargeCommit(std::size_t bytes) {
+  std::lock_guard<std::mutex> lock(RegionsLock());
+  if (!MayCommit(bytes)) return false;
+  g_committed += bytes;
+  return true;
+}
+
+void UnchargeCommit(std::size_t bytes) {
+  std::lock_guard<std::mutex> lock(RegionsLock());
+  g_committed -= std::min(bytes, g_committed);
+}
+
 namespace {
 void QueryForeign(std::uintptr_t page, MemoryBasicInformation* info);
 bool MappedThroughout(std::uintptr_t start, std::uintptr_t end);

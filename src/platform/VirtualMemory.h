@@ -56,7 +56,7 @@ constexpr std::size_t kAllocationGranularity = 65536;
 // fails with kErrorNotEnoughMemory, as an overcommitting kernel would not
 // refuse it but end the process once the pages are touched.
 std::size_t CommitLimit();
-// Bytes committed through this layer now.
+// Bytes committed through this layer now, those charged included.
 std::size_t CommittedBytes();
 
 // Reserves and/or commits. Address nullptr: a new region (kMemCommit alone
@@ -78,6 +78,28 @@ bool VirtualFree(void* address, std::size_t size, DWORD free_type);
 // map. A range that reaches partly into a reserved region fails with
 // kErrorInvalidAddress.
 bool VirtualProtect(void* address, std::size_t size, DWORD new_protect, DWORD* old_protect);
+
+// Pages [Address, Address + Size) (both multiples of the page size),
+// committed in one region, read as zeros again and give back the memory
+// they held, without being touched; they stay committed, with their
+// protection. Else false and kErrorInvalidParameter or kErrorInvalidAddress.
+bool VirtualZeroPages(void* address, std::size_t size);
+
+// Moves the region at Base (its base) into a new region of Reserve bytes
+// and answers it; Base's region is released. The new region's first Commit
+// bytes are committed read-write and hold Base's first Keep bytes (Keep <=
+// Commit <= Reserve, Base's first Keep bytes committed and readable), then
+// zeros. Pages that read as zeros are not written, so pages never written
+// cost no memory in either region; Base's pages are given back as they are
+// copied. The commit limit sees only the commitment the move leaves, never
+// both regions at once. Fails with Base's region unchanged.
+void* VirtualMove(void* base, std::size_t keep, std::size_t commit, std::size_t reserve);
+
+// Memory held outside this layer (a large heap block) counted against the
+// commit limit: ChargeCommit fails with kErrorNotEnoughMemory where
+// Bytes more would pass it; UnchargeCommit gives back what it counted.
+bool ChargeCommit(std::size_t bytes);
+void UnchargeCommit(std::size_t bytes);
 
 // Describes the pages from Address on. Answers sizeof(MemoryBasicInformation)
 // on success (Length must be at least that), else 0.

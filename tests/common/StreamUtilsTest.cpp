@@ -249,6 +249,29 @@ TEST(MemoryStreams, GapsReadAsZerosAndImpossibleSizesAreRefused) {
   EXPECT_EQ(fixed.Position(), 8);
 }
 
+// A refused seek leaves a memory, virtual or pointer stream where it was,
+// from either origin: the next write lands there.
+TEST(MemoryStreams, RefusedSeekLeavesThePositionWhereItWas) {
+  TMemoryStream plain;
+  TVirtualStream virt;
+  std::string block(5000, 'b');
+  TPointerStream pointer(block.data(), 5000, false);
+  for (TCustomMemoryStream* s : {static_cast<TCustomMemoryStream*>(&plain), static_cast<TCustomMemoryStream*>(&virt),
+                                 static_cast<TCustomMemoryStream*>(&pointer)}) {
+    s->SetSize(5000);
+    s->SetPosition(10);
+    for (int twice = 0; twice < 2; ++twice) {
+      EXPECT_THROW(s->Seek(INT64_MAX, TSeekOrigin::soEnd), EStreamError);
+      EXPECT_EQ(s->Position(), 10);
+      EXPECT_THROW(s->Seek(INT64_MAX, TSeekOrigin::soCurrent), EStreamError);
+      EXPECT_EQ(s->Position(), 10);
+    }
+    s->WriteBuffer("w", 1);
+    EXPECT_EQ(static_cast<const char*>(s->Memory())[10], 'w');
+    EXPECT_EQ(s->Size(), 5000);
+  }
+}
+
 // Ends close to the largest position: a plain memory stream's rounding of
 // its capacity and a chunked container's seek neither overflow nor wrap.
 TEST(MemoryStreams, EndsNearTheLargestPositionNeitherOverflowNorWrap) {
@@ -401,6 +424,143 @@ TEST(VirtualStream, BytesOnceWrittenReadAsZerosWhenTheStreamGrowsAgain) {
       EXPECT_EQ(std::string(p + 1000, 249000), std::string(249000, '\0'));
       EXPECT_EQ(p[250000], 'w');
     }
+  }
+}
+
+constexpr std::int64_t kMiB = std::int64_t{1} << 20;
+
+// Writes n bytes of a pattern seeded by `at` at `at`.
+void Mark(TStream& s, std::int64_t at, std::int64_t n) {
+  std::string bytes(static_cast<std::size_t>(n), '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((at + i) % 253 + 1);
+  s.SetPosition(at);
+  s.WriteBuffer(bytes.data(), n);
+}
+
+bool Marked(TCustomMemoryStream& s, std::int64_t at, std::int64_t n) {
+  const char* p = static_cast<const char*>(s.Memory()) + at;
+  for (std::int64_t i = 0; i < n; ++i)
+    if (p[i] != static_cast<char>((at + i) % 253 + 1)) return false;
+  return true;
+}
+
+// Zeros at every 64 KiB of [from, to) and at both ends.
+bool ZerosAt(TCustomMemoryStream& s, std::int64_t from, std::int64_t to) {
+  const char* p = static_cast<const char*>(s.Memory());
+  for (std::int64_t i = from; i < to; i += 65536)
+    if (p[i] != 0) return false;
+  return p[from] == 0 && p[to - 1] == 0;
+}
+
+std::string Growth(std::size_t before) {
+  const std::size_t after = test::ResidentBytes(::getpid());
+  return after < before + (std::size_t{50} << 20) ? "small" : "grew " + std::to_string((after - before) >> 20) + " MiB";
+}
+
+// Growing twice past the reserved space moves the block twice: the written
+// bytes go along, the rest reads as zeros, and pages never written cost no
+// memory. In a child ended once it holds 512 MiB more.
+TEST(VirtualStream, MovesPastTheReservedSpaceCostOnlyTheWrittenBytes) {
+  const std::string result = test::InChildWithResidentLimit(std::size_t{512} << 20, [] {
+    std::string out;
+    TVirtualStream s;
+    Fill(s, 3 * kMiB);
+    s.SetSize(128 * kMiB + 4096);  // 512 MiB reserved
+    Mark(s, 100 * kMiB, kMiB);
+    const std::size_t before = test::ResidentBytes(::getpid());
+    const void* first = s.Memory();
+    s.SetSize(600 * kMiB);
+    const void* second = s.Memory();
+    Mark(s, 500 * kMiB, kMiB);
+    s.SetSize(2100 * kMiB);
+    out += first != second && second != s.Memory() ? "moved twice " : "stayed ";
+    out += Holds(s, 3 * kMiB) && Marked(s, 100 * kMiB, kMiB) && Marked(s, 500 * kMiB, kMiB) ? "kept " : "lost ";
+    out += ZerosAt(s, 3 * kMiB, 100 * kMiB) && ZerosAt(s, 101 * kMiB, 500 * kMiB) &&
+                   ZerosAt(s, 501 * kMiB, 2100 * kMiB)
+               ? "zeros "
+               : "not zeros ";
+    return out + Growth(before);
+  });
+  EXPECT_EQ(result, "moved twice kept zeros small");
+}
+
+// A stream made smaller and then larger again in the block it kept (never
+// shrink: smaller; keep block: size 0) reads as zeros past what it kept,
+// without touching the pages it never wrote. In a child, as above.
+TEST(VirtualStream, ShrinkThenRegrowInAKeptBlockCostsOnlyTheWrittenBytes) {
+  constexpr std::int64_t kGiB = 1024 * kMiB;
+  for (const auto& shrink : {std::pair{+vsoNeverShrink, 4096}, std::pair{+vsoKeepBlock, 0}}) {
+    const int options = shrink.first, small = shrink.second;
+    SCOPED_TRACE(options);
+    const std::string result = test::InChildWithResidentLimit(std::size_t{512} << 20, [&] {
+      std::string out;
+      TVirtualStream s(static_cast<std::uint16_t>(options));
+      Fill(s, small);
+      const std::size_t before = test::ResidentBytes(::getpid());
+      for (int twice = 0; twice < 2; ++twice) {
+        s.SetSize(kGiB);
+        Mark(s, kGiB / 2, kMiB);
+        const void* block = s.Memory();
+        s.SetSize(small);
+        s.SetSize(kGiB);  // by size
+        out += s.Memory() == block ? "kept " : "moved ";
+        out += Holds(s, small) && ZerosAt(s, small + 1, kGiB) ? "zeros " : "not zeros ";
+        Mark(s, kGiB / 2, kMiB);
+        s.SetSize(small);
+        s.SetPosition(kGiB - 1);  // by a write past the end
+        s.WriteBuffer("e", 1);
+        out += Holds(s, small) && ZerosAt(s, small + 1, kGiB - 1) ? "zeros " : "not zeros ";
+        s.SetSize(small);
+      }
+      return out + Growth(before);
+    });
+    EXPECT_EQ(result, "kept zeros zeros kept zeros zeros small");
+  }
+}
+
+// A grow that moves the block is granted wherever a fresh stream's would
+// be: the old block is not counted beside the new one.
+TEST(VirtualStream, GrowThatMovesTheBlockIsGrantedUpToTheCommitLimit) {
+  const std::size_t start = os::CommittedBytes();
+  const auto room = static_cast<std::int64_t>(os::CommitLimit() - start);
+  ASSERT_GT(room, 1024 * kMiB);
+  const std::int64_t held = 128 * kMiB + 4096;  // 512 MiB reserved
+  const std::int64_t grown = (room - 64 * kMiB) / 65536 * 65536;
+  TVirtualStream s;
+  for (int twice = 0; twice < 2; ++twice) {
+    Fill(s, 1000);
+    s.SetSize(held);
+    Mark(s, held - 10, 10);
+    ASSERT_NO_THROW(s.SetSize(grown));
+    ASSERT_EQ(s.Size(), grown);
+    EXPECT_TRUE(Holds(s, 1000) && Marked(s, held - 10, 10) && ZerosAt(s, held, grown));
+    EXPECT_LE(os::CommittedBytes(), start + static_cast<std::size_t>(grown));
+    s.Clear();
+    EXPECT_EQ(os::CommittedBytes(), start);
+  }
+}
+
+// Heap blocks count against the commit limit as virtual memory does,
+// through every change of size and kind.
+TEST(VirtualStream, HeapBlocksCountAgainstTheCommitLimit) {
+  const std::size_t start = os::CommittedBytes();
+  TVirtualStream h(vsoHeap);
+  for (int twice = 0; twice < 2; ++twice) {
+    h.SetSize(3 * kMiB);
+    EXPECT_EQ(os::CommittedBytes(), start + 3 * kMiB);
+    Fill(h, kMiB);
+    h.SetSize(kMiB);  // a smaller heap block
+    EXPECT_EQ(os::CommittedBytes(), start + kMiB);
+    h.SetOptions(0);
+    h.SetSize(4 * kMiB);  // into virtual memory
+    EXPECT_EQ(h.MemoryKind(), TStreamMemoryKind::Virtual);
+    EXPECT_EQ(os::CommittedBytes(), start + 4 * kMiB);
+    h.SetOptions(vsoHeap);
+    h.SetSize(2 * kMiB);  // back onto the heap
+    EXPECT_TRUE(Holds(h, kMiB));
+    EXPECT_EQ(os::CommittedBytes(), start + 2 * kMiB);
+    h.Clear();
+    EXPECT_EQ(os::CommittedBytes(), start);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/ForgedMapLine.h"
@@ -170,6 +171,132 @@ TEST(VirtualMemory, CommitsStopAtTheCommitLimit) {
     EXPECT_EQ(VirtualAlloc(base + room, kPageSize, kMemCommit, kPageReadWrite), base + room);
     EXPECT_EQ(VirtualAlloc(base + kPageSize, kPageSize, kMemCommit, kPageReadWrite), nullptr);
     ASSERT_TRUE(VirtualFree(base, 0, kMemRelease));
+    EXPECT_EQ(CommittedBytes(), start);
+  }
+}
+
+// Zeroed pages read as zeros, give back their memory and stay committed
+// with their protection; a range not of whole committed pages of one
+// region is refused and changes nothing.
+TEST(VirtualMemory, ZeroedPagesReadAsZerosGiveBackMemoryAndStayCommitted) {
+  constexpr std::size_t kPages = 16384;  // 64 MiB
+  auto* base = static_cast<char*>(VirtualAlloc(nullptr, (kPages + 1) * kPageSize, kMemReserve, kPageNoAccess));
+  ASSERT_NE(base, nullptr);
+  ASSERT_EQ(VirtualAlloc(base, kPages * kPageSize, kMemCommit, kPageReadWrite), base);
+  std::memset(base, 0x5A, kPages * kPageSize);
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(base + 4 * kPageSize, kPageSize, kPageReadOnly, &old));
+  const std::size_t committed = CommittedBytes();
+  const std::size_t resident = test::ResidentBytes(::getpid());
+  for (int twice = 0; twice < 2; ++twice) {
+    ASSERT_TRUE(VirtualZeroPages(base + kPageSize, (kPages - 2) * kPageSize));
+    if (twice == 0) {
+      EXPECT_LT(test::ResidentBytes(::getpid()) + (std::size_t{32} << 20), resident);
+    }
+    EXPECT_EQ(CommittedBytes(), committed);
+    EXPECT_TRUE(base[kPageSize - 1] == 0x5A && base[(kPages - 1) * kPageSize] == 0x5A);
+    static const char kZeros[kPageSize] = {};
+    bool zeros = true;
+    for (std::size_t page = 1; page < kPages - 1; ++page)
+      zeros = zeros && std::memcmp(base + page * kPageSize, kZeros, kPageSize) == 0;
+    EXPECT_TRUE(zeros);
+  }
+  MemoryBasicInformation info{};
+  ASSERT_EQ(VirtualQuery(base + 4 * kPageSize, &info, sizeof info), sizeof info);
+  EXPECT_TRUE(info.State == kMemCommit && info.Protect == kPageReadOnly) << info.State << " " << info.Protect;
+  base[kPageSize] = 1;  // writable still
+
+  const std::size_t last = (kPages - 1) * kPageSize;
+  for (const auto& [at, size, error] : {std::tuple{base + last + 1, kPageSize, kErrorInvalidParameter},
+                                        std::tuple{base + last, kPageSize + 1, kErrorInvalidParameter},
+                                        std::tuple{base + last, std::size_t{0}, kErrorInvalidParameter},
+                                        std::tuple{base + last, 2 * kPageSize, kErrorInvalidAddress}}) {
+    SetLastError(0);
+    EXPECT_FALSE(VirtualZeroPages(at, size));
+    EXPECT_EQ(GetLastError(), DWORD{error});
+  }
+  EXPECT_EQ(base[last], 0x5A);
+  alignas(kPageSize) static char foreign[kPageSize] = {1};
+  EXPECT_FALSE(VirtualZeroPages(foreign, kPageSize));
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
+  EXPECT_EQ(foreign[0], 1);
+  EXPECT_TRUE(VirtualFree(base, 0, kMemRelease));
+}
+
+// A move carries the kept bytes into a new region, then zeros (never what
+// the old block held past them); the old region is gone and the commit
+// count holds the new one only, so a move that leaves no more committed
+// than the limit allows is granted however much the old region held.
+TEST(VirtualMemory, MoveCarriesTheKeptBytesAndCountsOneRegion) {
+  const std::size_t start = CommittedBytes();
+  auto* old = static_cast<char*>(VirtualAlloc(nullptr, 16 * kPageSize, kMemReserve, kPageNoAccess));
+  ASSERT_NE(old, nullptr);
+  ASSERT_EQ(VirtualAlloc(old, 4 * kPageSize, kMemCommit, kPageReadWrite), old);
+  constexpr std::size_t kKeep = 3 * kPageSize + 100;
+  for (std::size_t i = 0; i < kKeep; ++i) old[i] = static_cast<char>(i < kPageSize || i >= 2 * kPageSize ? i % 251 + 1 : 0);
+  old[kKeep] = 'Q';
+  SetLastError(0);
+  EXPECT_EQ(VirtualMove(old, 5 * kPageSize, 6 * kPageSize, 64 * kPageSize), nullptr);  // keeps uncommitted pages
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
+  EXPECT_EQ(VirtualMove(old + kPageSize, 0, kPageSize, kPageSize), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
+  EXPECT_EQ(VirtualMove(old, 2 * kPageSize, kPageSize, 64 * kPageSize), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidParameter});
+  EXPECT_EQ(CommittedBytes(), start + 4 * kPageSize);
+
+  auto* moved = static_cast<char*>(VirtualMove(old, kKeep, 10 * kPageSize, 64 * kPageSize));
+  ASSERT_NE(moved, nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(moved) % kAllocationGranularity, 0u);
+  EXPECT_EQ(CommittedBytes(), start + 10 * kPageSize);
+  bool same = true;
+  for (std::size_t i = 0; i < kKeep; ++i) same = same && moved[i] == static_cast<char>(i < kPageSize || i >= 2 * kPageSize ? i % 251 + 1 : 0);
+  EXPECT_TRUE(same);
+  const std::string zeros(10 * kPageSize - kKeep, '\0');
+  EXPECT_EQ(std::string(moved + kKeep, zeros.size()), zeros);
+  MemoryBasicInformation info{};
+  ASSERT_EQ(VirtualQuery(moved, &info, sizeof info), sizeof info);
+  EXPECT_TRUE(info.State == kMemCommit && info.Protect == kPageReadWrite && info.RegionSize == 10 * kPageSize);
+  ASSERT_EQ(VirtualQuery(moved + 10 * kPageSize, &info, sizeof info), sizeof info);
+  EXPECT_TRUE(info.State == kMemReserve && info.RegionSize == 54 * kPageSize);
+  EXPECT_FALSE(VirtualFree(old, 0, kMemRelease));
+  EXPECT_EQ(GetLastError(), DWORD{kErrorInvalidAddress});
+
+  // At the limit: half the room held, all of it asked for.
+  const std::size_t room = (CommitLimit() - CommittedBytes()) / kPageSize * kPageSize;
+  ASSERT_GT(room, 4 * kPageSize);
+  auto* half = static_cast<char*>(VirtualAlloc(nullptr, room / 2, kMemCommit, kPageReadWrite));
+  ASSERT_NE(half, nullptr);
+  half[0] = 'h';
+  const std::size_t held = CommittedBytes();
+  SetLastError(0);
+  EXPECT_EQ(VirtualMove(half, 1, room + kPageSize, 2 * room), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD{kErrorNotEnoughMemory});
+  EXPECT_EQ(CommittedBytes(), held);
+  EXPECT_EQ(half[0], 'h');
+  auto* whole = static_cast<char*>(VirtualMove(half, 1, room, 2 * room));
+  ASSERT_NE(whole, nullptr);
+  EXPECT_EQ(whole[0], 'h');
+  EXPECT_EQ(CommittedBytes(), start + 10 * kPageSize + room);
+  EXPECT_TRUE(VirtualFree(whole, 0, kMemRelease));
+  EXPECT_TRUE(VirtualFree(moved, 0, kMemRelease));
+  EXPECT_EQ(CommittedBytes(), start);
+}
+
+// Memory held elsewhere is counted up to the limit and given back.
+TEST(VirtualMemory, ChargesCountAgainstTheCommitLimit) {
+  const std::size_t start = CommittedBytes();
+  const std::size_t room = (CommitLimit() - start) / kPageSize * kPageSize;
+  for (int twice = 0; twice < 2; ++twice) {
+    SetLastError(0);
+    EXPECT_FALSE(ChargeCommit(room + 1));
+    EXPECT_EQ(GetLastError(), DWORD{kErrorNotEnoughMemory});
+    ASSERT_TRUE(ChargeCommit(room - kPageSize));
+    EXPECT_EQ(CommittedBytes(), start + room - kPageSize);
+    EXPECT_EQ(VirtualAlloc(nullptr, 2 * kPageSize, kMemCommit, kPageReadWrite), nullptr);
+    void* last = VirtualAlloc(nullptr, kPageSize, kMemCommit, kPageReadWrite);
+    EXPECT_NE(last, nullptr);
+    EXPECT_TRUE(VirtualFree(last, 0, kMemRelease));
+    UnchargeCommit(room - kPageSize);
     EXPECT_EQ(CommittedBytes(), start);
   }
 }
