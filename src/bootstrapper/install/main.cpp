@@ -3,6 +3,7 @@
 // header, which the packaging tool writes.
 #include <cstdint>
 #include <exception>
+#include <new>
 
 #include "bootstrapper/SetupBootstrap.h"
 #include "bootstrapper/SetupPackets.h"
@@ -93,9 +94,16 @@ int main() {
     vt::InitializeUnits(vt::ProfileDocumentUnits());
   } catch (const std::exception& e) {
     // A unit that cannot start ends the program like any failure of the run.
-    exit_code = vt::EndWithFatalError(e.what());
+    exit_code = vt::EndWithFatalError(e);
   }
-  if (exit_code == 0) exit_code = vt::RunSetupBootstrap();
+  // An allocation may fail while the run's own failure is being told.
+  if (exit_code == 0) {
+    try {
+      exit_code = vt::RunSetupBootstrap();
+    } catch (const std::bad_alloc& e) {
+      exit_code = vt::EndWithFatalError(e);
+    }
+  }
   vt::FinalizeUnits();
   // The exit hook that RunSetupBootstrap installed ends the process with the
   // stored code.
