@@ -126,6 +126,7 @@ thread_local bool t_writing_progress = false;
 // comes later ends the run once that message is out, without its own.
 std::atomic<bool> g_fatal_message_due{false};
 std::atomic<bool> g_fatal_message_written{false};
+std::atomic<bool> g_out_of_memory{false};  // the run ended as an allocation failed
 thread_local bool t_writing_fatal_message = false;
 
 // A thread of a run that a fault ends stays here: the handler ends the
@@ -525,9 +526,12 @@ int EndWithFatalError(std::string_view message) {
 }
 
 int EndWithFatalError(const std::exception& failure) {
-  return EndWithFatalError(dynamic_cast<const std::bad_alloc*>(&failure) ? os::kNotEnoughMemoryText
-                                                                         : failure.what());
+  if (!dynamic_cast<const std::bad_alloc*>(&failure)) return EndWithFatalError(failure.what());
+  g_out_of_memory.store(true);
+  return EndWithFatalError(os::kNotEnoughMemoryText);
 }
+
+bool EndedOutOfMemory() { return g_out_of_memory.load(); }
 
 int RunSetupBootstrap() {
   int exit_code = 0;

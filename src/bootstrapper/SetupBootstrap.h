@@ -38,4 +38,8 @@ int EndWithFatalError(std::string_view message);
 // allocation that failed the system's text for it. Returns 6.
 int EndWithFatalError(const std::exception& failure);
 
+// True once a run has ended because an allocation failed: what is left to
+// finalize may need memory, so the program then ends at once.
+bool EndedOutOfMemory();
+
 }  // namespace vt

@@ -1154,17 +1154,23 @@ TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) 
 
 // An allocation that fails in any phase, with no address space left for
 // more, ends the run with 6 and the system's text for it in the build's
-// form, never an exception's class name, and the folder goes.
+// form, never an exception's class name, and the folder goes; in the
+// console build also when every later allocation fails (the message, the
+// clean-up and the end then do without).
 TEST_F(BootstrapperRun, AllocationFailuresInEachPhaseEndWithSixAndTheSystemText) {
   const fs::path lzma = Compress(MakePak("Setup.pak"));
   const std::string text = "Not enough memory resources are available to process this command (8)\n";
-  for (const char* subsystem : {"console", "windows"}) {
-    const bool console = std::string(subsystem) == "console";
+  const struct {
+    const char* subsystem;
+    const char* kind;
+  } cases[] = {{"console", "nomem"}, {"console", "nomem-all"}, {"windows", "nomem"}};
+  for (const auto& c : cases) {
+    const bool console = std::string(c.subsystem) == "console";
     const fs::path program =
-        Package(console ? "nomem" : "nomemw", subsystem, lzma, Metadata(exe_size_, 1), {}, "vt_install_fault_seam");
+        Package(console ? "nomem" : "nomemw", c.subsystem, lzma, Metadata(exe_size_, 1), {}, "vt_install_fault_seam");
     for (const char* phase : {"extracting", "decoding", "running"}) {
-      const std::string where = std::string(subsystem) + " " + phase;
-      const RunResult run = StartProgram(program, "", {{"VT_TEST_FAULT", std::string("nomem:") + phase}});
+      const std::string where = std::string(c.kind) + " " + c.subsystem + " " + phase;
+      const RunResult run = StartProgram(program, "", {{"VT_TEST_FAULT", std::string(c.kind) + ":" + phase}});
       EXPECT_EQ(run.exit_code, 6u) << where;
       const std::string shown = NoCr(console ? run.out : run.err);
       EXPECT_TRUE(shown.ends_with(console ? "Fatal Error: " + text : "]\n" + text)) << where << "\n" << shown;

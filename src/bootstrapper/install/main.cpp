@@ -25,6 +25,7 @@
 #include "common/Session.h"
 #include "common/ThreadPool.h"
 #include "common/Units.h"
+#include "platform/FaultExit.h"
 #include "platform/Process.h"
 #include "platform/SelfCheck.h"
 
@@ -104,6 +105,8 @@ int main() {
       exit_code = vt::EndWithFatalError(e);
     }
   }
+  // Finalizing the units, and the exit's own clean-up, need memory.
+  if (vt::EndedOutOfMemory()) vt::os::ExitNow(exit_code);
   vt::FinalizeUnits();
   // The exit hook that RunSetupBootstrap installed ends the process with the
   // stored code.

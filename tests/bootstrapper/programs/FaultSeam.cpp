@@ -10,13 +10,16 @@
 // either: the program sends itself that signal from a second thread
 // VT_TEST_FAULT_DELAY_US microseconds after the phase begins. The kind
 // "nomem" is an allocation that fails on the main thread as the phase
-// begins, with the address space limited to what the program holds then
-// (not under the sanitizers, whose runtimes map memory as they go).
+// begins, with the address space limited to what the program holds then;
+// with "nomem-all" every later allocation fails too (neither limits
+// anything under the sanitizers, whose runtimes allocate and map memory as
+// they go).
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <cstdint>
@@ -34,6 +37,20 @@
 #if __has_feature(address_sanitizer)
 #define VT_SEAM_SANITIZED 1
 #endif
+#endif
+
+namespace {
+std::atomic<bool> g_allocations_fail{false};
+}  // namespace
+
+#if !defined(VT_SEAM_SANITIZED)
+void* operator new(std::size_t size) {
+  if (g_allocations_fail.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 #endif
 
 namespace {
@@ -105,13 +122,14 @@ rlim_t AddressSpaceInUse() {
 #if !defined(VT_SEAM_SANITIZED)
   const rlimit limit{AddressSpaceInUse(), RLIM_INFINITY};
   ::setrlimit(RLIMIT_AS, &limit);
+  g_allocations_fail.store(g_kind == "nomem-all");
 #endif
   throw std::bad_alloc();
 }
 
 void OnPhase(vt::TSetupPhase phase) {
   if (phase != g_phase) return;
-  if (g_kind == "nomem") FailAllocation();
+  if (g_kind.starts_with("nomem")) FailAllocation();
   if (const int signal = SignalOfKind()) {
     std::thread([signal] {
       if (g_delay_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(g_delay_us));
