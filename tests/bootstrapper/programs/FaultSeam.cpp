@@ -39,11 +39,11 @@
 #endif
 #endif
 
+#if !defined(VT_SEAM_SANITIZED)
 namespace {
 std::atomic<bool> g_allocations_fail{false};
 }  // namespace
 
-#if !defined(VT_SEAM_SANITIZED)
 void* operator new(std::size_t size) {
   if (g_allocations_fail.load(std::memory_order_relaxed)) throw std::bad_alloc();
   if (void* p = std::malloc(size != 0 ? size : 1)) return p;
@@ -110,6 +110,7 @@ bool WhenHasCome() {
   return false;
 }
 
+#if !defined(VT_SEAM_SANITIZED)
 // The address space the program holds now, in bytes.
 rlim_t AddressSpaceInUse() {
   std::ifstream in("/proc/self/statm");
@@ -117,6 +118,7 @@ rlim_t AddressSpaceInUse() {
   in >> pages;
   return pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
 }
+#endif
 
 [[noreturn]] void FailAllocation() {
 #if !defined(VT_SEAM_SANITIZED)
