@@ -40,7 +40,8 @@ if [ -n "${VT_BENCH_BIN:-}" ]; then
   bin=$(cd "$VT_BENCH_BIN" && pwd)
 else
   scripts/deps.sh
-  cmake --preset release >/dev/null
+  . scripts/configure-common.sh
+  configure_checked --preset release >/dev/null
   cmake --build --preset release -j "$(nproc)" >/dev/null
   bin=$PWD/build/release/bin
 fi

@@ -11,7 +11,11 @@ rounds=${1:-7}
 filter=${2:-BM_Codec}
 after=${AFTER:-build/release/bin/bench_compress}
 before=${BEFORE:?BEFORE must name the bench_compress of the build to compare with}
-[ -x "$after" ] || { cmake --preset release >/dev/null && cmake --build --preset release -j4 --target bench_compress; }
+if [ -z "${AFTER:-}" ]; then
+  . scripts/configure-common.sh
+  configure_checked --preset release >/dev/null
+  cmake --build --preset release -j4 --target bench_compress
+fi
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 for ((r = 0; r < rounds; ++r)); do

@@ -8,7 +8,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-7}
 bin=${BENCH:-build/release/bin/bench_png}
-[ -x "$bin" ] || { cmake --preset release >/dev/null && cmake --build --preset release -j4 --target bench_png; }
+if [ -z "${BENCH:-}" ]; then
+  . scripts/configure-common.sh
+  configure_checked --preset release >/dev/null
+  cmake --build --preset release -j4 --target bench_png
+fi
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 for ((r = 0; r < rounds; ++r)); do

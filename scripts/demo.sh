@@ -5,8 +5,9 @@
 # its subsystem. Its exit code becomes the bootstrapper's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/configure-common.sh
 scripts/deps.sh
-cmake --preset release >/dev/null
+configure_checked --preset release >/dev/null
 cmake --build --preset release -j "$(nproc)"
 
 bin=build/release/bin

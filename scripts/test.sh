@@ -8,6 +8,7 @@
 # fails with its name.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/configure-common.sh
 scripts/deps.sh
 jobs=$(nproc)
 
@@ -52,7 +53,7 @@ stage_tests() {
 }
 
 step "release build (g++)"
-cmake --preset release >/dev/null
+configure_checked --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 stage_tests ctest --preset release -j "$jobs"
 # Each test binary once more as one process, in a shuffled order: no test
@@ -79,7 +80,7 @@ done
 sessions=()
 
 step "plain Release build (g++), as a packager builds"
-cmake -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=Release -DVT_WERROR=ON >/dev/null
+configure_checked -S . -B build/plain -G Ninja -DCMAKE_BUILD_TYPE=Release -DVT_WERROR=ON >/dev/null
 cmake --build build/plain -j "$jobs"
 stage_tests ctest --test-dir build/plain -j "$jobs" --output-on-failure --timeout 600
 
@@ -87,17 +88,17 @@ step "install, move, and ship a setup with the README's recipe"
 stage_tests scripts/ship-test.sh build/plain
 
 step "clang build"
-cmake --preset clang >/dev/null
+configure_checked --preset clang >/dev/null
 cmake --build --preset clang -j "$jobs"
 stage_tests ctest --preset clang -j "$jobs"
 
 step "AddressSanitizer + UBSan"
-cmake --preset asan >/dev/null
+configure_checked --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 stage_tests ctest --preset asan -j "$jobs"
 
 step "fuzz targets (short runs)"
-cmake --preset fuzz >/dev/null
+configure_checked --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 fuzz_seconds=${VT_FUZZ_SECONDS:-20}
 shopt -s nullglob

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <new>
 
 #include "bootstrapper/BootstrapTestHooks.h"
 #include "bootstrapper/SetupCore.h"
@@ -109,6 +110,8 @@ struct TFaultExit {
   os::FolderScratch scratch;
 };
 TFaultExit g_fault_exit;
+// The clean-up's own: removing the folder needs no memory.
+os::FolderScratch g_cleanup_scratch;
 
 // The console's progress line and the fatal message: once a message is due
 // no progress is written any more, so that the message stays last, and the
@@ -123,6 +126,7 @@ thread_local bool t_writing_progress = false;
 // comes later ends the run once that message is out, without its own.
 std::atomic<bool> g_fatal_message_due{false};
 std::atomic<bool> g_fatal_message_written{false};
+std::atomic<bool> g_out_of_memory{false};  // the run ended as an allocation failed
 thread_local bool t_writing_fatal_message = false;
 
 // A thread of a run that a fault ends stays here: the handler ends the
@@ -246,6 +250,26 @@ void ReportLeftBehindRaw(const char* stayed, int err) noexcept {
   text.AddDecimal(code);
   text.Add(").\n");
   os::WriteAllRaw(2, text.Text(), text.Size());
+}
+
+// The fatal message without the memory to show it as usual: the text in
+// the console's form, or the box's where its text goes without a display.
+// Written unless another message is out or due.
+void WriteFatalMessageRaw(std::string_view message) noexcept {
+  if (g_fatal_message_due.exchange(true) && !g_fatal_message_written.load()) return;
+  const bool line_open = StopProgressOutput();
+  const bool console = IsConsoleProgram();
+  TFixedText text;
+  if (console) {
+    text.Add(line_open ? "\nFatal Error: " : "Fatal Error: ");
+  } else {
+    text.Add("\n[");
+    text.Add(g_fault_exit.title);
+    text.Add("]\n");
+  }
+  text.Add(message.data(), message.size());
+  text.Add("\n");
+  os::WriteAllRaw(console ? 1 : 2, text.Text(), text.Size());
 }
 
 // A fault during the run ends it as every failure does: the tool or the
@@ -383,10 +407,9 @@ class TRunCleanup {
     const int folder = g_fault_exit.folder_fd.load();
     const int parent = g_fault_exit.parent_fd.load();
     if (folder >= 0) {
-      auto scratch = std::make_unique<os::FolderScratch>();
       int err = 0;
       char stayed[256] = {};
-      if (!os::RemoveHeldFolder(parent, g_fault_exit.name, folder, scratch.get(), &err, stayed, sizeof stayed)) {
+      if (!os::RemoveHeldFolder(parent, g_fault_exit.name, folder, &g_cleanup_scratch, &err, stayed, sizeof stayed)) {
         HoldIfFaultEnds();  // the handler's own walk says what stays
         ReportLeftBehind(stayed, err);
       }
@@ -489,16 +512,26 @@ void ReportFatalError(const std::string& message) {
     os::MessageBoxA(0, message, g_product_caption + " Setup", os::MB_ICONERROR | os::MB_OK);
 }
 
-int EndWithFatalError(const std::string& message) {
+int EndWithFatalError(std::string_view message) {
   g_progress.reset();
   SetProcessExitCode(kFailureExitCode);
   try {
-    ReportFatalError(message);
+    ReportFatalError(std::string(message));
+  } catch (const std::bad_alloc&) {
+    WriteFatalMessageRaw(message);
   } catch (...) {
     // The console itself failed: the exit code already tells.
   }
   return kFailureExitCode;
 }
+
+int EndWithFatalError(const std::exception& failure) {
+  if (!dynamic_cast<const std::bad_alloc*>(&failure)) return EndWithFatalError(failure.what());
+  g_out_of_memory.store(true);
+  return EndWithFatalError(os::kNotEnoughMemoryText);
+}
+
+bool EndedOutOfMemory() { return g_out_of_memory.load(); }
 
 int RunSetupBootstrap() {
   int exit_code = 0;
@@ -615,6 +648,8 @@ int RunSetupBootstrap() {
     exit_code = RunProcess(inner, true, 0, {}, nullptr, nullptr, nullptr, 0, in_folder("Setup.exe"));
     SetProcessExitCode(exit_code);
     g_fault_exit.exit_code.store(exit_code);
+  } catch (const std::bad_alloc& e) {
+    exit_code = EndWithFatalError(e);
   } catch (const std::exception& e) {
     // Paths through the folder's descriptor are shown as the folder's own.
     exit_code = EndWithFatalError(space_needed > 0 && IsDiskFull(e) ? NoSpaceText(folder_text, space_needed, space_free)

@@ -3,7 +3,9 @@
 // with its exit code (6 on any failure).
 #pragma once
 
+#include <exception>
 #include <string>
+#include <string_view>
 
 #include "platform/SelfCheck.h"
 
@@ -27,7 +29,17 @@ std::string ProgramFileProblemText(const os::ProgramFileCheck& check);
 inline constexpr int kNeededOpenFiles = 64;
 
 // Ends a run that failed: the progress window goes, the exit code becomes 6
-// and the message is reported (a failing console changes nothing). Returns 6.
-int EndWithFatalError(const std::string& message);
+// and the message is reported (a failing console changes nothing; without
+// the memory to report it as usual, the text alone is written where a
+// fault's message goes). Returns 6.
+int EndWithFatalError(std::string_view message);
+
+// Ends a run with a failure that was caught: its message, or for an
+// allocation that failed the system's text for it. Returns 6.
+int EndWithFatalError(const std::exception& failure);
+
+// True once a run has ended because an allocation failed: what is left to
+// finalize may need memory, so the program then ends at once.
+bool EndedOutOfMemory();
 
 }  // namespace vt

@@ -20,6 +20,16 @@ namespace {
 void LogExceptionWithTrace(const os::ExceptionRecord* Record, const os::ExceptionContext* Context,
                            const std::string* trace);
 
+// A record that could not be written, noted in the log while that works.
+// Never throws: what an observer threw would reach it again through the
+// handler that catches it, without end.
+void NoteLoggingError(const char* what, const std::exception& e) noexcept {
+  try {
+    WriteExceptionText(what + std::string(e.what()));
+  } catch (...) {
+  }
+}
+
 std::string ClassNameOfType(const std::type_info* type) { return type ? ClassNameOf(*type) : std::string(); }
 
 std::string OperationText(std::uintptr_t operation) {
@@ -98,7 +108,7 @@ void LogRaised(const std::exception* object, const std::type_info* type, const v
                        " Build=" + std::to_string(kLogBuild) + "\r\n\r\n" + OrUnknown(message, "No Message") +
                        "\r\n\r\n" + (trace ? *trace : GetCallTrace(address)) + "\r\n\r\n");
   } catch (const std::exception& e) {
-    WriteExceptionText(std::string("Error logging raised exception: ") + e.what());
+    NoteLoggingError("Error logging raised exception: ", e);
   } catch (...) {
   }
 }
@@ -432,7 +442,7 @@ void LogExceptionWithTrace(const os::ExceptionRecord* Record, const os::Exceptio
                        "   Build=" + std::to_string(kLogBuild) + "\r\n\r\n" + OrUnknown(message, "No Message") +
                        "\r\n\r\n" + (trace ? *trace : GetCallTrace(ip, start)) + "\r\n");
   } catch (const std::exception& e) {
-    WriteExceptionText(std::string("Error logging exception: ") + e.what());
+    NoteLoggingError("Error logging exception: ", e);
   } catch (...) {
   }
 }

@@ -140,4 +140,9 @@ std::string SystemErrorText(DWORD code);
 // gives it, or null for a code without one. Async-signal-safe.
 const char* StoredSystemErrorText(DWORD code, std::size_t* size) noexcept;
 
+// How a failed allocation is reported, in the "text (code)" form of an OS
+// error: stored, so that telling it needs no memory.
+inline constexpr char kNotEnoughMemoryText[] =
+    "Not enough memory resources are available to process this command (8)";
+
 }  // namespace vt::os

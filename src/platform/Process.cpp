@@ -27,6 +27,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -371,11 +372,19 @@ int CopyToAnonymousFile(int fd, std::uint64_t offset, std::uint64_t size, const 
     SetLastErrorFromErrno(errno);
     return -1;
   }
-  std::vector<char> buf(1 << 20);
+  // A small chunk: a start under a tight address-space limit needs no
+  // mapping of its own for it.
+  constexpr size_t kChunk = 64 << 10;
+  const std::unique_ptr<char[]> buf(new (std::nothrow) char[kChunk]);
+  if (!buf) {
+    ::close(mfd);
+    SetLastError(kErrorNotEnoughMemory);
+    return -1;
+  }
   std::uint64_t done = 0;
   while (done < size) {
-    size_t want = static_cast<size_t>(std::min<std::uint64_t>(buf.size(), size - done));
-    ssize_t r = ::pread(fd, buf.data(), want, static_cast<off_t>(offset + done));
+    size_t want = static_cast<size_t>(std::min<std::uint64_t>(kChunk, size - done));
+    ssize_t r = ::pread(fd, buf.get(), want, static_cast<off_t>(offset + done));
     if (r <= 0) {
       if (r < 0 && errno == EINTR) continue;
       SetLastError(r < 0 ? ErrnoToError(errno) : kErrorBadExeFormat);
@@ -383,7 +392,7 @@ int CopyToAnonymousFile(int fd, std::uint64_t offset, std::uint64_t size, const 
       return -1;
     }
     for (ssize_t w = 0; w < r;) {
-      ssize_t n = ::write(mfd, buf.data() + w, static_cast<size_t>(r - w));
+      ssize_t n = ::write(mfd, buf.get() + w, static_cast<size_t>(r - w));
       if (n < 0) {
         if (errno == EINTR) continue;
         SetLastErrorFromErrno(errno);

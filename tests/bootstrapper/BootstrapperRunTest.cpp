@@ -1152,6 +1152,36 @@ TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) 
   EXPECT_EQ(records("seamw.log"), 0) << ReadFileText(dir_ / "Logs" / "seamw.log");
 }
 
+// An allocation that fails in any phase, with no address space left for
+// more, ends the run with 6 and the system's text for it in the build's
+// form, never an exception's class name, and the folder goes; in the
+// console build also when every later allocation fails (the message, the
+// clean-up and the end then do without).
+TEST_F(BootstrapperRun, AllocationFailuresInEachPhaseEndWithSixAndTheSystemText) {
+  const fs::path lzma = Compress(MakePak("Setup.pak"));
+  const std::string text = "Not enough memory resources are available to process this command (8)\n";
+  const struct {
+    const char* subsystem;
+    const char* kind;
+  } cases[] = {{"console", "nomem"}, {"console", "nomem-all"}, {"windows", "nomem"}};
+  for (const auto& c : cases) {
+    const bool console = std::string(c.subsystem) == "console";
+    const fs::path program =
+        Package(console ? "nomem" : "nomemw", c.subsystem, lzma, Metadata(exe_size_, 1), {}, "vt_install_fault_seam");
+    for (const char* phase : {"extracting", "decoding", "running"}) {
+      const std::string where = std::string(c.kind) + " " + c.subsystem + " " + phase;
+      const RunResult run = StartProgram(program, "", {{"VT_TEST_FAULT", std::string(c.kind) + ":" + phase}});
+      EXPECT_EQ(run.exit_code, 6u) << where;
+      const std::string shown = NoCr(console ? run.out : run.err);
+      EXPECT_TRUE(shown.ends_with(console ? "Fatal Error: " + text : "]\n" + text)) << where << "\n" << shown;
+      EXPECT_EQ(shown.find(console ? "Fatal Error: " : "]\n"), shown.size() - text.size() - (console ? 13 : 2))
+          << where << "\n" << shown;  // one message
+      EXPECT_EQ(run.Value("argc"), "<none>") << where;  // the inner setup never ran
+      EXPECT_TRUE(TmpIsEmpty()) << where;
+    }
+  }
+}
+
 // The system call a thread sleeps in (empty while it runs or once it has
 // ended), from /proc.
 std::string SleepingIn(const std::string& task) {
@@ -1448,26 +1478,42 @@ TEST_F(BootstrapperRun, LimitsAndDamagedProgramFilesGiveTrueMessagesAndLeaveNoth
   // Sanitizers' runtimes need /proc and must read the program themselves:
   // the last cases are for plain builds.
 #if !defined(VT_TEST_SANITIZED)
-  // Address-space limits, from large to small: where memory runs out
-  // depends on the build's size, so the runs work until the first that ends
-  // with 6 and says why. (Below that the loader or the runtime fails before
-  // the program's own code runs.)
-  bool out_of_memory = false;
-  for (const int kib : {20000, 16000, 14000, 12000, 11000, 10000, 9000, 8500}) {
-    const RunResult limited = shell("ulimit -v " + std::to_string(kib), console);
-    EXPECT_TRUE(TmpIsEmpty()) << kib;
-    if (limited.exit_code == 0) continue;
-    EXPECT_EQ(limited.exit_code, 6u) << kib << "\n" << limited.out;
+  // Address-space limits from 20000 KiB down to 8000 KiB in steps of 500,
+  // all run at once: where memory runs out depends on the build's size and
+  // the machine's state, so each run works or ends with 6 and says why,
+  // down to the limits where the loader or the runtime fails before the
+  // program's own code runs (what it says is the system's).
+  std::vector<int> limits;
+  for (int kib = 20000; kib >= 8000; kib -= 500) limits.push_back(kib);
+  const fs::path limited_dir = dir_ / "limited";
+  fs::create_directories(limited_dir);
+  std::string script = "cd " + Q(limited_dir) + "\nfor kib in";
+  for (const int kib : limits) script += " " + std::to_string(kib);
+  script += "; do\n  { (ulimit -v \"$kib\" && exec \"$1\") >\"out.$kib\" 2>&1 </dev/null; echo $? >\"rc.$kib\"; } &\n"
+            "done\nwait\nexit 0";
+  WriteFileText(dir_ / "limits.sh", script);
+  ASSERT_EQ(Start({}, "sh \"" + (dir_ / "limits.sh").string() + "\" \"" + console.string() + "\"").exit_code, 0u);
+  bool out_of_memory = false, before_the_program = false;
+  for (const int kib : limits) {
+    const std::string out = NoCr(ReadFileText(limited_dir / ("out." + std::to_string(kib))));
+    const int rc = std::stoi(ReadFileText(limited_dir / ("rc." + std::to_string(kib))));
+    EXPECT_EQ(out.find("std::"), std::string::npos) << kib << "\n" << out;
+    if (rc == 0 || before_the_program) continue;
+    if (rc != 6 && out.find("Fatal Error") == std::string::npos && out.find("Please wait") == std::string::npos) {
+      before_the_program = true;  // and so below
+      continue;
+    }
+    EXPECT_EQ(rc, 6) << kib << "\n" << out;
     // Either the program runs out, or the LZMA tool it starts (which
     // inherits the limit) does.
-    EXPECT_TRUE(limited.out.find("Not enough memory resources are available to process this command (8)") !=
+    EXPECT_TRUE(out.find("Not enough memory resources are available to process this command (8)") !=
                     std::string::npos ||
-                limited.out.find("Fatal Error: Decompression failed. Tool returned code: 1") != std::string::npos)
-        << kib << "\n" << limited.out;
+                out.find("Fatal Error: Decompression failed. Tool returned code: 1") != std::string::npos)
+        << kib << "\n" << out;
     out_of_memory = true;
-    break;
   }
   EXPECT_TRUE(out_of_memory);
+  EXPECT_TRUE(TmpIsEmpty());
 
   // /proc hidden, in a mount namespace of its own: what is missing.
   RunResult run = shell("exec unshare -m sh -c 'mount -t tmpfs none /proc || exit 99; exec \"$0\"' \"$1\"", console);

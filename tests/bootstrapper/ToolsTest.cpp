@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Sanitized.h"
 #include "support/TestFiles.h"
 
 namespace fs = std::filesystem;
@@ -113,5 +114,34 @@ TEST_F(ToolsTest, PeWrapperMakesValidImageCarryingTheProgram) {
   EXPECT_NE(PeWrap(elf, dir_ / "t.exe", 1), 0);
   EXPECT_FALSE(fs::exists(dir_ / "t.exe"));
 }
+
+// A tool that runs out of memory says so in its own form and ends with 1,
+// leaving no output. (The sanitizers' runtimes cannot start under a limit.)
+#if !defined(VT_TEST_SANITIZED)
+TEST_F(ToolsTest, ToolsOutOfMemorySayItAndLeaveNoOutput) {
+  WriteFileText(dir_ / "big", "");
+  fs::resize_file(dir_ / "big", 300u << 20);  // sparse: reads use no disk
+  WriteFileText(dir_ / "small", "hello");
+  WriteFileText(dir_ / "limited.sh", "ulimit -v \"$1\" || exit 99\nshift\nexec \"$@\" 2>err\n");
+  const std::string text = "Not enough memory resources are available to process this command (8)\n";
+  const fs::path bin = ProgramFolder();
+  const struct {
+    int kib;
+    std::string tool, args, output;
+  } cases[] = {
+      {200000, "vtpack", Q(bin / "vt_install") + " --add RCDATA 1 big -o out", "out"},
+      {200000, "vt_pewrap", "big out 3", "out"},
+      {200000, "vt_make_setup_pak", "big out", "out"},
+      {40000, "vt_lzma", "e small out", "out"},  // the coder's own allocation
+  };
+  for (const auto& c : cases) {
+    const int rc = Shell("cd " + Q(dir_) + " && sh limited.sh " + std::to_string(c.kib) + " " + Q(bin / c.tool) +
+                         " " + c.args);
+    EXPECT_EQ(rc, 1) << c.tool;
+    EXPECT_EQ(ReadFileText(dir_ / "err"), c.tool + ": " + text) << c.tool;
+    EXPECT_FALSE(fs::exists(dir_ / c.output)) << c.tool;
+  }
+}
+#endif
 
 }  // namespace

@@ -54,6 +54,8 @@ TEST(LastError, TextsAndErrnoMapping) {
   EXPECT_EQ(SystemErrorText(2), "The system cannot find the file specified");
   EXPECT_EQ(SystemErrorText(193), "%1 is not a valid Win32 application");
   EXPECT_EQ(ErrnoToError(2 /*ENOENT*/), kErrorFileNotFound);
+  // The stored allocation-failure text says what an OS error 8 says.
+  EXPECT_EQ(kNotEnoughMemoryText, SystemErrorText(kErrorNotEnoughMemory) + " (8)");
 }
 
 }  // namespace

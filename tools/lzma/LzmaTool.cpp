@@ -12,8 +12,11 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
+
+#include "platform/LastError.h"
 
 namespace {
 
@@ -42,7 +45,7 @@ bool WriteFailed(const char* what, const std::string& detail = {}) {
 
 const char* LzmaText(lzma_ret r) {
   switch (r) {
-    case LZMA_MEM_ERROR: return "out of memory";
+    case LZMA_MEM_ERROR: return vt::os::kNotEnoughMemoryText;
     case LZMA_MEMLIMIT_ERROR: return "dictionary too large";
     case LZMA_FORMAT_ERROR: return "not an LZMA-alone stream";
     case LZMA_OPTIONS_ERROR: return "unsupported options";
@@ -118,9 +121,7 @@ int Usage() {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (argc != 4) return Usage();
   const std::string mode = argv[1];
   if (mode != "d" && mode != "e") return Usage();
@@ -138,11 +139,27 @@ int main(int argc, char** argv) {
   File out(std::fopen(output, "wb"));
   if (!out) return Fail("cannot create output", output), 1;
 
-  bool ok = mode == "d" ? Decode(in.get(), out.get()) : Encode(in.get(), out.get(), size);
+  bool ok = false;
+  try {
+    ok = mode == "d" ? Decode(in.get(), out.get()) : Encode(in.get(), out.get(), size);
+  } catch (const std::bad_alloc&) {
+    Fail(vt::os::kNotEnoughMemoryText);
+  }
   if (std::fclose(out.release()) != 0 && ok) ok = WriteFailed("write error", output);
   if (!ok) {
     std::filesystem::remove(output, ec);
     return g_disk_full ? 112 : 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    Fail(vt::os::kNotEnoughMemoryText);
+    return 1;
+  }
 }

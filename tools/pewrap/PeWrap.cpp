@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "platform/LastError.h"
 #include "platform/PeExec.h"
 #include "platform/ResourceFormat.h"
 
@@ -52,9 +54,7 @@ int Fail(const std::string& text) {
   return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (argc != 4) {
     std::fprintf(stderr, "usage: vt_pewrap <input ELF> <output PE> <subsystem 2|3>\n");
     return 2;
@@ -98,4 +98,15 @@ int main(int argc, char** argv) {
     return Fail(std::string("cannot write ") + argv[2]);
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "vt_pewrap: %s\n", vt::os::kNotEnoughMemoryText);
+    return 1;
+  }
 }

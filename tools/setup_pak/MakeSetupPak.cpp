@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "common/FileStreams.h"
 #include "common/ProductInformation.h"
 #include "common/Units.h"
+#include "platform/LastError.h"
 
 namespace {
 
@@ -50,9 +52,7 @@ void AddFile(vt::TSetupPacket& setup, const std::string& name, const std::string
   file.Content.WriteBuffer(content.data(), static_cast<std::int64_t>(content.size()));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (argc < 3)
     Fail("usage: vt_make_setup_pak SETUP_EXE OUT_PAK [--metadata FILE FLAG]... [--caption TEXT | --no-info] "
          "[--file NAME PATH]...");
@@ -110,4 +110,15 @@ int main(int argc, char** argv) {
   }
   vt::FinalizeUnits();
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "vt_make_setup_pak: %s\n", vt::os::kNotEnoughMemoryText);
+    return 1;
+  }
 }

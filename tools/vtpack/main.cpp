@@ -21,9 +21,11 @@
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "platform/LastError.h"
 #include "platform/ResourceFormat.h"
 #include "platform/Utf.h"
 
@@ -99,9 +101,7 @@ std::vector<rsrc::NewResource> StringBlocks(const std::string& path) {
        "[--strings FILE]... [--list]");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (argc < 2) Usage();
   const std::string program = argv[1];
   std::string output = program;
@@ -172,4 +172,15 @@ int main(int argc, char** argv) {
     Fail("cannot replace " + output + ": " + ec.message());
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "vtpack: %s\n", vt::os::kNotEnoughMemoryText);
+    return 1;
+  }
 }

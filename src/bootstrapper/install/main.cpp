@@ -3,6 +3,7 @@
 // header, which the packaging tool writes.
 #include <cstdint>
 #include <exception>
+#include <new>
 
 #include "bootstrapper/SetupBootstrap.h"
 #include "bootstrapper/SetupPackets.h"
@@ -24,6 +25,7 @@
 #include "common/Session.h"
 #include "common/ThreadPool.h"
 #include "common/Units.h"
+#include "platform/FaultExit.h"
 #include "platform/Process.h"
 #include "platform/SelfCheck.h"
 
@@ -93,9 +95,18 @@ int main() {
     vt::InitializeUnits(vt::ProfileDocumentUnits());
   } catch (const std::exception& e) {
     // A unit that cannot start ends the program like any failure of the run.
-    exit_code = vt::EndWithFatalError(e.what());
+    exit_code = vt::EndWithFatalError(e);
   }
-  if (exit_code == 0) exit_code = vt::RunSetupBootstrap();
+  // An allocation may fail while the run's own failure is being told.
+  if (exit_code == 0) {
+    try {
+      exit_code = vt::RunSetupBootstrap();
+    } catch (const std::bad_alloc& e) {
+      exit_code = vt::EndWithFatalError(e);
+    }
+  }
+  // Finalizing the units, and the exit's own clean-up, need memory.
+  if (vt::EndedOutOfMemory()) vt::os::ExitNow(exit_code);
   vt::FinalizeUnits();
   // The exit hook that RunSetupBootstrap installed ends the process with the
   // stored code.

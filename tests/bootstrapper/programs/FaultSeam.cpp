@@ -8,20 +8,50 @@
 // is no fault: the program's own file is replaced by a copy, as an update
 // of the download would. The kinds "hup", "int" and "term" are no fault
 // either: the program sends itself that signal from a second thread
-// VT_TEST_FAULT_DELAY_US microseconds after the phase begins.
+// VT_TEST_FAULT_DELAY_US microseconds after the phase begins. The kind
+// "nomem" is an allocation that fails on the main thread as the phase
+// begins, with the address space limited to what the program holds then;
+// with "nomem-all" every later allocation fails too (neither limits
+// anything under the sanitizers, whose runtimes allocate and map memory as
+// they go).
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <new>
 #include <string>
 #include <thread>
 
 #include "bootstrapper/BootstrapTestHooks.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VT_SEAM_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VT_SEAM_SANITIZED 1
+#endif
+#endif
+
+#if !defined(VT_SEAM_SANITIZED)
+namespace {
+std::atomic<bool> g_allocations_fail{false};
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (g_allocations_fail.load(std::memory_order_relaxed)) throw std::bad_alloc();
+  if (void* p = std::malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -80,8 +110,28 @@ bool WhenHasCome() {
   return false;
 }
 
+#if !defined(VT_SEAM_SANITIZED)
+// The address space the program holds now, in bytes.
+rlim_t AddressSpaceInUse() {
+  std::ifstream in("/proc/self/statm");
+  rlim_t pages = 0;
+  in >> pages;
+  return pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+}
+#endif
+
+[[noreturn]] void FailAllocation() {
+#if !defined(VT_SEAM_SANITIZED)
+  const rlimit limit{AddressSpaceInUse(), RLIM_INFINITY};
+  ::setrlimit(RLIMIT_AS, &limit);
+  g_allocations_fail.store(g_kind == "nomem-all");
+#endif
+  throw std::bad_alloc();
+}
+
 void OnPhase(vt::TSetupPhase phase) {
   if (phase != g_phase) return;
+  if (g_kind.starts_with("nomem")) FailAllocation();
   if (const int signal = SignalOfKind()) {
     std::thread([signal] {
       if (g_delay_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(g_delay_us));
