@@ -19,6 +19,7 @@
 #include "platform/Sync.h"
 #include "platform/TestHooks.h"
 #include "support/Patience.h"
+#include "support/Sanitized.h"
 #include "support/TestFiles.h"
 
 namespace vt::os {
@@ -235,6 +236,57 @@ TEST(ForkedChildren, NeverHangOnALockAnotherThreadHeld) {
   // A program whose first use of the layer is the environment's lock has
   // the handlers too: its child reads a variable and ends.
   EXPECT_EQ(RunHelper("fork-env PATH " + std::to_string(test::kPatienceMs)), 0);
+}
+
+// Many processes open one name at the same moment (each is let go by one
+// set of a gate they all wait on) and keep it: every open succeeds, however
+// many holders the table has meanwhile.
+TEST(NameHolders, ABurstOfOpensAllSucceed) {
+#ifdef VT_TEST_SANITIZED
+  constexpr int kOpeners = 100;
+#else
+  constexpr int kOpeners = 1000;
+#endif
+  const std::string name = UniqueName("burst");
+  HANDLE event = CreateEventA(nullptr, true, false, name);
+  HANDLE gate = CreateEventA(nullptr, true, false, name + "_gate");
+  ASSERT_TRUE(event && gate);
+  std::vector<ProcessInformation> infos(kOpeners);
+  std::vector<pid_t> pids;
+  for (auto& pi : infos) {
+    const pid_t pid = StartHelper("open-after " + name + "_gate " + name, &pi);
+    ASSERT_NE(pid, 0);
+    pids.push_back(pid);
+  }
+  // Every opener waits at the gate.
+  std::size_t waiting = 0;
+  EXPECT_TRUE(test::Patience().WaitUntil([&] {
+    while (waiting < pids.size() && AsleepInFutex("/proc/" + std::to_string(pids[waiting]))) ++waiting;
+    return waiting == pids.size();
+  }));
+  SetEvent(gate);
+  // Each has opened the name or ended.
+  EXPECT_TRUE(test::Patience().WaitUntil([&] {
+    int ended = 0;
+    for (auto& pi : infos) ended += WaitForProcess(pi.process, 0) == kWaitObject0;
+    return PlatformTestHelper::NameHolderRecords(event) + ended == kOpeners + 1;
+  }));
+  SetEvent(event);
+  int failed = 0;
+  DWORD first_failure = 0;  // 160: the table lock timed out
+  for (auto& pi : infos) {
+    DWORD code = 0xFFFFFFFF;
+    if (WaitForProcess(pi.process, kInfinite) != kWaitObject0 || !GetExitCodeProcess(pi.process, &code) ||
+        code != 0) {
+      if (failed++ == 0) first_failure = code;
+    }
+    CloseHandle(pi.process);
+    CloseHandle(pi.thread);
+  }
+  EXPECT_EQ(failed, 0) << "the first exited with " << first_failure;
+  EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1);
+  CloseHandle(event);
+  CloseHandle(gate);
 }
 
 // An auto-reset event's set and reset leave it unsignalled.

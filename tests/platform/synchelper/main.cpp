@@ -5,6 +5,8 @@
 //   hold-event NAME READY END      create the event, set event READY, then END: "exit"
 //                                  returns without closing, "wait" sleeps until killed
 //   hold-mutex NAME READY          own the mutex, set event READY, end without releasing
+//   open-after GATE NAME           open event GATE, wait until it is set, then open the
+//                                  event NAME and wait until it is set: exit 0
 //   pulse NAME COUNT               open the event and pulse it COUNT times, each
 //                                  once a wait on it has begun (support/Pulses.h)
 //   wait-any NAME MS               open the event and wait on it and an unnamed event:
@@ -208,6 +210,13 @@ int main(int argc, char** argv) {
     HANDLE ready = OpenEventA(argv[3]);
     if (!event || !ready || !PlatformTestHelper::HoldEventWaitersLock(event) || !SetEvent(ready)) Fail();
     for (;;) ::pause();
+  }
+  if (cmd == "open-after" && argc > 3) {
+    HANDLE gate = OpenEventA(name);
+    if (!gate || WaitForSingleObject(gate, kInfinite) != kWaitObject0) Fail();
+    HANDLE event = OpenEventA(argv[3]);
+    if (!event || WaitForSingleObject(event, kInfinite) != kWaitObject0) Fail();
+    return 0;
   }
   if (cmd == "hold-mutex" && argc > 3) {
     HANDLE m = CreateMutexA(nullptr, false, name);
