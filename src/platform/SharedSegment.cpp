@@ -569,6 +569,13 @@ int Segment::HolderRecords() const {
       std::count_if(holders.begin(), holders.end(), [](const HolderRecord& r) { return r.pid != 0; }));
 }
 
+bool Segment::HoldTable(bool hold) {
+  if (name_fd_ < 0) return false;
+  if (hold) return LockTable(name_fd_);
+  UnlockTable(name_fd_);
+  return true;
+}
+
 void Segment::ReleaseName() {
   if (name_fd_ < 0) return;
   // A forked child that could not take a hold of its own shares the

@@ -121,6 +121,9 @@ class Segment {
   // Joining fails at once (ERROR_TIMEOUT) instead of waiting while another
   // process holds the holder table.
   void TakeTableLockOnlyIfFree() { table_lock_only_if_free_ = true; }
+  // Takes (waiting as a join does) or lets go of the holder table's lock,
+  // for tests.
+  bool HoldTable(bool hold);
 
  private:
   friend void ReleaseNamesAtExit();

@@ -111,6 +111,28 @@ TEST(NameHolders, OnlyLiveHoldersKeepRecords) {
   CloseHandle(ready);
 }
 
+// A program started suspended (its child is forked and waits at a gate
+// before its exec) takes no hold of the starter's names: only the
+// starter's record is in the table while it waits, and after it ran.
+TEST(NameHolders, ASuspendedStartHoldsNoName) {
+  const std::string name = UniqueName("suspended");
+  HANDLE event = CreateEventA(nullptr, true, false, name);
+  ASSERT_NE(event, 0);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    StartupInfo si;
+    ProcessInformation pi;
+    ASSERT_TRUE(CreateProcess({}, "/bin/true", false, kCreateSuspended, nullptr, {}, si, &pi));
+    EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1) << "while it waits";
+    EXPECT_EQ(ResumeChildThread(pi.thread), 1u);
+    EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+    EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1) << "after it ran";
+    CloseHandle(pi.process);
+    CloseHandle(pi.thread);
+  }
+  CloseHandle(event);
+}
+
 // Children forked without exec that end fill the whole holder table
 // (4,096 records) when nobody joins meanwhile: the next child takes its
 // record back from the ended ones, and so does the next process to open it.
@@ -287,6 +309,49 @@ TEST(NameHolders, ABurstOfOpensAllSucceed) {
   EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1);
   CloseHandle(event);
   CloseHandle(gate);
+}
+
+// An open waits for the holder table's lock as long as its holder runs,
+// longer than the old bound (2 s), and fails with ERROR_TIMEOUT instead of
+// hanging when the holder is stopped.
+TEST(NameHolders, AnOpenWaitsForTheTableWhileItsHolderRuns) {
+  const std::string name = UniqueName("table");
+  HANDLE event = CreateEventA(nullptr, true, false, name);
+  HANDLE ready = CreateEventA(nullptr, true, false, name + "_ready");
+  ASSERT_TRUE(event && ready);
+  // On a thread of its own: a wait that hangs fails the test, and the
+  // holder's end then lets it go.
+  std::atomic<bool> done{false};
+  DWORD error = 1;
+  auto open = [&] {
+    HANDLE h = OpenEventA(name);
+    error = h ? 0 : GetLastError();
+    if (h) CloseHandle(h);
+    done.store(true);
+  };
+  ProcessInformation busy;
+  ASSERT_NE(StartHelperAndAwait("hold-table " + name + " " + name + "_ready 4000", ready, &busy), 0);
+  std::thread opener(open);
+  EXPECT_TRUE(test::WaitPatiently([&] { return done.load(); }));
+  EXPECT_EQ(WaitForProcess(busy.process, kInfinite), kWaitObject0);
+  opener.join();
+  EXPECT_EQ(error, 0u);
+  CloseHandle(busy.process);
+  CloseHandle(busy.thread);
+
+  ProcessInformation stopped;
+  const pid_t pid = StartHelperAndAwait("hold-table " + name + " " + name + "_ready", ready, &stopped);
+  ASSERT_NE(pid, 0);
+  ASSERT_TRUE(test::Signal(pid, SIGSTOP));
+  done.store(false);
+  opener = std::thread(open);
+  EXPECT_TRUE(test::WaitPatiently([&] { return done.load(); }));
+  KillAndCollect(pid, stopped);
+  opener.join();
+  EXPECT_EQ(error, kErrorTimeout);
+  EXPECT_EQ(RunHelper("set-event " + name), 0) << "the table is free again";
+  CloseHandle(event);
+  CloseHandle(ready);
 }
 
 // An auto-reset event's set and reset leave it unsignalled.
