@@ -97,6 +97,18 @@ std::int32_t ViewPid() {
   return static_cast<std::int32_t>(::getpid());
 }
 
+// ViewPid(), learnt again in a forked child.
+std::int32_t OwnViewPid() {
+  static std::atomic<pid_t> learnt_by{0};
+  static std::atomic<std::int32_t> view_pid{0};
+  const pid_t self = ::getpid();
+  if (learnt_by.load() != self) {
+    view_pid.store(ViewPid());
+    learnt_by.store(self);
+  }
+  return view_pid.load();
+}
+
 // Letters, digits, '_', '-' and '.' stay; every other byte becomes %XX.
 // Over-long results keep a prefix and a hash of the whole name.
 std::string EscapeName(std::string_view name) {
@@ -285,7 +297,7 @@ bool WaitOnThread(int fd, bool& locked) {
       do {
         r = ::fcntl(wait->fd, F_OFD_SETLKW, &fl);
       } while (r != 0 && errno == EINTR);
-      if (r == 0) MarkTableHolder(wait->fd, ViewPid());
+      if (r == 0) MarkTableHolder(wait->fd, OwnViewPid());
       std::lock_guard<std::mutex> guard(wait->lock);
       wait->finished = true;
       wait->locked = r == 0;
@@ -320,7 +332,7 @@ enum class TableWait {
 // can let go: one that cannot (stopped, frozen) makes it fail.
 bool LockTable(int fd, TableWait how = TableWait::kBlocking) {
   int r = TryLockTable(fd);
-  if (r == 0) MarkTableHolder(fd, ViewPid());
+  if (r == 0) MarkTableHolder(fd, OwnViewPid());
   if (r != EAGAIN || how == TableWait::kOnlyIfFree) return r == 0;
   bool locked = false;
   if (how == TableWait::kBlocking && WaitOnThread(fd, locked)) return locked;
@@ -330,7 +342,7 @@ bool LockTable(int fd, TableWait how = TableWait::kBlocking) {
     ::usleep(1000);
     r = TryLockTable(fd);
     if (r == 0) {
-      MarkTableHolder(fd, ViewPid());
+      MarkTableHolder(fd, OwnViewPid());
       return true;
     }
     if (r != EAGAIN) return false;
@@ -860,7 +872,7 @@ DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
     return fail(kErrorTimeout);
   NameHeader header{};
   std::vector<HolderRecord> holders;
-  const std::int32_t record_pid = ViewPid();
+  const std::int32_t record_pid = OwnViewPid();
   DWORD err = ReadNameFile(fd, kind, header, holders);
   int data_fd = -1;
   // A holder is reached, and kLooksPerJoin records in use are looked at
