@@ -238,14 +238,25 @@ char StateIn(const std::string& stat_path) {
   return p && p[1] == ' ' ? p[2] : 0;
 }
 
-// Whether a thread of the process runs or waits for a processor.
-bool AnyThreadRuns(std::int32_t pid) {
+// The calling thread's id as the /proc it sees numbers it ("" unknown).
+std::string OwnThreadId() {
+  char buf[64];
+  const ssize_t n = ::readlink("/proc/thread-self", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  const std::string link(buf, static_cast<std::size_t>(n));  // "<pid>/task/<tid>"
+  return link.substr(link.rfind('/') + 1);
+}
+
+// Whether a thread of the process other than the caller (who looks) runs
+// or waits for a processor.
+bool AnyThreadRuns(std::int32_t pid, const std::string& caller) {
   const std::string folder = "/proc/" + std::to_string(pid) + "/task/";
   DIR* dir = ::opendir(folder.c_str());
   if (!dir) return false;
   bool runs = false;
   while (dirent* entry = runs ? nullptr : ::readdir(dir))
-    if (entry->d_name[0] != '.') runs = StateIn(folder + entry->d_name + "/stat") == 'R';
+    if (entry->d_name[0] != '.' && entry->d_name != caller)
+      runs = StateIn(folder + entry->d_name + "/stat") == 'R';
   ::closedir(dir);
   return runs;
 }
@@ -254,12 +265,12 @@ bool AnyThreadRuns(std::int32_t pid) {
 // known) for kStuckHolder, none of its threads running at any look.
 class HolderWatch {
  public:
-  explicit HolderWatch(int fd) : fd_(fd) {}
+  explicit HolderWatch(int fd) : fd_(fd), caller_(OwnThreadId()) {}
   bool Stuck() {
     const auto now = std::chrono::steady_clock::now();
     std::int32_t holder = 0;
     if (!ReadAt(fd_, &holder, sizeof holder, kTableHolderOffset)) holder = 0;
-    if (holder != holder_ || (holder > 0 && AnyThreadRuns(holder))) {
+    if (holder != holder_ || (holder > 0 && AnyThreadRuns(holder, caller_))) {
       holder_ = holder;
       since_ = now;
     }
@@ -268,6 +279,7 @@ class HolderWatch {
 
  private:
   int fd_;
+  std::string caller_;
   std::int32_t holder_ = -1;
   std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
 };

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/Process.h"
+#include "platform/SharedSegment.h"
 #include "platform/Sync.h"
 #include "platform/TestHooks.h"
 #include "support/Patience.h"
@@ -313,7 +314,8 @@ TEST(NameHolders, ABurstOfOpensAllSucceed) {
 
 // An open waits for the holder table's lock as long as its holder runs,
 // longer than the old bound (2 s), and fails with ERROR_TIMEOUT instead of
-// hanging when the holder is stopped.
+// hanging when the holder is stopped, or is a sleeping thread of the
+// opener's own process.
 TEST(NameHolders, AnOpenWaitsForTheTableWhileItsHolderRuns) {
   const std::string name = UniqueName("table");
   HANDLE event = CreateEventA(nullptr, true, false, name);
@@ -350,6 +352,20 @@ TEST(NameHolders, AnOpenWaitsForTheTableWhileItsHolderRuns) {
   opener.join();
   EXPECT_EQ(error, kErrorTimeout);
   EXPECT_EQ(RunHelper("set-event " + name), 0) << "the table is free again";
+
+  // A thread of this process holds it and sleeps: the opener, running in
+  // the same process, gives up as on a stopped one.
+  detail::ObjectPath path;
+  detail::Segment own;
+  ASSERT_TRUE(detail::ResolveObjectName(name, false, path));
+  ASSERT_EQ(own.Open(path, detail::SegmentKind::kEvent), 0u);
+  ASSERT_TRUE(own.HoldTable(true));
+  done.store(false);
+  opener = std::thread(open);
+  EXPECT_TRUE(test::WaitPatiently([&] { return done.load(); }));
+  own.HoldTable(false);
+  opener.join();
+  EXPECT_EQ(error, kErrorTimeout);
   CloseHandle(event);
   CloseHandle(ready);
 }
