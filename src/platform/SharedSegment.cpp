@@ -11,12 +11,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "platform/SharedFolder.h"
@@ -44,6 +50,8 @@ struct NameHeader {
   std::uint64_t data_size;
   std::uint64_t data_dev;  // the memfd's inode
   std::uint64_t data_ino;
+  std::int32_t table_holder;  // the process holding the table lock, 0: none known
+  std::uint32_t next_look;    // where the next joiner looks at records
 };
 struct HolderRecord {
   std::int32_t pid;  // 0: a free record
@@ -51,6 +59,7 @@ struct HolderRecord {
 };
 constexpr off_t kHoldersOffset = 64;
 constexpr std::size_t kMaxHolders = 4096;
+constexpr std::size_t kLooksPerJoin = 16;
 static_assert(sizeof(NameHeader) <= kHoldersOffset);
 
 off_t HolderOffset(std::size_t slot) { return kHoldersOffset + static_cast<off_t>(slot * sizeof(HolderRecord)); }
@@ -86,6 +95,18 @@ std::int32_t ViewPid() {
     if (*end == 0 && pid > 0 && pid <= INT32_MAX) return static_cast<std::int32_t>(pid);
   }
   return static_cast<std::int32_t>(::getpid());
+}
+
+// ViewPid(), learnt again in a forked child.
+std::int32_t OwnViewPid() {
+  static std::atomic<pid_t> learnt_by{0};
+  static std::atomic<std::int32_t> view_pid{0};
+  const pid_t self = ::getpid();
+  if (learnt_by.load() != self) {
+    view_pid.store(ViewPid());
+    learnt_by.store(self);
+  }
+  return view_pid.load();
 }
 
 // Letters, digits, '_', '-' and '.' stay; every other byte becomes %XX.
@@ -154,33 +175,193 @@ bool SweepIfUnheld(int fd, const std::string& path) {
   return true;
 }
 
-// Write lock on the whole holder table; bounded so that a table held by a
-// stuck process fails instead of hanging.
-constexpr int kTableLockTries = 2000;  // 1 ms apart
-bool LockTable(int fd, int tries = kTableLockTries) {
-  struct flock fl {};
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  for (int i = 0; i < tries; ++i) {
-    if (i > 0) ::usleep(1000);
-    if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
-    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
-  }
-  return false;
-}
-
-void UnlockTable(int fd) {
-  struct flock fl {};
-  fl.l_type = F_UNLCK;
-  fl.l_whence = SEEK_SET;
-  ::fcntl(fd, F_OFD_SETLK, &fl);
-}
-
 bool ReadAt(int fd, void* buf, std::size_t size, off_t at) {
   return ::pread(fd, buf, size, at) == static_cast<ssize_t>(size);
 }
 bool WriteAt(int fd, const void* buf, std::size_t size, off_t at) {
   return ::pwrite(fd, buf, size, at) == static_cast<ssize_t>(size);
+}
+
+// The table lock: an open-file-description write lock on the whole name
+// file. Its holder writes its process id into the header once it has it
+// and clears it before it lets go, so that a waiter can tell a holder that
+// cannot let go (stopped, frozen, traced) from a slow one.
+constexpr off_t kTableHolderOffset = offsetof(NameHeader, table_holder);
+constexpr off_t kNextLookOffset = offsetof(NameHeader, next_look);
+// A wait fails once the holder has let nobody in for this long with none of
+// its threads running, or nobody is known to hold it.
+constexpr auto kStuckHolder = std::chrono::seconds(2);
+constexpr auto kHolderLookInterval = std::chrono::milliseconds(50);
+
+struct flock WholeFile(short type) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  return fl;
+}
+
+// 0, EAGAIN while another description holds it, or another errno.
+int TryLockTable(int fd) {
+  struct flock fl = WholeFile(F_WRLCK);
+  if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return 0;
+  return errno == EACCES || errno == EINTR ? EAGAIN : errno;
+}
+
+// Only in a name file of this layout: another one's header may mean
+// something else there.
+void MarkTableHolder(int fd, std::int32_t pid) {
+  NameHeader header{};
+  if (ReadAt(fd, &header, sizeof header, 0) && header.magic == kMagic && header.version == kVersion &&
+      header.table_holder != pid)
+    WriteAt(fd, &pid, sizeof pid, kTableHolderOffset);
+}
+
+void UnlockTable(int fd) {
+  MarkTableHolder(fd, 0);
+  struct flock fl = WholeFile(F_UNLCK);
+  ::fcntl(fd, F_OFD_SETLK, &fl);
+}
+
+// The state letter of a /proc stat file, or 0.
+char StateIn(const std::string& stat_path) {
+  int fd;
+  do {
+    fd = ::open(stat_path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return 0;
+  char buf[512];
+  const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+  ::close(fd);
+  if (n <= 0) return 0;
+  buf[n] = 0;
+  const char* p = std::strrchr(buf, ')');  // the name may hold anything but ends there
+  return p && p[1] == ' ' ? p[2] : 0;
+}
+
+// The calling thread's id as the /proc it sees numbers it ("" unknown).
+std::string OwnThreadId() {
+  char buf[64];
+  const ssize_t n = ::readlink("/proc/thread-self", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  const std::string link(buf, static_cast<std::size_t>(n));  // "<pid>/task/<tid>"
+  return link.substr(link.rfind('/') + 1);
+}
+
+// Whether a thread of the process other than the caller (who looks) runs
+// or waits for a processor.
+bool AnyThreadRuns(std::int32_t pid, const std::string& caller) {
+  const std::string folder = "/proc/" + std::to_string(pid) + "/task/";
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return false;
+  bool runs = false;
+  while (dirent* entry = runs ? nullptr : ::readdir(dir))
+    if (entry->d_name[0] != '.' && entry->d_name != caller)
+      runs = StateIn(folder + entry->d_name + "/stat") == 'R';
+  ::closedir(dir);
+  return runs;
+}
+
+// Tells a table lock holder that cannot let go: the same holder (or none
+// known) for kStuckHolder, none of its threads running at any look.
+class HolderWatch {
+ public:
+  explicit HolderWatch(int fd) : fd_(fd), caller_(OwnThreadId()) {}
+  bool Stuck() {
+    const auto now = std::chrono::steady_clock::now();
+    std::int32_t holder = 0;
+    if (!ReadAt(fd_, &holder, sizeof holder, kTableHolderOffset)) holder = 0;
+    if (holder != holder_ || (holder > 0 && AnyThreadRuns(holder, caller_))) {
+      holder_ = holder;
+      since_ = now;
+    }
+    return now - since_ >= kStuckHolder;
+  }
+
+ private:
+  int fd_;
+  std::string caller_;
+  std::int32_t holder_ = -1;
+  std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
+};
+
+// A blocking wait for the lock made on a thread of its own (the lock is
+// the description's, whichever thread takes it), so that the caller can
+// give up on a holder that cannot let go. The thread lets the lock go when
+// it gets it after the caller gave up.
+struct LockWait {
+  std::mutex lock;
+  std::condition_variable finished_cv;
+  int fd = -1;  // a duplicate of the caller's descriptor
+  bool finished = false;
+  bool locked = false;
+  bool abandoned = false;
+};
+
+// False when no such wait could be made; locked then tells the outcome.
+bool WaitOnThread(int fd, bool& locked) {
+  auto wait = std::make_shared<LockWait>();
+  wait->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (wait->fd < 0) return false;
+  try {
+    std::thread([wait] {
+      struct flock fl = WholeFile(F_WRLCK);
+      int r;
+      do {
+        r = ::fcntl(wait->fd, F_OFD_SETLKW, &fl);
+      } while (r != 0 && errno == EINTR);
+      if (r == 0) MarkTableHolder(wait->fd, OwnViewPid());
+      std::lock_guard<std::mutex> guard(wait->lock);
+      wait->finished = true;
+      wait->locked = r == 0;
+      if (r == 0 && wait->abandoned) UnlockTable(wait->fd);
+      ::close(wait->fd);
+      wait->finished_cv.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    ::close(wait->fd);
+    return false;
+  }
+  HolderWatch watch(fd);
+  std::unique_lock<std::mutex> guard(wait->lock);
+  while (!wait->finished_cv.wait_for(guard, kHolderLookInterval, [&] { return wait->finished; })) {
+    if (watch.Stuck()) {
+      wait->abandoned = true;
+      locked = false;
+      return true;
+    }
+  }
+  locked = wait->locked;
+  return true;
+}
+
+enum class TableWait {
+  kBlocking,    // a wait in turn, on a thread of its own
+  kPolling,     // tries 1 ms apart (a forked child's handler makes no threads)
+  kOnlyIfFree,  // one try
+};
+
+// Write lock on the whole holder table. A wait lasts as long as the holder
+// can let go: one that cannot (stopped, frozen) makes it fail.
+bool LockTable(int fd, TableWait how = TableWait::kBlocking) {
+  int r = TryLockTable(fd);
+  if (r == 0) MarkTableHolder(fd, OwnViewPid());
+  if (r != EAGAIN || how == TableWait::kOnlyIfFree) return r == 0;
+  bool locked = false;
+  if (how == TableWait::kBlocking && WaitOnThread(fd, locked)) return locked;
+  HolderWatch watch(fd);
+  auto next_look = std::chrono::steady_clock::now() + kHolderLookInterval;
+  for (;;) {
+    ::usleep(1000);
+    r = TryLockTable(fd);
+    if (r == 0) {
+      MarkTableHolder(fd, OwnViewPid());
+      return true;
+    }
+    if (r != EAGAIN) return false;
+    if (std::chrono::steady_clock::now() < next_look) continue;
+    next_look += kHolderLookInterval;
+    if (watch.Stuck()) return false;
+  }
 }
 
 // Reads and checks the header and the holder table of a name file.
@@ -230,6 +411,22 @@ Holder LookAtHolder(const HolderRecord& record, const NameHeader& header) {
   struct stat st {};
   if (::stat(link.c_str(), &st) != 0) return errno == ENOENT ? Holder::kDead : Holder::kUnknown;
   return IsObjectData(st, header) ? Holder::kUnknown : Holder::kDead;
+}
+
+// The first free record (kMaxHolders: none). A full table first takes back
+// the record of every holder that has ended.
+std::size_t FreeSlot(std::vector<HolderRecord>& holders, const NameHeader& header, bool& cleared) {
+  for (std::size_t slot = 0; slot < holders.size(); ++slot)
+    if (holders[slot].pid == 0) return slot;
+  if (holders.size() < kMaxHolders) return holders.size();
+  std::size_t free = kMaxHolders;
+  for (std::size_t slot = 0; slot < holders.size(); ++slot) {
+    if (holders[slot].pid > 0 && LookAtHolder(holders[slot], header) != Holder::kDead) continue;
+    holders[slot] = {};
+    cleared = true;
+    if (free == kMaxHolders) free = slot;
+  }
+  return free;
 }
 
 // Removes the name files of this user that nobody holds.
@@ -396,6 +593,13 @@ int Segment::HolderRecords() const {
       std::count_if(holders.begin(), holders.end(), [](const HolderRecord& r) { return r.pid != 0; }));
 }
 
+bool Segment::HoldTable(bool hold) {
+  if (name_fd_ < 0) return false;
+  if (hold) return LockTable(name_fd_);
+  UnlockTable(name_fd_);
+  return true;
+}
+
 void Segment::ReleaseName() {
   if (name_fd_ < 0) return;
   // A forked child that could not take a hold of its own shares the
@@ -542,26 +746,19 @@ void Segment::ForkedParent() {
 }
 
 namespace {
-// The first free record of a forked child's table (kMaxHolders: none); when
-// the table is full, records of ended holders are taken back first.
+// A forked child's record: the first free one (kMaxHolders: none).
 std::size_t FreeRecord(int name_fd) {
   struct stat st {};
   if (::fstat(name_fd, &st) != 0 || st.st_size < kHoldersOffset) return kMaxHolders;
   const std::size_t count = std::min(static_cast<std::size_t>(st.st_size - kHoldersOffset) / sizeof(HolderRecord), kMaxHolders);
   std::vector<HolderRecord> holders(count);
-  if (!ReadAt(name_fd, holders.data(), count * sizeof(HolderRecord), kHoldersOffset)) return kMaxHolders;
-  for (std::size_t slot = 0; slot < count; ++slot)
-    if (holders[slot].pid == 0) return slot;
-  if (count < kMaxHolders) return count;
   NameHeader header{};
-  if (!ReadAt(name_fd, &header, sizeof header, 0)) return kMaxHolders;
-  std::size_t free = kMaxHolders;
-  for (std::size_t slot = 0; slot < count; ++slot) {
-    if (holders[slot].pid > 0 && LookAtHolder(holders[slot], header) != Holder::kDead) continue;
-    holders[slot] = {};
-    if (free == kMaxHolders) free = slot;
-  }
-  if (free != kMaxHolders) WriteAt(name_fd, holders.data(), count * sizeof(HolderRecord), kHoldersOffset);
+  if (!ReadAt(name_fd, holders.data(), count * sizeof(HolderRecord), kHoldersOffset) ||
+      !ReadAt(name_fd, &header, sizeof header, 0))
+    return kMaxHolders;
+  bool cleared = false;
+  const std::size_t free = FreeSlot(holders, header, cleared);
+  if (cleared) WriteAt(name_fd, holders.data(), count * sizeof(HolderRecord), kHoldersOffset);
   return free;
 }
 }  // namespace
@@ -593,7 +790,7 @@ void Segment::ForkedChild() {
     segment->holder_pid_ = ::getpid();
     segment->record_pid_ = 0;  // no record yet: its release then leaves the table alone
     const int name_fd = segment->name_fd_;
-    if (!LockTable(name_fd)) continue;
+    if (!LockTable(name_fd, TableWait::kPolling)) continue;
     const std::size_t slot = FreeRecord(name_fd);
     const HolderRecord self{record_pid, segment->data_fd_};
     if (slot < kMaxHolders && WriteAt(name_fd, &self, sizeof self, HolderOffset(slot))) {
@@ -683,26 +880,38 @@ DWORD Segment::Join(int fd, const std::string& file, SegmentKind kind) {
   // A shared lock marks this holder; an exclusive one is only ever held by
   // a process removing the name.
   if (LockFile(fd, LOCK_SH | LOCK_NB) != 0 || !SameFile(fd, file)) return fail(kRetry);
-  if (!LockTable(fd, table_lock_only_if_free_ ? 1 : kTableLockTries)) return fail(kErrorTimeout);
+  if (!LockTable(fd, table_lock_only_if_free_ ? TableWait::kOnlyIfFree : TableWait::kBlocking))
+    return fail(kErrorTimeout);
   NameHeader header{};
   std::vector<HolderRecord> holders;
-  const std::int32_t record_pid = ViewPid();
+  const std::int32_t record_pid = OwnViewPid();
   DWORD err = ReadNameFile(fd, kind, header, holders);
   int data_fd = -1;
-  std::size_t slot = holders.size();
-  // Every record is looked at: those of ended holders are taken back
-  // wherever they lie, so the table holds live holders only.
+  // A holder is reached, and kLooksPerJoin records in use are looked at
+  // from where the last joiner stopped (every one of a small table): those
+  // of ended holders are taken back a few at a time, so a join costs the
+  // same however many records the table holds.
+  const std::size_t count = holders.size();
+  std::size_t at = header.next_look < count ? header.next_look : 0;
+  std::size_t looked = 0;
   bool cleared = false;
-  for (std::size_t i = 0; err == kErrorSuccess && i < holders.size(); ++i) {
-    const HolderRecord& holder = holders[i];
-    Holder state = Holder::kDead;  // free and garbage records too
+  for (std::size_t step = 0; err == kErrorSuccess && step < count && (data_fd < 0 || looked < kLooksPerJoin);
+       ++step) {
+    HolderRecord& holder = holders[at];
+    at = at + 1 < count ? at + 1 : 0;
+    if (holder.pid == 0) continue;
+    ++looked;
+    Holder state = Holder::kDead;  // garbage records too
     if (holder.pid > 0) state = data_fd >= 0 ? LookAtHolder(holder, header) : ReachHolder(holder, header, data_fd);
     if (state != Holder::kDead) continue;
-    if (holder.pid != 0) {
-      holders[i] = {};
-      cleared = true;
-    }
-    if (slot == holders.size()) slot = i;
+    holder = {};
+    cleared = true;
+  }
+  std::size_t slot = kMaxHolders;
+  if (err == kErrorSuccess && data_fd >= 0) {
+    slot = FreeSlot(holders, header, cleared);
+    const auto next = static_cast<std::uint32_t>(at);
+    WriteAt(fd, &next, sizeof next, kNextLookOffset);
   }
   if (cleared) WriteAt(fd, holders.data(), holders.size() * sizeof(HolderRecord), kHoldersOffset);
   if (err == kErrorSuccess && data_fd >= 0) {
@@ -753,7 +962,8 @@ DWORD Segment::CreateNew(const std::string& file, SegmentKind kind, std::uint64_
   if (fd < 0) {
     result = ErrnoToError(errno);
   } else if (::fchmod(fd, 0600) == 0 && LockFile(fd, LOCK_SH | LOCK_NB) == 0 && SameFile(fd, temp)) {
-    const NameHeader header{kMagic, kVersion, static_cast<std::uint32_t>(kind), 0, data_size, st.st_dev, st.st_ino};
+    const NameHeader header{kMagic,    kVersion,  static_cast<std::uint32_t>(kind), 0, data_size,
+                            st.st_dev, st.st_ino, 0,                                0};
     const HolderRecord self{record_pid, data_fd};
     if (!WriteAt(fd, &header, sizeof header, 0) || !WriteAt(fd, &self, sizeof self, HolderOffset(0)))
       result = ErrnoToError(errno);

@@ -29,15 +29,19 @@
 //                               live holder can hand the object over
 //   ERROR_INVALID_HANDLE (6)    an object of another kind or layout version
 //   ERROR_FILE_CORRUPT (1392)   a damaged or truncated name file
-//   ERROR_TIMEOUT (1460)        the holder table stayed locked for 2 s
+//   ERROR_TIMEOUT (1460)        the holder table's lock stayed 2 s with a
+//                               holder none of whose threads ran (stopped,
+//                               frozen); a running holder is waited for
 //
 // Life time: each holder keeps a shared flock() on the name file. Closing
 // the last handle anywhere (an exclusive lock can then be taken) unlinks the
 // name; process exit closes the names the process still holds. A process
 // forked without exec holds its parent's objects with descriptions, locks
 // and holder records of its own (ExecOnlyForks: none). A joiner takes back
-// the record of every holder that no longer has the object's descriptor
-// (ended, its id reused, the descriptor closed at an exec). A name file
+// the records of holders that no longer have the object's descriptor
+// (ended, its id reused, the descriptor closed at an exec): it looks at 16
+// records in use from where the last joiner stopped (all of a smaller
+// table), and at all of a full table. A name file
 // nobody holds a lock on was left by processes that died (the memfd went
 // with them): every named create sweeps this user's such files.
 #pragma once
@@ -117,6 +121,9 @@ class Segment {
   // Joining fails at once (ERROR_TIMEOUT) instead of waiting while another
   // process holds the holder table.
   void TakeTableLockOnlyIfFree() { table_lock_only_if_free_ = true; }
+  // Takes (waiting as a join does) or lets go of the holder table's lock,
+  // for tests.
+  bool HoldTable(bool hold);
 
  private:
   friend void ReleaseNamesAtExit();

@@ -16,9 +16,11 @@
 #include <vector>
 
 #include "platform/Process.h"
+#include "platform/SharedSegment.h"
 #include "platform/Sync.h"
 #include "platform/TestHooks.h"
 #include "support/Patience.h"
+#include "support/Sanitized.h"
 #include "support/TestFiles.h"
 
 namespace vt::os {
@@ -108,6 +110,28 @@ TEST(NameHolders, OnlyLiveHoldersKeepRecords) {
   EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1);
   CloseHandle(event);
   CloseHandle(ready);
+}
+
+// A program started suspended (its child is forked and waits at a gate
+// before its exec) takes no hold of the starter's names: only the
+// starter's record is in the table while it waits, and after it ran.
+TEST(NameHolders, ASuspendedStartHoldsNoName) {
+  const std::string name = UniqueName("suspended");
+  HANDLE event = CreateEventA(nullptr, true, false, name);
+  ASSERT_NE(event, 0);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    StartupInfo si;
+    ProcessInformation pi;
+    ASSERT_TRUE(CreateProcess({}, "/bin/true", false, kCreateSuspended, nullptr, {}, si, &pi));
+    EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1) << "while it waits";
+    EXPECT_EQ(ResumeChildThread(pi.thread), 1u);
+    EXPECT_EQ(WaitForProcess(pi.process, kInfinite), kWaitObject0);
+    EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1) << "after it ran";
+    CloseHandle(pi.process);
+    CloseHandle(pi.thread);
+  }
+  CloseHandle(event);
 }
 
 // Children forked without exec that end fill the whole holder table
@@ -235,6 +259,115 @@ TEST(ForkedChildren, NeverHangOnALockAnotherThreadHeld) {
   // A program whose first use of the layer is the environment's lock has
   // the handlers too: its child reads a variable and ends.
   EXPECT_EQ(RunHelper("fork-env PATH " + std::to_string(test::kPatienceMs)), 0);
+}
+
+// Many processes open one name at the same moment (each is let go by one
+// set of a gate they all wait on) and keep it: every open succeeds, however
+// many holders the table has meanwhile.
+TEST(NameHolders, ABurstOfOpensAllSucceed) {
+#ifdef VT_TEST_SANITIZED
+  constexpr int kOpeners = 100;
+#else
+  constexpr int kOpeners = 1000;
+#endif
+  const std::string name = UniqueName("burst");
+  HANDLE event = CreateEventA(nullptr, true, false, name);
+  HANDLE gate = CreateEventA(nullptr, true, false, name + "_gate");
+  ASSERT_TRUE(event && gate);
+  std::vector<ProcessInformation> infos(kOpeners);
+  std::vector<pid_t> pids;
+  for (auto& pi : infos) {
+    const pid_t pid = StartHelper("open-after " + name + "_gate " + name, &pi);
+    ASSERT_NE(pid, 0);
+    pids.push_back(pid);
+  }
+  // Every opener waits at the gate.
+  std::size_t waiting = 0;
+  EXPECT_TRUE(test::Patience().WaitUntil([&] {
+    while (waiting < pids.size() && AsleepInFutex("/proc/" + std::to_string(pids[waiting]))) ++waiting;
+    return waiting == pids.size();
+  }));
+  SetEvent(gate);
+  // Each has opened the name or ended.
+  EXPECT_TRUE(test::Patience().WaitUntil([&] {
+    int ended = 0;
+    for (auto& pi : infos) ended += WaitForProcess(pi.process, 0) == kWaitObject0;
+    return PlatformTestHelper::NameHolderRecords(event) + ended == kOpeners + 1;
+  }));
+  SetEvent(event);
+  int failed = 0;
+  DWORD first_failure = 0;  // 160: the table lock timed out
+  for (auto& pi : infos) {
+    DWORD code = 0xFFFFFFFF;
+    if (WaitForProcess(pi.process, kInfinite) != kWaitObject0 || !GetExitCodeProcess(pi.process, &code) ||
+        code != 0) {
+      if (failed++ == 0) first_failure = code;
+    }
+    CloseHandle(pi.process);
+    CloseHandle(pi.thread);
+  }
+  EXPECT_EQ(failed, 0) << "the first exited with " << first_failure;
+  EXPECT_EQ(PlatformTestHelper::NameHolderRecords(event), 1);
+  CloseHandle(event);
+  CloseHandle(gate);
+}
+
+// An open waits for the holder table's lock as long as its holder runs,
+// longer than the old bound (2 s), and fails with ERROR_TIMEOUT instead of
+// hanging when the holder is stopped, or is a sleeping thread of the
+// opener's own process.
+TEST(NameHolders, AnOpenWaitsForTheTableWhileItsHolderRuns) {
+  const std::string name = UniqueName("table");
+  HANDLE event = CreateEventA(nullptr, true, false, name);
+  HANDLE ready = CreateEventA(nullptr, true, false, name + "_ready");
+  ASSERT_TRUE(event && ready);
+  // On a thread of its own: a wait that hangs fails the test, and the
+  // holder's end then lets it go.
+  std::atomic<bool> done{false};
+  DWORD error = 1;
+  auto open = [&] {
+    HANDLE h = OpenEventA(name);
+    error = h ? 0 : GetLastError();
+    if (h) CloseHandle(h);
+    done.store(true);
+  };
+  ProcessInformation busy;
+  ASSERT_NE(StartHelperAndAwait("hold-table " + name + " " + name + "_ready 4000", ready, &busy), 0);
+  std::thread opener(open);
+  EXPECT_TRUE(test::WaitPatiently([&] { return done.load(); }));
+  EXPECT_EQ(WaitForProcess(busy.process, kInfinite), kWaitObject0);
+  opener.join();
+  EXPECT_EQ(error, 0u);
+  CloseHandle(busy.process);
+  CloseHandle(busy.thread);
+
+  ProcessInformation stopped;
+  const pid_t pid = StartHelperAndAwait("hold-table " + name + " " + name + "_ready", ready, &stopped);
+  ASSERT_NE(pid, 0);
+  ASSERT_TRUE(test::Signal(pid, SIGSTOP));
+  done.store(false);
+  opener = std::thread(open);
+  EXPECT_TRUE(test::WaitPatiently([&] { return done.load(); }));
+  KillAndCollect(pid, stopped);
+  opener.join();
+  EXPECT_EQ(error, kErrorTimeout);
+  EXPECT_EQ(RunHelper("set-event " + name), 0) << "the table is free again";
+
+  // A thread of this process holds it and sleeps: the opener, running in
+  // the same process, gives up as on a stopped one.
+  detail::ObjectPath path;
+  detail::Segment own;
+  ASSERT_TRUE(detail::ResolveObjectName(name, false, path));
+  ASSERT_EQ(own.Open(path, detail::SegmentKind::kEvent), 0u);
+  ASSERT_TRUE(own.HoldTable(true));
+  done.store(false);
+  opener = std::thread(open);
+  EXPECT_TRUE(test::WaitPatiently([&] { return done.load(); }));
+  own.HoldTable(false);
+  opener.join();
+  EXPECT_EQ(error, kErrorTimeout);
+  CloseHandle(event);
+  CloseHandle(ready);
 }
 
 // An auto-reset event's set and reset leave it unsignalled.

@@ -5,6 +5,11 @@
 //   hold-event NAME READY END      create the event, set event READY, then END: "exit"
 //                                  returns without closing, "wait" sleeps until killed
 //   hold-mutex NAME READY          own the mutex, set event READY, end without releasing
+//   hold-table NAME READY [MS]     open the event, take its holder table's lock, set event
+//                                  READY, then run for MS ms and let it go, or sleep until
+//                                  killed
+//   open-after GATE NAME           open event GATE, wait until it is set, then open the
+//                                  event NAME and wait until it is set: exit 0
 //   pulse NAME COUNT               open the event and pulse it COUNT times, each
 //                                  once a wait on it has begun (support/Pulses.h)
 //   wait-any NAME MS               open the event and wait on it and an unnamed event:
@@ -37,6 +42,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -48,6 +54,7 @@
 #include "platform/Environment.h"
 #include "platform/Process.h"
 #include "platform/Section.h"
+#include "platform/SharedSegment.h"
 #include "platform/Sync.h"
 #include "platform/TestHooks.h"
 #include "support/Pulses.h"
@@ -208,6 +215,30 @@ int main(int argc, char** argv) {
     HANDLE ready = OpenEventA(argv[3]);
     if (!event || !ready || !PlatformTestHelper::HoldEventWaitersLock(event) || !SetEvent(ready)) Fail();
     for (;;) ::pause();
+  }
+  if (cmd == "hold-table" && argc > 3) {
+    detail::ObjectPath path;
+    detail::Segment segment;
+    HANDLE ready = OpenEventA(argv[3]);
+    if (!detail::ResolveObjectName(name, false, path) || segment.Open(path, detail::SegmentKind::kEvent) != 0 ||
+        !segment.HoldTable(true) || !ready || !SetEvent(ready))
+      Fail();
+    if (argc < 5) {
+      for (;;) ::pause();
+    }
+    // Busy, never asleep, until the time is up.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::atoi(argv[4]));
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    segment.HoldTable(false);
+    return 0;
+  }
+  if (cmd == "open-after" && argc > 3) {
+    HANDLE gate = OpenEventA(name);
+    if (!gate || WaitForSingleObject(gate, kInfinite) != kWaitObject0) Fail();
+    HANDLE event = OpenEventA(argv[3]);
+    if (!event || WaitForSingleObject(event, kInfinite) != kWaitObject0) Fail();
+    return 0;
   }
   if (cmd == "hold-mutex" && argc > 3) {
     HANDLE m = CreateMutexA(nullptr, false, name);
