@@ -661,15 +661,13 @@ HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_
       Fail(errno);
       return HeldFolder::kFailed;
     }
-    // Something stands at the name: this user's, without a live holder, it
-    // is a leftover.
+    // Something stands at the name: a folder of this user without a live
+    // holder is a leftover. Anything else of this user's is no run's: it
+    // stays, and the name is taken.
     struct stat st;
     if (::fstatat(parent_fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (st.st_uid != ::geteuid()) break;
-    if (!S_ISDIR(st.st_mode)) {
-      if (::unlinkat(parent_fd, n, 0) != 0 && errno != ENOENT) break;
-      continue;
-    }
+    if (!S_ISDIR(st.st_mode)) return HeldFolder::kInUse;
     const int fd = ::openat(parent_fd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) continue;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

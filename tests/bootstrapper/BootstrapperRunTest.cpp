@@ -542,6 +542,46 @@ TEST_F(BootstrapperRun, SquattedFolderNameTellsWhatToDo) {
                                "folder of your own and run setup again.\n");
 }
 
+// Something of the user's at the run's folder name that is no folder (a
+// file, a FIFO, a link to a folder of theirs) is not the run's to remove: it
+// stays as it was and the run takes the name with a suffix. The process
+// waits on a FIFO until the entry is there, then becomes the program.
+TEST_F(BootstrapperRun, WhatTheUserKeepsAtTheFolderNameStaysAndTheNameIsPassedOver) {
+  const fs::path fifo = dir_ / "go", target = dir_ / "target";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directory(target);
+  WriteFileText(target / "keep", "keep");
+  const int gate = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // writing to it never blocks
+  ASSERT_GE(gate, 0);
+  for (const std::string kind : {"file", "fifo", "link"}) {
+    SCOPED_TRACE(kind);
+    fs::path planted;
+    while_running_ = [&](DWORD pid, const fs::path&) {
+      planted = tmp_ / ("Vontaro_Setup_" + std::to_string(pid));
+      if (kind == "file") WriteFileText(planted, "the user's data");
+      if (kind == "fifo") {
+        EXPECT_EQ(::mkfifo(planted.c_str(), 0600), 0);
+      }
+      if (kind == "link") fs::create_directory_symlink(target, planted);
+      EXPECT_EQ(::write(gate, "\n", 1), 1);
+    };
+    const RunResult run =
+        Start("/bin/sh", vt::os::JoinCommandLine({"sh", "-c", "read go <\"$0\" && exec \"$@\"", fifo.string(),
+                                                  (ProgramFolder() / "vt_setup_console").string()}));
+    while_running_ = nullptr;
+    EXPECT_EQ(run.exit_code, 0u) << run.out;
+    EXPECT_EQ(run.Value("folder"), SetupFolder(run) + "_1");
+    const fs::file_status left = fs::symlink_status(planted);
+    EXPECT_TRUE(kind == "file" ? fs::is_regular_file(left) : kind == "fifo" ? fs::is_fifo(left) : fs::is_symlink(left));
+    EXPECT_TRUE(kind != "file" || ReadFileText(planted) == "the user's data");
+    EXPECT_FALSE(fs::exists(SetupFolder(run) + "_1"));
+    fs::remove(planted);
+    EXPECT_TRUE(TmpIsEmpty());
+  }
+  ::close(gate);
+  EXPECT_EQ(ReadFileText(target / "keep"), "keep");
+}
+
 // ---- signals and children -----------------------------------------------
 
 // The process id the sample program reports once it runs, up to the
