@@ -226,14 +226,10 @@ const char* FaultName(std::uint32_t code) {
   }
 }
 
-// What stays of the folder, said on standard error as the clean-up says
-// it, from a fault handler. Async-signal-safe.
-void ReportLeftBehindRaw(const char* stayed, int err) noexcept {
+// Why the entry stayed, as the clean-up says it. Async-signal-safe.
+void AddStayed(TFixedText& text, const char* stayed, int err) noexcept {
   const os::DWORD code = os::ErrnoToError(err);
-  TFixedText text;
-  text.Add("Setup could not remove its folder '");
-  text.Add(g_fault_exit.path);
-  text.Add("': '");
+  text.Add("'");
   text.Add(stayed);
   text.Add("' stays: ");
   std::size_t why_size = 0;
@@ -244,15 +240,37 @@ void ReportLeftBehindRaw(const char* stayed, int err) noexcept {
   }
   text.Add(" (");
   text.AddDecimal(code);
-  text.Add(").\n");
+  text.Add(").");
+}
+
+// What stays of the folder, said on standard error as the clean-up says
+// it, from a fault handler. Async-signal-safe.
+void ReportLeftBehindRaw(const char* stayed, int err) noexcept {
+  TFixedText text;
+  text.Add("Setup could not remove its folder '");
+  text.Add(g_fault_exit.path);
+  text.Add("': ");
+  AddStayed(text, stayed, err);
+  text.Add("\n");
   os::WriteAllRaw(2, text.Text(), text.Size());
+}
+
+void AddFault(TFixedText& text, const os::ExceptionRecord& record) noexcept {
+  text.Add(FaultName(record.ExceptionCode));
+  text.Add(" (0x");
+  text.AddHex(record.ExceptionCode, 8);
+  text.Add(") at address 0x");
+  text.AddHex(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress), 1);
 }
 
 // A fault during the run ends it as every failure does: the tool or the
 // inner setup is killed, the folder removed, the message shown (a message
 // box cannot be drawn from a fault handler: its text goes where the box's
-// text goes without a display, standard error), exit code 6. The log's
-// "Exception" record was written by the fault observer before.
+// text goes without a display, standard error), exit code 6. Once the inner
+// setup has ended the fault can only strike the clean-up: the run keeps
+// the inner setup's exit code, and standard error says what the clean-up
+// did, as the clean-up says what stays. The log's "Exception" record was
+// written by the fault observer before.
 void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   if (g_fault_ending.exchange(true)) {
     ReleaseOwnProgressWrite();
@@ -261,22 +279,25 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   // Stopped, not killed yet: the main thread's wait for the child must not
   // end and let the run go on while the folder goes.
   os::SignalChildProcesses(os::ChildSignal::kStop);
+  // An inner setup that has ended has given the run its exit code.
+  const int code = g_fault_exit.exit_code.load();
+  const bool cleaning_up = code >= 0;
   // The folder is taken from the clean-up, which may be removing it on
   // another thread: both walks go on, what one removes the other passes.
   // This one reads the folder through a descriptor of its own.
   const int folder = g_fault_exit.folder_fd.exchange(-1);
   const int parent = g_fault_exit.parent_fd.exchange(-1);
-  if (parent >= 0 && folder >= 0) {
+  const bool walked = parent >= 0 && folder >= 0;
+  bool removed = false;
+  int err = 0;
+  char stayed[256] = {};
+  if (walked) {
     const int own = os::OpenFolderAgain(folder);
-    int err = 0;
-    char stayed[256] = {};
-    if (!os::RemoveHeldFolder(parent, g_fault_exit.name, own >= 0 ? own : folder, &g_fault_exit.scratch, &err,
-                              stayed, sizeof stayed))
-      ReportLeftBehindRaw(stayed, err);
+    removed = os::RemoveHeldFolder(parent, g_fault_exit.name, own >= 0 ? own : folder, &g_fault_exit.scratch, &err,
+                                   stayed, sizeof stayed);
+    if (!removed && !cleaning_up) ReportLeftBehindRaw(stayed, err);
   }
-  // An inner setup that has ended has given the run its exit code.
-  const int code = g_fault_exit.exit_code.load();
-  const int exit_code = code >= 0 ? code : kFailureExitCode;
+  const int exit_code = cleaning_up ? code : kFailureExitCode;
   if (g_fatal_message_due.exchange(true)) {
     // Another message is being written: it stays the only one. Its writer
     // is this thread when the fault struck in the writing.
@@ -288,6 +309,28 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   TFixedText text;
   const bool console = g_fault_exit.console.load();
   const bool line_open = StopProgressOutput();
+  if (cleaning_up) {
+    if (line_open) text.Add("\n");
+    text.Add("Setup met a fault during its clean-up, after the inner setup had ended: ");
+    AddFault(text, record);
+    if (!walked) {
+      text.Add(". The clean-up had finished.\n");
+    } else {
+      text.Add(removed ? ". The clean-up went on and removed the folder '" : ". The clean-up went on; of the folder '");
+      text.Add(g_fault_exit.path);
+      text.Add("'");
+      if (removed) {
+        text.Add(".\n");
+      } else {
+        text.Add(", ");
+        AddStayed(text, stayed, err);
+        text.Add("\n");
+      }
+    }
+    os::WriteAllRaw(2, text.Text(), text.Size());
+    os::SignalChildProcesses(os::ChildSignal::kKill);
+    os::ExitNow(exit_code);
+  }
   if (console) {
     if (line_open) text.Add("\n");
     text.Add("Fatal Error: ");
@@ -296,11 +339,7 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
     text.Add(g_fault_exit.title);
     text.Add("]\n");
   }
-  text.Add(FaultName(record.ExceptionCode));
-  text.Add(" (0x");
-  text.AddHex(record.ExceptionCode, 8);
-  text.Add(") at address 0x");
-  text.AddHex(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress), 1);
+  AddFault(text, record);
   text.Add(". Setup cannot continue.\n");
   os::WriteAllRaw(console ? 1 : 2, text.Text(), text.Size());
   os::SignalChildProcesses(os::ChildSignal::kKill);
