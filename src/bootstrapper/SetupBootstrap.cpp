@@ -346,6 +346,13 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   os::ExitNow(exit_code);
 }
 
+[[noreturn]] void RefuseReadOnlyFolder(const std::string& path, os::DWORD code) {
+  throw EOSError(Format("Cannot create directory '%s': the file system is read-only.\r\nSet TMPDIR to a folder on "
+                        "a writable file system and run setup again.",
+                        path),
+                 code);
+}
+
 [[noreturn]] void RefuseTemporaryFolder(const std::string& folder, const std::string& unsafe,
                                         const std::string& why) {
   throw Exception(Format("The temporary folder '%s' is not safe for setup: '%s' %s, so other users could "
@@ -371,6 +378,9 @@ std::string CreateSetupFolder(const std::string& parent, std::string* name) {
   if (parent_fd < 0) {
     const os::DWORD code = os::GetLastError();
     if (!why.empty()) RefuseTemporaryFolder(parent, unsafe, why);
+    // A missing temporary folder under a read-only mount cannot be made.
+    if (code == os::kErrorAccessDenied && os::NearestFolderOnReadOnlyFileSystem(parent))
+      RefuseReadOnlyFolder(parent, code);
     throw EOSError(OSErrorText("Cannot open the temporary folder '%s'", {parent}, code) + "\r\n" +
                        kOwnFolderAdvice,
                    code);
@@ -392,11 +402,7 @@ std::string CreateSetupFolder(const std::string& parent, std::string* name) {
         break;
     }
     const os::DWORD code = os::GetLastError();
-    if (os::OnReadOnlyFileSystem(parent_fd))
-      throw EOSError(Format("Cannot create directory '%s': the file system is read-only.\r\nSet TMPDIR to a "
-                            "folder on a writable file system and run setup again.",
-                            path_of(*name)),
-                     code);
+    if (os::OnReadOnlyFileSystem(parent_fd)) RefuseReadOnlyFolder(path_of(*name), code);
     throw EOSError(OSErrorText("Cannot create directory '%s'", {path_of(*name)}, code) + "\r\n" +
                        kOwnFolderAdvice,
                    code);

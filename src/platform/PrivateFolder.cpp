@@ -739,6 +739,23 @@ bool OnReadOnlyFileSystem(int fd) {
   return ::fstatvfs(fd, &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
 }
 
+bool NearestFolderOnReadOnlyFileSystem(const std::string& path) {
+  std::string at = path.empty() ? "." : path;
+  for (;;) {
+    struct statvfs st;
+    if (::statvfs(at.c_str(), &st) == 0) return (st.f_flag & ST_RDONLY) != 0;
+    if (errno != ENOENT && errno != ENOTDIR) return false;
+    while (at.size() > 1 && at.back() == '/') at.pop_back();
+    const std::size_t slash = at.rfind('/');
+    if (slash == std::string::npos) {
+      if (at == ".") return false;
+      at = ".";
+    } else {
+      at = slash == 0 ? "/" : at.substr(0, slash);
+    }
+  }
+}
+
 void CloseFolder(int fd) {
   if (fd >= 0) ::close(fd);
 }

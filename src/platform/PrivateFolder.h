@@ -101,6 +101,9 @@ bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScra
 
 // Whether the folder open as fd lies on a file system mounted read-only.
 bool OnReadOnlyFileSystem(int fd);
+// Whether the nearest folder of path that exists (path itself, else the
+// folder above it, and so on) lies on a file system mounted read-only.
+bool NearestFolderOnReadOnlyFileSystem(const std::string& path);
 
 // Closes a descriptor this layer returned.
 void CloseFolder(int fd);
