@@ -370,6 +370,9 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
                     meta_error = "Failed to load setup metadata resource.",
                     bad_size = wait4 + "Invalid setup metadata: Setup.exe size ";
   const fs::path nometa = Package("nometa", "windows", pak, "");
+  const fs::path textw = Package("textw", "windows", text_pak, Metadata(5000, 0));
+  WriteFileText(dir_ / "pe.exe", "MZ" + std::string(4998, '\0'));  // a PE image without a program for this system
+  const fs::path pew = Package("pew", "windows", MakePak("pe.pak", "", dir_ / "pe.exe"), Metadata(5000, 0));
   const auto Con = [&](const std::string& name, const fs::path& payload, const std::string& meta,
                        const fs::path& tool = {}) { return Package(name, "console", payload, meta, tool); };
 
@@ -400,8 +403,11 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
        wait4 + "Failed to load image from file: {dir}/Setup.exe\r\nInvalid module DOS header at 0x", kPrefix},
       // The windowed build runs it unchanged and fails to start it, after the
       // caption was read; a plain package ticks twice, the window goes first.
-      {Package("textw", "windows", text_pak, Metadata(5000, 0)), "[Vontaro Setup]\nFailed to create process: ",
-       kContains, true, "", "] 2/4", "] 3/4"},
+      {textw, "[Vontaro Setup]\nFailed to create process: ", kContains, true, "", "] 2/4", "] 3/4"},
+      // A Windows program: the system text's insert names the file.
+      {pew, "[Vontaro Setup]\nFailed to create process: {dir}/Setup.exe; \"{dir}/Setup.exe\"", kContains, true,
+       "", "", "%1"},
+      {pew, ": {dir}/Setup.exe is not a valid Win32 application (193)\n", kContains, true},
       {Con("damaged", dir_ / "damaged.pak", Metadata(exe_size_, 0)),
        "Please wait.....\nFatal Error: Failed to load packet TSetupPacket from file {dir}/Setup.pak\r\n"
        "Cannot load packet. Unknown format version: 7\n"},
@@ -432,7 +438,8 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
                                                  : Start(c.program.string(), c.command_line);
     const std::string shown = c.windowed ? NoCr(run.err) : run.out;
     std::string text = c.windowed ? NoCr(c.text) : c.text;
-    if (const size_t p = text.find("{dir}"); p != std::string::npos) text.replace(p, 5, SetupFolder(run));
+    for (size_t p = text.find("{dir}"); p != std::string::npos; p = text.find("{dir}"))
+      text.replace(p, 5, SetupFolder(run));
     EXPECT_EQ(run.exit_code, 6u) << c.program;
     const size_t at = shown.find(text);
     EXPECT_TRUE(c.match == kExact ? shown == text : c.match == kPrefix ? at == 0 : at != std::string::npos)
