@@ -88,6 +88,9 @@ bool IsDiskFull(const std::exception& e) {
 
 std::unique_ptr<TWaitDialog> g_progress;
 std::string g_product_caption;
+
+// The message box's title: the caption and " Setup", or "Setup" alone.
+std::string SetupTitle(const std::string& caption) { return caption.empty() ? "Setup" : caption + " Setup"; }
 std::atomic<SetupBootstrapTestHelper::PhaseHook> g_phase_hook{nullptr};
 
 void Phase(TSetupPhase phase) {
@@ -105,7 +108,7 @@ struct TFaultExit {
   std::atomic<int> exit_code{-1};  // the inner setup's, once it has ended
   char name[64] = {};
   char path[1024] = {};  // the folder as the user gave it, for the message
-  char title[512] = " Setup";  // the message box's title: the caption and " Setup"
+  char title[512] = "Setup";  // the message box's title (SetupTitle)
   os::FolderScratch scratch;
 };
 TFaultExit g_fault_exit;
@@ -531,7 +534,7 @@ void ReportFatalError(const std::string& message) {
     WriteConsoleText(os::GetStdHandle(os::kStdOutputHandle),
                      (line_open ? "\nFatal Error: " : "Fatal Error: ") + message + "\n");
   else
-    os::MessageBoxA(0, message, g_product_caption + " Setup", os::MB_ICONERROR | os::MB_OK);
+    os::MessageBoxA(0, message, SetupTitle(g_product_caption), os::MB_ICONERROR | os::MB_OK);
 }
 
 int EndWithFatalError(const std::string& message) {
@@ -640,7 +643,7 @@ int RunSetupBootstrap() {
       SaveStreamToFile(setup->Files.GetItem(info).Content, in_folder("info.dat"), 0,
                        TSetupCore::DateTimeToFileTime(setup->SetupDateTime));
       g_product_caption = GetProductInfo(in_folder("info.dat")).ProductCaption;
-      CopyText(g_fault_exit.title, sizeof g_fault_exit.title, g_product_caption + " Setup");
+      CopyText(g_fault_exit.title, sizeof g_fault_exit.title, SetupTitle(g_product_caption));
     }
 
     const int arg_count = static_cast<int>(os::CommandLineToArgs(command_line).size()) - 1;

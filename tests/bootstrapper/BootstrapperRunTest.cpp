@@ -377,7 +377,7 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
                        const fs::path& tool = {}) { return Package(name, "console", payload, meta, tool); };
 
   // "{dir}" in the text stands for the run's folder. The windowed builds
-  // show a message box (on standard error), titled " Setup" before the
+  // show a message box (on standard error), titled "Setup" before the
   // caption is read.
   enum Match { kExact, kPrefix, kContains };
   const struct {
@@ -415,7 +415,7 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
        "Please wait......\nFatal Error: Decompression failed. Tool returned code: 1\n"},
       // Another tool in resource 1002, ending with its own code.
       {Package("tool", "windows", Compress(pak), Metadata(exe_size_, 1), ProgramFolder() / "vt_proc_child"),
-       "[ Setup]\nDecompression failed. Tool returned code: 100\n", kContains, true},
+       "[Setup]\nDecompression failed. Tool returned code: 100\n", kContains, true},
       {Con("bomb", dir_ / "bomb.lzma", Metadata(exe_size_, 1)),
        "Please wait...\nFatal Error: Not enough free space to extract setup: " +
            std::to_string(vt::SetupSpaceNeeded(fs::file_size(ProgramFolder() / "vt_lzma"),
@@ -428,9 +428,9 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
       {console, "", kContains, false, "", "", "", full},
       {console, "", kContains, false, "", "", "", pipe_fds[1]},
       // A damaged "info.dat" beside the program fails a unit's start-up.
-      {.program = windowed, .text = "\n[ Setup]\n" + bad_info + "\n", .windowed = true, .logged = bad_info},
+      {.program = windowed, .text = "\n[Setup]\n" + bad_info + "\n", .windowed = true, .logged = bad_info},
       {.program = logged_console, .text = "Fatal Error: " + bad_info + "\n", .logged = bad_info},
-      {.program = nometa, .text = "\n[ Setup]\n" + meta_error + "\n", .windowed = true, .logged = meta_error},
+      {.program = nometa, .text = "\n[Setup]\n" + meta_error + "\n", .windowed = true, .logged = meta_error},
   };
   for (const auto& c : cases) {
     stderr_terminal_ = c.logged.empty();
@@ -506,7 +506,7 @@ TEST_F(BootstrapperRun, QuotesBackslashesAndBlanksInPathsReachTheChildrenExactly
     EXPECT_TRUE(fs::is_empty(dir_ / c.tmp));
     if (c.tmp.find('\\') != std::string::npos) {
       EXPECT_EQ(run.exit_code, 6u);
-      EXPECT_NE(NoCr(run.err).find("[ Setup]\nThe temporary folder '" + (dir_ / c.tmp).string() + "/' holds a "),
+      EXPECT_NE(NoCr(run.err).find("[Setup]\nThe temporary folder '" + (dir_ / c.tmp).string() + "/' holds a "),
                 std::string::npos)
           << run.err;
       continue;
@@ -1186,6 +1186,13 @@ TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) 
   EXPECT_NE(NoCr(run.err).find("\n[Vontaro Setup]\nAccess violation (0xC0000005) at address 0x"), std::string::npos)
       << run.err;
   EXPECT_TRUE(TmpIsEmpty());
+  // Before the caption is read the title is "Setup" alone.
+  while_running_ = nullptr;
+  const RunResult early = StartProgram(windowed, "", {{"VT_TEST_FAULT", "segv:extracting"}});
+  EXPECT_EQ(early.exit_code, 6u);
+  EXPECT_NE(NoCr(early.err).find("\n[Setup]\nAccess violation (0xC0000005) at address 0x"), std::string::npos)
+      << early.err;
+  EXPECT_TRUE(TmpIsEmpty());
   // Each fault left its record in the log while the log was open (it is
   // closed before the inner setup starts).
   const auto records = [&](const char* log) {
@@ -1196,7 +1203,7 @@ TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) 
   };
   EXPECT_EQ(records("seam.log"), 4);
   EXPECT_EQ(records("seamtool.log"), 4) << ReadFileText(dir_ / "Logs" / "seamtool.log");
-  EXPECT_EQ(records("seamw.log"), 0) << ReadFileText(dir_ / "Logs" / "seamw.log");
+  EXPECT_EQ(records("seamw.log"), 1) << ReadFileText(dir_ / "Logs" / "seamw.log");  // the one while extracting
 }
 
 // The system call a thread sleeps in (empty while it runs or once it has
@@ -1325,7 +1332,7 @@ TEST_F(BootstrapperRun, NonBlockingOutputWaitsForALateReader) {
        "Please wait..." + std::string(4, '.') + "\r" + std::string(78, ' ') + "\r"},
       {Package("cut", "console", dir_ / "cut.lzma", Metadata(exe_size_, 1)), false, 6,
        "Please wait......\nFatal Error: Decompression failed. Tool returned code: 1\n"},
-      {Package("nometa", "windows", pak, ""), true, 6, "\n[ Setup]\nFailed to load setup metadata resource.\n"},
+      {Package("nometa", "windows", pak, ""), true, 6, "\n[Setup]\nFailed to load setup metadata resource.\n"},
   };
   const std::set<std::string> waits{std::to_string(SYS_poll), std::to_string(SYS_ppoll)};
   for (const auto& c : cases) {
@@ -1427,7 +1434,7 @@ TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
     EXPECT_TRUE(shown.starts_with(before + filler)) << name;
     EXPECT_EQ(shown.substr(std::min(shown.size(), before.size() + filler.size())),
               console ? ".\nFatal Error: Decompression failed. Tool returned code: 1\n"
-                      : "\n[ Setup]\nDecompression failed. Tool returned code: 1\n");
+                      : "\n[Setup]\nDecompression failed. Tool returned code: 1\n");
     EXPECT_EQ(console ? run.err : run.out, "") << name;
     EXPECT_NE(ReadFileText(dir_ / "Logs" / (name + ".log")).find("-Exception-"), std::string::npos) << name;
     EXPECT_TRUE(TmpIsEmpty()) << name;
@@ -1469,7 +1476,7 @@ TEST_F(BootstrapperRun, LimitsAndDamagedProgramFilesGiveTrueMessagesAndLeaveNoth
     bool part = false;  // shown is a part of the message
   } cases[] = {
       {"", cut_console, "Fatal Error: " + damaged(cut_console)},
-      {"", cut_windowed, "\n[ Setup]\n" + damaged(cut_windowed), true},
+      {"", cut_windowed, "\n[Setup]\n" + damaged(cut_windowed), true},
       {"ulimit -n 10", console, few_files + "10. Raise it and run setup again.\n"},
       {"ulimit -n 63", console, few_files + "63. Raise it and run setup again.\n"},
       {"ulimit -n 64", console, ""},
@@ -1534,7 +1541,7 @@ TEST_F(BootstrapperRun, LimitsAndDamagedProgramFilesGiveTrueMessagesAndLeaveNoth
                                                               "--clear-groups", console.string()}));
     EXPECT_EQ(run.exit_code, 6u);
     // Which build it is cannot be read either: the windowed style.
-    EXPECT_EQ(NoCr(run.err), "\n[ Setup]\nThe setup file '" + console.string() +
+    EXPECT_EQ(NoCr(run.err), "\n[Setup]\nThe setup file '" + console.string() +
                                  "' cannot be read: Access is denied (5). Give yourself read permission on it and "
                                  "run setup again.\n");
   }
