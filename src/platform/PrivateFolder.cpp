@@ -45,7 +45,7 @@ struct Dirent64 {
 // as fast as the walk empties it, and the walk stops there too. What other
 // processes do elsewhere on the file system does not count.
 constexpr long kWalkWork = 1L << 23;
-constexpr long kArrivals = 1024;
+constexpr long kArrivals = 256;
 constexpr unsigned kSampleEvery = 64;
 // Times a held folder is emptied when something came into it after the
 // walk found it empty.
