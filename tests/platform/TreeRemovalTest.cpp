@@ -47,18 +47,20 @@ class Filler {
     if (pid_ == 0) {
       if (::chdir(bottom.c_str()) != 0) ::_exit(1);
       counts_->started.store(true);
-      for (long n = 0; flat; ++n) {
-        char name[32];
-        std::snprintf(name, sizeof name, "f%ld", n);
-        const int fd = ::open(name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-          ::close(fd);
-          counts_->made.fetch_add(1);
-        } else if (errno == ENOSPC) {
-          counts_->no_space.fetch_add(1);
-          ::sched_yield();
-        } else {
-          ::sched_yield();  // its folder went: nothing is made any more
+      if (flat) {
+        for (long n = 0;; ++n) {
+          char name[32];
+          std::snprintf(name, sizeof name, "f%ld", n);
+          const int fd = ::open(name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+          if (fd >= 0) {
+            ::close(fd);
+            counts_->made.fetch_add(1);
+          } else if (errno == ENOSPC) {
+            counts_->no_space.fetch_add(1);
+            ::sched_yield();
+          } else {
+            ::sched_yield();  // its folder went: nothing is made any more
+          }
         }
       }
       for (;;) {
