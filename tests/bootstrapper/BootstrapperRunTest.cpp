@@ -311,8 +311,9 @@ TEST_F(BootstrapperRun, ConsoleRunsAndSilentSwitchShowDotsOrNothingAndSwitchSetu
 
 // Two runs at once, with names for the next process ids planted: links to a
 // victim folder, and folders holding a link to a victim file. Each run makes
-// its own folder fresh, follows nothing, and passes its own exit code (Linux
-// keeps 8 bits of it: 3010 arrives as 194).
+// its own folder fresh (a link at its name stays, and the run takes the next
+// name), follows nothing, and passes its own exit code (Linux keeps 8 bits of
+// it: 3010 arrives as 194).
 TEST_F(BootstrapperRun, RunsAtOnceMakeTheirFoldersFreshWithoutFollowingWhatWasPlanted) {
   const fs::path victim = dir_ / "victim";
   fs::create_directories(victim);
@@ -332,7 +333,11 @@ TEST_F(BootstrapperRun, RunsAtOnceMakeTheirFoldersFreshWithoutFollowingWhatWasPl
   EXPECT_EQ(b.exit_code, 3010u % 256) << b.err;
   for (const RunResult* run : {&a, &b}) {
     EXPECT_EQ(run->Files(), kCompressedFiles);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(SetupFolder(*run))));
+    const std::string planted = SetupFolder(*run);
+    const bool link = run->pid % 2 != 0;
+    EXPECT_EQ(run->Value("folder"), planted + (link ? "_1" : ""));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(run->Value("folder"))));
+    EXPECT_TRUE(link ? fs::read_symlink(planted) == victim : !fs::exists(fs::symlink_status(planted)));
   }
   EXPECT_EQ(ReadFileText(victim / "keep.txt"), "keep");
   EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
