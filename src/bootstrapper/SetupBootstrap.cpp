@@ -89,6 +89,9 @@ bool IsDiskFull(const std::exception& e) {
 
 std::unique_ptr<TWaitDialog> g_progress;
 std::string g_product_caption;
+
+// The message box's title: the caption and " Setup", or "Setup" alone.
+std::string SetupTitle(const std::string& caption) { return caption.empty() ? "Setup" : caption + " Setup"; }
 std::atomic<SetupBootstrapTestHelper::PhaseHook> g_phase_hook{nullptr};
 
 void Phase(TSetupPhase phase) {
@@ -106,7 +109,7 @@ struct TFaultExit {
   std::atomic<int> exit_code{-1};  // the inner setup's, once it has ended
   char name[64] = {};
   char path[1024] = {};  // the folder as the user gave it, for the message
-  char title[512] = " Setup";  // the message box's title: the caption and " Setup"
+  char title[512] = "Setup";  // the message box's title (SetupTitle)
   os::FolderScratch scratch;
 };
 TFaultExit g_fault_exit;
@@ -230,14 +233,10 @@ const char* FaultName(std::uint32_t code) {
   }
 }
 
-// What stays of the folder, said on standard error as the clean-up says
-// it, from a fault handler. Async-signal-safe.
-void ReportLeftBehindRaw(const char* stayed, int err) noexcept {
+// Why the entry stayed, as the clean-up says it. Async-signal-safe.
+void AddStayed(TFixedText& text, const char* stayed, int err) noexcept {
   const os::DWORD code = os::ErrnoToError(err);
-  TFixedText text;
-  text.Add("Setup could not remove its folder '");
-  text.Add(g_fault_exit.path);
-  text.Add("': '");
+  text.Add("'");
   text.Add(stayed);
   text.Add("' stays: ");
   std::size_t why_size = 0;
@@ -248,7 +247,18 @@ void ReportLeftBehindRaw(const char* stayed, int err) noexcept {
   }
   text.Add(" (");
   text.AddDecimal(code);
-  text.Add(").\n");
+  text.Add(").");
+}
+
+// What stays of the folder, said on standard error as the clean-up says
+// it, from a fault handler. Async-signal-safe.
+void ReportLeftBehindRaw(const char* stayed, int err) noexcept {
+  TFixedText text;
+  text.Add("Setup could not remove its folder '");
+  text.Add(g_fault_exit.path);
+  text.Add("': ");
+  AddStayed(text, stayed, err);
+  text.Add("\n");
   os::WriteAllRaw(2, text.Text(), text.Size());
 }
 
@@ -272,11 +282,22 @@ void WriteFatalMessageRaw(std::string_view message) noexcept {
   os::WriteAllRaw(console ? 1 : 2, text.Text(), text.Size());
 }
 
+void AddFault(TFixedText& text, const os::ExceptionRecord& record) noexcept {
+  text.Add(FaultName(record.ExceptionCode));
+  text.Add(" (0x");
+  text.AddHex(record.ExceptionCode, 8);
+  text.Add(") at address 0x");
+  text.AddHex(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress), 1);
+}
+
 // A fault during the run ends it as every failure does: the tool or the
 // inner setup is killed, the folder removed, the message shown (a message
 // box cannot be drawn from a fault handler: its text goes where the box's
-// text goes without a display, standard error), exit code 6. The log's
-// "Exception" record was written by the fault observer before.
+// text goes without a display, standard error), exit code 6. Once the inner
+// setup has ended the fault can only strike the clean-up: the run keeps
+// the inner setup's exit code, and standard error says what the clean-up
+// did, as the clean-up says what stays. The log's "Exception" record was
+// written by the fault observer before.
 void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   if (g_fault_ending.exchange(true)) {
     ReleaseOwnProgressWrite();
@@ -285,22 +306,25 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   // Stopped, not killed yet: the main thread's wait for the child must not
   // end and let the run go on while the folder goes.
   os::SignalChildProcesses(os::ChildSignal::kStop);
+  // An inner setup that has ended has given the run its exit code.
+  const int code = g_fault_exit.exit_code.load();
+  const bool cleaning_up = code >= 0;
   // The folder is taken from the clean-up, which may be removing it on
   // another thread: both walks go on, what one removes the other passes.
   // This one reads the folder through a descriptor of its own.
   const int folder = g_fault_exit.folder_fd.exchange(-1);
   const int parent = g_fault_exit.parent_fd.exchange(-1);
-  if (parent >= 0 && folder >= 0) {
+  const bool walked = parent >= 0 && folder >= 0;
+  bool removed = false;
+  int err = 0;
+  char stayed[256] = {};
+  if (walked) {
     const int own = os::OpenFolderAgain(folder);
-    int err = 0;
-    char stayed[256] = {};
-    if (!os::RemoveHeldFolder(parent, g_fault_exit.name, own >= 0 ? own : folder, &g_fault_exit.scratch, &err,
-                              stayed, sizeof stayed))
-      ReportLeftBehindRaw(stayed, err);
+    removed = os::RemoveHeldFolder(parent, g_fault_exit.name, own >= 0 ? own : folder, &g_fault_exit.scratch, &err,
+                                   stayed, sizeof stayed);
+    if (!removed && !cleaning_up) ReportLeftBehindRaw(stayed, err);
   }
-  // An inner setup that has ended has given the run its exit code.
-  const int code = g_fault_exit.exit_code.load();
-  const int exit_code = code >= 0 ? code : kFailureExitCode;
+  const int exit_code = cleaning_up ? code : kFailureExitCode;
   if (g_fatal_message_due.exchange(true)) {
     // Another message is being written: it stays the only one. Its writer
     // is this thread when the fault struck in the writing.
@@ -312,6 +336,28 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
   TFixedText text;
   const bool console = g_fault_exit.console.load();
   const bool line_open = StopProgressOutput();
+  if (cleaning_up) {
+    if (line_open) text.Add("\n");
+    text.Add("Setup met a fault during its clean-up, after the inner setup had ended: ");
+    AddFault(text, record);
+    if (!walked) {
+      text.Add(". The clean-up had finished.\n");
+    } else {
+      text.Add(removed ? ". The clean-up went on and removed the folder '" : ". The clean-up went on; of the folder '");
+      text.Add(g_fault_exit.path);
+      text.Add("'");
+      if (removed) {
+        text.Add(".\n");
+      } else {
+        text.Add(", ");
+        AddStayed(text, stayed, err);
+        text.Add("\n");
+      }
+    }
+    os::WriteAllRaw(2, text.Text(), text.Size());
+    os::SignalChildProcesses(os::ChildSignal::kKill);
+    os::ExitNow(exit_code);
+  }
   if (console) {
     if (line_open) text.Add("\n");
     text.Add("Fatal Error: ");
@@ -320,15 +366,18 @@ void OnFatalFault(const os::ExceptionRecord& record) noexcept {
     text.Add(g_fault_exit.title);
     text.Add("]\n");
   }
-  text.Add(FaultName(record.ExceptionCode));
-  text.Add(" (0x");
-  text.AddHex(record.ExceptionCode, 8);
-  text.Add(") at address 0x");
-  text.AddHex(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress), 1);
+  AddFault(text, record);
   text.Add(". Setup cannot continue.\n");
   os::WriteAllRaw(console ? 1 : 2, text.Text(), text.Size());
   os::SignalChildProcesses(os::ChildSignal::kKill);
   os::ExitNow(exit_code);
+}
+
+[[noreturn]] void RefuseReadOnlyFolder(const std::string& path, os::DWORD code) {
+  throw EOSError(Format("Cannot create directory '%s': the file system is read-only.\r\nSet TMPDIR to a folder on "
+                        "a writable file system and run setup again.",
+                        path),
+                 code);
 }
 
 [[noreturn]] void RefuseTemporaryFolder(const std::string& folder, const std::string& unsafe,
@@ -356,6 +405,9 @@ std::string CreateSetupFolder(const std::string& parent, std::string* name) {
   if (parent_fd < 0) {
     const os::DWORD code = os::GetLastError();
     if (!why.empty()) RefuseTemporaryFolder(parent, unsafe, why);
+    // A missing temporary folder under a read-only mount cannot be made.
+    if (code == os::kErrorAccessDenied && os::NearestFolderOnReadOnlyFileSystem(parent))
+      RefuseReadOnlyFolder(parent, code);
     throw EOSError(OSErrorText("Cannot open the temporary folder '%s'", {parent}, code) + "\r\n" +
                        kOwnFolderAdvice,
                    code);
@@ -377,11 +429,7 @@ std::string CreateSetupFolder(const std::string& parent, std::string* name) {
         break;
     }
     const os::DWORD code = os::GetLastError();
-    if (os::OnReadOnlyFileSystem(parent_fd))
-      throw EOSError(Format("Cannot create directory '%s': the file system is read-only.\r\nSet TMPDIR to a "
-                            "folder on a writable file system and run setup again.",
-                            path_of(*name)),
-                     code);
+    if (os::OnReadOnlyFileSystem(parent_fd)) RefuseReadOnlyFolder(path_of(*name), code);
     throw EOSError(OSErrorText("Cannot create directory '%s'", {path_of(*name)}, code) + "\r\n" +
                        kOwnFolderAdvice,
                    code);
@@ -509,7 +557,7 @@ void ReportFatalError(const std::string& message) {
     WriteConsoleText(os::GetStdHandle(os::kStdOutputHandle),
                      (line_open ? "\nFatal Error: " : "Fatal Error: ") + message + "\n");
   else
-    os::MessageBoxA(0, message, g_product_caption + " Setup", os::MB_ICONERROR | os::MB_OK);
+    os::MessageBoxA(0, message, SetupTitle(g_product_caption), os::MB_ICONERROR | os::MB_OK);
 }
 
 int EndWithFatalError(std::string_view message) {
@@ -628,7 +676,7 @@ int RunSetupBootstrap() {
       SaveStreamToFile(setup->Files.GetItem(info).Content, in_folder("info.dat"), 0,
                        TSetupCore::DateTimeToFileTime(setup->SetupDateTime));
       g_product_caption = GetProductInfo(in_folder("info.dat")).ProductCaption;
-      CopyText(g_fault_exit.title, sizeof g_fault_exit.title, g_product_caption + " Setup");
+      CopyText(g_fault_exit.title, sizeof g_fault_exit.title, SetupTitle(g_product_caption));
     }
 
     const int arg_count = static_cast<int>(os::CommandLineToArgs(command_line).size()) - 1;

@@ -19,7 +19,8 @@ int RunSetupBootstrap();
 void TickProgress();
 
 // "Fatal Error: " + Message on the console, else a message box titled with
-// the product caption and " Setup"; in the log either way.
+// the product caption and " Setup" ("Setup" without a caption); in the log
+// either way.
 void ReportFatalError(const std::string& message);
 
 // What the user is told when the program's own file cannot serve the run.

@@ -6,6 +6,7 @@
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
 #include "common/ProductInformation.h"
+#include "common/Session.h"
 #include "common/Threads.h"
 #include "platform/ModuleNames.h"
 #include "platform/Sync.h"
@@ -29,8 +30,14 @@ TAppRemoteControl::TAppRemoteControl(const std::string& name) : name_(name) {
       const std::string event_name = EventName(i);
       events_[i] = os::CreateEventA(GetEveryoneSecurityAttributes(), true, false, event_name);
       // Created by someone we may only wait on.
-      if (!events_[i]) events_[i] = os::OpenEventA(event_name);
-      if (!events_[i]) RaiseLastOSError("Unable to create/open event object.");
+      if (!events_[i] && os::GetLastError() == os::kErrorAccessDenied) events_[i] = os::OpenEventA(event_name);
+      if (!events_[i]) {
+        // Named events live in the shared-memory folder: what is wrong with it is said.
+        const os::DWORD code = os::GetLastError();
+        throw EOSError(OSErrorText("Unable to create/open event object.", {}, code) +
+                           SharedFolderNote(code == os::kErrorDiskFull),
+                       code);
+      }
     }
     // Requests are counted from here on; an event already set is one.
     for (int i = 0; i < kRemoteEventCount; ++i) {

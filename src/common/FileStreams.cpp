@@ -31,9 +31,10 @@ struct ViewGuard {
   }
 };
 
-// Message, and on the next line the system's reason for Code.
-std::string WithReason(const std::string& message, os::DWORD code) {
-  return message + "\r\n" + os::SystemErrorText(code) + " (" + std::to_string(code) + ")";
+// Message, and on the next line the system's reason for Code (its insert
+// filled with file).
+std::string WithReason(const std::string& message, os::DWORD code, const std::string& file) {
+  return message + "\r\n" + os::SystemErrorText(code, file) + " (" + std::to_string(code) + ")";
 }
 
 }  // namespace
@@ -139,7 +140,7 @@ TFileStreamEx::TFileStreamEx(const std::string& file_name, std::uint16_t mode, i
         throw Exception(Format(created_ ? "Cannot overwrite a read-only file: %s"
                                         : "Cannot open a read-only file for writing: %s",
                                file_name));
-      if (created_) throw EFCreateError(WithReason(Format("Cannot create file: %s", file_name), err));
+      if (created_) throw EFCreateError(WithReason(Format("Cannot create file: %s", file_name), err, file_name));
       throw EFOpenError(Format("Cannot open file: %s", file_name));
     }
     os::Sleep(50);
@@ -152,7 +153,7 @@ namespace {
 [[noreturn]] void RaiseTransfer(const char* what, const std::string& name, std::int64_t count,
                                 std::int64_t position, os::DWORD code) {
   throw EOSError(Format("Failed to %s file '%s' (%d bytes at position %d): %s", what, name, count, position,
-                        os::SystemErrorText(code)),
+                        os::SystemErrorText(code, name)),
                  code);
 }
 }  // namespace
@@ -553,7 +554,7 @@ os::HMODULE LoadLibraryFromTempCopy(const std::string& library_file_name) {
   os::HMODULE module = os::LoadLibrary(candidate);
   if (!module) {
     const os::DWORD code = os::GetLastError();
-    throw EOSError(WithReason(Format("Cannot load library '%s'", candidate), code), code);
+    throw EOSError(WithReason(Format("Cannot load library '%s'", candidate), code, candidate), code);
   }
   return module;
 }

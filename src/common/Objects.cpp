@@ -19,9 +19,16 @@ namespace vt {
 // ---- Error routines -------------------------------------------------------
 
 std::string OSErrorText(std::string_view message, const FormatArgs& args, std::uint32_t code) {
+  for (const FormatArg& arg : args)
+    if (arg.kind() == FormatArg::Kind::kString) return OSErrorText(message, args, code, arg.AsString());
+  return OSErrorText(message, args, code, "%1");
+}
+
+std::string OSErrorText(std::string_view message, const FormatArgs& args, std::uint32_t code,
+                        std::string_view insert) {
   std::string text = args.empty() ? std::string(message) : FormatV(message, args);
   text += ": ";
-  text += os::SystemErrorText(code);
+  text += os::SystemErrorText(code, insert);
   text += " (";
   text += std::to_string(code);
   text += ")";

@@ -25,9 +25,12 @@ using FormatArgs = std::vector<FormatArg>;
 // ---- Error routines -------------------------------------------------------
 
 // The OS-error text: the formatted message, ": ", the system's text for the
-// code and " (" + code + ")". Only the message is formatted; the system text
-// is appended as it is (it may hold placeholders such as "%1").
+// code and " (" + code + ")". Only the message is formatted; an insert of
+// the system text ("%1": the file concerned) is filled with insert, else
+// with the message's first text argument, and stays as it is without one.
 std::string OSErrorText(std::string_view message, const FormatArgs& args, std::uint32_t code);
+std::string OSErrorText(std::string_view message, const FormatArgs& args, std::uint32_t code,
+                        std::string_view insert);
 
 [[noreturn]] void RaiseOSError(std::string_view message, const FormatArgs& args, std::uint32_t code);
 [[noreturn]] void RaiseOSErrorCode(std::string_view message, std::uint32_t code);

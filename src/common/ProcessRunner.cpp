@@ -2,9 +2,11 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/Objects.h"
 #include "common/ObjectsFiles.h"
+#include "platform/CommandLine.h"
 #include "platform/LastError.h"
 #include "platform/Process.h"
 
@@ -17,6 +19,7 @@ struct Attempt {
   bool called = false;
   std::uint32_t error = 0;
   std::string text;
+  std::string program;  // the file started, for the system text's insert
 };
 
 void ClearInformation(os::ProcessInformation& pi) {
@@ -118,6 +121,10 @@ int RunProcess(const std::string& CommandLine, bool Wait, TRunProcessOptions Opt
                                     Environment, CurrentDirectory, si, &pi,
                                     static_cast<std::uintptr_t>(UserToken));
       a.error = a.created ? 0 : os::GetLastError();
+      if (!a.created) {
+        const std::vector<std::string> args = os::CommandLineToArgs(command_line);
+        a.program = !application.empty() ? application : args.empty() ? std::string() : args[0];
+      }
       a.text = "Failed to create process: ";
       a.text.append(application).append("; ");
       const std::size_t length = os::CommandLineLength(command_line);
@@ -144,7 +151,7 @@ int RunProcess(const std::string& CommandLine, bool Wait, TRunProcessOptions Opt
     }
   }
   if (!last.created) {
-    if (last.called) RaiseOSErrorCode(last.text, last.error);
+    if (last.called) throw EOSError(OSErrorText(last.text, {}, last.error, last.program), last.error);
     throw Exception("CreateProcess was not called");
   }
 

@@ -14,17 +14,22 @@ std::atomic<void*> g_session_view{nullptr};
 TFastMutex* g_session_lock = nullptr;
 }  // namespace
 
+std::string SharedFolderNote(bool out_of_room) {
+  const std::string problem = os::FolderWriteProblem(os::kSharedObjectFolder, out_of_room);
+  return problem.empty() ? std::string() : Format(" (the shared-memory folder %s %s)", os::kSharedObjectFolder, problem);
+}
+
 void* GetSessionData() {
   if (void* view = g_session_view.load(std::memory_order_acquire)) return view;
   os::HANDLE section = 0;
   os::NTSTATUS status = os::NtCreateSectionNamed(kSessionSectionName, kSessionDataSize,
                                                  GetEveryoneSecurityDescriptor()->NullDacl, &section);
   if (status != os::kStatusSuccess && status != os::kStatusObjectNameExists) {
-    std::string text = Format("Failed to open/create session data: %s", NtStatusToText(status, "STATUS "));
     // The section's name lives in the shared-memory folder: say what is wrong with it.
-    const std::string problem = os::FolderWriteProblem(os::kSharedObjectFolder);
-    if (!problem.empty()) text += Format(" (the shared-memory folder %s %s)", os::kSharedObjectFolder, problem);
-    throw EOSError(text, status);
+    const bool out_of_room = status == os::kStatusNoMemory && os::GetLastError() == os::kErrorDiskFull;
+    throw EOSError(Format("Failed to open/create session data: %s", NtStatusToText(status, "STATUS ")) +
+                       SharedFolderNote(out_of_room),
+                   status);
   }
   std::uint64_t size = 0;
   void* view = os::MapSectionView(section, &size);

@@ -24,6 +24,11 @@ inline constexpr std::size_t kSessionDataSize = 72;
 // process; later and concurrent calls answer the published view.
 void* GetSessionData();
 
+// " (the shared-memory folder /dev/shm is full)" and the like: what keeps
+// named objects from being made in their folder (out_of_room: one could
+// not be made for want of room), or empty.
+std::string SharedFolderNote(bool out_of_room);
+
 // The status's name, or prefix + "0x" + 8 hexadecimal digits when unknown.
 std::string NtStatusToText(os::NTSTATUS status, std::string_view prefix);
 // Exception(message + ": " + name + " (0x" + 8 digits + ")").

@@ -227,6 +227,13 @@ std::string SystemErrorText(DWORD code) {
   return "Unknown error " + std::to_string(code);
 }
 
+std::string SystemErrorText(DWORD code, std::string_view insert) {
+  std::string text = SystemErrorText(code);
+  for (std::size_t at = text.find("%1"); at != std::string::npos; at = text.find("%1", at + insert.size()))
+    text.replace(at, 2, insert);
+  return text;
+}
+
 std::string HResultText(HRESULT hr) {
   const auto u = static_cast<std::uint32_t>(hr);
   if ((u & 0xFFFF0000u) == 0x80070000u) return SystemErrorText(u & 0xFFFF);

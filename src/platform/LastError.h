@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vt::os {
 
@@ -136,6 +137,9 @@ DWORD ErrnoToError(int err);
 // The system's English text for an error code, without a trailing period
 // or line break ("The system cannot find the file specified.").
 std::string SystemErrorText(DWORD code);
+// The same text with every insert ("%1") filled with insert, as the
+// program fills it for the file the error concerns.
+std::string SystemErrorText(DWORD code, std::string_view insert);
 // The same text where it is stored, *size its length as SystemErrorText
 // gives it, or null for a code without one. Async-signal-safe.
 const char* StoredSystemErrorText(DWORD code, std::size_t* size) noexcept;

@@ -5,8 +5,8 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/vfs.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -37,12 +37,16 @@ struct Dirent64 {
 
 // A walk's work, counted in entries met and passes begun, is bounded:
 // something that keeps filling the tree stops the walk (what stays is "in
-// use") instead of keeping it busy. Every kWalkLook units the walk looks at
-// its file system: one whose free inodes or blocks fell by a sixteenth since
-// the walk began (and by kWalkLook at least) is being filled faster than the
-// walk empties it, and the walk stops there too.
+// use") instead of keeping it busy. Besides, the walk counts the entries it
+// meets that were made after it began, by their birth time where the file
+// system records one: every folder it enters, and every kSampleEvery-th
+// entry met for what passes by in between. Once those reach a sixteenth of
+// the entries it removed (and kArrivals at least), the tree is being filled
+// as fast as the walk empties it, and the walk stops there too. What other
+// processes do elsewhere on the file system does not count.
 constexpr long kWalkWork = 1L << 23;
-constexpr long kWalkLook = 1024;
+constexpr long kArrivals = 256;
+constexpr unsigned kSampleEvery = 64;
 // Times a held folder is emptied when something came into it after the
 // walk found it empty.
 constexpr int kRemoveRounds = 8;
@@ -54,31 +58,29 @@ struct RemoveState {
   std::size_t failed_name_size;
   unsigned moved = 0;  // names handed out to folders moved up
   long work_left = kWalkWork;
-  int top_fd = -1;
-  std::uint64_t free_inodes = 0, free_blocks = 0;  // when the walk began
+  long removed = 0;  // entries removed
+  long arrived = 0;  // entries met that were made after the walk began
+  unsigned met = 0;  // entries met, for the samples
+  struct timespec began {};
 };
 
-void NoteFreeRoom(RemoveState& st, int top_fd) {
-  st.top_fd = top_fd;
-  struct statfs fs;
-  if (::fstatfs(top_fd, &fs) != 0) return;
-  st.free_inodes = fs.f_files > 0 ? fs.f_ffree : 0;
-  st.free_blocks = fs.f_bfree;
+void NoteBeginning(RemoveState& st) {
+  if (st.began.tv_sec == 0 && st.began.tv_nsec == 0) ::clock_gettime(CLOCK_REALTIME, &st.began);
 }
 
-// True while the walk may go on: work is left, and the file system has not
-// lost room since the walk began.
+// Whether the entry sx describes was made after the walk began; false when
+// its file system records no birth time.
+bool MadeSinceWalkBegan(const RemoveState& st, const struct statx& sx) {
+  if ((sx.stx_mask & STATX_BTIME) == 0) return false;
+  return sx.stx_btime.tv_sec > st.began.tv_sec ||
+         (sx.stx_btime.tv_sec == st.began.tv_sec && sx.stx_btime.tv_nsec > st.began.tv_nsec);
+}
+
+// True while the walk may go on: work is left, and what keeps arriving in
+// the tree has not caught up with what the walk removes.
 bool MayWork(RemoveState& st) {
   if (--st.work_left < 0) return false;
-  if (st.work_left % kWalkLook != 0 || st.top_fd < 0) return true;
-  struct statfs fs;
-  if (::fstatfs(st.top_fd, &fs) != 0) return true;
-  const auto fell = [](std::uint64_t before, std::uint64_t now) {
-    const std::uint64_t margin = before / 16 > static_cast<std::uint64_t>(kWalkLook) ? before / 16 : kWalkLook;
-    return now + margin < before;
-  };
-  if (st.free_inodes > 0 && fs.f_files > 0 && fell(st.free_inodes, fs.f_ffree)) return false;
-  return !fell(st.free_blocks, fs.f_bfree);
+  return st.arrived < kArrivals || st.arrived < st.removed / 16;
 }
 
 void NoteFailure(RemoveState& st, int err, const char* name) {
@@ -91,8 +93,9 @@ void NoteFailure(RemoveState& st, int err, const char* name) {
   }
 }
 
-// Spends one unit of the walk's work; once none is left (or the file system
-// loses room) the walk stops, what stays "in use" with name first.
+// Spends one unit of the walk's work; once none is left (or the tree fills
+// as fast as it is emptied) the walk stops, what stays "in use" with name
+// first.
 bool OutOfWork(RemoveState& st, const char* name) {
   if (st.work_left >= 0 && MayWork(st)) return false;
   st.work_left = -1;
@@ -100,10 +103,36 @@ bool OutOfWork(RemoveState& st, const char* name) {
   return true;
 }
 
-bool IsStuck(const FolderScratch& s, const struct stat& st) {
+bool IsStuck(const FolderScratch& s, std::uint64_t dev, std::uint64_t ino) {
   for (int i = 0; i < s.stuck_count; ++i)
-    if (s.stuck[i].dev == st.st_dev && s.stuck[i].ino == st.st_ino) return true;
+    if (s.stuck[i].dev == dev && s.stuck[i].ino == ino) return true;
   return false;
+}
+
+// The device and inode of the folder open as fd; a folder made after the
+// walk began counts as arrived. False with errno on failure.
+bool EnteredFolder(int fd, RemoveState& st, std::uint64_t* dev, std::uint64_t* ino) {
+  struct statx sx;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &sx) == 0) {
+    *dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    *ino = sx.stx_ino;
+    if (MadeSinceWalkBegan(st, sx)) ++st.arrived;
+    return true;
+  }
+  struct stat plain;
+  if (errno != ENOSYS || ::fstat(fd, &plain) != 0) return false;
+  *dev = plain.st_dev;
+  *ino = plain.st_ino;
+  return true;
+}
+
+// Every kSampleEvery-th entry met is looked at: one made after the walk
+// began stands for the entries met since the last look.
+void SampleEntry(int fd, const char* name, RemoveState& st) {
+  if (++st.met % kSampleEvery != 0) return;
+  struct statx sx;
+  if (::statx(fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BTIME, &sx) == 0 && MadeSinceWalkBegan(st, sx))
+    st.arrived += kSampleEvery;
 }
 
 // Appends the decimal value to text at *used (size 32 in all).
@@ -236,18 +265,22 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int to
       const char* name = entry->name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
       if (OutOfWork(st, name)) return Pass::kLeft;
+      SampleEntry(fd, name, st);
       int err = RemoveEntry(fd, name, entry->type == DT_DIR);
       if (err == EACCES && !opened_up) {
         opened_up = true;
         if (OpenUp(fd, false)) err = RemoveEntry(fd, name, entry->type == DT_DIR);
       }
-      if (err == 0) continue;
+      if (err == 0) {
+        ++st.removed;
+        continue;
+      }
       if (err == ENOTEMPTY && may_descend) {
         if (move_first && MoveUp(fd, name, top, st)) continue;
         const int d = OpenSubfolder(fd, name);
-        struct stat ds;
-        if (d >= 0 && ::fstat(d, &ds) == 0) {
-          if (!IsStuck(*st.scratch, ds)) {
+        std::uint64_t dev = 0, ino = 0;
+        if (d >= 0 && EnteredFolder(d, st, &dev, &ino)) {
+          if (!IsStuck(*st.scratch, dev, ino)) {
             *sub = d;
             return Pass::kDescend;
           }
@@ -280,7 +313,7 @@ Pass RemovePass(int fd, RemoveState& st, bool may_descend, bool may_shed, int to
 // which removes the emptied folder it descended into. Folders where
 // something stays are remembered, so that no walk enters them twice.
 bool EmptyTree(int top_fd, RemoveState& st) {
-  NoteFreeRoom(st, top_fd);
+  NoteBeginning(st);
   FolderScratch& s = *st.scratch;
   s.stuck_count = 0;
   s.held[0] = top_fd;
@@ -628,15 +661,13 @@ HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_
       Fail(errno);
       return HeldFolder::kFailed;
     }
-    // Something stands at the name: this user's, without a live holder, it
-    // is a leftover.
+    // Something stands at the name: a folder of this user without a live
+    // holder is a leftover. Anything else of this user's is no run's: it
+    // stays, and the name is taken.
     struct stat st;
     if (::fstatat(parent_fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (st.st_uid != ::geteuid()) break;
-    if (!S_ISDIR(st.st_mode)) {
-      if (::unlinkat(parent_fd, n, 0) != 0 && errno != ENOENT) break;
-      continue;
-    }
+    if (!S_ISDIR(st.st_mode)) return HeldFolder::kInUse;
     const int fd = ::openat(parent_fd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) continue;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -706,6 +737,23 @@ int RemoveLeftoverFolders(int parent_fd, const std::string& prefix) {
 bool OnReadOnlyFileSystem(int fd) {
   struct statvfs st;
   return ::fstatvfs(fd, &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
+}
+
+bool NearestFolderOnReadOnlyFileSystem(const std::string& path) {
+  std::string at = path.empty() ? "." : path;
+  for (;;) {
+    struct statvfs st;
+    if (::statvfs(at.c_str(), &st) == 0) return (st.f_flag & ST_RDONLY) != 0;
+    if (errno != ENOENT && errno != ENOTDIR) return false;
+    while (at.size() > 1 && at.back() == '/') at.pop_back();
+    const std::size_t slash = at.rfind('/');
+    if (slash == std::string::npos) {
+      if (at == ".") return false;
+      at = ".";
+    } else {
+      at = slash == 0 ? "/" : at.substr(0, slash);
+    }
+  }
 }
 
 void CloseFolder(int fd) {

@@ -58,10 +58,11 @@ enum class HeldFolder { kHeld, kInUse, kFailed };
 
 // Creates name in the folder open as parent_fd, owner-only, and holds it
 // with a lock that ends with the process (a crash included); *folder_fd gets
-// the folder's descriptor, which keeps the lock. What stands at the name
-// and belongs to this user without a live holder is removed first. kInUse:
-// another live run holds a folder of that name; kFailed: the last error is
-// set (183 when another user's entry stands there).
+// the folder's descriptor, which keeps the lock. A folder of this user at
+// the name without a live holder is removed first. kInUse: another live run
+// holds a folder of that name, or something of this user's that is not a
+// folder stands there (it stays); kFailed: the last error is set (183 when
+// another user's entry stands there).
 HeldFolder CreateHeldFolder(int parent_fd, const std::string& name, int* folder_fd);
 
 // Removes this user's folders in parent_fd named prefix and a decimal number
@@ -100,6 +101,9 @@ bool RemoveHeldFolder(int parent_fd, const char* name, int folder_fd, FolderScra
 
 // Whether the folder open as fd lies on a file system mounted read-only.
 bool OnReadOnlyFileSystem(int fd);
+// Whether the nearest folder of path that exists (path itself, else the
+// folder above it, and so on) lies on a file system mounted read-only.
+bool NearestFolderOnReadOnlyFileSystem(const std::string& path);
 
 // Closes a descriptor this layer returned.
 void CloseFolder(int fd);

@@ -63,7 +63,10 @@ NTSTATUS NtCreateSectionNamed(std::string_view native_name, std::uint64_t size, 
   bool existed = false;
   DWORD err =
       object->segment.Create(path, detail::SegmentKind::kSection, size, nullptr, nullptr, existed);
-  if (err != kErrorSuccess) return StatusFromError(err);
+  if (err != kErrorSuccess) {
+    SetLastError(err);  // the cause behind the status, for the caller's message
+    return StatusFromError(err);
+  }
   *section = InsertHandle(object);
   return existed ? kStatusObjectNameExists : kStatusSuccess;
 }

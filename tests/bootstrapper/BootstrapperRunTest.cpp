@@ -311,8 +311,9 @@ TEST_F(BootstrapperRun, ConsoleRunsAndSilentSwitchShowDotsOrNothingAndSwitchSetu
 
 // Two runs at once, with names for the next process ids planted: links to a
 // victim folder, and folders holding a link to a victim file. Each run makes
-// its own folder fresh, follows nothing, and passes its own exit code (Linux
-// keeps 8 bits of it: 3010 arrives as 194).
+// its own folder fresh (a link at its name stays, and the run takes the next
+// name), follows nothing, and passes its own exit code (Linux keeps 8 bits of
+// it: 3010 arrives as 194).
 TEST_F(BootstrapperRun, RunsAtOnceMakeTheirFoldersFreshWithoutFollowingWhatWasPlanted) {
   const fs::path victim = dir_ / "victim";
   fs::create_directories(victim);
@@ -332,7 +333,11 @@ TEST_F(BootstrapperRun, RunsAtOnceMakeTheirFoldersFreshWithoutFollowingWhatWasPl
   EXPECT_EQ(b.exit_code, 3010u % 256) << b.err;
   for (const RunResult* run : {&a, &b}) {
     EXPECT_EQ(run->Files(), kCompressedFiles);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(SetupFolder(*run))));
+    const std::string planted = SetupFolder(*run);
+    const bool link = run->pid % 2 != 0;
+    EXPECT_EQ(run->Value("folder"), planted + (link ? "_1" : ""));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(run->Value("folder"))));
+    EXPECT_TRUE(link ? fs::read_symlink(planted) == victim : !fs::exists(fs::symlink_status(planted)));
   }
   EXPECT_EQ(ReadFileText(victim / "keep.txt"), "keep");
   EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
@@ -370,11 +375,14 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
                     meta_error = "Failed to load setup metadata resource.",
                     bad_size = wait4 + "Invalid setup metadata: Setup.exe size ";
   const fs::path nometa = Package("nometa", "windows", pak, "");
+  const fs::path textw = Package("textw", "windows", text_pak, Metadata(5000, 0));
+  WriteFileText(dir_ / "pe.exe", "MZ" + std::string(4998, '\0'));  // a PE image without a program for this system
+  const fs::path pew = Package("pew", "windows", MakePak("pe.pak", "", dir_ / "pe.exe"), Metadata(5000, 0));
   const auto Con = [&](const std::string& name, const fs::path& payload, const std::string& meta,
                        const fs::path& tool = {}) { return Package(name, "console", payload, meta, tool); };
 
   // "{dir}" in the text stands for the run's folder. The windowed builds
-  // show a message box (on standard error), titled " Setup" before the
+  // show a message box (on standard error), titled "Setup" before the
   // caption is read.
   enum Match { kExact, kPrefix, kContains };
   const struct {
@@ -400,8 +408,11 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
        wait4 + "Failed to load image from file: {dir}/Setup.exe\r\nInvalid module DOS header at 0x", kPrefix},
       // The windowed build runs it unchanged and fails to start it, after the
       // caption was read; a plain package ticks twice, the window goes first.
-      {Package("textw", "windows", text_pak, Metadata(5000, 0)), "[Vontaro Setup]\nFailed to create process: ",
-       kContains, true, "", "] 2/4", "] 3/4"},
+      {textw, "[Vontaro Setup]\nFailed to create process: ", kContains, true, "", "] 2/4", "] 3/4"},
+      // A Windows program: the system text's insert names the file.
+      {pew, "[Vontaro Setup]\nFailed to create process: {dir}/Setup.exe; \"{dir}/Setup.exe\"", kContains, true,
+       "", "", "%1"},
+      {pew, ": {dir}/Setup.exe is not a valid Win32 application (193)\n", kContains, true},
       {Con("damaged", dir_ / "damaged.pak", Metadata(exe_size_, 0)),
        "Please wait.....\nFatal Error: Failed to load packet TSetupPacket from file {dir}/Setup.pak\r\n"
        "Cannot load packet. Unknown format version: 7\n"},
@@ -409,7 +420,7 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
        "Please wait......\nFatal Error: Decompression failed. Tool returned code: 1\n"},
       // Another tool in resource 1002, ending with its own code.
       {Package("tool", "windows", Compress(pak), Metadata(exe_size_, 1), ProgramFolder() / "vt_proc_child"),
-       "[ Setup]\nDecompression failed. Tool returned code: 100\n", kContains, true},
+       "[Setup]\nDecompression failed. Tool returned code: 100\n", kContains, true},
       {Con("bomb", dir_ / "bomb.lzma", Metadata(exe_size_, 1)),
        "Please wait...\nFatal Error: Not enough free space to extract setup: " +
            std::to_string(vt::SetupSpaceNeeded(fs::file_size(ProgramFolder() / "vt_lzma"),
@@ -422,9 +433,9 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
       {console, "", kContains, false, "", "", "", full},
       {console, "", kContains, false, "", "", "", pipe_fds[1]},
       // A damaged "info.dat" beside the program fails a unit's start-up.
-      {.program = windowed, .text = "\n[ Setup]\n" + bad_info + "\n", .windowed = true, .logged = bad_info},
+      {.program = windowed, .text = "\n[Setup]\n" + bad_info + "\n", .windowed = true, .logged = bad_info},
       {.program = logged_console, .text = "Fatal Error: " + bad_info + "\n", .logged = bad_info},
-      {.program = nometa, .text = "\n[ Setup]\n" + meta_error + "\n", .windowed = true, .logged = meta_error},
+      {.program = nometa, .text = "\n[Setup]\n" + meta_error + "\n", .windowed = true, .logged = meta_error},
   };
   for (const auto& c : cases) {
     stderr_terminal_ = c.logged.empty();
@@ -432,7 +443,8 @@ TEST_F(BootstrapperRun, FaultsEndWithSixAndTheMessage) {
                                                  : Start(c.program.string(), c.command_line);
     const std::string shown = c.windowed ? NoCr(run.err) : run.out;
     std::string text = c.windowed ? NoCr(c.text) : c.text;
-    if (const size_t p = text.find("{dir}"); p != std::string::npos) text.replace(p, 5, SetupFolder(run));
+    for (size_t p = text.find("{dir}"); p != std::string::npos; p = text.find("{dir}"))
+      text.replace(p, 5, SetupFolder(run));
     EXPECT_EQ(run.exit_code, 6u) << c.program;
     const size_t at = shown.find(text);
     EXPECT_TRUE(c.match == kExact ? shown == text : c.match == kPrefix ? at == 0 : at != std::string::npos)
@@ -499,7 +511,7 @@ TEST_F(BootstrapperRun, QuotesBackslashesAndBlanksInPathsReachTheChildrenExactly
     EXPECT_TRUE(fs::is_empty(dir_ / c.tmp));
     if (c.tmp.find('\\') != std::string::npos) {
       EXPECT_EQ(run.exit_code, 6u);
-      EXPECT_NE(NoCr(run.err).find("[ Setup]\nThe temporary folder '" + (dir_ / c.tmp).string() + "/' holds a "),
+      EXPECT_NE(NoCr(run.err).find("[Setup]\nThe temporary folder '" + (dir_ / c.tmp).string() + "/' holds a "),
                 std::string::npos)
           << run.err;
       continue;
@@ -540,6 +552,46 @@ TEST_F(BootstrapperRun, SquattedFolderNameTellsWhatToDo) {
   EXPECT_EQ(NoCr(run.out), "Please wait...\nFatal Error: Cannot create directory '" + SetupFolder(run) +
                                "': Cannot create a file when that file already exists (183)\nSet TMPDIR to a "
                                "folder of your own and run setup again.\n");
+}
+
+// Something of the user's at the run's folder name that is no folder (a
+// file, a FIFO, a link to a folder of theirs) is not the run's to remove: it
+// stays as it was and the run takes the name with a suffix. The process
+// waits on a FIFO until the entry is there, then becomes the program.
+TEST_F(BootstrapperRun, WhatTheUserKeepsAtTheFolderNameStaysAndTheNameIsPassedOver) {
+  const fs::path fifo = dir_ / "go", target = dir_ / "target";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directory(target);
+  WriteFileText(target / "keep", "keep");
+  const int gate = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // writing to it never blocks
+  ASSERT_GE(gate, 0);
+  for (const std::string kind : {"file", "fifo", "link"}) {
+    SCOPED_TRACE(kind);
+    fs::path planted;
+    while_running_ = [&](DWORD pid, const fs::path&) {
+      planted = tmp_ / ("Vontaro_Setup_" + std::to_string(pid));
+      if (kind == "file") WriteFileText(planted, "the user's data");
+      if (kind == "fifo") {
+        EXPECT_EQ(::mkfifo(planted.c_str(), 0600), 0);
+      }
+      if (kind == "link") fs::create_directory_symlink(target, planted);
+      EXPECT_EQ(::write(gate, "\n", 1), 1);
+    };
+    const RunResult run =
+        Start("/bin/sh", vt::os::JoinCommandLine({"sh", "-c", "read go <\"$0\" && exec \"$@\"", fifo.string(),
+                                                  (ProgramFolder() / "vt_setup_console").string()}));
+    while_running_ = nullptr;
+    EXPECT_EQ(run.exit_code, 0u) << run.out;
+    EXPECT_EQ(run.Value("folder"), SetupFolder(run) + "_1");
+    const fs::file_status left = fs::symlink_status(planted);
+    EXPECT_TRUE(kind == "file" ? fs::is_regular_file(left) : kind == "fifo" ? fs::is_fifo(left) : fs::is_symlink(left));
+    EXPECT_TRUE(kind != "file" || ReadFileText(planted) == "the user's data");
+    EXPECT_FALSE(fs::exists(SetupFolder(run) + "_1"));
+    fs::remove(planted);
+    EXPECT_TRUE(TmpIsEmpty());
+  }
+  ::close(gate);
+  EXPECT_EQ(ReadFileText(target / "keep"), "keep");
 }
 
 // ---- signals and children -----------------------------------------------
@@ -1139,6 +1191,13 @@ TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) 
   EXPECT_NE(NoCr(run.err).find("\n[Vontaro Setup]\nAccess violation (0xC0000005) at address 0x"), std::string::npos)
       << run.err;
   EXPECT_TRUE(TmpIsEmpty());
+  // Before the caption is read the title is "Setup" alone.
+  while_running_ = nullptr;
+  const RunResult early = StartProgram(windowed, "", {{"VT_TEST_FAULT", "segv:extracting"}});
+  EXPECT_EQ(early.exit_code, 6u);
+  EXPECT_NE(NoCr(early.err).find("\n[Setup]\nAccess violation (0xC0000005) at address 0x"), std::string::npos)
+      << early.err;
+  EXPECT_TRUE(TmpIsEmpty());
   // Each fault left its record in the log while the log was open (it is
   // closed before the inner setup starts).
   const auto records = [&](const char* log) {
@@ -1149,7 +1208,7 @@ TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) 
   };
   EXPECT_EQ(records("seam.log"), 4);
   EXPECT_EQ(records("seamtool.log"), 4) << ReadFileText(dir_ / "Logs" / "seamtool.log");
-  EXPECT_EQ(records("seamw.log"), 0) << ReadFileText(dir_ / "Logs" / "seamw.log");
+  EXPECT_EQ(records("seamw.log"), 1) << ReadFileText(dir_ / "Logs" / "seamw.log");  // the one while extracting
 }
 
 // An allocation that fails in any phase, with no address space left for
@@ -1308,7 +1367,7 @@ TEST_F(BootstrapperRun, NonBlockingOutputWaitsForALateReader) {
        "Please wait..." + std::string(4, '.') + "\r" + std::string(78, ' ') + "\r"},
       {Package("cut", "console", dir_ / "cut.lzma", Metadata(exe_size_, 1)), false, 6,
        "Please wait......\nFatal Error: Decompression failed. Tool returned code: 1\n"},
-      {Package("nometa", "windows", pak, ""), true, 6, "\n[ Setup]\nFailed to load setup metadata resource.\n"},
+      {Package("nometa", "windows", pak, ""), true, 6, "\n[Setup]\nFailed to load setup metadata resource.\n"},
   };
   const std::set<std::string> waits{std::to_string(SYS_poll), std::to_string(SYS_ppoll)};
   for (const auto& c : cases) {
@@ -1410,7 +1469,7 @@ TEST_F(BootstrapperRun, AFaultDuringTheFatalMessageAddsNoSecondOne) {
     EXPECT_TRUE(shown.starts_with(before + filler)) << name;
     EXPECT_EQ(shown.substr(std::min(shown.size(), before.size() + filler.size())),
               console ? ".\nFatal Error: Decompression failed. Tool returned code: 1\n"
-                      : "\n[ Setup]\nDecompression failed. Tool returned code: 1\n");
+                      : "\n[Setup]\nDecompression failed. Tool returned code: 1\n");
     EXPECT_EQ(console ? run.err : run.out, "") << name;
     EXPECT_NE(ReadFileText(dir_ / "Logs" / (name + ".log")).find("-Exception-"), std::string::npos) << name;
     EXPECT_TRUE(TmpIsEmpty()) << name;
@@ -1452,7 +1511,7 @@ TEST_F(BootstrapperRun, LimitsAndDamagedProgramFilesGiveTrueMessagesAndLeaveNoth
     bool part = false;  // shown is a part of the message
   } cases[] = {
       {"", cut_console, "Fatal Error: " + damaged(cut_console)},
-      {"", cut_windowed, "\n[ Setup]\n" + damaged(cut_windowed), true},
+      {"", cut_windowed, "\n[Setup]\n" + damaged(cut_windowed), true},
       {"ulimit -n 10", console, few_files + "10. Raise it and run setup again.\n"},
       {"ulimit -n 63", console, few_files + "63. Raise it and run setup again.\n"},
       {"ulimit -n 64", console, ""},
@@ -1533,7 +1592,7 @@ TEST_F(BootstrapperRun, LimitsAndDamagedProgramFilesGiveTrueMessagesAndLeaveNoth
                                                               "--clear-groups", console.string()}));
     EXPECT_EQ(run.exit_code, 6u);
     // Which build it is cannot be read either: the windowed style.
-    EXPECT_EQ(NoCr(run.err), "\n[ Setup]\nThe setup file '" + console.string() +
+    EXPECT_EQ(NoCr(run.err), "\n[Setup]\nThe setup file '" + console.string() +
                                  "' cannot be read: Access is denied (5). Give yourself read permission on it and "
                                  "run setup again.\n");
   }

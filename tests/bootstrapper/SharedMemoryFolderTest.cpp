@@ -51,5 +51,20 @@ TEST_F(SharedMemoryFolder, ReadOnlyOneEndsWithSixAndSaysSo) {
   EXPECT_TRUE(TmpIsEmpty());
 }
 
+// A /dev/shm with room for some of the run's objects only (one page or
+// inode up to one short of what a run needs): whichever object runs out of
+// room first, the message names the folder and its lack of room.
+TEST_F(SharedMemoryFolder, NearlyFullOneEndsWithSixAndSaysItIsFull) {
+  for (const std::string room : {"size=4k", "size=80k", "nr_inodes=2", "nr_inodes=3", "nr_inodes=21"}) {
+    SCOPED_TRACE(room);
+    const Run run = RunWithShm("mode=1777," + room);
+    EXPECT_EQ(run.code, 6) << run.out;
+    EXPECT_NE(run.out.find("Fatal Error: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(" (the shared-memory folder /dev/shm is full)\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("cannot find the file"), std::string::npos) << run.out;
+    EXPECT_TRUE(TmpIsEmpty());
+  }
+}
+
 }  // namespace
 }  // namespace vt

@@ -15,29 +15,32 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// TMPDIR on a file system mounted read-only (a private mount, root only):
-// the message names the cause, not a denied access; a writable mount of the
-// same kind runs.
+// TMPDIR on a file system mounted read-only (a private mount, root only),
+// or a folder to be made under one: the message names the cause, not a
+// denied access; a writable mount of the same kind runs.
 TEST(SetupTemporaryFolder, ReadOnlyFileSystemIsNamedAsSuch) {
   test::TempFolder folder{"vt_rotmp"};
   const fs::path dir = folder.path(), tmp = dir / "tmp";
   fs::create_directories(tmp);
-  test::WriteFileText(dir / "mount.sh", "mount -t tmpfs -o \"$1\" none \"$TMPDIR\" || exit 99\nexec \"$2\"\n");
+  test::WriteFileText(dir / "mount.sh", "mount -t tmpfs -o \"$1\" none \"$3\" || exit 99\nexec \"$2\"\n");
   test::SetupRuns runs(dir);
   const std::string program = test::ProgramBeside("vt_setup_console");
-  for (const std::string options : {"ro", "rw"}) {
-    const test::SetupRunResult run = runs.Run(
-        {"/usr/bin/unshare", "-m", "/bin/sh", (dir / "mount.sh").string(), options, program},
-        {{"TMPDIR", tmp.string()}});
+  for (const std::string options : {"ro", "rw", "ro missing", "rw missing"}) {
+    SCOPED_TRACE(options);
+    const bool missing = options.ends_with(" missing");
+    const fs::path temp = missing ? tmp / "missing" / "sub" : tmp;
+    const test::SetupRunResult run = runs.Run({"/usr/bin/unshare", "-m", "/bin/sh", (dir / "mount.sh").string(),
+                                               options.substr(0, 2), program, tmp.string()},
+                                              {{"TMPDIR", temp.string()}});
     if (run.ExitCode() == 99 || run.ExitCode() == 127 || (run.ExitCode() == 1 && run.out.empty()))
       GTEST_SKIP() << "cannot mount a file system here (needs root): " << run.err;
-    if (options == "rw") {
+    if (options.starts_with("rw")) {
       EXPECT_EQ(run.ExitCode(), 0) << run.out;
       continue;
     }
     EXPECT_EQ(run.ExitCode(), 6);
-    EXPECT_NE(run.out.find("Fatal Error: Cannot create directory '" + tmp.string() +
-                           "/Vontaro_Setup_"),
+    EXPECT_NE(run.out.find("Fatal Error: Cannot create directory '" + temp.string() +
+                           (missing ? "'" : "/Vontaro_Setup_")),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("': the file system is read-only.\r\nSet TMPDIR to a folder on a writable file "

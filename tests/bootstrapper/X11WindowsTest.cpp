@@ -219,7 +219,7 @@ TEST_F(X11Windows, ProgressWindowShowsWhileExtractingAndGoesBeforeTheSetupRuns) 
 
 TEST_F(X11Windows, FailureShowsAModalMessageBoxThatEnterCloses) {
   Program run = Launch(Package("nopayload", {}, {}, 0));
-  const auto box = display_.WaitFor(" Setup", [&] { return run.Ended(); });
+  const auto box = display_.WaitFor("Setup", [&] { return run.Ended(); });
   ASSERT_TRUE(box) << Err();
   const auto text = display_.WaitFor("Failed to extract setup resource 1000.");
   ASSERT_TRUE(text);
@@ -231,7 +231,7 @@ TEST_F(X11Windows, FailureShowsAModalMessageBoxThatEnterCloses) {
   EXPECT_TRUE(display_.WaitFor("OK"));
   // Modal: the program waits for it, and it has said so on standard error.
   EXPECT_EQ(run.code.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-  EXPECT_NE(Err().find("[ Setup]\nFailed to extract setup resource 1000.\n"), std::string::npos);
+  EXPECT_NE(Err().find("[Setup]\nFailed to extract setup resource 1000.\n"), std::string::npos);
   display_.Tool("xdotool key --window " + box->id + " Return");
   EXPECT_EQ(ExitCode(run), 6);
   EXPECT_TRUE(WaitUntil([&] { return display_.Windows().empty(); }));
@@ -261,7 +261,7 @@ TEST_F(X11Windows, TheWaitLimitVariableSetsHowLongTheProgramWaitsForTheServer) {
   std::set<std::string> closed;
   WaitUntil([&] {
     for (const auto& w : display_.Windows())
-      if (w.name == " Setup" && !closed.count(w.id) && display_.Viewable(w.id)) {
+      if (w.name == "Setup" && !closed.count(w.id) && display_.Viewable(w.id)) {
         display_.Tool("xdotool key --window " + w.id + " Return");
         closed.insert(w.id);
       }

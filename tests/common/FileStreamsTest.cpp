@@ -81,7 +81,8 @@ TEST_F(StreamFileTest, LibraryThatCannotBeLoadedFromItsCopy) {
   Write("lib.so", "not a library");
   const std::string message = CodedMessageOf<EOSError>([&] { LoadLibraryFromTempCopy(P("lib.so")); });
   os::SetEnvironmentVariable("TMPDIR", old ? saved.c_str() : nullptr);
-  EXPECT_EQ(message, "Cannot load library '" + P("lib.1.so") + "'\r\n" + os::SystemErrorText(193) + " (193) #193");
+  EXPECT_EQ(message, "Cannot load library '" + P("lib.1.so") + "'\r\n" + P("lib.1.so") +
+                         " is not a valid Win32 application (193) #193");
 }
 
 TEST_F(StreamFileTest, FileHeldByAnotherProcessIsRetriedThenRefused) {

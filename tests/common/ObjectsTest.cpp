@@ -23,11 +23,15 @@ using test::MessageOf;
 
 // Message, system text and code: the handle wrappers below show the whole form.
 TEST(OSErrors, TextIsMessageSystemTextAndCode) {
-  // The system text is appended as it is, never formatted itself.
+  // The system text is never formatted itself; its insert gets the first text
+  // argument, or stays without one.
   EXPECT_EQ(MessageOf<EOSError>([] { RaiseOSErrorCode("Cannot run '%s'", 193); }),
             "Cannot run '%s': %1 is not a valid Win32 application (193)");
   EXPECT_EQ(MessageOf<EOSError>([] { RaiseOSError("Cannot run '%s'", {"a.exe"}, 193); }),
-            "Cannot run 'a.exe': %1 is not a valid Win32 application (193)");
+            "Cannot run 'a.exe': a.exe is not a valid Win32 application (193)");
+  EXPECT_EQ(OSErrorText("Cannot run %d '%s' '%s'", {2, "a%1.exe", "b.exe"}, 193),
+            "Cannot run 2 'a%1.exe' 'b.exe': a%1.exe is not a valid Win32 application (193)");
+  EXPECT_EQ(OSErrorText("Cannot run it", {}, 193, "c.exe"), "Cannot run it: c.exe is not a valid Win32 application (193)");
   for (std::uint32_t code = 0; code < 16000; ++code) {
     const std::string text = OSErrorText("m", {}, code);
     ASSERT_EQ(text.find_first_of("\r\n"), std::string::npos) << code;

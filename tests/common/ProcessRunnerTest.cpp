@@ -63,7 +63,7 @@ TEST(RunProcess, StartFailuresNameTheAttempt) {
   std::ofstream(pe, std::ios::binary) << "MZ" << std::string(100, '\0');
   fs::permissions(pe, fs::perms::owner_all);
   const std::string bad = OSError([&] { RunProcess("\"" + pe.string() + "\"", true); });
-  EXPECT_NE(bad.find(": %1 is not a valid Win32 application (193) #193"), std::string::npos) << bad;
+  EXPECT_NE(bad.find(": " + pe.string() + " is not a valid Win32 application (193) #193"), std::string::npos) << bad;
   // Both attempts fail: the report names the interpreter's.
   EXPECT_EQ(OSError([&] { RunProcess("exit 4", true, roCmdFallback, (dir.path() / "none").string()); }),
             "Failed to create process: " + CommandInterpreterPath() +

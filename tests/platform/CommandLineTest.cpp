@@ -53,6 +53,8 @@ TEST(CommandLine, OwnLineSplitsIntoOwnArguments) {
 TEST(LastError, TextsAndErrnoMapping) {
   EXPECT_EQ(SystemErrorText(2), "The system cannot find the file specified");
   EXPECT_EQ(SystemErrorText(193), "%1 is not a valid Win32 application");
+  EXPECT_EQ(SystemErrorText(193, "/a/%1.exe"), "/a/%1.exe is not a valid Win32 application");
+  EXPECT_EQ(SystemErrorText(2, "x"), "The system cannot find the file specified");
   EXPECT_EQ(ErrnoToError(2 /*ENOENT*/), kErrorFileNotFound);
   // The stored allocation-failure text says what an OS error 8 says.
   EXPECT_EQ(kNotEnoughMemoryText, SystemErrorText(kErrorNotEnoughMemory) + " (8)");

@@ -103,6 +103,39 @@ TEST(PrivateFolder, HeldFoldersStayAndLeftoversGo) {
   ::close(parent);
 }
 
+// What the user keeps at a run's folder name and is no folder (a file, a
+// FIFO, a link, to a folder or dangling) is never taken for a leftover: the
+// name counts as in use and the entry stays as it was, on every try.
+TEST(PrivateFolder, WhatIsNoFolderAtTheNameStaysAndTheNameIsPassedOver) {
+  test::TempFolder folder{"vt_notfolder"};
+  const fs::path root = folder.path();
+  fs::create_directories(root / "target");
+  test::WriteFileText(root / "Run_1", "the user's data");
+  ASSERT_EQ(::mkfifo((root / "Run_2").c_str(), 0600), 0);
+  fs::create_directory_symlink(root / "target", root / "Run_3");
+  fs::create_symlink(root / "missing", root / "Run_4");
+  const int parent = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(parent, 0);
+  for (int round = 0; round < 2; ++round) {
+    for (const char* name : {"Run_1", "Run_2", "Run_3", "Run_4"}) {
+      int held = -1;
+      EXPECT_EQ(CreateHeldFolder(parent, name, &held), HeldFolder::kInUse) << name;
+      EXPECT_EQ(held, -1) << name;
+    }
+  }
+  EXPECT_EQ(test::ReadFileText(root / "Run_1"), "the user's data");
+  EXPECT_TRUE(fs::is_fifo(root / "Run_2"));
+  EXPECT_EQ(fs::read_symlink(root / "Run_3"), root / "target");
+  EXPECT_EQ(fs::read_symlink(root / "Run_4"), root / "missing");
+  EXPECT_TRUE(fs::is_empty(root / "target"));
+  int held = -1;  // a leftover folder still goes
+  fs::create_directories(root / "Run_5" / "sub");
+  ASSERT_EQ(CreateHeldFolder(parent, "Run_5", &held), HeldFolder::kHeld);
+  EXPECT_TRUE(fs::is_empty(root / "Run_5"));
+  CloseFolder(held);
+  ::close(parent);
+}
+
 // Nests levels folders named name under the folder open as fd (or under its
 // new folder top), each holding a file, a FIFO and a link to outside; every
 // step is relative to a descriptor, so the tree may pass PATH_MAX.
