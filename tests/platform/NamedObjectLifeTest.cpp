@@ -392,7 +392,7 @@ TEST(WaiterCounts, ALeaveAStoppedHolderPutOffIsMadeOnceItIsGone) {
   HANDLE event = CreateEventA(nullptr, false, false, name);
   HANDLE done = CreateEventA(nullptr, true, false, name + "_done");
   ASSERT_TRUE(event && done);
-  StoppedCountsHolder holder(name, event, "wait-stay " + name + " 3000 " + name + "_done");
+  StoppedCountsHolder holder(name, event, "wait-stay " + name + " 5000 " + name + "_done");
   ASSERT_TRUE(holder.Held());
   // The waiter goes on: its wait times out while the counts stay held.
   ASSERT_TRUE(test::Signal(holder.Waiter(), SIGCONT));
