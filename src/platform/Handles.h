@@ -48,9 +48,11 @@ class KernelObject {
   // joined, every change that may satisfy it wakes the shared wake word.
   // `alone`: the object alone satisfies the waiter (wait-any). Join answers
   // a mark for TryWaitJoined, which counts a set made since the join even
-  // when a reset followed. Join waits at most lock_ms for what the object
-  // shares with other processes; false: the waiter is not counted (that was
-  // held, or the object counts no more waiters) and must not leave.
+  // when a reset followed. Join waits at most lock_ms (the wait's time left)
+  // for what the object shares with other processes, and not for a process
+  // that cannot let it go (stopped, traced, frozen); false: the waiter is
+  // not counted (that was held, or the object counts no more waiters) and
+  // must not leave.
   virtual bool JoinWaiters(bool /*alone*/, DWORD /*lock_ms*/, std::uint32_t* mark) {
     *mark = 0;
     return true;

@@ -1,13 +1,20 @@
 #include "platform/Sync.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -49,8 +56,9 @@ constexpr std::size_t kWaiterSlots = 62;
 constexpr std::size_t kSharedSlot = kWaiterSlots - 1;
 constexpr std::int32_t kSharedSlotPid = -1;
 constexpr std::uint64_t SlotBit(std::size_t slot) { return std::uint64_t{1} << (kFirstSlotBit + slot); }
-// A wait takes the waiters' lock for at most this long (a stopped process
-// may hold it): past that it waits uncounted, or leaves later.
+// A process that wants the waiters' lock while another holds it looks at
+// the holder after 1 ms, then this often: a holder that cannot run (stopped,
+// traced, frozen) is not waited for, one that runs is.
 constexpr DWORD kWaitersLockMs = 10;
 
 struct WaiterSlot {  // read and written under the waiters' lock only
@@ -61,6 +69,15 @@ struct WaiterSlot {  // read and written under the waiters' lock only
   std::uint64_t start;    // its start time, against reused ids
 };
 
+// Leaves of a slot's process that found the waiters' lock held by a process
+// that cannot let go, packed (waits, alone, several: 21 bits each); whoever
+// takes the lock next makes them.
+constexpr int kPutOffBits = 21;
+constexpr std::uint64_t kPutOffMask = (std::uint64_t{1} << kPutOffBits) - 1;
+constexpr std::uint64_t PackLeaves(std::uint64_t waits, std::uint64_t alone, std::uint64_t several) {
+  return waits | alone << kPutOffBits | several << (2 * kPutOffBits);
+}
+
 struct EventData {
   std::atomic<std::uint64_t> state;
   std::atomic<std::uint32_t> seq;  // futex word of waits: bumped on every set
@@ -68,12 +85,88 @@ struct EventData {
   std::atomic<std::uint32_t> several;  // joined waiters on several objects
   std::atomic<std::uint32_t> joins;    // waits begun and ended, for tests
   std::atomic<std::uint32_t> leaves;
+  std::atomic<std::int32_t> holder;  // thread holding the waiters' lock (view id), 0: unknown
   pthread_mutex_t waiters_lock;  // robust: a process may end holding it
   WaiterSlot slots[kWaiterSlots];
+  // Objects made by older programs end here.
+  std::atomic<std::uint64_t> put_off_slots;  // slots that may have leaves put off
+  std::atomic<std::uint64_t> put_off[kWaiterSlots];
 };
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 static_assert(kFirstSlotBit + kWaiterSlots <= 64);
+// The holder lies in what was padding: older programs' objects hold 0 there.
+static_assert(offsetof(EventData, holder) + sizeof(std::int32_t) == offsetof(EventData, waiters_lock));
+constexpr std::size_t kOlderEventSize = offsetof(EventData, put_off_slots);
+
+// This thread as the /proc the process sees numbers it; 0 when unknown.
+std::int32_t ThreadViewId() {
+  thread_local std::int32_t process = 0, thread = 0;
+  const std::int32_t now = detail::ProcessViewId();
+  if (process == now) return thread;
+  char buf[64];
+  const ssize_t n = ::readlink("/proc/thread-self", buf, sizeof buf - 1);
+  thread = 0;
+  if (n > 0) {
+    buf[n] = 0;
+    const char* task = std::strstr(buf, "/task/");
+    if (task) thread = static_cast<std::int32_t>(std::strtol(task + 6, nullptr, 10));
+  }
+  process = now;
+  return thread;
+}
+
+// Up to size - 1 bytes of a small file, 0-terminated; false when unreadable.
+bool ReadSmallFile(const std::string& path, char* buf, std::size_t size) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  const ssize_t n = ::read(fd, buf, size - 1);
+  ::close(fd);
+  if (n < 0) return false;
+  buf[n] = 0;
+  return true;
+}
+
+// Whether the cgroup that /proc/<id>/cgroup names is frozen (v2 freeze, v1
+// freezer).
+bool CgroupFrozen(std::int32_t id) {
+  char buf[2048];
+  if (!ReadSmallFile("/proc/" + std::to_string(id) + "/cgroup", buf, sizeof buf)) return false;
+  std::string_view rest(buf);
+  while (!rest.empty()) {
+    const std::size_t eol = std::min(rest.find('\n'), rest.size());
+    const std::string line(rest.substr(0, eol));
+    rest.remove_prefix(std::min(eol + 1, rest.size()));
+    const std::size_t a = line.find(':'), b = a == std::string::npos ? a : line.find(':', a + 1);
+    if (b == std::string::npos) continue;
+    const std::string controllers = "," + line.substr(a + 1, b - a - 1) + ",";
+    const std::string path = line.compare(b + 1, std::string::npos, "/") == 0 ? std::string() : line.substr(b + 1);
+    char state[512];
+    if (controllers == ",," && ReadSmallFile("/sys/fs/cgroup" + path + "/cgroup.events", state, sizeof state) &&
+        std::strstr(state, "frozen 1"))
+      return true;
+    if (controllers.find(",freezer,") != std::string::npos &&
+        ReadSmallFile("/sys/fs/cgroup/freezer" + path + "/freezer.state", state, sizeof state) &&
+        std::strncmp(state, "THAWED", 6) != 0)
+      return true;
+  }
+  return false;
+}
+
+// Whether the thread (view id) cannot run to let a lock go: stopped by a
+// signal, stopped by its tracer, or frozen. A thread that has ended lets
+// its robust locks go.
+bool ThreadHeldUp(std::int32_t id) {
+  char buf[1024];
+  if (!ReadSmallFile("/proc/" + std::to_string(id) + "/stat", buf, sizeof buf)) return false;
+  const char* p = std::strrchr(buf, ')');
+  if (!p || p[1] != ' ') return false;
+  if (p[2] == 'T' || p[2] == 't') return true;
+  return p[2] != 'Z' && p[2] != 'X' && CgroupFrozen(id);
+}
 
 struct EventInit {
   bool manual, initial;
@@ -88,6 +181,9 @@ void InitEvent(void* data, void* context) {
   d->several.store(0);
   d->joins.store(0);
   d->leaves.store(0);
+  d->holder.store(0);
+  d->put_off_slots.store(0);
+  for (auto& leaves : d->put_off) leaves.store(0);
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
   pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
@@ -100,6 +196,8 @@ void InitEvent(void* data, void* context) {
 
 class EventObject : public KernelObject {
  public:
+  // An older program's object lacks the put-off leaves.
+  static constexpr std::size_t kLeastDataSize = kOlderEventSize;
   Segment segment;
   EventData* d = nullptr;
 
@@ -118,12 +216,13 @@ class EventObject : public KernelObject {
   }
 
   ~EventObject() override {
-    // Leaves put off while another process held the lock.
-    if (d && pending_waits_.load() != 0 && LockWaiters(kWaitersLockMs)) UnlockWaiters();
+    // Leaves put off in an older program's object, which cannot take them.
+    if (d && pending_waits_.load() != 0 && LockWaiters(nullptr)) UnlockWaiters();
   }
 
   bool JoinWaiters(bool alone, DWORD lock_ms, std::uint32_t* mark) override {
-    return Join(alone, true, lock_ms, mark);
+    const timespec until = AddMs(MonotonicNow(), lock_ms == kInfinite ? 0 : lock_ms);
+    return Join(alone, true, lock_ms == kInfinite ? nullptr : &until, mark);
   }
   void LeaveWaiters(bool alone) override { Leave(alone, true); }
 
@@ -141,8 +240,9 @@ class EventObject : public KernelObject {
     if (TryWait() == Poll::kSignaled) return kWaitObject0;
     if (timeout_ms == 0) return kWaitTimeout;
     const timespec deadline = AddMs(MonotonicNow(), timeout_ms);
+    const timespec* until = timeout_ms == kInfinite ? nullptr : &deadline;
     std::uint32_t mark = 0;
-    const bool joined = Join(true, false, std::min(timeout_ms, kWaitersLockMs), &mark);
+    const bool joined = Join(true, false, until, &mark);
     DWORD result = kWaitTimeout;
     for (;;) {
       const std::uint32_t seen = d->seq.load();
@@ -150,8 +250,8 @@ class EventObject : public KernelObject {
         result = kWaitObject0;
         break;
       }
-      if (timeout_ms != kInfinite && Reached(deadline)) break;
-      SleepOnWord(d->seq, seen, timeout_ms == kInfinite ? nullptr : &deadline);
+      if (until && Reached(deadline)) break;
+      SleepOnWord(d->seq, seen, until);
     }
     if (joined) Leave(true, false);
     return result;
@@ -180,9 +280,9 @@ class EventObject : public KernelObject {
       std::uint64_t w = d->state.load();
       while (!(w & kOwed))
         if (d->state.compare_exchange_weak(w, w & ~kSignaled)) return;
-      // Owed to waiters: only to waiters that still live (while another
-      // process holds their counts, it stays owed).
-      if (looked || !LockWaiters(kWaitersLockMs)) return;
+      // Owed to waiters: only to waiters that still live and wait (while a
+      // process that cannot let go holds their counts, it stays owed).
+      if (looked || !LockWaiters(nullptr)) return;
       TakeBackEndedWaits(false);
       UnlockWaiters();
     }
@@ -191,7 +291,7 @@ class EventObject : public KernelObject {
   // Waits going on and begun so far, those of ended processes taken back.
   void CountWaits(std::uint32_t* waiting, std::uint32_t* joins) {
     *waiting = *joins = 0;
-    if (!LockWaiters(kInfinite)) return;
+    if (!LockWaiters(nullptr, true)) return;
     TakeBackEndedWaits(false);
     *joins = d->joins.load();
     *waiting = *joins - d->leaves.load();
@@ -200,32 +300,53 @@ class EventObject : public KernelObject {
 
   std::string NativeName() const override { return segment.NativeName(); }
 
-  bool HoldWaitersLock() { return LockWaiters(kInfinite); }
+  bool HoldWaitersLock() { return LockWaiters(nullptr, true); }
 
  private:
-  // Waits up to ms for the lock (kInfinite: without end); false when it
-  // stays held. Leaves put off before are made first.
-  bool LockWaiters(DWORD ms) {
+  bool HasPutOffs() const { return segment.DataSize() >= sizeof(EventData); }
+
+  // Takes the lock, waiting while its holder runs; false when the holder
+  // cannot let it go (stopped, traced, frozen) or until (null: none) has
+  // passed. always: waits whatever holds it. Leaves put off before are made
+  // first.
+  bool LockWaiters(const timespec* until, bool always = false) {
     int r;
-    if (ms == kInfinite) {
+    if (always) {
       r = pthread_mutex_lock(&d->waiters_lock);
     } else {
-      const timespec until = AddMs(MonotonicNow(), ms);
-      r = pthread_mutex_clocklock(&d->waiters_lock, CLOCK_MONOTONIC, &until);
+      int unknown = 0;
+      for (DWORD slice_ms = 1;; slice_ms = kWaitersLockMs) {
+        timespec next = AddMs(MonotonicNow(), slice_ms);
+        if (until && (until->tv_sec < next.tv_sec || (until->tv_sec == next.tv_sec && until->tv_nsec < next.tv_nsec)))
+          next = *until;
+        r = pthread_mutex_clocklock(&d->waiters_lock, CLOCK_MONOTONIC, &next);
+        if (r != ETIMEDOUT || (until && Reached(*until))) break;
+        // A holder between its lock and its mark is looked at once more.
+        const std::int32_t holder = d->holder.load();
+        if (holder == 0 ? ++unknown > 1 : ThreadHeldUp(holder)) break;
+        if (holder != 0) unknown = 0;
+      }
     }
     if (r == EOWNERDEAD) {
       // Its holder ended in the middle of an update: the counts are made
       // again from the slots.
       pthread_mutex_consistent(&d->waiters_lock);
+      d->holder.store(ThreadViewId());
       TakeBackEndedWaits(true);
     } else if (r != 0) {
       return false;
+    } else {
+      d->holder.store(ThreadViewId());
     }
+    if (HasPutOffs()) MakePutOffLeaves();
     if (pending_waits_.load() != 0)
       LeaveLocked(pending_waits_.exchange(0), pending_alone_.exchange(0), pending_several_.exchange(0));
     return true;
   }
-  void UnlockWaiters() { pthread_mutex_unlock(&d->waiters_lock); }
+  void UnlockWaiters() {
+    d->holder.store(0);
+    pthread_mutex_unlock(&d->waiters_lock);
+  }
 
   // Frees the slots of ended processes and takes their waits back. Caller
   // holds the waiters' lock.
@@ -240,6 +361,7 @@ class EventObject : public KernelObject {
         d->several.fetch_sub(slot.several);
         recount |= slot.alone != 0;
         slot = {};
+        if (HasPutOffs()) d->put_off[i].store(0);
       }
       waits += slot.waits;
       several += slot.several;
@@ -257,13 +379,14 @@ class EventObject : public KernelObject {
   }
 
   // Counts a wait of this process; mark: the set count as the wait begins.
-  // False: the wait goes on uncounted (the lock stayed held for lock_ms, or
-  // every slot is another live process's) and does not leave.
-  bool Join(bool alone, bool several, DWORD lock_ms, std::uint32_t* mark) {
+  // False: the wait goes on uncounted (the lock's holder could not let it
+  // go, or until passed, or every slot is another live process's) and does
+  // not leave.
+  bool Join(bool alone, bool several, const timespec* until, std::uint32_t* mark) {
     const std::int32_t self = detail::ProcessViewId();
     const std::uint64_t start = detail::ProcessViewStart();
     *mark = d->seq.load();
-    if (!LockWaiters(lock_ms)) return false;
+    if (!LockWaiters(until)) return false;
     std::size_t at = kWaiterSlots, free = kWaiterSlots;
     for (bool looked = false; at == kWaiterSlots; looked = true) {
       for (std::size_t i = 0; i < kSharedSlot && at == kWaiterSlots; ++i) {
@@ -274,6 +397,7 @@ class EventObject : public KernelObject {
       if (free != kWaiterSlots) {
         at = free;
         d->slots[at] = {self, 0, 0, 0, start};
+        if (HasPutOffs()) d->put_off[at].store(0);
       } else if (looked) {
         UnlockWaiters();
         return false;
@@ -288,18 +412,27 @@ class EventObject : public KernelObject {
       d->several.fetch_add(1);
     }
     if (alone && slot.alone++ == 0) d->state.fetch_or(SlotBit(at));
+    slot_.store(at);
     *mark = d->seq.load();
     d->joins.fetch_add(1);  // last: a set seen to follow it reaches the waiter
     UnlockWaiters();
     return true;
   }
 
-  // Takes back a counted wait; while another process holds the lock past
-  // kWaitersLockMs, at this process's next use of the lock instead.
+  // Takes back a counted wait. While a process that cannot let go holds
+  // the lock, whoever takes it next does (in an older program's object:
+  // this process, at its next use of the lock).
   void Leave(bool alone, bool several) {
-    if (LockWaiters(kWaitersLockMs)) {
+    if (LockWaiters(nullptr)) {
       LeaveLocked(1, alone ? 1 : 0, several ? 1 : 0);
       UnlockWaiters();
+      return;
+    }
+    if (HasPutOffs()) {
+      // The slot stays this process's while the wait is counted in it.
+      const std::size_t at = slot_.load();
+      d->put_off[at].fetch_add(PackLeaves(1, alone ? 1 : 0, several ? 1 : 0));
+      d->put_off_slots.fetch_or(std::uint64_t{1} << at);
       return;
     }
     if (alone) pending_alone_.fetch_add(1);
@@ -307,13 +440,29 @@ class EventObject : public KernelObject {
     pending_waits_.fetch_add(1);
   }
 
+  // Makes the leaves put off by any process. Caller holds the lock.
+  void MakePutOffLeaves() {
+    std::uint64_t slots = d->put_off_slots.exchange(0);
+    while (slots) {
+      const auto at = static_cast<std::size_t>(__builtin_ctzll(slots));
+      slots &= slots - 1;
+      const std::uint64_t leaves = d->put_off[at].exchange(0);
+      if (at < kSharedSlot && leaves != 0 && d->slots[at].pid > 0)
+        LeaveSlot(at, static_cast<std::uint32_t>(leaves & kPutOffMask),
+                  static_cast<std::uint32_t>(leaves >> kPutOffBits & kPutOffMask),
+                  static_cast<std::uint32_t>(leaves >> (2 * kPutOffBits) & kPutOffMask));
+    }
+  }
+
   void LeaveLocked(std::uint32_t waits, std::uint32_t alone, std::uint32_t several) {
     const std::int32_t self = detail::ProcessViewId();
     const std::uint64_t start = detail::ProcessViewStart();
-    std::size_t at = kSharedSlot;
     for (std::size_t i = 0; i < kSharedSlot; ++i)
-      if (d->slots[i].pid == self && d->slots[i].start == start) at = i;
-    if (at == kSharedSlot) return;  // taken back already
+      if (d->slots[i].pid == self && d->slots[i].start == start) return LeaveSlot(i, waits, alone, several);
+    // Not found: taken back already.
+  }
+
+  void LeaveSlot(std::size_t at, std::uint32_t waits, std::uint32_t alone, std::uint32_t several) {
     WaiterSlot& slot = d->slots[at];
     d->leaves.fetch_add(waits);
     slot.waits -= std::min(slot.waits, waits);
@@ -334,6 +483,7 @@ class EventObject : public KernelObject {
     if (slot.waits == 0) slot = {};
   }
 
+  std::atomic<std::size_t> slot_{0};  // this process's slot at its last join
   std::atomic<std::uint32_t> pending_waits_{0};
   std::atomic<std::uint32_t> pending_alone_{0};
   std::atomic<std::uint32_t> pending_several_{0};
@@ -360,6 +510,7 @@ void InitMutex(void* data, void*) {
 
 class MutexObject : public KernelObject {
  public:
+  static constexpr std::size_t kLeastDataSize = sizeof(MutexData);
   Segment segment;
   MutexData* d = nullptr;
   std::atomic<int> owned{0};  // acquisitions not yet released by threads of this process
@@ -448,7 +599,7 @@ HANDLE CreateObject(std::string_view name, SegmentKind kind,
     if (!detail::ResolveObjectName(name, false, path)) return 0;
     err = object->segment.Create(path, kind, data_size, init, context, existed);
   }
-  if (err == kErrorSuccess && object->segment.DataSize() < data_size) err = kErrorInvalidHandle;
+  if (err == kErrorSuccess && object->segment.DataSize() < Obj::kLeastDataSize) err = kErrorInvalidHandle;
   if (err != kErrorSuccess) {
     SetLastError(err);
     return 0;
@@ -460,12 +611,12 @@ HANDLE CreateObject(std::string_view name, SegmentKind kind,
 }
 
 template <typename Obj>
-HANDLE OpenObject(std::string_view name, SegmentKind kind, std::size_t data_size) {
+HANDLE OpenObject(std::string_view name, SegmentKind kind) {
   ObjectPath path;
   if (!detail::ResolveObjectName(name, false, path)) return 0;
   auto object = std::make_shared<Obj>();
   DWORD err = object->segment.Open(path, kind);
-  if (err == kErrorSuccess && object->segment.DataSize() < data_size) err = kErrorInvalidHandle;
+  if (err == kErrorSuccess && object->segment.DataSize() < Obj::kLeastDataSize) err = kErrorInvalidHandle;
   if (err != kErrorSuccess) {
     SetLastError(err);
     return 0;
@@ -490,8 +641,8 @@ DWORD PollResult(KernelObject::Poll p, DWORD index) {
 // where the kernel lets it, on the objects' change words too, so that a set
 // from a process without the shared wake word wakes it as well.
 template <typename Look>
-DWORD SleepUntil(const std::vector<std::shared_ptr<KernelObject>>& objects, DWORD timeout_ms, Look look) {
-  const timespec deadline = AddMs(MonotonicNow(), timeout_ms);
+DWORD SleepUntil(const std::vector<std::shared_ptr<KernelObject>>& objects, DWORD timeout_ms,
+                 const timespec& deadline, Look look) {
   std::atomic<std::uint32_t>* words[kMaxWaitObjects + 1];
   std::uint32_t seen[kMaxWaitObjects + 1];
   unsigned changes = 1;
@@ -524,9 +675,19 @@ DWORD SleepUntil(const std::vector<std::shared_ptr<KernelObject>>& objects, DWOR
     }
     // Objects that all have change words are woken through them alone.
     const unsigned skip = changes == objects.size() + 1 ? 1 : 0;
-    if (!several_words || !detail::SleepOnWords(words + skip, seen + skip, changes - skip, until))
-      SleepOnWord(*words[0], seen[0], until);
+    if (several_words && detail::SleepOnWords(words + skip, seen + skip, changes - skip, until)) continue;
+    // Learnt just now that the kernel cannot: look again by the wake word's rules.
+    if (several_words && !detail::CanSleepOnWords()) continue;
+    SleepOnWord(*words[0], seen[0], until);
   }
+}
+
+// The time from now to the deadline, for the joins of a wait (0 once past).
+DWORD MsLeft(const timespec& deadline) {
+  const timespec now = MonotonicNow();
+  const long long ns = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000000000LL +
+                       (deadline.tv_nsec - now.tv_nsec);
+  return ns <= 0 ? 0 : static_cast<DWORD>((ns + 999999) / 1000000);
 }
 
 }  // namespace
@@ -540,7 +701,7 @@ HANDLE CreateEventA(const SECURITY_ATTRIBUTES* /*attributes*/, bool manual_reset
 }
 
 HANDLE OpenEventA(std::string_view name) {
-  return OpenObject<EventObject>(name, SegmentKind::kEvent, sizeof(EventData));
+  return OpenObject<EventObject>(name, SegmentKind::kEvent);
 }
 
 bool SetEvent(HANDLE event) {
@@ -576,7 +737,7 @@ HANDLE CreateMutexA(const SECURITY_ATTRIBUTES* /*attributes*/, bool initial_owne
 }
 
 HANDLE OpenMutexA(std::string_view name) {
-  return OpenObject<MutexObject>(name, SegmentKind::kMutex, sizeof(MutexData));
+  return OpenObject<MutexObject>(name, SegmentKind::kMutex);
 }
 
 bool ReleaseMutex(HANDLE mutex) {
@@ -649,9 +810,11 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool wait_all, 
 
   std::uint32_t marks[kMaxWaitObjects];
   bool joined[kMaxWaitObjects];
-  const DWORD lock_ms = std::min(timeout_ms, kWaitersLockMs);
-  for (DWORD i = 0; i < count; ++i) joined[i] = objects[i]->JoinWaiters(!wait_all, lock_ms, &marks[i]);
-  const DWORD result = SleepUntil(objects, timeout_ms, [&] { return look(wait_all ? nullptr : marks); });
+  // The joins share the wait's time.
+  const timespec deadline = AddMs(MonotonicNow(), timeout_ms);
+  for (DWORD i = 0; i < count; ++i)
+    joined[i] = objects[i]->JoinWaiters(!wait_all, timeout_ms == kInfinite ? kInfinite : MsLeft(deadline), &marks[i]);
+  const DWORD result = SleepUntil(objects, timeout_ms, deadline, [&] { return look(wait_all ? nullptr : marks); });
   const DWORD err = GetLastError();
   for (DWORD i = 0; i < count; ++i)
     if (joined[i]) objects[i]->LeaveWaiters(!wait_all);
@@ -687,9 +850,10 @@ DWORD WaitForEventSets(DWORD count, const HANDLE* events, const std::uint32_t* c
   if (timeout_ms == 0) return look();
   std::vector<bool> joined;
   std::uint32_t mark = 0;
-  const DWORD lock_ms = std::min(timeout_ms, kWaitersLockMs);
-  for (auto& object : objects) joined.push_back(object->JoinWaiters(false, lock_ms, &mark));
-  const DWORD result = SleepUntil(objects, timeout_ms, look);
+  const timespec deadline = AddMs(MonotonicNow(), timeout_ms);
+  for (auto& object : objects)
+    joined.push_back(object->JoinWaiters(false, timeout_ms == kInfinite ? kInfinite : MsLeft(deadline), &mark));
+  const DWORD result = SleepUntil(objects, timeout_ms, deadline, look);
   for (DWORD i = 0; i < count; ++i)
     if (joined[i]) objects[i]->LeaveWaiters(false);
   return result;

@@ -10,9 +10,11 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/Process.h"
@@ -20,6 +22,7 @@
 #include "platform/Sync.h"
 #include "platform/TestHooks.h"
 #include "support/Patience.h"
+#include "support/PrivateShm.h"
 #include "support/Sanitized.h"
 #include "support/TestFiles.h"
 
@@ -444,6 +447,224 @@ TEST(WaiterCounts, AResetEndsWhileAStoppedProcessHoldsTheCounts) {
   EXPECT_EQ(results, std::vector<DWORD>(2, kWaitObject0));
   EXPECT_EQ(SetResetAndLook(event), kWaitTimeout);
   for (HANDLE h : {event, ready}) CloseHandle(h);
+}
+
+
+// The state letter of /proc/<pid>/stat, or 0.
+char ProcessState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t at = text.rfind(')');
+  return at != std::string::npos && at + 2 < text.size() ? text[at + 2] : 0;
+}
+
+// Stops the set-reset helper with real SIGSTOPs, at whatever moment they
+// land, until one lands inside a look at /proc: its loop makes such looks
+// (the reset's check on a counted waiter) only while it holds the event's
+// waiter counts. False when none does in many tries.
+bool StopHoldingTheCounts(pid_t pid) {
+  const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+  for (int attempt = 0; attempt < 20000; ++attempt) {
+    if (!test::Signal(pid, SIGSTOP) || !test::WaitPatiently([&] { return ProcessState(pid) == 'T'; })) return false;
+    std::ifstream in(task + "/syscall");
+    long number = -1;
+    in >> number;
+    if (number == SYS_openat || number == SYS_read || number == SYS_close) return true;
+    test::Signal(pid, SIGCONT);
+    std::this_thread::sleep_for(std::chrono::microseconds(100 + attempt % 13 * 37));
+  }
+  return false;
+}
+
+// A process of the test stopped while it holds EVENT's waiter counts, with
+// no test hook: a helper waits on the event (and is stopped, so the sets
+// are owed to it), another sets and resets it until it is stopped inside a
+// reset; the set it left is taken. Both end with the object.
+class StoppedCountsHolder {
+ public:
+  // WAITER: the helper's command (it must wait on the event, counted).
+  StoppedCountsHolder(const std::string& name, HANDLE event, const std::string& waiter) {
+    HANDLE ready = CreateEventA(nullptr, true, false, name + "_holder_ready");
+    waiter_ = StartHelper(waiter, &waiter_info_);
+    if (!ready || !waiter_) return;
+    const bool waits = test::WaitPatiently([&] {
+      std::uint32_t waiting = 0, joins = 0;
+      return PlatformTestHelper::EventWaiters(event, &waiting, &joins) && waiting == 1 &&
+             AsleepInFutex("/proc/" + std::to_string(waiter_));
+    });
+    if (!waits || !test::Signal(waiter_, SIGSTOP) ||
+        !test::WaitPatiently([&] { return ProcessState(waiter_) == 'T'; }))
+      return;
+    holder_ = StartHelperAndAwait("set-reset " + name + " " + name + "_holder_ready", ready, &holder_info_);
+    CloseHandle(ready);
+    held_ = holder_ && StopHoldingTheCounts(holder_) && WaitForSingleObject(event, 0) == kWaitObject0;
+  }
+  ~StoppedCountsHolder() {
+    EndHolder();
+    if (waiter_) KillAndCollect(waiter_, waiter_info_);
+  }
+
+  bool Held() const { return held_; }
+  pid_t Waiter() const { return waiter_; }
+  void EndHolder() {
+    if (holder_) KillAndCollect(std::exchange(holder_, 0), holder_info_);
+  }
+
+ private:
+  ProcessInformation waiter_info_{}, holder_info_{};
+  pid_t waiter_ = 0, holder_ = 0;
+  bool held_ = false;
+};
+
+// A wait counted before another process took and kept the waiter counts
+// (stopped by SIGSTOP inside a reset), which then timed out in a process
+// that lives on, is taken back once the holder is gone: a set followed by
+// a reset leaves the event unsignalled every time, and nothing waits.
+TEST(WaiterCounts, ALeaveAStoppedHolderPutOffIsMadeOnceItIsGone) {
+  const std::string name = UniqueName("putoff");
+  HANDLE event = CreateEventA(nullptr, false, false, name);
+  HANDLE done = CreateEventA(nullptr, true, false, name + "_done");
+  ASSERT_TRUE(event && done);
+  StoppedCountsHolder holder(name, event, "wait-stay " + name + " 5000 " + name + "_done");
+  ASSERT_TRUE(holder.Held());
+  // The waiter goes on: its wait times out while the counts stay held.
+  ASSERT_TRUE(test::Signal(holder.Waiter(), SIGCONT));
+  EXPECT_EQ(WaitForSingleObject(done, test::kPatienceMs), kWaitObject0);
+  holder.EndHolder();
+  for (int round = 0; round < 5; ++round) EXPECT_EQ(SetResetAndLook(event), kWaitTimeout) << "round " << round;
+  std::uint32_t waiting = 1, joins = 0;
+  ASSERT_TRUE(PlatformTestHelper::EventWaiters(event, &waiting, &joins));
+  EXPECT_EQ(waiting, 0u);
+  for (HANDLE h : {event, done}) CloseHandle(h);
+}
+
+
+// While a process stopped by SIGSTOP holds the waiter counts, a long wait
+// (one object, several) and a wait without time-out on the unset event end
+// at the set another thread makes once they sleep: the set, not a time-out
+// or the watchdog, ends each. Only the processes of the test may wake the
+// waits: it runs with a /dev/shm of its own.
+TEST(WaiterCounts, AStoppedHolderKeepsNoSetFromAWait) {
+  if (!test::InPrivateShm()) return test::ExpectPassesInPrivateShm();
+  const std::string name = UniqueName("uncounted");
+  HANDLE event = CreateEventA(nullptr, false, false, name);
+  HANDLE idle = CreateEventA(nullptr, true, false, "");
+  ASSERT_TRUE(event && idle);
+  StoppedCountsHolder holder(name, event, "wait-event " + name + " 600000");
+  ASSERT_TRUE(holder.Held());
+  // Far beyond the wake-up a set makes, far below the waits' own time-out.
+  constexpr auto kSoon = std::chrono::seconds(60);
+  constexpr DWORD kLong = 600000;
+  HANDLE both[] = {event, idle};
+  const std::vector<std::function<DWORD()>> waits = {
+      [&] { return WaitForSingleObject(event, kLong); },
+      [&] { return WaitForMultipleObjects(2, both, false, kLong); },
+      [&] { return WaitForMultipleObjects(2, both, false, kInfinite); },
+  };
+  for (std::size_t i = 0; i < waits.size(); ++i) {
+    SCOPED_TRACE(i);
+    std::atomic<long> tid{0};
+    std::atomic<bool> ended{false};
+    DWORD result = kWaitFailed;
+    std::thread waiter([&] {
+      tid.store(::syscall(SYS_gettid));
+      result = waits[i]();
+      ended.store(true);
+    });
+    // Asleep twice in a row: past its look at the counts' holder.
+    EXPECT_TRUE(test::WaitPatiently([&] { return tid.load() != 0; }));
+    const std::string task = "/proc/self/task/" + std::to_string(tid.load());
+    EXPECT_TRUE(test::WaitPatiently([&] {
+      if (!AsleepInFutex(task)) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      return AsleepInFutex(task);
+    }));
+    EXPECT_TRUE(SetEvent(event));
+    const bool soon = test::Patience(kSoon).WaitUntil([&] { return ended.load(); });
+    EXPECT_TRUE(soon);
+    if (!soon) {
+      // The set missed: taken back, and the idle event ends the waits on both.
+      WaitForSingleObject(event, 0);
+      SetEvent(idle);
+    }
+    waiter.join();
+    EXPECT_EQ(result, kWaitObject0);
+    ResetEvent(idle);
+  }
+  holder.EndHolder();
+  EXPECT_EQ(SetResetAndLook(event), kWaitObject0);  // owed to the stopped waiter, which still lives
+  for (HANDLE h : {event, idle}) CloseHandle(h);
+}
+
+// A process that holds the waiter counts and runs (it is not stopped) is
+// waited for: a wait begun meanwhile is counted once it lets them go, so a
+// set followed at once by a reset releases it.
+TEST(WaiterCounts, ARunningHolderIsWaitedFor) {
+  const std::string name = UniqueName("running");
+  HANDLE event = CreateEventA(nullptr, false, false, name);
+  HANDLE ready = CreateEventA(nullptr, true, false, name + "_ready");
+  HANDLE go = CreateEventA(nullptr, true, false, name + "_go");
+  ASSERT_TRUE(event && ready && go);
+  ProcessInformation holder, waiter;
+  ASSERT_NE(StartHelperAndAwait("hold-until " + name + " " + name + "_ready " + name + "_go", ready, &holder), 0);
+  const pid_t waiter_pid = StartHelper("wait-event " + name + " " + std::to_string(test::kPatienceMs), &waiter);
+  ASSERT_NE(waiter_pid, 0);
+  // Well past the 10 ms after which such a wait once went uncounted.
+  EXPECT_TRUE(test::WaitPatiently([&] { return AsleepInFutex("/proc/" + std::to_string(waiter_pid)); }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_TRUE(SetEvent(go));
+  EXPECT_EQ(WaitForProcess(holder.process, kInfinite), kWaitObject0);
+  const bool counted = test::Patience(std::chrono::seconds(60)).WaitUntil([&] {
+    std::uint32_t waiting = 0, joins = 0;
+    return PlatformTestHelper::EventWaiters(event, &waiting, &joins) && waiting == 1;
+  });
+  EXPECT_TRUE(counted);
+  EXPECT_TRUE(SetEvent(event) && ResetEvent(event));
+  DWORD code = 99;
+  if (counted && WaitForProcess(waiter.process, 60000) == kWaitObject0) {
+    EXPECT_TRUE(GetExitCodeProcess(waiter.process, &code));
+  } else {
+    test::Signal(waiter_pid, SIGKILL);
+    WaitForProcess(waiter.process, kInfinite);
+  }
+  EXPECT_EQ(code, 0u);  // released by the set
+  for (HANDLE h : {event, ready, go, holder.process, holder.thread, waiter.process, waiter.thread}) CloseHandle(h);
+}
+
+// A wait on 64 events whose counts a process holds ends by its time-out,
+// whether that process runs or is stopped: its joins share the wait's time
+// (once each took up to 10 ms more, 640 ms a wait). The bound is far above
+// the time asked and far below 64 such joins.
+TEST(WaiterCounts, AWaitOnManyHeldEventsKeepsItsTimeOut) {
+  constexpr int kEvents = 64;
+  constexpr DWORD kTimeout = 20;
+  constexpr int kWaits = 5;
+  const std::string name = UniqueName("many_held");
+  std::vector<HANDLE> events;
+  for (int i = 0; i < kEvents; ++i) events.push_back(CreateEventA(nullptr, false, false, name + "_" + std::to_string(i)));
+  HANDLE ready = CreateEventA(nullptr, true, false, name + "_ready");
+  ASSERT_TRUE(ready && std::find(events.begin(), events.end(), HANDLE{0}) == events.end());
+  ProcessInformation holder;
+  const pid_t pid =
+      StartHelperAndAwait("hold-many " + name + " " + std::to_string(kEvents) + " " + name + "_ready", ready, &holder);
+  ASSERT_NE(pid, 0);
+  for (bool stopped : {false, true}) {
+    SCOPED_TRACE(stopped ? "stopped" : "running");
+    if (stopped) {
+      ASSERT_TRUE(test::Signal(pid, SIGSTOP));
+      ASSERT_TRUE(test::WaitPatiently([&] { return ProcessState(pid) == 'T'; }));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (int k = 0; k < kWaits; ++k) {
+      EXPECT_EQ(WaitForMultipleObjects(kEvents, events.data(), k % 2 == 0, kTimeout), kWaitTimeout);
+      std::uint32_t counts[kEvents] = {};
+      EXPECT_EQ(WaitForEventSets(kEvents, events.data(), counts, kTimeout), kWaitTimeout);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2 * kWaits * std::chrono::milliseconds(kTimeout + 300));
+  }
+  KillAndCollect(pid, holder);
+  for (HANDLE h : events) CloseHandle(h);
+  CloseHandle(ready);
 }
 
 }  // namespace

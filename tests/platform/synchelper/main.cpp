@@ -23,6 +23,20 @@
 //                                  when the event ended the wait
 //   hold-waiters NAME READY        open the event, take its waiter counts' lock and keep
 //                                  it, set event READY, then sleep until killed
+//   set-reset NAME READY           open the event, then set and reset it without end;
+//                                  set event READY after the first 100 rounds
+//   wait-stay NAME MS DONE         open the event and wait MS: on a time-out set event
+//                                  DONE and sleep until killed (keeping the handle),
+//                                  else exit 2
+//   nowaitv-wait NAME              refuse futex_waitv (ENOSYS, a seccomp filter), then as
+//                                  its first wait wait on the event and an unnamed event
+//                                  without time-out: exit 0 when the event ended it
+//   hold-many PREFIX COUNT READY   open events PREFIX_0 .. PREFIX_<COUNT-1>, take the
+//                                  waiter counts' lock of each and keep them, set event
+//                                  READY, then sleep until killed
+//   hold-until NAME READY GO       open the event, take its waiter counts' lock, set
+//                                  event READY, wait for event GO, then end (which
+//                                  lets the lock go)
 //   section NAME                   create or open the session-style section, write 'B' to
 //                                  byte 1: exit 183 when it existed, else 0
 //   truncate PID FILE              truncate the name file, then every object memfd of
@@ -36,6 +50,10 @@
 // Any failure exits with 100 + the last error (bounded).
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -44,8 +62,11 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <thread>
+#include <vector>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -126,6 +147,30 @@ int ForkWithEnvironmentHeld(const char* variable, int ms) {
     ::usleep(1000);
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 2;
+}
+
+// Makes futex_waitv fail with ENOSYS in this process, as on a kernel
+// without it.
+bool RefuseFutexWaitv() {
+#if defined(__x86_64__)
+  constexpr std::uint32_t kArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+  constexpr std::uint32_t kArch = AUDIT_ARCH_AARCH64;
+#else
+  return false;
+#endif
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_futex_waitv, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
 }
 
 }  // namespace
@@ -246,6 +291,47 @@ int main(int argc, char** argv) {
     HANDLE ready = OpenEventA(argv[3]);
     if (!ready || !SetEvent(ready)) Fail();
     std::_Exit(0);  // the mutex is abandoned
+  }
+  if (cmd == "set-reset" && argc > 3) {
+    HANDLE event = OpenEventA(name);
+    HANDLE ready = OpenEventA(argv[3]);
+    if (!event || !ready) Fail();
+    for (int round = 0;; ++round) {
+      if (!SetEvent(event) || !ResetEvent(event)) Fail();
+      if (round == 100 && !SetEvent(ready)) Fail();
+    }
+  }
+  if (cmd == "wait-stay" && argc > 4) {
+    HANDLE event = OpenEventA(name);
+    HANDLE done = OpenEventA(argv[4]);
+    if (!event || !done) Fail();
+    if (WaitForSingleObject(event, static_cast<DWORD>(std::atoi(argv[3]))) != kWaitTimeout) return 2;
+    if (!SetEvent(done)) Fail();
+    for (;;) ::pause();
+  }
+  if (cmd == "nowaitv-wait") {
+    if (!RefuseFutexWaitv()) return 4;
+    HANDLE handles[] = {OpenEventA(name), CreateEventA(nullptr, true, false, "")};
+    if (!handles[0] || !handles[1]) Fail();
+    return WaitForMultipleObjects(2, handles, false, kInfinite) == kWaitObject0 ? 0 : 2;
+  }
+  if (cmd == "hold-many" && argc > 4) {
+    std::vector<HANDLE> events;
+    for (int i = 0; i < std::atoi(argv[3]); ++i) {
+      events.push_back(OpenEventA(name + "_" + std::to_string(i)));
+      if (!events.back() || !PlatformTestHelper::HoldEventWaitersLock(events.back())) Fail();
+    }
+    HANDLE ready = OpenEventA(argv[4]);
+    if (!ready || !SetEvent(ready)) Fail();
+    for (;;) ::pause();
+  }
+  if (cmd == "hold-until" && argc > 4) {
+    HANDLE event = OpenEventA(name);
+    HANDLE ready = OpenEventA(argv[3]);
+    HANDLE go = OpenEventA(argv[4]);
+    if (!event || !ready || !go || !PlatformTestHelper::HoldEventWaitersLock(event) || !SetEvent(ready)) Fail();
+    if (WaitForSingleObject(go, kInfinite) != kWaitObject0) Fail();
+    return 0;  // the lock goes with the process
   }
   if (cmd == "section") {
     HANDLE s = 0;
