@@ -1,6 +1,7 @@
 #include "bootstrapper/WaitDialog.h"
 
 #include <cstdlib>
+#include <new>
 
 #include "common/Objects.h"
 #include "common/SysUtils.h"
@@ -72,7 +73,11 @@ void TWaitDialog::ReleaseResources() {
   TMethodThread::Dispose(thread_);
   if (font_) os::DeleteObject(font_);
   font_ = 0;
-  RestoreForegroundPopup(FindThreadMainWindow());
+  try {
+    RestoreForegroundPopup(FindThreadMainWindow());
+  } catch (const std::bad_alloc&) {
+    // Without memory the foreground stays as it is: the dialog is gone anyway.
+  }
   ready_event_.reset();
   TWaitDialog* self = this;
   g_current.compare_exchange_strong(self, nullptr);

@@ -22,6 +22,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <new>
 #include <optional>
 
 #include "platform/FaultExit.h"
@@ -414,10 +415,18 @@ void CleanupThread(DWORD thread_id) {
   MutexLock lock(s.lock);
   auto q = QueueOfLocked(s, thread_id);
   if (!q) return;
-  std::vector<HWND> mine;
-  for (auto& [h, w] : s.windows)
-    if (w->thread_id == thread_id) mine.push_back(h);
-  for (HWND h : mine) RemoveWindowLocked(s, h);
+  // One window at a time, with no list: this runs as the thread ends,
+  // where an allocation that fails would end the process.
+  for (;;) {
+    HWND mine = 0;
+    for (auto& [h, w] : s.windows)
+      if (w->thread_id == thread_id) {
+        mine = h;
+        break;
+      }
+    if (!mine) break;
+    RemoveWindowLocked(s, mine);
+  }
   q->alive = false;
   for (auto& m : q->sent) m->done = true;
   q->sent.clear();
@@ -698,6 +707,23 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
 
 // ---- queues ----
 
+// Adds a posted message to q. Without memory for it a WM_QUIT becomes the
+// queue's quit request, which needs none; other messages fail with 8.
+bool PushPostedLocked(State& s, Queue& q, const MSG& m) REQUIRES(s.lock) {
+  try {
+    q.posted.push_back(m);
+  } catch (const std::bad_alloc&) {
+    if (m.message != WM_QUIT) {
+      SetLastError(kErrorNotEnoughMemory);
+      return false;
+    }
+    q.quit = true;
+    q.quit_code = static_cast<int>(m.wParam);
+  }
+  s.changed.notify_all();
+  return true;
+}
+
 bool PostMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   State& s = S();
   MutexLock lock(s.lock);
@@ -720,9 +746,7 @@ bool PostMessageA(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
     SetLastError(kErrorNotEnoughQuota);
     return false;
   }
-  q->posted.push_back(MSG{hwnd, msg, wparam, lparam, NowMs()});
-  s.changed.notify_all();
-  return true;
+  return PushPostedLocked(s, *q, MSG{hwnd, msg, wparam, lparam, NowMs()});
 }
 
 bool PostThreadMessageA(DWORD thread_id, UINT msg, WPARAM wparam, LPARAM lparam) {
@@ -737,9 +761,7 @@ bool PostThreadMessageA(DWORD thread_id, UINT msg, WPARAM wparam, LPARAM lparam)
     SetLastError(kErrorNotEnoughQuota);
     return false;
   }
-  q->posted.push_back(MSG{0, msg, wparam, lparam, NowMs()});
-  s.changed.notify_all();
-  return true;
+  return PushPostedLocked(s, *q, MSG{0, msg, wparam, lparam, NowMs()});
 }
 
 void PostQuitMessage(int exit_code) {

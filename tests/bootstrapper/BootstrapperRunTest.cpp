@@ -1213,16 +1213,16 @@ TEST_F(BootstrapperRun, ProcessorFaultsInEachPhaseEndWithSixAndRemoveTheFolder) 
 
 // An allocation that fails in any phase, with no address space left for
 // more, ends the run with 6 and the system's text for it in the build's
-// form, never an exception's class name, and the folder goes; in the
-// console build also when every later allocation fails (the message, the
-// clean-up and the end then do without).
+// form, never an exception's class name, and the folder goes; also when
+// every later allocation fails (the message, the progress window's end,
+// the clean-up and the end then do without).
 TEST_F(BootstrapperRun, AllocationFailuresInEachPhaseEndWithSixAndTheSystemText) {
   const fs::path lzma = Compress(MakePak("Setup.pak"));
   const std::string text = "Not enough memory resources are available to process this command (8)\n";
   const struct {
     const char* subsystem;
     const char* kind;
-  } cases[] = {{"console", "nomem"}, {"console", "nomem-all"}, {"windows", "nomem"}};
+  } cases[] = {{"console", "nomem"}, {"console", "nomem-all"}, {"windows", "nomem"}, {"windows", "nomem-all"}};
   for (const auto& c : cases) {
     const bool console = std::string(c.subsystem) == "console";
     const fs::path program =
