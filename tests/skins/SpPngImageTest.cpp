@@ -450,6 +450,26 @@ bool LibpngStrictReads(const std::string& bytes) {
   return LibpngStrictReads(&bytes, &pixels, &rows);
 }
 
+// Saves img. With error set the save must be refused with it before a byte
+// is written (false); else strict libpng and this reader must both read the
+// file, with as many chunks (true, the file's bytes and what was read).
+bool SavedAndReadBack(TspPngImage& img, const std::string& error, std::string& bytes, TspPngImage& back) {
+  TMemoryStream out;
+  const std::string message = test::MessageOf<EspPngError>([&] { img.SaveToStream(out); });
+  if (!error.empty()) {
+    EXPECT_EQ(message, error);
+    EXPECT_EQ(out.Size(), 0);
+    return false;
+  }
+  EXPECT_EQ(message, "(no exception)");
+  if (message != "(no exception)") return false;
+  bytes.assign(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
+  EXPECT_TRUE(LibpngStrictReads(bytes));
+  test::LoadPngBytes(back, bytes);
+  EXPECT_EQ(back.Chunks.Count(), img.Chunks.Count());
+  return true;
+}
+
 // Image data every filter accepts for such a header: filter types 0-4 and samples.
 std::string RawImageData(int w, int h, int color, int depth, int interlace) {
   TspPngLayerIHDR header(nullptr);
@@ -860,19 +880,9 @@ TEST_F(PngImageTest, WriterChecksOrderCountsAndHeader) {
     TspPngImage img;
     img.CreateBlank(static_cast<std::uint8_t>(c.color), 8, 16, 16);
     c.change(img);
-    TMemoryStream out;
-    const std::string message = test::MessageOf<EspPngError>([&] { img.SaveToStream(out); });
-    if (!c.error.empty()) {
-      EXPECT_EQ(message, c.error);
-      EXPECT_EQ(out.Size(), 0);
-      continue;
-    }
-    EXPECT_EQ(message, "(no exception)");
-    const std::string bytes(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
-    EXPECT_TRUE(LibpngStrictReads(bytes));
+    std::string bytes;
     TspPngImage back;
-    test::LoadPngBytes(back, bytes);
-    EXPECT_EQ(back.Chunks.Count(), img.Chunks.Count());
+    if (!SavedAndReadBack(img, c.error, bytes, back)) continue;
     EXPECT_EQ(
         std::string(static_cast<TspPngLayer*>(back.Chunks.Items(back.Chunks.Count() - 1))->ChunkName, 4),
         "IEND");
@@ -1028,19 +1038,9 @@ TEST_F(PngImageTest, WriterRefusesWhatReadersReadOtherwise) {
     TspPngImage img;
     img.CreateBlank(static_cast<std::uint8_t>(c.color), static_cast<std::uint8_t>(c.depth), 16, 16);
     c.change(img);
-    TMemoryStream out;
-    const std::string message = test::MessageOf<EspPngError>([&] { img.SaveToStream(out); });
-    if (!c.error.empty()) {
-      EXPECT_EQ(message, c.error);
-      EXPECT_EQ(out.Size(), 0);
-      continue;
-    }
-    ASSERT_EQ(message, "(no exception)");
-    const std::string bytes(static_cast<const char*>(out.Memory()), static_cast<std::size_t>(out.Size()));
-    EXPECT_TRUE(LibpngStrictReads(bytes));
+    std::string bytes;
     TspPngImage back;
-    test::LoadPngBytes(back, bytes);
-    EXPECT_EQ(back.Chunks.Count(), img.Chunks.Count());
+    if (!SavedAndReadBack(img, c.error, bytes, back)) continue;
     if (auto* z = dynamic_cast<TspPngLayerzTXt*>(back.FindChunk("zTXt"))) {
       EXPECT_EQ(z->Text, "ab");
     }
