@@ -1,6 +1,7 @@
 #include "common/ExceptionHooks.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/CallTrace.h"
@@ -77,9 +78,19 @@ struct TRaiseTrace {
 constexpr int kRaiseTraces = 16;
 thread_local TRaiseTrace t_raise_traces[kRaiseTraces];
 thread_local int t_next_raise_trace = 0;
+// Whether this thread's table is in use. Its first touch registers its
+// destructor, which takes memory: where there is none the C library ends
+// the process, so a handler of an allocation failure must not be the first.
+thread_local bool t_raise_traces_used = false;
 
 void NoteRaiseTrace(const void* object, const std::string& trace) {
   if (!object) return;
+  if (!t_raise_traces_used) {
+    void* room = std::malloc(256);  // more than the registration takes
+    if (!room) return;
+    std::free(room);
+    t_raise_traces_used = true;
+  }
   for (TRaiseTrace& t : t_raise_traces)
     if (t.object == object) {
       t.trace = trace;
@@ -90,7 +101,7 @@ void NoteRaiseTrace(const void* object, const std::string& trace) {
 }
 
 const std::string* RaiseTraceOf(const void* object) {
-  if (!object) return nullptr;
+  if (!object || !t_raise_traces_used) return nullptr;
   for (const TRaiseTrace& t : t_raise_traces)
     if (t.object == object) return &t.trace;
   return nullptr;

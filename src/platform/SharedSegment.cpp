@@ -16,10 +16,12 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -222,11 +224,12 @@ void UnlockTable(int fd) {
   ::fcntl(fd, F_OFD_SETLK, &fl);
 }
 
-// The state letter of a /proc stat file, or 0.
-char StateIn(const std::string& stat_path) {
+// The state letter of a /proc stat file, or 0. The waits for the table
+// use no heap: they run on the close path too, which must work without it.
+char StateIn(const char* stat_path) {
   int fd;
   do {
-    fd = ::open(stat_path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(stat_path, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return 0;
   char buf[512];
@@ -239,24 +242,34 @@ char StateIn(const std::string& stat_path) {
 }
 
 // The calling thread's id as the /proc it sees numbers it ("" unknown).
-std::string OwnThreadId() {
+using ThreadIdText = char[24];
+void OwnThreadId(ThreadIdText& out) {
+  out[0] = 0;
   char buf[64];
   const ssize_t n = ::readlink("/proc/thread-self", buf, sizeof buf - 1);
-  if (n <= 0) return {};
-  const std::string link(buf, static_cast<std::size_t>(n));  // "<pid>/task/<tid>"
-  return link.substr(link.rfind('/') + 1);
+  if (n <= 0) return;
+  buf[n] = 0;  // "<pid>/task/<tid>"
+  const char* tid = std::strrchr(buf, '/');
+  tid = tid ? tid + 1 : buf;
+  if (std::strlen(tid) < sizeof out) std::strcpy(out, tid);
 }
 
 // Whether a thread of the process other than the caller (who looks) runs
 // or waits for a processor.
-bool AnyThreadRuns(std::int32_t pid, const std::string& caller) {
-  const std::string folder = "/proc/" + std::to_string(pid) + "/task/";
-  DIR* dir = ::opendir(folder.c_str());
+bool AnyThreadRuns(std::int32_t pid, const char* caller) {
+  char folder[48];
+  std::snprintf(folder, sizeof folder, "/proc/%d/task/", static_cast<int>(pid));
+  DIR* dir = ::opendir(folder);
   if (!dir) return false;
   bool runs = false;
-  while (dirent* entry = runs ? nullptr : ::readdir(dir))
-    if (entry->d_name[0] != '.' && entry->d_name != caller)
-      runs = StateIn(folder + entry->d_name + "/stat") == 'R';
+  char path[sizeof folder + sizeof(dirent::d_name) + 8];
+  while (dirent* entry = runs ? nullptr : ::readdir(dir)) {
+    if (entry->d_name[0] == '.' || std::strcmp(entry->d_name, caller) == 0) continue;
+    std::strcpy(path, folder);
+    std::strcat(path, entry->d_name);
+    std::strcat(path, "/stat");
+    runs = StateIn(path) == 'R';
+  }
   ::closedir(dir);
   return runs;
 }
@@ -265,7 +278,7 @@ bool AnyThreadRuns(std::int32_t pid, const std::string& caller) {
 // known) for kStuckHolder, none of its threads running at any look.
 class HolderWatch {
  public:
-  explicit HolderWatch(int fd) : fd_(fd), caller_(OwnThreadId()) {}
+  explicit HolderWatch(int fd) : fd_(fd) { OwnThreadId(caller_); }
   bool Stuck() {
     const auto now = std::chrono::steady_clock::now();
     std::int32_t holder = 0;
@@ -279,7 +292,7 @@ class HolderWatch {
 
  private:
   int fd_;
-  std::string caller_;
+  ThreadIdText caller_;
   std::int32_t holder_ = -1;
   std::chrono::steady_clock::time_point since_ = std::chrono::steady_clock::now();
 };
@@ -299,7 +312,12 @@ struct LockWait {
 
 // False when no such wait could be made; locked then tells the outcome.
 bool WaitOnThread(int fd, bool& locked) {
-  auto wait = std::make_shared<LockWait>();
+  std::shared_ptr<LockWait> wait;
+  try {
+    wait = std::make_shared<LockWait>();
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   wait->fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (wait->fd < 0) return false;
   try {
@@ -317,7 +335,7 @@ bool WaitOnThread(int fd, bool& locked) {
       ::close(wait->fd);
       wait->finished_cv.notify_all();
     }).detach();
-  } catch (const std::system_error&) {
+  } catch (const std::exception&) {  // no thread, or no memory for one
     ::close(wait->fd);
     return false;
   }
