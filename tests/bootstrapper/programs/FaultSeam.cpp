@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <new>
 #include <string>
 #include <thread>
@@ -94,6 +95,20 @@ bool HasChild() {
   return text.find_first_of("0123456789") != std::string::npos;
 }
 
+// The file the sample program reports to (VT_SAMPLE_SETUP_REPORT), read at
+// start-up: the child writes it once it runs.
+std::string g_report;
+
+// Whether the child has started its work: its report is complete, as the
+// tests read it (a busy machine may take long to get it there), or without
+// a report, whether there is a child at all.
+bool ChildHasStarted() {
+  if (g_report.empty()) return HasChild();
+  std::ifstream in(g_report);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return text.find("\npid=") != std::string::npos && text.find("\nexit_code=") != std::string::npos;
+}
+
 int SignalOfKind() {
   return g_kind == "hup" ? SIGHUP : g_kind == "int" ? SIGINT : g_kind == "term" ? SIGTERM : 0;
 }
@@ -147,9 +162,9 @@ void OnPhase(vt::TSetupPhase phase) {
     }
     // Up to the tests' patience for the child.
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(400);
-    while (!HasChild() && std::chrono::steady_clock::now() < give_up)
+    while (!ChildHasStarted() && std::chrono::steady_clock::now() < give_up)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the child has started its work
+    if (g_report.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     Fault();
   }).detach();
 }
@@ -166,6 +181,7 @@ const bool g_installed = [] {
       g_when.replace(at, 5, std::to_string(::getpid()));
   }
   if (const char* delay = std::getenv("VT_TEST_FAULT_DELAY_US")) g_delay_us = std::atol(delay);
+  if (const char* report = std::getenv("VT_SAMPLE_SETUP_REPORT")) g_report = report;
   const std::string phase = colon == std::string::npos ? "" : s.substr(colon + 1);
   g_phase = phase == "decoding" ? vt::TSetupPhase::kDecoding
             : phase == "running" ? vt::TSetupPhase::kRunning
